@@ -1,0 +1,68 @@
+#pragma once
+// The seam for keys that a hardware key store would hold. The session and the identity
+// commands only ever see these interfaces; this build provides software keys behind them
+// (SoftwareKeyStore), and a hardware backend can be added without touching the callers.
+
+#include <memory>
+
+#include "Duoquill/Platform/P256.h"
+
+namespace duoquill {
+
+// A P-256 key-agreement private key held by a key store.
+class P256KeyAgreementKey {
+public:
+    virtual ~P256KeyAgreementKey() = default;
+    virtual p256::PublicKey publicKey() const = 0;
+    // ECDH with the peer's public key: 32 bytes. Throws CryptoError.
+    virtual SecureBytes sharedSecret(const p256::PublicKey& peer) const = 0;
+    // Opaque blob from which the same key store re-creates this key.
+    virtual SecureBytes dataRepresentation() const = 0;
+};
+
+// An ML-KEM-1024 decapsulation key held by a key store.
+class MLKEM1024Key {
+public:
+    virtual ~MLKEM1024Key() = default;
+    virtual const Bytes& publicKey() const = 0;  // 1568 bytes
+    // Implicit rejection: a well-formed but altered ciphertext gives a pseudorandom key.
+    // Throws CryptoError on a ciphertext of the wrong length.
+    virtual SecureBytes decapsulate(BytesView ciphertext) const = 0;
+};
+
+// An ML-DSA-87 signing key held by a key store. The system never signs with it.
+class MLDSA87Key {
+public:
+    virtual ~MLDSA87Key() = default;
+    virtual const Bytes& publicKey() const = 0;  // 2592 bytes
+};
+
+class KeyStore {
+public:
+    virtual ~KeyStore() = default;
+    virtual std::unique_ptr<P256KeyAgreementKey> generateP256() = 0;
+    // Throws CryptoError when the blob was not made by this key store.
+    virtual std::unique_ptr<P256KeyAgreementKey> restoreP256(BytesView dataRepresentation) = 0;
+    virtual std::unique_ptr<MLKEM1024Key> generateMLKEM1024() = 0;
+    virtual std::unique_ptr<MLDSA87Key> generateMLDSA87() = 0;
+
+    // The key store of this build.
+    static KeyStore& system();
+};
+
+// Software keys behind the key-store interfaces.
+class SoftwareKeyStore final : public KeyStore {
+public:
+    std::unique_ptr<P256KeyAgreementKey> generateP256() override;
+    std::unique_ptr<P256KeyAgreementKey> restoreP256(BytesView dataRepresentation) override;
+    std::unique_ptr<MLKEM1024Key> generateMLKEM1024() override;
+    std::unique_ptr<MLDSA87Key> generateMLDSA87() override;
+
+    // Wrappers around given key material, for known-answer tests and for callers that
+    // already hold a software key.
+    static std::unique_ptr<P256KeyAgreementKey> wrap(p256::PrivateKey key);
+    static std::unique_ptr<MLKEM1024Key> mlkemFromSeed(BytesView d, BytesView z);
+    static std::unique_ptr<MLDSA87Key> mldsaFromSeed(BytesView xi);
+};
+
+}  // namespace duoquill

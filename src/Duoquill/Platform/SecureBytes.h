@@ -1,0 +1,53 @@
+#pragma once
+// Byte strings. `Bytes` holds public data; `SecureBytes` holds secrets and wipes every
+// buffer it releases (on destruction and on every reallocation), so a secret never
+// lingers in freed heap memory.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace duoquill {
+
+using Bytes = std::vector<std::uint8_t>;
+using BytesView = std::span<const std::uint8_t>;
+
+// Overwrites the bytes with zeros through a call the optimiser may not remove.
+void secureWipe(void* data, std::size_t size) noexcept;
+
+template <class T>
+struct ZeroizingAllocator {
+    using value_type = T;
+    ZeroizingAllocator() noexcept = default;
+    template <class U>
+    ZeroizingAllocator(const ZeroizingAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) { return std::allocator<T>{}.allocate(n); }
+    void deallocate(T* p, std::size_t n) noexcept {
+        secureWipe(p, n * sizeof(T));
+        std::allocator<T>{}.deallocate(p, n);
+    }
+    template <class U>
+    bool operator==(const ZeroizingAllocator<U>&) const noexcept { return true; }
+};
+
+using SecureBytes = std::vector<std::uint8_t, ZeroizingAllocator<std::uint8_t>>;
+
+inline SecureBytes toSecure(BytesView v) { return SecureBytes(v.begin(), v.end()); }
+inline Bytes toBytes(BytesView v) { return Bytes(v.begin(), v.end()); }
+inline BytesView asBytes(std::string_view s) {
+    return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+// Concatenation of any number of byte views into a fresh buffer of type Out.
+template <class Out = Bytes, class... Views>
+Out concat(const Views&... views) {
+    Out out;
+    out.reserve((BytesView(views).size() + ... + 0));
+    (out.insert(out.end(), BytesView(views).begin(), BytesView(views).end()), ...);
+    return out;
+}
+
+}  // namespace duoquill

@@ -1,0 +1,61 @@
+// duoquill-cli: argument dispatch, usage text and command-line errors.
+
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Duoquill/Platform/StandardStreams.h"
+#include "Duoquill/Utilities/KeyHelpers.h"
+#include "DuoquillCLI/CLIChatClient.h"
+#include "DuoquillCLI/CLIKeyCommands.h"
+
+namespace {
+
+// 258 bytes, no final line feed; the ellipsis is U+2026.
+constexpr std::string_view kUsage =
+    "Usage:\n"
+    "  duoquill-cli keygen                              Generate P-256 SE key, print pubkey\n"
+    "  duoquill-cli pubkey                              Print existing pubkey (base64url)\n"
+    "  duoquill-cli chat <peer-pubkey-b64url> <wss://\xE2\x80\xA6> Interactive encrypted chat";
+
+[[noreturn]] void printUsage() {
+    duoquill::writeStandardError(kUsage);
+    std::exit(1);
+}
+
+[[noreturn]] void fail(std::string_view line) {
+    duoquill::writeStandardError(line);
+    std::exit(1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv, argv + (argc > 0 ? argc : 0));
+    namespace keys = duoquill::cli::CLIKeyCommands;
+
+    if (args.size() < 2) printUsage();
+    const std::string& command = args[1];
+    if (command == "keygen") {
+        keys::keygen();
+        return 0;
+    }
+    if (command == "pubkey") {
+        keys::pubkey();
+        return 0;
+    }
+    if (command != "chat") {
+        duoquill::writeStandardError("Unknown command: " + command + "\n");
+        printUsage();
+    }
+    if (args.size() < 4) {
+        duoquill::writeStandardError("Error: chat requires <peer-pubkey-b64url> <wss://relay-url>\n");
+        printUsage();
+    }
+    const std::string& peerKey = args[2];
+    const std::string& relayURL = args[3];
+    if (!relayURL.starts_with("wss://")) fail("Error: relay URL must use wss://\n");
+    if (!duoquill::KeyHelpers::isValidPublicKey(peerKey)) fail("Error: invalid peer public key\n");
+    duoquill::cli::runChat(peerKey, relayURL);
+}
