@@ -1,0 +1,41 @@
+#pragma once
+// Everything the chat shows: a framed banner, time-stamped status, peer, error and
+// connection lines, the lines of sent and received messages, and the input prompt.
+//
+// Every call writes its bytes to standard error in one unbuffered write (standard output is
+// never used in chat mode); colours and cursor movement are ANSI sequences, always emitted.
+// Time stamps are the local time as "HH:mm:ss", read when the line is built. Call from one
+// thread (the main event loop).
+//
+// Text that came from outside (the peer's messages, the banner's keys and relay URL as typed)
+// is passed through TerminalText::neutralised first, so it cannot steer the terminal.
+
+#include <string>
+#include <string_view>
+
+namespace duoquill::cli::CLIUI {
+
+// Seven-line frame holding the title, the relay URL (blue), the local key (green) and the
+// peer key (cyan), each shown in full. Its width follows the widest of them, counted in
+// user-perceived characters.
+void banner(std::string_view localKey, std::string_view peerKey, std::string_view relay);
+
+// TIME in dim, then the text in yellow: progress and state ("connecting...").
+void status(std::string_view text);
+// The green "connected" line with its dim note, followed by one empty line.
+void connected();
+// TIME, then the text in dim: events caused by the peer.
+void peerEvent(std::string_view text);
+// TIME, then the text in bold red.
+void error(std::string_view text);
+// Replaces the line just typed (one up) with "TIME you > text".
+void sent(std::string_view text);
+// Replaces the current line (the prompt) with "TIME peer > text".
+void received(std::string_view text);
+// The bold green "> " prompt, without a line feed.
+void prompt();
+
+// `text * count`: the text repeated count times; empty for a count below 1.
+std::string operator*(std::string_view text, long long count);
+
+}  // namespace duoquill::cli::CLIUI

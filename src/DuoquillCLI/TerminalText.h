@@ -1,0 +1,44 @@
+#pragma once
+// Text from outside the program (a peer's message, command-line arguments) made safe to put
+// on a terminal, and the width of text in user-perceived characters.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace duoquill::cli::TerminalText {
+
+// The text with everything that could steer a terminal replaced by a visible stand-in, so
+// that it can colour, move, erase or reorder nothing:
+//   - C0 controls other than TAB (ESC, CR, LF, BS, ...) and DEL in caret notation ("^[", "^M",
+//     "^?");
+//   - C1 controls (U+0080..U+009F) and the bidirectional embeddings, overrides and isolates
+//     (U+202A..U+202E, U+2066..U+2069) as U+FFFD;
+//   - every maximal invalid UTF-8 subsequence (stray bytes, overlong forms, surrogates,
+//     truncated sequences) as one U+FFFD.
+// Valid UTF-8 without such code points comes back byte for byte.
+std::string neutralised(std::string_view text);
+
+// Extended grapheme clusters in the text; an invalid UTF-8 subsequence counts as one U+FFFD.
+std::size_t characterCount(std::string_view text);
+
+// Walks UTF-8 text one code point at a time. Each step yields the code point and the bytes it
+// came from; a maximal invalid subsequence yields U+FFFD with valid == false.
+struct DecodedCodePoint {
+    char32_t codePoint;
+    std::string_view bytes;
+    bool valid;
+};
+
+class Utf8Decoder {
+public:
+    explicit Utf8Decoder(std::string_view text) noexcept : text_(text) {}
+    bool atEnd() const noexcept { return position_ >= text_.size(); }
+    DecodedCodePoint next() noexcept;
+
+private:
+    std::string_view text_;
+    std::size_t position_ = 0;
+};
+
+}  // namespace duoquill::cli::TerminalText

@@ -1,0 +1,207 @@
+// The terminal lines byte for byte, as they reach fd 2, one write per line.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <regex>
+
+#include "DuoquillCLI/CLIUI.h"
+#include "StandardErrorCapture.h"
+
+namespace duoquill::test {
+namespace {
+
+namespace ui = duoquill::cli::CLIUI;
+
+const std::string kKeyA = "AmsX0fLhLEJH-Lzm5WOkQPJ3A32BLeszoPShOUXYmMKW";
+const std::string kKeyB = "A2sX0fLhLEJH-Lzm5WOkQPJ3A32BLeszoPShOUXYmMKW";
+
+std::string formatTime(std::time_t t) {
+    std::tm local{};
+    localtime_r(&t, &local);
+    char buffer[16];
+    return std::string(buffer, std::strftime(buffer, sizeof buffer, "%H:%M:%S", &local));
+}
+
+// Runs `write` and returns its single write; the time stamp inside must be the local time
+// read during the call and is handed back in `time`.
+template <class F>
+std::string captureOne(F&& write, std::string* time = nullptr) {
+    StandardErrorCapture capture;
+    const std::time_t before = std::time(nullptr);
+    write();
+    const std::time_t after = std::time(nullptr);
+    const auto writes = capture.writes();
+    EXPECT_EQ(writes.size(), 1u);
+    if (writes.empty()) return {};
+    if (time) {
+        std::smatch m;
+        const std::string& line = writes[0];
+        EXPECT_TRUE(std::regex_search(line, m, std::regex("\x1B\\[2m([0-2][0-9]:[0-5][0-9]:[0-6][0-9])\x1B\\[0m ")));
+        *time = m.size() > 1 ? m[1].str() : "";
+        EXPECT_TRUE(*time == formatTime(before) || *time == formatTime(after)) << *time;
+    }
+    return writes[0];
+}
+
+TEST(CLIUI, TimeStampedLinesHaveTheirExactBytes) {
+    std::string t;
+    std::string line = captureOne([] { ui::status("connecting..."); }, &t);
+    EXPECT_EQ(line, "\x1B[2m" + t + "\x1B[0m \x1B[33mconnecting...\x1B[0m\n");
+
+    line = captureOne([] { ui::peerEvent("disconnected: quit"); }, &t);
+    EXPECT_EQ(line, "\x1B[2m" + t + "\x1B[0m \x1B[2mdisconnected: quit\x1B[0m\n");
+
+    line = captureOne([] { ui::error("send failed: notConnected"); }, &t);
+    EXPECT_EQ(line, "\x1B[2m" + t + "\x1B[0m \x1B[31m\x1B[1msend failed: notConnected\x1B[0m\n");
+
+    line = captureOne([] { ui::connected(); }, &t);
+    EXPECT_EQ(line, "\x1B[2m" + t +
+                        "\x1B[0m \x1B[32m\x1B[1mconnected\x1B[0m \x1B[2m\xE2\x80\x94 PQ handshake complete\x1B[0m\n\n");
+
+    line = captureOne([] { ui::sent("hello there"); }, &t);
+    EXPECT_EQ(line, "\x1B[1A\x1B[2K\x1B[2m" + t + "\x1B[0m \x1B[32m\x1B[1myou\x1B[0m \x1B[2m>\x1B[0m hello there\n");
+
+    line = captureOne([] { ui::received("hi \xF0\x9F\x91\x8B\tback"); }, &t);
+    EXPECT_EQ(line, "\x1B[2K\r\x1B[2m" + t +
+                        "\x1B[0m \x1B[36m\x1B[1mpeer\x1B[0m \x1B[2m>\x1B[0m hi \xF0\x9F\x91\x8B\tback\n");
+
+    // Empty texts keep the frame of the line.
+    line = captureOne([] { ui::status(""); }, &t);
+    EXPECT_EQ(line, "\x1B[2m" + t + "\x1B[0m \x1B[33m\x1B[0m\n");
+}
+
+TEST(CLIUI, PromptIsFifteenBytesWithoutLineFeed) {
+    const std::string prompt = captureOne([] { ui::prompt(); });
+    EXPECT_EQ(prompt, "\x1B[1m\x1B[32m>\x1B[0m ");
+    EXPECT_EQ(prompt.size(), 15u);
+}
+
+TEST(CLIUI, HostileReceivedTextIsNeutralised) {
+    const std::string hostile =
+        "\x1B[2J\x1B]0;pwned\x07"          // clear screen, window title
+        "\x1B]52;c;cm0gLXJmIH4=\x1B\\"    // clipboard write (OSC 52)
+        "fake\rpeer\b\b\x7F"              // CR, backspaces, DEL
+        "\xC2\x9B" "31m\x9B" "1A"         // C1 CSI, as UTF-8 and as a raw byte
+        "\xE2\x80\xAEtxt.exe\xE2\x81\xA6" // right-to-left override, isolate
+        "\nline two";
+    std::string t;
+    const std::string line = captureOne([&] { ui::received(hostile); }, &t);
+    const std::string prefix = "\x1B[2K\r\x1B[2m" + t + "\x1B[0m \x1B[36m\x1B[1mpeer\x1B[0m \x1B[2m>\x1B[0m ";
+    ASSERT_EQ(line.substr(0, prefix.size()), prefix);
+    const std::string text = line.substr(prefix.size());
+    EXPECT_EQ(text,
+              "^[[2J^[]0;pwned^G^[]52;c;cm0gLXJmIH4=^[\\fake^Mpeer^H^H^?"
+              "\xEF\xBF\xBD" "31m\xEF\xBF\xBD" "1A\xEF\xBF\xBDtxt.exe\xEF\xBF\xBD^Jline two\n");
+    for (char c : text.substr(0, text.size() - 1)) {
+        const auto b = static_cast<unsigned char>(c);
+        EXPECT_TRUE(b >= 0x20 && b != 0x7F) << "control byte " << int(b) << " reached the terminal";
+    }
+}
+
+TEST(CLIUI, RepetitionIsEmptyBelowOne) {
+    using ui::operator*;
+    EXPECT_EQ(std::string_view("ab") * 3, "ababab");
+    EXPECT_EQ(std::string_view("ab") * 1, "ab");
+    EXPECT_EQ(std::string_view("ab") * 0, "");
+    EXPECT_EQ(std::string_view("ab") * -7, "");
+    EXPECT_EQ(std::string_view("\xE2\x94\x80") * 2, "\xE2\x94\x80\xE2\x94\x80");
+}
+
+// Characters a line takes on screen: escape sequences removed, the rest counted by code
+// point (the banners below hold no combining sequences).
+std::size_t screenWidth(const std::string& line) {
+    const std::string plain = std::regex_replace(line, std::regex("\x1B\\[[0-9;]*[A-Za-z]"), "");
+    std::size_t n = 0;
+    for (char c : plain) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80 && c != '\n';
+    return n;
+}
+
+std::vector<std::string> captureBanner(const std::string& local, const std::string& peer, const std::string& relay) {
+    StandardErrorCapture capture;
+    ui::banner(local, peer, relay);
+    return capture.writes();
+}
+
+std::string rule(std::size_t n) {
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) out += "\xE2\x94\x80";
+    return out;
+}
+
+TEST(CLIUI, BannerForTwoKeysAndAShortRelayIs57Wide) {
+    const auto lines = captureBanner(kKeyA, kKeyB, "wss://r.io");
+    ASSERT_EQ(lines.size(), 7u);
+    const std::string right = " \x1B[2m\xE2\x94\x82\x1B[0m\n";
+    const std::string left = "\x1B[2m\xE2\x94\x82\x1B[0m ";
+    EXPECT_EQ(lines[0], "\x1B[2m\xE2\x94\x8C" + rule(55) + "\xE2\x94\x90\x1B[0m\n");
+    EXPECT_EQ(lines[1], left + "\x1B[1mDuoquill \xE2\x80\x94 Secure Chat\x1B[0m" + std::string(31, ' ') + right);
+    EXPECT_EQ(lines[2], "\x1B[2m\xE2\x94\x9C" + rule(55) + "\xE2\x94\xA4\x1B[0m\n");
+    EXPECT_EQ(lines[3], left + "relay  \x1B[34mwss://r.io\x1B[0m" + std::string(36, ' ') + right);
+    EXPECT_EQ(lines[4], left + "you    \x1B[32m" + kKeyA + "\x1B[0m  " + right);
+    EXPECT_EQ(lines[5], left + "peer   \x1B[36m" + kKeyB + "\x1B[0m  " + right);
+    EXPECT_EQ(lines[6], "\x1B[2m\xE2\x94\x94" + rule(55) + "\xE2\x94\x98\x1B[0m\n");
+    for (const auto& line : lines) EXPECT_EQ(screenWidth(line), 57u) << line;
+}
+
+TEST(CLIUI, LongRelayWidensTheFrame) {
+    const std::string relay = "wss://relay.example.org:8443/some/longer/path/for/the/relay";
+    const auto lines = captureBanner(kKeyA, "short", relay);
+    ASSERT_EQ(lines.size(), 7u);
+    const std::size_t inner = 7 + relay.size() + 4;
+    EXPECT_EQ(lines[0], "\x1B[2m\xE2\x94\x8C" + rule(inner) + "\xE2\x94\x90\x1B[0m\n");
+    EXPECT_NE(lines[3].find(relay + "\x1B[0m  " " \x1B[2m"), std::string::npos);
+    EXPECT_NE(lines[5].find("short\x1B[0m" + std::string(inner - 12 - 2, ' ') + " \x1B[2m"), std::string::npos);
+    for (const auto& line : lines) EXPECT_EQ(screenWidth(line), inner + 2) << line;
+}
+
+TEST(CLIUI, BannerCountsCharactersNotBytes) {
+    // 26 characters, 36 bytes: the frame must not widen by the extra bytes.
+    const std::string relay = "wss://\xC3\xBC\xC3\xB1\xC3\xAF\xE6\x97\xA5\xE6\x9C\xAC.\xD0\xBF\xD1\x80\xD0\xB8.example.de";
+    const auto lines = captureBanner(kKeyA, kKeyB, relay);
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(lines[0], "\x1B[2m\xE2\x94\x8C" + rule(55) + "\xE2\x94\x90\x1B[0m\n");
+    EXPECT_NE(lines[3].find(relay + "\x1B[0m" + std::string(55 - 7 - 26 - 2, ' ') + " "), std::string::npos);
+
+    // Combining accents, a ZWJ family and a flag are one character each.
+    const std::string clustered = "wss://e\xCC\x81" "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7"
+                                  "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7" + std::string(50, 'x');
+    const auto wide = captureBanner(kKeyA, kKeyB, clustered);
+    ASSERT_EQ(wide.size(), 7u);
+    const std::size_t inner = 7 + 6 + 3 + 50 + 4;
+    EXPECT_EQ(wide[0], "\x1B[2m\xE2\x94\x8C" + rule(inner) + "\xE2\x94\x90\x1B[0m\n");
+    EXPECT_NE(wide[4].find(kKeyA + "\x1B[0m" + std::string(inner - 51 - 2, ' ') + " "), std::string::npos);
+}
+
+TEST(CLIUI, BannerFieldsFromTheCommandLineAreNeutralised) {
+    const auto lines = captureBanner(kKeyA, "\x1B]52;c;eA==\x07", "wss://r.io/\x1B[2J\xE2\x80\xAE");
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_NE(lines[3].find("wss://r.io/^[[2J\xEF\xBF\xBD\x1B[0m"), std::string::npos);
+    EXPECT_NE(lines[5].find("^[]52;c;eA==^G\x1B[0m"), std::string::npos);
+    for (const auto& line : lines) EXPECT_EQ(screenWidth(line), 57u) << line;
+}
+
+TEST(CLIUI, TimeStampFollowsTheLocalTimeZone) {
+    const char* old = std::getenv("TZ");
+    const std::string saved = old ? old : "";
+    ::setenv("TZ", "XYZ-05:30", 1);  // five and a half hours east of UTC
+    ::tzset();
+    std::string t;
+    const std::time_t before = std::time(nullptr);
+    captureOne([] { ui::status("x"); }, &t);
+    const std::time_t after = std::time(nullptr);
+    const auto utcPlus = [](std::time_t s) {
+        s += 5 * 3600 + 30 * 60;
+        std::tm utc{};
+        gmtime_r(&s, &utc);
+        char buffer[16];
+        return std::string(buffer, std::strftime(buffer, sizeof buffer, "%H:%M:%S", &utc));
+    };
+    EXPECT_TRUE(t == utcPlus(before) || t == utcPlus(after)) << t;
+    if (old) ::setenv("TZ", saved.c_str(), 1); else ::unsetenv("TZ");
+    ::tzset();
+}
+
+}  // namespace
+}  // namespace duoquill::test

@@ -1,0 +1,89 @@
+// Neutralising outside text for the terminal, and counting user-perceived characters.
+
+#include <gtest/gtest.h>
+
+#include "DuoquillCLI/TerminalText.h"
+
+namespace duoquill::test {
+namespace {
+
+using cli::TerminalText::characterCount;
+using cli::TerminalText::neutralised;
+
+const std::string kFFFD = "\xEF\xBF\xBD";
+
+TEST(TerminalText, CleanTextIsUnchanged) {
+    for (const std::string& text : {std::string(""), std::string("plain ASCII ~!@#$%^&*()"),
+                                   std::string("tab\tkept"), std::string("\xC3\xA9t\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC"),
+                                   std::string("\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9 \xE2\x9D\xA4\xEF\xB8\x8F"),
+                                   std::string("\xC2\xA0\xC2\xA9 U+00A0 and U+00A9 follow the C1 block"),
+                                   std::string("\xF4\x8F\xBF\xBF"), std::string("\xE2\x80\x8F\xE2\x80\x8E marks stay")}) {
+        EXPECT_EQ(neutralised(text), text);
+    }
+}
+
+TEST(TerminalText, EveryControlBecomesVisible) {
+    std::string c0;
+    for (int c = 0; c < 0x20; ++c) c0 += static_cast<char>(c);
+    c0 += '\x7F';
+    EXPECT_EQ(neutralised(c0), "^@^A^B^C^D^E^F^G^H\t^J^K^L^M^N^O^P^Q^R^S^T^U^V^W^X^Y^Z^[^\\^]^^^_^?");
+
+    for (char32_t c = 0x80; c <= 0x9F; ++c) {
+        const std::string utf8 = {static_cast<char>(0xC2), static_cast<char>(c)};
+        EXPECT_EQ(neutralised(utf8), kFFFD) << std::hex << unsigned(c);
+    }
+    for (const char* bidi : {"\xE2\x80\xAA", "\xE2\x80\xAB", "\xE2\x80\xAC", "\xE2\x80\xAD", "\xE2\x80\xAE",
+                             "\xE2\x81\xA6", "\xE2\x81\xA7", "\xE2\x81\xA8", "\xE2\x81\xA9"}) {
+        EXPECT_EQ(neutralised(std::string("a") + bidi + "b"), "a" + kFFFD + "b");
+    }
+}
+
+TEST(TerminalText, InvalidUtf8BecomesOneReplacementPerMaximalSubpart) {
+    // The example of the Unicode standard's "U+FFFD substitution of maximal subparts".
+    EXPECT_EQ(neutralised("\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64"),
+              "a" + kFFFD + kFFFD + kFFFD + "b" + kFFFD + "c" + kFFFD + kFFFD + "d");
+    EXPECT_EQ(neutralised("\xC0\x9B"), kFFFD + kFFFD);              // overlong ESC-ish
+    EXPECT_EQ(neutralised("\xE0\x80\x9B"), kFFFD + kFFFD + kFFFD);  // overlong CSI
+    EXPECT_EQ(neutralised("\xED\xA0\x80"), kFFFD + kFFFD + kFFFD);  // surrogate
+    EXPECT_EQ(neutralised("\xF4\x90\x80\x80"), kFFFD + kFFFD + kFFFD + kFFFD);  // above U+10FFFF
+    EXPECT_EQ(neutralised("\xF0\x9F\x91"), kFFFD);                  // cut short at the end
+    EXPECT_EQ(neutralised("\xFF\xFE"), kFFFD + kFFFD);
+    EXPECT_EQ(neutralised("\xE2\x82\x1B"), kFFFD + "^[");           // a control ends the sequence
+}
+
+TEST(TerminalText, CountsExtendedGraphemeClusters) {
+    struct Case {
+        const char* text;
+        std::size_t count;
+    };
+    const Case cases[] = {
+        {"", 0},
+        {"abc", 3},
+        {"\r\n", 1},
+        {"\n\r", 2},
+        {"e\xCC\x81\xCC\xA3", 1},                                   // e + two combining marks
+        {"\xCC\x81", 1},                                            // a lone combining mark
+        {"\xE2\x9D\xA4\xEF\xB8\x8F", 1},                            // heart + VS16
+        {"\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD", 1},                    // thumbs up + skin tone
+        {"\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7\xE2\x80\x8D\xF0\x9F\x91\xA6", 1},
+        {"\xF0\x9F\x8F\xB3\xEF\xB8\x8F\xE2\x80\x8D\xF0\x9F\x8C\x88", 1},  // rainbow flag: EP VS16 ZWJ EP
+        {"a\xE2\x80\x8D\xF0\x9F\x91\xA9", 2},                       // ZWJ after a letter joins nothing
+        {"\xF0\x9F\x91\xA8\xE2\x80\x8D\xE2\x80\x8D\xF0\x9F\x91\xA9", 2},  // two ZWJ break the sequence
+        {"\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7", 1},                    // FR
+        {"\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7\xF0\x9F\x87\xA9", 2},    // FR + lone D
+        {"\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA", 2},
+        {"\xE1\x84\x80\xE1\x85\xA1\xE1\x86\xA8", 1},                // jamo L V T
+        {"\xEA\xB0\x80\xE1\x86\xA8", 1},                            // syllable LV + T
+        {"\xEA\xB0\x81\xE1\x85\xA1", 2},                            // syllable LVT, then V breaks
+        {"\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4", 3},                // three syllables
+        {"\xE0\xA4\x95\xE0\xA4\xBF", 1},                            // Devanagari ka + vowel sign i (SpacingMark)
+        {"\xD8\x80\xD9\xA1", 1},                                    // Arabic number sign (Prepend) + digit
+        {"\x01\xCC\x81", 2},                                        // nothing extends a control
+        {"\xFF\xCC\x81", 1},                                        // U+FFFD for the bad byte, extended
+        {"\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", 3},
+    };
+    for (const Case& c : cases) EXPECT_EQ(characterCount(c.text), c.count) << c.text;
+}
+
+}  // namespace
+}  // namespace duoquill::test
