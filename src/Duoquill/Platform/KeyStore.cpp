@@ -1,0 +1,25 @@
+#include "Duoquill/Platform/KeyStore.h"
+
+#include "Duoquill/Platform/SoftwareP256Key.h"
+
+// The ML-KEM-1024 and ML-DSA-87 members of SoftwareKeyStore live in KeyStorePQ.cpp.
+
+namespace duoquill {
+
+KeyStore& KeyStore::system() {
+    // This build has no hardware key store; software keys stand in for it.
+    static SoftwareKeyStore store;
+    return store;
+}
+
+std::unique_ptr<P256KeyAgreementKey> SoftwareKeyStore::generateP256() { return wrap(p256::PrivateKey::generate()); }
+
+std::unique_ptr<P256KeyAgreementKey> SoftwareKeyStore::restoreP256(BytesView dataRepresentation) {
+    return wrap(p256::PrivateKey::fromBlob(dataRepresentation));
+}
+
+std::unique_ptr<P256KeyAgreementKey> SoftwareKeyStore::wrap(p256::PrivateKey key) {
+    return std::make_unique<SoftwareP256Key>(std::move(key));
+}
+
+}  // namespace duoquill
