@@ -75,7 +75,7 @@ PublicKey importPoint(BytesView encoded) {
     return PublicKey(openssl::share(std::move(key)));
 }
 
-// The public point as the key object encodes it (04||X||Y unless told otherwise).
+// The public point as the key object encodes it: 04||X||Y, whatever form it came in.
 Bytes storedPoint(const EVP_PKEY* key) {
     if (key == nullptr) throw CryptoError("P-256: empty key");
     Bytes encoded(x963Size);
@@ -128,17 +128,8 @@ PublicKey PublicKey::fromCompressed(BytesView compressed) {
 }
 
 Bytes PublicKey::x963() const {
-    // The key may hold the point in the form it was imported from; always give 04||X||Y.
-    Bytes stored = storedPoint(key_.get());
-    if (stored.size() == x963Size && stored[0] == uncompressedTag) return stored;
-    const EC_GROUP* group = openssl::p256Group();
-    openssl::EcPoint point(openssl::check(EC_POINT_new(group), "EC point"));
-    openssl::check(EC_POINT_oct2point(group, point.get(), stored.data(), stored.size(), nullptr), "P-256 export");
-    Bytes encoded(x963Size);
-    if (EC_POINT_point2oct(group, point.get(), POINT_CONVERSION_UNCOMPRESSED, encoded.data(), encoded.size(),
-                           nullptr) != x963Size) {
-        openssl::fail("P-256 export");
-    }
+    Bytes encoded = storedPoint(key_.get());
+    if (encoded.size() != x963Size || encoded[0] != uncompressedTag) openssl::fail("P-256 export");
     return encoded;
 }
 
