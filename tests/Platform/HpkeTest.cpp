@@ -102,6 +102,8 @@ TEST(Hpke, PskRoundTripWithLongInfo) {
     ASSERT_EQ(sealed.size(), 80u);
     auto recipient = hpke::RecipientContext::setup(sender.encapsulatedKey(), x.recipientKey, x.schedule());
     EXPECT_EQ(toBytes(recipient.open({}, sealed)), x.message);
+    EXPECT_EQ(sender.exportSecret(asBytes("context"), 48), recipient.exportSecret(asBytes("context"), 48));
+    EXPECT_THROW(recipient.exportSecret({}, 255 * 64 + 1), CryptoError);
 
     // Each setup draws a fresh ephemeral key.
     auto again = hpke::SenderContext::setup(x.recipientKey.publicKey(), x.schedule());

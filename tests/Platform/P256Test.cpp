@@ -5,6 +5,7 @@
 
 #include "Duoquill/Platform/P256.h"
 #include "Duoquill/Platform/PlatformError.h"
+#include "Duoquill/Platform/Random.h"
 #include "Duoquill/Platform/SoftwareP256Key.h"
 
 namespace duoquill {
@@ -147,6 +148,37 @@ TEST(P256, BlobRoundTripsAndGarbageIsRefused) {
     std::fill(zeroScalar.begin() + 4, zeroScalar.begin() + 36, 0);
     garbage.push_back(zeroScalar);
     for (const Bytes& bad : garbage) EXPECT_THROW(p256::PrivateKey::fromBlob(bad), CryptoError);
+}
+
+// Arbitrary bytes of every length near the real ones: each import either gives a key that
+// re-exports the same point or refuses with CryptoError; nothing else happens.
+TEST(P256, ArbitraryBytesAreImportedOrRefused) {
+    for (int round = 0; round < 300; ++round) {
+        const std::size_t size = 60 + random::uniform(11);
+        Bytes bytes = toBytes(random::bytes(size));
+        if (round % 2 == 0) bytes[0] = static_cast<std::uint8_t>(2 + random::uniform(3));  // a plausible tag
+        try {
+            EXPECT_EQ(p256::PublicKey::fromRaw(bytes).raw(), bytes);
+        } catch (const CryptoError&) {
+        }
+        try {
+            EXPECT_EQ(p256::PublicKey::fromX963(bytes).x963(), bytes);
+        } catch (const CryptoError&) {
+        }
+        try {
+            (void)p256::PrivateKey::fromBlob(bytes);
+            ADD_FAILURE() << "random bytes restored as a key";
+        } catch (const CryptoError&) {
+        }
+    }
+    for (int round = 0; round < 300; ++round) {
+        Bytes compressed = toBytes(random::bytes(p256::compressedSize));
+        compressed[0] = static_cast<std::uint8_t>(2 + random::uniform(2));
+        try {
+            EXPECT_EQ(p256::PublicKey::fromCompressed(compressed).compressed(), compressed);
+        } catch (const CryptoError&) {
+        }
+    }
 }
 
 }  // namespace
