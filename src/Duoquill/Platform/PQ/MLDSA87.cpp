@@ -1,0 +1,258 @@
+#include "Duoquill/Platform/PQ/MLDSA87.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "Duoquill/Platform/PQ/Sha3.h"
+#include "Duoquill/Platform/PlatformError.h"
+#include "Duoquill/Platform/Random.h"
+
+namespace duoquill::mldsa87 {
+namespace {
+
+constexpr std::int32_t q = 8380417;
+constexpr std::size_t n = 256;
+constexpr std::size_t k = 8;   // rows of A, length of s2 and t
+constexpr std::size_t l = 7;   // columns of A, length of s1
+constexpr int eta = 2;
+constexpr int droppedBits = 13;                       // d
+constexpr std::size_t t1PackedSize = n * 10 / 8;      // 10 bits a coefficient
+constexpr std::size_t etaPackedSize = n * 3 / 8;      // 3 bits a coefficient
+constexpr std::size_t t0PackedSize = n * 13 / 8;      // 13 bits a coefficient
+static_assert(publicKeySize == 32 + k * t1PackedSize);
+static_assert(privateKeySize == 32 + 32 + 64 + (l + k) * etaPackedSize + k * t0PackedSize);
+
+constexpr std::int32_t qInverse = 58728449;   // q^-1 mod 2^32
+constexpr std::int64_t zeta = 1753;           // primitive 512th root of unity mod q
+
+struct Poly {
+    std::array<std::int32_t, n> c;
+};
+using VectorL = std::array<Poly, l>;
+using VectorK = std::array<Poly, k>;
+
+template <class T>
+struct Wiped {
+    T value{};
+    Wiped() = default;
+    Wiped(const Wiped&) = delete;
+    Wiped& operator=(const Wiped&) = delete;
+    ~Wiped() { secureWipe(&value, sizeof value); }
+};
+
+constexpr int bitReverse8(int i) {
+    int r = 0;
+    for (int b = 0; b < 8; ++b) r |= ((i >> b) & 1) << (7 - b);
+    return r;
+}
+
+constexpr std::int32_t centeredMontgomery(std::int64_t x) {
+    x = (x % q) * ((std::int64_t{1} << 32) % q) % q;
+    if (x > q / 2) x -= q;
+    return static_cast<std::int32_t>(x);
+}
+
+// zeta^BitRev8(m) * 2^32, the twiddle factors in the order the NTT layers use them.
+constexpr std::array<std::int32_t, n> zetas = [] {
+    std::array<std::int32_t, n> t{};
+    for (int m = 0; m < static_cast<int>(n); ++m) {
+        std::int64_t power = 1;
+        for (int e = 0; e < bitReverse8(m); ++e) power = power * zeta % q;
+        t[m] = centeredMontgomery(power);
+    }
+    return t;
+}();
+
+// 2^64 / 256 mod q: the inverse NTT's scaling by 1/256, leaving a factor 2^32.
+constexpr std::int32_t inverseNttScale = centeredMontgomery((std::int64_t{1} << 32) % q * 8347681);
+
+// a * 2^-32 mod q for |a| < q * 2^31. Out: |r| < q.
+inline std::int32_t montgomeryReduce(std::int64_t a) {
+    const auto t = static_cast<std::int32_t>(static_cast<std::int32_t>(a) * static_cast<std::uint32_t>(qInverse));
+    return static_cast<std::int32_t>((a - static_cast<std::int64_t>(t) * q) >> 32);
+}
+
+inline std::int32_t multiplyMontgomery(std::int32_t a, std::int32_t b) {
+    return montgomeryReduce(static_cast<std::int64_t>(a) * b);
+}
+
+// A representative of a mod q with |r| <= 6283009, for a <= 2^31 - 2^22 - 1.
+inline std::int32_t reduce32(std::int32_t a) {
+    const std::int32_t t = (a + (1 << 22)) >> 23;
+    return a - t * q;
+}
+
+inline std::int32_t addQIfNegative(std::int32_t a) { return a + ((a >> 31) & q); }
+
+// In: |c| < q. Out: bit-reversed order, |c| < 9q.
+void ntt(Poly& a) {
+    auto& w = a.c;
+    std::size_t m = 0;
+    for (std::size_t len = 128; len >= 1; len >>= 1) {
+        for (std::size_t start = 0; start < n; start += 2 * len) {
+            const std::int32_t z = zetas[++m];
+            for (std::size_t j = start; j < start + len; ++j) {
+                const std::int32_t t = multiplyMontgomery(z, w[j + len]);
+                w[j + len] = w[j] - t;
+                w[j] = w[j] + t;
+            }
+        }
+    }
+}
+
+// Inverse NTT times 2^32. In: |c| < q. Out: |c| < q.
+void inverseNtt(Poly& a) {
+    auto& w = a.c;
+    std::size_t m = n;
+    for (std::size_t len = 1; len < n; len <<= 1) {
+        for (std::size_t start = 0; start < n; start += 2 * len) {
+            const std::int32_t z = -zetas[--m];
+            for (std::size_t j = start; j < start + len; ++j) {
+                const std::int32_t t = w[j];
+                w[j] = t + w[j + len];
+                w[j + len] = multiplyMontgomery(z, t - w[j + len]);
+            }
+        }
+    }
+    for (auto& x : w) x = multiplyMontgomery(x, inverseNttScale);
+}
+
+// RejNTTPoly(rho || s || r): coefficients of 23 bits below q from SHAKE128. Public input.
+void sampleUniform(Poly& a, BytesView rho, std::uint8_t s, std::uint8_t r) {
+    sha3::Shake128 xof;
+    const std::uint8_t indices[2] = {s, r};
+    xof.absorb(rho).absorb(indices);
+    std::uint8_t buffer[5 * 168];
+    std::span<std::uint8_t> chunk(buffer);
+    std::size_t count = 0;
+    while (true) {
+        xof.squeeze(chunk);
+        for (std::size_t p = 0; p + 3 <= chunk.size() && count < n; p += 3) {
+            const std::int32_t value = chunk[p] | (chunk[p + 1] << 8) | ((chunk[p + 2] & 0x7F) << 16);
+            if (value < q) a.c[count++] = value;
+        }
+        if (count == n) return;
+        chunk = std::span<std::uint8_t>(buffer, 168);
+    }
+}
+
+// RejBoundedPoly(rho' || index) for eta = 2: half-bytes below 15 give 2 - (b mod 5).
+void sampleBounded(Poly& a, BytesView rhoPrime, std::uint16_t index) {
+    sha3::Shake256 xof;
+    const std::uint8_t suffix[2] = {static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(index >> 8)};
+    xof.absorb(rhoPrime).absorb(suffix);
+    std::uint8_t block[136];
+    std::size_t count = 0;
+    while (count < n) {
+        xof.squeeze(block);
+        for (std::size_t p = 0; p < sizeof block && count < n; ++p) {
+            const int halves[2] = {block[p] & 0x0F, block[p] >> 4};
+            for (int b : halves) {
+                if (b < 15 && count < n) a.c[count++] = 2 - (b - (205 * b >> 10) * 5);
+            }
+        }
+    }
+    secureWipe(block, sizeof block);
+}
+
+// Little-endian packing of 256 values of `bits` bits each.
+void packBits(const std::uint32_t* values, int bits, std::uint8_t* out) {
+    std::uint64_t acc = 0;
+    int held = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        acc |= static_cast<std::uint64_t>(values[i]) << held;
+        held += bits;
+        while (held >= 8) {
+            *out++ = static_cast<std::uint8_t>(acc);
+            acc >>= 8;
+            held -= 8;
+        }
+    }
+}
+
+// BitPack(w, a, b): each b - w[i] in `bits` bits.
+void packOffset(const Poly& w, std::int32_t b, int bits, std::uint8_t* out) {
+    std::uint32_t values[n];
+    for (std::size_t i = 0; i < n; ++i) values[i] = static_cast<std::uint32_t>(b - w.c[i]);
+    packBits(values, bits, out);
+    secureWipe(values, sizeof values);
+}
+
+KeyPair keyGenInternal(BytesView xi) {
+    Wiped<std::array<std::uint8_t, 128>> seeds;   // rho || rho' || K
+    const std::uint8_t dimensions[2] = {k, l};
+    sha3::Shake256().absorb(xi).absorb(dimensions).squeeze(seeds.value);
+    const BytesView rho(seeds.value.data(), 32);
+    const BytesView rhoPrime(seeds.value.data() + 32, 64);
+    const BytesView key(seeds.value.data() + 96, 32);
+
+    Wiped<VectorL> s1, s1Hat;
+    Wiped<VectorK> s2, t;
+    for (std::size_t r = 0; r < l; ++r) sampleBounded(s1.value[r], rhoPrime, static_cast<std::uint16_t>(r));
+    for (std::size_t r = 0; r < k; ++r) sampleBounded(s2.value[r], rhoPrime, static_cast<std::uint16_t>(r + l));
+    s1Hat.value = s1.value;
+    for (auto& p : s1Hat.value) ntt(p);
+
+    // t = NTT^-1(A s1) + s2, one row of A at a time.
+    Poly a;
+    for (std::size_t r = 0; r < k; ++r) {
+        std::array<std::int64_t, n> sum{};
+        for (std::size_t s = 0; s < l; ++s) {
+            sampleUniform(a, rho, static_cast<std::uint8_t>(s), static_cast<std::uint8_t>(r));
+            for (std::size_t i = 0; i < n; ++i) sum[i] += static_cast<std::int64_t>(a.c[i]) * s1Hat.value[s].c[i];
+        }
+        auto& row = t.value[r].c;
+        for (std::size_t i = 0; i < n; ++i) row[i] = montgomeryReduce(sum[i]);
+        secureWipe(sum.data(), sizeof sum);
+        inverseNtt(t.value[r]);
+        for (std::size_t i = 0; i < n; ++i) row[i] = addQIfNegative(reduce32(row[i] + s2.value[r].c[i]));
+    }
+
+    KeyPair pair;
+    pair.publicKey.resize(publicKeySize);
+    pair.privateKey.resize(privateKeySize);
+    std::uint8_t* pk = pair.publicKey.data();
+    std::uint8_t* sk = pair.privateKey.data();
+    std::copy(rho.begin(), rho.end(), pk);
+    std::copy(rho.begin(), rho.end(), sk);
+    std::copy(key.begin(), key.end(), sk + 32);
+    std::uint8_t* skVectors = sk + 128;
+    for (std::size_t r = 0; r < l; ++r) packOffset(s1.value[r], eta, 3, skVectors + r * etaPackedSize);
+    for (std::size_t r = 0; r < k; ++r) packOffset(s2.value[r], eta, 3, skVectors + (l + r) * etaPackedSize);
+    std::uint8_t* skT0 = skVectors + (l + k) * etaPackedSize;
+
+    // Power2Round: t = t1 * 2^13 + t0 with t0 in (-2^12, 2^12].
+    for (std::size_t r = 0; r < k; ++r) {
+        Wiped<Poly> t0;
+        std::uint32_t t1[n];
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::int32_t value = t.value[r].c[i];
+            const std::int32_t high = (value + (1 << (droppedBits - 1)) - 1) >> droppedBits;
+            t1[i] = static_cast<std::uint32_t>(high);
+            t0.value.c[i] = value - (high << droppedBits);
+        }
+        packBits(t1, 10, pk + 32 + r * t1PackedSize);
+        packOffset(t0.value, 1 << (droppedBits - 1), 13, skT0 + r * t0PackedSize);
+    }
+
+    // tr = H(pk, 64) sits between K and the vectors.
+    sha3::Shake256().absorb(pair.publicKey).squeeze(std::span<std::uint8_t>(sk + 64, 64));
+    return pair;
+}
+
+}  // namespace
+
+KeyPair generateFromSeed(BytesView xi) {
+    if (xi.size() != seedSize) {
+        throw CryptoError("ML-DSA-87: seed must be 32 bytes, got " + std::to_string(xi.size()));
+    }
+    return keyGenInternal(xi);
+}
+
+KeyPair generate() {
+    const SecureBytes xi = random::bytes(seedSize);
+    return keyGenInternal(xi);
+}
+
+}  // namespace duoquill::mldsa87

@@ -1,0 +1,61 @@
+#pragma once
+// Arithmetic in R_q = Z_3329[X]/(X^256 + 1) for ML-KEM: the number-theoretic transform,
+// multiplication in the NTT domain, sampling, compression and byte encodings.
+// Internal to the ML-KEM implementation. Every routine here runs in time independent of
+// the coefficient values, except sampleNTT, whose input is public.
+
+#include <array>
+#include <cstdint>
+
+#include "Duoquill/Platform/PQ/Sha3.h"
+#include "Duoquill/Platform/SecureBytes.h"
+
+namespace duoquill::mlkem {
+
+inline constexpr std::int16_t q = 3329;
+inline constexpr std::size_t n = 256;
+inline constexpr std::size_t encodedPolySize = 384;  // 256 coefficients of 12 bits
+
+// Coefficients are int16 representatives; each operation states the range it leaves.
+struct Poly {
+    alignas(32) std::array<std::int16_t, n> c;
+};
+
+// Forward NTT. In: |c| < q, normal order. Out: bit-reversed order, |c| <= (q-1)/2.
+void ntt(Poly& a) noexcept;
+// Inverse NTT, also multiplying by 2^16 (undoing the factor 2^-16 that multiplyAccumulate
+// leaves). In: |c| < q. Out: |c| < q.
+void inverseNtt(Poly& a) noexcept;
+
+// out = sum_i a[i] * b[i] * 2^-16 in the NTT domain, for count <= 4. In: |c| < q. Out: |c| < q.
+void multiplyAccumulate(Poly& out, const Poly* a, const Poly* b, std::size_t count) noexcept;
+
+void add(Poly& a, const Poly& b) noexcept;        // a += b, no reduction
+void subtract(Poly& a, const Poly& b) noexcept;   // a -= b, no reduction
+void reduce(Poly& a) noexcept;                    // to |c| <= (q-1)/2
+void toMontgomery(Poly& a) noexcept;              // c * 2^16 mod q, |c| < q
+void normalize(Poly& a) noexcept;                 // from |c| < 2^15 to [0, q)
+
+// SampleNTT: rejection sampling from SHAKE128(rho || j || i). Public input only.
+void sampleNTT(Poly& a, BytesView rho, std::uint8_t j, std::uint8_t i);
+// SamplePolyCBD_2(PRF_2(sigma, nonce)). Out: |c| <= 2.
+void sampleCBD2(Poly& a, BytesView sigma, std::uint8_t nonce);
+
+// ByteEncode_12 of coefficients in [0, q).
+void encode12(const Poly& a, std::uint8_t* out) noexcept;
+// ByteDecode_12, which reduces each value mod q. Out: [0, q).
+void decode12(Poly& a, const std::uint8_t* in) noexcept;
+// True when every 12-bit value of the encoding is below q (the modulus check).
+bool isCanonical12(const std::uint8_t* in) noexcept;
+
+// ByteEncode_d(Compress_d(a)) for d in {1, 5, 11}; a in [0, q).
+template <int d>
+void compressEncode(const Poly& a, std::uint8_t* out) noexcept;
+// Decompress_d(ByteDecode_d(in)). Out: [0, q).
+template <int d>
+void decodeDecompress(Poly& a, const std::uint8_t* in) noexcept;
+
+// Size in bytes of a polynomial compressed to d bits.
+constexpr std::size_t compressedSize(int d) { return 32 * static_cast<std::size_t>(d); }
+
+}  // namespace duoquill::mlkem

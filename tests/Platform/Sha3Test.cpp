@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "Duoquill/Crypto/CryptoCore.h"
+#include "Duoquill/Platform/PQ/Sha3.h"
+#include "Support/KnownAnswers.h"
+
+namespace duoquill {
+namespace {
+
+using test::hexMember;
+using test::intMember;
+using test::stringMember;
+
+sha3::Sponge spongeFor(const std::string& alg) {
+    if (alg == "SHA3-256") return sha3::Sha3_256();
+    if (alg == "SHA3-512") return sha3::Sha3_512();
+    if (alg == "SHAKE128") return sha3::Shake128();
+    if (alg == "SHAKE256") return sha3::Shake256();
+    throw std::runtime_error("unknown algorithm in SHA-3 vectors: " + alg);
+}
+
+// Absorbs in pieces of 1, 2, 3, 5, 8, ... bytes and squeezes in pieces of 1, 3, 5, 7, ...
+// bytes, so that every position within a block is crossed.
+Bytes hashInPieces(const std::string& alg, BytesView msg, std::size_t outLen) {
+    auto sponge = spongeFor(alg);
+    std::size_t a = 1, b = 2;
+    while (!msg.empty()) {
+        const std::size_t take = std::min(a, msg.size());
+        sponge.absorb(msg.first(take));
+        msg = msg.subspan(take);
+        a = std::exchange(b, a + b);
+    }
+    Bytes out(outLen);
+    std::span<std::uint8_t> rest(out);
+    for (std::size_t piece = 1; !rest.empty(); piece += 2) {
+        const std::size_t take = std::min(piece, rest.size());
+        sponge.squeeze(rest.first(take));
+        rest = rest.subspan(take);
+    }
+    return out;
+}
+
+TEST(Sha3, KnownAnswersOneShotAndInPieces) {
+    std::size_t checked = 0;
+    for (const auto& file : test::vectorFiles("sha3_")) {
+        ASSERT_NE(file.algorithm.find("SHA3"), std::string::npos) << file.path;
+        for (const auto& t : file.tests) {
+            SCOPED_TRACE(file.path.filename().string() + " id " + std::to_string(intMember(t, "id")));
+            const std::string alg = stringMember(t, "alg");
+            const Bytes msg = hexMember(t, "msg");
+            const Bytes expected = hexMember(t, "out");
+            ASSERT_EQ(msg.size(), static_cast<std::size_t>(intMember(t, "msg_len")));
+            ASSERT_EQ(expected.size(), static_cast<std::size_t>(intMember(t, "out_len")));
+
+            Bytes oneShot(expected.size());
+            if (alg == "SHA3-256") {
+                const auto d = sha3::sha3_256(msg);
+                oneShot.assign(d.begin(), d.end());
+            } else if (alg == "SHA3-512") {
+                const auto d = sha3::sha3_512(msg);
+                oneShot.assign(d.begin(), d.end());
+            } else {
+                spongeFor(alg).absorb(msg).squeeze(oneShot);
+            }
+            EXPECT_EQ(hexString(oneShot), hexString(expected));
+            EXPECT_EQ(hexString(hashInPieces(alg, msg, expected.size())), hexString(expected));
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 0u);
+}
+
+TEST(Sha3, SqueezeContinuesAcrossCallsAndCopies) {
+    const Bytes msg(300, 0xA5);
+    Bytes whole(1000);
+    sha3::Shake128().absorb(msg).squeeze(whole);
+
+    sha3::Shake128 xof;
+    xof.absorb(msg);
+    Bytes first(167), second(833);
+    xof.squeeze(first);
+    sha3::Sponge copy = xof;   // forks the stream: both continue from the same point
+    xof.squeeze(second);
+    EXPECT_EQ(concat(first, second), whole);
+    Bytes forked(833);
+    copy.squeeze(forked);
+    EXPECT_EQ(forked, second);
+}
+
+TEST(Sha3, AbsorbAfterSqueezeIsRefused) {
+    sha3::Shake256 xof;
+    Bytes out(10);
+    xof.absorb(out).squeeze(out);
+    EXPECT_THROW(xof.absorb(out), std::logic_error);
+    EXPECT_THROW(sha3::Sponge(0, 0x1F), std::invalid_argument);
+    EXPECT_THROW(sha3::Sponge(200, 0x1F), std::invalid_argument);
+    EXPECT_THROW(sha3::Sponge(135, 0x1F), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace duoquill
