@@ -1,6 +1,7 @@
 #include "Duoquill/Platform/PQ/MLKEMPolynomial.h"
 
 #include <bit>
+#include <algorithm>
 #include <cstring>
 
 namespace duoquill::mlkem {
@@ -46,26 +47,77 @@ constexpr std::int16_t montgomerySquared = centeredMontgomery(montgomeryFactor);
 // R^2 / 128: the inverse NTT's scaling by 1/128, times R.
 constexpr std::int16_t inverseNttScale = centeredMontgomery(std::int64_t{montgomeryFactor} * 3303);
 
-// a * R^-1 mod q, for |a| < q * 2^15. Out: |r| < q.
-inline std::int16_t montgomeryReduce(std::int32_t a) noexcept {
-    const auto t = static_cast<std::int16_t>(static_cast<std::int16_t>(a) * qInverse);
-    return static_cast<std::int16_t>((a - static_cast<std::int32_t>(t) * q) >> 16);
+// The arithmetic below keeps to 16-bit lanes (low and high halves of 16x16-bit products) so
+// that the compiler turns the loops over coefficients into vector code on any target.
+
+inline std::int16_t multiplyHigh(std::int16_t a, std::int16_t b) noexcept {
+    return static_cast<std::int16_t>((static_cast<std::int32_t>(a) * b) >> 16);
+}
+
+inline std::int16_t multiplyLow(std::int16_t a, std::int16_t b) noexcept {
+    return static_cast<std::int16_t>(a * b);
+}
+
+// a * b * R^-1 mod q, |r| < q for |a * b| < q * 2^15, given bTwisted = b * q^-1 mod R. The
+// low halves of a*b and of m*q agree, so their difference is that of the high halves.
+inline std::int16_t multiplyMontgomery(std::int16_t a, std::int16_t b, std::int16_t bTwisted) noexcept {
+    const std::int16_t m = multiplyLow(a, bTwisted);
+    return static_cast<std::int16_t>(multiplyHigh(a, b) - multiplyHigh(m, q));
 }
 
 inline std::int16_t multiplyMontgomery(std::int16_t a, std::int16_t b) noexcept {
-    return montgomeryReduce(static_cast<std::int32_t>(a) * b);
+    return multiplyMontgomery(a, b, multiplyLow(b, qInverse));
 }
 
-// The centred representative, |r| <= (q-1)/2, for any int16 a.
+constexpr std::int16_t twisted(std::int16_t b) { return static_cast<std::int16_t>(b * qInverse); }
+
+constexpr std::array<std::int16_t, 128> twist(const std::array<std::int16_t, 128>& t) {
+    std::array<std::int16_t, 128> r{};
+    for (std::size_t i = 0; i < t.size(); ++i) r[i] = twisted(t[i]);
+    return r;
+}
+
+constexpr std::array<std::int16_t, 128> zetasTwisted = twist(zetas);
+constexpr std::array<std::int16_t, 128> gammasTwisted = twist(gammas);
+
+// The centred representative, |r| <= (q-1)/2, for any int16 a: a - round(a * v / 2^26) * q
+// with v = round(2^26 / q), the rounding done on the high half of a * v.
 inline std::int16_t barrettReduce(std::int16_t a) noexcept {
-    constexpr std::int32_t v = ((1 << 26) + q / 2) / q;
-    const std::int32_t t = (v * a + (1 << 25)) >> 26;
+    constexpr std::int16_t v = ((1 << 26) + q / 2) / q;
+    const auto t = static_cast<std::int16_t>((multiplyHigh(a, v) + 512) >> 10);
     return static_cast<std::int16_t>(a - t * q);
 }
 
 // [0, q) from (-q, q).
 inline std::int16_t addQIfNegative(std::int16_t a) noexcept {
     return static_cast<std::int16_t>(a + ((a >> 15) & q));
+}
+
+// One Cooley-Tukey layer: butterflies (j, j + len) with one twiddle factor a block.
+template <std::size_t len>
+inline void nttLayer(std::int16_t* r, std::size_t& k) noexcept {
+    for (std::size_t start = 0; start < n; start += 2 * len, ++k) {
+        const std::int16_t z = zetas[k], zt = zetasTwisted[k];
+        for (std::size_t j = 0; j < len; ++j) {
+            const std::int16_t t = multiplyMontgomery(r[start + j + len], z, zt);
+            r[start + j + len] = static_cast<std::int16_t>(r[start + j] - t);
+            r[start + j] = static_cast<std::int16_t>(r[start + j] + t);
+        }
+    }
+}
+
+// One Gentleman-Sande layer of the inverse transform.
+template <std::size_t len>
+inline void inverseNttLayer(std::int16_t* r, std::size_t& k) noexcept {
+    for (std::size_t start = 0; start < n; start += 2 * len, --k) {
+        const std::int16_t z = zetas[k], zt = zetasTwisted[k];
+        for (std::size_t j = 0; j < len; ++j) {
+            const std::int16_t t = r[start + j];
+            const std::int16_t u = r[start + j + len];
+            r[start + j] = barrettReduce(static_cast<std::int16_t>(t + u));
+            r[start + j + len] = multiplyMontgomery(static_cast<std::int16_t>(u - t), z, zt);
+        }
+    }
 }
 
 // round(2^d * x / q) mod 2^d for x in [0, q), as a multiplication by ceil(2^36 / q) and a
@@ -123,58 +175,63 @@ inline std::uint32_t loadLittleEndian32(const std::uint8_t* p) noexcept {
 }  // namespace
 
 void ntt(Poly& a) noexcept {
-    auto& r = a.c;
+    std::int16_t* r = a.c.data();
     std::size_t k = 1;
-    for (std::size_t len = 128; len >= 2; len >>= 1) {
-        for (std::size_t start = 0; start < n; start += 2 * len) {
-            const std::int16_t z = zetas[k++];
-            for (std::size_t j = start; j < start + len; ++j) {
-                const std::int16_t t = multiplyMontgomery(z, r[j + len]);
-                r[j + len] = static_cast<std::int16_t>(r[j] - t);
-                r[j] = static_cast<std::int16_t>(r[j] + t);
-            }
-        }
-    }
+    nttLayer<128>(r, k);
+    nttLayer<64>(r, k);
+    nttLayer<32>(r, k);
+    nttLayer<16>(r, k);
+    nttLayer<8>(r, k);
+    nttLayer<4>(r, k);
+    nttLayer<2>(r, k);
     reduce(a);
 }
 
 void inverseNtt(Poly& a) noexcept {
-    auto& r = a.c;
+    std::int16_t* r = a.c.data();
     std::size_t k = 127;
-    for (std::size_t len = 2; len <= 128; len <<= 1) {
-        for (std::size_t start = 0; start < n; start += 2 * len) {
-            const std::int16_t z = zetas[k--];
-            for (std::size_t j = start; j < start + len; ++j) {
-                const std::int16_t t = r[j];
-                r[j] = barrettReduce(static_cast<std::int16_t>(t + r[j + len]));
-                r[j + len] = multiplyMontgomery(z, static_cast<std::int16_t>(r[j + len] - t));
-            }
-        }
-    }
-    for (auto& x : r) x = multiplyMontgomery(x, inverseNttScale);
+    inverseNttLayer<2>(r, k);
+    inverseNttLayer<4>(r, k);
+    inverseNttLayer<8>(r, k);
+    inverseNttLayer<16>(r, k);
+    inverseNttLayer<32>(r, k);
+    inverseNttLayer<64>(r, k);
+    inverseNttLayer<128>(r, k);
+    constexpr std::int16_t scaleTwisted = twisted(inverseNttScale);
+    for (auto& x : a.c) x = multiplyMontgomery(x, inverseNttScale, scaleTwisted);
 }
 
+// Products of degree-one pairs: (a0 + a1 X)(b0 + b1 X) mod X^2 - gamma. Each of the (at
+// most 8) terms summed per coefficient is below q in size, so the sums stay within int16.
 void multiplyAccumulate(Poly& out, const Poly* a, const Poly* b, std::size_t count) noexcept {
-    for (std::size_t i = 0; i < n / 2; ++i) {
-        std::int32_t even = 0, odd = 0;
-        for (std::size_t m = 0; m < count; ++m) {
-            const std::int16_t a0 = a[m].c[2 * i], a1 = a[m].c[2 * i + 1];
-            const std::int16_t b0 = b[m].c[2 * i], b1 = b[m].c[2 * i + 1];
-            even += static_cast<std::int32_t>(a0) * b0 +
-                    static_cast<std::int32_t>(multiplyMontgomery(a1, b1)) * gammas[i];
-            odd += static_cast<std::int32_t>(a0) * b1 + static_cast<std::int32_t>(a1) * b0;
+    std::array<std::int16_t, n / 2> even{}, odd{};
+    for (std::size_t m = 0; m < count; ++m) {
+        const auto& x = a[m].c;
+        const auto& y = b[m].c;
+        for (std::size_t i = 0; i < n / 2; ++i) {
+            const std::int16_t a0 = x[2 * i], a1 = x[2 * i + 1], b0 = y[2 * i], b1 = y[2 * i + 1];
+            const std::int16_t a1b1 = multiplyMontgomery(a1, b1);
+            even[i] = static_cast<std::int16_t>(even[i] + multiplyMontgomery(a0, b0) +
+                                                multiplyMontgomery(a1b1, gammas[i], gammasTwisted[i]));
+            odd[i] = static_cast<std::int16_t>(odd[i] + multiplyMontgomery(a0, b1) + multiplyMontgomery(a1, b0));
         }
-        out.c[2 * i] = montgomeryReduce(even);
-        out.c[2 * i + 1] = montgomeryReduce(odd);
+    }
+    for (std::size_t i = 0; i < n / 2; ++i) {
+        out.c[2 * i] = barrettReduce(even[i]);
+        out.c[2 * i + 1] = barrettReduce(odd[i]);
     }
 }
 
 void add(Poly& a, const Poly& b) noexcept {
-    for (std::size_t i = 0; i < n; ++i) a.c[i] = static_cast<std::int16_t>(a.c[i] + b.c[i]);
+    std::int16_t* __restrict x = a.c.data();
+    const std::int16_t* __restrict y = b.c.data();
+    for (std::size_t i = 0; i < n; ++i) x[i] = static_cast<std::int16_t>(x[i] + y[i]);
 }
 
 void subtract(Poly& a, const Poly& b) noexcept {
-    for (std::size_t i = 0; i < n; ++i) a.c[i] = static_cast<std::int16_t>(a.c[i] - b.c[i]);
+    std::int16_t* __restrict x = a.c.data();
+    const std::int16_t* __restrict y = b.c.data();
+    for (std::size_t i = 0; i < n; ++i) x[i] = static_cast<std::int16_t>(x[i] - y[i]);
 }
 
 void reduce(Poly& a) noexcept {
@@ -182,7 +239,8 @@ void reduce(Poly& a) noexcept {
 }
 
 void toMontgomery(Poly& a) noexcept {
-    for (auto& x : a.c) x = multiplyMontgomery(x, montgomerySquared);
+    constexpr std::int16_t factorTwisted = twisted(montgomerySquared);
+    for (auto& x : a.c) x = multiplyMontgomery(x, montgomerySquared, factorTwisted);
 }
 
 void normalize(Poly& a) noexcept {
@@ -196,18 +254,24 @@ void sampleNTT(Poly& a, BytesView rho, std::uint8_t j, std::uint8_t i) {
 
     std::uint8_t buffer[3 * 168];
     std::span<std::uint8_t> chunk(buffer);
+    // Candidates are written unconditionally and kept by advancing the count, which spares a
+    // badly predicted branch per candidate; two slots of slack absorb the last writes.
+    std::int16_t accepted[n + 2];
     std::size_t count = 0;
     while (true) {
         xof.squeeze(chunk);
         for (std::size_t p = 0; p + 3 <= chunk.size() && count < n; p += 3) {
-            const std::uint16_t d1 = static_cast<std::uint16_t>(chunk[p] | ((chunk[p + 1] & 0x0F) << 8));
-            const std::uint16_t d2 = static_cast<std::uint16_t>((chunk[p + 1] >> 4) | (chunk[p + 2] << 4));
-            if (d1 < q) a.c[count++] = static_cast<std::int16_t>(d1);
-            if (d2 < q && count < n) a.c[count++] = static_cast<std::int16_t>(d2);
+            const auto d1 = static_cast<std::int16_t>(chunk[p] | ((chunk[p + 1] & 0x0F) << 8));
+            const auto d2 = static_cast<std::int16_t>((chunk[p + 1] >> 4) | (chunk[p + 2] << 4));
+            accepted[count] = d1;
+            count += d1 < q;
+            accepted[count] = d2;
+            count += d2 < q;
         }
-        if (count == n) return;
+        if (count >= n) break;
         chunk = std::span<std::uint8_t>(buffer, 168);
     }
+    std::copy(accepted, accepted + n, a.c.begin());
 }
 
 void sampleCBD2(Poly& a, BytesView sigma, std::uint8_t nonce) {

@@ -30,8 +30,8 @@ void inverseNtt(Poly& a) noexcept;
 // out = sum_i a[i] * b[i] * 2^-16 in the NTT domain, for count <= 4. In: |c| < q. Out: |c| < q.
 void multiplyAccumulate(Poly& out, const Poly* a, const Poly* b, std::size_t count) noexcept;
 
-void add(Poly& a, const Poly& b) noexcept;        // a += b, no reduction
-void subtract(Poly& a, const Poly& b) noexcept;   // a -= b, no reduction
+void add(Poly& a, const Poly& b) noexcept;        // a += b, no reduction; a and b distinct
+void subtract(Poly& a, const Poly& b) noexcept;   // a -= b, no reduction; a and b distinct
 void reduce(Poly& a) noexcept;                    // to |c| <= (q-1)/2
 void toMontgomery(Poly& a) noexcept;              // c * 2^16 mod q, |c| < q
 void normalize(Poly& a) noexcept;                 // from |c| < 2^15 to [0, q)

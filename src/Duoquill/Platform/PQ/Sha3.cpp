@@ -44,7 +44,7 @@ constexpr int piTarget(int i) {
     return y + 5 * ((2 * x + 3 * y) % 5);
 }
 
-inline void keccakRound(std::uint64_t (&a)[25], std::uint64_t rc) noexcept {
+inline void keccakRound(std::array<std::uint64_t, 25>& a, std::uint64_t rc) noexcept {
     std::uint64_t c[5], d[5], b[25];
 #pragma GCC unroll 5
     for (int x = 0; x < 5; ++x) c[x] = a[x] ^ a[x + 5] ^ a[x + 10] ^ a[x + 15] ^ a[x + 20];
@@ -62,21 +62,10 @@ inline void keccakRound(std::uint64_t (&a)[25], std::uint64_t rc) noexcept {
     a[0] ^= rc;
 }
 
-inline std::uint64_t loadLittleEndian(const std::uint8_t* p) noexcept {
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-    return v;
-}
-
 }  // namespace
 
 void keccakF1600(std::array<std::uint64_t, 25>& state) noexcept {
-    std::uint64_t a[25];
-    std::copy(state.begin(), state.end(), a);
-    for (std::uint64_t rc : roundConstants) keccakRound(a, rc);
-    std::copy(a, a + 25, state.begin());
-    secureWipe(a, sizeof a);
+    for (std::uint64_t rc : roundConstants) keccakRound(state, rc);
 }
 
 Sponge::Sponge(std::size_t rateBytes, std::uint8_t domainSuffix)
@@ -91,18 +80,8 @@ Sponge::~Sponge() { secureWipe(state_.data(), sizeof state_); }
 Sponge& Sponge::absorb(BytesView data) {
     if (squeezing_) throw std::logic_error("Keccak sponge: absorb after squeeze");
     while (!data.empty()) {
-        if (position_ == 0 && data.size() >= rate_) {
-            for (std::size_t lane = 0; lane < rate_ / 8; ++lane) {
-                state_[lane] ^= loadLittleEndian(data.data() + 8 * lane);
-            }
-            keccakF1600(state_);
-            data = data.subspan(rate_);
-            continue;
-        }
         const std::size_t n = std::min(rate_ - position_, data.size());
-        for (std::size_t i = 0; i < n; ++i, ++position_) {
-            state_[position_ / 8] ^= std::uint64_t{data[i]} << (8 * (position_ % 8));
-        }
+        xorIntoState(data.first(n));
         data = data.subspan(n);
         if (position_ == rate_) {
             keccakF1600(state_);
@@ -110,6 +89,19 @@ Sponge& Sponge::absorb(BytesView data) {
         }
     }
     return *this;
+}
+
+void Sponge::xorIntoState(BytesView data) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+        auto* bytes = reinterpret_cast<std::uint8_t*>(state_.data()) + position_;
+        for (std::size_t i = 0; i < data.size(); ++i) bytes[i] ^= data[i];
+        position_ += data.size();
+    } else {
+        for (std::uint8_t b : data) {
+            state_[position_ / 8] ^= std::uint64_t{b} << (8 * (position_ % 8));
+            ++position_;
+        }
+    }
 }
 
 void Sponge::squeeze(std::span<std::uint8_t> out) {

@@ -26,6 +26,8 @@ public:
     void squeeze(std::span<std::uint8_t> out);  // any number of times, any lengths
 
 private:
+    void xorIntoState(BytesView data) noexcept;   // at position_, within the rate
+
     std::array<std::uint64_t, 25> state_{};
     std::size_t rate_;
     std::size_t position_ = 0;
