@@ -4,26 +4,23 @@
 #include "Duoquill/Platform/KeyStore.h"
 #include "Duoquill/Platform/PQ/MLDSA87.h"
 #include "Duoquill/Platform/PlatformError.h"
-#include "Support/KnownAnswers.h"
+#include "KnownAnswerFile.h"
 
 namespace duoquill {
 namespace {
 
-using test::hexMember;
-using test::intMember;
+using test::KnownAnswerFile;
 
 TEST(MLDSA87, KnownAnswersOfKeyGeneration) {
     std::size_t checked = 0;
-    for (const auto& file : test::vectorFiles("mldsa87_")) {
-        SCOPED_TRACE(file.path.filename().string());
-        ASSERT_NE(file.algorithm.find("ML-DSA-87"), std::string::npos);
-        ASSERT_NE(file.algorithm.find("KeyGen"), std::string::npos) << "unknown kind: " << file.algorithm;
-        for (const auto& t : file.tests) {
-            SCOPED_TRACE("id " + std::to_string(intMember(t, "id")));
-            const Bytes seed = hexMember(t, "seed");
+    for (const auto& path : KnownAnswerFile::allOfKind("mldsa87_keygen")) {
+        const KnownAnswerFile file(path, "ML-DSA-87 (FIPS 204) ML-DSA.KeyGen_internal");
+        for (const auto& t : file.tests()) {
+            SCOPED_TRACE(file.name() + " case " + std::to_string(file.number(t, "id")));
+            const Bytes seed = file.hex(t, "seed");
             const auto pair = mldsa87::generateFromSeed(seed);
-            EXPECT_EQ(hexString(pair.publicKey), hexString(hexMember(t, "pk")));
-            EXPECT_EQ(hexString(pair.privateKey), hexString(hexMember(t, "sk")));
+            EXPECT_EQ(hexString(pair.publicKey), hexString(file.hex(t, "pk")));
+            EXPECT_EQ(hexString(pair.privateKey), hexString(file.hex(t, "sk")));
             EXPECT_EQ(SoftwareKeyStore::mldsaFromSeed(seed)->publicKey(), pair.publicKey);
             ++checked;
         }

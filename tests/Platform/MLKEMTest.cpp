@@ -5,14 +5,12 @@
 #include "Duoquill/Platform/PQ/MLKEM1024.h"
 #include "Duoquill/Platform/PQ/Sha3.h"
 #include "Duoquill/Platform/PlatformError.h"
-#include "Support/KnownAnswers.h"
+#include "KnownAnswerFile.h"
 
 namespace duoquill {
 namespace {
 
-using test::hexMember;
-using test::intMember;
-using test::stringMember;
+using test::KnownAnswerFile;
 
 std::string hex(BytesView b) { return hexString(b); }
 
@@ -22,52 +20,49 @@ Bytes filled(std::size_t size, std::uint8_t start) {
     return b;
 }
 
-void checkKeyGeneration(const test::VectorFile& file) {
-    for (const auto& t : file.tests) {
-        SCOPED_TRACE("keygen id " + std::to_string(intMember(t, "id")));
-        const Bytes d = hexMember(t, "d"), z = hexMember(t, "z");
-        const auto pair = mlkem1024::generateFromSeeds(d, z);
-        EXPECT_EQ(hex(pair.encapsulationKey), hex(hexMember(t, "ek")));
-        EXPECT_EQ(hex(pair.decapsulationKey), hex(hexMember(t, "dk")));
-        EXPECT_EQ(SoftwareKeyStore::mlkemFromSeed(d, z)->publicKey(), pair.encapsulationKey);
+std::string caseName(const KnownAnswerFile& file, const boost::json::value& t) {
+    return file.name() + " case " + std::to_string(file.number(t, "id"));
+}
+
+TEST(MLKEM1024, KnownAnswersOfKeyGeneration) {
+    for (const auto& path : KnownAnswerFile::allOfKind("mlkem1024_keygen")) {
+        const KnownAnswerFile file(path, "ML-KEM-1024 (FIPS 203) ML-KEM.KeyGen_internal");
+        for (const auto& t : file.tests()) {
+            SCOPED_TRACE(caseName(file, t));
+            const Bytes d = file.hex(t, "d"), z = file.hex(t, "z");
+            const auto pair = mlkem1024::generateFromSeeds(d, z);
+            EXPECT_EQ(hex(pair.encapsulationKey), hex(file.hex(t, "ek")));
+            EXPECT_EQ(hex(pair.decapsulationKey), hex(file.hex(t, "dk")));
+            EXPECT_EQ(SoftwareKeyStore::mlkemFromSeed(d, z)->publicKey(), pair.encapsulationKey);
+        }
     }
 }
 
-void checkEncapsulationAndDecapsulation(const test::VectorFile& file) {
-    std::size_t rejections = 0, decapsulations = 0, encapsulations = 0;
-    for (const auto& t : file.tests) {
-        const std::string function = stringMember(t, "function");
-        SCOPED_TRACE(function + " id " + std::to_string(intMember(t, "id")));
-        const Bytes c = hexMember(t, "c"), k = hexMember(t, "k");
-        if (function == "encapsulation") {
-            const auto result = mlkem1024::encapsulateWithRandomness(hexMember(t, "ek"), hexMember(t, "m"));
-            EXPECT_EQ(hex(result.ciphertext), hex(c));
-            EXPECT_EQ(hex(result.sharedSecret), hex(k));
-            ++encapsulations;
-        } else if (function == "decapsulation") {
-            EXPECT_EQ(hex(mlkem1024::decapsulate(hexMember(t, "dk"), c)), hex(k));
-            rejections += stringMember(t, "reason") == "modify ciphertext";
-            ++decapsulations;
-        } else {
-            FAIL() << "unknown function " << function;
+// Decapsulation cases include altered ciphertexts, whose key is the implicit-rejection key.
+TEST(MLKEM1024, KnownAnswersOfEncapsulationAndDecapsulation) {
+    for (const auto& path : KnownAnswerFile::allOfKind("mlkem1024_encapdecap")) {
+        const KnownAnswerFile file(path, "ML-KEM-1024 (FIPS 203) ML-KEM.Encaps_internal");
+        std::size_t rejections = 0, decapsulations = 0, encapsulations = 0;
+        for (const auto& t : file.tests()) {
+            SCOPED_TRACE(caseName(file, t));
+            const std::string function = file.text(t, "function");
+            const Bytes c = file.hex(t, "c"), k = file.hex(t, "k");
+            if (function == "encapsulation") {
+                const auto result = mlkem1024::encapsulateWithRandomness(file.hex(t, "ek"), file.hex(t, "m"));
+                EXPECT_EQ(hex(result.ciphertext), hex(c));
+                EXPECT_EQ(hex(result.sharedSecret), hex(k));
+                ++encapsulations;
+            } else if (function == "decapsulation") {
+                EXPECT_EQ(hex(mlkem1024::decapsulate(file.hex(t, "dk"), c)), hex(k));
+                rejections += file.text(t, "reason") == "modify ciphertext";
+                ++decapsulations;
+            } else {
+                FAIL() << "unknown function " << function;
+            }
         }
-    }
-    EXPECT_GT(encapsulations, 0u);
-    EXPECT_GT(decapsulations, 0u);
-    EXPECT_GT(rejections, 0u) << "no implicit-rejection case was checked";
-}
-
-TEST(MLKEM1024, KnownAnswers) {
-    for (const auto& file : test::vectorFiles("mlkem1024_")) {
-        SCOPED_TRACE(file.path.filename().string());
-        ASSERT_NE(file.algorithm.find("ML-KEM-1024"), std::string::npos);
-        if (file.algorithm.find("KeyGen") != std::string::npos) {
-            checkKeyGeneration(file);
-        } else if (file.algorithm.find("Encaps") != std::string::npos) {
-            checkEncapsulationAndDecapsulation(file);
-        } else {
-            FAIL() << "unknown kind of ML-KEM vectors: " << file.algorithm;
-        }
+        EXPECT_GT(encapsulations, 0u) << file.name();
+        EXPECT_GT(decapsulations, 0u) << file.name();
+        EXPECT_GT(rejections, 0u) << file.name() << ": no implicit-rejection case";
     }
 }
 

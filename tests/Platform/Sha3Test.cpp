@@ -4,14 +4,12 @@
 
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Platform/PQ/Sha3.h"
-#include "Support/KnownAnswers.h"
+#include "KnownAnswerFile.h"
 
 namespace duoquill {
 namespace {
 
-using test::hexMember;
-using test::intMember;
-using test::stringMember;
+using test::KnownAnswerFile;
 
 sha3::Sponge spongeFor(const std::string& alg) {
     if (alg == "SHA3-256") return sha3::Sha3_256();
@@ -44,15 +42,15 @@ Bytes hashInPieces(const std::string& alg, BytesView msg, std::size_t outLen) {
 
 TEST(Sha3, KnownAnswersOneShotAndInPieces) {
     std::size_t checked = 0;
-    for (const auto& file : test::vectorFiles("sha3_")) {
-        ASSERT_NE(file.algorithm.find("SHA3"), std::string::npos) << file.path;
-        for (const auto& t : file.tests) {
-            SCOPED_TRACE(file.path.filename().string() + " id " + std::to_string(intMember(t, "id")));
-            const std::string alg = stringMember(t, "alg");
-            const Bytes msg = hexMember(t, "msg");
-            const Bytes expected = hexMember(t, "out");
-            ASSERT_EQ(msg.size(), static_cast<std::size_t>(intMember(t, "msg_len")));
-            ASSERT_EQ(expected.size(), static_cast<std::size_t>(intMember(t, "out_len")));
+    for (const auto& path : KnownAnswerFile::allOfKind("sha3_shake")) {
+        const KnownAnswerFile file(path, "SHA3-256, SHA3-512, SHAKE128, SHAKE256");
+        for (const auto& t : file.tests()) {
+            SCOPED_TRACE(file.name() + " case " + std::to_string(file.number(t, "id")));
+            const std::string alg = file.text(t, "alg");
+            const Bytes msg = file.hex(t, "msg");
+            const Bytes expected = file.hex(t, "out");
+            ASSERT_EQ(msg.size(), file.number(t, "msg_len"));
+            ASSERT_EQ(expected.size(), file.number(t, "out_len"));
 
             Bytes oneShot(expected.size());
             if (alg == "SHA3-256") {
