@@ -1,12 +1,78 @@
 #pragma once
-// The user's long-term identity: one P-256 key-agreement key per label, kept in the
-// keychain with a cached copy of its public key.
+// The user's long-term identity: one P-256 key-agreement key per label, made by the key store
+// and kept in the keychain as two generic-password items that share a key identifier (an
+// upper-case UUID):
+//
+//   service "com.duoquill.cli.p256"      account = identifier, label = the key label,
+//                                        data = the key store's blob of the private key
+//   service "com.duoquill.cli.p256.pub"  account = identifier, no label,
+//                                        data = the public key, raw (64 bytes, X then Y)
+//
+// The second item is a cache; when it is missing or holds anything but a curve point the
+// public key is taken from the private key and the cache is rewritten.
 
-namespace duoquill::cli::CLIKeyCommands {
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
 
-// `keygen` and `pubkey`: print the key on standard output; on failure print the error on
-// standard error and end the process with status 1.
+#include "Duoquill/Platform/KeyStore.h"
+#include "Duoquill/Platform/P256.h"
+
+namespace duoquill::cli {
+
+enum class KeyManagerErrorCode { keyNotFound, invalidKeyData };
+
+// what() is the case name ("keyNotFound"); only keyNotFound is ever raised.
+class KeyManagerError : public std::exception {
+public:
+    explicit KeyManagerError(KeyManagerErrorCode code) : code_(code) {}
+    KeyManagerErrorCode code() const noexcept { return code_; }
+    const char* what() const noexcept override;
+
+private:
+    KeyManagerErrorCode code_;
+};
+
+namespace CLIKeyCommands {
+
+inline constexpr std::string_view identityService = "com.duoquill.cli.p256";
+inline constexpr std::string_view publicKeyService = "com.duoquill.cli.p256.pub";
+inline constexpr const char* keyLabelVariable = "DUOQUILL_KEY_LABEL";
+inline constexpr std::string_view defaultKeyLabel = "cli";
+
+// `keygen`: makes a new identity for the label, stores it, and only then removes the label's
+// previous identity, so a failure leaves the old one in place. Prints the new public key
+// (compressed, base64url) on standard output; on failure prints "Error generating key: ..."
+// on standard error and ends the process with status 1.
 void keygen();
+
+// `pubkey`: prints the label's public key on standard output; without an identity prints
+// "No key found. Run 'keygen' first." and ends the process with status 1, and on any other
+// failure "Error retrieving key: ..." with status 1.
 void pubkey();
 
-}  // namespace duoquill::cli::CLIKeyCommands
+// The identifier of the label's identity (the oldest, should there be several), or nothing
+// when there is none or the keychain cannot be read.
+std::optional<std::string> existingKeyIdentifier();
+
+// As existingKeyIdentifier(), but a keychain that cannot be read throws KeychainError instead
+// of looking empty, so a damaged keychain is never taken for a missing identity.
+std::optional<std::string> findKeyIdentifier();
+
+// The identity's public key: the cached copy when it is a valid point, else the private
+// key's (and the cache is refilled). Throws as retrievePrivateKey does.
+p256::PublicKey retrievePublicKey(const std::string& identifier);
+
+// Re-creates the identity's private key from its blob. Throws KeyManagerError(keyNotFound)
+// when the item is missing or does not hold bytes, and the key store's CryptoError when the
+// blob is not one it made.
+std::unique_ptr<P256KeyAgreementKey> retrievePrivateKey(const std::string& identifier);
+
+// DUOQUILL_KEY_LABEL when it is set (an empty value is a label of its own), else "cli". Read
+// once, on first use.
+const std::string& cliKeyLabel();
+
+}  // namespace CLIKeyCommands
+}  // namespace duoquill::cli
