@@ -53,8 +53,9 @@ void keygen();
 // failure "Error retrieving key: ..." with status 1.
 void pubkey();
 
-// The identifier of the label's identity (the oldest, should there be several), or nothing
-// when there is none or the keychain cannot be read.
+// The identifier of the label's identity, or nothing when there is none or the keychain
+// cannot be read. Should a failed deletion have left several, the newest one counts: it is
+// the key keygen printed last.
 std::optional<std::string> existingKeyIdentifier();
 
 // As existingKeyIdentifier(), but a keychain that cannot be read throws KeychainError instead

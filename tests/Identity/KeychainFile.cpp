@@ -19,6 +19,19 @@ Database openDatabase(const std::filesystem::path& file) {
     return owned;
 }
 
+template <class Row>
+void forEachRow(const std::filesystem::path& file, const std::string& sql, Row row) {
+    const Database db = openDatabase(file);
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db.get(), sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
+        throw std::runtime_error(sql + ": " + sqlite3_errmsg(db.get()));
+    }
+    const std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> stmt(raw, &sqlite3_finalize);
+    int rc;
+    while ((rc = sqlite3_step(raw)) == SQLITE_ROW) row(raw);
+    if (rc != SQLITE_DONE) throw std::runtime_error(sql + ": " + sqlite3_errmsg(db.get()));
+}
+
 }  // namespace
 
 void executeSql(const std::filesystem::path& file, const std::string& sql) {
@@ -32,14 +45,19 @@ void executeSql(const std::filesystem::path& file, const std::string& sql) {
 }
 
 long long queryInteger(const std::filesystem::path& file, const std::string& sql) {
-    const Database db = openDatabase(file);
-    sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db.get(), sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
-        throw std::runtime_error(sql + ": " + sqlite3_errmsg(db.get()));
-    }
-    const std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> stmt(raw, &sqlite3_finalize);
-    if (sqlite3_step(raw) != SQLITE_ROW) throw std::runtime_error(sql + ": no row");
-    return sqlite3_column_int64(raw, 0);
+    std::vector<long long> values;
+    forEachRow(file, sql, [&](sqlite3_stmt* s) { values.push_back(sqlite3_column_int64(s, 0)); });
+    if (values.size() != 1) throw std::runtime_error(sql + ": not one row");
+    return values.front();
+}
+
+std::vector<std::string> queryTexts(const std::filesystem::path& file, const std::string& sql) {
+    std::vector<std::string> values;
+    forEachRow(file, sql, [&](sqlite3_stmt* s) {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+        values.emplace_back(text != nullptr ? text : "");
+    });
+    return values;
 }
 
 mode_t permissions(const std::filesystem::path& path) {

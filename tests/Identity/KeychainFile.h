@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
+#include <vector>
 
 namespace duoquill::test {
 
@@ -12,6 +13,8 @@ namespace duoquill::test {
 void executeSql(const std::filesystem::path& file, const std::string& sql);
 // The single integer the query yields.
 long long queryInteger(const std::filesystem::path& file, const std::string& sql);
+// The text column of each row the query yields.
+std::vector<std::string> queryTexts(const std::filesystem::path& file, const std::string& sql);
 
 // Permission bits of the path (mode & 07777).
 mode_t permissions(const std::filesystem::path& path);

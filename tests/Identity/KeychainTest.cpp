@@ -106,11 +106,12 @@ TEST_F(KeychainTest, ItemsOutliveTheObjectAndKeepTheirOrder) {
     Keychain keychain(file);
     KeychainQuery q;
     q.label = "same";
-    EXPECT_EQ(keychain.copyAttributes(q).value.account, "first");
+    EXPECT_EQ(keychain.copyAttributes(q).value.account, "third");
     const auto all = keychain.copyAllAttributes(q);
     ASSERT_TRUE(all.ok());
     ASSERT_EQ(all.value.size(), 3u);
-    EXPECT_EQ(all.value[2].account, "third");
+    EXPECT_EQ(all.value[0].account, "third");
+    EXPECT_EQ(all.value[2].account, "first");
     // Empty data is a byte string of its own, not a missing value.
     const auto empty = keychain.copyData(byAccount("svc", "second"));
     ASSERT_TRUE(empty.ok());
@@ -132,8 +133,8 @@ TEST_F(KeychainTest, ValuesOfTheWrongTypeReadAsAbsent) {
     q.service = "svc";
     const auto all = keychain.copyAllAttributes(q);
     ASSERT_EQ(all.value.size(), 2u);
-    EXPECT_FALSE(all.value[0].accessibility.has_value());
-    EXPECT_FALSE(all.value[1].account.has_value());
+    EXPECT_FALSE(all.value[1].accessibility.has_value());
+    EXPECT_FALSE(all.value[0].account.has_value());
 }
 
 TEST_F(KeychainTest, DamagedFileIsReportedAndLeftUntouched) {

@@ -353,7 +353,7 @@ KeychainResult<std::vector<KeychainAttributes>> Keychain::copyAllAttributes(cons
     if (result.status = open(); result.status != KeychainStatus::success) return result;
     Transaction tx(db_, Transaction::Kind::read);
     if (result.status = tx.beginStatus(); result.status != KeychainStatus::success) return result;
-    Statement select(db_, "SELECT service, account, label, accessible FROM items" + whereClause(query) + " ORDER BY id");
+    Statement select(db_, "SELECT service, account, label, accessible FROM items" + whereClause(query) + " ORDER BY id DESC");
     select.bindQuery(query);
     int rc;
     while ((rc = select.step()) == SQLITE_ROW) {
@@ -386,7 +386,7 @@ KeychainResult<std::optional<SecureBytes>> Keychain::copyData(const KeychainQuer
     if (result.status = open(); result.status != KeychainStatus::success) return result;
     Transaction tx(db_, Transaction::Kind::read);
     if (result.status = tx.beginStatus(); result.status != KeychainStatus::success) return result;
-    Statement select(db_, "SELECT data FROM items" + whereClause(query) + " ORDER BY id LIMIT 1");
+    Statement select(db_, "SELECT data FROM items" + whereClause(query) + " ORDER BY id DESC LIMIT 1");
     select.bindQuery(query);
     const int rc = select.step();
     if (rc == SQLITE_ROW) {

@@ -116,12 +116,14 @@ public:
     // duplicateItem when an item with the same service and account exists.
     KeychainStatus add(const KeychainItem& item);
 
-    // The attributes of the first matching item, in order of creation.
+    // Lookups that match several items give the most recently added one first.
+
+    // The attributes of the newest matching item.
     KeychainResult<KeychainAttributes> copyAttributes(const KeychainQuery& query);
-    // The attributes of every matching item, oldest first; itemNotFound when there is none.
+    // The attributes of every matching item, newest first; itemNotFound when there is none.
     KeychainResult<std::vector<KeychainAttributes>> copyAllAttributes(const KeychainQuery& query);
-    // The data of the first matching item, in order of creation. A stored value that is not a
-    // byte string gives success with no value.
+    // The data of the newest matching item. A stored value that is not a byte string gives
+    // success with no value.
     KeychainResult<std::optional<SecureBytes>> copyData(const KeychainQuery& query);
 
     // Replaces the data of every matching item; itemNotFound when none matches.
