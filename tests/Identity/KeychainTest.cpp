@@ -149,10 +149,10 @@ TEST_F(KeychainTest, DamagedFileIsReportedAndLeftUntouched) {
 }
 
 TEST_F(KeychainTest, DamagedPagesAreReported) {
-    {
-        Keychain keychain(file);
-        for (int i = 0; i < 50; ++i) ASSERT_EQ(keychain.add(item("s", std::to_string(i), "l", Bytes(500, 1))), KeychainStatus::success);
-    }
+    ASSERT_EQ(Keychain(file).add(item("s", "first", "l", {1})), KeychainStatus::success);
+    executeSql(file, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 40) "
+                     "INSERT INTO items (service, account, label, accessible, data) "
+                     "SELECT 's', 'a' || i, 'l', 'WhenUnlockedThisDeviceOnly', randomblob(500) FROM n");
     std::string bytes = readFile(file);
     ASSERT_GT(bytes.size(), 8192u);
     std::fill(bytes.begin() + 4096, bytes.end(), '\xff');  // every page but the first
@@ -194,7 +194,7 @@ TEST_F(KeychainTest, RefusedWritesChangeNothing) {
 
 TEST_F(KeychainTest, ConcurrentWritersNeitherFailNorCollide) {
     // Each connection locks the file like a separate process would.
-    constexpr int kRounds = 60;
+    constexpr int kRounds = 12;
     std::atomic<int> failures{0};
     auto writer = [&](const std::string& label) {
         Keychain keychain(file);
