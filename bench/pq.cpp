@@ -8,6 +8,7 @@
 #include "Duoquill/Platform/PQ/MLDSA87.h"
 #include "Duoquill/Platform/PQ/MLKEM1024.h"
 #include "Duoquill/Platform/PQ/Sha3.h"
+#include "Duoquill/Platform/PQ/Sha3X4.h"
 
 namespace {
 
@@ -23,6 +24,23 @@ void keccakF1600(benchmark::State& state) {
     }
 }
 BENCHMARK(keccakF1600);
+
+// Four states at once; argument 0 is the portable backend, 1 the AVX2 one.
+void keccakF1600X4(benchmark::State& state) {
+    const auto backend = state.range(0) == 0 ? sha3::KeccakX4Backend::portable : sha3::KeccakX4Backend::avx2;
+    const auto previous = sha3::keccakX4Backend();
+    if (!sha3::useKeccakX4Backend(backend)) {
+        state.SkipWithError("processor lacks AVX2");
+        return;
+    }
+    sha3::KeccakX4State lanes{};
+    for (auto _ : state) {
+        sha3::keccakF1600X4(lanes);
+        benchmark::DoNotOptimize(lanes);
+    }
+    sha3::useKeccakX4Backend(previous);
+}
+BENCHMARK(keccakF1600X4)->Arg(0)->Arg(1);
 
 void mlkemKeyGenerationFromSeeds(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(mlkem1024::generateFromSeeds(seedD, seedZ));

@@ -4,6 +4,8 @@
 
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Platform/PQ/Sha3.h"
+#include "Duoquill/Platform/PQ/Sha3X4.h"
+#include "KeccakBackends.h"
 #include "KnownAnswerFile.h"
 
 namespace duoquill {
@@ -95,6 +97,44 @@ TEST(Sha3, AbsorbAfterSqueezeIsRefused) {
     EXPECT_THROW(sha3::Sponge(0, 0x1F), std::invalid_argument);
     EXPECT_THROW(sha3::Sponge(200, 0x1F), std::invalid_argument);
     EXPECT_THROW(sha3::Sponge(135, 0x1F), std::invalid_argument);
+}
+
+void checkFourWayAgainstSingle() {
+    for (std::size_t length : {std::size_t{0}, std::size_t{33}, std::size_t{135}, std::size_t{136},
+                               std::size_t{200}, std::size_t{400}}) {
+        SCOPED_TRACE("input length " + std::to_string(length));
+        std::array<Bytes, 4> inputs;
+        for (std::size_t s = 0; s < 4; ++s) {
+            inputs[s].resize(length);
+            for (std::size_t i = 0; i < length; ++i) inputs[s][i] = static_cast<std::uint8_t>(i * 7 + s * 61);
+        }
+        const std::array<BytesView, 4> views = {inputs[0], inputs[1], inputs[2], inputs[3]};
+        std::array<Bytes, 4> out128, out256;
+        for (auto& o : out128) o.resize(3 * 168);
+        for (auto& o : out256) o.resize(3 * 136);
+        auto at = [](std::array<Bytes, 4>& o, std::size_t offset) {
+            return std::array<std::uint8_t*, 4>{o[0].data() + offset, o[1].data() + offset, o[2].data() + offset,
+                                                o[3].data() + offset};
+        };
+        sha3::Shake128X4 shake128(views);
+        shake128.squeezeBlocks(at(out128, 0), 1);
+        shake128.squeezeBlocks(at(out128, 168), 2);
+        sha3::Shake256X4(views).squeezeBlocks(at(out256, 0), 3);
+        for (std::size_t s = 0; s < 4; ++s) {
+            Bytes expected128(out128[s].size()), expected256(out256[s].size());
+            sha3::Shake128().absorb(inputs[s]).squeeze(expected128);
+            sha3::Shake256().absorb(inputs[s]).squeeze(expected256);
+            EXPECT_EQ(hexString(out128[s]), hexString(expected128)) << "state " << s;
+            EXPECT_EQ(hexString(out256[s]), hexString(expected256)) << "state " << s;
+        }
+    }
+}
+
+// Both backends of the four-way permutation give what four single sponges give, for inputs
+// shorter and longer than one block and over several output blocks.
+TEST(Sha3X4, MatchesFourSingleSpongesOnEveryBackend) {
+    test::onEveryKeccakBackend(checkFourWayAgainstSingle);
+    EXPECT_THROW(sha3::Shake128X4({Bytes(3), Bytes(3), Bytes(3), Bytes(4)}), std::invalid_argument);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "Duoquill/Platform/PQ/Sha3.h"
+#include "Duoquill/Platform/PQ/Sha3X4.h"
 #include "Duoquill/Platform/PlatformError.h"
 #include "Duoquill/Platform/Random.h"
 
@@ -118,42 +119,75 @@ void inverseNtt(Poly& a) {
     for (auto& x : w) x = multiplyMontgomery(x, inverseNttScale);
 }
 
-// RejNTTPoly(rho || s || r): coefficients of 23 bits below q from SHAKE128. Public input.
-void sampleUniform(Poly& a, BytesView rho, std::uint8_t s, std::uint8_t r) {
-    sha3::Shake128 xof;
-    const std::uint8_t indices[2] = {s, r};
-    xof.absorb(rho).absorb(indices);
-    std::uint8_t buffer[5 * 168];
-    std::span<std::uint8_t> chunk(buffer);
-    std::size_t count = 0;
+// Four polynomials sampled at once. Each SHAKE stream of the four fills its polynomial from
+// `firstBlocks` blocks, then from one more block at a time until all four are full; `take`
+// adds the candidates of some bytes to a polynomial and returns the new count.
+template <class Shake, std::size_t firstBlocks, class Take>
+void sampleFour(const std::array<Poly*, 4>& out, const std::array<BytesView, 4>& seeds, Take take) {
+    Shake xof(seeds);
+    constexpr std::size_t rate = Shake::rateBytes;
+    std::uint8_t buffers[4][firstBlocks * rate];
+    const std::array<std::uint8_t*, 4> outputs = {buffers[0], buffers[1], buffers[2], buffers[3]};
+    std::size_t counts[4] = {0, 0, 0, 0};
+    std::size_t length = sizeof buffers[0];
+    xof.squeezeBlocks(outputs, firstBlocks);
     while (true) {
-        xof.squeeze(chunk);
-        for (std::size_t p = 0; p + 3 <= chunk.size() && count < n; p += 3) {
-            const std::int32_t value = chunk[p] | (chunk[p + 1] << 8) | ((chunk[p + 2] & 0x7F) << 16);
-            if (value < q) a.c[count++] = value;
+        bool done = true;
+        for (std::size_t s = 0; s < 4; ++s) {
+            counts[s] = take(*out[s], counts[s], buffers[s], length);
+            done &= counts[s] == n;
         }
-        if (count == n) return;
-        chunk = std::span<std::uint8_t>(buffer, 168);
+        if (done) break;
+        xof.squeezeBlocks(outputs, 1);
+        length = rate;
     }
+    secureWipe(buffers, sizeof buffers);
 }
 
-// RejBoundedPoly(rho' || index) for eta = 2: half-bytes below 15 give 2 - (b mod 5).
-void sampleBounded(Poly& a, BytesView rhoPrime, std::uint16_t index) {
-    sha3::Shake256 xof;
-    const std::uint8_t suffix[2] = {static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(index >> 8)};
-    xof.absorb(rhoPrime).absorb(suffix);
-    std::uint8_t block[136];
-    std::size_t count = 0;
-    while (count < n) {
-        xof.squeeze(block);
-        for (std::size_t p = 0; p < sizeof block && count < n; ++p) {
-            const int halves[2] = {block[p] & 0x0F, block[p] >> 4};
-            for (int b : halves) {
-                if (b < 15 && count < n) a.c[count++] = 2 - (b - (205 * b >> 10) * 5);
-            }
+// RejNTTPoly: coefficients of 23 bits below q. Public input.
+std::size_t takeUniform(Poly& a, std::size_t count, const std::uint8_t* bytes, std::size_t length) {
+    for (std::size_t p = 0; p + 3 <= length && count < n; p += 3) {
+        const std::int32_t value = bytes[p] | (bytes[p + 1] << 8) | ((bytes[p + 2] & 0x7F) << 16);
+        if (value < q) a.c[count++] = value;
+    }
+    return count;
+}
+
+// RejBoundedPoly for eta = 2: half-bytes below 15 give 2 - (b mod 5).
+std::size_t takeBounded(Poly& a, std::size_t count, const std::uint8_t* bytes, std::size_t length) {
+    for (std::size_t p = 0; p < length && count < n; ++p) {
+        const int halves[2] = {bytes[p] & 0x0F, bytes[p] >> 4};
+        for (int b : halves) {
+            if (b < 15 && count < n) a.c[count++] = 2 - (b - (205 * b >> 10) * 5);
         }
     }
-    secureWipe(block, sizeof block);
+    return count;
+}
+
+// Seeds rho || s || r of ExpandA, for the entries at flat indices first .. first + 3 (row-major).
+void sampleMatrixEntries(const std::array<Poly*, 4>& out, BytesView rho, std::size_t first) {
+    std::uint8_t seeds[4][34];
+    for (std::size_t e = 0; e < 4; ++e) {
+        std::copy(rho.begin(), rho.end(), seeds[e]);
+        seeds[e][32] = static_cast<std::uint8_t>((first + e) % l);
+        seeds[e][33] = static_cast<std::uint8_t>((first + e) / l);
+    }
+    // 5 blocks give 280 candidates, of which 256 are short of q nearly always.
+    sampleFour<sha3::Shake128X4, 5>(out, {BytesView(seeds[0]), BytesView(seeds[1]), BytesView(seeds[2]),
+                                          BytesView(seeds[3])}, takeUniform);
+}
+
+// ExpandS: polynomial r of (s1 || s2) from rho' || r as two little-endian bytes.
+void sampleSecretEntries(const std::array<Poly*, 4>& out, BytesView rhoPrime, std::size_t first) {
+    std::uint8_t seeds[4][66];
+    for (std::size_t e = 0; e < 4; ++e) {
+        std::copy(rhoPrime.begin(), rhoPrime.end(), seeds[e]);
+        seeds[e][64] = static_cast<std::uint8_t>(first + e);
+        seeds[e][65] = 0;
+    }
+    sampleFour<sha3::Shake256X4, 2>(out, {BytesView(seeds[0]), BytesView(seeds[1]), BytesView(seeds[2]),
+                                          BytesView(seeds[3])}, takeBounded);
+    secureWipe(seeds, sizeof seeds);
 }
 
 // Little-endian packing of 256 values of `bits` bits each.
@@ -187,26 +221,35 @@ KeyPair keyGenInternal(BytesView xi) {
     const BytesView rhoPrime(seeds.value.data() + 32, 64);
     const BytesView key(seeds.value.data() + 96, 32);
 
-    Wiped<VectorL> s1, s1Hat;
-    Wiped<VectorK> s2, t;
-    for (std::size_t r = 0; r < l; ++r) sampleBounded(s1.value[r], rhoPrime, static_cast<std::uint16_t>(r));
-    for (std::size_t r = 0; r < k; ++r) sampleBounded(s2.value[r], rhoPrime, static_cast<std::uint16_t>(r + l));
-    s1Hat.value = s1.value;
+    // s1 || s2, fifteen polynomials, sampled four at a time (the last group has a spare).
+    Wiped<std::array<Poly, 16>> secrets;
+    auto& all = secrets.value;
+    for (std::size_t r = 0; r < all.size(); r += 4) {
+        sampleSecretEntries({&all[r], &all[r + 1], &all[r + 2], &all[r + 3]}, rhoPrime, r);
+    }
+    const Poly* s1 = all.data();
+    const Poly* s2 = all.data() + l;
+    Wiped<VectorL> s1Hat;
+    std::copy(s1, s1 + l, s1Hat.value.begin());
     for (auto& p : s1Hat.value) ntt(p);
 
-    // t = NTT^-1(A s1) + s2, one row of A at a time.
-    Poly a;
-    for (std::size_t r = 0; r < k; ++r) {
-        std::array<std::int64_t, n> sum{};
-        for (std::size_t s = 0; s < l; ++s) {
-            sampleUniform(a, rho, static_cast<std::uint8_t>(s), static_cast<std::uint8_t>(r));
-            for (std::size_t i = 0; i < n; ++i) sum[i] += static_cast<std::int64_t>(a.c[i]) * s1Hat.value[s].c[i];
+    // t = NTT^-1(A s1) + s2; the 56 entries of A are sampled four at a time, each product
+    // reduced and added to its row, which stays below 7q in size.
+    Wiped<VectorK> t;
+    std::array<Poly, 4> entries;
+    for (std::size_t first = 0; first < k * l; first += 4) {
+        sampleMatrixEntries({&entries[0], &entries[1], &entries[2], &entries[3]}, rho, first);
+        for (std::size_t e = 0; e < 4; ++e) {
+            auto& row = t.value[(first + e) / l].c;
+            const auto& secret = s1Hat.value[(first + e) % l].c;
+            for (std::size_t i = 0; i < n; ++i) row[i] += multiplyMontgomery(entries[e].c[i], secret[i]);
         }
+    }
+    for (std::size_t r = 0; r < k; ++r) {
         auto& row = t.value[r].c;
-        for (std::size_t i = 0; i < n; ++i) row[i] = montgomeryReduce(sum[i]);
-        secureWipe(sum.data(), sizeof sum);
+        for (std::size_t i = 0; i < n; ++i) row[i] = reduce32(row[i]);
         inverseNtt(t.value[r]);
-        for (std::size_t i = 0; i < n; ++i) row[i] = addQIfNegative(reduce32(row[i] + s2.value[r].c[i]));
+        for (std::size_t i = 0; i < n; ++i) row[i] = addQIfNegative(reduce32(row[i] + s2[r].c[i]));
     }
 
     KeyPair pair;
@@ -218,8 +261,7 @@ KeyPair keyGenInternal(BytesView xi) {
     std::copy(rho.begin(), rho.end(), sk);
     std::copy(key.begin(), key.end(), sk + 32);
     std::uint8_t* skVectors = sk + 128;
-    for (std::size_t r = 0; r < l; ++r) packOffset(s1.value[r], eta, 3, skVectors + r * etaPackedSize);
-    for (std::size_t r = 0; r < k; ++r) packOffset(s2.value[r], eta, 3, skVectors + (l + r) * etaPackedSize);
+    for (std::size_t r = 0; r < l + k; ++r) packOffset(all[r], eta, 3, skVectors + r * etaPackedSize);
     std::uint8_t* skT0 = skVectors + (l + k) * etaPackedSize;
 
     // Power2Round: t = t1 * 2^13 + t0 with t0 in (-2^12, 2^12].

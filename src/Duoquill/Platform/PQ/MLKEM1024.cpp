@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "Duoquill/Platform/PQ/MLKEMPolynomial.h"
+#include "Duoquill/Platform/PQ/Sha3.h"
 #include "Duoquill/Platform/PlatformError.h"
 #include "Duoquill/Platform/Random.h"
 
@@ -60,13 +61,24 @@ void requireSize(BytesView bytes, std::size_t size, const char* what) {
 
 // Â[i][j] = SampleNTT(rho || j || i); the transpose swaps the two indices.
 void expandMatrix(Matrix& a, BytesView rho, bool transposed) {
+    static_assert(k == 4, "one row at a time, four entries at once");
+    const std::array<std::uint8_t, 4> columns = {0, 1, 2, 3};
     for (std::size_t i = 0; i < k; ++i) {
-        for (std::size_t j = 0; j < k; ++j) {
-            const auto row = static_cast<std::uint8_t>(transposed ? j : i);
-            const auto column = static_cast<std::uint8_t>(transposed ? i : j);
-            mlkem::sampleNTT(a[i][j], rho, column, row);
+        const std::array<std::uint8_t, 4> rows = {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i),
+                                                  static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i)};
+        const std::array<Poly*, 4> out = {&a[i][0], &a[i][1], &a[i][2], &a[i][3]};
+        if (transposed) {
+            mlkem::sampleNTTX4(out, rho, rows, columns);
+        } else {
+            mlkem::sampleNTTX4(out, rho, columns, rows);
         }
     }
+}
+
+// Four polynomials sampled at once from seed and nonces first, first + 1, ...
+void sampleNoiseX4(PolyVector& v, BytesView seed, std::uint8_t first) {
+    const auto nonce = [first](int i) { return static_cast<std::uint8_t>(first + i); };
+    mlkem::sampleCBD2X4({&v[0], &v[1], &v[2], &v[3]}, seed, {nonce(0), nonce(1), nonce(2), nonce(3)});
 }
 
 // K-PKE.KeyGen from the 32-byte seed d: writes ek_pke (1568 bytes) and dk_pke (1536 bytes).
@@ -80,9 +92,8 @@ void pkeKeyGen(BytesView d, std::uint8_t* ek, std::uint8_t* dkPke) {
     Matrix a;
     expandMatrix(a, rho, false);
     Wiped<PolyVector> s, e;
-    std::uint8_t nonce = 0;
-    for (auto& p : s.value) mlkem::sampleCBD2(p, sigma, nonce++);
-    for (auto& p : e.value) mlkem::sampleCBD2(p, sigma, nonce++);
+    sampleNoiseX4(s.value, sigma, 0);
+    sampleNoiseX4(e.value, sigma, k);
     for (auto& p : s.value) mlkem::ntt(p);
     for (auto& p : e.value) mlkem::ntt(p);
 
@@ -110,10 +121,9 @@ void pkeEncrypt(BytesView ek, BytesView m, BytesView r, std::uint8_t* c) {
 
     Wiped<PolyVector> y, e1;
     Wiped<Poly> e2, mu, u, v;
-    std::uint8_t nonce = 0;
-    for (auto& p : y.value) mlkem::sampleCBD2(p, r, nonce++);
-    for (auto& p : e1.value) mlkem::sampleCBD2(p, r, nonce++);
-    mlkem::sampleCBD2(e2.value, r, nonce);
+    sampleNoiseX4(y.value, r, 0);
+    sampleNoiseX4(e1.value, r, k);
+    mlkem::sampleCBD2(e2.value, r, 2 * k);
     for (auto& p : y.value) mlkem::ntt(p);
 
     for (std::size_t i = 0; i < k; ++i) {

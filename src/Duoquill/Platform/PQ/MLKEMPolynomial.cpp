@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Duoquill/Platform/PQ/Sha3.h"
+#include "Duoquill/Platform/PQ/Sha3X4.h"
+
 namespace duoquill::mlkem {
 namespace {
 
@@ -247,37 +250,57 @@ void normalize(Poly& a) noexcept {
     for (auto& x : a.c) x = addQIfNegative(barrettReduce(x));
 }
 
-void sampleNTT(Poly& a, BytesView rho, std::uint8_t j, std::uint8_t i) {
-    sha3::Shake128 xof;
-    const std::uint8_t indices[2] = {j, i};
-    xof.absorb(rho).absorb(indices);
-
-    std::uint8_t buffer[3 * 168];
-    std::span<std::uint8_t> chunk(buffer);
-    // Candidates are written unconditionally and kept by advancing the count, which spares a
-    // badly predicted branch per candidate; two slots of slack absorb the last writes.
-    std::int16_t accepted[n + 2];
-    std::size_t count = 0;
-    while (true) {
-        xof.squeeze(chunk);
-        for (std::size_t p = 0; p + 3 <= chunk.size() && count < n; p += 3) {
-            const auto d1 = static_cast<std::int16_t>(chunk[p] | ((chunk[p + 1] & 0x0F) << 8));
-            const auto d2 = static_cast<std::int16_t>((chunk[p + 1] >> 4) | (chunk[p + 2] << 4));
-            accepted[count] = d1;
-            count += d1 < q;
-            accepted[count] = d2;
-            count += d2 < q;
-        }
-        if (count >= n) break;
-        chunk = std::span<std::uint8_t>(buffer, 168);
+void sampleNTTX4(const std::array<Poly*, 4>& out, BytesView rho, const std::array<std::uint8_t, 4>& j,
+                 const std::array<std::uint8_t, 4>& i) {
+    std::array<std::array<std::uint8_t, 34>, 4> seeds;
+    std::array<BytesView, 4> inputs;
+    for (std::size_t s = 0; s < 4; ++s) {
+        std::copy(rho.begin(), rho.end(), seeds[s].begin());
+        seeds[s][32] = j[s];
+        seeds[s][33] = i[s];
+        inputs[s] = seeds[s];
     }
-    std::copy(accepted, accepted + n, a.c.begin());
+    sha3::Shake128X4 xof(inputs);
+
+    // Three blocks nearly always give 256 coefficients; more are drawn for all four until
+    // each has its 256.
+    constexpr std::size_t firstBlocks = 3;
+    constexpr std::size_t rate = sha3::Shake128X4::rateBytes;
+    std::uint8_t buffers[4][firstBlocks * rate];
+    const std::array<std::uint8_t*, 4> outputs = {buffers[0], buffers[1], buffers[2], buffers[3]};
+    // Candidates are written unconditionally and kept by advancing the count, which spares a
+    // badly predicted branch per candidate; two slots of slack take the last writes.
+    std::int16_t accepted[4][n + 2];
+    std::size_t counts[4] = {0, 0, 0, 0};
+    std::size_t length = firstBlocks * rate;
+    xof.squeezeBlocks(outputs, firstBlocks);
+    while (true) {
+        bool done = true;
+        for (std::size_t s = 0; s < 4; ++s) {
+            const std::uint8_t* bytes = buffers[s];
+            std::size_t count = counts[s];
+            for (std::size_t p = 0; p + 3 <= length && count < n; p += 3) {
+                const auto d1 = static_cast<std::int16_t>(bytes[p] | ((bytes[p + 1] & 0x0F) << 8));
+                const auto d2 = static_cast<std::int16_t>((bytes[p + 1] >> 4) | (bytes[p + 2] << 4));
+                accepted[s][count] = d1;
+                count += d1 < q;
+                accepted[s][count] = d2;
+                count += d2 < q;
+            }
+            counts[s] = count;
+            done &= count >= n;
+        }
+        if (done) break;
+        xof.squeezeBlocks(outputs, 1);
+        length = rate;
+    }
+    for (std::size_t s = 0; s < 4; ++s) std::copy(accepted[s], accepted[s] + n, out[s]->c.begin());
 }
 
-void sampleCBD2(Poly& a, BytesView sigma, std::uint8_t nonce) {
-    std::uint8_t bytes[128];
-    sha3::Shake256 prf;
-    prf.absorb(sigma).absorb(BytesView(&nonce, 1)).squeeze(bytes);
+namespace {
+
+// SamplePolyCBD_2 of 128 bytes.
+void centeredBinomial2(Poly& a, const std::uint8_t* bytes) noexcept {
     for (std::size_t w = 0; w < 32; ++w) {
         const std::uint32_t v = loadLittleEndian32(bytes + 4 * w);
         // Each 4-bit group holds two 2-bit sums: x in its low half, y in its high half.
@@ -288,6 +311,30 @@ void sampleCBD2(Poly& a, BytesView sigma, std::uint8_t nonce) {
             a.c[8 * w + k] = static_cast<std::int16_t>(x - y);
         }
     }
+}
+
+}  // namespace
+
+void sampleCBD2(Poly& a, BytesView sigma, std::uint8_t nonce) {
+    std::uint8_t bytes[128];
+    sha3::Shake256 prf;
+    prf.absorb(sigma).absorb(BytesView(&nonce, 1)).squeeze(bytes);
+    centeredBinomial2(a, bytes);
+    secureWipe(bytes, sizeof bytes);
+}
+
+void sampleCBD2X4(const std::array<Poly*, 4>& out, BytesView sigma, const std::array<std::uint8_t, 4>& nonces) {
+    std::uint8_t seeds[4][33];
+    std::array<BytesView, 4> inputs;
+    for (std::size_t s = 0; s < 4; ++s) {
+        std::copy(sigma.begin(), sigma.end(), seeds[s]);
+        seeds[s][32] = nonces[s];
+        inputs[s] = BytesView(seeds[s], 33);
+    }
+    std::uint8_t bytes[4][sha3::Shake256X4::rateBytes];   // one block; the first 128 bytes are used
+    sha3::Shake256X4(inputs).squeezeBlocks({bytes[0], bytes[1], bytes[2], bytes[3]}, 1);
+    for (std::size_t s = 0; s < 4; ++s) centeredBinomial2(*out[s], bytes[s]);
+    secureWipe(seeds, sizeof seeds);
     secureWipe(bytes, sizeof bytes);
 }
 

@@ -7,7 +7,6 @@
 #include <array>
 #include <cstdint>
 
-#include "Duoquill/Platform/PQ/Sha3.h"
 #include "Duoquill/Platform/SecureBytes.h"
 
 namespace duoquill::mlkem {
@@ -36,10 +35,14 @@ void reduce(Poly& a) noexcept;                    // to |c| <= (q-1)/2
 void toMontgomery(Poly& a) noexcept;              // c * 2^16 mod q, |c| < q
 void normalize(Poly& a) noexcept;                 // from |c| < 2^15 to [0, q)
 
-// SampleNTT: rejection sampling from SHAKE128(rho || j || i). Public input only.
-void sampleNTT(Poly& a, BytesView rho, std::uint8_t j, std::uint8_t i);
+// SampleNTT for four matrix entries at once: out[s] from SHAKE128(rho || j[s] || i[s]).
+// Rejection sampling; public input only.
+void sampleNTTX4(const std::array<Poly*, 4>& out, BytesView rho, const std::array<std::uint8_t, 4>& j,
+                 const std::array<std::uint8_t, 4>& i);
 // SamplePolyCBD_2(PRF_2(sigma, nonce)). Out: |c| <= 2.
 void sampleCBD2(Poly& a, BytesView sigma, std::uint8_t nonce);
+// The same for four polynomials and nonces at once.
+void sampleCBD2X4(const std::array<Poly*, 4>& out, BytesView sigma, const std::array<std::uint8_t, 4>& nonces);
 
 // ByteEncode_12 of coefficients in [0, q).
 void encode12(const Poly& a, std::uint8_t* out) noexcept;

@@ -1,0 +1,98 @@
+#include "Duoquill/Platform/PQ/Sha3X4.h"
+
+#include <atomic>
+#include <cstring>
+#include <stdexcept>
+
+// Vectors pass between inlined helpers only, never across a call, so the note that 32-byte
+// vectors are passed differently with and without AVX does not apply.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+#include "Duoquill/Platform/PQ/KeccakRound.h"
+
+namespace duoquill::sha3 {
+namespace {
+
+constexpr std::uint8_t shakeSuffix = 0x1F;
+
+// Four 64-bit lanes in one vector: two SSE2 registers on the x86-64 baseline, one AVX2
+// register when compiled for it.
+typedef std::uint64_t Lanes4 __attribute__((vector_size(32)));
+
+[[gnu::always_inline]] inline void permute(KeccakX4State& state) noexcept {
+    Lanes4 a[25];
+    std::memcpy(a, state.lanes, sizeof a);
+    for (std::uint64_t rc : keccak::roundConstants) keccak::round(a, rc);
+    std::memcpy(state.lanes, a, sizeof a);
+}
+
+void permutePortable(KeccakX4State& state) noexcept { permute(state); }
+
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target("avx2")]] void permuteAvx2(KeccakX4State& state) noexcept { permute(state); }
+
+bool processorHasAvx2() noexcept { return __builtin_cpu_supports("avx2"); }
+#else
+void permuteAvx2(KeccakX4State& state) noexcept { permute(state); }
+bool processorHasAvx2() noexcept { return false; }
+#endif
+
+std::atomic<KeccakX4Backend> selected{processorHasAvx2() ? KeccakX4Backend::avx2 : KeccakX4Backend::portable};
+
+}  // namespace
+
+void keccakF1600X4(KeccakX4State& state) noexcept {
+    if (selected.load(std::memory_order_relaxed) == KeccakX4Backend::avx2) {
+        permuteAvx2(state);
+    } else {
+        permutePortable(state);
+    }
+}
+
+KeccakX4Backend keccakX4Backend() noexcept { return selected.load(); }
+
+bool useKeccakX4Backend(KeccakX4Backend backend) noexcept {
+    if (backend == KeccakX4Backend::avx2 && !processorHasAvx2()) return false;
+    selected.store(backend);
+    return true;
+}
+
+SpongeX4::SpongeX4(std::size_t rateBytes, const std::array<BytesView, 4>& inputs) : rate_(rateBytes) {
+    const std::size_t length = inputs[0].size();
+    for (const auto& input : inputs) {
+        if (input.size() != length) throw std::invalid_argument("SpongeX4: inputs of different lengths");
+    }
+    auto xorByte = [this](std::size_t s, std::size_t position, std::uint8_t b) {
+        state_.lanes[position / 8][s] ^= std::uint64_t{b} << (8 * (position % 8));
+    };
+    std::size_t position = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        for (std::size_t s = 0; s < 4; ++s) xorByte(s, position, inputs[s][i]);
+        if (++position == rate_) {
+            keccakF1600X4(state_);
+            position = 0;
+        }
+    }
+    for (std::size_t s = 0; s < 4; ++s) {
+        xorByte(s, position, shakeSuffix);
+        xorByte(s, rate_ - 1, 0x80);
+    }
+}
+
+SpongeX4::~SpongeX4() { secureWipe(&state_, sizeof state_); }
+
+void SpongeX4::squeezeBlocks(const std::array<std::uint8_t*, 4>& out, std::size_t blocks) noexcept {
+    for (std::size_t block = 0; block < blocks; ++block) {
+        keccakF1600X4(state_);
+        for (std::size_t s = 0; s < 4; ++s) {
+            std::uint8_t* o = out[s] + block * rate_;
+            for (std::size_t lane = 0; lane < rate_ / 8; ++lane) {
+                const std::uint64_t v = state_.lanes[lane][s];
+                for (std::size_t byte = 0; byte < 8; ++byte) o[8 * lane + byte] = static_cast<std::uint8_t>(v >> (8 * byte));
+            }
+        }
+    }
+}
+
+}  // namespace duoquill::sha3

@@ -1,0 +1,58 @@
+#pragma once
+// Four SHAKE instances run in lock step, so that one permutation call advances all four in
+// vector registers. ML-KEM and ML-DSA sample many independent polynomials from short seeds;
+// this is where their time goes. Internal to the post-quantum implementations.
+
+#include <array>
+#include <cstdint>
+
+#include "Duoquill/Platform/SecureBytes.h"
+
+namespace duoquill::sha3 {
+
+// Four interleaved states: lanes[i][s] is lane i of state s.
+struct KeccakX4State {
+    alignas(32) std::uint64_t lanes[25][4];
+};
+
+enum class KeccakX4Backend { portable, avx2 };
+
+// Keccak-f[1600] on each of the four states, with the backend in use.
+void keccakF1600X4(KeccakX4State& state) noexcept;
+
+// The backend in use: AVX2 when the processor has it, else portable code that the compiler
+// vectorises for the baseline instruction set.
+KeccakX4Backend keccakX4Backend() noexcept;
+// Selects a backend (tests run both); false when the processor lacks it.
+bool useKeccakX4Backend(KeccakX4Backend backend) noexcept;
+
+class SpongeX4 {
+public:
+    // Absorbs four inputs of one length and pads them as SHAKE does. Wiped on destruction.
+    SpongeX4(std::size_t rateBytes, const std::array<BytesView, 4>& inputs);
+    ~SpongeX4();
+    SpongeX4(const SpongeX4&) = delete;
+    SpongeX4& operator=(const SpongeX4&) = delete;
+
+    std::size_t rate() const noexcept { return rate_; }
+    // Writes the next `blocks` blocks of output of state s to out[s] (blocks * rate bytes).
+    void squeezeBlocks(const std::array<std::uint8_t*, 4>& out, std::size_t blocks) noexcept;
+
+private:
+    KeccakX4State state_{};
+    std::size_t rate_;
+};
+
+class Shake128X4 : public SpongeX4 {
+public:
+    static constexpr std::size_t rateBytes = 168;
+    explicit Shake128X4(const std::array<BytesView, 4>& inputs) : SpongeX4(rateBytes, inputs) {}
+};
+
+class Shake256X4 : public SpongeX4 {
+public:
+    static constexpr std::size_t rateBytes = 136;
+    explicit Shake256X4(const std::array<BytesView, 4>& inputs) : SpongeX4(rateBytes, inputs) {}
+};
+
+}  // namespace duoquill::sha3
