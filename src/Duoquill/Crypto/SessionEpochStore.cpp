@@ -1,0 +1,107 @@
+#include "Duoquill/Crypto/SessionEpochStore.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <fstream>
+
+#include "Duoquill/Crypto/CryptoCore.h"
+#include "Duoquill/Platform/Paths.h"
+#include "Duoquill/Platform/Random.h"
+#include "Duoquill/Platform/Sha2.h"
+
+namespace duoquill {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view directoryName = "com.duoquill.session";
+constexpr std::size_t nameDigestBytes = 16;
+
+std::array<char, SessionEpochStore::fileSize> encode(double seconds) {
+    const auto bits = std::bit_cast<std::uint64_t>(seconds);
+    std::array<char, SessionEpochStore::fileSize> out{};
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char>((bits >> (8 * i)) & 0xFF);
+    return out;
+}
+
+double decode(const std::array<char, SessionEpochStore::fileSize>& in) {
+    std::uint64_t bits = 0;
+    for (std::size_t i = in.size(); i-- > 0;) bits = (bits << 8) | static_cast<std::uint8_t>(in[i]);
+    return std::bit_cast<double>(bits);
+}
+
+}  // namespace
+
+SessionEpochStore::SessionEpochStore(const Clock& clock, std::optional<std::filesystem::path> directory)
+    : clock_(&clock), directory_(std::move(directory)) {}
+
+std::string SessionEpochStore::fileName(std::string_view roomCode) {
+    const Bytes digest = sha256(asBytes(roomCode));
+    return "epoch-" + hexString(BytesView(digest).first(nameDigestBytes));
+}
+
+std::optional<fs::path> SessionEpochStore::sessionEpochFile(std::string_view roomCode) const noexcept {
+    try {
+        const fs::path directory = directory_ ? *directory_ : paths::applicationSupportDirectory() / directoryName;
+        std::error_code ec;
+        fs::create_directories(directory, ec);
+        if (ec || !fs::is_directory(directory, ec)) return std::nullopt;
+        return directory / fileName(roomCode);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+void SessionEpochStore::persistSessionEpoch(std::string_view roomCode) const noexcept {
+    try {
+        const auto file = sessionEpochFile(roomCode);
+        if (!file) return;
+        // A reader sees either the old file or the whole new one, never a partial write.
+        const fs::path temporary = fs::path(*file).concat(".tmp-" + hexString(random::bytes(8)));
+        const auto content = encode(clock_->wallSeconds());
+        bool written;
+        {
+            std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+            out.write(content.data(), static_cast<std::streamsize>(content.size()));
+            out.close();
+            written = !out.fail();
+        }
+        std::error_code ec;
+        if (written) fs::rename(temporary, *file, ec);
+        if (!written || ec) fs::remove(temporary, ec);
+    } catch (const std::exception&) {
+        // A failed write only means the wall-clock cap is not enforced for this session.
+    }
+}
+
+void SessionEpochStore::clearSessionEpoch(std::string_view roomCode) const noexcept {
+    try {
+        const auto file = sessionEpochFile(roomCode);
+        if (!file) return;
+        std::error_code ec;
+        fs::remove(*file, ec);
+    } catch (const std::exception&) {
+    }
+}
+
+bool SessionEpochStore::isSessionEpochExpired(std::string_view roomCode) const noexcept {
+    try {
+        const auto file = sessionEpochFile(roomCode);
+        if (!file) return false;
+        std::ifstream in(*file, std::ios::binary);
+        if (!in) return false;
+        // One byte more than needed tells an 8-byte file from a longer one.
+        std::array<char, fileSize + 1> buffer{};
+        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        if (in.bad() || in.gcount() != static_cast<std::streamsize>(fileSize)) return false;
+        std::array<char, fileSize> content{};
+        std::copy_n(buffer.begin(), fileSize, content.begin());
+        return clock_->wallSeconds() - decode(content) >= lifetimeSeconds;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+}  // namespace duoquill

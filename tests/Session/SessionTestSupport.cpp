@@ -1,0 +1,166 @@
+#include "SessionTestSupport.h"
+
+#include "Duoquill/Crypto/CryptoCore.h"
+#include "Duoquill/Platform/PlatformError.h"
+
+namespace duoquill {
+
+std::vector<std::pair<std::string, Bytes>> PFSChatSessionTestAccess::perRoomLabels(S& s) {
+    return {{"infoKex", s.infoKex_},
+            {"infoTemp", s.infoTemp_},
+            {"infoTunnelA", s.infoTunnelA_},
+            {"infoTunnelB", s.infoTunnelB_},
+            {"infoP256Extract", s.infoP256Extract_},
+            {"infoMasterPQ", s.infoMasterPQ_},
+            {"infoA", s.infoA_},
+            {"infoB", s.infoB_},
+            {"infoSid", s.infoSid_},
+            {"infoResumeAuth", s.infoResumeAuth_},
+            {"infoConfirmA", s.infoConfirmA_},
+            {"infoConfirmB", s.infoConfirmB_},
+            {"infoTranscriptA", s.infoTranscriptA_},
+            {"infoTranscriptB", s.infoTranscriptB_},
+            {"infoDeniableAuth", s.infoDeniableAuth_}};
+}
+
+std::vector<std::pair<std::string, std::string_view>> PFSChatSessionTestAccess::constantLabels() {
+    return {{"ratchetInfo", S::ratchetInfo},         {"tunnelRatchetInfo", S::tunnelRatchetInfo},
+            {"dhRatchetInfo", S::dhRatchetInfo},     {"dhRatchetPQInfo", S::dhRatchetPQInfo},
+            {"rootChainInfo", S::rootChainInfo},     {"nonceMaskAInfo", S::nonceMaskAInfo},
+            {"nonceMaskBInfo", S::nonceMaskBInfo},   {"deniablePSKIdentifier", S::deniablePSKIdentifier}};
+}
+
+namespace test {
+
+Bytes hex(std::string_view text) {
+    auto bytes = bytesFromLegacyPairedString(text);
+    if (!bytes) throw std::invalid_argument("bad hex in test data");
+    return *bytes;
+}
+
+Bytes hex(const boost::json::value& value) { return hex(std::string_view(value.as_string())); }
+
+std::string hexOf(BytesView bytes) { return hexString(bytes); }
+
+const boost::json::object& sessionKAT(std::string_view section, std::size_t index) {
+    static const boost::json::value document = boost::json::parse(readFile(testVectorsDir() / "session_kat.json"));
+    for (const auto& t : document.at("tests").as_array()) {
+        if (t.at("section").as_string() == section && index-- == 0) return t.as_object();
+    }
+    throw std::runtime_error("no such test in session_kat.json");
+}
+
+hpke::SenderContext FixedEntropy::hpkeSender(const p256::PublicKey& recipient, const hpke::KeySchedule& schedule) {
+    if (hpkeEphemeralScalars.empty()) return SessionEntropy::hpkeSender(recipient, schedule);
+    const auto ephemeral = p256::PrivateKey::fromScalar(hpkeEphemeralScalars.front());
+    hpkeEphemeralScalars.pop_front();
+    return hpke::SenderContext::setupWithEphemeral(recipient, schedule, ephemeral);
+}
+
+mlkem1024::Encapsulation FixedEntropy::encapsulate(BytesView encapsulationKey) {
+    if (encapsulationRandomness.empty()) return SessionEntropy::encapsulate(encapsulationKey);
+    const Bytes m = encapsulationRandomness.front();
+    encapsulationRandomness.pop_front();
+    return mlkem1024::encapsulateWithRandomness(encapsulationKey, m);
+}
+
+std::uint32_t FixedEntropy::uniform(std::uint32_t upperBound) {
+    if (choices.empty()) return SessionEntropy::uniform(upperBound);
+    const std::uint32_t choice = choices.front();
+    choices.pop_front();
+    EXPECT_LT(choice, upperBound);
+    return choice;
+}
+
+void FixedEntropy::fill(std::span<std::uint8_t> out) {
+    if (paddingBytes.empty()) return SessionEntropy::fill(out);
+    const Bytes bytes = paddingBytes.front();
+    paddingBytes.pop_front();
+    ASSERT_EQ(bytes.size(), out.size()) << "queued padding of the wrong length";
+    std::copy(bytes.begin(), bytes.end(), out.begin());
+}
+
+std::unique_ptr<P256KeyAgreementKey> FixedKeyStore::generateP256() {
+    ++p256Generated;
+    if (p256Scalars.empty()) return software_.generateP256();
+    auto key = SoftwareKeyStore::wrap(p256::PrivateKey::fromScalar(p256Scalars.front()));
+    p256Scalars.pop_front();
+    return key;
+}
+
+std::unique_ptr<P256KeyAgreementKey> FixedKeyStore::restoreP256(BytesView dataRepresentation) {
+    return software_.restoreP256(dataRepresentation);
+}
+
+std::unique_ptr<MLKEM1024Key> FixedKeyStore::generateMLKEM1024() {
+    ++mlkemGenerated;
+    if (failNextMLKEM) {
+        failNextMLKEM = false;
+        throw CryptoError("key store refused");
+    }
+    if (mlkemSeeds.empty()) return software_.generateMLKEM1024();
+    auto [d, z] = mlkemSeeds.front();
+    mlkemSeeds.pop_front();
+    return SoftwareKeyStore::mlkemFromSeed(d, z);
+}
+
+std::unique_ptr<MLDSA87Key> FixedKeyStore::generateMLDSA87() { return software_.generateMLDSA87(); }
+
+Identity makeIdentity() {
+    auto key = SoftwareKeyStore::wrap(p256::PrivateKey::generate());
+    auto publicKey = key->publicKey();
+    return {std::move(key), publicKey};
+}
+
+Identity identityFromScalar(BytesView scalar) {
+    auto key = SoftwareKeyStore::wrap(p256::PrivateKey::fromScalar(scalar));
+    auto publicKey = key->publicKey();
+    return {std::move(key), publicKey};
+}
+
+SessionWorld::SessionWorld(std::string code) : roomCode(std::move(code)) {}
+
+SessionEnvironment SessionWorld::environment() {
+    return SessionEnvironment{.keyStore = keyStore, .clock = clock, .entropy = entropy, .epochDirectory = dir.path()};
+}
+
+std::unique_ptr<PFSChatSession> SessionWorld::makeSession(const Identity& local, const Identity& peer) {
+    return std::make_unique<PFSChatSession>(environment(), local.key, peer.publicKey, roomCode);
+}
+
+std::filesystem::path SessionWorld::epochFile() const { return dir.path() / SessionEpochStore::fileName(roomCode); }
+
+SessionPair::SessionPair(SessionWorld& world) : SessionPair(world, makeIdentity(), makeIdentity()) {}
+
+SessionPair::SessionPair(SessionWorld& world, const Identity& idA_, const Identity& idB_)
+    : idA(idA_), idB(idB_), a(world.makeSession(idA, idB)), b(world.makeSession(idB, idA)) {}
+
+void SessionPair::completeHandshakes() {
+    a->completeHandshake(b->authCiphertext(), b->authEncapKey(), b->mlkemPublicKeyData());
+    b->completeHandshake(a->authCiphertext(), a->authEncapKey(), a->mlkemPublicKeyData());
+}
+
+void SessionPair::completePQ() {
+    const Bytes ciphertext = initiator().performPQKeyExchange();
+    responder().completePQKeyExchange(ciphertext);
+    initiator().completePQInitiator();
+}
+
+void expectSessionError(SessionErrorCode code, const std::function<void()>& body) {
+    try {
+        body();
+        ADD_FAILURE() << "expected " << sessionErrorName(code) << ", nothing was raised";
+    } catch (const SessionError& e) {
+        EXPECT_EQ(e.code(), code) << "raised " << e.what() << " instead of " << sessionErrorName(code);
+    }
+}
+
+std::optional<SecureBytes> deliver(PFSChatSession& from, PFSChatSession& to, BytesView message, bool cover) {
+    const auto header = from.prepareDHRatchetIfNeeded();
+    const auto sealed = cover ? from.sealDummy() : from.seal(message);
+    if (header) to.receiveDHRatchetKey(*header);
+    return to.open(sealed.data, sealed.counter);
+}
+
+}  // namespace test
+}  // namespace duoquill

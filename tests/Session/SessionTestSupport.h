@@ -1,0 +1,177 @@
+#pragma once
+// Shared pieces of the session suites: reach into a session's state, pin its randomness,
+// and run the handshake between two sessions.
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <boost/json.hpp>
+
+#include "Duoquill/Crypto/PFSChatSession.h"
+#include "Duoquill/Crypto/SessionEnvironment.h"
+#include "Duoquill/Platform/Clock.h"
+#include "Support/Paths.h"
+
+namespace duoquill {
+
+// The tests' view of a session's private state.
+struct PFSChatSessionTestAccess {
+    using S = PFSChatSession;
+    static auto& ephemeralPrivateKey(S& s) { return s.ephemeralPrivateKey_; }
+    static auto& mlkemPrivateKey(S& s) { return s.mlkemPrivateKey_; }
+    static auto& peerMLKEMPublicKeyData(S& s) { return s.peerMLKEMPublicKeyData_; }
+    static auto& p256SharedSecret(S& s) { return s.p256SharedSecret_; }
+    static auto& orderedEpkSalt(S& s) { return s.orderedEpkSalt_; }
+    static auto& mlkemSharedSecretData(S& s) { return s.mlkemSharedSecretData_; }
+    static auto& mlkemCiphertextData(S& s) { return s.mlkemCiphertextData_; }
+    static auto& txKey(S& s) { return s.txKey_; }
+    static auto& rxKey(S& s) { return s.rxKey_; }
+    static auto& sessionID(S& s) { return s.sessionID_; }
+    static auto& resumeAuthKey(S& s) { return s.resumeAuthKey_; }
+    static auto& txCounter(S& s) { return s.txCounter_; }
+    static auto& rxCounter(S& s) { return s.rxCounter_; }
+    static auto& txDirection(S& s) { return s.txDirection_; }
+    static auto& rxDirection(S& s) { return s.rxDirection_; }
+    static auto& resumeCounter(S& s) { return s.resumeCounter_; }
+    static auto& sessionCreatedAt(S& s) { return s.sessionCreatedAt_; }
+    static auto& txNonceMask(S& s) { return s.txNonceMask_; }
+    static auto& rxNonceMask(S& s) { return s.rxNonceMask_; }
+    static auto& dhRatchetPrivateKey(S& s) { return s.dhRatchetPrivateKey_; }
+    static auto& dhRatchetPublicKey(S& s) { return s.dhRatchetPublicKey_; }
+    static auto& peerDHRatchetKey(S& s) { return s.peerDHRatchetKey_; }
+    static auto& mlkemRatchetPrivateKey(S& s) { return s.mlkemRatchetPrivateKey_; }
+    static auto& mlkemRatchetPublicKeyData(S& s) { return s.mlkemRatchetPublicKeyData_; }
+    static auto& peerMLKEMRatchetPublicKeyData(S& s) { return s.peerMLKEMRatchetPublicKeyData_; }
+    static auto& mlkemRatchetCiphertext(S& s) { return s.mlkemRatchetCiphertext_; }
+    static auto& dhRatchetPending(S& s) { return s.dhRatchetPending_; }
+    static auto& rootKey(S& s) { return s.rootKey_; }
+    static auto& tunnelTxKey(S& s) { return s.tunnelTxKey_; }
+    static auto& tunnelRxKey(S& s) { return s.tunnelRxKey_; }
+    static auto& tunnelTxCounter(S& s) { return s.tunnelTxCounter_; }
+    static auto& tunnelRxCounter(S& s) { return s.tunnelRxCounter_; }
+    static auto& txTranscriptHash(S& s) { return s.txTranscriptHash_; }
+    static auto& rxTranscriptHash(S& s) { return s.rxTranscriptHash_; }
+    static auto& mldsaSigningKey(S& s) { return s.mldsaSigningKey_; }
+    static auto& peerMLDSAPublicKeyData(S& s) { return s.peerMLDSAPublicKeyData_; }
+    static auto& mldsaPublicKeyData(S& s) { return s.mldsaPublicKeyData_; }
+    static auto& pqAuthVerified(S& s) { return s.pqAuthVerified_; }
+    static auto& localStaticKey(S& s) { return s.localStaticKey_; }
+    static auto& peerStaticKey(S& s) { return s.peerStaticKey_; }
+    static const std::string& roomCode(S& s) { return s.roomCode_; }
+
+    // Per-room labels, in field order, and the class-wide ones by name.
+    static std::vector<std::pair<std::string, Bytes>> perRoomLabels(S& s);
+    static std::vector<std::pair<std::string, std::string_view>> constantLabels();
+
+    static auto maskedNonce(std::uint64_t counter, BytesView mask) { return S::maskedNonce(counter, mask); }
+    static Bytes aad(std::uint8_t direction, std::uint64_t counter, BytesView sessionID, BytesView hash) {
+        return S::aad(direction, counter, sessionID, hash);
+    }
+    static Bytes tunnelAAD(std::uint8_t direction, std::uint64_t counter, BytesView sessionID) {
+        return S::tunnelAAD(direction, counter, sessionID);
+    }
+    static SecureBytes tunnelRatchet(BytesView key, BytesView salt) { return S::tunnelRatchet(key, salt); }
+    static std::optional<SecureBytes> unpad(BytesView padded) { return S::unpad(padded); }
+    static SecureBytes tunnelUnpad(BytesView padded) { return S::tunnelUnpad(padded); }
+    // Seals an arbitrary padded plaintext as the next record, as seal() would.
+    static S::SealedRecord sealPadded(S& s, const SecureBytes& padded) { return s.sealPadded(padded); }
+};
+using Access = PFSChatSessionTestAccess;
+
+namespace test {
+
+Bytes hex(std::string_view text);
+Bytes hex(const boost::json::value& value);  // a JSON string of hex digits
+std::string hexOf(BytesView bytes);
+
+// The test object of session_kat.json whose "section" is `section` (the first, or the
+// `index`-th of that section).
+const boost::json::object& sessionKAT(std::string_view section, std::size_t index = 0);
+
+// Randomness that takes the queued values first and real randomness once a queue is empty.
+class FixedEntropy : public SessionEntropy {
+public:
+    std::deque<Bytes> hpkeEphemeralScalars;
+    std::deque<Bytes> encapsulationRandomness;
+    std::deque<std::uint32_t> choices;   // extra padding buckets
+    std::deque<Bytes> paddingBytes;      // must match the requested length
+
+    hpke::SenderContext hpkeSender(const p256::PublicKey& recipient, const hpke::KeySchedule& schedule) override;
+    mlkem1024::Encapsulation encapsulate(BytesView encapsulationKey) override;
+    std::uint32_t uniform(std::uint32_t upperBound) override;
+    void fill(std::span<std::uint8_t> out) override;
+};
+
+// Software keys, taking queued P-256 scalars and ML-KEM seeds first.
+class FixedKeyStore : public KeyStore {
+public:
+    std::deque<Bytes> p256Scalars;
+    std::deque<std::pair<Bytes, Bytes>> mlkemSeeds;  // (d, z)
+    int p256Generated = 0, mlkemGenerated = 0;
+    // When set, the next generateMLKEM1024 call throws CryptoError.
+    bool failNextMLKEM = false;
+
+    std::unique_ptr<P256KeyAgreementKey> generateP256() override;
+    std::unique_ptr<P256KeyAgreementKey> restoreP256(BytesView dataRepresentation) override;
+    std::unique_ptr<MLKEM1024Key> generateMLKEM1024() override;
+    std::unique_ptr<MLDSA87Key> generateMLDSA87() override;
+
+private:
+    SoftwareKeyStore software_;
+};
+
+struct Identity {
+    std::shared_ptr<const P256KeyAgreementKey> key;
+    p256::PublicKey publicKey;
+};
+Identity makeIdentity();
+Identity identityFromScalar(BytesView scalar);
+
+// Everything a pair of sessions in one room needs, with manual time and a private epoch
+// directory.
+class SessionWorld {
+public:
+    explicit SessionWorld(std::string roomCode = std::string(128, 'a'));
+
+    SessionEnvironment environment();
+    std::unique_ptr<PFSChatSession> makeSession(const Identity& local, const Identity& peer);
+    std::filesystem::path epochFile() const;
+
+    TempDir dir;
+    ManualClock clock;
+    FixedKeyStore keyStore;
+    FixedEntropy entropy;
+    std::string roomCode;
+};
+
+// Two sessions of one pair of identities after (part of) the handshake.
+struct SessionPair {
+    explicit SessionPair(SessionWorld& world);
+    SessionPair(SessionWorld& world, const Identity& a, const Identity& b);
+
+    void completeHandshakes();  // the P-256 stage on both sides
+    void completePQ();          // the post-quantum stage on both sides
+    void handshake() {
+        completeHandshakes();
+        completePQ();
+    }
+    PFSChatSession& initiator() { return a->isInitiator().value() ? *a : *b; }
+    PFSChatSession& responder() { return a->isInitiator().value() ? *b : *a; }
+
+    Identity idA, idB;
+    std::unique_ptr<PFSChatSession> a, b;
+};
+
+// Runs `body` and checks it raises SessionError with `code`.
+void expectSessionError(SessionErrorCode code, const std::function<void()>& body);
+
+// Sends one record from `from` to `to` the way the client does (ratchet header first), and
+// returns what `to` opened.
+std::optional<SecureBytes> deliver(PFSChatSession& from, PFSChatSession& to, BytesView message, bool cover = false);
+
+}  // namespace test
+}  // namespace duoquill
