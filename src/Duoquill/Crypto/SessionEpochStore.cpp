@@ -80,8 +80,10 @@ void SessionEpochStore::clearSessionEpoch(std::string_view roomCode) const noexc
     try {
         const auto file = sessionEpochFile(roomCode);
         if (!file) return;
+        // Only a file of ours goes; anything else at that path is left alone.
         std::error_code ec;
-        fs::remove(*file, ec);
+        const auto status = fs::symlink_status(*file, ec);
+        if (!ec && (fs::is_regular_file(status) || fs::is_symlink(status))) fs::remove(*file, ec);
     } catch (const std::exception&) {
     }
 }

@@ -1,0 +1,101 @@
+// The full path of one chat line as the client carries it: ratchet header (if due), record,
+// "msg" JSON with base64 members, tunnel frame; and on the other side tunnel frame, JSON,
+// ratchet header, record. Once without a root step (one side keeps talking) and once with
+// one (the speakers alternate, so every line carries a 3200-byte header).
+
+#include <benchmark/benchmark.h>
+
+#include <boost/json.hpp>
+#include <filesystem>
+
+#include "Duoquill/Crypto/CryptoCore.h"
+#include "Duoquill/Crypto/PFSChatSession.h"
+#include "Duoquill/Crypto/SessionEnvironment.h"
+#include "Duoquill/Platform/Random.h"
+
+namespace duoquill {
+namespace {
+
+struct Scratch {
+    Scratch() : path(std::filesystem::temp_directory_path() / ("duoquill-bench-" + hexString(random::bytes(8)))) {}
+    ~Scratch() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    std::filesystem::path path;
+};
+
+// Two sessions after the handshake and after the first exchange of ratchet headers.
+struct Conversation {
+    explicit Conversation(const SessionEnvironment& environment) {
+        std::shared_ptr<const P256KeyAgreementKey> idA = KeyStore::system().generateP256();
+        std::shared_ptr<const P256KeyAgreementKey> idB = KeyStore::system().generateP256();
+        a = std::make_unique<PFSChatSession>(environment, idA, idB->publicKey(), std::string(128, 'c'));
+        b = std::make_unique<PFSChatSession>(environment, idB, idA->publicKey(), std::string(128, 'c'));
+        a->completeHandshake(b->authCiphertext(), b->authEncapKey(), b->mlkemPublicKeyData());
+        b->completeHandshake(a->authCiphertext(), a->authEncapKey(), a->mlkemPublicKeyData());
+        if (!*a->isInitiator()) std::swap(a, b);
+        b->completePQKeyExchange(a->performPQKeyExchange());
+        a->completePQInitiator();
+        line(*a, *b);
+        line(*b, *a);
+    }
+
+    static void line(PFSChatSession& from, PFSChatSession& to) {
+        static const Bytes text(100, 'x');
+        const auto header = from.prepareDHRatchetIfNeeded();
+        const auto sealed = from.seal(text);
+        boost::json::object msg{{"t", "msg"}, {"n", sealed.counter}, {"d", base64String(sealed.data)}};
+        if (header) msg["rk"] = base64String(*header);
+        const Bytes frame = from.tunnelSeal(asBytes(boost::json::serialize(msg)));
+
+        const SecureBytes payload = to.tunnelOpen(frame);
+        const auto received =
+            boost::json::parse(std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()))
+                .as_object();
+        if (const auto* rk = received.if_contains("rk")) {
+            to.receiveDHRatchetKey(*bytesFromBase64String(rk->as_string()));
+        }
+        const auto opened =
+            to.open(*bytesFromBase64String(received.at("d").as_string()), received.at("n").to_number<std::uint64_t>());
+        benchmark::DoNotOptimize(opened->data());
+    }
+
+    std::unique_ptr<PFSChatSession> a, b;
+};
+
+// A chain ends after 100000 records: start a new conversation well before.
+constexpr std::int64_t linesPerConversation = 50000;
+
+void LineWithoutRootStep(benchmark::State& state) {
+    Scratch scratch;
+    const SessionEnvironment environment{.epochDirectory = scratch.path};
+    auto conversation = std::make_unique<Conversation>(environment);
+    std::int64_t lines = 0;
+    for (auto _ : state) {
+        if (++lines % linesPerConversation == 0) {
+            state.PauseTiming();
+            conversation = std::make_unique<Conversation>(environment);
+            state.ResumeTiming();
+        }
+        Conversation::line(*conversation->a, *conversation->b);
+    }
+}
+BENCHMARK(LineWithoutRootStep)->Unit(benchmark::kMicrosecond);
+
+void LineWithRootStep(benchmark::State& state) {
+    Scratch scratch;
+    const SessionEnvironment environment{.epochDirectory = scratch.path};
+    Conversation conversation(environment);
+    bool fromA = true;
+    for (auto _ : state) {
+        Conversation::line(fromA ? *conversation.a : *conversation.b, fromA ? *conversation.b : *conversation.a);
+        fromA = !fromA;
+    }
+}
+BENCHMARK(LineWithRootStep)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace duoquill
+
+BENCHMARK_MAIN();

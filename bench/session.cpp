@@ -1,0 +1,68 @@
+// Cost of making a session and of the whole two-sided handshake (both creations, both P-256
+// stages, the ML-KEM exchange and both key schedules), with the system key store and
+// randomness. Epoch files go to a scratch directory.
+
+#include <benchmark/benchmark.h>
+
+#include <filesystem>
+
+#include "Duoquill/Crypto/CryptoCore.h"
+#include "Duoquill/Crypto/PFSChatSession.h"
+#include "Duoquill/Crypto/SessionEnvironment.h"
+#include "Duoquill/Platform/Random.h"
+
+namespace duoquill {
+namespace {
+
+struct Scratch {
+    Scratch() : path(std::filesystem::temp_directory_path() / ("duoquill-bench-" + hexString(random::bytes(8)))) {}
+    ~Scratch() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    std::filesystem::path path;
+};
+
+struct Identities {
+    std::shared_ptr<const P256KeyAgreementKey> a = KeyStore::system().generateP256();
+    std::shared_ptr<const P256KeyAgreementKey> b = KeyStore::system().generateP256();
+};
+
+const std::string roomCode(128, 'c');
+
+void SessionCreation(benchmark::State& state) {
+    Scratch scratch;
+    const SessionEnvironment environment{.epochDirectory = scratch.path};
+    const Identities ids;
+    const auto peer = ids.b->publicKey();
+    for (auto _ : state) {
+        PFSChatSession session(environment, ids.a, peer, roomCode);
+        benchmark::DoNotOptimize(session.authCiphertext().data());
+    }
+}
+BENCHMARK(SessionCreation)->Unit(benchmark::kMicrosecond);
+
+void TwoSidedHandshake(benchmark::State& state) {
+    Scratch scratch;
+    const SessionEnvironment environment{.epochDirectory = scratch.path};
+    const Identities ids;
+    const auto publicA = ids.a->publicKey(), publicB = ids.b->publicKey();
+    for (auto _ : state) {
+        PFSChatSession a(environment, ids.a, publicB, roomCode);
+        PFSChatSession b(environment, ids.b, publicA, roomCode);
+        a.completeHandshake(b.authCiphertext(), b.authEncapKey(), b.mlkemPublicKeyData());
+        b.completeHandshake(a.authCiphertext(), a.authEncapKey(), a.mlkemPublicKeyData());
+        PFSChatSession& initiator = *a.isInitiator() ? a : b;
+        PFSChatSession& responder = *a.isInitiator() ? b : a;
+        const Bytes ciphertext = initiator.performPQKeyExchange();
+        responder.completePQKeyExchange(ciphertext);
+        initiator.completePQInitiator();
+        benchmark::DoNotOptimize(initiator.localKeyConfirmation()->data());
+    }
+}
+BENCHMARK(TwoSidedHandshake)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace duoquill
+
+BENCHMARK_MAIN();
