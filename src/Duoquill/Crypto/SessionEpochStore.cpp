@@ -1,10 +1,11 @@
 #include "Duoquill/Crypto/SessionEpochStore.h"
 
-#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
+#include <span>
 
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Platform/Paths.h"
@@ -26,9 +27,9 @@ std::array<char, SessionEpochStore::fileSize> encode(double seconds) {
     return out;
 }
 
-double decode(const std::array<char, SessionEpochStore::fileSize>& in) {
+double decode(std::span<const std::uint8_t, SessionEpochStore::fileSize> in) {
     std::uint64_t bits = 0;
-    for (std::size_t i = in.size(); i-- > 0;) bits = (bits << 8) | static_cast<std::uint8_t>(in[i]);
+    for (std::size_t i = in.size(); i-- > 0;) bits = (bits << 8) | in[i];
     return std::bit_cast<double>(bits);
 }
 
@@ -43,12 +44,23 @@ std::string SessionEpochStore::fileName(std::string_view roomCode) {
 }
 
 std::optional<fs::path> SessionEpochStore::sessionEpochFile(std::string_view roomCode) const noexcept {
+    return locate(roomCode, true);
+}
+
+std::optional<fs::path> SessionEpochStore::locate(std::string_view roomCode, bool createDirectory) const noexcept {
     try {
         const fs::path directory = directory_ ? *directory_ : paths::applicationSupportDirectory() / directoryName;
-        std::error_code ec;
-        fs::create_directories(directory, ec);
-        if (ec || !fs::is_directory(directory, ec)) return std::nullopt;
-        return directory / fileName(roomCode);
+        if (createDirectory) {
+            std::error_code ec;
+            fs::create_directories(directory, ec);
+            if (ec || !fs::is_directory(directory, ec)) return std::nullopt;
+        }
+        // Every record asks for the same room: the name is worked out once.
+        if (cachedRoomCode_ != roomCode || cachedFileName_.empty()) {
+            cachedFileName_ = fileName(roomCode);
+            cachedRoomCode_ = roomCode;
+        }
+        return directory / cachedFileName_;
     } catch (const std::exception&) {
         return std::nullopt;
     }
@@ -89,21 +101,20 @@ void SessionEpochStore::clearSessionEpoch(std::string_view roomCode) const noexc
 }
 
 bool SessionEpochStore::isSessionEpochExpired(std::string_view roomCode) const noexcept {
-    try {
-        const auto file = sessionEpochFile(roomCode);
-        if (!file) return false;
-        std::ifstream in(*file, std::ios::binary);
-        if (!in) return false;
-        // One byte more than needed tells an 8-byte file from a longer one.
-        std::array<char, fileSize + 1> buffer{};
-        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        if (in.bad() || in.gcount() != static_cast<std::streamsize>(fileSize)) return false;
-        std::array<char, fileSize> content{};
-        std::copy_n(buffer.begin(), fileSize, content.begin());
-        return clock_->wallSeconds() - decode(content) >= lifetimeSeconds;
-    } catch (const std::exception&) {
-        return false;
-    }
+    // Runs before every record and frame, so it is kept to one open, read and close: a
+    // directory that does not exist holds no file, so it need not be created here.
+    const auto file = locate(roomCode, false);
+    if (!file) return false;
+    std::FILE* in = std::fopen(file->c_str(), "rb");
+    if (in == nullptr) return false;
+    std::setvbuf(in, nullptr, _IONBF, 0);
+    // One byte more than needed tells an 8-byte file from a longer one.
+    std::array<std::uint8_t, fileSize + 1> buffer{};
+    const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
+    const bool failed = std::ferror(in) != 0;
+    std::fclose(in);
+    if (failed || got != fileSize) return false;
+    return clock_->wallSeconds() - decode(std::span(buffer).first<fileSize>()) >= lifetimeSeconds;
 }
 
 }  // namespace duoquill

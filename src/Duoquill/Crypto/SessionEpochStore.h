@@ -40,8 +40,11 @@ public:
     bool isSessionEpochExpired(std::string_view roomCode) const noexcept;
 
 private:
+    std::optional<std::filesystem::path> locate(std::string_view roomCode, bool createDirectory) const noexcept;
+
     const Clock* clock_;
     std::optional<std::filesystem::path> directory_;
+    mutable std::string cachedRoomCode_, cachedFileName_;
 };
 
 }  // namespace duoquill
