@@ -6,24 +6,13 @@
 #include <benchmark/benchmark.h>
 
 #include <boost/json.hpp>
-#include <filesystem>
-
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Crypto/SessionEnvironment.h"
-#include "Duoquill/Platform/Random.h"
+#include "ScratchDirectory.h"
 
 namespace duoquill {
 namespace {
-
-struct Scratch {
-    Scratch() : path(std::filesystem::temp_directory_path() / ("duoquill-bench-" + hexString(random::bytes(8)))) {}
-    ~Scratch() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    std::filesystem::path path;
-};
 
 // Two sessions after the handshake and after the first exchange of ratchet headers.
 struct Conversation {
@@ -68,7 +57,7 @@ struct Conversation {
 constexpr std::int64_t linesPerConversation = 50000;
 
 void LineWithoutRootStep(benchmark::State& state) {
-    Scratch scratch;
+    ScratchDirectory scratch;
     const SessionEnvironment environment{.epochDirectory = scratch.path};
     auto conversation = std::make_unique<Conversation>(environment);
     std::int64_t lines = 0;
@@ -84,7 +73,7 @@ void LineWithoutRootStep(benchmark::State& state) {
 BENCHMARK(LineWithoutRootStep)->Unit(benchmark::kMicrosecond);
 
 void LineWithRootStep(benchmark::State& state) {
-    Scratch scratch;
+    ScratchDirectory scratch;
     const SessionEnvironment environment{.epochDirectory = scratch.path};
     Conversation conversation(environment);
     bool fromA = true;

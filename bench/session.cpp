@@ -4,24 +4,13 @@
 
 #include <benchmark/benchmark.h>
 
-#include <filesystem>
-
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Crypto/SessionEnvironment.h"
-#include "Duoquill/Platform/Random.h"
+#include "ScratchDirectory.h"
 
 namespace duoquill {
 namespace {
-
-struct Scratch {
-    Scratch() : path(std::filesystem::temp_directory_path() / ("duoquill-bench-" + hexString(random::bytes(8)))) {}
-    ~Scratch() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    std::filesystem::path path;
-};
 
 struct Identities {
     std::shared_ptr<const P256KeyAgreementKey> a = KeyStore::system().generateP256();
@@ -31,7 +20,7 @@ struct Identities {
 const std::string roomCode(128, 'c');
 
 void SessionCreation(benchmark::State& state) {
-    Scratch scratch;
+    ScratchDirectory scratch;
     const SessionEnvironment environment{.epochDirectory = scratch.path};
     const Identities ids;
     const auto peer = ids.b->publicKey();
@@ -43,7 +32,7 @@ void SessionCreation(benchmark::State& state) {
 BENCHMARK(SessionCreation)->Unit(benchmark::kMicrosecond);
 
 void TwoSidedHandshake(benchmark::State& state) {
-    Scratch scratch;
+    ScratchDirectory scratch;
     const SessionEnvironment environment{.epochDirectory = scratch.path};
     const Identities ids;
     const auto publicA = ids.a->publicKey(), publicB = ids.b->publicKey();

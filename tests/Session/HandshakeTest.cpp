@@ -109,6 +109,7 @@ void expectUntouched(PFSChatSession& s) {
     EXPECT_TRUE(Access::ephemeralPrivateKey(s));
     EXPECT_TRUE(Access::localStaticKey(s));
     EXPECT_TRUE(Access::peerStaticKey(s));
+    EXPECT_TRUE(Access::pskDeniable(s));
     EXPECT_FALSE(Access::p256SharedSecret(s));
     EXPECT_FALSE(Access::orderedEpkSalt(s));
     EXPECT_FALSE(Access::peerMLKEMPublicKeyData(s));
@@ -234,6 +235,7 @@ void expectDestroyed(PFSChatSession& s) {
     EXPECT_FALSE(Access::ephemeralPrivateKey(s));
     EXPECT_FALSE(Access::localStaticKey(s));
     EXPECT_FALSE(Access::peerStaticKey(s));
+    EXPECT_FALSE(Access::pskDeniable(s));
     EXPECT_FALSE(Access::mlkemPrivateKey(s));
     for (auto* key : {&Access::txKey(s), &Access::rxKey(s), &Access::tunnelTxKey(s), &Access::tunnelRxKey(s),
                       &Access::resumeAuthKey(s), &Access::rootKey(s), &Access::sessionID(s),
@@ -294,6 +296,7 @@ TEST(Teardown, AfterTheKeyScheduleEverySecretIsGoneAndTheEpochFileRemoved) {
     deliver(pair.responder(), pair.initiator(), asBytes("two"));  // both sides now hold ratchet keys
     ASSERT_TRUE(std::filesystem::exists(world.epochFile()));
     auto& s = pair.initiator();
+    auto& peer = pair.responder();  // the roles are unknown once the initiator is destroyed
     const Bytes published = s.authCiphertext();
     const auto txCounter = Access::txCounter(s);
     s.destroy();
@@ -305,7 +308,7 @@ TEST(Teardown, AfterTheKeyScheduleEverySecretIsGoneAndTheEpochFileRemoved) {
     EXPECT_EQ(s.authCiphertext(), published);
     EXPECT_EQ(s.mlkemPublicKeyData().size(), 1568u);
     EXPECT_TRUE(Access::dhRatchetPending(s));
-    expectInert(s, pair.responder());
+    expectInert(s, peer);
     expectSessionError(SessionErrorCode::handshakeNotComplete, [&] { s.prepareDHRatchetIfNeeded(); });
 
     s.destroy();  // harmless

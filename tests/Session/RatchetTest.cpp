@@ -14,15 +14,9 @@ namespace {
 using namespace duoquill::test;
 using E = SessionErrorCode;
 
-class RatchetTest : public ::testing::Test {
+class RatchetTest : public AfterHandshake {
 protected:
-    void SetUp() override { pair.handshake(); }
-    PFSChatSession& ini() { return pair.initiator(); }
-    PFSChatSession& res() { return pair.responder(); }
     void expectRootsAgree() { EXPECT_EQ(Access::rootKey(ini()), Access::rootKey(res())); }
-
-    SessionWorld world;
-    SessionPair pair{world};
 };
 
 TEST_F(RatchetTest, TheInitiatorOpensWithKeysOnlyAndTheResponderAnswersWithARootStep) {

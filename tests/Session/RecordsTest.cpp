@@ -15,12 +15,8 @@ namespace {
 using namespace duoquill::test;
 using E = SessionErrorCode;
 
-class RecordsTest : public ::testing::Test {
+class RecordsTest : public AfterHandshake {
 protected:
-    void SetUp() override { pair.handshake(); }
-    PFSChatSession& ini() { return pair.initiator(); }
-    PFSChatSession& res() { return pair.responder(); }
-
     struct RxState {
         std::optional<SecureBytes> key;
         std::uint64_t counter;
@@ -28,9 +24,6 @@ protected:
         bool operator==(const RxState&) const = default;
     };
     RxState rxState(PFSChatSession& s) { return {Access::rxKey(s), Access::rxCounter(s), Access::rxTranscriptHash(s)}; }
-
-    SessionWorld world;
-    SessionPair pair{world};
 };
 
 TEST_F(RecordsTest, SizesFollowTheBuckets) {

@@ -92,6 +92,8 @@ TEST(SessionKnownAnswers, DeniableAuthentication) {
         EXPECT_EQ(hexOf(sender.authCiphertext()), str(seal.at("authCiphertext")));
     }
     auto& a = *kat.a;
+    EXPECT_EQ(hexOpt(Access::pskDeniable(*kat.a)), str(auth.at("pskDeniable")));
+    EXPECT_EQ(hexOpt(Access::pskDeniable(*kat.b)), str(auth.at("pskDeniable")));
     const auto labels = Access::perRoomLabels(a);
     EXPECT_EQ(hexOf(labels.back().second), str(auth.at("infoDeniableAuth")));
     EXPECT_EQ(hexOf(labels.front().second), str(auth.at("infoKex")));
@@ -101,6 +103,7 @@ TEST(SessionKnownAnswers, DeniableAuthentication) {
     const Bytes expected = concat(hex(seals[0].at("opened")), hex(seals[1].at("opened")));
     EXPECT_EQ(Access::orderedEpkSalt(*kat.a), expected);
     EXPECT_EQ(Access::orderedEpkSalt(*kat.b), expected);
+    EXPECT_FALSE(Access::pskDeniable(*kat.a));
 }
 
 TEST(SessionKnownAnswers, Labels) {

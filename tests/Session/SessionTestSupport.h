@@ -61,6 +61,7 @@ struct PFSChatSessionTestAccess {
     static auto& pqAuthVerified(S& s) { return s.pqAuthVerified_; }
     static auto& localStaticKey(S& s) { return s.localStaticKey_; }
     static auto& peerStaticKey(S& s) { return s.peerStaticKey_; }
+    static auto& pskDeniable(S& s) { return s.pskDeniable_; }
     static const std::string& roomCode(S& s) { return s.roomCode_; }
 
     // Per-room labels, in field order, and the class-wide ones by name.
@@ -164,6 +165,17 @@ struct SessionPair {
 
     Identity idA, idB;
     std::unique_ptr<PFSChatSession> a, b;
+};
+
+// A fixture: two sessions right after the whole handshake.
+class AfterHandshake : public ::testing::Test {
+protected:
+    void SetUp() override { pair.handshake(); }
+    PFSChatSession& ini() { return pair.initiator(); }
+    PFSChatSession& res() { return pair.responder(); }
+
+    SessionWorld world;
+    SessionPair pair{world};
 };
 
 // Runs `body` and checks it raises SessionError with `code`.

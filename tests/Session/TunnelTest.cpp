@@ -14,12 +14,8 @@ namespace {
 using namespace duoquill::test;
 using E = SessionErrorCode;
 
-class TunnelTest : public ::testing::Test {
+class TunnelTest : public AfterHandshake {
 protected:
-    void SetUp() override { pair.handshake(); }
-    PFSChatSession& ini() { return pair.initiator(); }
-    PFSChatSession& res() { return pair.responder(); }
-
     std::pair<std::optional<SecureBytes>, std::uint64_t> rx(PFSChatSession& s) {
         return {Access::tunnelRxKey(s), Access::tunnelRxCounter(s)};
     }
@@ -28,9 +24,6 @@ protected:
         for (int i = 0; i < count; ++i) out.push_back(ini().tunnelSeal(asBytes("frame " + std::to_string(i))));
         return out;
     }
-
-    SessionWorld world;
-    SessionPair pair{world};
 };
 
 TEST_F(TunnelTest, FramesFillWhole1536ByteBuckets) {

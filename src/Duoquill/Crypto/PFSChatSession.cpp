@@ -75,8 +75,8 @@ void PFSChatSession::create(std::optional<Bytes> peerMLDSAPublicKey) {
 
     // Deniable authentication: only the holder of the peer's identity key can open this, and
     // the psk ties it to this pair of identities; nothing is signed.
-    const SecureBytes psk = deniablePSK();
-    const hpke::KeySchedule schedule{hpke::Mode::psk, infoKex_, psk, asBytes(deniablePSKIdentifier)};
+    pskDeniable_ = deniablePSK();
+    const hpke::KeySchedule schedule{hpke::Mode::psk, infoKex_, *pskDeniable_, asBytes(deniablePSKIdentifier)};
     hpke::SenderContext sender = env_.entropy->hpkeSender(*peerStaticKey_, schedule);
     authCiphertext_ = sender.seal({}, ephemeralPublicKey_.raw());
     authEncapKey_ = sender.encapsulatedKey();
@@ -95,13 +95,14 @@ void PFSChatSession::updateTranscriptHash(Bytes& hash, BytesView bytes) {
 
 void PFSChatSession::completeHandshake(BytesView peerAuthCiphertext, BytesView peerAuthEncapKey,
                                        BytesView peerMLKEMPublicKeyData) {
-    if (!localStaticKey_ || !peerStaticKey_ || !ephemeralPrivateKey_) fail(SessionErrorCode::handshakeNotComplete);
+    if (!localStaticKey_ || !peerStaticKey_ || !ephemeralPrivateKey_ || !pskDeniable_) {
+        fail(SessionErrorCode::handshakeNotComplete);
+    }
     if (peerMLKEMPublicKeyData.size() != mlkemPublicKeySize) fail(SessionErrorCode::pqRequired);
     if (!mlkemPrivateKey_) fail(SessionErrorCode::pqRequired);
 
     // Everything that can fail comes before the first write.
-    const SecureBytes psk = deniablePSK();
-    const hpke::KeySchedule schedule{hpke::Mode::psk, infoKex_, psk, asBytes(deniablePSKIdentifier)};
+    const hpke::KeySchedule schedule{hpke::Mode::psk, infoKex_, *pskDeniable_, asBytes(deniablePSKIdentifier)};
     hpke::RecipientContext recipient = hpke::RecipientContext::setup(peerAuthEncapKey, *localStaticKey_, schedule);
     const SecureBytes opened = recipient.open({}, peerAuthCiphertext);
     const p256::PublicKey peerEphemeral = p256::PublicKey::fromRaw(opened);
@@ -121,6 +122,7 @@ void PFSChatSession::completeHandshake(BytesView peerAuthCiphertext, BytesView p
     ephemeralPrivateKey_.reset();
     localStaticKey_.reset();
     peerStaticKey_.reset();
+    secureZeroData(pskDeniable_);
     isInitiator_ = initiator;
     tunnelTxKey_ = std::move(initiator ? tunnelA : tunnelB);
     tunnelRxKey_ = std::move(initiator ? tunnelB : tunnelA);

@@ -75,7 +75,8 @@ public:
     // Throws what key generation, key agreement or HPKE report.
     PFSChatSession(std::shared_ptr<const P256KeyAgreementKey> localStaticKey, const p256::PublicKey& peerStaticKey,
                    std::string roomCode, std::optional<Bytes> peerMLDSAPublicKey = std::nullopt);
-    // The same with every outside input taken from `environment`, which must outlive the session.
+    // The same with every outside input taken from `environment`; the key store, clock and
+    // entropy it names must outlive the session (the struct itself need not).
     PFSChatSession(const SessionEnvironment& environment, std::shared_ptr<const P256KeyAgreementKey> localStaticKey,
                    const p256::PublicKey& peerStaticKey, std::string roomCode,
                    std::optional<Bytes> peerMLDSAPublicKey = std::nullopt);
@@ -267,6 +268,9 @@ private:
     const std::string roomCode_;
     std::shared_ptr<const P256KeyAgreementKey> localStaticKey_;
     std::optional<p256::PublicKey> peerStaticKey_;
+    // The HPKE psk of the two identities, made once at creation for both the seal and the
+    // open (it would otherwise cost a second static ECDH); gone with the static keys.
+    std::optional<SecureBytes> pskDeniable_;
     const Bytes infoKex_, infoTemp_, infoTunnelA_, infoTunnelB_, infoP256Extract_, infoMasterPQ_, infoA_, infoB_,
         infoSid_, infoResumeAuth_, infoConfirmA_, infoConfirmB_, infoTranscriptA_, infoTranscriptB_,
         infoDeniableAuth_;

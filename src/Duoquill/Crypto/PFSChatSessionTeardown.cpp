@@ -10,6 +10,7 @@ void PFSChatSession::destroy() noexcept {
     ephemeralPrivateKey_.reset();
     localStaticKey_.reset();
     peerStaticKey_.reset();
+    secureZeroData(pskDeniable_);
     mlkemPrivateKey_.reset();
 
     secureZeroData(txKey_);

@@ -9,8 +9,8 @@
 
 namespace duoquill {
 
-// In declaration order. sealFailed and pqAuthFailed exist for completeness of the set the
-// peers agree on; no operation of this build raises them.
+// In declaration order. sealFailed is raised only for a message of 4 GiB or more, which the
+// record's 4-byte length field cannot frame; pqAuthFailed is never raised.
 enum class SessionErrorCode : std::uint8_t {
     handshakeNotComplete,
     sealFailed,
