@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "Duoquill/Platform/PQ/BitPacking.h"
 #include "Duoquill/Platform/PQ/Sha3.h"
 #include "Duoquill/Platform/PQ/Sha3X4.h"
 #include "Duoquill/Platform/PlatformError.h"
@@ -146,9 +147,11 @@ void sampleFour(const std::array<Poly*, 4>& out, const std::array<BytesView, 4>&
 
 // RejNTTPoly: coefficients of 23 bits below q. Public input.
 std::size_t takeUniform(Poly& a, std::size_t count, const std::uint8_t* bytes, std::size_t length) {
+    // Each candidate is stored and kept by advancing the count; a rejected one is overwritten.
     for (std::size_t p = 0; p + 3 <= length && count < n; p += 3) {
         const std::int32_t value = bytes[p] | (bytes[p + 1] << 8) | ((bytes[p + 2] & 0x7F) << 16);
-        if (value < q) a.c[count++] = value;
+        a.c[count] = value;
+        count += value < q;
     }
     return count;
 }
@@ -190,26 +193,12 @@ void sampleSecretEntries(const std::array<Poly*, 4>& out, BytesView rhoPrime, st
     secureWipe(seeds, sizeof seeds);
 }
 
-// Little-endian packing of 256 values of `bits` bits each.
-void packBits(const std::uint32_t* values, int bits, std::uint8_t* out) {
-    std::uint64_t acc = 0;
-    int held = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        acc |= static_cast<std::uint64_t>(values[i]) << held;
-        held += bits;
-        while (held >= 8) {
-            *out++ = static_cast<std::uint8_t>(acc);
-            acc >>= 8;
-            held -= 8;
-        }
-    }
-}
-
 // BitPack(w, a, b): each b - w[i] in `bits` bits.
-void packOffset(const Poly& w, std::int32_t b, int bits, std::uint8_t* out) {
+template <int bits>
+void packOffset(const Poly& w, std::int32_t b, std::uint8_t* out) {
     std::uint32_t values[n];
     for (std::size_t i = 0; i < n; ++i) values[i] = static_cast<std::uint32_t>(b - w.c[i]);
-    packBits(values, bits, out);
+    pq::packBits<bits>(values, out);
     secureWipe(values, sizeof values);
 }
 
@@ -261,7 +250,7 @@ KeyPair keyGenInternal(BytesView xi) {
     std::copy(rho.begin(), rho.end(), sk);
     std::copy(key.begin(), key.end(), sk + 32);
     std::uint8_t* skVectors = sk + 128;
-    for (std::size_t r = 0; r < l + k; ++r) packOffset(all[r], eta, 3, skVectors + r * etaPackedSize);
+    for (std::size_t r = 0; r < l + k; ++r) packOffset<3>(all[r], eta, skVectors + r * etaPackedSize);
     std::uint8_t* skT0 = skVectors + (l + k) * etaPackedSize;
 
     // Power2Round: t = t1 * 2^13 + t0 with t0 in (-2^12, 2^12].
@@ -274,8 +263,8 @@ KeyPair keyGenInternal(BytesView xi) {
             t1[i] = static_cast<std::uint32_t>(high);
             t0.value.c[i] = value - (high << droppedBits);
         }
-        packBits(t1, 10, pk + 32 + r * t1PackedSize);
-        packOffset(t0.value, 1 << (droppedBits - 1), 13, skT0 + r * t0PackedSize);
+        pq::packBits<10>(t1, pk + 32 + r * t1PackedSize);
+        packOffset<13>(t0.value, 1 << (droppedBits - 1), skT0 + r * t0PackedSize);
     }
 
     // tr = H(pk, 64) sits between K and the vectors.

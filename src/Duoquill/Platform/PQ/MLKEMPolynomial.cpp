@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Duoquill/Platform/PQ/BitPacking.h"
 #include "Duoquill/Platform/PQ/Sha3.h"
 #include "Duoquill/Platform/PQ/Sha3X4.h"
 
@@ -123,6 +124,54 @@ inline void inverseNttLayer(std::int16_t* r, std::size_t& k) noexcept {
     }
 }
 
+// The inverse layers with len 2 and 4 pair positions m and m + len within blocks of eight;
+// with the Barrett reduction in each butterfly they are slow on short vectors. They run on
+// the coefficients regrouped as columns[m][b] = r[8b + m], where every butterfly loop goes
+// over 32 consecutive entries with one twiddle factor per entry.
+using Columns = std::int16_t[8][32];
+using Row = std::array<std::int16_t, 32>;
+
+struct RowTwiddles {
+    Row z, zt;
+};
+
+// zetas[first + step * b] and its twisted form for b = 0 .. 31.
+constexpr RowTwiddles rowTwiddles(int first, int step) {
+    RowTwiddles t{};
+    for (int b = 0; b < 32; ++b) {
+        t.z[b] = zetas[first + step * b];
+        t.zt[b] = zetasTwisted[first + step * b];
+    }
+    return t;
+}
+
+// Len 2 uses zetas[127 - c] for the half-block c = 2b (positions 0-3) or c = 2b + 1
+// (positions 4-7); len 4 uses zetas[63 - b] for block b.
+constexpr RowTwiddles inverseLen2Low = rowTwiddles(127, -2);
+constexpr RowTwiddles inverseLen2High = rowTwiddles(126, -2);
+constexpr RowTwiddles inverseLen4 = rowTwiddles(63, -1);
+
+inline void toColumns(const std::int16_t* r, Columns& c) noexcept {
+    for (std::size_t b = 0; b < 32; ++b) {
+        for (std::size_t m = 0; m < 8; ++m) c[m][b] = r[8 * b + m];
+    }
+}
+
+inline void fromColumns(const Columns& c, std::int16_t* r) noexcept {
+    for (std::size_t b = 0; b < 32; ++b) {
+        for (std::size_t m = 0; m < 8; ++m) r[8 * b + m] = c[m][b];
+    }
+}
+
+inline void inverseButterflyRows(std::int16_t* __restrict x, std::int16_t* __restrict y,
+                                 const RowTwiddles& w) noexcept {
+    for (std::size_t b = 0; b < 32; ++b) {
+        const std::int16_t t = x[b];
+        x[b] = barrettReduce(static_cast<std::int16_t>(t + y[b]));
+        y[b] = multiplyMontgomery(static_cast<std::int16_t>(y[b] - t), w.z[b], w.zt[b]);
+    }
+}
+
 // round(2^d * x / q) mod 2^d for x in [0, q), as a multiplication by ceil(2^36 / q) and a
 // shift, exact for numerators below 2^24. No division: its time would depend on x.
 template <int d>
@@ -135,37 +184,6 @@ inline std::uint32_t compress(std::int16_t x) noexcept {
 template <int d>
 inline std::int16_t decompress(std::uint32_t y) noexcept {
     return static_cast<std::int16_t>((y * q + (1u << (d - 1))) >> d);
-}
-
-// Little-endian bit packing of 256 values of d bits each.
-template <int d>
-void packBits(const std::uint32_t* values, std::uint8_t* out) noexcept {
-    std::uint64_t acc = 0;
-    int bits = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        acc |= static_cast<std::uint64_t>(values[i]) << bits;
-        bits += d;
-        while (bits >= 8) {
-            *out++ = static_cast<std::uint8_t>(acc);
-            acc >>= 8;
-            bits -= 8;
-        }
-    }
-}
-
-template <int d>
-void unpackBits(const std::uint8_t* in, std::uint32_t* values) noexcept {
-    std::uint64_t acc = 0;
-    int bits = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        while (bits < d) {
-            acc |= static_cast<std::uint64_t>(*in++) << bits;
-            bits += 8;
-        }
-        values[i] = static_cast<std::uint32_t>(acc) & ((1u << d) - 1);
-        acc >>= d;
-        bits -= d;
-    }
 }
 
 inline std::uint32_t loadLittleEndian32(const std::uint8_t* p) noexcept {
@@ -192,9 +210,13 @@ void ntt(Poly& a) noexcept {
 
 void inverseNtt(Poly& a) noexcept {
     std::int16_t* r = a.c.data();
-    std::size_t k = 127;
-    inverseNttLayer<2>(r, k);
-    inverseNttLayer<4>(r, k);
+    Columns c;
+    toColumns(r, c);
+    for (std::size_t m : {0, 1}) inverseButterflyRows(c[m], c[m + 2], inverseLen2Low);
+    for (std::size_t m : {4, 5}) inverseButterflyRows(c[m], c[m + 2], inverseLen2High);
+    for (std::size_t m = 0; m < 4; ++m) inverseButterflyRows(c[m], c[m + 4], inverseLen4);
+    fromColumns(c, r);
+    std::size_t k = 31;
     inverseNttLayer<8>(r, k);
     inverseNttLayer<16>(r, k);
     inverseNttLayer<32>(r, k);
@@ -371,16 +393,16 @@ bool isCanonical12(const std::uint8_t* in) noexcept {
 
 template <int d>
 void compressEncode(const Poly& a, std::uint8_t* out) noexcept {
-    std::uint32_t values[n];
-    for (std::size_t i = 0; i < n; ++i) values[i] = compress<d>(a.c[i]);
-    packBits<d>(values, out);
+    std::uint16_t values[n];
+    for (std::size_t i = 0; i < n; ++i) values[i] = static_cast<std::uint16_t>(compress<d>(a.c[i]));
+    pq::packBits<d>(values, out);
     secureWipe(values, sizeof values);
 }
 
 template <int d>
 void decodeDecompress(Poly& a, const std::uint8_t* in) noexcept {
-    std::uint32_t values[n];
-    unpackBits<d>(in, values);
+    std::uint16_t values[n];
+    pq::unpackBits<d>(in, values);
     for (std::size_t i = 0; i < n; ++i) a.c[i] = decompress<d>(values[i]);
     secureWipe(values, sizeof values);
 }

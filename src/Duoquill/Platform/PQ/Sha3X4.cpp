@@ -1,6 +1,7 @@
 #include "Duoquill/Platform/PQ/Sha3X4.h"
 
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <stdexcept>
 
@@ -88,8 +89,9 @@ void SpongeX4::squeezeBlocks(const std::array<std::uint8_t*, 4>& out, std::size_
         for (std::size_t s = 0; s < 4; ++s) {
             std::uint8_t* o = out[s] + block * rate_;
             for (std::size_t lane = 0; lane < rate_ / 8; ++lane) {
-                const std::uint64_t v = state_.lanes[lane][s];
-                for (std::size_t byte = 0; byte < 8; ++byte) o[8 * lane + byte] = static_cast<std::uint8_t>(v >> (8 * byte));
+                std::uint64_t v = state_.lanes[lane][s];
+                if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+                std::memcpy(o + 8 * lane, &v, 8);
             }
         }
     }
