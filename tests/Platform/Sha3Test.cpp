@@ -5,7 +5,7 @@
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Platform/PQ/Sha3.h"
 #include "Duoquill/Platform/PQ/Sha3X4.h"
-#include "KeccakBackends.h"
+#include "VectorBackends.h"
 #include "KnownAnswerFile.h"
 
 namespace duoquill {
@@ -133,7 +133,7 @@ void checkFourWayAgainstSingle() {
 // Both backends of the four-way permutation give what four single sponges give, for inputs
 // shorter and longer than one block and over several output blocks.
 TEST(Sha3X4, MatchesFourSingleSpongesOnEveryBackend) {
-    test::onEveryKeccakBackend(checkFourWayAgainstSingle);
+    test::onEveryVectorBackend(checkFourWayAgainstSingle);
     EXPECT_THROW(sha3::Shake128X4({Bytes(3), Bytes(3), Bytes(3), Bytes(4)}), std::invalid_argument);
 }
 

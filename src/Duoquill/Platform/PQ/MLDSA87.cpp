@@ -7,6 +7,7 @@
 #include "Duoquill/Platform/PQ/BitPacking.h"
 #include "Duoquill/Platform/PQ/Sha3.h"
 #include "Duoquill/Platform/PQ/Sha3X4.h"
+#include "Duoquill/Platform/PQ/VectorBackend.h"
 #include "Duoquill/Platform/PlatformError.h"
 #include "Duoquill/Platform/Random.h"
 
@@ -70,54 +71,113 @@ constexpr std::array<std::int32_t, n> zetas = [] {
 constexpr std::int32_t inverseNttScale = centeredMontgomery((std::int64_t{1} << 32) % q * 8347681);
 
 // a * 2^-32 mod q for |a| < q * 2^31. Out: |r| < q.
-inline std::int32_t montgomeryReduce(std::int64_t a) {
+[[gnu::always_inline]] inline std::int32_t montgomeryReduce(std::int64_t a) {
     const auto t = static_cast<std::int32_t>(static_cast<std::int32_t>(a) * static_cast<std::uint32_t>(qInverse));
     return static_cast<std::int32_t>((a - static_cast<std::int64_t>(t) * q) >> 32);
 }
 
-inline std::int32_t multiplyMontgomery(std::int32_t a, std::int32_t b) {
+[[gnu::always_inline]] inline std::int32_t multiplyMontgomery(std::int32_t a, std::int32_t b) {
     return montgomeryReduce(static_cast<std::int64_t>(a) * b);
 }
 
 // A representative of a mod q with |r| <= 6283009, for a <= 2^31 - 2^22 - 1.
-inline std::int32_t reduce32(std::int32_t a) {
+[[gnu::always_inline]] inline std::int32_t reduce32(std::int32_t a) {
     const std::int32_t t = (a + (1 << 22)) >> 23;
     return a - t * q;
 }
 
-inline std::int32_t addQIfNegative(std::int32_t a) { return a + ((a >> 31) & q); }
+[[gnu::always_inline]] inline std::int32_t addQIfNegative(std::int32_t a) { return a + ((a >> 31) & q); }
 
-// In: |c| < q. Out: bit-reversed order, |c| < 9q.
-void ntt(Poly& a) {
-    auto& w = a.c;
-    std::size_t m = 0;
-    for (std::size_t len = 128; len >= 1; len >>= 1) {
-        for (std::size_t start = 0; start < n; start += 2 * len) {
-            const std::int32_t z = zetas[++m];
-            for (std::size_t j = start; j < start + len; ++j) {
-                const std::int32_t t = multiplyMontgomery(z, w[j + len]);
-                w[j + len] = w[j] - t;
-                w[j] = w[j] + t;
-            }
+// The loops below have constant bounds so that the compiler vectorises them; each is
+// compiled for the baseline and for AVX2, whose 32x32-bit products it needs to vectorise.
+
+template <std::size_t len>
+[[gnu::always_inline]] inline void nttLayer(std::int32_t* w, std::size_t& m) {
+    for (std::size_t start = 0; start < n; start += 2 * len) {
+        const std::int32_t z = zetas[++m];
+        for (std::size_t j = 0; j < len; ++j) {
+            const std::int32_t t = multiplyMontgomery(z, w[start + j + len]);
+            w[start + j + len] = w[start + j] - t;
+            w[start + j] = w[start + j] + t;
         }
     }
 }
 
-// Inverse NTT times 2^32. In: |c| < q. Out: |c| < q.
-void inverseNtt(Poly& a) {
-    auto& w = a.c;
-    std::size_t m = n;
-    for (std::size_t len = 1; len < n; len <<= 1) {
-        for (std::size_t start = 0; start < n; start += 2 * len) {
-            const std::int32_t z = -zetas[--m];
-            for (std::size_t j = start; j < start + len; ++j) {
-                const std::int32_t t = w[j];
-                w[j] = t + w[j + len];
-                w[j + len] = multiplyMontgomery(z, t - w[j + len]);
-            }
+template <std::size_t len>
+[[gnu::always_inline]] inline void inverseNttLayer(std::int32_t* w, std::size_t& m) {
+    for (std::size_t start = 0; start < n; start += 2 * len) {
+        const std::int32_t z = -zetas[--m];
+        for (std::size_t j = 0; j < len; ++j) {
+            const std::int32_t t = w[start + j];
+            w[start + j] = t + w[start + j + len];
+            w[start + j + len] = multiplyMontgomery(z, t - w[start + j + len]);
         }
     }
-    for (auto& x : w) x = multiplyMontgomery(x, inverseNttScale);
+}
+
+// Forward NTT. In: |c| < q. Out: bit-reversed order, |c| < 9q.
+[[gnu::always_inline]] inline void nttKernel(Poly& a) {
+    std::int32_t* w = a.c.data();
+    std::size_t m = 0;
+    nttLayer<128>(w, m);
+    nttLayer<64>(w, m);
+    nttLayer<32>(w, m);
+    nttLayer<16>(w, m);
+    nttLayer<8>(w, m);
+    nttLayer<4>(w, m);
+    nttLayer<2>(w, m);
+    nttLayer<1>(w, m);
+}
+
+// t = NTT^-1(sum) + s2 into [0, q), for a row sum of NTT-domain products below q * 2^31.
+// The inverse NTT leaves a factor 2^32 that the reduction of the sum removes.
+[[gnu::always_inline]] inline void finishRowKernel(Poly& t, const std::int64_t* sum, const Poly& s2) {
+    std::int32_t* w = t.c.data();
+    for (std::size_t i = 0; i < n; ++i) w[i] = montgomeryReduce(sum[i]);
+    std::size_t m = n;
+    inverseNttLayer<1>(w, m);
+    inverseNttLayer<2>(w, m);
+    inverseNttLayer<4>(w, m);
+    inverseNttLayer<8>(w, m);
+    inverseNttLayer<16>(w, m);
+    inverseNttLayer<32>(w, m);
+    inverseNttLayer<64>(w, m);
+    inverseNttLayer<128>(w, m);
+    for (std::size_t i = 0; i < n; ++i) {
+        w[i] = addQIfNegative(reduce32(multiplyMontgomery(w[i], inverseNttScale) + s2.c[i]));
+    }
+}
+
+// sum += a * b coefficient-wise, unreduced.
+[[gnu::always_inline]] inline void accumulateKernel(std::int64_t* __restrict sum, const Poly& a, const Poly& b) {
+    for (std::size_t i = 0; i < n; ++i) sum[i] += static_cast<std::int64_t>(a.c[i]) * b.c[i];
+}
+
+void nttPortable(Poly& a) { nttKernel(a); }
+void finishRowPortable(Poly& t, const std::int64_t* sum, const Poly& s2) { finishRowKernel(t, sum, s2); }
+void accumulatePortable(std::int64_t* sum, const Poly& a, const Poly& b) { accumulateKernel(sum, a, b); }
+
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target("avx2")]] void nttAvx2(Poly& a) { nttKernel(a); }
+[[gnu::target("avx2")]] void finishRowAvx2(Poly& t, const std::int64_t* sum, const Poly& s2) {
+    finishRowKernel(t, sum, s2);
+}
+[[gnu::target("avx2")]] void accumulateAvx2(std::int64_t* sum, const Poly& a, const Poly& b) {
+    accumulateKernel(sum, a, b);
+}
+#else
+void nttAvx2(Poly& a) { nttKernel(a); }
+void finishRowAvx2(Poly& t, const std::int64_t* sum, const Poly& s2) { finishRowKernel(t, sum, s2); }
+void accumulateAvx2(std::int64_t* sum, const Poly& a, const Poly& b) { accumulateKernel(sum, a, b); }
+#endif
+
+bool avx2() { return pq::vectorBackend() == pq::VectorBackend::avx2; }
+void ntt(Poly& a) { avx2() ? nttAvx2(a) : nttPortable(a); }
+void finishRow(Poly& t, const std::int64_t* sum, const Poly& s2) {
+    avx2() ? finishRowAvx2(t, sum, s2) : finishRowPortable(t, sum, s2);
+}
+void accumulate(std::int64_t* sum, const Poly& a, const Poly& b) {
+    avx2() ? accumulateAvx2(sum, a, b) : accumulatePortable(sum, a, b);
 }
 
 // Four polynomials sampled at once. Each SHAKE stream of the four fills its polynomial from
@@ -222,24 +282,18 @@ KeyPair keyGenInternal(BytesView xi) {
     std::copy(s1, s1 + l, s1Hat.value.begin());
     for (auto& p : s1Hat.value) ntt(p);
 
-    // t = NTT^-1(A s1) + s2; the 56 entries of A are sampled four at a time, each product
-    // reduced and added to its row, which stays below 7q in size.
-    Wiped<VectorK> t;
+    // t = NTT^-1(A s1) + s2. The 56 entries of A are sampled four at a time; each row sums
+    // its seven products unreduced (below 7 * 9q^2 < q * 2^31) and is reduced once.
+    Wiped<std::array<std::array<std::int64_t, n>, k>> sums;
     std::array<Poly, 4> entries;
     for (std::size_t first = 0; first < k * l; first += 4) {
         sampleMatrixEntries({&entries[0], &entries[1], &entries[2], &entries[3]}, rho, first);
         for (std::size_t e = 0; e < 4; ++e) {
-            auto& row = t.value[(first + e) / l].c;
-            const auto& secret = s1Hat.value[(first + e) % l].c;
-            for (std::size_t i = 0; i < n; ++i) row[i] += multiplyMontgomery(entries[e].c[i], secret[i]);
+            accumulate(sums.value[(first + e) / l].data(), entries[e], s1Hat.value[(first + e) % l]);
         }
     }
-    for (std::size_t r = 0; r < k; ++r) {
-        auto& row = t.value[r].c;
-        for (std::size_t i = 0; i < n; ++i) row[i] = reduce32(row[i]);
-        inverseNtt(t.value[r]);
-        for (std::size_t i = 0; i < n; ++i) row[i] = addQIfNegative(reduce32(row[i] + s2[r].c[i]));
-    }
+    Wiped<VectorK> t;
+    for (std::size_t r = 0; r < k; ++r) finishRow(t.value[r], sums.value[r].data(), s2[r]);
 
     KeyPair pair;
     pair.publicKey.resize(publicKeySize);

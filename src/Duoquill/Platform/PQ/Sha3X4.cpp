@@ -1,6 +1,5 @@
 #include "Duoquill/Platform/PQ/Sha3X4.h"
 
-#include <atomic>
 #include <bit>
 #include <cstring>
 #include <stdexcept>
@@ -11,6 +10,7 @@
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 #include "Duoquill/Platform/PQ/KeccakRound.h"
+#include "Duoquill/Platform/PQ/VectorBackend.h"
 
 namespace duoquill::sha3 {
 namespace {
@@ -32,31 +32,18 @@ void permutePortable(KeccakX4State& state) noexcept { permute(state); }
 
 #if defined(__x86_64__) && defined(__GNUC__)
 [[gnu::target("avx2")]] void permuteAvx2(KeccakX4State& state) noexcept { permute(state); }
-
-bool processorHasAvx2() noexcept { return __builtin_cpu_supports("avx2"); }
 #else
 void permuteAvx2(KeccakX4State& state) noexcept { permute(state); }
-bool processorHasAvx2() noexcept { return false; }
 #endif
-
-std::atomic<KeccakX4Backend> selected{processorHasAvx2() ? KeccakX4Backend::avx2 : KeccakX4Backend::portable};
 
 }  // namespace
 
 void keccakF1600X4(KeccakX4State& state) noexcept {
-    if (selected.load(std::memory_order_relaxed) == KeccakX4Backend::avx2) {
+    if (pq::vectorBackend() == pq::VectorBackend::avx2) {
         permuteAvx2(state);
     } else {
         permutePortable(state);
     }
-}
-
-KeccakX4Backend keccakX4Backend() noexcept { return selected.load(); }
-
-bool useKeccakX4Backend(KeccakX4Backend backend) noexcept {
-    if (backend == KeccakX4Backend::avx2 && !processorHasAvx2()) return false;
-    selected.store(backend);
-    return true;
 }
 
 SpongeX4::SpongeX4(std::size_t rateBytes, const std::array<BytesView, 4>& inputs) : rate_(rateBytes) {

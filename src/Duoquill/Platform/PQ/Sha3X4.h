@@ -15,16 +15,8 @@ struct KeccakX4State {
     alignas(32) std::uint64_t lanes[25][4];
 };
 
-enum class KeccakX4Backend { portable, avx2 };
-
-// Keccak-f[1600] on each of the four states, with the backend in use.
+// Keccak-f[1600] on each of the four states, with the vector backend in use (VectorBackend.h).
 void keccakF1600X4(KeccakX4State& state) noexcept;
-
-// The backend in use: AVX2 when the processor has it, else portable code that the compiler
-// vectorises for the baseline instruction set.
-KeccakX4Backend keccakX4Backend() noexcept;
-// Selects a backend (tests run both); false when the processor lacks it.
-bool useKeccakX4Backend(KeccakX4Backend backend) noexcept;
 
 class SpongeX4 {
 public:
