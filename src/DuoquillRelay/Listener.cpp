@@ -1,0 +1,100 @@
+#include "DuoquillRelay/Listener.h"
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+
+#include "DuoquillRelay/RelaySession.h"
+#include "DuoquillRelay/RelayState.h"
+
+namespace duoquill::relay {
+namespace {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+
+// Out of descriptors: accepting again at once would spin, so wait a little.
+constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
+
+}  // namespace
+
+std::string endpointText(const tcp::endpoint& endpoint) {
+    const auto address = endpoint.address();
+    return address.is_v6() ? "[" + address.to_string() + "]:" + std::to_string(endpoint.port())
+                           : address.to_string() + ":" + std::to_string(endpoint.port());
+}
+
+Listener::Listener(asio::io_context& context, const tcp::endpoint& endpoint, asio::ssl::context* tls,
+                   std::shared_ptr<RelayState> state)
+    : context_(context),
+      strand_(asio::make_strand(context)),
+      acceptor_(strand_),
+      retryTimer_(strand_),
+      tls_(tls),
+      state_(std::move(state)) {
+    acceptor_.open(endpoint.protocol());
+    acceptor_.set_option(asio::socket_base::reuse_address(true));
+    acceptor_.bind(endpoint);
+    acceptor_.listen(asio::socket_base::max_listen_connections);
+    localEndpoint_ = acceptor_.local_endpoint();
+}
+
+void Listener::start() {
+    asio::post(strand_, [self = shared_from_this()] { self->acceptNext(); });
+}
+
+void Listener::stop() {
+    asio::post(strand_, [self = shared_from_this()] {
+        self->stopped_ = true;
+        boost::system::error_code ignored;
+        self->acceptor_.close(ignored);
+        self->retryTimer_.cancel();
+    });
+}
+
+void Listener::acceptNext() {
+    if (stopped_) return;
+    acceptor_.async_accept(asio::make_strand(context_),
+                           [self = shared_from_this()](boost::system::error_code ec, tcp::socket socket) {
+                               self->onAccept(ec, std::move(socket));
+                           });
+}
+
+void Listener::onAccept(boost::system::error_code ec, tcp::socket socket) {
+    if (stopped_ || ec == asio::error::operation_aborted) return;
+    const RelayLog& log = state_->log();
+    if (ec) {
+        if (log.enabled()) log.write("accept failed: " + ec.message());
+        retryTimer_.expires_after(kAcceptRetryDelay);
+        retryTimer_.async_wait([self = shared_from_this()](boost::system::error_code waitError) {
+            if (!waitError) self->acceptNext();
+        });
+        return;
+    }
+    boost::system::error_code peerError;
+    const tcp::endpoint peer = socket.remote_endpoint(peerError);
+    if (peerError) {
+        acceptNext();
+        return;
+    }
+    ConnectionLimiter::Refusal refusal{};
+    auto slot = state_->limiter().admit(peer.address(), refusal);
+    if (!slot) {
+        if (log.enabled()) {
+            log.write("refused connection from " + endpointText(peer) +
+                      (refusal == ConnectionLimiter::Refusal::tooManyFromAddress ? ": too many from this address"
+                                                                                 : ": too many connections"));
+        }
+        boost::system::error_code ignored;
+        socket.close(ignored);
+        acceptNext();
+        return;
+    }
+    boost::system::error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+    const std::uint64_t id = state_->nextConnectionId();
+    if (log.enabled()) log.write("#" + std::to_string(id) + " accepted from " + endpointText(peer));
+    RelaySession::start(std::move(socket), tls_, state_, std::move(slot), id);
+    acceptNext();
+}
+
+}  // namespace duoquill::relay

@@ -1,0 +1,46 @@
+#include "DuoquillRelay/RelayLog.h"
+
+#include <openssl/evp.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+#include "Duoquill/Platform/StandardStreams.h"
+
+namespace duoquill::relay {
+
+void RelayLog::write(std::string_view line) const {
+    if (quiet_) return;
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    std::array<char, 40> stamp{};
+    const std::size_t n = std::strftime(stamp.data(), stamp.size(), "%Y-%m-%dT%H:%M:%S", &utc);
+    std::string text(stamp.data(), n);
+    std::array<char, 8> fraction{};
+    std::snprintf(fraction.data(), fraction.size(), ".%03dZ ", static_cast<int>(millis));
+    text += fraction.data();
+    text += line;
+    text += '\n';
+    writeStandardError(text);
+}
+
+std::string RelayLog::roomTag(std::string_view token) {
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+    unsigned int length = 0;
+    if (EVP_Digest(token.data(), token.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1) return "????????";
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string tag;
+    for (std::size_t i = 0; i < 4; ++i) {
+        tag += hex[digest[i] >> 4];
+        tag += hex[digest[i] & 0x0f];
+    }
+    return tag;
+}
+
+}  // namespace duoquill::relay

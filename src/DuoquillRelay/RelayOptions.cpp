@@ -1,0 +1,142 @@
+#include "DuoquillRelay/RelayOptions.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <string_view>
+
+namespace duoquill::relay {
+namespace {
+
+std::size_t parseCount(const std::string& option, std::string_view text, std::size_t minimum) {
+    std::size_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value < minimum) {
+        throw RelayOptionsError(option + " needs a whole number of at least " + std::to_string(minimum) +
+                                ", got \"" + std::string(text) + "\"");
+    }
+    return value;
+}
+
+std::chrono::milliseconds parseSeconds(const std::string& option, std::string_view text) {
+    double seconds = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    // One millisecond to one day keeps the timer arithmetic far from overflow.
+    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(seconds) || seconds < 0.001 ||
+        seconds > 86400) {
+        throw RelayOptionsError(option + " needs a number of seconds between 0.001 and 86400, got \"" +
+                                std::string(text) + "\"");
+    }
+    return std::chrono::milliseconds(static_cast<long long>(std::llround(seconds * 1000)));
+}
+
+// HOST:PORT, with an IPv6 host in brackets ("[::1]:8443").
+void parseListen(std::string_view text, RelayOptions& options) {
+    const auto fail = [&] {
+        throw RelayOptionsError("--listen needs HOST:PORT, got \"" + std::string(text) + "\"");
+    };
+    std::string_view host;
+    std::string_view port;
+    if (text.starts_with('[')) {
+        const auto close = text.find("]:");
+        if (close == std::string_view::npos) fail();
+        host = text.substr(1, close - 1);
+        port = text.substr(close + 2);
+    } else {
+        const auto colon = text.rfind(':');
+        if (colon == std::string_view::npos) fail();
+        host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+    }
+    unsigned value = 0;
+    const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
+    if (host.empty() || port.empty() || ec != std::errc() || end != port.data() + port.size() || value > 65535) fail();
+    options.host = std::string(host);
+    options.port = static_cast<std::uint16_t>(value);
+}
+
+}  // namespace
+
+RelayCommandLine parseRelayCommandLine(const std::vector<std::string>& arguments) {
+    RelayCommandLine result;
+    RelayOptions& options = result.options;
+    bool listenGiven = false;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& option = arguments[i];
+        const auto value = [&]() -> const std::string& {
+            if (i + 1 >= arguments.size()) throw RelayOptionsError(option + " needs a value");
+            return arguments[++i];
+        };
+        if (option == "--help" || option == "-h") {
+            result.helpRequested = true;
+            return result;
+        } else if (option == "--listen") {
+            parseListen(value(), options);
+            listenGiven = true;
+        } else if (option == "--cert") {
+            options.certificateFile = value();
+        } else if (option == "--key") {
+            options.privateKeyFile = value();
+        } else if (option == "--plain") {
+            options.plain = true;
+        } else if (option == "--threads") {
+            options.threads = static_cast<unsigned>(std::min<std::size_t>(parseCount(option, value(), 1), 256));
+        } else if (option == "--quiet") {
+            options.quiet = true;
+        } else if (option == "--max-connections") {
+            options.maxConnections = parseCount(option, value(), 1);
+        } else if (option == "--max-per-address") {
+            options.maxConnectionsPerAddress = parseCount(option, value(), 0);
+        } else if (option == "--ping-interval") {
+            options.pingInterval = parseSeconds(option, value());
+        } else if (option == "--idle-timeout") {
+            options.idleTimeout = parseSeconds(option, value());
+        } else if (option == "--handshake-timeout") {
+            options.handshakeTimeout = parseSeconds(option, value());
+        } else {
+            throw RelayOptionsError("unknown option \"" + option + "\" (see --help)");
+        }
+    }
+    if (!listenGiven) throw RelayOptionsError("--listen HOST:PORT is required");
+    if (!options.plain && (options.certificateFile.empty() || options.privateKeyFile.empty())) {
+        throw RelayOptionsError("--cert and --key are required unless --plain is given");
+    }
+    if (options.plain && (!options.certificateFile.empty() || !options.privateKeyFile.empty())) {
+        throw RelayOptionsError("--plain serves ws:// and takes no --cert or --key");
+    }
+    return result;
+}
+
+std::string relayUsage() {
+    return "Usage: duoquill-relay --listen HOST:PORT (--cert FILE --key FILE | --plain) [options]\n"
+           "\n"
+           "Pairs the two connections that open the same room path and forwards every text\n"
+           "frame of one to the other. A room path is \"/\" followed by 128 lower-case\n"
+           "hexadecimal characters; any other path is answered with HTTP 404.\n"
+           "\n"
+           "  --listen HOST:PORT         address to accept connections on; IPv6 as [::1]:PORT;\n"
+           "                             port 0 lets the system choose (see the start-up line)\n"
+           "  --cert FILE                PEM certificate chain for wss://\n"
+           "  --key FILE                 PEM private key of that certificate\n"
+           "  --plain                    serve ws:// without TLS, for use behind a TLS-terminating\n"
+           "                             proxy (then every client shares the proxy's address, so\n"
+           "                             consider --max-per-address 0)\n"
+           "  --threads N                threads serving connections (default 1)\n"
+           "  --max-connections N        connections held at once (default 20000)\n"
+           "  --max-per-address N        connections held at once per client address;\n"
+           "                             0 for no limit (default 64)\n"
+           "  --ping-interval SECONDS    ping every member this often (default 20)\n"
+           "  --idle-timeout SECONDS     drop a member nothing was received from for this long\n"
+           "                             (default 60)\n"
+           "  --handshake-timeout SECONDS  time allowed for the TLS and WebSocket opening\n"
+           "                             handshakes (default 10)\n"
+           "  --quiet                    no log lines (otherwise one per connection event on\n"
+           "                             standard error; frame contents are never logged)\n"
+           "  --help                     this text\n"
+           "\n"
+           "A lone member's most recent 16 frames (256 KiB at most) are kept in memory for the\n"
+           "member that joins later. Frames over 256 KiB close the connection with 1009, binary\n"
+           "frames with 1003. SIGINT or SIGTERM closes every connection with 1001 and exits 0.\n";
+}
+
+}  // namespace duoquill::relay

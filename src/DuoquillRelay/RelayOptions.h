@@ -1,0 +1,59 @@
+#pragma once
+// What the relay is told on its command line: where to listen, how to speak TLS, and the
+// limits and timings it enforces. The defaults are the values a deployment should use;
+// tests shorten the timings.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace duoquill::relay {
+
+struct RelayOptions {
+    std::string host = "127.0.0.1";
+    std::uint16_t port = 0;  // 0: the system picks one (reported in the "listening on" line)
+    std::string certificateFile;
+    std::string privateKeyFile;
+    bool plain = false;  // ws:// for use behind a TLS-terminating proxy
+    unsigned threads = 1;
+    bool quiet = false;
+
+    std::size_t maxConnections = 20000;
+    std::size_t maxConnectionsPerAddress = 64;  // 0: no per-address limit
+
+    std::chrono::milliseconds pingInterval{20000};
+    std::chrono::milliseconds idleTimeout{60000};
+    std::chrono::milliseconds handshakeTimeout{10000};
+    // Bounds the closing handshake so a peer that never answers cannot hold a connection.
+    std::chrono::milliseconds closeTimeout{5000};
+
+    std::size_t maxFrameBytes = 256 * 1024;
+    // What a lone member's sent frames are kept up to, for the member that joins later.
+    std::size_t backlogFrames = 16;
+    std::size_t backlogBytes = 256 * 1024;
+    // A member that does not read what its peer sends is dropped past this many queued bytes.
+    std::size_t maxQueuedBytes = 4 * 1024 * 1024;
+};
+
+// A command line that cannot be used; what() is the sentence shown to the operator.
+class RelayOptionsError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct RelayCommandLine {
+    RelayOptions options;
+    bool helpRequested = false;
+};
+
+// Reads the arguments after the program name. Throws RelayOptionsError.
+RelayCommandLine parseRelayCommandLine(const std::vector<std::string>& arguments);
+
+// The --help text, ending with a line feed.
+std::string relayUsage();
+
+}  // namespace duoquill::relay

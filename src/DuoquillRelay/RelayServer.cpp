@@ -1,0 +1,87 @@
+#include "DuoquillRelay/RelayServer.h"
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+
+#include <openssl/ssl.h>
+
+#include "DuoquillRelay/Listener.h"
+#include "DuoquillRelay/RelaySession.h"
+#include "DuoquillRelay/RelayState.h"
+
+namespace duoquill::relay {
+namespace {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+
+asio::ssl::context makeTlsContext(const RelayOptions& options) {
+    asio::ssl::context tls(asio::ssl::context::tls_server);
+    tls.set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
+                    asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 | asio::ssl::context::no_tlsv1_1 |
+                    asio::ssl::context::single_dh_use);
+    // Idle connections give their record buffers back to the allocator.
+    SSL_CTX_set_mode(tls.native_handle(), SSL_MODE_RELEASE_BUFFERS);
+    try {
+        tls.use_certificate_chain_file(options.certificateFile);
+    } catch (const boost::system::system_error& e) {
+        throw RelayServerError("cannot use certificate file \"" + options.certificateFile + "\": " + e.what());
+    }
+    try {
+        tls.use_private_key_file(options.privateKeyFile, asio::ssl::context::pem);
+    } catch (const boost::system::system_error& e) {
+        throw RelayServerError("cannot use key file \"" + options.privateKeyFile + "\": " + e.what());
+    }
+    if (SSL_CTX_check_private_key(tls.native_handle()) != 1) {
+        throw RelayServerError("the key in \"" + options.privateKeyFile + "\" does not match the certificate");
+    }
+    return tls;
+}
+
+}  // namespace
+
+RelayServer::RelayServer(asio::io_context& context, const RelayOptions& options)
+    : strand_(asio::make_strand(context)),
+      state_(std::make_shared<RelayState>(options)),
+      forceTimer_(strand_) {
+    if (!options.plain) tls_.emplace(makeTlsContext(options));
+    boost::system::error_code ec;
+    const auto address = asio::ip::make_address(options.host, ec);
+    if (ec) throw RelayServerError("cannot listen on \"" + options.host + "\": not an IP address");
+    try {
+        listener_ = std::make_shared<Listener>(context, tcp::endpoint(address, options.port),
+                                               tls_ ? &*tls_ : nullptr, state_);
+    } catch (const boost::system::system_error& e) {
+        throw RelayServerError("cannot listen on " + endpointText(tcp::endpoint(address, options.port)) + ": " +
+                               e.code().message());
+    }
+    listener_->start();
+}
+
+RelayServer::~RelayServer() = default;
+
+tcp::endpoint RelayServer::localEndpoint() const { return listener_->localEndpoint(); }
+
+void RelayServer::shutdown() {
+    asio::post(strand_, [this] {
+        if (shuttingDown_) return;
+        shuttingDown_ = true;
+        listener_->stop();
+        forceTimer_.expires_after(state_->options().closeTimeout + std::chrono::seconds(1));
+        forceTimer_.async_wait([this](boost::system::error_code ec) {
+            if (!ec) forceClose();
+        });
+        state_->beginStopping([this] { asio::post(strand_, [this] { forceTimer_.cancel(); }); });
+        for (const auto& session : state_->liveSessions()) session->goAway();
+    });
+}
+
+void RelayServer::forceClose() {
+    for (const auto& session : state_->liveSessions()) session->abort();
+}
+
+std::size_t RelayServer::connectionCount() const { return state_->sessionCount(); }
+
+std::size_t RelayServer::roomCount() const { return state_->registry().roomCount(); }
+
+}  // namespace duoquill::relay

@@ -1,0 +1,58 @@
+#pragma once
+// The relay as a whole, on an io_context the caller runs (on as many threads as it likes):
+// the TLS context, the listener and the shared state of all connections. The caller's
+// io_context runs out of work once shutdown() has closed everything.
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+
+#include <memory>
+#include <optional>
+#include <stdexcept>
+
+#include "DuoquillRelay/RelayOptions.h"
+
+namespace duoquill::relay {
+
+class Listener;
+class RelayState;
+
+// The server cannot start: bad certificate or key, address not usable. what() says which.
+class RelayServerError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class RelayServer {
+public:
+    // Loads the certificate and key (unless plain), binds and starts accepting.
+    RelayServer(boost::asio::io_context& context, const RelayOptions& options);
+    ~RelayServer();
+    RelayServer(const RelayServer&) = delete;
+    RelayServer& operator=(const RelayServer&) = delete;
+
+    boost::asio::ip::tcp::endpoint localEndpoint() const;
+
+    // Stops accepting and closes every connection with 1001 "going away"; a connection that
+    // does not finish its closing handshake in time is dropped. Returns at once; safe from
+    // any thread and more than once.
+    void shutdown();
+
+    std::size_t connectionCount() const;
+    std::size_t roomCount() const;
+
+private:
+    void forceClose();
+
+    boost::asio::strand<boost::asio::io_context::executor_type> strand_;
+    std::optional<boost::asio::ssl::context> tls_;
+    std::shared_ptr<RelayState> state_;
+    std::shared_ptr<Listener> listener_;
+    boost::asio::steady_timer forceTimer_;
+    bool shuttingDown_ = false;
+};
+
+}  // namespace duoquill::relay

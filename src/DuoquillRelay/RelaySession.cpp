@@ -1,0 +1,401 @@
+#include "DuoquillRelay/RelaySession.h"
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+
+#include <atomic>
+#include <deque>
+#include <optional>
+#include <string>
+#include <type_traits>
+
+#include "DuoquillRelay/RelayState.h"
+
+namespace duoquill::relay {
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr std::size_t kRequestHeaderLimit = 8 * 1024;
+// A read buffer grown by a large frame is given back rather than kept for the connection's life.
+constexpr std::size_t kRetainedReadBuffer = 16 * 1024;
+
+// Private-use close code: a newcomer to the room took this connection's place.
+constexpr std::uint16_t kReplacedCloseCode = 4000;
+
+enum class Phase { handshaking, open, closing, finished };
+
+template <class NextLayer>
+class WebSocketSession final : public RelaySession {
+public:
+    static constexpr bool isTls = !std::is_same_v<NextLayer, beast::tcp_stream>;
+
+    template <class... Args>
+    WebSocketSession(std::shared_ptr<RelayState> state, ConnectionLimiter::Slot slot, std::uint64_t id,
+                     Args&&... streamArguments)
+        : ws_(std::forward<Args>(streamArguments)...),
+          state_(std::move(state)),
+          slot_(std::move(slot)),
+          id_(id),
+          timer_(ws_.get_executor()) {
+        markReceived();
+    }
+
+    void run() {
+        beast::get_lowest_layer(ws_).expires_after(state_->options().handshakeTimeout);
+        asio::dispatch(ws_.get_executor(), [self = self()] {
+            if constexpr (isTls) {
+                self->ws_.next_layer().async_handshake(
+                    asio::ssl::stream_base::server,
+                    [self](beast::error_code ec) { ec ? self->finish(ec, "TLS handshake failed") : self->readRequest(); });
+            } else {
+                self->readRequest();
+            }
+        });
+    }
+
+    void deliver(Frame frame) override {
+        asio::post(ws_.get_executor(), [self = self(), frame = std::move(frame)]() mutable {
+            self->enqueue(std::move(frame));
+        });
+    }
+
+    void displace() override {
+        asio::post(ws_.get_executor(), [self = self()] {
+            if (self->phase_ != Phase::open) return;
+            self->endReason_ = "replaced by a newcomer (4000)";
+            self->closeWith(websocket::close_reason(static_cast<websocket::close_code>(kReplacedCloseCode), "replaced"));
+        });
+    }
+
+    SteadyClock::time_point lastReceived() const override {
+        return SteadyClock::time_point(SteadyClock::duration(lastReceived_.load(std::memory_order_relaxed)));
+    }
+
+    void goAway() override {
+        asio::post(ws_.get_executor(), [self = self()] {
+            if (self->phase_ == Phase::handshaking) {
+                self->endReason_ = "relay shutting down during the opening handshake";
+                self->dropConnection();
+            } else if (self->phase_ == Phase::open) {
+                self->endReason_ = "relay shutting down (1001)";
+                self->closeWith(websocket::close_code::going_away);
+            }
+        });
+    }
+
+    void abort() override {
+        asio::post(ws_.get_executor(), [self = self()] { self->dropConnection(); });
+    }
+
+private:
+    std::shared_ptr<WebSocketSession> self() {
+        return std::static_pointer_cast<WebSocketSession>(shared_from_this());
+    }
+
+    void markReceived() {
+        lastReceived_.store(SteadyClock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    }
+
+    void log(std::string_view event) const {
+        if (state_->log().enabled()) state_->log().write("#" + std::to_string(id_) + " " + std::string(event));
+    }
+
+    // ---- opening handshake ----
+
+    void readRequest() {
+        parser_.emplace();
+        parser_->header_limit(kRequestHeaderLimit);
+        parser_->body_limit(0);
+        http::async_read(ws_.next_layer(), buffer_, *parser_, [self = self()](beast::error_code ec, std::size_t) {
+            ec ? self->finish(ec, "no valid HTTP request") : self->onRequest();
+        });
+    }
+
+    void onRequest() {
+        request_.emplace(parser_->release());
+        parser_.reset();
+        const auto token = RoomRegistry::tokenFromTarget(request_->target());
+        if (!token) {
+            respond(http::status::not_found, "path is not a room (404)");
+        } else if (!websocket::is_upgrade(*request_)) {
+            respond(http::status::upgrade_required, "not a WebSocket upgrade (426)");
+        } else {
+            token_ = std::string(*token);
+            accept();
+        }
+    }
+
+    void respond(http::status status, std::string reason) {
+        endReason_ = "refused: " + std::move(reason);
+        response_.emplace(status, request_->version());
+        response_->set(http::field::server, "duoquill-relay");
+        response_->set(http::field::content_type, "text/plain");
+        response_->keep_alive(false);
+        response_->body() = std::string(http::obsolete_reason(status)) + "\n";
+        response_->prepare_payload();
+        http::async_write(ws_.next_layer(), *response_, [self = self()](beast::error_code ec, std::size_t) {
+            self->dropConnection();
+            self->finish(ec, {});
+        });
+    }
+
+    void accept() {
+        ws_.read_message_max(state_->options().maxFrameBytes);
+        ws_.auto_fragment(false);
+        websocket::stream_base::timeout timeouts{};
+        timeouts.handshake_timeout = state_->options().closeTimeout;  // also bounds the closing handshake
+        timeouts.idle_timeout = websocket::stream_base::none();
+        timeouts.keep_alive_pings = false;
+        ws_.set_option(timeouts);
+        ws_.set_option(websocket::stream_base::decorator(
+            [](websocket::response_type& response) { response.set(http::field::server, "duoquill-relay"); }));
+        ws_.control_callback([this](websocket::frame_type, beast::string_view) { markReceived(); });
+        ws_.async_accept(*request_, [self = self()](beast::error_code ec) {
+            ec ? self->finish(ec, "WebSocket upgrade failed") : self->onAccepted();
+        });
+    }
+
+    void onAccepted() {
+        request_.reset();
+        buffer_ = beast::flat_buffer();
+        beast::get_lowest_layer(ws_).expires_never();
+        phase_ = Phase::open;
+        markReceived();
+        lastPing_ = SteadyClock::now();
+
+        const auto joined = state_->registry().join(token_, self());
+        room_ = joined.room;
+        std::string event = "joined room " + RelayLog::roomTag(token_) + " (" + std::to_string(joined.outcome.members) +
+                            " of " + std::to_string(Room::capacity) + ")";
+        if (joined.outcome.displaced) event += ", displacing the member silent longest";
+        if (joined.outcome.backlogDelivered != 0) {
+            event += ", " + std::to_string(joined.outcome.backlogDelivered) + " kept frame(s) delivered";
+        }
+        log(event);
+
+        readFrame();
+        scheduleTick();
+        if (state_->stopping()) {
+            endReason_ = "relay shutting down (1001)";
+            closeWith(websocket::close_code::going_away);
+        }
+    }
+
+    // ---- reading and forwarding ----
+
+    void readFrame() {
+        ws_.async_read(buffer_, [self = self()](beast::error_code ec, std::size_t) { self->onFrame(ec); });
+    }
+
+    void onFrame(beast::error_code ec) {
+        if (ec) {
+            if (ec == websocket::error::message_too_big) endReason_ = "frame over the size limit refused (1009)";
+            finish(ec, {});
+            return;
+        }
+        markReceived();
+        if (phase_ == Phase::open) {
+            if (!ws_.got_text()) {
+                endReason_ = "binary frame refused (1003)";
+                closeWith(websocket::close_code::unknown_data);
+            } else {
+                auto frame = std::make_shared<const std::string>(beast::buffers_to_string(buffer_.data()));
+                room_->forward(*this, std::move(frame));
+            }
+        }
+        buffer_.consume(buffer_.size());
+        if (buffer_.capacity() > kRetainedReadBuffer) buffer_.shrink_to_fit();
+        readFrame();  // also while closing: the read completes the closing handshake
+    }
+
+    // ---- writing ----
+
+    void enqueue(Frame frame) {
+        if (phase_ != Phase::open) return;
+        queuedBytes_ += frame->size();
+        queue_.push_back(std::move(frame));
+        if (queuedBytes_ > state_->options().maxQueuedBytes) {
+            endReason_ = "dropped: not reading what its peer sends";
+            dropConnection();
+            return;
+        }
+        if (!writing_) writeNext();
+    }
+
+    void writeNext() {
+        writing_ = true;
+        ws_.text(true);
+        ws_.async_write(asio::buffer(*queue_.front()), [self = self()](beast::error_code ec, std::size_t) {
+            self->writing_ = false;
+            self->queuedBytes_ -= self->queue_.front()->size();
+            self->queue_.pop_front();
+            if (ec) {
+                self->dropConnection();
+            } else if (self->phase_ == Phase::open && !self->queue_.empty()) {
+                self->writeNext();
+            } else if (self->phase_ == Phase::closing) {
+                self->startCloseIfReady();
+            }
+        });
+    }
+
+    // ---- closing ----
+
+    void closeWith(websocket::close_reason reason) {
+        if (phase_ != Phase::open) return;
+        phase_ = Phase::closing;
+        closeReason_ = std::move(reason);
+        // Frames not yet started are dropped; the one being written must stay alive.
+        if (writing_) {
+            queue_.erase(queue_.begin() + 1, queue_.end());
+        } else {
+            queue_.clear();
+        }
+        closeDeadline_ = SteadyClock::now() + state_->options().closeTimeout;
+        scheduleTick();
+        startCloseIfReady();
+    }
+
+    // One write and one control operation (ping or close) may be outstanding at a time.
+    void startCloseIfReady() {
+        if (phase_ != Phase::closing || closeStarted_ || pinging_ || writing_) return;
+        closeStarted_ = true;
+        ws_.async_close(closeReason_, [self = self()](beast::error_code ec) {
+            if (ec) self->dropConnection();
+        });
+    }
+
+    void dropConnection() {
+        beast::error_code ignored;
+        beast::get_lowest_layer(ws_).socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+        beast::get_lowest_layer(ws_).close();
+    }
+
+    // ---- ping and silence ----
+
+    void scheduleTick() {
+        const auto& options = state_->options();
+        timer_.expires_at(phase_ == Phase::closing
+                              ? closeDeadline_
+                              : std::min(lastPing_ + options.pingInterval, lastReceived() + options.idleTimeout));
+        timer_.async_wait([self = self()](beast::error_code ec) {
+            if (!ec) self->onTick();
+        });
+    }
+
+    void onTick() {
+        if (phase_ == Phase::finished) return;
+        const auto& options = state_->options();
+        const auto now = SteadyClock::now();
+        if (phase_ == Phase::closing) {
+            // A peer that never answers the close, or never reads, is cut off.
+            if (now >= closeDeadline_) {
+                dropConnection();
+            } else {
+                scheduleTick();
+            }
+            return;
+        }
+        if (now - lastReceived() >= options.idleTimeout) {
+            endReason_ = "dropped: silent for " +
+                         std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(options.idleTimeout).count()) +
+                         " ms";
+            dropConnection();
+            return;
+        }
+        if (now - lastPing_ >= options.pingInterval && phase_ == Phase::open && !pinging_) {
+            pinging_ = true;
+            lastPing_ = now;
+            ws_.async_ping({}, [self = self()](beast::error_code) {
+                self->pinging_ = false;
+                self->startCloseIfReady();
+            });
+        }
+        scheduleTick();
+    }
+
+    // ---- the end ----
+
+    void finish(beast::error_code ec, std::string_view failure) {
+        if (phase_ == Phase::finished) return;
+        const bool wasOpen = phase_ != Phase::handshaking;
+        phase_ = Phase::finished;
+        timer_.cancel();
+        if (room_) state_->registry().leave(room_, *this);
+        room_.reset();
+        if (endReason_.empty()) {
+            if (ec == websocket::error::closed) {
+                const auto& reason = ws_.reason();
+                endReason_ = "closed by the client (" + std::to_string(reason.code) + ")";
+            } else if (ec == beast::error::timeout && !wasOpen) {
+                endReason_ = "dropped: opening handshake not finished in time";
+            } else if (!failure.empty()) {
+                endReason_ = std::string(failure) + ": " + ec.message();
+            } else {
+                endReason_ = wasOpen ? "connection lost: " + ec.message() : "ended: " + ec.message();
+            }
+        }
+        log(endReason_);
+        dropConnection();
+        state_->removeSession(id_);
+    }
+
+    websocket::stream<NextLayer> ws_;
+    const std::shared_ptr<RelayState> state_;
+    const ConnectionLimiter::Slot slot_;
+    const std::uint64_t id_;
+    asio::steady_timer timer_;
+
+    Phase phase_ = Phase::handshaking;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::empty_body>> parser_;
+    std::optional<http::request<http::empty_body>> request_;
+    std::optional<http::response<http::string_body>> response_;
+    std::string token_;
+    std::shared_ptr<Room> room_;
+
+    std::deque<Frame> queue_;
+    std::size_t queuedBytes_ = 0;
+    bool writing_ = false;
+    bool pinging_ = false;
+    bool closeStarted_ = false;
+    websocket::close_reason closeReason_;
+    std::string endReason_;
+
+    std::atomic<SteadyClock::rep> lastReceived_{0};
+    SteadyClock::time_point lastPing_{};
+    SteadyClock::time_point closeDeadline_{};
+};
+
+}  // namespace
+
+void RelaySession::start(asio::ip::tcp::socket socket, asio::ssl::context* tls, std::shared_ptr<RelayState> state,
+                         ConnectionLimiter::Slot slot, std::uint64_t id) {
+    std::shared_ptr<RelaySession> session;
+    if (tls != nullptr) {
+        auto s = std::make_shared<WebSocketSession<beast::ssl_stream<beast::tcp_stream>>>(state, std::move(slot), id,
+                                                                                           std::move(socket), *tls);
+        session = s;
+        state->addSession(id, session);
+        s->run();
+    } else {
+        auto s = std::make_shared<WebSocketSession<beast::tcp_stream>>(state, std::move(slot), id, std::move(socket));
+        session = s;
+        state->addSession(id, session);
+        s->run();
+    }
+}
+
+}  // namespace duoquill::relay

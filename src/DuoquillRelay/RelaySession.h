@@ -1,0 +1,34 @@
+#pragma once
+// One client connection, from acceptance to its end: the TLS and HTTP opening handshakes
+// (refusing any path that is not a room), then membership of a room, with a read loop that
+// forwards each text frame, a write queue for what the peer sends, and the ping and
+// silence timer. Everything a session does runs on its own strand; other threads reach it
+// only through the operations below, which queue work there.
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+
+#include <cstdint>
+#include <memory>
+
+#include "DuoquillRelay/ConnectionLimiter.h"
+#include "DuoquillRelay/Room.h"
+
+namespace duoquill::relay {
+
+class RelayState;
+
+class RelaySession : public RoomMember, public std::enable_shared_from_this<RelaySession> {
+public:
+    // Serves an accepted connection whose socket runs on a strand; TLS when `tls` is set.
+    static void start(boost::asio::ip::tcp::socket socket, boost::asio::ssl::context* tls,
+                      std::shared_ptr<RelayState> state, ConnectionLimiter::Slot slot, std::uint64_t id);
+
+    // The relay is shutting down: close with 1001 "going away", or drop a connection that
+    // has not finished its opening handshake.
+    virtual void goAway() = 0;
+    // Drop the TCP connection now, without a closing handshake.
+    virtual void abort() = 0;
+};
+
+}  // namespace duoquill::relay

@@ -1,0 +1,60 @@
+#pragma once
+// What every connection of one relay shares: its options, log, rooms and connection caps,
+// and the list of live connections that a shutdown has to close. Connections hold it by
+// shared_ptr, so it outlives the server object when handlers are still queued.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "DuoquillRelay/ConnectionLimiter.h"
+#include "DuoquillRelay/RelayLog.h"
+#include "DuoquillRelay/RelayOptions.h"
+#include "DuoquillRelay/RoomRegistry.h"
+
+namespace duoquill::relay {
+
+class RelaySession;
+
+class RelayState {
+public:
+    explicit RelayState(RelayOptions options);
+    RelayState(const RelayState&) = delete;
+    RelayState& operator=(const RelayState&) = delete;
+
+    const RelayOptions& options() const { return options_; }
+    const RelayLog& log() const { return log_; }
+    RoomRegistry& registry() { return registry_; }
+    ConnectionLimiter& limiter() { return *limiter_; }
+
+    // Connection numbers for the log, counting from 1.
+    std::uint64_t nextConnectionId() { return nextId_.fetch_add(1) + 1; }
+
+    void addSession(std::uint64_t id, std::weak_ptr<RelaySession> session);
+    void removeSession(std::uint64_t id);
+    std::vector<std::shared_ptr<RelaySession>> liveSessions() const;
+    std::size_t sessionCount() const;
+
+    // Set once the relay is shutting down; `onDrained` runs (on the thread of the last
+    // connection to end) when no connection is left, at once if there is none.
+    bool stopping() const { return stopping_.load(); }
+    void beginStopping(std::function<void()> onDrained);
+
+private:
+    const RelayOptions options_;
+    const RelayLog log_;
+    RoomRegistry registry_;
+    std::shared_ptr<ConnectionLimiter> limiter_;
+    std::atomic<std::uint64_t> nextId_{0};
+    std::atomic<bool> stopping_{false};
+
+    mutable std::mutex mutex_;
+    std::unordered_map<std::uint64_t, std::weak_ptr<RelaySession>> sessions_;
+    std::function<void()> onDrained_;
+};
+
+}  // namespace duoquill::relay

@@ -1,0 +1,85 @@
+#include "DuoquillRelay/Room.h"
+
+#include <algorithm>
+
+namespace duoquill::relay {
+
+Room::Room(std::string token, BacklogLimits limits) : token_(std::move(token)), limits_(limits) {}
+
+const Frame& Room::peerDisconnectedFrame() {
+    static const Frame frame = std::make_shared<const std::string>(R"({"t":"peer-disconnected"})");
+    return frame;
+}
+
+bool Room::isMember(const RoomMember& member) const {
+    return std::any_of(members_.begin(), members_.end(), [&](const auto& m) { return m.get() == &member; });
+}
+
+Room::JoinOutcome Room::join(std::shared_ptr<RoomMember> member) {
+    std::lock_guard lock(mutex_);
+    JoinOutcome outcome;
+    if (members_.size() >= capacity) {
+        const auto oldest = std::min_element(members_.begin(), members_.end(), [](const auto& a, const auto& b) {
+            return a->lastReceived() < b->lastReceived();
+        });
+        outcome.displaced = *oldest;
+        members_.erase(oldest);
+        outcome.displaced->displace();
+        for (const auto& remaining : members_) remaining->deliver(peerDisconnectedFrame());
+    }
+    if (!members_.empty()) {
+        // Queued under the lock, so the lone member's next frame cannot overtake these.
+        for (auto& frame : backlog_) member->deliver(std::move(frame));
+        outcome.backlogDelivered = backlog_.size();
+        backlog_.clear();
+        backlogBytes_ = 0;
+    }
+    members_.push_back(std::move(member));
+    outcome.members = members_.size();
+    return outcome;
+}
+
+bool Room::leave(const RoomMember& member) {
+    std::lock_guard lock(mutex_);
+    const auto it = std::find_if(members_.begin(), members_.end(), [&](const auto& m) { return m.get() == &member; });
+    if (it == members_.end()) return false;
+    members_.erase(it);
+    backlog_.clear();
+    backlogBytes_ = 0;
+    for (const auto& remaining : members_) remaining->deliver(peerDisconnectedFrame());
+    return true;
+}
+
+void Room::forward(const RoomMember& from, Frame frame) {
+    std::lock_guard lock(mutex_);
+    if (!isMember(from)) return;
+    if (members_.size() > 1) {
+        for (const auto& other : members_) {
+            if (other.get() != &from) other->deliver(frame);
+        }
+        return;
+    }
+    backlogBytes_ += frame->size();
+    backlog_.push_back(std::move(frame));
+    while (!backlog_.empty() && (backlog_.size() > limits_.frames || backlogBytes_ > limits_.bytes)) {
+        backlogBytes_ -= backlog_.front()->size();
+        backlog_.pop_front();
+    }
+}
+
+bool Room::empty() const {
+    std::lock_guard lock(mutex_);
+    return members_.empty();
+}
+
+std::size_t Room::memberCount() const {
+    std::lock_guard lock(mutex_);
+    return members_.size();
+}
+
+std::size_t Room::backlogFrameCount() const {
+    std::lock_guard lock(mutex_);
+    return backlog_.size();
+}
+
+}  // namespace duoquill::relay

@@ -1,0 +1,84 @@
+#pragma once
+// One room: the (at most) two connections that opened the same room path, and what a lone
+// member sent while it waited for the other. A Room is shared by the threads of its
+// members and locks itself; it never calls back into a member synchronously other than
+// through RoomMember, whose operations only queue work.
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace duoquill::relay {
+
+// One text frame, shared between the queues it sits in.
+using Frame = std::shared_ptr<const std::string>;
+
+// What a room needs of a connection.
+class RoomMember {
+public:
+    virtual ~RoomMember() = default;
+    // Queues a text frame for sending. Frames queued from one thread go out in call order.
+    virtual void deliver(Frame frame) = 0;
+    // Closes the connection with 4000 "replaced": a newcomer took its place.
+    virtual void displace() = 0;
+    // When the last frame of any kind arrived from this member (the upgrade, before the first).
+    virtual std::chrono::steady_clock::time_point lastReceived() const = 0;
+};
+
+class Room {
+public:
+    static constexpr std::size_t capacity = 2;
+
+    struct BacklogLimits {
+        std::size_t frames = 16;
+        std::size_t bytes = 256 * 1024;
+    };
+
+    struct JoinOutcome {
+        std::shared_ptr<RoomMember> displaced;  // set when the room was full
+        std::size_t backlogDelivered = 0;       // frames kept for the newcomer
+        std::size_t members = 0;                // after the join
+    };
+
+    Room(std::string token, BacklogLimits limits);
+    Room(const Room&) = delete;
+    Room& operator=(const Room&) = delete;
+
+    const std::string& token() const { return token_; }
+
+    // Admits the member. A full room first loses the member whose last received frame is
+    // oldest: it is displaced, and the remaining one is told its peer disconnected. The
+    // newcomer then receives, in order, what a lone member sent before it came.
+    JoinOutcome join(std::shared_ptr<RoomMember> member);
+
+    // Removes the member and tells the remaining one, if any, that its peer disconnected.
+    // A lone member's kept frames go with it. False when it was no longer a member.
+    bool leave(const RoomMember& member);
+
+    // Passes a frame from a member to the other one, or keeps it while the member is alone.
+    // Frames of a connection that is no longer a member are dropped.
+    void forward(const RoomMember& from, Frame frame);
+
+    bool empty() const;
+    std::size_t memberCount() const;
+    std::size_t backlogFrameCount() const;
+
+    // The notice {"t":"peer-disconnected"}.
+    static const Frame& peerDisconnectedFrame();
+
+private:
+    bool isMember(const RoomMember& member) const;
+
+    const std::string token_;
+    const BacklogLimits limits_;
+    mutable std::mutex mutex_;
+    std::vector<std::shared_ptr<RoomMember>> members_;
+    std::deque<Frame> backlog_;
+    std::size_t backlogBytes_ = 0;
+};
+
+}  // namespace duoquill::relay

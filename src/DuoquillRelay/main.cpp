@@ -1,0 +1,72 @@
+// duoquill-relay: pairs the two connections of a room and forwards their frames.
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include <csignal>
+#include <optional>
+#include <cstdlib>
+#include <string>
+#include <sys/resource.h>
+#include <thread>
+#include <vector>
+
+#include "Duoquill/Platform/StandardStreams.h"
+#include "DuoquillRelay/Listener.h"
+#include "DuoquillRelay/RelayOptions.h"
+#include "DuoquillRelay/RelayServer.h"
+
+namespace {
+
+using namespace duoquill;
+using namespace duoquill::relay;
+
+// Every connection is a descriptor; the soft limit is often far below what the caps allow.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    RelayCommandLine commandLine;
+    try {
+        commandLine = parseRelayCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+    } catch (const RelayOptionsError& e) {
+        writeStandardError(std::string("duoquill-relay: ") + e.what() + "\n");
+        return 2;
+    }
+    if (commandLine.helpRequested) {
+        writeStandardOutput(relayUsage());
+        return 0;
+    }
+    const RelayOptions& options = commandLine.options;
+
+    std::signal(SIGPIPE, SIG_IGN);
+    raiseDescriptorLimit();
+
+    boost::asio::io_context context(static_cast<int>(options.threads));
+    std::optional<RelayServer> server;
+    try {
+        server.emplace(context, options);
+    } catch (const RelayServerError& e) {
+        writeStandardError(std::string("duoquill-relay: ") + e.what() + "\n");
+        return 1;
+    }
+    writeStandardError("listening on " + endpointText(server->localEndpoint()) + (options.plain ? " (ws)\n" : " (wss)\n"));
+
+    boost::asio::signal_set signals(context, SIGINT, SIGTERM);
+    signals.async_wait([&](boost::system::error_code ec, int) {
+        if (!ec) server->shutdown();
+    });
+
+    std::vector<std::thread> helpers;
+    for (unsigned i = 1; i < options.threads; ++i) helpers.emplace_back([&context] { context.run(); });
+    context.run();
+    for (auto& helper : helpers) helper.join();
+    return 0;
+}
