@@ -1,7 +1,8 @@
 // The full path of one chat line as the client carries it: ratchet header (if due), record,
 // "msg" JSON with base64 members, tunnel frame; and on the other side tunnel frame, JSON,
 // ratchet header, record. Once without a root step (one side keeps talking) and once with
-// one (the speakers alternate, so every line carries a 3200-byte header).
+// one (the speakers alternate, so every line carries a 3200-byte header). The SessionOnly
+// variants leave out the client's JSON and base64 and tunnel the bare record.
 
 #include <benchmark/benchmark.h>
 
@@ -50,12 +51,24 @@ struct Conversation {
         benchmark::DoNotOptimize(opened->data());
     }
 
+    // The session's share of the same path: the tunnel carries the bare record, no JSON.
+    static void bareLine(PFSChatSession& from, PFSChatSession& to) {
+        static const Bytes text(100, 'x');
+        const auto header = from.prepareDHRatchetIfNeeded();
+        const auto sealed = from.seal(text);
+        const Bytes frame = from.tunnelSeal(sealed.data);
+        if (header) to.receiveDHRatchetKey(*header);
+        const auto opened = to.open(to.tunnelOpen(frame), sealed.counter);
+        benchmark::DoNotOptimize(opened->data());
+    }
+
     std::unique_ptr<PFSChatSession> a, b;
 };
 
 // A chain ends after 100000 records: start a new conversation well before.
 constexpr std::int64_t linesPerConversation = 50000;
 
+template <void (*line)(PFSChatSession&, PFSChatSession&)>
 void LineWithoutRootStep(benchmark::State& state) {
     ScratchDirectory scratch;
     const SessionEnvironment environment{.epochDirectory = scratch.path};
@@ -67,22 +80,27 @@ void LineWithoutRootStep(benchmark::State& state) {
             conversation = std::make_unique<Conversation>(environment);
             state.ResumeTiming();
         }
-        Conversation::line(*conversation->a, *conversation->b);
+        line(*conversation->a, *conversation->b);
     }
 }
-BENCHMARK(LineWithoutRootStep)->Unit(benchmark::kMicrosecond);
+BENCHMARK(LineWithoutRootStep<&Conversation::line>)->Name("LineWithoutRootStep")->Unit(benchmark::kMicrosecond);
+BENCHMARK(LineWithoutRootStep<&Conversation::bareLine>)
+    ->Name("SessionOnlyWithoutRootStep")
+    ->Unit(benchmark::kMicrosecond);
 
+template <void (*line)(PFSChatSession&, PFSChatSession&)>
 void LineWithRootStep(benchmark::State& state) {
     ScratchDirectory scratch;
     const SessionEnvironment environment{.epochDirectory = scratch.path};
     Conversation conversation(environment);
     bool fromA = true;
     for (auto _ : state) {
-        Conversation::line(fromA ? *conversation.a : *conversation.b, fromA ? *conversation.b : *conversation.a);
+        line(fromA ? *conversation.a : *conversation.b, fromA ? *conversation.b : *conversation.a);
         fromA = !fromA;
     }
 }
-BENCHMARK(LineWithRootStep)->Unit(benchmark::kMicrosecond);
+BENCHMARK(LineWithRootStep<&Conversation::line>)->Name("LineWithRootStep")->Unit(benchmark::kMicrosecond);
+BENCHMARK(LineWithRootStep<&Conversation::bareLine>)->Name("SessionOnlyWithRootStep")->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace duoquill

@@ -151,7 +151,9 @@ public:
     // Raises TunnelPayloadTooLarge (nothing changed) for payloads over 65535 bytes.
     Bytes tunnelSeal(BytesView payload);
     // Accepts frames up to 20 ahead of the expected one (those skipped can never open);
-    // older frames are replayDetected.
+    // older frames are replayDetected, frames further ahead openFailed. As with records, an
+    // authentic frame whose padded payload is malformed raises openFailed after the chain
+    // has moved past it.
     SecureBytes tunnelOpen(BytesView frame);
 
     // ---- root ratchet ----
