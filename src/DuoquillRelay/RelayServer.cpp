@@ -22,6 +22,9 @@ asio::ssl::context makeTlsContext(const RelayOptions& options) {
                     asio::ssl::context::single_dh_use);
     // Idle connections give their record buffers back to the allocator.
     SSL_CTX_set_mode(tls.native_handle(), SSL_MODE_RELEASE_BUFFERS);
+    // Clients make a fresh connection per session; resumption state would only cost memory.
+    SSL_CTX_set_session_cache_mode(tls.native_handle(), SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_num_tickets(tls.native_handle(), 0);
     try {
         tls.use_certificate_chain_file(options.certificateFile);
     } catch (const boost::system::system_error& e) {

@@ -1,0 +1,471 @@
+// Load on the real duoquill-relay, started as a child process on loopback: rooms of two
+// clients exchanging frames of the tunnel's sizes (1560 to 4632 bytes).
+//
+//   CoverTraffic/rooms  opens the rooms, checks each pairs, reports the relay's resident memory
+//                       per connection, then every client sends one frame every 2 to 5 s and
+//                       the forwarding latency (send to receipt, through the relay) is sampled.
+//   FullSpeed/rooms     each client keeps a window of frames in flight and answers every frame
+//                       it receives with another: forwarded frames per second.
+//
+// Run through scripts/relay-load, which raises the descriptor limit and makes a certificate.
+// Environment: DUOQUILL_RELAY (the relay program; default: beside this program's build
+// directory), DUOQUILL_BENCH_CERT / DUOQUILL_BENCH_KEY (TLS; without them only ws:// runs),
+// DUOQUILL_BENCH_ROOMS (largest room count, default 10000), DUOQUILL_BENCH_SECONDS (length of
+// each measuring phase, default 10).
+
+#include <benchmark/benchmark.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using asio::ip::tcp;
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr std::size_t kMinFrame = 1560;
+constexpr std::size_t kMaxFrame = 4632;
+constexpr std::size_t kStampDigits = 20;
+constexpr int kOpeningAtOnce = 256;
+
+std::string environment(const char* name, std::string fallback = {}) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? std::string(value) : fallback;
+}
+
+long environmentNumber(const char* name, long fallback) {
+    const std::string value = environment(name);
+    return value.empty() ? fallback : std::stol(value);
+}
+
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+std::string roomPath(std::size_t room) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string path = "/";
+    std::uint64_t x = 0x9e3779b97f4a7c15ull * (room + 1);
+    for (int i = 0; i < 128; ++i) {
+        x ^= x >> 29;
+        x *= 0xbf58476d1ce4e5b9ull;
+        path += hex[(x >> 60) & 0xf];
+    }
+    return path;
+}
+
+// ---- the relay child process ----
+
+class RelayChild {
+public:
+    RelayChild(bool tls, std::size_t connections) {
+        const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
+        const std::string program = environment("DUOQUILL_RELAY", (self.parent_path().parent_path() / "duoquill-relay").string());
+        std::vector<std::string> arguments{program,  "--listen", "127.0.0.1:0", "--quiet", "--max-per-address", "0",
+                                           "--max-connections", std::to_string(connections + 16)};
+        if (tls) {
+            arguments.insert(arguments.end(), {"--cert", environment("DUOQUILL_BENCH_CERT"), "--key",
+                                               environment("DUOQUILL_BENCH_KEY")});
+        } else {
+            arguments.push_back("--plain");
+        }
+        std::vector<char*> argv;
+        for (auto& a : arguments) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int err[2];
+        if (::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(err[1], 2);
+            ::execv(argv[0], argv.data());
+            _exit(127);
+        }
+        ::close(err[1]);
+        std::string line;
+        char c = 0;
+        while (::read(err[0], &c, 1) == 1 && c != '\n') line += c;
+        ::close(err[0]);
+        const std::string marker = "listening on 127.0.0.1:";
+        if (line.find(marker) == std::string::npos) throw std::runtime_error("relay did not start: " + line);
+        port_ = static_cast<std::uint16_t>(std::stoul(line.substr(line.find(marker) + marker.size())));
+    }
+
+    ~RelayChild() {
+        ::kill(pid_, SIGTERM);
+        int status = 0;
+        for (int i = 0; i < 400 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+    }
+
+    std::uint16_t port() const { return port_; }
+
+    // Resident memory in KiB (VmRSS).
+    long residentKiB() const {
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        std::string key;
+        while (status >> key) {
+            if (key == "VmRSS:") {
+                long value = 0;
+                status >> value;
+                return value;
+            }
+            status.ignore(1 << 20, '\n');
+        }
+        return 0;
+    }
+
+private:
+    pid_t pid_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// ---- clients ----
+
+enum class Traffic { pairOnly, cover, fullSpeed };
+
+struct Load {
+    asio::io_context context;
+    asio::ssl::context tls{asio::ssl::context::tls_client};
+    tcp::endpoint relay;
+    Traffic traffic = Traffic::pairOnly;
+    std::size_t fullSpeedFrame = kMinFrame;
+    std::shared_ptr<const std::string> fullSpeedPayload;
+    int window = 8;
+    std::string filler;
+
+    std::size_t opened = 0, failed = 0, paired = 0, received = 0, closed = 0;
+    bool measuring = false;
+    std::vector<std::uint32_t> latencyMicros;
+    std::mt19937_64 random{42};
+
+    Load() {
+        tls.set_verify_mode(asio::ssl::verify_none);  // loopback load, not a test of verification
+        filler.resize(kMaxFrame);
+        for (std::size_t i = 0; i < filler.size(); ++i) filler[i] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdef+/"[i % 34];
+    }
+
+    // A frame of `size` bytes whose first digits are the send time in nanoseconds.
+    std::shared_ptr<const std::string> stampedFrame(std::size_t size) const {
+        auto frame = std::make_shared<std::string>(filler.substr(0, size));
+        const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now().time_since_epoch()).count();
+        std::string digits = std::to_string(now);
+        digits.insert(0, kStampDigits - digits.size(), '0');
+        frame->replace(0, kStampDigits, digits);
+        return frame;
+    }
+};
+
+class ClientBase {
+public:
+    virtual ~ClientBase() = default;
+    virtual void open(const std::string& path, std::function<void(bool)> done) = 0;
+    virtual void send(std::shared_ptr<const std::string> frame) = 0;
+    virtual void startCover() = 0;
+};
+
+template <class Stream>
+class Client final : public ClientBase {
+public:
+    template <class... Args>
+    Client(Load& load, bool sender, Args&&... args)
+        : load_(load), sender_(sender), ws_(std::forward<Args>(args)...), timer_(load.context) {}
+
+    void open(const std::string& path, std::function<void(bool)> done) override {
+        path_ = path;
+        done_ = std::move(done);
+        beast::get_lowest_layer(ws_).async_connect(load_.relay, [this](beast::error_code ec) {
+            if (ec) return finishOpen(false);
+            beast::error_code ignored;
+            beast::get_lowest_layer(ws_).socket().set_option(tcp::no_delay(true), ignored);
+            if constexpr (!std::is_same_v<Stream, websocket::stream<beast::tcp_stream>>) {
+                ws_.next_layer().async_handshake(asio::ssl::stream_base::client, [this](beast::error_code ec2) {
+                    ec2 ? finishOpen(false) : upgrade();
+                });
+            } else {
+                upgrade();
+            }
+        });
+    }
+
+    void send(std::shared_ptr<const std::string> frame) override {
+        queue_.push_back(std::move(frame));
+        if (!writing_) writeNext();
+    }
+
+    void startCover() override {
+        std::uniform_int_distribution<int> delay(2000, 5000);
+        timer_.expires_after(std::chrono::milliseconds(delay(load_.random)));
+        timer_.async_wait([this](beast::error_code ec) {
+            if (ec || !open_) return;
+            std::uniform_int_distribution<std::size_t> size(kMinFrame, kMaxFrame);
+            send(load_.stampedFrame(size(load_.random)));
+            startCover();
+        });
+    }
+
+private:
+    void upgrade() {
+        ws_.async_handshake("localhost", path_, [this](beast::error_code ec) {
+            if (ec) return finishOpen(false);
+            open_ = true;
+            read();
+            finishOpen(true);
+        });
+    }
+
+    void finishOpen(bool ok) {
+        auto done = std::move(done_);
+        if (done) done(ok);
+    }
+
+    void read() {
+        ws_.async_read(buffer_, [this](beast::error_code ec, std::size_t size) {
+            if (ec) {
+                open_ = false;
+                ++load_.closed;
+                return;
+            }
+            onFrame(size);
+            buffer_.consume(buffer_.size());
+            read();
+        });
+    }
+
+    void onFrame(std::size_t size) {
+        if (!paired_) {
+            paired_ = true;
+            if (!sender_) ++load_.paired;
+        }
+        if (!load_.measuring) return;
+        ++load_.received;
+        if (load_.traffic == Traffic::cover && size >= kStampDigits) {
+            const auto* data = static_cast<const char*>(buffer_.data().data());
+            const long long sent = std::stoll(std::string(data, kStampDigits));
+            const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now().time_since_epoch()).count();
+            load_.latencyMicros.push_back(static_cast<std::uint32_t>(std::max(0LL, (now - sent) / 1000)));
+        } else if (load_.traffic == Traffic::fullSpeed) {
+            send(load_.fullSpeedPayload);
+        }
+    }
+
+    void writeNext() {
+        writing_ = true;
+        ws_.text(true);
+        ws_.async_write(asio::buffer(*queue_.front()), [this](beast::error_code ec, std::size_t) {
+            queue_.pop_front();
+            writing_ = false;
+            if (!ec && !queue_.empty()) writeNext();
+        });
+    }
+
+    Load& load_;
+    bool sender_;
+    Stream ws_;
+    asio::steady_timer timer_;
+    beast::flat_buffer buffer_;
+    std::string path_;
+    std::function<void(bool)> done_;
+    std::deque<std::shared_ptr<const std::string>> queue_;
+    bool writing_ = false;
+    bool open_ = false;
+    bool paired_ = false;
+};
+
+using TlsClient = Client<websocket::stream<beast::ssl_stream<beast::tcp_stream>>>;
+using PlainClient = Client<websocket::stream<beast::tcp_stream>>;
+
+// Runs the io_context until `done` holds or the time is up.
+bool runUntil(Load& load, const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto deadline = SteadyClock::now() + limit;
+    while (!done() && SteadyClock::now() < deadline) {
+        load.context.run_for(std::chrono::milliseconds(20));
+        if (load.context.stopped()) load.context.restart();
+    }
+    return done();
+}
+
+// Opens two clients per room, a bounded number of handshakes at a time, then has the first
+// of each room send one frame that the second must receive.
+std::vector<std::unique_ptr<ClientBase>> openRooms(Load& load, bool tls, std::size_t rooms) {
+    std::vector<std::unique_ptr<ClientBase>> clients;
+    clients.reserve(rooms * 2);
+    for (std::size_t i = 0; i < rooms * 2; ++i) {
+        if (tls) {
+            clients.push_back(std::make_unique<TlsClient>(load, i % 2 == 0, load.context, load.tls));
+        } else {
+            clients.push_back(std::make_unique<PlainClient>(load, i % 2 == 0, load.context));
+        }
+    }
+    std::size_t next = 0;
+    int inFlight = 0;
+    std::function<void()> openMore = [&] {
+        while (inFlight < kOpeningAtOnce && next < clients.size()) {
+            ++inFlight;
+            const std::size_t i = next++;
+            clients[i]->open(roomPath(i / 2), [&](bool ok) {
+                --inFlight;
+                ok ? ++load.opened : ++load.failed;
+                openMore();
+            });
+        }
+    };
+    openMore();
+    runUntil(load, [&] { return load.opened + load.failed == clients.size(); }, std::chrono::seconds(180));
+    auto hello = std::make_shared<const std::string>(load.filler.substr(0, kMinFrame));
+    for (std::size_t i = 0; i < clients.size(); i += 2) clients[i]->send(hello);
+    runUntil(load, [&] { return load.paired == rooms; }, std::chrono::seconds(60));
+    return clients;
+}
+
+bool tlsAvailable() { return !environment("DUOQUILL_BENCH_CERT").empty() && !environment("DUOQUILL_BENCH_KEY").empty(); }
+
+double percentile(std::vector<std::uint32_t>& samples, double p) {
+    if (samples.empty()) return 0;
+    const auto at = static_cast<std::size_t>(p * static_cast<double>(samples.size() - 1));
+    std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(at), samples.end());
+    return samples[at] / 1000.0;
+}
+
+void CoverTraffic(benchmark::State& state) {
+    const bool tls = state.range(1) != 0;
+    if (tls && !tlsAvailable()) return state.SkipWithError("DUOQUILL_BENCH_CERT/KEY not set");
+    const auto rooms = static_cast<std::size_t>(state.range(0));
+    const auto seconds = environmentNumber("DUOQUILL_BENCH_SECONDS", 10);
+    for (auto _ : state) {
+        RelayChild relay(tls, rooms * 2);
+        const long baseline = relay.residentKiB();
+        auto load = std::make_unique<Load>();
+        load->relay = tcp::endpoint(asio::ip::make_address("127.0.0.1"), relay.port());
+        load->traffic = Traffic::cover;
+        const auto start = SteadyClock::now();
+        auto clients = openRooms(*load, tls, rooms);
+        const double setupSeconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
+        const long held = relay.residentKiB();
+
+        load->measuring = true;
+        for (auto& client : clients) client->startCover();
+        runUntil(*load, [] { return false; }, std::chrono::seconds(seconds));
+        const long afterTraffic = relay.residentKiB();
+
+        state.counters["rooms_held"] = static_cast<double>(load->paired);
+        state.counters["connections"] = static_cast<double>(load->opened);
+        state.counters["failed_opens"] = static_cast<double>(load->failed);
+        state.counters["dropped"] = static_cast<double>(load->closed);
+        state.counters["setup_s"] = setupSeconds;
+        state.counters["KiB_per_conn"] = static_cast<double>(held - baseline) / static_cast<double>(std::max<std::size_t>(1, load->opened));
+        state.counters["KiB_per_conn_traffic"] =
+            static_cast<double>(afterTraffic - baseline) / static_cast<double>(std::max<std::size_t>(1, load->opened));
+        state.counters["frames"] = static_cast<double>(load->latencyMicros.size());
+        state.counters["p50_ms"] = percentile(load->latencyMicros, 0.50);
+        state.counters["p99_ms"] = percentile(load->latencyMicros, 0.99);
+        state.counters["max_ms"] = percentile(load->latencyMicros, 1.0);
+        load->context.stop();
+        clients.clear();
+    }
+}
+
+void FullSpeed(benchmark::State& state) {
+    const bool tls = state.range(1) != 0;
+    if (tls && !tlsAvailable()) return state.SkipWithError("DUOQUILL_BENCH_CERT/KEY not set");
+    const auto rooms = static_cast<std::size_t>(state.range(0));
+    const auto seconds = std::max<long>(2, environmentNumber("DUOQUILL_BENCH_SECONDS", 10) / 2);
+    for (auto _ : state) {
+        RelayChild relay(tls, rooms * 2);
+        auto load = std::make_unique<Load>();
+        load->relay = tcp::endpoint(asio::ip::make_address("127.0.0.1"), relay.port());
+        load->traffic = Traffic::fullSpeed;
+        load->fullSpeedFrame = static_cast<std::size_t>(state.range(2));
+        auto clients = openRooms(*load, tls, rooms);
+
+        load->measuring = true;
+        load->fullSpeedPayload = std::make_shared<const std::string>(load->filler.substr(0, load->fullSpeedFrame));
+        for (auto& client : clients) {
+            for (int i = 0; i < load->window; ++i) client->send(load->fullSpeedPayload);
+        }
+        runUntil(*load, [] { return false; }, std::chrono::milliseconds(500));  // warm up
+        const std::size_t before = load->received;
+        const auto start = SteadyClock::now();
+        runUntil(*load, [] { return false; }, std::chrono::seconds(seconds));
+        const double elapsed = std::chrono::duration<double>(SteadyClock::now() - start).count();
+        const double frames = static_cast<double>(load->received - before);
+
+        state.SetIterationTime(elapsed);
+        state.counters["rooms_held"] = static_cast<double>(load->paired);
+        state.counters["frames_per_s"] = frames / elapsed;
+        state.counters["MB_per_s"] = frames * static_cast<double>(load->fullSpeedFrame) / elapsed / 1e6;
+        load->context.stop();
+        clients.clear();
+    }
+}
+
+void registerBenchmarks() {
+    const long maxRooms = environmentNumber("DUOQUILL_BENCH_ROOMS", 10000);
+    for (int tls : {0, 1}) {
+        for (long rooms : {1L, 16L, 64L}) {
+            benchmark::RegisterBenchmark("FullSpeed", FullSpeed)
+                ->ArgNames({"rooms", "tls", "bytes"})
+                ->Args({rooms, tls, static_cast<long>(kMinFrame)})
+                ->Iterations(1)
+                ->UseManualTime()
+                ->Unit(benchmark::kSecond);
+        }
+        benchmark::RegisterBenchmark("FullSpeed", FullSpeed)
+            ->ArgNames({"rooms", "tls", "bytes"})
+            ->Args({16, tls, static_cast<long>(kMaxFrame)})
+            ->Iterations(1)
+            ->UseManualTime()
+            ->Unit(benchmark::kSecond);
+        for (long rooms : {100L, maxRooms}) {
+            benchmark::RegisterBenchmark("CoverTraffic", CoverTraffic)
+                ->ArgNames({"rooms", "tls"})
+                ->Args({rooms, tls})
+                ->Iterations(1)
+                ->Unit(benchmark::kSecond);
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    raiseDescriptorLimit();
+    registerBenchmarks();
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
