@@ -6,9 +6,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
-#include <boost/beast/websocket/ssl.hpp>
 
 #include <atomic>
 #include <deque>
@@ -17,6 +15,7 @@
 #include <type_traits>
 
 #include "DuoquillRelay/RelayState.h"
+#include "DuoquillRelay/TlsSocketStream.h"
 
 namespace duoquill::relay {
 namespace {
@@ -39,7 +38,7 @@ enum class Phase { handshaking, open, closing, finished };
 template <class NextLayer>
 class WebSocketSession final : public RelaySession {
 public:
-    static constexpr bool isTls = !std::is_same_v<NextLayer, beast::tcp_stream>;
+    static constexpr bool isTls = std::is_same_v<NextLayer, TlsSocketStream>;
 
     template <class... Args>
     WebSocketSession(std::shared_ptr<RelayState> state, ConnectionLimiter::Slot slot, std::uint64_t id,
@@ -53,11 +52,16 @@ public:
     }
 
     void run() {
-        beast::get_lowest_layer(ws_).expires_after(state_->options().handshakeTimeout);
         asio::dispatch(ws_.get_executor(), [self = self()] {
+            // TLS, the HTTP request and the upgrade must all be done by this deadline.
+            self->timer_.expires_after(self->state_->options().handshakeTimeout);
+            self->timer_.async_wait([self](beast::error_code ec) {
+                if (ec || self->phase_ != Phase::handshaking) return;
+                self->endReason_ = "dropped: opening handshake not finished in time";
+                self->dropConnection();
+            });
             if constexpr (isTls) {
                 self->ws_.next_layer().async_handshake(
-                    asio::ssl::stream_base::server,
                     [self](beast::error_code ec) { ec ? self->finish(ec, "TLS handshake failed") : self->readRequest(); });
             } else {
                 self->readRequest();
@@ -155,7 +159,9 @@ private:
         ws_.read_message_max(state_->options().maxFrameBytes);
         ws_.auto_fragment(false);
         websocket::stream_base::timeout timeouts{};
-        timeouts.handshake_timeout = state_->options().closeTimeout;  // also bounds the closing handshake
+        // Bounds a closing handshake that the websocket layer starts itself (e.g. after a
+        // protocol error); the session's timer bounds the opening one and its own closes.
+        timeouts.handshake_timeout = state_->options().closeTimeout;
         timeouts.idle_timeout = websocket::stream_base::none();
         timeouts.keep_alive_pings = false;
         ws_.set_option(timeouts);
@@ -170,7 +176,6 @@ private:
     void onAccepted() {
         request_.reset();
         buffer_ = beast::flat_buffer();
-        beast::get_lowest_layer(ws_).expires_never();
         phase_ = Phase::open;
         markReceived();
         lastPing_ = SteadyClock::now();
@@ -278,9 +283,13 @@ private:
     }
 
     void dropConnection() {
-        beast::error_code ignored;
-        beast::get_lowest_layer(ws_).socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-        beast::get_lowest_layer(ws_).close();
+        if constexpr (isTls) {
+            ws_.next_layer().shutdownAndClose();
+        } else {
+            beast::error_code ignored;
+            ws_.next_layer().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+            ws_.next_layer().close(ignored);
+        }
     }
 
     // ---- ping and silence ----
@@ -339,8 +348,6 @@ private:
             if (ec == websocket::error::closed) {
                 const auto& reason = ws_.reason();
                 endReason_ = "closed by the client (" + std::to_string(reason.code) + ")";
-            } else if (ec == beast::error::timeout && !wasOpen) {
-                endReason_ = "dropped: opening handshake not finished in time";
             } else if (!failure.empty()) {
                 endReason_ = std::string(failure) + ": " + ec.message();
             } else {
@@ -385,13 +392,13 @@ void RelaySession::start(asio::ip::tcp::socket socket, asio::ssl::context* tls, 
                          ConnectionLimiter::Slot slot, std::uint64_t id) {
     std::shared_ptr<RelaySession> session;
     if (tls != nullptr) {
-        auto s = std::make_shared<WebSocketSession<beast::ssl_stream<beast::tcp_stream>>>(state, std::move(slot), id,
-                                                                                           std::move(socket), *tls);
+        auto s = std::make_shared<WebSocketSession<TlsSocketStream>>(state, std::move(slot), id, std::move(socket),
+                                                                      tls->native_handle());
         session = s;
         state->addSession(id, session);
         s->run();
     } else {
-        auto s = std::make_shared<WebSocketSession<beast::tcp_stream>>(state, std::move(slot), id, std::move(socket));
+        auto s = std::make_shared<WebSocketSession<asio::ip::tcp::socket>>(state, std::move(slot), id, std::move(socket));
         session = s;
         state->addSession(id, session);
         s->run();

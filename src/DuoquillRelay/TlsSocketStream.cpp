@@ -1,0 +1,181 @@
+#include "DuoquillRelay/TlsSocketStream.h"
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <stdexcept>
+#include <sys/socket.h>
+
+namespace duoquill::relay {
+namespace {
+
+namespace asio = boost::asio;
+using error_code = boost::system::error_code;
+
+// A socket BIO that never raises SIGPIPE (send with MSG_NOSIGNAL), so a peer that vanishes
+// mid-write costs an error code, not the process.
+int fdOf(BIO* bio) { return static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(bio))); }
+
+int socketWrite(BIO* bio, const char* data, std::size_t size, std::size_t* written) {
+    BIO_clear_retry_flags(bio);
+    for (;;) {
+        const ssize_t n = ::send(fdOf(bio), data, size, MSG_NOSIGNAL);
+        if (n >= 0) {
+            *written = static_cast<std::size_t>(n);
+            return 1;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) BIO_set_retry_write(bio);
+        return 0;
+    }
+}
+
+int socketRead(BIO* bio, char* data, std::size_t size, std::size_t* read) {
+    BIO_clear_retry_flags(bio);
+    for (;;) {
+        const ssize_t n = ::recv(fdOf(bio), data, size, 0);
+        if (n > 0) {
+            *read = static_cast<std::size_t>(n);
+            return 1;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) BIO_set_retry_read(bio);
+        *read = 0;
+        return 0;
+    }
+}
+
+long socketControl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
+
+int socketCreate(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+BIO_METHOD* socketMethod() {
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "relay socket");
+        if (m == nullptr || BIO_meth_set_write_ex(m, socketWrite) != 1 || BIO_meth_set_read_ex(m, socketRead) != 1 ||
+            BIO_meth_set_ctrl(m, socketControl) != 1 || BIO_meth_set_create(m, socketCreate) != 1) {
+            throw std::runtime_error("cannot set up the TLS socket layer");
+        }
+        return m;
+    }();
+    return method;
+}
+
+// What an OpenSSL call that did not succeed asks for, or the error it ended with.
+// 1: wants to read, 2: wants to write, 0: failed with `ec`.
+int classify(SSL* ssl, int result, error_code& ec) {
+    const int error = SSL_get_error(ssl, result);
+    switch (error) {
+        case SSL_ERROR_WANT_READ:
+            return 1;
+        case SSL_ERROR_WANT_WRITE:
+            return 2;
+        case SSL_ERROR_ZERO_RETURN:
+            ec = asio::error::eof;
+            return 0;
+        case SSL_ERROR_SYSCALL:
+            if (ERR_peek_error() == 0) {
+                ec = errno != 0 ? error_code(errno, boost::system::system_category())
+                                : error_code(asio::ssl::error::stream_truncated);
+                return 0;
+            }
+            [[fallthrough]];
+        default: {
+            const unsigned long code = ERR_get_error();
+            ec = code != 0 ? error_code(static_cast<int>(code), asio::error::get_ssl_category())
+                           : error_code(asio::ssl::error::stream_truncated);
+            ERR_clear_error();
+            return 0;
+        }
+    }
+}
+
+}  // namespace
+
+TlsSocketStream::TlsSocketStream(asio::ip::tcp::socket socket, SSL_CTX* context)
+    : socket_(std::move(socket)), ssl_(SSL_new(context)) {
+    if (!ssl_) throw std::runtime_error("SSL_new failed");
+    socket_.native_non_blocking(true);
+    BIO* bio = BIO_new(socketMethod());
+    if (bio == nullptr) throw std::runtime_error("BIO_new failed");
+    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(socket_.native_handle())));
+    SSL_set_bio(ssl_.get(), bio, bio);
+    SSL_set_mode(ssl_.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_set_accept_state(ssl_.get());
+}
+
+namespace {
+
+template <class Outcome>
+Outcome outcomeOf(int classified) {
+    return classified == 1 ? Outcome::wantRead : classified == 2 ? Outcome::wantWrite : Outcome::failed;
+}
+
+}  // namespace
+
+TlsSocketStream::Outcome TlsSocketStream::HandshakeCall::attempt(SSL* ssl, std::size_t&, error_code& ec) {
+    ERR_clear_error();
+    const int result = SSL_do_handshake(ssl);
+    if (result == 1) return Outcome::done;
+    return outcomeOf<Outcome>(classify(ssl, result, ec));
+}
+
+TlsSocketStream::Outcome TlsSocketStream::ReadCall::attempt(SSL* ssl, std::size_t& transferred, error_code& ec) {
+    if (buffer.size() == 0) return Outcome::done;
+    ERR_clear_error();
+    const int result = SSL_read_ex(ssl, buffer.data(), buffer.size(), &transferred);
+    if (result == 1) return Outcome::done;
+    return outcomeOf<Outcome>(classify(ssl, result, ec));
+}
+
+TlsSocketStream::Outcome TlsSocketStream::WriteCall::attempt(SSL* ssl, std::size_t& transferred, error_code& ec) {
+    const void* data = gathered.empty() ? single.data() : gathered.data();
+    const std::size_t size = gathered.empty() ? single.size() : gathered.size();
+    if (size == 0) return Outcome::done;
+    ERR_clear_error();
+    const int result = SSL_write_ex(ssl, data, size, &transferred);
+    if (result == 1) return Outcome::done;
+    return outcomeOf<Outcome>(classify(ssl, result, ec));
+}
+
+void TlsSocketStream::sendCloseNotify() noexcept {
+    if (!socket_.is_open() || SSL_is_init_finished(ssl_.get()) != 1) return;
+    ERR_clear_error();
+    SSL_shutdown(ssl_.get());  // one non-blocking attempt; the peer's answer is not awaited
+    ERR_clear_error();
+    error_code ignored;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+}
+
+bool TlsSocketStream::drainUntilClosed() noexcept {
+    char discard[4096];
+    for (;;) {
+        const ssize_t n = ::recv(socket_.native_handle(), discard, sizeof discard, 0);
+        if (n > 0) continue;
+        if (n < 0 && errno == EINTR) continue;
+        return !(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
+    }
+}
+
+void TlsSocketStream::shutdownAndClose() noexcept {
+    if (!socket_.is_open()) return;
+    sendCloseNotify();
+    BIO_set_data(SSL_get_rbio(ssl_.get()), reinterpret_cast<void*>(static_cast<std::intptr_t>(-1)));
+    error_code ignored;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    socket_.close(ignored);
+}
+
+void teardown(boost::beast::role_type, TlsSocketStream& stream, boost::system::error_code& ec) {
+    stream.shutdownAndClose();
+    ec = {};
+}
+
+void beast_close_socket(TlsSocketStream& stream) { stream.shutdownAndClose(); }
+
+}  // namespace duoquill::relay

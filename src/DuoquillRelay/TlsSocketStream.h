@@ -1,0 +1,189 @@
+#pragma once
+// The server side of a TLS connection, with OpenSSL reading and writing the non-blocking
+// socket itself and Asio only waiting for readiness. Unlike a stream that shuttles records
+// through memory buffers, an idle connection holds no buffers at all (the context is set to
+// release them), which is what lets one relay hold tens of thousands of connections.
+//
+// Satisfies Beast's AsyncStream; a websocket::stream<TlsSocketStream> uses the teardown
+// below. All operations of one stream must run on one strand (the socket's executor).
+
+#include <boost/asio/compose.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl/error.hpp>
+#include <boost/beast/core/buffers_range.hpp>
+#include <boost/beast/core/role.hpp>
+
+#include <openssl/ssl.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace duoquill::relay {
+
+class TlsSocketStream {
+public:
+    using executor_type = boost::asio::ip::tcp::socket::executor_type;
+    using error_code = boost::system::error_code;
+
+    // Takes the accepted socket; `context` is the server's TLS context.
+    TlsSocketStream(boost::asio::ip::tcp::socket socket, SSL_CTX* context);
+    TlsSocketStream(const TlsSocketStream&) = delete;
+    TlsSocketStream& operator=(const TlsSocketStream&) = delete;
+
+    executor_type get_executor() noexcept { return socket_.get_executor(); }
+    boost::asio::ip::tcp::socket& socket() noexcept { return socket_; }
+
+    template <class Handler>
+    auto async_handshake(Handler&& handler) {
+        return boost::asio::async_compose<Handler, void(error_code)>(
+            Step<HandshakeCall, false>{*this, {}}, handler, socket_);
+    }
+
+    template <class MutableBuffers, class Handler>
+    auto async_read_some(const MutableBuffers& buffers, Handler&& handler) {
+        boost::asio::mutable_buffer first;
+        for (const auto buffer : boost::beast::buffers_range_ref(buffers)) {
+            if (buffer.size() != 0) {
+                first = buffer;
+                break;
+            }
+        }
+        return boost::asio::async_compose<Handler, void(error_code, std::size_t)>(
+            Step<ReadCall, true>{*this, ReadCall{first}}, handler, socket_);
+    }
+
+    template <class ConstBuffers, class Handler>
+    auto async_write_some(const ConstBuffers& buffers, Handler&& handler) {
+        WriteCall call;
+        // A frame header and its payload go out as one record: gather small sequences.
+        for (const auto buffer : boost::beast::buffers_range_ref(buffers)) {
+            if (buffer.size() == 0) continue;
+            if (call.single.size() == 0 && call.gathered.empty()) {
+                call.single = buffer;
+                continue;
+            }
+            if (call.gathered.empty()) {
+                call.gathered.assign(static_cast<const char*>(call.single.data()), call.single.size());
+            }
+            if (call.gathered.size() >= kMaxGather) break;
+            call.gathered.append(static_cast<const char*>(buffer.data()),
+                                 std::min(buffer.size(), kMaxGather - call.gathered.size()));
+        }
+        return boost::asio::async_compose<Handler, void(error_code, std::size_t)>(
+            Step<WriteCall, true>{*this, std::move(call)}, handler, socket_);
+    }
+
+    // Sends close_notify if the socket takes it now, then closes the socket.
+    void shutdownAndClose() noexcept;
+
+    // The end of a closing handshake: close_notify and a TCP FIN go out, then what the peer
+    // still sends is read and dropped until it closes too, so the last frames are not lost
+    // to a reset. Bounded by whoever closes the socket (the websocket's closing time-out).
+    template <class Handler>
+    void asyncTeardown(Handler&& handler) {
+        sendCloseNotify();
+        boost::asio::async_compose<Handler, void(error_code)>(Drain{*this}, handler, socket_);
+    }
+
+private:
+    static constexpr std::size_t kMaxGather = 16 * 1024;
+
+    enum class Outcome { done, wantRead, wantWrite, failed };
+
+    struct HandshakeCall {
+        Outcome attempt(SSL* ssl, std::size_t& transferred, error_code& ec);
+    };
+    struct ReadCall {
+        boost::asio::mutable_buffer buffer;
+        Outcome attempt(SSL* ssl, std::size_t& transferred, error_code& ec);
+    };
+    struct WriteCall {
+        boost::asio::const_buffer single;
+        std::string gathered;
+        Outcome attempt(SSL* ssl, std::size_t& transferred, error_code& ec);
+    };
+
+    // One OpenSSL call, retried after the socket becomes ready for what it wants. The first
+    // attempt is posted so that no handler runs inside its initiating function.
+    template <class Call, bool WithSize>
+    struct Step {
+        TlsSocketStream& stream;
+        Call call;
+        bool started = false;
+
+        template <class Self>
+        void operator()(Self& self, error_code waitError = {}) {
+            if (!started) {
+                started = true;
+                boost::asio::post(stream.get_executor(), std::move(self));
+                return;
+            }
+            std::size_t transferred = 0;
+            error_code ec = waitError;
+            // Once closed, the descriptor number may already belong to another connection.
+            if (!ec && !stream.socket_.is_open()) ec = boost::asio::error::bad_descriptor;
+            Outcome outcome = ec ? Outcome::failed : call.attempt(stream.ssl_.get(), transferred, ec);
+            switch (outcome) {
+                case Outcome::wantRead:
+                    stream.socket_.async_wait(boost::asio::socket_base::wait_read, std::move(self));
+                    return;
+                case Outcome::wantWrite:
+                    stream.socket_.async_wait(boost::asio::socket_base::wait_write, std::move(self));
+                    return;
+                case Outcome::done:
+                case Outcome::failed:
+                    if constexpr (WithSize) {
+                        self.complete(ec, transferred);
+                    } else {
+                        self.complete(ec);
+                    }
+                    return;
+            }
+        }
+    };
+
+    void sendCloseNotify() noexcept;
+    // Reads and drops what has arrived; true once the peer has closed (or the socket failed).
+    bool drainUntilClosed() noexcept;
+
+    struct Drain {
+        TlsSocketStream& stream;
+        bool started = false;
+
+        template <class Self>
+        void operator()(Self& self, error_code ec = {}) {
+            if (!started) {
+                started = true;
+                boost::asio::post(stream.get_executor(), std::move(self));
+                return;
+            }
+            if (!ec && stream.socket_.is_open() && !stream.drainUntilClosed()) {
+                stream.socket_.async_wait(boost::asio::socket_base::wait_read, std::move(self));
+                return;
+            }
+            stream.shutdownAndClose();
+            self.complete(error_code{});
+        }
+    };
+
+    struct SslFree {
+        void operator()(SSL* ssl) const { SSL_free(ssl); }
+    };
+
+    boost::asio::ip::tcp::socket socket_;
+    std::unique_ptr<SSL, SslFree> ssl_;
+};
+
+// Beast's websocket closing handshake and its time-outs end with these.
+void beast_close_socket(TlsSocketStream& stream);
+void teardown(boost::beast::role_type role, TlsSocketStream& stream, boost::system::error_code& ec);
+
+template <class Handler>
+void async_teardown(boost::beast::role_type, TlsSocketStream& stream, Handler&& handler) {
+    stream.asyncTeardown(std::forward<Handler>(handler));
+}
+
+}  // namespace duoquill::relay
