@@ -27,8 +27,10 @@ namespace websocket = beast::websocket;
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr std::size_t kRequestHeaderLimit = 8 * 1024;
-// A read buffer grown by a large frame is given back rather than kept for the connection's life.
-constexpr std::size_t kRetainedReadBuffer = 16 * 1024;
+// Tens of thousands of mostly idle connections: nothing is kept between frames but the
+// websocket layer's small header buffer. Server frames are written unmasked and whole, so the
+// write buffer (used only for masking and fragmenting) can be tiny.
+constexpr std::size_t kWriteBufferBytes = 256;
 
 // Private-use close code: a newcomer to the room took this connection's place.
 constexpr std::uint16_t kReplacedCloseCode = 4000;
@@ -158,6 +160,7 @@ private:
     void accept() {
         ws_.read_message_max(state_->options().maxFrameBytes);
         ws_.auto_fragment(false);
+        ws_.write_buffer_bytes(kWriteBufferBytes);
         websocket::stream_base::timeout timeouts{};
         // Bounds a closing handshake that the websocket layer starts itself (e.g. after a
         // protocol error); the session's timer bounds the opening one and its own closes.
@@ -221,7 +224,7 @@ private:
             }
         }
         buffer_.consume(buffer_.size());
-        if (buffer_.capacity() > kRetainedReadBuffer) buffer_.shrink_to_fit();
+        buffer_.shrink_to_fit();
         readFrame();  // also while closing: the read completes the closing handshake
     }
 
