@@ -70,10 +70,10 @@ struct PFSChatSessionTestAccess {
 
     static auto maskedNonce(std::uint64_t counter, BytesView mask) { return S::maskedNonce(counter, mask); }
     static Bytes aad(std::uint8_t direction, std::uint64_t counter, BytesView sessionID, BytesView hash) {
-        return S::aad(direction, counter, sessionID, hash);
+        return toBytes(S::aad(direction, counter, sessionID, hash));
     }
     static Bytes tunnelAAD(std::uint8_t direction, std::uint64_t counter, BytesView sessionID) {
-        return S::tunnelAAD(direction, counter, sessionID);
+        return toBytes(S::tunnelAAD(direction, counter, sessionID));
     }
     static SecureBytes tunnelRatchet(BytesView key, BytesView salt) { return S::tunnelRatchet(key, salt); }
     static std::optional<SecureBytes> unpad(BytesView padded) { return S::unpad(padded); }

@@ -198,8 +198,10 @@ private:
     // Pure helpers of the formats.
     static std::array<std::uint8_t, 12> maskedNonce(std::uint64_t counter, BytesView mask);
     // sessionID is empty while the session has none.
-    static Bytes aad(std::uint8_t direction, std::uint64_t counter, BytesView sessionID, BytesView transcriptHash);
-    static Bytes tunnelAAD(std::uint8_t direction, std::uint64_t counter, BytesView sessionID);
+    // Secure: both carry the session ID, which is wiped like a key.
+    static SecureBytes aad(std::uint8_t direction, std::uint64_t counter, BytesView sessionID,
+                           BytesView transcriptHash);
+    static SecureBytes tunnelAAD(std::uint8_t direction, std::uint64_t counter, BytesView sessionID);
     static std::optional<SecureBytes> unpad(BytesView padded);
     static SecureBytes tunnelUnpad(BytesView padded);
     static SecureBytes ratchet(BytesView chainKey, BytesView salt);

@@ -36,9 +36,9 @@ std::array<std::uint8_t, 12> PFSChatSession::maskedNonce(std::uint64_t counter, 
     return nonce;
 }
 
-Bytes PFSChatSession::aad(std::uint8_t direction, std::uint64_t counter, BytesView sessionID,
-                          BytesView transcriptHash) {
-    Bytes out = tunnelAAD(direction, counter, sessionID);
+SecureBytes PFSChatSession::aad(std::uint8_t direction, std::uint64_t counter, BytesView sessionID,
+                                BytesView transcriptHash) {
+    SecureBytes out = tunnelAAD(direction, counter, sessionID);
     out.insert(out.end(), transcriptHash.begin(), transcriptHash.end());
     return out;
 }

@@ -20,11 +20,11 @@ constexpr std::size_t shortestBody = aesgcm::tagSize + 1;
 
 }  // namespace
 
-Bytes PFSChatSession::tunnelAAD(std::uint8_t direction, std::uint64_t counter, BytesView sessionID) {
-    Bytes out;
+SecureBytes PFSChatSession::tunnelAAD(std::uint8_t direction, std::uint64_t counter, BytesView sessionID) {
+    SecureBytes out;
     out.reserve(1 + counterFieldSize + sessionID.size() + 64);
     out.push_back(direction);
-    appendBigEndian(out, counter, counterFieldSize);
+    for (std::size_t i = counterFieldSize; i-- > 0;) out.push_back(static_cast<std::uint8_t>(counter >> (8 * i)));
     out.insert(out.end(), sessionID.begin(), sessionID.end());
     return out;
 }

@@ -1,0 +1,116 @@
+#include "FreedMemoryWatch.h"
+
+#include <malloc.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace duoquill::test {
+namespace {
+
+// Fixed storage: the scan runs inside operator delete and must not allocate.
+struct Secret {
+    std::array<std::uint8_t, 64> bytes{};
+    std::size_t size = 0;
+    std::array<char, 64> name{};
+    std::size_t foundInBlockOf = 0;  // 0: not found
+};
+
+struct WatchState {
+    bool active = false;
+    bool scanning = false;
+    std::size_t count = 0;
+    std::array<Secret, FreedMemoryWatch::maxSecrets> secrets;
+};
+
+WatchState& state() {
+    static WatchState s;
+    return s;
+}
+
+bool contains(const void* block, std::size_t size, const Secret& secret) {
+    return size >= secret.size && memmem(block, size, secret.bytes.data(), secret.size) != nullptr;
+}
+
+void scanFreed(void* block, std::size_t size) noexcept {
+    WatchState& s = state();
+    if (!s.active || s.scanning || block == nullptr) return;
+    s.scanning = true;
+    for (std::size_t i = 0; i < s.count; ++i) {
+        if (s.secrets[i].foundInBlockOf == 0 && contains(block, size, s.secrets[i])) {
+            s.secrets[i].foundInBlockOf = size;
+        }
+    }
+    s.scanning = false;
+}
+
+void* allocateOrThrow(std::size_t size) {
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+
+}  // namespace
+
+FreedMemoryWatch::FreedMemoryWatch() {
+    WatchState& s = state();
+    s.count = 0;
+    s.active = true;
+}
+
+FreedMemoryWatch::~FreedMemoryWatch() { state().active = false; }
+
+void FreedMemoryWatch::watch(const std::string& name, BytesView secret) {
+    WatchState& s = state();
+    if (secret.size() < shortestSecret || s.count == maxSecrets) return;
+    // All-zero values are what wiped and not-yet-derived fields hold, not secrets.
+    if (std::all_of(secret.begin(), secret.end(), [](std::uint8_t b) { return b == 0; })) return;
+    const std::size_t size = std::min(secret.size(), Secret{}.bytes.size());
+    for (std::size_t i = 0; i < s.count; ++i) {
+        if (s.secrets[i].size == size && std::memcmp(s.secrets[i].bytes.data(), secret.data(), size) == 0) return;
+    }
+    Secret& slot = s.secrets[s.count];
+    slot = Secret{};
+    std::memcpy(slot.bytes.data(), secret.data(), size);
+    slot.size = size;
+    std::strncpy(slot.name.data(), name.c_str(), slot.name.size() - 1);
+    ++s.count;
+}
+
+std::size_t FreedMemoryWatch::watchedCount() const { return state().count; }
+
+std::vector<std::string> FreedMemoryWatch::findings() const {
+    const WatchState& s = state();
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < s.count; ++i) {
+        if (s.secrets[i].foundInBlockOf != 0) {
+            out.push_back(std::string(s.secrets[i].name.data()) + " (in a freed block of " +
+                          std::to_string(s.secrets[i].foundInBlockOf) + " bytes)");
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> FreedMemoryWatch::occurrencesIn(BytesView memory) const {
+    const WatchState& s = state();
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < s.count; ++i) {
+        if (contains(memory.data(), memory.size(), s.secrets[i])) out.emplace_back(s.secrets[i].name.data());
+    }
+    return out;
+}
+
+}  // namespace duoquill::test
+
+// The replaced allocation functions. Arrays, nothrow and sized forms reach these through the
+// standard library's defaults; aligned forms keep the library's own pair.
+void* operator new(std::size_t size) { return duoquill::test::allocateOrThrow(size); }
+
+void operator delete(void* block) noexcept {
+    if (block) duoquill::test::scanFreed(block, malloc_usable_size(block));
+    std::free(block);
+}
+
+void operator delete(void* block, std::size_t) noexcept { operator delete(block); }

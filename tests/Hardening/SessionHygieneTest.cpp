@@ -1,0 +1,175 @@
+// Secret hygiene of the session: every key the session held, and every key it rotated away,
+// is wiped before its memory goes back to the allocator; after destroy() (and after the
+// session itself is gone) no copy of a root, chain, tunnel or handshake key is left in the
+// session's own storage.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "Duoquill/Crypto/PFSChatSession.h"
+#include "Duoquill/Crypto/SessionEnvironment.h"
+#include "Duoquill/Platform/KeyStore.h"
+#include "FreedMemoryWatch.h"
+#include "Support/Paths.h"
+
+namespace duoquill {
+
+// This program's view of a session's private state.
+struct PFSChatSessionTestAccess {
+    using S = PFSChatSession;
+
+    // Every secret the session holds right now, named.
+    static std::vector<std::pair<std::string, BytesView>> secrets(const S& s) {
+        std::vector<std::pair<std::string, BytesView>> out;
+        auto add = [&](const char* name, const auto& value) {
+            if (value) out.emplace_back(name, BytesView(*value));
+        };
+        add("pskDeniable", s.pskDeniable_);
+        add("p256SharedSecret", s.p256SharedSecret_);
+        add("mlkemSharedSecret", s.mlkemSharedSecretData_);
+        add("txKey", s.txKey_);
+        add("rxKey", s.rxKey_);
+        add("sessionID", s.sessionID_);
+        add("resumeAuthKey", s.resumeAuthKey_);
+        add("rootKey", s.rootKey_);
+        add("tunnelTxKey", s.tunnelTxKey_);
+        add("tunnelRxKey", s.tunnelRxKey_);
+        add("localKeyConfirmation", s.localKeyConfirmation_);
+        add("expectedPeerKeyConfirmation", s.expectedPeerKeyConfirmation_);
+        out.emplace_back("txNonceMask", s.txNonceMask_);
+        out.emplace_back("rxNonceMask", s.rxNonceMask_);
+        return out;
+    }
+
+    // The session object itself and every buffer it still owns.
+    static std::vector<BytesView> storage(const S& s) {
+        std::vector<BytesView> out{BytesView(reinterpret_cast<const std::uint8_t*>(&s), sizeof s)};
+        auto add = [&](const auto& value) { out.emplace_back(value); };
+        auto addOptional = [&](const auto& value) {
+            if (value) out.emplace_back(*value);
+        };
+        add(s.mlkemPublicKeyData_);
+        add(s.authCiphertext_);
+        add(s.authEncapKey_);
+        add(s.txNonceMask_);
+        add(s.rxNonceMask_);
+        add(s.mlkemRatchetPublicKeyData_);
+        add(s.txTranscriptHash_);
+        add(s.rxTranscriptHash_);
+        add(s.mldsaPublicKeyData_);
+        addOptional(s.peerMLKEMPublicKeyData_);
+        addOptional(s.orderedEpkSalt_);
+        addOptional(s.mlkemCiphertextData_);
+        addOptional(s.peerMLKEMRatchetPublicKeyData_);
+        addOptional(s.mlkemRatchetCiphertext_);
+        addOptional(s.peerMLDSAPublicKeyData_);
+        for (const auto* key : {&s.pskDeniable_, &s.p256SharedSecret_, &s.mlkemSharedSecretData_, &s.txKey_, &s.rxKey_,
+                                &s.sessionID_, &s.resumeAuthKey_, &s.rootKey_, &s.tunnelTxKey_, &s.tunnelRxKey_,
+                                &s.localKeyConfirmation_, &s.expectedPeerKeyConfirmation_}) {
+            addOptional(*key);
+        }
+        return out;
+    }
+};
+
+namespace {
+
+using Access = PFSChatSessionTestAccess;
+
+class SessionHygiene : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::shared_ptr<const P256KeyAgreementKey> idA = KeyStore::system().generateP256();
+        std::shared_ptr<const P256KeyAgreementKey> idB = KeyStore::system().generateP256();
+        const SessionEnvironment environment{.epochDirectory = dir.path()};
+        a = std::make_unique<PFSChatSession>(environment, idA, idB->publicKey(), roomCode);
+        b = std::make_unique<PFSChatSession>(environment, idB, idA->publicKey(), roomCode);
+    }
+
+    // Watches every secret both sessions hold now.
+    void watchAll() {
+        for (const auto* s : {a.get(), b.get()}) {
+            for (const auto& [name, bytes] : Access::secrets(*s)) watch.watch(name, bytes);
+        }
+    }
+
+    void handshakeAndTalk() {
+        watchAll();
+        a->completeHandshake(b->authCiphertext(), b->authEncapKey(), b->mlkemPublicKeyData());
+        b->completeHandshake(a->authCiphertext(), a->authEncapKey(), a->mlkemPublicKeyData());
+        watchAll();
+        PFSChatSession& ini = a->isInitiator().value() ? *a : *b;
+        PFSChatSession& res = a->isInitiator().value() ? *b : *a;
+        EXPECT_EQ(res.tunnelOpen(ini.tunnelSeal(asBytes("kex2"))).size(), 4u);
+        res.completePQKeyExchange(ini.performPQKeyExchange());
+        watchAll();
+        ini.completePQInitiator();
+        watchAll();
+        // Alternating turns (each a root step), a run of records, cover records and frames.
+        PFSChatSession* from = &ini;
+        PFSChatSession* to = &res;
+        for (int turn = 0; turn < 6; ++turn) {
+            for (int i = 0; i <= turn % 3; ++i) {
+                const auto header = from->prepareDHRatchetIfNeeded();
+                const auto record = i == 1 ? from->sealDummy() : from->seal(asBytes("line " + std::to_string(turn)));
+                const Bytes frame = from->tunnelSeal(record.data);
+                const SecureBytes payload = to->tunnelOpen(frame);
+                if (header) to->receiveDHRatchetKey(*header);
+                to->open(payload, record.counter);
+                watchAll();
+            }
+            std::swap(from, to);
+        }
+    }
+
+    std::vector<std::string> leftIn(const PFSChatSession& s) const {
+        std::vector<std::string> out;
+        for (BytesView region : Access::storage(s)) {
+            for (auto& name : watch.occurrencesIn(region)) out.push_back(name);
+        }
+        return out;
+    }
+
+    test::TempDir dir;
+    const std::string roomCode = std::string(128, 'c');
+    std::unique_ptr<PFSChatSession> a, b;
+    test::FreedMemoryWatch watch;
+};
+
+TEST_F(SessionHygiene, RotatedKeysAreWipedBeforeTheirMemoryIsReleased) {
+    handshakeAndTalk();
+    EXPECT_GT(watch.watchedCount(), 30u) << "every rotation should have added new keys";
+    EXPECT_EQ(watch.findings(), std::vector<std::string>{});
+}
+
+TEST_F(SessionHygiene, DestroyLeavesNoKeyInTheSessionsStorage) {
+    handshakeAndTalk();
+    ASSERT_FALSE(leftIn(*a).empty()) << "the scan must see the live keys before destroy()";
+    a->destroy();
+    b->destroy();
+    EXPECT_EQ(leftIn(*a), std::vector<std::string>{});
+    EXPECT_EQ(leftIn(*b), std::vector<std::string>{});
+    a.reset();
+    b.reset();
+    EXPECT_EQ(watch.findings(), std::vector<std::string>{});
+}
+
+TEST_F(SessionHygiene, ReleasingTheLastReferenceWipesLikeDestroy) {
+    handshakeAndTalk();
+    a.reset();  // no destroy() call: the destructor must do it
+    b.reset();
+    EXPECT_EQ(watch.findings(), std::vector<std::string>{});
+}
+
+TEST_F(SessionHygiene, TheWatchCatchesAnUnwipedCopy) {
+    watch.watch("probe", asBytes("a secret of many bytes"));
+    {
+        const std::string_view text = "xx a secret of many bytes xx";
+        const Bytes unwiped(text.begin(), text.end());
+    }
+    EXPECT_EQ(watch.findings().size(), 1u);
+}
+
+}  // namespace
+}  // namespace duoquill
