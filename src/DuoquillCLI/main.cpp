@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Duoquill/Platform/ProcessHardening.h"
 #include "Duoquill/Platform/StandardStreams.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
 #include "DuoquillCLI/CLIChatClient.h"
@@ -57,5 +58,6 @@ int main(int argc, char** argv) {
     const std::string& relayURL = args[3];
     if (!relayURL.starts_with("wss://")) fail("Error: relay URL must use wss://\n");
     if (!duoquill::KeyHelpers::isValidPublicKey(peerKey)) fail("Error: invalid peer public key\n");
+    duoquill::ProcessHardening::protectSecrets();
     duoquill::cli::runChat(peerKey, relayURL);
 }

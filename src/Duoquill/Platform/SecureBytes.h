@@ -1,7 +1,8 @@
 #pragma once
 // Byte strings. `Bytes` holds public data; `SecureBytes` holds secrets and wipes every
 // buffer it releases (on destruction and on every reallocation), so a secret never
-// lingers in freed heap memory.
+// lingers in freed heap memory. Once the locked pool is enabled (LockedMemory.h), small
+// SecureBytes buffers live in memory that is never swapped out.
 
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +10,8 @@
 #include <span>
 #include <string_view>
 #include <vector>
+
+#include "Duoquill/Platform/LockedMemory.h"
 
 namespace duoquill {
 
@@ -24,10 +27,13 @@ struct ZeroizingAllocator {
     ZeroizingAllocator() noexcept = default;
     template <class U>
     ZeroizingAllocator(const ZeroizingAllocator<U>&) noexcept {}
-    T* allocate(std::size_t n) { return std::allocator<T>{}.allocate(n); }
+    T* allocate(std::size_t n) {
+        if (void* locked = lockedmemory::allocate(n * sizeof(T))) return static_cast<T*>(locked);
+        return std::allocator<T>{}.allocate(n);
+    }
     void deallocate(T* p, std::size_t n) noexcept {
         secureWipe(p, n * sizeof(T));
-        std::allocator<T>{}.deallocate(p, n);
+        if (!lockedmemory::deallocate(p, n * sizeof(T))) std::allocator<T>{}.deallocate(p, n);
     }
     template <class U>
     bool operator==(const ZeroizingAllocator<U>&) const noexcept { return true; }
