@@ -16,6 +16,7 @@
 
 #include "DuoquillRelay/RelayState.h"
 #include "DuoquillRelay/TlsSocketStream.h"
+#include "DuoquillRelay/UpgradeRequest.h"
 
 namespace duoquill::relay {
 namespace {
@@ -26,7 +27,6 @@ namespace http = beast::http;
 namespace websocket = beast::websocket;
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr std::size_t kRequestHeaderLimit = 8 * 1024;
 // Tens of thousands of mostly idle connections: nothing is kept between frames but the
 // websocket layer's small header buffer. Server frames are written unmasked and whole, so the
 // write buffer (used only for masking and fragmenting) can be tiny.
@@ -122,8 +122,7 @@ private:
 
     void readRequest() {
         parser_.emplace();
-        parser_->header_limit(kRequestHeaderLimit);
-        parser_->body_limit(0);
+        limitRequestParser(*parser_);
         http::async_read(ws_.next_layer(), buffer_, *parser_, [self = self()](beast::error_code ec, std::size_t) {
             ec ? self->finish(ec, "no valid HTTP request") : self->onRequest();
         });
@@ -132,14 +131,18 @@ private:
     void onRequest() {
         request_.emplace(parser_->release());
         parser_.reset();
-        const auto token = RoomRegistry::tokenFromTarget(request_->target());
-        if (!token) {
+        UpgradeDecision decision = judgeUpgradeRequest(*request_);
+        switch (decision.verdict) {
+        case UpgradeDecision::Verdict::notFound:
             respond(http::status::not_found, "path is not a room (404)");
-        } else if (!websocket::is_upgrade(*request_)) {
+            break;
+        case UpgradeDecision::Verdict::upgradeRequired:
             respond(http::status::upgrade_required, "not a WebSocket upgrade (426)");
-        } else {
-            token_ = std::string(*token);
+            break;
+        case UpgradeDecision::Verdict::join:
+            token_ = std::move(decision.token);
             accept();
+            break;
         }
     }
 
@@ -370,8 +373,8 @@ private:
 
     Phase phase_ = Phase::handshaking;
     beast::flat_buffer buffer_;
-    std::optional<http::request_parser<http::empty_body>> parser_;
-    std::optional<http::request<http::empty_body>> request_;
+    std::optional<UpgradeRequestParser> parser_;
+    std::optional<UpgradeRequest> request_;
     std::optional<http::response<http::string_body>> response_;
     std::string token_;
     std::shared_ptr<Room> room_;
