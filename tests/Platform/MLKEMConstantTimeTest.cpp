@@ -1,7 +1,8 @@
 // The constant-time check of ML-KEM: key generation, encapsulation and decapsulation run
 // under valgrind's memcheck with every secret input marked undefined. Memcheck then reports
 // each branch, table index or division whose outcome depends on a secret as a use of an
-// uninitialised value. The test re-runs its own program under valgrind for that.
+// uninitialised value. The test re-runs its own program under valgrind for that. The same
+// run covers the comparison of the peer's key confirmation with the expected one.
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #define DUOQUILL_HAS_MEMCHECK 1
 #endif
 
+#include "Duoquill/Platform/ConstantTime.h"
 #include "Duoquill/Platform/PQ/MLKEM1024.h"
 #include "Support/Process.h"
 #include "VectorBackends.h"
@@ -55,6 +57,22 @@ void runWithMarkedSecrets() {
     EXPECT_NE(rejected, sent.sharedSecret);
 }
 
+// The client compares the peer's 32-byte key confirmation with the expected one: both are
+// secret until the comparison says whether they match, which is its only public result.
+void compareConfirmationsWithMarkedSecrets() {
+    const SecureBytes expected(32, 0xC3);
+    for (std::size_t differing : {std::size_t{0}, std::size_t{17}, std::size_t{31}, std::size_t{32}}) {
+        SecureBytes received = expected;
+        if (differing < received.size()) received[differing] ^= 0x80;
+        markSecret(expected);
+        markSecret(received);
+        bool equal = constantTimeEquals(received, expected);
+        VALGRIND_MAKE_MEM_DEFINED(&equal, sizeof equal);
+        markPublic(expected);
+        EXPECT_EQ(equal, differing == 32);
+    }
+}
+
 // Run only under valgrind, by the test below: a branch on a marked secret, which memcheck
 // must report, so that a silently inactive check cannot pass.
 TEST(MLKEMConstantTime, DISABLED_Canary) {
@@ -68,6 +86,7 @@ TEST(MLKEMConstantTime, DISABLED_Canary) {
 TEST(MLKEMConstantTime, NoBranchOrIndexDependsOnSecrets) {
     if (RUNNING_ON_VALGRIND) {
         test::onEveryVectorBackend(runWithMarkedSecrets);
+        compareConfirmationsWithMarkedSecrets();
         return;
     }
 #if defined(__SANITIZE_ADDRESS__)
