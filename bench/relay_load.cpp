@@ -27,11 +27,11 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <deque>
 #include <filesystem>
 #include <functional>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -118,9 +118,12 @@ public:
         const std::string marker = "listening on 127.0.0.1:";
         if (line.find(marker) == std::string::npos) throw std::runtime_error("relay did not start: " + line);
         port_ = static_cast<std::uint16_t>(std::stoul(line.substr(line.find(marker) + marker.size())));
+        // Opened now: once the clients hold every descriptor allowed, no file can be opened.
+        statusFd_ = ::open(("/proc/" + std::to_string(pid_) + "/status").c_str(), O_RDONLY | O_CLOEXEC);
     }
 
     ~RelayChild() {
+        if (statusFd_ >= 0) ::close(statusFd_);
         ::kill(pid_, SIGTERM);
         int status = 0;
         for (int i = 0; i < 400 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) {
@@ -134,21 +137,17 @@ public:
 
     // Resident memory in KiB (VmRSS).
     long residentKiB() const {
-        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-        std::string key;
-        while (status >> key) {
-            if (key == "VmRSS:") {
-                long value = 0;
-                status >> value;
-                return value;
-            }
-            status.ignore(1 << 20, '\n');
-        }
-        return 0;
+        char text[8192];
+        const ssize_t n = ::pread(statusFd_, text, sizeof text - 1, 0);
+        if (n <= 0) return 0;
+        text[n] = '\0';
+        const char* at = std::strstr(text, "VmRSS:");
+        return at != nullptr ? std::strtol(at + 6, nullptr, 10) : 0;
     }
 
 private:
     pid_t pid_ = -1;
+    int statusFd_ = -1;
     std::uint16_t port_ = 0;
 };
 
@@ -350,6 +349,13 @@ std::vector<std::unique_ptr<ClientBase>> openRooms(Load& load, bool tls, std::si
     return clients;
 }
 
+// Each process (relay, load generator) holds one descriptor per connection.
+std::size_t roomsWithinDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+    return limit.rlim_cur > 128 ? (limit.rlim_cur - 128) / 2 : 1;
+}
+
 bool tlsAvailable() { return !environment("DUOQUILL_BENCH_CERT").empty() && !environment("DUOQUILL_BENCH_KEY").empty(); }
 
 double percentile(std::vector<std::uint32_t>& samples, double p) {
@@ -362,7 +368,7 @@ double percentile(std::vector<std::uint32_t>& samples, double p) {
 void CoverTraffic(benchmark::State& state) {
     const bool tls = state.range(1) != 0;
     if (tls && !tlsAvailable()) return state.SkipWithError("DUOQUILL_BENCH_CERT/KEY not set");
-    const auto rooms = static_cast<std::size_t>(state.range(0));
+    const auto rooms = std::min(static_cast<std::size_t>(state.range(0)), roomsWithinDescriptorLimit());
     const auto seconds = environmentNumber("DUOQUILL_BENCH_SECONDS", 10);
     for (auto _ : state) {
         RelayChild relay(tls, rooms * 2);
@@ -381,6 +387,7 @@ void CoverTraffic(benchmark::State& state) {
         const long afterTraffic = relay.residentKiB();
 
         state.counters["rooms_held"] = static_cast<double>(load->paired);
+        state.counters["rooms_asked"] = static_cast<double>(state.range(0));
         state.counters["connections"] = static_cast<double>(load->opened);
         state.counters["failed_opens"] = static_cast<double>(load->failed);
         state.counters["dropped"] = static_cast<double>(load->closed);
