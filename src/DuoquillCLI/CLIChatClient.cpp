@@ -1,14 +1,216 @@
+// Creation of the chat client, its run() and the `chat` command's main loop.
+
 #include "DuoquillCLI/CLIChatClient.h"
 
+#include <algorithm>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <csignal>
 #include <cstdlib>
+#include <iostream>
 
-#include "Duoquill/Platform/StandardStreams.h"
+#include "Duoquill/Crypto/CryptoCore.h"
+#include "Duoquill/Crypto/PFSChatSession.h"
+#include "Duoquill/Platform/Random.h"
+#include "Duoquill/Utilities/KeyHelpers.h"
+#include "DuoquillCLI/StandardInputReader.h"
+#include "DuoquillCLI/WebSocketChatTransport.h"
+
+namespace asio = boost::asio;
 
 namespace duoquill::cli {
 
-void runChat(const std::string&, const std::string&) {
-    writeStandardError("[error] the chat client is not built yet\n");
-    std::exit(1);
+std::string CLIChatClient::State::description() const {
+    switch (kind_) {
+        case Kind::idle: return "idle";
+        case Kind::connecting: return "connecting";
+        case Kind::waitingForPeer: return "waiting for peer";
+        case Kind::handshaking: return "handshaking";
+        case Kind::active: return "active";
+        case Kind::reconnecting: return "reconnecting";
+        case Kind::disconnected: return "disconnected: " + text_;
+        case Kind::error: return "error: " + text_;
+    }
+    return {};
+}
+
+namespace {
+
+std::size_t base64Length(std::size_t bytes) { return 4 * ((bytes + 2) / 3); }
+
+std::size_t decimalDigits(std::uint64_t value) {
+    std::size_t digits = 1;
+    while (value >= 10) {
+        value /= 10;
+        ++digits;
+    }
+    return digits;
+}
+
+}  // namespace
+
+std::size_t CLIChatClient::largestMsgTextLength(std::size_t lineBytes, bool ratchetHeaderPending) {
+    // Record: kind byte and 4-byte length, padded to the next 256-byte bucket, up to two more
+    // random buckets, then the 16-byte tag.
+    const std::size_t bucket = PFSChatSession::recordBucket;
+    const std::size_t framed = 5 + lineBytes;
+    const std::size_t record = (framed + bucket - 1) / bucket * bucket + 2 * bucket + 16;
+    // {"t":"msg","n":N,"d":"…","rk":"…"}
+    std::size_t length = std::string_view(R"({"t":"msg","n":)").size() +
+                         decimalDigits(PFSChatSession::recordCounterLimit - 1) +
+                         std::string_view(R"(,"d":")").size() + base64Length(record) + 1 + 1;
+    if (ratchetHeaderPending) length += std::string_view(R"(,"rk":")").size() + base64Length(ratchetHeaderMaxBytes) + 1;
+    return length;
+}
+
+std::size_t CLIChatClient::longestAlwaysAcceptedLine() {
+    std::size_t line = maxLineBytes;
+    while (line > 0 && largestMsgTextLength(line, true) > maxTunnelPayload) --line;
+    return line;
+}
+
+CLIChatClient::CLIChatClient(Private, ChatEnvironment environment, std::string peerPubKeyBase64URL,
+                             std::string relayBaseURL)
+    : env_(std::move(environment)),
+      peerPubKeyBase64URL_(std::move(peerPubKeyBase64URL)),
+      relayBaseURL_(std::move(relayBaseURL)) {}
+
+CLIChatClient::~CLIChatClient() {
+    for (auto* task : {&stdinTask_, &receiveTask_, &dummyTask_, &handshakeTimer_, &retryTask_}) cancelAndClear(*task);
+    if (session_) session_->destroy();
+}
+
+std::shared_ptr<CLIChatClient> CLIChatClient::create(ChatEnvironment environment, std::string peerPubKeyBase64URL,
+                                                     std::string relayBaseURL) {
+    auto client = std::make_shared<CLIChatClient>(Private{}, std::move(environment), std::move(peerPubKeyBase64URL),
+                                                  std::move(relayBaseURL));
+    if (!client->setUp()) return nullptr;
+    return client;
+}
+
+void CLIChatClient::fatal(std::string_view message) {
+    env_.display.startupError(message);
+    endProcess(1);
+}
+
+bool CLIChatClient::setUp() {
+    std::optional<std::string> identifier;
+    try {
+        identifier = env_.identity.existingKeyIdentifier();
+    } catch (...) {
+    }
+    if (!identifier) {
+        fatal("No local key. Run 'keygen' first.");
+        return false;
+    }
+    localKeyIdentifier_ = *identifier;
+
+    Bytes localCompressed;
+    try {
+        localCompressed = env_.identity.retrievePublicKey(localKeyIdentifier_).compressed();
+    } catch (...) {
+        fatal("Cannot retrieve local public key");
+        return false;
+    }
+    localPubKeyCompressed_ = base64URLString(localCompressed);
+
+    std::optional<p256::PublicKey> peerKey;
+    try {
+        peerKey = KeyHelpers::p256PublicKey(peerPubKeyBase64URL_);
+    } catch (...) {
+        fatal("Invalid peer public key");
+        return false;
+    }
+
+    std::unique_ptr<P256KeyAgreementKey> privateKey;
+    try {
+        privateKey = env_.identity.retrievePrivateKey(localKeyIdentifier_);
+    } catch (...) {
+        fatal("Cannot retrieve local private key");
+        return false;
+    }
+
+    try {
+        roomKeyData_ = privateKey->sharedSecret(*peerKey);
+    } catch (...) {
+        fatal("ECDH failed");
+        return false;
+    }
+    roomCode_ = KeyHelpers::deriveRoomCode(roomKeyData_);
+    roomToken_ = KeyHelpers::deriveRoomToken(roomKeyData_, env_.clock);
+
+    const Bytes peerCompressed = peerKey->compressed();
+    leadsRecovery_ = std::lexicographical_compare(localCompressed.begin(), localCompressed.end(),
+                                                  peerCompressed.begin(), peerCompressed.end());
+
+    env_.display.banner(localPubKeyCompressed_, peerPubKeyBase64URL_, relayBaseURL_);
+    return true;
+}
+
+void CLIChatClient::endProcess(int status) {
+    ended_ = true;
+    intentionalDisconnect_ = true;
+    for (auto* task : {&stdinTask_, &receiveTask_, &dummyTask_, &handshakeTimer_, &retryTask_}) cancelAndClear(*task);
+    env_.exitProcess(status);
+    // Only reached in tests: let the connection go as a process end would.
+    if (auto transport = std::move(transport_)) disconnectInBackground(std::move(transport));
+    if (auto session = std::move(session_)) session->destroy();
+}
+
+asio::awaitable<void> CLIChatClient::run() {
+    auto self = shared_from_this();
+    co_await connect();
+    if (ended_) co_return;
+    stdinTask_ = std::make_shared<TaskHandle>();
+    if (env_.startInputReader) env_.startInputReader(weak_from_this(), stdinTask_);
+}
+
+double CLIChatClient::nextCoverDelay() {
+    if (env_.coverDelay) return env_.coverDelay();
+    // 53 random bits, uniform over the closed interval [0, 2^53].
+    constexpr std::uint64_t top = std::uint64_t{1} << 53;
+    std::uint64_t draw = 0;
+    do {
+        std::uint8_t bytes[8];
+        random::fill(bytes);
+        draw = 0;
+        for (const auto b : bytes) draw = (draw << 8) | b;
+        draw &= (top << 1) - 1;
+    } while (draw > top);
+    return minCoverDelaySeconds +
+           (maxCoverDelaySeconds - minCoverDelaySeconds) * (static_cast<double>(draw) / static_cast<double>(top));
+}
+
+[[noreturn]] void runChat(const std::string& peerPubKeyBase64URL, const std::string& relayBaseURL) {
+    // A peer or relay that goes away must show as a failed write, not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    asio::io_context io;
+    auto work = asio::make_work_guard(io);
+    SteadyChatTimers timers(io.get_executor());
+    TerminalChatDisplay display;
+    KeychainIdentitySource identity;
+    ChatEnvironment environment{
+        .executor = io.get_executor(),
+        .timers = timers,
+        .display = display,
+        .identity = identity,
+        .makeTransport = [&io] { return std::make_shared<WebSocketChatTransport>(io.get_executor()); },
+        .makeSession = {},
+        .clock = Clock::system(),
+        .coverDelay = {},
+        // Every line has gone out with write(2); nothing is buffered, nothing is left to run.
+        .exitProcess = [](int status) { std::_Exit(status); },
+        .startInputReader =
+            [&io](std::weak_ptr<CLIChatClient> client, std::shared_ptr<TaskHandle> task) {
+                StandardInputReader::start(std::cin, io.get_executor(), std::move(client), std::move(task));
+            },
+    };
+    auto client = CLIChatClient::create(std::move(environment), peerPubKeyBase64URL, relayBaseURL);
+    asio::co_spawn(io, client->run(), asio::detached);
+    for (;;) io.run();
 }
 
 }  // namespace duoquill::cli

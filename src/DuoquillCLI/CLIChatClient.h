@@ -1,11 +1,254 @@
 #pragma once
+// CLIChatClient: chat mode. It owns one relay connection and one secure session at a time,
+// runs the hello / kex2 / ready handshake, sends the lines typed by the user and cover records,
+// and recovers from failures with automatic retries and fresh sessions.
+//
+// Everything runs on one executor, the main actor: operations are coroutines, and the client
+// changes state only at their suspension points. Every task the client starts (receive loop,
+// the one `handshakeTimer` slot, `retryTask`, the cover loop `dummyTask`) holds it weakly and
+// checks its cancel flag after every sleep. Standard input is read on a thread of its own that
+// hands each line over and waits for it to be handled.
+//
+// Recovery converges. Each session sends one hello, and a session can complete its handshake
+// with one peer hello only, so both sides must pick each other's current hello. The client
+// therefore remembers the peer's latest hello; a hello that arrives while a session is in use
+// starts a fresh session (after a 5-second grace when active). Of the two identities, the one
+// whose compressed public key sorts first "leads": a fresh session it starts completes at once
+// with the peer's latest hello unless that hello is known to be used up, while the other side's
+// fresh sessions always wait for a new hello. The leader's answer to a fresh hello is therefore
+// always a hello made for it, and the two sides cannot keep crossing stale hellos.
 
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/json/fwd.hpp>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
+
+#include "Duoquill/Platform/Clock.h"
+#include "Duoquill/Platform/KeyStore.h"
+#include "Duoquill/Platform/P256.h"
+#include "Duoquill/Platform/SecureBytes.h"
+#include "DuoquillCLI/ChatDisplay.h"
+#include "DuoquillCLI/ChatIdentitySource.h"
+#include "DuoquillCLI/ChatTasks.h"
+#include "DuoquillCLI/ChatTransport.h"
+
+namespace duoquill {
+class PFSChatSession;
+}
 
 namespace duoquill::cli {
 
-// Runs the interactive chat with the peer through the relay; returns only by ending the
-// process (status 0 after quitting, 1 after a fatal error).
+class CLIChatClient;
+
+// Makes the secure session for a connection attempt. The program uses the session's
+// system defaults; tests substitute key stores and clocks.
+using ChatSessionFactory = std::function<std::unique_ptr<PFSChatSession>(
+    std::shared_ptr<const P256KeyAgreementKey> localStaticKey, const p256::PublicKey& peerStaticKey,
+    const std::string& roomCode)>;
+
+// Starts the reader of the user's lines; it hands each line to the client and waits.
+using ChatInputStarter = std::function<void(std::weak_ptr<CLIChatClient>, std::shared_ptr<TaskHandle>)>;
+
+// Everything the client reaches outside itself. All references must outlive the client.
+struct ChatEnvironment {
+    boost::asio::any_io_executor executor;
+    ChatTimers& timers;
+    ChatDisplay& display;
+    ChatIdentitySource& identity;
+    ChatTransportFactory makeTransport;
+    // Empty: PFSChatSession with the system defaults.
+    ChatSessionFactory makeSession;
+    // Wall clock: the UTC day of the room token.
+    const Clock& clock = Clock::system();
+    // Seconds before the next cover record; empty: uniform in [2, 5] from the secure source.
+    std::function<double()> coverDelay;
+    // Ends the process with the status. The program's never returns; a test's may, and the
+    // client then stops doing anything.
+    std::function<void(int)> exitProcess;
+    // Empty: nothing reads standard input (tests call sendMessage and quit themselves).
+    ChatInputStarter startInputReader;
+};
+
+class CLIChatClient : public std::enable_shared_from_this<CLIChatClient> {
+public:
+    class State {
+    public:
+        enum class Kind { idle, connecting, waitingForPeer, handshaking, active, reconnecting, disconnected, error };
+        State(Kind kind = Kind::idle, std::string text = {}) : kind_(kind), text_(std::move(text)) {}
+        static State disconnected(std::string reason) { return {Kind::disconnected, std::move(reason)}; }
+        static State error(std::string message) { return {Kind::error, std::move(message)}; }
+        Kind kind() const noexcept { return kind_; }
+        const std::string& text() const noexcept { return text_; }
+        // "idle", "waiting for peer", "disconnected: quit", ...
+        std::string description() const;
+        bool operator==(const State&) const = default;
+
+    private:
+        Kind kind_;
+        std::string text_;
+    };
+
+    // ---- timing ----
+    static constexpr double noPeerTimeoutSeconds = 30.0;
+    static constexpr double handshakeTimeoutSeconds = 5.0;
+    static constexpr double peerReconnectGraceSeconds = 5.0;
+    static constexpr double reconnectNoPeerTimeoutSeconds = 8.0;
+    static constexpr double firstRetryDelaySeconds = 0.3;
+    static constexpr double maxRetryDelaySeconds = 30.0;
+    static constexpr double minCoverDelaySeconds = 2.0;
+    static constexpr double maxCoverDelaySeconds = 5.0;
+
+    // ---- sizes ----
+    // Longest line accepted, in UTF-8 bytes.
+    static constexpr std::size_t maxLineBytes = 49152;
+    // Largest tunnel payload: a "msg" text must not be longer.
+    static constexpr std::size_t maxTunnelPayload = 65535;
+    static constexpr std::size_t ratchetHeaderMaxBytes = 3200;
+    // The longest "msg" text a line of `lineBytes` bytes can give (largest padding, a counter
+    // of the most digits, the largest ratchet header when one may be pending).
+    static std::size_t largestMsgTextLength(std::size_t lineBytes, bool ratchetHeaderPending);
+    // The longest line that is accepted whatever the session's state: 45307 bytes.
+    static std::size_t longestAlwaysAcceptedLine();
+
+    // Finds the local identity, derives the room and shows the banner. On failure shows
+    // "[error] ..." and ends the process with status 1 (returning nothing if that returns).
+    static std::shared_ptr<CLIChatClient> create(ChatEnvironment environment, std::string peerPubKeyBase64URL,
+                                                 std::string relayBaseURL);
+    ~CLIChatClient();
+
+    CLIChatClient(const CLIChatClient&) = delete;
+    CLIChatClient& operator=(const CLIChatClient&) = delete;
+
+    // Connects, then starts the reader of standard input.
+    boost::asio::awaitable<void> run();
+    // Drops the old session and connection, opens new ones and sends the hello.
+    boost::asio::awaitable<void> connect();
+    // One line typed by the user, without its terminator.
+    boost::asio::awaitable<void> sendMessage(std::string line);
+    // Says goodbye through the tunnel, closes the connection, wipes the session and ends the
+    // process with status 0.
+    boost::asio::awaitable<void> quit();
+
+    // ---- observation, for tests ----
+    const State& state() const noexcept { return state_; }
+    const std::string& roomCode() const noexcept { return roomCode_; }
+    const std::string& roomToken() const noexcept { return roomToken_; }
+    const std::string& localPubKeyCompressed() const noexcept { return localPubKeyCompressed_; }
+    bool leadsRecovery() const noexcept { return leadsRecovery_; }
+    bool hasEnded() const noexcept { return ended_; }
+    std::int64_t retryCount() const noexcept { return retryCount_; }
+    PFSChatSession* currentSession() const noexcept { return session_.get(); }
+    bool hasTransport() const noexcept { return transport_ != nullptr; }
+
+    // Test switch: with it off, the client recovers exactly as a client without the
+    // remembered-hello rules (to show that the recovery simulation catches the livelock).
+    void setRecoveryRulesForTesting(bool enabled) noexcept { recoveryRules_ = enabled; }
+
+private:
+    struct PeerHello {
+        Bytes ct, ek, mlk;
+        Bytes fingerprint;  // SHA-256 of the three values: tells hellos apart
+    };
+    enum class TimerKind { none, noPeer, handshake, grace, reconnectNoPeer };
+    struct Private {};
+
+public:
+    CLIChatClient(Private, ChatEnvironment environment, std::string peerPubKeyBase64URL, std::string relayBaseURL);
+
+private:
+    // Creation steps; each failure ends the process.
+    bool setUp();
+    void fatal(std::string_view message);
+    void endProcess(int status);
+
+    // ---- connection (CLIChatClientConnection.cpp) ----
+    std::unique_ptr<PFSChatSession> createPFSSession();
+    std::optional<std::string> relayURL();
+    void startReceiveLoop();
+    void handleTransportError();
+    void setState(State state);
+    void stateDidChange(const State& to);
+    void status(std::string_view text);
+    void armTimer(TimerKind kind);
+    void disconnectInBackground(std::shared_ptr<ChatTransport> transport);
+    using TaskBody = std::function<boost::asio::awaitable<void>(std::weak_ptr<CLIChatClient>, std::shared_ptr<TaskHandle>)>;
+    std::shared_ptr<TaskHandle> spawn(TaskBody body);
+    static boost::asio::awaitable<void> receiveLoop(std::weak_ptr<CLIChatClient> weak, std::shared_ptr<TaskHandle> task);
+    static boost::asio::awaitable<void> timerTask(std::weak_ptr<CLIChatClient> weak, std::shared_ptr<TaskHandle> task,
+                                                  TimerKind kind, double seconds);
+
+    // ---- relay protocol and handshake (CLIChatClientHandshake.cpp) ----
+    std::string helloText() const;
+    boost::asio::awaitable<void> handleMessage(std::string text);
+    boost::asio::awaitable<void> handleDecryptedFrame(const std::string& type, const boost::json::object& json);
+    boost::asio::awaitable<void> handlePlainHello(const boost::json::object& json);
+    boost::asio::awaitable<void> handleHello(const boost::json::object& json);
+    boost::asio::awaitable<void> acceptHello(PeerHello hello, bool adopted);
+    boost::asio::awaitable<void> handleKex2(const boost::json::object& json);
+    void handleReady(const boost::json::object& json);
+    void transitionToActive();
+    static std::optional<std::string> jsonString(const boost::json::object& json);
+    boost::asio::awaitable<void> sendTunneled(std::string json);
+    std::optional<PeerHello> parsePeerHello(const boost::json::object& json) const;
+    std::string expectedPeerKeyID() const;
+    void rememberPeerHello(const PeerHello& hello);
+    bool hasSeenHello(const Bytes& fingerprint) const;
+
+    // ---- traffic (CLIChatClientTraffic.cpp) ----
+    boost::asio::awaitable<void> handleMsg(const boost::json::object& json);
+    void startTrafficLoop();
+    std::string msgText(std::uint64_t counter, BytesView record, const std::optional<Bytes>& header) const;
+    static boost::asio::awaitable<void> coverLoop(std::weak_ptr<CLIChatClient> weak, std::shared_ptr<TaskHandle> task);
+    double nextCoverDelay();
+
+    // ---- recovery (CLIChatClientRecovery.cpp) ----
+    void scheduleAutoRetry();
+    boost::asio::awaitable<void> reconnectForPeer();
+    static double retryDelay(std::int64_t retryCount);
+    static boost::asio::awaitable<void> retryTaskBody(std::weak_ptr<CLIChatClient> weak,
+                                                      std::shared_ptr<TaskHandle> task, double delay);
+
+    ChatEnvironment env_;
+    const std::string peerPubKeyBase64URL_;
+    const std::string relayBaseURL_;
+    std::string roomCode_;
+    std::string roomToken_;
+    SecureBytes roomKeyData_;  // kept: the room token is derived anew for each relay connection
+    std::string localKeyIdentifier_;
+    std::string localPubKeyCompressed_;
+    std::shared_ptr<ChatTransport> transport_;
+    std::unique_ptr<PFSChatSession> session_;
+    std::uint64_t sessionGeneration_ = 0;  // counts sessions, so a handshake can tell its own is gone
+    std::shared_ptr<TaskHandle> receiveTask_;
+    std::shared_ptr<TaskHandle> stdinTask_;
+    std::shared_ptr<TaskHandle> dummyTask_;
+    std::shared_ptr<TaskHandle> handshakeTimer_;
+    std::shared_ptr<TaskHandle> retryTask_;
+    bool peerReady_ = false;
+    bool localReady_ = false;
+    bool intentionalDisconnect_ = false;
+    std::int64_t retryCount_ = 0;
+    State state_;
+
+    // Recovery bookkeeping.
+    TimerKind handshakeTimerKind_ = TimerKind::none;
+    bool leadsRecovery_ = false;
+    bool recoveryRules_ = true;
+    std::optional<PeerHello> latestPeerHello_;
+    bool latestPeerHelloUsedUp_ = false;
+    std::optional<Bytes> currentPeerHello_;  // fingerprint of the hello the session completed with
+    std::deque<Bytes> seenHellos_;           // recent fingerprints, newest last
+    bool ended_ = false;
+};
+
+// The `chat` command: runs the client on the main thread until it ends the process (status 0
+// after quitting, 1 after a fatal error).
 [[noreturn]] void runChat(const std::string& peerPubKeyBase64URL, const std::string& relayBaseURL);
 
 }  // namespace duoquill::cli

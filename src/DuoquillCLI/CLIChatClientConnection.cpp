@@ -1,0 +1,216 @@
+// The connection sequence, the receive loop, the connection-phase timers and the reporting of
+// state changes.
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/url/parse.hpp>
+
+#include "Duoquill/Crypto/PFSChatSession.h"
+#include "Duoquill/Utilities/KeyHelpers.h"
+#include "DuoquillCLI/CLIChatClient.h"
+#include "DuoquillCLI/ChatErrorText.h"
+
+namespace asio = boost::asio;
+
+namespace duoquill::cli {
+
+std::shared_ptr<TaskHandle> CLIChatClient::spawn(TaskBody body) {
+    auto task = std::make_shared<TaskHandle>();
+    asio::co_spawn(env_.executor, body(weak_from_this(), task), asio::detached);
+    return task;
+}
+
+void CLIChatClient::disconnectInBackground(std::shared_ptr<ChatTransport> transport) {
+    if (!transport) return;
+    asio::co_spawn(
+        env_.executor, [transport]() -> asio::awaitable<void> { co_await transport->disconnect(); }, asio::detached);
+}
+
+void CLIChatClient::status(std::string_view text) { env_.display.status(text); }
+
+void CLIChatClient::setState(State state) {
+    state_ = std::move(state);
+    stateDidChange(state_);
+}
+
+void CLIChatClient::stateDidChange(const State& to) {
+    switch (to.kind()) {
+        case State::Kind::idle: break;
+        case State::Kind::connecting: status("connecting..."); break;
+        case State::Kind::waitingForPeer: status("waiting for peer..."); break;
+        case State::Kind::handshaking: status("handshaking..."); break;
+        case State::Kind::active:
+            env_.display.connected();
+            env_.display.prompt();
+            break;
+        case State::Kind::reconnecting: status("reconnecting..."); break;
+        case State::Kind::disconnected: env_.display.peerEvent("disconnected: " + to.text()); break;
+        case State::Kind::error: env_.display.error(to.text()); break;
+    }
+}
+
+std::unique_ptr<PFSChatSession> CLIChatClient::createPFSSession() {
+    const auto peerKey = KeyHelpers::p256PublicKey(peerPubKeyBase64URL_);
+    std::shared_ptr<const P256KeyAgreementKey> localKey = env_.identity.retrievePrivateKey(localKeyIdentifier_);
+    if (env_.makeSession) return env_.makeSession(std::move(localKey), peerKey, roomCode_);
+    return std::make_unique<PFSChatSession>(std::move(localKey), peerKey, roomCode_);
+}
+
+std::optional<std::string> CLIChatClient::relayURL() {
+    // The token follows the UTC day of each new connection, so two users who started on
+    // different days still meet; the room code the session uses never changes.
+    roomToken_ = KeyHelpers::deriveRoomToken(roomKeyData_, env_.clock);
+    std::string url = relayBaseURL_ + "/" + roomToken_;
+    if (!boost::urls::parse_uri(url)) return std::nullopt;
+    return url;
+}
+
+asio::awaitable<void> CLIChatClient::connect() {
+    auto self = shared_from_this();
+    cancelAndClear(retryTask_);
+    cancelAndClear(receiveTask_);
+    cancelAndClear(dummyTask_);
+    cancelAndClear(handshakeTimer_);
+    handshakeTimerKind_ = TimerKind::none;
+    if (auto old = std::move(session_)) old->destroy();
+    if (auto old = std::move(transport_)) disconnectInBackground(std::move(old));
+    setState(State::Kind::connecting);
+    peerReady_ = false;
+    localReady_ = false;
+    intentionalDisconnect_ = false;
+    // A new relay connection: whatever the peer announced before belongs to the old one.
+    latestPeerHello_.reset();
+    currentPeerHello_.reset();
+
+    try {
+        session_ = createPFSSession();
+        ++sessionGeneration_;
+    } catch (const std::exception& e) {
+        status("[connect error] " + errorText(e));
+        if (!intentionalDisconnect_) scheduleAutoRetry();
+        co_return;
+    }
+
+    const auto url = relayURL();
+    if (!url) {
+        setState(State::error("Invalid relay URL"));
+        endProcess(1);
+        co_return;
+    }
+    auto transport = env_.makeTransport();
+    transport_ = transport;
+    transport->connect(*url);
+    setState(State::Kind::waitingForPeer);
+
+    std::optional<std::string> failure;
+    try {
+        co_await transport->send(helloText());
+    } catch (const std::exception& e) {
+        failure = errorText(e);
+    }
+    if (ended_) co_return;
+    if (failure) {
+        status("[connect error] " + *failure);
+        if (!intentionalDisconnect_) scheduleAutoRetry();
+        co_return;
+    }
+    startReceiveLoop();
+    armTimer(TimerKind::noPeer);
+}
+
+void CLIChatClient::startReceiveLoop() {
+    if (receiveTask_) receiveTask_->cancel();
+    receiveTask_ = spawn(&CLIChatClient::receiveLoop);
+}
+
+asio::awaitable<void> CLIChatClient::receiveLoop(std::weak_ptr<CLIChatClient> weak, std::shared_ptr<TaskHandle> task) {
+    std::shared_ptr<ChatTransport> transport;
+    if (auto self = weak.lock()) transport = self->transport_;
+    if (!transport) co_return;
+    while (!task->isCancelled()) {
+        std::string text;
+        bool failed = false;
+        try {
+            text = co_await transport->receive();
+        } catch (...) {
+            failed = true;
+        }
+        // A loop that was cancelled while waiting belongs to a connection already given up.
+        if (task->isCancelled()) co_return;
+        auto self = weak.lock();
+        if (!self || self->ended_) co_return;
+        if (failed) {
+            self->handleTransportError();
+            co_return;
+        }
+        co_await self->handleMessage(std::move(text));
+    }
+}
+
+void CLIChatClient::handleTransportError() {
+    if (intentionalDisconnect_) return;
+    transport_.reset();
+    cancelAndClear(dummyTask_);
+    setState(State::Kind::reconnecting);
+    scheduleAutoRetry();
+}
+
+void CLIChatClient::armTimer(TimerKind kind) {
+    if (handshakeTimer_) handshakeTimer_->cancel();
+    double seconds = 0;
+    switch (kind) {
+        case TimerKind::noPeer: seconds = noPeerTimeoutSeconds; break;
+        case TimerKind::handshake: seconds = handshakeTimeoutSeconds; break;
+        case TimerKind::grace: seconds = peerReconnectGraceSeconds; break;
+        case TimerKind::reconnectNoPeer: seconds = reconnectNoPeerTimeoutSeconds; break;
+        case TimerKind::none: handshakeTimer_.reset(); handshakeTimerKind_ = kind; return;
+    }
+    handshakeTimerKind_ = kind;
+    handshakeTimer_ = spawn([kind, seconds](std::weak_ptr<CLIChatClient> weak, std::shared_ptr<TaskHandle> task) {
+        return timerTask(std::move(weak), std::move(task), kind, seconds);
+    });
+}
+
+asio::awaitable<void> CLIChatClient::timerTask(std::weak_ptr<CLIChatClient> weak, std::shared_ptr<TaskHandle> task,
+                                               TimerKind kind, double seconds) {
+    {
+        auto self = weak.lock();
+        if (!self) co_return;
+        auto& timers = self->env_.timers;
+        self.reset();
+        co_await timers.sleep(seconds, *task);
+    }
+    if (task->isCancelled()) co_return;
+    auto self = weak.lock();
+    if (!self || self->ended_) co_return;
+    if (self->handshakeTimer_ == task) self->handshakeTimerKind_ = TimerKind::none;
+    switch (kind) {
+        case TimerKind::noPeer: {
+            if (self->state_.kind() != State::Kind::waitingForPeer) co_return;
+            self->status("timeout — no peer, retrying...");
+            auto transport = std::move(self->transport_);
+            cancelAndClear(self->receiveTask_);
+            self->disconnectInBackground(std::move(transport));
+            self->scheduleAutoRetry();
+            break;
+        }
+        case TimerKind::handshake:
+            if (self->state_.kind() != State::Kind::handshaking) co_return;
+            co_await self->reconnectForPeer();
+            break;
+        case TimerKind::grace:
+            co_await self->reconnectForPeer();
+            break;
+        case TimerKind::reconnectNoPeer: {
+            if (self->state_.kind() != State::Kind::waitingForPeer) co_return;
+            auto transport = std::move(self->transport_);
+            cancelAndClear(self->receiveTask_);
+            self->disconnectInBackground(std::move(transport));
+            self->scheduleAutoRetry();
+            break;
+        }
+        case TimerKind::none: break;
+    }
+}
+
+}  // namespace duoquill::cli

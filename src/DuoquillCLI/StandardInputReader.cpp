@@ -1,0 +1,57 @@
+#include "DuoquillCLI/StandardInputReader.h"
+
+#include <boost/asio/co_spawn.hpp>
+#include <future>
+#include <thread>
+
+#include "DuoquillCLI/CLIChatClient.h"
+#include "DuoquillCLI/UTF8Text.h"
+
+namespace asio = boost::asio;
+
+namespace duoquill::cli {
+
+std::optional<std::string> StandardInputReader::readLine(std::istream& input) {
+    std::string line;
+    if (!std::getline(input, line)) return std::nullopt;
+    const bool endedWithLineFeed = !input.eof();
+    if (endedWithLineFeed && !line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+void StandardInputReader::start(std::istream& input, asio::any_io_executor executor, std::weak_ptr<CLIChatClient> client,
+                                std::shared_ptr<TaskHandle> task) {
+    std::thread([&input, executor = std::move(executor), client = std::move(client), task = std::move(task)] {
+        run(input, executor, client, task);
+    }).detach();
+}
+
+void StandardInputReader::run(std::istream& input, asio::any_io_executor executor, std::weak_ptr<CLIChatClient> client,
+                              std::shared_ptr<TaskHandle> task) {
+    for (;;) {
+        auto line = readLine(input);
+        const bool quits = !line || *line == quitCommand;
+        if (line && !quits) *line = UTF8Text::withReplacements(*line);
+
+        // Everything that touches the client or the task runs on the main actor.
+        auto handle = [client, task, quits, line = std::move(line)]() -> asio::awaitable<bool> {
+            if (task->isCancelled()) co_return false;
+            auto target = client.lock();
+            if (quits) {
+                if (target) co_await target->quit();
+                co_return false;
+            }
+            if (!target) co_return true;  // the line is dropped
+            co_await target->sendMessage(*line);
+            co_return !task->isCancelled();
+        };
+        std::promise<bool> done;
+        auto result = done.get_future();
+        asio::co_spawn(executor, std::move(handle), [&done](std::exception_ptr error, bool goOn) {
+            done.set_value(!error && goOn);
+        });
+        if (!result.get()) return;
+    }
+}
+
+}  // namespace duoquill::cli
