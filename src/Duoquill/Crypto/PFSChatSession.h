@@ -168,6 +168,9 @@ public:
     // a 3200-byte header also steps the root and the receiving chain. openFailed under 64
     // bytes; a bad point passes the platform error. Either way nothing changes.
     void receiveDHRatchetKey(BytesView header);
+    // True when the next record sent must carry a ratchet header (the client bounds the size
+    // of a message before anything moves).
+    bool isDHRatchetPending() const noexcept { return dhRatchetPending_; }
 
     // ---- teardown ----
 
