@@ -67,6 +67,11 @@ public:
         c->path = slash == std::string::npos ? url : url.substr(slash + 1);
         c->executor = executor_;
         connection_ = c;
+        if (relay_.refusing_) {
+            c->gone = true;
+            c->closeDelivered = true;
+            return;
+        }
         relay_.connections_.push_back(c);
         ++relay_.connectionsOpened_;
         relay_.scheduleUpstream(c, [relay = &relay_, c] { relay->join(c); });
@@ -183,6 +188,7 @@ void SimulatedRelay::receiveFrame(const std::shared_ptr<Connection>& c, const st
     const bool plain = !text.empty() && text.front() == '{';
     if (!plain && loseNext_[c->owner]) {
         loseNext_[c->owner] = false;
+        lastLoss_ = timeline_.now();
         return;
     }
     if (plain && text.find(R"("t":"hello")") != std::string::npos) hellos_[c->owner].push_back(text);
@@ -262,6 +268,10 @@ void SimulatedRelay::restart() {
 }
 
 void SimulatedRelay::loseNextTunnelFrameFrom(int owner) { loseNext_[owner] = true; }
+
+bool SimulatedRelay::hasLossPending() const {
+    return std::any_of(loseNext_.begin(), loseNext_.end(), [](const auto& entry) { return entry.second; });
+}
 
 bool SimulatedRelay::replayOldHello(int owner) {
     const auto& sent = hellos_[owner];

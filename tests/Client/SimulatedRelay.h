@@ -38,8 +38,13 @@ public:
     void cutConnectionOf(int owner);
     // Every connection cut, every room forgotten.
     void restart();
+    // While set, new connections fail at once (no relay listening).
+    void setRefusingConnections(bool refusing) noexcept { refusing_ = refusing; }
     // The next tunnel (non-JSON) frame the owner sends is lost.
     void loseNextTunnelFrameFrom(int owner);
+    bool hasLossPending() const;
+    void cancelPendingLosses() { loseNext_.clear(); }
+    double lastLossTime() const noexcept { return lastLoss_; }
     // Delivers once more, to the other member, a hello the owner sent before its latest one.
     bool replayOldHello(int owner);
 
@@ -74,6 +79,8 @@ private:
     std::map<int, std::vector<std::string>> hellos_;
     std::map<int, std::vector<std::string>> delivered_;
     std::size_t connectionsOpened_ = 0;
+    double lastLoss_ = 0;
+    bool refusing_ = false;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -1,0 +1,126 @@
+// The client's timers on simulated time: retry back-off, the 30-second no-peer timer, the
+// 5-second handshake and grace timers, the 8-second reconnect no-peer timer, cover traffic,
+// and quitting while a retry is pending.
+
+#include <gtest/gtest.h>
+
+#include "ChatTestSupport.h"
+
+namespace duoquill::test {
+namespace {
+
+using Kind = cli::CLIChatClient::State::Kind;
+
+std::vector<double> gaps(const std::vector<double>& times) {
+    std::vector<double> out;
+    for (std::size_t i = 1; i < times.size(); ++i) out.push_back(times[i] - times[i - 1]);
+    return out;
+}
+
+void expectNear(const std::vector<double>& got, const std::vector<double>& want) {
+    ASSERT_GE(got.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) EXPECT_NEAR(got[i], want[i], 1e-6) << "gap " << i;
+}
+
+TEST(ClientTimers, RetriesBackOffAndStartAgainAfterASessionWasActive) {
+    ChatPair pair;
+    pair.relay.setRefusingConnections(true);
+    auto& a = pair.launch(0);
+    pair.runFor(95.0);
+    EXPECT_TRUE(a.display.contains("status:[connect error] notConnected") ||
+                a.display.contains("status:[connect error] connection closed"));
+    expectNear(gaps(a.display.timesOf("status:connecting...")), {0.3, 1, 2, 4, 8, 16, 30, 30});
+    EXPECT_EQ(a.state(), Kind::reconnecting);
+
+    pair.relay.setRefusingConnections(false);
+    pair.launch(1);
+    ASSERT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 40.0));
+    EXPECT_EQ(a.client->retryCount(), 0);
+
+    // A failed receive: "reconnecting..." twice, then the first retry after 0.3 s.
+    const auto before = a.display.lines.size();
+    pair.relay.cutConnectionOf(0);
+    ASSERT_TRUE(pair.runUntil([&] { return a.state() == Kind::reconnecting; }, 1.0));
+    const double cutAt = a.display.times.back();
+    EXPECT_EQ(a.display.since(before), (std::vector<std::string>{"status:reconnecting...", "status:reconnecting..."}));
+    pair.runFor(1.0);
+    EXPECT_NEAR(a.display.timesOf("status:connecting...").back() - cutAt, 0.3, 1e-6);
+}
+
+TEST(ClientTimers, NoPeerForThirtySecondsRetries) {
+    ChatPair pair;
+    auto& a = pair.launch(0);
+    pair.runFor(40.0);
+    const double waiting = a.display.timeOf("status:waiting for peer...");
+    EXPECT_NEAR(a.display.timeOf("status:timeout — no peer, retrying...") - waiting, 30.0, 1e-6);
+    EXPECT_NEAR(a.display.timeOf("status:reconnecting...") - waiting, 30.0, 1e-6);
+    EXPECT_NEAR(a.display.timeOf("status:connecting...", 1) - waiting, 30.3, 1e-6);
+    EXPECT_EQ(a.display.count("status:timeout — no peer, retrying..."), 1u);
+}
+
+TEST(ClientTimers, HandshakeNotFinishedWithinFiveSecondsStartsANewSession) {
+    ChatPair pair;
+    // The initiator's kex2 is lost, so neither side can finish.
+    pair.relay.loseNextTunnelFrameFrom(0);
+    pair.relay.loseNextTunnelFrameFrom(1);
+    auto& a = pair.launch(0);
+    auto& b = pair.launch(1);
+    ASSERT_TRUE(pair.runUntil([&] { return !pair.relay.hasLossPending() || a.display.count("status:handshaking...") > 0; }, 5.0));
+    pair.runFor(5.5);
+    pair.relay.cancelPendingLosses();
+    for (auto* p : {&a, &b}) {
+        EXPECT_NEAR(p->display.timeOf("status:waiting for peer...", 1) - p->display.timeOf("status:handshaking..."), 5.0,
+                    1e-6);
+    }
+    EXPECT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 30.0));
+    EXPECT_FALSE(a.display.contains("status:timeout — no peer, retrying..."));
+}
+
+TEST(ClientTimers, PeerGoneGetsFiveSecondsGraceThenEightToAnswer) {
+    ChatPair pair;
+    auto& a = pair.launch(0);
+    pair.launch(1);
+    ASSERT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 10.0));
+    pair.kill(1);
+    pair.runFor(20.0);
+    const double notice = a.display.timeOf("peer:peer reconnecting...");
+    ASSERT_GT(notice, 0);
+    const double waiting = a.display.timeOf("status:waiting for peer...", 1);
+    EXPECT_NEAR(waiting - notice, 5.0, 1e-6);
+    // The reconnect no-peer timer prints nothing of its own.
+    EXPECT_NEAR(a.display.timeOf("status:reconnecting...") - waiting, 8.0, 1e-6);
+    EXPECT_NEAR(a.display.timeOf("status:connecting...", 1) - waiting, 8.3, 1e-6);
+    EXPECT_FALSE(a.display.contains("status:timeout — no peer, retrying..."));
+}
+
+TEST(ClientTimers, CoverRecordsEveryTwoToFiveSecondsShowNothing) {
+    ChatPair pair;
+    auto& a = pair.launch(0);
+    auto& b = pair.launch(1);
+    ASSERT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 10.0));
+    const auto framesBefore = pair.relay.deliveredTo(1).size();
+    const auto linesBefore = b.display.lines.size();
+    pair.runFor(60.0);
+    const auto covers = pair.relay.deliveredTo(1).size() - framesBefore;
+    EXPECT_GE(covers, 12u);
+    EXPECT_LE(covers, 30u);
+    EXPECT_EQ(b.display.lines.size(), linesBefore);
+    EXPECT_TRUE(a.isActive() && b.isActive());
+}
+
+TEST(ClientTimers, QuittingWhileARetryIsPendingStartsNoConnection) {
+    ChatPair pair;
+    pair.relay.setRefusingConnections(true);
+    auto& a = pair.launch(0);
+    pair.runFor(10.0);  // retries after 0.3, 1, 2, 4 s; the next waits 8 s
+    const auto opened = a.display.count("status:connecting...");
+    a.quit();
+    pair.runFor(100.0);
+    ASSERT_TRUE(a.exitStatus.has_value());
+    EXPECT_EQ(*a.exitStatus, 0);
+    EXPECT_EQ(a.display.count("status:connecting..."), opened);
+    EXPECT_EQ(a.display.lines.back(), "peer:disconnected: quit");
+}
+
+}  // namespace
+}  // namespace duoquill::test
