@@ -1,11 +1,11 @@
 #include "DuoquillCLI/TerminalText.h"
 
+#include "Duoquill/Utilities/Utf8.h"
 #include "DuoquillCLI/GraphemeBreak.h"
 
 namespace duoquill::cli::TerminalText {
 namespace {
 
-constexpr char32_t kReplacement = 0xFFFD;
 constexpr std::string_view kReplacementUtf8 = "\xEF\xBF\xBD";
 
 bool isBidiControl(char32_t c) noexcept {
@@ -13,47 +13,6 @@ bool isBidiControl(char32_t c) noexcept {
 }
 
 }  // namespace
-
-DecodedCodePoint Utf8Decoder::next() noexcept {
-    const auto byteAt = [&](std::size_t i) { return static_cast<unsigned char>(text_[i]); };
-    const std::size_t start = position_;
-    const unsigned char lead = byteAt(start);
-    if (lead < 0x80) {
-        ++position_;
-        return {lead, text_.substr(start, 1), true};
-    }
-
-    std::size_t length = 0;
-    char32_t value = 0;
-    // The allowed range of the first continuation byte rules out overlong forms, surrogates
-    // and values above U+10FFFF.
-    unsigned char low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, value = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, value = lead & 0x0F;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, value = lead & 0x07;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        ++position_;
-        return {kReplacement, text_.substr(start, 1), false};
-    }
-
-    std::size_t i = 1;
-    for (; i < length && start + i < text_.size(); ++i) {
-        const unsigned char b = byteAt(start + i);
-        if (b < low || b > high) break;
-        value = (value << 6) | (b & 0x3F);
-        low = 0x80, high = 0xBF;
-    }
-    position_ = start + i;
-    if (i < length) return {kReplacement, text_.substr(start, i), false};
-    return {value, text_.substr(start, length), true};
-}
 
 std::string neutralised(std::string_view text) {
     std::string out;

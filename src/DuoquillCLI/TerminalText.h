@@ -22,23 +22,4 @@ std::string neutralised(std::string_view text);
 // Extended grapheme clusters in the text; an invalid UTF-8 subsequence counts as one U+FFFD.
 std::size_t characterCount(std::string_view text);
 
-// Walks UTF-8 text one code point at a time. Each step yields the code point and the bytes it
-// came from; a maximal invalid subsequence yields U+FFFD with valid == false.
-struct DecodedCodePoint {
-    char32_t codePoint;
-    std::string_view bytes;
-    bool valid;
-};
-
-class Utf8Decoder {
-public:
-    explicit Utf8Decoder(std::string_view text) noexcept : text_(text) {}
-    bool atEnd() const noexcept { return position_ >= text_.size(); }
-    DecodedCodePoint next() noexcept;
-
-private:
-    std::string_view text_;
-    std::size_t position_ = 0;
-};
-
 }  // namespace duoquill::cli::TerminalText

@@ -1,0 +1,30 @@
+#pragma once
+// Strict UTF-8 decoding (no overlong forms, no surrogates, nothing above U+10FFFF).
+
+#include <cstddef>
+#include <string_view>
+
+namespace duoquill {
+
+struct DecodedCodePoint {
+    char32_t codePoint;
+    std::string_view bytes;  // the bytes it was decoded from
+    bool valid;
+};
+
+// Walks UTF-8 text one code point at a time. A maximal invalid subsequence (the longest start
+// of a well-formed sequence, or one stray byte) yields U+FFFD with valid == false.
+class Utf8Decoder {
+public:
+    explicit Utf8Decoder(std::string_view text) noexcept : text_(text) {}
+    bool atEnd() const noexcept { return position_ >= text_.size(); }
+    DecodedCodePoint next() noexcept;
+
+private:
+    std::string_view text_;
+    std::size_t position_ = 0;
+};
+
+bool isValidUtf8(std::string_view text) noexcept;
+
+}  // namespace duoquill
