@@ -29,6 +29,13 @@
 // NetworkError, with the system's readable description, for everything the network or the
 // peer caused. Cancelling the awaiting task (Asio cancellation slot) abandons the wait only:
 // a message already handed to send() is still written, a close still goes out.
+//
+// Typical use, inside a coroutine on the executor:
+//   WebSocketTransport transport(executor);
+//   transport.connect(url);                       // state() == connected at once
+//   co_await transport.send(hello);               // throws the opening's failure, if any
+//   for (;;) handle(co_await transport.receive()); // until it throws
+//   co_await transport.disconnect();              // close code 1000
 
 #include <chrono>
 #include <cstddef>
