@@ -182,8 +182,9 @@ void accumulate(std::int64_t* sum, const Poly& a, const Poly& b) {
 
 // Four polynomials sampled at once. Each SHAKE stream of the four fills its polynomial from
 // `firstBlocks` blocks, then from one more block at a time until all four are full; `take`
-// adds the candidates of some bytes to a polynomial and returns the new count.
-template <class Shake, std::size_t firstBlocks, class Take>
+// adds the candidates of some bytes to a polynomial and returns the new count. Output drawn
+// for secret polynomials is wiped.
+template <class Shake, std::size_t firstBlocks, bool secret, class Take>
 void sampleFour(const std::array<Poly*, 4>& out, const std::array<BytesView, 4>& seeds, Take take) {
     Shake xof(seeds);
     constexpr std::size_t rate = Shake::rateBytes;
@@ -202,7 +203,7 @@ void sampleFour(const std::array<Poly*, 4>& out, const std::array<BytesView, 4>&
         xof.squeezeBlocks(outputs, 1);
         length = rate;
     }
-    secureWipe(buffers, sizeof buffers);
+    if constexpr (secret) secureWipe(buffers, sizeof buffers);
 }
 
 // RejNTTPoly: coefficients of 23 bits below q. Public input.
@@ -236,7 +237,7 @@ void sampleMatrixEntries(const std::array<Poly*, 4>& out, BytesView rho, std::si
         seeds[e][33] = static_cast<std::uint8_t>((first + e) / l);
     }
     // 5 blocks give 280 candidates, of which 256 are short of q nearly always.
-    sampleFour<sha3::Shake128X4, 5>(out, {BytesView(seeds[0]), BytesView(seeds[1]), BytesView(seeds[2]),
+    sampleFour<sha3::Shake128X4, 5, false>(out, {BytesView(seeds[0]), BytesView(seeds[1]), BytesView(seeds[2]),
                                           BytesView(seeds[3])}, takeUniform);
 }
 
@@ -248,7 +249,7 @@ void sampleSecretEntries(const std::array<Poly*, 4>& out, BytesView rhoPrime, st
         seeds[e][64] = static_cast<std::uint8_t>(first + e);
         seeds[e][65] = 0;
     }
-    sampleFour<sha3::Shake256X4, 2>(out, {BytesView(seeds[0]), BytesView(seeds[1]), BytesView(seeds[2]),
+    sampleFour<sha3::Shake256X4, 2, true>(out, {BytesView(seeds[0]), BytesView(seeds[1]), BytesView(seeds[2]),
                                           BytesView(seeds[3])}, takeBounded);
     secureWipe(seeds, sizeof seeds);
 }
