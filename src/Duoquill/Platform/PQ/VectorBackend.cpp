@@ -7,12 +7,14 @@ namespace {
 
 bool processorHasAvx2() noexcept {
 #if defined(__x86_64__) && defined(__GNUC__)
+    __builtin_cpu_init();   // this may run among the static constructors, before libgcc's own
     return __builtin_cpu_supports("avx2");
 #else
     return false;
 #endif
 }
 
+// Zero (portable) until initialised, so a use during static initialisation is still safe.
 std::atomic<VectorBackend> selected{processorHasAvx2() ? VectorBackend::avx2 : VectorBackend::portable};
 
 }  // namespace
