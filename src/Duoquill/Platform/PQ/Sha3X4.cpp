@@ -18,14 +18,14 @@ namespace {
 constexpr std::uint8_t shakeSuffix = 0x1F;
 
 // Four 64-bit lanes in one vector: two SSE2 registers on the x86-64 baseline, one AVX2
-// register when compiled for it.
+// register when compiled for it. A vector may alias its element type.
 typedef std::uint64_t Lanes4 __attribute__((vector_size(32)));
+static_assert(sizeof(KeccakX4State) == 25 * sizeof(Lanes4) && alignof(KeccakX4State) >= alignof(Lanes4));
 
+// In place, so that no copy of the states is left on the stack.
 [[gnu::always_inline]] inline void permute(KeccakX4State& state) noexcept {
-    Lanes4 a[25];
-    std::memcpy(a, state.lanes, sizeof a);
+    auto* a = reinterpret_cast<Lanes4*>(state.lanes);
     for (std::uint64_t rc : keccak::roundConstants) keccak::round(a, rc);
-    std::memcpy(state.lanes, a, sizeof a);
 }
 
 void permutePortable(KeccakX4State& state) noexcept { permute(state); }
