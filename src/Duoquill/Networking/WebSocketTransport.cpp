@@ -325,7 +325,6 @@ private:
     }
 
     static asio::awaitable<void> writeQueued(std::shared_ptr<Connection> self) {
-        error_code ignored;
         while (self->phase_ == Phase::opening) co_await self->opened_.wait();
         while (!self->writes_.empty()) {
             const auto item = self->writes_.front();
