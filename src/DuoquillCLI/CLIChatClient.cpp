@@ -16,7 +16,7 @@
 #include "Duoquill/Platform/Random.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
 #include "DuoquillCLI/StandardInputReader.h"
-#include "Duoquill/Platform/StandardStreams.h"
+#include "DuoquillCLI/WebSocketChatTransport.h"
 
 namespace asio = boost::asio;
 
@@ -183,10 +183,34 @@ double CLIChatClient::nextCoverDelay() {
            (maxCoverDelaySeconds - minCoverDelaySeconds) * (static_cast<double>(draw) / static_cast<double>(top));
 }
 
-[[noreturn]] void runChat(const std::string&, const std::string&) {
-    // Wired to the relay once the WebSocket transport is in.
-    writeStandardError("[error] the chat client is not built yet\n");
-    std::_Exit(1);
+[[noreturn]] void runChat(const std::string& peerPubKeyBase64URL, const std::string& relayBaseURL) {
+    // A peer or relay that goes away must show as a failed write, not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    asio::io_context io;
+    auto work = asio::make_work_guard(io);
+    SteadyChatTimers timers(io.get_executor());
+    TerminalChatDisplay display;
+    KeychainIdentitySource identity;
+    ChatEnvironment environment{
+        .executor = io.get_executor(),
+        .timers = timers,
+        .display = display,
+        .identity = identity,
+        .makeTransport = [&io] { return std::make_shared<WebSocketChatTransport>(io.get_executor()); },
+        .makeSession = {},
+        .clock = Clock::system(),
+        .coverDelay = {},
+        // Every line has gone out with write(2); nothing is buffered, nothing is left to run.
+        .exitProcess = [](int status) { std::_Exit(status); },
+        .startInputReader =
+            [&io](std::weak_ptr<CLIChatClient> client, std::shared_ptr<TaskHandle> task) {
+                StandardInputReader::start(std::cin, io.get_executor(), std::move(client), std::move(task));
+            },
+    };
+    auto client = CLIChatClient::create(std::move(environment), peerPubKeyBase64URL, relayBaseURL);
+    asio::co_spawn(io, client->run(), asio::detached);
+    for (;;) io.run();
 }
 
 }  // namespace duoquill::cli
