@@ -16,6 +16,7 @@
 #include "Duoquill/Platform/Random.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
 #include "DuoquillCLI/StandardInputReader.h"
+#include "Duoquill/Platform/StandardStreams.h"
 #include "DuoquillCLI/WebSocketChatTransport.h"
 
 namespace asio = boost::asio;
@@ -210,7 +211,15 @@ double CLIChatClient::nextCoverDelay() {
     };
     auto client = CLIChatClient::create(std::move(environment), peerPubKeyBase64URL, relayBaseURL);
     asio::co_spawn(io, client->run(), asio::detached);
-    for (;;) io.run();
+    // The process ends only through exitProcess. A handler that throws is a fault in this
+    // program; it is reported and the chat goes on rather than aborting with the terminal raw.
+    for (;;) {
+        try {
+            io.run();
+        } catch (const std::exception& fault) {
+            writeStandardError(std::string("[error] internal fault: ") + fault.what() + "\n");
+        }
+    }
 }
 
 }  // namespace duoquill::cli

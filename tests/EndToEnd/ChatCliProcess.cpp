@@ -126,8 +126,9 @@ std::size_t ChatCliProcess::count(std::string_view text) const {
 bool ChatCliProcess::waitFor(std::string_view text, std::chrono::milliseconds timeout, std::size_t wanted) const {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] {
+        const std::string shown = plainText(error_);
         std::size_t n = 0;
-        for (auto at = error_.find(text); at != std::string::npos; at = error_.find(text, at + text.size())) ++n;
+        for (auto at = shown.find(text); at != std::string::npos; at = shown.find(text, at + text.size())) ++n;
         return n >= wanted;
     });
 }

@@ -44,7 +44,7 @@ public:
     void closeInput();
     void kill();  // SIGKILL, as a crash would
 
-    // Waits until standard error holds `text` at least `count` times.
+    // Waits until standard error, as plain text, holds `text` at least `count` times.
     bool waitFor(std::string_view text, std::chrono::milliseconds timeout = 20s, std::size_t count = 1) const;
     std::size_t count(std::string_view text) const;
     std::string standardError() const;

@@ -56,8 +56,8 @@ TEST_F(ChatEndToEnd, StartSequenceChatBothWaysLimitsAndQuit) {
     for (const auto& line : lines) a->type(line);
     a->type("");
     for (const auto& line : lines) b->type("re: " + line);
-    ASSERT_TRUE(b->waitFor("last\n")) << b->standardError();
-    ASSERT_TRUE(a->waitFor("re: last")) << a->standardError();
+    ASSERT_TRUE(b->waitFor("peer > last\n")) << b->standardError();
+    ASSERT_TRUE(a->waitFor("peer > re: last\n")) << a->standardError();
     const std::string atB = plainText(b->standardError());
     std::size_t from = 0;
     for (const auto& line : lines) {
