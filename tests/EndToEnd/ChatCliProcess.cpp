@@ -88,7 +88,11 @@ void ChatCliProcess::collect(int fd) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         std::lock_guard lock(mutex_);
-        if (n <= 0) break;
+        if (n <= 0) {
+            errorClosed_ = true;
+            changed_.notify_all();
+            break;
+        }
         error_.append(buffer, static_cast<std::size_t>(n));
         changed_.notify_all();
     }
@@ -136,6 +140,11 @@ bool ChatCliProcess::waitFor(std::string_view text, std::chrono::milliseconds ti
 std::string ChatCliProcess::standardError() const {
     std::lock_guard lock(mutex_);
     return error_;
+}
+
+bool ChatCliProcess::waitForEndOfOutput(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return errorClosed_; });
 }
 
 std::optional<int> ChatCliProcess::waitForExit(std::chrono::milliseconds timeout) {

@@ -48,6 +48,9 @@ public:
     bool waitFor(std::string_view text, std::chrono::milliseconds timeout = 20s, std::size_t count = 1) const;
     std::size_t count(std::string_view text) const;
     std::string standardError() const;
+    // Waits until the process has closed standard error (it has ended): standardError() is
+    // then complete.
+    bool waitForEndOfOutput(std::chrono::milliseconds timeout = 20s) const;
     // Waits for the process to end; its exit status, or nothing when it did not end in time
     // (or was killed by a signal: -signal).
     std::optional<int> waitForExit(std::chrono::milliseconds timeout = 20s);
@@ -61,6 +64,7 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::string error_;
+    bool errorClosed_ = false;
     std::optional<int> status_;
 };
 

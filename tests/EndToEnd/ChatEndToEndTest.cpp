@@ -39,7 +39,8 @@ protected:
 TEST_F(ChatEndToEnd, StartSequenceChatBothWaysLimitsAndQuit) {
     auto a = startAlice();
     auto b = startBob();
-    ASSERT_TRUE(a->waitFor(connectedLine)) << a->standardError();
+    // The prompt is a write of its own after the connected line.
+    ASSERT_TRUE(a->waitFor(" connected — PQ handshake complete\n\n> ")) << a->standardError();
     ASSERT_TRUE(b->waitFor(connectedLine)) << b->standardError();
 
     // After the banner: connecting, waiting, handshaking, connected and an empty line, prompt.

@@ -1,0 +1,196 @@
+// A real `duoquill-cli chat` against a peer that misbehaves on demand (RelayPeer: the
+// project's own session and transport) through the real relay over TLS.
+
+#include <gtest/gtest.h>
+
+#include <boost/json/serialize.hpp>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ChatCliProcess.h"
+#include "Duoquill/Crypto/CryptoCore.h"
+#include "Duoquill/Platform/Sha2.h"
+#include "RelayPeer.h"
+#include "Support/RelayProcess.h"
+
+namespace duoquill::test {
+namespace {
+
+namespace json = boost::json;
+
+constexpr std::string_view connectedLine = "connected — PQ handshake complete";
+
+// The plain lines of a display, each time stamp "HH:MM:SS" replaced by "T".
+std::vector<std::string> linesWithoutTimes(std::string_view shown) {
+    std::vector<std::string> lines;
+    std::string line;
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        const auto digit = [&](std::size_t at) { return at < shown.size() && shown[at] >= '0' && shown[at] <= '9'; };
+        if (digit(i) && digit(i + 1) && i + 7 < shown.size() && shown[i + 2] == ':' && digit(i + 3) &&
+            digit(i + 4) && shown[i + 5] == ':' && digit(i + 6) && digit(i + 7)) {
+            line += "T";
+            i += 7;
+        } else if (shown[i] == '\n') {
+            lines.push_back(std::move(line));
+            line.clear();
+        } else {
+            line.push_back(shown[i]);
+        }
+    }
+    lines.push_back(std::move(line));
+    return lines;
+}
+
+// The lines shown after the first line that holds `marker`.
+std::vector<std::string> linesAfter(const ChatCliProcess& client, std::string_view marker) {
+    const std::string shown = plainText(client.standardError());
+    const auto at = shown.find(marker);
+    if (at == std::string::npos) return {"<" + std::string(marker) + " not shown>"};
+    const auto end = shown.find('\n', at);
+    return linesWithoutTimes(end == std::string::npos ? std::string_view() : std::string_view(shown).substr(end + 1));
+}
+
+class HostilePeer : public ::testing::Test {
+protected:
+    // One relay and one user for the suite; a fresh peer identity per test gives each test a
+    // room of its own.
+    static void SetUpTestSuite() {
+        user_ = std::make_unique<ChatUser>("hostile");
+        relay_ = std::make_unique<RelayProcess>();
+    }
+    static void TearDownTestSuite() {
+        relay_.reset();
+        user_.reset();
+    }
+
+    void SetUp() override {
+        peer_ = std::make_unique<RelayPeer>(user_->publicKey(), relay_->url());
+        client_ = std::make_unique<ChatCliProcess>(*user_, peer_->publicKeyText(), relay_->url());
+        peer_->connect();
+        auto hello = peer_->nextPlain("hello", 10.0);
+        ASSERT_TRUE(hello) << client_->standardError();
+        clientHello_ = std::move(*hello);
+    }
+
+    void expectFatal(const std::string& message) {
+        EXPECT_EQ(client_->waitForExit(10s), std::optional<int>(1)) << client_->standardError();
+        ASSERT_TRUE(client_->waitForEndOfOutput(5s));
+        // The error line is the last thing shown.
+        const auto lines = linesWithoutTimes(plainText(client_->standardError()));
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines[lines.size() - 2], "T " + message);
+        EXPECT_EQ(lines.back(), "");
+    }
+
+    void becomeActive() {
+        peer_->send(json::serialize(peer_->hello()));
+        ASSERT_TRUE(peer_->handshake(clientHello_)) << client_->standardError();
+        ASSERT_TRUE(client_->waitFor(connectedLine, 10s)) << client_->standardError();
+    }
+
+    void show(const std::string& line) {
+        peer_->send(peer_->msgFrame(line));
+        ASSERT_TRUE(client_->waitFor("peer > " + line + "\n> ", 10s)) << client_->standardError();
+    }
+
+    static inline std::unique_ptr<ChatUser> user_;
+    static inline std::unique_ptr<RelayProcess> relay_;
+    std::unique_ptr<RelayPeer> peer_;
+    std::unique_ptr<ChatCliProcess> client_;
+    json::object clientHello_;
+};
+
+TEST_F(HostilePeer, HelloWithAShortMLKEMKeyEndsTheProgram) {
+    auto hello = peer_->hello();
+    hello["mlk"] = base64String(Bytes(1567, 7));
+    peer_->send(json::serialize(hello));
+    expectFatal("Post-quantum key exchange required");
+}
+
+TEST_F(HostilePeer, HelloOfAnotherIdentityEndsTheProgram) {
+    auto hello = peer_->hello();
+    const std::string stranger = base64URLString(p256::PrivateKey::generate().publicKey().compressed());
+    hello["pkid"] = base64URLString(sha512(asBytes(stranger)));
+    peer_->send(json::serialize(hello));
+    expectFatal("Peer identity mismatch");
+}
+
+TEST_F(HostilePeer, WrongKeyConfirmationEndsTheProgram) {
+    peer_->send(json::serialize(peer_->hello()));
+    ASSERT_TRUE(peer_->handshake(clientHello_, base64URLString(Bytes(32, 0x42))));
+    expectFatal("Key confirmation failed");
+}
+
+TEST_F(HostilePeer, TamperedAndReplayedFramesAreDroppedAndTheChatGoesOn) {
+    becomeActive();
+    const std::string first = peer_->msgFrame("first");
+    peer_->send(first);
+    ASSERT_TRUE(client_->waitFor("peer > first\n", 10s)) << client_->standardError();
+
+    peer_->send(first);  // replayed
+    const std::string second = peer_->msgFrame("second");
+    for (const std::size_t at : {std::size_t{12}, second.size() / 2, second.size() - 8}) {
+        std::string tampered = second;
+        tampered[at] = tampered[at] == 'A' ? 'B' : 'A';
+        peer_->send(tampered);
+    }
+    peer_->send("bm90IGEgZnJhbWU=");  // base64 that is no frame
+    // The tampered copies moved nothing: the genuine frame still opens.
+    peer_->send(second);
+    ASSERT_TRUE(client_->waitFor("peer > second\n> ", 10s)) << client_->standardError();
+    EXPECT_EQ(linesAfter(*client_, "peer > first"), (std::vector<std::string>{"> T peer > second", "> "}));
+}
+
+TEST_F(HostilePeer, SkippedRecordCounterRestartsWithANewSession) {
+    becomeActive();
+    show("before");
+    (void)peer_->msgFrame("never sent");
+    peer_->send(peer_->msgFrame("after a gap"));
+    ASSERT_TRUE(client_->waitFor("session expired — restarting...", 10s)) << client_->standardError();
+
+    // The new session announces itself with a new hello, and a new handshake completes.
+    const auto hello = peer_->nextPlain("hello", 10.0);
+    ASSERT_TRUE(hello) << client_->standardError();
+    EXPECT_NE(hello->at("mlk"), clientHello_.at("mlk"));
+    peer_->renewSession();
+    peer_->send(json::serialize(peer_->hello()));
+    ASSERT_TRUE(peer_->handshake(*hello));
+    ASSERT_TRUE(client_->waitFor(connectedLine, 10s, 2)) << client_->standardError();
+    show("after the restart");
+
+    const auto lines = linesAfter(*client_, "peer > before");
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "> T session expired — restarting...");
+    EXPECT_EQ(lines[1], "T waiting for peer...");
+    EXPECT_EQ(plainText(client_->standardError()).find("after a gap"), std::string::npos);
+}
+
+TEST_F(HostilePeer, HostileTextIsShownNeutralised) {
+    becomeActive();
+    // An OSC clipboard write, a screen clear, a carriage return over the line, a backspace,
+    // a C1 CSI, a right-to-left override and an isolate.
+    const std::string hostile =
+        "\x1b]52;c;ZXZpbA==\x07\x1b[2J\rfake\x08\xC2\x9B"
+        "1m\xE2\x80\xAE"
+        "txt.exe\xE2\x81\xA6!\x7F.";
+    const std::string shown =
+        "^[]52;c;ZXZpbA==^G^[[2J^Mfake^H\xEF\xBF\xBD"
+        "1m\xEF\xBF\xBD"
+        "txt.exe\xEF\xBF\xBD!^?.";
+    peer_->send(peer_->msgFrame(hostile));
+    // Content that is not UTF-8 is consumed without output.
+    peer_->send(peer_->msgFrame("\xFF\xFE"));
+    show("next");
+
+    EXPECT_EQ(linesAfter(*client_, connectedLine),
+              (std::vector<std::string>{"", "> T peer > " + shown, "> T peer > next", "> "}));
+    const std::string raw = client_->standardError();
+    for (const std::string_view bytes : {"\x1b]", "\x1b[2J", "\x07", "\x08", "\rfake", "\xC2\x9B", "\xE2\x80\xAE",
+                                         "\xE2\x81\xA6", "\x7F", "\xFF"}) {
+        EXPECT_EQ(raw.find(bytes), std::string::npos) << "raw bytes reached the terminal";
+    }
+}
+
+}  // namespace
+}  // namespace duoquill::test
