@@ -153,7 +153,9 @@ public:
         pinging_ = true;
         spawn(executor_, [](std::shared_ptr<Connection> self) -> asio::awaitable<void> {
             error_code ignored;
-            co_await self->ws_.async_ping({}, asio::redirect_error(asio::use_awaitable, ignored));
+            // A named payload: GCC 12 destroys braced temporaries of a co_await expression twice.
+            const websocket::ping_data empty;
+            co_await self->ws_.async_ping(empty, asio::redirect_error(asio::use_awaitable, ignored));
             self->pinging_ = false;
         }(shared_from_this()));
     }
