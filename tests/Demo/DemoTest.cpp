@@ -1,0 +1,183 @@
+// scripts/demo without a terminal, on the programs of this build: the scripted exchange it
+// prints, and that it leaves no process or file behind, whether it ends or is interrupted.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Support/Paths.h"
+#include "Support/Process.h"
+
+extern char** environ;
+
+namespace duoquill::test {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+std::string demoPath() { return (sourceDir() / "scripts" / "demo").string(); }
+
+std::map<std::string, std::string> demoEnvironment(const TempDir& temporary) {
+    return {{"DUOQUILL_DEMO_BIN_DIR", cliPath().parent_path().string()}, {"TMPDIR", temporary.str()}};
+}
+
+// Command lines of the running processes that mention `text`.
+std::vector<std::string> processesMentioning(const std::string& text) {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos || name == std::to_string(::getpid())) continue;
+        std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+        std::string commandLine((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::replace(commandLine.begin(), commandLine.end(), '\0', ' ');
+        if (commandLine.find(text) != std::string::npos) found.push_back(name + ": " + commandLine);
+    }
+    return found;
+}
+
+// The section of the demo's output that shows one side's screen.
+std::string screenOf(const std::string& output, const std::string& who) {
+    const auto start = output.find("==== " + who + "'s screen ====");
+    if (start == std::string::npos) return {};
+    return output.substr(start, output.find("==== ", start + 5) - start);
+}
+
+void expectNothingLeft(const TempDir& temporary, const std::string& relayURL) {
+    EXPECT_TRUE(fs::is_empty(temporary.path())) << "left in " << temporary.str();
+    EXPECT_EQ(processesMentioning(temporary.str()), std::vector<std::string>{});
+    if (!relayURL.empty()) {
+        EXPECT_EQ(processesMentioning(relayURL), std::vector<std::string>{});
+    }
+}
+
+std::string relayURLIn(const std::string& log) {
+    const auto at = log.find("relay  wss://");
+    return at == std::string::npos ? std::string() : log.substr(at + 7, log.find('\n', at) - at - 7);
+}
+
+TEST(Demo, ScriptedExchangeShowsBothSidesAndCleansUp) {
+    TempDir temporary;
+    ProcessOptions options;
+    options.environment = demoEnvironment(temporary);
+    options.unsetEnvironment = {"DUOQUILL_DEMO_SCRIPTED", "DUOQUILL_KEY_LABEL"};
+    options.timeout = 60s;
+    const auto result = runProcess(demoPath(), {}, options);
+    ASSERT_FALSE(result.timedOut) << result.standardError;
+    EXPECT_EQ(result.exitStatus, 0) << result.standardOutput << result.standardError;
+
+    const std::string& out = result.standardOutput;
+    EXPECT_EQ(out.find('\x1b'), std::string::npos) << "escape sequences left in the printed screens";
+    EXPECT_EQ(out.find('\r'), std::string::npos);
+
+    const std::string alice = screenOf(out, "alice");
+    const std::string bob = screenOf(out, "bob");
+    const std::string fromAlice = "Hi Bob, this line is end-to-end encrypted.";
+    const std::string fromBob = "Hi Alice! The relay only sees padded frames.";
+    for (const auto* screen : {&alice, &bob}) {
+        EXPECT_NE(screen->find("Duoquill — Secure Chat"), std::string::npos) << *screen;
+        EXPECT_NE(screen->find(" connected — PQ handshake complete\n"), std::string::npos) << *screen;
+    }
+    // Each side shows its own line as sent, then the peer's as received, then leaves.
+    const auto inOrder = [](const std::string& screen, std::vector<std::string> texts) {
+        std::size_t from = 0;
+        for (const auto& text : texts) {
+            const auto at = screen.find(text, from);
+            if (at == std::string::npos) return false;
+            from = at + text.size();
+        }
+        return true;
+    };
+    EXPECT_TRUE(inOrder(alice, {"connected", " you > " + fromAlice + "\n", " peer > " + fromBob + "\n",
+                                "disconnected: quit"}))
+        << alice;
+    EXPECT_TRUE(inOrder(bob, {"connected", " peer > " + fromAlice + "\n", " you > " + fromBob + "\n",
+                              "waiting for peer...", "disconnected: quit"}))
+        << bob;
+    // Prompts the display leaves in front of the next line are taken out.
+    for (const auto* screen : {&alice, &bob}) {
+        EXPECT_EQ(screen->find("\n> "), std::string::npos) << *screen;
+    }
+
+    const std::string relayURL = relayURLIn(result.standardError);
+    EXPECT_FALSE(relayURL.empty()) << result.standardError;
+    expectNothingLeft(temporary, relayURL);
+}
+
+TEST(Demo, InterruptedWhileChattingLeavesNothing) {
+    TempDir temporary;
+    TempDir outputs;
+    const fs::path log = outputs.path() / "demo.log";
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry(*e);
+        if (!entry.starts_with("TMPDIR=") && !entry.starts_with("DUOQUILL_DEMO_")) env.push_back(entry);
+    }
+    for (const auto& [name, value] : demoEnvironment(temporary)) env.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (auto& entry : env) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::string program = demoPath();
+    char* argv[] = {program.data(), nullptr};
+
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::setpgid(0, 0);  // a group of its own, so that a demo that hangs can be ended whole
+        const int null = ::open("/dev/null", O_RDONLY);
+        const int output = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(null, 0);
+        ::dup2(output, 1);
+        ::dup2(output, 2);
+        ::execve(argv[0], argv, envp.data());
+        _exit(127);
+    }
+
+    // Interrupt once both chats are connected, while their processes and FIFOs exist.
+    const auto connected = [&] {
+        for (const auto& stage : fs::directory_iterator(temporary.path())) {
+            for (const char* who : {"alice.screen", "bob.screen"}) {
+                std::error_code ec;
+                if (!fs::exists(stage.path() / who, ec)) return false;
+                if (readFile(stage.path() / who).find("connected\x1b") == std::string::npos) return false;
+            }
+            return true;
+        }
+        return false;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (!connected() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(20ms);
+    const std::string relayURL = relayURLIn(readFile(log));
+    ASSERT_EQ(::kill(pid, SIGINT), 0);
+
+    int status = 0;
+    const auto exitDeadline = std::chrono::steady_clock::now() + 30s;
+    while (::waitpid(pid, &status, WNOHANG) != pid) {
+        if (std::chrono::steady_clock::now() >= exitDeadline) {
+            ::kill(-pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            FAIL() << "the interrupted demo did not end: " << readFile(log);
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    const std::string output = readFile(log);
+    ASSERT_FALSE(relayURL.empty()) << output;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << output;
+    expectNothingLeft(temporary, relayURL);
+}
+
+}  // namespace
+}  // namespace duoquill::test
