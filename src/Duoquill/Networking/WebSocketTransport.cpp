@@ -303,6 +303,10 @@ private:
         if (stepFailed()) co_return;
         co_await beast::get_lowest_layer(ws_).async_connect(endpoints, asio::redirect_error(asio::use_awaitable, ec));
         if (stepFailed()) co_return;
+        // A frame often leaves as two TLS records; without this the second waits for the
+        // peer's delayed acknowledgement of the first (tens of milliseconds per line).
+        error_code ignored;
+        beast::get_lowest_layer(ws_).socket().set_option(tcp::no_delay(true), ignored);
 
         SSL* tls = ws_.next_layer().native_handle();
         if (target_->hostIsAddress) {
