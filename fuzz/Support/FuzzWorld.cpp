@@ -86,6 +86,8 @@ struct PFSChatSessionTestAccess {
         Bytes txTranscriptHash, rxTranscriptHash;
         std::shared_ptr<const P256KeyAgreementKey> localStaticKey;
         std::optional<p256::PublicKey> peerStaticKey;
+        // Wiped by a completed handshake; a restored session must be able to complete again.
+        std::optional<SecureBytes> pskDeniable;
     };
 
     static Traffic take(S& s) {
@@ -127,7 +129,8 @@ struct PFSChatSessionTestAccess {
                        s.txTranscriptHash_,
                        s.rxTranscriptHash_,
                        s.localStaticKey_,
-                       s.peerStaticKey_};
+                       s.peerStaticKey_,
+                       s.pskDeniable_};
     }
 
     static void restore(S& s, const Traffic& t) {
@@ -170,6 +173,7 @@ struct PFSChatSessionTestAccess {
         s.rxTranscriptHash_ = t.rxTranscriptHash;
         s.localStaticKey_ = t.localStaticKey;
         s.peerStaticKey_ = t.peerStaticKey;
+        s.pskDeniable_ = t.pskDeniable;
     }
 
     static fuzz::ReceiveState receiveState(S& s) {
