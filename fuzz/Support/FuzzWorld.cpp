@@ -270,7 +270,18 @@ std::unique_ptr<MLKEM1024Key> DeterministicKeyStore::generateMLKEM1024() {
     return SoftwareKeyStore::mlkemFromSeed(d, z);
 }
 
+namespace {
+class StandInMLDSAKey final : public MLDSA87Key {
+public:
+    const Bytes& publicKey() const override {
+        static const Bytes key(mldsa87::publicKeySize, 0x5a);
+        return key;
+    }
+};
+}  // namespace
+
 std::unique_ptr<MLDSA87Key> DeterministicKeyStore::generateMLDSA87() {
+    if (standInSigningKeys) return std::make_unique<StandInMLDSAKey>();
     return SoftwareKeyStore::mldsaFromSeed(stream_.bytes(mldsa87::seedSize));
 }
 
@@ -292,10 +303,9 @@ void DeterministicEntropy::fill(std::span<std::uint8_t> out) { stream_.fill(out)
 FuzzWorld::FuzzWorld(std::uint64_t seed)
     : roomCode(std::string(64, '5') + std::string(64, 'e')),
       stream(seed),
-      identityPublicKeys{p256::PrivateKey::fromScalar(Bytes(32, 0x11)).publicKey(),
-                         p256::PrivateKey::fromScalar(Bytes(32, 0x22)).publicKey()} {
-    identityKeys[0] = SoftwareKeyStore::wrap(p256::PrivateKey::fromScalar(Bytes(32, 0x11)));
-    identityKeys[1] = SoftwareKeyStore::wrap(p256::PrivateKey::fromScalar(Bytes(32, 0x22)));
+      identityPublicKeys{identityKey(0).publicKey(), identityKey(1).publicKey()} {
+    identityKeys[0] = SoftwareKeyStore::wrap(identityKey(0));
+    identityKeys[1] = SoftwareKeyStore::wrap(identityKey(1));
     std::string pattern = (std::filesystem::temp_directory_path() / "duoquill-fuzz-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make the fuzz epoch directory");
     epochDirectory = pattern;
@@ -306,10 +316,16 @@ FuzzWorld::~FuzzWorld() {
     std::filesystem::remove_all(epochDirectory, ignored);
 }
 
+p256::PrivateKey FuzzWorld::identityKey(int index) {
+    return p256::PrivateKey::fromScalar(Bytes(32, index == 0 ? 0x11 : 0x22));
+}
+
+SessionEnvironment FuzzWorld::environment() {
+    return SessionEnvironment{.keyStore = keyStore, .clock = clock, .entropy = entropy, .epochDirectory = epochDirectory};
+}
+
 std::unique_ptr<PFSChatSession> FuzzWorld::makeSession(int index) {
-    const SessionEnvironment environment{
-        .keyStore = keyStore, .clock = clock, .entropy = entropy, .epochDirectory = epochDirectory};
-    return std::make_unique<PFSChatSession>(environment, identityKeys[index], identityPublicKeys[1 - index],
+    return std::make_unique<PFSChatSession>(environment(), identityKeys[index], identityPublicKeys[1 - index],
                                             roomCode);
 }
 

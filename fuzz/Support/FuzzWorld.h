@@ -41,6 +41,8 @@ private:
 class DeterministicKeyStore final : public KeyStore {
 public:
     explicit DeterministicKeyStore(DeterministicStream& stream) : stream_(stream) {}
+    // ML-DSA keys are made and kept but never used; a stand-in saves their generation time.
+    bool standInSigningKeys = false;
     std::unique_ptr<P256KeyAgreementKey> generateP256() override;
     std::unique_ptr<P256KeyAgreementKey> restoreP256(BytesView dataRepresentation) override;
     std::unique_ptr<MLKEM1024Key> generateMLKEM1024() override;
@@ -107,8 +109,12 @@ public:
     FuzzWorld(const FuzzWorld&) = delete;
     FuzzWorld& operator=(const FuzzWorld&) = delete;
 
+    // What sessions of this world draw on.
+    SessionEnvironment environment();
     // A new session of identity `index` (0 or 1) talking to the other one.
     std::unique_ptr<PFSChatSession> makeSession(int index);
+    // Identity `index`: 0 has the scalar 0x11...11, 1 has 0x22...22.
+    static p256::PrivateKey identityKey(int index);
     // The P-256 stage on both sides of a fresh pair.
     void completeHandshakes(PFSChatSession& a, PFSChatSession& b);
     // The post-quantum stage on both sides; a and b after completeHandshakes.
