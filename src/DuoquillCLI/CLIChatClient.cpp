@@ -154,10 +154,11 @@ void CLIChatClient::endProcess(int status) {
     ended_ = true;
     intentionalDisconnect_ = true;
     for (auto* task : {&stdinTask_, &receiveTask_, &dummyTask_, &handshakeTimer_, &retryTask_}) cancelAndClear(*task);
+    // Wiped before the end: exitProcess does not return in the program.
+    if (auto session = std::move(session_)) session->destroy();
     env_.exitProcess(status);
     // Only reached in tests: let the connection go as a process end would.
     if (auto transport = std::move(transport_)) disconnectInBackground(std::move(transport));
-    if (auto session = std::move(session_)) session->destroy();
 }
 
 asio::awaitable<void> CLIChatClient::run() {

@@ -213,6 +213,9 @@ asio::awaitable<void> CLIChatClient::handleHello(const json::object& object) {
     auto ct = base64Member(object, "ct");
     auto ek = base64Member(object, "ek");
     if (pkid == nullptr || !ct || !ek) co_return;
+    // Our own hello sent back by the relay names us, not a wrong peer: the peer never sent it.
+    const std::string ownKeyID = base64URLString(sha512(asBytes(localPubKeyCompressed_)));
+    if (std::string_view(*pkid) == ownKeyID && ownKeyID != expectedPeerKeyID()) co_return;
 
     auto mlk = base64Member(object, "mlk");
     if (!mlk || mlk->size() != PFSChatSession::mlkemPublicKeySize) {
