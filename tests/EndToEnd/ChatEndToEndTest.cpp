@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "ChatCliProcess.h"
+#include "Support/ChatCliProcess.h"
 #include "Support/RelayProcess.h"
 
 namespace duoquill::test {

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "ChatCliProcess.h"
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Platform/Sha2.h"
 #include "RelayPeer.h"
+#include "Support/ChatCliProcess.h"
 #include "Support/RelayProcess.h"
 
 namespace duoquill::test {

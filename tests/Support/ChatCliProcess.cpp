@@ -1,4 +1,4 @@
-#include "ChatCliProcess.h"
+#include "Support/ChatCliProcess.h"
 
 #include <fcntl.h>
 #include <signal.h>
