@@ -130,6 +130,34 @@ TEST_F(HostilePeer, WrongKeyConfirmationEndsTheProgram) {
     expectFatal("Key confirmation failed");
 }
 
+TEST_F(HostilePeer, JunkBeforeTheHandshakeIsIgnored) {
+    auto badCiphertext = peer_->hello();
+    badCiphertext["ct"] = "not base64!";
+    auto noKeyId = peer_->hello();
+    noKeyId.erase("pkid");
+    const std::vector<std::string> junk{
+        "",
+        "{",
+        "{}",
+        R"({"t":5})",
+        R"({"t":"msg","n":0,"d":"AAAA"})",
+        R"({"t":"hello"})",
+        R"({"t":"bye"})",
+        R"({"t":"peer-disconnected"})",
+        "[" + std::string(5000, '[') + std::string(5001, ']'),
+        "{\"t\":" + std::string(5000, '[') + std::string(5000, ']') + "}",
+        json::serialize(badCiphertext),
+        json::serialize(noKeyId),
+        base64String(Bytes(45000, 0xA5)),
+    };
+    for (const auto& frame : junk) peer_->send(frame);
+    becomeActive();
+    show("still talking");
+    const auto lines = linesAfter(*client_, "waiting for peer...");
+    EXPECT_EQ(lines, (std::vector<std::string>{"T handshaking...", "T connected — PQ handshake complete", "",
+                                               "> T peer > still talking", "> "}));
+}
+
 TEST_F(HostilePeer, TamperedAndReplayedFramesAreDroppedAndTheChatGoesOn) {
     becomeActive();
     const std::string first = peer_->msgFrame("first");

@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <stdexcept>
 #include <vector>
@@ -80,6 +82,10 @@ ChatCliProcess::~ChatCliProcess() {
     }
     closeInput();
     if (reader_.joinable()) reader_.join();
+    // In a sanitizer build the program reports its faults on standard error and may go on.
+    for (const std::string_view report : {"Sanitizer:", "runtime error:"}) {
+        if (error_.find(report) != std::string::npos) ADD_FAILURE() << "sanitizer report from duoquill-cli:\n" << error_;
+    }
 }
 
 void ChatCliProcess::collect(int fd) {
