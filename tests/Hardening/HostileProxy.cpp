@@ -14,6 +14,7 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -83,6 +84,7 @@ struct HostileProxy::Impl {
     std::thread thread;
     std::uint16_t port = 0;
     std::vector<std::string> recorded;  // what the clients sent, as the relay would see it
+    std::vector<Action> pending;        // disturbances still to come in this round
 
     mutable std::mutex mutex;
     std::map<Action, std::size_t> actions;
@@ -155,7 +157,14 @@ struct HostileProxy::Impl {
     Action draw(const std::string& frame) {
         if (!hostile) return Action::pass;
         if (below(static_cast<std::size_t>(oneIn)) != 0) return Action::pass;
-        const auto action = static_cast<Action>(1 + below(7));
+        // Every disturbance in turn, in an order shuffled anew for each round.
+        if (pending.empty()) {
+            pending = {Action::drop,    Action::duplicate, Action::delay, Action::reorder,
+                       Action::truncate, Action::flipBit,  Action::inject};
+            std::shuffle(pending.begin(), pending.end(), random);
+        }
+        const Action action = pending.back();
+        pending.pop_back();
         const bool plainHello = frame.starts_with('{') && frame.find(R"("t":"hello")") != std::string::npos;
         return action == Action::flipBit && plainHello ? Action::pass : action;
     }

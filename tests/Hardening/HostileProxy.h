@@ -19,8 +19,8 @@ class HostileProxy {
 public:
     enum class Action { pass, drop, duplicate, delay, reorder, truncate, flipBit, inject };
 
-    // `oneIn`: while hostile, about one frame in that many meets an action other than pass,
-    // each as likely as the others.
+    // `oneIn`: while hostile, about one frame in that many is disturbed, by each of the actions
+    // other than pass in turn (in an order shuffled for every round).
     HostileProxy(std::uint16_t relayPort, std::uint64_t seed, int oneIn = 6);
     ~HostileProxy();
     HostileProxy(const HostileProxy&) = delete;

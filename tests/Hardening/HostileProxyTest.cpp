@@ -30,7 +30,7 @@ constexpr int scale = 1;
 
 constexpr int hostileLines = 240 / scale;
 constexpr int calmLines = 60 / scale;
-constexpr auto typingPause = 50ms;
+constexpr auto typingPause = 80ms;
 
 // One line of a client's display, as plain text.
 struct Shown {
@@ -134,7 +134,7 @@ TEST(HostileProxy, RealClientsShowOnlyWhatTheirPeerTypedAndRecoverOnceTheRelayBe
     RelayProcess::Options plain;
     plain.plain = true;
     RelayProcess relay(plain);
-    HostileProxy proxy(relay.port(), 0x686f7374696c65, 8);
+    HostileProxy proxy(relay.port(), 0x686f7374696c65, 6);
     const ChatUser alice("alice"), bob("bob");
     ChatCliProcess clients[2] = {{alice, bob.publicKey(), proxy.url()}, {bob, alice.publicKey(), proxy.url()}};
     for (auto& client : clients) ASSERT_TRUE(client.waitFor("connected", 30s)) << client.standardError();
