@@ -3,6 +3,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
 #include <chrono>
@@ -16,7 +17,7 @@ namespace asio = boost::asio;
 // One client connection: the client's end (an inbox its receive() waits on) and the relay's
 // end (a room member).
 struct HostileRelay::Link final : relay::RoomMember, std::enable_shared_from_this<Link> {
-    Link(HostileRelay& r, asio::any_io_executor executor) : relay(r), wake(std::move(executor)) {}
+    explicit Link(HostileRelay& r) : relay(r) {}
 
     void deliver(relay::Frame frame) override { relay.downstream(shared_from_this(), *frame); }
     void displace() override { drop(); }
@@ -24,15 +25,17 @@ struct HostileRelay::Link final : relay::RoomMember, std::enable_shared_from_thi
 
     void push(std::string text) {
         inbox.push_back(std::move(text));
-        wake.cancel();
+        if (wake) wake->cancel();
     }
     void drop() {
         failed = true;
-        wake.cancel();
+        if (wake) wake->cancel();
     }
 
     HostileRelay& relay;
-    asio::steady_timer wake;
+    // The timer a receive() sleeps on. It lives in that coroutine, on the client's executor,
+    // so it goes with the client even when the link outlives it.
+    asio::steady_timer* wake = nullptr;
     std::deque<std::string> inbox;
     std::shared_ptr<relay::Room> room;
     std::chrono::steady_clock::time_point heard;
@@ -61,10 +64,16 @@ public:
 
     asio::awaitable<std::string> receive() override {
         auto link = link_;
+        asio::steady_timer wake(co_await asio::this_coro::executor);
+        struct Waiting {
+            HostileRelay::Link& link;
+            ~Waiting() { link.wake = nullptr; }
+        } waiting{*link};
+        link->wake = &wake;
         while (link->inbox.empty() && !link->failed && !link->closedByClient) {
-            link->wake.expires_at(asio::steady_timer::time_point::max());
+            wake.expires_at(asio::steady_timer::time_point::max());
             boost::system::error_code ignored;
-            co_await link->wake.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+            co_await wake.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
         }
         if (link->failed || link->closedByClient) throw std::runtime_error("connection closed");
         std::string text = std::move(link->inbox.front());
@@ -75,7 +84,7 @@ public:
     asio::awaitable<void> disconnect() override {
         if (link_->closedByClient) co_return;
         link_->closedByClient = true;
-        link_->wake.cancel();
+        if (link_->wake) link_->wake->cancel();
         link_->relay.leave(link_);
         co_return;
     }
@@ -94,8 +103,8 @@ HostileRelay::~HostileRelay() {
     }
 }
 
-std::shared_ptr<cli::ChatTransport> HostileRelay::makeTransport(asio::any_io_executor executor) {
-    auto link = std::make_shared<Link>(*this, std::move(executor));
+std::shared_ptr<cli::ChatTransport> HostileRelay::makeTransport() {
+    auto link = std::make_shared<Link>(*this);
     links_.push_back(link);
     ++connections;
     return std::make_shared<ProxyTransport>(link);

@@ -8,8 +8,6 @@
 // or lacking its post-quantum key ends the client by design, so a relay that forges one is
 // not a fault the clients can survive.
 
-#include <boost/asio/any_io_executor.hpp>
-
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -33,7 +31,7 @@ public:
     HostileRelay(const HostileRelay&) = delete;
     HostileRelay& operator=(const HostileRelay&) = delete;
 
-    std::shared_ptr<cli::ChatTransport> makeTransport(boost::asio::any_io_executor executor);
+    std::shared_ptr<cli::ChatTransport> makeTransport();
 
     // Hostile: about one frame in six meets one of the actions other than pass, each as likely
     // as the others. Otherwise every frame passes, in order, after an ordinary latency.

@@ -30,6 +30,13 @@ using test::WaitingChild;
 std::string check(bool condition, const std::string& what) { return condition ? "" : what + "\n"; }
 
 // kB of memory locked by this process, from /proc/self/status.
+// AddressSanitizer answers mlock itself, with success, and locks nothing.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool mlockReachesTheKernel = false;
+#else
+constexpr bool mlockReachesTheKernel = true;
+#endif
+
 long lockedKilobytes() {
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);) {
@@ -95,7 +102,8 @@ TEST(ProcessHardening, KeyMaterialIsLockedWhereTheLimitAllows) {
                   const auto result = ProcessHardening::protectSecrets();
                   std::string failures = check(result.secretPoolLocked, "pool not locked") +
                                          check(result.cryptoHeapLocked, "crypto heap not locked") +
-                                         check(lockedKilobytes() * 1024 >= long{lockedmemory::defaultPoolSize},
+                                         check(!mlockReachesTheKernel ||
+                                                   lockedKilobytes() * 1024 >= long{lockedmemory::defaultPoolSize},
                                                "VmLck below the pool size");
                   const std::size_t before = lockedmemory::bytesInUse();
                   {

@@ -76,7 +76,7 @@ ProxiedClient::ProxiedClient(int which, cli::ManualTimeline& timeline, HostileRe
         .timers = *timers,
         .display = shownOn ? *shownOn : static_cast<cli::ChatDisplay&>(display),
         .identity = identity,
-        .makeTransport = [this, &relay] { return relay.makeTransport(io.get_executor()); },
+        .makeTransport = [this, &relay] { return relay.makeTransport(); },
         .makeSession =
             [this](std::shared_ptr<const P256KeyAgreementKey> local, const p256::PublicKey& peer,
                    const std::string& roomCode) {
