@@ -14,7 +14,6 @@ namespace {
 
 using Md = std::unique_ptr<EVP_MD, Deleter<&EVP_MD_free>>;
 using Cipher = std::unique_ptr<EVP_CIPHER, Deleter<&EVP_CIPHER_free>>;
-using Kdf = std::unique_ptr<EVP_KDF, Deleter<&EVP_KDF_free>>;
 using Group = std::unique_ptr<EC_GROUP, Deleter<&EC_GROUP_free>>;
 
 Md fetchDigest(HashFunction hash) { return Md(check(EVP_MD_fetch(nullptr, digestName(hash), nullptr), "digest fetch")); }
@@ -39,11 +38,6 @@ const EVP_MD* digest(HashFunction hash) {
 const EVP_CIPHER* aes256Gcm() {
     static const Cipher cipher(check(EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr), "AES-256-GCM fetch"));
     return cipher.get();
-}
-
-EVP_KDF* hkdf() {
-    static const Kdf kdf(check(EVP_KDF_fetch(nullptr, OSSL_KDF_NAME_HKDF, nullptr), "HKDF fetch"));
-    return kdf.get();
 }
 
 const EC_GROUP* p256Group() {

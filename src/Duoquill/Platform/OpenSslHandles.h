@@ -6,7 +6,6 @@
 #include <openssl/bn.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
-#include <openssl/kdf.h>
 
 #include <memory>
 
@@ -26,7 +25,6 @@ using PKey = std::unique_ptr<EVP_PKEY, Deleter<&EVP_PKEY_free>>;
 using PKeyContext = std::unique_ptr<EVP_PKEY_CTX, Deleter<&EVP_PKEY_CTX_free>>;
 using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, Deleter<&EVP_CIPHER_CTX_free>>;
 using DigestContext = std::unique_ptr<EVP_MD_CTX, Deleter<&EVP_MD_CTX_free>>;
-using KdfContext = std::unique_ptr<EVP_KDF_CTX, Deleter<&EVP_KDF_CTX_free>>;
 using BigNumContext = std::unique_ptr<BN_CTX, Deleter<&BN_CTX_free>>;
 using EcPoint = std::unique_ptr<EC_POINT, Deleter<&EC_POINT_free>>;
 // A big number that may hold a secret: wiped when freed.
@@ -53,7 +51,6 @@ T* check(T* object, const char* operation) {
 const EVP_MD* digest(HashFunction hash);
 const EVP_CIPHER* aes256Gcm();
 const char* digestName(HashFunction hash);
-EVP_KDF* hkdf();
 const EC_GROUP* p256Group();
 // A key object holding only the P-256 domain parameters. Duplicating it and generating
 // from it skips building the curve group anew, which costs more than an ECDH.
