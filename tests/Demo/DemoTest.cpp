@@ -3,9 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,15 +11,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Support/Paths.h"
 #include "Support/Process.h"
-
-extern char** environ;
 
 namespace duoquill::test {
 namespace {
@@ -31,8 +26,13 @@ namespace fs = std::filesystem;
 
 std::string demoPath() { return (sourceDir() / "scripts" / "demo").string(); }
 
-std::map<std::string, std::string> demoEnvironment(const TempDir& temporary) {
-    return {{"DUOQUILL_DEMO_BIN_DIR", cliPath().parent_path().string()}, {"TMPDIR", temporary.str()}};
+// The programs of this build, temporary files under `temporary`, and no scripted-mode override.
+ProcessOptions demoOptions(const TempDir& temporary) {
+    ProcessOptions options;
+    options.environment = {{"DUOQUILL_DEMO_BIN_DIR", cliPath().parent_path().string()}, {"TMPDIR", temporary.str()}};
+    options.unsetEnvironment = {"DUOQUILL_DEMO_SCRIPTED", "DUOQUILL_KEY_LABEL"};
+    options.timeout = 60s;
+    return options;
 }
 
 // Command lines of the running processes that mention `text`.
@@ -71,11 +71,7 @@ std::string relayURLIn(const std::string& log) {
 
 TEST(Demo, ScriptedExchangeShowsBothSidesAndCleansUp) {
     TempDir temporary;
-    ProcessOptions options;
-    options.environment = demoEnvironment(temporary);
-    options.unsetEnvironment = {"DUOQUILL_DEMO_SCRIPTED", "DUOQUILL_KEY_LABEL"};
-    options.timeout = 60s;
-    const auto result = runProcess(demoPath(), {}, options);
+    const auto result = runProcess(demoPath(), {}, demoOptions(temporary));
     ASSERT_FALSE(result.timedOut) << result.standardError;
     EXPECT_EQ(result.exitStatus, 0) << result.standardOutput << result.standardError;
 
@@ -90,6 +86,8 @@ TEST(Demo, ScriptedExchangeShowsBothSidesAndCleansUp) {
     for (const auto* screen : {&alice, &bob}) {
         EXPECT_NE(screen->find("Duoquill — Secure Chat"), std::string::npos) << *screen;
         EXPECT_NE(screen->find(" connected — PQ handshake complete\n"), std::string::npos) << *screen;
+        // Prompts the display leaves in front of the next line are taken out.
+        EXPECT_EQ(screen->find("\n> "), std::string::npos) << *screen;
     }
     // Each side shows its own line as sent, then the peer's as received, then leaves.
     const auto inOrder = [](const std::string& screen, std::vector<std::string> texts) {
@@ -107,10 +105,6 @@ TEST(Demo, ScriptedExchangeShowsBothSidesAndCleansUp) {
     EXPECT_TRUE(inOrder(bob, {"connected", " peer > " + fromAlice + "\n", " you > " + fromBob + "\n",
                               "waiting for peer...", "disconnected: quit"}))
         << bob;
-    // Prompts the display leaves in front of the next line are taken out.
-    for (const auto* screen : {&alice, &bob}) {
-        EXPECT_EQ(screen->find("\n> "), std::string::npos) << *screen;
-    }
 
     const std::string relayURL = relayURLIn(result.standardError);
     EXPECT_FALSE(relayURL.empty()) << result.standardError;
@@ -119,32 +113,8 @@ TEST(Demo, ScriptedExchangeShowsBothSidesAndCleansUp) {
 
 TEST(Demo, InterruptedWhileChattingLeavesNothing) {
     TempDir temporary;
-    TempDir outputs;
-    const fs::path log = outputs.path() / "demo.log";
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string entry(*e);
-        if (!entry.starts_with("TMPDIR=") && !entry.starts_with("DUOQUILL_DEMO_")) env.push_back(entry);
-    }
-    for (const auto& [name, value] : demoEnvironment(temporary)) env.push_back(name + "=" + value);
-    std::vector<char*> envp;
-    for (auto& entry : env) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    std::string program = demoPath();
-    char* argv[] = {program.data(), nullptr};
-
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::setpgid(0, 0);  // a group of its own, so that a demo that hangs can be ended whole
-        const int null = ::open("/dev/null", O_RDONLY);
-        const int output = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(null, 0);
-        ::dup2(output, 1);
-        ::dup2(output, 2);
-        ::execve(argv[0], argv, envp.data());
-        _exit(127);
-    }
+    RunningProcess demo(demoPath(), {}, demoOptions(temporary));
+    demo.closeInput();
 
     // Interrupt once both chats are connected, while their processes and FIFOs exist.
     const auto connected = [&] {
@@ -160,22 +130,11 @@ TEST(Demo, InterruptedWhileChattingLeavesNothing) {
     };
     const auto deadline = std::chrono::steady_clock::now() + 60s;
     while (!connected() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(20ms);
-    const std::string relayURL = relayURLIn(readFile(log));
-    ASSERT_EQ(::kill(pid, SIGINT), 0);
-
-    int status = 0;
-    const auto exitDeadline = std::chrono::steady_clock::now() + 30s;
-    while (::waitpid(pid, &status, WNOHANG) != pid) {
-        if (std::chrono::steady_clock::now() >= exitDeadline) {
-            ::kill(-pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            FAIL() << "the interrupted demo did not end: " << readFile(log);
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    const std::string output = readFile(log);
-    ASSERT_FALSE(relayURL.empty()) << output;
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << output;
+    const std::string relayURL = relayURLIn(demo.standardError());
+    ASSERT_EQ(::kill(demo.pid(), SIGINT), 0);
+    ASSERT_EQ(demo.waitForExit(30s), std::optional<int>(130)) << "the interrupted demo did not end as interrupted\n"
+                                                             << demo.standardOutput() << demo.standardError();
+    ASSERT_FALSE(relayURL.empty()) << demo.standardError();
     expectNothingLeft(temporary, relayURL);
 }
 

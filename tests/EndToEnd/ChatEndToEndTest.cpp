@@ -97,7 +97,7 @@ TEST_F(ChatEndToEnd, KilledPeerAndRestartedRelayAreRecoveredFrom) {
     ASSERT_TRUE(a->waitFor(connectedLine));
     ASSERT_TRUE(b->waitFor(connectedLine));
 
-    a->kill();
+    a->killGroup();
     a->waitForExit(5s);
     ASSERT_TRUE(b->waitFor("peer reconnecting...", 10s)) << b->standardError();
     a = startAlice();

@@ -6,6 +6,8 @@
 #include <boost/json/serialize.hpp>
 #include <csignal>
 #include <memory>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,22 +26,11 @@ constexpr std::string_view connectedLine = "connected — PQ handshake complete"
 
 // The plain lines of a display, each time stamp "HH:MM:SS" replaced by "T".
 std::vector<std::string> linesWithoutTimes(std::string_view shown) {
+    static const std::regex time("[0-9]{2}:[0-9]{2}:[0-9]{2}");
     std::vector<std::string> lines;
-    std::string line;
-    for (std::size_t i = 0; i < shown.size(); ++i) {
-        const auto digit = [&](std::size_t at) { return at < shown.size() && shown[at] >= '0' && shown[at] <= '9'; };
-        if (digit(i) && digit(i + 1) && i + 7 < shown.size() && shown[i + 2] == ':' && digit(i + 3) &&
-            digit(i + 4) && shown[i + 5] == ':' && digit(i + 6) && digit(i + 7)) {
-            line += "T";
-            i += 7;
-        } else if (shown[i] == '\n') {
-            lines.push_back(std::move(line));
-            line.clear();
-        } else {
-            line.push_back(shown[i]);
-        }
-    }
-    lines.push_back(std::move(line));
+    std::istringstream in(std::regex_replace(std::string(shown), time, "T"));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    if (shown.empty() || shown.back() == '\n') lines.emplace_back();
     return lines;
 }
 
@@ -109,13 +100,6 @@ protected:
     json::object clientHello_;
 };
 
-TEST_F(HostilePeer, HelloWithAShortMLKEMKeyEndsTheProgram) {
-    auto hello = peer_->hello();
-    hello["mlk"] = base64String(Bytes(1567, 7));
-    peer_->send(json::serialize(hello));
-    expectFatal("Post-quantum key exchange required");
-}
-
 TEST_F(HostilePeer, HelloOfAnotherIdentityEndsTheProgram) {
     auto hello = peer_->hello();
     const std::string stranger = base64URLString(p256::PrivateKey::generate().publicKey().compressed());
@@ -124,13 +108,7 @@ TEST_F(HostilePeer, HelloOfAnotherIdentityEndsTheProgram) {
     expectFatal("Peer identity mismatch");
 }
 
-TEST_F(HostilePeer, WrongKeyConfirmationEndsTheProgram) {
-    peer_->send(json::serialize(peer_->hello()));
-    ASSERT_TRUE(peer_->handshake(clientHello_, base64URLString(Bytes(32, 0x42))));
-    expectFatal("Key confirmation failed");
-}
-
-TEST_F(HostilePeer, JunkBeforeTheHandshakeIsIgnored) {
+TEST_F(HostilePeer, JunkBeforeTheHandshakeAndForgedFramesAfterItAreIgnored) {
     auto badCiphertext = peer_->hello();
     badCiphertext["ct"] = "not base64!";
     auto noKeyId = peer_->hello();
@@ -148,23 +126,20 @@ TEST_F(HostilePeer, JunkBeforeTheHandshakeIsIgnored) {
         "{\"t\":" + std::string(5000, '[') + std::string(5000, ']') + "}",
         json::serialize(badCiphertext),
         json::serialize(noKeyId),
+        json::serialize(clientHello_),  // its own, sent back: names the client, not a wrong peer
         base64String(Bytes(45000, 0xA5)),
     };
     for (const auto& frame : junk) peer_->send(frame);
     becomeActive();
     show("still talking");
-    const auto lines = linesAfter(*client_, "waiting for peer...");
-    EXPECT_EQ(lines, (std::vector<std::string>{"T handshaking...", "T connected — PQ handshake complete", "",
-                                               "> T peer > still talking", "> "}));
-}
+    EXPECT_EQ(linesAfter(*client_, "waiting for peer..."),
+              (std::vector<std::string>{"T handshaking...", "T connected — PQ handshake complete", "",
+                                        "> T peer > still talking", "> "}));
 
-TEST_F(HostilePeer, TamperedAndReplayedFramesAreDroppedAndTheChatGoesOn) {
-    becomeActive();
+    // Replayed, tampered and undecodable frames while active move nothing: the genuine frame still opens.
     const std::string first = peer_->msgFrame("first");
     peer_->send(first);
-    ASSERT_TRUE(client_->waitFor("peer > first\n", 10s)) << client_->standardError();
-
-    peer_->send(first);  // replayed
+    peer_->send(first);
     const std::string second = peer_->msgFrame("second");
     for (const std::size_t at : {std::size_t{12}, second.size() / 2, second.size() - 8}) {
         std::string tampered = second;
@@ -172,34 +147,10 @@ TEST_F(HostilePeer, TamperedAndReplayedFramesAreDroppedAndTheChatGoesOn) {
         peer_->send(tampered);
     }
     peer_->send("bm90IGEgZnJhbWU=");  // base64 that is no frame
-    // The tampered copies moved nothing: the genuine frame still opens.
     peer_->send(second);
     ASSERT_TRUE(client_->waitFor("peer > second\n> ", 10s)) << client_->standardError();
-    EXPECT_EQ(linesAfter(*client_, "peer > first"), (std::vector<std::string>{"> T peer > second", "> "}));
-}
-
-TEST_F(HostilePeer, SkippedRecordCounterRestartsWithANewSession) {
-    becomeActive();
-    show("before");
-    (void)peer_->msgFrame("never sent");
-    peer_->send(peer_->msgFrame("after a gap"));
-    ASSERT_TRUE(client_->waitFor("session expired — restarting...", 10s)) << client_->standardError();
-
-    // The new session announces itself with a new hello, and a new handshake completes.
-    const auto hello = peer_->nextPlain("hello", 10.0);
-    ASSERT_TRUE(hello) << client_->standardError();
-    EXPECT_NE(hello->at("mlk"), clientHello_.at("mlk"));
-    peer_->renewSession();
-    peer_->send(json::serialize(peer_->hello()));
-    ASSERT_TRUE(peer_->handshake(*hello));
-    ASSERT_TRUE(client_->waitFor(connectedLine, 10s, 2)) << client_->standardError();
-    show("after the restart");
-
-    const auto lines = linesAfter(*client_, "peer > before");
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(lines[0], "> T session expired — restarting...");
-    EXPECT_EQ(lines[1], "T waiting for peer...");
-    EXPECT_EQ(plainText(client_->standardError()).find("after a gap"), std::string::npos);
+    EXPECT_EQ(linesAfter(*client_, "peer > still talking"),
+              (std::vector<std::string>{"> T peer > first", "> T peer > second", "> "}));
 }
 
 TEST_F(HostilePeer, HostileTextIsShownNeutralised) {

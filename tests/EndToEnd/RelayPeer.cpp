@@ -45,20 +45,9 @@ void RelayPeer::connect() {
     asio::co_spawn(
         io_,
         [transport = transport_, this]() -> asio::awaitable<void> {
-            for (;;) {
-                std::string text;
-                bool failed = false;
-                try {
-                    text = co_await transport->receive();
-                } catch (const std::exception&) {
-                    failed = true;
-                }
-                if (failed) break;
-                inbox_.push_back(std::move(text));
-            }
-            receiving_ = false;
+            for (;;) inbox_.push_back(co_await transport->receive());
         },
-        asio::detached);
+        [this](std::exception_ptr) { receiving_ = false; });
 }
 
 void RelayPeer::send(std::string text) {

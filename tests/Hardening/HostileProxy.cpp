@@ -3,7 +3,6 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -37,16 +36,14 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr auto use = asio::use_awaitable;
-constexpr auto heldBack = 600ms;       // a delayed frame
-constexpr auto overtakeWindow = 400ms;  // longest a reordered frame waits for one to pass it
+constexpr auto heldBack = 600ms;     // a delayed frame
+constexpr auto overtaken = 200ms;    // a reordered frame: long enough for the next one to pass it
 constexpr std::size_t recordLimit = 4096;
 
 // Frames waiting to be written to one end, written one at a time in order.
 struct Outbox {
     std::deque<std::string> queue;
     bool writing = false;
-    std::optional<std::string> held;  // overtaken by the next frame
-    std::uint64_t heldGeneration = 0;
 };
 
 // One client connection and the relay connection made for it.
@@ -55,7 +52,6 @@ struct Pipe {
         : client(std::move(socket), tls), relay(executor) {}
 
     void close() {
-        if (closed) return;
         closed = true;
         error_code ignored;
         beast::get_lowest_layer(client).socket().close(ignored);
@@ -71,18 +67,17 @@ struct Pipe {
 }  // namespace
 
 struct HostileProxy::Impl {
-    Impl(std::uint16_t port, std::uint64_t seed, int oneIn)
-        : relayPort(port), random(seed), oneIn(oneIn), tls(asio::ssl::context::tls_server), acceptor(io) {}
+    Impl(std::uint16_t port, std::uint64_t seed, int oneIn) : relayPort(port), random(seed), oneIn(oneIn) {}
 
     asio::io_context io;
     std::uint16_t relayPort;
     std::mt19937_64 random;  // used on the proxy's thread only
     int oneIn;
     std::atomic<bool> hostile{false};
-    asio::ssl::context tls;
-    tcp::acceptor acceptor;
+    asio::ssl::context tls{asio::ssl::context::tls_server};
+    tcp::acceptor acceptor{io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)};
+    std::uint16_t port = acceptor.local_endpoint().port();
     std::thread thread;
-    std::uint16_t port = 0;
     std::vector<std::string> recorded;  // what the clients sent, as the relay would see it
     std::vector<Action> pending;        // disturbances still to come in this round
 
@@ -97,38 +92,30 @@ struct HostileProxy::Impl {
             error_code ec;
             tcp::socket socket = co_await acceptor.async_accept(asio::redirect_error(use, ec));
             if (ec) co_return;
-            asio::co_spawn(io, serve(std::move(socket)), asio::detached);
+            asio::co_spawn(io, serve(std::make_shared<Pipe>(std::move(socket), tls, io.get_executor())), asio::detached);
         }
     }
 
-    asio::awaitable<void> serve(tcp::socket socket) {
-        auto pipe = std::make_shared<Pipe>(std::move(socket), tls, io.get_executor());
+    asio::awaitable<void> serve(std::shared_ptr<Pipe> pipe) {
         error_code ec;
-        co_await pipe->client.next_layer().async_handshake(asio::ssl::stream_base::server, asio::redirect_error(use, ec));
-        if (ec) co_return;
         beast::flat_buffer buffer;
         beast::http::request<beast::http::string_body> request;
-        co_await beast::http::async_read(pipe->client.next_layer(), buffer, request, asio::redirect_error(use, ec));
-        if (ec) co_return;
-
+        co_await pipe->client.next_layer().async_handshake(asio::ssl::stream_base::server, asio::redirect_error(use, ec));
+        if (!ec) co_await beast::http::async_read(pipe->client.next_layer(), buffer, request, asio::redirect_error(use, ec));
         // The relay first, so a client is only let in when its room can be reached.
         const tcp::endpoint relayEndpoint(asio::ip::make_address("127.0.0.1"), relayPort);
-        co_await beast::get_lowest_layer(pipe->relay).async_connect(relayEndpoint, asio::redirect_error(use, ec));
+        if (!ec) co_await beast::get_lowest_layer(pipe->relay).async_connect(relayEndpoint, asio::redirect_error(use, ec));
         if (!ec) {
             co_await pipe->relay.async_handshake("127.0.0.1:" + std::to_string(relayPort), request.target(),
                                                  asio::redirect_error(use, ec));
         }
+        if (!ec) co_await pipe->client.async_accept(request, asio::redirect_error(use, ec));
         if (ec) {
             pipe->close();
             co_return;
         }
         pipe->client.read_message_max(1 << 20);
         pipe->relay.read_message_max(1 << 20);
-        co_await pipe->client.async_accept(request, asio::redirect_error(use, ec));
-        if (ec) {
-            pipe->close();
-            co_return;
-        }
         {
             std::lock_guard lock(mutex);
             ++connections;
@@ -155,12 +142,11 @@ struct HostileProxy::Impl {
     }
 
     Action draw(const std::string& frame) {
-        if (!hostile) return Action::pass;
-        if (below(static_cast<std::size_t>(oneIn)) != 0) return Action::pass;
+        if (!hostile || below(static_cast<std::size_t>(oneIn)) != 0) return Action::pass;
         // Every disturbance in turn, in an order shuffled anew for each round.
         if (pending.empty()) {
-            pending = {Action::drop,    Action::duplicate, Action::delay, Action::reorder,
-                       Action::truncate, Action::flipBit,  Action::inject};
+            pending = {Action::drop,     Action::duplicate, Action::delay, Action::reorder,
+                       Action::truncate, Action::flipBit,   Action::inject};
             std::shuffle(pending.begin(), pending.end(), random);
         }
         const Action action = pending.back();
@@ -186,12 +172,12 @@ struct HostileProxy::Impl {
         case Action::pass: break;
         case Action::drop: return;
         case Action::duplicate: send(pipe, up, frame); break;
-        case Action::delay: later(pipe, up, std::move(frame), heldBack); return;
+        case Action::delay:
         case Action::reorder: {
-            Outbox& box = up ? pipe->toRelay : pipe->toClient;
-            if (box.held) send(pipe, up, std::move(*std::exchange(box.held, std::nullopt)));
-            box.held = std::move(frame);
-            asio::co_spawn(io, releaseHeld(pipe, up, ++box.heldGeneration), asio::detached);
+            auto timer = std::make_shared<asio::steady_timer>(io, action == Action::delay ? heldBack : overtaken);
+            timer->async_wait([this, timer, pipe, up, frame = std::move(frame)](error_code) mutable {
+                send(pipe, up, std::move(frame));
+            });
             return;
         }
         case Action::truncate: frame.resize(below(frame.size() + 1)); break;
@@ -203,29 +189,11 @@ struct HostileProxy::Impl {
         send(pipe, up, std::move(frame));
     }
 
-    void later(std::shared_ptr<Pipe> pipe, bool up, std::string frame, std::chrono::milliseconds delay) {
-        auto timer = std::make_shared<asio::steady_timer>(io, delay);
-        timer->async_wait([this, timer, pipe, up, frame = std::move(frame)](error_code) mutable {
-            send(pipe, up, std::move(frame));
-        });
-    }
-
-    asio::awaitable<void> releaseHeld(std::shared_ptr<Pipe> pipe, bool up, std::uint64_t generation) {
-        asio::steady_timer timer(io, overtakeWindow);
-        error_code ec;
-        co_await timer.async_wait(asio::redirect_error(use, ec));
-        Outbox& box = up ? pipe->toRelay : pipe->toClient;
-        if (box.held && box.heldGeneration == generation) send(pipe, up, std::move(*std::exchange(box.held, std::nullopt)), false);
-    }
-
-    // Queues the frame for its end; a frame held back for reordering follows it.
-    void send(const std::shared_ptr<Pipe>& pipe, bool up, std::string frame, bool releaseHeld = true) {
+    void send(const std::shared_ptr<Pipe>& pipe, bool up, std::string frame) {
         if (pipe->closed) return;
         Outbox& box = up ? pipe->toRelay : pipe->toClient;
         box.queue.push_back(std::move(frame));
-        if (releaseHeld && box.held) box.queue.push_back(std::move(*std::exchange(box.held, std::nullopt)));
-        if (box.writing) return;
-        box.writing = true;
+        if (std::exchange(box.writing, true)) return;
         if (up) {
             asio::co_spawn(io, drain(pipe, pipe->relay, box), asio::detached);
         } else {
@@ -252,12 +220,6 @@ HostileProxy::HostileProxy(std::uint16_t relayPort, std::uint64_t seed, int oneI
     const auto& certificates = TestCertificates::shared();
     impl_->tls.use_certificate_chain_file(certificates.certificateFile().string());
     impl_->tls.use_private_key_file(certificates.privateKeyFile().string(), asio::ssl::context::pem);
-    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
-    impl_->acceptor.open(endpoint.protocol());
-    impl_->acceptor.set_option(asio::socket_base::reuse_address(true));
-    impl_->acceptor.bind(endpoint);
-    impl_->acceptor.listen();
-    impl_->port = impl_->acceptor.local_endpoint().port();
     asio::co_spawn(impl_->io, impl_->accept(), asio::detached);
     impl_->thread = std::thread([io = &impl_->io] { io->run(); });
 }

@@ -26,7 +26,7 @@ public:
     HostileProxy(const HostileProxy&) = delete;
     HostileProxy& operator=(const HostileProxy&) = delete;
 
-    // "wss://localhost:PORT": the clients trust the test CA.
+    // "wss://127.0.0.1:PORT": the clients trust the test CA.
     std::string url() const;
     void setHostile(bool hostile);
 

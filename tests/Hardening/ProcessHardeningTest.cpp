@@ -1,6 +1,7 @@
 // Chat mode's protection of the process: not dumpable, no core file, other processes of the
-// same user kept out, key material locked in RAM as far as the limit allows, and nothing of
-// it fatal when the system refuses.
+// same user kept out, key material locked in RAM as far as the limit allows (the locked pool
+// behind SecureBytes: placement, wiping, first fit, fall-back to the heap), and nothing of it
+// fatal when the system refuses. What changes the process for good runs in a child.
 
 #include <gtest/gtest.h>
 
@@ -11,25 +12,42 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <fstream>
-#include <sstream>
+#include <functional>
 #include <string>
+#include <vector>
 
-#include "ChildProcess.h"
 #include "Duoquill/Platform/LockedMemory.h"
 #include "Duoquill/Platform/P256.h"
 #include "Duoquill/Platform/ProcessHardening.h"
+#include "Duoquill/Platform/SecureBytes.h"
 
 namespace duoquill {
 namespace {
 
-using test::failuresInChild;
-using test::WaitingChild;
-
 std::string check(bool condition, const std::string& what) { return condition ? "" : what + "\n"; }
 
-// kB of memory locked by this process, from /proc/self/status.
+// Runs `body` in a forked child; the failures it returns, one per line, fail the test.
+void expectNoFailuresInChild(const std::function<std::string()>& body) {
+    EXPECT_EXIT(
+        {
+            const std::string failures = body();
+            std::fputs(failures.c_str(), stderr);
+            std::_Exit(failures.empty() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+bool limitAllows(std::size_t poolSize) {
+    rlimit limit{};
+    getrlimit(RLIMIT_MEMLOCK, &limit);
+    return limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= 2 * poolSize;
+}
+
 // AddressSanitizer answers mlock itself, with success, and locks nothing.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool mlockReachesTheKernel = false;
@@ -37,6 +55,7 @@ constexpr bool mlockReachesTheKernel = false;
 constexpr bool mlockReachesTheKernel = true;
 #endif
 
+// kB of memory locked by this process, from /proc/self/status.
 long lockedKilobytes() {
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);) {
@@ -47,92 +66,150 @@ long lockedKilobytes() {
 
 bool canOpen(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) return false;
-    close(fd);
-    return true;
+    if (fd >= 0) close(fd);
+    return fd >= 0;
+}
+
+std::string p256StillWorks() {
+    const auto key = p256::PrivateKey::generate();
+    return check(key.sharedSecret(key.publicKey()).size() == 32, "P-256 still works");
+}
+
+constexpr std::size_t smallPool = 64 * 1024;
+
+TEST(LockedMemory, OffUntilEnabled) {
+    EXPECT_FALSE(lockedmemory::isEnabled());
+    EXPECT_EQ(lockedmemory::allocate(32), nullptr);
+    int onTheHeap = 0;
+    EXPECT_FALSE(lockedmemory::deallocate(&onTheHeap, sizeof onTheHeap));
+}
+
+TEST(LockedMemory, PlacementWipingFirstFitAndHeapWhenFull) {
+    if (!limitAllows(smallPool)) GTEST_SKIP() << "locked-memory limit too small";
+    expectNoFailuresInChild([] {
+        std::string failures = check(lockedmemory::enable(smallPool), "enable failed");
+        failures += check(lockedmemory::enable(smallPool), "a second enable reports the pool");
+        const std::uint8_t* where;
+        {
+            SecureBytes key(64, 0xa5);
+            where = key.data();
+            failures += check(reinterpret_cast<std::uintptr_t>(where) % 32 == 0, "32-byte alignment");
+            failures += check(lockedmemory::bytesInUse() == 64, "64 bytes in use");
+        }
+        // The pool stays mapped, so the released slots can be read back.
+        failures += check(std::all_of(where, where + 64, [](std::uint8_t b) { return b == 0; }), "released bytes not wiped");
+        failures += check(lockedmemory::bytesInUse() == 0, "released slots still in use");
+
+        std::vector<void*> blocks;
+        for (void* b; (b = lockedmemory::allocate(100)) != nullptr;) blocks.push_back(b);
+        // 100 bytes take four 32-byte slots.
+        failures += check(blocks.size() == smallPool / 128, "pool of 128-byte blocks not filled exactly");
+        {
+            const SecureBytes fallback(16, 1);  // from the heap, and back to it
+            failures += check(fallback[15] == 1, "heap fall-back");
+        }
+        for (std::size_t i = 0; i < blocks.size(); i += 2) lockedmemory::deallocate(blocks[i], 100);
+        failures += check(lockedmemory::allocate(200) == nullptr, "no two neighbouring free blocks yet");
+        failures += check(lockedmemory::allocate(128) == blocks[0], "first fit takes the first hole");
+        lockedmemory::deallocate(blocks[3], 100);  // blocks 2 and 3 now free together
+        failures += check(lockedmemory::allocate(256) == blocks[2], "two holes merge");
+        failures += check(lockedmemory::allocate(lockedmemory::largestAllocation + 1) == nullptr,
+                          "oversized requests go to the heap");
+        return failures + check(lockedmemory::allocate(0) == nullptr, "empty requests go to the heap");
+    });
 }
 
 TEST(ProcessHardening, ChatProcessIsNotDumpableAndWritesNoCoreFile) {
-    EXPECT_EQ(failuresInChild([] {
-                  const auto result = ProcessHardening::protectSecrets();
-                  rlimit core{};
-                  getrlimit(RLIMIT_CORE, &core);
-                  return check(result.notDumpable && prctl(PR_GET_DUMPABLE) == 0, "still dumpable") +
-                         check(result.coreLimitZero && core.rlim_cur == 0 && core.rlim_max == 0, "core limit not 0");
-              }),
-              "");
+    expectNoFailuresInChild([] {
+        const auto result = ProcessHardening::protectSecrets();
+        rlimit core{};
+        getrlimit(RLIMIT_CORE, &core);
+        return check(result.notDumpable && prctl(PR_GET_DUMPABLE) == 0, "still dumpable") +
+               check(result.coreLimitZero && core.rlim_cur == 0 && core.rlim_max == 0, "core limit not 0");
+    });
 }
 
-// Probes, from a third process of the same user, a plain and a hardened process.
-std::string probeOtherProcesses() {
-    WaitingChild plain([] {});
-    WaitingChild hardened([] { ProcessHardening::protectSecrets(); });
-    if (plain.pid() <= 0 || hardened.pid() <= 0) return "no children\n";
-    const std::string proc = "/proc/";
-    std::string failures =
-        check(canOpen(proc + std::to_string(plain.pid()) + "/environ"), "the control must be readable") +
-        check(!canOpen(proc + std::to_string(hardened.pid()) + "/environ"), "environ readable") +
-        check(!canOpen(proc + std::to_string(hardened.pid()) + "/mem"), "memory readable");
-    errno = 0;
-    const long attached = ptrace(PTRACE_SEIZE, hardened.pid(), nullptr, nullptr);
-    failures += check(attached == -1 && errno == EPERM, "ptrace attached");
-    return failures;
-}
+// A child that runs `setup`, then waits until it is killed (by the destructor).
+class WaitingChild {
+public:
+    explicit WaitingChild(void (*setup)()) {
+        int ready[2];
+        if (pipe(ready) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            setup();
+            (void)!write(ready[1], "r", 1);
+            for (;;) pause();
+        }
+        close(ready[1]);
+        char byte;
+        if (pid_ > 0 && read(ready[0], &byte, 1) != 1) end();
+        close(ready[0]);
+    }
+    ~WaitingChild() { end(); }
+    pid_t pid() const { return pid_; }  // -1 when it did not get ready
+
+private:
+    void end() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    pid_t pid_ = -1;
+};
 
 TEST(ProcessHardening, OtherProcessesOfTheUserCanNeitherReadNorAttach) {
-    EXPECT_EQ(failuresInChild([] {
-                  // Root may read and trace anything: probe as an ordinary user. Changing the
-                  // user clears the dumpable flag, which the plain control needs back.
-                  if (geteuid() == 0) {
-                      if (setgid(65534) != 0 || setuid(65534) != 0) return std::string("setuid failed\n");
-                      prctl(PR_SET_DUMPABLE, 1);
-                  }
-                  return probeOtherProcesses();
-              }),
-              "");
+    expectNoFailuresInChild([] {
+        // Root may read and trace anything: probe as an ordinary user. Changing the user
+        // clears the dumpable flag, which the plain control needs back.
+        if (geteuid() == 0) {
+            if (setgid(65534) != 0 || setuid(65534) != 0) return std::string("setuid failed\n");
+            prctl(PR_SET_DUMPABLE, 1);
+        }
+        const WaitingChild plain([] {});
+        const WaitingChild hardened([] { ProcessHardening::protectSecrets(); });
+        if (plain.pid() <= 0 || hardened.pid() <= 0) return std::string("no children\n");
+        const std::string proc = "/proc/";
+        std::string failures =
+            check(canOpen(proc + std::to_string(plain.pid()) + "/environ"), "the control must be readable") +
+            check(!canOpen(proc + std::to_string(hardened.pid()) + "/environ"), "environ readable") +
+            check(!canOpen(proc + std::to_string(hardened.pid()) + "/mem"), "memory readable");
+        errno = 0;
+        const long attached = ptrace(PTRACE_SEIZE, hardened.pid(), nullptr, nullptr);
+        return failures + check(attached == -1 && errno == EPERM, "ptrace attached");
+    });
 }
 
 TEST(ProcessHardening, KeyMaterialIsLockedWhereTheLimitAllows) {
-    rlimit limit{};
-    getrlimit(RLIMIT_MEMLOCK, &limit);
-    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < 2 * lockedmemory::defaultPoolSize) {
-        GTEST_SKIP() << "locked-memory limit below " << 2 * lockedmemory::defaultPoolSize << " bytes";
-    }
-    EXPECT_EQ(failuresInChild([] {
-                  const auto result = ProcessHardening::protectSecrets();
-                  std::string failures = check(result.secretPoolLocked, "pool not locked") +
-                                         check(result.cryptoHeapLocked, "crypto heap not locked") +
-                                         check(!mlockReachesTheKernel ||
-                                                   lockedKilobytes() * 1024 >= long{lockedmemory::defaultPoolSize},
-                                               "VmLck below the pool size");
-                  const std::size_t before = lockedmemory::bytesInUse();
-                  {
-                      const SecureBytes key(32, 0x5a);
-                      failures += check(lockedmemory::bytesInUse() == before + 32, "a key buffer is not in the pool");
-                      const SecureBytes message(lockedmemory::largestAllocation + 1, 0);
-                      failures += check(lockedmemory::bytesInUse() == before + 32, "large buffers use the heap");
-                  }
-                  failures += check(lockedmemory::bytesInUse() == before, "buffers go back to the pool");
-                  const auto key = p256::PrivateKey::generate();
-                  failures += check(key.sharedSecret(key.publicKey()).size() == 32, "P-256 still works");
-                  return failures;
-              }),
-              "");
+    if (!limitAllows(lockedmemory::defaultPoolSize)) GTEST_SKIP() << "locked-memory limit too small";
+    expectNoFailuresInChild([] {
+        const auto result = ProcessHardening::protectSecrets();
+        std::string failures =
+            check(result.secretPoolLocked, "pool not locked") + check(result.cryptoHeapLocked, "crypto heap not locked") +
+            check(!mlockReachesTheKernel || lockedKilobytes() * 1024 >= long{lockedmemory::defaultPoolSize},
+                  "VmLck below the pool size");
+        const std::size_t before = lockedmemory::bytesInUse();
+        {
+            const SecureBytes key(32, 0x5a);
+            failures += check(lockedmemory::bytesInUse() == before + 32, "a key buffer is not in the pool");
+            const SecureBytes message(lockedmemory::largestAllocation + 1, 0);
+            failures += check(lockedmemory::bytesInUse() == before + 32, "large buffers use the heap");
+        }
+        return failures + check(lockedmemory::bytesInUse() == before, "buffers go back to the pool") + p256StillWorks();
+    });
 }
 
 TEST(ProcessHardening, RefusedLockingIsNotFatal) {
-    EXPECT_EQ(failuresInChild([] {
-                  const rlimit none{0, 0};
-                  setrlimit(RLIMIT_MEMLOCK, &none);
-                  const auto result = ProcessHardening::protectSecrets();
-                  const SecureBytes key(32, 0x5a);
-                  const auto p256Key = p256::PrivateKey::generate();
-                  return check(result.notDumpable && result.coreLimitZero, "the other steps must still apply") +
-                         check(!result.secretPoolLocked && !lockedmemory::isEnabled(), "no pool without a limit") +
-                         check(key.size() == 32 && key[31] == 0x5a, "SecureBytes falls back to the heap") +
-                         check(p256Key.sharedSecret(p256Key.publicKey()).size() == 32, "P-256 still works");
-              }),
-              "");
+    expectNoFailuresInChild([] {
+        const rlimit none{0, 0};
+        setrlimit(RLIMIT_MEMLOCK, &none);
+        const auto result = ProcessHardening::protectSecrets();
+        const SecureBytes key(32, 0x5a);
+        return check(result.notDumpable && result.coreLimitZero, "the other steps must still apply") +
+               check(!result.secretPoolLocked && !lockedmemory::isEnabled(), "no pool without a limit") +
+               check(key.size() == 32 && key[31] == 0x5a, "SecureBytes falls back to the heap") + p256StillWorks();
+    });
 }
 
 }  // namespace

@@ -2,9 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,114 +10,151 @@
 extern char** environ;
 
 namespace duoquill::test {
-namespace {
 
-std::vector<std::string> buildEnvironment(const ProcessOptions& options) {
-    std::map<std::string, std::string> env;
-    if (!options.clearEnvironment) {
-        for (char** e = environ; *e != nullptr; ++e) {
-            std::string entry(*e);
-            const auto eq = entry.find('=');
-            if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
-        }
+using namespace std::chrono_literals;
+
+RunningProcess::RunningProcess(const std::string& program, const std::vector<std::string>& arguments,
+                               const ProcessOptions& options) {
+    std::map<std::string, std::string> variables;
+    for (char** e = environ; !options.clearEnvironment && *e != nullptr; ++e) {
+        const std::string entry(*e);
+        if (const auto eq = entry.find('='); eq != std::string::npos) variables[entry.substr(0, eq)] = entry.substr(eq + 1);
     }
-    for (const auto& name : options.unsetEnvironment) env.erase(name);
-    for (const auto& [k, v] : options.environment) env[k] = v;
-    std::vector<std::string> out;
-    for (const auto& [k, v] : env) out.push_back(k + "=" + v);
-    return out;
-}
+    for (const auto& name : options.unsetEnvironment) variables.erase(name);
+    for (const auto& [name, value] : options.environment) variables[name] = value;
+    std::vector<std::string> environment, argumentList{program};
+    for (const auto& [name, value] : variables) environment.push_back(name + "=" + value);
+    argumentList.insert(argumentList.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv, envp;
+    for (auto& a : argumentList) argv.push_back(a.data());
+    for (auto& e : environment) envp.push_back(e.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
 
-}  // namespace
-
-ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
-                         const ProcessOptions& options) {
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
-    std::vector<std::string> envStrings = buildEnvironment(options);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (auto& e : envStrings) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    const pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
+    ::signal(SIGPIPE, SIG_IGN);
+    pid_ = ::fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        ::setpgid(0, 0);
         ::dup2(in[0], 0);
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
         ::execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
+    ::setpgid(pid_, pid_);  // as the child does: the group exists before either goes on
     ::close(in[0]);
     ::close(out[1]);
     ::close(err[1]);
-    ::signal(SIGPIPE, SIG_IGN);
+    input_ = in[1];
+    readers_[0] = std::thread([this, fd = out[0]] { collect(fd, output_); });
+    readers_[1] = std::thread([this, fd = err[0]] { collect(fd, error_); });
+}
 
-    ProcessResult result;
-    std::size_t written = 0;
-    int inFd = in[1];
-    if (options.standardInput.empty()) {
-        ::close(inFd);
-        inFd = -1;
-    } else {
-        ::fcntl(inFd, F_SETFL, O_NONBLOCK);
+RunningProcess::~RunningProcess() {
+    if (!status_) {
+        killGroup();
+        waitForExit(5s);
     }
-    int outFd = out[0], errFd = err[0];
-    const auto deadline = std::chrono::steady_clock::now() + options.timeout;
+    closeInput();
+    // Whatever it started and left behind holds the outputs open: it goes too.
+    if (!waitForEndOfOutput(2s)) ::kill(-pid_, SIGKILL);
+    for (auto& reader : readers_) reader.join();
+}
+
+void RunningProcess::collect(int fd, std::string& into) {
     char buffer[65536];
-    while (outFd >= 0 || errFd >= 0) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) {
-            result.timedOut = true;
-            ::kill(pid, SIGKILL);
-            break;
-        }
-        pollfd fds[3];
-        int n = 0;
-        if (outFd >= 0) fds[n++] = {outFd, POLLIN, 0};
-        if (errFd >= 0) fds[n++] = {errFd, POLLIN, 0};
-        if (inFd >= 0) fds[n++] = {inFd, POLLOUT, 0};
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
-        if (::poll(fds, static_cast<nfds_t>(n), static_cast<int>(std::min<long long>(ms, 1000))) < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        for (int i = 0; i < n; ++i) {
-            if (fds[i].revents == 0) continue;
-            if (fds[i].fd == inFd) {
-                const ssize_t w = ::write(inFd, options.standardInput.data() + written, options.standardInput.size() - written);
-                if (w > 0) written += static_cast<std::size_t>(w);
-                if (w < 0 && errno != EAGAIN) written = options.standardInput.size();
-                if (written == options.standardInput.size()) {
-                    ::close(inFd);
-                    inFd = -1;
-                }
-                continue;
-            }
-            const ssize_t r = ::read(fds[i].fd, buffer, sizeof buffer);
-            if (r <= 0) {
-                if (r < 0 && errno == EINTR) continue;
-                ::close(fds[i].fd);
-                (fds[i].fd == outFd ? outFd : errFd) = -1;
-            } else {
-                (fds[i].fd == outFd ? result.standardOutput : result.standardError).append(buffer, static_cast<std::size_t>(r));
-            }
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        std::lock_guard lock(mutex_);
+        if (n > 0) into.append(buffer, static_cast<std::size_t>(n));
+        if (n <= 0) --openOutputs_;
+        changed_.notify_all();
+        if (n <= 0) break;
+    }
+    ::close(fd);
+}
+
+void RunningProcess::write(std::string_view text) {
+    while (input_ >= 0 && !text.empty()) {
+        const ssize_t n = ::write(input_, text.data(), text.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+void RunningProcess::closeInput() {
+    if (input_ >= 0) ::close(input_);
+    input_ = -1;
+}
+
+void RunningProcess::killGroup() {
+    if (!status_) ::kill(-pid_, SIGKILL);
+}
+
+std::optional<int> RunningProcess::waitForExit(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!status_) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+        } else if (std::chrono::steady_clock::now() >= deadline) {
+            return std::nullopt;
+        } else {
+            std::this_thread::sleep_for(5ms);
         }
     }
-    if (inFd >= 0) ::close(inFd);
-    if (outFd >= 0) ::close(outFd);
-    if (errFd >= 0) ::close(errFd);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    return status_;
+}
+
+std::string RunningProcess::standardOutput() const {
+    std::lock_guard lock(mutex_);
+    return output_;
+}
+
+std::string RunningProcess::standardError() const {
+    std::lock_guard lock(mutex_);
+    return error_;
+}
+
+bool RunningProcess::waitForStandardError(const std::function<bool(const std::string&)>& condition,
+                                          std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return condition(error_); });
+}
+
+bool RunningProcess::waitForEndOfOutput(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return openOutputs_ == 0; });
+}
+
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
+                         const ProcessOptions& options) {
+    RunningProcess process(program, arguments, options);
+    // A program that never reads its input fails the writes once it has ended.
+    std::thread feeder([&] {
+        process.write(options.standardInput);
+        process.closeInput();
+    });
+    ProcessResult result;
+    std::optional<int> status = process.waitForExit(options.timeout);
+    if (!status) {
+        result.timedOut = true;
+        process.killGroup();
+        status = process.waitForExit();
     }
-    if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    feeder.join();
+    process.waitForEndOfOutput(5s);
+    result.standardOutput = process.standardOutput();
+    result.standardError = process.standardError();
+    if (status && *status >= 0) result.exitStatus = *status;
+    if (status && *status < 0) result.signal = -*status;
     return result;
 }
 

@@ -3,17 +3,17 @@
 // system-chosen port and the shared test certificates (or plain), its standard error
 // collected as it runs. The destructor kills it if the test has not ended it.
 
-#include <chrono>
-#include <condition_variable>
-#include <cstdint>
-#include <mutex>
-#include <string>
-#include <string_view>
 #include <sys/types.h>
-#include <thread>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
 #include <vector>
 
 namespace duoquill::test {
+
+class RunningProcess;
 
 class RelayProcess {
 public:
@@ -21,7 +21,6 @@ public:
         bool plain = false;
         // Appended to --listen 127.0.0.1:0 and the certificate options, e.g. {"--ping-interval", "0.2"}.
         std::vector<std::string> arguments;
-        std::chrono::milliseconds startTimeout{10000};
     };
 
     // Returns once the relay has printed its "listening on" line; throws std::runtime_error
@@ -35,29 +34,19 @@ public:
     std::uint16_t port() const { return port_; }
     // "wss://127.0.0.1:PORT" (or ws://); a client needs SSL_CERT_FILE = TestCertificates::shared().caFile().
     std::string url() const;
-    pid_t pid() const { return pid_; }
+    pid_t pid() const;
 
     // Sends the signal and waits for the process to end. The exit status, or -1 when a
     // signal ended it (or it did not end in time and was killed).
     int stop(int signal, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
-    bool running() const { return pid_ > 0; }
 
-    // Everything written to standard error so far.
+    // Everything written to standard error so far (all of it once stop() has returned).
     std::string log() const;
-    // Waits until standard error contains `text`.
-    bool waitForLog(std::string_view text, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const;
 
 private:
-    void collect(int fd);
-
     bool plain_ = false;
-    pid_t pid_ = -1;
     std::uint16_t port_ = 0;
-    std::thread reader_;
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
-    std::string log_;
-    bool closed_ = false;
+    std::unique_ptr<RunningProcess> process_;
 };
 
 }  // namespace duoquill::test

@@ -13,24 +13,16 @@
 namespace duoquill::test {
 namespace {
 
-struct KeyFree {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct CertificateFree {
-    void operator()(X509* certificate) const { X509_free(certificate); }
-};
-struct FileClose {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
-using Certificate = std::unique_ptr<X509, CertificateFree>;
+using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+using Certificate = std::unique_ptr<X509, decltype(&X509_free)>;
+using File = std::unique_ptr<std::FILE, decltype(&std::fclose)>;
 
 void check(bool ok, const char* what) {
     if (!ok) throw std::runtime_error(std::string("test certificates: ") + what + " failed");
 }
 
 Key newKey() {
-    Key key(EVP_EC_gen("P-256"));
+    Key key(EVP_EC_gen("P-256"), EVP_PKEY_free);
     check(key != nullptr, "key generation");
     return key;
 }
@@ -48,7 +40,7 @@ void addExtension(X509* certificate, X509* issuer, int nid, const char* value) {
 
 // Signed by `issuerKey`; self-signed when `issuer` is null.
 Certificate newCertificate(EVP_PKEY* key, const char* commonName, X509* issuer, EVP_PKEY* issuerKey, bool authority) {
-    Certificate certificate(X509_new());
+    Certificate certificate(X509_new(), X509_free);
     check(certificate != nullptr, "X509_new");
     X509* c = certificate.get();
     check(X509_set_version(c, 2) == 1, "version");
@@ -82,8 +74,8 @@ Certificate newCertificate(EVP_PKEY* key, const char* commonName, X509* issuer, 
     return certificate;
 }
 
-std::unique_ptr<std::FILE, FileClose> openForWriting(const std::filesystem::path& path) {
-    std::unique_ptr<std::FILE, FileClose> file(std::fopen(path.c_str(), "wb"));
+File openForWriting(const std::filesystem::path& path) {
+    File file(std::fopen(path.c_str(), "wb"), std::fclose);
     check(file != nullptr, "creating a file");
     return file;
 }

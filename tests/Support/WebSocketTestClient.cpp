@@ -55,7 +55,8 @@ struct WebSocketTestClient::Impl {
         return true;
     }
 
-    void runOrThrow(const char* what, const std::function<void(std::function<void(beast::error_code)>)>& start) {
+    // Starts an operation and runs it to completion; throws when it does not complete in time.
+    beast::error_code run(const char* what, const std::function<void(std::function<void(beast::error_code)>)>& start) {
         bool finished = false;
         beast::error_code result;
         start([&](beast::error_code ec) {
@@ -67,7 +68,20 @@ struct WebSocketTestClient::Impl {
             drive([&] { return finished; }, options.timeout);
             throw std::runtime_error(std::string(what) + ": timed out");
         }
-        if (result) throw std::runtime_error(std::string(what) + ": " + result.message());
+        return result;
+    }
+
+    void runOrThrow(const char* what, const std::function<void(std::function<void(beast::error_code)>)>& start) {
+        if (const auto ec = run(what, start)) throw std::runtime_error(std::string(what) + ": " + ec.message());
+    }
+
+    void write(bool text, std::string_view data) {
+        withStream([&](auto& ws) {
+            ws.text(text);
+            runOrThrow("send", [&](auto done) {
+                ws.async_write(asio::buffer(data.data(), data.size()), [done](beast::error_code ec, std::size_t) { done(ec); });
+            });
+        });
     }
 
     void readNext() {
@@ -136,20 +150,12 @@ int WebSocketTestClient::open(std::uint16_t port, const std::string& path) {
         });
     }
     websocket::response_type response;
-    bool finished = false;
     beast::error_code result;
     impl.withStream([&](auto& ws) {
-        ws.async_handshake(response, impl.options.serverName + ":" + std::to_string(port), path,
-                           [&](beast::error_code ec) {
-                               finished = true;
-                               result = ec;
-                           });
+        result = impl.run("WebSocket handshake", [&](auto done) {
+            ws.async_handshake(response, impl.options.serverName + ":" + std::to_string(port), path, done);
+        });
     });
-    if (!impl.drive([&] { return finished; }, impl.options.timeout)) {
-        impl.closeSocket();
-        impl.drive([&] { return finished; }, impl.options.timeout);
-        throw std::runtime_error("WebSocket handshake: timed out");
-    }
     if (result == websocket::error::upgrade_declined) return response.result_int();
     if (result) throw std::runtime_error("WebSocket handshake: " + result.message());
     impl.open = true;
@@ -159,23 +165,8 @@ int WebSocketTestClient::open(std::uint16_t port, const std::string& path) {
 
 bool WebSocketTestClient::isOpen() const { return impl_->open && !impl_->ended; }
 
-void WebSocketTestClient::sendText(std::string_view text) {
-    impl_->withStream([&](auto& ws) {
-        ws.text(true);
-        impl_->runOrThrow("send", [&](auto done) {
-            ws.async_write(asio::buffer(text.data(), text.size()), [done](beast::error_code ec, std::size_t) { done(ec); });
-        });
-    });
-}
-
-void WebSocketTestClient::sendBinary(std::string_view bytes) {
-    impl_->withStream([&](auto& ws) {
-        ws.binary(true);
-        impl_->runOrThrow("send", [&](auto done) {
-            ws.async_write(asio::buffer(bytes.data(), bytes.size()), [done](beast::error_code ec, std::size_t) { done(ec); });
-        });
-    });
-}
+void WebSocketTestClient::sendText(std::string_view text) { impl_->write(true, text); }
+void WebSocketTestClient::sendBinary(std::string_view bytes) { impl_->write(false, bytes); }
 
 WebSocketEvent WebSocketTestClient::read() { return read(impl_->options.timeout); }
 
