@@ -1,5 +1,5 @@
-// A real `duoquill-cli chat` against a peer that misbehaves on demand (RelayPeer: the
-// project's own session and transport) through the real relay over TLS.
+// A real `duoquill-cli chat` against a peer that misbehaves on demand (the project's own
+// session behind a test WebSocket client) through the real relay over TLS.
 
 #include <gtest/gtest.h>
 
@@ -13,9 +13,12 @@
 
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Platform/Sha2.h"
-#include "RelayPeer.h"
+#include "Duoquill/Utilities/KeyHelpers.h"
 #include "Support/ChatCliProcess.h"
+#include "Support/ProtocolPeer.h"
 #include "Support/RelayProcess.h"
+#include "Support/TestCertificates.h"
+#include "Support/WebSocketTestClient.h"
 
 namespace duoquill::test {
 namespace {
@@ -23,6 +26,35 @@ namespace {
 namespace json = boost::json;
 
 constexpr std::string_view connectedLine = "connected — PQ handshake complete";
+
+// A peer of the client whose public key text is `clientPublicKey`, in its room on the relay.
+class RelayPeer final : public ProtocolPeer {
+public:
+    RelayPeer(const std::string& clientPublicKey, std::uint16_t relayPort)
+        : ProtocolPeer(p256::PrivateKey::generate(), KeyHelpers::p256PublicKey(clientPublicKey), Clock::system()),
+          socket_(trusting(TestCertificates::shared().caFile())) {
+        if (socket_.open(relayPort, "/" + roomToken()) != 101) throw std::runtime_error("the relay refused the peer");
+    }
+    // Leaves as a client does, so that the relay tells the other member at once.
+    ~RelayPeer() override { socket_.close(); }
+    void send(std::string text) override { socket_.sendText(text); }
+    std::optional<std::string> next(double seconds) override {
+        auto event = socket_.read(std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
+        if (event.kind != WebSocketEvent::Kind::text) return std::nullopt;
+        return std::move(event.data);
+    }
+
+private:
+    static WebSocketTestClient::Options trusting(const std::filesystem::path& caFile) {
+        WebSocketTestClient::Options options;
+        options.caFile = caFile;
+        return options;
+    }
+    double now() const override {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    }
+    WebSocketTestClient socket_;
+};
 
 // The plain lines of a display, each time stamp "HH:MM:SS" replaced by "T".
 std::vector<std::string> linesWithoutTimes(std::string_view shown) {
@@ -64,9 +96,8 @@ protected:
     }
 
     void SetUp() override {
-        peer_ = std::make_unique<RelayPeer>(user_->publicKey(), relay_->url());
+        peer_ = std::make_unique<RelayPeer>(user_->publicKey(), relay_->port());
         client_ = std::make_unique<ChatCliProcess>(*user_, peer_->publicKeyText(), relay_->url());
-        peer_->connect();
         auto hello = peer_->nextPlain("hello", 10.0);
         ASSERT_TRUE(hello) << client_->standardError();
         clientHello_ = std::move(*hello);
