@@ -5,6 +5,7 @@
 // a real process would.
 
 #include <boost/asio/io_context.hpp>
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <random>
@@ -21,52 +22,40 @@
 namespace duoquill::test {
 
 // Every line the client shows, as "kind:text" ("status:connecting...", "connected", "prompt",
-// "received:hi", ...).
+// "received:hi", ...), with the simulated time it was shown at.
 class RecordingDisplay final : public cli::ChatDisplay {
 public:
+    explicit RecordingDisplay(const cli::ManualTimeline& timeline) : timeline_(timeline) {}
     std::vector<std::string> lines;
-    std::vector<double> times;  // simulated time of each line, when a timeline is set
-    const cli::ManualTimeline* timeline = nullptr;
+    std::vector<double> times;
 
     void banner(std::string_view, std::string_view, std::string_view) override { push("banner"); }
-    void startupError(std::string_view m) override { add("startup", m); }
-    void status(std::string_view t) override { add("status", t); }
-    void peerEvent(std::string_view t) override { add("peer", t); }
-    void error(std::string_view t) override { add("error", t); }
+    void startupError(std::string_view m) override { push("startup:", m); }
+    void status(std::string_view t) override { push("status:", t); }
+    void peerEvent(std::string_view t) override { push("peer:", t); }
+    void error(std::string_view t) override { push("error:", t); }
     void connected() override { push("connected"); }
-    void sent(std::string_view t) override { add("sent", t); }
-    void received(std::string_view t) override { add("received", t); }
+    void sent(std::string_view t) override { push("sent:", t); }
+    void received(std::string_view t) override { push("received:", t); }
     void prompt() override { push("prompt"); }
 
-    bool contains(std::string_view line) const;
-    // Time of the n-th (0-based) occurrence of the line, or a negative value.
-    double timeOf(std::string_view line, std::size_t occurrence = 0) const;
+    bool contains(std::string_view line) const { return count(line) > 0; }
+    std::size_t count(std::string_view line) const { return std::count(lines.begin(), lines.end(), line); }
     std::vector<double> timesOf(std::string_view line) const;
-    std::size_t count(std::string_view line) const;
+    // Time of the n-th (0-based) occurrence of the line, or a negative value.
+    double timeOf(std::string_view line, std::size_t n = 0) const {
+        const auto all = timesOf(line);
+        return n < all.size() ? all[n] : -1.0;
+    }
     // Lines from index `from` on.
     std::vector<std::string> since(std::size_t from) const { return {lines.begin() + from, lines.end()}; }
 
 private:
-    void add(std::string_view kind, std::string_view text) { push(std::string(kind) + ":" + std::string(text)); }
-    void push(std::string line) {
-        lines.push_back(std::move(line));
-        times.push_back(timeline ? timeline->now() : 0.0);
+    void push(std::string_view kind, std::string_view text = {}) {
+        lines.push_back(std::string(kind) + std::string(text));
+        times.push_back(timeline_.now());
     }
-};
-
-// An identity held in memory.
-class MemoryIdentity final : public cli::ChatIdentitySource {
-public:
-    explicit MemoryIdentity(p256::PrivateKey key) : key_(std::move(key)) {}
-    std::optional<std::string> existingKeyIdentifier() override { return "00000000-0000-0000-0000-000000000001"; }
-    p256::PublicKey retrievePublicKey(const std::string&) override { return key_.publicKey(); }
-    std::unique_ptr<P256KeyAgreementKey> retrievePrivateKey(const std::string&) override {
-        return SoftwareKeyStore::wrap(key_);
-    }
-    std::string publicKeyText() const;
-
-private:
-    p256::PrivateKey key_;
+    const cli::ManualTimeline& timeline_;
 };
 
 // Fast, reproducible keys for sessions in simulations: P-256 keys from a seeded generator,
@@ -85,70 +74,60 @@ private:
 };
 
 struct ChatProcess {
-    ChatProcess(int owner, cli::ManualTimeline& timeline, SimulatedRelay& relay, const p256::PrivateKey& identity,
-                std::string peerKey, std::uint64_t seed, bool fastKeys);
+    ChatProcess(int owner, cli::ManualTimeline& timeline, SimulatedRelay& relay, std::uint64_t seed);
     ~ChatProcess();
-    ChatProcess(const ChatProcess&) = delete;
-    ChatProcess& operator=(const ChatProcess&) = delete;
 
-    // Starts run(); the client then connects.
-    void start();
     // Hands a typed line to the client, as the standard-input reader does.
     void type(std::string line);
     void quit();
 
-    cli::CLIChatClient::State::Kind state() const { return client ? client->state().kind() : cli::CLIChatClient::State::Kind::idle; }
+    cli::CLIChatClient::State::Kind state() const { return client->state().kind(); }
     bool isActive() const { return state() == cli::CLIChatClient::State::Kind::active; }
 
     int owner;
     cli::ManualTimeline& timeline;
     SimulatedRelay& relay;
-    std::unique_ptr<boost::asio::io_context> io;
+    std::unique_ptr<boost::asio::io_context> io = std::make_unique<boost::asio::io_context>();
     std::unique_ptr<cli::ManualChatTimers> timers;
-    RecordingDisplay display;
-    MemoryIdentity identity;
+    RecordingDisplay display{timeline};
+    std::unique_ptr<cli::ChatIdentitySource> identity;
     TempDir epochDirectory;
-    std::unique_ptr<SimulationKeyStore> keyStore;
+    SimulationKeyStore keyStore;
     std::unique_ptr<SessionEnvironment> sessionEnvironment;
     ManualClock wallClock;
     std::mt19937_64 random;
     std::optional<int> exitStatus;
     std::shared_ptr<cli::CLIChatClient> client;
     std::size_t pollerKey = 0;
-    bool killed = false;
 };
 
-}  // namespace duoquill::test
-
-namespace duoquill::test {
-
-// Two chat processes of a pair of identities and the relay between them, on one timeline.
+// Two chat processes of a pair of fixed identities (so that runs repeat) and the relay
+// between them, on one timeline.
 class ChatPair {
 public:
-    explicit ChatPair(std::uint64_t seed = 1, bool fastKeys = true);
-    ~ChatPair();
+    explicit ChatPair(std::uint64_t seed = 1) : relay(timeline, seed), seed_(seed) {}
 
-    // Identity `which` (0 or 1): a fixed key, so that runs repeat.
-    static p256::PrivateKey identityKey(int which);
-    static std::string publicKeyText(int which);
-
-    // Starts (or, after kill(), starts anew) the process of identity `which`.
+    // Starts (or, after kill(), starts anew) the process of identity `which` (0 or 1).
     ChatProcess& launch(int which);
-    void kill(int which);
+    void kill(int which) { processes_[which].reset(); }
     ChatProcess& process(int which) { return *processes_[which]; }
     bool isRunning(int which) const { return processes_[which] != nullptr; }
 
     // Runs simulated time until the condition holds or the time has passed; true if it held.
-    bool runUntil(const std::function<bool()>& condition, double seconds);
+    bool runUntil(const std::function<bool()>& condition, double seconds) {
+        timeline.runFor(seconds, condition);
+        return condition();
+    }
     void runFor(double seconds) { timeline.runFor(seconds); }
-    bool bothActive() const;
+    bool bothActive() const {
+        return processes_[0] && processes_[1] && processes_[0]->isActive() && processes_[1]->isActive();
+    }
 
     cli::ManualTimeline timeline;
     SimulatedRelay relay;
 
 private:
     std::uint64_t seed_;
-    bool fastKeys_;
     std::uint64_t launches_ = 0;
     std::unique_ptr<ChatProcess> processes_[2];
 };

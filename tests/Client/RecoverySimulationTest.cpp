@@ -28,19 +28,7 @@ constexpr double recoveryLimitSeconds = 30.0;
 constexpr double probeLimitSeconds = 5.0;
 
 enum class Fault { restartProcess, loseFrame, loseFramesBothWays, cutConnection, restartRelay, replayOldHello };
-constexpr int faultKinds = 6;
-
-const char* faultName(Fault fault) {
-    switch (fault) {
-        case Fault::restartProcess: return "restart";
-        case Fault::loseFrame: return "lose-frame";
-        case Fault::loseFramesBothWays: return "lose-both";
-        case Fault::cutConnection: return "cut";
-        case Fault::restartRelay: return "relay-restart";
-        case Fault::replayOldHello: return "replay-hello";
-    }
-    return "?";
-}
+const char* const faultNames[] = {"restart", "lose-frame", "lose-both", "cut", "relay-restart", "replay-hello"};
 
 struct Outcome {
     bool converged = false;
@@ -77,20 +65,17 @@ public:
 private:
     double now() const { return pair_.timeline.now(); }
     double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(random_); }
-    int uniformInt(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random_); }
+    int uniformInt(int lo, std::size_t hi) { return std::uniform_int_distribution<int>(lo, static_cast<int>(hi))(random_); }
 
-    void launch(int which) {
-        auto& process = pair_.launch(which);
-        process.client->setRecoveryRulesForTesting(options_.recoveryRules);
-    }
+    void launch(int which) { pair_.launch(which).client->setRecoveryRulesForTesting(options_.recoveryRules); }
 
     // Injects one fault; returns the time at which it took effect.
     double inject() {
         const Fault fault = options_.kinds.empty()
-                                ? static_cast<Fault>(uniformInt(0, faultKinds - 1))
-                                : options_.kinds[static_cast<std::size_t>(uniformInt(0, static_cast<int>(options_.kinds.size()) - 1))];
+                                ? static_cast<Fault>(uniformInt(0, std::size(faultNames) - 1))
+                                : options_.kinds[uniformInt(0, options_.kinds.size() - 1)];
         const int side = uniformInt(0, 1);
-        trace_ << faultName(fault) << "(" << side << ")@" << now() << " ";
+        trace_ << faultNames[static_cast<int>(fault)] << "(" << side << ")@" << now() << " ";
         switch (fault) {
             case Fault::restartProcess: {
                 pair_.kill(side);

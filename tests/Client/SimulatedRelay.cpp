@@ -4,24 +4,21 @@
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <deque>
 #include <stdexcept>
 
 namespace asio = boost::asio;
 
 namespace duoquill::test {
 
-namespace {
-constexpr std::size_t keptFrames = 16;
-const std::string peerDisconnected = R"({"t":"peer-disconnected"})";
-}  // namespace
-
-struct SimulatedRelay::Connection {
+struct SimulatedRelay::Connection final : relay::RoomMember, std::enable_shared_from_this<Connection> {
+    SimulatedRelay* relay = nullptr;
     int owner = 0;
     std::string path;
     asio::any_io_executor executor;
+    std::shared_ptr<relay::Room> room;  // while a member
     bool clientAlive = true;      // the process still exists
     bool closedByClient = false;  // disconnect() was called
-    bool member = false;          // joined a room and not yet gone
     bool gone = false;            // left the relay, for whatever reason
     bool closeDelivered = false;  // the client has been told the connection ended
     std::deque<std::string> inbox;
@@ -30,19 +27,23 @@ struct SimulatedRelay::Connection {
     double lastDownstream = 0;  // FIFO towards the client
     double lastHeard = 0;
 
+    void deliver(relay::Frame frame) override { relay->deliver(shared_from_this(), *frame); }
+    void displace() override {
+        room.reset();
+        relay->closeLater(shared_from_this());
+    }
+    std::chrono::steady_clock::time_point lastReceived() const override {
+        return std::chrono::steady_clock::time_point(
+            std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(lastHeard)));
+    }
+
     void complete() {
-        if (!waiter || !clientAlive) return;
-        if (!inbox.empty()) {
-            auto w = std::move(waiter);
-            waiter = nullptr;
-            std::string text = std::move(inbox.front());
-            inbox.pop_front();
-            w(nullptr, std::move(text));
-        } else if (closeDelivered) {
-            auto w = std::move(waiter);
-            waiter = nullptr;
-            w(std::make_exception_ptr(std::runtime_error("connection closed")), {});
-        }
+        if (!waiter || !clientAlive || (inbox.empty() && !closeDelivered)) return;
+        auto w = std::exchange(waiter, nullptr);
+        if (inbox.empty()) return w(std::make_exception_ptr(std::runtime_error("connection closed")), {});
+        std::string text = std::move(inbox.front());
+        inbox.pop_front();
+        w(nullptr, std::move(text));
     }
 };
 
@@ -53,66 +54,55 @@ public:
 
     ~SimulatedTransport() override {
         // A transport dropped without disconnect(): the connection goes with it.
-        if (connection_ && !connection_->closedByClient && connection_->clientAlive && *alive_) {
-            connection_->closedByClient = true;
-            auto c = connection_;
-            relay_.scheduleUpstream(c, [relay = &relay_, c] { relay->leave(c); });
+        if (c_ && !c_->closedByClient && c_->clientAlive && *alive_) {
+            c_->closedByClient = true;
+            relay_.schedule(c_->lastUpstream, [relay = &relay_, c = c_] { relay->leave(c); });
         }
     }
 
     void connect(const std::string& url) override {
-        auto c = std::make_shared<SimulatedRelay::Connection>();
-        c->owner = owner_;
-        const auto slash = url.rfind('/');
-        c->path = slash == std::string::npos ? url : url.substr(slash + 1);
-        c->executor = executor_;
-        connection_ = c;
+        c_ = std::make_shared<SimulatedRelay::Connection>();
+        c_->relay = &relay_;
+        c_->owner = owner_;
+        c_->path = url.substr(url.rfind('/') + 1);
+        c_->executor = executor_;
         if (relay_.refusing_) {
-            c->gone = true;
-            c->closeDelivered = true;
+            c_->gone = c_->closeDelivered = true;
             return;
         }
-        relay_.connections_.push_back(c);
-        ++relay_.connectionsOpened_;
-        relay_.scheduleUpstream(c, [relay = &relay_, c] { relay->join(c); });
+        relay_.connections_.push_back(c_);
+        relay_.schedule(c_->lastUpstream, [relay = &relay_, c = c_] { relay->join(c); });
     }
 
     asio::awaitable<void> send(std::string text) override {
-        auto c = connection_;
-        if (!c || c->closedByClient) throw std::runtime_error("notConnected");
-        if (c->closeDelivered) throw std::runtime_error("connection closed");
-        relay_.scheduleUpstream(c, [relay = &relay_, c, text = std::move(text)] { relay->receiveFrame(c, text); });
+        if (!c_ || c_->closedByClient) throw std::runtime_error("notConnected");
+        if (c_->closeDelivered) throw std::runtime_error("connection closed");
+        relay_.schedule(c_->lastUpstream, [relay = &relay_, c = c_, text = std::move(text)] { relay->receiveFrame(c, text); });
         co_return;
     }
 
     asio::awaitable<std::string> receive() override {
-        auto c = connection_;
+        auto c = c_;
         if (!c || c->closedByClient) throw std::runtime_error("notConnected");
         // A named initiation: GCC 12 destroys closures built inside a co_await expression twice.
         auto initiation = [c](auto handler) {
-                using Handler = decltype(handler);
-                auto slot = std::make_shared<Handler>(std::move(handler));
-                c->waiter = [slot, executor = c->executor](std::exception_ptr error, std::string text) {
-                    asio::post(executor, [slot, error, text = std::move(text)]() mutable {
-                        (*slot)(error, std::move(text));
-                    });
-                };
-                c->complete();
+            auto slot = std::make_shared<decltype(handler)>(std::move(handler));
+            c->waiter = [slot, executor = c->executor](std::exception_ptr error, std::string text) {
+                asio::post(executor, [slot, error, text = std::move(text)]() mutable { (*slot)(error, std::move(text)); });
             };
+            c->complete();
+        };
         std::string text = co_await asio::async_initiate<const asio::use_awaitable_t<>, void(std::exception_ptr, std::string)>(
             std::move(initiation), asio::use_awaitable);
         co_return text;
     }
 
     asio::awaitable<void> disconnect() override {
-        auto c = connection_;
-        if (!c || c->closedByClient) co_return;
-        c->closedByClient = true;
-        c->closeDelivered = true;
-        c->inbox.clear();
-        c->complete();
-        relay_.scheduleUpstream(c, [relay = &relay_, c] { relay->leave(c); });
-        co_return;
+        if (!c_ || c_->closedByClient) co_return;
+        c_->closedByClient = c_->closeDelivered = true;
+        c_->inbox.clear();
+        c_->complete();
+        relay_.schedule(c_->lastUpstream, [relay = &relay_, c = c_] { relay->leave(c); });
     }
 
 private:
@@ -120,70 +110,50 @@ private:
     std::shared_ptr<bool> alive_;
     asio::any_io_executor executor_;
     int owner_;
-    std::shared_ptr<SimulatedRelay::Connection> connection_;
+    std::shared_ptr<SimulatedRelay::Connection> c_;
 };
 
-SimulatedRelay::SimulatedRelay(cli::ManualTimeline& timeline, std::uint64_t seed, double minLatency, double maxLatency)
-    : timeline_(timeline), random_(seed), minLatency_(minLatency), maxLatency_(maxLatency) {}
+SimulatedRelay::SimulatedRelay(cli::ManualTimeline& timeline, std::uint64_t seed)
+    : timeline_(timeline), random_(seed), rooms_(std::make_unique<relay::RoomRegistry>(relay::Room::BacklogLimits{})) {}
 
 SimulatedRelay::~SimulatedRelay() {
     *alive_ = false;
     for (auto& c : connections_) c->waiter = nullptr;
 }
 
-double SimulatedRelay::latency() {
-    return std::uniform_real_distribution<double>(minLatency_, maxLatency_)(random_);
-}
-
 std::shared_ptr<cli::ChatTransport> SimulatedRelay::makeTransport(asio::any_io_executor executor, int owner) {
     return std::make_shared<SimulatedTransport>(*this, std::move(executor), owner);
 }
 
-void SimulatedRelay::scheduleUpstream(const std::shared_ptr<Connection>& c, std::function<void()> action) {
-    const double at = std::max(timeline_.now() + latency(), c->lastUpstream);
-    c->lastUpstream = at;
-    timeline_.schedule(at - timeline_.now(), [alive = alive_, action = std::move(action)] {
+// Runs `action` after a hop's latency, never before the previous action of its direction.
+void SimulatedRelay::schedule(double& last, std::function<void()> action) {
+    last = std::max(timeline_.now() + latency(), last);
+    timeline_.schedule(last - timeline_.now(), [alive = alive_, action = std::move(action)] {
         if (*alive) action();
     });
 }
 
-void SimulatedRelay::deliver(const std::shared_ptr<Connection>& c, std::string text) {
+void SimulatedRelay::deliver(const ConnectionPtr& c, std::string text) {
     if (c->gone) return;
     delivered_[c->owner].push_back(text);
-    const double at = std::max(timeline_.now() + latency(), c->lastDownstream);
-    c->lastDownstream = at;
-    timeline_.schedule(at - timeline_.now(), [alive = alive_, c, text = std::move(text)]() mutable {
-        if (!*alive || c->closeDelivered || !c->clientAlive) return;
+    schedule(c->lastDownstream, [c, text = std::move(text)]() mutable {
+        if (c->closeDelivered || !c->clientAlive) return;
         c->inbox.push_back(std::move(text));
         c->complete();
     });
 }
 
-void SimulatedRelay::join(const std::shared_ptr<Connection>& c) {
+void SimulatedRelay::join(const ConnectionPtr& c) {
     if (c->gone || c->closedByClient || !c->clientAlive) {
         c->gone = true;
         return;
     }
-    auto& room = rooms_[c->path];
-    if (room.members.size() >= 2) {
-        // A restarted client is the usual cause: the member heard from longest ago goes.
-        auto oldest = *std::min_element(room.members.begin(), room.members.end(),
-                                        [](const auto& a, const auto& b) { return a->lastHeard < b->lastHeard; });
-        cut(oldest);
-    }
-    c->member = true;
     c->lastHeard = timeline_.now();
-    room.members.push_back(c);
-    if (room.members.size() == 2) {
-        while (!room.kept.empty()) {
-            deliver(c, std::move(room.kept.front()));
-            room.kept.pop_front();
-        }
-    }
+    c->room = rooms_->join(c->path, c).room;
 }
 
-void SimulatedRelay::receiveFrame(const std::shared_ptr<Connection>& c, const std::string& text) {
-    if (!c->member || c->gone) return;
+void SimulatedRelay::receiveFrame(const ConnectionPtr& c, const std::string& text) {
+    if (!c->room || c->gone) return;
     c->lastHeard = timeline_.now();
     const bool plain = !text.empty() && text.front() == '{';
     if (!plain && loseNext_[c->owner]) {
@@ -192,39 +162,25 @@ void SimulatedRelay::receiveFrame(const std::shared_ptr<Connection>& c, const st
         return;
     }
     if (plain && text.find(R"("t":"hello")") != std::string::npos) hellos_[c->owner].push_back(text);
-    auto& room = rooms_[c->path];
-    for (auto& other : room.members) {
-        if (other != c) {
-            deliver(other, text);
-            return;
-        }
-    }
-    room.kept.push_back(text);
-    if (room.kept.size() > keptFrames) room.kept.pop_front();
+    c->room->forward(*c, std::make_shared<const std::string>(text));
 }
 
-void SimulatedRelay::leave(const std::shared_ptr<Connection>& c) {
+void SimulatedRelay::leave(const ConnectionPtr& c) {
     if (c->gone) return;
     c->gone = true;
-    if (!c->member) return;
-    c->member = false;
-    auto& room = rooms_[c->path];
-    std::erase(room.members, c);
-    if (room.members.empty()) {
-        room.kept.clear();
-    } else {
-        for (auto& other : room.members) deliver(other, peerDisconnected);
-    }
+    if (auto room = std::exchange(c->room, nullptr)) rooms_->leave(room, *c);
 }
 
-void SimulatedRelay::cut(const std::shared_ptr<Connection>& c) {
-    if (c->gone) return;
+void SimulatedRelay::cut(const ConnectionPtr& c) {
     leave(c);
-    // The client learns of the end after what was already on its way.
-    const double at = std::max(timeline_.now() + latency(), c->lastDownstream);
-    c->lastDownstream = at;
-    timeline_.schedule(at - timeline_.now(), [alive = alive_, c] {
-        if (!*alive || !c->clientAlive) return;
+    closeLater(c);
+}
+
+// The client learns of the end after what was already on its way.
+void SimulatedRelay::closeLater(const ConnectionPtr& c) {
+    c->gone = true;
+    schedule(c->lastDownstream, [c] {
+        if (!c->clientAlive) return;
         c->closeDelivered = true;
         c->complete();
     });
@@ -236,68 +192,37 @@ void SimulatedRelay::processDied(int owner) {
         c->clientAlive = false;
         c->waiter = nullptr;
         c->inbox.clear();
-        if (!c->gone) scheduleUpstream(c, [this, c] { leave(c); });
+        if (!c->gone) schedule(c->lastUpstream, [this, c] { leave(c); });
     }
     std::erase_if(connections_, [owner](const auto& c) { return c->owner == owner; });
 }
 
 void SimulatedRelay::cutConnectionOf(int owner) {
-    for (auto& [path, room] : rooms_) {
-        for (auto member : std::vector(room.members)) {
-            if (member->owner == owner) cut(member);
-        }
+    for (auto& c : std::vector(connections_)) {
+        if (c->owner == owner && c->room && !c->gone) cut(c);
     }
 }
 
 void SimulatedRelay::restart() {
+    // Members are cut (each one's leaving may reach the other first); a connection not yet
+    // joined finds no relay behind it.
     for (auto& c : std::vector(connections_)) {
-        if (c->gone) continue;
-        if (c->member) {
-            cut(c);
-        } else {
-            // Not joined yet: it will find no relay behind it.
-            c->gone = true;
-            timeline_.schedule(latency(), [alive = alive_, c] {
-                if (!*alive || !c->clientAlive) return;
-                c->closeDelivered = true;
-                c->complete();
-            });
-        }
+        if (!c->gone) cut(c);
     }
-    rooms_.clear();
+    rooms_ = std::make_unique<relay::RoomRegistry>(relay::Room::BacklogLimits{});
 }
-
-void SimulatedRelay::loseNextTunnelFrameFrom(int owner) { loseNext_[owner] = true; }
 
 bool SimulatedRelay::hasLossPending() const {
     return std::any_of(loseNext_.begin(), loseNext_.end(), [](const auto& entry) { return entry.second; });
 }
 
-bool SimulatedRelay::replayOldHello(int owner) {
+void SimulatedRelay::replayOldHello(int owner) {
     const auto& sent = hellos_[owner];
-    if (sent.size() < 2) return false;
-    const auto pick = std::uniform_int_distribution<std::size_t>(0, sent.size() - 2)(random_);
-    const std::string hello = sent[pick];
-    for (auto& [path, room] : rooms_) {
-        for (auto& member : room.members) {
-            if (member->owner != owner) {
-                deliver(member, hello);
-                return true;
-            }
-        }
+    if (sent.size() < 2) return;
+    const std::string hello = sent[std::uniform_int_distribution<std::size_t>(0, sent.size() - 2)(random_)];
+    for (auto& c : connections_) {
+        if (c->owner != owner && c->room && !c->gone) return deliver(c, hello);
     }
-    return false;
-}
-
-const std::vector<std::string>& SimulatedRelay::deliveredTo(int owner) const {
-    static const std::vector<std::string> none;
-    const auto it = delivered_.find(owner);
-    return it == delivered_.end() ? none : it->second;
-}
-
-std::size_t SimulatedRelay::memberCount(const std::string& path) const {
-    const auto it = rooms_.find(path);
-    return it == rooms_.end() ? 0 : it->second.members.size();
 }
 
 }  // namespace duoquill::test

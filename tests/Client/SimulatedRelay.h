@@ -1,16 +1,14 @@
 #pragma once
-// An in-process relay on simulated time, with the behaviour the chat client relies on: two
-// members per room paired by path, every frame forwarded unchanged and in order, what a lone
-// member sends kept (the latest 16 frames) and handed to the member that joins, a third
-// connection displacing the member heard from longest ago, and {"t":"peer-disconnected"} to
-// the remaining member when the other's connection ends. Each hop takes a random latency;
+// The relay's own rooms (RoomRegistry) behind in-process transports on simulated time: two
+// members per room paired by path, frames forwarded unchanged and in order, what a lone member
+// sends kept for the member that joins, a newcomer displacing the member heard from longest
+// ago, {"t":"peer-disconnected"} to the member that stays. Each hop takes a random latency;
 // order per direction is kept.
 //
 // Faults on demand: a process that dies, a connection the relay cuts, a relay restart, a lost
 // tunnel frame, an old hello delivered again.
 
 #include <boost/asio/any_io_executor.hpp>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -20,13 +18,13 @@
 
 #include "DuoquillCLI/ChatTasks.h"
 #include "DuoquillCLI/ChatTransport.h"
+#include "DuoquillRelay/RoomRegistry.h"
 
 namespace duoquill::test {
 
 class SimulatedRelay {
 public:
-    SimulatedRelay(cli::ManualTimeline& timeline, std::uint64_t seed, double minLatency = 0.005,
-                   double maxLatency = 0.08);
+    SimulatedRelay(cli::ManualTimeline& timeline, std::uint64_t seed);
     ~SimulatedRelay();
 
     // A transport of the process `owner`, whose completions run on `executor`.
@@ -41,44 +39,37 @@ public:
     // While set, new connections fail at once (no relay listening).
     void setRefusingConnections(bool refusing) noexcept { refusing_ = refusing; }
     // The next tunnel (non-JSON) frame the owner sends is lost.
-    void loseNextTunnelFrameFrom(int owner);
+    void loseNextTunnelFrameFrom(int owner) { loseNext_[owner] = true; }
     bool hasLossPending() const;
     void cancelPendingLosses() { loseNext_.clear(); }
     double lastLossTime() const noexcept { return lastLoss_; }
     // Delivers once more, to the other member, a hello the owner sent before its latest one.
-    bool replayOldHello(int owner);
+    void replayOldHello(int owner);
 
     // Every frame forwarded to the owner's client so far, in order.
-    const std::vector<std::string>& deliveredTo(int owner) const;
-    std::size_t connectionsOpened() const noexcept { return connectionsOpened_; }
-    std::size_t memberCount(const std::string& path) const;
+    const std::vector<std::string>& deliveredTo(int owner) { return delivered_[owner]; }
 
     struct Connection;
 
 private:
     friend class SimulatedTransport;
-    double latency();
-    void join(const std::shared_ptr<Connection>& connection);
-    void receiveFrame(const std::shared_ptr<Connection>& connection, const std::string& text);
-    void leave(const std::shared_ptr<Connection>& connection);
-    void deliver(const std::shared_ptr<Connection>& connection, std::string text);
-    void cut(const std::shared_ptr<Connection>& connection);
-    void scheduleUpstream(const std::shared_ptr<Connection>& connection, std::function<void()> action);
-
-    struct Room {
-        std::vector<std::shared_ptr<Connection>> members;
-        std::deque<std::string> kept;
-    };
+    using ConnectionPtr = std::shared_ptr<Connection>;
+    double latency() { return std::uniform_real_distribution<double>(0.005, 0.08)(random_); }
+    void schedule(double& last, std::function<void()> action);
+    void join(const ConnectionPtr& c);
+    void receiveFrame(const ConnectionPtr& c, const std::string& text);
+    void leave(const ConnectionPtr& c);
+    void deliver(const ConnectionPtr& c, std::string text);
+    void cut(const ConnectionPtr& c);
+    void closeLater(const ConnectionPtr& c);
 
     cli::ManualTimeline& timeline_;
     std::mt19937_64 random_;
-    double minLatency_, maxLatency_;
-    std::map<std::string, Room> rooms_;
-    std::vector<std::shared_ptr<Connection>> connections_;
+    std::unique_ptr<relay::RoomRegistry> rooms_;
+    std::vector<ConnectionPtr> connections_;
     std::map<int, bool> loseNext_;
     std::map<int, std::vector<std::string>> hellos_;
     std::map<int, std::vector<std::string>> delivered_;
-    std::size_t connectionsOpened_ = 0;
     double lastLoss_ = 0;
     bool refusing_ = false;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

@@ -1,280 +1,157 @@
-// The two handshake stages between two real sessions, their failures, and teardown.
+// The two handshake stages between two real sessions, their failures, and teardown. The
+// derived values themselves are pinned by the known-answer tests.
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <fstream>
+#include <set>
 
 #include "Duoquill/Platform/PlatformError.h"
-#include "Duoquill/Platform/Sha2.h"
 #include "SessionTestSupport.h"
 
 namespace duoquill {
 namespace {
 
 using namespace duoquill::test;
+using E = SessionErrorCode;
 using Phase = PFSChatSession::HandshakePhase;
 
-Bytes rawOf(const PFSChatSession& s) { return s.ephemeralPublicKey().raw(); }
+void expectAbsent(PFSChatSession& s, std::initializer_list<const char*> names) {
+    const auto fields = Access::fields(s);
+    for (const char* name : names) EXPECT_EQ(fields.at(name), "null") << name;
+}
 
-TEST(Handshake, TwoSessionsDeriveCrossedKeys) {
+TEST(Handshake, EachStageDropsTheSecretsItNoLongerNeeds) {
     SessionWorld world;
     SessionPair pair(world);
-    EXPECT_EQ(pair.a->authCiphertext().size(), 80u);
-    EXPECT_EQ(pair.a->authEncapKey().size(), 65u);
-    EXPECT_EQ(pair.a->authEncapKey()[0], 0x04);
-    EXPECT_EQ(pair.a->mlkemPublicKeyData().size(), 1568u);
-    EXPECT_EQ(Access::mldsaPublicKeyData(*pair.a).size(), 2592u);
-    EXPECT_FALSE(pair.a->isTunnelReady());
-    EXPECT_FALSE(pair.a->isInitiator().has_value());
-
     pair.completeHandshakes();
-    auto& ini = pair.initiator();
-    auto& res = pair.responder();
-    EXPECT_NE(*pair.a->isInitiator(), *pair.b->isInitiator());
-    EXPECT_TRUE(rawOf(ini) < rawOf(res));  // the smaller raw ephemeral key starts
-    for (auto* s : {&ini, &res}) {
-        EXPECT_EQ(s->handshakePhase(), Phase::p256Complete);
-        EXPECT_TRUE(s->isTunnelReady());
-        EXPECT_FALSE(s->isReady());
-        EXPECT_EQ(Access::orderedEpkSalt(*s), concat(rawOf(ini), rawOf(res)));
-        EXPECT_FALSE(Access::ephemeralPrivateKey(*s));
-        EXPECT_FALSE(Access::localStaticKey(*s));
-        EXPECT_FALSE(Access::peerStaticKey(*s));
-        EXPECT_EQ(Access::p256SharedSecret(*s)->size(), 32u);
+    for (auto* s : {pair.a.get(), pair.b.get()}) {
+        EXPECT_TRUE(s->isTunnelReady() && !s->isReady());
+        expectAbsent(*s, {"ephemeralPrivateKey", "localStaticKey", "peerStaticKey"});
     }
-    EXPECT_EQ(Access::p256SharedSecret(ini), Access::p256SharedSecret(res));
-    EXPECT_EQ(Access::tunnelTxKey(ini), Access::tunnelRxKey(res));
-    EXPECT_EQ(Access::tunnelRxKey(ini), Access::tunnelTxKey(res));
-    const SecureBytes provisionalTx = *Access::tunnelTxKey(ini);
-    const SecureBytes provisionalRx = *Access::tunnelRxKey(ini);
-
-    // Some tunnel traffic first, so that the reset of the counters shows.
-    res.tunnelOpen(ini.tunnelSeal(asBytes("{\"t\":\"kex2\"}")));
+    // Tunnel traffic before the key schedule, so that the counters' reset shows.
+    pair.responder().tunnelOpen(pair.initiator().tunnelSeal(asBytes("{\"t\":\"kex2\"}")));
     pair.completePQ();
-    for (auto* s : {&ini, &res}) {
-        EXPECT_EQ(s->handshakePhase(), Phase::pqComplete);
+    for (auto* s : {pair.a.get(), pair.b.get()}) {
         EXPECT_TRUE(s->isReady());
-        EXPECT_EQ(Access::tunnelTxCounter(*s), 0u);
-        EXPECT_EQ(Access::tunnelRxCounter(*s), 0u);
-        EXPECT_FALSE(Access::p256SharedSecret(*s));
-        EXPECT_FALSE(Access::mlkemSharedSecretData(*s));
-        EXPECT_FALSE(Access::mlkemCiphertextData(*s));
-        EXPECT_FALSE(Access::orderedEpkSalt(*s));
-        EXPECT_FALSE(Access::peerMLKEMPublicKeyData(*s));
-        EXPECT_FALSE(Access::mlkemPrivateKey(*s));
-        EXPECT_EQ(Access::sessionID(*s)->size(), 64u);
+        EXPECT_EQ(Access::tunnelTxCounter(*s) + Access::tunnelRxCounter(*s), 0u);
+        expectAbsent(*s, {"p256SharedSecret", "mlkemSharedSecret", "mlkemCiphertext", "orderedEpk",
+                          "peerMLKEMPublicKeyData", "mlkemPrivateKey"});
     }
-    EXPECT_NE(*Access::tunnelTxKey(ini), provisionalTx);
-    EXPECT_NE(*Access::tunnelRxKey(ini), provisionalRx);
-
-    EXPECT_EQ(Access::txKey(ini), Access::rxKey(res));
-    EXPECT_EQ(Access::rxKey(ini), Access::txKey(res));
-    EXPECT_NE(Access::txKey(ini), Access::rxKey(ini));
-    EXPECT_EQ(Access::tunnelTxKey(ini), Access::tunnelRxKey(res));
-    EXPECT_EQ(Access::tunnelRxKey(ini), Access::tunnelTxKey(res));
-    EXPECT_EQ(Access::txNonceMask(ini), Access::rxNonceMask(res));
-    EXPECT_EQ(Access::rxNonceMask(ini), Access::txNonceMask(res));
-    EXPECT_EQ(Access::txDirection(ini), 0);
-    EXPECT_EQ(Access::rxDirection(ini), 1);
-    EXPECT_EQ(Access::txDirection(res), 1);
-    EXPECT_EQ(Access::rxDirection(res), 0);
-    EXPECT_EQ(ini.localKeyConfirmation(), res.expectedPeerKeyConfirmation());
-    EXPECT_EQ(ini.expectedPeerKeyConfirmation(), res.localKeyConfirmation());
-    EXPECT_NE(ini.localKeyConfirmation(), ini.expectedPeerKeyConfirmation());
-    EXPECT_EQ(Access::txTranscriptHash(ini), Access::rxTranscriptHash(res));
-    EXPECT_EQ(Access::rxTranscriptHash(ini), Access::txTranscriptHash(res));
-    EXPECT_EQ(Access::sessionID(ini), Access::sessionID(res));
-    EXPECT_EQ(Access::resumeAuthKey(ini), Access::resumeAuthKey(res));
-    EXPECT_EQ(Access::rootKey(ini), Access::rootKey(res));
-    EXPECT_TRUE(Access::dhRatchetPending(ini));
-    EXPECT_FALSE(Access::dhRatchetPending(res));
-}
-
-TEST(Handshake, SuccessiveSessionsOfOnePairHaveDifferentConfirmations) {
-    SessionWorld world;
-    const Identity a = makeIdentity(), b = makeIdentity();
-    SessionPair first(world, a, b), second(world, a, b);
-    first.handshake();
+    // Fresh randomness: another session of the same pair confirms with other values.
+    SessionPair second(world, pair.idA, pair.idB);
     second.handshake();
-    EXPECT_NE(first.a->localKeyConfirmation(), second.a->localKeyConfirmation());
-    EXPECT_NE(first.a->expectedPeerKeyConfirmation(), second.a->expectedPeerKeyConfirmation());
+    EXPECT_NE(pair.a->localKeyConfirmation(), second.a->localKeyConfirmation());
 }
 
-// The session keeps no state from a failed completeHandshake.
-void expectUntouched(PFSChatSession& s) {
-    EXPECT_EQ(s.handshakePhase(), Phase::initial);
-    EXPECT_FALSE(s.isInitiator().has_value());
-    EXPECT_FALSE(s.isTunnelReady());
-    EXPECT_TRUE(Access::ephemeralPrivateKey(s));
-    EXPECT_TRUE(Access::localStaticKey(s));
-    EXPECT_TRUE(Access::peerStaticKey(s));
-    EXPECT_TRUE(Access::pskDeniable(s));
-    EXPECT_FALSE(Access::p256SharedSecret(s));
-    EXPECT_FALSE(Access::orderedEpkSalt(s));
-    EXPECT_FALSE(Access::peerMLKEMPublicKeyData(s));
-    EXPECT_EQ(Access::sessionCreatedAt(s), 0.0);
-}
-
-TEST(Handshake, HelloFromAnotherIdentityIsRejectedAndTheRightOneStillAccepted) {
+TEST(Handshake, BadHellosAreRejectedAndTheRightOneIsStillAccepted) {
     SessionWorld world;
     SessionPair pair(world);
-    const Identity intruder = makeIdentity();
-    auto impostor = world.makeSession(intruder, pair.idA);  // seals to A's real identity key
-    EXPECT_THROW(pair.a->completeHandshake(impostor->authCiphertext(), impostor->authEncapKey(),
-                                           impostor->mlkemPublicKeyData()),
-                 CryptoError);
-    expectUntouched(*pair.a);
-    pair.handshake();
-    EXPECT_EQ(pair.a->localKeyConfirmation(), pair.b->expectedPeerKeyConfirmation());
-}
-
-TEST(Handshake, EveryFlippedBitOfTheSealedKeyIsRejected) {
-    SessionWorld world;
-    SessionPair pair(world);
+    auto& a = *pair.a;
+    const auto fresh = Access::fields(a);  // a failed completeHandshake must leave no trace
     const Bytes ct = pair.b->authCiphertext(), enc = pair.b->authEncapKey(), mlk = pair.b->mlkemPublicKeyData();
+    auto flipped = [](Bytes bytes, std::size_t bit) {
+        bytes[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+        return bytes;
+    };
+    // Sealed to A's identity key, but by the holder of another one.
+    auto impostor = world.makeSession(makeIdentity(), pair.idA);
+    EXPECT_THROW(a.completeHandshake(impostor->authCiphertext(), impostor->authEncapKey(), mlk), CryptoError);
     for (std::size_t bit = 0; bit < ct.size() * 8; ++bit) {
-        Bytes bad = ct;
-        bad[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
-        EXPECT_THROW(pair.a->completeHandshake(bad, enc, mlk), CryptoError) << "ciphertext bit " << bit;
+        EXPECT_THROW(a.completeHandshake(flipped(ct, bit), enc, mlk), CryptoError) << "ciphertext bit " << bit;
     }
     for (std::size_t bit = 0; bit < enc.size() * 8; ++bit) {
-        Bytes bad = enc;
-        bad[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
-        EXPECT_THROW(pair.a->completeHandshake(ct, bad, mlk), CryptoError) << "encapsulated key bit " << bit;
+        EXPECT_THROW(a.completeHandshake(ct, flipped(enc, bit), mlk), CryptoError) << "encapsulated key bit " << bit;
     }
-    EXPECT_THROW(pair.a->completeHandshake(BytesView(ct).first(79), enc, mlk), CryptoError);
-    EXPECT_THROW(pair.a->completeHandshake(ct, BytesView(enc).first(64), mlk), CryptoError);
-    expectUntouched(*pair.a);
-    pair.handshake();
-    EXPECT_TRUE(pair.a->isReady());
-}
-
-TEST(Handshake, PeerMLKEMKeyOfTheWrongLengthIsPQRequired) {
-    SessionWorld world;
-    SessionPair pair(world);
-    Bytes mlk = pair.b->mlkemPublicKeyData();
+    EXPECT_THROW(a.completeHandshake(BytesView(ct).first(79), enc, mlk), CryptoError);
+    EXPECT_THROW(a.completeHandshake(ct, BytesView(enc).first(64), mlk), CryptoError);
+    // The ML-KEM key's length is checked first: with a bad sealed key too it is pqRequired.
     for (std::size_t size : {0, 1567, 1569}) {
-        mlk.resize(size, 0);
-        expectSessionError(SessionErrorCode::pqRequired, [&] {
-            pair.a->completeHandshake(pair.b->authCiphertext(), pair.b->authEncapKey(), mlk);
-        });
-        expectUntouched(*pair.a);
+        Bytes bad = mlk;
+        bad.resize(size, 0);
+        expectSessionError(E::pqRequired, [&] { a.completeHandshake(ct, enc, bad); });
+        expectSessionError(E::pqRequired, [&] { a.completeHandshake(Bytes(80), enc, bad); });
     }
-    // The length is checked before the sealed key: a bad hello of both kinds is pqRequired.
-    expectSessionError(SessionErrorCode::pqRequired,
-                       [&] { pair.a->completeHandshake(Bytes(80), pair.b->authEncapKey(), mlk); });
+    EXPECT_EQ(Access::fields(a), fresh);
+    pair.handshake();
+    EXPECT_EQ(a.localKeyConfirmation(), pair.b->expectedPeerKeyConfirmation());
 }
 
 TEST(Handshake, PhaseAndRoleErrors) {
     SessionWorld world;
     SessionPair pair(world);
-    for (auto* s : {pair.a.get(), pair.b.get()}) {
-        expectSessionError(SessionErrorCode::pqExchangeNotReady, [&] { s->performPQKeyExchange(); });
-        expectSessionError(SessionErrorCode::pqExchangeNotReady, [&] { s->completePQInitiator(); });
-        expectSessionError(SessionErrorCode::pqExchangeNotReady, [&] { s->completePQKeyExchange(Bytes(1568)); });
-    }
+    auto expectPQCallsRefused = [](PFSChatSession& s, bool perform, bool complete, bool initiatorStep) {
+        if (perform) expectSessionError(E::pqExchangeNotReady, [&] { s.performPQKeyExchange(); });
+        if (initiatorStep) expectSessionError(E::pqExchangeNotReady, [&] { s.completePQInitiator(); });
+        if (complete) expectSessionError(E::pqExchangeNotReady, [&] { s.completePQKeyExchange(Bytes(1568)); });
+    };
+    for (auto* s : {pair.a.get(), pair.b.get()}) expectPQCallsRefused(*s, true, true, true);
     pair.completeHandshakes();
     auto& ini = pair.initiator();
     auto& res = pair.responder();
-    expectSessionError(SessionErrorCode::handshakeNotComplete, [&] {
+    expectSessionError(E::handshakeNotComplete, [&] {
         ini.completeHandshake(res.authCiphertext(), res.authEncapKey(), res.mlkemPublicKeyData());
     });
-    expectSessionError(SessionErrorCode::pqExchangeNotReady, [&] { res.performPQKeyExchange(); });
-    expectSessionError(SessionErrorCode::pqExchangeNotReady, [&] { res.completePQInitiator(); });
-    expectSessionError(SessionErrorCode::pqExchangeNotReady, [&] { ini.completePQKeyExchange(Bytes(1568)); });
-    expectSessionError(SessionErrorCode::pqExchangeNotReady, [&] { ini.completePQInitiator(); });
+    expectPQCallsRefused(res, true, false, true);
+    expectPQCallsRefused(ini, false, true, true);
 
-    // A ciphertext of the wrong length fails and changes nothing; the right one then works.
+    // Each call encapsulates afresh; a ciphertext of the wrong length changes nothing.
     const Bytes first = ini.performPQKeyExchange();
-    const Bytes ciphertext = ini.performPQKeyExchange();  // encapsulates afresh
+    const Bytes ciphertext = ini.performPQKeyExchange();
     EXPECT_NE(first, ciphertext);
-    EXPECT_EQ(Access::mlkemCiphertextData(ini), ciphertext);
     for (std::size_t size : {0, 1567, 1569}) {
         Bytes bad = ciphertext;
         bad.resize(size);
-        expectSessionError(SessionErrorCode::pqDecapsulationFailed, [&] { res.completePQKeyExchange(bad); });
+        expectSessionError(E::pqDecapsulationFailed, [&] { res.completePQKeyExchange(bad); });
         EXPECT_EQ(res.handshakePhase(), Phase::p256Complete);
-        EXPECT_FALSE(Access::mlkemSharedSecretData(res));
+        EXPECT_EQ(field(res, "mlkemSharedSecret"), "null");
     }
     res.completePQKeyExchange(ciphertext);
     ini.completePQInitiator();
     EXPECT_EQ(ini.localKeyConfirmation(), res.expectedPeerKeyConfirmation());
-    expectSessionError(SessionErrorCode::pqExchangeNotReady, [&] { ini.performPQKeyExchange(); });
-    expectSessionError(SessionErrorCode::pqExchangeNotReady, [&] { ini.completePQInitiator(); });
-    expectSessionError(SessionErrorCode::pqExchangeNotReady, [&] { res.completePQKeyExchange(ciphertext); });
+    expectPQCallsRefused(ini, true, false, true);
+    expectPQCallsRefused(res, false, true, false);
+
+    // An altered ciphertext of the right length is implicitly rejected: no error, but the
+    // confirmations no longer match.
+    SessionPair altered(world);
+    altered.completeHandshakes();
+    Bytes changed = altered.initiator().performPQKeyExchange();
+    changed[100] ^= 0x01;
+    altered.responder().completePQKeyExchange(changed);
+    altered.initiator().completePQInitiator();
+    EXPECT_NE(altered.initiator().localKeyConfirmation(), altered.responder().expectedPeerKeyConfirmation());
 }
 
-TEST(Handshake, AlteredCiphertextOfTheRightLengthGivesMismatchedConfirmations) {
+TEST(Handshake, KeyStoreFailurePassesThroughCreation) {
     SessionWorld world;
-    SessionPair pair(world);
-    pair.completeHandshakes();
-    Bytes ciphertext = pair.initiator().performPQKeyExchange();
-    ciphertext[100] ^= 0x01;
-    pair.responder().completePQKeyExchange(ciphertext);  // implicit rejection: no error
-    pair.initiator().completePQInitiator();
-    EXPECT_NE(pair.initiator().localKeyConfirmation(), pair.responder().expectedPeerKeyConfirmation());
-}
-
-TEST(Handshake, ErrorTextIsTheCaseName) {
-    EXPECT_STREQ(SessionError(SessionErrorCode::pqRequired).what(), "pqRequired");
-    EXPECT_STREQ(SessionError(SessionErrorCode::handshakeNotComplete).what(), "handshakeNotComplete");
-    EXPECT_STREQ(SessionError(SessionErrorCode::pqAuthFailed).what(), "pqAuthFailed");
-    EXPECT_EQ(sessionErrorName(SessionErrorCode::pqDecapsulationFailed), "pqDecapsulationFailed");
-}
-
-TEST(Transcript, UpdateHashesOldHashThenBytes) {
-    Bytes hash(64, 0);
-    PFSChatSession::updateTranscriptHash(hash, asBytes("abc"));
-    EXPECT_EQ(hash, sha512(concat(Bytes(64, 0), asBytes("abc"))));
+    world.keyStore.failNextMLKEM = true;
+    EXPECT_THROW(world.makeSession(makeIdentity(), makeIdentity()), CryptoError);
 }
 
 // ---- teardown ----
 
-void expectDestroyed(PFSChatSession& s) {
-    EXPECT_FALSE(Access::ephemeralPrivateKey(s));
-    EXPECT_FALSE(Access::localStaticKey(s));
-    EXPECT_FALSE(Access::peerStaticKey(s));
-    EXPECT_FALSE(Access::pskDeniable(s));
-    EXPECT_FALSE(Access::mlkemPrivateKey(s));
-    for (auto* key : {&Access::txKey(s), &Access::rxKey(s), &Access::tunnelTxKey(s), &Access::tunnelRxKey(s),
-                      &Access::resumeAuthKey(s), &Access::rootKey(s), &Access::sessionID(s),
-                      &Access::p256SharedSecret(s), &Access::mlkemSharedSecretData(s)}) {
-        EXPECT_FALSE(key->has_value());
+// Every secret is absent or zero; counters, directions, published values and the pending
+// flag are left as they were.
+void expectDestroyed(PFSChatSession& s, const Access::Fields& before) {
+    static const std::set<std::string> leftAlone = {
+        "txCounter",       "rxCounter",       "txDirection",      "rxDirection",    "resumeCounter",
+        "tunnelTxCounter", "tunnelRxCounter", "dhRatchetPending", "authCiphertext", "authEncapKey",
+        "mlkemPublicKeyData", "ephemeralPublicKeyRaw"};
+    for (const auto& [name, value] : Access::fields(s)) {
+        if (name == "handshakePhase") {
+            EXPECT_EQ(value, "initial");
+        } else if (leftAlone.contains(name)) {
+            EXPECT_EQ(value, before.at(name)) << name;
+        } else {
+            const bool zeros = value.find_first_not_of("0.") == std::string::npos;
+            EXPECT_TRUE(value == "null" || value == "false" || zeros) << name << " = " << value.substr(0, 40);
+        }
     }
-    EXPECT_FALSE(Access::dhRatchetPrivateKey(s));
-    EXPECT_FALSE(Access::dhRatchetPublicKey(s));
-    EXPECT_FALSE(Access::peerDHRatchetKey(s));
-    EXPECT_FALSE(Access::mlkemRatchetPrivateKey(s));
-    EXPECT_FALSE(Access::peerMLKEMRatchetPublicKeyData(s));
-    EXPECT_FALSE(Access::mlkemRatchetCiphertext(s));
-    EXPECT_FALSE(Access::mldsaSigningKey(s));
-    EXPECT_FALSE(Access::peerMLDSAPublicKeyData(s));
-    EXPECT_FALSE(Access::pqAuthVerified(s));
-    EXPECT_FALSE(s.localKeyConfirmation());
-    EXPECT_FALSE(s.expectedPeerKeyConfirmation());
-    EXPECT_FALSE(Access::mlkemCiphertextData(s));
-    EXPECT_FALSE(Access::orderedEpkSalt(s));
-    EXPECT_FALSE(Access::peerMLKEMPublicKeyData(s));
-    auto allZero = [](const auto& bytes) { return std::all_of(bytes.begin(), bytes.end(), [](auto b) { return b == 0; }); };
-    EXPECT_EQ(Access::txNonceMask(s).size(), 12u);
-    EXPECT_TRUE(allZero(Access::txNonceMask(s)));
-    EXPECT_TRUE(allZero(Access::rxNonceMask(s)));
-    EXPECT_EQ(Access::txTranscriptHash(s).size(), 64u);
-    EXPECT_TRUE(allZero(Access::txTranscriptHash(s)));
-    EXPECT_TRUE(allZero(Access::rxTranscriptHash(s)));
-    EXPECT_EQ(Access::mldsaPublicKeyData(s).size(), 2592u);
-    EXPECT_TRUE(allZero(Access::mldsaPublicKeyData(s)));
-    EXPECT_TRUE(allZero(Access::mlkemRatchetPublicKeyData(s)));
-    EXPECT_EQ(s.handshakePhase(), Phase::initial);
-    EXPECT_FALSE(s.isInitiator());
-    EXPECT_EQ(Access::sessionCreatedAt(s), 0.0);
-    EXPECT_FALSE(s.isReady());
-    EXPECT_FALSE(s.isTunnelReady());
+    EXPECT_FALSE(s.isReady() || s.isTunnelReady());
 }
 
 void expectInert(PFSChatSession& s, const PFSChatSession& peer) {
-    using E = SessionErrorCode;
     expectSessionError(E::handshakeNotComplete, [&] {
         s.completeHandshake(peer.authCiphertext(), peer.authEncapKey(), peer.mlkemPublicKeyData());
     });
@@ -288,7 +165,7 @@ void expectInert(PFSChatSession& s, const PFSChatSession& peer) {
     expectSessionError(E::handshakeNotComplete, [&] { s.tunnelOpen(Bytes(1560)); });
 }
 
-TEST(Teardown, AfterTheKeyScheduleEverySecretIsGoneAndTheEpochFileRemoved) {
+TEST(Teardown, AfterUseEverySecretIsGoneAndTheEpochFileRemoved) {
     SessionWorld world;
     SessionPair pair(world);
     pair.handshake();
@@ -297,61 +174,35 @@ TEST(Teardown, AfterTheKeyScheduleEverySecretIsGoneAndTheEpochFileRemoved) {
     ASSERT_TRUE(std::filesystem::exists(world.epochFile()));
     auto& s = pair.initiator();
     auto& peer = pair.responder();  // the roles are unknown once the initiator is destroyed
-    const Bytes published = s.authCiphertext();
-    const auto txCounter = Access::txCounter(s);
+    const auto before = Access::fields(s);
+    EXPECT_EQ(before.at("dhRatchetPending") + before.at("rxDirection"), "true1");
     s.destroy();
-    expectDestroyed(s);
+    expectDestroyed(s, before);
     EXPECT_FALSE(std::filesystem::exists(world.epochFile()));
-    // Counters, directions, published values and the pending flag are left alone.
-    EXPECT_EQ(Access::txCounter(s), txCounter);
-    EXPECT_EQ(Access::rxDirection(s), 1);
-    EXPECT_EQ(s.authCiphertext(), published);
-    EXPECT_EQ(s.mlkemPublicKeyData().size(), 1568u);
-    EXPECT_TRUE(Access::dhRatchetPending(s));
     expectInert(s, peer);
-    expectSessionError(SessionErrorCode::handshakeNotComplete, [&] { s.prepareDHRatchetIfNeeded(); });
-
+    expectSessionError(E::handshakeNotComplete, [&] { s.prepareDHRatchetIfNeeded(); });  // a step was due
     s.destroy();  // harmless
-    expectDestroyed(s);
+    expectDestroyed(s, before);
 }
 
 TEST(Teardown, BeforeTheHandshakeAndByTheDestructor) {
     SessionWorld world;
-    SessionPair pair(world, makeIdentity(), makeIdentity());
+    SessionPair pair(world);
     // A file left by another session of the room goes too.
     std::filesystem::create_directories(world.dir.path());
-    { std::ofstream(world.epochFile(), std::ios::binary) << "12345678"; }
+    std::ofstream(world.epochFile(), std::ios::binary) << "12345678";
+    const auto before = Access::fields(*pair.a);
     pair.a->destroy();
-    expectDestroyed(*pair.a);
+    expectDestroyed(*pair.a, before);
     EXPECT_FALSE(std::filesystem::exists(world.epochFile()));
     expectInert(*pair.a, *pair.b);
-    pair.a->destroy();
-
     pair.b->destroy();  // no file: nothing further, nothing raised
+
     SessionPair second(world);
     second.handshake();
     ASSERT_TRUE(std::filesystem::exists(world.epochFile()));
     second.a.reset();
     EXPECT_FALSE(std::filesystem::exists(world.epochFile()));
-}
-
-TEST(Creation, KeepsThePeerMLDSAKeyAndGeneratesItsOwn) {
-    SessionWorld world;
-    const Identity a = makeIdentity(), b = makeIdentity();
-    PFSChatSession s(world.environment(), a.key, b.publicKey, world.roomCode, Bytes(2592, 7));
-    EXPECT_EQ(Access::peerMLDSAPublicKeyData(s), Bytes(2592, 7));
-    EXPECT_TRUE(Access::mldsaSigningKey(s));
-    EXPECT_FALSE(Access::pqAuthVerified(s));
-    EXPECT_EQ(Access::resumeCounter(s), 0u);
-    EXPECT_EQ(world.keyStore.p256Generated, 1);
-    EXPECT_EQ(world.keyStore.mlkemGenerated, 1);
-}
-
-TEST(Creation, KeyStoreFailurePassesThrough) {
-    SessionWorld world;
-    const Identity a = makeIdentity(), b = makeIdentity();
-    world.keyStore.failNextMLKEM = true;
-    EXPECT_THROW(PFSChatSession(world.environment(), a.key, b.publicKey, world.roomCode), CryptoError);
 }
 
 }  // namespace

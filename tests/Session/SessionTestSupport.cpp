@@ -3,24 +3,66 @@
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Platform/PlatformError.h"
 
+#include <boost/json/serialize.hpp>
+
 namespace duoquill {
 
 std::vector<std::pair<std::string, Bytes>> PFSChatSessionTestAccess::perRoomLabels(S& s) {
-    return {{"infoKex", s.infoKex_},
-            {"infoTemp", s.infoTemp_},
-            {"infoTunnelA", s.infoTunnelA_},
-            {"infoTunnelB", s.infoTunnelB_},
-            {"infoP256Extract", s.infoP256Extract_},
-            {"infoMasterPQ", s.infoMasterPQ_},
-            {"infoA", s.infoA_},
-            {"infoB", s.infoB_},
-            {"infoSid", s.infoSid_},
-            {"infoResumeAuth", s.infoResumeAuth_},
-            {"infoConfirmA", s.infoConfirmA_},
-            {"infoConfirmB", s.infoConfirmB_},
-            {"infoTranscriptA", s.infoTranscriptA_},
-            {"infoTranscriptB", s.infoTranscriptB_},
-            {"infoDeniableAuth", s.infoDeniableAuth_}};
+    return {{"infoKex", s.infoKex_}, {"infoTemp", s.infoTemp_}, {"infoTunnelA", s.infoTunnelA_},
+            {"infoTunnelB", s.infoTunnelB_}, {"infoP256Extract", s.infoP256Extract_}, {"infoMasterPQ", s.infoMasterPQ_},
+            {"infoA", s.infoA_}, {"infoB", s.infoB_}, {"infoSid", s.infoSid_}, {"infoResumeAuth", s.infoResumeAuth_},
+            {"infoConfirmA", s.infoConfirmA_}, {"infoConfirmB", s.infoConfirmB_}, {"infoTranscriptA", s.infoTranscriptA_},
+            {"infoTranscriptB", s.infoTranscriptB_}, {"infoDeniableAuth", s.infoDeniableAuth_}};
+}
+
+namespace {
+template <class T> std::string shown(const T& value) {
+    if constexpr (std::is_same_v<T, bool>) {
+        return value ? "true" : "false";
+    } else if constexpr (std::is_arithmetic_v<T>) {
+        return std::to_string(value);
+    } else if constexpr (std::is_same_v<T, p256::PublicKey>) {
+        return hexString(value.raw());
+    } else if constexpr (requires { value.has_value(); }) {
+        return value ? shown(*value) : "null";
+    } else if constexpr (requires { static_cast<bool>(value); }) {
+        return value ? "set" : "null";
+    } else {
+        return hexString(value);
+    }
+}
+}  // namespace
+
+PFSChatSessionTestAccess::Fields PFSChatSessionTestAccess::fields(S& s) {
+    static constexpr const char* phases[] = {"initial", "p256Complete", "pqComplete"};
+    return {
+        {"ephemeralPrivateKey", shown(s.ephemeralPrivateKey_)}, {"ephemeralPublicKeyRaw", shown(s.ephemeralPublicKey_)},
+        {"mlkemPrivateKey", shown(s.mlkemPrivateKey_)}, {"mlkemPublicKeyData", shown(s.mlkemPublicKeyData_)},
+        {"peerMLKEMPublicKeyData", shown(s.peerMLKEMPublicKeyData_)}, {"p256SharedSecret", shown(s.p256SharedSecret_)},
+        {"orderedEpk", shown(s.orderedEpkSalt_)}, {"mlkemSharedSecret", shown(s.mlkemSharedSecretData_)},
+        {"mlkemCiphertext", shown(s.mlkemCiphertextData_)}, {"handshakePhase", phases[static_cast<int>(s.handshakePhase_)]},
+        {"isInitiator", shown(s.isInitiator_)}, {"authCiphertext", shown(s.authCiphertext_)},
+        {"authEncapKey", shown(s.authEncapKey_)}, {"txKey", shown(s.txKey_)}, {"rxKey", shown(s.rxKey_)},
+        {"sessionID", shown(s.sessionID_)}, {"resumeAuthKey", shown(s.resumeAuthKey_)}, {"txCounter", shown(s.txCounter_)},
+        {"rxCounter", shown(s.rxCounter_)}, {"txDirection", shown(static_cast<int>(s.txDirection_))},
+        {"rxDirection", shown(static_cast<int>(s.rxDirection_))}, {"resumeCounter", shown(s.resumeCounter_)},
+        {"sessionCreatedAt", shown(s.sessionCreatedAt_)}, {"txNonceMask", shown(s.txNonceMask_)},
+        {"rxNonceMask", shown(s.rxNonceMask_)}, {"dhRatchetPrivateKey", shown(s.dhRatchetPrivateKey_)},
+        {"dhRatchetPublicKey", shown(s.dhRatchetPublicKey_)}, {"peerDHRatchetKey", shown(s.peerDHRatchetKey_)},
+        {"mlkemRatchetPrivateKey", shown(s.mlkemRatchetPrivateKey_)},
+        {"mlkemRatchetPublicKeyData", shown(s.mlkemRatchetPublicKeyData_)},
+        {"peerMLKEMRatchetPublicKeyData", shown(s.peerMLKEMRatchetPublicKeyData_)},
+        {"mlkemRatchetCiphertext", shown(s.mlkemRatchetCiphertext_)}, {"dhRatchetPending", shown(s.dhRatchetPending_)},
+        {"rootKey", shown(s.rootKey_)}, {"tunnelTxKey", shown(s.tunnelTxKey_)}, {"tunnelRxKey", shown(s.tunnelRxKey_)},
+        {"tunnelTxCounter", shown(s.tunnelTxCounter_)}, {"tunnelRxCounter", shown(s.tunnelRxCounter_)},
+        {"localKeyConfirmation", shown(s.localKeyConfirmation_)},
+        {"expectedPeerKeyConfirmation", shown(s.expectedPeerKeyConfirmation_)},
+        {"txTranscriptHash", shown(s.txTranscriptHash_)}, {"rxTranscriptHash", shown(s.rxTranscriptHash_)},
+        {"mldsaSigningKey", shown(s.mldsaSigningKey_)}, {"peerMLDSAPublicKeyData", shown(s.peerMLDSAPublicKeyData_)},
+        {"mldsaPublicKeyData", shown(s.mldsaPublicKeyData_)}, {"pqAuthVerified", shown(s.pqAuthVerified_)},
+        {"localStaticKey", shown(s.localStaticKey_)}, {"peerStaticKey", shown(s.peerStaticKey_)},
+        {"pskDeniable", shown(s.pskDeniable_)},
+    };
 }
 
 std::vector<std::pair<std::string, std::string_view>> PFSChatSessionTestAccess::constantLabels() {
@@ -41,6 +83,14 @@ Bytes hex(std::string_view text) {
 Bytes hex(const boost::json::value& value) { return hex(std::string_view(value.as_string())); }
 
 std::string hexOf(BytesView bytes) { return hexString(bytes); }
+
+void expectFields(PFSChatSession& s, const boost::json::object& expected) {
+    const auto fields = Access::fields(s);
+    for (const auto& [name, value] : expected) {
+        const std::string want = value.is_string() ? std::string(value.as_string()) : boost::json::serialize(value);
+        EXPECT_EQ(fields.at(name), want) << name;
+    }
+}
 
 const boost::json::object& sessionKAT(std::string_view section, std::size_t index) {
     static const boost::json::value document = boost::json::parse(readFile(testVectorsDir() / "session_kat.json"));
@@ -81,7 +131,6 @@ void FixedEntropy::fill(std::span<std::uint8_t> out) {
 }
 
 std::unique_ptr<P256KeyAgreementKey> FixedKeyStore::generateP256() {
-    ++p256Generated;
     if (p256Scalars.empty()) return software_.generateP256();
     auto key = SoftwareKeyStore::wrap(p256::PrivateKey::fromScalar(p256Scalars.front()));
     p256Scalars.pop_front();
@@ -93,7 +142,6 @@ std::unique_ptr<P256KeyAgreementKey> FixedKeyStore::restoreP256(BytesView dataRe
 }
 
 std::unique_ptr<MLKEM1024Key> FixedKeyStore::generateMLKEM1024() {
-    ++mlkemGenerated;
     if (failNextMLKEM) {
         failNextMLKEM = false;
         throw CryptoError("key store refused");
@@ -152,6 +200,7 @@ void expectSessionError(SessionErrorCode code, const std::function<void()>& body
         ADD_FAILURE() << "expected " << sessionErrorName(code) << ", nothing was raised";
     } catch (const SessionError& e) {
         EXPECT_EQ(e.code(), code) << "raised " << e.what() << " instead of " << sessionErrorName(code);
+        EXPECT_EQ(std::string_view(e.what()), sessionErrorName(code));
     }
 }
 
