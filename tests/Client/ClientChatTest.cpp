@@ -1,5 +1,5 @@
-// Two clients through the simulated relay: the start sequence, chat both ways, the line-size
-// limits, quitting and starting again.
+// Two clients through the simulated relay: the start sequence, the line-size limits, quitting
+// and starting again.
 
 #include <gtest/gtest.h>
 
@@ -34,49 +34,22 @@ protected:
         pair.runFor(0.001);
         return p.display.since(before);
     }
-    static std::vector<std::string> texts(const ChatProcess& p, const std::string& kind) {
-        std::vector<std::string> out;
-        for (const auto& l : p.display.lines) {
-            if (l.starts_with(kind)) out.push_back(l.substr(kind.size()));
-        }
-        return out;
-    }
 
     ChatPair pair;
 };
 
-TEST_F(ClientChat, StartSequenceThenLinesCrossBothWaysInOrder) {
+// Lines in both directions, their order and text, are shown by the end-to-end tests with the
+// real binaries; here, what needs simulated time or a look inside the client.
+TEST_F(ClientChat, LinesThatCouldOverflowATunnelFrameAreRefusedBeforeTheSessionMoves) {
     for (auto* p : {&a(), &b()}) {
         EXPECT_EQ(p->display.lines, (std::vector<std::string>{"banner", "status:connecting...", "status:waiting for peer...",
                                                               "status:handshaking...", "connected", "prompt"}));
     }
-    EXPECT_NE(a().client->leadsRecovery(), b().client->leadsRecovery());
-    EXPECT_EQ(a().client->roomToken(), b().client->roomToken());
-
     // An empty line shows only the prompt and sends nothing.
     const auto framesBefore = pair.relay.deliveredTo(1).size();
     EXPECT_EQ(shownFor(a(), ""), std::vector<std::string>{"prompt"});
     EXPECT_EQ(pair.relay.deliveredTo(1).size(), framesBefore);
 
-    const std::vector<std::string> lines{"x", "hello there", std::string(2000, 'q'),
-                                         "gr\xC3\xBC\xC3\x9F" "e \xF0\x9F\x91\x8B", " "};
-    std::vector<std::string> answers;
-    for (const auto& line : lines) {
-        a().type(line);
-        b().type(line + "!");
-        answers.push_back(line + "!");
-    }
-    ASSERT_TRUE(pair.runUntil([&] { return texts(b(), "received:") == lines && texts(a(), "received:") == answers; },
-                              10.0));
-    EXPECT_EQ(texts(a(), "sent:"), lines);
-    // Chat goes on across many turns of the ratchet.
-    for (int i = 0; i < 6; ++i) {
-        ASSERT_TRUE(crosses(a(), b(), "ping " + std::to_string(i)));
-        ASSERT_TRUE(crosses(b(), a(), "pong " + std::to_string(i)));
-    }
-}
-
-TEST_F(ClientChat, LinesThatCouldOverflowATunnelFrameAreRefusedBeforeTheSessionMoves) {
     const std::size_t longest = CLIChatClient::longestAlwaysAcceptedLine();
     EXPECT_EQ(longest, 45307u);
     const std::vector<std::string> refused{"error:message too large", "prompt"};
