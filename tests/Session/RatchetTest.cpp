@@ -64,7 +64,9 @@ TEST_F(RatchetTest, HeadersThatCannotStepTheRootChangeNothingOrOnlyStoreThePeerK
     EXPECT_EQ(Access::rootKey(r), Access::rootKey(other.initiator()));
 }
 
-TEST_F(RatchetTest, AFailedSendingStepStaysDueAndChangesNothing) {
+TEST_F(RatchetTest, KeyStoreFailuresPassThroughAndAFailedSendingStepStaysDue) {
+    world.keyStore.failNextMLKEM = true;
+    EXPECT_THROW(world.makeSession(makeIdentity(), makeIdentity()), CryptoError);
     const auto txKey = Access::txKey(ini());
     world.keyStore.failNextMLKEM = true;
     EXPECT_THROW(ini().prepareDHRatchetIfNeeded(), CryptoError);

@@ -66,6 +66,10 @@ void expectField(PFSChatSession& s, const std::string& name, const value& expect
     EXPECT_EQ(field(s, name), expected.is_string() ? str(expected) : boost::json::serialize(expected)) << name;
 }
 
+void expectAbsent(PFSChatSession& s, std::initializer_list<const char*> names) {
+    for (const char* name : names) EXPECT_EQ(field(s, name), "null") << name;
+}
+
 TEST(SessionKnownAnswers, DeniableAuthentication) {
     KnownAnswerSessions kat;
     const object& auth = sessionKAT("deniableAuth");
@@ -129,6 +133,7 @@ TEST(SessionKnownAnswers, KeySchedule) {
         expectFields(s, obj(sides[i].at("afterCompleteHandshake")));
         for (const char* name : {"orderedEpk", "p256SharedSecret"}) expectField(s, name, ks.at(name));
         expectField(s, "peerMLKEMPublicKeyData", sides[1 - i].at("mlkemPublicKeyData"));
+        expectAbsent(s, {"ephemeralPrivateKey", "localStaticKey", "peerStaticKey"});
     }
     expectField(*kat.a, "tunnelTxKey", ks.at("tunnelA"));
     expectField(*kat.b, "tunnelTxKey", ks.at("tunnelB"));
@@ -141,8 +146,12 @@ TEST(SessionKnownAnswers, KeySchedule) {
     kat.a->completePQInitiator();
     for (std::size_t i = 0; i < 2; ++i) {
         SCOPED_TRACE(i == 0 ? "side A" : "side B");
-        expectFields(i == 0 ? *kat.a : *kat.b, obj(sides[i].at("afterKeySchedule")));
-        EXPECT_EQ(field(i == 0 ? *kat.a : *kat.b, "handshakePhase"), "pqComplete");
+        auto& s = i == 0 ? *kat.a : *kat.b;
+        expectFields(s, obj(sides[i].at("afterKeySchedule")));
+        EXPECT_EQ(field(s, "handshakePhase"), "pqComplete");
+        // The handshake's temporaries are gone.
+        expectAbsent(s, {"p256SharedSecret", "mlkemSharedSecret", "mlkemCiphertext", "orderedEpk",
+                         "peerMLKEMPublicKeyData", "mlkemPrivateKey"});
     }
 }
 
