@@ -32,8 +32,8 @@ public:
             world.keyStore.mlkemSeeds.emplace_back(hex(side.at("mlkemSeedD")), hex(side.at("mlkemSeedZ")));
             world.entropy.hpkeEphemeralScalars.push_back(hex(auth.at("seals").at(i).at("skE")));
         }
-        pair = std::make_unique<SessionPair>(world, identityFromScalar(hex(auth.at("identityPrivateKeyA"))),
-                                             identityFromScalar(hex(auth.at("identityPrivateKeyB"))));
+        pair = std::make_unique<SessionPair>(world, makeIdentity(hex(auth.at("identityPrivateKeyA"))),
+                                             makeIdentity(hex(auth.at("identityPrivateKeyB"))));
         EXPECT_TRUE(world.keyStore.p256Scalars.empty() && world.entropy.hpkeEphemeralScalars.empty());
         a = pair->a.get();
         b = pair->b.get();

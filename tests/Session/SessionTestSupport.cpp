@@ -74,13 +74,11 @@ std::vector<std::pair<std::string, std::string_view>> PFSChatSessionTestAccess::
 
 namespace test {
 
-Bytes hex(std::string_view text) {
-    auto bytes = bytesFromLegacyPairedString(text);
+Bytes hex(const boost::json::value& value) {
+    auto bytes = bytesFromLegacyPairedString(std::string_view(value.as_string()));
     if (!bytes) throw std::invalid_argument("bad hex in test data");
     return *bytes;
 }
-
-Bytes hex(const boost::json::value& value) { return hex(std::string_view(value.as_string())); }
 
 std::string hexOf(BytesView bytes) { return hexString(bytes); }
 
@@ -154,14 +152,8 @@ std::unique_ptr<MLKEM1024Key> FixedKeyStore::generateMLKEM1024() {
 
 std::unique_ptr<MLDSA87Key> FixedKeyStore::generateMLDSA87() { return software_.generateMLDSA87(); }
 
-Identity makeIdentity() {
-    auto key = SoftwareKeyStore::wrap(p256::PrivateKey::generate());
-    auto publicKey = key->publicKey();
-    return {std::move(key), publicKey};
-}
-
-Identity identityFromScalar(BytesView scalar) {
-    auto key = SoftwareKeyStore::wrap(p256::PrivateKey::fromScalar(scalar));
+Identity makeIdentity(const std::optional<Bytes>& scalar) {
+    auto key = SoftwareKeyStore::wrap(scalar ? p256::PrivateKey::fromScalar(*scalar) : p256::PrivateKey::generate());
     auto publicKey = key->publicKey();
     return {std::move(key), publicKey};
 }

@@ -62,7 +62,6 @@ using Access = PFSChatSessionTestAccess;
 
 namespace test {
 
-Bytes hex(std::string_view text);
 Bytes hex(const boost::json::value& value);  // a JSON string of hex digits
 std::string hexOf(BytesView bytes);
 // A field of Access::fields(s), by name.
@@ -109,8 +108,8 @@ struct Identity {
     std::shared_ptr<const P256KeyAgreementKey> key;
     p256::PublicKey publicKey;
 };
-Identity makeIdentity();
-Identity identityFromScalar(BytesView scalar);
+// A software identity key: the given scalar, or a fresh one.
+Identity makeIdentity(const std::optional<Bytes>& scalar = std::nullopt);
 
 // Everything a pair of sessions in one room needs, with manual time and a private epoch
 // directory.
