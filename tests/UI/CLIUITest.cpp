@@ -58,6 +58,9 @@ TEST(CLIUI, EveryLineKindHasItsExactBytes) {
         {[] { ui::sent("hello there"); }, "\x1B[1A\x1B[2K", " \x1B[32m\x1B[1myou\x1B[0m \x1B[2m>\x1B[0m hello there\n"},
         {[] { ui::received("hi \xF0\x9F\x91\x8B\tback"); }, "\x1B[2K\r",
          " \x1B[36m\x1B[1mpeer\x1B[0m \x1B[2m>\x1B[0m hi \xF0\x9F\x91\x8B\tback\n"},
+        // A peer's text can neither move, colour nor reorder anything (every case: TerminalText).
+        {[] { ui::received("\x1B]52;c;eA==\x07\rfake\xC2\x9B\xE2\x80\xAE\nx"); }, "\x1B[2K\r",
+         " \x1B[36m\x1B[1mpeer\x1B[0m \x1B[2m>\x1B[0m ^[]52;c;eA==^G^Mfake\xEF\xBF\xBD\xEF\xBF\xBD^Jx\n"},
     };
     for (const auto& [write, before, after] : lines) {
         std::string t;
@@ -66,28 +69,6 @@ TEST(CLIUI, EveryLineKindHasItsExactBytes) {
     }
     // The prompt: fifteen bytes, no line feed.
     EXPECT_EQ(captureOne([] { ui::prompt(); }), "\x1B[1m\x1B[32m>\x1B[0m ");
-}
-
-TEST(CLIUI, HostileReceivedTextIsNeutralised) {
-    const std::string hostile =
-        "\x1B[2J\x1B]0;pwned\x07"          // clear screen, window title
-        "\x1B]52;c;cm0gLXJmIH4=\x1B\\"    // clipboard write (OSC 52)
-        "fake\rpeer\b\b\x7F"              // CR, backspaces, DEL
-        "\xC2\x9B" "31m\x9B" "1A"         // C1 CSI, as UTF-8 and as a raw byte
-        "\xE2\x80\xAEtxt.exe\xE2\x81\xA6" // right-to-left override, isolate
-        "\nline two";
-    std::string t;
-    const std::string line = captureOne([&] { ui::received(hostile); }, &t);
-    const std::string prefix = "\x1B[2K\r\x1B[2m" + t + "\x1B[0m \x1B[36m\x1B[1mpeer\x1B[0m \x1B[2m>\x1B[0m ";
-    ASSERT_EQ(line.substr(0, prefix.size()), prefix);
-    const std::string text = line.substr(prefix.size());
-    EXPECT_EQ(text,
-              "^[[2J^[]0;pwned^G^[]52;c;cm0gLXJmIH4=^[\\fake^Mpeer^H^H^?"
-              "\xEF\xBF\xBD" "31m\xEF\xBF\xBD" "1A\xEF\xBF\xBDtxt.exe\xEF\xBF\xBD^Jline two\n");
-    for (char c : text.substr(0, text.size() - 1)) {
-        const auto b = static_cast<unsigned char>(c);
-        EXPECT_TRUE(b >= 0x20 && b != 0x7F) << "control byte " << int(b) << " reached the terminal";
-    }
 }
 
 // Characters a line takes on screen: escape sequences removed, the rest counted by code
