@@ -16,7 +16,7 @@ struct SimulatedRelay::Connection final : relay::RoomMember, std::enable_shared_
     int owner = 0;
     std::string path;
     asio::any_io_executor executor;
-    std::shared_ptr<relay::Room> room;  // while a member
+    std::weak_ptr<relay::Room> room;  // while a member (the room holds the member)
     bool clientAlive = true;      // the process still exists
     bool closedByClient = false;  // disconnect() was called
     bool gone = false;            // left the relay, for whatever reason
@@ -153,7 +153,8 @@ void SimulatedRelay::join(const ConnectionPtr& c) {
 }
 
 void SimulatedRelay::receiveFrame(const ConnectionPtr& c, const std::string& text) {
-    if (!c->room || c->gone) return;
+    const auto room = c->room.lock();
+    if (!room || c->gone) return;
     c->lastHeard = timeline_.now();
     const bool plain = !text.empty() && text.front() == '{';
     if (!plain && loseNext_[c->owner]) {
@@ -162,13 +163,13 @@ void SimulatedRelay::receiveFrame(const ConnectionPtr& c, const std::string& tex
         return;
     }
     if (plain && text.find(R"("t":"hello")") != std::string::npos) hellos_[c->owner].push_back(text);
-    c->room->forward(*c, std::make_shared<const std::string>(text));
+    room->forward(*c, std::make_shared<const std::string>(text));
 }
 
 void SimulatedRelay::leave(const ConnectionPtr& c) {
     if (c->gone) return;
     c->gone = true;
-    if (auto room = std::exchange(c->room, nullptr)) rooms_->leave(room, *c);
+    if (auto room = std::exchange(c->room, {}).lock()) rooms_->leave(room, *c);
 }
 
 void SimulatedRelay::cut(const ConnectionPtr& c) {
@@ -199,7 +200,7 @@ void SimulatedRelay::processDied(int owner) {
 
 void SimulatedRelay::cutConnectionOf(int owner) {
     for (auto& c : std::vector(connections_)) {
-        if (c->owner == owner && c->room && !c->gone) cut(c);
+        if (c->owner == owner && !c->room.expired() && !c->gone) cut(c);
     }
 }
 
@@ -221,7 +222,7 @@ void SimulatedRelay::replayOldHello(int owner) {
     if (sent.size() < 2) return;
     const std::string hello = sent[std::uniform_int_distribution<std::size_t>(0, sent.size() - 2)(random_)];
     for (auto& c : connections_) {
-        if (c->owner != owner && c->room && !c->gone) return deliver(c, hello);
+        if (c->owner != owner && !c->room.expired() && !c->gone) return deliver(c, hello);
     }
 }
 
