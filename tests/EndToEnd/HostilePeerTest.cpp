@@ -6,8 +6,6 @@
 #include <boost/json/serialize.hpp>
 #include <csignal>
 #include <memory>
-#include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -58,11 +56,19 @@ private:
 
 // The plain lines of a display, each time stamp "HH:MM:SS" replaced by "T".
 std::vector<std::string> linesWithoutTimes(std::string_view shown) {
-    static const std::regex time("[0-9]{2}:[0-9]{2}:[0-9]{2}");
-    std::vector<std::string> lines;
-    std::istringstream in(std::regex_replace(std::string(shown), time, "T"));
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    if (shown.empty() || shown.back() == '\n') lines.emplace_back();
+    std::vector<std::string> lines(1);
+    const auto digit = [&](std::size_t at) { return at < shown.size() && shown[at] >= '0' && shown[at] <= '9'; };
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        if (digit(i) && digit(i + 1) && digit(i + 3) && digit(i + 4) && digit(i + 6) && digit(i + 7) &&
+            shown[i + 2] == ':' && shown[i + 5] == ':') {
+            lines.back() += "T";
+            i += 7;
+        } else if (shown[i] == '\n') {
+            lines.emplace_back();
+        } else {
+            lines.back().push_back(shown[i]);
+        }
+    }
     return lines;
 }
 
