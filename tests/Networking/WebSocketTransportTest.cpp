@@ -4,355 +4,427 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
+#include <deque>
 #include <functional>
+#include <mutex>
+#include <thread>
 
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
 
 #include "Duoquill/Networking/WebSocketTransport.h"
-#include "Support/Paths.h"
-#include "TestAuthority.h"
-#include "TestWebSocketServer.h"
+#include "Support/TestCertificates.h"
 
 namespace duoquill::test {
 namespace {
 
 namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
 using namespace std::chrono_literals;
+using boost::system::error_code;
 using State = WebSocketTransport::ConnectionState;
 using TransportError = WebSocketTransport::TransportError;
 using TransportErrorCode = WebSocketTransport::TransportErrorCode;
+constexpr auto use = asio::use_awaitable;
 
-constexpr auto kLimit = 10s;  // a safety net only: every wait below ends long before
-
-// Runs the client's event loop until the condition holds (false after the safety limit).
-bool runUntil(asio::io_context& io, const std::function<bool()>& condition, std::chrono::milliseconds limit = kLimit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        io.restart();
-        io.run_for(2ms);
-    }
-    return true;
-}
-
-void runFor(asio::io_context& io, std::chrono::milliseconds duration) {
-    io.restart();
-    io.run_for(duration);
-}
-
-// Awaits the operation on the client's loop and hands back its result or rethrows its error.
-template <class T>
-T await(asio::io_context& io, asio::awaitable<T> operation) {
-    std::optional<T> value;
-    std::exception_ptr failure;
-    bool done = false;
-    asio::co_spawn(io, std::move(operation), [&](std::exception_ptr e, T v) {
-        failure = e;
-        if (!e) value = std::move(v);
-        done = true;
-    });
-    if (!runUntil(io, [&] { return done; })) throw std::runtime_error("operation did not complete");
-    if (failure) std::rethrow_exception(failure);
-    return std::move(*value);
-}
-
-void await(asio::io_context& io, asio::awaitable<void> operation) {
-    auto wrapped = [](asio::awaitable<void> op) -> asio::awaitable<int> {
-        co_await std::move(op);
-        co_return 0;
+// A WebSocket server over TLS on its own thread: it records what each client sent (request
+// path, SNI, messages, pings, the close code) and sends it frames when the test asks. A
+// silent one reads nothing after the upgrade: no pong, no close reply.
+class Server {
+public:
+    struct Log {
+        std::string target, serverName;
+        std::vector<std::string> messages;
+        int pings = 0;
+        std::optional<int> closeCode;
+        bool ended = false;
     };
-    await(io, wrapped(std::move(operation)));
-}
 
-template <class E, class F>
-E expectThrow(F&& f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e;
-    } catch (const std::exception& e) {
-        ADD_FAILURE() << "unexpected exception: " << e.what();
-        throw;
+    explicit Server(const TestCertificates& certificates = TestCertificates::shared(), std::string address = "127.0.0.1",
+                    bool silent = false)
+        : silent_(silent) {
+        tls_.use_certificate_chain_file(certificates.certificateFile());
+        tls_.use_private_key_file(certificates.privateKeyFile(), asio::ssl::context::pem);
+        const asio::ip::tcp::endpoint endpoint(asio::ip::make_address(address), 0);
+        acceptor_.open(endpoint.protocol());
+        acceptor_.bind(endpoint);
+        acceptor_.listen();
+        asio::co_spawn(io_, accept(), asio::detached);
+        thread_ = std::thread([this] { io_.run(); });
     }
-    ADD_FAILURE() << "nothing thrown";
-    throw std::runtime_error("nothing thrown");
-}
+    ~Server() {
+        io_.stop();
+        thread_.join();
+    }
+
+    std::string url(const std::string& host = "localhost", const std::string& path = "/room") const {
+        return "wss://" + host + ":" + std::to_string(acceptor_.local_endpoint().port()) + path;
+    }
+    std::size_t connections() const {
+        std::lock_guard lock(mutex_);
+        return logs_.size();
+    }
+    Log log(std::size_t index) const {
+        std::lock_guard lock(mutex_);
+        return logs_.at(index);
+    }
+    int totalPings() const {
+        std::lock_guard lock(mutex_);
+        int total = 0;
+        for (const auto& log : logs_) total += log.pings;
+        return total;
+    }
+    // Frames to the client of connection `index`, in call order.
+    void send(std::size_t index, std::string bytes, bool binary = false) {
+        asio::post(io_, [this, index, bytes = std::move(bytes), binary]() mutable {
+            auto session = sessions_.at(index);
+            session->outbox.emplace_back(binary, std::move(bytes));
+            if (session->outbox.size() == 1) asio::co_spawn(io_, drain(session), asio::detached);
+        });
+    }
+
+private:
+    struct Session {
+        Session(asio::ip::tcp::socket socket, asio::ssl::context& tls) : ws(std::move(socket), tls) {}
+        websocket::stream<beast::ssl_stream<beast::tcp_stream>> ws;
+        std::deque<std::pair<bool, std::string>> outbox;  // (binary, bytes); the front is being written
+    };
+
+    asio::awaitable<void> accept() {
+        for (;;) {
+            auto socket = co_await acceptor_.async_accept(use);
+            asio::co_spawn(io_, serve(std::make_shared<Session>(std::move(socket), tls_)), asio::detached);
+        }
+    }
+
+    asio::awaitable<void> serve(std::shared_ptr<Session> session) {
+        auto& ws = session->ws;
+        error_code ec;
+        co_await ws.next_layer().async_handshake(asio::ssl::stream_base::server, asio::redirect_error(use, ec));
+        beast::flat_buffer buffer;
+        beast::http::request<beast::http::string_body> request;
+        if (!ec) co_await beast::http::async_read(ws.next_layer(), buffer, request, asio::redirect_error(use, ec));
+        if (ec) co_return;
+        const char* serverName = SSL_get_servername(ws.next_layer().native_handle(), TLSEXT_NAMETYPE_host_name);
+        std::size_t index;
+        {
+            std::lock_guard lock(mutex_);
+            index = logs_.size();
+            logs_.push_back({std::string(request.target()), serverName ? serverName : "", {}, 0, {}, false});
+            sessions_.push_back(session);
+        }
+        const auto update = [this, index](auto change) {
+            std::lock_guard lock(mutex_);
+            change(logs_[index]);
+        };
+        ws.control_callback([update](websocket::frame_type kind, beast::string_view) {
+            if (kind == websocket::frame_type::ping) update([](Log& log) { ++log.pings; });
+        });
+        ws.read_message_max(8 << 20);
+        co_await ws.async_accept(request, asio::redirect_error(use, ec));
+        if (silent_) co_await asio::steady_timer(io_, asio::steady_timer::time_point::max()).async_wait(asio::redirect_error(use, ec));
+        while (!ec) {
+            beast::flat_buffer message;
+            co_await ws.async_read(message, asio::redirect_error(use, ec));
+            update([&](Log& log) {
+                if (!ec) log.messages.push_back(beast::buffers_to_string(message.data()));
+                if (ec == websocket::error::closed) log.closeCode = ws.reason().code;
+                log.ended = ec.failed();
+            });
+        }
+    }
+
+    static asio::awaitable<void> drain(std::shared_ptr<Session> session) {
+        while (!session->outbox.empty()) {
+            session->ws.binary(session->outbox.front().first);
+            error_code ec;
+            co_await session->ws.async_write(asio::buffer(session->outbox.front().second), asio::redirect_error(use, ec));
+            session->outbox.pop_front();
+        }
+    }
+
+    const bool silent_;
+    asio::io_context io_;
+    asio::ssl::context tls_{asio::ssl::context::tls_server};
+    asio::ip::tcp::acceptor acceptor_{io_};
+    mutable std::mutex mutex_;
+    std::vector<Log> logs_;
+    std::vector<std::shared_ptr<Session>> sessions_;
+    std::thread thread_;
+};
 
 class WebSocketTransportTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        authority_ = new TestAuthority;
-        trustDirectory_ = new TempDir;
-        const auto caFile = trustDirectory_->path() / "ca.pem";
-        std::ofstream(caFile) << authority_->certificatePem();
-        ::setenv("SSL_CERT_FILE", caFile.c_str(), 1);
-        ::setenv("SSL_CERT_DIR", trustDirectory_->str().c_str(), 1);
-    }
-    static void TearDownTestSuite() {
-        delete authority_;
-        delete trustDirectory_;
+        ::setenv("SSL_CERT_FILE", TestCertificates::shared().caFile().c_str(), 1);
+        ::setenv("SSL_CERT_DIR", TestCertificates::shared().directory().c_str(), 1);
     }
 
-    static TestWebSocketServer::Options serverOptions(const std::string& names = "DNS:localhost,IP:127.0.0.1") {
-        return {authority_->issue(names)};
-    }
-
-    static WebSocketTransport::Timing quickTiming() {
+    static WebSocketTransport::Timing quickTiming(std::chrono::milliseconds requestLimit = 2s,
+                                                  std::chrono::milliseconds resourceLimit = 2s) {
         WebSocketTransport::Timing timing;
         timing.pingInterval = 50ms;
-        timing.requestLimit = 2s;
-        timing.resourceLimit = 2s;
+        timing.requestLimit = requestLimit;
+        timing.resourceLimit = resourceLimit;
         return timing;
     }
 
+    // Runs the client's event loop until the condition holds (false after a safety limit that
+    // no passing wait comes near).
+    bool runUntil(const std::function<bool()>& condition) {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            runFor(2ms);
+        }
+        return true;
+    }
+    void runFor(std::chrono::milliseconds duration) {
+        io_.restart();
+        io_.run_for(duration);
+    }
+
+    // Awaits the operation on the client's loop: its result, or its error rethrown.
+    template <class T>
+    T await(asio::awaitable<T> operation) {
+        std::optional<T> value;
+        std::exception_ptr failure;
+        bool done = false;
+        asio::co_spawn(io_, std::move(operation), [&](std::exception_ptr e, T v) {
+            failure = e;
+            if (!e) value = std::move(v);
+            done = true;
+        });
+        if (!runUntil([&] { return done; })) throw std::runtime_error("operation did not complete");
+        if (failure) std::rethrow_exception(failure);
+        return std::move(*value);
+    }
+    void await(asio::awaitable<void> operation) {
+        await([](asio::awaitable<void> op) -> asio::awaitable<int> {
+            co_await std::move(op);
+            co_return 0;
+        }(std::move(operation)));
+    }
+    // The error the operation fails with (a test failure if it fails otherwise, or not at all).
+    template <class E, class T>
+    E failure(asio::awaitable<T> operation) {
+        try {
+            await(std::move(operation));
+        } catch (const E& e) {
+            return e;
+        }
+        ADD_FAILURE() << "nothing thrown";
+        throw std::runtime_error("nothing thrown");
+    }
+
     asio::io_context io_;
-    static TestAuthority* authority_;
-    static TempDir* trustDirectory_;
 };
 
-TestAuthority* WebSocketTransportTest::authority_ = nullptr;
-TempDir* WebSocketTransportTest::trustDirectory_ = nullptr;
-
 TEST_F(WebSocketTransportTest, OperationsWithoutAConnectionAreNotConnected) {
-    TestWebSocketServer server(serverOptions());
+    Server server;
     WebSocketTransport transport(io_.get_executor());
     EXPECT_EQ(transport.state(), State::disconnected);
-    const auto beforeSend = expectThrow<TransportError>([&] { await(io_, transport.send("x")); });
+    const auto beforeSend = failure<TransportError>(transport.send("x"));
     EXPECT_EQ(beforeSend.code(), TransportErrorCode::notConnected);
     EXPECT_STREQ(beforeSend.what(), "notConnected");
-    EXPECT_EQ(expectThrow<TransportError>([&] { await(io_, transport.receive()); }).code(),
-              TransportErrorCode::notConnected);
+    EXPECT_EQ(failure<TransportError>(transport.receive()).code(), TransportErrorCode::notConnected);
 
     transport.connect(server.url());
     EXPECT_EQ(transport.state(), State::connected);  // at once, before any network traffic
-    await(io_, transport.send("one"));
-    await(io_, transport.disconnect());
+    await(transport.send("one"));
+    await(transport.disconnect());
     EXPECT_EQ(transport.state(), State::disconnected);
-    EXPECT_EQ(expectThrow<TransportError>([&] { await(io_, transport.send("x")); }).code(),
-              TransportErrorCode::notConnected);
-    EXPECT_EQ(expectThrow<TransportError>([&] { await(io_, transport.receive()); }).code(),
-              TransportErrorCode::notConnected);
-    await(io_, transport.disconnect());  // twice is harmless
+    EXPECT_EQ(failure<TransportError>(transport.send("x")).code(), TransportErrorCode::notConnected);
+    EXPECT_EQ(failure<TransportError>(transport.receive()).code(), TransportErrorCode::notConnected);
+    await(transport.disconnect());  // twice is harmless
 
-    // Connected again after a disconnect.
-    transport.connect(server.url());
-    await(io_, transport.send("two"));
-    ASSERT_TRUE(runUntil(io_, [&] { return server.connectionCount() == 2 && server.connection(1).messages.size() == 1; }));
-    EXPECT_EQ(server.connection(0).messages, std::vector<std::string>{"one"});
-    EXPECT_EQ(server.connection(1).messages, std::vector<std::string>{"two"});
+    transport.connect(server.url());  // connected again after a disconnect
+    await(transport.send("two"));
+    ASSERT_TRUE(runUntil([&] { return server.connections() == 2 && server.log(1).messages.size() == 1; }));
+    EXPECT_EQ(server.log(0).messages, std::vector<std::string>{"one"});
+    EXPECT_EQ(server.log(1).messages, std::vector<std::string>{"two"});
 }
 
 TEST_F(WebSocketTransportTest, ReceivesTextAndUtf8BinaryFramesAndRefusesInvalidBinary) {
-    TestWebSocketServer server(serverOptions());
+    Server server;
     WebSocketTransport transport(io_.get_executor());
     transport.connect(server.url("localhost", "/abc123?x=1"));
-    await(io_, transport.send("hello"));
-    ASSERT_TRUE(runUntil(io_, [&] { return server.connectionCount() == 1; }));
-    EXPECT_EQ(server.connection(0).target, "/abc123?x=1");
-    EXPECT_EQ(server.connection(0).serverName, "localhost");  // SNI
+    await(transport.send("hello"));
+    ASSERT_TRUE(runUntil([&] { return server.connections() == 1; }));
+    EXPECT_EQ(server.log(0).target, "/abc123?x=1");
+    EXPECT_EQ(server.log(0).serverName, "localhost");  // SNI
 
-    server.sendText(0, "plain text \xC3\xA9");
-    server.sendBinary(0, "{\"t\":\"hello\"}");
-    server.sendBinary(0, "bad \xFF\xFE utf-8");
-    server.sendBinary(0, "\xED\xA0\x80");  // an encoded surrogate
-    server.sendText(0, "");
-    server.sendText(0, "still here");
-    EXPECT_EQ(await(io_, transport.receive()), "plain text \xC3\xA9");
-    EXPECT_EQ(await(io_, transport.receive()), "{\"t\":\"hello\"}");
+    server.send(0, "plain text \xC3\xA9");
+    server.send(0, "{\"t\":\"hello\"}", true);
+    server.send(0, "bad \xFF\xFE utf-8", true);
+    server.send(0, "\xED\xA0\x80", true);  // an encoded surrogate
+    server.send(0, "");
+    server.send(0, "still here");
+    EXPECT_EQ(await(transport.receive()), "plain text \xC3\xA9");
+    EXPECT_EQ(await(transport.receive()), "{\"t\":\"hello\"}");
     for (int i = 0; i < 2; ++i) {
-        const auto error = expectThrow<TransportError>([&] { await(io_, transport.receive()); });
+        const auto error = failure<TransportError>(transport.receive());
         EXPECT_EQ(error.code(), TransportErrorCode::invalidMessage);
         EXPECT_STREQ(error.what(), "invalidMessage");
     }
-    EXPECT_EQ(await(io_, transport.receive()), "");
-    EXPECT_EQ(await(io_, transport.receive()), "still here");
+    EXPECT_EQ(await(transport.receive()), "");
+    EXPECT_EQ(await(transport.receive()), "still here");
 }
 
 TEST_F(WebSocketTransportTest, ManyOutstandingSendsArriveInCallOrder) {
-    TestWebSocketServer server(serverOptions());
+    Server server;
     WebSocketTransport transport(io_.get_executor());
     transport.connect(server.url());
     constexpr int kCount = 1000;
-    int completed = 0;
-    int failed = 0;
+    int completed = 0, failed = 0;
     // All issued before the opening is done, none awaited before the next starts; sizes vary
     // so that writes take different times.
     for (int i = 0; i < kCount; ++i) {
         asio::co_spawn(io_, transport.send(std::to_string(i) + std::string(static_cast<std::size_t>(i % 7) * 300, '.')),
                        [&](std::exception_ptr e) { ++(e ? failed : completed); });
     }
-    ASSERT_TRUE(runUntil(io_, [&] { return completed + failed == kCount; }));
+    ASSERT_TRUE(runUntil([&] { return completed + failed == kCount; }));
     EXPECT_EQ(failed, 0);
-    ASSERT_TRUE(runUntil(io_, [&] { return server.connection(0).messages.size() == kCount; }));
-    const auto messages = server.connection(0).messages;
-    for (int i = 0; i < kCount; ++i) {
-        ASSERT_EQ(messages[static_cast<std::size_t>(i)].substr(0, messages[static_cast<std::size_t>(i)].find('.')),
-                  std::to_string(i));
-    }
+    ASSERT_TRUE(runUntil([&] { return server.log(0).messages.size() == kCount; }));
+    const auto messages = server.log(0).messages;
+    for (std::size_t i = 0; i < kCount; ++i) ASSERT_EQ(messages[i].substr(0, messages[i].find('.')), std::to_string(i));
 }
 
-TEST_F(WebSocketTransportTest, PingsUntilDisconnectThenClosesWith1000) {
-    TestWebSocketServer server(serverOptions());
-    WebSocketTransport transport(io_.get_executor(), quickTiming());
-    transport.connect(server.url());
-    ASSERT_TRUE(runUntil(io_, [&] { return server.connectionCount() == 1 && server.connection(0).pings >= 2; }));
-
-    await(io_, transport.disconnect());
-    ASSERT_TRUE(runUntil(io_, [&] { return server.connection(0).ended; }));
-    EXPECT_EQ(server.connection(0).closeCode, 1000);
-    const int pings = server.connection(0).pings;
-    runFor(io_, 250ms);  // five ping intervals
-    EXPECT_EQ(server.connection(0).pings, pings);
-}
-
-TEST_F(WebSocketTransportTest, DestructionClosesWith1000) {
-    TestWebSocketServer server(serverOptions());
+TEST_F(WebSocketTransportTest, PingsUntilDisconnectOrDestructionThenClosesWith1000) {
+    Server server;
     {
-        WebSocketTransport transport(io_.get_executor());
+        WebSocketTransport transport(io_.get_executor(), quickTiming());
         transport.connect(server.url());
-        await(io_, transport.send("bye soon"));
+        ASSERT_TRUE(runUntil([&] { return server.connections() == 1 && server.log(0).pings >= 2; }));
+        await(transport.disconnect());
+        ASSERT_TRUE(runUntil([&] { return server.log(0).ended; }));
+        EXPECT_EQ(server.log(0).closeCode, 1000);
+        const int pings = server.log(0).pings;
+        runFor(250ms);  // five ping intervals
+        EXPECT_EQ(server.log(0).pings, pings);
+
+        transport.connect(server.url());
+        await(transport.send("bye soon"));
     }
-    ASSERT_TRUE(runUntil(io_, [&] { return server.connection(0).ended; }));
-    EXPECT_EQ(server.connection(0).closeCode, 1000);
+    ASSERT_TRUE(runUntil([&] { return server.log(1).ended; }));
+    EXPECT_EQ(server.log(1).closeCode, 1000);
 }
 
 TEST_F(WebSocketTransportTest, ConnectingTwiceLeavesOneKeepAliveLoop) {
-    TestWebSocketServer server(serverOptions());
+    Server server;
     auto timing = quickTiming();
     timing.pingInterval = 100ms;
     WebSocketTransport transport(io_.get_executor(), timing);
     transport.connect(server.url());
-    await(io_, transport.send("first"));
+    await(transport.send("first"));
     transport.connect(server.url());
-    await(io_, transport.send("second"));
+    await(transport.send("second"));
     // The replaced connection is closed, not left open in the room.
-    ASSERT_TRUE(runUntil(io_, [&] { return server.connection(0).ended; }));
-    EXPECT_EQ(server.connection(0).closeCode, 1000);
+    ASSERT_TRUE(runUntil([&] { return server.log(0).ended; }));
+    EXPECT_EQ(server.log(0).closeCode, 1000);
 
     const int before = server.totalPings();
     const auto start = std::chrono::steady_clock::now();
-    runFor(io_, 1000ms);
-    const auto elapsed = std::chrono::steady_clock::now() - start;
+    runFor(1000ms);
     const int pings = server.totalPings() - before;
     // One loop pings about ten times a second; two would ping twice as often.
-    EXPECT_LE(pings, elapsed / timing.pingInterval + 2);
+    EXPECT_LE(pings, (std::chrono::steady_clock::now() - start) / timing.pingInterval + 2);
     EXPECT_GE(pings, 1);
-    EXPECT_EQ(server.connection(1).messages, std::vector<std::string>{"second"});
+    EXPECT_EQ(server.log(1).messages, std::vector<std::string>{"second"});
 }
 
-TEST_F(WebSocketTransportTest, UnreachablePortFailsTheFirstSendAndReceive) {
-    unsigned short port;
+TEST_F(WebSocketTransportTest, ConnectionFailuresAreErrorsOfTheFirstOperation) {
+    unsigned short closedPort;
     {
         asio::ip::tcp::acceptor probe(io_, {asio::ip::make_address("127.0.0.1"), 0});
-        port = probe.local_endpoint().port();
+        closedPort = probe.local_endpoint().port();
     }
-    WebSocketTransport transport(io_.get_executor());
-    transport.connect("wss://127.0.0.1:" + std::to_string(port) + "/room");
-    EXPECT_EQ(transport.state(), State::connected);
-    const auto sendError = expectThrow<NetworkError>([&] { await(io_, transport.send("x")); });
-    EXPECT_EQ(sendError.code(), boost::asio::error::connection_refused);
-    EXPECT_EQ(std::string(sendError.what()), "Connection refused");
-    EXPECT_EQ(expectThrow<NetworkError>([&] { await(io_, transport.receive()); }).code(),
-              boost::asio::error::connection_refused);
-    EXPECT_EQ(transport.state(), State::connected);  // nothing moves the state on its own
-}
+    WebSocketTransport unreachable(io_.get_executor());
+    unreachable.connect("wss://127.0.0.1:" + std::to_string(closedPort) + "/room");
+    const auto refused = failure<NetworkError>(unreachable.send("x"));
+    EXPECT_EQ(refused.code(), asio::error::connection_refused);
+    EXPECT_STREQ(refused.what(), "Connection refused");
+    EXPECT_EQ(failure<NetworkError>(unreachable.receive()).code(), asio::error::connection_refused);
+    EXPECT_EQ(unreachable.state(), State::connected);  // nothing moves the state on its own
 
-TEST_F(WebSocketTransportTest, CertificatesThatFailAreErrorsOfTheFirstOperation) {
-    {
-        TestWebSocketServer server(serverOptions("DNS:otherhost.example"));
-        WebSocketTransport transport(io_.get_executor());
-        transport.connect(server.url("localhost"));
-        const auto error = expectThrow<NetworkError>([&] { await(io_, transport.receive()); });
-        EXPECT_NE(std::string(error.what()).find("hostname mismatch"), std::string::npos) << error.what();
-        EXPECT_THROW(await(io_, transport.send("x")), NetworkError);
-        EXPECT_EQ(server.connectionCount(), 0u);
-    }
-    {
-        // An address is checked against the certificate's addresses, not its names.
-        TestWebSocketServer server(serverOptions("DNS:localhost"));
-        WebSocketTransport transport(io_.get_executor());
-        transport.connect(server.url("127.0.0.1"));
-        EXPECT_THROW(await(io_, transport.send("x")), NetworkError);
-        EXPECT_EQ(server.connectionCount(), 0u);
-    }
-    {
-        TestAuthority stranger;
-        TestWebSocketServer server({stranger.issue("DNS:localhost,IP:127.0.0.1")});
-        WebSocketTransport transport(io_.get_executor());
-        transport.connect(server.url("localhost"));
-        const auto error = expectThrow<NetworkError>([&] { await(io_, transport.send("x")); });
-        EXPECT_NE(std::string(error.what()).find("self-signed certificate in certificate chain"), std::string::npos) << error.what();
-        EXPECT_EQ(server.connectionCount(), 0u);
-    }
-}
-
-TEST_F(WebSocketTransportTest, UnusableUrlsFailTheFirstOperation) {
     for (const char* url : {"https://localhost/room", "ws://localhost/room", "wss:///room", "not a url"}) {
         WebSocketTransport transport(io_.get_executor());
         transport.connect(url);
         EXPECT_EQ(transport.state(), State::connected);
-        EXPECT_THROW(await(io_, transport.receive()), NetworkError) << url;
+        EXPECT_THROW(await(transport.receive()), NetworkError) << url;
     }
-}
 
-TEST_F(WebSocketTransportTest, OpeningIsBoundedByTheRequestLimit) {
     // Accepts TCP (the kernel completes it from the backlog) but never speaks TLS.
     asio::ip::tcp::acceptor mute(io_, {asio::ip::make_address("127.0.0.1"), 0});
-    auto timing = quickTiming();
-    timing.requestLimit = 200ms;
-    WebSocketTransport transport(io_.get_executor(), timing);
-    transport.connect("wss://127.0.0.1:" + std::to_string(mute.local_endpoint().port()) + "/room");
-    const auto error = expectThrow<NetworkError>([&] { await(io_, transport.send("x")); });
-    EXPECT_EQ(error.code(), boost::asio::error::timed_out);
+    WebSocketTransport stalled(io_.get_executor(), quickTiming(200ms));
+    stalled.connect("wss://127.0.0.1:" + std::to_string(mute.local_endpoint().port()) + "/room");
+    EXPECT_EQ(failure<NetworkError>(stalled.send("x")).code(), asio::error::timed_out);
 }
 
-TEST_F(WebSocketTransportTest, SilentServerIsDetectedWithinTheIdleLimit) {
-    auto options = serverOptions();
-    options.silent = true;
-    TestWebSocketServer server(options);
-    auto timing = quickTiming();
-    timing.resourceLimit = 300ms;
-    WebSocketTransport transport(io_.get_executor(), timing);
-    transport.connect(server.url());
-    const auto error = expectThrow<NetworkError>([&] { await(io_, transport.receive()); });
-    EXPECT_EQ(error.code(), boost::asio::error::timed_out);
-    EXPECT_THROW(await(io_, transport.send("x")), NetworkError);
+TEST_F(WebSocketTransportTest, CertificatesThatFailAreErrorsOfTheFirstOperation) {
+    const auto refusedWith = [&](const Server& server, const std::string& host, const std::string& reason) {
+        WebSocketTransport transport(io_.get_executor());
+        transport.connect(server.url(host));
+        const std::string error = failure<NetworkError>(transport.receive()).what();
+        EXPECT_NE(error.find(reason), std::string::npos) << error;
+        EXPECT_THROW(await(transport.send("x")), NetworkError);
+        EXPECT_EQ(server.connections(), 0u);
+    };
+    // The certificate names localhost, 127.0.0.1 and ::1. Another name resolving to loopback
+    // (any numeric form other than dotted quad reaches the resolver as a name), and another
+    // address, are checked against the certificate's names and addresses respectively.
+    refusedWith(Server(), "0x7f000001", "hostname mismatch");
+    refusedWith(Server(TestCertificates::shared(), "127.0.0.2"), "127.0.0.2", "IP address mismatch");
+    const TestCertificates stranger;
+    refusedWith(Server(stranger), "localhost", "self-signed certificate in certificate chain");
 }
 
-TEST_F(WebSocketTransportTest, HealthyQuietConnectionOutlivesTheIdleLimit) {
-    TestWebSocketServer server(serverOptions());
-    auto timing = quickTiming();
-    timing.resourceLimit = 300ms;
-    WebSocketTransport transport(io_.get_executor(), timing);
+TEST_F(WebSocketTransportTest, SilenceIsDetectedWithinTheIdleLimitButPongsKeepAQuietConnection) {
+    {
+        Server silent(TestCertificates::shared(), "127.0.0.1", true);
+        WebSocketTransport transport(io_.get_executor(), quickTiming(2s, 300ms));
+        transport.connect(silent.url());
+        EXPECT_EQ(failure<NetworkError>(transport.receive()).code(), asio::error::timed_out);
+        EXPECT_THROW(await(transport.send("x")), NetworkError);
+    }
+    Server server;
+    WebSocketTransport transport(io_.get_executor(), quickTiming(2s, 300ms));
     transport.connect(server.url());
     std::optional<std::string> received;
-    std::exception_ptr failure;
+    std::exception_ptr error;
     asio::co_spawn(io_, transport.receive(), [&](std::exception_ptr e, std::string text) {
-        failure = e;
+        error = e;
         received = text;
     });
-    // No frame for four idle limits, but the pongs keep coming.
-    runFor(io_, 1200ms);
+    runFor(1200ms);  // no frame for four idle limits, but the pongs keep coming
     EXPECT_FALSE(received.has_value());
-    server.sendText(0, "late");
-    ASSERT_TRUE(runUntil(io_, [&] { return received.has_value(); }));
-    EXPECT_FALSE(failure);
+    server.send(0, "late");
+    ASSERT_TRUE(runUntil([&] { return received.has_value(); }));
+    EXPECT_FALSE(error);
     EXPECT_EQ(*received, "late");
 }
 
 TEST_F(WebSocketTransportTest, CancelledWaitsLoseNoFrameAndNoMessage) {
-    TestWebSocketServer server(serverOptions());
+    Server server;
     WebSocketTransport transport(io_.get_executor());
     transport.connect(server.url());
-    await(io_, transport.send("hi"));
+    await(transport.send("hi"));
 
-    asio::cancellation_signal cancelReceive;
+    asio::cancellation_signal cancelReceive, cancelSend;
     std::exception_ptr receiveFailure;
     bool receiveDone = false;
     asio::co_spawn(io_, transport.receive(),
@@ -360,47 +432,41 @@ TEST_F(WebSocketTransportTest, CancelledWaitsLoseNoFrameAndNoMessage) {
                        receiveFailure = e;
                        receiveDone = true;
                    }));
-    runFor(io_, 20ms);
+    runFor(20ms);
     cancelReceive.emit(asio::cancellation_type::terminal);
-    ASSERT_TRUE(runUntil(io_, [&] { return receiveDone; }));
+    ASSERT_TRUE(runUntil([&] { return receiveDone; }));
     EXPECT_TRUE(receiveFailure);
 
     // A send whose waiting task is cancelled still goes out, in its place in the order.
-    asio::cancellation_signal cancelSend;
     asio::co_spawn(io_, transport.send("second"), asio::bind_cancellation_slot(cancelSend.slot(), [](std::exception_ptr) {}));
     io_.restart();
     io_.poll_one();  // the send has started and waits for its write
     cancelSend.emit(asio::cancellation_type::terminal);
-    await(io_, transport.send("third"));
-    ASSERT_TRUE(runUntil(io_, [&] { return server.connection(0).messages.size() == 3; }));
-    EXPECT_EQ(server.connection(0).messages, (std::vector<std::string>{"hi", "second", "third"}));
-
+    await(transport.send("third"));
+    ASSERT_TRUE(runUntil([&] { return server.log(0).messages.size() == 3; }));
+    EXPECT_EQ(server.log(0).messages, (std::vector<std::string>{"hi", "second", "third"}));
     // The connection is intact and the next frame goes to the next receive.
-    server.sendText(0, "kept");
-    EXPECT_EQ(await(io_, transport.receive()), "kept");
+    server.send(0, "kept");
+    EXPECT_EQ(await(transport.receive()), "kept");
 }
 
-TEST_F(WebSocketTransportTest, MessagesAboveOneMebibyteAreRefused) {
-    TestWebSocketServer server(serverOptions());
-    WebSocketTransport transport(io_.get_executor());
-    transport.connect(server.url());
-    await(io_, transport.send("hi"));
-    server.sendText(0, std::string(WebSocketTransport::kMaximumMessageSize, 'a'));
-    server.sendBinary(0, std::string(WebSocketTransport::kMaximumMessageSize + 1, 'b'));
-    EXPECT_EQ(await(io_, transport.receive()).size(), WebSocketTransport::kMaximumMessageSize);
-    EXPECT_THROW(await(io_, transport.receive()), NetworkError);
-    EXPECT_THROW(await(io_, transport.receive()), NetworkError);  // the connection is finished
-}
-
-TEST_F(WebSocketTransportTest, ServerGoingAwayEndsReceiveWithANetworkError) {
-    std::optional<TestWebSocketServer> server(std::in_place, serverOptions());
+TEST_F(WebSocketTransportTest, MessagesAboveOneMebibyteAndServersGoingAwayEndReceiving) {
+    std::optional<Server> server(std::in_place);
     WebSocketTransport transport(io_.get_executor());
     transport.connect(server->url());
-    await(io_, transport.send("hi"));
-    server->sendText(0, "last words");
-    EXPECT_EQ(await(io_, transport.receive()), "last words");
+    await(transport.send("hi"));
+    server->send(0, std::string(WebSocketTransport::kMaximumMessageSize, 'a'));
+    server->send(0, std::string(WebSocketTransport::kMaximumMessageSize + 1, 'b'), true);
+    EXPECT_EQ(await(transport.receive()).size(), WebSocketTransport::kMaximumMessageSize);
+    EXPECT_THROW(await(transport.receive()), NetworkError);
+    EXPECT_THROW(await(transport.receive()), NetworkError);  // the connection is finished
+
+    transport.connect(server->url());
+    await(transport.send("hi"));
+    server->send(1, "last words");
+    EXPECT_EQ(await(transport.receive()), "last words");
     server.reset();
-    EXPECT_THROW(await(io_, transport.receive()), NetworkError);
+    EXPECT_THROW(await(transport.receive()), NetworkError);
 }
 
 }  // namespace

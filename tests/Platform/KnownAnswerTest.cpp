@@ -1,0 +1,265 @@
+// Known-answer tests: every vector file is read by the checker of its kind (chosen by file
+// name prefix), every case of it must pass, and a file of no known kind fails the run. A
+// damaged file (not JSON, a member missing or not hex) throws and so fails its kind.
+
+#include <gtest/gtest.h>
+
+#include <boost/json.hpp>
+
+#include <algorithm>
+#include <functional>
+
+#include "Duoquill/Crypto/CryptoCore.h"
+#include "Duoquill/Platform/AesGcm.h"
+#include "Duoquill/Platform/Hkdf.h"
+#include "Duoquill/Platform/Hpke.h"
+#include "Duoquill/Platform/KeyStore.h"
+#include "Duoquill/Platform/P256.h"
+#include "Duoquill/Platform/PQ/MLDSA87.h"
+#include "Duoquill/Platform/PQ/MLKEM1024.h"
+#include "Duoquill/Platform/PQ/Sha3.h"
+#include "Duoquill/Platform/PlatformError.h"
+#include "Duoquill/Platform/SoftwareP256Key.h"
+#include "Support/Paths.h"
+#include "VectorBackends.h"
+
+namespace duoquill {
+namespace {
+
+namespace json = boost::json;
+using Case = json::object;
+
+Bytes hex(const Case& c, std::string_view member) {
+    const auto bytes = bytesFromLegacyPairedString(c.at(member).as_string());
+    if (!bytes) throw std::runtime_error("\"" + std::string(member) + "\" is not hex");
+    return *bytes;
+}
+std::uint64_t number(const Case& c, std::string_view member) { return c.at(member).to_number<std::uint64_t>(); }
+std::string text(const Case& c, std::string_view member) { return std::string(c.at(member).as_string()); }
+
+// Wycheproof: "valid" gives the listed bytes, "invalid" is refused, "acceptable" may be refused
+// but never gives other bytes.
+void expectResult(const Case& c, const std::function<Bytes()>& compute, std::string_view expected) {
+    const std::string result = text(c, "result");
+    ASSERT_TRUE(result == "valid" || result == "invalid" || result == "acceptable") << result;
+    if (result == "invalid") {
+        EXPECT_THROW(compute(), CryptoError);
+        return;
+    }
+    try {
+        EXPECT_EQ(compute(), hex(c, expected));
+    } catch (const CryptoError& e) {
+        EXPECT_EQ(result, "acceptable") << "refused: " << e.what();
+    }
+}
+
+void aesGcm(const Case& c) {
+    const Bytes key = hex(c, "key"), iv = hex(c, "iv"), aad = hex(c, "aad");
+    const Bytes sealed = concat(hex(c, "ct"), hex(c, "tag"));
+    ASSERT_EQ(number(c, "tagSize"), 8 * aesgcm::tagSize);
+    if (text(c, "result") == "valid") {
+        EXPECT_EQ(aesgcm::seal(key, iv, hex(c, "msg"), aad), sealed);
+    }
+    expectResult(c, [&] { return toBytes(aesgcm::open(key, iv, sealed, aad)); }, "msg");
+}
+
+void ecdhP256(const Case& c) {
+    // Minimal big-endian scalars, sometimes with a leading 00; SEC1 points in any form, or garbage.
+    Bytes scalar = hex(c, "private");
+    scalar.erase(scalar.begin(), std::find_if(scalar.begin(), scalar.end(), [](std::uint8_t b) { return b != 0; }));
+    ASSERT_LE(scalar.size(), p256::scalarSize);
+    scalar.insert(scalar.begin(), p256::scalarSize - scalar.size(), 0);
+    const auto own = p256::PrivateKey::fromScalar(scalar);
+    const Bytes peer = hex(c, "public");
+    expectResult(c, [&] {
+        const auto key = peer.size() == p256::compressedSize ? p256::PublicKey::fromCompressed(peer)
+                                                              : p256::PublicKey::fromX963(peer);
+        return toBytes(own.sharedSecret(key));
+    }, "shared");
+}
+
+void hkdfWith(HashFunction hash, const Case& c) {
+    const Bytes ikm = hex(c, "ikm"), salt = hex(c, "salt"), info = hex(c, "info");
+    const std::size_t size = number(c, "size");
+    expectResult(c, [&] { return toBytes(hkdf::derive(hash, ikm, salt, info, size)); }, "okm");
+    expectResult(c, [&] { return toBytes(hkdf::expand(hash, hkdf::extract(hash, salt, ikm), info, size)); }, "okm");
+}
+
+// The key schedule, all 257 encryptions in order and all exports, from both ends.
+void hpkeSuite(const Case& c) {
+    ASSERT_EQ(number(c, "kem_id"), 0x0010u);
+    ASSERT_EQ(number(c, "kdf_id"), 0x0003u);
+    ASSERT_EQ(number(c, "aead_id"), 0x0002u);
+    const std::uint64_t mode = number(c, "mode");
+    ASSERT_LE(mode, 1u);
+    const Bytes info = hex(c, "info"), psk = mode == 1 ? hex(c, "psk") : Bytes{}, pskId = mode == 1 ? hex(c, "psk_id") : Bytes{};
+    const hpke::KeySchedule schedule{static_cast<hpke::Mode>(mode), info, psk, pskId};
+
+    const auto ephemeral = p256::PrivateKey::fromScalar(hex(c, "skEm"));
+    ASSERT_EQ(ephemeral.publicKey().x963(), hex(c, "pkEm"));
+    const SoftwareP256Key recipientKey(p256::PrivateKey::fromScalar(hex(c, "skRm")));
+    ASSERT_EQ(recipientKey.publicKey().x963(), hex(c, "pkRm"));
+    auto sender = hpke::SenderContext::setupWithEphemeral(recipientKey.publicKey(), schedule, ephemeral);
+    EXPECT_EQ(sender.encapsulatedKey(), hex(c, "enc"));
+    auto recipient = hpke::RecipientContext::setup(hex(c, "enc"), recipientKey, schedule);
+    for (const auto& [member, mine, theirs] :
+         {std::tuple{"shared_secret", &sender.sharedSecret(), &recipient.sharedSecret()},
+          std::tuple{"key", &sender.key(), &recipient.key()},
+          std::tuple{"base_nonce", &sender.baseNonce(), &recipient.baseNonce()},
+          std::tuple{"exporter_secret", &sender.exporterSecret(), &recipient.exporterSecret()}}) {
+        EXPECT_EQ(toBytes(*mine), hex(c, member)) << member;
+        EXPECT_EQ(toBytes(*theirs), hex(c, member)) << member;
+    }
+    const auto& encryptions = c.at("encryptions").as_array();
+    ASSERT_EQ(encryptions.size(), 257u);
+    for (std::size_t sequence = 0; sequence < encryptions.size(); ++sequence) {
+        SCOPED_TRACE("encryption " + std::to_string(sequence));
+        const auto& e = encryptions[sequence].as_object();
+        EXPECT_EQ(sender.seal(hex(e, "aad"), hex(e, "pt")), hex(e, "ct"));
+        EXPECT_EQ(toBytes(recipient.open(hex(e, "aad"), hex(e, "ct"))), hex(e, "pt"));
+    }
+    ASSERT_FALSE(c.at("exports").as_array().empty());
+    for (const auto& value : c.at("exports").as_array()) {
+        const auto& e = value.as_object();
+        EXPECT_EQ(toBytes(sender.exportSecret(hex(e, "exporter_context"), number(e, "L"))), hex(e, "exported_value"));
+        EXPECT_EQ(toBytes(recipient.exportSecret(hex(e, "exporter_context"), number(e, "L"))), hex(e, "exported_value"));
+    }
+}
+
+void mlkemKeyGeneration(const Case& c) {
+    const auto pair = mlkem1024::generateFromSeeds(hex(c, "d"), hex(c, "z"));
+    EXPECT_EQ(hexString(pair.encapsulationKey), hexString(hex(c, "ek")));
+    EXPECT_EQ(hexString(pair.decapsulationKey), hexString(hex(c, "dk")));
+    EXPECT_EQ(SoftwareKeyStore::mlkemFromSeed(hex(c, "d"), hex(c, "z"))->publicKey(), pair.encapsulationKey);
+}
+
+// Decapsulation cases include altered ciphertexts, whose key is the implicit-rejection key.
+void mlkemEncapsulation(const Case& c) {
+    const std::string function = text(c, "function");
+    if (function == "encapsulation") {
+        const auto result = mlkem1024::encapsulateWithRandomness(hex(c, "ek"), hex(c, "m"));
+        EXPECT_EQ(hexString(result.ciphertext), hexString(hex(c, "c")));
+        EXPECT_EQ(hexString(result.sharedSecret), hexString(hex(c, "k")));
+    } else {
+        ASSERT_EQ(function, "decapsulation");
+        EXPECT_EQ(hexString(mlkem1024::decapsulate(hex(c, "dk"), hex(c, "c"))), hexString(hex(c, "k")));
+    }
+}
+
+void mldsaKeyGeneration(const Case& c) {
+    const auto pair = mldsa87::generateFromSeed(hex(c, "seed"));
+    EXPECT_EQ(hexString(pair.publicKey), hexString(hex(c, "pk")));
+    EXPECT_EQ(hexString(pair.privateKey), hexString(hex(c, "sk")));
+    EXPECT_EQ(SoftwareKeyStore::mldsaFromSeed(hex(c, "seed"))->publicKey(), pair.publicKey);
+}
+
+// One call, and in pieces of 1, 2, 3, 5, 8, ... bytes in and 1, 3, 5, ... bytes out, so that
+// every position within a block is crossed.
+void sha3Family(const Case& c) {
+    const std::string alg = text(c, "alg");
+    const Bytes msg = hex(c, "msg"), expected = hex(c, "out");
+    ASSERT_EQ(msg.size(), number(c, "msg_len"));
+    ASSERT_EQ(expected.size(), number(c, "out_len"));
+    const auto sponge = [&]() -> sha3::Sponge {
+        if (alg == "SHA3-256") return sha3::Sha3_256();
+        if (alg == "SHA3-512") return sha3::Sha3_512();
+        if (alg == "SHAKE128") return sha3::Shake128();
+        if (alg == "SHAKE256") return sha3::Shake256();
+        throw std::runtime_error("unknown algorithm " + alg);
+    };
+    Bytes oneShot(expected.size()), pieces(expected.size());
+    sponge().absorb(msg).squeeze(oneShot);
+    EXPECT_EQ(hexString(oneShot), hexString(expected));
+    if (alg == "SHA3-256" || alg == "SHA3-512") {
+        EXPECT_EQ(alg == "SHA3-256" ? hexString(sha3::sha3_256(msg)) : hexString(sha3::sha3_512(msg)), hexString(expected));
+    }
+
+    auto inPieces = sponge();
+    BytesView in(msg);
+    for (std::size_t a = 1, b = 2; !in.empty(); a = std::exchange(b, a + b)) {
+        inPieces.absorb(in.first(std::min(a, in.size())));
+        in = in.subspan(std::min(a, in.size()));
+    }
+    std::span<std::uint8_t> out(pieces);
+    for (std::size_t piece = 1; !out.empty(); piece += 2) {
+        inPieces.squeeze(out.first(std::min(piece, out.size())));
+        out = out.subspan(std::min(piece, out.size()));
+    }
+    EXPECT_EQ(hexString(pieces), hexString(expected));
+}
+
+struct Kind {
+    const char* prefix;
+    const char* algorithm;  // what the file's "algorithm" member starts with
+    std::function<void(const Case&)> check;
+    bool everyVectorBackend = false;
+};
+void PrintTo(const Kind& kind, std::ostream* out) { *out << kind.prefix; }
+
+const std::vector<Kind>& kinds() {
+    static const std::vector<Kind> all = {
+        {"aes256gcm", "AES-256-GCM", aesGcm},
+        {"ecdh_p256", "ECDH over P-256", ecdhP256},
+        {"hkdf_sha256", "HKDF-SHA256", [](const Case& c) { hkdfWith(HashFunction::sha256, c); }},
+        {"hkdf_sha512", "HKDF-SHA512", [](const Case& c) { hkdfWith(HashFunction::sha512, c); }},
+        {"hpke_p256_sha512", "HPKE (RFC 9180)", hpkeSuite},
+        {"mlkem1024_keygen", "ML-KEM-1024 (FIPS 203) ML-KEM.KeyGen_internal", mlkemKeyGeneration, true},
+        {"mlkem1024_encapdecap", "ML-KEM-1024 (FIPS 203) ML-KEM.Encaps_internal", mlkemEncapsulation, true},
+        {"mldsa87_keygen", "ML-DSA-87 (FIPS 204) ML-DSA.KeyGen_internal", mldsaKeyGeneration, true},
+        {"sha3_shake", "SHA3-256, SHA3-512, SHAKE128, SHAKE256", sha3Family, true},
+    };
+    return all;
+}
+
+std::vector<std::filesystem::path> vectorFiles() {
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(test::testVectorsDir())) {
+        if (entry.path().extension() == ".json") files.push_back(entry.path());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+class KnownAnswers : public ::testing::TestWithParam<Kind> {};
+
+TEST_P(KnownAnswers, EveryCaseOfEveryFilePasses) {
+    const Kind& kind = GetParam();
+    std::size_t files = 0;
+    for (const auto& path : vectorFiles()) {
+        const std::string name = path.filename().string();
+        if (!name.starts_with(kind.prefix)) continue;
+        ++files;
+        const json::value document = json::parse(test::readFile(path));
+        ASSERT_TRUE(std::string_view(document.at("algorithm").as_string()).starts_with(kind.algorithm)) << name;
+        const auto& cases = document.at("tests").as_array();
+        ASSERT_FALSE(cases.empty()) << name;
+        const auto checkAll = [&] {
+            for (std::size_t i = 0; i < cases.size(); ++i) {
+                const auto& c = cases[i].as_object();
+                SCOPED_TRACE(name + " case " + (c.contains("id") ? json::serialize(c.at("id")) : std::to_string(i)));
+                kind.check(c);
+            }
+        };
+        kind.everyVectorBackend ? test::onEveryVectorBackend(checkAll) : checkAll();
+    }
+    EXPECT_GT(files, 0u) << "no vector file " << kind.prefix << "*.json in " << test::testVectorsDir();
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, KnownAnswers, ::testing::ValuesIn(kinds()),
+                         [](const auto& info) { return std::string(info.param.prefix); });
+
+// A new or misnamed file fails here rather than going unread. session_kat is read by the
+// session and identity suites.
+TEST(KnownAnswerFiles, EveryFileHasAKnownKind) {
+    const auto files = vectorFiles();
+    EXPECT_FALSE(files.empty());
+    for (const auto& path : files) {
+        const std::string name = path.filename().string();
+        const bool known = name.starts_with("session_kat") ||
+                           std::any_of(kinds().begin(), kinds().end(), [&](const Kind& k) { return name.starts_with(k.prefix); });
+        EXPECT_TRUE(known) << "vector file of unknown kind: " << name;
+    }
+}
+
+}  // namespace
+}  // namespace duoquill
