@@ -125,27 +125,27 @@ TEST_F(KeyCommands, MissingOrBrokenCacheIsRebuiltFromThePrivateKey) {
     }
 }
 
+// A refused identity item fails keygen and keeps the old identity; a refused cache item or
+// deletion of the old identity is silent, and the new identity is the one in use.
 TEST_F(KeyCommands, FailedKeygenKeepsTheOldIdentity) {
     const std::string old = key("keygen");
     const auto oldIdentity = accounts(kIdentity);
-    sql(keychain, "CREATE TRIGGER refuse BEFORE INSERT ON items WHEN NEW." + kIdentity +
-                      " BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+    const auto refuse = [&](const std::string& name, const std::string& when) {
+        sql(keychain, "CREATE TRIGGER " + name + " BEFORE " + when + " BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+    };
+    refuse("identity", "INSERT ON items WHEN NEW." + kIdentity);
     EXPECT_EQ(failure("keygen"), "Error generating key: could not add the identity key to the keychain at " +
                                      keychain.string() + ": the keychain refused the change (status -61)\n");
     EXPECT_EQ(key("pubkey"), old);
     EXPECT_EQ(accounts(kIdentity), oldIdentity);
     EXPECT_EQ(accounts(kCache), oldIdentity);
-}
 
-TEST_F(KeyCommands, CacheAndDeletionFailuresAreSilent) {
-    const std::string old = key("keygen");
-    sql(keychain, "CREATE TRIGGER refuse_cache BEFORE INSERT ON items WHEN NEW." + kCache +
-                      " BEGIN SELECT RAISE(ABORT, 'refused'); END;"
-                      "CREATE TRIGGER refuse_delete BEFORE DELETE ON items BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+    sql(keychain, "DROP TRIGGER identity");
+    refuse("cache", "INSERT ON items WHEN NEW." + kCache);
+    refuse("deletion", "DELETE ON items");
     const std::string fresh = key("keygen");
     EXPECT_NE(fresh, old);
-    // The stale identity stays behind, but the one keygen printed is the one in use.
-    EXPECT_EQ(count(keychain, kIdentity), 2);
+    EXPECT_EQ(count(keychain, kIdentity), 2);  // the stale identity stays behind
     EXPECT_EQ(key("pubkey"), fresh);
 }
 

@@ -52,8 +52,6 @@ TEST_F(KeychainTest, AddFindUpdateDelete) {
     const auto found = keychain.copyAttributes(byLabel);
     ASSERT_TRUE(found.ok());
     EXPECT_EQ(found.value.account, "acct-1");
-    EXPECT_EQ(found.value.service, "svc");
-    EXPECT_EQ(found.value.label, "work");
     EXPECT_EQ(found.value.accessibility, KeychainAccessibility::whenUnlockedThisDeviceOnly);
     EXPECT_EQ(keychain.copyData(query("svc", "acct-1")).value, toSecure(Bytes{0xde, 0xad}));
     EXPECT_EQ(keychain.copyData(query("svc.pub", "acct-1")).value, toSecure(Bytes{0xbe, 0xef}));

@@ -25,17 +25,25 @@ Bytes resized(BytesView b, std::size_t size) {
     return r;
 }
 
-TEST(MLKEM1024, RandomKeysAgreeAndDiffer) {
+TEST(MLKEM1024, RandomAndKeyStoreKeysAgreeAndDiffer) {
+    SoftwareKeyStore store;
     const auto alice = mlkem1024::generate(), bob = mlkem1024::generate();
+    const auto held = store.generateMLKEM1024();
     EXPECT_NE(alice.encapsulationKey, bob.encapsulationKey);
+    EXPECT_NE(store.generateMLKEM1024()->publicKey(), held->publicKey());
     EXPECT_TRUE(mlkem1024::isValidEncapsulationKey(alice.encapsulationKey));
     EXPECT_TRUE(mlkem1024::isValidDecapsulationKey(alice.decapsulationKey));
-    const auto first = mlkem1024::encapsulate(alice.encapsulationKey);
-    const auto second = mlkem1024::encapsulate(alice.encapsulationKey);
+    const auto first = mlkem1024::encapsulate(alice.encapsulationKey), second = mlkem1024::encapsulate(alice.encapsulationKey);
     EXPECT_NE(first.ciphertext, second.ciphertext);
     EXPECT_EQ(mlkem1024::decapsulate(alice.decapsulationKey, first.ciphertext), first.sharedSecret);
     EXPECT_EQ(mlkem1024::decapsulate(alice.decapsulationKey, second.ciphertext), second.sharedSecret);
     EXPECT_NE(mlkem1024::decapsulate(bob.decapsulationKey, first.ciphertext), first.sharedSecret);
+    const auto toHeld = mlkem1024::encapsulate(held->publicKey());
+    EXPECT_EQ(held->decapsulate(toHeld.ciphertext), toHeld.sharedSecret);
+    EXPECT_THROW(held->decapsulate(BytesView(toHeld.ciphertext).first(1567)), CryptoError);
+    const auto seeded = SoftwareKeyStore::mlkemFromSeed(filled(32, 11), filled(32, 12));
+    const auto toSeeded = mlkem1024::encapsulate(seeded->publicKey());
+    EXPECT_EQ(seeded->decapsulate(toSeeded.ciphertext), toSeeded.sharedSecret);
 }
 
 // A changed ciphertext byte anywhere (in u, in v, at either end) gives J(z || c'), not an error.
@@ -56,16 +64,12 @@ TEST(MLKEM1024, AlteredCiphertextGivesTheRejectionKey) {
 
 TEST(MLKEM1024, EncapsulationKeyWithCoefficientNotBelowQIsRefused) {
     const auto pair = mlkem1024::generateFromSeeds(filled(32, 4), filled(32, 5));
-    // Sets the 12-bit value at an even or odd coefficient position to `value`.
+    // Sets the 12-bit coefficient at `index` (12 bits each, little-endian) to `value`.
     auto withCoefficient = [&](std::size_t index, unsigned value) {
         Bytes ek = pair.encapsulationKey;
-        std::uint8_t* p = ek.data() + 3 * (index / 2);
-        if (index % 2 == 0) {
-            p[0] = static_cast<std::uint8_t>(value);
-            p[1] = static_cast<std::uint8_t>((p[1] & 0xF0) | (value >> 8));
-        } else {
-            p[1] = static_cast<std::uint8_t>((p[1] & 0x0F) | ((value & 0x0F) << 4));
-            p[2] = static_cast<std::uint8_t>(value >> 4);
+        for (std::size_t bit = 0; bit < 12; ++bit) {
+            const std::size_t at = 12 * index + bit;
+            ek[at / 8] = static_cast<std::uint8_t>((ek[at / 8] & ~(1u << (at % 8))) | (((value >> bit) & 1u) << (at % 8)));
         }
         return ek;
     };
@@ -112,20 +116,6 @@ TEST(MLKEM1024, WrongLengthsAndDamagedDecapsulationKeysAreRefused) {
         EXPECT_FALSE(mlkem1024::isValidDecapsulationKey(dk)) << position;
         EXPECT_THROW(mlkem1024::decapsulate(dk, sent.ciphertext), CryptoError) << position;
     }
-}
-
-TEST(MLKEM1024, KeyStoreKeysDecapsulate) {
-    SoftwareKeyStore store;
-    const auto key = store.generateMLKEM1024();
-    const auto sent = mlkem1024::encapsulate(key->publicKey());
-    EXPECT_EQ(key->decapsulate(sent.ciphertext), sent.sharedSecret);
-    EXPECT_NE(store.generateMLKEM1024()->publicKey(), key->publicKey());
-    EXPECT_THROW(key->decapsulate(BytesView(sent.ciphertext).first(1567)), CryptoError);
-
-    const auto seeded = SoftwareKeyStore::mlkemFromSeed(filled(32, 11), filled(32, 12));
-    const auto pair = mlkem1024::generateFromSeeds(filled(32, 11), filled(32, 12));
-    const auto toSeeded = mlkem1024::encapsulate(seeded->publicKey());
-    EXPECT_EQ(seeded->decapsulate(toSeeded.ciphertext), mlkem1024::decapsulate(pair.decapsulationKey, toSeeded.ciphertext));
 }
 
 TEST(MLDSA87, RandomKeysDifferAndSeedsOfWrongLengthAreRefused) {

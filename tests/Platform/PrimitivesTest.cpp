@@ -1,6 +1,6 @@
 // The primitives beyond their vector files: AES-256-GCM round trips and refusal of any change,
-// HKDF's length limits, SHA-2 examples and incremental hashing, the random source and the
-// constant-time comparison.
+// HKDF's length limits, SHA-2 examples and incremental hashing, the SHA-3 sponge's misuse
+// checks, the random source and the constant-time comparison.
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,7 @@
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Platform/AesGcm.h"
 #include "Duoquill/Platform/ConstantTime.h"
+#include "Duoquill/Platform/PQ/Sha3.h"
 #include "Duoquill/Platform/Hkdf.h"
 #include "Duoquill/Platform/PlatformError.h"
 #include "Duoquill/Platform/Random.h"
@@ -87,6 +88,14 @@ TEST(Sha2, KnownDigestsInOneCallOrInPieces) {
     EXPECT_EQ(hash.update(asBytes("abc")).finish(), sha512(asBytes("abc")));
     Sha512 moved = std::move(hash);
     EXPECT_EQ(moved.update(asBytes("abc")).finish(), sha512(asBytes("abc")));
+}
+
+TEST(Sha3, MisuseIsRefused) {
+    sha3::Shake256 xof;
+    Bytes out(10);
+    xof.absorb(out).squeeze(out);
+    EXPECT_THROW(xof.absorb(out), std::logic_error);
+    for (std::size_t rate : {0, 200, 135}) EXPECT_THROW(sha3::Sponge(rate, 0x1F), std::invalid_argument);
 }
 
 TEST(Random, BytesAreFreshAndUniformCoversItsRange) {
