@@ -5,6 +5,8 @@
 namespace duoquill::relay {
 
 std::optional<std::string_view> RoomRegistry::tokenFromTarget(std::string_view target) {
+    // A client given a relay URL with a trailing "/" asks for "//" + token: the same room.
+    if (target.size() == 2 + tokenLength && target.starts_with("//")) target.remove_prefix(1);
     if (target.size() != 1 + tokenLength || target.front() != '/') return std::nullopt;
     const std::string_view token = target.substr(1);
     const bool lowerHex = std::all_of(token.begin(), token.end(), [](char c) {

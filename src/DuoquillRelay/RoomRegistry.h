@@ -21,8 +21,8 @@ public:
     RoomRegistry(const RoomRegistry&) = delete;
     RoomRegistry& operator=(const RoomRegistry&) = delete;
 
-    // The room token of a request target: "/" then exactly 128 lower-case hexadecimal
-    // characters, nothing else (no query, no trailing slash).
+    // The room token of a request target: "/" (or "//") then exactly 128 lower-case
+    // hexadecimal characters, nothing else (no query, no trailing slash).
     static std::optional<std::string_view> tokenFromTarget(std::string_view target);
 
     struct Joined {
