@@ -137,6 +137,19 @@ protected:
     json::object clientHello_;
 };
 
+TEST_F(HostilePeer, HelloWithAShortMLKEMKeyEndsTheProgram) {
+    auto hello = peer_->hello();
+    hello["mlk"] = base64String(Bytes(1567, 7));
+    peer_->send(json::serialize(hello));
+    expectFatal("Post-quantum key exchange required");
+}
+
+TEST_F(HostilePeer, WrongKeyConfirmationEndsTheProgram) {
+    peer_->send(json::serialize(peer_->hello()));
+    ASSERT_TRUE(peer_->handshake(clientHello_, base64URLString(Bytes(32, 0x42))));
+    expectFatal("Key confirmation failed");
+}
+
 TEST_F(HostilePeer, HelloOfAnotherIdentityEndsTheProgram) {
     auto hello = peer_->hello();
     const std::string stranger = base64URLString(p256::PrivateKey::generate().publicKey().compressed());
@@ -188,6 +201,30 @@ TEST_F(HostilePeer, JunkBeforeTheHandshakeAndForgedFramesAfterItAreIgnored) {
     ASSERT_TRUE(client_->waitFor("peer > second\n> ", 10s)) << client_->standardError();
     EXPECT_EQ(linesAfter(*client_, "peer > still talking"),
               (std::vector<std::string>{"> T peer > first", "> T peer > second", "> "}));
+}
+
+TEST_F(HostilePeer, SkippedRecordCounterRestartsWithANewSession) {
+    becomeActive();
+    show("before");
+    (void)peer_->msgFrame("never sent");
+    peer_->send(peer_->msgFrame("after a gap"));
+    ASSERT_TRUE(client_->waitFor("session expired — restarting...", 10s)) << client_->standardError();
+
+    // The new session announces itself with a new hello, and a new handshake completes.
+    const auto hello = peer_->nextPlain("hello", 10.0);
+    ASSERT_TRUE(hello) << client_->standardError();
+    EXPECT_NE(hello->at("mlk"), clientHello_.at("mlk"));
+    peer_->renewSession();
+    peer_->send(json::serialize(peer_->hello()));
+    ASSERT_TRUE(peer_->handshake(*hello));
+    ASSERT_TRUE(client_->waitFor(connectedLine, 10s, 2)) << client_->standardError();
+    show("after the restart");
+
+    const auto lines = linesAfter(*client_, "peer > before");
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "> T session expired — restarting...");
+    EXPECT_EQ(lines[1], "T waiting for peer...");
+    EXPECT_EQ(plainText(client_->standardError()).find("after a gap"), std::string::npos);
 }
 
 TEST_F(HostilePeer, HostileTextIsShownNeutralised) {

@@ -196,10 +196,18 @@ TEST(Relay, PathsThatAreNotRoomsGet404BeforeTheUpgrade) {
     notHex[100] = 'g';
     for (const auto& path : {std::string("/"), std::string("/x"), "/" + token.substr(1), "/" + token + "0",
                              "/" + token + "/", "/" + upper, "/" + notHex, "/" + token + "?a=b", "//" + token.substr(1),
-                             "/room/" + token.substr(6)}) {
+                             "///" + token, "/room/" + token.substr(6)}) {
         EXPECT_EQ(relay.client()->open(relay.port(), path), 404) << path;
     }
     EXPECT_EQ(relay.client()->open(relay.port(), "/" + token), 101);
+}
+
+// A relay URL typed with a trailing "/" reaches the relay as "//" + token: the same room.
+TEST(Relay, DoubledLeadingSlashJoinsTheSameRoom) {
+    Relay relay;
+    auto plain = relay.join(roomPath(7)), doubled = relay.join("/" + roomPath(7));
+    doubled->sendText("through the doubled slash");
+    EXPECT_EQ(plain->readText(), "through the doubled slash");
 }
 
 TEST(Relay, OversizedAndBinaryFramesCloseTheSenderAndAreNotForwarded) {
