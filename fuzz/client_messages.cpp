@@ -18,8 +18,8 @@
 #include <algorithm>
 #include <map>
 
+#include "Duoquill/Utilities/Utf8.h"
 #include "DuoquillCLI/TerminalText.h"
-#include "DuoquillCLI/UTF8Text.h"
 #include "FuzzChat.h"
 #include "FuzzTarget.h"
 
@@ -90,7 +90,7 @@ bool steersNothing(std::string_view shown) {
         if (c == 0xE2 && next == 0x80 && third >= 0xAA && third <= 0xAE) return false;
         if (c == 0xE2 && next == 0x81 && third >= 0xA6 && third <= 0xA9) return false;
     }
-    return cli::UTF8Text::isValid(shown);
+    return isValidUtf8(shown);
 }
 
 void enterPhase(ChatRig& rig, std::uint8_t phase) {

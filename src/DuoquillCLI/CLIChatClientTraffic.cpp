@@ -8,7 +8,7 @@
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "DuoquillCLI/CLIChatClient.h"
 #include "DuoquillCLI/ChatErrorText.h"
-#include "DuoquillCLI/UTF8Text.h"
+#include "Duoquill/Utilities/Utf8.h"
 
 namespace asio = boost::asio;
 namespace json = boost::json;
@@ -99,7 +99,7 @@ asio::awaitable<void> CLIChatClient::handleMsg(const json::object& object) {
     }
     if (!content) co_return;
     const std::string_view text(reinterpret_cast<const char*>(content->data()), content->size());
-    if (!UTF8Text::isValid(text)) co_return;
+    if (!isValidUtf8(text)) co_return;
     env_.display.received(text);
     env_.display.prompt();
 }

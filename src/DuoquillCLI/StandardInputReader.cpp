@@ -4,8 +4,8 @@
 #include <future>
 #include <thread>
 
+#include "Duoquill/Utilities/Utf8.h"
 #include "DuoquillCLI/CLIChatClient.h"
-#include "DuoquillCLI/UTF8Text.h"
 
 namespace asio = boost::asio;
 
@@ -31,7 +31,7 @@ void StandardInputReader::run(std::istream& input, asio::any_io_executor executo
     for (;;) {
         auto line = readLine(input);
         const bool quits = !line || *line == quitCommand;
-        if (line && !quits) *line = UTF8Text::withReplacements(*line);
+        if (line && !quits) *line = withUtf8Replacements(*line);
 
         // Everything that touches the client or the task runs on the main actor.
         auto handle = [client, task, quits, line = std::move(line)]() -> asio::awaitable<bool> {

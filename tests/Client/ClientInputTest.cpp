@@ -7,14 +7,13 @@
 #include <thread>
 
 #include "ChatTestSupport.h"
+#include "Duoquill/Utilities/Utf8.h"
 #include "DuoquillCLI/StandardInputReader.h"
-#include "DuoquillCLI/UTF8Text.h"
 
 namespace duoquill::test {
 namespace {
 
 using cli::StandardInputReader;
-namespace UTF8Text = cli::UTF8Text;
 
 TEST(TypedLines, LoseTheirTerminatorOnlyAndInvalidUTF8IsReplaced) {
     std::istringstream input("one\ntwo\r\n\r\nthree\r\rfour\n\nlast");
@@ -31,10 +30,10 @@ TEST(TypedLines, LoseTheirTerminatorOnlyAndInvalidUTF8IsReplaced) {
         {"x\xE2\x82", "x" + fffd},                       // truncated sequence
         {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd}, // above U+10FFFF
     };
-    for (const auto& [in, out] : repairs) EXPECT_EQ(UTF8Text::withReplacements(in), out);
-    EXPECT_TRUE(UTF8Text::isValid(UTF8Text::withReplacements("\x80\xBF\xF8\xFE")));
-    EXPECT_FALSE(UTF8Text::isValid("\xE2\x82"));
-    EXPECT_TRUE(UTF8Text::isValid(""));
+    for (const auto& [in, out] : repairs) EXPECT_EQ(withUtf8Replacements(in), out);
+    EXPECT_TRUE(isValidUtf8(withUtf8Replacements("\x80\xBF\xF8\xFE")));
+    EXPECT_FALSE(isValidUtf8("\xE2\x82"));
+    EXPECT_TRUE(isValidUtf8(""));
 }
 
 // The reader on its own thread, against a live chat: lines go out in order, repaired, and

@@ -2,6 +2,7 @@
 // Strict UTF-8 decoding (no overlong forms, no surrogates, nothing above U+10FFFF).
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace duoquill {
@@ -26,5 +27,10 @@ private:
 };
 
 bool isValidUtf8(std::string_view text) noexcept;
+
+// The text with every maximal invalid subsequence replaced by U+FFFD (the Unicode
+// recommendation); valid text comes back unchanged. Typed lines pass through it, so the peer
+// always receives UTF-8.
+std::string withUtf8Replacements(std::string_view text);
 
 }  // namespace duoquill
