@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/Random.h"
+#include "Duoquill/Platform/Primitives/Random.h"
 
 namespace duoquill {
 

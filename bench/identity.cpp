@@ -7,8 +7,8 @@
 #include <filesystem>
 
 #include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/KeyStore.h"
-#include "Duoquill/Platform/Keychain.h"
+#include "Duoquill/Platform/KeyStorage/KeyStore.h"
+#include "Duoquill/Platform/KeyStorage/Keychain.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "Duoquill/Platform/KeyStore.h"
+#include "Duoquill/Platform/KeyStorage/KeyStore.h"
 #include "Duoquill/Platform/PQ/MLDSA87.h"
 #include "Duoquill/Platform/PQ/MLKEM1024.h"
 #include "Duoquill/Platform/PQ/Sha3.h"

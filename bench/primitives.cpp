@@ -2,12 +2,12 @@
 
 #include <benchmark/benchmark.h>
 
-#include "Duoquill/Platform/AesGcm.h"
-#include "Duoquill/Platform/Hkdf.h"
-#include "Duoquill/Platform/Hpke.h"
-#include "Duoquill/Platform/P256.h"
-#include "Duoquill/Platform/Random.h"
-#include "Duoquill/Platform/SoftwareP256Key.h"
+#include "Duoquill/Platform/Primitives/AesGcm.h"
+#include "Duoquill/Platform/Primitives/Hkdf.h"
+#include "Duoquill/Platform/Primitives/Hpke.h"
+#include "Duoquill/Platform/Primitives/P256.h"
+#include "Duoquill/Platform/Primitives/Random.h"
+#include "Duoquill/Platform/KeyStorage/SoftwareP256Key.h"
 
 namespace duoquill {
 namespace {

@@ -18,7 +18,7 @@
 #include <algorithm>
 #include <map>
 
-#include "Duoquill/Utilities/Utf8.h"
+#include "Duoquill/Platform/Utf8.h"
 #include "DuoquillCLI/TerminalText.h"
 #include "FuzzChat.h"
 #include "FuzzTarget.h"

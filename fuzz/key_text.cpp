@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/P256.h"
+#include "Duoquill/Platform/Primitives/P256.h"
 #include "Duoquill/Platform/PlatformError.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
 #include "FuzzTarget.h"

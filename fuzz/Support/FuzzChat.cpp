@@ -10,7 +10,7 @@
 #include <stdexcept>
 
 #include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/Sha2.h"
+#include "Duoquill/Platform/Primitives/Sha2.h"
 
 namespace duoquill::fuzz {
 

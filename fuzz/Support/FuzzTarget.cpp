@@ -6,8 +6,8 @@
 #include <string>
 
 #include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/Sha2.h"
-#include "Duoquill/Platform/StandardStreams.h"
+#include "Duoquill/Platform/Primitives/Sha2.h"
+#include "Duoquill/Platform/System/StandardStreams.h"
 
 namespace duoquill::fuzz {
 

@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "Duoquill/Platform/AesGcm.h"
-#include "Duoquill/Platform/Hpke.h"
+#include "Duoquill/Platform/Primitives/AesGcm.h"
+#include "Duoquill/Platform/Primitives/Hpke.h"
 #include "Duoquill/Platform/PQ/MLDSA87.h"
 #include "Duoquill/Platform/PQ/MLKEM1024.h"
 #include "Duoquill/Platform/PlatformError.h"

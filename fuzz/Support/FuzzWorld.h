@@ -19,8 +19,8 @@
 
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Crypto/SessionEnvironment.h"
-#include "Duoquill/Platform/Clock.h"
-#include "Duoquill/Platform/KeyStore.h"
+#include "Duoquill/Platform/System/Clock.h"
+#include "Duoquill/Platform/KeyStorage/KeyStore.h"
 
 namespace duoquill::fuzz {
 

@@ -13,10 +13,10 @@
 
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Crypto/PFSChatSession.h"
-#include "Duoquill/Platform/Random.h"
+#include "Duoquill/Platform/Primitives/Random.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
 #include "DuoquillCLI/StandardInputReader.h"
-#include "Duoquill/Platform/StandardStreams.h"
+#include "Duoquill/Platform/System/StandardStreams.h"
 #include "DuoquillCLI/WebSocketChatTransport.h"
 
 namespace asio = boost::asio;

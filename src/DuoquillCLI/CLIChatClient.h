@@ -29,9 +29,9 @@
 #include <string>
 #include <string_view>
 
-#include "Duoquill/Platform/Clock.h"
-#include "Duoquill/Platform/KeyStore.h"
-#include "Duoquill/Platform/P256.h"
+#include "Duoquill/Platform/System/Clock.h"
+#include "Duoquill/Platform/KeyStorage/KeyStore.h"
+#include "Duoquill/Platform/Primitives/P256.h"
 #include "Duoquill/Platform/SecureBytes.h"
 #include "DuoquillCLI/ChatDisplay.h"
 #include "DuoquillCLI/ChatIdentitySource.h"

@@ -8,8 +8,8 @@
 
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Crypto/PFSChatSession.h"
-#include "Duoquill/Platform/ConstantTime.h"
-#include "Duoquill/Platform/Sha2.h"
+#include "Duoquill/Platform/Primitives/ConstantTime.h"
+#include "Duoquill/Platform/Primitives/Sha2.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
 #include "DuoquillCLI/CLIChatClient.h"
 #include "DuoquillCLI/ChatErrorText.h"

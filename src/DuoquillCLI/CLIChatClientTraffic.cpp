@@ -8,7 +8,7 @@
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "DuoquillCLI/CLIChatClient.h"
 #include "DuoquillCLI/ChatErrorText.h"
-#include "Duoquill/Utilities/Utf8.h"
+#include "Duoquill/Platform/Utf8.h"
 
 namespace asio = boost::asio;
 namespace json = boost::json;

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/Keychain.h"
-#include "Duoquill/Platform/Random.h"
-#include "Duoquill/Platform/StandardStreams.h"
+#include "Duoquill/Platform/KeyStorage/Keychain.h"
+#include "Duoquill/Platform/Primitives/Random.h"
+#include "Duoquill/Platform/System/StandardStreams.h"
 
 namespace duoquill::cli {
 

@@ -4,7 +4,7 @@
 #include <ctime>
 #include <initializer_list>
 
-#include "Duoquill/Platform/StandardStreams.h"
+#include "Duoquill/Platform/System/StandardStreams.h"
 #include "DuoquillCLI/TerminalText.h"
 
 namespace duoquill::cli::CLIUI {

@@ -4,7 +4,7 @@
 #include <future>
 #include <thread>
 
-#include "Duoquill/Utilities/Utf8.h"
+#include "Duoquill/Platform/Utf8.h"
 #include "DuoquillCLI/CLIChatClient.h"
 
 namespace asio = boost::asio;

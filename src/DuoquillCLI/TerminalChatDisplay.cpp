@@ -1,6 +1,6 @@
 #include "DuoquillCLI/CLIUI.h"
 #include "DuoquillCLI/ChatDisplay.h"
-#include "Duoquill/Platform/StandardStreams.h"
+#include "Duoquill/Platform/System/StandardStreams.h"
 
 namespace duoquill::cli {
 

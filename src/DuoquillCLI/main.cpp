@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "Duoquill/Platform/ProcessHardening.h"
-#include "Duoquill/Platform/StandardStreams.h"
+#include "Duoquill/Platform/System/ProcessHardening.h"
+#include "Duoquill/Platform/System/StandardStreams.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
 #include "DuoquillCLI/CLIChatClient.h"
 #include "DuoquillCLI/CLIKeyCommands.h"

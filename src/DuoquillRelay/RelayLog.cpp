@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "Duoquill/Platform/StandardStreams.h"
+#include "Duoquill/Platform/System/StandardStreams.h"
 
 namespace duoquill::relay {
 

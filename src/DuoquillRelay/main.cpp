@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "Duoquill/Platform/StandardStreams.h"
+#include "Duoquill/Platform/System/StandardStreams.h"
 #include "DuoquillRelay/Listener.h"
 #include "DuoquillRelay/RelayOptions.h"
 #include "DuoquillRelay/RelayServer.h"

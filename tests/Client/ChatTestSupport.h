@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "Duoquill/Crypto/SessionEnvironment.h"
-#include "Duoquill/Platform/KeyStore.h"
-#include "Duoquill/Platform/P256.h"
+#include "Duoquill/Platform/KeyStorage/KeyStore.h"
+#include "Duoquill/Platform/Primitives/P256.h"
 #include "DuoquillCLI/CLIChatClient.h"
 #include "SimulatedRelay.h"
 #include "Support/Paths.h"

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "ChatTestSupport.h"
-#include "Duoquill/Utilities/Utf8.h"
+#include "Duoquill/Platform/Utf8.h"
 #include "DuoquillCLI/StandardInputReader.h"
 
 namespace duoquill::test {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/Sha2.h"
+#include "Duoquill/Platform/Primitives/Sha2.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
 #include "Support/ChatCliProcess.h"
 #include "Support/ProtocolPeer.h"

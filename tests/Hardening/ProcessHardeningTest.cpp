@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "Duoquill/Platform/LockedMemory.h"
-#include "Duoquill/Platform/P256.h"
-#include "Duoquill/Platform/ProcessHardening.h"
+#include "Duoquill/Platform/System/LockedMemory.h"
+#include "Duoquill/Platform/Primitives/P256.h"
+#include "Duoquill/Platform/System/ProcessHardening.h"
 #include "Duoquill/Platform/SecureBytes.h"
 
 namespace duoquill {

@@ -9,7 +9,7 @@
 
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Crypto/SessionEnvironment.h"
-#include "Duoquill/Platform/KeyStore.h"
+#include "Duoquill/Platform/KeyStorage/KeyStore.h"
 #include "FreedMemoryWatch.h"
 #include "SessionAccess.h"
 #include "Support/Paths.h"

@@ -5,9 +5,9 @@
 #include <boost/json.hpp>
 
 #include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/KeyStore.h"
+#include "Duoquill/Platform/KeyStorage/KeyStore.h"
 #include "Duoquill/Platform/PlatformError.h"
-#include "Duoquill/Platform/Sha2.h"
+#include "Duoquill/Platform/Primitives/Sha2.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
 #include "Support/Paths.h"
 

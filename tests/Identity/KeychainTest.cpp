@@ -6,7 +6,7 @@
 #include <atomic>
 #include <thread>
 
-#include "Duoquill/Platform/Keychain.h"
+#include "Duoquill/Platform/KeyStorage/Keychain.h"
 #include "KeychainFile.h"
 #include "Support/Paths.h"
 

@@ -3,10 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include "Duoquill/Platform/Hpke.h"
+#include "Duoquill/Platform/Primitives/Hpke.h"
 #include "Duoquill/Platform/PlatformError.h"
-#include "Duoquill/Platform/Random.h"
-#include "Duoquill/Platform/SoftwareP256Key.h"
+#include "Duoquill/Platform/Primitives/Random.h"
+#include "Duoquill/Platform/KeyStorage/SoftwareP256Key.h"
 
 namespace duoquill {
 namespace {

@@ -10,16 +10,16 @@
 #include <functional>
 
 #include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/AesGcm.h"
-#include "Duoquill/Platform/Hkdf.h"
-#include "Duoquill/Platform/Hpke.h"
-#include "Duoquill/Platform/KeyStore.h"
-#include "Duoquill/Platform/P256.h"
+#include "Duoquill/Platform/Primitives/AesGcm.h"
+#include "Duoquill/Platform/Primitives/Hkdf.h"
+#include "Duoquill/Platform/Primitives/Hpke.h"
+#include "Duoquill/Platform/KeyStorage/KeyStore.h"
+#include "Duoquill/Platform/Primitives/P256.h"
 #include "Duoquill/Platform/PQ/MLDSA87.h"
 #include "Duoquill/Platform/PQ/MLKEM1024.h"
 #include "Duoquill/Platform/PQ/Sha3.h"
 #include "Duoquill/Platform/PlatformError.h"
-#include "Duoquill/Platform/SoftwareP256Key.h"
+#include "Duoquill/Platform/KeyStorage/SoftwareP256Key.h"
 #include "Support/Paths.h"
 #include "VectorBackends.h"
 

@@ -13,7 +13,7 @@
 #define DUOQUILL_HAS_MEMCHECK 1
 #endif
 
-#include "Duoquill/Platform/ConstantTime.h"
+#include "Duoquill/Platform/Primitives/ConstantTime.h"
 #include "Duoquill/Platform/PQ/MLKEM1024.h"
 #include "Support/Process.h"
 #include "VectorBackends.h"

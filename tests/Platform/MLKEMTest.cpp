@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/KeyStore.h"
+#include "Duoquill/Platform/KeyStorage/KeyStore.h"
 #include "Duoquill/Platform/PQ/MLDSA87.h"
 #include "Duoquill/Platform/PQ/MLKEM1024.h"
 #include "Duoquill/Platform/PQ/Sha3.h"

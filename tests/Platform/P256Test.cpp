@@ -6,8 +6,8 @@
 #include <functional>
 
 #include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/KeyStore.h"
-#include "Duoquill/Platform/P256.h"
+#include "Duoquill/Platform/KeyStorage/KeyStore.h"
+#include "Duoquill/Platform/Primitives/P256.h"
 #include "Duoquill/Platform/PlatformError.h"
 
 namespace duoquill {

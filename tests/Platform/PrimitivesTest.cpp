@@ -7,13 +7,13 @@
 #include <array>
 
 #include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/AesGcm.h"
-#include "Duoquill/Platform/ConstantTime.h"
+#include "Duoquill/Platform/Primitives/AesGcm.h"
+#include "Duoquill/Platform/Primitives/ConstantTime.h"
 #include "Duoquill/Platform/PQ/Sha3.h"
-#include "Duoquill/Platform/Hkdf.h"
+#include "Duoquill/Platform/Primitives/Hkdf.h"
 #include "Duoquill/Platform/PlatformError.h"
-#include "Duoquill/Platform/Random.h"
-#include "Duoquill/Platform/Sha2.h"
+#include "Duoquill/Platform/Primitives/Random.h"
+#include "Duoquill/Platform/Primitives/Sha2.h"
 
 namespace duoquill {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <set>
 
-#include "Duoquill/Platform/AesGcm.h"
+#include "Duoquill/Platform/Primitives/AesGcm.h"
 #include "Duoquill/Platform/PlatformError.h"
 #include "SessionTestSupport.h"
 

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/AesGcm.h"
+#include "Duoquill/Platform/Primitives/AesGcm.h"
 #include "SessionTestSupport.h"
 
 #include <boost/json/serialize.hpp>

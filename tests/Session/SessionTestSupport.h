@@ -14,7 +14,7 @@
 
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Crypto/SessionEnvironment.h"
-#include "Duoquill/Platform/Clock.h"
+#include "Duoquill/Platform/System/Clock.h"
 #include "Support/Paths.h"
 
 namespace duoquill {

@@ -4,7 +4,7 @@
 #include <boost/json/serialize.hpp>
 
 #include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/Sha2.h"
+#include "Duoquill/Platform/Primitives/Sha2.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
 
 namespace json = boost::json;

@@ -14,8 +14,8 @@
 
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Crypto/SessionEnvironment.h"
-#include "Duoquill/Platform/Clock.h"
-#include "Duoquill/Platform/P256.h"
+#include "Duoquill/Platform/System/Clock.h"
+#include "Duoquill/Platform/Primitives/P256.h"
 #include "Support/Paths.h"
 
 namespace duoquill::test {

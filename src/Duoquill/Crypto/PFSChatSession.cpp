@@ -5,10 +5,10 @@
 #include <algorithm>
 
 #include "Duoquill/Crypto/SessionEnvironment.h"
-#include "Duoquill/Platform/Hkdf.h"
-#include "Duoquill/Platform/Hpke.h"
+#include "Duoquill/Platform/Primitives/Hkdf.h"
+#include "Duoquill/Platform/Primitives/Hpke.h"
 #include "Duoquill/Platform/PlatformError.h"
-#include "Duoquill/Platform/Sha2.h"
+#include "Duoquill/Platform/Primitives/Sha2.h"
 
 namespace duoquill {
 namespace {

@@ -35,8 +35,8 @@
 
 #include "Duoquill/Crypto/SessionEpochStore.h"
 #include "Duoquill/Crypto/SessionError.h"
-#include "Duoquill/Platform/KeyStore.h"
-#include "Duoquill/Platform/P256.h"
+#include "Duoquill/Platform/KeyStorage/KeyStore.h"
+#include "Duoquill/Platform/Primitives/P256.h"
 #include "Duoquill/Platform/SecureBytes.h"
 
 namespace duoquill {

@@ -6,7 +6,7 @@
 
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Crypto/SessionEnvironment.h"
-#include "Duoquill/Platform/Hkdf.h"
+#include "Duoquill/Platform/Primitives/Hkdf.h"
 
 namespace duoquill {
 namespace {

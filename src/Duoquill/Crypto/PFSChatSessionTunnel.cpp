@@ -5,8 +5,8 @@
 
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Crypto/SessionEnvironment.h"
-#include "Duoquill/Platform/AesGcm.h"
-#include "Duoquill/Platform/Hkdf.h"
+#include "Duoquill/Platform/Primitives/AesGcm.h"
+#include "Duoquill/Platform/Primitives/Hkdf.h"
 
 namespace duoquill {
 namespace {

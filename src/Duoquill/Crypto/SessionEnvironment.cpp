@@ -1,6 +1,6 @@
 #include "Duoquill/Crypto/SessionEnvironment.h"
 
-#include "Duoquill/Platform/Random.h"
+#include "Duoquill/Platform/Primitives/Random.h"
 
 namespace duoquill {
 

@@ -12,9 +12,9 @@
 #include <optional>
 #include <span>
 
-#include "Duoquill/Platform/Clock.h"
-#include "Duoquill/Platform/Hpke.h"
-#include "Duoquill/Platform/KeyStore.h"
+#include "Duoquill/Platform/System/Clock.h"
+#include "Duoquill/Platform/Primitives/Hpke.h"
+#include "Duoquill/Platform/KeyStorage/KeyStore.h"
 #include "Duoquill/Platform/PQ/MLKEM1024.h"
 
 namespace duoquill {

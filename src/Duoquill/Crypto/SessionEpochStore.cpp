@@ -8,9 +8,9 @@
 #include <span>
 
 #include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/Paths.h"
-#include "Duoquill/Platform/Random.h"
-#include "Duoquill/Platform/Sha2.h"
+#include "Duoquill/Platform/System/Paths.h"
+#include "Duoquill/Platform/Primitives/Random.h"
+#include "Duoquill/Platform/Primitives/Sha2.h"
 
 namespace duoquill {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "Duoquill/Platform/Clock.h"
+#include "Duoquill/Platform/System/Clock.h"
 
 namespace duoquill {
 

@@ -22,7 +22,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
-#include "Duoquill/Utilities/Utf8.h"
+#include "Duoquill/Platform/Utf8.h"
 
 namespace duoquill {
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Duoquill/Platform/LockedMemory.h"
+#include "Duoquill/Platform/System/LockedMemory.h"
 
 namespace duoquill {
 

@@ -6,7 +6,7 @@
 
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Platform/PlatformError.h"
-#include "Duoquill/Platform/Sha2.h"
+#include "Duoquill/Platform/Primitives/Sha2.h"
 
 namespace duoquill::KeyHelpers {
 namespace {

@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "Duoquill/Platform/Clock.h"
-#include "Duoquill/Platform/P256.h"
+#include "Duoquill/Platform/System/Clock.h"
+#include "Duoquill/Platform/Primitives/P256.h"
 
 namespace duoquill::KeyHelpers {
 

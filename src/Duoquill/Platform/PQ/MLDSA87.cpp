@@ -9,7 +9,7 @@
 #include "Duoquill/Platform/PQ/Sha3X4.h"
 #include "Duoquill/Platform/PQ/VectorBackend.h"
 #include "Duoquill/Platform/PlatformError.h"
-#include "Duoquill/Platform/Random.h"
+#include "Duoquill/Platform/Primitives/Random.h"
 
 namespace duoquill::mldsa87 {
 namespace {

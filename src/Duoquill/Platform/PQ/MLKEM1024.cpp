@@ -9,7 +9,7 @@
 #include "Duoquill/Platform/PQ/MLKEMPolynomial.h"
 #include "Duoquill/Platform/PQ/Sha3.h"
 #include "Duoquill/Platform/PlatformError.h"
-#include "Duoquill/Platform/Random.h"
+#include "Duoquill/Platform/Primitives/Random.h"
 
 namespace duoquill::mlkem1024 {
 namespace {

@@ -1,4 +1,4 @@
-#include "Duoquill/Platform/StandardStreams.h"
+#include "Duoquill/Platform/System/StandardStreams.h"
 
 #include <cerrno>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "Duoquill/Utilities/Utf8.h"
+#include "Duoquill/Platform/Utf8.h"
 
 namespace duoquill {
 namespace {

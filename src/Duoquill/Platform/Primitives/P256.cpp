@@ -1,4 +1,4 @@
-#include "Duoquill/Platform/P256.h"
+#include "Duoquill/Platform/Primitives/P256.h"
 
 #include <openssl/core_names.h>
 #include <openssl/err.h>
@@ -7,7 +7,7 @@
 #include <array>
 #include <bit>
 
-#include "Duoquill/Platform/OpenSslHandles.h"
+#include "Duoquill/Platform/Primitives/OpenSslHandles.h"
 #include "Duoquill/Platform/PlatformError.h"
 
 namespace duoquill::p256 {

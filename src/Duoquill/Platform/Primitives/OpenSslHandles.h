@@ -9,7 +9,7 @@
 
 #include <memory>
 
-#include "Duoquill/Platform/Hkdf.h"
+#include "Duoquill/Platform/Primitives/Hkdf.h"
 
 namespace duoquill::openssl {
 

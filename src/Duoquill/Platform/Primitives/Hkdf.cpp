@@ -1,9 +1,9 @@
-#include "Duoquill/Platform/Hkdf.h"
+#include "Duoquill/Platform/Primitives/Hkdf.h"
 
 #include <algorithm>
 #include <array>
 
-#include "Duoquill/Platform/OpenSslHandles.h"
+#include "Duoquill/Platform/Primitives/OpenSslHandles.h"
 #include "Duoquill/Platform/PlatformError.h"
 
 // HMAC is built here on the digests fetched once per process. OpenSSL's own HKDF and HMAC

@@ -1,6 +1,6 @@
-#include "Duoquill/Platform/KeyStore.h"
+#include "Duoquill/Platform/KeyStorage/KeyStore.h"
 
-#include "Duoquill/Platform/SoftwareP256Key.h"
+#include "Duoquill/Platform/KeyStorage/SoftwareP256Key.h"
 
 // The ML-KEM-1024 and ML-DSA-87 members of SoftwareKeyStore live in KeyStorePQ.cpp.
 

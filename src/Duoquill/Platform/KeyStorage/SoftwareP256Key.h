@@ -2,7 +2,7 @@
 // A P-256 key-agreement key held in process memory, behind the key-store interface. Its
 // data representation is the private key's versioned blob (p256::PrivateKey::blob).
 
-#include "Duoquill/Platform/KeyStore.h"
+#include "Duoquill/Platform/KeyStorage/KeyStore.h"
 
 namespace duoquill {
 

@@ -1,4 +1,4 @@
-#include "Duoquill/Platform/Paths.h"
+#include "Duoquill/Platform/System/Paths.h"
 
 #include <cstdlib>
 #include <pwd.h>

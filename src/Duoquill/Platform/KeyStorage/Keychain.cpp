@@ -1,4 +1,4 @@
-#include "Duoquill/Platform/Keychain.h"
+#include "Duoquill/Platform/KeyStorage/Keychain.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "Duoquill/Platform/Paths.h"
+#include "Duoquill/Platform/System/Paths.h"
 
 namespace duoquill {
 namespace {

@@ -1,4 +1,4 @@
-#include "Duoquill/Platform/Clock.h"
+#include "Duoquill/Platform/System/Clock.h"
 
 #include <time.h>
 

@@ -1,10 +1,10 @@
-#include "Duoquill/Platform/ProcessHardening.h"
+#include "Duoquill/Platform/System/ProcessHardening.h"
 
 #include <openssl/crypto.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 
-#include "Duoquill/Platform/LockedMemory.h"
+#include "Duoquill/Platform/System/LockedMemory.h"
 
 namespace duoquill::ProcessHardening {
 namespace {

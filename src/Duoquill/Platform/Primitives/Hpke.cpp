@@ -1,10 +1,10 @@
-#include "Duoquill/Platform/Hpke.h"
+#include "Duoquill/Platform/Primitives/Hpke.h"
 
 #include <array>
 #include <limits>
 
-#include "Duoquill/Platform/AesGcm.h"
-#include "Duoquill/Platform/Hkdf.h"
+#include "Duoquill/Platform/Primitives/AesGcm.h"
+#include "Duoquill/Platform/Primitives/Hkdf.h"
 #include "Duoquill/Platform/PlatformError.h"
 
 namespace duoquill::hpke {

@@ -1,4 +1,4 @@
-#include "Duoquill/Platform/LockedMemory.h"
+#include "Duoquill/Platform/System/LockedMemory.h"
 
 #include <sys/mman.h>
 #include <sys/resource.h>

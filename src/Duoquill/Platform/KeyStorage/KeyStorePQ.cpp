@@ -1,6 +1,6 @@
 // The software post-quantum keys of SoftwareKeyStore.
 
-#include "Duoquill/Platform/KeyStore.h"
+#include "Duoquill/Platform/KeyStorage/KeyStore.h"
 #include "Duoquill/Platform/PQ/MLDSA87.h"
 #include "Duoquill/Platform/PQ/MLKEM1024.h"
 

@@ -1,4 +1,4 @@
-#include "Duoquill/Platform/ConstantTime.h"
+#include "Duoquill/Platform/Primitives/ConstantTime.h"
 
 #include <openssl/crypto.h>
 

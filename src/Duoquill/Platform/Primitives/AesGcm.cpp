@@ -1,4 +1,4 @@
-#include "Duoquill/Platform/AesGcm.h"
+#include "Duoquill/Platform/Primitives/AesGcm.h"
 
 #include <openssl/core_names.h>
 #include <openssl/err.h>
@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "Duoquill/Platform/OpenSslHandles.h"
+#include "Duoquill/Platform/Primitives/OpenSslHandles.h"
 #include "Duoquill/Platform/PlatformError.h"
 
 namespace duoquill::aesgcm {

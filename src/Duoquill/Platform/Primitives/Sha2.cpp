@@ -1,6 +1,6 @@
-#include "Duoquill/Platform/Sha2.h"
+#include "Duoquill/Platform/Primitives/Sha2.h"
 
-#include "Duoquill/Platform/OpenSslHandles.h"
+#include "Duoquill/Platform/Primitives/OpenSslHandles.h"
 #include "Duoquill/Platform/PlatformError.h"
 
 namespace duoquill {

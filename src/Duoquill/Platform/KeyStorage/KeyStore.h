@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "Duoquill/Platform/P256.h"
+#include "Duoquill/Platform/Primitives/P256.h"
 
 namespace duoquill {
 

@@ -1,4 +1,4 @@
-#include "Duoquill/Platform/Random.h"
+#include "Duoquill/Platform/Primitives/Random.h"
 
 #include <openssl/err.h>
 #include <openssl/rand.h>

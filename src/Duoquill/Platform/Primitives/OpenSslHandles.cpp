@@ -1,4 +1,4 @@
-#include "Duoquill/Platform/OpenSslHandles.h"
+#include "Duoquill/Platform/Primitives/OpenSslHandles.h"
 
 #include <openssl/core_names.h>
 #include <openssl/err.h>
