@@ -1,12 +1,11 @@
 #include "DuoquillRelay/RelayLog.h"
 
-#include <openssl/evp.h>
-
 #include <array>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 
+#include "Duoquill/Platform/Primitives/Sha2.h"
 #include "Duoquill/Platform/System/StandardStreams.h"
 
 namespace duoquill::relay {
@@ -31,9 +30,7 @@ void RelayLog::write(std::string_view line) const {
 }
 
 std::string RelayLog::roomTag(std::string_view token) {
-    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-    unsigned int length = 0;
-    if (EVP_Digest(token.data(), token.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1) return "????????";
+    const Bytes digest = sha256(BytesView(reinterpret_cast<const std::uint8_t*>(token.data()), token.size()));
     static constexpr char hex[] = "0123456789abcdef";
     std::string tag;
     for (std::size_t i = 0; i < 4; ++i) {

@@ -7,30 +7,17 @@
 #include <optional>
 #include <cstdlib>
 #include <string>
-#include <sys/resource.h>
 #include <thread>
 #include <vector>
 
+#include "Duoquill/Platform/System/ProcessHardening.h"
 #include "Duoquill/Platform/System/StandardStreams.h"
 #include "DuoquillRelay/Listener.h"
 #include "DuoquillRelay/RelayOptions.h"
 #include "DuoquillRelay/RelayServer.h"
 
-namespace {
-
 using namespace duoquill;
 using namespace duoquill::relay;
-
-// Every connection is a descriptor; the soft limit is often far below what the caps allow.
-void raiseDescriptorLimit() {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     RelayCommandLine commandLine;
@@ -47,7 +34,8 @@ int main(int argc, char** argv) {
     const RelayOptions& options = commandLine.options;
 
     std::signal(SIGPIPE, SIG_IGN);
-    raiseDescriptorLimit();
+    // Every connection is a descriptor; the soft limit is often far below what the caps allow.
+    ProcessHardening::raiseDescriptorLimit();
 
     boost::asio::io_context context(static_cast<int>(options.threads));
     std::optional<RelayServer> server;

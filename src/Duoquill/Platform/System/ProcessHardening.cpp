@@ -27,4 +27,12 @@ Result protectSecrets() noexcept {
     return result;
 }
 
+void raiseDescriptorLimit() noexcept {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 }  // namespace duoquill::ProcessHardening

@@ -22,4 +22,7 @@ struct Result {
 
 Result protectSecrets() noexcept;
 
+// Raises the soft limit of open descriptors to the hard limit (best effort).
+void raiseDescriptorLimit() noexcept;
+
 }  // namespace duoquill::ProcessHardening
