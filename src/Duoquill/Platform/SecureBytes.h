@@ -41,6 +41,17 @@ struct ZeroizingAllocator {
 
 using SecureBytes = std::vector<std::uint8_t, ZeroizingAllocator<std::uint8_t>>;
 
+// A fixed-size value (a polynomial, a seed buffer) that may hold secrets: wiped when it goes
+// out of scope.
+template <class T>
+struct Wiped {
+    T value{};
+    Wiped() = default;
+    Wiped(const Wiped&) = delete;
+    Wiped& operator=(const Wiped&) = delete;
+    ~Wiped() { secureWipe(&value, sizeof value); }
+};
+
 inline SecureBytes toSecure(BytesView v) { return SecureBytes(v.begin(), v.end()); }
 inline Bytes toBytes(BytesView v) { return Bytes(v.begin(), v.end()); }
 inline BytesView asBytes(std::string_view s) {

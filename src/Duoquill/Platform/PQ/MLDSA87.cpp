@@ -35,15 +35,6 @@ struct Poly {
 using VectorL = std::array<Poly, l>;
 using VectorK = std::array<Poly, k>;
 
-template <class T>
-struct Wiped {
-    T value{};
-    Wiped() = default;
-    Wiped(const Wiped&) = delete;
-    Wiped& operator=(const Wiped&) = delete;
-    ~Wiped() { secureWipe(&value, sizeof value); }
-};
-
 constexpr int bitReverse8(int i) {
     int r = 0;
     for (int b = 0; b < 8; ++b) r |= ((i >> b) & 1) << (7 - b);

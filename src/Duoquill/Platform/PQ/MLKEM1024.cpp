@@ -27,16 +27,6 @@ static_assert(encapsulationKeySize == vectorSize + 32);
 static_assert(decapsulationKeySize == zOffset + 32);
 static_assert(ciphertextSize == uSize + mlkem::compressedSize(dv));
 
-// Polynomials and byte buffers that may hold secrets are wiped when they go out of scope.
-template <class T>
-struct Wiped {
-    T value{};
-    Wiped() = default;
-    Wiped(const Wiped&) = delete;
-    Wiped& operator=(const Wiped&) = delete;
-    ~Wiped() { secureWipe(&value, sizeof value); }
-};
-
 using PolyVector = std::array<Poly, k>;
 using Matrix = std::array<PolyVector, k>;
 
