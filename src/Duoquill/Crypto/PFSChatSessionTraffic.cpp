@@ -8,6 +8,7 @@
 
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Crypto/SessionEnvironment.h"
+#include "Duoquill/Platform/BigEndian.h"
 #include "Duoquill/Platform/Primitives/AesGcm.h"
 #include "Duoquill/Platform/Primitives/Hkdf.h"
 
@@ -25,7 +26,7 @@ constexpr std::size_t shortestRecord = aesgcm::tagSize + 1;
 }  // namespace
 
 void PFSChatSession::appendBigEndian(Bytes& out, std::uint64_t value, std::size_t width) {
-    for (std::size_t i = width; i-- > 0;) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    bigendian::append(out, value, width);
 }
 
 BytesView PFSChatSession::chainSalt() const noexcept {
@@ -34,7 +35,7 @@ BytesView PFSChatSession::chainSalt() const noexcept {
 
 std::array<std::uint8_t, 12> PFSChatSession::maskedNonce(std::uint64_t counter, BytesView mask) {
     std::array<std::uint8_t, 12> nonce{};
-    for (std::size_t i = 0; i < 8; ++i) nonce[4 + i] = static_cast<std::uint8_t>(counter >> (8 * (7 - i)));
+    bigendian::write(std::span(nonce).subspan(4, 8), counter);
     for (std::size_t i = 0; i < nonce.size() && i < mask.size(); ++i) nonce[i] ^= mask[i];
     return nonce;
 }
@@ -75,8 +76,7 @@ SecureBytes PFSChatSession::pad(BytesView message, bool isDummy) {
         out.reserve(used + paddingSize);
         out.push_back(kindMessage);
         // Lengths of 2^32 bytes and more cannot be framed; the client stays far below.
-        const auto length = static_cast<std::uint32_t>(message.size());
-        for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(length >> shift));
+        bigendian::append(out, static_cast<std::uint32_t>(message.size()), lengthFieldSize);
         out.insert(out.end(), message.begin(), message.end());
     }
     const std::size_t start = out.size();
@@ -89,8 +89,7 @@ std::optional<SecureBytes> PFSChatSession::unpad(BytesView padded) {
     if (padded.empty()) fail(SessionErrorCode::openFailed);
     if (padded[0] == kindCover) return std::nullopt;
     if (padded.size() < 1 + lengthFieldSize) fail(SessionErrorCode::openFailed);
-    std::uint64_t length = 0;
-    for (std::size_t i = 1; i <= lengthFieldSize; ++i) length = (length << 8) | padded[i];
+    const std::uint64_t length = bigendian::read(padded.subspan(1, lengthFieldSize));
     if (length > padded.size() - 1 - lengthFieldSize) fail(SessionErrorCode::openFailed);
     const auto body = padded.subspan(1 + lengthFieldSize, static_cast<std::size_t>(length));
     return SecureBytes(body.begin(), body.end());
@@ -156,7 +155,7 @@ SecureBytes PFSChatSession::tunnelAAD(std::uint8_t direction, std::uint64_t coun
     SecureBytes out;
     out.reserve(1 + counterFieldSize + sessionID.size() + 64);
     out.push_back(direction);
-    for (std::size_t i = counterFieldSize; i-- > 0;) out.push_back(static_cast<std::uint8_t>(counter >> (8 * i)));
+    bigendian::append(out, counter, counterFieldSize);
     out.insert(out.end(), sessionID.begin(), sessionID.end());
     return out;
 }
@@ -171,8 +170,7 @@ SecureBytes PFSChatSession::tunnelPad(BytesView payload) {
     const std::size_t target = (buckets + env_.entropy->uniform(tunnelExtraBucketChoices)) * tunnelBucket;
     SecureBytes out;
     out.reserve(target);
-    out.push_back(static_cast<std::uint8_t>(payload.size() >> 8));
-    out.push_back(static_cast<std::uint8_t>(payload.size()));
+    bigendian::append(out, payload.size(), tunnelLengthFieldSize);
     out.insert(out.end(), payload.begin(), payload.end());
     out.resize(target);
     if (target > used) env_.entropy->fill(std::span(out).subspan(used));
@@ -181,7 +179,7 @@ SecureBytes PFSChatSession::tunnelPad(BytesView payload) {
 
 SecureBytes PFSChatSession::tunnelUnpad(BytesView padded) {
     if (padded.size() < tunnelLengthFieldSize) fail(SessionErrorCode::openFailed);
-    const std::size_t length = (std::size_t{padded[0]} << 8) | padded[1];
+    const auto length = static_cast<std::size_t>(bigendian::read(padded.first(tunnelLengthFieldSize)));
     if (padded.size() < tunnelLengthFieldSize + length) fail(SessionErrorCode::openFailed);
     const auto body = padded.subspan(tunnelLengthFieldSize, length);
     return SecureBytes(body.begin(), body.end());
@@ -210,8 +208,7 @@ Bytes PFSChatSession::tunnelSeal(BytesView payload) {
 SecureBytes PFSChatSession::tunnelOpen(BytesView frame) {
     requireValid(tunnelRxKey_, tunnelRxCounter_, tunnelCounterLimit);
     if (frame.size() < counterFieldSize + shortestBody) fail(SessionErrorCode::openFailed);
-    std::uint64_t counter = 0;
-    for (std::size_t i = 0; i < counterFieldSize; ++i) counter = (counter << 8) | frame[i];
+    const std::uint64_t counter = bigendian::read(frame.first(counterFieldSize));
     const BytesView body = frame.subspan(counterFieldSize);
     if (counter < tunnelRxCounter_) fail(SessionErrorCode::replayDetected);
     const std::uint64_t gap = counter - tunnelRxCounter_;
