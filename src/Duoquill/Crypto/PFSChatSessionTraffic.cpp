@@ -11,6 +11,7 @@
 #include "Duoquill/Platform/BigEndian.h"
 #include "Duoquill/Platform/Primitives/AesGcm.h"
 #include "Duoquill/Platform/Primitives/Hkdf.h"
+#include "Duoquill/Platform/Primitives/Sha2.h"
 
 namespace duoquill {
 namespace {
@@ -27,6 +28,10 @@ constexpr std::size_t shortestRecord = aesgcm::tagSize + 1;
 
 void PFSChatSession::appendBigEndian(Bytes& out, std::uint64_t value, std::size_t width) {
     bigendian::append(out, value, width);
+}
+
+void PFSChatSession::updateTranscriptHash(Bytes& hash, BytesView bytes) {
+    hash = Sha512().update(hash).update(bytes).finish();
 }
 
 BytesView PFSChatSession::chainSalt() const noexcept {

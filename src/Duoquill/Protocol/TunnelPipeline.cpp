@@ -1,6 +1,7 @@
 #include "Duoquill/Protocol/TunnelPipeline.h"
 
 #include "Duoquill/Crypto/CryptoCore.h"
+#include "Duoquill/Platform/Primitives/AesGcm.h"
 
 namespace duoquill::protocol {
 namespace {
@@ -57,10 +58,10 @@ std::optional<RelayMessage> parsePlainFrame(std::string_view frameText) {
 
 std::size_t largestMsgTextLength(std::size_t lineBytes, bool ratchetHeaderPending) {
     // Record: kind byte and 4-byte length, padded to the next bucket, up to two more random
-    // buckets, then the 16-byte tag.
+    // buckets, then the tag.
     const std::size_t bucket = PFSChatSession::recordBucket;
     const std::size_t framed = 5 + lineBytes;
-    const std::size_t record = (framed + bucket - 1) / bucket * bucket + 2 * bucket + 16;
+    const std::size_t record = (framed + bucket - 1) / bucket * bucket + 2 * bucket + aesgcm::tagSize;
     // {"t":"msg","n":N,"d":"…","rk":"…"}
     std::size_t length = std::string_view(R"({"t":"msg","n":)").size() +
                          decimalDigits(PFSChatSession::recordCounterLimit - 1) +
