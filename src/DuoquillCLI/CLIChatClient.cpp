@@ -13,7 +13,6 @@
 
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Crypto/PFSChatSession.h"
-#include "Duoquill/Platform/Primitives/Random.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
 #include "DuoquillCLI/StandardInputReader.h"
 #include "Duoquill/Platform/System/StandardStreams.h"
@@ -22,55 +21,6 @@
 namespace asio = boost::asio;
 
 namespace duoquill::cli {
-
-std::string CLIChatClient::State::description() const {
-    switch (kind_) {
-        case Kind::idle: return "idle";
-        case Kind::connecting: return "connecting";
-        case Kind::waitingForPeer: return "waiting for peer";
-        case Kind::handshaking: return "handshaking";
-        case Kind::active: return "active";
-        case Kind::reconnecting: return "reconnecting";
-        case Kind::disconnected: return "disconnected: " + text_;
-        case Kind::error: return "error: " + text_;
-    }
-    return {};
-}
-
-namespace {
-
-std::size_t base64Length(std::size_t bytes) { return 4 * ((bytes + 2) / 3); }
-
-std::size_t decimalDigits(std::uint64_t value) {
-    std::size_t digits = 1;
-    while (value >= 10) {
-        value /= 10;
-        ++digits;
-    }
-    return digits;
-}
-
-}  // namespace
-
-std::size_t CLIChatClient::largestMsgTextLength(std::size_t lineBytes, bool ratchetHeaderPending) {
-    // Record: kind byte and 4-byte length, padded to the next 256-byte bucket, up to two more
-    // random buckets, then the 16-byte tag.
-    const std::size_t bucket = PFSChatSession::recordBucket;
-    const std::size_t framed = 5 + lineBytes;
-    const std::size_t record = (framed + bucket - 1) / bucket * bucket + 2 * bucket + 16;
-    // {"t":"msg","n":N,"d":"…","rk":"…"}
-    std::size_t length = std::string_view(R"({"t":"msg","n":)").size() +
-                         decimalDigits(PFSChatSession::recordCounterLimit - 1) +
-                         std::string_view(R"(,"d":")").size() + base64Length(record) + 1 + 1;
-    if (ratchetHeaderPending) length += std::string_view(R"(,"rk":")").size() + base64Length(ratchetHeaderMaxBytes) + 1;
-    return length;
-}
-
-std::size_t CLIChatClient::longestAlwaysAcceptedLine() {
-    std::size_t line = maxLineBytes;
-    while (line > 0 && largestMsgTextLength(line, true) > maxTunnelPayload) --line;
-    return line;
-}
 
 CLIChatClient::CLIChatClient(Private, ChatEnvironment environment, std::string peerPubKeyBase64URL,
                              std::string relayBaseURL)
@@ -140,7 +90,6 @@ bool CLIChatClient::setUp() {
         return false;
     }
     roomCode_ = KeyHelpers::deriveRoomCode(roomKeyData_);
-    roomToken_ = KeyHelpers::deriveRoomToken(roomKeyData_, env_.clock);
 
     const Bytes peerCompressed = peerKey->compressed();
     leadsRecovery_ = std::lexicographical_compare(localCompressed.begin(), localCompressed.end(),
@@ -167,22 +116,6 @@ asio::awaitable<void> CLIChatClient::run() {
     if (ended_) co_return;
     stdinTask_ = std::make_shared<TaskHandle>();
     if (env_.startInputReader) env_.startInputReader(weak_from_this(), stdinTask_);
-}
-
-double CLIChatClient::nextCoverDelay() {
-    if (env_.coverDelay) return env_.coverDelay();
-    // 53 random bits, uniform over the closed interval [0, 2^53].
-    constexpr std::uint64_t top = std::uint64_t{1} << 53;
-    std::uint64_t draw = 0;
-    do {
-        std::uint8_t bytes[8];
-        random::fill(bytes);
-        draw = 0;
-        for (const auto b : bytes) draw = (draw << 8) | b;
-        draw &= (top << 1) - 1;
-    } while (draw > top);
-    return minCoverDelaySeconds +
-           (maxCoverDelaySeconds - minCoverDelaySeconds) * (static_cast<double>(draw) / static_cast<double>(top));
 }
 
 [[noreturn]] void runChat(const std::string& peerPubKeyBase64URL, const std::string& relayBaseURL) {

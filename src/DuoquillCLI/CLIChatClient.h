@@ -20,7 +20,6 @@
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
-#include <boost/json/fwd.hpp>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -40,6 +39,10 @@
 
 namespace duoquill {
 class PFSChatSession;
+}
+namespace duoquill::protocol {
+struct RelayMessage;
+struct HelloDecoding;
 }
 
 namespace duoquill::cli {
@@ -85,8 +88,6 @@ public:
         static State error(std::string message) { return {Kind::error, std::move(message)}; }
         Kind kind() const noexcept { return kind_; }
         const std::string& text() const noexcept { return text_; }
-        // "idle", "waiting for peer", "disconnected: quit", ...
-        std::string description() const;
         bool operator==(const State&) const = default;
 
     private:
@@ -103,18 +104,6 @@ public:
     static constexpr double maxRetryDelaySeconds = 30.0;
     static constexpr double minCoverDelaySeconds = 2.0;
     static constexpr double maxCoverDelaySeconds = 5.0;
-
-    // ---- sizes ----
-    // Longest line accepted, in UTF-8 bytes.
-    static constexpr std::size_t maxLineBytes = 49152;
-    // Largest tunnel payload: a "msg" text must not be longer.
-    static constexpr std::size_t maxTunnelPayload = 65535;
-    static constexpr std::size_t ratchetHeaderMaxBytes = 3200;
-    // The longest "msg" text a line of `lineBytes` bytes can give (largest padding, a counter
-    // of the most digits, the largest ratchet header when one may be pending).
-    static std::size_t largestMsgTextLength(std::size_t lineBytes, bool ratchetHeaderPending);
-    // The longest line that is accepted whatever the session's state: 45307 bytes.
-    static std::size_t longestAlwaysAcceptedLine();
 
     // Finds the local identity, derives the room and shows the banner. On failure shows
     // "[error] ..." and ends the process with status 1 (returning nothing if that returns).
@@ -138,17 +127,9 @@ public:
     // ---- observation, for tests ----
     const State& state() const noexcept { return state_; }
     const std::string& roomCode() const noexcept { return roomCode_; }
-    const std::string& roomToken() const noexcept { return roomToken_; }
-    const std::string& localPubKeyCompressed() const noexcept { return localPubKeyCompressed_; }
     bool leadsRecovery() const noexcept { return leadsRecovery_; }
-    bool hasEnded() const noexcept { return ended_; }
     std::int64_t retryCount() const noexcept { return retryCount_; }
     PFSChatSession* currentSession() const noexcept { return session_.get(); }
-    bool hasTransport() const noexcept { return transport_ != nullptr; }
-
-    // Test switch: with it off, the client recovers exactly as a client without the
-    // remembered-hello rules (to show that the recovery simulation catches the livelock).
-    void setRecoveryRulesForTesting(bool enabled) noexcept { recoveryRules_ = enabled; }
 
 private:
     struct PeerHello {
@@ -169,7 +150,12 @@ private:
 
     // ---- connection (CLIChatClientConnection.cpp) ----
     std::unique_ptr<PFSChatSession> createPFSSession();
-    std::optional<std::string> relayURL();
+    std::optional<std::string> relayURL() const;
+    // The steps connect() and reconnectForPeer() share. A failure is reported as
+    // `errorPrefix` and the error, and schedules a retry; an invalid relay URL ends the process.
+    bool startSession(std::string_view errorPrefix);
+    bool openTransport();
+    boost::asio::awaitable<bool> sendHello(std::string_view errorPrefix);
     void startReceiveLoop();
     void handleTransportError();
     void setState(State state);
@@ -179,31 +165,38 @@ private:
     void disconnectInBackground(std::shared_ptr<ChatTransport> transport);
     using TaskBody = std::function<boost::asio::awaitable<void>(std::weak_ptr<CLIChatClient>, std::shared_ptr<TaskHandle>)>;
     std::shared_ptr<TaskHandle> spawn(TaskBody body);
-    static boost::asio::awaitable<void> receiveLoop(std::weak_ptr<CLIChatClient> weak, std::shared_ptr<TaskHandle> task);
+    // Sleeps without keeping the client alive; afterwards the client, or nothing when the task
+    // was cancelled or the client is gone or has ended.
+    static boost::asio::awaitable<std::shared_ptr<CLIChatClient>> sleepThenRelock(std::weak_ptr<CLIChatClient> weak,
+                                                                                 std::shared_ptr<TaskHandle> task,
+                                                                                 double seconds);
     static boost::asio::awaitable<void> timerTask(std::weak_ptr<CLIChatClient> weak, std::shared_ptr<TaskHandle> task,
                                                   TimerKind kind, double seconds);
 
-    // ---- relay protocol and handshake (CLIChatClientHandshake.cpp) ----
+    // ---- handshake (CLIChatClientHandshake.cpp) ----
     std::string helloText() const;
-    boost::asio::awaitable<void> handleMessage(std::string text);
-    boost::asio::awaitable<void> handleDecryptedFrame(const std::string& type, const boost::json::object& json);
-    boost::asio::awaitable<void> handlePlainHello(const boost::json::object& json);
-    boost::asio::awaitable<void> handleHello(const boost::json::object& json);
+    boost::asio::awaitable<void> handlePlainHello(const protocol::RelayMessage& message);
+    boost::asio::awaitable<void> handleHello(const protocol::RelayMessage& message);
     boost::asio::awaitable<void> acceptHello(PeerHello hello, bool adopted);
-    boost::asio::awaitable<void> handleKex2(const boost::json::object& json);
-    void handleReady(const boost::json::object& json);
+    boost::asio::awaitable<void> handleKex2(const protocol::RelayMessage& message);
+    void handleReady(const protocol::RelayMessage& message);
     void transitionToActive();
-    static std::optional<std::string> jsonString(const boost::json::object& json);
-    boost::asio::awaitable<void> sendTunneled(std::string json);
-    std::optional<PeerHello> parsePeerHello(const boost::json::object& json) const;
+    static PeerHello peerHello(protocol::HelloDecoding decoded);  // needs a usable "mlk"
+    std::optional<PeerHello> parsePeerHello(const protocol::RelayMessage& message) const;
     std::string expectedPeerKeyID() const;
     void rememberPeerHello(const PeerHello& hello);
     bool hasSeenHello(const Bytes& fingerprint) const;
 
-    // ---- traffic (CLIChatClientTraffic.cpp) ----
-    boost::asio::awaitable<void> handleMsg(const boost::json::object& json);
+    // ---- traffic: every frame in, every tunnelled message out (CLIChatClientTraffic.cpp) ----
+    static boost::asio::awaitable<void> receiveLoop(std::weak_ptr<CLIChatClient> weak, std::shared_ptr<TaskHandle> task);
+    boost::asio::awaitable<void> handleMessage(std::string text);
+    boost::asio::awaitable<void> handleDecryptedFrame(const protocol::RelayMessage& message);
+    boost::asio::awaitable<void> handleMsg(const protocol::RelayMessage& message);
+    // Seals the JSON text into a tunnel frame and sends it.
+    boost::asio::awaitable<void> sendTunneled(std::string json);
+    // Sends a sealed frame; without a transport nothing is sent, and that counts as success.
+    boost::asio::awaitable<void> sendFrame(std::string frame);
     void startTrafficLoop();
-    std::string msgText(std::uint64_t counter, BytesView record, const std::optional<Bytes>& header) const;
     static boost::asio::awaitable<void> coverLoop(std::weak_ptr<CLIChatClient> weak, std::shared_ptr<TaskHandle> task);
     double nextCoverDelay();
 
@@ -218,7 +211,6 @@ private:
     const std::string peerPubKeyBase64URL_;
     const std::string relayBaseURL_;
     std::string roomCode_;
-    std::string roomToken_;
     SecureBytes roomKeyData_;  // kept: the room token is derived anew for each relay connection
     std::string localKeyIdentifier_;
     std::string localPubKeyCompressed_;
@@ -239,7 +231,6 @@ private:
     // Recovery bookkeeping.
     TimerKind handshakeTimerKind_ = TimerKind::none;
     bool leadsRecovery_ = false;
-    bool recoveryRules_ = true;
     std::optional<PeerHello> latestPeerHello_;
     bool latestPeerHelloUsedUp_ = false;
     std::optional<Bytes> currentPeerHello_;  // fingerprint of the hello the session completed with

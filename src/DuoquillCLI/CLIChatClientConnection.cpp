@@ -1,5 +1,5 @@
-// The connection sequence, the receive loop, the connection-phase timers and the reporting of
-// state changes.
+// The connection sequence and the steps it shares with reconnection, the client's tasks and
+// the connection-phase timers, and the reporting of state changes.
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -56,11 +56,10 @@ std::unique_ptr<PFSChatSession> CLIChatClient::createPFSSession() {
     return std::make_unique<PFSChatSession>(std::move(localKey), peerKey, roomCode_);
 }
 
-std::optional<std::string> CLIChatClient::relayURL() {
+std::optional<std::string> CLIChatClient::relayURL() const {
     // The token follows the UTC day of each new connection, so two users who started on
     // different days still meet; the room code the session uses never changes.
-    roomToken_ = KeyHelpers::deriveRoomToken(roomKeyData_, env_.clock);
-    std::string url = relayBaseURL_ + "/" + roomToken_;
+    std::string url = relayBaseURL_ + "/" + KeyHelpers::deriveRoomToken(roomKeyData_, env_.clock);
     if (!boost::urls::parse_uri(url)) return std::nullopt;
     return url;
 }
@@ -82,69 +81,60 @@ asio::awaitable<void> CLIChatClient::connect() {
     latestPeerHello_.reset();
     currentPeerHello_.reset();
 
+    constexpr std::string_view errorPrefix = "[connect error] ";
+    if (!startSession(errorPrefix) || !openTransport()) co_return;
+    setState(State::Kind::waitingForPeer);
+    const bool helloSent = co_await sendHello(errorPrefix);
+    if (!helloSent) co_return;
+    startReceiveLoop();
+    armTimer(TimerKind::noPeer);
+}
+
+bool CLIChatClient::startSession(std::string_view errorPrefix) {
     try {
         session_ = createPFSSession();
         ++sessionGeneration_;
+        return true;
     } catch (const std::exception& e) {
-        status("[connect error] " + errorText(e));
-        if (!intentionalDisconnect_) scheduleAutoRetry();
-        co_return;
+        status(std::string(errorPrefix) + errorText(e));
+        scheduleAutoRetry();
+        return false;
     }
+}
 
+bool CLIChatClient::openTransport() {
     const auto url = relayURL();
     if (!url) {
         setState(State::error("Invalid relay URL"));
         endProcess(1);
-        co_return;
+        return false;
     }
-    auto transport = env_.makeTransport();
-    transport_ = transport;
-    transport->connect(*url);
-    setState(State::Kind::waitingForPeer);
+    transport_ = env_.makeTransport();
+    transport_->connect(*url);
+    return true;
+}
 
+asio::awaitable<bool> CLIChatClient::sendHello(std::string_view errorPrefix) {
+    auto transport = transport_;
+    if (!transport) co_return true;
     std::optional<std::string> failure;
     try {
         co_await transport->send(helloText());
     } catch (const std::exception& e) {
         failure = errorText(e);
     }
-    if (ended_) co_return;
+    if (ended_) co_return false;
     if (failure) {
-        status("[connect error] " + *failure);
-        if (!intentionalDisconnect_) scheduleAutoRetry();
-        co_return;
+        status(std::string(errorPrefix) + *failure);
+        scheduleAutoRetry();
+        co_return false;
     }
-    startReceiveLoop();
-    armTimer(TimerKind::noPeer);
+    co_return true;
 }
 
 void CLIChatClient::startReceiveLoop() {
     if (receiveTask_) receiveTask_->cancel();
     receiveTask_ = spawn(&CLIChatClient::receiveLoop);
-}
-
-asio::awaitable<void> CLIChatClient::receiveLoop(std::weak_ptr<CLIChatClient> weak, std::shared_ptr<TaskHandle> task) {
-    std::shared_ptr<ChatTransport> transport;
-    if (auto self = weak.lock()) transport = self->transport_;
-    if (!transport) co_return;
-    while (!task->isCancelled()) {
-        std::string text;
-        bool failed = false;
-        try {
-            text = co_await transport->receive();
-        } catch (...) {
-            failed = true;
-        }
-        // A loop that was cancelled while waiting belongs to a connection already given up.
-        if (task->isCancelled()) co_return;
-        auto self = weak.lock();
-        if (!self || self->ended_) co_return;
-        if (failed) {
-            self->handleTransportError();
-            co_return;
-        }
-        co_await self->handleMessage(std::move(text));
-    }
 }
 
 void CLIChatClient::handleTransportError() {
@@ -171,18 +161,26 @@ void CLIChatClient::armTimer(TimerKind kind) {
     });
 }
 
-asio::awaitable<void> CLIChatClient::timerTask(std::weak_ptr<CLIChatClient> weak, std::shared_ptr<TaskHandle> task,
-                                               TimerKind kind, double seconds) {
+asio::awaitable<std::shared_ptr<CLIChatClient>> CLIChatClient::sleepThenRelock(std::weak_ptr<CLIChatClient> weak,
+                                                                              std::shared_ptr<TaskHandle> task,
+                                                                              double seconds) {
     {
         auto self = weak.lock();
-        if (!self) co_return;
+        if (!self) co_return nullptr;
         auto& timers = self->env_.timers;
         self.reset();
         co_await timers.sleep(seconds, *task);
     }
-    if (task->isCancelled()) co_return;
+    if (task->isCancelled()) co_return nullptr;
     auto self = weak.lock();
-    if (!self || self->ended_) co_return;
+    if (!self || self->ended_) co_return nullptr;
+    co_return self;
+}
+
+asio::awaitable<void> CLIChatClient::timerTask(std::weak_ptr<CLIChatClient> weak, std::shared_ptr<TaskHandle> task,
+                                               TimerKind kind, double seconds) {
+    auto self = co_await sleepThenRelock(weak, task, seconds);
+    if (!self) co_return;
     if (self->handshakeTimer_ == task) self->handshakeTimerKind_ = TimerKind::none;
     switch (kind) {
         case TimerKind::noPeer: {

@@ -1,24 +1,98 @@
-// Chat traffic: the user's lines out, the peer's records in, and the cover-traffic loop.
+// Traffic: every received frame from the relay to its handler, the user's lines and the cover
+// records out, the peer's records in.
 
-#include <boost/json/object.hpp>
-#include <boost/json/serialize.hpp>
-#include <boost/json/value.hpp>
-
-#include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Crypto/PFSChatSession.h"
+#include "Duoquill/Platform/BigEndian.h"
+#include "Duoquill/Platform/Primitives/Random.h"
+#include "Duoquill/Platform/Utf8.h"
+#include "Duoquill/Protocol/TunnelPipeline.h"
 #include "DuoquillCLI/CLIChatClient.h"
 #include "DuoquillCLI/ChatErrorText.h"
-#include "Duoquill/Platform/Utf8.h"
 
 namespace asio = boost::asio;
-namespace json = boost::json;
 
 namespace duoquill::cli {
 
-std::string CLIChatClient::msgText(std::uint64_t counter, BytesView record, const std::optional<Bytes>& header) const {
-    json::object message{{"t", "msg"}, {"n", counter}, {"d", base64String(record)}};
-    if (header) message["rk"] = base64String(*header);
-    return jsonString(message).value_or("");
+asio::awaitable<void> CLIChatClient::receiveLoop(std::weak_ptr<CLIChatClient> weak, std::shared_ptr<TaskHandle> task) {
+    std::shared_ptr<ChatTransport> transport;
+    if (auto self = weak.lock()) transport = self->transport_;
+    if (!transport) co_return;
+    while (!task->isCancelled()) {
+        std::string text;
+        bool failed = false;
+        try {
+            text = co_await transport->receive();
+        } catch (...) {
+            failed = true;
+        }
+        // A loop that was cancelled while waiting belongs to a connection already given up.
+        if (task->isCancelled()) co_return;
+        auto self = weak.lock();
+        if (!self || self->ended_) co_return;
+        if (failed) {
+            self->handleTransportError();
+            co_return;
+        }
+        co_await self->handleMessage(std::move(text));
+    }
+}
+
+asio::awaitable<void> CLIChatClient::handleMessage(std::string text) {
+    auto self = shared_from_this();
+    if (ended_) co_return;
+
+    if (session_ && session_->isTunnelReady()) {
+        if (const auto opened = protocol::openTunnelText(*session_, text)) {
+            co_await handleDecryptedFrame(*opened);
+            co_return;
+        }
+    }
+
+    const auto message = protocol::parsePlainFrame(text);
+    if (!message) co_return;
+    const auto kind = state_.kind();
+    if (message->type == protocol::MessageType::hello) {
+        co_await handlePlainHello(*message);
+    } else if (message->type == protocol::MessageType::peerDisconnected) {
+        if (kind == State::Kind::waitingForPeer || kind == State::Kind::handshaking) co_return;
+        if (session_ && (session_->isTunnelReady() || session_->isReady())) {
+            env_.display.peerEvent("peer reconnecting...");
+            armTimer(TimerKind::grace);
+            co_return;
+        }
+        co_await reconnectForPeer();
+    } else if (message->type == protocol::MessageType::bye) {
+        if (session_ && session_->isTunnelReady()) co_return;
+        if (kind == State::Kind::waitingForPeer || kind == State::Kind::handshaking) co_return;
+        co_await reconnectForPeer();
+    }
+}
+
+asio::awaitable<void> CLIChatClient::handleDecryptedFrame(const protocol::RelayMessage& message) {
+    // A frame that opens under this session's tunnel keys proves that the peer's session
+    // completed with our hello: its hello is used up and is no use to a later session.
+    if (currentPeerHello_ && latestPeerHello_ && latestPeerHello_->fingerprint == *currentPeerHello_) {
+        latestPeerHelloUsedUp_ = true;
+    }
+    switch (message.type) {
+        case protocol::MessageType::kex2: co_await handleKex2(message); break;
+        case protocol::MessageType::ready: handleReady(message); break;
+        case protocol::MessageType::msg: co_await handleMsg(message); break;
+        case protocol::MessageType::bye: co_await reconnectForPeer(); break;
+        default: break;
+    }
+}
+
+asio::awaitable<void> CLIChatClient::sendTunneled(std::string json) {
+    if (!session_) throw SessionError(SessionErrorCode::handshakeNotComplete);
+    std::string frame = protocol::sealTunnelText(*session_, json);
+    co_await sendFrame(std::move(frame));
+}
+
+asio::awaitable<void> CLIChatClient::sendFrame(std::string frame) {
+    auto transport = transport_;
+    if (!transport) co_return;
+    co_await transport->send(std::move(frame));
 }
 
 asio::awaitable<void> CLIChatClient::sendMessage(std::string line) {
@@ -29,9 +103,7 @@ asio::awaitable<void> CLIChatClient::sendMessage(std::string line) {
         co_return;
     }
     if (!session_ || !session_->isReady() || state_.kind() != State::Kind::active) co_return;
-    // Refuse before anything moves: a line whose message could outgrow one tunnel frame
-    // would otherwise fail after the record chain has stepped past it.
-    if (line.size() > maxLineBytes || largestMsgTextLength(line.size(), session_->isDHRatchetPending()) > maxTunnelPayload) {
+    if (!protocol::chatLineFits(*session_, line.size())) {
         env_.display.error("message too large");
         env_.display.prompt();
         co_return;
@@ -40,9 +112,8 @@ asio::awaitable<void> CLIChatClient::sendMessage(std::string line) {
     bool sessionFailed = false;
     std::optional<std::string> failure;
     try {
-        const auto header = session_->prepareDHRatchetIfNeeded();
-        const auto record = session_->seal(asBytes(line));
-        co_await sendTunneled(msgText(record.counter, record.data, header));
+        std::string frame = protocol::sealChatLine(*session_, asBytes(line));
+        co_await sendFrame(std::move(frame));
     } catch (const SessionError&) {
         sessionFailed = true;
     } catch (const std::exception& e) {
@@ -61,32 +132,16 @@ asio::awaitable<void> CLIChatClient::sendMessage(std::string line) {
     }
 }
 
-asio::awaitable<void> CLIChatClient::handleMsg(const json::object& object) {
-    const auto* n = object.if_contains("n");
-    if (n == nullptr) co_return;
-    std::uint64_t counter = 0;
-    if (n->is_uint64()) {
-        counter = n->as_uint64();
-    } else if (n->is_int64() && n->as_int64() >= 0) {
-        counter = static_cast<std::uint64_t>(n->as_int64());
-    } else {
-        co_return;
-    }
-    const auto* d = object.if_contains("d");
-    if (d == nullptr || !d->is_string()) co_return;
-    const auto record = bytesFromBase64String(std::string_view(d->as_string()));
-    if (!record || !session_) co_return;
+asio::awaitable<void> CLIChatClient::handleMsg(const protocol::RelayMessage& message) {
+    const auto msg = protocol::decodeMsg(message);
+    if (!msg || !session_) co_return;
 
     bool sessionFailed = false;
     std::optional<std::string> failure;
     std::optional<SecureBytes> content;
     try {
-        if (const auto* rk = object.if_contains("rk"); rk != nullptr && rk->is_string()) {
-            if (const auto header = bytesFromBase64String(std::string_view(rk->as_string()))) {
-                session_->receiveDHRatchetKey(*header);
-            }
-        }
-        content = session_->open(*record, counter);
+        if (msg->rk) session_->receiveDHRatchetKey(*msg->rk);
+        content = session_->open(msg->d, msg->n);
     } catch (const SessionError&) {
         sessionFailed = true;
     } catch (const std::exception& e) {
@@ -111,24 +166,20 @@ void CLIChatClient::startTrafficLoop() {
 
 asio::awaitable<void> CLIChatClient::coverLoop(std::weak_ptr<CLIChatClient> weak, std::shared_ptr<TaskHandle> task) {
     while (!task->isCancelled()) {
+        double delay = 0;
         {
             auto self = weak.lock();
             if (!self) co_return;
-            const double delay = self->nextCoverDelay();
-            auto& timers = self->env_.timers;
-            self.reset();
-            co_await timers.sleep(delay, *task);
+            delay = self->nextCoverDelay();
         }
-        if (task->isCancelled()) co_return;
-        auto self = weak.lock();
-        if (!self || self->ended_) co_return;
+        auto self = co_await sleepThenRelock(weak, task, delay);
+        if (!self) co_return;
         auto& session = self->session_;
         if (self->state_.kind() != State::Kind::active || !session || !session->isReady()) continue;
         bool expired = false;
         try {
-            const auto header = session->prepareDHRatchetIfNeeded();
-            const auto record = session->sealDummy();
-            co_await self->sendTunneled(self->msgText(record.counter, record.data, header));
+            std::string frame = protocol::sealCoverRecord(*session);
+            co_await self->sendFrame(std::move(frame));
         } catch (const SessionError& e) {
             expired = e.code() == SessionErrorCode::sessionExpired;
         } catch (...) {
@@ -138,6 +189,20 @@ asio::awaitable<void> CLIChatClient::coverLoop(std::weak_ptr<CLIChatClient> weak
             co_return;
         }
     }
+}
+
+double CLIChatClient::nextCoverDelay() {
+    if (env_.coverDelay) return env_.coverDelay();
+    // 53 random bits, uniform over the closed interval [0, 2^53].
+    constexpr std::uint64_t top = std::uint64_t{1} << 53;
+    std::uint64_t draw = 0;
+    do {
+        std::uint8_t bytes[8];
+        random::fill(bytes);
+        draw = bigendian::read(bytes) & ((top << 1) - 1);
+    } while (draw > top);
+    return minCoverDelaySeconds +
+           (maxCoverDelaySeconds - minCoverDelaySeconds) * (static_cast<double>(draw) / static_cast<double>(top));
 }
 
 }  // namespace duoquill::cli

@@ -1,6 +1,6 @@
 #pragma once
 // Where the chat client's lines go. The program writes them to the terminal through CLIUI
-// (TerminalChatDisplay); tests record them.
+// (TerminalChatDisplay, in CLIUI.cpp); tests record them.
 
 #include <string>
 #include <string_view>

@@ -5,6 +5,7 @@
 
 #include "ChatTestSupport.h"
 #include "Duoquill/Crypto/PFSChatSession.h"
+#include "Duoquill/Protocol/TunnelPipeline.h"
 
 namespace duoquill::test {
 namespace {
@@ -50,7 +51,7 @@ TEST_F(ClientChat, LinesThatCouldOverflowATunnelFrameAreRefusedBeforeTheSessionM
     EXPECT_EQ(shownFor(a(), ""), std::vector<std::string>{"prompt"});
     EXPECT_EQ(pair.relay.deliveredTo(1).size(), framesBefore);
 
-    const std::size_t longest = CLIChatClient::longestAlwaysAcceptedLine();
+    const std::size_t longest = protocol::longestAlwaysAcceptedLine();
     EXPECT_EQ(longest, 45307u);
     const std::vector<std::string> refused{"error:message too large", "prompt"};
 
@@ -62,7 +63,7 @@ TEST_F(ClientChat, LinesThatCouldOverflowATunnelFrameAreRefusedBeforeTheSessionM
         if (sender.client->currentSession()->isDHRatchetPending()) {
             EXPECT_EQ(shownFor(sender, std::string(longest + 1, 'r')), refused);
         }
-        EXPECT_EQ(shownFor(sender, std::string(CLIChatClient::maxLineBytes + 1, 'r')), refused);
+        EXPECT_EQ(shownFor(sender, std::string(protocol::maxChatLineBytes + 1, 'r')), refused);
         ASSERT_TRUE(crosses(sender, receiver, std::string(longest, static_cast<char>('a' + i))));
         ASSERT_TRUE(crosses(receiver, sender, "ok " + std::to_string(i)));
     }

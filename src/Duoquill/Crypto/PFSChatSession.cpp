@@ -89,10 +89,6 @@ SecureBytes PFSChatSession::deniablePSK() const {
     return derive(staticSecret, infoDeniableAuth_, keySize);
 }
 
-void PFSChatSession::updateTranscriptHash(Bytes& hash, BytesView bytes) {
-    hash = Sha512().update(hash).update(bytes).finish();
-}
-
 void PFSChatSession::completeHandshake(BytesView peerAuthCiphertext, BytesView peerAuthEncapKey,
                                        BytesView peerMLKEMPublicKeyData) {
     if (!localStaticKey_ || !peerStaticKey_ || !ephemeralPrivateKey_ || !pskDeniable_) {

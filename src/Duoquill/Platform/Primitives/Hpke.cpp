@@ -3,6 +3,7 @@
 #include <array>
 #include <limits>
 
+#include "Duoquill/Platform/BigEndian.h"
 #include "Duoquill/Platform/Primitives/AesGcm.h"
 #include "Duoquill/Platform/Primitives/Hkdf.h"
 #include "Duoquill/Platform/PlatformError.h"
@@ -33,8 +34,8 @@ template <std::size_t N>
 SecureBytes labeledExpand(HashFunction hash, const std::array<std::uint8_t, N>& suiteId, BytesView prk,
                           std::string_view label, BytesView info, std::size_t length) {
     if (length > std::numeric_limits<std::uint16_t>::max()) throw CryptoError("HPKE: requested length too long");
-    const std::array<std::uint8_t, 2> encodedLength = {static_cast<std::uint8_t>(length >> 8),
-                                                       static_cast<std::uint8_t>(length)};
+    std::array<std::uint8_t, 2> encodedLength{};
+    bigendian::write(encodedLength, length);
     const auto labeledInfo = concat(encodedLength, text(versionLabel), suiteId, text(label), info);
     return hkdf::expand(hash, prk, labeledInfo, length);
 }

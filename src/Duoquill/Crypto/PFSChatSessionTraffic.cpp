@@ -1,0 +1,344 @@
+// Everything a session does once its keys exist: the record layer, the tunnel around it and
+// the root ratchet.
+//
+// The record layer: padding, masked nonces, associated data, transcript binding and the
+// per-record chain step; and the validity guard shared with the tunnel.
+
+#include <algorithm>
+
+#include "Duoquill/Crypto/PFSChatSession.h"
+#include "Duoquill/Crypto/SessionEnvironment.h"
+#include "Duoquill/Platform/BigEndian.h"
+#include "Duoquill/Platform/Primitives/AesGcm.h"
+#include "Duoquill/Platform/Primitives/Hkdf.h"
+#include "Duoquill/Platform/Primitives/Sha2.h"
+
+namespace duoquill {
+namespace {
+
+constexpr std::uint8_t kindCover = 0x00;
+constexpr std::uint8_t kindMessage = 0x01;
+constexpr std::size_t lengthFieldSize = 4;
+constexpr std::uint32_t extraBucketChoices = 3;  // 0, 1 or 2 extra buckets
+constexpr std::size_t shortestRecord = aesgcm::tagSize + 1;
+
+[[noreturn]] void fail(SessionErrorCode code) { throw SessionError(code); }
+
+}  // namespace
+
+void PFSChatSession::appendBigEndian(Bytes& out, std::uint64_t value, std::size_t width) {
+    bigendian::append(out, value, width);
+}
+
+void PFSChatSession::updateTranscriptHash(Bytes& hash, BytesView bytes) {
+    hash = Sha512().update(hash).update(bytes).finish();
+}
+
+BytesView PFSChatSession::chainSalt() const noexcept {
+    return sessionID_ ? BytesView(*sessionID_) : BytesView();
+}
+
+std::array<std::uint8_t, 12> PFSChatSession::maskedNonce(std::uint64_t counter, BytesView mask) {
+    std::array<std::uint8_t, 12> nonce{};
+    bigendian::write(std::span(nonce).subspan(4, 8), counter);
+    for (std::size_t i = 0; i < nonce.size() && i < mask.size(); ++i) nonce[i] ^= mask[i];
+    return nonce;
+}
+
+SecureBytes PFSChatSession::aad(std::uint8_t direction, std::uint64_t counter, BytesView sessionID,
+                                BytesView transcriptHash) {
+    SecureBytes out = tunnelAAD(direction, counter, sessionID);
+    out.insert(out.end(), transcriptHash.begin(), transcriptHash.end());
+    return out;
+}
+
+SecureBytes PFSChatSession::ratchet(BytesView chainKey, BytesView salt) {
+    return hkdf::derive(HashFunction::sha512, chainKey, salt, asBytes(ratchetInfo), 32);
+}
+
+void PFSChatSession::requireValid(const std::optional<SecureBytes>& key, std::uint64_t counter,
+                                  std::uint64_t limit) const {
+    if (!key) fail(SessionErrorCode::handshakeNotComplete);
+    if (counter >= limit) fail(SessionErrorCode::sessionExpired);
+    if (env_.clock->uptimeSeconds() - sessionCreatedAt_ >= sessionLifetimeSeconds) {
+        fail(SessionErrorCode::sessionExpired);
+    }
+    if (epochs_.isSessionEpochExpired(roomCode_)) fail(SessionErrorCode::sessionExpired);
+}
+
+SecureBytes PFSChatSession::pad(BytesView message, bool isDummy) {
+    const std::size_t extra = recordBucket * env_.entropy->uniform(extraBucketChoices);
+    SecureBytes out;
+    std::size_t paddingSize;
+    if (isDummy) {
+        out.reserve(recordBucket + extra);
+        out.push_back(kindCover);
+        paddingSize = recordBucket - 1 + extra;
+    } else {
+        const std::size_t used = 1 + lengthFieldSize + message.size();
+        const std::size_t base = (recordBucket - used % recordBucket) % recordBucket;
+        paddingSize = base + extra;
+        out.reserve(used + paddingSize);
+        out.push_back(kindMessage);
+        // Lengths of 2^32 bytes and more cannot be framed; the client stays far below.
+        bigendian::append(out, static_cast<std::uint32_t>(message.size()), lengthFieldSize);
+        out.insert(out.end(), message.begin(), message.end());
+    }
+    const std::size_t start = out.size();
+    out.resize(start + paddingSize);
+    if (paddingSize != 0) env_.entropy->fill(std::span(out).subspan(start));
+    return out;
+}
+
+std::optional<SecureBytes> PFSChatSession::unpad(BytesView padded) {
+    if (padded.empty()) fail(SessionErrorCode::openFailed);
+    if (padded[0] == kindCover) return std::nullopt;
+    if (padded.size() < 1 + lengthFieldSize) fail(SessionErrorCode::openFailed);
+    const std::uint64_t length = bigendian::read(padded.subspan(1, lengthFieldSize));
+    if (length > padded.size() - 1 - lengthFieldSize) fail(SessionErrorCode::openFailed);
+    const auto body = padded.subspan(1 + lengthFieldSize, static_cast<std::size_t>(length));
+    return SecureBytes(body.begin(), body.end());
+}
+
+PFSChatSession::SealedRecord PFSChatSession::seal(BytesView message) {
+    requireValid(txKey_, txCounter_, recordCounterLimit);
+    if (message.size() > 0xFFFFFFFFu) fail(SessionErrorCode::sealFailed);
+    return sealPadded(pad(message, false));
+}
+
+PFSChatSession::SealedRecord PFSChatSession::sealDummy() {
+    requireValid(txKey_, txCounter_, recordCounterLimit);
+    return sealPadded(pad({}, true));
+}
+
+PFSChatSession::SealedRecord PFSChatSession::sealPadded(const SecureBytes& padded) {
+    const std::uint64_t counter = txCounter_;
+    const auto nonce = maskedNonce(counter, txNonceMask_);
+    Bytes record = aesgcm::seal(*txKey_, nonce, padded, aad(txDirection_, counter, chainSalt(), txTranscriptHash_));
+    Bytes nextHash = txTranscriptHash_;
+    updateTranscriptHash(nextHash, record);
+    SecureBytes nextKey = ratchet(*txKey_, chainSalt());
+
+    txTranscriptHash_ = std::move(nextHash);
+    txKey_ = std::move(nextKey);
+    txCounter_ = counter + 1;
+    return {std::move(record), counter};
+}
+
+std::optional<SecureBytes> PFSChatSession::open(BytesView record, std::uint64_t counter) {
+    requireValid(rxKey_, rxCounter_, recordCounterLimit);
+    if (record.size() < shortestRecord) fail(SessionErrorCode::openFailed);
+    if (counter > rxCounter_) fail(SessionErrorCode::openFailed);
+    if (counter < rxCounter_) fail(SessionErrorCode::replayDetected);
+
+    const auto nonce = maskedNonce(counter, rxNonceMask_);
+    const SecureBytes padded =
+        aesgcm::open(*rxKey_, nonce, record, aad(rxDirection_, counter, chainSalt(), rxTranscriptHash_));
+    Bytes nextHash = rxTranscriptHash_;
+    updateTranscriptHash(nextHash, record);
+    SecureBytes nextKey = ratchet(*rxKey_, chainSalt());
+
+    rxTranscriptHash_ = std::move(nextHash);
+    rxKey_ = std::move(nextKey);
+    rxCounter_ = counter + 1;
+    return unpad(padded);
+}
+
+// The tunnel: the outer layer around every tunnelled relay message, with its own keys,
+// counters and chain, padded to 1536-byte buckets, tolerant of up to 20 lost frames.
+
+namespace {
+
+constexpr std::size_t counterFieldSize = 8;
+constexpr std::size_t tunnelLengthFieldSize = 2;
+constexpr std::uint32_t tunnelExtraBucketChoices = 2;  // 0 or 1 extra bucket
+constexpr std::size_t shortestBody = aesgcm::tagSize + 1;
+
+}  // namespace
+
+SecureBytes PFSChatSession::tunnelAAD(std::uint8_t direction, std::uint64_t counter, BytesView sessionID) {
+    SecureBytes out;
+    out.reserve(1 + counterFieldSize + sessionID.size() + 64);
+    out.push_back(direction);
+    bigendian::append(out, counter, counterFieldSize);
+    out.insert(out.end(), sessionID.begin(), sessionID.end());
+    return out;
+}
+
+SecureBytes PFSChatSession::tunnelRatchet(BytesView chainKey, BytesView salt) {
+    return hkdf::derive(HashFunction::sha512, chainKey, salt, asBytes(tunnelRatchetInfo), 32);
+}
+
+SecureBytes PFSChatSession::tunnelPad(BytesView payload) {
+    const std::size_t used = tunnelLengthFieldSize + payload.size();
+    const std::size_t buckets = std::max<std::size_t>(1, (used + tunnelBucket - 1) / tunnelBucket);
+    const std::size_t target = (buckets + env_.entropy->uniform(tunnelExtraBucketChoices)) * tunnelBucket;
+    SecureBytes out;
+    out.reserve(target);
+    bigendian::append(out, payload.size(), tunnelLengthFieldSize);
+    out.insert(out.end(), payload.begin(), payload.end());
+    out.resize(target);
+    if (target > used) env_.entropy->fill(std::span(out).subspan(used));
+    return out;
+}
+
+SecureBytes PFSChatSession::tunnelUnpad(BytesView padded) {
+    if (padded.size() < tunnelLengthFieldSize) fail(SessionErrorCode::openFailed);
+    const auto length = static_cast<std::size_t>(bigendian::read(padded.first(tunnelLengthFieldSize)));
+    if (padded.size() < tunnelLengthFieldSize + length) fail(SessionErrorCode::openFailed);
+    const auto body = padded.subspan(tunnelLengthFieldSize, length);
+    return SecureBytes(body.begin(), body.end());
+}
+
+Bytes PFSChatSession::tunnelSeal(BytesView payload) {
+    requireValid(tunnelTxKey_, tunnelTxCounter_, tunnelCounterLimit);
+    if (payload.size() > tunnelMaxPayload) throw TunnelPayloadTooLarge();
+
+    const std::uint64_t counter = tunnelTxCounter_;
+    const auto nonce = maskedNonce(counter, txNonceMask_);
+    const SecureBytes padded = tunnelPad(payload);
+    const Bytes sealed = aesgcm::seal(*tunnelTxKey_, nonce, padded, tunnelAAD(txDirection_, counter, chainSalt()));
+    SecureBytes nextKey = tunnelRatchet(*tunnelTxKey_, chainSalt());
+
+    Bytes frame;
+    frame.reserve(counterFieldSize + sealed.size());
+    appendBigEndian(frame, counter, counterFieldSize);
+    frame.insert(frame.end(), sealed.begin(), sealed.end());
+
+    tunnelTxKey_ = std::move(nextKey);
+    tunnelTxCounter_ = counter + 1;
+    return frame;
+}
+
+SecureBytes PFSChatSession::tunnelOpen(BytesView frame) {
+    requireValid(tunnelRxKey_, tunnelRxCounter_, tunnelCounterLimit);
+    if (frame.size() < counterFieldSize + shortestBody) fail(SessionErrorCode::openFailed);
+    const std::uint64_t counter = bigendian::read(frame.first(counterFieldSize));
+    const BytesView body = frame.subspan(counterFieldSize);
+    if (counter < tunnelRxCounter_) fail(SessionErrorCode::replayDetected);
+    const std::uint64_t gap = counter - tunnelRxCounter_;
+    if (gap > tunnelMaxGap) fail(SessionErrorCode::openFailed);
+
+    // Step a copy over the skipped frames; the chain moves only once this frame authenticates.
+    SecureBytes key = *tunnelRxKey_;
+    for (std::uint64_t i = 0; i < gap; ++i) key = tunnelRatchet(key, chainSalt());
+    const auto nonce = maskedNonce(counter, rxNonceMask_);
+    const SecureBytes padded = aesgcm::open(key, nonce, body, tunnelAAD(rxDirection_, counter, chainSalt()));
+    SecureBytes nextKey = tunnelRatchet(key, chainSalt());
+
+    tunnelRxKey_ = std::move(nextKey);
+    tunnelRxCounter_ = counter + 1;
+    return tunnelUnpad(padded);
+}
+
+// The root ratchet: each turn of the conversation mixes a fresh ECDH and a fresh ML-KEM
+// secret into the root key and starts a new chain for the side that sends.
+//
+// Both steps compute everything first and store it only at the end, so a platform failure
+// part-way leaves the session exactly as it was (and a due step still due).
+
+namespace {
+
+constexpr std::size_t keySize = 32;
+constexpr std::size_t dhKeyOffset = 0;
+constexpr std::size_t mlkemKeyOffset = p256::rawSize;
+constexpr std::size_t ciphertextOffset = mlkemKeyOffset + PFSChatSession::mlkemPublicKeySize;
+
+struct RootStepResult {
+    SecureBytes rootKey;
+    SecureBytes chainKey;
+};
+
+// ECDH, then the ECDH secret through HKDF with the DH-ratchet label: the first part of the
+// root step's input key material.
+SecureBytes dhPart(const P256KeyAgreementKey& own, const p256::PublicKey& other, std::string_view label) {
+    SecureBytes s = own.sharedSecret(other);
+    return hkdf::derive(HashFunction::sha512, s, {}, asBytes(label), keySize);
+}
+
+// The post-quantum label is used whether or not an ML-KEM secret is part of ikm. Wipes ikm.
+RootStepResult rootStep(SecureBytes& ikm, BytesView rootKey, std::string_view label) {
+    SecureBytes out = hkdf::derive(HashFunction::sha512, ikm, rootKey, asBytes(label), 2 * keySize);
+    secureWipe(ikm.data(), ikm.size());
+    return {SecureBytes(out.begin(), out.begin() + keySize), SecureBytes(out.begin() + keySize, out.end())};
+}
+
+}  // namespace
+
+std::optional<Bytes> PFSChatSession::prepareDHRatchetIfNeeded() {
+    if (!dhRatchetPending_) return std::nullopt;
+    performDHRatchetSend();
+    Bytes header = dhRatchetPublicKey_->raw();
+    header.insert(header.end(), mlkemRatchetPublicKeyData_.begin(), mlkemRatchetPublicKeyData_.end());
+    if (mlkemRatchetCiphertext_) {
+        header.insert(header.end(), mlkemRatchetCiphertext_->begin(), mlkemRatchetCiphertext_->end());
+    }
+    return header;
+}
+
+void PFSChatSession::performDHRatchetSend() {
+    if (!rootKey_) fail(SessionErrorCode::handshakeNotComplete);
+
+    std::unique_ptr<P256KeyAgreementKey> dhKey = env_.keyStore->generateP256();
+    p256::PublicKey dhPublic = dhKey->publicKey();
+    std::unique_ptr<MLKEM1024Key> mlkemKey = env_.keyStore->generateMLKEM1024();
+
+    std::optional<Bytes> ciphertext;
+    std::optional<RootStepResult> step;
+    // Until a header of the peer has come there is nothing to agree with: the first header
+    // only publishes keys.
+    if (peerDHRatchetKey_) {
+        SecureBytes ikm = dhPart(*dhKey, *peerDHRatchetKey_, dhRatchetInfo);
+        if (peerMLKEMRatchetPublicKeyData_ && peerMLKEMRatchetPublicKeyData_->size() == mlkemPublicKeySize) {
+            mlkem1024::Encapsulation encapsulation = env_.entropy->encapsulate(*peerMLKEMRatchetPublicKeyData_);
+            ikm.insert(ikm.end(), encapsulation.sharedSecret.begin(), encapsulation.sharedSecret.end());
+            ciphertext = std::move(encapsulation.ciphertext);
+        }
+        step = rootStep(ikm, *rootKey_, dhRatchetPQInfo);
+    }
+
+    dhRatchetPrivateKey_ = std::move(dhKey);
+    dhRatchetPublicKey_ = dhPublic;
+    mlkemRatchetPrivateKey_ = std::move(mlkemKey);
+    mlkemRatchetPublicKeyData_ = mlkemRatchetPrivateKey_->publicKey();
+    secureZeroData(mlkemRatchetCiphertext_);
+    mlkemRatchetCiphertext_ = std::move(ciphertext);
+    if (step) {
+        rootKey_ = std::move(step->rootKey);
+        txKey_ = std::move(step->chainKey);
+        txCounter_ = 0;
+    }
+    dhRatchetPending_ = false;
+}
+
+void PFSChatSession::receiveDHRatchetKey(BytesView header) {
+    if (header.size() < mlkemKeyOffset) fail(SessionErrorCode::openFailed);
+    const p256::PublicKey peerKey = p256::PublicKey::fromRaw(header.subspan(dhKeyOffset, p256::rawSize));
+
+    std::optional<Bytes> peerMLKEM;
+    if (header.size() >= ciphertextOffset) {
+        const BytesView key = header.subspan(mlkemKeyOffset, mlkemPublicKeySize);
+        peerMLKEM.emplace(key.begin(), key.end());
+    }
+    std::optional<RootStepResult> step;
+    if (header.size() >= ratchetHeaderWithCiphertextSize && dhRatchetPrivateKey_ && rootKey_) {
+        SecureBytes ikm = dhPart(*dhRatchetPrivateKey_, peerKey, dhRatchetInfo);
+        if (mlkemRatchetPrivateKey_) {
+            const SecureBytes shared =
+                mlkemRatchetPrivateKey_->decapsulate(header.subspan(ciphertextOffset, mlkemCiphertextSize));
+            ikm.insert(ikm.end(), shared.begin(), shared.end());
+        }
+        step = rootStep(ikm, *rootKey_, dhRatchetPQInfo);
+    }
+
+    peerDHRatchetKey_ = peerKey;
+    if (peerMLKEM) peerMLKEMRatchetPublicKeyData_ = std::move(peerMLKEM);
+    if (step) {
+        rootKey_ = std::move(step->rootKey);
+        rxKey_ = std::move(step->chainKey);
+        rxCounter_ = 0;
+    }
+    dhRatchetPending_ = true;
+}
+
+}  // namespace duoquill

@@ -1,0 +1,127 @@
+#include "Duoquill/Protocol/RelayMessages.h"
+
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+#include <boost/json/value.hpp>
+
+#include "Duoquill/Crypto/CryptoCore.h"
+#include "Duoquill/Crypto/PFSChatSession.h"
+
+namespace json = boost::json;
+
+namespace duoquill::protocol {
+namespace {
+
+MessageType typeNamed(std::string_view name) {
+    if (name == "hello") return MessageType::hello;
+    if (name == "kex2") return MessageType::kex2;
+    if (name == "ready") return MessageType::ready;
+    if (name == "msg") return MessageType::msg;
+    if (name == "bye") return MessageType::bye;
+    if (name == "peer-disconnected") return MessageType::peerDisconnected;
+    return MessageType::unknown;
+}
+
+const json::string* stringMember(const json::object& object, std::string_view name) {
+    const auto* member = object.if_contains(name);
+    return member != nullptr && member->is_string() ? &member->as_string() : nullptr;
+}
+
+std::optional<Bytes> base64Member(const json::object& object, std::string_view name) {
+    const auto* text = stringMember(object, name);
+    if (text == nullptr) return std::nullopt;
+    return bytesFromBase64String(std::string_view(*text));
+}
+
+// A JSON integer that fits an unsigned 64-bit counter; fractions, negatives and numbers past
+// 2^64 (which the parser keeps as doubles) are not one.
+std::optional<std::uint64_t> counterMember(const json::object& object, std::string_view name) {
+    const auto* member = object.if_contains(name);
+    if (member == nullptr) return std::nullopt;
+    if (member->is_uint64()) return member->as_uint64();
+    if (member->is_int64() && member->as_int64() >= 0) return static_cast<std::uint64_t>(member->as_int64());
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<RelayMessage> parseRelayMessage(std::string_view jsonText) {
+    boost::system::error_code ec;
+    json::value value = json::parse(jsonText, ec);
+    if (ec || !value.is_object()) return std::nullopt;
+    auto& object = value.as_object();
+    const auto* type = stringMember(object, "t");
+    if (type == nullptr) return std::nullopt;
+    std::string name(*type);
+    const MessageType kind = typeNamed(name);
+    return RelayMessage{kind, std::move(name), std::move(object)};
+}
+
+std::string encode(const Hello& hello) {
+    const json::object object{
+        {"t", "hello"},
+        {"pkid", hello.pkid},
+        {"ct", base64String(hello.ct)},
+        {"ek", base64String(hello.ek)},
+        {"mlk", base64String(hello.mlk)},
+    };
+    return json::serialize(object);
+}
+
+std::string encode(const Kex2& kex2) {
+    const json::object object{{"t", "kex2"}, {"mc", base64String(kex2.mc)}};
+    return json::serialize(object);
+}
+
+std::string encode(const Ready& ready) {
+    const json::object object{{"t", "ready"}, {"kc", base64URLString(ready.kc)}};
+    return json::serialize(object);
+}
+
+std::string encode(const Msg& msg) {
+    json::object object{{"t", "msg"}, {"n", msg.n}, {"d", base64String(msg.d)}};
+    if (msg.rk) object["rk"] = base64String(*msg.rk);
+    return json::serialize(object);
+}
+
+std::string encodeBye() {
+    const json::object object{{"t", "bye"}};
+    return json::serialize(object);
+}
+
+std::string encodePeerDisconnected() {
+    const json::object object{{"t", "peer-disconnected"}};
+    return json::serialize(object);
+}
+
+std::optional<HelloDecoding> decodeHello(const RelayMessage& message) {
+    const auto* pkid = stringMember(message.object, "pkid");
+    auto ct = base64Member(message.object, "ct");
+    auto ek = base64Member(message.object, "ek");
+    if (pkid == nullptr || !ct || !ek) return std::nullopt;
+    auto mlk = base64Member(message.object, "mlk");
+    if (mlk && mlk->size() != PFSChatSession::mlkemPublicKeySize) mlk.reset();
+    return HelloDecoding{std::string(*pkid), std::move(*ct), std::move(*ek), std::move(mlk)};
+}
+
+std::optional<Kex2> decodeKex2(const RelayMessage& message) {
+    auto mc = base64Member(message.object, "mc");
+    if (!mc) return std::nullopt;
+    return Kex2{std::move(*mc)};
+}
+
+std::optional<Bytes> decodeReadyConfirmation(const RelayMessage& message) {
+    const auto* kc = stringMember(message.object, "kc");
+    if (kc == nullptr) return std::nullopt;
+    return bytesFromBase64URLString(std::string_view(*kc));
+}
+
+std::optional<Msg> decodeMsg(const RelayMessage& message) {
+    const auto n = counterMember(message.object, "n");
+    if (!n) return std::nullopt;
+    auto d = base64Member(message.object, "d");
+    if (!d) return std::nullopt;
+    return Msg{*n, std::move(*d), base64Member(message.object, "rk")};
+}
+
+}  // namespace duoquill::protocol

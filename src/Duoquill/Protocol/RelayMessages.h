@@ -1,0 +1,74 @@
+#pragma once
+// The relay messages: one flat JSON object per text frame, its type in the string member "t".
+//
+// Encoders write compact JSON with the members in a fixed order; decoders accept any order and
+// ignore unknown members. Byte strings are standard padded base64, except "pkid" and "kc",
+// which are unpadded base64url. A decoder returning nothing means "ignore the message"; where
+// a defect is fatal instead, the decoding says so in its own field.
+
+#include <boost/json/object.hpp>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Duoquill/Platform/SecureBytes.h"
+
+namespace duoquill::protocol {
+
+enum class MessageType { hello, kex2, ready, msg, bye, peerDisconnected, unknown };
+
+// A flat JSON object with a string "t" (any member order; unknown members kept, ignored).
+struct RelayMessage {
+    MessageType type;
+    std::string typeName;
+    boost::json::object object;
+};
+// Nothing when the text is not JSON, not an object, or has no string "t".
+std::optional<RelayMessage> parseRelayMessage(std::string_view jsonText);
+
+struct Hello {
+    std::string pkid;  // base64url text, sent as given
+    Bytes ct;
+    Bytes ek;
+    Bytes mlk;
+};
+struct Kex2 {
+    Bytes mc;
+};
+struct Ready {
+    Bytes kc;
+};
+struct Msg {
+    std::uint64_t n = 0;
+    Bytes d;
+    std::optional<Bytes> rk;
+};
+
+std::string encode(const Hello&);  // {"t":"hello","pkid":…,"ct":…,"ek":…,"mlk":…}
+std::string encode(const Kex2&);   // {"t":"kex2","mc":…}
+std::string encode(const Ready&);  // {"t":"ready","kc":…}
+std::string encode(const Msg&);    // {"t":"msg","n":N,"d":…[,"rk":…]}
+std::string encodeBye();              // {"t":"bye"}
+std::string encodePeerDisconnected();  // {"t":"peer-disconnected"}
+
+// mlk is nothing when it is missing, not a string, not base64 or not 1568 bytes: the caller
+// treats that as fatal.
+struct HelloDecoding {
+    std::string pkid;
+    Bytes ct;
+    Bytes ek;
+    std::optional<Bytes> mlk;
+};
+// Nothing: "pkid", "ct" or "ek" missing or not a string, "ct" or "ek" not base64.
+std::optional<HelloDecoding> decodeHello(const RelayMessage&);
+// Nothing: "mc" missing, not a string or not base64.
+std::optional<Kex2> decodeKex2(const RelayMessage&);
+// Nothing: "kc" missing, not a string or not base64url (fatal for the caller). Padded and
+// standard-alphabet forms are accepted.
+std::optional<Bytes> decodeReadyConfirmation(const RelayMessage&);
+// Nothing: "n" missing, not an integer or negative; "d" missing, not a string or not base64.
+// An "rk" that is not a base64 string leaves rk empty; the message still decodes.
+std::optional<Msg> decodeMsg(const RelayMessage&);
+
+}  // namespace duoquill::protocol

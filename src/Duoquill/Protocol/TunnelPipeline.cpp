@@ -1,0 +1,84 @@
+#include "Duoquill/Protocol/TunnelPipeline.h"
+
+#include "Duoquill/Crypto/CryptoCore.h"
+#include "Duoquill/Platform/Primitives/AesGcm.h"
+
+namespace duoquill::protocol {
+namespace {
+
+std::string sealMsg(PFSChatSession& session, const std::optional<Bytes>& header,
+                    const PFSChatSession::SealedRecord& record) {
+    return sealTunnelText(session, encode(Msg{record.counter, record.data, header}));
+}
+
+std::string_view asText(const SecureBytes& bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+std::size_t base64Length(std::size_t bytes) { return 4 * ((bytes + 2) / 3); }
+
+std::size_t decimalDigits(std::uint64_t value) {
+    std::size_t digits = 1;
+    for (; value >= 10; value /= 10) ++digits;
+    return digits;
+}
+
+}  // namespace
+
+std::string sealTunnelText(PFSChatSession& session, std::string_view jsonText) {
+    return base64String(session.tunnelSeal(asBytes(jsonText)));
+}
+
+std::string sealChatLine(PFSChatSession& session, BytesView line) {
+    const auto header = session.prepareDHRatchetIfNeeded();
+    const auto record = session.seal(line);
+    return sealMsg(session, header, record);
+}
+
+std::string sealCoverRecord(PFSChatSession& session) {
+    const auto header = session.prepareDHRatchetIfNeeded();
+    const auto record = session.sealDummy();
+    return sealMsg(session, header, record);
+}
+
+std::optional<RelayMessage> openTunnelText(PFSChatSession& session, std::string_view frameText) {
+    const auto frame = bytesFromBase64String(frameText);
+    if (!frame) return std::nullopt;
+    try {
+        return parseRelayMessage(asText(session.tunnelOpen(*frame)));
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+std::optional<RelayMessage> parsePlainFrame(std::string_view frameText) {
+    if (frameText.empty() || frameText.front() != '{') return std::nullopt;
+    return parseRelayMessage(frameText);
+}
+
+std::size_t largestMsgTextLength(std::size_t lineBytes, bool ratchetHeaderPending) {
+    // Record: kind byte and 4-byte length, padded to the next bucket, up to two more random
+    // buckets, then the tag.
+    const std::size_t bucket = PFSChatSession::recordBucket;
+    const std::size_t framed = 5 + lineBytes;
+    const std::size_t record = (framed + bucket - 1) / bucket * bucket + 2 * bucket + aesgcm::tagSize;
+    // {"t":"msg","n":N,"d":"…","rk":"…"}
+    std::size_t length = std::string_view(R"({"t":"msg","n":)").size() +
+                         decimalDigits(PFSChatSession::recordCounterLimit - 1) +
+                         std::string_view(R"(,"d":")").size() + base64Length(record) + 1 + 1;
+    if (ratchetHeaderPending) length += std::string_view(R"(,"rk":")").size() + base64Length(ratchetHeaderMaxBytes) + 1;
+    return length;
+}
+
+std::size_t longestAlwaysAcceptedLine() {
+    std::size_t line = maxChatLineBytes;
+    while (line > 0 && largestMsgTextLength(line, true) > maxTunnelPayload) --line;
+    return line;
+}
+
+bool chatLineFits(const PFSChatSession& session, std::size_t lineBytes) {
+    return lineBytes <= maxChatLineBytes &&
+           largestMsgTextLength(lineBytes, session.isDHRatchetPending()) <= maxTunnelPayload;
+}
+
+}  // namespace duoquill::protocol

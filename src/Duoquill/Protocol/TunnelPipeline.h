@@ -1,0 +1,47 @@
+#pragma once
+// The two pipelines between relay message text and the frames on the wire, over one session.
+//
+// Out: the message JSON, tunnelSeal, standard base64. A "msg" is built in one go, without a
+// suspension point: ratchet header, record seal, JSON, tunnel seal, so the record and tunnel
+// counters of successive messages follow the order in which they are handed to the transport.
+// In: base64, tunnelOpen, JSON; or, when that fails, the frame as plain JSON.
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Duoquill/Crypto/PFSChatSession.h"
+#include "Duoquill/Protocol/RelayMessages.h"
+
+namespace duoquill::protocol {
+
+// Outgoing: tunnelSeal of the JSON text, standard base64 of the frame (errors propagate).
+std::string sealTunnelText(PFSChatSession& session, std::string_view jsonText);
+// Outgoing "msg": the pending ratchet header, seal of the line (or sealDummy), the msg JSON,
+// tunnel seal, base64. Errors propagate; a failed tunnel seal leaves the record chain moved.
+std::string sealChatLine(PFSChatSession& session, BytesView line);
+std::string sealCoverRecord(PFSChatSession& session);
+// Incoming: base64, tunnelOpen, parse; nothing when any step fails (the caller then tries the
+// frame as a plain message).
+std::optional<RelayMessage> openTunnelText(PFSChatSession& session, std::string_view frameText);
+// Incoming plain frame: nothing unless it begins with '{' and parses as a relay message.
+std::optional<RelayMessage> parsePlainFrame(std::string_view frameText);
+
+// ---- the size of a "msg" ----
+
+// Longest chat line, in UTF-8 bytes.
+inline constexpr std::size_t maxChatLineBytes = 49152;
+// A "msg" text must not be longer: it is one tunnel payload.
+inline constexpr std::size_t maxTunnelPayload = PFSChatSession::tunnelMaxPayload;
+inline constexpr std::size_t ratchetHeaderMaxBytes = PFSChatSession::ratchetHeaderWithCiphertextSize;
+// The longest "msg" text a line of `lineBytes` bytes can give: the largest record padding, a
+// counter of the most digits, the largest ratchet header when one may be pending.
+std::size_t largestMsgTextLength(std::size_t lineBytes, bool ratchetHeaderPending);
+// The longest line accepted whatever the session's state: 45307 bytes.
+std::size_t longestAlwaysAcceptedLine();
+// Whether the session may seal this line. Checked before anything moves: a "msg" that outgrew
+// the tunnel would fail after the record chain had stepped past the line.
+bool chatLineFits(const PFSChatSession& session, std::size_t lineBytes);
+
+}  // namespace duoquill::protocol

@@ -1,0 +1,141 @@
+// The relay-message codec (exact bytes out, every accept / ignore / fatal rule in) and the
+// tunnel pipelines over two real sessions.
+
+#include <gtest/gtest.h>
+
+#include "Duoquill/Crypto/CryptoCore.h"
+#include "Duoquill/Crypto/SessionEnvironment.h"
+#include "Duoquill/Protocol/TunnelPipeline.h"
+#include "Support/Paths.h"
+
+namespace duoquill::protocol {
+namespace {
+
+const Bytes mlk(PFSChatSession::mlkemPublicKeySize, 7);
+const std::string mlkText = base64String(mlk);
+
+// What a receiver makes of one text: "none" (not a relay message), "ignore", "fatal" or the
+// decoded members.
+std::string outcome(std::string_view text) {
+    const auto message = parseRelayMessage(text);
+    if (!message) return "none";
+    switch (message->type) {
+        case MessageType::hello: {
+            const auto hello = decodeHello(*message);
+            if (!hello) return "ignore";
+            if (!hello->mlk) return "fatal";
+            return "hello " + hello->pkid + " " + hexString(hello->ct) + " " + hexString(hello->ek);
+        }
+        case MessageType::kex2: {
+            const auto kex2 = decodeKex2(*message);
+            return kex2 ? "kex2 " + hexString(kex2->mc) : "ignore";
+        }
+        case MessageType::ready: {
+            const auto kc = decodeReadyConfirmation(*message);
+            return kc ? "ready " + hexString(*kc) : "fatal";
+        }
+        case MessageType::msg: {
+            const auto msg = decodeMsg(*message);
+            if (!msg) return "ignore";
+            return "msg " + std::to_string(msg->n) + " " + hexString(msg->d) + " " +
+                   (msg->rk ? hexString(*msg->rk) : "-");
+        }
+        case MessageType::bye: return "bye";
+        case MessageType::peerDisconnected: return "peer-disconnected";
+        case MessageType::unknown: return "unknown " + message->typeName;
+    }
+    return "?";
+}
+
+TEST(RelayMessagesTest, EncodesExactBytesAndDecodesByTheMemberRules) {
+    const Bytes two{0xfb, 0xff};
+    EXPECT_EQ(encode(Hello{"ab-_", two, {1}, {1, 2, 3}}),
+              R"({"t":"hello","pkid":"ab-_","ct":"+/8=","ek":"AQ==","mlk":"AQID"})");
+    EXPECT_EQ(encode(Kex2{two}), R"({"t":"kex2","mc":"+/8="})");
+    EXPECT_EQ(encode(Ready{two}), R"({"t":"ready","kc":"-_8"})");
+    EXPECT_EQ(encode(Msg{7, two, std::nullopt}), R"({"t":"msg","n":7,"d":"+/8="})");
+    EXPECT_EQ(encode(Msg{UINT64_MAX, {1}, Bytes{0xff}}), R"({"t":"msg","n":18446744073709551615,"d":"AQ==","rk":"/w=="})");
+    EXPECT_EQ(encodeBye(), R"({"t":"bye"})");
+    EXPECT_EQ(encodePeerDisconnected(), R"({"t":"peer-disconnected"})");
+    EXPECT_EQ(outcome(encode(Hello{"p", two, {1}, mlk})), "hello p fbff 01");
+
+    const std::string m = "\"" + mlkText + "\"";
+    const std::string shortMlk = "\"" + base64String(Bytes(1567, 7)) + "\"";
+    const std::string longMlk = "\"" + base64String(Bytes(1569, 7)) + "\"";
+    const std::pair<std::string, std::string> cases[] = {
+        {"hello", "none"}, {"[1]", "none"}, {R"({"t":1})", "none"}, {R"({"type":"msg"})", "none"},
+        {R"({"t":"other","n":1})", "unknown other"}, {R"({"x":[1],"t":"bye"})", "bye"},
+        {R"({"t":"peer-disconnected"})", "peer-disconnected"},
+        // hello: any order, unknown members; ct / ek / pkid defects are ignored before mlk is looked at
+        {R"({"mlk":)" + m + R"(,"x":{},"ek":"AQ==","ct":"+/8=","pkid":"p","t":"hello"})", "hello p fbff 01"},
+        {R"({"t":"hello","ct":"+/8=","ek":"AQ==","mlk":)" + m + "}", "ignore"},
+        {R"({"t":"hello","pkid":5,"ct":"+/8=","ek":"AQ==","mlk":)" + m + "}", "ignore"},
+        {R"({"t":"hello","pkid":"p","ct":"+/8","ek":"AQ==","mlk":)" + m + "}", "ignore"},
+        {R"({"t":"hello","pkid":"p","ct":"+/8=","mlk":)" + m + "}", "ignore"},
+        {R"({"t":"hello","pkid":"p","ct":"-_8=","ek":"AQ=="})", "ignore"},
+        {R"({"t":"hello","pkid":"p","ct":"+/8=","ek":"AQ=="})", "fatal"},
+        {R"({"t":"hello","pkid":"p","ct":"+/8=","ek":"AQ==","mlk":1})", "fatal"},
+        {R"({"t":"hello","pkid":"p","ct":"+/8=","ek":"AQ==","mlk":"A"})", "fatal"},
+        {R"({"t":"hello","pkid":"p","ct":"+/8=","ek":"AQ==","mlk":)" + shortMlk + "}", "fatal"},
+        {R"({"t":"hello","pkid":"p","ct":"+/8=","ek":"AQ==","mlk":)" + longMlk + "}", "fatal"},
+        // kex2
+        {R"({"mc":"+/8=","t":"kex2"})", "kex2 fbff"}, {R"({"t":"kex2"})", "ignore"},
+        {R"({"t":"kex2","mc":7})", "ignore"}, {R"({"t":"kex2","mc":"-_8="})", "ignore"},
+        // ready: lenient base64url, anything undecodable is fatal
+        {R"({"kc":"-_8","t":"ready"})", "ready fbff"}, {R"({"t":"ready","kc":"-_8="})", "ready fbff"},
+        {R"({"t":"ready","kc":"+/8"})", "ready fbff"}, {R"({"t":"ready"})", "fatal"},
+        {R"({"t":"ready","kc":32})", "fatal"}, {R"({"t":"ready","kc":"!!"})", "fatal"},
+        // msg: "n" an integer that fits 64 unsigned bits; a bad "rk" is dropped, the msg kept
+        {R"({"d":"AQ==","n":3,"t":"msg","z":null})", "msg 3 01 -"},
+        {R"({"t":"msg","n":18446744073709551615,"d":"AQ=="})", "msg 18446744073709551615 01 -"},
+        {R"({"t":"msg","n":18446744073709551616,"d":"AQ=="})", "ignore"},
+        {R"({"t":"msg","n":-1,"d":"AQ=="})", "ignore"}, {R"({"t":"msg","n":1.5,"d":"AQ=="})", "ignore"},
+        {R"({"t":"msg","n":"3","d":"AQ=="})", "ignore"}, {R"({"t":"msg","d":"AQ=="})", "ignore"},
+        {R"({"t":"msg","n":3})", "ignore"}, {R"({"t":"msg","n":3,"d":5})", "ignore"},
+        {R"({"t":"msg","n":3,"d":"AQ"})", "ignore"},
+        {R"({"t":"msg","n":3,"d":"AQ==","rk":"/w=="})", "msg 3 01 ff"},
+        {R"({"t":"msg","n":3,"d":"AQ==","rk":5})", "msg 3 01 -"},
+        {R"({"t":"msg","n":3,"d":"AQ==","rk":"_w"})", "msg 3 01 -"},
+    };
+    for (const auto& [text, expected] : cases) EXPECT_EQ(outcome(text), expected) << text;
+}
+
+TEST(RelayMessagesTest, PipelinesCarryMessagesBetweenTwoSessions) {
+    test::TempDir dir;
+    SoftwareKeyStore keys;
+    const SessionEnvironment environment{.keyStore = keys, .epochDirectory = dir.path()};
+    auto idA = SoftwareKeyStore::wrap(p256::PrivateKey::generate());
+    auto idB = SoftwareKeyStore::wrap(p256::PrivateKey::generate());
+    const auto pubA = idA->publicKey(), pubB = idB->publicKey();
+    PFSChatSession a(environment, std::move(idA), pubB, std::string(128, 'a'));
+    PFSChatSession b(environment, std::move(idB), pubA, std::string(128, 'a'));
+    a.completeHandshake(b.authCiphertext(), b.authEncapKey(), b.mlkemPublicKeyData());
+    b.completeHandshake(a.authCiphertext(), a.authEncapKey(), a.mlkemPublicKeyData());
+    PFSChatSession& ini = a.isInitiator().value() ? a : b;
+    PFSChatSession& res = a.isInitiator().value() ? b : a;
+    res.completePQKeyExchange(ini.performPQKeyExchange());
+    ini.completePQInitiator();
+
+    const auto deliver = [](PFSChatSession& to, const std::string& frame) -> std::optional<SecureBytes> {
+        const auto message = openTunnelText(to, frame);
+        EXPECT_TRUE(message && message->type == MessageType::msg);
+        const auto msg = decodeMsg(message.value()).value();
+        if (msg.rk) to.receiveDHRatchetKey(*msg.rk);
+        return to.open(msg.d, msg.n);
+    };
+    const std::string line = sealChatLine(ini, asBytes("hello there"));
+    EXPECT_NE(line.front(), '{');
+    EXPECT_EQ(toBytes(deliver(res, line).value()), toBytes(asBytes("hello there")));
+    EXPECT_FALSE(openTunnelText(res, line)) << "a replayed frame opens nothing";
+    EXPECT_FALSE(deliver(ini, sealCoverRecord(res)));
+
+    const auto bye = openTunnelText(ini, sealTunnelText(res, encodeBye()));
+    EXPECT_EQ(bye.value().type, MessageType::bye);
+    EXPECT_FALSE(openTunnelText(ini, encodeBye())) << "a plain frame is not a tunnel frame";
+    EXPECT_EQ(parsePlainFrame(encodeBye()).value().type, MessageType::bye);
+    EXPECT_FALSE(parsePlainFrame(R"( {"t":"bye"})"));
+    EXPECT_FALSE(parsePlainFrame(""));
+}
+
+}  // namespace
+}  // namespace duoquill::protocol
