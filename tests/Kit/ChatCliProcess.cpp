@@ -1,0 +1,66 @@
+#include "Kit/ChatCliProcess.h"
+
+#include <stdexcept>
+
+#include "Kit/TestCertificates.h"
+
+namespace duoquill::test {
+
+namespace {
+
+ProcessOptions userEnvironment(const ChatUser& user) {
+    ProcessOptions options;
+    options.environment = {{"HOME", user.home()},
+                           {"DUOQUILL_KEY_LABEL", user.label()},
+                           {"SSL_CERT_FILE", TestCertificates::shared().caFile().string()}};
+    options.unsetEnvironment = {"XDG_DATA_HOME", "SSL_CERT_DIR"};
+    return options;
+}
+
+}  // namespace
+
+ChatUser::ChatUser(std::string label) : label_(std::move(label)) {
+    const auto result = runProcess(cliPath().string(), {"keygen"}, userEnvironment(*this));
+    if (result.exitStatus != 0) throw std::runtime_error("keygen failed: " + result.standardError);
+    publicKey_ = result.standardOutput.substr(0, result.standardOutput.find('\n'));
+}
+
+ChatCliProcess::ChatCliProcess(const ChatUser& user, const std::string& peerKey, const std::string& relayURL)
+    : RunningProcess(cliPath().string(), {"chat", peerKey, relayURL}, userEnvironment(user)) {}
+
+ChatCliProcess::~ChatCliProcess() {
+    killGroup();
+    waitForExit(5s);
+    waitForEndOfOutput(5s);
+    // In a sanitizer build the program reports its faults on standard error and may go on.
+    const std::string error = standardError();
+    for (const std::string_view report : {"Sanitizer:", "runtime error:"}) {
+        if (error.find(report) != std::string::npos) return reportFault("sanitizer report from duoquill-cli:\n" + error);
+    }
+}
+
+bool ChatCliProcess::waitFor(std::string_view text, std::chrono::milliseconds timeout, std::size_t wanted) const {
+    return waitForStandardError(
+        [&](const std::string& error) {
+            const std::string shown = plainText(error);
+            std::size_t n = 0;
+            for (auto at = shown.find(text); at != std::string::npos; at = shown.find(text, at + text.size())) ++n;
+            return n >= wanted;
+        },
+        timeout);
+}
+
+std::string plainText(std::string_view terminal) {
+    std::string out;
+    for (std::size_t i = 0; i < terminal.size(); ++i) {
+        if (terminal[i] == '\x1b' && i + 1 < terminal.size() && terminal[i + 1] == '[') {
+            i += 2;
+            while (i < terminal.size() && !(terminal[i] >= '@' && terminal[i] <= '~')) ++i;
+        } else if (terminal[i] != '\r') {
+            out.push_back(terminal[i]);
+        }
+    }
+    return out;
+}
+
+}  // namespace duoquill::test

@@ -1,0 +1,45 @@
+#pragma once
+// A real `duoquill-cli chat` process for end-to-end tests: its own HOME and key label, the
+// test CA trusted through SSL_CERT_FILE, standard input fed line by line, standard error
+// collected as it runs.
+
+#include <chrono>
+#include <string>
+#include <string_view>
+
+#include "Kit/Paths.h"
+#include "Kit/Process.h"
+
+namespace duoquill::test {
+
+using namespace std::chrono_literals;
+
+// A user: a HOME of its own holding one identity made with `duoquill-cli keygen`.
+class ChatUser {
+public:
+    explicit ChatUser(std::string label);
+    const std::string& publicKey() const { return publicKey_; }
+    const std::string& label() const { return label_; }
+    std::string home() const { return home_.str(); }
+
+private:
+    TempDir home_;
+    std::string label_;
+    std::string publicKey_;
+};
+
+class ChatCliProcess : public RunningProcess {
+public:
+    ChatCliProcess(const ChatUser& user, const std::string& peerKey, const std::string& relayURL);
+    // Reports a fault (reportFault) when a sanitizer reported one on standard error.
+    ~ChatCliProcess() override;
+
+    void type(std::string_view line) { write(std::string(line) + "\n"); }
+    // Waits until standard error, as plain text, holds `text` at least `count` times.
+    bool waitFor(std::string_view text, std::chrono::milliseconds timeout = 20s, std::size_t count = 1) const;
+};
+
+// The lines of a display with colours and cursor movement taken out.
+std::string plainText(std::string_view terminal);
+
+}  // namespace duoquill::test

@@ -1,0 +1,173 @@
+#include "Kit/Process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace duoquill::test {
+
+using namespace std::chrono_literals;
+
+namespace {
+std::function<void(const std::string&)> faultHandler = [](const std::string& report) {
+    std::fprintf(stderr, "%s\n", report.c_str());
+    std::abort();
+};
+}  // namespace
+
+void setFaultHandler(std::function<void(const std::string&)> handler) { faultHandler = std::move(handler); }
+void reportFault(const std::string& report) { faultHandler(report); }
+
+RunningProcess::RunningProcess(const std::string& program, const std::vector<std::string>& arguments,
+                               const ProcessOptions& options) {
+    std::map<std::string, std::string> variables;
+    for (char** e = environ; !options.clearEnvironment && *e != nullptr; ++e) {
+        const std::string entry(*e);
+        if (const auto eq = entry.find('='); eq != std::string::npos) variables[entry.substr(0, eq)] = entry.substr(eq + 1);
+    }
+    for (const auto& name : options.unsetEnvironment) variables.erase(name);
+    for (const auto& [name, value] : options.environment) variables[name] = value;
+    std::vector<std::string> environment, argumentList{program};
+    for (const auto& [name, value] : variables) environment.push_back(name + "=" + value);
+    argumentList.insert(argumentList.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv, envp;
+    for (auto& a : argumentList) argv.push_back(a.data());
+    for (auto& e : environment) envp.push_back(e.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+
+    int in[2], out[2], err[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+    pid_ = ::fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        ::setpgid(0, 0);
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        ::execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    ::setpgid(pid_, pid_);  // as the child does: the group exists before either goes on
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    input_ = in[1];
+    readers_[0] = std::thread([this, fd = out[0]] { collect(fd, output_); });
+    readers_[1] = std::thread([this, fd = err[0]] { collect(fd, error_); });
+}
+
+RunningProcess::~RunningProcess() {
+    if (!status_) {
+        killGroup();
+        waitForExit(5s);
+    }
+    closeInput();
+    // Whatever it started and left behind holds the outputs open: it goes too.
+    if (!waitForEndOfOutput(2s)) ::kill(-pid_, SIGKILL);
+    for (auto& reader : readers_) reader.join();
+}
+
+void RunningProcess::collect(int fd, std::string& into) {
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        std::lock_guard lock(mutex_);
+        if (n > 0) into.append(buffer, static_cast<std::size_t>(n));
+        if (n <= 0) --openOutputs_;
+        changed_.notify_all();
+        if (n <= 0) break;
+    }
+    ::close(fd);
+}
+
+void RunningProcess::write(std::string_view text) {
+    while (input_ >= 0 && !text.empty()) {
+        const ssize_t n = ::write(input_, text.data(), text.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+void RunningProcess::closeInput() {
+    if (input_ >= 0) ::close(input_);
+    input_ = -1;
+}
+
+void RunningProcess::killGroup() {
+    if (!status_) ::kill(-pid_, SIGKILL);
+}
+
+std::optional<int> RunningProcess::waitForExit(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!status_) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+        } else if (std::chrono::steady_clock::now() >= deadline) {
+            return std::nullopt;
+        } else {
+            std::this_thread::sleep_for(5ms);
+        }
+    }
+    return status_;
+}
+
+std::string RunningProcess::standardOutput() const {
+    std::lock_guard lock(mutex_);
+    return output_;
+}
+
+std::string RunningProcess::standardError() const {
+    std::lock_guard lock(mutex_);
+    return error_;
+}
+
+bool RunningProcess::waitForStandardError(const std::function<bool(const std::string&)>& condition,
+                                          std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return condition(error_); });
+}
+
+bool RunningProcess::waitForEndOfOutput(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return openOutputs_ == 0; });
+}
+
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
+                         const ProcessOptions& options) {
+    RunningProcess process(program, arguments, options);
+    // A program that never reads its input fails the writes once it has ended.
+    std::thread feeder([&] {
+        process.write(options.standardInput);
+        process.closeInput();
+    });
+    ProcessResult result;
+    std::optional<int> status = process.waitForExit(options.timeout);
+    if (!status) {
+        result.timedOut = true;
+        process.killGroup();
+        status = process.waitForExit();
+    }
+    feeder.join();
+    process.waitForEndOfOutput(5s);
+    result.standardOutput = process.standardOutput();
+    result.standardError = process.standardError();
+    if (status && *status >= 0) result.exitStatus = *status;
+    if (status && *status < 0) result.signal = -*status;
+    return result;
+}
+
+}  // namespace duoquill::test

@@ -1,0 +1,85 @@
+#pragma once
+// Runs a real program as a child process: arguments, environment, standard input fed by
+// the test, standard output and error captured.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace duoquill::test {
+
+// A fault the kit finds on its own, such as a child's sanitizer report. Test programs fail the
+// running test (tests/Support); by default it is printed and the program aborts.
+void setFaultHandler(std::function<void(const std::string&)> handler);
+void reportFault(const std::string& report);
+
+struct ProcessResult {
+    int exitStatus = -1;     // exit code, or -1 when killed by a signal
+    int signal = 0;          // the signal that ended it, if any
+    bool timedOut = false;
+    std::string standardOutput;
+    std::string standardError;
+};
+
+struct ProcessOptions {
+    // Variables set on top of (or, with clearEnvironment, instead of) the test's environment.
+    std::map<std::string, std::string> environment;
+    std::vector<std::string> unsetEnvironment;
+    bool clearEnvironment = false;
+    std::string standardInput;
+    std::chrono::milliseconds timeout{30000};
+};
+
+// Runs to completion (or kills it at the time-out).
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
+                         const ProcessOptions& options = {});
+
+// A program left running while the test talks to it, in a process group of its own: standard
+// input a pipe the test writes to, standard output and error collected as it runs. The
+// destructor kills the group if the program is still running.
+class RunningProcess {
+public:
+    RunningProcess(const std::string& program, const std::vector<std::string>& arguments,
+                   const ProcessOptions& options = {});
+    virtual ~RunningProcess();
+    RunningProcess(const RunningProcess&) = delete;
+    RunningProcess& operator=(const RunningProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    void write(std::string_view text);
+    void closeInput();
+    void killGroup();  // SIGKILL to the program and everything it started
+    // Its exit status (or -signal) once it has ended; nothing when it does not end in time.
+    std::optional<int> waitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+    std::string standardOutput() const;
+    std::string standardError() const;  // collected so far
+    // Waits until standard error satisfies `condition` (called under a lock).
+    bool waitForStandardError(const std::function<bool(const std::string&)>& condition,
+                              std::chrono::milliseconds timeout) const;
+    // Waits until the program has closed both outputs: what was collected is then complete.
+    bool waitForEndOfOutput(std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+
+private:
+    void collect(int fd, std::string& into);
+
+    pid_t pid_ = -1;
+    int input_ = -1;
+    std::optional<int> status_;
+    std::thread readers_[2];
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::string output_, error_;
+    int openOutputs_ = 2;
+};
+
+}  // namespace duoquill::test

@@ -1,0 +1,56 @@
+#include "Kit/RelayProcess.h"
+
+#include <csignal>
+#include <stdexcept>
+
+#include "Kit/Paths.h"
+#include "Kit/Process.h"
+#include "Kit/TestCertificates.h"
+
+namespace duoquill::test {
+
+RelayProcess::RelayProcess() : RelayProcess(Options{}) {}
+
+RelayProcess::RelayProcess(Options options) : plain_(options.plain) {
+    std::vector<std::string> arguments{"--listen", "127.0.0.1:0"};
+    if (options.plain) {
+        arguments.push_back("--plain");
+    } else {
+        const auto& certificates = TestCertificates::shared();
+        arguments.insert(arguments.end(), {"--cert", certificates.certificateFile().string(), "--key",
+                                           certificates.privateKeyFile().string()});
+    }
+    arguments.insert(arguments.end(), options.arguments.begin(), options.arguments.end());
+    process_ = std::make_unique<RunningProcess>(relayPath().string(), arguments);
+
+    const std::string marker = "listening on 127.0.0.1:";
+    process_->waitForStandardError([&](const std::string& log) { return log.find(marker) != std::string::npos; },
+                                   std::chrono::seconds(10));
+    const std::string log = process_->standardError();
+    const auto at = log.find(marker);
+    if (at == std::string::npos) throw std::runtime_error("duoquill-relay did not start: " + log);
+    port_ = static_cast<std::uint16_t>(std::stoul(log.substr(at + marker.size())));
+}
+
+RelayProcess::~RelayProcess() = default;
+
+std::string RelayProcess::url() const {
+    return std::string(plain_ ? "ws" : "wss") + "://127.0.0.1:" + std::to_string(port_);
+}
+
+pid_t RelayProcess::pid() const { return process_->pid(); }
+
+int RelayProcess::stop(int signal, std::chrono::milliseconds timeout) {
+    if (signal != 0 && !process_->waitForExit(std::chrono::milliseconds(0))) ::kill(process_->pid(), signal);
+    auto status = process_->waitForExit(timeout);
+    if (!status) {
+        process_->killGroup();
+        process_->waitForExit();
+    }
+    process_->waitForEndOfOutput(std::chrono::seconds(5));
+    return status && *status >= 0 ? *status : -1;
+}
+
+std::string RelayProcess::log() const { return process_->standardError(); }
+
+}  // namespace duoquill::test

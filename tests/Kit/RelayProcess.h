@@ -1,0 +1,52 @@
+#pragma once
+// The real duoquill-relay running in the background for a test: started on 127.0.0.1 with a
+// system-chosen port and the shared test certificates (or plain), its standard error
+// collected as it runs. The destructor kills it if the test has not ended it.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace duoquill::test {
+
+class RunningProcess;
+
+class RelayProcess {
+public:
+    struct Options {
+        bool plain = false;
+        // Appended to --listen 127.0.0.1:0 and the certificate options, e.g. {"--ping-interval", "0.2"}.
+        std::vector<std::string> arguments;
+    };
+
+    // Returns once the relay has printed its "listening on" line; throws std::runtime_error
+    // if it does not.
+    RelayProcess();
+    explicit RelayProcess(Options options);
+    ~RelayProcess();
+    RelayProcess(const RelayProcess&) = delete;
+    RelayProcess& operator=(const RelayProcess&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    // "wss://127.0.0.1:PORT" (or ws://); a client needs SSL_CERT_FILE = TestCertificates::shared().caFile().
+    std::string url() const;
+    pid_t pid() const;
+
+    // Sends the signal and waits for the process to end. The exit status, or -1 when a
+    // signal ended it (or it did not end in time and was killed).
+    int stop(int signal, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+
+    // Everything written to standard error so far (all of it once stop() has returned).
+    std::string log() const;
+
+private:
+    bool plain_ = false;
+    std::uint16_t port_ = 0;
+    std::unique_ptr<RunningProcess> process_;
+};
+
+}  // namespace duoquill::test

@@ -1,0 +1,226 @@
+#include "Kit/WebSocketTestClient.h"
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+
+#include <functional>
+#include <stdexcept>
+
+namespace duoquill::test {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using asio::ip::tcp;
+
+using TlsStream = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
+using PlainStream = websocket::stream<beast::tcp_stream>;
+
+struct WebSocketTestClient::Impl {
+    explicit Impl(Options o) : options(std::move(o)) {}
+
+    Options options;
+    asio::io_context context;  // declared first: outlives the streams
+    asio::ssl::context tlsContext{asio::ssl::context::tls_client};
+    std::unique_ptr<TlsStream> tls;
+    std::unique_ptr<PlainStream> plain;
+    beast::flat_buffer buffer;
+    std::deque<WebSocketEvent> events;
+    bool open = false;
+    bool ended = false;
+
+    template <class F>
+    void withStream(F&& f) {
+        if (tls) {
+            f(*tls);
+        } else {
+            f(*plain);
+        }
+    }
+
+    // Runs the io_context until `done` holds or the time is up; false on time-out.
+    bool drive(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        context.restart();
+        while (!done()) {
+            if (context.run_one_until(deadline) == 0) {
+                if (std::chrono::steady_clock::now() >= deadline || context.stopped()) return done();
+            }
+        }
+        return true;
+    }
+
+    // Starts an operation and runs it to completion; throws when it does not complete in time.
+    beast::error_code run(const char* what, const std::function<void(std::function<void(beast::error_code)>)>& start) {
+        bool finished = false;
+        beast::error_code result;
+        start([&](beast::error_code ec) {
+            finished = true;
+            result = ec;
+        });
+        if (!drive([&] { return finished; }, options.timeout)) {
+            closeSocket();
+            drive([&] { return finished; }, options.timeout);
+            throw std::runtime_error(std::string(what) + ": timed out");
+        }
+        return result;
+    }
+
+    void runOrThrow(const char* what, const std::function<void(std::function<void(beast::error_code)>)>& start) {
+        if (const auto ec = run(what, start)) throw std::runtime_error(std::string(what) + ": " + ec.message());
+    }
+
+    void write(bool text, std::string_view data) {
+        withStream([&](auto& ws) {
+            ws.text(text);
+            runOrThrow("send", [&](auto done) {
+                ws.async_write(asio::buffer(data.data(), data.size()), [done](beast::error_code ec, std::size_t) { done(ec); });
+            });
+        });
+    }
+
+    void readNext() {
+        withStream([this](auto& ws) {
+            ws.async_read(buffer, [this, &ws](beast::error_code ec, std::size_t) {
+                WebSocketEvent event;
+                if (!ec) {
+                    event.kind = ws.got_text() ? WebSocketEvent::Kind::text : WebSocketEvent::Kind::binary;
+                    event.data = beast::buffers_to_string(buffer.data());
+                    buffer.consume(buffer.size());
+                    events.push_back(std::move(event));
+                    readNext();
+                    return;
+                }
+                if (ec == websocket::error::closed) {
+                    event.kind = WebSocketEvent::Kind::closed;
+                    event.closeCode = ws.reason().code;
+                    event.data = std::string(ws.reason().reason.data(), ws.reason().reason.size());
+                } else {
+                    event.kind = WebSocketEvent::Kind::failed;
+                    event.error = ec.message();
+                }
+                events.push_back(std::move(event));
+                ended = true;
+            });
+        });
+    }
+
+    void closeSocket() {
+        withStream([](auto& ws) {
+            beast::error_code ignored;
+            beast::get_lowest_layer(ws).socket().shutdown(tcp::socket::shutdown_both, ignored);
+            beast::get_lowest_layer(ws).close();
+        });
+    }
+};
+
+WebSocketTestClient::WebSocketTestClient(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {
+    if (impl_->options.tls) {
+        impl_->tlsContext.load_verify_file(impl_->options.caFile.string());
+        impl_->tlsContext.set_verify_mode(asio::ssl::verify_peer);
+        impl_->tls = std::make_unique<TlsStream>(impl_->context, impl_->tlsContext);
+    } else {
+        impl_->plain = std::make_unique<PlainStream>(impl_->context);
+    }
+}
+
+WebSocketTestClient::~WebSocketTestClient() {
+    if (impl_->open && !impl_->ended) impl_->closeSocket();
+}
+
+int WebSocketTestClient::open(std::uint16_t port, const std::string& path) {
+    Impl& impl = *impl_;
+    const tcp::endpoint endpoint(asio::ip::make_address(impl.options.host), port);
+    impl.withStream([&](auto& ws) {
+        impl.runOrThrow("connect", [&](auto done) { beast::get_lowest_layer(ws).async_connect(endpoint, done); });
+    });
+    if (impl.tls) {
+        SSL* ssl = impl.tls->next_layer().native_handle();
+        if (SSL_set_tlsext_host_name(ssl, impl.options.serverName.c_str()) != 1) {
+            throw std::runtime_error("cannot set the TLS server name");
+        }
+        impl.tls->next_layer().set_verify_callback(asio::ssl::host_name_verification(impl.options.serverName));
+        impl.runOrThrow("TLS handshake", [&](auto done) {
+            impl.tls->next_layer().async_handshake(asio::ssl::stream_base::client, done);
+        });
+    }
+    websocket::response_type response;
+    beast::error_code result;
+    impl.withStream([&](auto& ws) {
+        result = impl.run("WebSocket handshake", [&](auto done) {
+            ws.async_handshake(response, impl.options.serverName + ":" + std::to_string(port), path, done);
+        });
+    });
+    if (result == websocket::error::upgrade_declined) return response.result_int();
+    if (result) throw std::runtime_error("WebSocket handshake: " + result.message());
+    impl.open = true;
+    impl.readNext();
+    return response.result_int();
+}
+
+bool WebSocketTestClient::isOpen() const { return impl_->open && !impl_->ended; }
+
+void WebSocketTestClient::sendText(std::string_view text) { impl_->write(true, text); }
+void WebSocketTestClient::sendBinary(std::string_view bytes) { impl_->write(false, bytes); }
+
+WebSocketEvent WebSocketTestClient::read() { return read(impl_->options.timeout); }
+
+WebSocketEvent WebSocketTestClient::read(std::chrono::milliseconds timeout) {
+    Impl& impl = *impl_;
+    if (!impl.open) throw std::runtime_error("read: not open");
+    impl.drive([&] { return !impl.events.empty(); }, timeout);
+    if (impl.events.empty()) return WebSocketEvent{};
+    WebSocketEvent event = std::move(impl.events.front());
+    impl.events.pop_front();
+    return event;
+}
+
+std::string WebSocketTestClient::readText() {
+    WebSocketEvent event = read();
+    if (event.kind != WebSocketEvent::Kind::text) throw std::runtime_error("expected a text frame, got " + describe(event));
+    return std::move(event.data);
+}
+
+void WebSocketTestClient::close(std::uint16_t code) {
+    Impl& impl = *impl_;
+    if (!impl.open || impl.ended) return;
+    bool closed = false;
+    impl.withStream([&](auto& ws) {
+        ws.async_close(websocket::close_reason(static_cast<websocket::close_code>(code)),
+                       [&closed](beast::error_code) { closed = true; });
+    });
+    if (!impl.drive([&] { return closed && impl.ended; }, impl.options.timeout)) {
+        impl.closeSocket();
+        impl.drive([&] { return closed && impl.ended; }, impl.options.timeout);
+    }
+}
+
+void WebSocketTestClient::drop() {
+    Impl& impl = *impl_;
+    impl.closeSocket();
+    if (impl.open) impl.drive([&] { return impl.ended; }, impl.options.timeout);
+    impl.ended = true;
+}
+
+std::string describe(const WebSocketEvent& event) {
+    switch (event.kind) {
+        case WebSocketEvent::Kind::text:
+            return "text frame of " + std::to_string(event.data.size()) + " bytes";
+        case WebSocketEvent::Kind::binary:
+            return "binary frame of " + std::to_string(event.data.size()) + " bytes";
+        case WebSocketEvent::Kind::closed:
+            return "close " + std::to_string(event.closeCode) + " \"" + event.data + "\"";
+        case WebSocketEvent::Kind::failed:
+            return "failure: " + event.error;
+        case WebSocketEvent::Kind::timedOut:
+            return "nothing (timed out)";
+    }
+    return "?";
+}
+
+}  // namespace duoquill::test
