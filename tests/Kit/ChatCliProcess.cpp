@@ -35,7 +35,10 @@ ChatCliProcess::~ChatCliProcess() {
     // In a sanitizer build the program reports its faults on standard error and may go on.
     const std::string error = standardError();
     for (const std::string_view report : {"Sanitizer:", "runtime error:"}) {
-        if (error.find(report) != std::string::npos) return reportFault("sanitizer report from duoquill-cli:\n" + error);
+        if (error.find(report) != std::string::npos) {
+            reportFault("sanitizer report from duoquill-cli:\n" + error);
+            return;
+        }
     }
 }
 

@@ -1,0 +1,130 @@
+#pragma once
+// Chat clients in one test process: each "process" is the real CLIChatClient with its own
+// io_context, timers on a shared simulated timeline, a deterministic world of its own, an
+// identity held in memory, a display that records every line and a transport to the simulated
+// relay. Killing a process drops everything it had, as the end of a real process would.
+
+#include <boost/asio/io_context.hpp>
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "DuoquillCLI/CLIChatClient.h"
+#include "Kit/ManualTimeline.h"
+#include "Kit/SimulatedRelay.h"
+#include "Kit/World.h"
+
+namespace duoquill::test {
+
+// Every line the client shows, as "kind:text" ("status:connecting...", "connected", "prompt",
+// "received:hi", ...), with the simulated time it was shown at.
+class RecordingDisplay final : public cli::ChatDisplay {
+public:
+    explicit RecordingDisplay(const ManualTimeline& timeline) : timeline_(timeline) {}
+    std::vector<std::string> lines;
+    std::vector<double> times;
+
+    void banner(std::string_view, std::string_view, std::string_view) override { push("banner"); }
+    void startupError(std::string_view m) override { push("startup:", m); }
+    void status(std::string_view t) override { push("status:", t); }
+    void peerEvent(std::string_view t) override { push("peer:", t); }
+    void error(std::string_view t) override { push("error:", t); }
+    void connected() override { push("connected"); }
+    void sent(std::string_view t) override { push("sent:", t); }
+    void received(std::string_view t) override { push("received:", t); }
+    void prompt() override { push("prompt"); }
+
+    std::size_t count(std::string_view line) const { return std::count(lines.begin(), lines.end(), line); }
+    bool contains(std::string_view line) const { return count(line) > 0; }
+    std::vector<double> timesOf(std::string_view line) const;
+    // Time of the n-th (0-based) occurrence of the line, or a negative value.
+    double timeOf(std::string_view line, std::size_t n = 0) const {
+        const auto all = timesOf(line);
+        return n < all.size() ? all[n] : -1.0;
+    }
+    std::vector<std::string> since(std::size_t from) const { return {lines.begin() + from, lines.end()}; }
+
+private:
+    void push(std::string_view kind, std::string_view text = {}) {
+        lines.push_back(std::string(kind) + std::string(text));
+        times.push_back(timeline_.now());
+    }
+    const ManualTimeline& timeline_;
+};
+
+// An identity held in memory.
+class MemoryIdentity final : public cli::ChatIdentitySource {
+public:
+    explicit MemoryIdentity(p256::PrivateKey key) : key_(std::move(key)) {}
+    std::optional<std::string> existingKeyIdentifier() override { return "00000000-0000-0000-0000-000000000001"; }
+    p256::PublicKey retrievePublicKey(const std::string&) override { return key_.publicKey(); }
+    std::unique_ptr<P256KeyAgreementKey> retrievePrivateKey(const std::string&) override {
+        return SoftwareKeyStore::wrap(key_);
+    }
+
+private:
+    p256::PrivateKey key_;
+};
+
+// The client of identity `owner` (World::identityKey) talking to the other identity. Its
+// lines go to `display` when given, else to its own RecordingDisplay.
+struct ChatProcess {
+    ChatProcess(int owner, ManualTimeline& timeline, SimulatedRelay& relay, std::uint64_t seed,
+                cli::ChatDisplay* display = nullptr);
+    ~ChatProcess();
+
+    // Hands a typed line to the client, as the standard-input reader does.
+    void type(std::string line);
+    void quit();
+    cli::CLIChatClient::State::Kind state() const { return client->state().kind(); }
+    bool isActive() const { return state() == cli::CLIChatClient::State::Kind::active; }
+
+    int owner;
+    ManualTimeline& timeline;
+    SimulatedRelay& relay;
+    std::unique_ptr<boost::asio::io_context> io = std::make_unique<boost::asio::io_context>();
+    std::unique_ptr<ManualChatTimers> timers;
+    RecordingDisplay display{timeline};
+    MemoryIdentity identity{World::identityKey(owner)};
+    World world;
+    std::optional<int> exitStatus;
+    std::function<void(int)> onExit;  // runs when the client ends the process, before it returns
+    std::shared_ptr<cli::CLIChatClient> client;
+    std::size_t pollerKey = 0;
+};
+
+// Two chat processes of the pair of identities (so that runs repeat) and the relay between
+// them, on one timeline.
+class ChatPair {
+public:
+    explicit ChatPair(std::uint64_t seed = 1) : relay(timeline, seed), seed_(seed) {}
+
+    // Starts (or, after kill(), starts anew) the process of identity `which` (0 or 1).
+    ChatProcess& launch(int which);
+    void kill(int which) { processes_[which].reset(); }
+    ChatProcess& process(int which) { return *processes_[which]; }
+    bool isRunning(int which) const { return processes_[which] != nullptr; }
+
+    // Runs simulated time until the condition holds or the time has passed; true if it held.
+    bool runUntil(const std::function<bool()>& condition, double seconds) {
+        timeline.runFor(seconds, condition);
+        return condition();
+    }
+    void runFor(double seconds) { timeline.runFor(seconds); }
+    bool bothActive() const {
+        return processes_[0] && processes_[1] && processes_[0]->isActive() && processes_[1]->isActive();
+    }
+
+    ManualTimeline timeline;
+    SimulatedRelay relay;
+
+private:
+    std::uint64_t seed_;
+    std::uint64_t launches_ = 0;
+    std::unique_ptr<ChatProcess> processes_[2];
+};
+
+}  // namespace duoquill::test
