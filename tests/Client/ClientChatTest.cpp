@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ChatTestSupport.h"
+#include "Kit/InProcessChat.h"
 #include "Duoquill/Crypto/PFSChatSession.h"
 
 namespace duoquill::test {

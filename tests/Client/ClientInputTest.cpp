@@ -6,7 +6,7 @@
 #include <sstream>
 #include <thread>
 
-#include "ChatTestSupport.h"
+#include "Kit/InProcessChat.h"
 #include "Duoquill/Platform/Utf8.h"
 #include "DuoquillCLI/StandardInputReader.h"
 
