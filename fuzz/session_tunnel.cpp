@@ -11,7 +11,7 @@
 
 #include "Duoquill/Platform/PlatformError.h"
 #include "FuzzTarget.h"
-#include "FuzzWorld.h"
+#include "Conversation.h"
 
 using namespace duoquill;
 using duoquill::fuzz::Conversation;
@@ -46,7 +46,7 @@ std::vector<Bytes> seeds() {
             t.conversation.enter(static_cast<Conversation::Point>(point), reverse);
             SecureBytes badLength(1536, 0x20);
             badLength[0] = 0xff, badLength[1] = 0xff;
-            seed(sel, fuzz::sealTunnelPadded(sides.sender, badLength));
+            seed(sel, fuzz::Access::sealTunnelPadded(sides.sender, badLength));
             const auto& earlier = t.conversation.earlierFrames[reverse ? 1 : 0];
             if (point >= 2 && !earlier.empty()) seed(sel, earlier.back());
         }
