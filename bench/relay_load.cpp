@@ -29,13 +29,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <deque>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <random>
 #include <string>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>

@@ -10,6 +10,7 @@
 // re-seals, in the other direction, to a frame that opens to the same payload.
 
 #include "Duoquill/Platform/PlatformError.h"
+#include "Duoquill/Protocol/RelayMessages.h"
 #include "FuzzTarget.h"
 #include "Conversation.h"
 
@@ -41,7 +42,7 @@ std::vector<Bytes> seeds() {
             seed(sel, sides.sender.tunnelSeal(Bytes(1600, '7')));  // two buckets
             seed(sel, sides.sender.tunnelSeal({}));
             for (int i = 0; i < 17; ++i) sides.sender.tunnelSeal(asBytes("{}"));
-            seed(sel, sides.sender.tunnelSeal(asBytes(R"({"t":"bye"})")));  // 20 ahead of the first
+            seed(sel, sides.sender.tunnelSeal(asBytes(protocol::encodeBye())));  // 20 ahead of the first
 
             t.conversation.enter(static_cast<Conversation::Point>(point), reverse);
             SecureBytes badLength(1536, 0x20);

@@ -2,7 +2,6 @@
 
 #include <type_traits>
 
-#include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Platform/Primitives/AesGcm.h"
 
 namespace duoquill {
@@ -73,26 +72,6 @@ void assign(std::unique_ptr<Key>& slot, const std::any& value) {
     }
 }
 
-template <class T>
-std::string shown(const T& value) {
-    if constexpr (std::is_same_v<T, bool>) {
-        return value ? "true" : "false";
-    } else if constexpr (std::is_enum_v<T>) {
-        static constexpr const char* phases[] = {"initial", "p256Complete", "pqComplete"};
-        return phases[static_cast<int>(value)];
-    } else if constexpr (std::is_arithmetic_v<T>) {
-        return std::to_string(value);
-    } else if constexpr (std::is_same_v<T, p256::PublicKey>) {
-        return hexString(value.raw());
-    } else if constexpr (requires { value.has_value(); }) {
-        return value ? shown(*value) : "null";
-    } else if constexpr (requires { static_cast<bool>(value); }) {
-        return value ? "set" : "null";
-    } else {
-        return hexString(value);
-    }
-}
-
 }  // namespace
 
 std::vector<std::pair<std::string, BytesView>> PFSChatSessionTestAccess::secrets(const S& s) {
@@ -113,12 +92,6 @@ std::vector<BytesView> PFSChatSessionTestAccess::storage(const S& s) {
             if (const auto* bytes = present(field)) out.emplace_back(*bytes);
         }
     });
-    return out;
-}
-
-PFSChatSessionTestAccess::Fields PFSChatSessionTestAccess::fields(S& s) {
-    Fields out;
-    S::forEachState(s, [&](const char* name, const auto& field) { out[name] = shown(field); });
     return out;
 }
 

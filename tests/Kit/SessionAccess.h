@@ -1,11 +1,10 @@
 #pragma once
 // The test kit's view of a session's private state, walked through the session's own
 // description of its fields (forEachSecret, forEachState): the secrets it holds, the storage it
-// owns, every field as text, snapshots that put a session back to an earlier point, and
-// authentic frames and records whose padded form the test chooses.
+// owns, snapshots that put a session back to an earlier point, and authentic frames and
+// records whose padded form the test chooses.
 
 #include <any>
-#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,11 +38,6 @@ struct PFSChatSessionTestAccess {
     static std::vector<std::pair<std::string, BytesView>> secrets(const S& s);
     // The session object itself and every buffer it still owns.
     static std::vector<BytesView> storage(const S& s);
-    // Every field by its name: bytes in hex, numbers in decimal, flags as true/false, "null"
-    // for what is absent and "set" for a key object that is present.
-    using Fields = std::map<std::string, std::string>;
-    static Fields fields(S& s);
-
     // Everything the session changes after creation, key objects shared with the session;
     // restoring it makes the session behave exactly as when it was taken (short of destroy(),
     // which also removes the epoch file).

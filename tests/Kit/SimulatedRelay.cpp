@@ -1,4 +1,5 @@
 #include "Kit/SimulatedRelay.h"
+#include "Duoquill/Protocol/TunnelPipeline.h"
 
 #include <algorithm>
 #include <boost/asio/async_result.hpp>
@@ -144,7 +145,8 @@ void SimulatedRelay::deliver(const ConnectionPtr& c, std::string text) {
     if (c->gone) return;
     delivered_[c->owner].push_back(text);
     if (hostile_ && below(6) == 0) {
-        const bool plainHello = text.starts_with('{') && text.find(R"("t":"hello")") != std::string::npos;
+        const auto plain = protocol::parsePlainFrame(text);
+        const bool plainHello = plain && plain->type == protocol::MessageType::hello;
         switch (below(6)) {
         case 0: return;                                     // dropped
         case 1: push(c, text); break;                       // twice
@@ -154,7 +156,7 @@ void SimulatedRelay::deliver(const ConnectionPtr& c, std::string text) {
             break;
         case 4: {
             const std::size_t pick = below(seen_.size() + 2);
-            push(c, pick == 0 ? R"({"t":"bye"})" : pick == 1 ? R"({"t":"peer-disconnected"})" : seen_[pick - 2]);
+            push(c, pick == 0 ? protocol::encodeBye() : pick == 1 ? protocol::encodePeerDisconnected() : seen_[pick - 2]);
             break;
         }
         case 5: return push(c, std::move(text), 0.6);  // overtaken by what follows
@@ -188,13 +190,14 @@ void SimulatedRelay::receiveFrame(const ConnectionPtr& c, const std::string& tex
     const auto room = c->room.lock();
     if (!room || c->gone) return;
     c->lastHeard = timeline_.now();
-    const bool plain = !text.empty() && text.front() == '{';
+    const auto message = protocol::parsePlainFrame(text);
+    const bool plain = message.has_value();
     if (!plain && loseNext_[c->owner]) {
         loseNext_[c->owner] = false;
         lastLoss_ = timeline_.now();
         return;
     }
-    if (plain && text.find(R"("t":"hello")") != std::string::npos) hellos_[c->owner].push_back(text);
+    if (plain && message->type == protocol::MessageType::hello) hellos_[c->owner].push_back(text);
     if (seen_.size() < 4096) seen_.push_back(text);
     room->forward(*c, std::make_shared<const std::string>(text));
 }
