@@ -10,6 +10,7 @@
 #include "Duoquill/Platform/KeyStorage/KeyStore.h"
 #include "Duoquill/Platform/KeyStorage/Keychain.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
+#include "Kit/World.h"
 
 namespace {
 

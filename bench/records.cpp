@@ -10,7 +10,7 @@
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Crypto/SessionEnvironment.h"
-#include "ScratchDirectory.h"
+#include "Kit/Paths.h"
 
 namespace duoquill {
 namespace {
@@ -70,8 +70,8 @@ constexpr std::int64_t linesPerConversation = 50000;
 
 template <void (*line)(PFSChatSession&, PFSChatSession&)>
 void LineWithoutRootStep(benchmark::State& state) {
-    ScratchDirectory scratch;
-    const SessionEnvironment environment{.epochDirectory = scratch.path};
+    const duoquill::test::TempDir scratch;
+    const SessionEnvironment environment{.epochDirectory = scratch.path()};
     auto conversation = std::make_unique<Conversation>(environment);
     std::int64_t lines = 0;
     for (auto _ : state) {
@@ -90,8 +90,8 @@ BENCHMARK(LineWithoutRootStep<&Conversation::bareLine>)
 
 template <void (*line)(PFSChatSession&, PFSChatSession&)>
 void LineWithRootStep(benchmark::State& state) {
-    ScratchDirectory scratch;
-    const SessionEnvironment environment{.epochDirectory = scratch.path};
+    const duoquill::test::TempDir scratch;
+    const SessionEnvironment environment{.epochDirectory = scratch.path()};
     Conversation conversation(environment);
     bool fromA = true;
     for (auto _ : state) {

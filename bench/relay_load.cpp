@@ -7,11 +7,10 @@
 //   FullSpeed/rooms     each client keeps a window of frames in flight and answers every frame
 //                       it receives with another: forwarded frames per second.
 //
-// Run through scripts/relay-load, which raises the descriptor limit and makes a certificate.
-// Environment: DUOQUILL_RELAY (the relay program; default: beside this program's build
-// directory), DUOQUILL_BENCH_CERT / DUOQUILL_BENCH_KEY (TLS; without them only ws:// runs),
-// DUOQUILL_BENCH_ROOMS (largest room count, default 10000), DUOQUILL_BENCH_SECONDS (length of
-// each measuring phase, default 10).
+// Run through scripts/relay-load, which raises the descriptor limit. The relay is the one built
+// beside this program, with the test kit's certificates. Environment: DUOQUILL_BENCH_ROOMS
+// (largest room count, default 10000), DUOQUILL_BENCH_SECONDS (length of each measuring phase,
+// default 10).
 
 #include <benchmark/benchmark.h>
 
@@ -30,16 +29,16 @@
 #include <cstring>
 #include <fcntl.h>
 #include <deque>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <random>
 #include <string>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+#include "Kit/RelayProcess.h"
 
 namespace {
 
@@ -86,54 +85,22 @@ std::string roomPath(std::size_t room) {
 
 // ---- the relay child process ----
 
+// The relay with the test kit's certificates (or plain), sized for the connections.
 class RelayChild {
 public:
-    RelayChild(bool tls, std::size_t connections) {
-        const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
-        const std::string program = environment("DUOQUILL_RELAY", (self.parent_path().parent_path() / "duoquill-relay").string());
-        std::vector<std::string> arguments{program,  "--listen", "127.0.0.1:0", "--quiet", "--max-per-address", "0",
-                                           "--max-connections", std::to_string(connections + 16)};
-        if (tls) {
-            arguments.insert(arguments.end(), {"--cert", environment("DUOQUILL_BENCH_CERT"), "--key",
-                                               environment("DUOQUILL_BENCH_KEY")});
-        } else {
-            arguments.push_back("--plain");
-        }
-        std::vector<char*> argv;
-        for (auto& a : arguments) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int err[2];
-        if (::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(err[1], 2);
-            ::execv(argv[0], argv.data());
-            _exit(127);
-        }
-        ::close(err[1]);
-        std::string line;
-        char c = 0;
-        while (::read(err[0], &c, 1) == 1 && c != '\n') line += c;
-        ::close(err[0]);
-        const std::string marker = "listening on 127.0.0.1:";
-        if (line.find(marker) == std::string::npos) throw std::runtime_error("relay did not start: " + line);
-        port_ = static_cast<std::uint16_t>(std::stoul(line.substr(line.find(marker) + marker.size())));
-        // Opened now: once the clients hold every descriptor allowed, no file can be opened.
-        statusFd_ = ::open(("/proc/" + std::to_string(pid_) + "/status").c_str(), O_RDONLY | O_CLOEXEC);
-    }
+    RelayChild(bool tls, std::size_t connections)
+        : relay_(duoquill::test::RelayProcess::Options{
+              .plain = !tls,
+              .arguments = {"--quiet", "--max-per-address", "0", "--max-connections", std::to_string(connections + 16)}}),
+          // Opened now: once the clients hold every descriptor allowed, no file can be opened.
+          statusFd_(::open(("/proc/" + std::to_string(relay_.pid()) + "/status").c_str(), O_RDONLY | O_CLOEXEC)) {}
 
     ~RelayChild() {
         if (statusFd_ >= 0) ::close(statusFd_);
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        for (int i = 0; i < 400 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status, 0);
+        relay_.stop(SIGTERM, std::chrono::seconds(4));
     }
 
-    std::uint16_t port() const { return port_; }
+    std::uint16_t port() const { return relay_.port(); }
 
     // Resident memory in KiB (VmRSS).
     long residentKiB() const {
@@ -146,9 +113,8 @@ public:
     }
 
 private:
-    pid_t pid_ = -1;
+    duoquill::test::RelayProcess relay_;
     int statusFd_ = -1;
-    std::uint16_t port_ = 0;
 };
 
 // ---- clients ----
@@ -356,7 +322,6 @@ std::size_t roomsWithinDescriptorLimit() {
     return limit.rlim_cur > 128 ? (limit.rlim_cur - 128) / 2 : 1;
 }
 
-bool tlsAvailable() { return !environment("DUOQUILL_BENCH_CERT").empty() && !environment("DUOQUILL_BENCH_KEY").empty(); }
 
 double percentile(std::vector<std::uint32_t>& samples, double p) {
     if (samples.empty()) return 0;
@@ -367,7 +332,6 @@ double percentile(std::vector<std::uint32_t>& samples, double p) {
 
 void CoverTraffic(benchmark::State& state) {
     const bool tls = state.range(1) != 0;
-    if (tls && !tlsAvailable()) return state.SkipWithError("DUOQUILL_BENCH_CERT/KEY not set");
     const auto rooms = std::min(static_cast<std::size_t>(state.range(0)), roomsWithinDescriptorLimit());
     const auto seconds = environmentNumber("DUOQUILL_BENCH_SECONDS", 10);
     for (auto _ : state) {
@@ -406,7 +370,6 @@ void CoverTraffic(benchmark::State& state) {
 
 void FullSpeed(benchmark::State& state) {
     const bool tls = state.range(1) != 0;
-    if (tls && !tlsAvailable()) return state.SkipWithError("DUOQUILL_BENCH_CERT/KEY not set");
     const auto rooms = static_cast<std::size_t>(state.range(0));
     const auto seconds = std::max<long>(2, environmentNumber("DUOQUILL_BENCH_SECONDS", 10) / 2);
     for (auto _ : state) {

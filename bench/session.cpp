@@ -7,7 +7,7 @@
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Crypto/SessionEnvironment.h"
-#include "ScratchDirectory.h"
+#include "Kit/Paths.h"
 
 namespace duoquill {
 namespace {
@@ -20,8 +20,8 @@ struct Identities {
 const std::string roomCode(128, 'c');
 
 void SessionCreation(benchmark::State& state) {
-    ScratchDirectory scratch;
-    const SessionEnvironment environment{.epochDirectory = scratch.path};
+    const duoquill::test::TempDir scratch;
+    const SessionEnvironment environment{.epochDirectory = scratch.path()};
     const Identities ids;
     const auto peer = ids.b->publicKey();
     for (auto _ : state) {
@@ -32,8 +32,8 @@ void SessionCreation(benchmark::State& state) {
 BENCHMARK(SessionCreation)->Unit(benchmark::kMicrosecond);
 
 void TwoSidedHandshake(benchmark::State& state) {
-    ScratchDirectory scratch;
-    const SessionEnvironment environment{.epochDirectory = scratch.path};
+    const duoquill::test::TempDir scratch;
+    const SessionEnvironment environment{.epochDirectory = scratch.path()};
     const Identities ids;
     const auto publicA = ids.a->publicKey(), publicB = ids.b->publicKey();
     for (auto _ : state) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "DuoquillRelay/RoomRegistry.h"
+#include "Duoquill/Protocol/RelayMessages.h"
 #include "FuzzTarget.h"
 
 using namespace duoquill;
@@ -53,7 +54,7 @@ struct Model {
     std::vector<long> heardAt = std::vector<long>(connections, 0);
 };
 
-const std::string peerDisconnected = R"({"t":"peer-disconnected"})";
+const std::string peerDisconnected = protocol::encodePeerDisconnected();
 
 std::vector<Bytes> seeds() {
     auto send = [](fuzz::SeedWriter& w, int connection, int roomIndex, std::string_view text) {

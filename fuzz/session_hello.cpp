@@ -12,7 +12,7 @@
 
 #include "Duoquill/Platform/PlatformError.h"
 #include "FuzzTarget.h"
-#include "FuzzWorld.h"
+#include "Conversation.h"
 
 using namespace duoquill;
 using duoquill::fuzz::FuzzInput;
@@ -23,22 +23,22 @@ namespace {
 constexpr std::uint64_t worldSeed = 0x68656c6c6f;
 
 struct Pair {
-    fuzz::FuzzWorld world;
+    fuzz::World world;
     std::unique_ptr<PFSChatSession> local, peer;
-    fuzz::SessionSnapshot localAtStart, peerAtStart;
+    fuzz::Access::Snapshot localAtStart, peerAtStart;
     Bytes localEphemeral;
 
     Pair() {
         world.reseed(worldSeed);
         local = world.makeSession(1);
         peer = world.makeSession(0);
-        localAtStart = fuzz::SessionSnapshot::take(*local);
-        peerAtStart = fuzz::SessionSnapshot::take(*peer);
+        localAtStart = fuzz::Access::take(*local);
+        peerAtStart = fuzz::Access::take(*peer);
         localEphemeral = local->ephemeralPublicKey().raw();
     }
     void restart() {
-        localAtStart.restore(*local);
-        peerAtStart.restore(*peer);
+        fuzz::Access::restore(*local, localAtStart);
+        fuzz::Access::restore(*peer, peerAtStart);
     }
 };
 

@@ -24,7 +24,7 @@
 
 #include "Duoquill/Platform/PlatformError.h"
 #include "FuzzTarget.h"
-#include "FuzzWorld.h"
+#include "Conversation.h"
 
 using namespace duoquill;
 using duoquill::fuzz::Conversation;
@@ -77,7 +77,7 @@ std::vector<Bytes> seeds() {
             out.push_back(input(sel, next.header, cover.record.counter, cover.record.data));  // one record lost
             SecureBytes badLength(256, 0x20);
             badLength[0] = 0x01, badLength[1] = 0xff;
-            const auto malformed = fuzz::sealRecordPadded(sides.sender, badLength);
+            const auto malformed = fuzz::Access::sealRecordPadded(sides.sender, badLength);
             out.push_back(input(sel, std::nullopt, malformed.counter, malformed.data));
             const auto& earlier = target().conversation.earlierRecords[reverse ? 1 : 0];
             if (point >= 1 && !earlier.empty()) out.push_back(input(sel, earlier.back()));
@@ -85,7 +85,7 @@ std::vector<Bytes> seeds() {
             // The malformed record in place of the expected one (the sender's next counter).
             enter(sel, next);
             out.push_back(input(sel, next.header, next.record.counter,
-                                fuzz::sealRecordPadded(sides.sender, badLength).data));
+                                fuzz::Access::sealRecordPadded(sides.sender, badLength).data));
         }
     }
     return out;

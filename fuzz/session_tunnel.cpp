@@ -10,8 +10,9 @@
 // re-seals, in the other direction, to a frame that opens to the same payload.
 
 #include "Duoquill/Platform/PlatformError.h"
+#include "Duoquill/Protocol/RelayMessages.h"
 #include "FuzzTarget.h"
-#include "FuzzWorld.h"
+#include "Conversation.h"
 
 using namespace duoquill;
 using duoquill::fuzz::Conversation;
@@ -41,12 +42,12 @@ std::vector<Bytes> seeds() {
             seed(sel, sides.sender.tunnelSeal(Bytes(1600, '7')));  // two buckets
             seed(sel, sides.sender.tunnelSeal({}));
             for (int i = 0; i < 17; ++i) sides.sender.tunnelSeal(asBytes("{}"));
-            seed(sel, sides.sender.tunnelSeal(asBytes(R"({"t":"bye"})")));  // 20 ahead of the first
+            seed(sel, sides.sender.tunnelSeal(asBytes(protocol::encodeBye())));  // 20 ahead of the first
 
             t.conversation.enter(static_cast<Conversation::Point>(point), reverse);
             SecureBytes badLength(1536, 0x20);
             badLength[0] = 0xff, badLength[1] = 0xff;
-            seed(sel, fuzz::sealTunnelPadded(sides.sender, badLength));
+            seed(sel, fuzz::Access::sealTunnelPadded(sides.sender, badLength));
             const auto& earlier = t.conversation.earlierFrames[reverse ? 1 : 0];
             if (point >= 2 && !earlier.empty()) seed(sel, earlier.back());
         }

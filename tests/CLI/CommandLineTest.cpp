@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "Support/Paths.h"
-#include "Support/Process.h"
+#include "Kit/Paths.h"
+#include "Kit/Process.h"
 
 namespace duoquill::test {
 namespace {

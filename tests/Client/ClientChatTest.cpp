@@ -3,9 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include "ChatTestSupport.h"
+#include "Duoquill/Protocol/RelayMessages.h"
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Protocol/TunnelPipeline.h"
+#include "Kit/InProcessChat.h"
 
 namespace duoquill::test {
 namespace {
@@ -91,7 +92,7 @@ TEST_F(ClientChat, QuitSaysGoodbyeThroughTheTunnelAndTheNextStartMeetsAgain) {
     std::erase_if(after, [&](const std::string& f) { return f.front() != '{' && &f != &after.front(); });
     ASSERT_GE(after.size(), 2u);
     EXPECT_NE(after[0].front(), '{');
-    EXPECT_EQ(after[1], R"({"t":"peer-disconnected"})");
+    EXPECT_EQ(after[1], protocol::encodePeerDisconnected());
     EXPECT_EQ(b().display.since(bLinesBefore), std::vector<std::string>{"status:waiting for peer..."});
 
     // The client starts again; a line typed before its handshake is dropped, not sent later.

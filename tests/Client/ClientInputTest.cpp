@@ -1,4 +1,4 @@
-// The reader of typed lines and the UTF-8 repairs it makes.
+// The reader of typed lines: terminators, the UTF-8 repair, /quit and the end of input.
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,7 @@
 #include <sstream>
 #include <thread>
 
-#include "ChatTestSupport.h"
-#include "Duoquill/Platform/Utf8.h"
+#include "Kit/InProcessChat.h"
 #include "DuoquillCLI/StandardInputReader.h"
 
 namespace duoquill::test {
@@ -15,25 +14,12 @@ namespace {
 
 using cli::StandardInputReader;
 
-TEST(TypedLines, LoseTheirTerminatorOnlyAndInvalidUTF8IsReplaced) {
+TEST(TypedLines, LoseTheirTerminatorOnly) {
     std::istringstream input("one\ntwo\r\n\r\nthree\r\rfour\n\nlast");
     std::vector<std::string> got;
     while (auto line = StandardInputReader::readLine(input)) got.push_back(*line);
     EXPECT_EQ(got, (std::vector<std::string>{"one", "two", "", "three\r\rfour", "", "last"}));
 
-    const std::string fffd = "\xEF\xBF\xBD";
-    const std::pair<std::string, std::string> repairs[] = {
-        {"plain \xC3\xA9 \xF0\x9F\x91\x8B", "plain \xC3\xA9 \xF0\x9F\x91\x8B"},
-        {"a\xFF" "b", "a" + fffd + "b"},
-        {"\xC0\xAF", fffd + fffd},                       // overlong form
-        {"\xED\xA0\x80", fffd + fffd + fffd},            // surrogate
-        {"x\xE2\x82", "x" + fffd},                       // truncated sequence
-        {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd}, // above U+10FFFF
-    };
-    for (const auto& [in, out] : repairs) EXPECT_EQ(withUtf8Replacements(in), out);
-    EXPECT_TRUE(isValidUtf8(withUtf8Replacements("\x80\xBF\xF8\xFE")));
-    EXPECT_FALSE(isValidUtf8("\xE2\x82"));
-    EXPECT_TRUE(isValidUtf8(""));
 }
 
 // The reader on its own thread, against a live chat: lines go out in order, repaired, and

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ChatTestSupport.h"
+#include "Kit/InProcessChat.h"
 
 namespace duoquill::test {
 namespace {

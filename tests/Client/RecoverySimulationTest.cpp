@@ -1,6 +1,8 @@
 // Recovery under random fault schedules: two clients with real sessions, the simulated relay
 // and simulated time. After the last fault both clients must be active again within 30
-// simulated seconds, and a typed line must then cross in each direction.
+// simulated seconds, and a typed line must then cross in each direction. Whatever the faults
+// (a hostile spell of the relay among them), no client shows a line its peer did not type, or
+// more often than it was typed.
 //
 // DUOQUILL_RECOVERY_SCHEDULES sets the number of schedules (default 2000, 250 in the
 // sanitiser build, which runs ten times slower); DUOQUILL_RECOVERY_SEED the first seed;
@@ -12,9 +14,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <set>
 #include <sstream>
 
-#include "ChatTestSupport.h"
+#include "Kit/InProcessChat.h"
 
 namespace duoquill::test {
 namespace {
@@ -27,8 +30,8 @@ constexpr std::uint64_t defaultSchedules = 250;
 constexpr double recoveryLimitSeconds = 30.0;
 constexpr double probeLimitSeconds = 5.0;
 
-enum class Fault { restartProcess, loseFrame, loseFramesBothWays, cutConnection, restartRelay, replayOldHello };
-const char* const faultNames[] = {"restart", "lose-frame", "lose-both", "cut", "relay-restart", "replay-hello"};
+enum class Fault { restartProcess, loseFrame, loseFramesBothWays, cutConnection, restartRelay, replayOldHello, hostileSpell };
+const char* const faultNames[] = {"restart", "lose-frame", "lose-both", "cut", "relay-restart", "replay-hello", "hostile"};
 
 struct Outcome {
     bool converged = false;
@@ -36,23 +39,17 @@ struct Outcome {
     std::string trace;
 };
 
-// The defaults: one to four faults of every kind. Otherwise one peer restart, with the
-// recovery rules switched off.
-struct ScheduleOptions {
-    bool recoveryRules = true;
-};
-
 class Schedule {
 public:
-    Schedule(std::uint64_t seed, const ScheduleOptions& options)
-        : pair_(seed), random_(seed * 0x9E3779B97F4A7C15ULL + 1), options_(options) {}
+    // One to four faults of every kind.
+    explicit Schedule(std::uint64_t seed) : pair_(seed), random_(seed * 0x9E3779B97F4A7C15ULL + 1) {}
 
     Outcome run() {
         launch(0);
         launch(1);
         if (!pair_.runUntil([&] { return pair_.bothActive(); }, 30.0)) return fail("no first handshake");
 
-        const int faults = options_.recoveryRules ? uniformInt(1, 4) : 1;
+        const int faults = uniformInt(1, 4);
         double lastFault = now();
         for (int i = 0; i < faults; ++i) {
             pair_.runFor(uniform(0.0, 12.0));
@@ -66,12 +63,17 @@ private:
     double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(random_); }
     int uniformInt(int lo, std::size_t hi) { return std::uniform_int_distribution<int>(lo, static_cast<int>(hi))(random_); }
 
+    void type(int side, const std::string& line) {
+        if (!pair_.isRunning(side)) return;
+        pair_.process(side).type(line);
+        typed_[side].insert(line);
+    }
+
     void launch(int which) { pair_.launch(which); }
 
     // Injects one fault; returns the time at which it took effect.
     double inject() {
-        const Fault fault =
-            options_.recoveryRules ? static_cast<Fault>(uniformInt(0, std::size(faultNames) - 1)) : Fault::restartProcess;
+        const Fault fault = static_cast<Fault>(uniformInt(0, std::size(faultNames) - 1));
         const int side = uniformInt(0, 1);
         trace_ << faultNames[static_cast<int>(fault)] << "(" << side << ")@" << now() << " ";
         switch (fault) {
@@ -96,6 +98,15 @@ private:
             case Fault::cutConnection: pair_.relay.cutConnectionOf(side); return now();
             case Fault::restartRelay: pair_.relay.restart(); return now();
             case Fault::replayOldHello: pair_.relay.replayOldHello(side); return now();
+            case Fault::hostileSpell: {
+                pair_.relay.setHostile(true);
+                for (int i = 0; i < 40; ++i) {
+                    type(i % 2, "spell " + std::to_string(i) + " — ✓");
+                    pair_.runFor(0.5);
+                }
+                pair_.relay.setHostile(false);
+                return now();
+            }
         }
         return now();
     }
@@ -107,8 +118,8 @@ private:
             // Both look active; the pairing is real only if lines cross both ways. A probe
             // typed while a connection is dying may be lost: then try again.
             const std::string toB = "probe a" + std::to_string(probe), toA = "probe b" + std::to_string(probe);
-            pair_.process(0).type(toB);
-            pair_.process(1).type(toA);
+            type(0, toB);
+            type(1, toA);
             const bool crossed = pair_.runUntil(
                 [&] {
                     return pair_.process(1).display.contains("received:" + toB) &&
@@ -118,6 +129,12 @@ private:
             if (!crossed) continue;
             for (int w = 0; w < 2; ++w) {
                 if (pair_.process(w).exitStatus) return fail("a client ended the process");
+                for (const auto& line : pair_.process(w).display.lines) {
+                    if (line.starts_with("received:") &&
+                        pair_.process(w).display.count(line) > typed_[1 - w].count(line.substr(9))) {
+                        return fail("shown but not typed as often: " + line);
+                    }
+                }
             }
             double activeAt = lastFault;
             for (int w = 0; w < 2; ++w) {
@@ -146,8 +163,8 @@ private:
 
     ChatPair pair_;
     std::mt19937_64 random_;
-    ScheduleOptions options_;
     std::ostringstream trace_;
+    std::multiset<std::string> typed_[2];
 };
 
 std::uint64_t environmentNumber(const char* name, std::uint64_t fallback) {
@@ -163,7 +180,7 @@ TEST(RecoverySimulation, EveryScheduleRecoversWithinThirtySeconds) {
     std::vector<double> times;
     int failures = 0;
     for (std::uint64_t seed = firstSeed; seed < firstSeed + schedules; ++seed) {
-        const Outcome outcome = Schedule(seed, {}).run();
+        const Outcome outcome = Schedule(seed).run();
         if (!outcome.converged) {
             ADD_FAILURE() << "seed " << seed << ": " << outcome.trace;
             if (++failures >= 3) break;

@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "Support/Paths.h"
-#include "Support/Process.h"
+#include "Kit/Paths.h"
+#include "Kit/Process.h"
 
 namespace duoquill::test {
 namespace {

@@ -5,8 +5,8 @@
 
 #include <memory>
 
-#include "Support/ChatCliProcess.h"
-#include "Support/RelayProcess.h"
+#include "Kit/ChatCliProcess.h"
+#include "Kit/RelayProcess.h"
 
 namespace duoquill::test {
 namespace {

@@ -12,11 +12,11 @@
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Platform/Primitives/Sha2.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
-#include "Support/ChatCliProcess.h"
-#include "Support/ProtocolPeer.h"
-#include "Support/RelayProcess.h"
-#include "Support/TestCertificates.h"
-#include "Support/WebSocketTestClient.h"
+#include "Kit/ChatCliProcess.h"
+#include "Kit/ProtocolPeer.h"
+#include "Kit/RelayProcess.h"
+#include "Kit/TestCertificates.h"
+#include "Kit/WebSocketTestClient.h"
 
 namespace duoquill::test {
 namespace {

@@ -4,145 +4,48 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
-#include <boost/asio/experimental/channel.hpp>
-#include <boost/asio/io_context.hpp>
 #include <boost/json/serialize.hpp>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <deque>
 #include <filesystem>
 #include <set>
 
 #include "Duoquill/Crypto/CryptoCore.h"
-#include "DuoquillCLI/CLIChatClient.h"
-#include "DuoquillCLI/ChatDisplay.h"
-#include "DuoquillCLI/ChatTasks.h"
+#include "Duoquill/Protocol/RelayMessages.h"
+#include "Duoquill/Protocol/TunnelPipeline.h"
 #include "FreedMemoryWatch.h"
-#include "SessionAccess.h"
-#include "Support/ProtocolPeer.h"
+#include "Kit/InProcessChat.h"
+#include "Kit/SessionAccess.h"
 
 namespace duoquill::test {
 namespace {
 
-namespace asio = boost::asio;
-using Access = PFSChatSessionTestAccess;
-using Channel = asio::experimental::channel<void(boost::system::error_code, std::string)>;
-
-p256::PrivateKey identityKey(int which) { return p256::PrivateKey::fromScalar(Bytes(32, which == 0 ? 0x0a : 0x0b)); }
-
-// The client's end of a connection that leads straight to the peer.
-class LinkTransport final : public cli::ChatTransport {
-public:
-    explicit LinkTransport(std::shared_ptr<Channel> in, std::deque<std::string>& out) : in_(std::move(in)), out_(out) {}
-    void connect(const std::string&) override {}
-    asio::awaitable<void> send(std::string text) override {
-        if (!in_->is_open()) throw std::runtime_error("closed");
-        out_.push_back(std::move(text));
-        co_return;
-    }
-    asio::awaitable<std::string> receive() override { co_return co_await in_->async_receive(asio::use_awaitable); }
-    asio::awaitable<void> disconnect() override {
-        in_->close();
-        co_return;
-    }
-
-private:
-    std::shared_ptr<Channel> in_;
-    std::deque<std::string>& out_;
-};
-
-// The real CLIChatClient of identity 0 on simulated time, its relay connection leading straight
-// to a ProtocolPeer of identity 1 that the test drives.
-class LinkedChat final : public ProtocolPeer, cli::ChatIdentitySource {
-public:
-    explicit LinkedChat(cli::ChatDisplay& display) : ProtocolPeer(identityKey(1), identityKey(0).publicKey(), Clock::system()) {
-        timeline.attach([this] {
-            const std::size_t n = io.poll();
-            if (io.stopped()) io.restart();
-            return n;
-        });
-        cli::ChatEnvironment environment{
-            .executor = io.get_executor(),
-            .timers = *timers,
-            .display = display,
-            .identity = *this,
-            .makeTransport =
-                [this] {
-                    toClient = std::make_shared<Channel>(io.get_executor(), 4096);
-                    return std::make_shared<LinkTransport>(toClient, fromClient);
-                },
-            .makeSession = [this](std::shared_ptr<const P256KeyAgreementKey> local, const p256::PublicKey& peer,
-                                  const std::string& roomCode) {
-                return std::make_unique<PFSChatSession>(sessions, std::move(local), peer, roomCode);
-            },
-            .clock = wallClock,
-            .coverDelay = [] { return 3.0; },
-            .exitProcess = [this](int status) {
-                exitStatus = status;
-                if (onExit) onExit(status);
-            },
-            .startInputReader = {},
-        };
-        client = cli::CLIChatClient::create(std::move(environment), publicKeyText(), "wss://relay.test");
-        asio::co_spawn(io, client->run(), asio::detached);
-    }
-    ~LinkedChat() override {
-        client.reset();
-        timers.reset();
-    }
-
-    void send(std::string text) override {
-        if (toClient) toClient->try_send(boost::system::error_code{}, std::move(text));
-        timeline.runFor(0.01);
-    }
-    std::optional<std::string> next(double seconds) override {
-        timeline.runFor(seconds, [this] { return !fromClient.empty(); });
-        if (fromClient.empty()) return std::nullopt;
-        std::string text = std::move(fromClient.front());
-        fromClient.pop_front();
-        return text;
-    }
+// The real client of identity 0 on the real terminal display, and a peer of identity 1 that
+// the test drives, through the simulated relay.
+struct LinkedChat {
+    explicit LinkedChat(cli::ChatDisplay& display) : client(0, timeline, relay, 7, &display) {}
 
     void type(std::string line) {
-        asio::co_spawn(io, client->sendMessage(std::move(line)), asio::detached);
+        client.type(std::move(line));
         timeline.runFor(0.5);
     }
-    // Answers the client's latest hello with a fresh session of our own, up to active.
+    // Answers the client's latest hello with a fresh session of the peer's own, up to active.
     void handshakeAgain() {
-        auto clientHello = nextPlain("hello", 60);
+        auto clientHello = peer.nextPlain("hello", 60);
         ASSERT_TRUE(clientHello);
-        while (auto later = nextPlain("hello", 0.2)) clientHello = std::move(later);
-        renewSession();
-        send(boost::json::serialize(hello()));
-        ASSERT_TRUE(handshake(*clientHello));
-        timeline.runFor(5, [this] { return active(); });
-        ASSERT_TRUE(active());
-    }
-    bool active() const { return client->state().kind() == cli::CLIChatClient::State::Kind::active; }
-
-    std::optional<std::string> existingKeyIdentifier() override { return "identity"; }
-    p256::PublicKey retrievePublicKey(const std::string&) override { return identityKey(0).publicKey(); }
-    std::unique_ptr<P256KeyAgreementKey> retrievePrivateKey(const std::string&) override {
-        return SoftwareKeyStore::wrap(identityKey(0));
+        while (auto later = peer.nextPlain("hello", 0.2)) clientHello = std::move(later);
+        peer.renewSession();
+        peer.send(boost::json::serialize(peer.hello()));
+        ASSERT_TRUE(peer.handshake(*clientHello));
+        timeline.runFor(5, [this] { return client.isActive(); });
+        ASSERT_TRUE(client.isActive());
     }
 
-    ManualClock wallClock;
-    cli::ManualTimeline timeline;
-    asio::io_context io;
-    std::unique_ptr<cli::ManualChatTimers> timers = std::make_unique<cli::ManualChatTimers>(timeline, io.get_executor());
-    TempDir epochs;
-    SessionEnvironment sessions{.epochDirectory = epochs.path()};
-    std::deque<std::string> fromClient;
-    std::shared_ptr<Channel> toClient;
-    std::optional<int> exitStatus;
-    std::function<void(int)> onExit;  // when the client ends the process, before it returns
-    std::shared_ptr<cli::CLIChatClient> client;
-
-protected:
-    double now() const override { return timeline.now(); }
+    ManualTimeline timeline;
+    SimulatedRelay relay{timeline, 7};
+    ChatProcess client;
+    SimulatedPeer peer{relay, 1, client.world.clock, nullptr};
 };
 
 // Sends standard error to a file while it lives.
@@ -178,13 +81,13 @@ protected:
     // Watches every secret of the client's session and, when the client ends the process,
     // records what is left of the session at that moment.
     void watchTheEnd(std::size_t fewestSecrets) {
-        const PFSChatSession* session = chat.client->currentSession();
+        const PFSChatSession* session = chat.client.client->currentSession();
         ASSERT_NE(session, nullptr);
         for (const auto& [name, bytes] : Access::secrets(*session)) watch.watch(name, bytes);
         ASSERT_GE(watch.watchedCount(), fewestSecrets);
-        chat.onExit = [this](int) {
+        chat.client.onExit = [this](int) {
             ended = true;
-            if (const PFSChatSession* left = chat.client->currentSession()) {
+            if (const PFSChatSession* left = chat.client.client->currentSession()) {
                 for (BytesView region : Access::storage(*left)) {
                     for (auto& name : watch.occurrencesIn(region)) leftAtExit.push_back(name);
                 }
@@ -204,9 +107,9 @@ protected:
 };
 
 TEST_F(ChatHygiene, NothingSecretReachesStandardError) {
-    std::set<Bytes> secrets{toBytes(identityKey(0).scalar()), toBytes(identityKey(1).scalar())};
+    std::set<Bytes> secrets{toBytes(World::identityKey(0).scalar()), toBytes(World::identityKey(1).scalar())};
     auto collect = [&] {
-        for (const PFSChatSession* session : {chat.client->currentSession(), &chat.session()}) {
+        for (const PFSChatSession* session : {chat.client.client->currentSession(), &chat.peer.session()}) {
             if (session == nullptr) continue;
             for (const auto& [name, bytes] : Access::secrets(*session)) secrets.insert(toBytes(bytes));
         }
@@ -214,17 +117,17 @@ TEST_F(ChatHygiene, NothingSecretReachesStandardError) {
     chat.handshakeAgain();
     for (int round = 0; round < 40; ++round) {
         chat.type("terminal line " + std::to_string(round));
-        chat.send(chat.msgFrame("peer line " + std::to_string(round)));
+        chat.peer.send(chat.peer.msgFrame("peer line " + std::to_string(round)));
         chat.timeline.runFor(2);
         collect();
         // Errors and restarts on the terminal too: a record that does not open, a skipped counter.
         if (round == 10) {
-            auto record = chat.session().seal(asBytes("tampered"));
+            auto record = chat.peer.session().seal(asBytes("tampered"));
             record.data[record.data.size() / 2] ^= 1;
-            chat.sendTunneled({{"t", "msg"}, {"n", record.counter}, {"d", base64String(record.data)}});
+            chat.peer.sendTunneled(protocol::encode(protocol::Msg{record.counter, record.data, std::nullopt}));
         } else if (round == 25) {
-            (void)chat.msgFrame("never sent");
-            chat.send(chat.msgFrame("after a gap"));
+            (void)chat.peer.msgFrame("never sent");
+            chat.peer.send(chat.peer.msgFrame("after a gap"));
         }
         if (round == 10 || round == 25) {
             collect();
@@ -248,12 +151,12 @@ TEST_F(ChatHygiene, NothingSecretReachesStandardError) {
 TEST_F(ChatHygiene, QuitWipesTheSessionBeforeTheProcessEnds) {
     chat.handshakeAgain();
     chat.type("something to move the chains");
-    chat.send(chat.msgFrame("and back"));
+    chat.peer.send(chat.peer.msgFrame("and back"));
     chat.timeline.runFor(3);
     watchTheEnd(8);
-    asio::co_spawn(chat.io, chat.client->quit(), asio::detached);
+    chat.client.quit();
     chat.timeline.runFor(5, [&] { return ended; });
-    EXPECT_EQ(chat.exitStatus, 0);
+    EXPECT_EQ(chat.client.exitStatus, 0);
     EXPECT_EQ(freedUnwiped, std::vector<std::string>{});
     // quit() destroys the session in place and keeps the object: nothing secret may be left.
     std::erase(leftAtExit, "the session was still held");
@@ -261,13 +164,13 @@ TEST_F(ChatHygiene, QuitWipesTheSessionBeforeTheProcessEnds) {
 }
 
 TEST_F(ChatHygiene, AFatalCheckWipesTheSessionBeforeTheProcessEnds) {
-    ASSERT_TRUE(chat.nextPlain("hello", 10));
+    ASSERT_TRUE(chat.peer.nextPlain("hello", 10));
     watchTheEnd(1);  // a waiting session holds its pre-shared key
-    auto stranger = chat.hello();
+    auto stranger = chat.peer.hello();
     stranger["pkid"] = base64URLString(Bytes(64, 1));
-    chat.send(boost::json::serialize(stranger));
+    chat.peer.send(boost::json::serialize(stranger));
     chat.timeline.runFor(5, [&] { return ended; });
-    EXPECT_EQ(chat.exitStatus, 1);
+    EXPECT_EQ(chat.client.exitStatus, 1);
     EXPECT_NE(shown().find("Peer identity mismatch"), std::string::npos);
     EXPECT_EQ(leftAtExit, std::vector<std::string>{});
     EXPECT_EQ(freedUnwiped, std::vector<std::string>{});

@@ -11,8 +11,8 @@
 #include "Duoquill/Crypto/SessionEnvironment.h"
 #include "Duoquill/Platform/KeyStorage/KeyStore.h"
 #include "FreedMemoryWatch.h"
-#include "SessionAccess.h"
-#include "Support/Paths.h"
+#include "Kit/SessionAccess.h"
+#include "Kit/Paths.h"
 
 namespace duoquill {
 

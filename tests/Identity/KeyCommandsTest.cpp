@@ -9,8 +9,8 @@
 #include "Duoquill/Utilities/KeyHelpers.h"
 #include "DuoquillCLI/CLIKeyCommands.h"
 #include "KeychainFile.h"
-#include "Support/Paths.h"
-#include "Support/Process.h"
+#include "Kit/Paths.h"
+#include "Kit/Process.h"
 
 namespace duoquill::test {
 namespace {

@@ -9,7 +9,8 @@
 #include "Duoquill/Platform/PlatformError.h"
 #include "Duoquill/Platform/Primitives/Sha2.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
-#include "Support/Paths.h"
+#include "Kit/Paths.h"
+#include "Kit/World.h"
 
 namespace duoquill::test {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "Duoquill/Platform/KeyStorage/Keychain.h"
 #include "KeychainFile.h"
-#include "Support/Paths.h"
+#include "Kit/Paths.h"
 
 namespace duoquill::test {
 namespace {

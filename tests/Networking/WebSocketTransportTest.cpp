@@ -15,7 +15,7 @@
 #include <boost/beast/ssl.hpp>
 
 #include "Duoquill/Networking/WebSocketTransport.h"
-#include "Support/TestCertificates.h"
+#include "Kit/TestCertificates.h"
 
 namespace duoquill::test {
 namespace {

@@ -20,7 +20,7 @@
 #include "Duoquill/Platform/PQ/Sha3.h"
 #include "Duoquill/Platform/PlatformError.h"
 #include "Duoquill/Platform/KeyStorage/SoftwareP256Key.h"
-#include "Support/Paths.h"
+#include "Kit/Paths.h"
 #include "VectorBackends.h"
 
 namespace duoquill {

@@ -15,7 +15,7 @@
 
 #include "Duoquill/Platform/Primitives/ConstantTime.h"
 #include "Duoquill/Platform/PQ/MLKEM1024.h"
-#include "Support/Process.h"
+#include "Kit/Process.h"
 #include "VectorBackends.h"
 
 namespace duoquill {

@@ -6,7 +6,7 @@
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Crypto/SessionEnvironment.h"
 #include "Duoquill/Protocol/TunnelPipeline.h"
-#include "Support/Paths.h"
+#include "Kit/Paths.h"
 
 namespace duoquill::protocol {
 namespace {

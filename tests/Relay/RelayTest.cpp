@@ -11,11 +11,11 @@
 #include <csignal>
 #include <thread>
 
-#include "Support/Paths.h"
-#include "Support/Process.h"
-#include "Support/RelayProcess.h"
-#include "Support/TestCertificates.h"
-#include "Support/WebSocketTestClient.h"
+#include "Kit/Paths.h"
+#include "Kit/Process.h"
+#include "Kit/RelayProcess.h"
+#include "Kit/TestCertificates.h"
+#include "Kit/WebSocketTestClient.h"
 
 namespace duoquill::test {
 namespace {

@@ -14,8 +14,8 @@
 
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Crypto/SessionEnvironment.h"
-#include "Duoquill/Platform/System/Clock.h"
-#include "Support/Paths.h"
+#include "Kit/World.h"
+#include "Kit/Paths.h"
 
 namespace duoquill {
 

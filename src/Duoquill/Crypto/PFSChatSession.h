@@ -179,7 +179,7 @@ public:
     void destroy() noexcept;
 
 private:
-    friend struct PFSChatSessionTestAccess;  // defined only by the tests
+    friend struct PFSChatSessionTestAccess;  // defined only by the test kit
 
     struct Env {
         KeyStore* keyStore;
@@ -213,6 +213,66 @@ private:
     BytesView chainSalt() const noexcept;
     Bytes info(std::string_view prefix) const;
     static void appendBigEndian(Bytes& out, std::uint64_t value, std::size_t width);
+
+    // The fields destroy() clears: the secrets and everything derived from or bound to them,
+    // visited as visit(name, field). The tests' snapshots and hygiene checks walk this list too.
+    template <class Self, class Visit>
+    static void forEachSecret(Self& s, Visit&& visit) {
+        visit("ephemeralPrivateKey", s.ephemeralPrivateKey_);
+        visit("localStaticKey", s.localStaticKey_);
+        visit("peerStaticKey", s.peerStaticKey_);
+        visit("pskDeniable", s.pskDeniable_);
+        visit("mlkemPrivateKey", s.mlkemPrivateKey_);
+        visit("txKey", s.txKey_);
+        visit("rxKey", s.rxKey_);
+        visit("tunnelTxKey", s.tunnelTxKey_);
+        visit("tunnelRxKey", s.tunnelRxKey_);
+        visit("resumeAuthKey", s.resumeAuthKey_);
+        visit("rootKey", s.rootKey_);
+        visit("dhRatchetPrivateKey", s.dhRatchetPrivateKey_);
+        visit("dhRatchetPublicKey", s.dhRatchetPublicKey_);
+        visit("peerDHRatchetKey", s.peerDHRatchetKey_);
+        visit("mlkemRatchetPrivateKey", s.mlkemRatchetPrivateKey_);
+        visit("mlkemRatchetPublicKeyData", s.mlkemRatchetPublicKeyData_);
+        visit("peerMLKEMRatchetPublicKeyData", s.peerMLKEMRatchetPublicKeyData_);
+        visit("mlkemRatchetCiphertext", s.mlkemRatchetCiphertext_);
+        visit("mldsaSigningKey", s.mldsaSigningKey_);
+        visit("peerMLDSAPublicKeyData", s.peerMLDSAPublicKeyData_);
+        visit("mldsaPublicKeyData", s.mldsaPublicKeyData_);
+        visit("pqAuthVerified", s.pqAuthVerified_);
+        visit("txNonceMask", s.txNonceMask_);
+        visit("rxNonceMask", s.rxNonceMask_);
+        visit("sessionID", s.sessionID_);
+        visit("localKeyConfirmation", s.localKeyConfirmation_);
+        visit("expectedPeerKeyConfirmation", s.expectedPeerKeyConfirmation_);
+        visit("txTranscriptHash", s.txTranscriptHash_);
+        visit("rxTranscriptHash", s.rxTranscriptHash_);
+        visit("p256SharedSecret", s.p256SharedSecret_);
+        visit("mlkemSharedSecret", s.mlkemSharedSecretData_);
+        visit("mlkemCiphertext", s.mlkemCiphertextData_);
+        visit("orderedEpk", s.orderedEpkSalt_);
+        visit("peerMLKEMPublicKeyData", s.peerMLKEMPublicKeyData_);
+        visit("handshakePhase", s.handshakePhase_);
+        visit("isInitiator", s.isInitiator_);
+        visit("sessionCreatedAt", s.sessionCreatedAt_);
+    }
+    // Every field that can change after creation: the secrets, then what destroy() keeps.
+    template <class Self, class Visit>
+    static void forEachState(Self& s, Visit&& visit) {
+        forEachSecret(s, visit);
+        visit("ephemeralPublicKeyRaw", s.ephemeralPublicKey_);
+        visit("mlkemPublicKeyData", s.mlkemPublicKeyData_);
+        visit("authCiphertext", s.authCiphertext_);
+        visit("authEncapKey", s.authEncapKey_);
+        visit("txCounter", s.txCounter_);
+        visit("rxCounter", s.rxCounter_);
+        visit("txDirection", s.txDirection_);
+        visit("rxDirection", s.rxDirection_);
+        visit("resumeCounter", s.resumeCounter_);
+        visit("dhRatchetPending", s.dhRatchetPending_);
+        visit("tunnelTxCounter", s.tunnelTxCounter_);
+        visit("tunnelRxCounter", s.tunnelRxCounter_);
+    }
 
     template <class T>
     static void secureZeroData(std::optional<T>& value) noexcept {

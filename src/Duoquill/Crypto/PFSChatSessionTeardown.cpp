@@ -5,55 +5,33 @@
 
 namespace duoquill {
 
+namespace {
+
+// Key objects and public keys go by being released; the storage of private keys wipes itself.
+template <class T>
+void clear(std::unique_ptr<T>& key) noexcept {
+    key.reset();
+}
+void clear(std::shared_ptr<const P256KeyAgreementKey>& key) noexcept { key.reset(); }
+void clear(std::optional<p256::PublicKey>& key) noexcept { key.reset(); }
+void clear(std::optional<bool>& flag) noexcept { flag.reset(); }
+template <class T>
+void clear(std::optional<T>& bytes) noexcept {
+    if (bytes) {
+        secureWipe(bytes->data(), bytes->size());
+        bytes.reset();
+    }
+}
+void clear(Bytes& bytes) noexcept { secureZero(bytes); }
+void clear(SecureBytes& bytes) noexcept { secureZero(bytes); }
+void clear(bool& flag) noexcept { flag = false; }
+void clear(double& time) noexcept { time = 0; }
+void clear(PFSChatSession::HandshakePhase& phase) noexcept { phase = PFSChatSession::HandshakePhase::initial; }
+
+}  // namespace
+
 void PFSChatSession::destroy() noexcept {
-    // Private keys and symmetric keys go by being released; their storage wipes itself.
-    ephemeralPrivateKey_.reset();
-    localStaticKey_.reset();
-    peerStaticKey_.reset();
-    secureZeroData(pskDeniable_);
-    mlkemPrivateKey_.reset();
-
-    secureZeroData(txKey_);
-    secureZeroData(rxKey_);
-    secureZeroData(tunnelTxKey_);
-    secureZeroData(tunnelRxKey_);
-    secureZeroData(resumeAuthKey_);
-    secureZeroData(rootKey_);
-
-    dhRatchetPrivateKey_.reset();
-    dhRatchetPublicKey_.reset();
-    peerDHRatchetKey_.reset();
-    mlkemRatchetPrivateKey_.reset();
-
-    secureZero(mlkemRatchetPublicKeyData_);
-    secureZeroData(peerMLKEMRatchetPublicKeyData_);
-    secureZeroData(mlkemRatchetCiphertext_);
-
-    mldsaSigningKey_.reset();
-    secureZeroData(peerMLDSAPublicKeyData_);
-    secureZero(mldsaPublicKeyData_);
-    pqAuthVerified_ = false;
-
-    secureZero(txNonceMask_);
-    secureZero(rxNonceMask_);
-
-    secureZeroData(sessionID_);
-    secureZeroData(localKeyConfirmation_);
-    secureZeroData(expectedPeerKeyConfirmation_);
-
-    secureZero(txTranscriptHash_);
-    secureZero(rxTranscriptHash_);
-
-    secureZeroData(p256SharedSecret_);
-    secureZeroData(mlkemSharedSecretData_);
-    secureZeroData(mlkemCiphertextData_);
-    secureZeroData(orderedEpkSalt_);
-    secureZeroData(peerMLKEMPublicKeyData_);
-
-    handshakePhase_ = HandshakePhase::initial;
-    isInitiator_.reset();
-    sessionCreatedAt_ = 0;
-
+    forEachSecret(*this, [](std::string_view, auto& field) { clear(field); });
     epochs_.clearSessionEpoch(roomCode_);
 }
 

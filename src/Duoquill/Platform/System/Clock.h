@@ -15,22 +15,4 @@ public:
     static Clock& system();
 };
 
-// A clock that moves only when told to; for tests.
-class ManualClock final : public Clock {
-public:
-    explicit ManualClock(double wall = 1'700'000'000.0, double uptime = 1000.0) : wall_(wall), uptime_(uptime) {}
-    double wallSeconds() const override { return wall_; }
-    double uptimeSeconds() const override { return uptime_; }
-    void setWall(double seconds) { wall_ = seconds; }
-    void setUptime(double seconds) { uptime_ = seconds; }
-    void advance(double seconds) {
-        wall_ += seconds;
-        uptime_ += seconds;
-    }
-
-private:
-    double wall_;
-    double uptime_;
-};
-
 }  // namespace duoquill

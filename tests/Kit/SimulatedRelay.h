@@ -6,7 +6,12 @@
 // order per direction is kept.
 //
 // Faults on demand: a process that dies, a connection the relay cuts, a relay restart, a lost
-// tunnel frame, an old hello delivered again.
+// tunnel frame, an old hello delivered again, and a hostile spell in which about one frame in
+// six is dropped, doubled, cut short, bit-flipped (never a plain hello: one naming another
+// identity ends the client by design), held back past later ones, or joined by a frame of its
+// own (one seen earlier, a bye or a peer-disconnected).
+//
+// A SimulatedPeer is a member the test drives itself: a ProtocolPeer on this relay.
 
 #include <boost/asio/any_io_executor.hpp>
 #include <functional>
@@ -16,15 +21,16 @@
 #include <string>
 #include <vector>
 
-#include "DuoquillCLI/ChatTasks.h"
 #include "DuoquillCLI/ChatTransport.h"
 #include "DuoquillRelay/RoomRegistry.h"
+#include "Kit/ManualTimeline.h"
+#include "Kit/ProtocolPeer.h"
 
 namespace duoquill::test {
 
 class SimulatedRelay {
 public:
-    SimulatedRelay(cli::ManualTimeline& timeline, std::uint64_t seed);
+    SimulatedRelay(ManualTimeline& timeline, std::uint64_t seed);
     ~SimulatedRelay();
 
     // A transport of the process `owner`, whose completions run on `executor`.
@@ -45,6 +51,7 @@ public:
     double lastLossTime() const noexcept { return lastLoss_; }
     // Delivers once more, to the other member, a hello the owner sent before its latest one.
     void replayOldHello(int owner);
+    void setHostile(bool hostile) noexcept { hostile_ = hostile; }
 
     // Every frame forwarded to the owner's client so far, in order.
     const std::vector<std::string>& deliveredTo(int owner) { return delivered_[owner]; }
@@ -53,17 +60,21 @@ public:
 
 private:
     friend class SimulatedTransport;
+    friend class SimulatedPeer;
     using ConnectionPtr = std::shared_ptr<Connection>;
+    ConnectionPtr open(int owner, const std::string& path, boost::asio::any_io_executor executor);
     double latency() { return std::uniform_real_distribution<double>(0.005, 0.08)(random_); }
     void schedule(double& last, std::function<void()> action);
     void join(const ConnectionPtr& c);
     void receiveFrame(const ConnectionPtr& c, const std::string& text);
     void leave(const ConnectionPtr& c);
     void deliver(const ConnectionPtr& c, std::string text);
+    void push(const ConnectionPtr& c, std::string text, double extraDelay = 0);
+    std::size_t below(std::size_t bound) { return std::uniform_int_distribution<std::size_t>(0, bound - 1)(random_); }
     void cut(const ConnectionPtr& c);
     void closeLater(const ConnectionPtr& c);
 
-    cli::ManualTimeline& timeline_;
+    ManualTimeline& timeline_;
     std::mt19937_64 random_;
     std::unique_ptr<relay::RoomRegistry> rooms_;
     std::vector<ConnectionPtr> connections_;
@@ -71,8 +82,25 @@ private:
     std::map<int, std::vector<std::string>> hellos_;
     std::map<int, std::vector<std::string>> delivered_;
     double lastLoss_ = 0;
+    std::vector<std::string> seen_;  // what members sent: a hostile relay replays it
     bool refusing_ = false;
+    bool hostile_ = false;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+// A member of the relay the test drives itself, speaking the protocol of identity `owner`
+// with the client of the other identity; waiting for a frame runs the timeline.
+class SimulatedPeer final : public ProtocolPeer {
+public:
+    SimulatedPeer(SimulatedRelay& relay, int owner, const Clock& dayClock, const SessionEnvironment* environment);
+    ~SimulatedPeer() override;
+    void send(std::string text) override;
+    std::optional<std::string> next(double seconds) override;
+
+private:
+    double now() const override { return relay_.timeline_.now(); }
+    SimulatedRelay& relay_;
+    std::shared_ptr<SimulatedRelay::Connection> connection_;
 };
 
 }  // namespace duoquill::test

@@ -1,23 +1,21 @@
 #pragma once
-// Chat clients in one test process: each "process" has its own io_context, timers on the
-// shared simulated timeline, a display that records every line, an identity held in memory and
-// a transport to the simulated relay. Killing a process drops everything it had, as the end of
-// a real process would.
+// Chat clients in one test process: each "process" is the real CLIChatClient with its own
+// io_context, timers on a shared simulated timeline, a deterministic world of its own, an
+// identity held in memory, a display that records every line and a transport to the simulated
+// relay. Killing a process drops everything it had, as the end of a real process would.
 
 #include <boost/asio/io_context.hpp>
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
-#include "Duoquill/Crypto/SessionEnvironment.h"
-#include "Duoquill/Platform/KeyStorage/KeyStore.h"
-#include "Duoquill/Platform/Primitives/P256.h"
 #include "DuoquillCLI/CLIChatClient.h"
-#include "SimulatedRelay.h"
-#include "Support/Paths.h"
+#include "Kit/ManualTimeline.h"
+#include "Kit/SimulatedRelay.h"
+#include "Kit/World.h"
 
 namespace duoquill::test {
 
@@ -25,7 +23,7 @@ namespace duoquill::test {
 // "received:hi", ...), with the simulated time it was shown at.
 class RecordingDisplay final : public cli::ChatDisplay {
 public:
-    explicit RecordingDisplay(const cli::ManualTimeline& timeline) : timeline_(timeline) {}
+    explicit RecordingDisplay(const ManualTimeline& timeline) : timeline_(timeline) {}
     std::vector<std::string> lines;
     std::vector<double> times;
 
@@ -39,15 +37,14 @@ public:
     void received(std::string_view t) override { push("received:", t); }
     void prompt() override { push("prompt"); }
 
-    bool contains(std::string_view line) const { return count(line) > 0; }
     std::size_t count(std::string_view line) const { return std::count(lines.begin(), lines.end(), line); }
+    bool contains(std::string_view line) const { return count(line) > 0; }
     std::vector<double> timesOf(std::string_view line) const;
     // Time of the n-th (0-based) occurrence of the line, or a negative value.
     double timeOf(std::string_view line, std::size_t n = 0) const {
         const auto all = timesOf(line);
         return n < all.size() ? all[n] : -1.0;
     }
-    // Lines from index `from` on.
     std::vector<std::string> since(std::size_t from) const { return {lines.begin() + from, lines.end()}; }
 
 private:
@@ -55,54 +52,52 @@ private:
         lines.push_back(std::string(kind) + std::string(text));
         times.push_back(timeline_.now());
     }
-    const cli::ManualTimeline& timeline_;
+    const ManualTimeline& timeline_;
 };
 
-// Fast, reproducible keys for sessions in simulations: P-256 keys from a seeded generator,
-// ML-KEM keys drawn from a small pool made once, and a stand-in ML-DSA key (no operation
-// ever signs with it).
-class SimulationKeyStore final : public KeyStore {
+// An identity held in memory.
+class MemoryIdentity final : public cli::ChatIdentitySource {
 public:
-    explicit SimulationKeyStore(std::uint64_t seed) : random_(seed) {}
-    std::unique_ptr<P256KeyAgreementKey> generateP256() override;
-    std::unique_ptr<P256KeyAgreementKey> restoreP256(BytesView) override;
-    std::unique_ptr<MLKEM1024Key> generateMLKEM1024() override;
-    std::unique_ptr<MLDSA87Key> generateMLDSA87() override;
+    explicit MemoryIdentity(p256::PrivateKey key) : key_(std::move(key)) {}
+    std::optional<std::string> existingKeyIdentifier() override { return "00000000-0000-0000-0000-000000000001"; }
+    p256::PublicKey retrievePublicKey(const std::string&) override { return key_.publicKey(); }
+    std::unique_ptr<P256KeyAgreementKey> retrievePrivateKey(const std::string&) override {
+        return SoftwareKeyStore::wrap(key_);
+    }
 
 private:
-    std::mt19937_64 random_;
+    p256::PrivateKey key_;
 };
 
+// The client of identity `owner` (World::identityKey) talking to the other identity. Its
+// lines go to `display` when given, else to its own RecordingDisplay.
 struct ChatProcess {
-    ChatProcess(int owner, cli::ManualTimeline& timeline, SimulatedRelay& relay, std::uint64_t seed);
+    ChatProcess(int owner, ManualTimeline& timeline, SimulatedRelay& relay, std::uint64_t seed,
+                cli::ChatDisplay* display = nullptr);
     ~ChatProcess();
 
     // Hands a typed line to the client, as the standard-input reader does.
     void type(std::string line);
     void quit();
-
     cli::CLIChatClient::State::Kind state() const { return client->state().kind(); }
     bool isActive() const { return state() == cli::CLIChatClient::State::Kind::active; }
 
     int owner;
-    cli::ManualTimeline& timeline;
+    ManualTimeline& timeline;
     SimulatedRelay& relay;
     std::unique_ptr<boost::asio::io_context> io = std::make_unique<boost::asio::io_context>();
-    std::unique_ptr<cli::ManualChatTimers> timers;
+    std::unique_ptr<ManualChatTimers> timers;
     RecordingDisplay display{timeline};
-    std::unique_ptr<cli::ChatIdentitySource> identity;
-    TempDir epochDirectory;
-    SimulationKeyStore keyStore;
-    std::unique_ptr<SessionEnvironment> sessionEnvironment;
-    ManualClock wallClock;
-    std::mt19937_64 random;
+    MemoryIdentity identity{World::identityKey(owner)};
+    World world;
     std::optional<int> exitStatus;
+    std::function<void(int)> onExit;  // runs when the client ends the process, before it returns
     std::shared_ptr<cli::CLIChatClient> client;
     std::size_t pollerKey = 0;
 };
 
-// Two chat processes of a pair of fixed identities (so that runs repeat) and the relay
-// between them, on one timeline.
+// Two chat processes of the pair of identities (so that runs repeat) and the relay between
+// them, on one timeline.
 class ChatPair {
 public:
     explicit ChatPair(std::uint64_t seed = 1) : relay(timeline, seed), seed_(seed) {}
@@ -123,7 +118,7 @@ public:
         return processes_[0] && processes_[1] && processes_[0]->isActive() && processes_[1]->isActive();
     }
 
-    cli::ManualTimeline timeline;
+    ManualTimeline timeline;
     SimulatedRelay relay;
 
 private:

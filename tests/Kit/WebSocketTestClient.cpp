@@ -1,4 +1,4 @@
-#include "Support/WebSocketTestClient.h"
+#include "Kit/WebSocketTestClient.h"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "Support/Paths.h"
+#include "Kit/Paths.h"
 
 namespace duoquill::test {
 

@@ -1,11 +1,11 @@
-#include "Support/RelayProcess.h"
+#include "Kit/RelayProcess.h"
 
 #include <csignal>
 #include <stdexcept>
 
-#include "Support/Paths.h"
-#include "Support/Process.h"
-#include "Support/TestCertificates.h"
+#include "Kit/Paths.h"
+#include "Kit/Process.h"
+#include "Kit/TestCertificates.h"
 
 namespace duoquill::test {
 

@@ -1,4 +1,4 @@
-#include "Support/Paths.h"
+#include "Kit/Paths.h"
 
 #include <cstdlib>
 #include <fstream>

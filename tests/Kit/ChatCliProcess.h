@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "Support/Paths.h"
-#include "Support/Process.h"
+#include "Kit/Paths.h"
+#include "Kit/Process.h"
 
 namespace duoquill::test {
 
@@ -31,7 +31,7 @@ private:
 class ChatCliProcess : public RunningProcess {
 public:
     ChatCliProcess(const ChatUser& user, const std::string& peerKey, const std::string& relayURL);
-    // Fails the test when a sanitizer reported a fault on standard error.
+    // Reports a fault (reportFault) when a sanitizer reported one on standard error.
     ~ChatCliProcess() override;
 
     void type(std::string_view line) { write(std::string(line) + "\n"); }

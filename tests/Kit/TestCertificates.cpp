@@ -1,4 +1,4 @@
-#include "Support/TestCertificates.h"
+#include "Kit/TestCertificates.h"
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>

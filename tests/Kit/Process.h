@@ -17,6 +17,11 @@
 
 namespace duoquill::test {
 
+// A fault the kit finds on its own, such as a child's sanitizer report. Test programs fail the
+// running test (tests/Support); by default it is printed and the program aborts.
+void setFaultHandler(std::function<void(const std::string&)> handler);
+void reportFault(const std::string& report);
+
 struct ProcessResult {
     int exitStatus = -1;     // exit code, or -1 when killed by a signal
     int signal = 0;          // the signal that ended it, if any

@@ -1,4 +1,5 @@
-#include "SimulatedRelay.h"
+#include "Kit/SimulatedRelay.h"
+#include "Duoquill/Protocol/TunnelPipeline.h"
 
 #include <algorithm>
 #include <boost/asio/async_result.hpp>
@@ -6,6 +7,8 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <deque>
 #include <stdexcept>
+
+#include "Kit/World.h"
 
 namespace asio = boost::asio;
 
@@ -61,17 +64,7 @@ public:
     }
 
     void connect(const std::string& url) override {
-        c_ = std::make_shared<SimulatedRelay::Connection>();
-        c_->relay = &relay_;
-        c_->owner = owner_;
-        c_->path = url.substr(url.rfind('/') + 1);
-        c_->executor = executor_;
-        if (relay_.refusing_) {
-            c_->gone = c_->closeDelivered = true;
-            return;
-        }
-        relay_.connections_.push_back(c_);
-        relay_.schedule(c_->lastUpstream, [relay = &relay_, c = c_] { relay->join(c); });
+        c_ = relay_.open(owner_, url.substr(url.rfind('/') + 1), executor_);
     }
 
     asio::awaitable<void> send(std::string text) override {
@@ -113,7 +106,7 @@ private:
     std::shared_ptr<SimulatedRelay::Connection> c_;
 };
 
-SimulatedRelay::SimulatedRelay(cli::ManualTimeline& timeline, std::uint64_t seed)
+SimulatedRelay::SimulatedRelay(ManualTimeline& timeline, std::uint64_t seed)
     : timeline_(timeline), random_(seed), rooms_(std::make_unique<relay::RoomRegistry>(relay::Room::BacklogLimits{})) {}
 
 SimulatedRelay::~SimulatedRelay() {
@@ -123,6 +116,21 @@ SimulatedRelay::~SimulatedRelay() {
 
 std::shared_ptr<cli::ChatTransport> SimulatedRelay::makeTransport(asio::any_io_executor executor, int owner) {
     return std::make_shared<SimulatedTransport>(*this, std::move(executor), owner);
+}
+
+SimulatedRelay::ConnectionPtr SimulatedRelay::open(int owner, const std::string& path, asio::any_io_executor executor) {
+    auto c = std::make_shared<Connection>();
+    c->relay = this;
+    c->owner = owner;
+    c->path = path;
+    c->executor = std::move(executor);
+    if (refusing_) {
+        c->gone = c->closeDelivered = true;
+        return c;
+    }
+    connections_.push_back(c);
+    schedule(c->lastUpstream, [this, c] { join(c); });
+    return c;
 }
 
 // Runs `action` after a hop's latency, never before the previous action of its direction.
@@ -136,10 +144,36 @@ void SimulatedRelay::schedule(double& last, std::function<void()> action) {
 void SimulatedRelay::deliver(const ConnectionPtr& c, std::string text) {
     if (c->gone) return;
     delivered_[c->owner].push_back(text);
-    schedule(c->lastDownstream, [c, text = std::move(text)]() mutable {
+    if (hostile_ && below(6) == 0) {
+        const auto plain = protocol::parsePlainFrame(text);
+        const bool plainHello = plain && plain->type == protocol::MessageType::hello;
+        switch (below(6)) {
+        case 0: return;                                     // dropped
+        case 1: push(c, text); break;                       // twice
+        case 2: text.resize(below(text.size() + 1)); break;  // cut short
+        case 3:
+            if (!text.empty() && !plainHello) text[below(text.size())] ^= static_cast<char>(1u << below(8));
+            break;
+        case 4: {
+            const std::size_t pick = below(seen_.size() + 2);
+            push(c, pick == 0 ? protocol::encodeBye() : pick == 1 ? protocol::encodePeerDisconnected() : seen_[pick - 2]);
+            break;
+        }
+        case 5: return push(c, std::move(text), 0.6);  // overtaken by what follows
+        }
+    }
+    push(c, std::move(text));
+}
+
+void SimulatedRelay::push(const ConnectionPtr& c, std::string text, double extraDelay) {
+    auto arrive = [c, text = std::move(text)]() mutable {
         if (c->closeDelivered || !c->clientAlive) return;
         c->inbox.push_back(std::move(text));
         c->complete();
+    };
+    if (extraDelay == 0) return schedule(c->lastDownstream, std::move(arrive));
+    timeline_.schedule(latency() + extraDelay, [alive = alive_, arrive = std::move(arrive)]() mutable {
+        if (*alive) arrive();
     });
 }
 
@@ -156,13 +190,15 @@ void SimulatedRelay::receiveFrame(const ConnectionPtr& c, const std::string& tex
     const auto room = c->room.lock();
     if (!room || c->gone) return;
     c->lastHeard = timeline_.now();
-    const bool plain = !text.empty() && text.front() == '{';
+    const auto message = protocol::parsePlainFrame(text);
+    const bool plain = message.has_value();
     if (!plain && loseNext_[c->owner]) {
         loseNext_[c->owner] = false;
         lastLoss_ = timeline_.now();
         return;
     }
-    if (plain && text.find(R"("t":"hello")") != std::string::npos) hellos_[c->owner].push_back(text);
+    if (plain && message->type == protocol::MessageType::hello) hellos_[c->owner].push_back(text);
+    if (seen_.size() < 4096) seen_.push_back(text);
     room->forward(*c, std::make_shared<const std::string>(text));
 }
 
@@ -224,6 +260,28 @@ void SimulatedRelay::replayOldHello(int owner) {
     for (auto& c : connections_) {
         if (c->owner != owner && !c->room.expired() && !c->gone) return deliver(c, hello);
     }
+}
+
+SimulatedPeer::SimulatedPeer(SimulatedRelay& relay, int owner, const Clock& dayClock,
+                             const SessionEnvironment* environment)
+    : ProtocolPeer(World::identityKey(owner), World::identityKey(1 - owner).publicKey(), dayClock, environment),
+      relay_(relay),
+      connection_(relay.open(owner, roomToken(), {})) {}
+
+SimulatedPeer::~SimulatedPeer() { relay_.processDied(connection_->owner); }
+
+void SimulatedPeer::send(std::string text) {
+    relay_.schedule(connection_->lastUpstream, [relay = &relay_, c = connection_, text = std::move(text)] {
+        relay->receiveFrame(c, text);
+    });
+}
+
+std::optional<std::string> SimulatedPeer::next(double seconds) {
+    relay_.timeline_.runFor(seconds, [this] { return !connection_->inbox.empty(); });
+    if (connection_->inbox.empty()) return std::nullopt;
+    std::string text = std::move(connection_->inbox.front());
+    connection_->inbox.pop_front();
+    return text;
 }
 
 }  // namespace duoquill::test

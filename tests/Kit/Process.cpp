@@ -1,7 +1,9 @@
-#include "Support/Process.h"
+#include "Kit/Process.h"
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -12,6 +14,16 @@ extern char** environ;
 namespace duoquill::test {
 
 using namespace std::chrono_literals;
+
+namespace {
+std::function<void(const std::string&)> faultHandler = [](const std::string& report) {
+    std::fprintf(stderr, "%s\n", report.c_str());
+    std::abort();
+};
+}  // namespace
+
+void setFaultHandler(std::function<void(const std::string&)> handler) { faultHandler = std::move(handler); }
+void reportFault(const std::string& report) { faultHandler(report); }
 
 RunningProcess::RunningProcess(const std::string& program, const std::vector<std::string>& arguments,
                                const ProcessOptions& options) {

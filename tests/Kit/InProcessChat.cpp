@@ -1,0 +1,77 @@
+#include "Kit/InProcessChat.h"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+
+#include "Duoquill/Crypto/CryptoCore.h"
+#include "Duoquill/Crypto/PFSChatSession.h"
+
+namespace asio = boost::asio;
+
+namespace duoquill::test {
+
+std::vector<double> RecordingDisplay::timesOf(std::string_view line) const {
+    std::vector<double> out;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i] == line) out.push_back(times[i]);
+    }
+    return out;
+}
+
+ChatProcess::ChatProcess(int owner_, ManualTimeline& timeline_, SimulatedRelay& relay_, std::uint64_t seed,
+                         cli::ChatDisplay* shownOn)
+    : owner(owner_),
+      timeline(timeline_),
+      relay(relay_),
+      timers(std::make_unique<ManualChatTimers>(timeline, io->get_executor())),
+      world(seed, true) {
+    pollerKey = timeline.attach([ioc = io.get()] {
+        const auto n = ioc->poll();
+        if (ioc->stopped()) ioc->restart();
+        return n;
+    });
+    cli::ChatEnvironment environment{
+        .executor = io->get_executor(),
+        .timers = *timers,
+        .display = shownOn ? *shownOn : display,
+        .identity = identity,
+        .makeTransport = [this] { return relay.makeTransport(io->get_executor(), owner); },
+        .makeSession =
+            [this](std::shared_ptr<const P256KeyAgreementKey> local, const p256::PublicKey& peer,
+                   const std::string& roomCode) {
+                return std::make_unique<PFSChatSession>(world.environment(), std::move(local), peer, roomCode);
+            },
+        .clock = world.clock,
+        .coverDelay = [this] { return 2.0 + static_cast<double>(world.stream.next() % 3001) / 1000.0; },
+        .exitProcess =
+            [this](int status) {
+                exitStatus = status;
+                if (onExit) onExit(status);
+            },
+        .startInputReader = {},
+    };
+    const std::string peerKey = base64URLString(World::identityKey(1 - owner).publicKey().compressed());
+    client = cli::CLIChatClient::create(std::move(environment), peerKey, "wss://relay.test");
+    asio::co_spawn(*io, client->run(), asio::detached);
+}
+
+void ChatProcess::type(std::string line) { asio::co_spawn(*io, client->sendMessage(std::move(line)), asio::detached); }
+
+void ChatProcess::quit() { asio::co_spawn(*io, client->quit(), asio::detached); }
+
+ChatProcess::~ChatProcess() {
+    relay.processDied(owner);
+    client.reset();
+    timers.reset();
+    io.reset();
+    timeline.detach(pollerKey);
+}
+
+ChatProcess& ChatPair::launch(int which) {
+    processes_[which].reset();
+    const std::uint64_t processSeed = seed_ * 1000003 + (++launches_) * 7919 + static_cast<std::uint64_t>(which);
+    processes_[which] = std::make_unique<ChatProcess>(which, timeline, relay, processSeed);
+    return *processes_[which];
+}
+
+}  // namespace duoquill::test
