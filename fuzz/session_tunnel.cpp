@@ -9,6 +9,7 @@
 // an accepted frame moves the counter to its own plus one, from at most 20 ahead; what opens
 // re-seals, in the other direction, to a frame that opens to the same payload.
 
+#include "Duoquill/Platform/BigEndian.h"
 #include "Duoquill/Platform/PlatformError.h"
 #include "Duoquill/Protocol/RelayMessages.h"
 #include "FuzzTarget.h"
@@ -57,9 +58,7 @@ std::vector<Bytes> seeds() {
 
 std::optional<std::uint64_t> frameCounter(BytesView frame) {
     if (frame.size() < 8) return std::nullopt;
-    std::uint64_t c = 0;
-    for (int i = 0; i < 8; ++i) c = (c << 8) | frame[i];
-    return c;
+    return bigendian::read(frame.first(8));
 }
 
 }  // namespace
