@@ -5,6 +5,7 @@
 
 #include <openssl/ssl.h>
 
+#include "Duoquill/Platform/Primitives/TlsPolicy.h"
 #include "DuoquillRelay/Listener.h"
 #include "DuoquillRelay/RelaySession.h"
 #include "DuoquillRelay/RelayState.h"
@@ -20,6 +21,7 @@ asio::ssl::context makeTlsContext(const RelayOptions& options) {
     tls.set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
                     asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 | asio::ssl::context::no_tlsv1_1 |
                     asio::ssl::context::single_dh_use);
+    tls::applyPolicy(tls.native_handle());
     // Idle connections give their record buffers back to the allocator.
     SSL_CTX_set_mode(tls.native_handle(), SSL_MODE_RELEASE_BUFFERS);
     // Clients make a fresh connection per session; resumption state would only cost memory.

@@ -22,6 +22,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include "Duoquill/Platform/Primitives/TlsPolicy.h"
 #include "Duoquill/Platform/Utf8.h"
 
 namespace duoquill {
@@ -308,12 +309,16 @@ private:
         error_code ignored;
         beast::get_lowest_layer(ws_).socket().set_option(tcp::no_delay(true), ignored);
 
+        // Without the name or address to check, any trusted certificate would do: refuse.
         SSL* tls = ws_.next_layer().native_handle();
-        if (target_->hostIsAddress) {
-            X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(tls), target_->host.c_str());
-        } else {
-            SSL_set_tlsext_host_name(tls, target_->host.c_str());
-            SSL_set1_host(tls, target_->host.c_str());
+        const bool checksName = target_->hostIsAddress
+                                    ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(tls), target_->host.c_str()) == 1
+                                    : SSL_set_tlsext_host_name(tls, target_->host.c_str()) == 1 &&
+                                          SSL_set1_host(tls, target_->host.c_str()) == 1;
+        if (!checksName) {
+            fail(asio::ssl::error::make_error_code(asio::ssl::error::unspecified_system_error),
+                 "The relay's certificate cannot be checked against \"" + target_->host + "\"");
+            co_return;
         }
         co_await ws_.next_layer().async_handshake(ssl::stream_base::client, asio::redirect_error(asio::use_awaitable, ec));
         if (stepFailed()) co_return;
@@ -472,7 +477,7 @@ WebSocketTransport::WebSocketTransport(asio::any_io_executor executor)
 
 WebSocketTransport::WebSocketTransport(asio::any_io_executor executor, Timing timing)
     : executor_(std::move(executor)), timing_(timing), tls_(std::make_shared<ssl::context>(ssl::context::tls_client)) {
-    SSL_CTX_set_min_proto_version(tls_->native_handle(), TLS1_2_VERSION);
+    tls::applyPolicy(tls_->native_handle());
     error_code ignored;  // without a readable trust store every certificate is refused, as it should be
     tls_->set_default_verify_paths(ignored);
     tls_->set_verify_mode(ssl::verify_peer);
