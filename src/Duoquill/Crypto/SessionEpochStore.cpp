@@ -3,9 +3,13 @@
 #include <array>
 #include <bit>
 #include <cstdint>
-#include <cstdio>
-#include <fstream>
+#include <cerrno>
 #include <span>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Platform/System/Paths.h"
@@ -19,6 +23,27 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view directoryName = "com.duoquill.session";
 constexpr std::size_t nameDigestBytes = 16;
+
+// A descriptor closed on every path.
+struct Descriptor {
+    explicit Descriptor(int fd) : fd(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+    int fd;
+};
+
+bool writeAll(int fd, std::span<const char> bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+    }
+    return true;
+}
 
 std::array<char, SessionEpochStore::fileSize> encode(double seconds) {
     const auto bits = std::bit_cast<std::uint64_t>(seconds);
@@ -54,6 +79,10 @@ std::optional<fs::path> SessionEpochStore::locate(std::string_view roomCode, boo
             std::error_code ec;
             fs::create_directories(directory, ec);
             if (ec || !fs::is_directory(directory, ec)) return std::nullopt;
+            // The file names are stable per pair of identities and the times tell when they
+            // talked: for this user only, also when an older version made it readable.
+            fs::permissions(directory, fs::perms::owner_all, ec);
+            if (ec) return std::nullopt;
         }
         // Every record asks for the same room: the name is worked out once.
         if (cachedRoomCode_ != roomCode || cachedFileName_.empty()) {
@@ -75,10 +104,10 @@ void SessionEpochStore::persistSessionEpoch(std::string_view roomCode) const noe
         const auto content = encode(clock_->wallSeconds());
         bool written;
         {
-            std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-            out.write(content.data(), static_cast<std::streamsize>(content.size()));
-            out.close();
-            written = !out.fail();
+            Descriptor out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            if (out.fd < 0) return;
+            written = writeAll(out.fd, content);
+            written = ::close(std::exchange(out.fd, -1)) == 0 && written;
         }
         std::error_code ec;
         if (written) fs::rename(temporary, *file, ec);
@@ -105,15 +134,19 @@ bool SessionEpochStore::isSessionEpochExpired(std::string_view roomCode) const n
     // directory that does not exist holds no file, so it need not be created here.
     const auto file = locate(roomCode, false);
     if (!file) return false;
-    std::FILE* in = std::fopen(file->c_str(), "rb");
-    if (in == nullptr) return false;
-    std::setvbuf(in, nullptr, _IONBF, 0);
+    // A link, a FIFO or a device planted at the path is not our file: never followed, never
+    // waited on.
+    const Descriptor in(::open(file->c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (in.fd < 0) return false;
+    struct stat status {};
+    if (::fstat(in.fd, &status) != 0 || !S_ISREG(status.st_mode)) return false;
     // One byte more than needed tells an 8-byte file from a longer one.
     std::array<std::uint8_t, fileSize + 1> buffer{};
-    const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
-    const bool failed = std::ferror(in) != 0;
-    std::fclose(in);
-    if (failed || got != fileSize) return false;
+    ssize_t got;
+    do {
+        got = ::read(in.fd, buffer.data(), buffer.size());
+    } while (got < 0 && errno == EINTR);
+    if (got != static_cast<ssize_t>(fileSize)) return false;
     return clock_->wallSeconds() - decode(std::span(buffer).first<fileSize>()) >= lifetimeSeconds;
 }
 
