@@ -183,6 +183,11 @@ private:
     void transitionToActive();
     static PeerHello peerHello(protocol::HelloDecoding decoded);  // needs a usable "mlk"
     std::optional<PeerHello> parsePeerHello(const protocol::RelayMessage& message) const;
+    // Why a decoded hello is refused (no usable "mlk", or another identity's "pkid"), or
+    // nothing when it is usable or our own hello sent back. Checked before anything in it is
+    // authenticated, so a refusal is shown, at most once per session, and never ends the chat.
+    std::optional<std::string_view> helloRefusal(const protocol::HelloDecoding& decoded) const;
+    void showHelloRefusal(std::string_view reason);
     std::string expectedPeerKeyID() const;
     void rememberPeerHello(const PeerHello& hello);
     bool hasSeenHello(const Bytes& fingerprint) const;
@@ -235,6 +240,7 @@ private:
     bool latestPeerHelloUsedUp_ = false;
     std::optional<Bytes> currentPeerHello_;  // fingerprint of the hello the session completed with
     std::deque<Bytes> seenHellos_;           // recent fingerprints, newest last
+    std::optional<std::uint64_t> helloRefusalShownFor_;  // the session generation it was shown in
     bool ended_ = false;
 };
 

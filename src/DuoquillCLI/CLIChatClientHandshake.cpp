@@ -52,6 +52,21 @@ std::optional<CLIChatClient::PeerHello> CLIChatClient::parsePeerHello(const prot
     return peerHello(std::move(*decoded));
 }
 
+std::optional<std::string_view> CLIChatClient::helloRefusal(const protocol::HelloDecoding& decoded) const {
+    // Our own hello sent back by the relay names us, not a wrong peer: the peer never sent it.
+    const std::string ownKeyID = keyID(localPubKeyCompressed_);
+    if (decoded.pkid == ownKeyID && ownKeyID != expectedPeerKeyID()) return std::nullopt;
+    if (!decoded.mlk) return "Post-quantum key exchange required";
+    if (decoded.pkid != expectedPeerKeyID()) return "Peer identity mismatch";
+    return std::nullopt;
+}
+
+void CLIChatClient::showHelloRefusal(std::string_view reason) {
+    if (helloRefusalShownFor_ == sessionGeneration_) return;
+    helloRefusalShownFor_ = sessionGeneration_;
+    env_.display.error(reason);
+}
+
 bool CLIChatClient::hasSeenHello(const Bytes& fingerprint) const {
     return std::find(seenHellos_.begin(), seenHellos_.end(), fingerprint) != seenHellos_.end();
 }
@@ -69,6 +84,13 @@ asio::awaitable<void> CLIChatClient::handlePlainHello(const protocol::RelayMessa
     if (!session_ || !session_->isTunnelReady()) {
         co_await handleHello(message);
         co_return;
+    }
+    // A refused hello proves nothing about the peer: the session stays as it is.
+    if (const auto decoded = protocol::decodeHello(message)) {
+        if (const auto refusal = helloRefusal(*decoded)) {
+            showHelloRefusal(*refusal);
+            co_return;
+        }
     }
     // The session is in use: the peer has started a new one.
     const auto hello = parsePeerHello(message);
@@ -92,20 +114,13 @@ asio::awaitable<void> CLIChatClient::handlePlainHello(const protocol::RelayMessa
 asio::awaitable<void> CLIChatClient::handleHello(const protocol::RelayMessage& message) {
     auto decoded = protocol::decodeHello(message);
     if (!decoded) co_return;
-    // Our own hello sent back by the relay names us, not a wrong peer: the peer never sent it.
-    const std::string ownKeyID = keyID(localPubKeyCompressed_);
-    if (decoded->pkid == ownKeyID && ownKeyID != expectedPeerKeyID()) co_return;
-
-    if (!decoded->mlk) {
-        setState(State::error("Post-quantum key exchange required"));
-        endProcess(1);
+    // Anyone who knows the room can send a hello: a downgrade or a foreign identity is never
+    // completed with, but the chat keeps waiting for its peer's good one.
+    if (const auto refusal = helloRefusal(*decoded)) {
+        showHelloRefusal(*refusal);
         co_return;
     }
-    if (decoded->pkid != expectedPeerKeyID()) {
-        setState(State::error("Peer identity mismatch"));
-        endProcess(1);
-        co_return;
-    }
+    if (decoded->pkid != expectedPeerKeyID()) co_return;  // our own hello, sent back
     PeerHello hello = peerHello(std::move(*decoded));
     rememberPeerHello(hello);
     co_await acceptHello(std::move(hello), false);
