@@ -34,6 +34,7 @@ constexpr std::size_t kWriteBufferBytes = 256;
 
 // Private-use close code: a newcomer to the room took this connection's place.
 constexpr std::uint16_t kReplacedCloseCode = 4000;
+constexpr std::uint16_t kOccupiedCloseCode = 4001;  // a newcomer turned away from a live pair
 
 enum class Phase { handshaking, open, closing, finished };
 
@@ -187,6 +188,11 @@ private:
         lastPing_ = SteadyClock::now();
 
         const auto joined = state_->registry().join(token_, self());
+        if (joined.outcome.refused) {
+            endReason_ = "refused: room occupied (4001)";
+            closeWith(websocket::close_reason(static_cast<websocket::close_code>(kOccupiedCloseCode), "occupied"));
+            return;
+        }
         room_ = joined.room;
         std::string event = "joined room " + RelayLog::roomTag(token_) + " (" + std::to_string(joined.outcome.members) +
                             " of " + std::to_string(Room::capacity) + ")";

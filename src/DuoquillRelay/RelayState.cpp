@@ -5,7 +5,10 @@ namespace duoquill::relay {
 RelayState::RelayState(RelayOptions options)
     : options_(std::move(options)),
       log_(options_.quiet),
-      registry_(Room::BacklogLimits{options_.backlogFrames, options_.backlogBytes}),
+      registry_(Room::BacklogLimits{options_.backlogFrames, options_.backlogBytes},
+                // A live member answers every ping at once; a quarter of the interval is room
+                // for a slow path before its silence counts as death.
+                options_.pingInterval + options_.pingInterval / 4),
       limiter_(std::make_shared<ConnectionLimiter>(options_.maxConnections, options_.maxConnectionsPerAddress)) {}
 
 void RelayState::addSession(std::uint64_t id, std::weak_ptr<RelaySession> session) {

@@ -4,7 +4,8 @@
 
 namespace duoquill::relay {
 
-Room::Room(std::string token, BacklogLimits limits) : token_(std::move(token)), limits_(limits) {}
+Room::Room(std::string token, BacklogLimits limits, std::chrono::steady_clock::duration displaceAfterSilence)
+    : token_(std::move(token)), limits_(limits), displaceAfterSilence_(displaceAfterSilence) {}
 
 const Frame& Room::peerDisconnectedFrame() {
     static const Frame frame = std::make_shared<const std::string>(R"({"t":"peer-disconnected"})");
@@ -22,6 +23,12 @@ Room::JoinOutcome Room::join(std::shared_ptr<RoomMember> member) {
         const auto oldest = std::min_element(members_.begin(), members_.end(), [](const auto& a, const auto& b) {
             return a->lastReceived() < b->lastReceived();
         });
+        if (displaceAfterSilence_ > std::chrono::steady_clock::duration::zero() &&
+            std::chrono::steady_clock::now() - (*oldest)->lastReceived() < displaceAfterSilence_) {
+            outcome.refused = true;
+            outcome.members = members_.size();
+            return outcome;
+        }
         outcome.displaced = *oldest;
         members_.erase(oldest);
         outcome.displaced->displace();

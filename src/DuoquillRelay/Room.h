@@ -40,11 +40,15 @@ public:
 
     struct JoinOutcome {
         std::shared_ptr<RoomMember> displaced;  // set when the room was full
+        bool refused = false;                   // full, and both members recently heard from
         std::size_t backlogDelivered = 0;       // frames kept for the newcomer
         std::size_t members = 0;                // after the join
     };
 
-    Room(std::string token, BacklogLimits limits);
+    // displaceAfterSilence: a full room lets a newcomer in only when a member has been silent
+    // (no frame, no pong) for at least this long; zero lets it in always.
+    Room(std::string token, BacklogLimits limits,
+         std::chrono::steady_clock::duration displaceAfterSilence = std::chrono::steady_clock::duration::zero());
     Room(const Room&) = delete;
     Room& operator=(const Room&) = delete;
 
@@ -52,7 +56,9 @@ public:
 
     // Admits the member. A full room first loses the member whose last received frame is
     // oldest: it is displaced, and the remaining one is told its peer disconnected. The
-    // newcomer then receives, in order, what a lone member sent before it came.
+    // newcomer then receives, in order, what a lone member sent before it came. When that
+    // member was heard from too recently, the newcomer is refused instead and nothing changes:
+    // whoever learns a room's path must not be able to push a live member out.
     JoinOutcome join(std::shared_ptr<RoomMember> member);
 
     // Removes the member and tells the remaining one, if any, that its peer disconnected.
@@ -75,6 +81,7 @@ private:
 
     const std::string token_;
     const BacklogLimits limits_;
+    const std::chrono::steady_clock::duration displaceAfterSilence_;
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<RoomMember>> members_;
     std::deque<Frame> backlog_;

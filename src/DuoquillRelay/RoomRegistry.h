@@ -17,7 +17,9 @@ class RoomRegistry {
 public:
     static constexpr std::size_t tokenLength = 128;
 
-    explicit RoomRegistry(Room::BacklogLimits limits) : limits_(limits) {}
+    explicit RoomRegistry(Room::BacklogLimits limits,
+                          std::chrono::steady_clock::duration displaceAfterSilence = std::chrono::steady_clock::duration::zero())
+        : limits_(limits), displaceAfterSilence_(displaceAfterSilence) {}
     RoomRegistry(const RoomRegistry&) = delete;
     RoomRegistry& operator=(const RoomRegistry&) = delete;
 
@@ -31,6 +33,7 @@ public:
     };
     Joined join(const std::string& token, std::shared_ptr<RoomMember> member);
 
+    // A refused newcomer (room.outcome.refused) is not a member: it need not leave.
     // Takes the member out of its room, and the room out of the registry once it is empty.
     // False when the member had already left (e.g. it was displaced).
     bool leave(const std::shared_ptr<Room>& room, const RoomMember& member);
@@ -39,6 +42,7 @@ public:
 
 private:
     const Room::BacklogLimits limits_;
+    const std::chrono::steady_clock::duration displaceAfterSilence_;
     mutable std::mutex mutex_;
     std::unordered_map<std::string, std::shared_ptr<Room>> rooms_;
 };
