@@ -181,6 +181,9 @@ private:
     boost::asio::awaitable<void> handleKex2(const protocol::RelayMessage& message);
     void handleReady(const protocol::RelayMessage& message);
     void transitionToActive();
+    // Counts handshakes that ended without a session; the third in a row is said once, since
+    // retrying alone looks like a peer that never comes.
+    void noteFailedHandshake();
     static PeerHello peerHello(protocol::HelloDecoding decoded);  // needs a usable "mlk"
     std::optional<PeerHello> parsePeerHello(const protocol::RelayMessage& message) const;
     // Why a decoded hello is refused (no usable "mlk", or another identity's "pkid"), or
@@ -240,7 +243,8 @@ private:
     bool latestPeerHelloUsedUp_ = false;
     std::optional<Bytes> currentPeerHello_;  // fingerprint of the hello the session completed with
     std::deque<Bytes> seenHellos_;           // recent fingerprints, newest last
-    std::optional<std::uint64_t> helloRefusalShownFor_;  // the session generation it was shown in
+    std::optional<std::uint64_t> helloRefusalShownFor_;
+    int failedHandshakesInARow_ = 0;  // the session generation it was shown in
     bool ended_ = false;
 };
 

@@ -194,6 +194,7 @@ asio::awaitable<void> CLIChatClient::timerTask(std::weak_ptr<CLIChatClient> weak
         }
         case TimerKind::handshake:
             if (self->state_.kind() != State::Kind::handshaking) co_return;
+            self->noteFailedHandshake();
             co_await self->reconnectForPeer();
             break;
         case TimerKind::grace:

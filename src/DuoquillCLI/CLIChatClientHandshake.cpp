@@ -141,6 +141,7 @@ asio::awaitable<void> CLIChatClient::acceptHello(PeerHello hello, bool adopted) 
         // Never adopt a hello our sessions cannot complete with.
         if (adopted) latestPeerHelloUsedUp_ = true;
         status("[handshake error] " + *failure);
+        noteFailedHandshake();
         co_await reconnectForPeer();
         co_return;
     }
@@ -169,6 +170,7 @@ asio::awaitable<void> CLIChatClient::acceptHello(PeerHello hello, bool adopted) 
     }
     if (failure && !ended_) {
         status("[handshake error] " + *failure);
+        noteFailedHandshake();
         co_await reconnectForPeer();
     }
 }
@@ -199,6 +201,7 @@ asio::awaitable<void> CLIChatClient::handleKex2(const protocol::RelayMessage& me
     }
     if (failure) {
         status("[kex2 error] " + *failure);
+        noteFailedHandshake();
         co_await reconnectForPeer();
         co_return;
     }
@@ -219,7 +222,14 @@ void CLIChatClient::handleReady(const protocol::RelayMessage& message) {
     if (localReady_) transitionToActive();
 }
 
+void CLIChatClient::noteFailedHandshake() {
+    if (++failedHandshakesInARow_ == 3) {
+        status("three handshakes in a row failed; still retrying (something on the way may be altering messages)");
+    }
+}
+
 void CLIChatClient::transitionToActive() {
+    failedHandshakesInARow_ = 0;
     cancelAndClear(handshakeTimer_);
     handshakeTimerKind_ = TimerKind::none;
     cancelAndClear(retryTask_);

@@ -1,0 +1,45 @@
+// Handshakes that keep failing: said once, on the third in a row, while the client retries.
+
+#include <gtest/gtest.h>
+
+#include "Kit/InProcessChat.h"
+
+namespace duoquill::test {
+namespace {
+
+TEST(HandshakeFailures, TheThirdInARowIsSaidOnceAndTheCountStartsAgainWhenActive) {
+    const std::string said =
+        "status:three handshakes in a row failed; still retrying (something on the way may be altering messages)";
+    ChatPair pair;
+    auto& a = pair.launch(0);
+    auto& b = pair.launch(1);
+    // Every kex2 and ready is lost until the line has been said `times` times on both sides.
+    const auto spoil = [&](std::size_t times) {
+        while (a.display.count(said) < times || b.display.count(said) < times) {
+            if (!pair.relay.hasLossPending()) {
+                pair.relay.loseNextTunnelFrameFrom(0);
+                pair.relay.loseNextTunnelFrameFrom(1);
+            }
+            pair.runFor(0.05);
+            ASSERT_LT(pair.timeline.now(), 120.0) << "never said";
+            ASSERT_FALSE(pair.bothActive());
+        }
+    };
+    spoil(1);
+    for (auto* p : {&a, &b}) EXPECT_GE(p->display.count("status:handshaking..."), 3u);
+    pair.relay.cancelPendingLosses();
+    ASSERT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 30.0));
+    EXPECT_EQ(a.display.count(said), 1u);
+    EXPECT_EQ(b.display.count(said), 1u);
+
+    // Once a session was active, it takes three new failures to say it again.
+    pair.relay.cutConnectionOf(0);
+    ASSERT_TRUE(pair.runUntil([&] { return !pair.bothActive(); }, 5.0));
+    spoil(2);
+    pair.relay.cancelPendingLosses();
+    EXPECT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 30.0));
+    EXPECT_EQ(a.display.count(said), 2u);
+}
+
+}  // namespace
+}  // namespace duoquill::test
