@@ -14,6 +14,7 @@ using asio::ip::tcp;
 
 // Out of descriptors: accepting again at once would spin, so wait a little.
 constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
+constexpr std::chrono::seconds kRefusalLogInterval{10};
 
 }  // namespace
 
@@ -29,6 +30,7 @@ Listener::Listener(asio::io_context& context, const tcp::endpoint& endpoint, asi
       strand_(asio::make_strand(context)),
       acceptor_(strand_),
       retryTimer_(strand_),
+      refusalTimer_(strand_),
       tls_(tls),
       state_(std::move(state)) {
     acceptor_.open(endpoint.protocol());
@@ -48,6 +50,8 @@ void Listener::stop() {
         boost::system::error_code ignored;
         self->acceptor_.close(ignored);
         self->retryTimer_.cancel();
+        self->refusalTimer_.cancel();
+        self->logRefusals();
     });
 }
 
@@ -79,11 +83,7 @@ void Listener::onAccept(boost::system::error_code ec, tcp::socket socket) {
     ConnectionLimiter::Refusal refusal{};
     auto slot = state_->limiter().admit(peer.address(), refusal);
     if (!slot) {
-        if (log.enabled()) {
-            log.write("refused connection from " + endpointText(peer) +
-                      (refusal == ConnectionLimiter::Refusal::tooManyFromAddress ? ": too many from this address"
-                                                                                 : ": too many connections"));
-        }
+        countRefusal(refusal == ConnectionLimiter::Refusal::tooManyFromAddress);
         boost::system::error_code ignored;
         socket.close(ignored);
         acceptNext();
@@ -92,9 +92,32 @@ void Listener::onAccept(boost::system::error_code ec, tcp::socket socket) {
     boost::system::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
     const std::uint64_t id = state_->nextConnectionId();
-    if (log.enabled()) log.write("#" + std::to_string(id) + " accepted from " + endpointText(peer));
+    if (log.enabled()) {
+        log.write("#" + std::to_string(id) + " accepted" +
+                  (state_->options().logAddresses ? " from " + endpointText(peer) : std::string()));
+    }
     RelaySession::start(std::move(socket), tls_, state_, std::move(slot), id);
     acceptNext();
+}
+
+void Listener::countRefusal(bool perAddress) {
+    const bool first = refusedPerAddress_ + refusedInAll_ == 0;
+    ++(perAddress ? refusedPerAddress_ : refusedInAll_);
+    if (!first) return;
+    refusalTimer_.expires_after(kRefusalLogInterval);
+    refusalTimer_.async_wait([self = shared_from_this()](boost::system::error_code ec) {
+        if (!ec) self->logRefusals();
+    });
+}
+
+void Listener::logRefusals() {
+    if (refusedPerAddress_ + refusedInAll_ == 0) return;
+    if (state_->log().enabled()) {
+        state_->log().write("refused " + std::to_string(refusedPerAddress_ + refusedInAll_) + " connection(s): " +
+                            std::to_string(refusedPerAddress_) + " over the per-address limit, " +
+                            std::to_string(refusedInAll_) + " over the total limit");
+    }
+    refusedPerAddress_ = refusedInAll_ = 0;
 }
 
 }  // namespace duoquill::relay

@@ -34,11 +34,17 @@ public:
 private:
     void acceptNext();
     void onAccept(boost::system::error_code ec, boost::asio::ip::tcp::socket socket);
+    // Refusals are counted and logged as one line per interval, so a flood of them cannot
+    // flood the log.
+    void countRefusal(bool perAddress);
+    void logRefusals();
 
     boost::asio::io_context& context_;
     boost::asio::strand<boost::asio::io_context::executor_type> strand_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer retryTimer_;
+    boost::asio::steady_timer refusalTimer_;
+    std::size_t refusedPerAddress_ = 0, refusedInAll_ = 0;
     boost::asio::ip::tcp::endpoint localEndpoint_;
     boost::asio::ssl::context* tls_;
     std::shared_ptr<RelayState> state_;

@@ -83,6 +83,8 @@ RelayCommandLine parseRelayCommandLine(const std::vector<std::string>& arguments
             options.threads = static_cast<unsigned>(std::min<std::size_t>(parseCount(option, value(), 1), 256));
         } else if (option == "--quiet") {
             options.quiet = true;
+        } else if (option == "--log-addresses") {
+            options.logAddresses = true;
         } else if (option == "--max-connections") {
             options.maxConnections = parseCount(option, value(), 1);
         } else if (option == "--max-per-address") {
@@ -132,6 +134,9 @@ std::string relayUsage() {
            "                             handshakes (default 10)\n"
            "  --quiet                    no log lines (otherwise one per connection event on\n"
            "                             standard error; frame contents are never logged)\n"
+           "  --log-addresses            name client addresses in the log (by default they\n"
+           "                             are left out; refused connections are always counted\n"
+           "                             in one line per 10 seconds)\n"
            "  --help                     this text\n"
            "\n"
            "A lone member's most recent 16 frames (256 KiB at most) are kept in memory for the\n"

@@ -21,6 +21,9 @@ struct RelayOptions {
     bool plain = false;  // ws:// for use behind a TLS-terminating proxy
     unsigned threads = 1;
     bool quiet = false;
+    // Client addresses in the log. Off by default: with the room tags they would link the two
+    // addresses of each conversation for the day.
+    bool logAddresses = false;
 
     std::size_t maxConnections = 20000;
     std::size_t maxConnectionsPerAddress = 64;  // 0: no per-address limit
