@@ -85,37 +85,51 @@ std::optional<KeychainAccessibility> accessibilityFromName(const std::string& na
     return std::nullopt;
 }
 
-void removeGroupAndOtherAccess(const std::filesystem::path& path, mode_t mode) {
-    // Best effort: a file we cannot chmod is not ours to fix, and opening it still works.
-    if ((mode & kGroupAndOther) != 0) ::chmod(path.c_str(), (mode & 07777) & ~kGroupAndOther);
+// Only what the user owns is used, with group and other access taken away. A file or folder
+// of another user (planted in a shared directory) is refused before anything is written.
+KeychainStatus claim(int fd, bool directory) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return KeychainStatus::notAvailable;
+    if (directory ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) return KeychainStatus::linkedLocation;
+    if (st.st_uid != ::geteuid()) return KeychainStatus::foreignOwner;
+    if ((st.st_mode & kGroupAndOther) != 0 && ::fchmod(fd, (st.st_mode & 07777) & ~kGroupAndOther) != 0) {
+        return KeychainStatus::notAvailable;
+    }
+    return KeychainStatus::success;
 }
 
-// Creates the missing directories down to `dir`, each with mode 0700.
+KeychainStatus claimPath(const std::filesystem::path& path, int flags, bool directory) {
+    const int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ELOOP || errno == ENOTDIR || errno == ENXIO) return KeychainStatus::linkedLocation;
+        return errno == EROFS ? KeychainStatus::readOnly : KeychainStatus::notAvailable;
+    }
+    const KeychainStatus status = claim(fd, directory);
+    ::close(fd);
+    return status;
+}
+
+// Creates the missing directories down to `dir`, each with mode 0700; the last one, which
+// holds the file, must be the user's own.
 KeychainStatus prepareDirectory(const std::filesystem::path& dir) {
     std::filesystem::path partial;
     for (const auto& part : dir) {
         partial /= part;
         if (::mkdir(partial.c_str(), kDirectoryMode) != 0 && errno != EEXIST) return KeychainStatus::notAvailable;
     }
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return KeychainStatus::notAvailable;
-    removeGroupAndOtherAccess(dir, st.st_mode);
-    return KeychainStatus::success;
+    return claimPath(dir, O_RDONLY | O_DIRECTORY, true);
 }
 
 // Creates the file with mode 0600 before SQLite sees it, so it never exists with looser access.
 KeychainStatus prepareFile(const std::filesystem::path& file) {
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kFileMode);
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
     if (fd >= 0) {
         ::fchmod(fd, kFileMode);  // the umask may have taken bits away
         ::close(fd);
         return KeychainStatus::success;
     }
     if (errno != EEXIST) return errno == EROFS ? KeychainStatus::readOnly : KeychainStatus::notAvailable;
-    struct stat st {};
-    if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return KeychainStatus::notAvailable;
-    removeGroupAndOtherAccess(file, st.st_mode);
-    return KeychainStatus::success;
+    return claimPath(file, O_RDONLY, false);
 }
 
 // Appends " AND <column> = ?" for each attribute the query sets; bind in the same order.
@@ -157,6 +171,10 @@ std::string describe(KeychainStatus status) {
         return "out of memory";
     case KeychainStatus::internalError:
         return "internal keychain error";
+    case KeychainStatus::foreignOwner:
+        return "the keychain file or its folder belongs to another user";
+    case KeychainStatus::linkedLocation:
+        return "the keychain file or its folder is a symbolic link or not a plain file";
     }
     return "unknown keychain error";
 }

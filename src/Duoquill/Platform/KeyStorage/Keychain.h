@@ -40,6 +40,8 @@ enum class KeychainStatus : std::int32_t {
     diskFull = -34,
     outOfMemory = -108,
     internalError = -2070,
+    foreignOwner = -25244,       // the file or its folder belongs to another user
+    linkedLocation = -25247,     // the file or its folder is a symbolic link, or not a plain file
 };
 
 // A readable sentence for the status, without the number: "the keychain file is read-only".
