@@ -38,6 +38,8 @@ int main(int argc, char** argv) {
 
     if (args.size() < 2) printUsage();
     const std::string& command = args[1];
+    // The key commands hold the identity scalar too.
+    if (command == "keygen" || command == "pubkey") duoquill::ProcessHardening::protectSecrets();
     if (command == "keygen") {
         keys::keygen();
         return 0;

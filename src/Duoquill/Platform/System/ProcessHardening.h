@@ -1,6 +1,6 @@
 #pragma once
-// Process-wide protection of the secrets a chat holds in memory, applied once at the start
-// of chat mode:
+// Process-wide protection of the secrets a chat or a key command holds in memory, applied
+// once at the start of the command:
 //
 //   - the process is marked not dumpable (prctl PR_SET_DUMPABLE 0): no core dump, and other
 //     processes of the same user can no longer attach with ptrace or read its memory;
