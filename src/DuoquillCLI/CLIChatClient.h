@@ -222,6 +222,7 @@ private:
     SecureBytes roomKeyData_;  // kept: the room token is derived anew for each relay connection
     std::string localKeyIdentifier_;
     std::string localPubKeyCompressed_;
+    std::shared_ptr<const P256KeyAgreementKey> localKey_;  // the identity key, once read
     std::shared_ptr<ChatTransport> transport_;
     std::unique_ptr<PFSChatSession> session_;
     std::uint64_t sessionGeneration_ = 0;  // counts sessions, so a handshake can tell its own is gone

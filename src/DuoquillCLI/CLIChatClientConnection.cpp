@@ -51,9 +51,11 @@ void CLIChatClient::stateDidChange(const State& to) {
 
 std::unique_ptr<PFSChatSession> CLIChatClient::createPFSSession() {
     const auto peerKey = KeyHelpers::p256PublicKey(peerPubKeyBase64URL_);
-    std::shared_ptr<const P256KeyAgreementKey> localKey = env_.identity.retrievePrivateKey(localKeyIdentifier_);
-    if (env_.makeSession) return env_.makeSession(std::move(localKey), peerKey, roomCode_);
-    return std::make_unique<PFSChatSession>(std::move(localKey), peerKey, roomCode_);
+    // Read once: every later session shares the key object instead of reading the keychain
+    // (and leaving the key's bytes in its buffers) again.
+    if (!localKey_) localKey_ = env_.identity.retrievePrivateKey(localKeyIdentifier_);
+    if (env_.makeSession) return env_.makeSession(localKey_, peerKey, roomCode_);
+    return std::make_unique<PFSChatSession>(localKey_, peerKey, roomCode_);
 }
 
 std::optional<std::string> CLIChatClient::relayURL() const {

@@ -1,5 +1,6 @@
 #include "DuoquillCLI/CLIKeyCommands.h"
 #include "DuoquillCLI/ChatIdentitySource.h"
+#include "Duoquill/Platform/KeyStorage/Keychain.h"
 
 namespace duoquill::cli {
 
@@ -12,7 +13,10 @@ p256::PublicKey KeychainIdentitySource::retrievePublicKey(const std::string& ide
 }
 
 std::unique_ptr<P256KeyAgreementKey> KeychainIdentitySource::retrievePrivateKey(const std::string& identifier) {
-    return CLIKeyCommands::retrievePrivateKey(identifier);
+    auto key = CLIKeyCommands::retrievePrivateKey(identifier);
+    // The chat reads it once; closing frees (and wipes) SQLite's copy of the key's page.
+    Keychain::user().close();
+    return key;
 }
 
 }  // namespace duoquill::cli

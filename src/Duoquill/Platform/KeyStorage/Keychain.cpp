@@ -1,12 +1,17 @@
 #include "Duoquill/Platform/KeyStorage/Keychain.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <mutex>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "Duoquill/Platform/SecureBytes.h"
 #include "Duoquill/Platform/System/Paths.h"
 
 namespace duoquill {
@@ -131,6 +136,49 @@ KeychainStatus prepareFile(const std::filesystem::path& file) {
     if (errno != EEXIST) return errno == EROFS ? KeychainStatus::readOnly : KeychainStatus::notAvailable;
     return claimPath(file, O_RDONLY, false);
 }
+
+// SQLite's memory, wiped when freed: its page cache holds the identity key's blob as read
+// from the file, and a closed connection would otherwise leave it in freed heap.
+namespace wipingAllocator {
+constexpr std::size_t header = 16;  // keeps the payload as aligned as malloc's
+void* allocate(int n) {
+    if (n <= 0) return nullptr;
+    auto* block = static_cast<std::uint8_t*>(std::malloc(header + static_cast<std::size_t>(n)));
+    if (block == nullptr) return nullptr;
+    const auto size = static_cast<std::size_t>(n);
+    std::memcpy(block, &size, sizeof size);
+    return block + header;
+}
+int size(void* p) {
+    if (p == nullptr) return 0;
+    std::size_t n;
+    std::memcpy(&n, static_cast<std::uint8_t*>(p) - header, sizeof n);
+    return static_cast<int>(n);
+}
+void release(void* p) {
+    if (p == nullptr) return;
+    secureWipe(p, static_cast<std::size_t>(size(p)));
+    std::free(static_cast<std::uint8_t*>(p) - header);
+}
+void* resize(void* p, int n) {
+    void* moved = allocate(n);
+    if (moved != nullptr && p != nullptr) std::memcpy(moved, p, static_cast<std::size_t>(std::min(size(p), n)));
+    if (moved != nullptr) release(p);
+    return moved;
+}
+int roundUp(int n) { return (n + 7) & ~7; }
+int init(void*) { return SQLITE_OK; }
+void shutdown(void*) {}
+
+// Best effort: SQLite takes its allocator only before it is first used.
+void install() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        static const sqlite3_mem_methods methods{allocate, release, resize, size, roundUp, init, shutdown, nullptr};
+        sqlite3_config(SQLITE_CONFIG_MALLOC, &methods);
+    });
+}
+}  // namespace wipingAllocator
 
 // Appends " AND <column> = ?" for each attribute the query sets; bind in the same order.
 std::string whereClause(const KeychainQuery& query) {
@@ -305,6 +353,7 @@ KeychainStatus Keychain::open() {
     if (file_.empty() || !file_.has_filename()) return KeychainStatus::notAvailable;
     if (auto s = prepareDirectory(file_.parent_path()); s != KeychainStatus::success) return s;
     if (auto s = prepareFile(file_); s != KeychainStatus::success) return s;
+    wipingAllocator::install();
 
     int rc = sqlite3_open_v2(file_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_EXRESCODE, nullptr);
     if (rc == SQLITE_OK) rc = sqlite3_busy_timeout(db_, static_cast<int>(busyTimeout.count()));

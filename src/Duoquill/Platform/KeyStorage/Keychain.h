@@ -114,6 +114,8 @@ public:
     static Keychain& user();
 
     const std::filesystem::path& path() const noexcept { return file_; }
+    // Closes the database connection (its cache goes, wiped); the next operation reopens it.
+    void close() noexcept;
 
     // duplicateItem when an item with the same service and account exists.
     KeychainStatus add(const KeychainItem& item);
@@ -140,7 +142,6 @@ private:
 
     KeychainStatus open();
     KeychainStatus initialise();
-    void close() noexcept;
 
     std::filesystem::path file_;
     sqlite3* db_ = nullptr;
