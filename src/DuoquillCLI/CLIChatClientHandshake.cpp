@@ -27,7 +27,7 @@ std::string keyID(std::string_view identity) { return base64URLString(sha512(asB
 // Built outside the coroutines: GCC 12 miscompiles braced initialiser lists inside co_await.
 std::string kex2Text(Bytes mc) { return protocol::encode(protocol::Kex2{std::move(mc)}); }
 
-std::string readyText(BytesView kc) { return protocol::encode(protocol::Ready{toBytes(kc)}); }
+std::string readyText(BytesView kc) { return protocol::encode(protocol::Ready{kc}); }
 
 }  // namespace
 
@@ -209,7 +209,7 @@ asio::awaitable<void> CLIChatClient::handleKex2(const protocol::RelayMessage& me
 }
 
 void CLIChatClient::handleReady(const protocol::RelayMessage& message) {
-    const std::optional<Bytes> received = protocol::decodeReadyConfirmation(message);
+    const std::optional<SecureBytes> received = protocol::decodeReadyConfirmation(message);
     const std::optional<SecureBytes>* expected = session_ ? &session_->expectedPeerKeyConfirmation() : nullptr;
     const bool holds = received && expected != nullptr && expected->has_value() &&
                        received->size() == (*expected)->size() && constantTimeEquals(*received, **expected);

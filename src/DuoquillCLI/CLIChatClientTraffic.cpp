@@ -86,6 +86,8 @@ asio::awaitable<void> CLIChatClient::handleDecryptedFrame(const protocol::RelayM
 asio::awaitable<void> CLIChatClient::sendTunneled(std::string json) {
     if (!session_) throw SessionError(SessionErrorCode::handshakeNotComplete);
     std::string frame = protocol::sealTunnelText(*session_, json);
+    // A ready carries the key confirmation in the clear until it is sealed.
+    secureWipe(json.data(), json.size());
     co_await sendFrame(std::move(frame));
 }
 

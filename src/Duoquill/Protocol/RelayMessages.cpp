@@ -1,8 +1,11 @@
 #include "Duoquill/Protocol/RelayMessages.h"
 
-#include <boost/json/parse.hpp>
+#include <boost/json/memory_resource.hpp>
+#include <boost/json/parser.hpp>
 #include <boost/json/serialize.hpp>
 #include <boost/json/value.hpp>
+
+#include <new>
 
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Crypto/PFSChatSession.h"
@@ -43,12 +46,30 @@ std::optional<std::uint64_t> counterMember(const json::object& object, std::stri
     return std::nullopt;
 }
 
+// Heap memory wiped before it is given back.
+class WipingResource final : public json::memory_resource {
+    void* do_allocate(std::size_t bytes, std::size_t alignment) override {
+        return ::operator new(bytes, std::align_val_t(alignment));
+    }
+    void do_deallocate(void* p, std::size_t bytes, std::size_t alignment) override {
+        secureWipe(p, bytes);
+        ::operator delete(p, std::align_val_t(alignment));
+    }
+    bool do_is_equal(const json::memory_resource& other) const noexcept override { return this == &other; }
+};
+
 }  // namespace
 
-std::optional<RelayMessage> parseRelayMessage(std::string_view jsonText) {
+std::optional<RelayMessage> parseRelayMessage(std::string_view jsonText, bool secret) {
+    // The parser's own temporary storage and the value's both come from `storage`.
+    const json::storage_ptr storage = secret ? json::make_shared_resource<WipingResource>() : json::storage_ptr();
+    json::parser parser(storage);
+    parser.reset(storage);
     boost::system::error_code ec;
-    json::value value = json::parse(jsonText, ec);
-    if (ec || !value.is_object()) return std::nullopt;
+    parser.write(jsonText.data(), jsonText.size(), ec);
+    if (ec) return std::nullopt;
+    json::value value = parser.release();
+    if (!value.is_object()) return std::nullopt;
     auto& object = value.as_object();
     const auto* type = stringMember(object, "t");
     if (type == nullptr) return std::nullopt;
@@ -74,8 +95,15 @@ std::string encode(const Kex2& kex2) {
 }
 
 std::string encode(const Ready& ready) {
-    const json::object object{{"t", "ready"}, {"kc", base64URLString(ready.kc)}};
-    return json::serialize(object);
+    // Written out by hand (base64url needs no escaping) so that no JSON buffer holds the
+    // confirmation; the caller wipes the returned text once it is sealed.
+    constexpr std::string_view head = R"({"t":"ready","kc":")", tail = R"("})";
+    std::string kc = base64URLString(ready.kc);
+    std::string text;
+    text.reserve(head.size() + kc.size() + tail.size());  // one buffer, never reallocated
+    text.append(head).append(kc).append(tail);
+    secureWipe(kc.data(), kc.size());
+    return text;
 }
 
 std::string encode(const Msg& msg) {
@@ -110,10 +138,14 @@ std::optional<Kex2> decodeKex2(const RelayMessage& message) {
     return Kex2{std::move(*mc)};
 }
 
-std::optional<Bytes> decodeReadyConfirmation(const RelayMessage& message) {
+std::optional<SecureBytes> decodeReadyConfirmation(const RelayMessage& message) {
     const auto* kc = stringMember(message.object, "kc");
     if (kc == nullptr) return std::nullopt;
-    return bytesFromBase64URLString(std::string_view(*kc));
+    auto decoded = bytesFromBase64URLString(std::string_view(*kc));
+    if (!decoded) return std::nullopt;
+    SecureBytes out(decoded->begin(), decoded->end());
+    secureWipe(decoded->data(), decoded->size());
+    return out;
 }
 
 std::optional<Msg> decodeMsg(const RelayMessage& message) {

@@ -24,8 +24,10 @@ struct RelayMessage {
     std::string typeName;
     boost::json::object object;
 };
-// Nothing when the text is not JSON, not an object, or has no string "t".
-std::optional<RelayMessage> parseRelayMessage(std::string_view jsonText);
+// Nothing when the text is not JSON, not an object, or has no string "t". With `secret`, every
+// buffer the parse uses (and the message keeps) is wiped when freed: for what arrived inside
+// the tunnel, such as a key confirmation.
+std::optional<RelayMessage> parseRelayMessage(std::string_view jsonText, bool secret = false);
 
 struct Hello {
     std::string pkid;  // base64url text, sent as given
@@ -37,7 +39,7 @@ struct Kex2 {
     Bytes mc;
 };
 struct Ready {
-    Bytes kc;
+    BytesView kc;  // a secret the caller keeps in wiped storage; encode() leaves no copy
 };
 struct Msg {
     std::uint64_t n = 0;
@@ -66,7 +68,7 @@ std::optional<HelloDecoding> decodeHello(const RelayMessage&);
 std::optional<Kex2> decodeKex2(const RelayMessage&);
 // Nothing: "kc" missing, not a string or not base64url (fatal for the caller). Padded and
 // standard-alphabet forms are accepted.
-std::optional<Bytes> decodeReadyConfirmation(const RelayMessage&);
+std::optional<SecureBytes> decodeReadyConfirmation(const RelayMessage&);
 // Nothing: "n" missing, not an integer or negative; "d" missing, not a string or not base64.
 // An "rk" that is not a base64 string leaves rk empty; the message still decodes.
 std::optional<Msg> decodeMsg(const RelayMessage&);

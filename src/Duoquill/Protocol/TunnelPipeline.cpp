@@ -45,7 +45,7 @@ std::optional<RelayMessage> openTunnelText(PFSChatSession& session, std::string_
     const auto frame = bytesFromBase64String(frameText);
     if (!frame) return std::nullopt;
     try {
-        return parseRelayMessage(asText(session.tunnelOpen(*frame)));
+        return parseRelayMessage(asText(session.tunnelOpen(*frame)), true);
     } catch (...) {
         return std::nullopt;
     }
