@@ -46,14 +46,13 @@ std::optional<std::uint64_t> counterMember(const json::object& object, std::stri
     return std::nullopt;
 }
 
-// Heap memory wiped before it is given back.
+// Heap memory wiped before it is given back. JSON values need no more than the default
+// alignment (and the parser does not always pass the same alignment back).
 class WipingResource final : public json::memory_resource {
-    void* do_allocate(std::size_t bytes, std::size_t alignment) override {
-        return ::operator new(bytes, std::align_val_t(alignment));
-    }
-    void do_deallocate(void* p, std::size_t bytes, std::size_t alignment) override {
+    void* do_allocate(std::size_t bytes, std::size_t) override { return ::operator new(bytes); }
+    void do_deallocate(void* p, std::size_t bytes, std::size_t) override {
         secureWipe(p, bytes);
-        ::operator delete(p, std::align_val_t(alignment));
+        ::operator delete(p);
     }
     bool do_is_equal(const json::memory_resource& other) const noexcept override { return this == &other; }
 };
