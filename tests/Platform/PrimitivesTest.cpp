@@ -1,6 +1,6 @@
-// The primitives beyond their vector files: AES-256-GCM round trips and refusal of any change,
-// HKDF's length limits, SHA-2 examples and incremental hashing, the SHA-3 sponge's misuse
-// checks, the random source and the constant-time comparison.
+// The primitives beyond their vector files: AES-256-GCM's refusal of any change, HKDF's limits,
+// SHA-2 examples and incremental hashing, the SHA-3 sponge's misuse checks, the random source
+// and the constant-time comparison.
 
 #include <gtest/gtest.h>
 
@@ -17,17 +17,6 @@
 
 namespace duoquill {
 namespace {
-
-TEST(AesGcm, RoundTripsAnyLength) {
-    const SecureBytes key = random::bytes(aesgcm::keySize);
-    const Bytes nonce(aesgcm::nonceSize, 7);
-    for (std::size_t size : {0, 1, 15, 16, 17, 272, 1560}) {
-        const Bytes plaintext = toBytes(random::bytes(size));
-        const Bytes record = aesgcm::seal(key, nonce, plaintext, {});
-        ASSERT_EQ(record.size(), size + aesgcm::tagSize);
-        EXPECT_EQ(toBytes(aesgcm::open(key, nonce, record, {})), plaintext);
-    }
-}
 
 TEST(AesGcm, AnyChangeIsRefused) {
     const Bytes key = toBytes(random::bytes(aesgcm::keySize)), nonce = toBytes(random::bytes(aesgcm::nonceSize));
@@ -59,11 +48,8 @@ TEST(AesGcm, AnyChangeIsRefused) {
     }
 }
 
-TEST(Hkdf, LengthLimits) {
-    const SecureBytes prk = hkdf::extract(HashFunction::sha512, {}, Bytes(32, 1));
-    EXPECT_EQ(prk.size(), 64u);
-    EXPECT_EQ(hkdf::extract(HashFunction::sha256, {}, Bytes(32, 1)).size(), 32u);
-    EXPECT_EQ(hkdf::expand(HashFunction::sha512, prk, {}, 255 * 64).size(), 255u * 64);
+// Longest outputs and round trips are in the vector files; these are not.
+TEST(Hkdf, EmptyOutputAndShortKeys) {
     EXPECT_TRUE(hkdf::derive(HashFunction::sha512, Bytes(32, 1), {}, {}, 0).empty());
     // A pseudorandom key shorter than the digest is not one extract could have made.
     EXPECT_THROW(hkdf::expand(HashFunction::sha512, Bytes(32, 1), {}, 32), CryptoError);
@@ -100,7 +86,6 @@ TEST(Sha3, MisuseIsRefused) {
 
 TEST(Random, BytesAreFreshAndUniformCoversItsRange) {
     EXPECT_TRUE(random::bytes(0).empty());
-    EXPECT_EQ(random::bytes(32).size(), 32u);
     EXPECT_NE(random::bytes(32), random::bytes(32));
     random::fill({});
     EXPECT_THROW(random::uniform(0), CryptoError);
