@@ -55,7 +55,7 @@ TEST(Hkdf, EmptyOutputAndShortKeys) {
     EXPECT_THROW(hkdf::expand(HashFunction::sha512, Bytes(32, 1), {}, 32), CryptoError);
 }
 
-// The FIPS 180 examples, any split of the input, and a fresh start after finish() and a move.
+// The FIPS 180 examples, any split of the input, and a fresh start after finish().
 TEST(Sha2, KnownDigestsInOneCallOrInPieces) {
     EXPECT_EQ(hexString(sha256(asBytes("abc"))), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     EXPECT_EQ(hexString(sha512(asBytes("abc"))),
@@ -72,8 +72,6 @@ TEST(Sha2, KnownDigestsInOneCallOrInPieces) {
     Sha512 hash;
     (void)hash.update(asBytes("ignored")).finish();
     EXPECT_EQ(hash.update(asBytes("abc")).finish(), sha512(asBytes("abc")));
-    Sha512 moved = std::move(hash);
-    EXPECT_EQ(moved.update(asBytes("abc")).finish(), sha512(asBytes("abc")));
 }
 
 TEST(Sha3, MisuseIsRefused) {
