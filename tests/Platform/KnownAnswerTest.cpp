@@ -1,6 +1,6 @@
 // Known-answer tests: every vector file is read by the checker of its kind (chosen by file
 // name prefix), every case of it must pass, and a file of no known kind fails the run. A
-// damaged file (not JSON, a member missing or not hex) throws and so fails its kind.
+// damaged file (not JSON, a member missing or not hex) throws and so fails the test.
 
 #include <gtest/gtest.h>
 
@@ -85,7 +85,8 @@ void hkdfWith(HashFunction hash, const Case& c) {
     expectResult(c, [&] { return toBytes(hkdf::expand(hash, hkdf::extract(hash, salt, ikm), info, size)); }, "okm");
 }
 
-// The key schedule, all 257 encryptions in order and all exports, from both ends.
+// All 257 encryptions in order and all exports, from both ends: they hold every output of the
+// key schedule.
 void hpkeSuite(const Case& c) {
     ASSERT_EQ(number(c, "kem_id"), 0x0010u);
     ASSERT_EQ(number(c, "kdf_id"), 0x0003u);
@@ -102,14 +103,6 @@ void hpkeSuite(const Case& c) {
     auto sender = hpke::SenderContext::setupWithEphemeral(recipientKey.publicKey(), schedule, ephemeral);
     EXPECT_EQ(sender.encapsulatedKey(), hex(c, "enc"));
     auto recipient = hpke::RecipientContext::setup(hex(c, "enc"), recipientKey, schedule);
-    for (const auto& [member, mine, theirs] :
-         {std::tuple{"shared_secret", &sender.sharedSecret(), &recipient.sharedSecret()},
-          std::tuple{"key", &sender.key(), &recipient.key()},
-          std::tuple{"base_nonce", &sender.baseNonce(), &recipient.baseNonce()},
-          std::tuple{"exporter_secret", &sender.exporterSecret(), &recipient.exporterSecret()}}) {
-        EXPECT_EQ(toBytes(*mine), hex(c, member)) << member;
-        EXPECT_EQ(toBytes(*theirs), hex(c, member)) << member;
-    }
     const auto& encryptions = c.at("encryptions").as_array();
     ASSERT_EQ(encryptions.size(), 257u);
     for (std::size_t sequence = 0; sequence < encryptions.size(); ++sequence) {
@@ -213,7 +206,8 @@ TEST(KnownAnswers, EveryCaseOfEveryFilePasses) {
     for (const auto& entry : std::filesystem::directory_iterator(test::testVectorsDir())) {
         const std::string name = entry.path().filename().string();
         if (entry.path().extension() != ".json" || name.starts_with("session_kat")) continue;
-        const auto kind = std::find_if(kinds.begin(), kinds.end(), [&](const Kind& k) { return name.starts_with(k.prefix); });
+        const auto kind =
+            std::find_if(kinds.begin(), kinds.end(), [&](const Kind& k) { return name.starts_with(k.prefix); });
         if (kind == kinds.end()) {
             ADD_FAILURE() << "vector file of unknown kind: " << name;
             continue;
