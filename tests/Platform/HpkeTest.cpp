@@ -22,16 +22,15 @@ protected:
     hpke::SenderContext sender() const { return hpke::SenderContext::setup(recipientKey.publicKey(), schedule()); }
 };
 
+// The exact bytes of both modes are in the vector file; a fresh ephemeral key, a failed open
+// and the export limit are not.
 TEST_F(Hpke, PskRoundTripWithLongInfoAndAFailedOpenKeepsTheSequence) {
     auto s = sender();
-    ASSERT_EQ(s.encapsulatedKey().size(), hpke::encapsulatedKeySize);
     const Bytes first = s.seal({}, message), second = s.seal(asBytes("ad"), message);
-    ASSERT_EQ(first.size(), 80u);
     auto recipient = hpke::RecipientContext::setup(s.encapsulatedKey(), recipientKey, schedule());
     EXPECT_THROW(recipient.open({}, second), AuthenticationError);  // sealed at sequence 1
     EXPECT_EQ(toBytes(recipient.open({}, first)), message);
     EXPECT_EQ(toBytes(recipient.open(asBytes("ad"), second)), message);
-    EXPECT_EQ(s.exportSecret(asBytes("context"), 48), recipient.exportSecret(asBytes("context"), 48));
     EXPECT_THROW(recipient.exportSecret({}, 255 * 64 + 1), CryptoError);
     // Each setup draws a fresh ephemeral key.
     auto again = sender();

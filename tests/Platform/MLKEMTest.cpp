@@ -25,25 +25,22 @@ Bytes resized(BytesView b, std::size_t size) {
     return r;
 }
 
+// Seeded keys and encapsulations are in the vector files; random ones and the key store's
+// decapsulation are not.
 TEST(MLKEM1024, RandomAndKeyStoreKeysAgreeAndDiffer) {
-    SoftwareKeyStore store;
     const auto alice = mlkem1024::generate(), bob = mlkem1024::generate();
-    const auto held = store.generateMLKEM1024();
     EXPECT_NE(alice.encapsulationKey, bob.encapsulationKey);
-    EXPECT_NE(store.generateMLKEM1024()->publicKey(), held->publicKey());
-    EXPECT_TRUE(mlkem1024::isValidEncapsulationKey(alice.encapsulationKey));
     EXPECT_TRUE(mlkem1024::isValidDecapsulationKey(alice.decapsulationKey));
     const auto first = mlkem1024::encapsulate(alice.encapsulationKey), second = mlkem1024::encapsulate(alice.encapsulationKey);
     EXPECT_NE(first.ciphertext, second.ciphertext);
-    EXPECT_EQ(mlkem1024::decapsulate(alice.decapsulationKey, first.ciphertext), first.sharedSecret);
     EXPECT_EQ(mlkem1024::decapsulate(alice.decapsulationKey, second.ciphertext), second.sharedSecret);
     EXPECT_NE(mlkem1024::decapsulate(bob.decapsulationKey, first.ciphertext), first.sharedSecret);
+    SoftwareKeyStore store;
+    const auto held = store.generateMLKEM1024();
+    EXPECT_NE(store.generateMLKEM1024()->publicKey(), held->publicKey());
     const auto toHeld = mlkem1024::encapsulate(held->publicKey());
     EXPECT_EQ(held->decapsulate(toHeld.ciphertext), toHeld.sharedSecret);
     EXPECT_THROW(held->decapsulate(BytesView(toHeld.ciphertext).first(1567)), CryptoError);
-    const auto seeded = SoftwareKeyStore::mlkemFromSeed(filled(32, 11), filled(32, 12));
-    const auto toSeeded = mlkem1024::encapsulate(seeded->publicKey());
-    EXPECT_EQ(seeded->decapsulate(toSeeded.ciphertext), toSeeded.sharedSecret);
 }
 
 // A changed ciphertext byte anywhere (in u, in v, at either end) gives J(z || c'), not an error.
@@ -119,12 +116,7 @@ TEST(MLKEM1024, WrongLengthsAndDamagedDecapsulationKeysAreRefused) {
 }
 
 TEST(MLDSA87, RandomKeysDifferAndSeedsOfWrongLengthAreRefused) {
-    const auto a = mldsa87::generate(), b = mldsa87::generate();
-    EXPECT_EQ(a.publicKey.size(), mldsa87::publicKeySize);
-    EXPECT_EQ(a.privateKey.size(), mldsa87::privateKeySize);
-    EXPECT_NE(a.publicKey, b.publicKey);
-    // sk begins with rho, the first 32 bytes of pk.
-    EXPECT_TRUE(std::equal(a.publicKey.begin(), a.publicKey.begin() + 32, a.privateKey.begin()));
+    EXPECT_NE(mldsa87::generate().publicKey, mldsa87::generate().publicKey);
     EXPECT_EQ(SoftwareKeyStore().generateMLDSA87()->publicKey().size(), mldsa87::publicKeySize);
     for (std::size_t size : {0, 31, 33, 64}) {
         EXPECT_THROW(mldsa87::generateFromSeed(Bytes(size, 1)), CryptoError);

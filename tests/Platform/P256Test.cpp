@@ -1,5 +1,5 @@
-// P-256 keys: the three public encodings, refusal of anything that is not a curve point,
-// scalar bounds, ECDH agreement, and the private-key blob through the key store.
+// P-256 keys beyond the vector files: the three public encodings, refusal of anything that is
+// not a curve point, scalar bounds, and the private-key blob through the key store.
 
 #include <gtest/gtest.h>
 
@@ -36,20 +36,15 @@ TEST(P256, EncodingsAgreeAndRoundTrip) {
     EXPECT_EQ(decompressed.compressed(), compressed);
 }
 
-TEST(P256, ScalarOneGivesTheGeneratorAndBoundsAreChecked) {
-    const auto one = p256::PrivateKey::fromScalar(scalarOf(1));
-    EXPECT_EQ(hexString(one.publicKey().x963()),
-              "046b17d1f2e12c4247f8bce6e563a440f277037d812deb33a0f4a13945d898c296"
-              "4fe342e2fe1a7f9b8ee7eb4a7c0f9e162bce33576b315ececbb6406837bf51f5");
-    EXPECT_EQ(toBytes(one.scalar()), scalarOf(1));
+// Public keys from scalars are in the HPKE vectors; the bounds of the scalar are not.
+TEST(P256, OnlyScalarsFromOneToNMinusOneAreTaken) {
     Bytes nMinusOne = groupOrder, nPlusOne = groupOrder;
     nMinusOne.back() -= 1;
     nPlusOne.back() += 1;
-    const auto last = p256::PrivateKey::fromScalar(nMinusOne);
-    EXPECT_EQ(toBytes(last.scalar()), nMinusOne);
     // (n-1)·G = -G: same X as the generator, the other Y.
-    EXPECT_EQ(hexString(last.publicKey().compressed()), "02" + hexString(one.publicKey().compressed()).substr(2));
-    EXPECT_EQ(one.publicKey().compressed()[0], 0x03);
+    const Bytes generator = p256::PrivateKey::fromScalar(scalarOf(1)).publicKey().compressed();
+    const Bytes last = p256::PrivateKey::fromScalar(nMinusOne).publicKey().compressed();
+    EXPECT_EQ(hexString(last), (generator[0] == 0x02 ? "03" : "02") + hexString(generator).substr(2));
     for (const Bytes& bad : {scalarOf(0), groupOrder, nPlusOne, Bytes(32, 0xff), Bytes(31, 1), Bytes(33, 1), Bytes{}}) {
         EXPECT_THROW(p256::PrivateKey::fromScalar(bad), CryptoError);
     }
@@ -60,10 +55,9 @@ TEST(P256, NonPointsAreRefusedInEveryForm) {
     const Bytes good = p256::PrivateKey::generate().publicKey().x963();
     Bytes offCurve = good, wrongTag = good, compressed = PublicKey::fromX963(good).compressed();
     offCurve.back() ^= 1;  // same X, a Y that does not fit it
+    // Off-curve SEC1 points and compressed X with no point are in the ECDH vectors.
     std::vector<std::function<void()>> imports = {
-        [&] { PublicKey::fromX963(offCurve); }, [&] { PublicKey::fromRaw(BytesView(offCurve).subspan(1)); },
-        // An X with no square root of X^3 - 3X + b: no point has it.
-        [&] { PublicKey::fromCompressed(fromHex("02fd4bf61763b46581fd9174d623516cf3c81edd40e29ffa2777fb6cb0ae3ce535")); },
+        [&] { PublicKey::fromRaw(BytesView(offCurve).subspan(1)); },
         [&] { PublicKey::fromX963(concat(Bytes{0x04}, Bytes(64, 0))); }, [&] { PublicKey::fromRaw(Bytes(64, 0)); },
         [&] { PublicKey::fromCompressed(concat(Bytes{0x02}, Bytes(32, 0xff))); }};
     // Wrong tags: each form takes only its own.
@@ -86,10 +80,7 @@ TEST(P256, KeysAgreeAndRestoreFromTheirBlob) {
     KeyStore& store = KeyStore::system();
     const auto key = store.generateP256(), peer = store.generateP256();
     const SecureBytes shared = key->sharedSecret(peer->publicKey());
-    EXPECT_EQ(shared.size(), p256::sharedSecretSize);
     EXPECT_EQ(shared, peer->sharedSecret(key->publicKey()));
-    EXPECT_EQ(shared, key->sharedSecret(p256::PublicKey::fromCompressed(peer->publicKey().compressed())));
-    EXPECT_NE(shared, key->sharedSecret(store.generateP256()->publicKey()));
 
     const SecureBytes blob = key->dataRepresentation();
     const auto restored = store.restoreP256(blob);

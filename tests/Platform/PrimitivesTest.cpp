@@ -1,6 +1,6 @@
-// The primitives beyond their vector files: AES-256-GCM round trips and refusal of any change,
-// HKDF's length limits, SHA-2 examples and incremental hashing, the SHA-3 sponge's misuse
-// checks, the random source and the constant-time comparison.
+// The primitives beyond their vector files: AES-256-GCM's refusal of any change, HKDF's limits,
+// SHA-2 examples and incremental hashing, the SHA-3 sponge's misuse checks, the random source
+// and the constant-time comparison.
 
 #include <gtest/gtest.h>
 
@@ -17,17 +17,6 @@
 
 namespace duoquill {
 namespace {
-
-TEST(AesGcm, RoundTripsAnyLength) {
-    const SecureBytes key = random::bytes(aesgcm::keySize);
-    const Bytes nonce(aesgcm::nonceSize, 7);
-    for (std::size_t size : {0, 1, 15, 16, 17, 272, 1560}) {
-        const Bytes plaintext = toBytes(random::bytes(size));
-        const Bytes record = aesgcm::seal(key, nonce, plaintext, {});
-        ASSERT_EQ(record.size(), size + aesgcm::tagSize);
-        EXPECT_EQ(toBytes(aesgcm::open(key, nonce, record, {})), plaintext);
-    }
-}
 
 TEST(AesGcm, AnyChangeIsRefused) {
     const Bytes key = toBytes(random::bytes(aesgcm::keySize)), nonce = toBytes(random::bytes(aesgcm::nonceSize));
@@ -49,27 +38,22 @@ TEST(AesGcm, AnyChangeIsRefused) {
     EXPECT_THROW(aesgcm::open(key, nonce, concat(record, Bytes{0}), aad), AuthenticationError);
     EXPECT_THROW(aesgcm::open(key, nonce, record, concat(aad, Bytes{0})), AuthenticationError);
     EXPECT_THROW(aesgcm::open(key, nonce, record, {}), AuthenticationError);
-    for (std::size_t n : {0, 16, 31, 33}) {
-        EXPECT_THROW(aesgcm::seal(Bytes(n, 1), nonce, plaintext, {}), CryptoError);
-        EXPECT_THROW(aesgcm::open(Bytes(n, 1), nonce, record, aad), CryptoError);
-    }
-    for (std::size_t n : {0, 8, 11, 13, 16}) {
-        EXPECT_THROW(aesgcm::seal(key, Bytes(n, 1), plaintext, {}), CryptoError);
-        EXPECT_THROW(aesgcm::open(key, Bytes(n, 1), record, aad), CryptoError);
+    for (const auto& [keySize, nonceSize] : {std::pair{0, 12}, {16, 12}, {31, 12}, {33, 12}, {32, 0}, {32, 8}, {32, 11},
+                                             {32, 13}, {32, 16}}) {
+        const Bytes badKey(keySize, 1), badNonce(nonceSize, 1);
+        EXPECT_THROW(aesgcm::seal(badKey, badNonce, plaintext, {}), CryptoError) << keySize << " " << nonceSize;
+        EXPECT_THROW(aesgcm::open(badKey, badNonce, record, aad), CryptoError) << keySize << " " << nonceSize;
     }
 }
 
-TEST(Hkdf, LengthLimits) {
-    const SecureBytes prk = hkdf::extract(HashFunction::sha512, {}, Bytes(32, 1));
-    EXPECT_EQ(prk.size(), 64u);
-    EXPECT_EQ(hkdf::extract(HashFunction::sha256, {}, Bytes(32, 1)).size(), 32u);
-    EXPECT_EQ(hkdf::expand(HashFunction::sha512, prk, {}, 255 * 64).size(), 255u * 64);
+// Longest outputs and round trips are in the vector files; these are not.
+TEST(Hkdf, EmptyOutputAndShortKeys) {
     EXPECT_TRUE(hkdf::derive(HashFunction::sha512, Bytes(32, 1), {}, {}, 0).empty());
     // A pseudorandom key shorter than the digest is not one extract could have made.
     EXPECT_THROW(hkdf::expand(HashFunction::sha512, Bytes(32, 1), {}, 32), CryptoError);
 }
 
-// The FIPS 180 examples, any split of the input, and a fresh start after finish() and a move.
+// The FIPS 180 examples, any split of the input, and a fresh start after finish().
 TEST(Sha2, KnownDigestsInOneCallOrInPieces) {
     EXPECT_EQ(hexString(sha256(asBytes("abc"))), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     EXPECT_EQ(hexString(sha512(asBytes("abc"))),
@@ -86,8 +70,6 @@ TEST(Sha2, KnownDigestsInOneCallOrInPieces) {
     Sha512 hash;
     (void)hash.update(asBytes("ignored")).finish();
     EXPECT_EQ(hash.update(asBytes("abc")).finish(), sha512(asBytes("abc")));
-    Sha512 moved = std::move(hash);
-    EXPECT_EQ(moved.update(asBytes("abc")).finish(), sha512(asBytes("abc")));
 }
 
 TEST(Sha3, MisuseIsRefused) {
@@ -100,7 +82,6 @@ TEST(Sha3, MisuseIsRefused) {
 
 TEST(Random, BytesAreFreshAndUniformCoversItsRange) {
     EXPECT_TRUE(random::bytes(0).empty());
-    EXPECT_EQ(random::bytes(32).size(), 32u);
     EXPECT_NE(random::bytes(32), random::bytes(32));
     random::fill({});
     EXPECT_THROW(random::uniform(0), CryptoError);
