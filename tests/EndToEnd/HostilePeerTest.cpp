@@ -72,27 +72,21 @@ std::vector<std::string> linesAfter(const ChatCliProcess& client, std::string_vi
 
 class HostilePeer : public ::testing::Test {
 protected:
-    // One relay and one user for the suite; a fresh peer identity per client gives each a room
-    // of its own.
-    static void SetUpTestSuite() {
-        user_ = std::make_unique<ChatUser>("hostile");
-        relay_ = std::make_unique<RelayProcess>();
-    }
-    static void TearDownTestSuite() {
-        // Everything the peers did leaves the relay able to close down cleanly (and, in a
-        // sanitizer build, with nothing to report).
-        const int status = relay_->stop(SIGTERM);
-        if (status != 0) ADD_FAILURE() << "relay exit status " << status << "\n" << relay_->log();
+    // Everything the peers did leaves the relay able to close down cleanly (and, in a sanitizer
+    // build, with nothing to report).
+    void TearDown() override {
+        client_.reset();
+        peer_.reset();
+        EXPECT_EQ(relay_.stop(SIGTERM), 0) << relay_.log();
         for (const std::string_view report : {"Sanitizer", "runtime error"}) {
-            if (relay_->log().find(report) != std::string::npos) ADD_FAILURE() << relay_->log();
+            EXPECT_EQ(relay_.log().find(report), std::string::npos) << relay_.log();
         }
-        relay_.reset();
-        user_.reset();
     }
 
+    // A fresh peer identity per client gives each a room of its own.
     void startClient() {
-        peer_ = std::make_unique<RelayPeer>(user_->publicKey(), relay_->port());
-        client_ = std::make_unique<ChatCliProcess>(*user_, peer_->publicKeyText(), relay_->url());
+        peer_ = std::make_unique<RelayPeer>(user_.publicKey(), relay_.port());
+        client_ = std::make_unique<ChatCliProcess>(user_, peer_->publicKeyText(), relay_.url());
         auto hello = peer_->nextPlain("hello", 10.0);
         ASSERT_TRUE(hello) << client_->standardError();
         clientHello_ = std::move(*hello);
@@ -103,8 +97,8 @@ protected:
         ASSERT_TRUE(client_->waitFor("peer > " + line + "\n> ", 10s)) << client_->standardError();
     }
 
-    static inline std::unique_ptr<ChatUser> user_;
-    static inline std::unique_ptr<RelayProcess> relay_;
+    ChatUser user_{"hostile"};
+    RelayProcess relay_;
     std::unique_ptr<RelayPeer> peer_;
     std::unique_ptr<ChatCliProcess> client_;
     json::object clientHello_;
@@ -146,21 +140,12 @@ TEST_F(HostilePeer, JunkForgeriesHostileTextAndAGapAreSurvived) {
     auto noKeyId = peer_->hello();
     noKeyId.erase("pkid");
     const std::vector<std::string> junk{
-        "",
-        "{",
-        "{}",
-        R"({"t":5})",
-        R"({"t":"msg","n":0,"d":"AAAA"})",
-        R"({"t":"hello"})",
-        R"({"t":"bye"})",
-        R"({"t":"peer-disconnected"})",
-        "[" + std::string(5000, '[') + std::string(5001, ']'),
-        "{\"t\":" + std::string(5000, '[') + std::string(5000, ']') + "}",
-        json::serialize(badCiphertext),
+        "", "{", "{}", R"({"t":5})", R"({"t":"msg","n":0,"d":"AAAA"})", R"({"t":"hello"})", R"({"t":"bye"})",
+        R"({"t":"peer-disconnected"})", "[" + std::string(5000, '[') + std::string(5001, ']'),
+        "{\"t\":" + std::string(5000, '[') + std::string(5000, ']') + "}", json::serialize(badCiphertext),
         json::serialize(noKeyId),
         json::serialize(clientHello_),  // its own, sent back: names the client, not a wrong peer
-        base64String(Bytes(45000, 0xA5)),
-    };
+        base64String(Bytes(45000, 0xA5))};
     for (const auto& frame : junk) peer_->send(frame);
     peer_->send(json::serialize(peer_->hello()));
     ASSERT_TRUE(peer_->handshake(clientHello_)) << client_->standardError();
