@@ -1,6 +1,6 @@
 // Secret hygiene of the chat as a whole: the terminal output of a chat (through the real
-// display, errors and restarts included) carries no key in any encoding, and both ways the
-// client ends the process (quitting, and a fatal check) wipe the session before the end.
+// display, errors, restarts and the goodbye included) carries no key in any encoding, and both
+// ways the client ends the process (quitting, and a fatal check) wipe the session before the end.
 
 #include <gtest/gtest.h>
 
@@ -106,7 +106,8 @@ protected:
     std::vector<std::string> leftAtExit, freedUnwiped;
 };
 
-TEST_F(ChatHygiene, NothingSecretReachesStandardError) {
+// One long chat, errors and restarts included, that ends with /quit.
+TEST_F(ChatHygiene, NothingSecretReachesStandardErrorAndQuitWipesTheSessionBeforeTheProcessEnds) {
     std::set<Bytes> secrets{toBytes(World::identityKey(0).scalar()), toBytes(World::identityKey(1).scalar())};
     auto collect = [&] {
         for (const PFSChatSession* session : {chat.client.client->currentSession(), &chat.peer.session()}) {
@@ -135,6 +136,15 @@ TEST_F(ChatHygiene, NothingSecretReachesStandardError) {
         }
     }
     collect();
+    watchTheEnd(8);
+    chat.client.quit();
+    chat.timeline.runFor(5, [&] { return ended; });
+    EXPECT_EQ(chat.client.exitStatus, 0);
+    EXPECT_EQ(freedUnwiped, std::vector<std::string>{});
+    // quit() destroys the session in place and keeps the object: nothing secret may be left.
+    std::erase(leftAtExit, "the session was still held");
+    EXPECT_EQ(leftAtExit, std::vector<std::string>{});
+
     const std::string text = shown();
     ASSERT_NE(text.find("terminal line 39"), std::string::npos) << "the capture must hold the chat";
     ASSERT_NE(text.find("peer line 39"), std::string::npos) << "the capture must hold the chat";
@@ -146,21 +156,6 @@ TEST_F(ChatHygiene, NothingSecretReachesStandardError) {
             EXPECT_EQ(text.find(form), std::string::npos) << "a secret reached standard error as " << form;
         }
     }
-}
-
-TEST_F(ChatHygiene, QuitWipesTheSessionBeforeTheProcessEnds) {
-    chat.handshakeAgain();
-    chat.type("something to move the chains");
-    chat.peer.send(chat.peer.msgFrame("and back"));
-    chat.timeline.runFor(3);
-    watchTheEnd(8);
-    chat.client.quit();
-    chat.timeline.runFor(5, [&] { return ended; });
-    EXPECT_EQ(chat.client.exitStatus, 0);
-    EXPECT_EQ(freedUnwiped, std::vector<std::string>{});
-    // quit() destroys the session in place and keeps the object: nothing secret may be left.
-    std::erase(leftAtExit, "the session was still held");
-    EXPECT_EQ(leftAtExit, std::vector<std::string>{});
 }
 
 TEST_F(ChatHygiene, AFatalCheckWipesTheSessionBeforeTheProcessEnds) {
