@@ -53,7 +53,8 @@ private:
 // The plain lines a client showed, each time stamp "HH:MM:SS" as "T"; the last one holds what
 // follows the last line break.
 std::vector<std::string> linesOf(const ChatCliProcess& client) {
-    const std::string shown = std::regex_replace(plainText(client.standardError()), std::regex(R"(\d\d:\d\d:\d\d)"), "T");
+    const std::regex stamp(R"(\d\d:\d\d:\d\d)");
+    const std::string shown = std::regex_replace(plainText(client.standardError()), stamp, "T");
     std::vector<std::string> lines;
     for (std::size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
         end = shown.find('\n', start);
