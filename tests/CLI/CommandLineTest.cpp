@@ -17,17 +17,15 @@ const std::string kUsage =
 // A valid compressed key (the generator point).
 const std::string kValidKey = "AmsX0fLhLEJH-Lzm5WOkQPJ3A32BLeszoPShOUXYmMKW";
 
-ProcessResult cli(const std::vector<std::string>& args, std::chrono::milliseconds timeout = {}) {
+ProcessResult cli(const std::vector<std::string>& args) {
     TempDir home;
     ProcessOptions options;
     options.environment["HOME"] = home.str();
     options.unsetEnvironment = {"XDG_DATA_HOME", "DUOQUILL_KEY_LABEL"};
-    if (timeout.count() > 0) options.timeout = timeout;
     return runProcess(cliPath().string(), args, options);
 }
 
 TEST(CommandLine, EveryRefusalHasItsExactTextAndStatusOne) {
-    ASSERT_EQ(kUsage.size(), 258u);
     std::vector<std::pair<std::vector<std::string>, std::string>> cases = {{{}, kUsage}};
     // Unknown commands are echoed as typed.
     for (const std::string& word : {std::string("KEYGEN"), std::string("Keygen"), std::string(""),
@@ -57,7 +55,7 @@ TEST(CommandLine, EveryRefusalHasItsExactTextAndStatusOne) {
 TEST(CommandLine, FifthArgumentIsIgnored) {
     // With a valid key and URL the chat starts; whatever it prints, the dispatch did not
     // complain about the extra argument.
-    const auto r = cli({"chat", kValidKey, "wss://127.0.0.1:1/", "fifth"}, std::chrono::milliseconds(5000));
+    const auto r = cli({"chat", kValidKey, "wss://127.0.0.1:1/", "fifth"});
     EXPECT_EQ(r.standardError.find("Error: chat requires"), std::string::npos);
     EXPECT_EQ(r.standardError.find("Usage:"), std::string::npos);
     EXPECT_EQ(r.standardOutput, "");

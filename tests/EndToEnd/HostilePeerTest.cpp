@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <boost/json/serialize.hpp>
+#include <algorithm>
 #include <csignal>
 #include <memory>
+#include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Duoquill/Crypto/CryptoCore.h"
@@ -23,14 +26,12 @@ namespace {
 
 namespace json = boost::json;
 
-constexpr std::string_view connectedLine = "connected — PQ handshake complete";
-
 // A peer of the client whose public key text is `clientPublicKey`, in its room on the relay.
 class RelayPeer final : public ProtocolPeer {
 public:
     RelayPeer(const std::string& clientPublicKey, std::uint16_t relayPort)
         : ProtocolPeer(p256::PrivateKey::generate(), KeyHelpers::p256PublicKey(clientPublicKey), Clock::system()),
-          socket_(trusting(TestCertificates::shared().caFile())) {
+          socket_({.caFile = TestCertificates::shared().caFile()}) {
         if (socket_.open(relayPort, "/" + roomToken()) != 101) throw std::runtime_error("the relay refused the peer");
     }
     // Leaves as a client does, so that the relay tells the other member at once.
@@ -43,86 +44,53 @@ public:
     }
 
 private:
-    static WebSocketTestClient::Options trusting(const std::filesystem::path& caFile) {
-        WebSocketTestClient::Options options;
-        options.caFile = caFile;
-        return options;
-    }
     double now() const override {
         return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
     }
     WebSocketTestClient socket_;
 };
 
-// The plain lines of a display, each time stamp "HH:MM:SS" replaced by "T".
-std::vector<std::string> linesWithoutTimes(std::string_view shown) {
-    std::vector<std::string> lines(1);
-    const auto digit = [&](std::size_t at) { return at < shown.size() && shown[at] >= '0' && shown[at] <= '9'; };
-    for (std::size_t i = 0; i < shown.size(); ++i) {
-        if (digit(i) && digit(i + 1) && digit(i + 3) && digit(i + 4) && digit(i + 6) && digit(i + 7) &&
-            shown[i + 2] == ':' && shown[i + 5] == ':') {
-            lines.back() += "T";
-            i += 7;
-        } else if (shown[i] == '\n') {
-            lines.emplace_back();
-        } else {
-            lines.back().push_back(shown[i]);
-        }
+// The plain lines a client showed, each time stamp "HH:MM:SS" as "T"; the last one holds what
+// follows the last line break.
+std::vector<std::string> linesOf(const ChatCliProcess& client) {
+    const std::regex stamp(R"(\d\d:\d\d:\d\d)");
+    const std::string shown = std::regex_replace(plainText(client.standardError()), stamp, "T");
+    std::vector<std::string> lines;
+    for (std::size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
+        end = shown.find('\n', start);
+        lines.push_back(shown.substr(start, end - start));
     }
     return lines;
 }
 
 // The lines shown after the first line that holds `marker`.
 std::vector<std::string> linesAfter(const ChatCliProcess& client, std::string_view marker) {
-    const std::string shown = plainText(client.standardError());
-    const auto at = shown.find(marker);
-    if (at == std::string::npos) return {"<" + std::string(marker) + " not shown>"};
-    const auto end = shown.find('\n', at);
-    return linesWithoutTimes(end == std::string::npos ? std::string_view() : std::string_view(shown).substr(end + 1));
+    const auto lines = linesOf(client);
+    const auto at = std::find_if(lines.begin(), lines.end(), [&](const auto& l) { return l.find(marker) != l.npos; });
+    if (at == lines.end()) return {"<" + std::string(marker) + " not shown>"};
+    return {at + 1, lines.end()};
 }
 
 class HostilePeer : public ::testing::Test {
 protected:
-    // One relay and one user for the suite; a fresh peer identity per test gives each test a
-    // room of its own.
-    static void SetUpTestSuite() {
-        user_ = std::make_unique<ChatUser>("hostile");
-        relay_ = std::make_unique<RelayProcess>();
-    }
-    static void TearDownTestSuite() {
-        // Everything the peers did leaves the relay able to close down cleanly (and, in a
-        // sanitizer build, with nothing to report).
-        const int status = relay_->stop(SIGTERM);
-        if (status != 0) ADD_FAILURE() << "relay exit status " << status << "\n" << relay_->log();
+    // Everything the peers did leaves the relay able to close down cleanly (and, in a sanitizer
+    // build, with nothing to report).
+    void TearDown() override {
+        client_.reset();
+        peer_.reset();
+        EXPECT_EQ(relay_.stop(SIGTERM), 0) << relay_.log();
         for (const std::string_view report : {"Sanitizer", "runtime error"}) {
-            if (relay_->log().find(report) != std::string::npos) ADD_FAILURE() << relay_->log();
+            EXPECT_EQ(relay_.log().find(report), std::string::npos) << relay_.log();
         }
-        relay_.reset();
-        user_.reset();
     }
 
-    void SetUp() override {
-        peer_ = std::make_unique<RelayPeer>(user_->publicKey(), relay_->port());
-        client_ = std::make_unique<ChatCliProcess>(*user_, peer_->publicKeyText(), relay_->url());
+    // A fresh peer identity per client gives each a room of its own.
+    void startClient() {
+        peer_ = std::make_unique<RelayPeer>(user_.publicKey(), relay_.port());
+        client_ = std::make_unique<ChatCliProcess>(user_, peer_->publicKeyText(), relay_.url());
         auto hello = peer_->nextPlain("hello", 10.0);
         ASSERT_TRUE(hello) << client_->standardError();
         clientHello_ = std::move(*hello);
-    }
-
-    void expectFatal(const std::string& message) {
-        EXPECT_EQ(client_->waitForExit(10s), std::optional<int>(1)) << client_->standardError();
-        ASSERT_TRUE(client_->waitForEndOfOutput(5s));
-        // The error line is the last thing shown.
-        const auto lines = linesWithoutTimes(plainText(client_->standardError()));
-        ASSERT_GE(lines.size(), 2u);
-        EXPECT_EQ(lines[lines.size() - 2], "T " + message);
-        EXPECT_EQ(lines.back(), "");
-    }
-
-    void becomeActive() {
-        peer_->send(json::serialize(peer_->hello()));
-        ASSERT_TRUE(peer_->handshake(clientHello_)) << client_->standardError();
-        ASSERT_TRUE(client_->waitFor(connectedLine, 10s)) << client_->standardError();
     }
 
     void show(const std::string& line) {
@@ -130,63 +98,64 @@ protected:
         ASSERT_TRUE(client_->waitFor("peer > " + line + "\n> ", 10s)) << client_->standardError();
     }
 
-    static inline std::unique_ptr<ChatUser> user_;
-    static inline std::unique_ptr<RelayProcess> relay_;
+    ChatUser user_{"hostile"};
+    RelayProcess relay_;
     std::unique_ptr<RelayPeer> peer_;
     std::unique_ptr<ChatCliProcess> client_;
     json::object clientHello_;
 };
 
-TEST_F(HostilePeer, HelloWithAShortMLKEMKeyEndsTheProgram) {
-    auto hello = peer_->hello();
-    hello["mlk"] = base64String(Bytes(1567, 7));
-    peer_->send(json::serialize(hello));
-    expectFatal("Post-quantum key exchange required");
-}
-
-TEST_F(HostilePeer, WrongKeyConfirmationEndsTheProgram) {
-    peer_->send(json::serialize(peer_->hello()));
-    ASSERT_TRUE(peer_->handshake(clientHello_, base64URLString(Bytes(32, 0x42))));
-    expectFatal("Key confirmation failed");
-}
-
-TEST_F(HostilePeer, HelloOfAnotherIdentityEndsTheProgram) {
-    auto hello = peer_->hello();
+TEST_F(HostilePeer, EachHandshakeDefectEndsTheProgramWithItsMessageLast) {
     const std::string stranger = base64URLString(p256::PrivateKey::generate().publicKey().compressed());
-    hello["pkid"] = base64URLString(sha512(asBytes(stranger)));
-    peer_->send(json::serialize(hello));
-    expectFatal("Peer identity mismatch");
+    // A field of our hello replaced, or ("kc") our key confirmation.
+    const std::vector<std::tuple<std::string, std::string, std::string>> defects{
+        {"mlk", base64String(Bytes(1567, 7)), "Post-quantum key exchange required"},
+        {"pkid", base64URLString(sha512(asBytes(stranger))), "Peer identity mismatch"},
+        {"kc", base64URLString(Bytes(32, 0x42)), "Key confirmation failed"},
+    };
+    for (const auto& [field, value, message] : defects) {
+        SCOPED_TRACE(message);
+        ASSERT_NO_FATAL_FAILURE(startClient());
+        auto hello = peer_->hello();
+        if (field != "kc") hello[field] = value;
+        peer_->send(json::serialize(hello));
+        if (field == "kc") {
+            ASSERT_TRUE(peer_->handshake(clientHello_, value));
+        }
+        EXPECT_EQ(client_->waitForExit(10s), std::optional<int>(1)) << client_->standardError();
+        ASSERT_TRUE(client_->waitForEndOfOutput(5s));
+        // The error line is the last thing shown.
+        const auto lines = linesOf(*client_);
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines[lines.size() - 2], "T " + message);
+        EXPECT_EQ(lines.back(), "");
+    }
 }
 
-TEST_F(HostilePeer, JunkBeforeTheHandshakeAndForgedFramesAfterItAreIgnored) {
+// One conversation: junk before the handshake, forgeries and hostile text while active, then a
+// skipped record counter, which restarts the session.
+TEST_F(HostilePeer, JunkForgeriesHostileTextAndAGapAreSurvived) {
+    ASSERT_NO_FATAL_FAILURE(startClient());
     auto badCiphertext = peer_->hello();
     badCiphertext["ct"] = "not base64!";
     auto noKeyId = peer_->hello();
     noKeyId.erase("pkid");
     const std::vector<std::string> junk{
-        "",
-        "{",
-        "{}",
-        R"({"t":5})",
-        R"({"t":"msg","n":0,"d":"AAAA"})",
-        R"({"t":"hello"})",
-        R"({"t":"bye"})",
-        R"({"t":"peer-disconnected"})",
-        "[" + std::string(5000, '[') + std::string(5001, ']'),
-        "{\"t\":" + std::string(5000, '[') + std::string(5000, ']') + "}",
-        json::serialize(badCiphertext),
+        "", "{", "{}", R"({"t":5})", R"({"t":"msg","n":0,"d":"AAAA"})", R"({"t":"hello"})", R"({"t":"bye"})",
+        R"({"t":"peer-disconnected"})", "[" + std::string(5000, '[') + std::string(5001, ']'),
+        "{\"t\":" + std::string(5000, '[') + std::string(5000, ']') + "}", json::serialize(badCiphertext),
         json::serialize(noKeyId),
         json::serialize(clientHello_),  // its own, sent back: names the client, not a wrong peer
-        base64String(Bytes(45000, 0xA5)),
-    };
+        base64String(Bytes(45000, 0xA5))};
     for (const auto& frame : junk) peer_->send(frame);
-    becomeActive();
+    peer_->send(json::serialize(peer_->hello()));
+    ASSERT_TRUE(peer_->handshake(clientHello_)) << client_->standardError();
     show("still talking");
     EXPECT_EQ(linesAfter(*client_, "waiting for peer..."),
               (std::vector<std::string>{"T handshaking...", "T connected — PQ handshake complete", "",
                                         "> T peer > still talking", "> "}));
 
-    // Replayed, tampered and undecodable frames while active move nothing: the genuine frame still opens.
+    // Replayed, tampered and undecodable frames move nothing: the genuine frame still opens.
     const std::string first = peer_->msgFrame("first");
     peer_->send(first);
     peer_->send(first);
@@ -199,43 +168,14 @@ TEST_F(HostilePeer, JunkBeforeTheHandshakeAndForgedFramesAfterItAreIgnored) {
     peer_->send("bm90IGEgZnJhbWU=");  // base64 that is no frame
     peer_->send(second);
     ASSERT_TRUE(client_->waitFor("peer > second\n> ", 10s)) << client_->standardError();
-    EXPECT_EQ(linesAfter(*client_, "peer > still talking"),
-              (std::vector<std::string>{"> T peer > first", "> T peer > second", "> "}));
-}
 
-TEST_F(HostilePeer, SkippedRecordCounterRestartsWithANewSession) {
-    becomeActive();
-    show("before");
-    (void)peer_->msgFrame("never sent");
-    peer_->send(peer_->msgFrame("after a gap"));
-    ASSERT_TRUE(client_->waitFor("session expired — restarting...", 10s)) << client_->standardError();
-
-    // The new session announces itself with a new hello, and a new handshake completes.
-    const auto hello = peer_->nextPlain("hello", 10.0);
-    ASSERT_TRUE(hello) << client_->standardError();
-    EXPECT_NE(hello->at("mlk"), clientHello_.at("mlk"));
-    peer_->renewSession();
-    peer_->send(json::serialize(peer_->hello()));
-    ASSERT_TRUE(peer_->handshake(*hello));
-    ASSERT_TRUE(client_->waitFor(connectedLine, 10s, 2)) << client_->standardError();
-    show("after the restart");
-
-    const auto lines = linesAfter(*client_, "peer > before");
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(lines[0], "> T session expired — restarting...");
-    EXPECT_EQ(lines[1], "T waiting for peer...");
-    EXPECT_EQ(plainText(client_->standardError()).find("after a gap"), std::string::npos);
-}
-
-TEST_F(HostilePeer, HostileTextIsShownNeutralised) {
-    becomeActive();
     // An OSC clipboard write, a screen clear, a carriage return over the line, a backspace,
     // a C1 CSI, a right-to-left override and an isolate.
     const std::string hostile =
         "\x1b]52;c;ZXZpbA==\x07\x1b[2J\rfake\x08\xC2\x9B"
         "1m\xE2\x80\xAE"
         "txt.exe\xE2\x81\xA6!\x7F.";
-    const std::string shown =
+    const std::string neutralised =
         "^[]52;c;ZXZpbA==^G^[[2J^Mfake^H\xEF\xBF\xBD"
         "1m\xEF\xBF\xBD"
         "txt.exe\xEF\xBF\xBD!^?.";
@@ -243,14 +183,32 @@ TEST_F(HostilePeer, HostileTextIsShownNeutralised) {
     // Content that is not UTF-8 is consumed without output.
     peer_->send(peer_->msgFrame("\xFF\xFE"));
     show("next");
-
-    EXPECT_EQ(linesAfter(*client_, connectedLine),
-              (std::vector<std::string>{"", "> T peer > " + shown, "> T peer > next", "> "}));
+    EXPECT_EQ(linesAfter(*client_, "peer > still talking"),
+              (std::vector<std::string>{"> T peer > first", "> T peer > second", "> T peer > " + neutralised,
+                                        "> T peer > next", "> "}));
     const std::string raw = client_->standardError();
     for (const std::string_view bytes : {"\x1b]", "\x1b[2J", "\x07", "\x08", "\rfake", "\xC2\x9B", "\xE2\x80\xAE",
                                          "\xE2\x81\xA6", "\x7F", "\xFF"}) {
         EXPECT_EQ(raw.find(bytes), std::string::npos) << "raw bytes reached the terminal";
     }
+
+    // A record skipped: the session restarts, announced by a new hello, and a new handshake completes.
+    (void)peer_->msgFrame("never sent");
+    peer_->send(peer_->msgFrame("after a gap"));
+    ASSERT_TRUE(client_->waitFor("session expired — restarting...", 10s)) << client_->standardError();
+    const auto hello = peer_->nextPlain("hello", 10.0);
+    ASSERT_TRUE(hello) << client_->standardError();
+    EXPECT_NE(hello->at("mlk"), clientHello_.at("mlk"));
+    peer_->renewSession();
+    peer_->send(json::serialize(peer_->hello()));
+    ASSERT_TRUE(peer_->handshake(*hello));
+    ASSERT_TRUE(client_->waitFor("connected — PQ handshake complete", 10s, 2)) << client_->standardError();
+    show("after the restart");
+    const auto lines = linesAfter(*client_, "peer > next");
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "> T session expired — restarting...");
+    EXPECT_EQ(lines[1], "T waiting for peer...");
+    EXPECT_EQ(plainText(client_->standardError()).find("after a gap"), std::string::npos);
 }
 
 }  // namespace

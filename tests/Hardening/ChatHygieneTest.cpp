@@ -1,6 +1,6 @@
 // Secret hygiene of the chat as a whole: the terminal output of a chat (through the real
-// display, errors and restarts included) carries no key in any encoding, and both ways the
-// client ends the process (quitting, and a fatal check) wipe the session before the end.
+// display, errors, restarts and the goodbye included) carries no key in any encoding, and both
+// ways the client ends the process (quitting, and a fatal check) wipe the session before the end.
 
 #include <gtest/gtest.h>
 
@@ -20,33 +20,6 @@
 
 namespace duoquill::test {
 namespace {
-
-// The real client of identity 0 on the real terminal display, and a peer of identity 1 that
-// the test drives, through the simulated relay.
-struct LinkedChat {
-    explicit LinkedChat(cli::ChatDisplay& display) : client(0, timeline, relay, 7, &display) {}
-
-    void type(std::string line) {
-        client.type(std::move(line));
-        timeline.runFor(0.5);
-    }
-    // Answers the client's latest hello with a fresh session of the peer's own, up to active.
-    void handshakeAgain() {
-        auto clientHello = peer.nextPlain("hello", 60);
-        ASSERT_TRUE(clientHello);
-        while (auto later = peer.nextPlain("hello", 0.2)) clientHello = std::move(later);
-        peer.renewSession();
-        peer.send(boost::json::serialize(peer.hello()));
-        ASSERT_TRUE(peer.handshake(*clientHello));
-        timeline.runFor(5, [this] { return client.isActive(); });
-        ASSERT_TRUE(client.isActive());
-    }
-
-    ManualTimeline timeline;
-    SimulatedRelay relay{timeline, 7};
-    ChatProcess client;
-    SimulatedPeer peer{relay, 1, client.world.clock, nullptr};
-};
 
 // Sends standard error to a file while it lives.
 class StandardErrorToFile {
@@ -74,20 +47,34 @@ std::vector<std::string> encodings(BytesView secret) {
     return {std::string(secret.begin(), secret.end()), hexString(secret), upper, base64, base64URLString(secret)};
 }
 
+// The real client of identity 0 on the real terminal display, and a peer of identity 1 that
+// the test drives, through the simulated relay.
 class ChatHygiene : public ::testing::Test {
 protected:
+    // Answers the client's latest hello with a fresh session of the peer's own, up to active.
+    void handshakeAgain() {
+        auto clientHello = peer.nextPlain("hello", 60);
+        ASSERT_TRUE(clientHello);
+        while (auto later = peer.nextPlain("hello", 0.2)) clientHello = std::move(later);
+        peer.renewSession();
+        peer.send(boost::json::serialize(peer.hello()));
+        ASSERT_TRUE(peer.handshake(*clientHello));
+        timeline.runFor(5, [this] { return client.isActive(); });
+        ASSERT_TRUE(client.isActive());
+    }
+
     std::string shown() const { return readFile(dir.path() / "stderr"); }
 
     // Watches every secret of the client's session and, when the client ends the process,
     // records what is left of the session at that moment.
     void watchTheEnd(std::size_t fewestSecrets) {
-        const PFSChatSession* session = chat.client.client->currentSession();
+        const PFSChatSession* session = client.client->currentSession();
         ASSERT_NE(session, nullptr);
         for (const auto& [name, bytes] : Access::secrets(*session)) watch.watch(name, bytes);
         ASSERT_GE(watch.watchedCount(), fewestSecrets);
-        chat.client.onExit = [this](int) {
+        client.onExit = [this](int) {
             ended = true;
-            if (const PFSChatSession* left = chat.client.client->currentSession()) {
+            if (const PFSChatSession* left = client.client->currentSession()) {
                 for (BytesView region : Access::storage(*left)) {
                     for (auto& name : watch.occurrencesIn(region)) leftAtExit.push_back(name);
                 }
@@ -101,40 +88,54 @@ protected:
     StandardErrorToFile redirect{dir.path() / "stderr"};
     cli::TerminalChatDisplay terminal;
     FreedMemoryWatch watch;
-    LinkedChat chat{terminal};
+    ManualTimeline timeline;
+    SimulatedRelay relay{timeline, 7};
+    ChatProcess client{0, timeline, relay, 7, &terminal};
+    SimulatedPeer peer{relay, 1, client.world.clock, nullptr};
     bool ended = false;
     std::vector<std::string> leftAtExit, freedUnwiped;
 };
 
-TEST_F(ChatHygiene, NothingSecretReachesStandardError) {
+// One long chat, errors and restarts included, that ends with /quit.
+TEST_F(ChatHygiene, NothingSecretReachesStandardErrorAndQuitWipesTheSessionBeforeTheProcessEnds) {
     std::set<Bytes> secrets{toBytes(World::identityKey(0).scalar()), toBytes(World::identityKey(1).scalar())};
     auto collect = [&] {
-        for (const PFSChatSession* session : {chat.client.client->currentSession(), &chat.peer.session()}) {
+        for (const PFSChatSession* session : {client.client->currentSession(), &peer.session()}) {
             if (session == nullptr) continue;
             for (const auto& [name, bytes] : Access::secrets(*session)) secrets.insert(toBytes(bytes));
         }
     };
-    chat.handshakeAgain();
+    handshakeAgain();
     for (int round = 0; round < 40; ++round) {
-        chat.type("terminal line " + std::to_string(round));
-        chat.peer.send(chat.peer.msgFrame("peer line " + std::to_string(round)));
-        chat.timeline.runFor(2);
+        client.type("terminal line " + std::to_string(round));
+        timeline.runFor(0.5);
+        peer.send(peer.msgFrame("peer line " + std::to_string(round)));
+        timeline.runFor(2);
         collect();
         // Errors and restarts on the terminal too: a record that does not open, a skipped counter.
         if (round == 10) {
-            auto record = chat.peer.session().seal(asBytes("tampered"));
+            auto record = peer.session().seal(asBytes("tampered"));
             record.data[record.data.size() / 2] ^= 1;
-            chat.peer.sendTunneled(protocol::encode(protocol::Msg{record.counter, record.data, std::nullopt}));
+            peer.sendTunneled(protocol::encode(protocol::Msg{record.counter, record.data, std::nullopt}));
         } else if (round == 25) {
-            (void)chat.peer.msgFrame("never sent");
-            chat.peer.send(chat.peer.msgFrame("after a gap"));
+            (void)peer.msgFrame("never sent");
+            peer.send(peer.msgFrame("after a gap"));
         }
         if (round == 10 || round == 25) {
             collect();
-            ASSERT_NO_FATAL_FAILURE(chat.handshakeAgain());
+            ASSERT_NO_FATAL_FAILURE(handshakeAgain());
         }
     }
     collect();
+    watchTheEnd(8);
+    client.quit();
+    timeline.runFor(5, [&] { return ended; });
+    EXPECT_EQ(client.exitStatus, 0);
+    EXPECT_EQ(freedUnwiped, std::vector<std::string>{});
+    // quit() destroys the session in place and keeps the object: nothing secret may be left.
+    std::erase(leftAtExit, "the session was still held");
+    EXPECT_EQ(leftAtExit, std::vector<std::string>{});
+
     const std::string text = shown();
     ASSERT_NE(text.find("terminal line 39"), std::string::npos) << "the capture must hold the chat";
     ASSERT_NE(text.find("peer line 39"), std::string::npos) << "the capture must hold the chat";
@@ -148,29 +149,14 @@ TEST_F(ChatHygiene, NothingSecretReachesStandardError) {
     }
 }
 
-TEST_F(ChatHygiene, QuitWipesTheSessionBeforeTheProcessEnds) {
-    chat.handshakeAgain();
-    chat.type("something to move the chains");
-    chat.peer.send(chat.peer.msgFrame("and back"));
-    chat.timeline.runFor(3);
-    watchTheEnd(8);
-    chat.client.quit();
-    chat.timeline.runFor(5, [&] { return ended; });
-    EXPECT_EQ(chat.client.exitStatus, 0);
-    EXPECT_EQ(freedUnwiped, std::vector<std::string>{});
-    // quit() destroys the session in place and keeps the object: nothing secret may be left.
-    std::erase(leftAtExit, "the session was still held");
-    EXPECT_EQ(leftAtExit, std::vector<std::string>{});
-}
-
 TEST_F(ChatHygiene, AFatalCheckWipesTheSessionBeforeTheProcessEnds) {
-    ASSERT_TRUE(chat.peer.nextPlain("hello", 10));
+    ASSERT_TRUE(peer.nextPlain("hello", 10));
     watchTheEnd(1);  // a waiting session holds its pre-shared key
-    auto stranger = chat.peer.hello();
+    auto stranger = peer.hello();
     stranger["pkid"] = base64URLString(Bytes(64, 1));
-    chat.peer.send(boost::json::serialize(stranger));
-    chat.timeline.runFor(5, [&] { return ended; });
-    EXPECT_EQ(chat.client.exitStatus, 1);
+    peer.send(boost::json::serialize(stranger));
+    timeline.runFor(5, [&] { return ended; });
+    EXPECT_EQ(client.exitStatus, 1);
     EXPECT_NE(shown().find("Peer identity mismatch"), std::string::npos);
     EXPECT_EQ(leftAtExit, std::vector<std::string>{});
     EXPECT_EQ(freedUnwiped, std::vector<std::string>{});

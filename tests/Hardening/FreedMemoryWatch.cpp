@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <span>
 
 namespace duoquill::test {
 namespace {
@@ -39,17 +40,10 @@ void scanFreed(void* block, std::size_t size) noexcept {
     WatchState& s = state();
     if (!s.active || s.scanning || block == nullptr) return;
     s.scanning = true;
-    for (std::size_t i = 0; i < s.count; ++i) {
-        if (s.secrets[i].foundInBlockOf == 0 && contains(block, size, s.secrets[i])) {
-            s.secrets[i].foundInBlockOf = size;
-        }
+    for (Secret& secret : std::span(s.secrets).first(s.count)) {
+        if (secret.foundInBlockOf == 0 && contains(block, size, secret)) secret.foundInBlockOf = size;
     }
     s.scanning = false;
-}
-
-void* allocateOrThrow(std::size_t size) {
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
 }
 
 }  // namespace
@@ -68,8 +62,8 @@ void FreedMemoryWatch::watch(const std::string& name, BytesView secret) {
     // All-zero values are what wiped and not-yet-derived fields hold, not secrets.
     if (std::all_of(secret.begin(), secret.end(), [](std::uint8_t b) { return b == 0; })) return;
     const std::size_t size = std::min(secret.size(), Secret{}.bytes.size());
-    for (std::size_t i = 0; i < s.count; ++i) {
-        if (s.secrets[i].size == size && std::memcmp(s.secrets[i].bytes.data(), secret.data(), size) == 0) return;
+    for (const Secret& known : std::span(s.secrets).first(s.count)) {
+        if (known.size == size && std::memcmp(known.bytes.data(), secret.data(), size) == 0) return;
     }
     Secret& slot = s.secrets[s.count];
     slot = Secret{};
@@ -82,22 +76,20 @@ void FreedMemoryWatch::watch(const std::string& name, BytesView secret) {
 std::size_t FreedMemoryWatch::watchedCount() const { return state().count; }
 
 std::vector<std::string> FreedMemoryWatch::findings() const {
-    const WatchState& s = state();
     std::vector<std::string> out;
-    for (std::size_t i = 0; i < s.count; ++i) {
-        if (s.secrets[i].foundInBlockOf != 0) {
-            out.push_back(std::string(s.secrets[i].name.data()) + " (in a freed block of " +
-                          std::to_string(s.secrets[i].foundInBlockOf) + " bytes)");
+    for (const Secret& secret : std::span(state().secrets).first(state().count)) {
+        if (secret.foundInBlockOf != 0) {
+            out.push_back(std::string(secret.name.data()) + " (in a freed block of " +
+                          std::to_string(secret.foundInBlockOf) + " bytes)");
         }
     }
     return out;
 }
 
 std::vector<std::string> FreedMemoryWatch::occurrencesIn(BytesView memory) const {
-    const WatchState& s = state();
     std::vector<std::string> out;
-    for (std::size_t i = 0; i < s.count; ++i) {
-        if (contains(memory.data(), memory.size(), s.secrets[i])) out.emplace_back(s.secrets[i].name.data());
+    for (const Secret& secret : std::span(state().secrets).first(state().count)) {
+        if (contains(memory.data(), memory.size(), secret)) out.emplace_back(secret.name.data());
     }
     return out;
 }
@@ -106,7 +98,10 @@ std::vector<std::string> FreedMemoryWatch::occurrencesIn(BytesView memory) const
 
 // The replaced allocation functions. Arrays, nothrow and sized forms reach these through the
 // standard library's defaults; aligned forms keep the library's own pair.
-void* operator new(std::size_t size) { return duoquill::test::allocateOrThrow(size); }
+void* operator new(std::size_t size) {
+    if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+    throw std::bad_alloc();
+}
 
 void operator delete(void* block) noexcept {
     if (block) duoquill::test::scanFreed(block, malloc_usable_size(block));

@@ -75,14 +75,15 @@ std::string p256StillWorks() {
     return check(key.sharedSecret(key.publicKey()).size() == 32, "P-256 still works");
 }
 
-constexpr std::size_t smallPool = 64 * 1024;
-
-TEST(LockedMemory, OffUntilEnabled) {
-    EXPECT_FALSE(lockedmemory::isEnabled());
-    EXPECT_EQ(lockedmemory::allocate(32), nullptr);
-    int onTheHeap = 0;
-    EXPECT_FALSE(lockedmemory::deallocate(&onTheHeap, sizeof onTheHeap));
+// Not dumpable and no core file, as reported and as the kernel has it.
+std::string notDumpableWithoutCore(const ProcessHardening::Result& result) {
+    rlimit core{};
+    getrlimit(RLIMIT_CORE, &core);
+    return check(result.notDumpable && prctl(PR_GET_DUMPABLE) == 0, "still dumpable") +
+           check(result.coreLimitZero && core.rlim_cur == 0 && core.rlim_max == 0, "core limit not 0");
 }
+
+constexpr std::size_t smallPool = 64 * 1024;
 
 TEST(LockedMemory, PlacementWipingFirstFitAndHeapWhenFull) {
     if (!limitAllows(smallPool)) GTEST_SKIP() << "locked-memory limit too small";
@@ -113,19 +114,11 @@ TEST(LockedMemory, PlacementWipingFirstFitAndHeapWhenFull) {
         failures += check(lockedmemory::allocate(128) == blocks[0], "first fit takes the first hole");
         lockedmemory::deallocate(blocks[3], 100);  // blocks 2 and 3 now free together
         failures += check(lockedmemory::allocate(256) == blocks[2], "two holes merge");
+        int onTheHeap = 0;
+        failures += check(!lockedmemory::deallocate(&onTheHeap, sizeof onTheHeap), "a heap block taken for the pool's");
         failures += check(lockedmemory::allocate(lockedmemory::largestAllocation + 1) == nullptr,
                           "oversized requests go to the heap");
         return failures + check(lockedmemory::allocate(0) == nullptr, "empty requests go to the heap");
-    });
-}
-
-TEST(ProcessHardening, ChatProcessIsNotDumpableAndWritesNoCoreFile) {
-    expectNoFailuresInChild([] {
-        const auto result = ProcessHardening::protectSecrets();
-        rlimit core{};
-        getrlimit(RLIMIT_CORE, &core);
-        return check(result.notDumpable && prctl(PR_GET_DUMPABLE) == 0, "still dumpable") +
-               check(result.coreLimitZero && core.rlim_cur == 0 && core.rlim_max == 0, "core limit not 0");
     });
 }
 
@@ -186,7 +179,8 @@ TEST(ProcessHardening, KeyMaterialIsLockedWhereTheLimitAllows) {
     expectNoFailuresInChild([] {
         const auto result = ProcessHardening::protectSecrets();
         std::string failures =
-            check(result.secretPoolLocked, "pool not locked") + check(result.cryptoHeapLocked, "crypto heap not locked") +
+            notDumpableWithoutCore(result) + check(result.secretPoolLocked, "pool not locked") +
+            check(result.cryptoHeapLocked, "crypto heap not locked") +
             check(!mlockReachesTheKernel || lockedKilobytes() * 1024 >= long{lockedmemory::defaultPoolSize},
                   "VmLck below the pool size");
         const std::size_t before = lockedmemory::bytesInUse();
@@ -200,13 +194,17 @@ TEST(ProcessHardening, KeyMaterialIsLockedWhereTheLimitAllows) {
     });
 }
 
-TEST(ProcessHardening, RefusedLockingIsNotFatal) {
+TEST(ProcessHardening, TheSecretPoolIsOffUntilEnabledAndRefusedLockingIsNotFatal) {
     expectNoFailuresInChild([] {
+        int onTheHeap = 0;
+        std::string failures = check(!lockedmemory::isEnabled() && lockedmemory::allocate(32) == nullptr &&
+                                         !lockedmemory::deallocate(&onTheHeap, sizeof onTheHeap),
+                                     "the pool is on before it is enabled");
         const rlimit none{0, 0};
         setrlimit(RLIMIT_MEMLOCK, &none);
         const auto result = ProcessHardening::protectSecrets();
         const SecureBytes key(32, 0x5a);
-        return check(result.notDumpable && result.coreLimitZero, "the other steps must still apply") +
+        return failures + notDumpableWithoutCore(result) +
                check(!result.secretPoolLocked && !lockedmemory::isEnabled(), "no pool without a limit") +
                check(key.size() == 32 && key[31] == 0x5a, "SecureBytes falls back to the heap") + p256StillWorks();
     });
