@@ -146,7 +146,8 @@ TEST_F(KeyCommands, DamagedOrUnusableKeychainsAreReportedAndNeverReplaced) {
 
     std::filesystem::remove(keychain);
     std::filesystem::create_directories(keychain);  // a directory where the file should be
-    const std::string unusable = keychain.string() + ": the keychain file cannot be opened or created (status -25291)\n";
+    const std::string unusable =
+        keychain.string() + ": the keychain file or its folder is a symbolic link or not a plain file (status -25247)\n";
     EXPECT_EQ(failure("pubkey"), "Error retrieving key: could not read the keychain at " + unusable);
     EXPECT_EQ(failure("keygen"), "Error generating key: could not read the keychain at " + unusable);
     std::filesystem::remove_all(keychain.parent_path());

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <thread>
 
@@ -31,15 +33,38 @@ protected:
 };
 
 // The modes of a new keychain are checked through `keygen` (KeyCommandsTest).
-TEST_F(KeychainTest, TightensLooserModes) {
+TEST_F(KeychainTest, TightensLooserModesAndRefusesLinkedOrForeignFiles) {
     Keychain keychain(file);
     EXPECT_FALSE(std::filesystem::exists(file));  // nothing happens before the first operation
     EXPECT_EQ(keychain.add(item("s", "a", "l", {1, 2, 3})), KeychainStatus::success);
+    keychain.close();
     std::filesystem::permissions(file, std::filesystem::perms(0664));
     std::filesystem::permissions(file.parent_path(), std::filesystem::perms(0775));
     EXPECT_TRUE(Keychain(file).copyData(query("s", "a")).ok());
     EXPECT_EQ(mode(file), 0600u);
     EXPECT_EQ(mode(file.parent_path()), 0700u);
+
+    // A link in the file's place is neither followed nor has its target's mode changed.
+    const auto elsewhere = home.path() / "elsewhere.db";
+    std::filesystem::rename(file, elsewhere);
+    std::filesystem::permissions(elsewhere, std::filesystem::perms(0644));
+    std::filesystem::create_symlink(elsewhere, file);
+    EXPECT_EQ(Keychain(file).add(item("s", "b", "l", {4})), KeychainStatus::linkedLocation);
+    EXPECT_EQ(mode(elsewhere), 0644u);
+    std::filesystem::remove(file);
+
+    // A keychain planted by another user in a shared folder is never written to.
+    if (::geteuid() != 0) GTEST_SKIP() << "giving a file to another user needs root";
+    std::filesystem::rename(elsewhere, file);
+    ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+    std::filesystem::permissions(file, std::filesystem::perms(0666));
+    const std::string before = readFile(file);
+    EXPECT_EQ(Keychain(file).add(item("s", "c", "l", {5})), KeychainStatus::foreignOwner);
+    EXPECT_EQ(readFile(file), before);
+    EXPECT_EQ(mode(file), 0666u);
+    ASSERT_EQ(::chown(file.c_str(), 0, 0), 0);
+    ASSERT_EQ(::chown(file.parent_path().c_str(), 65534, 65534), 0);  // a folder of another user
+    EXPECT_EQ(Keychain(file).add(item("s", "c", "l", {5})), KeychainStatus::foreignOwner);
 }
 
 TEST_F(KeychainTest, AddFindUpdateDelete) {
