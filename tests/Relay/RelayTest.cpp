@@ -170,17 +170,29 @@ TEST(Relay, RoomsNeverSeeEachOthersFrames) {
 
 // Not the member that joined first: the one whose last frame is oldest, as a restarted
 // client's unnoticed dead connection would be.
-TEST(Relay, ThirdMemberDisplacesTheOneHeardFromLongestAgo) {
-    Relay relay;
+// With a 1 s ping interval a member counts as gone after 1.25 s of silence.
+TEST(Relay, AThirdMemberIsTurnedAwayFromALivePairAndDisplacesOnlyASilentMember) {
+    Relay relay({"--ping-interval", "1"});
     auto first = relay.join(roomPath(11)), second = relay.join(roomPath(11));
     first->sendText("from first");
     ASSERT_EQ(second->readText(), "from first");
-    std::this_thread::sleep_for(20ms);
-    first->sendText("still here");
-    ASSERT_EQ(second->readText(), "still here");
 
+    auto intruder = relay.client();
+    ASSERT_EQ(intruder->open(relay.port(), roomPath(11)), 101);
+    expectClosed(*intruder, 4001, "occupied");
+    second->sendText("pair intact");
+    ASSERT_EQ(first->readText(), "pair intact");
+
+    // The second member stops reading, so it no longer answers pings; the first keeps talking.
+    for (int i = 0; i < 16; ++i) {
+        std::this_thread::sleep_for(100ms);
+        first->sendText("still here");
+    }
     auto third = relay.join(roomPath(11));
-    expectClosed(*second, 4000, "replaced");
+    WebSocketEvent event = second->read();
+    while (event.kind == Kind::text) event = second->read();  // what it had not read yet
+    EXPECT_EQ(event.kind, Kind::closed) << describe(event);
+    EXPECT_EQ(event.closeCode, 4000);
     expectText(*first, kPeerDisconnected);
     first->sendText("to third");
     EXPECT_EQ(third->readText(), "to third");
