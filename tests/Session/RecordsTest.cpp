@@ -135,8 +135,8 @@ TEST_F(RecordsTest, EveryFlippedBitOrOtherBindingFailsAuthenticationAndMovesNoth
 }
 
 TEST_F(RecordsTest, AMalformedPaddedFormThatAuthenticatesStillAdvancesTheChain) {
-    const auto bad = Access::sealPadded(ini(), toSecure(concat(Bytes{0x01, 0, 0, 1, 0}, Bytes(251, 0))));
-    const auto tiny = Access::sealPadded(ini(), toSecure(Bytes{0x01, 0, 0}));
+    const auto bad = Access::sealRecordPadded(ini(), toSecure(concat(Bytes{0x01, 0, 0, 1, 0}, Bytes(251, 0))));
+    const auto tiny = Access::sealRecordPadded(ini(), toSecure(Bytes{0x01, 0, 0}));
     const auto next = ini().seal(asBytes("after"));
     const auto before = Access::fields(res());
     expectSessionError(E::openFailed, [&] { res().open(bad.data, bad.counter); });
@@ -146,7 +146,7 @@ TEST_F(RecordsTest, AMalformedPaddedFormThatAuthenticatesStillAdvancesTheChain) 
     expectSessionError(E::openFailed, [&] { res().open(tiny.data, tiny.counter); });
     EXPECT_EQ(res().open(next.data, next.counter), text("after"));
     // An empty padded form seals to 16 bytes, below the shortest record: nothing moves.
-    const auto empty = Access::sealPadded(ini(), SecureBytes{});
+    const auto empty = Access::sealRecordPadded(ini(), SecureBytes{});
     EXPECT_EQ(empty.data.size(), 16u);
     expectSessionError(E::openFailed, [&] { res().open(empty.data, empty.counter); });
     EXPECT_EQ(Access::rxCounter(res()), 3u);
