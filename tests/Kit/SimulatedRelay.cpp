@@ -145,14 +145,12 @@ void SimulatedRelay::deliver(const ConnectionPtr& c, std::string text) {
     if (c->gone) return;
     delivered_[c->owner].push_back(text);
     if (hostile_ && below(6) == 0) {
-        const auto plain = protocol::parsePlainFrame(text);
-        const bool plainHello = plain && plain->type == protocol::MessageType::hello;
         switch (below(6)) {
         case 0: return;                                     // dropped
         case 1: push(c, text); break;                       // twice
         case 2: text.resize(below(text.size() + 1)); break;  // cut short
         case 3:
-            if (!text.empty() && !plainHello) text[below(text.size())] ^= static_cast<char>(1u << below(8));
+            if (!text.empty()) text[below(text.size())] ^= static_cast<char>(1u << below(8));
             break;
         case 4: {
             const std::size_t pick = below(seen_.size() + 2);

@@ -7,9 +7,9 @@
 //
 // Faults on demand: a process that dies, a connection the relay cuts, a relay restart, a lost
 // tunnel frame, an old hello delivered again, and a hostile spell in which about one frame in
-// six is dropped, doubled, cut short, bit-flipped (never a plain hello: one naming another
-// identity ends the client by design), held back past later ones, or joined by a frame of its
-// own (one seen earlier, a bye or a peer-disconnected).
+// six is dropped, doubled, cut short, bit-flipped (plain hellos too: a refused hello ends
+// nothing), held back past later ones, or joined by a frame of its own (one seen earlier, a
+// bye or a peer-disconnected).
 //
 // A SimulatedPeer is a member the test drives itself: a ProtocolPeer on this relay.
 
