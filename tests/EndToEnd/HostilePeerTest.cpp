@@ -5,9 +5,9 @@
 
 #include <boost/json/serialize.hpp>
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <memory>
-#include <regex>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -53,8 +53,23 @@ private:
 // The plain lines a client showed, each time stamp "HH:MM:SS" as "T"; the last one holds what
 // follows the last line break.
 std::vector<std::string> linesOf(const ChatCliProcess& client) {
-    const std::regex stamp(R"(\d\d:\d\d:\d\d)");
-    const std::string shown = std::regex_replace(plainText(client.standardError()), stamp, "T");
+    const std::string text = plainText(client.standardError());
+    const auto isStamp = [&](std::size_t at) {
+        if (at + 8 > text.size()) return false;
+        for (std::size_t i = 0; i < 8; ++i) {
+            if (i % 3 == 2 ? text[at + i] != ':' : !std::isdigit(static_cast<unsigned char>(text[at + i]))) return false;
+        }
+        return true;
+    };
+    std::string shown;
+    for (std::size_t at = 0; at < text.size();) {
+        if (isStamp(at)) {
+            shown += 'T';
+            at += 8;
+        } else {
+            shown += text[at++];
+        }
+    }
     std::vector<std::string> lines;
     for (std::size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
         end = shown.find('\n', start);

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <regex>
 
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Platform/PlatformError.h"
@@ -77,8 +76,14 @@ TEST_F(KeyCommands, KeygenStoresTwoLinkedItemsThatPubkeyReads) {
     const auto identity = accounts(kIdentity + " AND label = 'cli'");
     ASSERT_EQ(identity.size(), 1u);
     // A random (version 4, RFC 4122 variant) UUID in upper case.
-    const std::regex uuid("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
-    EXPECT_TRUE(std::regex_match(identity[0], uuid)) << identity[0];
+    // An upper-case version-4 UUID: 8-4-4-4-12 hex digits, "4" and then 8, 9, A or B where they go.
+    const std::string& uuid = identity[0];
+    bool wellFormed = uuid.size() == 36 && uuid[14] == '4' && std::string_view("89AB").find(uuid[19]) != std::string_view::npos;
+    for (std::size_t i = 0; wellFormed && i < uuid.size(); ++i) {
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        wellFormed = dash ? uuid[i] == '-' : std::string_view("0123456789ABCDEF").find(uuid[i]) != std::string_view::npos;
+    }
+    EXPECT_TRUE(wellFormed) << uuid;
     EXPECT_EQ(accounts(kCache + " AND label IS NULL"), identity);
     expectCacheOf(keychain, printed);
 
