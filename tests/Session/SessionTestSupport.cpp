@@ -1,78 +1,20 @@
 #include "SessionTestSupport.h"
 
-#include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Platform/PlatformError.h"
 
 #include <boost/json/serialize.hpp>
 
-namespace duoquill {
-
-std::vector<std::pair<std::string, Bytes>> PFSChatSessionTestAccess::perRoomLabels(S& s) {
-    return {{"infoKex", s.infoKex_}, {"infoTemp", s.infoTemp_}, {"infoTunnelA", s.infoTunnelA_},
-            {"infoTunnelB", s.infoTunnelB_}, {"infoP256Extract", s.infoP256Extract_}, {"infoMasterPQ", s.infoMasterPQ_},
-            {"infoA", s.infoA_}, {"infoB", s.infoB_}, {"infoSid", s.infoSid_}, {"infoResumeAuth", s.infoResumeAuth_},
-            {"infoConfirmA", s.infoConfirmA_}, {"infoConfirmB", s.infoConfirmB_}, {"infoTranscriptA", s.infoTranscriptA_},
-            {"infoTranscriptB", s.infoTranscriptB_}, {"infoDeniableAuth", s.infoDeniableAuth_}};
-}
+namespace duoquill::test {
 
 namespace {
-template <class T> std::string shown(const T& value) {
-    if constexpr (std::is_same_v<T, bool>) {
-        return value ? "true" : "false";
-    } else if constexpr (std::is_arithmetic_v<T>) {
-        return std::to_string(value);
-    } else if constexpr (std::is_same_v<T, p256::PublicKey>) {
-        return hexString(value.raw());
-    } else if constexpr (requires { value.has_value(); }) {
-        return value ? shown(*value) : "null";
-    } else if constexpr (requires { static_cast<bool>(value); }) {
-        return value ? "set" : "null";
-    } else {
-        return hexString(value);
-    }
+template <class T>
+std::optional<T> next(std::deque<T>& queue) {
+    if (queue.empty()) return std::nullopt;
+    T value = std::move(queue.front());
+    queue.pop_front();
+    return value;
 }
 }  // namespace
-
-PFSChatSessionTestAccess::Fields PFSChatSessionTestAccess::fields(S& s) {
-    static constexpr const char* phases[] = {"initial", "p256Complete", "pqComplete"};
-    return {
-        {"ephemeralPrivateKey", shown(s.ephemeralPrivateKey_)}, {"ephemeralPublicKeyRaw", shown(s.ephemeralPublicKey_)},
-        {"mlkemPrivateKey", shown(s.mlkemPrivateKey_)}, {"mlkemPublicKeyData", shown(s.mlkemPublicKeyData_)},
-        {"peerMLKEMPublicKeyData", shown(s.peerMLKEMPublicKeyData_)}, {"p256SharedSecret", shown(s.p256SharedSecret_)},
-        {"orderedEpk", shown(s.orderedEpkSalt_)}, {"mlkemSharedSecret", shown(s.mlkemSharedSecretData_)},
-        {"mlkemCiphertext", shown(s.mlkemCiphertextData_)}, {"handshakePhase", phases[static_cast<int>(s.handshakePhase_)]},
-        {"isInitiator", shown(s.isInitiator_)}, {"authCiphertext", shown(s.authCiphertext_)},
-        {"authEncapKey", shown(s.authEncapKey_)}, {"txKey", shown(s.txKey_)}, {"rxKey", shown(s.rxKey_)},
-        {"sessionID", shown(s.sessionID_)}, {"resumeAuthKey", shown(s.resumeAuthKey_)}, {"txCounter", shown(s.txCounter_)},
-        {"rxCounter", shown(s.rxCounter_)}, {"txDirection", shown(static_cast<int>(s.txDirection_))},
-        {"rxDirection", shown(static_cast<int>(s.rxDirection_))}, {"resumeCounter", shown(s.resumeCounter_)},
-        {"sessionCreatedAt", shown(s.sessionCreatedAt_)}, {"txNonceMask", shown(s.txNonceMask_)},
-        {"rxNonceMask", shown(s.rxNonceMask_)}, {"dhRatchetPrivateKey", shown(s.dhRatchetPrivateKey_)},
-        {"dhRatchetPublicKey", shown(s.dhRatchetPublicKey_)}, {"peerDHRatchetKey", shown(s.peerDHRatchetKey_)},
-        {"mlkemRatchetPrivateKey", shown(s.mlkemRatchetPrivateKey_)},
-        {"mlkemRatchetPublicKeyData", shown(s.mlkemRatchetPublicKeyData_)},
-        {"peerMLKEMRatchetPublicKeyData", shown(s.peerMLKEMRatchetPublicKeyData_)},
-        {"mlkemRatchetCiphertext", shown(s.mlkemRatchetCiphertext_)}, {"dhRatchetPending", shown(s.dhRatchetPending_)},
-        {"rootKey", shown(s.rootKey_)}, {"tunnelTxKey", shown(s.tunnelTxKey_)}, {"tunnelRxKey", shown(s.tunnelRxKey_)},
-        {"tunnelTxCounter", shown(s.tunnelTxCounter_)}, {"tunnelRxCounter", shown(s.tunnelRxCounter_)},
-        {"localKeyConfirmation", shown(s.localKeyConfirmation_)},
-        {"expectedPeerKeyConfirmation", shown(s.expectedPeerKeyConfirmation_)},
-        {"txTranscriptHash", shown(s.txTranscriptHash_)}, {"rxTranscriptHash", shown(s.rxTranscriptHash_)},
-        {"mldsaSigningKey", shown(s.mldsaSigningKey_)}, {"peerMLDSAPublicKeyData", shown(s.peerMLDSAPublicKeyData_)},
-        {"mldsaPublicKeyData", shown(s.mldsaPublicKeyData_)}, {"pqAuthVerified", shown(s.pqAuthVerified_)},
-        {"localStaticKey", shown(s.localStaticKey_)}, {"peerStaticKey", shown(s.peerStaticKey_)},
-        {"pskDeniable", shown(s.pskDeniable_)},
-    };
-}
-
-std::vector<std::pair<std::string, std::string_view>> PFSChatSessionTestAccess::constantLabels() {
-    return {{"ratchetInfo", S::ratchetInfo},         {"tunnelRatchetInfo", S::tunnelRatchetInfo},
-            {"dhRatchetInfo", S::dhRatchetInfo},     {"dhRatchetPQInfo", S::dhRatchetPQInfo},
-            {"rootChainInfo", S::rootChainInfo},     {"nonceMaskAInfo", S::nonceMaskAInfo},
-            {"nonceMaskBInfo", S::nonceMaskBInfo},   {"deniablePSKIdentifier", S::deniablePSKIdentifier}};
-}
-
-namespace test {
 
 Bytes hex(const boost::json::value& value) {
     auto bytes = bytesFromLegacyPairedString(std::string_view(value.as_string()));
@@ -80,9 +22,7 @@ Bytes hex(const boost::json::value& value) {
     return *bytes;
 }
 
-std::string hexOf(BytesView bytes) { return hexString(bytes); }
-
-void expectFields(PFSChatSession& s, const boost::json::object& expected) {
+void expectFields(const PFSChatSession& s, const boost::json::object& expected) {
     const auto fields = Access::fields(s);
     for (const auto& [name, value] : expected) {
         const std::string want = value.is_string() ? std::string(value.as_string()) : boost::json::serialize(value);
@@ -99,58 +39,40 @@ const boost::json::object& sessionKAT(std::string_view section, std::size_t inde
 }
 
 hpke::SenderContext FixedEntropy::hpkeSender(const p256::PublicKey& recipient, const hpke::KeySchedule& schedule) {
-    if (hpkeEphemeralScalars.empty()) return SessionEntropy::hpkeSender(recipient, schedule);
-    const auto ephemeral = p256::PrivateKey::fromScalar(hpkeEphemeralScalars.front());
-    hpkeEphemeralScalars.pop_front();
-    return hpke::SenderContext::setupWithEphemeral(recipient, schedule, ephemeral);
+    const auto scalar = next(hpkeEphemeralScalars);
+    if (!scalar) return SessionEntropy::hpkeSender(recipient, schedule);
+    return hpke::SenderContext::setupWithEphemeral(recipient, schedule, p256::PrivateKey::fromScalar(*scalar));
 }
 
 mlkem1024::Encapsulation FixedEntropy::encapsulate(BytesView encapsulationKey) {
-    if (encapsulationRandomness.empty()) return SessionEntropy::encapsulate(encapsulationKey);
-    const Bytes m = encapsulationRandomness.front();
-    encapsulationRandomness.pop_front();
-    return mlkem1024::encapsulateWithRandomness(encapsulationKey, m);
+    const auto m = next(encapsulationRandomness);
+    return m ? mlkem1024::encapsulateWithRandomness(encapsulationKey, *m) : SessionEntropy::encapsulate(encapsulationKey);
 }
 
 std::uint32_t FixedEntropy::uniform(std::uint32_t upperBound) {
-    if (choices.empty()) return SessionEntropy::uniform(upperBound);
-    const std::uint32_t choice = choices.front();
-    choices.pop_front();
-    EXPECT_LT(choice, upperBound);
-    return choice;
+    const auto choice = next(choices);
+    if (!choice) return SessionEntropy::uniform(upperBound);
+    EXPECT_LT(*choice, upperBound);
+    return *choice;
 }
 
 void FixedEntropy::fill(std::span<std::uint8_t> out) {
-    if (paddingBytes.empty()) return SessionEntropy::fill(out);
-    const Bytes bytes = paddingBytes.front();
-    paddingBytes.pop_front();
-    ASSERT_EQ(bytes.size(), out.size()) << "queued padding of the wrong length";
-    std::copy(bytes.begin(), bytes.end(), out.begin());
+    const auto bytes = next(paddingBytes);
+    if (!bytes) return SessionEntropy::fill(out);
+    ASSERT_EQ(bytes->size(), out.size()) << "queued padding of the wrong length";
+    std::copy(bytes->begin(), bytes->end(), out.begin());
 }
 
 std::unique_ptr<P256KeyAgreementKey> FixedKeyStore::generateP256() {
-    if (p256Scalars.empty()) return software_.generateP256();
-    auto key = SoftwareKeyStore::wrap(p256::PrivateKey::fromScalar(p256Scalars.front()));
-    p256Scalars.pop_front();
-    return key;
-}
-
-std::unique_ptr<P256KeyAgreementKey> FixedKeyStore::restoreP256(BytesView dataRepresentation) {
-    return software_.restoreP256(dataRepresentation);
+    const auto scalar = next(p256Scalars);
+    return scalar ? SoftwareKeyStore::wrap(p256::PrivateKey::fromScalar(*scalar)) : software_.generateP256();
 }
 
 std::unique_ptr<MLKEM1024Key> FixedKeyStore::generateMLKEM1024() {
-    if (failNextMLKEM) {
-        failNextMLKEM = false;
-        throw CryptoError("key store refused");
-    }
-    if (mlkemSeeds.empty()) return software_.generateMLKEM1024();
-    auto [d, z] = mlkemSeeds.front();
-    mlkemSeeds.pop_front();
-    return SoftwareKeyStore::mlkemFromSeed(d, z);
+    if (std::exchange(failNextMLKEM, false)) throw CryptoError("key store refused");
+    const auto seeds = next(mlkemSeeds);
+    return seeds ? SoftwareKeyStore::mlkemFromSeed(seeds->first, seeds->second) : software_.generateMLKEM1024();
 }
-
-std::unique_ptr<MLDSA87Key> FixedKeyStore::generateMLDSA87() { return software_.generateMLDSA87(); }
 
 Identity makeIdentity(const std::optional<Bytes>& scalar) {
     auto key = SoftwareKeyStore::wrap(scalar ? p256::PrivateKey::fromScalar(*scalar) : p256::PrivateKey::generate());
@@ -158,27 +80,14 @@ Identity makeIdentity(const std::optional<Bytes>& scalar) {
     return {std::move(key), publicKey};
 }
 
-SessionWorld::SessionWorld(std::string code) : roomCode(std::move(code)) {}
-
-SessionEnvironment SessionWorld::environment() {
-    return SessionEnvironment{.keyStore = keyStore, .clock = clock, .entropy = entropy, .epochDirectory = dir.path()};
-}
-
 std::unique_ptr<PFSChatSession> SessionWorld::makeSession(const Identity& local, const Identity& peer) {
-    return std::make_unique<PFSChatSession>(environment(), local.key, peer.publicKey, roomCode);
+    const SessionEnvironment environment{
+        .keyStore = keyStore, .clock = clock, .entropy = entropy, .epochDirectory = dir.path()};
+    return std::make_unique<PFSChatSession>(environment, local.key, peer.publicKey, roomCode);
 }
-
-std::filesystem::path SessionWorld::epochFile() const { return dir.path() / SessionEpochStore::fileName(roomCode); }
-
-SessionPair::SessionPair(SessionWorld& world) : SessionPair(world, makeIdentity(), makeIdentity()) {}
 
 SessionPair::SessionPair(SessionWorld& world, const Identity& idA_, const Identity& idB_)
     : idA(idA_), idB(idB_), a(world.makeSession(idA, idB)), b(world.makeSession(idB, idA)) {}
-
-void SessionPair::completeHandshakes() {
-    a->completeHandshake(b->authCiphertext(), b->authEncapKey(), b->mlkemPublicKeyData());
-    b->completeHandshake(a->authCiphertext(), a->authEncapKey(), a->mlkemPublicKeyData());
-}
 
 void SessionPair::completePQ() {
     const Bytes ciphertext = initiator().performPQKeyExchange();
@@ -196,12 +105,11 @@ void expectSessionError(SessionErrorCode code, const std::function<void()>& body
     }
 }
 
-std::optional<SecureBytes> deliver(PFSChatSession& from, PFSChatSession& to, BytesView message, bool cover) {
+std::optional<SecureBytes> deliver(PFSChatSession& from, PFSChatSession& to, BytesView message) {
     const auto header = from.prepareDHRatchetIfNeeded();
-    const auto sealed = cover ? from.sealDummy() : from.seal(message);
+    const auto sealed = from.seal(message);
     if (header) to.receiveDHRatchetKey(*header);
     return to.open(sealed.data, sealed.counter);
 }
 
-}  // namespace test
-}  // namespace duoquill
+}  // namespace duoquill::test

@@ -1,73 +1,37 @@
 #pragma once
-// Shared pieces of the session suites: reach into a session's state, pin its randomness,
-// and run the handshake between two sessions.
+// Shared pieces of the session suites: pin a session's randomness, run the handshake between
+// two sessions, and read the known answers. The session's private state is read through the
+// kit's Access.
 
 #include <gtest/gtest.h>
 
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 
 #include <boost/json.hpp>
 
+#include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Crypto/SessionEnvironment.h"
-#include "Kit/World.h"
 #include "Kit/Paths.h"
+#include "Kit/SessionAccess.h"
+#include "Kit/World.h"
 
-namespace duoquill {
-
-// The tests' view of a session's private state.
-struct PFSChatSessionTestAccess {
-    using S = PFSChatSession;
-    // Every field of the state by its name: bytes in hex, numbers in decimal, flags as
-    // true/false, "null" for what is absent and "set" for a key object that is present.
-    // Compared whole, it shows that a rejected input moved nothing.
-    using Fields = std::map<std::string, std::string>;
-    static Fields fields(S& s);
-
-    // Fields the tests move or seal with by hand.
-    static auto& txKey(S& s) { return s.txKey_; }
-    static auto& tunnelTxKey(S& s) { return s.tunnelTxKey_; }
-    static auto& sessionID(S& s) { return s.sessionID_; }
-    static auto& txCounter(S& s) { return s.txCounter_; }
-    static auto& rxCounter(S& s) { return s.rxCounter_; }
-    static auto& tunnelTxCounter(S& s) { return s.tunnelTxCounter_; }
-    static auto& tunnelRxCounter(S& s) { return s.tunnelRxCounter_; }
-    static auto& txDirection(S& s) { return s.txDirection_; }
-    static auto& txNonceMask(S& s) { return s.txNonceMask_; }
-    static auto& txTranscriptHash(S& s) { return s.txTranscriptHash_; }
-    static auto& dhRatchetPending(S& s) { return s.dhRatchetPending_; }
-    static auto& rootKey(S& s) { return s.rootKey_; }
-
-    // Per-room labels, in field order, and the class-wide ones by name.
-    static std::vector<std::pair<std::string, Bytes>> perRoomLabels(S& s);
-    static std::vector<std::pair<std::string, std::string_view>> constantLabels();
-
-    static auto maskedNonce(std::uint64_t counter, BytesView mask) { return S::maskedNonce(counter, mask); }
-    static Bytes aad(std::uint8_t direction, std::uint64_t counter, BytesView sessionID, BytesView hash) {
-        return toBytes(S::aad(direction, counter, sessionID, hash));
-    }
-    static Bytes tunnelAAD(std::uint8_t direction, std::uint64_t counter, BytesView sessionID) {
-        return toBytes(S::tunnelAAD(direction, counter, sessionID));
-    }
-    static std::optional<SecureBytes> unpad(BytesView padded) { return S::unpad(padded); }
-    static SecureBytes tunnelUnpad(BytesView padded) { return S::tunnelUnpad(padded); }
-    // Seals an arbitrary padded plaintext as the next record, as seal() would.
-    static S::SealedRecord sealPadded(S& s, const SecureBytes& padded) { return s.sealPadded(padded); }
-};
-using Access = PFSChatSessionTestAccess;
-
-namespace test {
+namespace duoquill::test {
 
 Bytes hex(const boost::json::value& value);  // a JSON string of hex digits
-std::string hexOf(BytesView bytes);
+inline SecureBytes secure(std::string_view text) { return toSecure(asBytes(text)); }
+inline Bytes flipped(Bytes bytes, std::size_t bit) {
+    bytes[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+    return bytes;
+}
+
 // A field of Access::fields(s), by name.
-inline std::string field(PFSChatSession& s, const std::string& name) { return Access::fields(s).at(name); }
+inline std::string field(const PFSChatSession& s, const std::string& name) { return Access::fields(s).at(name); }
 // Every member of `expected` (a JSON object of field names) equals the field of that name.
-void expectFields(PFSChatSession& s, const boost::json::object& expected);
+void expectFields(const PFSChatSession& s, const boost::json::object& expected);
 
 // The test object of session_kat.json whose "section" is `section` (the first, or the
 // `index`-th of that section).
@@ -96,9 +60,9 @@ public:
     bool failNextMLKEM = false;
 
     std::unique_ptr<P256KeyAgreementKey> generateP256() override;
-    std::unique_ptr<P256KeyAgreementKey> restoreP256(BytesView dataRepresentation) override;
+    std::unique_ptr<P256KeyAgreementKey> restoreP256(BytesView data) override { return software_.restoreP256(data); }
     std::unique_ptr<MLKEM1024Key> generateMLKEM1024() override;
-    std::unique_ptr<MLDSA87Key> generateMLDSA87() override;
+    std::unique_ptr<MLDSA87Key> generateMLDSA87() override { return software_.generateMLDSA87(); }
 
 private:
     SoftwareKeyStore software_;
@@ -113,13 +77,11 @@ Identity makeIdentity(const std::optional<Bytes>& scalar = std::nullopt);
 
 // Everything a pair of sessions in one room needs, with manual time and a private epoch
 // directory.
-class SessionWorld {
-public:
-    explicit SessionWorld(std::string roomCode = std::string(128, 'a'));
+struct SessionWorld {
+    explicit SessionWorld(std::string roomCode = std::string(128, 'a')) : roomCode(std::move(roomCode)) {}
 
-    SessionEnvironment environment();
     std::unique_ptr<PFSChatSession> makeSession(const Identity& local, const Identity& peer);
-    std::filesystem::path epochFile() const;
+    std::filesystem::path epochFile() const { return dir.path() / SessionEpochStore::fileName(roomCode); }
 
     TempDir dir;
     ManualClock clock;
@@ -130,11 +92,11 @@ public:
 
 // Two sessions of one pair of identities after (part of) the handshake.
 struct SessionPair {
-    explicit SessionPair(SessionWorld& world);
+    explicit SessionPair(SessionWorld& world) : SessionPair(world, makeIdentity(), makeIdentity()) {}
     SessionPair(SessionWorld& world, const Identity& a, const Identity& b);
 
-    void completeHandshakes();  // the P-256 stage on both sides
-    void completePQ();          // the post-quantum stage on both sides
+    void completeHandshakes() { World::handshake(*a, *b, false); }  // the P-256 stage on both sides
+    void completePQ();                                              // the post-quantum stage on both sides
     void handshake() {
         completeHandshakes();
         completePQ();
@@ -162,7 +124,6 @@ void expectSessionError(SessionErrorCode code, const std::function<void()>& body
 
 // Sends one record from `from` to `to` the way the client does (ratchet header first), and
 // returns what `to` opened.
-std::optional<SecureBytes> deliver(PFSChatSession& from, PFSChatSession& to, BytesView message, bool cover = false);
+std::optional<SecureBytes> deliver(PFSChatSession& from, PFSChatSession& to, BytesView message);
 
-}  // namespace test
-}  // namespace duoquill
+}  // namespace duoquill::test
