@@ -5,7 +5,6 @@
 
 #include <set>
 
-#include "Duoquill/Platform/Primitives/AesGcm.h"
 #include "Duoquill/Platform/PlatformError.h"
 #include "SessionTestSupport.h"
 
@@ -92,34 +91,19 @@ TEST_F(RecordsTest, InOrderReplayAndGap) {
     EXPECT_EQ(Access::rxCounter(res()), 6u);
 }
 
-TEST_F(RecordsTest, EveryFlippedBitOrOtherBindingFailsAuthenticationAndMovesNothing) {
-    // Records sealed by hand under the right key and nonce, but bound to another direction,
-    // counter, session ID or transcript state, are offered under the expected counter 0.
-    const SecureBytes key = *Access::txKey(ini()), mask = Access::txNonceMask(ini());
-    const Bytes sid = toBytes(*Access::sessionID(ini())), hash = Access::txTranscriptHash(ini());
-    const std::uint8_t dir = Access::txDirection(ini());
-    const Bytes padded = concat(Bytes{0x01, 0, 0, 0, 1, 'x'}, Bytes(250, 0));
+// Which direction, counter, session ID and transcript state a record is bound to is pinned by
+// the known-answer records, sealed and opened.
+TEST_F(RecordsTest, EveryFlippedBitFailsAuthenticationAndMovesNothing) {
     const auto sealed = ini().seal(asBytes("tamper with me"));
     const auto before = Access::fields(res());
     for (std::size_t bit = 0; bit < sealed.data.size() * 8; ++bit) {
         EXPECT_THROW(res().open(flipped(sealed.data, bit), sealed.counter), AuthenticationError) << "bit " << bit;
     }
     EXPECT_THROW(res().open(BytesView(sealed.data).first(sealed.data.size() - 1), 0), AuthenticationError);
-    auto sealWith = [&](std::uint64_t nonceCounter, const Bytes& aad) {
-        return aesgcm::seal(key, Access::maskedNonce(nonceCounter, mask), padded, aad);
-    };
-    const std::pair<std::uint64_t, Bytes> bindings[] = {
-        {0, Access::aad(dir ^ 1, 0, sid, hash)}, {1, Access::aad(dir, 1, sid, hash)}, {0, Access::aad(dir, 1, sid, hash)},
-        {0, Access::aad(dir, 0, flipped(sid, 511), hash)}, {0, Access::aad(dir, 0, {}, hash)},
-        {0, Access::aad(dir, 0, sid, flipped(hash, 0))}};
-    for (const auto& [nonceCounter, aad] : bindings) {
-        EXPECT_THROW(res().open(sealWith(nonceCounter, aad), 0), AuthenticationError);
-    }
     EXPECT_EQ(Access::fields(res()), before);
-    EXPECT_EQ(res().open(sealWith(0, Access::aad(dir, 0, sid, hash)), 0), secure("x"));  // the genuine binding
     // A record of the responder's own chain fails too.
-    const auto own = res().seal(asBytes("mine"));
-    EXPECT_THROW(res().open(own.data, 1), AuthenticationError);
+    EXPECT_THROW(res().open(res().seal(asBytes("mine")).data, 0), AuthenticationError);
+    EXPECT_EQ(res().open(sealed.data, sealed.counter), secure("tamper with me"));
 }
 
 // A record or frame that authenticates but unpads badly is refused after its chain moved past it.
@@ -148,20 +132,15 @@ TEST_F(RecordsTest, AMalformedPaddedFormThatAuthenticatesStillAdvancesTheChain) 
 }
 
 TEST_F(RecordsTest, OneChainExpiresAfter100000RecordsAndKeyChecksComeFirst) {
-#if defined(__SANITIZE_ADDRESS__)
-    constexpr std::uint64_t skipped = PFSChatSession::recordCounterLimit - 2000;  // keep the slow build quick
-#else
-    constexpr std::uint64_t skipped = 0;
-#endif
     constexpr auto limit = PFSChatSession::recordCounterLimit;
-    Access::txCounter(ini()) = skipped;
-    for (std::uint64_t i = skipped; i < limit; ++i) ASSERT_EQ(ini().sealDummy().counter, i);
-    const auto key = Access::txKey(ini());
+    Access::txCounter(ini()) = limit - 3;
+    for (std::uint64_t i = limit - 3; i < limit; ++i) EXPECT_EQ(ini().sealDummy().counter, i);
+    const auto key = field(ini(), "txKey");
     for (int i = 0; i < 3; ++i) {
         expectSessionError(E::sessionExpired, [&] { ini().seal(asBytes("too many")); });
         expectSessionError(E::sessionExpired, [&] { ini().sealDummy(); });
     }
-    EXPECT_EQ(Access::txKey(ini()), key);
+    EXPECT_EQ(field(ini(), "txKey"), key);
     EXPECT_EQ(Access::txCounter(ini()), limit);
     Access::rxCounter(res()) = limit;  // the receiving chain has the same limit
     expectSessionError(E::sessionExpired, [&] { res().open(Bytes(272), limit); });
