@@ -6,16 +6,6 @@
 
 namespace duoquill::test {
 
-namespace {
-template <class T>
-std::optional<T> next(std::deque<T>& queue) {
-    if (queue.empty()) return std::nullopt;
-    T value = std::move(queue.front());
-    queue.pop_front();
-    return value;
-}
-}  // namespace
-
 Bytes hex(const boost::json::value& value) {
     auto bytes = bytesFromLegacyPairedString(std::string_view(value.as_string()));
     if (!bytes) throw std::invalid_argument("bad hex in test data");
@@ -36,36 +26,6 @@ const boost::json::object& sessionKAT(std::string_view section, std::size_t inde
         if (t.at("section").as_string() == section && index-- == 0) return t.as_object();
     }
     throw std::runtime_error("no such test in session_kat.json");
-}
-
-hpke::SenderContext FixedEntropy::hpkeSender(const p256::PublicKey& recipient, const hpke::KeySchedule& schedule) {
-    const auto scalar = next(hpkeEphemeralScalars);
-    if (!scalar) return SessionEntropy::hpkeSender(recipient, schedule);
-    return hpke::SenderContext::setupWithEphemeral(recipient, schedule, p256::PrivateKey::fromScalar(*scalar));
-}
-
-mlkem1024::Encapsulation FixedEntropy::encapsulate(BytesView encapsulationKey) {
-    const auto m = next(encapsulationRandomness);
-    return m ? mlkem1024::encapsulateWithRandomness(encapsulationKey, *m) : SessionEntropy::encapsulate(encapsulationKey);
-}
-
-std::uint32_t FixedEntropy::uniform(std::uint32_t upperBound) {
-    const auto choice = next(choices);
-    if (!choice) return SessionEntropy::uniform(upperBound);
-    EXPECT_LT(*choice, upperBound);
-    return *choice;
-}
-
-void FixedEntropy::fill(std::span<std::uint8_t> out) {
-    const auto bytes = next(paddingBytes);
-    if (!bytes) return SessionEntropy::fill(out);
-    ASSERT_EQ(bytes->size(), out.size()) << "queued padding of the wrong length";
-    std::copy(bytes->begin(), bytes->end(), out.begin());
-}
-
-std::unique_ptr<P256KeyAgreementKey> FixedKeyStore::generateP256() {
-    const auto scalar = next(p256Scalars);
-    return scalar ? SoftwareKeyStore::wrap(p256::PrivateKey::fromScalar(*scalar)) : software_.generateP256();
 }
 
 std::unique_ptr<MLKEM1024Key> FixedKeyStore::generateMLKEM1024() {

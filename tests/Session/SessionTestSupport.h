@@ -37,6 +37,15 @@ void expectFields(const PFSChatSession& s, const boost::json::object& expected);
 // `index`-th of that section).
 const boost::json::object& sessionKAT(std::string_view section, std::size_t index = 0);
 
+// The front of `queue`, taken off it; nothing when it is empty.
+template <class T>
+std::optional<T> next(std::deque<T>& queue) {
+    if (queue.empty()) return std::nullopt;
+    T value = std::move(queue.front());
+    queue.pop_front();
+    return value;
+}
+
 // Randomness that takes the queued values first and real randomness once a queue is empty.
 class FixedEntropy : public SessionEntropy {
 public:
@@ -45,10 +54,27 @@ public:
     std::deque<std::uint32_t> choices;   // extra padding buckets
     std::deque<Bytes> paddingBytes;      // must match the requested length
 
-    hpke::SenderContext hpkeSender(const p256::PublicKey& recipient, const hpke::KeySchedule& schedule) override;
-    mlkem1024::Encapsulation encapsulate(BytesView encapsulationKey) override;
-    std::uint32_t uniform(std::uint32_t upperBound) override;
-    void fill(std::span<std::uint8_t> out) override;
+    hpke::SenderContext hpkeSender(const p256::PublicKey& recipient, const hpke::KeySchedule& schedule) override {
+        const auto scalar = next(hpkeEphemeralScalars);
+        if (!scalar) return SessionEntropy::hpkeSender(recipient, schedule);
+        return hpke::SenderContext::setupWithEphemeral(recipient, schedule, p256::PrivateKey::fromScalar(*scalar));
+    }
+    mlkem1024::Encapsulation encapsulate(BytesView key) override {
+        const auto m = next(encapsulationRandomness);
+        return m ? mlkem1024::encapsulateWithRandomness(key, *m) : SessionEntropy::encapsulate(key);
+    }
+    std::uint32_t uniform(std::uint32_t upperBound) override {
+        const auto choice = next(choices);
+        if (!choice) return SessionEntropy::uniform(upperBound);
+        EXPECT_LT(*choice, upperBound);
+        return *choice;
+    }
+    void fill(std::span<std::uint8_t> out) override {
+        const auto bytes = next(paddingBytes);
+        if (!bytes) return SessionEntropy::fill(out);
+        ASSERT_EQ(bytes->size(), out.size()) << "queued padding of the wrong length";
+        std::copy(bytes->begin(), bytes->end(), out.begin());
+    }
 };
 
 // Software keys, taking queued P-256 scalars and ML-KEM seeds first.
@@ -59,7 +85,10 @@ public:
     // When set, the next generateMLKEM1024 call throws CryptoError.
     bool failNextMLKEM = false;
 
-    std::unique_ptr<P256KeyAgreementKey> generateP256() override;
+    std::unique_ptr<P256KeyAgreementKey> generateP256() override {
+        const auto scalar = next(p256Scalars);
+        return scalar ? SoftwareKeyStore::wrap(p256::PrivateKey::fromScalar(*scalar)) : software_.generateP256();
+    }
     std::unique_ptr<P256KeyAgreementKey> restoreP256(BytesView data) override { return software_.restoreP256(data); }
     std::unique_ptr<MLKEM1024Key> generateMLKEM1024() override;
     std::unique_ptr<MLDSA87Key> generateMLDSA87() override { return software_.generateMLDSA87(); }
