@@ -100,7 +100,6 @@ TEST(SessionKnownAnswers, HandshakeAndKeySchedule) {
     for (std::size_t i = 0; i < 2; ++i) {
         SCOPED_TRACE(i == 0 ? "side A" : "side B");
         auto& s = kat.side(i);
-        EXPECT_EQ(field(s, "orderedEpk"), str(seals[0].at("opened")) + str(seals[1].at("opened")));
         expectFields(s, obj(sides[i].at("afterCompleteHandshake")));
         expectFields(s, {{"isInitiator", sides[i].at("isInitiator")}, {"orderedEpk", ks.at("orderedEpk")},
                          {"p256SharedSecret", ks.at("p256SharedSecret")},
