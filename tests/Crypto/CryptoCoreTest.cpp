@@ -23,7 +23,9 @@ TEST(Base64, BothFormsRoundTripAndDecodeByTheirOwnRules) {
     EXPECT_EQ(base64String(asBytes("fo")), "Zm8=");
     // The URL form reads either alphabet, padded or not; not a single leftover character,
     // blanks, non-ASCII or misplaced padding. The standard form reads only itself.
-    for (const char* text : {"-_8", "+/8", "+/8="}) EXPECT_EQ(bytesFromBase64URLString(text), (Bytes{0xfb, 0xff})) << text;
+    for (const char* text : {"-_8", "+/8", "+/8="}) {
+        EXPECT_EQ(bytesFromBase64URLString(text), (Bytes{0xfb, 0xff})) << text;
+    }
     for (const char* text : {"A", "AA\tA", "AA A", "AAA\xc3\xa9", "A=AA", "AA==AAAA"}) {
         EXPECT_FALSE(bytesFromBase64URLString(text)) << text;
     }
@@ -62,7 +64,8 @@ TEST(PublicKeyString, CompressedAndRawKeysInEveryFormAndNoOtherSize) {
         EXPECT_FALSE(bytesFromPublicKeyString(text)) << text;
     }
     for (long long n : {0LL, 32LL, 33LL, 64LL, 65LL, -33LL}) {
-        EXPECT_EQ(encryptionCurveFrom(n), n == 33 || n == 64 ? std::optional(EncryptionCurve::p256) : std::nullopt) << n;
+        const auto expected = n == 33 || n == 64 ? std::optional(EncryptionCurve::p256) : std::nullopt;
+        EXPECT_EQ(encryptionCurveFrom(n), expected) << n;
     }
 }
 

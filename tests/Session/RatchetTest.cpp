@@ -38,8 +38,7 @@ TEST_F(RatchetTest, HeadersThatCannotStepTheRootChangeNothingOrOnlyStoreThePeerK
     EXPECT_EQ(after.at("peerMLKEMRatchetPublicKeyData"), hexString(BytesView(reply).subspan(64, 1568)));
 
     // A full header reaching a side without a ratchet key of its own only stores the keys.
-    SessionWorld world2;
-    SessionPair other(world2);
+    SessionPair other(world);
     other.handshake();
     auto& r = other.responder();
     const Bytes full = concat(*other.initiator().prepareDHRatchetIfNeeded(), Bytes(1568, 0x5a), Bytes(7, 1));
