@@ -34,16 +34,10 @@ std::unique_ptr<MLKEM1024Key> FixedKeyStore::generateMLKEM1024() {
     return seeds ? SoftwareKeyStore::mlkemFromSeed(seeds->first, seeds->second) : software_.generateMLKEM1024();
 }
 
-Identity makeIdentity(const std::optional<Bytes>& scalar) {
-    auto key = SoftwareKeyStore::wrap(scalar ? p256::PrivateKey::fromScalar(*scalar) : p256::PrivateKey::generate());
-    auto publicKey = key->publicKey();
-    return {std::move(key), publicKey};
-}
-
 std::unique_ptr<PFSChatSession> SessionWorld::makeSession(const Identity& local, const Identity& peer) {
     const SessionEnvironment environment{
         .keyStore = keyStore, .clock = clock, .entropy = entropy, .epochDirectory = dir.path()};
-    return std::make_unique<PFSChatSession>(environment, local.key, peer.publicKey, roomCode);
+    return std::make_unique<PFSChatSession>(environment, local, peer->publicKey(), roomCode);
 }
 
 SessionPair::SessionPair(SessionWorld& world, const Identity& idA_, const Identity& idB_)

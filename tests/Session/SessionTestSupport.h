@@ -97,12 +97,11 @@ private:
     SoftwareKeyStore software_;
 };
 
-struct Identity {
-    std::shared_ptr<const P256KeyAgreementKey> key;
-    p256::PublicKey publicKey;
-};
 // A software identity key: the given scalar, or a fresh one.
-Identity makeIdentity(const std::optional<Bytes>& scalar = std::nullopt);
+using Identity = std::shared_ptr<const P256KeyAgreementKey>;
+inline Identity makeIdentity(const std::optional<Bytes>& scalar = std::nullopt) {
+    return SoftwareKeyStore::wrap(scalar ? p256::PrivateKey::fromScalar(*scalar) : p256::PrivateKey::generate());
+}
 
 // Everything a pair of sessions in one room needs, with manual time and a private epoch
 // directory.
