@@ -23,11 +23,10 @@ protected:
     }
 };
 
-// The known-answer records pin one size for each choice of extra buckets; here, the bucket
-// boundary and the choices real randomness makes.
+// The known-answer records pin one size for each choice of extra buckets and the largest
+// message of one bucket; here, the smallest of two buckets and the choices real randomness makes.
 TEST_F(RecordsTest, RecordSizesFollowTheBuckets) {
-    world.entropy.choices.insert(world.entropy.choices.end(), {0, 2, 1});
-    EXPECT_EQ(ini().seal(Bytes(251, 0x42)).data.size(), 272u);
+    world.entropy.choices.insert(world.entropy.choices.end(), {2, 1});
     EXPECT_EQ(ini().seal(Bytes(252, 0x42)).data.size(), 1040u);
     EXPECT_EQ(ini().sealDummy().data.size(), 528u);
     std::set<std::size_t> real, cover;
@@ -70,10 +69,10 @@ TEST(Padding, UnpaddingRules) {
     expectSessionError(E::openFailed, [] { Access::tunnelUnpad(Bytes{0x00, 0x03, 'a', 'b'}); });
 }
 
+// Cover records open to nothing and move the chain: the known-answer records show it.
 TEST_F(RecordsTest, InOrderReplayAndGap) {
     std::vector<PFSChatSession::SealedRecord> sealed;
     for (int i = 0; i < 5; ++i) sealed.push_back(ini().seal(asBytes("line " + std::to_string(i))));
-    const auto cover = ini().sealDummy();
     EXPECT_EQ(sealed[4].counter, 4u);
     EXPECT_EQ(res().open(sealed[0].data, 0), secure("line 0"));
     EXPECT_EQ(res().open(sealed[1].data, 1), secure("line 1"));
@@ -84,11 +83,6 @@ TEST_F(RecordsTest, InOrderReplayAndGap) {
     expectSessionError(E::openFailed, [&] { res().open(Bytes(16), 2); });       // too short
     EXPECT_EQ(Access::fields(res()), before);
     for (int i = 2; i < 5; ++i) EXPECT_EQ(res().open(sealed[i].data, i), secure("line " + std::to_string(i)));
-    // A cover record opens to nothing but moves the chain like any other.
-    const auto chain = field(res(), "rxKey");
-    EXPECT_FALSE(res().open(cover.data, cover.counter));
-    EXPECT_NE(field(res(), "rxKey"), chain);
-    EXPECT_EQ(Access::rxCounter(res()), 6u);
 }
 
 // Which direction, counter, session ID and transcript state a record is bound to is pinned by
