@@ -3,42 +3,43 @@
 #include <gtest/gtest.h>
 
 #include "Duoquill/Crypto/CryptoCore.h"
+#include "Kit/World.h"
 
 namespace duoquill {
 namespace {
 
-Bytes seq(std::size_t n, std::uint8_t start = 0) {
-    Bytes b(n);
-    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(start + i * 7);
-    return b;
-}
+// Bytes that are the same in every run.
+Bytes bytes(std::size_t n) { return test::DeterministicStream(n).bytes(n); }
 
-TEST(Base64, URLFormHasNoPaddingAndDecodesLeniently) {
-    EXPECT_EQ(base64URLString(seq(33)).size(), 44u);
-    EXPECT_EQ(base64URLString(seq(64)).size(), 86u);
-    EXPECT_EQ(base64URLString(seq(32)).size(), 43u);
+TEST(Base64, BothFormsRoundTripAndDecodeByTheirOwnRules) {
+    for (std::size_t n = 0; n < 40; ++n) {
+        const Bytes b = bytes(n);
+        EXPECT_EQ(bytesFromBase64String(base64String(b)), b) << n;
+        EXPECT_EQ(bytesFromBase64URLString(base64URLString(b)), b) << n;
+        EXPECT_EQ(base64URLString(b).size(), (4 * n + 2) / 3) << n;  // no padding
+    }
     EXPECT_EQ(base64URLString(Bytes{0xfb, 0xff}), "-_8");
-    EXPECT_EQ(bytesFromBase64URLString(""), Bytes{});
-    // Either alphabet, padding or none.
-    for (const char* text : {"-_8", "+/8", "+/8="}) EXPECT_EQ(bytesFromBase64URLString(text), (Bytes{0xfb, 0xff})) << text;
-    // A single leftover character, blanks, non-ASCII, misplaced padding.
+    EXPECT_EQ(base64String(asBytes("foobar")), "Zm9vYmFy");
+    EXPECT_EQ(base64String(asBytes("fo")), "Zm8=");
+    // The URL form reads either alphabet, padded or not; not a single leftover character,
+    // blanks, non-ASCII or misplaced padding. The standard form reads only itself.
+    for (const char* text : {"-_8", "+/8", "+/8="}) {
+        EXPECT_EQ(bytesFromBase64URLString(text), (Bytes{0xfb, 0xff})) << text;
+    }
     for (const char* text : {"A", "AA\tA", "AA A", "AAA\xc3\xa9", "A=AA", "AA==AAAA"}) {
         EXPECT_FALSE(bytesFromBase64URLString(text)) << text;
     }
-}
-
-TEST(Base64, StandardFormRoundTripsAndIsStrict) {
-    for (std::size_t n = 0; n < 40; ++n) {
-        const Bytes b = seq(n, static_cast<std::uint8_t>(n));
-        EXPECT_EQ(bytesFromBase64String(base64String(b)), b);
-    }
-    EXPECT_EQ(base64String(asBytes("foobar")), "Zm9vYmFy");
-    EXPECT_EQ(base64String(asBytes("fo")), "Zm8=");
     for (const char* text : {"Zm8", "Zm-=", "Zm8=\n"}) EXPECT_FALSE(bytesFromBase64String(text)) << text;
 }
 
-TEST(PublicKeyString, CompressedAndRawKeysInEveryForm) {
-    Bytes compressed = seq(33, 0x30);
+TEST(LegacyPairedString, PairsOfHexDigitsOnly) {
+    EXPECT_EQ(bytesFromLegacyPairedString("0a0B"), (Bytes{0x0a, 0x0b}));
+    EXPECT_EQ(bytesFromLegacyPairedString(""), Bytes{});
+    for (const char* text : {"0a0", "0g", "+0"}) EXPECT_FALSE(bytesFromLegacyPairedString(text)) << text;
+}
+
+TEST(PublicKeyString, CompressedAndRawKeysInEveryFormAndNoOtherSize) {
+    Bytes compressed = bytes(33);
     compressed[0] = 0x03;
     const std::string hex = hexString(compressed);
     std::string upper = hex, spaced;
@@ -47,7 +48,7 @@ TEST(PublicKeyString, CompressedAndRawKeysInEveryForm) {
     for (const std::string& text : {hex, upper, spaced, base64URLString(compressed)}) {
         EXPECT_EQ(bytesFromPublicKeyString(text), compressed) << text;
     }
-    const Bytes raw = seq(64, 9);
+    const Bytes raw = bytes(64);
     for (const std::string& text : {hexString(raw), base64URLString(raw), base64URLString(raw) + "=="}) {
         EXPECT_EQ(bytesFromPublicKeyString(text), raw) << text;
     }
@@ -55,28 +56,17 @@ TEST(PublicKeyString, CompressedAndRawKeysInEveryForm) {
     const std::string both = "0123456789abcdef0123456789ABCDEF0123456789ab";
     EXPECT_EQ(bytesFromPublicKeyString(both), bytesFromBase64URLString(both));
     EXPECT_EQ(bytesFromPublicKeyString(both)->size(), 33u);
-}
 
-TEST(PublicKeyString, WrongSizesGiveNothing) {
-    Bytes x963 = seq(65, 4);
+    Bytes x963 = bytes(65);
     x963[0] = 0x04;
-    for (const std::string& text : {hexString(x963), base64URLString(x963), base64URLString(seq(32)), std::string(),
-                                    hexString(seq(33)) + "0"}) {  // odd hex, not base64 of 33 bytes either
+    for (const std::string& text : {hexString(x963), base64URLString(x963), base64URLString(bytes(32)), std::string(),
+                                    hexString(bytes(33)) + "0"}) {  // odd hex, not base64 of 33 bytes either
         EXPECT_FALSE(bytesFromPublicKeyString(text)) << text;
     }
-    EXPECT_EQ(encryptionCurveFrom(33), EncryptionCurve::p256);
-    EXPECT_EQ(encryptionCurveFrom(64), EncryptionCurve::p256);
-    for (long long n : {0LL, 32LL, 65LL, -33LL}) EXPECT_FALSE(encryptionCurveFrom(n));
-}
-
-TEST(LegacyPairedString, PairsAndWiping) {
-    EXPECT_EQ(bytesFromLegacyPairedString("0a0B"), (Bytes{0x0a, 0x0b}));
-    EXPECT_EQ(bytesFromLegacyPairedString(""), Bytes{});
-    for (const char* text : {"0a0", "0g", "+0"}) EXPECT_FALSE(bytesFromLegacyPairedString(text)) << text;
-    Bytes b = seq(50, 1);
-    secureZero(b);
-    EXPECT_EQ(b, Bytes(50, 0));
-    EXPECT_STREQ(CrypterError().what(), "Invalid key format");
+    for (long long n : {0LL, 32LL, 33LL, 64LL, 65LL, -33LL}) {
+        const auto expected = n == 33 || n == 64 ? std::optional(EncryptionCurve::p256) : std::nullopt;
+        EXPECT_EQ(encryptionCurveFrom(n), expected) << n;
+    }
 }
 
 }  // namespace

@@ -45,6 +45,27 @@ public:
 template <class Key>
 using SharedKey = std::conditional_t<std::is_same_v<Key, MLKEM1024Key>, SharedMLKEMKey, SharedP256Key>;
 
+// One field as fields() shows it.
+template <class T>
+std::string shown(const T& value) {
+    if constexpr (std::is_same_v<T, PFSChatSession::HandshakePhase>) {
+        static constexpr const char* phases[] = {"initial", "p256Complete", "pqComplete"};
+        return phases[static_cast<int>(value)];
+    } else if constexpr (std::is_same_v<T, bool>) {
+        return value ? "true" : "false";
+    } else if constexpr (std::is_arithmetic_v<T>) {
+        return std::to_string(value);  // a direction byte promotes to int: a decimal number
+    } else if constexpr (std::is_same_v<T, p256::PublicKey>) {
+        return hexString(value.raw());
+    } else if constexpr (requires { value.has_value(); }) {
+        return value ? shown(*value) : "null";
+    } else if constexpr (requires { static_cast<bool>(value); }) {
+        return value ? "set" : "null";
+    } else {
+        return hexString(value);
+    }
+}
+
 template <class T>
 std::any copyOf(T& field) {
     return field;
@@ -74,6 +95,27 @@ void assign(std::unique_ptr<Key>& slot, const std::any& value) {
 }
 
 }  // namespace
+
+PFSChatSessionTestAccess::Fields PFSChatSessionTestAccess::fields(const S& s) {
+    Fields out;
+    S::forEachState(s, [&](const char* name, const auto& field) { out.emplace(name, shown(field)); });
+    return out;
+}
+
+std::vector<std::pair<std::string, Bytes>> PFSChatSessionTestAccess::perRoomLabels(const S& s) {
+    return {{"infoKex", s.infoKex_}, {"infoTemp", s.infoTemp_}, {"infoTunnelA", s.infoTunnelA_},
+            {"infoTunnelB", s.infoTunnelB_}, {"infoP256Extract", s.infoP256Extract_}, {"infoMasterPQ", s.infoMasterPQ_},
+            {"infoA", s.infoA_}, {"infoB", s.infoB_}, {"infoSid", s.infoSid_}, {"infoResumeAuth", s.infoResumeAuth_},
+            {"infoConfirmA", s.infoConfirmA_}, {"infoConfirmB", s.infoConfirmB_}, {"infoTranscriptA", s.infoTranscriptA_},
+            {"infoTranscriptB", s.infoTranscriptB_}, {"infoDeniableAuth", s.infoDeniableAuth_}};
+}
+
+std::vector<std::pair<std::string, std::string_view>> PFSChatSessionTestAccess::constantLabels() {
+    return {{"ratchetInfo", S::ratchetInfo},         {"tunnelRatchetInfo", S::tunnelRatchetInfo},
+            {"dhRatchetInfo", S::dhRatchetInfo},     {"dhRatchetPQInfo", S::dhRatchetPQInfo},
+            {"rootChainInfo", S::rootChainInfo},     {"nonceMaskAInfo", S::nonceMaskAInfo},
+            {"nonceMaskBInfo", S::nonceMaskBInfo},   {"deniablePSKIdentifier", S::deniablePSKIdentifier}};
+}
 
 std::vector<std::pair<std::string, BytesView>> PFSChatSessionTestAccess::secrets(const S& s) {
     std::vector<std::pair<std::string, BytesView>> out;
@@ -128,50 +170,5 @@ test::ReceiveState PFSChatSessionTestAccess::receiveState(S& s) {
 }
 
 test::ReceiveState test::ReceiveState::of(PFSChatSession& session) { return Access::receiveState(session); }
-
-namespace {
-template <class T>
-std::string shown(const T& value) {
-    if constexpr (std::is_same_v<T, bool>) {
-        return value ? "true" : "false";
-    } else if constexpr (std::is_same_v<T, PFSChatSession::HandshakePhase>) {
-        static constexpr const char* phases[] = {"initial", "p256Complete", "pqComplete"};
-        return phases[static_cast<int>(value)];
-    } else if constexpr (std::is_enum_v<T>) {
-        return std::to_string(static_cast<long long>(value));
-    } else if constexpr (std::is_arithmetic_v<T>) {
-        return std::to_string(value);
-    } else if constexpr (std::is_same_v<T, p256::PublicKey>) {
-        return hexString(value.raw());
-    } else if constexpr (requires { value.has_value(); }) {
-        return value ? shown(*value) : "null";
-    } else if constexpr (requires { static_cast<bool>(value); }) {
-        return value ? "set" : "null";
-    } else {
-        return hexString(value);
-    }
-}
-}  // namespace
-
-PFSChatSessionTestAccess::Fields PFSChatSessionTestAccess::fields(S& s) {
-    Fields out;
-    S::forEachState(s, [&](const char* name, const auto& field) { out.emplace(name, shown(field)); });
-    return out;
-}
-
-std::vector<std::pair<std::string, Bytes>> PFSChatSessionTestAccess::perRoomLabels(S& s) {
-    return {{"infoKex", s.infoKex_}, {"infoTemp", s.infoTemp_}, {"infoTunnelA", s.infoTunnelA_},
-            {"infoTunnelB", s.infoTunnelB_}, {"infoP256Extract", s.infoP256Extract_}, {"infoMasterPQ", s.infoMasterPQ_},
-            {"infoA", s.infoA_}, {"infoB", s.infoB_}, {"infoSid", s.infoSid_}, {"infoResumeAuth", s.infoResumeAuth_},
-            {"infoConfirmA", s.infoConfirmA_}, {"infoConfirmB", s.infoConfirmB_}, {"infoTranscriptA", s.infoTranscriptA_},
-            {"infoTranscriptB", s.infoTranscriptB_}, {"infoDeniableAuth", s.infoDeniableAuth_}};
-}
-
-std::vector<std::pair<std::string, std::string_view>> PFSChatSessionTestAccess::constantLabels() {
-    return {{"ratchetInfo", S::ratchetInfo},         {"tunnelRatchetInfo", S::tunnelRatchetInfo},
-            {"dhRatchetInfo", S::dhRatchetInfo},     {"dhRatchetPQInfo", S::dhRatchetPQInfo},
-            {"rootChainInfo", S::rootChainInfo},     {"nonceMaskAInfo", S::nonceMaskAInfo},
-            {"nonceMaskBInfo", S::nonceMaskBInfo},   {"deniablePSKIdentifier", S::deniablePSKIdentifier}};
-}
 
 }  // namespace duoquill

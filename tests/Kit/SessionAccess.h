@@ -1,12 +1,13 @@
 #pragma once
 // The test kit's view of a session's private state, walked through the session's own
-// description of its fields (forEachSecret, forEachState): the secrets it holds, the storage it
-// owns, snapshots that put a session back to an earlier point, and authentic frames and
-// records whose padded form the test chooses.
+// description of its fields (forEachSecret, forEachState): every field by name, the secrets it
+// holds, the storage it owns, snapshots that put a session back to an earlier point, authentic
+// frames and records whose padded form the test chooses, and the format helpers.
 
 #include <any>
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -35,6 +36,27 @@ struct ReceiveState {
 struct PFSChatSessionTestAccess {
     using S = PFSChatSession;
 
+    // Every field of the state by its name: bytes in hex, numbers in decimal, flags as
+    // true/false, the phase by its name, "null" for what is absent and "set" for a key object
+    // that is present. Compared whole, it shows that a rejected input moved nothing.
+    using Fields = std::map<std::string, std::string>;
+    static Fields fields(const S& s);
+
+    // Fields tests set or compare by hand.
+    static auto& txCounter(S& s) { return s.txCounter_; }
+    static auto& rxCounter(S& s) { return s.rxCounter_; }
+    static auto& tunnelTxCounter(S& s) { return s.tunnelTxCounter_; }
+    static auto& tunnelRxCounter(S& s) { return s.tunnelRxCounter_; }
+    static auto& rootKey(S& s) { return s.rootKey_; }
+
+    // Per-room labels, in field order, and the class-wide ones by name.
+    static std::vector<std::pair<std::string, Bytes>> perRoomLabels(const S& s);
+    static std::vector<std::pair<std::string, std::string_view>> constantLabels();
+
+    // The pure helpers of the formats.
+    static std::optional<SecureBytes> unpad(BytesView padded) { return S::unpad(padded); }
+    static SecureBytes tunnelUnpad(BytesView padded) { return S::tunnelUnpad(padded); }
+
     // Every secret key, chain and mask the session holds right now, named.
     static std::vector<std::pair<std::string, BytesView>> secrets(const S& s);
     // The session object itself and every buffer it still owns.
@@ -52,41 +74,6 @@ struct PFSChatSessionTestAccess {
     static S::SealedRecord sealRecordPadded(S& s, const SecureBytes& padded) { return s.sealPadded(padded); }
 
     static test::ReceiveState receiveState(S& s);
-
-    // Every field of the state by its name: bytes in hex, numbers in decimal, flags as
-    // true/false, "null" for what is absent and "set" for a key object that is present.
-    // Compared whole, it shows that a rejected input moved nothing.
-    using Fields = std::map<std::string, std::string>;
-    static Fields fields(S& s);
-
-    // Fields the tests move or seal with by hand.
-    static auto& txKey(S& s) { return s.txKey_; }
-    static auto& tunnelTxKey(S& s) { return s.tunnelTxKey_; }
-    static auto& sessionID(S& s) { return s.sessionID_; }
-    static auto& txCounter(S& s) { return s.txCounter_; }
-    static auto& rxCounter(S& s) { return s.rxCounter_; }
-    static auto& tunnelTxCounter(S& s) { return s.tunnelTxCounter_; }
-    static auto& tunnelRxCounter(S& s) { return s.tunnelRxCounter_; }
-    static auto& txDirection(S& s) { return s.txDirection_; }
-    static auto& txNonceMask(S& s) { return s.txNonceMask_; }
-    static auto& txTranscriptHash(S& s) { return s.txTranscriptHash_; }
-    static auto& dhRatchetPending(S& s) { return s.dhRatchetPending_; }
-    static auto& rootKey(S& s) { return s.rootKey_; }
-
-    // Per-room labels, in field order, and the class-wide ones by name.
-    static std::vector<std::pair<std::string, Bytes>> perRoomLabels(S& s);
-    static std::vector<std::pair<std::string, std::string_view>> constantLabels();
-
-    // The formats' pure helpers.
-    static auto maskedNonce(std::uint64_t counter, BytesView mask) { return S::maskedNonce(counter, mask); }
-    static Bytes aad(std::uint8_t direction, std::uint64_t counter, BytesView sessionID, BytesView hash) {
-        return toBytes(S::aad(direction, counter, sessionID, hash));
-    }
-    static Bytes tunnelAAD(std::uint8_t direction, std::uint64_t counter, BytesView sessionID) {
-        return toBytes(S::tunnelAAD(direction, counter, sessionID));
-    }
-    static std::optional<SecureBytes> unpad(BytesView padded) { return S::unpad(padded); }
-    static SecureBytes tunnelUnpad(BytesView padded) { return S::tunnelUnpad(padded); }
 };
 
 namespace test {

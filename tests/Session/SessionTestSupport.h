@@ -1,39 +1,50 @@
 #pragma once
-// Shared pieces of the session suites: reach into a session's state, pin its randomness,
-// and run the handshake between two sessions.
+// Shared pieces of the session suites: pin a session's randomness, run the handshake between
+// two sessions, and read the known answers. The session's private state is read through the
+// kit's Access.
 
 #include <gtest/gtest.h>
 
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 
 #include <boost/json.hpp>
 
+#include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Crypto/SessionEnvironment.h"
+#include "Kit/Paths.h"
 #include "Kit/SessionAccess.h"
 #include "Kit/World.h"
-#include "Kit/Paths.h"
 
-namespace duoquill {
-
-using Access = PFSChatSessionTestAccess;
-
-namespace test {
+namespace duoquill::test {
 
 Bytes hex(const boost::json::value& value);  // a JSON string of hex digits
-std::string hexOf(BytesView bytes);
+inline SecureBytes secure(std::string_view text) { return toSecure(asBytes(text)); }
+inline Bytes flipped(Bytes bytes, std::size_t bit) {
+    bytes[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+    return bytes;
+}
+
 // A field of Access::fields(s), by name.
-inline std::string field(PFSChatSession& s, const std::string& name) { return Access::fields(s).at(name); }
+inline std::string field(const PFSChatSession& s, const std::string& name) { return Access::fields(s).at(name); }
 // Every member of `expected` (a JSON object of field names) equals the field of that name.
-void expectFields(PFSChatSession& s, const boost::json::object& expected);
+void expectFields(const PFSChatSession& s, const boost::json::object& expected);
 
 // The test object of session_kat.json whose "section" is `section` (the first, or the
 // `index`-th of that section).
 const boost::json::object& sessionKAT(std::string_view section, std::size_t index = 0);
+
+// The front of `queue`, taken off it; nothing when it is empty.
+template <class T>
+std::optional<T> next(std::deque<T>& queue) {
+    if (queue.empty()) return std::nullopt;
+    T value = std::move(queue.front());
+    queue.pop_front();
+    return value;
+}
 
 // Randomness that takes the queued values first and real randomness once a queue is empty.
 class FixedEntropy : public SessionEntropy {
@@ -43,10 +54,27 @@ public:
     std::deque<std::uint32_t> choices;   // extra padding buckets
     std::deque<Bytes> paddingBytes;      // must match the requested length
 
-    hpke::SenderContext hpkeSender(const p256::PublicKey& recipient, const hpke::KeySchedule& schedule) override;
-    mlkem1024::Encapsulation encapsulate(BytesView encapsulationKey) override;
-    std::uint32_t uniform(std::uint32_t upperBound) override;
-    void fill(std::span<std::uint8_t> out) override;
+    hpke::SenderContext hpkeSender(const p256::PublicKey& recipient, const hpke::KeySchedule& schedule) override {
+        const auto scalar = next(hpkeEphemeralScalars);
+        if (!scalar) return SessionEntropy::hpkeSender(recipient, schedule);
+        return hpke::SenderContext::setupWithEphemeral(recipient, schedule, p256::PrivateKey::fromScalar(*scalar));
+    }
+    mlkem1024::Encapsulation encapsulate(BytesView key) override {
+        const auto m = next(encapsulationRandomness);
+        return m ? mlkem1024::encapsulateWithRandomness(key, *m) : SessionEntropy::encapsulate(key);
+    }
+    std::uint32_t uniform(std::uint32_t upperBound) override {
+        const auto choice = next(choices);
+        if (!choice) return SessionEntropy::uniform(upperBound);
+        EXPECT_LT(*choice, upperBound);
+        return *choice;
+    }
+    void fill(std::span<std::uint8_t> out) override {
+        const auto bytes = next(paddingBytes);
+        if (!bytes) return SessionEntropy::fill(out);
+        ASSERT_EQ(bytes->size(), out.size()) << "queued padding of the wrong length";
+        std::copy(bytes->begin(), bytes->end(), out.begin());
+    }
 };
 
 // Software keys, taking queued P-256 scalars and ML-KEM seeds first.
@@ -57,31 +85,31 @@ public:
     // When set, the next generateMLKEM1024 call throws CryptoError.
     bool failNextMLKEM = false;
 
-    std::unique_ptr<P256KeyAgreementKey> generateP256() override;
-    std::unique_ptr<P256KeyAgreementKey> restoreP256(BytesView dataRepresentation) override;
+    std::unique_ptr<P256KeyAgreementKey> generateP256() override {
+        const auto scalar = next(p256Scalars);
+        return scalar ? SoftwareKeyStore::wrap(p256::PrivateKey::fromScalar(*scalar)) : software_.generateP256();
+    }
+    std::unique_ptr<P256KeyAgreementKey> restoreP256(BytesView data) override { return software_.restoreP256(data); }
     std::unique_ptr<MLKEM1024Key> generateMLKEM1024() override;
-    std::unique_ptr<MLDSA87Key> generateMLDSA87() override;
+    std::unique_ptr<MLDSA87Key> generateMLDSA87() override { return software_.generateMLDSA87(); }
 
 private:
     SoftwareKeyStore software_;
 };
 
-struct Identity {
-    std::shared_ptr<const P256KeyAgreementKey> key;
-    p256::PublicKey publicKey;
-};
 // A software identity key: the given scalar, or a fresh one.
-Identity makeIdentity(const std::optional<Bytes>& scalar = std::nullopt);
+using Identity = std::shared_ptr<const P256KeyAgreementKey>;
+inline Identity makeIdentity(const std::optional<Bytes>& scalar = std::nullopt) {
+    return SoftwareKeyStore::wrap(scalar ? p256::PrivateKey::fromScalar(*scalar) : p256::PrivateKey::generate());
+}
 
 // Everything a pair of sessions in one room needs, with manual time and a private epoch
 // directory.
-class SessionWorld {
-public:
-    explicit SessionWorld(std::string roomCode = std::string(128, 'a'));
+struct SessionWorld {
+    explicit SessionWorld(std::string roomCode = std::string(128, 'a')) : roomCode(std::move(roomCode)) {}
 
-    SessionEnvironment environment();
     std::unique_ptr<PFSChatSession> makeSession(const Identity& local, const Identity& peer);
-    std::filesystem::path epochFile() const;
+    std::filesystem::path epochFile() const { return dir.path() / SessionEpochStore::fileName(roomCode); }
 
     TempDir dir;
     ManualClock clock;
@@ -92,11 +120,11 @@ public:
 
 // Two sessions of one pair of identities after (part of) the handshake.
 struct SessionPair {
-    explicit SessionPair(SessionWorld& world);
+    explicit SessionPair(SessionWorld& world) : SessionPair(world, makeIdentity(), makeIdentity()) {}
     SessionPair(SessionWorld& world, const Identity& a, const Identity& b);
 
-    void completeHandshakes();  // the P-256 stage on both sides
-    void completePQ();          // the post-quantum stage on both sides
+    void completeHandshakes() { World::handshake(*a, *b, false); }  // the P-256 stage on both sides
+    void completePQ();                                              // the post-quantum stage on both sides
     void handshake() {
         completeHandshakes();
         completePQ();
@@ -124,7 +152,6 @@ void expectSessionError(SessionErrorCode code, const std::function<void()>& body
 
 // Sends one record from `from` to `to` the way the client does (ratchet header first), and
 // returns what `to` opened.
-std::optional<SecureBytes> deliver(PFSChatSession& from, PFSChatSession& to, BytesView message, bool cover = false);
+std::optional<SecureBytes> deliver(PFSChatSession& from, PFSChatSession& to, BytesView message);
 
-}  // namespace test
-}  // namespace duoquill
+}  // namespace duoquill::test
