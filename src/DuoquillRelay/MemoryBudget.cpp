@@ -11,6 +11,7 @@ bool MemoryBudget::tryCharge(std::size_t bytes) {
     do {
         if (bytes > limit_ - std::min(used, limit_)) return false;
     } while (!used_.compare_exchange_weak(used, used + bytes, std::memory_order_relaxed));
+    if (used + bytes > peak_.load(std::memory_order_relaxed)) peak_.store(used + bytes, std::memory_order_relaxed);
     return true;
 }
 

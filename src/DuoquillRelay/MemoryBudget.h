@@ -20,6 +20,9 @@ public:
     void release(std::size_t bytes);
 
     std::size_t used() const { return used_.load(std::memory_order_relaxed); }
+    // The most used since the last resetPeak() (about: concurrent charges may go unseen).
+    std::size_t peak() const { return peak_.load(std::memory_order_relaxed); }
+    void resetPeak() { peak_.store(used(), std::memory_order_relaxed); }
     std::size_t limit() const { return limit_; }
 
     // Bytes one holder has charged, given back when it is cleared or destroyed. With no budget
@@ -47,6 +50,7 @@ public:
 private:
     const std::size_t limit_;
     std::atomic<std::size_t> used_{0};
+    std::atomic<std::size_t> peak_{0};
 };
 
 }  // namespace duoquill::relay

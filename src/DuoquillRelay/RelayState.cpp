@@ -11,6 +11,7 @@ namespace {
 
 // Below this many connections a burst is not worth a trim (it walks every arena).
 constexpr std::size_t kTrimAfterPeak = 16;
+constexpr std::size_t kTrimAfterPeakBytes = std::size_t{16} << 20;
 
 void giveFreeMemoryBack() {
 #if defined(__GLIBC__)
@@ -47,6 +48,11 @@ void RelayState::removeSession(std::uint64_t id) {
         if (peakSinceTrim_ >= kTrimAfterPeak && sessions_.size() * 4 <= peakSinceTrim_) {
             trim = true;
             peakSinceTrim_ = sessions_.size();
+        }
+        // Or when what connections held has fallen to a quarter of a large peak.
+        if (budget_.peak() >= kTrimAfterPeakBytes && budget_.used() * 4 <= budget_.peak()) {
+            trim = true;
+            budget_.resetPeak();
         }
     }
     if (trim) giveFreeMemoryBack();

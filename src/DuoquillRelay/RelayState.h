@@ -37,8 +37,8 @@ public:
     std::uint64_t nextConnectionId() { return nextId_.fetch_add(1) + 1; }
 
     void addSession(std::uint64_t id, std::weak_ptr<RelaySession> session);
-    // When a burst of connections has ended (none left, or a quarter of the most held since
-    // the last time), the allocator is asked to give its free memory back to the system.
+    // When a burst has ended (connections, or the bytes they hold, down to a quarter of their
+    // most since the last time), the allocator is asked to give its free memory back.
     void removeSession(std::uint64_t id);
     std::vector<std::shared_ptr<RelaySession>> liveSessions() const;
     std::size_t sessionCount() const;
