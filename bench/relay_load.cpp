@@ -6,6 +6,11 @@
 //                       the forwarding latency (send to receipt, through the relay) is sampled.
 //   FullSpeed/rooms     each client keeps a window of frames in flight and answers every frame
 //                       it receives with another: forwarded frames per second.
+//   MemoryAttack/kind   the relay with its default limits, the relay's resident memory before,
+//                       during and after an attack from one address: 64 paired members that
+//                       never read while one of each pair sends full-sized frames (kind 0), or 40
+//                       lone members each with a kept frame and an unfinished message, pinging
+//                       the relay (kind 1).
 //
 // Run through scripts/relay-load, which raises the descriptor limit. The relay is the one built
 // beside this program, with the test kit's certificates. Environment: DUOQUILL_BENCH_ROOMS
@@ -89,9 +94,10 @@ std::string roomPath(std::size_t room) {
 class RelayChild {
 public:
     RelayChild(bool tls, std::size_t connections)
-        : relay_(duoquill::test::RelayProcess::Options{
-              .plain = !tls,
-              .arguments = {"--quiet", "--max-per-address", "0", "--max-connections", std::to_string(connections + 16)}}),
+        : RelayChild(tls, {"--quiet", "--max-per-address", "0", "--max-connections", std::to_string(connections + 16)}) {}
+
+    RelayChild(bool tls, std::vector<std::string> arguments)
+        : relay_(duoquill::test::RelayProcess::Options{.plain = !tls, .arguments = std::move(arguments)}),
           // Opened now: once the clients hold every descriptor allowed, no file can be opened.
           statusFd_(::open(("/proc/" + std::to_string(relay_.pid()) + "/status").c_str(), O_RDONLY | O_CLOEXEC)) {}
 
@@ -401,7 +407,115 @@ void FullSpeed(benchmark::State& state) {
     }
 }
 
+// A member that never reads: it only sends whole frames, parts of one, or pings.
+class Attacker {
+public:
+    explicit Attacker(Load& load) : load_(load), ws_(load.context, load.tls) {}
+
+    void open(const std::string& path, std::function<void(bool)> done) {
+        beast::get_lowest_layer(ws_).async_connect(load_.relay, [this, path, done](beast::error_code ec) {
+            if (ec) return done(false);
+            ws_.next_layer().async_handshake(asio::ssl::stream_base::client, [this, path, done](beast::error_code ec2) {
+                if (ec2) return done(false);
+                ws_.auto_fragment(false);
+                ws_.async_handshake("localhost", path, [done](beast::error_code ec3) { done(!ec3); });
+            });
+        });
+    }
+    // Writes one after the other; `last` false leaves the message unfinished.
+    void send(std::shared_ptr<const std::string> piece, bool last) {
+        queue_.push_back({std::move(piece), last});
+        if (queue_.size() == 1) writeNext();
+    }
+    void ping() {
+        ws_.async_ping({}, [](beast::error_code) {});
+    }
+    bool failed() const { return failed_; }
+
+private:
+    void writeNext() {
+        ws_.text(true);
+        ws_.async_write_some(queue_.front().second, asio::buffer(*queue_.front().first), [this](beast::error_code ec, std::size_t) {
+            queue_.pop_front();
+            if (ec) failed_ = true;
+            if (!ec && !queue_.empty()) writeNext();
+        });
+    }
+
+    Load& load_;
+    websocket::stream<beast::ssl_stream<beast::tcp_stream>> ws_;
+    std::deque<std::pair<std::shared_ptr<const std::string>, bool>> queue_;
+    bool failed_ = false;
+};
+
+void MemoryAttack(benchmark::State& state) {
+    const bool lone = state.range(0) != 0;
+    constexpr std::size_t kTunnelFrame = 90144;
+    for (auto _ : state) {
+        RelayChild relay(true, std::vector<std::string>{"--quiet"});
+        auto load = std::make_unique<Load>();
+        load->relay = tcp::endpoint(asio::ip::make_address("127.0.0.1"), relay.port());
+        runUntil(*load, [] { return false; }, std::chrono::milliseconds(500));
+        const long before = relay.residentKiB();
+
+        const std::size_t count = lone ? 40 : 64;
+        std::vector<std::unique_ptr<Attacker>> attackers;
+        std::size_t opened = 0, failedOpens = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            attackers.push_back(std::make_unique<Attacker>(*load));
+            attackers.back()->open(roomPath(lone ? 1000 + i : 2000 + i / 2), [&](bool ok) { ok ? ++opened : ++failedOpens; });
+        }
+        runUntil(*load, [&] { return opened + failedOpens == count; }, std::chrono::seconds(30));
+        const auto frame = std::make_shared<const std::string>(std::string(kTunnelFrame, 'T'));
+        const auto part = std::make_shared<const std::string>(std::string(kTunnelFrame - 1000, 'P'));
+        long peak = 0;
+        const auto sample = [&](std::chrono::milliseconds length) {
+            const auto end = SteadyClock::now() + length;
+            while (SteadyClock::now() < end) {
+                runUntil(*load, [] { return false; }, std::chrono::milliseconds(100));
+                peak = std::max(peak, relay.residentKiB());
+            }
+        };
+        if (lone) {
+            for (auto& a : attackers) {
+                a->send(frame, true);
+                a->send(part, false);
+            }
+            sample(std::chrono::seconds(2));
+            for (auto& a : attackers) a->ping();
+            state.counters["during_KiB"] = static_cast<double>(relay.residentKiB());
+            sample(std::chrono::seconds(10));  // past the bound on unfinished messages
+        } else {
+            for (int round = 0; round < 200; ++round) {
+                for (std::size_t i = 0; i < attackers.size(); i += 2) attackers[i]->send(frame, true);
+                sample(std::chrono::milliseconds(0));
+            }
+            sample(std::chrono::seconds(3));
+            state.counters["during_KiB"] = static_cast<double>(relay.residentKiB());
+            sample(std::chrono::seconds(16));  // past the bound on a queue that does not drain
+        }
+        std::size_t failedSends = 0;
+        for (const auto& a : attackers) failedSends += a->failed() ? 1 : 0;
+        const long held = relay.residentKiB();
+        attackers.clear();
+        load->context.stop();
+        load.reset();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        const long after = relay.residentKiB();
+
+        state.counters["connections"] = static_cast<double>(opened);
+        state.counters["before_KiB"] = static_cast<double>(before);
+        state.counters["peak_KiB"] = static_cast<double>(peak);
+        state.counters["later_KiB"] = static_cast<double>(held);
+        state.counters["closed_KiB"] = static_cast<double>(after);
+        state.counters["failed_senders"] = static_cast<double>(failedSends);
+    }
+}
+
 void registerBenchmarks() {
+    for (int kind : {0, 1}) {
+        benchmark::RegisterBenchmark("MemoryAttack", MemoryAttack)->ArgNames({"lone"})->Args({kind})->Iterations(1)->Unit(benchmark::kSecond);
+    }
     const long maxRooms = environmentNumber("DUOQUILL_BENCH_ROOMS", 10000);
     for (int tls : {0, 1}) {
         for (long rooms : {1L, 16L, 64L}) {

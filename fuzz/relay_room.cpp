@@ -1,7 +1,7 @@
 // The relay's rooms driven by any sequence of connections joining, leaving, sending and
 // being heard from, in two rooms, against a model of what the relay promises: pairs of
 // members, frames passed on unchanged and in order, a lone member's frames kept (the newest
-// 16 frames / 256 KiB) for the member that joins later, the member silent longest displaced
+// 16 frames / 128 KiB) for the member that joins later, the member silent longest displaced
 // by a third, and {"t":"peer-disconnected"} to whoever remains when a member goes.
 //
 // Input: a sequence of operations, one byte each (operation in bits 0-1, connection in bits

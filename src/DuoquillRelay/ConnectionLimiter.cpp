@@ -18,7 +18,19 @@ ConnectionLimiter::Slot& ConnectionLimiter::Slot::operator=(Slot&& other) noexce
     return *this;
 }
 
-ConnectionLimiter::Slot ConnectionLimiter::admit(const boost::asio::ip::address& address, Refusal& refusal) {
+boost::asio::ip::address ConnectionLimiter::countedAs(const boost::asio::ip::address& address) const {
+    if (!address.is_v6()) return address;
+    const auto v6 = address.to_v6();
+    if (v6.is_v4_mapped()) return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, v6);
+    auto bytes = v6.to_bytes();
+    for (unsigned bit = ipv6PrefixLength_; bit < 128; ++bit) {
+        bytes[bit / 8] &= static_cast<unsigned char>(~(0x80u >> (bit % 8)));
+    }
+    return boost::asio::ip::address_v6(bytes);
+}
+
+ConnectionLimiter::Slot ConnectionLimiter::admit(const boost::asio::ip::address& peer, Refusal& refusal) {
+    const auto address = countedAs(peer);
     std::lock_guard lock(mutex_);
     if (total_ >= maxTotal_) {
         refusal = Refusal::tooManyConnections;

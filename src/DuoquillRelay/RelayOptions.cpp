@@ -5,6 +5,8 @@
 #include <cmath>
 #include <string_view>
 
+#include "DuoquillRelay/MemoryBudget.h"
+
 namespace duoquill::relay {
 namespace {
 
@@ -16,6 +18,13 @@ std::size_t parseCount(const std::string& option, std::string_view text, std::si
                                 ", got \"" + std::string(text) + "\"");
     }
     return value;
+}
+
+// A count of KiB (shift 10) or MiB (shift 20), in bytes.
+std::size_t parseSize(const std::string& option, std::string_view text, std::size_t minimum, unsigned shift) {
+    const std::size_t value = parseCount(option, text, minimum);
+    if (value > (std::size_t{1} << 40 >> shift)) throw RelayOptionsError(option + " is far too large");
+    return value << shift;
 }
 
 std::chrono::milliseconds parseSeconds(const std::string& option, std::string_view text) {
@@ -89,6 +98,19 @@ RelayCommandLine parseRelayCommandLine(const std::vector<std::string>& arguments
             options.maxConnections = parseCount(option, value(), 1);
         } else if (option == "--max-per-address") {
             options.maxConnectionsPerAddress = parseCount(option, value(), 0);
+        } else if (option == "--ipv6-prefix") {
+            options.ipv6PrefixLength = static_cast<unsigned>(parseCount(option, value(), 1));
+            if (options.ipv6PrefixLength > 128) throw RelayOptionsError("--ipv6-prefix needs a length from 1 to 128");
+        } else if (option == "--memory-budget") {
+            options.memoryBudgetBytes = parseSize(option, value(), 1, 20);
+        } else if (option == "--max-frame-kib") {
+            options.maxFrameBytes = parseSize(option, value(), 1, 10);
+        } else if (option == "--backlog-kib") {
+            options.backlogBytes = parseSize(option, value(), 0, 10);
+        } else if (option == "--max-queue-kib") {
+            options.maxQueuedBytes = parseSize(option, value(), 1, 10);
+        } else if (option == "--write-timeout") {
+            options.writeTimeout = parseSeconds(option, value());
         } else if (option == "--ping-interval") {
             options.pingInterval = parseSeconds(option, value());
         } else if (option == "--idle-timeout") {
@@ -110,6 +132,7 @@ RelayCommandLine parseRelayCommandLine(const std::vector<std::string>& arguments
 }
 
 std::string relayUsage() {
+    const std::string budgetMiB = std::to_string(MemoryBudget::defaultLimitBytes() >> 20);
     return "Usage: duoquill-relay --listen HOST:PORT (--cert FILE --key FILE | --plain) [options]\n"
            "\n"
            "Pairs the two connections that open the same room path and forwards every text\n"
@@ -127,11 +150,24 @@ std::string relayUsage() {
            "  --max-connections N        connections held at once (default 20000)\n"
            "  --max-per-address N        connections held at once per client address;\n"
            "                             0 for no limit (default 64)\n"
+           "  --ipv6-prefix N            count IPv6 clients per prefix of N bits (default 64);\n"
+           "                             IPv4-mapped addresses count as IPv4\n"
+           "  --memory-budget MIB        bytes held for all connections together (queued frames,\n"
+           "                             kept frames, unfinished messages); a member that would\n"
+           "                             pass it is dropped or refused (default a quarter of\n"
+           "                             physical memory, at most 1024: here " + budgetMiB + ")\n"
+           "  --max-frame-kib N          largest frame accepted, in KiB (default 96)\n"
+           "  --backlog-kib N            kept frames of a lone member, in KiB (default 128)\n"
+           "  --max-queue-kib N          frames queued for a member that does not read, in KiB,\n"
+           "                             before it is dropped (default 1024)\n"
+           "  --write-timeout SECONDS    drop a member none of whose queued frames could be\n"
+           "                             written for this long (default 15)\n"
            "  --ping-interval SECONDS    ping every member this often (default 20)\n"
            "  --idle-timeout SECONDS     drop a member nothing was received from for this long\n"
            "                             (default 60)\n"
            "  --handshake-timeout SECONDS  time allowed for the TLS and WebSocket opening\n"
-           "                             handshakes (default 10)\n"
+           "                             handshakes, and for completing a fragmented message\n"
+           "                             (default 10)\n"
            "  --quiet                    no log lines (otherwise one per connection event on\n"
            "                             standard error; frame contents are never logged)\n"
            "  --log-addresses            name client addresses in the log (by default they\n"
@@ -139,9 +175,9 @@ std::string relayUsage() {
            "                             in one line per 10 seconds)\n"
            "  --help                     this text\n"
            "\n"
-           "A lone member's most recent 16 frames (256 KiB at most) are kept in memory for the\n"
-           "member that joins later. Frames over 256 KiB close the connection with 1009, binary\n"
-           "frames with 1003. SIGINT or SIGTERM closes every connection with 1001 and exits 0.\n";
+           "A lone member's most recent 16 frames (128 KiB at most) are kept in memory for the\n"
+           "member that joins later. Frames over the size limit close the connection with 1009,\n"
+           "binary frames with 1003. SIGINT or SIGTERM closes every connection with 1001 and exits 0.\n";
 }
 
 }  // namespace duoquill::relay

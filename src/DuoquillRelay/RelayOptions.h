@@ -27,6 +27,8 @@ struct RelayOptions {
 
     std::size_t maxConnections = 20000;
     std::size_t maxConnectionsPerAddress = 64;  // 0: no per-address limit
+    // IPv6 clients are counted per prefix of this length: one host is handed a whole /64.
+    unsigned ipv6PrefixLength = 64;
 
     std::chrono::milliseconds pingInterval{20000};
     std::chrono::milliseconds idleTimeout{60000};
@@ -34,12 +36,19 @@ struct RelayOptions {
     // Bounds the closing handshake so a peer that never answers cannot hold a connection.
     std::chrono::milliseconds closeTimeout{5000};
 
-    std::size_t maxFrameBytes = 256 * 1024;
+    // A member whose queued frames could not be written for this long is dropped; a message
+    // sent in fragments must be complete within handshakeTimeout of its first bytes.
+    std::chrono::milliseconds writeTimeout{15000};
+
+    // The largest frame a client sends is a tunnel frame of 90144 characters.
+    std::size_t maxFrameBytes = 96 * 1024;
     // What a lone member's sent frames are kept up to, for the member that joins later.
     std::size_t backlogFrames = 16;
-    std::size_t backlogBytes = 256 * 1024;
+    std::size_t backlogBytes = 128 * 1024;
     // A member that does not read what its peer sends is dropped past this many queued bytes.
-    std::size_t maxQueuedBytes = 4 * 1024 * 1024;
+    std::size_t maxQueuedBytes = 1024 * 1024;
+    // All queues, kept frames and unfinished messages together; 0: MemoryBudget's default.
+    std::size_t memoryBudgetBytes = 0;
 };
 
 // A command line that cannot be used; what() is the sentence shown to the operator.

@@ -31,6 +31,9 @@ using SteadyClock = std::chrono::steady_clock;
 // websocket layer's small header buffer. Server frames are written unmasked and whole, so the
 // write buffer (used only for masking and fragmenting) can be tiny.
 constexpr std::size_t kWriteBufferBytes = 256;
+// Incoming messages are read in pieces of at most this much, so that an unfinished one is seen
+// (and charged to the memory budget) as it grows rather than only once it is whole.
+constexpr std::size_t kReadPieceBytes = 16 * 1024;
 
 // Private-use close code: a newcomer to the room took this connection's place.
 constexpr std::uint16_t kReplacedCloseCode = 4000;
@@ -50,7 +53,9 @@ public:
           state_(std::move(state)),
           slot_(std::move(slot)),
           id_(id),
-          timer_(ws_.get_executor()) {
+          timer_(ws_.get_executor()),
+          queuedBytes_(&state_->budget()),
+          partialBytes_(&state_->budget()) {
         markReceived();
     }
 
@@ -113,6 +118,10 @@ private:
 
     void markReceived() {
         lastReceived_.store(SteadyClock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    }
+
+    static std::string milliseconds(std::chrono::milliseconds duration) {
+        return std::to_string(duration.count()) + " ms";
     }
 
     void log(std::string_view event) const {
@@ -202,7 +211,7 @@ private:
         }
         log(event);
 
-        readFrame();
+        readSome();
         scheduleTick();
         if (state_->stopping()) {
             endReason_ = "relay shutting down (1001)";
@@ -212,43 +221,93 @@ private:
 
     // ---- reading and forwarding ----
 
-    void readFrame() {
-        ws_.async_read(buffer_, [self = self()](beast::error_code ec, std::size_t) { self->onFrame(ec); });
+    void readSome() {
+        ws_.async_read_some(buffer_, kReadPieceBytes,
+                            [self = self()](beast::error_code ec, std::size_t) { self->onRead(ec); });
     }
 
-    void onFrame(beast::error_code ec) {
+    void onRead(beast::error_code ec) {
         if (ec) {
             if (ec == websocket::error::message_too_big) endReason_ = "frame over the size limit refused (1009)";
             finish(ec, {});
             return;
         }
         markReceived();
-        if (phase_ == Phase::open) {
-            if (!ws_.got_text()) {
-                endReason_ = "binary frame refused (1003)";
-                closeWith(websocket::close_code::unknown_data);
-            } else {
-                auto frame = std::make_shared<const std::string>(beast::buffers_to_string(buffer_.data()));
-                room_->forward(*this, std::move(frame));
-            }
+        if (phase_ != Phase::open) {
+            buffer_.consume(buffer_.size());  // while closing, only the close frame matters
+        } else if (!ws_.got_text()) {
+            endReason_ = "binary frame refused (1003)";
+            closeWith(websocket::close_code::unknown_data);
+            buffer_.consume(buffer_.size());
+        } else if (!ws_.is_message_done()) {
+            holdPartial();
+        } else {
+            partialBytes_.clear();
+            partialSince_.reset();
+            auto frame = std::make_shared<const std::string>(beast::buffers_to_string(buffer_.data()));
+            buffer_.consume(buffer_.size());
+            buffer_.shrink_to_fit();
+            onForwarded(room_->forward(*this, std::move(frame)));
         }
-        buffer_.consume(buffer_.size());
-        buffer_.shrink_to_fit();
-        readFrame();  // also while closing: the read completes the closing handshake
+        if (phase_ == Phase::finished) return;
+        readSome();  // also while closing: the read completes the closing handshake
+    }
+
+    // The unfinished message is charged at what its buffer holds on to.
+    void holdPartial() {
+        if (!partialSince_) {
+            partialSince_ = SteadyClock::now();
+            tickBy(*partialSince_ + state_->options().handshakeTimeout);
+        }
+        const std::size_t held = buffer_.capacity();
+        if (held > partialBytes_.bytes() && !partialBytes_.grow(held - partialBytes_.bytes())) {
+            endReason_ = "refused: the relay's memory budget is full, and its unfinished message grew (1013)";
+            partialBytes_.clear();
+            partialSince_.reset();
+            buffer_.consume(buffer_.size());
+            buffer_.shrink_to_fit();
+            closeWith(websocket::close_code::try_again_later);
+        }
+    }
+
+    void onForwarded(Room::Forwarded outcome) {
+        if (outcome == Room::Forwarded::notKeptOverBudget && !toldNotKept_) {
+            toldNotKept_ = true;
+            log("frame not kept for the joiner: the relay's memory budget is full");
+        }
     }
 
     // ---- writing ----
 
     void enqueue(Frame frame) {
-        if (phase_ != Phase::open) return;
-        queuedBytes_ += frame->size();
-        queue_.push_back(std::move(frame));
-        if (queuedBytes_ > state_->options().maxQueuedBytes) {
-            endReason_ = "dropped: not reading what its peer sends";
+        if (phase_ != Phase::open || !endReason_.empty()) return;  // also once it is being dropped
+        // The notice is one shared frame: queuing it costs nothing.
+        const std::size_t cost = costOf(frame);
+        if (queuedBytes_.bytes() + cost > state_->options().maxQueuedBytes) {
+            endReason_ = "dropped: not reading what its peer sends (queue over " +
+                         std::to_string(state_->options().maxQueuedBytes / 1024) + " KiB)";
+            forgetQueued();
             dropConnection();
             return;
         }
+        if (!queuedBytes_.grow(cost)) {
+            endReason_ = "dropped: the relay's memory budget is full, and its queue grew (" +
+                         std::to_string(queuedBytes_.bytes() / 1024) + " KiB queued)";
+            forgetQueued();
+            dropConnection();
+            return;
+        }
+        const bool wasEmpty = queue_.empty();
+        queue_.push_back(std::move(frame));
+        if (wasEmpty) {
+            lastWriteProgress_ = SteadyClock::now();
+            tickBy(lastWriteProgress_ + state_->options().writeTimeout);
+        }
         if (!writing_) writeNext();
+    }
+
+    std::size_t costOf(const Frame& frame) const {
+        return frame == Room::peerDisconnectedFrame() ? 0 : frame->size();
     }
 
     void writeNext() {
@@ -256,7 +315,8 @@ private:
         ws_.text(true);
         ws_.async_write(asio::buffer(*queue_.front()), [self = self()](beast::error_code ec, std::size_t) {
             self->writing_ = false;
-            self->queuedBytes_ -= self->queue_.front()->size();
+            self->lastWriteProgress_ = SteadyClock::now();
+            self->queuedBytes_.shrink(self->costOf(self->queue_.front()));
             self->queue_.pop_front();
             if (ec) {
                 self->dropConnection();
@@ -274,12 +334,9 @@ private:
         if (phase_ != Phase::open) return;
         phase_ = Phase::closing;
         closeReason_ = std::move(reason);
-        // Frames not yet started are dropped; the one being written must stay alive.
-        if (writing_) {
-            queue_.erase(queue_.begin() + 1, queue_.end());
-        } else {
-            queue_.clear();
-        }
+        partialBytes_.clear();
+        partialSince_.reset();
+        forgetQueued();
         closeDeadline_ = SteadyClock::now() + state_->options().closeTimeout;
         scheduleTick();
         startCloseIfReady();
@@ -292,6 +349,13 @@ private:
         ws_.async_close(closeReason_, [self = self()](beast::error_code ec) {
             if (ec) self->dropConnection();
         });
+    }
+
+    // Frames not yet started are dropped; the one being written must stay alive.
+    void forgetQueued() {
+        const auto keep = static_cast<std::ptrdiff_t>(writing_ ? 1 : 0);
+        for (auto it = queue_.begin() + keep; it != queue_.end(); ++it) queuedBytes_.shrink(costOf(*it));
+        queue_.erase(queue_.begin() + keep, queue_.end());
     }
 
     void dropConnection() {
@@ -308,12 +372,18 @@ private:
 
     void scheduleTick() {
         const auto& options = state_->options();
-        timer_.expires_at(phase_ == Phase::closing
-                              ? closeDeadline_
-                              : std::min(lastPing_ + options.pingInterval, lastReceived() + options.idleTimeout));
+        auto next = std::min(lastPing_ + options.pingInterval, lastReceived() + options.idleTimeout);
+        if (partialSince_) next = std::min(next, *partialSince_ + options.handshakeTimeout);
+        if (!queue_.empty()) next = std::min(next, lastWriteProgress_ + options.writeTimeout);
+        timer_.expires_at(phase_ == Phase::closing ? closeDeadline_ : next);
         timer_.async_wait([self = self()](beast::error_code ec) {
             if (!ec) self->onTick();
         });
+    }
+
+    // Brings the next tick forward to `deadline` if it would come later.
+    void tickBy(SteadyClock::time_point deadline) {
+        if (phase_ == Phase::open && timer_.expiry() > deadline) scheduleTick();
     }
 
     void onTick() {
@@ -329,10 +399,18 @@ private:
             }
             return;
         }
+        if (partialSince_ && now - *partialSince_ >= options.handshakeTimeout) {
+            endReason_ = "dropped: message not completed within " + milliseconds(options.handshakeTimeout);
+            dropConnection();
+            return;
+        }
+        if (!queue_.empty() && now - lastWriteProgress_ >= options.writeTimeout) {
+            endReason_ = "dropped: nothing it was sent could be written for " + milliseconds(options.writeTimeout);
+            dropConnection();
+            return;
+        }
         if (now - lastReceived() >= options.idleTimeout) {
-            endReason_ = "dropped: silent for " +
-                         std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(options.idleTimeout).count()) +
-                         " ms";
+            endReason_ = "dropped: silent for " + milliseconds(options.idleTimeout);
             dropConnection();
             return;
         }
@@ -356,6 +434,8 @@ private:
         timer_.cancel();
         if (room_) state_->registry().leave(room_, *this);
         room_.reset();
+        partialBytes_.clear();
+        forgetQueued();
         if (endReason_.empty()) {
             if (ec == websocket::error::closed) {
                 const auto& reason = ws_.reason();
@@ -386,7 +466,11 @@ private:
     std::shared_ptr<Room> room_;
 
     std::deque<Frame> queue_;
-    std::size_t queuedBytes_ = 0;
+    MemoryBudget::Charge queuedBytes_;  // what queue_ holds (a frame being written included)
+    MemoryBudget::Charge partialBytes_;  // the buffer of an unfinished incoming message
+    std::optional<SteadyClock::time_point> partialSince_;
+    SteadyClock::time_point lastWriteProgress_{};
+    bool toldNotKept_ = false;
     bool writing_ = false;
     bool pinging_ = false;
     bool closeStarted_ = false;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "DuoquillRelay/ConnectionLimiter.h"
+#include "DuoquillRelay/MemoryBudget.h"
 #include "DuoquillRelay/RelayLog.h"
 #include "DuoquillRelay/RelayOptions.h"
 #include "DuoquillRelay/RoomRegistry.h"
@@ -28,6 +29,7 @@ public:
 
     const RelayOptions& options() const { return options_; }
     const RelayLog& log() const { return log_; }
+    MemoryBudget& budget() { return budget_; }
     RoomRegistry& registry() { return registry_; }
     ConnectionLimiter& limiter() { return *limiter_; }
 
@@ -35,6 +37,8 @@ public:
     std::uint64_t nextConnectionId() { return nextId_.fetch_add(1) + 1; }
 
     void addSession(std::uint64_t id, std::weak_ptr<RelaySession> session);
+    // When a burst has ended (connections, or the bytes they hold, down to a quarter of their
+    // most since the last time), the allocator is asked to give its free memory back.
     void removeSession(std::uint64_t id);
     std::vector<std::shared_ptr<RelaySession>> liveSessions() const;
     std::size_t sessionCount() const;
@@ -47,6 +51,7 @@ public:
 private:
     const RelayOptions options_;
     const RelayLog log_;
+    MemoryBudget budget_;
     RoomRegistry registry_;
     std::shared_ptr<ConnectionLimiter> limiter_;
     std::atomic<std::uint64_t> nextId_{0};
@@ -54,6 +59,7 @@ private:
 
     mutable std::mutex mutex_;
     std::unordered_map<std::uint64_t, std::weak_ptr<RelaySession>> sessions_;
+    std::size_t peakSinceTrim_ = 0;
     std::function<void()> onDrained_;
 };
 

@@ -4,8 +4,9 @@
 
 namespace duoquill::relay {
 
-Room::Room(std::string token, BacklogLimits limits, std::chrono::steady_clock::duration displaceAfterSilence)
-    : token_(std::move(token)), limits_(limits), displaceAfterSilence_(displaceAfterSilence) {}
+Room::Room(std::string token, BacklogLimits limits, std::chrono::steady_clock::duration displaceAfterSilence,
+           MemoryBudget* budget)
+    : token_(std::move(token)), limits_(limits), displaceAfterSilence_(displaceAfterSilence), backlogBytes_(budget) {}
 
 const Frame& Room::peerDisconnectedFrame() {
     static const Frame frame = std::make_shared<const std::string>(R"({"t":"peer-disconnected"})");
@@ -39,7 +40,7 @@ Room::JoinOutcome Room::join(std::shared_ptr<RoomMember> member) {
         for (auto& frame : backlog_) member->deliver(std::move(frame));
         outcome.backlogDelivered = backlog_.size();
         backlog_.clear();
-        backlogBytes_ = 0;
+        backlogBytes_.clear();
     }
     members_.push_back(std::move(member));
     outcome.members = members_.size();
@@ -52,26 +53,29 @@ bool Room::leave(const RoomMember& member) {
     if (it == members_.end()) return false;
     members_.erase(it);
     backlog_.clear();
-    backlogBytes_ = 0;
+    backlogBytes_.clear();
     for (const auto& remaining : members_) remaining->deliver(peerDisconnectedFrame());
     return true;
 }
 
-void Room::forward(const RoomMember& from, Frame frame) {
+Room::Forwarded Room::forward(const RoomMember& from, Frame frame) {
     std::lock_guard lock(mutex_);
-    if (!isMember(from)) return;
+    if (!isMember(from)) return Forwarded::notMember;
     if (members_.size() > 1) {
         for (const auto& other : members_) {
             if (other.get() != &from) other->deliver(frame);
         }
-        return;
+        return Forwarded::toPeer;
     }
-    backlogBytes_ += frame->size();
-    backlog_.push_back(std::move(frame));
-    while (!backlog_.empty() && (backlog_.size() > limits_.frames || backlogBytes_ > limits_.bytes)) {
-        backlogBytes_ -= backlog_.front()->size();
+    const std::size_t size = frame->size();
+    while (!backlog_.empty() && (backlog_.size() + 1 > limits_.frames || backlogBytes_.bytes() + size > limits_.bytes)) {
+        backlogBytes_.shrink(backlog_.front()->size());
         backlog_.pop_front();
     }
+    if (limits_.frames == 0 || size > limits_.bytes) return Forwarded::notKept;
+    if (!backlogBytes_.grow(size)) return Forwarded::notKeptOverBudget;
+    backlog_.push_back(std::move(frame));
+    return Forwarded::kept;
 }
 
 bool Room::empty() const {

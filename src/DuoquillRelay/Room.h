@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "DuoquillRelay/MemoryBudget.h"
+
 namespace duoquill::relay {
 
 // One text frame, shared between the queues it sits in.
@@ -35,7 +37,8 @@ public:
 
     struct BacklogLimits {
         std::size_t frames = 16;
-        std::size_t bytes = 256 * 1024;
+        // Room for the hello and a full-sized tunnel frame (90144 bytes of base64 at most).
+        std::size_t bytes = 128 * 1024;
     };
 
     struct JoinOutcome {
@@ -46,9 +49,11 @@ public:
     };
 
     // displaceAfterSilence: a full room lets a newcomer in only when a member has been silent
-    // (no frame, no pong) for at least this long; zero lets it in always.
+    // (no frame, no pong) for at least this long; zero lets it in always. Kept frames are
+    // charged to `budget` when there is one.
     Room(std::string token, BacklogLimits limits,
-         std::chrono::steady_clock::duration displaceAfterSilence = std::chrono::steady_clock::duration::zero());
+         std::chrono::steady_clock::duration displaceAfterSilence = std::chrono::steady_clock::duration::zero(),
+         MemoryBudget* budget = nullptr);
     Room(const Room&) = delete;
     Room& operator=(const Room&) = delete;
 
@@ -65,9 +70,12 @@ public:
     // A lone member's kept frames go with it. False when it was no longer a member.
     bool leave(const RoomMember& member);
 
-    // Passes a frame from a member to the other one, or keeps it while the member is alone.
-    // Frames of a connection that is no longer a member are dropped.
-    void forward(const RoomMember& from, Frame frame);
+    enum class Forwarded { toPeer, kept, notKept, notKeptOverBudget, notMember };
+
+    // Passes a frame from a member to the other one, or keeps it while the member is alone
+    // (making room by forgetting its oldest kept frames). Frames of a connection that is no
+    // longer a member are dropped.
+    Forwarded forward(const RoomMember& from, Frame frame);
 
     bool empty() const;
     std::size_t memberCount() const;
@@ -85,7 +93,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<RoomMember>> members_;
     std::deque<Frame> backlog_;
-    std::size_t backlogBytes_ = 0;
+    MemoryBudget::Charge backlogBytes_;
 };
 
 }  // namespace duoquill::relay

@@ -19,7 +19,7 @@ std::optional<std::string_view> RoomRegistry::tokenFromTarget(std::string_view t
 RoomRegistry::Joined RoomRegistry::join(const std::string& token, std::shared_ptr<RoomMember> member) {
     std::lock_guard lock(mutex_);
     auto& room = rooms_[token];
-    if (!room) room = std::make_shared<Room>(token, limits_, displaceAfterSilence_);
+    if (!room) room = std::make_shared<Room>(token, limits_, displaceAfterSilence_, budget_);
     return Joined{room, room->join(std::move(member))};
 }
 

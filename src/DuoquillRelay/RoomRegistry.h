@@ -17,9 +17,11 @@ class RoomRegistry {
 public:
     static constexpr std::size_t tokenLength = 128;
 
+    // `budget` (kept frames are charged to it) may be null; it must outlive the registry.
     explicit RoomRegistry(Room::BacklogLimits limits,
-                          std::chrono::steady_clock::duration displaceAfterSilence = std::chrono::steady_clock::duration::zero())
-        : limits_(limits), displaceAfterSilence_(displaceAfterSilence) {}
+                          std::chrono::steady_clock::duration displaceAfterSilence = std::chrono::steady_clock::duration::zero(),
+                          MemoryBudget* budget = nullptr)
+        : limits_(limits), displaceAfterSilence_(displaceAfterSilence), budget_(budget) {}
     RoomRegistry(const RoomRegistry&) = delete;
     RoomRegistry& operator=(const RoomRegistry&) = delete;
 
@@ -43,6 +45,7 @@ public:
 private:
     const Room::BacklogLimits limits_;
     const std::chrono::steady_clock::duration displaceAfterSilence_;
+    MemoryBudget* const budget_;
     mutable std::mutex mutex_;
     std::unordered_map<std::string, std::shared_ptr<Room>> rooms_;
 };
