@@ -9,6 +9,7 @@
 #include <boost/asio/io_context.hpp>
 #include <csignal>
 #include <cstdlib>
+#include <cstdio>
 #include <iostream>
 
 #include "Duoquill/Crypto/CryptoCore.h"
@@ -140,6 +141,9 @@ asio::awaitable<void> CLIChatClient::run() {
         .exitProcess = [](int status) { std::_Exit(status); },
         .startInputReader =
             [&io](std::weak_ptr<CLIChatClient> client, std::shared_ptr<TaskHandle> task) {
+                // No stdio buffer holds typed lines: std::cin reads through stdin one
+                // character at a time into the reader's wiped line.
+                std::setvbuf(stdin, nullptr, _IONBF, 0);
                 StandardInputReader::start(std::cin, io.get_executor(), std::move(client), std::move(task));
             },
     };

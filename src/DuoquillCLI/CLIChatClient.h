@@ -119,7 +119,7 @@ public:
     // Drops the old session and connection, opens new ones and sends the hello.
     boost::asio::awaitable<void> connect();
     // One line typed by the user, without its terminator.
-    boost::asio::awaitable<void> sendMessage(std::string line);
+    boost::asio::awaitable<void> sendMessage(SecureText line);
     // Says goodbye through the tunnel, closes the connection, wipes the session and ends the
     // process with status 0.
     boost::asio::awaitable<void> quit();

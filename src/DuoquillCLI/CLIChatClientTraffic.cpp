@@ -97,7 +97,7 @@ asio::awaitable<void> CLIChatClient::sendFrame(std::string frame) {
     co_await transport->send(std::move(frame));
 }
 
-asio::awaitable<void> CLIChatClient::sendMessage(std::string line) {
+asio::awaitable<void> CLIChatClient::sendMessage(SecureText line) {
     auto self = shared_from_this();
     if (ended_) co_return;
     if (line.empty()) {
@@ -114,7 +114,7 @@ asio::awaitable<void> CLIChatClient::sendMessage(std::string line) {
     bool sessionFailed = false;
     std::optional<std::string> failure;
     try {
-        std::string frame = protocol::sealChatLine(*session_, asBytes(line));
+        std::string frame = protocol::sealChatLine(*session_, line.bytes());
         co_await sendFrame(std::move(frame));
     } catch (const SessionError&) {
         sessionFailed = true;
@@ -129,7 +129,7 @@ asio::awaitable<void> CLIChatClient::sendMessage(std::string line) {
         env_.display.error("send failed: " + *failure);
         env_.display.prompt();
     } else {
-        env_.display.sent(line);
+        env_.display.sent(line.view());
         env_.display.prompt();
     }
 }

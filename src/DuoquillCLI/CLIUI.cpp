@@ -58,10 +58,13 @@ std::string join(std::initializer_list<std::string_view> pieces) {
     return out;
 }
 
-// Appends the line feed and hands the whole line to one write.
+// Appends the line feed and hands the whole line to one write. The line may hold what was
+// typed or received, so it is wiped before its buffer goes back to the heap; join() sized the
+// buffer for the line feed, so appending it moves nothing.
 void write(std::string line) {
     line += '\n';
     writeStandardError(line);
+    secureWipe(line.data(), line.size());
 }
 
 // "TIME " with the time dim, the start of every time-stamped line.
@@ -119,8 +122,9 @@ void sent(std::string_view text) {
 }
 
 void received(std::string_view text) {
+    const SecureText shown = TerminalText::neutralised<SecureText>(text);
     write(join({kEraseLine, "\r", timePrefix(), kCyan, kBold, "peer", kReset, " ", kDim, ">", kReset, " ",
-                TerminalText::neutralised(text)}));
+                shown.view()}));
 }
 
 void prompt() { writeStandardError(join({kBold, kGreen, ">", kReset, " "})); }

@@ -2,6 +2,7 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <future>
+#include <streambuf>
 #include <thread>
 
 #include "Duoquill/Platform/Utf8.h"
@@ -11,11 +12,21 @@ namespace asio = boost::asio;
 
 namespace duoquill::cli {
 
-std::optional<std::string> StandardInputReader::readLine(std::istream& input) {
-    std::string line;
-    if (!std::getline(input, line)) return std::nullopt;
-    const bool endedWithLineFeed = !input.eof();
-    if (endedWithLineFeed && !line.empty() && line.back() == '\r') line.pop_back();
+std::optional<SecureText> StandardInputReader::readLine(std::istream& input) {
+    std::streambuf* source = input.rdbuf();
+    SecureText line;
+    line.reserve(256);
+    bool readAnything = false;
+    for (auto c = source->sbumpc(); c != std::char_traits<char>::eof(); c = source->sbumpc()) {
+        readAnything = true;
+        if (c == '\n') {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            return line;
+        }
+        line += static_cast<char>(c);
+    }
+    input.setstate(std::ios::eofbit);
+    if (!readAnything) return std::nullopt;
     return line;
 }
 
@@ -31,7 +42,7 @@ void StandardInputReader::run(std::istream& input, asio::any_io_executor executo
     for (;;) {
         auto line = readLine(input);
         const bool quits = !line || *line == quitCommand;
-        if (line && !quits) *line = withUtf8Replacements(*line);
+        if (line && !quits) *line = withUtf8Replacements<SecureText>(line->view());
 
         // Everything that touches the client or the task runs on the main actor.
         auto handle = [client, task, quits, line = std::move(line)]() -> asio::awaitable<bool> {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "Duoquill/Platform/SecureBytes.h"
 #include "DuoquillCLI/ChatTasks.h"
 
 namespace duoquill::cli {
@@ -28,8 +29,9 @@ public:
                     std::shared_ptr<TaskHandle> task);
 
     // The next line without its "\n" or "\r\n"; nothing at end of input. A last line without
-    // a line feed still counts.
-    static std::optional<std::string> readLine(std::istream& input);
+    // a line feed still counts. Read a character at a time into SecureText, so that neither a
+    // growing string nor a stream buffer keeps a copy (the chat's standard input is unbuffered).
+    static std::optional<SecureText> readLine(std::istream& input);
 
     static constexpr std::string_view quitCommand = "/quit";
 };

@@ -14,8 +14,9 @@ bool isBidiControl(char32_t c) noexcept {
 
 }  // namespace
 
-std::string neutralised(std::string_view text) {
-    std::string out;
+template <class Text>
+Text neutralised(std::string_view text) {
+    Text out;
     out.reserve(text.size());
     Utf8Decoder decoder(text);
     while (!decoder.atEnd()) {
@@ -32,6 +33,9 @@ std::string neutralised(std::string_view text) {
     }
     return out;
 }
+
+template std::string neutralised<std::string>(std::string_view);
+template SecureText neutralised<SecureText>(std::string_view);
 
 std::size_t characterCount(std::string_view text) {
     GraphemeClusterCounter counter;

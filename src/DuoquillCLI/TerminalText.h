@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "Duoquill/Platform/SecureBytes.h"
+
 namespace duoquill::cli::TerminalText {
 
 // The text with everything that could steer a terminal replaced by a visible stand-in, so
@@ -16,8 +18,12 @@ namespace duoquill::cli::TerminalText {
 //     (U+202A..U+202E, U+2066..U+2069) as U+FFFD;
 //   - every maximal invalid UTF-8 subsequence (stray bytes, overlong forms, surrogates,
 //     truncated sequences) as one U+FFFD.
-// Valid UTF-8 without such code points comes back byte for byte.
-std::string neutralised(std::string_view text);
+// Valid UTF-8 without such code points comes back byte for byte. A received line comes out
+// as SecureText, so no unwiped copy of it is left behind.
+template <class Text = std::string>
+Text neutralised(std::string_view text);
+extern template std::string neutralised<std::string>(std::string_view);
+extern template SecureText neutralised<SecureText>(std::string_view);
 
 // Extended grapheme clusters in the text; an invalid UTF-8 subsequence counts as one U+FFFD.
 std::size_t characterCount(std::string_view text);

@@ -17,7 +17,7 @@ using cli::StandardInputReader;
 TEST(TypedLines, LoseTheirTerminatorOnly) {
     std::istringstream input("one\ntwo\r\n\r\nthree\r\rfour\n\nlast");
     std::vector<std::string> got;
-    while (auto line = StandardInputReader::readLine(input)) got.push_back(*line);
+    while (auto line = StandardInputReader::readLine(input)) got.emplace_back(line->view());
     EXPECT_EQ(got, (std::vector<std::string>{"one", "two", "", "three\r\rfour", "", "last"}));
 
 }

@@ -55,7 +55,7 @@ ChatProcess::ChatProcess(int owner_, ManualTimeline& timeline_, SimulatedRelay& 
     asio::co_spawn(*io, client->run(), asio::detached);
 }
 
-void ChatProcess::type(std::string line) { asio::co_spawn(*io, client->sendMessage(std::move(line)), asio::detached); }
+void ChatProcess::type(std::string_view line) { asio::co_spawn(*io, client->sendMessage(SecureText(line)), asio::detached); }
 
 void ChatProcess::quit() { asio::co_spawn(*io, client->quit(), asio::detached); }
 

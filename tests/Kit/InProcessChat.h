@@ -77,7 +77,7 @@ struct ChatProcess {
     ~ChatProcess();
 
     // Hands a typed line to the client, as the standard-input reader does.
-    void type(std::string line);
+    void type(std::string_view line);
     void quit();
     cli::CLIChatClient::State::Kind state() const { return client->state().kind(); }
     bool isActive() const { return state() == cli::CLIChatClient::State::Kind::active; }

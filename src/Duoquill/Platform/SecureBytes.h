@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -40,6 +41,36 @@ struct ZeroizingAllocator {
 };
 
 using SecureBytes = std::vector<std::uint8_t, ZeroizingAllocator<std::uint8_t>>;
+
+// Text that may be secret (a typed or a received line). Unlike std::string it has no
+// small-string buffer that a copy or a move would leave behind unwiped: the characters live
+// only in a wiped buffer, so every copy it makes is wiped on release and on reallocation.
+class SecureText {
+public:
+    SecureText() = default;
+    explicit SecureText(std::string_view text) : chars_(text.begin(), text.end()) {}
+
+    std::string_view view() const noexcept { return {chars_.data(), chars_.size()}; }
+    BytesView bytes() const noexcept { return {reinterpret_cast<const std::uint8_t*>(chars_.data()), chars_.size()}; }
+    bool empty() const noexcept { return chars_.empty(); }
+    std::size_t size() const noexcept { return chars_.size(); }
+    char back() const noexcept { return chars_.back(); }
+
+    void reserve(std::size_t size) { chars_.reserve(size); }
+    void pop_back() noexcept { chars_.pop_back(); }
+    SecureText& operator+=(char c) {
+        chars_.push_back(c);
+        return *this;
+    }
+    SecureText& operator+=(std::string_view text) {
+        chars_.insert(chars_.end(), text.begin(), text.end());
+        return *this;
+    }
+    bool operator==(std::string_view text) const noexcept { return view() == text; }
+
+private:
+    std::vector<char, ZeroizingAllocator<char>> chars_;
+};
 
 // A fixed-size value (a polynomial, a seed buffer) that may hold secrets: wiped when it goes
 // out of scope.

@@ -56,15 +56,4 @@ bool isValidUtf8(std::string_view text) noexcept {
     return true;
 }
 
-std::string withUtf8Replacements(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    Utf8Decoder decoder(text);
-    while (!decoder.atEnd()) {
-        const DecodedCodePoint decoded = decoder.next();
-        out.append(decoded.valid ? decoded.bytes : std::string_view("\xEF\xBF\xBD"));
-    }
-    return out;
-}
-
 }  // namespace duoquill

@@ -29,8 +29,18 @@ private:
 bool isValidUtf8(std::string_view text) noexcept;
 
 // The text with every maximal invalid subsequence replaced by U+FFFD (the Unicode
-// recommendation); valid text comes back unchanged. Typed lines pass through it, so the peer
-// always receives UTF-8.
-std::string withUtf8Replacements(std::string_view text);
+// recommendation); valid text comes back unchanged. Typed lines pass through it (as
+// SecureText), so the peer always receives UTF-8.
+template <class Text = std::string>
+Text withUtf8Replacements(std::string_view text) {
+    Text out;
+    out.reserve(text.size());
+    Utf8Decoder decoder(text);
+    while (!decoder.atEnd()) {
+        const DecodedCodePoint decoded = decoder.next();
+        out += decoded.valid ? decoded.bytes : std::string_view("\xEF\xBF\xBD");
+    }
+    return out;
+}
 
 }  // namespace duoquill

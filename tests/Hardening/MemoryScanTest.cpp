@@ -1,0 +1,182 @@
+// What a chat leaves in the process's memory: once a line has been shown and the next line
+// handled, no copy of it is left anywhere this process can read — heap, stacks, stdio.
+// The scan reads every readable mapping through /proc/self/mem; the text it looks for is held
+// only masked, so the search never finds its own copy.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "Duoquill/Platform/Primitives/Random.h"
+#include "DuoquillCLI/StandardInputReader.h"
+#include "Kit/InProcessChat.h"
+
+namespace duoquill::test {
+namespace {
+
+constexpr std::uint8_t kMask = 0xA5;
+
+// Printable random text, kept masked.
+class MaskedText {
+public:
+    explicit MaskedText(std::size_t size) {
+        const SecureBytes drawn = random::bytes(size);
+        masked_.assign(drawn.begin(), drawn.end());
+        for (auto& b : masked_) b = static_cast<std::uint8_t>('a' + b % 26) ^ kMask;
+    }
+    SecureText plain() const {
+        SecureText text;
+        for (auto b : masked_) text += static_cast<char>(b ^ kMask);
+        return text;
+    }
+    bool matchesAt(const std::uint8_t* p) const {
+        for (std::size_t i = 0; i < masked_.size(); ++i) {
+            if ((p[i] ^ kMask) != masked_[i]) return false;
+        }
+        return true;
+    }
+    std::size_t size() const { return masked_.size(); }
+
+private:
+    Bytes masked_;
+};
+
+// How many copies of the text this process's readable memory holds.
+std::size_t copiesInMemory(const MaskedText& text) {
+    constexpr std::size_t chunk = 1 << 20;
+    void* mapped = mmap(nullptr, chunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) throw std::runtime_error("mmap failed");
+    auto* buffer = static_cast<std::uint8_t*>(mapped);
+    const auto own = reinterpret_cast<std::uintptr_t>(buffer);
+    const int memory = open("/proc/self/mem", O_RDONLY);
+    if (memory < 0) throw std::runtime_error("cannot open /proc/self/mem");
+
+    std::vector<std::pair<std::uintptr_t, std::uintptr_t>> regions;
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        std::istringstream fields(line);
+        std::string range, permissions, offset, device, inode, path;
+        fields >> range >> permissions >> offset >> device >> inode >> path;
+        const auto dash = range.find('-');
+        const auto start = std::stoull(range.substr(0, dash), nullptr, 16);
+        const auto end = std::stoull(range.substr(dash + 1), nullptr, 16);
+        // Larger mappings are the sanitizers' shadow memory, which holds no data.
+        if (permissions[0] != 'r' || path == "[vvar]" || path == "[vsyscall]" || end - start > (1ull << 30)) continue;
+        if (start <= own && own < end) continue;
+        regions.emplace_back(start, end);
+    }
+
+    std::size_t copies = 0;
+    for (auto [start, end] : regions) {
+        // Chunks overlap by the text's length less one, so a copy across a boundary is found once.
+        for (std::uintptr_t at = start; at < end;) {
+            const std::size_t want = std::min<std::uintptr_t>(chunk, end - at);
+            const ssize_t got = pread(memory, buffer, want, static_cast<off_t>(at));
+            if (got <= 0) break;
+            const auto n = static_cast<std::size_t>(got);
+            for (std::size_t i = 0; i + text.size() <= n; ++i) copies += text.matchesAt(buffer + i);
+            if (n < want || at + n >= end) break;
+            at += n - (text.size() - 1);
+        }
+    }
+    secureWipe(buffer, chunk);
+    munmap(mapped, chunk);
+    close(memory);
+    return copies;
+}
+
+// The real terminal display, counting the lines it shows; standard error goes to /dev/null.
+class CountingTerminal final : public cli::ChatDisplay {
+public:
+    CountingTerminal() : saved_(dup(2)) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 2);
+        close(null);
+    }
+    ~CountingTerminal() override {
+        dup2(saved_, 2);
+        close(saved_);
+    }
+    void banner(std::string_view a, std::string_view b, std::string_view c) override { terminal_.banner(a, b, c); }
+    void startupError(std::string_view t) override { terminal_.startupError(t); }
+    void status(std::string_view t) override { terminal_.status(t); }
+    void peerEvent(std::string_view t) override { terminal_.peerEvent(t); }
+    void error(std::string_view t) override { terminal_.error(t); }
+    void connected() override { terminal_.connected(); }
+    void sent(std::string_view t) override {
+        terminal_.sent(t);
+        ++sentCount;
+    }
+    void received(std::string_view t) override {
+        terminal_.received(t);
+        ++receivedCount;
+    }
+    void prompt() override { terminal_.prompt(); }
+    int sentCount = 0, receivedCount = 0;
+
+private:
+    int saved_;
+    cli::TerminalChatDisplay terminal_;
+};
+
+TEST(MemoryScan, NoCopyOfALineOutlivesItsTurnOnEitherSide) {
+    CountingTerminal shown;
+    ManualTimeline timeline;
+    SimulatedRelay relay{timeline, 5};
+    ChatProcess alice{0, timeline, relay, 5, &shown}, bob{1, timeline, relay, 5, &shown};
+    timeline.runFor(30, [&] { return alice.isActive() && bob.isActive(); });
+    ASSERT_TRUE(alice.isActive() && bob.isActive());
+    {
+        const MaskedText probe(30);
+        const SecureText copy = probe.plain();
+        ASSERT_EQ(copiesInMemory(probe), 1u);  // the scan finds what is there
+    }
+
+    // Short lines live in a string's own buffer, long ones on the heap: both kinds.
+    for (std::size_t size : {12, 300}) {
+        // The next line has another size, so it does not simply reuse the first one's buffers.
+        const MaskedText line(size), next(size * 3 + 40);
+        const int before = shown.receivedCount;
+        alice.type(line.plain().view());
+        timeline.runFor(10, [&] { return shown.receivedCount == before + 1; });
+        bob.type(next.plain().view());
+        timeline.runFor(10, [&] { return shown.receivedCount == before + 2; });
+        ASSERT_EQ(shown.receivedCount, before + 2);
+        EXPECT_EQ(copiesInMemory(line), 0u) << size << "-character line";
+    }
+}
+
+TEST(MemoryScan, TheStandardInputReaderKeepsNoCopyOfALine) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const MaskedText line(40);
+    {
+        SecureText input = line.plain();
+        input += "\nnext line\n";
+        ASSERT_EQ(write(fds[1], input.view().data(), input.size()), static_cast<ssize_t>(input.size()));
+    }
+    close(fds[1]);
+    const int savedInput = dup(0);
+    dup2(fds[0], 0);
+    close(fds[0]);
+    std::setvbuf(stdin, nullptr, _IONBF, 0);  // as the chat program does
+    {
+        auto first = cli::StandardInputReader::readLine(std::cin);
+        ASSERT_TRUE(first);
+        EXPECT_EQ(first->size(), line.size());
+    }
+    EXPECT_EQ(cli::StandardInputReader::readLine(std::cin).value_or(SecureText()), "next line");
+    dup2(savedInput, 0);
+    close(savedInput);
+    EXPECT_EQ(copiesInMemory(line), 0u);
+}
+
+}  // namespace
+}  // namespace duoquill::test
