@@ -1,11 +1,15 @@
-// Session epoch files: location, content, expiry rules, and their use by the session. The
-// file name of a room is pinned by the known-answer tests.
+// Session epoch files: location, modes, content, expiry rules, no trust in whatever someone
+// else planted at a file's path, and their use by the session. The file name of a room is
+// pinned by the known-answer tests.
 
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cstdlib>
 #include <fstream>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "SessionTestSupport.h"
 
@@ -27,21 +31,45 @@ std::string littleEndian(double seconds) {
     return out;
 }
 
-class EpochStoreTest : public ::testing::Test {
-protected:
-    TempDir dir;
-    ManualClock clock{1'728'000'000.5, 50.0};
-    SessionEpochStore store{clock, dir.path() / "nested" / "com.duoquill.session"};
-    fs::path file() { return *store.sessionEpochFile("abc"); }
-};
+mode_t modeOf(const fs::path& path) {
+    struct stat status {};
+    EXPECT_EQ(::lstat(path.c_str(), &status), 0) << path;
+    return status.st_mode & 07777;
+}
 
 // The content is pinned where the session writes it (SessionEpoch below), removal by the
 // teardown tests.
-TEST_F(EpochStoreTest, MakesItsDirectoryAndExpiresAtExactly86400SecondsFromEightBytes) {
+TEST(EpochStore, APrivateFileNoPlantedLinkOrFifoFollowedAndExpiryAtExactly86400SecondsFromEightBytes) {
+    TempDir dir;
+    ManualClock clock{1'728'000'000.5, 50.0};
+    const fs::path directory = dir.path() / "nested" / "com.duoquill.session";
+    const SessionEpochStore store(clock, directory);
     store.persistSessionEpoch("abc");
-    EXPECT_EQ(file(), dir.path() / "nested" / "com.duoquill.session" / SessionEpochStore::fileName("abc"));
+    const fs::path file = *store.sessionEpochFile("abc");
+    EXPECT_EQ(file, directory / SessionEpochStore::fileName("abc"));
     // Nothing but the file itself is left behind by the atomic write.
-    EXPECT_EQ(std::distance(fs::directory_iterator(file().parent_path()), fs::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(directory), fs::directory_iterator()), 1);
+    fs::permissions(directory, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+    store.persistSessionEpoch("abc");
+    EXPECT_EQ(modeOf(directory), 0700u);
+    EXPECT_EQ(modeOf(file), 0600u);
+
+    // An expired file of the user's elsewhere, linked into place, is not this room's file.
+    clock.advance(SessionEpochStore::lifetimeSeconds);
+    ASSERT_TRUE(store.isSessionEpochExpired("abc"));
+    const fs::path elsewhere = dir.path() / "elsewhere";
+    fs::rename(file, elsewhere);
+    fs::create_symlink(elsewhere, file);
+    EXPECT_FALSE(store.isSessionEpochExpired("abc"));
+
+    // A FIFO would block an ordinary open until a writer came: every record would hang.
+    fs::remove(file);
+    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+    EXPECT_FALSE(store.isSessionEpochExpired("abc"));
+    store.persistSessionEpoch("abc");  // replaces it with a file of ours
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file)));
+    EXPECT_EQ(modeOf(file), 0600u);
+
     const double now = clock.wallSeconds();
     const std::pair<std::string, bool> cases[] = {
         {littleEndian(now - 86399), false},       {littleEndian(now - 86399.999), false},
@@ -50,16 +78,16 @@ TEST_F(EpochStoreTest, MakesItsDirectoryAndExpiresAtExactly86400SecondsFromEight
         {"", false},
     };
     for (const auto& [content, expired] : cases) {
-        writeFile(file(), content);
+        writeFile(file, content);
         EXPECT_EQ(store.isSessionEpochExpired("abc"), expired) << hexString(asBytes(content));
     }
     EXPECT_FALSE(store.isSessionEpochExpired("another room"));  // no file
-    fs::remove(file());
-    fs::create_directory(file());  // unreadable: a directory where the file should be
+    fs::remove(file);
+    fs::create_directory(file);  // unreadable: a directory where the file should be
     EXPECT_FALSE(store.isSessionEpochExpired("abc"));
     store.persistSessionEpoch("abc");  // cannot replace it: ignored
     store.clearSessionEpoch("abc");
-    EXPECT_TRUE(fs::is_directory(file()));
+    EXPECT_TRUE(fs::is_directory(file));
 }
 
 TEST(EpochStore, DirectoryFromTheEnvironmentOrNoneAtAll) {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/json.hpp>
+
 #include "SessionTestSupport.h"
 
 namespace duoquill {
@@ -13,6 +15,32 @@ namespace {
 using namespace duoquill::test;
 using boost::json::object;
 using boost::json::value;
+
+// A JSON string of hex digits.
+Bytes hex(const value& v) {
+    auto bytes = bytesFromLegacyPairedString(std::string_view(v.as_string()));
+    if (!bytes) throw std::invalid_argument("bad hex in test data");
+    return *bytes;
+}
+
+// Every member of `expected` (a JSON object of field names) equals the field of that name.
+void expectFields(const PFSChatSession& s, const object& expected) {
+    const auto fields = Access::fields(s);
+    for (const auto& [name, value] : expected) {
+        const std::string want = value.is_string() ? std::string(value.as_string()) : boost::json::serialize(value);
+        EXPECT_EQ(fields.at(name), want) << name;
+    }
+}
+
+// The test object of session_kat.json whose "section" is `section` (the first, or the
+// `index`-th of that section).
+const object& sessionKAT(std::string_view section, std::size_t index = 0) {
+    static const value document = boost::json::parse(readFile(testVectorsDir() / "session_kat.json"));
+    for (const auto& t : document.at("tests").as_array()) {
+        if (t.at("section").as_string() == section && index-- == 0) return t.as_object();
+    }
+    throw std::runtime_error("no such test in session_kat.json");
+}
 
 std::string str(const value& v) { return std::string(v.as_string()); }
 const object& obj(const value& v) { return v.as_object(); }
@@ -42,10 +70,6 @@ public:
     void completePQ() {
         world.entropy.encapsulationRandomness.push_back(hex(keySchedule().at("mlkemEncapsulationRandomness")));
         pair->completePQ();
-    }
-    void handshake() {
-        pair->completeHandshakes();
-        completePQ();
     }
 
     PFSChatSession& side(std::size_t i) { return i == 0 ? *pair->a : *pair->b; }
@@ -153,7 +177,8 @@ void expectRecord(KnownAnswerSessions& kat, const object& t) {
 
 TEST(SessionKnownAnswers, Records) {
     KnownAnswerSessions kat;
-    kat.handshake();
+    kat.pair->completeHandshakes();
+    kat.completePQ();
     for (const auto& t : sessionKAT("records").at("records").as_array()) {
         SCOPED_TRACE("record " + str(t.at("sender")) + " " + std::to_string(t.at("counter").as_int64()));
         expectRecord(kat, obj(t));
@@ -184,7 +209,8 @@ TEST(SessionKnownAnswers, Tunnel) {
 
 TEST(SessionKnownAnswers, Ratchet) {
     KnownAnswerSessions kat;
-    kat.handshake();
+    kat.pair->completeHandshakes();
+    kat.completePQ();
     const object& ratchet = sessionKAT("ratchet");
     for (const auto& stepValue : ratchet.at("steps").as_array()) {
         const object& step = obj(stepValue);

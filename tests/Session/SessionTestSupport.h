@@ -1,7 +1,6 @@
 #pragma once
-// Shared pieces of the session suites: pin a session's randomness, run the handshake between
-// two sessions, and read the known answers. The session's private state is read through the
-// kit's Access.
+// Shared pieces of the session suites: pin a session's randomness and run the handshake
+// between two sessions. The session's private state is read through the kit's Access.
 
 #include <gtest/gtest.h>
 
@@ -10,18 +9,16 @@
 #include <memory>
 #include <string>
 
-#include <boost/json.hpp>
-
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Crypto/SessionEnvironment.h"
+#include "Duoquill/Platform/PlatformError.h"
 #include "Kit/Paths.h"
 #include "Kit/SessionAccess.h"
 #include "Kit/World.h"
 
 namespace duoquill::test {
 
-Bytes hex(const boost::json::value& value);  // a JSON string of hex digits
 inline SecureBytes secure(std::string_view text) { return toSecure(asBytes(text)); }
 inline Bytes flipped(Bytes bytes, std::size_t bit) {
     bytes[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
@@ -30,12 +27,6 @@ inline Bytes flipped(Bytes bytes, std::size_t bit) {
 
 // A field of Access::fields(s), by name.
 inline std::string field(const PFSChatSession& s, const std::string& name) { return Access::fields(s).at(name); }
-// Every member of `expected` (a JSON object of field names) equals the field of that name.
-void expectFields(const PFSChatSession& s, const boost::json::object& expected);
-
-// The test object of session_kat.json whose "section" is `section` (the first, or the
-// `index`-th of that section).
-const boost::json::object& sessionKAT(std::string_view section, std::size_t index = 0);
 
 // The front of `queue`, taken off it; nothing when it is empty.
 template <class T>
@@ -90,7 +81,11 @@ public:
         return scalar ? SoftwareKeyStore::wrap(p256::PrivateKey::fromScalar(*scalar)) : software_.generateP256();
     }
     std::unique_ptr<P256KeyAgreementKey> restoreP256(BytesView data) override { return software_.restoreP256(data); }
-    std::unique_ptr<MLKEM1024Key> generateMLKEM1024() override;
+    std::unique_ptr<MLKEM1024Key> generateMLKEM1024() override {
+        if (std::exchange(failNextMLKEM, false)) throw CryptoError("key store refused");
+        const auto seeds = next(mlkemSeeds);
+        return seeds ? SoftwareKeyStore::mlkemFromSeed(seeds->first, seeds->second) : software_.generateMLKEM1024();
+    }
     std::unique_ptr<MLDSA87Key> generateMLDSA87() override { return software_.generateMLDSA87(); }
 
 private:
@@ -108,7 +103,11 @@ inline Identity makeIdentity(const std::optional<Bytes>& scalar = std::nullopt) 
 struct SessionWorld {
     explicit SessionWorld(std::string roomCode = std::string(128, 'a')) : roomCode(std::move(roomCode)) {}
 
-    std::unique_ptr<PFSChatSession> makeSession(const Identity& local, const Identity& peer);
+    std::unique_ptr<PFSChatSession> makeSession(const Identity& local, const Identity& peer) {
+        const SessionEnvironment environment{
+            .keyStore = keyStore, .clock = clock, .entropy = entropy, .epochDirectory = dir.path()};
+        return std::make_unique<PFSChatSession>(environment, local, peer->publicKey(), roomCode);
+    }
     std::filesystem::path epochFile() const { return dir.path() / SessionEpochStore::fileName(roomCode); }
 
     TempDir dir;
@@ -121,14 +120,16 @@ struct SessionWorld {
 // Two sessions of one pair of identities after (part of) the handshake.
 struct SessionPair {
     explicit SessionPair(SessionWorld& world) : SessionPair(world, makeIdentity(), makeIdentity()) {}
-    SessionPair(SessionWorld& world, const Identity& a, const Identity& b);
+    SessionPair(SessionWorld& world, const Identity& idA_, const Identity& idB_)
+        : idA(idA_), idB(idB_), a(world.makeSession(idA, idB)), b(world.makeSession(idB, idA)) {}
 
     void completeHandshakes() { World::handshake(*a, *b, false); }  // the P-256 stage on both sides
-    void completePQ();                                              // the post-quantum stage on both sides
-    void handshake() {
-        completeHandshakes();
-        completePQ();
+    void completePQ() {                                             // the post-quantum stage on both sides
+        const Bytes ciphertext = initiator().performPQKeyExchange();
+        responder().completePQKeyExchange(ciphertext);
+        initiator().completePQInitiator();
     }
+    void handshake() { World::handshake(*a, *b); }
     PFSChatSession& initiator() { return a->isInitiator().value() ? *a : *b; }
     PFSChatSession& responder() { return a->isInitiator().value() ? *b : *a; }
 
@@ -148,10 +149,35 @@ protected:
 };
 
 // Runs `body` and checks it raises SessionError with `code`, named by its case.
-void expectSessionError(SessionErrorCode code, const std::function<void()>& body);
+inline void expectSessionError(SessionErrorCode code, const std::function<void()>& body) {
+    try {
+        body();
+        ADD_FAILURE() << "expected " << sessionErrorName(code) << ", nothing was raised";
+    } catch (const SessionError& e) {
+        EXPECT_EQ(e.code(), code) << "raised " << e.what() << " instead of " << sessionErrorName(code);
+        EXPECT_EQ(std::string_view(e.what()), sessionErrorName(code));
+    }
+}
 
-// Sends one record from `from` to `to` the way the client does (ratchet header first), and
-// returns what `to` opened.
-std::optional<SecureBytes> deliver(PFSChatSession& from, PFSChatSession& to, BytesView message);
+// Records with their ratchet headers, wrapped in tunnel frames as the client carries them.
+struct InFlight {
+    std::optional<Bytes> header;
+    Bytes frame;  // the record in a tunnel frame
+    std::uint64_t counter;
+    std::optional<Bytes> text;  // nothing: a cover record
+};
+
+inline InFlight send(PFSChatSession& from, std::optional<Bytes> text) {
+    auto header = from.prepareDHRatchetIfNeeded();
+    const auto sealed = text ? from.seal(*text) : from.sealDummy();
+    return {std::move(header), from.tunnelSeal(sealed.data), sealed.counter, std::move(text)};
+}
+
+// Opened in the client's order: the frame, the ratchet header, then the record.
+inline std::optional<SecureBytes> receive(PFSChatSession& to, const InFlight& sent) {
+    const SecureBytes record = to.tunnelOpen(sent.frame);
+    if (sent.header) to.receiveDHRatchetKey(*sent.header);
+    return to.open(record, sent.counter);
+}
 
 }  // namespace duoquill::test
