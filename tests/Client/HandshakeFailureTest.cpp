@@ -1,4 +1,5 @@
-// Handshakes that keep failing: said once, on the third in a row, while the client retries.
+// Handshakes that keep failing (each ended by the 5-second handshake timer): said once, on the
+// third in a row, while the client retries.
 
 #include <gtest/gtest.h>
 
@@ -26,11 +27,16 @@ TEST(HandshakeFailures, TheThirdInARowIsSaidOnceAndTheCountStartsAgainWhenActive
         }
     };
     spoil(1);
-    for (auto* p : {&a, &b}) EXPECT_GE(p->display.count("status:handshaking..."), 3u);
+    for (auto* p : {&a, &b}) {
+        EXPECT_GE(p->display.count("status:handshaking..."), 3u);
+        EXPECT_NEAR(p->display.timeOf("status:waiting for peer...", 1) - p->display.timeOf("status:handshaking..."), 5.0,
+                    1e-6);
+    }
     pair.relay.cancelPendingLosses();
     ASSERT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 30.0));
     EXPECT_EQ(a.display.count(said), 1u);
     EXPECT_EQ(b.display.count(said), 1u);
+    EXPECT_FALSE(a.display.contains("status:timeout — no peer, retrying..."));
 
     // Once a session was active, it takes three new failures to say it again.
     pair.relay.cutConnectionOf(0);

@@ -5,13 +5,11 @@
 // more often than it was typed.
 //
 // DUOQUILL_RECOVERY_SCHEDULES sets the number of schedules (default 2000, 250 in the
-// sanitiser build, which runs ten times slower); DUOQUILL_RECOVERY_SEED the first seed;
-// DUOQUILL_RECOVERY_VERBOSE prints every schedule's lines.
+// sanitiser build, which runs ten times slower); DUOQUILL_RECOVERY_SEED the first seed.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <set>
@@ -33,20 +31,15 @@ constexpr double probeLimitSeconds = 5.0;
 enum class Fault { restartProcess, loseFrame, loseFramesBothWays, cutConnection, restartRelay, replayOldHello, hostileSpell };
 const char* const faultNames[] = {"restart", "lose-frame", "lose-both", "cut", "relay-restart", "replay-hello", "hostile"};
 
-struct Outcome {
-    bool converged = false;
-    double recoverySeconds = 0;  // from the last fault to both active
-    std::string trace;
-};
-
 class Schedule {
 public:
     // One to four faults of every kind.
     explicit Schedule(std::uint64_t seed) : pair_(seed), random_(seed * 0x9E3779B97F4A7C15ULL + 1) {}
 
-    Outcome run() {
-        launch(0);
-        launch(1);
+    // What went wrong, or nothing when both recovered in time.
+    std::string run() {
+        pair_.launch(0);
+        pair_.launch(1);
         if (!pair_.runUntil([&] { return pair_.bothActive(); }, 30.0)) return fail("no first handshake");
 
         const int faults = uniformInt(1, 4);
@@ -69,8 +62,6 @@ private:
         typed_[side].insert(line);
     }
 
-    void launch(int which) { pair_.launch(which); }
-
     // Injects one fault; returns the time at which it took effect.
     double inject() {
         const Fault fault = static_cast<Fault>(uniformInt(0, std::size(faultNames) - 1));
@@ -81,7 +72,7 @@ private:
                 pair_.kill(side);
                 // Back within the peer's grace, or well after it.
                 pair_.runFor(uniform(0.0, 10.0));
-                launch(side);
+                pair_.launch(side);
                 return now();
             }
             case Fault::loseFrame:
@@ -111,7 +102,7 @@ private:
         return now();
     }
 
-    Outcome awaitRecovery(double lastFault) {
+    std::string awaitRecovery(double lastFault) {
         const double deadline = lastFault + recoveryLimitSeconds;
         for (int probe = 0; now() <= deadline; ++probe) {
             if (!pair_.runUntil([&] { return pair_.bothActive(); }, std::max(0.0, deadline - now()))) break;
@@ -142,13 +133,12 @@ private:
                 if (!connected.empty()) activeAt = std::max(activeAt, connected.back());
             }
             if (activeAt > deadline) break;
-            if (std::getenv("DUOQUILL_RECOVERY_VERBOSE") != nullptr) std::printf("%s\n", fail("recovered").trace.c_str());
-            return Outcome{true, activeAt - lastFault, trace_.str()};
+            return {};
         }
         return fail("no recovery within 30 s of the last fault");
     }
 
-    Outcome fail(const std::string& why) {
+    std::string fail(const std::string& why) {
         std::ostringstream out;
         out << trace_.str() << "| " << why << " at " << now();
         for (int w = 0; w < 2; ++w) {
@@ -158,7 +148,7 @@ private:
             const std::size_t from = d.lines.size() > 40 ? d.lines.size() - 40 : 0;
             for (std::size_t i = from; i < d.lines.size(); ++i) out << "\n    " << d.times[i] << " " << d.lines[i].substr(0, 60);
         }
-        return Outcome{false, 0, out.str()};
+        return out.str();
     }
 
     ChatPair pair_;
@@ -175,29 +165,14 @@ std::uint64_t environmentNumber(const char* name, std::uint64_t fallback) {
 TEST(RecoverySimulation, EveryScheduleRecoversWithinThirtySeconds) {
     const std::uint64_t schedules = environmentNumber("DUOQUILL_RECOVERY_SCHEDULES", defaultSchedules);
     const std::uint64_t firstSeed = environmentNumber("DUOQUILL_RECOVERY_SEED", 1);
-    double worst = 0;
-    std::uint64_t worstSeed = 0;
-    std::vector<double> times;
     int failures = 0;
-    for (std::uint64_t seed = firstSeed; seed < firstSeed + schedules; ++seed) {
-        const Outcome outcome = Schedule(seed).run();
-        if (!outcome.converged) {
-            ADD_FAILURE() << "seed " << seed << ": " << outcome.trace;
-            if (++failures >= 3) break;
-            continue;
-        }
-        times.push_back(outcome.recoverySeconds);
-        if (outcome.recoverySeconds > worst) {
-            worst = outcome.recoverySeconds;
-            worstSeed = seed;
+    for (std::uint64_t seed = firstSeed; seed < firstSeed + schedules && failures < 3; ++seed) {
+        const std::string failure = Schedule(seed).run();
+        if (!failure.empty()) {
+            ADD_FAILURE() << "seed " << seed << ": " << failure;
+            ++failures;
         }
     }
-    std::sort(times.begin(), times.end());
-    const double median = times.empty() ? 0 : times[times.size() / 2];
-    std::printf("recovery simulation: %zu schedules, median %.2f s, worst %.2f s (seed %llu)\n", times.size(), median,
-                worst, static_cast<unsigned long long>(worstSeed));
-    RecordProperty("worstRecoverySeconds", std::to_string(worst));
-    EXPECT_LE(worst, recoveryLimitSeconds);
 }
 
 }  // namespace

@@ -157,7 +157,8 @@ TEST_F(ChatHygiene, AFatalCheckWipesTheSessionBeforeTheProcessEnds) {
     ASSERT_TRUE(peer.handshake(*hello, base64URLString(Bytes(32, 0x42))));
     timeline.runFor(5, [&] { return ended; });
     EXPECT_EQ(client.exitStatus, 1);
-    EXPECT_NE(shown().find("Key confirmation failed"), std::string::npos);
+    // The message is the last thing shown.
+    EXPECT_TRUE(shown().ends_with(" \x1B[31m\x1B[1mKey confirmation failed\x1B[0m\n")) << shown();
     EXPECT_EQ(leftAtExit, std::vector<std::string>{});
     EXPECT_EQ(freedUnwiped, std::vector<std::string>{});
 }
