@@ -259,13 +259,11 @@ TEST_F(KeyCommands, KeygenStoresTwoLinkedItemsThatPubkeyReads) {
     EXPECT_EQ(accounts(kCache + " AND label IS NULL"), identity);
     expectCacheOf(keychain, printed);
 
-    // Again: a new key under a new identifier, still one item of each kind.
+    // Again: the old identity and its cache go. That the new key differs and is the one
+    // `pubkey` prints is in FailedKeygenKeepsTheOldIdentity.
     const std::string second = key("keygen");
-    EXPECT_NE(second, printed);
-    EXPECT_EQ(key("pubkey"), second);
     const auto secondIdentity = accounts(kIdentity);
     ASSERT_EQ(secondIdentity.size(), 1u);
-    EXPECT_NE(secondIdentity, identity);
     EXPECT_EQ(accounts(kCache), secondIdentity);
     expectCacheOf(keychain, second);
 }
