@@ -56,7 +56,6 @@ void expectResult(const Case& c, const std::function<Bytes()>& compute, std::str
 void aesGcm(const Case& c) {
     const Bytes key = hex(c, "key"), iv = hex(c, "iv"), aad = hex(c, "aad");
     const Bytes sealed = concat(hex(c, "ct"), hex(c, "tag"));
-    ASSERT_EQ(number(c, "tagSize"), 8 * aesgcm::tagSize);
     if (text(c, "result") == "valid") {
         EXPECT_EQ(aesgcm::seal(key, iv, hex(c, "msg"), aad), sealed);
     }
