@@ -145,8 +145,6 @@ void mldsaKeyGeneration(const Case& c) {
 void sha3Family(const Case& c) {
     const std::string alg = text(c, "alg");
     const Bytes msg = hex(c, "msg"), expected = hex(c, "out");
-    ASSERT_EQ(msg.size(), number(c, "msg_len"));
-    ASSERT_EQ(expected.size(), number(c, "out_len"));
     const auto sponge = [&]() -> sha3::Sponge {
         if (alg == "SHA3-256") return sha3::Sha3_256();
         if (alg == "SHA3-512") return sha3::Sha3_512();
