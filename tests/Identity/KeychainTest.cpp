@@ -1,20 +1,58 @@
 // The keychain file: items, statuses, file modes, damaged and foreign files, and several
-// writers at once. What the key commands make of these statuses, that items outlive the
-// process and that the newest of a label is found first, is in KeyCommandsTest.
+// writers at once. Then `keygen` and `pubkey` through the real binary (file modes, the label
+// from the environment, the printed key and errors), each test with a fresh home directory;
+// and the lookups the chat client and `pubkey` make, with damaged items, in-process against a
+// keychain the binary wrote.
 
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
 #include <thread>
 
+#include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Platform/KeyStorage/Keychain.h"
-#include "KeychainFile.h"
+#include "Duoquill/Platform/PlatformError.h"
+#include "Duoquill/Utilities/KeyHelpers.h"
+#include "DuoquillCLI/CLIKeyCommands.h"
 #include "Kit/Paths.h"
+#include "Kit/Process.h"
 
 namespace duoquill::test {
 namespace {
+
+// Runs SQL on the file, the way another program (or a damaged disk) could, and returns the
+// first column of every row, as text (NULL as "").
+std::vector<std::string> sql(const std::filesystem::path& file, const std::string& statements) {
+    sqlite3* raw = nullptr;
+    const int opened = sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+    const std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, &sqlite3_close);
+    if (opened != SQLITE_OK) throw std::runtime_error("cannot open " + file.string());
+    sqlite3_busy_timeout(raw, 5000);
+    std::vector<std::string> rows;
+    const auto collect = [](void* out, int, char** values, char**) {
+        static_cast<std::vector<std::string>*>(out)->emplace_back(values[0] != nullptr ? values[0] : "");
+        return 0;
+    };
+    char* message = nullptr;
+    if (sqlite3_exec(raw, statements.c_str(), collect, &rows, &message) != SQLITE_OK) {
+        const std::string text = message != nullptr ? message : "unknown error";
+        sqlite3_free(message);
+        throw std::runtime_error(statements + ": " + text);
+    }
+    return rows;
+}
+
+long long count(const std::filesystem::path& file, const std::string& where) {
+    return std::stoll(sql(file, "SELECT count(*) FROM items WHERE " + where).at(0));
+}
+
+unsigned mode(const std::filesystem::path& path) { return static_cast<unsigned>(std::filesystem::status(path).permissions()); }
 
 KeychainItem item(std::string service, std::string account, std::optional<std::string> label, Bytes data) {
     return {std::move(service), std::move(account), std::move(label), KeychainAccessibility::whenUnlockedThisDeviceOnly,
@@ -32,7 +70,7 @@ protected:
     std::filesystem::path file = home.path() / "data" / "duoquill" / "keychain.db";
 };
 
-// The modes of a new keychain are checked through `keygen` (KeyCommandsTest).
+// The modes of a new keychain are checked through `keygen` (KeyCommands below).
 TEST_F(KeychainTest, TightensLooserModesAndRefusesLinkedOrForeignFiles) {
     Keychain keychain(file);
     EXPECT_FALSE(std::filesystem::exists(file));  // nothing happens before the first operation
@@ -67,12 +105,12 @@ TEST_F(KeychainTest, TightensLooserModesAndRefusesLinkedOrForeignFiles) {
     EXPECT_EQ(Keychain(file).add(item("s", "c", "l", {5})), KeychainStatus::foreignOwner);
 }
 
-TEST_F(KeychainTest, AddFindUpdateDelete) {
+// Updates, and adding the item an update did not find, are in ChatClientLookups.
+TEST_F(KeychainTest, AddFindDelete) {
     Keychain keychain(file);
     EXPECT_EQ(keychain.add(item("svc", "acct-1", "work", {0xde, 0xad})), KeychainStatus::success);
     EXPECT_EQ(keychain.add(item("svc.pub", "acct-1", std::nullopt, {0xbe, 0xef})), KeychainStatus::success);
-    const KeychainQuery byLabel = query("svc", std::nullopt, "work");
-    const auto found = keychain.copyAttributes(byLabel);
+    const auto found = keychain.copyAttributes(query("svc", std::nullopt, "work"));
     ASSERT_TRUE(found.ok());
     EXPECT_EQ(found.value.account, "acct-1");
     EXPECT_EQ(found.value.accessibility, KeychainAccessibility::whenUnlockedThisDeviceOnly);
@@ -83,15 +121,11 @@ TEST_F(KeychainTest, AddFindUpdateDelete) {
 
     EXPECT_EQ(keychain.add(item("svc", "acct-1", "other", {9})), KeychainStatus::duplicateItem);
     EXPECT_EQ(keychain.copyData(query("svc", "acct-1")).value, toSecure(Bytes{0xde, 0xad}));
-    EXPECT_EQ(keychain.updateData(query("svc.pub", "acct-1"), Bytes{7, 7, 7}), KeychainStatus::success);
-    EXPECT_EQ(keychain.copyData(query("svc.pub", "acct-1")).value, toSecure(Bytes{7, 7, 7}));
-    EXPECT_EQ(keychain.updateData(query("svc.pub", "acct-2"), Bytes{1}), KeychainStatus::itemNotFound);
 
     EXPECT_EQ(keychain.remove(query("svc", "acct-1")), KeychainStatus::success);
     EXPECT_EQ(keychain.copyData(query("svc", "acct-1")).status, KeychainStatus::itemNotFound);
-    EXPECT_EQ(keychain.copyAttributes(byLabel).status, KeychainStatus::itemNotFound);
     EXPECT_EQ(keychain.remove(query("svc", "acct-1")), KeychainStatus::itemNotFound);
-    EXPECT_TRUE(keychain.copyData(query("svc.pub", "acct-1")).ok());
+    EXPECT_TRUE(keychain.copyData(query("svc.pub", "acct-1")).ok());  // the same account of another service
     // Empty data is a byte string of its own, not a missing value.
     ASSERT_EQ(keychain.add(item("svc", "empty", "work", {})), KeychainStatus::success);
     EXPECT_EQ(keychain.copyData(query("svc", "empty")).value, std::optional<SecureBytes>(SecureBytes{}));
@@ -120,13 +154,13 @@ TEST_F(KeychainTest, DamagedForeignAndUnusableFilesAreRefused) {
     std::string bytes = readFile(file);
     ASSERT_GT(bytes.size(), 8192u);
     std::fill(bytes.begin() + 4096, bytes.end(), '\xff');  // every page but the first
-    writeFile(file, bytes);
+    std::ofstream(file, std::ios::binary) << bytes;
     const auto status = Keychain(file).copyAllAttributes({}).status;
     EXPECT_NE(status, KeychainStatus::success);
     EXPECT_NE(status, KeychainStatus::itemNotFound);
 
     // Another program's database is neither adopted nor changed.
-    writeFile(file, "");
+    std::filesystem::resize_file(file, 0);
     sql(file, "CREATE TABLE notes (body TEXT); INSERT INTO notes VALUES ('keep me');");
     EXPECT_EQ(Keychain(file).add(item("s", "a", "l", {1})), KeychainStatus::invalidKeychain);
     EXPECT_EQ(sql(file, "SELECT count(*) FROM sqlite_master"), std::vector<std::string>{"1"});
@@ -153,6 +187,194 @@ TEST_F(KeychainTest, ConcurrentWritersNeitherFailNorCollide) {
     EXPECT_EQ(count(file, "label = 'alpha'"), kRounds / 2);
     EXPECT_EQ(count(file, "label = 'beta'"), kRounds / 2);
     EXPECT_EQ(count(file, "length(data) <> 32"), 0);
+}
+
+const std::string kNoKey = "No key found. Run 'keygen' first.\n";
+const std::string kIdentity = "service = 'com.duoquill.cli.p256'";
+const std::string kCache = "service = 'com.duoquill.cli.p256.pub'";
+
+// The cache item holds the raw 64-byte form of the key that was printed.
+void expectCacheOf(const std::filesystem::path& keychain, const std::string& printed) {
+    EXPECT_EQ(sql(keychain, "SELECT lower(hex(data)) FROM items WHERE " + kCache),
+              std::vector<std::string>{hexString(KeyHelpers::p256PublicKey(printed).raw())});
+}
+
+ProcessResult runCli(const std::string& command, std::map<std::string, std::string> environment,
+                     const std::optional<std::string>& label) {
+    ProcessOptions options;
+    options.environment = std::move(environment);
+    options.unsetEnvironment = {"XDG_DATA_HOME", "DUOQUILL_KEY_LABEL"};
+    if (label) options.environment["DUOQUILL_KEY_LABEL"] = *label;
+    return runProcess(cliPath().string(), {command}, options);
+}
+
+class KeyCommands : public ::testing::Test {
+protected:
+    TempDir home;
+    std::filesystem::path keychain = home.path() / ".local" / "share" / "duoquill" / "keychain.db";
+
+    ProcessResult run(const std::string& command, const std::optional<std::string>& label = std::nullopt) const {
+        return runCli(command, {{"HOME", home.str()}}, label);
+    }
+    // A command that must succeed: the key it printed, without the line feed.
+    std::string key(const std::string& command, const std::optional<std::string>& label = std::nullopt) const {
+        const auto r = run(command, label);
+        EXPECT_EQ(r.exitStatus, 0) << r.standardError;
+        EXPECT_EQ(r.standardError, "");
+        EXPECT_EQ(r.standardOutput.size(), 45u);
+        EXPECT_EQ(r.standardOutput.back(), '\n');
+        return r.standardOutput.substr(0, r.standardOutput.find('\n'));
+    }
+    // A failing command: status 1, nothing on standard output; its standard error.
+    std::string failure(const std::string& command, const std::optional<std::string>& label = std::nullopt) const {
+        const auto r = run(command, label);
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.standardOutput, "");
+        return r.standardError;
+    }
+    std::vector<std::string> accounts(const std::string& where) const {
+        return sql(keychain, "SELECT account FROM items WHERE " + where);
+    }
+};
+
+TEST_F(KeyCommands, KeygenStoresTwoLinkedItemsThatPubkeyReads) {
+    EXPECT_EQ(failure("pubkey"), kNoKey);
+    const std::string printed = key("keygen");
+    EXPECT_EQ(base64URLString(KeyHelpers::p256PublicKey(printed).compressed()), printed);  // the compressed form
+    EXPECT_EQ(key("pubkey"), printed);
+    EXPECT_EQ(mode(home.path() / ".local"), 0700u);
+    EXPECT_EQ(mode(keychain.parent_path()), 0700u);
+    EXPECT_EQ(mode(keychain), 0600u);
+    const auto identity = accounts(kIdentity + " AND label = 'cli'");
+    ASSERT_EQ(identity.size(), 1u);
+    // A random UUID in upper case: version 4, and 8, 9, A or B where the variant goes.
+    const std::string& uuid = identity[0];
+    const std::string shape = "........-....-4...-v...-............";
+    ASSERT_EQ(uuid.size(), shape.size()) << uuid;
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        const std::string_view allowed = shape[i] == '.' ? "0123456789ABCDEF" : shape[i] == 'v' ? "89AB"
+                                         : std::string_view(&shape[i], 1);
+        EXPECT_NE(allowed.find(uuid[i]), std::string_view::npos) << uuid << " at " << i;
+    }
+    EXPECT_EQ(accounts(kCache + " AND label IS NULL"), identity);
+    expectCacheOf(keychain, printed);
+
+    // Again: the old identity and its cache go. That the new key differs and is the one
+    // `pubkey` prints is in FailedKeygenKeepsTheOldIdentity.
+    const std::string second = key("keygen");
+    const auto secondIdentity = accounts(kIdentity);
+    ASSERT_EQ(secondIdentity.size(), 1u);
+    EXPECT_EQ(accounts(kCache), secondIdentity);
+    expectCacheOf(keychain, second);
+}
+
+TEST_F(KeyCommands, EachLabelHasItsOwnIdentity) {
+    const std::string alice = key("keygen", "alice");
+    EXPECT_EQ(key("pubkey", "alice"), alice);
+    EXPECT_EQ(failure("pubkey"), kNoKey);
+    // The empty label is neither unset nor "cli"; a keygen under one label keeps the others.
+    const std::string cli = key("keygen");
+    EXPECT_EQ(failure("pubkey", ""), kNoKey);
+    const std::string empty = key("keygen", "");
+    EXPECT_NE(empty, cli);
+    EXPECT_EQ(key("pubkey", ""), empty);
+    EXPECT_EQ(key("pubkey"), cli);
+    EXPECT_EQ(count(keychain, kIdentity + " AND label = ''"), 1);
+    EXPECT_EQ(count(keychain, kIdentity), 3);
+    EXPECT_EQ(count(keychain, kCache), 3);
+}
+
+// A refused identity item fails keygen and keeps the old identity; a refused cache item or
+// deletion of the old identity is silent, and the new identity is the one in use.
+TEST_F(KeyCommands, FailedKeygenKeepsTheOldIdentity) {
+    const std::string old = key("keygen");
+    const auto oldIdentity = accounts(kIdentity);
+    const auto refuse = [&](const std::string& name, const std::string& when) {
+        sql(keychain, "CREATE TRIGGER " + name + " BEFORE " + when + " BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+    };
+    refuse("identity", "INSERT ON items WHEN NEW." + kIdentity);
+    EXPECT_EQ(failure("keygen"), "Error generating key: could not add the identity key to the keychain at " +
+                                     keychain.string() + ": the keychain refused the change (status -61)\n");
+    EXPECT_EQ(key("pubkey"), old);
+    EXPECT_EQ(accounts(kIdentity), oldIdentity);
+    EXPECT_EQ(accounts(kCache), oldIdentity);
+
+    sql(keychain, "DROP TRIGGER identity");
+    refuse("cache", "INSERT ON items WHEN NEW." + kCache);
+    refuse("deletion", "DELETE ON items");
+    const std::string fresh = key("keygen");
+    EXPECT_NE(fresh, old);
+    EXPECT_EQ(count(keychain, kIdentity), 2);  // the stale identity stays behind
+    EXPECT_EQ(key("pubkey"), fresh);
+}
+
+TEST_F(KeyCommands, DamagedOrUnusableKeychainsAreReportedAndNeverReplaced) {
+    key("keygen");
+    const std::string garbage(8192, '\x7f');
+    std::ofstream(keychain, std::ios::binary) << garbage;
+    const std::string damaged = keychain.string() + ": the keychain file is damaged or is not a keychain (status -25295)\n";
+    EXPECT_EQ(failure("pubkey"), "Error retrieving key: could not read the keychain at " + damaged);
+    EXPECT_EQ(failure("keygen"), "Error generating key: could not read the keychain at " + damaged);
+    EXPECT_EQ(readFile(keychain), garbage);
+
+    std::filesystem::remove(keychain);
+    std::filesystem::create_directories(keychain);  // a directory where the file should be
+    const std::string unusable =
+        keychain.string() + ": the keychain file or its folder is a symbolic link or not a plain file (status -25247)\n";
+    EXPECT_EQ(failure("pubkey"), "Error retrieving key: could not read the keychain at " + unusable);
+    EXPECT_EQ(failure("keygen"), "Error generating key: could not read the keychain at " + unusable);
+    std::filesystem::remove_all(keychain.parent_path());
+    std::ofstream(keychain.parent_path()) << "a file where the directory should be";
+    EXPECT_EQ(failure("keygen"), "Error generating key: could not read the keychain at " + unusable);
+}
+
+// What the chat client does at start-up, in this process, on a keychain the binary made.
+TEST(ChatClientLookups, FindTheIdentityAndAgreeOnKeys) {
+    static TempDir dataHome;  // the process keeps its keychain and label for good
+    ASSERT_EQ(::setenv("XDG_DATA_HOME", dataHome.str().c_str(), 1), 0);
+    ASSERT_EQ(::setenv("DUOQUILL_KEY_LABEL", "lookups", 1), 0);
+    namespace keys = cli::CLIKeyCommands;
+    EXPECT_EQ(keys::existingKeyIdentifier(), std::nullopt);
+    const auto r = runCli("keygen", {{"XDG_DATA_HOME", dataHome.str()}}, "lookups");
+    ASSERT_EQ(r.exitStatus, 0) << r.standardError;
+    const std::string printed = r.standardOutput.substr(0, 44);
+
+    EXPECT_EQ(keys::cliKeyLabel(), "lookups");
+    const auto identifier = keys::existingKeyIdentifier();
+    ASSERT_TRUE(identifier);
+    EXPECT_EQ(keys::findKeyIdentifier(), identifier);
+    const auto publicKey = [&] { return base64URLString(keys::retrievePublicKey(*identifier).compressed()); };
+    EXPECT_EQ(publicKey(), printed);
+    const auto peer = p256::PrivateKey::generate();
+    EXPECT_EQ(keys::retrievePrivateKey(*identifier)->sharedSecret(peer.publicKey()),
+              peer.sharedSecret(KeyHelpers::p256PublicKey(printed)));
+
+    // A missing or broken cache is rebuilt from the private key.
+    const auto keychain = dataHome.path() / "duoquill" / "keychain.db";
+    sql(keychain, "DELETE FROM items WHERE " + kCache);
+    EXPECT_EQ(publicKey(), printed);
+    expectCacheOf(keychain, printed);
+    const std::string raw = hexString(KeyHelpers::p256PublicKey(printed).raw());
+    for (const std::string& garbage : {"X'" + std::string(128, '0') + "'", "X'04" + raw + "'", std::string("X'0102'"),
+                                      std::string("'text'"), std::string("X''")}) {
+        sql(keychain, "UPDATE items SET data = " + garbage + " WHERE " + kCache);
+        EXPECT_EQ(publicKey(), printed) << garbage;
+        expectCacheOf(keychain, printed);
+    }
+
+    // A damaged identity item is never trusted, nor taken for a missing one.
+    sql(keychain, "DELETE FROM items WHERE " + kCache + "; UPDATE items SET data = X'0011' WHERE " + kIdentity);
+    EXPECT_THROW(keys::retrievePublicKey(*identifier), CryptoError);
+    sql(keychain, "UPDATE items SET data = 'not bytes' WHERE " + kIdentity);
+    for (const std::string& lookup : {*identifier, std::string("00000000-0000-4000-8000-000000000000")}) {
+        try {
+            keys::retrievePublicKey(lookup);
+            ADD_FAILURE() << "no error for " << lookup;
+        } catch (const cli::KeyManagerError& error) {
+            EXPECT_EQ(error.code(), cli::KeyManagerErrorCode::keyNotFound);
+            EXPECT_STREQ(error.what(), "keyNotFound");  // what `pubkey` prints after "Error retrieving key: "
+        }
+    }
 }
 
 }  // namespace

