@@ -14,7 +14,12 @@
 #include <iostream>
 #include <sstream>
 
+#include <openssl/crypto.h>
+
 #include "Duoquill/Platform/Primitives/Random.h"
+#include "Duoquill/Platform/System/ProcessHardening.h"
+#include "DuoquillCLI/CLIKeyCommands.h"
+#include "DuoquillCLI/ChatIdentitySource.h"
 #include "DuoquillCLI/StandardInputReader.h"
 #include "Kit/InProcessChat.h"
 
@@ -23,13 +28,16 @@ namespace {
 
 constexpr std::uint8_t kMask = 0xA5;
 
-// Printable random text, kept masked.
+// Bytes to look for, kept masked: printable random text, or a secret's bytes.
 class MaskedText {
 public:
     explicit MaskedText(std::size_t size) {
         const SecureBytes drawn = random::bytes(size);
         masked_.assign(drawn.begin(), drawn.end());
         for (auto& b : masked_) b = static_cast<std::uint8_t>('a' + b % 26) ^ kMask;
+    }
+    explicit MaskedText(BytesView secret) {
+        for (auto b : secret) masked_.push_back(b ^ kMask);
     }
     SecureText plain() const {
         SecureText text;
@@ -48,8 +56,8 @@ private:
     Bytes masked_;
 };
 
-// How many copies of the text this process's readable memory holds.
-std::size_t copiesInMemory(const MaskedText& text) {
+// Where this process's readable memory holds a copy of the text.
+std::vector<const void*> copiesInMemory(const MaskedText& text) {
     constexpr std::size_t chunk = 1 << 20;
     void* mapped = mmap(nullptr, chunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapped == MAP_FAILED) throw std::runtime_error("mmap failed");
@@ -73,7 +81,7 @@ std::size_t copiesInMemory(const MaskedText& text) {
         regions.emplace_back(start, end);
     }
 
-    std::size_t copies = 0;
+    std::vector<const void*> copies;
     for (auto [start, end] : regions) {
         // Chunks overlap by the text's length less one, so a copy across a boundary is found once.
         for (std::uintptr_t at = start; at < end;) {
@@ -81,7 +89,9 @@ std::size_t copiesInMemory(const MaskedText& text) {
             const ssize_t got = pread(memory, buffer, want, static_cast<off_t>(at));
             if (got <= 0) break;
             const auto n = static_cast<std::size_t>(got);
-            for (std::size_t i = 0; i + text.size() <= n; ++i) copies += text.matchesAt(buffer + i);
+            for (std::size_t i = 0; i + text.size() <= n; ++i) {
+                if (text.matchesAt(buffer + i)) copies.push_back(reinterpret_cast<const void*>(at + i));
+            }
             if (n < want || at + n >= end) break;
             at += n - (text.size() - 1);
         }
@@ -136,7 +146,7 @@ TEST(MemoryScan, NoCopyOfALineOutlivesItsTurnOnEitherSide) {
     {
         const MaskedText probe(30);
         const SecureText copy = probe.plain();
-        ASSERT_EQ(copiesInMemory(probe), 1u);  // the scan finds what is there
+        ASSERT_EQ(copiesInMemory(probe).size(), 1u);  // the scan finds what is there
     }
 
     // Short lines live in a string's own buffer, long ones on the heap: both kinds.
@@ -149,7 +159,7 @@ TEST(MemoryScan, NoCopyOfALineOutlivesItsTurnOnEitherSide) {
         bob.type(next.plain().view());
         timeline.runFor(10, [&] { return shown.receivedCount == before + 2; });
         ASSERT_EQ(shown.receivedCount, before + 2);
-        EXPECT_EQ(copiesInMemory(line), 0u) << size << "-character line";
+        EXPECT_EQ(copiesInMemory(line).size(), 0u) << size << "-character line";
     }
 }
 
@@ -175,7 +185,40 @@ TEST(MemoryScan, TheStandardInputReaderKeepsNoCopyOfALine) {
     EXPECT_EQ(cli::StandardInputReader::readLine(std::cin).value_or(SecureText()), "next line");
     dup2(savedInput, 0);
     close(savedInput);
-    EXPECT_EQ(copiesInMemory(line), 0u);
+    EXPECT_EQ(copiesInMemory(line).size(), 0u);
+}
+
+// The chat reads its identity from the keychain once and keeps it; in a hardened process the
+// scalar then lives only in OpenSSL's secure heap and the locked pool, in both byte orders.
+TEST(MemoryScan, TheIdentityScalarIsOnlyInLockedMemoryWhileTheChatHoldsIt) {
+    TempDir data;
+    ASSERT_EQ(setenv("XDG_DATA_HOME", data.path().c_str(), 1), 0);
+    const auto hardened = ProcessHardening::protectSecrets();
+    if (!hardened.cryptoHeapLocked || !hardened.secretPoolLocked) GTEST_SKIP() << "locked-memory limit too small";
+    CountingTerminal silenced;  // keygen prints the public key
+    cli::CLIKeyCommands::keygen();
+    cli::KeychainIdentitySource identity;
+    const auto identifier = identity.existingKeyIdentifier();
+    ASSERT_TRUE(identifier);
+    const auto key = identity.retrievePrivateKey(*identifier);
+    std::vector<MaskedText> forms;
+    {
+        const SecureBytes blob = key->dataRepresentation();
+        SecureBytes scalar(blob.begin() + 4, blob.begin() + 36);
+        forms.emplace_back(scalar);
+        std::reverse(scalar.begin(), scalar.end());
+        forms.emplace_back(scalar);
+    }
+    ASSERT_EQ(key->sharedSecret(World::identityKey(1).publicKey()).size(), 32u);  // as a handshake does
+    std::size_t locked = 0;
+    for (const auto& form : forms) {
+        for (const void* copy : copiesInMemory(form)) {
+            const bool isLocked = CRYPTO_secure_allocated(copy) || lockedmemory::contains(copy);
+            EXPECT_TRUE(isLocked) << "a copy at " << copy;
+            locked += isLocked;
+        }
+    }
+    EXPECT_GE(locked, 1u);  // the live key itself: the scan does see the locked memory
 }
 
 }  // namespace

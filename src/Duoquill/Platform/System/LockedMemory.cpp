@@ -27,6 +27,11 @@ public:
         return slotsInUse_ * slotSize;
     }
     bool isEnabled() const noexcept { return base_.load(std::memory_order_acquire) != nullptr; }
+    bool contains(const void* address) const noexcept {
+        const std::uint8_t* const base = base_.load(std::memory_order_acquire);
+        const auto* p = static_cast<const std::uint8_t*>(address);
+        return base != nullptr && p >= base && p < base + capacity_;
+    }
 
 private:
     static std::size_t slotsFor(std::size_t size) noexcept { return (size + slotSize - 1) / slotSize; }
@@ -132,5 +137,6 @@ bool isEnabled() noexcept { return pool().isEnabled(); }
 void* allocate(std::size_t size) noexcept { return pool().allocate(size); }
 bool deallocate(void* block, std::size_t size) noexcept { return pool().deallocate(block, size); }
 std::size_t bytesInUse() noexcept { return pool().bytesInUse(); }
+bool contains(const void* address) noexcept { return pool().contains(address); }
 
 }  // namespace duoquill::lockedmemory

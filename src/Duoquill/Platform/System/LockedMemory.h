@@ -35,4 +35,7 @@ bool deallocate(void* block, std::size_t size) noexcept;
 // Bytes of the pool handed out and not yet returned.
 std::size_t bytesInUse() noexcept;
 
+// True when the address lies inside the pool, like OpenSSL's CRYPTO_secure_allocated.
+bool contains(const void* address) noexcept;
+
 }  // namespace duoquill::lockedmemory
