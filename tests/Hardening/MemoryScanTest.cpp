@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 #include <openssl/crypto.h>
@@ -22,6 +23,7 @@
 #include "DuoquillCLI/ChatIdentitySource.h"
 #include "DuoquillCLI/StandardInputReader.h"
 #include "Kit/InProcessChat.h"
+#include "Kit/SessionAccess.h"
 
 namespace duoquill::test {
 namespace {
@@ -136,13 +138,15 @@ private:
     cli::TerminalChatDisplay terminal_;
 };
 
-TEST(MemoryScan, NoCopyOfALineOutlivesItsTurnOnEitherSide) {
+TEST(MemoryScan, NoCopyOfALineOutlivesItsTurnAndNoKeyTheSession) {
     CountingTerminal shown;
     ManualTimeline timeline;
     SimulatedRelay relay{timeline, 5};
-    ChatProcess alice{0, timeline, relay, 5, &shown}, bob{1, timeline, relay, 5, &shown};
-    timeline.runFor(30, [&] { return alice.isActive() && bob.isActive(); });
-    ASSERT_TRUE(alice.isActive() && bob.isActive());
+    std::optional<ChatProcess> alice, bob;
+    alice.emplace(0, timeline, relay, 5, &shown);
+    bob.emplace(1, timeline, relay, 5, &shown);
+    timeline.runFor(30, [&] { return alice->isActive() && bob->isActive(); });
+    ASSERT_TRUE(alice->isActive() && bob->isActive());
     {
         const MaskedText probe(30);
         const SecureText copy = probe.plain();
@@ -154,13 +158,23 @@ TEST(MemoryScan, NoCopyOfALineOutlivesItsTurnOnEitherSide) {
         // The next line has another size, so it does not simply reuse the first one's buffers.
         const MaskedText line(size), next(size * 3 + 40);
         const int before = shown.receivedCount;
-        alice.type(line.plain().view());
+        alice->type(line.plain().view());
         timeline.runFor(10, [&] { return shown.receivedCount == before + 1; });
-        bob.type(next.plain().view());
+        bob->type(next.plain().view());
         timeline.runFor(10, [&] { return shown.receivedCount == before + 2; });
         ASSERT_EQ(shown.receivedCount, before + 2);
         EXPECT_EQ(copiesInMemory(line).size(), 0u) << size << "-character line";
     }
+
+    // Once both ends are gone (each session destroyed), none of its keys is left anywhere.
+    std::vector<std::pair<std::string, MaskedText>> keys;
+    for (const auto& [name, bytes] : PFSChatSessionTestAccess::secrets(*alice->client->currentSession())) {
+        keys.emplace_back(name, MaskedText(bytes));
+    }
+    ASSERT_GE(keys.size(), 8u);
+    alice.reset();
+    bob.reset();
+    for (const auto& [name, key] : keys) EXPECT_EQ(copiesInMemory(key).size(), 0u) << name;
 }
 
 TEST(MemoryScan, TheStandardInputReaderKeepsNoCopyOfALine) {
