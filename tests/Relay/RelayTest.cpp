@@ -1,16 +1,27 @@
 // The duoquill-relay program, run for real, with WebSocket clients over TLS on loopback:
 // pairing and forwarding, the kept frames of a lone member, departures and displacement,
-// refused paths and frames, connection caps and time limits, its command line, log and signals.
+// refused paths and frames, connection caps, time limits and memory, its TLS, command line,
+// log and signals.
 
 #include <gtest/gtest.h>
 
+#include <openssl/ssl.h>
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
 
 #include <csignal>
+#include <functional>
 #include <thread>
 
+#include "DuoquillRelay/ConnectionLimiter.h"
 #include "Kit/Paths.h"
 #include "Kit/Process.h"
 #include "Kit/RelayProcess.h"
@@ -20,11 +31,15 @@
 namespace duoquill::test {
 namespace {
 
+namespace asio = boost::asio;
+namespace beast = boost::beast;
 using namespace std::chrono_literals;
 using Kind = WebSocketEvent::Kind;
 using Client = std::unique_ptr<WebSocketTestClient>;
 
 const std::string kPeerDisconnected = R"({"t":"peer-disconnected"})";
+// The largest tunnel frame a client sends.
+const std::string kTunnelFrame(90144, 'T');
 
 struct Relay : RelayProcess {
     explicit Relay(std::vector<std::string> arguments = {}) : RelayProcess(Options{.arguments = std::move(arguments)}) {}
@@ -36,6 +51,10 @@ struct Relay : RelayProcess {
         auto c = client();
         if (c->open(port(), path) != 101) throw std::runtime_error("join refused");
         return c;
+    }
+    bool logShows(const std::string& text) const {
+        for (int i = 0; i < 500 && log().find(text) == std::string::npos; ++i) std::this_thread::sleep_for(10ms);
+        return log().find(text) != std::string::npos;
     }
 };
 
@@ -54,6 +73,12 @@ std::string frameText(int index, std::size_t size) {
     return text;
 }
 
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
 void expectNothing(WebSocketTestClient& client, std::chrono::milliseconds wait = 150ms) {
     const WebSocketEvent event = client.read(wait);
     EXPECT_EQ(event.kind, Kind::timedOut) << describe(event);
@@ -70,6 +95,22 @@ void expectClosed(WebSocketTestClient& client, int code, const std::string& reas
     ASSERT_EQ(event.kind, Kind::closed) << describe(event);
     EXPECT_EQ(event.closeCode, code);
     EXPECT_TRUE(reason.empty() || event.data == reason) << event.data;
+}
+
+// What the relay sends within `wait` on a raw TCP connection after `send`, and whether it
+// then ended the connection.
+struct RawAnswer { std::string bytes; bool ended = false; };
+RawAnswer rawExchange(std::uint16_t port, std::string_view send = {}, std::chrono::milliseconds wait = 3000ms) {
+    asio::io_context context;
+    asio::ip::tcp::socket socket(context);
+    socket.connect({asio::ip::make_address("127.0.0.1"), port});
+    asio::write(socket, asio::buffer(send.data(), send.size()));
+    RawAnswer answer;
+    asio::async_read(socket, asio::dynamic_buffer(answer.bytes), [&](boost::system::error_code ec, std::size_t) {
+        answer.ended = ec == asio::error::eof || ec == asio::error::connection_reset;
+    });
+    context.run_for(wait);
+    return answer;
 }
 
 TEST(Relay, ForwardsEveryFrameUnchangedAndInOrderBothWays) {
@@ -240,26 +281,11 @@ TEST(Relay, OversizedAndBinaryFramesCloseTheSenderAndAreNotForwarded) {
     expectText(*d, kPeerDisconnected);
 }
 
-// Whether the relay ended a raw TCP connection within `wait`.
-bool closedByRelayWithin(std::uint16_t port, std::chrono::milliseconds wait, std::string_view send = {}) {
-    boost::asio::io_context context;
-    boost::asio::ip::tcp::socket socket(context);
-    socket.connect({boost::asio::ip::make_address("127.0.0.1"), port});
-    if (!send.empty()) boost::asio::write(socket, boost::asio::buffer(send.data(), send.size()));
-    bool ended = false;
-    char byte = 0;
-    socket.async_read_some(boost::asio::buffer(&byte, 1), [&](boost::system::error_code ec, std::size_t) {
-        ended = ec == boost::asio::error::eof || ec == boost::asio::error::connection_reset;
-    });
-    context.run_for(wait);
-    return ended;
-}
-
 TEST(Relay, ClientThatNeverFinishesTheOpeningHandshakeIsDropped) {
     Relay relay({"--handshake-timeout", "0.3", "--max-connections", "2"});
     // Silent after connecting, and stuck halfway through a TLS hello.
-    EXPECT_TRUE(closedByRelayWithin(relay.port(), 3000ms));
-    EXPECT_TRUE(closedByRelayWithin(relay.port(), 3000ms, "\x16\x03\x01"));
+    EXPECT_TRUE(rawExchange(relay.port()).ended);
+    EXPECT_TRUE(rawExchange(relay.port(), "\x16\x03\x01").ended);
     // Their places are free again, and a client that finishes in time stays past the limit.
     auto a = relay.join(roomPath(4));
     std::this_thread::sleep_for(500ms);
@@ -357,6 +383,182 @@ TEST(Relay, PlainAndQuietServeWithoutTlsAndWithoutLogAndStopOnSigint) {
     EXPECT_EQ(b.read().closeCode, 1001);
     EXPECT_EQ(relay.stop(0), 0);
     EXPECT_EQ(relay.log(), "listening on 127.0.0.1:" + std::to_string(relay.port()) + " (ws)\n");
+}
+
+// `a` sends until the relay has had to give up on `b`, which never reads; a normal room
+// exchanges a frame between bursts.
+void attack(const Relay& relay, WebSocketTestClient& a, WebSocketTestClient& normalA, WebSocketTestClient& normalB,
+            const std::string& reason) {
+    for (int burst = 0; burst < 20 && relay.log().find(reason) == std::string::npos; ++burst) {
+        try {
+            for (int i = 0; i < 40; ++i) a.sendText(kTunnelFrame);
+        } catch (const std::runtime_error&) {
+            break;  // refused while sending: the reason is in the log
+        }
+        normalA.sendText("burst " + std::to_string(burst));
+        ASSERT_EQ(normalB.readText(), "burst " + std::to_string(burst));
+    }
+    EXPECT_TRUE(relay.logShows(reason)) << relay.log();
+}
+
+TEST(RelayMemory, MembersThatNeverReadAreDroppedWhileANormalRoomKeepsWorking) {
+    {
+        Relay relay({"--memory-budget", "64"});
+        auto a = relay.join(roomPath(1)), b = relay.join(roomPath(1));
+        auto normalA = relay.join(roomPath(2)), normalB = relay.join(roomPath(2));
+        attack(relay, *a, *normalA, *normalB, "dropped: not reading what its peer sends (queue over 1024 KiB)");
+        normalB->sendText(kTunnelFrame);
+        EXPECT_TRUE(normalA->readText() == kTunnelFrame) << relay.log();
+    }
+    // The budget, smaller than one queue's limit, stops the attack first: either the reader's
+    // queue or the sender's unfinished message is the one that would not fit. A queue that
+    // does not drain gives its share back when its member is dropped for it.
+    Relay relay({"--memory-budget", "1", "--max-queue-kib", "4096", "--write-timeout", "0.5"});
+    auto a = relay.join(roomPath(3)), b = relay.join(roomPath(3));
+    auto normalA = relay.join(roomPath(4)), normalB = relay.join(roomPath(4));
+    attack(relay, *a, *normalA, *normalB, "the relay's memory budget is full");
+    EXPECT_TRUE(relay.logShows("#2 dropped: ")) << relay.log();
+    normalB->sendText(kTunnelFrame);
+    EXPECT_TRUE(normalA->readText() == kTunnelFrame) << relay.log();
+}
+
+// A raw client that can send part of a message. It reads all along, so pings are answered
+// whenever the test waits or sends.
+class FragmentSender {
+public:
+    FragmentSender(std::uint16_t port, const std::string& path) {
+        tls_.load_verify_file(TestCertificates::shared().caFile().string());
+        tls_.set_verify_mode(asio::ssl::verify_peer);
+        beast::get_lowest_layer(ws_).connect({asio::ip::make_address("127.0.0.1"), port});
+        SSL_set_tlsext_host_name(ws_.next_layer().native_handle(), "localhost");
+        ws_.next_layer().handshake(asio::ssl::stream_base::client);
+        ws_.handshake("localhost", path);
+        ws_.auto_fragment(false);
+        ws_.text(true);
+        ws_.async_read(buffer_, [this](beast::error_code ec, std::size_t) { ended_ = static_cast<bool>(ec); });
+    }
+
+    void send(std::string_view piece, bool last) {
+        bool done = false;
+        ws_.async_write_some(last, asio::buffer(piece.data(), piece.size()),
+                             [&](beast::error_code ec, std::size_t) { done = true; if (ec) ended_ = true; });
+        runUntil([&] { return done; }, 5000ms);
+    }
+
+    // True when the relay ended the connection within `wait`.
+    bool endedWithin(std::chrono::milliseconds wait) {
+        runUntil([&] { return ended_; }, wait);
+        return ended_;
+    }
+
+private:
+    void runUntil(const std::function<bool()>& done, std::chrono::milliseconds wait) {
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            if (context_.stopped()) context_.restart();
+            context_.run_for(10ms);
+        }
+    }
+
+    asio::io_context context_;
+    asio::ssl::context tls_{asio::ssl::context::tls_client};
+    beast::websocket::stream<beast::ssl_stream<beast::tcp_stream>> ws_{context_, tls_};
+    beast::flat_buffer buffer_;
+    bool ended_ = false;
+};
+
+TEST(RelayMemory, UnfinishedMessageIsDroppedAfterTheBoundEvenWhileThePingsAreAnswered) {
+    Relay relay({"--handshake-timeout", "0.6", "--ping-interval", "0.05", "--idle-timeout", "5"});
+    auto peer = relay.join(roomPath(5));
+    FragmentSender sender(relay.port(), roomPath(5));
+    // A message in fragments arrives whole.
+    sender.send(kTunnelFrame.substr(0, 1000), false);
+    sender.send("", false);
+    sender.send(kTunnelFrame.substr(1000), true);
+    EXPECT_EQ(peer->readText(), kTunnelFrame);
+
+    sender.send(kTunnelFrame.substr(0, 50000), false);
+    EXPECT_FALSE(sender.endedWithin(200ms));
+    sender.send(kTunnelFrame.substr(0, 100), false);  // progress of a sort, but no end
+    EXPECT_TRUE(sender.endedWithin(5000ms));
+    EXPECT_TRUE(relay.logShows("dropped: message not completed within 600 ms")) << relay.log();
+    EXPECT_EQ(peer->readText(), kPeerDisconnected);
+}
+
+TEST(RelayMemory, IPv6ClientsCountByPrefixAndMappedIPv4AsIPv4) {
+    using relay::ConnectionLimiter;
+    const auto at = [](const char* text) { return asio::ip::make_address(text); };
+    auto limiter = std::make_shared<ConnectionLimiter>(100, 2, 64);
+    ConnectionLimiter::Refusal refusal{};
+    auto first = limiter->admit(at("2001:db8:1:2::1"), refusal);
+    auto second = limiter->admit(at("2001:db8:1:2:ffff:ffff:ffff:ffff"), refusal);
+    EXPECT_TRUE(first && second);
+    EXPECT_FALSE(limiter->admit(at("2001:db8:1:2:abcd::9"), refusal));
+    EXPECT_EQ(refusal, ConnectionLimiter::Refusal::tooManyFromAddress);
+    EXPECT_TRUE(limiter->admit(at("2001:db8:1:3::1"), refusal));  // the next /64
+
+    auto v4 = limiter->admit(at("192.0.2.7"), refusal);
+    auto mapped = limiter->admit(at("::ffff:192.0.2.7"), refusal);
+    EXPECT_TRUE(v4 && mapped);
+    EXPECT_FALSE(limiter->admit(at("192.0.2.7"), refusal));
+    EXPECT_TRUE(limiter->admit(at("192.0.2.8"), refusal));
+    second = {};  // a freed place is counted under the same prefix
+    EXPECT_TRUE(limiter->admit(at("2001:db8:1:2::42"), refusal));
+
+    auto wide = std::make_shared<ConnectionLimiter>(100, 1, 48);
+    auto one = wide->admit(at("2001:db8:1:2::1"), refusal);
+    EXPECT_FALSE(wide->admit(at("2001:db8:1:ffff::1"), refusal));
+    EXPECT_EQ(limiter->countedAs(at("2001:db8:1:2:3:4:5:6")), at("2001:db8:1:2::"));
+}
+
+TEST(RelayLog, NamesNoClientAddressUnlessAskedAndCountsRefusalsInOneLine) {
+    for (const bool addresses : {false, true}) {
+        std::vector<std::string> arguments{"--max-per-address", "1"};
+        if (addresses) arguments.push_back("--log-addresses");
+        Relay relay(arguments);
+        auto member = relay.join(roomPath(1));
+        for (int i = 0; i < 5; ++i) EXPECT_TRUE(rawExchange(relay.port()).ended);
+        member->drop();
+        EXPECT_EQ(relay.stop(SIGTERM), 0);
+
+        const std::string log = relay.log();
+        EXPECT_EQ(occurrences(log, "refused 5 connection(s): 5 over the per-address limit, 0 over the total limit"), 1u)
+            << log;
+        EXPECT_EQ(occurrences(log, "refused"), 1u) << log;
+        // The start-up line names the listening address; nothing else names one unless asked.
+        EXPECT_EQ(occurrences(log, "127.0.0.1:"), addresses ? 2u : 1u) << log;
+    }
+}
+
+// True when a TLS handshake limited to `version` and `suites` (TLS 1.2 suite names; empty
+// keeps the defaults) completes with the relay.
+bool handshakes(std::uint16_t port, int version, const char* suites) {
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+    SSL_CTX_set_min_proto_version(context.get(), version);
+    SSL_CTX_set_max_proto_version(context.get(), version);
+    SSL_CTX_set_security_level(context.get(), 0);  // let the client offer what the relay must refuse
+    if (*suites != '\0' && SSL_CTX_set_cipher_list(context.get(), suites) != 1) throw std::runtime_error(suites);
+    asio::io_context io;
+    asio::ip::tcp::socket socket(io);
+    socket.connect({asio::ip::make_address("127.0.0.1"), port});
+    std::unique_ptr<SSL, decltype(&SSL_free)> tls(SSL_new(context.get()), SSL_free);
+    SSL_set_fd(tls.get(), socket.native_handle());
+    return SSL_connect(tls.get()) == 1;
+}
+
+TEST(RelayTls, OnlyTls13AndTls12WithEcdheAndAeadAreAccepted) {
+    const RelayProcess relay;
+    const struct { int version; const char* suites; bool accepted; } cases[] = {
+        {TLS1_3_VERSION, "", true},
+        {TLS1_2_VERSION, "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256", true},
+        {TLS1_2_VERSION, "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305", true},
+        {TLS1_2_VERSION, "ECDHE-ECDSA-AES128-SHA:ECDHE-ECDSA-AES256-SHA384:ECDHE-RSA-AES128-SHA", false},  // CBC
+        {TLS1_2_VERSION, "AES128-GCM-SHA256:AES256-GCM-SHA384", false},  // RSA key transport
+        {TLS1_1_VERSION, "", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(handshakes(relay.port(), c.version, c.suites), c.accepted) << std::hex << c.version << " " << c.suites;
+    }
 }
 
 }  // namespace
