@@ -31,8 +31,8 @@ using TransportErrorCode = WebSocketTransport::TransportErrorCode;
 constexpr auto use = asio::use_awaitable;
 
 // A WebSocket server over TLS on its own thread: it records what each client sent (request
-// path, SNI, messages, pings, the close code) and sends it frames when the test asks. A
-// silent one reads nothing after the upgrade: no pong, no close reply.
+// path, SNI, messages, pings, the close code) and sends it frames when the test asks. On
+// the path /silent it reads nothing after the upgrade: no pong, no close reply.
 class Server {
 public:
     struct Log {
@@ -43,9 +43,7 @@ public:
         bool ended = false;
     };
 
-    explicit Server(const TestCertificates& certificates = TestCertificates::shared(), std::string address = "127.0.0.1",
-                    bool silent = false)
-        : silent_(silent) {
+    explicit Server(const TestCertificates& certificates = TestCertificates::shared(), std::string address = "127.0.0.1") {
         tls_.use_certificate_chain_file(certificates.certificateFile());
         tls_.use_private_key_file(certificates.privateKeyFile(), asio::ssl::context::pem);
         const asio::ip::tcp::endpoint endpoint(asio::ip::make_address(address), 0);
@@ -119,7 +117,8 @@ private:
         });
         ws.read_message_max(8 << 20);
         co_await ws.async_accept(request, asio::redirect_error(use, ec));
-        if (silent_) co_await asio::steady_timer(io_, asio::steady_timer::time_point::max()).async_wait(asio::redirect_error(use, ec));
+        asio::steady_timer never(io_, asio::steady_timer::time_point::max());
+        if (request.target() == "/silent") co_await never.async_wait(asio::redirect_error(use, ec));
         while (!ec) {
             beast::flat_buffer message;
             co_await ws.async_read(message, asio::redirect_error(use, ec));
@@ -140,7 +139,6 @@ private:
         }
     }
 
-    const bool silent_;
     asio::io_context io_;
     asio::ssl::context tls_{asio::ssl::context::tls_server};
     asio::ip::tcp::acceptor acceptor_{io_};
@@ -157,13 +155,9 @@ protected:
         ::setenv("SSL_CERT_DIR", TestCertificates::shared().directory().c_str(), 1);
     }
 
-    static WebSocketTransport::Timing quickTiming(std::chrono::milliseconds requestLimit = 2s,
-                                                  std::chrono::milliseconds resourceLimit = 2s) {
-        WebSocketTransport::Timing timing;
-        timing.pingInterval = 50ms;
-        timing.requestLimit = requestLimit;
-        timing.resourceLimit = resourceLimit;
-        return timing;
+    // A ping every 50 ms; 300 ms of silence end a connection.
+    static WebSocketTransport::Timing quickTiming(std::chrono::milliseconds requestLimit = 2s) {
+        return {.pingInterval = 50ms, .requestLimit = requestLimit, .resourceLimit = 300ms};
     }
 
     // Runs the client's event loop until the condition holds (false after a safety limit that
@@ -184,23 +178,15 @@ protected:
     // Awaits the operation on the client's loop: its result, or its error rethrown.
     template <class T>
     T await(asio::awaitable<T> operation) {
-        std::optional<T> value;
+        std::optional<std::conditional_t<std::is_void_v<T>, int, T>> value;  // set when done
         std::exception_ptr failure;
-        bool done = false;
-        asio::co_spawn(io_, std::move(operation), [&](std::exception_ptr e, T v) {
+        asio::co_spawn(io_, std::move(operation), [&](std::exception_ptr e, auto... result) {
             failure = e;
-            if (!e) value = std::move(v);
-            done = true;
+            value.emplace(std::move(result)...);
         });
-        if (!runUntil([&] { return done; })) throw std::runtime_error("operation did not complete");
+        if (!runUntil([&] { return value.has_value(); })) throw std::runtime_error("operation did not complete");
         if (failure) std::rethrow_exception(failure);
-        return std::move(*value);
-    }
-    void await(asio::awaitable<void> operation) {
-        await([](asio::awaitable<void> op) -> asio::awaitable<int> {
-            co_await std::move(op);
-            co_return 0;
-        }(std::move(operation)));
+        if constexpr (!std::is_void_v<T>) return std::move(*value);
     }
     // The error the operation fails with (a test failure if it fails otherwise, or not at all).
     template <class E, class T>
@@ -217,7 +203,10 @@ protected:
     asio::io_context io_;
 };
 
-TEST_F(WebSocketTransportTest, OperationsWithoutAConnectionAreNotConnected) {
+
+// connect() only starts the opening; sends issued before it is done, none awaited before the
+// next starts, go out in call order.
+TEST_F(WebSocketTransportTest, SendsArriveInCallOrderAndOperationsWithoutAConnectionAreNotConnected) {
     Server server;
     WebSocketTransport transport(io_.get_executor());
     EXPECT_EQ(transport.state(), State::disconnected);
@@ -228,7 +217,18 @@ TEST_F(WebSocketTransportTest, OperationsWithoutAConnectionAreNotConnected) {
 
     transport.connect(server.url());
     EXPECT_EQ(transport.state(), State::connected);  // at once, before any network traffic
-    await(transport.send("one"));
+    constexpr int kCount = 1000;
+    int completed = 0, failed = 0;
+    for (int i = 0; i < kCount; ++i) {  // sizes vary so that writes take different times
+        asio::co_spawn(io_, transport.send(std::to_string(i) + std::string(static_cast<std::size_t>(i % 7) * 300, '.')),
+                       [&](std::exception_ptr e) { ++(e ? failed : completed); });
+    }
+    ASSERT_TRUE(runUntil([&] { return completed + failed == kCount; }));
+    EXPECT_EQ(failed, 0);
+    ASSERT_TRUE(runUntil([&] { return server.log(0).messages.size() == kCount; }));
+    const auto messages = server.log(0).messages;
+    for (std::size_t i = 0; i < kCount; ++i) ASSERT_EQ(messages[i].substr(0, messages[i].find('.')), std::to_string(i));
+
     await(transport.disconnect());
     EXPECT_EQ(transport.state(), State::disconnected);
     EXPECT_EQ(failure<TransportError>(transport.send("x")).code(), TransportErrorCode::notConnected);
@@ -238,25 +238,25 @@ TEST_F(WebSocketTransportTest, OperationsWithoutAConnectionAreNotConnected) {
     transport.connect(server.url());  // connected again after a disconnect
     await(transport.send("two"));
     ASSERT_TRUE(runUntil([&] { return server.connections() == 2 && server.log(1).messages.size() == 1; }));
-    EXPECT_EQ(server.log(0).messages, std::vector<std::string>{"one"});
     EXPECT_EQ(server.log(1).messages, std::vector<std::string>{"two"});
 }
 
-TEST_F(WebSocketTransportTest, ReceivesTextAndUtf8BinaryFramesAndRefusesInvalidBinary) {
-    Server server;
+TEST_F(WebSocketTransportTest, ReceivesTextAndUtf8BinaryFramesUpToOneMebibyteUntilTheServerGoesAway) {
+    std::optional<Server> server(std::in_place);
     WebSocketTransport transport(io_.get_executor());
-    transport.connect(server.url("localhost", "/abc123?x=1"));
+    transport.connect(server->url("localhost", "/abc123?x=1"));
     await(transport.send("hello"));
-    ASSERT_TRUE(runUntil([&] { return server.connections() == 1; }));
-    EXPECT_EQ(server.log(0).target, "/abc123?x=1");
-    EXPECT_EQ(server.log(0).serverName, "localhost");  // SNI
+    ASSERT_TRUE(runUntil([&] { return server->connections() == 1; }));
+    EXPECT_EQ(server->log(0).target, "/abc123?x=1");
+    EXPECT_EQ(server->log(0).serverName, "localhost");  // SNI
 
-    server.send(0, "plain text \xC3\xA9");
-    server.send(0, "{\"t\":\"hello\"}", true);
-    server.send(0, "bad \xFF\xFE utf-8", true);
-    server.send(0, "\xED\xA0\x80", true);  // an encoded surrogate
-    server.send(0, "");
-    server.send(0, "still here");
+    server->send(0, "plain text \xC3\xA9");
+    server->send(0, "{\"t\":\"hello\"}", true);
+    server->send(0, "bad \xFF\xFE utf-8", true);
+    server->send(0, "\xED\xA0\x80", true);  // an encoded surrogate
+    server->send(0, "");
+    server->send(0, std::string(WebSocketTransport::kMaximumMessageSize, 'a'));
+    server->send(0, std::string(WebSocketTransport::kMaximumMessageSize + 1, 'b'), true);
     EXPECT_EQ(await(transport.receive()), "plain text \xC3\xA9");
     EXPECT_EQ(await(transport.receive()), "{\"t\":\"hello\"}");
     for (int i = 0; i < 2; ++i) {
@@ -265,31 +265,22 @@ TEST_F(WebSocketTransportTest, ReceivesTextAndUtf8BinaryFramesAndRefusesInvalidB
         EXPECT_STREQ(error.what(), "invalidMessage");
     }
     EXPECT_EQ(await(transport.receive()), "");
-    EXPECT_EQ(await(transport.receive()), "still here");
-}
+    EXPECT_EQ(await(transport.receive()).size(), WebSocketTransport::kMaximumMessageSize);
+    EXPECT_THROW(await(transport.receive()), NetworkError);
+    EXPECT_THROW(await(transport.receive()), NetworkError);  // the connection is finished
 
-TEST_F(WebSocketTransportTest, ManyOutstandingSendsArriveInCallOrder) {
-    Server server;
-    WebSocketTransport transport(io_.get_executor());
-    transport.connect(server.url());
-    constexpr int kCount = 1000;
-    int completed = 0, failed = 0;
-    // All issued before the opening is done, none awaited before the next starts; sizes vary
-    // so that writes take different times.
-    for (int i = 0; i < kCount; ++i) {
-        asio::co_spawn(io_, transport.send(std::to_string(i) + std::string(static_cast<std::size_t>(i % 7) * 300, '.')),
-                       [&](std::exception_ptr e) { ++(e ? failed : completed); });
-    }
-    ASSERT_TRUE(runUntil([&] { return completed + failed == kCount; }));
-    EXPECT_EQ(failed, 0);
-    ASSERT_TRUE(runUntil([&] { return server.log(0).messages.size() == kCount; }));
-    const auto messages = server.log(0).messages;
-    for (std::size_t i = 0; i < kCount; ++i) ASSERT_EQ(messages[i].substr(0, messages[i].find('.')), std::to_string(i));
+    transport.connect(server->url());
+    await(transport.send("hi"));
+    server->send(1, "last words");
+    EXPECT_EQ(await(transport.receive()), "last words");
+    server.reset();
+    EXPECT_THROW(await(transport.receive()), NetworkError);
 }
 
 // One keep-alive loop pings while connected, also after a second connect() replaced the
-// first connection; every way of ending a connection closes it with 1000.
-TEST_F(WebSocketTransportTest, PingsWhileConnectedAndClosesWith1000) {
+// first connection, and the pongs keep a quiet connection alive; every way of ending a
+// connection closes it with 1000.
+TEST_F(WebSocketTransportTest, PingsWhileConnectedKeepAQuietConnectionAndClosesWith1000) {
     Server server;
     {
         WebSocketTransport transport(io_.get_executor(), quickTiming());
@@ -300,13 +291,19 @@ TEST_F(WebSocketTransportTest, PingsWhileConnectedAndClosesWith1000) {
         // The replaced connection is closed, not left open in the room.
         ASSERT_TRUE(runUntil([&] { return server.log(0).ended; }));
         EXPECT_EQ(server.log(0).closeCode, 1000);
+        std::optional<std::string> received;
+        asio::co_spawn(io_, transport.receive(), [&](std::exception_ptr e, std::string text) { received = e ? "failed" : text; });
         const int before = server.log(1).pings;
         const auto start = std::chrono::steady_clock::now();
-        runFor(600ms);
+        runFor(1200ms);  // no frame for four idle limits, but the pongs keep coming
         // One loop pings every 50 ms; two would ping twice as often.
         const int pings = server.log(1).pings - before;
         EXPECT_LE(pings, (std::chrono::steady_clock::now() - start) / 50ms + 2);
         EXPECT_GE(pings, 1);
+        EXPECT_FALSE(received.has_value());
+        server.send(1, "late");
+        ASSERT_TRUE(runUntil([&] { return received.has_value(); }));
+        EXPECT_EQ(*received, "late");
         EXPECT_EQ(server.log(1).messages, std::vector<std::string>{"second"});
 
         await(transport.disconnect());
@@ -322,7 +319,7 @@ TEST_F(WebSocketTransportTest, PingsWhileConnectedAndClosesWith1000) {
     EXPECT_EQ(server.log(2).closeCode, 1000);
 }
 
-TEST_F(WebSocketTransportTest, ConnectionFailuresAreErrorsOfTheFirstOperation) {
+TEST_F(WebSocketTransportTest, UnreachableStalledSilentAndUntrustedServersAreNetworkErrors) {
     unsigned short closedPort;
     {
         asio::ip::tcp::acceptor probe(io_, {asio::ip::make_address("127.0.0.1"), 0});
@@ -348,9 +345,14 @@ TEST_F(WebSocketTransportTest, ConnectionFailuresAreErrorsOfTheFirstOperation) {
     WebSocketTransport stalled(io_.get_executor(), quickTiming(200ms));
     stalled.connect("wss://127.0.0.1:" + std::to_string(mute.local_endpoint().port()) + "/room");
     EXPECT_EQ(failure<NetworkError>(stalled.send("x")).code(), asio::error::timed_out);
-}
+    {
+        Server silent;
+        WebSocketTransport transport(io_.get_executor(), quickTiming());
+        transport.connect(silent.url("localhost", "/silent"));
+        EXPECT_EQ(failure<NetworkError>(transport.receive()).code(), asio::error::timed_out);
+        EXPECT_THROW(await(transport.send("x")), NetworkError);
+    }
 
-TEST_F(WebSocketTransportTest, CertificatesThatFailAreErrorsOfTheFirstOperation) {
     const auto refusedWith = [&](const Server& server, const std::string& host, const std::string& reason) {
         WebSocketTransport transport(io_.get_executor());
         transport.connect(server.url(host));
@@ -366,31 +368,6 @@ TEST_F(WebSocketTransportTest, CertificatesThatFailAreErrorsOfTheFirstOperation)
     refusedWith(Server(TestCertificates::shared(), "127.0.0.2"), "127.0.0.2", "IP address mismatch");
     const TestCertificates stranger;
     refusedWith(Server(stranger), "localhost", "self-signed certificate in certificate chain");
-}
-
-TEST_F(WebSocketTransportTest, SilenceIsDetectedWithinTheIdleLimitButPongsKeepAQuietConnection) {
-    {
-        Server silent(TestCertificates::shared(), "127.0.0.1", true);
-        WebSocketTransport transport(io_.get_executor(), quickTiming(2s, 300ms));
-        transport.connect(silent.url());
-        EXPECT_EQ(failure<NetworkError>(transport.receive()).code(), asio::error::timed_out);
-        EXPECT_THROW(await(transport.send("x")), NetworkError);
-    }
-    Server server;
-    WebSocketTransport transport(io_.get_executor(), quickTiming(2s, 300ms));
-    transport.connect(server.url());
-    std::optional<std::string> received;
-    std::exception_ptr error;
-    asio::co_spawn(io_, transport.receive(), [&](std::exception_ptr e, std::string text) {
-        error = e;
-        received = text;
-    });
-    runFor(1200ms);  // no frame for four idle limits, but the pongs keep coming
-    EXPECT_FALSE(received.has_value());
-    server.send(0, "late");
-    ASSERT_TRUE(runUntil([&] { return received.has_value(); }));
-    EXPECT_FALSE(error);
-    EXPECT_EQ(*received, "late");
 }
 
 TEST_F(WebSocketTransportTest, CancelledWaitsLoseNoFrameAndNoMessage) {
@@ -423,25 +400,6 @@ TEST_F(WebSocketTransportTest, CancelledWaitsLoseNoFrameAndNoMessage) {
     // The connection is intact and the next frame goes to the next receive.
     server.send(0, "kept");
     EXPECT_EQ(await(transport.receive()), "kept");
-}
-
-TEST_F(WebSocketTransportTest, MessagesAboveOneMebibyteAndServersGoingAwayEndReceiving) {
-    std::optional<Server> server(std::in_place);
-    WebSocketTransport transport(io_.get_executor());
-    transport.connect(server->url());
-    await(transport.send("hi"));
-    server->send(0, std::string(WebSocketTransport::kMaximumMessageSize, 'a'));
-    server->send(0, std::string(WebSocketTransport::kMaximumMessageSize + 1, 'b'), true);
-    EXPECT_EQ(await(transport.receive()).size(), WebSocketTransport::kMaximumMessageSize);
-    EXPECT_THROW(await(transport.receive()), NetworkError);
-    EXPECT_THROW(await(transport.receive()), NetworkError);  // the connection is finished
-
-    transport.connect(server->url());
-    await(transport.send("hi"));
-    server->send(1, "last words");
-    EXPECT_EQ(await(transport.receive()), "last words");
-    server.reset();
-    EXPECT_THROW(await(transport.receive()), NetworkError);
 }
 
 }  // namespace

@@ -1,16 +1,27 @@
 // The duoquill-relay program, run for real, with WebSocket clients over TLS on loopback:
 // pairing and forwarding, the kept frames of a lone member, departures and displacement,
-// refused paths and frames, connection caps and time limits, its command line, log and signals.
+// refused paths and frames, connection caps, time limits and memory, its TLS, command line,
+// log and signals.
 
 #include <gtest/gtest.h>
 
+#include <openssl/ssl.h>
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
 
 #include <csignal>
+#include <functional>
 #include <thread>
 
+#include "DuoquillRelay/ConnectionLimiter.h"
 #include "Kit/Paths.h"
 #include "Kit/Process.h"
 #include "Kit/RelayProcess.h"
@@ -20,11 +31,15 @@
 namespace duoquill::test {
 namespace {
 
+namespace asio = boost::asio;
+namespace beast = boost::beast;
 using namespace std::chrono_literals;
 using Kind = WebSocketEvent::Kind;
 using Client = std::unique_ptr<WebSocketTestClient>;
 
 const std::string kPeerDisconnected = R"({"t":"peer-disconnected"})";
+// The largest tunnel frame a client sends.
+const std::string kTunnelFrame(90144, 'T');
 
 struct Relay : RelayProcess {
     explicit Relay(std::vector<std::string> arguments = {}) : RelayProcess(Options{.arguments = std::move(arguments)}) {}
@@ -36,6 +51,10 @@ struct Relay : RelayProcess {
         auto c = client();
         if (c->open(port(), path) != 101) throw std::runtime_error("join refused");
         return c;
+    }
+    bool logShows(const std::string& text) const {
+        for (int i = 0; i < 500 && log().find(text) == std::string::npos; ++i) std::this_thread::sleep_for(10ms);
+        return log().find(text) != std::string::npos;
     }
 };
 
@@ -54,15 +73,15 @@ std::string frameText(int index, std::size_t size) {
     return text;
 }
 
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
 void expectNothing(WebSocketTestClient& client, std::chrono::milliseconds wait = 150ms) {
     const WebSocketEvent event = client.read(wait);
     EXPECT_EQ(event.kind, Kind::timedOut) << describe(event);
-}
-
-void expectText(WebSocketTestClient& client, const std::string& text) {
-    const WebSocketEvent event = client.read();
-    ASSERT_EQ(event.kind, Kind::text) << describe(event);
-    EXPECT_EQ(event.data, text);
 }
 
 void expectClosed(WebSocketTestClient& client, int code, const std::string& reason = "") {
@@ -72,9 +91,26 @@ void expectClosed(WebSocketTestClient& client, int code, const std::string& reas
     EXPECT_TRUE(reason.empty() || event.data == reason) << event.data;
 }
 
-TEST(Relay, ForwardsEveryFrameUnchangedAndInOrderBothWays) {
+// What the relay sends within `wait` on a raw TCP connection after `send`, and whether it
+// then ended the connection.
+struct RawAnswer { std::string bytes; bool ended = false; };
+RawAnswer rawExchange(std::uint16_t port, std::string_view send = {}, std::chrono::milliseconds wait = 3000ms) {
+    asio::io_context context;
+    asio::ip::tcp::socket socket(context);
+    socket.connect({asio::ip::make_address("127.0.0.1"), port});
+    asio::write(socket, asio::buffer(send.data(), send.size()));
+    RawAnswer answer;
+    asio::async_read(socket, asio::dynamic_buffer(answer.bytes), [&](boost::system::error_code ec, std::size_t) {
+        answer.ended = ec == asio::error::eof || ec == asio::error::connection_reset;
+    });
+    context.run_for(wait);
+    return answer;
+}
+
+TEST(Relay, ForwardsEveryFrameUnchangedAndInOrderBothWaysWithinItsRoomOnly) {
     Relay relay;
     auto a = relay.join(roomPath(1)), b = relay.join(roomPath(1));
+    auto c = relay.join(roomPath(2)), d = relay.join(roomPath(2));
     // Sizes of the tunnel frames (90144: the largest a client sends), a few others, one byte
     // short of the largest frame the relay takes (the echo adds one), and an empty frame. Two
     // rounds stay under the 1 MiB a member may have queued while it does not read.
@@ -88,17 +124,18 @@ TEST(Relay, ForwardsEveryFrameUnchangedAndInOrderBothWays) {
     for (const auto& text : sent) ASSERT_EQ(b->readText(), text);
     for (const auto& text : sent) b->sendText(text + "!");
     for (const auto& text : sent) ASSERT_EQ(a->readText(), text + "!");
-    // Interleaved traffic keeps each direction in order.
+    // Interleaved traffic keeps each direction in order, and in its own room.
     for (int i = 0; i < 200; ++i) {
         a->sendText("a" + std::to_string(i));
         b->sendText("b" + std::to_string(i));
+        c->sendText("c" + std::to_string(i));
     }
     for (int i = 0; i < 200; ++i) {
         ASSERT_EQ(b->readText(), "a" + std::to_string(i));
         ASSERT_EQ(a->readText(), "b" + std::to_string(i));
+        ASSERT_EQ(d->readText(), "c" + std::to_string(i));
     }
-    expectNothing(*a, 50ms);
-    expectNothing(*b, 50ms);
+    for (auto* client : {a.get(), b.get(), c.get(), d.get()}) expectNothing(*client, 30ms);
 }
 
 // What a lone member sends is kept (the newest 16 frames, at most 128 KiB), delivered first
@@ -113,9 +150,7 @@ TEST(Relay, LoneMemberKeepsItsNewestFramesForTheNextJoinerOnly) {
     leaving->sendText("hello from a leaver");
     std::this_thread::sleep_for(100ms);  // let every frame reach the relay before the peers come
     leaving->close();
-    for (int i = 0; i < 500 && relay.log().find("closed by the client (1000)") == std::string::npos; ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
+    ASSERT_TRUE(relay.logShows("closed by the client (1000)"));
 
     auto b = relay.join(roomPath(4));
     for (int i = 5; i < 20; ++i) ASSERT_EQ(b->readText(), i == 5 ? hello : "kept " + std::to_string(i));
@@ -123,7 +158,7 @@ TEST(Relay, LoneMemberKeepsItsNewestFramesForTheNextJoinerOnly) {
     many->sendText("live");
     EXPECT_EQ(b->readText(), "live");
     b->close();
-    expectText(*many, kPeerDisconnected);
+    EXPECT_EQ(many->readText(), kPeerDisconnected);
     expectNothing(*relay.join(roomPath(4)));
     auto c = relay.join(roomPath(5));
     EXPECT_EQ(c->readText(), frameText(2, 60 * 1024));
@@ -132,42 +167,31 @@ TEST(Relay, LoneMemberKeepsItsNewestFramesForTheNextJoinerOnly) {
     expectNothing(*relay.join(roomPath(6)), 20ms);
 }
 
-TEST(Relay, PeerDisconnectedAfterACleanCloseOrADroppedConnection) {
+// Leaving by a close, a dropped connection, or a frame the relay refuses.
+TEST(Relay, PeerDisconnectedTellsTheRemainingMemberOfThatRoomOnly) {
     Relay relay;
     auto a = relay.join(roomPath(7)), b = relay.join(roomPath(7));
-    a->sendText("x");
-    ASSERT_EQ(b->readText(), "x");
+    auto c = relay.join(roomPath(8)), d = relay.join(roomPath(8));
     a->close(1000);
-    expectText(*b, kPeerDisconnected);
+    EXPECT_EQ(b->readText(), kPeerDisconnected);
+    for (auto* client : {b.get(), c.get(), d.get()}) expectNothing(*client, 30ms);
     // The remaining member now waits alone: what it sends is kept for the next joiner.
     b->sendText("anyone?");
     std::this_thread::sleep_for(30ms);
     EXPECT_EQ(relay.join(roomPath(7))->readText(), "anyone?");
 
-    auto c = relay.join(roomPath(8)), d = relay.join(roomPath(8));
     c->drop();
-    expectText(*d, kPeerDisconnected);
+    EXPECT_EQ(d->readText(), kPeerDisconnected);
     EXPECT_TRUE(d->isOpen());
-}
 
-TEST(Relay, RoomsNeverSeeEachOthersFrames) {
-    Relay relay;
-    auto a = relay.join(roomPath(9)), b = relay.join(roomPath(9));
-    auto c = relay.join(roomPath(10)), d = relay.join(roomPath(10));
-    for (int i = 0; i < 20; ++i) {
-        a->sendText("room9 a" + std::to_string(i));
-        c->sendText("room10 c" + std::to_string(i));
-    }
-    for (int i = 0; i < 20; ++i) {
-        ASSERT_EQ(b->readText(), "room9 a" + std::to_string(i));
-        ASSERT_EQ(d->readText(), "room10 c" + std::to_string(i));
-    }
-    // A departure in one room is not announced in the other.
-    a->close();
-    expectText(*b, kPeerDisconnected);
-    expectNothing(*b, 20ms);
-    expectNothing(*c, 50ms);
-    expectNothing(*d, 20ms);
+    auto e = relay.join(roomPath(2)), f = relay.join(roomPath(2));
+    e->sendText(std::string(96 * 1024 + 1, 'X'));  // one byte over the largest forwarded above
+    expectClosed(*e, 1009);
+    EXPECT_EQ(f->readText(), kPeerDisconnected);
+    auto g = relay.join(roomPath(3)), h = relay.join(roomPath(3));
+    g->sendBinary(R"({"t":"hello"})");
+    expectClosed(*g, 1003);
+    EXPECT_EQ(h->readText(), kPeerDisconnected);
 }
 
 // Not the member that joined first: the one whose last frame is oldest, as a restarted
@@ -195,14 +219,15 @@ TEST(Relay, AThirdMemberIsTurnedAwayFromALivePairAndDisplacesOnlyASilentMember) 
     while (event.kind == Kind::text) event = second->read();  // what it had not read yet
     EXPECT_EQ(event.kind, Kind::closed) << describe(event);
     EXPECT_EQ(event.closeCode, 4000);
-    expectText(*first, kPeerDisconnected);
+    EXPECT_EQ(first->readText(), kPeerDisconnected);
     first->sendText("to third");
     EXPECT_EQ(third->readText(), "to third");
     third->sendText("to first");
     EXPECT_EQ(first->readText(), "to first");
 }
 
-TEST(Relay, PathsThatAreNotRoomsGet404BeforeTheUpgrade) {
+// A relay URL typed with a trailing "/" reaches the relay as "//" + token: the same room.
+TEST(Relay, PathsThatAreNotRoomsGet404BeforeTheUpgradeAndADoubledSlashJoinsTheRoom) {
     Relay relay;
     const std::string token = roomPath(1).substr(1);
     std::string upper = token, notHex = token;
@@ -213,89 +238,23 @@ TEST(Relay, PathsThatAreNotRoomsGet404BeforeTheUpgrade) {
                              "///" + token, "/room/" + token.substr(6)}) {
         EXPECT_EQ(relay.client()->open(relay.port(), path), 404) << path;
     }
-    EXPECT_EQ(relay.client()->open(relay.port(), "/" + token), 101);
-}
-
-// A relay URL typed with a trailing "/" reaches the relay as "//" + token: the same room.
-TEST(Relay, DoubledLeadingSlashJoinsTheSameRoom) {
-    Relay relay;
-    auto plain = relay.join(roomPath(7)), doubled = relay.join("/" + roomPath(7));
+    auto plain = relay.join("/" + token), doubled = relay.join("//" + token);
     doubled->sendText("through the doubled slash");
     EXPECT_EQ(plain->readText(), "through the doubled slash");
 }
 
-TEST(Relay, OversizedAndBinaryFramesCloseTheSenderAndAreNotForwarded) {
-    Relay relay;
-    auto a = relay.join(roomPath(2)), b = relay.join(roomPath(2));
-    const std::string largest(96 * 1024, 'L');
-    a->sendText(largest);
-    EXPECT_EQ(b->readText(), largest);
-    a->sendText(std::string(96 * 1024 + 1, 'X'));
-    expectClosed(*a, 1009);
-    expectText(*b, kPeerDisconnected);
-
-    auto c = relay.join(roomPath(3)), d = relay.join(roomPath(3));
-    c->sendBinary(R"({"t":"hello"})");
-    expectClosed(*c, 1003);
-    expectText(*d, kPeerDisconnected);
-}
-
-// Whether the relay ended a raw TCP connection within `wait`.
-bool closedByRelayWithin(std::uint16_t port, std::chrono::milliseconds wait, std::string_view send = {}) {
-    boost::asio::io_context context;
-    boost::asio::ip::tcp::socket socket(context);
-    socket.connect({boost::asio::ip::make_address("127.0.0.1"), port});
-    if (!send.empty()) boost::asio::write(socket, boost::asio::buffer(send.data(), send.size()));
-    bool ended = false;
-    char byte = 0;
-    socket.async_read_some(boost::asio::buffer(&byte, 1), [&](boost::system::error_code ec, std::size_t) {
-        ended = ec == boost::asio::error::eof || ec == boost::asio::error::connection_reset;
-    });
-    context.run_for(wait);
-    return ended;
-}
-
-TEST(Relay, ClientThatNeverFinishesTheOpeningHandshakeIsDropped) {
-    Relay relay({"--handshake-timeout", "0.3", "--max-connections", "2"});
+// The opening handshake has a time limit; after it, only silence ends a connection. Every
+// ended connection gives its place back.
+TEST(Relay, ConnectionsAreCappedInTotalAndDroppedWhenHalfOpenOrSilent) {
+    Relay relay({"--handshake-timeout", "0.3", "--max-connections", "2", "--max-per-address", "0", "--ping-interval",
+                 "0.05", "--idle-timeout", "0.4"});
     // Silent after connecting, and stuck halfway through a TLS hello.
-    EXPECT_TRUE(closedByRelayWithin(relay.port(), 3000ms));
-    EXPECT_TRUE(closedByRelayWithin(relay.port(), 3000ms, "\x16\x03\x01"));
-    // Their places are free again, and a client that finishes in time stays past the limit.
-    auto a = relay.join(roomPath(4));
-    std::this_thread::sleep_for(500ms);
-    auto b = relay.join(roomPath(4));
-    a->sendText("still open");
-    EXPECT_EQ(b->readText(), "still open");
-}
-
-TEST(Relay, ConnectionsAreCappedPerAddressAndInTotal) {
-    {
-        Relay relay({"--max-per-address", "2"});
-        auto a = relay.join(roomPath(5)), b = relay.join(roomPath(5));
-        EXPECT_THROW(relay.client()->open(relay.port(), roomPath(6)), std::runtime_error);
-        b->close();
-        Client d;
-        for (int attempt = 0; attempt < 50 && !d; ++attempt) {  // the freed place becomes available
-            try {
-                d = relay.join(roomPath(6));
-            } catch (const std::runtime_error&) {
-                std::this_thread::sleep_for(10ms);
-            }
-        }
-        EXPECT_TRUE(d && d->isOpen());
-    }
-    Relay relay({"--max-per-address", "0", "--max-connections", "3"});
-    auto a = relay.join(roomPath(7)), b = relay.join(roomPath(7)), c = relay.join(roomPath(8));
-    EXPECT_THROW(relay.client()->open(relay.port(), roomPath(8)), std::runtime_error);
-    a->sendText("unaffected");
-    EXPECT_EQ(b->readText(), "unaffected");
-}
-
-TEST(Relay, SilentMemberIsDroppedWhileOneAnsweringPingsStays) {
-    Relay relay({"--ping-interval", "0.05", "--idle-timeout", "0.4"});
+    EXPECT_TRUE(rawExchange(relay.port()).ended);
+    EXPECT_TRUE(rawExchange(relay.port(), "\x16\x03\x01").ended);
     auto silent = relay.join(roomPath(9)), alive = relay.join(roomPath(9));
-    // `alive` reads (and so answers pings) for longer than the limit without sending a frame.
     const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(relay.client()->open(relay.port(), roomPath(8)), std::runtime_error);
+    // `alive` reads (and so answers pings) for longer than both limits without sending a frame.
     const WebSocketEvent notice = alive->read(3000ms);
     ASSERT_EQ(notice.kind, Kind::text) << describe(notice);
     EXPECT_EQ(notice.data, kPeerDisconnected);
@@ -303,6 +262,156 @@ TEST(Relay, SilentMemberIsDroppedWhileOneAnsweringPingsStays) {
     expectNothing(*alive, 800ms);
     EXPECT_TRUE(alive->isOpen());
     EXPECT_NE(silent->read(100ms).kind, Kind::text);
+    EXPECT_TRUE(relay.join(roomPath(8))->isOpen());  // the silent member's place
+}
+
+TEST(Relay, IPv6ClientsCountByPrefixAndMappedIPv4AsIPv4) {
+    using relay::ConnectionLimiter;
+    const auto at = [](const char* text) { return asio::ip::make_address(text); };
+    auto limiter = std::make_shared<ConnectionLimiter>(100, 2, 64);
+    ConnectionLimiter::Refusal refusal{};
+    auto first = limiter->admit(at("2001:db8:1:2::1"), refusal);
+    auto second = limiter->admit(at("2001:db8:1:2:ffff:ffff:ffff:ffff"), refusal);
+    EXPECT_TRUE(first && second);
+    EXPECT_FALSE(limiter->admit(at("2001:db8:1:2:abcd::9"), refusal));
+    EXPECT_EQ(refusal, ConnectionLimiter::Refusal::tooManyFromAddress);
+    EXPECT_TRUE(limiter->admit(at("2001:db8:1:3::1"), refusal));  // the next /64
+
+    auto v4 = limiter->admit(at("192.0.2.7"), refusal);
+    auto mapped = limiter->admit(at("::ffff:192.0.2.7"), refusal);
+    EXPECT_TRUE(v4 && mapped);
+    EXPECT_FALSE(limiter->admit(at("192.0.2.7"), refusal));
+    EXPECT_TRUE(limiter->admit(at("192.0.2.8"), refusal));
+    second = {};  // a freed place is counted under the same prefix
+    EXPECT_TRUE(limiter->admit(at("2001:db8:1:2::42"), refusal));
+
+    auto wide = std::make_shared<ConnectionLimiter>(100, 1, 48);
+    auto one = wide->admit(at("2001:db8:1:2::1"), refusal);
+    EXPECT_FALSE(wide->admit(at("2001:db8:1:ffff::1"), refusal));
+    EXPECT_EQ(limiter->countedAs(at("2001:db8:1:2:3:4:5:6")), at("2001:db8:1:2::"));
+}
+
+// `a` sends until the relay has had to give up on `b`, which never reads; a normal room
+// exchanges a frame between bursts. With the smaller budget, under one queue's limit, the
+// budget stops the attack first: either the reader's queue or the sender's unfinished
+// message is the one that would not fit. A queue that does not drain gives its share back
+// when its member is dropped for it.
+TEST(Relay, MembersThatNeverReadAreDroppedWhileANormalRoomKeepsWorking) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> attacks{
+        {{"--memory-budget", "64"}, "dropped: not reading what its peer sends (queue over 1024 KiB)"},
+        {{"--memory-budget", "1", "--max-queue-kib", "4096", "--write-timeout", "0.5"}, "the relay's memory budget is full"}};
+    for (const auto& [arguments, reason] : attacks) {
+        Relay relay(arguments);
+        auto a = relay.join(roomPath(1)), b = relay.join(roomPath(1));
+        auto normalA = relay.join(roomPath(2)), normalB = relay.join(roomPath(2));
+        for (int burst = 0; burst < 20 && relay.log().find(reason) == std::string::npos; ++burst) {
+            try {
+                for (int i = 0; i < 40; ++i) a->sendText(kTunnelFrame);
+            } catch (const std::runtime_error&) {
+                break;  // refused while sending: the reason is in the log
+            }
+            normalA->sendText("burst " + std::to_string(burst));
+            ASSERT_EQ(normalB->readText(), "burst " + std::to_string(burst));
+        }
+        EXPECT_TRUE(relay.logShows(reason)) << relay.log();
+        EXPECT_TRUE(relay.logShows("#2 dropped: ")) << relay.log();
+        normalB->sendText(kTunnelFrame);
+        EXPECT_TRUE(normalA->readText() == kTunnelFrame) << relay.log();
+    }
+}
+
+// A raw client that can send part of a message. It reads all along, so pings are answered
+// whenever the test waits or sends.
+class FragmentSender {
+public:
+    FragmentSender(std::uint16_t port, const std::string& path) {
+        tls_.load_verify_file(TestCertificates::shared().caFile().string());
+        tls_.set_verify_mode(asio::ssl::verify_peer);
+        beast::get_lowest_layer(ws_).connect({asio::ip::make_address("127.0.0.1"), port});
+        SSL_set_tlsext_host_name(ws_.next_layer().native_handle(), "localhost");
+        ws_.next_layer().handshake(asio::ssl::stream_base::client);
+        ws_.handshake("localhost", path);
+        ws_.auto_fragment(false);
+        ws_.text(true);
+        ws_.async_read(buffer_, [this](beast::error_code ec, std::size_t) { ended_ = static_cast<bool>(ec); });
+    }
+
+    void send(std::string_view piece, bool last) {
+        bool done = false;
+        ws_.async_write_some(last, asio::buffer(piece.data(), piece.size()),
+                             [&](beast::error_code ec, std::size_t) { done = true; if (ec) ended_ = true; });
+        runUntil([&] { return done; }, 5000ms);
+    }
+
+    // True when the relay ended the connection within `wait`.
+    bool endedWithin(std::chrono::milliseconds wait) {
+        runUntil([&] { return ended_; }, wait);
+        return ended_;
+    }
+
+private:
+    void runUntil(const std::function<bool()>& done, std::chrono::milliseconds wait) {
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            if (context_.stopped()) context_.restart();
+            context_.run_for(10ms);
+        }
+    }
+
+    asio::io_context context_;
+    asio::ssl::context tls_{asio::ssl::context::tls_client};
+    beast::websocket::stream<beast::ssl_stream<beast::tcp_stream>> ws_{context_, tls_};
+    beast::flat_buffer buffer_;
+    bool ended_ = false;
+};
+
+TEST(Relay, UnfinishedMessageIsDroppedAfterTheBoundEvenWhileThePingsAreAnswered) {
+    Relay relay({"--handshake-timeout", "0.6", "--ping-interval", "0.05", "--idle-timeout", "5"});
+    auto peer = relay.join(roomPath(5));
+    FragmentSender sender(relay.port(), roomPath(5));
+    // A message in fragments arrives whole.
+    sender.send(kTunnelFrame.substr(0, 1000), false);
+    sender.send("", false);
+    sender.send(kTunnelFrame.substr(1000), true);
+    EXPECT_EQ(peer->readText(), kTunnelFrame);
+
+    sender.send(kTunnelFrame.substr(0, 50000), false);
+    EXPECT_FALSE(sender.endedWithin(200ms));
+    sender.send(kTunnelFrame.substr(0, 100), false);  // progress of a sort, but no end
+    EXPECT_TRUE(sender.endedWithin(5000ms));
+    EXPECT_TRUE(relay.logShows("dropped: message not completed within 600 ms")) << relay.log();
+    EXPECT_EQ(peer->readText(), kPeerDisconnected);
+}
+
+// True when a TLS handshake limited to `version` and `suites` (TLS 1.2 suite names; empty
+// keeps the defaults) completes with the relay.
+bool handshakes(std::uint16_t port, int version, const char* suites) {
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+    SSL_CTX_set_min_proto_version(context.get(), version);
+    SSL_CTX_set_max_proto_version(context.get(), version);
+    SSL_CTX_set_security_level(context.get(), 0);  // let the client offer what the relay must refuse
+    if (*suites != '\0' && SSL_CTX_set_cipher_list(context.get(), suites) != 1) throw std::runtime_error(suites);
+    asio::io_context io;
+    asio::ip::tcp::socket socket(io);
+    socket.connect({asio::ip::make_address("127.0.0.1"), port});
+    std::unique_ptr<SSL, decltype(&SSL_free)> tls(SSL_new(context.get()), SSL_free);
+    SSL_set_fd(tls.get(), socket.native_handle());
+    return SSL_connect(tls.get()) == 1;
+}
+
+TEST(Relay, OnlyTls13AndTls12WithEcdheAndAeadAreAccepted) {
+    const Relay relay;
+    const struct { int version; const char* suites; bool accepted; } cases[] = {
+        {TLS1_3_VERSION, "", true},
+        {TLS1_2_VERSION, "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256", true},
+        {TLS1_2_VERSION, "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305", true},
+        {TLS1_2_VERSION, "ECDHE-ECDSA-AES128-SHA:ECDHE-ECDSA-AES256-SHA384:ECDHE-RSA-AES128-SHA", false},  // CBC
+        {TLS1_2_VERSION, "AES128-GCM-SHA256:AES256-GCM-SHA384", false},  // RSA key transport
+        {TLS1_1_VERSION, "", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(handshakes(relay.port(), c.version, c.suites), c.accepted) << std::hex << c.version << " " << c.suites;
+    }
 }
 
 TEST(Relay, CommandLine) {
@@ -328,21 +437,33 @@ TEST(Relay, CommandLine) {
     }
 }
 
-TEST(Relay, SigtermClosesEveryConnectionWith1001AndFramesAreNeverLogged) {
-    Relay relay;
-    const std::string room = roomPath(1), secret = "frame-content-that-must-not-be-logged";
-    auto a = relay.join(room), b = relay.join(room), lone = relay.join(roomPath(2));
-    a->sendText(secret);
-    ASSERT_EQ(b->readText(), secret);
-    ::kill(relay.pid(), SIGTERM);
-    for (auto* client : {a.get(), b.get(), lone.get()}) expectClosed(*client, 1001);
-    EXPECT_EQ(relay.stop(0), 0);
-    // One line per event; the room appears only as a short hash prefix, frames never.
-    const std::string log = relay.log();
-    EXPECT_EQ(log.find(room.substr(1, 16)), std::string::npos) << log;
-    EXPECT_EQ(log.find(secret), std::string::npos) << log;
-    EXPECT_NE(log.find("joined room "), std::string::npos) << log;
-    EXPECT_NE(log.find("(1001)"), std::string::npos) << log;
+// The log has one line per event: no client address unless asked, the room only as a short
+// hash prefix, frames never, and refused connections counted in one line instead of one each.
+TEST(Relay, SigtermClosesEveryConnectionWith1001AndTheLogKeepsFramesAndAddressesOut) {
+    for (const bool addresses : {false, true}) {
+        std::vector<std::string> arguments{"--max-per-address", "3"};
+        if (addresses) arguments.push_back("--log-addresses");
+        Relay relay(arguments);
+        const std::string room = roomPath(1), secret = "frame-content-that-must-not-be-logged";
+        auto a = relay.join(room), b = relay.join(room), lone = relay.join(roomPath(2));
+        a->sendText(secret);
+        ASSERT_EQ(b->readText(), secret);
+        for (int i = 0; i < 5; ++i) EXPECT_TRUE(rawExchange(relay.port()).ended);
+        ::kill(relay.pid(), SIGTERM);
+        for (auto* client : {a.get(), b.get(), lone.get()}) expectClosed(*client, 1001);
+        EXPECT_EQ(relay.stop(0), 0);
+
+        const std::string log = relay.log();
+        EXPECT_EQ(log.find(room.substr(1, 16)), std::string::npos) << log;
+        EXPECT_EQ(log.find(secret), std::string::npos) << log;
+        EXPECT_NE(log.find("joined room "), std::string::npos) << log;
+        EXPECT_NE(log.find("(1001)"), std::string::npos) << log;
+        EXPECT_EQ(occurrences(log, "refused 5 connection(s): 5 over the per-address limit, 0 over the total limit"), 1u)
+            << log;
+        EXPECT_EQ(occurrences(log, "refused"), 1u) << log;
+        // The start-up line names the listening address; nothing else names one unless asked.
+        EXPECT_EQ(occurrences(log, "127.0.0.1:"), addresses ? 4u : 1u) << log;
+    }
 }
 
 TEST(Relay, PlainAndQuietServeWithoutTlsAndWithoutLogAndStopOnSigint) {
@@ -352,6 +473,10 @@ TEST(Relay, PlainAndQuietServeWithoutTlsAndWithoutLogAndStopOnSigint) {
     ASSERT_EQ(b.open(relay.port(), roomPath(3)), 101);
     a.sendText("plain");
     EXPECT_EQ(b.readText(), "plain");
+    // A room's path asked for without the upgrade.
+    const RawAnswer answer = rawExchange(relay.port(), "GET " + roomPath(3) + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    EXPECT_EQ(answer.bytes.rfind("HTTP/1.1 426 ", 0), 0u) << answer.bytes;
+    EXPECT_TRUE(answer.ended);
     ::kill(relay.pid(), SIGINT);
     EXPECT_EQ(a.read().closeCode, 1001);
     EXPECT_EQ(b.read().closeCode, 1001);
