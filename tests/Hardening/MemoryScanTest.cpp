@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -53,13 +54,20 @@ public:
         return true;
     }
     std::size_t size() const { return masked_.size(); }
+    std::uint8_t first() const { return masked_[0] ^ kMask; }
 
 private:
     Bytes masked_;
 };
 
-// Where this process's readable memory holds a copy of the text.
-std::vector<const void*> copiesInMemory(const MaskedText& text) {
+// For each text, where this process's readable memory holds a copy of it: one pass for all.
+std::vector<std::vector<const void*>> copiesInMemory(const std::vector<MaskedText>& texts) {
+    std::array<std::vector<std::size_t>, 256> startingWith;
+    std::size_t longest = 0;
+    for (std::size_t t = 0; t < texts.size(); ++t) {
+        startingWith[texts[t].first()].push_back(t);
+        longest = std::max(longest, texts[t].size());
+    }
     constexpr std::size_t chunk = 1 << 20;
     void* mapped = mmap(nullptr, chunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapped == MAP_FAILED) throw std::runtime_error("mmap failed");
@@ -83,19 +91,25 @@ std::vector<const void*> copiesInMemory(const MaskedText& text) {
         regions.emplace_back(start, end);
     }
 
-    std::vector<const void*> copies;
+    std::vector<std::vector<const void*>> copies(texts.size());
     for (auto [start, end] : regions) {
-        // Chunks overlap by the text's length less one, so a copy across a boundary is found once.
+        // Chunks overlap by the longest text's length less one: a copy across a boundary is
+        // found, and found once.
         for (std::uintptr_t at = start; at < end;) {
             const std::size_t want = std::min<std::uintptr_t>(chunk, end - at);
             const ssize_t got = pread(memory, buffer, want, static_cast<off_t>(at));
             if (got <= 0) break;
             const auto n = static_cast<std::size_t>(got);
-            for (std::size_t i = 0; i + text.size() <= n; ++i) {
-                if (text.matchesAt(buffer + i)) copies.push_back(reinterpret_cast<const void*>(at + i));
+            const bool last = n < want || at + n >= end;
+            for (std::size_t i = 0; i < n && (last || i + longest <= n); ++i) {
+                for (std::size_t t : startingWith[buffer[i]]) {
+                    if (i + texts[t].size() <= n && texts[t].matchesAt(buffer + i)) {
+                        copies[t].push_back(reinterpret_cast<const void*>(at + i));
+                    }
+                }
             }
-            if (n < want || at + n >= end) break;
-            at += n - (text.size() - 1);
+            if (last) break;
+            at += n - (longest - 1);
         }
     }
     secureWipe(buffer, chunk);
@@ -103,6 +117,8 @@ std::vector<const void*> copiesInMemory(const MaskedText& text) {
     close(memory);
     return copies;
 }
+
+std::vector<const void*> copiesInMemory(const MaskedText& text) { return copiesInMemory(std::vector{text})[0]; }
 
 // The real terminal display, counting the lines it shows; standard error goes to /dev/null.
 class CountingTerminal final : public cli::ChatDisplay {
@@ -147,15 +163,10 @@ TEST(MemoryScan, NoCopyOfALineOutlivesItsTurnAndNoKeyTheSession) {
     bob.emplace(1, timeline, relay, 5, &shown);
     timeline.runFor(30, [&] { return alice->isActive() && bob->isActive(); });
     ASSERT_TRUE(alice->isActive() && bob->isActive());
-    {
-        const MaskedText probe(30);
-        const SecureText copy = probe.plain();
-        ASSERT_EQ(copiesInMemory(probe).size(), 1u);  // the scan finds what is there
-    }
-
-    // Short lines live in a string's own buffer, long ones on the heap: both kinds.
+    // Short lines live in a string's own buffer, long ones on the heap: both kinds. Each next
+    // line has another size, so it does not simply reuse the first one's buffers.
+    std::vector<MaskedText> lines{MaskedText(30)};  // [0]: a probe held while the scan runs
     for (std::size_t size : {12, 300}) {
-        // The next line has another size, so it does not simply reuse the first one's buffers.
         const MaskedText line(size), next(size * 3 + 40);
         const int before = shown.receivedCount;
         alice->type(line.plain().view());
@@ -163,18 +174,28 @@ TEST(MemoryScan, NoCopyOfALineOutlivesItsTurnAndNoKeyTheSession) {
         bob->type(next.plain().view());
         timeline.runFor(10, [&] { return shown.receivedCount == before + 2; });
         ASSERT_EQ(shown.receivedCount, before + 2);
-        EXPECT_EQ(copiesInMemory(line).size(), 0u) << size << "-character line";
+        lines.push_back(line);
+    }
+    {
+        const SecureText probe = lines[0].plain();
+        const auto found = copiesInMemory(lines);
+        ASSERT_EQ(found[0].size(), 1u);  // the scan finds what is there
+        EXPECT_EQ(found[1].size(), 0u) << "a 12-character line";
+        EXPECT_EQ(found[2].size(), 0u) << "a 300-character line";
     }
 
     // Once both ends are gone (each session destroyed), none of its keys is left anywhere.
-    std::vector<std::pair<std::string, MaskedText>> keys;
+    std::vector<std::string> names;
+    std::vector<MaskedText> keys;
     for (const auto& [name, bytes] : PFSChatSessionTestAccess::secrets(*alice->client->currentSession())) {
-        keys.emplace_back(name, MaskedText(bytes));
+        names.push_back(name);
+        keys.emplace_back(bytes);
     }
     ASSERT_GE(keys.size(), 8u);
     alice.reset();
     bob.reset();
-    for (const auto& [name, key] : keys) EXPECT_EQ(copiesInMemory(key).size(), 0u) << name;
+    const auto left = copiesInMemory(keys);
+    for (std::size_t k = 0; k < keys.size(); ++k) EXPECT_EQ(left[k].size(), 0u) << names[k];
 }
 
 TEST(MemoryScan, TheStandardInputReaderKeepsNoCopyOfALine) {
@@ -225,8 +246,8 @@ TEST(MemoryScan, TheIdentityScalarIsOnlyInLockedMemoryWhileTheChatHoldsIt) {
     }
     ASSERT_EQ(key->sharedSecret(World::identityKey(1).publicKey()).size(), 32u);  // as a handshake does
     std::size_t locked = 0;
-    for (const auto& form : forms) {
-        for (const void* copy : copiesInMemory(form)) {
+    for (const auto& copiesOfForm : copiesInMemory(forms)) {
+        for (const void* copy : copiesOfForm) {
             const bool isLocked = CRYPTO_secure_allocated(copy) || lockedmemory::contains(copy);
             EXPECT_TRUE(isLocked) << "a copy at " << copy;
             locked += isLocked;
