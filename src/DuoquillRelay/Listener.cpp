@@ -83,7 +83,9 @@ void Listener::onAccept(boost::system::error_code ec, tcp::socket socket) {
     ConnectionLimiter::Refusal refusal{};
     auto slot = state_->limiter().admit(peer.address(), refusal);
     if (!slot) {
-        countRefusal(refusal == ConnectionLimiter::Refusal::tooManyFromAddress);
+        const bool perAddress = refusal == ConnectionLimiter::Refusal::tooManyFromAddress;
+        state_->metrics().refused(perAddress ? RelayMetrics::Refusal::addressCap : RelayMetrics::Refusal::connectionCap);
+        countRefusal(perAddress);
         boost::system::error_code ignored;
         socket.close(ignored);
         acceptNext();

@@ -40,9 +40,9 @@ std::chrono::milliseconds parseSeconds(const std::string& option, std::string_vi
 }
 
 // HOST:PORT, with an IPv6 host in brackets ("[::1]:8443").
-void parseListen(std::string_view text, RelayOptions& options) {
+HostAndPort parseHostAndPort(const std::string& option, std::string_view text) {
     const auto fail = [&] {
-        throw RelayOptionsError("--listen needs HOST:PORT, got \"" + std::string(text) + "\"");
+        throw RelayOptionsError(option + " needs HOST:PORT, got \"" + std::string(text) + "\"");
     };
     std::string_view host;
     std::string_view port;
@@ -60,8 +60,7 @@ void parseListen(std::string_view text, RelayOptions& options) {
     unsigned value = 0;
     const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
     if (host.empty() || port.empty() || ec != std::errc() || end != port.data() + port.size() || value > 65535) fail();
-    options.host = std::string(host);
-    options.port = static_cast<std::uint16_t>(value);
+    return {std::string(host), static_cast<std::uint16_t>(value)};
 }
 
 }  // namespace
@@ -80,8 +79,12 @@ RelayCommandLine parseRelayCommandLine(const std::vector<std::string>& arguments
             result.helpRequested = true;
             return result;
         } else if (option == "--listen") {
-            parseListen(value(), options);
+            auto [host, port] = parseHostAndPort(option, value());
+            options.host = std::move(host);
+            options.port = port;
             listenGiven = true;
+        } else if (option == "--metrics") {
+            options.metrics = parseHostAndPort(option, value());
         } else if (option == "--cert") {
             options.certificateFile = value();
         } else if (option == "--key") {
@@ -173,6 +176,10 @@ std::string relayUsage() {
            "  --log-addresses            name client addresses in the log (by default they\n"
            "                             are left out; refused connections are always counted\n"
            "                             in one line per 10 seconds)\n"
+           "  --metrics HOST:PORT        answer plain HTTP GET /metrics there with counters in\n"
+           "                             the Prometheus text format (off by default; port 0 as\n"
+           "                             for --listen); it has no authentication, so keep it on\n"
+           "                             a loopback or private address\n"
            "  --help                     this text\n"
            "\n"
            "A lone member's most recent 16 frames (128 KiB at most) are kept in memory for the\n"

@@ -13,6 +13,11 @@
 
 namespace duoquill::relay {
 
+struct HostAndPort {
+    std::string host;
+    std::uint16_t port = 0;  // 0: the system picks one (reported in a start-up line)
+};
+
 struct RelayOptions {
     std::string host = "127.0.0.1";
     std::uint16_t port = 0;  // 0: the system picks one (reported in the "listening on" line)
@@ -24,6 +29,8 @@ struct RelayOptions {
     // Client addresses in the log. Off by default: with the room tags they would link the two
     // addresses of each conversation for the day.
     bool logAddresses = false;
+    // Where plain HTTP GET /metrics is answered; none by default.
+    std::optional<HostAndPort> metrics;
 
     std::size_t maxConnections = 20000;
     std::size_t maxConnectionsPerAddress = 64;  // 0: no per-address limit

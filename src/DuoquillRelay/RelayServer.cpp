@@ -7,6 +7,7 @@
 
 #include "Duoquill/Platform/Primitives/TlsPolicy.h"
 #include "DuoquillRelay/Listener.h"
+#include "DuoquillRelay/MetricsListener.h"
 #include "DuoquillRelay/RelaySession.h"
 #include "DuoquillRelay/RelayState.h"
 
@@ -15,6 +16,13 @@ namespace {
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
+
+tcp::endpoint endpointOf(const std::string& host, std::uint16_t port, const char* purpose) {
+    boost::system::error_code ec;
+    const auto address = asio::ip::make_address(host, ec);
+    if (ec) throw RelayServerError(std::string("cannot ") + purpose + " on \"" + host + "\": not an IP address");
+    return {address, port};
+}
 
 asio::ssl::context makeTlsContext(const RelayOptions& options) {
     asio::ssl::context tls(asio::ssl::context::tls_server);
@@ -50,15 +58,20 @@ RelayServer::RelayServer(asio::io_context& context, const RelayOptions& options)
       state_(std::make_shared<RelayState>(options)),
       forceTimer_(strand_) {
     if (!options.plain) tls_.emplace(makeTlsContext(options));
-    boost::system::error_code ec;
-    const auto address = asio::ip::make_address(options.host, ec);
-    if (ec) throw RelayServerError("cannot listen on \"" + options.host + "\": not an IP address");
+    const tcp::endpoint endpoint = endpointOf(options.host, options.port, "listen");
     try {
-        listener_ = std::make_shared<Listener>(context, tcp::endpoint(address, options.port),
-                                               tls_ ? &*tls_ : nullptr, state_);
+        listener_ = std::make_shared<Listener>(context, endpoint, tls_ ? &*tls_ : nullptr, state_);
     } catch (const boost::system::system_error& e) {
-        throw RelayServerError("cannot listen on " + endpointText(tcp::endpoint(address, options.port)) + ": " +
-                               e.code().message());
+        throw RelayServerError("cannot listen on " + endpointText(endpoint) + ": " + e.code().message());
+    }
+    if (options.metrics) {
+        const tcp::endpoint metrics = endpointOf(options.metrics->host, options.metrics->port, "serve metrics");
+        try {
+            metricsListener_ = std::make_shared<MetricsListener>(context, metrics, state_);
+        } catch (const boost::system::system_error& e) {
+            throw RelayServerError("cannot serve metrics on " + endpointText(metrics) + ": " + e.code().message());
+        }
+        metricsListener_->start();
     }
     listener_->start();
 }
@@ -67,11 +80,17 @@ RelayServer::~RelayServer() = default;
 
 tcp::endpoint RelayServer::localEndpoint() const { return listener_->localEndpoint(); }
 
+std::optional<tcp::endpoint> RelayServer::metricsEndpoint() const {
+    if (!metricsListener_) return std::nullopt;
+    return metricsListener_->localEndpoint();
+}
+
 void RelayServer::shutdown() {
     asio::post(strand_, [this] {
         if (shuttingDown_) return;
         shuttingDown_ = true;
         listener_->stop();
+        if (metricsListener_) metricsListener_->stop();
         forceTimer_.expires_after(state_->options().closeTimeout + std::chrono::seconds(1));
         forceTimer_.async_wait([this](boost::system::error_code ec) {
             if (!ec) forceClose();

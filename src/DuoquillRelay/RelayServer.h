@@ -18,6 +18,7 @@
 namespace duoquill::relay {
 
 class Listener;
+class MetricsListener;
 class RelayState;
 
 // The server cannot start: bad certificate or key, address not usable. what() says which.
@@ -35,6 +36,8 @@ public:
     RelayServer& operator=(const RelayServer&) = delete;
 
     boost::asio::ip::tcp::endpoint localEndpoint() const;
+    // Where GET /metrics is answered; none unless the options name an address.
+    std::optional<boost::asio::ip::tcp::endpoint> metricsEndpoint() const;
 
     // Stops accepting and closes every connection with 1001 "going away"; a connection that
     // does not finish its closing handshake in time is dropped. Returns at once; safe from
@@ -51,6 +54,7 @@ private:
     std::optional<boost::asio::ssl::context> tls_;
     std::shared_ptr<RelayState> state_;
     std::shared_ptr<Listener> listener_;
+    std::shared_ptr<MetricsListener> metricsListener_;
     boost::asio::steady_timer forceTimer_;
     bool shuttingDown_ = false;
 };

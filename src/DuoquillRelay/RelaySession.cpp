@@ -66,11 +66,12 @@ public:
             self->timer_.async_wait([self](beast::error_code ec) {
                 if (ec || self->phase_ != Phase::handshaking) return;
                 self->endReason_ = "dropped: opening handshake not finished in time";
+                self->ending_ = RelayMetrics::Refusal::handshakeTimeout;
                 self->dropConnection();
             });
             if constexpr (isTls) {
                 self->ws_.next_layer().async_handshake(
-                    [self](beast::error_code ec) { ec ? self->finish(ec, "TLS handshake failed") : self->readRequest(); });
+                    [self](beast::error_code ec) { ec ? self->finish(ec, "TLS handshake failed", RelayMetrics::Refusal::tlsHandshake) : self->readRequest(); });
             } else {
                 self->readRequest();
             }
@@ -87,6 +88,7 @@ public:
         asio::post(ws_.get_executor(), [self = self()] {
             if (self->phase_ != Phase::open) return;
             self->endReason_ = "replaced by a newcomer (4000)";
+            self->ending_ = RelayMetrics::Drop::replaced;
             self->closeWith(websocket::close_reason(static_cast<websocket::close_code>(kReplacedCloseCode), "replaced"));
         });
     }
@@ -99,9 +101,11 @@ public:
         asio::post(ws_.get_executor(), [self = self()] {
             if (self->phase_ == Phase::handshaking) {
                 self->endReason_ = "relay shutting down during the opening handshake";
+                self->ending_ = {};
                 self->dropConnection();
             } else if (self->phase_ == Phase::open) {
                 self->endReason_ = "relay shutting down (1001)";
+                self->ending_ = {};
                 self->closeWith(websocket::close_code::going_away);
             }
         });
@@ -134,7 +138,7 @@ private:
         parser_.emplace();
         limitRequestParser(*parser_);
         http::async_read(ws_.next_layer(), buffer_, *parser_, [self = self()](beast::error_code ec, std::size_t) {
-            ec ? self->finish(ec, "no valid HTTP request") : self->onRequest();
+            ec ? self->finish(ec, "no valid HTTP request", RelayMetrics::Refusal::badRequest) : self->onRequest();
         });
     }
 
@@ -144,10 +148,10 @@ private:
         UpgradeDecision decision = judgeUpgradeRequest(*request_);
         switch (decision.verdict) {
         case UpgradeDecision::Verdict::notFound:
-            respond(http::status::not_found, "path is not a room (404)");
+            respond(http::status::not_found, "path is not a room (404)", RelayMetrics::Refusal::notFound);
             break;
         case UpgradeDecision::Verdict::upgradeRequired:
-            respond(http::status::upgrade_required, "not a WebSocket upgrade (426)");
+            respond(http::status::upgrade_required, "not a WebSocket upgrade (426)", RelayMetrics::Refusal::notUpgrade);
             break;
         case UpgradeDecision::Verdict::join:
             token_ = std::move(decision.token);
@@ -156,8 +160,9 @@ private:
         }
     }
 
-    void respond(http::status status, std::string reason) {
+    void respond(http::status status, std::string reason, RelayMetrics::Refusal refusal) {
         endReason_ = "refused: " + std::move(reason);
+        ending_ = refusal;
         response_.emplace(status, request_->version());
         response_->set(http::field::server, "duoquill-relay");
         response_->set(http::field::content_type, "text/plain");
@@ -185,7 +190,7 @@ private:
             [](websocket::response_type& response) { response.set(http::field::server, "duoquill-relay"); }));
         ws_.control_callback([this](websocket::frame_type, beast::string_view) { markReceived(); });
         ws_.async_accept(*request_, [self = self()](beast::error_code ec) {
-            ec ? self->finish(ec, "WebSocket upgrade failed") : self->onAccepted();
+            ec ? self->finish(ec, "WebSocket upgrade failed", RelayMetrics::Refusal::badRequest) : self->onAccepted();
         });
     }
 
@@ -199,6 +204,7 @@ private:
         const auto joined = state_->registry().join(token_, self());
         if (joined.outcome.refused) {
             endReason_ = "refused: room occupied (4001)";
+            ending_ = RelayMetrics::Drop::occupied;
             closeWith(websocket::close_reason(static_cast<websocket::close_code>(kOccupiedCloseCode), "occupied"));
             return;
         }
@@ -215,6 +221,7 @@ private:
         scheduleTick();
         if (state_->stopping()) {
             endReason_ = "relay shutting down (1001)";
+            ending_ = {};
             closeWith(websocket::close_code::going_away);
         }
     }
@@ -228,7 +235,10 @@ private:
 
     void onRead(beast::error_code ec) {
         if (ec) {
-            if (ec == websocket::error::message_too_big) endReason_ = "frame over the size limit refused (1009)";
+            if (ec == websocket::error::message_too_big) {
+                endReason_ = "frame over the size limit refused (1009)";
+                ending_ = RelayMetrics::Drop::oversizedFrame;
+            }
             finish(ec, {});
             return;
         }
@@ -237,6 +247,7 @@ private:
             buffer_.consume(buffer_.size());  // while closing, only the close frame matters
         } else if (!ws_.got_text()) {
             endReason_ = "binary frame refused (1003)";
+            ending_ = RelayMetrics::Drop::binaryFrame;
             closeWith(websocket::close_code::unknown_data);
             buffer_.consume(buffer_.size());
         } else if (!ws_.is_message_done()) {
@@ -245,9 +256,10 @@ private:
             partialBytes_.clear();
             partialSince_.reset();
             auto frame = std::make_shared<const std::string>(beast::buffers_to_string(buffer_.data()));
+            const std::size_t bytes = frame->size();
             buffer_.consume(buffer_.size());
             buffer_.shrink_to_fit();
-            onForwarded(room_->forward(*this, std::move(frame)));
+            onForwarded(room_->forward(*this, std::move(frame)), bytes);
         }
         if (phase_ == Phase::finished) return;
         readSome();  // also while closing: the read completes the closing handshake
@@ -262,6 +274,7 @@ private:
         const std::size_t held = buffer_.capacity();
         if (held > partialBytes_.bytes() && !partialBytes_.grow(held - partialBytes_.bytes())) {
             endReason_ = "refused: the relay's memory budget is full, and its unfinished message grew (1013)";
+            ending_ = RelayMetrics::Drop::memoryBudget;
             partialBytes_.clear();
             partialSince_.reset();
             buffer_.consume(buffer_.size());
@@ -270,7 +283,9 @@ private:
         }
     }
 
-    void onForwarded(Room::Forwarded outcome) {
+    void onForwarded(Room::Forwarded outcome, std::size_t bytes) {
+        if (outcome == Room::Forwarded::toPeer) state_->metrics().forwarded(bytes);
+        if (outcome == Room::Forwarded::kept) state_->metrics().kept();
         if (outcome == Room::Forwarded::notKeptOverBudget && !toldNotKept_) {
             toldNotKept_ = true;
             log("frame not kept for the joiner: the relay's memory budget is full");
@@ -286,6 +301,7 @@ private:
         if (queuedBytes_.bytes() + cost > state_->options().maxQueuedBytes) {
             endReason_ = "dropped: not reading what its peer sends (queue over " +
                          std::to_string(state_->options().maxQueuedBytes / 1024) + " KiB)";
+            ending_ = RelayMetrics::Drop::queueLimit;
             forgetQueued();
             dropConnection();
             return;
@@ -293,6 +309,7 @@ private:
         if (!queuedBytes_.grow(cost)) {
             endReason_ = "dropped: the relay's memory budget is full, and its queue grew (" +
                          std::to_string(queuedBytes_.bytes() / 1024) + " KiB queued)";
+            ending_ = RelayMetrics::Drop::memoryBudget;
             forgetQueued();
             dropConnection();
             return;
@@ -401,16 +418,19 @@ private:
         }
         if (partialSince_ && now - *partialSince_ >= options.handshakeTimeout) {
             endReason_ = "dropped: message not completed within " + milliseconds(options.handshakeTimeout);
+            ending_ = RelayMetrics::Drop::unfinishedMessage;
             dropConnection();
             return;
         }
         if (!queue_.empty() && now - lastWriteProgress_ >= options.writeTimeout) {
             endReason_ = "dropped: nothing it was sent could be written for " + milliseconds(options.writeTimeout);
+            ending_ = RelayMetrics::Drop::writeTimeout;
             dropConnection();
             return;
         }
         if (now - lastReceived() >= options.idleTimeout) {
             endReason_ = "dropped: silent for " + milliseconds(options.idleTimeout);
+            ending_ = RelayMetrics::Drop::silent;
             dropConnection();
             return;
         }
@@ -427,7 +447,8 @@ private:
 
     // ---- the end ----
 
-    void finish(beast::error_code ec, std::string_view failure) {
+    // `failureCounts`: what the failure counts as, when it is what ended the connection.
+    void finish(beast::error_code ec, std::string_view failure, RelayMetrics::Ending failureCounts = {}) {
         if (phase_ == Phase::finished) return;
         const bool wasOpen = phase_ != Phase::handshaking;
         phase_ = Phase::finished;
@@ -442,11 +463,13 @@ private:
                 endReason_ = "closed by the client (" + std::to_string(reason.code) + ")";
             } else if (!failure.empty()) {
                 endReason_ = std::string(failure) + ": " + ec.message();
+                ending_ = failureCounts;
             } else {
                 endReason_ = wasOpen ? "connection lost: " + ec.message() : "ended: " + ec.message();
             }
         }
         log(endReason_);
+        state_->metrics().ended(ending_);
         dropConnection();
         state_->removeSession(id_);
     }
@@ -476,6 +499,7 @@ private:
     bool closeStarted_ = false;
     websocket::close_reason closeReason_;
     std::string endReason_;
+    RelayMetrics::Ending ending_;  // what endReason_ counts as
 
     std::atomic<SteadyClock::rep> lastReceived_{0};
     SteadyClock::time_point lastPing_{};

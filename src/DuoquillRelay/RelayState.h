@@ -14,6 +14,7 @@
 #include "DuoquillRelay/ConnectionLimiter.h"
 #include "DuoquillRelay/MemoryBudget.h"
 #include "DuoquillRelay/RelayLog.h"
+#include "DuoquillRelay/RelayMetrics.h"
 #include "DuoquillRelay/RelayOptions.h"
 #include "DuoquillRelay/RoomRegistry.h"
 
@@ -32,6 +33,7 @@ public:
     MemoryBudget& budget() { return budget_; }
     RoomRegistry& registry() { return registry_; }
     ConnectionLimiter& limiter() { return *limiter_; }
+    RelayMetrics& metrics() { return metrics_; }
 
     // Connection numbers for the log, counting from 1.
     std::uint64_t nextConnectionId() { return nextId_.fetch_add(1) + 1; }
@@ -54,6 +56,7 @@ private:
     MemoryBudget budget_;
     RoomRegistry registry_;
     std::shared_ptr<ConnectionLimiter> limiter_;
+    RelayMetrics metrics_;
     std::atomic<std::uint64_t> nextId_{0};
     std::atomic<bool> stopping_{false};
 

@@ -38,4 +38,15 @@ std::size_t RoomRegistry::roomCount() const {
     return rooms_.size();
 }
 
+RoomRegistry::Occupancy RoomRegistry::occupancy() const {
+    std::lock_guard lock(mutex_);
+    Occupancy occupancy;
+    for (const auto& [token, room] : rooms_) {
+        const std::size_t members = room->memberCount();
+        if (members == 1) ++occupancy.lone;
+        if (members == 2) ++occupancy.paired;
+    }
+    return occupancy;
+}
+
 }  // namespace duoquill::relay

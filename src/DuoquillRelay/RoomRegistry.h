@@ -42,6 +42,13 @@ public:
 
     std::size_t roomCount() const;
 
+    struct Occupancy {
+        std::size_t lone = 0;
+        std::size_t paired = 0;
+    };
+    // Visits every room: for an occasional look, not for each frame.
+    Occupancy occupancy() const;
+
 private:
     const Room::BacklogLimits limits_;
     const std::chrono::steady_clock::duration displaceAfterSilence_;

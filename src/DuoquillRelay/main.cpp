@@ -45,6 +45,8 @@ int main(int argc, char** argv) {
         writeStandardError(std::string("duoquill-relay: ") + e.what() + "\n");
         return 1;
     }
+    // Before the "listening on" line, which is the one that says the relay is ready.
+    if (const auto metrics = server->metricsEndpoint()) writeStandardError("metrics on " + endpointText(*metrics) + "\n");
     writeStandardError("listening on " + endpointText(server->localEndpoint()) + (options.plain ? " (ws)\n" : " (wss)\n"));
 
     boost::asio::signal_set signals(context, SIGINT, SIGTERM);

@@ -30,6 +30,10 @@ RelayProcess::RelayProcess(Options options) : plain_(options.plain) {
     const auto at = log.find(marker);
     if (at == std::string::npos) throw std::runtime_error("duoquill-relay did not start: " + log);
     port_ = static_cast<std::uint16_t>(std::stoul(log.substr(at + marker.size())));
+    const std::string metricsMarker = "metrics on 127.0.0.1:";  // printed before the line above
+    if (const auto metricsAt = log.find(metricsMarker); metricsAt != std::string::npos) {
+        metricsPort_ = static_cast<std::uint16_t>(std::stoul(log.substr(metricsAt + metricsMarker.size())));
+    }
 }
 
 RelayProcess::~RelayProcess() = default;

@@ -32,6 +32,8 @@ public:
     RelayProcess& operator=(const RelayProcess&) = delete;
 
     std::uint16_t port() const { return port_; }
+    // Where GET /metrics is answered, when the arguments include --metrics 127.0.0.1:0; else 0.
+    std::uint16_t metricsPort() const { return metricsPort_; }
     // "wss://127.0.0.1:PORT" (or ws://); a client needs SSL_CERT_FILE = TestCertificates::shared().caFile().
     std::string url() const;
     pid_t pid() const;
@@ -46,6 +48,7 @@ public:
 private:
     bool plain_ = false;
     std::uint16_t port_ = 0;
+    std::uint16_t metricsPort_ = 0;
     std::unique_ptr<RunningProcess> process_;
 };
 

@@ -17,11 +17,14 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
+#include <algorithm>
 #include <csignal>
 #include <functional>
+#include <sstream>
 #include <thread>
 
 #include "DuoquillRelay/ConnectionLimiter.h"
+#include "DuoquillRelay/RelayLog.h"
 #include "Kit/Paths.h"
 #include "Kit/Process.h"
 #include "Kit/RelayProcess.h"
@@ -419,7 +422,7 @@ TEST(Relay, CommandLine) {
     EXPECT_EQ(help.exitStatus, 0);
     for (const char* option : {"--listen", "--cert", "--key", "--plain", "--threads", "--max-connections",
                                "--max-per-address", "--ping-interval", "--idle-timeout", "--handshake-timeout",
-                               "--quiet", "--help"}) {
+                               "--quiet", "--metrics", "--help"}) {
         EXPECT_NE(help.standardOutput.find(option), std::string::npos) << option;
     }
     for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
@@ -430,6 +433,7 @@ TEST(Relay, CommandLine) {
              {"--listen", "127.0.0.1:0", "--plain", "--threads", "0"},
              {"--listen", "127.0.0.1:0", "--plain", "--ping-interval", "soon"},
              {"--listen", "127.0.0.1:0", "--plain", "--bogus"},
+             {"--listen", "127.0.0.1:0", "--plain", "--metrics", "127.0.0.1"},
              {"--listen", "127.0.0.1:0", "--cert", "/nonexistent.pem", "--key", "/nonexistent.key"}}) {
         const ProcessResult result = runProcess(relayPath().string(), arguments);
         EXPECT_NE(result.exitStatus, 0) << testing::PrintToString(arguments);
@@ -482,6 +486,63 @@ TEST(Relay, PlainAndQuietServeWithoutTlsAndWithoutLogAndStopOnSigint) {
     EXPECT_EQ(b.read().closeCode, 1001);
     EXPECT_EQ(relay.stop(0), 0);
     EXPECT_EQ(relay.log(), "listening on 127.0.0.1:" + std::to_string(relay.port()) + " (ws)\n");
+}
+
+// Each count is driven once, on two threads, so a missed, doubled or misfiled count shows.
+TEST(Relay, MetricsCountWhatTheRelayDidAndNameNoRoomOrAddress) {
+    RelayProcess relay({.plain = true, .arguments = {"--threads", "2", "--memory-budget", "1", "--metrics", "127.0.0.1:0"}});
+    std::vector<Client> clients;
+    const auto join = [&](int room) {
+        clients.push_back(std::make_unique<WebSocketTestClient>(WebSocketTestClient::Options{.tls = false, .caFile = {}}));
+        EXPECT_EQ(clients.back()->open(relay.port(), roomPath(room)), 101);
+        return clients.back().get();
+    };
+    EXPECT_EQ(WebSocketTestClient({.tls = false, .caFile = {}}).open(relay.port(), "/x"), 404);
+    auto* lone = join(3);
+    for (int i = 0; i < 3; ++i) lone->sendText("kept");
+    auto *a = join(1), *b = join(1), *c = join(2), *d = join(2);
+    for (int i = 0; i < 10; ++i) a->sendText(frameText(i, 100)), d->sendText(frameText(i, 1000));
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(b->readText() + c->readText(), frameText(i, 100) + frameText(i, 1000));
+    auto* binary = join(4);
+    join(4);
+    binary->sendBinary("x");
+    expectClosed(*binary, 1003);
+
+    const std::vector<std::string> expected{
+        "_connections_open 6\n", "_connections_refused_total{reason=\"not_found\"} 1\n",
+        "_connections_refused_total{reason=\"address_cap\"} 0\n", "_rooms{members=\"1\"} 2\n", "_rooms{members=\"2\"} 2\n",
+        "_frames_forwarded_total 20\n", "_bytes_forwarded_total 11000\n", "_frames_kept_total 3\n",
+        "_members_dropped_total{reason=\"binary_frame\"} 1\n", "_members_dropped_total{reason=\"replaced\"} 0\n",
+        "_memory_budget_used_bytes 12\n", "_memory_budget_limit_bytes 1048576\n"};
+    const auto get = [&](const std::string& request) {
+        return rawExchange(relay.metricsPort(), request + " HTTP/1.1\r\nHost: x\r\n\r\n").bytes;
+    };
+    const auto shows = [](const std::string& text, const std::string& line) {
+        return text.find("\nduoquill_relay" + line) != std::string::npos;
+    };
+    std::string metrics = get("GET /metrics");
+    // The last close and the last writes are counted a moment after the clients see them.
+    for (int i = 0; i < 100 && !std::all_of(expected.begin(), expected.end(), [&](auto& l) { return shows(metrics, l); }); ++i) {
+        std::this_thread::sleep_for(20ms);
+        metrics = get("GET /metrics");
+    }
+    for (const auto& line : expected) EXPECT_TRUE(shows(metrics, line)) << line << metrics;
+    EXPECT_NE(metrics.find("\r\nContent-Type: text/plain; version=0.0.4"), std::string::npos) << metrics;
+    std::istringstream lines(metrics.substr(metrics.find("\r\n\r\n") + 4));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("#")) continue;
+        const std::string name = line.substr(0, line.find_first_of("{ "));
+        EXPECT_NE(metrics.find("# HELP " + name + " "), std::string::npos) << name;
+        EXPECT_NE(metrics.find("# TYPE " + name + (name.ends_with("_total") ? " counter\n" : " gauge\n")), std::string::npos)
+            << name;
+    }
+    for (int room = 1; room <= 4; ++room) {
+        EXPECT_EQ(metrics.find(roomPath(room).substr(1, 16)), std::string::npos);
+        EXPECT_EQ(metrics.find(relay::RelayLog::roomTag(roomPath(room).substr(1))), std::string::npos);
+    }
+    EXPECT_EQ(metrics.find("127.0.0.1"), std::string::npos);
+    EXPECT_EQ(get("GET /other").rfind("HTTP/1.1 404 ", 0), 0u);
+    EXPECT_EQ(get("POST /metrics").rfind("HTTP/1.1 405 ", 0), 0u);
 }
 
 }  // namespace
