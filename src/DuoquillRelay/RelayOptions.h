@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "DuoquillRelay/ProxyHeader.h"
+
 namespace duoquill::relay {
 
 struct RelayOptions {
@@ -24,6 +26,9 @@ struct RelayOptions {
     // Client addresses in the log. Off by default: with the room tags they would link the two
     // addresses of each conversation for the day.
     bool logAddresses = false;
+    // Proxies whose connections start with a PROXY header naming the client; when set, every
+    // other connection is refused. Empty: no header is read.
+    std::vector<AddressPrefix> proxyProtocolFrom;
 
     std::size_t maxConnections = 20000;
     std::size_t maxConnectionsPerAddress = 64;  // 0: no per-address limit
