@@ -1,8 +1,12 @@
 #include "DuoquillRelay/Listener.h"
 
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
 
+#include <algorithm>
+
+#include "DuoquillRelay/ProxyHeaderReader.h"
 #include "DuoquillRelay/RelaySession.h"
 #include "DuoquillRelay/RelayState.h"
 
@@ -51,6 +55,9 @@ void Listener::stop() {
         self->acceptor_.close(ignored);
         self->retryTimer_.cancel();
         self->refusalTimer_.cancel();
+        for (const auto& read : self->headerReads_) {
+            if (const auto reader = read.lock()) reader->cancel();
+        }
         self->logRefusals();
     });
 }
@@ -76,50 +83,90 @@ void Listener::onAccept(boost::system::error_code ec, tcp::socket socket) {
     }
     boost::system::error_code peerError;
     const tcp::endpoint peer = socket.remote_endpoint(peerError);
-    if (peerError) {
-        acceptNext();
-        return;
+    if (!peerError) {
+        const auto deadline = std::chrono::steady_clock::now() + state_->options().handshakeTimeout;
+        const auto& proxies = state_->options().proxyProtocolFrom;
+        if (proxies.empty()) {
+            admit(std::move(socket), peer, deadline);
+        } else if (std::ranges::any_of(proxies, [&](const AddressPrefix& p) { return p.contains(peer.address()); })) {
+            readProxyHeader(std::move(socket), peer, deadline);
+        } else {
+            countRefusal(Refused::notThroughProxy);
+            state_->metrics().refused(RelayMetrics::Refusal::proxyHeader);
+            boost::system::error_code ignored;
+            socket.close(ignored);
+        }
     }
+    acceptNext();
+}
+
+void Listener::readProxyHeader(tcp::socket socket, const tcp::endpoint& proxy,
+                               std::chrono::steady_clock::time_point deadline) {
+    if (headerReads_.size() >= pruneHeaderReadsAt_) {
+        std::erase_if(headerReads_, [](const auto& read) { return read.expired(); });
+        pruneHeaderReadsAt_ = std::max<std::size_t>(64, headerReads_.size() * 2);
+    }
+    headerReads_.push_back(ProxyHeaderReader::start(
+        std::move(socket), proxy, deadline,
+        [self = shared_from_this(), deadline](tcp::socket connection, std::optional<tcp::endpoint> client) {
+            if (!client) {
+                self->countRefusal(Refused::notThroughProxy);
+                self->state_->metrics().refused(RelayMetrics::Refusal::proxyHeader);
+            } else if (!self->state_->stopping()) {
+                self->admit(std::move(connection), *client, deadline);
+            }
+        }));
+}
+
+void Listener::admit(tcp::socket socket, const tcp::endpoint& client, std::chrono::steady_clock::time_point deadline) {
     ConnectionLimiter::Refusal refusal{};
-    auto slot = state_->limiter().admit(peer.address(), refusal);
+    auto slot = state_->limiter().admit(client.address(), refusal);
     if (!slot) {
         const bool perAddress = refusal == ConnectionLimiter::Refusal::tooManyFromAddress;
         state_->metrics().refused(perAddress ? RelayMetrics::Refusal::addressCap : RelayMetrics::Refusal::connectionCap);
-        countRefusal(perAddress);
+        countRefusal(perAddress ? Refused::perAddress : Refused::inAll);
         boost::system::error_code ignored;
         socket.close(ignored);
-        acceptNext();
         return;
     }
     boost::system::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
     const std::uint64_t id = state_->nextConnectionId();
+    const RelayLog& log = state_->log();
     if (log.enabled()) {
         log.write("#" + std::to_string(id) + " accepted" +
-                  (state_->options().logAddresses ? " from " + endpointText(peer) : std::string()));
+                  (state_->options().logAddresses ? " from " + endpointText(client) : std::string()));
     }
-    RelaySession::start(std::move(socket), tls_, state_, std::move(slot), id);
-    acceptNext();
+    RelaySession::start(std::move(socket), tls_, state_, std::move(slot), id, deadline);
 }
 
-void Listener::countRefusal(bool perAddress) {
-    const bool first = refusedPerAddress_ + refusedInAll_ == 0;
-    ++(perAddress ? refusedPerAddress_ : refusedInAll_);
-    if (!first) return;
-    refusalTimer_.expires_after(kRefusalLogInterval);
-    refusalTimer_.async_wait([self = shared_from_this()](boost::system::error_code ec) {
-        if (!ec) self->logRefusals();
+void Listener::countRefusal(Refused why) {
+    asio::dispatch(strand_, [self = shared_from_this(), why] {
+        const bool first = self->refusedPerAddress_ + self->refusedInAll_ + self->refusedNotThroughProxy_ == 0;
+        ++(why == Refused::perAddress ? self->refusedPerAddress_
+           : why == Refused::inAll    ? self->refusedInAll_
+                                      : self->refusedNotThroughProxy_);
+        if (!first || self->stopped_) return;
+        self->refusalTimer_.expires_after(kRefusalLogInterval);
+        self->refusalTimer_.async_wait([self](boost::system::error_code ec) {
+            if (!ec) self->logRefusals();
+        });
     });
 }
 
 void Listener::logRefusals() {
-    if (refusedPerAddress_ + refusedInAll_ == 0) return;
+    const std::size_t total = refusedPerAddress_ + refusedInAll_ + refusedNotThroughProxy_;
+    if (total == 0) return;
     if (state_->log().enabled()) {
-        state_->log().write("refused " + std::to_string(refusedPerAddress_ + refusedInAll_) + " connection(s): " +
-                            std::to_string(refusedPerAddress_) + " over the per-address limit, " +
-                            std::to_string(refusedInAll_) + " over the total limit");
+        std::string line = "refused " + std::to_string(total) + " connection(s): " +
+                           std::to_string(refusedPerAddress_) + " over the per-address limit, " +
+                           std::to_string(refusedInAll_) + " over the total limit";
+        if (!state_->options().proxyProtocolFrom.empty()) {
+            line += ", " + std::to_string(refusedNotThroughProxy_) + " without a valid PROXY header from a trusted proxy";
+        }
+        state_->log().write(line);
     }
-    refusedPerAddress_ = refusedInAll_ = 0;
+    refusedPerAddress_ = refusedInAll_ = refusedNotThroughProxy_ = 0;
 }
 
 }  // namespace duoquill::relay

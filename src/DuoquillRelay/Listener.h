@@ -1,6 +1,6 @@
 #pragma once
-// Accepts TCP connections, applies the connection caps and starts a RelaySession on its own
-// strand for each connection admitted.
+// Accepts TCP connections, reads the PROXY header of those from trusted proxies, applies the
+// connection caps and starts a RelaySession on its own strand for each connection admitted.
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -8,11 +8,14 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace duoquill::relay {
 
+class ProxyHeaderReader;
 class RelayState;
 
 // "127.0.0.1:8443", "[::1]:8443".
@@ -34,9 +37,16 @@ public:
 private:
     void acceptNext();
     void onAccept(boost::system::error_code ec, boost::asio::ip::tcp::socket socket);
+    void readProxyHeader(boost::asio::ip::tcp::socket socket, const boost::asio::ip::tcp::endpoint& proxy,
+                         std::chrono::steady_clock::time_point deadline);
+    // On the listener's strand, or on the connection's once its PROXY header is read.
+    void admit(boost::asio::ip::tcp::socket socket, const boost::asio::ip::tcp::endpoint& client,
+               std::chrono::steady_clock::time_point deadline);
+
+    enum class Refused { perAddress, inAll, notThroughProxy };
     // Refusals are counted and logged as one line per interval, so a flood of them cannot
-    // flood the log.
-    void countRefusal(bool perAddress);
+    // flood the log. Safe from any strand.
+    void countRefusal(Refused why);
     void logRefusals();
 
     boost::asio::io_context& context_;
@@ -44,7 +54,10 @@ private:
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer retryTimer_;
     boost::asio::steady_timer refusalTimer_;
-    std::size_t refusedPerAddress_ = 0, refusedInAll_ = 0;
+    std::size_t refusedPerAddress_ = 0, refusedInAll_ = 0, refusedNotThroughProxy_ = 0;
+    // Header reads still going on, which a stop ends at once.
+    std::vector<std::weak_ptr<ProxyHeaderReader>> headerReads_;
+    std::size_t pruneHeaderReadsAt_ = 64;
     boost::asio::ip::tcp::endpoint localEndpoint_;
     boost::asio::ssl::context* tls_;
     std::shared_ptr<RelayState> state_;

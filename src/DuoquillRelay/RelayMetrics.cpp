@@ -7,7 +7,7 @@ namespace {
 
 // Label values, in the order of the enums.
 constexpr std::string_view kRefusalNames[] = {"connection_cap", "address_cap",   "not_found",        "not_upgrade",
-                                              "bad_request",    "tls_handshake", "handshake_timeout"};
+                                              "bad_request",    "tls_handshake", "handshake_timeout", "proxy_header"};
 constexpr std::string_view kDropNames[] = {"replaced",      "occupied",        "silent",       "queue_limit",
                                            "memory_budget", "oversized_frame", "binary_frame", "write_timeout",
                                            "unfinished_message"};

@@ -18,7 +18,16 @@ namespace duoquill::relay {
 class RelayMetrics {
 public:
     // A connection turned away before it became a member of a room.
-    enum class Refusal { connectionCap, addressCap, notFound, notUpgrade, badRequest, tlsHandshake, handshakeTimeout };
+    enum class Refusal {
+        connectionCap,
+        addressCap,
+        notFound,
+        notUpgrade,
+        badRequest,
+        tlsHandshake,
+        handshakeTimeout,
+        proxyHeader
+    };
     // A member the relay ended; the order of the log's reasons.
     enum class Drop {
         replaced,
@@ -64,7 +73,7 @@ private:
     using Counter = std::atomic<std::uint64_t>;
     static void bump(Counter& counter, std::uint64_t by = 1) { counter.fetch_add(by, std::memory_order_relaxed); }
 
-    static constexpr std::size_t kRefusals = static_cast<std::size_t>(Refusal::handshakeTimeout) + 1;
+    static constexpr std::size_t kRefusals = static_cast<std::size_t>(Refusal::proxyHeader) + 1;
     static constexpr std::size_t kDrops = static_cast<std::size_t>(Drop::unfinishedMessage) + 1;
 
     std::array<Counter, kRefusals> refused_{};

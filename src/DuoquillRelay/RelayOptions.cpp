@@ -63,6 +63,22 @@ HostAndPort parseHostAndPort(const std::string& option, std::string_view text) {
     return {std::string(host), static_cast<std::uint16_t>(value)};
 }
 
+// FROM[,FROM...], each an address or a CIDR prefix.
+std::vector<AddressPrefix> parsePrefixes(const std::string& option, std::string_view text) {
+    std::vector<AddressPrefix> prefixes;
+    for (std::size_t start = 0; start <= text.size();) {
+        const std::size_t comma = std::min(text.find(',', start), text.size());
+        const auto prefix = parseAddressPrefix(text.substr(start, comma - start));
+        if (!prefix) {
+            throw RelayOptionsError(option + " needs addresses or prefixes (ADDRESS[/LENGTH]) separated by commas, got \"" +
+                                    std::string(text) + "\"");
+        }
+        prefixes.push_back(*prefix);
+        start = comma + 1;
+    }
+    return prefixes;
+}
+
 }  // namespace
 
 RelayCommandLine parseRelayCommandLine(const std::vector<std::string>& arguments) {
@@ -97,6 +113,8 @@ RelayCommandLine parseRelayCommandLine(const std::vector<std::string>& arguments
             options.quiet = true;
         } else if (option == "--log-addresses") {
             options.logAddresses = true;
+        } else if (option == "--proxy-protocol") {
+            options.proxyProtocolFrom = parsePrefixes(option, value());
         } else if (option == "--max-connections") {
             options.maxConnections = parseCount(option, value(), 1);
         } else if (option == "--max-per-address") {
@@ -148,7 +166,13 @@ std::string relayUsage() {
            "  --key FILE                 PEM private key of that certificate\n"
            "  --plain                    serve ws:// without TLS, for use behind a TLS-terminating\n"
            "                             proxy (then every client shares the proxy's address, so\n"
-           "                             consider --max-per-address 0)\n"
+           "                             consider --max-per-address 0 or --proxy-protocol)\n"
+           "  --proxy-protocol FROM[,FROM...]  connections from these proxies (addresses or\n"
+           "                             CIDR prefixes) start with a PROXY header, version 2 or 1,\n"
+           "                             before TLS or HTTP; its client address is the one the\n"
+           "                             per-address limit and the log use (a LOCAL or UNKNOWN\n"
+           "                             header keeps the proxy's). Connections without a valid\n"
+           "                             header, or from elsewhere, are refused (default: off)\n"
            "  --threads N                threads serving connections (default 1)\n"
            "  --max-connections N        connections held at once (default 20000)\n"
            "  --max-per-address N        connections held at once per client address;\n"
@@ -168,9 +192,9 @@ std::string relayUsage() {
            "  --ping-interval SECONDS    ping every member this often (default 20)\n"
            "  --idle-timeout SECONDS     drop a member nothing was received from for this long\n"
            "                             (default 60)\n"
-           "  --handshake-timeout SECONDS  time allowed for the TLS and WebSocket opening\n"
-           "                             handshakes, and for completing a fragmented message\n"
-           "                             (default 10)\n"
+           "  --handshake-timeout SECONDS  time allowed for the PROXY header, the TLS and\n"
+           "                             WebSocket opening handshakes, and for completing a\n"
+           "                             fragmented message (default 10)\n"
            "  --quiet                    no log lines (otherwise one per connection event on\n"
            "                             standard error; frame contents are never logged)\n"
            "  --log-addresses            name client addresses in the log (by default they\n"

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "DuoquillRelay/ProxyHeader.h"
+
 namespace duoquill::relay {
 
 struct HostAndPort {
@@ -31,6 +33,9 @@ struct RelayOptions {
     bool logAddresses = false;
     // Where plain HTTP GET /metrics is answered; none by default.
     std::optional<HostAndPort> metrics;
+    // Proxies whose connections start with a PROXY header naming the client; when set, every
+    // other connection is refused. Empty: no header is read.
+    std::vector<AddressPrefix> proxyProtocolFrom;
 
     std::size_t maxConnections = 20000;
     std::size_t maxConnectionsPerAddress = 64;  // 0: no per-address limit

@@ -59,10 +59,10 @@ public:
         markReceived();
     }
 
-    void run() {
-        asio::dispatch(ws_.get_executor(), [self = self()] {
+    void run(SteadyClock::time_point openingDeadline) {
+        asio::dispatch(ws_.get_executor(), [self = self(), openingDeadline] {
             // TLS, the HTTP request and the upgrade must all be done by this deadline.
-            self->timer_.expires_after(self->state_->options().handshakeTimeout);
+            self->timer_.expires_at(openingDeadline);
             self->timer_.async_wait([self](beast::error_code ec) {
                 if (ec || self->phase_ != Phase::handshaking) return;
                 self->endReason_ = "dropped: opening handshake not finished in time";
@@ -509,19 +509,19 @@ private:
 }  // namespace
 
 void RelaySession::start(asio::ip::tcp::socket socket, asio::ssl::context* tls, std::shared_ptr<RelayState> state,
-                         ConnectionLimiter::Slot slot, std::uint64_t id) {
+                         ConnectionLimiter::Slot slot, std::uint64_t id, SteadyClock::time_point openingDeadline) {
     std::shared_ptr<RelaySession> session;
     if (tls != nullptr) {
         auto s = std::make_shared<WebSocketSession<TlsSocketStream>>(state, std::move(slot), id, std::move(socket),
                                                                       tls->native_handle());
         session = s;
         state->addSession(id, session);
-        s->run();
+        s->run(openingDeadline);
     } else {
         auto s = std::make_shared<WebSocketSession<asio::ip::tcp::socket>>(state, std::move(slot), id, std::move(socket));
         session = s;
         state->addSession(id, session);
-        s->run();
+        s->run(openingDeadline);
     }
 }
 

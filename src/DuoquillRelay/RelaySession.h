@@ -8,6 +8,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -20,9 +21,11 @@ class RelayState;
 
 class RelaySession : public RoomMember, public std::enable_shared_from_this<RelaySession> {
 public:
-    // Serves an accepted connection whose socket runs on a strand; TLS when `tls` is set.
+    // Serves an accepted connection whose socket runs on a strand; TLS when `tls` is set. The
+    // opening handshakes must be done by `openingDeadline`.
     static void start(boost::asio::ip::tcp::socket socket, boost::asio::ssl::context* tls,
-                      std::shared_ptr<RelayState> state, ConnectionLimiter::Slot slot, std::uint64_t id);
+                      std::shared_ptr<RelayState> state, ConnectionLimiter::Slot slot, std::uint64_t id,
+                      std::chrono::steady_clock::time_point openingDeadline);
 
     // The relay is shutting down: close with 1001 "going away", or drop a connection that
     // has not finished its opening handshake.

@@ -3,6 +3,7 @@
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ssl.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
@@ -138,6 +139,11 @@ int WebSocketTestClient::open(std::uint16_t port, const std::string& path) {
     const tcp::endpoint endpoint(asio::ip::make_address(impl.options.host), port);
     impl.withStream([&](auto& ws) {
         impl.runOrThrow("connect", [&](auto done) { beast::get_lowest_layer(ws).async_connect(endpoint, done); });
+        if (impl.options.preamble.empty()) return;
+        impl.runOrThrow("preamble", [&](auto done) {
+            asio::async_write(beast::get_lowest_layer(ws), asio::buffer(impl.options.preamble),
+                              [done](beast::error_code ec, std::size_t) { done(ec); });
+        });
     });
     if (impl.tls) {
         SSL* ssl = impl.tls->next_layer().native_handle();

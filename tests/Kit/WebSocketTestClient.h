@@ -32,6 +32,7 @@ public:
         std::string host = "127.0.0.1";       // where to connect
         std::string serverName = "localhost"; // SNI and the name the certificate must carry
         std::chrono::milliseconds timeout{5000};
+        std::string preamble{};               // sent before TLS and the upgrade: a PROXY header
     };
 
     explicit WebSocketTestClient(Options options);

@@ -22,8 +22,11 @@
 #include <functional>
 #include <sstream>
 #include <thread>
+#include <variant>
 
 #include "DuoquillRelay/ConnectionLimiter.h"
+#include "DuoquillRelay/Listener.h"
+#include "DuoquillRelay/ProxyHeader.h"
 #include "DuoquillRelay/RelayLog.h"
 #include "Kit/Paths.h"
 #include "Kit/Process.h"
@@ -294,6 +297,111 @@ TEST(Relay, IPv6ClientsCountByPrefixAndMappedIPv4AsIPv4) {
     EXPECT_EQ(limiter->countedAs(at("2001:db8:1:2:3:4:5:6")), at("2001:db8:1:2::"));
 }
 
+// A version 2 header: command byte (0x20 LOCAL, 0x21 PROXY), family byte, address block.
+std::string proxyV2(std::uint8_t command, std::uint8_t family, const std::string& block) {
+    return std::string("\r\n\r\n\0\r\nQUIT\n", 12) + static_cast<char>(command) + static_cast<char>(family) +
+           static_cast<char>(block.size() >> 8) + static_cast<char>(block.size() & 0xFF) + block;
+}
+// 192.0.2.7:12345 to 10.0.0.1:443, and 2001:db8::1:12345 to ::1:443.
+const std::string kV4Block("\xC0\x00\x02\x07\x0A\x00\x00\x01\x30\x39\x01\xBB", 12);
+const std::string kV6Block = std::string("\x20\x01\x0D\xB8", 4) + std::string(11, '\0') + "\x01" + std::string(15, '\0') +
+                             "\x01\x30\x39\x01\xBB";
+
+std::string proxyOutcome(std::string_view bytes) {
+    const auto result = relay::parseProxyHeader({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+    if (const auto* header = std::get_if<relay::ProxyHeader>(&result)) {
+        return header->client ? relay::endpointText(*header->client) : "local";
+    }
+    if (const auto* error = std::get_if<relay::ProxyHeaderError>(&result)) return "error " + std::to_string(int(*error));
+    return "incomplete";
+}
+
+// Every valid header is read exactly: each of its prefixes asks for no byte past its end, and
+// the TLS bytes after it are left out of its size.
+TEST(Relay, ProxyHeadersAreReadExactlyAndBadOnesRefused) {
+    using E = relay::ProxyHeaderError;
+    const auto fails = [](E error) { return "error " + std::to_string(int(error)); };
+    const std::string v1 = "PROXY TCP4 192.0.2.7 10.0.0.1 ";
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {proxyV2(0x21, 0x11, kV4Block), "192.0.2.7:12345"},
+        {proxyV2(0x21, 0x21, kV6Block + "\x04\x00\x02xy"), "[2001:db8::1]:12345"},  // with an extension
+        {proxyV2(0x20, 0x00, ""), "local"},
+        {proxyV2(0x20, 0x00, std::string(520, 'x')), "local"},
+        {v1 + "12345 443\r\n", "192.0.2.7:12345"},
+        {"PROXY TCP6 2001:db8::1 ::1 12345 443\r\n", "[2001:db8::1]:12345"},
+        {"PROXY UNKNOWN\r\n", "local"},
+        {"PROXY UNKNOWN " + std::string(91, 'x') + "\r\n", "local"},  // 107 bytes
+        {"GET / HTTP/1.1\r\n", fails(E::badSignature)},
+        {std::string("\x16\x03\x01\x02\x00\x01", 6), fails(E::badSignature)},
+        {"\r\n\r\n" + proxyV2(0x21, 0x11, kV4Block).substr(4, 6) + "X", fails(E::badSignature)},
+        {proxyV2(0x11, 0x11, kV4Block), fails(E::badVersion)},
+        {proxyV2(0x22, 0x11, kV4Block), fails(E::badCommand)},
+        {proxyV2(0x21, 0x12, kV4Block), fails(E::badFamily)},  // UDP
+        {proxyV2(0x21, 0x00, ""), fails(E::badFamily)},
+        {"PROXY TCP5 192.0.2.7 10.0.0.1 1 2\r\n", fails(E::badFamily)},
+        {proxyV2(0x21, 0x11, kV4Block.substr(0, 11)), fails(E::badLength)},
+        {proxyV2(0x21, 0x21, kV4Block), fails(E::badLength)},
+        {proxyV2(0x20, 0x00, std::string(521, 'x')), fails(E::badLength)},
+        {"PROXY UNKNOWN " + std::string(92, 'x') + "\r\n", fails(E::badLength)},
+        {v1 + "12345 443\n", fails(E::badLine)},
+        {v1 + "12345 443\rX", fails(E::badLine)},
+        {v1 + " 12345 443\r\n", fails(E::badLine)},
+        {v1 + "12345\r\n", fails(E::badLine)},
+        {"PROXY TCP4 2001:db8::1 10.0.0.1 1 2\r\n", fails(E::badAddress)},
+        {"PROXY TCP4 192.0.2.256 10.0.0.1 1 2\r\n", fails(E::badAddress)},
+        {"PROXY TCP6 fe80::1%eth0 ::1 1 2\r\n", fails(E::badAddress)},
+        {v1 + "65536 443\r\n", fails(E::badPort)},
+        {v1 + "+1 443\r\n", fails(E::badPort)},
+        {v1 + "12345 44a\r\n", fails(E::badPort)},
+        {proxyV2(0x21, 0x11, kV4Block).substr(0, 27), "incomplete"},
+        {v1 + "12345 443", "incomplete"},
+    };
+    for (const auto& [bytes, expected] : cases) {
+        EXPECT_EQ(proxyOutcome(bytes), expected) << testing::PrintToString(bytes);
+        if (expected.starts_with("error") || expected == "incomplete") continue;
+        const std::string next = bytes + "\x16\x03\x01";
+        const auto whole = relay::parseProxyHeader({reinterpret_cast<const std::uint8_t*>(next.data()), next.size()});
+        EXPECT_EQ(std::get<relay::ProxyHeader>(whole).size, bytes.size());
+        for (std::size_t n = 0; n < bytes.size(); ++n) {
+            const auto part = relay::parseProxyHeader({reinterpret_cast<const std::uint8_t*>(bytes.data()), n});
+            ASSERT_LE(n + std::get<relay::ProxyHeaderIncomplete>(part).missing, bytes.size()) << n << " " << bytes;
+        }
+    }
+    const auto prefix = [](const char* text) { return relay::parseAddressPrefix(text); };
+    EXPECT_TRUE(prefix("10.1.0.0/16")->contains(asio::ip::make_address("::ffff:10.1.2.3")));
+    EXPECT_FALSE(prefix("10.1.0.0/16")->contains(asio::ip::make_address("10.2.0.1")));
+    EXPECT_TRUE(prefix("2001:db8::/32")->contains(asio::ip::make_address("2001:db8:ffff::1")));
+    EXPECT_FALSE(prefix("::1")->contains(asio::ip::make_address("127.0.0.1")));
+}
+
+// Through a proxy that sends PROXY headers (plain, or before TLS), the per-address limit and
+// the log see the client the header names.
+TEST(Relay, ProxyProtocolNamesTheClientAndConnectionsWithoutAHeaderAreRefused) {
+    RelayProcess relay({.plain = true, .arguments = {"--proxy-protocol", "127.0.0.1", "--max-per-address", "1",
+                                                     "--log-addresses"}});
+    const auto via = [&](std::string header) {
+        return std::make_unique<WebSocketTestClient>(
+            WebSocketTestClient::Options{.tls = false, .caFile = {}, .preamble = std::move(header)});
+    };
+    auto a = via(proxyV2(0x21, 0x11, kV4Block)), b = via("PROXY TCP6 2001:db8::1 ::1 12345 443\r\n");
+    ASSERT_EQ(a->open(relay.port(), roomPath(1)), 101);
+    ASSERT_EQ(b->open(relay.port(), roomPath(1)), 101);
+    a->sendText("through the proxy");
+    EXPECT_EQ(b->readText(), "through the proxy");
+    EXPECT_THROW(via("PROXY TCP4 192.0.2.7 10.0.0.1 2 443\r\n")->open(relay.port(), roomPath(2)), std::runtime_error);
+    EXPECT_THROW(via("")->open(relay.port(), roomPath(2)), std::runtime_error);
+    a->close();
+    b->close();
+    EXPECT_EQ(relay.stop(SIGTERM), 0);
+    EXPECT_NE(relay.log().find("accepted from 192.0.2.7:12345"), std::string::npos) << relay.log();
+    EXPECT_NE(relay.log().find("refused 2 connection(s): 1 over the per-address limit, 0 over the total limit, 1 "
+                               "without a valid PROXY header"), std::string::npos) << relay.log();
+
+    const Relay tls({"--proxy-protocol", "10.0.0.0/8,127.0.0.0/8"});
+    WebSocketTestClient health({.caFile = TestCertificates::shared().caFile(), .preamble = "PROXY UNKNOWN\r\n"});
+    EXPECT_EQ(health.open(tls.port(), roomPath(3)), 101);
+}
+
 // `a` sends until the relay has had to give up on `b`, which never reads; a normal room
 // exchanges a frame between bursts. With the smaller budget, under one queue's limit, the
 // budget stops the attack first: either the reader's queue or the sender's unfinished
@@ -421,8 +529,8 @@ TEST(Relay, CommandLine) {
     const ProcessResult help = runProcess(relayPath().string(), {"--help"});
     EXPECT_EQ(help.exitStatus, 0);
     for (const char* option : {"--listen", "--cert", "--key", "--plain", "--threads", "--max-connections",
-                               "--max-per-address", "--ping-interval", "--idle-timeout", "--handshake-timeout",
-                               "--quiet", "--metrics", "--help"}) {
+                               "--max-per-address", "--proxy-protocol", "--ping-interval", "--idle-timeout",
+                               "--handshake-timeout", "--quiet", "--metrics", "--help"}) {
         EXPECT_NE(help.standardOutput.find(option), std::string::npos) << option;
     }
     for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
@@ -434,6 +542,7 @@ TEST(Relay, CommandLine) {
              {"--listen", "127.0.0.1:0", "--plain", "--ping-interval", "soon"},
              {"--listen", "127.0.0.1:0", "--plain", "--bogus"},
              {"--listen", "127.0.0.1:0", "--plain", "--metrics", "127.0.0.1"},
+             {"--listen", "127.0.0.1:0", "--plain", "--proxy-protocol", "127.0.0.1,10.0.0.0/33"},
              {"--listen", "127.0.0.1:0", "--cert", "/nonexistent.pem", "--key", "/nonexistent.key"}}) {
         const ProcessResult result = runProcess(relayPath().string(), arguments);
         EXPECT_NE(result.exitStatus, 0) << testing::PrintToString(arguments);
