@@ -27,7 +27,8 @@ CLIChatClient::CLIChatClient(Private, ChatEnvironment environment, std::string p
                              std::string relayBaseURL)
     : env_(std::move(environment)),
       peerPubKeyBase64URL_(std::move(peerPubKeyBase64URL)),
-      relayBaseURL_(std::move(relayBaseURL)) {}
+      relayBaseURL_(std::move(relayBaseURL)),
+      outbox_(env_.lineStreamStart.value_or(Outbox::randomStreamStart())) {}
 
 CLIChatClient::~CLIChatClient() {
     for (auto* task : {&stdinTask_, &receiveTask_, &dummyTask_, &handshakeTimer_, &retryTask_}) cancelAndClear(*task);
@@ -146,6 +147,8 @@ asio::awaitable<void> CLIChatClient::run() {
                 std::setvbuf(stdin, nullptr, _IONBF, 0);
                 StandardInputReader::start(std::cin, io.get_executor(), std::move(client), std::move(task));
             },
+        .baseProtocolOnly = false,
+        .lineStreamStart = {},
     };
     auto client = CLIChatClient::create(std::move(environment), peerPubKeyBase64URL, relayBaseURL);
     asio::co_spawn(io, client->run(), asio::detached);

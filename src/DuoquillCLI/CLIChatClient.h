@@ -16,7 +16,16 @@
 // whose compressed public key sorts first "leads": a fresh session it starts completes at once
 // with the peer's latest hello unless that hello is known to be used up, while the other side's
 // fresh sessions always wait for a new hello. The leader's answer to a fresh hello is therefore
-// always a hello made for it, and the two sides cannot keep crossing stale hellos.
+// always a hello made for it, and the two sides cannot keep crossing stale hellos. A peer
+// announces in its "ready" that it follows this rule; one that has not (a peer that never
+// adopts a hello) is answered as the leader would answer it, whichever key sorts first. A
+// fresh hello while a session is in use means the peer has a new session: it is answered
+// at once, with a session that adopts it.
+//
+// No typed line is lost. With a peer that announced a line stream, lines are numbered,
+// confirmed inside the tunnel and kept in the Outbox until confirmed; each new session sends
+// the unconfirmed ones again and the peer shows each number once (LineDelivery.h). Lines
+// typed while no session is active wait in the same outbox, with any peer.
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
@@ -36,13 +45,11 @@
 #include "DuoquillCLI/ChatIdentitySource.h"
 #include "DuoquillCLI/ChatTasks.h"
 #include "DuoquillCLI/ChatTransport.h"
+#include "DuoquillCLI/LineDelivery.h"
+#include "Duoquill/Protocol/RelayMessages.h"
 
 namespace duoquill {
 class PFSChatSession;
-}
-namespace duoquill::protocol {
-struct RelayMessage;
-struct HelloDecoding;
 }
 
 namespace duoquill::cli {
@@ -76,6 +83,12 @@ struct ChatEnvironment {
     std::function<void(int)> exitProcess;
     // Empty: nothing reads standard input (tests call sendMessage and quit themselves).
     ChatInputStarter startInputReader;
+    // Behave as a client of the base protocol only: announce nothing in "ready", number and
+    // resend nothing, never adopt a remembered hello, ignore hellos while active, and drop a
+    // line typed while no session is active. For testing compatibility with such peers.
+    bool baseProtocolOnly = false;
+    // The first number of this process's line stream; empty: drawn at random.
+    std::optional<std::uint64_t> lineStreamStart;
 };
 
 class CLIChatClient : public std::enable_shared_from_this<CLIChatClient> {
@@ -130,6 +143,7 @@ public:
     bool leadsRecovery() const noexcept { return leadsRecovery_; }
     std::int64_t retryCount() const noexcept { return retryCount_; }
     PFSChatSession* currentSession() const noexcept { return session_.get(); }
+    const Outbox& outbox() const noexcept { return outbox_; }
 
 private:
     struct PeerHello {
@@ -181,6 +195,12 @@ private:
     boost::asio::awaitable<void> handleKex2(const protocol::RelayMessage& message);
     void handleReady(const protocol::RelayMessage& message);
     void transitionToActive();
+    // Whether the peer of the current session numbers and confirms lines.
+    bool peerConfirms() const noexcept { return peerLineStream_.has_value(); }
+    // Whether a fresh session adopts the peer's latest hello at once.
+    bool adoptsLatestHello();
+    // What our "ready" says beside the key confirmation.
+    protocol::Announcement announcement() const;
     // Counts handshakes that ended without a session; the third in a row is said once, since
     // retrying alone looks like a peer that never comes.
     void noteFailedHandshake();
@@ -205,12 +225,23 @@ private:
     // Sends a sealed frame; without a transport nothing is sent, and that counts as success.
     boost::asio::awaitable<void> sendFrame(std::string frame);
     void startTrafficLoop();
+    // The numbers a "msg" of this session carries, or nothing for a peer without a stream.
+    std::optional<protocol::LineNumbers> lineNumbers(std::uint64_t number) const;
+    // Sends, in order, every line of the outbox this session has not sent yet (sent before
+    // and unconfirmed ones only to a peer that confirms), as far as each fits now. The line
+    // numbered `typed` is shown as sent, or as queued when it could not go yet.
+    boost::asio::awaitable<void> sendOutbox(std::optional<std::uint64_t> typed = std::nullopt);
+    // A line typed while active, to a peer that does not confirm: sealed, sent, shown as sent.
+    boost::asio::awaitable<void> sendUnnumbered(SecureText line);
+    void showPendingLines();
+    void showUnconfirmedLines();
     static boost::asio::awaitable<void> coverLoop(std::weak_ptr<CLIChatClient> weak, std::shared_ptr<TaskHandle> task);
     double nextCoverDelay();
 
     // ---- recovery (CLIChatClientRecovery.cpp) ----
     void scheduleAutoRetry();
-    boost::asio::awaitable<void> reconnectForPeer();
+    // `adoptLatest`: the fresh session completes with the peer's latest hello at once.
+    boost::asio::awaitable<void> reconnectForPeer(bool adoptLatest = false);
     static double retryDelay(std::int64_t retryCount);
     static boost::asio::awaitable<void> retryTaskBody(std::weak_ptr<CLIChatClient> weak,
                                                       std::shared_ptr<TaskHandle> task, double delay);
@@ -246,7 +277,15 @@ private:
     std::deque<Bytes> seenHellos_;           // recent fingerprints, newest last
     std::optional<std::uint64_t> helloRefusalShownFor_;
     int failedHandshakesInARow_ = 0;  // the session generation it was shown in
+    // Whether the peer announced the leader rule in its last "ready"; nothing before one.
+    std::optional<bool> peerFollowsLeaderRule_;
     bool ended_ = false;
+
+    // Lines.
+    Outbox outbox_;
+    ReceivedLines receivedLines_;
+    std::optional<std::uint64_t> peerLineStream_;  // announced in this session's "ready"
+    int reconnectsWithoutKnownRule_ = 0;
 };
 
 // The `chat` command: runs the client on the main thread until it ends the process (status 0

@@ -96,6 +96,7 @@ bool CLIChatClient::startSession(std::string_view errorPrefix) {
     try {
         session_ = createPFSSession();
         ++sessionGeneration_;
+        peerLineStream_.reset();
         return true;
     } catch (const std::exception& e) {
         status(std::string(errorPrefix) + errorText(e));

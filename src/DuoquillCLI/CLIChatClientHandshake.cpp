@@ -27,7 +27,9 @@ std::string keyID(std::string_view identity) { return base64URLString(sha512(asB
 // Built outside the coroutines: GCC 12 miscompiles braced initialiser lists inside co_await.
 std::string kex2Text(Bytes mc) { return protocol::encode(protocol::Kex2{std::move(mc)}); }
 
-std::string readyText(BytesView kc) { return protocol::encode(protocol::Ready{kc}); }
+std::string readyText(BytesView kc, const protocol::Announcement& announcement) {
+    return protocol::encode(protocol::Ready{kc, announcement});
+}
 
 }  // namespace
 
@@ -101,11 +103,11 @@ asio::awaitable<void> CLIChatClient::handlePlainHello(const protocol::RelayMessa
         rememberPeerHello(*hello);
     }
     if (state_.kind() == State::Kind::active) {
-        // Keep the working session a moment: the peer's connection may come back as it was.
-        if (hello && handshakeTimerKind_ != TimerKind::grace) {
-            env_.display.peerEvent("peer reconnecting...");
-            armTimer(TimerKind::grace);
-        }
+        if (env_.baseProtocolOnly || !hello) co_return;
+        // A hello never seen before comes from a new session: the peer is back (within the
+        // grace after it left, or before the relay said so). Answer it now.
+        if (handshakeTimerKind_ != TimerKind::grace) env_.display.peerEvent("peer reconnecting...");
+        co_await reconnectForPeer(true);
         co_return;
     }
     co_await reconnectForPeer();
@@ -160,7 +162,7 @@ asio::awaitable<void> CLIChatClient::acceptHello(PeerHello hello, bool adopted) 
         session_->completePQInitiator();
         localReady_ = true;
         if (const auto& kc = session_->localKeyConfirmation()) {
-            std::string ready = readyText(*kc);
+            std::string ready = readyText(*kc, announcement());
             co_await sendTunneled(std::move(ready));
             if (sessionGeneration_ != generation || ended_) co_return;
         }
@@ -191,7 +193,7 @@ asio::awaitable<void> CLIChatClient::handleKex2(const protocol::RelayMessage& me
         if (session_ && session_->localKeyConfirmation()) {
             const auto generation = sessionGeneration_;
             try {
-                std::string ready = readyText(*session_->localKeyConfirmation());
+                std::string ready = readyText(*session_->localKeyConfirmation(), announcement());
                 co_await sendTunneled(std::move(ready));
             } catch (const std::exception& e) {
                 failure = errorText(e);
@@ -219,6 +221,11 @@ void CLIChatClient::handleReady(const protocol::RelayMessage& message) {
         return;
     }
     peerReady_ = true;
+    if (!env_.baseProtocolOnly) {
+        const auto announced = protocol::decodeReadyAnnouncement(message);
+        peerLineStream_ = announced.lineStream;
+        peerFollowsLeaderRule_ = announced.followsLeaderRule;
+    }
     if (localReady_) transitionToActive();
 }
 
@@ -237,8 +244,19 @@ void CLIChatClient::transitionToActive() {
     if (currentPeerHello_ && latestPeerHello_ && latestPeerHello_->fingerprint == *currentPeerHello_) {
         latestPeerHelloUsedUp_ = true;
     }
+    showPendingLines();
     setState(State::Kind::active);
     startTrafficLoop();
+    if (outbox_.nextToSend(sessionGeneration_, peerConfirms())) {
+        spawn([](std::weak_ptr<CLIChatClient> weak, std::shared_ptr<TaskHandle>) -> asio::awaitable<void> {
+            if (auto self = weak.lock(); self && !self->ended_) co_await self->sendOutbox();
+        });
+    }
+}
+
+protocol::Announcement CLIChatClient::announcement() const {
+    if (env_.baseProtocolOnly) return {};
+    return protocol::Announcement{outbox_.streamStart(), true};
 }
 
 }  // namespace duoquill::cli

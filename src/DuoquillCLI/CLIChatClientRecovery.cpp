@@ -36,7 +36,17 @@ asio::awaitable<void> CLIChatClient::retryTaskBody(std::weak_ptr<CLIChatClient> 
     co_await self->connect();
 }
 
-asio::awaitable<void> CLIChatClient::reconnectForPeer() {
+bool CLIChatClient::adoptsLatestHello() {
+    if (env_.baseProtocolOnly) return false;
+    if (leadsRecovery_ || peerFollowsLeaderRule_ == false) return true;
+    if (peerFollowsLeaderRule_) return false;
+    // Nothing heard yet (a process that has not completed a session): a peer that never adopts
+    // needs to be answered as the leader would, one that follows the rule needs us to wait.
+    // Doing each in turn meets both within two sessions.
+    return reconnectsWithoutKnownRule_++ % 2 == 0;
+}
+
+asio::awaitable<void> CLIChatClient::reconnectForPeer(bool adoptLatest) {
     auto self = shared_from_this();
     if (ended_) co_return;
     if (auto old = std::move(session_)) old->destroy();
@@ -64,8 +74,8 @@ asio::awaitable<void> CLIChatClient::reconnectForPeer() {
     armTimer(TimerKind::reconnectNoPeer);
 
     // The leading side answers the peer's latest hello with this session at once; the
-    // other side's fresh session waits for a hello made for it.
-    if (leadsRecovery_ && latestPeerHello_ && !latestPeerHelloUsedUp_) {
+    // other side's fresh session waits for a hello made for it (see the class comment).
+    if (latestPeerHello_ && !latestPeerHelloUsedUp_ && (adoptLatest || adoptsLatestHello())) {
         co_await acceptHello(*latestPeerHello_, true);
     }
 }
@@ -86,6 +96,7 @@ asio::awaitable<void> CLIChatClient::quit() {
     if (auto transport = transport_) co_await transport->disconnect();
     if (session_) session_->destroy();
     setState(State::disconnected("quit"));
+    showUnconfirmedLines();
     endProcess(0);
 }
 

@@ -104,13 +104,103 @@ asio::awaitable<void> CLIChatClient::sendMessage(SecureText line) {
         env_.display.prompt();
         co_return;
     }
-    if (!session_ || !session_->isReady() || state_.kind() != State::Kind::active) co_return;
-    if (!protocol::chatLineFits(*session_, line.size())) {
+    const bool active = session_ && session_->isReady() && state_.kind() == State::Kind::active;
+    if (!active && env_.baseProtocolOnly) co_return;
+    // A line that waits must fit whatever session takes it.
+    const bool fits = active ? protocol::chatLineFits(*session_, line.size(), peerConfirms())
+                             : line.size() <= protocol::longestAlwaysAcceptedLine(true);
+    if (!fits) {
         env_.display.error("message too large");
         env_.display.prompt();
         co_return;
     }
+    // A peer that does not confirm gets a line typed while active as it always did.
+    if (env_.baseProtocolOnly || (active && !peerConfirms() && !outbox_.nextToSend(sessionGeneration_, false))) {
+        co_await sendUnnumbered(std::move(line));
+        co_return;
+    }
+    const std::optional<std::uint64_t> number = outbox_.push(std::move(line));
+    if (!number) {
+        env_.display.error("line not sent: the queue of lines waiting for the peer is full");
+        if (active) env_.display.prompt();
+        co_return;
+    }
+    if (!active) {
+        env_.display.queued(outbox_.entries().back().line.view());
+        co_return;
+    }
+    co_await sendOutbox(*number);
+}
 
+asio::awaitable<void> CLIChatClient::sendOutbox(std::optional<std::uint64_t> typed) {
+    auto self = shared_from_this();
+    const auto generation = sessionGeneration_;
+    const bool resend = peerConfirms();
+    bool typedSent = false;
+    for (;;) {
+        if (ended_ || sessionGeneration_ != generation || !session_ || !session_->isReady() ||
+            state_.kind() != State::Kind::active) {
+            break;
+        }
+        Outbox::Entry* entry = outbox_.nextToSend(generation, resend);
+        // A line that does not fit beside a pending ratchet header waits for the cover
+        // record that carries the header.
+        if (entry == nullptr || !protocol::chatLineFits(*session_, entry->line.size(), resend)) break;
+        const std::uint64_t number = entry->number;
+        const bool isTyped = typed == number;
+        std::string frame;
+        bool sessionFailed = false;
+        std::optional<std::string> failure;
+        try {
+            frame = protocol::sealChatLine(*session_, entry->line.bytes(), lineNumbers(number));
+        } catch (const SessionError&) {
+            sessionFailed = true;
+        } catch (const std::exception& e) {
+            failure = errorText(e);
+        }
+        if (sessionFailed) {
+            // Nothing went out: the line waits for the next session.
+            env_.display.error("session expired — restarting...");
+            co_await reconnectForPeer();
+            co_return;
+        }
+        SecureText shown;
+        if (isTyped) shown = SecureText(entry->line.view());
+        if (failure || !resend) {
+            // A peer that does not confirm gets each line once, as typed.
+            outbox_.remove(number);
+        } else {
+            entry->sentInSession = generation;
+        }
+        if (!failure) {
+            try {
+                co_await sendFrame(std::move(frame));
+            } catch (const std::exception& e) {
+                failure = errorText(e);
+            }
+        }
+        if (ended_) co_return;
+        if (failure) {
+            env_.display.error("send failed: " + *failure);
+            env_.display.prompt();
+        } else if (isTyped) {
+            typedSent = true;
+            env_.display.sent(shown.view());
+            env_.display.prompt();
+        }
+    }
+    if (typed && !typedSent) {
+        for (const auto& entry : outbox_.entries()) {
+            if (entry.number == *typed && entry.sentInSession != generation) {
+                env_.display.queued(entry.line.view());
+                env_.display.prompt();
+            }
+        }
+    }
+}
+
+asio::awaitable<void> CLIChatClient::sendUnnumbered(SecureText line) {
+    auto self = shared_from_this();
     bool sessionFailed = false;
     std::optional<std::string> failure;
     try {
@@ -154,7 +244,13 @@ asio::awaitable<void> CLIChatClient::handleMsg(const protocol::RelayMessage& mes
         co_await reconnectForPeer();
         co_return;
     }
+    if (peerConfirms() && msg->numbers) outbox_.confirm(msg->numbers->a);
     if (!content) co_return;
+    if (msg->numbers && !env_.baseProtocolOnly) {
+        // A numbered line is shown once per number. Before the peer's "ready" has named its
+        // stream (that frame may have been lost), it is not shown: unconfirmed, it comes again.
+        if (!peerConfirms() || !receivedLines_.takeNew(*peerLineStream_, msg->numbers->s)) co_return;
+    }
     const std::string_view text(reinterpret_cast<const char*>(content->data()), content->size());
     if (!isValidUtf8(text)) co_return;
     env_.display.received(text);
@@ -180,7 +276,7 @@ asio::awaitable<void> CLIChatClient::coverLoop(std::weak_ptr<CLIChatClient> weak
         if (self->state_.kind() != State::Kind::active || !session || !session->isReady()) continue;
         bool expired = false;
         try {
-            std::string frame = protocol::sealCoverRecord(*session);
+            std::string frame = protocol::sealCoverRecord(*session, self->lineNumbers(self->outbox_.nextNumber()));
             co_await self->sendFrame(std::move(frame));
         } catch (const SessionError& e) {
             expired = e.code() == SessionErrorCode::sessionExpired;
@@ -190,7 +286,43 @@ asio::awaitable<void> CLIChatClient::coverLoop(std::weak_ptr<CLIChatClient> weak
             co_await self->reconnectForPeer();
             co_return;
         }
+        // The record carried the pending ratchet header: a long line held back by it fits now.
+        if (!self->ended_ && self->outbox_.nextToSend(self->sessionGeneration_, self->peerConfirms())) {
+            co_await self->sendOutbox();
+        }
     }
+}
+
+std::optional<protocol::LineNumbers> CLIChatClient::lineNumbers(std::uint64_t number) const {
+    if (!peerLineStream_) return std::nullopt;
+    return protocol::LineNumbers{number, receivedLines_.highest(*peerLineStream_)};
+}
+
+void CLIChatClient::showPendingLines() {
+    const auto pending = outbox_.pending(sessionGeneration_, peerConfirms());
+    const auto lines = [](std::size_t n) { return std::to_string(n) + (n == 1 ? " line" : " lines"); };
+    if (pending.again > 0 && pending.queued > 0) {
+        status("sending " + lines(pending.again) + " not confirmed by the peer again, and " + lines(pending.queued) +
+               " queued");
+    } else if (pending.again > 0) {
+        status("sending " + lines(pending.again) + " not confirmed by the peer again");
+    } else if (pending.queued > 0) {
+        status("sending " + lines(pending.queued) + " queued");
+    }
+}
+
+void CLIChatClient::showUnconfirmedLines() {
+    const auto& entries = outbox_.entries();
+    if (entries.empty()) return;
+    constexpr std::size_t listed = 5;
+    const std::size_t n = entries.size();
+    env_.display.error(std::to_string(n) + (n == 1 ? " line was" : " lines were") + " not confirmed by the peer:");
+    for (std::size_t i = 0; i < n && i < listed; ++i) {
+        SecureText text("  ");
+        text += shortenedLine(entries[i].line.view()).view();
+        status(text.view());
+    }
+    if (n > listed) status("  … and " + std::to_string(n - listed) + " more");
 }
 
 double CLIChatClient::nextCoverDelay() {

@@ -121,6 +121,11 @@ void sent(std::string_view text) {
                 text}));
 }
 
+void queued(std::string_view text) {
+    write(join({kCursorUp, kEraseLine, timePrefix(), kYellow, kBold, "you", kReset, " ", kDim, ">", kReset, " ",
+                text, " ", kDim, "(queued)", kReset}));
+}
+
 void received(std::string_view text) {
     const SecureText shown = TerminalText::neutralised<SecureText>(text);
     write(join({kEraseLine, "\r", timePrefix(), kCyan, kBold, "peer", kReset, " ", kDim, ">", kReset, " ",
@@ -144,6 +149,7 @@ void TerminalChatDisplay::peerEvent(std::string_view text) { CLIUI::peerEvent(te
 void TerminalChatDisplay::error(std::string_view text) { CLIUI::error(text); }
 void TerminalChatDisplay::connected() { CLIUI::connected(); }
 void TerminalChatDisplay::sent(std::string_view text) { CLIUI::sent(text); }
+void TerminalChatDisplay::queued(std::string_view text) { CLIUI::queued(text); }
 void TerminalChatDisplay::received(std::string_view text) { CLIUI::received(text); }
 void TerminalChatDisplay::prompt() { CLIUI::prompt(); }
 

@@ -30,6 +30,9 @@ void peerEvent(std::string_view text);
 void error(std::string_view text);
 // Replaces the line just typed (one up) with "TIME you > text".
 void sent(std::string_view text);
+// Replaces the line just typed with "TIME you > text (queued)", "you" in yellow: the line
+// waits for a session.
+void queued(std::string_view text);
 // Replaces the current line (the prompt) with "TIME peer > text".
 void received(std::string_view text);
 // The bold green "> " prompt, without a line feed.

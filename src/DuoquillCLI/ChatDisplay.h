@@ -18,6 +18,8 @@ public:
     virtual void error(std::string_view text) = 0;
     virtual void connected() = 0;
     virtual void sent(std::string_view text) = 0;
+    // A typed line kept until a session can take it.
+    virtual void queued(std::string_view text) = 0;
     virtual void received(std::string_view text) = 0;
     virtual void prompt() = 0;
 };
@@ -32,6 +34,7 @@ public:
     void error(std::string_view text) override;
     void connected() override;
     void sent(std::string_view text) override;
+    void queued(std::string_view text) override;
     void received(std::string_view text) override;
     void prompt() override;
 };

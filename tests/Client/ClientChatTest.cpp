@@ -95,11 +95,16 @@ TEST_F(ClientChat, QuitSaysGoodbyeThroughTheTunnelAndTheNextStartMeetsAgain) {
     EXPECT_EQ(after[1], protocol::encodePeerDisconnected());
     EXPECT_EQ(b().display.since(bLinesBefore), std::vector<std::string>{"status:waiting for peer..."});
 
-    // The client starts again; a line typed before its handshake is dropped, not sent later.
+    // The client starts again; a line typed before its handshake waits and goes first.
     pair.launch(0).type("too early");
     ASSERT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 15.0));
     ASSERT_TRUE(crosses(a(), b(), "back again"));
-    EXPECT_FALSE(b().display.contains("received:too early") || a().display.contains("sent:too early"));
+    EXPECT_EQ(a().display.count("queued:too early"), 1u);
+    EXPECT_EQ(a().display.count("status:sending 1 line queued"), 1u);
+    const auto& shown = b().display.lines;
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), "received:too early"), 1);
+    EXPECT_LT(std::find(shown.begin(), shown.end(), "received:too early"),
+              std::find(shown.begin(), shown.end(), "received:back again"));
 }
 
 }  // namespace

@@ -145,7 +145,7 @@ private:
             if (!pair_.isRunning(w)) continue;
             out << "\n  side " << w << (pair_.process(w).client->leadsRecovery() ? " (leads)" : "") << ":";
             const auto& d = pair_.process(w).display;
-            const std::size_t from = d.lines.size() > 40 ? d.lines.size() - 40 : 0;
+            const std::size_t from = d.lines.size() > 400 ? d.lines.size() - 400 : 0;
             for (std::size_t i = from; i < d.lines.size(); ++i) out << "\n    " << d.times[i] << " " << d.lines[i].substr(0, 60);
         }
         return out.str();

@@ -116,7 +116,7 @@ TEST_F(ChatHygiene, NothingSecretReachesStandardErrorAndQuitWipesTheSessionBefor
         if (round == 10) {
             auto record = peer.session().seal(asBytes("tampered"));
             record.data[record.data.size() / 2] ^= 1;
-            peer.sendTunneled(protocol::encode(protocol::Msg{record.counter, record.data, std::nullopt}));
+            peer.sendTunneled(protocol::encode(protocol::Msg{record.counter, record.data, std::nullopt, std::nullopt}));
         } else if (round == 25) {
             (void)peer.msgFrame("never sent");
             peer.send(peer.msgFrame("after a gap"));

@@ -19,7 +19,7 @@ std::vector<double> RecordingDisplay::timesOf(std::string_view line) const {
 }
 
 ChatProcess::ChatProcess(int owner_, ManualTimeline& timeline_, SimulatedRelay& relay_, std::uint64_t seed,
-                         cli::ChatDisplay* shownOn)
+                         cli::ChatDisplay* shownOn, bool baseProtocolOnly)
     : owner(owner_),
       timeline(timeline_),
       relay(relay_),
@@ -49,6 +49,8 @@ ChatProcess::ChatProcess(int owner_, ManualTimeline& timeline_, SimulatedRelay& 
                 if (onExit) onExit(status);
             },
         .startInputReader = {},
+        .baseProtocolOnly = baseProtocolOnly,
+        .lineStreamStart = (std::uint64_t{1} << 52) + world.stream.next() % (std::uint64_t{1} << 51),
     };
     const std::string peerKey = base64URLString(World::identityKey(1 - owner).publicKey().compressed());
     client = cli::CLIChatClient::create(std::move(environment), peerKey, "wss://relay.test");
@@ -70,7 +72,8 @@ ChatProcess::~ChatProcess() {
 ChatProcess& ChatPair::launch(int which) {
     processes_[which].reset();
     const std::uint64_t processSeed = seed_ * 1000003 + (++launches_) * 7919 + static_cast<std::uint64_t>(which);
-    processes_[which] = std::make_unique<ChatProcess>(which, timeline, relay, processSeed);
+    processes_[which] = std::make_unique<ChatProcess>(which, timeline, relay, processSeed, nullptr,
+                                                         baseProtocolOnly[which]);
     return *processes_[which];
 }
 

@@ -34,6 +34,7 @@ public:
     void error(std::string_view t) override { push("error:", t); }
     void connected() override { push("connected"); }
     void sent(std::string_view t) override { push("sent:", t); }
+    void queued(std::string_view t) override { push("queued:", t); }
     void received(std::string_view t) override { push("received:", t); }
     void prompt() override { push("prompt"); }
 
@@ -70,10 +71,11 @@ private:
 };
 
 // The client of identity `owner` (World::identityKey) talking to the other identity. Its
-// lines go to `display` when given, else to its own RecordingDisplay.
+// lines go to `display` when given, else to its own RecordingDisplay. `baseProtocolOnly`: a
+// client of the base protocol (ChatEnvironment).
 struct ChatProcess {
     ChatProcess(int owner, ManualTimeline& timeline, SimulatedRelay& relay, std::uint64_t seed,
-                cli::ChatDisplay* display = nullptr);
+                cli::ChatDisplay* display = nullptr, bool baseProtocolOnly = false);
     ~ChatProcess();
 
     // Hands a typed line to the client, as the standard-input reader does.
@@ -120,6 +122,7 @@ public:
 
     ManualTimeline timeline;
     SimulatedRelay relay;
+    bool baseProtocolOnly[2] = {false, false};  // for the next launch of each side
 
 private:
     std::uint64_t seed_;

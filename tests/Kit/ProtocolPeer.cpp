@@ -69,7 +69,7 @@ bool ProtocolPeer::handshake(const boost::json::object& clientHello, std::option
         session_->completePQKeyExchange(mc->mc);
     }
     const auto kc = kcOverride ? bytesFromBase64URLString(*kcOverride) : toBytes(*session_->localKeyConfirmation());
-    sendTunneled(protocol::encode(protocol::Ready{kc.value()}));
+    sendTunneled(protocol::encode(protocol::Ready{kc.value(), {}}));
     return true;
 }
 

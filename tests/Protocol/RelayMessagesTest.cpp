@@ -31,13 +31,17 @@ std::string outcome(std::string_view text) {
         }
         case MessageType::ready: {
             const auto kc = decodeReadyConfirmation(*message);
-            return kc ? "ready " + hexString(*kc) : "fatal";
+            if (!kc) return "fatal";
+            const auto announced = decodeReadyAnnouncement(*message);
+            return "ready " + hexString(*kc) + (announced.lineStream ? " ls" + std::to_string(*announced.lineStream) : "") +
+                   (announced.followsLeaderRule ? " lead" : "");
         }
         case MessageType::msg: {
             const auto msg = decodeMsg(*message);
             if (!msg) return "ignore";
             return "msg " + std::to_string(msg->n) + " " + hexString(msg->d) + " " +
-                   (msg->rk ? hexString(*msg->rk) : "-");
+                   (msg->rk ? hexString(*msg->rk) : "-") +
+                   (msg->numbers ? " s" + std::to_string(msg->numbers->s) + " a" + std::to_string(msg->numbers->a) : "");
         }
         case MessageType::bye: return "bye";
         case MessageType::peerDisconnected: return "peer-disconnected";
@@ -51,9 +55,14 @@ TEST(RelayMessagesTest, EncodesExactBytesAndDecodesByTheMemberRules) {
     EXPECT_EQ(encode(Hello{"ab-_", two, {1}, {1, 2, 3}}),
               R"({"t":"hello","pkid":"ab-_","ct":"+/8=","ek":"AQ==","mlk":"AQID"})");
     EXPECT_EQ(encode(Kex2{two}), R"({"t":"kex2","mc":"+/8="})");
-    EXPECT_EQ(encode(Ready{two}), R"({"t":"ready","kc":"-_8"})");
-    EXPECT_EQ(encode(Msg{7, two, std::nullopt}), R"({"t":"msg","n":7,"d":"+/8="})");
-    EXPECT_EQ(encode(Msg{UINT64_MAX, {1}, Bytes{0xff}}), R"({"t":"msg","n":18446744073709551615,"d":"AQ==","rk":"/w=="})");
+    EXPECT_EQ(encode(Ready{two, {}}), R"({"t":"ready","kc":"-_8"})");
+    EXPECT_EQ(encode(Ready{two, {42, true}}), R"({"t":"ready","kc":"-_8","ls":42,"lead":"sorted-key"})");
+    EXPECT_EQ(encode(Ready{two, {std::nullopt, true}}), R"({"t":"ready","kc":"-_8","lead":"sorted-key"})");
+    EXPECT_EQ(encode(Msg{7, two, std::nullopt, std::nullopt}), R"({"t":"msg","n":7,"d":"+/8="})");
+    EXPECT_EQ(encode(Msg{UINT64_MAX, {1}, Bytes{0xff}, std::nullopt}),
+              R"({"t":"msg","n":18446744073709551615,"d":"AQ==","rk":"/w=="})");
+    EXPECT_EQ(encode(Msg{7, two, std::nullopt, LineNumbers{4503599627370496, 4503599627370495}}),
+              R"({"t":"msg","n":7,"d":"+/8=","s":4503599627370496,"a":4503599627370495})");
     EXPECT_EQ(encodeBye(), R"({"t":"bye"})");
     EXPECT_EQ(encodePeerDisconnected(), R"({"t":"peer-disconnected"})");
 
@@ -82,6 +91,10 @@ TEST(RelayMessagesTest, EncodesExactBytesAndDecodesByTheMemberRules) {
         {R"({"kc":"-_8","t":"ready"})", "ready fbff"}, {R"({"t":"ready","kc":"-_8="})", "ready fbff"},
         {R"({"t":"ready","kc":"+/8"})", "ready fbff"}, {R"({"t":"ready"})", "fatal"},
         {R"({"t":"ready","kc":32})", "fatal"}, {R"({"t":"ready","kc":"!!"})", "fatal"},
+        // ready's announcement: only a counter "ls" and the exact rule name count
+        {R"({"t":"ready","kc":"-_8","ls":9,"lead":"sorted-key"})", "ready fbff ls9 lead"},
+        {R"({"t":"ready","kc":"-_8","ls":"9","lead":"other"})", "ready fbff"},
+        {R"({"t":"ready","kc":"-_8","ls":-9,"lead":1})", "ready fbff"},
         // msg: "n" an integer that fits 64 unsigned bits; a bad "rk" is dropped, the msg kept
         {R"({"d":"AQ==","n":3,"t":"msg","z":null})", "msg 3 01 -"},
         {R"({"t":"msg","n":18446744073709551615,"d":"AQ=="})", "msg 18446744073709551615 01 -"},
@@ -93,6 +106,10 @@ TEST(RelayMessagesTest, EncodesExactBytesAndDecodesByTheMemberRules) {
         {R"({"t":"msg","n":3,"d":"AQ==","rk":"/w=="})", "msg 3 01 ff"},
         {R"({"t":"msg","n":3,"d":"AQ==","rk":5})", "msg 3 01 -"},
         {R"({"t":"msg","n":3,"d":"AQ==","rk":"_w"})", "msg 3 01 -"},
+        // line numbers count only as a pair of counters
+        {R"({"t":"msg","n":3,"d":"AQ==","s":9,"a":8})", "msg 3 01 - s9 a8"},
+        {R"({"t":"msg","n":3,"d":"AQ==","s":9})", "msg 3 01 -"},
+        {R"({"t":"msg","n":3,"d":"AQ==","s":9,"a":"8"})", "msg 3 01 -"},
     };
     for (const auto& [text, expected] : cases) EXPECT_EQ(outcome(text), expected) << text;
 }

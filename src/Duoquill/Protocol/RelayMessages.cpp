@@ -97,10 +97,21 @@ std::string encode(const Ready& ready) {
     // Written out by hand (base64url needs no escaping) so that no JSON buffer holds the
     // confirmation; the caller wipes the returned text once it is sealed.
     constexpr std::string_view head = R"({"t":"ready","kc":")", tail = R"("})";
+    constexpr std::string_view lineStream = R"(","ls":)", lead = R"(,"lead":"sorted-key")";
     std::string kc = base64URLString(ready.kc);
+    const std::string ls =
+        ready.announcement.lineStream ? std::to_string(*ready.announcement.lineStream) : std::string();
     std::string text;
-    text.reserve(head.size() + kc.size() + tail.size());  // one buffer, never reallocated
-    text.append(head).append(kc).append(tail);
+    // One buffer, never reallocated.
+    text.reserve(head.size() + kc.size() + lineStream.size() + ls.size() + lead.size() + tail.size());
+    text.append(head).append(kc);
+    if (ready.announcement.lineStream) {
+        text.append(lineStream).append(ls);
+    } else {
+        text.push_back('"');
+    }
+    if (ready.announcement.followsLeaderRule) text.append(lead);
+    text.push_back('}');
     secureWipe(kc.data(), kc.size());
     return text;
 }
@@ -108,6 +119,10 @@ std::string encode(const Ready& ready) {
 std::string encode(const Msg& msg) {
     json::object object{{"t", "msg"}, {"n", msg.n}, {"d", base64String(msg.d)}};
     if (msg.rk) object["rk"] = base64String(*msg.rk);
+    if (msg.numbers) {
+        object["s"] = msg.numbers->s;
+        object["a"] = msg.numbers->a;
+    }
     return json::serialize(object);
 }
 
@@ -147,12 +162,24 @@ std::optional<SecureBytes> decodeReadyConfirmation(const RelayMessage& message) 
     return out;
 }
 
+Announcement decodeReadyAnnouncement(const RelayMessage& message) {
+    Announcement announcement;
+    announcement.lineStream = counterMember(message.object, "ls");
+    const auto* lead = stringMember(message.object, "lead");
+    announcement.followsLeaderRule = lead != nullptr && *lead == "sorted-key";
+    return announcement;
+}
+
 std::optional<Msg> decodeMsg(const RelayMessage& message) {
     const auto n = counterMember(message.object, "n");
     if (!n) return std::nullopt;
     auto d = base64Member(message.object, "d");
     if (!d) return std::nullopt;
-    return Msg{*n, std::move(*d), base64Member(message.object, "rk")};
+    Msg msg{*n, std::move(*d), base64Member(message.object, "rk"), std::nullopt};
+    const auto s = counterMember(message.object, "s");
+    const auto a = counterMember(message.object, "a");
+    if (s && a) msg.numbers = LineNumbers{*s, *a};
+    return msg;
 }
 
 }  // namespace duoquill::protocol

@@ -38,19 +38,39 @@ struct Hello {
 struct Kex2 {
     Bytes mc;
 };
+// What a client announces beside its key confirmation, inside the tunnel. A peer that sends
+// neither member is taken to do neither: its lines are not numbered or confirmed, and it
+// may not follow the recovery leader rule.
+struct Announcement {
+    // "ls": the first number of the sender's line stream. Present: the sender numbers its
+    // lines, confirms the peer's, and shows a resent line once only.
+    std::optional<std::uint64_t> lineStream;
+    // "lead": "sorted-key": the sender's fresh sessions adopt the peer's latest hello only when
+    // its compressed identity key sorts first.
+    bool followsLeaderRule = false;
+};
 struct Ready {
     BytesView kc;  // a secret the caller keeps in wiped storage; encode() leaves no copy
+    Announcement announcement;
+};
+// The numbers a "msg" carries between peers that both announced a line stream: "s", the
+// line's number in the sender's stream (for a cover record the next unused one), and "a",
+// the highest number the sender has received in order from the peer's stream.
+struct LineNumbers {
+    std::uint64_t s = 0;
+    std::uint64_t a = 0;
 };
 struct Msg {
     std::uint64_t n = 0;
     Bytes d;
     std::optional<Bytes> rk;
+    std::optional<LineNumbers> numbers;
 };
 
 std::string encode(const Hello&);  // {"t":"hello","pkid":…,"ct":…,"ek":…,"mlk":…}
 std::string encode(const Kex2&);   // {"t":"kex2","mc":…}
-std::string encode(const Ready&);  // {"t":"ready","kc":…}
-std::string encode(const Msg&);    // {"t":"msg","n":N,"d":…[,"rk":…]}
+std::string encode(const Ready&);  // {"t":"ready","kc":…[,"ls":L][,"lead":"sorted-key"]}
+std::string encode(const Msg&);    // {"t":"msg","n":N,"d":…[,"rk":…][,"s":S,"a":A]}
 std::string encodeBye();              // {"t":"bye"}
 std::string encodePeerDisconnected();  // {"t":"peer-disconnected"}
 
@@ -69,8 +89,11 @@ std::optional<Kex2> decodeKex2(const RelayMessage&);
 // Nothing: "kc" missing, not a string or not base64url (fatal for the caller). Padded and
 // standard-alphabet forms are accepted.
 std::optional<SecureBytes> decodeReadyConfirmation(const RelayMessage&);
+// Members that are missing or of another type announce nothing.
+Announcement decodeReadyAnnouncement(const RelayMessage&);
 // Nothing: "n" missing, not an integer or negative; "d" missing, not a string or not base64.
-// An "rk" that is not a base64 string leaves rk empty; the message still decodes.
+// An "rk" that is not a base64 string leaves rk empty, and "s" and "a" that are not both
+// counters leave numbers empty; the message still decodes.
 std::optional<Msg> decodeMsg(const RelayMessage&);
 
 }  // namespace duoquill::protocol

@@ -1,5 +1,7 @@
 #include "Duoquill/Protocol/TunnelPipeline.h"
 
+#include <cstdint>
+
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Platform/Primitives/AesGcm.h"
 
@@ -7,8 +9,8 @@ namespace duoquill::protocol {
 namespace {
 
 std::string sealMsg(PFSChatSession& session, const std::optional<Bytes>& header,
-                    const PFSChatSession::SealedRecord& record) {
-    return sealTunnelText(session, encode(Msg{record.counter, record.data, header}));
+                    const PFSChatSession::SealedRecord& record, std::optional<LineNumbers> numbers) {
+    return sealTunnelText(session, encode(Msg{record.counter, record.data, header, numbers}));
 }
 
 std::string_view asText(const SecureBytes& bytes) {
@@ -29,16 +31,16 @@ std::string sealTunnelText(PFSChatSession& session, std::string_view jsonText) {
     return base64String(session.tunnelSeal(asBytes(jsonText)));
 }
 
-std::string sealChatLine(PFSChatSession& session, BytesView line) {
+std::string sealChatLine(PFSChatSession& session, BytesView line, std::optional<LineNumbers> numbers) {
     const auto header = session.prepareDHRatchetIfNeeded();
     const auto record = session.seal(line);
-    return sealMsg(session, header, record);
+    return sealMsg(session, header, record, numbers);
 }
 
-std::string sealCoverRecord(PFSChatSession& session) {
+std::string sealCoverRecord(PFSChatSession& session, std::optional<LineNumbers> numbers) {
     const auto header = session.prepareDHRatchetIfNeeded();
     const auto record = session.sealDummy();
-    return sealMsg(session, header, record);
+    return sealMsg(session, header, record, numbers);
 }
 
 std::optional<RelayMessage> openTunnelText(PFSChatSession& session, std::string_view frameText) {
@@ -56,7 +58,7 @@ std::optional<RelayMessage> parsePlainFrame(std::string_view frameText) {
     return parseRelayMessage(frameText);
 }
 
-std::size_t largestMsgTextLength(std::size_t lineBytes, bool ratchetHeaderPending) {
+std::size_t largestMsgTextLength(std::size_t lineBytes, bool ratchetHeaderPending, bool lineNumbers) {
     // Record: kind byte and 4-byte length, padded to the next bucket, up to two more random
     // buckets, then the tag.
     const std::size_t bucket = PFSChatSession::recordBucket;
@@ -67,18 +69,21 @@ std::size_t largestMsgTextLength(std::size_t lineBytes, bool ratchetHeaderPendin
                          decimalDigits(PFSChatSession::recordCounterLimit - 1) +
                          std::string_view(R"(,"d":")").size() + base64Length(record) + 1 + 1;
     if (ratchetHeaderPending) length += std::string_view(R"(,"rk":")").size() + base64Length(ratchetHeaderMaxBytes) + 1;
+    if (lineNumbers) {
+        length += std::string_view(R"(,"s":,"a":)").size() + 2 * decimalDigits(UINT64_MAX);
+    }
     return length;
 }
 
-std::size_t longestAlwaysAcceptedLine() {
+std::size_t longestAlwaysAcceptedLine(bool lineNumbers) {
     std::size_t line = maxChatLineBytes;
-    while (line > 0 && largestMsgTextLength(line, true) > maxTunnelPayload) --line;
+    while (line > 0 && largestMsgTextLength(line, true, lineNumbers) > maxTunnelPayload) --line;
     return line;
 }
 
-bool chatLineFits(const PFSChatSession& session, std::size_t lineBytes) {
+bool chatLineFits(const PFSChatSession& session, std::size_t lineBytes, bool lineNumbers) {
     return lineBytes <= maxChatLineBytes &&
-           largestMsgTextLength(lineBytes, session.isDHRatchetPending()) <= maxTunnelPayload;
+           largestMsgTextLength(lineBytes, session.isDHRatchetPending(), lineNumbers) <= maxTunnelPayload;
 }
 
 }  // namespace duoquill::protocol

@@ -20,8 +20,9 @@ namespace duoquill::protocol {
 std::string sealTunnelText(PFSChatSession& session, std::string_view jsonText);
 // Outgoing "msg": the pending ratchet header, seal of the line (or sealDummy), the msg JSON,
 // tunnel seal, base64. Errors propagate; a failed tunnel seal leaves the record chain moved.
-std::string sealChatLine(PFSChatSession& session, BytesView line);
-std::string sealCoverRecord(PFSChatSession& session);
+// `numbers` go out as the "s" and "a" members when given.
+std::string sealChatLine(PFSChatSession& session, BytesView line, std::optional<LineNumbers> numbers = std::nullopt);
+std::string sealCoverRecord(PFSChatSession& session, std::optional<LineNumbers> numbers = std::nullopt);
 // Incoming: base64, tunnelOpen, parse; nothing when any step fails (the caller then tries the
 // frame as a plain message).
 std::optional<RelayMessage> openTunnelText(PFSChatSession& session, std::string_view frameText);
@@ -36,12 +37,13 @@ inline constexpr std::size_t maxChatLineBytes = 49152;
 inline constexpr std::size_t maxTunnelPayload = PFSChatSession::tunnelMaxPayload;
 inline constexpr std::size_t ratchetHeaderMaxBytes = PFSChatSession::ratchetHeaderWithCiphertextSize;
 // The longest "msg" text a line of `lineBytes` bytes can give: the largest record padding, a
-// counter of the most digits, the largest ratchet header when one may be pending.
-std::size_t largestMsgTextLength(std::size_t lineBytes, bool ratchetHeaderPending);
-// The longest line accepted whatever the session's state: 45307 bytes.
-std::size_t longestAlwaysAcceptedLine();
+// counter of the most digits, the largest ratchet header when one may be pending, and line
+// numbers of the most digits when they are carried.
+std::size_t largestMsgTextLength(std::size_t lineBytes, bool ratchetHeaderPending, bool lineNumbers = false);
+// The longest line accepted whatever the session's state: 45307 bytes (45274 with numbers).
+std::size_t longestAlwaysAcceptedLine(bool lineNumbers = false);
 // Whether the session may seal this line. Checked before anything moves: a "msg" that outgrew
 // the tunnel would fail after the record chain had stepped past the line.
-bool chatLineFits(const PFSChatSession& session, std::size_t lineBytes);
+bool chatLineFits(const PFSChatSession& session, std::size_t lineBytes, bool lineNumbers = false);
 
 }  // namespace duoquill::protocol
