@@ -113,6 +113,9 @@ public:
     static constexpr double handshakeTimeoutSeconds = 5.0;
     static constexpr double peerReconnectGraceSeconds = 5.0;
     static constexpr double reconnectNoPeerTimeoutSeconds = 8.0;
+    // Cover records come every 2 to 5 s: three of an old session mean the peer has had time
+    // to answer our hello and has not.
+    static constexpr int staleFramesBeforeLeaving = 3;
     static constexpr double firstRetryDelaySeconds = 0.3;
     static constexpr double maxRetryDelaySeconds = 30.0;
     static constexpr double minCoverDelaySeconds = 2.0;
@@ -177,6 +180,8 @@ private:
     void status(std::string_view text);
     void armTimer(TimerKind kind);
     void disconnectInBackground(std::shared_ptr<ChatTransport> transport);
+    // Drops the relay connection and retries after the usual delay.
+    void leaveRelayConnection();
     using TaskBody = std::function<boost::asio::awaitable<void>(std::weak_ptr<CLIChatClient>, std::shared_ptr<TaskHandle>)>;
     std::shared_ptr<TaskHandle> spawn(TaskBody body);
     // Sleeps without keeping the client alive; afterwards the client, or nothing when the task
@@ -274,6 +279,7 @@ private:
     std::optional<PeerHello> latestPeerHello_;
     bool latestPeerHelloUsedUp_ = false;
     std::optional<Bytes> currentPeerHello_;  // fingerprint of the hello the session completed with
+    bool currentHelloAdopted_ = false;       // remembered, not received while waiting
     std::deque<Bytes> seenHellos_;           // recent fingerprints, newest last
     std::optional<std::uint64_t> helloRefusalShownFor_;
     int failedHandshakesInARow_ = 0;  // the session generation it was shown in
@@ -286,6 +292,7 @@ private:
     ReceivedLines receivedLines_;
     std::optional<std::uint64_t> peerLineStream_;  // announced in this session's "ready"
     int reconnectsWithoutKnownRule_ = 0;
+    int staleFramesWhileWaiting_ = 0;  // undecryptable frames in this session's wait
 };
 
 // The `chat` command: runs the client on the main thread until it ends the process (status 0

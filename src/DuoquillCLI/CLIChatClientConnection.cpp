@@ -97,6 +97,7 @@ bool CLIChatClient::startSession(std::string_view errorPrefix) {
         session_ = createPFSSession();
         ++sessionGeneration_;
         peerLineStream_.reset();
+        staleFramesWhileWaiting_ = 0;
         return true;
     } catch (const std::exception& e) {
         status(std::string(errorPrefix) + errorText(e));
@@ -180,6 +181,13 @@ asio::awaitable<std::shared_ptr<CLIChatClient>> CLIChatClient::sleepThenRelock(s
     co_return self;
 }
 
+void CLIChatClient::leaveRelayConnection() {
+    auto transport = std::move(transport_);
+    cancelAndClear(receiveTask_);
+    disconnectInBackground(std::move(transport));
+    scheduleAutoRetry();
+}
+
 asio::awaitable<void> CLIChatClient::timerTask(std::weak_ptr<CLIChatClient> weak, std::shared_ptr<TaskHandle> task,
                                                TimerKind kind, double seconds) {
     auto self = co_await sleepThenRelock(weak, task, seconds);
@@ -189,28 +197,28 @@ asio::awaitable<void> CLIChatClient::timerTask(std::weak_ptr<CLIChatClient> weak
         case TimerKind::noPeer: {
             if (self->state_.kind() != State::Kind::waitingForPeer) co_return;
             self->status("timeout — no peer, retrying...");
-            auto transport = std::move(self->transport_);
-            cancelAndClear(self->receiveTask_);
-            self->disconnectInBackground(std::move(transport));
-            self->scheduleAutoRetry();
+            self->leaveRelayConnection();
             break;
         }
         case TimerKind::handshake:
             if (self->state_.kind() != State::Kind::handshaking) co_return;
+            // An adopted hello that led nowhere (a replay, or one whose session the peer has
+            // left) is not adopted again: adopting it at every attempt would never let the
+            // relay connection go, and a peer that waits for that would never send a new one.
+            if (self->currentHelloAdopted_ && self->currentPeerHello_ && self->latestPeerHello_ &&
+                self->latestPeerHello_->fingerprint == *self->currentPeerHello_) {
+                self->latestPeerHelloUsedUp_ = true;
+            }
             self->noteFailedHandshake();
             co_await self->reconnectForPeer();
             break;
         case TimerKind::grace:
             co_await self->reconnectForPeer();
             break;
-        case TimerKind::reconnectNoPeer: {
+        case TimerKind::reconnectNoPeer:
             if (self->state_.kind() != State::Kind::waitingForPeer) co_return;
-            auto transport = std::move(self->transport_);
-            cancelAndClear(self->receiveTask_);
-            self->disconnectInBackground(std::move(transport));
-            self->scheduleAutoRetry();
+            self->leaveRelayConnection();
             break;
-        }
         case TimerKind::none: break;
     }
 }

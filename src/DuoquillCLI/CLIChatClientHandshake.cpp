@@ -135,6 +135,7 @@ asio::awaitable<void> CLIChatClient::acceptHello(PeerHello hello, bool adopted) 
         try {
             session_->completeHandshake(hello.ct, hello.ek, hello.mlk);
             currentPeerHello_ = hello.fingerprint;
+            currentHelloAdopted_ = adopted;
         } catch (const std::exception& e) {
             failure = errorText(e);
         }

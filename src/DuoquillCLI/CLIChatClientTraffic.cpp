@@ -49,8 +49,18 @@ asio::awaitable<void> CLIChatClient::handleMessage(std::string text) {
     }
 
     const auto message = protocol::parsePlainFrame(text);
-    if (!message) co_return;
     const auto kind = state_.kind();
+    if (!message) {
+        // Records of a session we have left, still coming while our hello waits: the peer
+        // missed the relay's "peer-disconnected" and, not being one that answers a hello
+        // while active, would stay in that session. Leaving the connection makes the relay
+        // say it again. A peer that announced the leader rule answers our hello instead.
+        if (!env_.baseProtocolOnly && peerFollowsLeaderRule_ != true && kind == State::Kind::waitingForPeer &&
+            !text.empty() && text.front() != '{' && ++staleFramesWhileWaiting_ == staleFramesBeforeLeaving) {
+            leaveRelayConnection();
+        }
+        co_return;
+    }
     if (message->type == protocol::MessageType::hello) {
         co_await handlePlainHello(*message);
     } else if (message->type == protocol::MessageType::peerDisconnected) {

@@ -146,6 +146,7 @@ public:
         terminal_.received(t);
         ++receivedCount;
     }
+    void queued(std::string_view t) override { terminal_.queued(t); }
     void prompt() override { terminal_.prompt(); }
     int sentCount = 0, receivedCount = 0;
 
