@@ -2,7 +2,9 @@
 // "msg" JSON with base64 members, tunnel frame; and on the other side tunnel frame, JSON,
 // ratchet header, record. Once without a root step (one side keeps talking) and once with
 // one (the speakers alternate, so every line carries a 3200-byte header). The SessionOnly
-// variants leave out the client's JSON and base64 and tunnel the bare record.
+// variants leave out the client's JSON and base64 and tunnel the bare record. The Pipeline
+// variants take the client's own functions, once without and once with the line numbers
+// ("s" and "a") a confirming peer's lines carry.
 
 #include <benchmark/benchmark.h>
 
@@ -10,6 +12,8 @@
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Crypto/SessionEnvironment.h"
+#include "Duoquill/Protocol/RelayMessages.h"
+#include "Duoquill/Protocol/TunnelPipeline.h"
 #include "Kit/Paths.h"
 
 namespace duoquill {
@@ -62,6 +66,22 @@ struct Conversation {
         benchmark::DoNotOptimize(opened->data());
     }
 
+    // The client's path: sealChatLine, openTunnelText, decodeMsg, open.
+    template <bool numbered>
+    [[gnu::noinline]] static void pipelineLine(PFSChatSession& from, PFSChatSession& to) {
+        static const Bytes text(100, 'x');
+        static std::uint64_t number = std::uint64_t{1} << 52;
+        std::optional<protocol::LineNumbers> numbers;
+        if (numbered) numbers = protocol::LineNumbers{++number, number + 7};
+        const std::string frame = protocol::sealChatLine(from, text, numbers);
+        const auto message = protocol::openTunnelText(to, frame);
+        const auto msg = protocol::decodeMsg(*message);
+        if (msg->rk) to.receiveDHRatchetKey(*msg->rk);
+        const auto opened = to.open(msg->d, msg->n);
+        benchmark::DoNotOptimize(opened->data());
+        benchmark::DoNotOptimize(msg->numbers);
+    }
+
     std::unique_ptr<PFSChatSession> a, b;
 };
 
@@ -84,6 +104,12 @@ void LineWithoutRootStep(benchmark::State& state) {
     }
 }
 BENCHMARK(LineWithoutRootStep<&Conversation::line>)->Name("LineWithoutRootStep")->Unit(benchmark::kMicrosecond);
+BENCHMARK(LineWithoutRootStep<&Conversation::pipelineLine<false>>)
+    ->Name("PipelineWithoutRootStep")
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(LineWithoutRootStep<&Conversation::pipelineLine<true>>)
+    ->Name("PipelineWithLineNumbersWithoutRootStep")
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(LineWithoutRootStep<&Conversation::bareLine>)
     ->Name("SessionOnlyWithoutRootStep")
     ->Unit(benchmark::kMicrosecond);

@@ -113,9 +113,10 @@ public:
     static constexpr double handshakeTimeoutSeconds = 5.0;
     static constexpr double peerReconnectGraceSeconds = 5.0;
     static constexpr double reconnectNoPeerTimeoutSeconds = 8.0;
-    // Cover records come every 2 to 5 s: three of an old session mean the peer has had time
-    // to answer our hello and has not.
-    static constexpr int staleFramesBeforeLeaving = 3;
+    // Records of an old session that keep coming this long after our hello on a new relay
+    // connection (two of them: cover comes every 2 to 5 s) mean the peer is not answering it.
+    static constexpr double staleWatchDelaySeconds = 6.0;
+    static constexpr int staleFramesBeforeLeaving = 2;
     static constexpr double firstRetryDelaySeconds = 0.3;
     static constexpr double maxRetryDelaySeconds = 30.0;
     static constexpr double minCoverDelaySeconds = 2.0;
@@ -189,6 +190,8 @@ private:
     static boost::asio::awaitable<std::shared_ptr<CLIChatClient>> sleepThenRelock(std::weak_ptr<CLIChatClient> weak,
                                                                                  std::shared_ptr<TaskHandle> task,
                                                                                  double seconds);
+    static boost::asio::awaitable<void> staleWatchBody(std::weak_ptr<CLIChatClient> weak,
+                                                       std::shared_ptr<TaskHandle> task, std::uint64_t generation);
     static boost::asio::awaitable<void> timerTask(std::weak_ptr<CLIChatClient> weak, std::shared_ptr<TaskHandle> task,
                                                   TimerKind kind, double seconds);
 
@@ -267,6 +270,7 @@ private:
     std::shared_ptr<TaskHandle> dummyTask_;
     std::shared_ptr<TaskHandle> handshakeTimer_;
     std::shared_ptr<TaskHandle> retryTask_;
+    std::shared_ptr<TaskHandle> staleWatchTask_;
     bool peerReady_ = false;
     bool localReady_ = false;
     bool intentionalDisconnect_ = false;
@@ -292,7 +296,8 @@ private:
     ReceivedLines receivedLines_;
     std::optional<std::uint64_t> peerLineStream_;  // announced in this session's "ready"
     int reconnectsWithoutKnownRule_ = 0;
-    int staleFramesWhileWaiting_ = 0;  // undecryptable frames in this session's wait
+    bool staleWatchArmed_ = false;     // this session's wait has lasted staleWatchDelaySeconds
+    int staleFramesWhileWaiting_ = 0;  // undecryptable frames since
 };
 
 // The `chat` command: runs the client on the main thread until it ends the process (status 0

@@ -90,6 +90,19 @@ asio::awaitable<void> CLIChatClient::connect() {
     if (!helloSent) co_return;
     startReceiveLoop();
     armTimer(TimerKind::noPeer);
+    if (!env_.baseProtocolOnly) {
+        cancelAndClear(staleWatchTask_);
+        const auto generation = sessionGeneration_;
+        staleWatchTask_ = spawn([generation](std::weak_ptr<CLIChatClient> weak, std::shared_ptr<TaskHandle> task) {
+            return staleWatchBody(std::move(weak), std::move(task), generation);
+        });
+    }
+}
+
+asio::awaitable<void> CLIChatClient::staleWatchBody(std::weak_ptr<CLIChatClient> weak, std::shared_ptr<TaskHandle> task,
+                                                    std::uint64_t generation) {
+    auto self = co_await sleepThenRelock(weak, task, staleWatchDelaySeconds);
+    if (self && self->sessionGeneration_ == generation) self->staleWatchArmed_ = true;
 }
 
 bool CLIChatClient::startSession(std::string_view errorPrefix) {
@@ -97,6 +110,7 @@ bool CLIChatClient::startSession(std::string_view errorPrefix) {
         session_ = createPFSSession();
         ++sessionGeneration_;
         peerLineStream_.reset();
+        staleWatchArmed_ = false;
         staleFramesWhileWaiting_ = 0;
         return true;
     } catch (const std::exception& e) {

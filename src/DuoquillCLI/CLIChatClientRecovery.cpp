@@ -84,7 +84,7 @@ asio::awaitable<void> CLIChatClient::quit() {
     auto self = shared_from_this();
     if (ended_) co_return;
     intentionalDisconnect_ = true;
-    for (auto* task : {&stdinTask_, &receiveTask_, &dummyTask_, &handshakeTimer_, &retryTask_}) {
+    for (auto* task : {&stdinTask_, &receiveTask_, &dummyTask_, &handshakeTimer_, &retryTask_, &staleWatchTask_}) {
         if (*task) (*task)->cancel();
     }
     if (session_ && session_->isTunnelReady()) {

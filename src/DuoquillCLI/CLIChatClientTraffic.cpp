@@ -55,7 +55,7 @@ asio::awaitable<void> CLIChatClient::handleMessage(std::string text) {
         // missed the relay's "peer-disconnected" and, not being one that answers a hello
         // while active, would stay in that session. Leaving the connection makes the relay
         // say it again. A peer that announced the leader rule answers our hello instead.
-        if (!env_.baseProtocolOnly && peerFollowsLeaderRule_ != true && kind == State::Kind::waitingForPeer &&
+        if (staleWatchArmed_ && peerFollowsLeaderRule_ != true && kind == State::Kind::waitingForPeer &&
             !text.empty() && text.front() != '{' && ++staleFramesWhileWaiting_ == staleFramesBeforeLeaving) {
             leaveRelayConnection();
         }

@@ -107,5 +107,29 @@ TEST_F(ClientChat, QuitSaysGoodbyeThroughTheTunnelAndTheNextStartMeetsAgain) {
               std::find(shown.begin(), shown.end(), "received:back again"));
 }
 
+// With the peer gone, lines wait in the queue up to its bound; the next is refused, none is
+// dropped, and quitting lists what the peer never confirmed.
+TEST_F(ClientChat, TheQueueRefusesALinePastItsBoundAndTheExitListsTheUnconfirmed) {
+    pair.kill(1);
+    ASSERT_TRUE(pair.runUntil([&] { return a().state() == Kind::waitingForPeer; }, 10.0));
+    for (std::size_t i = 0; i < cli::Outbox::maxLines; ++i) a().type("line " + std::to_string(i) + " ✓ " + std::string(60, 'x'));
+    pair.runFor(0.001);
+    const std::string full = "error:line not sent: the queue of lines waiting for the peer is full";
+    EXPECT_FALSE(a().display.contains(full));
+    EXPECT_EQ(shownFor(a(), "one too many"), std::vector<std::string>{full});  // no prompt while not active
+    EXPECT_EQ(a().display.count("queued:line 999 ✓ " + std::string(60, 'x')), 1u);
+
+    const auto before = a().display.lines.size();
+    a().quit();
+    ASSERT_TRUE(pair.runUntil([&] { return a().exitStatus.has_value(); }, 5.0));
+    EXPECT_EQ(*a().exitStatus, 0);
+    const std::string shortened = " ✓ " + std::string(40 - 9, 'x') + "…";
+    EXPECT_EQ(a().display.since(before),
+              (std::vector<std::string>{"peer:disconnected: quit", "error:1000 lines were not confirmed by the peer:",
+                                        "status:  line 0" + shortened, "status:  line 1" + shortened,
+                                        "status:  line 2" + shortened, "status:  line 3" + shortened,
+                                        "status:  line 4" + shortened, "status:  … and 995 more"}));
+}
+
 }  // namespace
 }  // namespace duoquill::test

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <memory>
 
@@ -51,13 +52,36 @@ TEST(ChatEndToEnd, ChatKilledPeerRestartedRelayAndEndOfInput) {
         }
     }
 
-    // The process is killed without a word and started again.
+    // Alice's process is killed without a word and started again while Bob types before, during
+    // and after the gap: the new process shows each line once, in order (one shown by the
+    // killed process may come again only if its confirmation had not left yet).
+    b.type("before the gap");
+    ASSERT_TRUE(a->waitFor("peer > before the gap\n")) << a->standardError();
     a->killGroup();
     a->waitForExit(5s);
+    b.type("during the gap");
     ASSERT_TRUE(b.waitFor("peer reconnecting...", 10s)) << b.standardError();
+    b.type("still in the gap");
+    const auto restarted = std::chrono::steady_clock::now();
     a = startAlice();
-    ASSERT_TRUE(a->waitFor(connectedLine, 30s)) << a->standardError();
+    b.type("while alice starts");
+    // Bob answers the returning hello at once, not after its 5-second grace.
+    ASSERT_TRUE(a->waitFor(connectedLine, 4s)) << a->standardError();
+    ::testing::Test::RecordProperty(
+        "restart_to_active_ms",
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - restarted).count()));
     ASSERT_TRUE(b.waitFor(connectedLine, 30s, 2)) << b.standardError();
+    b.type("after the gap");
+    ASSERT_TRUE(a->waitFor("peer > after the gap\n")) << a->standardError();
+    EXPECT_LE(timesShown(*a, "peer > before the gap\n"), 1u);
+    const std::string shown = plainText(a->standardError());
+    std::size_t from = 0;
+    for (const char* line : {"during the gap", "still in the gap", "while alice starts", "after the gap"}) {
+        EXPECT_EQ(timesShown(*a, "peer > " + std::string(line) + "\n"), 1u) << line;
+        from = shown.find("peer > " + std::string(line) + "\n", from);
+        ASSERT_NE(from, std::string::npos) << "out of order: " << line;
+    }
+    EXPECT_EQ(timesShown(b, "queued"), 0u);
     a->type("after the crash");
     ASSERT_TRUE(b.waitFor("peer > after the crash\n"));
 
