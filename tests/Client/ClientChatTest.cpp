@@ -54,6 +54,7 @@ TEST_F(ClientChat, LinesThatCouldOverflowATunnelFrameAreRefusedBeforeTheSessionM
 
     const std::size_t longest = protocol::longestAlwaysAcceptedLine();
     EXPECT_EQ(longest, 45307u);
+    EXPECT_EQ(protocol::longestAlwaysAcceptedLine(true), longest);  // line numbers fit in the same frames
     const std::vector<std::string> refused{"error:message too large", "prompt"};
 
     // The side with a ratchet step due sends; each answer makes a step due again.

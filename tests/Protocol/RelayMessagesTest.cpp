@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Protocol/TunnelPipeline.h"
 #include "Kit/World.h"
@@ -133,6 +135,22 @@ TEST(RelayMessagesTest, PipelinesCarryMessagesBetweenTwoSessions) {
     EXPECT_EQ(toBytes(deliver(res, line).value()), toBytes(asBytes("hello there")));
     EXPECT_FALSE(openTunnelText(res, line)) << "a replayed frame opens nothing";
     EXPECT_FALSE(deliver(ini, sealCoverRecord(res)));
+
+    // Line numbers ride inside the padding: cover records and lines give the relay the same
+    // frame sizes with them as without.
+    sealChatLine(ini, asBytes("the ratchet step goes with this one"));
+    for (const std::size_t lineBytes : {std::size_t{0}, std::size_t{100}, std::size_t{2000}}) {
+        std::set<std::size_t> sizes[2];
+        for (int i = 0; i < 60; ++i) {
+            for (const bool numbered : {false, true}) {
+                const auto numbers = numbered ? std::optional<LineNumbers>({(1ULL << 53) - 1, (1ULL << 53) - 2}) : std::nullopt;
+                const std::string frame = lineBytes == 0 ? sealCoverRecord(ini, numbers)
+                                                         : sealChatLine(ini, Bytes(lineBytes, 'x'), numbers);
+                sizes[numbered].insert(frame.size());
+            }
+        }
+        EXPECT_EQ(sizes[0], sizes[1]) << lineBytes;
+    }
 
     const auto bye = openTunnelText(ini, sealTunnelText(res, encodeBye()));
     EXPECT_EQ(bye.value().type, MessageType::bye);

@@ -40,7 +40,7 @@ inline constexpr std::size_t ratchetHeaderMaxBytes = PFSChatSession::ratchetHead
 // counter of the most digits, the largest ratchet header when one may be pending, and line
 // numbers of the most digits when they are carried.
 std::size_t largestMsgTextLength(std::size_t lineBytes, bool ratchetHeaderPending, bool lineNumbers = false);
-// The longest line accepted whatever the session's state: 45307 bytes (45274 with numbers).
+// The longest line accepted whatever the session's state: 45307 bytes, with line numbers or not.
 std::size_t longestAlwaysAcceptedLine(bool lineNumbers = false);
 // Whether the session may seal this line. Checked before anything moves: a "msg" that outgrew
 // the tunnel would fail after the record chain had stepped past the line.
