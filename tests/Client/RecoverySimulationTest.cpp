@@ -291,5 +291,45 @@ TEST(RecoverySimulation, AfterAHostileSpellEveryLineTypedIsShownOnce) {
     std::printf("160 lines typed during the spell, each shown once; %d sent again\n", resent);
 }
 
+// A peer of the base protocol (confirms nothing, never adopts a remembered hello) on either side
+// of the key order, either side restarting, within its peer's grace or after it: they meet
+// again within 10 s, that peer shows no line twice, and ours sends nothing again.
+TEST(RecoverySimulation, WithABasePeerEveryRestartMeetsAgainWithinTenSeconds) {
+    for (const int baseSide : {0, 1}) {
+        for (const int restarted : {0, 1}) {
+            for (const double away : {0.5, 3.0, 7.0}) {
+                ChatPair pair(11);
+                pair.baseProtocolOnly[baseSide] = true;
+                pair.launch(0);
+                pair.launch(1);
+                ASSERT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 30.0));
+                for (int w = 0; w < 2; ++w) pair.process(w).type("before " + std::to_string(w));
+                pair.runFor(1.0);
+                pair.kill(restarted);
+                pair.runFor(away);
+                pair.launch(restarted);
+                const double back = pair.timeline.now();
+                const auto crossed = [&](int w, const std::string& line) {
+                    return pair.process(w).display.contains("received:" + line);
+                };
+                const std::string where = "base side " + std::to_string(baseSide) + ", restarted " +
+                                          std::to_string(restarted) + " after " + std::to_string(away) + " s";
+                EXPECT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 10.0)) << where << ": not met";
+                for (int w = 0; w < 2; ++w) pair.process(w).type("after " + std::to_string(w));
+                EXPECT_TRUE(pair.runUntil([&] { return crossed(0, "after 1") && crossed(1, "after 0"); }, 5.0))
+                    << where << ": no line crossed " << pair.timeline.now() - back << " s after the restart";
+                for (int w = 0; w < 2; ++w) {
+                    for (const auto& line : pair.process(w).display.lines) {
+                        if (line.starts_with("received:")) {
+                            EXPECT_EQ(pair.process(w).display.count(line), 1u) << where;
+                        }
+                        EXPECT_EQ(line.find("again"), std::string::npos) << where << ": " << line;
+                    }
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace duoquill::test
