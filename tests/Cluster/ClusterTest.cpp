@@ -227,6 +227,12 @@ TEST(Cluster, RoomsSpreadOverTheRelaysAndADeadRelaysRoomsMeetAgainElsewhereWhile
         }
     }
     for (auto& pair : pairs) EXPECT_TRUE(exchange(pair, "last")) << pair.path.substr(1, 8);
+
+    // HAProxy logs each ended connection, without its room or its client.
+    const std::string log = proxy.log();
+    EXPECT_NE(log.find(" duoquill_relays/relay"), std::string::npos) << log;
+    for (const auto& pair : pairs) EXPECT_EQ(log.find(pair.path.substr(1, 16)), std::string::npos) << log;
+    EXPECT_EQ(log.find("127.0.0.1:"), std::string::npos) << log;
 }
 
 // Until HAProxy marks a dead relay down, a member of its rooms is retried on the next relay
