@@ -94,6 +94,9 @@ RelayCommandLine parseRelayCommandLine(const std::vector<std::string>& arguments
         if (option == "--help" || option == "-h") {
             result.helpRequested = true;
             return result;
+        } else if (option == "--version") {
+            result.versionRequested = true;
+            return result;
         } else if (option == "--listen") {
             auto [host, port] = parseHostAndPort(option, value());
             options.host = std::move(host);
@@ -204,6 +207,7 @@ std::string relayUsage() {
            "                             the Prometheus text format (off by default; port 0 as\n"
            "                             for --listen); it has no authentication, so keep it on\n"
            "                             a loopback or private address\n"
+           "  --version                  print the version and exit\n"
            "  --help                     this text\n"
            "\n"
            "A lone member's most recent 16 frames (128 KiB at most) are kept in memory for the\n"

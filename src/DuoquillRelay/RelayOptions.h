@@ -72,6 +72,7 @@ public:
 struct RelayCommandLine {
     RelayOptions options;
     bool helpRequested = false;
+    bool versionRequested = false;
 };
 
 // Reads the arguments after the program name. Throws RelayOptionsError.

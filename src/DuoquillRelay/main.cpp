@@ -27,6 +27,10 @@ int main(int argc, char** argv) {
         writeStandardError(std::string("duoquill-relay: ") + e.what() + "\n");
         return 2;
     }
+    if (commandLine.versionRequested) {
+        writeStandardOutput("duoquill-relay " DUOQUILL_VERSION "\n");
+        return 0;
+    }
     if (commandLine.helpRequested) {
         writeStandardOutput(relayUsage());
         return 0;

@@ -54,5 +54,21 @@ TEST(CommandLine, EveryRefusalHasItsExactTextAndStatusOne) {
     }
 }
 
+// Both programs name the version of the CMake project they were built from.
+TEST(CommandLine, VersionOfBothProgramsIsTheProjectVersion) {
+    const std::string project = readFile(sourceDir() / "CMakeLists.txt");
+    const std::string marker = "project(duoquill VERSION ";
+    const auto at = project.find(marker);
+    ASSERT_NE(at, std::string::npos);
+    const std::string version = project.substr(at + marker.size(), project.find(' ', at + marker.size()) - at - marker.size());
+    const auto cliResult = cli({"--version"});
+    EXPECT_EQ(cliResult.exitStatus, 0);
+    EXPECT_EQ(cliResult.standardOutput, "duoquill-cli " + version + "\n");
+    EXPECT_EQ(cliResult.standardError, "");
+    const auto relayResult = runProcess(relayPath().string(), {"--version"});
+    EXPECT_EQ(relayResult.exitStatus, 0);
+    EXPECT_EQ(relayResult.standardOutput, "duoquill-relay " + version + "\n");
+}
+
 }  // namespace
 }  // namespace duoquill::test

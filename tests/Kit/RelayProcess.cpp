@@ -1,5 +1,11 @@
 #include "Kit/RelayProcess.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <stdexcept>
 
@@ -53,6 +59,37 @@ int RelayProcess::stop(int signal, std::chrono::milliseconds timeout) {
     }
     process_->waitForEndOfOutput(std::chrono::seconds(5));
     return status && *status >= 0 ? *status : -1;
+}
+
+std::string RelayProcess::metrics() const {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) throw std::runtime_error("socket failed");
+    const timeval limit{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(metricsPort_);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    const std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+        char buffer[8192];
+        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    const auto body = answer.find("\r\n\r\n");
+    if (answer.rfind("HTTP/1.1 200 ", 0) != 0 || body == std::string::npos) {
+        throw std::runtime_error("GET /metrics failed: " + answer);
+    }
+    return answer.substr(body + 4);
+}
+
+long RelayProcess::metric(const std::string& name) const {
+    const std::string text = "\n" + metrics();
+    const std::string line = "\nduoquill_relay_" + name + " ";
+    const auto at = text.find(line);
+    return at == std::string::npos ? -1 : std::stol(text.substr(at + line.size()));
 }
 
 std::string RelayProcess::log() const { return process_->standardError(); }

@@ -1,0 +1,304 @@
+// Several real relays behind the real HAProxy with the shipped configuration: rooms spread by
+// the hash of their path, both members always meet on one relay, a dead relay's rooms move
+// and meet again while the other rooms go on, and the PROXY protocol carries each client's
+// address to the relay's per-address limit.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <optional>
+#include <thread>
+
+#include "Kit/ChatCliProcess.h"
+#include "Kit/HaproxyProcess.h"
+#include "Kit/RelayProcess.h"
+#include "Kit/TestCertificates.h"
+#include "Kit/WebSocketTestClient.h"
+
+namespace duoquill::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Client = std::unique_ptr<WebSocketTestClient>;
+using Kind = WebSocketEvent::Kind;
+
+constexpr int kPairs = 50;
+constexpr auto kFailoverLimit = 40s;
+const std::string kRoomsOfTwo = "rooms{members=\"2\"}";
+// Not "connected" alone: "disconnected" holds it too.
+constexpr std::string_view kConnected = " connected — PQ handshake complete";
+
+std::vector<std::string> relayArguments(std::vector<std::string> extra = {}) {
+    std::vector<std::string> arguments{"--plain", "--proxy-protocol", "127.0.0.1", "--metrics", "127.0.0.1:0"};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    return arguments;
+}
+
+std::unique_ptr<RelayProcess> startRelay(std::vector<std::string> extra = {}) {
+    return std::make_unique<RelayProcess>(RelayProcess::Options{.plain = true, .arguments = relayArguments(std::move(extra))});
+}
+
+// Distinct room paths spread like real ones (hex of a hash).
+std::string roomPath(int n) {
+    std::uint64_t state = 0x9e3779b97f4a7c15ULL * static_cast<std::uint64_t>(n + 1);
+    std::string path = "/";
+    while (path.size() < 129) {
+        state += 0x9e3779b97f4a7c15ULL;
+        std::uint64_t z = state;
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+        z ^= z >> 31;
+        for (int i = 0; i < 16 && path.size() < 129; ++i, z >>= 4) path += "0123456789abcdef"[z & 15];
+    }
+    return path;
+}
+
+// Opens `path` through the proxy; nothing when it is not upgraded.
+Client open(const HaproxyProcess& proxy, const std::string& path, const std::string& source = "") {
+    auto client = std::make_unique<WebSocketTestClient>(
+        WebSocketTestClient::Options{.caFile = TestCertificates::shared().caFile(), .sourceAddress = source});
+    if (client->open(proxy.port(), path) != 101) return nullptr;
+    return client;
+}
+
+struct Pair {
+    std::string path;
+    Client a, b;
+};
+
+// Opens until `deadline`, as a client does: the connection that finds a relay dead is dropped
+// when HAProxy takes the relay out.
+Client openRetrying(const HaproxyProcess& proxy, const std::string& path, Clock::time_point deadline) {
+    for (;;) {
+        try {
+            if (Client client = open(proxy, path)) return client;
+        } catch (const std::runtime_error&) {
+        }
+        if (Clock::now() > deadline) throw std::runtime_error("no way into " + path.substr(0, 9));
+        std::this_thread::sleep_for(50ms);
+    }
+}
+
+void meet(const HaproxyProcess& proxy, Pair& pair, Clock::time_point deadline) {
+    pair.a = openRetrying(proxy, pair.path, deadline);
+    pair.b = openRetrying(proxy, pair.path, deadline);
+}
+
+// A frame each way; false when either does not arrive.
+bool exchange(Pair& pair, const std::string& tag) {
+    try {
+        pair.a->sendText(tag + " a>b " + pair.path.substr(1, 8));
+        WebSocketEvent event = pair.b->read();
+        if (event.kind != Kind::text || event.data != tag + " a>b " + pair.path.substr(1, 8)) return false;
+        pair.b->sendText(tag + " b>a");
+        event = pair.a->read();
+        return event.kind == Kind::text && event.data == tag + " b>a";
+    } catch (const std::runtime_error&) {
+        return false;
+    }
+}
+
+bool ended(WebSocketTestClient& client) {
+    if (!client.isOpen()) return true;
+    const WebSocketEvent event = client.read(2s);
+    return event.kind == Kind::closed || event.kind == Kind::failed;
+}
+
+// After a relay died: true when the pair's frames still flow; false when both members' connections
+// have ended.
+bool stillFlows(Pair& pair, const std::string& tag) {
+    const std::string text = tag + " " + pair.path.substr(1, 8);
+    try {
+        pair.a->sendText(text);
+    } catch (const std::runtime_error&) {
+    }
+    const WebSocketEvent event = pair.b->read();
+    if (event.kind == Kind::text) {
+        EXPECT_EQ(event.data, text);
+        pair.b->sendText(text);
+        EXPECT_EQ(pair.a->readText(), text);
+        EXPECT_TRUE(pair.a->isOpen() && pair.b->isOpen());
+        return true;
+    }
+    EXPECT_TRUE(event.kind == Kind::closed || event.kind == Kind::failed) << describe(event);
+    EXPECT_TRUE(ended(*pair.a)) << "one member of " << text << " was cut off, the other not";
+    return false;
+}
+
+std::array<long, 3> roomsPerRelay(const std::array<std::unique_ptr<RelayProcess>, 3>& relays) {
+    std::array<long, 3> rooms{};
+    for (std::size_t i = 0; i < relays.size(); ++i) rooms[i] = relays[i] ? relays[i]->metric(kRoomsOfTwo) : 0;
+    return rooms;
+}
+
+TEST(Cluster, RoomsSpreadOverTheRelaysAndADeadRelaysRoomsMeetAgainElsewhereWhileTheOthersGoOn) {
+    std::array<std::unique_ptr<RelayProcess>, 3> relays;
+    std::vector<HaproxyProcess::Relay> ring;
+    for (auto& relay : relays) {
+        relay = startRelay({"--max-per-address", "0"});
+        ring.push_back({relay->port(), relay->metricsPort()});
+    }
+    const HaproxyProcess proxy({.relays = ring});
+
+    // Two real chats first: the relay their room hashes to is the one that dies.
+    const ChatUser alice("alice"), bob("bob");
+    // Bob's URL ends in "/": his path starts "//", and must hash as Alice's does.
+    ChatCliProcess aliceChat(alice, bob.publicKey(), proxy.url()), bobChat(bob, alice.publicKey(), proxy.url() + "/");
+    ASSERT_TRUE(aliceChat.waitFor(kConnected) && bobChat.waitFor(kConnected)) << plainText(aliceChat.standardError());
+    aliceChat.type("through the cluster");
+    ASSERT_TRUE(bobChat.waitFor("through the cluster")) << plainText(bobChat.standardError());
+    std::size_t victim = 3;
+    for (std::size_t i = 0; i < relays.size(); ++i) {
+        if (relays[i]->metric(kRoomsOfTwo) == 1) victim = i;
+    }
+    ASSERT_LT(victim, relays.size());
+
+    std::vector<Pair> pairs(kPairs);
+    for (int i = 0; i < kPairs; ++i) {
+        pairs[i].path = roomPath(i);
+        meet(proxy, pairs[i], Clock::now() + 5s);
+        ASSERT_TRUE(exchange(pairs[i], "first")) << i;
+    }
+    const std::array<long, 3> before = roomsPerRelay(relays);
+    std::printf("rooms per relay (with the chat's): %ld %ld %ld\n", before[0], before[1], before[2]);
+    for (std::size_t i = 0; i < relays.size(); ++i) {
+        testing::Test::RecordProperty("rooms_relay" + std::to_string(i + 1), static_cast<int>(before[i]));
+        EXPECT_GT(before[i], victim == i ? 1 : 0) << "relay " << i + 1 << " got no room";
+    }
+    EXPECT_EQ(before[0] + before[1] + before[2], kPairs + 1);
+
+    const auto killed = Clock::now();
+    relays[victim]->stop(SIGKILL);
+    relays[victim].reset();
+    std::vector<std::size_t> moved;
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        if (!stillFlows(pairs[i], "during")) moved.push_back(i);
+    }
+    EXPECT_EQ(static_cast<long>(moved.size()), before[victim] - 1);
+    for (const std::size_t i : moved) {
+        meet(proxy, pairs[i], killed + kFailoverLimit);
+        EXPECT_TRUE(exchange(pairs[i], "moved")) << i;
+    }
+    const auto pairsBack = Clock::now() - killed;
+    // The chats notice by themselves, reconnect and make a new session.
+    EXPECT_TRUE(aliceChat.waitFor(kConnected, kFailoverLimit, 2) && bobChat.waitFor(kConnected, kFailoverLimit, 2))
+        << plainText(aliceChat.standardError()) << plainText(bobChat.standardError());
+    const auto chatsBack = Clock::now() - killed;
+    bobChat.type("after the failover");
+    EXPECT_TRUE(aliceChat.waitFor("after the failover")) << plainText(aliceChat.standardError());
+    EXPECT_LT(chatsBack, kFailoverLimit);
+    const auto ms = [](auto d) { return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()); };
+    std::printf("relay %zu killed: %zu of %d rooms moved; pairs met again after %d ms, the chats after %d ms\n",
+                victim + 1, moved.size() + 1, kPairs + 1, ms(pairsBack), ms(chatsBack));
+    testing::Test::RecordProperty("rooms_moved", static_cast<int>(moved.size() + 1));
+    testing::Test::RecordProperty("failover_pairs_ms", ms(pairsBack));
+    testing::Test::RecordProperty("failover_chats_ms", ms(chatsBack));
+    EXPECT_TRUE(proxy.waitForRelay(static_cast<int>(victim + 1), false, 5s));
+
+    std::array<long, 3> after = roomsPerRelay(relays);
+    EXPECT_EQ(after[0] + after[1] + after[2], kPairs + 1);
+    for (std::size_t i = 0; i < relays.size(); ++i) {
+        if (i != victim) {
+            EXPECT_GE(after[i], before[i]);
+        }
+    }
+
+    // Back on its ports and its place on the ring: the rooms that moved away come back.
+    const auto port = ring[victim].port, metricsPort = ring[victim].metricsPort;
+    relays[victim] = startRelay({"--max-per-address", "0", "--listen", "127.0.0.1:" + std::to_string(port), "--metrics",
+                                 "127.0.0.1:" + std::to_string(metricsPort)});
+    ASSERT_TRUE(proxy.waitForRelay(static_cast<int>(victim + 1), true, 10s)) << proxy.log();
+    for (const std::size_t i : moved) {
+        pairs[i].a->close();
+        pairs[i].b->close();
+        meet(proxy, pairs[i], Clock::now() + 5s);
+        EXPECT_TRUE(exchange(pairs[i], "back")) << i;
+    }
+    // The chats stay where they went: on one of the other two.
+    std::array<long, 3> rooms = roomsPerRelay(relays);
+    for (int i = 0; i < 100 && rooms[victim] != static_cast<long>(moved.size()); ++i) {
+        std::this_thread::sleep_for(20ms);
+        rooms = roomsPerRelay(relays);
+    }
+    EXPECT_EQ(rooms[victim], static_cast<long>(moved.size()));
+    EXPECT_EQ(rooms[0] + rooms[1] + rooms[2], kPairs + 1);
+    for (std::size_t i = 0; i < relays.size(); ++i) {
+        if (i != victim) {
+            EXPECT_TRUE(rooms[i] == before[i] || rooms[i] == before[i] + 1) << i << ": " << rooms[i];
+        }
+    }
+    for (auto& pair : pairs) EXPECT_TRUE(exchange(pair, "last")) << pair.path.substr(1, 8);
+
+    // HAProxy logs each ended connection, without its room or its client.
+    const std::string log = proxy.log();
+    EXPECT_NE(log.find(" duoquill_relays/relay"), std::string::npos) << log;
+    for (const auto& pair : pairs) EXPECT_EQ(log.find(pair.path.substr(1, 16)), std::string::npos) << log;
+    EXPECT_EQ(log.find("127.0.0.1:"), std::string::npos) << log;
+}
+
+// Until HAProxy marks a dead relay down, a member of its rooms is retried on the next relay
+// clockwise; once it is down, the nearest one either way: a room whose members arrive on both
+// sides of that moment would split, were the relay not taken out at its first refused connection.
+// A hung relay still accepts connections but fails its health check: its members are cut off
+// then, so that they do not wait apart from peers that arrive on the next relay.
+TEST(Cluster, TheRoomsOfADeadOrHungRelayMoveWithBothTheirMembers) {
+    std::array<std::unique_ptr<RelayProcess>, 3> relays;
+    std::vector<HaproxyProcess::Relay> ring;
+    for (auto& relay : relays) {
+        relay = startRelay({"--max-per-address", "0"});
+        ring.push_back({relay->port(), relay->metricsPort()});
+    }
+    const HaproxyProcess proxy({.relays = ring, .checkInterval = "500ms"});
+    relays[0]->stop(SIGKILL);
+    relays[0].reset();
+    std::vector<Pair> pairs(60);
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        pairs[i].path = roomPath(1000 + static_cast<int>(i));
+        pairs[i].a = openRetrying(proxy, pairs[i].path, Clock::now() + 5s);
+    }
+    ASSERT_TRUE(proxy.waitForRelay(1, false, 5s));
+    for (auto& pair : pairs) {
+        pair.b = openRetrying(proxy, pair.path, Clock::now() + 5s);
+        EXPECT_TRUE(exchange(pair, "met")) << pair.path.substr(1, 8);
+    }
+    EXPECT_EQ(relays[1]->metric("rooms{members=\"1\"}") + relays[2]->metric("rooms{members=\"1\"}"), 0);
+
+    const long onHung = relays[1]->metric(kRoomsOfTwo);
+    ASSERT_GT(onHung, 0);
+    ::kill(relays[1]->pid(), SIGSTOP);
+    ASSERT_TRUE(proxy.waitForRelay(2, false, 5s));
+    long moved = 0;
+    for (auto& pair : pairs) {
+        if (stillFlows(pair, "hung")) continue;
+        ++moved;
+        meet(proxy, pair, Clock::now() + 5s);
+        EXPECT_TRUE(exchange(pair, "moved")) << pair.path.substr(1, 8);
+    }
+    EXPECT_EQ(moved, onHung);
+    EXPECT_EQ(relays[2]->metric(kRoomsOfTwo), static_cast<long>(pairs.size()));
+    ::kill(relays[1]->pid(), SIGCONT);
+}
+
+TEST(Cluster, TheProxyProtocolGivesTheRelayEachClientsAddressForItsLimit) {
+    auto relay = startRelay({"--max-per-address", "1", "--log-addresses"});
+    const HaproxyProcess proxy({.relays = {{relay->port(), relay->metricsPort()}}});
+
+    Pair pair{roomPath(1), open(proxy, roomPath(1), "127.0.0.1"), open(proxy, roomPath(1), "127.0.0.2")};
+    ASSERT_TRUE(pair.a && pair.b);
+    EXPECT_TRUE(exchange(pair, "two addresses"));
+    EXPECT_EQ(open(proxy, roomPath(2), "127.0.0.2"), nullptr);  // the relay's refusal, as HAProxy's 502
+    const Client third = open(proxy, roomPath(2), "127.0.0.3");
+    EXPECT_NE(third, nullptr);
+
+    EXPECT_EQ(relay->metric("connections_open"), 3);
+    EXPECT_EQ(relay->metric("connections_refused_total{reason=\"address_cap\"}"), 1);
+    EXPECT_EQ(relay->metric("frames_forwarded_total"), 2);
+    const std::string log = relay->log();
+    for (const char* address : {"from 127.0.0.2:", "from 127.0.0.3:"}) EXPECT_NE(log.find(address), std::string::npos) << log;
+}
+
+}  // namespace
+}  // namespace duoquill::test

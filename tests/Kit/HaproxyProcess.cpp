@@ -1,0 +1,141 @@
+#include "Kit/HaproxyProcess.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "Kit/Process.h"
+#include "Kit/TestCertificates.h"
+
+namespace duoquill::test {
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Descriptor {
+    int fd;
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+bool accepts(std::uint16_t port) {
+    Descriptor socket{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return ::connect(socket.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+}  // namespace
+
+std::filesystem::path haproxyPath() {
+    if (const char* path = std::getenv("PATH")) {
+        std::istringstream directories(path);
+        for (std::string directory; std::getline(directories, directory, ':');) {
+            const auto candidate = std::filesystem::path(directory) / "haproxy";
+            if (!directory.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+        }
+    }
+    return "/usr/sbin/haproxy";
+}
+
+std::uint16_t freeLoopbackPort() {
+    Descriptor socket{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(socket.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(socket.fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throw std::runtime_error("no free loopback port");
+    }
+    return ntohs(address.sin_port);
+}
+
+HaproxyProcess::HaproxyProcess(Options options) {
+    const auto& certificates = TestCertificates::shared();
+    const auto pem = directory_.path() / "haproxy.pem";
+    std::ofstream(pem) << readFile(certificates.certificateFile()) << readFile(certificates.privateKeyFile());
+    adminSocket_ = (directory_.path() / "admin.sock").string();
+    port_ = freeLoopbackPort();
+
+    ProcessOptions environment;
+    environment.environment = {{"DUOQUILL_BIND", "127.0.0.1:" + std::to_string(port_)},
+                               {"DUOQUILL_TLS_PEM", pem.string()},
+                               {"DUOQUILL_CHECK_INTER", options.checkInterval},
+                               {"DUOQUILL_ADMIN_SOCKET", adminSocket_}};
+    for (std::size_t i = 0; i < options.relays.size(); ++i) {
+        const std::string name = "DUOQUILL_RELAY_" + std::to_string(i + 1);
+        environment.environment[name] = "127.0.0.1:" + std::to_string(options.relays[i].port);
+        environment.environment[name + "_METRICS"] = std::to_string(options.relays[i].metricsPort);
+    }
+    environment.unsetEnvironment = {"DUOQUILL_HAPROXY_USER"};
+    process_ = std::make_unique<RunningProcess>(
+        haproxyPath().string(),
+        std::vector<std::string>{"-db", "-f", (sourceDir() / "deploy" / "haproxy" / "haproxy.cfg").string()},
+        environment);
+
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!accepts(port_) || relaysUp().size() != options.relays.size()) {
+        if (process_->waitForExit(0ms) || std::chrono::steady_clock::now() > deadline) {
+            throw std::runtime_error("haproxy did not start: " + log());
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    for (std::size_t i = 0; i < options.relays.size(); ++i) {
+        if (!waitForRelay(static_cast<int>(i + 1), true, 10s)) throw std::runtime_error("haproxy sees a relay down: " + log());
+    }
+}
+
+HaproxyProcess::~HaproxyProcess() = default;
+
+pid_t HaproxyProcess::pid() const { return process_->pid(); }
+
+std::map<int, bool> HaproxyProcess::relaysUp() const {
+    std::map<int, bool> states;
+    Descriptor socket{::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (adminSocket_.size() >= sizeof address.sun_path) throw std::runtime_error("admin socket path too long");
+    adminSocket_.copy(address.sun_path, adminSocket_.size());
+    if (::connect(socket.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return states;
+    const std::string command = "show servers state duoquill_relays\n";
+    if (::write(socket.fd, command.data(), command.size()) != static_cast<ssize_t>(command.size())) return states;
+    std::string answer;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(socket.fd, buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
+    // Fields: be_id be_name srv_id srv_name srv_addr srv_op_state ...; state 2 is running.
+    std::istringstream lines(answer);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line.starts_with('#') || line.find(' ') == std::string::npos) continue;
+        std::istringstream fields(line);
+        std::string backendId, backend, id, name, address, state;
+        if (fields >> backendId >> backend >> id >> name >> address >> state) states[std::stoi(id)] = state == "2";
+    }
+    return states;
+}
+
+bool HaproxyProcess::waitForRelay(int id, bool up, std::chrono::milliseconds timeout) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto states = relaysUp();
+        if (const auto it = states.find(id); it != states.end() && it->second == up) return true;
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+std::string HaproxyProcess::log() const { return process_->standardOutput() + process_->standardError(); }
+
+}  // namespace duoquill::test
