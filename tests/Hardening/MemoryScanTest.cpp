@@ -142,7 +142,6 @@ public:
         terminal_.sent(t);
         ++sentCount;
     }
-    void queued(std::string_view t) override { terminal_.queued(t); }
     void received(std::string_view t) override {
         terminal_.received(t);
         ++receivedCount;
