@@ -631,7 +631,7 @@ TEST(Relay, MetricsCountWhatTheRelayDidAndNameNoRoomOrAddress) {
     };
     std::string metrics = get("GET /metrics");
     // The last close and the last writes are counted a moment after the clients see them.
-    for (int i = 0; i < 100 && !std::all_of(expected.begin(), expected.end(), [&](auto& l) { return shows(metrics, l); }); ++i) {
+    for (int i = 0; i < 250 && !std::all_of(expected.begin(), expected.end(), [&](auto& l) { return shows(metrics, l); }); ++i) {
         std::this_thread::sleep_for(20ms);
         metrics = get("GET /metrics");
     }
