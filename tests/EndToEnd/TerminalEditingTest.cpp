@@ -92,8 +92,9 @@ TEST(TerminalEditing, CtrlDQuitsOnAnEmptyLineAndNothingIsWritten) {
     auto& [alice, bob, relay, b, a] = chat;
     ASSERT_TRUE(chat.connect());
     const auto waiting = timesShown(b, "waiting for peer...");
-    a.write("x\x04y\r");
-    ASSERT_TRUE(b.waitFor("peer > xy\n")) << b.standardError();
+    // UTF-8 typed and edited as whole characters.
+    a.write("x\x04y\xC3\xA9" + left + "\xE2\x9C\x93\r");
+    ASSERT_TRUE(b.waitFor("peer > xy\xE2\x9C\x93\xC3\xA9\n")) << b.standardError();
     a.write("z\x15\x04");
     EXPECT_EQ(a.waitForExit(), std::optional<int>(0));
     ASSERT_TRUE(b.waitFor("waiting for peer...", 10s, waiting + 1)) << b.standardError();
