@@ -37,17 +37,22 @@ TerminalLineEditor* current = nullptr;
 std::optional<termios> terminalAsFound;
 cc_t endOfFileCharacter = 4;
 
-bool readByte(unsigned char& byte) {
+// How long a key sequence (Esc [ A) or a UTF-8 character may take to arrive whole. A lone Esc
+// or a cut-off character is given up after it, so the chat never waits on the next key.
+constexpr int kRestOfKeyMilliseconds = 100;
+
+enum class Read { byte, timedOut, ended };
+
+Read readByte(unsigned char& byte, int waitMilliseconds) {
     for (;;) {
+        pollfd ready{0, POLLIN, 0};
+        const int polled = ::poll(&ready, 1, waitMilliseconds);
+        if (polled < 0 && errno == EINTR) continue;
+        if (polled == 0) return Read::timedOut;
         const ssize_t n = ::read(0, &byte, 1);
-        if (n == 1) return true;
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd ready{0, POLLIN, 0};
-            ::poll(&ready, 1, -1);
-            continue;
-        }
-        return false;
+        if (n == 1) return Read::byte;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        return Read::ended;
     }
 }
 
@@ -141,8 +146,15 @@ int TerminalLineEditor::readCharacter(FILE*) {
         if (current) current->endOfInput_ = true;
         return EOF;
     };
+    // The first byte of a key is there (the descriptor was ready); later ones finish it.
+    const bool first = current && current->firstRead_;
+    if (current) current->firstRead_ = false;
     unsigned char byte = 0;
-    if (!readByte(byte)) return end();
+    switch (readByte(byte, first ? -1 : kRestOfKeyMilliseconds)) {
+        case Read::byte: break;
+        case Read::timedOut: return EOF;  // libedit drops the unfinished sequence, keeps the line
+        case Read::ended: return end();
+    }
     if (byte == endOfFileCharacter && current && current->typedLength_ == 0) return end();
     if (byte < 0x80) return byte;
     // libedit takes whole characters from here, so UTF-8 is decoded here.
@@ -150,7 +162,11 @@ int TerminalLineEditor::readCharacter(FILE*) {
     if (more == 0) return 0xFFFD;
     char32_t code = byte & (0x3F >> more);
     for (int i = 0; i < more; ++i) {
-        if (!readByte(byte)) return end();
+        switch (readByte(byte, kRestOfKeyMilliseconds)) {
+            case Read::byte: break;
+            case Read::timedOut: return 0xFFFD;
+            case Read::ended: return end();
+        }
         if ((byte & 0xC0) != 0x80) return 0xFFFD;
         code = (code << 6) | (byte & 0x3F);
     }
@@ -178,6 +194,7 @@ void TerminalLineEditor::waitForInput() {
 void TerminalLineEditor::readAvailable() {
     line_.reset();
     endOfInput_ = false;
+    firstRead_ = true;
     rl_callback_read_char();
     if (endOfInput_) {
         quit();

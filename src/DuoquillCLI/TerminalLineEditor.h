@@ -59,6 +59,7 @@ private:
     bool installed_ = false;
     bool promptOn_ = false;
     bool endOfInput_ = false;
+    bool firstRead_ = false;
     bool quitting_ = false;
     bool quitBeforeStart_ = false;
     // libedit's rl_end/rl_point, as they stood after the last key; libedit leaves them stale

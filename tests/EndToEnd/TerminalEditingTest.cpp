@@ -92,8 +92,11 @@ TEST(TerminalEditing, CtrlDQuitsOnAnEmptyLineAndNothingIsWritten) {
     auto& [alice, bob, relay, b, a] = chat;
     ASSERT_TRUE(chat.connect());
     const auto waiting = timesShown(b, "waiting for peer...");
-    // UTF-8 typed and edited as whole characters.
-    a.write("x\x04y\xC3\xA9" + left + "\xE2\x9C\x93\r");
+    // A lone Esc holds nothing up; UTF-8 is typed and edited as whole characters.
+    a.write("x\x1b");
+    b.type("meanwhile");
+    ASSERT_TRUE(a.waitFor("peer > meanwhile\n")) << a.standardError();
+    a.write("\x04y\xC3\xA9" + left + "\xE2\x9C\x93\r");
     ASSERT_TRUE(b.waitFor("peer > xy\xE2\x9C\x93\xC3\xA9\n")) << b.standardError();
     a.write("z\x15\x04");
     EXPECT_EQ(a.waitForExit(), std::optional<int>(0));
