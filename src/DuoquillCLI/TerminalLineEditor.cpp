@@ -32,6 +32,7 @@ namespace {
 constexpr const char* kPrompt = "\001\x1B[1m\x1B[32m\002>\001\x1B[0m\002 ";
 constexpr int kPromptColumns = 2;
 constexpr std::string_view kClearToEnd = "\r\x1B[J";
+constexpr int kInterruptedStatus = 130;
 
 TerminalLineEditor* current = nullptr;
 std::optional<termios> terminalAsFound;
@@ -102,6 +103,10 @@ void TerminalLineEditor::waitForSignal() {
         if (failure) return;
         if (signal == SIGWINCH) {
             rl_resize_terminal();
+        } else if (signal == SIGINT && quitting_) {
+            // A second Ctrl-C does not wait for a goodbye that is stuck.
+            restoreTerminal();
+            std::_Exit(kInterruptedStatus);
         } else {
             quit();
         }
