@@ -130,7 +130,7 @@ asio::awaitable<void> CLIChatClient::run() {
     SteadyChatTimers timers(io.get_executor());
     // A terminal gets line editing; pipes and files keep the thread reader and its bytes.
     std::unique_ptr<TerminalLineEditor> editor;
-    if (TerminalLineEditor::standardInputIsTerminal()) editor = std::make_unique<TerminalLineEditor>(io);
+    if (TerminalLineEditor::worksHere()) editor = std::make_unique<TerminalLineEditor>(io);
     TerminalChatDisplay display(editor.get());
     KeychainIdentitySource identity;
     ChatEnvironment environment{

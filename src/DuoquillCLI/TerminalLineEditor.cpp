@@ -59,7 +59,7 @@ Read readByte(unsigned char& byte, int waitMilliseconds) {
 
 }  // namespace
 
-bool TerminalLineEditor::standardInputIsTerminal() { return ::isatty(0) == 1; }
+bool TerminalLineEditor::worksHere() { return ::isatty(0) == 1 && ::isatty(2) == 1; }
 
 TerminalLineEditor::TerminalLineEditor(asio::io_context& io)
     : io_(io), input_(io, ::dup(0)), signals_(io, SIGINT, SIGTERM, SIGHUP) {

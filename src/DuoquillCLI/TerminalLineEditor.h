@@ -21,7 +21,9 @@ class CLIChatClient;
 
 class TerminalLineEditor final : public EditedInputLine {
 public:
-    static bool standardInputIsTerminal();
+    // Standard input a terminal, and the chat's screen (standard error) too: with the screen
+    // elsewhere the edited line would go there, unseen.
+    static bool worksHere();
 
     // Takes SIGINT (and SIGWINCH) from here on; the terminal is left as it is until start().
     explicit TerminalLineEditor(boost::asio::io_context& io);
