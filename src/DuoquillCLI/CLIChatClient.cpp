@@ -16,6 +16,7 @@
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
 #include "DuoquillCLI/StandardInputReader.h"
+#include "DuoquillCLI/TerminalLineEditor.h"
 #include "Duoquill/Platform/System/StandardStreams.h"
 #include "DuoquillCLI/WebSocketChatTransport.h"
 
@@ -127,7 +128,10 @@ asio::awaitable<void> CLIChatClient::run() {
     asio::io_context io;
     auto work = asio::make_work_guard(io);
     SteadyChatTimers timers(io.get_executor());
-    TerminalChatDisplay display;
+    // A terminal gets line editing; pipes and files keep the thread reader and its bytes.
+    std::unique_ptr<TerminalLineEditor> editor;
+    if (TerminalLineEditor::worksHere()) editor = std::make_unique<TerminalLineEditor>(io);
+    TerminalChatDisplay display(editor.get());
     KeychainIdentitySource identity;
     ChatEnvironment environment{
         .executor = io.get_executor(),
@@ -139,9 +143,17 @@ asio::awaitable<void> CLIChatClient::run() {
         .clock = Clock::system(),
         .coverDelay = {},
         // Every line has gone out with write(2); nothing is buffered, nothing is left to run.
-        .exitProcess = [](int status) { std::_Exit(status); },
+        .exitProcess =
+            [](int status) {
+                TerminalLineEditor::restoreTerminal();
+                std::_Exit(status);
+            },
         .startInputReader =
-            [&io](std::weak_ptr<CLIChatClient> client, std::shared_ptr<TaskHandle> task) {
+            [&io, &editor](std::weak_ptr<CLIChatClient> client, std::shared_ptr<TaskHandle> task) {
+                if (editor) {
+                    editor->start(std::move(client), std::move(task));
+                    return;
+                }
                 // No stdio buffer holds typed lines: std::cin reads through stdin one
                 // character at a time into the reader's wiped line.
                 std::setvbuf(stdin, nullptr, _IONBF, 0);

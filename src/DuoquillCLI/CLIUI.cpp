@@ -138,19 +138,46 @@ void prompt() { writeStandardError(join({kBold, kGreen, ">", kReset, " "})); }
 
 namespace duoquill::cli {
 
+template <class Print>
+void TerminalChatDisplay::above(Print print) {
+    if (input_) input_->hide();
+    print();
+    if (input_) input_->redraw();
+}
+
 void TerminalChatDisplay::banner(std::string_view localKey, std::string_view peerKey, std::string_view relay) {
-    CLIUI::banner(localKey, peerKey, relay);
+    above([&] { CLIUI::banner(localKey, peerKey, relay); });
 }
 void TerminalChatDisplay::startupError(std::string_view message) {
-    writeStandardError("[error] " + std::string(message) + "\n");
+    above([&] { writeStandardError("[error] " + std::string(message) + "\n"); });
 }
-void TerminalChatDisplay::status(std::string_view text) { CLIUI::status(text); }
-void TerminalChatDisplay::peerEvent(std::string_view text) { CLIUI::peerEvent(text); }
-void TerminalChatDisplay::error(std::string_view text) { CLIUI::error(text); }
-void TerminalChatDisplay::connected() { CLIUI::connected(); }
-void TerminalChatDisplay::sent(std::string_view text) { CLIUI::sent(text); }
-void TerminalChatDisplay::queued(std::string_view text) { CLIUI::queued(text); }
-void TerminalChatDisplay::received(std::string_view text) { CLIUI::received(text); }
-void TerminalChatDisplay::prompt() { CLIUI::prompt(); }
+void TerminalChatDisplay::status(std::string_view text) {
+    above([&] { CLIUI::status(text); });
+}
+void TerminalChatDisplay::peerEvent(std::string_view text) {
+    above([&] { CLIUI::peerEvent(text); });
+}
+void TerminalChatDisplay::error(std::string_view text) {
+    above([&] { CLIUI::error(text); });
+}
+void TerminalChatDisplay::connected() {
+    above([] { CLIUI::connected(); });
+}
+void TerminalChatDisplay::sent(std::string_view text) {
+    above([&] { CLIUI::sent(text); });
+}
+void TerminalChatDisplay::queued(std::string_view text) {
+    above([&] { CLIUI::queued(text); });
+}
+void TerminalChatDisplay::received(std::string_view text) {
+    above([&] { CLIUI::received(text); });
+}
+void TerminalChatDisplay::prompt() {
+    if (input_) {
+        input_->showPrompt();
+    } else {
+        CLIUI::prompt();
+    }
+}
 
 }  // namespace duoquill::cli

@@ -24,9 +24,23 @@ public:
     virtual void prompt() = 0;
 };
 
-// The terminal: every line through CLIUI on standard error.
+// The line being typed, when an editor keeps it on screen below what is printed.
+class EditedInputLine {
+public:
+    virtual ~EditedInputLine() = default;
+    // Before a line is printed: takes the prompt and the partly typed line off the screen.
+    virtual void hide() = 0;
+    // After it: draws them again, the cursor where it was in the line.
+    virtual void redraw() = 0;
+    // The "> " prompt from now on, drawn at once.
+    virtual void showPrompt() = 0;
+};
+
+// The terminal: every line through CLIUI on standard error; with an edited input line, each
+// printed above it.
 class TerminalChatDisplay final : public ChatDisplay {
 public:
+    explicit TerminalChatDisplay(EditedInputLine* input = nullptr) : input_(input) {}
     void banner(std::string_view localKey, std::string_view peerKey, std::string_view relay) override;
     void startupError(std::string_view message) override;
     void status(std::string_view text) override;
@@ -37,6 +51,12 @@ public:
     void queued(std::string_view text) override;
     void received(std::string_view text) override;
     void prompt() override;
+
+private:
+    template <class Print>
+    void above(Print print);
+
+    EditedInputLine* input_;
 };
 
 }  // namespace duoquill::cli

@@ -25,8 +25,14 @@ ChatUser::ChatUser(std::string label) : label_(std::move(label)) {
     publicKey_ = result.standardOutput.substr(0, result.standardOutput.find('\n'));
 }
 
-ChatCliProcess::ChatCliProcess(const ChatUser& user, const std::string& peerKey, const std::string& relayURL)
-    : RunningProcess(cliPath().string(), {"chat", peerKey, relayURL}, userEnvironment(user)) {}
+ChatCliProcess::ChatCliProcess(const ChatUser& user, const std::string& peerKey, const std::string& relayURL,
+                               bool inTerminal)
+    : RunningProcess(cliPath().string(), {"chat", peerKey, relayURL}, [&] {
+          auto options = userEnvironment(user);
+          options.terminal = inTerminal;
+          if (inTerminal) options.environment["TERM"] = "xterm";
+          return options;
+      }()) {}
 
 ChatCliProcess::~ChatCliProcess() {
     killGroup();

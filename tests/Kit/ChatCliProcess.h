@@ -30,7 +30,9 @@ private:
 
 class ChatCliProcess : public RunningProcess {
 public:
-    ChatCliProcess(const ChatUser& user, const std::string& peerKey, const std::string& relayURL);
+    // inTerminal: standard input and error a pseudo-terminal (ProcessOptions::terminal).
+    ChatCliProcess(const ChatUser& user, const std::string& peerKey, const std::string& relayURL,
+                   bool inTerminal = false);
     // Reports a fault (reportFault) when a sanitizer reported one on standard error.
     ~ChatCliProcess() override;
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <pty.h>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -43,11 +44,30 @@ RunningProcess::RunningProcess(const std::string& program, const std::vector<std
     argv.push_back(nullptr);
     envp.push_back(nullptr);
 
+    ::signal(SIGPIPE, SIG_IGN);
+    if (options.terminal) {
+        // Wide enough that no line of the chat wraps.
+        winsize size{};
+        size.ws_row = 40;
+        size.ws_col = 200;
+        int terminal = -1;
+        pid_ = ::forkpty(&terminal, nullptr, nullptr, &size);
+        if (pid_ < 0) throw std::runtime_error("forkpty failed");
+        if (pid_ == 0) {
+            ::execve(program.c_str(), argv.data(), envp.data());
+            _exit(127);
+        }
+        ::fcntl(terminal, F_SETFD, FD_CLOEXEC);
+        input_ = terminal;
+        terminal_ = true;
+        openOutputs_ = 1;
+        readers_[0] = std::thread([this, fd = ::fcntl(terminal, F_DUPFD_CLOEXEC, 0)] { collect(fd, error_); });
+        return;
+    }
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
-    ::signal(SIGPIPE, SIG_IGN);
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
@@ -75,7 +95,9 @@ RunningProcess::~RunningProcess() {
     closeInput();
     // Whatever it started and left behind holds the outputs open: it goes too.
     if (!waitForEndOfOutput(2s)) ::kill(-pid_, SIGKILL);
-    for (auto& reader : readers_) reader.join();
+    for (auto& reader : readers_) {
+        if (reader.joinable()) reader.join();
+    }
 }
 
 void RunningProcess::collect(int fd, std::string& into) {

@@ -37,6 +37,9 @@ struct ProcessOptions {
     bool clearEnvironment = false;
     std::string standardInput;
     std::chrono::milliseconds timeout{30000};
+    // Standard input, output and error one pseudo-terminal of the program's own, as a user's
+    // shell gives it: write() types into it and everything shown is collected as standard error.
+    bool terminal = false;
 };
 
 // Runs to completion (or kills it at the time-out).
@@ -44,7 +47,7 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
                          const ProcessOptions& options = {});
 
 // A program left running while the test talks to it, in a process group of its own: standard
-// input a pipe the test writes to, standard output and error collected as it runs. The
+// input a pipe the test writes to (or a terminal), standard output and error collected as it runs. The
 // destructor kills the group if the program is still running.
 class RunningProcess {
 public:
@@ -55,6 +58,8 @@ public:
     RunningProcess& operator=(const RunningProcess&) = delete;
 
     pid_t pid() const { return pid_; }
+    // The terminal's side the test holds (its modes are the program's), or -1 without one.
+    int terminal() const { return terminal_ ? input_ : -1; }
     void write(std::string_view text);
     void closeInput();
     void killGroup();  // SIGKILL to the program and everything it started
@@ -74,6 +79,7 @@ private:
 
     pid_t pid_ = -1;
     int input_ = -1;
+    bool terminal_ = false;
     std::optional<int> status_;
     std::thread readers_[2];
     mutable std::mutex mutex_;

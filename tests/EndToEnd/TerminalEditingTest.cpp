@@ -1,0 +1,116 @@
+// duoquill-cli chat in a pseudo-terminal of the test's own, talking to a piped peer over the
+// real relay: what the line editor shows and what it sends.
+
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "Kit/ChatCliProcess.h"
+#include "Kit/RelayProcess.h"
+
+namespace duoquill::test {
+namespace {
+
+constexpr std::string_view connectedLine = " connected — PQ handshake complete";
+constexpr std::string_view prompt = "\x1b[1m\x1b[32m>\x1b[0m ";
+
+const std::string left = "\x1b[D", right = "\x1b[C", up = "\x1b[A";
+
+std::size_t timesShown(const ChatCliProcess& client, std::string_view text) {
+    const std::string shown = plainText(client.standardError());
+    std::size_t n = 0;
+    for (auto at = shown.find(text); at != std::string::npos; at = shown.find(text, at + 1)) ++n;
+    return n;
+}
+
+bool endsWith(const ChatCliProcess& client, std::string_view text) {
+    return client.waitForStandardError([&](const std::string& shown) { return shown.ends_with(text); }, 10s);
+}
+
+void expectTerminalRestored(const ChatCliProcess& client) {
+    termios modes{};
+    ASSERT_EQ(::tcgetattr(client.terminal(), &modes), 0);
+    EXPECT_TRUE(modes.c_lflag & ICANON);
+    EXPECT_TRUE(modes.c_lflag & ECHO);
+}
+
+// Alice types in a terminal, Bob's input is a pipe.
+struct TerminalChat {
+    ChatUser alice{"alice"}, bob{"bob"};
+    RelayProcess relay;
+    ChatCliProcess b{bob, alice.publicKey(), relay.url()};
+    ChatCliProcess a{alice, bob.publicKey(), relay.url(), true};
+
+    ::testing::AssertionResult connect() {
+        if (!a.waitFor(std::string(connectedLine) + "\n\n> ")) return ::testing::AssertionFailure() << a.standardError();
+        if (!b.waitFor(connectedLine)) return ::testing::AssertionFailure() << b.standardError();
+        return ::testing::AssertionSuccess();
+    }
+};
+
+TEST(TerminalEditing, PartialLineKeptEditingHistoryPasteAndCtrlC) {
+    TerminalChat chat;
+    auto& [alice, bob, relay, b, a] = chat;
+    ASSERT_TRUE(chat.connect());
+
+    // A peer line arriving mid-typing lands above; the partial line is drawn again after it.
+    a.write("hel");
+    ASSERT_TRUE(endsWith(a, "hel")) << a.standardError();
+    b.type("from bob");
+    ASSERT_TRUE(endsWith(a, "from bob\r\n" + std::string(prompt) + "hel")) << a.standardError();
+    a.write("lo\r");
+    ASSERT_TRUE(b.waitFor("peer > hello\n")) << b.standardError();
+    ASSERT_TRUE(a.waitFor("you > hello\n")) << a.standardError();
+
+    a.write("wrd" + left + left + "o" + right + "l\r");
+    a.write("gone\x15tail\x01head \x05!\r");
+    a.write("two words\x17\x17kept\r");
+    a.write(up + up + up + "\r");  // back past "kept" and "head tail!"
+    a.write("one\rtwo\r");         // a paste
+    ASSERT_TRUE(b.waitFor("peer > two\n")) << b.standardError();
+    const std::string received = plainText(b.standardError());
+    std::size_t from = received.find("peer > hello\n");
+    for (const char* line : {"world", "head tail!", "kept", "world", "one", "two"}) {
+        from = received.find("peer > " + std::string(line) + "\n", from + 1);
+        ASSERT_NE(from, std::string::npos) << "missing or out of order: " << line << "\n" << received;
+    }
+    EXPECT_EQ(timesShown(b, "peer > "), 7u) << received;
+
+    // Ctrl-C says goodbye: the peer waits again.
+    const auto waiting = timesShown(b, "waiting for peer...");
+    a.write("half typed\x03");
+    EXPECT_EQ(a.waitForExit(), std::optional<int>(0));
+    ASSERT_TRUE(b.waitFor("waiting for peer...", 10s, waiting + 1)) << b.standardError();
+    EXPECT_EQ(timesShown(b, "half typed"), 0u);
+    expectTerminalRestored(a);
+}
+
+TEST(TerminalEditing, CtrlDQuitsOnAnEmptyLineAndNothingIsWritten) {
+    TerminalChat chat;
+    auto& [alice, bob, relay, b, a] = chat;
+    ASSERT_TRUE(chat.connect());
+    const auto waiting = timesShown(b, "waiting for peer...");
+    // A lone Esc holds nothing up; UTF-8 is typed and edited as whole characters.
+    a.write("x\x1b");
+    b.type("meanwhile");
+    ASSERT_TRUE(a.waitFor("peer > meanwhile\n")) << a.standardError();
+    a.write("\x04y\xC3\xA9" + left + "\xE2\x9C\x93\r");
+    ASSERT_TRUE(b.waitFor("peer > xy\xE2\x9C\x93\xC3\xA9\n")) << b.standardError();
+    a.write("z\x15\x04");
+    EXPECT_EQ(a.waitForExit(), std::optional<int>(0));
+    ASSERT_TRUE(b.waitFor("waiting for peer...", 10s, waiting + 1)) << b.standardError();
+    EXPECT_EQ(timesShown(b, "peer > z"), 0u);
+    expectTerminalRestored(a);
+
+    // The history lived in memory only: the keychain is all the HOME holds.
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(alice.home())) {
+        if (entry.is_regular_file()) {
+            EXPECT_NE(entry.path().string().find("/.local/share/duoquill/"), std::string::npos) << entry.path();
+        }
+    }
+}
+
+}  // namespace
+}  // namespace duoquill::test
