@@ -7,6 +7,7 @@
 #include "Duoquill/Platform/Utf8.h"
 #include "Duoquill/Protocol/TunnelPipeline.h"
 #include "DuoquillCLI/CLIChatClient.h"
+#include "DuoquillCLI/TerminalText.h"
 #include "DuoquillCLI/ChatErrorText.h"
 
 namespace asio = boost::asio;
@@ -328,8 +329,9 @@ void CLIChatClient::showUnconfirmedLines() {
     const std::size_t n = entries.size();
     env_.display.error(std::to_string(n) + (n == 1 ? " line was" : " lines were") + " not confirmed by the peer:");
     for (std::size_t i = 0; i < n && i < listed; ++i) {
+        // A status line steers nothing, whatever was typed.
         SecureText text("  ");
-        text += shortenedLine(entries[i].line.view()).view();
+        text += TerminalText::neutralised<SecureText>(shortenedLine(entries[i].line.view()).view()).view();
         status(text.view());
     }
     if (n > listed) status("  … and " + std::to_string(n - listed) + " more");
