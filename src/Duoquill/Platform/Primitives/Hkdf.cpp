@@ -3,71 +3,53 @@
 #include <algorithm>
 #include <array>
 
-#include "Duoquill/Platform/Primitives/OpenSslHandles.h"
+#include "Duoquill/Platform/Primitives/DigestState.h"
 #include "Duoquill/Platform/PlatformError.h"
 
-// HMAC is built here on the digests fetched once per process. OpenSSL's own HKDF and HMAC
-// look the digest up by name on every call, which cost more than the hashing itself on the
-// record path (one derivation per record and per tunnel frame).
+// HMAC is built here on by-value SHA-2 states: keying costs two compressions and each MAC
+// starts from plain copies of the keyed inner and outer states. OpenSSL's own HKDF and HMAC
+// allocate and look up per call, which cost more than the hashing on the record path.
 
 namespace duoquill::hkdf {
 
 namespace {
 
-constexpr std::size_t largestBlock = 128;
-
 std::size_t digestSize(HashFunction hash) { return hash == HashFunction::sha256 ? 32 : 64; }
-std::size_t blockSize(HashFunction hash) { return hash == HashFunction::sha256 ? 64 : 128; }
 
-openssl::DigestContext startDigest(HashFunction hash) {
-    openssl::DigestContext context(openssl::check(EVP_MD_CTX_new(), "digest context"));
-    openssl::check(EVP_DigestInit_ex2(context.get(), openssl::digest(hash), nullptr), "digest init");
-    return context;
-}
-
-void update(EVP_MD_CTX* context, BytesView data) {
-    if (!data.empty()) openssl::check(EVP_DigestUpdate(context, data.data(), data.size()), "digest update");
-}
-
-// HMAC keyed once; each mac() starts from copies of the keyed inner and outer states.
 class Hmac {
 public:
-    Hmac(HashFunction hash, BytesView key) : hash_(hash), inner_(startDigest(hash)), outer_(startDigest(hash)) {
-        std::array<std::uint8_t, largestBlock> pad{};
-        const std::size_t block = blockSize(hash);
+    Hmac(HashFunction hash, BytesView key) : inner_(hash), outer_(hash) {
+        std::array<std::uint8_t, DigestState::largestBlock> pad{};
+        const std::size_t block = inner_.blockSize();
         if (key.size() > block) {
-            auto hashed = startDigest(hash);
-            update(hashed.get(), key);
-            openssl::check(EVP_DigestFinal_ex(hashed.get(), pad.data(), nullptr), "digest final");
+            DigestState hashed(hash);
+            hashed.update(key);
+            hashed.finish(pad.data());
         } else {
             std::copy(key.begin(), key.end(), pad.begin());
         }
         for (std::size_t i = 0; i < block; ++i) pad[i] ^= 0x36;
-        update(inner_.get(), BytesView(pad.data(), block));
+        inner_.update(BytesView(pad.data(), block));
         for (std::size_t i = 0; i < block; ++i) pad[i] ^= 0x36 ^ 0x5c;
-        update(outer_.get(), BytesView(pad.data(), block));
+        outer_.update(BytesView(pad.data(), block));
         secureWipe(pad.data(), pad.size());
     }
 
     // HMAC of the concatenation of the parts, written to out (digestSize bytes).
-    void mac(std::initializer_list<BytesView> parts, std::uint8_t* out) {
-        const std::size_t size = digestSize(hash_);
-        EVP_MD_CTX* context = work_.get();
-        openssl::check(EVP_MD_CTX_copy_ex(context, inner_.get()), "digest copy");
-        for (const BytesView part : parts) update(context, part);
-        std::array<std::uint8_t, largestBlock / 2> innerDigest{};
-        openssl::check(EVP_DigestFinal_ex(context, innerDigest.data(), nullptr), "digest final");
-        openssl::check(EVP_MD_CTX_copy_ex(context, outer_.get()), "digest copy");
-        update(context, BytesView(innerDigest.data(), size));
+    void mac(std::initializer_list<BytesView> parts, std::uint8_t* out) const {
+        DigestState state = inner_;
+        for (const BytesView part : parts) state.update(part);
+        std::array<std::uint8_t, DigestState::largestDigest> innerDigest{};
+        state.finish(innerDigest.data());
+        state = outer_;
+        state.update(BytesView(innerDigest.data(), state.digestSize()));
         secureWipe(innerDigest.data(), innerDigest.size());
-        openssl::check(EVP_DigestFinal_ex(context, out, nullptr), "digest final");
+        state.finish(out);
     }
 
 private:
-    HashFunction hash_;
-    openssl::DigestContext inner_;
-    openssl::DigestContext outer_;
-    openssl::DigestContext work_{openssl::check(EVP_MD_CTX_new(), "digest context")};
+    DigestState inner_;
+    DigestState outer_;
 };
 
 void checkLength(HashFunction hash, std::size_t length) {

@@ -1,44 +1,22 @@
 #include "Duoquill/Platform/Primitives/Sha2.h"
 
-#include "Duoquill/Platform/Primitives/OpenSslHandles.h"
+#include "Duoquill/Platform/Primitives/DigestState.h"
 #include "Duoquill/Platform/PlatformError.h"
 
 namespace duoquill {
 
 namespace {
 
-// One EVP digest context; finishing re-arms it, so an object can hash again.
-class DigestState {
-public:
-    explicit DigestState(HashFunction hash)
-        : md_(openssl::digest(hash)), context_(openssl::check(EVP_MD_CTX_new(), "digest context")) {
-        restart();
-    }
-
-    void update(BytesView data) {
-        if (!data.empty()) openssl::check(EVP_DigestUpdate(context_.get(), data.data(), data.size()), "digest update");
-    }
-
-    Bytes finish() {
-        Bytes out(static_cast<std::size_t>(EVP_MD_get_size(md_)));
-        unsigned int length = 0;
-        openssl::check(EVP_DigestFinal_ex(context_.get(), out.data(), &length), "digest final");
-        if (length != out.size()) openssl::fail("digest final");
-        restart();
-        return out;
-    }
-
-private:
-    void restart() { openssl::check(EVP_DigestInit_ex2(context_.get(), md_, nullptr), "digest init"); }
-
-    const EVP_MD* md_;
-    openssl::DigestContext context_;
-};
+Bytes finish(DigestState& state) {
+    Bytes out(state.digestSize());
+    state.finish(out.data());
+    return out;
+}
 
 Bytes oneShot(HashFunction hash, BytesView data) {
     DigestState state(hash);
     state.update(data);
-    return state.finish();
+    return finish(state);
 }
 
 template <class State>
@@ -67,7 +45,7 @@ Sha256& Sha256::update(BytesView data) {
     live(state_).update(data);
     return *this;
 }
-Bytes Sha256::finish() { return live(state_).finish(); }
+Bytes Sha256::finish() { return duoquill::finish(live(state_)); }
 
 Sha512::Sha512() : state_(std::make_unique<State>()) {}
 Sha512::~Sha512() = default;
@@ -77,6 +55,6 @@ Sha512& Sha512::update(BytesView data) {
     live(state_).update(data);
     return *this;
 }
-Bytes Sha512::finish() { return live(state_).finish(); }
+Bytes Sha512::finish() { return duoquill::finish(live(state_)); }
 
 }  // namespace duoquill
