@@ -156,7 +156,7 @@ Bytes PFSChatSessionTestAccess::sealTunnelPadded(S& s, const SecureBytes& padded
     Bytes frame;
     S::appendBigEndian(frame, counter, 8);
     frame.insert(frame.end(), sealed.begin(), sealed.end());
-    s.tunnelTxKey_ = S::tunnelRatchet(*s.tunnelTxKey_, s.chainSalt());
+    s.tunnelTxKey_ = s.tunnelRatchet(*s.tunnelTxKey_);
     s.tunnelTxCounter_ = counter + 1;
     return frame;
 }

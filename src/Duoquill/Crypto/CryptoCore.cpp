@@ -36,37 +36,35 @@ std::string withoutBlanks(std::string_view text) {
 
 }  // namespace
 
+// Both directions write into a buffer sized once: the frames are kilobytes, and a
+// character-at-a-time append cost more than the ciphers on the record path.
 std::string base64String(BytesView bytes) {
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
+    std::string out((bytes.size() + 2) / 3 * 4, '\0');
+    char* at = out.data();
     std::size_t i = 0;
     for (; i + 3 <= bytes.size(); i += 3) {
         const std::uint32_t v = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
-        out.push_back(kAlphabet[(v >> 18) & 63]);
-        out.push_back(kAlphabet[(v >> 12) & 63]);
-        out.push_back(kAlphabet[(v >> 6) & 63]);
-        out.push_back(kAlphabet[v & 63]);
+        at[0] = kAlphabet[(v >> 18) & 63];
+        at[1] = kAlphabet[(v >> 12) & 63];
+        at[2] = kAlphabet[(v >> 6) & 63];
+        at[3] = kAlphabet[v & 63];
+        at += 4;
     }
     const std::size_t rest = bytes.size() - i;
-    if (rest == 1) {
-        const std::uint32_t v = std::uint32_t{bytes[i]} << 16;
-        out.push_back(kAlphabet[(v >> 18) & 63]);
-        out.push_back(kAlphabet[(v >> 12) & 63]);
-        out += "==";
-    } else if (rest == 2) {
-        const std::uint32_t v = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8);
-        out.push_back(kAlphabet[(v >> 18) & 63]);
-        out.push_back(kAlphabet[(v >> 12) & 63]);
-        out.push_back(kAlphabet[(v >> 6) & 63]);
-        out.push_back('=');
+    if (rest != 0) {
+        const std::uint32_t v = (std::uint32_t{bytes[i]} << 16) | (rest == 2 ? std::uint32_t{bytes[i + 1]} << 8 : 0);
+        at[0] = kAlphabet[(v >> 18) & 63];
+        at[1] = kAlphabet[(v >> 12) & 63];
+        at[2] = rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
+        at[3] = '=';
     }
     return out;
 }
 
 std::optional<Bytes> bytesFromBase64String(std::string_view text) {
     if (text.size() % 4 != 0) return std::nullopt;
-    Bytes out;
-    out.reserve(text.size() / 4 * 3);
+    Bytes out(text.size() / 4 * 3);
+    std::size_t written = 0;
     for (std::size_t i = 0; i < text.size(); i += 4) {
         const bool last = i + 4 == text.size();
         int pad = 0;
@@ -85,10 +83,11 @@ std::optional<Bytes> bytesFromBase64String(std::string_view text) {
             if (d < 0) return std::nullopt;
             v = (v << 6) | static_cast<std::uint32_t>(d);
         }
-        out.push_back(static_cast<std::uint8_t>(v >> 16));
-        if (pad < 2) out.push_back(static_cast<std::uint8_t>(v >> 8));
-        if (pad < 1) out.push_back(static_cast<std::uint8_t>(v));
+        out[written++] = static_cast<std::uint8_t>(v >> 16);
+        if (pad < 2) out[written++] = static_cast<std::uint8_t>(v >> 8);
+        if (pad < 1) out[written++] = static_cast<std::uint8_t>(v);
     }
+    out.resize(written);
     return out;
 }
 

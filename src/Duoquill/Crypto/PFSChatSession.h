@@ -36,6 +36,7 @@
 #include "Duoquill/Crypto/SessionEpochStore.h"
 #include "Duoquill/Crypto/SessionError.h"
 #include "Duoquill/Platform/KeyStorage/KeyStore.h"
+#include "Duoquill/Platform/Primitives/Hkdf.h"
 #include "Duoquill/Platform/Primitives/P256.h"
 #include "Duoquill/Platform/SecureBytes.h"
 
@@ -207,8 +208,9 @@ private:
     static SecureBytes tunnelAAD(std::uint8_t direction, std::uint64_t counter, BytesView sessionID);
     static std::optional<SecureBytes> unpad(BytesView padded);
     static SecureBytes tunnelUnpad(BytesView padded);
-    static SecureBytes ratchet(BytesView chainKey, BytesView salt);
-    static SecureBytes tunnelRatchet(BytesView chainKey, BytesView salt);
+    // One chain step, salted with chainSalt().
+    SecureBytes ratchet(BytesView chainKey);
+    SecureBytes tunnelRatchet(BytesView chainKey);
     // sessionID, or empty before the session keys exist.
     BytesView chainSalt() const noexcept;
     Bytes info(std::string_view prefix) const;
@@ -338,6 +340,8 @@ private:
     // The HPKE psk of the two identities, made once at creation for both the seal and the
     // open (it would otherwise cost a second static ECDH); gone with the static keys.
     std::optional<SecureBytes> pskDeniable_;
+    // The chain salt's HMAC keying, kept across the per-record steps; wiped by destroy().
+    hkdf::SaltCache chainKdf_{HashFunction::sha512};
     const Bytes infoKex_, infoTemp_, infoTunnelA_, infoTunnelB_, infoP256Extract_, infoMasterPQ_, infoA_, infoB_,
         infoSid_, infoResumeAuth_, infoConfirmA_, infoConfirmB_, infoTranscriptA_, infoTranscriptB_,
         infoDeniableAuth_;

@@ -32,6 +32,7 @@ void clear(PFSChatSession::HandshakePhase& phase) noexcept { phase = PFSChatSess
 
 void PFSChatSession::destroy() noexcept {
     forEachSecret(*this, [](std::string_view, auto& field) { clear(field); });
+    chainKdf_.clear();
     epochs_.clearSessionEpoch(roomCode_);
 }
 

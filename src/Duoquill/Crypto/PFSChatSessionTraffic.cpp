@@ -52,8 +52,8 @@ SecureBytes PFSChatSession::aad(std::uint8_t direction, std::uint64_t counter, B
     return out;
 }
 
-SecureBytes PFSChatSession::ratchet(BytesView chainKey, BytesView salt) {
-    return hkdf::derive(HashFunction::sha512, chainKey, salt, asBytes(ratchetInfo), 32);
+SecureBytes PFSChatSession::ratchet(BytesView chainKey) {
+    return chainKdf_.derive(chainKey, chainSalt(), asBytes(ratchetInfo), 32);
 }
 
 void PFSChatSession::requireValid(const std::optional<SecureBytes>& key, std::uint64_t counter,
@@ -117,7 +117,7 @@ PFSChatSession::SealedRecord PFSChatSession::sealPadded(const SecureBytes& padde
     Bytes record = aesgcm::seal(*txKey_, nonce, padded, aad(txDirection_, counter, chainSalt(), txTranscriptHash_));
     Bytes nextHash = txTranscriptHash_;
     updateTranscriptHash(nextHash, record);
-    SecureBytes nextKey = ratchet(*txKey_, chainSalt());
+    SecureBytes nextKey = ratchet(*txKey_);
 
     txTranscriptHash_ = std::move(nextHash);
     txKey_ = std::move(nextKey);
@@ -136,7 +136,7 @@ std::optional<SecureBytes> PFSChatSession::open(BytesView record, std::uint64_t 
         aesgcm::open(*rxKey_, nonce, record, aad(rxDirection_, counter, chainSalt(), rxTranscriptHash_));
     Bytes nextHash = rxTranscriptHash_;
     updateTranscriptHash(nextHash, record);
-    SecureBytes nextKey = ratchet(*rxKey_, chainSalt());
+    SecureBytes nextKey = ratchet(*rxKey_);
 
     rxTranscriptHash_ = std::move(nextHash);
     rxKey_ = std::move(nextKey);
@@ -165,8 +165,8 @@ SecureBytes PFSChatSession::tunnelAAD(std::uint8_t direction, std::uint64_t coun
     return out;
 }
 
-SecureBytes PFSChatSession::tunnelRatchet(BytesView chainKey, BytesView salt) {
-    return hkdf::derive(HashFunction::sha512, chainKey, salt, asBytes(tunnelRatchetInfo), 32);
+SecureBytes PFSChatSession::tunnelRatchet(BytesView chainKey) {
+    return chainKdf_.derive(chainKey, chainSalt(), asBytes(tunnelRatchetInfo), 32);
 }
 
 SecureBytes PFSChatSession::tunnelPad(BytesView payload) {
@@ -198,7 +198,7 @@ Bytes PFSChatSession::tunnelSeal(BytesView payload) {
     const auto nonce = maskedNonce(counter, txNonceMask_);
     const SecureBytes padded = tunnelPad(payload);
     const Bytes sealed = aesgcm::seal(*tunnelTxKey_, nonce, padded, tunnelAAD(txDirection_, counter, chainSalt()));
-    SecureBytes nextKey = tunnelRatchet(*tunnelTxKey_, chainSalt());
+    SecureBytes nextKey = tunnelRatchet(*tunnelTxKey_);
 
     Bytes frame;
     frame.reserve(counterFieldSize + sealed.size());
@@ -221,10 +221,10 @@ SecureBytes PFSChatSession::tunnelOpen(BytesView frame) {
 
     // Step a copy over the skipped frames; the chain moves only once this frame authenticates.
     SecureBytes key = *tunnelRxKey_;
-    for (std::uint64_t i = 0; i < gap; ++i) key = tunnelRatchet(key, chainSalt());
+    for (std::uint64_t i = 0; i < gap; ++i) key = tunnelRatchet(key);
     const auto nonce = maskedNonce(counter, rxNonceMask_);
     const SecureBytes padded = aesgcm::open(key, nonce, body, tunnelAAD(rxDirection_, counter, chainSalt()));
-    SecureBytes nextKey = tunnelRatchet(key, chainSalt());
+    SecureBytes nextKey = tunnelRatchet(key);
 
     tunnelRxKey_ = std::move(nextKey);
     tunnelRxCounter_ = counter + 1;

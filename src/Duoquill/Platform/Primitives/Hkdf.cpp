@@ -86,6 +86,30 @@ SecureBytes expand(HashFunction hash, BytesView prk, BytesView info, std::size_t
     return expandUnchecked(hash, prk, info, length);
 }
 
+struct SaltCache::Keyed {
+    SecureBytes salt;
+    Hmac hmac;
+};
+
+SaltCache::SaltCache(HashFunction hash) : hash_(hash) {}
+SaltCache::~SaltCache() = default;
+SaltCache::SaltCache(SaltCache&&) noexcept = default;
+SaltCache& SaltCache::operator=(SaltCache&&) noexcept = default;
+
+void SaltCache::clear() noexcept { keyed_.reset(); }
+
+SecureBytes SaltCache::derive(BytesView ikm, BytesView salt, BytesView info, std::size_t length) {
+    checkLength(hash_, length);
+    if (length == 0) return {};
+    if (!keyed_ || !std::equal(salt.begin(), salt.end(), keyed_->salt.begin(), keyed_->salt.end())) {
+        keyed_.reset();
+        keyed_ = std::make_unique<Keyed>(Keyed{toSecure(salt), Hmac(hash_, salt)});
+    }
+    SecureBytes prk(digestSize(hash_));
+    keyed_->hmac.mac({ikm}, prk.data());
+    return expandUnchecked(hash_, prk, info, length);
+}
+
 SecureBytes derive(HashFunction hash, BytesView ikm, BytesView salt, BytesView info, std::size_t length) {
     checkLength(hash, length);
     if (length == 0) return {};
