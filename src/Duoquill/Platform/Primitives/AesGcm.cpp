@@ -21,18 +21,55 @@ void checkSizes(BytesView key, BytesView nonce) {
     if (nonce.size() != nonceSize) throw CryptoError("AES-256-GCM: nonce must be 12 bytes");
 }
 
-openssl::CipherContext start(BytesView key, BytesView nonce, bool encrypt, BytesView associatedData) {
-    openssl::CipherContext context(openssl::check(EVP_CIPHER_CTX_new(), "cipher context"));
-    openssl::check(EVP_CipherInit_ex2(context.get(), openssl::aes256Gcm(), key.data(), nonce.data(), encrypt ? 1 : 0,
-                                      nullptr),
-                   "AES-256-GCM init");
+// One context per thread and direction, keyed afresh on every call: making a context costs
+// more than sealing a record. Keyed with zeros again when the call ends, so that no key
+// (record keys last one record) stays behind in the context.
+class Keyed {
+public:
+    Keyed(bool encrypt, BytesView key, BytesView nonce) : context_(context(encrypt)), encrypt_(encrypt) {
+        openssl::check(EVP_CipherInit_ex2(context_, nullptr, key.data(), nonce.data(), encrypt ? 1 : 0, nullptr),
+                       "AES-256-GCM init");
+    }
+    Keyed(const Keyed&) = delete;
+    Keyed& operator=(const Keyed&) = delete;
+    ~Keyed() {
+        static constexpr std::uint8_t zeros[keySize] = {};
+        if (EVP_CipherInit_ex2(context_, nullptr, zeros, zeros, encrypt_ ? 1 : 0, nullptr) != 1) {
+            // A context that cannot be re-keyed is dropped, and its key with it.
+            ERR_clear_error();
+            slot(encrypt_).reset();
+        }
+    }
+    EVP_CIPHER_CTX* get() const noexcept { return context_; }
+
+private:
+    static openssl::CipherContext& slot(bool encrypt) {
+        thread_local openssl::CipherContext sealing, opening;
+        return encrypt ? sealing : opening;
+    }
+    static EVP_CIPHER_CTX* context(bool encrypt) {
+        openssl::CipherContext& held = slot(encrypt);
+        if (!held) {
+            openssl::CipherContext fresh(openssl::check(EVP_CIPHER_CTX_new(), "cipher context"));
+            openssl::check(EVP_CipherInit_ex2(fresh.get(), openssl::aes256Gcm(), nullptr, nullptr, encrypt ? 1 : 0,
+                                              nullptr),
+                           "AES-256-GCM init");
+            held = std::move(fresh);
+        }
+        return held.get();
+    }
+
+    EVP_CIPHER_CTX* context_;
+    bool encrypt_;
+};
+
+void associate(EVP_CIPHER_CTX* context, BytesView associatedData) {
     for (std::size_t at = 0; at < associatedData.size(); at += maxPiece) {
         const auto piece = associatedData.subspan(at, std::min(maxPiece, associatedData.size() - at));
         int ignored = 0;
-        openssl::check(EVP_CipherUpdate(context.get(), nullptr, &ignored, piece.data(), static_cast<int>(piece.size())),
+        openssl::check(EVP_CipherUpdate(context, nullptr, &ignored, piece.data(), static_cast<int>(piece.size())),
                        "AES-256-GCM associated data");
     }
-    return context;
 }
 
 // GCM is a stream mode: output has the input's length, written piece by piece.
@@ -50,7 +87,8 @@ void transform(EVP_CIPHER_CTX* context, BytesView in, std::uint8_t* out) {
 
 Bytes seal(BytesView key, BytesView nonce, BytesView plaintext, BytesView associatedData) {
     checkSizes(key, nonce);
-    auto context = start(key, nonce, true, associatedData);
+    const Keyed context(true, key, nonce);
+    associate(context.get(), associatedData);
     Bytes out(plaintext.size() + tagSize);
     transform(context.get(), plaintext, out.data());
     int finalLength = 0;
@@ -70,7 +108,8 @@ SecureBytes open(BytesView key, BytesView nonce, BytesView sealed, BytesView ass
     std::uint8_t tag[tagSize];
     std::copy(sealed.end() - tagSize, sealed.end(), tag);
 
-    auto context = start(key, nonce, false, associatedData);
+    const Keyed context(false, key, nonce);
+    associate(context.get(), associatedData);
     SecureBytes out(ciphertext.size());
     transform(context.get(), ciphertext, out.data());
     OSSL_PARAM params[] = {
