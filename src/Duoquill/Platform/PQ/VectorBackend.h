@@ -2,7 +2,7 @@
 // Which instruction set the vectorised kernels of the post-quantum code use: AVX2 when the
 // processor has it, else portable code that the compiler vectorises for the baseline
 // instruction set. Both give the same bytes; tests run each. The AVX2 backend also uses
-// BMI1 and POPCNT, which every processor with AVX2 has; it is offered only with all three.
+// BMI1, which every processor with AVX2 has; it is offered only with both.
 
 namespace duoquill::pq {
 
