@@ -6,11 +6,28 @@
 #include <stdexcept>
 
 #include "Duoquill/Platform/PQ/KeccakRound.h"
+#include "Duoquill/Platform/PQ/VectorBackend.h"
 
 namespace duoquill::sha3 {
+namespace {
+
+void permutePortable(std::uint64_t* lanes) noexcept { keccak::permute(lanes); }
+
+// Processors with AVX2 have BMI1 too (VectorBackend.h), whose and-not serves chi.
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target("bmi")]] void permuteBmi(std::uint64_t* lanes) noexcept { keccak::permute(lanes); }
+#else
+void permuteBmi(std::uint64_t* lanes) noexcept { keccak::permute(lanes); }
+#endif
+
+}  // namespace
 
 void keccakF1600(std::array<std::uint64_t, 25>& state) noexcept {
-    for (std::uint64_t rc : keccak::roundConstants) keccak::round(state.data(), rc);
+    if (pq::vectorBackend() == pq::VectorBackend::avx2) {
+        permuteBmi(state.data());
+    } else {
+        permutePortable(state.data());
+    }
 }
 
 Sponge::Sponge(std::size_t rateBytes, std::uint8_t domainSuffix)

@@ -27,6 +27,8 @@ public:
     SpongeX4& operator=(const SpongeX4&) = delete;
 
     std::size_t rate() const noexcept { return rate_; }
+    // Starts over on four new inputs of one length, as a new sponge of the same rate would.
+    void restart(const std::array<BytesView, 4>& inputs);
     // Writes the next `blocks` blocks of output of state s to out[s] (blocks * rate bytes).
     void squeezeBlocks(const std::array<std::uint8_t*, 4>& out, std::size_t blocks) noexcept;
 

@@ -8,7 +8,7 @@ namespace {
 bool processorHasAvx2() noexcept {
 #if defined(__x86_64__) && defined(__GNUC__)
     __builtin_cpu_init();   // this may run among the static constructors, before libgcc's own
-    return __builtin_cpu_supports("avx2");
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi");
 #else
     return false;
 #endif
