@@ -29,6 +29,7 @@ static_assert(ciphertextSize == uSize + mlkem::compressedSize(dv));
 
 using PolyVector = std::array<Poly, k>;
 using Matrix = std::array<PolyVector, k>;
+using MultiplyCaches = std::array<mlkem::MultiplyCache, k>;
 
 // Marks bytes computed from secrets as public. The constant-time check runs this code under
 // valgrind with the secret inputs marked undefined, so that any branch or table index that
@@ -64,20 +65,18 @@ void requireSize(BytesView bytes, std::size_t size, const char* what) {
     }
 }
 
-// Â[i][j] = SampleNTT(rho || j || i); the transpose swaps the two indices.
-void expandMatrix(Matrix& a, BytesView rho, bool transposed) {
-    static_assert(k == 4, "one row at a time, four entries at once");
-    const std::array<std::uint8_t, 4> columns = {0, 1, 2, 3};
+// Â[i][j] = SampleNTT(rho || j || i); the transpose swaps the two indices. The digests are
+// computed in the same runs of the four-way permutation (sampleMatrixAndDigests).
+void expandMatrix(Matrix& a, BytesView rho, bool transposed, std::span<const mlkem::Digest136> digests = {}) {
+    std::array<mlkem::MatrixEntry, k * k> entries;
     for (std::size_t i = 0; i < k; ++i) {
-        const std::array<std::uint8_t, 4> rows = {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i),
-                                                  static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i)};
-        const std::array<Poly*, 4> out = {&a[i][0], &a[i][1], &a[i][2], &a[i][3]};
-        if (transposed) {
-            mlkem::sampleNTTX4(out, rho, rows, columns);
-        } else {
-            mlkem::sampleNTTX4(out, rho, columns, rows);
+        for (std::size_t j = 0; j < k; ++j) {
+            const auto row = static_cast<std::uint8_t>(i), column = static_cast<std::uint8_t>(j);
+            entries[k * i + j] = transposed ? mlkem::MatrixEntry{&a[i][j], row, column}
+                                            : mlkem::MatrixEntry{&a[i][j], column, row};
         }
     }
+    mlkem::sampleMatrixAndDigests(rho, entries, digests);
 }
 
 // Four polynomials sampled at once from seed and nonces first, first + 1, ...
@@ -100,12 +99,16 @@ void pkeKeyGen(BytesView d, std::uint8_t* ek, std::uint8_t* dkPke) {
     Wiped<PolyVector> s, e;
     sampleNoiseX4(s.value, sigma, 0);
     sampleNoiseX4(e.value, sigma, k);
-    for (auto& p : s.value) mlkem::ntt(p);
+    Wiped<MultiplyCaches> sCache;
+    for (std::size_t i = 0; i < k; ++i) {
+        mlkem::ntt(s.value[i]);
+        mlkem::computeMultiplyCache(sCache.value[i], s.value[i]);
+    }
     for (auto& p : e.value) mlkem::ntt(p);
 
     Wiped<Poly> t;
     for (std::size_t i = 0; i < k; ++i) {
-        mlkem::multiplyAccumulate(t.value, a[i].data(), s.value.data(), k);
+        mlkem::multiplyAccumulate(t.value, a[i].data(), s.value.data(), sCache.value.data(), k);
         mlkem::toMontgomery(t.value);
         mlkem::add(t.value, e.value[i]);
         mlkem::normalize(t.value);
@@ -118,28 +121,31 @@ void pkeKeyGen(BytesView d, std::uint8_t* ek, std::uint8_t* dkPke) {
     }
 }
 
-// K-PKE.Encrypt(ek_pke, m, r) into c (1568 bytes). ek must have passed the modulus check.
-void pkeEncrypt(BytesView ek, BytesView m, BytesView r, std::uint8_t* c) {
+// K-PKE.Encrypt(ek_pke, m, r) into c (1568 bytes), given the transpose of Â from the rho of
+// ek (expandMatrix). ek must have passed the modulus check.
+void pkeEncrypt(BytesView ek, const Matrix& aT, BytesView m, BytesView r, std::uint8_t* c) {
     PolyVector t;
     for (std::size_t i = 0; i < k; ++i) mlkem::decode12(t[i], ek.data() + i * mlkem::encodedPolySize);
-    Matrix aT;
-    expandMatrix(aT, ek.subspan(vectorSize, 32), true);
 
     Wiped<PolyVector> y, e1;
     Wiped<Poly> e2, mu, u, v;
     sampleNoiseX4(y.value, r, 0);
     sampleNoiseX4(e1.value, r, k);
     mlkem::sampleCBD2(e2.value, r, 2 * k);
-    for (auto& p : y.value) mlkem::ntt(p);
+    Wiped<MultiplyCaches> yCache;
+    for (std::size_t i = 0; i < k; ++i) {
+        mlkem::ntt(y.value[i]);
+        mlkem::computeMultiplyCache(yCache.value[i], y.value[i]);
+    }
 
     for (std::size_t i = 0; i < k; ++i) {
-        mlkem::multiplyAccumulate(u.value, aT[i].data(), y.value.data(), k);
+        mlkem::multiplyAccumulate(u.value, aT[i].data(), y.value.data(), yCache.value.data(), k);
         mlkem::inverseNtt(u.value);
         mlkem::add(u.value, e1.value[i]);
         mlkem::normalize(u.value);
         mlkem::compressEncode<du>(u.value, c + i * mlkem::compressedSize(du));
     }
-    mlkem::multiplyAccumulate(v.value, t.data(), y.value.data(), k);
+    mlkem::multiplyAccumulate(v.value, t.data(), y.value.data(), yCache.value.data(), k);
     mlkem::inverseNtt(v.value);
     mlkem::decodeDecompress<1>(mu.value, m.data());
     mlkem::add(v.value, e2.value);
@@ -152,14 +158,16 @@ void pkeEncrypt(BytesView ek, BytesView m, BytesView r, std::uint8_t* c) {
 void pkeDecrypt(BytesView dkPke, BytesView c, std::uint8_t* m) {
     Wiped<PolyVector> s;
     PolyVector u;
+    MultiplyCaches uCache;
     Wiped<Poly> v, w;
     for (std::size_t i = 0; i < k; ++i) {
         mlkem::decode12(s.value[i], dkPke.data() + i * mlkem::encodedPolySize);
         mlkem::decodeDecompress<du>(u[i], c.data() + i * mlkem::compressedSize(du));
         mlkem::ntt(u[i]);
+        mlkem::computeMultiplyCache(uCache[i], u[i]);
     }
     mlkem::decodeDecompress<dv>(v.value, c.data() + uSize);
-    mlkem::multiplyAccumulate(w.value, s.value.data(), u.data(), k);
+    mlkem::multiplyAccumulate(w.value, s.value.data(), u.data(), uCache.data(), k);
     mlkem::inverseNtt(w.value);
     mlkem::subtract(v.value, w.value);
     mlkem::normalize(v.value);
@@ -167,13 +175,17 @@ void pkeDecrypt(BytesView dkPke, BytesView c, std::uint8_t* m) {
 }
 
 Encapsulation encapsulateChecked(BytesView ek, BytesView m) {
-    const auto ekHash = sha3::sha3_256(ek);
+    // H(ek) beside the sampling of the matrix.
+    std::array<std::uint8_t, 32> ekHash;
+    Matrix aT;
+    const mlkem::Digest136 hash{{ek, {}}, mlkem::sha3Suffix, ekHash.data()};
+    expandMatrix(aT, ek.subspan(vectorSize, 32), true, {&hash, 1});
     Wiped<std::array<std::uint8_t, 64>> kr;   // K || r
     sha3::Sha3_512().absorb(m).absorb(ekHash).squeeze(kr.value);
 
     Encapsulation out;
     out.ciphertext.resize(ciphertextSize);
-    pkeEncrypt(ek, m, BytesView(kr.value.data() + 32, 32), out.ciphertext.data());
+    pkeEncrypt(ek, aT, m, BytesView(kr.value.data() + 32, 32), out.ciphertext.data());
     out.sharedSecret.assign(kr.value.begin(), kr.value.begin() + 32);
     return out;
 }
@@ -238,9 +250,6 @@ Encapsulation encapsulateWithRandomness(BytesView encapsulationKey, BytesView m)
 SecureBytes decapsulate(BytesView dk, BytesView c) {
     requireSize(c, ciphertextSize, "ciphertext");
     requireSize(dk, decapsulationKeySize, "decapsulation key");
-    if (!isValidDecapsulationKey(dk)) {
-        throw CryptoError("ML-KEM-1024: decapsulation key fails its hash check");
-    }
     const BytesView dkPke = dk.first(vectorSize);
     const BytesView ek = dk.subspan(vectorSize, encapsulationKeySize);
     const BytesView h = dk.subspan(hashOffset, 32);
@@ -250,19 +259,30 @@ SecureBytes decapsulate(BytesView dk, BytesView c) {
     pkeDecrypt(dkPke, c, mPrime.value.data());
     Wiped<std::array<std::uint8_t, 64>> kr;   // K' || r'
     sha3::Sha3_512().absorb(mPrime.value).absorb(h).squeeze(kr.value);
-    Wiped<std::array<std::uint8_t, 32>> rejectionKey;   // K̄ = J(z || c)
-    sha3::Shake256().absorb(z).absorb(c).squeeze(rejectionKey.value);
 
-    Bytes cPrime(ciphertextSize);
-    pkeEncrypt(ek, mPrime.value, BytesView(kr.value.data() + 32, 32), cPrime.data());
+    // The hash check H(ek) == h of the key and the rejection key K̄ = J(z || c), beside the
+    // sampling of the matrix for the re-encryption.
+    std::array<std::uint8_t, 32> ekHash;
+    Wiped<std::array<std::uint8_t, 32>> rejectionKey;
+    const std::array<mlkem::Digest136, 2> digests = {
+        mlkem::Digest136{{ek, {}}, mlkem::sha3Suffix, ekHash.data()},
+        mlkem::Digest136{{z, c}, mlkem::shakeSuffix, rejectionKey.value.data()},
+    };
+    Matrix aT;
+    expandMatrix(aT, ek.subspan(vectorSize, 32), true, digests);
+    if (differenceMask(ekHash, h) != 0) {
+        throw CryptoError("ML-KEM-1024: decapsulation key fails its hash check");
+    }
+
+    Wiped<std::array<std::uint8_t, ciphertextSize>> cPrime;
+    pkeEncrypt(ek, aT, mPrime.value, BytesView(kr.value.data() + 32, 32), cPrime.value.data());
 
     // K' when c' == c, else K̄; chosen by mask so that the time does not tell which.
-    const std::uint8_t reject = differenceMask(c, cPrime);
+    const std::uint8_t reject = differenceMask(c, cPrime.value);
     SecureBytes key(sharedSecretSize);
     for (std::size_t i = 0; i < sharedSecretSize; ++i) {
         key[i] = static_cast<std::uint8_t>(kr.value[i] ^ (reject & (kr.value[i] ^ rejectionKey.value[i])));
     }
-    secureWipe(cPrime.data(), cPrime.size());
     return key;
 }
 

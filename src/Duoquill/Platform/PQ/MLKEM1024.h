@@ -31,7 +31,8 @@ Encapsulation encapsulate(BytesView encapsulationKey);
 Encapsulation encapsulateWithRandomness(BytesView encapsulationKey, BytesView m);
 
 // Checks ciphertext and key lengths and the decapsulation-key hash (throws CryptoError),
-// then decapsulates with implicit rejection.
+// and decapsulates with implicit rejection. The hash is computed beside the re-encryption's
+// sampling, so a key that fails it is refused after the decryption, with nothing returned.
 SecureBytes decapsulate(BytesView decapsulationKey, BytesView ciphertext);
 
 bool isValidEncapsulationKey(BytesView encapsulationKey);

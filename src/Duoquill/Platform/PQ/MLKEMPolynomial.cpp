@@ -1,101 +1,25 @@
+// The portable routines of MLKEMPolynomial.h, each public routine choosing between them and
+// the AVX2 kernels (MLKEMAvx2.h) by the backend in use, and the sampling on the four-way
+// Keccak permutation.
+
 #include "Duoquill/Platform/PQ/MLKEMPolynomial.h"
 
-#include <bit>
 #include <algorithm>
+#include <bit>
 #include <cstring>
+#include <stdexcept>
 
 #include "Duoquill/Platform/PQ/BitPacking.h"
+#include "Duoquill/Platform/PQ/MLKEMArithmetic.h"
+#include "Duoquill/Platform/PQ/MLKEMAvx2.h"
 #include "Duoquill/Platform/PQ/Sha3.h"
 #include "Duoquill/Platform/PQ/Sha3X4.h"
+#include "Duoquill/Platform/PQ/VectorBackend.h"
 
 namespace duoquill::mlkem {
 namespace {
 
-constexpr std::int32_t montgomeryFactor = 1 << 16;   // R
-constexpr std::int16_t qInverse = -3327;               // q^-1 mod R, as a signed 16-bit value
-constexpr int zeta = 17;                               // primitive 256th root of unity mod q
-
-constexpr int bitReverse7(int i) {
-    int r = 0;
-    for (int b = 0; b < 7; ++b) r |= ((i >> b) & 1) << (6 - b);
-    return r;
-}
-
-constexpr std::int16_t centeredMontgomery(std::int64_t x) {
-    x = (x % q) * montgomeryFactor % q;
-    if (x > q / 2) x -= q;
-    return static_cast<std::int16_t>(x);
-}
-
-constexpr std::int64_t powerOfZeta(int e) {
-    std::int64_t r = 1;
-    for (int i = 0; i < e; ++i) r = r * zeta % q;
-    return r;
-}
-
-// zeta^BitRev7(k) * R, the twiddle factors of the NTT layers in the order they are used.
-constexpr std::array<std::int16_t, 128> zetas = [] {
-    std::array<std::int16_t, 128> t{};
-    for (int k = 0; k < 128; ++k) t[k] = centeredMontgomery(powerOfZeta(bitReverse7(k)));
-    return t;
-}();
-
-// zeta^(2 BitRev7(i) + 1) * R, the moduli X^2 - gamma of the 128 degree-one products.
-constexpr std::array<std::int16_t, 128> gammas = [] {
-    std::array<std::int16_t, 128> t{};
-    for (int i = 0; i < 128; ++i) t[i] = centeredMontgomery(powerOfZeta(2 * bitReverse7(i) + 1));
-    return t;
-}();
-
-constexpr std::int16_t montgomerySquared = centeredMontgomery(montgomeryFactor);   // R^2 mod q
-// R^2 / 128: the inverse NTT's scaling by 1/128, times R.
-constexpr std::int16_t inverseNttScale = centeredMontgomery(std::int64_t{montgomeryFactor} * 3303);
-
-// The arithmetic below keeps to 16-bit lanes (low and high halves of 16x16-bit products) so
-// that the compiler turns the loops over coefficients into vector code on any target.
-
-inline std::int16_t multiplyHigh(std::int16_t a, std::int16_t b) noexcept {
-    return static_cast<std::int16_t>((static_cast<std::int32_t>(a) * b) >> 16);
-}
-
-inline std::int16_t multiplyLow(std::int16_t a, std::int16_t b) noexcept {
-    return static_cast<std::int16_t>(a * b);
-}
-
-// a * b * R^-1 mod q, |r| < q for |a * b| < q * 2^15, given bTwisted = b * q^-1 mod R. The
-// low halves of a*b and of m*q agree, so their difference is that of the high halves.
-inline std::int16_t multiplyMontgomery(std::int16_t a, std::int16_t b, std::int16_t bTwisted) noexcept {
-    const std::int16_t m = multiplyLow(a, bTwisted);
-    return static_cast<std::int16_t>(multiplyHigh(a, b) - multiplyHigh(m, q));
-}
-
-inline std::int16_t multiplyMontgomery(std::int16_t a, std::int16_t b) noexcept {
-    return multiplyMontgomery(a, b, multiplyLow(b, qInverse));
-}
-
-constexpr std::int16_t twisted(std::int16_t b) { return static_cast<std::int16_t>(b * qInverse); }
-
-constexpr std::array<std::int16_t, 128> twist(const std::array<std::int16_t, 128>& t) {
-    std::array<std::int16_t, 128> r{};
-    for (std::size_t i = 0; i < t.size(); ++i) r[i] = twisted(t[i]);
-    return r;
-}
-
-constexpr std::array<std::int16_t, 128> zetasTwisted = twist(zetas);
-constexpr std::array<std::int16_t, 128> gammasTwisted = twist(gammas);
-
-// The centred representative, |r| <= (q-1)/2, for any int16 a: a - round(a * v / 2^26) * q
-// with v = round(2^26 / q), the rounding done on the high half of a * v.
-inline std::int16_t barrettReduce(std::int16_t a) noexcept {
-    constexpr std::int16_t v = ((1 << 26) + q / 2) / q;
-    const auto t = static_cast<std::int16_t>((multiplyHigh(a, v) + 512) >> 10);
-    return static_cast<std::int16_t>(a - t * q);
-}
-
-// [0, q) from (-q, q).
-inline std::int16_t addQIfNegative(std::int16_t a) noexcept {
-    return static_cast<std::int16_t>(a + ((a >> 15) & q));
-}
+using namespace arith;
 
 // One Cooley-Tukey layer: butterflies (j, j + len) with one twiddle factor a block.
 template <std::size_t len>
@@ -172,20 +96,6 @@ inline void inverseButterflyRows(std::int16_t* __restrict x, std::int16_t* __res
     }
 }
 
-// round(2^d * x / q) mod 2^d for x in [0, q), as a multiplication by ceil(2^36 / q) and a
-// shift, exact for numerators below 2^24. No division: its time would depend on x.
-template <int d>
-inline std::uint32_t compress(std::int16_t x) noexcept {
-    constexpr std::uint64_t magic = ((std::uint64_t{1} << 36) + q - 1) / q;
-    const std::uint64_t numerator = (static_cast<std::uint64_t>(x) << d) + q / 2;
-    return static_cast<std::uint32_t>((numerator * magic) >> 36) & ((1u << d) - 1);
-}
-
-template <int d>
-inline std::int16_t decompress(std::uint32_t y) noexcept {
-    return static_cast<std::int16_t>((y * q + (1u << (d - 1))) >> d);
-}
-
 inline std::uint32_t loadLittleEndian32(const std::uint8_t* p) noexcept {
     std::uint32_t v;
     std::memcpy(&v, p, 4);
@@ -193,9 +103,9 @@ inline std::uint32_t loadLittleEndian32(const std::uint8_t* p) noexcept {
     return v;
 }
 
-}  // namespace
+// ---- The portable routines: plain loops that the compiler vectorises for the baseline ----
 
-void ntt(Poly& a) noexcept {
+void nttPortable(Poly& a) noexcept {
     std::int16_t* r = a.c.data();
     std::size_t k = 1;
     nttLayer<128>(r, k);
@@ -205,10 +115,10 @@ void ntt(Poly& a) noexcept {
     nttLayer<8>(r, k);
     nttLayer<4>(r, k);
     nttLayer<2>(r, k);
-    reduce(a);
+    for (auto& x : a.c) x = barrettReduce(x);
 }
 
-void inverseNtt(Poly& a) noexcept {
+void inverseNttPortable(Poly& a) noexcept {
     std::int16_t* r = a.c.data();
     Columns c;
     toColumns(r, c);
@@ -226,18 +136,28 @@ void inverseNtt(Poly& a) noexcept {
     for (auto& x : a.c) x = multiplyMontgomery(x, inverseNttScale, scaleTwisted);
 }
 
-// Products of degree-one pairs: (a0 + a1 X)(b0 + b1 X) mod X^2 - gamma. Each of the (at
-// most 8) terms summed per coefficient is below q in size, so the sums stay within int16.
-void multiplyAccumulate(Poly& out, const Poly* a, const Poly* b, std::size_t count) noexcept {
+// In place on a copy, which spares the vectoriser a check that cache and b do not overlap.
+void computeMultiplyCachePortable(MultiplyCache& cache, const Poly& b) noexcept {
+    cache.c = b.c;
+    for (std::size_t i = 0; i < n; ++i) cache.c[i] = multiplyMontgomery(cache.c[i], cacheFactors.z[i], cacheFactors.zt[i]);
+}
+
+// Products of degree-one pairs: (a0 + a1 X)(b0 + b1 X) mod X^2 - gamma, whose even part
+// a0 b0 + a1 (b1 gamma) takes b0 and b1 gamma (mod q) from the cache. Each of the (at most
+// 8) terms summed per coefficient is below q in size, so the sums stay within int16.
+// (Summing the products in 32 bits, as the AVX2 kernel does, is slower in the baseline's
+// vectors.)
+void multiplyAccumulatePortable(Poly& out, const Poly* a, const Poly* b, const MultiplyCache* bCache,
+                                std::size_t count) noexcept {
     std::array<std::int16_t, n / 2> even{}, odd{};
     for (std::size_t m = 0; m < count; ++m) {
         const auto& x = a[m].c;
         const auto& y = b[m].c;
+        const auto& z = bCache[m].c;
         for (std::size_t i = 0; i < n / 2; ++i) {
             const std::int16_t a0 = x[2 * i], a1 = x[2 * i + 1], b0 = y[2 * i], b1 = y[2 * i + 1];
-            const std::int16_t a1b1 = multiplyMontgomery(a1, b1);
-            even[i] = static_cast<std::int16_t>(even[i] + multiplyMontgomery(a0, b0) +
-                                                multiplyMontgomery(a1b1, gammas[i], gammasTwisted[i]));
+            const std::int16_t c0 = z[2 * i], c1 = z[2 * i + 1];
+            even[i] = static_cast<std::int16_t>(even[i] + multiplyMontgomery(a0, c0) + multiplyMontgomery(a1, c1));
             odd[i] = static_cast<std::int16_t>(odd[i] + multiplyMontgomery(a0, b1) + multiplyMontgomery(a1, b0));
         }
     }
@@ -247,82 +167,38 @@ void multiplyAccumulate(Poly& out, const Poly* a, const Poly* b, std::size_t cou
     }
 }
 
-void add(Poly& a, const Poly& b) noexcept {
-    std::int16_t* __restrict x = a.c.data();
-    const std::int16_t* __restrict y = b.c.data();
-    for (std::size_t i = 0; i < n; ++i) x[i] = static_cast<std::int16_t>(x[i] + y[i]);
-}
-
-void subtract(Poly& a, const Poly& b) noexcept {
-    std::int16_t* __restrict x = a.c.data();
-    const std::int16_t* __restrict y = b.c.data();
-    for (std::size_t i = 0; i < n; ++i) x[i] = static_cast<std::int16_t>(x[i] - y[i]);
-}
-
-void reduce(Poly& a) noexcept {
+void reducePortable(Poly& a) noexcept {
     for (auto& x : a.c) x = barrettReduce(x);
 }
 
-void toMontgomery(Poly& a) noexcept {
+void toMontgomeryPortable(Poly& a) noexcept {
     constexpr std::int16_t factorTwisted = twisted(montgomerySquared);
     for (auto& x : a.c) x = multiplyMontgomery(x, montgomerySquared, factorTwisted);
 }
 
-void normalize(Poly& a) noexcept {
+void normalizePortable(Poly& a) noexcept {
     for (auto& x : a.c) x = addQIfNegative(barrettReduce(x));
 }
 
-void sampleNTTX4(const std::array<Poly*, 4>& out, BytesView rho, const std::array<std::uint8_t, 4>& j,
-                 const std::array<std::uint8_t, 4>& i) {
-    std::array<std::array<std::uint8_t, 34>, 4> seeds;
-    std::array<BytesView, 4> inputs;
-    for (std::size_t s = 0; s < 4; ++s) {
-        std::copy(rho.begin(), rho.end(), seeds[s].begin());
-        seeds[s][32] = j[s];
-        seeds[s][33] = i[s];
-        inputs[s] = seeds[s];
+// The candidates of 12 bits in `length` bytes (a multiple of 3), appended to accepted from
+// index count while there are fewer than n. Each candidate is written and kept by advancing
+// the count, which spares a badly predicted branch per candidate; accepted has two entries of
+// slack for the last writes. Public input only.
+std::size_t rejectUniformPortable(std::int16_t* accepted, std::size_t count, const std::uint8_t* bytes,
+                                  std::size_t length) noexcept {
+    for (std::size_t p = 0; p + 3 <= length && count < n; p += 3) {
+        const auto d1 = static_cast<std::int16_t>(bytes[p] | ((bytes[p + 1] & 0x0F) << 8));
+        const auto d2 = static_cast<std::int16_t>((bytes[p + 1] >> 4) | (bytes[p + 2] << 4));
+        accepted[count] = d1;
+        count += d1 < q;
+        accepted[count] = d2;
+        count += d2 < q;
     }
-    sha3::Shake128X4 xof(inputs);
-
-    // Three blocks nearly always give 256 coefficients; more are drawn for all four until
-    // each has its 256.
-    constexpr std::size_t firstBlocks = 3;
-    constexpr std::size_t rate = sha3::Shake128X4::rateBytes;
-    std::uint8_t buffers[4][firstBlocks * rate];
-    const std::array<std::uint8_t*, 4> outputs = {buffers[0], buffers[1], buffers[2], buffers[3]};
-    // Candidates are written unconditionally and kept by advancing the count, which spares a
-    // badly predicted branch per candidate; two slots of slack take the last writes.
-    std::int16_t accepted[4][n + 2];
-    std::size_t counts[4] = {0, 0, 0, 0};
-    std::size_t length = firstBlocks * rate;
-    xof.squeezeBlocks(outputs, firstBlocks);
-    while (true) {
-        bool done = true;
-        for (std::size_t s = 0; s < 4; ++s) {
-            const std::uint8_t* bytes = buffers[s];
-            std::size_t count = counts[s];
-            for (std::size_t p = 0; p + 3 <= length && count < n; p += 3) {
-                const auto d1 = static_cast<std::int16_t>(bytes[p] | ((bytes[p + 1] & 0x0F) << 8));
-                const auto d2 = static_cast<std::int16_t>((bytes[p + 1] >> 4) | (bytes[p + 2] << 4));
-                accepted[s][count] = d1;
-                count += d1 < q;
-                accepted[s][count] = d2;
-                count += d2 < q;
-            }
-            counts[s] = count;
-            done &= count >= n;
-        }
-        if (done) break;
-        xof.squeezeBlocks(outputs, 1);
-        length = rate;
-    }
-    for (std::size_t s = 0; s < 4; ++s) std::copy(accepted[s], accepted[s] + n, out[s]->c.begin());
+    return count;
 }
 
-namespace {
-
 // SamplePolyCBD_2 of 128 bytes.
-void centeredBinomial2(Poly& a, const std::uint8_t* bytes) noexcept {
+void centeredBinomial2Portable(Poly& a, const std::uint8_t* bytes) noexcept {
     for (std::size_t w = 0; w < 32; ++w) {
         const std::uint32_t v = loadLittleEndian32(bytes + 4 * w);
         // Each 4-bit group holds two 2-bit sums: x in its low half, y in its high half.
@@ -335,32 +211,7 @@ void centeredBinomial2(Poly& a, const std::uint8_t* bytes) noexcept {
     }
 }
 
-}  // namespace
-
-void sampleCBD2(Poly& a, BytesView sigma, std::uint8_t nonce) {
-    std::uint8_t bytes[128];
-    sha3::Shake256 prf;
-    prf.absorb(sigma).absorb(BytesView(&nonce, 1)).squeeze(bytes);
-    centeredBinomial2(a, bytes);
-    secureWipe(bytes, sizeof bytes);
-}
-
-void sampleCBD2X4(const std::array<Poly*, 4>& out, BytesView sigma, const std::array<std::uint8_t, 4>& nonces) {
-    std::uint8_t seeds[4][33];
-    std::array<BytesView, 4> inputs;
-    for (std::size_t s = 0; s < 4; ++s) {
-        std::copy(sigma.begin(), sigma.end(), seeds[s]);
-        seeds[s][32] = nonces[s];
-        inputs[s] = BytesView(seeds[s], 33);
-    }
-    std::uint8_t bytes[4][sha3::Shake256X4::rateBytes];   // one block; the first 128 bytes are used
-    sha3::Shake256X4(inputs).squeezeBlocks({bytes[0], bytes[1], bytes[2], bytes[3]}, 1);
-    for (std::size_t s = 0; s < 4; ++s) centeredBinomial2(*out[s], bytes[s]);
-    secureWipe(seeds, sizeof seeds);
-    secureWipe(bytes, sizeof bytes);
-}
-
-void encode12(const Poly& a, std::uint8_t* out) noexcept {
+void encode12Portable(const Poly& a, std::uint8_t* out) noexcept {
     for (std::size_t i = 0; i < n / 2; ++i) {
         const auto a0 = static_cast<std::uint16_t>(a.c[2 * i]);
         const auto a1 = static_cast<std::uint16_t>(a.c[2 * i + 1]);
@@ -370,7 +221,7 @@ void encode12(const Poly& a, std::uint8_t* out) noexcept {
     }
 }
 
-void decode12(Poly& a, const std::uint8_t* in) noexcept {
+void decode12Portable(Poly& a, const std::uint8_t* in) noexcept {
     for (std::size_t i = 0; i < n / 2; ++i) {
         const std::uint8_t b0 = in[3 * i], b1 = in[3 * i + 1], b2 = in[3 * i + 2];
         const auto a0 = static_cast<std::int16_t>(b0 | ((b1 & 0x0F) << 8));
@@ -380,7 +231,7 @@ void decode12(Poly& a, const std::uint8_t* in) noexcept {
     }
 }
 
-bool isCanonical12(const std::uint8_t* in) noexcept {
+bool isCanonical12Portable(const std::uint8_t* in) noexcept {
     bool canonical = true;
     for (std::size_t i = 0; i < n / 2; ++i) {
         const std::uint8_t b0 = in[3 * i], b1 = in[3 * i + 1], b2 = in[3 * i + 2];
@@ -392,7 +243,7 @@ bool isCanonical12(const std::uint8_t* in) noexcept {
 }
 
 template <int d>
-void compressEncode(const Poly& a, std::uint8_t* out) noexcept {
+void compressEncodePortable(const Poly& a, std::uint8_t* out) noexcept {
     std::uint16_t values[n];
     for (std::size_t i = 0; i < n; ++i) values[i] = static_cast<std::uint16_t>(compress<d>(a.c[i]));
     pq::packBits<d>(values, out);
@@ -400,11 +251,309 @@ void compressEncode(const Poly& a, std::uint8_t* out) noexcept {
 }
 
 template <int d>
-void decodeDecompress(Poly& a, const std::uint8_t* in) noexcept {
+void decodeDecompressPortable(Poly& a, const std::uint8_t* in) noexcept {
     std::uint16_t values[n];
     pq::unpackBits<d>(in, values);
     for (std::size_t i = 0; i < n; ++i) a.c[i] = decompress<d>(values[i]);
     secureWipe(values, sizeof values);
+}
+
+// ---- Dispatch to the backend in use ----
+
+#if DUOQUILL_MLKEM_AVX2
+bool useAvx2() noexcept { return pq::vectorBackend() == pq::VectorBackend::avx2; }
+#endif
+
+// ---- Four-way sponges on the interleaved states, for sampling ----
+
+inline std::uint64_t loadLittleEndian64(const std::uint8_t* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    return v;
+}
+
+// Absorbs four inputs of one length (below the rate) into a fresh state and pads them as
+// SHAKE does.
+void absorbShortX4(sha3::KeccakX4State& state, const std::array<const std::uint8_t*, 4>& inputs, std::size_t length,
+                   std::size_t rate) noexcept {
+    state = {};
+    for (std::size_t s = 0; s < 4; ++s) {
+        std::size_t i = 0;
+        for (; i + 8 <= length; i += 8) state.lanes[i / 8][s] = loadLittleEndian64(inputs[s] + i);
+        for (; i < length; ++i) state.lanes[i / 8][s] ^= std::uint64_t{inputs[s][i]} << (8 * (i % 8));
+        state.lanes[length / 8][s] ^= std::uint64_t{0x1F} << (8 * (length % 8));
+        state.lanes[(rate - 1) / 8][s] ^= std::uint64_t{0x80} << (8 * ((rate - 1) % 8));
+    }
+}
+
+// The first `bytes` bytes (a multiple of 8) of the rate of each state into out[s].
+void extractX4(const sha3::KeccakX4State& state, const std::array<std::uint8_t*, 4>& out, std::size_t bytes) noexcept {
+#if DUOQUILL_MLKEM_AVX2
+    if (useAvx2()) return avx2::extractX4(state, out, bytes);
+#endif
+    for (std::size_t s = 0; s < 4; ++s) {
+        for (std::size_t lane = 0; lane < bytes / 8; ++lane) {
+            std::uint64_t v = state.lanes[lane][s];
+            if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+            std::memcpy(out[s] + 8 * lane, &v, 8);
+        }
+    }
+}
+
+std::size_t rejectUniform(std::int16_t* accepted, std::size_t count, const std::uint8_t* bytes,
+                          std::size_t length) noexcept {
+#if DUOQUILL_MLKEM_AVX2
+    if (useAvx2()) return avx2::rejectUniform(accepted, count, bytes, length);
+#endif
+    return rejectUniformPortable(accepted, count, bytes, length);
+}
+
+void centeredBinomial2(Poly& a, const std::uint8_t* bytes) noexcept {
+#if DUOQUILL_MLKEM_AVX2
+    if (useAvx2()) return avx2::centeredBinomial2(a, bytes);
+#endif
+    centeredBinomial2Portable(a, bytes);
+}
+
+}  // namespace
+
+void ntt(Poly& a) noexcept {
+#if DUOQUILL_MLKEM_AVX2
+    if (useAvx2()) return avx2::ntt(a);
+#endif
+    nttPortable(a);
+}
+
+void inverseNtt(Poly& a) noexcept {
+#if DUOQUILL_MLKEM_AVX2
+    if (useAvx2()) return avx2::inverseNtt(a);
+#endif
+    inverseNttPortable(a);
+}
+
+void computeMultiplyCache(MultiplyCache& cache, const Poly& b) noexcept {
+#if DUOQUILL_MLKEM_AVX2
+    if (useAvx2()) return avx2::computeMultiplyCache(cache, b);
+#endif
+    computeMultiplyCachePortable(cache, b);
+}
+
+void multiplyAccumulate(Poly& out, const Poly* a, const Poly* b, const MultiplyCache* bCache,
+                        std::size_t count) noexcept {
+#if DUOQUILL_MLKEM_AVX2
+    if (useAvx2()) return avx2::multiplyAccumulate(out, a, b, bCache, count);
+#endif
+    multiplyAccumulatePortable(out, a, b, bCache, count);
+}
+
+void add(Poly& a, const Poly& b) noexcept {
+#if DUOQUILL_MLKEM_AVX2
+    if (useAvx2()) return avx2::add(a, b);
+#endif
+    std::int16_t* __restrict x = a.c.data();
+    const std::int16_t* __restrict y = b.c.data();
+    for (std::size_t i = 0; i < n; ++i) x[i] = static_cast<std::int16_t>(x[i] + y[i]);
+}
+
+void subtract(Poly& a, const Poly& b) noexcept {
+#if DUOQUILL_MLKEM_AVX2
+    if (useAvx2()) return avx2::subtract(a, b);
+#endif
+    std::int16_t* __restrict x = a.c.data();
+    const std::int16_t* __restrict y = b.c.data();
+    for (std::size_t i = 0; i < n; ++i) x[i] = static_cast<std::int16_t>(x[i] - y[i]);
+}
+
+void reduce(Poly& a) noexcept {
+#if DUOQUILL_MLKEM_AVX2
+    if (useAvx2()) return avx2::reduce(a);
+#endif
+    reducePortable(a);
+}
+
+void toMontgomery(Poly& a) noexcept {
+#if DUOQUILL_MLKEM_AVX2
+    if (useAvx2()) return avx2::toMontgomery(a);
+#endif
+    toMontgomeryPortable(a);
+}
+
+void normalize(Poly& a) noexcept {
+#if DUOQUILL_MLKEM_AVX2
+    if (useAvx2()) return avx2::normalize(a);
+#endif
+    normalizePortable(a);
+}
+
+namespace {
+
+// One of the four states of sampleMatrixAndDigests and the job it runs.
+struct Lane {
+    enum class Job { none, entry, digest } job = Job::none;
+    std::size_t index = 0;       // of the entry or digest
+    std::size_t count = 0;       // entry: coefficients accepted so far
+    std::size_t block = 0;       // digest: the block absorbed last
+    std::size_t blocks = 0;      // digest: blocks of the padded message
+    alignas(32) std::int16_t accepted[n + 2];   // entry: two entries of slack for the last writes
+};
+
+constexpr std::size_t shake128Rate = sha3::Shake128X4::rateBytes;
+constexpr std::size_t digestRate = sha3::Shake256X4::rateBytes;
+// The longest padded message of a digest: 12 blocks hold z || c of 32 + 1568 bytes.
+constexpr std::size_t digestMaxBlocks = 12;
+
+void clearState(sha3::KeccakX4State& state, std::size_t s) noexcept {
+    for (auto& lane : state.lanes) lane[s] = 0;
+}
+
+void xorBlock(sha3::KeccakX4State& state, std::size_t s, const std::uint8_t* block, std::size_t rate) noexcept {
+    for (std::size_t i = 0; i < rate / 8; ++i) state.lanes[i][s] ^= loadLittleEndian64(block + 8 * i);
+}
+
+}  // namespace
+
+void sampleMatrixAndDigests(BytesView rho, std::span<const MatrixEntry> entries, std::span<const Digest136> digests) {
+    // Each digest's message, padded to whole blocks.
+    alignas(32) std::uint8_t padded[2][digestMaxBlocks * digestRate];
+    if (digests.size() > 2) throw std::invalid_argument("sampleMatrixAndDigests: more than two digests");
+    std::size_t digestBlocks[2] = {0, 0};
+    for (std::size_t d = 0; d < digests.size(); ++d) {
+        const std::size_t length = digests[d].pieces[0].size() + digests[d].pieces[1].size();
+        const std::size_t blocks = length / digestRate + 1;
+        if (blocks > digestMaxBlocks) throw std::invalid_argument("sampleMatrixAndDigests: digest message too long");
+        std::uint8_t* end = padded[d];
+        for (BytesView piece : digests[d].pieces) end = std::copy(piece.begin(), piece.end(), end);
+        std::fill(padded[d] + length, padded[d] + blocks * digestRate, std::uint8_t{0});
+        padded[d][length] = digests[d].suffix;
+        padded[d][blocks * digestRate - 1] |= 0x80;
+        digestBlocks[d] = blocks;
+    }
+
+    sha3::KeccakX4State state{};
+    Lane lanes[4];
+    std::size_t nextDigest = 0, nextEntry = 0;
+    // Gives lane s its next job, digests first, and absorbs its first block.
+    const auto start = [&](std::size_t s) {
+        Lane& lane = lanes[s];
+        clearState(state, s);
+        if (nextDigest < digests.size()) {
+            lane.job = Lane::Job::digest;
+            lane.index = nextDigest++;
+            lane.block = 0;
+            lane.blocks = digestBlocks[lane.index];
+            xorBlock(state, s, padded[lane.index], digestRate);
+        } else if (nextEntry < entries.size()) {
+            lane.job = Lane::Job::entry;
+            lane.index = nextEntry++;
+            lane.count = 0;
+            // rho || j || i and the SHAKE padding.
+            for (std::size_t w = 0; w < 4; ++w) state.lanes[w][s] = loadLittleEndian64(rho.data() + 8 * w);
+            const MatrixEntry& entry = entries[lane.index];
+            state.lanes[4][s] = std::uint64_t{entry.j} | (std::uint64_t{entry.i} << 8) | (std::uint64_t{0x1F} << 16);
+            state.lanes[shake128Rate / 8 - 1][s] ^= std::uint64_t{0x80} << 56;
+        } else {
+            lane.job = Lane::Job::none;
+        }
+    };
+    for (std::size_t s = 0; s < 4; ++s) start(s);
+
+    alignas(32) std::uint8_t block[4][shake128Rate];
+    while (lanes[0].job != Lane::Job::none || lanes[1].job != Lane::Job::none ||
+           lanes[2].job != Lane::Job::none || lanes[3].job != Lane::Job::none) {
+        sha3::keccakF1600X4(state);
+        extractX4(state, {block[0], block[1], block[2], block[3]}, shake128Rate);
+        for (std::size_t s = 0; s < 4; ++s) {
+            Lane& lane = lanes[s];
+            if (lane.job == Lane::Job::entry) {
+                lane.count = rejectUniform(lane.accepted, lane.count, block[s], shake128Rate);
+                if (lane.count < n) continue;
+                std::copy(lane.accepted, lane.accepted + n, entries[lane.index].out->c.begin());
+                start(s);
+            } else if (lane.job == Lane::Job::digest) {
+                if (++lane.block < lane.blocks) {
+                    xorBlock(state, s, padded[lane.index] + lane.block * digestRate, digestRate);
+                    continue;
+                }
+                std::copy(block[s], block[s] + 32, digests[lane.index].out);
+                start(s);
+            }
+        }
+    }
+    if (!digests.empty()) {   // what the digests' messages may have left; the rest is public
+        secureWipe(padded, sizeof padded);
+        secureWipe(block, sizeof block);
+        secureWipe(&state, sizeof state);
+    }
+}
+
+void sampleCBD2(Poly& a, BytesView sigma, std::uint8_t nonce) {
+    std::uint8_t bytes[128];
+    sha3::Shake256 prf;
+    prf.absorb(sigma).absorb(BytesView(&nonce, 1)).squeeze(bytes);
+    centeredBinomial2(a, bytes);
+    secureWipe(bytes, sizeof bytes);
+}
+
+void sampleCBD2X4(const std::array<Poly*, 4>& out, BytesView sigma, const std::array<std::uint8_t, 4>& nonces) {
+    std::uint8_t seeds[4][33];
+    for (std::size_t s = 0; s < 4; ++s) {
+        std::copy(sigma.begin(), sigma.end(), seeds[s]);
+        seeds[s][32] = nonces[s];
+    }
+    sha3::KeccakX4State state;
+    absorbShortX4(state, {seeds[0], seeds[1], seeds[2], seeds[3]}, 33, sha3::Shake256X4::rateBytes);
+    sha3::keccakF1600X4(state);   // one block; its first 128 bytes are used
+#if DUOQUILL_MLKEM_AVX2
+    if (useAvx2()) {
+        avx2::centeredBinomial2X4(out, state);
+    } else
+#endif
+    {
+        std::uint8_t bytes[4][128];
+        extractX4(state, {bytes[0], bytes[1], bytes[2], bytes[3]}, 128);
+        for (std::size_t s = 0; s < 4; ++s) centeredBinomial2Portable(*out[s], bytes[s]);
+        secureWipe(bytes, sizeof bytes);
+    }
+    secureWipe(seeds, sizeof seeds);
+    secureWipe(&state, sizeof state);
+}
+
+void encode12(const Poly& a, std::uint8_t* out) noexcept {
+#if DUOQUILL_MLKEM_AVX2
+    if (useAvx2()) return avx2::encode12(a, out);
+#endif
+    encode12Portable(a, out);
+}
+
+void decode12(Poly& a, const std::uint8_t* in) noexcept {
+#if DUOQUILL_MLKEM_AVX2
+    if (useAvx2()) return avx2::decode12(a, in);
+#endif
+    decode12Portable(a, in);
+}
+
+bool isCanonical12(const std::uint8_t* in) noexcept {
+#if DUOQUILL_MLKEM_AVX2
+    if (useAvx2()) return avx2::isCanonical12(in);
+#endif
+    return isCanonical12Portable(in);
+}
+
+template <int d>
+void compressEncode(const Poly& a, std::uint8_t* out) noexcept {
+#if DUOQUILL_MLKEM_AVX2
+    if (useAvx2()) return avx2::compressEncode<d>(a, out);
+#endif
+    compressEncodePortable<d>(a, out);
+}
+
+template <int d>
+void decodeDecompress(Poly& a, const std::uint8_t* in) noexcept {
+#if DUOQUILL_MLKEM_AVX2
+    if (useAvx2()) return avx2::decodeDecompress<d>(a, in);
+#endif
+    decodeDecompressPortable<d>(a, in);
 }
 
 template void compressEncode<1>(const Poly&, std::uint8_t*) noexcept;

@@ -2,10 +2,13 @@
 // Arithmetic in R_q = Z_3329[X]/(X^256 + 1) for ML-KEM: the number-theoretic transform,
 // multiplication in the NTT domain, sampling, compression and byte encodings.
 // Internal to the ML-KEM implementation. Every routine here runs in time independent of
-// the coefficient values, except sampleNTT, whose input is public.
+// the coefficient values, except the matrix sampling of sampleMatrixAndDigests, whose input
+// is public. Each routine runs the AVX2 kernels of MLKEMAvx2.cpp when that backend is in use
+// (VectorBackend.h), else portable code; both give the same results.
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 #include "Duoquill/Platform/SecureBytes.h"
 
@@ -26,8 +29,18 @@ void ntt(Poly& a) noexcept;
 // leaves). In: |c| < q. Out: |c| < q.
 void inverseNtt(Poly& a) noexcept;
 
-// out = sum_i a[i] * b[i] * 2^-16 in the NTT domain, for count <= 4. In: |c| < q. Out: |c| < q.
-void multiplyAccumulate(Poly& out, const Poly* a, const Poly* b, std::size_t count) noexcept;
+// A second operand b of multiplyAccumulate, precomputed once for an operand that is used
+// several times: (b[2i], b[2i + 1] * gamma_i) mod q at positions 2i and 2i + 1, |c| < q,
+// where X^2 - gamma_i is the modulus of the i-th degree-one product.
+struct MultiplyCache {
+    alignas(32) std::array<std::int16_t, n> c;
+};
+void computeMultiplyCache(MultiplyCache& cache, const Poly& b) noexcept;
+
+// out = sum_m a[m] * b[m] * 2^-16 in the NTT domain, for count <= 4, with bCache[m] the cache
+// of b[m]. In: |c| < q for a, and |c| <= (q-1)/2 for b. Out: |c| < q.
+void multiplyAccumulate(Poly& out, const Poly* a, const Poly* b, const MultiplyCache* bCache,
+                        std::size_t count) noexcept;
 
 void add(Poly& a, const Poly& b) noexcept;        // a += b, no reduction; a and b distinct
 void subtract(Poly& a, const Poly& b) noexcept;   // a -= b, no reduction; a and b distinct
@@ -35,10 +48,26 @@ void reduce(Poly& a) noexcept;                    // to |c| <= (q-1)/2
 void toMontgomery(Poly& a) noexcept;              // c * 2^16 mod q, |c| < q
 void normalize(Poly& a) noexcept;                 // from |c| < 2^15 to [0, q)
 
-// SampleNTT for four matrix entries at once: out[s] from SHAKE128(rho || j[s] || i[s]).
-// Rejection sampling; public input only.
-void sampleNTTX4(const std::array<Poly*, 4>& out, BytesView rho, const std::array<std::uint8_t, 4>& j,
-                 const std::array<std::uint8_t, 4>& i);
+// An entry of the matrix: out = SampleNTT(rho || j || i).
+struct MatrixEntry {
+    Poly* out;
+    std::uint8_t j, i;
+};
+// A 32-byte digest with a rate of 136 bytes of the concatenated pieces: SHA3-256 (suffix
+// 0x06) or SHAKE256 (suffix 0x1F). At most 12 blocks of message and padding.
+struct Digest136 {
+    std::array<BytesView, 2> pieces;
+    std::uint8_t suffix;
+    std::uint8_t* out;
+};
+inline constexpr std::uint8_t sha3Suffix = 0x06;
+inline constexpr std::uint8_t shakeSuffix = 0x1F;
+
+// Samples the matrix entries and computes up to two digests with the four-way permutation,
+// each of its four states taking the next job as soon as it finishes one (the digests, the
+// longest jobs, first), so that a hash of the keys runs beside the sampling instead of after
+// it. Rejection sampling of public rho; the digests' messages may be secret.
+void sampleMatrixAndDigests(BytesView rho, std::span<const MatrixEntry> entries, std::span<const Digest136> digests);
 // SamplePolyCBD_2(PRF_2(sigma, nonce)). Out: |c| <= 2.
 void sampleCBD2(Poly& a, BytesView sigma, std::uint8_t nonce);
 // The same for four polynomials and nonces at once.

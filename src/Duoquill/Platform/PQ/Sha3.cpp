@@ -11,23 +11,38 @@
 namespace duoquill::sha3 {
 namespace {
 
-void permutePortable(std::uint64_t* lanes) noexcept { keccak::permute(lanes); }
+// On a copy of the state in a local array, which the compiler keeps in registers better
+// than lanes behind a reference; the copy is wiped.
+[[gnu::always_inline]] inline void permute(std::array<std::uint64_t, 25>& state) noexcept {
+    std::uint64_t lanes[25];
+    std::copy(state.begin(), state.end(), lanes);
+    keccak::permute(lanes);
+    std::copy(lanes, lanes + 25, state.begin());
+    secureWipe(lanes, sizeof lanes);
+}
 
-// Processors with AVX2 have BMI1 too (VectorBackend.h), whose and-not serves chi.
+void permuteBaseline(std::array<std::uint64_t, 25>& state) noexcept { permute(state); }
+
 #if defined(__x86_64__) && defined(__GNUC__)
-[[gnu::target("bmi")]] void permuteBmi(std::uint64_t* lanes) noexcept { keccak::permute(lanes); }
-#else
-void permuteBmi(std::uint64_t* lanes) noexcept { keccak::permute(lanes); }
+// With the AVX2 backend (VectorBackend.h, which also requires BMI1), on a processor with BMI2
+// too: and-not for chi and rotations by constants without flags.
+[[gnu::target("bmi,bmi2")]] void permuteBmi2(std::array<std::uint64_t, 25>& state) noexcept { permute(state); }
+
+bool processorHasBmi2() noexcept {
+    __builtin_cpu_init();   // this may run among the static constructors, before libgcc's own
+    return __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
+}
+
+const bool hasBmi2 = processorHasBmi2();
 #endif
 
 }  // namespace
 
 void keccakF1600(std::array<std::uint64_t, 25>& state) noexcept {
-    if (pq::vectorBackend() == pq::VectorBackend::avx2) {
-        permuteBmi(state.data());
-    } else {
-        permutePortable(state.data());
-    }
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (hasBmi2 && pq::vectorBackend() == pq::VectorBackend::avx2) return permuteBmi2(state);
+#endif
+    permuteBaseline(state);
 }
 
 Sponge::Sponge(std::size_t rateBytes, std::uint8_t domainSuffix)
@@ -55,8 +70,17 @@ Sponge& Sponge::absorb(BytesView data) {
 
 void Sponge::xorIntoState(BytesView data) noexcept {
     if constexpr (std::endian::native == std::endian::little) {
+        // Eight bytes at a time, then the rest one by one.
         auto* bytes = reinterpret_cast<std::uint8_t*>(state_.data()) + position_;
-        for (std::size_t i = 0; i < data.size(); ++i) bytes[i] ^= data[i];
+        std::size_t i = 0;
+        for (; i + 8 <= data.size(); i += 8) {
+            std::uint64_t lane, word;
+            std::memcpy(&lane, bytes + i, 8);
+            std::memcpy(&word, data.data() + i, 8);
+            lane ^= word;
+            std::memcpy(bytes + i, &lane, 8);
+        }
+        for (; i < data.size(); ++i) bytes[i] ^= data[i];
         position_ += data.size();
     } else {
         for (std::uint8_t b : data) {
