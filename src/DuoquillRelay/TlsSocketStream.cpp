@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <sys/socket.h>
 
@@ -14,28 +15,24 @@ namespace {
 namespace asio = boost::asio;
 using error_code = boost::system::error_code;
 
-// A socket BIO that never raises SIGPIPE (send with MSG_NOSIGNAL), so a peer that vanishes
-// mid-write costs an error code, not the process.
-int fdOf(BIO* bio) { return static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(bio))); }
+// The socket layer under OpenSSL: records written go to the outbox (whose sends never raise
+// SIGPIPE), records read come straight from the socket.
+TlsOutbox& outboxOf(BIO* bio) { return *static_cast<TlsOutbox*>(BIO_get_data(bio)); }
 
 int socketWrite(BIO* bio, const char* data, std::size_t size, std::size_t* written) {
     BIO_clear_retry_flags(bio);
-    for (;;) {
-        const ssize_t n = ::send(fdOf(bio), data, size, MSG_NOSIGNAL);
-        if (n >= 0) {
-            *written = static_cast<std::size_t>(n);
-            return 1;
-        }
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) BIO_set_retry_write(bio);
-        return 0;
+    if (outboxOf(bio).take(data, size)) {
+        *written = size;
+        return 1;
     }
+    if (errno == EAGAIN) BIO_set_retry_write(bio);
+    return 0;
 }
 
 int socketRead(BIO* bio, char* data, std::size_t size, std::size_t* read) {
     BIO_clear_retry_flags(bio);
     for (;;) {
-        const ssize_t n = ::recv(fdOf(bio), data, size, 0);
+        const ssize_t n = ::recv(outboxOf(bio).fd(), data, size, 0);
         if (n > 0) {
             *read = static_cast<std::size_t>(n);
             return 1;
@@ -47,7 +44,11 @@ int socketRead(BIO* bio, char* data, std::size_t size, std::size_t* read) {
     }
 }
 
-long socketControl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
+long socketControl(BIO* bio, int command, long, void*) {
+    if (command != BIO_CTRL_FLUSH) return 0;
+    outboxOf(bio).sendNow();  // the end of a handshake flight: no reason to wait
+    return 1;
+}
 
 int socketCreate(BIO* bio) {
     BIO_set_init(bio, 1);
@@ -98,16 +99,20 @@ int classify(SSL* ssl, int result, error_code& ec) {
 }  // namespace
 
 TlsSocketStream::TlsSocketStream(asio::ip::tcp::socket socket, SSL_CTX* context)
-    : socket_(std::move(socket)), ssl_(SSL_new(context)) {
+    : socket_(std::move(socket)), outbox_(std::make_shared<TlsOutbox>(socket_)), ssl_(SSL_new(context)) {
     if (!ssl_) throw std::runtime_error("SSL_new failed");
     socket_.native_non_blocking(true);
     BIO* bio = BIO_new(socketMethod());
     if (bio == nullptr) throw std::runtime_error("BIO_new failed");
-    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(socket_.native_handle())));
+    BIO_set_data(bio, outbox_.get());
     SSL_set_bio(ssl_.get(), bio, bio);
     SSL_set_mode(ssl_.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // Whole segments per read: several records cost one recv, not two each (header, body).
+    SSL_set_read_ahead(ssl_.get(), 1);
     SSL_set_accept_state(ssl_.get());
 }
+
+TlsSocketStream::~TlsSocketStream() { outbox_->detach(); }
 
 namespace {
 
@@ -134,9 +139,17 @@ TlsSocketStream::Outcome TlsSocketStream::ReadCall::attempt(SSL* ssl, std::size_
 }
 
 TlsSocketStream::Outcome TlsSocketStream::WriteCall::attempt(SSL* ssl, std::size_t& transferred, error_code& ec) {
-    const void* data = gathered.empty() ? single.data() : gathered.data();
-    const std::size_t size = gathered.empty() ? single.size() : gathered.size();
-    if (size == 0) return Outcome::done;
+    if (count == 0) return Outcome::done;
+    const void* data = pieces[0].data();
+    std::size_t size = pieces[0].size();
+    if (count > 1) {
+        // A retry after a wait gathers the same bytes again, as OpenSSL requires.
+        thread_local std::string scratch;  // on the heap: threads with small stacks hold its handle only
+        scratch.clear();
+        for (std::size_t i = 0; i < count; ++i) scratch.append(static_cast<const char*>(pieces[i].data()), pieces[i].size());
+        size = scratch.size();
+        data = scratch.data();
+    }
     ERR_clear_error();
     const int result = SSL_write_ex(ssl, data, size, &transferred);
     if (result == 1) return Outcome::done;
@@ -148,6 +161,7 @@ void TlsSocketStream::sendCloseNotify() noexcept {
     ERR_clear_error();
     SSL_shutdown(ssl_.get());  // one non-blocking attempt; the peer's answer is not awaited
     ERR_clear_error();
+    outbox_->sendNow();
     error_code ignored;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
 }
@@ -165,7 +179,7 @@ bool TlsSocketStream::drainUntilClosed() noexcept {
 void TlsSocketStream::shutdownAndClose() noexcept {
     if (!socket_.is_open()) return;
     sendCloseNotify();
-    BIO_set_data(SSL_get_rbio(ssl_.get()), reinterpret_cast<void*>(static_cast<std::intptr_t>(-1)));
+    outbox_->detach();
     error_code ignored;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     socket_.close(ignored);

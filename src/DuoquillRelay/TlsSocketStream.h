@@ -4,6 +4,9 @@
 // through memory buffers, an idle connection holds no buffers at all (the context is set to
 // release them), which is what lets one relay hold tens of thousands of connections.
 //
+// What OpenSSL writes waits in a TlsOutbox until the handlers already queued have run, so
+// that the frames they write leave in one send rather than one send each.
+//
 // Satisfies Beast's AsyncStream; a websocket::stream<TlsSocketStream> uses the teardown
 // below. All operations of one stream must run on one strand (the socket's executor).
 
@@ -16,12 +19,18 @@
 
 #include <openssl/ssl.h>
 
+#include "DuoquillRelay/TlsOutbox.h"
+
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace duoquill::relay {
+
+class TlsOutbox;
 
 class TlsSocketStream {
 public:
@@ -32,6 +41,7 @@ public:
     TlsSocketStream(boost::asio::ip::tcp::socket socket, SSL_CTX* context);
     TlsSocketStream(const TlsSocketStream&) = delete;
     TlsSocketStream& operator=(const TlsSocketStream&) = delete;
+    ~TlsSocketStream();
 
     executor_type get_executor() noexcept { return socket_.get_executor(); }
     boost::asio::ip::tcp::socket& socket() noexcept { return socket_; }
@@ -58,22 +68,18 @@ public:
     template <class ConstBuffers, class Handler>
     auto async_write_some(const ConstBuffers& buffers, Handler&& handler) {
         WriteCall call;
-        // A frame header and its payload go out as one record: gather small sequences.
+        // A frame header and its payload go out as one record: small sequences are gathered at
+        // each attempt into a scratch buffer of the thread, so nothing is allocated per write.
+        std::size_t total = 0;
         for (const auto buffer : boost::beast::buffers_range_ref(buffers)) {
             if (buffer.size() == 0) continue;
-            if (call.single.size() == 0 && call.gathered.empty()) {
-                call.single = buffer;
-                continue;
-            }
-            if (call.gathered.empty()) {
-                call.gathered.assign(static_cast<const char*>(call.single.data()), call.single.size());
-            }
-            if (call.gathered.size() >= kMaxGather) break;
-            call.gathered.append(static_cast<const char*>(buffer.data()),
-                                 std::min(buffer.size(), kMaxGather - call.gathered.size()));
+            if (call.count == WriteCall::kMaxPieces || total >= kMaxGather) break;
+            const std::size_t size = call.count == 0 ? buffer.size() : std::min(buffer.size(), kMaxGather - total);
+            call.pieces[call.count++] = boost::asio::const_buffer(buffer.data(), size);
+            total += size;
         }
         return boost::asio::async_compose<Handler, void(error_code, std::size_t)>(
-            Step<WriteCall, true>{*this, std::move(call)}, handler, socket_);
+            Step<WriteCall, true>{*this, call}, handler, socket_);
     }
 
     // Sends close_notify if the socket takes it now, then closes the socket.
@@ -101,8 +107,9 @@ private:
         Outcome attempt(SSL* ssl, std::size_t& transferred, error_code& ec);
     };
     struct WriteCall {
-        boost::asio::const_buffer single;
-        std::string gathered;
+        static constexpr std::size_t kMaxPieces = 4;
+        std::array<boost::asio::const_buffer, kMaxPieces> pieces{};
+        std::size_t count = 0;
         Outcome attempt(SSL* ssl, std::size_t& transferred, error_code& ec);
     };
 
@@ -174,6 +181,7 @@ private:
     };
 
     boost::asio::ip::tcp::socket socket_;
+    std::shared_ptr<TlsOutbox> outbox_;  // shared with the sends it has scheduled
     std::unique_ptr<SSL, SslFree> ssl_;
 };
 
