@@ -17,7 +17,7 @@ constexpr int kMostTurns = 3;
 
 }  // namespace
 
-bool TlsOutbox::take(const char* data, std::size_t size) {
+bool TlsOutbox::hasRoom() {
     if (error_ == 0 && pending_.size() - sent_ >= kFullBytes) sendNow();
     if (error_ != 0 || fd_ < 0) {
         errno = fd_ < 0 ? EBADF : error_;
@@ -27,9 +27,20 @@ bool TlsOutbox::take(const char* data, std::size_t size) {
         errno = EAGAIN;
         return false;
     }
+    return true;
+}
+
+bool TlsOutbox::take(const char* data, std::size_t size) {
+    if (!hasRoom()) return false;
     pending_.append(data, size);
     schedule();
     return true;
+}
+
+void TlsOutbox::put(const std::string& bytes) {
+    if (fd_ < 0 || error_ != 0) return;
+    pending_.append(bytes);
+    schedule();
 }
 
 void TlsOutbox::sendNow() {

@@ -23,6 +23,10 @@ public:
     // Takes the bytes, or none when it is full and the socket takes nothing now: false then,
     // with errno EAGAIN (wait until writable), or the socket's error.
     bool take(const char* data, std::size_t size);
+    // Whether take() would take bytes now (with errno set as it would when not).
+    bool hasRoom();
+    // Takes the bytes whatever it holds (a caller that asked hasRoom(), or a short reply).
+    void put(const std::string& bytes);
     // Sends what the socket takes now (one attempt, nothing waits).
     void sendNow();
     // The socket is closing: nothing more is sent.

@@ -1,11 +1,12 @@
 #pragma once
-// The server side of a TLS connection, with OpenSSL reading and writing the non-blocking
-// socket itself and Asio only waiting for readiness. Unlike a stream that shuttles records
-// through memory buffers, an idle connection holds no buffers at all (the context is set to
-// release them), which is what lets one relay hold tens of thousands of connections.
+// The server side of a TLS connection on the non-blocking socket, Asio only waiting for
+// readiness. OpenSSL runs the handshake; a TLS 1.3 connection then carries on with TlsRecords
+// and OpenSSL's connection is freed (TLS 1.2 stays with OpenSSL, its buffers released while
+// idle). An idle connection holds no buffers, which is what lets one relay hold tens of
+// thousands of connections.
 //
-// What OpenSSL writes waits in a TlsOutbox until the handlers already queued have run, so
-// that the frames they write leave in one send rather than one send each.
+// What is written waits in a TlsOutbox until the handlers already queued have run, so that
+// the frames they write leave in one send rather than one send each.
 //
 // Satisfies Beast's AsyncStream; a websocket::stream<TlsSocketStream> uses the teardown
 // below. All operations of one stream must run on one strand (the socket's executor).
@@ -20,6 +21,7 @@
 #include <openssl/ssl.h>
 
 #include "DuoquillRelay/TlsOutbox.h"
+#include "DuoquillRelay/TlsRecords.h"
 
 #include <algorithm>
 #include <array>
@@ -37,7 +39,10 @@ public:
     using executor_type = boost::asio::ip::tcp::socket::executor_type;
     using error_code = boost::system::error_code;
 
-    // Takes the accepted socket; `context` is the server's TLS context.
+    // Lets the streams on `context` take over their records after the handshake.
+    static void prepareContext(SSL_CTX* context);
+
+    // Takes the accepted socket; `context` is the server's TLS context (prepared as above).
     TlsSocketStream(boost::asio::ip::tcp::socket socket, SSL_CTX* context);
     TlsSocketStream(const TlsSocketStream&) = delete;
     TlsSocketStream& operator=(const TlsSocketStream&) = delete;
@@ -100,17 +105,17 @@ private:
     enum class Outcome { done, wantRead, wantWrite, failed };
 
     struct HandshakeCall {
-        Outcome attempt(SSL* ssl, std::size_t& transferred, error_code& ec);
+        Outcome attempt(TlsSocketStream& stream, std::size_t& transferred, error_code& ec);
     };
     struct ReadCall {
         boost::asio::mutable_buffer buffer;
-        Outcome attempt(SSL* ssl, std::size_t& transferred, error_code& ec);
+        Outcome attempt(TlsSocketStream& stream, std::size_t& transferred, error_code& ec);
     };
     struct WriteCall {
         static constexpr std::size_t kMaxPieces = 4;
         std::array<boost::asio::const_buffer, kMaxPieces> pieces{};
         std::size_t count = 0;
-        Outcome attempt(SSL* ssl, std::size_t& transferred, error_code& ec);
+        Outcome attempt(TlsSocketStream& stream, std::size_t& transferred, error_code& ec);
     };
 
     // One OpenSSL call, retried after the socket becomes ready for what it wants. The first
@@ -132,7 +137,7 @@ private:
             error_code ec = waitError;
             // Once closed, the descriptor number may already belong to another connection.
             if (!ec && !stream.socket_.is_open()) ec = boost::asio::error::bad_descriptor;
-            Outcome outcome = ec ? Outcome::failed : call.attempt(stream.ssl_.get(), transferred, ec);
+            Outcome outcome = ec ? Outcome::failed : call.attempt(stream, transferred, ec);
             switch (outcome) {
                 case Outcome::wantRead:
                     stream.socket_.async_wait(boost::asio::socket_base::wait_read, std::move(self));
@@ -151,6 +156,12 @@ private:
             }
         }
     };
+
+    // After the handshake: its own records for TLS 1.3, else OpenSSL's from then on.
+    void finishHandshake();
+    Outcome readRecords(boost::asio::mutable_buffer buffer, std::size_t& transferred, error_code& ec);
+    Outcome writeRecords(const WriteCall& call, std::size_t& transferred, error_code& ec);
+    static void onKeyLog(const SSL* ssl, const char* line);
 
     void sendCloseNotify() noexcept;
     // Reads and drops what has arrived; true once the peer has closed (or the socket failed).
@@ -182,7 +193,14 @@ private:
 
     boost::asio::ip::tcp::socket socket_;
     std::shared_ptr<TlsOutbox> outbox_;  // shared with the sends it has scheduled
-    std::unique_ptr<SSL, SslFree> ssl_;
+    std::unique_ptr<SSL, SslFree> ssl_;  // until the handshake ends, or for good on TLS 1.2
+    std::unique_ptr<TlsRecords::Secrets> secrets_;  // during the handshake
+    std::unique_ptr<TlsRecords> records_;
+    std::string sealedIn_;  // an incomplete record
+    std::string plainIn_;   // opened and not yet read
+    std::size_t plainRead_ = 0;
+    bool peerClosed_ = false;
+    bool closeNotifySent_ = false;
 };
 
 // Beast's websocket closing handshake and its time-outs end with these.
