@@ -10,6 +10,7 @@
 #include "DuoquillRelay/MetricsListener.h"
 #include "DuoquillRelay/RelaySession.h"
 #include "DuoquillRelay/RelayState.h"
+#include "DuoquillRelay/TlsSocketStream.h"
 
 namespace duoquill::relay {
 namespace {
@@ -35,6 +36,7 @@ asio::ssl::context makeTlsContext(const RelayOptions& options) {
     // Clients make a fresh connection per session; resumption state would only cost memory.
     SSL_CTX_set_session_cache_mode(tls.native_handle(), SSL_SESS_CACHE_OFF);
     SSL_CTX_set_num_tickets(tls.native_handle(), 0);
+    TlsSocketStream::prepareContext(tls.native_handle());
     try {
         tls.use_certificate_chain_file(options.certificateFile);
     } catch (const boost::system::system_error& e) {

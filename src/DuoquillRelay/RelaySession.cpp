@@ -9,7 +9,8 @@
 #include <boost/beast/websocket.hpp>
 
 #include <atomic>
-#include <deque>
+#include <iterator>
+#include <list>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -370,9 +371,9 @@ private:
 
     // Frames not yet started are dropped; the one being written must stay alive.
     void forgetQueued() {
-        const auto keep = static_cast<std::ptrdiff_t>(writing_ ? 1 : 0);
-        for (auto it = queue_.begin() + keep; it != queue_.end(); ++it) queuedBytes_.shrink(costOf(*it));
-        queue_.erase(queue_.begin() + keep, queue_.end());
+        const auto first = std::next(queue_.begin(), writing_ && !queue_.empty() ? 1 : 0);
+        for (auto it = first; it != queue_.end(); ++it) queuedBytes_.shrink(costOf(*it));
+        queue_.erase(first, queue_.end());
     }
 
     void dropConnection() {
@@ -488,7 +489,7 @@ private:
     std::string token_;
     std::shared_ptr<Room> room_;
 
-    std::deque<Frame> queue_;
+    std::list<Frame> queue_;  // unlike a deque, holds no memory while empty
     MemoryBudget::Charge queuedBytes_;  // what queue_ holds (a frame being written included)
     MemoryBudget::Charge partialBytes_;  // the buffer of an unfinished incoming message
     std::optional<SteadyClock::time_point> partialSince_;

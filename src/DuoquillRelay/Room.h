@@ -6,7 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
-#include <deque>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -92,7 +92,7 @@ private:
     const std::chrono::steady_clock::duration displaceAfterSilence_;
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<RoomMember>> members_;
-    std::deque<Frame> backlog_;
+    std::list<Frame> backlog_;  // unlike a deque, holds no memory while empty
     MemoryBudget::Charge backlogBytes_;
 };
 

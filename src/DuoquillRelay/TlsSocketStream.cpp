@@ -2,9 +2,11 @@
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/sslerr.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <sys/socket.h>
 
@@ -14,28 +16,24 @@ namespace {
 namespace asio = boost::asio;
 using error_code = boost::system::error_code;
 
-// A socket BIO that never raises SIGPIPE (send with MSG_NOSIGNAL), so a peer that vanishes
-// mid-write costs an error code, not the process.
-int fdOf(BIO* bio) { return static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(bio))); }
+// The socket layer under OpenSSL: records written go to the outbox (whose sends never raise
+// SIGPIPE), records read come straight from the socket.
+TlsOutbox& outboxOf(BIO* bio) { return *static_cast<TlsOutbox*>(BIO_get_data(bio)); }
 
 int socketWrite(BIO* bio, const char* data, std::size_t size, std::size_t* written) {
     BIO_clear_retry_flags(bio);
-    for (;;) {
-        const ssize_t n = ::send(fdOf(bio), data, size, MSG_NOSIGNAL);
-        if (n >= 0) {
-            *written = static_cast<std::size_t>(n);
-            return 1;
-        }
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) BIO_set_retry_write(bio);
-        return 0;
+    if (outboxOf(bio).take(data, size)) {
+        *written = size;
+        return 1;
     }
+    if (errno == EAGAIN) BIO_set_retry_write(bio);
+    return 0;
 }
 
 int socketRead(BIO* bio, char* data, std::size_t size, std::size_t* read) {
     BIO_clear_retry_flags(bio);
     for (;;) {
-        const ssize_t n = ::recv(fdOf(bio), data, size, 0);
+        const ssize_t n = ::recv(outboxOf(bio).fd(), data, size, 0);
         if (n > 0) {
             *read = static_cast<std::size_t>(n);
             return 1;
@@ -47,7 +45,11 @@ int socketRead(BIO* bio, char* data, std::size_t size, std::size_t* read) {
     }
 }
 
-long socketControl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
+long socketControl(BIO* bio, int command, long, void*) {
+    if (command != BIO_CTRL_FLUSH) return 0;
+    outboxOf(bio).sendNow();  // the end of a handshake flight: no reason to wait
+    return 1;
+}
 
 int socketCreate(BIO* bio) {
     BIO_set_init(bio, 1);
@@ -95,19 +97,57 @@ int classify(SSL* ssl, int result, error_code& ec) {
     }
 }
 
+int streamIndex() {
+    static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+// Received and not yet opened: one buffer per thread, so an idle connection holds none.
+constexpr std::size_t kReceiveBytes = 64 * 1024;
+// At most this much of one large write is sealed at a time.
+constexpr std::size_t kMaxSealBytes = 64 * 1024;
+
+error_code recordError() {
+    return error_code(static_cast<int>(ERR_PACK(ERR_LIB_SSL, 0, SSL_R_DECRYPTION_FAILED_OR_BAD_RECORD_MAC)),
+                      asio::error::get_ssl_category());
+}
+
 }  // namespace
 
 TlsSocketStream::TlsSocketStream(asio::ip::tcp::socket socket, SSL_CTX* context)
-    : socket_(std::move(socket)), ssl_(SSL_new(context)) {
+    : socket_(std::move(socket)), outbox_(std::make_shared<TlsOutbox>(socket_)), ssl_(SSL_new(context)) {
     if (!ssl_) throw std::runtime_error("SSL_new failed");
     socket_.native_non_blocking(true);
     BIO* bio = BIO_new(socketMethod());
     if (bio == nullptr) throw std::runtime_error("BIO_new failed");
-    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(socket_.native_handle())));
+    BIO_set_data(bio, outbox_.get());
     SSL_set_bio(ssl_.get(), bio, bio);
     SSL_set_mode(ssl_.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_set_accept_state(ssl_.get());
+    secrets_ = std::make_unique<TlsRecords::Secrets>();
+    SSL_set_ex_data(ssl_.get(), streamIndex(), this);
 }
+
+void TlsSocketStream::prepareContext(SSL_CTX* context) { SSL_CTX_set_keylog_callback(context, &onKeyLog); }
+
+void TlsSocketStream::onKeyLog(const SSL* ssl, const char* line) {
+    auto* stream = static_cast<TlsSocketStream*>(SSL_get_ex_data(ssl, streamIndex()));
+    if (stream != nullptr && stream->secrets_) stream->secrets_->take(line);
+}
+
+void TlsSocketStream::finishHandshake() {
+    // Read one record at a time until here, so that nothing past the handshake sits in
+    // OpenSSL's buffer when the records are taken over.
+    records_ = TlsRecords::takeOver(ssl_.get(), *secrets_);
+    secrets_.reset();
+    if (records_) {
+        ssl_.reset();
+    } else {
+        SSL_set_read_ahead(ssl_.get(), 1);  // whole segments per read, not header and body apart
+    }
+}
+
+TlsSocketStream::~TlsSocketStream() { outbox_->detach(); }
 
 namespace {
 
@@ -118,36 +158,119 @@ Outcome outcomeOf(int classified) {
 
 }  // namespace
 
-TlsSocketStream::Outcome TlsSocketStream::HandshakeCall::attempt(SSL* ssl, std::size_t&, error_code& ec) {
+TlsSocketStream::Outcome TlsSocketStream::HandshakeCall::attempt(TlsSocketStream& stream, std::size_t&, error_code& ec) {
+    SSL* ssl = stream.ssl_.get();
     ERR_clear_error();
     const int result = SSL_do_handshake(ssl);
-    if (result == 1) return Outcome::done;
+    if (result == 1) {
+        stream.finishHandshake();
+        return Outcome::done;
+    }
     return outcomeOf<Outcome>(classify(ssl, result, ec));
 }
 
-TlsSocketStream::Outcome TlsSocketStream::ReadCall::attempt(SSL* ssl, std::size_t& transferred, error_code& ec) {
+TlsSocketStream::Outcome TlsSocketStream::ReadCall::attempt(TlsSocketStream& stream, std::size_t& transferred, error_code& ec) {
     if (buffer.size() == 0) return Outcome::done;
+    if (stream.records_) return stream.readRecords(buffer, transferred, ec);
+    SSL* ssl = stream.ssl_.get();
     ERR_clear_error();
     const int result = SSL_read_ex(ssl, buffer.data(), buffer.size(), &transferred);
     if (result == 1) return Outcome::done;
     return outcomeOf<Outcome>(classify(ssl, result, ec));
 }
 
-TlsSocketStream::Outcome TlsSocketStream::WriteCall::attempt(SSL* ssl, std::size_t& transferred, error_code& ec) {
-    const void* data = gathered.empty() ? single.data() : gathered.data();
-    const std::size_t size = gathered.empty() ? single.size() : gathered.size();
-    if (size == 0) return Outcome::done;
+TlsSocketStream::Outcome TlsSocketStream::WriteCall::attempt(TlsSocketStream& stream, std::size_t& transferred, error_code& ec) {
+    if (count == 0) return Outcome::done;
+    if (stream.records_) return stream.writeRecords(*this, transferred, ec);
+    SSL* ssl = stream.ssl_.get();
+    const void* data = pieces[0].data();
+    std::size_t size = pieces[0].size();
+    if (count > 1) {
+        // A retry after a wait gathers the same bytes again, as OpenSSL requires.
+        thread_local std::string scratch;  // on the heap: threads with small stacks hold its handle only
+        scratch.clear();
+        for (std::size_t i = 0; i < count; ++i) scratch.append(static_cast<const char*>(pieces[i].data()), pieces[i].size());
+        size = scratch.size();
+        data = scratch.data();
+    }
     ERR_clear_error();
     const int result = SSL_write_ex(ssl, data, size, &transferred);
     if (result == 1) return Outcome::done;
     return outcomeOf<Outcome>(classify(ssl, result, ec));
 }
 
+TlsSocketStream::Outcome TlsSocketStream::readRecords(asio::mutable_buffer buffer, std::size_t& transferred, error_code& ec) {
+    for (;;) {
+        if (plainRead_ < plainIn_.size()) {
+            transferred = std::min(buffer.size(), plainIn_.size() - plainRead_);
+            std::memcpy(buffer.data(), plainIn_.data() + plainRead_, transferred);
+            plainRead_ += transferred;
+            if (plainRead_ == plainIn_.size()) {
+                plainIn_ = std::string();  // an idle connection keeps no buffer
+                plainRead_ = 0;
+            }
+            return Outcome::done;
+        }
+        if (peerClosed_) {
+            ec = asio::error::eof;
+            return Outcome::failed;
+        }
+        thread_local const std::unique_ptr<char[]> received(new char[kReceiveBytes]);
+        const ssize_t n = ::recv(outbox_->fd(), received.get(), kReceiveBytes, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Outcome::wantRead;
+        if (n <= 0) {
+            ec = n == 0 ? error_code(asio::ssl::error::stream_truncated) : error_code(errno, boost::system::system_category());
+            return Outcome::failed;
+        }
+        sealedIn_.append(received.get(), static_cast<std::size_t>(n));
+        std::string reply;
+        const auto opened = records_->open(sealedIn_, plainIn_, reply);
+        if (!reply.empty()) outbox_->put(reply);
+        if (opened == TlsRecords::Opened::failed) {
+            ec = recordError();
+            return Outcome::failed;
+        }
+        if (opened == TlsRecords::Opened::closed) peerClosed_ = true;
+    }
+}
+
+TlsSocketStream::Outcome TlsSocketStream::writeRecords(const WriteCall& call, std::size_t& transferred, error_code& ec) {
+    if (!outbox_->hasRoom()) {
+        if (errno == EAGAIN) return Outcome::wantWrite;
+        ec = error_code(errno, boost::system::system_category());
+        return Outcome::failed;
+    }
+    std::array<asio::const_buffer, WriteCall::kMaxPieces> pieces = call.pieces;
+    pieces[0] = asio::const_buffer(pieces[0].data(), std::min(pieces[0].size(), kMaxSealBytes));
+    transferred = 0;
+    for (std::size_t i = 0; i < call.count; ++i) transferred += pieces[i].size();
+    thread_local std::string sealed;
+    sealed.clear();
+    records_->sealData(pieces.data(), call.count, sealed);
+    outbox_->put(sealed);
+    return Outcome::done;
+}
+
 void TlsSocketStream::sendCloseNotify() noexcept {
-    if (!socket_.is_open() || SSL_is_init_finished(ssl_.get()) != 1) return;
-    ERR_clear_error();
-    SSL_shutdown(ssl_.get());  // one non-blocking attempt; the peer's answer is not awaited
-    ERR_clear_error();
+    if (!socket_.is_open()) return;
+    if (records_) {
+        if (closeNotifySent_) return;
+        closeNotifySent_ = true;
+        std::string alert;
+        try {
+            records_->sealCloseNotify(alert);
+        } catch (const std::exception&) {
+            return;
+        }
+        outbox_->put(alert);
+    } else {
+        if (SSL_is_init_finished(ssl_.get()) != 1) return;
+        ERR_clear_error();
+        SSL_shutdown(ssl_.get());  // one non-blocking attempt; the peer's answer is not awaited
+        ERR_clear_error();
+    }
+    outbox_->sendNow();
     error_code ignored;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
 }
@@ -165,7 +288,7 @@ bool TlsSocketStream::drainUntilClosed() noexcept {
 void TlsSocketStream::shutdownAndClose() noexcept {
     if (!socket_.is_open()) return;
     sendCloseNotify();
-    BIO_set_data(SSL_get_rbio(ssl_.get()), reinterpret_cast<void*>(static_cast<std::intptr_t>(-1)));
+    outbox_->detach();
     error_code ignored;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     socket_.close(ignored);

@@ -1,8 +1,12 @@
 #pragma once
-// The server side of a TLS connection, with OpenSSL reading and writing the non-blocking
-// socket itself and Asio only waiting for readiness. Unlike a stream that shuttles records
-// through memory buffers, an idle connection holds no buffers at all (the context is set to
-// release them), which is what lets one relay hold tens of thousands of connections.
+// The server side of a TLS connection on the non-blocking socket, Asio only waiting for
+// readiness. OpenSSL runs the handshake; a TLS 1.3 connection then carries on with TlsRecords
+// and OpenSSL's connection is freed (TLS 1.2 stays with OpenSSL, its buffers released while
+// idle). An idle connection holds no buffers, which is what lets one relay hold tens of
+// thousands of connections.
+//
+// What is written waits in a TlsOutbox until the handlers already queued have run, so that
+// the frames they write leave in one send rather than one send each.
 //
 // Satisfies Beast's AsyncStream; a websocket::stream<TlsSocketStream> uses the teardown
 // below. All operations of one stream must run on one strand (the socket's executor).
@@ -16,22 +20,33 @@
 
 #include <openssl/ssl.h>
 
+#include "DuoquillRelay/TlsOutbox.h"
+#include "DuoquillRelay/TlsRecords.h"
+
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace duoquill::relay {
+
+class TlsOutbox;
 
 class TlsSocketStream {
 public:
     using executor_type = boost::asio::ip::tcp::socket::executor_type;
     using error_code = boost::system::error_code;
 
-    // Takes the accepted socket; `context` is the server's TLS context.
+    // Lets the streams on `context` take over their records after the handshake.
+    static void prepareContext(SSL_CTX* context);
+
+    // Takes the accepted socket; `context` is the server's TLS context (prepared as above).
     TlsSocketStream(boost::asio::ip::tcp::socket socket, SSL_CTX* context);
     TlsSocketStream(const TlsSocketStream&) = delete;
     TlsSocketStream& operator=(const TlsSocketStream&) = delete;
+    ~TlsSocketStream();
 
     executor_type get_executor() noexcept { return socket_.get_executor(); }
     boost::asio::ip::tcp::socket& socket() noexcept { return socket_; }
@@ -58,22 +73,18 @@ public:
     template <class ConstBuffers, class Handler>
     auto async_write_some(const ConstBuffers& buffers, Handler&& handler) {
         WriteCall call;
-        // A frame header and its payload go out as one record: gather small sequences.
+        // A frame header and its payload go out as one record: small sequences are gathered at
+        // each attempt into a scratch buffer of the thread, so nothing is allocated per write.
+        std::size_t total = 0;
         for (const auto buffer : boost::beast::buffers_range_ref(buffers)) {
             if (buffer.size() == 0) continue;
-            if (call.single.size() == 0 && call.gathered.empty()) {
-                call.single = buffer;
-                continue;
-            }
-            if (call.gathered.empty()) {
-                call.gathered.assign(static_cast<const char*>(call.single.data()), call.single.size());
-            }
-            if (call.gathered.size() >= kMaxGather) break;
-            call.gathered.append(static_cast<const char*>(buffer.data()),
-                                 std::min(buffer.size(), kMaxGather - call.gathered.size()));
+            if (call.count == WriteCall::kMaxPieces || total >= kMaxGather) break;
+            const std::size_t size = call.count == 0 ? buffer.size() : std::min(buffer.size(), kMaxGather - total);
+            call.pieces[call.count++] = boost::asio::const_buffer(buffer.data(), size);
+            total += size;
         }
         return boost::asio::async_compose<Handler, void(error_code, std::size_t)>(
-            Step<WriteCall, true>{*this, std::move(call)}, handler, socket_);
+            Step<WriteCall, true>{*this, call}, handler, socket_);
     }
 
     // Sends close_notify if the socket takes it now, then closes the socket.
@@ -94,16 +105,17 @@ private:
     enum class Outcome { done, wantRead, wantWrite, failed };
 
     struct HandshakeCall {
-        Outcome attempt(SSL* ssl, std::size_t& transferred, error_code& ec);
+        Outcome attempt(TlsSocketStream& stream, std::size_t& transferred, error_code& ec);
     };
     struct ReadCall {
         boost::asio::mutable_buffer buffer;
-        Outcome attempt(SSL* ssl, std::size_t& transferred, error_code& ec);
+        Outcome attempt(TlsSocketStream& stream, std::size_t& transferred, error_code& ec);
     };
     struct WriteCall {
-        boost::asio::const_buffer single;
-        std::string gathered;
-        Outcome attempt(SSL* ssl, std::size_t& transferred, error_code& ec);
+        static constexpr std::size_t kMaxPieces = 4;
+        std::array<boost::asio::const_buffer, kMaxPieces> pieces{};
+        std::size_t count = 0;
+        Outcome attempt(TlsSocketStream& stream, std::size_t& transferred, error_code& ec);
     };
 
     // One OpenSSL call, retried after the socket becomes ready for what it wants. The first
@@ -125,7 +137,7 @@ private:
             error_code ec = waitError;
             // Once closed, the descriptor number may already belong to another connection.
             if (!ec && !stream.socket_.is_open()) ec = boost::asio::error::bad_descriptor;
-            Outcome outcome = ec ? Outcome::failed : call.attempt(stream.ssl_.get(), transferred, ec);
+            Outcome outcome = ec ? Outcome::failed : call.attempt(stream, transferred, ec);
             switch (outcome) {
                 case Outcome::wantRead:
                     stream.socket_.async_wait(boost::asio::socket_base::wait_read, std::move(self));
@@ -144,6 +156,12 @@ private:
             }
         }
     };
+
+    // After the handshake: its own records for TLS 1.3, else OpenSSL's from then on.
+    void finishHandshake();
+    Outcome readRecords(boost::asio::mutable_buffer buffer, std::size_t& transferred, error_code& ec);
+    Outcome writeRecords(const WriteCall& call, std::size_t& transferred, error_code& ec);
+    static void onKeyLog(const SSL* ssl, const char* line);
 
     void sendCloseNotify() noexcept;
     // Reads and drops what has arrived; true once the peer has closed (or the socket failed).
@@ -174,7 +192,15 @@ private:
     };
 
     boost::asio::ip::tcp::socket socket_;
-    std::unique_ptr<SSL, SslFree> ssl_;
+    std::shared_ptr<TlsOutbox> outbox_;  // shared with the sends it has scheduled
+    std::unique_ptr<SSL, SslFree> ssl_;  // until the handshake ends, or for good on TLS 1.2
+    std::unique_ptr<TlsRecords::Secrets> secrets_;  // during the handshake
+    std::unique_ptr<TlsRecords> records_;
+    std::string sealedIn_;  // an incomplete record
+    std::string plainIn_;   // opened and not yet read
+    std::size_t plainRead_ = 0;
+    bool peerClosed_ = false;
+    bool closeNotifySent_ = false;
 };
 
 // Beast's websocket closing handshake and its time-outs end with these.

@@ -525,6 +525,95 @@ TEST(Relay, OnlyTls13AndTls12WithEcdheAndAeadAreAccepted) {
     }
 }
 
+// A member on a bare OpenSSL connection limited to one version and suite, so that the test can
+// ask for key updates: text frames of up to 65535 bytes, written masked and read whole.
+class BareTlsMember {
+public:
+    BareTlsMember(std::uint16_t port, const std::string& path, int version, const char* suite)
+        : context_(SSL_CTX_new(TLS_client_method()), SSL_CTX_free), socket_(io_), tls_(nullptr, SSL_free) {
+        SSL_CTX_set_min_proto_version(context_.get(), version);
+        SSL_CTX_set_max_proto_version(context_.get(), version);
+        if (version == TLS1_3_VERSION ? SSL_CTX_set_ciphersuites(context_.get(), suite) != 1
+                                      : SSL_CTX_set_cipher_list(context_.get(), suite) != 1) {
+            throw std::runtime_error(suite);
+        }
+        socket_.connect({asio::ip::make_address("127.0.0.1"), port});
+        tls_.reset(SSL_new(context_.get()));
+        SSL_set_fd(tls_.get(), socket_.native_handle());
+        if (SSL_connect(tls_.get()) != 1) throw std::runtime_error("TLS handshake failed");
+        write("GET " + path + " HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+        std::string response;
+        while (response.find("\r\n\r\n") == std::string::npos) response += read(1);
+        if (response.rfind("HTTP/1.1 101", 0) != 0) throw std::runtime_error(response);
+    }
+    void sendText(const std::string& text) {
+        std::string frame{'\x81', static_cast<char>(0x80 | 126), static_cast<char>(text.size() >> 8),
+                          static_cast<char>(text.size()), 'm', 'a', 's', 'k'};
+        for (std::size_t i = 0; i < text.size(); ++i) frame += static_cast<char>(text[i] ^ "mask"[i % 4]);
+        write(frame);
+    }
+    std::string readText() {
+        const std::string header = read(2);
+        if (header[0] != '\x81') throw std::runtime_error("not a whole text frame");
+        std::size_t size = static_cast<unsigned char>(header[1]);
+        if (size == 126) {
+            const std::string extended = read(2);
+            size = static_cast<std::size_t>(static_cast<unsigned char>(extended[0])) << 8 | static_cast<unsigned char>(extended[1]);
+        }
+        return read(size);
+    }
+    void updateKeys() { SSL_key_update(tls_.get(), SSL_KEY_UPDATE_REQUESTED); }
+    void closeNotify() { SSL_shutdown(tls_.get()); }
+
+private:
+    void write(const std::string& bytes) {
+        if (SSL_write(tls_.get(), bytes.data(), static_cast<int>(bytes.size())) != static_cast<int>(bytes.size())) {
+            throw std::runtime_error("TLS write failed");
+        }
+    }
+    std::string read(std::size_t size) {
+        std::string bytes(size, '\0');
+        for (std::size_t at = 0; at < size;) {
+            const int n = SSL_read(tls_.get(), bytes.data() + at, static_cast<int>(size - at));
+            if (n <= 0) throw std::runtime_error("TLS read failed");
+            at += static_cast<std::size_t>(n);
+        }
+        return bytes;
+    }
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context_;
+    asio::io_context io_;
+    asio::ip::tcp::socket socket_;
+    std::unique_ptr<SSL, decltype(&SSL_free)> tls_;
+};
+
+TEST(Relay, RecordsFollowEverySuiteKeyUpdatesBothWaysAndCloseNotify) {
+    const Relay relay;
+    const struct { int version; const char* suite; } cases[] = {
+        {TLS1_2_VERSION, "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256"},
+        {TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256"},
+        {TLS1_3_VERSION, "TLS_AES_256_GCM_SHA384"},
+        {TLS1_3_VERSION, "TLS_CHACHA20_POLY1305_SHA256"},
+    };
+    int room = 700;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.suite);
+        BareTlsMember bare(relay.port(), roomPath(room), c.version, c.suite);
+        const Client peer = relay.join(roomPath(room++));
+        const std::string large = frameText(1, 40000);  // more than two records
+        for (int round = 0; round < 3; ++round) {
+            bare.sendText(frameText(round, 300));
+            EXPECT_EQ(peer->readText(), frameText(round, 300));
+            peer->sendText(large);
+            EXPECT_EQ(bare.readText(), large);
+            // Sent before the next frame; the relay must answer with a key update of its own.
+            if (c.version == TLS1_3_VERSION && round < 2) bare.updateKeys();
+        }
+        bare.closeNotify();
+        EXPECT_EQ(peer->readText(), kPeerDisconnected);
+    }
+}
+
 TEST(Relay, CommandLine) {
     const ProcessResult help = runProcess(relayPath().string(), {"--help"});
     EXPECT_EQ(help.exitStatus, 0);

@@ -1,0 +1,107 @@
+#include "DuoquillRelay/TlsOutbox.h"
+
+#include <boost/asio/post.hpp>
+
+#include <cerrno>
+#include <sys/socket.h>
+
+namespace duoquill::relay {
+namespace {
+
+// Past this much, sending at once costs nothing more than waiting.
+constexpr std::size_t kSendAtBytes = 16 * 1024;
+// Past this much (and a socket that takes nothing), OpenSSL is told to wait.
+constexpr std::size_t kFullBytes = 32 * 1024;
+// Turns of the strand's queue a send waits for while more is still being written.
+constexpr int kMostTurns = 3;
+
+}  // namespace
+
+bool TlsOutbox::hasRoom() {
+    if (error_ == 0 && pending_.size() - sent_ >= kFullBytes) sendNow();
+    if (error_ != 0 || fd_ < 0) {
+        errno = fd_ < 0 ? EBADF : error_;
+        return false;
+    }
+    if (pending_.size() - sent_ >= kFullBytes) {
+        errno = EAGAIN;
+        return false;
+    }
+    return true;
+}
+
+bool TlsOutbox::take(const char* data, std::size_t size) {
+    if (!hasRoom()) return false;
+    pending_.append(data, size);
+    schedule();
+    return true;
+}
+
+void TlsOutbox::put(const std::string& bytes) {
+    if (fd_ < 0 || error_ != 0) return;
+    pending_.append(bytes);
+    schedule();
+}
+
+void TlsOutbox::sendNow() {
+    while (fd_ >= 0 && error_ == 0 && sent_ < pending_.size()) {
+        const ssize_t n = ::send(fd_, pending_.data() + sent_, pending_.size() - sent_, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent_ += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return;
+        } else {
+            error_ = n < 0 ? errno : EPIPE;
+        }
+    }
+    if (sent_ >= pending_.size() || error_ != 0) {
+        pending_ = std::string();  // an idle connection keeps no buffer
+        sent_ = 0;
+    }
+}
+
+void TlsOutbox::detach() {
+    socket_ = nullptr;
+    fd_ = -1;
+    pending_ = std::string();
+    sent_ = 0;
+}
+
+void TlsOutbox::schedule() {
+    if (scheduled_ || waiting_) {
+        grew_ = true;
+        return;
+    }
+    scheduled_ = true;
+    turns_ = 0;
+    grew_ = false;
+    boost::asio::post(socket_->get_executor(), [self = shared_from_this()] { self->onTurn(); });
+}
+
+void TlsOutbox::onTurn() {
+    scheduled_ = false;
+    if (fd_ < 0) return;
+    // The first turn lets the writes already queued behind this one add theirs.
+    if (pending_.size() - sent_ < kSendAtBytes && turns_ < kMostTurns && (turns_ == 0 || grew_)) {
+        ++turns_;
+        grew_ = false;
+        scheduled_ = true;
+        boost::asio::post(socket_->get_executor(), [self = shared_from_this()] { self->onTurn(); });
+        return;
+    }
+    sendOrWait();
+}
+
+void TlsOutbox::sendOrWait() {
+    sendNow();
+    if (fd_ < 0 || error_ != 0 || sent_ >= pending_.size()) return;
+    waiting_ = true;
+    socket_->async_wait(boost::asio::socket_base::wait_write, [self = shared_from_this()](boost::system::error_code ec) {
+        self->waiting_ = false;
+        if (!ec) self->sendOrWait();
+    });
+}
+
+}  // namespace duoquill::relay

@@ -1,0 +1,51 @@
+#pragma once
+// The encrypted bytes a TlsSocketStream has written and not yet sent. A write only appends;
+// the send waits until the handlers already queued on the strand have run (a few turns at
+// most), so that frames forwarded in one burst share one send. A send is the dearest part of
+// forwarding a frame on loopback. Nothing is kept once everything has been sent.
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace duoquill::relay {
+
+class TlsOutbox : public std::enable_shared_from_this<TlsOutbox> {
+public:
+    explicit TlsOutbox(boost::asio::ip::tcp::socket& socket) : socket_(&socket), fd_(socket.native_handle()) {}
+    TlsOutbox(const TlsOutbox&) = delete;
+    TlsOutbox& operator=(const TlsOutbox&) = delete;
+
+    int fd() const { return fd_; }
+
+    // Takes the bytes, or none when it is full and the socket takes nothing now: false then,
+    // with errno EAGAIN (wait until writable), or the socket's error.
+    bool take(const char* data, std::size_t size);
+    // Whether take() would take bytes now (with errno set as it would when not).
+    bool hasRoom();
+    // Takes the bytes whatever it holds (a caller that asked hasRoom(), or a short reply).
+    void put(const std::string& bytes);
+    // Sends what the socket takes now (one attempt, nothing waits).
+    void sendNow();
+    // The socket is closing: nothing more is sent.
+    void detach();
+
+private:
+    void schedule();
+    void onTurn();
+    void sendOrWait();
+
+    boost::asio::ip::tcp::socket* socket_;
+    int fd_;
+    std::string pending_;
+    std::size_t sent_ = 0;
+    int error_ = 0;
+    int turns_ = 0;
+    bool scheduled_ = false;
+    bool grew_ = false;
+    bool waiting_ = false;
+};
+
+}  // namespace duoquill::relay
