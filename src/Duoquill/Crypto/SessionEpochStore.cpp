@@ -119,7 +119,8 @@ void SessionEpochStore::persistSessionEpoch(std::string_view roomCode) const noe
 
 void SessionEpochStore::clearSessionEpoch(std::string_view roomCode) const noexcept {
     try {
-        const auto file = sessionEpochFile(roomCode);
+        // Removing a file needs no directory made for it.
+        const auto file = locate(roomCode, false);
         if (!file) return;
         // Only a file of ours goes; anything else at that path is left alone.
         std::error_code ec;

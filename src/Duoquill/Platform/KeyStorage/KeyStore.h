@@ -60,7 +60,9 @@ public:
 
     // Wrappers around given key material, for known-answer tests and for callers that
     // already hold a software key.
-    static std::unique_ptr<P256KeyAgreementKey> wrap(p256::PrivateKey key);
+    // `remembersLastPeer`: an identity key, which keeps the secret of its last peer (see
+    // SoftwareP256Key); restoreP256 makes such keys, generateP256 does not.
+    static std::unique_ptr<P256KeyAgreementKey> wrap(p256::PrivateKey key, bool remembersLastPeer = false);
     static std::unique_ptr<MLKEM1024Key> mlkemFromSeed(BytesView d, BytesView z);
     static std::unique_ptr<MLDSA87Key> mldsaFromSeed(BytesView xi);
 };

@@ -98,7 +98,7 @@ public:
     static SenderContext sender(const p256::PublicKey& recipient, const KeySchedule& schedule,
                                 const p256::PrivateKey& ephemeral) {
         verifyPskInputs(schedule);
-        Bytes enc = ephemeral.publicKey().x963();
+        Bytes enc = ephemeral.publicX963();
         const SecureBytes dh = ephemeral.sharedSecret(recipient);
         SenderContext context = build<SenderContext>(kemSharedSecret(dh, enc, recipient.x963()), schedule);
         context.enc_ = std::move(enc);

@@ -56,6 +56,18 @@ openssl::PKey fromParams(OSSL_PARAM* params, int selection) {
     return openssl::PKey(key);
 }
 
+// The public point as the key object encodes it: 04||X||Y, whatever form it came in.
+std::array<std::uint8_t, x963Size> storedPoint(const EVP_PKEY* key) {
+    if (key == nullptr) throw CryptoError("P-256: empty key");
+    std::array<std::uint8_t, x963Size> encoded{};
+    std::size_t length = 0;
+    openssl::check(EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, encoded.data(), encoded.size(),
+                                                   &length),
+                   "P-256 public key");
+    if (length != x963Size || encoded[0] != uncompressedTag) openssl::fail("P-256 export");
+    return encoded;
+}
+
 // Imports an encoded point (04||X||Y or 02/03||X) and checks it is a point of the group
 // other than the identity. Every PublicKey comes through here, which is why ECDH need not
 // validate its peer again.
@@ -72,19 +84,14 @@ PublicKey importPoint(BytesView encoded) {
         ERR_clear_error();
         throw CryptoError("P-256: not a point on the curve");
     }
-    return PublicKey(openssl::share(std::move(key)));
-}
-
-// The public point as the key object encodes it: 04||X||Y, whatever form it came in.
-Bytes storedPoint(const EVP_PKEY* key) {
-    if (key == nullptr) throw CryptoError("P-256: empty key");
-    Bytes encoded(x963Size);
-    std::size_t length = 0;
-    openssl::check(EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, encoded.data(), encoded.size(),
-                                                   &length),
-                   "P-256 public key");
-    encoded.resize(length);
-    return encoded;
+    // An uncompressed point decodes only from its canonical bytes; a compressed one is expanded.
+    std::array<std::uint8_t, x963Size> x963{};
+    if (encoded.size() == x963Size) {
+        std::copy(encoded.begin(), encoded.end(), x963.begin());
+    } else {
+        x963 = storedPoint(key.get());
+    }
+    return PublicKey(openssl::share(std::move(key)), x963);
 }
 
 // The public point of a scalar, 04||X||Y.
@@ -128,25 +135,26 @@ PublicKey PublicKey::fromCompressed(BytesView compressed) {
 }
 
 Bytes PublicKey::x963() const {
-    Bytes encoded = storedPoint(key_.get());
-    if (encoded.size() != x963Size || encoded[0] != uncompressedTag) openssl::fail("P-256 export");
-    return encoded;
+    if (!key_) throw CryptoError("P-256: empty key");
+    return Bytes(x963_.begin(), x963_.end());
 }
 
 Bytes PublicKey::raw() const {
-    Bytes encoded = x963();
-    return Bytes(encoded.begin() + 1, encoded.end());
+    if (!key_) throw CryptoError("P-256: empty key");
+    return Bytes(x963_.begin() + 1, x963_.end());
 }
 
 Bytes PublicKey::compressed() const {
-    const Bytes encoded = x963();
+    if (!key_) throw CryptoError("P-256: empty key");
     Bytes out(compressedSize);
-    out[0] = static_cast<std::uint8_t>(compressedEvenTag | (encoded.back() & 1));
-    std::copy(encoded.begin() + 1, encoded.begin() + 1 + scalarSize, out.begin() + 1);
+    out[0] = static_cast<std::uint8_t>(compressedEvenTag | (x963_.back() & 1));
+    std::copy(x963_.begin() + 1, x963_.begin() + 1 + scalarSize, out.begin() + 1);
     return out;
 }
 
 // ---- PrivateKey ----
+
+PrivateKey::PrivateKey(std::shared_ptr<evp_pkey_st> key) : key_(std::move(key)), publicX963_(storedPoint(key_.get())) {}
 
 PrivateKey PrivateKey::generate() {
     openssl::PKeyContext context(openssl::check(
@@ -191,8 +199,10 @@ SecureBytes PrivateKey::scalar() const {
 
 PublicKey PrivateKey::publicKey() const {
     // A key of our own making; the import validates it all the same.
-    return importPoint(storedPoint(key_.get()));
+    return importPoint(publicX963_);
 }
+
+Bytes PrivateKey::publicX963() const { return Bytes(publicX963_.begin(), publicX963_.end()); }
 
 SecureBytes PrivateKey::blob() const {
     const SecureBytes secret = scalar();

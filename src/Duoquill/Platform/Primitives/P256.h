@@ -1,7 +1,9 @@
 #pragma once
 // P-256 key agreement (OpenSSL EVP). Keys are immutable values; copies share the
-// underlying key object.
+// underlying key object. Each key keeps its point's encoding beside it: asking OpenSSL for
+// it again means a field inversion per call.
 
+#include <array>
 #include <memory>
 
 #include "Duoquill/Platform/SecureBytes.h"
@@ -28,10 +30,13 @@ public:
     Bytes x963() const;
 
     evp_pkey_st* native() const noexcept { return key_.get(); }
-    explicit PublicKey(std::shared_ptr<evp_pkey_st> key) : key_(std::move(key)) {}
+    // `x963` is the key's point, 04||X||Y.
+    PublicKey(std::shared_ptr<evp_pkey_st> key, const std::array<std::uint8_t, x963Size>& x963)
+        : key_(std::move(key)), x963_(x963) {}
 
 private:
     std::shared_ptr<evp_pkey_st> key_;
+    std::array<std::uint8_t, x963Size> x963_{};
 };
 
 class PrivateKey {
@@ -45,15 +50,18 @@ public:
     SecureBytes blob() const;
     SecureBytes scalar() const;
     PublicKey publicKey() const;
+    // publicKey().x963() without making a key object.
+    Bytes publicX963() const;
 
     // ECDH: the 32-byte x-coordinate of the shared point. Throws CryptoError.
     SecureBytes sharedSecret(const PublicKey& peer) const;
 
     evp_pkey_st* native() const noexcept { return key_.get(); }
-    explicit PrivateKey(std::shared_ptr<evp_pkey_st> key) : key_(std::move(key)) {}
+    explicit PrivateKey(std::shared_ptr<evp_pkey_st> key);
 
 private:
     std::shared_ptr<evp_pkey_st> key_;
+    std::array<std::uint8_t, x963Size> publicX963_{};
 };
 
 }  // namespace duoquill::p256
