@@ -149,6 +149,11 @@ TEST(P256, KeysRestoreFromTheirBlobAndNothingElse) {
     const auto restored = store.restoreP256(blob);
     EXPECT_EQ(restored->dataRepresentation(), blob);
     EXPECT_EQ(restored->sharedSecret(peer->publicKey()), peer->sharedSecret(key->publicKey()));
+    // The kept long-term secret follows a change of peer.
+    const auto other = store.generateP256();
+    for (const auto* p : {peer.get(), other.get(), other.get(), peer.get()}) {
+        EXPECT_EQ(restored->longTermSharedSecret(p->publicKey()), p->sharedSecret(key->publicKey()));
+    }
     EXPECT_EQ(SoftwareKeyStore::wrap(p256::PrivateKey::fromBlob(blob))->publicKey().raw(), key->publicKey().raw());
 
     const Bytes good = toBytes(blob);

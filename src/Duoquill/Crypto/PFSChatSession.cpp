@@ -85,7 +85,7 @@ void PFSChatSession::create(std::optional<Bytes> peerMLDSAPublicKey) {
 PFSChatSession::~PFSChatSession() { destroy(); }
 
 SecureBytes PFSChatSession::deniablePSK() const {
-    const SecureBytes staticSecret = localStaticKey_->sharedSecret(*peerStaticKey_);
+    const SecureBytes staticSecret = localStaticKey_->longTermSharedSecret(*peerStaticKey_);
     return derive(staticSecret, infoDeniableAuth_, keySize);
 }
 

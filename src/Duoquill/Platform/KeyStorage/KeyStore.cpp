@@ -15,15 +15,14 @@ KeyStore& KeyStore::system() {
 std::unique_ptr<P256KeyAgreementKey> SoftwareKeyStore::generateP256() { return wrap(p256::PrivateKey::generate()); }
 
 std::unique_ptr<P256KeyAgreementKey> SoftwareKeyStore::restoreP256(BytesView dataRepresentation) {
-    return wrap(p256::PrivateKey::fromBlob(dataRepresentation), true);
+    return wrap(p256::PrivateKey::fromBlob(dataRepresentation));
 }
 
-std::unique_ptr<P256KeyAgreementKey> SoftwareKeyStore::wrap(p256::PrivateKey key, bool remembersLastPeer) {
-    return std::make_unique<SoftwareP256Key>(std::move(key), remembersLastPeer);
+std::unique_ptr<P256KeyAgreementKey> SoftwareKeyStore::wrap(p256::PrivateKey key) {
+    return std::make_unique<SoftwareP256Key>(std::move(key));
 }
 
-SecureBytes SoftwareP256Key::sharedSecret(const p256::PublicKey& peer) const {
-    if (!remembersLastPeer_) return key_.sharedSecret(peer);
+SecureBytes SoftwareP256Key::longTermSharedSecret(const p256::PublicKey& peer) const {
     const Bytes peerPoint = peer.x963();
     const std::lock_guard lock(lastPeerMutex_);
     if (lastSecret_.empty() || lastPeer_ != peerPoint) {

@@ -16,6 +16,10 @@ public:
     virtual p256::PublicKey publicKey() const = 0;
     // ECDH with the peer's public key: 32 bytes. Throws CryptoError.
     virtual SecureBytes sharedSecret(const p256::PublicKey& peer) const = 0;
+    // The same with a peer's long-term key, which an identity key meets in every session with
+    // that peer: a key store may keep the result. Never for an ephemeral peer key, whose
+    // secret must not outlive its use.
+    virtual SecureBytes longTermSharedSecret(const p256::PublicKey& peer) const { return sharedSecret(peer); }
     // Opaque blob from which the same key store re-creates this key.
     virtual SecureBytes dataRepresentation() const = 0;
 };
@@ -60,9 +64,7 @@ public:
 
     // Wrappers around given key material, for known-answer tests and for callers that
     // already hold a software key.
-    // `remembersLastPeer`: an identity key, which keeps the secret of its last peer (see
-    // SoftwareP256Key); restoreP256 makes such keys, generateP256 does not.
-    static std::unique_ptr<P256KeyAgreementKey> wrap(p256::PrivateKey key, bool remembersLastPeer = false);
+    static std::unique_ptr<P256KeyAgreementKey> wrap(p256::PrivateKey key);
     static std::unique_ptr<MLKEM1024Key> mlkemFromSeed(BytesView d, BytesView z);
     static std::unique_ptr<MLDSA87Key> mldsaFromSeed(BytesView xi);
 };

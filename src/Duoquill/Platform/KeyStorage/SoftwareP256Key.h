@@ -10,20 +10,18 @@ namespace duoquill {
 
 class SoftwareP256Key final : public P256KeyAgreementKey {
 public:
-    // `remembersLastPeer`: for identity keys (restored from their store), which meet the same
-    // peer key in every session; an ephemeral key's secrets must not outlive their use.
-    explicit SoftwareP256Key(p256::PrivateKey key, bool remembersLastPeer = false)
-        : key_(std::move(key)), public_(key_.publicKey()), remembersLastPeer_(remembersLastPeer) {}
+    explicit SoftwareP256Key(p256::PrivateKey key) : key_(std::move(key)), public_(key_.publicKey()) {}
 
     p256::PublicKey publicKey() const override { return public_; }
-    SecureBytes sharedSecret(const p256::PublicKey& peer) const override;
+    SecureBytes sharedSecret(const p256::PublicKey& peer) const override { return key_.sharedSecret(peer); }
+    SecureBytes longTermSharedSecret(const p256::PublicKey& peer) const override;
     SecureBytes dataRepresentation() const override { return key_.blob(); }
 
 private:
     p256::PrivateKey key_;
     p256::PublicKey public_;
-    // The last secret is no more secret than the key beside it, and is wiped with it.
-    const bool remembersLastPeer_;
+    // The secret with the last long-term peer: no more secret than the key beside it, and
+    // wiped with it.
     mutable std::mutex lastPeerMutex_;
     mutable Bytes lastPeer_;
     mutable SecureBytes lastSecret_;
