@@ -74,8 +74,14 @@ std::optional<fs::path> SessionEpochStore::sessionEpochFile(std::string_view roo
 
 std::optional<fs::path> SessionEpochStore::locate(std::string_view roomCode, bool createDirectory) const noexcept {
     try {
-        const fs::path directory = directory_ ? *directory_ : paths::applicationSupportDirectory() / directoryName;
+        // Every record asks for the same room: its path is worked out once.
+        if (cachedRoomCode_ != roomCode || cachedFile_.empty()) {
+            const fs::path directory = directory_ ? *directory_ : paths::applicationSupportDirectory() / directoryName;
+            cachedFile_ = directory / fileName(roomCode);
+            cachedRoomCode_ = roomCode;
+        }
         if (createDirectory) {
+            const fs::path directory = cachedFile_.parent_path();
             std::error_code ec;
             fs::create_directories(directory, ec);
             if (ec || !fs::is_directory(directory, ec)) return std::nullopt;
@@ -84,12 +90,7 @@ std::optional<fs::path> SessionEpochStore::locate(std::string_view roomCode, boo
             fs::permissions(directory, fs::perms::owner_all, ec);
             if (ec) return std::nullopt;
         }
-        // Every record asks for the same room: the name is worked out once.
-        if (cachedRoomCode_ != roomCode || cachedFileName_.empty()) {
-            cachedFileName_ = fileName(roomCode);
-            cachedRoomCode_ = roomCode;
-        }
-        return directory / cachedFileName_;
+        return cachedFile_;
     } catch (const std::exception&) {
         return std::nullopt;
     }

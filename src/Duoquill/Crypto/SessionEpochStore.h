@@ -44,7 +44,8 @@ private:
 
     const Clock* clock_;
     std::optional<std::filesystem::path> directory_;
-    mutable std::string cachedRoomCode_, cachedFileName_;
+    mutable std::string cachedRoomCode_;
+    mutable std::filesystem::path cachedFile_;
 };
 
 }  // namespace duoquill
