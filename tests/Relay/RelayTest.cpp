@@ -564,6 +564,8 @@ public:
         return read(size);
     }
     void updateKeys() { SSL_key_update(tls_.get(), SSL_KEY_UPDATE_REQUESTED); }
+    // Bytes on the socket beneath TLS, as a hostile member would forge them.
+    void writeRaw(const std::string& bytes) { asio::write(socket_, asio::buffer(bytes)); }
     void closeNotify() { SSL_shutdown(tls_.get()); }
 
 private:
@@ -612,6 +614,20 @@ TEST(Relay, RecordsFollowEverySuiteKeyUpdatesBothWaysAndCloseNotify) {
         bare.closeNotify();
         EXPECT_EQ(peer->readText(), kPeerDisconnected);
     }
+    // Forged records after the handshake: a wrong tag, a length past the largest record, an
+    // outer type other than application data. Each ends that member's connection, its peer
+    // hears of it, and the relay goes on pairing others.
+    const std::string tooLong = std::string("\x17\x03\x03\x48\x01", 5) + std::string(64, 'x');
+    for (const std::string& forged : {std::string("\x17\x03\x03\x00\x20", 5) + std::string(32, '\x5a'), tooLong,
+                                      std::string("\x16\x03\x03\x00\x20", 5) + std::string(32, '\x5a')}) {
+        BareTlsMember bare(relay.port(), roomPath(room), TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256");
+        const Client peer = relay.join(roomPath(room++));
+        bare.writeRaw(forged);
+        EXPECT_EQ(peer->readText(), kPeerDisconnected);
+    }
+    const Client a = relay.join(roomPath(room)), b = relay.join(roomPath(room));
+    a->sendText(frameText(9, 300));
+    EXPECT_EQ(b->readText(), frameText(9, 300));
 }
 
 TEST(Relay, CommandLine) {
