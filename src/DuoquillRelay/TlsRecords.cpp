@@ -370,7 +370,7 @@ TlsRecords::Opened TlsRecords::open(std::string& in, std::string& plain, std::st
         if (result == Opened::closed || result == Opened::failed) break;
     }
     in.erase(0, at);
-    if (in.empty()) in = std::string();  // an idle connection keeps no buffer
+    if (in.empty()) std::string().swap(in);  // an idle connection keeps no buffer
     return result;
 }
 
