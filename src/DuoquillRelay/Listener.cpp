@@ -18,6 +18,9 @@ using asio::ip::tcp;
 
 // Out of descriptors: accepting again at once would spin, so wait a little.
 constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
+// Accepting quiet this long ends a burst; a burst this large is worth walking the heap for.
+constexpr std::chrono::milliseconds kQuietAfterBurst{400};
+constexpr std::size_t kTrimAfterAccepts = 64;
 constexpr std::chrono::seconds kRefusalLogInterval{10};
 
 }  // namespace
@@ -35,6 +38,7 @@ Listener::Listener(asio::io_context& context, const tcp::endpoint& endpoint, asi
       acceptor_(strand_),
       retryTimer_(strand_),
       refusalTimer_(strand_),
+      trimTimer_(strand_),
       tls_(tls),
       state_(std::move(state)) {
     acceptor_.open(endpoint.protocol());
@@ -55,6 +59,7 @@ void Listener::stop() {
         self->acceptor_.close(ignored);
         self->retryTimer_.cancel();
         self->refusalTimer_.cancel();
+        self->trimTimer_.cancel();
         for (const auto& read : self->headerReads_) {
             if (const auto reader = read.lock()) reader->cancel();
         }
@@ -81,6 +86,9 @@ void Listener::onAccept(boost::system::error_code ec, tcp::socket socket) {
         });
         return;
     }
+    ++acceptedSinceTrim_;
+    acceptedSinceCheck_ = true;
+    if (!trimPending_ && acceptedSinceTrim_ >= kTrimAfterAccepts) trimAfterBurst();
     boost::system::error_code peerError;
     const tcp::endpoint peer = socket.remote_endpoint(peerError);
     if (!peerError) {
@@ -98,6 +106,22 @@ void Listener::onAccept(boost::system::error_code ec, tcp::socket socket) {
         }
     }
     acceptNext();
+}
+
+void Listener::trimAfterBurst() {
+    trimPending_ = true;
+    acceptedSinceCheck_ = false;
+    trimTimer_.expires_after(kQuietAfterBurst);
+    trimTimer_.async_wait([self = shared_from_this()](boost::system::error_code ec) {
+        if (ec || self->stopped_) return;
+        if (self->acceptedSinceCheck_) {
+            self->trimAfterBurst();
+            return;
+        }
+        self->trimPending_ = false;
+        self->acceptedSinceTrim_ = 0;
+        giveFreeMemoryBack();
+    });
 }
 
 void Listener::readProxyHeader(tcp::socket socket, const tcp::endpoint& proxy,

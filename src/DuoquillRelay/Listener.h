@@ -48,12 +48,19 @@ private:
     // flood the log. Safe from any strand.
     void countRefusal(Refused why);
     void logRefusals();
+    // A burst of openings leaves the handshakes' freed memory between the connections that
+    // stay; once accepting has been quiet for a while, the pages wholly free are given back.
+    void trimAfterBurst();
 
     boost::asio::io_context& context_;
     boost::asio::strand<boost::asio::io_context::executor_type> strand_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer retryTimer_;
     boost::asio::steady_timer refusalTimer_;
+    boost::asio::steady_timer trimTimer_;
+    std::size_t acceptedSinceTrim_ = 0;
+    bool acceptedSinceCheck_ = false;
+    bool trimPending_ = false;
     std::size_t refusedPerAddress_ = 0, refusedInAll_ = 0, refusedNotThroughProxy_ = 0;
     // Header reads still going on, which a stop ends at once.
     std::vector<std::weak_ptr<ProxyHeaderReader>> headerReads_;

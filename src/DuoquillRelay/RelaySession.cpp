@@ -35,6 +35,9 @@ constexpr std::size_t kWriteBufferBytes = 256;
 // Incoming messages are read in pieces of at most this much, so that an unfinished one is seen
 // (and charged to the memory budget) as it grows rather than only once it is whole.
 constexpr std::size_t kReadPieceBytes = 16 * 1024;
+// A connection silent this long before its last message is taken for an idle one: its next
+// read first waits for a frame to begin with no buffer, rather than holding one meanwhile.
+constexpr std::chrono::seconds kQuietBeforeMessage{1};
 
 // Private-use close code: a newcomer to the room took this connection's place.
 constexpr std::uint16_t kReplacedCloseCode = 4000;
@@ -136,7 +139,7 @@ private:
     // ---- opening handshake ----
 
     void readRequest() {
-        parser_.emplace();
+        parser_ = std::make_unique<UpgradeRequestParser>();
         limitRequestParser(*parser_);
         http::async_read(ws_.next_layer(), buffer_, *parser_, [self = self()](beast::error_code ec, std::size_t) {
             ec ? self->finish(ec, "no valid HTTP request", RelayMetrics::Refusal::badRequest) : self->onRequest();
@@ -144,7 +147,7 @@ private:
     }
 
     void onRequest() {
-        request_.emplace(parser_->release());
+        request_ = std::make_unique<UpgradeRequest>(parser_->release());
         parser_.reset();
         UpgradeDecision decision = judgeUpgradeRequest(*request_);
         switch (decision.verdict) {
@@ -164,7 +167,7 @@ private:
     void respond(http::status status, std::string reason, RelayMetrics::Refusal refusal) {
         endReason_ = "refused: " + std::move(reason);
         ending_ = refusal;
-        response_.emplace(status, request_->version());
+        response_ = std::make_unique<http::response<http::string_body>>(status, request_->version());
         response_->set(http::field::server, "duoquill-relay");
         response_->set(http::field::content_type, "text/plain");
         response_->keep_alive(false);
@@ -230,6 +233,16 @@ private:
     // ---- reading and forwarding ----
 
     void readSome() {
+        if (waitForFrame_ && buffer_.size() == 0) {
+            // Ends once a frame has begun (control frames are answered meanwhile); what it read
+            // stays with the websocket layer for the read that follows. The empty buffer has an
+            // address: the websocket layer's UTF-8 check steps from it even when it is empty.
+            static char nowhere;
+            ws_.async_read_some(asio::mutable_buffer(&nowhere, 0),
+                                [self = self()](beast::error_code ec, std::size_t) { self->onRead(ec); });
+            waitForFrame_ = false;
+            return;
+        }
         ws_.async_read_some(buffer_, kReadPieceBytes,
                             [self = self()](beast::error_code ec, std::size_t) { self->onRead(ec); });
     }
@@ -256,6 +269,9 @@ private:
         } else {
             partialBytes_.clear();
             partialSince_.reset();
+            const auto now = SteadyClock::now();
+            waitForFrame_ = now - lastMessage_ >= kQuietBeforeMessage;
+            lastMessage_ = now;
             auto frame = std::make_shared<const std::string>(beast::buffers_to_string(buffer_.data()));
             const std::size_t bytes = frame->size();
             buffer_.consume(buffer_.size());
@@ -351,7 +367,7 @@ private:
     void closeWith(websocket::close_reason reason) {
         if (phase_ != Phase::open) return;
         phase_ = Phase::closing;
-        closeReason_ = std::move(reason);
+        closeReason_ = std::make_unique<websocket::close_reason>(std::move(reason));
         partialBytes_.clear();
         partialSince_.reset();
         forgetQueued();
@@ -364,7 +380,7 @@ private:
     void startCloseIfReady() {
         if (phase_ != Phase::closing || closeStarted_ || pinging_ || writing_) return;
         closeStarted_ = true;
-        ws_.async_close(closeReason_, [self = self()](beast::error_code ec) {
+        ws_.async_close(*closeReason_, [self = self()](beast::error_code ec) {
             if (ec) self->dropConnection();
         });
     }
@@ -483,9 +499,11 @@ private:
 
     Phase phase_ = Phase::handshaking;
     beast::flat_buffer buffer_;
-    std::optional<UpgradeRequestParser> parser_;
-    std::optional<UpgradeRequest> request_;
-    std::optional<http::response<http::string_body>> response_;
+    // Held only while the opening handshake needs them (inline, they would take most of the
+    // session's size for as long as it lives).
+    std::unique_ptr<UpgradeRequestParser> parser_;
+    std::unique_ptr<UpgradeRequest> request_;
+    std::unique_ptr<http::response<http::string_body>> response_;
     std::string token_;
     std::shared_ptr<Room> room_;
 
@@ -494,11 +512,13 @@ private:
     MemoryBudget::Charge partialBytes_;  // the buffer of an unfinished incoming message
     std::optional<SteadyClock::time_point> partialSince_;
     SteadyClock::time_point lastWriteProgress_{};
+    SteadyClock::time_point lastMessage_{};  // when the last whole message arrived
+    bool waitForFrame_ = true;  // the next read waits for a frame before taking a buffer
     bool toldNotKept_ = false;
     bool writing_ = false;
     bool pinging_ = false;
     bool closeStarted_ = false;
-    websocket::close_reason closeReason_;
+    std::unique_ptr<websocket::close_reason> closeReason_;  // set once closing
     std::string endReason_;
     RelayMetrics::Ending ending_;  // what endReason_ counts as
 

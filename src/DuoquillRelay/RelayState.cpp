@@ -13,13 +13,13 @@ namespace {
 constexpr std::size_t kTrimAfterPeak = 16;
 constexpr std::size_t kTrimAfterPeakBytes = std::size_t{16} << 20;
 
+}  // namespace
+
 void giveFreeMemoryBack() {
 #if defined(__GLIBC__)
     ::malloc_trim(0);
 #endif
 }
-
-}  // namespace
 
 RelayState::RelayState(RelayOptions options)
     : options_(std::move(options)),

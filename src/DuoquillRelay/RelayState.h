@@ -22,6 +22,9 @@ namespace duoquill::relay {
 
 class RelaySession;
 
+// Returns the allocator's free pages to the system (where the allocator can).
+void giveFreeMemoryBack();
+
 class RelayState {
 public:
     explicit RelayState(RelayOptions options);

@@ -57,7 +57,8 @@ void TlsOutbox::sendNow() {
         }
     }
     if (sent_ >= pending_.size() || error_ != 0) {
-        pending_ = std::string();  // an idle connection keeps no buffer
+        // An idle connection keeps no buffer (assigning an empty string would keep its capacity).
+        std::string().swap(pending_);
         sent_ = 0;
     }
 }
@@ -65,7 +66,7 @@ void TlsOutbox::sendNow() {
 void TlsOutbox::detach() {
     socket_ = nullptr;
     fd_ = -1;
-    pending_ = std::string();
+    std::string().swap(pending_);
     sent_ = 0;
 }
 

@@ -6,6 +6,9 @@
 #include <openssl/kdf.h>
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <vector>
 #include <cstring>
 #include <stdexcept>
 
@@ -69,47 +72,161 @@ bool expandLabel(const char* digest, const std::uint8_t* secret, std::size_t sec
     return ok;
 }
 
-// One cipher context per suite and thread, keyed per record and keyed with zeros again after
-// each use, so that no key schedule outlives its call.
-class AeadContext {
+// Cipher contexts kept per thread and suite, each remembering whose key it holds: a run of
+// records under one key then only sets the nonce of each, rather than expanding the key (and
+// expanding zeros after it) per record. A key leaves every context holding it when its
+// connection releases or replaces it (forget()), on whatever thread that happens: each context
+// has its lock, taken by its own thread per record and by forget() when it holds the key.
+class AeadSlot {
 public:
-    explicit AeadContext(const char* name) : cipher_(EVP_CIPHER_fetch(nullptr, name, nullptr)), context_(EVP_CIPHER_CTX_new()) {
-        if (cipher_ == nullptr || context_ == nullptr ||
-            EVP_CipherInit_ex2(context_, cipher_, nullptr, nullptr, 1, nullptr) != 1) {
-            throw std::runtime_error(std::string("cannot set up ") + name);
+    explicit AeadSlot(const EVP_CIPHER* cipher) : context_(EVP_CIPHER_CTX_new()) {
+        if (context_ == nullptr || EVP_CipherInit_ex2(context_, cipher, nullptr, nullptr, 1, nullptr) != 1) {
+            EVP_CIPHER_CTX_free(context_);
+            throw std::runtime_error("cannot set up a TLS record cipher");
         }
     }
-    ~AeadContext() {
-        EVP_CIPHER_CTX_free(context_);
-        EVP_CIPHER_free(cipher_);
-    }
-    AeadContext(const AeadContext&) = delete;
-    AeadContext& operator=(const AeadContext&) = delete;
+    ~AeadSlot() { EVP_CIPHER_CTX_free(context_); }  // the providers wipe their key schedules
+    AeadSlot(const AeadSlot&) = delete;
+    AeadSlot& operator=(const AeadSlot&) = delete;
 
-    EVP_CIPHER_CTX* begin(const std::uint8_t* key, const std::uint8_t* nonce, bool encrypt) {
-        return EVP_CipherInit_ex2(context_, nullptr, key, nonce, encrypt ? 1 : 0, nullptr) == 1 ? context_ : nullptr;
-    }
-    void forget() {
+    std::mutex mutex;
+    std::atomic<std::uint64_t> loaded{0};  // the key's id, 0 for none
+    std::uint64_t lastUse = 0;
+    EVP_CIPHER_CTX* const context_;
+
+    // Under `mutex`.
+    void wipe() {
         static constexpr std::uint8_t zeros[32] = {};
         EVP_CipherInit_ex2(context_, nullptr, zeros, zeros, 1, nullptr);
+        loaded.store(0, std::memory_order_relaxed);
+    }
+};
+
+class AeadSlots;
+
+struct SlotRegistry {
+    std::mutex mutex;
+    std::vector<AeadSlots*> threads;
+};
+
+SlotRegistry& registry() {
+    static SlotRegistry* const instance = new SlotRegistry;  // used by thread exits after main
+    return *instance;
+}
+
+constexpr std::size_t kSuites = 3;
+// Per suite: a thread serving many connections finds the keys of its current few still there.
+constexpr std::size_t kSlotsPerSuite = 4;
+
+class AeadSlots {
+public:
+    AeadSlots() {
+        static const char* const names[kSuites] = {"AES-128-GCM", "AES-256-GCM", "ChaCha20-Poly1305"};
+        for (std::size_t suite = 0; suite < kSuites; ++suite) {
+            EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, names[suite], nullptr);
+            if (cipher == nullptr) throw std::runtime_error(std::string("cannot set up ") + names[suite]);
+            try {
+                for (auto& slot : slots_[suite]) slot = std::make_unique<AeadSlot>(cipher);
+            } catch (...) {
+                EVP_CIPHER_free(cipher);
+                throw;
+            }
+            EVP_CIPHER_free(cipher);
+        }
+        std::lock_guard lock(registry().mutex);
+        registry().threads.push_back(this);
+    }
+    ~AeadSlots() {
+        std::lock_guard lock(registry().mutex);
+        auto& threads = registry().threads;
+        threads.erase(std::find(threads.begin(), threads.end(), this));
+    }
+    AeadSlots(const AeadSlots&) = delete;
+    AeadSlots& operator=(const AeadSlots&) = delete;
+
+    // The slot to use for key `id`, locked; `keyed` tells whether it holds that key already.
+    AeadSlot& take(std::size_t suite, std::uint64_t id, bool& keyed) {
+        auto& slots = slots_[suite];
+        AeadSlot* chosen = nullptr;
+        for (auto& slot : slots) {
+            if (slot->loaded.load(std::memory_order_relaxed) == id) {
+                chosen = slot.get();
+                break;
+            }
+        }
+        keyed = chosen != nullptr;
+        if (!keyed) {
+            chosen = slots[0].get();
+            for (auto& slot : slots) {
+                if (slot->lastUse < chosen->lastUse) chosen = slot.get();
+            }
+        }
+        chosen->mutex.lock();
+        // forget() may have taken the key out between the look and the lock.
+        keyed = keyed && chosen->loaded.load(std::memory_order_relaxed) == id;
+        chosen->lastUse = ++uses_;
+        return *chosen;
+    }
+
+    void forget(std::uint64_t id) {
+        for (auto& slots : slots_) {
+            for (auto& slot : slots) {
+                if (slot->loaded.load(std::memory_order_relaxed) != id) continue;
+                std::lock_guard lock(slot->mutex);
+                if (slot->loaded.load(std::memory_order_relaxed) == id) slot->wipe();
+            }
+        }
     }
 
 private:
-    EVP_CIPHER* cipher_;
-    EVP_CIPHER_CTX* context_;
+    std::array<std::array<std::unique_ptr<AeadSlot>, kSlotsPerSuite>, kSuites> slots_;
+    std::uint64_t uses_ = 0;
 };
 
-// Keys the context again with zeros when the call is over, however it ends.
+AeadSlots& threadSlots() {
+    thread_local AeadSlots slots;
+    return slots;
+}
+
+// Takes key `id` out of every thread's contexts.
+void forgetKey(std::uint64_t id) {
+    if (id == 0) return;
+    std::lock_guard lock(registry().mutex);
+    for (AeadSlots* slots : registry().threads) slots->forget(id);
+}
+
+std::uint64_t newKeyId() {
+    static std::atomic<std::uint64_t> next{1};
+    return next.fetch_add(1, std::memory_order_relaxed);
+}
+
+// One record's use of a context: keyed with `key` unless it holds it already, and given the
+// record's nonce. Unlocks the slot however the record ends.
 class AeadUse {
 public:
-    explicit AeadUse(AeadContext& context) : context_(context) {}
-    ~AeadUse() { context_.forget(); }
+    AeadUse(int suite, std::uint64_t id, const std::uint8_t* key, const std::uint8_t* nonce, bool encrypt)
+        : slot_(threadSlots().take(static_cast<std::size_t>(suite), id, keyed_)) {
+        const bool ok = EVP_CipherInit_ex2(slot_.context_, nullptr, keyed_ ? nullptr : key, nonce, encrypt ? 1 : 0,
+                                           nullptr) == 1;
+        slot_.loaded.store(ok ? id : 0, std::memory_order_relaxed);
+        context_ = ok ? slot_.context_ : nullptr;
+    }
+    ~AeadUse() {
+        // A failed record may leave the context in any state: it starts again from the key.
+        if (context_ == nullptr || failed_) slot_.wipe();
+        slot_.mutex.unlock();
+    }
     AeadUse(const AeadUse&) = delete;
     AeadUse& operator=(const AeadUse&) = delete;
-    AeadContext& operator*() { return context_; }
+
+    EVP_CIPHER_CTX* context() const { return context_; }
+    void failed() { failed_ = true; }
 
 private:
-    AeadContext& context_;
+    bool keyed_ = false;
+    AeadSlot& slot_;
+    EVP_CIPHER_CTX* context_ = nullptr;
+    bool failed_ = false;
 };
 
 }  // namespace
@@ -151,6 +268,8 @@ std::unique_ptr<TlsRecords> TlsRecords::takeOver(SSL* ssl, const Secrets& secret
 }
 
 TlsRecords::~TlsRecords() {
+    forgetKey(read_.id);
+    forgetKey(write_.id);
     OPENSSL_cleanse(&read_, sizeof read_);
     OPENSSL_cleanse(&write_, sizeof write_);
 }
@@ -164,19 +283,14 @@ bool TlsRecords::rekey(Direction& direction, bool next) {
         OPENSSL_cleanse(updated.data(), updated.size());
         if (!ok) return false;
     }
+    forgetKey(direction.id);
+    direction.id = newKeyId();
     direction.sequence = 0;
     return expandLabel(digest, direction.secret.data(), hashSize_, "key", direction.key.data(), keySize_) &&
            expandLabel(digest, direction.secret.data(), hashSize_, "iv", direction.iv.data(), direction.iv.size());
 }
 
 namespace {
-
-AeadContext& contextFor(int suite) {
-    thread_local AeadContext aes128("AES-128-GCM");
-    thread_local AeadContext aes256("AES-256-GCM");
-    thread_local AeadContext chacha("ChaCha20-Poly1305");
-    return suite == 0 ? aes128 : suite == 1 ? aes256 : chacha;
-}
 
 std::array<std::uint8_t, 12> nonceOf(const std::array<std::uint8_t, 12>& iv, std::uint64_t sequence) {
     std::array<std::uint8_t, 12> nonce = iv;
@@ -199,7 +313,6 @@ void TlsRecords::sealCloseNotify(std::string& out) {
 void TlsRecords::seal(std::uint8_t type, const boost::asio::const_buffer* pieces, std::size_t count, std::string& out) {
     std::size_t remaining = 0;
     for (std::size_t i = 0; i < count; ++i) remaining += pieces[i].size();
-    AeadUse use(contextFor(static_cast<int>(suite_)));
     std::size_t piece = 0, offset = 0;
     do {
         const std::size_t chunk = std::min(remaining, kMaxPlainRecord);
@@ -213,7 +326,8 @@ void TlsRecords::seal(std::uint8_t type, const boost::asio::const_buffer* pieces
         record[3] = static_cast<std::uint8_t>(length >> 8);
         record[4] = static_cast<std::uint8_t>(length);
         const auto nonce = nonceOf(write_.iv, write_.sequence++);
-        EVP_CIPHER_CTX* context = (*use).begin(write_.key.data(), nonce.data(), true);
+        AeadUse use(static_cast<int>(suite_), write_.id, write_.key.data(), nonce.data(), true);
+        EVP_CIPHER_CTX* context = use.context();
         int n = 0;
         bool ok = context != nullptr && EVP_CipherUpdate(context, nullptr, &n, record, kHeaderBytes) == 1;
         std::uint8_t* to = record + kHeaderBytes;
@@ -232,7 +346,10 @@ void TlsRecords::seal(std::uint8_t type, const boost::asio::const_buffer* pieces
         ok = ok && EVP_CipherUpdate(context, to, &n, &type, 1) == 1;
         ok = ok && EVP_CipherFinal_ex(context, to + 1, &n) == 1;
         ok = ok && EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_GET_TAG, kTagBytes, to + 1) == 1;
-        if (!ok) throw std::runtime_error("TLS record sealing failed");
+        if (!ok) {
+            use.failed();
+            throw std::runtime_error("TLS record sealing failed");
+        }
         remaining -= chunk;
     } while (remaining > 0);
 }
@@ -253,7 +370,7 @@ TlsRecords::Opened TlsRecords::open(std::string& in, std::string& plain, std::st
         if (result == Opened::closed || result == Opened::failed) break;
     }
     in.erase(0, at);
-    if (in.empty()) in = std::string();  // an idle connection keeps no buffer
+    if (in.empty()) std::string().swap(in);  // an idle connection keeps no buffer
     return result;
 }
 
@@ -265,15 +382,16 @@ TlsRecords::Opened TlsRecords::openOne(const std::uint8_t* record, std::size_t s
     auto* to = reinterpret_cast<std::uint8_t*>(plain.data() + start);
     bool ok = false;
     {
-        AeadUse use(contextFor(static_cast<int>(suite_)));
         const auto nonce = nonceOf(read_.iv, read_.sequence);
-        EVP_CIPHER_CTX* context = (*use).begin(read_.key.data(), nonce.data(), false);
+        AeadUse use(static_cast<int>(suite_), read_.id, read_.key.data(), nonce.data(), false);
+        EVP_CIPHER_CTX* context = use.context();
         int n = 0;
         ok = context != nullptr && EVP_CipherUpdate(context, nullptr, &n, record, kHeaderBytes) == 1 &&
              EVP_CipherUpdate(context, to, &n, record + kHeaderBytes, static_cast<int>(sealed)) == 1 &&
              EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_SET_TAG, kTagBytes,
                                  const_cast<std::uint8_t*>(record + size - kTagBytes)) == 1 &&
              EVP_CipherFinal_ex(context, to + sealed, &n) == 1;
+        if (!ok) use.failed();
     }
     // The inner plaintext: content, its type, then zeros.
     std::size_t end = sealed;

@@ -64,6 +64,7 @@ private:
         std::array<std::uint8_t, 32> key{};
         std::array<std::uint8_t, 12> iv{};
         std::uint64_t sequence = 0;
+        std::uint64_t id = 0;  // names the key in the per-thread cipher contexts
     };
 
     TlsRecords(Suite suite, std::size_t hashSize) : suite_(suite), hashSize_(hashSize) {}

@@ -206,7 +206,7 @@ TlsSocketStream::Outcome TlsSocketStream::readRecords(asio::mutable_buffer buffe
             std::memcpy(buffer.data(), plainIn_.data() + plainRead_, transferred);
             plainRead_ += transferred;
             if (plainRead_ == plainIn_.size()) {
-                plainIn_ = std::string();  // an idle connection keeps no buffer
+                std::string().swap(plainIn_);  // an idle connection keeps no buffer
                 plainRead_ = 0;
             }
             return Outcome::done;
@@ -232,6 +232,7 @@ TlsSocketStream::Outcome TlsSocketStream::readRecords(asio::mutable_buffer buffe
             return Outcome::failed;
         }
         if (opened == TlsRecords::Opened::closed) peerClosed_ = true;
+        if (plainIn_.empty()) std::string().swap(plainIn_);  // records without data leave room behind
     }
 }
 

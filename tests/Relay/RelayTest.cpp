@@ -141,6 +141,16 @@ TEST(Relay, ForwardsEveryFrameUnchangedAndInOrderBothWaysWithinItsRoomOnly) {
         ASSERT_EQ(a->readText(), "b" + std::to_string(i));
         ASSERT_EQ(d->readText(), "c" + std::to_string(i));
     }
+    // After a quiet second each read first waits for a frame to begin: an empty frame, a large
+    // one and a small one still arrive whole and in order.
+    std::this_thread::sleep_for(1100ms);
+    for (int round = 0; round < 2; ++round) {
+        for (std::size_t size : {0, 90144, 1560}) a->sendText(frameText(round * 10 + static_cast<int>(size % 7), size));
+        for (std::size_t size : {0, 90144, 1560}) {
+            ASSERT_EQ(b->readText(), frameText(round * 10 + static_cast<int>(size % 7), size));
+        }
+        std::this_thread::sleep_for(1100ms);
+    }
     for (auto* client : {a.get(), b.get(), c.get(), d.get()}) expectNothing(*client, 30ms);
 }
 
