@@ -79,27 +79,29 @@ void sampleSecretEntries(const std::array<Poly*, 4>& out, BytesView rhoPrime, st
     secureWipe(seeds, sizeof seeds);
 }
 
-// BitPack(w, a, b): each b - w[i] in `bits` bits.
+// BitPack(w, a, b): each b - w[i] in `bits` bits, eight at a time.
 template <int bits>
 void packOffset(const Poly& w, std::int32_t b, std::uint8_t* out) {
-    std::uint32_t values[n];
-    for (std::size_t i = 0; i < n; ++i) values[i] = static_cast<std::uint32_t>(b - w.c[i]);
-    pq::packBits<bits>(values, out);
-    secureWipe(values, sizeof values);
+    std::uint32_t group[8];
+    for (std::size_t g = 0; g < n / 8; ++g) {
+        for (std::size_t i = 0; i < 8; ++i) group[i] = static_cast<std::uint32_t>(b - w.c[8 * g + i]);
+        pq::packGroup<bits>(group, out + bits * g);
+    }
+    secureWipe(group, sizeof group);
 }
 
 // Power2Round of a row of t: t = t1 * 2^13 + t0 with t0 in (-2^12, 2^12], t1 into the public
-// key and 2^12 - t0 into the private one.
+// key and t0 into the private one.
 void packRow(const Poly& t, std::uint8_t* t1Out, std::uint8_t* t0Out) {
-    std::uint32_t t1[n], t0[n];
+    Wiped<Poly> t0;
+    std::uint32_t t1[n];
     for (std::size_t i = 0; i < n; ++i) {
         const std::int32_t high = (t.c[i] + (1 << (droppedBits - 1)) - 1) >> droppedBits;
         t1[i] = static_cast<std::uint32_t>(high);
-        t0[i] = static_cast<std::uint32_t>((1 << (droppedBits - 1)) - (t.c[i] - (high << droppedBits)));
+        t0.value.c[i] = t.c[i] - (high << droppedBits);
     }
     pq::packBits<10>(t1, t1Out);
-    pq::packBits<13>(t0, t0Out);
-    secureWipe(t0, sizeof t0);
+    packOffset<13>(t0.value, 1 << (droppedBits - 1), t0Out);
 }
 
 KeyPair keyGenInternal(BytesView xi) {

@@ -1,5 +1,8 @@
 #include "Duoquill/Platform/PQ/MLDSAPolynomial.h"
 
+#include <bit>
+#include <cstring>
+
 #if __has_include(<valgrind/memcheck.h>)
 #include <valgrind/memcheck.h>
 #endif
@@ -10,14 +13,24 @@
 namespace duoquill::mldsa {
 namespace {
 
-// a * 2^-32 mod q for |a| < q * 2^31. Out: |r| < q.
-inline std::int32_t montgomeryReduce(std::int64_t a) {
-    const auto t = static_cast<std::int32_t>(static_cast<std::int32_t>(a) * static_cast<std::uint32_t>(qInverse));
-    return static_cast<std::int32_t>((a - static_cast<std::int64_t>(t) * q) >> 32);
+// q as a value the compiler cannot see, held in a register: as a constant it spells t * q
+// below as shifts and subtractions, slower than the one multiplication.
+inline std::int64_t opaqueQ() {
+    std::int64_t modulus = q;
+#if defined(__GNUC__)
+    __asm__("" : "+r"(modulus));
+#endif
+    return modulus;
 }
 
-inline std::int32_t multiplyMontgomery(std::int32_t a, std::int32_t b) {
-    return montgomeryReduce(static_cast<std::int64_t>(a) * b);
+// a * 2^-32 mod q for |a| < q * 2^31, given modulus = q. Out: |r| < q.
+inline std::int32_t montgomeryReduce(std::int64_t a, std::int64_t modulus) {
+    const auto t = static_cast<std::int32_t>(static_cast<std::int32_t>(a) * static_cast<std::uint32_t>(qInverse));
+    return static_cast<std::int32_t>((a - t * modulus) >> 32);
+}
+
+inline std::int32_t multiplyMontgomery(std::int32_t a, std::int32_t b, std::int64_t modulus) {
+    return montgomeryReduce(static_cast<std::int64_t>(a) * b, modulus);
 }
 
 // A representative of a mod q with |r| <= 6283009, for a <= 2^31 - 2^22 - 1.
@@ -28,14 +41,12 @@ inline std::int32_t reduce32(std::int32_t a) {
 
 inline std::int32_t addQIfNegative(std::int32_t a) { return a + ((a >> 31) & q); }
 
-// The loops below have constant bounds so that the compiler vectorises them.
-
 template <std::size_t len>
-inline void nttLayer(std::int32_t* w, std::size_t& m) {
+inline void nttLayer(std::int32_t* w, std::size_t& m, std::int64_t modulus) {
     for (std::size_t start = 0; start < n; start += 2 * len) {
         const std::int32_t z = zetas[++m];
         for (std::size_t j = 0; j < len; ++j) {
-            const std::int32_t t = multiplyMontgomery(z, w[start + j + len]);
+            const std::int32_t t = multiplyMontgomery(z, w[start + j + len], modulus);
             w[start + j + len] = w[start + j] - t;
             w[start + j] = w[start + j] + t;
         }
@@ -43,71 +54,76 @@ inline void nttLayer(std::int32_t* w, std::size_t& m) {
 }
 
 template <std::size_t len>
-inline void inverseNttLayer(std::int32_t* w, std::size_t& m) {
+inline void inverseNttLayer(std::int32_t* w, std::size_t& m, std::int64_t modulus) {
     for (std::size_t start = 0; start < n; start += 2 * len) {
         const std::int32_t z = -zetas[--m];
         for (std::size_t j = 0; j < len; ++j) {
             const std::int32_t t = w[start + j];
             w[start + j] = t + w[start + j + len];
-            w[start + j + len] = multiplyMontgomery(z, t - w[start + j + len]);
+            w[start + j + len] = multiplyMontgomery(z, t - w[start + j + len], modulus);
         }
     }
 }
 
 void nttPortable(Poly& a) {
+    const std::int64_t modulus = opaqueQ();
     std::int32_t* w = a.c.data();
     std::size_t m = 0;
-    nttLayer<128>(w, m);
-    nttLayer<64>(w, m);
-    nttLayer<32>(w, m);
-    nttLayer<16>(w, m);
-    nttLayer<8>(w, m);
-    nttLayer<4>(w, m);
-    nttLayer<2>(w, m);
-    nttLayer<1>(w, m);
+    nttLayer<128>(w, m, modulus);
+    nttLayer<64>(w, m, modulus);
+    nttLayer<32>(w, m, modulus);
+    nttLayer<16>(w, m, modulus);
+    nttLayer<8>(w, m, modulus);
+    nttLayer<4>(w, m, modulus);
+    nttLayer<2>(w, m, modulus);
+    nttLayer<1>(w, m, modulus);
 }
 
 // The reduction first keeps the eight layers of sums below 2^31.
 void finishRowPortable(Poly& t, const Poly& s2) {
+    const std::int64_t modulus = opaqueQ();
     std::int32_t* w = t.c.data();
     for (std::size_t i = 0; i < n; ++i) w[i] = reduce32(w[i]);
     std::size_t m = n;
-    inverseNttLayer<1>(w, m);
-    inverseNttLayer<2>(w, m);
-    inverseNttLayer<4>(w, m);
-    inverseNttLayer<8>(w, m);
-    inverseNttLayer<16>(w, m);
-    inverseNttLayer<32>(w, m);
-    inverseNttLayer<64>(w, m);
-    inverseNttLayer<128>(w, m);
+    inverseNttLayer<1>(w, m, modulus);
+    inverseNttLayer<2>(w, m, modulus);
+    inverseNttLayer<4>(w, m, modulus);
+    inverseNttLayer<8>(w, m, modulus);
+    inverseNttLayer<16>(w, m, modulus);
+    inverseNttLayer<32>(w, m, modulus);
+    inverseNttLayer<64>(w, m, modulus);
+    inverseNttLayer<128>(w, m, modulus);
     for (std::size_t i = 0; i < n; ++i) {
-        w[i] = addQIfNegative(reduce32(multiplyMontgomery(w[i], inverseNttScale) + s2.c[i]));
+        w[i] = addQIfNegative(reduce32(multiplyMontgomery(w[i], inverseNttScale, modulus) + s2.c[i]));
     }
 }
 
 void multiplyAccumulatePortable(Poly& acc, const Poly& a, const Poly& b) {
-    // Without the barrier the compiler spells t * q as three shifts and subtractions, slower
-    // than the multiplication.
-    std::int64_t modulus = q;
-#if defined(__GNUC__)
-    __asm__("" : "+r"(modulus));
-#endif
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::int64_t product = static_cast<std::int64_t>(a.c[i]) * b.c[i];
-        const auto t = static_cast<std::int32_t>(static_cast<std::int32_t>(product) * static_cast<std::uint32_t>(qInverse));
-        acc.c[i] += static_cast<std::int32_t>((product - t * modulus) >> 32);
-    }
+    const std::int64_t modulus = opaqueQ();
+    for (std::size_t i = 0; i < n; ++i) acc.c[i] += multiplyMontgomery(a.c[i], b.c[i], modulus);
 }
 
 inline std::int32_t uniformCandidate(const std::uint8_t* b) { return b[0] | (b[1] << 8) | ((b[2] & 0x7F) << 16); }
 
+inline std::uint64_t loadLittleEndian64(const std::uint8_t* bytes) {
+    std::uint64_t v;
+    std::memcpy(&v, bytes, 8);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    return v;
+}
+
 std::size_t rejectUniformPortable(Poly& a, std::size_t count, const std::uint8_t* bytes, std::size_t length) {
     // Each candidate is stored and kept by advancing the count; a rejected one is overwritten.
-    // Four at a time while all four would fit.
+    // Eight at a time, from three words, while all eight would fit.
     std::size_t p = 0;
-    for (; p + 12 <= length && count + 4 <= n; p += 12) {
-        for (std::size_t j = 0; j < 12; j += 3) {
-            const std::int32_t value = uniformCandidate(bytes + p + j);
+    for (; p + 24 <= length && count + 8 <= n; p += 24) {
+        const std::uint64_t w0 = loadLittleEndian64(bytes + p), w1 = loadLittleEndian64(bytes + p + 8),
+                            w2 = loadLittleEndian64(bytes + p + 16);
+        const std::uint64_t candidates[8] = {w0, w0 >> 24, w0 >> 48 | w1 << 16, w1 >> 8,
+                                             w1 >> 32, w1 >> 56 | w2 << 8, w2 >> 16, w2 >> 40};
+#pragma GCC unroll 8
+        for (std::uint64_t c : candidates) {
+            const auto value = static_cast<std::int32_t>(c & 0x7FFFFF);
             a.c[count] = value;
             count += value < q;
         }
