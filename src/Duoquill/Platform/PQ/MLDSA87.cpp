@@ -137,20 +137,21 @@ KeyPair keyGenInternal(BytesView xi) {
     for (std::size_t c = 0; c < l; ++c) mldsa::ntt(s1Hat[c]);
 
     // t = NTT^-1(A s1) + s2, a row at a time. The 56 entries of A are sampled four at a time
-    // in row-major order, so a group touches at most two rows: row r sums into rows[r % 2]
+    // in row-major order, so a group touches at most two rows: row r sums into sums[r % 2]
     // and is finished and packed with its last entry.
-    Wiped<std::array<Poly, 2>> rows;
+    Wiped<std::array<mldsa::RowSum, 2>> sums;
+    Wiped<Poly> t;
     std::array<Poly, 4> entries;
     for (std::size_t first = 0; first < k * l; first += 4) {
         sampleMatrixEntries({&entries[0], &entries[1], &entries[2], &entries[3]}, rho, first);
         for (std::size_t e = 0; e < 4; ++e) {
             const std::size_t r = (first + e) / l, c = (first + e) % l;
-            Poly& row = rows.value[r % 2];
-            if (c == 0) row.c.fill(0);
-            mldsa::multiplyAccumulate(row, entries[e], s1Hat[c]);
+            mldsa::RowSum& sum = sums.value[r % 2];
+            if (c == 0) sum.c.fill(0);
+            mldsa::multiplyAccumulate(sum, entries[e], s1Hat[c]);
             if (c == l - 1) {
-                mldsa::finishRow(row, s2[r]);
-                packRow(row, pk + 32 + r * t1PackedSize, skT0 + r * t0PackedSize);
+                mldsa::finishRow(t.value, sum, s2[r]);
+                packRow(t.value, pk + 32 + r * t1PackedSize, skT0 + r * t0PackedSize);
             }
         }
     }

@@ -61,6 +61,17 @@ inline V multiplyMontgomery(V a, const Twiddle& w) noexcept {
     return _mm256_blend_epi32(_mm256_srli_epi64(even, 32), odd, 0xAA);
 }
 
+// montgomeryReduce of eight sums at p: t = s * q^-1 mod 2^32, and the high halves of
+// s - t * q, gathered in order.
+inline V montgomeryReduce(const std::int64_t* p) noexcept {
+    const V q = broadcast(mldsa::q), qInv = broadcast(qInverse);
+    const V s0 = _mm256_load_si256(reinterpret_cast<const V*>(p)), s1 = _mm256_load_si256(reinterpret_cast<const V*>(p + 4));
+    const V d0 = _mm256_sub_epi64(s0, _mm256_mul_epi32(_mm256_mul_epi32(s0, qInv), q));
+    const V d1 = _mm256_sub_epi64(s1, _mm256_mul_epi32(_mm256_mul_epi32(s1, qInv), q));
+    const V mixed = _mm256_blend_epi32(_mm256_srli_epi64(d0, 32), d1, 0xAA);   // 0 4 1 5 2 6 3 7
+    return _mm256_permutevar8x32_epi32(mixed, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
+}
+
 inline V reduce32(V a) noexcept {
     const V t = _mm256_srai_epi32(_mm256_add_epi32(a, broadcast(1 << 22)), 23);
     return _mm256_sub_epi32(a, _mm256_mullo_epi32(t, broadcast(q)));
@@ -231,21 +242,21 @@ void ntt(Poly& a) noexcept {
     }
 }
 
-void multiplyAccumulate(Poly& acc, const Poly& a, const Poly& b) noexcept {
-    const V qInv = broadcast(qInverse);
-    for (std::size_t i = 0; i < n; i += 8) {
-        const V bv = load(&b.c[i]);
-        const V bt = _mm256_mullo_epi32(bv, qInv);
-        const Twiddle w{bv, bt, _mm256_srli_epi64(bv, 32), _mm256_srli_epi64(bt, 32)};
-        store(&acc.c[i], _mm256_add_epi32(load(&acc.c[i]), multiplyMontgomery(load(&a.c[i]), w)));
+void multiplyAccumulate(RowSum& sum, const Poly& a, const Poly& b) noexcept {
+    // Four products at a time, the factors widened so that the sums keep their order.
+    for (std::size_t i = 0; i < n; i += 4) {
+        const V x = _mm256_cvtepi32_epi64(_mm_load_si128(reinterpret_cast<const __m128i*>(&a.c[i])));
+        const V y = _mm256_cvtepi32_epi64(_mm_load_si128(reinterpret_cast<const __m128i*>(&b.c[i])));
+        V* s = reinterpret_cast<V*>(&sum.c[i]);
+        _mm256_store_si256(s, _mm256_add_epi64(_mm256_load_si256(s), _mm256_mul_epi32(x, y)));
     }
 }
 
-void finishRow(Poly& t, const Poly& s2) noexcept {
+void finishRow(Poly& t, const RowSum& sum, const Poly& s2) noexcept {
     std::int32_t* w = t.c.data();
     for (int g = 0; g < 4; ++g) {
         V y[8];
-        for (int i = 0; i < 8; ++i) y[i] = reduce32(load(w + 64 * g + 8 * i));
+        for (int i = 0; i < 8; ++i) y[i] = montgomeryReduce(&sum.c[64 * g + 8 * i]);
         transpose8x8(y);
         const GroupTwiddles& z = inverseTwiddles[g];
         for (int k = 0; k < 4; ++k) inverseButterfly(y[2 * k], y[2 * k + 1], loadTwiddle(z.len1[k]));
@@ -281,8 +292,8 @@ void finishRow(Poly& t, const Poly& s2) noexcept {
         for (int i = 0; i < 4; ++i) inverseButterfly(x[i], x[i + 4], z1);
         for (int i = 0; i < 8; ++i) {
             const std::size_t at = 8 * (o + 4 * i);
-            const V sum = _mm256_add_epi32(multiplyMontgomery(x[i], scale), load(&s2.c[at]));
-            store(w + at, addQIfNegative(reduce32(sum)));
+            const V total = _mm256_add_epi32(multiplyMontgomery(x[i], scale), load(&s2.c[at]));
+            store(w + at, addQIfNegative(reduce32(total)));
         }
     }
 }

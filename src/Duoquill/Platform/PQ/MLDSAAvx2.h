@@ -19,8 +19,8 @@
 namespace duoquill::mldsa::avx2 {
 
 void ntt(Poly& a) noexcept;
-void multiplyAccumulate(Poly& acc, const Poly& a, const Poly& b) noexcept;
-void finishRow(Poly& t, const Poly& s2) noexcept;
+void multiplyAccumulate(RowSum& sum, const Poly& a, const Poly& b) noexcept;
+void finishRow(Poly& t, const RowSum& sum, const Poly& s2) noexcept;
 std::size_t rejectUniform(Poly& a, std::size_t count, const std::uint8_t* bytes, std::size_t length) noexcept;
 std::size_t rejectBounded(Poly& a, std::size_t count, const std::uint8_t* bytes, std::size_t length) noexcept;
 

@@ -79,11 +79,10 @@ void nttPortable(Poly& a) {
     nttLayer<1>(w, m, modulus);
 }
 
-// The reduction first keeps the eight layers of sums below 2^31.
-void finishRowPortable(Poly& t, const Poly& s2) {
+void finishRowPortable(Poly& t, const RowSum& sum, const Poly& s2) {
     const std::int64_t modulus = opaqueQ();
     std::int32_t* w = t.c.data();
-    for (std::size_t i = 0; i < n; ++i) w[i] = reduce32(w[i]);
+    for (std::size_t i = 0; i < n; ++i) w[i] = montgomeryReduce(sum.c[i], modulus);
     std::size_t m = n;
     inverseNttLayer<1>(w, m, modulus);
     inverseNttLayer<2>(w, m, modulus);
@@ -98,9 +97,8 @@ void finishRowPortable(Poly& t, const Poly& s2) {
     }
 }
 
-void multiplyAccumulatePortable(Poly& acc, const Poly& a, const Poly& b) {
-    const std::int64_t modulus = opaqueQ();
-    for (std::size_t i = 0; i < n; ++i) acc.c[i] += multiplyMontgomery(a.c[i], b.c[i], modulus);
+void multiplyAccumulatePortable(RowSum& sum, const Poly& a, const Poly& b) {
+    for (std::size_t i = 0; i < n; ++i) sum.c[i] += static_cast<std::int64_t>(a.c[i]) * b.c[i];
 }
 
 inline std::int32_t uniformCandidate(const std::uint8_t* b) { return b[0] | (b[1] << 8) | ((b[2] & 0x7F) << 16); }
@@ -180,18 +178,18 @@ void ntt(Poly& a) noexcept {
     nttPortable(a);
 }
 
-void multiplyAccumulate(Poly& acc, const Poly& a, const Poly& b) noexcept {
+void multiplyAccumulate(RowSum& sum, const Poly& a, const Poly& b) noexcept {
 #if DUOQUILL_MLDSA_AVX2
-    if (useAvx2()) return avx2::multiplyAccumulate(acc, a, b);
+    if (useAvx2()) return avx2::multiplyAccumulate(sum, a, b);
 #endif
-    multiplyAccumulatePortable(acc, a, b);
+    multiplyAccumulatePortable(sum, a, b);
 }
 
-void finishRow(Poly& t, const Poly& s2) noexcept {
+void finishRow(Poly& t, const RowSum& sum, const Poly& s2) noexcept {
 #if DUOQUILL_MLDSA_AVX2
-    if (useAvx2()) return avx2::finishRow(t, s2);
+    if (useAvx2()) return avx2::finishRow(t, sum, s2);
 #endif
-    finishRowPortable(t, s2);
+    finishRowPortable(t, sum, s2);
 }
 
 std::size_t rejectUniform(Poly& a, std::size_t count, const std::uint8_t* bytes, std::size_t length) noexcept {

@@ -50,12 +50,16 @@ inline constexpr std::int32_t inverseNttScale = detail::centeredMontgomery((std:
 
 // Forward NTT. In: |c| < q, normal order. Out: bit-reversed order, |c| < 9q.
 void ntt(Poly& a) noexcept;
-// acc += a * b * 2^-32 coefficient-wise (mod q), for |a * b| < q * 2^31; each product adds
-// less than q in absolute value.
-void multiplyAccumulate(Poly& acc, const Poly& a, const Poly& b) noexcept;
-// t = NTT^-1(t * 2^32) + s2 into [0, q): a row of A * NTT(s1) summed by multiplyAccumulate,
-// which left the factor 2^-32, finished. In: |t| < 2^30, |s2| < 2^20.
-void finishRow(Poly& t, const Poly& s2) noexcept;
+// A row of A * NTT(s1) summed unreduced, coefficient by coefficient.
+struct RowSum {
+    alignas(32) std::array<std::int64_t, n> c;
+};
+// sum += a * b coefficient-wise.
+void multiplyAccumulate(RowSum& sum, const Poly& a, const Poly& b) noexcept;
+// t = NTT^-1(sum) + s2 into [0, q). In: |sum| < q * 2^31 (seven products of A's entries and
+// NTT(s1) stay below 7 * 9q^2), |s2| < 2^20. The inverse NTT leaves a factor 2^32 that the
+// Montgomery reduction of the sum removes.
+void finishRow(Poly& t, const RowSum& sum, const Poly& s2) noexcept;
 
 // RejNTTPoly: appends the 23-bit candidates below q of `length` bytes (a multiple of 3) to
 // a from index count while fewer than n are kept; returns the new count. Public input.
