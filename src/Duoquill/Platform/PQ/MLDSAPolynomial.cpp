@@ -139,7 +139,7 @@ inline std::int32_t boundedValue(int b) { return 2 - (b - (205 * b >> 10) * 5); 
 std::size_t rejectBoundedPortable(Poly& a, std::size_t count, const std::uint8_t* bytes, std::size_t length) {
     // The flags of the half-bytes below 15 are made public first, so that the count that
     // places each value depends on nothing else.
-    std::uint8_t keep[2 * maxBoundedLength];
+    std::uint8_t keep[2 * maxBoundedLength] = {};
     for (std::size_t p = 0; p < length; ++p) {
         keep[2 * p] = static_cast<std::uint8_t>(static_cast<unsigned>((bytes[p] & 0x0F) - 15) >> 31);
         keep[2 * p + 1] = static_cast<std::uint8_t>(static_cast<unsigned>((bytes[p] >> 4) - 15) >> 31);
