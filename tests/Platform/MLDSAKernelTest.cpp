@@ -1,0 +1,192 @@
+// The polynomial routines of ML-DSA on each vector backend: the same results as the portable
+// ones over random and extreme inputs in the ranges MLDSAPolynomial.h states, the product
+// through the transforms against schoolbook multiplication, and the rejection samplers
+// against a direct reading of their definition. The known-answer tests check whole keys.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+#include <vector>
+
+#include "Duoquill/Platform/PQ/MLDSAPolynomial.h"
+#include "Duoquill/Platform/PQ/VectorBackend.h"
+
+namespace duoquill {
+namespace {
+
+using mldsa::n;
+using mldsa::Poly;
+using mldsa::q;
+using Values = std::vector<std::int32_t>;
+
+class MLDSAKernels : public ::testing::Test {
+protected:
+    ~MLDSAKernels() override { pq::useVectorBackend(previous_); }
+
+    // compute() on the portable backend, then the same on AVX2 where the processor has it.
+    Values onEachBackend(const std::function<Values()>& compute, const std::string& what) {
+        EXPECT_TRUE(pq::useVectorBackend(pq::VectorBackend::portable));
+        const Values expected = compute();
+        if (pq::useVectorBackend(pq::VectorBackend::avx2)) {
+            EXPECT_EQ(compute(), expected) << what << " differs on the AVX2 backend";
+        } else {
+            avx2Missing_ = true;
+        }
+        return expected;
+    }
+
+    Poly randomPoly(std::int32_t low, std::int32_t high) {
+        std::uniform_int_distribution<std::int32_t> d(low, high);
+        Poly p;
+        for (auto& x : p.c) x = d(rng_);
+        return p;
+    }
+    std::vector<std::uint8_t> randomBytes(std::size_t size) {
+        std::uniform_int_distribution<int> d(0, 255);
+        std::vector<std::uint8_t> b(size);
+        for (auto& x : b) x = static_cast<std::uint8_t>(d(rng_));
+        return b;
+    }
+
+    std::mt19937 rng_{20261208};
+    bool avx2Missing_ = false;
+
+private:
+    pq::VectorBackend previous_ = pq::vectorBackend();
+};
+
+Values coefficients(const Poly& p) { return {p.c.begin(), p.c.end()}; }
+std::int32_t modQ(std::int64_t x) { return static_cast<std::int32_t>((x % q + q) % q); }
+
+TEST_F(MLDSAKernels, TransformsAndRowSums) {
+    for (int round = 0; round < 40; ++round) {
+        Poly input = randomPoly(-(q - 1), q - 1);
+        if (round == 1) input.c.fill(q - 1);
+        if (round == 2) input.c.fill(-(q - 1));
+        onEachBackend([&] { Poly p = input; mldsa::ntt(p); return coefficients(p); }, "ntt");
+
+        // Seven products at the widest: entries of A in [0, q), NTT(s1) below 9q.
+        std::array<Poly, 7> a, b;
+        for (std::size_t c = 0; c < 7; ++c) {
+            a[c] = randomPoly(0, q - 1);
+            b[c] = randomPoly(-(9 * q - 1), 9 * q - 1);
+            if (round == 1) a[c].c.fill(q - 1), b[c].c.fill(9 * q - 1);
+            if (round == 2) a[c].c.fill(q - 1), b[c].c.fill(-(9 * q - 1));
+        }
+        const Poly s2 = randomPoly(-2, 2);
+        const Values row = onEachBackend(
+            [&] {
+                mldsa::RowSum sum{};
+                for (std::size_t c = 0; c < 7; ++c) mldsa::multiplyAccumulate(sum, a[c], b[c]);
+                for (std::size_t i = 0; i < n; ++i) {
+                    std::int64_t expected = 0;
+                    for (std::size_t c = 0; c < 7; ++c) expected += std::int64_t{a[c].c[i]} * b[c].c[i];
+                    EXPECT_EQ(sum.c[i], expected) << i;
+                }
+                Poly t;
+                mldsa::finishRow(t, sum, s2);
+                return coefficients(t);
+            },
+            "multiplyAccumulate and finishRow");
+        for (std::size_t i = 0; i < n; ++i) {
+            ASSERT_GE(row[i], 0);
+            ASSERT_LT(row[i], q);
+        }
+        if (avx2Missing_) GTEST_SKIP() << "the processor has no AVX2";
+    }
+}
+
+// NTT^-1(NTT(a) * NTT(b)) + s2 through the kernels is a * b mod X^256 + 1, plus s2.
+TEST_F(MLDSAKernels, ProductThroughTheTransforms) {
+    for (int round = 0; round < 3; ++round) {
+        const Poly a = randomPoly(0, q - 1), b = randomPoly(-2, 2), s2 = randomPoly(-2, 2);
+        Values expected(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            std::int64_t sum = s2.c[i];
+            for (std::size_t j = 0; j < n; ++j) {
+                const std::int64_t product = std::int64_t{a.c[j]} * b.c[(i - j) % n];
+                sum += j <= i ? product : -product;   // X^256 = -1
+            }
+            expected[i] = modQ(sum);
+        }
+        EXPECT_EQ(onEachBackend(
+                      [&] {
+                          Poly x = a, y = b, t;
+                          mldsa::RowSum sum{};
+                          mldsa::ntt(x);
+                          mldsa::ntt(y);
+                          mldsa::multiplyAccumulate(sum, x, y);
+                          mldsa::finishRow(t, sum, s2);
+                          return coefficients(t);
+                      },
+                      "the product"),
+                  expected);
+    }
+}
+
+TEST_F(MLDSAKernels, RejectionSamplers) {
+    auto expectedUniform = [](const std::vector<std::uint8_t>& bytes, std::size_t count) {
+        Values kept;
+        for (std::size_t p = 0; p + 3 <= bytes.size() && count + kept.size() < n; p += 3) {
+            const std::int32_t v = bytes[p] | bytes[p + 1] << 8 | (bytes[p + 2] & 0x7F) << 16;
+            if (v < q) kept.push_back(v);
+        }
+        return kept;
+    };
+    auto expectedBounded = [](const std::vector<std::uint8_t>& bytes, std::size_t count) {
+        Values kept;
+        for (std::size_t i = 0; i < 2 * bytes.size() && count + kept.size() < n; ++i) {
+            const int b = (bytes[i / 2] >> (4 * (i % 2))) & 0x0F;
+            if (b < 15) kept.push_back(2 - b % 5);
+        }
+        return kept;
+    };
+    // Runs a sampler from count on each backend: the kept values after the first count, with
+    // the new count last.
+    auto run = [&](auto sampler, const std::vector<std::uint8_t>& bytes, std::size_t count, const char* what) {
+        return onEachBackend(
+            [&] {
+                Poly a;
+                a.c.fill(-1);
+                const std::size_t end = sampler(a, count, bytes.data(), bytes.size());
+                Values out(a.c.begin() + static_cast<std::ptrdiff_t>(count), a.c.begin() + static_cast<std::ptrdiff_t>(end));
+                for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(a.c[i], -1) << what << " wrote before count";
+                out.push_back(static_cast<std::int32_t>(end));
+                return out;
+            },
+            what);
+    };
+    for (std::size_t length : {840u, 168u, 24u, 15u}) {
+        for (std::size_t count : {0u, 100u, 248u, 255u}) {
+            auto bytes = randomBytes(length);
+            // Many rejections: candidates of 2^23 - 1 and just at or below q.
+            for (std::size_t p = 0; p + 3 <= length; p += 9) bytes[p + 2] |= 0x7F;
+            if (length > 30) bytes[3] = 0x01, bytes[4] = 0xE0, bytes[5] = 0x7F;   // q itself
+            if (length > 30) bytes[6] = 0x00, bytes[7] = 0xE0, bytes[8] = 0x7F;   // q - 1
+            Values expected = expectedUniform(bytes, count);
+            expected.push_back(static_cast<std::int32_t>(count + expected.size()));
+            EXPECT_EQ(run(mldsa::rejectUniform, bytes, count, "rejectUniform"), expected) << length << " " << count;
+        }
+    }
+    for (std::size_t length : {272u, 136u, 4u}) {
+        for (std::size_t count : {0u, 100u, 248u, 255u}) {
+            for (int pattern = 0; pattern < 3; ++pattern) {
+                auto bytes = randomBytes(length);
+                // Random, then every high half rejected, then long runs of rejected bytes.
+                for (std::size_t p = 0; p < length; ++p) {
+                    if (pattern == 1) bytes[p] |= 0xF0;
+                    if (pattern == 2 && p % 16 < 9) bytes[p] = 0xFF;
+                }
+                Values expected = expectedBounded(bytes, count);
+                expected.push_back(static_cast<std::int32_t>(count + expected.size()));
+                EXPECT_EQ(run(mldsa::rejectBounded, bytes, count, "rejectBounded"), expected)
+                    << length << " " << count << " " << pattern;
+            }
+        }
+    }
+    if (avx2Missing_) GTEST_SKIP() << "the processor has no AVX2";
+}
+
+}  // namespace
+}  // namespace duoquill
