@@ -82,6 +82,21 @@ TEST(EpochStore, APrivateFileNoPlantedLinkOrFifoFollowedAndExpiryAtExactly86400S
         EXPECT_EQ(store.isSessionEpochExpired("abc"), expired) << hexString(asBytes(content));
     }
     EXPECT_FALSE(store.isSessionEpochExpired("another room"));  // no file
+
+    // What was read is kept only while the directory is unchanged: a directory moved away or
+    // removed, and another put in its place, is read afresh.
+    writeFile(file, littleEndian(now - 86399));
+    ASSERT_FALSE(store.isSessionEpochExpired("abc"));
+    fs::rename(directory, dir.path() / "moved");
+    fs::create_directories(directory);
+    writeFile(file, littleEndian(now - 86400));
+    EXPECT_TRUE(store.isSessionEpochExpired("abc"));
+    fs::remove_all(directory);
+    EXPECT_FALSE(store.isSessionEpochExpired("abc"));
+    fs::create_directories(directory);
+    EXPECT_FALSE(store.isSessionEpochExpired("abc"));
+    writeFile(file, littleEndian(now - 86400));
+    EXPECT_TRUE(store.isSessionEpochExpired("abc"));
     fs::remove(file);
     fs::create_directory(file);  // unreadable: a directory where the file should be
     EXPECT_FALSE(store.isSessionEpochExpired("abc"));

@@ -58,6 +58,24 @@ double decode(std::span<const std::uint8_t, SessionEpochStore::fileSize> in) {
     return std::bit_cast<double>(bits);
 }
 
+// The stored time, or nothing when the path holds no readable 8-byte regular file.
+std::optional<double> readEpoch(const fs::path& file) noexcept {
+    // A link, a FIFO or a device planted at the path is not our file: never followed, never
+    // waited on.
+    const Descriptor in(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (in.fd < 0) return std::nullopt;
+    struct stat status {};
+    if (::fstat(in.fd, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+    // One byte more than needed tells an 8-byte file from a longer one.
+    std::array<std::uint8_t, SessionEpochStore::fileSize + 1> buffer{};
+    ssize_t got;
+    do {
+        got = ::read(in.fd, buffer.data(), buffer.size());
+    } while (got < 0 && errno == EINTR);
+    if (got != static_cast<ssize_t>(SessionEpochStore::fileSize)) return std::nullopt;
+    return decode(std::span(buffer).first<SessionEpochStore::fileSize>());
+}
+
 }  // namespace
 
 SessionEpochStore::SessionEpochStore(const Clock& clock, std::optional<std::filesystem::path> directory)
@@ -97,6 +115,7 @@ std::optional<fs::path> SessionEpochStore::locate(std::string_view roomCode, boo
 }
 
 void SessionEpochStore::persistSessionEpoch(std::string_view roomCode) const noexcept {
+    lastReading_.reset();
     try {
         const auto file = sessionEpochFile(roomCode);
         if (!file) return;
@@ -119,6 +138,7 @@ void SessionEpochStore::persistSessionEpoch(std::string_view roomCode) const noe
 }
 
 void SessionEpochStore::clearSessionEpoch(std::string_view roomCode) const noexcept {
+    lastReading_.reset();
     try {
         // Removing a file needs no directory made for it.
         const auto file = locate(roomCode, false);
@@ -132,24 +152,23 @@ void SessionEpochStore::clearSessionEpoch(std::string_view roomCode) const noexc
 }
 
 bool SessionEpochStore::isSessionEpochExpired(std::string_view roomCode) const noexcept {
-    // Runs before every record and frame, so it is kept to one open, read and close: a
-    // directory that does not exist holds no file, so it need not be created here.
+    // Runs before every record and frame. A directory that does not exist holds no file, so it
+    // need not be created here; and the file is only read again once its directory reports a
+    // change, which costs one system call where a read costs four.
     const auto file = locate(roomCode, false);
     if (!file) return false;
-    // A link, a FIFO or a device planted at the path is not our file: never followed, never
-    // waited on.
-    const Descriptor in(::open(file->c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (in.fd < 0) return false;
-    struct stat status {};
-    if (::fstat(in.fd, &status) != 0 || !S_ISREG(status.st_mode)) return false;
-    // One byte more than needed tells an 8-byte file from a longer one.
-    std::array<std::uint8_t, fileSize + 1> buffer{};
-    ssize_t got;
-    do {
-        got = ::read(in.fd, buffer.data(), buffer.size());
-    } while (got < 0 && errno == EINTR);
-    if (got != static_cast<ssize_t>(fileSize)) return false;
-    return clock_->wallSeconds() - decode(std::span(buffer).first<fileSize>()) >= lifetimeSeconds;
+    try {
+        if (!watch_ || watchedFile_ != *file) {
+            lastReading_.reset();
+            watchedFile_ = *file;
+            watch_ = std::make_unique<DirectoryWatch>(file->parent_path());
+        }
+        if (watch_->changed() || !lastReading_) lastReading_ = readEpoch(*file);
+    } catch (const std::exception&) {
+        watch_.reset();
+        lastReading_ = readEpoch(*file);
+    }
+    return *lastReading_ && clock_->wallSeconds() - **lastReading_ >= lifetimeSeconds;
 }
 
 }  // namespace duoquill

@@ -7,11 +7,13 @@
 // and nothing is raised.
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "Duoquill/Platform/System/Clock.h"
+#include "Duoquill/Platform/System/DirectoryWatch.h"
 
 namespace duoquill {
 
@@ -36,7 +38,8 @@ public:
     void persistSessionEpoch(std::string_view roomCode) const noexcept;
     void clearSessionEpoch(std::string_view roomCode) const noexcept;
     // True when the file holds exactly 8 bytes and is at least 86400 seconds old. A missing,
-    // unreadable or wrongly sized file, or a time in the future, is not expired.
+    // unreadable or wrongly sized file, or a time in the future, is not expired. The file is
+    // read again whenever its directory reports a change, and every time where it cannot.
     bool isSessionEpochExpired(std::string_view roomCode) const noexcept;
 
 private:
@@ -46,6 +49,11 @@ private:
     std::optional<std::filesystem::path> directory_;
     mutable std::string cachedRoomCode_;
     mutable std::filesystem::path cachedFile_;
+    // The last reading of watchedFile_ (nothing: no usable file), good while watch_ sees no
+    // change in its directory.
+    mutable std::filesystem::path watchedFile_;
+    mutable std::unique_ptr<DirectoryWatch> watch_;
+    mutable std::optional<std::optional<double>> lastReading_;
 };
 
 }  // namespace duoquill
