@@ -160,7 +160,7 @@ std::size_t rejectBoundedPortable(Poly& a, std::size_t count, const std::uint8_t
 }
 
 #if DUOQUILL_MLDSA_AVX2
-bool useAvx2() noexcept { return pq::vectorBackend() == pq::VectorBackend::avx2; }
+bool useAvx2() noexcept { return pq::usesAvx2(); }
 #endif
 
 }  // namespace

@@ -261,7 +261,7 @@ void decodeDecompressPortable(Poly& a, const std::uint8_t* in) noexcept {
 // ---- Dispatch to the backend in use ----
 
 #if DUOQUILL_MLKEM_AVX2
-bool useAvx2() noexcept { return pq::vectorBackend() == pq::VectorBackend::avx2; }
+bool useAvx2() noexcept { return pq::usesAvx2(); }
 #endif
 
 // ---- Four-way sponges on the interleaved states, for sampling ----

@@ -40,7 +40,7 @@ const bool hasBmi2 = processorHasBmi2();
 
 void keccakF1600(std::array<std::uint64_t, 25>& state) noexcept {
 #if defined(__x86_64__) && defined(__GNUC__)
-    if (hasBmi2 && pq::vectorBackend() == pq::VectorBackend::avx2) return permuteBmi2(state);
+    if (hasBmi2 && pq::usesAvx2()) return permuteBmi2(state);
 #endif
     permuteBaseline(state);
 }
