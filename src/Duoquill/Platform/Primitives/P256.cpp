@@ -6,11 +6,17 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <mutex>
 
 #include "Duoquill/Platform/Primitives/OpenSslHandles.h"
 #include "Duoquill/Platform/PlatformError.h"
 
 namespace duoquill::p256 {
+
+struct PublicKey::Native {
+    std::once_flag made;
+    openssl::PKey key;
+};
 
 namespace {
 
@@ -69,9 +75,9 @@ std::array<std::uint8_t, x963Size> storedPoint(const EVP_PKEY* key) {
 }
 
 // Imports an encoded point (04||X||Y or 02/03||X) and checks it is a point of the group
-// other than the identity. Every PublicKey comes through here, which is why ECDH need not
-// validate its peer again.
-PublicKey importPoint(BytesView encoded) {
+// other than the identity. Every PublicKey not computed by us comes through here, which is
+// why ECDH need not validate its peer again.
+openssl::PKey importKey(BytesView encoded) {
     openssl::PKey key(openssl::check(EVP_PKEY_dup(const_cast<EVP_PKEY*>(openssl::p256Parameters())), "EC key"));
     // Decoding checks that the coordinates are field elements and that the point is on the
     // curve (OpenSSL sets decoded points through EC_POINT_set_affine_coordinates, which refuses
@@ -82,14 +88,33 @@ PublicKey importPoint(BytesView encoded) {
         ERR_clear_error();
         throw CryptoError("P-256: not a point on the curve");
     }
+    return key;
+}
+
+PublicKey importPoint(BytesView encoded) {
+    auto native = std::make_shared<PublicKey::Native>();
+    native->key = importKey(encoded);
     // An uncompressed point decodes only from its canonical bytes; a compressed one is expanded.
     std::array<std::uint8_t, x963Size> x963{};
     if (encoded.size() == x963Size) {
         std::copy(encoded.begin(), encoded.end(), x963.begin());
     } else {
-        x963 = storedPoint(key.get());
+        x963 = storedPoint(native->key.get());
     }
-    return PublicKey(openssl::share(std::move(key)), x963);
+    return PublicKey(std::move(native), x963);
+}
+
+// Generation reuses one context per thread: making one looks up the key manager and copies
+// the group, a fifth of the cost of a key.
+EVP_PKEY_CTX* keyGenerationContext() {
+    thread_local const openssl::PKeyContext context = [] {
+        openssl::PKeyContext made(openssl::check(
+            EVP_PKEY_CTX_new_from_pkey(nullptr, const_cast<EVP_PKEY*>(openssl::p256Parameters()), nullptr),
+            "EC context"));
+        openssl::check(EVP_PKEY_keygen_init(made.get()), "P-256 key generation");
+        return made;
+    }();
+    return context.get();
 }
 
 // The public point of a scalar, 04||X||Y.
@@ -109,6 +134,14 @@ Bytes publicPointOf(const BIGNUM* scalar) {
 }  // namespace
 
 // ---- PublicKey ----
+
+evp_pkey_st* PublicKey::native() const {
+    if (!native_) throw CryptoError("P-256: empty key");
+    std::call_once(native_->made, [this] {
+        if (!native_->key) native_->key = importKey(x963_);
+    });
+    return native_->key.get();
+}
 
 PublicKey PublicKey::fromX963(BytesView uncompressed) {
     if (uncompressed.size() != x963Size || uncompressed[0] != uncompressedTag) {
@@ -133,17 +166,17 @@ PublicKey PublicKey::fromCompressed(BytesView compressed) {
 }
 
 Bytes PublicKey::x963() const {
-    if (!key_) throw CryptoError("P-256: empty key");
+    if (!native_) throw CryptoError("P-256: empty key");
     return Bytes(x963_.begin(), x963_.end());
 }
 
 Bytes PublicKey::raw() const {
-    if (!key_) throw CryptoError("P-256: empty key");
+    if (!native_) throw CryptoError("P-256: empty key");
     return Bytes(x963_.begin() + 1, x963_.end());
 }
 
 Bytes PublicKey::compressed() const {
-    if (!key_) throw CryptoError("P-256: empty key");
+    if (!native_) throw CryptoError("P-256: empty key");
     Bytes out(compressedSize);
     out[0] = static_cast<std::uint8_t>(compressedEvenTag | (x963_.back() & 1));
     std::copy(x963_.begin() + 1, x963_.begin() + 1 + scalarSize, out.begin() + 1);
@@ -155,11 +188,8 @@ Bytes PublicKey::compressed() const {
 PrivateKey::PrivateKey(std::shared_ptr<evp_pkey_st> key) : key_(std::move(key)), publicX963_(storedPoint(key_.get())) {}
 
 PrivateKey PrivateKey::generate() {
-    openssl::PKeyContext context(openssl::check(
-        EVP_PKEY_CTX_new_from_pkey(nullptr, const_cast<EVP_PKEY*>(openssl::p256Parameters()), nullptr), "EC context"));
-    openssl::check(EVP_PKEY_keygen_init(context.get()), "P-256 key generation");
     EVP_PKEY* key = nullptr;
-    openssl::check(EVP_PKEY_keygen(context.get(), &key), "P-256 key generation");
+    openssl::check(EVP_PKEY_keygen(keyGenerationContext(), &key), "P-256 key generation");
     return PrivateKey(openssl::share(openssl::PKey(key)));
 }
 
@@ -196,8 +226,9 @@ SecureBytes PrivateKey::scalar() const {
 }
 
 PublicKey PrivateKey::publicKey() const {
-    // A key of our own making; the import validates it all the same.
-    return importPoint(publicX963_);
+    // A point we computed: its key object, if one is ever needed, is made from its encoding.
+    if (!key_) throw CryptoError("P-256: empty key");
+    return PublicKey(std::make_shared<PublicKey::Native>(), publicX963_);
 }
 
 Bytes PrivateKey::publicX963() const { return Bytes(publicX963_.begin(), publicX963_.end()); }
@@ -223,11 +254,12 @@ PrivateKey PrivateKey::fromBlob(BytesView blob) {
 }
 
 SecureBytes PrivateKey::sharedSecret(const PublicKey& peer) const {
-    if (peer.native() == nullptr || key_ == nullptr) throw CryptoError("P-256: empty key");
+    if (key_ == nullptr) throw CryptoError("P-256: empty key");
+    evp_pkey_st* peerKey = peer.native();
     openssl::PKeyContext context(openssl::check(EVP_PKEY_CTX_new_from_pkey(nullptr, key_.get(), nullptr), "ECDH context"));
     openssl::check(EVP_PKEY_derive_init(context.get()), "ECDH");
     // The peer was validated when imported; a second, full check would double the cost.
-    openssl::check(EVP_PKEY_derive_set_peer_ex(context.get(), peer.native(), 0), "ECDH peer");
+    openssl::check(EVP_PKEY_derive_set_peer_ex(context.get(), peerKey, 0), "ECDH peer");
     SecureBytes secret(sharedSecretSize);
     std::size_t length = secret.size();
     openssl::check(EVP_PKEY_derive(context.get(), secret.data(), &length), "ECDH");

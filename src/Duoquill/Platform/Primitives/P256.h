@@ -1,7 +1,8 @@
 #pragma once
 // P-256 key agreement (OpenSSL EVP). Keys are immutable values; copies share the
 // underlying key object. Each key keeps its point's encoding beside it: asking OpenSSL for
-// it again means a field inversion per call.
+// it again means a field inversion per call. A public key of our own making gets its key
+// object only when an ECDH first needs it: most are only ever encoded.
 
 #include <array>
 #include <memory>
@@ -29,13 +30,17 @@ public:
     Bytes compressed() const;
     Bytes x963() const;
 
-    evp_pkey_st* native() const noexcept { return key_.get(); }
-    // `x963` is the key's point, 04||X||Y.
-    PublicKey(std::shared_ptr<evp_pkey_st> key, const std::array<std::uint8_t, x963Size>& x963)
-        : key_(std::move(key)), x963_(x963) {}
+    // The key object; throws CryptoError if it cannot be made.
+    evp_pkey_st* native() const;
+
+    // The key object of a validated point, made now or (nothing) on first use; `x963` is the
+    // point, 04||X||Y.
+    struct Native;
+    PublicKey(std::shared_ptr<Native> native, const std::array<std::uint8_t, x963Size>& x963)
+        : native_(std::move(native)), x963_(x963) {}
 
 private:
-    std::shared_ptr<evp_pkey_st> key_;
+    std::shared_ptr<Native> native_;
     std::array<std::uint8_t, x963Size> x963_{};
 };
 
