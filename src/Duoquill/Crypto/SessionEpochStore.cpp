@@ -76,6 +76,21 @@ std::optional<double> readEpoch(const fs::path& file) noexcept {
     return decode(std::span(buffer).first<SessionEpochStore::fileSize>());
 }
 
+// Makes the directory and any missing parents, for this user only: the file names are stable
+// per pair of identities and the times tell when they talked. One that exists is only made
+// private if an older version left it readable, as changing its mode is a journalled write.
+bool ensureDirectory(const fs::path& directory) noexcept {
+    constexpr mode_t privateMode = 0700;
+    if (::mkdir(directory.c_str(), privateMode) != 0 && errno != EEXIST) {
+        std::error_code ec;
+        fs::create_directories(directory, ec);
+        if (ec) return false;
+    }
+    struct stat status {};
+    if (::stat(directory.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return false;
+    return (status.st_mode & 07777) == privateMode || ::chmod(directory.c_str(), privateMode) == 0;
+}
+
 }  // namespace
 
 SessionEpochStore::SessionEpochStore(const Clock& clock, std::optional<std::filesystem::path> directory)
@@ -98,16 +113,7 @@ std::optional<fs::path> SessionEpochStore::locate(std::string_view roomCode, boo
             cachedFile_ = directory / fileName(roomCode);
             cachedRoomCode_ = roomCode;
         }
-        if (createDirectory) {
-            const fs::path directory = cachedFile_.parent_path();
-            std::error_code ec;
-            fs::create_directories(directory, ec);
-            if (ec || !fs::is_directory(directory, ec)) return std::nullopt;
-            // The file names are stable per pair of identities and the times tell when they
-            // talked: for this user only, also when an older version made it readable.
-            fs::permissions(directory, fs::perms::owner_all, ec);
-            if (ec) return std::nullopt;
-        }
+        if (createDirectory && !ensureDirectory(cachedFile_.parent_path())) return std::nullopt;
         return cachedFile_;
     } catch (const std::exception&) {
         return std::nullopt;
