@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "Duoquill/Platform/PQ/KeccakRound.h"
+#include "Duoquill/Platform/PQ/Sha3X4.h"
 #include "Duoquill/Platform/PQ/VectorBackend.h"
 
 namespace duoquill::sha3 {
@@ -40,6 +41,7 @@ const bool hasBmi2 = processorHasBmi2();
 
 void keccakF1600(std::array<std::uint64_t, 25>& state) noexcept {
 #if defined(__x86_64__) && defined(__GNUC__)
+    if (keccakF1600OnVectorUnit(state)) return;
     if (hasBmi2 && pq::usesAvx2()) return permuteBmi2(state);
 #endif
     permuteBaseline(state);

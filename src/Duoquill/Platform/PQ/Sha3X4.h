@@ -17,6 +17,9 @@ struct KeccakX4State {
 
 // Keccak-f[1600] on each of the four states, with the vector backend in use (VectorBackend.h).
 void keccakF1600X4(KeccakX4State& state) noexcept;
+// Keccak-f[1600] on one state in vector registers, where the backend in use makes that the
+// faster way; false (state untouched) where it does not.
+bool keccakF1600OnVectorUnit(std::array<std::uint64_t, 25>& state) noexcept;
 
 class SpongeX4 {
 public:
