@@ -1,7 +1,9 @@
 #include "Duoquill/Platform/Primitives/Hpke.h"
 
+#include <algorithm>
 #include <array>
 #include <limits>
+#include <optional>
 
 #include "Duoquill/Platform/BigEndian.h"
 #include "Duoquill/Platform/Primitives/AesGcm.h"
@@ -73,6 +75,25 @@ SecureBytes exportFrom(const SecureBytes& exporterSecret, BytesView exporterCont
     return labeledExpand(kdfHash, hpkeSuiteId, exporterSecret, "sec", exporterContext, length);
 }
 
+// The key schedule context, mode || psk_id_hash || info_hash: public, and the same for every
+// context of one room, so the last one made on this thread is kept.
+Bytes scheduleContextFor(const KeySchedule& schedule) {
+    struct Last {
+        Mode mode;
+        Bytes pskId, info, context;
+    };
+    thread_local std::optional<Last> last;
+    auto same = [](BytesView a, const Bytes& b) { return std::equal(a.begin(), a.end(), b.begin(), b.end()); };
+    if (last && last->mode == schedule.mode && same(schedule.pskId, last->pskId) && same(schedule.info, last->info)) {
+        return last->context;
+    }
+    const SecureBytes pskIdHash = labeledExtract(kdfHash, hpkeSuiteId, {}, "psk_id_hash", schedule.pskId);
+    const SecureBytes infoHash = labeledExtract(kdfHash, hpkeSuiteId, {}, "info_hash", schedule.info);
+    const std::array<std::uint8_t, 1> mode = {static_cast<std::uint8_t>(schedule.mode)};
+    last = Last{schedule.mode, toBytes(schedule.pskId), toBytes(schedule.info), concat(mode, pskIdHash, infoHash)};
+    return last->context;
+}
+
 }  // namespace
 
 // Runs the key schedule and fills either kind of context.
@@ -80,10 +101,7 @@ class ContextBuilder {
 public:
     template <class Context>
     static Context build(SecureBytes sharedSecret, const KeySchedule& schedule) {
-        const SecureBytes pskIdHash = labeledExtract(kdfHash, hpkeSuiteId, {}, "psk_id_hash", schedule.pskId);
-        const SecureBytes infoHash = labeledExtract(kdfHash, hpkeSuiteId, {}, "info_hash", schedule.info);
-        const std::array<std::uint8_t, 1> mode = {static_cast<std::uint8_t>(schedule.mode)};
-        const Bytes keyScheduleContext = concat(mode, pskIdHash, infoHash);
+        const Bytes keyScheduleContext = scheduleContextFor(schedule);
         const SecureBytes secret = labeledExtract(kdfHash, hpkeSuiteId, sharedSecret, "secret", schedule.psk);
 
         Context context;
