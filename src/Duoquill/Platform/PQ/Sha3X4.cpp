@@ -94,7 +94,7 @@ struct PlainRotation {
 }
 
 // One state in the first of four lanes: with vprolq and vpternlogq that beats the scalar
-// rounds by a quarter, and all 25 lanes fit the 32 vector registers.
+// rounds by a fifth, and all 25 lanes fit the 32 vector registers.
 [[gnu::target("avx2,avx512f,avx512vl")]] void permuteOneAvx512(std::array<std::uint64_t, 25>& state) noexcept {
     Lanes4 lanes[25];
     for (std::size_t i = 0; i < 25; ++i) lanes[i] = Lanes4{state[i], 0, 0, 0};

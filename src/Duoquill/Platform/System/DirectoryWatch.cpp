@@ -35,7 +35,12 @@ bool DirectoryWatch::drain() noexcept {
     for (;;) {
         const ssize_t got = ::read(fd_, buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return any;  // EAGAIN: the queue is empty
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return any;  // the queue is empty
+        if (got <= 0) {
+            // A queue that cannot be read tells nothing: from now on every call says "changed".
+            unavailable_ = true;
+            return true;
+        }
         any = true;
         for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= got;) {
             inotify_event event;
