@@ -31,10 +31,10 @@ std::string endpointText(const tcp::endpoint& endpoint) {
                            : address.to_string() + ":" + std::to_string(endpoint.port());
 }
 
-Listener::Listener(asio::io_context& context, const tcp::endpoint& endpoint, asio::ssl::context* tls,
+Listener::Listener(RelayThreads& threads, const tcp::endpoint& endpoint, asio::ssl::context* tls,
                    std::shared_ptr<RelayState> state)
-    : context_(context),
-      strand_(asio::make_strand(context)),
+    : threads_(threads),
+      strand_(asio::make_strand(threads.main())),
       acceptor_(strand_),
       retryTimer_(strand_),
       refusalTimer_(strand_),
@@ -69,13 +69,13 @@ void Listener::stop() {
 
 void Listener::acceptNext() {
     if (stopped_) return;
-    acceptor_.async_accept(asio::make_strand(context_),
-                           [self = shared_from_this()](boost::system::error_code ec, tcp::socket socket) {
+    acceptor_.async_accept(threads_.next(),
+                           [self = shared_from_this()](boost::system::error_code ec, RelaySocket socket) {
                                self->onAccept(ec, std::move(socket));
                            });
 }
 
-void Listener::onAccept(boost::system::error_code ec, tcp::socket socket) {
+void Listener::onAccept(boost::system::error_code ec, RelaySocket socket) {
     if (stopped_ || ec == asio::error::operation_aborted) return;
     const RelayLog& log = state_->log();
     if (ec) {
@@ -124,7 +124,7 @@ void Listener::trimAfterBurst() {
     });
 }
 
-void Listener::readProxyHeader(tcp::socket socket, const tcp::endpoint& proxy,
+void Listener::readProxyHeader(RelaySocket socket, const tcp::endpoint& proxy,
                                std::chrono::steady_clock::time_point deadline) {
     if (headerReads_.size() >= pruneHeaderReadsAt_) {
         std::erase_if(headerReads_, [](const auto& read) { return read.expired(); });
@@ -132,7 +132,7 @@ void Listener::readProxyHeader(tcp::socket socket, const tcp::endpoint& proxy,
     }
     headerReads_.push_back(ProxyHeaderReader::start(
         std::move(socket), proxy, deadline,
-        [self = shared_from_this(), deadline](tcp::socket connection, std::optional<tcp::endpoint> client) {
+        [self = shared_from_this(), deadline](RelaySocket connection, std::optional<tcp::endpoint> client) {
             if (!client) {
                 self->countRefusal(Refused::notThroughProxy);
                 self->state_->metrics().refused(RelayMetrics::Refusal::proxyHeader);
@@ -142,7 +142,7 @@ void Listener::readProxyHeader(tcp::socket socket, const tcp::endpoint& proxy,
         }));
 }
 
-void Listener::admit(tcp::socket socket, const tcp::endpoint& client, std::chrono::steady_clock::time_point deadline) {
+void Listener::admit(RelaySocket socket, const tcp::endpoint& client, std::chrono::steady_clock::time_point deadline) {
     ConnectionLimiter::Refusal refusal{};
     auto slot = state_->limiter().admit(client.address(), refusal);
     if (!slot) {
@@ -161,7 +161,7 @@ void Listener::admit(tcp::socket socket, const tcp::endpoint& client, std::chron
         log.write("#" + std::to_string(id) + " accepted" +
                   (state_->options().logAddresses ? " from " + endpointText(client) : std::string()));
     }
-    RelaySession::start(std::move(socket), tls_, state_, std::move(slot), id, deadline);
+    RelaySession::start(std::move(socket), tls_, state_, std::move(slot), id, deadline, threads_);
 }
 
 void Listener::countRefusal(Refused why) {

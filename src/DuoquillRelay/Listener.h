@@ -1,6 +1,6 @@
 #pragma once
 // Accepts TCP connections, reads the PROXY header of those from trusted proxies, applies the
-// connection caps and starts a RelaySession on its own strand for each connection admitted.
+// connection caps and starts a RelaySession for each connection admitted, on the threads in turn.
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -12,6 +12,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "DuoquillRelay/RelayThreads.h"
 
 namespace duoquill::relay {
 
@@ -25,7 +27,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
 public:
     // Binds and listens at once; throws boost::system::system_error when the address is taken
     // or not local. `tls` may be null (plain ws://); it must outlive every connection.
-    Listener(boost::asio::io_context& context, const boost::asio::ip::tcp::endpoint& endpoint,
+    Listener(RelayThreads& threads, const boost::asio::ip::tcp::endpoint& endpoint,
              boost::asio::ssl::context* tls, std::shared_ptr<RelayState> state);
 
     boost::asio::ip::tcp::endpoint localEndpoint() const { return localEndpoint_; }
@@ -36,11 +38,11 @@ public:
 
 private:
     void acceptNext();
-    void onAccept(boost::system::error_code ec, boost::asio::ip::tcp::socket socket);
-    void readProxyHeader(boost::asio::ip::tcp::socket socket, const boost::asio::ip::tcp::endpoint& proxy,
+    void onAccept(boost::system::error_code ec, RelaySocket socket);
+    void readProxyHeader(RelaySocket socket, const boost::asio::ip::tcp::endpoint& proxy,
                          std::chrono::steady_clock::time_point deadline);
     // On the listener's strand, or on the connection's once its PROXY header is read.
-    void admit(boost::asio::ip::tcp::socket socket, const boost::asio::ip::tcp::endpoint& client,
+    void admit(RelaySocket socket, const boost::asio::ip::tcp::endpoint& client,
                std::chrono::steady_clock::time_point deadline);
 
     enum class Refused { perAddress, inAll, notThroughProxy };
@@ -52,7 +54,7 @@ private:
     // stay; once accepting has been quiet for a while, the pages wholly free are given back.
     void trimAfterBurst();
 
-    boost::asio::io_context& context_;
+    RelayThreads& threads_;
     boost::asio::strand<boost::asio::io_context::executor_type> strand_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer retryTimer_;

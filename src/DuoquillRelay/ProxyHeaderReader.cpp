@@ -13,10 +13,10 @@ namespace duoquill::relay {
 namespace asio = boost::asio;
 using asio::ip::tcp;
 
-ProxyHeaderReader::ProxyHeaderReader(tcp::socket socket, tcp::endpoint proxy, Done done)
+ProxyHeaderReader::ProxyHeaderReader(RelaySocket socket, tcp::endpoint proxy, Done done)
     : socket_(std::move(socket)), timer_(socket_.get_executor()), proxy_(proxy), done_(std::move(done)) {}
 
-std::shared_ptr<ProxyHeaderReader> ProxyHeaderReader::start(tcp::socket socket, tcp::endpoint proxy,
+std::shared_ptr<ProxyHeaderReader> ProxyHeaderReader::start(RelaySocket socket, tcp::endpoint proxy,
                                                             std::chrono::steady_clock::time_point deadline, Done done) {
     std::shared_ptr<ProxyHeaderReader> reader(new ProxyHeaderReader(std::move(socket), proxy, std::move(done)));
     asio::dispatch(reader->socket_.get_executor(), [reader, deadline] {

@@ -1,7 +1,7 @@
 #pragma once
 // Reads the PROXY header a trusted proxy sends before anything else on a connection: exactly
 // its bytes, so that the TLS or HTTP after it stays in the socket for the session, and by the
-// connection's opening deadline. Runs on the socket's strand.
+// connection's opening deadline. Runs on the socket's thread.
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "DuoquillRelay/ProxyHeader.h"
+#include "DuoquillRelay/RelayThreads.h"
 
 namespace duoquill::relay {
 
@@ -21,9 +22,9 @@ public:
     // Gets the socket back with the client the header names (the proxy itself for LOCAL or
     // UNKNOWN), or with no client, the socket closed, when the header was missing, invalid or
     // late.
-    using Done = std::function<void(boost::asio::ip::tcp::socket, std::optional<boost::asio::ip::tcp::endpoint>)>;
+    using Done = std::function<void(RelaySocket, std::optional<boost::asio::ip::tcp::endpoint>)>;
 
-    static std::shared_ptr<ProxyHeaderReader> start(boost::asio::ip::tcp::socket socket,
+    static std::shared_ptr<ProxyHeaderReader> start(RelaySocket socket,
                                                     boost::asio::ip::tcp::endpoint proxy,
                                                     std::chrono::steady_clock::time_point deadline, Done done);
 
@@ -31,13 +32,15 @@ public:
     void cancel();
 
 private:
-    ProxyHeaderReader(boost::asio::ip::tcp::socket socket, boost::asio::ip::tcp::endpoint proxy, Done done);
+    ProxyHeaderReader(RelaySocket socket, boost::asio::ip::tcp::endpoint proxy, Done done);
     void readMore();
     void finish(std::optional<boost::asio::ip::tcp::endpoint> client);
     void closeSocket();
 
-    boost::asio::ip::tcp::socket socket_;
-    boost::asio::steady_timer timer_;
+    RelaySocket socket_;
+    boost::asio::basic_waitable_timer<std::chrono::steady_clock, boost::asio::wait_traits<std::chrono::steady_clock>,
+                                      boost::asio::io_context::executor_type>
+        timer_;
     const boost::asio::ip::tcp::endpoint proxy_;
     Done done_;
     std::array<std::uint8_t, maxProxyHeaderBytes> bytes_{};

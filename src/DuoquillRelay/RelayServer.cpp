@@ -55,21 +55,22 @@ asio::ssl::context makeTlsContext(const RelayOptions& options) {
 
 }  // namespace
 
-RelayServer::RelayServer(asio::io_context& context, const RelayOptions& options)
-    : strand_(asio::make_strand(context)),
+RelayServer::RelayServer(RelayThreads& threads, const RelayOptions& options)
+    : threads_(threads),
+      strand_(asio::make_strand(threads.main())),
       state_(std::make_shared<RelayState>(options)),
       forceTimer_(strand_) {
     if (!options.plain) tls_.emplace(makeTlsContext(options));
     const tcp::endpoint endpoint = endpointOf(options.host, options.port, "listen");
     try {
-        listener_ = std::make_shared<Listener>(context, endpoint, tls_ ? &*tls_ : nullptr, state_);
+        listener_ = std::make_shared<Listener>(threads, endpoint, tls_ ? &*tls_ : nullptr, state_);
     } catch (const boost::system::system_error& e) {
         throw RelayServerError("cannot listen on " + endpointText(endpoint) + ": " + e.code().message());
     }
     if (options.metrics) {
         const tcp::endpoint metrics = endpointOf(options.metrics->host, options.metrics->port, "serve metrics");
         try {
-            metricsListener_ = std::make_shared<MetricsListener>(context, metrics, state_);
+            metricsListener_ = std::make_shared<MetricsListener>(threads.main(), metrics, state_);
         } catch (const boost::system::system_error& e) {
             throw RelayServerError("cannot serve metrics on " + endpointText(metrics) + ": " + e.code().message());
         }
@@ -97,7 +98,12 @@ void RelayServer::shutdown() {
         forceTimer_.async_wait([this](boost::system::error_code ec) {
             if (!ec) forceClose();
         });
-        state_->beginStopping([this] { asio::post(strand_, [this] { forceTimer_.cancel(); }); });
+        state_->beginStopping([this] {
+            asio::post(strand_, [this] {
+                forceTimer_.cancel();
+                threads_.release();
+            });
+        });
         for (const auto& session : state_->liveSessions()) session->goAway();
     });
 }

@@ -1,7 +1,7 @@
 #pragma once
-// The relay as a whole, on an io_context the caller runs (on as many threads as it likes):
-// the TLS context, the listener and the shared state of all connections. The caller's
-// io_context runs out of work once shutdown() has closed everything.
+// The relay as a whole, on the threads the caller runs: the TLS context, the listener and the
+// shared state of all connections. The threads run out of work once shutdown() has closed
+// everything.
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "DuoquillRelay/RelayOptions.h"
+#include "DuoquillRelay/RelayThreads.h"
 
 namespace duoquill::relay {
 
@@ -30,7 +31,8 @@ public:
 class RelayServer {
 public:
     // Loads the certificate and key (unless plain), binds and starts accepting.
-    RelayServer(boost::asio::io_context& context, const RelayOptions& options);
+    // `threads` must outlive the server.
+    RelayServer(RelayThreads& threads, const RelayOptions& options);
     ~RelayServer();
     RelayServer(const RelayServer&) = delete;
     RelayServer& operator=(const RelayServer&) = delete;
@@ -50,6 +52,7 @@ public:
 private:
     void forceClose();
 
+    RelayThreads& threads_;
     boost::asio::strand<boost::asio::io_context::executor_type> strand_;
     std::optional<boost::asio::ssl::context> tls_;
     std::shared_ptr<RelayState> state_;

@@ -27,6 +27,7 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 namespace websocket = beast::websocket;
 using SteadyClock = std::chrono::steady_clock;
+using Timer = asio::basic_waitable_timer<SteadyClock, asio::wait_traits<SteadyClock>, asio::io_context::executor_type>;
 
 // Tens of thousands of mostly idle connections: nothing is kept between frames but the
 // websocket layer's small header buffer. Server frames are written unmasked and whole, so the
@@ -52,29 +53,25 @@ public:
 
     template <class... Args>
     WebSocketSession(std::shared_ptr<RelayState> state, ConnectionLimiter::Slot slot, std::uint64_t id,
-                     Args&&... streamArguments)
-        : ws_(std::forward<Args>(streamArguments)...),
-          state_(std::move(state)),
+                     RelayThreads& threads, Args&&... streamArguments)
+        : state_(std::move(state)),
           slot_(std::move(slot)),
           id_(id),
-          timer_(ws_.get_executor()),
+          threads_(threads),
           queuedBytes_(&state_->budget()),
           partialBytes_(&state_->budget()) {
+        opening_.emplace(std::forward<Args>(streamArguments)...);
+        home_.store(&opening_->get_executor().context());
+        timer_.emplace(*home_.load());
         markReceived();
     }
 
     void run(SteadyClock::time_point openingDeadline) {
-        asio::dispatch(ws_.get_executor(), [self = self(), openingDeadline] {
-            // TLS, the HTTP request and the upgrade must all be done by this deadline.
-            self->timer_.expires_at(openingDeadline);
-            self->timer_.async_wait([self](beast::error_code ec) {
-                if (ec || self->phase_ != Phase::handshaking) return;
-                self->endReason_ = "dropped: opening handshake not finished in time";
-                self->ending_ = RelayMetrics::Refusal::handshakeTimeout;
-                self->dropConnection();
-            });
+        openingDeadline_ = openingDeadline;
+        asio::dispatch(opening_->get_executor(), [self = self()] {
+            self->armOpeningDeadline();
             if constexpr (isTls) {
-                self->ws_.next_layer().async_handshake(
+                self->opening_->async_handshake(
                     [self](beast::error_code ec) { ec ? self->finish(ec, "TLS handshake failed", RelayMetrics::Refusal::tlsHandshake) : self->readRequest(); });
             } else {
                 self->readRequest();
@@ -83,17 +80,15 @@ public:
     }
 
     void deliver(Frame frame) override {
-        asio::post(ws_.get_executor(), [self = self(), frame = std::move(frame)]() mutable {
-            self->enqueue(std::move(frame));
-        });
+        atHome([this, frame = std::move(frame)]() mutable { enqueue(std::move(frame)); });
     }
 
     void displace() override {
-        asio::post(ws_.get_executor(), [self = self()] {
-            if (self->phase_ != Phase::open) return;
-            self->endReason_ = "replaced by a newcomer (4000)";
-            self->ending_ = RelayMetrics::Drop::replaced;
-            self->closeWith(websocket::close_reason(static_cast<websocket::close_code>(kReplacedCloseCode), "replaced"));
+        atHome([this] {
+            if (phase_ != Phase::open) return;
+            endReason_ = "replaced by a newcomer (4000)";
+            ending_ = RelayMetrics::Drop::replaced;
+            closeWith(websocket::close_reason(static_cast<websocket::close_code>(kReplacedCloseCode), "replaced"));
         });
     }
 
@@ -102,27 +97,78 @@ public:
     }
 
     void goAway() override {
-        asio::post(ws_.get_executor(), [self = self()] {
-            if (self->phase_ == Phase::handshaking) {
-                self->endReason_ = "relay shutting down during the opening handshake";
-                self->ending_ = {};
-                self->dropConnection();
-            } else if (self->phase_ == Phase::open) {
-                self->endReason_ = "relay shutting down (1001)";
-                self->ending_ = {};
-                self->closeWith(websocket::close_code::going_away);
+        atHome([this] {
+            if (phase_ == Phase::handshaking) {
+                endReason_ = "relay shutting down during the opening handshake";
+                ending_ = {};
+                dropConnection();
+            } else if (phase_ == Phase::open) {
+                endReason_ = "relay shutting down (1001)";
+                ending_ = {};
+                closeWith(websocket::close_code::going_away);
             }
         });
     }
 
     void abort() override {
-        asio::post(ws_.get_executor(), [self = self()] { self->dropConnection(); });
+        atHome([this] { dropConnection(); });
     }
 
 private:
     std::shared_ptr<WebSocketSession> self() {
         return std::static_pointer_cast<WebSocketSession>(shared_from_this());
     }
+
+    // Runs `work` on the connection's thread, wherever it lives by the time the work runs: what
+    // was queued for the thread it left is passed on.
+    template <class Work>
+    void atHome(Work work) {
+        asio::post(home_.load()->get_executor(), [self = self(), work = std::move(work)]() mutable {
+            self->runAtHome(std::move(work));
+        });
+    }
+
+    template <class Work>
+    void runAtHome(Work work) {
+        if (home_.load()->get_executor().running_in_this_thread()) {
+            work();
+        } else {
+            atHome(std::move(work));
+        }
+    }
+
+    // TLS, the HTTP request and the upgrade must all be done by the opening deadline.
+    void armOpeningDeadline() {
+        timer_->expires_at(openingDeadline_);
+        timer_->async_wait([self = self()](beast::error_code ec) {
+            if (ec) return;
+            self->runAtHome([self] {
+                if (self->phase_ != Phase::handshaking) return;
+                self->endReason_ = "dropped: opening handshake not finished in time";
+                self->ending_ = RelayMetrics::Refusal::handshakeTimeout;
+                self->dropConnection();
+            });
+        });
+    }
+
+    // The connection moves to the thread of its room, with no operation outstanding.
+    void moveTo(asio::io_context& context) {
+        timer_.reset();  // the deadline is armed again there
+        if constexpr (isTls) {
+            ws_.emplace(std::move(*opening_), context);
+        } else {
+            ws_.emplace(moveSocket(*opening_, context));
+        }
+        opening_.reset();
+        timer_.emplace(context);
+        home_.store(&context);
+        asio::post(context, [self = self()] {
+            self->armOpeningDeadline();
+            self->accept();
+        });
+    }
+
+    NextLayer& stream() { return ws_ ? ws_->next_layer() : *opening_; }
 
     void markReceived() {
         lastReceived_.store(SteadyClock::now().time_since_epoch().count(), std::memory_order_relaxed);
@@ -141,7 +187,7 @@ private:
     void readRequest() {
         parser_ = std::make_unique<UpgradeRequestParser>();
         limitRequestParser(*parser_);
-        http::async_read(ws_.next_layer(), buffer_, *parser_, [self = self()](beast::error_code ec, std::size_t) {
+        http::async_read(*opening_, buffer_, *parser_, [self = self()](beast::error_code ec, std::size_t) {
             ec ? self->finish(ec, "no valid HTTP request", RelayMetrics::Refusal::badRequest) : self->onRequest();
         });
     }
@@ -159,7 +205,7 @@ private:
             break;
         case UpgradeDecision::Verdict::join:
             token_ = std::move(decision.token);
-            accept();
+            moveTo(threads_.forRoom(token_));
             break;
         }
     }
@@ -173,27 +219,27 @@ private:
         response_->keep_alive(false);
         response_->body() = std::string(http::obsolete_reason(status)) + "\n";
         response_->prepare_payload();
-        http::async_write(ws_.next_layer(), *response_, [self = self()](beast::error_code ec, std::size_t) {
+        http::async_write(*opening_, *response_, [self = self()](beast::error_code ec, std::size_t) {
             self->dropConnection();
             self->finish(ec, {});
         });
     }
 
     void accept() {
-        ws_.read_message_max(state_->options().maxFrameBytes);
-        ws_.auto_fragment(false);
-        ws_.write_buffer_bytes(kWriteBufferBytes);
+        ws_->read_message_max(state_->options().maxFrameBytes);
+        ws_->auto_fragment(false);
+        ws_->write_buffer_bytes(kWriteBufferBytes);
         websocket::stream_base::timeout timeouts{};
         // Bounds a closing handshake that the websocket layer starts itself (e.g. after a
         // protocol error); the session's timer bounds the opening one and its own closes.
         timeouts.handshake_timeout = state_->options().closeTimeout;
         timeouts.idle_timeout = websocket::stream_base::none();
         timeouts.keep_alive_pings = false;
-        ws_.set_option(timeouts);
-        ws_.set_option(websocket::stream_base::decorator(
+        ws_->set_option(timeouts);
+        ws_->set_option(websocket::stream_base::decorator(
             [](websocket::response_type& response) { response.set(http::field::server, "duoquill-relay"); }));
-        ws_.control_callback([this](websocket::frame_type, beast::string_view) { markReceived(); });
-        ws_.async_accept(*request_, [self = self()](beast::error_code ec) {
+        ws_->control_callback([this](websocket::frame_type, beast::string_view) { markReceived(); });
+        ws_->async_accept(*request_, [self = self()](beast::error_code ec) {
             ec ? self->finish(ec, "WebSocket upgrade failed", RelayMetrics::Refusal::badRequest) : self->onAccepted();
         });
     }
@@ -238,12 +284,12 @@ private:
             // stays with the websocket layer for the read that follows. The empty buffer has an
             // address: the websocket layer's UTF-8 check steps from it even when it is empty.
             static char nowhere;
-            ws_.async_read_some(asio::mutable_buffer(&nowhere, 0),
+            ws_->async_read_some(asio::mutable_buffer(&nowhere, 0),
                                 [self = self()](beast::error_code ec, std::size_t) { self->onRead(ec); });
             waitForFrame_ = false;
             return;
         }
-        ws_.async_read_some(buffer_, kReadPieceBytes,
+        ws_->async_read_some(buffer_, kReadPieceBytes,
                             [self = self()](beast::error_code ec, std::size_t) { self->onRead(ec); });
     }
 
@@ -259,12 +305,12 @@ private:
         markReceived();
         if (phase_ != Phase::open) {
             buffer_.consume(buffer_.size());  // while closing, only the close frame matters
-        } else if (!ws_.got_text()) {
+        } else if (!ws_->got_text()) {
             endReason_ = "binary frame refused (1003)";
             ending_ = RelayMetrics::Drop::binaryFrame;
             closeWith(websocket::close_code::unknown_data);
             buffer_.consume(buffer_.size());
-        } else if (!ws_.is_message_done()) {
+        } else if (!ws_->is_message_done()) {
             holdPartial();
         } else {
             partialBytes_.clear();
@@ -346,8 +392,8 @@ private:
 
     void writeNext() {
         writing_ = true;
-        ws_.text(true);
-        ws_.async_write(asio::buffer(*queue_.front()), [self = self()](beast::error_code ec, std::size_t) {
+        ws_->text(true);
+        ws_->async_write(asio::buffer(*queue_.front()), [self = self()](beast::error_code ec, std::size_t) {
             self->writing_ = false;
             self->lastWriteProgress_ = SteadyClock::now();
             self->queuedBytes_.shrink(self->costOf(self->queue_.front()));
@@ -380,7 +426,7 @@ private:
     void startCloseIfReady() {
         if (phase_ != Phase::closing || closeStarted_ || pinging_ || writing_) return;
         closeStarted_ = true;
-        ws_.async_close(*closeReason_, [self = self()](beast::error_code ec) {
+        ws_->async_close(*closeReason_, [self = self()](beast::error_code ec) {
             if (ec) self->dropConnection();
         });
     }
@@ -394,11 +440,11 @@ private:
 
     void dropConnection() {
         if constexpr (isTls) {
-            ws_.next_layer().shutdownAndClose();
+            stream().shutdownAndClose();
         } else {
             beast::error_code ignored;
-            ws_.next_layer().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-            ws_.next_layer().close(ignored);
+            stream().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+            stream().close(ignored);
         }
     }
 
@@ -409,15 +455,15 @@ private:
         auto next = std::min(lastPing_ + options.pingInterval, lastReceived() + options.idleTimeout);
         if (partialSince_) next = std::min(next, *partialSince_ + options.handshakeTimeout);
         if (!queue_.empty()) next = std::min(next, lastWriteProgress_ + options.writeTimeout);
-        timer_.expires_at(phase_ == Phase::closing ? closeDeadline_ : next);
-        timer_.async_wait([self = self()](beast::error_code ec) {
+        timer_->expires_at(phase_ == Phase::closing ? closeDeadline_ : next);
+        timer_->async_wait([self = self()](beast::error_code ec) {
             if (!ec) self->onTick();
         });
     }
 
     // Brings the next tick forward to `deadline` if it would come later.
     void tickBy(SteadyClock::time_point deadline) {
-        if (phase_ == Phase::open && timer_.expiry() > deadline) scheduleTick();
+        if (phase_ == Phase::open && timer_->expiry() > deadline) scheduleTick();
     }
 
     void onTick() {
@@ -454,7 +500,7 @@ private:
         if (now - lastPing_ >= options.pingInterval && phase_ == Phase::open && !pinging_) {
             pinging_ = true;
             lastPing_ = now;
-            ws_.async_ping({}, [self = self()](beast::error_code) {
+            ws_->async_ping({}, [self = self()](beast::error_code) {
                 self->pinging_ = false;
                 self->startCloseIfReady();
             });
@@ -469,14 +515,14 @@ private:
         if (phase_ == Phase::finished) return;
         const bool wasOpen = phase_ != Phase::handshaking;
         phase_ = Phase::finished;
-        timer_.cancel();
+        timer_->cancel();
         if (room_) state_->registry().leave(room_, *this);
         room_.reset();
         partialBytes_.clear();
         forgetQueued();
         if (endReason_.empty()) {
-            if (ec == websocket::error::closed) {
-                const auto& reason = ws_.reason();
+            if (ws_ && ec == websocket::error::closed) {
+                const auto& reason = ws_->reason();
                 endReason_ = "closed by the client (" + std::to_string(reason.code) + ")";
             } else if (!failure.empty()) {
                 endReason_ = std::string(failure) + ": " + ec.message();
@@ -491,11 +537,17 @@ private:
         state_->removeSession(id_);
     }
 
-    websocket::stream<NextLayer> ws_;
+    // The stream of the opening handshakes, on the thread that accepted the connection; then,
+    // on the room's thread, the WebSocket stream over it.
+    std::optional<NextLayer> opening_;
+    std::optional<websocket::stream<NextLayer>> ws_;
     const std::shared_ptr<RelayState> state_;
     const ConnectionLimiter::Slot slot_;
     const std::uint64_t id_;
-    asio::steady_timer timer_;
+    RelayThreads& threads_;
+    std::atomic<asio::io_context*> home_{nullptr};  // the context of the stream's thread
+    std::optional<Timer> timer_;
+    SteadyClock::time_point openingDeadline_{};
 
     Phase phase_ = Phase::handshaking;
     beast::flat_buffer buffer_;
@@ -529,17 +581,18 @@ private:
 
 }  // namespace
 
-void RelaySession::start(asio::ip::tcp::socket socket, asio::ssl::context* tls, std::shared_ptr<RelayState> state,
-                         ConnectionLimiter::Slot slot, std::uint64_t id, SteadyClock::time_point openingDeadline) {
+void RelaySession::start(RelaySocket socket, asio::ssl::context* tls, std::shared_ptr<RelayState> state,
+                         ConnectionLimiter::Slot slot, std::uint64_t id, SteadyClock::time_point openingDeadline,
+                         RelayThreads& threads) {
     std::shared_ptr<RelaySession> session;
     if (tls != nullptr) {
-        auto s = std::make_shared<WebSocketSession<TlsSocketStream>>(state, std::move(slot), id, std::move(socket),
+        auto s = std::make_shared<WebSocketSession<TlsSocketStream>>(state, std::move(slot), id, threads, std::move(socket),
                                                                       tls->native_handle());
         session = s;
         state->addSession(id, session);
         s->run(openingDeadline);
     } else {
-        auto s = std::make_shared<WebSocketSession<asio::ip::tcp::socket>>(state, std::move(slot), id, std::move(socket));
+        auto s = std::make_shared<WebSocketSession<RelaySocket>>(state, std::move(slot), id, threads, std::move(socket));
         session = s;
         state->addSession(id, session);
         s->run(openingDeadline);

@@ -2,8 +2,9 @@
 // One client connection, from acceptance to its end: the TLS and HTTP opening handshakes
 // (refusing any path that is not a room), then membership of a room, with a read loop that
 // forwards each text frame, a write queue for what the peer sends, and the ping and
-// silence timer. Everything a session does runs on its own strand; other threads reach it
-// only through the operations below, which queue work there.
+// silence timer. The opening handshakes run on the thread that accepted the connection, the
+// rest on the thread of its room; other threads reach it only through the operations below,
+// which queue work there.
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
@@ -13,6 +14,7 @@
 #include <memory>
 
 #include "DuoquillRelay/ConnectionLimiter.h"
+#include "DuoquillRelay/RelayThreads.h"
 #include "DuoquillRelay/Room.h"
 
 namespace duoquill::relay {
@@ -21,11 +23,11 @@ class RelayState;
 
 class RelaySession : public RoomMember, public std::enable_shared_from_this<RelaySession> {
 public:
-    // Serves an accepted connection whose socket runs on a strand; TLS when `tls` is set. The
-    // opening handshakes must be done by `openingDeadline`.
-    static void start(boost::asio::ip::tcp::socket socket, boost::asio::ssl::context* tls,
-                      std::shared_ptr<RelayState> state, ConnectionLimiter::Slot slot, std::uint64_t id,
-                      std::chrono::steady_clock::time_point openingDeadline);
+    // Serves an accepted connection; TLS when `tls` is set. The opening handshakes must be
+    // done by `openingDeadline`.
+    static void start(RelaySocket socket, boost::asio::ssl::context* tls, std::shared_ptr<RelayState> state,
+                      ConnectionLimiter::Slot slot, std::uint64_t id,
+                      std::chrono::steady_clock::time_point openingDeadline, RelayThreads& threads);
 
     // The relay is shutting down: close with 1001 "going away", or drop a connection that
     // has not finished its opening handshake.

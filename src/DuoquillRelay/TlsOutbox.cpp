@@ -70,6 +70,12 @@ void TlsOutbox::detach() {
     sent_ = 0;
 }
 
+void TlsOutbox::takeOver(TlsOutbox& old) {
+    if (old.error_ != 0) error_ = old.error_;
+    if (old.sent_ < old.pending_.size()) put(old.pending_.substr(old.sent_));
+    old.detach();
+}
+
 void TlsOutbox::schedule() {
     if (scheduled_ || waiting_) {
         grew_ = true;

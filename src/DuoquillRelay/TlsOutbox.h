@@ -4,7 +4,7 @@
 // most), so that frames forwarded in one burst share one send. A send is the dearest part of
 // forwarding a frame on loopback. Nothing is kept once everything has been sent.
 
-#include <boost/asio/ip/tcp.hpp>
+#include "DuoquillRelay/RelayThreads.h"
 
 #include <cstddef>
 #include <memory>
@@ -14,7 +14,7 @@ namespace duoquill::relay {
 
 class TlsOutbox : public std::enable_shared_from_this<TlsOutbox> {
 public:
-    explicit TlsOutbox(boost::asio::ip::tcp::socket& socket) : socket_(&socket), fd_(socket.native_handle()) {}
+    explicit TlsOutbox(RelaySocket& socket) : socket_(&socket), fd_(socket.native_handle()) {}
     TlsOutbox(const TlsOutbox&) = delete;
     TlsOutbox& operator=(const TlsOutbox&) = delete;
 
@@ -31,13 +31,16 @@ public:
     void sendNow();
     // The socket is closing: nothing more is sent.
     void detach();
+    // The connection moves to another thread: what `old` has not sent is sent from here, and
+    // `old` is detached.
+    void takeOver(TlsOutbox& old);
 
 private:
     void schedule();
     void onTurn();
     void sendOrWait();
 
-    boost::asio::ip::tcp::socket* socket_;
+    RelaySocket* socket_;
     int fd_;
     std::string pending_;
     std::size_t sent_ = 0;

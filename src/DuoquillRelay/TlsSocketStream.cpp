@@ -114,7 +114,7 @@ error_code recordError() {
 
 }  // namespace
 
-TlsSocketStream::TlsSocketStream(asio::ip::tcp::socket socket, SSL_CTX* context)
+TlsSocketStream::TlsSocketStream(RelaySocket socket, SSL_CTX* context)
     : socket_(std::move(socket)), outbox_(std::make_shared<TlsOutbox>(socket_)), ssl_(SSL_new(context)) {
     if (!ssl_) throw std::runtime_error("SSL_new failed");
     socket_.native_non_blocking(true);
@@ -126,6 +126,26 @@ TlsSocketStream::TlsSocketStream(asio::ip::tcp::socket socket, SSL_CTX* context)
     SSL_set_accept_state(ssl_.get());
     secrets_ = std::make_unique<TlsRecords::Secrets>();
     SSL_set_ex_data(ssl_.get(), streamIndex(), this);
+}
+
+TlsSocketStream::TlsSocketStream(TlsSocketStream&& other, asio::io_context& context)
+    : socket_(moveSocket(other.socket_, context)),
+      outbox_(std::make_shared<TlsOutbox>(socket_)),
+      ssl_(std::move(other.ssl_)),
+      secrets_(std::move(other.secrets_)),
+      records_(std::move(other.records_)),
+      sealedIn_(std::move(other.sealedIn_)),
+      plainIn_(std::move(other.plainIn_)),
+      plainRead_(std::exchange(other.plainRead_, 0)),
+      peerClosed_(other.peerClosed_),
+      closeNotifySent_(other.closeNotifySent_) {
+    outbox_->takeOver(*other.outbox_);
+    boost::system::error_code ignored;
+    if (socket_.is_open()) socket_.native_non_blocking(true, ignored);
+    if (ssl_) {
+        BIO_set_data(SSL_get_rbio(ssl_.get()), outbox_.get());
+        SSL_set_ex_data(ssl_.get(), streamIndex(), this);
+    }
 }
 
 void TlsSocketStream::prepareContext(SSL_CTX* context) { SSL_CTX_set_keylog_callback(context, &onKeyLog); }

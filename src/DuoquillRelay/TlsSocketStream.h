@@ -9,7 +9,7 @@
 // the frames they write leave in one send rather than one send each.
 //
 // Satisfies Beast's AsyncStream; a websocket::stream<TlsSocketStream> uses the teardown
-// below. All operations of one stream must run on one strand (the socket's executor).
+// below. All operations of one stream must run on the thread of its socket's context.
 
 #include <boost/asio/compose.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -20,6 +20,7 @@
 
 #include <openssl/ssl.h>
 
+#include "DuoquillRelay/RelayThreads.h"
 #include "DuoquillRelay/TlsOutbox.h"
 #include "DuoquillRelay/TlsRecords.h"
 
@@ -36,20 +37,23 @@ class TlsOutbox;
 
 class TlsSocketStream {
 public:
-    using executor_type = boost::asio::ip::tcp::socket::executor_type;
+    using executor_type = RelaySocket::executor_type;
     using error_code = boost::system::error_code;
 
     // Lets the streams on `context` take over their records after the handshake.
     static void prepareContext(SSL_CTX* context);
 
     // Takes the accepted socket; `context` is the server's TLS context (prepared as above).
-    TlsSocketStream(boost::asio::ip::tcp::socket socket, SSL_CTX* context);
+    TlsSocketStream(RelaySocket socket, SSL_CTX* context);
+    // Moves a stream with no operation outstanding to another thread's context, on the thread
+    // of the one it leaves. Its socket is taken over; what it has not sent yet is sent from there.
+    TlsSocketStream(TlsSocketStream&& other, boost::asio::io_context& context);
     TlsSocketStream(const TlsSocketStream&) = delete;
     TlsSocketStream& operator=(const TlsSocketStream&) = delete;
     ~TlsSocketStream();
 
     executor_type get_executor() noexcept { return socket_.get_executor(); }
-    boost::asio::ip::tcp::socket& socket() noexcept { return socket_; }
+    RelaySocket& socket() noexcept { return socket_; }
 
     template <class Handler>
     auto async_handshake(Handler&& handler) {
@@ -191,7 +195,7 @@ private:
         void operator()(SSL* ssl) const { SSL_free(ssl); }
     };
 
-    boost::asio::ip::tcp::socket socket_;
+    RelaySocket socket_;
     std::shared_ptr<TlsOutbox> outbox_;  // shared with the sends it has scheduled
     std::unique_ptr<SSL, SslFree> ssl_;  // until the handshake ends, or for good on TLS 1.2
     std::unique_ptr<TlsRecords::Secrets> secrets_;  // during the handshake

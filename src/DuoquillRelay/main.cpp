@@ -1,6 +1,5 @@
 // duoquill-relay: pairs the two connections of a room and forwards their frames.
 
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 
 #include <csignal>
@@ -15,6 +14,7 @@
 #include "DuoquillRelay/Listener.h"
 #include "DuoquillRelay/RelayOptions.h"
 #include "DuoquillRelay/RelayServer.h"
+#include "DuoquillRelay/RelayThreads.h"
 
 using namespace duoquill;
 using namespace duoquill::relay;
@@ -41,10 +41,10 @@ int main(int argc, char** argv) {
     // Every connection is a descriptor; the soft limit is often far below what the caps allow.
     ProcessHardening::raiseDescriptorLimit();
 
-    boost::asio::io_context context(static_cast<int>(options.threads));
+    RelayThreads threads(options.threads);
     std::optional<RelayServer> server;
     try {
-        server.emplace(context, options);
+        server.emplace(threads, options);
     } catch (const RelayServerError& e) {
         writeStandardError(std::string("duoquill-relay: ") + e.what() + "\n");
         return 1;
@@ -53,14 +53,11 @@ int main(int argc, char** argv) {
     if (const auto metrics = server->metricsEndpoint()) writeStandardError("metrics on " + endpointText(*metrics) + "\n");
     writeStandardError("listening on " + endpointText(server->localEndpoint()) + (options.plain ? " (ws)\n" : " (wss)\n"));
 
-    boost::asio::signal_set signals(context, SIGINT, SIGTERM);
+    boost::asio::signal_set signals(threads.main(), SIGINT, SIGTERM);
     signals.async_wait([&](boost::system::error_code ec, int) {
         if (!ec) server->shutdown();
     });
 
-    std::vector<std::thread> helpers;
-    for (unsigned i = 1; i < options.threads; ++i) helpers.emplace_back([&context] { context.run(); });
-    context.run();
-    for (auto& helper : helpers) helper.join();
+    threads.run();
     return 0;
 }

@@ -47,8 +47,18 @@ const std::string kPeerDisconnected = R"({"t":"peer-disconnected"})";
 // The largest tunnel frame a client sends.
 const std::string kTunnelFrame(90144, 'T');
 
+// On three threads: most rooms live on a thread other than the one that accepted a member, so
+// every case also goes through a connection's move to its room's thread.
+std::vector<std::string> onThreeThreads(std::vector<std::string> arguments) {
+    if (std::find(arguments.begin(), arguments.end(), "--threads") == arguments.end()) {
+        arguments.insert(arguments.end(), {"--threads", "3"});
+    }
+    return arguments;
+}
+
 struct Relay : RelayProcess {
-    explicit Relay(std::vector<std::string> arguments = {}) : RelayProcess(Options{.arguments = std::move(arguments)}) {}
+    explicit Relay(std::vector<std::string> arguments = {})
+        : RelayProcess(Options{.arguments = onThreeThreads(std::move(arguments))}) {}
 
     Client client() const {
         return std::make_unique<WebSocketTestClient>(WebSocketTestClient::Options{.caFile = TestCertificates::shared().caFile()});
