@@ -12,8 +12,6 @@ namespace {
 constexpr std::size_t kSendAtBytes = 16 * 1024;
 // Past this much (and a socket that takes nothing), OpenSSL is told to wait.
 constexpr std::size_t kFullBytes = 32 * 1024;
-// Turns of the strand's queue a send waits for while more is still being written.
-constexpr int kMostTurns = 3;
 
 }  // namespace
 
@@ -76,29 +74,20 @@ void TlsOutbox::takeOver(TlsOutbox& old) {
     old.detach();
 }
 
-void TlsOutbox::schedule() {
-    if (scheduled_ || waiting_) {
-        grew_ = true;
-        return;
-    }
-    scheduled_ = true;
-    turns_ = 0;
-    grew_ = false;
-    boost::asio::post(socket_->get_executor(), [self = shared_from_this()] { self->onTurn(); });
+void TlsOutbox::sendBatched() {
+    scheduled_ = false;
+    if (fd_ >= 0 && !waiting_) sendOrWait();
 }
 
-void TlsOutbox::onTurn() {
-    scheduled_ = false;
-    if (fd_ < 0) return;
-    // The first turn lets the writes already queued behind this one add theirs.
-    if (pending_.size() - sent_ < kSendAtBytes && turns_ < kMostTurns && (turns_ == 0 || grew_)) {
-        ++turns_;
-        grew_ = false;
-        scheduled_ = true;
-        boost::asio::post(socket_->get_executor(), [self = shared_from_this()] { self->onTurn(); });
+void TlsOutbox::schedule() {
+    if (waiting_) return;  // the wait for room sends it
+    if (pending_.size() - sent_ >= kSendAtBytes) {
+        sendOrWait();
         return;
     }
-    sendOrWait();
+    if (scheduled_) return;
+    scheduled_ = true;
+    batch_->add(shared_from_this());
 }
 
 void TlsOutbox::sendOrWait() {

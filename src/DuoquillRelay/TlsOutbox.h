@@ -1,10 +1,10 @@
 #pragma once
 // The encrypted bytes a TlsSocketStream has written and not yet sent. A write only appends;
-// the send waits until the handlers already queued on the strand have run (a few turns at
-// most), so that frames forwarded in one burst share one send. A send is the dearest part of
-// forwarding a frame on loopback. Nothing is kept once everything has been sent.
+// the send goes with its thread's next SendBatch, so that the frames forwarded meanwhile
+// share one send. Nothing is kept once everything has been sent.
 
 #include "DuoquillRelay/RelayThreads.h"
+#include "DuoquillRelay/SendBatch.h"
 
 #include <cstddef>
 #include <memory>
@@ -14,7 +14,8 @@ namespace duoquill::relay {
 
 class TlsOutbox : public std::enable_shared_from_this<TlsOutbox> {
 public:
-    explicit TlsOutbox(RelaySocket& socket) : socket_(&socket), fd_(socket.native_handle()) {}
+    explicit TlsOutbox(RelaySocket& socket)
+        : socket_(&socket), batch_(&SendBatch::of(socket.get_executor().context())), fd_(socket.native_handle()) {}
     TlsOutbox(const TlsOutbox&) = delete;
     TlsOutbox& operator=(const TlsOutbox&) = delete;
 
@@ -35,19 +36,22 @@ public:
     // `old` is detached.
     void takeOver(TlsOutbox& old);
 
+    // Its batch is being sent (see SendBatch).
+    void sendBatched();
+    // A stream read or wrote on this thread.
+    void noteActivity() { batch_->noteActivity(); }
+
 private:
     void schedule();
-    void onTurn();
     void sendOrWait();
 
     RelaySocket* socket_;
+    SendBatch* batch_;
     int fd_;
     std::string pending_;
     std::size_t sent_ = 0;
     int error_ = 0;
-    int turns_ = 0;
     bool scheduled_ = false;
-    bool grew_ = false;
     bool waiting_ = false;
 };
 

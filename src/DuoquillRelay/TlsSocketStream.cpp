@@ -220,6 +220,7 @@ TlsSocketStream::Outcome TlsSocketStream::WriteCall::attempt(TlsSocketStream& st
 }
 
 TlsSocketStream::Outcome TlsSocketStream::readRecords(asio::mutable_buffer buffer, std::size_t& transferred, error_code& ec) {
+    outbox_->noteActivity();
     for (;;) {
         if (plainRead_ < plainIn_.size()) {
             transferred = std::min(buffer.size(), plainIn_.size() - plainRead_);
@@ -257,6 +258,7 @@ TlsSocketStream::Outcome TlsSocketStream::readRecords(asio::mutable_buffer buffe
 }
 
 TlsSocketStream::Outcome TlsSocketStream::writeRecords(const WriteCall& call, std::size_t& transferred, error_code& ec) {
+    outbox_->noteActivity();
     if (!outbox_->hasRoom()) {
         if (errno == EAGAIN) return Outcome::wantWrite;
         ec = error_code(errno, boost::system::system_category());
