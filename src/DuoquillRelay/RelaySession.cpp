@@ -279,7 +279,7 @@ private:
     // ---- reading and forwarding ----
 
     void readSome() {
-        if (waitForFrame_ && buffer_.size() == 0) {
+        if (waitForFrame_ && message_.empty()) {
             // Ends once a frame has begun (control frames are answered meanwhile); what it read
             // stays with the websocket layer for the read that follows. The empty buffer has an
             // address: the websocket layer's UTF-8 check steps from it even when it is empty.
@@ -289,7 +289,8 @@ private:
             waitForFrame_ = false;
             return;
         }
-        ws_->async_read_some(buffer_, kReadPieceBytes,
+        if (!messageBuffer_) messageBuffer_.emplace(message_);
+        ws_->async_read_some(*messageBuffer_, kReadPieceBytes,
                             [self = self()](beast::error_code ec, std::size_t) { self->onRead(ec); });
     }
 
@@ -304,12 +305,12 @@ private:
         }
         markReceived();
         if (phase_ != Phase::open) {
-            buffer_.consume(buffer_.size());  // while closing, only the close frame matters
+            forgetMessage();  // while closing, only the close frame matters
         } else if (!ws_->got_text()) {
             endReason_ = "binary frame refused (1003)";
             ending_ = RelayMetrics::Drop::binaryFrame;
             closeWith(websocket::close_code::unknown_data);
-            buffer_.consume(buffer_.size());
+            forgetMessage();
         } else if (!ws_->is_message_done()) {
             holdPartial();
         } else {
@@ -318,10 +319,11 @@ private:
             const auto now = SteadyClock::now();
             waitForFrame_ = now - lastMessage_ >= kQuietBeforeMessage;
             lastMessage_ = now;
-            auto frame = std::make_shared<const std::string>(beast::buffers_to_string(buffer_.data()));
+            // The message's own string becomes the frame: nothing is copied.
+            messageBuffer_.reset();
+            auto frame = std::make_shared<const std::string>(std::move(message_));
+            message_ = std::string();
             const std::size_t bytes = frame->size();
-            buffer_.consume(buffer_.size());
-            buffer_.shrink_to_fit();
             onForwarded(room_->forward(*this, std::move(frame)), bytes);
         }
         if (phase_ == Phase::finished) return;
@@ -334,16 +336,20 @@ private:
             partialSince_ = SteadyClock::now();
             tickBy(*partialSince_ + state_->options().handshakeTimeout);
         }
-        const std::size_t held = buffer_.capacity();
+        const std::size_t held = message_.capacity();
         if (held > partialBytes_.bytes() && !partialBytes_.grow(held - partialBytes_.bytes())) {
             endReason_ = "refused: the relay's memory budget is full, and its unfinished message grew (1013)";
             ending_ = RelayMetrics::Drop::memoryBudget;
             partialBytes_.clear();
             partialSince_.reset();
-            buffer_.consume(buffer_.size());
-            buffer_.shrink_to_fit();
+            forgetMessage();
             closeWith(websocket::close_code::try_again_later);
         }
+    }
+
+    void forgetMessage() {
+        messageBuffer_.reset();
+        std::string().swap(message_);
     }
 
     void onForwarded(Room::Forwarded outcome, std::size_t bytes) {
@@ -550,7 +556,10 @@ private:
     SteadyClock::time_point openingDeadline_{};
 
     Phase phase_ = Phase::handshaking;
-    beast::flat_buffer buffer_;
+    beast::flat_buffer buffer_;  // the HTTP request
+    // The incoming message, read straight into the string that is then forwarded.
+    std::string message_;
+    std::optional<asio::dynamic_string_buffer<char, std::char_traits<char>, std::allocator<char>>> messageBuffer_;
     // Held only while the opening handshake needs them (inline, they would take most of the
     // session's size for as long as it lives).
     std::unique_ptr<UpgradeRequestParser> parser_;

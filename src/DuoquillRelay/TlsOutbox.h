@@ -28,6 +28,20 @@ public:
     bool hasRoom();
     // Takes the bytes whatever it holds (a caller that asked hasRoom(), or a short reply).
     void put(const std::string& bytes);
+    // The same for bytes `fill` appends to the string it is given (the records being sealed,
+    // written where they wait rather than copied there).
+    template <class Fill>
+    void putWith(Fill&& fill) {
+        if (fd_ < 0 || error_ != 0) return;
+        const std::size_t before = pending_.size();
+        try {
+            fill(pending_);
+        } catch (...) {
+            pending_.resize(before);  // no half-written record goes out
+            throw;
+        }
+        schedule();
+    }
     // Sends what the socket takes now (one attempt, nothing waits).
     void sendNow();
     // The socket is closing: nothing more is sent.

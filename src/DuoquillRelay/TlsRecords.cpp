@@ -355,6 +355,14 @@ void TlsRecords::seal(std::uint8_t type, const boost::asio::const_buffer* pieces
 }
 
 TlsRecords::Opened TlsRecords::open(std::string& in, std::string& plain, std::string& reply) {
+    std::size_t consumed = 0;
+    const Opened result = open(std::string_view(in), consumed, plain, reply);
+    in.erase(0, consumed);
+    if (in.empty()) std::string().swap(in);  // an idle connection keeps no buffer
+    return result;
+}
+
+TlsRecords::Opened TlsRecords::open(std::string_view in, std::size_t& consumed, std::string& plain, std::string& reply) {
     std::size_t at = 0;
     Opened result = Opened::needMore;
     while (in.size() - at >= kHeaderBytes) {
@@ -369,8 +377,7 @@ TlsRecords::Opened TlsRecords::open(std::string& in, std::string& plain, std::st
         at += kHeaderBytes + length;
         if (result == Opened::closed || result == Opened::failed) break;
     }
-    in.erase(0, at);
-    if (in.empty()) std::string().swap(in);  // an idle connection keeps no buffer
+    consumed = at;
     return result;
 }
 

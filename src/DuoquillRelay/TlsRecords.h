@@ -53,6 +53,9 @@ public:
     // appended to `plain`, what must be answered (a key update) to `reply`. Stops at the first
     // record that ends the stream (close_notify: closed) or breaks it (failed).
     Opened open(std::string& in, std::string& plain, std::string& reply);
+    // The same for records read into a buffer of the caller's: `consumed` is set to the bytes of
+    // the whole records opened.
+    Opened open(std::string_view in, std::size_t& consumed, std::string& plain, std::string& reply);
 
     static constexpr std::size_t kMaxPlainRecord = 16384;
 

@@ -244,9 +244,19 @@ TlsSocketStream::Outcome TlsSocketStream::readRecords(asio::mutable_buffer buffe
             ec = n == 0 ? error_code(asio::ssl::error::stream_truncated) : error_code(errno, boost::system::system_category());
             return Outcome::failed;
         }
-        sealedIn_.append(received.get(), static_cast<std::size_t>(n));
         std::string reply;
-        const auto opened = records_->open(sealedIn_, plainIn_, reply);
+        TlsRecords::Opened opened;
+        if (sealedIn_.empty()) {
+            // Whole records are opened where they were read; only an unfinished one is kept.
+            std::size_t consumed = 0;
+            opened = records_->open(std::string_view(received.get(), static_cast<std::size_t>(n)), consumed, plainIn_, reply);
+            if (opened != TlsRecords::Opened::failed && consumed < static_cast<std::size_t>(n)) {
+                sealedIn_.assign(received.get() + consumed, static_cast<std::size_t>(n) - consumed);
+            }
+        } else {
+            sealedIn_.append(received.get(), static_cast<std::size_t>(n));
+            opened = records_->open(sealedIn_, plainIn_, reply);
+        }
         if (!reply.empty()) outbox_->put(reply);
         if (opened == TlsRecords::Opened::failed) {
             ec = recordError();
@@ -268,10 +278,7 @@ TlsSocketStream::Outcome TlsSocketStream::writeRecords(const WriteCall& call, st
     pieces[0] = asio::const_buffer(pieces[0].data(), std::min(pieces[0].size(), kMaxSealBytes));
     transferred = 0;
     for (std::size_t i = 0; i < call.count; ++i) transferred += pieces[i].size();
-    thread_local std::string sealed;
-    sealed.clear();
-    records_->sealData(pieces.data(), call.count, sealed);
-    outbox_->put(sealed);
+    outbox_->putWith([&](std::string& out) { records_->sealData(pieces.data(), call.count, out); });
     return Outcome::done;
 }
 
