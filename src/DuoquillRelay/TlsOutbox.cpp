@@ -70,7 +70,11 @@ void TlsOutbox::detach() {
 
 void TlsOutbox::takeOver(TlsOutbox& old) {
     if (old.error_ != 0) error_ = old.error_;
-    if (old.sent_ < old.pending_.size()) put(old.pending_.substr(old.sent_));
+    if (old.sent_ < old.pending_.size() && fd_ >= 0 && error_ == 0) {
+        pending_.append(old.pending_, old.sent_);
+        // This runs on the thread being left; the batch belongs to the other one.
+        boost::asio::post(socket_->get_executor(), [self = shared_from_this()] { self->schedule(); });
+    }
     old.detach();
 }
 
