@@ -4,7 +4,6 @@
 // connection's opening deadline. Runs on the socket's thread.
 
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
 
 #include <array>
 #include <chrono>
@@ -38,9 +37,7 @@ private:
     void closeSocket();
 
     RelaySocket socket_;
-    boost::asio::basic_waitable_timer<std::chrono::steady_clock, boost::asio::wait_traits<std::chrono::steady_clock>,
-                                      boost::asio::io_context::executor_type>
-        timer_;
+    RelayTimer timer_;
     const boost::asio::ip::tcp::endpoint proxy_;
     Done done_;
     std::array<std::uint8_t, maxProxyHeaderBytes> bytes_{};

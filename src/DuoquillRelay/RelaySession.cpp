@@ -27,7 +27,6 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 namespace websocket = beast::websocket;
 using SteadyClock = std::chrono::steady_clock;
-using Timer = asio::basic_waitable_timer<SteadyClock, asio::wait_traits<SteadyClock>, asio::io_context::executor_type>;
 
 // Tens of thousands of mostly idle connections: nothing is kept between frames but the
 // websocket layer's small header buffer. Server frames are written unmasked and whole, so the
@@ -552,7 +551,7 @@ private:
     const std::uint64_t id_;
     RelayThreads& threads_;
     std::atomic<asio::io_context*> home_{nullptr};  // the context of the stream's thread
-    std::optional<Timer> timer_;
+    std::optional<RelayTimer> timer_;
     SteadyClock::time_point openingDeadline_{};
 
     Phase phase_ = Phase::handshaking;

@@ -9,8 +9,10 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -20,6 +22,9 @@ namespace duoquill::relay {
 
 // A connection's socket, bound to its thread's context (no type-erased executor).
 using RelaySocket = boost::asio::basic_stream_socket<boost::asio::ip::tcp, boost::asio::io_context::executor_type>;
+// A timer of a connection, on the same context.
+using RelayTimer = boost::asio::basic_waitable_timer<std::chrono::steady_clock, boost::asio::wait_traits<std::chrono::steady_clock>,
+                                                     boost::asio::io_context::executor_type>;
 
 // The same connection on `context`, for a socket with no operation outstanding, on the thread of
 // the context it leaves. A socket that cannot be moved (the connection is gone) comes back closed.
@@ -31,7 +36,6 @@ public:
     RelayThreads(const RelayThreads&) = delete;
     RelayThreads& operator=(const RelayThreads&) = delete;
 
-    std::size_t size() const { return contexts_.size(); }
     // Where the listeners and the server's own work run; the thread that calls run().
     boost::asio::io_context& main() { return *contexts_.front(); }
     // For a new connection's opening handshakes, in turn, so that they spread over the threads.

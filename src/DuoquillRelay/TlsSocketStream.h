@@ -5,8 +5,8 @@
 // idle). An idle connection holds no buffers, which is what lets one relay hold tens of
 // thousands of connections.
 //
-// What is written waits in a TlsOutbox until the handlers already queued have run, so that
-// the frames they write leave in one send rather than one send each.
+// What is written waits in a TlsOutbox for its thread's SendBatch, so that the frames written
+// meanwhile leave in one send rather than one send each.
 //
 // Satisfies Beast's AsyncStream; a websocket::stream<TlsSocketStream> uses the teardown
 // below. All operations of one stream must run on the thread of its socket's context.
