@@ -6,8 +6,9 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <boost/beast/websocket.hpp>
+#include <boost/asio/write.hpp>
 
+#include <array>
 #include <atomic>
 #include <iterator>
 #include <list>
@@ -18,6 +19,7 @@
 #include "DuoquillRelay/RelayState.h"
 #include "DuoquillRelay/TlsSocketStream.h"
 #include "DuoquillRelay/UpgradeRequest.h"
+#include "DuoquillRelay/WebSocketFrames.h"
 
 namespace duoquill::relay {
 namespace {
@@ -25,19 +27,17 @@ namespace {
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
-namespace websocket = beast::websocket;
 using SteadyClock = std::chrono::steady_clock;
+using Kind = FrameReader::Event::Kind;
 
-// Tens of thousands of mostly idle connections: nothing is kept between frames but the
-// websocket layer's small header buffer. Server frames are written unmasked and whole, so the
-// write buffer (used only for masking and fragmenting) can be tiny.
-constexpr std::size_t kWriteBufferBytes = 256;
-// Incoming messages are read in pieces of at most this much, so that an unfinished one is seen
-// (and charged to the memory budget) as it grows rather than only once it is whole.
-constexpr std::size_t kReadPieceBytes = 16 * 1024;
-// A connection silent this long before its last message is taken for an idle one: its next
-// read first waits for a frame to begin with no buffer, rather than holding one meanwhile.
-constexpr std::chrono::seconds kQuietBeforeMessage{1};
+// What a connection reads lands in its thread's buffer and is taken in at once, in the handler
+// that read it: no connection holds a read buffer, busy or idle. Messages are copied out as
+// they are unmasked, into a string of their exact size.
+asio::mutable_buffer receiveBuffer() {
+    constexpr std::size_t bytes = 64 * 1024;
+    thread_local const std::unique_ptr<char[]> buffer(new char[bytes]);
+    return asio::mutable_buffer(buffer.get(), bytes);
+}
 
 // Private-use close code: a newcomer to the room took this connection's place.
 constexpr std::uint16_t kReplacedCloseCode = 4000;
@@ -87,7 +87,7 @@ public:
             if (phase_ != Phase::open) return;
             endReason_ = "replaced by a newcomer (4000)";
             ending_ = RelayMetrics::Drop::replaced;
-            closeWith(websocket::close_reason(static_cast<websocket::close_code>(kReplacedCloseCode), "replaced"));
+            closeWith(kReplacedCloseCode, "replaced");
         });
     }
 
@@ -104,7 +104,7 @@ public:
             } else if (phase_ == Phase::open) {
                 endReason_ = "relay shutting down (1001)";
                 ending_ = {};
-                closeWith(websocket::close_code::going_away);
+                closeWith(closeCode::goingAway);
             }
         });
     }
@@ -154,9 +154,9 @@ private:
     void moveTo(asio::io_context& context) {
         timer_.reset();  // the deadline is armed again there
         if constexpr (isTls) {
-            ws_.emplace(std::move(*opening_), context);
+            stream_.emplace(std::move(*opening_), context);
         } else {
-            ws_.emplace(moveSocket(*opening_, context));
+            stream_.emplace(moveSocket(*opening_, context));
         }
         opening_.reset();
         timer_.emplace(context);
@@ -167,7 +167,7 @@ private:
         });
     }
 
-    NextLayer& stream() { return ws_ ? ws_->next_layer() : *opening_; }
+    NextLayer& stream() { return stream_ ? *stream_ : *opening_; }
 
     void markReceived() {
         lastReceived_.store(SteadyClock::now().time_since_epoch().count(), std::memory_order_relaxed);
@@ -202,6 +202,13 @@ private:
         case UpgradeDecision::Verdict::upgradeRequired:
             respond(http::status::upgrade_required, "not a WebSocket upgrade (426)", RelayMetrics::Refusal::notUpgrade);
             break;
+        case UpgradeDecision::Verdict::badRequest:
+            respond(http::status::bad_request, "WebSocket upgrade with " + decision.why + " (400)",
+                    RelayMetrics::Refusal::badRequest);
+            break;
+        case UpgradeDecision::Verdict::badVersion:
+            respond(http::status::upgrade_required, "WebSocket version other than 13 (426)", RelayMetrics::Refusal::badRequest);
+            break;
         case UpgradeDecision::Verdict::join:
             token_ = std::move(decision.token);
             moveTo(threads_.forRoom(token_));
@@ -215,6 +222,7 @@ private:
         response_ = std::make_unique<http::response<http::string_body>>(status, request_->version());
         response_->set(http::field::server, "duoquill-relay");
         response_->set(http::field::content_type, "text/plain");
+        if (status == http::status::upgrade_required) response_->set(http::field::sec_websocket_version, "13");
         response_->keep_alive(false);
         response_->body() = std::string(http::obsolete_reason(status)) + "\n";
         response_->prepare_payload();
@@ -225,27 +233,21 @@ private:
     }
 
     void accept() {
-        ws_->read_message_max(state_->options().maxFrameBytes);
-        ws_->auto_fragment(false);
-        ws_->write_buffer_bytes(kWriteBufferBytes);
-        websocket::stream_base::timeout timeouts{};
-        // Bounds a closing handshake that the websocket layer starts itself (e.g. after a
-        // protocol error); the session's timer bounds the opening one and its own closes.
-        timeouts.handshake_timeout = state_->options().closeTimeout;
-        timeouts.idle_timeout = websocket::stream_base::none();
-        timeouts.keep_alive_pings = false;
-        ws_->set_option(timeouts);
-        ws_->set_option(websocket::stream_base::decorator(
-            [](websocket::response_type& response) { response.set(http::field::server, "duoquill-relay"); }));
-        ws_->control_callback([this](websocket::frame_type, beast::string_view) { markReceived(); });
-        ws_->async_accept(*request_, [self = self()](beast::error_code ec) {
+        response_ = std::make_unique<http::response<http::string_body>>(http::status::switching_protocols,
+                                                                        request_->version());
+        response_->set(http::field::upgrade, "websocket");
+        response_->set(http::field::connection, "Upgrade");
+        response_->set(http::field::sec_websocket_accept, acceptKey((*request_)[http::field::sec_websocket_key]));
+        response_->set(http::field::server, "duoquill-relay");
+        request_.reset();
+        http::async_write(*stream_, *response_, [self = self()](beast::error_code ec, std::size_t) {
             ec ? self->finish(ec, "WebSocket upgrade failed", RelayMetrics::Refusal::badRequest) : self->onAccepted();
         });
     }
 
     void onAccepted() {
-        request_.reset();
-        buffer_ = beast::flat_buffer();
+        response_.reset();
+        reader_.emplace(state_->options().maxFrameBytes);
         phase_ = Phase::open;
         markReceived();
         lastPing_ = SteadyClock::now();
@@ -254,79 +256,117 @@ private:
         if (joined.outcome.refused) {
             endReason_ = "refused: room occupied (4001)";
             ending_ = RelayMetrics::Drop::occupied;
-            closeWith(websocket::close_reason(static_cast<websocket::close_code>(kOccupiedCloseCode), "occupied"));
-            return;
+            closeWith(kOccupiedCloseCode, "occupied");
+        } else {
+            room_ = joined.room;
+            std::string event = "joined room " + RelayLog::roomTag(token_) + " (" +
+                                std::to_string(joined.outcome.members) + " of " + std::to_string(Room::capacity) + ")";
+            if (joined.outcome.displaced) event += ", displacing the member silent longest";
+            if (joined.outcome.backlogDelivered != 0) {
+                event += ", " + std::to_string(joined.outcome.backlogDelivered) + " kept frame(s) delivered";
+            }
+            log(event);
+            scheduleTick();
+            if (state_->stopping()) {
+                endReason_ = "relay shutting down (1001)";
+                ending_ = {};
+                closeWith(closeCode::goingAway);
+            }
         }
-        room_ = joined.room;
-        std::string event = "joined room " + RelayLog::roomTag(token_) + " (" + std::to_string(joined.outcome.members) +
-                            " of " + std::to_string(Room::capacity) + ")";
-        if (joined.outcome.displaced) event += ", displacing the member silent longest";
-        if (joined.outcome.backlogDelivered != 0) {
-            event += ", " + std::to_string(joined.outcome.backlogDelivered) + " kept frame(s) delivered";
+        // Frames the client sent right behind its request were read with it.
+        const std::string early = beast::buffers_to_string(buffer_.data());
+        buffer_ = beast::flat_buffer();
+        if (!early.empty()) consume(early);
+        if constexpr (!isTls) {
+            beast::error_code ignored;
+            stream_->non_blocking(true, ignored);  // read only once it is readable
         }
-        log(event);
-
-        readSome();
-        scheduleTick();
-        if (state_->stopping()) {
-            endReason_ = "relay shutting down (1001)";
-            ending_ = {};
-            closeWith(websocket::close_code::going_away);
-        }
+        if (phase_ != Phase::finished) readSome();
     }
 
     // ---- reading and forwarding ----
 
+    // Reads go on while closing: the client's close ends the closing handshake.
     void readSome() {
-        if (waitForFrame_ && message_.empty()) {
-            // Ends once a frame has begun (control frames are answered meanwhile); what it read
-            // stays with the websocket layer for the read that follows. The empty buffer has an
-            // address: the websocket layer's UTF-8 check steps from it even when it is empty.
-            static char nowhere;
-            ws_->async_read_some(asio::mutable_buffer(&nowhere, 0),
-                                [self = self()](beast::error_code ec, std::size_t) { self->onRead(ec); });
-            waitForFrame_ = false;
-            return;
+        if (readDone_ || phase_ == Phase::finished) return;
+        if constexpr (isTls) {
+            // The stream hands over what it has opened in the handler it completes with.
+            stream_->async_read_some(receiveBuffer(), [self = self()](beast::error_code ec, std::size_t n) {
+                if (ec) {
+                    self->finish(ec, {});
+                    return;
+                }
+                self->markReceived();
+                self->consume(std::string_view(static_cast<const char*>(receiveBuffer().data()), n));
+                self->readSome();
+            });
+        } else {
+            stream_->async_wait(asio::socket_base::wait_read, [self = self()](beast::error_code ec) { self->readPlain(ec); });
         }
-        if (!messageBuffer_) messageBuffer_.emplace(message_);
-        ws_->async_read_some(*messageBuffer_, kReadPieceBytes,
-                            [self = self()](beast::error_code ec, std::size_t) { self->onRead(ec); });
     }
 
-    void onRead(beast::error_code ec) {
-        if (ec) {
-            if (ec == websocket::error::message_too_big) {
-                endReason_ = "frame over the size limit refused (1009)";
-                ending_ = RelayMetrics::Drop::oversizedFrame;
+    void readPlain(beast::error_code ec) {
+        const asio::mutable_buffer buffer = receiveBuffer();
+        while (!ec && !readDone_ && phase_ != Phase::finished) {
+            const std::size_t n = stream_->read_some(buffer, ec);
+            if (ec == asio::error::would_block) {
+                readSome();
+                return;
             }
-            finish(ec, {});
-            return;
+            if (ec) break;
+            markReceived();
+            consume(std::string_view(static_cast<const char*>(buffer.data()), n));
+            if (n < buffer.size()) {
+                readSome();
+                return;
+            }
         }
-        markReceived();
-        if (phase_ != Phase::open) {
-            forgetMessage();  // while closing, only the close frame matters
-        } else if (!ws_->got_text()) {
-            endReason_ = "binary frame refused (1003)";
-            ending_ = RelayMetrics::Drop::binaryFrame;
-            closeWith(websocket::close_code::unknown_data);
-            forgetMessage();
-        } else if (!ws_->is_message_done()) {
-            holdPartial();
-        } else {
-            partialBytes_.clear();
-            partialSince_.reset();
-            const auto now = SteadyClock::now();
-            waitForFrame_ = now - lastMessage_ >= kQuietBeforeMessage;
-            lastMessage_ = now;
-            // The message's own string becomes the frame: nothing is copied.
-            messageBuffer_.reset();
-            auto frame = std::make_shared<const std::string>(std::move(message_));
-            message_ = std::string();
-            const std::size_t bytes = frame->size();
-            onForwarded(room_->forward(*this, std::move(frame)), bytes);
+        if (ec) finish(ec, {});
+    }
+
+    // Acts on every event in what the client sent.
+    void consume(std::string_view input) {
+        while (!readDone_ && phase_ != Phase::finished) {
+            const FrameReader::Event event = reader_->next(input);
+            switch (event.kind) {
+            case Kind::needMore:
+                if (phase_ == Phase::open) reader_->inMessage() ? holdPartial() : forgetPartial();
+                return;
+            case Kind::text:
+                if (phase_ == Phase::open) forward();
+                break;
+            case Kind::binary:
+                if (phase_ == Phase::open) {
+                    endReason_ = "binary frame refused (1003)";
+                    ending_ = RelayMetrics::Drop::binaryFrame;
+                    closeWith(closeCode::unknownData);
+                }
+                break;
+            case Kind::ping:
+                if (!closeQueued_) {
+                    pong_ = std::string(event.payload);
+                    pongDue_ = true;
+                    writeNext();
+                }
+                break;
+            case Kind::pong:
+                break;
+            case Kind::close:
+                onClientClose(event.code);
+                break;
+            case Kind::fault:
+                onFault(event.code);
+                break;
+            }
         }
-        if (phase_ == Phase::finished) return;
-        readSome();  // also while closing: the read completes the closing handshake
+    }
+
+    void forward() {
+        forgetPartial();
+        // The message's own string becomes the frame: nothing is copied.
+        auto frame = std::make_shared<const std::string>(reader_->takeMessage());
+        const std::size_t bytes = frame->size();
+        onForwarded(room_->forward(*this, std::move(frame)), bytes);
     }
 
     // The unfinished message is charged at what its buffer holds on to.
@@ -335,20 +375,17 @@ private:
             partialSince_ = SteadyClock::now();
             tickBy(*partialSince_ + state_->options().handshakeTimeout);
         }
-        const std::size_t held = message_.capacity();
+        const std::size_t held = reader_->heldBytes();
         if (held > partialBytes_.bytes() && !partialBytes_.grow(held - partialBytes_.bytes())) {
             endReason_ = "refused: the relay's memory budget is full, and its unfinished message grew (1013)";
             ending_ = RelayMetrics::Drop::memoryBudget;
-            partialBytes_.clear();
-            partialSince_.reset();
-            forgetMessage();
-            closeWith(websocket::close_code::try_again_later);
+            closeWith(closeCode::tryAgainLater);
         }
     }
 
-    void forgetMessage() {
-        messageBuffer_.reset();
-        std::string().swap(message_);
+    void forgetPartial() {
+        partialBytes_.clear();
+        partialSince_.reset();
     }
 
     void onForwarded(Room::Forwarded outcome, std::size_t bytes) {
@@ -357,6 +394,40 @@ private:
         if (outcome == Room::Forwarded::notKeptOverBudget && !toldNotKept_) {
             toldNotKept_ = true;
             log("frame not kept for the joiner: the relay's memory budget is full");
+        }
+    }
+
+    // The client closes: its close is answered with its own code, and nothing more is read.
+    void onClientClose(std::uint16_t code) {
+        readDone_ = true;
+        closeReceived_ = true;
+        clientCloseCode_ = code;
+        if (phase_ == Phase::open) {
+            closeWith(code == closeCode::none ? closeCode::normal : code);
+        } else if (closeSent_) {
+            teardown();
+        }
+    }
+
+    // A frame that breaks the protocol: the close says why, and the connection ends without
+    // waiting for the client's answer.
+    void onFault(std::uint16_t code) {
+        readDone_ = true;
+        if (endReason_.empty()) {
+            if (code == closeCode::tooBig) {
+                endReason_ = "frame over the size limit refused (1009)";
+                ending_ = RelayMetrics::Drop::oversizedFrame;
+            } else if (code == closeCode::badPayload) {
+                endReason_ = "refused: text that is not UTF-8 (1007)";
+            } else {
+                endReason_ = "refused: WebSocket protocol error (1002)";
+            }
+        }
+        if (phase_ == Phase::open) {
+            teardownAfterClose_ = true;
+            closeWith(code);
+        } else {
+            dropConnection();
         }
     }
 
@@ -388,62 +459,124 @@ private:
             lastWriteProgress_ = SteadyClock::now();
             tickBy(lastWriteProgress_ + state_->options().writeTimeout);
         }
-        if (!writing_) writeNext();
+        writeNext();
     }
 
     std::size_t costOf(const Frame& frame) const {
         return frame == Room::peerDisconnectedFrame() ? 0 : frame->size();
     }
 
+    // One frame is written at a time: a pong or a ping before the queued frames, and the close
+    // last of all.
     void writeNext() {
+        if (writing_ || closeSent_ || phase_ == Phase::finished) return;
+        if (pongDue_) {
+            control_ = controlFrame(Opcode::pong, pong_);
+            pongDue_ = false;
+            std::string().swap(pong_);
+            writeControl(false);
+        } else if (pingDue_) {
+            control_ = controlFrame(Opcode::ping, {});
+            pingDue_ = false;
+            writeControl(false);
+        } else if (phase_ == Phase::open && !queue_.empty()) {
+            writing_ = true;
+            const std::size_t headerBytes = frameHeader(Opcode::text, queue_.front()->size(), header_);
+            const std::array<asio::const_buffer, 2> pieces{asio::buffer(header_.data(), headerBytes),
+                                                           asio::buffer(*queue_.front())};
+            asio::async_write(*stream_, pieces, [self = self()](beast::error_code ec, std::size_t) {
+                self->writing_ = false;
+                self->lastWriteProgress_ = SteadyClock::now();
+                self->queuedBytes_.shrink(self->costOf(self->queue_.front()));
+                self->queue_.pop_front();
+                ec ? self->dropConnection() : self->writeNext();
+            });
+        } else if (phase_ == Phase::closing && closeQueued_) {
+            control_ = std::move(closeFrame_);
+            writeControl(true);
+        }
+    }
+
+    void writeControl(bool isClose) {
         writing_ = true;
-        ws_->text(true);
-        ws_->async_write(asio::buffer(*queue_.front()), [self = self()](beast::error_code ec, std::size_t) {
+        asio::async_write(*stream_, asio::buffer(control_), [self = self(), isClose](beast::error_code ec, std::size_t) {
             self->writing_ = false;
-            self->lastWriteProgress_ = SteadyClock::now();
-            self->queuedBytes_.shrink(self->costOf(self->queue_.front()));
-            self->queue_.pop_front();
+            std::string().swap(self->control_);
             if (ec) {
                 self->dropConnection();
-            } else if (self->phase_ == Phase::open && !self->queue_.empty()) {
-                self->writeNext();
-            } else if (self->phase_ == Phase::closing) {
-                self->startCloseIfReady();
+                return;
             }
+            if (!isClose) {
+                self->writeNext();
+                return;
+            }
+            self->closeSent_ = true;
+            if (self->closeReceived_ || self->teardownAfterClose_) self->teardown();
         });
     }
 
     // ---- closing ----
 
-    void closeWith(websocket::close_reason reason) {
+    void closeWith(std::uint16_t code, std::string_view reason = {}) {
         if (phase_ != Phase::open) return;
         phase_ = Phase::closing;
-        closeReason_ = std::make_unique<websocket::close_reason>(std::move(reason));
-        partialBytes_.clear();
-        partialSince_.reset();
+        closeQueued_ = true;
+        closeFrame_ = closeFrame(code, reason);
+        pongDue_ = false;
+        reader_->discardMessages();
+        forgetPartial();
         forgetQueued();
         closeDeadline_ = SteadyClock::now() + state_->options().closeTimeout;
         scheduleTick();
-        startCloseIfReady();
-    }
-
-    // One write and one control operation (ping or close) may be outstanding at a time.
-    void startCloseIfReady() {
-        if (phase_ != Phase::closing || closeStarted_ || pinging_ || writing_) return;
-        closeStarted_ = true;
-        ws_->async_close(*closeReason_, [self = self()](beast::error_code ec) {
-            if (ec) self->dropConnection();
-        });
+        writeNext();
     }
 
     // Frames not yet started are dropped; the one being written must stay alive.
     void forgetQueued() {
-        const auto first = std::next(queue_.begin(), writing_ && !queue_.empty() ? 1 : 0);
+        const auto first = std::next(queue_.begin(), writing_ && !queue_.empty() && control_.empty() ? 1 : 0);
         for (auto it = first; it != queue_.end(); ++it) queuedBytes_.shrink(costOf(*it));
         queue_.erase(first, queue_.end());
     }
 
+    // The closing handshake is over: the connection's own end (TLS close_notify, then a FIN),
+    // and what the client still sends is read and dropped until it closes too, so that its
+    // last frames are not lost to a reset. Bounded by the closing time-out.
+    void teardown() {
+        if (tearingDown_) return;
+        tearingDown_ = true;
+        if constexpr (isTls) {
+            stream_->asyncTeardown([self = self()](beast::error_code) { self->finish({}, {}); });
+        } else {
+            beast::error_code ignored;
+            stream_->shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+            drainPlain();
+        }
+    }
+
+    void drainPlain() {
+        stream_->async_wait(asio::socket_base::wait_read, [self = self()](beast::error_code ec) {
+            char discard[4096];
+            for (;;) {
+                if (ec || !self->stream_->is_open()) break;
+                const std::size_t n = self->stream_->read_some(asio::buffer(discard), ec);
+                if (ec == asio::error::would_block) {
+                    self->drainPlain();
+                    return;
+                }
+                if (n == 0 && !ec) break;
+            }
+            self->closeSocket();
+            self->finish({}, {});
+        });
+    }
+
+    // Once nothing reads, nothing else would see the connection end: it is finished here.
     void dropConnection() {
+        closeSocket();
+        if (readDone_ && !tearingDown_) finish({}, {});
+    }
+
+    void closeSocket() {
         if constexpr (isTls) {
             stream().shutdownAndClose();
         } else {
@@ -502,13 +635,10 @@ private:
             dropConnection();
             return;
         }
-        if (now - lastPing_ >= options.pingInterval && phase_ == Phase::open && !pinging_) {
-            pinging_ = true;
+        if (now - lastPing_ >= options.pingInterval) {
             lastPing_ = now;
-            ws_->async_ping({}, [self = self()](beast::error_code) {
-                self->pinging_ = false;
-                self->startCloseIfReady();
-            });
+            pingDue_ = true;
+            writeNext();
         }
         scheduleTick();
     }
@@ -526,9 +656,8 @@ private:
         partialBytes_.clear();
         forgetQueued();
         if (endReason_.empty()) {
-            if (ws_ && ec == websocket::error::closed) {
-                const auto& reason = ws_->reason();
-                endReason_ = "closed by the client (" + std::to_string(reason.code) + ")";
+            if (closeReceived_) {
+                endReason_ = "closed by the client (" + std::to_string(clientCloseCode_) + ")";
             } else if (!failure.empty()) {
                 endReason_ = std::string(failure) + ": " + ec.message();
                 ending_ = failureCounts;
@@ -538,14 +667,14 @@ private:
         }
         log(endReason_);
         state_->metrics().ended(ending_);
-        dropConnection();
+        closeSocket();
         state_->removeSession(id_);
     }
 
-    // The stream of the opening handshakes, on the thread that accepted the connection; then,
-    // on the room's thread, the WebSocket stream over it.
+    // The stream of the opening handshakes, on the thread that accepted the connection; then
+    // the same connection moved to the room's thread.
     std::optional<NextLayer> opening_;
-    std::optional<websocket::stream<NextLayer>> ws_;
+    std::optional<NextLayer> stream_;
     const std::shared_ptr<RelayState> state_;
     const ConnectionLimiter::Slot slot_;
     const std::uint64_t id_;
@@ -556,9 +685,6 @@ private:
 
     Phase phase_ = Phase::handshaking;
     beast::flat_buffer buffer_;  // the HTTP request
-    // The incoming message, read straight into the string that is then forwarded.
-    std::string message_;
-    std::optional<asio::dynamic_string_buffer<char, std::char_traits<char>, std::allocator<char>>> messageBuffer_;
     // Held only while the opening handshake needs them (inline, they would take most of the
     // session's size for as long as it lives).
     std::unique_ptr<UpgradeRequestParser> parser_;
@@ -567,18 +693,28 @@ private:
     std::string token_;
     std::shared_ptr<Room> room_;
 
+    std::optional<FrameReader> reader_;  // once open
+    bool readDone_ = false;  // the client closed, or broke the protocol
+
     std::list<Frame> queue_;  // unlike a deque, holds no memory while empty
     MemoryBudget::Charge queuedBytes_;  // what queue_ holds (a frame being written included)
     MemoryBudget::Charge partialBytes_;  // the buffer of an unfinished incoming message
     std::optional<SteadyClock::time_point> partialSince_;
     SteadyClock::time_point lastWriteProgress_{};
-    SteadyClock::time_point lastMessage_{};  // when the last whole message arrived
-    bool waitForFrame_ = true;  // the next read waits for a frame before taking a buffer
+    std::array<std::uint8_t, 10> header_{};  // of the frame being written
+    std::string control_;                   // the control frame being written
+    std::string pong_;                      // the payload of the ping to answer
+    std::string closeFrame_;                // queued behind the frame being written
     bool toldNotKept_ = false;
     bool writing_ = false;
-    bool pinging_ = false;
-    bool closeStarted_ = false;
-    std::unique_ptr<websocket::close_reason> closeReason_;  // set once closing
+    bool pongDue_ = false;
+    bool pingDue_ = false;
+    bool closeQueued_ = false;
+    bool closeSent_ = false;
+    bool closeReceived_ = false;
+    bool teardownAfterClose_ = false;
+    bool tearingDown_ = false;
+    std::uint16_t clientCloseCode_ = 0;
     std::string endReason_;
     RelayMetrics::Ending ending_;  // what endReason_ counts as
 

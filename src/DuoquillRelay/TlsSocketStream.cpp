@@ -324,11 +324,4 @@ void TlsSocketStream::shutdownAndClose() noexcept {
     socket_.close(ignored);
 }
 
-void teardown(boost::beast::role_type, TlsSocketStream& stream, boost::system::error_code& ec) {
-    stream.shutdownAndClose();
-    ec = {};
-}
-
-void beast_close_socket(TlsSocketStream& stream) { stream.shutdownAndClose(); }
-
 }  // namespace duoquill::relay

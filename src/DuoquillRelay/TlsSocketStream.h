@@ -8,15 +8,16 @@
 // What is written waits in a TlsOutbox for its thread's SendBatch, so that the frames written
 // meanwhile leave in one send rather than one send each.
 //
-// Satisfies Beast's AsyncStream; a websocket::stream<TlsSocketStream> uses the teardown
-// below. All operations of one stream must run on the thread of its socket's context.
+// An AsyncReadStream and AsyncWriteStream for Asio's and Beast's composed operations. A read
+// completes in the handler that copied its bytes, so a buffer the thread shares between its
+// connections is safe to read into. All operations of one stream must run on the thread of
+// its socket's context.
 
 #include <boost/asio/compose.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl/error.hpp>
 #include <boost/beast/core/buffers_range.hpp>
-#include <boost/beast/core/role.hpp>
 
 #include <openssl/ssl.h>
 
@@ -96,7 +97,7 @@ public:
 
     // The end of a closing handshake: close_notify and a TCP FIN go out, then what the peer
     // still sends is read and dropped until it closes too, so the last frames are not lost
-    // to a reset. Bounded by whoever closes the socket (the websocket's closing time-out).
+    // to a reset. Bounded by whoever closes the socket (the closing time-out).
     template <class Handler>
     void asyncTeardown(Handler&& handler) {
         sendCloseNotify();
@@ -206,14 +207,5 @@ private:
     bool peerClosed_ = false;
     bool closeNotifySent_ = false;
 };
-
-// Beast's websocket closing handshake and its time-outs end with these.
-void beast_close_socket(TlsSocketStream& stream);
-void teardown(boost::beast::role_type role, TlsSocketStream& stream, boost::system::error_code& ec);
-
-template <class Handler>
-void async_teardown(boost::beast::role_type, TlsSocketStream& stream, Handler&& handler) {
-    stream.asyncTeardown(std::forward<Handler>(handler));
-}
 
 }  // namespace duoquill::relay

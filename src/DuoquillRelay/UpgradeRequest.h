@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace duoquill::relay {
 
@@ -21,13 +22,18 @@ inline constexpr std::size_t requestHeaderLimit = 8 * 1024;
 void limitRequestParser(UpgradeRequestParser& parser);
 
 struct UpgradeDecision {
-    enum class Verdict { join, notFound, upgradeRequired };
+    enum class Verdict { join, notFound, upgradeRequired, badRequest, badVersion };
     Verdict verdict = Verdict::notFound;
     std::string token;  // the room, for `join`
+    std::string why;    // for `badRequest`: what the request lacks
 };
 
 // A path that is not a room gives notFound (404); a room path without a WebSocket upgrade,
-// upgradeRequired (426); otherwise the room to join.
+// upgradeRequired (426); an upgrade without a Host or a usable key, badRequest (400); one for
+// another version of WebSocket than 13, badVersion (426, naming 13); otherwise the room to join.
 UpgradeDecision judgeUpgradeRequest(const UpgradeRequest& request);
+
+// The Sec-WebSocket-Accept answering the request's Sec-WebSocket-Key.
+std::string acceptKey(std::string_view key);
 
 }  // namespace duoquill::relay

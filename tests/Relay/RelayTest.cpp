@@ -715,6 +715,27 @@ TEST(Relay, PlainAndQuietServeWithoutTlsAndWithoutLogAndStopOnSigint) {
     const RawAnswer answer = rawExchange(relay.port(), "GET " + roomPath(3) + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
     EXPECT_EQ(answer.bytes.rfind("HTTP/1.1 426 ", 0), 0u) << answer.bytes;
     EXPECT_TRUE(answer.ended);
+    // Upgrades without a key or for another version are refused; a member's ping is answered with
+    // its payload, its close with its code, and a frame that breaks the framing with 1002.
+    const auto upgrade = [&](const std::string& key, const std::string& version) {
+        return "GET " + roomPath(4) + " HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n" + key +
+               "Sec-WebSocket-Version: " + version + "\r\n\r\n";
+    };
+    const std::string key = "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
+    EXPECT_EQ(rawExchange(relay.port(), upgrade("", "13")).bytes.rfind("HTTP/1.1 400 ", 0), 0u);
+    const std::string otherVersion = rawExchange(relay.port(), upgrade(key, "8")).bytes;
+    EXPECT_EQ(otherVersion.rfind("HTTP/1.1 426 ", 0), 0u) << otherVersion;
+    EXPECT_NE(otherVersion.find("Sec-WebSocket-Version: 13\r\n"), std::string::npos) << otherVersion;
+    const std::string accepted = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                                 "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\nServer: duoquill-relay\r\n\r\n";
+    const std::string ping = std::string("\x89\x83", 2) + std::string(4, '\0') + "abc";
+    const std::string close = std::string("\x88\x82", 2) + std::string(4, '\0') + "\x0f\xa0";  // 4000
+    const RawAnswer closed = rawExchange(relay.port(), upgrade(key, "13") + ping + close);
+    EXPECT_EQ(closed.bytes, accepted + "\x8a\x03" "abc" + std::string("\x88\x02\x0f\xa0", 4));
+    EXPECT_TRUE(closed.ended);
+    const RawAnswer unmasked = rawExchange(relay.port(), upgrade(key, "13") + "\x81\x01x");
+    EXPECT_EQ(unmasked.bytes, accepted + std::string("\x88\x02\x03\xea", 4));
+    EXPECT_TRUE(unmasked.ended);
     ::kill(relay.pid(), SIGINT);
     EXPECT_EQ(a.read().closeCode, 1001);
     EXPECT_EQ(b.read().closeCode, 1001);

@@ -1,0 +1,277 @@
+#include "DuoquillRelay/WebSocketFrames.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace duoquill::relay {
+namespace {
+
+using Kind = FrameReader::Event::Kind;
+
+bool isControl(Opcode opcode) { return static_cast<std::uint8_t>(opcode) >= 8; }
+
+bool isKnown(std::uint8_t opcode) { return opcode <= 2 || (opcode >= 8 && opcode <= 10); }
+
+// Codes a peer may send: the registered ones in use, and the ranges for libraries and
+// applications. 1005 and 1006 only ever describe a close, they are never sent.
+bool isValidCloseCode(std::uint16_t code) {
+    if (code >= 1000 && code <= 1003) return true;
+    if (code >= 1007 && code <= 1013) return true;
+    return code >= 3000 && code <= 4999;
+}
+
+std::uint64_t bigEndian(const std::uint8_t* bytes, std::size_t count) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < count; ++i) value = (value << 8) | bytes[i];
+    return value;
+}
+
+}  // namespace
+
+bool Utf8Check::write(const std::uint8_t* data, std::size_t size) {
+    std::size_t i = 0;
+    while (i < size) {
+        if (remaining_ == 0) {
+            // Most chat text is ASCII: eight bytes at a time until a byte with its high bit set.
+            while (i + 8 <= size) {
+                std::uint64_t word;
+                std::memcpy(&word, data + i, 8);
+                if ((word & 0x8080808080808080ULL) != 0) break;
+                i += 8;
+            }
+            if (i == size) break;
+            const std::uint8_t b = data[i++];
+            if (b < 0x80) continue;
+            low_ = 0x80;
+            high_ = 0xBF;
+            if (b >= 0xC2 && b <= 0xDF) {
+                remaining_ = 1;
+            } else if (b >= 0xE0 && b <= 0xEF) {
+                remaining_ = 2;
+                if (b == 0xE0) low_ = 0xA0;   // no overlong forms
+                if (b == 0xED) high_ = 0x9F;  // no surrogates
+            } else if (b >= 0xF0 && b <= 0xF4) {
+                remaining_ = 3;
+                if (b == 0xF0) low_ = 0x90;
+                if (b == 0xF4) high_ = 0x8F;  // nothing past U+10FFFF
+            } else {
+                return false;
+            }
+        } else {
+            const std::uint8_t b = data[i++];
+            if (b < low_ || b > high_) return false;
+            --remaining_;
+            low_ = 0x80;
+            high_ = 0xBF;
+        }
+    }
+    return true;
+}
+
+FrameReader::Event FrameReader::fault(std::uint16_t code) {
+    failed_ = true;
+    inMessage_ = false;
+    std::string().swap(message_);
+    Event event;
+    event.kind = Kind::fault;
+    event.code = code;
+    return event;
+}
+
+// Checks what is known of the header so far; false with `faultOut` set when it is a fault.
+bool FrameReader::parseHeader(Event& faultOut) {
+    const std::uint8_t first = header_[0];
+    const std::uint8_t second = header_[1];
+    const std::uint8_t opcode = first & 0x0F;
+    if ((first & 0x70) != 0 || !isKnown(opcode) || (second & 0x80) == 0) {
+        faultOut = fault(closeCode::protocolError);
+        return false;
+    }
+    opcode_ = static_cast<Opcode>(opcode);
+    fin_ = (first & 0x80) != 0;
+    const std::uint8_t length = second & 0x7F;
+    if (isControl(opcode_)) {
+        if (!fin_ || length > 125) {
+            faultOut = fault(closeCode::protocolError);
+            return false;
+        }
+    } else if ((opcode_ == Opcode::continuation) != inMessage_) {
+        // A continuation with no message begun, or a new message inside one.
+        faultOut = fault(closeCode::protocolError);
+        return false;
+    }
+    return true;
+}
+
+FrameReader::Event FrameReader::next(std::string_view& input) {
+    Event event;
+    if (failed_) {
+        input = {};
+        return event;
+    }
+    for (;;) {
+        if (!inFrame_) {
+            if (input.empty()) return event;
+            while (headerHave_ < 2 && !input.empty()) {
+                header_[headerHave_++] = static_cast<std::uint8_t>(input.front());
+                input.remove_prefix(1);
+            }
+            if (headerHave_ < 2) return event;
+            if (headerHave_ == 2 && !parseHeader(event)) return event;
+            const std::uint8_t length = header_[1] & 0x7F;
+            const std::size_t extended = length == 126 ? 2 : length == 127 ? 8 : 0;
+            const std::size_t total = 2 + extended + 4;
+            const std::size_t take = std::min(total - headerHave_, input.size());
+            std::memcpy(header_.data() + headerHave_, input.data(), take);
+            headerHave_ += take;
+            input.remove_prefix(take);
+            if (headerHave_ < total) return event;
+
+            std::uint64_t size = length;
+            if (extended != 0) {
+                size = bigEndian(header_.data() + 2, extended);
+                // Lengths in their shortest form only, and never with the top bit set.
+                const bool shortest = extended == 2 ? size >= 126 : size >= 65536 && (size >> 63) == 0;
+                if (!shortest) return fault(closeCode::protocolError);
+            }
+            std::memcpy(mask_.data(), header_.data() + 2 + extended, 4);
+            headerHave_ = 0;
+            inFrame_ = true;
+            remaining_ = size;
+            maskAt_ = 0;
+            controlHave_ = 0;
+            if (!isControl(opcode_)) {
+                const std::uint64_t before = opcode_ == Opcode::continuation ? messageBytes_ : 0;
+                if (size > maxMessageBytes_ - before) return fault(closeCode::tooBig);
+                messageBytes_ = before + size;
+                if (opcode_ != Opcode::continuation) {
+                    inMessage_ = true;
+                    messageIsText_ = opcode_ == Opcode::text;
+                    skipping_ = !messageIsText_ || discard_;
+                    utf8_.reset();
+                    if (!messageIsText_) {
+                        event.kind = Kind::binary;
+                        return event;
+                    }
+                }
+                // A single-frame message gets exactly its size; later frames grow it.
+                if (!skipping_) message_.reserve(message_.size() + static_cast<std::size_t>(size));
+            }
+        }
+
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, input.size()));
+        if (isControl(opcode_)) {
+            unmaskInto(control_.data() + controlHave_, input.data(), n);
+            controlHave_ += n;
+        } else if (!skipping_) {
+            const std::size_t at = message_.size();
+            message_.resize(at + n);
+            unmaskInto(message_.data() + at, input.data(), n);
+            if (!utf8_.write(reinterpret_cast<const std::uint8_t*>(message_.data() + at), n)) {
+                return fault(closeCode::badPayload);
+            }
+        }
+        input.remove_prefix(n);
+        remaining_ -= n;
+        maskAt_ += n;
+        if (remaining_ != 0) return event;
+        inFrame_ = false;
+
+        if (isControl(opcode_)) {
+            const std::string_view payload(control_.data(), controlHave_);
+            switch (opcode_) {
+                case Opcode::ping:
+                    event.kind = Kind::ping;
+                    event.payload = payload;
+                    return event;
+                case Opcode::pong:
+                    event.kind = Kind::pong;
+                    return event;
+                default:
+                    break;
+            }
+            event.kind = Kind::close;
+            event.code = closeCode::none;
+            if (payload.size() == 1) return fault(closeCode::protocolError);
+            if (payload.size() >= 2) {
+                event.code = static_cast<std::uint16_t>(bigEndian(reinterpret_cast<const std::uint8_t*>(payload.data()), 2));
+                if (!isValidCloseCode(event.code)) return fault(closeCode::protocolError);
+                event.payload = payload.substr(2);
+                Utf8Check reason;
+                if (!reason.write(reinterpret_cast<const std::uint8_t*>(event.payload.data()), event.payload.size()) ||
+                    !reason.atBoundary()) {
+                    return fault(closeCode::badPayload);
+                }
+            }
+            return event;
+        }
+        if (!fin_) continue;
+        inMessage_ = false;
+        if (skipping_) continue;
+        if (!utf8_.atBoundary()) return fault(closeCode::badPayload);
+        event.kind = Kind::text;
+        return event;
+    }
+}
+
+std::string FrameReader::takeMessage() {
+    std::string message = std::move(message_);
+    message_ = std::string();
+    return message;
+}
+
+void FrameReader::discardMessages() {
+    discard_ = true;
+    skipping_ = true;
+    std::string().swap(message_);
+}
+
+void FrameReader::unmaskInto(char* to, const char* from, std::size_t size) {
+    std::array<std::uint8_t, 8> key{};
+    for (std::size_t i = 0; i < key.size(); ++i) key[i] = mask_[(maskAt_ + i) & 3];
+    std::uint64_t wide;
+    std::memcpy(&wide, key.data(), 8);
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, from + i, 8);
+        word ^= wide;
+        std::memcpy(to + i, &word, 8);
+    }
+    for (; i < size; ++i) to[i] = static_cast<char>(static_cast<std::uint8_t>(from[i]) ^ key[i & 7]);
+}
+
+std::size_t frameHeader(Opcode opcode, std::uint64_t size, std::array<std::uint8_t, 10>& out) {
+    out[0] = static_cast<std::uint8_t>(0x80 | static_cast<std::uint8_t>(opcode));
+    std::size_t extended = 0;
+    if (size < 126) {
+        out[1] = static_cast<std::uint8_t>(size);
+    } else if (size <= 0xFFFF) {
+        out[1] = 126;
+        extended = 2;
+    } else {
+        out[1] = 127;
+        extended = 8;
+    }
+    for (std::size_t i = 0; i < extended; ++i) out[2 + i] = static_cast<std::uint8_t>(size >> (8 * (extended - 1 - i)));
+    return 2 + extended;
+}
+
+std::string controlFrame(Opcode opcode, std::string_view payload) {
+    payload = payload.substr(0, std::min<std::size_t>(payload.size(), 125));
+    std::array<std::uint8_t, 10> header{};
+    const std::size_t size = frameHeader(opcode, payload.size(), header);
+    std::string frame(reinterpret_cast<const char*>(header.data()), size);
+    frame.append(payload);
+    return frame;
+}
+
+std::string closeFrame(std::uint16_t code, std::string_view reason) {
+    std::string payload;
+    payload.push_back(static_cast<char>(code >> 8));
+    payload.push_back(static_cast<char>(code & 0xFF));
+    payload.append(reason.substr(0, std::min<std::size_t>(reason.size(), 123)));
+    return controlFrame(Opcode::close, payload);
+}
+
+}  // namespace duoquill::relay

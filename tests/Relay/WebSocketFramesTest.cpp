@@ -1,0 +1,186 @@
+// The relay's WebSocket frame reader on the bytes a client may send, however they are split,
+// and the server frames it lays out.
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "DuoquillRelay/WebSocketFrames.h"
+
+namespace duoquill::relay {
+namespace {
+
+using Kind = FrameReader::Event::Kind;
+
+constexpr std::size_t kMax = 100000;
+
+// A client frame: `first` is FIN, RSV and opcode; the length is written in the form asked
+// for (0: shortest, 2 or 8: that many extended bytes) with the mask bit as given.
+std::string clientFrame(std::uint8_t first, std::string_view payload, bool masked = true, int lengthForm = 0) {
+    std::string out(1, static_cast<char>(first));
+    const std::uint8_t maskBit = masked ? 0x80 : 0;
+    const std::uint64_t size = payload.size();
+    const int form = lengthForm != 0 ? lengthForm : size < 126 ? 0 : size <= 0xFFFF ? 2 : 8;
+    out.push_back(static_cast<char>(maskBit | (form == 0 ? size : form == 2 ? 126 : 127)));
+    for (int i = form - 1; i >= 0; --i) out.push_back(static_cast<char>(size >> (8 * i)));
+    const char mask[4] = {'\x37', '\xfa', '\x21', '\x3d'};
+    if (masked) out.append(mask, 4);
+    for (std::size_t i = 0; i < payload.size(); ++i) out.push_back(masked ? static_cast<char>(payload[i] ^ mask[i % 4]) : payload[i]);
+    return out;
+}
+
+std::string text(std::string_view payload) { return clientFrame(0x81, payload); }
+
+struct Seen {
+    Kind kind;
+    std::uint16_t code;
+    std::string data;
+    bool operator==(const Seen&) const = default;
+};
+
+// Feeds `bytes` in pieces of the sizes `split` gives, until a fault.
+template <class Split>
+std::vector<Seen> readAll(std::string_view bytes, Split split, FrameReader& reader) {
+    std::vector<Seen> seen;
+    while (!bytes.empty()) {
+        std::string_view piece = bytes.substr(0, split());
+        bytes.remove_prefix(piece.size());
+        for (;;) {
+            const FrameReader::Event event = reader.next(piece);
+            if (event.kind == Kind::needMore) break;
+            seen.push_back({event.kind, event.code,
+                            event.kind == Kind::text ? reader.takeMessage() : std::string(event.payload)});
+            if (event.kind == Kind::fault) return seen;
+        }
+        EXPECT_TRUE(piece.empty());
+    }
+    return seen;
+}
+
+std::vector<Seen> readWhole(std::string_view bytes, std::size_t max = kMax) {
+    FrameReader reader(max);
+    return readAll(bytes, [&] { return bytes.size(); }, reader);
+}
+
+TEST(WebSocketFrames, EveryKindOfFrameReadsTheSameHoweverTheBytesAreSplit) {
+    const std::string medium(300, 'm');
+    std::string large(70000, 'L');
+    large[69999] = 'z';
+    const std::string accented = "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80";  // split across fragments below
+    const std::string stream = text("hi") + text(medium) + clientFrame(0x89, "are you there") +
+                               clientFrame(0x01, accented.substr(0, 4)) + clientFrame(0x00, "") +
+                               clientFrame(0x8A, "") + clientFrame(0x80, accented.substr(4)) + text("") +
+                               clientFrame(0x82, "binary is skipped") + text(large) +
+                               clientFrame(0x88, std::string("\x03\xe8", 2) + "bye");
+    const std::vector<Seen> expected = {
+        {Kind::text, 0, "hi"},         {Kind::text, 0, medium},        {Kind::ping, 0, "are you there"},
+        {Kind::pong, 0, ""},           {Kind::text, 0, accented},      {Kind::text, 0, ""},
+        {Kind::binary, 0, ""},         {Kind::text, 0, large},         {Kind::close, 1000, "bye"},
+    };
+    EXPECT_EQ(readWhole(stream), expected);
+    {
+        FrameReader reader(kMax);
+        EXPECT_EQ(readAll(stream, [] { return std::size_t{1}; }, reader), expected);
+    }
+    std::mt19937 random(7);
+    for (int round = 0; round < 20; ++round) {
+        FrameReader reader(kMax);
+        EXPECT_EQ(readAll(stream, [&] { return std::size_t{1} + random() % 40; }, reader), expected) << round;
+    }
+    // A single frame's message is held at its exact size.
+    FrameReader reader(kMax);
+    std::string_view head = std::string_view(stream).substr(text("hi").size(), 8);
+    EXPECT_EQ(reader.next(head).kind, Kind::needMore);
+    EXPECT_TRUE(reader.inMessage());
+    EXPECT_EQ(reader.heldBytes(), medium.size());
+}
+
+TEST(WebSocketFrames, HostileFramesAreFaultsWithTheirCloseCode) {
+    const std::string begun = clientFrame(0x01, "part");
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::uint16_t code;
+    } cases[] = {
+        {"unmasked", clientFrame(0x81, "x", false), closeCode::protocolError},
+        {"reserved bit", clientFrame(0xC1, "x"), closeCode::protocolError},
+        {"unknown opcode", clientFrame(0x83, "x"), closeCode::protocolError},
+        {"unknown control opcode", clientFrame(0x8B, "x"), closeCode::protocolError},
+        {"fragmented ping", clientFrame(0x09, "x"), closeCode::protocolError},
+        {"long ping", clientFrame(0x89, std::string(126, 'p')), closeCode::protocolError},
+        {"continuation first", clientFrame(0x80, "x"), closeCode::protocolError},
+        {"new message inside one", begun + text("x"), closeCode::protocolError},
+        {"16-bit length for 100 bytes", clientFrame(0x81, std::string(100, 'a'), true, 2), closeCode::protocolError},
+        {"64-bit length for 300 bytes", clientFrame(0x81, std::string(300, 'a'), true, 8), closeCode::protocolError},
+        {"64-bit length with its top bit", std::string("\x81\xff\x80\0\0\0\0\0\0\0", 10), closeCode::protocolError},
+        {"one byte too many", text(std::string(kMax + 1, 'a')), closeCode::tooBig},
+        {"fragments past the limit", clientFrame(0x01, std::string(kMax, 'a')) + clientFrame(0x80, "a"), closeCode::tooBig},
+        {"overlong", text("\xc0\x80"), closeCode::badPayload},
+        {"surrogate", text("\xed\xa0\x80"), closeCode::badPayload},
+        {"past U+10FFFF", text("\xf4\x90\x80\x80"), closeCode::badPayload},
+        {"not a lead byte", text("\xf5\x80\x80\x80"), closeCode::badPayload},
+        {"cut at the message's end", clientFrame(0x01, "ok") + clientFrame(0x80, "\xe2\x82"), closeCode::badPayload},
+        {"one-byte close", clientFrame(0x88, "\x03"), closeCode::protocolError},
+        {"close code 1005", clientFrame(0x88, "\x03\xed"), closeCode::protocolError},
+        {"close code 999", clientFrame(0x88, "\x03\xe7"), closeCode::protocolError},
+        {"close code 2000", clientFrame(0x88, "\x07\xd0"), closeCode::protocolError},
+        {"close reason not UTF-8", clientFrame(0x88, "\x03\xe8\xff"), closeCode::badPayload},
+    };
+    for (const auto& c : cases) {
+        FrameReader reader(kMax);
+        const std::string bytes = c.bytes + text("after");
+        const auto seen = readAll(bytes, [] { return std::size_t{3}; }, reader);
+        ASSERT_FALSE(seen.empty()) << c.what;
+        EXPECT_EQ(seen.back(), (Seen{Kind::fault, c.code, ""})) << c.what;
+        EXPECT_FALSE(reader.inMessage()) << c.what;
+        // Nothing more is read after a fault.
+        std::string_view more = text("more");
+        EXPECT_EQ(reader.next(more).kind, Kind::needMore) << c.what;
+        EXPECT_TRUE(more.empty()) << c.what;
+    }
+    // The limit itself, valid UTF-8 split across frames, and the codes a client may send pass.
+    EXPECT_EQ(readWhole(text(std::string(kMax, 'a'))).back().kind, Kind::text);
+    EXPECT_EQ(readWhole(clientFrame(0x01, "\xf0\x9f") + clientFrame(0x80, "\x98\x80")).back().kind, Kind::text);
+    for (const char* code : {"\x03\xe8", "\x03\xf5", "\x0b\xb8", "\x13\x87"}) {
+        EXPECT_EQ(readWhole(clientFrame(0x88, code)).back().kind, Kind::close) << code;
+    }
+    EXPECT_EQ(readWhole(clientFrame(0x88, "")).back(), (Seen{Kind::close, closeCode::none, ""}));
+}
+
+TEST(WebSocketFrames, DiscardedMessagesAreReadButNotKeptAndControlFramesStillCount) {
+    FrameReader reader(kMax);
+    std::string first = clientFrame(0x01, "begun");
+    std::string_view piece = first;
+    EXPECT_EQ(reader.next(piece).kind, Kind::needMore);
+    reader.discardMessages();
+    EXPECT_FALSE(reader.inMessage());
+    EXPECT_EQ(reader.heldBytes(), 0u);
+    const std::string rest = clientFrame(0x80, "ended") + text("dropped") + clientFrame(0x88, "\x03\xe8");
+    EXPECT_EQ(readAll(rest, [&] { return rest.size(); }, reader), (std::vector<Seen>{{Kind::close, 1000, ""}}));
+}
+
+TEST(WebSocketFrames, ServerFramesAreUnmaskedFinalAndInTheShortestLengthForm) {
+    std::array<std::uint8_t, 10> header{};
+    const struct {
+        std::uint64_t size;
+        std::vector<std::uint8_t> bytes;
+    } cases[] = {
+        {0, {0x81, 0}},
+        {125, {0x81, 125}},
+        {126, {0x81, 126, 0, 126}},
+        {65535, {0x81, 126, 0xFF, 0xFF}},
+        {65536, {0x81, 127, 0, 0, 0, 0, 0, 1, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        const std::size_t n = frameHeader(Opcode::text, c.size, header);
+        EXPECT_EQ(std::vector<std::uint8_t>(header.begin(), header.begin() + n), c.bytes) << c.size;
+    }
+    EXPECT_EQ(closeFrame(4001, "occupied"), std::string("\x88\x0a\x0f\xa1occupied", 12));
+    EXPECT_EQ(closeFrame(1000, std::string(200, 'r')).size(), 2u + 125u);
+    EXPECT_EQ(controlFrame(Opcode::pong, "abc"), std::string("\x8a\x03" "abc", 5));
+}
+
+}  // namespace
+}  // namespace duoquill::relay
