@@ -154,8 +154,6 @@ FrameReader::Event FrameReader::next(std::string_view& input) {
                         return event;
                     }
                 }
-                // A single-frame message gets exactly its size; later frames grow it.
-                if (!skipping_) message_.reserve(message_.size() + static_cast<std::size_t>(size));
             }
         }
 
@@ -165,6 +163,7 @@ FrameReader::Event FrameReader::next(std::string_view& input) {
             controlHave_ += n;
         } else if (!skipping_) {
             const std::size_t at = message_.size();
+            if (at + n > message_.capacity()) grow(at + n, at + static_cast<std::size_t>(remaining_));
             message_.resize(at + n);
             unmaskInto(message_.data() + at, input.data(), n);
             if (!utf8_.write(reinterpret_cast<const std::uint8_t*>(message_.data() + at), n)) {
@@ -224,6 +223,17 @@ void FrameReader::discardMessages() {
     discard_ = true;
     skipping_ = true;
     std::string().swap(message_);
+}
+
+// Room for `needed` bytes, doubling as the bytes arrive but never past the end the frame
+// declared: a header alone claims no memory, and a message that arrives whole is held at
+// exactly its size.
+void FrameReader::grow(std::size_t needed, std::size_t frameEnd) {
+    const std::size_t target = std::max(needed, std::min(frameEnd, 2 * message_.capacity()));
+    std::string grown;
+    grown.reserve(target);  // from empty: exactly `target`
+    grown.append(message_);
+    message_.swap(grown);
 }
 
 void FrameReader::unmaskInto(char* to, const char* from, std::size_t size) {

@@ -65,14 +65,17 @@ public:
     std::string takeMessage();
     // A text message has begun and is not whole yet.
     bool inMessage() const { return inMessage_ && !skipping_; }
-    // What an unfinished message holds on to.
-    std::size_t heldBytes() const { return inMessage() ? message_.capacity() : 0; }
+    // The memory an unfinished message holds on to.
+    std::size_t heldBytes() const {
+        return inMessage() && message_.capacity() > std::string().capacity() ? message_.capacity() : 0;
+    }
     // From now on text messages are parsed but not kept (a connection that is closing).
     void discardMessages();
 
 private:
     Event fault(std::uint16_t code);
     bool parseHeader(Event& faultOut);
+    void grow(std::size_t needed, std::size_t frameEnd);
     void unmaskInto(char* to, const char* from, std::size_t size);
 
     const std::size_t maxMessageBytes_;

@@ -89,12 +89,27 @@ TEST(WebSocketFrames, EveryKindOfFrameReadsTheSameHoweverTheBytesAreSplit) {
         FrameReader reader(kMax);
         EXPECT_EQ(readAll(stream, [&] { return std::size_t{1} + random() % 40; }, reader), expected) << round;
     }
-    // A single frame's message is held at its exact size.
+    // A header claims no memory; a message is held at most at twice what has arrived, and
+    // one that arrives whole at exactly its size.
     FrameReader reader(kMax);
-    std::string_view head = std::string_view(stream).substr(text("hi").size(), 8);
-    EXPECT_EQ(reader.next(head).kind, Kind::needMore);
+    const std::string frame = text(large);
+    std::string_view piece = std::string_view(frame).substr(0, 14);
+    EXPECT_EQ(reader.next(piece).kind, Kind::needMore);
     EXPECT_TRUE(reader.inMessage());
-    EXPECT_EQ(reader.heldBytes(), medium.size());
+    EXPECT_EQ(reader.heldBytes(), 0u);
+    for (std::size_t at = 14; at < frame.size(); at += 16384) {
+        piece = std::string_view(frame).substr(at, 16384);
+        const auto event = reader.next(piece);
+        if (event.kind == Kind::text) {
+            EXPECT_EQ(reader.takeMessage().capacity(), large.size());
+        } else {
+            EXPECT_LE(reader.heldBytes(), 2 * (at + 16384 - 14));
+        }
+    }
+    const std::string whole = text(medium);
+    piece = whole;
+    ASSERT_EQ(reader.next(piece).kind, Kind::text);
+    EXPECT_EQ(reader.takeMessage().capacity(), medium.size());
 }
 
 TEST(WebSocketFrames, HostileFramesAreFaultsWithTheirCloseCode) {
