@@ -28,8 +28,6 @@ using Kind = WebSocketEvent::Kind;
 constexpr int kPairs = 50;
 constexpr auto kFailoverLimit = 40s;
 const std::string kRoomsOfTwo = "rooms{members=\"2\"}";
-// Not "connected" alone: "disconnected" holds it too.
-constexpr std::string_view kConnected = " connected — PQ handshake complete";
 
 std::vector<std::string> relayArguments(std::vector<std::string> extra = {}) {
     std::vector<std::string> arguments{"--plain", "--proxy-protocol", "127.0.0.1", "--metrics", "127.0.0.1:0"};
@@ -147,7 +145,7 @@ TEST(Cluster, RoomsSpreadOverTheRelaysAndADeadRelaysRoomsMeetAgainElsewhereWhile
     const ChatUser alice("alice"), bob("bob");
     // Bob's URL ends in "/": his path starts "//", and must hash as Alice's does.
     ChatCliProcess aliceChat(alice, bob.publicKey(), proxy.url()), bobChat(bob, alice.publicKey(), proxy.url() + "/");
-    ASSERT_TRUE(aliceChat.waitFor(kConnected) && bobChat.waitFor(kConnected)) << plainText(aliceChat.standardError());
+    ASSERT_TRUE(aliceChat.waitFor(kConnectedLine) && bobChat.waitFor(kConnectedLine)) << plainText(aliceChat.standardError());
     aliceChat.type("through the cluster");
     ASSERT_TRUE(bobChat.waitFor("through the cluster")) << plainText(bobChat.standardError());
     std::size_t victim = 3;
@@ -184,7 +182,7 @@ TEST(Cluster, RoomsSpreadOverTheRelaysAndADeadRelaysRoomsMeetAgainElsewhereWhile
     }
     const auto pairsBack = Clock::now() - killed;
     // The chats notice by themselves, reconnect and make a new session.
-    EXPECT_TRUE(aliceChat.waitFor(kConnected, kFailoverLimit, 2) && bobChat.waitFor(kConnected, kFailoverLimit, 2))
+    EXPECT_TRUE(aliceChat.waitFor(kConnectedLine, kFailoverLimit, 2) && bobChat.waitFor(kConnectedLine, kFailoverLimit, 2))
         << plainText(aliceChat.standardError()) << plainText(bobChat.standardError());
     const auto chatsBack = Clock::now() - killed;
     bobChat.type("after the failover");

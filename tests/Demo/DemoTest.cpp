@@ -15,8 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "Kit/Paths.h"
-#include "Kit/Process.h"
+#include "Kit/ChatCliProcess.h"
 
 namespace duoquill::test {
 namespace {
@@ -64,16 +63,6 @@ void expectNothingLeft(const TempDir& temporary, const std::string& log) {
     EXPECT_TRUE(fs::is_empty(temporary.path())) << "left in " << temporary.str();
     EXPECT_EQ(processesMentioning(temporary.str()), std::vector<std::string>{});
     EXPECT_EQ(processesMentioning(log.substr(at + 7, log.find('\n', at) - at - 7)), std::vector<std::string>{});
-}
-
-// Whether `texts` appear in `screen` in this order.
-bool inOrder(const std::string& screen, const std::vector<std::string>& texts) {
-    std::size_t from = 0;
-    for (const auto& text : texts) {
-        if ((from = screen.find(text, from)) == std::string::npos) return false;
-        from += text.size();
-    }
-    return true;
 }
 
 TEST(Demo, ScriptedExchangeShowsBothSidesAndCleansUp) {

@@ -13,17 +13,9 @@
 namespace duoquill::test {
 namespace {
 
-constexpr std::string_view connectedLine = " connected — PQ handshake complete";
 constexpr std::string_view prompt = "\x1b[1m\x1b[32m>\x1b[0m ";
 
 const std::string left = "\x1b[D", right = "\x1b[C", up = "\x1b[A";
-
-std::size_t timesShown(const ChatCliProcess& client, std::string_view text) {
-    const std::string shown = plainText(client.standardError());
-    std::size_t n = 0;
-    for (auto at = shown.find(text); at != std::string::npos; at = shown.find(text, at + 1)) ++n;
-    return n;
-}
 
 bool endsWith(const ChatCliProcess& client, std::string_view text) {
     return client.waitForStandardError([&](const std::string& shown) { return shown.ends_with(text); }, 10s);
@@ -44,8 +36,8 @@ struct TerminalChat {
     ChatCliProcess a{alice, bob.publicKey(), relay.url(), true};
 
     ::testing::AssertionResult connect() {
-        if (!a.waitFor(std::string(connectedLine) + "\n\n> ")) return ::testing::AssertionFailure() << a.standardError();
-        if (!b.waitFor(connectedLine)) return ::testing::AssertionFailure() << b.standardError();
+        if (!a.waitFor(std::string(kConnectedLine) + "\n\n> ")) return ::testing::AssertionFailure() << a.standardError();
+        if (!b.waitFor(kConnectedLine)) return ::testing::AssertionFailure() << b.standardError();
         return ::testing::AssertionSuccess();
     }
 };
@@ -71,19 +63,16 @@ TEST(TerminalEditing, PartialLineKeptEditingHistoryPasteAndCtrlC) {
     a.write("one\rtwo\r");         // a paste
     ASSERT_TRUE(b.waitFor("peer > two\n")) << b.standardError();
     const std::string received = plainText(b.standardError());
-    std::size_t from = received.find("peer > hello\n");
-    for (const char* line : {"world", "head tail!", "kept", "world", "one", "two"}) {
-        from = received.find("peer > " + std::string(line) + "\n", from + 1);
-        ASSERT_NE(from, std::string::npos) << "missing or out of order: " << line << "\n" << received;
-    }
-    EXPECT_EQ(timesShown(b, "peer > "), 7u) << received;
+    EXPECT_TRUE(inOrder(received, {"peer > hello\n", "peer > world\n", "peer > head tail!\n", "peer > kept\n",
+                                   "peer > world\n", "peer > one\n", "peer > two\n"})) << received;
+    EXPECT_EQ(b.timesShown("peer > "), 7u) << received;
 
     // Ctrl-C says goodbye: the peer waits again.
-    const auto waiting = timesShown(b, "waiting for peer...");
+    const auto waiting = b.timesShown("waiting for peer...");
     a.write("half typed\x03");
     EXPECT_EQ(a.waitForExit(), std::optional<int>(0));
     ASSERT_TRUE(b.waitFor("waiting for peer...", 10s, waiting + 1)) << b.standardError();
-    EXPECT_EQ(timesShown(b, "half typed"), 0u);
+    EXPECT_EQ(b.timesShown("half typed"), 0u);
     expectTerminalRestored(a);
 }
 
@@ -91,7 +80,7 @@ TEST(TerminalEditing, CtrlDQuitsOnAnEmptyLineAndNothingIsWritten) {
     TerminalChat chat;
     auto& [alice, bob, relay, b, a] = chat;
     ASSERT_TRUE(chat.connect());
-    const auto waiting = timesShown(b, "waiting for peer...");
+    const auto waiting = b.timesShown("waiting for peer...");
     // A lone Esc holds nothing up; UTF-8 is typed and edited as whole characters.
     a.write("x\x1b");
     b.type("meanwhile");
@@ -101,7 +90,7 @@ TEST(TerminalEditing, CtrlDQuitsOnAnEmptyLineAndNothingIsWritten) {
     a.write("z\x15\x04");
     EXPECT_EQ(a.waitForExit(), std::optional<int>(0));
     ASSERT_TRUE(b.waitFor("waiting for peer...", 10s, waiting + 1)) << b.standardError();
-    EXPECT_EQ(timesShown(b, "peer > z"), 0u);
+    EXPECT_EQ(b.timesShown("peer > z"), 0u);
     expectTerminalRestored(a);
 
     // The history lived in memory only: the keychain is all the HOME holds.

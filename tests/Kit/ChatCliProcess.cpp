@@ -17,6 +17,13 @@ ProcessOptions userEnvironment(const ChatUser& user) {
     return options;
 }
 
+std::size_t timesIn(std::string_view error, std::string_view text) {
+    const std::string shown = plainText(error);
+    std::size_t n = 0;
+    for (auto at = shown.find(text); at != std::string::npos; at = shown.find(text, at + text.size())) ++n;
+    return n;
+}
+
 }  // namespace
 
 ChatUser::ChatUser(std::string label) : label_(std::move(label)) {
@@ -49,15 +56,10 @@ ChatCliProcess::~ChatCliProcess() {
 }
 
 bool ChatCliProcess::waitFor(std::string_view text, std::chrono::milliseconds timeout, std::size_t wanted) const {
-    return waitForStandardError(
-        [&](const std::string& error) {
-            const std::string shown = plainText(error);
-            std::size_t n = 0;
-            for (auto at = shown.find(text); at != std::string::npos; at = shown.find(text, at + text.size())) ++n;
-            return n >= wanted;
-        },
-        timeout);
+    return waitForStandardError([&](const std::string& error) { return timesIn(error, text) >= wanted; }, timeout);
 }
+
+std::size_t ChatCliProcess::timesShown(std::string_view text) const { return timesIn(standardError(), text); }
 
 std::string plainText(std::string_view terminal) {
     std::string out;
@@ -70,6 +72,15 @@ std::string plainText(std::string_view terminal) {
         }
     }
     return out;
+}
+
+bool inOrder(std::string_view shown, const std::vector<std::string>& texts) {
+    std::size_t from = 0;
+    for (const auto& text : texts) {
+        if ((from = shown.find(text, from)) == std::string::npos) return false;
+        from += text.size();
+    }
+    return true;
 }
 
 }  // namespace duoquill::test

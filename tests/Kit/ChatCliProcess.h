@@ -6,6 +6,7 @@
 #include <chrono>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Kit/Paths.h"
 #include "Kit/Process.h"
@@ -13,6 +14,9 @@
 namespace duoquill::test {
 
 using namespace std::chrono_literals;
+
+// What a chat shows once its session is active. Not "connected" alone: "disconnected" holds it too.
+inline constexpr std::string_view kConnectedLine = " connected — PQ handshake complete";
 
 // A user: a HOME of its own holding one identity made with `duoquill-cli keygen`.
 class ChatUser {
@@ -39,9 +43,13 @@ public:
     void type(std::string_view line) { write(std::string(line) + "\n"); }
     // Waits until standard error, as plain text, holds `text` at least `count` times.
     bool waitFor(std::string_view text, std::chrono::milliseconds timeout = 20s, std::size_t count = 1) const;
+    // How many times standard error, as plain text, holds `text` so far.
+    std::size_t timesShown(std::string_view text) const;
 };
 
 // The lines of a display with colours and cursor movement taken out.
 std::string plainText(std::string_view terminal);
+// Whether `texts` appear in `shown` in this order.
+bool inOrder(std::string_view shown, const std::vector<std::string>& texts);
 
 }  // namespace duoquill::test
