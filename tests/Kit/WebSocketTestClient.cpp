@@ -10,6 +10,7 @@
 #include <boost/beast/websocket/ssl.hpp>
 
 #include <functional>
+#include <optional>
 #include <stdexcept>
 
 namespace duoquill::test {
@@ -76,11 +77,17 @@ struct WebSocketTestClient::Impl {
         if (const auto ec = run(what, start)) throw std::runtime_error(std::string(what) + ": " + ec.message());
     }
 
-    void write(bool text, std::string_view data) {
+    // A whole message, or one frame of a message in fragments (`last` then says whether it ends it).
+    void write(bool text, std::string_view data, std::optional<bool> last = std::nullopt) {
         withStream([&](auto& ws) {
             ws.text(text);
             runOrThrow("send", [&](auto done) {
-                ws.async_write(asio::buffer(data.data(), data.size()), [done](beast::error_code ec, std::size_t) { done(ec); });
+                const auto written = [done](beast::error_code ec, std::size_t) { done(ec); };
+                if (last) {
+                    ws.async_write_some(*last, asio::buffer(data.data(), data.size()), written);
+                } else {
+                    ws.async_write(asio::buffer(data.data(), data.size()), written);
+                }
             });
         });
     }
@@ -178,6 +185,7 @@ bool WebSocketTestClient::isOpen() const { return impl_->open && !impl_->ended; 
 
 void WebSocketTestClient::sendText(std::string_view text) { impl_->write(true, text); }
 void WebSocketTestClient::sendBinary(std::string_view bytes) { impl_->write(false, bytes); }
+void WebSocketTestClient::sendPart(std::string_view text, bool last) { impl_->write(true, text, last); }
 
 WebSocketEvent WebSocketTestClient::read() { return read(impl_->options.timeout); }
 

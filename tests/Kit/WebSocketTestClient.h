@@ -49,6 +49,8 @@ public:
 
     // Throw std::runtime_error when the frame cannot be written.
     void sendText(std::string_view text);
+    // One frame of a text message in fragments: the message ends with the frame sent `last`.
+    void sendPart(std::string_view text, bool last);
     void sendBinary(std::string_view bytes);
 
     // The next frame or the end of the connection; `timedOut` when nothing came in time.
