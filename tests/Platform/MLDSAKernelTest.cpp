@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Duoquill/Platform/PQ/MLDSAPolynomial.h"
-#include "Duoquill/Platform/PQ/VectorBackend.h"
+#include "VectorBackends.h"
 
 namespace duoquill {
 namespace {
@@ -22,38 +22,20 @@ using Values = std::vector<std::int32_t>;
 
 class MLDSAKernels : public ::testing::Test {
 protected:
-    ~MLDSAKernels() override { pq::useVectorBackend(previous_); }
-
     // compute() on the portable backend, then the same on AVX2 where the processor has it.
     Values onEachBackend(const std::function<Values()>& compute, const std::string& what) {
-        EXPECT_TRUE(pq::useVectorBackend(pq::VectorBackend::portable));
-        const Values expected = compute();
-        if (pq::useVectorBackend(pq::VectorBackend::avx2)) {
-            EXPECT_EQ(compute(), expected) << what << " differs on the AVX2 backend";
-        } else {
-            avx2Missing_ = true;
-        }
-        return expected;
+        return backends_.expectSame(compute, what);
     }
-
     Poly randomPoly(std::int32_t low, std::int32_t high) {
         std::uniform_int_distribution<std::int32_t> d(low, high);
         Poly p;
         for (auto& x : p.c) x = d(rng_);
         return p;
     }
-    std::vector<std::uint8_t> randomBytes(std::size_t size) {
-        std::uniform_int_distribution<int> d(0, 255);
-        std::vector<std::uint8_t> b(size);
-        for (auto& x : b) x = static_cast<std::uint8_t>(d(rng_));
-        return b;
-    }
+    std::vector<std::uint8_t> randomBytes(std::size_t size) { return test::randomBytes(rng_, size); }
 
     std::mt19937 rng_{20261208};
-    bool avx2Missing_ = false;
-
-private:
-    pq::VectorBackend previous_ = pq::vectorBackend();
+    test::PortableAgainstAvx2 backends_;
 };
 
 Values coefficients(const Poly& p) { return {p.c.begin(), p.c.end()}; }
@@ -93,7 +75,7 @@ TEST_F(MLDSAKernels, TransformsAndRowSums) {
             ASSERT_GE(row[i], 0);
             ASSERT_LT(row[i], q);
         }
-        if (avx2Missing_) GTEST_SKIP() << "the processor has no AVX2";
+        if (backends_.avx2Missing) GTEST_SKIP() << "the processor has no AVX2";
     }
 }
 
@@ -185,7 +167,7 @@ TEST_F(MLDSAKernels, RejectionSamplers) {
             }
         }
     }
-    if (avx2Missing_) GTEST_SKIP() << "the processor has no AVX2";
+    if (backends_.avx2Missing) GTEST_SKIP() << "the processor has no AVX2";
 }
 
 }  // namespace

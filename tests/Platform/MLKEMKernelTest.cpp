@@ -11,37 +11,13 @@
 
 #include "Duoquill/Platform/PQ/MLKEMPolynomial.h"
 #include "Duoquill/Platform/PQ/Sha3.h"
-#include "Duoquill/Platform/PQ/VectorBackend.h"
+#include "VectorBackends.h"
 
 namespace duoquill {
 namespace {
 
 using mlkem::Poly;
 using mlkem::q;
-
-// Runs body with the portable backend and then with each other one this processor has,
-// passing the backend; restores the backend in use.
-class Backends {
-public:
-    Backends() : previous_(pq::vectorBackend()) {}
-    ~Backends() { pq::useVectorBackend(previous_); }
-
-    template <class Result>
-    void expectSame(const std::function<Result()>& compute, const std::string& what) {
-        ASSERT_TRUE(pq::useVectorBackend(pq::VectorBackend::portable));
-        const Result expected = compute();
-        if (!pq::useVectorBackend(pq::VectorBackend::avx2)) {
-            skipped_ = true;
-            return;
-        }
-        EXPECT_EQ(compute(), expected) << what << " differs on the AVX2 backend";
-    }
-    bool skipped() const { return skipped_; }
-
-private:
-    pq::VectorBackend previous_;
-    bool skipped_ = false;
-};
 
 std::vector<std::int16_t> coefficients(const Poly& p) { return {p.c.begin(), p.c.end()}; }
 
@@ -54,12 +30,7 @@ protected:
         for (auto& x : p.c) x = static_cast<std::int16_t>(d(rng_));
         return p;
     }
-    std::vector<std::uint8_t> randomBytes(std::size_t size) {
-        std::uniform_int_distribution<int> d(0, 255);
-        std::vector<std::uint8_t> b(size);
-        for (auto& x : b) x = static_cast<std::uint8_t>(d(rng_));
-        return b;
-    }
+    std::vector<std::uint8_t> randomBytes(std::size_t size) { return test::randomBytes(rng_, size); }
     // Polynomials whose coefficients together take every value of [0, q), in a shuffled
     // order, then random values of [0, q) to fill the last one.
     std::vector<Poly> everyCoefficient() {
@@ -74,24 +45,21 @@ protected:
     }
 
     std::mt19937 rng_{20240611};
-    Backends backends_;
+    test::PortableAgainstAvx2 backends_;
 };
 
 TEST_F(MLKEMKernels, TransformsAndArithmetic) {
     for (int round = 0; round < 50; ++round) {
         const Poly small = randomPoly(-(q - 1), q - 1), wide = randomPoly(-32768, 32767);
-        backends_.expectSame<std::vector<std::int16_t>>([&] { Poly p = small; mlkem::ntt(p); return coefficients(p); }, "ntt");
-        backends_.expectSame<std::vector<std::int16_t>>([&] { Poly p = small; mlkem::inverseNtt(p); return coefficients(p); },
-                                                        "inverseNtt");
-        backends_.expectSame<std::vector<std::int16_t>>([&] { Poly p = wide; mlkem::reduce(p); return coefficients(p); }, "reduce");
-        backends_.expectSame<std::vector<std::int16_t>>([&] { Poly p = wide; mlkem::toMontgomery(p); return coefficients(p); },
-                                                        "toMontgomery");
-        backends_.expectSame<std::vector<std::int16_t>>([&] { Poly p = wide; mlkem::normalize(p); return coefficients(p); },
-                                                        "normalize");
-        backends_.expectSame<std::vector<std::int16_t>>([&] { Poly p = wide; mlkem::add(p, small); return coefficients(p); }, "add");
-        backends_.expectSame<std::vector<std::int16_t>>([&] { Poly p = wide; mlkem::subtract(p, small); return coefficients(p); },
-                                                        "subtract");
-        if (backends_.skipped()) GTEST_SKIP() << "the processor has no AVX2";
+        const std::tuple<const char*, const Poly&, std::function<void(Poly&)>> operations[] = {
+            {"ntt", small, mlkem::ntt}, {"inverseNtt", small, mlkem::inverseNtt}, {"reduce", wide, mlkem::reduce},
+            {"toMontgomery", wide, mlkem::toMontgomery}, {"normalize", wide, mlkem::normalize},
+            {"add", wide, [&](Poly& p) { mlkem::add(p, small); }},
+            {"subtract", wide, [&](Poly& p) { mlkem::subtract(p, small); }}};
+        for (const auto& [name, input, apply] : operations) {
+            backends_.expectSame<std::vector<std::int16_t>>([&] { Poly p = input; apply(p); return coefficients(p); }, name);
+        }
+        if (backends_.avx2Missing) GTEST_SKIP() << "the processor has no AVX2";
     }
     // The transforms undo each other, up to the factor 2^16 that inverseNtt adds.
     const Poly a = randomPoly(0, q - 1);
@@ -136,7 +104,7 @@ TEST_F(MLKEMKernels, MultiplicationInTheNttDomain) {
                 return all;
             },
             "computeMultiplyCache and multiplyAccumulate");
-        if (backends_.skipped()) GTEST_SKIP() << "the processor has no AVX2";
+        if (backends_.avx2Missing) GTEST_SKIP() << "the processor has no AVX2";
     }
 }
 
@@ -167,7 +135,7 @@ TEST_F(MLKEMKernels, ProductThroughTheTransforms) {
                 return coefficients(product);
             },
             "the product");
-        if (backends_.skipped()) GTEST_SKIP() << "the processor has no AVX2";
+        if (backends_.avx2Missing) GTEST_SKIP() << "the processor has no AVX2";
     }
 }
 
@@ -180,7 +148,7 @@ TEST_F(MLKEMKernels, TwelveBitEncodings) {
                 return out;
             },
             "encode12");
-        if (backends_.skipped()) GTEST_SKIP() << "the processor has no AVX2";
+        if (backends_.avx2Missing) GTEST_SKIP() << "the processor has no AVX2";
     }
     for (int round = 0; round < 50; ++round) {
         // Random 12-bit values, most of them not below q; and some encodings below q.
@@ -204,7 +172,7 @@ TEST_F(MLKEMKernels, TwelveBitEncodings) {
 }
 
 template <int d>
-void checkCompression(Backends& backends, const std::vector<Poly>& every,
+void checkCompression(test::PortableAgainstAvx2& backends, const std::vector<Poly>& every,
                       const std::function<std::vector<std::uint8_t>(std::size_t)>& randomBytes) {
     SCOPED_TRACE(d);
     for (const Poly& p : every) {
@@ -234,7 +202,7 @@ TEST_F(MLKEMKernels, CompressionOfEveryValue) {
     checkCompression<1>(backends_, every, bytes);
     checkCompression<5>(backends_, every, bytes);
     checkCompression<11>(backends_, every, bytes);
-    if (backends_.skipped()) GTEST_SKIP() << "the processor has no AVX2";
+    if (backends_.avx2Missing) GTEST_SKIP() << "the processor has no AVX2";
 }
 
 TEST_F(MLKEMKernels, Sampling) {
@@ -272,7 +240,7 @@ TEST_F(MLKEMKernels, Sampling) {
                 return all;
             },
             "sampleCBD2X4 and sampleCBD2");
-        if (backends_.skipped()) GTEST_SKIP() << "the processor has no AVX2";
+        if (backends_.avx2Missing) GTEST_SKIP() << "the processor has no AVX2";
     }
 }
 
