@@ -236,6 +236,12 @@ TlsSocketStream::Outcome TlsSocketStream::readRecords(asio::mutable_buffer buffe
             ec = asio::error::eof;
             return Outcome::failed;
         }
+        if (drained_) {
+            // The last recv emptied the socket: wait rather than ask again for EAGAIN. The wait
+            // re-arms the descriptor, so whatever arrived since is reported at once.
+            drained_ = false;
+            return Outcome::wantRead;
+        }
         thread_local const std::unique_ptr<char[]> received(new char[kReceiveBytes]);
         const ssize_t n = ::recv(outbox_->fd(), received.get(), kReceiveBytes, 0);
         if (n < 0 && errno == EINTR) continue;
@@ -244,6 +250,7 @@ TlsSocketStream::Outcome TlsSocketStream::readRecords(asio::mutable_buffer buffe
             ec = n == 0 ? error_code(asio::ssl::error::stream_truncated) : error_code(errno, boost::system::system_category());
             return Outcome::failed;
         }
+        drained_ = static_cast<std::size_t>(n) < kReceiveBytes;
         std::string reply;
         TlsRecords::Opened opened;
         if (sealedIn_.empty()) {

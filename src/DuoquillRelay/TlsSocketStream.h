@@ -206,6 +206,7 @@ private:
     std::size_t plainRead_ = 0;
     bool peerClosed_ = false;
     bool closeNotifySent_ = false;
+    bool drained_ = false;  // the last recv took all the socket held
 };
 
 }  // namespace duoquill::relay
