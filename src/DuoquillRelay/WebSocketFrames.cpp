@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Duoquill/Platform/Utf8.h"
+
 namespace duoquill::relay {
 namespace {
 
@@ -27,46 +29,6 @@ std::uint64_t bigEndian(const std::uint8_t* bytes, std::size_t count) {
 }
 
 }  // namespace
-
-bool Utf8Check::write(const std::uint8_t* data, std::size_t size) {
-    std::size_t i = 0;
-    while (i < size) {
-        if (remaining_ == 0) {
-            // Most chat text is ASCII: eight bytes at a time until a byte with its high bit set.
-            while (i + 8 <= size) {
-                std::uint64_t word;
-                std::memcpy(&word, data + i, 8);
-                if ((word & 0x8080808080808080ULL) != 0) break;
-                i += 8;
-            }
-            if (i == size) break;
-            const std::uint8_t b = data[i++];
-            if (b < 0x80) continue;
-            low_ = 0x80;
-            high_ = 0xBF;
-            if (b >= 0xC2 && b <= 0xDF) {
-                remaining_ = 1;
-            } else if (b >= 0xE0 && b <= 0xEF) {
-                remaining_ = 2;
-                if (b == 0xE0) low_ = 0xA0;   // no overlong forms
-                if (b == 0xED) high_ = 0x9F;  // no surrogates
-            } else if (b >= 0xF0 && b <= 0xF4) {
-                remaining_ = 3;
-                if (b == 0xF0) low_ = 0x90;
-                if (b == 0xF4) high_ = 0x8F;  // nothing past U+10FFFF
-            } else {
-                return false;
-            }
-        } else {
-            const std::uint8_t b = data[i++];
-            if (b < low_ || b > high_) return false;
-            --remaining_;
-            low_ = 0x80;
-            high_ = 0xBF;
-        }
-    }
-    return true;
-}
 
 FrameReader::Event FrameReader::fault(std::uint16_t code) {
     failed_ = true;
@@ -148,7 +110,6 @@ FrameReader::Event FrameReader::next(std::string_view& input) {
                     inMessage_ = true;
                     messageIsText_ = opcode_ == Opcode::text;
                     skipping_ = !messageIsText_ || discard_;
-                    utf8_.reset();
                     if (!messageIsText_) {
                         event.kind = Kind::binary;
                         return event;
@@ -166,9 +127,6 @@ FrameReader::Event FrameReader::next(std::string_view& input) {
             if (at + n > message_.capacity()) grow(at + n, at + static_cast<std::size_t>(remaining_));
             message_.resize(at + n);
             unmaskInto(message_.data() + at, input.data(), n);
-            if (!utf8_.write(reinterpret_cast<const std::uint8_t*>(message_.data() + at), n)) {
-                return fault(closeCode::badPayload);
-            }
         }
         input.remove_prefix(n);
         remaining_ -= n;
@@ -196,18 +154,14 @@ FrameReader::Event FrameReader::next(std::string_view& input) {
                 event.code = static_cast<std::uint16_t>(bigEndian(reinterpret_cast<const std::uint8_t*>(payload.data()), 2));
                 if (!isValidCloseCode(event.code)) return fault(closeCode::protocolError);
                 event.payload = payload.substr(2);
-                Utf8Check reason;
-                if (!reason.write(reinterpret_cast<const std::uint8_t*>(event.payload.data()), event.payload.size()) ||
-                    !reason.atBoundary()) {
-                    return fault(closeCode::badPayload);
-                }
+                if (!isValidUtf8(event.payload)) return fault(closeCode::badPayload);
             }
             return event;
         }
         if (!fin_) continue;
         inMessage_ = false;
         if (skipping_) continue;
-        if (!utf8_.atBoundary()) return fault(closeCode::badPayload);
+        if (!isValidUtf8(message_)) return fault(closeCode::badPayload);  // the whole message: its frames may split a character
         event.kind = Kind::text;
         return event;
     }

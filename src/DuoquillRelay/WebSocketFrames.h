@@ -26,19 +26,6 @@ inline constexpr std::uint16_t tooBig = 1009;
 inline constexpr std::uint16_t tryAgainLater = 1013;
 }  // namespace closeCode
 
-// Incremental UTF-8 check: bytes may be split anywhere across calls.
-class Utf8Check {
-public:
-    bool write(const std::uint8_t* data, std::size_t size);
-    bool atBoundary() const { return remaining_ == 0; }
-    void reset() { *this = Utf8Check(); }
-
-private:
-    std::uint8_t remaining_ = 0;  // continuation bytes still due
-    std::uint8_t low_ = 0x80;     // the range of the next one
-    std::uint8_t high_ = 0xBF;
-};
-
 class FrameReader {
 public:
     struct Event {
@@ -94,7 +81,6 @@ private:
     bool failed_ = false;
     std::uint64_t messageBytes_ = 0;
     std::string message_;
-    Utf8Check utf8_;
     std::array<char, 125> control_{};
     std::size_t controlHave_ = 0;
 };
