@@ -12,12 +12,24 @@ namespace {
 // Below this many connections a burst is not worth a trim (it walks every arena).
 constexpr std::size_t kTrimAfterPeak = 16;
 constexpr std::size_t kTrimAfterPeakBytes = std::size_t{16} << 20;
+// Free memory at the heap's top is returned beyond this, or by giveFreeMemoryBack().
+constexpr int kTrimThresholdBytes = 8 << 20;
+// Set explicitly because setting the trim threshold freezes glibc's moving mmap threshold:
+// the default, so that a frame (at most the frame limit) never costs an mmap and munmap.
+constexpr int kMmapThresholdBytes = 128 << 10;
 
 }  // namespace
 
 void giveFreeMemoryBack() {
 #if defined(__GLIBC__)
     ::malloc_trim(0);
+#endif
+}
+
+void keepFreedMemoryForReuse() {
+#if defined(__GLIBC__)
+    ::mallopt(M_TRIM_THRESHOLD, kTrimThresholdBytes);
+    ::mallopt(M_MMAP_THRESHOLD, kMmapThresholdBytes);
 #endif
 }
 

@@ -24,6 +24,11 @@ class RelaySession;
 
 // Returns the allocator's free pages to the system (where the allocator can).
 void giveFreeMemoryBack();
+// Keeps freed memory at the top of the heap for reuse instead of returning it at every free:
+// under load glibc would shrink and regrow the heap hundreds of times a second, and each
+// shrink flushes every core's TLB. Memory goes back by giveFreeMemoryBack() instead, which the
+// relay calls after bursts of connections and when what they hold falls from a peak.
+void keepFreedMemoryForReuse();
 
 class RelayState {
 public:

@@ -14,6 +14,7 @@
 #include "DuoquillRelay/Listener.h"
 #include "DuoquillRelay/RelayOptions.h"
 #include "DuoquillRelay/RelayServer.h"
+#include "DuoquillRelay/RelayState.h"
 #include "DuoquillRelay/RelayThreads.h"
 
 using namespace duoquill;
@@ -38,6 +39,7 @@ int main(int argc, char** argv) {
     const RelayOptions& options = commandLine.options;
 
     std::signal(SIGPIPE, SIG_IGN);
+    keepFreedMemoryForReuse();
     // Every connection is a descriptor; the soft limit is often far below what the caps allow.
     ProcessHardening::raiseDescriptorLimit();
 
