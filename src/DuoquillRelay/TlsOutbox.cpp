@@ -2,6 +2,8 @@
 
 #include <boost/asio/post.hpp>
 
+#include "DuoquillRelay/SpareBuffers.h"
+
 #include <cerrno>
 #include <sys/socket.h>
 
@@ -30,6 +32,7 @@ bool TlsOutbox::hasRoom() {
 
 bool TlsOutbox::take(const char* data, std::size_t size) {
     if (!hasRoom()) return false;
+    SpareBuffers::reuse(pending_);
     pending_.append(data, size);
     schedule();
     return true;
@@ -37,6 +40,7 @@ bool TlsOutbox::take(const char* data, std::size_t size) {
 
 void TlsOutbox::put(const std::string& bytes) {
     if (fd_ < 0 || error_ != 0) return;
+    SpareBuffers::reuse(pending_);
     pending_.append(bytes);
     schedule();
 }
@@ -55,8 +59,7 @@ void TlsOutbox::sendNow() {
         }
     }
     if (sent_ >= pending_.size() || error_ != 0) {
-        // An idle connection keeps no buffer (assigning an empty string would keep its capacity).
-        std::string().swap(pending_);
+        SpareBuffers::giveBack(pending_);  // an idle connection keeps no buffer
         sent_ = 0;
     }
 }
@@ -64,13 +67,14 @@ void TlsOutbox::sendNow() {
 void TlsOutbox::detach() {
     socket_ = nullptr;
     fd_ = -1;
-    std::string().swap(pending_);
+    SpareBuffers::giveBack(pending_);
     sent_ = 0;
 }
 
 void TlsOutbox::takeOver(TlsOutbox& old) {
     if (old.error_ != 0) error_ = old.error_;
     if (old.sent_ < old.pending_.size() && fd_ >= 0 && error_ == 0) {
+        SpareBuffers::reuse(pending_);
         pending_.append(old.pending_, old.sent_);
         // This runs on the thread being left; the batch belongs to the other one.
         boost::asio::post(socket_->get_executor(), [self = shared_from_this()] { self->schedule(); });

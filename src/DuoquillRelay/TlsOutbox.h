@@ -1,10 +1,12 @@
 #pragma once
 // The encrypted bytes a TlsSocketStream has written and not yet sent. A write only appends;
 // the send goes with its thread's next SendBatch, so that the frames forwarded meanwhile
-// share one send. Nothing is kept once everything has been sent.
+// share one send. Nothing is kept once everything has been sent: the string goes back to the
+// thread's SpareBuffers.
 
 #include "DuoquillRelay/RelayThreads.h"
 #include "DuoquillRelay/SendBatch.h"
+#include "DuoquillRelay/SpareBuffers.h"
 
 #include <cstddef>
 #include <memory>
@@ -33,6 +35,7 @@ public:
     template <class Fill>
     void putWith(Fill&& fill) {
         if (fd_ < 0 || error_ != 0) return;
+        SpareBuffers::reuse(pending_);
         const std::size_t before = pending_.size();
         try {
             fill(pending_);

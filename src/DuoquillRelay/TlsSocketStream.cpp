@@ -1,5 +1,7 @@
 #include "DuoquillRelay/TlsSocketStream.h"
 
+#include "DuoquillRelay/SpareBuffers.h"
+
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/sslerr.h>
@@ -227,7 +229,7 @@ TlsSocketStream::Outcome TlsSocketStream::readRecords(asio::mutable_buffer buffe
             std::memcpy(buffer.data(), plainIn_.data() + plainRead_, transferred);
             plainRead_ += transferred;
             if (plainRead_ == plainIn_.size()) {
-                std::string().swap(plainIn_);  // an idle connection keeps no buffer
+                SpareBuffers::giveBack(plainIn_);  // an idle connection keeps no buffer
                 plainRead_ = 0;
             }
             return Outcome::done;
@@ -252,6 +254,7 @@ TlsSocketStream::Outcome TlsSocketStream::readRecords(asio::mutable_buffer buffe
         }
         drained_ = static_cast<std::size_t>(n) < kReceiveBytes;
         std::string reply;
+        SpareBuffers::reuse(plainIn_);
         TlsRecords::Opened opened;
         if (sealedIn_.empty()) {
             // Whole records are opened where they were read; only an unfinished one is kept.
@@ -270,7 +273,7 @@ TlsSocketStream::Outcome TlsSocketStream::readRecords(asio::mutable_buffer buffe
             return Outcome::failed;
         }
         if (opened == TlsRecords::Opened::closed) peerClosed_ = true;
-        if (plainIn_.empty()) std::string().swap(plainIn_);  // records without data leave room behind
+        if (plainIn_.empty()) SpareBuffers::giveBack(plainIn_);  // records without data leave room behind
     }
 }
 

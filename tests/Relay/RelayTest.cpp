@@ -22,6 +22,7 @@
 #include "DuoquillRelay/Listener.h"
 #include "DuoquillRelay/ProxyHeader.h"
 #include "DuoquillRelay/RelayLog.h"
+#include "DuoquillRelay/SpareBuffers.h"
 #include "Kit/Paths.h"
 #include "Kit/Process.h"
 #include "Kit/RelayProcess.h"
@@ -596,6 +597,36 @@ TEST(Relay, RecordsFollowEverySuiteKeyUpdatesBothWaysAndCloseNotify) {
     const Client a = relay.join(roomPath(room)), b = relay.join(roomPath(room));
     a->sendText(frameText(9, 300));
     EXPECT_EQ(b->readText(), frameText(9, 300));
+}
+
+// A thread's spares are bounded in number and size, and only an empty string without storage
+// is given one: nothing a connection still holds is overwritten.
+TEST(Relay, SpareBuffersAreBoundedAndOnlyEmptyStringsTakeOne) {
+    namespace spare = duoquill::relay::SpareBuffers;
+    std::thread([] {
+        std::string huge(spare::kLargestKept + 1, 'x');
+        spare::giveBack(huge);
+        EXPECT_TRUE(huge.empty());
+        std::string fresh;
+        spare::reuse(fresh);
+        EXPECT_LT(fresh.capacity(), 64U) << "a string over the bound is freed, not kept";
+        for (std::size_t i = 0; i < spare::kMostKept + 4; ++i) {
+            std::string used(4096, 'y');
+            spare::giveBack(used);
+            EXPECT_LT(used.capacity(), 64U);
+        }
+        std::string inUse = "bytes still to send";
+        spare::reuse(inUse);
+        EXPECT_EQ(inUse, "bytes still to send");
+        std::size_t reused = 0;
+        for (std::size_t i = 0; i < spare::kMostKept + 4; ++i) {
+            std::string next;
+            spare::reuse(next);
+            EXPECT_TRUE(next.empty());
+            if (next.capacity() >= 4096) ++reused;
+        }
+        EXPECT_EQ(reused, spare::kMostKept);
+    }).join();
 }
 
 TEST(Relay, CommandLine) {
