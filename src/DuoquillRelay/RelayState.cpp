@@ -15,7 +15,7 @@ constexpr std::size_t kTrimAfterPeakBytes = std::size_t{16} << 20;
 // Free memory at the heap's top is returned beyond this, or by giveFreeMemoryBack().
 constexpr int kTrimThresholdBytes = 8 << 20;
 // Set explicitly because setting the trim threshold freezes glibc's moving mmap threshold:
-// the default, so that a frame (at most the frame limit) never costs an mmap and munmap.
+// the default, so that a frame within the default frame limit never costs an mmap and munmap.
 constexpr int kMmapThresholdBytes = 128 << 10;
 
 }  // namespace
