@@ -45,6 +45,15 @@ void TlsOutbox::put(const std::string& bytes) {
     schedule();
 }
 
+void TlsOutbox::putForBatch(const std::string& bytes) {
+    if (fd_ < 0 || error_ != 0) return;
+    SpareBuffers::reuse(pending_);
+    pending_.append(bytes);
+    if (waiting_ || scheduled_) return;  // the wait for room, or the batch, sends it
+    scheduled_ = true;
+    batch_->add(shared_from_this());
+}
+
 void TlsOutbox::sendNow() {
     while (fd_ >= 0 && error_ == 0 && sent_ < pending_.size()) {
         const ssize_t n = ::send(fd_, pending_.data() + sent_, pending_.size() - sent_, MSG_NOSIGNAL);

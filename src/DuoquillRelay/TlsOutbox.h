@@ -30,6 +30,9 @@ public:
     bool hasRoom();
     // Takes the bytes whatever it holds (a caller that asked hasRoom(), or a short reply).
     void put(const std::string& bytes);
+    // The same, left to the thread's next batch: it never sends or waits from here, so the
+    // reactor may call it while it holds the socket's lock.
+    void putForBatch(const std::string& bytes);
     // The same for bytes `fill` appends to the string it is given (the records being sealed,
     // written where they wait rather than copied there).
     template <class Fill>

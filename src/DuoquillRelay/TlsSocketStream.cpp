@@ -223,58 +223,62 @@ TlsSocketStream::Outcome TlsSocketStream::WriteCall::attempt(TlsSocketStream& st
 
 TlsSocketStream::Outcome TlsSocketStream::readRecords(asio::mutable_buffer buffer, std::size_t& transferred, error_code& ec) {
     outbox_->noteActivity();
-    for (;;) {
-        if (plainRead_ < plainIn_.size()) {
-            transferred = std::min(buffer.size(), plainIn_.size() - plainRead_);
-            std::memcpy(buffer.data(), plainIn_.data() + plainRead_, transferred);
-            plainRead_ += transferred;
-            if (plainRead_ == plainIn_.size()) {
-                SpareBuffers::giveBack(plainIn_);  // an idle connection keeps no buffer
-                plainRead_ = 0;
-            }
-            return Outcome::done;
+    if (plainRead_ < plainIn_.size()) {
+        transferred = std::min(buffer.size(), plainIn_.size() - plainRead_);
+        std::memcpy(buffer.data(), plainIn_.data() + plainRead_, transferred);
+        plainRead_ += transferred;
+        if (plainRead_ == plainIn_.size()) {
+            SpareBuffers::giveBack(plainIn_);  // an idle connection keeps no buffer
+            plainRead_ = 0;
         }
-        if (peerClosed_) {
-            ec = asio::error::eof;
-            return Outcome::failed;
-        }
-        if (drained_) {
-            // The last recv emptied the socket: wait rather than ask again for EAGAIN. The wait
-            // re-arms the descriptor, so whatever arrived since is reported at once.
-            drained_ = false;
-            return Outcome::wantRead;
-        }
-        thread_local const std::unique_ptr<char[]> received(new char[kReceiveBytes]);
-        const ssize_t n = ::recv(outbox_->fd(), received.get(), kReceiveBytes, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Outcome::wantRead;
-        if (n <= 0) {
-            ec = n == 0 ? error_code(asio::ssl::error::stream_truncated) : error_code(errno, boost::system::system_category());
-            return Outcome::failed;
-        }
-        drained_ = static_cast<std::size_t>(n) < kReceiveBytes;
-        std::string reply;
-        SpareBuffers::reuse(plainIn_);
-        TlsRecords::Opened opened;
-        if (sealedIn_.empty()) {
-            // Whole records are opened where they were read; only an unfinished one is kept.
-            std::size_t consumed = 0;
-            opened = records_->open(std::string_view(received.get(), static_cast<std::size_t>(n)), consumed, plainIn_, reply);
-            if (opened != TlsRecords::Opened::failed && consumed < static_cast<std::size_t>(n)) {
-                sealedIn_.assign(received.get() + consumed, static_cast<std::size_t>(n) - consumed);
-            }
-        } else {
-            sealedIn_.append(received.get(), static_cast<std::size_t>(n));
-            opened = records_->open(sealedIn_, plainIn_, reply);
-        }
-        if (!reply.empty()) outbox_->put(reply);
-        if (opened == TlsRecords::Opened::failed) {
-            ec = recordError();
-            return Outcome::failed;
-        }
-        if (opened == TlsRecords::Opened::closed) peerClosed_ = true;
-        if (plainIn_.empty()) SpareBuffers::giveBack(plainIn_);  // records without data leave room behind
+        return Outcome::done;
     }
+    if (peerClosed_) {
+        ec = asio::error::eof;
+        return Outcome::failed;
+    }
+    return Outcome::receive;
+}
+
+bool TlsSocketStream::receivesNext(asio::mutable_buffer buffer) const {
+    return records_ && buffer.size() != 0 && plainRead_ >= plainIn_.size() && !peerClosed_ &&
+           socket_.is_open();
+}
+
+Received TlsSocketStream::receiveRecords(error_code& ec) {
+    thread_local const std::unique_ptr<char[]> received(new char[kReceiveBytes]);
+    ssize_t n;
+    do {
+        n = ::recv(outbox_->fd(), received.get(), kReceiveBytes, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Received::nothing;
+    if (n <= 0) {
+        ec = n == 0 ? error_code(asio::ssl::error::stream_truncated) : error_code(errno, boost::system::system_category());
+        return Received::some;
+    }
+    std::string reply;
+    SpareBuffers::reuse(plainIn_);
+    TlsRecords::Opened opened;
+    if (sealedIn_.empty()) {
+        // Whole records are opened where they were read; only an unfinished one is kept.
+        std::size_t consumed = 0;
+        opened = records_->open(std::string_view(received.get(), static_cast<std::size_t>(n)), consumed, plainIn_, reply);
+        if (opened != TlsRecords::Opened::failed && consumed < static_cast<std::size_t>(n)) {
+            sealedIn_.assign(received.get() + consumed, static_cast<std::size_t>(n) - consumed);
+        }
+    } else {
+        sealedIn_.append(received.get(), static_cast<std::size_t>(n));
+        opened = records_->open(sealedIn_, plainIn_, reply);
+    }
+    // Sealed before any data written from now on, so it must go out before them too.
+    if (!reply.empty()) outbox_->putForBatch(reply);
+    if (opened == TlsRecords::Opened::failed) {
+        ec = recordError();
+        return Received::some;
+    }
+    if (opened == TlsRecords::Opened::closed) peerClosed_ = true;
+    if (plainIn_.empty()) SpareBuffers::giveBack(plainIn_);  // records without data leave room behind
+    return static_cast<std::size_t>(n) < kReceiveBytes ? Received::emptied : Received::some;
 }
 
 TlsSocketStream::Outcome TlsSocketStream::writeRecords(const WriteCall& call, std::size_t& transferred, error_code& ec) {

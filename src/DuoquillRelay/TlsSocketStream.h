@@ -2,7 +2,8 @@
 // The server side of a TLS connection on the non-blocking socket, Asio only waiting for
 // readiness. OpenSSL runs the handshake; a TLS 1.3 connection then carries on with TlsRecords
 // and OpenSSL's connection is freed (TLS 1.2 stays with OpenSSL, its buffers released while
-// idle). An idle connection holds no buffers, which is what lets one relay hold tens of
+// idle); its records are then received inside the reactor's own read operations, so a wait for
+// the next ones costs no system call (SocketReceive.h). An idle connection holds no buffers, which is what lets one relay hold tens of
 // thousands of connections.
 //
 // What is written waits in a TlsOutbox for its thread's SendBatch, so that the frames written
@@ -22,6 +23,7 @@
 #include <openssl/ssl.h>
 
 #include "DuoquillRelay/RelayThreads.h"
+#include "DuoquillRelay/SocketReceive.h"
 #include "DuoquillRelay/TlsOutbox.h"
 #include "DuoquillRelay/TlsRecords.h"
 
@@ -30,6 +32,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace duoquill::relay {
@@ -107,7 +110,9 @@ public:
 private:
     static constexpr std::size_t kMaxGather = 16 * 1024;
 
-    enum class Outcome { done, wantRead, wantWrite, failed };
+    // `receive`: nothing opened is waiting; its records are received in the reactor (see
+    // SocketReceive.h).
+    enum class Outcome { done, wantRead, receive, wantWrite, failed };
 
     struct HandshakeCall {
         Outcome attempt(TlsSocketStream& stream, std::size_t& transferred, error_code& ec);
@@ -135,6 +140,13 @@ private:
         void operator()(Self& self, error_code waitError = {}) {
             if (!started) {
                 started = true;
+                if constexpr (std::is_same_v<Call, ReadCall>) {
+                    // Completes from the reactor, never in here, so needs no post first.
+                    if (stream.receivesNext(call.buffer)) {
+                        stream.receive(std::move(self));
+                        return;
+                    }
+                }
                 boost::asio::post(stream.get_executor(), std::move(self));
                 return;
             }
@@ -146,6 +158,9 @@ private:
             switch (outcome) {
                 case Outcome::wantRead:
                     stream.socket_.async_wait(boost::asio::socket_base::wait_read, std::move(self));
+                    return;
+                case Outcome::receive:
+                    stream.receive(std::move(self));
                     return;
                 case Outcome::wantWrite:
                     stream.socket_.async_wait(boost::asio::socket_base::wait_write, std::move(self));
@@ -165,6 +180,15 @@ private:
     // After the handshake: its own records for TLS 1.3, else OpenSSL's from then on.
     void finishHandshake();
     Outcome readRecords(boost::asio::mutable_buffer buffer, std::size_t& transferred, error_code& ec);
+    // Whether a read into `buffer` starts with receiving: nothing opened is waiting for it.
+    bool receivesNext(boost::asio::mutable_buffer buffer) const;
+    // One recv, its whole records opened into plainIn_ (run by the reactor, see SocketReceive.h;
+    // what they ask to be answered goes with the thread's next send batch).
+    Received receiveRecords(error_code& ec);
+    template <class Handler>
+    void receive(Handler&& handler) {
+        asyncReceive(socket_, [this](error_code& ec) { return receiveRecords(ec); }, std::forward<Handler>(handler));
+    }
     Outcome writeRecords(const WriteCall& call, std::size_t& transferred, error_code& ec);
     static void onKeyLog(const SSL* ssl, const char* line);
 
@@ -206,7 +230,6 @@ private:
     std::size_t plainRead_ = 0;
     bool peerClosed_ = false;
     bool closeNotifySent_ = false;
-    bool drained_ = false;  // the last recv took all the socket held
 };
 
 }  // namespace duoquill::relay

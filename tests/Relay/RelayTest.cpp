@@ -13,7 +13,9 @@
 #include <boost/asio/write.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <optional>
 #include <sstream>
 #include <thread>
 #include <variant>
@@ -22,6 +24,7 @@
 #include "DuoquillRelay/Listener.h"
 #include "DuoquillRelay/ProxyHeader.h"
 #include "DuoquillRelay/RelayLog.h"
+#include "DuoquillRelay/SocketReceive.h"
 #include "DuoquillRelay/SpareBuffers.h"
 #include "Kit/Paths.h"
 #include "Kit/Process.h"
@@ -627,6 +630,87 @@ TEST(Relay, SpareBuffersAreBoundedAndOnlyEmptyStringsTakeOne) {
         }
         EXPECT_EQ(reused, spare::kMostKept);
     }).join();
+}
+
+// A receive that emptied the socket makes the next wait cost no system call; bytes that the
+// reactor reported while nothing waited must still end the next wait at once, and a close ends
+// a wait without receiving.
+TEST(Relay, ReceivesMissNoBytesThatArrivedWhileNothingWaited) {
+    using duoquill::relay::Received;
+    asio::io_context context(1);
+    asio::ip::tcp::acceptor acceptor(context, {asio::ip::make_address("127.0.0.1"), 0});
+    asio::ip::tcp::socket client(context);
+    client.connect(acceptor.local_endpoint());
+    duoquill::relay::RelaySocket server(context);
+    acceptor.accept(server);
+    server.native_non_blocking(true);
+
+    std::string got;
+    int receives = 0;
+    const auto receive = [&](boost::system::error_code& ec) {
+        ++receives;
+        char bytes[64];
+        const ssize_t n = ::recv(server.native_handle(), bytes, sizeof bytes, 0);
+        if (n < 0 && errno == EAGAIN) return Received::nothing;
+        if (n <= 0) {
+            ec = asio::error::eof;
+            return Received::some;
+        }
+        got.append(bytes, static_cast<std::size_t>(n));
+        return static_cast<std::size_t>(n) < sizeof bytes ? Received::emptied : Received::some;
+    };
+    std::optional<boost::system::error_code> ended;
+    const auto wait = [&] {
+        ended.reset();
+        duoquill::relay::asyncReceive(server, receive, [&](boost::system::error_code ec) { ended = ec; });
+        EXPECT_FALSE(ended) << "never completes inside its initiating call";
+        for (int i = 0; i < 200 && !ended; ++i) context.run_for(std::chrono::milliseconds(10));
+        context.restart();
+    };
+    const auto arrive = [&](const std::string& bytes) {
+        asio::write(client, asio::buffer(bytes));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    };
+
+    arrive("first");
+    wait();
+    ASSERT_TRUE(ended);
+    EXPECT_FALSE(*ended);
+    EXPECT_EQ(got, "first");
+
+    // Reported by the reactor while no receive was waiting, after one that emptied the socket.
+    arrive("second");
+    context.poll();
+    context.restart();
+    wait();
+    ASSERT_TRUE(ended) << "bytes that came while nothing waited were missed";
+    EXPECT_EQ(got, "firstsecond");
+
+    // Nothing there: the wait is queued without a receive and ends at the next bytes.
+    const int before = receives;
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        asio::write(client, asio::buffer(std::string(100, 'x')));
+    });
+    wait();
+    late.join();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(got.size(), 75U);
+    EXPECT_EQ(receives - before, 1) << "the wait after an emptying receive tries no receive first";
+    // A receive that filled its buffer leaves the next one to try at once.
+    wait();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(got.size(), 111U);
+    EXPECT_EQ(receives - before, 2);
+
+    ended.reset();
+    duoquill::relay::asyncReceive(server, receive, [&](boost::system::error_code ec) { ended = ec; });
+    const int beforeClose = receives;
+    server.close();
+    context.run_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(*ended, asio::error::operation_aborted);
+    EXPECT_EQ(receives, beforeClose);
 }
 
 TEST(Relay, CommandLine) {
