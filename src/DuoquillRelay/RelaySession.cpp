@@ -467,8 +467,18 @@ private:
     }
 
     // One frame is written at a time: a pong or a ping before the queued frames, and the close
-    // last of all.
+    // last of all. Over TLS, queued frames are sealed straight into the connection's outbox
+    // while it has room; only a frame that does not fit waits in an asynchronous write.
     void writeNext() {
+        if constexpr (isTls) {
+            while (!writing_ && !closeSent_ && phase_ == Phase::open && !pongDue_ && !pingDue_ && !queue_.empty()) {
+                const std::size_t headerBytes = frameHeader(Opcode::text, queue_.front()->size(), header_);
+                const std::array<asio::const_buffer, 2> pieces{asio::buffer(header_.data(), headerBytes),
+                                                               asio::buffer(*queue_.front())};
+                if (!stream_->writeNow(pieces.data(), pieces.size())) break;
+                frameWritten();
+            }
+        }
         if (writing_ || closeSent_ || phase_ == Phase::finished) return;
         if (pongDue_) {
             control_ = controlFrame(Opcode::pong, pong_);
@@ -486,15 +496,19 @@ private:
                                                            asio::buffer(*queue_.front())};
             asio::async_write(*stream_, pieces, [self = self()](beast::error_code ec, std::size_t) {
                 self->writing_ = false;
-                self->lastWriteProgress_ = SteadyClock::now();
-                self->queuedBytes_.shrink(self->costOf(self->queue_.front()));
-                self->queue_.pop_front();
+                self->frameWritten();
                 ec ? self->dropConnection() : self->writeNext();
             });
         } else if (phase_ == Phase::closing && closeQueued_) {
             control_ = std::move(closeFrame_);
             writeControl(true);
         }
+    }
+
+    void frameWritten() {
+        lastWriteProgress_ = SteadyClock::now();
+        queuedBytes_.shrink(costOf(queue_.front()));
+        queue_.pop_front();
     }
 
     void writeControl(bool isClose) {

@@ -296,6 +296,16 @@ TlsSocketStream::Outcome TlsSocketStream::writeRecords(const WriteCall& call, st
     return Outcome::done;
 }
 
+bool TlsSocketStream::writeNow(const asio::const_buffer* pieces, std::size_t count) {
+    if (!records_ || !socket_.is_open() || count > WriteCall::kMaxPieces) return false;
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < count; ++i) total += pieces[i].size();
+    if (total > kMaxSealBytes || !outbox_->hasRoom()) return false;
+    outbox_->noteActivity();
+    outbox_->putWith([&](std::string& out) { records_->sealData(pieces, count, out); });
+    return true;
+}
+
 void TlsSocketStream::sendCloseNotify() noexcept {
     if (!socket_.is_open()) return;
     if (records_) {

@@ -95,6 +95,11 @@ public:
             Step<WriteCall, true>{*this, call}, handler, socket_);
     }
 
+    // Writes all of these bytes now if they fit (after the handshake, in TLS 1.3, at most the
+    // bytes one write seals, and an outbox with room): true then. Else writes none, and an
+    // asynchronous write takes them. Not while an asynchronous write is under way.
+    bool writeNow(const boost::asio::const_buffer* pieces, std::size_t count);
+
     // Sends close_notify if the socket takes it now, then closes the socket.
     void shutdownAndClose() noexcept;
 
