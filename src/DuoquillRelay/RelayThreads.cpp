@@ -1,5 +1,7 @@
 #include "DuoquillRelay/RelayThreads.h"
 
+#include <sched.h>
+
 #include <functional>
 #include <random>
 #include <string>
@@ -32,6 +34,11 @@ RelaySocket moveSocket(RelaySocket& socket, boost::asio::io_context& context) {
     moved.assign(endpoint.protocol(), descriptor, ec);
     if (ec) ::close(descriptor);
     return moved;
+}
+
+void scheduleAsBatchWork() {
+    const sched_param parameters{};
+    (void)sched_setscheduler(0, SCHED_BATCH, &parameters);
 }
 
 RelayThreads::RelayThreads(unsigned count) : salt_(randomSalt()) {

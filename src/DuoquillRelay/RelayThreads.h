@@ -30,6 +30,13 @@ using RelayTimer = boost::asio::basic_waitable_timer<std::chrono::steady_clock, 
 // the context it leaves. A socket that cannot be moved (the connection is gone) comes back closed.
 RelaySocket moveSocket(RelaySocket& socket, boost::asio::io_context& context);
 
+// Runs the calling thread, and the threads it starts from now on, as batch work (SCHED_BATCH):
+// a relay thread woken by arriving bytes no longer preempts what runs on a busy core, but waits
+// for its time slice to end. On a saturated machine more frames have arrived by then, and
+// share one epoll_wait, one recv and one send; a core that is idle runs the thread at once, as
+// before. Where the system refuses, nothing changes.
+void scheduleAsBatchWork();
+
 class RelayThreads {
 public:
     explicit RelayThreads(unsigned count);

@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
 
     std::signal(SIGPIPE, SIG_IGN);
     keepFreedMemoryForReuse();
+    scheduleAsBatchWork();
     // Every connection is a descriptor; the soft limit is often far below what the caps allow.
     ProcessHardening::raiseDescriptorLimit();
 
