@@ -301,7 +301,11 @@ private:
                 self->readSome();
             });
         } else {
-            stream_->async_wait(asio::socket_base::wait_read, [self = self()](beast::error_code ec) { self->readPlain(ec); });
+            // readPlain reads until the socket is empty, so the wait counts as the receive that
+            // empties it (see SocketReceive.h), and the next one re-arms nothing.
+            asyncReceive(
+                *stream_, [](beast::error_code&) { return Received::emptied; },
+                [self = self()](beast::error_code ec) { self->readPlain(ec); });
         }
     }
 
