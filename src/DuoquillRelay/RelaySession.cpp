@@ -476,9 +476,7 @@ private:
     void writeNext() {
         if constexpr (isTls) {
             while (!writing_ && !closeSent_ && phase_ == Phase::open && !pongDue_ && !pingDue_ && !queue_.empty()) {
-                const std::size_t headerBytes = frameHeader(Opcode::text, queue_.front()->size(), header_);
-                const std::array<asio::const_buffer, 2> pieces{asio::buffer(header_.data(), headerBytes),
-                                                               asio::buffer(*queue_.front())};
+                const auto pieces = frontFrame();
                 if (!stream_->writeNow(pieces.data(), pieces.size())) break;
                 frameWritten();
             }
@@ -495,10 +493,7 @@ private:
             writeControl(false);
         } else if (phase_ == Phase::open && !queue_.empty()) {
             writing_ = true;
-            const std::size_t headerBytes = frameHeader(Opcode::text, queue_.front()->size(), header_);
-            const std::array<asio::const_buffer, 2> pieces{asio::buffer(header_.data(), headerBytes),
-                                                           asio::buffer(*queue_.front())};
-            asio::async_write(*stream_, pieces, [self = self()](beast::error_code ec, std::size_t) {
+            asio::async_write(*stream_, frontFrame(), [self = self()](beast::error_code ec, std::size_t) {
                 self->writing_ = false;
                 self->frameWritten();
                 ec ? self->dropConnection() : self->writeNext();
@@ -507,6 +502,12 @@ private:
             control_ = std::move(closeFrame_);
             writeControl(true);
         }
+    }
+
+    // The first queued frame with its header (in header_).
+    std::array<asio::const_buffer, 2> frontFrame() {
+        const std::size_t headerBytes = frameHeader(Opcode::text, queue_.front()->size(), header_);
+        return {asio::buffer(header_.data(), headerBytes), asio::buffer(*queue_.front())};
     }
 
     void frameWritten() {

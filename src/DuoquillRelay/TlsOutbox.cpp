@@ -49,9 +49,7 @@ void TlsOutbox::putForBatch(const std::string& bytes) {
     if (fd_ < 0 || error_ != 0) return;
     SpareBuffers::reuse(pending_);
     pending_.append(bytes);
-    if (waiting_ || scheduled_) return;  // the wait for room, or the batch, sends it
-    scheduled_ = true;
-    batch_->add(shared_from_this());
+    joinBatch();
 }
 
 void TlsOutbox::sendNow() {
@@ -97,12 +95,15 @@ void TlsOutbox::sendBatched() {
 }
 
 void TlsOutbox::schedule() {
-    if (waiting_) return;  // the wait for room sends it
-    if (pending_.size() - sent_ >= kSendAtBytes) {
+    if (!waiting_ && pending_.size() - sent_ >= kSendAtBytes) {
         sendOrWait();
         return;
     }
-    if (scheduled_) return;
+    joinBatch();
+}
+
+void TlsOutbox::joinBatch() {
+    if (waiting_ || scheduled_) return;  // the wait for room, or the batch, sends it
     scheduled_ = true;
     batch_->add(shared_from_this());
 }

@@ -63,6 +63,7 @@ public:
 
 private:
     void schedule();
+    void joinBatch();
     void sendOrWait();
 
     RelaySocket* socket_;
