@@ -109,6 +109,7 @@ FrameReader::Event FrameReader::next(std::string_view& input) {
                 if (opcode_ != Opcode::continuation) {
                     inMessage_ = true;
                     messageIsText_ = opcode_ == Opcode::text;
+                    messageIsAscii_ = true;
                     skipping_ = !messageIsText_ || discard_;
                     if (!messageIsText_) {
                         event.kind = Kind::binary;
@@ -126,7 +127,7 @@ FrameReader::Event FrameReader::next(std::string_view& input) {
             const std::size_t at = message_.size();
             if (at + n > message_.capacity()) grow(at + n, at + static_cast<std::size_t>(remaining_));
             message_.resize(at + n);
-            unmaskInto(message_.data() + at, input.data(), n);
+            if (unmaskInto(message_.data() + at, input.data(), n)) messageIsAscii_ = false;
         }
         input.remove_prefix(n);
         remaining_ -= n;
@@ -161,7 +162,8 @@ FrameReader::Event FrameReader::next(std::string_view& input) {
         if (!fin_) continue;
         inMessage_ = false;
         if (skipping_) continue;
-        if (!isValidUtf8(message_)) return fault(closeCode::badPayload);  // the whole message: its frames may split a character
+        // The whole message: its frames may split a character. ASCII needs no second look.
+        if (!messageIsAscii_ && !isValidUtf8(message_)) return fault(closeCode::badPayload);
         event.kind = Kind::text;
         return event;
     }
@@ -190,19 +192,31 @@ void FrameReader::grow(std::size_t needed, std::size_t frameEnd) {
     message_.swap(grown);
 }
 
-void FrameReader::unmaskInto(char* to, const char* from, std::size_t size) {
-    std::array<std::uint8_t, 8> key{};
-    for (std::size_t i = 0; i < key.size(); ++i) key[i] = mask_[(maskAt_ + i) & 3];
-    std::uint64_t wide;
-    std::memcpy(&wide, key.data(), 8);
+bool FrameReader::unmaskInto(char* to, const char* from, std::size_t size) {
+    // Sixteen bytes a step in a vector register; the mask repeats every four, so one pattern
+    // serves every step.
+    using Block = std::uint8_t __attribute__((vector_size(16)));
+    std::array<std::uint8_t, 16> pattern{};
+    for (std::size_t i = 0; i < pattern.size(); ++i) pattern[i] = mask_[(maskAt_ + i) & 3];
+    Block key;
+    std::memcpy(&key, pattern.data(), sizeof key);
+    Block seen{};
     std::size_t i = 0;
-    for (; i + 8 <= size; i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, from + i, 8);
-        word ^= wide;
-        std::memcpy(to + i, &word, 8);
+    for (; i + sizeof(Block) <= size; i += sizeof(Block)) {
+        Block block;
+        std::memcpy(&block, from + i, sizeof block);
+        block ^= key;
+        seen |= block;
+        std::memcpy(to + i, &block, sizeof block);
     }
-    for (; i < size; ++i) to[i] = static_cast<char>(static_cast<std::uint8_t>(from[i]) ^ key[i & 7]);
+    std::uint8_t high = 0;
+    for (; i < size; ++i) {
+        const auto byte = static_cast<std::uint8_t>(static_cast<std::uint8_t>(from[i]) ^ pattern[i & 15]);
+        to[i] = static_cast<char>(byte);
+        high |= byte;
+    }
+    for (std::size_t k = 0; k < sizeof(Block); ++k) high |= seen[k];
+    return (high & 0x80) != 0;
 }
 
 std::size_t frameHeader(Opcode opcode, std::uint64_t size, std::array<std::uint8_t, 10>& out) {

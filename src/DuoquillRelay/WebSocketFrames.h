@@ -63,7 +63,8 @@ private:
     Event fault(std::uint16_t code);
     bool parseHeader(Event& faultOut);
     void grow(std::size_t needed, std::size_t frameEnd);
-    void unmaskInto(char* to, const char* from, std::size_t size);
+    // Unmasks `size` bytes; true when one of them is not ASCII.
+    bool unmaskInto(char* to, const char* from, std::size_t size);
 
     const std::size_t maxMessageBytes_;
     std::array<std::uint8_t, 14> header_{};
@@ -76,6 +77,7 @@ private:
     std::size_t maskAt_ = 0;  // the payload's offset within the frame, for the mask
     bool inMessage_ = false;  // a data message has begun
     bool messageIsText_ = false;
+    bool messageIsAscii_ = true;  // no byte of the message so far had its high bit set
     bool skipping_ = false;  // the message's bytes are not kept
     bool discard_ = false;
     bool failed_ = false;

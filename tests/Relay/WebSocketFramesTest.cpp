@@ -68,10 +68,11 @@ TEST(WebSocketFrames, EveryKindOfFrameReadsTheSameHoweverTheBytesAreSplit) {
     const std::string medium(300, 'm');
     std::string large(70000, 'L');
     large[69999] = 'z';
-    const std::string accented = "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80";  // split across fragments below
+    // Long enough for whole vector steps on both sides of the split below, which cuts the é.
+    const std::string accented = std::string(40, 'a') + "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80" + std::string(20, 'b');
     const std::string stream = text("hi") + text(medium) + clientFrame(0x89, "are you there") +
-                               clientFrame(0x01, accented.substr(0, 4)) + clientFrame(0x00, "") +
-                               clientFrame(0x8A, "") + clientFrame(0x80, accented.substr(4)) + text("") +
+                               clientFrame(0x01, accented.substr(0, 44)) + clientFrame(0x00, "") +
+                               clientFrame(0x8A, "") + clientFrame(0x80, accented.substr(44)) + text("") +
                                clientFrame(0x82, "binary is skipped") + text(large) +
                                clientFrame(0x88, std::string("\x03\xe8", 2) + "bye");
     const std::vector<Seen> expected = {
@@ -137,6 +138,9 @@ TEST(WebSocketFrames, HostileFramesAreFaultsWithTheirCloseCode) {
         {"past U+10FFFF", text("\xf4\x90\x80\x80"), closeCode::badPayload},
         {"not a lead byte", text("\xf5\x80\x80\x80"), closeCode::badPayload},
         {"cut at the message's end", clientFrame(0x01, "ok") + clientFrame(0x80, "\xe2\x82"), closeCode::badPayload},
+        {"bad byte deep in a later fragment",
+         clientFrame(0x01, std::string(40, 'a')) + clientFrame(0x80, std::string(21, 'b') + "\xff" + std::string(20, 'c')),
+         closeCode::badPayload},
         {"one-byte close", clientFrame(0x88, "\x03"), closeCode::protocolError},
         {"close code 1005", clientFrame(0x88, "\x03\xed"), closeCode::protocolError},
         {"close code 999", clientFrame(0x88, "\x03\xe7"), closeCode::protocolError},
