@@ -325,16 +325,13 @@ void TlsRecords::seal(std::uint8_t type, const boost::asio::const_buffer* pieces
         record[2] = 3;
         record[3] = static_cast<std::uint8_t>(length >> 8);
         record[4] = static_cast<std::uint8_t>(length);
-        const auto nonce = nonceOf(write_.iv, write_.sequence++);
-        AeadUse use(static_cast<int>(suite_), write_.id, write_.key.data(), nonce.data(), true);
-        EVP_CIPHER_CTX* context = use.context();
-        int n = 0;
-        bool ok = context != nullptr && EVP_CipherUpdate(context, nullptr, &n, record, kHeaderBytes) == 1;
-        std::uint8_t* to = record + kHeaderBytes;
-        for (std::size_t left = chunk; ok && left > 0;) {
+        // The inner plaintext is gathered where its ciphertext goes and sealed in place: one
+        // pass of the cipher per record rather than one per piece.
+        std::uint8_t* const plain = record + kHeaderBytes;
+        std::uint8_t* to = plain;
+        for (std::size_t left = chunk; left > 0;) {
             const std::size_t take = std::min(left, pieces[piece].size() - offset);
-            ok = EVP_CipherUpdate(context, to, &n, static_cast<const std::uint8_t*>(pieces[piece].data()) + offset,
-                                  static_cast<int>(take)) == 1;
+            std::memcpy(to, static_cast<const std::uint8_t*>(pieces[piece].data()) + offset, take);
             to += take;
             left -= take;
             offset += take;
@@ -343,9 +340,15 @@ void TlsRecords::seal(std::uint8_t type, const boost::asio::const_buffer* pieces
                 offset = 0;
             }
         }
-        ok = ok && EVP_CipherUpdate(context, to, &n, &type, 1) == 1;
-        ok = ok && EVP_CipherFinal_ex(context, to + 1, &n) == 1;
-        ok = ok && EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_GET_TAG, kTagBytes, to + 1) == 1;
+        *to++ = type;
+        const auto nonce = nonceOf(write_.iv, write_.sequence++);
+        AeadUse use(static_cast<int>(suite_), write_.id, write_.key.data(), nonce.data(), true);
+        EVP_CIPHER_CTX* context = use.context();
+        int n = 0;
+        bool ok = context != nullptr && EVP_CipherUpdate(context, nullptr, &n, record, kHeaderBytes) == 1;
+        ok = ok && EVP_CipherUpdate(context, plain, &n, plain, static_cast<int>(chunk + 1)) == 1;
+        ok = ok && EVP_CipherFinal_ex(context, to, &n) == 1;
+        ok = ok && EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_GET_TAG, kTagBytes, to) == 1;
         if (!ok) {
             use.failed();
             throw std::runtime_error("TLS record sealing failed");
