@@ -79,7 +79,21 @@ public:
     }
 
     void deliver(Frame frame) override {
-        atHome([this, frame = std::move(frame)]() mutable { enqueue(std::move(frame)); });
+        postedFrames_.fetch_add(1, std::memory_order_relaxed);
+        atHome([this, frame = std::move(frame)]() mutable {
+            postedFrames_.fetch_sub(1, std::memory_order_relaxed);
+            enqueue(std::move(frame));
+        });
+    }
+
+    // Most frames come from a peer on this thread: they skip the post, unless a posted frame
+    // (the frames kept for this newcomer, say) is still to be queued before them.
+    void deliverFromPeer(Frame frame) override {
+        if (postedFrames_.load(std::memory_order_relaxed) == 0 && home_.load()->get_executor().running_in_this_thread()) {
+            enqueue(std::move(frame));
+        } else {
+            deliver(std::move(frame));
+        }
     }
 
     void displace() override {
@@ -699,6 +713,7 @@ private:
     const std::uint64_t id_;
     RelayThreads& threads_;
     std::atomic<asio::io_context*> home_{nullptr};  // the context of the stream's thread
+    std::atomic<std::size_t> postedFrames_{0};      // posted by deliver() and not queued yet
     std::optional<RelayTimer> timer_;
     SteadyClock::time_point openingDeadline_{};
 

@@ -59,14 +59,22 @@ bool Room::leave(const RoomMember& member) {
 }
 
 Room::Forwarded Room::forward(const RoomMember& from, Frame frame) {
-    std::lock_guard lock(mutex_);
-    if (!isMember(from)) return Forwarded::notMember;
-    if (members_.size() > 1) {
+    std::shared_ptr<RoomMember> peer;
+    {
+        std::lock_guard lock(mutex_);
+        if (!isMember(from)) return Forwarded::notMember;
         for (const auto& other : members_) {
-            if (other.get() != &from) other->deliver(frame);
+            if (other.get() != &from) peer = other;
         }
-        return Forwarded::toPeer;
+        if (!peer) return keep(std::move(frame));
     }
+    // Unlocked: the peer may queue it at once, and whatever that sets off may come back here.
+    peer->deliverFromPeer(std::move(frame));
+    return Forwarded::toPeer;
+}
+
+// Under the lock.
+Room::Forwarded Room::keep(Frame frame) {
     const std::size_t size = frame->size();
     while (!backlog_.empty() && (backlog_.size() + 1 > limits_.frames || backlogBytes_.bytes() + size > limits_.bytes)) {
         backlogBytes_.shrink(backlog_.front()->size());

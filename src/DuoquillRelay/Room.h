@@ -1,8 +1,8 @@
 #pragma once
 // One room: the (at most) two connections that opened the same room path, and what a lone
 // member sent while it waited for the other. A Room is shared by the threads of its
-// members and locks itself; it never calls back into a member synchronously other than
-// through RoomMember, whose operations only queue work.
+// members and locks itself. It calls back into a member only through RoomMember: under its
+// lock only the operations that post work, and deliverFromPeer only after unlocking.
 
 #include <chrono>
 #include <cstddef>
@@ -23,8 +23,12 @@ using Frame = std::shared_ptr<const std::string>;
 class RoomMember {
 public:
     virtual ~RoomMember() = default;
-    // Queues a text frame for sending. Frames queued from one thread go out in call order.
+    // Queues a text frame for sending, by posting it to the member's thread. Frames queued
+    // from one thread go out in call order.
     virtual void deliver(Frame frame) = 0;
+    // The same for a frame its peer sent, called with no lock held: a member on its own
+    // thread may queue it at once, as long as nothing deliver() posted is still ahead of it.
+    virtual void deliverFromPeer(Frame frame) { deliver(std::move(frame)); }
     // Closes the connection with 4000 "replaced": a newcomer took its place.
     virtual void displace() = 0;
     // When the last frame of any kind arrived from this member (the upgrade, before the first).
@@ -86,6 +90,7 @@ public:
 
 private:
     bool isMember(const RoomMember& member) const;
+    Forwarded keep(Frame frame);
 
     const std::string token_;
     const BacklogLimits limits_;
