@@ -473,11 +473,12 @@ private:
         }
         const bool wasEmpty = queue_.empty();
         queue_.push_back(std::move(frame));
-        if (wasEmpty) {
+        writeNext();
+        // The write time-out counts from when a frame begins to wait; most never do.
+        if (wasEmpty && !queue_.empty()) {
             lastWriteProgress_ = SteadyClock::now();
             tickBy(lastWriteProgress_ + state_->options().writeTimeout);
         }
-        writeNext();
     }
 
     std::size_t costOf(const Frame& frame) const {
@@ -489,11 +490,14 @@ private:
     // while it has room; only a frame that does not fit waits in an asynchronous write.
     void writeNext() {
         if constexpr (isTls) {
+            bool wrote = false;
             while (!writing_ && !closeSent_ && phase_ == Phase::open && !pongDue_ && !pingDue_ && !queue_.empty()) {
                 const auto pieces = frontFrame();
                 if (!stream_->writeNow(pieces.data(), pieces.size())) break;
                 frameWritten();
+                wrote = true;
             }
+            if (wrote && !queue_.empty()) lastWriteProgress_ = SteadyClock::now();  // only waiting frames care
         }
         if (writing_ || closeSent_ || phase_ == Phase::finished) return;
         if (pongDue_) {
@@ -510,6 +514,7 @@ private:
             asio::async_write(*stream_, frontFrame(), [self = self()](beast::error_code ec, std::size_t) {
                 self->writing_ = false;
                 self->frameWritten();
+                self->lastWriteProgress_ = SteadyClock::now();
                 ec ? self->dropConnection() : self->writeNext();
             });
         } else if (phase_ == Phase::closing && closeQueued_) {
@@ -525,7 +530,6 @@ private:
     }
 
     void frameWritten() {
-        lastWriteProgress_ = SteadyClock::now();
         queuedBytes_.shrink(costOf(queue_.front()));
         queue_.pop_front();
     }
