@@ -13,6 +13,7 @@
 #include <iterator>
 #include <list>
 #include <optional>
+#include <span>
 #include <string>
 #include <type_traits>
 
@@ -511,12 +512,23 @@ private:
             writeControl(false);
         } else if (phase_ == Phase::open && !queue_.empty()) {
             writing_ = true;
-            asio::async_write(*stream_, frontFrame(), [self = self()](beast::error_code ec, std::size_t) {
-                self->writing_ = false;
-                self->frameWritten();
-                self->lastWriteProgress_ = SteadyClock::now();
-                ec ? self->dropConnection() : self->writeNext();
-            });
+            if constexpr (isTls) {
+                framesInWrite_ = 1;
+                asio::async_write(*stream_, frontFrame(), [self = self()](beast::error_code ec, std::size_t) {
+                    self->framesWritten(1);
+                    ec ? self->dropConnection() : self->writeNext();
+                });
+            } else {
+                // Plain: every frame queued by now goes in one gathered send.
+                const std::size_t count = gatherQueued();
+                framesInWrite_ = count;
+                asio::async_write(*stream_, std::span<const asio::const_buffer>(gathered_->pieces.data(), 2 * count),
+                                  [self = self(), count](beast::error_code ec, std::size_t) {
+                                      self->framesWritten(count);
+                                      if (self->queue_.empty()) self->gathered_.reset();
+                                      ec ? self->dropConnection() : self->writeNext();
+                                  });
+            }
         } else if (phase_ == Phase::closing && closeQueued_) {
             control_ = std::move(closeFrame_);
             writeControl(true);
@@ -527,6 +539,27 @@ private:
     std::array<asio::const_buffer, 2> frontFrame() {
         const std::size_t headerBytes = frameHeader(Opcode::text, queue_.front()->size(), header_);
         return {asio::buffer(header_.data(), headerBytes), asio::buffer(*queue_.front())};
+    }
+
+    // The frames at the front of the queue, up to Gathered::kMostFrames, with their headers.
+    std::size_t gatherQueued() {
+        if (!gathered_) gathered_ = std::make_unique<Gathered>();
+        std::size_t count = 0;
+        for (auto frame = queue_.begin(); frame != queue_.end() && count < Gathered::kMostFrames; ++frame, ++count) {
+            auto& header = gathered_->headers[count];
+            const std::size_t headerBytes = frameHeader(Opcode::text, (*frame)->size(), header);
+            gathered_->pieces[2 * count] = asio::buffer(header.data(), headerBytes);
+            gathered_->pieces[2 * count + 1] = asio::buffer(**frame);
+        }
+        return count;
+    }
+
+    // An asynchronous write of `count` queued frames ended.
+    void framesWritten(std::size_t count) {
+        writing_ = false;
+        framesInWrite_ = 0;
+        for (std::size_t i = 0; i < count; ++i) frameWritten();
+        lastWriteProgress_ = SteadyClock::now();
     }
 
     void frameWritten() {
@@ -570,7 +603,7 @@ private:
 
     // Frames not yet started are dropped; the one being written must stay alive.
     void forgetQueued() {
-        const auto first = std::next(queue_.begin(), writing_ && !queue_.empty() && control_.empty() ? 1 : 0);
+        const auto first = std::next(queue_.begin(), static_cast<std::ptrdiff_t>(framesInWrite_));  // the write holds them
         for (auto it = first; it != queue_.end(); ++it) queuedBytes_.shrink(costOf(*it));
         queue_.erase(first, queue_.end());
     }
@@ -740,11 +773,19 @@ private:
     std::optional<SteadyClock::time_point> partialSince_;
     SteadyClock::time_point lastWriteProgress_{};
     std::array<std::uint8_t, 10> header_{};  // of the frame being written
+    // The headers and pieces of a plain connection's gathered send, held while it writes.
+    struct Gathered {
+        static constexpr std::size_t kMostFrames = 16;
+        std::array<std::array<std::uint8_t, 10>, kMostFrames> headers{};
+        std::array<asio::const_buffer, 2 * kMostFrames> pieces{};
+    };
+    std::unique_ptr<Gathered> gathered_;
     std::string control_;                   // the control frame being written
     std::string pong_;                      // the payload of the ping to answer
     std::string closeFrame_;                // queued behind the frame being written
     bool toldNotKept_ = false;
     bool writing_ = false;
+    std::size_t framesInWrite_ = 0;  // queued frames an asynchronous write holds (at the front)
     bool pongDue_ = false;
     bool pingDue_ = false;
     bool closeQueued_ = false;

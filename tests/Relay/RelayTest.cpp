@@ -18,6 +18,7 @@
 #include <optional>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include <variant>
 
 #include "DuoquillRelay/ConnectionLimiter.h"
@@ -54,11 +55,12 @@ std::vector<std::string> onThreeThreads(std::vector<std::string> arguments) {
 }
 
 struct Relay : RelayProcess {
-    explicit Relay(std::vector<std::string> arguments = {})
-        : RelayProcess(Options{.arguments = onThreeThreads(std::move(arguments))}) {}
+    explicit Relay(std::vector<std::string> arguments = {}, bool plain = false)
+        : RelayProcess(Options{.plain = plain, .arguments = onThreeThreads(std::move(arguments))}), plain(plain) {}
 
     Client client() const {
-        return std::make_unique<WebSocketTestClient>(WebSocketTestClient::Options{.caFile = TestCertificates::shared().caFile()});
+        return std::make_unique<WebSocketTestClient>(
+            WebSocketTestClient::Options{.tls = !plain, .caFile = plain ? std::filesystem::path() : TestCertificates::shared().caFile()});
     }
     Client join(const std::string& path) const {
         auto c = client();
@@ -69,6 +71,7 @@ struct Relay : RelayProcess {
         for (int i = 0; i < 500 && log().find(text) == std::string::npos; ++i) std::this_thread::sleep_for(10ms);
         return log().find(text) != std::string::npos;
     }
+    const bool plain;
 };
 
 // A distinct, valid room path for each number.
@@ -428,8 +431,12 @@ TEST(Relay, MembersThatNeverReadAreDroppedWhileANormalRoomKeepsWorking) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> attacks{
         {{"--memory-budget", "64"}, "dropped: not reading what its peer sends (queue over 1024 KiB)"},
         {{"--memory-budget", "1", "--max-queue-kib", "4096", "--write-timeout", "0.5"}, "the relay's memory budget is full"}};
-    for (const auto& [arguments, reason] : attacks) {
-        Relay relay(arguments);
+    // Plain connections write what is queued in one gathered send: a drop must leave the frames
+    // of the send under way alone.
+    for (const auto& [arguments, reason, plain] :
+         {std::tuple{attacks[0].first, attacks[0].second, false}, std::tuple{attacks[1].first, attacks[1].second, false},
+          std::tuple{attacks[0].first, attacks[0].second, true}}) {
+        Relay relay(arguments, plain);
         auto a = relay.join(roomPath(1)), b = relay.join(roomPath(1));
         auto normalA = relay.join(roomPath(2)), normalB = relay.join(roomPath(2));
         for (int burst = 0; burst < 20 && relay.log().find(reason) == std::string::npos; ++burst) {
@@ -774,6 +781,11 @@ TEST(Relay, PlainAndQuietServeWithoutTlsAndWithoutLogAndStopOnSigint) {
     ASSERT_EQ(b.open(relay.port(), roomPath(3)), 101);
     a.sendText("plain");
     EXPECT_EQ(b.readText(), "plain");
+    // Frames queued while a send is under way go out together, whole and in order.
+    std::vector<std::string> sent;
+    for (int i = 0; i < 300; ++i) sent.push_back(frameText(i, i % 3 == 0 ? 4632 : i % 7 == 0 ? 0 : 1560));
+    for (const auto& text : sent) a.sendText(text);
+    for (const auto& text : sent) ASSERT_EQ(b.readText(), text);
     // A room's path asked for without the upgrade.
     const RawAnswer answer = rawExchange(relay.port(), "GET " + roomPath(3) + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
     EXPECT_EQ(answer.bytes.rfind("HTTP/1.1 426 ", 0), 0u) << answer.bytes;
