@@ -541,15 +541,19 @@ private:
         return {asio::buffer(header_.data(), headerBytes), asio::buffer(*queue_.front())};
     }
 
-    // The frames at the front of the queue, up to Gathered::kMostFrames, with their headers.
+    // The frames at the front of the queue with their headers: up to Gathered::kMostFrames, and
+    // none past the first once Gathered::kMostBytes are in, since the write time-out sees
+    // progress only when a whole write ends.
     std::size_t gatherQueued() {
         if (!gathered_) gathered_ = std::make_unique<Gathered>();
-        std::size_t count = 0;
+        std::size_t count = 0, bytes = 0;
         for (auto frame = queue_.begin(); frame != queue_.end() && count < Gathered::kMostFrames; ++frame, ++count) {
+            if (count > 0 && bytes + (*frame)->size() > Gathered::kMostBytes) break;
             auto& header = gathered_->headers[count];
             const std::size_t headerBytes = frameHeader(Opcode::text, (*frame)->size(), header);
             gathered_->pieces[2 * count] = asio::buffer(header.data(), headerBytes);
             gathered_->pieces[2 * count + 1] = asio::buffer(**frame);
+            bytes += headerBytes + (*frame)->size();
         }
         return count;
     }
@@ -776,6 +780,7 @@ private:
     // The headers and pieces of a plain connection's gathered send, held while it writes.
     struct Gathered {
         static constexpr std::size_t kMostFrames = 16;
+        static constexpr std::size_t kMostBytes = 64 * 1024;
         std::array<std::array<std::uint8_t, 10>, kMostFrames> headers{};
         std::array<asio::const_buffer, 2 * kMostFrames> pieces{};
     };
