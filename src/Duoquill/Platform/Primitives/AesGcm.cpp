@@ -21,46 +21,43 @@ void checkSizes(BytesView key, BytesView nonce) {
     if (nonce.size() != nonceSize) throw CryptoError("AES-256-GCM: nonce must be 12 bytes");
 }
 
-// One context per thread and direction, keyed afresh on every call: making a context costs
-// more than sealing a record. Keyed with zeros again when the call ends, so that no key
-// (record keys last one record) stays behind in the context.
+// One context per thread and direction, kept for its allocation: making a context costs
+// more than sealing a record. It is keyed afresh on every call and reset when the call ends,
+// which frees and wipes the cipher's state, so that no key (record keys last one record) nor
+// nonce stays behind. Resetting is cheaper than keying it again with zeros.
 class Keyed {
 public:
-    Keyed(bool encrypt, BytesView key, BytesView nonce) : context_(context(encrypt)), encrypt_(encrypt) {
-        openssl::check(EVP_CipherInit_ex2(context_, nullptr, key.data(), nonce.data(), encrypt ? 1 : 0, nullptr),
-                       "AES-256-GCM init");
+    Keyed(bool encrypt, BytesView key, BytesView nonce) : context_(context()) {
+        if (EVP_CipherInit_ex2(context_, openssl::aes256Gcm(), key.data(), nonce.data(), encrypt ? 1 : 0, nullptr) !=
+            1) {
+            release();
+            openssl::fail("AES-256-GCM init");
+        }
     }
     Keyed(const Keyed&) = delete;
     Keyed& operator=(const Keyed&) = delete;
-    ~Keyed() {
-        static constexpr std::uint8_t zeros[keySize] = {};
-        if (EVP_CipherInit_ex2(context_, nullptr, zeros, zeros, encrypt_ ? 1 : 0, nullptr) != 1) {
-            // A context that cannot be re-keyed is dropped, and its key with it.
-            ERR_clear_error();
-            slot(encrypt_).reset();
-        }
-    }
+    ~Keyed() { release(); }
     EVP_CIPHER_CTX* get() const noexcept { return context_; }
 
 private:
-    static openssl::CipherContext& slot(bool encrypt) {
-        thread_local openssl::CipherContext sealing, opening;
-        return encrypt ? sealing : opening;
-    }
-    static EVP_CIPHER_CTX* context(bool encrypt) {
-        openssl::CipherContext& held = slot(encrypt);
-        if (!held) {
-            openssl::CipherContext fresh(openssl::check(EVP_CIPHER_CTX_new(), "cipher context"));
-            openssl::check(EVP_CipherInit_ex2(fresh.get(), openssl::aes256Gcm(), nullptr, nullptr, encrypt ? 1 : 0,
-                                              nullptr),
-                           "AES-256-GCM init");
-            held = std::move(fresh);
+    void release() noexcept {
+        if (EVP_CIPHER_CTX_reset(context_) != 1) {
+            // A context that cannot be reset is dropped, and its key with it.
+            ERR_clear_error();
+            slot().reset();
         }
+    }
+    static openssl::CipherContext& slot() {
+        thread_local openssl::CipherContext held;
+        return held;
+    }
+    static EVP_CIPHER_CTX* context() {
+        openssl::CipherContext& held = slot();
+        if (!held) held.reset(openssl::check(EVP_CIPHER_CTX_new(), "cipher context"));
         return held.get();
     }
 
     EVP_CIPHER_CTX* context_;
-    bool encrypt_;
 };
 
 void associate(EVP_CIPHER_CTX* context, BytesView associatedData) {
