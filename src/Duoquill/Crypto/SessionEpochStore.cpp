@@ -101,22 +101,32 @@ std::string SessionEpochStore::fileName(std::string_view roomCode) {
     return "epoch-" + hexString(BytesView(digest).first(nameDigestBytes));
 }
 
-std::optional<fs::path> SessionEpochStore::sessionEpochFile(std::string_view roomCode) const noexcept {
-    return locate(roomCode, true);
+std::optional<std::filesystem::path> SessionEpochStore::sessionEpochFile(std::string_view roomCode) const noexcept {
+    const fs::path* file = locate(roomCode);
+    if (!file || !ensureDirectory(file->parent_path())) return std::nullopt;
+    try {
+        return *file;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
 }
 
-std::optional<fs::path> SessionEpochStore::locate(std::string_view roomCode, bool createDirectory) const noexcept {
+const fs::path* SessionEpochStore::locate(std::string_view roomCode) const noexcept {
     try {
         // Every record asks for the same room: its path is worked out once.
         if (cachedRoomCode_ != roomCode || cachedFile_.empty()) {
             const fs::path directory = directory_ ? *directory_ : paths::applicationSupportDirectory() / directoryName;
-            cachedFile_ = directory / fileName(roomCode);
+            fs::path file = directory / fileName(roomCode);
             cachedRoomCode_ = roomCode;
+            cachedFile_ = std::move(file);
+            // Another file: what was watched and read belongs to the one before.
+            watch_.reset();
+            lastReading_.reset();
         }
-        if (createDirectory && !ensureDirectory(cachedFile_.parent_path())) return std::nullopt;
-        return cachedFile_;
+        return &cachedFile_;
     } catch (const std::exception&) {
-        return std::nullopt;
+        cachedFile_.clear();
+        return nullptr;
     }
 }
 
@@ -147,7 +157,7 @@ void SessionEpochStore::clearSessionEpoch(std::string_view roomCode) const noexc
     lastReading_.reset();
     try {
         // Removing a file needs no directory made for it.
-        const auto file = locate(roomCode, false);
+        const fs::path* file = locate(roomCode);
         if (!file) return;
         // Only a file of ours goes; anything else at that path is left alone.
         std::error_code ec;
@@ -161,12 +171,11 @@ bool SessionEpochStore::isSessionEpochExpired(std::string_view roomCode) const n
     // Runs before every record and frame. A directory that does not exist holds no file, so it
     // need not be created here; and the file is only read again once its directory reports a
     // change, which costs one system call where a read costs four.
-    const auto file = locate(roomCode, false);
+    const fs::path* file = locate(roomCode);
     if (!file) return false;
     try {
-        if (!watch_ || watchedFile_ != *file) {
+        if (!watch_) {
             lastReading_.reset();
-            watchedFile_ = *file;
             watch_ = std::make_unique<DirectoryWatch>(file->parent_path());
         }
         if (watch_->changed() || !lastReading_) lastReading_ = readEpoch(*file);

@@ -43,15 +43,15 @@ public:
     bool isSessionEpochExpired(std::string_view roomCode) const noexcept;
 
 private:
-    std::optional<std::filesystem::path> locate(std::string_view roomCode, bool createDirectory) const noexcept;
+    // The room's file, kept for the next call (nothing when it cannot be worked out).
+    const std::filesystem::path* locate(std::string_view roomCode) const noexcept;
 
     const Clock* clock_;
     std::optional<std::filesystem::path> directory_;
     mutable std::string cachedRoomCode_;
     mutable std::filesystem::path cachedFile_;
-    // The last reading of watchedFile_ (nothing: no usable file), good while watch_ sees no
+    // The last reading of cachedFile_ (nothing: no usable file), good while watch_ sees no
     // change in its directory.
-    mutable std::filesystem::path watchedFile_;
     mutable std::unique_ptr<DirectoryWatch> watch_;
     mutable std::optional<std::optional<double>> lastReading_;
 };
