@@ -29,7 +29,9 @@ TEST(Base64, BothFormsRoundTripAndDecodeByTheirOwnRules) {
     for (const char* text : {"A", "AA\tA", "AA A", "AAA\xc3\xa9", "A=AA", "AA==AAAA"}) {
         EXPECT_FALSE(bytesFromBase64URLString(text)) << text;
     }
-    for (const char* text : {"Zm8", "Zm-=", "Zm8=\n"}) EXPECT_FALSE(bytesFromBase64String(text)) << text;
+    for (const char* text : {"Zm8", "Zm-=", "Zm8=\n", "Zm8=Zm8=", "Zm-vYmFy", "\xffm9vYmFy"}) {
+        EXPECT_FALSE(bytesFromBase64String(text)) << text;
+    }
 }
 
 TEST(LegacyPairedString, PairsOfHexDigitsOnly) {

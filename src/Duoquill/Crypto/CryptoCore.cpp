@@ -65,7 +65,22 @@ std::optional<Bytes> bytesFromBase64String(std::string_view text) {
     if (text.size() % 4 != 0) return std::nullopt;
     Bytes out(text.size() / 4 * 3);
     std::size_t written = 0;
-    for (std::size_t i = 0; i < text.size(); i += 4) {
+    std::size_t i = 0;
+    // Every quantum but the last holds four alphabet characters: any other character,
+    // padding included, decodes to -1 and shows in the OR of the four.
+    for (; i + 4 < text.size(); i += 4) {
+        const std::int32_t a = kDecode[static_cast<unsigned char>(text[i])];
+        const std::int32_t b = kDecode[static_cast<unsigned char>(text[i + 1])];
+        const std::int32_t c = kDecode[static_cast<unsigned char>(text[i + 2])];
+        const std::int32_t d = kDecode[static_cast<unsigned char>(text[i + 3])];
+        if ((a | b | c | d) < 0) return std::nullopt;
+        const auto v = static_cast<std::uint32_t>(a << 18 | b << 12 | c << 6 | d);
+        out[written] = static_cast<std::uint8_t>(v >> 16);
+        out[written + 1] = static_cast<std::uint8_t>(v >> 8);
+        out[written + 2] = static_cast<std::uint8_t>(v);
+        written += 3;
+    }
+    for (; i < text.size(); i += 4) {
         const bool last = i + 4 == text.size();
         int pad = 0;
         std::uint32_t v = 0;
