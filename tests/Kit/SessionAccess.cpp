@@ -156,7 +156,9 @@ Bytes PFSChatSessionTestAccess::sealTunnelPadded(S& s, const SecureBytes& padded
     Bytes frame;
     S::appendBigEndian(frame, counter, 8);
     frame.insert(frame.end(), sealed.begin(), sealed.end());
-    s.tunnelTxKey_ = s.tunnelRatchet(*s.tunnelTxKey_);
+    S::ChainKey next;
+    s.tunnelRatchet(*s.tunnelTxKey_, next.value);
+    s.tunnelTxKey_->assign(next.value.begin(), next.value.end());
     s.tunnelTxCounter_ = counter + 1;
     return frame;
 }

@@ -123,9 +123,6 @@ public:
         return expectedPeerKeyConfirmation_;
     }
 
-    // hash = SHA-512(hash || bytes).
-    static void updateTranscriptHash(Bytes& hash, BytesView bytes);
-
     // ---- records ----
     //
     // Every seal and open first checks, in order: the chain key is present
@@ -201,16 +198,34 @@ private:
 
     // Pure helpers of the formats.
     static std::array<std::uint8_t, 12> maskedNonce(std::uint64_t counter, BytesView mask);
+    // Associated data, built on the stack (a record's is 137 bytes at most). Wiped when it
+    // goes: it carries the session ID, which is wiped like a key.
+    class AssociatedData {
+    public:
+        static constexpr std::size_t capacity = 1 + 8 + 64 + 64;
+        AssociatedData() = default;
+        AssociatedData(const AssociatedData&) = default;
+        AssociatedData& operator=(const AssociatedData&) = default;
+        ~AssociatedData() { secureWipe(bytes_.data(), size_); }
+        // Throws CryptoError past the capacity.
+        void append(BytesView bytes);
+        operator BytesView() const noexcept { return {bytes_.data(), size_}; }
+
+    private:
+        std::array<std::uint8_t, capacity> bytes_;
+        std::size_t size_ = 0;
+    };
     // sessionID is empty while the session has none.
-    // Secure: both carry the session ID, which is wiped like a key.
-    static SecureBytes aad(std::uint8_t direction, std::uint64_t counter, BytesView sessionID,
-                           BytesView transcriptHash);
-    static SecureBytes tunnelAAD(std::uint8_t direction, std::uint64_t counter, BytesView sessionID);
+    static AssociatedData aad(std::uint8_t direction, std::uint64_t counter, BytesView sessionID,
+                              BytesView transcriptHash);
+    static AssociatedData tunnelAAD(std::uint8_t direction, std::uint64_t counter, BytesView sessionID);
     static std::optional<SecureBytes> unpad(BytesView padded);
     static SecureBytes tunnelUnpad(BytesView padded);
-    // One chain step, salted with chainSalt().
-    SecureBytes ratchet(BytesView chainKey);
-    SecureBytes tunnelRatchet(BytesView chainKey);
+    // One chain step, salted with chainSalt(), written to next (which may be chainKey).
+    static constexpr std::size_t chainKeySize = 32;
+    using ChainKey = Wiped<std::array<std::uint8_t, chainKeySize>>;
+    void ratchet(BytesView chainKey, std::span<std::uint8_t, chainKeySize> next);
+    void tunnelRatchet(BytesView chainKey, std::span<std::uint8_t, chainKeySize> next);
     // sessionID, or empty before the session keys exist.
     BytesView chainSalt() const noexcept;
     Bytes info(std::string_view prefix) const;

@@ -12,6 +12,7 @@
 #include "Duoquill/Platform/Primitives/AesGcm.h"
 #include "Duoquill/Platform/Primitives/Hkdf.h"
 #include "Duoquill/Platform/Primitives/Sha2.h"
+#include "Duoquill/Platform/PlatformError.h"
 
 namespace duoquill {
 namespace {
@@ -30,8 +31,10 @@ void PFSChatSession::appendBigEndian(Bytes& out, std::uint64_t value, std::size_
     bigendian::append(out, value, width);
 }
 
-void PFSChatSession::updateTranscriptHash(Bytes& hash, BytesView bytes) {
-    hash = Sha512().update(hash).update(bytes).finish();
+void PFSChatSession::AssociatedData::append(BytesView bytes) {
+    if (bytes.size() > capacity - size_) throw CryptoError("associated data longer than a record's");
+    std::copy(bytes.begin(), bytes.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(size_));
+    size_ += bytes.size();
 }
 
 BytesView PFSChatSession::chainSalt() const noexcept {
@@ -45,15 +48,15 @@ std::array<std::uint8_t, 12> PFSChatSession::maskedNonce(std::uint64_t counter, 
     return nonce;
 }
 
-SecureBytes PFSChatSession::aad(std::uint8_t direction, std::uint64_t counter, BytesView sessionID,
-                                BytesView transcriptHash) {
-    SecureBytes out = tunnelAAD(direction, counter, sessionID);
-    out.insert(out.end(), transcriptHash.begin(), transcriptHash.end());
+PFSChatSession::AssociatedData PFSChatSession::aad(std::uint8_t direction, std::uint64_t counter,
+                                                   BytesView sessionID, BytesView transcriptHash) {
+    AssociatedData out = tunnelAAD(direction, counter, sessionID);
+    out.append(transcriptHash);
     return out;
 }
 
-SecureBytes PFSChatSession::ratchet(BytesView chainKey) {
-    return chainKdf_.derive(chainKey, chainSalt(), asBytes(ratchetInfo), 32);
+void PFSChatSession::ratchet(BytesView chainKey, std::span<std::uint8_t, chainKeySize> next) {
+    chainKdf_.derive(chainKey, chainSalt(), asBytes(ratchetInfo), next);
 }
 
 void PFSChatSession::requireValid(const std::optional<SecureBytes>& key, std::uint64_t counter,
@@ -115,12 +118,13 @@ PFSChatSession::SealedRecord PFSChatSession::sealPadded(const SecureBytes& padde
     const std::uint64_t counter = txCounter_;
     const auto nonce = maskedNonce(counter, txNonceMask_);
     Bytes record = aesgcm::seal(*txKey_, nonce, padded, aad(txDirection_, counter, chainSalt(), txTranscriptHash_));
-    Bytes nextHash = txTranscriptHash_;
-    updateTranscriptHash(nextHash, record);
-    SecureBytes nextKey = ratchet(*txKey_);
+    const auto nextHash = sha512Concat(txTranscriptHash_, record);
+    ChainKey nextKey;
+    ratchet(*txKey_, nextKey.value);
 
-    txTranscriptHash_ = std::move(nextHash);
-    txKey_ = std::move(nextKey);
+    // Same sizes as before: the buffers are reused, nothing here can throw.
+    txTranscriptHash_.assign(nextHash.begin(), nextHash.end());
+    txKey_->assign(nextKey.value.begin(), nextKey.value.end());
     txCounter_ = counter + 1;
     return {std::move(record), counter};
 }
@@ -134,12 +138,12 @@ std::optional<SecureBytes> PFSChatSession::open(BytesView record, std::uint64_t 
     const auto nonce = maskedNonce(counter, rxNonceMask_);
     const SecureBytes padded =
         aesgcm::open(*rxKey_, nonce, record, aad(rxDirection_, counter, chainSalt(), rxTranscriptHash_));
-    Bytes nextHash = rxTranscriptHash_;
-    updateTranscriptHash(nextHash, record);
-    SecureBytes nextKey = ratchet(*rxKey_);
+    const auto nextHash = sha512Concat(rxTranscriptHash_, record);
+    ChainKey nextKey;
+    ratchet(*rxKey_, nextKey.value);
 
-    rxTranscriptHash_ = std::move(nextHash);
-    rxKey_ = std::move(nextKey);
+    rxTranscriptHash_.assign(nextHash.begin(), nextHash.end());
+    rxKey_->assign(nextKey.value.begin(), nextKey.value.end());
     rxCounter_ = counter + 1;
     return unpad(padded);
 }
@@ -156,17 +160,18 @@ constexpr std::size_t shortestBody = aesgcm::tagSize + 1;
 
 }  // namespace
 
-SecureBytes PFSChatSession::tunnelAAD(std::uint8_t direction, std::uint64_t counter, BytesView sessionID) {
-    SecureBytes out;
-    out.reserve(1 + counterFieldSize + sessionID.size() + 64);
-    out.push_back(direction);
-    bigendian::append(out, counter, counterFieldSize);
-    out.insert(out.end(), sessionID.begin(), sessionID.end());
+PFSChatSession::AssociatedData PFSChatSession::tunnelAAD(std::uint8_t direction, std::uint64_t counter,
+                                                         BytesView sessionID) {
+    std::array<std::uint8_t, 1 + counterFieldSize> head{direction};
+    bigendian::write(std::span(head).subspan<1>(), counter);
+    AssociatedData out;
+    out.append(head);
+    out.append(sessionID);
     return out;
 }
 
-SecureBytes PFSChatSession::tunnelRatchet(BytesView chainKey) {
-    return chainKdf_.derive(chainKey, chainSalt(), asBytes(tunnelRatchetInfo), 32);
+void PFSChatSession::tunnelRatchet(BytesView chainKey, std::span<std::uint8_t, chainKeySize> next) {
+    chainKdf_.derive(chainKey, chainSalt(), asBytes(tunnelRatchetInfo), next);
 }
 
 SecureBytes PFSChatSession::tunnelPad(BytesView payload) {
@@ -198,14 +203,15 @@ Bytes PFSChatSession::tunnelSeal(BytesView payload) {
     const auto nonce = maskedNonce(counter, txNonceMask_);
     const SecureBytes padded = tunnelPad(payload);
     const Bytes sealed = aesgcm::seal(*tunnelTxKey_, nonce, padded, tunnelAAD(txDirection_, counter, chainSalt()));
-    SecureBytes nextKey = tunnelRatchet(*tunnelTxKey_);
+    ChainKey nextKey;
+    tunnelRatchet(*tunnelTxKey_, nextKey.value);
 
     Bytes frame;
     frame.reserve(counterFieldSize + sealed.size());
     appendBigEndian(frame, counter, counterFieldSize);
     frame.insert(frame.end(), sealed.begin(), sealed.end());
 
-    tunnelTxKey_ = std::move(nextKey);
+    tunnelTxKey_->assign(nextKey.value.begin(), nextKey.value.end());
     tunnelTxCounter_ = counter + 1;
     return frame;
 }
@@ -220,13 +226,15 @@ SecureBytes PFSChatSession::tunnelOpen(BytesView frame) {
     if (gap > tunnelMaxGap) fail(SessionErrorCode::openFailed);
 
     // Step a copy over the skipped frames; the chain moves only once this frame authenticates.
-    SecureBytes key = *tunnelRxKey_;
-    for (std::uint64_t i = 0; i < gap; ++i) key = tunnelRatchet(key);
+    ChainKey key;
+    if (tunnelRxKey_->size() != chainKeySize) fail(SessionErrorCode::openFailed);
+    std::copy(tunnelRxKey_->begin(), tunnelRxKey_->end(), key.value.begin());
+    for (std::uint64_t i = 0; i < gap; ++i) tunnelRatchet(key.value, key.value);
     const auto nonce = maskedNonce(counter, rxNonceMask_);
-    const SecureBytes padded = aesgcm::open(key, nonce, body, tunnelAAD(rxDirection_, counter, chainSalt()));
-    SecureBytes nextKey = tunnelRatchet(key);
+    const SecureBytes padded = aesgcm::open(key.value, nonce, body, tunnelAAD(rxDirection_, counter, chainSalt()));
+    tunnelRatchet(key.value, key.value);
 
-    tunnelRxKey_ = std::move(nextKey);
+    tunnelRxKey_->assign(key.value.begin(), key.value.end());
     tunnelRxCounter_ = counter + 1;
     return tunnelUnpad(padded);
 }

@@ -56,17 +56,21 @@ void checkLength(HashFunction hash, std::size_t length) {
     if (length > 255 * digestSize(hash)) throw CryptoError("HKDF: output longer than 255 blocks");
 }
 
-SecureBytes expandUnchecked(HashFunction hash, BytesView prk, BytesView info, std::size_t length) {
+void expandInto(HashFunction hash, BytesView prk, BytesView info, std::span<std::uint8_t> out) {
     const std::size_t size = digestSize(hash);
-    Hmac hmac(hash, prk);
-    SecureBytes out(length);
-    SecureBytes block(size);
-    for (std::size_t offset = 0, counter = 1; offset < length; offset += size, ++counter) {
+    const Hmac hmac(hash, prk);
+    Wiped<std::array<std::uint8_t, DigestState::largestDigest>> block;
+    for (std::size_t offset = 0, counter = 1; offset < out.size(); offset += size, ++counter) {
         const std::uint8_t index = static_cast<std::uint8_t>(counter);
-        const BytesView previous = offset == 0 ? BytesView() : BytesView(block);
-        hmac.mac({previous, info, BytesView(&index, 1)}, block.data());
-        std::copy_n(block.begin(), std::min(size, length - offset), out.begin() + static_cast<std::ptrdiff_t>(offset));
+        const BytesView previous = offset == 0 ? BytesView() : BytesView(block.value.data(), size);
+        hmac.mac({previous, info, BytesView(&index, 1)}, block.value.data());
+        std::copy_n(block.value.begin(), std::min(size, out.size() - offset), out.begin() + static_cast<std::ptrdiff_t>(offset));
     }
+}
+
+SecureBytes expandUnchecked(HashFunction hash, BytesView prk, BytesView info, std::size_t length) {
+    SecureBytes out(length);
+    expandInto(hash, prk, info, out);
     return out;
 }
 
@@ -100,14 +104,22 @@ void SaltCache::clear() noexcept { keyed_.reset(); }
 
 SecureBytes SaltCache::derive(BytesView ikm, BytesView salt, BytesView info, std::size_t length) {
     checkLength(hash_, length);
-    if (length == 0) return {};
+    SecureBytes out(length);
+    derive(ikm, salt, info, out);
+    return out;
+}
+
+void SaltCache::derive(BytesView ikm, BytesView salt, BytesView info, std::span<std::uint8_t> out) {
+    checkLength(hash_, out.size());
+    if (out.empty()) return;
     if (!keyed_ || !std::equal(salt.begin(), salt.end(), keyed_->salt.begin(), keyed_->salt.end())) {
         keyed_.reset();
         keyed_ = std::make_unique<Keyed>(Keyed{toSecure(salt), Hmac(hash_, salt)});
     }
-    SecureBytes prk(digestSize(hash_));
-    keyed_->hmac.mac({ikm}, prk.data());
-    return expandUnchecked(hash_, prk, info, length);
+    // The extract step reads all of ikm before anything is written to out.
+    Wiped<std::array<std::uint8_t, DigestState::largestDigest>> prk;
+    keyed_->hmac.mac({ikm}, prk.value.data());
+    expandInto(hash_, BytesView(prk.value.data(), digestSize(hash_)), info, out);
 }
 
 SecureBytes derive(HashFunction hash, BytesView ikm, BytesView salt, BytesView info, std::size_t length) {

@@ -29,6 +29,9 @@ public:
     SaltCache& operator=(SaltCache&&) noexcept;
 
     SecureBytes derive(BytesView ikm, BytesView salt, BytesView info, std::size_t length);
+    // The same, written to out (out.size() bytes) with no allocation: a chain step's new key
+    // goes where the old one was. out may be ikm itself.
+    void derive(BytesView ikm, BytesView salt, BytesView info, std::span<std::uint8_t> out);
     // Wipes the kept salt and keyed states.
     void clear() noexcept;
 

@@ -30,6 +30,15 @@ State& live(const std::unique_ptr<State>& state) {
 Bytes sha256(BytesView data) { return oneShot(HashFunction::sha256, data); }
 Bytes sha512(BytesView data) { return oneShot(HashFunction::sha512, data); }
 
+std::array<std::uint8_t, Sha512::digestSize> sha512Concat(BytesView first, BytesView second) {
+    DigestState state(HashFunction::sha512);
+    state.update(first);
+    state.update(second);
+    std::array<std::uint8_t, Sha512::digestSize> out;
+    state.finish(out.data());
+    return out;
+}
+
 struct Sha256::State : DigestState {
     State() : DigestState(HashFunction::sha256) {}
 };

@@ -42,4 +42,7 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// SHA-512(first || second) with no allocation: a record chain's transcript step.
+std::array<std::uint8_t, Sha512::digestSize> sha512Concat(BytesView first, BytesView second);
+
 }  // namespace duoquill
