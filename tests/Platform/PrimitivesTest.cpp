@@ -50,6 +50,13 @@ TEST(AesGcm, AnyChangeIsRefused) {
         EXPECT_THROW(aesgcm::seal(badKey, badNonce, plaintext, {}), CryptoError) << keySize << " " << nonceSize;
         EXPECT_THROW(aesgcm::open(badKey, badNonce, record, aad), CryptoError) << keySize << " " << nonceSize;
     }
+    // The thread's kept context is whole again after every failure; in place gives the same bytes.
+    EXPECT_EQ(toBytes(aesgcm::open(key, nonce, record, aad)), plaintext);
+    Bytes inPlace = concat(plaintext, Bytes(aesgcm::tagSize));
+    aesgcm::sealInPlace(key, nonce, inPlace, aad);
+    EXPECT_EQ(inPlace, record);
+    Bytes noRoom(aesgcm::tagSize - 1);
+    EXPECT_THROW(aesgcm::sealInPlace(key, nonce, noRoom, aad), CryptoError);
 }
 
 // Longest outputs and round trips are in the vector files; these are not.

@@ -21,15 +21,14 @@ void checkSizes(BytesView key, BytesView nonce) {
     if (nonce.size() != nonceSize) throw CryptoError("AES-256-GCM: nonce must be 12 bytes");
 }
 
-// One context per thread and direction, kept for its allocation: making a context costs
-// more than sealing a record. It is keyed afresh on every call and reset when the call ends,
-// which frees and wipes the cipher's state, so that no key (record keys last one record) nor
-// nonce stays behind. Resetting is cheaper than keying it again with zeros.
+// One context per thread, kept for its allocation: making a context costs more than sealing
+// a record. It is keyed afresh on every call, and when the call ends it is overwritten with a
+// copy of an unkeyed context, which frees and wipes the cipher's state: no key (record keys
+// last one record) nor nonce stays behind. That costs less than keying it again with zeros.
 class Keyed {
 public:
     Keyed(bool encrypt, BytesView key, BytesView nonce) : context_(context()) {
-        if (EVP_CipherInit_ex2(context_, openssl::aes256Gcm(), key.data(), nonce.data(), encrypt ? 1 : 0, nullptr) !=
-            1) {
+        if (EVP_CipherInit_ex2(context_, nullptr, key.data(), nonce.data(), encrypt ? 1 : 0, nullptr) != 1) {
             release();
             openssl::fail("AES-256-GCM init");
         }
@@ -40,21 +39,35 @@ public:
     EVP_CIPHER_CTX* get() const noexcept { return context_; }
 
 private:
-    void release() noexcept {
-        if (EVP_CIPHER_CTX_reset(context_) != 1) {
-            // A context that cannot be reset is dropped, and its key with it.
-            ERR_clear_error();
-            slot().reset();
-        }
-    }
-    static openssl::CipherContext& slot() {
-        thread_local openssl::CipherContext held;
-        return held;
+    struct Contexts {
+        openssl::CipherContext unkeyed, held;
+    };
+    static Contexts& contexts() {
+        thread_local Contexts kept;
+        return kept;
     }
     static EVP_CIPHER_CTX* context() {
-        openssl::CipherContext& held = slot();
-        if (!held) held.reset(openssl::check(EVP_CIPHER_CTX_new(), "cipher context"));
-        return held.get();
+        Contexts& kept = contexts();
+        if (!kept.unkeyed) {
+            openssl::CipherContext fresh(openssl::check(EVP_CIPHER_CTX_new(), "cipher context"));
+            openssl::check(EVP_CipherInit_ex2(fresh.get(), openssl::aes256Gcm(), nullptr, nullptr, 1, nullptr),
+                           "AES-256-GCM init");
+            kept.unkeyed = std::move(fresh);
+        }
+        if (!kept.held) {
+            openssl::CipherContext fresh(openssl::check(EVP_CIPHER_CTX_new(), "cipher context"));
+            openssl::check(EVP_CIPHER_CTX_copy(fresh.get(), kept.unkeyed.get()), "AES-256-GCM context copy");
+            kept.held = std::move(fresh);
+        }
+        return kept.held.get();
+    }
+    void release() noexcept {
+        Contexts& kept = contexts();
+        if (EVP_CIPHER_CTX_copy(context_, kept.unkeyed.get()) != 1) {
+            // A context that cannot be overwritten is dropped, and its key with it.
+            ERR_clear_error();
+            kept.held.reset();
+        }
     }
 
     EVP_CIPHER_CTX* context_;
@@ -80,22 +93,33 @@ void transform(EVP_CIPHER_CTX* context, BytesView in, std::uint8_t* out) {
     }
 }
 
-}  // namespace
-
-Bytes seal(BytesView key, BytesView nonce, BytesView plaintext, BytesView associatedData) {
+// out may be plaintext.data(): GCM encrypts in place.
+void sealTo(BytesView key, BytesView nonce, BytesView plaintext, BytesView associatedData, std::uint8_t* out) {
     checkSizes(key, nonce);
     const Keyed context(true, key, nonce);
     associate(context.get(), associatedData);
-    Bytes out(plaintext.size() + tagSize);
-    transform(context.get(), plaintext, out.data());
+    transform(context.get(), plaintext, out);
+    std::uint8_t* tag = out + plaintext.size();
     int finalLength = 0;
-    openssl::check(EVP_EncryptFinal_ex(context.get(), out.data() + plaintext.size(), &finalLength), "AES-256-GCM final");
+    openssl::check(EVP_EncryptFinal_ex(context.get(), tag, &finalLength), "AES-256-GCM final");
     OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_octet_string(OSSL_CIPHER_PARAM_AEAD_TAG, out.data() + plaintext.size(), tagSize),
+        OSSL_PARAM_construct_octet_string(OSSL_CIPHER_PARAM_AEAD_TAG, tag, tagSize),
         OSSL_PARAM_construct_end(),
     };
     openssl::check(EVP_CIPHER_CTX_get_params(context.get(), params), "AES-256-GCM tag");
+}
+
+}  // namespace
+
+Bytes seal(BytesView key, BytesView nonce, BytesView plaintext, BytesView associatedData) {
+    Bytes out(plaintext.size() + tagSize);
+    sealTo(key, nonce, plaintext, associatedData, out.data());
     return out;
+}
+
+void sealInPlace(BytesView key, BytesView nonce, std::span<std::uint8_t> buffer, BytesView associatedData) {
+    if (buffer.size() < tagSize) throw CryptoError("AES-256-GCM: no room for the tag");
+    sealTo(key, nonce, buffer.first(buffer.size() - tagSize), associatedData, buffer.data());
 }
 
 SecureBytes open(BytesView key, BytesView nonce, BytesView sealed, BytesView associatedData) {

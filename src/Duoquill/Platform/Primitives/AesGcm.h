@@ -13,6 +13,10 @@ inline constexpr std::size_t tagSize = 16;
 // nonce of the wrong size.
 Bytes seal(BytesView key, BytesView nonce, BytesView plaintext, BytesView associatedData);
 
+// The same in place: buffer holds the plaintext followed by tagSize bytes of room, and ends
+// holding ciphertext || tag. After a throw it may hold part of the plaintext.
+void sealInPlace(BytesView key, BytesView nonce, std::span<std::uint8_t> buffer, BytesView associatedData);
+
 // Takes ciphertext || tag. Throws AuthenticationError on any change (or input shorter than a
 // tag), CryptoError on a key or nonce of the wrong size.
 SecureBytes open(BytesView key, BytesView nonce, BytesView sealed, BytesView associatedData);
