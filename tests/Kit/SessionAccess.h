@@ -54,8 +54,8 @@ struct PFSChatSessionTestAccess {
     static std::vector<std::pair<std::string, std::string_view>> constantLabels();
 
     // The pure helpers of the formats.
-    static std::optional<SecureBytes> unpad(BytesView padded) { return S::unpad(padded); }
-    static SecureBytes tunnelUnpad(BytesView padded) { return S::tunnelUnpad(padded); }
+    static std::optional<SecureBytes> unpad(BytesView padded) { return S::unpad(toSecure(padded)); }
+    static SecureBytes tunnelUnpad(BytesView padded) { return S::tunnelUnpad(toSecure(padded)); }
 
     // Every secret key, chain and mask the session holds right now, named.
     static std::vector<std::pair<std::string, BytesView>> secrets(const S& s);

@@ -191,9 +191,14 @@ private:
     void deriveAllKeysFromMasterKey(const SecureBytes& masterKey, bool isInitiator);
 
     void requireValid(const std::optional<SecureBytes>& key, std::uint64_t counter, std::uint64_t limit) const;
-    SealedRecord sealPadded(const SecureBytes& padded);
-    SecureBytes pad(BytesView message, bool isDummy);
-    SecureBytes tunnelPad(BytesView payload);
+    class SealBuffer;
+    // Seals a padded plaintext as the next record.
+    SealedRecord sealPadded(BytesView padded);
+    SealedRecord sealRecord(SealBuffer padded);
+    // The padded plaintext with room for the tag after it.
+    SealBuffer pad(BytesView message, bool isDummy);
+    // A frame's layout: room for the counter, the padded payload, room for the tag.
+    SealBuffer tunnelPad(BytesView payload);
     void performDHRatchetSend();
 
     // Pure helpers of the formats.
@@ -219,8 +224,9 @@ private:
     static AssociatedData aad(std::uint8_t direction, std::uint64_t counter, BytesView sessionID,
                               BytesView transcriptHash);
     static AssociatedData tunnelAAD(std::uint8_t direction, std::uint64_t counter, BytesView sessionID);
-    static std::optional<SecureBytes> unpad(BytesView padded);
-    static SecureBytes tunnelUnpad(BytesView padded);
+    // The body, moved to the front of the same buffer.
+    static std::optional<SecureBytes> unpad(SecureBytes padded);
+    static SecureBytes tunnelUnpad(SecureBytes padded);
     // One chain step, salted with chainSalt(), written to next (which may be chainKey).
     static constexpr std::size_t chainKeySize = 32;
     using ChainKey = Wiped<std::array<std::uint8_t, chainKeySize>>;

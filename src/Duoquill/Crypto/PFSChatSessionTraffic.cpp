@@ -27,6 +27,31 @@ constexpr std::size_t shortestRecord = aesgcm::tagSize + 1;
 
 }  // namespace
 
+// Plaintext laid out where its ciphertext goes, so that it is sealed in place. Bytes does not
+// wipe itself: the buffer is wiped unless it was sealed, and its whole size is reserved before
+// anything is written, so that no reallocation leaves a copy behind.
+class PFSChatSession::SealBuffer {
+public:
+    explicit SealBuffer(std::size_t size) { bytes_.reserve(size); }
+    SealBuffer(SealBuffer&& other) noexcept : bytes_(std::move(other.bytes_)), sealed_(other.sealed_) {
+        other.bytes_.clear();
+    }
+    SealBuffer& operator=(SealBuffer&&) = delete;
+    ~SealBuffer() {
+        if (!sealed_) secureWipe(bytes_.data(), bytes_.size());
+    }
+    Bytes& bytes() noexcept { return bytes_; }
+    // The buffer once its contents are sealed.
+    Bytes sealed() && {
+        sealed_ = true;
+        return std::move(bytes_);
+    }
+
+private:
+    Bytes bytes_;
+    bool sealed_ = false;
+};
+
 void PFSChatSession::appendBigEndian(Bytes& out, std::uint64_t value, std::size_t width) {
     bigendian::append(out, value, width);
 }
@@ -69,55 +94,62 @@ void PFSChatSession::requireValid(const std::optional<SecureBytes>& key, std::ui
     if (epochs_.isSessionEpochExpired(roomCode_)) fail(SessionErrorCode::sessionExpired);
 }
 
-SecureBytes PFSChatSession::pad(BytesView message, bool isDummy) {
+PFSChatSession::SealBuffer PFSChatSession::pad(BytesView message, bool isDummy) {
     const std::size_t extra = recordBucket * env_.entropy->uniform(extraBucketChoices);
-    SecureBytes out;
-    std::size_t paddingSize;
+    const std::size_t used = isDummy ? 1 : 1 + lengthFieldSize + message.size();
+    const std::size_t paddingSize =
+        isDummy ? recordBucket - 1 + extra : (recordBucket - used % recordBucket) % recordBucket + extra;
+    SealBuffer buffer(used + paddingSize + aesgcm::tagSize);
+    Bytes& out = buffer.bytes();
     if (isDummy) {
-        out.reserve(recordBucket + extra);
         out.push_back(kindCover);
-        paddingSize = recordBucket - 1 + extra;
     } else {
-        const std::size_t used = 1 + lengthFieldSize + message.size();
-        const std::size_t base = (recordBucket - used % recordBucket) % recordBucket;
-        paddingSize = base + extra;
-        out.reserve(used + paddingSize);
         out.push_back(kindMessage);
         // Lengths of 2^32 bytes and more cannot be framed; the client stays far below.
         bigendian::append(out, static_cast<std::uint32_t>(message.size()), lengthFieldSize);
         out.insert(out.end(), message.begin(), message.end());
     }
-    const std::size_t start = out.size();
-    out.resize(start + paddingSize);
-    if (paddingSize != 0) env_.entropy->fill(std::span(out).subspan(start));
-    return out;
+    out.resize(used + paddingSize + aesgcm::tagSize);
+    if (paddingSize != 0) env_.entropy->fill(std::span(out).subspan(used, paddingSize));
+    return buffer;
 }
 
-std::optional<SecureBytes> PFSChatSession::unpad(BytesView padded) {
+std::optional<SecureBytes> PFSChatSession::unpad(SecureBytes padded) {
     if (padded.empty()) fail(SessionErrorCode::openFailed);
     if (padded[0] == kindCover) return std::nullopt;
     if (padded.size() < 1 + lengthFieldSize) fail(SessionErrorCode::openFailed);
-    const std::uint64_t length = bigendian::read(padded.subspan(1, lengthFieldSize));
+    const std::uint64_t length = bigendian::read(BytesView(padded).subspan(1, lengthFieldSize));
     if (length > padded.size() - 1 - lengthFieldSize) fail(SessionErrorCode::openFailed);
-    const auto body = padded.subspan(1 + lengthFieldSize, static_cast<std::size_t>(length));
-    return SecureBytes(body.begin(), body.end());
+    // The body moves to the front; what is left past it is wiped with the buffer.
+    const auto body = padded.begin() + 1 + lengthFieldSize;
+    std::copy(body, body + static_cast<std::ptrdiff_t>(length), padded.begin());
+    padded.resize(static_cast<std::size_t>(length));
+    return padded;
 }
 
 PFSChatSession::SealedRecord PFSChatSession::seal(BytesView message) {
     requireValid(txKey_, txCounter_, recordCounterLimit);
     if (message.size() > 0xFFFFFFFFu) fail(SessionErrorCode::sealFailed);
-    return sealPadded(pad(message, false));
+    return sealRecord(pad(message, false));
 }
 
 PFSChatSession::SealedRecord PFSChatSession::sealDummy() {
     requireValid(txKey_, txCounter_, recordCounterLimit);
-    return sealPadded(pad({}, true));
+    return sealRecord(pad({}, true));
 }
 
-PFSChatSession::SealedRecord PFSChatSession::sealPadded(const SecureBytes& padded) {
+PFSChatSession::SealedRecord PFSChatSession::sealPadded(BytesView padded) {
+    SealBuffer buffer(padded.size() + aesgcm::tagSize);
+    buffer.bytes().assign(padded.begin(), padded.end());
+    buffer.bytes().resize(padded.size() + aesgcm::tagSize);
+    return sealRecord(std::move(buffer));
+}
+
+PFSChatSession::SealedRecord PFSChatSession::sealRecord(SealBuffer padded) {
     const std::uint64_t counter = txCounter_;
     const auto nonce = maskedNonce(counter, txNonceMask_);
-    Bytes record = aesgcm::seal(*txKey_, nonce, padded, aad(txDirection_, counter, chainSalt(), txTranscriptHash_));
+    aesgcm::sealInPlace(*txKey_, nonce, padded.bytes(), aad(txDirection_, counter, chainSalt(), txTranscriptHash_));
+    Bytes record = std::move(padded).sealed();
     const auto nextHash = sha512Concat(txTranscriptHash_, record);
     ChainKey nextKey;
     ratchet(*txKey_, nextKey.value);
@@ -136,7 +168,7 @@ std::optional<SecureBytes> PFSChatSession::open(BytesView record, std::uint64_t 
     if (counter < rxCounter_) fail(SessionErrorCode::replayDetected);
 
     const auto nonce = maskedNonce(counter, rxNonceMask_);
-    const SecureBytes padded =
+    SecureBytes padded =
         aesgcm::open(*rxKey_, nonce, record, aad(rxDirection_, counter, chainSalt(), rxTranscriptHash_));
     const auto nextHash = sha512Concat(rxTranscriptHash_, record);
     ChainKey nextKey;
@@ -145,7 +177,7 @@ std::optional<SecureBytes> PFSChatSession::open(BytesView record, std::uint64_t 
     rxTranscriptHash_.assign(nextHash.begin(), nextHash.end());
     rxKey_->assign(nextKey.value.begin(), nextKey.value.end());
     rxCounter_ = counter + 1;
-    return unpad(padded);
+    return unpad(std::move(padded));
 }
 
 // The tunnel: the outer layer around every tunnelled relay message, with its own keys,
@@ -174,25 +206,28 @@ void PFSChatSession::tunnelRatchet(BytesView chainKey, std::span<std::uint8_t, c
     chainKdf_.derive(chainKey, chainSalt(), asBytes(tunnelRatchetInfo), next);
 }
 
-SecureBytes PFSChatSession::tunnelPad(BytesView payload) {
+PFSChatSession::SealBuffer PFSChatSession::tunnelPad(BytesView payload) {
     const std::size_t used = tunnelLengthFieldSize + payload.size();
     const std::size_t buckets = std::max<std::size_t>(1, (used + tunnelBucket - 1) / tunnelBucket);
     const std::size_t target = (buckets + env_.entropy->uniform(tunnelExtraBucketChoices)) * tunnelBucket;
-    SecureBytes out;
-    out.reserve(target);
+    SealBuffer frame(counterFieldSize + target + aesgcm::tagSize);
+    Bytes& out = frame.bytes();
+    out.resize(counterFieldSize);  // the counter goes here once known
     bigendian::append(out, payload.size(), tunnelLengthFieldSize);
     out.insert(out.end(), payload.begin(), payload.end());
-    out.resize(target);
-    if (target > used) env_.entropy->fill(std::span(out).subspan(used));
-    return out;
+    out.resize(counterFieldSize + target + aesgcm::tagSize);
+    if (target > used) env_.entropy->fill(std::span(out).subspan(counterFieldSize + used, target - used));
+    return frame;
 }
 
-SecureBytes PFSChatSession::tunnelUnpad(BytesView padded) {
+SecureBytes PFSChatSession::tunnelUnpad(SecureBytes padded) {
     if (padded.size() < tunnelLengthFieldSize) fail(SessionErrorCode::openFailed);
-    const auto length = static_cast<std::size_t>(bigendian::read(padded.first(tunnelLengthFieldSize)));
+    const auto length = static_cast<std::size_t>(bigendian::read(BytesView(padded).first(tunnelLengthFieldSize)));
     if (padded.size() < tunnelLengthFieldSize + length) fail(SessionErrorCode::openFailed);
-    const auto body = padded.subspan(tunnelLengthFieldSize, length);
-    return SecureBytes(body.begin(), body.end());
+    const auto body = padded.begin() + tunnelLengthFieldSize;
+    std::copy(body, body + static_cast<std::ptrdiff_t>(length), padded.begin());
+    padded.resize(length);
+    return padded;
 }
 
 Bytes PFSChatSession::tunnelSeal(BytesView payload) {
@@ -201,19 +236,17 @@ Bytes PFSChatSession::tunnelSeal(BytesView payload) {
 
     const std::uint64_t counter = tunnelTxCounter_;
     const auto nonce = maskedNonce(counter, txNonceMask_);
-    const SecureBytes padded = tunnelPad(payload);
-    const Bytes sealed = aesgcm::seal(*tunnelTxKey_, nonce, padded, tunnelAAD(txDirection_, counter, chainSalt()));
+    SealBuffer frame = tunnelPad(payload);
+    const std::span<std::uint8_t> bytes(frame.bytes());
+    bigendian::write(bytes.first(counterFieldSize), counter);
+    aesgcm::sealInPlace(*tunnelTxKey_, nonce, bytes.subspan(counterFieldSize),
+                        tunnelAAD(txDirection_, counter, chainSalt()));
     ChainKey nextKey;
     tunnelRatchet(*tunnelTxKey_, nextKey.value);
 
-    Bytes frame;
-    frame.reserve(counterFieldSize + sealed.size());
-    appendBigEndian(frame, counter, counterFieldSize);
-    frame.insert(frame.end(), sealed.begin(), sealed.end());
-
     tunnelTxKey_->assign(nextKey.value.begin(), nextKey.value.end());
     tunnelTxCounter_ = counter + 1;
-    return frame;
+    return std::move(frame).sealed();
 }
 
 SecureBytes PFSChatSession::tunnelOpen(BytesView frame) {
@@ -231,12 +264,12 @@ SecureBytes PFSChatSession::tunnelOpen(BytesView frame) {
     std::copy(tunnelRxKey_->begin(), tunnelRxKey_->end(), key.value.begin());
     for (std::uint64_t i = 0; i < gap; ++i) tunnelRatchet(key.value, key.value);
     const auto nonce = maskedNonce(counter, rxNonceMask_);
-    const SecureBytes padded = aesgcm::open(key.value, nonce, body, tunnelAAD(rxDirection_, counter, chainSalt()));
+    SecureBytes padded = aesgcm::open(key.value, nonce, body, tunnelAAD(rxDirection_, counter, chainSalt()));
     tunnelRatchet(key.value, key.value);
 
     tunnelRxKey_->assign(key.value.begin(), key.value.end());
     tunnelRxCounter_ = counter + 1;
-    return tunnelUnpad(padded);
+    return tunnelUnpad(std::move(padded));
 }
 
 // The root ratchet: each turn of the conversation mixes a fresh ECDH and a fresh ML-KEM
