@@ -20,6 +20,7 @@ TEST(Base64, BothFormsRoundTripAndDecodeByTheirOwnRules) {
     }
     EXPECT_EQ(base64URLString(Bytes{0xfb, 0xff}), "-_8");
     EXPECT_EQ(base64String(asBytes("foobar")), "Zm9vYmFy");
+    EXPECT_EQ(base64String(asBytes("foobarbazqux!")), "Zm9vYmFyYmF6cXV4IQ==");
     EXPECT_EQ(base64String(asBytes("fo")), "Zm8=");
     // The URL form reads either alphabet, padded or not; not a single leftover character,
     // blanks, non-ASCII or misplaced padding. The standard form reads only itself.

@@ -26,6 +26,7 @@ std::optional<Bytes> bytesFromLegacyPairedString(std::string_view text);
 std::optional<Bytes> bytesFromPublicKeyString(std::string_view text);
 
 // Standard padded base64 (RFC 4648 section 4), used for relay members and tunnel frames.
+// Its speed comes from table lookups indexed by the data: for public bytes only.
 std::string base64String(BytesView bytes);
 // Strict standard base64: padding required, no whitespace, canonical trailing bits not required.
 std::optional<Bytes> bytesFromBase64String(std::string_view text);
