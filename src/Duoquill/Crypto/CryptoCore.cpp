@@ -49,10 +49,11 @@ std::string withoutBlanks(std::string_view text) {
 
 }  // namespace
 
-// Both directions write into a buffer sized once: the frames are kilobytes, and a
-// character-at-a-time append cost more than the ciphers on the record path.
 namespace {
 
+// Both directions write into a buffer sized once: the frames are kilobytes, and a
+// character-at-a-time append cost more than the ciphers on the record path.
+//
 // wide: also use the 8 KiB table of pairs. Its lookups, indexed by the data, touch many cache
 // lines, so it is kept for public bytes (ciphertext, frames, public keys).
 std::string encodeBase64(BytesView bytes, bool wide) {

@@ -101,7 +101,7 @@ std::string SessionEpochStore::fileName(std::string_view roomCode) {
     return "epoch-" + hexString(BytesView(digest).first(nameDigestBytes));
 }
 
-std::optional<std::filesystem::path> SessionEpochStore::sessionEpochFile(std::string_view roomCode) const noexcept {
+std::optional<fs::path> SessionEpochStore::sessionEpochFile(std::string_view roomCode) const noexcept {
     const fs::path* file = locate(roomCode);
     if (!file || !ensureDirectory(file->parent_path())) return std::nullopt;
     try {
