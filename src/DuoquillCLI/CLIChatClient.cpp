@@ -81,6 +81,10 @@ bool CLIChatClient::setUp() {
     std::unique_ptr<P256KeyAgreementKey> privateKey;
     try {
         privateKey = env_.identity.retrievePrivateKey(localKeyIdentifier_);
+    } catch (const std::exception& error) {
+        // A hardware store's reason (a token not plugged in, a wrong PIN) is what the user acts on.
+        fatal(std::string("Cannot retrieve local private key: ") + error.what());
+        return false;
     } catch (...) {
         fatal("Cannot retrieve local private key");
         return false;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Duoquill/Crypto/CryptoCore.h"
+#include "Duoquill/Platform/KeyStorage/IdentityKeyStores.h"
 #include "Duoquill/Platform/KeyStorage/Keychain.h"
 #include "Duoquill/Platform/Primitives/Random.h"
 #include "Duoquill/Platform/System/StandardStreams.h"
@@ -145,7 +146,7 @@ std::optional<std::string> existingKeyIdentifier() {
 std::unique_ptr<P256KeyAgreementKey> retrievePrivateKey(const std::string& identifier) {
     const auto found = Keychain::user().copyData(itemQuery(identityService, identifier));
     if (!found.ok() || !found.value) throw KeyManagerError(KeyManagerErrorCode::keyNotFound);
-    return KeyStore::system().restoreP256(*found.value);
+    return IdentityKeyStores::restore(*found.value);
 }
 
 p256::PublicKey retrievePublicKey(const std::string& identifier) {
@@ -160,7 +161,10 @@ void keygen() {
     try {
         // The old identity goes only once the new one is safely stored.
         const std::vector<std::string> previous = identitiesOfLabel();
-        const std::unique_ptr<P256KeyAgreementKey> key = KeyStore::system().generateP256();
+        const char* setting = std::getenv(IdentityKeyStores::storeVariable);
+        const IdentityKeyStores::Choice choice =
+            IdentityKeyStores::choose(setting != nullptr ? std::optional<std::string_view>(setting) : std::nullopt);
+        const std::unique_ptr<P256KeyAgreementKey> key = choice.store->generateP256();
 
         KeychainItem item;
         item.service = std::string(identityService);
@@ -178,6 +182,7 @@ void keygen() {
         output = publicKeyLine(publicKey);
         cachePublicKey(publicKey, item.account);
         for (const std::string& identifier : previous) deleteKey(identifier);
+        writeStandardError(choice.createdLine + "\n");
     } catch (const std::exception& error) {
         fail("Error generating key: ", error);
     }

@@ -1,5 +1,5 @@
 #pragma once
-// The user's long-term identity: one P-256 key-agreement key per label, made by the key store
+// The user's long-term identity: one P-256 key-agreement key per label, made by a key store
 // and kept in the keychain as two generic-password items that share a key identifier (an
 // upper-case UUID):
 //
@@ -42,10 +42,11 @@ inline constexpr std::string_view publicKeyService = "com.duoquill.cli.p256.pub"
 inline constexpr const char* keyLabelVariable = "DUOQUILL_KEY_LABEL";
 inline constexpr std::string_view defaultKeyLabel = "cli";
 
-// `keygen`: makes a new identity for the label, stores it, and only then removes the label's
-// previous identity, so a failure leaves the old one in place. Prints the new public key
-// (compressed, base64url) on standard output; on failure prints "Error generating key: ..."
-// on standard error and ends the process with status 1.
+// `keygen`: makes a new identity for the label in the store DUOQUILL_KEY_STORE names (see
+// IdentityKeyStores::choose), stores it, and only then removes the label's previous identity,
+// so a failure leaves the old one in place. Prints the new public key (compressed, base64url)
+// on standard output and where the key lives in one line on standard error; on failure prints
+// "Error generating key: ..." on standard error and ends the process with status 1.
 void keygen();
 
 // `pubkey`: prints the label's public key on standard output; without an identity prints

@@ -12,7 +12,9 @@ ProcessOptions userEnvironment(const ChatUser& user) {
     ProcessOptions options;
     options.environment = {{"HOME", user.home()},
                            {"DUOQUILL_KEY_LABEL", user.label()},
-                           {"SSL_CERT_FILE", TestCertificates::shared().caFile().string()}};
+                           {"SSL_CERT_FILE", TestCertificates::shared().caFile().string()},
+                           // Never a TPM the machine may have.
+                           {"DUOQUILL_KEY_STORE", "software"}};
     options.unsetEnvironment = {"XDG_DATA_HOME", "SSL_CERT_DIR"};
     return options;
 }

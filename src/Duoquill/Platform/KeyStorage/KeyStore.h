@@ -1,7 +1,7 @@
 #pragma once
-// The seam for keys that a hardware key store would hold. The session and the identity
-// commands only ever see these interfaces; this build provides software keys behind them
-// (SoftwareKeyStore), and a hardware backend can be added without touching the callers.
+// The seam for keys that a key store holds. The session and the identity commands only ever
+// see these interfaces: software keys (SoftwareKeyStore) and, for the identity key, a TPM
+// (TpmKeyStore) or a PKCS#11 token (Pkcs11KeyStore) behind them.
 
 #include <memory>
 
@@ -41,12 +41,17 @@ public:
     virtual const Bytes& publicKey() const = 0;  // 2592 bytes
 };
 
-class KeyStore {
+// What an identity key needs from a store: P-256 keys it makes and re-creates.
+class P256KeyStore {
 public:
-    virtual ~KeyStore() = default;
+    virtual ~P256KeyStore() = default;
     virtual std::unique_ptr<P256KeyAgreementKey> generateP256() = 0;
     // Throws CryptoError when the blob was not made by this key store.
     virtual std::unique_ptr<P256KeyAgreementKey> restoreP256(BytesView dataRepresentation) = 0;
+};
+
+class KeyStore : public P256KeyStore {
+public:
     virtual std::unique_ptr<MLKEM1024Key> generateMLKEM1024() = 0;
     virtual std::unique_ptr<MLDSA87Key> generateMLDSA87() = 0;
 

@@ -1,0 +1,25 @@
+#pragma once
+// A key store that cannot be used here: no device, no permission, no provider or module, no
+// token. what(): "cannot use <store> (<where>): <reason>".
+
+#include <string>
+
+#include "Duoquill/Platform/PlatformError.h"
+
+namespace duoquill {
+
+class KeyStoreUnavailable : public CryptoError {
+public:
+    KeyStoreUnavailable(const std::string& store, std::string where, std::string reason)
+        : CryptoError("cannot use " + store + " (" + where + "): " + reason),
+          where_(std::move(where)),
+          reason_(std::move(reason)) {}
+    const std::string& where() const noexcept { return where_; }
+    const std::string& reason() const noexcept { return reason_; }
+
+private:
+    std::string where_;
+    std::string reason_;
+};
+
+}  // namespace duoquill

@@ -1,0 +1,41 @@
+#pragma once
+// Identity keys on a PKCS#11 token (a YubiKey's PIV application, a smart card, SoftHSM2),
+// through the module's own interface loaded by path. The key is made on the token, sensitive
+// and not extractable; ECDH runs there (CKM_ECDH1_DERIVE) and only the shared secret comes
+// back. The blob holds the module path, the token's serial and the key's id; never a PIN.
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "Duoquill/Platform/KeyStorage/KeyStore.h"
+
+namespace duoquill {
+
+class Pkcs11KeyStore final : public P256KeyStore {
+public:
+    // The first token the module offers. Throws KeyStoreUnavailable naming the module and why.
+    static std::unique_ptr<Pkcs11KeyStore> open(const std::string& modulePath);
+    // The key a blob names, on the token with the blob's serial. Throws CryptoError with the
+    // reason (no such module, token missing or with another serial, wrong PIN, key gone).
+    static std::unique_ptr<P256KeyAgreementKey> restore(BytesView blob);
+
+    // Asked once per process for a token that wants a PIN: the terminal by default.
+    using PinSource = std::function<SecureBytes(const std::string& tokenLabel)>;
+    static void setPinSource(PinSource source);
+
+    const std::string& modulePath() const noexcept;
+    const std::string& tokenLabel() const noexcept;
+    const std::string& tokenSerial() const noexcept;
+
+    std::unique_ptr<P256KeyAgreementKey> generateP256() override;
+    std::unique_ptr<P256KeyAgreementKey> restoreP256(BytesView dataRepresentation) override;
+
+    struct Token;
+    explicit Pkcs11KeyStore(std::shared_ptr<Token> token) : token_(std::move(token)) {}
+
+private:
+    std::shared_ptr<Token> token_;
+};
+
+}  // namespace duoquill
