@@ -97,6 +97,8 @@ bool CLIChatClient::setUp() {
         return false;
     }
     roomCode_ = KeyHelpers::deriveRoomCode(roomKeyData_);
+    // Kept for the sessions: a token asks its PIN once per process.
+    localKey_ = std::move(privateKey);
 
     const Bytes peerCompressed = peerKey->compressed();
     leadsRecovery_ = std::lexicographical_compare(localCompressed.begin(), localCompressed.end(),

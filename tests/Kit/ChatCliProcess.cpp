@@ -16,6 +16,7 @@ ProcessOptions userEnvironment(const ChatUser& user) {
                            // Never a TPM the machine may have.
                            {"DUOQUILL_KEY_STORE", "software"}};
     options.unsetEnvironment = {"XDG_DATA_HOME", "SSL_CERT_DIR"};
+    for (const auto& [name, value] : user.environment()) options.environment[name] = value;
     return options;
 }
 
@@ -28,20 +29,47 @@ std::size_t timesIn(std::string_view error, std::string_view text) {
 
 }  // namespace
 
-ChatUser::ChatUser(std::string label) : label_(std::move(label)) {
-    const auto result = runProcess(cliPath().string(), {"keygen"}, userEnvironment(*this));
-    if (result.exitStatus != 0) throw std::runtime_error("keygen failed: " + result.standardError);
-    publicKey_ = result.standardOutput.substr(0, result.standardOutput.find('\n'));
+constexpr std::string_view kPinPrompt = "PIN for token ";
+
+ChatUser::ChatUser(std::string label, std::map<std::string, std::string> environment, std::string pin)
+    : label_(std::move(label)), environment_(std::move(environment)), pin_(std::move(pin)) {
+    if (pin_.empty()) {
+        const auto result = runProcess(cliPath().string(), {"keygen"}, userEnvironment(*this));
+        if (result.exitStatus != 0) throw std::runtime_error("keygen failed: " + result.standardError);
+        publicKey_ = result.standardOutput.substr(0, result.standardOutput.find('\n'));
+        keygenMessage_ = result.standardError;
+        return;
+    }
+    // In a terminal both outputs arrive together: the message line, then the key's.
+    auto options = userEnvironment(*this);
+    options.terminal = true;
+    RunningProcess keygen(cliPath().string(), {"keygen"}, options);
+    if (!keygen.waitForStandardError([](const std::string& shown) { return shown.find(kPinPrompt) != std::string::npos; }, 20s)) {
+        throw std::runtime_error("keygen asked for no PIN: " + keygen.standardError());
+    }
+    keygen.write(pin_ + "\n");
+    const auto status = keygen.waitForExit();
+    keygen.waitForEndOfOutput();
+    const std::string shown = plainText(keygen.standardError());
+    if (status != 0) throw std::runtime_error("keygen failed: " + shown);
+    const auto end = shown.find_last_not_of('\n');
+    const auto start = shown.rfind('\n', end);
+    publicKey_ = shown.substr(start + 1, end - start);
+    const auto message = shown.rfind('\n', start - 1);
+    keygenMessage_ = shown.substr(message + 1, start - message);
 }
 
 ChatCliProcess::ChatCliProcess(const ChatUser& user, const std::string& peerKey, const std::string& relayURL,
                                bool inTerminal)
     : RunningProcess(cliPath().string(), {"chat", peerKey, relayURL}, [&] {
           auto options = userEnvironment(user);
-          options.terminal = inTerminal;
-          if (inTerminal) options.environment["TERM"] = "xterm";
+          options.terminal = inTerminal || !user.pin().empty();
+          if (options.terminal) options.environment["TERM"] = "xterm";
           return options;
-      }()) {}
+      }()) {
+    if (user.pin().empty()) return;
+    if (waitFor(kPinPrompt)) write(user.pin() + "\n");
+}
 
 ChatCliProcess::~ChatCliProcess() {
     killGroup();

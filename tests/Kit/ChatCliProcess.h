@@ -4,6 +4,7 @@
 // collected as it runs.
 
 #include <chrono>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,23 +19,33 @@ using namespace std::chrono_literals;
 // What a chat shows once its session is active. Not "connected" alone: "disconnected" holds it too.
 inline constexpr std::string_view kConnectedLine = " connected — PQ handshake complete";
 
-// A user: a HOME of its own holding one identity made with `duoquill-cli keygen`.
+// A user: a HOME of its own holding one identity made with `duoquill-cli keygen`, a software
+// key unless `environment` names another store (Swtpm, SoftHsmToken). With a PIN, keygen and
+// chat run in a terminal and the PIN is typed at their prompt.
 class ChatUser {
 public:
-    explicit ChatUser(std::string label);
+    explicit ChatUser(std::string label, std::map<std::string, std::string> environment = {}, std::string pin = {});
     const std::string& publicKey() const { return publicKey_; }
     const std::string& label() const { return label_; }
     std::string home() const { return home_.str(); }
+    const std::map<std::string, std::string>& environment() const { return environment_; }
+    const std::string& pin() const { return pin_; }
+    // What keygen said on standard error.
+    const std::string& keygenMessage() const { return keygenMessage_; }
 
 private:
     TempDir home_;
     std::string label_;
+    std::map<std::string, std::string> environment_;
+    std::string pin_;
     std::string publicKey_;
+    std::string keygenMessage_;
 };
 
 class ChatCliProcess : public RunningProcess {
 public:
-    // inTerminal: standard input and error a pseudo-terminal (ProcessOptions::terminal).
+    // inTerminal: standard input and error a pseudo-terminal (ProcessOptions::terminal); always
+    // for a user with a PIN, which is typed once the program asks for it.
     ChatCliProcess(const ChatUser& user, const std::string& peerKey, const std::string& relayURL,
                    bool inTerminal = false);
     // Reports a fault (reportFault) when a sanitizer reported one on standard error.
