@@ -90,6 +90,16 @@ TEST_F(KeychainTest, TightensLooserModesAndRefusesLinkedOrForeignFiles) {
     EXPECT_EQ(Keychain(file).add(item("s", "b", "l", {4})), KeychainStatus::linkedLocation);
     EXPECT_EQ(mode(elsewhere), 0644u);
     std::filesystem::remove(file);
+    // Nor is a link in the folder's place, whatever the file it leads to holds.
+    const auto folder = file.parent_path(), otherFolder = home.path() / "other-folder";
+    std::filesystem::rename(folder, otherFolder);
+    std::filesystem::permissions(otherFolder, std::filesystem::perms(0755));
+    std::filesystem::create_directory_symlink(otherFolder, folder);
+    EXPECT_EQ(Keychain(file).add(item("s", "b", "l", {4})), KeychainStatus::linkedLocation);
+    EXPECT_EQ(mode(otherFolder), 0755u);
+    std::filesystem::remove(folder);
+    std::filesystem::rename(otherFolder, folder);
+    std::filesystem::permissions(folder, std::filesystem::perms(0700));
 
     // A keychain planted by another user in a shared folder is never written to.
     if (::geteuid() != 0) GTEST_SKIP() << "giving a file to another user needs root";
