@@ -7,7 +7,8 @@
 namespace duoquill {
 
 KeyStore& KeyStore::system() {
-    // This build has no hardware key store; software keys stand in for it.
+    // Ephemeral and post-quantum keys live in memory; the identity key's store is chosen
+    // apart (IdentityKeyStores).
     static SoftwareKeyStore store;
     return store;
 }

@@ -55,7 +55,7 @@ public:
     virtual std::unique_ptr<MLKEM1024Key> generateMLKEM1024() = 0;
     virtual std::unique_ptr<MLDSA87Key> generateMLDSA87() = 0;
 
-    // The key store of this build.
+    // The software key store the sessions use for their own keys.
     static KeyStore& system();
 };
 
