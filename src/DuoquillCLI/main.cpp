@@ -38,6 +38,10 @@ int main(int argc, char** argv) {
 
     if (args.size() < 2) printUsage();
     const std::string& command = args[1];
+    if (command == "--help" || command == "-h") {
+        duoquill::writeStandardOutput(std::string(kUsage) + "\n");
+        return 0;
+    }
     if (command == "--version") {
         duoquill::writeStandardOutput("duoquill-cli " DUOQUILL_VERSION "\n");
         return 0;

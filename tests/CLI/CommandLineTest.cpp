@@ -70,5 +70,20 @@ TEST(CommandLine, VersionOfBothProgramsIsTheProjectVersion) {
     EXPECT_EQ(relayResult.standardOutput, "duoquill-relay " + version + "\n");
 }
 
+// Asked for, the usage is the answer, not a refusal; "-help" and "--HELP" stay unknown words.
+TEST(CommandLine, HelpPrintsTheUsageOnStandardOutputWithStatusZero) {
+    for (const std::string word : {"--help", "-h"}) {
+        const auto r = cli({word});
+        EXPECT_EQ(r.exitStatus, 0) << word;
+        EXPECT_EQ(r.standardOutput, kUsage + "\n") << word;
+        EXPECT_EQ(r.standardError, "") << word;
+    }
+    for (const std::string word : {"-help", "--HELP"}) {
+        const auto r = cli({word});
+        EXPECT_EQ(r.exitStatus, 1) << word;
+        EXPECT_EQ(r.standardError, "Unknown command: " + word + "\n" + kUsage) << word;
+    }
+}
+
 }  // namespace
 }  // namespace duoquill::test
