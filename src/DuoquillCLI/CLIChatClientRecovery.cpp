@@ -89,7 +89,11 @@ asio::awaitable<void> CLIChatClient::quit() {
     }
     if (session_ && session_->isTunnelReady()) {
         try {
-            co_await sendTunneled(protocol::encodeBye());
+            // A confirming peer learns which of its lines we showed, so it does not report
+            // them as unconfirmed when it quits.
+            std::optional<std::uint64_t> confirmed;
+            if (peerConfirms()) confirmed = receivedLines_.highest(*peerLineStream_);
+            co_await sendTunneled(protocol::encodeBye(confirmed));
         } catch (...) {
         }
     }

@@ -89,7 +89,12 @@ asio::awaitable<void> CLIChatClient::handleDecryptedFrame(const protocol::RelayM
         case protocol::MessageType::kex2: co_await handleKex2(message); break;
         case protocol::MessageType::ready: handleReady(message); break;
         case protocol::MessageType::msg: co_await handleMsg(message); break;
-        case protocol::MessageType::bye: co_await reconnectForPeer(); break;
+        case protocol::MessageType::bye:
+            if (const auto confirmed = protocol::decodeByeConfirmation(message); confirmed && peerConfirms()) {
+                outbox_.confirm(*confirmed);
+            }
+            co_await reconnectForPeer();
+            break;
         default: break;
     }
 }
@@ -177,6 +182,7 @@ asio::awaitable<void> CLIChatClient::sendOutbox(std::optional<std::uint64_t> typ
         }
         SecureText shown;
         if (isTyped) shown = SecureText(entry->line.view());
+        const bool sealFailed = failure.has_value();
         if (failure || !resend) {
             // A peer that does not confirm gets each line once, as typed.
             outbox_.remove(number);
@@ -192,7 +198,10 @@ asio::awaitable<void> CLIChatClient::sendOutbox(std::optional<std::uint64_t> typ
         }
         if (ended_) co_return;
         if (failure) {
-            env_.display.error("send failed: " + *failure);
+            // A line kept for a confirming peer goes out again with the next session.
+            const bool kept = resend && !sealFailed;
+            env_.display.error((kept ? "not sent yet: " : "send failed: ") + *failure +
+                               (kept ? "; the line will be sent again in the next session" : ""));
             env_.display.prompt();
         } else if (isTyped) {
             typedSent = true;

@@ -79,6 +79,9 @@ TEST_F(ClientChat, LinesThatCouldOverflowATunnelFrameAreRefusedBeforeTheSessionM
 }
 
 TEST_F(ClientChat, QuitSaysGoodbyeThroughTheTunnelAndTheNextStartMeetsAgain) {
+    // A quits as soon as it shows B's line: only the goodbye can confirm it.
+    ASSERT_TRUE(crosses(b(), a(), "last word"));
+    ASSERT_FALSE(b().client->outbox().empty());
     const auto framesBefore = pair.relay.deliveredTo(1).size();
     const auto bLinesBefore = b().display.lines.size();
     a().quit();
@@ -95,6 +98,7 @@ TEST_F(ClientChat, QuitSaysGoodbyeThroughTheTunnelAndTheNextStartMeetsAgain) {
     EXPECT_NE(after[0].front(), '{');
     EXPECT_EQ(after[1], protocol::encodePeerDisconnected());
     EXPECT_EQ(b().display.since(bLinesBefore), std::vector<std::string>{"status:waiting for peer..."});
+    EXPECT_TRUE(b().client->outbox().empty());
 
     // The client starts again; a line typed before its handshake waits and goes first.
     pair.launch(0).type("too early");

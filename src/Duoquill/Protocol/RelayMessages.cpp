@@ -126,8 +126,9 @@ std::string encode(const Msg& msg) {
     return json::serialize(object);
 }
 
-std::string encodeBye() {
-    const json::object object{{"t", "bye"}};
+std::string encodeBye(std::optional<std::uint64_t> confirmed) {
+    json::object object{{"t", "bye"}};
+    if (confirmed) object["a"] = *confirmed;
     return json::serialize(object);
 }
 
@@ -180,6 +181,10 @@ std::optional<Msg> decodeMsg(const RelayMessage& message) {
     const auto a = counterMember(message.object, "a");
     if (s && a) msg.numbers = LineNumbers{*s, *a};
     return msg;
+}
+
+std::optional<std::uint64_t> decodeByeConfirmation(const RelayMessage& message) {
+    return counterMember(message.object, "a");
 }
 
 }  // namespace duoquill::protocol

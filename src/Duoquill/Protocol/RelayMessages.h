@@ -71,7 +71,8 @@ std::string encode(const Hello&);  // {"t":"hello","pkid":…,"ct":…,"ek":…,
 std::string encode(const Kex2&);   // {"t":"kex2","mc":…}
 std::string encode(const Ready&);  // {"t":"ready","kc":…[,"ls":L][,"lead":"sorted-key"]}
 std::string encode(const Msg&);    // {"t":"msg","n":N,"d":…[,"rk":…][,"s":S,"a":A]}
-std::string encodeBye();              // {"t":"bye"}
+// `confirmed`: to a peer whose lines we confirm, the highest of its numbers shown in order.
+std::string encodeBye(std::optional<std::uint64_t> confirmed = std::nullopt);  // {"t":"bye"[,"a":A]}
 std::string encodePeerDisconnected();  // {"t":"peer-disconnected"}
 
 // mlk is nothing when it is missing, not a string, not base64 or not 1568 bytes: the caller
@@ -95,5 +96,7 @@ Announcement decodeReadyAnnouncement(const RelayMessage&);
 // An "rk" that is not a base64 string leaves rk empty, and "s" and "a" that are not both
 // counters leave numbers empty; the message still decodes.
 std::optional<Msg> decodeMsg(const RelayMessage&);
+// The "a" of a bye, when it is a counter.
+std::optional<std::uint64_t> decodeByeConfirmation(const RelayMessage&);
 
 }  // namespace duoquill::protocol
