@@ -148,6 +148,7 @@ asio::awaitable<void> CLIChatClient::run() {
         .makeSession = {},
         .clock = Clock::system(),
         .coverDelay = {},
+        .backoffJitter = {},
         // Every line has gone out with write(2); nothing is buffered, nothing is left to run.
         .exitProcess =
             [](int status) {

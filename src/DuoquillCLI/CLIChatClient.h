@@ -78,6 +78,8 @@ struct ChatEnvironment {
     const Clock& clock = Clock::system();
     // Seconds before the next cover record; empty: uniform in [2, 5] from the secure source.
     std::function<double()> coverDelay;
+    // A draw in [0, 1) that spreads the wait after a failed handshake; empty: the secure source.
+    std::function<double()> backoffJitter;
     // Ends the process with the status. The program's never returns; a test's may, and the
     // client then stops doing anything.
     std::function<void(int)> exitProcess;
@@ -119,6 +121,13 @@ public:
     static constexpr int staleFramesBeforeLeaving = 2;
     static constexpr double firstRetryDelaySeconds = 0.3;
     static constexpr double maxRetryDelaySeconds = 30.0;
+    // After a failed handshake the next hello waits the retry delay, at most this long and
+    // jittered down to half, so that two clients fed altered hellos do not answer each other
+    // at once, and meet within a few seconds once the hellos come through whole.
+    static constexpr double maxHandshakeBackoffSeconds = 2.0;
+    // A hello arriving this soon after the handshake began is remembered, not answered: it was
+    // under way before the peer had ours, and answering it would restart both handshakes.
+    static constexpr double youngHandshakeSeconds = 2.0;
     static constexpr double minCoverDelaySeconds = 2.0;
     static constexpr double maxCoverDelaySeconds = 5.0;
 
@@ -154,7 +163,7 @@ private:
         Bytes ct, ek, mlk;
         Bytes fingerprint;  // SHA-256 of the three values: tells hellos apart
     };
-    enum class TimerKind { none, noPeer, handshake, grace, reconnectNoPeer };
+    enum class TimerKind { none, noPeer, handshake, grace, reconnectNoPeer, handshakeBackoff };
     struct Private {};
 
 public:
@@ -212,6 +221,16 @@ private:
     // Counts handshakes that ended without a session; the third in a row is said once, since
     // retrying alone looks like a peer that never comes.
     void noteFailedHandshake();
+    // A hello that could not be completed with: said, counted, and the next hello of a fresh
+    // session waits the back-off. The session stays and still takes a good hello meanwhile.
+    void handshakeRefused(std::string line);
+    double handshakeBackoffDelay();
+    static boost::asio::awaitable<void> youngHandshakeBody(std::weak_ptr<CLIChatClient> weak,
+                                                           std::shared_ptr<TaskHandle> task, std::uint64_t generation);
+    // A bracketed error line; the same one again is counted, and said with its count when
+    // another comes or a session becomes active.
+    void sayError(std::string line);
+    void sayRepeats();
     static PeerHello peerHello(protocol::HelloDecoding decoded);  // needs a usable "mlk"
     std::optional<PeerHello> parsePeerHello(const protocol::RelayMessage& message) const;
     // Why a decoded hello is refused (no usable "mlk", or another identity's "pkid"), or
@@ -286,7 +305,13 @@ private:
     bool currentHelloAdopted_ = false;       // remembered, not received while waiting
     std::deque<Bytes> seenHellos_;           // recent fingerprints, newest last
     std::optional<std::uint64_t> helloRefusalShownFor_;
-    int failedHandshakesInARow_ = 0;  // the session generation it was shown in
+    int failedHandshakesInARow_ = 0;
+    // A hello failed since the last active session: something on the way may be altering
+    // them, ours included, so a good hello taken is answered with ours once more.
+    bool hellosMayBeAltered_ = false;
+    bool handshakeYoung_ = false;
+    std::string lastError_;
+    int lastErrorRepeats_ = 0;
     // Whether the peer announced the leader rule in its last "ready"; nothing before one.
     std::optional<bool> peerFollowsLeaderRule_;
     bool ended_ = false;

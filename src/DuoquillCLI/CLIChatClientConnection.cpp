@@ -114,7 +114,7 @@ bool CLIChatClient::startSession(std::string_view errorPrefix) {
         staleFramesWhileWaiting_ = 0;
         return true;
     } catch (const std::exception& e) {
-        status(std::string(errorPrefix) + errorText(e));
+        sayError(std::string(errorPrefix) + errorText(e));
         scheduleAutoRetry();
         return false;
     }
@@ -143,7 +143,7 @@ asio::awaitable<bool> CLIChatClient::sendHello(std::string_view errorPrefix) {
     }
     if (ended_) co_return false;
     if (failure) {
-        status(std::string(errorPrefix) + *failure);
+        sayError(std::string(errorPrefix) + *failure);
         scheduleAutoRetry();
         co_return false;
     }
@@ -171,6 +171,7 @@ void CLIChatClient::armTimer(TimerKind kind) {
         case TimerKind::handshake: seconds = handshakeTimeoutSeconds; break;
         case TimerKind::grace: seconds = peerReconnectGraceSeconds; break;
         case TimerKind::reconnectNoPeer: seconds = reconnectNoPeerTimeoutSeconds; break;
+        case TimerKind::handshakeBackoff: seconds = handshakeBackoffDelay(); break;
         case TimerKind::none: handshakeTimer_.reset(); handshakeTimerKind_ = kind; return;
     }
     handshakeTimerKind_ = kind;
@@ -232,6 +233,10 @@ asio::awaitable<void> CLIChatClient::timerTask(std::weak_ptr<CLIChatClient> weak
         case TimerKind::reconnectNoPeer:
             if (self->state_.kind() != State::Kind::waitingForPeer) co_return;
             self->leaveRelayConnection();
+            break;
+        case TimerKind::handshakeBackoff:
+            if (self->state_.kind() != State::Kind::waitingForPeer) co_return;
+            co_await self->reconnectForPeer();
             break;
         case TimerKind::none: break;
     }

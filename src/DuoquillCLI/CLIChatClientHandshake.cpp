@@ -6,6 +6,7 @@
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Platform/Primitives/ConstantTime.h"
+#include "Duoquill/Platform/Primitives/Random.h"
 #include "Duoquill/Platform/Primitives/Sha2.h"
 #include "Duoquill/Protocol/RelayMessages.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
@@ -102,6 +103,8 @@ asio::awaitable<void> CLIChatClient::handlePlainHello(const protocol::RelayMessa
         if (hasSeenHello(hello->fingerprint)) co_return;
         rememberPeerHello(*hello);
     }
+    // Under way before the peer had our hello: the handshake just begun may still complete.
+    if (state_.kind() == State::Kind::handshaking && handshakeYoung_ && hellosMayBeAltered_) co_return;
     if (state_.kind() == State::Kind::active) {
         if (env_.baseProtocolOnly || !hello) co_return;
         // A hello never seen before comes from a new session: the peer is back (within the
@@ -143,17 +146,29 @@ asio::awaitable<void> CLIChatClient::acceptHello(PeerHello hello, bool adopted) 
     if (failure) {
         // Never adopt a hello our sessions cannot complete with.
         if (adopted) latestPeerHelloUsedUp_ = true;
-        status("[handshake error] " + *failure);
-        noteFailedHandshake();
-        co_await reconnectForPeer();
+        handshakeRefused("[handshake error] " + *failure);
         co_return;
     }
+    const auto generation = sessionGeneration_;
     setState(State::Kind::handshaking);
     armTimer(TimerKind::handshake);
+    handshakeYoung_ = true;
+    spawn([generation](std::weak_ptr<CLIChatClient> weak, std::shared_ptr<TaskHandle> task) {
+        return youngHandshakeBody(std::move(weak), std::move(task), generation);
+    });
+    // Our hello may have been altered on its way like the ones we refused: the peer gets it
+    // again, ahead of anything sealed with this session. A copy it already took is ignored.
+    if (hellosMayBeAltered_ && session_ && transport_) {
+        try {
+            co_await sendFrame(helloText());
+        } catch (const std::exception&) {
+            // The receive loop sees the connection fail.
+        }
+        if (sessionGeneration_ != generation || ended_) co_return;
+    }
     if (!session_ || !session_->isInitiator().value_or(false)) co_return;
 
     // Initiator: encapsulate to the responder's ML-KEM key, then confirm.
-    const auto generation = sessionGeneration_;
     try {
         std::string kex2 = kex2Text(session_->performPQKeyExchange());
         co_await sendTunneled(std::move(kex2));
@@ -172,7 +187,7 @@ asio::awaitable<void> CLIChatClient::acceptHello(PeerHello hello, bool adopted) 
         failure = errorText(e);
     }
     if (failure && !ended_) {
-        status("[handshake error] " + *failure);
+        sayError("[handshake error] " + *failure);
         noteFailedHandshake();
         co_await reconnectForPeer();
     }
@@ -203,7 +218,7 @@ asio::awaitable<void> CLIChatClient::handleKex2(const protocol::RelayMessage& me
         }
     }
     if (failure) {
-        status("[kex2 error] " + *failure);
+        sayError("[kex2 error] " + *failure);
         noteFailedHandshake();
         co_await reconnectForPeer();
         co_return;
@@ -236,8 +251,51 @@ void CLIChatClient::noteFailedHandshake() {
     }
 }
 
+void CLIChatClient::handshakeRefused(std::string line) {
+    sayError(std::move(line));
+    noteFailedHandshake();
+    hellosMayBeAltered_ = true;
+    if (handshakeTimerKind_ != TimerKind::handshakeBackoff) armTimer(TimerKind::handshakeBackoff);
+}
+
+double CLIChatClient::handshakeBackoffDelay() {
+    double draw = 0;
+    if (env_.backoffJitter) {
+        draw = env_.backoffJitter();
+    } else {
+        draw = static_cast<double>(random::uniform(1u << 30)) / static_cast<double>(1u << 30);
+    }
+    const double delay = std::min(retryDelay(failedHandshakesInARow_ - 1), maxHandshakeBackoffSeconds);
+    return delay * (1.0 - draw / 2);
+}
+
+asio::awaitable<void> CLIChatClient::youngHandshakeBody(std::weak_ptr<CLIChatClient> weak,
+                                                        std::shared_ptr<TaskHandle> task, std::uint64_t generation) {
+    auto self = co_await sleepThenRelock(weak, task, youngHandshakeSeconds);
+    if (self && self->sessionGeneration_ == generation) self->handshakeYoung_ = false;
+}
+
+void CLIChatClient::sayRepeats() {
+    if (lastErrorRepeats_ > 1) status(lastError_ + " (" + std::to_string(lastErrorRepeats_) + " times)");
+    lastError_.clear();
+    lastErrorRepeats_ = 0;
+}
+
+void CLIChatClient::sayError(std::string line) {
+    if (line == lastError_) {
+        ++lastErrorRepeats_;
+        return;
+    }
+    sayRepeats();
+    status(line);
+    lastError_ = std::move(line);
+    lastErrorRepeats_ = 1;
+}
+
 void CLIChatClient::transitionToActive() {
     failedHandshakesInARow_ = 0;
+    hellosMayBeAltered_ = false;
+    sayRepeats();
     cancelAndClear(handshakeTimer_);
     handshakeTimerKind_ = TimerKind::none;
     cancelAndClear(retryTask_);

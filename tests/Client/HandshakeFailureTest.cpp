@@ -50,3 +50,45 @@ TEST(HandshakeFailures, TheThirdInARowIsSaidOnceAndTheCountStartsAgainWhenActive
 
 }  // namespace
 }  // namespace duoquill::test
+
+namespace duoquill::test {
+namespace {
+
+// A relay that alters every hello: the two clients must not answer each failure with a hello
+// at once, and must meet within seconds once hellos come through whole.
+TEST(HandshakeFailures, AlteredHellosAreAnsweredAfterABackOffAndTheSessionFormsSoonAfter) {
+    for (const std::uint64_t seed : {1u, 2u, 3u, 4u}) {
+        SCOPED_TRACE(seed);
+        ChatPair pair(seed);
+        pair.relay.setSpoilingHellos(true);
+        auto& a = pair.launch(0);
+        auto& b = pair.launch(1);
+        pair.runFor(5.0);
+        const auto framesAt = [&] { return pair.relay.deliveredTo(0).size() + pair.relay.deliveredTo(1).size(); };
+        const auto before = framesAt();
+        pair.runFor(40.0);
+        EXPECT_LE(framesAt() - before, 10u * 40u);
+        ASSERT_FALSE(pair.bothActive());
+        for (auto* p : {&a, &b}) {
+            std::size_t errors = 0;
+            for (const auto& line : p->display.lines) errors += line.starts_with("status:[handshake error] ");
+            EXPECT_EQ(errors, 1u) << "said once until it stops";
+        }
+
+        pair.relay.setSpoilingHellos(false);
+        const double stopped = pair.timeline.now();
+        ASSERT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 10.0));
+        EXPECT_LE(pair.timeline.now() - stopped, 3.0);
+        for (auto* p : {&a, &b}) {
+            // The count is said when the session forms.
+            const auto& lines = p->display.lines;
+            const auto counted = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+                return line.starts_with("status:[handshake error] ") && line.ends_with(" times)");
+            });
+            EXPECT_NE(counted, lines.end());
+        }
+    }
+}
+
+}  // namespace
+}  // namespace duoquill::test

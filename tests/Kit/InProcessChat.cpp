@@ -43,6 +43,7 @@ ChatProcess::ChatProcess(int owner_, ManualTimeline& timeline_, SimulatedRelay& 
             },
         .clock = world.clock,
         .coverDelay = [this] { return 2.0 + static_cast<double>(world.stream.next() % 3001) / 1000.0; },
+        .backoffJitter = [this] { return static_cast<double>(world.stream.next() % 1000) / 1000.0; },
         .exitProcess =
             [this](int status) {
                 exitStatus = status;

@@ -197,7 +197,13 @@ void SimulatedRelay::receiveFrame(const ConnectionPtr& c, const std::string& tex
     }
     if (plain && message->type == protocol::MessageType::hello) hellos_[c->owner].push_back(text);
     if (seen_.size() < 4096) seen_.push_back(text);
-    room->forward(*c, std::make_shared<const std::string>(text));
+    std::string forwarded = text;
+    if (const auto at = forwarded.find("\"ct\":\""); spoilingHellos_ && plain && at != std::string::npos &&
+                                                      message->type == protocol::MessageType::hello) {
+        char& spoiled = forwarded[at + 6 + below(100)];
+        spoiled = spoiled == 'A' ? 'B' : 'A';
+    }
+    room->forward(*c, std::make_shared<const std::string>(std::move(forwarded)));
 }
 
 void SimulatedRelay::leave(const ConnectionPtr& c) {

@@ -52,6 +52,8 @@ public:
     // Delivers once more, to the other member, a hello the owner sent before its latest one.
     void replayOldHello(int owner);
     void setHostile(bool hostile) noexcept { hostile_ = hostile; }
+    // While set, every plain hello is forwarded with one base64 character of its "ct" altered.
+    void setSpoilingHellos(bool spoiling) noexcept { spoilingHellos_ = spoiling; }
 
     // Every frame forwarded to the owner's client so far, in order.
     const std::vector<std::string>& deliveredTo(int owner) { return delivered_[owner]; }
@@ -85,6 +87,7 @@ private:
     std::vector<std::string> seen_;  // what members sent: a hostile relay replays it
     bool refusing_ = false;
     bool hostile_ = false;
+    bool spoilingHellos_ = false;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
