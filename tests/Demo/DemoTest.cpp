@@ -92,6 +92,8 @@ TEST(Demo, ScriptedExchangeShowsBothSidesAndCleansUp) {
     EXPECT_TRUE(inOrder(bob, {"connected", " peer > " + fromAlice + "\n", " you > " + fromBob + "\n",
                               "waiting for peer...", "disconnected: quit"}))
         << bob;
+    // Alice's goodbye confirmed the line she showed.
+    EXPECT_EQ(bob.find("not confirmed by the peer"), std::string::npos) << bob;
 
     expectNothingLeft(temporary, result.standardError);
 }
