@@ -158,7 +158,8 @@ asio::awaitable<void> CLIChatClient::acceptHello(PeerHello hello, bool adopted) 
     });
     // Our hello may have been altered on its way like the ones we refused: the peer gets it
     // again, ahead of anything sealed with this session. A copy it already took is ignored.
-    if (hellosMayBeAltered_ && session_ && transport_) {
+    // An adopted hello was answered with ours just now.
+    if (hellosMayBeAltered_ && !adopted && session_ && transport_) {
         try {
             co_await sendFrame(helloText());
         } catch (const std::exception&) {
