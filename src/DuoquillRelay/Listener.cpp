@@ -9,6 +9,7 @@
 #include "DuoquillRelay/ProxyHeaderReader.h"
 #include "DuoquillRelay/RelaySession.h"
 #include "DuoquillRelay/RelayState.h"
+#include "DuoquillRelay/TlsCertificates.h"
 
 namespace duoquill::relay {
 namespace {
@@ -31,7 +32,7 @@ std::string endpointText(const tcp::endpoint& endpoint) {
                            : address.to_string() + ":" + std::to_string(endpoint.port());
 }
 
-Listener::Listener(RelayThreads& threads, const tcp::endpoint& endpoint, asio::ssl::context* tls,
+Listener::Listener(RelayThreads& threads, const tcp::endpoint& endpoint, TlsCertificates* tls,
                    std::shared_ptr<RelayState> state)
     : threads_(threads),
       strand_(asio::make_strand(threads.main())),
@@ -161,7 +162,7 @@ void Listener::admit(RelaySocket socket, const tcp::endpoint& client, std::chron
         log.write("#" + std::to_string(id) + " accepted" +
                   (state_->options().logAddresses ? " from " + endpointText(client) : std::string()));
     }
-    RelaySession::start(std::move(socket), tls_, state_, std::move(slot), id, deadline, threads_);
+    RelaySession::start(std::move(socket), tls_ != nullptr ? tls_->current().get() : nullptr, state_, std::move(slot), id, deadline, threads_);
 }
 
 void Listener::countRefusal(Refused why) {

@@ -4,7 +4,6 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 
@@ -17,6 +16,8 @@
 
 namespace duoquill::relay {
 
+class TlsCertificates;
+
 class ProxyHeaderReader;
 class RelayState;
 
@@ -28,7 +29,7 @@ public:
     // Binds and listens at once; throws boost::system::system_error when the address is taken
     // or not local. `tls` may be null (plain ws://); it must outlive every connection.
     Listener(RelayThreads& threads, const boost::asio::ip::tcp::endpoint& endpoint,
-             boost::asio::ssl::context* tls, std::shared_ptr<RelayState> state);
+             TlsCertificates* tls, std::shared_ptr<RelayState> state);
 
     boost::asio::ip::tcp::endpoint localEndpoint() const { return localEndpoint_; }
 
@@ -68,7 +69,7 @@ private:
     std::vector<std::weak_ptr<ProxyHeaderReader>> headerReads_;
     std::size_t pruneHeaderReadsAt_ = 64;
     boost::asio::ip::tcp::endpoint localEndpoint_;
-    boost::asio::ssl::context* tls_;
+    TlsCertificates* tls_;
     std::shared_ptr<RelayState> state_;
     bool stopped_ = false;
 };

@@ -10,7 +10,7 @@ constexpr std::string_view kRefusalNames[] = {"connection_cap", "address_cap",  
                                               "bad_request",    "tls_handshake", "handshake_timeout", "proxy_header"};
 constexpr std::string_view kDropNames[] = {"replaced",      "occupied",        "silent",       "queue_limit",
                                            "memory_budget", "oversized_frame", "binary_frame", "write_timeout",
-                                           "unfinished_message"};
+                                           "unfinished_message", "key_updates"};
 
 void head(std::string& out, std::string_view name, std::string_view type, std::string_view help) {
     out.append("# HELP duoquill_relay_").append(name).append(" ").append(help).append("\n");

@@ -38,7 +38,8 @@ public:
         oversizedFrame,
         binaryFrame,
         writeTimeout,
-        unfinishedMessage
+        unfinishedMessage,
+        keyUpdates
     };
     // How a connection ended, as counted: monostate for ends that are nobody's fault (the
     // client closed, the connection was lost, the relay stopped).
@@ -74,7 +75,7 @@ private:
     static void bump(Counter& counter, std::uint64_t by = 1) { counter.fetch_add(by, std::memory_order_relaxed); }
 
     static constexpr std::size_t kRefusals = static_cast<std::size_t>(Refusal::proxyHeader) + 1;
-    static constexpr std::size_t kDrops = static_cast<std::size_t>(Drop::unfinishedMessage) + 1;
+    static constexpr std::size_t kDrops = static_cast<std::size_t>(Drop::keyUpdates) + 1;
 
     std::array<Counter, kRefusals> refused_{};
     std::array<Counter, kDrops> dropped_{};

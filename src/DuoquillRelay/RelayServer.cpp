@@ -1,16 +1,11 @@
 #include "DuoquillRelay/RelayServer.h"
 
 #include <boost/asio/post.hpp>
-#include <boost/asio/ssl.hpp>
-
-#include <openssl/ssl.h>
-
-#include "Duoquill/Platform/Primitives/TlsPolicy.h"
 #include "DuoquillRelay/Listener.h"
 #include "DuoquillRelay/MetricsListener.h"
 #include "DuoquillRelay/RelaySession.h"
 #include "DuoquillRelay/RelayState.h"
-#include "DuoquillRelay/TlsSocketStream.h"
+#include "DuoquillRelay/TlsCertificates.h"
 
 namespace duoquill::relay {
 namespace {
@@ -25,34 +20,6 @@ tcp::endpoint endpointOf(const std::string& host, std::uint16_t port, const char
     return {address, port};
 }
 
-asio::ssl::context makeTlsContext(const RelayOptions& options) {
-    asio::ssl::context tls(asio::ssl::context::tls_server);
-    tls.set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
-                    asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 | asio::ssl::context::no_tlsv1_1 |
-                    asio::ssl::context::single_dh_use);
-    tls::applyPolicy(tls.native_handle());
-    // Idle connections give their record buffers back to the allocator.
-    SSL_CTX_set_mode(tls.native_handle(), SSL_MODE_RELEASE_BUFFERS);
-    // Clients make a fresh connection per session; resumption state would only cost memory.
-    SSL_CTX_set_session_cache_mode(tls.native_handle(), SSL_SESS_CACHE_OFF);
-    SSL_CTX_set_num_tickets(tls.native_handle(), 0);
-    TlsSocketStream::prepareContext(tls.native_handle());
-    try {
-        tls.use_certificate_chain_file(options.certificateFile);
-    } catch (const boost::system::system_error& e) {
-        throw RelayServerError("cannot use certificate file \"" + options.certificateFile + "\": " + e.what());
-    }
-    try {
-        tls.use_private_key_file(options.privateKeyFile, asio::ssl::context::pem);
-    } catch (const boost::system::system_error& e) {
-        throw RelayServerError("cannot use key file \"" + options.privateKeyFile + "\": " + e.what());
-    }
-    if (SSL_CTX_check_private_key(tls.native_handle()) != 1) {
-        throw RelayServerError("the key in \"" + options.privateKeyFile + "\" does not match the certificate");
-    }
-    return tls;
-}
-
 }  // namespace
 
 RelayServer::RelayServer(RelayThreads& threads, const RelayOptions& options)
@@ -60,10 +27,16 @@ RelayServer::RelayServer(RelayThreads& threads, const RelayOptions& options)
       strand_(asio::make_strand(threads.main())),
       state_(std::make_shared<RelayState>(options)),
       forceTimer_(strand_) {
-    if (!options.plain) tls_.emplace(makeTlsContext(options));
+    if (!options.plain) {
+        try {
+            tls_ = std::make_unique<TlsCertificates>(options.certificateFile, options.privateKeyFile);
+        } catch (const TlsCertificatesError& e) {
+            throw RelayServerError(e.what());
+        }
+    }
     const tcp::endpoint endpoint = endpointOf(options.host, options.port, "listen");
     try {
-        listener_ = std::make_shared<Listener>(threads, endpoint, tls_ ? &*tls_ : nullptr, state_);
+        listener_ = std::make_shared<Listener>(threads, endpoint, tls_.get(), state_);
     } catch (const boost::system::system_error& e) {
         throw RelayServerError("cannot listen on " + endpointText(endpoint) + ": " + e.code().message());
     }
@@ -110,6 +83,12 @@ void RelayServer::shutdown() {
 
 void RelayServer::forceClose() {
     for (const auto& session : state_->liveSessions()) session->abort();
+}
+
+void RelayServer::reloadCertificates() {
+    if (!tls_) return;
+    const std::string line = tls_->reload();
+    if (state_->log().enabled()) state_->log().write(line);
 }
 
 std::size_t RelayServer::connectionCount() const { return state_->sessionCount(); }

@@ -5,7 +5,6 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 
@@ -21,6 +20,7 @@ namespace duoquill::relay {
 class Listener;
 class MetricsListener;
 class RelayState;
+class TlsCertificates;
 
 // The server cannot start: bad certificate or key, address not usable. what() says which.
 class RelayServerError : public std::runtime_error {
@@ -46,6 +46,10 @@ public:
     // any thread and more than once.
     void shutdown();
 
+    // Reads --cert and --key again for the connections opened from now on; open ones keep
+    // theirs. A pair that does not load leaves the one in use. Logs one line either way.
+    void reloadCertificates();
+
     std::size_t connectionCount() const;
     std::size_t roomCount() const;
 
@@ -54,7 +58,7 @@ private:
 
     RelayThreads& threads_;
     boost::asio::strand<boost::asio::io_context::executor_type> strand_;
-    std::optional<boost::asio::ssl::context> tls_;
+    std::unique_ptr<TlsCertificates> tls_;
     std::shared_ptr<RelayState> state_;
     std::shared_ptr<Listener> listener_;
     std::shared_ptr<MetricsListener> metricsListener_;

@@ -2,7 +2,6 @@
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -18,7 +17,7 @@
 #include <type_traits>
 
 #include "DuoquillRelay/RelayState.h"
-#include "DuoquillRelay/TlsSocketStream.h"
+#include "DuoquillRelay/TlsStream.h"
 #include "DuoquillRelay/UpgradeRequest.h"
 #include "DuoquillRelay/WebSocketFrames.h"
 
@@ -43,13 +42,15 @@ asio::mutable_buffer receiveBuffer() {
 // Private-use close code: a newcomer to the room took this connection's place.
 constexpr std::uint16_t kReplacedCloseCode = 4000;
 constexpr std::uint16_t kOccupiedCloseCode = 4001;  // a newcomer turned away from a live pair
+// What OpenSSL's read buffer takes while it holds part of a record (a whole record's room).
+constexpr std::size_t kRecordBufferBytes = 18 * 1024;
 
 enum class Phase { handshaking, open, closing, finished };
 
 template <class NextLayer>
 class WebSocketSession final : public RelaySession {
 public:
-    static constexpr bool isTls = std::is_same_v<NextLayer, TlsSocketStream>;
+    static constexpr bool isTls = std::is_same_v<NextLayer, TlsStream>;
 
     template <class... Args>
     WebSocketSession(std::shared_ptr<RelayState> state, ConnectionLimiter::Slot slot, std::uint64_t id,
@@ -59,7 +60,8 @@ public:
           id_(id),
           threads_(threads),
           queuedBytes_(&state_->budget()),
-          partialBytes_(&state_->budget()) {
+          partialBytes_(&state_->budget()),
+          recordBytes_(&state_->budget()) {
         opening_.emplace(std::forward<Args>(streamArguments)...);
         home_.store(&opening_->get_executor().context());
         timer_.emplace(*home_.load());
@@ -183,6 +185,13 @@ private:
     }
 
     NextLayer& stream() { return stream_ ? *stream_ : *opening_; }
+    RelaySocket& socket() {
+        if constexpr (isTls) {
+            return stream().socket();
+        } else {
+            return stream();
+        }
+    }
 
     void markReceived() {
         lastReceived_.store(SteadyClock::now().time_since_epoch().count(), std::memory_order_relaxed);
@@ -296,7 +305,8 @@ private:
             beast::error_code ignored;
             stream_->non_blocking(true, ignored);  // read only once it is readable
         }
-        if (phase_ != Phase::finished) readSome();
+        // OpenSSL may hold the opened rest of the request's last record: read before waiting.
+        if (phase_ != Phase::finished) readNow({});
     }
 
     // ---- reading and forwarding ----
@@ -304,43 +314,68 @@ private:
     // Reads go on while closing: the client's close ends the closing handshake.
     void readSome() {
         if (readDone_ || phase_ == Phase::finished) return;
-        if constexpr (isTls) {
-            // The stream hands over what it has opened in the handler it completes with.
-            stream_->async_read_some(receiveBuffer(), [self = self()](beast::error_code ec, std::size_t n) {
-                if (ec) {
-                    self->finish(ec, {});
-                    return;
-                }
-                self->markReceived();
-                self->consume(std::string_view(static_cast<const char*>(receiveBuffer().data()), n));
-                self->readSome();
-            });
-        } else {
-            // readPlain reads until the socket is empty, so the wait counts as the receive that
-            // empties it (see SocketReceive.h), and the next one re-arms nothing.
-            asyncReceive(
-                *stream_, [](beast::error_code&) { return Received::emptied; },
-                [self = self()](beast::error_code ec) { self->readPlain(ec); });
-        }
+        bool toWrite = false;
+        if constexpr (isTls) toWrite = stream_->waitsToWrite();
+        socket().async_wait(toWrite ? asio::socket_base::wait_write : asio::socket_base::wait_read,
+                            [self = self()](beast::error_code ec) { self->readNow(ec); });
     }
 
-    void readPlain(beast::error_code ec) {
+    // Takes in what has arrived until the socket (or OpenSSL) must wait: whole frames go on
+    // from the thread's buffer, and only an unfinished frame's bytes are kept.
+    void readNow(beast::error_code ec) {
         const asio::mutable_buffer buffer = receiveBuffer();
         while (!ec && !readDone_ && phase_ != Phase::finished) {
-            const std::size_t n = stream_->read_some(buffer, ec);
+            std::size_t n = 0;
+            if constexpr (isTls) {
+                n = stream_->readNow(buffer, ec);
+                if (stream_->tooManyKeyUpdates()) {
+                    endReason_ = "dropped: more than " + std::to_string(TlsStream::kMostKeyUpdates) + " TLS key updates within " +
+                                 std::to_string(TlsStream::kKeyUpdateWindow.count()) + " s";
+                    ending_ = RelayMetrics::Drop::keyUpdates;
+                    readDone_ = true;
+                    dropConnection();
+                    return;
+                }
+            } else {
+                n = stream_->read_some(buffer, ec);
+            }
             if (ec == asio::error::would_block) {
+                noteUnfinishedRecord();
                 readSome();
                 return;
             }
             if (ec) break;
             markReceived();
             consume(std::string_view(static_cast<const char*>(buffer.data()), n));
-            if (n < buffer.size()) {
+            // A short read emptied the socket; over TLS, OpenSSL may still hold opened bytes.
+            if (!isTls && n < buffer.size()) {
                 readSome();
                 return;
             }
         }
         if (ec) finish(ec, {});
+    }
+
+    // Part of a record held by OpenSSL keeps its read buffer: charged, and bounded in time as an
+    // unfinished message is.
+    void noteUnfinishedRecord() {
+        if constexpr (isTls) {
+            if (phase_ != Phase::open) return;
+            if (!stream_->holdsUnfinishedRecord()) {
+                recordBytes_.clear();
+                if (!reader_->inMessage()) partialSince_.reset();
+                return;
+            }
+            if (!partialSince_) {
+                partialSince_ = SteadyClock::now();
+                tickBy(*partialSince_ + state_->options().handshakeTimeout);
+            }
+            if (recordBytes_.bytes() == 0 && !recordBytes_.grow(kRecordBufferBytes)) {
+                endReason_ = "refused: the relay's memory budget is full, and its unfinished TLS record held a buffer (1013)";
+                ending_ = RelayMetrics::Drop::memoryBudget;
+                closeWith(closeCode::tryAgainLater);
+            }
+        }
     }
 
     // Acts on every event in what the client sent.
@@ -486,20 +521,9 @@ private:
         return frame == Room::peerDisconnectedFrame() ? 0 : frame->size();
     }
 
-    // One frame is written at a time: a pong or a ping before the queued frames, and the close
-    // last of all. Over TLS, queued frames are sealed straight into the connection's outbox
-    // while it has room; only a frame that does not fit waits in an asynchronous write.
+    // One write at a time: a pong or a ping before the queued frames, and the close last of
+    // all. The frames queued by then go in one gathered write (one SSL_write over TLS).
     void writeNext() {
-        if constexpr (isTls) {
-            bool wrote = false;
-            while (!writing_ && !closeSent_ && phase_ == Phase::open && !pongDue_ && !pingDue_ && !queue_.empty()) {
-                const auto pieces = frontFrame();
-                if (!stream_->writeNow(pieces.data(), pieces.size())) break;
-                frameWritten();
-                wrote = true;
-            }
-            if (wrote && !queue_.empty()) lastWriteProgress_ = SteadyClock::now();  // only waiting frames care
-        }
         if (writing_ || closeSent_ || phase_ == Phase::finished) return;
         if (pongDue_) {
             control_ = controlFrame(Opcode::pong, pong_);
@@ -512,33 +536,18 @@ private:
             writeControl(false);
         } else if (phase_ == Phase::open && !queue_.empty()) {
             writing_ = true;
-            if constexpr (isTls) {
-                framesInWrite_ = 1;
-                asio::async_write(*stream_, frontFrame(), [self = self()](beast::error_code ec, std::size_t) {
-                    self->framesWritten(1);
-                    ec ? self->dropConnection() : self->writeNext();
-                });
-            } else {
-                // Plain: every frame queued by now goes in one gathered send.
-                const std::size_t count = gatherQueued();
-                framesInWrite_ = count;
-                asio::async_write(*stream_, std::span<const asio::const_buffer>(gathered_->pieces.data(), 2 * count),
-                                  [self = self(), count](beast::error_code ec, std::size_t) {
-                                      self->framesWritten(count);
-                                      if (self->queue_.empty()) self->gathered_.reset();
-                                      ec ? self->dropConnection() : self->writeNext();
-                                  });
-            }
+            const std::size_t count = gatherQueued();
+            framesInWrite_ = count;
+            asio::async_write(*stream_, std::span<const asio::const_buffer>(gathered_->pieces.data(), 2 * count),
+                              [self = self(), count](beast::error_code ec, std::size_t) {
+                                  self->framesWritten(count);
+                                  if (self->queue_.empty()) self->gathered_.reset();
+                                  ec ? self->dropConnection() : self->writeNext();
+                              });
         } else if (phase_ == Phase::closing && closeQueued_) {
             control_ = std::move(closeFrame_);
             writeControl(true);
         }
-    }
-
-    // The first queued frame with its header (in header_).
-    std::array<asio::const_buffer, 2> frontFrame() {
-        const std::size_t headerBytes = frameHeader(Opcode::text, queue_.front()->size(), header_);
-        return {asio::buffer(header_.data(), headerBytes), asio::buffer(*queue_.front())};
     }
 
     // The frames at the front of the queue with their headers: up to Gathered::kMostFrames, and
@@ -618,23 +627,20 @@ private:
     void teardown() {
         if (tearingDown_) return;
         tearingDown_ = true;
-        if constexpr (isTls) {
-            stream_->asyncTeardown([self = self()](beast::error_code) { self->finish({}, {}); });
-        } else {
-            beast::error_code ignored;
-            stream_->shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
-            drainPlain();
-        }
+        if constexpr (isTls) stream_->sendCloseNotify();
+        beast::error_code ignored;
+        socket().shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+        drain();
     }
 
-    void drainPlain() {
-        stream_->async_wait(asio::socket_base::wait_read, [self = self()](beast::error_code ec) {
+    void drain() {
+        socket().async_wait(asio::socket_base::wait_read, [self = self()](beast::error_code ec) {
             char discard[4096];
             for (;;) {
-                if (ec || !self->stream_->is_open()) break;
-                const std::size_t n = self->stream_->read_some(asio::buffer(discard), ec);
+                if (ec || !self->socket().is_open()) break;
+                const std::size_t n = self->socket().read_some(asio::buffer(discard), ec);
                 if (ec == asio::error::would_block) {
-                    self->drainPlain();
+                    self->drain();
                     return;
                 }
                 if (n == 0 && !ec) break;
@@ -728,6 +734,7 @@ private:
         if (room_) state_->registry().leave(room_, *this);
         room_.reset();
         partialBytes_.clear();
+        recordBytes_.clear();
         forgetQueued();
         if (endReason_.empty()) {
             if (closeReceived_) {
@@ -774,10 +781,10 @@ private:
     std::list<Frame> queue_;  // unlike a deque, holds no memory while empty
     MemoryBudget::Charge queuedBytes_;  // what queue_ holds (a frame being written included)
     MemoryBudget::Charge partialBytes_;  // the buffer of an unfinished incoming message
+    MemoryBudget::Charge recordBytes_;   // OpenSSL's read buffer, while it holds part of a record
     std::optional<SteadyClock::time_point> partialSince_;
     SteadyClock::time_point lastWriteProgress_{};
-    std::array<std::uint8_t, 10> header_{};  // of the frame being written
-    // The headers and pieces of a plain connection's gathered send, held while it writes.
+    // The headers and pieces of a gathered write, held while it writes.
     struct Gathered {
         static constexpr std::size_t kMostFrames = 16;
         static constexpr std::size_t kMostBytes = 64 * 1024;
@@ -809,13 +816,12 @@ private:
 
 }  // namespace
 
-void RelaySession::start(RelaySocket socket, asio::ssl::context* tls, std::shared_ptr<RelayState> state,
+void RelaySession::start(RelaySocket socket, SSL_CTX* tls, std::shared_ptr<RelayState> state,
                          ConnectionLimiter::Slot slot, std::uint64_t id, SteadyClock::time_point openingDeadline,
                          RelayThreads& threads) {
     std::shared_ptr<RelaySession> session;
     if (tls != nullptr) {
-        auto s = std::make_shared<WebSocketSession<TlsSocketStream>>(state, std::move(slot), id, threads, std::move(socket),
-                                                                      tls->native_handle());
+        auto s = std::make_shared<WebSocketSession<TlsStream>>(state, std::move(slot), id, threads, std::move(socket), tls);
         session = s;
         state->addSession(id, session);
         s->run(openingDeadline);

@@ -7,7 +7,8 @@
 // which queue work there.
 
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl/context.hpp>
+
+#include <openssl/ssl.h>
 
 #include <chrono>
 #include <cstdint>
@@ -25,7 +26,7 @@ class RelaySession : public RoomMember, public std::enable_shared_from_this<Rela
 public:
     // Serves an accepted connection; TLS when `tls` is set. The opening handshakes must be
     // done by `openingDeadline`.
-    static void start(RelaySocket socket, boost::asio::ssl::context* tls, std::shared_ptr<RelayState> state,
+    static void start(RelaySocket socket, SSL_CTX* tls, std::shared_ptr<RelayState> state,
                       ConnectionLimiter::Slot slot, std::uint64_t id,
                       std::chrono::steady_clock::time_point openingDeadline, RelayThreads& threads);
 

@@ -3,6 +3,7 @@
 #include <boost/asio/signal_set.hpp>
 
 #include <csignal>
+#include <functional>
 #include <optional>
 #include <cstdlib>
 #include <string>
@@ -16,6 +17,7 @@
 #include "DuoquillRelay/RelayServer.h"
 #include "DuoquillRelay/RelayState.h"
 #include "DuoquillRelay/RelayThreads.h"
+#include "DuoquillRelay/TlsCertificates.h"
 
 using namespace duoquill;
 using namespace duoquill::relay;
@@ -52,14 +54,26 @@ int main(int argc, char** argv) {
         writeStandardError(std::string("duoquill-relay: ") + e.what() + "\n");
         return 1;
     }
+    boost::asio::signal_set hangups(threads.main(), SIGHUP);
+    std::function<void()> awaitHangup = [&] {
+        hangups.async_wait([&](boost::system::error_code ec, int) {
+            if (ec) return;
+            server->reloadCertificates();
+            awaitHangup();  // set up before the relay says it is ready
+        });
+    };
+    awaitHangup();  // set up before the relay says it is ready
+    boost::asio::signal_set signals(threads.main(), SIGINT, SIGTERM);
+    signals.async_wait([&](boost::system::error_code ec, int) {
+        if (ec) return;
+        hangups.cancel();  // else its wait would keep the main thread from ever running out of work
+        server->shutdown();
+    });
+
+    if (!options.plain && !options.quiet) writeStandardError(TlsCertificates::kernelTlsNote() + "\n");
     // Before the "listening on" line, which is the one that says the relay is ready.
     if (const auto metrics = server->metricsEndpoint()) writeStandardError("metrics on " + endpointText(*metrics) + "\n");
     writeStandardError("listening on " + endpointText(server->localEndpoint()) + (options.plain ? " (ws)\n" : " (wss)\n"));
-
-    boost::asio::signal_set signals(threads.main(), SIGINT, SIGTERM);
-    signals.async_wait([&](boost::system::error_code ec, int) {
-        if (!ec) server->shutdown();
-    });
 
     threads.run();
     return 0;

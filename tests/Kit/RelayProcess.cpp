@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <fstream>
 #include <stdexcept>
 
 #include "Kit/Paths.h"
@@ -49,6 +50,14 @@ std::string RelayProcess::url() const {
 }
 
 pid_t RelayProcess::pid() const { return process_->pid(); }
+
+long RelayProcess::residentKiB() const {
+    std::ifstream status("/proc/" + std::to_string(pid()) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
 
 int RelayProcess::stop(int signal, std::chrono::milliseconds timeout) {
     if (signal != 0 && !process_->waitForExit(std::chrono::milliseconds(0))) ::kill(process_->pid(), signal);

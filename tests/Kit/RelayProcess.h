@@ -41,6 +41,8 @@ public:
     // "wss://127.0.0.1:PORT" (or ws://); a client needs SSL_CERT_FILE = TestCertificates::shared().caFile().
     std::string url() const;
     pid_t pid() const;
+    // Its resident memory now (VmRSS).
+    long residentKiB() const;
 
     // Sends the signal and waits for the process to end. The exit status, or -1 when a
     // signal ended it (or it did not end in time and was killed).

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <openssl/ssl.h>
+#include <sys/socket.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -25,8 +27,6 @@
 #include "DuoquillRelay/Listener.h"
 #include "DuoquillRelay/ProxyHeader.h"
 #include "DuoquillRelay/RelayLog.h"
-#include "DuoquillRelay/SocketReceive.h"
-#include "DuoquillRelay/SpareBuffers.h"
 #include "Kit/Paths.h"
 #include "Kit/Process.h"
 #include "Kit/RelayProcess.h"
@@ -449,7 +449,10 @@ TEST(Relay, MembersThatNeverReadAreDroppedWhileANormalRoomKeepsWorking) {
             ASSERT_EQ(normalB->readText(), "burst " + std::to_string(burst));
         }
         EXPECT_TRUE(relay.logShows(reason)) << relay.log();
-        EXPECT_TRUE(relay.logShows("#2 dropped: ")) << relay.log();
+        // Under the budget, the sender may be stopped first, and the kernel then takes the rest.
+        if (reason.find("queue over") != std::string::npos) {
+            EXPECT_TRUE(relay.logShows("#2 dropped: ")) << relay.log();
+        }
         normalB->sendText(kTunnelFrame);
         EXPECT_TRUE(normalA->readText() == kTunnelFrame) << relay.log();
     }
@@ -517,6 +520,7 @@ public:
             throw std::runtime_error(suite);
         }
         socket_.connect({asio::ip::make_address("127.0.0.1"), port});
+        socket_.set_option(asio::ip::tcp::no_delay(true));
         tls_.reset(SSL_new(context_.get()));
         SSL_set_fd(tls_.get(), socket_.native_handle());
         if (SSL_connect(tls_.get()) != 1) throw std::runtime_error("TLS handshake failed");
@@ -546,6 +550,15 @@ public:
     // Bytes on the socket beneath TLS, as a hostile member would forge them.
     void writeRaw(const std::string& bytes) { asio::write(socket_, asio::buffer(bytes)); }
     void closeNotify() { SSL_shutdown(tls_.get()); }
+    // Key updates that ask for one back, never reading the answers; sends stop at the first
+    // one the relay leaves unread for a second. How many went out.
+    int floodKeyUpdates(int count) {
+        const timeval limit{1, 0};
+        setsockopt(socket_.native_handle(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        int sent = 0;
+        while (sent < count && SSL_key_update(tls_.get(), SSL_KEY_UPDATE_REQUESTED) == 1 && SSL_do_handshake(tls_.get()) == 1) ++sent;
+        return sent;
+    }
 
 private:
     void write(const std::string& bytes) {
@@ -609,115 +622,93 @@ TEST(Relay, RecordsFollowEverySuiteKeyUpdatesBothWaysAndCloseNotify) {
     EXPECT_EQ(b->readText(), frameText(9, 300));
 }
 
-// A thread's spares are bounded in number and size, and only an empty string without storage
-// is given one: nothing a connection still holds is overwritten.
-TEST(Relay, SpareBuffersAreBoundedAndOnlyEmptyStringsTakeOne) {
-    namespace spare = duoquill::relay::SpareBuffers;
-    std::thread([] {
-        std::string huge(spare::kLargestKept + 1, 'x');
-        spare::giveBack(huge);
-        EXPECT_TRUE(huge.empty());
-        std::string fresh;
-        spare::reuse(fresh);
-        EXPECT_LT(fresh.capacity(), 64U) << "a string over the bound is freed, not kept";
-        for (std::size_t i = 0; i < spare::kMostKept + 4; ++i) {
-            std::string used(4096, 'y');
-            spare::giveBack(used);
-            EXPECT_LT(used.capacity(), 64U);
-        }
-        std::string inUse = "bytes still to send";
-        spare::reuse(inUse);
-        EXPECT_EQ(inUse, "bytes still to send");
-        std::size_t reused = 0;
-        for (std::size_t i = 0; i < spare::kMostKept + 4; ++i) {
-            std::string next;
-            spare::reuse(next);
-            EXPECT_TRUE(next.empty());
-            if (next.capacity() >= 4096) ++reused;
-        }
-        EXPECT_EQ(reused, spare::kMostKept);
-    }).join();
+// What TLS holds for a member is bounded: a flood of key updates is cut off, and a record left
+// unfinished holds its buffer only within the memory budget and the handshake time-out.
+TEST(Relay, TlsFloodsAndUnfinishedRecordsStayWithinTheBudget) {
+    Relay relay({"--memory-budget", "1", "--handshake-timeout", "2", "--max-per-address", "0", "--threads", "1"});
+    {
+        BareTlsMember attacker(relay.port(), roomPath(800), TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256");
+        const Client peer = relay.join(roomPath(800));
+        const long before = relay.residentKiB();
+        EXPECT_LT(attacker.floodKeyUpdates(400000), 400000);
+        EXPECT_TRUE(relay.logShows("#1 dropped: more than 32 TLS key updates within 10 s")) << relay.log();
+        EXPECT_EQ(peer->readText(), kPeerDisconnected);
+        EXPECT_LT(relay.residentKiB() - before, 5 * 1024);
+    }
+    // Each member, alone in its room, sends the first part of a record and nothing more: about
+    // 56 buffers fit in the budget, the other members are refused.
+    std::vector<std::unique_ptr<BareTlsMember>> members;
+    for (int i = 0; i < 120; ++i) {
+        char hex[65];
+        std::snprintf(hex, sizeof hex, "%064x", 5000 + i);
+        members.push_back(std::make_unique<BareTlsMember>(relay.port(), "/" + std::string(hex) + hex, TLS1_3_VERSION,
+                                                          "TLS_AES_128_GCM_SHA256"));
+    }
+    std::this_thread::sleep_for(200ms);
+    const long before = relay.residentKiB();
+    for (auto& member : members) member->writeRaw(std::string("\x17\x03\x03\x40\x11", 5) + std::string(12000, 'r'));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_LT(relay.residentKiB() - before, 5 * 1024);
+    EXPECT_TRUE(relay.logShows("dropped: message not completed within 2000 ms")) << relay.log();
+    for (int i = 0; i < 100 && occurrences(relay.log(), "unfinished TLS record held a buffer (1013)") < 50; ++i) {
+        std::this_thread::sleep_for(100ms);  // logged once the closing time-out ends them
+    }
+    EXPECT_GE(occurrences(relay.log(), "unfinished TLS record held a buffer (1013)"), 50U) << relay.log();
+    EXPECT_GE(occurrences(relay.log(), "dropped: message not completed within 2000 ms"), 40U) << relay.log();
+    const Client a = relay.join(roomPath(1)), b = relay.join(roomPath(1));
+    a->sendText(kTunnelFrame);
+    EXPECT_EQ(b->readText(), kTunnelFrame);
 }
 
-// A receive that emptied the socket makes the next wait cost no system call; bytes that the
-// reactor reported while nothing waited must still end the next wait at once, and a close ends
-// a wait without receiving.
-TEST(Relay, ReceivesMissNoBytesThatArrivedWhileNothingWaited) {
-    using duoquill::relay::Received;
-    asio::io_context context(1);
-    asio::ip::tcp::acceptor acceptor(context, {asio::ip::make_address("127.0.0.1"), 0});
-    asio::ip::tcp::socket client(context);
-    client.connect(acceptor.local_endpoint());
-    duoquill::relay::RelaySocket server(context);
-    acceptor.accept(server);
-    server.native_non_blocking(true);
+// SIGHUP: new connections get the new certificate, open ones keep theirs and go on; a pair
+// that does not load or match leaves the one in use.
+TEST(Relay, SighupReloadsTheCertificateForNewConnectionsOnly) {
+    const TempDir directory;
+    const auto certificate = directory.path() / "cert.pem", key = directory.path() / "key.pem";
+    const auto install = [&](const std::filesystem::path& from, const std::filesystem::path& to) {
+        std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
+    };
+    const TestCertificates& first = TestCertificates::shared();
+    const TestCertificates second;
+    install(first.certificateFile(), certificate);
+    install(first.privateKeyFile(), key);
+    Relay relay({"--cert", certificate.string(), "--key", key.string()});
+    const auto trusting = [&](const TestCertificates& authority) {
+        return std::make_unique<WebSocketTestClient>(WebSocketTestClient::Options{.tls = true, .caFile = authority.caFile()});
+    };
+    const Client a = relay.join(roomPath(1)), b = relay.join(roomPath(1));
+    a->sendText("before");
+    EXPECT_EQ(b->readText(), "before");
 
-    std::string got;
-    int receives = 0;
-    const auto receive = [&](boost::system::error_code& ec) {
-        ++receives;
-        char bytes[64];
-        const ssize_t n = ::recv(server.native_handle(), bytes, sizeof bytes, 0);
-        if (n < 0 && errno == EAGAIN) return Received::nothing;
-        if (n <= 0) {
-            ec = asio::error::eof;
-            return Received::some;
+    install(second.certificateFile(), certificate);
+    install(second.privateKeyFile(), key);
+    ::kill(relay.pid(), SIGHUP);
+    ASSERT_TRUE(relay.logShows("certificate reloaded")) << relay.log();
+    b->sendText("across the reload");
+    EXPECT_EQ(a->readText(), "across the reload");
+    const auto opens = [&](const TestCertificates& authority) {
+        try {
+            return trusting(authority)->open(relay.port(), roomPath(2)) == 101;
+        } catch (const std::runtime_error&) {
+            return false;  // the certificate is not one this client trusts
         }
-        got.append(bytes, static_cast<std::size_t>(n));
-        return static_cast<std::size_t>(n) < sizeof bytes ? Received::emptied : Received::some;
     };
-    std::optional<boost::system::error_code> ended;
-    const auto wait = [&] {
-        ended.reset();
-        duoquill::relay::asyncReceive(server, receive, [&](boost::system::error_code ec) { ended = ec; });
-        EXPECT_FALSE(ended) << "never completes inside its initiating call";
-        for (int i = 0; i < 200 && !ended; ++i) context.run_for(std::chrono::milliseconds(10));
-        context.restart();
-    };
-    const auto arrive = [&](const std::string& bytes) {
-        asio::write(client, asio::buffer(bytes));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    };
+    EXPECT_FALSE(opens(first));
+    EXPECT_TRUE(opens(second));
 
-    arrive("first");
-    wait();
-    ASSERT_TRUE(ended);
-    EXPECT_FALSE(*ended);
-    EXPECT_EQ(got, "first");
-
-    // Reported by the reactor while no receive was waiting, after one that emptied the socket.
-    arrive("second");
-    context.poll();
-    context.restart();
-    wait();
-    ASSERT_TRUE(ended) << "bytes that came while nothing waited were missed";
-    EXPECT_EQ(got, "firstsecond");
-
-    // Nothing there: the wait is queued without a receive and ends at the next bytes.
-    const int before = receives;
-    std::thread late([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        asio::write(client, asio::buffer(std::string(100, 'x')));
-    });
-    wait();
-    late.join();
-    ASSERT_TRUE(ended);
-    EXPECT_EQ(got.size(), 75U);
-    EXPECT_EQ(receives - before, 1) << "the wait after an emptying receive tries no receive first";
-    // A receive that filled its buffer leaves the next one to try at once.
-    wait();
-    ASSERT_TRUE(ended);
-    EXPECT_EQ(got.size(), 111U);
-    EXPECT_EQ(receives - before, 2);
-
-    ended.reset();
-    duoquill::relay::asyncReceive(server, receive, [&](boost::system::error_code ec) { ended = ec; });
-    const int beforeClose = receives;
-    server.close();
-    context.run_for(std::chrono::milliseconds(100));
-    ASSERT_TRUE(ended);
-    EXPECT_EQ(*ended, asio::error::operation_aborted);
-    EXPECT_EQ(receives, beforeClose);
+    for (const auto& [certificateFrom, keyFrom, why] :
+         {std::tuple{second.privateKeyFile(), second.privateKeyFile(), "cannot use certificate file"},
+          std::tuple{first.certificateFile(), second.privateKeyFile(), "does not match the certificate"}}) {
+        install(certificateFrom, certificate);
+        install(keyFrom, key);
+        ::kill(relay.pid(), SIGHUP);
+        ASSERT_TRUE(relay.logShows(why)) << relay.log();
+        EXPECT_TRUE(opens(second)) << why;
+    }
+    EXPECT_EQ(occurrences(relay.log(), "certificate not reloaded, the one in use stays"), 2U);
+    a->sendText("after");
+    EXPECT_EQ(b->readText(), "after");
+    EXPECT_EQ(relay.stop(SIGTERM), 0);
 }
 
 TEST(Relay, CommandLine) {

@@ -1,0 +1,83 @@
+#include "DuoquillRelay/TlsCertificates.h"
+
+#include <openssl/err.h>
+#include <openssl/x509.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "Duoquill/Platform/Primitives/TlsPolicy.h"
+
+namespace duoquill::relay {
+namespace {
+
+std::string openSslReason() {
+    const unsigned long code = ERR_get_error();
+    ERR_clear_error();
+    if (code == 0) return "unknown error";
+    const char* reason = ERR_reason_error_string(code);
+    return reason != nullptr ? reason : "error " + std::to_string(code);
+}
+
+}  // namespace
+
+TlsCertificates::TlsCertificates(std::string certificateFile, std::string keyFile)
+    : certificateFile_(std::move(certificateFile)), keyFile_(std::move(keyFile)), current_(load()) {}
+
+std::shared_ptr<SSL_CTX> TlsCertificates::load() const {
+    ERR_clear_error();
+    std::shared_ptr<SSL_CTX> context(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
+    if (!context) throw TlsCertificatesError("cannot set up TLS: " + openSslReason());
+    SSL_CTX* ctx = context.get();
+    try {
+        tls::applyPolicy(ctx);
+    } catch (const std::runtime_error& e) {
+        throw TlsCertificatesError(e.what());
+    }
+    // Many idle connections: record buffers go back to the allocator while empty, and no
+    // resumption state is kept (clients make a fresh connection per session).
+    SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_num_tickets(ctx, 0);
+    SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET | SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION | SSL_OP_ENABLE_KTLS);
+    if (SSL_CTX_use_certificate_chain_file(ctx, certificateFile_.c_str()) != 1) {
+        throw TlsCertificatesError("cannot use certificate file \"" + certificateFile_ + "\": " + openSslReason());
+    }
+    if (SSL_CTX_use_PrivateKey_file(ctx, keyFile_.c_str(), SSL_FILETYPE_PEM) != 1) {
+        if (ERR_GET_REASON(ERR_peek_last_error()) != X509_R_KEY_VALUES_MISMATCH) {
+            throw TlsCertificatesError("cannot use key file \"" + keyFile_ + "\": " + openSslReason());
+        }
+        ERR_clear_error();
+        throw TlsCertificatesError("the key in \"" + keyFile_ + "\" does not match the certificate");
+    }
+    if (SSL_CTX_check_private_key(ctx) != 1) {
+        ERR_clear_error();
+        throw TlsCertificatesError("the key in \"" + keyFile_ + "\" does not match the certificate");
+    }
+    return context;
+}
+
+std::shared_ptr<SSL_CTX> TlsCertificates::current() const {
+    const std::lock_guard lock(mutex_);
+    return current_;
+}
+
+std::string TlsCertificates::reload() {
+    try {
+        auto loaded = load();
+        const std::lock_guard lock(mutex_);
+        current_ = std::move(loaded);
+        return "certificate reloaded from \"" + certificateFile_ + "\": new connections use it";
+    } catch (const TlsCertificatesError& e) {
+        return std::string("certificate not reloaded, the one in use stays: ") + e.what();
+    }
+}
+
+std::string TlsCertificates::kernelTlsNote() {
+    std::ifstream file("/proc/sys/net/ipv4/tcp_available_ulp");
+    const std::string modules((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    return modules.find("tls") != std::string::npos ? "kernel TLS: offered, OpenSSL hands records to the kernel where it can"
+                                                    : "kernel TLS: not offered by this kernel, OpenSSL writes the records";
+}
+
+}  // namespace duoquill::relay

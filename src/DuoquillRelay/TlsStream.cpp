@@ -1,0 +1,158 @@
+#include "DuoquillRelay/TlsStream.h"
+
+#include <boost/asio/ssl/error.hpp>
+
+#include <openssl/err.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace duoquill::relay {
+namespace {
+
+namespace asio = boost::asio;
+using error_code = boost::system::error_code;
+
+// Where a write of several pieces is gathered: one per thread, so no connection holds one.
+char* gatherBuffer() {
+    thread_local const std::unique_ptr<char[]> buffer(new char[TlsStream::kMostGathered]);
+    return buffer.get();
+}
+
+error_code failureOf(SSL* ssl, int result) {
+    const int error = SSL_get_error(ssl, result);
+    if (error == SSL_ERROR_ZERO_RETURN) return asio::error::eof;
+    if (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0) {
+        return errno != 0 ? error_code(errno, boost::system::system_category()) : error_code(asio::ssl::error::stream_truncated);
+    }
+    const unsigned long code = ERR_get_error();
+    ERR_clear_error();  // the thread's queue is shared by all its connections
+    return code != 0 ? error_code(static_cast<int>(code), asio::error::get_ssl_category())
+                     : error_code(asio::ssl::error::stream_truncated);
+}
+
+}  // namespace
+
+TlsStream::TlsStream(RelaySocket socket, SSL_CTX* context) : socket_(std::move(socket)), ssl_(SSL_new(context)) {
+    if (!ssl_) throw std::runtime_error("SSL_new failed");
+    socket_.native_non_blocking(true);
+    if (SSL_set_fd(ssl_.get(), static_cast<int>(socket_.native_handle())) != 1) throw std::runtime_error("SSL_set_fd failed");
+    // A write that blocks is retried with the same bytes, gathered anew from where they live.
+    SSL_set_mode(ssl_.get(), SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // A record without data (a key update, say) ends the read, so that the limit on them is
+    // checked between any two.
+    SSL_clear_mode(ssl_.get(), SSL_MODE_AUTO_RETRY);
+    SSL_set_accept_state(ssl_.get());
+    SSL_set_msg_callback(ssl_.get(), &TlsStream::onMessage);
+    SSL_set_msg_callback_arg(ssl_.get(), this);
+}
+
+TlsStream::TlsStream(TlsStream&& other, asio::io_context& context)
+    : socket_(moveSocket(other.socket_, context)),
+      ssl_(std::move(other.ssl_)),
+      readWantsWrite_(other.readWantsWrite_),
+      keyUpdates_(other.keyUpdates_),
+      keyUpdatesSince_(other.keyUpdatesSince_) {
+    if (ssl_) SSL_set_msg_callback_arg(ssl_.get(), this);
+    // The descriptor keeps its number, so OpenSSL's socket layer needs nothing new.
+    boost::system::error_code ignored;
+    if (socket_.is_open()) socket_.native_non_blocking(true, ignored);
+}
+
+TlsStream::Outcome TlsStream::outcomeOf(int result, error_code& ec) {
+    switch (SSL_get_error(ssl_.get(), result)) {
+        case SSL_ERROR_WANT_READ:
+            return Outcome::wantRead;
+        case SSL_ERROR_WANT_WRITE:
+            return Outcome::wantWrite;
+        default:
+            ec = failureOf(ssl_.get(), result);
+            return Outcome::failed;
+    }
+}
+
+TlsStream::Outcome TlsStream::HandshakeCall::attempt(TlsStream& stream, std::size_t&, error_code& ec) {
+    ERR_clear_error();
+    const int result = SSL_do_handshake(stream.ssl_.get());
+    return result == 1 ? Outcome::done : stream.outcomeOf(result, ec);
+}
+
+TlsStream::Outcome TlsStream::ReadCall::attempt(TlsStream& stream, std::size_t& transferred, error_code& ec) {
+    if (buffer.size() == 0) return Outcome::done;
+    ERR_clear_error();
+    const int result = SSL_read_ex(stream.ssl_.get(), buffer.data(), buffer.size(), &transferred);
+    return result == 1 ? Outcome::done : stream.outcomeOf(result, ec);
+}
+
+TlsStream::Outcome TlsStream::WriteCall::attempt(TlsStream& stream, std::size_t& transferred, error_code& ec) {
+    if (total == 0) return Outcome::done;
+    const void* data = pieces[0].data();
+    if (count > 1) {
+        char* gathered = gatherBuffer();
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            std::memcpy(gathered + at, pieces[i].data(), pieces[i].size());
+            at += pieces[i].size();
+        }
+        data = gathered;
+    }
+    ERR_clear_error();
+    const int result = SSL_write_ex(stream.ssl_.get(), data, total, &transferred);
+    return result == 1 ? Outcome::done : stream.outcomeOf(result, ec);
+}
+
+std::size_t TlsStream::readNow(asio::mutable_buffer buffer, error_code& ec) {
+    readWantsWrite_ = false;
+    if (!socket_.is_open()) {
+        ec = asio::error::bad_descriptor;
+        return 0;
+    }
+    std::size_t transferred = 0;
+    ERR_clear_error();
+    const int result = SSL_read_ex(ssl_.get(), buffer.data(), buffer.size(), &transferred);
+    if (result == 1) return transferred;
+    switch (outcomeOf(result, ec)) {
+        case Outcome::wantWrite:
+            readWantsWrite_ = true;
+            [[fallthrough]];
+        case Outcome::wantRead:
+            ec = asio::error::would_block;
+            break;
+        default:
+            break;
+    }
+    return 0;
+}
+
+void TlsStream::onMessage(int writing, int, int contentType, const void* bytes, std::size_t size, SSL*, void* self) {
+    if (writing != 0 || contentType != SSL3_RT_HANDSHAKE || size == 0 ||
+        *static_cast<const unsigned char*>(bytes) != SSL3_MT_KEY_UPDATE) {
+        return;
+    }
+    auto& stream = *static_cast<TlsStream*>(self);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - stream.keyUpdatesSince_ >= kKeyUpdateWindow) {
+        stream.keyUpdates_ = 0;
+        stream.keyUpdatesSince_ = now;
+    }
+    ++stream.keyUpdates_;
+}
+
+bool TlsStream::holdsUnfinishedRecord() const noexcept { return ssl_ && SSL_has_pending(ssl_.get()) == 1; }
+
+void TlsStream::sendCloseNotify() noexcept {
+    if (!ssl_ || !socket_.is_open() || SSL_in_init(ssl_.get()) || (SSL_get_shutdown(ssl_.get()) & SSL_SENT_SHUTDOWN)) return;
+    ERR_clear_error();
+    (void)SSL_shutdown(ssl_.get());
+    ERR_clear_error();
+}
+
+void TlsStream::shutdownAndClose() noexcept {
+    sendCloseNotify();
+    boost::system::error_code ignored;
+    socket_.shutdown(asio::socket_base::shutdown_both, ignored);
+    socket_.close(ignored);
+}
+
+}  // namespace duoquill::relay
