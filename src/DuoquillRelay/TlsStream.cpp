@@ -40,8 +40,8 @@ TlsStream::TlsStream(RelaySocket socket, SSL_CTX* context) : socket_(std::move(s
     if (SSL_set_fd(ssl_.get(), static_cast<int>(socket_.native_handle())) != 1) throw std::runtime_error("SSL_set_fd failed");
     // A write that blocks is retried with the same bytes, gathered anew from where they live.
     SSL_set_mode(ssl_.get(), SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    // A record without data (a key update, say) ends the read, so that the limit on them is
-    // checked between any two.
+    // A record without data (a key update, say) ends the read once nothing read ahead is left,
+    // so that the limit on them is checked at least once per read buffer.
     SSL_clear_mode(ssl_.get(), SSL_MODE_AUTO_RETRY);
     // One recv takes what has arrived, up to one read buffer (a record's size), rather than each
     // record's header and body apart; what is left of a record there is charged (see
