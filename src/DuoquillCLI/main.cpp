@@ -9,6 +9,7 @@
 #include "Duoquill/Platform/System/StandardStreams.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
 #include "DuoquillCLI/CLIChatClient.h"
+#include "DuoquillCLI/CLIContactCommands.h"
 #include "DuoquillCLI/CLIKeyCommands.h"
 
 namespace {
@@ -28,6 +29,26 @@ constexpr std::string_view kUsage =
 [[noreturn]] void fail(std::string_view line) {
     duoquill::writeStandardError(line);
     std::exit(1);
+}
+
+// The contact commands; false when the word names none of them.
+bool runContactCommand(const std::vector<std::string>& args) {
+    namespace contacts = duoquill::cli::CLIContactCommands;
+    const std::string& command = args[1];
+    const std::vector<std::string> operands(args.begin() + 2, args.end());
+    if (command == "add") {
+        contacts::add(operands);
+    } else if (command == "contacts") {
+        contacts::list();
+    } else if (command == "remove") {
+        contacts::remove(operands);
+    } else if (command == "verify") {
+        duoquill::ProcessHardening::protectSecrets();  // may re-create the identity key
+        contacts::verify(operands);
+    } else {
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -56,16 +77,19 @@ int main(int argc, char** argv) {
         keys::pubkey();
         return 0;
     }
+    if (runContactCommand(args)) return 0;
     if (command != "chat") {
         duoquill::writeStandardError("Unknown command: " + command + "\n");
         printUsage();
     }
-    if (args.size() < 4) {
+    // A saved contact's name stands for its key and relay.
+    const std::vector<std::string> chatArgs = duoquill::cli::CLIContactCommands::resolveChat(args).value_or(args);
+    if (chatArgs.size() < 4) {
         duoquill::writeStandardError("Error: chat requires <peer-pubkey-b64url> <wss://relay-url>\n");
         printUsage();
     }
-    const std::string& peerKey = args[2];
-    const std::string& relayURL = args[3];
+    const std::string& peerKey = chatArgs[2];
+    const std::string& relayURL = chatArgs[3];
     if (!relayURL.starts_with("wss://")) fail("Error: relay URL must use wss://\n");
     if (!duoquill::KeyHelpers::isValidPublicKey(peerKey)) fail("Error: invalid peer public key\n");
     duoquill::ProcessHardening::protectSecrets();

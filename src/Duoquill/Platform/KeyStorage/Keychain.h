@@ -25,6 +25,8 @@ struct sqlite3;
 
 namespace duoquill {
 
+class ContactBook;
+
 // 0 is success and -25300 "item not found"; every other failure has a status of its own.
 enum class KeychainStatus : std::int32_t {
     success = 0,
@@ -137,6 +139,7 @@ public:
     KeychainStatus remove(const KeychainQuery& query);
 
 private:
+    friend class ContactBook;  // keeps its own table in the same file
     class Transaction;
     class Statement;
 
