@@ -9,6 +9,7 @@
 #include "Duoquill/Platform/PlatformError.h"
 #include "Duoquill/Platform/Primitives/Sha2.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
+#include "Duoquill/Utilities/SafetyCode.h"
 #include "Kit/Paths.h"
 #include "Kit/World.h"
 
@@ -97,6 +98,21 @@ TEST(PeerKeys, MalformedAndOffCurveKeysAreRefused) {
     EXPECT_THROW(KeyHelpers::p256PublicKey("not a key"), CrypterError);
     EXPECT_THROW(KeyHelpers::p256PublicKey(""), CrypterError);
     EXPECT_THROW(KeyHelpers::p256PublicKey("04" + kGx), CryptoError);  // CrypterError is no CryptoError
+}
+
+// G and 2G; the code was computed apart from this code base.
+TEST(SafetyCode, KnownAnswerTheSameFromBothSidesAndAnyKeyChangesIt) {
+    const auto g = KeyHelpers::p256PublicKey("A2sX0fLhLEJH-Lzm5WOkQPJ3A32BLeszoPShOUXYmMKW");
+    const auto twoG = KeyHelpers::p256PublicKey("A3zyexiNA09-ilI4AwS1GsPAiWnid_IbNaYLSPxHZpl4");
+    const std::string expected = "57935 67980 33269 68306 02298 95943 30124 74003 10781 93676 04151 33951";
+    EXPECT_EQ(SafetyCode::derive(g, twoG), expected);
+    EXPECT_EQ(SafetyCode::derive(twoG, g), expected);
+    // The same point written raw gives the same code: only the point counts.
+    EXPECT_EQ(SafetyCode::derive(KeyHelpers::p256PublicKey(kGx + kGy), twoG), expected);
+    const auto other = p256::PrivateKey::generate().publicKey();
+    EXPECT_NE(SafetyCode::derive(g, other), expected);
+    EXPECT_NE(SafetyCode::derive(other, twoG), expected);
+    EXPECT_NE(SafetyCode::derive(g, g), expected);
 }
 
 }  // namespace

@@ -59,9 +59,17 @@ ChatUser::ChatUser(std::string label, std::map<std::string, std::string> environ
     keygenMessage_ = shown.substr(message + 1, start - message);
 }
 
+ProcessResult ChatUser::run(const std::vector<std::string>& arguments, const std::string& input) const {
+    auto options = userEnvironment(*this);
+    options.standardInput = input;
+    return runProcess(cliPath().string(), arguments, options);
+}
+
 ChatCliProcess::ChatCliProcess(const ChatUser& user, const std::string& peerKey, const std::string& relayURL,
                                bool inTerminal)
-    : RunningProcess(cliPath().string(), {"chat", peerKey, relayURL}, [&] {
+    : RunningProcess(cliPath().string(),
+                     relayURL.empty() ? std::vector<std::string>{"chat", peerKey} : std::vector<std::string>{"chat", peerKey, relayURL},
+                     [&] {
           auto options = userEnvironment(user);
           options.terminal = inTerminal || !user.pin().empty();
           if (options.terminal) options.environment["TERM"] = "xterm";

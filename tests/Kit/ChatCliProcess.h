@@ -32,6 +32,8 @@ public:
     const std::string& pin() const { return pin_; }
     // What keygen said on standard error.
     const std::string& keygenMessage() const { return keygenMessage_; }
+    // Runs duoquill-cli to completion as this user, `input` on its standard input.
+    ProcessResult run(const std::vector<std::string>& arguments, const std::string& input = {}) const;
 
 private:
     TempDir home_;
@@ -44,6 +46,7 @@ private:
 
 class ChatCliProcess : public RunningProcess {
 public:
+    // An empty relayURL leaves the operand out (`chat <name>`).
     // inTerminal: standard input and error a pseudo-terminal (ProcessOptions::terminal); always
     // for a user with a PIN, which is typed once the program asks for it.
     ChatCliProcess(const ChatUser& user, const std::string& peerKey, const std::string& relayURL,

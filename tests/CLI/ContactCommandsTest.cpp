@@ -1,0 +1,115 @@
+// The contact commands and the safety code, run as real processes against a user's keychain.
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "Kit/ChatCliProcess.h"
+#include "Kit/RelayProcess.h"
+
+namespace duoquill::test {
+namespace {
+
+// G and 2G of P-256, as `pubkey` prints them; G also as raw hex, which `add` saves in that form.
+const std::string kG = "A2sX0fLhLEJH-Lzm5WOkQPJ3A32BLeszoPShOUXYmMKW";
+const std::string kGHex =
+    "6b17d1f2e12c4247f8bce6e563a440f277037d812deb33a0f4a13945d898c296"
+    "4fe342e2fe1a7f9b8ee7eb4a7c0f9e162bce33576b315ececbb6406837bf51f5";
+const std::string k2G = "A3zyexiNA09-ilI4AwS1GsPAiWnid_IbNaYLSPxHZpl4";
+const std::string kRelay = "wss://relay.example.org";
+
+void expectRefused(const ProcessResult& r, const std::string& standardError) {
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.standardError, standardError);
+    EXPECT_EQ(r.standardOutput, "");
+}
+
+TEST(ContactCommands, AddListReplaceRemoveAndEveryRefusal) {
+    const ChatUser alice("alice");
+    const std::string badName = "Error: a contact name is 1 to 32 characters of a-z, 0-9, '.', '_' and '-'\n";
+    for (const std::string name : {"Bob", "", "a b", "bob/x", "b\xc3\xa9", std::string(33, 'b').c_str()}) {
+        SCOPED_TRACE(name);
+        expectRefused(alice.run({"add", name, kG}), badName);
+    }
+    expectRefused(alice.run({"add", kG, k2G}), "Error: a contact name cannot be a key\n");
+    expectRefused(alice.run({"add", "bob", "not-a-key"}), "Error: invalid peer public key\n");
+    expectRefused(alice.run({"add", "bob", kG, "ws://relay.example.org"}), "Error: relay URL must use wss://\n");
+    expectRefused(alice.run({"add", "bob"}), "Error: add requires <name> <peer-pubkey-b64url> [<wss://relay-url>]\n");
+    auto listed = alice.run({"contacts"});
+    EXPECT_EQ(listed.exitStatus, 0);
+    EXPECT_EQ(listed.standardOutput, "");  // nothing refused was saved
+
+    const std::string longest(32, '.');
+    EXPECT_EQ(alice.run({"add", "bob", kGHex, kRelay}).standardError, "Saved bob\n");
+    EXPECT_EQ(alice.run({"add", longest, k2G}).exitStatus, 0);
+    const std::string pad(31, ' ');
+    const std::string bobLine = "bob" + pad + "A2sX0fLhLEJH\xE2\x80\xA6  " + kRelay + "  not verified\n";
+    const std::string longestLine = longest + "  A3zyexiNA09-\xE2\x80\xA6  -  not verified\n";
+    EXPECT_EQ(alice.run({"contacts"}).standardOutput, longestLine + bobLine);
+
+    // Another key under a saved name needs --replace; the relay is kept.
+    expectRefused(alice.run({"add", "bob", k2G}),
+                  "Error: 'bob' is saved with another key (A2sX0fLhLEJH\xE2\x80\xA6); add --replace to change it\n");
+    EXPECT_EQ(alice.run({"add", "--replace", "bob", k2G}).standardError, "Updated bob\n");
+    EXPECT_EQ(alice.run({"contacts"}).standardOutput,
+              longestLine + "bob" + pad + "A3zyexiNA09-\xE2\x80\xA6  " + kRelay + "  not verified\n");
+
+    // Contacts belong to the identity label.
+    ProcessOptions otherLabel;
+    otherLabel.environment = {{"HOME", alice.home()}, {"DUOQUILL_KEY_LABEL", "work"}};
+    otherLabel.unsetEnvironment = {"XDG_DATA_HOME"};
+    EXPECT_EQ(runProcess(cliPath().string(), {"contacts"}, otherLabel).standardOutput, "");
+
+    expectRefused(alice.run({"chat", longest}),
+                  "Error: no relay saved for '" + longest + "'; give one: duoquill-cli chat " + longest + " <wss://relay-url>\n");
+    EXPECT_EQ(alice.run({"remove", "bob"}).standardError, "Removed bob\n");
+    expectRefused(alice.run({"remove", "bob"}), "Error: no contact named 'bob'\n");
+    expectRefused(alice.run({"verify", "bob"}), "Error: no contact named 'bob'\n");
+    EXPECT_EQ(alice.run({"contacts"}).standardOutput, longestLine);
+}
+
+TEST(ContactCommands, SafetyCodeIsTheSameOnBothSidesAndOnlyYesMarksTheKeyVerified) {
+    const ChatUser alice("alice"), bob("bob");
+    ASSERT_EQ(alice.run({"add", "bob", bob.publicKey()}).exitStatus, 0);
+    ASSERT_EQ(bob.run({"add", "alice", alice.publicKey()}).exitStatus, 0);
+
+    const auto declined = alice.run({"verify", "bob"}, "no\n");
+    EXPECT_EQ(declined.exitStatus, 1);
+    const auto confirmed = bob.run({"verify", alice.publicKey()}, "yes\n");  // by key: marks the contact holding it
+    EXPECT_EQ(confirmed.exitStatus, 0);
+    EXPECT_EQ(declined.standardOutput, confirmed.standardOutput);
+    EXPECT_TRUE(std::regex_match(declined.standardOutput, std::regex("((\\d{5} ){3}\\d{5}\n){3}")));
+    EXPECT_NE(confirmed.standardError.find("alice is verified."), std::string::npos);
+    EXPECT_NE(alice.run({"contacts"}).standardOutput.find("  not verified\n"), std::string::npos);
+    EXPECT_NE(bob.run({"contacts"}).standardOutput.find("  verified\n"), std::string::npos);
+    EXPECT_EQ(alice.run({"verify", "bob"}, "").exitStatus, 1);  // no answer is no
+
+    // A replaced key is unverified again and gives another code.
+    ASSERT_EQ(alice.run({"add", "bob", kG, "--replace"}).exitStatus, 0);
+    const auto replaced = alice.run({"verify", "bob"}, "yes\n");
+    EXPECT_EQ(replaced.exitStatus, 0);
+    EXPECT_NE(replaced.standardOutput, confirmed.standardOutput);
+    EXPECT_EQ(alice.run({"contacts"}).standardOutput.find("not verified"), std::string::npos);
+}
+
+// A chat by name reaches the peer through the saved relay and says once that the key changed.
+TEST(ContactCommands, ChatByNameUsesTheSavedKeyAndRelayAndShowsAReplacedKeyOnce) {
+    const RelayProcess relay;
+    const ChatUser alice("alice"), bob("bob");
+    ASSERT_EQ(alice.run({"add", "bob", kG, relay.url()}).exitStatus, 0);
+    ASSERT_EQ(alice.run({"add", "bob", bob.publicKey(), "--replace"}).exitStatus, 0);
+    const std::string warning = "Warning: the key saved for 'bob' was replaced (was A2sX0fLhLEJH";
+    {
+        ChatCliProcess a(alice, "bob", "");
+        ChatCliProcess b(bob, alice.publicKey(), relay.url());
+        EXPECT_TRUE(a.waitFor(kConnectedLine));
+        EXPECT_TRUE(b.waitFor(kConnectedLine));
+        EXPECT_EQ(a.timesShown(warning), 1u);
+    }
+    ChatCliProcess again(alice, "bob", "");
+    EXPECT_TRUE(again.waitFor("Secure Chat"));
+    EXPECT_EQ(again.timesShown(warning), 0u);
+}
+
+}  // namespace
+}  // namespace duoquill::test
