@@ -79,6 +79,10 @@ void add(const std::vector<std::string>& operands) {
     std::optional<std::string> relay;
     if (rest.size() == 3) {
         if (!rest[2].starts_with("wss://")) fail("Error: relay URL must use wss://\n");
+        // `contacts` prints it as saved: no terminal controls pasted with it.
+        if (std::any_of(rest[2].begin(), rest[2].end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
+            fail("Error: relay URL must not contain control characters\n");
+        }
         relay = rest[2];
     }
     const auto key = KeyHelpers::isValidPublicKey(rest[1]) ? KeyHelpers::compressedP256(rest[1]) : std::nullopt;

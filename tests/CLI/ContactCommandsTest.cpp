@@ -34,6 +34,8 @@ TEST(ContactCommands, AddListReplaceRemoveAndEveryRefusal) {
     expectRefused(alice.run({"add", kG, k2G}), "Error: a contact name cannot be a key\n");
     expectRefused(alice.run({"add", "bob", "not-a-key"}), "Error: invalid peer public key\n");
     expectRefused(alice.run({"add", "bob", kG, "ws://relay.example.org"}), "Error: relay URL must use wss://\n");
+    expectRefused(alice.run({"add", "bob", kG, "wss://relay.example.org/\x1b[2J"}),
+                  "Error: relay URL must not contain control characters\n");
     expectRefused(alice.run({"add", "bob"}), "Error: add requires <name> <peer-pubkey-b64url> [<wss://relay-url>]\n");
     auto listed = alice.run({"contacts"});
     EXPECT_EQ(listed.exitStatus, 0);
