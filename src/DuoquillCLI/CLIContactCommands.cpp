@@ -130,6 +130,7 @@ void list() {
 
 void remove(const std::vector<std::string>& operands) {
     if (operands.size() != 1) fail("Error: remove requires <name>\n");
+    requireName(operands[0]);
     const auto status = book().remove(operands[0]);
     if (status == KeychainStatus::itemNotFound) fail("Error: no contact named '" + operands[0] + "'\n");
     if (status != KeychainStatus::success) failKeychain("cannot remove contact", status);
