@@ -27,7 +27,7 @@ void expectRefused(const ProcessResult& r, const std::string& standardError) {
 TEST(ContactCommands, AddListReplaceRemoveAndEveryRefusal) {
     const ChatUser alice("alice");
     const std::string badName = "Error: a contact name is 1 to 32 characters of a-z, 0-9, '.', '_' and '-'\n";
-    for (const std::string name : {"Bob", "", "a b", "bob/x", "b\xc3\xa9", std::string(33, 'b').c_str()}) {
+    for (const std::string& name : std::vector<std::string>{"Bob", "", "a b", "bob/x", "b\xc3\xa9", std::string(33, 'b')}) {
         SCOPED_TRACE(name);
         expectRefused(alice.run({"add", name, kG}), badName);
     }
