@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 
 #include "Kit/ChatCliProcess.h"
 #include "Kit/RelayProcess.h"
@@ -17,6 +16,17 @@ const std::string kGHex =
     "4fe342e2fe1a7f9b8ee7eb4a7c0f9e162bce33576b315ececbb6406837bf51f5";
 const std::string k2G = "A3zyexiNA09-ilI4AwS1GsPAiWnid_IbNaYLSPxHZpl4";
 const std::string kRelay = "wss://relay.example.org";
+
+// Three lines of four groups of five digits: "ddddd ddddd ddddd ddddd\n" each.
+bool isSafetyCodeLayout(const std::string& text) {
+    if (text.size() != 3 * 24) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const std::size_t column = i % 24;
+        const char expected = column == 23 ? '\n' : (column % 6 == 5 ? ' ' : '0');
+        if (expected == '0' ? (text[i] < '0' || text[i] > '9') : text[i] != expected) return false;
+    }
+    return true;
+}
 
 void expectRefused(const ProcessResult& r, const std::string& standardError) {
     EXPECT_EQ(r.exitStatus, 1);
@@ -80,7 +90,7 @@ TEST(ContactCommands, SafetyCodeIsTheSameOnBothSidesAndOnlyYesMarksTheKeyVerifie
     const auto confirmed = bob.run({"verify", alice.publicKey()}, "yes\n");  // by key: marks the contact holding it
     EXPECT_EQ(confirmed.exitStatus, 0);
     EXPECT_EQ(declined.standardOutput, confirmed.standardOutput);
-    EXPECT_TRUE(std::regex_match(declined.standardOutput, std::regex("((\\d{5} ){3}\\d{5}\n){3}")));
+    EXPECT_TRUE(isSafetyCodeLayout(declined.standardOutput)) << declined.standardOutput;
     EXPECT_NE(confirmed.standardError.find("alice is verified."), std::string::npos);
     EXPECT_NE(alice.run({"contacts"}).standardOutput.find("  not verified\n"), std::string::npos);
     EXPECT_NE(bob.run({"contacts"}).standardOutput.find("  verified\n"), std::string::npos);
