@@ -21,6 +21,14 @@ constexpr std::string_view kUsage =
     "  duoquill-cli pubkey                              Print existing pubkey (base64url)\n"
     "  duoquill-cli chat <peer-pubkey-b64url> <wss://\xE2\x80\xA6> Interactive encrypted chat";
 
+// What --help adds below the usage: the commands for contacts, which the refusal's usage leaves out.
+constexpr std::string_view kContactHelp =
+    "  duoquill-cli chat <name> [<wss://\xE2\x80\xA6>]             Chat with a saved contact\n"
+    "  duoquill-cli add <name> <peer-key> [<wss://\xE2\x80\xA6>]   Save a contact (--replace: a new key for it)\n"
+    "  duoquill-cli contacts                            List contacts, and who is verified\n"
+    "  duoquill-cli remove <name>                       Forget a contact\n"
+    "  duoquill-cli verify <name|peer-key>              Print the safety code to compare aloud\n";
+
 [[noreturn]] void printUsage() {
     duoquill::writeStandardError(kUsage);
     std::exit(1);
@@ -60,7 +68,7 @@ int main(int argc, char** argv) {
     if (args.size() < 2) printUsage();
     const std::string& command = args[1];
     if (command == "--help" || command == "-h") {
-        duoquill::writeStandardOutput(std::string(kUsage) + "\n");
+        duoquill::writeStandardOutput(std::string(kUsage) + "\n" + std::string(kContactHelp));
         return 0;
     }
     if (command == "--version") {
