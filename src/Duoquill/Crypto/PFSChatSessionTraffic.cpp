@@ -317,6 +317,12 @@ std::optional<Bytes> PFSChatSession::prepareDHRatchetIfNeeded() {
     return header;
 }
 
+// g++ 14 takes the vector inside an empty std::optional for uninitialized where the member
+// optional is reset and then assigned in one inlined sequence; g++ 12 and clang see nothing.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 void PFSChatSession::performDHRatchetSend() {
     if (!rootKey_) fail(SessionErrorCode::handshakeNotComplete);
 
@@ -351,6 +357,9 @@ void PFSChatSession::performDHRatchetSend() {
     }
     dhRatchetPending_ = false;
 }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 void PFSChatSession::receiveDHRatchetKey(BytesView header) {
     if (header.size() < mlkemKeyOffset) fail(SessionErrorCode::openFailed);
