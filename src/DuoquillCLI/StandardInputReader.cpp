@@ -42,10 +42,13 @@ void StandardInputReader::run(std::istream& input, asio::any_io_executor executo
     for (;;) {
         auto line = readLine(input);
         const bool quits = !line || *line == quitCommand;
-        if (line && !quits) *line = withUtf8Replacements<SecureText>(line->view());
+        // The handler holds the text itself, not the optional: g++ 14 takes a moved optional
+        // for uninitialized when the handler is destroyed.
+        SecureText text;
+        if (!quits) text = withUtf8Replacements<SecureText>(line->view());
 
         // Everything that touches the client or the task runs on the main actor.
-        auto handle = [client, task, quits, line = std::move(line)]() -> asio::awaitable<bool> {
+        auto handle = [client, task, quits, line = std::move(text)]() -> asio::awaitable<bool> {
             if (task->isCancelled()) co_return false;
             auto target = client.lock();
             if (quits) {
@@ -53,7 +56,7 @@ void StandardInputReader::run(std::istream& input, asio::any_io_executor executo
                 co_return false;
             }
             if (!target) co_return true;  // the line is dropped
-            co_await target->sendMessage(*line);
+            co_await target->sendMessage(line);
             co_return !task->isCancelled();
         };
         std::promise<bool> done;
