@@ -155,7 +155,8 @@ TEST(WebSocketFrames, HostileFramesAreFaultsWithTheirCloseCode) {
         EXPECT_EQ(seen.back(), (Seen{Kind::fault, c.code, ""})) << c.what;
         EXPECT_FALSE(reader.inMessage()) << c.what;
         // Nothing more is read after a fault.
-        std::string_view more = text("more");
+        const std::string moreBytes = text("more");
+        std::string_view more = moreBytes;
         EXPECT_EQ(reader.next(more).kind, Kind::needMore) << c.what;
         EXPECT_TRUE(more.empty()) << c.what;
     }
