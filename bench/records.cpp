@@ -79,7 +79,8 @@ struct Conversation {
         if (msg->rk) to.receiveDHRatchetKey(*msg->rk);
         const auto opened = to.open(msg->d, msg->n);
         benchmark::DoNotOptimize(opened->data());
-        benchmark::DoNotOptimize(msg->numbers);
+        auto seenNumbers = msg->numbers;  // a const value would take the deprecated overload
+        benchmark::DoNotOptimize(seenNumbers);
     }
 
     std::unique_ptr<PFSChatSession> a, b;
