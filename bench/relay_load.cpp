@@ -763,7 +763,10 @@ void Idle(benchmark::State& state, Server which) {
 void registerBenchmarks() {
     const long idle = environmentNumber("DUOQUILL_BENCH_IDLE", 2000);
     const long rooms = environmentNumber("DUOQUILL_BENCH_FULL_ROOMS", 16);
-    for (const auto& [name, server] : {std::pair{"", Server::relay}, std::pair{"NodePeer", Server::nodePeer}}) {
+    for (const auto& entry : {std::pair{"", Server::relay}, std::pair{"NodePeer", Server::nodePeer}}) {
+        // Copied out of the pair: clang 14 cannot capture structured bindings.
+        const char* const name = entry.first;
+        const Server server = entry.second;
         for (int tls : {1, 0}) {
             for (int threads : {1, 2}) {
                 if (server == Server::nodePeer && threads != 1) continue;
