@@ -98,7 +98,9 @@ std::vector<std::string> FreedMemoryWatch::occurrencesIn(BytesView memory) const
 
 // The replaced allocation functions. Arrays, nothrow and sized forms reach these through the
 // standard library's defaults; aligned forms keep the library's own pair.
-void* operator new(std::size_t size) {
+// Not inlined: g++ 14 would otherwise see malloc's block reach operator delete in this file and
+// take it for a mismatched pair.
+[[gnu::noinline]] void* operator new(std::size_t size) {
     if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
     throw std::bad_alloc();
 }
