@@ -16,32 +16,6 @@ constexpr const char* kCreateTable =
     " previous_key TEXT,"
     " PRIMARY KEY (identity, name))";
 
-KeychainStatus statusOf(int rc) {
-    switch (rc & 0xff) {
-    case SQLITE_OK:
-    case SQLITE_ROW:
-    case SQLITE_DONE:
-        return KeychainStatus::success;
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-        return KeychainStatus::busy;
-    case SQLITE_READONLY:
-        return KeychainStatus::readOnly;
-    case SQLITE_FULL:
-        return KeychainStatus::diskFull;
-    case SQLITE_IOERR:
-        return KeychainStatus::ioError;
-    case SQLITE_NOMEM:
-        return KeychainStatus::outOfMemory;
-    case SQLITE_CORRUPT:
-    case SQLITE_NOTADB:
-    case SQLITE_ERROR:
-        return KeychainStatus::invalidKeychain;
-    default:
-        return KeychainStatus::writeRefused;
-    }
-}
-
 class Query {
 public:
     Query(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
@@ -94,10 +68,10 @@ template <class Work>
 KeychainStatus ContactBook::transaction(Work&& work) {
     if (auto s = keychain_.open(); s != KeychainStatus::success) return s;
     sqlite3* db = keychain_.db_;
-    if (int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr); rc != SQLITE_OK) return statusOf(rc);
-    KeychainStatus status = statusOf(sqlite3_exec(db, kCreateTable, nullptr, nullptr, nullptr));
+    if (int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr); rc != SQLITE_OK) return Keychain::statusFromSqlite(rc);
+    KeychainStatus status = Keychain::statusFromSqlite(sqlite3_exec(db, kCreateTable, nullptr, nullptr, nullptr));
     if (status == KeychainStatus::success) status = work(db);
-    if (status == KeychainStatus::success) status = statusOf(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr));
+    if (status == KeychainStatus::success) status = Keychain::statusFromSqlite(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr));
     if (status != KeychainStatus::success) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     return status;
 }
@@ -110,7 +84,7 @@ KeychainResult<Contact> ContactBook::find(const std::string& name) {
         q.bind(std::string_view(identity_)).bind(std::string_view(name));
         const int rc = q.step();
         if (rc == SQLITE_DONE) return KeychainStatus::itemNotFound;
-        if (rc != SQLITE_ROW) return statusOf(rc);
+        if (rc != SQLITE_ROW) return Keychain::statusFromSqlite(rc);
         auto contact = q.contact();
         if (!contact) return KeychainStatus::invalidKeychain;
         result.value = std::move(*contact);
@@ -129,7 +103,7 @@ KeychainResult<std::vector<Contact>> ContactBook::all() {
         while ((rc = q.step()) == SQLITE_ROW) {
             if (auto contact = q.contact()) result.value.push_back(std::move(*contact));
         }
-        return rc == SQLITE_DONE ? KeychainStatus::success : statusOf(rc);
+        return rc == SQLITE_DONE ? KeychainStatus::success : Keychain::statusFromSqlite(rc);
     });
     if (!result.ok()) result.value.clear();
     return result;
@@ -141,7 +115,7 @@ KeychainStatus ContactBook::save(const Contact& contact) {
                 "INSERT OR REPLACE INTO contacts (identity, name, peer_key, relay, verified, previous_key)"
                 " VALUES (?, ?, ?, ?, ?, ?)");
         q.bind(std::string_view(identity_)).bind(std::string_view(contact.name)).bind(std::string_view(contact.peerKey)).bind(contact.relay).bind(contact.verified).bind(contact.previousKey);
-        return statusOf(q.step());
+        return Keychain::statusFromSqlite(q.step());
     });
 }
 
@@ -149,7 +123,7 @@ KeychainStatus ContactBook::remove(const std::string& name) {
     return transaction([&](sqlite3* db) {
         Query q(db, "DELETE FROM contacts WHERE identity = ? AND name = ?");
         q.bind(std::string_view(identity_)).bind(std::string_view(name));
-        if (int rc = q.step(); rc != SQLITE_DONE) return statusOf(rc);
+        if (int rc = q.step(); rc != SQLITE_DONE) return Keychain::statusFromSqlite(rc);
         return sqlite3_changes(db) == 0 ? KeychainStatus::itemNotFound : KeychainStatus::success;
     });
 }

@@ -35,44 +35,6 @@ constexpr mode_t kDirectoryMode = 0700;
 constexpr mode_t kFileMode = 0600;
 constexpr mode_t kGroupAndOther = 077;
 
-KeychainStatus statusFromSqlite(int rc) {
-    switch (rc & 0xff) {
-    case SQLITE_OK:
-    case SQLITE_ROW:
-    case SQLITE_DONE:
-        return KeychainStatus::success;
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-        return KeychainStatus::busy;
-    case SQLITE_READONLY:
-        return KeychainStatus::readOnly;
-    case SQLITE_CANTOPEN:
-        return KeychainStatus::notAvailable;
-    case SQLITE_CORRUPT:
-    case SQLITE_NOTADB:
-    case SQLITE_FORMAT:
-    case SQLITE_SCHEMA:
-    case SQLITE_ERROR:  // a missing table or column: not our schema
-        return KeychainStatus::invalidKeychain;
-    case SQLITE_FULL:
-        return KeychainStatus::diskFull;
-    case SQLITE_IOERR:
-        return KeychainStatus::ioError;
-    case SQLITE_NOMEM:
-        return KeychainStatus::outOfMemory;
-    case SQLITE_TOOBIG:
-        return KeychainStatus::parameterError;
-    case SQLITE_PERM:
-    case SQLITE_AUTH:
-        return KeychainStatus::writeRefused;
-    case SQLITE_CONSTRAINT:
-        return rc == SQLITE_CONSTRAINT_UNIQUE || rc == SQLITE_CONSTRAINT_PRIMARYKEY ? KeychainStatus::duplicateItem
-                                                                                     : KeychainStatus::writeRefused;
-    default:
-        return KeychainStatus::internalError;
-    }
-}
-
 const char* accessibilityName(KeychainAccessibility a) {
     switch (a) {
     case KeychainAccessibility::whenUnlockedThisDeviceOnly:
@@ -190,6 +152,44 @@ std::string whereClause(const KeychainQuery& query) {
 }
 
 }  // namespace
+
+KeychainStatus Keychain::statusFromSqlite(int rc) {
+    switch (rc & 0xff) {
+    case SQLITE_OK:
+    case SQLITE_ROW:
+    case SQLITE_DONE:
+        return KeychainStatus::success;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        return KeychainStatus::busy;
+    case SQLITE_READONLY:
+        return KeychainStatus::readOnly;
+    case SQLITE_CANTOPEN:
+        return KeychainStatus::notAvailable;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_FORMAT:
+    case SQLITE_SCHEMA:
+    case SQLITE_ERROR:  // a missing table or column: not our schema
+        return KeychainStatus::invalidKeychain;
+    case SQLITE_FULL:
+        return KeychainStatus::diskFull;
+    case SQLITE_IOERR:
+        return KeychainStatus::ioError;
+    case SQLITE_NOMEM:
+        return KeychainStatus::outOfMemory;
+    case SQLITE_TOOBIG:
+        return KeychainStatus::parameterError;
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+        return KeychainStatus::writeRefused;
+    case SQLITE_CONSTRAINT:
+        return rc == SQLITE_CONSTRAINT_UNIQUE || rc == SQLITE_CONSTRAINT_PRIMARYKEY ? KeychainStatus::duplicateItem
+                                                                                     : KeychainStatus::writeRefused;
+    default:
+        return KeychainStatus::internalError;
+    }
+}
 
 std::string describe(KeychainStatus status) {
     switch (status) {

@@ -143,6 +143,9 @@ private:
     class Transaction;
     class Statement;
 
+    // An SQLite result code as the status callers see; shared with the contact table.
+    static KeychainStatus statusFromSqlite(int rc);
+
     KeychainStatus open();
     KeychainStatus initialise();
 
