@@ -43,10 +43,6 @@ TlsStream::TlsStream(RelaySocket socket, SSL_CTX* context) : socket_(std::move(s
     // A record without data (a key update, say) ends the read once nothing read ahead is left,
     // so that the limit on them is checked at least once per read buffer.
     SSL_clear_mode(ssl_.get(), SSL_MODE_AUTO_RETRY);
-    // One recv takes what has arrived, up to one read buffer (a record's size), rather than each
-    // record's header and body apart; what is left of a record there is charged (see
-    // holdsUnfinishedRecord).
-    SSL_set_read_ahead(ssl_.get(), 1);
     SSL_set_accept_state(ssl_.get());
     SSL_set_msg_callback(ssl_.get(), &TlsStream::onMessage);
     SSL_set_msg_callback_arg(ssl_.get(), this);
