@@ -99,8 +99,8 @@ struct Observed {
     cli::CLIChatClient::State state;
 
     static Observed of(Rig& rig) {
-        Observed o{.state = rig.client.client->state()};
-        if (PFSChatSession* s = rig.client.client->currentSession()) {
+        Observed o{.state = rig.client.client->machine().phase()};
+        if (PFSChatSession* s = rig.client.client->machine().currentSession()) {
             o.session = s;
             o.ephemeral = s->ephemeralPublicKey().compressed();
             o.receive = ReceiveState::of(*s);

@@ -27,4 +27,11 @@ asio::awaitable<void> SteadyChatTimers::sleep(double seconds, TaskHandle& task) 
     task.clearCancelHook();
 }
 
+TaskSignal::TaskSignal(asio::any_io_executor executor)
+    : timer_(std::move(executor), asio::steady_timer::time_point::max()) {}
+
+asio::awaitable<void> TaskSignal::wait() { co_await timer_.async_wait(asio::as_tuple(asio::use_awaitable)); }
+
+void TaskSignal::notify() { timer_.cancel(); }
+
 }  // namespace duoquill::cli

@@ -11,6 +11,7 @@
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <functional>
 #include <memory>
 
@@ -52,6 +53,17 @@ public:
 
 private:
     boost::asio::any_io_executor executor_;
+};
+
+// Wakes every task waiting on it. A task waits until the next notify(), however long.
+class TaskSignal {
+public:
+    explicit TaskSignal(boost::asio::any_io_executor executor);
+    boost::asio::awaitable<void> wait();
+    void notify();
+
+private:
+    boost::asio::steady_timer timer_;
 };
 
 }  // namespace duoquill::cli

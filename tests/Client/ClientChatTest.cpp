@@ -11,7 +11,7 @@
 namespace duoquill::test {
 namespace {
 
-using Kind = cli::CLIChatClient::State::Kind;
+using Kind = cli::chat::Phase;
 using cli::CLIChatClient;
 
 class ClientChat : public ::testing::Test {
@@ -58,11 +58,11 @@ TEST_F(ClientChat, LinesThatCouldOverflowATunnelFrameAreRefusedBeforeTheSessionM
     const std::vector<std::string> refused{"error:message too large", "prompt"};
 
     // The side with a ratchet step due sends; each answer makes a step due again.
-    ChatProcess& sender = a().client->currentSession()->isDHRatchetPending() ? a() : b();
+    ChatProcess& sender = a().client->machine().currentSession()->isDHRatchetPending() ? a() : b();
     ChatProcess& receiver = &sender == &a() ? b() : a();
     for (int i = 0; i < 4; ++i) {
         // Cover records may take the due header first.
-        if (sender.client->currentSession()->isDHRatchetPending()) {
+        if (sender.client->machine().currentSession()->isDHRatchetPending()) {
             EXPECT_EQ(shownFor(sender, std::string(longest + 1, 'r')), refused);
         }
         EXPECT_EQ(shownFor(sender, std::string(protocol::maxChatLineBytes + 1, 'r')), refused);
@@ -71,7 +71,7 @@ TEST_F(ClientChat, LinesThatCouldOverflowATunnelFrameAreRefusedBeforeTheSessionM
     }
     // After a line of its own no header is due, so up to 48379 bytes fit.
     ASSERT_TRUE(crosses(sender, receiver, "first"));
-    ASSERT_FALSE(sender.client->currentSession()->isDHRatchetPending());
+    ASSERT_FALSE(sender.client->machine().currentSession()->isDHRatchetPending());
     EXPECT_EQ(shownFor(sender, std::string(48380, 'w')), refused);
     ASSERT_TRUE(crosses(sender, receiver, std::string(48379, 'w')));
     EXPECT_TRUE(a().isActive() && b().isActive());
@@ -81,7 +81,7 @@ TEST_F(ClientChat, LinesThatCouldOverflowATunnelFrameAreRefusedBeforeTheSessionM
 TEST_F(ClientChat, QuitSaysGoodbyeThroughTheTunnelAndTheNextStartMeetsAgain) {
     // A quits as soon as it shows B's line: only the goodbye can confirm it.
     ASSERT_TRUE(crosses(b(), a(), "last word"));
-    ASSERT_FALSE(b().client->outbox().empty());
+    ASSERT_FALSE(b().client->machine().outbox().empty());
     const auto framesBefore = pair.relay.deliveredTo(1).size();
     const auto bLinesBefore = b().display.lines.size();
     a().quit();
@@ -98,7 +98,7 @@ TEST_F(ClientChat, QuitSaysGoodbyeThroughTheTunnelAndTheNextStartMeetsAgain) {
     EXPECT_NE(after[0].front(), '{');
     EXPECT_EQ(after[1], protocol::encodePeerDisconnected());
     EXPECT_EQ(b().display.since(bLinesBefore), std::vector<std::string>{"status:waiting for peer..."});
-    EXPECT_TRUE(b().client->outbox().empty());
+    EXPECT_TRUE(b().client->machine().outbox().empty());
 
     // The client starts again; a line typed before its handshake waits and goes first.
     pair.launch(0).type("too early");

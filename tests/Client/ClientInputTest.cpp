@@ -46,7 +46,7 @@ TEST(TypedLines, ReaderHandsLinesOverOneAtATimeUntilQuitOrEndOfInput) {
         }
         EXPECT_EQ(received, expected);
         EXPECT_EQ(a.exitStatus, std::optional<int>(0));
-        EXPECT_EQ(b.state(), cli::CLIChatClient::State::Kind::waitingForPeer);
+        EXPECT_EQ(b.state(), cli::chat::Phase::waitingForPeer);
     }
 }
 

@@ -9,7 +9,7 @@
 namespace duoquill::test {
 namespace {
 
-using Kind = cli::CLIChatClient::State::Kind;
+using Kind = cli::chat::Phase;
 
 std::vector<double> gaps(const std::vector<double>& times) {
     std::vector<double> out;
@@ -35,7 +35,7 @@ TEST(ClientTimers, RetriesBackOffStartAgainAfterASessionWasActiveAndEndOnQuit) {
     pair.relay.setRefusingConnections(false);
     pair.launch(1);
     ASSERT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 40.0));
-    EXPECT_EQ(a.client->retryCount(), 0);
+    EXPECT_EQ(a.client->machine().retryCount(), 0);
 
     // A failed receive: "reconnecting..." twice, then the first retry after 0.3 s.
     const auto before = a.display.lines.size();

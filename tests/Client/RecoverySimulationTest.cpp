@@ -180,7 +180,7 @@ private:
         pair_.runUntil(
             [&] {
                 for (int w = 0; w < 2; ++w) {
-                    if (baseSide_ != w && !pair_.process(w).client->outbox().empty()) return false;
+                    if (baseSide_ != w && !pair_.process(w).client->machine().outbox().empty()) return false;
                 }
                 return true;
             },
@@ -208,7 +208,7 @@ private:
         out << trace_.str() << "| " << why << " at " << now();
         for (int w = 0; w < 2; ++w) {
             if (!pair_.isRunning(w)) continue;
-            out << "\n  side " << w << (pair_.process(w).client->leadsRecovery() ? " (leads)" : "") << ":";
+            out << "\n  side " << w << (pair_.process(w).client->machine().leadsRecovery() ? " (leads)" : "") << ":";
             const auto& d = pair_.process(w).display;
             const std::size_t from = d.lines.size() > 40 ? d.lines.size() - 40 : 0;
             for (std::size_t i = from; i < d.lines.size(); ++i) out << "\n    " << d.times[i] << " " << d.lines[i].substr(0, 60);
@@ -272,7 +272,7 @@ TEST(RecoverySimulation, AfterAHostileSpellEveryLineTypedIsShownOnce) {
     }
     pair.relay.setHostile(false);
     ASSERT_TRUE(pair.runUntil(
-        [&] { return pair.bothActive() && pair.process(0).client->outbox().empty() && pair.process(1).client->outbox().empty(); },
+        [&] { return pair.bothActive() && pair.process(0).client->machine().outbox().empty() && pair.process(1).client->machine().outbox().empty(); },
         60.0));
     int resent = 0;
     for (int w = 0; w < 2; ++w) {

@@ -68,13 +68,13 @@ protected:
     // Watches every secret of the client's session and, when the client ends the process,
     // records what is left of the session at that moment.
     void watchTheEnd(std::size_t fewestSecrets) {
-        const PFSChatSession* session = client.client->currentSession();
+        const PFSChatSession* session = client.client->machine().currentSession();
         ASSERT_NE(session, nullptr);
         for (const auto& [name, bytes] : Access::secrets(*session)) watch.watch(name, bytes);
         ASSERT_GE(watch.watchedCount(), fewestSecrets);
         client.onExit = [this](int) {
             ended = true;
-            if (const PFSChatSession* left = client.client->currentSession()) {
+            if (const PFSChatSession* left = client.client->machine().currentSession()) {
                 for (BytesView region : Access::storage(*left)) {
                     for (auto& name : watch.occurrencesIn(region)) leftAtExit.push_back(name);
                 }
@@ -100,7 +100,7 @@ protected:
 TEST_F(ChatHygiene, NothingSecretReachesStandardErrorAndQuitWipesTheSessionBeforeTheProcessEnds) {
     std::set<Bytes> secrets{toBytes(World::identityKey(0).scalar()), toBytes(World::identityKey(1).scalar())};
     auto collect = [&] {
-        for (const PFSChatSession* session : {client.client->currentSession(), &peer.session()}) {
+        for (const PFSChatSession* session : {client.client->machine().currentSession(), &peer.session()}) {
             if (session == nullptr) continue;
             for (const auto& [name, bytes] : Access::secrets(*session)) secrets.insert(toBytes(bytes));
         }

@@ -188,7 +188,7 @@ TEST(MemoryScan, NoCopyOfALineOutlivesItsTurnAndNoKeyTheSession) {
     // Once both ends are gone (each session destroyed), none of its keys is left anywhere.
     std::vector<std::string> names;
     std::vector<MaskedText> keys;
-    for (const auto& [name, bytes] : PFSChatSessionTestAccess::secrets(*alice->client->currentSession())) {
+    for (const auto& [name, bytes] : PFSChatSessionTestAccess::secrets(*alice->client->machine().currentSession())) {
         names.push_back(name);
         keys.emplace_back(bytes);
     }

@@ -81,8 +81,8 @@ struct ChatProcess {
     // Hands a typed line to the client, as the standard-input reader does.
     void type(std::string_view line);
     void quit();
-    cli::CLIChatClient::State::Kind state() const { return client->state().kind(); }
-    bool isActive() const { return state() == cli::CLIChatClient::State::Kind::active; }
+    cli::chat::Phase state() const { return client->machine().phase(); }
+    bool isActive() const { return state() == cli::chat::Phase::active; }
 
     int owner;
     ManualTimeline& timeline;

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "Duoquill/Crypto/CryptoCore.h"
+#include "Duoquill/Platform/PlatformError.h"
 #include "Duoquill/Platform/Primitives/AesGcm.h"
 
 namespace duoquill::protocol {
@@ -46,9 +47,13 @@ std::string sealCoverRecord(PFSChatSession& session, std::optional<LineNumbers> 
 std::optional<RelayMessage> openTunnelText(PFSChatSession& session, std::string_view frameText) {
     const auto frame = bytesFromBase64String(frameText);
     if (!frame) return std::nullopt;
+    // A frame that does not open under the session's keys is not ours to read; anything else
+    // thrown here is a fault of this program and must not pass for a forged frame.
     try {
         return parseRelayMessage(asText(session.tunnelOpen(*frame)), true);
-    } catch (...) {
+    } catch (const SessionError&) {
+        return std::nullopt;
+    } catch (const CryptoError&) {
         return std::nullopt;
     }
 }

@@ -1,0 +1,599 @@
+// The chat client's states and transitions: connection, handshake and recovery. The traffic
+// of an active session is in ChatMachineTraffic.cpp.
+
+#include "DuoquillCLI/ChatMachine.h"
+
+#include <algorithm>
+#include <boost/url/parse.hpp>
+#include <cmath>
+
+#include "Duoquill/Crypto/PFSChatSession.h"
+#include "Duoquill/Platform/Primitives/ConstantTime.h"
+#include "Duoquill/Platform/Primitives/Sha2.h"
+#include "Duoquill/Platform/System/Clock.h"
+#include "Duoquill/Crypto/CryptoCore.h"
+#include "Duoquill/Utilities/KeyHelpers.h"
+#include "DuoquillCLI/ChatSessionStep.h"
+
+namespace duoquill::cli {
+
+using namespace chat;
+
+namespace {
+
+// How many recent peer hellos are remembered, to recognise one delivered again.
+constexpr std::size_t seenHelloMemory = 64;
+
+// The "pkid" of an identity: its compressed public key text, hashed.
+std::string keyID(std::string_view identity) { return base64URLString(sha512(asBytes(identity))); }
+
+// The time of the event, as the room token's clock.
+class EventClock final : public Clock {
+public:
+    explicit EventClock(double wallSeconds) : wall_(wallSeconds) {}
+    double wallSeconds() const override { return wall_; }
+    double uptimeSeconds() const override { return 0; }
+
+private:
+    double wall_;
+};
+
+template <class... F>
+struct Overloaded : F... {
+    using F::operator()...;
+};
+
+}  // namespace
+
+ChatMachine::ChatMachine(ChatMachineConfig config) : config_(std::move(config)), outbox_(config_.lineStreamStart) {}
+
+ChatMachine::~ChatMachine() = default;
+
+Actions ChatMachine::handle(Event event, double wallSeconds) {
+    out_.clear();
+    now_ = wallSeconds;
+    if (ended()) return {};
+    std::visit(Overloaded{
+                   [&](Started&) {
+                       connect();
+                       if (!ended()) out_.emplace_back(std::in_place_type<StartInput>, StartInput{});
+                   },
+                   [&](TextReceived& e) { textReceived(std::move(e.text)); },
+                   [&](SendDone& e) { sendDone(e.tag); },
+                   [&](SendFailed& e) { sendFailed(e.tag, e.reason); },
+                   [&](ConnectionLost&) { connectionLost(); },
+                   [&](LineTyped& e) { lineTyped(std::move(e.line)); },
+                   [&](TimerFired& e) { timerFired(e.timer); },
+                   [&](QuitRequested&) { quit(); },
+               },
+               event);
+    return std::move(out_);
+}
+
+// ---- observation ----
+
+Phase ChatMachine::phase() const noexcept {
+    return std::visit(Overloaded{
+                          [](const Idle&) { return Phase::idle; },
+                          [](const Reconnecting&) { return Phase::reconnecting; },
+                          [](const Waiting&) { return Phase::waitingForPeer; },
+                          [](const Handshaking&) { return Phase::handshaking; },
+                          [](const Active&) { return Phase::active; },
+                          [](const Ended& e) { return e.shown; },
+                      },
+                      state_);
+}
+
+bool ChatMachine::ended() const noexcept { return std::holds_alternative<Ended>(state_); }
+
+ChatMachine::Link* ChatMachine::link() noexcept {
+    if (auto* w = std::get_if<Waiting>(&state_)) return &w->link;
+    if (auto* h = std::get_if<Handshaking>(&state_)) return &h->link;
+    if (auto* a = std::get_if<Active>(&state_)) return &a->link;
+    return nullptr;
+}
+
+const ChatMachine::Link* ChatMachine::link() const noexcept { return const_cast<ChatMachine*>(this)->link(); }
+
+PFSChatSession* ChatMachine::currentSession() const noexcept {
+    const Link* l = link();
+    return l ? l->session.get() : nullptr;
+}
+
+// ---- output ----
+
+void ChatMachine::show(Show::Kind kind, std::string_view text) { out_.emplace_back(std::in_place_type<Show>, Show{kind, SecureText(text)}); }
+
+void ChatMachine::arm(Timer timer, double seconds) { out_.emplace_back(std::in_place_type<ArmTimer>, ArmTimer{timer, seconds}); }
+
+void ChatMachine::cancel(Timer timer) { out_.emplace_back(std::in_place_type<CancelTimer>, CancelTimer{timer}); }
+
+void ChatMachine::send(std::string text, SendTag tag) { out_.emplace_back(std::in_place_type<SendText>, SendText{std::move(text), std::move(tag)}); }
+
+void ChatMachine::enter(State next) {
+    // The timers of the state left go with it; its session, if still held, is wiped.
+    std::visit(Overloaded{
+                   [&](Reconnecting&) { cancel(Timer::retry); },
+                   [&](Waiting& w) {
+                       if (w.timer != Waiting::Timer::none) cancel(Timer::connection);
+                       if (w.staleWatchRunning) cancel(Timer::staleWatch);
+                   },
+                   [&](Handshaking& h) {
+                       cancel(Timer::connection);
+                       if (h.young) cancel(Timer::youngHandshake);
+                   },
+                   [&](Active& a) {
+                       cancel(Timer::cover);
+                       if (a.graceArmed) cancel(Timer::connection);
+                   },
+                   [](auto&) {},
+               },
+               state_);
+    if (Link* old = link(); old && old->session) old->session->destroy();
+    state_ = std::move(next);
+}
+
+// ---- connection and recovery ----
+
+double ChatMachine::retryDelay(std::int64_t retryCount) {
+    if (retryCount <= 0) return firstRetryDelaySeconds;
+    if (retryCount > 6) return maxRetryDelaySeconds;
+    return std::min(std::ldexp(1.0, static_cast<int>(retryCount - 1)), maxRetryDelaySeconds);
+}
+
+std::optional<ChatMachine::Link> ChatMachine::startSession(std::string_view errorPrefix) {
+    std::unique_ptr<PFSChatSession> session;
+    if (auto failure = sessionStep([&] { session = config_.makeSession(); })) {
+        sayError(std::string(errorPrefix) + failure->text);
+        scheduleAutoRetry();
+        return std::nullopt;
+    }
+    return Link{std::move(session), ++generation_, false};
+}
+
+void ChatMachine::connect() {
+    status("connecting...");
+    // A new relay connection: whatever the peer announced before belongs to the old one.
+    latestPeerHello_.reset();
+    auto fresh = startSession("[connect error] ");
+    if (!fresh) return;
+    // The token follows the UTC day of each new connection, so two users who started on
+    // different days still meet; the room code the session uses never changes.
+    std::string url = config_.relayBaseURL + "/" + KeyHelpers::deriveRoomToken(config_.roomKeyData, EventClock(now_));
+    if (!boost::urls::parse_uri(url)) {
+        fresh->session->destroy();
+        fatal("Invalid relay URL");
+        return;
+    }
+    out_.emplace_back(std::in_place_type<OpenConnection>, OpenConnection{std::move(url)});
+    std::string hello = helloText(*fresh->session);
+    const std::uint64_t generation = fresh->generation;
+    enter(Waiting{std::move(*fresh)});
+    status("waiting for peer...");
+    send(std::move(hello), SendTag{SendTag::Kind::connectHello, generation});
+}
+
+void ChatMachine::scheduleAutoRetry() {
+    if (ended()) return;
+    if (link()) out_.emplace_back(std::in_place_type<CloseConnection>, CloseConnection{true});
+    const double delay = retryDelay(retryCount_);
+    ++retryCount_;
+    enter(Reconnecting{});
+    status("reconnecting...");
+    arm(Timer::retry, delay);
+}
+
+void ChatMachine::leaveRelayConnection() { scheduleAutoRetry(); }
+
+void ChatMachine::connectionLost() {
+    if (!link()) return;
+    // The connection has failed: it is dropped, not closed.
+    out_.emplace_back(std::in_place_type<CloseConnection>, CloseConnection{false});
+    enter(Reconnecting{});
+    status("reconnecting...");
+    scheduleAutoRetry();
+}
+
+void ChatMachine::fatal(std::string_view message) {
+    show(Show::Kind::error, message);
+    const bool connected = link() != nullptr;
+    enter(Ended{Phase::error});
+    out_.emplace_back(std::in_place_type<Exit>, Exit{1, false});
+    // Only reached where ending the process returns (tests): the connection goes as at an end.
+    if (connected) out_.emplace_back(std::in_place_type<CloseConnection>, CloseConnection{true});
+}
+
+void ChatMachine::quit() {
+    if (Link* l = link(); l && l->session && l->session->isTunnelReady()) {
+        // A confirming peer learns which of its lines we showed, so it does not report them as
+        // unconfirmed when it quits.
+        std::optional<std::uint64_t> confirmed;
+        if (const auto stream = peerLineStream()) confirmed = receivedLines_.highest(*stream);
+        const std::uint64_t generation = l->generation;
+        sessionStep([&] { sendTunneled(protocol::encodeBye(confirmed), SendTag{SendTag::Kind::bye, generation}); });
+    }
+    if (link()) out_.emplace_back(std::in_place_type<CloseConnection>, CloseConnection{true});
+    enter(Ended{Phase::disconnected});
+    show(Show::Kind::peerEvent, "disconnected: quit");
+    showUnconfirmedLines();
+    out_.emplace_back(std::in_place_type<Exit>, Exit{0, true});
+}
+
+bool ChatMachine::adoptsLatestHello() {
+    if (config_.baseProtocolOnly) return false;
+    if (config_.leads || peerFollowsLeaderRule_ == false) return true;
+    if (peerFollowsLeaderRule_) return false;
+    // Nothing heard yet (a process that has not completed a session): a peer that never adopts
+    // needs to be answered as the leader would, one that follows the rule needs us to wait.
+    // Doing each in turn meets both within two sessions.
+    return reconnectsWithoutKnownRule_++ % 2 == 0;
+}
+
+void ChatMachine::reconnectForPeer(bool adoptLatest) {
+    if (!link()) return;
+    retryCount_ = 0;
+    // The old session goes now; the connection stays.
+    enter(Waiting{});
+    status("waiting for peer...");
+    auto fresh = startSession("[reconnect error] ");
+    if (!fresh) return;
+    auto& waiting = std::get<Waiting>(state_);
+    waiting.link = std::move(*fresh);
+    send(helloText(*waiting.link.session), SendTag{SendTag::Kind::reconnectHello, waiting.link.generation});
+    waiting.timer = Waiting::Timer::reconnectNoPeer;
+    arm(Timer::connection, reconnectNoPeerTimeoutSeconds);
+
+    // The leading side answers the peer's latest hello with this session at once; the other
+    // side's fresh session waits for a hello made for it.
+    if (latestPeerHello_ && !latestPeerHelloUsedUp_ && (adoptLatest || adoptsLatestHello())) {
+        acceptHello(*latestPeerHello_, true);
+    }
+}
+
+void ChatMachine::timerFired(Timer timer) {
+    switch (timer) {
+        case Timer::retry:
+            if (std::holds_alternative<Reconnecting>(state_)) connect();
+            break;
+        case Timer::connection:
+            if (auto* w = std::get_if<Waiting>(&state_)) {
+                const auto kind = std::exchange(w->timer, Waiting::Timer::none);
+                if (kind == Waiting::Timer::noPeer) {
+                    status("timeout — no peer, retrying...");
+                    leaveRelayConnection();
+                } else if (kind == Waiting::Timer::reconnectNoPeer) {
+                    leaveRelayConnection();
+                } else if (kind == Waiting::Timer::backoff) {
+                    reconnectForPeer();
+                }
+            } else if (auto* h = std::get_if<Handshaking>(&state_)) {
+                // An adopted hello that led nowhere (a replay, or one whose session the peer
+                // has left) is not adopted again: adopting it at every attempt would never let
+                // the relay connection go, and a peer that waits for that would never send one.
+                if (h->hello.adopted && latestPeerHello_ && latestPeerHello_->fingerprint == h->hello.fingerprint) {
+                    latestPeerHelloUsedUp_ = true;
+                }
+                noteFailedHandshake();
+                reconnectForPeer();
+            } else if (auto* a = std::get_if<Active>(&state_); a && a->graceArmed) {
+                a->graceArmed = false;
+                reconnectForPeer();
+            }
+            break;
+        case Timer::cover:
+            if (std::holds_alternative<Active>(state_)) coverDue();
+            break;
+        case Timer::staleWatch:
+            if (auto* w = std::get_if<Waiting>(&state_)) {
+                w->staleWatchRunning = false;
+                w->staleWatchArmed = true;
+            }
+            break;
+        case Timer::youngHandshake:
+            if (auto* h = std::get_if<Handshaking>(&state_)) h->young = false;
+            break;
+    }
+}
+
+void ChatMachine::sendDone(const SendTag& tag) {
+    switch (tag.kind) {
+        case SendTag::Kind::connectHello:
+            // The connection carried our hello: from now on it is read, and the peer awaited.
+            if (auto* w = std::get_if<Waiting>(&state_); w && w->link.generation == tag.session) {
+                out_.emplace_back(std::in_place_type<StartReceiving>, StartReceiving{});
+                w->timer = Waiting::Timer::noPeer;
+                arm(Timer::connection, noPeerTimeoutSeconds);
+                if (!config_.baseProtocolOnly) {
+                    w->staleWatchRunning = true;
+                    arm(Timer::staleWatch, staleWatchDelaySeconds);
+                }
+            }
+            break;
+        case SendTag::Kind::line:
+        case SendTag::Kind::unnumberedLine:
+            if (tag.shown) {
+                show(Show::Kind::sent, tag.shown->view());
+                show(Show::Kind::prompt);
+            }
+            break;
+        default: break;
+    }
+}
+
+void ChatMachine::sendFailed(const SendTag& tag, const std::string& reason) {
+    const Link* l = link();
+    const bool sameSession = l && l->generation == tag.session;
+    switch (tag.kind) {
+        case SendTag::Kind::connectHello:
+            if (!sameSession) break;
+            sayError("[connect error] " + reason);
+            scheduleAutoRetry();
+            break;
+        case SendTag::Kind::reconnectHello:
+            if (!sameSession) break;
+            sayError("[reconnect error] " + reason);
+            scheduleAutoRetry();
+            break;
+        case SendTag::Kind::kex2:
+        case SendTag::Kind::initiatorReady:
+        case SendTag::Kind::responderReady:
+            if (!sameSession) break;
+            sayError((tag.kind == SendTag::Kind::responderReady ? "[kex2 error] " : "[handshake error] ") + reason);
+            noteFailedHandshake();
+            reconnectForPeer();
+            break;
+        case SendTag::Kind::line:
+            // A line kept for a confirming peer goes out again with the next session.
+            show(Show::Kind::error, tag.kept ? "not sent yet: " + reason + "; the line will be sent again in the next session"
+                                             : "send failed: " + reason);
+            show(Show::Kind::prompt);
+            break;
+        case SendTag::Kind::unnumberedLine:
+            show(Show::Kind::error, "send failed: " + reason);
+            show(Show::Kind::prompt);
+            break;
+        case SendTag::Kind::extraHello:
+        case SendTag::Kind::cover:
+        case SendTag::Kind::bye:
+            // The connection's failure shows in its receiving.
+            break;
+    }
+}
+
+// ---- handshake ----
+
+std::string ChatMachine::helloText(const PFSChatSession& session) const {
+    return protocol::encode(protocol::Hello{keyID(config_.localPubKeyCompressed), session.authCiphertext(),
+                                            session.authEncapKey(), session.mlkemPublicKeyData()});
+}
+
+std::string ChatMachine::expectedPeerKeyID() const {
+    return keyID(KeyHelpers::compressedP256(config_.peerPubKeyBase64URL).value_or(config_.peerPubKeyBase64URL));
+}
+
+std::optional<std::string_view> ChatMachine::helloRefusal(const protocol::HelloDecoding& decoded) const {
+    // Our own hello sent back by the relay names us, not a wrong peer: the peer never sent it.
+    const std::string ownKeyID = keyID(config_.localPubKeyCompressed);
+    if (decoded.pkid == ownKeyID && ownKeyID != expectedPeerKeyID()) return std::nullopt;
+    if (!decoded.mlk) return "Post-quantum key exchange required";
+    if (decoded.pkid != expectedPeerKeyID()) return "Peer identity mismatch";
+    return std::nullopt;
+}
+
+void ChatMachine::showHelloRefusal(Link& link, std::string_view reason) {
+    if (std::exchange(link.refusalShown, true)) return;
+    show(Show::Kind::error, reason);
+}
+
+bool ChatMachine::hasSeenHello(const Bytes& fingerprint) const {
+    return std::find(seenHellos_.begin(), seenHellos_.end(), fingerprint) != seenHellos_.end();
+}
+
+void ChatMachine::rememberPeerHello(const PeerHello& hello) {
+    latestPeerHello_ = hello;
+    latestPeerHelloUsedUp_ = false;
+    if (!hasSeenHello(hello.fingerprint)) {
+        seenHellos_.push_back(hello.fingerprint);
+        if (seenHellos_.size() > seenHelloMemory) seenHellos_.pop_front();
+    }
+}
+
+void ChatMachine::markLatestHelloUsedIfTaken() {
+    const TakenHello* taken = nullptr;
+    if (auto* h = std::get_if<Handshaking>(&state_)) taken = &h->hello;
+    if (auto* a = std::get_if<Active>(&state_)) taken = &a->hello;
+    if (taken && latestPeerHello_ && latestPeerHello_->fingerprint == taken->fingerprint) latestPeerHelloUsedUp_ = true;
+}
+
+void ChatMachine::plainHello(const protocol::RelayMessage& message) {
+    Link* l = link();
+    if (!l) return;
+    auto decoded = protocol::decodeHello(message);
+    // Anyone who knows the room can send a hello: a downgrade or a foreign identity is never
+    // completed with, and proves nothing about the peer, so the session stays as it is.
+    if (decoded) {
+        if (const auto refusal = helloRefusal(*decoded)) {
+            showHelloRefusal(*l, *refusal);
+            return;
+        }
+    }
+    std::optional<PeerHello> hello;
+    if (decoded && decoded->mlk && decoded->pkid == expectedPeerKeyID()) {
+        hello = PeerHello{std::move(decoded->ct), std::move(decoded->ek), std::move(*decoded->mlk), {}};
+        hello->fingerprint = sha256(concat(hello->ct, hello->ek, hello->mlk));
+    }
+    if (!l->session || !l->session->isTunnelReady()) {
+        // Waiting: a usable hello (not our own sent back) is answered.
+        if (!hello) return;
+        rememberPeerHello(*hello);
+        acceptHello(std::move(*hello), false);
+        return;
+    }
+    // The session is in use: the peer has started a new one. One we have already had (this
+    // session's own, or an older one delivered again) announces nothing new.
+    if (hello) {
+        if (hasSeenHello(hello->fingerprint)) return;
+        rememberPeerHello(*hello);
+    }
+    // Under way before the peer had our hello: the handshake just begun may still complete.
+    if (auto* h = std::get_if<Handshaking>(&state_); h && h->young && hellosMayBeAltered_) return;
+    if (auto* a = std::get_if<Active>(&state_)) {
+        if (config_.baseProtocolOnly || !hello) return;
+        // A hello never seen before comes from a new session: the peer is back (within the
+        // grace after it left, or before the relay said so). Answer it now.
+        if (!a->graceArmed) show(Show::Kind::peerEvent, "peer reconnecting...");
+        reconnectForPeer(true);
+        return;
+    }
+    reconnectForPeer();
+}
+
+void ChatMachine::acceptHello(PeerHello hello, bool adopted) {
+    auto* waiting = std::get_if<Waiting>(&state_);
+    if (!waiting || !waiting->link.session) return;
+    PFSChatSession& session = *waiting->link.session;
+    if (auto failure = sessionStep([&] { session.completeHandshake(hello.ct, hello.ek, hello.mlk); })) {
+        // Never adopt a hello our sessions cannot complete with.
+        if (adopted) latestPeerHelloUsedUp_ = true;
+        handshakeRefused("[handshake error] " + failure->text);
+        return;
+    }
+    const std::uint64_t generation = waiting->link.generation;
+    enter(Handshaking{std::move(waiting->link), TakenHello{std::move(hello.fingerprint), adopted}, true, false, false, std::nullopt});
+    status("handshaking...");
+    arm(Timer::connection, handshakeTimeoutSeconds);
+    arm(Timer::youngHandshake, youngHandshakeSeconds);
+    auto& handshaking = std::get<Handshaking>(state_);
+    // Our hello may have been altered on its way like the ones we refused: the peer gets it
+    // again, ahead of anything sealed with this session. A copy it already took is ignored.
+    // An adopted hello was answered with ours just now.
+    if (hellosMayBeAltered_ && !adopted) send(helloText(session), SendTag{SendTag::Kind::extraHello, generation});
+    if (!session.isInitiator().value_or(false)) return;
+
+    // Initiator: encapsulate to the responder's ML-KEM key, then confirm.
+    auto failure = sessionStep([&] {
+        sendTunneled(protocol::encode(protocol::Kex2{session.performPQKeyExchange()}),
+                     SendTag{SendTag::Kind::kex2, generation});
+        session.completePQInitiator();
+        handshaking.localReady = true;
+        if (const auto& kc = session.localKeyConfirmation()) {
+            sendTunneled(protocol::encode(protocol::Ready{*kc, announcement()}),
+                         SendTag{SendTag::Kind::initiatorReady, generation});
+        }
+    });
+    if (failure) {
+        sayError("[handshake error] " + failure->text);
+        noteFailedHandshake();
+        reconnectForPeer();
+        return;
+    }
+    maybeActive();
+}
+
+void ChatMachine::kex2(const protocol::RelayMessage& message) {
+    const auto kex2 = protocol::decodeKex2(message);
+    Link* l = link();
+    if (!kex2 || !l || !l->session) return;
+    PFSChatSession& session = *l->session;
+    auto* handshaking = std::get_if<Handshaking>(&state_);
+    auto failure = sessionStep([&] {
+        session.completePQKeyExchange(kex2->mc);
+        if (handshaking) handshaking->localReady = true;
+        if (const auto& kc = session.localKeyConfirmation()) {
+            sendTunneled(protocol::encode(protocol::Ready{*kc, announcement()}),
+                         SendTag{SendTag::Kind::responderReady, l->generation});
+        }
+    });
+    if (failure) {
+        sayError("[kex2 error] " + failure->text);
+        noteFailedHandshake();
+        reconnectForPeer();
+        return;
+    }
+    maybeActive();
+}
+
+void ChatMachine::ready(const protocol::RelayMessage& message) {
+    const std::optional<SecureBytes> received = protocol::decodeReadyConfirmation(message);
+    const Link* l = link();
+    const std::optional<SecureBytes>* expected = l && l->session ? &l->session->expectedPeerKeyConfirmation() : nullptr;
+    const bool holds = received && expected != nullptr && expected->has_value() &&
+                       received->size() == (*expected)->size() && constantTimeEquals(*received, **expected);
+    if (!holds) {
+        fatal("Key confirmation failed");
+        return;
+    }
+    std::optional<std::uint64_t> stream;
+    if (!config_.baseProtocolOnly) {
+        const auto announced = protocol::decodeReadyAnnouncement(message);
+        stream = announced.lineStream;
+        peerFollowsLeaderRule_ = announced.followsLeaderRule;
+    }
+    if (auto* h = std::get_if<Handshaking>(&state_)) {
+        h->peerReady = true;
+        h->peerLineStream = stream;
+        maybeActive();
+    } else if (auto* a = std::get_if<Active>(&state_)) {
+        a->peerLineStream = stream;
+    }
+}
+
+void ChatMachine::maybeActive() {
+    auto* h = std::get_if<Handshaking>(&state_);
+    if (!h || !h->localReady || !h->peerReady) return;
+    failedHandshakesInARow_ = 0;
+    hellosMayBeAltered_ = false;
+    sayRepeats();
+    retryCount_ = 0;
+    if (latestPeerHello_ && latestPeerHello_->fingerprint == h->hello.fingerprint) latestPeerHelloUsedUp_ = true;
+    enter(Active{std::move(h->link), std::move(h->hello), h->peerLineStream});
+    showPendingLines();
+    show(Show::Kind::connected);
+    show(Show::Kind::prompt);
+    arm(Timer::cover, nextCoverDelay());
+    const auto& active = std::get<Active>(state_);
+    if (outbox_.nextToSend(active.link.generation, peerConfirms())) sendOutbox();
+}
+
+void ChatMachine::noteFailedHandshake() {
+    if (++failedHandshakesInARow_ == 3) {
+        status("three handshakes in a row failed; still retrying (something on the way may be altering messages)");
+    }
+}
+
+void ChatMachine::handshakeRefused(std::string line) {
+    sayError(std::move(line));
+    noteFailedHandshake();
+    hellosMayBeAltered_ = true;
+    // The session stays and still takes a good hello; the next hello of a fresh one waits.
+    auto* w = std::get_if<Waiting>(&state_);
+    if (!w || w->timer == Waiting::Timer::backoff) return;
+    const double draw = config_.jitterDraw();
+    const double delay = std::min(retryDelay(failedHandshakesInARow_ - 1), maxHandshakeBackoffSeconds);
+    w->timer = Waiting::Timer::backoff;
+    arm(Timer::connection, delay * (1.0 - draw / 2));
+}
+
+void ChatMachine::sayRepeats() {
+    if (lastErrorRepeats_ > 1) status(lastError_ + " (" + std::to_string(lastErrorRepeats_) + " times)");
+    lastError_.clear();
+    lastErrorRepeats_ = 0;
+}
+
+void ChatMachine::sayError(std::string line) {
+    if (line == lastError_) {
+        ++lastErrorRepeats_;
+        return;
+    }
+    sayRepeats();
+    status(line);
+    lastError_ = std::move(line);
+    lastErrorRepeats_ = 1;
+}
+
+protocol::Announcement ChatMachine::announcement() const {
+    if (config_.baseProtocolOnly) return {};
+    return protocol::Announcement{outbox_.streamStart(), true};
+}
+
+}  // namespace duoquill::cli
