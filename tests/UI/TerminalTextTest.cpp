@@ -12,43 +12,37 @@ using cli::TerminalText::neutralised;
 
 const std::string kFFFD = "\xEF\xBF\xBD";
 
-TEST(TerminalText, CleanTextIsUnchanged) {
-    for (const std::string& text : {std::string(""), std::string("plain ASCII ~!@#$%^&*()"),
-                                   std::string("tab\tkept"), std::string("\xC3\xA9t\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC"),
-                                   std::string("\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9 \xE2\x9D\xA4\xEF\xB8\x8F"),
-                                   std::string("\xC2\xA0\xC2\xA9 U+00A0 and U+00A9 follow the C1 block"),
-                                   std::string("\xF4\x8F\xBF\xBF"), std::string("\xE2\x80\x8F\xE2\x80\x8E marks stay")}) {
-        EXPECT_EQ(neutralised(text), text);
-    }
-}
-
-TEST(TerminalText, EveryControlBecomesVisible) {
+// (text, what the terminal is given); clean text passes unchanged.
+TEST(TerminalText, ControlsBidiAndInvalidUtf8AreNeutralisedAndCleanTextIsUnchanged) {
     std::string c0;
     for (int c = 0; c < 0x20; ++c) c0 += static_cast<char>(c);
     c0 += '\x7F';
-    EXPECT_EQ(neutralised(c0), "^@^A^B^C^D^E^F^G^H\t^J^K^L^M^N^O^P^Q^R^S^T^U^V^W^X^Y^Z^[^\\^]^^^_^?");
-
-    for (char32_t c = 0x80; c <= 0x9F; ++c) {
-        const std::string utf8 = {static_cast<char>(0xC2), static_cast<char>(c)};
-        EXPECT_EQ(neutralised(utf8), kFFFD) << std::hex << unsigned(c);
-    }
+    std::vector<std::pair<std::string, std::string>> cases{
+        {c0, "^@^A^B^C^D^E^F^G^H\t^J^K^L^M^N^O^P^Q^R^S^T^U^V^W^X^Y^Z^[^\\^]^^^_^?"},
+        // The example of the Unicode standard's "U+FFFD substitution of maximal subparts".
+        {"\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64",
+         "a" + kFFFD + kFFFD + kFFFD + "b" + kFFFD + "c" + kFFFD + kFFFD + "d"},
+        {"\xC0\x9B", kFFFD + kFFFD},                                // overlong ESC-ish
+        {"\xE0\x80\x9B", kFFFD + kFFFD + kFFFD},                   // overlong CSI
+        {"\xED\xA0\x80", kFFFD + kFFFD + kFFFD},                   // surrogate
+        {"\xF4\x90\x80\x80", kFFFD + kFFFD + kFFFD + kFFFD},      // above U+10FFFF
+        {"\xF0\x9F\x91", kFFFD},                                   // cut short at the end
+        {"\xFF\xFE", kFFFD + kFFFD},
+        {"\xE2\x82\x1B", kFFFD + "^["},                            // a control ends the sequence
+    };
+    for (char32_t c = 0x80; c <= 0x9F; ++c) cases.push_back({{static_cast<char>(0xC2), static_cast<char>(c)}, kFFFD});
     for (const char* bidi : {"\xE2\x80\xAA", "\xE2\x80\xAB", "\xE2\x80\xAC", "\xE2\x80\xAD", "\xE2\x80\xAE",
                              "\xE2\x81\xA6", "\xE2\x81\xA7", "\xE2\x81\xA8", "\xE2\x81\xA9"}) {
-        EXPECT_EQ(neutralised(std::string("a") + bidi + "b"), "a" + kFFFD + "b");
+        cases.push_back({std::string("a") + bidi + "b", "a" + kFFFD + "b"});
     }
-}
-
-TEST(TerminalText, InvalidUtf8BecomesOneReplacementPerMaximalSubpart) {
-    // The example of the Unicode standard's "U+FFFD substitution of maximal subparts".
-    EXPECT_EQ(neutralised("\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64"),
-              "a" + kFFFD + kFFFD + kFFFD + "b" + kFFFD + "c" + kFFFD + kFFFD + "d");
-    EXPECT_EQ(neutralised("\xC0\x9B"), kFFFD + kFFFD);              // overlong ESC-ish
-    EXPECT_EQ(neutralised("\xE0\x80\x9B"), kFFFD + kFFFD + kFFFD);  // overlong CSI
-    EXPECT_EQ(neutralised("\xED\xA0\x80"), kFFFD + kFFFD + kFFFD);  // surrogate
-    EXPECT_EQ(neutralised("\xF4\x90\x80\x80"), kFFFD + kFFFD + kFFFD + kFFFD);  // above U+10FFFF
-    EXPECT_EQ(neutralised("\xF0\x9F\x91"), kFFFD);                  // cut short at the end
-    EXPECT_EQ(neutralised("\xFF\xFE"), kFFFD + kFFFD);
-    EXPECT_EQ(neutralised("\xE2\x82\x1B"), kFFFD + "^[");           // a control ends the sequence
+    for (const std::string& clean : {std::string(""), std::string("plain ASCII ~!@#$%^&*()"), std::string("tab\tkept"),
+                                     std::string("\xC3\xA9t\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC"),
+                                     std::string("\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9 \xE2\x9D\xA4\xEF\xB8\x8F"),
+                                     std::string("\xC2\xA0\xC2\xA9 U+00A0 and U+00A9 follow the C1 block"),
+                                     std::string("\xF4\x8F\xBF\xBF"), std::string("\xE2\x80\x8F\xE2\x80\x8E marks stay")}) {
+        cases.push_back({clean, clean});
+    }
+    for (const auto& [text, shown] : cases) EXPECT_EQ(neutralised(text), shown) << testing::PrintToString(text);
 }
 
 TEST(TerminalText, CountsExtendedGraphemeClusters) {
