@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
+#include <csignal>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "Kit/ChatCliProcess.h"
 #include "Kit/RelayProcess.h"
@@ -86,7 +88,9 @@ TEST(TerminalEditing, EachKeyDoesWhatTheTableSaysWithTheCursorMidLine) {
     const std::vector<std::pair<std::string, std::string>> cases{
         {"abcd" + left + left + "\x7f", "acd"},            // Backspace: the character before the cursor
         {"wxyz" + left + left + del, "wxz"},                 // Delete: the one under it
+        {"ac" + left + left + right + "b", "abc"},            // Right
         {"mid" + left + home + "<" + end + ">", "<mid>"},    // Home and End
+        {"mid" + left + "\x01<\x05>", "<mid>"},              // Ctrl-A and Ctrl-E
         {"keepcut" + left + left + left + "\x0b", "keep"},  // Ctrl-K: to the end of the line
         {"drop it" + left + left + "\x15new", "new"},       // Ctrl-U: the whole line
     };
@@ -105,6 +109,15 @@ TEST(TerminalEditing, EachKeyDoesWhatTheTableSaysWithTheCursorMidLine) {
     const std::string received = plainText(b.standardError());
     EXPECT_TRUE(inOrder(received, expected)) << received;
     EXPECT_EQ(b.timesShown("peer > "), expected.size()) << received;
+
+    // With the relay stopped the goodbye cannot finish: a second Ctrl-C ends the client at once.
+    ::kill(relay.pid(), SIGSTOP);
+    a.write("\x03");
+    std::this_thread::sleep_for(300ms);
+    a.write("\x03");
+    EXPECT_EQ(a.waitForExit(5s), std::optional<int>(130));
+    ::kill(relay.pid(), SIGCONT);
+    expectTerminalRestored(a);
 }
 
 TEST(TerminalEditing, CtrlDQuitsOnAnEmptyLineAndNothingIsWritten) {
