@@ -178,7 +178,7 @@ void CLIChatClient::perform(Action& action) {
                 cancelAndClear(connection->receiving);
                 if (!a.disconnect) return;
                 connection->closeAfterWrites = true;
-                ++closing_;
+                lastClosed_ = connection;
                 startWriting(connection);
             } else if constexpr (std::is_same_v<A, SendText>) {
                 if (!connection_) {
@@ -204,8 +204,9 @@ void CLIChatClient::perform(Action& action) {
                 inputTask_ = std::make_shared<TaskHandle>();
                 if (env_.startInputReader) env_.startInputReader(weak_from_this(), inputTask_);
             } else if constexpr (std::is_same_v<A, Exit>) {
-                if (a.afterWrites && closing_ > 0) {
-                    exitAfterWrites_ = a.status;
+                // The goodbye and the close just queued go out first.
+                if (auto closing = lastClosed_.lock(); a.afterWrites && closing && !closing->closed) {
+                    closing->exitStatus = a.status;
                     return;
                 }
                 exitProcess(a.status);
@@ -323,9 +324,9 @@ asio::awaitable<void> CLIChatClient::writeLoop(std::weak_ptr<CLIChatClient> weak
     if (auto self = weak.lock()) self->writesDrained_.notify();
     if (!connection->closeAfterWrites) co_return;
     co_await connection->transport->disconnect();
+    connection->closed = true;
     auto self = weak.lock();
-    if (!self || --self->closing_ > 0 || !self->exitAfterWrites_) co_return;
-    self->exitProcess(*self->exitAfterWrites_);
+    if (self && connection->exitStatus) self->exitProcess(*connection->exitStatus);
 }
 
 // ---- the client's operations ----

@@ -109,6 +109,8 @@ private:
         std::deque<chat::SendText> queue;
         bool writing = false;
         bool closeAfterWrites = false;
+        bool closed = false;
+        std::optional<int> exitStatus;  // the process ends once this connection has closed
         std::shared_ptr<TaskHandle> receiving;
     };
 
@@ -137,9 +139,7 @@ private:
     std::shared_ptr<Connection> connection_;  // the newest, where texts go
     std::array<std::shared_ptr<TaskHandle>, chat::timerCount> timers_;
     std::shared_ptr<TaskHandle> inputTask_;
-    // Connections closing after their writes; the process ends when the last one has.
-    int closing_ = 0;
-    std::optional<int> exitAfterWrites_;
+    std::weak_ptr<Connection> lastClosed_;
     TaskSignal writesDrained_;
     bool ended_ = false;
 };

@@ -113,13 +113,15 @@ void ChatMachine::send(std::string text, SendTag tag) { out_.emplace_back(std::i
 void ChatMachine::enter(State next) {
     // The timers of the state left go with it; its session, if still held, is wiped.
     std::visit(Overloaded{
-                   [&](Reconnecting&) { cancel(Timer::retry); },
+                   [&](Reconnecting& r) {
+                       if (r.retryArmed) cancel(Timer::retry);
+                   },
                    [&](Waiting& w) {
                        if (w.timer != Waiting::Timer::none) cancel(Timer::connection);
                        if (w.staleWatchRunning) cancel(Timer::staleWatch);
                    },
                    [&](Handshaking& h) {
-                       cancel(Timer::connection);
+                       if (h.timerArmed) cancel(Timer::connection);
                        if (h.young) cancel(Timer::youngHandshake);
                    },
                    [&](Active& a) {
@@ -253,7 +255,10 @@ void ChatMachine::reconnectForPeer(bool adoptLatest) {
 void ChatMachine::timerFired(Timer timer) {
     switch (timer) {
         case Timer::retry:
-            if (std::holds_alternative<Reconnecting>(state_)) connect();
+            if (auto* r = std::get_if<Reconnecting>(&state_)) {
+                r->retryArmed = false;
+                connect();
+            }
             break;
         case Timer::connection:
             if (auto* w = std::get_if<Waiting>(&state_)) {
@@ -267,6 +272,7 @@ void ChatMachine::timerFired(Timer timer) {
                     reconnectForPeer();
                 }
             } else if (auto* h = std::get_if<Handshaking>(&state_)) {
+                h->timerArmed = false;
                 // An adopted hello that led nowhere (a replay, or one whose session the peer
                 // has left) is not adopted again: adopting it at every attempt would never let
                 // the relay connection go, and a peer that waits for that would never send one.
@@ -459,7 +465,7 @@ void ChatMachine::acceptHello(PeerHello hello, bool adopted) {
         return;
     }
     const std::uint64_t generation = waiting->link.generation;
-    enter(Handshaking{std::move(waiting->link), TakenHello{std::move(hello.fingerprint), adopted}, true, false, false, std::nullopt});
+    enter(Handshaking{std::move(waiting->link), TakenHello{std::move(hello.fingerprint), adopted}, true, true, false, false, std::nullopt});
     status("handshaking...");
     arm(Timer::connection, handshakeTimeoutSeconds);
     arm(Timer::youngHandshake, youngHandshakeSeconds);

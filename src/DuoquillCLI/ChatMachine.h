@@ -225,7 +225,9 @@ private:
 
     // ---- states ----
     struct Idle {};
-    struct Reconnecting {};  // no connection, no session; the retry timer runs
+    struct Reconnecting {  // no connection, no session
+        bool retryArmed = true;
+    };
     struct Waiting {
         Link link;
         enum class Timer : std::uint8_t { none, noPeer, reconnectNoPeer, backoff } timer = Timer::none;
@@ -236,6 +238,7 @@ private:
     struct Handshaking {
         Link link;
         TakenHello hello;
+        bool timerArmed = true;  // the handshake's time-out
         bool young = true;
         bool localReady = false;
         bool peerReady = false;
