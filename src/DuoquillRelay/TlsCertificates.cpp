@@ -11,6 +11,16 @@
 namespace duoquill::relay {
 namespace {
 
+// Loaded or built in; a kernel that has the module but has not loaded it yet shows nothing.
+bool kernelOffersTls() {
+    static const bool offered = [] {
+        std::ifstream file("/proc/sys/net/ipv4/tcp_available_ulp");
+        const std::string modules((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        return modules.find("tls") != std::string::npos;
+    }();
+    return offered;
+}
+
 std::string openSslReason() {
     const unsigned long code = ERR_get_error();
     ERR_clear_error();
@@ -39,7 +49,17 @@ std::shared_ptr<SSL_CTX> TlsCertificates::load() const {
     SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
     SSL_CTX_set_num_tickets(ctx, 0);
-    SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET | SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION | SSL_OP_ENABLE_KTLS);
+    SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET | SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
+    // Where the kernel takes the records, OpenSSL hands them over. Elsewhere one recv takes every
+    // record that has arrived (up to a record's buffer) rather than each header and body apart;
+    // what is left of a record there is charged (TlsStream::holdsUnfinishedRecord). Never both:
+    // OpenSSL 3.5 drops what it read ahead when a key update makes it try the kernel again and
+    // fall back, and the next record fails to open.
+    if (kernelOffersTls()) {
+        SSL_CTX_set_options(ctx, SSL_OP_ENABLE_KTLS);
+    } else {
+        SSL_CTX_set_read_ahead(ctx, 1);
+    }
     if (SSL_CTX_use_certificate_chain_file(ctx, certificateFile_.c_str()) != 1) {
         throw TlsCertificatesError("cannot use certificate file \"" + certificateFile_ + "\": " + openSslReason());
     }
@@ -74,10 +94,8 @@ std::string TlsCertificates::reload() {
 }
 
 std::string TlsCertificates::kernelTlsNote() {
-    std::ifstream file("/proc/sys/net/ipv4/tcp_available_ulp");
-    const std::string modules((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    return modules.find("tls") != std::string::npos ? "kernel TLS: offered, OpenSSL hands records to the kernel where it can"
-                                                    : "kernel TLS: not offered by this kernel, OpenSSL writes the records";
+    return kernelOffersTls() ? "kernel TLS: offered, OpenSSL hands records to the kernel where it can"
+                             : "kernel TLS: not offered by this kernel (no tls module loaded), OpenSSL reads ahead and writes the records";
 }
 
 }  // namespace duoquill::relay

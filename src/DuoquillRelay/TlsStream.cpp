@@ -40,8 +40,8 @@ TlsStream::TlsStream(RelaySocket socket, SSL_CTX* context) : socket_(std::move(s
     if (SSL_set_fd(ssl_.get(), static_cast<int>(socket_.native_handle())) != 1) throw std::runtime_error("SSL_set_fd failed");
     // A write that blocks is retried with the same bytes, gathered anew from where they live.
     SSL_set_mode(ssl_.get(), SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    // A record without data (a key update, say) ends the read once nothing read ahead is left,
-    // so that the limit on them is checked at least once per read buffer.
+    // A record without data (a key update, say) ends the read, so that the limit on them is
+    // checked between records (see read).
     SSL_clear_mode(ssl_.get(), SSL_MODE_AUTO_RETRY);
     SSL_set_accept_state(ssl_.get());
     SSL_set_msg_callback(ssl_.get(), &TlsStream::onMessage);
@@ -80,9 +80,7 @@ TlsStream::Outcome TlsStream::HandshakeCall::attempt(TlsStream& stream, std::siz
 
 TlsStream::Outcome TlsStream::ReadCall::attempt(TlsStream& stream, std::size_t& transferred, error_code& ec) {
     if (buffer.size() == 0) return Outcome::done;
-    ERR_clear_error();
-    const int result = SSL_read_ex(stream.ssl_.get(), buffer.data(), buffer.size(), &transferred);
-    return result == 1 ? Outcome::done : stream.outcomeOf(result, ec);
+    return stream.read(buffer, transferred, ec);
 }
 
 TlsStream::Outcome TlsStream::WriteCall::attempt(TlsStream& stream, std::size_t& transferred, error_code& ec) {
@@ -102,6 +100,21 @@ TlsStream::Outcome TlsStream::WriteCall::attempt(TlsStream& stream, std::size_t&
     return result == 1 ? Outcome::done : stream.outcomeOf(result, ec);
 }
 
+TlsStream::Outcome TlsStream::read(asio::mutable_buffer buffer, std::size_t& transferred, error_code& ec) {
+    for (;;) {
+        const unsigned opened = recordsWithoutData_;
+        ERR_clear_error();
+        const int result = SSL_read_ex(ssl_.get(), buffer.data(), buffer.size(), &transferred);
+        if (result == 1) return Outcome::done;
+        const Outcome outcome = outcomeOf(result, ec);
+        // After a record without data, what was read ahead behind it need not show in
+        // SSL_has_pending (it does not with a key update on OpenSSL 3.5), and the socket may never
+        // become readable for it: read again until a call opens nothing. The key update limit is
+        // checked between calls, so a flood of them still ends here.
+        if (outcome != Outcome::wantRead || recordsWithoutData_ == opened || tooManyKeyUpdates()) return outcome;
+    }
+}
+
 std::size_t TlsStream::readNow(asio::mutable_buffer buffer, error_code& ec) {
     readWantsWrite_ = false;
     if (!socket_.is_open()) {
@@ -109,10 +122,9 @@ std::size_t TlsStream::readNow(asio::mutable_buffer buffer, error_code& ec) {
         return 0;
     }
     std::size_t transferred = 0;
-    ERR_clear_error();
-    const int result = SSL_read_ex(ssl_.get(), buffer.data(), buffer.size(), &transferred);
-    if (result == 1) return transferred;
-    switch (outcomeOf(result, ec)) {
+    switch (read(buffer, transferred, ec)) {
+        case Outcome::done:
+            return transferred;
         case Outcome::wantWrite:
             readWantsWrite_ = true;
             [[fallthrough]];
@@ -126,11 +138,10 @@ std::size_t TlsStream::readNow(asio::mutable_buffer buffer, error_code& ec) {
 }
 
 void TlsStream::onMessage(int writing, int, int contentType, const void* bytes, std::size_t size, SSL*, void* self) {
-    if (writing != 0 || contentType != SSL3_RT_HANDSHAKE || size == 0 ||
-        *static_cast<const unsigned char*>(bytes) != SSL3_MT_KEY_UPDATE) {
-        return;
-    }
+    if (writing != 0 || (contentType != SSL3_RT_HANDSHAKE && contentType != SSL3_RT_ALERT)) return;
     auto& stream = *static_cast<TlsStream*>(self);
+    ++stream.recordsWithoutData_;
+    if (contentType != SSL3_RT_HANDSHAKE || size == 0 || *static_cast<const unsigned char*>(bytes) != SSL3_MT_KEY_UPDATE) return;
     const auto now = std::chrono::steady_clock::now();
     if (now - stream.keyUpdatesSince_ >= kKeyUpdateWindow) {
         stream.keyUpdates_ = 0;

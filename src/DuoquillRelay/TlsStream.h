@@ -140,6 +140,7 @@ private:
         }
     };
 
+    Outcome read(boost::asio::mutable_buffer buffer, std::size_t& transferred, error_code& ec);
     Outcome outcomeOf(int result, error_code& ec);
     static void onMessage(int writing, int version, int contentType, const void* bytes, std::size_t size, SSL* ssl, void* self);
 
@@ -151,6 +152,7 @@ private:
     std::unique_ptr<SSL, SslFree> ssl_;
     bool readWantsWrite_ = false;
     unsigned keyUpdates_ = 0;
+    unsigned recordsWithoutData_ = 0;  // handshake messages and alerts read
     std::chrono::steady_clock::time_point keyUpdatesSince_{};
 };
 
