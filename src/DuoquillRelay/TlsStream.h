@@ -4,9 +4,9 @@
 //
 // An AsyncReadStream and AsyncWriteStream for Beast's and Asio's composed operations, plus
 // readNow() for a read loop that waits on the socket itself. All operations of one stream run on
-// the thread of its socket's context. What OpenSSL holds for the connection is bounded: at most
-// one record read (a partial one shows in holdsUnfinishedRecord()) and one flight written, and
-// with SSL_MODE_RELEASE_BUFFERS nothing while idle.
+// the thread of its socket's context. What OpenSSL holds for the connection is bounded: one read
+// buffer, records read ahead (a partial one shows in holdsUnfinishedRecord()), and one flight
+// written, and with SSL_MODE_RELEASE_BUFFERS nothing while idle.
 
 #include <boost/asio/compose.hpp>
 #include <boost/asio/post.hpp>
