@@ -25,7 +25,7 @@
 #include "DuoquillCLI/ChatErrorText.h"
 #include "DuoquillCLI/StandardInputReader.h"
 #include "DuoquillCLI/TerminalLineEditor.h"
-#include "DuoquillCLI/WebSocketChatTransport.h"
+#include "Duoquill/Networking/WebSocketTransport.h"
 
 namespace asio = boost::asio;
 
@@ -34,6 +34,26 @@ namespace duoquill::cli {
 using namespace chat;
 
 namespace {
+
+// The relay connection of the program: the WebSocket transport as the driver uses it.
+class WebSocketChatTransport final : public ChatTransport {
+public:
+    explicit WebSocketChatTransport(asio::any_io_executor executor) : transport_(std::move(executor)) {}
+    void connect(const std::string& url) override { transport_.connect(url); }
+    asio::awaitable<void> send(std::string text) override { co_await transport_.send(std::move(text)); }
+    asio::awaitable<std::string> receive() override { co_return co_await transport_.receive(); }
+    asio::awaitable<void> disconnect() override {
+        try {
+            co_await transport_.disconnect();
+        } catch (const std::exception&) {
+            // Only a cancelled wait throws; the close goes on without it.
+        }
+    }
+
+private:
+    WebSocketTransport transport_;
+};
+
 // A task that throws has met a fault of this program: it surfaces from the io_context's run,
 // where the chat reports it, instead of vanishing with the task.
 void rethrowFault(std::exception_ptr fault) {
