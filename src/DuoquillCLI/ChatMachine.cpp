@@ -482,15 +482,10 @@ void ChatMachine::acceptHello(PeerHello hello, bool adopted) {
                      SendTag{SendTag::Kind::kex2, generation});
         session.completePQInitiator();
         handshaking.localReady = true;
-        if (const auto& kc = session.localKeyConfirmation()) {
-            sendTunneled(protocol::encode(protocol::Ready{*kc, announcement()}),
-                         SendTag{SendTag::Kind::initiatorReady, generation});
-        }
+        sendReady(SendTag::Kind::initiatorReady);
     });
     if (failure) {
-        sayError("[handshake error] " + failure->text);
-        noteFailedHandshake();
-        reconnectForPeer();
+        handshakeStepFailed("[handshake error] ", *failure);
         return;
     }
     maybeActive();
@@ -505,18 +500,26 @@ void ChatMachine::kex2(const protocol::RelayMessage& message) {
     auto failure = sessionStep([&] {
         session.completePQKeyExchange(kex2->mc);
         if (handshaking) handshaking->localReady = true;
-        if (const auto& kc = session.localKeyConfirmation()) {
-            sendTunneled(protocol::encode(protocol::Ready{*kc, announcement()}),
-                         SendTag{SendTag::Kind::responderReady, l->generation});
-        }
+        sendReady(SendTag::Kind::responderReady);
     });
     if (failure) {
-        sayError("[kex2 error] " + failure->text);
-        noteFailedHandshake();
-        reconnectForPeer();
+        handshakeStepFailed("[kex2 error] ", *failure);
         return;
     }
     maybeActive();
+}
+
+void ChatMachine::sendReady(SendTag::Kind kind) {
+    const Link& l = *link();
+    if (const auto& kc = l.session->localKeyConfirmation()) {
+        sendTunneled(protocol::encode(protocol::Ready{*kc, announcement()}), SendTag{kind, l.generation});
+    }
+}
+
+void ChatMachine::handshakeStepFailed(std::string_view prefix, const SessionStepFailure& failure) {
+    sayError(std::string(prefix) + failure.text);
+    noteFailedHandshake();
+    reconnectForPeer();
 }
 
 void ChatMachine::ready(const protocol::RelayMessage& message) {

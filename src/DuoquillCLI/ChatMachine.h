@@ -51,6 +51,8 @@ class PFSChatSession;
 
 namespace duoquill::cli {
 
+struct SessionStepFailure;
+
 namespace chat {
 
 // ---- timers: one slot each; arming a slot replaces what it held ----
@@ -282,6 +284,9 @@ private:
     void acceptHello(PeerHello hello, bool adopted);
     void kex2(const protocol::RelayMessage& message);
     void ready(const protocol::RelayMessage& message);
+    // Our "ready": the key confirmation and what we announce.
+    void sendReady(chat::SendTag::Kind kind);
+    void handshakeStepFailed(std::string_view prefix, const SessionStepFailure& failure);
     void maybeActive();
     void handshakeRefused(std::string line);
     void noteFailedHandshake();
