@@ -23,6 +23,8 @@
 #include "Duoquill/Platform/System/StandardStreams.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
 #include "DuoquillCLI/ChatErrorText.h"
+#include "DuoquillCLI/JsonChatDisplay.h"
+#include "DuoquillCLI/JsonRequestReader.h"
 #include "DuoquillCLI/StandardInputReader.h"
 #include "DuoquillCLI/TerminalLineEditor.h"
 #include "Duoquill/Networking/WebSocketTransport.h"
@@ -178,6 +180,7 @@ void CLIChatClient::feed(Event event) {
 }
 
 void CLIChatClient::perform(Action& action) {
+    if (env_.observer) env_.observer->observe(action, machine_->phase());
     std::visit(
         [this](auto& a) {
             using A = std::decay_t<decltype(a)>;
@@ -374,22 +377,25 @@ asio::awaitable<void> CLIChatClient::writesHandedOn() {
     while (!ended_ && connection_ && connection_->writing) co_await writesDrained_.wait();
 }
 
-[[noreturn]] void runChat(const std::string& peerPubKeyBase64URL, const std::string& relayBaseURL) {
+[[noreturn]] void runChat(const std::string& peerPubKeyBase64URL, const std::string& relayBaseURL,
+                          ChatInterface interface) {
     // A peer or relay that goes away must show as a failed write, not end the process.
     std::signal(SIGPIPE, SIG_IGN);
 
     asio::io_context io;
     auto work = asio::make_work_guard(io);
     SteadyChatTimers timers(io.get_executor());
-    // A terminal gets line editing; pipes and files keep the thread reader and its bytes.
+    const bool json = interface == ChatInterface::json;
+    // A terminal gets line editing; pipes, files and programs keep the thread reader and its bytes.
     std::unique_ptr<TerminalLineEditor> editor;
-    if (TerminalLineEditor::worksHere()) editor = std::make_unique<TerminalLineEditor>(io);
-    TerminalChatDisplay display(editor.get());
+    if (!json && TerminalLineEditor::worksHere()) editor = std::make_unique<TerminalLineEditor>(io);
+    TerminalChatDisplay terminalDisplay(editor.get());
+    JsonChatDisplay jsonDisplay;
     KeychainIdentitySource identity;
     ChatEnvironment environment{
         .executor = io.get_executor(),
         .timers = timers,
-        .display = display,
+        .display = json ? static_cast<ChatDisplay&>(jsonDisplay) : terminalDisplay,
         .identity = identity,
         .makeTransport = [&io] { return std::make_shared<WebSocketChatTransport>(io.get_executor()); },
         .makeSession = {},
@@ -403,7 +409,7 @@ asio::awaitable<void> CLIChatClient::writesHandedOn() {
                 std::_Exit(status);
             },
         .startInputReader =
-            [&io, &editor](std::weak_ptr<CLIChatClient> client, std::shared_ptr<TaskHandle> task) {
+            [&io, &editor, &jsonDisplay, json](std::weak_ptr<CLIChatClient> client, std::shared_ptr<TaskHandle> task) {
                 if (editor) {
                     editor->start(std::move(client), std::move(task));
                     return;
@@ -411,10 +417,15 @@ asio::awaitable<void> CLIChatClient::writesHandedOn() {
                 // No stdio buffer holds typed lines: std::cin reads through stdin one
                 // character at a time into the reader's wiped line.
                 std::setvbuf(stdin, nullptr, _IONBF, 0);
-                StandardInputReader::start(std::cin, io.get_executor(), std::move(client), std::move(task));
+                if (json) {
+                    JsonRequestReader::start(std::cin, io.get_executor(), std::move(client), std::move(task), jsonDisplay);
+                } else {
+                    StandardInputReader::start(std::cin, io.get_executor(), std::move(client), std::move(task));
+                }
             },
         .baseProtocolOnly = false,
         .lineStreamStart = {},
+        .observer = json ? &jsonDisplay : nullptr,
     };
     auto client = CLIChatClient::create(std::move(environment), peerPubKeyBase64URL, relayBaseURL);
     asio::co_spawn(io, client->run(), asio::detached);

@@ -46,6 +46,14 @@ using ChatSessionFactory = std::function<std::unique_ptr<PFSChatSession>(
 // Starts the reader of the user's lines; it hands each line to the client and waits.
 using ChatInputStarter = std::function<void(std::weak_ptr<CLIChatClient>, std::shared_ptr<TaskHandle>)>;
 
+// Told of every action just before it is carried out: `chat --json` reports from there.
+class ChatObserver {
+public:
+    virtual ~ChatObserver() = default;
+    // `now`: the machine's state once the event has been handled.
+    virtual void observe(const chat::Action& action, chat::Phase now) = 0;
+};
+
 // Everything the client reaches outside itself. All references must outlive the client.
 struct ChatEnvironment {
     boost::asio::any_io_executor executor;
@@ -70,6 +78,8 @@ struct ChatEnvironment {
     bool baseProtocolOnly = false;
     // The first number of this process's line stream; empty: drawn at random.
     std::optional<std::uint64_t> lineStreamStart;
+    // Null: nobody but the display is told.
+    ChatObserver* observer = nullptr;
 };
 
 // A draw in [0, 1] from the secure random source, with 53 bits.
@@ -144,8 +154,12 @@ private:
     bool ended_ = false;
 };
 
+// Who the chat is for: a person at a terminal, or a program speaking JSON-RPC (`chat --json`).
+enum class ChatInterface : std::uint8_t { person, json };
+
 // The `chat` command: runs the client on the main thread until it ends the process (status 0
 // after quitting, 1 after a fatal error).
-[[noreturn]] void runChat(const std::string& peerPubKeyBase64URL, const std::string& relayBaseURL);
+[[noreturn]] void runChat(const std::string& peerPubKeyBase64URL, const std::string& relayBaseURL,
+                          ChatInterface interface = ChatInterface::person);
 
 }  // namespace duoquill::cli

@@ -104,6 +104,25 @@ PFSChatSession* ChatMachine::currentSession() const noexcept {
 
 void ChatMachine::show(Show::Kind kind, std::string_view text) { out_.emplace_back(std::in_place_type<Show>, Show{kind, SecureText(text)}); }
 
+void ChatMachine::announce(Phase phase) {
+    Show line{Show::Kind::status, {}};
+    switch (phase) {
+        case Phase::connecting: line.text = SecureText("connecting..."); break;
+        case Phase::waitingForPeer: line.text = SecureText("waiting for peer..."); break;
+        case Phase::handshaking: line.text = SecureText("handshaking..."); break;
+        case Phase::reconnecting: line.text = SecureText("reconnecting..."); break;
+        case Phase::active: line.kind = Show::Kind::connected; break;
+        default: return;
+    }
+    line.announces = phase;
+    out_.emplace_back(std::in_place_type<Show>, std::move(line));
+}
+
+void ChatMachine::confirm(std::uint64_t number) {
+    auto numbers = outbox_.confirm(number);
+    if (!numbers.empty()) out_.emplace_back(std::in_place_type<Confirmed>, Confirmed{std::move(numbers)});
+}
+
 void ChatMachine::arm(Timer timer, double seconds) { out_.emplace_back(std::in_place_type<ArmTimer>, ArmTimer{timer, seconds}); }
 
 void ChatMachine::cancel(Timer timer) { out_.emplace_back(std::in_place_type<CancelTimer>, CancelTimer{timer}); }
@@ -154,7 +173,7 @@ std::optional<ChatMachine::Link> ChatMachine::startSession(std::string_view erro
 }
 
 void ChatMachine::connect() {
-    status("connecting...");
+    announce(Phase::connecting);
     // A new relay connection: whatever the peer announced before belongs to the old one.
     latestPeerHello_.reset();
     auto fresh = startSession("[connect error] ");
@@ -171,7 +190,7 @@ void ChatMachine::connect() {
     std::string hello = helloText(*fresh->session);
     const std::uint64_t generation = fresh->generation;
     enter(Waiting{std::move(*fresh)});
-    status("waiting for peer...");
+    announce(Phase::waitingForPeer);
     send(std::move(hello), SendTag{SendTag::Kind::connectHello, generation});
 }
 
@@ -181,7 +200,7 @@ void ChatMachine::scheduleAutoRetry() {
     const double delay = retryDelay(retryCount_);
     ++retryCount_;
     enter(Reconnecting{});
-    status("reconnecting...");
+    announce(Phase::reconnecting);
     arm(Timer::retry, delay);
 }
 
@@ -192,7 +211,7 @@ void ChatMachine::connectionLost() {
     // The connection has failed: it is dropped, not closed.
     out_.emplace_back(std::in_place_type<CloseConnection>, CloseConnection{false});
     enter(Reconnecting{});
-    status("reconnecting...");
+    announce(Phase::reconnecting);
     scheduleAutoRetry();
 }
 
@@ -236,7 +255,7 @@ void ChatMachine::reconnectForPeer(bool adoptLatest) {
     retryCount_ = 0;
     // The old session goes now; the connection stays.
     enter(Waiting{});
-    status("waiting for peer...");
+    announce(Phase::waitingForPeer);
     auto fresh = startSession("[reconnect error] ");
     if (!fresh) return;
     auto& waiting = std::get<Waiting>(state_);
@@ -466,7 +485,7 @@ void ChatMachine::acceptHello(PeerHello hello, bool adopted) {
     }
     const std::uint64_t generation = waiting->link.generation;
     enter(Handshaking{std::move(waiting->link), TakenHello{std::move(hello.fingerprint), adopted}, true, true, false, false, std::nullopt});
-    status("handshaking...");
+    announce(Phase::handshaking);
     arm(Timer::connection, handshakeTimeoutSeconds);
     arm(Timer::youngHandshake, youngHandshakeSeconds);
     auto& handshaking = std::get<Handshaking>(state_);
@@ -557,7 +576,7 @@ void ChatMachine::maybeActive() {
     if (latestPeerHello_ && latestPeerHello_->fingerprint == h->hello.fingerprint) latestPeerHelloUsedUp_ = true;
     enter(Active{std::move(h->link), std::move(h->hello), h->peerLineStream});
     showPendingLines();
-    show(Show::Kind::connected);
+    announce(Phase::active);
     show(Show::Kind::prompt);
     arm(Timer::cover, nextCoverDelay());
     const auto& active = std::get<Active>(state_);
@@ -584,7 +603,10 @@ void ChatMachine::handshakeRefused(std::string line) {
 }
 
 void ChatMachine::sayRepeats() {
-    if (lastErrorRepeats_ > 1) status(lastError_ + " (" + std::to_string(lastErrorRepeats_) + " times)");
+    if (lastErrorRepeats_ > 1) {
+        status(lastError_ + " (" + std::to_string(lastErrorRepeats_) + " times)");
+        std::get<Show>(out_.back()).failure = true;
+    }
     lastError_.clear();
     lastErrorRepeats_ = 0;
 }
@@ -596,6 +618,7 @@ void ChatMachine::sayError(std::string line) {
     }
     sayRepeats();
     status(line);
+    std::get<Show>(out_.back()).failure = true;
     lastError_ = std::move(line);
     lastErrorRepeats_ = 1;
 }

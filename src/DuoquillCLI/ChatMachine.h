@@ -55,6 +55,9 @@ struct SessionStepFailure;
 
 namespace chat {
 
+// What a state is called on the screen and in tests.
+enum class Phase : std::uint8_t { idle, connecting, waitingForPeer, handshaking, active, reconnecting, disconnected, error };
+
 // ---- timers: one slot each; arming a slot replaces what it held ----
 enum class Timer : std::uint8_t {
     retry,           // Reconnecting: the back-off before a new relay connection
@@ -130,6 +133,19 @@ struct Show {
     enum class Kind : std::uint8_t { status, peerEvent, error, connected, sent, queued, received, prompt };
     Kind kind;
     SecureText text;
+    // For a driver that reports to a program (chat --json); the terminal shows the text alone.
+    std::optional<Phase> announces = std::nullopt;  // the state a status line (or "connected") announces
+    bool failure = false;            // a status line telling of a failure the client recovers from
+    bool quotesTypedLine = false;    // a status line that quotes a typed line
+};
+// A typed line has been taken: numbered (kept until the peer confirms it), or, for a peer
+// that does not confirm, sent once with no number. A refused line gets an error line instead.
+struct LineTaken {
+    std::optional<std::uint64_t> number;
+};
+// The peer confirmed these lines (LineDelivery.h); they have left the outbox.
+struct Confirmed {
+    std::vector<std::uint64_t> numbers;
 };
 struct StartInput {};
 // Ends the process; `afterWrites`: once every queued text and close has gone out.
@@ -138,11 +154,8 @@ struct Exit {
     bool afterWrites = false;
 };
 using Action = std::variant<OpenConnection, StartReceiving, CloseConnection, SendText, ArmTimer, CancelTimer, Show,
-                            StartInput, Exit>;
+                            StartInput, Exit, LineTaken, Confirmed>;
 using Actions = std::vector<Action>;
-
-// What a state is called on the screen and in tests.
-enum class Phase : std::uint8_t { idle, connecting, waitingForPeer, handshaking, active, reconnecting, disconnected, error };
 
 }  // namespace chat
 
@@ -316,6 +329,8 @@ private:
     // ---- output ----
     void show(chat::Show::Kind kind, std::string_view text = {});
     void status(std::string_view text) { show(chat::Show::Kind::status, text); }
+    void announce(chat::Phase phase);
+    void confirm(std::uint64_t number);
     void arm(chat::Timer timer, double seconds);
     void cancel(chat::Timer timer);
 

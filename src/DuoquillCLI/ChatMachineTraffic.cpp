@@ -83,7 +83,7 @@ void ChatMachine::tunnelFrame(const protocol::RelayMessage& message) {
         case protocol::MessageType::msg: msg(message); break;
         case protocol::MessageType::bye:
             if (const auto confirmed = protocol::decodeByeConfirmation(message); confirmed && peerConfirms()) {
-                outbox_.confirm(*confirmed);
+                confirm(*confirmed);
             }
             reconnectForPeer();
             break;
@@ -106,7 +106,7 @@ void ChatMachine::msg(const protocol::RelayMessage& message) {
         return;
     }
     const auto stream = peerLineStream();
-    if (stream && msg->numbers) outbox_.confirm(msg->numbers->a);
+    if (stream && msg->numbers) confirm(msg->numbers->a);
     if (!content) return;
     if (msg->numbers && !config_.baseProtocolOnly) {
         // A numbered line is shown once per number. Before the peer's "ready" has named its
@@ -149,6 +149,7 @@ void ChatMachine::lineTyped(SecureText line) {
         if (active) show(Show::Kind::prompt);
         return;
     }
+    out_.emplace_back(std::in_place_type<LineTaken>, LineTaken{number});
     if (!active) {
         show(Show::Kind::queued, outbox_.entries().back().line.view());
         return;
@@ -213,6 +214,7 @@ void ChatMachine::sendUnnumbered(SecureText line) {
         show(Show::Kind::error, "send failed: " + failure->text);
         show(Show::Kind::prompt);
     } else {
+        out_.emplace_back(std::in_place_type<LineTaken>, LineTaken{});
         send(std::move(frame), SendTag{SendTag::Kind::unnumberedLine, active.link.generation, false, std::move(line)});
     }
 }
@@ -263,7 +265,7 @@ void ChatMachine::showUnconfirmedLines() {
         // A status line steers nothing, whatever was typed.
         SecureText text("  ");
         text += TerminalText::neutralised<SecureText>(shortenedLine(entries[i].line.view()).view()).view();
-        out_.emplace_back(std::in_place_type<Show>, Show{Show::Kind::status, std::move(text)});
+        out_.emplace_back(std::in_place_type<Show>, Show{Show::Kind::status, std::move(text), std::nullopt, false, true});
     }
     if (n > listed) status("  … and " + std::to_string(n - listed) + " more");
 }

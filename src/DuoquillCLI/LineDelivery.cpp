@@ -50,11 +50,14 @@ Outbox::Pending Outbox::pending(std::uint64_t session, bool resend) const {
     return pending;
 }
 
-void Outbox::confirm(std::uint64_t number) {
+std::vector<std::uint64_t> Outbox::confirm(std::uint64_t number) {
+    std::vector<std::uint64_t> confirmed;
     while (!entries_.empty() && entries_.front().number <= number && entries_.front().sentInSession != 0) {
+        confirmed.push_back(entries_.front().number);
         bytes_ -= entries_.front().line.size();
         entries_.pop_front();
     }
+    return confirmed;
 }
 
 void Outbox::remove(std::uint64_t number) {

@@ -55,8 +55,8 @@ public:
     };
     Pending pending(std::uint64_t session, bool resend) const;
     // The peer has every line up to `number`. Numbers of lines that never went out, or past
-    // the last one given, confirm nothing.
-    void confirm(std::uint64_t number);
+    // the last one given, confirm nothing. Returns the numbers confirmed now, in order.
+    std::vector<std::uint64_t> confirm(std::uint64_t number);
     void remove(std::uint64_t number);
 
     bool empty() const noexcept { return entries_.empty(); }

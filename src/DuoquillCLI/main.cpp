@@ -27,7 +27,8 @@ constexpr std::string_view kContactHelp =
     "  duoquill-cli add <name> <peer-key> [<wss://\xE2\x80\xA6>]   Save a contact (--replace: a new key for it)\n"
     "  duoquill-cli contacts                            List contacts, and who is verified\n"
     "  duoquill-cli remove <name>                       Forget a contact\n"
-    "  duoquill-cli verify <name|peer-key>              Print the safety code to compare aloud\n";
+    "  duoquill-cli verify <name|peer-key>              Print the safety code to compare aloud\n"
+    "  duoquill-cli chat --json <name|peer-key> [<wss://\xE2\x80\xA6>] The chat as JSON-RPC, for scripts\n";
 
 [[noreturn]] void printUsage() {
     duoquill::writeStandardError(kUsage);
@@ -90,8 +91,12 @@ int main(int argc, char** argv) {
         duoquill::writeStandardError("Unknown command: " + command + "\n");
         printUsage();
     }
+    // `chat --json ...`: the same chat for a program; the operands follow as usual.
+    std::vector<std::string> operands = args;
+    const bool json = operands.size() > 2 && operands[2] == "--json";
+    if (json) operands.erase(operands.begin() + 2);
     // A saved contact's name stands for its key and relay.
-    const std::vector<std::string> chatArgs = duoquill::cli::CLIContactCommands::resolveChat(args).value_or(args);
+    const std::vector<std::string> chatArgs = duoquill::cli::CLIContactCommands::resolveChat(operands).value_or(operands);
     if (chatArgs.size() < 4) {
         duoquill::writeStandardError("Error: chat requires <peer-pubkey-b64url> <wss://relay-url>\n");
         printUsage();
@@ -101,5 +106,6 @@ int main(int argc, char** argv) {
     if (!relayURL.starts_with("wss://")) fail("Error: relay URL must use wss://\n");
     if (!duoquill::KeyHelpers::isValidPublicKey(peerKey)) fail("Error: invalid peer public key\n");
     duoquill::ProcessHardening::protectSecrets();
-    duoquill::cli::runChat(peerKey, relayURL);
+    duoquill::cli::runChat(peerKey, relayURL,
+                           json ? duoquill::cli::ChatInterface::json : duoquill::cli::ChatInterface::person);
 }
