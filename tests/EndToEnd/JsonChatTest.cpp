@@ -1,0 +1,184 @@
+// `chat --json` against a person's chat, real processes: the relay over TLS on loopback, a
+// person's `chat` and a program's `chat --json`, each with its own HOME. What a script relies
+// on: the answers and notifications on standard output (and nothing else there), the text
+// passed on byte for byte, a malformed request that changes nothing, a restarted peer.
+
+#include <gtest/gtest.h>
+
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+#include <boost/json/value.hpp>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "Kit/ChatCliProcess.h"
+#include "Kit/RelayProcess.h"
+#include "Kit/TestCertificates.h"
+
+namespace duoquill::test {
+namespace {
+
+namespace json = boost::json;
+
+// The environment ChatCliProcess gives a user's chat.
+ProcessOptions optionsOf(const ChatUser& user) {
+    ProcessOptions options;
+    options.environment = {{"HOME", user.home()},
+                           {"DUOQUILL_KEY_LABEL", user.label()},
+                           {"SSL_CERT_FILE", TestCertificates::shared().caFile().string()},
+                           {"DUOQUILL_KEY_STORE", "software"}};
+    options.unsetEnvironment = {"XDG_DATA_HOME", "SSL_CERT_DIR"};
+    return options;
+}
+
+class JsonChat : public RunningProcess {
+public:
+    JsonChat(const ChatUser& user, const std::string& peerKey, const std::string& relayURL)
+        : RunningProcess(cliPath().string(), {"chat", "--json", peerKey, relayURL}, optionsOf(user)) {}
+
+    void request(std::string_view line) { write(std::string(line) + "\n"); }
+
+    // Standard output's complete lines, each parsed; a line that is not a JSON-RPC 2.0 object
+    // fails the test.
+    std::vector<json::object> objects() const {
+        std::vector<json::object> parsed;
+        std::istringstream lines(standardOutput());
+        std::string line;
+        while (std::getline(lines, line)) {
+            if (lines.eof()) break;  // not complete yet
+            json::error_code error;
+            const json::value value = json::parse(line, error);
+            if (error || !value.is_object() || value.get_object().if_contains("jsonrpc") == nullptr ||
+                value.at("jsonrpc") != "2.0") {
+                ADD_FAILURE() << "not a JSON-RPC object on standard output: " << line;
+                continue;
+            }
+            parsed.push_back(value.get_object());
+        }
+        return parsed;
+    }
+
+    // The `count`-th object that `match` accepts, once it has come.
+    std::optional<json::object> waitFor(const std::function<bool(const json::object&)>& match,
+                                        std::chrono::milliseconds timeout = 20s, std::size_t count = 1) const {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        do {
+            std::size_t seen = 0;
+            for (const auto& object : objects()) {
+                if (match(object) && ++seen == count) return object;
+            }
+            std::this_thread::sleep_for(20ms);
+        } while (std::chrono::steady_clock::now() < deadline);
+        return std::nullopt;
+    }
+    std::optional<json::object> answer(const json::value& id) const {
+        return waitFor([&](const json::object& o) { return o.contains("id") && o.at("id") == id; });
+    }
+    std::optional<json::object> state(std::string_view name, std::size_t count = 1, std::chrono::milliseconds timeout = 30s) const {
+        return waitFor([&](const json::object& o) { return o.contains("method") && o.at("method") == "state" && o.at("params").at("state") == json::value(json::string_view(name)); },
+                       timeout, count);
+    }
+    std::optional<json::object> confirmed(std::int64_t number) const {
+        return waitFor([&](const json::object& o) {
+            if (!o.contains("method") || o.at("method") != "confirmed") return false;
+            for (const auto& n : o.at("params").at("numbers").as_array()) {
+                if (n.to_number<std::int64_t>() == number) return true;
+            }
+            return false;
+        });
+    }
+    std::vector<std::string> states() const {
+        std::vector<std::string> names;
+        for (const auto& o : objects()) {
+            if (o.contains("method") && o.at("method") == "state") names.emplace_back(o.at("params").at("state").as_string());
+        }
+        return names;
+    }
+};
+
+std::int64_t numberOf(const std::optional<json::object>& answer) {
+    if (!answer || !answer->contains("result")) {
+        ADD_FAILURE() << "no number in " << (answer ? json::serialize(*answer) : std::string("(no answer)"));
+        return -1;
+    }
+    return answer->at("result").at("number").to_number<std::int64_t>();
+}
+
+std::int64_t errorCode(const std::optional<json::object>& answer) {
+    return answer && answer->contains("error") ? answer->at("error").at("code").to_number<std::int64_t>() : 0;
+}
+
+TEST(JsonChat, ScriptAndPersonSendReceiveConfirmReconnectAndQuit) {
+    const ChatUser alice("alice"), bob("bob");
+    RelayProcess relay;
+    const auto startAlice = [&] { return std::make_unique<ChatCliProcess>(alice, bob.publicKey(), relay.url()); };
+    auto a = startAlice();
+    JsonChat b(bob, alice.publicKey(), relay.url());
+    ASSERT_TRUE(b.state("connected")) << b.standardOutput() << b.standardError();
+    ASSERT_TRUE(a->waitFor(kConnectedLine)) << a->standardError();
+    EXPECT_EQ(b.states(), (std::vector<std::string>{"connecting", "waiting", "handshaking", "connected"}));
+
+    // Sent: the number answers, the person sees the text, the peer's next record confirms it.
+    b.request(R"({"jsonrpc":"2.0","id":1,"method":"send","params":{"text":"hi \"alice\" \\ \u2713"}})");
+    const std::int64_t first = numberOf(b.answer(1));
+    ASSERT_TRUE(a->waitFor("peer > hi \"alice\" \\ \xE2\x9C\x93\n")) << a->standardError();
+    EXPECT_TRUE(b.confirmed(first)) << b.standardOutput();
+
+    // Received: byte for byte, controls included (the script decides how to show them), and
+    // never on standard error.
+    const std::string typed = "red \x1b[31mtext\x1b[0m, tab\there";
+    a->type(typed);
+    const auto message = b.waitFor([](const json::object& o) { return o.contains("method") && o.at("method") == "message"; });
+    ASSERT_TRUE(message) << b.standardOutput();
+    EXPECT_EQ(message->at("params").at("text"), typed.c_str());
+    EXPECT_TRUE(message->at("params").at("time").as_string().ends_with("Z"));
+    EXPECT_EQ(b.standardError().find("tab"), std::string::npos) << b.standardError();
+    EXPECT_EQ(b.standardError().find("alice\""), std::string::npos) << b.standardError();
+
+    // Malformed requests are answered with their error and take nothing: the next line gets
+    // the next number.
+    b.request("{not json");
+    b.request(R"([{"jsonrpc":"2.0","id":9,"method":"send","params":{"text":"batched"}}])");
+    b.request(R"({"jsonrpc":"2.0","id":"x","method":"shout"})");
+    b.request(R"({"jsonrpc":"2.0","id":3,"method":"send","params":{"text":5}})");
+    b.request(R"({"jsonrpc":"1.0","id":4,"method":"send","params":{"text":"old"}})");
+    b.request(R"({"jsonrpc":"2.0","id":5,"method":"send","params":{"text":"after the errors"}})");
+    const auto parseFailure = b.waitFor([](const json::object& o) { return o.contains("error") && o.at("id").is_null(); });
+    EXPECT_EQ(errorCode(parseFailure), -32700);
+    EXPECT_EQ(errorCode(b.answer("x")), -32601);
+    EXPECT_EQ(errorCode(b.answer(3)), -32602);
+    EXPECT_EQ(errorCode(b.answer(4)), -32600);
+    EXPECT_EQ(numberOf(b.answer(5)), first + 1);
+    ASSERT_TRUE(a->waitFor("peer > after the errors\n")) << a->standardError();
+    EXPECT_EQ(a->timesShown("batched") + a->timesShown("old"), 0u);
+
+    // Alice's process is killed and started again; a line sent in the gap reaches the new one
+    // once and is confirmed.
+    a->killGroup();
+    a->waitForExit(5s);
+    ASSERT_TRUE(b.state("waiting", 2)) << b.standardOutput();
+    b.request(R"({"jsonrpc":"2.0","id":6,"method":"send","params":{"text":"in the gap"}})");
+    EXPECT_EQ(numberOf(b.answer(6)), first + 2);
+    a = startAlice();
+    ASSERT_TRUE(b.state("connected", 2)) << b.standardOutput();
+    ASSERT_TRUE(a->waitFor("peer > in the gap\n")) << a->standardError();
+    EXPECT_TRUE(b.confirmed(first + 2)) << b.standardOutput();
+    EXPECT_EQ(a->timesShown("peer > in the gap\n"), 1u);
+
+    // quit answers with what the peer has not confirmed, says goodbye and ends with status 0.
+    const auto waiting = a->timesShown("waiting for peer...");
+    b.request(R"({"jsonrpc":"2.0","id":7,"method":"quit"})");
+    const auto quit = b.answer(7);
+    ASSERT_TRUE(quit && quit->contains("result")) << b.standardOutput();
+    EXPECT_EQ(quit->at("result").at("unconfirmed"), json::array());
+    EXPECT_EQ(b.waitForExit(), std::optional<int>(0));
+    EXPECT_TRUE(a->waitFor("waiting for peer...", 10s, waiting + 1)) << a->standardError();
+    b.waitForEndOfOutput();
+    b.objects();  // every line of standard output was one JSON-RPC object
+}
+
+}  // namespace
+}  // namespace duoquill::test
