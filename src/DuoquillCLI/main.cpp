@@ -21,14 +21,16 @@ constexpr std::string_view kUsage =
     "  duoquill-cli pubkey                              Print existing pubkey (base64url)\n"
     "  duoquill-cli chat <peer-pubkey-b64url> <wss://\xE2\x80\xA6> Interactive encrypted chat";
 
-// What --help adds below the usage: the commands for contacts, which the refusal's usage leaves out.
+// What --help adds below the usage: the commands for contacts and for programs, which the
+// refusal's usage leaves out.
 constexpr std::string_view kContactHelp =
     "  duoquill-cli chat <name> [<wss://\xE2\x80\xA6>]             Chat with a saved contact\n"
+    "  duoquill-cli chat --json <name|peer-key> [<wss://\xE2\x80\xA6>]\n"
+    "                                                   The chat as JSON-RPC lines, for programs\n"
     "  duoquill-cli add <name> <peer-key> [<wss://\xE2\x80\xA6>]   Save a contact (--replace: a new key for it)\n"
     "  duoquill-cli contacts                            List contacts, and who is verified\n"
     "  duoquill-cli remove <name>                       Forget a contact\n"
-    "  duoquill-cli verify <name|peer-key>              Print the safety code to compare aloud\n"
-    "  duoquill-cli chat --json <name|peer-key> [<wss://\xE2\x80\xA6>] The chat as JSON-RPC, for scripts\n";
+    "  duoquill-cli verify <name|peer-key>              Print the safety code to compare aloud\n";
 
 [[noreturn]] void printUsage() {
     duoquill::writeStandardError(kUsage);

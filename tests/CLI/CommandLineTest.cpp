@@ -77,6 +77,7 @@ TEST(CommandLine, HelpPrintsTheUsageOnStandardOutputWithStatusZero) {
         EXPECT_EQ(r.exitStatus, 0) << word;
         EXPECT_TRUE(r.standardOutput.starts_with(kUsage + "\n")) << word;
         EXPECT_NE(r.standardOutput.find("duoquill-cli verify <name|peer-key>"), std::string::npos) << word;
+        EXPECT_NE(r.standardOutput.find("duoquill-cli chat --json <name|peer-key>"), std::string::npos) << word;
         EXPECT_EQ(r.standardError, "") << word;
     }
     for (const std::string word : {"-help", "--HELP"}) {

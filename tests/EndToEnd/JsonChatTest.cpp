@@ -9,6 +9,9 @@
 #include <boost/json/serialize.hpp>
 #include <boost/json/value.hpp>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -99,6 +102,15 @@ public:
     }
 };
 
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
 std::int64_t numberOf(const std::optional<json::object>& answer) {
     if (!answer || !answer->contains("result")) {
         ADD_FAILURE() << "no number in " << (answer ? json::serialize(*answer) : std::string("(no answer)"));
@@ -178,6 +190,54 @@ TEST(JsonChat, ScriptAndPersonSendReceiveConfirmReconnectAndQuit) {
     EXPECT_TRUE(a->waitFor("waiting for peer...", 10s, waiting + 1)) << a->standardError();
     b.waitForEndOfOutput();
     b.objects();  // every line of standard output was one JSON-RPC object
+}
+
+
+// The README's notifier script, as printed there: each line from the peer reaches
+// notify-send once, its markup shown rather than obeyed; without notify-send it is printed
+// with its controls made visible.
+TEST(JsonChat, ReadmeNotifierRelaysEachReceivedLine) {
+    const std::string readme = readFile(sourceDir() / "README.md");
+    const auto start = readme.find("```bash\n#!/bin/bash\n# duoquill-notify");
+    ASSERT_NE(start, std::string::npos) << "the notifier script is gone from the README";
+    const auto body = start + std::string_view("```bash\n").size();
+    TempDir bin;
+    const auto script = bin.path() / "duoquill-notify";
+    {
+        std::ofstream(script) << readme.substr(body, readme.find("```\n", body) - body);
+        std::ofstream(bin.path() / "notify-send") << "#!/bin/sh\nprintf '%s|' \"$@\" >> \"$0.log\"; echo >> \"$0.log\"\n";
+    }
+    for (const auto& file : {script, bin.path() / "notify-send"}) std::filesystem::permissions(file, std::filesystem::perms::owner_all);
+
+    const ChatUser alice("alice"), bob("bob");
+    RelayProcess relay;
+    ChatCliProcess a(alice, bob.publicKey(), relay.url());
+    const auto runNotifier = [&](const std::string& path) {
+        auto options = optionsOf(bob);
+        options.environment["PATH"] = path;
+        return std::make_unique<RunningProcess>(script.string(), std::vector<std::string>{alice.publicKey(), relay.url()}, options);
+    };
+    const std::string systemPath = cliPath().parent_path().string() + ":" + std::getenv("PATH");
+    const std::string line = "-n <b>bold</b> & \x1b[31mred";
+
+    auto notifier = runNotifier(bin.str() + ":" + systemPath);
+    ASSERT_TRUE(a.waitFor(kConnectedLine)) << a.standardError() << notifier->standardError();
+    a.type(line);
+    a.type("second");
+    const auto log = bin.path() / "notify-send.log";
+    eventually([&] { return std::filesystem::exists(log) && readFile(log).find("second") != std::string::npos; });
+    EXPECT_EQ(readFile(log), "-a|duoquill|--|duoquill|-n &lt;b&gt;bold&lt;/b&gt; &amp; \x1b[31mred|\n"
+                             "-a|duoquill|--|duoquill|second|\n");
+    notifier->killGroup();
+    notifier->waitForExit(5s);
+
+    if (runProcess("/bin/sh", {"-c", "command -v notify-send"}).exitStatus == 0) GTEST_SKIP() << "notify-send is installed here";
+    notifier = runNotifier(systemPath);
+    ASSERT_TRUE(a.waitFor(kConnectedLine, 30s, 2)) << a.standardError();
+    a.type(line);
+    EXPECT_TRUE(eventually([&] { return notifier->standardOutput().find("duoquill: -n <b>bold</b> & ^[[31mred\n") != std::string::npos; }))
+        << notifier->standardOutput();
+    notifier->killGroup();
 }
 
 }  // namespace
