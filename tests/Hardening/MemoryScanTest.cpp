@@ -22,6 +22,8 @@
 #include "Duoquill/Platform/System/ProcessHardening.h"
 #include "DuoquillCLI/CLIKeyCommands.h"
 #include "DuoquillCLI/ChatIdentitySource.h"
+#include "DuoquillCLI/JsonChatDisplay.h"
+#include "DuoquillCLI/JsonRpc.h"
 #include "DuoquillCLI/StandardInputReader.h"
 #include "Kit/InProcessChat.h"
 #include "Kit/SessionAccess.h"
@@ -222,6 +224,36 @@ TEST(MemoryScan, TheStandardInputReaderKeepsNoCopyOfALine) {
     dup2(savedInput, 0);
     close(savedInput);
     EXPECT_EQ(copiesInMemory(line).size(), 0u);
+}
+
+// chat --json: a request's text, once handed on, and a received line, once written out as a
+// notification, leave no copy behind in the parser's or the serialiser's memory.
+TEST(MemoryScan, TheJsonInterfaceKeepsNoCopyOfALine) {
+    // Long lines, and only their ends looked for: a freed heap block loses its first bytes to
+    // the allocator, but keeps the rest.
+    const MaskedText sent(3000), received(3100);
+    const auto end = [](const MaskedText& text) { return MaskedText(text.plain().bytes().last(100)); };
+    {
+        SecureText request(R"({"jsonrpc":"2.0","id":1,"method":"send","params":{"text":")");
+        request += sent.plain().view();
+        request += R"("}})";
+        auto parsed = cli::jsonrpc::parse(request.view());
+        ASSERT_TRUE(std::holds_alternative<cli::jsonrpc::Request>(parsed));
+        EXPECT_EQ(std::get<cli::jsonrpc::Request>(parsed).text.size(), sent.size());
+    }
+    {
+        const int saved = dup(1);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        close(null);
+        cli::JsonChatDisplay display;
+        display.observe(cli::chat::Show{cli::chat::Show::Kind::received, received.plain()}, cli::chat::Phase::active);
+        dup2(saved, 1);
+        close(saved);
+    }
+    const auto found = copiesInMemory(std::vector{end(sent), end(received)});
+    EXPECT_EQ(found[0].size(), 0u) << "the text of a request";
+    EXPECT_EQ(found[1].size(), 0u) << "the text of a message";
 }
 
 // The chat reads its identity from the keychain once and keeps it; in a hardened process the
