@@ -135,8 +135,8 @@ struct Show {
     SecureText text;
     // For a driver that reports to a program (chat --json); the terminal shows the text alone.
     std::optional<Phase> announces = std::nullopt;  // the state a status line (or "connected") announces
-    bool failure = false;            // a status line telling of a failure the client recovers from
-    bool quotesTypedLine = false;    // a status line that quotes a typed line
+    bool failure = false;          // a status line telling of a failure the client recovers from
+    bool quotesTypedLine = false;  // a status line that quotes a typed line
 };
 // A typed line has been taken: numbered (kept until the peer confirms it), or, for a peer
 // that does not confirm, sent once with no number. A refused line gets an error line instead.

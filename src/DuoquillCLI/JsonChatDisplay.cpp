@@ -73,7 +73,9 @@ void JsonChatDisplay::observe(const Action& action, Phase now) {
         emit(jsonrpc::notification("confirmed", R"({"numbers":)" + jsonrpc::numberList(confirmed->numbers) + "}"));
     } else if (const auto* show = std::get_if<Show>(&action)) {
         statusQuotesTypedLine_ = show->quotesTypedLine;
-        if (show->announces) {
+        // A person sees "reconnecting..." twice when a connection fails; a program needs it once.
+        if (show->announces && show->announces != lastState_) {
+            lastState_ = show->announces;
             if (const auto name = stateName(*show->announces)) {
                 emit(jsonrpc::notification("state", R"({"state":")" + std::string(*name) + "\"}"));
             }

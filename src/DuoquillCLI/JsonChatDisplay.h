@@ -58,6 +58,7 @@ private:
     };
     std::optional<PendingSend> pending_;
     bool statusQuotesTypedLine_ = false;
+    std::optional<chat::Phase> lastState_;
 };
 
 }  // namespace duoquill::cli
