@@ -150,19 +150,23 @@ TEST(JsonChat, ScriptAndPersonSendReceiveConfirmReconnectAndQuit) {
     EXPECT_EQ(b.standardError().find("tab"), std::string::npos) << b.standardError();
     EXPECT_EQ(b.standardError().find("alice\""), std::string::npos) << b.standardError();
 
-    // Malformed requests are answered with their error and take nothing: the next line gets
-    // the next number.
+    // Malformed requests, and a line too long to send, are answered with their error and take
+    // nothing: the next line gets the next number.
     b.request("{not json");
     b.request(R"([{"jsonrpc":"2.0","id":9,"method":"send","params":{"text":"batched"}}])");
     b.request(R"({"jsonrpc":"2.0","id":"x","method":"shout"})");
     b.request(R"({"jsonrpc":"2.0","id":3,"method":"send","params":{"text":5}})");
     b.request(R"({"jsonrpc":"1.0","id":4,"method":"send","params":{"text":"old"}})");
+    b.request(R"({"jsonrpc":"2.0","id":"long","method":"send","params":{"text":")" + std::string(50000, 'L') + "\"}}");
     b.request(R"({"jsonrpc":"2.0","id":5,"method":"send","params":{"text":"after the errors"}})");
     const auto parseFailure = b.waitFor([](const json::object& o) { return o.contains("error") && o.at("id").is_null(); });
     EXPECT_EQ(errorCode(parseFailure), -32700);
     EXPECT_EQ(errorCode(b.answer("x")), -32601);
     EXPECT_EQ(errorCode(b.answer(3)), -32602);
     EXPECT_EQ(errorCode(b.answer(4)), -32600);
+    const auto tooLong = b.answer("long");
+    EXPECT_EQ(errorCode(tooLong), -32000);
+    EXPECT_EQ(tooLong ? tooLong->at("error").at("message") : json::value(), "message too large");
     EXPECT_EQ(numberOf(b.answer(5)), first + 1);
     ASSERT_TRUE(a->waitFor("peer > after the errors\n")) << a->standardError();
     EXPECT_EQ(a->timesShown("batched") + a->timesShown("old"), 0u);
