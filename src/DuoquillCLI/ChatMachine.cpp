@@ -42,6 +42,9 @@ template <class... F>
 struct Overloaded : F... {
     using F::operator()...;
 };
+// clang 14 deduces no aggregate's template arguments by itself.
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 }  // namespace
 
