@@ -45,7 +45,7 @@ std::variant<Request, Failure> interpret(const json::value& parsed) {
         return Failure{code, std::move(message), answerTo, id.has_value()};
     };
     if (request.method == "quit") return request;
-    if (request.method != "send") return refuse(methodNotFound, "method not found: " + request.method);
+    if (request.method != "send") return refuse(methodNotFound, "method not found: the methods are \"send\" and \"quit\"");
     const json::value* text = params && params->is_object() ? params->get_object().if_contains("text") : nullptr;
     if (!text || !text->is_string()) return refuse(invalidParams, "send requires params {\"text\": string}");
     if (text->get_string().empty()) return refuse(invalidParams, "send requires a text that is not empty");

@@ -35,6 +35,8 @@ struct Request {
 
 struct Failure {
     int code;
+    // Never quotes the request, which may hold a typed line: a notification's failure is shown
+    // on standard error.
     std::string message;
     // The id as JSON text ("null" when the request was unreadable).
     std::string id = "null";
