@@ -165,12 +165,21 @@ private:
                     return showName(a.kind) + (a.text.empty() ? "" : ":" + std::string(a.text.view()));
                 } else if constexpr (std::is_same_v<A, StartInput>) {
                     return "input";
+                } else if constexpr (std::is_same_v<A, LineTaken>) {
+                    return "taken:" + (a.number ? std::to_string(*a.number - s.machine->outbox().streamStart()) : "-");
+                } else if constexpr (std::is_same_v<A, Confirmed>) {
+                    std::string all = "confirmed";
+                    for (auto n : a.numbers) all += ":" + std::to_string(n - firstNumber(who));
+                    return all;
                 } else {
                     return "exit:" + std::to_string(a.status);
                 }
             },
             action);
     }
+
+    // Line numbers are shown from each side's first, which is 0.
+    std::uint64_t firstNumber(int who) { return side(who).machine->outbox().streamStart(); }
 
     Side sides_[2];
 };
@@ -217,7 +226,7 @@ TEST(ChatMachine, ConnectingTheNoPeerTimeoutLostConnectionsAndTheRetryBackOff) {
               (Lines{"status:connecting...", "status:[connect error] no entropy", "status:reconnecting...",
                      "arm:retry:4"}));
     // Lines typed meanwhile wait.
-    EXPECT_EQ(chat.feed(0, LineTyped{SecureText("early")}), (Lines{"queued:early"}));
+    EXPECT_EQ(chat.feed(0, LineTyped{SecureText("early")}), (Lines{"taken:0", "queued:early"}));
 }
 
 TEST(ChatMachine, AnInvalidRelayURLEndsTheProcessAndAnEndedMachineDoesNothing) {
@@ -334,7 +343,7 @@ TEST(ChatMachine, TheHandshakeReachesActiveAndEachOfItsFailures) {
 TEST(ChatMachine, LinesAreQueuedSentConfirmedAndShownOnceAndAFailedSendSaysWhatHappens) {
     BackToBack chat;
     chat.feed(0, Started{});
-    EXPECT_EQ(chat.feed(0, LineTyped{SecureText("before")}), (Lines{"queued:before"}));
+    EXPECT_EQ(chat.feed(0, LineTyped{SecureText("before")}), (Lines{"taken:0", "queued:before"}));
     EXPECT_EQ(chat.feed(0, LineTyped{SecureText("")}), (Lines{"prompt"}));
     EXPECT_EQ(chat.feed(0, LineTyped{SecureText(std::string(protocol::longestAlwaysAcceptedLine(true) + 1, 'x'))}),
               (Lines{"error:message too large", "prompt"}));
@@ -346,11 +355,11 @@ TEST(ChatMachine, LinesAreQueuedSentConfirmedAndShownOnceAndAFailedSendSaysWhatH
     // next record, after which a new session does not send it again.
     EXPECT_FALSE(chat.machine(0).outbox().empty());
     EXPECT_EQ(chat.feed(1, TimerFired{Timer::cover}), (Lines{"send:cover", "arm:cover:3.5"}));
-    chat.pump();
+    EXPECT_EQ(chat.feed(0, TextReceived{chat.takeSent(1)}), (Lines{"confirmed:0"}));
     EXPECT_TRUE(chat.machine(0).outbox().empty());
 
     // Typed while active: sent, and "sent" once the transport took it.
-    EXPECT_EQ(chat.feed(0, LineTyped{SecureText("hi")}), (Lines{"send:line", "sent:hi", "prompt"}));
+    EXPECT_EQ(chat.feed(0, LineTyped{SecureText("hi")}), (Lines{"taken:1", "send:line", "sent:hi", "prompt"}));
     chat.pump();
     // The same record delivered twice is shown once (the tunnel refuses the replay).
     const std::string record = chat.side(0).lastSentText.back();
@@ -360,7 +369,7 @@ TEST(ChatMachine, LinesAreQueuedSentConfirmedAndShownOnceAndAFailedSendSaysWhatH
     EXPECT_TRUE(chat.machine(0).outbox().empty());
 
     // A failed send to a confirming peer keeps the line, and says so.
-    EXPECT_EQ(chat.feed(0, LineTyped{SecureText("lost")}, false), (Lines{"send:line"}));
+    EXPECT_EQ(chat.feed(0, LineTyped{SecureText("lost")}, false), (Lines{"taken:2", "send:line"}));
     const SendTag tag = chat.side(0).wire.back().tag;
     EXPECT_EQ(chat.feed(0, SendFailed{tag, "broken pipe"}),
               (Lines{"error:not sent yet: broken pipe; the line will be sent again in the next session", "prompt"}));
@@ -381,7 +390,7 @@ TEST(ChatMachine, APeerWithoutLineNumbersGetsEachLineOnceAndAFailedSendIsSaidToH
     BackToBack chat(true);
     chat.startBoth();
     ASSERT_EQ(chat.phase(0), Phase::active);
-    EXPECT_EQ(chat.feed(0, LineTyped{SecureText("one")}, false), (Lines{"send:line"}));
+    EXPECT_EQ(chat.feed(0, LineTyped{SecureText("one")}, false), (Lines{"taken:-", "send:line"}));
     EXPECT_EQ(chat.feed(0, SendFailed{chat.side(0).wire.back().tag, "broken pipe"}),
               (Lines{"error:send failed: broken pipe", "prompt"}));
     EXPECT_TRUE(chat.machine(0).outbox().empty());
