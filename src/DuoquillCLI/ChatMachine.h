@@ -270,7 +270,7 @@ private:
     };
     using State = std::variant<Idle, Reconnecting, Waiting, Handshaking, Active, Ended>;
 
-    // ---- connection and recovery (ChatMachine.cpp) ----
+    // ---- connection and recovery ----
     void connect();
     void reconnectForPeer(bool adoptLatest = false);
     void scheduleAutoRetry();
@@ -286,7 +286,7 @@ private:
     // Leaves the current state: cancels the timers it owned and wipes a session it held.
     void enter(State next);
 
-    // ---- handshake (ChatMachine.cpp) ----
+    // ---- handshake ----
     std::string helloText(const PFSChatSession& session) const;
     std::string expectedPeerKeyID() const;
     std::optional<std::string_view> helloRefusal(const protocol::HelloDecoding& decoded) const;
@@ -308,7 +308,7 @@ private:
     protocol::Announcement announcement() const;
     void markLatestHelloUsedIfTaken();
 
-    // ---- traffic (ChatMachineTraffic.cpp) ----
+    // ---- traffic ----
     void textReceived(std::string text);
     void tunnelFrame(const protocol::RelayMessage& message);
     void msg(const protocol::RelayMessage& message);
