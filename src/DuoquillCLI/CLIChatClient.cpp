@@ -216,7 +216,8 @@ void CLIChatClient::perform(Action& action) {
             } else if constexpr (std::is_same_v<A, ArmTimer>) {
                 auto& slot = timers_[static_cast<std::size_t>(a.timer)];
                 cancelAndClear(slot);
-                slot = spawn([weak = weak_from_this(), timer = a.timer, seconds = a.seconds](std::shared_ptr<TaskHandle> task) {
+                slot = spawn([weak = weak_from_this(), timer = a.timer,
+                              seconds = a.seconds](std::shared_ptr<TaskHandle> task) {
                     return timerTask(weak, std::move(task), timer, seconds);
                 });
             } else if constexpr (std::is_same_v<A, CancelTimer>) {
@@ -325,7 +326,8 @@ void CLIChatClient::startWriting(const std::shared_ptr<Connection>& connection) 
     asio::co_spawn(env_.executor, writeLoop(weak_from_this(), connection), rethrowFault);
 }
 
-asio::awaitable<void> CLIChatClient::writeLoop(std::weak_ptr<CLIChatClient> weak, std::shared_ptr<Connection> connection) {
+asio::awaitable<void> CLIChatClient::writeLoop(std::weak_ptr<CLIChatClient> weak,
+                                               std::shared_ptr<Connection> connection) {
     while (!connection->queue.empty()) {
         SendText next = std::move(connection->queue.front());
         connection->queue.pop_front();

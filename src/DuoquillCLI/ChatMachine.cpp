@@ -108,7 +108,9 @@ PFSChatSession* ChatMachine::currentSession() const noexcept {
 
 // ---- output ----
 
-void ChatMachine::show(Show::Kind kind, std::string_view text) { out_.emplace_back(std::in_place_type<Show>, Show{kind, SecureText(text)}); }
+void ChatMachine::show(Show::Kind kind, std::string_view text) {
+    out_.emplace_back(std::in_place_type<Show>, Show{kind, SecureText(text)});
+}
 
 void ChatMachine::announce(Phase phase) {
     Show line{Show::Kind::status, {}};
@@ -129,11 +131,15 @@ void ChatMachine::confirm(std::uint64_t number) {
     if (!numbers.empty()) out_.emplace_back(std::in_place_type<Confirmed>, Confirmed{std::move(numbers)});
 }
 
-void ChatMachine::arm(Timer timer, double seconds) { out_.emplace_back(std::in_place_type<ArmTimer>, ArmTimer{timer, seconds}); }
+void ChatMachine::arm(Timer timer, double seconds) {
+    out_.emplace_back(std::in_place_type<ArmTimer>, ArmTimer{timer, seconds});
+}
 
 void ChatMachine::cancel(Timer timer) { out_.emplace_back(std::in_place_type<CancelTimer>, CancelTimer{timer}); }
 
-void ChatMachine::send(std::string text, SendTag tag) { out_.emplace_back(std::in_place_type<SendText>, SendText{std::move(text), std::move(tag)}); }
+void ChatMachine::send(std::string text, SendTag tag) {
+    out_.emplace_back(std::in_place_type<SendText>, SendText{std::move(text), std::move(tag)});
+}
 
 void ChatMachine::enter(State next) {
     // The timers of the state left go with it; its session, if still held, is wiped.
@@ -375,7 +381,8 @@ void ChatMachine::sendFailed(const SendTag& tag, const std::string& reason) {
             break;
         case SendTag::Kind::line:
             // A line kept for a confirming peer goes out again with the next session.
-            show(Show::Kind::error, tag.kept ? "not sent yet: " + reason + "; the line will be sent again in the next session"
+            show(Show::Kind::error, tag.kept ? "not sent yet: " + reason +
+                                                   "; the line will be sent again in the next session"
                                              : "send failed: " + reason);
             show(Show::Kind::prompt);
             break;
@@ -490,7 +497,10 @@ void ChatMachine::acceptHello(PeerHello hello, bool adopted) {
         return;
     }
     const std::uint64_t generation = waiting->link.generation;
-    enter(Handshaking{std::move(waiting->link), TakenHello{std::move(hello.fingerprint), adopted}, true, true, false, false, std::nullopt});
+    Handshaking next;
+    next.link = std::move(waiting->link);
+    next.hello = TakenHello{std::move(hello.fingerprint), adopted};
+    enter(std::move(next));
     announce(Phase::handshaking);
     arm(Timer::connection, handshakeTimeoutSeconds);
     arm(Timer::youngHandshake, youngHandshakeSeconds);
@@ -725,7 +735,8 @@ void ChatMachine::msg(const protocol::RelayMessage& message) {
             if (msg->rk) session.receiveDHRatchetKey(*msg->rk);
             content = session.open(msg->d, msg->n);
         })) {
-        show(Show::Kind::error, failure->code ? std::string("session expired — restarting...") : "decrypt failed: " + failure->text);
+        show(Show::Kind::error,
+             failure->code ? std::string("session expired — restarting...") : "decrypt failed: " + failure->text);
         reconnectForPeer();
         return;
     }
@@ -795,7 +806,8 @@ void ChatMachine::sendOutbox(std::optional<std::uint64_t> typed) {
         const bool isTyped = typed == number;
         typedReached = typedReached || isTyped;
         std::string frame;
-        auto failure = sessionStep([&] { frame = protocol::sealChatLine(session, entry->line.bytes(), lineNumbers(number)); });
+        auto failure =
+            sessionStep([&] { frame = protocol::sealChatLine(session, entry->line.bytes(), lineNumbers(number)); });
         if (failure && failure->code) {
             // Nothing went out: the line waits for the next session.
             show(Show::Kind::error, "session expired — restarting...");
@@ -849,7 +861,8 @@ void ChatMachine::coverDue() {
     const std::uint64_t generation = active.link.generation;
     if (session.isReady()) {
         std::string frame;
-        auto failure = sessionStep([&] { frame = protocol::sealCoverRecord(session, lineNumbers(outbox_.nextNumber())); });
+        auto failure =
+            sessionStep([&] { frame = protocol::sealCoverRecord(session, lineNumbers(outbox_.nextNumber())); });
         if (failure && failure->code == SessionErrorCode::sessionExpired) {
             reconnectForPeer();
             return;
@@ -889,7 +902,8 @@ void ChatMachine::showUnconfirmedLines() {
         // A status line steers nothing, whatever was typed.
         SecureText text("  ");
         text += TerminalText::neutralised<SecureText>(shortenedLine(entries[i].line.view()).view()).view();
-        out_.emplace_back(std::in_place_type<Show>, Show{Show::Kind::status, std::move(text), std::nullopt, false, true});
+        out_.emplace_back(std::in_place_type<Show>,
+                          Show{Show::Kind::status, std::move(text), std::nullopt, false, true});
     }
     if (n > listed) status("  … and " + std::to_string(n - listed) + " more");
 }

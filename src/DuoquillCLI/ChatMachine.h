@@ -56,7 +56,9 @@ struct SessionStepFailure;
 namespace chat {
 
 // What a state is called on the screen and in tests.
-enum class Phase : std::uint8_t { idle, connecting, waitingForPeer, handshaking, active, reconnecting, disconnected, error };
+enum class Phase : std::uint8_t {
+    idle, connecting, waitingForPeer, handshaking, active, reconnecting, disconnected, error
+};
 
 // ---- timers: one slot each; arming a slot replaces what it held ----
 enum class Timer : std::uint8_t {
