@@ -20,7 +20,7 @@
 #include <set>
 #include <sstream>
 
-#include "Kit/InProcessChat.h"
+#include "Kit/MachineChat.h"
 
 namespace duoquill::test {
 namespace {
@@ -180,7 +180,7 @@ private:
         pair_.runUntil(
             [&] {
                 for (int w = 0; w < 2; ++w) {
-                    if (baseSide_ != w && !pair_.process(w).client->machine().outbox().empty()) return false;
+                    if (baseSide_ != w && !pair_.process(w).machine->outbox().empty()) return false;
                 }
                 return true;
             },
@@ -208,7 +208,7 @@ private:
         out << trace_.str() << "| " << why << " at " << now();
         for (int w = 0; w < 2; ++w) {
             if (!pair_.isRunning(w)) continue;
-            out << "\n  side " << w << (pair_.process(w).client->machine().leadsRecovery() ? " (leads)" : "") << ":";
+            out << "\n  side " << w << (pair_.process(w).machine->leadsRecovery() ? " (leads)" : "") << ":";
             const auto& d = pair_.process(w).display;
             const std::size_t from = d.lines.size() > 40 ? d.lines.size() - 40 : 0;
             for (std::size_t i = from; i < d.lines.size(); ++i) out << "\n    " << d.times[i] << " " << d.lines[i].substr(0, 60);
@@ -216,7 +216,7 @@ private:
         return out.str();
     }
 
-    ChatPair pair_;
+    MachinePair pair_;
     std::mt19937_64 random_;
     std::optional<int> baseSide_;
     std::ostringstream trace_;
@@ -258,7 +258,7 @@ TEST(RecoverySimulation, AClientOfTheBaseProtocolOnlyRecoversWithUsAndSeesNoLine
 // Eighty seconds of a hostile relay (about one frame in six dropped, altered or replayed) while
 // both sides type: once it behaves again, each line is shown once on the other side.
 TEST(RecoverySimulation, AfterAHostileSpellEveryLineTypedIsShownOnce) {
-    ChatPair pair(7);
+    MachinePair pair(7);
     pair.launch(0);
     pair.launch(1);
     ASSERT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 30.0));
@@ -272,7 +272,7 @@ TEST(RecoverySimulation, AfterAHostileSpellEveryLineTypedIsShownOnce) {
     }
     pair.relay.setHostile(false);
     ASSERT_TRUE(pair.runUntil(
-        [&] { return pair.bothActive() && pair.process(0).client->machine().outbox().empty() && pair.process(1).client->machine().outbox().empty(); },
+        [&] { return pair.bothActive() && pair.process(0).machine->outbox().empty() && pair.process(1).machine->outbox().empty(); },
         60.0));
     int resent = 0;
     for (int w = 0; w < 2; ++w) {
@@ -298,7 +298,7 @@ TEST(RecoverySimulation, WithABasePeerEveryRestartMeetsAgainWithinTenSeconds) {
     for (const int baseSide : {0, 1}) {
         for (const int restarted : {0, 1}) {
             for (const double away : {0.5, 3.0, 7.0}) {
-                ChatPair pair(11);
+                MachinePair pair(11);
                 pair.baseProtocolOnly[baseSide] = true;
                 pair.launch(0);
                 pair.launch(1);

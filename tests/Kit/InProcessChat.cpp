@@ -10,14 +10,6 @@ namespace asio = boost::asio;
 
 namespace duoquill::test {
 
-std::vector<double> RecordingDisplay::timesOf(std::string_view line) const {
-    std::vector<double> out;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i] == line) out.push_back(times[i]);
-    }
-    return out;
-}
-
 ChatProcess::ChatProcess(int owner_, ManualTimeline& timeline_, SimulatedRelay& relay_, std::uint64_t seed,
                          cli::ChatDisplay* shownOn, bool baseProtocolOnly)
     : owner(owner_),

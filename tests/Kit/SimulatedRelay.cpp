@@ -18,14 +18,13 @@ struct SimulatedRelay::Connection final : relay::RoomMember, std::enable_shared_
     SimulatedRelay* relay = nullptr;
     int owner = 0;
     std::string path;
-    asio::any_io_executor executor;
     std::weak_ptr<relay::Room> room;  // while a member (the room holds the member)
     bool clientAlive = true;      // the process still exists
-    bool closedByClient = false;  // disconnect() was called
+    bool closedByClient = false;  // disconnected or dropped by its client
     bool gone = false;            // left the relay, for whatever reason
     bool closeDelivered = false;  // the client has been told the connection ended
     std::deque<std::string> inbox;
-    std::function<void(std::exception_ptr, std::string)> waiter;
+    std::function<void(std::optional<std::string>)> waiter;
     double lastUpstream = 0;    // FIFO towards the relay
     double lastDownstream = 0;  // FIFO towards the client
     double lastHeard = 0;
@@ -43,47 +42,44 @@ struct SimulatedRelay::Connection final : relay::RoomMember, std::enable_shared_
     void complete() {
         if (!waiter || !clientAlive || (inbox.empty() && !closeDelivered)) return;
         auto w = std::exchange(waiter, nullptr);
-        if (inbox.empty()) return w(std::make_exception_ptr(std::runtime_error("connection closed")), {});
+        if (inbox.empty()) return w(std::nullopt);
         std::string text = std::move(inbox.front());
         inbox.pop_front();
-        w(nullptr, std::move(text));
+        w(std::move(text));
     }
 };
 
+namespace {
+
+// The driver's transport over a Connection: each completion is posted to its executor.
 class SimulatedTransport final : public cli::ChatTransport {
 public:
-    SimulatedTransport(SimulatedRelay& relay, asio::any_io_executor executor, int owner)
-        : relay_(relay), alive_(relay.alive_), executor_(std::move(executor)), owner_(owner) {}
+    SimulatedTransport(SimulatedRelay& relay, asio::any_io_executor executor, int owner, std::shared_ptr<bool> alive)
+        : relay_(relay), alive_(std::move(alive)), executor_(std::move(executor)), owner_(owner) {}
 
     ~SimulatedTransport() override {
-        // A transport dropped without disconnect(): the connection goes with it.
-        if (c_ && !c_->closedByClient && c_->clientAlive && *alive_) {
-            c_->closedByClient = true;
-            relay_.schedule(c_->lastUpstream, [relay = &relay_, c = c_] { relay->leave(c); });
-        }
+        if (c_ && *alive_) relay_.drop(c_);
     }
 
-    void connect(const std::string& url) override {
-        c_ = relay_.open(owner_, url.substr(url.rfind('/') + 1), executor_);
-    }
+    void connect(const std::string& url) override { c_ = relay_.connect(owner_, url); }
 
     asio::awaitable<void> send(std::string text) override {
-        if (!c_ || c_->closedByClient) throw std::runtime_error("notConnected");
-        if (c_->closeDelivered) throw std::runtime_error("connection closed");
-        relay_.schedule(c_->lastUpstream, [relay = &relay_, c = c_, text = std::move(text)] { relay->receiveFrame(c, text); });
+        if (!c_) throw std::runtime_error("notConnected");
+        if (auto failure = relay_.send(c_, std::move(text))) throw std::runtime_error(*failure);
         co_return;
     }
 
     asio::awaitable<std::string> receive() override {
-        auto c = c_;
-        if (!c || c->closedByClient) throw std::runtime_error("notConnected");
+        if (!c_) throw std::runtime_error("notConnected");
         // A named initiation: GCC 12 destroys closures built inside a co_await expression twice.
-        auto initiation = [c](auto handler) {
+        auto initiation = [this](auto handler) {
             auto slot = std::make_shared<decltype(handler)>(std::move(handler));
-            c->waiter = [slot, executor = c->executor](std::exception_ptr error, std::string text) {
-                asio::post(executor, [slot, error, text = std::move(text)]() mutable { (*slot)(error, std::move(text)); });
-            };
-            c->complete();
+            relay_.receive(c_, [slot, executor = executor_](std::optional<std::string> text) {
+                asio::post(executor, [slot, text = std::move(text)]() mutable {
+                    if (!text) return (*slot)(std::make_exception_ptr(std::runtime_error("connection closed")), std::string());
+                    (*slot)(nullptr, std::move(*text));
+                });
+            });
         };
         std::string text = co_await asio::async_initiate<const asio::use_awaitable_t<>, void(std::exception_ptr, std::string)>(
             std::move(initiation), asio::use_awaitable);
@@ -91,11 +87,8 @@ public:
     }
 
     asio::awaitable<void> disconnect() override {
-        if (!c_ || c_->closedByClient) co_return;
-        c_->closedByClient = c_->closeDelivered = true;
-        c_->inbox.clear();
-        c_->complete();
-        relay_.schedule(c_->lastUpstream, [relay = &relay_, c = c_] { relay->leave(c); });
+        if (c_) relay_.disconnect(c_);
+        co_return;
     }
 
 private:
@@ -103,8 +96,10 @@ private:
     std::shared_ptr<bool> alive_;
     asio::any_io_executor executor_;
     int owner_;
-    std::shared_ptr<SimulatedRelay::Connection> c_;
+    SimulatedRelay::ConnectionPtr c_;
 };
+
+}  // namespace
 
 SimulatedRelay::SimulatedRelay(ManualTimeline& timeline, std::uint64_t seed)
     : timeline_(timeline), random_(seed), rooms_(std::make_unique<relay::RoomRegistry>(relay::Room::BacklogLimits{})) {}
@@ -115,15 +110,18 @@ SimulatedRelay::~SimulatedRelay() {
 }
 
 std::shared_ptr<cli::ChatTransport> SimulatedRelay::makeTransport(asio::any_io_executor executor, int owner) {
-    return std::make_shared<SimulatedTransport>(*this, std::move(executor), owner);
+    return std::make_shared<SimulatedTransport>(*this, std::move(executor), owner, alive_);
 }
 
-SimulatedRelay::ConnectionPtr SimulatedRelay::open(int owner, const std::string& path, asio::any_io_executor executor) {
+SimulatedRelay::ConnectionPtr SimulatedRelay::connect(int owner, const std::string& url) {
+    return open(owner, url.substr(url.rfind('/') + 1));
+}
+
+SimulatedRelay::ConnectionPtr SimulatedRelay::open(int owner, const std::string& path) {
     auto c = std::make_shared<Connection>();
     c->relay = this;
     c->owner = owner;
     c->path = path;
-    c->executor = std::move(executor);
     if (refusing_) {
         c->gone = c->closeDelivered = true;
         return c;
@@ -131,6 +129,34 @@ SimulatedRelay::ConnectionPtr SimulatedRelay::open(int owner, const std::string&
     connections_.push_back(c);
     schedule(c->lastUpstream, [this, c] { join(c); });
     return c;
+}
+
+std::optional<std::string> SimulatedRelay::send(const ConnectionPtr& c, std::string text) {
+    if (c->closedByClient) return "notConnected";
+    if (c->closeDelivered) return "connection closed";
+    schedule(c->lastUpstream, [this, c, text = std::move(text)] { receiveFrame(c, text); });
+    return std::nullopt;
+}
+
+void SimulatedRelay::receive(const ConnectionPtr& c, std::function<void(std::optional<std::string>)> receiver) {
+    if (c->closedByClient) return receiver(std::nullopt);
+    c->waiter = std::move(receiver);
+    c->complete();
+}
+
+void SimulatedRelay::disconnect(const ConnectionPtr& c) {
+    if (c->closedByClient) return;
+    c->closedByClient = c->closeDelivered = true;
+    c->inbox.clear();
+    c->complete();
+    schedule(c->lastUpstream, [this, c] { leave(c); });
+}
+
+void SimulatedRelay::drop(const ConnectionPtr& c) {
+    if (c->closedByClient || !c->clientAlive) return;
+    c->closedByClient = true;
+    c->waiter = nullptr;
+    schedule(c->lastUpstream, [this, c] { leave(c); });
 }
 
 // Runs `action` after a hop's latency, never before the previous action of its direction.
@@ -270,7 +296,7 @@ SimulatedPeer::SimulatedPeer(SimulatedRelay& relay, int owner, const Clock& dayC
                              const SessionEnvironment* environment)
     : ProtocolPeer(World::identityKey(owner), World::identityKey(1 - owner).publicKey(), dayClock, environment),
       relay_(relay),
-      connection_(relay.open(owner, roomToken(), {})) {}
+      connection_(relay.open(owner, roomToken())) {}
 
 SimulatedPeer::~SimulatedPeer() { relay_.processDied(connection_->owner); }
 

@@ -11,12 +11,15 @@
 // nothing), held back past later ones, or joined by a frame of its own (one seen earlier, a
 // bye or a peer-disconnected).
 //
-// A SimulatedPeer is a member the test drives itself: a ProtocolPeer on this relay.
+// A client reaches it through a Connection of plain callbacks (connect, send, receive,
+// disconnect, drop); makeTransport() wraps one as the asio ChatTransport of the driver. A
+// SimulatedPeer is a member the test drives itself: a ProtocolPeer on this relay.
 
 #include <boost/asio/any_io_executor.hpp>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -32,6 +35,21 @@ class SimulatedRelay {
 public:
     SimulatedRelay(ManualTimeline& timeline, std::uint64_t seed);
     ~SimulatedRelay();
+
+    struct Connection;
+    using ConnectionPtr = std::shared_ptr<Connection>;
+    // A connection of the process `owner` to the room named by the URL's last segment. With
+    // the relay refusing, it has ended before it began.
+    ConnectionPtr connect(int owner, const std::string& url);
+    // Hands the text to the relay; the reason when the connection cannot take it.
+    std::optional<std::string> send(const ConnectionPtr& c, std::string text);
+    // Calls `receiver` once, with the next text, or with nothing once the connection has ended.
+    // A later call replaces a receiver not yet called.
+    void receive(const ConnectionPtr& c, std::function<void(std::optional<std::string>)> receiver);
+    // Closes with code 1000: the connection leaves after what was sent on it.
+    void disconnect(const ConnectionPtr& c);
+    // Lets the connection go without a close, as dropping a socket does.
+    void drop(const ConnectionPtr& c);
 
     // A transport of the process `owner`, whose completions run on `executor`.
     std::shared_ptr<cli::ChatTransport> makeTransport(boost::asio::any_io_executor executor, int owner);
@@ -58,13 +76,9 @@ public:
     // Every frame forwarded to the owner's client so far, in order.
     const std::vector<std::string>& deliveredTo(int owner) { return delivered_[owner]; }
 
-    struct Connection;
-
 private:
-    friend class SimulatedTransport;
     friend class SimulatedPeer;
-    using ConnectionPtr = std::shared_ptr<Connection>;
-    ConnectionPtr open(int owner, const std::string& path, boost::asio::any_io_executor executor);
+    ConnectionPtr open(int owner, const std::string& path);
     double latency() { return std::uniform_real_distribution<double>(0.005, 0.08)(random_); }
     void schedule(double& last, std::function<void()> action);
     void join(const ConnectionPtr& c);
