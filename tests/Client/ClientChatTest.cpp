@@ -6,13 +6,12 @@
 #include "Duoquill/Protocol/RelayMessages.h"
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Protocol/TunnelPipeline.h"
-#include "Kit/InProcessChat.h"
+#include "Kit/MachineChat.h"
 
 namespace duoquill::test {
 namespace {
 
 using Kind = cli::chat::Phase;
-using cli::CLIChatClient;
 
 class ClientChat : public ::testing::Test {
 protected:
@@ -21,23 +20,23 @@ protected:
         pair.launch(1);
         ASSERT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 10.0));
     }
-    ChatProcess& a() { return pair.process(0); }
-    ChatProcess& b() { return pair.process(1); }
+    MachineProcess& a() { return pair.process(0); }
+    MachineProcess& b() { return pair.process(1); }
 
     // Types on `from` and waits until `to` shows it.
-    bool crosses(ChatProcess& from, ChatProcess& to, const std::string& line) {
+    bool crosses(MachineProcess& from, MachineProcess& to, const std::string& line) {
         from.type(line);
         return pair.runUntil([&] { return to.display.contains("received:" + line); }, 5.0);
     }
     // The lines shown on `p` for a typed line, when they come at once.
-    std::vector<std::string> shownFor(ChatProcess& p, std::string line) {
+    std::vector<std::string> shownFor(MachineProcess& p, std::string line) {
         const auto before = p.display.lines.size();
         p.type(std::move(line));
         pair.runFor(0.001);
         return p.display.since(before);
     }
 
-    ChatPair pair;
+    MachinePair pair;
 };
 
 // Lines in both directions, their order and text, are shown by the end-to-end tests with the
@@ -58,11 +57,11 @@ TEST_F(ClientChat, LinesThatCouldOverflowATunnelFrameAreRefusedBeforeTheSessionM
     const std::vector<std::string> refused{"error:message too large", "prompt"};
 
     // The side with a ratchet step due sends; each answer makes a step due again.
-    ChatProcess& sender = a().client->machine().currentSession()->isDHRatchetPending() ? a() : b();
-    ChatProcess& receiver = &sender == &a() ? b() : a();
+    MachineProcess& sender = a().machine->currentSession()->isDHRatchetPending() ? a() : b();
+    MachineProcess& receiver = &sender == &a() ? b() : a();
     for (int i = 0; i < 4; ++i) {
         // Cover records may take the due header first.
-        if (sender.client->machine().currentSession()->isDHRatchetPending()) {
+        if (sender.machine->currentSession()->isDHRatchetPending()) {
             EXPECT_EQ(shownFor(sender, std::string(longest + 1, 'r')), refused);
         }
         EXPECT_EQ(shownFor(sender, std::string(protocol::maxChatLineBytes + 1, 'r')), refused);
@@ -71,7 +70,7 @@ TEST_F(ClientChat, LinesThatCouldOverflowATunnelFrameAreRefusedBeforeTheSessionM
     }
     // After a line of its own no header is due, so up to 48379 bytes fit.
     ASSERT_TRUE(crosses(sender, receiver, "first"));
-    ASSERT_FALSE(sender.client->machine().currentSession()->isDHRatchetPending());
+    ASSERT_FALSE(sender.machine->currentSession()->isDHRatchetPending());
     EXPECT_EQ(shownFor(sender, std::string(48380, 'w')), refused);
     ASSERT_TRUE(crosses(sender, receiver, std::string(48379, 'w')));
     EXPECT_TRUE(a().isActive() && b().isActive());
@@ -81,7 +80,7 @@ TEST_F(ClientChat, LinesThatCouldOverflowATunnelFrameAreRefusedBeforeTheSessionM
 TEST_F(ClientChat, QuitSaysGoodbyeThroughTheTunnelAndTheNextStartMeetsAgain) {
     // A quits as soon as it shows B's line: only the goodbye can confirm it.
     ASSERT_TRUE(crosses(b(), a(), "last word"));
-    ASSERT_FALSE(b().client->machine().outbox().empty());
+    ASSERT_FALSE(b().machine->outbox().empty());
     const auto framesBefore = pair.relay.deliveredTo(1).size();
     const auto bLinesBefore = b().display.lines.size();
     a().quit();
@@ -98,7 +97,7 @@ TEST_F(ClientChat, QuitSaysGoodbyeThroughTheTunnelAndTheNextStartMeetsAgain) {
     EXPECT_NE(after[0].front(), '{');
     EXPECT_EQ(after[1], protocol::encodePeerDisconnected());
     EXPECT_EQ(b().display.since(bLinesBefore), std::vector<std::string>{"status:waiting for peer..."});
-    EXPECT_TRUE(b().client->machine().outbox().empty());
+    EXPECT_TRUE(b().machine->outbox().empty());
 
     // The client starts again; a line typed before its handshake waits and goes first.
     pair.launch(0).type("too early");

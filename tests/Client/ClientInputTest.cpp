@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "Kit/InProcessChat.h"
+#include "Kit/MachineChat.h"
 #include "DuoquillCLI/StandardInputReader.h"
 
 namespace duoquill::test {
@@ -24,10 +25,12 @@ TEST(TypedLines, ReaderHandsLinesOverOneAtATimeUntilQuitOrEndOfInput) {
         {"bye for now", {"bye for now"}},
     };
     for (const auto& [text, expected] : runs) {
-        ChatPair pair;
-        auto& a = pair.launch(0);
-        auto& b = pair.launch(1);
-        ASSERT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 10.0));
+        ManualTimeline timeline;
+        SimulatedRelay relay(timeline, 1);
+        ChatProcess a(0, timeline, relay, 1);  // the driver, whose reader is tried
+        MachineProcess b(1, timeline, relay, 2);
+        timeline.runFor(10.0, [&] { return a.isActive() && b.isActive(); });
+        ASSERT_TRUE(a.isActive() && b.isActive());
         std::istringstream input(text);
         std::atomic<bool> done = false;
         std::thread reader([&] {
@@ -35,11 +38,11 @@ TEST(TypedLines, ReaderHandsLinesOverOneAtATimeUntilQuitOrEndOfInput) {
             done = true;
         });
         for (int i = 0; i < 100000 && !done; ++i) {
-            pair.runFor(0.001);
+            timeline.runFor(0.001);
             std::this_thread::yield();
         }
         reader.join();
-        pair.runFor(1.0);
+        timeline.runFor(1.0);
         std::vector<std::string> received;
         for (const auto& line : b.display.lines) {
             if (line.starts_with("received:")) received.push_back(line.substr(9));

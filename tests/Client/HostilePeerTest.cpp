@@ -8,7 +8,7 @@
 
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Platform/Primitives/Sha2.h"
-#include "Kit/InProcessChat.h"
+#include "Kit/MachineChat.h"
 
 namespace duoquill::test {
 namespace {
@@ -37,7 +37,7 @@ struct HostileChat {
 
     ManualTimeline timeline;
     SimulatedRelay relay{timeline, 3};
-    ChatProcess client{0, timeline, relay, 3};
+    MachineProcess client{0, timeline, relay, 3};
     SimulatedPeer peer{relay, 1, client.world.clock, nullptr};
     json::object clientHello;
 };

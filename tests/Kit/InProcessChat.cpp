@@ -11,7 +11,7 @@ namespace asio = boost::asio;
 namespace duoquill::test {
 
 ChatProcess::ChatProcess(int owner_, ManualTimeline& timeline_, SimulatedRelay& relay_, std::uint64_t seed,
-                         cli::ChatDisplay* shownOn, bool baseProtocolOnly)
+                         cli::ChatDisplay* shownOn)
     : owner(owner_),
       timeline(timeline_),
       relay(relay_),
@@ -42,7 +42,7 @@ ChatProcess::ChatProcess(int owner_, ManualTimeline& timeline_, SimulatedRelay& 
                 if (onExit) onExit(status);
             },
         .startInputReader = {},
-        .baseProtocolOnly = baseProtocolOnly,
+        .baseProtocolOnly = false,
         .lineStreamStart = (std::uint64_t{1} << 52) + world.stream.next() % (std::uint64_t{1} << 51),
     };
     const std::string peerKey = base64URLString(World::identityKey(1 - owner).publicKey().compressed());
@@ -60,14 +60,6 @@ ChatProcess::~ChatProcess() {
     timers.reset();
     io.reset();
     timeline.detach(pollerKey);
-}
-
-ChatProcess& ChatPair::launch(int which) {
-    processes_[which].reset();
-    const std::uint64_t processSeed = seed_ * 1000003 + (++launches_) * 7919 + static_cast<std::uint64_t>(which);
-    processes_[which] = std::make_unique<ChatProcess>(which, timeline, relay, processSeed, nullptr,
-                                                         baseProtocolOnly[which]);
-    return *processes_[which];
 }
 
 }  // namespace duoquill::test

@@ -2,7 +2,9 @@
 // Chat clients in one test process: each "process" is the real CLIChatClient with its own
 // io_context, timers on a shared simulated timeline, a deterministic world of its own, an
 // identity held in memory, a display that records every line and a transport to the simulated
-// relay. Killing a process drops everything it had, as the end of a real process would.
+// relay. Killing a process drops everything it had, as the end of a real process would. For
+// what only the driver shows (its reader, its memory, its terminal); decisions are tried on
+// bare machines (MachineChat.h).
 
 #include <boost/asio/io_context.hpp>
 #include <functional>
@@ -34,11 +36,10 @@ private:
 };
 
 // The client of identity `owner` (World::identityKey) talking to the other identity. Its
-// lines go to `display` when given, else to its own RecordingDisplay. `baseProtocolOnly`: a
-// client of the base protocol (ChatEnvironment).
+// lines go to `display` when given, else to its own RecordingDisplay.
 struct ChatProcess {
     ChatProcess(int owner, ManualTimeline& timeline, SimulatedRelay& relay, std::uint64_t seed,
-                cli::ChatDisplay* display = nullptr, bool baseProtocolOnly = false);
+                cli::ChatDisplay* display = nullptr);
     ~ChatProcess();
 
     // Hands a typed line to the client, as the standard-input reader does.
@@ -59,38 +60,6 @@ struct ChatProcess {
     std::function<void(int)> onExit;  // runs when the client ends the process, before it returns
     std::shared_ptr<cli::CLIChatClient> client;
     std::size_t pollerKey = 0;
-};
-
-// Two chat processes of the pair of identities (so that runs repeat) and the relay between
-// them, on one timeline.
-class ChatPair {
-public:
-    explicit ChatPair(std::uint64_t seed = 1) : relay(timeline, seed), seed_(seed) {}
-
-    // Starts (or, after kill(), starts anew) the process of identity `which` (0 or 1).
-    ChatProcess& launch(int which);
-    void kill(int which) { processes_[which].reset(); }
-    ChatProcess& process(int which) { return *processes_[which]; }
-    bool isRunning(int which) const { return processes_[which] != nullptr; }
-
-    // Runs simulated time until the condition holds or the time has passed; true if it held.
-    bool runUntil(const std::function<bool()>& condition, double seconds) {
-        timeline.runFor(seconds, condition);
-        return condition();
-    }
-    void runFor(double seconds) { timeline.runFor(seconds); }
-    bool bothActive() const {
-        return processes_[0] && processes_[1] && processes_[0]->isActive() && processes_[1]->isActive();
-    }
-
-    ManualTimeline timeline;
-    SimulatedRelay relay;
-    bool baseProtocolOnly[2] = {false, false};  // for the next launch of each side
-
-private:
-    std::uint64_t seed_;
-    std::uint64_t launches_ = 0;
-    std::unique_ptr<ChatProcess> processes_[2];
 };
 
 }  // namespace duoquill::test

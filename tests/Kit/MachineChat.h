@@ -6,8 +6,7 @@
 // shown goes to a RecordingDisplay as the driver would show it. Each process has its own
 // deterministic world with fast keys; killing it drops everything it had.
 //
-// MachineProcess and MachinePair mirror ChatProcess and ChatPair (InProcessChat.h), which
-// run the real driver, for the tests of what only the driver does.
+// ChatProcess (InProcessChat.h) runs the real driver instead, for what only the driver does.
 
 #include <array>
 #include <deque>

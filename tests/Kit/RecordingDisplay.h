@@ -33,7 +33,13 @@ public:
 
     std::size_t count(std::string_view line) const { return std::count(lines.begin(), lines.end(), line); }
     bool contains(std::string_view line) const { return count(line) > 0; }
-    std::vector<double> timesOf(std::string_view line) const;
+    std::vector<double> timesOf(std::string_view line) const {
+        std::vector<double> out;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            if (lines[i] == line) out.push_back(times[i]);
+        }
+        return out;
+    }
     // Time of the n-th (0-based) occurrence of the line, or a negative value.
     double timeOf(std::string_view line, std::size_t n = 0) const {
         const auto all = timesOf(line);
