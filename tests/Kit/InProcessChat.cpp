@@ -1,7 +1,11 @@
 #include "Kit/InProcessChat.h"
 
+#include <boost/asio/async_result.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <stdexcept>
 
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Crypto/PFSChatSession.h"
@@ -9,6 +13,58 @@
 namespace asio = boost::asio;
 
 namespace duoquill::test {
+
+namespace {
+
+// The driver's transport over a Connection: each completion is posted to its executor.
+class SimulatedTransport final : public cli::ChatTransport {
+public:
+    SimulatedTransport(SimulatedRelay& relay, asio::any_io_executor executor, int owner)
+        : relay_(relay), executor_(std::move(executor)), owner_(owner) {}
+
+    // Dropped without disconnect(): the connection goes with it.
+    ~SimulatedTransport() override {
+        if (c_) relay_.drop(c_);
+    }
+
+    void connect(const std::string& url) override { c_ = relay_.connect(owner_, url); }
+
+    asio::awaitable<void> send(std::string text) override {
+        if (!c_) throw std::runtime_error("notConnected");
+        if (auto failure = relay_.send(c_, std::move(text))) throw std::runtime_error(*failure);
+        co_return;
+    }
+
+    asio::awaitable<std::string> receive() override {
+        if (!c_) throw std::runtime_error("notConnected");
+        // A named initiation: GCC 12 destroys closures built inside a co_await expression twice.
+        auto initiation = [this](auto handler) {
+            auto slot = std::make_shared<decltype(handler)>(std::move(handler));
+            relay_.receive(c_, [slot, executor = executor_](std::optional<std::string> text) {
+                asio::post(executor, [slot, text = std::move(text)]() mutable {
+                    if (!text) return (*slot)(std::make_exception_ptr(std::runtime_error("connection closed")), std::string());
+                    (*slot)(nullptr, std::move(*text));
+                });
+            });
+        };
+        std::string text = co_await asio::async_initiate<const asio::use_awaitable_t<>, void(std::exception_ptr, std::string)>(
+            std::move(initiation), asio::use_awaitable);
+        co_return text;
+    }
+
+    asio::awaitable<void> disconnect() override {
+        if (c_) relay_.disconnect(c_);
+        co_return;
+    }
+
+private:
+    SimulatedRelay& relay_;
+    asio::any_io_executor executor_;
+    int owner_;
+    SimulatedRelay::ConnectionPtr c_;
+};
+
+}  // namespace
 
 ChatProcess::ChatProcess(int owner_, ManualTimeline& timeline_, SimulatedRelay& relay_, std::uint64_t seed,
                          cli::ChatDisplay* shownOn)
@@ -27,7 +83,7 @@ ChatProcess::ChatProcess(int owner_, ManualTimeline& timeline_, SimulatedRelay& 
         .timers = *timers,
         .display = shownOn ? *shownOn : display,
         .identity = identity,
-        .makeTransport = [this] { return relay.makeTransport(io->get_executor(), owner); },
+        .makeTransport = [this] { return std::make_shared<SimulatedTransport>(relay, io->get_executor(), owner); },
         .makeSession =
             [this](std::shared_ptr<const P256KeyAgreementKey> local, const p256::PublicKey& peer,
                    const std::string& roomCode) {

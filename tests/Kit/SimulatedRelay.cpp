@@ -2,15 +2,10 @@
 #include "Duoquill/Protocol/TunnelPipeline.h"
 
 #include <algorithm>
-#include <boost/asio/async_result.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <deque>
 #include <stdexcept>
 
 #include "Kit/World.h"
-
-namespace asio = boost::asio;
 
 namespace duoquill::test {
 
@@ -49,68 +44,12 @@ struct SimulatedRelay::Connection final : relay::RoomMember, std::enable_shared_
     }
 };
 
-namespace {
-
-// The driver's transport over a Connection: each completion is posted to its executor.
-class SimulatedTransport final : public cli::ChatTransport {
-public:
-    SimulatedTransport(SimulatedRelay& relay, asio::any_io_executor executor, int owner, std::shared_ptr<bool> alive)
-        : relay_(relay), alive_(std::move(alive)), executor_(std::move(executor)), owner_(owner) {}
-
-    ~SimulatedTransport() override {
-        if (c_ && *alive_) relay_.drop(c_);
-    }
-
-    void connect(const std::string& url) override { c_ = relay_.connect(owner_, url); }
-
-    asio::awaitable<void> send(std::string text) override {
-        if (!c_) throw std::runtime_error("notConnected");
-        if (auto failure = relay_.send(c_, std::move(text))) throw std::runtime_error(*failure);
-        co_return;
-    }
-
-    asio::awaitable<std::string> receive() override {
-        if (!c_) throw std::runtime_error("notConnected");
-        // A named initiation: GCC 12 destroys closures built inside a co_await expression twice.
-        auto initiation = [this](auto handler) {
-            auto slot = std::make_shared<decltype(handler)>(std::move(handler));
-            relay_.receive(c_, [slot, executor = executor_](std::optional<std::string> text) {
-                asio::post(executor, [slot, text = std::move(text)]() mutable {
-                    if (!text) return (*slot)(std::make_exception_ptr(std::runtime_error("connection closed")), std::string());
-                    (*slot)(nullptr, std::move(*text));
-                });
-            });
-        };
-        std::string text = co_await asio::async_initiate<const asio::use_awaitable_t<>, void(std::exception_ptr, std::string)>(
-            std::move(initiation), asio::use_awaitable);
-        co_return text;
-    }
-
-    asio::awaitable<void> disconnect() override {
-        if (c_) relay_.disconnect(c_);
-        co_return;
-    }
-
-private:
-    SimulatedRelay& relay_;
-    std::shared_ptr<bool> alive_;
-    asio::any_io_executor executor_;
-    int owner_;
-    SimulatedRelay::ConnectionPtr c_;
-};
-
-}  // namespace
-
 SimulatedRelay::SimulatedRelay(ManualTimeline& timeline, std::uint64_t seed)
     : timeline_(timeline), random_(seed), rooms_(std::make_unique<relay::RoomRegistry>(relay::Room::BacklogLimits{})) {}
 
 SimulatedRelay::~SimulatedRelay() {
     *alive_ = false;
     for (auto& c : connections_) c->waiter = nullptr;
-}
-
-std::shared_ptr<cli::ChatTransport> SimulatedRelay::makeTransport(asio::any_io_executor executor, int owner) {
-    return std::make_shared<SimulatedTransport>(*this, std::move(executor), owner, alive_);
 }
 
 SimulatedRelay::ConnectionPtr SimulatedRelay::connect(int owner, const std::string& url) {

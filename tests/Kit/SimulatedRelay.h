@@ -12,10 +12,9 @@
 // bye or a peer-disconnected).
 //
 // A client reaches it through a Connection of plain callbacks (connect, send, receive,
-// disconnect, drop); makeTransport() wraps one as the asio ChatTransport of the driver. A
-// SimulatedPeer is a member the test drives itself: a ProtocolPeer on this relay.
+// disconnect, drop): a bare machine directly (MachineChat.h), the driver through a ChatTransport
+// made of them (InProcessChat.cpp). A SimulatedPeer is a member the test drives itself: a ProtocolPeer on this relay.
 
-#include <boost/asio/any_io_executor.hpp>
 #include <functional>
 #include <map>
 #include <memory>
@@ -24,7 +23,6 @@
 #include <string>
 #include <vector>
 
-#include "DuoquillCLI/ChatTransport.h"
 #include "DuoquillRelay/RoomRegistry.h"
 #include "Kit/ManualTimeline.h"
 #include "Kit/ProtocolPeer.h"
@@ -50,9 +48,6 @@ public:
     void disconnect(const ConnectionPtr& c);
     // Lets the connection go without a close, as dropping a socket does.
     void drop(const ConnectionPtr& c);
-
-    // A transport of the process `owner`, whose completions run on `executor`.
-    std::shared_ptr<cli::ChatTransport> makeTransport(boost::asio::any_io_executor executor, int owner);
 
     // The process ended: its connections drop without a close, nothing more is posted to it.
     void processDied(int owner);
