@@ -223,7 +223,7 @@ void CLIChatClient::perform(Action& action) {
             } else if constexpr (std::is_same_v<A, CancelTimer>) {
                 cancelAndClear(timers_[static_cast<std::size_t>(a.timer)]);
             } else if constexpr (std::is_same_v<A, Show>) {
-                show(a);
+                env_.display.show(a);
             } else if constexpr (std::is_same_v<A, StartInput>) {
                 inputTask_ = std::make_shared<TaskHandle>();
                 if (env_.startInputReader) env_.startInputReader(weak_from_this(), inputTask_);
@@ -239,18 +239,17 @@ void CLIChatClient::perform(Action& action) {
         action);
 }
 
-void CLIChatClient::show(const Show& line) {
-    auto& display = env_.display;
+void ChatDisplay::show(const Show& line) {
     const std::string_view text = line.text.view();
     switch (line.kind) {
-        case Show::Kind::status: display.status(text); break;
-        case Show::Kind::peerEvent: display.peerEvent(text); break;
-        case Show::Kind::error: display.error(text); break;
-        case Show::Kind::connected: display.connected(); break;
-        case Show::Kind::sent: display.sent(text); break;
-        case Show::Kind::queued: display.queued(text); break;
-        case Show::Kind::received: display.received(text); break;
-        case Show::Kind::prompt: display.prompt(); break;
+        case Show::Kind::status: status(text); break;
+        case Show::Kind::peerEvent: peerEvent(text); break;
+        case Show::Kind::error: error(text); break;
+        case Show::Kind::connected: connected(); break;
+        case Show::Kind::sent: sent(text); break;
+        case Show::Kind::queued: queued(text); break;
+        case Show::Kind::received: received(text); break;
+        case Show::Kind::prompt: prompt(); break;
     }
 }
 

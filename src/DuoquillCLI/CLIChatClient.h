@@ -128,7 +128,6 @@ private:
     void fatal(std::string_view message);
     void feed(chat::Event event);
     void perform(chat::Action& action);
-    void show(const chat::Show& line);
     void startWriting(const std::shared_ptr<Connection>& connection);
     void exitProcess(int status);
     void cancelAll();

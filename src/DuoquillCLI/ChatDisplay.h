@@ -7,9 +7,15 @@
 
 namespace duoquill::cli {
 
+namespace chat {
+struct Show;
+}
+
 class ChatDisplay {
 public:
     virtual ~ChatDisplay() = default;
+    // A line the machine shows, through the method of its kind.
+    void show(const chat::Show& line);
     virtual void banner(std::string_view localKey, std::string_view peerKey, std::string_view relay) = 0;
     // "[error] " + message, uncoloured: a start-up failure, just before the process ends.
     virtual void startupError(std::string_view message) = 0;

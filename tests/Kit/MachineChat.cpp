@@ -129,7 +129,7 @@ void MachineProcess::perform(Action& action) {
                 if (slot) timeline.cancel(*slot);
                 slot.reset();
             } else if constexpr (std::is_same_v<A, Show>) {
-                show(a);
+                display.show(a);
             } else if constexpr (std::is_same_v<A, StartInput>) {
                 // Lines are typed by the test.
             } else if constexpr (std::is_same_v<A, Exit>) {
@@ -140,20 +140,6 @@ void MachineProcess::perform(Action& action) {
             }
         },
         action);
-}
-
-void MachineProcess::show(const Show& line) {
-    const std::string_view text = line.text.view();
-    switch (line.kind) {
-        case Show::Kind::status: display.status(text); break;
-        case Show::Kind::peerEvent: display.peerEvent(text); break;
-        case Show::Kind::error: display.error(text); break;
-        case Show::Kind::connected: display.connected(); break;
-        case Show::Kind::sent: display.sent(text); break;
-        case Show::Kind::queued: display.queued(text); break;
-        case Show::Kind::received: display.received(text); break;
-        case Show::Kind::prompt: display.prompt(); break;
-    }
 }
 
 MachineProcess& MachinePair::launch(int which) {

@@ -50,7 +50,6 @@ public:
 private:
     void feed(cli::chat::Event event);
     void perform(cli::chat::Action& action);
-    void show(const cli::chat::Show& line);
     void post(cli::chat::Event event);
     void receiveNext();
     void cancelTimers();
