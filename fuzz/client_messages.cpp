@@ -1,7 +1,8 @@
-// handleMessage of a chat client holding a real session, in each phase: waiting for its peer,
-// half-way through the handshake (as initiator or responder), and active. The client is the
-// test kit's in-process one, its peer a protocol peer on the kit's simulated relay, both in
-// fast deterministic worlds. The frames come as the relay would pass them: plain JSON,
+// The chat client's machine holding a real session, fed what the relay passes in each phase:
+// waiting for its peer, half-way through the handshake (as initiator or responder), and active.
+// The client is the test kit's bare ChatMachine (no io_context: the kit carries out its
+// actions), its peer a protocol peer on the kit's simulated relay, both in fast deterministic
+// worlds. The frames come as the relay would pass them: plain JSON,
 // arbitrary text, tunnel frames the peer's real session sealed around arbitrary payloads (so
 // that kex2, ready, msg and bye objects of any shape reach their handlers), genuine records,
 // replays of earlier frames and dropped connections, interleaved with simulated time, typed
@@ -26,7 +27,7 @@
 #include "Duoquill/Protocol/TunnelPipeline.h"
 #include "DuoquillCLI/TerminalText.h"
 #include "FuzzTarget.h"
-#include "Kit/InProcessChat.h"
+#include "Kit/MachineChat.h"
 #include "Kit/SessionAccess.h"
 
 using namespace duoquill;
@@ -85,7 +86,7 @@ struct Rig {
     test::SimulatedRelay relay{timeline, 1};
     test::World peerWorld;
     SessionEnvironment peerEnvironment = peerWorld.environment();
-    test::ChatProcess client;
+    test::MachineProcess client;
     test::SimulatedPeer peer{relay, 1, client.world.clock, &peerEnvironment};
     std::optional<boost::json::object> clientHello;
     std::multiset<std::string> peerLines;  // each line the peer sent in a genuine record
@@ -96,11 +97,11 @@ struct Observed {
     const PFSChatSession* session = nullptr;
     Bytes ephemeral;  // tells a new session at a reused address apart
     std::optional<ReceiveState> receive;
-    cli::CLIChatClient::State state;
+    cli::chat::Phase state;
 
     static Observed of(Rig& rig) {
-        Observed o{.state = rig.client.client->machine().phase()};
-        if (PFSChatSession* s = rig.client.client->machine().currentSession()) {
+        Observed o{.state = rig.client.machine->phase()};
+        if (PFSChatSession* s = rig.client.machine->currentSession()) {
             o.session = s;
             o.ephemeral = s->ephemeralPublicKey().compressed();
             o.receive = ReceiveState::of(*s);
