@@ -225,8 +225,11 @@ TEST(ChatMachine, ConnectingTheNoPeerTimeoutLostConnectionsAndTheRetryBackOff) {
     EXPECT_EQ(chat.feed(0, TimerFired{Timer::retry}),
               (Lines{"status:connecting...", "status:[connect error] no entropy", "status:reconnecting...",
                      "arm:retry:4"}));
-    // Lines typed meanwhile wait.
+    // Lines typed meanwhile wait; quitting while a retry is pending starts no connection.
     EXPECT_EQ(chat.feed(0, LineTyped{SecureText("early")}), (Lines{"taken:0", "queued:early"}));
+    EXPECT_EQ(chat.feed(0, QuitRequested{}), (Lines{"cancel:retry", "peer:disconnected: quit",
+                                                   "error:1 line was not confirmed by the peer:", "status:  early",
+                                                   "exit:0"}));
 }
 
 TEST(ChatMachine, AnInvalidRelayURLEndsTheProcessAndAnEndedMachineDoesNothing) {
@@ -405,6 +408,17 @@ TEST(ChatMachine, RecoveryGraceFreshHelloByeAndRecordsOfALeftSession) {
     BackToBack chat;
     chat.startBoth();
     ASSERT_EQ(chat.phase(0), Phase::active);
+    // An active session starts the back-off again from its first step.
+    BackToBack lost;
+    lost.startBoth();
+    EXPECT_EQ(lost.feed(0, ConnectionLost{}).back(), "arm:retry:0.3");
+    lost.feed(0, TimerFired{Timer::retry});
+    EXPECT_EQ(lost.feed(0, ConnectionLost{}).back(), "arm:retry:1");
+    lost.feed(0, TimerFired{Timer::retry});
+    lost.pump();
+    ASSERT_EQ(lost.phase(0), Phase::active);
+    EXPECT_EQ(lost.feed(0, ConnectionLost{}).back(), "arm:retry:0.3");
+
     // The relay says the peer left: a grace of 5 s, then a fresh session.
     EXPECT_EQ(chat.feed(0, TextReceived{protocol::encodePeerDisconnected()}),
               (Lines{"peer:peer reconnecting...", "arm:connection:5"}));
