@@ -26,21 +26,10 @@ namespace {
 
 namespace json = boost::json;
 
-// The environment ChatCliProcess gives a user's chat.
-ProcessOptions optionsOf(const ChatUser& user) {
-    ProcessOptions options;
-    options.environment = {{"HOME", user.home()},
-                           {"DUOQUILL_KEY_LABEL", user.label()},
-                           {"SSL_CERT_FILE", TestCertificates::shared().caFile().string()},
-                           {"DUOQUILL_KEY_STORE", "software"}};
-    options.unsetEnvironment = {"XDG_DATA_HOME", "SSL_CERT_DIR"};
-    return options;
-}
-
 class JsonChat : public RunningProcess {
 public:
     JsonChat(const ChatUser& user, const std::string& peerKey, const std::string& relayURL)
-        : RunningProcess(cliPath().string(), {"chat", "--json", peerKey, relayURL}, optionsOf(user)) {}
+        : RunningProcess(cliPath().string(), {"chat", "--json", peerKey, relayURL}, user.processOptions()) {}
 
     void request(std::string_view line) { write(std::string(line) + "\n"); }
 
@@ -217,7 +206,7 @@ TEST(JsonChat, ReadmeNotifierRelaysEachReceivedLine) {
     RelayProcess relay;
     ChatCliProcess a(alice, bob.publicKey(), relay.url());
     const auto runNotifier = [&](const std::string& path) {
-        auto options = optionsOf(bob);
+        auto options = bob.processOptions();
         options.environment["PATH"] = path;
         return std::make_unique<RunningProcess>(script.string(), std::vector<std::string>{alice.publicKey(), relay.url()}, options);
     };

@@ -8,17 +8,6 @@ namespace duoquill::test {
 
 namespace {
 
-ProcessOptions userEnvironment(const ChatUser& user) {
-    ProcessOptions options;
-    options.environment = {{"HOME", user.home()},
-                           {"DUOQUILL_KEY_LABEL", user.label()},
-                           {"SSL_CERT_FILE", TestCertificates::shared().caFile().string()},
-                           // Never a TPM the machine may have.
-                           {"DUOQUILL_KEY_STORE", "software"}};
-    options.unsetEnvironment = {"XDG_DATA_HOME", "SSL_CERT_DIR"};
-    for (const auto& [name, value] : user.environment()) options.environment[name] = value;
-    return options;
-}
 
 std::size_t timesIn(std::string_view error, std::string_view text) {
     const std::string shown = plainText(error);
@@ -29,19 +18,31 @@ std::size_t timesIn(std::string_view error, std::string_view text) {
 
 }  // namespace
 
+ProcessOptions ChatUser::processOptions() const {
+    ProcessOptions options;
+    options.environment = {{"HOME", home()},
+                           {"DUOQUILL_KEY_LABEL", label()},
+                           {"SSL_CERT_FILE", TestCertificates::shared().caFile().string()},
+                           // Never a TPM the machine may have.
+                           {"DUOQUILL_KEY_STORE", "software"}};
+    options.unsetEnvironment = {"XDG_DATA_HOME", "SSL_CERT_DIR"};
+    for (const auto& [name, value] : environment_) options.environment[name] = value;
+    return options;
+}
+
 constexpr std::string_view kPinPrompt = "PIN for token ";
 
 ChatUser::ChatUser(std::string label, std::map<std::string, std::string> environment, std::string pin)
     : label_(std::move(label)), environment_(std::move(environment)), pin_(std::move(pin)) {
     if (pin_.empty()) {
-        const auto result = runProcess(cliPath().string(), {"keygen"}, userEnvironment(*this));
+        const auto result = runProcess(cliPath().string(), {"keygen"}, processOptions());
         if (result.exitStatus != 0) throw std::runtime_error("keygen failed: " + result.standardError);
         publicKey_ = result.standardOutput.substr(0, result.standardOutput.find('\n'));
         keygenMessage_ = result.standardError;
         return;
     }
     // In a terminal both outputs arrive together: the message line, then the key's.
-    auto options = userEnvironment(*this);
+    auto options = processOptions();
     options.terminal = true;
     RunningProcess keygen(cliPath().string(), {"keygen"}, options);
     if (!keygen.waitForStandardError([](const std::string& shown) { return shown.find(kPinPrompt) != std::string::npos; }, 20s)) {
@@ -60,7 +61,7 @@ ChatUser::ChatUser(std::string label, std::map<std::string, std::string> environ
 }
 
 ProcessResult ChatUser::run(const std::vector<std::string>& arguments, const std::string& input) const {
-    auto options = userEnvironment(*this);
+    auto options = processOptions();
     options.standardInput = input;
     return runProcess(cliPath().string(), arguments, options);
 }
@@ -70,7 +71,7 @@ ChatCliProcess::ChatCliProcess(const ChatUser& user, const std::string& peerKey,
     : RunningProcess(cliPath().string(),
                      relayURL.empty() ? std::vector<std::string>{"chat", peerKey} : std::vector<std::string>{"chat", peerKey, relayURL},
                      [&] {
-          auto options = userEnvironment(user);
+          auto options = user.processOptions();
           options.terminal = inTerminal || !user.pin().empty();
           if (options.terminal) options.environment["TERM"] = "xterm";
           return options;

@@ -29,6 +29,8 @@ public:
     const std::string& label() const { return label_; }
     std::string home() const { return home_.str(); }
     const std::map<std::string, std::string>& environment() const { return environment_; }
+    // The environment every process of this user runs with: its HOME, label, store and CA.
+    ProcessOptions processOptions() const;
     const std::string& pin() const { return pin_; }
     // What keygen said on standard error.
     const std::string& keygenMessage() const { return keygenMessage_; }
