@@ -9,7 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <optional>
+#include <functional>
 #include <thread>
 
 #include "Kit/ChatCliProcess.h"
@@ -29,27 +29,32 @@ constexpr int kPairs = 50;
 constexpr auto kFailoverLimit = 40s;
 const std::string kRoomsOfTwo = "rooms{members=\"2\"}";
 
-std::vector<std::string> relayArguments(std::vector<std::string> extra = {}) {
-    std::vector<std::string> arguments{"--plain", "--proxy-protocol", "127.0.0.1", "--metrics", "127.0.0.1:0"};
+// A plain relay behind the proxy, with its metrics; `extra` after the usual arguments.
+std::unique_ptr<RelayProcess> startRelay(std::vector<std::string> extra = {}) {
+    std::vector<std::string> arguments{"--proxy-protocol", "127.0.0.1", "--metrics", "127.0.0.1:0"};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
-    return arguments;
+    return std::make_unique<RelayProcess>(RelayProcess::Options{.plain = true, .arguments = arguments});
 }
 
-std::unique_ptr<RelayProcess> startRelay(std::vector<std::string> extra = {}) {
-    return std::make_unique<RelayProcess>(RelayProcess::Options{.plain = true, .arguments = relayArguments(std::move(extra))});
+using Relays = std::array<std::unique_ptr<RelayProcess>, 3>;
+
+// Three relays without a per-address limit, and their places on the ring.
+std::vector<HaproxyProcess::Relay> startRelays(Relays& relays) {
+    std::vector<HaproxyProcess::Relay> ring;
+    for (auto& relay : relays) {
+        relay = startRelay({"--max-per-address", "0"});
+        ring.push_back({relay->port(), relay->metricsPort()});
+    }
+    return ring;
 }
 
 // Distinct room paths spread like real ones (hex of a hash).
 std::string roomPath(int n) {
-    std::uint64_t state = 0x9e3779b97f4a7c15ULL * static_cast<std::uint64_t>(n + 1);
     std::string path = "/";
-    while (path.size() < 129) {
-        state += 0x9e3779b97f4a7c15ULL;
-        std::uint64_t z = state;
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        z ^= z >> 31;
-        for (int i = 0; i < 16 && path.size() < 129; ++i, z >>= 4) path += "0123456789abcdef"[z & 15];
+    for (int i = 0; path.size() < 129; ++i) {
+        char hex[17];
+        std::snprintf(hex, sizeof hex, "%016zx", std::hash<std::string>{}(std::to_string(n) + "." + std::to_string(i)));
+        path += hex;
     }
     return path;
 }
@@ -88,12 +93,13 @@ void meet(const HaproxyProcess& proxy, Pair& pair, Clock::time_point deadline) {
 // A frame each way; false when either does not arrive.
 bool exchange(Pair& pair, const std::string& tag) {
     try {
-        pair.a->sendText(tag + " a>b " + pair.path.substr(1, 8));
+        const std::string there = tag + " a>b " + pair.path.substr(1, 8), back = tag + " b>a";
+        pair.a->sendText(there);
         WebSocketEvent event = pair.b->read();
-        if (event.kind != Kind::text || event.data != tag + " a>b " + pair.path.substr(1, 8)) return false;
-        pair.b->sendText(tag + " b>a");
+        if (event.kind != Kind::text || event.data != there) return false;
+        pair.b->sendText(back);
         event = pair.a->read();
-        return event.kind == Kind::text && event.data == tag + " b>a";
+        return event.kind == Kind::text && event.data == back;
     } catch (const std::runtime_error&) {
         return false;
     }
@@ -105,40 +111,23 @@ bool ended(WebSocketTestClient& client) {
     return event.kind == Kind::closed || event.kind == Kind::failed;
 }
 
-// After a relay died: true when the pair's frames still flow; false when both members' connections
-// have ended.
+// After a relay died: true when the pair's frames still flow; false when both members'
+// connections have ended, as they must when one has.
 bool stillFlows(Pair& pair, const std::string& tag) {
-    const std::string text = tag + " " + pair.path.substr(1, 8);
-    try {
-        pair.a->sendText(text);
-    } catch (const std::runtime_error&) {
-    }
-    const WebSocketEvent event = pair.b->read();
-    if (event.kind == Kind::text) {
-        EXPECT_EQ(event.data, text);
-        pair.b->sendText(text);
-        EXPECT_EQ(pair.a->readText(), text);
-        EXPECT_TRUE(pair.a->isOpen() && pair.b->isOpen());
-        return true;
-    }
-    EXPECT_TRUE(event.kind == Kind::closed || event.kind == Kind::failed) << describe(event);
-    EXPECT_TRUE(ended(*pair.a)) << "one member of " << text << " was cut off, the other not";
+    if (exchange(pair, tag)) return true;
+    EXPECT_TRUE(ended(*pair.a) && ended(*pair.b)) << "one member of " << pair.path.substr(1, 8) << " was cut off, the other not";
     return false;
 }
 
-std::array<long, 3> roomsPerRelay(const std::array<std::unique_ptr<RelayProcess>, 3>& relays) {
+std::array<long, 3> roomsPerRelay(const Relays& relays) {
     std::array<long, 3> rooms{};
     for (std::size_t i = 0; i < relays.size(); ++i) rooms[i] = relays[i] ? relays[i]->metric(kRoomsOfTwo) : 0;
     return rooms;
 }
 
 TEST(Cluster, RoomsSpreadOverTheRelaysAndADeadRelaysRoomsMeetAgainElsewhereWhileTheOthersGoOn) {
-    std::array<std::unique_ptr<RelayProcess>, 3> relays;
-    std::vector<HaproxyProcess::Relay> ring;
-    for (auto& relay : relays) {
-        relay = startRelay({"--max-per-address", "0"});
-        ring.push_back({relay->port(), relay->metricsPort()});
-    }
+    Relays relays;
+    const std::vector<HaproxyProcess::Relay> ring = startRelays(relays);
     const HaproxyProcess proxy({.relays = ring});
 
     // Two real chats first: the relay their room hashes to is the one that dies.
@@ -161,11 +150,7 @@ TEST(Cluster, RoomsSpreadOverTheRelaysAndADeadRelaysRoomsMeetAgainElsewhereWhile
         ASSERT_TRUE(exchange(pairs[i], "first")) << i;
     }
     const std::array<long, 3> before = roomsPerRelay(relays);
-    std::printf("rooms per relay (with the chat's): %ld %ld %ld\n", before[0], before[1], before[2]);
-    for (std::size_t i = 0; i < relays.size(); ++i) {
-        testing::Test::RecordProperty("rooms_relay" + std::to_string(i + 1), static_cast<int>(before[i]));
-        EXPECT_GT(before[i], victim == i ? 1 : 0) << "relay " << i + 1 << " got no room";
-    }
+    for (std::size_t i = 0; i < relays.size(); ++i) EXPECT_GT(before[i], victim == i ? 1 : 0) << "relay " << i + 1 << " got no room";
     EXPECT_EQ(before[0] + before[1] + before[2], kPairs + 1);
 
     const auto killed = Clock::now();
@@ -180,29 +165,16 @@ TEST(Cluster, RoomsSpreadOverTheRelaysAndADeadRelaysRoomsMeetAgainElsewhereWhile
         meet(proxy, pairs[i], killed + kFailoverLimit);
         EXPECT_TRUE(exchange(pairs[i], "moved")) << i;
     }
-    const auto pairsBack = Clock::now() - killed;
     // The chats notice by themselves, reconnect and make a new session.
     EXPECT_TRUE(aliceChat.waitFor(kConnectedLine, kFailoverLimit, 2) && bobChat.waitFor(kConnectedLine, kFailoverLimit, 2))
         << plainText(aliceChat.standardError()) << plainText(bobChat.standardError());
-    const auto chatsBack = Clock::now() - killed;
+    EXPECT_LT(Clock::now() - killed, kFailoverLimit);
     bobChat.type("after the failover");
     EXPECT_TRUE(aliceChat.waitFor("after the failover")) << plainText(aliceChat.standardError());
-    EXPECT_LT(chatsBack, kFailoverLimit);
-    const auto ms = [](auto d) { return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()); };
-    std::printf("relay %zu killed: %zu of %d rooms moved; pairs met again after %d ms, the chats after %d ms\n",
-                victim + 1, moved.size() + 1, kPairs + 1, ms(pairsBack), ms(chatsBack));
-    testing::Test::RecordProperty("rooms_moved", static_cast<int>(moved.size() + 1));
-    testing::Test::RecordProperty("failover_pairs_ms", ms(pairsBack));
-    testing::Test::RecordProperty("failover_chats_ms", ms(chatsBack));
     EXPECT_TRUE(proxy.waitForRelay(static_cast<int>(victim + 1), false, 5s));
-
-    std::array<long, 3> after = roomsPerRelay(relays);
+    const std::array<long, 3> after = roomsPerRelay(relays);
     EXPECT_EQ(after[0] + after[1] + after[2], kPairs + 1);
-    for (std::size_t i = 0; i < relays.size(); ++i) {
-        if (i != victim) {
-            EXPECT_GE(after[i], before[i]);
-        }
-    }
+    for (std::size_t i = 0; i < relays.size(); ++i) EXPECT_TRUE(i == victim || after[i] >= before[i]) << i;
 
     // Back on its ports and its place on the ring: the rooms that moved away come back.
     const auto port = ring[victim].port, metricsPort = ring[victim].metricsPort;
@@ -224,9 +196,7 @@ TEST(Cluster, RoomsSpreadOverTheRelaysAndADeadRelaysRoomsMeetAgainElsewhereWhile
     EXPECT_EQ(rooms[victim], static_cast<long>(moved.size()));
     EXPECT_EQ(rooms[0] + rooms[1] + rooms[2], kPairs + 1);
     for (std::size_t i = 0; i < relays.size(); ++i) {
-        if (i != victim) {
-            EXPECT_TRUE(rooms[i] == before[i] || rooms[i] == before[i] + 1) << i << ": " << rooms[i];
-        }
+        EXPECT_TRUE(i == victim || rooms[i] == before[i] || rooms[i] == before[i] + 1) << i << ": " << rooms[i];
     }
     for (auto& pair : pairs) EXPECT_TRUE(exchange(pair, "last")) << pair.path.substr(1, 8);
 
@@ -243,13 +213,8 @@ TEST(Cluster, RoomsSpreadOverTheRelaysAndADeadRelaysRoomsMeetAgainElsewhereWhile
 // A hung relay still accepts connections but fails its health check: its members are cut off
 // then, so that they do not wait apart from peers that arrive on the next relay.
 TEST(Cluster, TheRoomsOfADeadOrHungRelayMoveWithBothTheirMembers) {
-    std::array<std::unique_ptr<RelayProcess>, 3> relays;
-    std::vector<HaproxyProcess::Relay> ring;
-    for (auto& relay : relays) {
-        relay = startRelay({"--max-per-address", "0"});
-        ring.push_back({relay->port(), relay->metricsPort()});
-    }
-    const HaproxyProcess proxy({.relays = ring, .checkInterval = "500ms"});
+    Relays relays;
+    const HaproxyProcess proxy({.relays = startRelays(relays), .checkInterval = "500ms"});
     relays[0]->stop(SIGKILL);
     relays[0].reset();
     std::vector<Pair> pairs(60);
@@ -280,28 +245,23 @@ TEST(Cluster, TheRoomsOfADeadOrHungRelayMoveWithBothTheirMembers) {
     ::kill(relays[1]->pid(), SIGCONT);
 }
 
+// Each member from an address of its own: the relay counts what the header names, not HAProxy.
 TEST(Cluster, TheProxyProtocolGivesTheRelayEachClientsAddressForItsLimit) {
     auto relay = startRelay({"--max-per-address", "1", "--log-addresses"});
     const HaproxyProcess proxy({.relays = {{relay->port(), relay->metricsPort()}}});
-
     Pair pair{roomPath(1), open(proxy, roomPath(1), "127.0.0.1"), open(proxy, roomPath(1), "127.0.0.2")};
     ASSERT_TRUE(pair.a && pair.b);
     EXPECT_TRUE(exchange(pair, "two addresses"));
     EXPECT_EQ(open(proxy, roomPath(2), "127.0.0.2"), nullptr);  // the relay's refusal, as HAProxy's 502
     const Client third = open(proxy, roomPath(2), "127.0.0.3");
     EXPECT_NE(third, nullptr);
-
-    EXPECT_EQ(relay->metric("connections_open"), 3);
     EXPECT_EQ(relay->metric("connections_refused_total{reason=\"address_cap\"}"), 1);
-    EXPECT_EQ(relay->metric("frames_forwarded_total"), 2);
     // The log is written beside the counts, not before them: a loaded machine may show it late.
-    const auto logged = [&](const char* address) {
-        for (const auto until = Clock::now() + 5s; Clock::now() < until; std::this_thread::sleep_for(20ms)) {
-            if (relay->log().find(address) != std::string::npos) return true;
-        }
-        return false;
-    };
-    for (const char* address : {"from 127.0.0.2:", "from 127.0.0.3:"}) EXPECT_TRUE(logged(address)) << relay->log();
+    for (const char* address : {"from 127.0.0.2:", "from 127.0.0.3:"}) {
+        const auto until = Clock::now() + 5s;
+        while (relay->log().find(address) == std::string::npos && Clock::now() < until) std::this_thread::sleep_for(20ms);
+        EXPECT_NE(relay->log().find(address), std::string::npos) << relay->log();
+    }
 }
 
 }  // namespace
