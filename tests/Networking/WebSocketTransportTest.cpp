@@ -15,6 +15,7 @@
 #include <boost/beast/ssl.hpp>
 
 #include "Duoquill/Networking/WebSocketTransport.h"
+#include "Kit/HaproxyProcess.h"
 #include "Kit/TestCertificates.h"
 
 namespace duoquill::test {
@@ -46,10 +47,7 @@ public:
     explicit Server(const TestCertificates& certificates = TestCertificates::shared(), std::string address = "127.0.0.1") {
         tls_.use_certificate_chain_file(certificates.certificateFile());
         tls_.use_private_key_file(certificates.privateKeyFile(), asio::ssl::context::pem);
-        const asio::ip::tcp::endpoint endpoint(asio::ip::make_address(address), 0);
-        acceptor_.open(endpoint.protocol());
-        acceptor_.bind(endpoint);
-        acceptor_.listen();
+        acceptor_ = asio::ip::tcp::acceptor(io_, {asio::ip::make_address(address), 0});
         asio::co_spawn(io_, accept(), asio::detached);
         thread_ = std::thread([this] { io_.run(); });
     }
@@ -320,13 +318,8 @@ TEST_F(WebSocketTransportTest, PingsWhileConnectedKeepAQuietConnectionAndClosesW
 }
 
 TEST_F(WebSocketTransportTest, UnreachableStalledSilentAndUntrustedServersAreNetworkErrors) {
-    unsigned short closedPort;
-    {
-        asio::ip::tcp::acceptor probe(io_, {asio::ip::make_address("127.0.0.1"), 0});
-        closedPort = probe.local_endpoint().port();
-    }
     WebSocketTransport unreachable(io_.get_executor());
-    unreachable.connect("wss://127.0.0.1:" + std::to_string(closedPort) + "/room");
+    unreachable.connect("wss://127.0.0.1:" + std::to_string(freeLoopbackPort()) + "/room");
     const auto refused = failure<NetworkError>(unreachable.send("x"));
     EXPECT_EQ(refused.code(), asio::error::connection_refused);
     EXPECT_STREQ(refused.what(), "Connection refused");
