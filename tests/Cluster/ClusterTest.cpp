@@ -1,7 +1,6 @@
 // Several real relays behind the real HAProxy with the shipped configuration: rooms spread by
 // the hash of their path, both members always meet on one relay, a dead relay's rooms move
-// and meet again while the other rooms go on, and the PROXY protocol carries each client's
-// address to the relay's per-address limit.
+// and meet again while the other rooms go on.
 
 #include <gtest/gtest.h>
 
@@ -60,9 +59,8 @@ std::string roomPath(int n) {
 }
 
 // Opens `path` through the proxy; nothing when it is not upgraded.
-Client open(const HaproxyProcess& proxy, const std::string& path, const std::string& source = "") {
-    auto client = std::make_unique<WebSocketTestClient>(
-        WebSocketTestClient::Options{.caFile = TestCertificates::shared().caFile(), .sourceAddress = source});
+Client open(const HaproxyProcess& proxy, const std::string& path) {
+    auto client = std::make_unique<WebSocketTestClient>(WebSocketTestClient::Options{.caFile = TestCertificates::shared().caFile()});
     if (client->open(proxy.port(), path) != 101) return nullptr;
     return client;
 }
@@ -243,25 +241,6 @@ TEST(Cluster, TheRoomsOfADeadOrHungRelayMoveWithBothTheirMembers) {
     EXPECT_EQ(moved, onHung);
     EXPECT_EQ(relays[2]->metric(kRoomsOfTwo), static_cast<long>(pairs.size()));
     ::kill(relays[1]->pid(), SIGCONT);
-}
-
-// Each member from an address of its own: the relay counts what the header names, not HAProxy.
-TEST(Cluster, TheProxyProtocolGivesTheRelayEachClientsAddressForItsLimit) {
-    auto relay = startRelay({"--max-per-address", "1", "--log-addresses"});
-    const HaproxyProcess proxy({.relays = {{relay->port(), relay->metricsPort()}}});
-    Pair pair{roomPath(1), open(proxy, roomPath(1), "127.0.0.1"), open(proxy, roomPath(1), "127.0.0.2")};
-    ASSERT_TRUE(pair.a && pair.b);
-    EXPECT_TRUE(exchange(pair, "two addresses"));
-    EXPECT_EQ(open(proxy, roomPath(2), "127.0.0.2"), nullptr);  // the relay's refusal, as HAProxy's 502
-    const Client third = open(proxy, roomPath(2), "127.0.0.3");
-    EXPECT_NE(third, nullptr);
-    EXPECT_EQ(relay->metric("connections_refused_total{reason=\"address_cap\"}"), 1);
-    // The log is written beside the counts, not before them: a loaded machine may show it late.
-    for (const char* address : {"from 127.0.0.2:", "from 127.0.0.3:"}) {
-        const auto until = Clock::now() + 5s;
-        while (relay->log().find(address) == std::string::npos && Clock::now() < until) std::this_thread::sleep_for(20ms);
-        EXPECT_NE(relay->log().find(address), std::string::npos) << relay->log();
-    }
 }
 
 }  // namespace
