@@ -93,11 +93,9 @@ bool exchange(Pair& pair, const std::string& tag) {
     try {
         const std::string there = tag + " a>b " + pair.path.substr(1, 8), back = tag + " b>a";
         pair.a->sendText(there);
-        WebSocketEvent event = pair.b->read();
-        if (event.kind != Kind::text || event.data != there) return false;
+        if (pair.b->readText() != there) return false;
         pair.b->sendText(back);
-        event = pair.a->read();
-        return event.kind == Kind::text && event.data == back;
+        return pair.a->readText() == back;
     } catch (const std::runtime_error&) {
         return false;
     }
