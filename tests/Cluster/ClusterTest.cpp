@@ -60,7 +60,8 @@ std::string roomPath(int n) {
 
 // Opens `path` through the proxy; nothing when it is not upgraded.
 Client open(const HaproxyProcess& proxy, const std::string& path) {
-    auto client = std::make_unique<WebSocketTestClient>(WebSocketTestClient::Options{.caFile = TestCertificates::shared().caFile()});
+    auto client = std::make_unique<WebSocketTestClient>(
+        WebSocketTestClient::Options{.caFile = TestCertificates::shared().caFile()});
     if (client->open(proxy.port(), path) != 101) return nullptr;
     return client;
 }
@@ -111,7 +112,8 @@ bool ended(WebSocketTestClient& client) {
 // connections have ended, as they must when one has.
 bool stillFlows(Pair& pair, const std::string& tag) {
     if (exchange(pair, tag)) return true;
-    EXPECT_TRUE(ended(*pair.a) && ended(*pair.b)) << "one member of " << pair.path.substr(1, 8) << " was cut off, the other not";
+    EXPECT_TRUE(ended(*pair.a) && ended(*pair.b))
+        << "one member of " << pair.path.substr(1, 8) << " was cut off, the other not";
     return false;
 }
 
@@ -146,7 +148,9 @@ TEST(Cluster, RoomsSpreadOverTheRelaysAndADeadRelaysRoomsMeetAgainElsewhereWhile
         ASSERT_TRUE(exchange(pairs[i], "first")) << i;
     }
     const std::array<long, 3> before = roomsPerRelay(relays);
-    for (std::size_t i = 0; i < relays.size(); ++i) EXPECT_GT(before[i], victim == i ? 1 : 0) << "relay " << i + 1 << " got no room";
+    for (std::size_t i = 0; i < relays.size(); ++i) {
+        EXPECT_GT(before[i], victim == i ? 1 : 0) << "relay " << i + 1 << " got no room";
+    }
     EXPECT_EQ(before[0] + before[1] + before[2], kPairs + 1);
 
     const auto killed = Clock::now();

@@ -246,7 +246,8 @@ TEST_F(WebSocketTransportTest, SendsArriveInCallOrderCancelledWaitsLoseNothingAn
     ASSERT_TRUE(runUntil([&] { return receiveDone; }));
     EXPECT_TRUE(receiveFailure);
     // A send whose waiting task is cancelled still goes out, in its place in the order.
-    asio::co_spawn(io_, transport.send("second"), asio::bind_cancellation_slot(cancelSend.slot(), [](std::exception_ptr) {}));
+    asio::co_spawn(io_, transport.send("second"),
+                   asio::bind_cancellation_slot(cancelSend.slot(), [](std::exception_ptr) {}));
     io_.restart();
     io_.poll_one();  // the send has started and waits for its write
     cancelSend.emit(asio::cancellation_type::terminal);

@@ -133,7 +133,8 @@ RawAnswer rawExchange(std::uint16_t port, std::string_view send = {}, std::chron
 const std::string kKeyLine = "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
 
 // An upgrade request for `path`, with the key line given (or none) and the version asked for.
-std::string upgradeRequest(const std::string& path, const std::string& key = kKeyLine, const std::string& version = "13") {
+std::string upgradeRequest(const std::string& path, const std::string& key = kKeyLine,
+                           const std::string& version = "13") {
     return "GET " + path + " HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n" + key +
            "Sec-WebSocket-Version: " + version + "\r\n\r\n";
 }
@@ -300,7 +301,8 @@ TEST(Relay, IPv6ClientsCountByPrefixAndMappedIPv4AsIPv4) {
              {"192.0.2.8", true}}) {
         held.push_back(limiter->admit(at(address), refusal));
         EXPECT_EQ(static_cast<bool>(held.back()), admitted) << address;
-        EXPECT_EQ(refusal, admitted ? ConnectionLimiter::Refusal::none : ConnectionLimiter::Refusal::tooManyFromAddress);
+        using enum ConnectionLimiter::Refusal;
+        EXPECT_EQ(refusal, admitted ? none : tooManyFromAddress);
     }
     held[1] = {};  // a freed place is counted under the same prefix
     EXPECT_TRUE(limiter->admit(at("2001:db8:1:2::42"), refusal));
@@ -424,7 +426,8 @@ TEST(Relay, MembersThatNeverReadAreDroppedWhileANormalRoomKeepsWorking) {
     // of the send under way alone.
     const struct { std::vector<std::string> arguments; std::string reason; bool plain; } attacks[] = {
         {{"--memory-budget", "64"}, queueOver, false},
-        {{"--memory-budget", "1", "--max-queue-kib", "4096", "--write-timeout", "0.5"}, "the relay's memory budget is full", false},
+        {{"--memory-budget", "1", "--max-queue-kib", "4096", "--write-timeout", "0.5"},
+         "the relay's memory budget is full", false},
         {{"--memory-budget", "64"}, queueOver, true}};
     for (const auto& [arguments, reason, plain] : attacks) {
         Relay relay(arguments, plain);
@@ -783,7 +786,8 @@ TEST(Relay, MetricsCountWhatTheRelayDidAndNameNoRoomOrAddress) {
     EXPECT_EQ(relay.client()->open(relay.port(), "/x"), 404);
     const Client lone = relay.join(roomPath(3));
     for (int i = 0; i < 3; ++i) lone->sendText("kept");
-    const Client a = relay.join(roomPath(1)), b = relay.join(roomPath(1)), c = relay.join(roomPath(2)), d = relay.join(roomPath(2));
+    const Client a = relay.join(roomPath(1)), b = relay.join(roomPath(1));
+    const Client c = relay.join(roomPath(2)), d = relay.join(roomPath(2));
     for (int i = 0; i < 10; ++i) {
         a->sendText(frameText(i, 100));
         d->sendText(frameText(i, 1000));
@@ -795,12 +799,14 @@ TEST(Relay, MetricsCountWhatTheRelayDidAndNameNoRoomOrAddress) {
 
     const std::vector<std::pair<std::string, long>> expected{
         {"connections_open", 6}, {"connections_refused_total{reason=\"not_found\"}", 1},
-        {"connections_refused_total{reason=\"address_cap\"}", 0}, {"rooms{members=\"1\"}", 2}, {"rooms{members=\"2\"}", 2},
+        {"connections_refused_total{reason=\"address_cap\"}", 0}, {"rooms{members=\"1\"}", 2},
+        {"rooms{members=\"2\"}", 2},
         {"frames_forwarded_total", 20}, {"bytes_forwarded_total", 11000}, {"frames_kept_total", 3},
         {"members_dropped_total{reason=\"binary_frame\"}", 1}, {"members_dropped_total{reason=\"replaced\"}", 0},
         {"memory_budget_used_bytes", 12}, {"memory_budget_limit_bytes", 1048576}};
     const auto counted = [&] {
-        return std::all_of(expected.begin(), expected.end(), [&](auto& sample) { return relay.metric(sample.first) == sample.second; });
+        return std::all_of(expected.begin(), expected.end(),
+                           [&](const auto& sample) { return relay.metric(sample.first) == sample.second; });
     };
     // The last close and the last writes are counted a moment after the clients see them.
     for (int i = 0; i < 250 && !counted(); ++i) std::this_thread::sleep_for(20ms);
