@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <random>
 #include <vector>
 
 #include "Duoquill/Platform/PQ/MLDSAPolynomial.h"
@@ -20,43 +18,27 @@ using mldsa::Poly;
 using mldsa::q;
 using Values = std::vector<std::int32_t>;
 
-class MLDSAKernels : public ::testing::Test {
-protected:
-    // compute() on the portable backend, then the same on AVX2 where the processor has it.
-    Values onEachBackend(const std::function<Values()>& compute, const std::string& what) {
-        return backends_.expectSame(compute, what);
-    }
-    Poly randomPoly(std::int32_t low, std::int32_t high) {
-        std::uniform_int_distribution<std::int32_t> d(low, high);
-        Poly p;
-        for (auto& x : p.c) x = d(rng_);
-        return p;
-    }
-    std::vector<std::uint8_t> randomBytes(std::size_t size) { return test::randomBytes(rng_, size); }
-
-    std::mt19937 rng_{20261208};
-    test::PortableAgainstAvx2 backends_;
-};
+using MLDSAKernels = test::PortableAgainstWider<20261208>;
 
 Values coefficients(const Poly& p) { return {p.c.begin(), p.c.end()}; }
 
 TEST_F(MLDSAKernels, TransformsAndRowSums) {
     for (int round = 0; round < 40; ++round) {
-        Poly input = randomPoly(-(q - 1), q - 1);
+        Poly input = randomPoly<Poly>(-(q - 1), q - 1);
         if (round == 1) input.c.fill(q - 1);
         if (round == 2) input.c.fill(-(q - 1));
-        onEachBackend([&] { Poly p = input; mldsa::ntt(p); return coefficients(p); }, "ntt");
+        expectSame<Values>([&] { Poly p = input; mldsa::ntt(p); return coefficients(p); }, "ntt");
 
         // Seven products at the widest: entries of A in [0, q), NTT(s1) below 9q.
         std::array<Poly, 7> a, b;
         for (std::size_t c = 0; c < 7; ++c) {
-            a[c] = randomPoly(0, q - 1);
-            b[c] = randomPoly(-(9 * q - 1), 9 * q - 1);
+            a[c] = randomPoly<Poly>(0, q - 1);
+            b[c] = randomPoly<Poly>(-(9 * q - 1), 9 * q - 1);
             if (round == 1) a[c].c.fill(q - 1), b[c].c.fill(9 * q - 1);
             if (round == 2) a[c].c.fill(q - 1), b[c].c.fill(-(9 * q - 1));
         }
-        const Poly s2 = randomPoly(-2, 2);
-        const Values row = onEachBackend(
+        const Poly s2 = randomPoly<Poly>(-2, 2);
+        const Values row = expectSame<Values>(
             [&] {
                 mldsa::RowSum sum{};
                 for (std::size_t c = 0; c < 7; ++c) mldsa::multiplyAccumulate(sum, a[c], b[c]);
@@ -74,7 +56,6 @@ TEST_F(MLDSAKernels, TransformsAndRowSums) {
             ASSERT_GE(row[i], 0);
             ASSERT_LT(row[i], q);
         }
-        if (backends_.avx2Missing) GTEST_SKIP() << "the processor has no AVX2";
     }
 }
 
@@ -98,7 +79,7 @@ TEST_F(MLDSAKernels, RejectionSamplers) {
     // Runs a sampler from count on each backend: the kept values after the first count, with
     // the new count last.
     auto run = [&](auto sampler, const std::vector<std::uint8_t>& bytes, std::size_t count, const char* what) {
-        return onEachBackend(
+        return expectSame<Values>(
             [&] {
                 Poly a;
                 a.c.fill(-1);
@@ -138,7 +119,6 @@ TEST_F(MLDSAKernels, RejectionSamplers) {
             }
         }
     }
-    if (backends_.avx2Missing) GTEST_SKIP() << "the processor has no AVX2";
 }
 
 }  // namespace

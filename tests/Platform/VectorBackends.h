@@ -1,6 +1,6 @@
 #pragma once
-// Runs a test body once with each vector backend of the post-quantum code that this
-// processor has, so that the narrower backends stay tested where a wider one is chosen.
+// Runs test bodies with each vector backend of the post-quantum code that this processor has,
+// so that the narrower backends stay tested where a wider one is chosen.
 
 #include <gtest/gtest.h>
 
@@ -14,42 +14,20 @@
 
 namespace duoquill::test {
 
+inline const char* backendName(pq::VectorBackend backend) {
+    return backend == pq::VectorBackend::avx512 ? "AVX-512" : backend == pq::VectorBackend::avx2 ? "AVX2" : "portable";
+}
+
 template <class Body>
 void onEveryVectorBackend(Body body) {
     const auto previous = pq::vectorBackend();
     for (auto backend : {pq::VectorBackend::portable, pq::VectorBackend::avx2, pq::VectorBackend::avx512}) {
         if (!pq::useVectorBackend(backend)) continue;
-        SCOPED_TRACE(backend == pq::VectorBackend::avx512 ? "AVX-512 backend"
-                     : backend == pq::VectorBackend::avx2 ? "AVX2 backend"
-                                                          : "portable backend");
+        SCOPED_TRACE(std::string(backendName(backend)) + " backend");
         body();
     }
     pq::useVectorBackend(previous);
 }
-
-// For the kernels: a computation on the portable backend against the same on AVX2, where the
-// processor has it. The backend in use is put back at the end.
-class PortableAgainstAvx2 {
-public:
-    ~PortableAgainstAvx2() { pq::useVectorBackend(previous_); }
-
-    // The portable result; a test failure when AVX2 gives another.
-    template <class Result>
-    Result expectSame(const std::function<Result()>& compute, const std::string& what) {
-        EXPECT_TRUE(pq::useVectorBackend(pq::VectorBackend::portable));
-        const Result expected = compute();
-        if (pq::useVectorBackend(pq::VectorBackend::avx2)) {
-            EXPECT_EQ(compute(), expected) << what << " differs on the AVX2 backend";
-        } else {
-            avx2Missing = true;
-        }
-        return expected;
-    }
-    bool avx2Missing = false;
-
-private:
-    pq::VectorBackend previous_ = pq::vectorBackend();
-};
 
 inline std::vector<std::uint8_t> randomBytes(std::mt19937& rng, std::size_t size) {
     std::uniform_int_distribution<int> d(0, 255);
@@ -57,5 +35,44 @@ inline std::vector<std::uint8_t> randomBytes(std::mt19937& rng, std::size_t size
     for (auto& x : b) x = static_cast<std::uint8_t>(d(rng));
     return b;
 }
+
+// For the kernels: each computation on the portable backend against the same on the wider
+// backends, with random inputs drawn from Seed. Skipped where the processor has no AVX2; the
+// backend in use is put back at the end.
+template <std::uint32_t Seed>
+class PortableAgainstWider : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!pq::useVectorBackend(pq::VectorBackend::avx2)) GTEST_SKIP() << "the processor has no AVX2";
+    }
+    void TearDown() override { pq::useVectorBackend(previous_); }
+
+    // The portable result; a test failure when a wider backend gives another.
+    template <class Result>
+    Result expectSame(const std::function<Result()>& compute, const std::string& what) {
+        pq::useVectorBackend(pq::VectorBackend::portable);
+        const Result expected = compute();
+        for (auto backend : {pq::VectorBackend::avx2, pq::VectorBackend::avx512}) {
+            if (!pq::useVectorBackend(backend)) continue;
+            EXPECT_EQ(compute(), expected) << what << " differs on the " << backendName(backend) << " backend";
+        }
+        return expected;
+    }
+
+    // Coefficients uniform in [low, high].
+    template <class Poly>
+    Poly randomPoly(std::int32_t low, std::int32_t high) {
+        std::uniform_int_distribution<std::int32_t> d(low, high);
+        Poly p;
+        for (auto& x : p.c) x = static_cast<std::remove_reference_t<decltype(x)>>(d(rng_));
+        return p;
+    }
+    std::vector<std::uint8_t> randomBytes(std::size_t size) { return test::randomBytes(rng_, size); }
+
+    std::mt19937 rng_{Seed};
+
+private:
+    pq::VectorBackend previous_ = pq::vectorBackend();
+};
 
 }  // namespace duoquill::test
