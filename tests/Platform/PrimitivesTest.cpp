@@ -29,15 +29,8 @@ TEST(AesGcm, AnyChangeIsRefused) {
     const Bytes aad = toBytes(random::bytes(13)), plaintext = toBytes(random::bytes(40));
     const Bytes record = aesgcm::seal(key, nonce, plaintext, aad);
     ASSERT_EQ(toBytes(aesgcm::open(key, nonce, record, aad)), plaintext);
-    // Every single-bit change of each input in turn; the record covers ciphertext and tag.
-    for (int input = 0; input < 4; ++input) {
-        Bytes in[] = {key, nonce, record, aad};
-        for (std::size_t bit = 0; bit < in[input].size() * 8; ++bit) {
-            in[input][bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
-            EXPECT_THROW(aesgcm::open(in[0], in[1], in[2], in[3]), AuthenticationError) << input << " " << bit;
-            in[input][bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
-        }
-    }
+    // Changed bits of the key, nonce, record and data are in the vector file; a record or data
+    // cut short or lengthened are not.
     for (std::size_t n = 0; n < record.size(); ++n) {
         EXPECT_THROW(aesgcm::open(key, nonce, BytesView(record).first(n), aad), AuthenticationError) << n;
     }
