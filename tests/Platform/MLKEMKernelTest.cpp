@@ -235,7 +235,9 @@ TEST_F(MLKEMKernels, DigestsBesideTheSampling) {
         test::onEveryVectorBackend([&] {
             outputs = {};
             mlkem::sampleMatrixAndDigests(rho, std::span(besideEntries).first(entryCount), digests);
-            for (std::size_t e = 0; e < entryCount; ++e) EXPECT_EQ(coefficients(beside[e]), coefficients(alone[e])) << e;
+            for (std::size_t e = 0; e < entryCount; ++e) {
+                EXPECT_EQ(coefficients(beside[e]), coefficients(alone[e])) << e;
+            }
             for (std::size_t d = 0; d < digestCount; ++d) {
                 EXPECT_EQ(outputs[d], expected[d]) << "digest " << d << " of " << messages[d].size() << " bytes";
             }

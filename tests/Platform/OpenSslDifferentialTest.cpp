@@ -71,7 +71,8 @@ mlkem1024::Encapsulation openSslEncapsulate(BytesView ek) {
     mlkem1024::Encapsulation out{SecureBytes(mlkem1024::sharedSecretSize), Bytes(mlkem1024::ciphertextSize)};
     std::size_t ciphertextSize = out.ciphertext.size(), secretSize = out.sharedSecret.size();
     if (!context || EVP_PKEY_encapsulate_init(context.get(), nullptr) <= 0 ||
-        EVP_PKEY_encapsulate(context.get(), out.ciphertext.data(), &ciphertextSize, out.sharedSecret.data(), &secretSize) <= 0) {
+        EVP_PKEY_encapsulate(context.get(), out.ciphertext.data(), &ciphertextSize, out.sharedSecret.data(),
+                             &secretSize) <= 0) {
         ADD_FAILURE() << "OpenSSL ML-KEM-1024 encapsulation failed";
     }
     return out;
