@@ -1,6 +1,7 @@
-// The primitives beyond their vector files: AES-256-GCM's refusal of any change, HKDF's limits,
-// incremental SHA-2, the SHA-3 sponge's misuse checks, the random source, the constant-time
-// comparison, P-256 encodings, scalars and key blobs, and HPKE in the shape the chat uses.
+// The primitives beyond their vector files: AES-256-GCM's refusal of inputs cut short, lengthened
+// or of the wrong size, HKDF's limits, incremental SHA-2, the SHA-3 sponge's misuse checks, the
+// random source, the constant-time comparison, P-256 encodings, scalars and key blobs, and HPKE
+// in the shape the chat uses.
 // The digests of SHA-256 and SHA-512 are pinned by the session vectors (epoch file names, room
 // codes).
 
@@ -24,7 +25,7 @@
 namespace duoquill {
 namespace {
 
-TEST(AesGcm, AnyChangeIsRefused) {
+TEST(AesGcm, ShortenedLengthenedAndMissizedInputsAreRefused) {
     const Bytes key = toBytes(random::bytes(aesgcm::keySize)), nonce = toBytes(random::bytes(aesgcm::nonceSize));
     const Bytes aad = toBytes(random::bytes(13)), plaintext = toBytes(random::bytes(40));
     const Bytes record = aesgcm::seal(key, nonce, plaintext, aad);
@@ -174,7 +175,8 @@ TEST(P256, KeysRestoreFromTheirBlobAndNothingElse) {
 // HPKE as the chat uses it: mode_psk, a 144-byte info, a 64-byte message. The exact bytes of
 // both modes are in the vector file (for both ends, so every input of the key schedule counts);
 // a fresh ephemeral key, an info longer than theirs, a failed open and the export limit are
-// not. Changed records and encapsulated keys are refused by AES-GCM and the point checks above.
+// not. Changed records are refused by AES-GCM (its vectors), changed encapsulated keys by the
+// point checks above.
 class Hpke : public ::testing::Test {
 protected:
     SoftwareP256Key recipientKey{p256::PrivateKey::generate()};

@@ -8,6 +8,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "Duoquill/Platform/PQ/VectorBackend.h"
