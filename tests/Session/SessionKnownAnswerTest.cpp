@@ -1,4 +1,4 @@
-// Known-answer tests against session_kat.json: values computed outside this project from
+// Known-answer tests against session_kat.json (room names and the session): values computed outside this project from
 // the same formats, reproduced here byte for byte by two sessions whose every random input
 // is pinned. Nonces and associated data are not compared on their own: the sealed bytes
 // already depend on every one of them.
@@ -7,6 +7,8 @@
 
 #include <boost/json.hpp>
 
+#include "Duoquill/Platform/Primitives/Sha2.h"
+#include "Duoquill/Utilities/KeyHelpers.h"
 #include "SessionTestSupport.h"
 
 namespace duoquill {
@@ -74,6 +76,11 @@ public:
 
     PFSChatSession& side(std::size_t i) { return i == 0 ? *pair->a : *pair->b; }
     static std::size_t indexOf(const value& sender) { return str(sender) == "initiator" || str(sender) == "A" ? 0 : 1; }
+    // The side a vector names as its sender, and the other one.
+    std::pair<PFSChatSession&, PFSChatSession&> ends(const value& sender) {
+        const std::size_t from = indexOf(sender);
+        return {side(from), side(1 - from)};
+    }
 
     // Queues the padding choice and bytes of one listed record or frame.
     void queuePadding(const object& t) {
@@ -86,10 +93,42 @@ public:
     std::unique_ptr<SessionPair> pair;
 };
 
-TEST(SessionKnownAnswers, EpochFileNames) {
+// The vector identities meet in the first vector room: each side types the other's key as
+// 128 hex digits of the raw form (the SEC1 point without 04).
+TEST(RoomDerivation, RoomCodesTokensAndEpochFileNamesMatchTheSessionVectors) {
     for (std::size_t i = 0; i < 2; ++i) {
-        const auto& t = sessionKAT("epochFile", i);
-        EXPECT_EQ(SessionEpochStore::fileName(str(t.at("roomCode"))), str(t.at("fileName")));
+        const object& epochFile = sessionKAT("epochFile", i);
+        EXPECT_EQ(SessionEpochStore::fileName(str(epochFile.at("roomCode"))), str(epochFile.at("fileName")));
+        const object& room = sessionKAT("room", i);
+        const Bytes roomKeyData = hex(room.at("roomKeyData"));
+        EXPECT_EQ(KeyHelpers::deriveRoomCode(roomKeyData), str(room.at("roomCode")));
+        for (const auto& token : room.at("tokens").as_array()) {
+            EXPECT_EQ(KeyHelpers::deriveRoomToken(roomKeyData, ManualClock(token.at("unixTime").to_number<double>())),
+                      str(token.at("roomToken")))
+                << "day " << token.at("day");
+        }
+    }
+    const object& auth = sessionKAT("deniableAuth");
+    const auto a = p256::PrivateKey::fromScalar(hex(auth.at("identityPrivateKeyA")));
+    const auto b = p256::PrivateKey::fromScalar(hex(auth.at("identityPrivateKeyB")));
+    const auto typed = [&](const char* name) { return KeyHelpers::p256PublicKey(str(auth.at(name)).substr(2)); };
+    const Bytes roomKeyData = hex(sessionKAT("room").at("roomKeyData"));
+    EXPECT_EQ(toBytes(a.sharedSecret(typed("identityPublicKeyB"))), roomKeyData);
+    EXPECT_EQ(toBytes(b.sharedSecret(typed("identityPublicKeyA"))), roomKeyData);
+}
+
+// The turn at midnight is in the vectors (a quarter second before it and at it).
+TEST(RoomDerivation, DaysTruncateTowardZero) {
+    const Bytes roomKeyData(32, 0x42);
+    const auto tokenAt = [&](double time) { return KeyHelpers::deriveRoomToken(roomKeyData, ManualClock(time)); };
+    const auto expected = [&](std::string_view day) { return hexString(sha512(concat(asBytes(day), roomKeyData))); };
+    EXPECT_EQ(tokenAt(0.0), expected("morvane-room-token:0:"));
+    EXPECT_EQ(tokenAt(-86399.9), expected("morvane-room-token:0:"));
+    EXPECT_EQ(tokenAt(-86400.5), expected("morvane-room-token:-1:"));
+    // A clock gone wild still gives a well-formed token.
+    for (const double wild : {1e300, std::nan("")}) {
+        const std::string token = tokenAt(wild);
+        EXPECT_TRUE(token.size() == 128 && token.find_first_not_of("0123456789abcdef") == std::string::npos) << token;
     }
 }
 
@@ -154,9 +193,7 @@ TEST(SessionKnownAnswers, HandshakeAndKeySchedule) {
 // One listed record: the sender's chain before and after sealing it, its bytes, and the
 // receiver's chain after opening it.
 void expectRecord(KnownAnswerSessions& kat, const object& t) {
-    const std::size_t from = KnownAnswerSessions::indexOf(t.at("sender"));
-    auto& sender = kat.side(from);
-    auto& receiver = kat.side(1 - from);
+    auto [sender, receiver] = kat.ends(t.at("sender"));
     expectFields(sender, {{"txKey", t.at("chainKeyBefore")}, {"txTranscriptHash", t.at("transcriptHashBefore")},
                           {"txCounter", t.at("counter")}, {"txNonceMask", t.at("nonceMask")},
                           {"txDirection", t.at("direction")}});
@@ -193,9 +230,7 @@ TEST(SessionKnownAnswers, Tunnel) {
         SCOPED_TRACE("frame " + str(t.at("stage")) + " " + str(t.at("sender")) + " " +
                      std::to_string(t.at("counter").as_int64()));
         if (field(kat.side(0), "handshakePhase") != str(t.at("stage"))) kat.completePQ();
-        const std::size_t from = KnownAnswerSessions::indexOf(t.at("sender"));
-        auto& sender = kat.side(from);
-        auto& receiver = kat.side(1 - from);
+        auto [sender, receiver] = kat.ends(t.at("sender"));
         expectFields(sender, {{"handshakePhase", t.at("stage")}, {"tunnelTxKey", t.at("tunnelKey")},
                               {"tunnelTxCounter", t.at("counter")}, {"txNonceMask", t.at("nonceMask")},
                               {"txDirection", t.at("direction")}});
@@ -215,9 +250,7 @@ TEST(SessionKnownAnswers, Ratchet) {
     for (const auto& stepValue : ratchet.at("steps").as_array()) {
         const object& step = obj(stepValue);
         SCOPED_TRACE("step " + std::to_string(step.at("step").as_int64()));
-        const std::size_t from = KnownAnswerSessions::indexOf(step.at("sender"));
-        auto& sender = kat.side(from);
-        auto& receiver = kat.side(1 - from);
+        auto [sender, receiver] = kat.ends(step.at("sender"));
         expectFields(sender, obj(step.at("before")));
         EXPECT_TRUE(sender.isDHRatchetPending());
 
