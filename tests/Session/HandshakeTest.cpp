@@ -22,7 +22,8 @@ void expectOnlyAllowedPQCalls(PFSChatSession& s, bool perform, bool completeInit
     if (!completeResponder) expectSessionError(E::pqExchangeNotReady, [&] { s.completePQKeyExchange(Bytes(1568)); });
 }
 
-TEST(Handshake, BadHellosAndCallsOutOfPhaseOrRoleAreRejectedAndTheRightOnesStillAccepted) {
+// Frames of the handshake travel under provisional tunnel keys, which end at PQ complete.
+TEST(Handshake, BadHellosAndCallsOutOfPhaseOrRoleAreRejectedTheRightOnesAcceptedAndProvisionalFramesEnd) {
     SessionWorld world;
     SessionPair pair(world);
     for (auto* s : {pair.a.get(), pair.b.get()}) expectOnlyAllowedPQCalls(*s, false, false, false);
@@ -57,6 +58,8 @@ TEST(Handshake, BadHellosAndCallsOutOfPhaseOrRoleAreRejectedAndTheRightOnesStill
     });
     expectOnlyAllowedPQCalls(res, false, false, true);
     expectOnlyAllowedPQCalls(ini, true, false, false);
+    EXPECT_EQ(ini.tunnelOpen(res.tunnelSeal(asBytes("back"))), secure("back"));
+    const Bytes provisional = ini.tunnelSeal(asBytes("late"));
 
     // Each call encapsulates afresh; a ciphertext of the wrong length changes nothing.
     const Bytes first = ini.performPQKeyExchange();
@@ -72,6 +75,7 @@ TEST(Handshake, BadHellosAndCallsOutOfPhaseOrRoleAreRejectedAndTheRightOnesStill
     res.completePQKeyExchange(ciphertext);
     ini.completePQInitiator();
     EXPECT_EQ(ini.localKeyConfirmation(), res.expectedPeerKeyConfirmation());
+    EXPECT_THROW(res.tunnelOpen(provisional), AuthenticationError);
     for (auto* s : {&ini, &res}) expectOnlyAllowedPQCalls(*s, false, false, false);
 
     // An altered ciphertext of the right length is implicitly rejected: no error, but the

@@ -130,7 +130,8 @@ TEST_F(RecordsTest, AMalformedPaddedFormThatAuthenticatesStillAdvancesTheChain) 
     EXPECT_EQ(res().tunnelOpen(ini().tunnelSeal(asBytes("next"))), secure("next"));
 }
 
-TEST_F(RecordsTest, OneChainExpiresAfter100000Records) {
+// 100,000 records end a record chain, 200,000 frames a tunnel chain.
+TEST_F(RecordsTest, RecordAndTunnelChainsEndAtTheirLimits) {
     constexpr auto limit = PFSChatSession::recordCounterLimit;
     Access::txCounter(ini()) = limit - 3;
     for (std::uint64_t i = limit - 3; i < limit; ++i) EXPECT_EQ(ini().sealDummy().counter, i);
@@ -143,6 +144,12 @@ TEST_F(RecordsTest, OneChainExpiresAfter100000Records) {
     expectSessionError(E::sessionExpired, [&] { res().open(Bytes(272), limit); });
     Access::rxCounter(res()) = limit - 1;
     expectSessionError(E::replayDetected, [&] { res().open(Bytes(272), 0); });
+
+    Access::tunnelTxCounter(ini()) = PFSChatSession::tunnelCounterLimit - 1;
+    const Bytes last = ini().tunnelSeal(asBytes("last"));
+    expectSessionError(E::sessionExpired, [&] { ini().tunnelSeal(asBytes("one more")); });
+    Access::tunnelRxCounter(res()) = PFSChatSession::tunnelCounterLimit;
+    expectSessionError(E::sessionExpired, [&] { res().tunnelOpen(last); });
 }
 
 // ---- tunnel ----
@@ -154,12 +161,12 @@ TEST_F(RecordsTest, TunnelFramesOpenOnceUnalteredAndWithinAForwardWindowOfTwenty
     const Bytes& frame = f[2];  // counter 2 while 1 is expected: flips of the counter land on both sides
     auto before = Access::fields(res());
     for (std::size_t bit = 0; bit < frame.size() * 8; ++bit) {
-        try {
-            res().tunnelOpen(flipped(frame, bit));
-            ADD_FAILURE() << "bit " << bit << " opened";
-        } catch (const AuthenticationError&) {
-        } catch (const SessionError&) {  // a counter out of the window: which error is pinned below
-            EXPECT_LT(bit, 64u);
+        // A flipped counter (the first 64 bits) may fall out of the window instead: which error
+        // that raises is pinned below.
+        if (bit < 64) {
+            EXPECT_ANY_THROW(res().tunnelOpen(flipped(frame, bit))) << "bit " << bit;
+        } else {
+            EXPECT_THROW(res().tunnelOpen(flipped(frame, bit)), AuthenticationError) << "bit " << bit;
         }
     }
     expectSessionError(E::openFailed, [&] { res().tunnelOpen(BytesView(frame).first(24)); });
@@ -176,27 +183,6 @@ TEST_F(RecordsTest, TunnelFramesOpenOnceUnalteredAndWithinAForwardWindowOfTwenty
     for (int i = 4; i < 24; ++i) expectSessionError(E::replayDetected, [&] { res().tunnelOpen(f[i]); });
     EXPECT_EQ(res().tunnelOpen(f[25]), secure("frame 25"));
     EXPECT_EQ(Access::tunnelRxCounter(res()), 26u);
-}
-
-// Without keys (before the P-256 stage) the tunnel refuses as after teardown: see the teardown test.
-TEST(TunnelStages, HandshakeFramesUseTheProvisionalKeysAndStopAtPQComplete) {
-    SessionWorld world;
-    SessionPair pair(world);
-    pair.completeHandshakes();
-    auto& ini = pair.initiator();
-    auto& res = pair.responder();
-    EXPECT_EQ(ini.tunnelOpen(res.tunnelSeal(asBytes("back"))), secure("back"));
-    const Bytes stale = ini.tunnelSeal(asBytes("late"));
-    pair.completePQ();
-    EXPECT_THROW(res.tunnelOpen(stale), AuthenticationError);
-    EXPECT_EQ(res.tunnelOpen(ini.tunnelSeal(asBytes("ready"))), secure("ready"));
-
-    // Two hundred thousand frames end a tunnel chain.
-    Access::tunnelTxCounter(ini) = PFSChatSession::tunnelCounterLimit - 1;
-    const Bytes last = ini.tunnelSeal(asBytes("last"));
-    expectSessionError(E::sessionExpired, [&] { ini.tunnelSeal(asBytes("one more")); });
-    Access::tunnelRxCounter(res) = PFSChatSession::tunnelCounterLimit;
-    expectSessionError(E::sessionExpired, [&] { res.tunnelOpen(last); });
 }
 
 // ---- the root ratchet ----
@@ -241,15 +227,12 @@ TEST_F(RatchetTest, HeadersThatCannotStepTheRootChangeNothingOrOnlyStoreThePeerK
 TEST_F(RatchetTest, KeyStoreFailuresPassThroughAndAFailedSendingStepStaysDue) {
     world.keyStore.failNextMLKEM = true;
     EXPECT_THROW(world.makeSession(makeIdentity(), makeIdentity()), CryptoError);
-    const auto txKey = field(ini(), "txKey");
+    const auto before = Access::fields(ini());
+    ASSERT_EQ(before.at("dhRatchetPending"), "true");
     world.keyStore.failNextMLKEM = true;
     EXPECT_THROW(ini().prepareDHRatchetIfNeeded(), CryptoError);
-    EXPECT_TRUE(ini().isDHRatchetPending());
-    EXPECT_EQ(field(ini(), "dhRatchetPrivateKey"), "null");
-    EXPECT_EQ(field(ini(), "txKey"), txKey);
-    const auto header = ini().prepareDHRatchetIfNeeded();
-    ASSERT_TRUE(header);
-    EXPECT_EQ(header->size(), 1632u);
+    EXPECT_EQ(Access::fields(ini()), before);
+    EXPECT_EQ(ini().prepareDHRatchetIfNeeded().value_or(Bytes{}).size(), 1632u);
 }
 
 // ---- a long conversation, with random speakers, lengths, cover records and delivery delays ----
@@ -264,28 +247,23 @@ TEST_F(RatchetTest, TenThousandRecordsInRandomOrderArriveIntact) {
     PFSChatSession* side[2] = {&ini(), &res()};
     std::deque<InFlight> wire[2];  // sent by side i, oldest first
     std::mt19937_64 rng(20240611);
-    int sent = 0, received = 0, texts = 0, crossings = 0;
+    int sent = 0, received = 0, crossings = 0;
     while (sent < longRunRecords || !wire[0].empty() || !wire[1].empty()) {
         if (sent < longRunRecords && rng() % 4 < 2) {
             const int from = static_cast<int>(rng() % 2);
-            std::optional<Bytes> text;
+            std::optional<Bytes> text;  // a cover record one time in four
             if (rng() % 4 != 0) {
                 text.emplace(rng() % 4097);
                 for (auto& b : *text) b = static_cast<std::uint8_t>(rng());
-                ++texts;
             }
             wire[from].push_back(send(*side[from], std::move(text)));
             // A root step sent while records of the peer are still on their way.
             crossings += wire[from].back().header.has_value() && !wire[1 - from].empty();
             ++sent;
         } else if (const int to = static_cast<int>(rng() % 2); !wire[1 - to].empty()) {
-            const InFlight next = std::move(wire[1 - to].front());
-            wire[1 - to].pop_front();
-            const auto opened = receive(*side[to], next);
-            ASSERT_EQ(opened.has_value(), next.text.has_value()) << "record " << received;
-            if (opened) {
-                ASSERT_EQ(toBytes(*opened), *next.text) << "record " << received;
-            }
+            const InFlight delivered = *next(wire[1 - to]);
+            const auto opened = receive(*side[to], delivered);
+            ASSERT_EQ(opened ? std::optional(toBytes(*opened)) : std::nullopt, delivered.text) << "record " << received;
             ++received;
         }
         // Whenever everything in flight has landed, the roots agree.
@@ -294,7 +272,6 @@ TEST_F(RatchetTest, TenThousandRecordsInRandomOrderArriveIntact) {
         }
     }
     EXPECT_EQ(received, longRunRecords);
-    EXPECT_GT(texts, longRunRecords / 2);
     EXPECT_GT(crossings, 0);
 }
 
