@@ -1,5 +1,5 @@
-// The handshake's failures and teardown. The derived values, and the secrets each stage
-// drops, are pinned by the known-answer tests.
+// The handshake's failures, the end of its provisional tunnel keys, and teardown. The derived
+// values, and the secrets each stage drops, are pinned by the known-answer tests.
 
 #include <gtest/gtest.h>
 
@@ -139,13 +139,11 @@ TEST(Teardown, EverySecretGoesBeforeTheHandshakeAfterUseAndInTheDestructor) {
     early.b->destroy();  // no file: nothing further, nothing raised
 
     SessionPair pair(world);
-    std::optional<SecureBytes> earlier;
-    {
-        SessionPair again(world, pair.idA, pair.idB);
-        again.handshake();
-        earlier = again.a->localKeyConfirmation();
-        ASSERT_TRUE(std::filesystem::exists(world.epochFile()));
-    }
+    auto again = std::make_unique<SessionPair>(world, pair.idA, pair.idB);
+    again->handshake();
+    const auto earlier = again->a->localKeyConfirmation();
+    ASSERT_TRUE(std::filesystem::exists(world.epochFile()));
+    again.reset();
     EXPECT_FALSE(std::filesystem::exists(world.epochFile()));  // the destructor destroys
     pair.handshake();
     EXPECT_NE(pair.a->localKeyConfirmation(), earlier);  // fresh randomness in every session
