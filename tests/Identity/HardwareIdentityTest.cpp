@@ -103,11 +103,8 @@ TEST(IdentityStoreSelection, DefaultAndRequestedStoresAndTheirMessages) {
     const bool noDevice = !std::filesystem::exists("/dev/tpmrm0");
     const std::string unknown =
         "Error generating key: DUOQUILL_KEY_STORE must be tpm, pkcs11:<module path> or software, not ";
-    struct Case {
-        std::optional<std::string> store;
-        std::string error;  // what standard error starts with; status 0 when it names no error
-    };
-    std::vector<Case> cases = {
+    // DUOQUILL_KEY_STORE, and what standard error starts with: status 1 when it is an error, else 0.
+    std::vector<std::pair<std::optional<std::string>, std::string>> cases = {
         {"pkcs11:/nonexistent/module.so",
          "Error generating key: cannot use the token module (/nonexistent/module.so): "},
         {"TPM", unknown + "\"TPM\"\n"},
