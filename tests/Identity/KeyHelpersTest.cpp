@@ -48,6 +48,7 @@ TEST(PeerKeys, MalformedAndOffCurveKeysAreRefused) {
 }
 
 // G and 2G; the code was computed apart from this code base, so it depends on both keys whole.
+// Another key gives another code here too: nothing is kept from an earlier call.
 TEST(SafetyCode, KnownAnswerTheSameFromBothSidesAndAnyKeyChangesIt) {
     const auto g = KeyHelpers::p256PublicKey("A2sX0fLhLEJH-Lzm5WOkQPJ3A32BLeszoPShOUXYmMKW");
     const auto twoG = KeyHelpers::p256PublicKey("A3zyexiNA09-ilI4AwS1GsPAiWnid_IbNaYLSPxHZpl4");
@@ -56,6 +57,7 @@ TEST(SafetyCode, KnownAnswerTheSameFromBothSidesAndAnyKeyChangesIt) {
     EXPECT_EQ(SafetyCode::derive(twoG, g), expected);
     // The same point written raw gives the same code: only the point counts.
     EXPECT_EQ(SafetyCode::derive(KeyHelpers::p256PublicKey(kGx + kGy), twoG), expected);
+    EXPECT_NE(SafetyCode::derive(g, p256::PrivateKey::generate().publicKey()), expected);
 }
 
 }  // namespace
