@@ -2,19 +2,57 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
 #include <cstdlib>
 #include <ctime>
-#include <cctype>
 #include <functional>
+#include <stdexcept>
 #include <tuple>
 
 #include "DuoquillCLI/CLIUI.h"
-#include "StandardErrorCapture.h"
 
 namespace duoquill::test {
 namespace {
 
 namespace ui = duoquill::cli::CLIUI;
+
+// Catches what the code under test writes to fd 2, one entry per write(2) call: fd 2 is pointed
+// at a SOCK_SEQPACKET socket, which keeps the boundary of every write.
+class StandardErrorCapture {
+public:
+    StandardErrorCapture() {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) != 0) throw std::runtime_error("socketpair failed");
+        const int size = 1 << 20;
+        ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        ::setsockopt(fds[1], SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        saved_ = ::dup(2);
+        ::dup2(fds[0], 2);
+        ::close(fds[0]);
+        reader_ = fds[1];
+    }
+    ~StandardErrorCapture() {
+        ::dup2(saved_, 2);
+        ::close(saved_);
+        ::close(reader_);
+    }
+
+    // Every write made so far, in order.
+    std::vector<std::string> writes() {
+        std::vector<std::string> out;
+        std::string buffer(1 << 20, '\0');
+        for (ssize_t n; (n = ::recv(reader_, buffer.data(), buffer.size(), MSG_DONTWAIT)) > 0;) {
+            out.emplace_back(buffer.data(), static_cast<std::size_t>(n));
+        }
+        return out;
+    }
+
+private:
+    int saved_ = -1, reader_ = -1;
+};
 
 const std::string kKeyA = "AmsX0fLhLEJH-Lzm5WOkQPJ3A32BLeszoPShOUXYmMKW";
 const std::string kKeyB = "A2sX0fLhLEJH-Lzm5WOkQPJ3A32BLeszoPShOUXYmMKW";
@@ -98,33 +136,15 @@ std::vector<std::string> captureBanner(const std::string& local, const std::stri
     return capture.writes();
 }
 
-std::string rule(std::size_t n) {
-    std::string out;
+// A dim rule of `n` bars between two corners, as the banner's top, middle and bottom lines are.
+std::string rule(std::string_view left, std::size_t n, std::string_view right) {
+    std::string out = "\x1B[2m" + std::string(left);
     for (std::size_t i = 0; i < n; ++i) out += "\xE2\x94\x80";
-    return out;
-}
-
-TEST(CLIUI, BannerForTwoKeysAndAShortRelayIs57Wide) {
-    const auto lines = captureBanner(kKeyA, kKeyB, "wss://r.io");
-    ASSERT_EQ(lines.size(), 7u);
-    const std::string right = " \x1B[2m\xE2\x94\x82\x1B[0m\n";
-    const std::string left = "\x1B[2m\xE2\x94\x82\x1B[0m ";
-    EXPECT_EQ(lines[0], "\x1B[2m\xE2\x94\x8C" + rule(55) + "\xE2\x94\x90\x1B[0m\n");
-    EXPECT_EQ(lines[1], left + "\x1B[1mDuoquill \xE2\x80\x94 Secure Chat\x1B[0m" + std::string(31, ' ') + right);
-    EXPECT_EQ(lines[2], "\x1B[2m\xE2\x94\x9C" + rule(55) + "\xE2\x94\xA4\x1B[0m\n");
-    EXPECT_EQ(lines[3], left + "relay  \x1B[34mwss://r.io\x1B[0m" + std::string(36, ' ') + right);
-    EXPECT_EQ(lines[4], left + "you    \x1B[32m" + kKeyA + "\x1B[0m  " + right);
-    EXPECT_EQ(lines[5], left + "peer   \x1B[36m" + kKeyB + "\x1B[0m  " + right);
-    EXPECT_EQ(lines[6], "\x1B[2m\xE2\x94\x94" + rule(55) + "\xE2\x94\x98\x1B[0m\n");
-    for (const auto& line : lines) EXPECT_EQ(screenWidth(line), 57u) << line;
-    // Padding is repeated text; a negative count (a field wider than the frame) gives none.
-    using ui::operator*;
-    EXPECT_EQ(std::string_view("\xE2\x94\x80") * 2, "\xE2\x94\x80\xE2\x94\x80");
-    EXPECT_EQ(std::string_view("ab") * 0, "");
-    EXPECT_EQ(std::string_view("ab") * -7, "");
+    return out + std::string(right) + "\x1B[0m\n";
 }
 
 TEST(CLIUI, BannerWidthFollowsTheLongestFieldInCharactersAndFieldsAreNeutralised) {
+    const std::string left = "\x1B[2m\xE2\x94\x82\x1B[0m ", right = " \x1B[2m\xE2\x94\x82\x1B[0m\n";
     const std::string longRelay = "wss://relay.example.org:8443/some/longer/path/for/the/relay";
     // 26 characters in 36 bytes: the frame must not widen by the extra bytes.
     const std::string accented = "wss://\xC3\xBC\xC3\xB1\xC3\xAF\xE6\x97\xA5\xE6\x9C\xAC.\xD0\xBF\xD1\x80\xD0\xB8.example.de";
@@ -137,6 +157,12 @@ TEST(CLIUI, BannerWidthFollowsTheLongestFieldInCharactersAndFieldsAreNeutralised
         std::vector<std::pair<std::size_t, std::string>> fragments;  // line index, text it holds
     };
     const Case cases[] = {
+        // Two keys and a short relay: the narrowest frame, 57 wide.
+        {kKeyB, "wss://r.io", 55,
+         {{1, left + "\x1B[1mDuoquill \xE2\x80\x94 Secure Chat\x1B[0m" + std::string(31, ' ') + right},
+          {3, left + "relay  \x1B[34mwss://r.io\x1B[0m" + std::string(36, ' ') + right},
+          {4, left + "you    \x1B[32m" + kKeyA + "\x1B[0m  " + right},
+          {5, left + "peer   \x1B[36m" + kKeyB + "\x1B[0m  " + right}}},
         {"short", longRelay, 7 + longRelay.size() + 4,
          {{3, longRelay + "\x1B[0m   \x1B[2m"}, {5, "short\x1B[0m" + std::string(longRelay.size() - 3, ' ') + " \x1B[2m"}}},
         {kKeyB, accented, 55, {{3, accented + "\x1B[0m" + std::string(55 - 7 - 26 - 2, ' ') + " "}}},
@@ -148,12 +174,18 @@ TEST(CLIUI, BannerWidthFollowsTheLongestFieldInCharactersAndFieldsAreNeutralised
         SCOPED_TRACE(c.relay);
         const auto lines = captureBanner(kKeyA, c.peer, c.relay);
         ASSERT_EQ(lines.size(), 7u);
-        EXPECT_EQ(lines[0], "\x1B[2m\xE2\x94\x8C" + rule(c.inner) + "\xE2\x94\x90\x1B[0m\n");
+        EXPECT_EQ(lines[0], rule("\xE2\x94\x8C", c.inner, "\xE2\x94\x90"));
+        EXPECT_EQ(lines[2], rule("\xE2\x94\x9C", c.inner, "\xE2\x94\xA4"));
+        EXPECT_EQ(lines[6], rule("\xE2\x94\x94", c.inner, "\xE2\x94\x98"));
         for (const auto& [index, fragment] : c.fragments) EXPECT_NE(lines[index].find(fragment), std::string::npos) << index;
         if (c.relay != clustered) {  // screenWidth counts code points, not clusters
             for (const auto& line : lines) EXPECT_EQ(screenWidth(line), c.inner + 2) << line;
         }
     }
+    // Padding is repeated text; a negative count (a field wider than the frame) gives none.
+    using ui::operator*;
+    EXPECT_EQ(std::string_view("ab") * 0, "");
+    EXPECT_EQ(std::string_view("ab") * -7, "");
 }
 
 }  // namespace

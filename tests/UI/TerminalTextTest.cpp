@@ -46,11 +46,7 @@ TEST(TerminalText, ControlsBidiAndInvalidUtf8AreNeutralisedAndCleanTextIsUnchang
 }
 
 TEST(TerminalText, CountsExtendedGraphemeClusters) {
-    struct Case {
-        const char* text;
-        std::size_t count;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, std::size_t> cases[] = {
         {"", 0},
         {"abc", 3},
         {"\r\n", 1},
@@ -76,7 +72,7 @@ TEST(TerminalText, CountsExtendedGraphemeClusters) {
         {"\xFF\xCC\x81", 1},                                        // U+FFFD for the bad byte, extended
         {"\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", 3},
     };
-    for (const Case& c : cases) EXPECT_EQ(characterCount(c.text), c.count) << c.text;
+    for (const auto& [text, count] : cases) EXPECT_EQ(characterCount(text), count) << text;
 }
 
 }  // namespace
