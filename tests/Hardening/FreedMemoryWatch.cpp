@@ -20,64 +20,55 @@ struct Secret {
     std::size_t foundInBlockOf = 0;  // 0: not found
 };
 
+// Constant-initialised, so ready before any static constructor allocates.
 struct WatchState {
     bool active = false;
-    bool scanning = false;
     std::size_t count = 0;
     std::array<Secret, FreedMemoryWatch::maxSecrets> secrets;
-};
 
-WatchState& state() {
-    static WatchState s;
-    return s;
-}
+    std::span<Secret> watched() { return std::span(secrets).first(count); }
+} state;
 
 bool contains(const void* block, std::size_t size, const Secret& secret) {
     return size >= secret.size && memmem(block, size, secret.bytes.data(), secret.size) != nullptr;
 }
 
 void scanFreed(void* block, std::size_t size) noexcept {
-    WatchState& s = state();
-    if (!s.active || s.scanning || block == nullptr) return;
-    s.scanning = true;
-    for (Secret& secret : std::span(s.secrets).first(s.count)) {
+    if (!state.active || block == nullptr) return;
+    for (Secret& secret : state.watched()) {
         if (secret.foundInBlockOf == 0 && contains(block, size, secret)) secret.foundInBlockOf = size;
     }
-    s.scanning = false;
 }
 
 }  // namespace
 
 FreedMemoryWatch::FreedMemoryWatch() {
-    WatchState& s = state();
-    s.count = 0;
-    s.active = true;
+    state.count = 0;
+    state.active = true;
 }
 
-FreedMemoryWatch::~FreedMemoryWatch() { state().active = false; }
+FreedMemoryWatch::~FreedMemoryWatch() { state.active = false; }
 
 void FreedMemoryWatch::watch(const std::string& name, BytesView secret) {
-    WatchState& s = state();
-    if (secret.size() < shortestSecret || s.count == maxSecrets) return;
+    if (secret.size() < shortestSecret || state.count == maxSecrets) return;
     // All-zero values are what wiped and not-yet-derived fields hold, not secrets.
     if (std::all_of(secret.begin(), secret.end(), [](std::uint8_t b) { return b == 0; })) return;
     const std::size_t size = std::min(secret.size(), Secret{}.bytes.size());
-    for (const Secret& known : std::span(s.secrets).first(s.count)) {
+    for (const Secret& known : state.watched()) {
         if (known.size == size && std::memcmp(known.bytes.data(), secret.data(), size) == 0) return;
     }
-    Secret& slot = s.secrets[s.count];
+    Secret& slot = state.secrets[state.count++];
     slot = Secret{};
     std::memcpy(slot.bytes.data(), secret.data(), size);
     slot.size = size;
     std::strncpy(slot.name.data(), name.c_str(), slot.name.size() - 1);
-    ++s.count;
 }
 
-std::size_t FreedMemoryWatch::watchedCount() const { return state().count; }
+std::size_t FreedMemoryWatch::watchedCount() const { return state.count; }
 
 std::vector<std::string> FreedMemoryWatch::findings() const {
     std::vector<std::string> out;
-    for (const Secret& secret : std::span(state().secrets).first(state().count)) {
+    for (const Secret& secret : state.watched()) {
         if (secret.foundInBlockOf != 0) {
             out.push_back(std::string(secret.name.data()) + " (in a freed block of " +
                           std::to_string(secret.foundInBlockOf) + " bytes)");
@@ -88,7 +79,7 @@ std::vector<std::string> FreedMemoryWatch::findings() const {
 
 std::vector<std::string> FreedMemoryWatch::occurrencesIn(BytesView memory) const {
     std::vector<std::string> out;
-    for (const Secret& secret : std::span(state().secrets).first(state().count)) {
+    for (const Secret& secret : state.watched()) {
         if (contains(memory.data(), memory.size(), secret)) out.emplace_back(secret.name.data());
     }
     return out;

@@ -14,7 +14,6 @@
 #include <fstream>
 #include <iostream>
 #include <optional>
-#include <sstream>
 
 #include <openssl/crypto.h>
 
@@ -27,6 +26,7 @@
 #include "DuoquillCLI/StandardInputReader.h"
 #include "Kit/InProcessChat.h"
 #include "Kit/SessionAccess.h"
+#include "RedirectedOutput.h"
 
 namespace duoquill::test {
 namespace {
@@ -81,14 +81,13 @@ std::vector<std::vector<const void*>> copiesInMemory(const std::vector<MaskedTex
     std::vector<std::pair<std::uintptr_t, std::uintptr_t>> regions;
     std::ifstream maps("/proc/self/maps");
     for (std::string line; std::getline(maps, line);) {
-        std::istringstream fields(line);
-        std::string range, permissions, offset, device, inode, path;
-        fields >> range >> permissions >> offset >> device >> inode >> path;
-        const auto dash = range.find('-');
-        const auto start = std::stoull(range.substr(0, dash), nullptr, 16);
-        const auto end = std::stoull(range.substr(dash + 1), nullptr, 16);
+        unsigned long start = 0, end = 0;
+        char readable = 0;
+        std::array<char, 256> path{};
+        std::sscanf(line.c_str(), "%lx-%lx %c%*s %*s %*s %*s %255s", &start, &end, &readable, path.data());
+        const std::string_view name = path.data();
         // Larger mappings are the sanitizers' shadow memory, which holds no data.
-        if (permissions[0] != 'r' || path == "[vvar]" || path == "[vsyscall]" || end - start > (1ull << 30)) continue;
+        if (readable != 'r' || name == "[vvar]" || name == "[vsyscall]" || end - start > (1ul << 30)) continue;
         if (start <= own && own < end) continue;
         regions.emplace_back(start, end);
     }
@@ -122,61 +121,32 @@ std::vector<std::vector<const void*>> copiesInMemory(const std::vector<MaskedTex
 
 std::vector<const void*> copiesInMemory(const MaskedText& text) { return copiesInMemory(std::vector{text})[0]; }
 
-// The real terminal display, counting the lines it shows; standard error goes to /dev/null.
-class CountingTerminal final : public cli::ChatDisplay {
-public:
-    CountingTerminal() : saved_(dup(2)) {
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, 2);
-        close(null);
-    }
-    ~CountingTerminal() override {
-        dup2(saved_, 2);
-        close(saved_);
-    }
-    void banner(std::string_view a, std::string_view b, std::string_view c) override { terminal_.banner(a, b, c); }
-    void startupError(std::string_view t) override { terminal_.startupError(t); }
-    void status(std::string_view t) override { terminal_.status(t); }
-    void peerEvent(std::string_view t) override { terminal_.peerEvent(t); }
-    void error(std::string_view t) override { terminal_.error(t); }
-    void connected() override { terminal_.connected(); }
-    void sent(std::string_view t) override {
-        terminal_.sent(t);
-        ++sentCount;
-    }
-    void received(std::string_view t) override {
-        terminal_.received(t);
-        ++receivedCount;
-    }
-    void queued(std::string_view t) override { terminal_.queued(t); }
-    void prompt() override { terminal_.prompt(); }
-    int sentCount = 0, receivedCount = 0;
-
-private:
-    int saved_;
-    cli::TerminalChatDisplay terminal_;
-};
-
 TEST(MemoryScan, NoCopyOfALineOutlivesItsTurnAndNoKeyTheSession) {
-    CountingTerminal shown;
+    const RedirectedOutput silenced(2);
+    cli::TerminalChatDisplay terminal;
     ManualTimeline timeline;
     SimulatedRelay relay{timeline, 5};
     std::optional<ChatProcess> alice, bob;
-    alice.emplace(0, timeline, relay, 5, &shown);
-    bob.emplace(1, timeline, relay, 5, &shown);
+    alice.emplace(0, timeline, relay, 5, &terminal);
+    bob.emplace(1, timeline, relay, 5, &terminal);
     timeline.runFor(30, [&] { return alice->isActive() && bob->isActive(); });
     ASSERT_TRUE(alice->isActive() && bob->isActive());
+    // Whether the line typed went out and came back confirmed: the peer has shown it.
+    const auto shownByThePeer = [&](ChatProcess& from, const MaskedText& line) {
+        const cli::Outbox& outbox = from.client->machine().outbox();
+        const auto number = outbox.nextNumber();
+        from.type(line.plain().view());
+        const auto confirmed = [&] { return outbox.nextNumber() > number && outbox.empty(); };
+        timeline.runFor(10, confirmed);
+        return confirmed();
+    };
     // Short lines live in a string's own buffer, long ones on the heap: both kinds. Each next
     // line has another size, so it does not simply reuse the first one's buffers.
     std::vector<MaskedText> lines{MaskedText(30)};  // [0]: a probe held while the scan runs
     for (std::size_t size : {12, 300}) {
         const MaskedText line(size), next(size * 3 + 40);
-        const int before = shown.receivedCount;
-        alice->type(line.plain().view());
-        timeline.runFor(10, [&] { return shown.receivedCount == before + 1; });
-        bob->type(next.plain().view());
-        timeline.runFor(10, [&] { return shown.receivedCount == before + 2; });
-        ASSERT_EQ(shown.receivedCount, before + 2);
+        ASSERT_TRUE(shownByThePeer(*alice, line));
+        ASSERT_TRUE(shownByThePeer(*bob, next));
         lines.push_back(line);
     }
     {
@@ -242,14 +212,9 @@ TEST(MemoryScan, TheJsonInterfaceKeepsNoCopyOfALine) {
         EXPECT_EQ(std::get<cli::jsonrpc::Request>(parsed).text.size(), sent.size());
     }
     {
-        const int saved = dup(1);
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        close(null);
+        const RedirectedOutput silenced(1);
         cli::JsonChatDisplay display;
         display.observe(cli::chat::Show{cli::chat::Show::Kind::received, received.plain()}, cli::chat::Phase::active);
-        dup2(saved, 1);
-        close(saved);
     }
     const auto found = copiesInMemory(std::vector{end(sent), end(received)});
     EXPECT_EQ(found[0].size(), 0u) << "the text of a request";
@@ -263,7 +228,7 @@ TEST(MemoryScan, TheIdentityScalarIsOnlyInLockedMemoryWhileTheChatHoldsIt) {
     ASSERT_EQ(setenv("XDG_DATA_HOME", data.path().c_str(), 1), 0);
     const auto hardened = ProcessHardening::protectSecrets();
     if (!hardened.cryptoHeapLocked || !hardened.secretPoolLocked) GTEST_SKIP() << "locked-memory limit too small";
-    CountingTerminal silenced;  // keygen prints the public key
+    const RedirectedOutput silenced(2);  // keygen says where the key went
     cli::CLIKeyCommands::keygen();
     cli::KeychainIdentitySource identity;
     const auto identifier = identity.existingKeyIdentifier();

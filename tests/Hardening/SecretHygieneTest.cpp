@@ -1,42 +1,101 @@
-// Secret hygiene of the chat as a whole: the terminal output of a chat (through the real
-// display, errors, restarts and the goodbye included) carries no key in any encoding, and both
-// ways the client ends the process (quitting, and a fatal check) wipe the session before the end.
+// Secret hygiene. Of the session: every key the session held, and every key it rotated away, is
+// wiped before its memory goes back to the allocator; after destroy() (and after the session
+// itself is gone) no copy of a root, chain, tunnel or handshake key is left in the session's own
+// storage. Of the chat as a whole: the terminal output of a chat (through the real display,
+// errors, restarts and the goodbye included) carries no key in any encoding, and both ways the
+// client ends the process (quitting, and a fatal check) wipe the session before the end.
 
 #include <gtest/gtest.h>
 
 #include <boost/json/serialize.hpp>
-#include <fcntl.h>
-#include <unistd.h>
 
-#include <filesystem>
+#include <memory>
 #include <set>
 
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Protocol/RelayMessages.h"
-#include "Duoquill/Protocol/TunnelPipeline.h"
 #include "FreedMemoryWatch.h"
 #include "Kit/InProcessChat.h"
 #include "Kit/SessionAccess.h"
+#include "Kit/World.h"
+#include "RedirectedOutput.h"
 
 namespace duoquill::test {
 namespace {
 
-// Sends standard error to a file while it lives.
-class StandardErrorToFile {
-public:
-    explicit StandardErrorToFile(const std::filesystem::path& path)
-        : saved_(dup(2)), file_(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)) {
-        dup2(file_, 2);
+// Watches every secret the session holds now.
+void watchSecretsOf(FreedMemoryWatch& watch, const PFSChatSession& session) {
+    for (const auto& [name, bytes] : Access::secrets(session)) watch.watch(name, bytes);
+}
+
+// The watched secrets found in the session's own storage.
+std::vector<std::string> secretsLeftIn(const FreedMemoryWatch& watch, const PFSChatSession& session) {
+    std::vector<std::string> out;
+    for (BytesView region : Access::storage(session)) {
+        for (auto& name : watch.occurrencesIn(region)) out.push_back(name);
     }
-    ~StandardErrorToFile() {
-        dup2(saved_, 2);
-        close(saved_);
-        close(file_);
+    return out;
+}
+
+class SessionHygiene : public ::testing::Test {
+protected:
+    void watchAll() {
+        watchSecretsOf(watch, *a);
+        watchSecretsOf(watch, *b);
     }
 
-private:
-    int saved_, file_;
+    void handshakeAndTalk() {
+        watchAll();
+        World::handshake(*a, *b, false);
+        watchAll();
+        PFSChatSession& ini = a->isInitiator().value() ? *a : *b;
+        PFSChatSession& res = a->isInitiator().value() ? *b : *a;
+        EXPECT_EQ(res.tunnelOpen(ini.tunnelSeal(asBytes("kex2"))).size(), 4u);
+        res.completePQKeyExchange(ini.performPQKeyExchange());
+        watchAll();
+        ini.completePQInitiator();
+        watchAll();
+        // Alternating turns (each a root step), a run of records, cover records and frames.
+        PFSChatSession* from = &ini;
+        PFSChatSession* to = &res;
+        for (int turn = 0; turn < 6; ++turn) {
+            for (int i = 0; i <= turn % 3; ++i) {
+                const auto header = from->prepareDHRatchetIfNeeded();
+                const auto record = i == 1 ? from->sealDummy() : from->seal(asBytes("line " + std::to_string(turn)));
+                const Bytes frame = from->tunnelSeal(record.data);
+                const SecureBytes payload = to->tunnelOpen(frame);
+                if (header) to->receiveDHRatchetKey(*header);
+                to->open(payload, record.counter);
+                watchAll();
+            }
+            std::swap(from, to);
+        }
+    }
+
+    World world;
+    std::unique_ptr<PFSChatSession> a = world.makeSession(0), b = world.makeSession(1);
+    FreedMemoryWatch watch;
 };
+
+TEST_F(SessionHygiene, KeysAreWipedWhenRotatedAwayOnDestroyAndOnRelease) {
+    handshakeAndTalk();
+    EXPECT_GT(watch.watchedCount(), 30u) << "every rotation should have added new keys";
+    EXPECT_EQ(watch.findings(), std::vector<std::string>{}) << "a rotated key was released unwiped";
+    ASSERT_FALSE(secretsLeftIn(watch, *a).empty()) << "the scan must see the live keys before destroy()";
+    a->destroy();
+    EXPECT_EQ(secretsLeftIn(watch, *a), std::vector<std::string>{});
+    a.reset();
+    b.reset();  // no destroy() call: the destructor must do it
+    EXPECT_EQ(watch.findings(), std::vector<std::string>{});
+
+    // The watch is not blind: a copy released unwiped is found.
+    watch.watch("probe", asBytes("a secret of many bytes"));
+    {
+        const std::string_view text = "xx a secret of many bytes xx";
+        const Bytes unwiped(text.begin(), text.end());
+    }
+    EXPECT_EQ(watch.findings().size(), 1u);
+}
 
 // Every textual form a secret could take on a terminal.
 std::vector<std::string> encodings(BytesView secret) {
@@ -70,14 +129,12 @@ protected:
     void watchTheEnd(std::size_t fewestSecrets) {
         const PFSChatSession* session = client.client->machine().currentSession();
         ASSERT_NE(session, nullptr);
-        for (const auto& [name, bytes] : Access::secrets(*session)) watch.watch(name, bytes);
+        watchSecretsOf(watch, *session);
         ASSERT_GE(watch.watchedCount(), fewestSecrets);
         client.onExit = [this](int) {
             ended = true;
             if (const PFSChatSession* left = client.client->machine().currentSession()) {
-                for (BytesView region : Access::storage(*left)) {
-                    for (auto& name : watch.occurrencesIn(region)) leftAtExit.push_back(name);
-                }
+                leftAtExit = secretsLeftIn(watch, *left);
                 leftAtExit.emplace_back("the session was still held");
             }
             freedUnwiped = watch.findings();
@@ -85,7 +142,7 @@ protected:
     }
 
     TempDir dir;
-    StandardErrorToFile redirect{dir.path() / "stderr"};
+    RedirectedOutput redirect{2, dir.path() / "stderr"};
     cli::TerminalChatDisplay terminal;
     FreedMemoryWatch watch;
     ManualTimeline timeline;
