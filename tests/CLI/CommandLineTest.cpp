@@ -61,13 +61,12 @@ TEST(CommandLine, VersionOfBothProgramsIsTheProjectVersion) {
     const auto at = project.find(marker);
     ASSERT_NE(at, std::string::npos);
     const std::string version = project.substr(at + marker.size(), project.find(' ', at + marker.size()) - at - marker.size());
-    const auto cliResult = cli({"--version"});
-    EXPECT_EQ(cliResult.exitStatus, 0);
-    EXPECT_EQ(cliResult.standardOutput, "duoquill-cli " + version + "\n");
-    EXPECT_EQ(cliResult.standardError, "");
-    const auto relayResult = runProcess(relayPath().string(), {"--version"});
-    EXPECT_EQ(relayResult.exitStatus, 0);
-    EXPECT_EQ(relayResult.standardOutput, "duoquill-relay " + version + "\n");
+    for (const auto& [path, name] : {std::pair(cliPath(), "duoquill-cli"), std::pair(relayPath(), "duoquill-relay")}) {
+        const auto r = runProcess(path.string(), {"--version"});
+        EXPECT_EQ(r.exitStatus, 0);
+        EXPECT_EQ(r.standardOutput, std::string(name) + " " + version + "\n");
+        EXPECT_EQ(r.standardError, "");
+    }
 }
 
 // Asked for, the usage (and the contact commands) is the answer, not a refusal; "-help" and "--HELP" stay unknown words.
