@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <boost/json/parse.hpp>
-#include <boost/json/serialize.hpp>
 #include <boost/json/value.hpp>
 #include <chrono>
 #include <cstdlib>
@@ -19,12 +18,14 @@
 
 #include "Kit/ChatCliProcess.h"
 #include "Kit/RelayProcess.h"
-#include "Kit/TestCertificates.h"
 
 namespace duoquill::test {
 namespace {
 
 namespace json = boost::json;
+namespace fs = std::filesystem;
+
+bool isCall(const json::object& o, const char* method) { return o.contains("method") && o.at("method") == method; }
 
 class JsonChat : public RunningProcess {
 public:
@@ -38,17 +39,14 @@ public:
     std::vector<json::object> objects() const {
         std::vector<json::object> parsed;
         std::istringstream lines(standardOutput());
-        std::string line;
-        while (std::getline(lines, line)) {
-            if (lines.eof()) break;  // not complete yet
-            json::error_code error;
-            const json::value value = json::parse(line, error);
-            if (error || !value.is_object() || value.get_object().if_contains("jsonrpc") == nullptr ||
-                value.at("jsonrpc") != "2.0") {
+        for (std::string line; std::getline(lines, line) && !lines.eof();) {
+            const json::value value = json::parse(line);  // anything but JSON throws
+            const json::object* object = value.if_object();
+            if (object == nullptr || object->if_contains("jsonrpc") == nullptr || object->at("jsonrpc") != "2.0") {
                 ADD_FAILURE() << "not a JSON-RPC object on standard output: " << line;
                 continue;
             }
-            parsed.push_back(value.get_object());
+            parsed.push_back(*object);
         }
         return parsed;
     }
@@ -69,43 +67,34 @@ public:
     std::optional<json::object> answer(const json::value& id) const {
         return waitFor([&](const json::object& o) { return o.contains("id") && o.at("id") == id; });
     }
-    std::optional<json::object> state(std::string_view name, std::size_t count = 1, std::chrono::milliseconds timeout = 30s) const {
-        return waitFor([&](const json::object& o) { return o.contains("method") && o.at("method") == "state" && o.at("params").at("state") == json::value(json::string_view(name)); },
-                       timeout, count);
+    std::optional<json::object> state(std::string_view name, std::size_t count = 1) const {
+        const auto match = [&](const json::object& o) {
+            return isCall(o, "state") && o.at("params").at("state") == json::value(json::string_view(name));
+        };
+        return waitFor(match, 30s, count);
     }
     std::optional<json::object> confirmed(std::int64_t number) const {
         return waitFor([&](const json::object& o) {
-            if (!o.contains("method") || o.at("method") != "confirmed") return false;
-            for (const auto& n : o.at("params").at("numbers").as_array()) {
-                if (n.to_number<std::int64_t>() == number) return true;
-            }
-            return false;
+            if (!isCall(o, "confirmed")) return false;
+            const auto& numbers = o.at("params").at("numbers").as_array();
+            return std::find(numbers.begin(), numbers.end(), json::value(number)) != numbers.end();
         });
-    }
-    std::vector<std::string> states() const {
-        std::vector<std::string> names;
-        for (const auto& o : objects()) {
-            if (o.contains("method") && o.at("method") == "state") names.emplace_back(o.at("params").at("state").as_string());
-        }
-        return names;
     }
 };
 
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+// A number answer's number, or -1.
+std::int64_t numberOf(const std::optional<json::object>& answer) {
+    const auto* result = answer ? answer->if_contains("result") : nullptr;
+    return result ? result->at("number").to_number<std::int64_t>() : -1;
+}
+
+bool eventually(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(50ms);
     }
     return true;
-}
-
-std::int64_t numberOf(const std::optional<json::object>& answer) {
-    if (!answer || !answer->contains("result")) {
-        ADD_FAILURE() << "no number in " << (answer ? json::serialize(*answer) : std::string("(no answer)"));
-        return -1;
-    }
-    return answer->at("result").at("number").to_number<std::int64_t>();
 }
 
 std::int64_t errorCode(const std::optional<json::object>& answer) {
@@ -120,7 +109,11 @@ TEST(JsonChat, ScriptAndPersonSendReceiveConfirmReconnectAndQuit) {
     JsonChat b(bob, alice.publicKey(), relay.url());
     ASSERT_TRUE(b.state("connected")) << b.standardOutput() << b.standardError();
     ASSERT_TRUE(a->waitFor(kConnectedLine)) << a->standardError();
-    EXPECT_EQ(b.states(), (std::vector<std::string>{"connecting", "waiting", "handshaking", "connected"}));
+    std::vector<std::string> states;
+    for (const auto& o : b.objects()) {
+        if (isCall(o, "state")) states.emplace_back(o.at("params").at("state").as_string());
+    }
+    EXPECT_EQ(states, (std::vector<std::string>{"connecting", "waiting", "handshaking", "connected"}));
 
     // Sent: the number answers, the person sees the text, the peer's next record confirms it.
     b.request(R"({"jsonrpc":"2.0","id":1,"method":"send","params":{"text":"hi \"alice\" \\ \u2713"}})");
@@ -132,7 +125,7 @@ TEST(JsonChat, ScriptAndPersonSendReceiveConfirmReconnectAndQuit) {
     // never on standard error.
     const std::string typed = "red \x1b[31mtext\x1b[0m, tab\there";
     a->type(typed);
-    const auto message = b.waitFor([](const json::object& o) { return o.contains("method") && o.at("method") == "message"; });
+    const auto message = b.waitFor([](const json::object& o) { return isCall(o, "message"); });
     ASSERT_TRUE(message) << b.standardOutput();
     EXPECT_EQ(message->at("params").at("text"), typed.c_str());
     EXPECT_TRUE(message->at("params").at("time").as_string().ends_with("Z"));
@@ -185,7 +178,6 @@ TEST(JsonChat, ScriptAndPersonSendReceiveConfirmReconnectAndQuit) {
     b.objects();  // every line of standard output was one JSON-RPC object
 }
 
-
 // The README's notifier script, as printed there: each line from the peer reaches
 // notify-send once, its markup shown rather than obeyed; without notify-send it is printed
 // with its controls made visible.
@@ -196,11 +188,10 @@ TEST(JsonChat, ReadmeNotifierRelaysEachReceivedLine) {
     const auto body = start + std::string_view("```bash\n").size();
     TempDir bin;
     const auto script = bin.path() / "duoquill-notify";
-    {
-        std::ofstream(script) << readme.substr(body, readme.find("```\n", body) - body);
-        std::ofstream(bin.path() / "notify-send") << "#!/bin/sh\nprintf '%s|' \"$@\" >> \"$0.log\"; echo >> \"$0.log\"\n";
-    }
-    for (const auto& file : {script, bin.path() / "notify-send"}) std::filesystem::permissions(file, std::filesystem::perms::owner_all);
+    std::ofstream(script) << readme.substr(body, readme.find("```\n", body) - body);
+    // A stand-in notify-send prints its arguments on the script's standard output.
+    std::ofstream(bin.path() / "notify-send") << "#!/bin/sh\nprintf '%s|' \"$@\"; echo\n";
+    for (const auto& file : {script, bin.path() / "notify-send"}) fs::permissions(file, fs::perms::owner_all);
 
     const ChatUser alice("alice"), bob("bob");
     RelayProcess relay;
@@ -217,10 +208,9 @@ TEST(JsonChat, ReadmeNotifierRelaysEachReceivedLine) {
     ASSERT_TRUE(a.waitFor(kConnectedLine)) << a.standardError() << notifier->standardError();
     a.type(line);
     a.type("second");
-    const auto log = bin.path() / "notify-send.log";
-    eventually([&] { return std::filesystem::exists(log) && readFile(log).find("second") != std::string::npos; });
-    EXPECT_EQ(readFile(log), "-a|duoquill|--|duoquill|-n &lt;b&gt;bold&lt;/b&gt; &amp; \x1b[31mred|\n"
-                             "-a|duoquill|--|duoquill|second|\n");
+    eventually([&] { return notifier->standardOutput().ends_with("second|\n"); });
+    EXPECT_EQ(notifier->standardOutput(), "-a|duoquill|--|duoquill|-n &lt;b&gt;bold&lt;/b&gt; &amp; \x1b[31mred|\n"
+                                          "-a|duoquill|--|duoquill|second|\n");
     notifier->killGroup();
     notifier->waitForExit(5s);
 
@@ -228,7 +218,8 @@ TEST(JsonChat, ReadmeNotifierRelaysEachReceivedLine) {
     notifier = runNotifier(systemPath);
     ASSERT_TRUE(a.waitFor(kConnectedLine, 30s, 2)) << a.standardError();
     a.type(line);
-    EXPECT_TRUE(eventually([&] { return notifier->standardOutput().find("duoquill: -n <b>bold</b> & ^[[31mred\n") != std::string::npos; }))
+    const std::string printed = "duoquill: -n <b>bold</b> & ^[[31mred\n";
+    EXPECT_TRUE(eventually([&] { return notifier->standardOutput().find(printed) != std::string::npos; }))
         << notifier->standardOutput();
     notifier->killGroup();
 }

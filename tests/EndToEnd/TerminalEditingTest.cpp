@@ -6,7 +6,6 @@
 
 #include <csignal>
 #include <filesystem>
-#include <memory>
 #include <thread>
 
 #include "Kit/ChatCliProcess.h"
@@ -30,24 +29,21 @@ void expectTerminalRestored(const ChatCliProcess& client) {
     EXPECT_TRUE(modes.c_lflag & ECHO);
 }
 
-// Alice types in a terminal, Bob's input is a pipe.
-struct TerminalChat {
+// Alice types in a terminal, Bob's input is a pipe; both are connected when a test starts.
+class TerminalEditing : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(a.waitFor(std::string(kConnectedLine) + "\n\n> ")) << a.standardError();
+        ASSERT_TRUE(b.waitFor(kConnectedLine)) << b.standardError();
+    }
+
     ChatUser alice{"alice"}, bob{"bob"};
     RelayProcess relay;
     ChatCliProcess b{bob, alice.publicKey(), relay.url()};
     ChatCliProcess a{alice, bob.publicKey(), relay.url(), true};
-
-    ::testing::AssertionResult connect() {
-        if (!a.waitFor(std::string(kConnectedLine) + "\n\n> ")) return ::testing::AssertionFailure() << a.standardError();
-        if (!b.waitFor(kConnectedLine)) return ::testing::AssertionFailure() << b.standardError();
-        return ::testing::AssertionSuccess();
-    }
 };
 
-TEST(TerminalEditing, PartialLineKeptEditingHistoryPasteAndCtrlC) {
-    TerminalChat chat;
-    auto& [alice, bob, relay, b, a] = chat;
-    ASSERT_TRUE(chat.connect());
+TEST_F(TerminalEditing, PartialLineKeptEditingHistoryPasteAndCtrlC) {
 
     // A peer line arriving mid-typing lands above; the partial line is drawn again after it.
     a.write("hel");
@@ -80,10 +76,7 @@ TEST(TerminalEditing, PartialLineKeptEditingHistoryPasteAndCtrlC) {
 
 // Every key of the README's table, with the cursor inside a line already typed: a key that did
 // something else would send another line.
-TEST(TerminalEditing, EachKeyDoesWhatTheTableSaysWithTheCursorMidLine) {
-    TerminalChat chat;
-    auto& [alice, bob, relay, b, a] = chat;
-    ASSERT_TRUE(chat.connect());
+TEST_F(TerminalEditing, EachKeyDoesWhatTheTableSaysWithTheCursorMidLine) {
     const std::string home = "\x1b[H", end = "\x1b[F", del = "\x1b[3~", down = "\x1b[B";
     const std::vector<std::pair<std::string, std::string>> cases{
         {"abcd" + left + left + "\x7f", "acd"},            // Backspace: the character before the cursor
@@ -120,10 +113,7 @@ TEST(TerminalEditing, EachKeyDoesWhatTheTableSaysWithTheCursorMidLine) {
     expectTerminalRestored(a);
 }
 
-TEST(TerminalEditing, CtrlDQuitsOnAnEmptyLineAndNothingIsWritten) {
-    TerminalChat chat;
-    auto& [alice, bob, relay, b, a] = chat;
-    ASSERT_TRUE(chat.connect());
+TEST_F(TerminalEditing, CtrlDQuitsOnAnEmptyLineAndNothingIsWritten) {
     const auto waiting = b.timesShown("waiting for peer...");
     // A lone Esc holds nothing up; UTF-8 is typed and edited as whole characters.
     a.write("x\x1b");
