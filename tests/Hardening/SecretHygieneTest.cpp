@@ -4,17 +4,27 @@
 // storage. Of the chat as a whole: the terminal output of a chat (through the real display,
 // errors, restarts and the goodbye included) carries no key in any encoding, and both ways the
 // client ends the process (quitting, and a fatal check) wipe the session before the end.
+//
+// A released key is caught as it is released: this program's operator new and delete are replaced
+// (at the end of this file) by versions over malloc and free that scan each freed block for the
+// watched secrets while a FreedMemoryWatch is active.
 
 #include <gtest/gtest.h>
 
 #include <boost/json/serialize.hpp>
+#include <malloc.h>
 
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <set>
+#include <span>
 
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Protocol/RelayMessages.h"
-#include "FreedMemoryWatch.h"
 #include "Kit/InProcessChat.h"
 #include "Kit/SessionAccess.h"
 #include "Kit/World.h"
@@ -22,6 +32,86 @@
 
 namespace duoquill::test {
 namespace {
+
+// Fixed storage: the scan runs inside operator delete and must not allocate.
+struct Secret {
+    std::array<std::uint8_t, 64> bytes{};
+    std::size_t size = 0;
+    std::array<char, 64> name{};
+    std::size_t foundInBlockOf = 0;  // 0: not found
+};
+
+// Constant-initialised, so ready before any static constructor allocates.
+struct WatchState {
+    bool active = false;
+    std::size_t count = 0;
+    std::array<Secret, 512> secrets;
+
+    std::span<Secret> watched() { return std::span(secrets).first(count); }
+} state;
+
+bool contains(const void* block, std::size_t size, const Secret& secret) {
+    return size >= secret.size && memmem(block, size, secret.bytes.data(), secret.size) != nullptr;
+}
+
+void scanFreed(void* block, std::size_t size) noexcept {
+    if (!state.active || block == nullptr) return;
+    for (Secret& secret : state.watched()) {
+        if (secret.foundInBlockOf == 0 && contains(block, size, secret)) secret.foundInBlockOf = size;
+    }
+}
+
+// Watches every block freed while it lives for a copy of given secrets: a secret found in a
+// freed block was released without being wiped first. One watch at a time; single-threaded use.
+class FreedMemoryWatch {
+public:
+    FreedMemoryWatch() {
+        state.count = 0;
+        state.active = true;
+    }
+    ~FreedMemoryWatch() { state.active = false; }
+    FreedMemoryWatch(const FreedMemoryWatch&) = delete;
+    FreedMemoryWatch& operator=(const FreedMemoryWatch&) = delete;
+
+    // Watches for `secret` from now on. Values already watched, shorter than 12 bytes (they would
+    // match by chance), all zero (what wiped and not-yet-derived fields hold) or beyond the
+    // storage are ignored.
+    void watch(const std::string& name, BytesView secret) {
+        if (secret.size() < 12 || state.count == state.secrets.size()) return;
+        if (std::all_of(secret.begin(), secret.end(), [](std::uint8_t b) { return b == 0; })) return;
+        const std::size_t size = std::min(secret.size(), Secret{}.bytes.size());
+        for (const Secret& known : state.watched()) {
+            if (known.size == size && std::memcmp(known.bytes.data(), secret.data(), size) == 0) return;
+        }
+        Secret& slot = state.secrets[state.count++];
+        slot = Secret{};
+        std::memcpy(slot.bytes.data(), secret.data(), size);
+        slot.size = size;
+        std::strncpy(slot.name.data(), name.c_str(), slot.name.size() - 1);
+    }
+    std::size_t watchedCount() const { return state.count; }
+
+    // "name (in a freed block of N bytes)", once per secret found.
+    std::vector<std::string> findings() const {
+        std::vector<std::string> out;
+        for (const Secret& secret : state.watched()) {
+            if (secret.foundInBlockOf != 0) {
+                out.push_back(std::string(secret.name.data()) + " (in a freed block of " +
+                              std::to_string(secret.foundInBlockOf) + " bytes)");
+            }
+        }
+        return out;
+    }
+
+    // The names of the secrets that occur in `memory`.
+    std::vector<std::string> occurrencesIn(BytesView memory) const {
+        std::vector<std::string> out;
+        for (const Secret& secret : state.watched()) {
+            if (contains(memory.data(), memory.size(), secret)) out.emplace_back(secret.name.data());
+        }
+        return out;
+    }
+};
 
 // Watches every secret the session holds now.
 void watchSecretsOf(FreedMemoryWatch& watch, const PFSChatSession& session) {
@@ -222,3 +312,19 @@ TEST_F(ChatHygiene, AFatalCheckWipesTheSessionBeforeTheProcessEnds) {
 
 }  // namespace
 }  // namespace duoquill::test
+
+// The replaced allocation functions. Arrays, nothrow and sized forms reach these through the
+// standard library's defaults; aligned forms keep the library's own pair.
+// Not inlined: g++ 14 would otherwise see malloc's block reach operator delete in this file and
+// take it for a mismatched pair.
+[[gnu::noinline]] void* operator new(std::size_t size) {
+    if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+    throw std::bad_alloc();
+}
+
+void operator delete(void* block) noexcept {
+    if (block) duoquill::test::scanFreed(block, malloc_usable_size(block));
+    std::free(block);
+}
+
+void operator delete(void* block, std::size_t) noexcept { operator delete(block); }
