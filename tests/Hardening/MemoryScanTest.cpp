@@ -26,7 +26,7 @@
 #include "DuoquillCLI/StandardInputReader.h"
 #include "Kit/InProcessChat.h"
 #include "Kit/SessionAccess.h"
-#include "RedirectedOutput.h"
+#include "Redirection.h"
 
 namespace duoquill::test {
 namespace {
@@ -119,10 +119,8 @@ std::vector<std::vector<const void*>> copiesInMemory(const std::vector<MaskedTex
     return copies;
 }
 
-std::vector<const void*> copiesInMemory(const MaskedText& text) { return copiesInMemory(std::vector{text})[0]; }
-
 TEST(MemoryScan, NoCopyOfALineOutlivesItsTurnAndNoKeyTheSession) {
-    const RedirectedOutput silenced(2);
+    const Redirection silenced(2);
     cli::TerminalChatDisplay terminal;
     ManualTimeline timeline;
     SimulatedRelay relay{timeline, 5};
@@ -172,28 +170,26 @@ TEST(MemoryScan, NoCopyOfALineOutlivesItsTurnAndNoKeyTheSession) {
 }
 
 TEST(MemoryScan, TheStandardInputReaderKeepsNoCopyOfALine) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
     const MaskedText line(40);
+    TempDir directory;
+    const auto typed = directory.path() / "typed";
     {
         SecureText input = line.plain();
         input += "\nnext line\n";
-        ASSERT_EQ(write(fds[1], input.view().data(), input.size()), static_cast<ssize_t>(input.size()));
+        const int file = open(typed.c_str(), O_WRONLY | O_CREAT, 0600);
+        ASSERT_EQ(write(file, input.view().data(), input.size()), static_cast<ssize_t>(input.size()));
+        close(file);
     }
-    close(fds[1]);
-    const int savedInput = dup(0);
-    dup2(fds[0], 0);
-    close(fds[0]);
-    std::setvbuf(stdin, nullptr, _IONBF, 0);  // as the chat program does
     {
+        const Redirection standardInput(0, typed, O_RDONLY);
+        std::setvbuf(stdin, nullptr, _IONBF, 0);  // as the chat program does
         auto first = cli::StandardInputReader::readLine(std::cin);
         ASSERT_TRUE(first);
         EXPECT_EQ(first->size(), line.size());
+        first.reset();
+        EXPECT_EQ(cli::StandardInputReader::readLine(std::cin).value_or(SecureText()), "next line");
     }
-    EXPECT_EQ(cli::StandardInputReader::readLine(std::cin).value_or(SecureText()), "next line");
-    dup2(savedInput, 0);
-    close(savedInput);
-    EXPECT_EQ(copiesInMemory(line).size(), 0u);
+    EXPECT_EQ(copiesInMemory({line})[0].size(), 0u);
 }
 
 // chat --json: a request's text, once handed on, and a received line, once written out as a
@@ -212,7 +208,7 @@ TEST(MemoryScan, TheJsonInterfaceKeepsNoCopyOfALine) {
         EXPECT_EQ(std::get<cli::jsonrpc::Request>(parsed).text.size(), sent.size());
     }
     {
-        const RedirectedOutput silenced(1);
+        const Redirection silenced(1);
         cli::JsonChatDisplay display;
         display.observe(cli::chat::Show{cli::chat::Show::Kind::received, received.plain()}, cli::chat::Phase::active);
     }
@@ -228,7 +224,7 @@ TEST(MemoryScan, TheIdentityScalarIsOnlyInLockedMemoryWhileTheChatHoldsIt) {
     ASSERT_EQ(setenv("XDG_DATA_HOME", data.path().c_str(), 1), 0);
     const auto hardened = ProcessHardening::protectSecrets();
     if (!hardened.cryptoHeapLocked || !hardened.secretPoolLocked) GTEST_SKIP() << "locked-memory limit too small";
-    const RedirectedOutput silenced(2);  // keygen says where the key went
+    const Redirection silenced(2);  // keygen says where the key went
     cli::CLIKeyCommands::keygen();
     cli::KeychainIdentitySource identity;
     const auto identifier = identity.existingKeyIdentifier();

@@ -28,7 +28,7 @@
 #include "Kit/InProcessChat.h"
 #include "Kit/SessionAccess.h"
 #include "Kit/World.h"
-#include "RedirectedOutput.h"
+#include "Redirection.h"
 
 namespace duoquill::test {
 namespace {
@@ -232,7 +232,7 @@ protected:
     }
 
     TempDir dir;
-    RedirectedOutput redirect{2, dir.path() / "stderr"};
+    Redirection redirect{2, dir.path() / "stderr"};
     cli::TerminalChatDisplay terminal;
     FreedMemoryWatch watch;
     ManualTimeline timeline;
