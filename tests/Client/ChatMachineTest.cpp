@@ -14,10 +14,10 @@
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Platform/PlatformError.h"
+#include "Duoquill/Platform/Primitives/Sha2.h"
 #include "Duoquill/Protocol/TunnelPipeline.h"
-#include "Duoquill/Utilities/KeyHelpers.h"
 #include "DuoquillCLI/ChatMachine.h"
-#include "Kit/World.h"
+#include "Kit/MachineChat.h"
 
 namespace duoquill::cli {
 namespace {
@@ -26,14 +26,8 @@ using namespace chat;
 using Lines = std::vector<std::string>;
 
 std::string timerName(Timer timer) {
-    switch (timer) {
-        case Timer::retry: return "retry";
-        case Timer::connection: return "connection";
-        case Timer::cover: return "cover";
-        case Timer::staleWatch: return "stale";
-        case Timer::youngHandshake: return "young";
-    }
-    return "?";
+    constexpr const char* names[] = {"retry", "connection", "cover", "stale", "young"};
+    return names[static_cast<int>(timer)];
 }
 
 std::string tagName(SendTag::Kind kind) {
@@ -55,28 +49,16 @@ std::string seconds(double s) {
 // One side: a machine, what it sent and not yet delivered, whether its connection is read.
 struct Side {
     Side(int owner, bool baseProtocolOnly, std::string relay = "wss://relay.test") : world(0x5eed + owner, true) {
-        const auto key = test::World::identityKey(owner);
-        const auto peer = test::World::identityKey(1 - owner).publicKey();
-        const SecureBytes roomKeyData = key.sharedSecret(peer);
-        const std::string roomCode = KeyHelpers::deriveRoomCode(roomKeyData);
-        const Bytes local = key.publicKey().compressed(), remote = peer.compressed();
-        machine = std::make_unique<ChatMachine>(ChatMachineConfig{
-            .relayBaseURL = std::move(relay),
-            .roomKeyData = roomKeyData,
-            .localPubKeyCompressed = base64URLString(local),
-            .peerPubKeyBase64URL = base64URLString(remote),
-            .leads = local < remote,
-            .makeSession =
-                [this, key, peer, roomCode] {
-                    if (failSessions) throw CryptoError("no entropy");
-                    return std::make_unique<PFSChatSession>(world.environment(), SoftwareKeyStore::wrap(key), peer,
-                                                            roomCode);
-                },
-            .coverDraw = [] { return 0.5; },
-            .jitterDraw = [] { return 0.0; },
-            .baseProtocolOnly = baseProtocolOnly,
-            .lineStreamStart = (std::uint64_t{1} << 52) + 1000 * static_cast<std::uint64_t>(owner),
-        });
+        auto config = test::machineConfig(owner, world, std::move(relay));
+        config.makeSession = [this, make = std::move(config.makeSession)] {
+            if (failSessions) throw CryptoError("no entropy");
+            return make();
+        };
+        config.coverDraw = [] { return 0.5; };
+        config.jitterDraw = [] { return 0.0; };
+        config.baseProtocolOnly = baseProtocolOnly;
+        config.lineStreamStart = (std::uint64_t{1} << 52) + 1000 * static_cast<std::uint64_t>(owner);
+        machine = std::make_unique<ChatMachine>(std::move(config));
     }
     test::World world;
     std::unique_ptr<ChatMachine> machine;
@@ -84,6 +66,7 @@ struct Side {
     bool receiving = false;
     bool failSessions = false;
     std::vector<std::string> lastSentText;  // every text sent, in order
+    Lines said;                              // every action, in order
 };
 
 // Two machines back to back. feed() returns what the event made the machine do, and what the
@@ -100,6 +83,7 @@ public:
             pending.pop_front();
             for (auto& action : side(who).machine->handle(std::move(next), now)) {
                 out.push_back(describe(who, action));
+                side(who).said.push_back(out.back());
                 if (auto* send = std::get_if<SendText>(&action); send && completeSends) pending.push_back(SendDone{send->tag});
             }
         }
@@ -119,10 +103,15 @@ public:
             }
         }
     }
-    void startBoth() {
+    // Both sides start; with `meet`, their texts are delivered until nothing moves.
+    void start(bool meet = false) {
         feed(0, Started{});
         feed(1, Started{});
-        pump();
+        if (meet) pump();
+    }
+    // How many times `who` has done this, ever.
+    long times(int who, const std::string& line) {
+        return std::count(side(who).said.begin(), side(who).said.end(), line);
     }
     // The texts `who` sent and nobody took, dropped; the last one returned.
     std::string takeSent(int who) {
@@ -191,6 +180,14 @@ boost::json::object helloOf(BackToBack& chat, int who) {
 
 std::string text(const boost::json::object& o) { return boost::json::serialize(o); }
 
+// The hello with one base64 character of its "ct" changed: it no longer opens.
+std::string altered(boost::json::object hello) {
+    std::string ct(hello["ct"].as_string());
+    ct[10] = ct[10] == 'A' ? 'B' : 'A';
+    hello["ct"] = ct;
+    return text(hello);
+}
+
 // ---- connecting (the client's connection sequence and its retries) ----
 
 TEST(ChatMachine, ConnectingTheNoPeerTimeoutLostConnectionsAndTheRetryBackOff) {
@@ -247,44 +244,67 @@ TEST(ChatMachine, AnInvalidRelayURLEndsTheProcessAndAnEndedMachineDoesNothing) {
 // ---- the handshake and the hellos it refuses ----
 
 TEST(ChatMachine, HellosThatAreRefusedSaidOnceAlteredBackedOffAndYoungHandshakesLeftAlone) {
+    const std::string stranger = base64URLString(p256::PrivateKey::generate().publicKey().compressed());
+    // Each refusal is said once per session, whatever the next one is.
+    const std::tuple<std::string, std::optional<std::string>, std::string> refused[] = {
+        {"mlk", std::nullopt, "Post-quantum key exchange required"},
+        {"mlk", base64String(Bytes(1567, 7)), "Post-quantum key exchange required"},
+        {"pkid", base64URLString(sha512(asBytes(stranger))), "Peer identity mismatch"},
+    };
+    for (const auto& [field, value, message] : refused) {
+        SCOPED_TRACE(message);
+        BackToBack chat;
+        chat.start();
+        auto hello = helloOf(chat, 1);
+        if (value) {
+            hello[field] = *value;
+        } else {
+            hello.erase(field);
+        }
+        EXPECT_EQ(chat.feed(0, TextReceived{text(hello)}), (Lines{"error:" + message}));
+        hello["pkid"] = base64URLString(sha512(asBytes(stranger)));
+        EXPECT_EQ(chat.feed(0, TextReceived{text(hello)}), Lines{});
+        EXPECT_EQ(chat.phase(0), Phase::waitingForPeer);
+        // The real peer still gets in.
+        chat.pump();
+        EXPECT_EQ(chat.phase(0), Phase::active);
+    }
+
     BackToBack chat;
-    chat.feed(0, Started{});
-    chat.feed(1, Started{});
+    chat.start();
     const auto good = helloOf(chat, 1);
     chat.takeSent(1);
-
-    auto withoutMlk = good;
-    withoutMlk.erase("mlk");
-    auto stranger = good;
-    stranger["pkid"] = "c3RyYW5nZXI";
-    EXPECT_EQ(chat.feed(0, TextReceived{text(withoutMlk)}), (Lines{"error:Post-quantum key exchange required"}));
-    // One refusal is said per session, whatever the next one is.
-    EXPECT_EQ(chat.feed(0, TextReceived{text(stranger)}), Lines{});
     // Our own hello sent back by the relay is no one's.
     EXPECT_EQ(chat.feed(0, TextReceived{chat.side(0).lastSentText.front()}), Lines{});
     EXPECT_EQ(chat.phase(0), Phase::waitingForPeer);
 
-    // An altered hello fails to open: said, counted, and the next hello waits the back-off.
-    auto altered = good;
-    std::string ct(altered["ct"].as_string());
-    ct[10] = ct[10] == 'A' ? 'B' : 'A';
-    altered["ct"] = ct;
-    const Lines first = chat.feed(0, TextReceived{text(altered)});
+    // An altered hello fails to open: said once and counted. The next hello (of a fresh session)
+    // waits a back-off of 0.3, 1, then 2 s at most (jitter draws 0 here); meanwhile the leader's
+    // fresh session takes the latest hello, which fails again, and the same hello again is
+    // only counted.
+    const Lines first = chat.feed(0, TextReceived{altered(good)});
     ASSERT_EQ(first.size(), 2u);
     EXPECT_EQ(first[0].rfind("status:[handshake error] ", 0), 0u) << first[0];
     EXPECT_EQ(first[1], "arm:connection:0.3");
-    // The same line again is counted, not said; the back-off already runs.
-    EXPECT_EQ(chat.feed(0, TextReceived{text(altered)}), Lines{});
-    EXPECT_EQ(chat.feed(0, TextReceived{text(altered)}),
-              (Lines{"status:three handshakes in a row failed; still retrying (something on the way may be altering "
-                     "messages)"}));
+    const std::string three =
+        "status:three handshakes in a row failed; still retrying (something on the way may be altering messages)";
+    const Lines fresh{"status:waiting for peer...", "send:hello", "arm:connection:8"};
+    const std::pair<Lines, Lines> rounds[] = {
+        {{"cancel:stale", fresh[0], fresh[1], fresh[2], "arm:connection:1"}, {three}},
+        {{fresh[0], fresh[1], fresh[2], "arm:connection:2"}, {}},
+        {{fresh[0], fresh[1], fresh[2], "arm:connection:2"}, {}},
+    };
+    for (const auto& [fired, alteredAgain] : rounds) {
+        EXPECT_EQ(chat.feed(0, TimerFired{Timer::connection}), fired);
+        EXPECT_EQ(chat.feed(0, TextReceived{altered(good)}), alteredAgain);
+    }
 
     // The good hello still completes with this session, and ours goes out once more ahead of
-    // the handshake (it may have been altered too); the count is said when it starts.
+    // the handshake (it may have been altered too).
     const Lines taken = chat.feed(0, TextReceived{text(good)});
     EXPECT_EQ(Lines(taken.begin(), taken.begin() + 6),
-              (Lines{"cancel:connection", "cancel:stale", "status:handshaking...", "arm:connection:5", "arm:young:2",
-                     "send:hello"}));
+              (Lines{"cancel:connection", "status:handshaking...", "arm:connection:5", "arm:young:2", "send:hello",
+                     "receive"}));
     EXPECT_EQ(chat.phase(0), Phase::handshaking);
     // A new hello this early is remembered, not answered: it crossed ours.
     chat.feed(1, TimerFired{Timer::connection});  // the peer times out and sends a fresh hello
@@ -295,15 +315,14 @@ TEST(ChatMachine, HellosThatAreRefusedSaidOnceAlteredBackedOffAndYoungHandshakes
 TEST(ChatMachine, TheHandshakeReachesActiveAndEachOfItsFailures) {
     {
         BackToBack chat;
-        chat.startBoth();
+        chat.start(true);
         EXPECT_EQ(chat.phase(0), Phase::active);
         EXPECT_EQ(chat.phase(1), Phase::active);
     }
     {
         // A wrong key confirmation is fatal.
         BackToBack chat;
-        chat.feed(0, Started{});
-        chat.feed(1, Started{});
+        chat.start();
         const std::string helloA = chat.takeSent(0), helloB = chat.takeSent(1);
         chat.feed(1, TextReceived{helloA});
         chat.feed(0, TextReceived{helloB});
@@ -315,7 +334,8 @@ TEST(ChatMachine, TheHandshakeReachesActiveAndEachOfItsFailures) {
         const Bytes kc(32, 7);
         const Lines fatal =
             chat.feed(0, TextReceived{protocol::sealTunnelText(session, protocol::encode(protocol::Ready{kc, {}}))});
-        EXPECT_EQ(fatal, (Lines{"error:Key confirmation failed", "cancel:connection", "cancel:young", "exit:1", "close"}));
+        EXPECT_EQ(fatal,
+                  (Lines{"error:Key confirmation failed", "cancel:connection", "cancel:young", "exit:1", "close"}));
         EXPECT_EQ(chat.phase(0), Phase::error);
     }
     {
@@ -324,8 +344,7 @@ TEST(ChatMachine, TheHandshakeReachesActiveAndEachOfItsFailures) {
         // an adopted hello that leads nowhere is used up, so the next one waits 8 s for a new
         // hello, and then the relay connection goes.
         BackToBack chat;
-        chat.feed(0, Started{});
-        chat.feed(1, Started{});
+        chat.start();
         chat.feed(0, TextReceived{chat.takeSent(1)});
         const Lines adopted = chat.feed(0, TimerFired{Timer::connection});
         EXPECT_EQ(Lines(adopted.begin(), adopted.begin() + 7),
@@ -356,6 +375,7 @@ TEST(ChatMachine, LinesAreQueuedSentConfirmedAndShownOnceAndAFailedSendSaysWhatH
 
     // The queued line went when the session came; the peer showed it and confirms it in its
     // next record, after which a new session does not send it again.
+    EXPECT_EQ(chat.times(0, "status:sending 1 line queued"), 1);
     EXPECT_FALSE(chat.machine(0).outbox().empty());
     EXPECT_EQ(chat.feed(1, TimerFired{Timer::cover}), (Lines{"send:cover", "arm:cover:3.5"}));
     EXPECT_EQ(chat.feed(0, TextReceived{chat.takeSent(1)}), (Lines{"confirmed:0"}));
@@ -378,39 +398,161 @@ TEST(ChatMachine, LinesAreQueuedSentConfirmedAndShownOnceAndAFailedSendSaysWhatH
               (Lines{"error:not sent yet: broken pipe; the line will be sent again in the next session", "prompt"}));
     EXPECT_EQ(chat.machine(0).outbox().entries().size(), 1u);
 
-    // Quitting tells the peer which of its lines were shown ("a"), and lists ours unconfirmed.
-    const Lines quit = chat.feed(0, QuitRequested{});
-    EXPECT_EQ(quit, (Lines{"send:bye", "close", "cancel:cover", "peer:disconnected: quit",
-                           "error:1 line was not confirmed by the peer:", "status:  lost", "exit:0"}));
-    PFSChatSession& peerSession = *chat.machine(1).currentSession();
+    // Quitting lists ours unconfirmed, and its goodbye confirms the peer's line that only it can.
     chat.takeSent(0);
-    const auto bye = protocol::openTunnelText(peerSession, chat.side(0).lastSentText.back());
-    ASSERT_TRUE(bye);
-    EXPECT_TRUE(protocol::decodeByeConfirmation(*bye).has_value());
+    chat.feed(1, LineTyped{SecureText("last word")});
+    chat.pump();
+    ASSERT_FALSE(chat.machine(1).outbox().empty());
+    EXPECT_EQ(chat.feed(0, QuitRequested{}), (Lines{"send:bye", "close", "cancel:cover", "peer:disconnected: quit",
+                                                   "error:1 line was not confirmed by the peer:", "status:  lost",
+                                                   "exit:0"}));
+    EXPECT_EQ(chat.feed(1, TextReceived{chat.takeSent(0)}),
+              (Lines{"confirmed:0", "cancel:cover", "status:waiting for peer...", "send:hello", "arm:connection:8"}));
+    // The relay's notice that follows changes nothing.
+    EXPECT_EQ(chat.feed(1, TextReceived{protocol::encodePeerDisconnected()}), Lines{});
 }
 
-TEST(ChatMachine, APeerWithoutLineNumbersGetsEachLineOnceAndAFailedSendIsSaidToHaveFailed) {
-    BackToBack chat(true);
-    chat.startBoth();
+// The longest line depends on whether a ratchet step rides in its record: the side with a step
+// due refuses what fits only without one. Each row: who types, how long a line, whether it goes.
+TEST(ChatMachine, LinesThatCouldOverflowATunnelFrameAreRefusedBeforeTheSessionMoves) {
+    const std::size_t longest = protocol::longestAlwaysAcceptedLine();
+    EXPECT_EQ(longest, 45307u);
+    EXPECT_EQ(protocol::longestAlwaysAcceptedLine(true), longest);  // line numbers fit in the same frames
+    BackToBack chat;
+    chat.start(true);
+    const int s = chat.machine(0).currentSession()->isDHRatchetPending() ? 0 : 1;
+    ASSERT_TRUE(chat.machine(s).currentSession()->isDHRatchetPending());
+    const std::tuple<int, std::size_t, bool> rows[] = {
+        {s, protocol::maxChatLineBytes + 1, false}, {s, longest + 1, false}, {s, longest, true},
+        // After a line of its own no step is due, so up to 48379 bytes fit; the peer has one due.
+        {s, 48380, false}, {s, 48379, true}, {1 - s, longest + 1, false}, {1 - s, longest, true},
+    };
+    for (const auto& [who, size, goes] : rows) {
+        SCOPED_TRACE(std::to_string(who) + " types " + std::to_string(size));
+        const std::string line(size, static_cast<char>('a' + who));
+        const Lines shown = chat.feed(who, LineTyped{SecureText(line)});
+        if (!goes) {
+            EXPECT_EQ(shown, (Lines{"error:message too large", "prompt"}));
+            continue;
+        }
+        ASSERT_EQ(shown.size(), 4u);
+        EXPECT_EQ(shown[1], "send:line");
+        const Lines received = chat.feed(1 - who, TextReceived{chat.takeSent(who)});
+        EXPECT_EQ(std::count(received.begin(), received.end(), "received:" + line), 1);
+    }
+}
+
+// With no session, lines wait up to the queue's bound; the next is refused, none is dropped, and
+// quitting lists the unconfirmed, each cut to its first 40 characters.
+TEST(ChatMachine, TheQueueRefusesALinePastItsBoundAndTheExitListsTheUnconfirmed) {
+    BackToBack chat;
+    chat.feed(0, Started{});
+    const std::string tail = " ✓ " + std::string(60, 'x');
+    for (std::size_t i = 0; i < Outbox::maxLines; ++i) {
+        const std::string line = "line " + std::to_string(i) + tail;
+        ASSERT_EQ(chat.feed(0, LineTyped{SecureText(line)}), (Lines{"taken:" + std::to_string(i), "queued:" + line}));
+    }
+    // No prompt while not active.
+    EXPECT_EQ(chat.feed(0, LineTyped{SecureText("one too many")}),
+              (Lines{"error:line not sent: the queue of lines waiting for the peer is full"}));
+    const std::string shortened = " ✓ " + std::string(40 - 9, 'x') + "…";
+    EXPECT_EQ(chat.feed(0, QuitRequested{}),
+              (Lines{"close", "cancel:connection", "cancel:stale", "peer:disconnected: quit",
+                     "error:1000 lines were not confirmed by the peer:",
+                     "status:  line 0" + shortened, "status:  line 1" + shortened, "status:  line 2" + shortened,
+                     "status:  line 3" + shortened, "status:  line 4" + shortened, "status:  … and 995 more",
+                     "exit:0"}));
+}
+
+// The third failed handshake in a row (a hello that does not open, or a handshake that times
+// out) is said once; a session that became active starts the count again.
+TEST(ChatMachine, TheThirdFailedHandshakeInARowIsSaidOnceAndTheCountStartsAgainWhenActive) {
+    const std::string said =
+        "status:three handshakes in a row failed; still retrying (something on the way may be altering messages)";
+    BackToBack chat;
+    chat.start();
+    const std::string bad = altered(helloOf(chat, 1));
+    const auto saidOn = [&](Event event) {
+        const Lines shown = chat.feed(0, std::move(event));
+        return std::count(shown.begin(), shown.end(), said);
+    };
+    const Lines first = chat.feed(0, TextReceived{bad});
+    EXPECT_EQ(saidOn(TextReceived{bad}), 0);
+    chat.pump();
     ASSERT_EQ(chat.phase(0), Phase::active);
-    EXPECT_EQ(chat.feed(0, LineTyped{SecureText("one")}, false), (Lines{"taken:-", "send:line"}));
-    EXPECT_EQ(chat.feed(0, SendFailed{chat.side(0).wire.back().tag, "broken pipe"}),
-              (Lines{"error:send failed: broken pipe", "prompt"}));
-    EXPECT_TRUE(chat.machine(0).outbox().empty());
-    // The base peer drops what is typed while no session is active.
-    chat.feed(1, ConnectionLost{});
-    EXPECT_EQ(chat.feed(1, LineTyped{SecureText("gone")}), Lines{});
+    // The repeated error is counted, and the count said when the session forms.
+    EXPECT_EQ(chat.times(0, first[0] + " (2 times)"), 1);
+
+    // New connections on both sides; the peer's fresh hello, and two handshakes that time out.
+    for (int who : {0, 1}) {
+        chat.feed(who, ConnectionLost{});
+        chat.feed(who, TimerFired{Timer::retry});
+    }
+    EXPECT_EQ(saidOn(TextReceived{chat.takeSent(1)}), 0);
+    ASSERT_EQ(chat.phase(0), Phase::handshaking);
+    EXPECT_EQ(saidOn(TimerFired{Timer::connection}), 0);
+    chat.feed(0, TimerFired{Timer::youngHandshake});
+    EXPECT_EQ(saidOn(TimerFired{Timer::connection}), 0);
+    EXPECT_EQ(saidOn(TextReceived{bad}), 1);
+    EXPECT_EQ(saidOn(TextReceived{bad}), 0);
+}
+
+// ---- what a hostile relay or peer sends ----
+
+// Junk before the handshake, and forgeries, replays and hostile text while active, move nothing;
+// a skipped record restarts the session.
+TEST(ChatMachine, JunkForgeriesHostileTextAndAGapAreSurvived) {
+    BackToBack chat;
+    chat.start();
+    auto badCiphertext = helloOf(chat, 1), noKeyId = helloOf(chat, 1);
+    badCiphertext["ct"] = "not base64!";
+    noKeyId.erase("pkid");
+    const std::string junk[] = {
+        "", "{", "{}", R"({"t":5})", R"({"t":"msg","n":0,"d":"AAAA"})", R"({"t":"hello"})", R"({"t":"bye"})",
+        R"({"t":"peer-disconnected"})", "[" + std::string(5000, '[') + std::string(5001, ']'),
+        "{\"t\":" + std::string(5000, '[') + std::string(5000, ']') + "}", text(badCiphertext), text(noKeyId),
+        base64String(Bytes(45000, 0xA5))};
+    for (const auto& frame : junk) EXPECT_EQ(chat.feed(0, TextReceived{frame}), Lines{}) << frame.substr(0, 40);
+    chat.pump();
+    ASSERT_EQ(chat.phase(0), Phase::active);
+
+    // Records of the peer's session, sealed by the test: a replay, three tampered copies and
+    // base64 that is no frame move nothing, and the genuine record still opens. Hostile text
+    // reaches the display as it came (the display neutralises it); text that is not UTF-8 is
+    // consumed without output.
+    PFSChatSession& peer = *chat.machine(1).currentSession();
+    const auto record = [&](std::string_view line) { return protocol::sealChatLine(peer, asBytes(line)); };
+    const std::string first = record("first"), second = record("second");
+    const std::string hostile = "\x1b]52;c;ZXZpbA==\x07\x1b[2J\rfake\x08\xC2\x9B" "1m\xE2\x80\xAEtxt.exe\x7F.";
+    std::vector<std::pair<std::string, Lines>> rows{{first, {"received:first", "prompt"}}, {first, {}}};
+    for (const std::size_t at : {std::size_t{12}, second.size() / 2, second.size() - 8}) {
+        std::string tampered = second;
+        tampered[at] = tampered[at] == 'A' ? 'B' : 'A';
+        rows.emplace_back(tampered, Lines{});
+    }
+    rows.insert(rows.end(), {{"bm90IGEgZnJhbWU=", {}},
+                             {second, {"received:second", "prompt"}},
+                             {record(hostile), {"received:" + hostile, "prompt"}},
+                             {record("\xFF\xFE"), {}}});
+    for (const auto& [frame, shown] : rows) EXPECT_EQ(chat.feed(0, TextReceived{frame}), shown);
+
+    // A record skipped: the session restarts, announced by the hello of a new session.
+    (void)record("never sent");
+    EXPECT_EQ(chat.feed(0, TextReceived{record("after a gap")}),
+              (Lines{"error:session expired — restarting...", "cancel:cover", "status:waiting for peer...",
+                     "send:hello", "arm:connection:8"}));
+    EXPECT_NE(helloOf(chat, 0).at("ek"), boost::json::parse(chat.side(0).lastSentText.front()).at("ek"));
 }
 
 // ---- recovery: a peer that leaves, comes back, says goodbye, or sends records of an old session ----
 
 TEST(ChatMachine, RecoveryGraceFreshHelloByeAndRecordsOfALeftSession) {
     BackToBack chat;
-    chat.startBoth();
+    chat.start(true);
     ASSERT_EQ(chat.phase(0), Phase::active);
     // An active session starts the back-off again from its first step.
     BackToBack lost;
-    lost.startBoth();
+    lost.start(true);
     EXPECT_EQ(lost.feed(0, ConnectionLost{}).back(), "arm:retry:0.3");
     lost.feed(0, TimerFired{Timer::retry});
     EXPECT_EQ(lost.feed(0, ConnectionLost{}).back(), "arm:retry:1");
@@ -428,7 +570,7 @@ TEST(ChatMachine, RecoveryGraceFreshHelloByeAndRecordsOfALeftSession) {
     // The peer comes back with a fresh hello while we are active: answered at once, with a
     // session that adopts it.
     BackToBack again;
-    again.startBoth();
+    again.start(true);
     again.feed(1, TimerFired{Timer::cover});
     again.pump();
     again.feed(1, TextReceived{protocol::encodePeerDisconnected()});
@@ -439,7 +581,7 @@ TEST(ChatMachine, RecoveryGraceFreshHelloByeAndRecordsOfALeftSession) {
 
     // A tunnelled bye ends the session; a plain one proves nothing.
     BackToBack third;
-    third.startBoth();
+    third.start(true);
     EXPECT_EQ(third.feed(0, TextReceived{protocol::encodeBye()}), Lines{});
     third.feed(1, QuitRequested{});
     third.pump();
@@ -448,7 +590,7 @@ TEST(ChatMachine, RecoveryGraceFreshHelloByeAndRecordsOfALeftSession) {
     // Records of a session we left, still coming 6 s into our wait: the peer missed the relay's
     // notice, so the relay connection is left to make the relay say it again.
     BackToBack stale(true);
-    stale.startBoth();
+    stale.start(true);
     stale.feed(0, TimerFired{Timer::connection});  // no timer is armed in active: nothing
     stale.feed(0, ConnectionLost{});
     stale.feed(0, TimerFired{Timer::retry});

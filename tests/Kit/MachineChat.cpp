@@ -1,7 +1,5 @@
 #include "Kit/MachineChat.h"
 
-#include <algorithm>
-
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
@@ -10,33 +8,36 @@ namespace duoquill::test {
 
 using namespace cli::chat;
 
-MachineProcess::MachineProcess(int owner_, ManualTimeline& timeline_, SimulatedRelay& relay_, std::uint64_t seed,
-                               bool baseProtocolOnly)
-    : owner(owner_), timeline(timeline_), relay(relay_), world(seed, true) {
-    pollerKey_ = timeline.attach([this] { return poll(); });
+cli::ChatMachineConfig machineConfig(int owner, World& world, std::string relayURL) {
     std::shared_ptr<const P256KeyAgreementKey> local = SoftwareKeyStore::wrap(World::identityKey(owner));
     const p256::PublicKey peer = World::identityKey(1 - owner).publicKey();
     SecureBytes roomKeyData = local->sharedSecret(peer);
     std::string roomCode = KeyHelpers::deriveRoomCode(roomKeyData);
-    const Bytes localCompressed = local->publicKey().compressed(), peerCompressed = peer.compressed();
-    const std::string peerText = base64URLString(peerCompressed);
-    display.banner(base64URLString(localCompressed), peerText, "wss://relay.test");
-    machine = std::make_unique<cli::ChatMachine>(cli::ChatMachineConfig{
-        .relayBaseURL = "wss://relay.test",
+    const Bytes localKey = local->publicKey().compressed(), peerKey = peer.compressed();
+    return {
+        .relayBaseURL = std::move(relayURL),
         .roomKeyData = std::move(roomKeyData),
-        .localPubKeyCompressed = base64URLString(localCompressed),
-        .peerPubKeyBase64URL = peerText,
-        .leads = std::lexicographical_compare(localCompressed.begin(), localCompressed.end(), peerCompressed.begin(),
-                                              peerCompressed.end()),
+        .localPubKeyCompressed = base64URLString(localKey),
+        .peerPubKeyBase64URL = base64URLString(peerKey),
+        .leads = localKey < peerKey,
         .makeSession =
-            [this, local, peer, roomCode = std::move(roomCode)] {
+            [&world, local, peer, roomCode = std::move(roomCode)] {
                 return std::make_unique<PFSChatSession>(world.environment(), local, peer, roomCode);
             },
-        .coverDraw = [this] { return static_cast<double>(world.stream.next() % 3001) / 3000.0; },
-        .jitterDraw = [this] { return static_cast<double>(world.stream.next() % 1000) / 1000.0; },
-        .baseProtocolOnly = baseProtocolOnly,
+        .coverDraw = [&world] { return static_cast<double>(world.stream.next() % 3001) / 3000.0; },
+        .jitterDraw = [&world] { return static_cast<double>(world.stream.next() % 1000) / 1000.0; },
         .lineStreamStart = (std::uint64_t{1} << 52) + world.stream.next() % (std::uint64_t{1} << 51),
-    });
+    };
+}
+
+MachineProcess::MachineProcess(int owner_, ManualTimeline& timeline_, SimulatedRelay& relay_, std::uint64_t seed,
+                               bool baseProtocolOnly)
+    : owner(owner_), timeline(timeline_), relay(relay_), world(seed, true) {
+    pollerKey_ = timeline.attach([this] { return poll(); });
+    auto config = machineConfig(owner, world);
+    config.baseProtocolOnly = baseProtocolOnly;
+    display.banner(config.localPubKeyCompressed, config.peerPubKeyBase64URL, config.relayBaseURL);
+    machine = std::make_unique<cli::ChatMachine>(std::move(config));
     feed(Started{});
 }
 

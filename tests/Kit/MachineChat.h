@@ -24,6 +24,10 @@
 
 namespace duoquill::test {
 
+// The machine of identity `owner` (World::identityKey) talking to the other identity: sessions
+// made in `world`, cover and jitter drawn from its stream, a line stream starting at random.
+cli::ChatMachineConfig machineConfig(int owner, World& world, std::string relayURL = "wss://relay.test");
+
 // The machine of identity `owner` (World::identityKey) talking to the other identity.
 // `baseProtocolOnly`: a client of the base protocol (ChatMachineConfig).
 class MachineProcess {

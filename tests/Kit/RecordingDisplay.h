@@ -40,12 +40,6 @@ public:
         }
         return out;
     }
-    // Time of the n-th (0-based) occurrence of the line, or a negative value.
-    double timeOf(std::string_view line, std::size_t n = 0) const {
-        const auto all = timesOf(line);
-        return n < all.size() ? all[n] : -1.0;
-    }
-    std::vector<std::string> since(std::size_t from) const { return {lines.begin() + from, lines.end()}; }
 
 private:
     void push(std::string_view kind, std::string_view text = {}) {
