@@ -1,10 +1,13 @@
 #include "Kit/SimulatedRelay.h"
-#include "Duoquill/Protocol/TunnelPipeline.h"
 
 #include <algorithm>
 #include <deque>
 #include <stdexcept>
 
+#include "Duoquill/Crypto/CryptoCore.h"
+#include "Duoquill/Platform/Primitives/Sha2.h"
+#include "Duoquill/Protocol/TunnelPipeline.h"
+#include "Duoquill/Utilities/KeyHelpers.h"
 #include "Kit/World.h"
 
 namespace duoquill::test {
@@ -61,10 +64,6 @@ SimulatedRelay::ConnectionPtr SimulatedRelay::open(int owner, const std::string&
     c->relay = this;
     c->owner = owner;
     c->path = path;
-    if (refusing_) {
-        c->gone = c->closeDelivered = true;
-        return c;
-    }
     connections_.push_back(c);
     schedule(c->lastUpstream, [this, c] { join(c); });
     return c;
@@ -233,9 +232,15 @@ void SimulatedRelay::replayOldHello(int owner) {
 
 SimulatedPeer::SimulatedPeer(SimulatedRelay& relay, int owner, const Clock& dayClock,
                              const SessionEnvironment* environment)
-    : ProtocolPeer(World::identityKey(owner), World::identityKey(1 - owner).publicKey(), dayClock, environment),
-      relay_(relay),
-      connection_(relay.open(owner, roomToken())) {}
+    : relay_(relay),
+      key_(World::identityKey(owner)),
+      peerPublicKey_(World::identityKey(1 - owner).publicKey()),
+      environment_(environment ? *environment : SessionEnvironment{.epochDirectory = epochDirectory_.path()}) {
+    const SecureBytes roomKeyData = key_.sharedSecret(peerPublicKey_);
+    roomCode_ = KeyHelpers::deriveRoomCode(roomKeyData);
+    connection_ = relay.open(owner, KeyHelpers::deriveRoomToken(roomKeyData, dayClock));
+    renewSession();
+}
 
 SimulatedPeer::~SimulatedPeer() { relay_.processDied(connection_->owner); }
 
@@ -251,6 +256,58 @@ std::optional<std::string> SimulatedPeer::next(double seconds) {
     std::string text = std::move(connection_->inbox.front());
     connection_->inbox.pop_front();
     return text;
+}
+
+void SimulatedPeer::renewSession() {
+    session_.reset();
+    session_ = std::make_unique<PFSChatSession>(environment_, SoftwareKeyStore::wrap(key_), peerPublicKey_, roomCode_);
+}
+
+void SimulatedPeer::sendTunneled(std::string_view jsonText) { send(protocol::sealTunnelText(*session_, jsonText)); }
+
+std::optional<boost::json::object> SimulatedPeer::nextOfType(const std::string& type, double seconds, bool tunneled) {
+    for (const double until = relay_.timeline_.now() + seconds; relay_.timeline_.now() <= until;) {
+        const auto text = next(until - relay_.timeline_.now());
+        if (!text) return std::nullopt;
+        auto message = !tunneled                    ? protocol::parsePlainFrame(*text)
+                       : session_->isTunnelReady() ? protocol::openTunnelText(*session_, *text)
+                                                   : std::nullopt;
+        if (message && message->typeName == type) return std::move(message->object);
+    }
+    return std::nullopt;
+}
+
+std::optional<boost::json::object> SimulatedPeer::nextPlain(const std::string& type, double seconds) {
+    return nextOfType(type, seconds, false);
+}
+
+boost::json::object SimulatedPeer::hello() const {
+    const std::string keyId = base64URLString(sha512(asBytes(base64URLString(key_.publicKey().compressed()))));
+    const protocol::Hello hello{keyId, session_->authCiphertext(), session_->authEncapKey(),
+                                session_->mlkemPublicKeyData()};
+    return protocol::parseRelayMessage(protocol::encode(hello))->object;
+}
+
+bool SimulatedPeer::handshake(const boost::json::object& clientHello, std::optional<std::string> kcOverride) {
+    const auto hello = protocol::decodeHello({protocol::MessageType::hello, "hello", clientHello});
+    if (!hello || !hello->mlk) throw std::runtime_error("the client's hello does not decode");
+    session_->completeHandshake(hello->ct, hello->ek, *hello->mlk);
+    if (*session_->isInitiator()) {
+        sendTunneled(protocol::encode(protocol::Kex2{session_->performPQKeyExchange()}));
+        session_->completePQInitiator();
+    } else {
+        const auto kex2 = nextOfType("kex2", 5.0, true);
+        const auto mc = kex2 ? protocol::decodeKex2({protocol::MessageType::kex2, "kex2", *kex2}) : std::nullopt;
+        if (!mc) return false;
+        session_->completePQKeyExchange(mc->mc);
+    }
+    const auto kc = kcOverride ? bytesFromBase64URLString(*kcOverride) : toBytes(*session_->localKeyConfirmation());
+    sendTunneled(protocol::encode(protocol::Ready{kc.value(), {}}));
+    return true;
+}
+
+std::string SimulatedPeer::msgFrame(const std::string& line) {
+    return protocol::sealChatLine(*session_, asBytes(line));
 }
 
 }  // namespace duoquill::test

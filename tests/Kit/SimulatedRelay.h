@@ -13,8 +13,9 @@
 //
 // A client reaches it through a Connection of plain callbacks (connect, send, receive,
 // disconnect, drop): a bare machine directly (MachineChat.h), the driver through a ChatTransport
-// made of them (InProcessChat.cpp). A SimulatedPeer is a member the test drives itself: a ProtocolPeer on this relay.
+// made of them (InProcessChat.cpp). A SimulatedPeer is a member the test drives itself.
 
+#include <boost/json/object.hpp>
 #include <functional>
 #include <map>
 #include <memory>
@@ -23,9 +24,11 @@
 #include <string>
 #include <vector>
 
+#include "Duoquill/Crypto/PFSChatSession.h"
+#include "Duoquill/Crypto/SessionEnvironment.h"
 #include "DuoquillRelay/RoomRegistry.h"
 #include "Kit/ManualTimeline.h"
-#include "Kit/ProtocolPeer.h"
+#include "Kit/Paths.h"
 
 namespace duoquill::test {
 
@@ -36,8 +39,7 @@ public:
 
     struct Connection;
     using ConnectionPtr = std::shared_ptr<Connection>;
-    // A connection of the process `owner` to the room named by the URL's last segment. With
-    // the relay refusing, it has ended before it began.
+    // A connection of the process `owner` to the room named by the URL's last segment.
     ConnectionPtr connect(int owner, const std::string& url);
     // Hands the text to the relay; the reason when the connection cannot take it.
     std::optional<std::string> send(const ConnectionPtr& c, std::string text);
@@ -55,8 +57,6 @@ public:
     void cutConnectionOf(int owner);
     // Every connection cut, every room forgotten.
     void restart();
-    // While set, new connections fail at once (no relay listening).
-    void setRefusingConnections(bool refusing) noexcept { refusing_ = refusing; }
     // The next tunnel (non-JSON) frame the owner sends is lost.
     void loseNextTunnelFrameFrom(int owner) { loseNext_[owner] = true; }
     bool hasLossPending() const;
@@ -94,24 +94,57 @@ private:
     std::map<int, std::vector<std::string>> delivered_;
     double lastLoss_ = 0;
     std::vector<std::string> seen_;  // what members sent: a hostile relay replays it
-    bool refusing_ = false;
     bool hostile_ = false;
     bool spoilingHellos_ = false;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
-// A member of the relay the test drives itself, speaking the protocol of identity `owner`
-// with the client of the other identity; waiting for a frame runs the timeline.
-class SimulatedPeer final : public ProtocolPeer {
+// A member of the relay the test drives itself, speaking the protocol of identity `owner` with
+// the client of the other identity one step at a time, so that it can misbehave on demand: a
+// hello with a short ML-KEM key or another identity, a wrong key confirmation, tampered,
+// replayed or skipped records, hostile text. Waiting for a frame runs the timeline.
+class SimulatedPeer {
 public:
+    // `dayClock` picks the day the room token is derived for (the client's clock). Sessions
+    // draw on `environment` when given (it must outlive the peer), else on the system with an
+    // epoch directory of their own.
     SimulatedPeer(SimulatedRelay& relay, int owner, const Clock& dayClock, const SessionEnvironment* environment);
-    ~SimulatedPeer() override;
-    void send(std::string text) override;
-    std::optional<std::string> next(double seconds) override;
+    ~SimulatedPeer();
+    SimulatedPeer(const SimulatedPeer&) = delete;
+    SimulatedPeer& operator=(const SimulatedPeer&) = delete;
+
+    // One text frame to the relay.
+    void send(std::string text);
+    // The next frame received, waiting up to `seconds`; nothing when none came.
+    std::optional<std::string> next(double seconds);
+    // The message text sealed in the tunnel of the current session.
+    void sendTunneled(std::string_view jsonText);
+    // The next plain message of type `type`, skipping every other frame.
+    std::optional<boost::json::object> nextPlain(const std::string& type, double seconds = 5.0);
+
+    boost::json::object hello() const;
+    // Runs the whole handshake with the client's hello; `kcOverride` replaces our "kc" (base64url).
+    // False when the client's "kex2" did not come.
+    bool handshake(const boost::json::object& clientHello, std::optional<std::string> kcOverride = std::nullopt);
+    // A "msg" frame (tunnelled, base64) for a line, without sending it. The record and tunnel
+    // counters move on whether or not the frame is ever sent.
+    std::string msgFrame(const std::string& line);
+    // Throws the session away and starts a fresh one, as a restarted peer would.
+    void renewSession();
+    PFSChatSession& session() { return *session_; }
 
 private:
-    double now() const override { return relay_.timeline_.now(); }
+    // With `tunneled`, a message that opens under the current session (tunnel frames on the way
+    // are opened, so consumed).
+    std::optional<boost::json::object> nextOfType(const std::string& type, double seconds, bool tunneled);
+
     SimulatedRelay& relay_;
+    p256::PrivateKey key_;
+    p256::PublicKey peerPublicKey_;
+    std::string roomCode_;
+    TempDir epochDirectory_;
+    SessionEnvironment environment_;
+    std::unique_ptr<PFSChatSession> session_;
     std::shared_ptr<SimulatedRelay::Connection> connection_;
 };
 
