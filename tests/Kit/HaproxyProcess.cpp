@@ -2,11 +2,8 @@
 
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <netinet/in.h>
-#include <arpa/inet.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -21,47 +18,14 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct Descriptor {
-    int fd;
-    ~Descriptor() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
-bool accepts(std::uint16_t port) {
-    Descriptor socket{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return ::connect(socket.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+// The first haproxy on PATH, else Debian's.
+std::string haproxyPath() {
+    const auto found = runProcess("/bin/sh", {"-c", "command -v haproxy"});
+    if (found.exitStatus != 0) return "/usr/sbin/haproxy";
+    return found.standardOutput.substr(0, found.standardOutput.find('\n'));
 }
 
 }  // namespace
-
-std::filesystem::path haproxyPath() {
-    if (const char* path = std::getenv("PATH")) {
-        std::istringstream directories(path);
-        for (std::string directory; std::getline(directories, directory, ':');) {
-            const auto candidate = std::filesystem::path(directory) / "haproxy";
-            if (!directory.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
-        }
-    }
-    return "/usr/sbin/haproxy";
-}
-
-std::uint16_t freeLoopbackPort() {
-    Descriptor socket{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(socket.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(socket.fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        throw std::runtime_error("no free loopback port");
-    }
-    return ntohs(address.sin_port);
-}
 
 HaproxyProcess::HaproxyProcess(Options options) {
     const auto& certificates = TestCertificates::shared();
@@ -82,12 +46,12 @@ HaproxyProcess::HaproxyProcess(Options options) {
     }
     environment.unsetEnvironment = {"DUOQUILL_HAPROXY_USER"};
     process_ = std::make_unique<RunningProcess>(
-        haproxyPath().string(),
+        haproxyPath(),
         std::vector<std::string>{"-db", "-f", (sourceDir() / "deploy" / "haproxy" / "haproxy.cfg").string()},
         environment);
 
     const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!accepts(port_) || relaysUp().size() != options.relays.size()) {
+    while (!listensOnLoopback(port_) || relaysUp().size() != options.relays.size()) {
         if (process_->waitForExit(0ms) || std::chrono::steady_clock::now() > deadline) {
             throw std::runtime_error("haproxy did not start: " + log());
         }
@@ -104,17 +68,16 @@ pid_t HaproxyProcess::pid() const { return process_->pid(); }
 
 std::map<int, bool> HaproxyProcess::relaysUp() const {
     std::map<int, bool> states;
-    Descriptor socket{::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    const int socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (adminSocket_.size() >= sizeof address.sun_path) throw std::runtime_error("admin socket path too long");
     adminSocket_.copy(address.sun_path, adminSocket_.size());
-    if (::connect(socket.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return states;
-    const std::string command = "show servers state duoquill_relays\n";
-    if (::write(socket.fd, command.data(), command.size()) != static_cast<ssize_t>(command.size())) return states;
-    std::string answer;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(socket.fd, buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
+    if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(socket);
+        return states;
+    }
+    const std::string answer = exchange(socket, "show servers state duoquill_relays\n");
     // Fields: be_id be_name srv_id srv_name srv_addr srv_op_state ...; state 2 is running.
     std::istringstream lines(answer);
     for (std::string line; std::getline(lines, line);) {

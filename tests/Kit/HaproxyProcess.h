@@ -54,8 +54,4 @@ private:
     std::unique_ptr<RunningProcess> process_;
 };
 
-std::filesystem::path haproxyPath();
-// A port nothing listens on at the moment of asking.
-std::uint16_t freeLoopbackPort();
-
 }  // namespace duoquill::test

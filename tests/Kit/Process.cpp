@@ -1,5 +1,10 @@
 #include "Kit/Process.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -21,6 +26,15 @@ std::function<void(const std::string&)> faultHandler = [](const std::string& rep
     std::fprintf(stderr, "%s\n", report.c_str());
     std::abort();
 };
+
+sockaddr_in loopback(std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
 }  // namespace
 
 void setFaultHandler(std::function<void(const std::string&)> handler) { faultHandler = std::move(handler); }
@@ -29,7 +43,7 @@ void reportFault(const std::string& report) { faultHandler(report); }
 RunningProcess::RunningProcess(const std::string& program, const std::vector<std::string>& arguments,
                                const ProcessOptions& options) {
     std::map<std::string, std::string> variables;
-    for (char** e = environ; !options.clearEnvironment && *e != nullptr; ++e) {
+    for (char** e = environ; *e != nullptr; ++e) {
         const std::string entry(*e);
         if (const auto eq = entry.find('='); eq != std::string::npos) variables[entry.substr(0, eq)] = entry.substr(eq + 1);
     }
@@ -188,8 +202,47 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     result.standardOutput = process.standardOutput();
     result.standardError = process.standardError();
     if (status && *status >= 0) result.exitStatus = *status;
-    if (status && *status < 0) result.signal = -*status;
     return result;
+}
+
+std::uint16_t freeLoopbackPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    ::close(fd);
+    if (!bound) throw std::runtime_error("no free loopback port");
+    return ntohs(address.sin_port);
+}
+
+int connectLoopback(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in address = loopback(port);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
+    ::close(fd);
+    return -1;
+}
+
+bool listensOnLoopback(std::uint16_t port) {
+    const int fd = connectLoopback(port);
+    if (fd >= 0) ::close(fd);
+    return fd >= 0;
+}
+
+std::string exchange(int socket, std::string_view request) {
+    std::string answer;
+    if (socket < 0) return answer;
+    const timeval limit{5, 0};
+    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    if (::write(socket, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+        char buffer[8192];
+        for (ssize_t n; (n = ::read(socket, buffer, sizeof buffer)) > 0;) {
+            answer.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(socket);
+    return answer;
 }
 
 }  // namespace duoquill::test

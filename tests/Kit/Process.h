@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -23,18 +24,16 @@ void setFaultHandler(std::function<void(const std::string&)> handler);
 void reportFault(const std::string& report);
 
 struct ProcessResult {
-    int exitStatus = -1;     // exit code, or -1 when killed by a signal
-    int signal = 0;          // the signal that ended it, if any
+    int exitStatus = -1;  // exit code, or -1 when killed by a signal
     bool timedOut = false;
     std::string standardOutput;
     std::string standardError;
 };
 
 struct ProcessOptions {
-    // Variables set on top of (or, with clearEnvironment, instead of) the test's environment.
+    // Variables set on top of the test's environment.
     std::map<std::string, std::string> environment;
     std::vector<std::string> unsetEnvironment;
-    bool clearEnvironment = false;
     std::string standardInput;
     std::chrono::milliseconds timeout{30000};
     // Standard input, output and error one pseudo-terminal of the program's own, as a user's
@@ -87,5 +86,14 @@ private:
     std::string output_, error_;
     int openOutputs_ = 2;
 };
+
+// For the servers tests start on loopback: a port nothing listens on at the moment of asking,
+// whether something listens on one, and a socket connected to it (-1 when nothing does).
+std::uint16_t freeLoopbackPort();
+bool listensOnLoopback(std::uint16_t port);
+int connectLoopback(std::uint16_t port);
+// Writes `request` on a connected socket, reads until the other end closes (waiting at most 5 s
+// for each read) and closes it; empty when `socket` is -1.
+std::string exchange(int socket, std::string_view request);
 
 }  // namespace duoquill::test

@@ -1,11 +1,5 @@
 #include "Kit/RelayProcess.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <csignal>
 #include <fstream>
 #include <stdexcept>
@@ -71,22 +65,8 @@ int RelayProcess::stop(int signal, std::chrono::milliseconds timeout) {
 }
 
 std::string RelayProcess::metrics() const {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw std::runtime_error("socket failed");
-    const timeval limit{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(metricsPort_);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string answer;
     const std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
-        char buffer[8192];
-        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
+    const std::string answer = exchange(connectLoopback(metricsPort_), request);
     const auto body = answer.find("\r\n\r\n");
     if (answer.rfind("HTTP/1.1 200 ", 0) != 0 || body == std::string::npos) {
         throw std::runtime_error("GET /metrics failed: " + answer);

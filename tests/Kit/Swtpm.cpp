@@ -1,44 +1,10 @@
 #include "Kit/Swtpm.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdint>
 #include <stdexcept>
-#include <thread>
 
 namespace duoquill::test {
-namespace {
-
-// Whether something listens there; the connection is closed at once.
-bool accepts(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return connected;
-}
-
-// A port the system hands out now; swtpm's control channel goes on the next one.
-std::uint16_t freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-}  // namespace
 
 bool Swtpm::available() {
     return runProcess("/bin/sh", {"-c", "test -x /usr/bin/swtpm"}).exitStatus == 0 &&
@@ -47,15 +13,16 @@ bool Swtpm::available() {
 
 Swtpm::Swtpm() {
     for (int attempt = 0; attempt < 10 && !process_; ++attempt) {
-        const std::uint16_t port = freePort();
-        if (port == 0 || port == 65535 || accepts(static_cast<std::uint16_t>(port + 1))) continue;
+        // swtpm's control channel goes on the next port.
+        const std::uint16_t port = freeLoopbackPort();
+        if (port == 65535 || listensOnLoopback(static_cast<std::uint16_t>(port + 1))) continue;
         const std::string server = "type=tcp,bindaddr=127.0.0.1,port=" + std::to_string(port);
         const std::string control = "type=tcp,bindaddr=127.0.0.1,port=" + std::to_string(port + 1);
         auto process = std::make_unique<RunningProcess>(
             "/usr/bin/swtpm", std::vector<std::string>{"socket", "--tpm2", "--tpmstate", "dir=" + state_.str(), "--server", server,
                                               "--ctrl", control, "--flags", "not-need-init,startup-clear"});
         for (int wait = 0; wait < 100; ++wait) {
-            if (accepts(port)) {
+            if (listensOnLoopback(port)) {
                 tcti_ = "swtpm:host=127.0.0.1,port=" + std::to_string(port);
                 process_ = std::move(process);
                 break;
