@@ -52,7 +52,7 @@ struct ChatProcess {
     ManualTimeline& timeline;
     SimulatedRelay& relay;
     std::unique_ptr<boost::asio::io_context> io = std::make_unique<boost::asio::io_context>();
-    std::unique_ptr<ManualChatTimers> timers;
+    std::unique_ptr<cli::ChatTimers> timers;  // on the timeline; their end drops the sleeps waiting in them
     RecordingDisplay display{timeline};
     MemoryIdentity identity{World::identityKey(owner)};
     World world;

@@ -4,12 +4,9 @@
 // earliest pending deadline and fires it, and so on. Events of equal deadline fire in the
 // order they were scheduled, so a run is reproducible.
 
-#include <boost/asio/any_io_executor.hpp>
+#include <cstddef>
 #include <functional>
 #include <map>
-#include <memory>
-
-#include "DuoquillCLI/ChatTasks.h"
 
 namespace duoquill::test {
 
@@ -46,25 +43,6 @@ private:
     std::map<EventId, double> deadlines_;
     std::map<std::size_t, std::function<std::size_t()>> pollers_;
     std::size_t nextPoller_ = 0;
-};
-
-// The client's timers on a ManualTimeline, for one executor. Destroying it drops its unfired
-// sleeps (and with them the coroutines waiting in them), as the end of a process would.
-class ManualChatTimers final : public cli::ChatTimers {
-public:
-    ManualChatTimers(ManualTimeline& timeline, boost::asio::any_io_executor executor)
-        : timeline_(timeline), executor_(std::move(executor)) {}
-    ~ManualChatTimers() override;
-    ManualChatTimers(const ManualChatTimers&) = delete;
-    ManualChatTimers& operator=(const ManualChatTimers&) = delete;
-
-    boost::asio::awaitable<void> sleep(double seconds, cli::TaskHandle& task) override;
-
-private:
-    ManualTimeline& timeline_;
-    boost::asio::any_io_executor executor_;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
-    std::map<ManualTimeline::EventId, bool> pending_;
 };
 
 }  // namespace duoquill::test
