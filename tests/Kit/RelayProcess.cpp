@@ -64,21 +64,13 @@ int RelayProcess::stop(int signal, std::chrono::milliseconds timeout) {
     return status && *status >= 0 ? *status : -1;
 }
 
-std::string RelayProcess::metrics() const {
+long RelayProcess::metric(const std::string& name) const {
     const std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
     const std::string answer = exchange(connectLoopback(metricsPort_), request);
-    const auto body = answer.find("\r\n\r\n");
-    if (answer.rfind("HTTP/1.1 200 ", 0) != 0 || body == std::string::npos) {
-        throw std::runtime_error("GET /metrics failed: " + answer);
-    }
-    return answer.substr(body + 4);
-}
-
-long RelayProcess::metric(const std::string& name) const {
-    const std::string text = "\n" + metrics();
+    if (answer.rfind("HTTP/1.1 200 ", 0) != 0) throw std::runtime_error("GET /metrics failed: " + answer);
     const std::string line = "\nduoquill_relay_" + name + " ";
-    const auto at = text.find(line);
-    return at == std::string::npos ? -1 : std::stol(text.substr(at + line.size()));
+    const auto at = answer.find(line);
+    return at == std::string::npos ? -1 : std::stol(answer.substr(at + line.size()));
 }
 
 std::string RelayProcess::log() const { return process_->standardError(); }

@@ -34,9 +34,7 @@ public:
     std::uint16_t port() const { return port_; }
     // Where GET /metrics is answered, when the arguments include --metrics 127.0.0.1:0; else 0.
     std::uint16_t metricsPort() const { return metricsPort_; }
-    // The body of GET /metrics (needs metricsPort()).
-    std::string metrics() const;
-    // One sample of it, e.g. metric("rooms{members=\"2\"}"); -1 when absent.
+    // One sample of what GET /metrics answers, e.g. metric("rooms{members=\"2\"}"); -1 when absent.
     long metric(const std::string& name) const;
     // "wss://127.0.0.1:PORT" (or ws://); a client needs SSL_CERT_FILE = TestCertificates::shared().caFile().
     std::string url() const;
