@@ -15,7 +15,7 @@
 #include <boost/beast/ssl.hpp>
 
 #include "Duoquill/Networking/WebSocketTransport.h"
-#include "Kit/HaproxyProcess.h"
+#include "Kit/Process.h"
 #include "Kit/TestCertificates.h"
 
 namespace duoquill::test {
