@@ -302,9 +302,8 @@ TEST(ChatMachine, HellosThatAreRefusedSaidOnceAlteredBackedOffAndYoungHandshakes
     // The good hello still completes with this session, and ours goes out once more ahead of
     // the handshake (it may have been altered too).
     const Lines taken = chat.feed(0, TextReceived{text(good)});
-    EXPECT_EQ(Lines(taken.begin(), taken.begin() + 6),
-              (Lines{"cancel:connection", "status:handshaking...", "arm:connection:5", "arm:young:2", "send:hello",
-                     "receive"}));
+    EXPECT_EQ(taken, (Lines{"cancel:connection", "status:handshaking...", "arm:connection:5", "arm:young:2",
+                            "send:hello"}));
     EXPECT_EQ(chat.phase(0), Phase::handshaking);
     // A new hello this early is remembered, not answered: it crossed ours.
     chat.feed(1, TimerFired{Timer::connection});  // the peer times out and sends a fresh hello
@@ -347,6 +346,7 @@ TEST(ChatMachine, TheHandshakeReachesActiveAndEachOfItsFailures) {
         chat.start();
         chat.feed(0, TextReceived{chat.takeSent(1)});
         const Lines adopted = chat.feed(0, TimerFired{Timer::connection});
+        ASSERT_GE(adopted.size(), 7u);
         EXPECT_EQ(Lines(adopted.begin(), adopted.begin() + 7),
                   (Lines{"cancel:young", "status:waiting for peer...", "send:hello", "arm:connection:8",
                          "cancel:connection", "status:handshaking...", "arm:connection:5"}));
