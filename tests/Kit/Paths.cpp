@@ -12,7 +12,7 @@ std::filesystem::path sourceDir() { return DUOQUILL_SOURCE_DIR; }
 
 std::filesystem::path testVectorsDir() {
     if (const char* env = std::getenv("DUOQUILL_TESTVECTORS"); env != nullptr && *env != '\0') return env;
-    return sourceDir() / ".." / "shared" / "testvectors";
+    return sourceDir() / "tests" / "vectors";
 }
 
 std::filesystem::path cliPath() { return DUOQUILL_CLI_PATH; }

@@ -7,7 +7,7 @@
 namespace duoquill::test {
 
 std::filesystem::path sourceDir();
-// $DUOQUILL_TESTVECTORS when set, else ../shared/testvectors beside the repository.
+// $DUOQUILL_TESTVECTORS when set, else the repository's own tests/vectors.
 std::filesystem::path testVectorsDir();
 std::filesystem::path cliPath();
 std::filesystem::path relayPath();
