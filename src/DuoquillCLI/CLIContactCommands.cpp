@@ -63,16 +63,7 @@ bool isValidName(std::string_view name) {
     return allowed && !KeyHelpers::isValidPublicKey(name);
 }
 
-void add(const std::vector<std::string>& operands) {
-    std::vector<std::string> rest;
-    bool replace = false;
-    for (const auto& operand : operands) {
-        if (operand == "--replace") {
-            replace = true;
-        } else {
-            rest.push_back(operand);
-        }
-    }
+void add(const std::vector<std::string>& rest, bool replace) {
     if (rest.size() < 2 || rest.size() > 3) fail("Error: add requires <name> <peer-pubkey-b64url> [<wss://relay-url>]\n");
     const std::string& name = rest[0];
     requireName(name);
@@ -87,6 +78,7 @@ void add(const std::vector<std::string>& operands) {
     }
     const auto key = KeyHelpers::isValidPublicKey(rest[1]) ? KeyHelpers::compressedP256(rest[1]) : std::nullopt;
     if (!key) fail("Error: invalid peer public key\n");
+    if (CLIKeyCommands::isOwnKey(*key)) fail("Error: that is your own key\n");
 
     ContactBook contacts = book();
     auto existing = contacts.find(name);

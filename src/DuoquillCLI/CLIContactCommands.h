@@ -16,9 +16,9 @@ inline constexpr std::size_t maxNameLength = 32;
 // 1-32 characters of a-z, 0-9, '.', '_' and '-' that are not also a peer key.
 bool isValidName(std::string_view name);
 
-// `add <name> <peer-key> [<wss://relay-url>] [--replace]`; operands are the arguments after
-// the command word.
-void add(const std::vector<std::string>& operands);
+// `add <name> <peer-key> [<wss://relay-url>]`, `replace` for --replace. Refuses the user's
+// own key.
+void add(const std::vector<std::string>& operands, bool replace);
 // `contacts`: one line per contact on standard output.
 void list();
 // `remove <name>`.
