@@ -6,6 +6,7 @@
 #include <iostream>
 #include <unistd.h>
 
+#include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Platform/KeyStorage/ContactBook.h"
 #include "Duoquill/Platform/KeyStorage/Keychain.h"
 #include "Duoquill/Platform/System/StandardStreams.h"
@@ -153,7 +154,9 @@ void verify(const std::vector<std::string>& operands) {
     try {
         const auto identifier = CLIKeyCommands::findKeyIdentifier();
         if (!identifier) fail("No key found. Run 'keygen' first.\n");
-        code = SafetyCode::derive(CLIKeyCommands::retrievePublicKey(*identifier), KeyHelpers::p256PublicKey(peerKey));
+        const p256::PublicKey own = CLIKeyCommands::retrievePublicKey(*identifier);
+        if (base64URLString(own.compressed()) == peerKey) fail("Error: that is your own key\n");
+        code = SafetyCode::derive(own, KeyHelpers::p256PublicKey(peerKey));
     } catch (const std::exception& e) {
         fail("Error retrieving key: " + std::string(e.what()) + "\n");
     }

@@ -25,7 +25,7 @@ void list();
 void remove(const std::vector<std::string>& operands);
 // `verify <name|peer-key>`: prints the safety code on standard output, asks on standard error
 // whether it matched and reads the answer from standard input; only "yes" marks the key
-// verified. Ends with status 1 unless it was confirmed.
+// verified. Ends with status 1 unless it was confirmed. Refuses the user's own key.
 void verify(const std::vector<std::string>& operands);
 
 // For `chat <name> [<wss://relay-url>]` naming a saved contact: the arguments with the name

@@ -136,7 +136,7 @@ TEST(ContactCommands, ANewIdentityTakesTheVerifiedMarkOffItsContactsOnly) {
 
 // In any of its written forms, and by the name of a contact that holds it (saved before this
 // was refused); another identity of the same user is a peer like any other.
-TEST(ContactCommands, TheUsersOwnKeyIsNeitherSavedNorChattedWith) {
+TEST(ContactCommands, TheUsersOwnKeyIsNeitherSavedNorChattedWithNorVerified) {
     const ChatUser alice("alice");
     const std::string ownHex = hexString(KeyHelpers::p256PublicKey(alice.publicKey()).raw());
     const std::string ownKey = "Error: that is your own key\n";
@@ -155,6 +155,7 @@ TEST(ContactCommands, TheUsersOwnKeyIsNeitherSavedNorChattedWith) {
     EXPECT_EQ(sqlite3_exec(db, update.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
     expectRefused(alice.run({"chat", "me"}), ownKey);
+    expectRefused(alice.run({"verify", "me"}, "yes\n"), ownKey);
 
     const std::string work = runAs(alice, "work", {"keygen"}).standardOutput.substr(0, 44);
     EXPECT_EQ(alice.run({"add", "work", work}).standardError, "Saved work\n");
