@@ -69,12 +69,8 @@ struct Arguments {
 }
 
 [[noreturn]] void refuse(const std::string& line, const Grammar& grammar) {
-    duoquill::writeStandardError(line);
-    if (grammar.showsContactHelp) {
-        duoquill::writeStandardError(fullHelp());
-        std::exit(1);
-    }
-    printUsage();
+    duoquill::writeStandardError(line + (grammar.showsContactHelp ? fullHelp() : std::string(kUsage)));
+    std::exit(1);
 }
 
 [[noreturn]] void fail(std::string_view line) {
