@@ -6,6 +6,7 @@
 #include <iostream>
 #include <unistd.h>
 
+#include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Platform/KeyStorage/ContactBook.h"
 #include "Duoquill/Platform/KeyStorage/Keychain.h"
 #include "Duoquill/Platform/System/StandardStreams.h"
@@ -63,16 +64,7 @@ bool isValidName(std::string_view name) {
     return allowed && !KeyHelpers::isValidPublicKey(name);
 }
 
-void add(const std::vector<std::string>& operands) {
-    std::vector<std::string> rest;
-    bool replace = false;
-    for (const auto& operand : operands) {
-        if (operand == "--replace") {
-            replace = true;
-        } else {
-            rest.push_back(operand);
-        }
-    }
+void add(const std::vector<std::string>& rest, bool replace) {
     if (rest.size() < 2 || rest.size() > 3) fail("Error: add requires <name> <peer-pubkey-b64url> [<wss://relay-url>]\n");
     const std::string& name = rest[0];
     requireName(name);
@@ -87,6 +79,7 @@ void add(const std::vector<std::string>& operands) {
     }
     const auto key = KeyHelpers::isValidPublicKey(rest[1]) ? KeyHelpers::compressedP256(rest[1]) : std::nullopt;
     if (!key) fail("Error: invalid peer public key\n");
+    if (CLIKeyCommands::isOwnKey(*key)) fail("Error: that is your own key\n");
 
     ContactBook contacts = book();
     auto existing = contacts.find(name);
@@ -161,7 +154,9 @@ void verify(const std::vector<std::string>& operands) {
     try {
         const auto identifier = CLIKeyCommands::findKeyIdentifier();
         if (!identifier) fail("No key found. Run 'keygen' first.\n");
-        code = SafetyCode::derive(CLIKeyCommands::retrievePublicKey(*identifier), KeyHelpers::p256PublicKey(peerKey));
+        const p256::PublicKey own = CLIKeyCommands::retrievePublicKey(*identifier);
+        if (base64URLString(own.compressed()) == peerKey) fail("Error: that is your own key\n");
+        code = SafetyCode::derive(own, KeyHelpers::p256PublicKey(peerKey));
     } catch (const std::exception& e) {
         fail("Error retrieving key: " + std::string(e.what()) + "\n");
     }

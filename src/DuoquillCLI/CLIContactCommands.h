@@ -16,16 +16,16 @@ inline constexpr std::size_t maxNameLength = 32;
 // 1-32 characters of a-z, 0-9, '.', '_' and '-' that are not also a peer key.
 bool isValidName(std::string_view name);
 
-// `add <name> <peer-key> [<wss://relay-url>] [--replace]`; operands are the arguments after
-// the command word.
-void add(const std::vector<std::string>& operands);
+// `add <name> <peer-key> [<wss://relay-url>]`, `replace` for --replace. Refuses the user's
+// own key.
+void add(const std::vector<std::string>& operands, bool replace);
 // `contacts`: one line per contact on standard output.
 void list();
 // `remove <name>`.
 void remove(const std::vector<std::string>& operands);
 // `verify <name|peer-key>`: prints the safety code on standard output, asks on standard error
 // whether it matched and reads the answer from standard input; only "yes" marks the key
-// verified. Ends with status 1 unless it was confirmed.
+// verified. Ends with status 1 unless it was confirmed. Refuses the user's own key.
 void verify(const std::vector<std::string>& operands);
 
 // For `chat <name> [<wss://relay-url>]` naming a saved contact: the arguments with the name

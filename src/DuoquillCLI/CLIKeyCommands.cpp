@@ -3,13 +3,18 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <unistd.h>
 #include <vector>
 
 #include "Duoquill/Crypto/CryptoCore.h"
+#include "Duoquill/Platform/KeyStorage/ContactBook.h"
 #include "Duoquill/Platform/KeyStorage/IdentityKeyStores.h"
 #include "Duoquill/Platform/KeyStorage/Keychain.h"
 #include "Duoquill/Platform/Primitives/Random.h"
 #include "Duoquill/Platform/System/StandardStreams.h"
+#include "Duoquill/Utilities/KeyHelpers.h"
 
 namespace duoquill::cli {
 
@@ -118,6 +123,32 @@ std::string oneLine(std::string text) {
 
 std::string publicKeyLine(const p256::PublicKey& key) { return base64URLString(key.compressed()) + "\n"; }
 
+// Peers hold the old key: replacing it by accident cuts them off until they get the new one.
+bool confirmReplacement() {
+    writeStandardError("Replace the identity " + cliKeyLabel() + "? Peers will need your new key. (yes/no) ");
+    std::string answer;
+    if (!std::getline(std::cin, answer)) writeStandardError("\n");  // Ctrl-D echoes no line feed
+    return answer == "yes";
+}
+
+// Every safety code involves the identity, so no mark survives it. On failure the new
+// identity is taken out again, leaving the old identity and its marks as they were.
+int unverifyContacts(const std::string& newIdentifier) {
+    ContactBook contacts(Keychain::user(), cliKeyLabel());
+    const KeychainResult<int> cleared = contacts.unverifyAll();
+    if (!cleared.ok()) {
+        deleteKey(newIdentifier);
+        throw KeychainError(keychainContext("could not clear the contacts' verified marks"), cleared.status);
+    }
+    return cleared.value;
+}
+
+std::string unverifiedLine(int count) {
+    if (count == 0) return "";
+    return std::to_string(count) + (count == 1 ? " contact is" : " contacts are") +
+           " no longer verified: every safety code changed with the new key.\n";
+}
+
 }  // namespace
 
 const std::string& cliKeyLabel() {
@@ -156,11 +187,28 @@ p256::PublicKey retrievePublicKey(const std::string& identifier) {
     return key;
 }
 
-void keygen() {
+bool isOwnKey(std::string_view peerKey) {
+    std::error_code error;
+    if (!std::filesystem::exists(Keychain::user().path(), error)) return false;
+    const std::optional<std::string> peer = KeyHelpers::compressedP256(peerKey);
+    const std::optional<std::string> identifier = existingKeyIdentifier();
+    if (!peer || !identifier) return false;
+    try {
+        return base64URLString(retrievePublicKey(*identifier).compressed()) == *peer;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+void keygen(bool force) {
     std::string output;
     try {
         // The old identity goes only once the new one is safely stored.
         const std::vector<std::string> previous = identitiesOfLabel();
+        if (!previous.empty() && !force && ::isatty(STDIN_FILENO) == 1 && !confirmReplacement()) {
+            writeStandardError("Kept the identity " + cliKeyLabel() + "; no new key was made.\n");
+            std::exit(1);
+        }
         const char* setting = std::getenv(IdentityKeyStores::storeVariable);
         const IdentityKeyStores::Choice choice =
             IdentityKeyStores::choose(setting != nullptr ? std::optional<std::string_view>(setting) : std::nullopt);
@@ -178,11 +226,12 @@ void keygen() {
             throw KeychainError(keychainContext("could not add the identity key to the keychain"), status);
         }
 
+        const int unverified = unverifyContacts(item.account);
         const p256::PublicKey publicKey = key->publicKey();
         output = publicKeyLine(publicKey);
         cachePublicKey(publicKey, item.account);
         for (const std::string& identifier : previous) deleteKey(identifier);
-        writeStandardError(choice.createdLine + "\n");
+        writeStandardError(choice.createdLine + "\n" + unverifiedLine(unverified));
     } catch (const std::exception& error) {
         fail("Error generating key: ", error);
     }

@@ -44,10 +44,13 @@ inline constexpr std::string_view defaultKeyLabel = "cli";
 
 // `keygen`: makes a new identity for the label in the store DUOQUILL_KEY_STORE names (see
 // IdentityKeyStores::choose), stores it, and only then removes the label's previous identity,
-// so a failure leaves the old one in place. Prints the new public key (compressed, base64url)
-// on standard output and where the key lives in one line on standard error; on failure prints
+// so a failure leaves the old one in place. When the label has an identity, standard input is
+// a terminal and `force` is false, it first asks whether to replace it; anything but "yes"
+// keeps it and ends the process with status 1. The new identity takes the verified mark off
+// the label's contacts. Prints the new public key (compressed, base64url) on standard output
+// and where the key lives in one line on standard error; on failure prints
 // "Error generating key: ..." on standard error and ends the process with status 1.
-void keygen();
+void keygen(bool force = false);
 
 // `pubkey`: prints the label's public key on standard output; without an identity prints
 // "No key found. Run 'keygen' first." and ends the process with status 1, and on any other
@@ -71,6 +74,10 @@ p256::PublicKey retrievePublicKey(const std::string& identifier);
 // when the item is missing or does not hold bytes, and the key store's CryptoError when the
 // blob is not one it made.
 std::unique_ptr<P256KeyAgreementKey> retrievePrivateKey(const std::string& identifier);
+
+// Whether the text names the label's own identity key. False when there is no identity or it
+// cannot be read (the chat then says so itself); never creates a keychain file.
+bool isOwnKey(std::string_view peerKey);
 
 // DUOQUILL_KEY_LABEL when it is set (an empty value is a label of its own), else "cli". Read
 // once, on first use.

@@ -1,6 +1,8 @@
 // duoquill-cli: argument dispatch, usage text and command-line errors.
 
+#include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,9 +23,10 @@ constexpr std::string_view kUsage =
     "  duoquill-cli pubkey                              Print existing pubkey (base64url)\n"
     "  duoquill-cli chat <peer-pubkey-b64url> <wss://\xE2\x80\xA6> Interactive encrypted chat";
 
-// What --help adds below the usage: the commands for contacts and for programs, which the
-// refusal's usage leaves out.
-constexpr std::string_view kContactHelp =
+// What --help adds below the usage: keygen's option and the commands for contacts and for
+// programs, which the refusal's usage leaves out.
+constexpr std::string_view kMoreHelp =
+    "  duoquill-cli keygen --force                      Replace the identity without asking\n"
     "  duoquill-cli chat <name> [<wss://\xE2\x80\xA6>]             Chat with a saved contact\n"
     "  duoquill-cli chat --json <name|peer-key> [<wss://\xE2\x80\xA6>]\n"
     "                                                   The chat as JSON-RPC lines, for programs\n"
@@ -32,8 +35,41 @@ constexpr std::string_view kContactHelp =
     "  duoquill-cli remove <name>                       Forget a contact\n"
     "  duoquill-cli verify <name|peer-key>              Print the safety code to compare aloud\n";
 
+std::string fullHelp() { return std::string(kUsage) + "\n" + std::string(kMoreHelp); }
+
+// What a command takes after its word: these options, anywhere, and at most this many operands.
+struct Grammar {
+    std::vector<std::string_view> options;
+    std::size_t maxOperands = 0;
+    // chat: words after its operands were always ignored, and scripts may pass them.
+    bool ignoresExtraOperands = false;
+    // The usage shown on a refusal leaves these commands out; theirs shows them.
+    bool showsContactHelp = false;
+};
+
+std::optional<Grammar> grammarOf(std::string_view command) {
+    if (command == "keygen") return Grammar{{"--force"}, 0};
+    if (command == "pubkey" || command == "--help" || command == "-h" || command == "--version") return Grammar{{}, 0};
+    if (command == "chat") return Grammar{{"--json"}, 2, true};
+    if (command == "add") return Grammar{{"--replace"}, 3, false, true};
+    if (command == "contacts") return Grammar{{}, 0, false, true};
+    if (command == "remove" || command == "verify") return Grammar{{}, 1, false, true};
+    return std::nullopt;
+}
+
+struct Arguments {
+    std::vector<std::string> options;
+    std::vector<std::string> operands;
+    bool has(std::string_view option) const { return std::find(options.begin(), options.end(), option) != options.end(); }
+};
+
 [[noreturn]] void printUsage() {
     duoquill::writeStandardError(kUsage);
+    std::exit(1);
+}
+
+[[noreturn]] void refuse(const std::string& line, const Grammar& grammar) {
+    duoquill::writeStandardError(line + (grammar.showsContactHelp ? fullHelp() : std::string(kUsage)));
     std::exit(1);
 }
 
@@ -42,20 +78,38 @@ constexpr std::string_view kContactHelp =
     std::exit(1);
 }
 
+// A word that begins with "--" is an option, unless it is a key (a raw key in base64url may
+// begin so). Any word the command does not know ends the process with the usage: a mistyped
+// option must not run the command as if it were absent, nor become a contact's name.
+Arguments parse(const std::vector<std::string>& args, const Grammar& grammar) {
+    Arguments parsed;
+    for (auto word = args.begin() + 2; word != args.end(); ++word) {
+        if (word->starts_with("--") && !duoquill::KeyHelpers::isValidPublicKey(*word)) {
+            const bool known = std::find(grammar.options.begin(), grammar.options.end(), *word) != grammar.options.end();
+            if (!known) refuse("Unknown option: " + *word + "\n", grammar);
+            parsed.options.push_back(*word);
+        } else if (parsed.operands.size() < grammar.maxOperands) {
+            parsed.operands.push_back(*word);
+        } else if (!grammar.ignoresExtraOperands) {
+            refuse("Unexpected argument: " + *word + "\n", grammar);
+        }
+    }
+    return parsed;
+}
+
 // The contact commands; false when the word names none of them.
-bool runContactCommand(const std::vector<std::string>& args) {
+bool runContactCommand(const std::string& command, const Arguments& arguments) {
     namespace contacts = duoquill::cli::CLIContactCommands;
-    const std::string& command = args[1];
-    const std::vector<std::string> operands(args.begin() + 2, args.end());
     if (command == "add") {
-        contacts::add(operands);
+        duoquill::ProcessHardening::protectSecrets();  // the own-key check may re-create the identity key
+        contacts::add(arguments.operands, arguments.has("--replace"));
     } else if (command == "contacts") {
         contacts::list();
     } else if (command == "remove") {
-        contacts::remove(operands);
+        contacts::remove(arguments.operands);
     } else if (command == "verify") {
         duoquill::ProcessHardening::protectSecrets();  // may re-create the identity key
-        contacts::verify(operands);
+        contacts::verify(arguments.operands);
     } else {
         return false;
     }
@@ -70,8 +124,14 @@ int main(int argc, char** argv) {
 
     if (args.size() < 2) printUsage();
     const std::string& command = args[1];
+    const std::optional<Grammar> grammar = grammarOf(command);
+    if (!grammar) {
+        duoquill::writeStandardError("Unknown command: " + command + "\n");
+        printUsage();
+    }
+    const Arguments arguments = parse(args, *grammar);
     if (command == "--help" || command == "-h") {
-        duoquill::writeStandardOutput(std::string(kUsage) + "\n" + std::string(kContactHelp));
+        duoquill::writeStandardOutput(fullHelp());
         return 0;
     }
     if (command == "--version") {
@@ -81,23 +141,20 @@ int main(int argc, char** argv) {
     // The key commands hold the identity scalar too.
     if (command == "keygen" || command == "pubkey") duoquill::ProcessHardening::protectSecrets();
     if (command == "keygen") {
-        keys::keygen();
+        keys::keygen(arguments.has("--force"));
         return 0;
     }
     if (command == "pubkey") {
         keys::pubkey();
         return 0;
     }
-    if (runContactCommand(args)) return 0;
-    if (command != "chat") {
-        duoquill::writeStandardError("Unknown command: " + command + "\n");
-        printUsage();
-    }
-    // `chat --json ...`: the same chat for a program; the operands follow as usual.
-    std::vector<std::string> operands = args;
-    const bool json = operands.size() > 2 && operands[2] == "--json";
-    if (json) operands.erase(operands.begin() + 2);
-    // A saved contact's name stands for its key and relay.
+    if (runContactCommand(command, arguments)) return 0;
+
+    // `chat`; --json gives the same chat to a program. A saved contact's name stands for its
+    // key and relay.
+    const bool json = arguments.has("--json");
+    std::vector<std::string> operands{args[0], command};
+    operands.insert(operands.end(), arguments.operands.begin(), arguments.operands.end());
     const std::vector<std::string> chatArgs = duoquill::cli::CLIContactCommands::resolveChat(operands).value_or(operands);
     if (chatArgs.size() < 4) {
         duoquill::writeStandardError("Error: chat requires <peer-pubkey-b64url> <wss://relay-url>\n");
@@ -108,6 +165,8 @@ int main(int argc, char** argv) {
     if (!relayURL.starts_with("wss://")) fail("Error: relay URL must use wss://\n");
     if (!duoquill::KeyHelpers::isValidPublicKey(peerKey)) fail("Error: invalid peer public key\n");
     duoquill::ProcessHardening::protectSecrets();
+    // Both ends would be this one identity: the room would wait for a peer forever.
+    if (keys::isOwnKey(peerKey)) fail("Error: that is your own key\n");
     duoquill::cli::runChat(peerKey, relayURL,
                            json ? duoquill::cli::ChatInterface::json : duoquill::cli::ChatInterface::person);
 }

@@ -17,8 +17,7 @@ const std::string kUsage =
 // A valid compressed key (the generator point).
 const std::string kValidKey = "AmsX0fLhLEJH-Lzm5WOkQPJ3A32BLeszoPShOUXYmMKW";
 
-ProcessResult cli(const std::vector<std::string>& args) {
-    TempDir home;
+ProcessResult cli(const std::vector<std::string>& args, const TempDir& home = TempDir()) {
     ProcessOptions options;
     options.environment["HOME"] = home.str();
     options.unsetEnvironment = {"XDG_DATA_HOME", "DUOQUILL_KEY_LABEL"};
@@ -51,6 +50,44 @@ TEST(CommandLine, EveryRefusalHasItsExactTextAndStatusOne) {
         EXPECT_EQ(r.exitStatus, 1);
         EXPECT_EQ(r.standardError, standardError);
         EXPECT_EQ(r.standardOutput, "");
+    }
+}
+
+// Refused before the command runs: a mistyped option never runs it as if absent (keygen --bogus
+// made a new identity). chat alone still ignores operands past its two, as it always has.
+TEST(CommandLine, EveryCommandRefusesWordsItDoesNotKnow) {
+    const std::string relay = "wss://127.0.0.1:1/";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"keygen", "--bogus"}, "Unknown option: --bogus\n"},
+        {{"keygen", "--forc"}, "Unknown option: --forc\n"},
+        {{"keygen", "now"}, "Unexpected argument: now\n"},
+        {{"keygen", "-f"}, "Unexpected argument: -f\n"},
+        {{"pubkey", "--force"}, "Unknown option: --force\n"},
+        {{"pubkey", "x"}, "Unexpected argument: x\n"},
+        {{"chat", kValidKey, relay, "--jsno"}, "Unknown option: --jsno\n"},
+        {{"chat", "--replace", kValidKey, relay}, "Unknown option: --replace\n"},
+        {{"--version", "x"}, "Unexpected argument: x\n"},
+        {{"--help", "--all"}, "Unknown option: --all\n"},
+        // The contact commands show the whole help, which has them.
+        {{"add", "bob", kValidKey, "wss://relay.example/", "extra"}, "Unexpected argument: extra\n"},
+        {{"add", "--force", "bob", kValidKey}, "Unknown option: --force\n"},
+        {{"contacts", "--all"}, "Unknown option: --all\n"},
+        {{"remove", "bob", "carol"}, "Unexpected argument: carol\n"},
+        {{"verify", "bob", "--yes"}, "Unknown option: --yes\n"},
+    };
+    for (const auto& [args, line] : cases) {
+        SCOPED_TRACE(args[0] + " " + args[1]);
+        const TempDir home;
+        const auto r = cli(args, home);
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.standardOutput, "");
+        if (args[0] == "keygen" || args[0] == "pubkey" || args[0] == "chat" || args[0].starts_with("--")) {
+            EXPECT_EQ(r.standardError, line + kUsage);
+        } else {
+            EXPECT_TRUE(r.standardError.starts_with(line + kUsage + "\n")) << r.standardError;
+            EXPECT_NE(r.standardError.find("  duoquill-cli " + args[0] + " "), std::string::npos);
+        }
+        EXPECT_FALSE(std::filesystem::exists(home.path() / ".local")) << "the command ran";
     }
 }
 

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
 #include <algorithm>
 
+#include "Duoquill/Crypto/CryptoCore.h"
+#include "Duoquill/Utilities/KeyHelpers.h"
 #include "Kit/ChatCliProcess.h"
 
 namespace duoquill::test {
@@ -27,6 +31,15 @@ void expectRefused(const ProcessResult& r, const std::string& standardError) {
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.standardError, standardError);
     EXPECT_EQ(r.standardOutput, "");
+}
+
+// As another identity label of the same user.
+ProcessResult runAs(const ChatUser& user, const std::string& label, const std::vector<std::string>& arguments,
+                    const std::string& input = {}) {
+    auto options = user.processOptions();
+    options.environment["DUOQUILL_KEY_LABEL"] = label;
+    options.standardInput = input;
+    return runProcess(cliPath().string(), arguments, options);
 }
 
 TEST(ContactCommands, AddListReplaceRemoveAndEveryRefusal) {
@@ -97,6 +110,55 @@ TEST(ContactCommands, SafetyCodeIsTheSameOnBothSidesAndOnlyYesMarksTheKeyVerifie
     EXPECT_EQ(replaced.exitStatus, 0);
     EXPECT_NE(replaced.standardOutput, confirmed.standardOutput);
     EXPECT_EQ(alice.run({"contacts"}).standardOutput.find("not verified"), std::string::npos);
+}
+
+// Every safety code involves the identity: a new one leaves no contact of its label verified.
+TEST(ContactCommands, ANewIdentityTakesTheVerifiedMarkOffItsContactsOnly) {
+    const ChatUser alice("alice"), bob("bob");
+    ASSERT_EQ(alice.run({"add", "bob", bob.publicKey()}).exitStatus, 0);
+    ASSERT_EQ(alice.run({"add", "carol", kG}).exitStatus, 0);
+    ASSERT_EQ(alice.run({"verify", "bob"}, "yes\n").exitStatus, 0);
+    ASSERT_EQ(runAs(alice, "work", {"keygen"}).exitStatus, 0);
+    ASSERT_EQ(runAs(alice, "work", {"add", "bob", bob.publicKey()}).exitStatus, 0);
+    ASSERT_EQ(runAs(alice, "work", {"verify", "bob"}, "yes\n").exitStatus, 0);
+
+    const auto renewed = alice.run({"keygen"});
+    EXPECT_EQ(renewed.exitStatus, 0);
+    EXPECT_EQ(renewed.standardError,
+              "identity key created in software\n"
+              "1 contact is no longer verified: every safety code changed with the new key.\n");
+    const std::string listed = alice.run({"contacts"}).standardOutput;
+    EXPECT_EQ(listed.find("  verified\n"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("bob"), std::string::npos);
+    EXPECT_NE(runAs(alice, "work", {"contacts"}).standardOutput.find("  verified\n"), std::string::npos);
+    EXPECT_EQ(alice.run({"keygen"}).standardError, "identity key created in software\n");
+}
+
+// In any of its written forms, and by the name of a contact that holds it (saved before this
+// was refused); another identity of the same user is a peer like any other.
+TEST(ContactCommands, TheUsersOwnKeyIsNeitherSavedNorChattedWithNorVerified) {
+    const ChatUser alice("alice");
+    const std::string ownHex = hexString(KeyHelpers::p256PublicKey(alice.publicKey()).raw());
+    const std::string ownKey = "Error: that is your own key\n";
+    const std::string relay = "wss://127.0.0.1:1/";
+    expectRefused(alice.run({"add", "me", alice.publicKey()}), ownKey);
+    expectRefused(alice.run({"add", "--replace", "me", ownHex, relay}), ownKey);
+    EXPECT_EQ(alice.run({"contacts"}).standardOutput, "");
+    expectRefused(alice.run({"chat", alice.publicKey(), relay}), ownKey);
+    expectRefused(alice.run({"chat", "--json", ownHex, relay}), ownKey);
+
+    ASSERT_EQ(alice.run({"add", "me", kG, relay}).exitStatus, 0);
+    const std::string keychain = alice.home() + "/.local/share/duoquill/keychain.db";
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(keychain.c_str(), &db), SQLITE_OK);
+    const std::string update = "UPDATE contacts SET peer_key = '" + alice.publicKey() + "' WHERE name = 'me'";
+    EXPECT_EQ(sqlite3_exec(db, update.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    expectRefused(alice.run({"chat", "me"}), ownKey);
+    expectRefused(alice.run({"verify", "me"}, "yes\n"), ownKey);
+
+    const std::string work = runAs(alice, "work", {"keygen"}).standardOutput.substr(0, 44);
+    EXPECT_EQ(alice.run({"add", "work", work}).standardError, "Saved work\n");
 }
 
 }  // namespace

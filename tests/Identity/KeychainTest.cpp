@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -67,11 +68,17 @@ protected:
     std::filesystem::path file = home.path() / "data" / "duoquill" / "keychain.db";
 };
 
-// The modes of a new keychain are checked through `keygen` (KeyCommands below).
-TEST_F(KeychainTest, TightensLooserModesAndRefusesLinkedOrForeignFiles) {
+TEST_F(KeychainTest, IsOwnerOnlyFromTheFirstWriteTightensLooserModesAndRefusesLinkedOrForeignFiles) {
     Keychain keychain(file);
     EXPECT_FALSE(std::filesystem::exists(file));  // nothing happens before the first operation
-    EXPECT_EQ(keychain.add(item("s", "a", "l", {1, 2, 3})), KeychainStatus::success);
+    // Even under the loosest umask, and before any reopen could tighten it.
+    const mode_t umask = ::umask(0);
+    const KeychainStatus added = keychain.add(item("s", "a", "l", {1, 2, 3}));
+    ::umask(umask);
+    EXPECT_EQ(added, KeychainStatus::success);
+    EXPECT_EQ(mode(file), 0600u);
+    EXPECT_EQ(mode(file.parent_path()), 0700u);
+    EXPECT_EQ(mode(file.parent_path().parent_path()), 0700u);
     keychain.close();
     std::filesystem::permissions(file, std::filesystem::perms(0664));
     std::filesystem::permissions(file.parent_path(), std::filesystem::perms(0775));
@@ -285,6 +292,50 @@ TEST_F(KeyCommands, KeygenStoresTwoLinkedItemsThatPubkeyReadsAndAFailedKeygenKee
     EXPECT_NE(fresh, second);
     EXPECT_EQ(count(keychain, kIdentity), 2);  // the stale identity stays behind
     EXPECT_EQ(key("pubkey"), fresh);
+}
+
+// Only "yes" at the question replaces an identity; --force, and a standard input that is not a
+// terminal (a script, as above), replace without asking.
+TEST_F(KeyCommands, KeygenOnATerminalAsksBeforeReplacingAnIdentity) {
+    const auto inTerminal = [&](const std::vector<std::string>& arguments, const std::string& answer) {
+        ProcessOptions options;
+        options.environment = {{"HOME", home.str()}, {"DUOQUILL_KEY_STORE", "software"}};
+        options.unsetEnvironment = {"XDG_DATA_HOME", "DUOQUILL_KEY_LABEL"};
+        options.terminal = true;
+        RunningProcess keygen(cliPath().string(), arguments, options);
+        if (!answer.empty()) {
+            const auto asked = [](const std::string& shown) {
+                return shown.find("Replace the identity cli? Peers will need your new key. (yes/no) ") != std::string::npos;
+            };
+            EXPECT_TRUE(keygen.waitForStandardError(asked, std::chrono::seconds(20))) << keygen.standardError();
+            keygen.write(answer);
+        }
+        const auto status = keygen.waitForExit();
+        keygen.waitForEndOfOutput();
+        return std::pair(status.value_or(-1), keygen.standardError());
+    };
+    const auto [created, createdShown] = inTerminal({"keygen"}, "");  // nothing to replace: no question
+    EXPECT_EQ(created, 0) << createdShown;
+    const std::string first = key("pubkey");
+    for (const std::string answer : {"no\n", "y\n", "YES\n", "yes please\n", "\n", "\x04"}) {
+        SCOPED_TRACE(answer);
+        const auto [status, shown] = inTerminal({"keygen"}, answer);
+        EXPECT_EQ(status, 1);
+        EXPECT_NE(shown.find("Kept the identity cli; no new key was made."), std::string::npos) << shown;
+    }
+    EXPECT_EQ(key("pubkey"), first);
+    EXPECT_EQ(count(keychain, kIdentity), 1);
+
+    const auto [replaced, replacedShown] = inTerminal({"keygen"}, "yes\n");
+    EXPECT_EQ(replaced, 0);
+    const std::string second = key("pubkey");
+    EXPECT_NE(second, first);
+    EXPECT_NE(replacedShown.find(second), std::string::npos);
+    const auto [forced, forcedShown] = inTerminal({"keygen", "--force"}, "");
+    EXPECT_EQ(forced, 0);
+    EXPECT_EQ(forcedShown.find("Replace the identity"), std::string::npos);
+    EXPECT_NE(key("pubkey"), second);
+    EXPECT_EQ(count(keychain, kIdentity), 1);
 }
 
 TEST_F(KeyCommands, EachLabelHasItsOwnIdentity) {

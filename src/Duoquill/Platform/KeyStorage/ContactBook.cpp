@@ -128,4 +128,17 @@ KeychainStatus ContactBook::remove(const std::string& name) {
     });
 }
 
+KeychainResult<int> ContactBook::unverifyAll() {
+    KeychainResult<int> result;
+    result.status = transaction([&](sqlite3* db) {
+        Query q(db, "UPDATE contacts SET verified = 0 WHERE identity = ? AND verified != 0");
+        q.bind(std::string_view(identity_));
+        if (int rc = q.step(); rc != SQLITE_DONE) return Keychain::statusFromSqlite(rc);
+        result.value = sqlite3_changes(db);
+        return KeychainStatus::success;
+    });
+    if (!result.ok()) result.value = 0;
+    return result;
+}
+
 }  // namespace duoquill

@@ -35,6 +35,9 @@ public:
     KeychainStatus save(const Contact& contact);
     // itemNotFound when there was none.
     KeychainStatus remove(const std::string& name);
+    // Takes the verified mark off every contact (a new identity changes every safety code);
+    // the value is how many had it.
+    KeychainResult<int> unverifyAll();
 
 private:
     template <class Work>
