@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <tuple>
 
@@ -114,6 +116,83 @@ TEST(CLIUI, EveryLineKindHasItsExactBytes) {
     EXPECT_EQ(captureOne([] { ui::prompt(); }), "\x1B[1m\x1B[32m>\x1B[0m ");
     oldZone ? ::setenv("TZ", savedZone.c_str(), 1) : ::unsetenv("TZ");
     ::tzset();
+}
+
+// The plain look, for a log: the same text with no escape byte, no carriage return and no
+// prompt, each write whole lines, and the banner framed in ASCII to the same width.
+TEST(CLIUI, ThePlainLookWritesWholeLinesOfTextOnly) {
+    constexpr auto plain = ui::Look::plain;
+    const std::pair<std::function<void()>, std::string> lines[] = {
+        {[] { ui::status("connecting...", plain); }, " connecting...\n"},
+        {[] { ui::peerEvent("peer left", plain); }, " peer left\n"},
+        {[] { ui::error("send failed: notConnected", plain); }, " send failed: notConnected\n"},
+        {[] { ui::connected(plain); }, " connected \xE2\x80\x94 PQ handshake complete\n"},
+        {[] { ui::sent("hello there", plain); }, " you > hello there\n"},
+        {[] { ui::queued("later", plain); }, " you > later (queued)\n"},
+        {[] { ui::received("\x1B[2Jfake\rx", plain); }, " peer > ^[[2Jfake^Mx\n"},
+    };
+    for (const auto& [write, after] : lines) {
+        const std::string line = captureOne(write);
+        ASSERT_GE(line.size(), 8u);
+        EXPECT_EQ(line.substr(2, 1) + line.substr(5, 1), "::") << line;
+        EXPECT_EQ(line.substr(8), after);
+    }
+    StandardErrorCapture capture;
+    ui::prompt(plain);
+    EXPECT_TRUE(capture.writes().empty());
+
+    ui::banner(kKeyA, kKeyB, "wss://r.io", plain);
+    const auto banner = capture.writes();
+    const std::string edge = "+" + std::string(55, '-') + "+\n";
+    ASSERT_EQ(banner.size(), 7u);
+    EXPECT_EQ(banner[0], edge);
+    EXPECT_EQ(banner[1], "| Duoquill - Secure Chat" + std::string(31, ' ') + " |\n");
+    EXPECT_EQ(banner[2], edge);
+    EXPECT_EQ(banner[3], "| relay  wss://r.io" + std::string(36, ' ') + " |\n");
+    EXPECT_EQ(banner[4], "| you    " + kKeyA + "   |\n");
+    EXPECT_EQ(banner[6], edge);
+}
+
+// Plain unless standard error is a terminal, NO_COLOR is unset or empty, and TERM is not "dumb".
+TEST(CLIUI, TheLookFollowsStandardErrorNoColorAndTerm) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    const auto saved = [](const char* name) -> std::optional<std::string> {
+        const char* value = std::getenv(name);
+        return value ? std::optional<std::string>(value) : std::nullopt;
+    };
+    const auto noColor = saved("NO_COLOR"), term = saved("TERM");
+    const auto set = [](const char* name, const std::optional<std::string>& value) {
+        value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
+    };
+    const std::tuple<bool, std::optional<std::string>, std::optional<std::string>, ui::Look> rows[] = {
+        {true, std::nullopt, "xterm-256color", ui::Look::terminal},
+        {true, "", "xterm", ui::Look::terminal},
+        {true, std::nullopt, std::nullopt, ui::Look::terminal},
+        {true, "1", "xterm", ui::Look::plain},
+        {true, std::nullopt, "dumb", ui::Look::plain},
+        {false, std::nullopt, "xterm", ui::Look::plain},
+    };
+    const int savedError = ::dup(2);
+    for (const auto& [onTerminal, noColorValue, termValue, look] : rows) {
+        StandardErrorCapture capture;  // fd 2 a socket
+        if (onTerminal) ::dup2(terminal, 2);
+        set("NO_COLOR", noColorValue);
+        set("TERM", termValue);
+        const ui::Look found = ui::lookOfStandardError();
+        ::dup2(savedError, 2);
+        EXPECT_EQ(found, look) << onTerminal << " " << noColorValue.value_or("(unset)") << " "
+                               << termValue.value_or("(unset)");
+    }
+    ::close(savedError);
+    set("NO_COLOR", noColor);
+    set("TERM", term);
+    ::close(terminal);
+    ::close(master);
 }
 
 // Characters a line takes on screen: escape sequences removed, the rest counted by code
