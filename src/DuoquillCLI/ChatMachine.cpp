@@ -217,13 +217,12 @@ bool ChatMachine::isUsableRelayURL(std::string_view url) {
     if (parsed->has_query() || parsed->has_fragment()) return false;
     // The parser reads "host:80x/..." as port "80" and a path "x/...": a path that does not
     // start at a "/" means the port was not a number.
-    if (!parsed->encoded_path().starts_with("/")) return false;
-    if (parsed->has_port() && !parsed->port().empty()) {
-        const std::string_view port = parsed->port();
+    if (!std::string(parsed->encoded_path()).starts_with('/')) return false;
+    if (const std::string port(parsed->port()); !port.empty()) {
         if (port.size() > 5 || !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; })) {
             return false;
         }
-        const int number = std::stoi(std::string(port));
+        const int number = std::stoi(port);
         if (number < 1 || number > 65535) return false;
     }
     return true;

@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <functional>
-#include <optional>
 #include <stdexcept>
 #include <tuple>
 
@@ -156,41 +155,27 @@ TEST(CLIUI, ThePlainLookWritesWholeLinesOfTextOnly) {
 // Plain unless standard error is a terminal, NO_COLOR is unset or empty, and TERM is not "dumb".
 TEST(CLIUI, TheLookFollowsStandardErrorNoColorAndTerm) {
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(::grantpt(master), 0);
-    ASSERT_EQ(::unlockpt(master), 0);
+    ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
     const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
     ASSERT_GE(terminal, 0);
-    const auto saved = [](const char* name) -> std::optional<std::string> {
-        const char* value = std::getenv(name);
-        return value ? std::optional<std::string>(value) : std::nullopt;
+    const auto set = [](const char* name, const char* value) { value ? ::setenv(name, value, 1) : ::unsetenv(name); };
+    const std::string noColor = std::getenv("NO_COLOR") ? std::getenv("NO_COLOR") : "";
+    const std::string term = std::getenv("TERM") ? std::getenv("TERM") : "";
+    const std::tuple<bool, const char*, const char*, ui::Look> rows[] = {
+        {true, nullptr, "xterm-256color", ui::Look::terminal}, {true, "", "xterm", ui::Look::terminal},
+        {true, nullptr, nullptr, ui::Look::terminal},          {true, "1", "xterm", ui::Look::plain},
+        {true, nullptr, "dumb", ui::Look::plain},              {false, nullptr, "xterm", ui::Look::plain},
     };
-    const auto noColor = saved("NO_COLOR"), term = saved("TERM");
-    const auto set = [](const char* name, const std::optional<std::string>& value) {
-        value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
-    };
-    const std::tuple<bool, std::optional<std::string>, std::optional<std::string>, ui::Look> rows[] = {
-        {true, std::nullopt, "xterm-256color", ui::Look::terminal},
-        {true, "", "xterm", ui::Look::terminal},
-        {true, std::nullopt, std::nullopt, ui::Look::terminal},
-        {true, "1", "xterm", ui::Look::plain},
-        {true, std::nullopt, "dumb", ui::Look::plain},
-        {false, std::nullopt, "xterm", ui::Look::plain},
-    };
-    const int savedError = ::dup(2);
     for (const auto& [onTerminal, noColorValue, termValue, look] : rows) {
-        StandardErrorCapture capture;  // fd 2 a socket
+        StandardErrorCapture capture;  // fd 2 a socket, until the terminal takes its place
         if (onTerminal) ::dup2(terminal, 2);
         set("NO_COLOR", noColorValue);
         set("TERM", termValue);
-        const ui::Look found = ui::lookOfStandardError();
-        ::dup2(savedError, 2);
-        EXPECT_EQ(found, look) << onTerminal << " " << noColorValue.value_or("(unset)") << " "
-                               << termValue.value_or("(unset)");
+        EXPECT_EQ(ui::lookOfStandardError(), look) << onTerminal << " " << (noColorValue ? noColorValue : "(unset)")
+                                                   << " " << (termValue ? termValue : "(unset)");
     }
-    ::close(savedError);
-    set("NO_COLOR", noColor);
-    set("TERM", term);
+    set("NO_COLOR", noColor.empty() ? nullptr : noColor.c_str());
+    set("TERM", term.empty() ? nullptr : term.c_str());
     ::close(terminal);
     ::close(master);
 }
