@@ -11,6 +11,7 @@
 // The state is one variant; what a state needs lives in its struct and goes with it:
 //
 //   Idle ──started──▶ Waiting ──usable hello──▶ Handshaking ──ready both ways──▶ Active
+//     (a new relay connection's Waiting is shown as connecting until our hello has gone out)
 //     every state but Ended ──connection lost / no peer / failed connect──▶ Reconnecting
 //     Reconnecting ──retry timer──▶ Waiting (a new relay connection)
 //     Handshaking / Active ──new peer hello, timeout, session error, peer's bye──▶ Waiting
