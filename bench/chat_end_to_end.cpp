@@ -37,12 +37,12 @@ namespace {
 using namespace duoquill::test;
 using Clock = std::chrono::steady_clock;
 
-// What the display writes for the events measured (colours included, so that "disconnected"
-// never passes for "connected").
-constexpr std::string_view connectedMarker = "\x1b[32m\x1b[1mconnected\x1b[0m";
+// What the display writes for the events measured: plain lines, standard error being a pipe
+// (the note included, so that "disconnected" never passes for "connected").
+constexpr std::string_view connectedMarker = " connected \u2014 PQ handshake complete\n";
 constexpr std::string_view waitingMarker = "waiting for peer...";
 constexpr std::string_view bannerMarker = "Duoquill";
-constexpr std::string_view receivedPrefix = "\x1b[36m\x1b[1mpeer\x1b[0m \x1b[2m>\x1b[0m ";
+constexpr std::string_view receivedPrefix = " peer > ";
 
 long environmentNumber(const char* name, long fallback) {
     const char* value = std::getenv(name);

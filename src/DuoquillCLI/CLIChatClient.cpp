@@ -387,11 +387,16 @@ asio::awaitable<void> CLIChatClient::writesHandedOn() {
     auto work = asio::make_work_guard(io);
     SteadyChatTimers timers(io.get_executor());
     const bool json = interface == ChatInterface::json;
+    // A log, NO_COLOR or a dumb terminal gets plain lines; the editor's redrawing would bring
+    // back the cursor movement, so its lines are read as they come.
+    const CLIUI::Look look = CLIUI::lookOfStandardError();
     // A terminal gets line editing; pipes, files and programs keep the thread reader and its bytes.
     std::unique_ptr<TerminalLineEditor> editor;
-    if (!json && TerminalLineEditor::worksHere()) editor = std::make_unique<TerminalLineEditor>(io);
-    TerminalChatDisplay terminalDisplay(editor.get());
-    JsonChatDisplay jsonDisplay;
+    if (!json && look == CLIUI::Look::terminal && TerminalLineEditor::worksHere()) {
+        editor = std::make_unique<TerminalLineEditor>(io);
+    }
+    TerminalChatDisplay terminalDisplay(editor.get(), look);
+    JsonChatDisplay jsonDisplay(Clock::system(), look);
     KeychainIdentitySource identity;
     ChatEnvironment environment{
         .executor = io.get_executor(),

@@ -1,6 +1,9 @@
 #include "DuoquillCLI/CLIUI.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <initializer_list>
 
@@ -11,21 +14,33 @@
 namespace duoquill::cli::CLIUI {
 namespace {
 
-constexpr std::string_view kReset = "\x1B[0m";
-constexpr std::string_view kBold = "\x1B[1m";
-constexpr std::string_view kDim = "\x1B[2m";
-constexpr std::string_view kRed = "\x1B[31m";
-constexpr std::string_view kGreen = "\x1B[32m";
-constexpr std::string_view kYellow = "\x1B[33m";
-constexpr std::string_view kBlue = "\x1B[34m";
-constexpr std::string_view kCyan = "\x1B[36m";
-constexpr std::string_view kCursorUp = "\x1B[1A";
-constexpr std::string_view kEraseLine = "\x1B[2K";
+// What each look draws with: on a terminal ANSI sequences and box drawing, in the plain look
+// nothing but ASCII frames.
+struct Palette {
+    std::string_view reset, bold, dim, red, green, yellow, blue, cyan;
+    std::string_view cursorUp, eraseLine, lineStart;
+    std::string_view horizontal, vertical, topLeft, topRight, teeLeft, teeRight, bottomLeft, bottomRight;
+    std::string_view title;
+    std::string_view belowConnected;  // the empty line that sets the chat off from the start
+};
 
-constexpr std::string_view kHorizontal = "\u2500";
-constexpr std::string_view kVertical = "\u2502";
+constexpr Palette kTerminal{
+    "\x1B[0m", "\x1B[1m", "\x1B[2m", "\x1B[31m", "\x1B[32m", "\x1B[33m", "\x1B[34m", "\x1B[36m",
+    "\x1B[1A", "\x1B[2K", "\r",
+    "\u2500", "\u2502", "\u250C", "\u2510", "\u251C", "\u2524", "\u2514", "\u2518",
+    "Duoquill \u2014 Secure Chat",
+    "\n",
+};
 
-constexpr std::string_view kTitle = "Duoquill \u2014 Secure Chat";
+constexpr Palette kPlain{
+    "", "", "", "", "", "", "", "",
+    "", "", "",
+    "-", "|", "+", "+", "+", "+", "+", "+",
+    "Duoquill - Secure Chat",
+    "",
+};
+
+const Palette& paletteOf(Look look) { return look == Look::plain ? kPlain : kTerminal; }
 
 // Formats the local wall-clock time as "HH:mm:ss". Made once, on first use: reading the
 // time-zone rules (tzset) is the expensive part.
@@ -68,9 +83,18 @@ void write(std::string line) {
 }
 
 // "TIME " with the time dim, the start of every time-stamped line.
-std::string timePrefix() { return join({kDim, timestamp(), kReset, " "}); }
+std::string timePrefix(const Palette& p) { return join({p.dim, timestamp(), p.reset, " "}); }
+
+bool isSetAndNotEmpty(const char* value) { return value != nullptr && *value != '\0'; }
 
 }  // namespace
+
+Look lookOfStandardError() {
+    const char* term = std::getenv("TERM");
+    const bool dumb = term != nullptr && std::string_view(term) == "dumb";
+    if (::isatty(2) != 1 || isSetAndNotEmpty(std::getenv("NO_COLOR")) || dumb) return Look::plain;
+    return Look::terminal;
+}
 
 std::string operator*(std::string_view text, long long count) {
     std::string out;
@@ -80,59 +104,77 @@ std::string operator*(std::string_view text, long long count) {
     return out;
 }
 
-void banner(std::string_view localKey, std::string_view peerKey, std::string_view relay) {
+void banner(std::string_view localKey, std::string_view peerKey, std::string_view relay, Look look) {
+    const Palette& p = paletteOf(look);
     const std::string relayShown = TerminalText::neutralised(relay);
     const std::string localShown = TerminalText::neutralised(localKey);
     const std::string peerShown = TerminalText::neutralised(peerKey);
 
-    const long long titleCount = static_cast<long long>(TerminalText::characterCount(kTitle));
+    const long long titleCount = static_cast<long long>(TerminalText::characterCount(p.title));
     const long long relayCount = static_cast<long long>(TerminalText::characterCount("relay  " + relayShown));
     const long long youCount = static_cast<long long>(TerminalText::characterCount("you    " + localShown));
     const long long peerCount = static_cast<long long>(TerminalText::characterCount("peer   " + peerShown));
     const long long inner = std::max({titleCount, relayCount, youCount, peerCount}) + 4;
     const auto padding = [inner](long long count) { return std::string_view(" ") * (inner - count - 2); };
-    const std::string rule = kHorizontal * inner;
-    const std::string right = join({" ", kDim, kVertical, kReset});
+    const std::string rule = p.horizontal * inner;
+    const std::string right = join({" ", p.dim, p.vertical, p.reset});
 
-    const std::string left = join({kDim, kVertical, kReset, " "});
+    const std::string left = join({p.dim, p.vertical, p.reset, " "});
 
-    write(join({kDim, "\u250C", rule, "\u2510", kReset}));
-    write(join({left, kBold, kTitle, kReset, padding(titleCount), right}));
-    write(join({kDim, "\u251C", rule, "\u2524", kReset}));
-    write(join({left, "relay  ", kBlue, relayShown, kReset, padding(relayCount), right}));
-    write(join({left, "you    ", kGreen, localShown, kReset, padding(youCount), right}));
-    write(join({left, "peer   ", kCyan, peerShown, kReset, padding(peerCount), right}));
-    write(join({kDim, "\u2514", rule, "\u2518", kReset}));
+    write(join({p.dim, p.topLeft, rule, p.topRight, p.reset}));
+    write(join({left, p.bold, p.title, p.reset, padding(titleCount), right}));
+    write(join({p.dim, p.teeLeft, rule, p.teeRight, p.reset}));
+    write(join({left, "relay  ", p.blue, relayShown, p.reset, padding(relayCount), right}));
+    write(join({left, "you    ", p.green, localShown, p.reset, padding(youCount), right}));
+    write(join({left, "peer   ", p.cyan, peerShown, p.reset, padding(peerCount), right}));
+    write(join({p.dim, p.bottomLeft, rule, p.bottomRight, p.reset}));
 }
 
-void status(std::string_view text) { write(join({timePrefix(), kYellow, text, kReset})); }
-
-void connected() {
-    write(join({timePrefix(), kGreen, kBold, "connected", kReset, " ", kDim,
-                "\u2014 PQ handshake complete", kReset, "\n"}));
+void status(std::string_view text, Look look) {
+    const Palette& p = paletteOf(look);
+    write(join({timePrefix(p), p.yellow, text, p.reset}));
 }
 
-void peerEvent(std::string_view text) { write(join({timePrefix(), kDim, text, kReset})); }
+void connected(Look look) {
+    const Palette& p = paletteOf(look);
+    write(join({timePrefix(p), p.green, p.bold, "connected", p.reset, " ", p.dim, "\u2014 PQ handshake complete",
+                p.reset, p.belowConnected}));
+}
 
-void error(std::string_view text) { write(join({timePrefix(), kRed, kBold, text, kReset})); }
+void peerEvent(std::string_view text, Look look) {
+    const Palette& p = paletteOf(look);
+    write(join({timePrefix(p), p.dim, text, p.reset}));
+}
 
-void sent(std::string_view text) {
-    write(join({kCursorUp, kEraseLine, timePrefix(), kGreen, kBold, "you", kReset, " ", kDim, ">", kReset, " ",
+void error(std::string_view text, Look look) {
+    const Palette& p = paletteOf(look);
+    write(join({timePrefix(p), p.red, p.bold, text, p.reset}));
+}
+
+void sent(std::string_view text, Look look) {
+    const Palette& p = paletteOf(look);
+    write(join({p.cursorUp, p.eraseLine, timePrefix(p), p.green, p.bold, "you", p.reset, " ", p.dim, ">", p.reset, " ",
                 text}));
 }
 
-void queued(std::string_view text) {
-    write(join({kCursorUp, kEraseLine, timePrefix(), kYellow, kBold, "you", kReset, " ", kDim, ">", kReset, " ",
-                text, " ", kDim, "(queued)", kReset}));
+void queued(std::string_view text, Look look) {
+    const Palette& p = paletteOf(look);
+    write(join({p.cursorUp, p.eraseLine, timePrefix(p), p.yellow, p.bold, "you", p.reset, " ", p.dim, ">", p.reset,
+                " ", text, " ", p.dim, "(queued)", p.reset}));
 }
 
-void received(std::string_view text) {
+void received(std::string_view text, Look look) {
+    const Palette& p = paletteOf(look);
     const SecureText shown = TerminalText::neutralised<SecureText>(text);
-    write(join({kEraseLine, "\r", timePrefix(), kCyan, kBold, "peer", kReset, " ", kDim, ">", kReset, " ",
-                shown.view()}));
+    write(join({p.eraseLine, p.lineStart, timePrefix(p), p.cyan, p.bold, "peer", p.reset, " ", p.dim, ">", p.reset,
+                " ", shown.view()}));
 }
 
-void prompt() { writeStandardError(join({kBold, kGreen, ">", kReset, " "})); }
+void prompt(Look look) {
+    if (look == Look::plain) return;
+    const Palette& p = paletteOf(look);
+    writeStandardError(join({p.bold, p.green, ">", p.reset, " "}));
+}
 
 }  // namespace duoquill::cli::CLIUI
 
@@ -146,37 +188,37 @@ void TerminalChatDisplay::above(Print print) {
 }
 
 void TerminalChatDisplay::banner(std::string_view localKey, std::string_view peerKey, std::string_view relay) {
-    above([&] { CLIUI::banner(localKey, peerKey, relay); });
+    above([&] { CLIUI::banner(localKey, peerKey, relay, look_); });
 }
 void TerminalChatDisplay::startupError(std::string_view message) {
     above([&] { writeStandardError("[error] " + std::string(message) + "\n"); });
 }
 void TerminalChatDisplay::status(std::string_view text) {
-    above([&] { CLIUI::status(text); });
+    above([&] { CLIUI::status(text, look_); });
 }
 void TerminalChatDisplay::peerEvent(std::string_view text) {
-    above([&] { CLIUI::peerEvent(text); });
+    above([&] { CLIUI::peerEvent(text, look_); });
 }
 void TerminalChatDisplay::error(std::string_view text) {
-    above([&] { CLIUI::error(text); });
+    above([&] { CLIUI::error(text, look_); });
 }
 void TerminalChatDisplay::connected() {
-    above([] { CLIUI::connected(); });
+    above([this] { CLIUI::connected(look_); });
 }
 void TerminalChatDisplay::sent(std::string_view text) {
-    above([&] { CLIUI::sent(text); });
+    above([&] { CLIUI::sent(text, look_); });
 }
 void TerminalChatDisplay::queued(std::string_view text) {
-    above([&] { CLIUI::queued(text); });
+    above([&] { CLIUI::queued(text, look_); });
 }
 void TerminalChatDisplay::received(std::string_view text) {
-    above([&] { CLIUI::received(text); });
+    above([&] { CLIUI::received(text, look_); });
 }
 void TerminalChatDisplay::prompt() {
     if (input_) {
         input_->showPrompt();
     } else {
-        CLIUI::prompt();
+        CLIUI::prompt(look_);
     }
 }
 

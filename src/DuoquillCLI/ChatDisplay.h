@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "DuoquillCLI/CLIUI.h"
+
 namespace duoquill::cli {
 
 namespace chat {
@@ -42,11 +44,12 @@ public:
     virtual void showPrompt() = 0;
 };
 
-// The terminal: every line through CLIUI on standard error; with an edited input line, each
-// printed above it.
+// The terminal: every line through CLIUI on standard error, in the look given; with an edited
+// input line, each printed above it.
 class TerminalChatDisplay final : public ChatDisplay {
 public:
-    explicit TerminalChatDisplay(EditedInputLine* input = nullptr) : input_(input) {}
+    explicit TerminalChatDisplay(EditedInputLine* input = nullptr, CLIUI::Look look = CLIUI::Look::terminal)
+        : input_(input), look_(look) {}
     void banner(std::string_view localKey, std::string_view peerKey, std::string_view relay) override;
     void startupError(std::string_view message) override;
     void status(std::string_view text) override;
@@ -63,6 +66,7 @@ private:
     void above(Print print);
 
     EditedInputLine* input_;
+    CLIUI::Look look_;
 };
 
 }  // namespace duoquill::cli

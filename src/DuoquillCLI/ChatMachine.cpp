@@ -82,7 +82,7 @@ Phase ChatMachine::phase() const noexcept {
     return std::visit(Overloaded{
                           [](const Idle&) { return Phase::idle; },
                           [](const Reconnecting&) { return Phase::reconnecting; },
-                          [](const Waiting&) { return Phase::waitingForPeer; },
+                          [](const Waiting& w) { return w.connectionOpen ? Phase::waitingForPeer : Phase::connecting; },
                           [](const Handshaking&) { return Phase::handshaking; },
                           [](const Active&) { return Phase::active; },
                           [](const Ended& e) { return e.shown; },
@@ -177,7 +177,7 @@ double ChatMachine::retryDelay(std::int64_t retryCount) {
 std::optional<ChatMachine::Link> ChatMachine::startSession(std::string_view errorPrefix) {
     std::unique_ptr<PFSChatSession> session;
     if (auto failure = sessionStep([&] { session = config_.makeSession(); })) {
-        sayError(std::string(errorPrefix) + failure->text);
+        sayConnectError(std::string(errorPrefix) + failure->text);
         scheduleAutoRetry();
         return std::nullopt;
     }
@@ -193,7 +193,7 @@ void ChatMachine::connect() {
     // The token follows the UTC day of each new connection, so two users who started on
     // different days still meet; the room code the session uses never changes.
     std::string url = config_.relayBaseURL + "/" + KeyHelpers::deriveRoomToken(config_.roomKeyData, EventClock(now_));
-    if (!boost::urls::parse_uri(url)) {
+    if (!isUsableRelayURL(url)) {
         fresh->session->destroy();
         fatal("Invalid relay URL");
         return;
@@ -201,9 +201,31 @@ void ChatMachine::connect() {
     out_.emplace_back(std::in_place_type<OpenConnection>, OpenConnection{std::move(url)});
     std::string hello = helloText(*fresh->session);
     const std::uint64_t generation = fresh->generation;
-    enter(Waiting{std::move(*fresh)});
-    announce(Phase::waitingForPeer);
+    // "waiting for peer..." once the hello is out: before, nothing says the relay is there.
+    enter(Waiting{.link = std::move(*fresh), .connectionOpen = false});
     send(std::move(hello), SendTag{SendTag::Kind::connectHello, generation});
+}
+
+std::size_t ChatMachine::longestLine() {
+    static const std::size_t longest = protocol::longestAlwaysAcceptedLine(true);
+    return longest;
+}
+
+bool ChatMachine::isUsableRelayURL(std::string_view url) {
+    const auto parsed = boost::urls::parse_uri(url);
+    if (!parsed || !parsed->has_authority() || parsed->encoded_host().empty()) return false;
+    if (parsed->has_query() || parsed->has_fragment()) return false;
+    // The parser reads "host:80x/..." as port "80" and a path "x/...": a path that does not
+    // start at a "/" means the port was not a number.
+    if (!std::string(parsed->encoded_path()).starts_with('/')) return false;
+    if (const std::string port(parsed->port()); !port.empty()) {
+        if (port.size() > 5 || !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            return false;
+        }
+        const int number = std::stoi(port);
+        if (number < 1 || number > 65535) return false;
+    }
+    return true;
 }
 
 void ChatMachine::scheduleAutoRetry() {
@@ -314,6 +336,7 @@ void ChatMachine::timerFired(Timer timer) {
                 reconnectForPeer();
             } else if (auto* a = std::get_if<Active>(&state_); a && a->graceArmed) {
                 a->graceArmed = false;
+                show(Show::Kind::peerEvent, "peer left");
                 reconnectForPeer();
             }
             break;
@@ -337,6 +360,8 @@ void ChatMachine::sendDone(const SendTag& tag) {
         case SendTag::Kind::connectHello:
             // The connection carried our hello: from now on it is read, and the peer awaited.
             if (auto* w = std::get_if<Waiting>(&state_); w && w->link.generation == tag.session) {
+                w->connectionOpen = true;
+                announce(Phase::waitingForPeer);
                 out_.emplace_back(std::in_place_type<StartReceiving>, StartReceiving{});
                 w->timer = Waiting::Timer::noPeer;
                 arm(Timer::connection, noPeerTimeoutSeconds);
@@ -363,12 +388,12 @@ void ChatMachine::sendFailed(const SendTag& tag, const std::string& reason) {
     switch (tag.kind) {
         case SendTag::Kind::connectHello:
             if (!sameSession) break;
-            sayError("[connect error] " + reason);
+            sayConnectError("[connect error] " + reason);
             scheduleAutoRetry();
             break;
         case SendTag::Kind::reconnectHello:
             if (!sameSession) break;
-            sayError("[reconnect error] " + reason);
+            sayConnectError("[reconnect error] " + reason);
             scheduleAutoRetry();
             break;
         case SendTag::Kind::kex2:
@@ -619,12 +644,13 @@ void ChatMachine::handshakeRefused(std::string line) {
 }
 
 void ChatMachine::sayRepeats() {
-    if (lastErrorRepeats_ > 1) {
+    if (lastErrorRepeats_ > 1 && !lastErrorCountSaid_) {
         status(lastError_ + " (" + std::to_string(lastErrorRepeats_) + " times)");
         std::get<Show>(out_.back()).failure = true;
     }
     lastError_.clear();
     lastErrorRepeats_ = 0;
+    lastErrorCountSaid_ = false;
 }
 
 void ChatMachine::sayError(std::string line) {
@@ -637,6 +663,17 @@ void ChatMachine::sayError(std::string line) {
     std::get<Show>(out_.back()).failure = true;
     lastError_ = std::move(line);
     lastErrorRepeats_ = 1;
+}
+
+void ChatMachine::sayConnectError(std::string line) {
+    // Each try is a wait of its own for the user: a silent one would look like a connection.
+    if (line != lastError_) {
+        sayError(std::move(line));
+        return;
+    }
+    status(lastError_ + " (" + std::to_string(++lastErrorRepeats_) + " times)");
+    std::get<Show>(out_.back()).failure = true;
+    lastErrorCountSaid_ = true;
 }
 
 protocol::Announcement ChatMachine::announcement() const {
@@ -719,6 +756,7 @@ void ChatMachine::tunnelFrame(const protocol::RelayMessage& message) {
             if (const auto confirmed = protocol::decodeByeConfirmation(message); confirmed && peerConfirms()) {
                 confirm(*confirmed);
             }
+            show(Show::Kind::peerEvent, "peer left");
             reconnectForPeer();
             break;
         default: break;
@@ -764,10 +802,9 @@ void ChatMachine::lineTyped(SecureText line) {
     auto* active = std::get_if<Active>(&state_);
     if (active && !active->link.session->isReady()) active = nullptr;
     if (!active && config_.baseProtocolOnly) return;
-    // A line that waits must fit whatever session takes it.
-    const bool fits = active ? protocol::chatLineFits(*active->link.session, line.size(), peerConfirms())
-                             : line.size() <= protocol::longestAlwaysAcceptedLine(true);
-    if (!fits) {
+    // One limit whether or not a session is up: a line that waits must fit whatever session
+    // takes it, and one typed now must not depend on whether a ratchet step is due.
+    if (line.size() > longestLine()) {
         show(Show::Kind::error, "message too large");
         show(Show::Kind::prompt);
         return;

@@ -11,6 +11,7 @@
 // The state is one variant; what a state needs lives in its struct and goes with it:
 //
 //   Idle ──started──▶ Waiting ──usable hello──▶ Handshaking ──ready both ways──▶ Active
+//     (a new relay connection's Waiting is shown as connecting until our hello has gone out)
 //     every state but Ended ──connection lost / no peer / failed connect──▶ Reconnecting
 //     Reconnecting ──retry timer──▶ Waiting (a new relay connection)
 //     Handshaking / Active ──new peer hello, timeout, session error, peer's bye──▶ Waiting
@@ -206,6 +207,14 @@ public:
     static constexpr double minCoverDelaySeconds = 2.0;
     static constexpr double maxCoverDelaySeconds = 5.0;
 
+    // The longest line taken, in UTF-8 bytes, whether or not a session is up: the longest whose
+    // "msg" fits one tunnel frame with a ratchet header beside it, which any session may need.
+    static std::size_t longestLine();
+    // Whether a relay URL (base, "/", room token) can be connected to: it parses, has a host, a
+    // port (if given) that is a number from 1 to 65535, and no query or fragment that the room's
+    // name would land in.
+    static bool isUsableRelayURL(std::string_view url);
+
     explicit ChatMachine(ChatMachineConfig config);
     ~ChatMachine();
     ChatMachine(const ChatMachine&) = delete;
@@ -247,6 +256,8 @@ private:
     };
     struct Waiting {
         Link link;
+        // Our hello has gone out on the relay connection: it is open, and the peer awaited.
+        bool connectionOpen = true;
         enum class Timer : std::uint8_t { none, noPeer, reconnectNoPeer, backoff } timer = Timer::none;
         bool staleWatchRunning = false;
         bool staleWatchArmed = false;  // this wait has lasted staleWatchDelaySeconds
@@ -306,6 +317,8 @@ private:
     void handshakeRefused(std::string line);
     void noteFailedHandshake();
     void sayError(std::string line);
+    // A failed connection attempt: said at every try, a repeat with its count.
+    void sayConnectError(std::string line);
     void sayRepeats();
     protocol::Announcement announcement() const;
     void markLatestHelloUsedIfTaken();
@@ -361,6 +374,7 @@ private:
     bool hellosMayBeAltered_ = false;
     std::string lastError_;
     int lastErrorRepeats_ = 0;
+    bool lastErrorCountSaid_ = false;
 
     Outbox outbox_;
     ReceivedLines receivedLines_;

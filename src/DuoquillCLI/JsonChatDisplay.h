@@ -22,7 +22,8 @@ public:
     static constexpr int recoveredError = 2;  // connecting or the handshake failed; the client retries
     static constexpr int chatError = 3;       // a line or a record: the same red line a person sees
 
-    explicit JsonChatDisplay(const Clock& clock = Clock::system()) : clock_(clock) {}
+    explicit JsonChatDisplay(const Clock& clock = Clock::system(), CLIUI::Look look = CLIUI::Look::terminal)
+        : clock_(clock), terminal_(nullptr, look) {}
 
     // ---- ChatDisplay: standard error ----
     void banner(std::string_view localKey, std::string_view peerKey, std::string_view relay) override;

@@ -192,22 +192,32 @@ std::string altered(boost::json::object hello) {
 
 TEST(ChatMachine, ConnectingTheNoPeerTimeoutLostConnectionsAndTheRetryBackOff) {
     BackToBack chat;
-    EXPECT_EQ(chat.feed(0, Started{}, false),
-              (Lines{"status:connecting...", "open", "status:waiting for peer...", "send:hello", "input"}));
-    EXPECT_EQ(chat.phase(0), Phase::waitingForPeer);
-    // Only a hello that went out opens the connection for reading and starts the wait.
+    EXPECT_EQ(chat.feed(0, Started{}, false), (Lines{"status:connecting...", "open", "send:hello", "input"}));
+    EXPECT_EQ(chat.phase(0), Phase::connecting);
+    // Only a hello that went out shows the connection open: it is read, and the peer awaited.
     const SendTag hello = chat.side(0).wire.back().tag;
-    EXPECT_EQ(chat.feed(0, SendDone{hello}), (Lines{"receive", "arm:connection:30", "arm:stale:6"}));
+    EXPECT_EQ(chat.feed(0, SendDone{hello}),
+              (Lines{"status:waiting for peer...", "receive", "arm:connection:30", "arm:stale:6"}));
+    EXPECT_EQ(chat.phase(0), Phase::waitingForPeer);
     EXPECT_EQ(chat.feed(0, TimerFired{Timer::connection}),
               (Lines{"status:timeout — no peer, retrying...", "close", "cancel:stale", "status:reconnecting...",
                      "arm:retry:0.3"}));
     EXPECT_EQ(chat.phase(0), Phase::reconnecting);
 
-    // A failed hello: said with its reason, then the back-off grows 0.3, 1, 2, 4 ... 30 s.
-    EXPECT_EQ(chat.feed(0, TimerFired{Timer::retry}, false),
-              (Lines{"status:connecting...", "open", "status:waiting for peer...", "send:hello"}));
-    EXPECT_EQ(chat.feed(0, SendFailed{chat.side(0).wire.back().tag, "connection refused"}),
-              (Lines{"status:[connect error] connection refused", "close", "status:reconnecting...", "arm:retry:1"}));
+    // A relay that cannot be reached: every try says so, a repeat with its count, and none
+    // claims to wait for the peer. The back-off grows 0.3, 1, 2, 4 ... 30 s.
+    const std::pair<std::string, std::string> tries[] = {
+        {"connection refused", "[connect error] connection refused"},
+        {"connection refused", "[connect error] connection refused (2 times)"},
+        {"connection refused", "[connect error] connection refused (3 times)"},
+    };
+    const char* delays[] = {"1", "2", "4"};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(chat.feed(0, TimerFired{Timer::retry}, false), (Lines{"status:connecting...", "open", "send:hello"}));
+        EXPECT_EQ(chat.feed(0, SendFailed{chat.side(0).wire.back().tag, tries[i].first}),
+                  (Lines{"status:" + tries[i].second, "close", "status:reconnecting...",
+                         std::string("arm:retry:") + delays[i]}));
+    }
     const double expected[] = {0.3, 1, 2, 4, 8, 16, 30, 30, 30};
     for (int i = 0; i < 9; ++i) EXPECT_EQ(ChatMachine::retryDelay(i), expected[i]) << i;
 
@@ -215,13 +225,14 @@ TEST(ChatMachine, ConnectingTheNoPeerTimeoutLostConnectionsAndTheRetryBackOff) {
     chat.feed(0, TimerFired{Timer::retry});
     EXPECT_EQ(chat.feed(0, ConnectionLost{}),
               (Lines{"drop", "cancel:connection", "cancel:stale", "status:reconnecting...", "cancel:retry",
-                     "status:reconnecting...", "arm:retry:2"}));
+                     "status:reconnecting...", "arm:retry:8"}));
 
-    // A session that cannot be made is a connect error like any other.
+    // A session that cannot be made is a connect error like any other, and so is its repeat.
     chat.side(0).failSessions = true;
     EXPECT_EQ(chat.feed(0, TimerFired{Timer::retry}),
               (Lines{"status:connecting...", "status:[connect error] no entropy", "status:reconnecting...",
-                     "arm:retry:4"}));
+                     "arm:retry:16"}));
+    EXPECT_EQ(chat.feed(0, TimerFired{Timer::retry})[1], "status:[connect error] no entropy (2 times)");
     // Lines typed meanwhile wait; quitting while a retry is pending starts no connection.
     EXPECT_EQ(chat.feed(0, LineTyped{SecureText("early")}), (Lines{"taken:0", "queued:early"}));
     EXPECT_EQ(chat.feed(0, QuitRequested{}), (Lines{"cancel:retry", "peer:disconnected: quit",
@@ -229,16 +240,26 @@ TEST(ChatMachine, ConnectingTheNoPeerTimeoutLostConnectionsAndTheRetryBackOff) {
                                                    "exit:0"}));
 }
 
+// A relay URL that can reach no room ends the process at the first try instead of retrying.
 TEST(ChatMachine, AnInvalidRelayURLEndsTheProcessAndAnEndedMachineDoesNothing) {
-    Side lone(0, false, "wss://relay test");
-    ChatMachine& machine = *lone.machine;
-    const auto actions = machine.handle(Started{}, 0);
-    ASSERT_EQ(actions.size(), 3u);
-    EXPECT_EQ(std::get<Show>(actions[1]).text.view(), "Invalid relay URL");
-    EXPECT_EQ(std::get<Exit>(actions[2]).status, 1);
-    EXPECT_EQ(machine.phase(), Phase::error);
-    EXPECT_TRUE(machine.handle(LineTyped{SecureText("x")}, 0).empty());
-    EXPECT_TRUE(machine.handle(QuitRequested{}, 0).empty());
+    for (const char* relay : {"wss://relay test", "wss://", "wss://:443", "wss://127.0.0.1:notaport", "wss://r.io:80x",
+                              "wss://r.io:0", "wss://r.io:65536", "wss://r.io?room=", "wss://r.io/#"}) {
+        SCOPED_TRACE(relay);
+        Side lone(0, false, relay);
+        ChatMachine& machine = *lone.machine;
+        const auto actions = machine.handle(Started{}, 0);
+        ASSERT_EQ(actions.size(), 3u);
+        EXPECT_EQ(std::get<Show>(actions[1]).text.view(), "Invalid relay URL");
+        EXPECT_EQ(std::get<Exit>(actions[2]).status, 1);
+        EXPECT_EQ(machine.phase(), Phase::error);
+        EXPECT_TRUE(machine.handle(LineTyped{SecureText("x")}, 0).empty());
+        EXPECT_TRUE(machine.handle(QuitRequested{}, 0).empty());
+    }
+    for (const char* relay : {"wss://r.io:", "wss://[::1]:8443", "wss://r.io:65535/base/", "wss://user@r.io"}) {
+        SCOPED_TRACE(relay);
+        Side lone(0, false, relay);
+        EXPECT_TRUE(std::holds_alternative<OpenConnection>(lone.machine->handle(Started{}, 0).at(1)));
+    }
 }
 
 // ---- the handshake and the hellos it refuses ----
@@ -367,8 +388,6 @@ TEST(ChatMachine, LinesAreQueuedSentConfirmedAndShownOnceAndAFailedSendSaysWhatH
     chat.feed(0, Started{});
     EXPECT_EQ(chat.feed(0, LineTyped{SecureText("before")}), (Lines{"taken:0", "queued:before"}));
     EXPECT_EQ(chat.feed(0, LineTyped{SecureText("")}), (Lines{"prompt"}));
-    EXPECT_EQ(chat.feed(0, LineTyped{SecureText(std::string(protocol::longestAlwaysAcceptedLine(true) + 1, 'x'))}),
-              (Lines{"error:message too large", "prompt"}));
     chat.feed(1, Started{});
     chat.pump();
     ASSERT_EQ(chat.phase(0), Phase::active);
@@ -407,25 +426,35 @@ TEST(ChatMachine, LinesAreQueuedSentConfirmedAndShownOnceAndAFailedSendSaysWhatH
                                                    "error:1 line was not confirmed by the peer:", "status:  lost",
                                                    "exit:0"}));
     EXPECT_EQ(chat.feed(1, TextReceived{chat.takeSent(0)}),
-              (Lines{"confirmed:0", "cancel:cover", "status:waiting for peer...", "send:hello", "arm:connection:8"}));
+              (Lines{"confirmed:0", "peer:peer left", "cancel:cover", "status:waiting for peer...", "send:hello",
+                     "arm:connection:8"}));
     // The relay's notice that follows changes nothing.
     EXPECT_EQ(chat.feed(1, TextReceived{protocol::encodePeerDisconnected()}), Lines{});
 }
 
-// The longest line depends on whether a ratchet step rides in its record: the side with a step
-// due refuses what fits only without one. Each row: who types, how long a line, whether it goes.
-TEST(ChatMachine, LinesThatCouldOverflowATunnelFrameAreRefusedBeforeTheSessionMoves) {
+// One limit for a line, whether it waits for a session or goes at once, and whether or not a
+// ratchet step is due beside it: the longest that always fits one tunnel frame. Each row: who
+// types, how long a line, whether it goes.
+TEST(ChatMachine, OneLineLimitQueuedOrActiveWithOrWithoutARatchetStepDue) {
     const std::size_t longest = protocol::longestAlwaysAcceptedLine();
     EXPECT_EQ(longest, 45307u);
     EXPECT_EQ(protocol::longestAlwaysAcceptedLine(true), longest);  // line numbers fit in the same frames
+    EXPECT_EQ(ChatMachine::longestLine(), longest);
     BackToBack chat;
-    chat.start(true);
+    chat.feed(0, Started{});
+    const std::string queued(longest, 'q');
+    EXPECT_EQ(chat.feed(0, LineTyped{SecureText(queued)}), (Lines{"taken:0", "queued:" + queued}));
+    EXPECT_EQ(chat.feed(0, LineTyped{SecureText(queued + "q")}), (Lines{"error:message too large", "prompt"}));
+    chat.feed(1, Started{});
+    chat.pump();
+    ASSERT_EQ(chat.phase(0), Phase::active);
+    EXPECT_EQ(chat.times(1, "received:" + queued), 1);
     const int s = chat.machine(0).currentSession()->isDHRatchetPending() ? 0 : 1;
     ASSERT_TRUE(chat.machine(s).currentSession()->isDHRatchetPending());
     const std::tuple<int, std::size_t, bool> rows[] = {
         {s, protocol::maxChatLineBytes + 1, false}, {s, longest + 1, false}, {s, longest, true},
-        // After a line of its own no step is due, so up to 48379 bytes fit; the peer has one due.
-        {s, 48380, false}, {s, 48379, true}, {1 - s, longest + 1, false}, {1 - s, longest, true},
+        // After a line of its own no step is due; the limit stays. The peer has one due.
+        {s, longest + 1, false}, {s, longest, true}, {1 - s, longest + 1, false}, {1 - s, longest, true},
     };
     for (const auto& [who, size, goes] : rows) {
         SCOPED_TRACE(std::to_string(who) + " types " + std::to_string(size));
@@ -565,7 +594,8 @@ TEST(ChatMachine, RecoveryGraceFreshHelloByeAndRecordsOfALeftSession) {
     EXPECT_EQ(chat.feed(0, TextReceived{protocol::encodePeerDisconnected()}),
               (Lines{"peer:peer reconnecting...", "arm:connection:5"}));
     EXPECT_EQ(chat.feed(0, TimerFired{Timer::connection}),
-              (Lines{"cancel:cover", "status:waiting for peer...", "send:hello", "arm:connection:8"}));
+              (Lines{"peer:peer left", "cancel:cover", "status:waiting for peer...", "send:hello",
+                     "arm:connection:8"}));
 
     // The peer comes back with a fresh hello while we are active: answered at once, with a
     // session that adopts it.

@@ -66,7 +66,7 @@ TEST(Demo, ScriptedExchangeShowsBothSidesAndCleansUp) {
     const std::string fromAlice = "Hi Bob, this line is end-to-end encrypted.";
     const std::string fromBob = "Hi Alice! The relay only sees padded frames.";
     for (const auto* screen : {&alice, &bob}) {
-        EXPECT_NE(screen->find("Duoquill — Secure Chat"), std::string::npos) << *screen;
+        EXPECT_NE(screen->find("| Duoquill - Secure Chat"), std::string::npos) << *screen;
         EXPECT_NE(screen->find(" connected — PQ handshake complete\n"), std::string::npos) << *screen;
         // Prompts the display leaves in front of the next line are taken out.
         EXPECT_EQ(screen->find("\n> "), std::string::npos) << *screen;
@@ -95,7 +95,7 @@ TEST(Demo, InterruptedWhileChattingLeavesNothing) {
             for (const char* who : {"alice.screen", "bob.screen"}) {
                 std::error_code ec;
                 if (!fs::exists(stage.path() / who, ec)) return false;
-                if (readFile(stage.path() / who).find("connected\x1b") == std::string::npos) return false;
+                if (readFile(stage.path() / who).find(" connected \u2014") == std::string::npos) return false;
             }
             return true;
         }

@@ -2,8 +2,8 @@
 // and two `duoquill-cli chat` processes with their own HOME and key label, one started by a
 // contact's name. Line limits, empty
 // lines, the client's timers and a misbehaving peer are shown in-process (tests/Client); here
-// what takes the real programs: the display bytes, exit statuses, a killed process and a killed
-// relay. (The start sequence's order is the in-process client test's; its lines' bytes, the
+// what takes the real programs: the display bytes (plain lines in a log), exit statuses, a
+// killed process, a killed relay and one that is not there. (The start sequence's order is the in-process client test's; its lines' bytes, the
 // display test's.)
 
 #include <gtest/gtest.h>
@@ -29,8 +29,7 @@ TEST(ChatEndToEnd, ChatKilledPeerRestartedRelayAndEndOfInput) {
     auto a = startAlice();
     // Bob types the relay URL with a trailing "/": the same room all the same.
     ChatCliProcess b(bob, alice.publicKey(), relay->url() + "/");
-    // The prompt is a write of its own after the connected line.
-    ASSERT_TRUE(a->waitFor(std::string(kConnectedLine) + "\n\n> ")) << a->standardError();
+    ASSERT_TRUE(a->waitFor(std::string(kConnectedLine) + "\n")) << a->standardError();
     ASSERT_TRUE(b.waitFor(kConnectedLine)) << b.standardError();
     EXPECT_EQ(a->timesShown(replaced), 1u);
 
@@ -85,9 +84,44 @@ TEST(ChatEndToEnd, ChatKilledPeerRestartedRelayAndEndOfInput) {
     const auto waiting = b.timesShown("waiting for peer...");
     a->closeInput();
     EXPECT_EQ(a->waitForExit(), std::optional<int>(0));
+    ASSERT_TRUE(b.waitFor(" peer left\n", 10s)) << b.standardError();
     ASSERT_TRUE(b.waitFor("waiting for peer...", 10s, waiting + 1)) << b.standardError();
     b.closeInput();
     EXPECT_EQ(b.waitForExit(), std::optional<int>(0));
+
+    // Standard error a pipe, as a log: plain lines, an ASCII banner, no prompt, no escape byte.
+    b.waitForEndOfOutput();
+    const std::string log = b.standardError();
+    EXPECT_TRUE(log.starts_with("+----")) << log;
+    EXPECT_TRUE(log.ends_with(" disconnected: quit\n")) << log;
+    EXPECT_EQ(log.find('\x1b'), std::string::npos) << log;
+    EXPECT_EQ(log.find("> \n"), std::string::npos) << log;
+}
+
+// What the user sees when the chat cannot start or cannot reach the relay, in a terminal with
+// NO_COLOR set: every try says that it failed, none that a peer is awaited, and no byte is an
+// escape. A relay URL that can reach no room ends the chat, and `chat --json` says so too.
+TEST(ChatEndToEnd, UnreachableRelayAndInvalidRelayURLs) {
+    const ChatUser alice("alice", {{"NO_COLOR", "1"}}), bob("bob");
+    const std::string closed = "wss://127.0.0.1:" + std::to_string(freeLoopbackPort());
+    ChatCliProcess a(alice, bob.publicKey(), closed, true);
+    ASSERT_TRUE(a.waitFor("[connect error] ")) << a.standardError();
+    ASSERT_TRUE(a.waitFor(" (3 times)\n", 20s)) << a.standardError();
+    EXPECT_EQ(a.timesShown("waiting for peer..."), 0u) << a.standardError();
+    EXPECT_GE(a.timesShown("connecting..."), 3u);
+    EXPECT_EQ(a.standardError().find('\x1b'), std::string::npos) << a.standardError();
+
+    for (const std::string relay : {"wss://", "wss://127.0.0.1:notaport"}) {
+        SCOPED_TRACE(relay);
+        const auto person = alice.run({"chat", bob.publicKey(), relay});
+        EXPECT_EQ(person.exitStatus, 1);
+        EXPECT_TRUE(person.standardError.ends_with(" Invalid relay URL\n")) << person.standardError;
+        const auto program = alice.run({"chat", "--json", bob.publicKey(), relay});
+        EXPECT_EQ(program.exitStatus, 1);
+        EXPECT_TRUE(program.standardOutput.ends_with(
+            R"({"jsonrpc":"2.0","method":"error","params":{"code":1,"message":"Invalid relay URL"}})" "\n"))
+            << program.standardOutput;
+    }
 }
 
 }  // namespace

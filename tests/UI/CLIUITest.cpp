@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -114,6 +115,69 @@ TEST(CLIUI, EveryLineKindHasItsExactBytes) {
     EXPECT_EQ(captureOne([] { ui::prompt(); }), "\x1B[1m\x1B[32m>\x1B[0m ");
     oldZone ? ::setenv("TZ", savedZone.c_str(), 1) : ::unsetenv("TZ");
     ::tzset();
+}
+
+// The plain look, for a log: the same text with no escape byte, no carriage return and no
+// prompt, each write whole lines, and the banner framed in ASCII to the same width.
+TEST(CLIUI, ThePlainLookWritesWholeLinesOfTextOnly) {
+    constexpr auto plain = ui::Look::plain;
+    const std::pair<std::function<void()>, std::string> lines[] = {
+        {[] { ui::status("connecting...", plain); }, " connecting...\n"},
+        {[] { ui::peerEvent("peer left", plain); }, " peer left\n"},
+        {[] { ui::error("send failed: notConnected", plain); }, " send failed: notConnected\n"},
+        {[] { ui::connected(plain); }, " connected \xE2\x80\x94 PQ handshake complete\n"},
+        {[] { ui::sent("hello there", plain); }, " you > hello there\n"},
+        {[] { ui::queued("later", plain); }, " you > later (queued)\n"},
+        {[] { ui::received("\x1B[2Jfake\rx", plain); }, " peer > ^[[2Jfake^Mx\n"},
+    };
+    for (const auto& [write, after] : lines) {
+        const std::string line = captureOne(write);
+        ASSERT_GE(line.size(), 8u);
+        EXPECT_EQ(line.substr(2, 1) + line.substr(5, 1), "::") << line;
+        EXPECT_EQ(line.substr(8), after);
+    }
+    StandardErrorCapture capture;
+    ui::prompt(plain);
+    EXPECT_TRUE(capture.writes().empty());
+
+    ui::banner(kKeyA, kKeyB, "wss://r.io", plain);
+    const auto banner = capture.writes();
+    const std::string edge = "+" + std::string(55, '-') + "+\n";
+    ASSERT_EQ(banner.size(), 7u);
+    EXPECT_EQ(banner[0], edge);
+    EXPECT_EQ(banner[1], "| Duoquill - Secure Chat" + std::string(31, ' ') + " |\n");
+    EXPECT_EQ(banner[2], edge);
+    EXPECT_EQ(banner[3], "| relay  wss://r.io" + std::string(36, ' ') + " |\n");
+    EXPECT_EQ(banner[4], "| you    " + kKeyA + "   |\n");
+    EXPECT_EQ(banner[6], edge);
+}
+
+// Plain unless standard error is a terminal, NO_COLOR is unset or empty, and TERM is not "dumb".
+TEST(CLIUI, TheLookFollowsStandardErrorNoColorAndTerm) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    const auto set = [](const char* name, const char* value) { value ? ::setenv(name, value, 1) : ::unsetenv(name); };
+    const std::string noColor = std::getenv("NO_COLOR") ? std::getenv("NO_COLOR") : "";
+    const std::string term = std::getenv("TERM") ? std::getenv("TERM") : "";
+    const std::tuple<bool, const char*, const char*, ui::Look> rows[] = {
+        {true, nullptr, "xterm-256color", ui::Look::terminal}, {true, "", "xterm", ui::Look::terminal},
+        {true, nullptr, nullptr, ui::Look::terminal},          {true, "1", "xterm", ui::Look::plain},
+        {true, nullptr, "dumb", ui::Look::plain},              {false, nullptr, "xterm", ui::Look::plain},
+    };
+    for (const auto& [onTerminal, noColorValue, termValue, look] : rows) {
+        StandardErrorCapture capture;  // fd 2 a socket, until the terminal takes its place
+        if (onTerminal) ::dup2(terminal, 2);
+        set("NO_COLOR", noColorValue);
+        set("TERM", termValue);
+        EXPECT_EQ(ui::lookOfStandardError(), look) << onTerminal << " " << (noColorValue ? noColorValue : "(unset)")
+                                                   << " " << (termValue ? termValue : "(unset)");
+    }
+    set("NO_COLOR", noColor.empty() ? nullptr : noColor.c_str());
+    set("TERM", term.empty() ? nullptr : term.c_str());
+    ::close(terminal);
+    ::close(master);
 }
 
 // Characters a line takes on screen: escape sequences removed, the rest counted by code
