@@ -621,7 +621,7 @@ TEST(Relay, TlsFloodsAndUnfinishedRecordsStayWithinTheBudget) {
         const Client peer = relay.join(roomPath(800));
         const long before = relay.residentKiB();
         EXPECT_LT(attacker.floodKeyUpdates(400000), 400000);
-        EXPECT_TRUE(relay.logShows("#1 dropped: more than 32 TLS key updates within 10 s")) << relay.log();
+        EXPECT_TRUE(relay.logShows("#1 dropped: more than 32 TLS handshake messages (key updates, renegotiations) within 10 s")) << relay.log();
         EXPECT_EQ(peer->readText(), kPeerDisconnected);
         EXPECT_LT(relay.residentKiB() - before, kGrowthBoundKiB);
     }
