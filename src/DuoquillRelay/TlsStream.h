@@ -86,11 +86,12 @@ public:
     // the relay a key schedule step or a refusal, and an answer written back, so a flood of them
     // is an attack on its time. The message over the limit shuts the socket down at once, inside
     // the read that carries it: OpenSSL answers nothing more and reads nothing more from the
-    // socket, so the read returns (with an error) and the caller drops the connection. Worst case
-    // per window: 32 messages answered (a 27-byte key update each, or a 31-byte TLS 1.2 alert:
-    // under 1 KiB written to a member that never reads). Records that read-ahead had already
-    // taken in behind the one over the limit (at most one read buffer, 16.7 KB) may still be
-    // opened in that read, but none is answered.
+    // socket, so the read returns and the caller drops the connection. Worst case per window:
+    // 32 messages answered (a 27-byte key update each, or a 31-byte TLS 1.2 alert: under 1 KiB
+    // written to a member that never reads). Records that read-ahead had already taken in
+    // behind the one over the limit (at most one read buffer, 16.7 KB) may still be opened in
+    // that read, but none is answered. A window starts with the first message after the last
+    // one ended.
     bool tooManyHandshakeMessages() const noexcept { return handshakeMessages_ > kMostHandshakeMessages; }
     static constexpr unsigned kMostHandshakeMessages = 32;
     static constexpr std::chrono::seconds kHandshakeMessageWindow{10};
