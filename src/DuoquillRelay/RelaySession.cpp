@@ -44,9 +44,9 @@ constexpr std::uint16_t kReplacedCloseCode = 4000;
 constexpr std::uint16_t kOccupiedCloseCode = 4001;  // a newcomer turned away from a live pair
 // What OpenSSL's read buffer takes while it holds part of a record (a whole record's room).
 constexpr std::size_t kRecordBufferBytes = 18 * 1024;
-// Records within this of each other make a TLS connection busy: it keeps OpenSSL's buffers
-// until a spell this long passes without any (an allocation per record while busy, at hundreds of
-// records a second, costs more than the rest of forwarding; an idle connection holds nothing).
+// Records within kBusyGap of each other make a TLS connection busy: it keeps OpenSSL's buffers
+// until kKeepBuffersFor passes without one. Busy, it saves an allocation and a free of a whole
+// record's buffer per record; idle (most connections: a frame every few seconds), it holds none.
 constexpr std::chrono::milliseconds kBusyGap{50};
 constexpr std::chrono::milliseconds kKeepBuffersFor{250};
 
