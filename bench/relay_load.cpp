@@ -10,6 +10,8 @@
 //                       KiB_per_conn is the relay's resident memory per connection.
 //   NodePeerFullSpeed, NodePeerIdle  the same against bench/peer, a minimal pairing relay on
 //                       Node's ws package (skipped unless node and bench/peer/node_modules exist).
+//   BaselineFullSpeed, BaselineIdle  the same against another build of duoquill-relay named by
+//                       DUOQUILL_RELAY_BASELINE (skipped without it), for before and after in one run.
 //   CoverTraffic/rooms  opens the rooms in this process, then every client sends one frame
 //                       every 2 to 5 s and the forwarding latency (send to receipt) is sampled.
 //   MemoryAttack/kind   the relay with its default limits, the relay's resident memory before,
@@ -121,16 +123,22 @@ std::string whichProgram(const std::string& name) {
 // read from /proc for that process alone.
 class ServerChild {
 public:
-    static std::unique_ptr<ServerChild> relay(bool tls, std::vector<std::string> arguments) {
+    static std::unique_ptr<ServerChild> relay(bool tls, std::vector<std::string> arguments,
+                                              const std::string& program = environment("DUOQUILL_RELAY", duoquill::test::relayPath().string())) {
         std::vector<std::string> all{"--listen", "127.0.0.1:0"};
         addCertificates(tls, all);
         all.insert(all.end(), arguments.begin(), arguments.end());
-        return std::make_unique<ServerChild>(environment("DUOQUILL_RELAY", duoquill::test::relayPath().string()), all);
+        return std::make_unique<ServerChild>(program, all);
     }
 
     static std::unique_ptr<ServerChild> relay(bool tls, std::size_t connections, unsigned threads = 1) {
-        return relay(tls, {"--quiet", "--max-per-address", "0", "--max-connections", std::to_string(connections + 16),
-                           "--threads", std::to_string(threads)});
+        return relay(tls, loadArguments(connections, threads));
+    }
+
+    // Nothing when DUOQUILL_RELAY_BASELINE names no program.
+    static std::unique_ptr<ServerChild> baseline(bool tls, std::size_t connections, unsigned threads) {
+        const std::string program = environment("DUOQUILL_RELAY_BASELINE");
+        return program.empty() ? nullptr : relay(tls, loadArguments(connections, threads), program);
     }
 
     // Nothing when Node or the peer's installed packages are missing.
@@ -195,6 +203,11 @@ public:
     }
 
 private:
+    static std::vector<std::string> loadArguments(std::size_t connections, unsigned threads) {
+        return {"--quiet", "--max-per-address", "0", "--max-connections", std::to_string(connections + 16), "--threads",
+                std::to_string(threads)};
+    }
+
     static void addCertificates(bool tls, std::vector<std::string>& arguments) {
         if (!tls) {
             arguments.push_back("--plain");
@@ -690,10 +703,18 @@ private:
     std::size_t asked_ = 0;
 };
 
-enum class Server { relay, nodePeer };
+enum class Server { relay, baseline, nodePeer };
 
 std::unique_ptr<ServerChild> startServer(Server server, bool tls, std::size_t connections, unsigned threads) {
-    return server == Server::relay ? ServerChild::relay(tls, connections, threads) : ServerChild::nodePeer(tls);
+    switch (server) {
+    case Server::relay:
+        return ServerChild::relay(tls, connections, threads);
+    case Server::baseline:
+        return ServerChild::baseline(tls, connections, threads);
+    case Server::nodePeer:
+        break;
+    }
+    return ServerChild::nodePeer(tls);
 }
 
 // Rooms at full speed, each client keeping a window of frames in flight and answering every
@@ -707,7 +728,8 @@ void FullSpeed(benchmark::State& state, Server which) {
     for (auto _ : state) {
         const auto server = startServer(which, tls, rooms * 2, threads);
         if (!server) {
-            state.SkipWithError("Node or bench/peer/node_modules missing (npm ci in bench/peer)");
+            state.SkipWithError(which == Server::baseline ? "DUOQUILL_RELAY_BASELINE names no relay"
+                                                          : "Node or bench/peer/node_modules missing (npm ci in bench/peer)");
             return;
         }
         Generators load(server->port(), tls, rooms, bytes, 8);
@@ -739,7 +761,8 @@ void Idle(benchmark::State& state, Server which) {
     for (auto _ : state) {
         const auto server = startServer(which, tls, connections, 1);
         if (!server) {
-            state.SkipWithError("Node or bench/peer/node_modules missing (npm ci in bench/peer)");
+            state.SkipWithError(which == Server::baseline ? "DUOQUILL_RELAY_BASELINE names no relay"
+                                                          : "Node or bench/peer/node_modules missing (npm ci in bench/peer)");
             return;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -763,7 +786,7 @@ void Idle(benchmark::State& state, Server which) {
 void registerBenchmarks() {
     const long idle = environmentNumber("DUOQUILL_BENCH_IDLE", 2000);
     const long rooms = environmentNumber("DUOQUILL_BENCH_FULL_ROOMS", 16);
-    for (const auto& entry : {std::pair{"", Server::relay}, std::pair{"NodePeer", Server::nodePeer}}) {
+    for (const auto& entry : {std::pair{"", Server::relay}, std::pair{"Baseline", Server::baseline}, std::pair{"NodePeer", Server::nodePeer}}) {
         // Copied out of the pair: clang 14 cannot capture structured bindings.
         const char* const name = entry.first;
         const Server server = entry.second;

@@ -213,7 +213,13 @@ std::string relayUsage() {
            "\n"
            "A lone member's most recent 16 frames (128 KiB at most) are kept in memory for the\n"
            "member that joins later. Frames over the size limit close the connection with 1009,\n"
-           "binary frames with 1003. SIGINT or SIGTERM closes every connection with 1001 and exits 0.\n";
+           "binary frames with 1003. SIGINT or SIGTERM closes every connection with 1001 and exits 0.\n"
+           "\n"
+           "A member that sends more than 32 TLS handshake messages after the handshake (key\n"
+           "updates; on TLS 1.2, renegotiation requests) in a 10-second window is dropped by the\n"
+           "read that carries the 33rd: at most 32 are answered per window, under 1 KiB written to\n"
+           "a member that never reads. Records already read ahead behind the 33rd (up to 16.7 KB)\n"
+           "may still be opened in that read, but none is answered.\n";
 }
 
 }  // namespace duoquill::relay

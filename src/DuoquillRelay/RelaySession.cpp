@@ -44,6 +44,11 @@ constexpr std::uint16_t kReplacedCloseCode = 4000;
 constexpr std::uint16_t kOccupiedCloseCode = 4001;  // a newcomer turned away from a live pair
 // What OpenSSL's read buffer takes while it holds part of a record (a whole record's room).
 constexpr std::size_t kRecordBufferBytes = 18 * 1024;
+// Records within kBusyGap of each other make a TLS connection busy: it keeps OpenSSL's buffers
+// until kKeepBuffersFor passes without one. Busy, it saves an allocation and a free of a whole
+// record's buffer per record; idle (most connections: a frame every few seconds), it holds none.
+constexpr std::chrono::milliseconds kBusyGap{50};
+constexpr std::chrono::milliseconds kKeepBuffersFor{250};
 
 enum class Phase { handshaking, open, closing, finished };
 
@@ -61,7 +66,8 @@ public:
           threads_(threads),
           queuedBytes_(&state_->budget()),
           partialBytes_(&state_->budget()),
-          recordBytes_(&state_->budget()) {
+          recordBytes_(&state_->budget()),
+          keptBuffers_(&state_->budget()) {
         opening_.emplace(std::forward<Args>(streamArguments)...);
         home_.store(&opening_->get_executor().context());
         timer_.emplace(*home_.load());
@@ -193,8 +199,30 @@ private:
         }
     }
 
-    void markReceived() {
-        lastReceived_.store(SteadyClock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    SteadyClock::time_point markReceived() {
+        const auto now = SteadyClock::now();
+        lastReceived_.store(now.time_since_epoch().count(), std::memory_order_relaxed);
+        return now;
+    }
+
+    // Busy, the connection keeps OpenSSL's buffers, charged to the budget (over it, it pays the
+    // allocations instead), until kKeepBuffersFor passes without a record.
+    void noteRecord(SteadyClock::time_point now) {
+        const auto previous = lastRecord_;
+        lastRecord_ = now;
+        if constexpr (isTls) {
+            if (phase_ != Phase::open || keptBuffers_.bytes() != 0 || now - previous >= kBusyGap) return;
+            if (!keptBuffers_.grow(TlsStream::kKeptBufferBytes)) return;
+            stream_->keepBuffers(true);
+            tickBy(now + kKeepBuffersFor);
+        }
+    }
+
+    void releaseBuffers() {
+        if constexpr (isTls) {
+            if (stream_) stream_->keepBuffers(false);
+        }
+        keptBuffers_.clear();
     }
 
     static std::string milliseconds(std::chrono::milliseconds duration) {
@@ -328,9 +356,10 @@ private:
             std::size_t n = 0;
             if constexpr (isTls) {
                 n = stream_->readNow(buffer, ec);
-                if (stream_->tooManyKeyUpdates()) {
-                    endReason_ = "dropped: more than " + std::to_string(TlsStream::kMostKeyUpdates) + " TLS key updates within " +
-                                 std::to_string(TlsStream::kKeyUpdateWindow.count()) + " s";
+                if (stream_->tooManyHandshakeMessages()) {
+                    endReason_ = "dropped: more than " + std::to_string(TlsStream::kMostHandshakeMessages) +
+                                 " TLS handshake messages (key updates, renegotiations) within " +
+                                 std::to_string(TlsStream::kHandshakeMessageWindow.count()) + " s";
                     ending_ = RelayMetrics::Drop::keyUpdates;
                     readDone_ = true;
                     dropConnection();
@@ -345,7 +374,7 @@ private:
                 return;
             }
             if (ec) break;
-            markReceived();
+            noteRecord(markReceived());
             consume(std::string_view(static_cast<const char*>(buffer.data()), n));
             // A short read emptied the socket; over TLS, OpenSSL may still hold opened bytes.
             if (!isTls && n < buffer.size()) {
@@ -573,6 +602,7 @@ private:
         framesInWrite_ = 0;
         for (std::size_t i = 0; i < count; ++i) frameWritten();
         lastWriteProgress_ = SteadyClock::now();
+        noteRecord(lastWriteProgress_);
     }
 
     void frameWritten() {
@@ -673,6 +703,7 @@ private:
         auto next = std::min(lastPing_ + options.pingInterval, lastReceived() + options.idleTimeout);
         if (partialSince_) next = std::min(next, *partialSince_ + options.handshakeTimeout);
         if (!queue_.empty()) next = std::min(next, lastWriteProgress_ + options.writeTimeout);
+        if (keptBuffers_.bytes() != 0) next = std::min(next, lastRecord_ + kKeepBuffersFor);
         timer_->expires_at(phase_ == Phase::closing ? closeDeadline_ : next);
         timer_->async_wait([self = self()](beast::error_code ec) {
             if (!ec) self->onTick();
@@ -697,6 +728,7 @@ private:
             }
             return;
         }
+        if (keptBuffers_.bytes() != 0 && now - lastRecord_ >= kKeepBuffersFor) releaseBuffers();
         if (partialSince_ && now - *partialSince_ >= options.handshakeTimeout) {
             endReason_ = "dropped: message not completed within " + milliseconds(options.handshakeTimeout);
             ending_ = RelayMetrics::Drop::unfinishedMessage;
@@ -735,6 +767,7 @@ private:
         room_.reset();
         partialBytes_.clear();
         recordBytes_.clear();
+        keptBuffers_.clear();
         forgetQueued();
         if (endReason_.empty()) {
             if (closeReceived_) {
@@ -782,6 +815,8 @@ private:
     MemoryBudget::Charge queuedBytes_;  // what queue_ holds (a frame being written included)
     MemoryBudget::Charge partialBytes_;  // the buffer of an unfinished incoming message
     MemoryBudget::Charge recordBytes_;   // OpenSSL's read buffer, while it holds part of a record
+    MemoryBudget::Charge keptBuffers_;   // OpenSSL's buffers, kept while the connection is busy
+    SteadyClock::time_point lastRecord_{};  // read or written
     std::optional<SteadyClock::time_point> partialSince_;
     SteadyClock::time_point lastWriteProgress_{};
     // The headers and pieces of a gathered write, held while it writes.

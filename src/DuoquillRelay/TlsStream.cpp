@@ -34,15 +34,14 @@ error_code failureOf(SSL* ssl, int result) {
 
 }  // namespace
 
-TlsStream::TlsStream(RelaySocket socket, SSL_CTX* context) : socket_(std::move(socket)), ssl_(SSL_new(context)) {
+TlsStream::TlsStream(RelaySocket socket, SSL_CTX* context, Clock clock)
+    : socket_(std::move(socket)), ssl_(SSL_new(context)), clock_(clock) {
     if (!ssl_) throw std::runtime_error("SSL_new failed");
     socket_.native_non_blocking(true);
     if (SSL_set_fd(ssl_.get(), static_cast<int>(socket_.native_handle())) != 1) throw std::runtime_error("SSL_set_fd failed");
     // A write that blocks is retried with the same bytes, gathered anew from where they live.
-    SSL_set_mode(ssl_.get(), SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    // A record without data (a key update, say) ends the read, so that the limit on them is
-    // checked between records (see read).
-    SSL_clear_mode(ssl_.get(), SSL_MODE_AUTO_RETRY);
+    // Buffers are given back between records until the connection is busy (keepBuffers).
+    SSL_set_mode(ssl_.get(), SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
     SSL_set_accept_state(ssl_.get());
     SSL_set_msg_callback(ssl_.get(), &TlsStream::onMessage);
     SSL_set_msg_callback_arg(ssl_.get(), this);
@@ -51,9 +50,11 @@ TlsStream::TlsStream(RelaySocket socket, SSL_CTX* context) : socket_(std::move(s
 TlsStream::TlsStream(TlsStream&& other, asio::io_context& context)
     : socket_(moveSocket(other.socket_, context)),
       ssl_(std::move(other.ssl_)),
+      clock_(other.clock_),
       readWantsWrite_(other.readWantsWrite_),
-      keyUpdates_(other.keyUpdates_),
-      keyUpdatesSince_(other.keyUpdatesSince_) {
+      handshakeDone_(other.handshakeDone_),
+      handshakeMessages_(other.handshakeMessages_),
+      handshakeMessagesSince_(other.handshakeMessagesSince_) {
     if (ssl_) SSL_set_msg_callback_arg(ssl_.get(), this);
     // The descriptor keeps its number, so OpenSSL's socket layer needs nothing new.
     boost::system::error_code ignored;
@@ -75,7 +76,9 @@ TlsStream::Outcome TlsStream::outcomeOf(int result, error_code& ec) {
 TlsStream::Outcome TlsStream::HandshakeCall::attempt(TlsStream& stream, std::size_t&, error_code& ec) {
     ERR_clear_error();
     const int result = SSL_do_handshake(stream.ssl_.get());
-    return result == 1 ? Outcome::done : stream.outcomeOf(result, ec);
+    if (result != 1) return stream.outcomeOf(result, ec);
+    stream.handshakeDone_ = true;
+    return Outcome::done;
 }
 
 TlsStream::Outcome TlsStream::ReadCall::attempt(TlsStream& stream, std::size_t& transferred, error_code& ec) {
@@ -101,18 +104,11 @@ TlsStream::Outcome TlsStream::WriteCall::attempt(TlsStream& stream, std::size_t&
 }
 
 TlsStream::Outcome TlsStream::read(asio::mutable_buffer buffer, std::size_t& transferred, error_code& ec) {
-    for (;;) {
-        const unsigned opened = recordsWithoutData_;
-        ERR_clear_error();
-        const int result = SSL_read_ex(ssl_.get(), buffer.data(), buffer.size(), &transferred);
-        if (result == 1) return Outcome::done;
-        const Outcome outcome = outcomeOf(result, ec);
-        // After a record without data, what was read ahead behind it need not show in
-        // SSL_has_pending (it does not with a key update on OpenSSL 3.5), and the socket may never
-        // become readable for it: read again until a call opens nothing. The key update limit is
-        // checked between calls, so a flood of them still ends here.
-        if (outcome != Outcome::wantRead || recordsWithoutData_ == opened || tooManyKeyUpdates()) return outcome;
-    }
+    // OpenSSL goes on past records without data (a key update, say) to the data behind them, also
+    // what it has read ahead; the limit on handshake messages is enforced as it parses them.
+    ERR_clear_error();
+    const int result = SSL_read_ex(ssl_.get(), buffer.data(), buffer.size(), &transferred);
+    return result == 1 ? Outcome::done : outcomeOf(result, ec);
 }
 
 std::size_t TlsStream::readNow(asio::mutable_buffer buffer, error_code& ec) {
@@ -137,17 +133,40 @@ std::size_t TlsStream::readNow(asio::mutable_buffer buffer, error_code& ec) {
     return 0;
 }
 
-void TlsStream::onMessage(int writing, int, int contentType, const void* bytes, std::size_t size, SSL*, void* self) {
-    if (writing != 0 || (contentType != SSL3_RT_HANDSHAKE && contentType != SSL3_RT_ALERT)) return;
+// TLS 1.3 reports each handshake message it parses. A TLS 1.2 renegotiation request is refused
+// from the first bytes of its record and never reported as a message: its record's header is
+// what shows it (after the handshake nothing else of type handshake is accepted from a client).
+void TlsStream::onMessage(int writing, int, int contentType, const void* bytes, std::size_t size, SSL* ssl, void* self) {
     auto& stream = *static_cast<TlsStream*>(self);
-    ++stream.recordsWithoutData_;
-    if (contentType != SSL3_RT_HANDSHAKE || size == 0 || *static_cast<const unsigned char*>(bytes) != SSL3_MT_KEY_UPDATE) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - stream.keyUpdatesSince_ >= kKeyUpdateWindow) {
-        stream.keyUpdates_ = 0;
-        stream.keyUpdatesSince_ = now;
+    if (writing != 0 || size == 0 || !stream.handshakeDone_) return;
+    const bool handshake = SSL_version(ssl) == TLS1_3_VERSION
+                               ? contentType == SSL3_RT_HANDSHAKE
+                               : contentType == SSL3_RT_HEADER && *static_cast<const unsigned char*>(bytes) == SSL3_RT_HANDSHAKE;
+    if (handshake) stream.countHandshakeMessage();
+}
+
+void TlsStream::countHandshakeMessage() {
+    const TimePoint now = clock_();
+    if (now - handshakeMessagesSince_ >= kHandshakeMessageWindow) {
+        handshakeMessages_ = 0;
+        handshakeMessagesSince_ = now;
     }
-    ++stream.keyUpdates_;
+    if (++handshakeMessages_ <= kMostHandshakeMessages) return;
+    // No answer to this one or any after it leaves, and nothing more is read: the read that
+    // carried it ends here.
+    boost::system::error_code ignored;
+    socket_.shutdown(asio::socket_base::shutdown_both, ignored);
+}
+
+void TlsStream::keepBuffers(bool keep) noexcept {
+    if (!ssl_) return;
+    if (keep) {
+        SSL_clear_mode(ssl_.get(), SSL_MODE_RELEASE_BUFFERS);
+    } else {
+        SSL_set_mode(ssl_.get(), SSL_MODE_RELEASE_BUFFERS);
+        // Refused (and left for the mode to release) while OpenSSL still holds unread or unsent bytes.
+        (void)SSL_free_buffers(ssl_.get());
+    }
 }
 
 bool TlsStream::holdsUnfinishedRecord() const noexcept { return ssl_ && SSL_has_pending(ssl_.get()) == 1; }

@@ -5,8 +5,8 @@
 // An AsyncReadStream and AsyncWriteStream for Beast's and Asio's composed operations, plus
 // readNow() for a read loop that waits on the socket itself. All operations of one stream run on
 // the thread of its socket's context. What OpenSSL holds for the connection is bounded: one read
-// buffer, records read ahead (a partial one shows in holdsUnfinishedRecord()), and one flight
-// written, and with SSL_MODE_RELEASE_BUFFERS nothing while idle.
+// buffer, records read ahead (a partial one shows in holdsUnfinishedRecord()), and one write
+// buffer; while the buffers are not kept (keepBuffers), nothing between records.
 
 #include <boost/asio/compose.hpp>
 #include <boost/asio/post.hpp>
@@ -27,9 +27,12 @@ class TlsStream {
 public:
     using executor_type = RelaySocket::executor_type;
     using error_code = boost::system::error_code;
+    using TimePoint = std::chrono::steady_clock::time_point;
+    // Where the window of handshake messages takes its time from: the relay's clock, or a test's.
+    using Clock = TimePoint (*)();
 
     // Takes the accepted socket; the connection keeps `context` (and its certificate) for life.
-    TlsStream(RelaySocket socket, SSL_CTX* context);
+    TlsStream(RelaySocket socket, SSL_CTX* context, Clock clock = &steadyNow);
     // Moves a stream with no operation outstanding to another thread's context, on the thread of
     // the one it leaves.
     TlsStream(TlsStream&& other, boost::asio::io_context& context);
@@ -77,11 +80,27 @@ public:
     bool waitsToWrite() const noexcept { return readWantsWrite_; }
     // OpenSSL holds part of a record, and its read buffer with it.
     bool holdsUnfinishedRecord() const noexcept;
-    // The peer asked for more key updates than kMostKeyUpdates within kKeyUpdateWindow: each
-    // costs a key schedule step, so a flood of them is an attack on the relay's time.
-    bool tooManyKeyUpdates() const noexcept { return keyUpdates_ > kMostKeyUpdates; }
-    static constexpr unsigned kMostKeyUpdates = 32;
-    static constexpr std::chrono::seconds kKeyUpdateWindow{10};
+
+    // The peer sent more than kMostHandshakeMessages handshake messages after the handshake
+    // (key updates; on TLS 1.2 renegotiation requests) within kHandshakeMessageWindow. Each costs
+    // the relay a key schedule step or a refusal, and an answer written back, so a flood of them
+    // is an attack on its time. The message over the limit shuts the socket down at once, inside
+    // the read that carries it: OpenSSL answers nothing more and reads nothing more from the
+    // socket, so the read returns and the caller drops the connection. Worst case per window:
+    // 32 messages answered (a 27-byte key update each, or a 31-byte TLS 1.2 alert: under 1 KiB
+    // written to a member that never reads). Records that read-ahead had already taken in
+    // behind the one over the limit (at most one read buffer, 16.7 KB) may still be opened in
+    // that read, but none is answered. A window starts with the first message after the last
+    // one ended.
+    bool tooManyHandshakeMessages() const noexcept { return handshakeMessages_ > kMostHandshakeMessages; }
+    static constexpr unsigned kMostHandshakeMessages = 32;
+    static constexpr std::chrono::seconds kHandshakeMessageWindow{10};
+
+    // Busy, OpenSSL keeps its read and write buffers between records (no allocation per record);
+    // idle, it gives them back now and after every record from then on.
+    void keepBuffers(bool keep) noexcept;
+    // About what keeping them holds: one read and one write buffer of a whole record each.
+    static constexpr std::size_t kKeptBufferBytes = 34 * 1024;
 
     // Sends close_notify if the socket takes it now.
     void sendCloseNotify() noexcept;
@@ -143,6 +162,8 @@ private:
     Outcome read(boost::asio::mutable_buffer buffer, std::size_t& transferred, error_code& ec);
     Outcome outcomeOf(int result, error_code& ec);
     static void onMessage(int writing, int version, int contentType, const void* bytes, std::size_t size, SSL* ssl, void* self);
+    void countHandshakeMessage();
+    static TimePoint steadyNow() noexcept { return std::chrono::steady_clock::now(); }
 
     struct SslFree {
         void operator()(SSL* ssl) const { SSL_free(ssl); }
@@ -150,10 +171,11 @@ private:
 
     RelaySocket socket_;
     std::unique_ptr<SSL, SslFree> ssl_;
+    Clock clock_;
     bool readWantsWrite_ = false;
-    unsigned keyUpdates_ = 0;
-    unsigned recordsWithoutData_ = 0;  // handshake messages and alerts read
-    std::chrono::steady_clock::time_point keyUpdatesSince_{};
+    bool handshakeDone_ = false;
+    unsigned handshakeMessages_ = 0;  // since handshakeMessagesSince_
+    TimePoint handshakeMessagesSince_{};
 };
 
 }  // namespace duoquill::relay

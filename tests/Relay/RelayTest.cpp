@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/kdf.h>
 #include <openssl/ssl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -19,6 +22,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -531,6 +535,86 @@ public:
         while (sent < count && SSL_key_update(tls_.get(), SSL_KEY_UPDATE_REQUESTED) == 1 && SSL_do_handshake(tls_.get()) == 1) ++sent;
         return sent;
     }
+    // The records of `count` key updates that ask for one back (TLS 1.3), to be sent in one write.
+    std::string keyUpdates(int count) {
+        BIO* const socket = SSL_get_wbio(tls_.get());
+        BIO_up_ref(socket);
+        SSL_set0_wbio(tls_.get(), BIO_new(BIO_s_mem()));
+        for (int i = 0; i < count; ++i) {
+            if (SSL_key_update(tls_.get(), SSL_KEY_UPDATE_REQUESTED) != 1 || SSL_do_handshake(tls_.get()) != 1) break;
+        }
+        char* bytes = nullptr;
+        const long size = BIO_get_mem_data(SSL_get_wbio(tls_.get()), &bytes);
+        std::string records(bytes, static_cast<std::size_t>(size));
+        SSL_set0_wbio(tls_.get(), socket);
+        return records;
+    }
+    // The records of `count` renegotiation requests (ClientHellos) on TLS 1.2 with AES-128-GCM, as
+    // a hostile member forges them from the connection's own keys (OpenSSL sends one, then waits
+    // for the answer). For a member that has sent nothing since it opened.
+    std::string renegotiationRequests(int count) {
+        unsigned char master[48], randoms[64], block[40];
+        SSL_SESSION_get_master_key(SSL_get_session(tls_.get()), master, sizeof master);
+        SSL_get_server_random(tls_.get(), randoms, 32);
+        SSL_get_client_random(tls_.get(), randoms + 32, 32);
+        const std::unique_ptr<EVP_KDF, decltype(&EVP_KDF_free)> prf(EVP_KDF_fetch(nullptr, "TLS1-PRF", nullptr), EVP_KDF_free);
+        const std::unique_ptr<EVP_KDF_CTX, decltype(&EVP_KDF_CTX_free)> derive(EVP_KDF_CTX_new(prf.get()), EVP_KDF_CTX_free);
+        char digest[] = "SHA256", label[] = "key expansion";
+        const OSSL_PARAM parameters[] = {OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
+                                         OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SECRET, master, sizeof master),
+                                         OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SEED, label, sizeof label - 1),
+                                         OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SEED, randoms, sizeof randoms),
+                                         OSSL_PARAM_construct_end()};
+        if (EVP_KDF_derive(derive.get(), block, sizeof block, parameters) != 1) throw std::runtime_error("key block");
+        const unsigned char* const key = block;  // then the server's key, the client's salt at 32
+        const std::string hello = std::string("\x01\x00\x00\x29\x03\x03", 6) + std::string(32, 'r') +
+                                  std::string("\x00\x00\x02\xc0\x2b\x01\x00", 7);
+        std::string records;
+        for (std::uint64_t sequence = 2; sequence < 2 + static_cast<std::uint64_t>(count); ++sequence) {
+            unsigned char nonce[12], additional[13], sealed[64], tag[16];
+            std::memcpy(nonce, block + 32, 4);
+            for (int i = 0; i < 8; ++i) nonce[4 + i] = additional[i] = static_cast<unsigned char>(sequence >> (56 - 8 * i));
+            const unsigned char header[5] = {SSL3_RT_HANDSHAKE, 3, 3, 0, static_cast<unsigned char>(hello.size())};
+            std::memcpy(additional + 8, header, 5);
+            const std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> seal(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+            int n = 0, last = 0;
+            if (EVP_EncryptInit_ex(seal.get(), EVP_aes_128_gcm(), nullptr, key, nonce) != 1 ||
+                EVP_EncryptUpdate(seal.get(), nullptr, &n, additional, sizeof additional) != 1 ||
+                EVP_EncryptUpdate(seal.get(), sealed, &n, reinterpret_cast<const unsigned char*>(hello.data()), static_cast<int>(hello.size())) != 1 ||
+                EVP_EncryptFinal_ex(seal.get(), sealed + n, &last) != 1 ||
+                EVP_CIPHER_CTX_ctrl(seal.get(), EVP_CTRL_GCM_GET_TAG, sizeof tag, tag) != 1) {
+                throw std::runtime_error("seal");
+            }
+            const std::size_t length = 8 + hello.size() + sizeof tag;
+            records += std::string{SSL3_RT_HANDSHAKE, 3, 3, 0, static_cast<char>(length)};
+            records.append(reinterpret_cast<const char*>(nonce + 4), 8);
+            records.append(reinterpret_cast<const char*>(sealed), hello.size());
+            records.append(reinterpret_cast<const char*>(tag), sizeof tag);
+        }
+        return records;
+    }
+    // Writes what the socket takes until the relay refuses the rest.
+    void writeRawUntilRefused(const std::string& bytes) {
+        boost::system::error_code ignored;
+        asio::write(socket_, asio::buffer(bytes), ignored);
+    }
+    // The records the relay sends, counted beneath TLS, until it ends the connection.
+    int recordsUntilEnd() {
+        const timeval limit{10, 0};
+        setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        std::string bytes;
+        char chunk[4096];
+        for (;;) {
+            const ssize_t n = ::recv(socket_.native_handle(), chunk, sizeof chunk, 0);
+            if (n <= 0) break;
+            bytes.append(chunk, static_cast<std::size_t>(n));
+        }
+        int records = 0;
+        for (std::size_t at = 0; at + 5 <= bytes.size(); ++records) {
+            at += 5 + (static_cast<std::size_t>(static_cast<unsigned char>(bytes[at + 3])) << 8) + static_cast<unsigned char>(bytes[at + 4]);
+        }
+        return records;
+    }
 
 private:
     void write(const std::string& bytes) {
@@ -621,7 +705,7 @@ TEST(Relay, TlsFloodsAndUnfinishedRecordsStayWithinTheBudget) {
         const Client peer = relay.join(roomPath(800));
         const long before = relay.residentKiB();
         EXPECT_LT(attacker.floodKeyUpdates(400000), 400000);
-        EXPECT_TRUE(relay.logShows("#1 dropped: more than 32 TLS key updates within 10 s")) << relay.log();
+        EXPECT_TRUE(relay.logShows("#1 dropped: more than 32 TLS handshake messages (key updates, renegotiations) within 10 s")) << relay.log();
         EXPECT_EQ(peer->readText(), kPeerDisconnected);
         EXPECT_LT(relay.residentKiB() - before, kGrowthBoundKiB);
     }
@@ -646,6 +730,32 @@ TEST(Relay, TlsFloodsAndUnfinishedRecordsStayWithinTheBudget) {
     EXPECT_GE(occurrences(relay.log(), "dropped: message not completed within 2000 ms"), 40U) << relay.log();
     const Client a = relay.join(roomPath(1)), b = relay.join(roomPath(1));
     EXPECT_EQ(relayed(*a, *b, kTunnelFrame), kTunnelFrame);
+}
+
+// Handshake messages after the handshake, as many in one write as a member can send: key updates
+// on TLS 1.3, renegotiation requests on TLS 1.2. The read that carries the 33rd drops the
+// member: at most 32 are answered, and the relay serves the others as before.
+TEST(Relay, AFloodOfHandshakeMessagesInOneWriteIsAnsweredAtMost32TimesAndDropsTheMember) {
+    const Relay relay({"--threads", "1"});
+    const struct { int version; const char* suites; int count; } floods[] = {
+        {TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256", 20000},
+        {TLS1_2_VERSION, "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256", 4000},
+    };
+    int room = 820;
+    for (const auto& flood : floods) {
+        SCOPED_TRACE(flood.count);
+        BareTlsMember attacker(relay.port(), roomPath(room), flood.version, flood.suites);
+        const Client peer = relay.join(roomPath(room++));
+        attacker.writeRawUntilRefused(flood.version == TLS1_3_VERSION ? attacker.keyUpdates(flood.count)
+                                                                      : attacker.renegotiationRequests(flood.count));
+        const int answers = attacker.recordsUntilEnd();
+        EXPECT_EQ(answers, 32);  // those within the limit as ever, and none past it
+        EXPECT_EQ(peer->readText(), kPeerDisconnected);
+    }
+    EXPECT_EQ(occurrences(relay.log(), "dropped: more than 32 TLS handshake messages (key updates, renegotiations) within 10 s"), 2U)
+        << relay.log();
+    const Client a = relay.join(roomPath(room)), b = relay.join(roomPath(room));
+    EXPECT_EQ(relayed(*a, *b, frameText(9, 300)), frameText(9, 300));
 }
 
 // SIGHUP: new connections get the new certificate, open ones keep theirs and go on; a pair
