@@ -49,7 +49,7 @@ std::shared_ptr<SSL_CTX> TlsCertificates::load() {
     // resumption state is kept (clients make a fresh connection per session).
     SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
-    SSL_CTX_set_num_tickets(ctx, 0);
+    if (SSL_CTX_set_num_tickets(ctx, 0) != 1) throw TlsCertificatesError("cannot set up TLS: " + takeOpenSslError());
     SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET | SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
     // Where the kernel takes the records, OpenSSL hands them over. Elsewhere one recv takes every
     // record that has arrived (up to a record's buffer) rather than each header and body apart;
