@@ -17,9 +17,14 @@ std::string openSslErrorText(unsigned long code) {
 }
 
 std::string takeOpenSslError(const std::string& fallback) {
-    const unsigned long code = ERR_get_error();
+    const char* data = nullptr;
+    int flags = 0;
+    const unsigned long code = ERR_get_error_all(nullptr, nullptr, nullptr, &data, &flags);
+    std::string text = code != 0 ? openSslErrorText(code) : fallback;
+    // What the library adds says which input it could not use ("Input type: PEM").
+    if (code != 0 && data != nullptr && (flags & ERR_TXT_STRING) != 0 && *data != '\0') text += std::string(" (") + data + ")";
     ERR_clear_error();
-    return code != 0 ? openSslErrorText(code) : fallback;
+    return text;
 }
 
 boost::system::error_code openSslErrorCode(unsigned long code) {

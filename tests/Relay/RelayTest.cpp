@@ -820,6 +820,14 @@ TEST(Relay, SighupReloadsTheCertificateForNewConnectionsOnly) {
     EXPECT_EQ(occurrences(relay.log(), "certificate not reloaded, the one in use stays"), 2U);
     EXPECT_EQ(relayed(*a, *b, "after"), "after");
     EXPECT_EQ(relay.stop(SIGTERM), 0);
+
+    // A failure is told even with the log off, in OpenSSL's words.
+    install(second.certificateFile(), second.privateKeyFile());
+    Relay quiet({"--cert", certificate.string(), "--key", key.string(), "--quiet"});
+    std::filesystem::remove(key);
+    ::kill(quiet.pid(), SIGHUP);
+    EXPECT_TRUE(quiet.logShows("certificate not reloaded, the one in use stays: cannot use key file \"" + key.string() +
+                               "\": No such file or directory")) << quiet.log();
 }
 
 TEST(Relay, CommandLine) {
