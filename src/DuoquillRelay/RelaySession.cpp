@@ -833,19 +833,22 @@ private:
 void RelaySession::start(RelaySocket socket, SSL_CTX* tls, std::shared_ptr<RelayState> state,
                          ConnectionLimiter::Slot slot, MemoryBudget::Charge opening, std::uint64_t id,
                          SteadyClock::time_point openingDeadline, RelayThreads& threads) {
-    std::shared_ptr<RelaySession> session;
+    // A session listed but never run would keep a shutdown waiting for it.
+    const auto launch = [&](const auto& session) {
+        state->addSession(id, session);
+        try {
+            session->run(openingDeadline);
+        } catch (...) {
+            state->removeSession(id);
+            throw;
+        }
+    };
     if (tls != nullptr) {
-        auto s = std::make_shared<WebSocketSession<TlsStream>>(state, std::move(slot), std::move(opening), id, threads,
-                                                               std::move(socket), tls);
-        session = s;
-        state->addSession(id, session);
-        s->run(openingDeadline);
+        launch(std::make_shared<WebSocketSession<TlsStream>>(state, std::move(slot), std::move(opening), id, threads,
+                                                             std::move(socket), tls));
     } else {
-        auto s = std::make_shared<WebSocketSession<RelaySocket>>(state, std::move(slot), std::move(opening), id, threads,
-                                                                 std::move(socket));
-        session = s;
-        state->addSession(id, session);
-        s->run(openingDeadline);
+        launch(std::make_shared<WebSocketSession<RelaySocket>>(state, std::move(slot), std::move(opening), id, threads,
+                                                               std::move(socket)));
     }
 }
 
