@@ -144,32 +144,52 @@ void Listener::readProxyHeader(RelaySocket socket, const tcp::endpoint& proxy,
 }
 
 void Listener::admit(RelaySocket socket, const tcp::endpoint& client, std::chrono::steady_clock::time_point deadline) {
-    ConnectionLimiter::Refusal refusal{};
-    auto slot = state_->limiter().admit(client.address(), refusal);
-    if (!slot) {
-        const bool perAddress = refusal == ConnectionLimiter::Refusal::tooManyFromAddress;
-        state_->metrics().refused(perAddress ? RelayMetrics::Refusal::addressCap : RelayMetrics::Refusal::connectionCap);
-        countRefusal(perAddress ? Refused::perAddress : Refused::inAll);
+    // Whatever fails here is this connection's alone: the relay serves every other one on.
+    std::uint64_t id = 0;
+    try {
+        ConnectionLimiter::Refusal refusal{};
+        auto slot = state_->limiter().admit(client.address(), refusal);
+        if (!slot) {
+            const bool perAddress = refusal == ConnectionLimiter::Refusal::tooManyFromAddress;
+            state_->metrics().refused(perAddress ? RelayMetrics::Refusal::addressCap : RelayMetrics::Refusal::connectionCap);
+            countRefusal(perAddress ? Refused::perAddress : Refused::inAll);
+            boost::system::error_code ignored;
+            socket.close(ignored);
+            return;
+        }
+        // Charged before OpenSSL sees a byte: with the budget spent, no handshake is begun.
+        MemoryBudget::Charge opening(&state_->budget());
+        if (!opening.grow(tls_ != nullptr ? MemoryBudget::kOpeningTlsBytes : MemoryBudget::kOpeningPlainBytes)) {
+            state_->metrics().refused(RelayMetrics::Refusal::memoryBudget);
+            countRefusal(Refused::overBudget);
+            boost::system::error_code ignored;
+            socket.close(ignored);
+            return;
+        }
         boost::system::error_code ignored;
-        socket.close(ignored);
-        return;
+        socket.set_option(tcp::no_delay(true), ignored);
+        id = state_->nextConnectionId();
+        const RelayLog& log = state_->log();
+        if (log.enabled()) {
+            log.write("#" + std::to_string(id) + " accepted" +
+                      (state_->options().logAddresses ? " from " + endpointText(client) : std::string()));
+        }
+        RelaySession::start(std::move(socket), tls_ != nullptr ? tls_->current().get() : nullptr, state_, std::move(slot),
+                            std::move(opening), id, deadline, threads_);
+    } catch (const std::exception& e) {
+        state_->metrics().refused(RelayMetrics::Refusal::setupFailed);
+        const RelayLog& log = state_->log();
+        if (log.enabled()) log.write((id != 0 ? "#" + std::to_string(id) : std::string("a connection")) + " not served: " + e.what());
     }
-    boost::system::error_code ignored;
-    socket.set_option(tcp::no_delay(true), ignored);
-    const std::uint64_t id = state_->nextConnectionId();
-    const RelayLog& log = state_->log();
-    if (log.enabled()) {
-        log.write("#" + std::to_string(id) + " accepted" +
-                  (state_->options().logAddresses ? " from " + endpointText(client) : std::string()));
-    }
-    RelaySession::start(std::move(socket), tls_ != nullptr ? tls_->current().get() : nullptr, state_, std::move(slot), id, deadline, threads_);
 }
 
 void Listener::countRefusal(Refused why) {
     asio::dispatch(strand_, [self = shared_from_this(), why] {
-        const bool first = self->refusedPerAddress_ + self->refusedInAll_ + self->refusedNotThroughProxy_ == 0;
+        const bool first =
+            self->refusedPerAddress_ + self->refusedInAll_ + self->refusedNotThroughProxy_ + self->refusedOverBudget_ == 0;
         ++(why == Refused::perAddress ? self->refusedPerAddress_
            : why == Refused::inAll    ? self->refusedInAll_
+           : why == Refused::overBudget ? self->refusedOverBudget_
                                       : self->refusedNotThroughProxy_);
         if (!first || self->stopped_) return;
         self->refusalTimer_.expires_after(kRefusalLogInterval);
@@ -180,7 +200,7 @@ void Listener::countRefusal(Refused why) {
 }
 
 void Listener::logRefusals() {
-    const std::size_t total = refusedPerAddress_ + refusedInAll_ + refusedNotThroughProxy_;
+    const std::size_t total = refusedPerAddress_ + refusedInAll_ + refusedNotThroughProxy_ + refusedOverBudget_;
     if (total == 0) return;
     if (state_->log().enabled()) {
         std::string line = "refused " + std::to_string(total) + " connection(s): " +
@@ -189,9 +209,10 @@ void Listener::logRefusals() {
         if (!state_->options().proxyProtocolFrom.empty()) {
             line += ", " + std::to_string(refusedNotThroughProxy_) + " without a valid PROXY header from a trusted proxy";
         }
+        if (refusedOverBudget_ != 0) line += ", " + std::to_string(refusedOverBudget_) + " with the memory budget spent";
         state_->log().write(line);
     }
-    refusedPerAddress_ = refusedInAll_ = refusedNotThroughProxy_ = 0;
+    refusedPerAddress_ = refusedInAll_ = refusedNotThroughProxy_ = refusedOverBudget_ = 0;
 }
 
 }  // namespace duoquill::relay

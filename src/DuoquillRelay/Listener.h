@@ -42,11 +42,12 @@ private:
     void onAccept(boost::system::error_code ec, RelaySocket socket);
     void readProxyHeader(RelaySocket socket, const boost::asio::ip::tcp::endpoint& proxy,
                          std::chrono::steady_clock::time_point deadline);
-    // On the listener's strand, or on the connection's once its PROXY header is read.
+    // On the listener's strand, or on the connection's once its PROXY header is read. A
+    // connection that cannot be set up is dropped alone, with a log line.
     void admit(RelaySocket socket, const boost::asio::ip::tcp::endpoint& client,
                std::chrono::steady_clock::time_point deadline);
 
-    enum class Refused { perAddress, inAll, notThroughProxy };
+    enum class Refused { perAddress, inAll, notThroughProxy, overBudget };
     // Refusals are counted and logged as one line per interval, so a flood of them cannot
     // flood the log. Safe from any strand.
     void countRefusal(Refused why);
@@ -64,7 +65,7 @@ private:
     std::size_t acceptedSinceTrim_ = 0;
     bool acceptedSinceCheck_ = false;
     bool trimPending_ = false;
-    std::size_t refusedPerAddress_ = 0, refusedInAll_ = 0, refusedNotThroughProxy_ = 0;
+    std::size_t refusedPerAddress_ = 0, refusedInAll_ = 0, refusedNotThroughProxy_ = 0, refusedOverBudget_ = 0;
     // Header reads still going on, which a stop ends at once.
     std::vector<std::weak_ptr<ProxyHeaderReader>> headerReads_;
     std::size_t pruneHeaderReadsAt_ = 64;

@@ -11,7 +11,10 @@
 namespace duoquill::relay {
 
 void RelayLog::write(std::string_view line) const {
-    if (quiet_) return;
+    if (!quiet_) writeEvenWhenQuiet(line);
+}
+
+void RelayLog::writeEvenWhenQuiet(std::string_view line) const {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const auto millis =

@@ -15,6 +15,8 @@ public:
 
     // Writes "<UTC time> <line>\n" in one write(2), so lines of several threads never mix.
     void write(std::string_view line) const;
+    // For what the operator must hear of even with the log off: a failure the relay works around.
+    void writeEvenWhenQuiet(std::string_view line) const;
 
     // The first 8 hexadecimal characters of SHA-256 of the token: enough to tell rooms apart
     // in a log, useless for joining one.

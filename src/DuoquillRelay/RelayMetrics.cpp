@@ -7,7 +7,8 @@ namespace {
 
 // Label values, in the order of the enums.
 constexpr std::string_view kRefusalNames[] = {"connection_cap", "address_cap",   "not_found",        "not_upgrade",
-                                              "bad_request",    "tls_handshake", "handshake_timeout", "proxy_header"};
+                                              "bad_request",    "tls_handshake", "handshake_timeout", "proxy_header",
+                                              "memory_budget",  "setup_failed"};
 constexpr std::string_view kDropNames[] = {"replaced",      "occupied",        "silent",       "queue_limit",
                                            "memory_budget", "oversized_frame", "binary_frame", "write_timeout",
                                            "unfinished_message", "key_updates"};
@@ -54,7 +55,7 @@ std::string RelayMetrics::render(const Gauges& gauges) const {
     for (std::size_t i = 0; i < kDrops; ++i) {
         sample(out, "members_dropped_total", load(dropped_[i]), "reason", kDropNames[i]);
     }
-    head(out, "memory_budget_used_bytes", "gauge", "Bytes held for connections: queues, kept frames, unfinished messages.");
+    head(out, "memory_budget_used_bytes", "gauge", "Bytes held for connections: opening handshakes, queues, kept frames, unfinished messages.");
     sample(out, "memory_budget_used_bytes", gauges.memoryUsed);
     head(out, "memory_budget_limit_bytes", "gauge", "The ceiling on those bytes.");
     sample(out, "memory_budget_limit_bytes", gauges.memoryLimit);

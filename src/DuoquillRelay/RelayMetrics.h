@@ -26,7 +26,9 @@ public:
         badRequest,
         tlsHandshake,
         handshakeTimeout,
-        proxyHeader
+        proxyHeader,
+        memoryBudget,
+        setupFailed
     };
     // A member the relay ended; the order of the log's reasons.
     enum class Drop {
@@ -74,7 +76,7 @@ private:
     using Counter = std::atomic<std::uint64_t>;
     static void bump(Counter& counter, std::uint64_t by = 1) { counter.fetch_add(by, std::memory_order_relaxed); }
 
-    static constexpr std::size_t kRefusals = static_cast<std::size_t>(Refusal::proxyHeader) + 1;
+    static constexpr std::size_t kRefusals = static_cast<std::size_t>(Refusal::setupFailed) + 1;
     static constexpr std::size_t kDrops = static_cast<std::size_t>(Drop::keyUpdates) + 1;
 
     std::array<Counter, kRefusals> refused_{};

@@ -141,6 +141,8 @@ RelayCommandLine parseRelayCommandLine(const std::vector<std::string>& arguments
             options.idleTimeout = parseSeconds(option, value());
         } else if (option == "--handshake-timeout") {
             options.handshakeTimeout = parseSeconds(option, value());
+        } else if (option == "--tls-handshake-timeout") {
+            options.tlsHandshakeTimeout = parseSeconds(option, value());
         } else {
             throw RelayOptionsError("unknown option \"" + option + "\" (see --help)");
         }
@@ -156,6 +158,7 @@ RelayCommandLine parseRelayCommandLine(const std::vector<std::string>& arguments
 }
 
 std::string relayUsage() {
+    const auto kib = [](std::size_t bytes) { return std::to_string(bytes / 1024) + " KiB"; };
     const std::string budgetMiB = std::to_string(MemoryBudget::defaultLimitBytes() >> 20);
     return "Usage: duoquill-relay --listen HOST:PORT (--cert FILE --key FILE | --plain) [options]\n"
            "\n"
@@ -182,9 +185,10 @@ std::string relayUsage() {
            "                             0 for no limit (default 64)\n"
            "  --ipv6-prefix N            count IPv6 clients per prefix of N bits (default 64);\n"
            "                             IPv4-mapped addresses count as IPv4\n"
-           "  --memory-budget MIB        bytes held for all connections together (queued frames,\n"
-           "                             kept frames, unfinished messages and TLS records); a\n"
-           "                             member that would pass it is dropped or refused\n"
+           "  --memory-budget MIB        bytes held for all connections together (opening\n"
+           "                             handshakes, queued frames, kept frames, unfinished\n"
+           "                             messages and TLS records); a member that would pass it\n"
+           "                             is dropped or refused\n"
            "                             (default a quarter of physical memory, at most 1024:\n"
            "                             here " + budgetMiB + ")\n"
            "  --max-frame-kib N          largest frame accepted, in KiB (default 96)\n"
@@ -199,6 +203,8 @@ std::string relayUsage() {
            "  --handshake-timeout SECONDS  time allowed for the PROXY header, the TLS and\n"
            "                             WebSocket opening handshakes, and for completing a\n"
            "                             fragmented message (default 10)\n"
+           "  --tls-handshake-timeout SECONDS  time allowed for the TLS handshake, from the\n"
+           "                             connection's acceptance (default 10)\n"
            "  --quiet                    no log lines (otherwise one per connection event on\n"
            "                             standard error; frame contents are never logged)\n"
            "  --log-addresses            name client addresses in the log (by default they\n"
@@ -219,7 +225,17 @@ std::string relayUsage() {
            "updates; on TLS 1.2, renegotiation requests) in a 10-second window is dropped by the\n"
            "read that carries the 33rd: at most 32 are answered per window, under 1 KiB written to\n"
            "a member that never reads. Records already read ahead behind the 33rd (up to 16.7 KB)\n"
-           "may still be opened in that read, but none is answered.\n";
+           "may still be opened in that read, but none is answered.\n"
+           "\n"
+           "A connection is charged " + kib(MemoryBudget::kOpeningTlsBytes) + " of the memory budget (" +
+           kib(MemoryBudget::kOpeningPlainBytes) + " with --plain) from its\n"
+           "acceptance until its opening handshakes are done, at most --handshake-timeout: one\n"
+           "address can hold --max-per-address of them (by default 64, " +
+           std::to_string(64 * MemoryBudget::kOpeningTlsBytes / 1024) + " KiB), all addresses\n"
+           "together no more than the budget. With the budget spent, new connections are closed\n"
+           "before their TLS handshake begins. TLS offers the key exchange groups X25519MLKEM768\n"
+           "(where OpenSSL has it), X25519, P-256 and P-384, no finite-field group; the start-up\n"
+           "line lists those in force.\n";
 }
 
 }  // namespace duoquill::relay

@@ -45,6 +45,9 @@ struct RelayOptions {
     std::chrono::milliseconds pingInterval{20000};
     std::chrono::milliseconds idleTimeout{60000};
     std::chrono::milliseconds handshakeTimeout{10000};
+    // A TLS handshake holds the most memory of the opening (MemoryBudget::kOpeningTlsBytes), so it
+    // has a bound of its own, counted from acceptance.
+    std::chrono::milliseconds tlsHandshakeTimeout{10000};
     // Bounds the closing handshake so a peer that never answers cannot hold a connection.
     std::chrono::milliseconds closeTimeout{5000};
 

@@ -87,9 +87,12 @@ void RelayServer::forceClose() {
 
 void RelayServer::reloadCertificates() {
     if (!tls_) return;
-    const std::string line = tls_->reload();
-    if (state_->log().enabled()) state_->log().write(line);
+    // A failure is logged under --quiet too: the operator believes the renewal went through.
+    const auto [reloaded, line] = tls_->reload();
+    reloaded ? state_->log().write(line) : state_->log().writeEvenWhenQuiet(line);
 }
+
+std::string RelayServer::tlsGroups() const { return tls_ ? tls_->groups() : std::string(); }
 
 std::size_t RelayServer::connectionCount() const { return state_->sessionCount(); }
 

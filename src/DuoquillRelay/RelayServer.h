@@ -47,8 +47,11 @@ public:
     void shutdown();
 
     // Reads --cert and --key again for the connections opened from now on; open ones keep
-    // theirs. A pair that does not load leaves the one in use. Logs one line either way.
+    // theirs. A pair that does not load leaves the one in use. Logs one line either way (a
+    // failure even when the log is off).
     void reloadCertificates();
+    // The TLS key exchange groups offered ("X25519:P-256:P-384"); empty when plain.
+    std::string tlsGroups() const;
 
     std::size_t connectionCount() const;
     std::size_t roomCount() const;

@@ -58,10 +58,11 @@ public:
     static constexpr bool isTls = std::is_same_v<NextLayer, TlsStream>;
 
     template <class... Args>
-    WebSocketSession(std::shared_ptr<RelayState> state, ConnectionLimiter::Slot slot, std::uint64_t id,
-                     RelayThreads& threads, Args&&... streamArguments)
+    WebSocketSession(std::shared_ptr<RelayState> state, ConnectionLimiter::Slot slot, MemoryBudget::Charge opening,
+                     std::uint64_t id, RelayThreads& threads, Args&&... streamArguments)
         : state_(std::move(state)),
           slot_(std::move(slot)),
+          openingBytes_(std::move(opening)),
           id_(id),
           threads_(threads),
           queuedBytes_(&state_->budget()),
@@ -77,11 +78,19 @@ public:
     void run(SteadyClock::time_point openingDeadline) {
         openingDeadline_ = openingDeadline;
         asio::dispatch(opening_->get_executor(), [self = self()] {
-            self->armOpeningDeadline();
             if constexpr (isTls) {
-                self->opening_->async_handshake(
-                    [self](beast::error_code ec) { ec ? self->finish(ec, "TLS handshake failed", RelayMetrics::Refusal::tlsHandshake) : self->readRequest(); });
+                self->armOpeningDeadline(std::min(self->openingDeadline_, SteadyClock::now() + self->state_->options().tlsHandshakeTimeout),
+                                         "dropped: TLS handshake not finished in time");
+                self->opening_->async_handshake([self](beast::error_code ec) {
+                    if (ec) {
+                        self->finish(ec, "TLS handshake failed", RelayMetrics::Refusal::tlsHandshake);
+                        return;
+                    }
+                    self->armOpeningDeadline();
+                    self->readRequest();
+                });
             } else {
+                self->armOpeningDeadline();
                 self->readRequest();
             }
         });
@@ -160,13 +169,15 @@ private:
     }
 
     // TLS, the HTTP request and the upgrade must all be done by the opening deadline.
-    void armOpeningDeadline() {
-        timer_->expires_at(openingDeadline_);
-        timer_->async_wait([self = self()](beast::error_code ec) {
+    void armOpeningDeadline() { armOpeningDeadline(openingDeadline_, "dropped: opening handshake not finished in time"); }
+
+    void armOpeningDeadline(SteadyClock::time_point deadline, const char* endReason) {
+        timer_->expires_at(deadline);
+        timer_->async_wait([self = self(), endReason](beast::error_code ec) {
             if (ec) return;
-            self->runAtHome([self] {
+            self->runAtHome([self, endReason] {
                 if (self->phase_ != Phase::handshaking) return;
-                self->endReason_ = "dropped: opening handshake not finished in time";
+                self->endReason_ = endReason;
                 self->ending_ = RelayMetrics::Refusal::handshakeTimeout;
                 self->dropConnection();
             });
@@ -299,6 +310,7 @@ private:
 
     void onAccepted() {
         response_.reset();
+        openingBytes_.clear();
         reader_.emplace(state_->options().maxFrameBytes);
         phase_ = Phase::open;
         markReceived();
@@ -765,6 +777,7 @@ private:
         timer_->cancel();
         if (room_) state_->registry().leave(room_, *this);
         room_.reset();
+        openingBytes_.clear();
         partialBytes_.clear();
         recordBytes_.clear();
         keptBuffers_.clear();
@@ -791,6 +804,7 @@ private:
     std::optional<NextLayer> stream_;
     const std::shared_ptr<RelayState> state_;
     const ConnectionLimiter::Slot slot_;
+    MemoryBudget::Charge openingBytes_;  // until the opening handshakes are done
     const std::uint64_t id_;
     RelayThreads& threads_;
     std::atomic<asio::io_context*> home_{nullptr};  // the context of the stream's thread
@@ -852,19 +866,24 @@ private:
 }  // namespace
 
 void RelaySession::start(RelaySocket socket, SSL_CTX* tls, std::shared_ptr<RelayState> state,
-                         ConnectionLimiter::Slot slot, std::uint64_t id, SteadyClock::time_point openingDeadline,
-                         RelayThreads& threads) {
-    std::shared_ptr<RelaySession> session;
+                         ConnectionLimiter::Slot slot, MemoryBudget::Charge opening, std::uint64_t id,
+                         SteadyClock::time_point openingDeadline, RelayThreads& threads) {
+    // A session listed but never run would keep a shutdown waiting for it.
+    const auto launch = [&](const auto& session) {
+        state->addSession(id, session);
+        try {
+            session->run(openingDeadline);
+        } catch (...) {
+            state->removeSession(id);
+            throw;
+        }
+    };
     if (tls != nullptr) {
-        auto s = std::make_shared<WebSocketSession<TlsStream>>(state, std::move(slot), id, threads, std::move(socket), tls);
-        session = s;
-        state->addSession(id, session);
-        s->run(openingDeadline);
+        launch(std::make_shared<WebSocketSession<TlsStream>>(state, std::move(slot), std::move(opening), id, threads,
+                                                             std::move(socket), tls));
     } else {
-        auto s = std::make_shared<WebSocketSession<RelaySocket>>(state, std::move(slot), id, threads, std::move(socket));
-        session = s;
-        state->addSession(id, session);
-        s->run(openingDeadline);
+        launch(std::make_shared<WebSocketSession<RelaySocket>>(state, std::move(slot), std::move(opening), id, threads,
+                                                               std::move(socket)));
     }
 }
 

@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "DuoquillRelay/ConnectionLimiter.h"
+#include "DuoquillRelay/MemoryBudget.h"
 #include "DuoquillRelay/RelayThreads.h"
 #include "DuoquillRelay/Room.h"
 
@@ -25,9 +26,10 @@ class RelayState;
 class RelaySession : public RoomMember, public std::enable_shared_from_this<RelaySession> {
 public:
     // Serves an accepted connection; TLS when `tls` is set. The opening handshakes must be
-    // done by `openingDeadline`.
+    // done by `openingDeadline` (the TLS one sooner, by the TLS handshake time-out), and hold
+    // `opening` until then. Throws when the connection cannot be set up.
     static void start(RelaySocket socket, SSL_CTX* tls, std::shared_ptr<RelayState> state,
-                      ConnectionLimiter::Slot slot, std::uint64_t id,
+                      ConnectionLimiter::Slot slot, MemoryBudget::Charge opening, std::uint64_t id,
                       std::chrono::steady_clock::time_point openingDeadline, RelayThreads& threads);
 
     // The relay is shutting down: close with 1001 "going away", or drop a connection that

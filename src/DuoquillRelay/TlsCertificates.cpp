@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "Duoquill/Platform/Primitives/TlsPolicy.h"
+#include "DuoquillRelay/OpenSslErrors.h"
 
 namespace duoquill::relay {
 namespace {
@@ -21,34 +22,34 @@ bool kernelOffersTls() {
     return offered;
 }
 
-std::string openSslReason() {
-    const unsigned long code = ERR_get_error();
-    ERR_clear_error();
-    if (code == 0) return "unknown error";
-    const char* reason = ERR_reason_error_string(code);
-    return reason != nullptr ? reason : "error " + std::to_string(code);
-}
-
 }  // namespace
 
 TlsCertificates::TlsCertificates(std::string certificateFile, std::string keyFile)
     : certificateFile_(std::move(certificateFile)), keyFile_(std::move(keyFile)), current_(load()) {}
 
-std::shared_ptr<SSL_CTX> TlsCertificates::load() const {
+std::string TlsCertificates::groups() const {
+    const std::lock_guard lock(mutex_);
+    return groups_;
+}
+
+std::shared_ptr<SSL_CTX> TlsCertificates::load() {
     ERR_clear_error();
     std::shared_ptr<SSL_CTX> context(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
-    if (!context) throw TlsCertificatesError("cannot set up TLS: " + openSslReason());
+    if (!context) throw TlsCertificatesError("cannot set up TLS: " + takeOpenSslError());
     SSL_CTX* ctx = context.get();
+    std::string groups;
     try {
-        tls::applyPolicy(ctx);
+        groups = tls::applyPolicy(ctx);
     } catch (const std::runtime_error& e) {
         throw TlsCertificatesError(e.what());
     }
+    // The client's order would let it pick the suite, and so the cost, of each handshake.
+    SSL_CTX_set_options(ctx, SSL_OP_CIPHER_SERVER_PREFERENCE);
     // Many idle connections: record buffers go back to the allocator while empty, and no
     // resumption state is kept (clients make a fresh connection per session).
     SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
-    SSL_CTX_set_num_tickets(ctx, 0);
+    if (SSL_CTX_set_num_tickets(ctx, 0) != 1) throw TlsCertificatesError("cannot set up TLS: " + takeOpenSslError());
     SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET | SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
     // Where the kernel takes the records, OpenSSL hands them over. Elsewhere one recv takes every
     // record that has arrived (up to a record's buffer) rather than each header and body apart;
@@ -61,11 +62,11 @@ std::shared_ptr<SSL_CTX> TlsCertificates::load() const {
         SSL_CTX_set_read_ahead(ctx, 1);
     }
     if (SSL_CTX_use_certificate_chain_file(ctx, certificateFile_.c_str()) != 1) {
-        throw TlsCertificatesError("cannot use certificate file \"" + certificateFile_ + "\": " + openSslReason());
+        throw TlsCertificatesError("cannot use certificate file \"" + certificateFile_ + "\": " + takeOpenSslError());
     }
     if (SSL_CTX_use_PrivateKey_file(ctx, keyFile_.c_str(), SSL_FILETYPE_PEM) != 1) {
         if (ERR_GET_REASON(ERR_peek_last_error()) != X509_R_KEY_VALUES_MISMATCH) {
-            throw TlsCertificatesError("cannot use key file \"" + keyFile_ + "\": " + openSslReason());
+            throw TlsCertificatesError("cannot use key file \"" + keyFile_ + "\": " + takeOpenSslError());
         }
         ERR_clear_error();
         throw TlsCertificatesError("the key in \"" + keyFile_ + "\" does not match the certificate");
@@ -74,6 +75,8 @@ std::shared_ptr<SSL_CTX> TlsCertificates::load() const {
         ERR_clear_error();
         throw TlsCertificatesError("the key in \"" + keyFile_ + "\" does not match the certificate");
     }
+    const std::lock_guard lock(mutex_);
+    groups_ = std::move(groups);
     return context;
 }
 
@@ -82,14 +85,14 @@ std::shared_ptr<SSL_CTX> TlsCertificates::current() const {
     return current_;
 }
 
-std::string TlsCertificates::reload() {
+TlsCertificates::Reload TlsCertificates::reload() {
     try {
         auto loaded = load();
         const std::lock_guard lock(mutex_);
         current_ = std::move(loaded);
-        return "certificate reloaded from \"" + certificateFile_ + "\": new connections use it";
+        return {true, "certificate reloaded from \"" + certificateFile_ + "\": new connections use it"};
     } catch (const TlsCertificatesError& e) {
-        return std::string("certificate not reloaded, the one in use stays: ") + e.what();
+        return {false, std::string("certificate not reloaded, the one in use stays: ") + e.what()};
     }
 }
 

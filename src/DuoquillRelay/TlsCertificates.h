@@ -25,18 +25,26 @@ public:
     // For a new connection; safe from any thread.
     std::shared_ptr<SSL_CTX> current() const;
 
-    // Reads both files again. On failure the pair in use stays; either way, the line to log.
-    std::string reload();
+    // The key exchange groups offered, in order ("X25519:P-256:P-384"), for the start line.
+    std::string groups() const;
+
+    struct Reload {
+        bool reloaded = false;
+        std::string line;  // to log
+    };
+    // Reads both files again. On failure the pair in use stays.
+    Reload reload();
 
     // Whether OpenSSL can hand records to the kernel here, for one line at start.
     static std::string kernelTlsNote();
 
 private:
-    std::shared_ptr<SSL_CTX> load() const;
+    std::shared_ptr<SSL_CTX> load();
 
     const std::string certificateFile_;
     const std::string keyFile_;
     mutable std::mutex mutex_;
+    std::string groups_;  // set by load(), before current_
     std::shared_ptr<SSL_CTX> current_;
 };
 

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "DuoquillRelay/OpenSslErrors.h"
+
 namespace duoquill::relay {
 namespace {
 
@@ -28,17 +30,18 @@ error_code failureOf(SSL* ssl, int result) {
     }
     const unsigned long code = ERR_get_error();
     ERR_clear_error();  // the thread's queue is shared by all its connections
-    return code != 0 ? error_code(static_cast<int>(code), asio::error::get_ssl_category())
-                     : error_code(asio::ssl::error::stream_truncated);
+    return code != 0 ? openSslErrorCode(code) : error_code(asio::ssl::error::stream_truncated);
 }
 
 }  // namespace
 
 TlsStream::TlsStream(RelaySocket socket, SSL_CTX* context, Clock clock)
     : socket_(std::move(socket)), ssl_(SSL_new(context)), clock_(clock) {
-    if (!ssl_) throw std::runtime_error("SSL_new failed");
+    if (!ssl_) throw std::runtime_error("cannot set up TLS: " + takeOpenSslError());
     socket_.native_non_blocking(true);
-    if (SSL_set_fd(ssl_.get(), static_cast<int>(socket_.native_handle())) != 1) throw std::runtime_error("SSL_set_fd failed");
+    if (SSL_set_fd(ssl_.get(), static_cast<int>(socket_.native_handle())) != 1) {
+        throw std::runtime_error("cannot set up TLS: " + takeOpenSslError());
+    }
     // A write that blocks is retried with the same bytes, gathered anew from where they live.
     // Buffers are given back between records until the connection is busy (keepBuffers).
     SSL_set_mode(ssl_.get(), SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);

@@ -73,7 +73,8 @@ int main(int argc, char** argv) {
     if (!options.plain && !options.quiet) writeStandardError(TlsCertificates::kernelTlsNote() + "\n");
     // Before the "listening on" line, which is the one that says the relay is ready.
     if (const auto metrics = server->metricsEndpoint()) writeStandardError("metrics on " + endpointText(*metrics) + "\n");
-    writeStandardError("listening on " + endpointText(server->localEndpoint()) + (options.plain ? " (ws)\n" : " (wss)\n"));
+    writeStandardError("listening on " + endpointText(server->localEndpoint()) +
+                       (options.plain ? " (ws)\n" : " (wss, key exchange " + server->tlsGroups() + ")\n"));
 
     threads.run();
     return 0;

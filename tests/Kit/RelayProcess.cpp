@@ -22,7 +22,9 @@ RelayProcess::RelayProcess(Options options) : plain_(options.plain) {
                                            certificates.privateKeyFile().string()});
     }
     arguments.insert(arguments.end(), options.arguments.begin(), options.arguments.end());
-    process_ = std::make_unique<RunningProcess>(relayPath().string(), arguments);
+    ProcessOptions processOptions;
+    processOptions.environment = options.environment;
+    process_ = std::make_unique<RunningProcess>(relayPath().string(), arguments, processOptions);
 
     const std::string marker = "listening on 127.0.0.1:";
     process_->waitForStandardError([&](const std::string& log) { return log.find(marker) != std::string::npos; },

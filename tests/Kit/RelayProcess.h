@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +22,8 @@ public:
         bool plain = false;
         // Appended to --listen 127.0.0.1:0 and the certificate options, e.g. {"--ping-interval", "0.2"}.
         std::vector<std::string> arguments;
+        // Set in its environment, on top of the test's.
+        std::map<std::string, std::string> environment{};
     };
 
     // Returns once the relay has printed its "listening on" line; throws std::runtime_error

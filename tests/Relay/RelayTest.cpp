@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <openssl/core_names.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/kdf.h>
 #include <openssl/ssl.h>
@@ -22,15 +23,19 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <thread>
 #include <tuple>
 #include <variant>
 
+#include "Duoquill/Platform/Primitives/TlsPolicy.h"
 #include "DuoquillRelay/ConnectionLimiter.h"
 #include "DuoquillRelay/Listener.h"
+#include "DuoquillRelay/MemoryBudget.h"
 #include "DuoquillRelay/ProxyHeader.h"
 #include "DuoquillRelay/RelayLog.h"
 #include "Kit/Paths.h"
@@ -51,6 +56,15 @@ const std::string kPeerDisconnected = R"({"t":"peer-disconnected"})";
 // The largest tunnel frame a client sends.
 const std::string kTunnelFrame(90144, 'T');
 
+// What the relay's memory may grow by beyond what it charges.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+constexpr long kGrowthBoundKiB = 20 * 1024;  // redzones, and freed blocks held in quarantine
+#else
+constexpr bool kSanitized = false;
+constexpr long kGrowthBoundKiB = 5 * 1024;
+#endif
+
 // On three threads unless the test asks otherwise (its --threads comes later and wins): most rooms
 // live on a thread other than the one that accepted a member, so every case also goes through a
 // connection's move to its room's thread.
@@ -62,6 +76,7 @@ std::vector<std::string> onThreeThreads(std::vector<std::string> arguments) {
 struct Relay : RelayProcess {
     explicit Relay(std::vector<std::string> arguments = {}, bool plain = false)
         : RelayProcess(Options{.plain = plain, .arguments = onThreeThreads(std::move(arguments))}), plain(plain) {}
+    explicit Relay(Options options) : RelayProcess(options), plain(options.plain) {}
 
     Client client() const {
         return std::make_unique<WebSocketTestClient>(
@@ -474,11 +489,14 @@ TEST(Relay, UnfinishedMessageIsDroppedAfterTheBoundEvenWhileThePingsAreAnswered)
 }
 
 // A member on a bare OpenSSL connection limited to one version and suite (TLS 1.2 suite names
-// for the older versions; empty keeps the defaults), so that the test can ask for key updates:
-// text frames of up to 65535 bytes, written masked and read whole. Throws when the handshake fails.
+// for the older versions; empty keeps the defaults) and to `groups` (empty: the defaults), so
+// that the test can ask for key updates: text frames of up to 65535 bytes, written masked and read
+// whole. Throws when the handshake fails. A `segment` size makes the relay send in small segments,
+// so that its socket buffer stays small.
 class BareTlsMember {
 public:
-    BareTlsMember(std::uint16_t port, const std::string& path, int version, const char* suite)
+    BareTlsMember(std::uint16_t port, const std::string& path, int version, const char* suite, const char* groups = "",
+                  int segment = 0)
         : context_(SSL_CTX_new(TLS_client_method()), SSL_CTX_free), socket_(io_), tls_(nullptr, SSL_free) {
         SSL_CTX_set_min_proto_version(context_.get(), version);
         SSL_CTX_set_max_proto_version(context_.get(), version);
@@ -486,6 +504,12 @@ public:
         if (*suite != '\0' && (version == TLS1_3_VERSION ? SSL_CTX_set_ciphersuites(context_.get(), suite) != 1
                                                           : SSL_CTX_set_cipher_list(context_.get(), suite) != 1)) {
             throw std::runtime_error(suite);
+        }
+        if (*groups != '\0' && SSL_CTX_set1_groups_list(context_.get(), groups) != 1) throw std::runtime_error(groups);
+        socket_.open(asio::ip::tcp::v4());
+        if (segment != 0) {
+            setsockopt(socket_.native_handle(), IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
+            setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVBUF, &segment, sizeof segment);
         }
         socket_.connect({asio::ip::make_address("127.0.0.1"), port});
         socket_.set_option(asio::ip::tcp::no_delay(true));
@@ -505,7 +529,7 @@ public:
     }
     std::string readText() {
         const auto byte = [this] { return static_cast<std::size_t>(static_cast<unsigned char>(read(1)[0])); };
-        if (byte() != 0x81) throw std::runtime_error("not a whole text frame");
+        if (const auto first = byte(); first != 0x81) throw std::runtime_error("not a whole text frame: " + std::to_string(first));
         std::size_t size = byte();
         if (size == 126) {
             size = byte() << 8;
@@ -526,6 +550,11 @@ public:
     // Bytes on the socket beneath TLS, as a hostile member would forge them.
     void writeRaw(const std::string& bytes) { asio::write(socket_, asio::buffer(bytes)); }
     void closeNotify() { SSL_shutdown(tls_.get()); }
+    // The key exchange group agreed on, by its TLS name.
+    std::string group() const {
+        const char* name = SSL_group_to_name(tls_.get(), SSL_get_negotiated_group(tls_.get()));
+        return name != nullptr ? name : "";
+    }
     // Key updates that ask for one back, never reading the answers; sends stop at the first
     // one the relay leaves unread for a second. How many went out.
     int floodKeyUpdates(int count) {
@@ -690,11 +719,118 @@ TEST(Relay, OnlyTls13AndTls12WithEcdheAndAeadAreAcceptedAndTheirRecordsFollowKey
     EXPECT_EQ(relayed(*a, *b, frameText(9, 300)), frameText(9, 300));
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr long kGrowthBoundKiB = 20 * 1024;  // redzones, and freed blocks held in quarantine
-#else
-constexpr long kGrowthBoundKiB = 5 * 1024;
-#endif
+// Finite-field groups would let a client spend a hundred times its own CPU on the relay: one that
+// offers only those gets no handshake, one that leads with one is asked for a curve instead.
+// Where OpenSSL has the ML-KEM hybrid, a client with the policy's groups agrees on it.
+TEST(Relay, KeyExchangeIsOnCurvesOrTheHybridAndNeverOnAFiniteFieldGroup) {
+    const Relay relay;
+    EXPECT_THROW(BareTlsMember(relay.port(), roomPath(1), TLS1_3_VERSION, "", "ffdhe2048:ffdhe3072:ffdhe8192"),
+                 std::runtime_error);
+    EXPECT_THROW(BareTlsMember(relay.port(), roomPath(1), TLS1_2_VERSION, "", "ffdhe2048"), std::runtime_error);
+    for (const auto& [offered, agreed] : {std::pair{"ffdhe8192:P-384", "secp384r1"}, std::pair{"ffdhe2048:X25519", "x25519"},
+                                          std::pair{"P-521:P-256", "secp256r1"}}) {
+        EXPECT_EQ(BareTlsMember(relay.port(), roomPath(1), TLS1_3_VERSION, "", offered).group(), agreed) << offered;
+    }
+    EXPECT_EQ(BareTlsMember(relay.port(), roomPath(1), TLS1_2_VERSION, "", "ffdhe2048:P-256").group(), "secp256r1");
+
+    const std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> policy(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+    const std::string groups = tls::applyPolicy(policy.get());
+    EXPECT_NE(relay.log().find("(wss, key exchange " + groups + ")"), std::string::npos) << relay.log();
+    if (!groups.starts_with("X25519MLKEM768:")) {
+        GTEST_SKIP() << OpenSSL_version(OPENSSL_VERSION) << " has no X25519MLKEM768 (OpenSSL 3.5 and later do)";
+    }
+    EXPECT_EQ(BareTlsMember(relay.port(), roomPath(1), TLS1_3_VERSION, "", groups.c_str()).group(), "X25519MLKEM768");
+}
+
+// Sends its ClientHello and never reads the answer: the relay holds a pending handshake.
+asio::ip::tcp::socket stalledHandshake(asio::io_context& io, SSL_CTX* context, std::uint16_t port) {
+    asio::ip::tcp::socket socket(io);
+    socket.connect({asio::ip::make_address("127.0.0.1"), port});
+    socket.non_blocking(true);
+    const std::unique_ptr<SSL, decltype(&SSL_free)> tls(SSL_new(context), SSL_free);
+    SSL_set_fd(tls.get(), socket.native_handle());
+    (void)SSL_connect(tls.get());
+    ERR_clear_error();
+    return socket;
+}
+
+// A connection is charged to the memory budget from its acceptance: 300 that stop in their TLS
+// handshake raise the relay's memory by no more than the budget counts for them (what /metrics
+// says), those past the budget are closed before any TLS, and the TLS time-out ends the others.
+TEST(Relay, PendingHandshakesAreChargedToTheBudgetFromTheirAcceptance) {
+    // Long enough to count the stalled handshakes on a busy machine before the time-out ends them.
+    Relay relay({"--memory-budget", "8", "--tls-handshake-timeout", "5", "--max-per-address", "0", "--metrics",
+                 "127.0.0.1:0"});
+    const std::size_t fit = (std::size_t{8} << 20) / relay::MemoryBudget::kOpeningTlsBytes;
+    const std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+    asio::io_context io;
+    std::this_thread::sleep_for(200ms);
+    const long before = relay.residentKiB();
+    std::vector<asio::ip::tcp::socket> pending;
+    for (int i = 0; i < 300; ++i) pending.push_back(stalledHandshake(io, context.get(), relay.port()));
+    const auto refused = [&] { return relay.metric("connections_refused_total{reason=\"memory_budget\"}"); };
+    for (int i = 0; i < 500 && refused() < static_cast<long>(300 - fit); ++i) std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(300ms);  // the answers written
+    EXPECT_EQ(refused(), static_cast<long>(300 - fit));
+    const long used = relay.metric("memory_budget_used_bytes");
+    EXPECT_EQ(used, static_cast<long>(fit * relay::MemoryBudget::kOpeningTlsBytes));
+    // Under AddressSanitizer every allocation carries redzones and shadow: the figure is the release build's.
+    if (!kSanitized) {
+        EXPECT_LE(relay.residentKiB() - before, used / 1024);
+    }
+    EXPECT_EQ(relay.metric("connections_open"), static_cast<long>(fit));
+
+    for (int i = 0; i < 1000 && relay.metric("memory_budget_used_bytes") != 0; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(relay.metric("memory_budget_used_bytes"), 0);
+    {
+        const Client a = relay.join(roomPath(1)), b = relay.join(roomPath(1));
+        EXPECT_EQ(relayed(*a, *b, kTunnelFrame), kTunnelFrame);
+    }
+    EXPECT_EQ(relay.stop(SIGTERM), 0);
+    EXPECT_EQ(occurrences(relay.log(), "dropped: TLS handshake not finished in time"), fit);
+    EXPECT_NE(relay.log().find(", " + std::to_string(300 - fit) + " with the memory budget spent"), std::string::npos);
+}
+
+// Whatever fails while a connection is set up (here OpenSSL cannot make its SSL object) drops
+// that connection alone: the relay logs it and serves the open pair and new ones.
+TEST(Relay, AConnectionThatCannotBeSetUpIsDroppedAloneAndTheRelayServesOn) {
+    const TempDir directory;
+    const auto fault = directory.path() / "fail";
+    std::string asan = std::getenv("ASAN_OPTIONS") != nullptr ? std::getenv("ASAN_OPTIONS") + std::string(":") : "";
+    const Relay relay(RelayProcess::Options{
+        .arguments = onThreeThreads({}),
+        .environment = {{"LD_PRELOAD", DUOQUILL_SSL_NEW_FAULT},
+                        {"DUOQUILL_SSL_NEW_FAULT", fault.string()},
+                        {"ASAN_OPTIONS", asan + "verify_asan_link_order=0"}}});
+    const Client a = relay.join(roomPath(1)), b = relay.join(roomPath(1));
+    std::ofstream(fault).put('x');
+    EXPECT_THROW(relay.client()->open(relay.port(), roomPath(2)), std::runtime_error);
+    EXPECT_THROW(relay.client()->open(relay.port(), roomPath(2)), std::runtime_error);
+    ASSERT_TRUE(relay.logShows("#4 not served: cannot set up TLS: malloc failure")) << relay.log();
+    std::filesystem::remove(fault);
+    EXPECT_EQ(relayed(*a, *b, "still served"), "still served");
+    const Client c = relay.join(roomPath(2)), d = relay.join(roomPath(2));
+    EXPECT_EQ(relayed(*d, *c, "and new ones"), "and new ones");
+}
+
+// A member that stops reading blocks the relay's writes to it; a key update it sends then must be
+// answered behind the record OpenSSL has half written (which it defers until that is out, rather
+// than fail the connection with "bad write retry"), and once the member reads again it has every
+// frame.
+TEST(Relay, AKeyUpdateWhileAWriteToTheMemberIsBlockedKeepsItsConnectionAndItsFrames) {
+    const Relay relay;
+    BareTlsMember slow(relay.port(), roomPath(1), TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256", "", 1024);
+    const Client peer = relay.join(roomPath(1));
+    for (int i = 0; i < 12; ++i) peer->sendText(frameText(i, 60000));
+    std::this_thread::sleep_for(300ms);  // the relay has written what the socket takes
+    slow.updateKeysAndSendText(frameText(12, 300));
+    std::this_thread::sleep_for(200ms);
+    for (int i = 0; i < 12; ++i) ASSERT_EQ(slow.readText(), frameText(i, 60000)) << i;
+    EXPECT_EQ(peer->readText(), frameText(12, 300));
+    peer->sendText(frameText(13, 300));
+    EXPECT_EQ(slow.readText(), frameText(13, 300));
+    EXPECT_EQ(relay.log().find("bad write retry"), std::string::npos) << relay.log();
+}
 
 // What TLS holds for a member is bounded: a flood of key updates is cut off, and a record left
 // unfinished holds its buffer only within the memory budget and the handshake time-out.
@@ -799,6 +935,14 @@ TEST(Relay, SighupReloadsTheCertificateForNewConnectionsOnly) {
     EXPECT_EQ(occurrences(relay.log(), "certificate not reloaded, the one in use stays"), 2U);
     EXPECT_EQ(relayed(*a, *b, "after"), "after");
     EXPECT_EQ(relay.stop(SIGTERM), 0);
+
+    // A failure is told even with the log off, in OpenSSL's words.
+    install(second.certificateFile(), second.privateKeyFile());
+    Relay quiet({"--cert", certificate.string(), "--key", key.string(), "--quiet"});
+    std::filesystem::remove(key);
+    ::kill(quiet.pid(), SIGHUP);
+    EXPECT_TRUE(quiet.logShows("certificate not reloaded, the one in use stays: cannot use key file \"" + key.string() +
+                               "\": No such file or directory")) << quiet.log();
 }
 
 TEST(Relay, CommandLine) {
