@@ -21,6 +21,7 @@
 #include "Duoquill/Platform/KeyStorage/IdentityKeyBlob.h"
 #include "Duoquill/Platform/KeyStorage/IdentityKeyStores.h"
 #include "Duoquill/Platform/KeyStorage/Keychain.h"
+#include "Duoquill/Platform/KeyStorage/PinFile.h"
 #include "Duoquill/Platform/KeyStorage/Pkcs11KeyStore.h"
 #include "Duoquill/Platform/PlatformError.h"
 #include "Kit/ChatCliProcess.h"
@@ -34,6 +35,58 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::ThrowsMessage;
+
+TEST(IdentityKeyBlob, OnlyARecordMakesVersionThreeAndLengthsThatDoNotAddUpAreNoBlob) {
+    const Bytes der = {0x30, 0x01, 0x00};
+    const SecureBytes plain = IdentityKeyBlob::make(IdentityBackend::tpm, der);
+    EXPECT_EQ(plain, toSecure(Bytes{'D', 'Q', 'K', 0x02, 'T', 0x30, 0x01, 0x00}));
+    EXPECT_EQ(IdentityKeyBlob::access(plain, IdentityBackend::tpm), "");
+
+    const SecureBytes recorded = IdentityKeyBlob::make(IdentityBackend::pkcs11, der, "/p");
+    EXPECT_EQ(recorded, toSecure(Bytes{'D', 'Q', 'K', 0x03, 'P', 0x00, 0x02, '/', 'p', 0x30, 0x01, 0x00}));
+    EXPECT_EQ(IdentityKeyBlob::backendOf(recorded), IdentityBackend::pkcs11);
+    EXPECT_EQ(toBytes(IdentityKeyBlob::payload(recorded, IdentityBackend::pkcs11)), der);
+    EXPECT_EQ(IdentityKeyBlob::access(recorded, IdentityBackend::pkcs11), "/p");
+    EXPECT_THROW(IdentityKeyBlob::access(recorded, IdentityBackend::tpm), CryptoError);
+
+    // A record of no length, one that runs into or past the end, and one longer than allowed.
+    for (const Bytes& damaged : {Bytes{'D', 'Q', 'K', 0x03, 'T', 0x00, 0x00, 0x30}, Bytes{'D', 'Q', 'K', 0x03, 'T', 0x00, 0x01, 0x30},
+                                 Bytes{'D', 'Q', 'K', 0x03, 'T', 0xff, 0xff, 0x30}, Bytes{'D', 'Q', 'K', 0x03, 'T', 0x00}}) {
+        EXPECT_EQ(IdentityKeyBlob::backendOf(damaged), std::nullopt);
+        EXPECT_THROW(IdentityKeyBlob::payload(damaged, IdentityBackend::tpm), CryptoError);
+    }
+    EXPECT_THROW(IdentityKeyBlob::make(IdentityBackend::tpm, der, std::string(IdentityKeyBlob::maxAccessSize + 1, 'x')),
+                 CryptoError);
+}
+
+TEST(PinFile, APinSourceIsAFileUriAndTheFileHoldsThePinAlone) {
+    EXPECT_EQ(PinFile::pathOfSource("file:/home/u/.pin"), "/home/u/.pin");
+    EXPECT_EQ(PinFile::pathOfSource("file:///home/u/token%20pin"), "/home/u/token pin");
+    EXPECT_EQ(PinFile::pathOfSource("file://localhost/p"), "/p");
+    for (const char* refused : {"/home/u/.pin", "file:pin", "file://host/p", "|/bin/cat", "https://example.org/pin",
+                                "file:/p%2", "file:/p%00q", "file:/p?x"}) {
+        EXPECT_THROW(PinFile::pathOfSource(refused), CryptoError) << refused;
+    }
+
+    const TempDir folder;
+    const auto file = [&](const std::string& content) {
+        const std::string path = (folder.path() / "pin").string();
+        std::ofstream(path, std::ios::trunc) << content;
+        ::chmod(path.c_str(), 0600);
+        return path;
+    };
+    EXPECT_EQ(PinFile::read(file("1234\r\n")), toSecure(asBytes("1234")));
+    EXPECT_EQ(PinFile::read(file("1234")), toSecure(asBytes("1234")));
+    EXPECT_THAT([&] { PinFile::read(file("12\n34\n")); }, ThrowsMessage<CryptoError>(HasSubstr("more than one line")));
+    EXPECT_THAT([&] { PinFile::read(file("\n")); }, ThrowsMessage<CryptoError>(HasSubstr("is empty")));
+    EXPECT_THAT([&] { PinFile::read(file(std::string(300, '1'))); }, ThrowsMessage<CryptoError>(HasSubstr("too long")));
+    // Neither a folder nor a FIFO, which must not hold the process waiting for a writer.
+    const std::string fifo = (folder.path() / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {folder.str(), fifo}) {
+        EXPECT_THAT([&] { PinFile::read(path); }, ThrowsMessage<CryptoError>(HasSubstr("is not a regular file")));
+    }
+}
 
 // A key restored from `user`'s blob is the key `keygen` printed, and its ECDH, with an
 // ephemeral and with a long-term peer, is the software ECDH the peer computes on its side.
