@@ -1,13 +1,13 @@
 #include "Duoquill/Platform/KeyStorage/IdentityKeyStores.h"
 
+#include <cstdlib>
+
 #include "Duoquill/Platform/KeyStorage/IdentityKeyBlob.h"
 #include "Duoquill/Platform/KeyStorage/KeyStoreUnavailable.h"
 #include "Duoquill/Platform/KeyStorage/Pkcs11KeyStore.h"
 #include "Duoquill/Platform/KeyStorage/Pkcs11Uri.h"
 #include "Duoquill/Platform/KeyStorage/TerminalPin.h"
 #include "Duoquill/Platform/KeyStorage/TpmKeyStore.h"
-
-#include <cstdlib>
 
 namespace duoquill::IdentityKeyStores {
 namespace {
@@ -65,7 +65,7 @@ Choice choose(std::optional<std::string_view> setting) {
     if (*setting == "tpm") return inTpm(TpmKeyStore::open());
     if (*setting == "software") return {std::make_unique<SoftwareKeyStore>(), "identity key created in software"};
     if (setting->starts_with(pkcs11Prefix) && setting->size() > pkcs11Prefix.size()) return onToken(*setting);
-    throw CryptoError(std::string(storeVariable) + " must be tpm, pkcs11:<module path> or software, not \"" +
+    throw CryptoError(std::string(storeVariable) + " must be tpm, pkcs11:<module path>, a PKCS#11 URI or software, not \"" +
                       std::string(*setting) + "\"");
 }
 

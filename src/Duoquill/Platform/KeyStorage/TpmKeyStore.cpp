@@ -193,7 +193,7 @@ std::unique_ptr<TpmKeyStore> TpmKeyStore::open(const std::string& recordedTcti) 
         provider->tpm.reset(OSSL_PROVIDER_load(provider->library.get(), "tpm2"));
     }
     if (!provider->base || !provider->tpm) {
-        std::string reason = openSslReason();
+        std::string reason = openSslReason();  // read either way: it empties the queue
         if (auto problem = TpmReach::problem(tcti)) {
             throw KeyStoreUnavailable::unreachable("the TPM", provider->device, std::move(*problem));
         }
