@@ -339,6 +339,10 @@ std::unique_ptr<Pkcs11KeyStore> Pkcs11KeyStore::open(const Pkcs11Uri& uri) {
     return std::make_unique<Pkcs11KeyStore>(openToken({uri.modulePath(), &uri, nullptr, uri.pinFile()}));
 }
 
+std::unique_ptr<Pkcs11KeyStore> Pkcs11KeyStore::open(const std::string& modulePath) {
+    return open(Pkcs11Uri::forModule(modulePath));
+}
+
 std::unique_ptr<P256KeyAgreementKey> Pkcs11KeyStore::restore(BytesView blob, const std::string& pinFile) {
     const BlobContents contents = parse(blob);
     const std::string& pins = pinFile.empty() ? contents.pinFile : pinFile;

@@ -20,6 +20,8 @@ public:
     // The first token of the URI's module that its attributes match, logged in with the PIN
     // of its pin-source when it has one. Throws KeyStoreUnavailable naming the module and why.
     static std::unique_ptr<Pkcs11KeyStore> open(const Pkcs11Uri& uri);
+    // The first token the module offers, its PIN asked for.
+    static std::unique_ptr<Pkcs11KeyStore> open(const std::string& modulePath);
     // The key a blob names, on the token with the blob's serial, with the PIN file
     // `pinFile` names, else the one the blob recorded, else the PIN asked for. Throws
     // CryptoError with the reason (no such module, token missing or with another serial, wrong
