@@ -1,7 +1,6 @@
 #include "Duoquill/Platform/KeyStorage/TpmKeyStore.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,14 +44,6 @@ std::string openSslReason() {
 
 [[noreturn]] void failInTpm(const std::string& what) { throw CryptoError("TPM: " + what + " (" + openSslReason() + ")"); }
 
-std::string groupName(gid_t gid) {
-    std::string buffer(4096, '\0');
-    group entry{};
-    group* found = nullptr;
-    if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) return found->gr_name;
-    return "gid " + std::to_string(gid);
-}
-
 // Why the device cannot be opened, as a user can act on it.
 std::string deviceProblem(const char* device) {
     const int fd = ::open(device, O_RDWR | O_CLOEXEC);
@@ -64,7 +55,7 @@ std::string deviceProblem(const char* device) {
     if (error == ENOENT) return "no TPM device";
     if (error == EACCES || error == EPERM) {
         struct stat info {};
-        if (::stat(device, &info) == 0) return "not in the group " + groupName(info.st_gid) + " that may open it";
+        if (::stat(device, &info) == 0) return "not in the group " + TpmReach::groupName(info.st_gid) + " that may open it";
     }
     if (error == EBUSY) return "the device is in use by another program";
     return systemWords(error);

@@ -1,9 +1,11 @@
 #include "Duoquill/Platform/KeyStorage/TpmReach.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -99,12 +101,28 @@ std::optional<std::string> socketProblem(const std::string& config) {
     return error == 0 ? std::nullopt : std::optional(systemWords(error));
 }
 
-std::optional<std::string> deviceProblem(const std::string& path) {
-    const Descriptor fd(::open(path.empty() ? defaultDevice : path.c_str(), O_RDWR | O_CLOEXEC));
-    return fd.get() >= 0 ? std::nullopt : std::optional(systemWords(errno));
+std::optional<std::string> deviceProblem(const std::string& configured) {
+    const std::string path = configured.empty() ? defaultDevice : configured;
+    const Descriptor fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    if (fd.get() >= 0) return std::nullopt;
+    const int error = errno;
+    std::string words = systemWords(error);
+    struct stat info {};
+    if ((error == EACCES || error == EPERM) && ::stat(path.c_str(), &info) == 0) {
+        words += " (not in the group " + groupName(info.st_gid) + " that may open it)";
+    }
+    return words;
 }
 
 }  // namespace
+
+std::string groupName(gid_t gid) {
+    std::string buffer(4096, '\0');
+    group entry{};
+    group* found = nullptr;
+    if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) return found->gr_name;
+    return "gid " + std::to_string(gid);
+}
 
 std::optional<std::string> problem(const std::string& tcti) {
     const std::size_t colon = tcti.find(':');
