@@ -2,8 +2,6 @@
 // Errors of the platform layer. They carry a readable sentence; callers above the platform
 // pass them through unchanged or map them onto their own error types.
 
-#include <cctype>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -26,13 +24,5 @@ class RandomSourceError : public CryptoError {
 public:
     using CryptoError::CryptoError;
 };
-
-// The system's words for an errno value, starting in lower case to go mid-sentence:
-// "connection refused".
-inline std::string systemWords(int error) {
-    std::string words = std::strerror(error);
-    if (!words.empty()) words[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(words[0])));
-    return words;
-}
 
 }  // namespace duoquill

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "Duoquill/Platform/PlatformError.h"
+#include "Duoquill/Platform/System/SystemWords.h"
 
 namespace duoquill::PinFile {
 namespace {

@@ -19,6 +19,7 @@
 #include "Duoquill/Platform/KeyStorage/KeyStoreUnavailable.h"
 #include "Duoquill/Platform/KeyStorage/TpmReach.h"
 #include "Duoquill/Platform/Primitives/OpenSslHandles.h"
+#include "Duoquill/Platform/System/SystemWords.h"
 
 namespace duoquill {
 

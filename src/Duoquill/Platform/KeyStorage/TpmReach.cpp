@@ -13,7 +13,7 @@
 #include <cstring>
 #include <map>
 
-#include "Duoquill/Platform/PlatformError.h"
+#include "Duoquill/Platform/System/SystemWords.h"
 
 namespace duoquill::TpmReach {
 namespace {
