@@ -1,7 +1,8 @@
 // Identity keys in a TPM (swtpm) and on a PKCS#11 token (SoftHSM2): their ECDH against
 // OpenSSL's software ECDH, their blobs refused everywhere but on their own device, the token
-// key's attributes, `keygen` choosing the store and saying so, and a chat of each against a
-// software identity through the real binaries.
+// key's attributes, `keygen` choosing the store and saying so, a chat of each against a
+// software identity through the real binaries with no setting but what keygen recorded, and
+// a token's PIN from a file where there is no terminal.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,12 +11,17 @@
 #include <p11-kit/pkcs11.h>
 
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <fstream>
 
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Platform/KeyStorage/IdentityKeyBlob.h"
 #include "Duoquill/Platform/KeyStorage/IdentityKeyStores.h"
 #include "Duoquill/Platform/KeyStorage/Keychain.h"
+#include "Duoquill/Platform/KeyStorage/PinFile.h"
 #include "Duoquill/Platform/KeyStorage/Pkcs11KeyStore.h"
 #include "Duoquill/Platform/PlatformError.h"
 #include "Kit/ChatCliProcess.h"
@@ -27,7 +33,60 @@ namespace duoquill::test {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::ThrowsMessage;
+
+TEST(IdentityKeyBlob, OnlyARecordMakesVersionThreeAndLengthsThatDoNotAddUpAreNoBlob) {
+    const Bytes der = {0x30, 0x01, 0x00};
+    const SecureBytes plain = IdentityKeyBlob::make(IdentityBackend::tpm, der);
+    EXPECT_EQ(plain, toSecure(Bytes{'D', 'Q', 'K', 0x02, 'T', 0x30, 0x01, 0x00}));
+    EXPECT_EQ(IdentityKeyBlob::access(plain, IdentityBackend::tpm), "");
+
+    const SecureBytes recorded = IdentityKeyBlob::make(IdentityBackend::pkcs11, der, "/p");
+    EXPECT_EQ(recorded, toSecure(Bytes{'D', 'Q', 'K', 0x03, 'P', 0x00, 0x02, '/', 'p', 0x30, 0x01, 0x00}));
+    EXPECT_EQ(IdentityKeyBlob::backendOf(recorded), IdentityBackend::pkcs11);
+    EXPECT_EQ(toBytes(IdentityKeyBlob::payload(recorded, IdentityBackend::pkcs11)), der);
+    EXPECT_EQ(IdentityKeyBlob::access(recorded, IdentityBackend::pkcs11), "/p");
+    EXPECT_THROW(IdentityKeyBlob::access(recorded, IdentityBackend::tpm), CryptoError);
+
+    // A record of no length, one that runs into or past the end, and one longer than allowed.
+    for (const Bytes& damaged : {Bytes{'D', 'Q', 'K', 0x03, 'T', 0x00, 0x00, 0x30}, Bytes{'D', 'Q', 'K', 0x03, 'T', 0x00, 0x01, 0x30},
+                                 Bytes{'D', 'Q', 'K', 0x03, 'T', 0xff, 0xff, 0x30}, Bytes{'D', 'Q', 'K', 0x03, 'T', 0x00}}) {
+        EXPECT_EQ(IdentityKeyBlob::backendOf(damaged), std::nullopt);
+        EXPECT_THROW(IdentityKeyBlob::payload(damaged, IdentityBackend::tpm), CryptoError);
+    }
+    EXPECT_THROW(IdentityKeyBlob::make(IdentityBackend::tpm, der, std::string(IdentityKeyBlob::maxAccessSize + 1, 'x')),
+                 CryptoError);
+}
+
+TEST(PinFile, APinSourceIsAFileUriAndTheFileHoldsThePinAlone) {
+    EXPECT_EQ(PinFile::pathOfSource("file:/home/u/.pin"), "/home/u/.pin");
+    EXPECT_EQ(PinFile::pathOfSource("file:///home/u/token%20pin"), "/home/u/token pin");
+    EXPECT_EQ(PinFile::pathOfSource("file://localhost/p"), "/p");
+    for (const char* refused : {"/home/u/.pin", "file:pin", "file://host/p", "|/bin/cat", "https://example.org/pin",
+                                "file:/p%2", "file:/p%00q", "file:/p?x"}) {
+        EXPECT_THROW(PinFile::pathOfSource(refused), CryptoError) << refused;
+    }
+
+    const TempDir folder;
+    const auto file = [&](const std::string& content) {
+        const std::string path = (folder.path() / "pin").string();
+        std::ofstream(path, std::ios::trunc) << content;
+        ::chmod(path.c_str(), 0600);
+        return path;
+    };
+    EXPECT_EQ(PinFile::read(file("1234\r\n")), toSecure(asBytes("1234")));
+    EXPECT_EQ(PinFile::read(file("1234")), toSecure(asBytes("1234")));
+    EXPECT_THAT([&] { PinFile::read(file("12\n34\n")); }, ThrowsMessage<CryptoError>(HasSubstr("more than one line")));
+    EXPECT_THAT([&] { PinFile::read(file("\n")); }, ThrowsMessage<CryptoError>(HasSubstr("is empty")));
+    EXPECT_THAT([&] { PinFile::read(file(std::string(300, '1'))); }, ThrowsMessage<CryptoError>(HasSubstr("too long")));
+    // Neither a folder nor a FIFO, which must not hold the process waiting for a writer.
+    const std::string fifo = (folder.path() / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {folder.str(), fifo}) {
+        EXPECT_THAT([&] { PinFile::read(path); }, ThrowsMessage<CryptoError>(HasSubstr("is not a regular file")));
+    }
+}
 
 // A key restored from `user`'s blob is the key `keygen` printed, and its ECDH, with an
 // ephemeral and with a long-term peer, is the software ECDH the peer computes on its side.
@@ -63,6 +122,24 @@ void expectChat(const ChatUser& alice, const ChatUser& bob) {
     EXPECT_TRUE(a.waitFor("peer > from software\n")) << a.standardError();
 }
 
+// A chat of `user` with no terminal at all, as a service's, that ends with its input at once:
+// status 0 once the identity key was there to use.
+ProcessResult chatWithoutTerminal(const ChatUser& user, const ChatUser& peer, const RelayProcess& relay) {
+    auto options = user.processOptions();
+    options.ownSession = true;
+    return runProcess(cliPath().string(), {"chat", peer.publicKey(), relay.url()}, options);
+}
+
+// A PIN file only its owner may read, the PIN on one line; its name needs percent-encoding.
+std::string writePinFile(const TempDir& folder, const std::string& pin) {
+    const std::string path = (folder.path() / "token pin").string();
+    std::ofstream(path) << pin << "\n";
+    ::chmod(path.c_str(), 0600);
+    return path;
+}
+
+std::string inUri(std::string path) { return path.replace(path.find(' '), 1, "%20"); }
+
 // A command run in `home` with DUOQUILL_KEY_STORE set to `store`, and no other variable of the stores.
 ProcessResult run(const TempDir& home, const std::string& command, const std::optional<std::string>& store = {}) {
     ProcessOptions options;
@@ -75,18 +152,34 @@ ProcessResult run(const TempDir& home, const std::string& command, const std::op
 TEST(TpmIdentity, KeygenInTheTpmChatsWithASoftwareIdentityAndTheBlobServesThatTpmOnly) {
     if (!Swtpm::available()) GTEST_SKIP() << "swtpm or the TPM 2.0 provider is not installed";
     const Swtpm tpm;
-    const ChatUser alice("alice", tpm.environment()), bob("bob");
+    ChatUser alice("alice", tpm.environment());
+    const ChatUser bob("bob");
     EXPECT_EQ(alice.keygenMessage(),
               "identity key created in the TPM (" + tpm.tcti() + "); it cannot be copied to another machine\n");
     EXPECT_EQ(bob.keygenMessage(), "identity key created in software\n");
     const SecureBytes blob = identityBlob(alice, IdentityBackend::tpm);
-    // Re-created from the blob alone, in a store opened anew; the swtpm takes one client, so the
-    // key goes before the chat's process opens it. Every process started later names its own TPM.
-    ::setenv("TPM2OPENSSL_TCTI", tpm.tcti().c_str(), 1);
+    EXPECT_EQ(IdentityKeyBlob::access(blob, IdentityBackend::tpm), tpm.tcti());
+    // Re-created from the blob alone, in a store opened anew, with no variable naming the TPM:
+    // the blob says how it was reached. The swtpm takes one client, so the key goes before the
+    // chat's process opens it.
+    ASSERT_EQ(std::getenv("TPM2OPENSSL_TCTI"), nullptr);
     expectRestoredKey(blob, alice);
+    EXPECT_EQ(std::getenv("TPM2OPENSSL_TCTI"), nullptr);
+    alice.setForLaterRuns("TPM2OPENSSL_TCTI", std::nullopt);
     expectChat(alice, bob);
 
-    // Another TPM cannot bring the key back: the chat ends with the reason.
+    // A blob of before, which recorded nothing, needs the variable as it always did.
+    const SecureBytes old = IdentityKeyBlob::make(IdentityBackend::tpm, IdentityKeyBlob::payload(blob, IdentityBackend::tpm));
+    if (!std::filesystem::exists("/dev/tpmrm0")) {
+        EXPECT_THAT([&] { IdentityKeyStores::restore(old); },
+                    ThrowsMessage<CryptoError>("cannot use the TPM (/dev/tpmrm0): no TPM device"));
+    }
+    ::setenv("TPM2OPENSSL_TCTI", tpm.tcti().c_str(), 1);
+    expectRestoredKey(old, alice);
+
+    // A variable given wins over the record: another TPM cannot bring the key back, and the chat
+    // ends with the reason.
+    ::unsetenv("TPM2OPENSSL_TCTI");
     const Swtpm other;
     auto options = alice.processOptions();
     options.environment["TPM2OPENSSL_TCTI"] = other.tcti();
@@ -102,11 +195,16 @@ TEST(IdentityStoreSelection, DefaultAndRequestedStoresAndTheirMessages) {
     const TempDir home;
     const bool noDevice = !std::filesystem::exists("/dev/tpmrm0");
     const std::string unknown =
-        "Error generating key: DUOQUILL_KEY_STORE must be tpm, pkcs11:<module path> or software, not ";
+        "Error generating key: DUOQUILL_KEY_STORE must be tpm, pkcs11:<module path>, a PKCS#11 URI or software, not ";
     // DUOQUILL_KEY_STORE, and what standard error starts with: status 1 when it is an error, else 0.
     std::vector<std::pair<std::optional<std::string>, std::string>> cases = {
         {"pkcs11:/nonexistent/module.so",
          "Error generating key: cannot use the token module (/nonexistent/module.so): "},
+        {"pkcs11:?pin-source=file:/p", "Error generating key: DUOQUILL_KEY_STORE: the PKCS#11 URI needs the module's file: "
+                                       "module-path=<path>\n"},
+        {"pkcs11:?module-path=/m.so&pin-value=1", "Error generating key: the PKCS#11 URI holds the PIN itself (pin-value)"},
+        {"pkcs11:?module-path=/m.so&pin-sorce=file:/p",
+         "Error generating key: the PKCS#11 URI has an attribute this program does not know: \"pin-sorce\"\n"},
         {"TPM", unknown + "\"TPM\"\n"},
         {"pkcs11:", unknown + "\"pkcs11:\"\n"},
         {"hsm", unknown + "\"hsm\"\n"}};
@@ -127,6 +225,18 @@ TEST(IdentityStoreSelection, DefaultAndRequestedStoresAndTheirMessages) {
     // The failed keygens left the first key in place.
     if (noDevice) {
         EXPECT_EQ(run(home, "pubkey").exitStatus, 0);
+    }
+
+    // A TPM named by the provider's variable that does not answer is said to be out of reach,
+    // in the system's words.
+    const std::string closed = "swtpm:host=127.0.0.1,port=" + std::to_string(freeLoopbackPort());
+    for (const auto& [tcti, reason] : std::vector<std::pair<std::string, std::string>>{
+             {closed, "connection refused"}, {"device:/nonexistent/tpm0", "no such file or directory"}}) {
+        ProcessOptions options;
+        options.environment = {{"HOME", home.str()}, {"DUOQUILL_KEY_STORE", "tpm"}, {"TPM2OPENSSL_TCTI", tcti}};
+        const auto r = runProcess(cliPath().string(), {"keygen"}, options);
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.standardError, "Error generating key: cannot reach the TPM at " + tcti + ": " + reason + "\n");
     }
 }
 
@@ -175,7 +285,8 @@ void expectKeyLockedInToken(const std::string& pin) {
 TEST(TokenIdentity, KeygenOnTheTokenChatsWithASoftwareIdentityAndTheKeyStaysOnThatToken) {
     if (!SoftHsmToken::available()) GTEST_SKIP() << "SoftHSM2 is not installed";
     const SoftHsmToken token("alice-token", "246810"), another("alice-token", "246810");
-    const ChatUser alice("alice", token.environment(), token.pin()), bob("bob");
+    ChatUser alice("alice", token.environment(), token.pin());
+    const ChatUser bob("bob");
     EXPECT_EQ(alice.keygenMessage(),
               "identity key created on the token alice-token (" + SoftHsmToken::modulePath() + ")\n");
     const SecureBytes blob = identityBlob(alice, IdentityBackend::pkcs11);
@@ -200,6 +311,56 @@ TEST(TokenIdentity, KeygenOnTheTokenChatsWithASoftwareIdentityAndTheKeyStaysOnTh
                 ThrowsMessage<CryptoError>(HasSubstr("is not plugged in (found serial")));
     Pkcs11KeyStore::setPinSource(nullptr);
     expectChat(alice, bob);
+
+    // Where no terminal can be had, the chat says both ways out; a PIN file named when it starts
+    // is one of them.
+    const RelayProcess relay;
+    EXPECT_EQ(chatWithoutTerminal(alice, bob, relay).standardError,
+              "[error] Cannot retrieve local private key: the token needs a PIN and there is no terminal to ask for it "
+              "on: run it on a terminal, or name a file that holds the PIN: "
+              "DUOQUILL_KEY_STORE=\"pkcs11:?pin-source=file:<path>\"\n");
+    const TempDir folder;
+    const std::string pinFile = writePinFile(folder, token.pin());
+    alice.setForLaterRuns("DUOQUILL_KEY_STORE", "pkcs11:?pin-source=file://localhost" + inUri(pinFile));
+    const auto r = chatWithoutTerminal(alice, bob, relay);
+    EXPECT_EQ(r.exitStatus, 0) << r.standardError;
+}
+
+TEST(TokenIdentity, APinFileNamedAtKeygenServesEveryRunWithoutATerminalWhileOnlyItsOwnerMayUseIt) {
+    if (!SoftHsmToken::available()) GTEST_SKIP() << "SoftHSM2 is not installed";
+    const SoftHsmToken token("carol-token", "97531"), decoy("decoy", "11111");
+    const TempDir folder;
+    const std::string pinFile = writePinFile(folder, token.pin());
+    // The URI picks the token by its label, and percent-encoding is undone on the way.
+    ChatUser carol("carol", {{"SOFTHSM2_CONF", token.configuration()},
+                             {"DUOQUILL_KEY_STORE", "pkcs11:token=carol-token?module-path=" + SoftHsmToken::modulePath() +
+                                                        "&pin-source=file:" + inUri(pinFile)}});
+    const ChatUser bob("bob");
+    EXPECT_EQ(carol.keygenMessage(), "identity key created on the token carol-token (" + SoftHsmToken::modulePath() +
+                                         "); its PIN is read from " + pinFile + "\n");
+    EXPECT_EQ(IdentityKeyBlob::access(identityBlob(carol, IdentityBackend::pkcs11), IdentityBackend::pkcs11), pinFile);
+    carol.setForLaterRuns("DUOQUILL_KEY_STORE", std::nullopt);
+    const RelayProcess relay;
+    const auto r = chatWithoutTerminal(carol, bob, relay);
+    EXPECT_EQ(r.exitStatus, 0) << r.standardError;
+
+    // Anyone but its owner with a way into the file, or another owner, and the PIN stays unread.
+    const std::string refused = "[error] Cannot retrieve local private key: the PIN file " + pinFile;
+    for (const mode_t mode : {0640, 0604, 0620}) {
+        ::chmod(pinFile.c_str(), mode);
+        const auto open = chatWithoutTerminal(carol, bob, relay);
+        EXPECT_EQ(open.exitStatus, 1);
+        EXPECT_THAT(open.standardError, HasSubstr(refused + " is open to other users (mode 0" + std::to_string(mode / 64) +
+                                                  std::to_string(mode / 8 % 8) + std::to_string(mode % 8) +
+                                                  "); make it yours alone: chmod 600 " + pinFile));
+        EXPECT_THAT(open.standardError, Not(HasSubstr(token.pin())));
+    }
+    ::chmod(pinFile.c_str(), 0600);
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(pinFile.c_str(), 65534, static_cast<gid_t>(-1)), 0);
+        EXPECT_EQ(chatWithoutTerminal(carol, bob, relay).standardError,
+                  refused + " belongs to another user (uid 65534); it must be yours\n");
+    }
 }
 
 }  // namespace

@@ -27,7 +27,21 @@ ProcessOptions ChatUser::processOptions() const {
                            {"DUOQUILL_KEY_STORE", "software"}};
     options.unsetEnvironment = {"XDG_DATA_HOME", "SSL_CERT_DIR"};
     for (const auto& [name, value] : environment_) options.environment[name] = value;
+    for (const std::string& name : unset_) {
+        options.environment.erase(name);
+        options.unsetEnvironment.push_back(name);
+    }
     return options;
+}
+
+void ChatUser::setForLaterRuns(const std::string& name, std::optional<std::string> value) {
+    std::erase(unset_, name);
+    if (value) {
+        environment_[name] = *value;
+    } else {
+        environment_.erase(name);
+        unset_.push_back(name);
+    }
 }
 
 constexpr std::string_view kPinPrompt = "PIN for token ";

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,9 @@ public:
     const std::string& pin() const { return pin_; }
     // What keygen said on standard error.
     const std::string& keygenMessage() const { return keygenMessage_; }
+    // For the processes started from now on, as a user who set a variable for keygen alone:
+    // `name` set to `value`, or left out of the environment altogether.
+    void setForLaterRuns(const std::string& name, std::optional<std::string> value);
     // Runs duoquill-cli to completion as this user, `input` on its standard input.
     ProcessResult run(const std::vector<std::string>& arguments, const std::string& input = {}) const;
 
@@ -41,6 +45,7 @@ private:
     TempDir home_;
     std::string label_;
     std::map<std::string, std::string> environment_;
+    std::vector<std::string> unset_;
     std::string pin_;
     std::string publicKey_;
     std::string keygenMessage_;

@@ -85,14 +85,18 @@ RunningProcess::RunningProcess(const std::string& program, const std::vector<std
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
-        ::setpgid(0, 0);
+        if (options.ownSession) {
+            ::setsid();
+        } else {
+            ::setpgid(0, 0);
+        }
         ::dup2(in[0], 0);
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
         ::execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
-    ::setpgid(pid_, pid_);  // as the child does: the group exists before either goes on
+    if (!options.ownSession) ::setpgid(pid_, pid_);  // as the child does: the group exists before either goes on
     ::close(in[0]);
     ::close(out[1]);
     ::close(err[1]);

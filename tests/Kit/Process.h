@@ -39,6 +39,10 @@ struct ProcessOptions {
     // Standard input, output and error one pseudo-terminal of the program's own, as a user's
     // shell gives it: write() types into it and everything shown is collected as standard error.
     bool terminal = false;
+    // Without a terminal: in a session of its own, so not even the test's controlling terminal
+    // (/dev/tty) is there, as for a service. For runs to completion: its group forms only once
+    // the program has started.
+    bool ownSession = false;
 };
 
 // Runs to completion (or kills it at the time-out).

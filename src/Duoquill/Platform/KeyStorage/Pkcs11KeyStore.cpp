@@ -11,6 +11,8 @@
 
 #include "Duoquill/Platform/KeyStorage/IdentityKeyBlob.h"
 #include "Duoquill/Platform/KeyStorage/KeyStoreUnavailable.h"
+#include "Duoquill/Platform/KeyStorage/PinFile.h"
+#include "Duoquill/Platform/KeyStorage/Pkcs11Uri.h"
 #include "Duoquill/Platform/KeyStorage/TerminalPin.h"
 #include "Duoquill/Platform/Primitives/Random.h"
 
@@ -136,6 +138,7 @@ struct Pkcs11KeyStore::Token {
     CK_SLOT_ID slot = 0;
     std::string label;
     std::string serial;
+    std::string pinFile;  // where the PIN came from, when not asked for
     CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
     std::mutex mutex;
 
@@ -152,7 +155,9 @@ struct Pkcs11KeyStore::Token {
         if (rv != CKR_OK) fail("no session", rv);
         if (!loginRequired) return;
         SecureBytes pin;
-        {
+        if (!pinFile.empty()) {
+            pin = PinFile::read(pinFile);
+        } else {
             const std::lock_guard lock(pinSourceMutex);
             pin = pinSource()(label);
         }
@@ -238,6 +243,7 @@ private:
 
 struct BlobContents {
     std::string modulePath;
+    std::string pinFile;
     std::string serial;
     Bytes id;
     p256::PublicKey publicKey;
@@ -248,12 +254,28 @@ BlobContents parse(BytesView blob) {
     std::string modulePath = text(takeField(rest));
     std::string serial = text(takeField(rest));
     Bytes id = toBytes(takeField(rest));
-    return {std::move(modulePath), std::move(serial), std::move(id), p256::PublicKey::fromX963(rest)};
+    return {std::move(modulePath), IdentityKeyBlob::access(blob, IdentityBackend::pkcs11), std::move(serial), std::move(id),
+            p256::PublicKey::fromX963(rest)};
 }
 
-// The module's tokens, or the one with `serial`; with a login when the token wants one.
-std::shared_ptr<Pkcs11KeyStore::Token> openToken(const std::string& modulePath, const std::string* serial) {
+// Which token to open and how to log in: a keygen's URI, or a blob's token by its serial.
+struct TokenSearch {
+    std::string modulePath;
+    const Pkcs11Uri* uri = nullptr;
+    const std::string* serial = nullptr;
+    std::string pinFile;
+};
+
+// The first initialised token the search matches; with a login when the token wants one.
+std::shared_ptr<Pkcs11KeyStore::Token> openToken(const TokenSearch& search) {
+    const std::string& modulePath = search.modulePath;
     auto module = std::make_shared<Module>(modulePath);
+    if (search.uri != nullptr) {
+        CK_INFO info{};
+        if ((*module)->C_GetInfo(&info) != CKR_OK || !search.uri->matchesModule(info)) {
+            throw KeyStoreUnavailable(storeName, modulePath, "the module is not the one the PKCS#11 URI describes");
+        }
+    }
     CK_ULONG count = 0;
     CK_RV rv = (*module)->C_GetSlotList(CK_TRUE, nullptr, &count);
     std::vector<CK_SLOT_ID> slots(count);
@@ -266,27 +288,39 @@ std::shared_ptr<Pkcs11KeyStore::Token> openToken(const std::string& modulePath, 
     for (const CK_SLOT_ID slot : slots) {
         CK_TOKEN_INFO info{};
         if ((*module)->C_GetTokenInfo(slot, &info) != CKR_OK) continue;
+        if (search.uri != nullptr) {
+            CK_SLOT_INFO slotInfo{};
+            if ((*module)->C_GetSlotInfo(slot, &slotInfo) != CKR_OK || !search.uri->matchesSlot(slot, slotInfo) ||
+                !search.uri->matchesToken(info)) {
+                continue;
+            }
+        }
         auto token = std::make_shared<Pkcs11KeyStore::Token>();
         token->module = module;
         token->slot = slot;
         token->label = trimmed(info.label);
         token->serial = trimmed(info.serialNumber);
-        if (serial != nullptr && token->serial != *serial) {
+        token->pinFile = search.pinFile;
+        if (search.serial != nullptr && token->serial != *search.serial) {
             others.push_back(token->serial);
             continue;
         }
         if ((info.flags & CKF_TOKEN_INITIALIZED) == 0) {
-            if (serial != nullptr) throw KeyStoreUnavailable(storeName, modulePath, "the token is not initialised");
+            if (search.serial != nullptr) throw KeyStoreUnavailable(storeName, modulePath, "the token is not initialised");
             continue;
         }
         token->openSession((info.flags & CKF_LOGIN_REQUIRED) != 0);
         return token;
     }
-    if (serial == nullptr) throw KeyStoreUnavailable(storeName, modulePath, "no initialised token is plugged in");
+    if (search.serial == nullptr) {
+        throw KeyStoreUnavailable(storeName, modulePath,
+                                  search.uri != nullptr ? "no initialised token plugged in matches the PKCS#11 URI"
+                                                        : "no initialised token is plugged in");
+    }
     std::string found;
     for (const std::string& other : others) found += (found.empty() ? "" : ", ") + other;
     throw KeyStoreUnavailable(storeName, modulePath,
-                              "the token with serial " + *serial + " is not plugged in (found serial " + found + ")");
+                              "the token with serial " + *search.serial + " is not plugged in (found serial " + found + ")");
 }
 
 std::unique_ptr<P256KeyAgreementKey> keyOn(const std::shared_ptr<Pkcs11KeyStore::Token>& token, const BlobContents& contents,
@@ -301,13 +335,18 @@ std::unique_ptr<P256KeyAgreementKey> keyOn(const std::shared_ptr<Pkcs11KeyStore:
 
 }  // namespace
 
-std::unique_ptr<Pkcs11KeyStore> Pkcs11KeyStore::open(const std::string& modulePath) {
-    return std::make_unique<Pkcs11KeyStore>(openToken(modulePath, nullptr));
+std::unique_ptr<Pkcs11KeyStore> Pkcs11KeyStore::open(const Pkcs11Uri& uri) {
+    return std::make_unique<Pkcs11KeyStore>(openToken({uri.modulePath(), &uri, nullptr, uri.pinFile()}));
 }
 
-std::unique_ptr<P256KeyAgreementKey> Pkcs11KeyStore::restore(BytesView blob) {
+std::unique_ptr<Pkcs11KeyStore> Pkcs11KeyStore::open(const std::string& modulePath) {
+    return open(Pkcs11Uri::forModule(modulePath));
+}
+
+std::unique_ptr<P256KeyAgreementKey> Pkcs11KeyStore::restore(BytesView blob, const std::string& pinFile) {
     const BlobContents contents = parse(blob);
-    return keyOn(openToken(contents.modulePath, &contents.serial), contents, blob);
+    const std::string& pins = pinFile.empty() ? contents.pinFile : pinFile;
+    return keyOn(openToken({contents.modulePath, nullptr, &contents.serial, pins}), contents, blob);
 }
 
 void Pkcs11KeyStore::setPinSource(PinSource source) {
@@ -364,7 +403,7 @@ std::unique_ptr<P256KeyAgreementKey> Pkcs11KeyStore::generateP256() {
     putField(payload, id);
     const Bytes point = publicKey.x963();
     payload.insert(payload.end(), point.begin(), point.end());
-    const SecureBytes blob = IdentityKeyBlob::make(IdentityBackend::pkcs11, payload);
+    const SecureBytes blob = IdentityKeyBlob::make(IdentityBackend::pkcs11, payload, token_->pinFile);
     return restoreP256(blob);
 }
 

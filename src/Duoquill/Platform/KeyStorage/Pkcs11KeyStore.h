@@ -2,7 +2,8 @@
 // Identity keys on a PKCS#11 token (a YubiKey's PIV application, a smart card, SoftHSM2),
 // through the module's own interface loaded by path. The key is made on the token, sensitive
 // and not extractable; ECDH runs there (CKM_ECDH1_DERIVE) and only the shared secret comes
-// back. The blob holds the module path, the token's serial and the key's id; never a PIN.
+// back. The blob holds the module path, the token's serial and the key's id; never a PIN, but
+// the path of the PIN file when the key was made with one.
 
 #include <functional>
 #include <memory>
@@ -12,15 +13,23 @@
 
 namespace duoquill {
 
+class Pkcs11Uri;
+
 class Pkcs11KeyStore final : public P256KeyStore {
 public:
-    // The first token the module offers. Throws KeyStoreUnavailable naming the module and why.
+    // The first token of the URI's module that its attributes match, logged in with the PIN
+    // of its pin-source when it has one. Throws KeyStoreUnavailable naming the module and why.
+    static std::unique_ptr<Pkcs11KeyStore> open(const Pkcs11Uri& uri);
+    // The first token the module offers, its PIN asked for.
     static std::unique_ptr<Pkcs11KeyStore> open(const std::string& modulePath);
-    // The key a blob names, on the token with the blob's serial. Throws CryptoError with the
-    // reason (no such module, token missing or with another serial, wrong PIN, key gone).
-    static std::unique_ptr<P256KeyAgreementKey> restore(BytesView blob);
+    // The key a blob names, on the token with the blob's serial, with the PIN file
+    // `pinFile` names, else the one the blob recorded, else the PIN asked for. Throws
+    // CryptoError with the reason (no such module, token missing or with another serial, wrong
+    // PIN, PIN file refused, key gone).
+    static std::unique_ptr<P256KeyAgreementKey> restore(BytesView blob, const std::string& pinFile = {});
 
-    // Asked once per process for a token that wants a PIN: the terminal by default.
+    // Asked once per process for a token that wants a PIN and has no PIN file: the terminal
+    // by default.
     using PinSource = std::function<SecureBytes(const std::string& tokenLabel)>;
     static void setPinSource(PinSource source);
 

@@ -12,7 +12,7 @@ namespace {
 class Terminal {
 public:
     Terminal() : fd_(::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY)) {
-        if (fd_ < 0) throw CryptoError("the token needs a PIN and there is no terminal to ask for it on");
+        if (fd_ < 0) throw NoTerminal();
         if (::tcgetattr(fd_, &saved_) == 0) {
             termios quiet = saved_;
             quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);

@@ -1,7 +1,6 @@
 #include "Duoquill/Platform/KeyStorage/TpmKeyStore.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,12 +12,14 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
+#include <optional>
 
 #include "Duoquill/Platform/KeyStorage/IdentityKeyBlob.h"
 #include "Duoquill/Platform/KeyStorage/KeyStoreUnavailable.h"
+#include "Duoquill/Platform/KeyStorage/TpmReach.h"
 #include "Duoquill/Platform/Primitives/OpenSslHandles.h"
+#include "Duoquill/Platform/System/SystemWords.h"
 
 namespace duoquill {
 
@@ -44,14 +45,6 @@ std::string openSslReason() {
 
 [[noreturn]] void failInTpm(const std::string& what) { throw CryptoError("TPM: " + what + " (" + openSslReason() + ")"); }
 
-std::string groupName(gid_t gid) {
-    std::string buffer(4096, '\0');
-    group entry{};
-    group* found = nullptr;
-    if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) return found->gr_name;
-    return "gid " + std::to_string(gid);
-}
-
 // Why the device cannot be opened, as a user can act on it.
 std::string deviceProblem(const char* device) {
     const int fd = ::open(device, O_RDWR | O_CLOEXEC);
@@ -63,11 +56,38 @@ std::string deviceProblem(const char* device) {
     if (error == ENOENT) return "no TPM device";
     if (error == EACCES || error == EPERM) {
         struct stat info {};
-        if (::stat(device, &info) == 0) return "not in the group " + groupName(info.st_gid) + " that may open it";
+        if (::stat(device, &info) == 0) return "not in the group " + TpmReach::groupName(info.st_gid) + " that may open it";
     }
     if (error == EBUSY) return "the device is in use by another program";
-    return std::strerror(error);
+    return systemWords(error);
 }
+
+// The provider reads its TCTI from the environment when it starts; the variable holds this
+// store's setting for that moment only, so a later store does not take it for the user's.
+class TctiForProviderStart {
+public:
+    explicit TctiForProviderStart(const std::string& tcti) : lock_(mutex()) {
+        if (const char* given = std::getenv(tctiVariable)) previous_ = given;
+        ::setenv(tctiVariable, tcti.c_str(), 1);
+    }
+    ~TctiForProviderStart() {
+        if (previous_) {
+            ::setenv(tctiVariable, previous_->c_str(), 1);
+        } else {
+            ::unsetenv(tctiVariable);
+        }
+    }
+    TctiForProviderStart(const TctiForProviderStart&) = delete;
+    TctiForProviderStart& operator=(const TctiForProviderStart&) = delete;
+
+private:
+    static std::mutex& mutex() {
+        static std::mutex starting;
+        return starting;
+    }
+    std::lock_guard<std::mutex> lock_;
+    std::optional<std::string> previous_;
+};
 
 using OsslProvider = std::unique_ptr<OSSL_PROVIDER, openssl::Deleter<&OSSL_PROVIDER_unload>>;
 using LibraryContext = std::unique_ptr<OSSL_LIB_CTX, openssl::Deleter<&OSSL_LIB_CTX_free>>;
@@ -78,6 +98,8 @@ using LibraryContext = std::unique_ptr<OSSL_LIB_CTX, openssl::Deleter<&OSSL_LIB_
 // provider's connection to the TPM carries one command at a time.
 struct TpmKeyStore::Provider {
     std::string device;
+    // What the blobs of keys made here record: the TCTI when it is not the usual device.
+    std::string record;
     LibraryContext library;
     OsslProvider tpm;
     OsslProvider base;  // encodings and the peer's public key
@@ -132,18 +154,25 @@ private:
 
 }  // namespace
 
-std::unique_ptr<TpmKeyStore> TpmKeyStore::open() {
+std::unique_ptr<TpmKeyStore> TpmKeyStore::open(const std::string& recordedTcti) {
     auto provider = std::make_shared<Provider>();
-    const char* tcti = std::getenv(tctiVariable);
-    if (tcti != nullptr && *tcti != '\0') {
+    const char* given = std::getenv(tctiVariable);
+    std::string tcti;
+    if (given != nullptr && *given != '\0') {
+        tcti = given;
+    } else if (!recordedTcti.empty()) {
+        tcti = recordedTcti;
+    }
+    if (!tcti.empty()) {
         provider->device = tcti;
+        provider->record = tcti;
     } else {
         provider->device = defaultDevice;
         if (std::string problem = deviceProblem(defaultDevice); !problem.empty()) {
             throw KeyStoreUnavailable("the TPM", provider->device, std::move(problem));
         }
         // Straight to the kernel's resource manager, not whatever the loader tries first.
-        ::setenv(tctiVariable, (std::string("device:") + defaultDevice).c_str(), 0);
+        tcti = std::string("device:") + defaultDevice;
     }
     // The TPM library logs its failures on standard error; ours are reported as messages.
     ::setenv("TSS2_LOG", "all+NONE", 0);
@@ -151,10 +180,17 @@ std::unique_ptr<TpmKeyStore> TpmKeyStore::open() {
     provider->library.reset(OSSL_LIB_CTX_new());
     if (!provider->library) throw KeyStoreUnavailable("the TPM", provider->device, "out of memory");
     provider->base.reset(OSSL_PROVIDER_load(provider->library.get(), "default"));
-    provider->tpm.reset(OSSL_PROVIDER_load(provider->library.get(), "tpm2"));
+    {
+        const TctiForProviderStart setting(tcti);
+        provider->tpm.reset(OSSL_PROVIDER_load(provider->library.get(), "tpm2"));
+    }
     if (!provider->base || !provider->tpm) {
+        std::string reason = openSslReason();  // read either way: it empties the queue
+        if (auto problem = TpmReach::problem(tcti)) {
+            throw KeyStoreUnavailable::unreachable("the TPM", provider->device, std::move(*problem));
+        }
         throw KeyStoreUnavailable("the TPM", provider->device,
-                                  "the TPM 2.0 provider of OpenSSL (tpm2-openssl) did not start: " + openSslReason());
+                                  "the TPM 2.0 provider of OpenSSL (tpm2-openssl) did not start: " + reason);
     }
     return std::make_unique<TpmKeyStore>(std::move(provider));
 }
@@ -176,7 +212,7 @@ std::unique_ptr<P256KeyAgreementKey> TpmKeyStore::generateP256() {
     unsigned char* der = nullptr;
     std::size_t length = 0;
     if (!encoder || OSSL_ENCODER_to_data(encoder.get(), &der, &length) <= 0) failInTpm("the wrapped key could not be written");
-    SecureBytes blob = IdentityKeyBlob::make(IdentityBackend::tpm, BytesView(der, length));
+    SecureBytes blob = IdentityKeyBlob::make(IdentityBackend::tpm, BytesView(der, length), provider_->record);
     OPENSSL_clear_free(der, length);
     return std::make_unique<TpmP256Key>(provider_, std::move(key), std::move(blob));
 }

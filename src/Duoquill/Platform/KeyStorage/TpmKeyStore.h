@@ -4,7 +4,9 @@
 // The key is a P-256 key under the TPM's storage root key, with no authorisation value; it
 // leaves the TPM only wrapped by that TPM's own storage key, and its ECDH runs inside.
 //
-// The TPM is the one the provider's TPM2OPENSSL_TCTI names, else /dev/tpmrm0.
+// The TPM is the one the provider's TPM2OPENSSL_TCTI names, else the one a key's blob recorded
+// when it was made, else /dev/tpmrm0. A TCTI given in the variable is recorded in the blobs of
+// the keys made with it, so later runs find that TPM with no setting.
 
 #include <memory>
 #include <string>
@@ -15,10 +17,12 @@ namespace duoquill {
 
 class TpmKeyStore final : public P256KeyStore {
 public:
-    // Throws KeyStoreUnavailable naming the device and why it cannot be used.
-    static std::unique_ptr<TpmKeyStore> open();
+    // `recordedTcti`: the TCTI a key's blob recorded (IdentityKeyBlob::access), used when the
+    // variable is not set. Throws KeyStoreUnavailable naming the device and why it cannot be
+    // used; KeyStoreUnavailable::unreachable when the TPM it names does not answer.
+    static std::unique_ptr<TpmKeyStore> open(const std::string& recordedTcti = {});
 
-    // "/dev/tpmrm0", or the provider's TCTI setting when one is given.
+    // "/dev/tpmrm0", or the TCTI setting in use.
     const std::string& device() const noexcept;
 
     std::unique_ptr<P256KeyAgreementKey> generateP256() override;
