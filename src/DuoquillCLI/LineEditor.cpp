@@ -116,6 +116,16 @@ void LineEditor::giveUpKey() {
     if (changed_) render();
 }
 
+std::vector<std::string_view> LineEditor::characters() const {
+    std::vector<std::string_view> out;
+    std::size_t offset = 0;
+    for (const Character& c : characters_) {
+        out.emplace_back(bytes_.data() + offset, c.bytes);
+        offset += c.bytes;
+    }
+    return out;
+}
+
 std::optional<LineEditor::Entered> LineEditor::takeEntered() {
     std::optional<Entered> entered = std::move(entered_);
     entered_.reset();

@@ -61,6 +61,8 @@ public:
 
     std::string_view line() const { return {bytes_.data(), bytes_.size()}; }
     std::size_t cursorByte() const { return cursorByte_; }
+    // The line's characters, as the cursor moves over them and the screen draws them.
+    std::vector<std::string_view> characters() const;
     Size size() const { return size_; }
     bool promptShown() const { return promptOn_; }
 
