@@ -405,14 +405,19 @@ void LineEditor::render() {
     top_ = std::min(top_, rows > height ? rows - height : 0);
     const std::uint32_t last = std::min(rows, top_ + height) - 1;
 
+    // What was drawn before and reaches past what is drawn now is erased.
     const bool wasShown = shown_;
+    const std::size_t rowsBefore = shownRowWidths_.size();
+    const int lastWidthBefore = rowsBefore > 0 ? shownRowWidths_.back() : 0;
     if (shown_) {
         up(cursorRow_);
         out_ += '\r';
     }
     writeRows(top_, last);
     const int lastWidth = shownRowWidths_.back();
-    if (wasShown && lastWidth < size_.columns) out_ += kEraseBelow;
+    const bool longerBefore = rowsBefore > shownRowWidths_.size() ||
+                              (rowsBefore == shownRowWidths_.size() && lastWidthBefore > lastWidth);
+    if (wasShown && longerBefore && lastWidth < size_.columns) out_ += kEraseBelow;
 
     // From the end of the last row to the cursor.
     int row = static_cast<int>(last - top_), column = lastWidth;

@@ -119,15 +119,17 @@ TEST(LineEditor, DrawsThePromptTheLineAndPrintsAboveIt) {
     editor.showPrompt();
     EXPECT_EQ(editor.takeOutput().view(), prompt);
     editor.feed("hi");
-    EXPECT_EQ(editor.takeOutput().view(), "\r" + prompt + "hi\x1b[J");
+    EXPECT_EQ(editor.takeOutput().view(), "\r" + prompt + "hi");
     editor.feed(left);
-    EXPECT_EQ(editor.takeOutput().view(), "\r" + prompt + "hi\x1b[J\r\x1b[3C");
+    EXPECT_EQ(editor.takeOutput().view(), "\r" + prompt + "hi\r\x1b[3C");
+    editor.feed("\x7f");
+    EXPECT_EQ(editor.takeOutput().view(), "\r" + prompt + "i\x1b[J\r\x1b[2C");
     editor.hide();
     EXPECT_EQ(editor.takeOutput().view(), "\r\x1b[J");
     editor.redraw();
-    EXPECT_EQ(editor.takeOutput().view(), prompt + "hi\r\x1b[3C");
+    EXPECT_EQ(editor.takeOutput().view(), prompt + "i\r\x1b[2C");
     editor.feed("\r");
-    EXPECT_EQ(editor.takeOutput().view(), "\r\x1b[J" + prompt + "hi\r\n" + prompt);
+    EXPECT_EQ(editor.takeOutput().view(), "\r\x1b[J" + prompt + "i\r\n" + prompt);
 }
 
 // Long lines in narrow terminals: each row ends where the next character no longer fits, the
