@@ -273,10 +273,17 @@ void LineEditor::moveTo(std::size_t character) {
     changed_ = true;
 }
 
+// Walks from the cursor or from the start, whichever is nearer: keys act next to the cursor.
 std::size_t LineEditor::characterOffset(std::size_t character) const {
-    if (character == cursor_) return cursorByte_;
-    std::size_t offset = 0;
-    for (std::size_t i = 0; i < character; ++i) offset += characters_[i].bytes;
+    std::size_t offset = cursorByte_;
+    if (character >= cursor_) {
+        for (std::size_t i = cursor_; i < character; ++i) offset += characters_[i].bytes;
+    } else if (cursor_ - character <= character) {
+        for (std::size_t i = character; i < cursor_; ++i) offset -= characters_[i].bytes;
+    } else {
+        offset = 0;
+        for (std::size_t i = 0; i < character; ++i) offset += characters_[i].bytes;
+    }
     return offset;
 }
 
