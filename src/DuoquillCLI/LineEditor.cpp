@@ -104,7 +104,7 @@ std::size_t LineEditor::feed(std::string_view input) {
         const KeyDecoder::Keys keys = keys_.add(static_cast<unsigned char>(input[taken++]));
         for (std::size_t i = 0; i < keys.count && !entered_; ++i) apply(keys.keys[i]);
     }
-    if (changed_ && !entered_) render();
+    if (changed_) render();
     if (bell_) out_ += '\a';
     bell_ = false;
     return taken;

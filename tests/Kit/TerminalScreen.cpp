@@ -26,17 +26,20 @@ void TerminalScreen::lineFeed() {
     if (row_ + 1 < rows_) {
         ++row_;
     } else {
-        dropTopRows(1);
+        scroll();
         ++scrolls_;
     }
 }
 
-void TerminalScreen::dropTopRows(int count) {
-    for (int i = 0; i < count && !grid_.empty(); ++i) {
-        grid_.erase(grid_.begin());
-        grid_.emplace_back(static_cast<std::size_t>(columns_));
-    }
+void TerminalScreen::scroll() {
+    grid_.erase(grid_.begin());
+    grid_.emplace_back(static_cast<std::size_t>(columns_));
     forgetJoin();
+}
+
+void TerminalScreen::dropTopRows(int count) {
+    for (int i = 0; i < count; ++i) scroll();
+    row_ = std::max(0, row_ - count);
 }
 
 void TerminalScreen::eraseRow(int row, int from) {

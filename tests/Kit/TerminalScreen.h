@@ -19,7 +19,7 @@ public:
 
     void write(std::string_view bytes);
     void resize(int columns, int rows);
-    // Takes the top rows away, as printing that many lines at the bottom would.
+    // Takes the top rows away, the cursor's row with the rest: the rows below are then on top.
     void dropTopRows(int count);
 
     int columns() const { return columns_; }
@@ -43,6 +43,7 @@ private:
 
     void print(char32_t codePoint, std::string_view bytes);
     void lineFeed();
+    void scroll();
     void eraseRow(int row, int from);
     void put(int column, Cell cell);
     void forgetJoin();
