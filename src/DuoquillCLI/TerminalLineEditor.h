@@ -1,9 +1,9 @@
 #pragma once
-// The user's lines when standard input is a terminal: libedit's line editing and an
-// in-memory history, driven from the main event loop rather than a blocking thread, so that a
-// line printed while the user types lands above the partly typed line, which is then drawn
-// again. Lines are handed to the client one at a time, in order, as the thread reader does;
-// Ctrl-D on an empty line and Ctrl-C quit. libedit is one per process, so is this.
+// The user's lines when standard input is a terminal: the line editor (LineEditor) on a raw
+// terminal, driven from the main event loop rather than a blocking thread, so that a line
+// printed while the user types lands above the partly typed line, which is then drawn again.
+// Lines are handed to the client one at a time, in order, as the thread reader does; Ctrl-D on
+// an empty line and Ctrl-C quit. The terminal is one per process, so is this.
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
@@ -14,6 +14,7 @@
 #include "Duoquill/Platform/SecureBytes.h"
 #include "DuoquillCLI/ChatDisplay.h"
 #include "DuoquillCLI/ChatTasks.h"
+#include "DuoquillCLI/LineEditor.h"
 
 namespace duoquill::cli {
 
@@ -25,7 +26,8 @@ public:
     // elsewhere the edited line would go there, unseen.
     static bool worksHere();
 
-    // Takes SIGINT (and SIGWINCH) from here on; the terminal is left as it is until start().
+    // Takes SIGINT (and SIGWINCH, SIGTSTP, SIGCONT) from here on; the terminal is left as it is
+    // until start().
     explicit TerminalLineEditor(boost::asio::io_context& io);
     ~TerminalLineEditor() override;
     TerminalLineEditor(const TerminalLineEditor&) = delete;
@@ -33,8 +35,8 @@ public:
 
     void start(std::weak_ptr<CLIChatClient> client, std::shared_ptr<TaskHandle> task);
 
-    // Puts the terminal back as it was found and wipes the history. Safe on every exit path,
-    // more than once, and with no editor made.
+    // Takes the line off the screen, puts the terminal back as it was found and wipes the line
+    // and the history. Safe on every exit path, more than once, and with no editor made.
     static void restoreTerminal() noexcept;
 
     void hide() override;
@@ -42,32 +44,28 @@ public:
     void showPrompt() override;
 
 private:
-    static void onLine(char* line);
-    static int readCharacter(FILE*);
-
     void waitForSignal();
     void waitForInput();
     void readAvailable();
-    void handle(SecureText line);
+    void takeKeys();
+    void flush();
+    void makeRaw();
+    void handle(LineEditor::Entered entered);
     void quit();
-    bool somethingShown() const;
 
     boost::asio::io_context& io_;
     boost::asio::posix::stream_descriptor input_;
     boost::asio::signal_set signals_;
     std::weak_ptr<CLIChatClient> client_;
     std::shared_ptr<TaskHandle> task_;
-    std::optional<SecureText> line_;
-    bool installed_ = false;
-    bool promptOn_ = false;
-    bool endOfInput_ = false;
-    bool firstRead_ = false;
+    LineEditor editor_;
+    // Bytes read and not yet taken by the editor: the rest of a paste after a line it entered.
+    SecureText unread_;
+    std::size_t unreadTaken_ = 0;
+    bool started_ = false;
+    bool promptBeforeStart_ = false;
     bool quitting_ = false;
     bool quitBeforeStart_ = false;
-    // libedit's rl_end/rl_point, as they stood after the last key; libedit leaves them stale
-    // once a line is accepted.
-    int typedLength_ = 0;
-    int typedPoint_ = 0;
 };
 
 }  // namespace duoquill::cli

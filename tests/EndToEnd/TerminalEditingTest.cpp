@@ -2,6 +2,7 @@
 // real relay: what the line editor shows and what it sends.
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 
 #include <csignal>
@@ -86,6 +87,8 @@ TEST_F(TerminalEditing, EachKeyDoesWhatTheTableSaysWithTheCursorMidLine) {
         {"mid" + left + "\x01<\x05>", "<mid>"},              // Ctrl-A and Ctrl-E
         {"keepcut" + left + left + left + "\x0b", "keep"},  // Ctrl-K: to the end of the line
         {"drop it" + left + left + "\x15new", "new"},       // Ctrl-U: the whole line
+        {"xy" + home + "\x04", "y"},                         // Ctrl-D in a typed line: the one under it
+        {"a\tb", "a\tb"},                                    // Tab: a tab, no completion
     };
     std::vector<std::string> expected;
     for (const auto& [keys, sent] : cases) {
@@ -133,6 +136,26 @@ TEST_F(TerminalEditing, CtrlDQuitsOnAnEmptyLineAndNothingIsWritten) {
             EXPECT_NE(entry.path().string().find("/.local/share/duoquill/"), std::string::npos) << entry.path();
         }
     }
+}
+
+// Pastes far longer than a row of a 120-column terminal: one within the chat's limit goes out
+// whole, one past it is refused, and the client goes on.
+TEST_F(TerminalEditing, LongPastesAreSentWholeOrRefusedAndTheClientGoesOn) {
+    winsize size{};
+    size.ws_col = 120;
+    size.ws_row = 24;
+    ASSERT_EQ(::ioctl(a.terminal(), TIOCSWINSZ, &size), 0);
+
+    const std::string within(6000, 'p');
+    a.write(within + "\r");
+    ASSERT_TRUE(b.waitFor("peer > " + within + "\n")) << b.standardError().size();
+    a.write(std::string(100000, 'q') + "\r");
+    ASSERT_TRUE(a.waitFor("message too large")) << a.standardError().size();
+    a.write("still here\r");
+    ASSERT_TRUE(b.waitFor("peer > still here\n")) << b.standardError().size();
+    EXPECT_EQ(b.timesShown("qqq"), 0u);
+    EXPECT_EQ(b.timesShown("peer > "), 2u);
+    EXPECT_FALSE(a.waitForExit(0ms));
 }
 
 }  // namespace
