@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "Duoquill/Platform/PlatformError.h"
+#include "Duoquill/Platform/System/FileDescriptor.h"
 #include "Duoquill/Platform/System/SystemWords.h"
 
 namespace duoquill::PinFile {
@@ -15,22 +16,6 @@ namespace {
 
 // Far beyond any token's PIN; a longer file is not a PIN file.
 constexpr std::size_t maxPinFileSize = 256;
-
-class OpenFile {
-public:
-    explicit OpenFile(const std::string& path)
-        // Non-blocking, so a FIFO in its place cannot hold the process.
-        : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)) {}
-    ~OpenFile() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    OpenFile(const OpenFile&) = delete;
-    OpenFile& operator=(const OpenFile&) = delete;
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
 
 std::string octal(mode_t mode) {
     char text[8];
@@ -49,7 +34,8 @@ int hexDigit(char c) {
 
 SecureBytes read(const std::string& path) {
     const std::string name = "the PIN file " + path;
-    const OpenFile file(path);
+    // Non-blocking, so a FIFO in its place cannot hold the process.
+    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (file.get() < 0) throw CryptoError("cannot open " + name + ": " + systemWords(errno));
     struct stat info {};
     if (::fstat(file.get(), &info) != 0) throw CryptoError("cannot read " + name + ": " + systemWords(errno));

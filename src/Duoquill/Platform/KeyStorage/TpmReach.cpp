@@ -13,6 +13,7 @@
 #include <cstring>
 #include <map>
 
+#include "Duoquill/Platform/System/FileDescriptor.h"
 #include "Duoquill/Platform/System/SystemWords.h"
 
 namespace duoquill::TpmReach {
@@ -23,20 +24,6 @@ constexpr const char* defaultHost = "localhost";
 constexpr const char* defaultPort = "2321";
 constexpr const char* defaultDevice = "/dev/tpm0";
 constexpr int connectTimeoutMs = 3000;
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
 
 // "host=127.0.0.1,port=2321" as a map; a value without a name is taken as the host.
 std::map<std::string, std::string> options(const std::string& config) {
@@ -75,7 +62,7 @@ std::optional<std::string> socketProblem(const std::string& config) {
         address.sun_family = AF_UNIX;
         if (path->second.size() >= sizeof address.sun_path) return "the socket's path is too long";
         std::memcpy(address.sun_path, path->second.c_str(), path->second.size() + 1);
-        const Descriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        const FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         if (fd.get() < 0) return systemWords(errno);
         const int error = connectWithin(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
         return error == 0 ? std::nullopt : std::optional(systemWords(error));
@@ -93,7 +80,7 @@ std::optional<std::string> socketProblem(const std::string& config) {
     }
     int error = 0;
     for (const addrinfo* at = addresses; at != nullptr; at = at->ai_next) {
-        const Descriptor fd(::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, at->ai_protocol));
+        const FileDescriptor fd(::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, at->ai_protocol));
         error = fd.get() < 0 ? errno : connectWithin(fd.get(), at->ai_addr, at->ai_addrlen);
         if (error == 0) break;
     }
@@ -103,7 +90,7 @@ std::optional<std::string> socketProblem(const std::string& config) {
 
 std::optional<std::string> deviceProblem(const std::string& configured) {
     const std::string path = configured.empty() ? defaultDevice : configured;
-    const Descriptor fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    const FileDescriptor fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
     if (fd.get() >= 0) return std::nullopt;
     const int error = errno;
     std::string words = systemWords(error);
