@@ -45,6 +45,7 @@ TEST(LineEditor, KeysEditTheLineByWholeCharacters) {
         {"xy\x04", "xy", 2},
         {"a\tb", "a\tb", 3},  // Tab types a tab: there is no completion
         {"mid\x01<\x05>", "<mid>", 5},
+        {"mid" + left + home + "<" + "\x1b[F>", "<mid>", 5},
         {"keepcut" + left + left + left + "\x0b", "keep", 4},
         {"drop it" + left + "\x15", "", 0},
         {"one two\t three" + left + left + left + left + left + "\x17", "one three", 4},
