@@ -45,32 +45,18 @@ TEST(TerminalText, ControlsBidiAndInvalidUtf8AreNeutralisedAndCleanTextIsUnchang
     for (const auto& [text, shown] : cases) EXPECT_EQ(neutralised(text), shown) << testing::PrintToString(text);
 }
 
+// The cluster rules are utf8proc's; ours is to count the first code point, carry its state
+// across sequences longer than two, and decode what reaches it.
 TEST(TerminalText, CountsExtendedGraphemeClusters) {
     const std::pair<const char*, std::size_t> cases[] = {
         {"", 0},
         {"abc", 3},
-        {"\r\n", 1},
-        {"\n\r", 2},
-        {"e\xCC\x81\xCC\xA3", 1},                                   // e + two combining marks
         {"\xCC\x81", 1},                                            // a lone combining mark
-        {"\xE2\x9D\xA4\xEF\xB8\x8F", 1},                            // heart + VS16
-        {"\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD", 1},                    // thumbs up + skin tone
+        {"e\xCC\x81\xCC\xA3", 1},                                   // e + two combining marks
         {"\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7\xE2\x80\x8D\xF0\x9F\x91\xA6", 1},
-        {"\xF0\x9F\x8F\xB3\xEF\xB8\x8F\xE2\x80\x8D\xF0\x9F\x8C\x88", 1},  // rainbow flag: EP VS16 ZWJ EP
-        {"a\xE2\x80\x8D\xF0\x9F\x91\xA9", 2},                       // ZWJ after a letter joins nothing
-        {"\xF0\x9F\x91\xA8\xE2\x80\x8D\xE2\x80\x8D\xF0\x9F\x91\xA9", 2},  // two ZWJ break the sequence
-        {"\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7", 1},                    // FR
         {"\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7\xF0\x9F\x87\xA9", 2},    // FR + lone D
         {"\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA", 2},
-        {"\xE1\x84\x80\xE1\x85\xA1\xE1\x86\xA8", 1},                // jamo L V T
-        {"\xEA\xB0\x80\xE1\x86\xA8", 1},                            // syllable LV + T
-        {"\xEA\xB0\x81\xE1\x85\xA1", 2},                            // syllable LVT, then V breaks
-        {"\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4", 3},                // three syllables
-        {"\xE0\xA4\x95\xE0\xA4\xBF", 1},                            // Devanagari ka + vowel sign i (SpacingMark)
-        {"\xD8\x80\xD9\xA1", 1},                                    // Arabic number sign (Prepend) + digit
-        {"\x01\xCC\x81", 2},                                        // nothing extends a control
         {"\xFF\xCC\x81", 1},                                        // U+FFFD for the bad byte, extended
-        {"\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", 3},
     };
     for (const auto& [text, count] : cases) EXPECT_EQ(characterCount(text), count) << text;
 }
