@@ -555,15 +555,6 @@ public:
         const char* name = SSL_group_to_name(tls_.get(), SSL_get_negotiated_group(tls_.get()));
         return name != nullptr ? name : "";
     }
-    // Key updates that ask for one back, never reading the answers; sends stop at the first
-    // one the relay leaves unread for a second. How many went out.
-    int floodKeyUpdates(int count) {
-        const timeval limit{1, 0};
-        setsockopt(socket_.native_handle(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-        int sent = 0;
-        while (sent < count && SSL_key_update(tls_.get(), SSL_KEY_UPDATE_REQUESTED) == 1 && SSL_do_handshake(tls_.get()) == 1) ++sent;
-        return sent;
-    }
     // The records of `count` key updates that ask for one back (TLS 1.3), to be sent in one write.
     std::string keyUpdates(int count) {
         BIO* const socket = SSL_get_wbio(tls_.get());
@@ -704,15 +695,12 @@ TEST(Relay, OnlyTls13AndTls12WithEcdheAndAeadAreAcceptedAndTheirRecordsFollowKey
         bare.closeNotify();
         EXPECT_EQ(peer->readText(), kPeerDisconnected);
     }
-    // Forged records after the handshake: a wrong tag, a length past the largest record, an
-    // outer type other than application data. Each ends that member's connection, its peer
-    // hears of it, and the relay goes on pairing others.
-    const std::string tooLong = std::string("\x17\x03\x03\x48\x01", 5) + std::string(64, 'x');
-    for (const std::string& forged : {std::string("\x17\x03\x03\x00\x20", 5) + std::string(32, '\x5a'), tooLong,
-                                      std::string("\x16\x03\x03\x00\x20", 5) + std::string(32, '\x5a')}) {
+    // A forged record after the handshake (OpenSSL refuses it) ends that member's connection,
+    // its peer hears of it, and the relay goes on pairing others.
+    {
         BareTlsMember bare(relay.port(), roomPath(room), TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256");
         const Client peer = relay.join(roomPath(room++));
-        bare.writeRaw(forged);
+        bare.writeRaw(std::string("\x17\x03\x03\x00\x20", 5) + std::string(32, '\x5a'));
         EXPECT_EQ(peer->readText(), kPeerDisconnected);
     }
     const Client a = relay.join(roomPath(room)), b = relay.join(roomPath(room));
@@ -832,19 +820,10 @@ TEST(Relay, AKeyUpdateWhileAWriteToTheMemberIsBlockedKeepsItsConnectionAndItsFra
     EXPECT_EQ(relay.log().find("bad write retry"), std::string::npos) << relay.log();
 }
 
-// What TLS holds for a member is bounded: a flood of key updates is cut off, and a record left
-// unfinished holds its buffer only within the memory budget and the handshake time-out.
-TEST(Relay, TlsFloodsAndUnfinishedRecordsStayWithinTheBudget) {
+// A record left unfinished holds its buffer only within the memory budget and the handshake
+// time-out.
+TEST(Relay, UnfinishedTlsRecordsStayWithinTheBudget) {
     Relay relay({"--memory-budget", "1", "--handshake-timeout", "2", "--max-per-address", "0", "--threads", "1"});
-    {
-        BareTlsMember attacker(relay.port(), roomPath(800), TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256");
-        const Client peer = relay.join(roomPath(800));
-        const long before = relay.residentKiB();
-        EXPECT_LT(attacker.floodKeyUpdates(400000), 400000);
-        EXPECT_TRUE(relay.logShows("#1 dropped: more than 32 TLS handshake messages (key updates, renegotiations) within 10 s")) << relay.log();
-        EXPECT_EQ(peer->readText(), kPeerDisconnected);
-        EXPECT_LT(relay.residentKiB() - before, kGrowthBoundKiB);
-    }
     // Each member, alone in its room, sends the first part of a record and nothing more: about
     // 56 buffers fit in the budget, the other members are refused.
     std::vector<std::unique_ptr<BareTlsMember>> members;
