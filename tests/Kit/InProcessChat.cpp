@@ -125,7 +125,7 @@ private:
 }  // namespace
 
 ChatProcess::ChatProcess(int owner_, ManualTimeline& timeline_, SimulatedRelay& relay_, std::uint64_t seed,
-                         cli::ChatDisplay* shownOn)
+                         cli::ChatDisplay* shownOn, bool baseProtocolOnly)
     : owner(owner_),
       timeline(timeline_),
       relay(relay_),
@@ -156,7 +156,7 @@ ChatProcess::ChatProcess(int owner_, ManualTimeline& timeline_, SimulatedRelay& 
                 if (onExit) onExit(status);
             },
         .startInputReader = {},
-        .baseProtocolOnly = false,
+        .baseProtocolOnly = baseProtocolOnly,
         .lineStreamStart = (std::uint64_t{1} << 52) + world.stream.next() % (std::uint64_t{1} << 51),
     };
     const std::string peerKey = base64URLString(World::identityKey(1 - owner).publicKey().compressed());

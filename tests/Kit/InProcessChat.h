@@ -2,9 +2,8 @@
 // Chat clients in one test process: each "process" is the real CLIChatClient with its own
 // io_context, timers on a shared simulated timeline, a deterministic world of its own, an
 // identity held in memory, a display that records every line and a transport to the simulated
-// relay. Killing a process drops everything it had, as the end of a real process would. For
-// what only the driver shows (its reader, its memory, its terminal); decisions are tried on
-// bare machines (MachineChat.h).
+// relay. Killing a process drops everything it had, as the end of a real process would. Two of
+// them on one relay: MachinePair (MachineChat.h).
 
 #include <boost/asio/io_context.hpp>
 #include <functional>
@@ -36,16 +35,18 @@ private:
 };
 
 // The client of identity `owner` (World::identityKey) talking to the other identity. Its
-// lines go to `display` when given, else to its own RecordingDisplay.
+// lines go to `display` when given, else to its own RecordingDisplay. `baseProtocolOnly`: a
+// client of the base protocol (ChatMachineConfig).
 struct ChatProcess {
     ChatProcess(int owner, ManualTimeline& timeline, SimulatedRelay& relay, std::uint64_t seed,
-                cli::ChatDisplay* display = nullptr);
+                cli::ChatDisplay* display = nullptr, bool baseProtocolOnly = false);
     ~ChatProcess();
 
     // Hands a typed line to the client, as the standard-input reader does.
     void type(std::string_view line);
     void quit();
-    cli::chat::Phase state() const { return client->machine().phase(); }
+    const cli::ChatMachine& machine() const { return client->machine(); }
+    cli::chat::Phase state() const { return machine().phase(); }
     bool isActive() const { return state() == cli::chat::Phase::active; }
 
     int owner;
