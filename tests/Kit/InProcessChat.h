@@ -7,6 +7,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +33,25 @@ public:
 
 private:
     p256::PrivateKey key_;
+};
+
+// The driver's timers on the timeline, for one executor. Destroying them drops their unfired
+// sleeps (and with them the coroutines waiting in them), as the end of a process would.
+class ManualChatTimers final : public cli::ChatTimers {
+public:
+    ManualChatTimers(ManualTimeline& timeline, boost::asio::any_io_executor executor)
+        : timeline_(timeline), executor_(std::move(executor)) {}
+    ManualChatTimers(const ManualChatTimers&) = delete;
+    ManualChatTimers& operator=(const ManualChatTimers&) = delete;
+    ~ManualChatTimers() override;
+
+    boost::asio::awaitable<void> sleep(double seconds, cli::TaskHandle& task) override;
+
+private:
+    ManualTimeline& timeline_;
+    boost::asio::any_io_executor executor_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    std::map<ManualTimeline::EventId, bool> pending_;
 };
 
 // The client of identity `owner` (World::identityKey) talking to the other identity. Its
