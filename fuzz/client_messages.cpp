@@ -1,8 +1,8 @@
-// The chat client's machine, two of them back to back with nothing in between: no relay, no
-// timeline, no io_context. The input schedules every event the driver would feed: which text
-// goes across next (whole, altered in one byte, again, or lost), how a send ends, when a
-// connection fails, when the earliest armed timer fires, what each side types and when it
-// quits. Both machines hold real sessions of fast deterministic worlds, so every text is one a
+// The chat client, two of them back to back with no relay in between: each is the program's own
+// driver and machine on one simulated timeline, with a transport the input steers. The input
+// schedules every event: which text goes across next (whole, altered in one byte, again, or
+// lost), how a send ends, when a connection fails, when the earliest armed timer fires, what
+// each side types and when it quits. Both machines hold real sessions of fast deterministic worlds, so every text is one a
 // real peer could send; the input adds hostile ones: arbitrary text, relay notices, and tunnel
 // payloads of any shape sealed by the other side's real session.
 //
@@ -17,6 +17,10 @@
 // writes by itself is plain text; a machine exits with status 0 only after a quit, and
 // otherwise only with status 1 on a wrong key confirmation.
 
+#include <boost/asio/async_result.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <boost/json/serialize.hpp>
 
 #include <algorithm>
@@ -28,12 +32,16 @@
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Platform/Utf8.h"
 #include "Duoquill/Protocol/TunnelPipeline.h"
+#include "DuoquillCLI/ChatDriver.h"
 #include "DuoquillCLI/ChatMachine.h"
 #include "DuoquillCLI/TerminalText.h"
 #include "FuzzTarget.h"
+#include "Kit/InProcessChat.h"
 #include "Kit/MachineChat.h"
+#include "Kit/RecordingDisplay.h"
 #include "Kit/SessionAccess.h"
 
+namespace asio = boost::asio;
 using namespace duoquill;
 using namespace duoquill::cli::chat;
 using duoquill::fuzz::FuzzInput;
@@ -62,26 +70,133 @@ enum Operation : std::uint8_t {
     operationCount,
 };
 
-// One client: its machine and what its driver would hold.
-struct Side {
-    Side(int owner, std::uint64_t seed, bool baseProtocolOnly) : world(seed, true) {
+struct Side;
+
+// The relay connection as the fuzzer holds it: texts sent go on their way to the other side,
+// and the next text received is whatever the fuzzer hands to the waiting receive.
+class FuzzTransport final : public cli::ChatTransport {
+public:
+    FuzzTransport(Side& side, asio::any_io_executor executor) : side_(side), executor_(std::move(executor)) {}
+    void connect(const std::string&) override {}
+    asio::awaitable<void> send(std::string text) override;
+    asio::awaitable<std::string> receive() override;
+    asio::awaitable<void> disconnect() override { co_return; }
+
+    // Completes the waiting receive with the text, or with the connection's end.
+    bool hand(std::optional<std::string> text) {
+        if (!waiter_) return false;
+        std::exchange(waiter_, nullptr)(std::move(text));
+        return true;
+    }
+    // The waiting receive holds this transport: letting it go breaks the circle.
+    void forget() { waiter_ = nullptr; }
+    bool broken = false;
+
+private:
+    Side& side_;
+    asio::any_io_executor executor_;
+    std::function<void(std::optional<std::string>)> waiter_;
+};
+
+// One client: the program's driver running its machine, on the pair's timeline, and what the
+// fuzzer knows of its connection (told by the driver before each action).
+struct Side final : cli::ChatObserver {
+    Side(int owner, std::uint64_t seed, bool baseProtocolOnly, test::ManualTimeline& timeline_)
+        : timeline(timeline_), world(seed, true), timers(timeline, io.get_executor()), display(timeline) {
         auto config = test::machineConfig(owner, world);
         config.baseProtocolOnly = baseProtocolOnly;
-        machine = std::make_unique<cli::ChatMachine>(std::move(config));
+        pollerKey = timeline.attach([this] {
+            const auto n = io.poll();
+            if (io.stopped()) io.restart();
+            return n;
+        });
+        driver = cli::ChatDriver::create(
+            {
+                .executor = io.get_executor(),
+                .timers = timers,
+                .display = display,
+                .makeTransport =
+                    [this] {
+                        auto transport = std::make_shared<FuzzTransport>(*this, io.get_executor());
+                        current = transport;
+                        made.push_back(transport);
+                        return transport;
+                    },
+                .clock = world.clock,
+                .exitProcess = [this](int status) { exitStatus = status; },
+                .startInput = {},
+                .observer = this,
+            },
+            std::make_unique<cli::ChatMachine>(std::move(config)));
+    }
+    ~Side() override {
+        driver.reset();
+        for (const auto& transport : made) {
+            if (auto alive = transport.lock()) alive->forget();
+        }
+        timeline.detach(pollerKey);
     }
 
+    void observe(const Action& action, Phase) override {
+        require(!exitStatus, "a machine that has exited does nothing more");
+        if (const auto* show = std::get_if<Show>(&action)) shown.push_back(*show);
+        if (std::holds_alternative<OpenConnection>(action) || std::holds_alternative<CloseConnection>(action) ||
+            std::holds_alternative<Exit>(action)) {
+            dropConnection();
+        }
+        if (std::holds_alternative<OpenConnection>(action)) connected = true;
+        if (std::holds_alternative<StartReceiving>(action)) receiving = connected;
+    }
+    void dropConnection();
+
+    test::ManualTimeline& timeline;
     test::World world;
-    std::unique_ptr<cli::ChatMachine> machine;
+    asio::io_context io;
+    test::ManualChatTimers timers;
+    test::RecordingDisplay display;
+    std::shared_ptr<cli::ChatDriver> driver;
+    std::size_t pollerKey = 0;
+    std::weak_ptr<FuzzTransport> current;
+    std::vector<std::weak_ptr<FuzzTransport>> made;
+    Side* other = nullptr;
     bool connected = false;
     bool receiving = false;
     bool failNext = false;
     bool quitAsked = false;
     std::optional<int> exitStatus;
-    std::array<std::optional<double>, timerCount> timers;  // deadlines
-    std::deque<std::string> inTransit;                     // sent, on the way to the other side
-    std::multiset<std::string> typed;                      // every line that may reach the other side
+    std::deque<std::string> inTransit;  // sent, on the way to the other side
+    std::multiset<std::string> typed;   // every line that may reach the other side
     std::vector<Show> shown;
 };
+
+void Side::dropConnection() {
+    connected = false;
+    receiving = false;
+    other->inTransit.clear();  // what the relay had for this connection is gone with it
+}
+
+asio::awaitable<void> FuzzTransport::send(std::string text) {
+    if (broken) throw std::runtime_error("connection lost");
+    if (side_.connected && std::exchange(side_.failNext, false)) throw std::runtime_error("broken pipe");
+    if (side_.connected && side_.current.lock().get() == this) side_.inTransit.push_back(std::move(text));
+    co_return;
+}
+
+asio::awaitable<std::string> FuzzTransport::receive() {
+    if (broken) throw std::runtime_error("connection lost");
+    // A named initiation: GCC 12 destroys closures built inside a co_await expression twice.
+    auto initiation = [this](auto handler) {
+        auto slot = std::make_shared<decltype(handler)>(std::move(handler));
+        waiter_ = [slot, executor = executor_](std::optional<std::string> text) {
+            asio::post(executor, [slot, text = std::move(text)]() mutable {
+                if (!text) return (*slot)(std::make_exception_ptr(std::runtime_error("connection lost")), std::string());
+                (*slot)(nullptr, std::move(*text));
+            });
+        };
+    };
+    co_return co_await asio::async_initiate<const asio::use_awaitable_t<>, void(std::exception_ptr, std::string)>(
+        std::move(initiation), asio::use_awaitable);
+}
 
 // The session a text reaches, and what taking a text may move in it.
 struct Observed {
@@ -107,20 +222,18 @@ struct Observed {
 class Pair {
 public:
     Pair(std::uint64_t seed, bool baseSide1)
-        : sides_{std::make_unique<Side>(0, seed, false), std::make_unique<Side>(1, seed ^ 0x7065657200000000ULL,
-                                                                                  baseSide1)} {}
+        : sides_{std::make_unique<Side>(0, seed, false, timeline_),
+                 std::make_unique<Side>(1, seed ^ 0x7065657200000000ULL, baseSide1, timeline_)} {
+        sides_[0]->other = sides_[1].get();
+        sides_[1]->other = sides_[0].get();
+    }
 
     Side& side(int who) { return *sides_[who]; }
 
+    // The event, and everything the driver does about it until it waits for the next one.
     void feed(int who, Event event) {
-        Side& s = side(who);
-        std::deque<Event> ready{std::move(event)};
-        while (!ready.empty()) {
-            Actions actions = s.machine->handle(std::move(ready.front()), now_);
-            ready.pop_front();
-            if (s.exitStatus) require(actions.empty(), "a machine that has exited does nothing more");
-            for (auto& action : actions) perform(who, action, ready);
-        }
+        side(who).driver->feed(std::move(event));
+        timeline_.settle();
     }
 
     // The oldest text on its way to `who`; false when nothing can go across. An altered copy is
@@ -140,7 +253,7 @@ public:
             }
         }
         delivered_.push_back(text);
-        feed(who, TextReceived{std::move(text)});
+        receive(who, std::move(text));
         return true;
     }
     void deliverAgain(int who, std::size_t index) {
@@ -153,9 +266,9 @@ public:
         Side& s = side(who);
         if (!s.receiving) return;
         const bool plain = !text.empty() && text.front() == '{';
-        const Observed before = Observed::of(*s.machine);
-        feed(who, TextReceived{std::move(text)});
-        const Observed after = Observed::of(*s.machine);
+        const Observed before = Observed::of(s.driver->machine());
+        receive(who, std::move(text));
+        const Observed after = Observed::of(s.driver->machine());
         if (!before.receive || !before.sameSession(after) || (plain && !before.receive->tunnelRxKey)) return;
         // A record sent in answer steps the sending side of the ratchet: not compared.
         test::ReceiveState moved = *after.receive;
@@ -165,30 +278,16 @@ public:
     }
 
     // Fires the timer due first on either side, moving the clock to it.
-    bool fireNextTimer() {
-        std::optional<std::pair<int, int>> first;
-        double due = 0;
-        for (int who : {0, 1}) {
-            for (int t = 0; t < timerCount; ++t) {
-                const auto& deadline = side(who).timers[t];
-                if (deadline && (!first || *deadline < due)) {
-                    first = {who, t};
-                    due = *deadline;
-                }
-            }
-        }
-        if (!first) return false;
-        now_ = std::max(now_, due);
-        side(first->first).timers[first->second].reset();
-        feed(first->first, TimerFired{static_cast<Timer>(first->second)});
-        return true;
-    }
+    bool fireNextTimer() { return timeline_.fireNext(); }
 
     void loseConnection(int who) {
         Side& s = side(who);
-        if (!s.connected) return;
-        dropConnection(who);
-        feed(who, ConnectionLost{});
+        auto transport = s.current.lock();
+        if (!s.connected || !transport) return;
+        s.dropConnection();
+        transport->broken = true;
+        transport->hand(std::nullopt);
+        timeline_.settle();
     }
 
     // Lets both sides meet: texts go across as soon as they can, timers fire when nothing can.
@@ -197,53 +296,19 @@ public:
             if (!deliver(0) && !deliver(1) && !fireNextTimer()) return;
         }
     }
-    bool bothActive() { return side(0).machine->phase() == Phase::active && side(1).machine->phase() == Phase::active; }
+    bool bothActive() {
+        return side(0).driver->machine().phase() == Phase::active && side(1).driver->machine().phase() == Phase::active;
+    }
 
 private:
-    void dropConnection(int who) {
-        Side& s = side(who);
-        s.connected = false;
-        s.receiving = false;
-        side(1 - who).inTransit.clear();  // what the relay had for this connection is gone with it
+    void receive(int who, std::string text) {
+        if (auto transport = side(who).current.lock()) transport->hand(std::move(text));
+        timeline_.settle();
     }
 
-    void perform(int who, Action& action, std::deque<Event>& ready) {
-        Side& s = side(who);
-        std::visit(
-            [&](auto& a) {
-                using A = std::decay_t<decltype(a)>;
-                if constexpr (std::is_same_v<A, OpenConnection>) {
-                    dropConnection(who);
-                    s.connected = true;
-                } else if constexpr (std::is_same_v<A, StartReceiving>) {
-                    s.receiving = s.connected;
-                } else if constexpr (std::is_same_v<A, CloseConnection>) {
-                    dropConnection(who);
-                } else if constexpr (std::is_same_v<A, SendText>) {
-                    if (s.connected && std::exchange(s.failNext, false)) {
-                        ready.emplace_back(SendFailed{std::move(a.tag), "broken pipe"});
-                        return;
-                    }
-                    if (s.connected) s.inTransit.push_back(std::move(a.text));
-                    ready.emplace_back(SendDone{std::move(a.tag)});  // nothing to send on counts as sent
-                } else if constexpr (std::is_same_v<A, ArmTimer>) {
-                    s.timers[static_cast<std::size_t>(a.timer)] = now_ + a.seconds;
-                } else if constexpr (std::is_same_v<A, CancelTimer>) {
-                    s.timers[static_cast<std::size_t>(a.timer)].reset();
-                } else if constexpr (std::is_same_v<A, Show>) {
-                    s.shown.push_back(a);
-                } else if constexpr (std::is_same_v<A, Exit>) {
-                    s.exitStatus = a.status;
-                    s.timers = {};
-                    dropConnection(who);
-                }
-            },
-            action);
-    }
-
+    test::ManualTimeline timeline_;
     std::unique_ptr<Side> sides_[2];
     std::vector<std::string> delivered_;
-    double now_ = 1'700'000'000.0;
 };
 
 // What the terminal would show of the text: no control, C1 or bidirectional code point, valid UTF-8.
@@ -369,7 +434,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             // The other side's session seals what it never would: any payload, in the tunnel.
             const std::string payload = textOf(in.take(in.u16()));
             Side& from = pair.side(1 - who);
-            PFSChatSession* session = from.machine->currentSession();
+            PFSChatSession* session = from.driver->machine().currentSession();
             if (!session || !session->isTunnelReady() || !from.connected) break;
             try {
                 from.inTransit.push_back(protocol::sealTunnelText(*session, payload));
@@ -382,7 +447,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::string line = textOf(in.take(in.u16() % maxLineBytes));
             const protocol::LineNumbers numbers{in.u64(), in.u64()};
             Side& from = pair.side(1 - who);
-            PFSChatSession* session = from.machine->currentSession();
+            PFSChatSession* session = from.driver->machine().currentSession();
             if (!session || !session->isReady() || !from.connected) break;
             try {
                 from.inTransit.push_back(protocol::sealChatLine(*session, asBytes(line), numbers));

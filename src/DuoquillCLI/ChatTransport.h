@@ -1,6 +1,6 @@
 #pragma once
 // The relay connection as the chat client sees it: one WebSocket carrying whole text messages.
-// The program uses the WebSocket transport (CLIChatClient.cpp); tests plug in an
+// The program uses the WebSocket transport (RunChat.cpp); tests plug in an
 // in-process relay.
 
 #include <boost/asio/awaitable.hpp>

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "Duoquill/Platform/System/Clock.h"
-#include "DuoquillCLI/CLIChatClient.h"
+#include "DuoquillCLI/ChatObserver.h"
 #include "DuoquillCLI/ChatDisplay.h"
 
 namespace duoquill::cli {

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "Duoquill/Platform/System/StandardStreams.h"
-#include "DuoquillCLI/CLIChatClient.h"
+#include "DuoquillCLI/ChatInput.h"
 #include "DuoquillCLI/JsonChatDisplay.h"
 #include "DuoquillCLI/JsonRpc.h"
 #include "DuoquillCLI/StandardInputReader.h"
@@ -14,7 +14,7 @@ namespace asio = boost::asio;
 
 namespace duoquill::cli {
 
-void JsonRequestReader::start(std::istream& input, asio::any_io_executor executor, std::weak_ptr<CLIChatClient> client,
+void JsonRequestReader::start(std::istream& input, asio::any_io_executor executor, std::weak_ptr<ChatInput> client,
                               std::shared_ptr<TaskHandle> task, JsonChatDisplay& output) {
     std::thread([&input, &output, executor = std::move(executor), client = std::move(client), task = std::move(task)] {
         for (;;) {
@@ -42,8 +42,7 @@ void JsonRequestReader::start(std::istream& input, asio::any_io_executor executo
     }).detach();
 }
 
-asio::awaitable<bool> JsonRequestReader::handle(CLIChatClient& client, JsonChatDisplay& output, std::string_view line) {
-    auto self = client.shared_from_this();
+asio::awaitable<bool> JsonRequestReader::handle(ChatInput& client, JsonChatDisplay& output, std::string_view line) {
     auto parsed = jsonrpc::parse(line);
     if (auto* failure = std::get_if<jsonrpc::Failure>(&parsed)) {
         if (failure->answered) {
@@ -56,9 +55,7 @@ asio::awaitable<bool> JsonRequestReader::handle(CLIChatClient& client, JsonChatD
     auto& request = std::get<jsonrpc::Request>(parsed);
     if (request.method == "quit") {
         if (request.id) {
-            std::vector<std::uint64_t> unconfirmed;
-            for (const auto& entry : client.machine().outbox().entries()) unconfirmed.push_back(entry.number);
-            output.answer(*request.id, R"({"unconfirmed":)" + jsonrpc::numberList(unconfirmed) + "}");
+            output.answer(*request.id, R"({"unconfirmed":)" + jsonrpc::numberList(client.unconfirmedLines()) + "}");
         }
         co_await client.quit();
         co_return false;

@@ -16,16 +16,16 @@
 
 namespace duoquill::cli {
 
-class CLIChatClient;
+class ChatInput;
 class JsonChatDisplay;
 
 class JsonRequestReader {
 public:
-    static void start(std::istream& input, boost::asio::any_io_executor executor, std::weak_ptr<CLIChatClient> client,
+    static void start(std::istream& input, boost::asio::any_io_executor executor, std::weak_ptr<ChatInput> client,
                       std::shared_ptr<TaskHandle> task, JsonChatDisplay& output);
 
     // One request line, on the main actor; false once the client has been told to quit.
-    static boost::asio::awaitable<bool> handle(CLIChatClient& client, JsonChatDisplay& output, std::string_view line);
+    static boost::asio::awaitable<bool> handle(ChatInput& client, JsonChatDisplay& output, std::string_view line);
 };
 
 }  // namespace duoquill::cli

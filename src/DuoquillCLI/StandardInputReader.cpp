@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "Duoquill/Platform/Utf8.h"
-#include "DuoquillCLI/CLIChatClient.h"
+#include "DuoquillCLI/ChatInput.h"
 
 namespace asio = boost::asio;
 
@@ -30,14 +30,14 @@ std::optional<SecureText> StandardInputReader::readLine(std::istream& input) {
     return line;
 }
 
-void StandardInputReader::start(std::istream& input, asio::any_io_executor executor, std::weak_ptr<CLIChatClient> client,
+void StandardInputReader::start(std::istream& input, asio::any_io_executor executor, std::weak_ptr<ChatInput> client,
                                 std::shared_ptr<TaskHandle> task) {
     std::thread([&input, executor = std::move(executor), client = std::move(client), task = std::move(task)] {
         run(input, executor, client, task);
     }).detach();
 }
 
-void StandardInputReader::run(std::istream& input, asio::any_io_executor executor, std::weak_ptr<CLIChatClient> client,
+void StandardInputReader::run(std::istream& input, asio::any_io_executor executor, std::weak_ptr<ChatInput> client,
                               std::shared_ptr<TaskHandle> task) {
     for (;;) {
         auto line = readLine(input);

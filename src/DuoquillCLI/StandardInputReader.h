@@ -15,17 +15,17 @@
 
 namespace duoquill::cli {
 
-class CLIChatClient;
+class ChatInput;
 
 class StandardInputReader {
 public:
     // Runs the reader on a detached thread; it lives until end of input, "/quit", or the
     // process ends.
-    static void start(std::istream& input, boost::asio::any_io_executor executor, std::weak_ptr<CLIChatClient> client,
+    static void start(std::istream& input, boost::asio::any_io_executor executor, std::weak_ptr<ChatInput> client,
                       std::shared_ptr<TaskHandle> task);
 
     // The reader loop on the calling thread; returns when it stops.
-    static void run(std::istream& input, boost::asio::any_io_executor executor, std::weak_ptr<CLIChatClient> client,
+    static void run(std::istream& input, boost::asio::any_io_executor executor, std::weak_ptr<ChatInput> client,
                     std::shared_ptr<TaskHandle> task);
 
     // The next line without its "\n" or "\r\n"; nothing at end of input. A last line without

@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "Duoquill/Platform/System/StandardStreams.h"
-#include "DuoquillCLI/CLIChatClient.h"
+#include "DuoquillCLI/ChatInput.h"
 #include "DuoquillCLI/StandardInputReader.h"
 
 namespace asio = boost::asio;
@@ -104,7 +104,7 @@ void TerminalLineEditor::waitForSignal() {
     });
 }
 
-void TerminalLineEditor::start(std::weak_ptr<CLIChatClient> client, std::shared_ptr<TaskHandle> task) {
+void TerminalLineEditor::start(std::weak_ptr<ChatInput> client, std::shared_ptr<TaskHandle> task) {
     client_ = std::move(client);
     task_ = std::move(task);
     started_ = true;

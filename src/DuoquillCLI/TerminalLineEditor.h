@@ -18,7 +18,7 @@
 
 namespace duoquill::cli {
 
-class CLIChatClient;
+class ChatInput;
 
 class TerminalLineEditor final : public EditedInputLine {
 public:
@@ -33,7 +33,7 @@ public:
     TerminalLineEditor(const TerminalLineEditor&) = delete;
     TerminalLineEditor& operator=(const TerminalLineEditor&) = delete;
 
-    void start(std::weak_ptr<CLIChatClient> client, std::shared_ptr<TaskHandle> task);
+    void start(std::weak_ptr<ChatInput> client, std::shared_ptr<TaskHandle> task);
 
     // Takes the line off the screen, puts the terminal back as it was found and wipes the line
     // and the history. Safe on every exit path, more than once, and with no editor made.
@@ -56,7 +56,7 @@ private:
     boost::asio::io_context& io_;
     boost::asio::posix::stream_descriptor input_;
     boost::asio::signal_set signals_;
-    std::weak_ptr<CLIChatClient> client_;
+    std::weak_ptr<ChatInput> client_;
     std::shared_ptr<TaskHandle> task_;
     LineEditor editor_;
     // Bytes read and not yet taken by the editor: the rest of a paste after a line it entered.

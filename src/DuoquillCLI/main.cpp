@@ -10,7 +10,7 @@
 #include "Duoquill/Platform/System/ProcessHardening.h"
 #include "Duoquill/Platform/System/StandardStreams.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
-#include "DuoquillCLI/CLIChatClient.h"
+#include "DuoquillCLI/RunChat.h"
 #include "DuoquillCLI/CLIContactCommands.h"
 #include "DuoquillCLI/CLIKeyCommands.h"
 

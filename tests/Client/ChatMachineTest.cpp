@@ -1,10 +1,13 @@
 // The chat client's decisions as tables: a machine brought to a state, one event, the actions it
-// returns (written as short words) and the state it ends in. Two machines of the identity pair
-// are wired back to back, so that every hello, kex2, ready and record is a real one; what a
+// returns (written as short words, as the program's driver carries them out) and the state it
+// ends in. Two clients of the identity pair are wired back to back, so that every hello, kex2, ready and record is a real one; what a
 // hostile relay or peer would send is made from them.
 
 #include <gtest/gtest.h>
 
+#include <boost/asio/async_result.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <boost/json.hpp>
 #include <cstdio>
 #include <deque>
@@ -16,8 +19,11 @@
 #include "Duoquill/Platform/PlatformError.h"
 #include "Duoquill/Platform/Primitives/Sha2.h"
 #include "Duoquill/Protocol/TunnelPipeline.h"
+#include "DuoquillCLI/ChatDriver.h"
 #include "DuoquillCLI/ChatMachine.h"
+#include "Kit/InProcessChat.h"
 #include "Kit/MachineChat.h"
+#include "Kit/RecordingDisplay.h"
 
 namespace duoquill::cli {
 namespace {
@@ -46,9 +52,39 @@ std::string seconds(double s) {
     return text;
 }
 
-// One side: a machine, what it sent and not yet delivered, whether its connection is read.
-struct Side {
-    Side(int owner, bool baseProtocolOnly, std::string relay = "wss://relay.test") : world(0x5eed + owner, true) {
+// The driver's connection in these tables: what is sent is taken down as the driver is told of
+// it (Side::observe), and a send completes at once, or, while the side holds its sends, never.
+// Texts arrive as events fed by the table, so a receive never completes. What waits forever is
+// kept in `waiting` and goes with it.
+class WireTransport final : public ChatTransport {
+public:
+    WireTransport(const bool& holding, std::vector<std::shared_ptr<void>>& waiting)
+        : holding_(holding), waiting_(waiting) {}
+    void connect(const std::string&) override {}
+    boost::asio::awaitable<void> send(std::string) override {
+        if (holding_) co_await forever();
+    }
+    boost::asio::awaitable<std::string> receive() override {
+        co_await forever();
+        co_return std::string();
+    }
+    boost::asio::awaitable<void> disconnect() override { co_return; }
+
+private:
+    boost::asio::awaitable<void> forever() {
+        auto never = [this](auto handler) { waiting_.push_back(std::make_shared<decltype(handler)>(std::move(handler))); };
+        co_await boost::asio::async_initiate<const boost::asio::use_awaitable_t<>, void()>(std::move(never),
+                                                                                          boost::asio::use_awaitable);
+    }
+    const bool& holding_;
+    std::vector<std::shared_ptr<void>>& waiting_;
+};
+
+// One side: the program's driver and its machine, what it sent and not yet delivered, whether
+// its connection is read, and every action the driver carried out, in words.
+struct Side final : ChatObserver {
+    Side(int owner, bool baseProtocolOnly, std::string relay = "wss://relay.test")
+        : world(0x5eed + owner, true), timers(timeline, io.get_executor()), display(timeline) {
         auto config = test::machineConfig(owner, world, std::move(relay));
         config.makeSession = [this, make = std::move(config.makeSession)] {
             if (failSessions) throw CryptoError("no entropy");
@@ -58,36 +94,104 @@ struct Side {
         config.jitterDraw = [] { return 0.0; };
         config.baseProtocolOnly = baseProtocolOnly;
         config.lineStreamStart = (std::uint64_t{1} << 52) + 1000 * static_cast<std::uint64_t>(owner);
-        machine = std::make_unique<ChatMachine>(std::move(config));
+        auto made = std::make_unique<ChatMachine>(std::move(config));
+        machine = made.get();
+        driver = ChatDriver::create(
+            {
+                .executor = io.get_executor(),
+                .timers = timers,
+                .display = display,
+                .makeTransport = [this] { return std::make_shared<WireTransport>(holdSends, waiting); },
+                .clock = world.clock,
+                .exitProcess = [](int) {},
+                .startInput = {},
+                .observer = this,
+            },
+            std::move(made));
     }
+    ~Side() override {
+        driver.reset();
+        waiting.clear();
+    }
+
+    // The event, and what the driver does about it until it waits.
+    void feed(Event&& event, bool completeSends) {
+        holdSends = !completeSends;
+        driver->feed(std::move(event));
+        io.poll();
+        io.restart();
+        holdSends = false;
+    }
+    void observe(const Action& action, Phase) override { said.push_back(describe(const_cast<Action&>(action))); }
+    std::string describe(Action& action);
+
+    test::ManualTimeline timeline;  // never run: timers fire when a table says so
     test::World world;
-    std::unique_ptr<ChatMachine> machine;
+    boost::asio::io_context io;
+    test::ManualChatTimers timers;
+    test::RecordingDisplay display;
+    ChatMachine* machine = nullptr;
+    std::shared_ptr<ChatDriver> driver;
+    std::vector<std::shared_ptr<void>> waiting;  // the transports' sends and receives that never end
     std::deque<SendText> wire;
     bool receiving = false;
     bool failSessions = false;
+    bool holdSends = false;
     std::vector<std::string> lastSentText;  // every text sent, in order
     Lines said;                              // every action, in order
 };
 
-// Two machines back to back. feed() returns what the event made the machine do, and what the
+std::string Side::describe(Action& action) {
+    return std::visit(
+        [&](auto& a) -> std::string {
+            using A = std::decay_t<decltype(a)>;
+            if constexpr (std::is_same_v<A, OpenConnection>) {
+                receiving = false;
+                wire.clear();
+                return "open";
+            } else if constexpr (std::is_same_v<A, StartReceiving>) {
+                receiving = true;
+                return "receive";
+            } else if constexpr (std::is_same_v<A, CloseConnection>) {
+                receiving = false;
+                return a.disconnect ? "close" : "drop";
+            } else if constexpr (std::is_same_v<A, SendText>) {
+                lastSentText.push_back(a.text);
+                wire.push_back(a);
+                return "send:" + tagName(a.tag.kind);
+            } else if constexpr (std::is_same_v<A, ArmTimer>) {
+                return "arm:" + timerName(a.timer) + ":" + seconds(a.seconds);
+            } else if constexpr (std::is_same_v<A, CancelTimer>) {
+                return "cancel:" + timerName(a.timer);
+            } else if constexpr (std::is_same_v<A, Show>) {
+                return showName(a.kind) + (a.text.empty() ? "" : ":" + std::string(a.text.view()));
+            } else if constexpr (std::is_same_v<A, StartInput>) {
+                return "input";
+            } else if constexpr (std::is_same_v<A, LineTaken>) {
+                // Line numbers are shown from each side's first, which is 0.
+                return "taken:" + (a.number ? std::to_string(*a.number - machine->outbox().streamStart()) : "-");
+            } else if constexpr (std::is_same_v<A, Confirmed>) {
+                std::string all = "confirmed";
+                for (auto n : a.numbers) all += ":" + std::to_string(n - machine->outbox().streamStart());
+                return all;
+            } else {
+                return "exit:" + std::to_string(a.status);
+            }
+        },
+        action);
+}
+
+// Two drivers back to back. feed() returns what the event made the driver do, and what the
 // completion of its sends made it do after (sends complete at once unless told otherwise).
 class BackToBack {
 public:
-    explicit BackToBack(bool bBase = false) : sides_{Side(0, false), Side(1, bBase)} {}
+    explicit BackToBack(bool bBase = false)
+        : sides_{std::make_unique<Side>(0, false), std::make_unique<Side>(1, bBase)} {}
 
     Lines feed(int who, Event event, bool completeSends = true) {
-        Lines out;
-        std::deque<Event> pending{std::move(event)};
-        while (!pending.empty()) {
-            Event next = std::move(pending.front());
-            pending.pop_front();
-            for (auto& action : side(who).machine->handle(std::move(next), now)) {
-                out.push_back(describe(who, action));
-                side(who).said.push_back(out.back());
-                if (auto* send = std::get_if<SendText>(&action); send && completeSends) pending.push_back(SendDone{send->tag});
-            }
-        }
-        return out;
+        const std::size_t before = side(who).said.size();
+        side(who).feed(std::move(event), completeSends);
+        return Lines(side(who).said.begin() + static_cast<std::ptrdiff_t>(before), side(who).said.end());
     }
     // Delivers what each side sent to the other, until nothing moves.
     void pump() {
@@ -121,56 +225,11 @@ public:
         return last;
     }
     ChatMachine& machine(int who) { return *side(who).machine; }
-    Side& side(int who) { return sides_[who]; }
+    Side& side(int who) { return *sides_[who]; }
     Phase phase(int who) { return side(who).machine->phase(); }
 
-    double now = 1'700'000'000.0;
-
 private:
-    std::string describe(int who, Action& action) {
-        auto& s = side(who);
-        return std::visit(
-            [&](auto& a) -> std::string {
-                using A = std::decay_t<decltype(a)>;
-                if constexpr (std::is_same_v<A, OpenConnection>) {
-                    s.receiving = false;
-                    s.wire.clear();
-                    return "open";
-                } else if constexpr (std::is_same_v<A, StartReceiving>) {
-                    s.receiving = true;
-                    return "receive";
-                } else if constexpr (std::is_same_v<A, CloseConnection>) {
-                    s.receiving = false;
-                    return a.disconnect ? "close" : "drop";
-                } else if constexpr (std::is_same_v<A, SendText>) {
-                    s.lastSentText.push_back(a.text);
-                    s.wire.push_back(a);
-                    return "send:" + tagName(a.tag.kind);
-                } else if constexpr (std::is_same_v<A, ArmTimer>) {
-                    return "arm:" + timerName(a.timer) + ":" + seconds(a.seconds);
-                } else if constexpr (std::is_same_v<A, CancelTimer>) {
-                    return "cancel:" + timerName(a.timer);
-                } else if constexpr (std::is_same_v<A, Show>) {
-                    return showName(a.kind) + (a.text.empty() ? "" : ":" + std::string(a.text.view()));
-                } else if constexpr (std::is_same_v<A, StartInput>) {
-                    return "input";
-                } else if constexpr (std::is_same_v<A, LineTaken>) {
-                    return "taken:" + (a.number ? std::to_string(*a.number - s.machine->outbox().streamStart()) : "-");
-                } else if constexpr (std::is_same_v<A, Confirmed>) {
-                    std::string all = "confirmed";
-                    for (auto n : a.numbers) all += ":" + std::to_string(n - firstNumber(who));
-                    return all;
-                } else {
-                    return "exit:" + std::to_string(a.status);
-                }
-            },
-            action);
-    }
-
-    // Line numbers are shown from each side's first, which is 0.
-    std::uint64_t firstNumber(int who) { return side(who).machine->outbox().streamStart(); }
-
-    Side sides_[2];
+    std::unique_ptr<Side> sides_[2];
 };
 
 // The hello `who` sends next, as JSON, for altering.
@@ -355,7 +414,7 @@ TEST(ChatMachine, TheHandshakeReachesActiveAndEachOfItsFailures) {
         const Lines fatal =
             chat.feed(0, TextReceived{protocol::sealTunnelText(session, protocol::encode(protocol::Ready{kc, {}}))});
         EXPECT_EQ(fatal,
-                  (Lines{"error:Key confirmation failed", "cancel:connection", "cancel:young", "exit:1", "close"}));
+                  (Lines{"error:Key confirmation failed", "cancel:connection", "cancel:young", "exit:1"}));
         EXPECT_EQ(chat.phase(0), Phase::error);
     }
     {

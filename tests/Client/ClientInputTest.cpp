@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "Kit/InProcessChat.h"
-#include "Kit/MachineChat.h"
 #include "DuoquillCLI/StandardInputReader.h"
 
 namespace duoquill::test {
@@ -27,8 +26,7 @@ TEST(TypedLines, ReaderHandsLinesOverOneAtATimeUntilQuitOrEndOfInput) {
     for (const auto& [text, expected] : runs) {
         ManualTimeline timeline;
         SimulatedRelay relay(timeline, 1);
-        ChatProcess a(0, timeline, relay, 1);  // the driver, whose reader is tried
-        MachineProcess b(1, timeline, relay, 2);
+        ChatProcess a(0, timeline, relay, 1), b(1, timeline, relay, 2);
         timeline.runFor(10.0, [&] { return a.isActive() && b.isActive(); });
         ASSERT_TRUE(a.isActive() && b.isActive());
         std::istringstream input(text);

@@ -179,7 +179,7 @@ private:
         pair_.runUntil(
             [&] {
                 for (int w = 0; w < 2; ++w) {
-                    if (baseSide_ != w && !pair_.process(w).machine->outbox().empty()) return false;
+                    if (baseSide_ != w && !pair_.process(w).machine().outbox().empty()) return false;
                 }
                 return true;
             },
@@ -207,7 +207,7 @@ private:
         out << trace_.str() << "| " << why << " at " << now();
         for (int w = 0; w < 2; ++w) {
             if (!pair_.isRunning(w)) continue;
-            out << "\n  side " << w << (pair_.process(w).machine->leadsRecovery() ? " (leads)" : "") << ":";
+            out << "\n  side " << w << (pair_.process(w).machine().leadsRecovery() ? " (leads)" : "") << ":";
             const auto& d = pair_.process(w).display;
             const std::size_t from = d.lines.size() > 40 ? d.lines.size() - 40 : 0;
             for (std::size_t i = from; i < d.lines.size(); ++i) out << "\n    " << d.times[i] << " " << d.lines[i].substr(0, 60);

@@ -17,63 +17,6 @@ namespace duoquill::test {
 
 namespace {
 
-// The client's timers on the timeline, for one executor. Destroying them drops their unfired
-// sleeps (and with them the coroutines waiting in them), as the end of a process would.
-class ManualChatTimers final : public cli::ChatTimers {
-public:
-    ManualChatTimers(ManualTimeline& timeline, asio::any_io_executor executor)
-        : timeline_(timeline), executor_(std::move(executor)) {}
-    ManualChatTimers(const ManualChatTimers&) = delete;
-    ManualChatTimers& operator=(const ManualChatTimers&) = delete;
-
-    ~ManualChatTimers() override {
-        *alive_ = false;
-        auto pending = std::move(pending_);
-        for (const auto& [id, unused] : pending) timeline_.cancel(id);
-    }
-
-    asio::awaitable<void> sleep(double seconds, cli::TaskHandle& task) override {
-        if (task.isCancelled()) co_return;
-        // A named initiation: GCC 12 destroys closures built inside a co_await expression twice.
-        auto initiation = [this, seconds, &task](auto handler) {
-            using Handler = decltype(handler);
-            // The timeline owns the waiting coroutine; the cancel hook only points at it.
-            auto slot = std::make_shared<std::optional<Handler>>(std::move(handler));
-            auto complete = [executor = executor_](const std::shared_ptr<std::optional<Handler>>& s) {
-                if (!s || !s->has_value()) return;
-                Handler h = std::move(**s);
-                s->reset();
-                asio::post(executor, std::move(h));
-            };
-            auto eventId = std::make_shared<ManualTimeline::EventId>(0);
-            const auto id = timeline_.schedule(seconds, [this, slot, complete, eventId, alive = alive_] {
-                if (!*alive) return;
-                pending_.erase(*eventId);
-                complete(slot);
-            });
-            *eventId = id;
-            pending_.emplace(id, true);
-            std::weak_ptr<std::optional<Handler>> weak = slot;
-            task.setCancelHook([this, id, weak, complete, alive = std::weak_ptr<bool>(alive_)] {
-                auto stillAlive = alive.lock();
-                if (!stillAlive || !*stillAlive) return;
-                auto s = weak.lock();
-                pending_.erase(id);
-                complete(s);
-                timeline_.cancel(id);
-            });
-        };
-        co_await asio::async_initiate<const asio::use_awaitable_t<>, void()>(std::move(initiation), asio::use_awaitable);
-        task.clearCancelHook();
-    }
-
-private:
-    ManualTimeline& timeline_;
-    asio::any_io_executor executor_;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
-    std::map<ManualTimeline::EventId, bool> pending_;
-};
-
 // The driver's transport over a Connection: each completion is posted to its executor.
 class SimulatedTransport final : public cli::ChatTransport {
 public:
@@ -124,8 +67,49 @@ private:
 
 }  // namespace
 
+ManualChatTimers::~ManualChatTimers() {
+    *alive_ = false;
+    auto pending = std::move(pending_);
+    for (const auto& [id, unused] : pending) timeline_.cancel(id);
+}
+
+asio::awaitable<void> ManualChatTimers::sleep(double seconds, cli::TaskHandle& task) {
+    if (task.isCancelled()) co_return;
+    // A named initiation: GCC 12 destroys closures built inside a co_await expression twice.
+    auto initiation = [this, seconds, &task](auto handler) {
+        using Handler = decltype(handler);
+        // The timeline owns the waiting coroutine; the cancel hook only points at it.
+        auto slot = std::make_shared<std::optional<Handler>>(std::move(handler));
+        auto complete = [executor = executor_](const std::shared_ptr<std::optional<Handler>>& s) {
+            if (!s || !s->has_value()) return;
+            Handler h = std::move(**s);
+            s->reset();
+            asio::post(executor, std::move(h));
+        };
+        auto eventId = std::make_shared<ManualTimeline::EventId>(0);
+        const auto id = timeline_.schedule(seconds, [this, slot, complete, eventId, alive = alive_] {
+            if (!*alive) return;
+            pending_.erase(*eventId);
+            complete(slot);
+        });
+        *eventId = id;
+        pending_.emplace(id, true);
+        std::weak_ptr<std::optional<Handler>> weak = slot;
+        task.setCancelHook([this, id, weak, complete, alive = std::weak_ptr<bool>(alive_)] {
+            auto stillAlive = alive.lock();
+            if (!stillAlive || !*stillAlive) return;
+            auto s = weak.lock();
+            pending_.erase(id);
+            complete(s);
+            timeline_.cancel(id);
+        });
+    };
+    co_await asio::async_initiate<const asio::use_awaitable_t<>, void()>(std::move(initiation), asio::use_awaitable);
+    task.clearCancelHook();
+}
+
 ChatProcess::ChatProcess(int owner_, ManualTimeline& timeline_, SimulatedRelay& relay_, std::uint64_t seed,
-                         cli::ChatDisplay* shownOn)
+                         cli::ChatDisplay* shownOn, bool baseProtocolOnly)
     : owner(owner_),
       timeline(timeline_),
       relay(relay_),
@@ -156,7 +140,7 @@ ChatProcess::ChatProcess(int owner_, ManualTimeline& timeline_, SimulatedRelay& 
                 if (onExit) onExit(status);
             },
         .startInputReader = {},
-        .baseProtocolOnly = false,
+        .baseProtocolOnly = baseProtocolOnly,
         .lineStreamStart = (std::uint64_t{1} << 52) + world.stream.next() % (std::uint64_t{1} << 51),
     };
     const std::string peerKey = base64URLString(World::identityKey(1 - owner).publicKey().compressed());

@@ -2,12 +2,12 @@
 // Chat clients in one test process: each "process" is the real CLIChatClient with its own
 // io_context, timers on a shared simulated timeline, a deterministic world of its own, an
 // identity held in memory, a display that records every line and a transport to the simulated
-// relay. Killing a process drops everything it had, as the end of a real process would. For
-// what only the driver shows (its reader, its memory, its terminal); decisions are tried on
-// bare machines (MachineChat.h).
+// relay. Killing a process drops everything it had, as the end of a real process would. Two of
+// them on one relay: MachinePair (MachineChat.h).
 
 #include <boost/asio/io_context.hpp>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,17 +35,38 @@ private:
     p256::PrivateKey key_;
 };
 
+// The driver's timers on the timeline, for one executor. Destroying them drops their unfired
+// sleeps (and with them the coroutines waiting in them), as the end of a process would.
+class ManualChatTimers final : public cli::ChatTimers {
+public:
+    ManualChatTimers(ManualTimeline& timeline, boost::asio::any_io_executor executor)
+        : timeline_(timeline), executor_(std::move(executor)) {}
+    ManualChatTimers(const ManualChatTimers&) = delete;
+    ManualChatTimers& operator=(const ManualChatTimers&) = delete;
+    ~ManualChatTimers() override;
+
+    boost::asio::awaitable<void> sleep(double seconds, cli::TaskHandle& task) override;
+
+private:
+    ManualTimeline& timeline_;
+    boost::asio::any_io_executor executor_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    std::map<ManualTimeline::EventId, bool> pending_;
+};
+
 // The client of identity `owner` (World::identityKey) talking to the other identity. Its
-// lines go to `display` when given, else to its own RecordingDisplay.
+// lines go to `display` when given, else to its own RecordingDisplay. `baseProtocolOnly`: a
+// client of the base protocol (ChatMachineConfig).
 struct ChatProcess {
     ChatProcess(int owner, ManualTimeline& timeline, SimulatedRelay& relay, std::uint64_t seed,
-                cli::ChatDisplay* display = nullptr);
+                cli::ChatDisplay* display = nullptr, bool baseProtocolOnly = false);
     ~ChatProcess();
 
     // Hands a typed line to the client, as the standard-input reader does.
     void type(std::string_view line);
     void quit();
-    cli::chat::Phase state() const { return client->machine().phase(); }
+    const cli::ChatMachine& machine() const { return client->machine(); }
+    cli::chat::Phase state() const { return machine().phase(); }
     bool isActive() const { return state() == cli::chat::Phase::active; }
 
     int owner;

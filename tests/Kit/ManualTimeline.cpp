@@ -53,4 +53,15 @@ void ManualTimeline::runUntil(double until, const std::function<bool()>& stopWhe
     }
 }
 
+bool ManualTimeline::fireNext() {
+    pollAll();
+    if (events_.empty()) return false;
+    auto node = events_.extract(events_.begin());
+    deadlines_.erase(node.key().id);
+    now_ = std::max(now_, node.key().deadline);
+    node.mapped()();
+    pollAll();
+    return true;
+}
+
 }  // namespace duoquill::test

@@ -26,6 +26,10 @@ public:
     // Runs ready work and timers until the clock would pass `until`, or stopWhen() holds.
     void runUntil(double until, const std::function<bool()>& stopWhen = nullptr);
     void runFor(double seconds, const std::function<bool()>& stopWhen = nullptr) { runUntil(now_ + seconds, stopWhen); }
+    // Runs ready work, then the earliest event and the work it readied; false when none is pending.
+    bool fireNext();
+    // Runs ready work until there is none; the clock stays.
+    void settle() { pollAll(); }
 
 private:
     void pollAll();

@@ -12,8 +12,8 @@
 // bye or a peer-disconnected).
 //
 // A client reaches it through a Connection of plain callbacks (connect, send, receive,
-// disconnect, drop): a bare machine directly (MachineChat.h), the driver through a ChatTransport
-// made of them (InProcessChat.cpp). A SimulatedPeer is a member the test drives itself.
+// disconnect, drop), which the driver's ChatTransport is made of (InProcessChat.cpp). A
+// SimulatedPeer is a member the test drives itself.
 
 #include <boost/json/object.hpp>
 #include <functional>

@@ -1,0 +1,18 @@
+#pragma once
+// The `chat` command: the one place that puts the chat and the readers of the user's lines
+// together.
+
+#include <cstdint>
+#include <string>
+
+namespace duoquill::cli {
+
+// Who the chat is for: a person at a terminal, or a program speaking JSON-RPC (`chat --json`).
+enum class ChatInterface : std::uint8_t { person, json };
+
+// Runs the chat on the main thread until it ends the process (status 0 after quitting, 1 after
+// a fatal error).
+[[noreturn]] void runChat(const std::string& peerPubKeyBase64URL, const std::string& relayBaseURL,
+                          ChatInterface interface = ChatInterface::person);
+
+}  // namespace duoquill::cli
