@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Duoquill/Platform/KeyStorage/KeyStore.h"
 #include "Duoquill/Platform/Primitives/P256.h"

@@ -122,8 +122,8 @@ struct Side final : ChatObserver {
         io.restart();
         holdSends = false;
     }
-    void observe(const Action& action, Phase) override { said.push_back(describe(const_cast<Action&>(action))); }
-    std::string describe(Action& action);
+    void observe(const Action& action, Phase) override { said.push_back(describe(action)); }
+    std::string describe(const Action& action);
 
     test::ManualTimeline timeline;  // never run: timers fire when a table says so
     test::World world;
@@ -141,9 +141,9 @@ struct Side final : ChatObserver {
     Lines said;                              // every action, in order
 };
 
-std::string Side::describe(Action& action) {
+std::string Side::describe(const Action& action) {
     return std::visit(
-        [&](auto& a) -> std::string {
+        [&](const auto& a) -> std::string {
             using A = std::decay_t<decltype(a)>;
             if constexpr (std::is_same_v<A, OpenConnection>) {
                 receiving = false;

@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/json/serialize.hpp>
 #include <malloc.h>
 
 #include <algorithm>
@@ -25,6 +24,7 @@
 
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Protocol/RelayMessages.h"
+#include "Duoquill/Protocol/TunnelPipeline.h"
 #include "Kit/InProcessChat.h"
 #include "Kit/SessionAccess.h"
 #include "Kit/World.h"
@@ -196,21 +196,18 @@ std::vector<std::string> encodings(BytesView secret) {
     return {std::string(secret.begin(), secret.end()), hexString(secret), upper, base64, base64URLString(secret)};
 }
 
-// The real client of identity 0 on the real terminal display, and a peer of identity 1 that
-// the test drives, through the simulated relay.
+// The real client of identity 0 on the real terminal display, and the real client of identity 1
+// as its peer, through the simulated relay; the test seals frames of its own with the peer's
+// session.
 class ChatHygiene : public ::testing::Test {
 protected:
-    // Answers the client's latest hello with a fresh session of the peer's own, up to active.
+    // Runs until both are active again (a restart the client makes takes the peer along).
     void handshakeAgain() {
-        auto clientHello = peer.nextPlain("hello", 60);
-        ASSERT_TRUE(clientHello);
-        while (auto later = peer.nextPlain("hello", 0.2)) clientHello = std::move(later);
-        peer.renewSession();
-        peer.send(boost::json::serialize(peer.hello()));
-        ASSERT_TRUE(peer.handshake(*clientHello));
-        timeline.runFor(5, [this] { return client.isActive(); });
-        ASSERT_TRUE(client.isActive());
+        timeline.runFor(1);
+        timeline.runFor(60, [this] { return client.isActive() && peer.isActive(); });
+        ASSERT_TRUE(client.isActive() && peer.isActive());
     }
+    PFSChatSession& peerSession() { return *peer.machine().currentSession(); }
 
     std::string shown() const { return readFile(dir.path() / "stderr"); }
 
@@ -238,16 +235,15 @@ protected:
     ManualTimeline timeline;
     SimulatedRelay relay{timeline, 7};
     ChatProcess client{0, timeline, relay, 7, &terminal};
-    SimulatedPeer peer{relay, 1, client.world.clock, nullptr};
+    ChatProcess peer{1, timeline, relay, 8};
     bool ended = false;
     std::vector<std::string> leftAtExit, freedUnwiped;
 };
 
-// One long chat, errors and restarts included, that ends with /quit.
 TEST_F(ChatHygiene, NothingSecretReachesStandardErrorAndQuitWipesTheSessionBeforeTheProcessEnds) {
     std::set<Bytes> secrets{toBytes(World::identityKey(0).scalar()), toBytes(World::identityKey(1).scalar())};
     auto collect = [&] {
-        for (const PFSChatSession* session : {client.client->machine().currentSession(), &peer.session()}) {
+        for (const PFSChatSession* session : {client.machine().currentSession(), peer.machine().currentSession()}) {
             if (session == nullptr) continue;
             for (const auto& [name, bytes] : Access::secrets(*session)) secrets.insert(toBytes(bytes));
         }
@@ -256,17 +252,18 @@ TEST_F(ChatHygiene, NothingSecretReachesStandardErrorAndQuitWipesTheSessionBefor
     for (int round = 0; round < 40; ++round) {
         client.type("terminal line " + std::to_string(round));
         timeline.runFor(0.5);
-        peer.send(peer.msgFrame("peer line " + std::to_string(round)));
+        peer.type("peer line " + std::to_string(round));
         timeline.runFor(2);
         collect();
         // Errors and restarts on the terminal too: a record that does not open, a skipped counter.
         if (round == 10) {
-            auto record = peer.session().seal(asBytes("tampered"));
+            auto record = peerSession().seal(asBytes("tampered"));
             record.data[record.data.size() / 2] ^= 1;
-            peer.sendTunneled(protocol::encode(protocol::Msg{record.counter, record.data, std::nullopt, std::nullopt}));
+            relay.sendAs(1, protocol::sealTunnelText(peerSession(), protocol::encode(protocol::Msg{
+                                                                    record.counter, record.data, std::nullopt, std::nullopt})));
         } else if (round == 25) {
-            (void)peer.msgFrame("never sent");
-            peer.send(peer.msgFrame("after a gap"));
+            (void)protocol::sealChatLine(peerSession(), asBytes("never sent"));
+            relay.sendAs(1, protocol::sealChatLine(peerSession(), asBytes("after a gap")));
         }
         if (round == 10 || round == 25) {
             collect();
@@ -297,11 +294,16 @@ TEST_F(ChatHygiene, NothingSecretReachesStandardErrorAndQuitWipesTheSessionBefor
 }
 
 TEST_F(ChatHygiene, AFatalCheckWipesTheSessionBeforeTheProcessEnds) {
-    const auto hello = peer.nextPlain("hello", 10);
-    ASSERT_TRUE(hello);
+    // The peer's "ready" is replaced on the way by one whose key confirmation does not hold.
+    int tunnelFrames = 0;
+    relay.setRewriting(1, [&](const std::string& frame) {
+        if (protocol::parsePlainFrame(frame)) return frame;
+        PFSChatSession& session = peerSession();
+        if (++tunnelFrames != (*session.isInitiator() ? 2 : 1)) return frame;
+        return protocol::sealTunnelText(session, protocol::encode(protocol::Ready{Bytes(32, 0x42), {}}));
+    });
+    timeline.runFor(10, [&] { return client.machine().currentSession() != nullptr; });
     watchTheEnd(1);  // a waiting session holds its pre-shared key
-    peer.send(boost::json::serialize(peer.hello()));
-    ASSERT_TRUE(peer.handshake(*hello, base64URLString(Bytes(32, 0x42))));
     timeline.runFor(5, [&] { return ended; });
     EXPECT_EQ(client.exitStatus, 1);
     // The message is the last thing shown.

@@ -2,13 +2,9 @@
 
 #include <algorithm>
 #include <deque>
-#include <stdexcept>
 
-#include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/Primitives/Sha2.h"
+#include "Duoquill/Protocol/RelayMessages.h"
 #include "Duoquill/Protocol/TunnelPipeline.h"
-#include "Duoquill/Utilities/KeyHelpers.h"
-#include "Kit/World.h"
 
 namespace duoquill::test {
 
@@ -148,9 +144,11 @@ void SimulatedRelay::join(const ConnectionPtr& c) {
     c->room = rooms_->join(c->path, c).room;
 }
 
-void SimulatedRelay::receiveFrame(const ConnectionPtr& c, const std::string& text) {
+void SimulatedRelay::receiveFrame(const ConnectionPtr& c, const std::string& sent) {
     const auto room = c->room.lock();
     if (!room || c->gone) return;
+    const auto rewrite = rewriting_.find(c->owner);
+    const std::string text = rewrite != rewriting_.end() && rewrite->second ? rewrite->second(sent) : sent;
     c->lastHeard = timeline_.now();
     const auto message = protocol::parsePlainFrame(text);
     const bool plain = message.has_value();
@@ -230,84 +228,13 @@ void SimulatedRelay::replayOldHello(int owner) {
     }
 }
 
-SimulatedPeer::SimulatedPeer(SimulatedRelay& relay, int owner, const Clock& dayClock,
-                             const SessionEnvironment* environment)
-    : relay_(relay),
-      key_(World::identityKey(owner)),
-      peerPublicKey_(World::identityKey(1 - owner).publicKey()),
-      environment_(environment ? *environment : SessionEnvironment{.epochDirectory = epochDirectory_.path()}) {
-    const SecureBytes roomKeyData = key_.sharedSecret(peerPublicKey_);
-    roomCode_ = KeyHelpers::deriveRoomCode(roomKeyData);
-    connection_ = relay.open(owner, KeyHelpers::deriveRoomToken(roomKeyData, dayClock));
-    renewSession();
-}
-
-SimulatedPeer::~SimulatedPeer() { relay_.processDied(connection_->owner); }
-
-void SimulatedPeer::send(std::string text) {
-    relay_.schedule(connection_->lastUpstream, [relay = &relay_, c = connection_, text = std::move(text)] {
-        relay->receiveFrame(c, text);
-    });
-}
-
-std::optional<std::string> SimulatedPeer::next(double seconds) {
-    relay_.timeline_.runFor(seconds, [this] { return !connection_->inbox.empty(); });
-    if (connection_->inbox.empty()) return std::nullopt;
-    std::string text = std::move(connection_->inbox.front());
-    connection_->inbox.pop_front();
-    return text;
-}
-
-void SimulatedPeer::renewSession() {
-    session_.reset();
-    session_ = std::make_unique<PFSChatSession>(environment_, SoftwareKeyStore::wrap(key_), peerPublicKey_, roomCode_);
-}
-
-void SimulatedPeer::sendTunneled(std::string_view jsonText) { send(protocol::sealTunnelText(*session_, jsonText)); }
-
-std::optional<boost::json::object> SimulatedPeer::nextOfType(const std::string& type, double seconds, bool tunneled) {
-    for (const double until = relay_.timeline_.now() + seconds; relay_.timeline_.now() <= until;) {
-        const auto text = next(until - relay_.timeline_.now());
-        if (!text) return std::nullopt;
-        auto message = !tunneled                    ? protocol::parsePlainFrame(*text)
-                       : session_->isTunnelReady() ? protocol::openTunnelText(*session_, *text)
-                                                   : std::nullopt;
-        if (message && message->typeName == type) return std::move(message->object);
+void SimulatedRelay::sendAs(int owner, std::string text) {
+    for (auto it = connections_.rbegin(); it != connections_.rend(); ++it) {
+        const ConnectionPtr& c = *it;
+        if (c->owner != owner || c->gone || c->room.expired()) continue;
+        schedule(c->lastUpstream, [this, c, text = std::move(text)] { receiveFrame(c, text); });
+        return;
     }
-    return std::nullopt;
-}
-
-std::optional<boost::json::object> SimulatedPeer::nextPlain(const std::string& type, double seconds) {
-    return nextOfType(type, seconds, false);
-}
-
-boost::json::object SimulatedPeer::hello() const {
-    const std::string keyId = base64URLString(sha512(asBytes(base64URLString(key_.publicKey().compressed()))));
-    const protocol::Hello hello{keyId, session_->authCiphertext(), session_->authEncapKey(),
-                                session_->mlkemPublicKeyData()};
-    return protocol::parseRelayMessage(protocol::encode(hello))->object;
-}
-
-bool SimulatedPeer::handshake(const boost::json::object& clientHello, std::optional<std::string> kcOverride) {
-    const auto hello = protocol::decodeHello({protocol::MessageType::hello, "hello", clientHello});
-    if (!hello || !hello->mlk) throw std::runtime_error("the client's hello does not decode");
-    session_->completeHandshake(hello->ct, hello->ek, *hello->mlk);
-    if (*session_->isInitiator()) {
-        sendTunneled(protocol::encode(protocol::Kex2{session_->performPQKeyExchange()}));
-        session_->completePQInitiator();
-    } else {
-        const auto kex2 = nextOfType("kex2", 5.0, true);
-        const auto mc = kex2 ? protocol::decodeKex2({protocol::MessageType::kex2, "kex2", *kex2}) : std::nullopt;
-        if (!mc) return false;
-        session_->completePQKeyExchange(mc->mc);
-    }
-    const auto kc = kcOverride ? bytesFromBase64URLString(*kcOverride) : toBytes(*session_->localKeyConfirmation());
-    sendTunneled(protocol::encode(protocol::Ready{kc.value(), {}}));
-    return true;
-}
-
-std::string SimulatedPeer::msgFrame(const std::string& line) {
-    return protocol::sealChatLine(*session_, asBytes(line));
 }
 
 }  // namespace duoquill::test

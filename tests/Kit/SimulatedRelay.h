@@ -6,16 +6,15 @@
 // order per direction is kept.
 //
 // Faults on demand: a process that dies, a connection the relay cuts, a relay restart, a lost
-// tunnel frame, an old hello delivered again, and a hostile spell in which about one frame in
+// tunnel frame, an old hello delivered again, a frame rewritten or made up by the test, and a
+// hostile spell in which about one frame in
 // six is dropped, doubled, cut short, bit-flipped (plain hellos too: a refused hello ends
 // nothing), held back past later ones, or joined by a frame of its own (one seen earlier, a
 // bye or a peer-disconnected).
 //
 // A client reaches it through a Connection of plain callbacks (connect, send, receive,
-// disconnect, drop), which the driver's ChatTransport is made of (InProcessChat.cpp). A
-// SimulatedPeer is a member the test drives itself.
+// disconnect, drop), which the driver's ChatTransport is made of (InProcessChat.cpp).
 
-#include <boost/json/object.hpp>
 #include <functional>
 #include <map>
 #include <memory>
@@ -24,11 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "Duoquill/Crypto/PFSChatSession.h"
-#include "Duoquill/Crypto/SessionEnvironment.h"
 #include "DuoquillRelay/RoomRegistry.h"
 #include "Kit/ManualTimeline.h"
-#include "Kit/Paths.h"
 
 namespace duoquill::test {
 
@@ -67,12 +63,17 @@ public:
     void setHostile(bool hostile) noexcept { hostile_ = hostile; }
     // While set, every plain hello is forwarded with one base64 character of its "ct" altered.
     void setSpoilingHellos(bool spoiling) noexcept { spoilingHellos_ = spoiling; }
+    // While set, each frame the owner sends is replaced by what `rewrite` makes of it.
+    void setRewriting(int owner, std::function<std::string(const std::string&)> rewrite) {
+        rewriting_[owner] = std::move(rewrite);
+    }
+    // A frame of the test's own, as if the owner's client had sent it on its newest connection.
+    void sendAs(int owner, std::string text);
 
     // Every frame forwarded to the owner's client so far, in order.
     const std::vector<std::string>& deliveredTo(int owner) { return delivered_[owner]; }
 
 private:
-    friend class SimulatedPeer;
     ConnectionPtr open(int owner, const std::string& path);
     double latency() { return std::uniform_real_distribution<double>(0.005, 0.08)(random_); }
     void schedule(double& last, std::function<void()> action);
@@ -92,60 +93,12 @@ private:
     std::map<int, bool> loseNext_;
     std::map<int, std::vector<std::string>> hellos_;
     std::map<int, std::vector<std::string>> delivered_;
+    std::map<int, std::function<std::string(const std::string&)>> rewriting_;
     double lastLoss_ = 0;
     std::vector<std::string> seen_;  // what members sent: a hostile relay replays it
     bool hostile_ = false;
     bool spoilingHellos_ = false;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
-};
-
-// A member of the relay the test drives itself, speaking the protocol of identity `owner` with
-// the client of the other identity one step at a time, so that it can misbehave on demand: a
-// hello with a short ML-KEM key or another identity, a wrong key confirmation, tampered,
-// replayed or skipped records, hostile text. Waiting for a frame runs the timeline.
-class SimulatedPeer {
-public:
-    // `dayClock` picks the day the room token is derived for (the client's clock). Sessions
-    // draw on `environment` when given (it must outlive the peer), else on the system with an
-    // epoch directory of their own.
-    SimulatedPeer(SimulatedRelay& relay, int owner, const Clock& dayClock, const SessionEnvironment* environment);
-    ~SimulatedPeer();
-    SimulatedPeer(const SimulatedPeer&) = delete;
-    SimulatedPeer& operator=(const SimulatedPeer&) = delete;
-
-    // One text frame to the relay.
-    void send(std::string text);
-    // The next frame received, waiting up to `seconds`; nothing when none came.
-    std::optional<std::string> next(double seconds);
-    // The message text sealed in the tunnel of the current session.
-    void sendTunneled(std::string_view jsonText);
-    // The next plain message of type `type`, skipping every other frame.
-    std::optional<boost::json::object> nextPlain(const std::string& type, double seconds = 5.0);
-
-    boost::json::object hello() const;
-    // Runs the whole handshake with the client's hello; `kcOverride` replaces our "kc" (base64url).
-    // False when the client's "kex2" did not come.
-    bool handshake(const boost::json::object& clientHello, std::optional<std::string> kcOverride = std::nullopt);
-    // A "msg" frame (tunnelled, base64) for a line, without sending it. The record and tunnel
-    // counters move on whether or not the frame is ever sent.
-    std::string msgFrame(const std::string& line);
-    // Throws the session away and starts a fresh one, as a restarted peer would.
-    void renewSession();
-    PFSChatSession& session() { return *session_; }
-
-private:
-    // With `tunneled`, a message that opens under the current session (tunnel frames on the way
-    // are opened, so consumed).
-    std::optional<boost::json::object> nextOfType(const std::string& type, double seconds, bool tunneled);
-
-    SimulatedRelay& relay_;
-    p256::PrivateKey key_;
-    p256::PublicKey peerPublicKey_;
-    std::string roomCode_;
-    TempDir epochDirectory_;
-    SessionEnvironment environment_;
-    std::unique_ptr<PFSChatSession> session_;
-    std::shared_ptr<SimulatedRelay::Connection> connection_;
 };
 
 }  // namespace duoquill::test
