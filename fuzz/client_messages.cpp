@@ -116,7 +116,7 @@ public:
         Side& s = side(who);
         std::deque<Event> ready{std::move(event)};
         while (!ready.empty()) {
-            Actions actions = s.machine->handle(std::move(ready.front()), now_);
+            Actions actions = s.machine->handle(std::move(ready.front()), Instant{now_, now_});
             ready.pop_front();
             if (s.exitStatus) require(actions.empty(), "a machine that has exited does nothing more");
             for (auto& action : actions) perform(who, action, ready);
@@ -372,7 +372,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             PFSChatSession* session = from.machine->currentSession();
             if (!session || !session->isTunnelReady() || !from.connected) break;
             try {
-                from.inTransit.push_back(protocol::sealTunnelText(*session, payload));
+                from.inTransit.push_back(protocol::sealTunnelText(*session, payload, testTime));
             } catch (const std::exception&) {
             }
             break;
@@ -385,7 +385,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             PFSChatSession* session = from.machine->currentSession();
             if (!session || !session->isReady() || !from.connected) break;
             try {
-                from.inTransit.push_back(protocol::sealChatLine(*session, asBytes(line), numbers));
+                from.inTransit.push_back(protocol::sealChatLine(*session, testTime, asBytes(line), numbers));
                 from.typed.insert(line);
             } catch (const std::exception&) {
             }

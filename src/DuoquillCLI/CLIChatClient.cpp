@@ -140,10 +140,11 @@ bool CLIChatClient::setUp(std::string peerPubKeyBase64URL, std::string relayBase
     const std::string localText = base64URLString(localCompressed);
     env_.display.banner(localText, peerPubKeyBase64URL, relayBaseURL);
 
-    auto makeSession = [this, peerKey = *peerKey]() -> std::unique_ptr<PFSChatSession> {
-        if (env_.makeSession) return env_.makeSession(localKey_, peerKey, roomCode_);
-        return std::make_unique<PFSChatSession>(localKey_, peerKey, roomCode_);
+    auto makeSession = [this, peerKey = *peerKey](std::optional<double> roomEpoch) -> std::unique_ptr<PFSChatSession> {
+        if (env_.makeSession) return env_.makeSession(localKey_, peerKey, roomCode_, roomEpoch);
+        return std::make_unique<PFSChatSession>(localKey_, peerKey, roomCode_, roomEpoch);
     };
+    epochs_ = SessionEpochStore(env_.epochDirectory);
     auto coverDraw = env_.coverDelay ? std::function<double()>([delay = env_.coverDelay] {
         return (delay() - ChatMachine::minCoverDelaySeconds) /
                (ChatMachine::maxCoverDelaySeconds - ChatMachine::minCoverDelaySeconds);
@@ -160,6 +161,7 @@ bool CLIChatClient::setUp(std::string peerPubKeyBase64URL, std::string relayBase
         .leads = std::lexicographical_compare(localCompressed.begin(), localCompressed.end(), peerCompressed.begin(),
                                               peerCompressed.end()),
         .makeSession = std::move(makeSession),
+        .roomEpoch = epochs_.read(roomCode_),
         .coverDraw = std::move(coverDraw),
         .jitterDraw = std::move(jitterDraw),
         .baseProtocolOnly = env_.baseProtocolOnly,
@@ -172,7 +174,7 @@ bool CLIChatClient::setUp(std::string peerPubKeyBase64URL, std::string relayBase
 
 void CLIChatClient::feed(Event event) {
     if (ended_) return;
-    Actions actions = machine_->handle(std::move(event), env_.clock.wallSeconds());
+    Actions actions = machine_->handle(std::move(event), Instant::of(env_.clock));
     for (auto& action : actions) {
         if (ended_) return;
         perform(action);
@@ -224,6 +226,10 @@ void CLIChatClient::perform(Action& action) {
                 cancelAndClear(timers_[static_cast<std::size_t>(a.timer)]);
             } else if constexpr (std::is_same_v<A, Show>) {
                 env_.display.show(a);
+            } else if constexpr (std::is_same_v<A, WriteSessionEpoch>) {
+                epochs_.write(roomCode_, a.wallSeconds);
+            } else if constexpr (std::is_same_v<A, ClearSessionEpoch>) {
+                epochs_.remove(roomCode_);
             } else if constexpr (std::is_same_v<A, StartInput>) {
                 inputTask_ = std::make_shared<TaskHandle>();
                 if (env_.startInputReader) env_.startInputReader(weak_from_this(), inputTask_);
@@ -432,6 +438,7 @@ asio::awaitable<void> CLIChatClient::writesHandedOn() {
         .baseProtocolOnly = false,
         .lineStreamStart = {},
         .observer = json ? &jsonDisplay : nullptr,
+        .epochDirectory = {},
     };
     auto client = CLIChatClient::create(std::move(environment), peerPubKeyBase64URL, relayBaseURL);
     asio::co_spawn(io, client->run(), asio::detached);

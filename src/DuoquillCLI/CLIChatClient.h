@@ -14,11 +14,13 @@
 #include <boost/asio/awaitable.hpp>
 #include <cstdint>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "Duoquill/Crypto/SessionEpochStore.h"
 #include "Duoquill/Platform/KeyStorage/KeyStore.h"
 #include "Duoquill/Platform/Primitives/P256.h"
 #include "Duoquill/Platform/SecureBytes.h"
@@ -38,10 +40,10 @@ namespace duoquill::cli {
 class CLIChatClient;
 
 // Makes the secure session for a connection attempt. The program uses the session's
-// system defaults; tests substitute key stores and clocks.
+// system defaults; tests substitute key stores and entropy.
 using ChatSessionFactory = std::function<std::unique_ptr<PFSChatSession>(
     std::shared_ptr<const P256KeyAgreementKey> localStaticKey, const p256::PublicKey& peerStaticKey,
-    const std::string& roomCode)>;
+    const std::string& roomCode, std::optional<double> roomEpoch)>;
 
 // Starts the reader of the user's lines; it hands each line to the client and waits.
 using ChatInputStarter = std::function<void(std::weak_ptr<CLIChatClient>, std::shared_ptr<TaskHandle>)>;
@@ -63,7 +65,7 @@ struct ChatEnvironment {
     ChatTransportFactory makeTransport;
     // Empty: PFSChatSession with the system defaults.
     ChatSessionFactory makeSession;
-    // Wall clock: the UTC day of the room token.
+    // The time of every event: the UTC day of the room token, the sessions' age.
     const Clock& clock = Clock::system();
     // Seconds before the next cover record; empty: uniform in [2, 5] from the secure source.
     std::function<double()> coverDelay;
@@ -80,6 +82,8 @@ struct ChatEnvironment {
     std::optional<std::uint64_t> lineStreamStart;
     // Null: nobody but the display is told.
     ChatObserver* observer = nullptr;
+    // Where the room's epoch file lives; empty: the per-user default.
+    std::optional<std::filesystem::path> epochDirectory;
 };
 
 // A draw in [0, 1] from the secure random source, with 53 bits.
@@ -143,6 +147,7 @@ private:
 
     ChatEnvironment env_;
     std::string roomCode_;
+    SessionEpochStore epochs_;
     std::shared_ptr<const P256KeyAgreementKey> localKey_;
     std::unique_ptr<ChatMachine> machine_;
     std::shared_ptr<Connection> connection_;  // the newest, where texts go

@@ -50,9 +50,9 @@ std::string seconds(double s) {
 struct Side {
     Side(int owner, bool baseProtocolOnly, std::string relay = "wss://relay.test") : world(0x5eed + owner, true) {
         auto config = test::machineConfig(owner, world, std::move(relay));
-        config.makeSession = [this, make = std::move(config.makeSession)] {
+        config.makeSession = [this, make = std::move(config.makeSession)](std::optional<double> roomEpoch) {
             if (failSessions) throw CryptoError("no entropy");
-            return make();
+            return make(roomEpoch);
         };
         config.coverDraw = [] { return 0.5; };
         config.jitterDraw = [] { return 0.0; };
@@ -67,6 +67,7 @@ struct Side {
     bool failSessions = false;
     std::vector<std::string> lastSentText;  // every text sent, in order
     Lines said;                              // every action, in order
+    Lines epochFile;                         // what it did to the room's epoch file, in order
 };
 
 // Two machines back to back. feed() returns what the event made the machine do, and what the
@@ -81,7 +82,15 @@ public:
         while (!pending.empty()) {
             Event next = std::move(pending.front());
             pending.pop_front();
-            for (auto& action : side(who).machine->handle(std::move(next), now)) {
+            for (auto& action : side(who).machine->handle(std::move(next), Instant{now, now})) {
+                if (auto* write = std::get_if<WriteSessionEpoch>(&action)) {
+                    side(who).epochFile.push_back("write:" + seconds(write->wallSeconds - now));
+                    continue;
+                }
+                if (std::holds_alternative<ClearSessionEpoch>(action)) {
+                    side(who).epochFile.push_back("clear");
+                    continue;
+                }
                 out.push_back(describe(who, action));
                 side(who).said.push_back(out.back());
                 if (auto* send = std::get_if<SendText>(&action); send && completeSends) pending.push_back(SendDone{send->tag});
@@ -160,8 +169,10 @@ private:
                     std::string all = "confirmed";
                     for (auto n : a.numbers) all += ":" + std::to_string(n - firstNumber(who));
                     return all;
-                } else {
+                } else if constexpr (std::is_same_v<A, Exit>) {
                     return "exit:" + std::to_string(a.status);
+                } else {
+                    return "epoch";
                 }
             },
             action);
@@ -247,18 +258,18 @@ TEST(ChatMachine, AnInvalidRelayURLEndsTheProcessAndAnEndedMachineDoesNothing) {
         SCOPED_TRACE(relay);
         Side lone(0, false, relay);
         ChatMachine& machine = *lone.machine;
-        const auto actions = machine.handle(Started{}, 0);
+        const auto actions = machine.handle(Started{}, Instant{});
         ASSERT_EQ(actions.size(), 3u);
         EXPECT_EQ(std::get<Show>(actions[1]).text.view(), "Invalid relay URL");
         EXPECT_EQ(std::get<Exit>(actions[2]).status, 1);
         EXPECT_EQ(machine.phase(), Phase::error);
-        EXPECT_TRUE(machine.handle(LineTyped{SecureText("x")}, 0).empty());
-        EXPECT_TRUE(machine.handle(QuitRequested{}, 0).empty());
+        EXPECT_TRUE(machine.handle(LineTyped{SecureText("x")}, Instant{}).empty());
+        EXPECT_TRUE(machine.handle(QuitRequested{}, Instant{}).empty());
     }
     for (const char* relay : {"wss://r.io:", "wss://[::1]:8443", "wss://r.io:65535/base/", "wss://user@r.io"}) {
         SCOPED_TRACE(relay);
         Side lone(0, false, relay);
-        EXPECT_TRUE(std::holds_alternative<OpenConnection>(lone.machine->handle(Started{}, 0).at(1)));
+        EXPECT_TRUE(std::holds_alternative<OpenConnection>(lone.machine->handle(Started{}, Instant{}).at(1)));
     }
 }
 
@@ -353,7 +364,7 @@ TEST(ChatMachine, TheHandshakeReachesActiveAndEachOfItsFailures) {
         PFSChatSession& session = *chat.machine(1).currentSession();
         const Bytes kc(32, 7);
         const Lines fatal =
-            chat.feed(0, TextReceived{protocol::sealTunnelText(session, protocol::encode(protocol::Ready{kc, {}}))});
+            chat.feed(0, TextReceived{protocol::sealTunnelText(session, protocol::encode(protocol::Ready{kc, {}}), testTime)});
         EXPECT_EQ(fatal,
                   (Lines{"error:Key confirmation failed", "cancel:connection", "cancel:young", "exit:1", "close"}));
         EXPECT_EQ(chat.phase(0), Phase::error);
@@ -550,7 +561,7 @@ TEST(ChatMachine, JunkForgeriesHostileTextAndAGapAreSurvived) {
     // reaches the display as it came (the display neutralises it); text that is not UTF-8 is
     // consumed without output.
     PFSChatSession& peer = *chat.machine(1).currentSession();
-    const auto record = [&](std::string_view line) { return protocol::sealChatLine(peer, asBytes(line)); };
+    const auto record = [&](std::string_view line) { return protocol::sealChatLine(peer, testTime, asBytes(line)); };
     const std::string first = record("first"), second = record("second");
     const std::string hostile = "\x1b]52;c;ZXZpbA==\x07\x1b[2J\rfake\x08\xC2\x9B" "1m\xE2\x80\xAEtxt.exe\x7F.";
     std::vector<std::pair<std::string, Lines>> rows{{first, {"received:first", "prompt"}}, {first, {}}};

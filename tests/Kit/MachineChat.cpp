@@ -21,9 +21,10 @@ cli::ChatMachineConfig machineConfig(int owner, World& world, std::string relayU
         .peerPubKeyBase64URL = base64URLString(peerKey),
         .leads = localKey < peerKey,
         .makeSession =
-            [&world, local, peer, roomCode = std::move(roomCode)] {
-                return std::make_unique<PFSChatSession>(world.environment(), local, peer, roomCode);
+            [&world, local, peer, roomCode](std::optional<double> roomEpoch) {
+                return std::make_unique<PFSChatSession>(world.environment(), local, peer, roomCode, roomEpoch);
             },
+        .roomEpoch = SessionEpochStore(world.epochs.path()).read(roomCode),
         .coverDraw = [&world] { return static_cast<double>(world.stream.next() % 3001) / 3000.0; },
         .jitterDraw = [&world] { return static_cast<double>(world.stream.next() % 1000) / 1000.0; },
         .lineStreamStart = (std::uint64_t{1} << 52) + world.stream.next() % (std::uint64_t{1} << 51),
@@ -36,6 +37,7 @@ MachineProcess::MachineProcess(int owner_, ManualTimeline& timeline_, SimulatedR
     pollerKey_ = timeline.attach([this] { return poll(); });
     auto config = machineConfig(owner, world);
     config.baseProtocolOnly = baseProtocolOnly;
+    roomCode = KeyHelpers::deriveRoomCode(config.roomKeyData);
     display.banner(config.localPubKeyCompressed, config.peerPubKeyBase64URL, config.relayBaseURL);
     machine = std::make_unique<cli::ChatMachine>(std::move(config));
     feed(Started{});
@@ -50,7 +52,7 @@ MachineProcess::~MachineProcess() {
 
 void MachineProcess::feed(Event event) {
     if (ended_) return;
-    Actions actions = machine->handle(std::move(event), world.clock.wallSeconds());
+    Actions actions = machine->handle(std::move(event), Instant::of(world.clock));
     for (auto& action : actions) {
         if (ended_) return;
         perform(action);
@@ -131,6 +133,10 @@ void MachineProcess::perform(Action& action) {
                 slot.reset();
             } else if constexpr (std::is_same_v<A, Show>) {
                 display.show(a);
+            } else if constexpr (std::is_same_v<A, WriteSessionEpoch>) {
+                epochs.write(roomCode, a.wallSeconds);
+            } else if constexpr (std::is_same_v<A, ClearSessionEpoch>) {
+                epochs.remove(roomCode);
             } else if constexpr (std::is_same_v<A, StartInput>) {
                 // Lines are typed by the test.
             } else if constexpr (std::is_same_v<A, Exit>) {

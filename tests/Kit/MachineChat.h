@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "Duoquill/Crypto/SessionEpochStore.h"
 #include "DuoquillCLI/ChatMachine.h"
 #include "Kit/ManualTimeline.h"
 #include "Kit/RecordingDisplay.h"
@@ -50,6 +51,9 @@ public:
     RecordingDisplay display{timeline};
     std::optional<int> exitStatus;
     std::unique_ptr<cli::ChatMachine> machine;
+    // The room's epoch file, in the world's own directory.
+    std::string roomCode;
+    SessionEpochStore epochs{world.epochs.path()};
 
 private:
     void feed(cli::chat::Event event);

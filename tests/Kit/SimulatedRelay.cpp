@@ -235,7 +235,8 @@ SimulatedPeer::SimulatedPeer(SimulatedRelay& relay, int owner, const Clock& dayC
     : relay_(relay),
       key_(World::identityKey(owner)),
       peerPublicKey_(World::identityKey(1 - owner).publicKey()),
-      environment_(environment ? *environment : SessionEnvironment{.epochDirectory = epochDirectory_.path()}) {
+      clock_(dayClock),
+      environment_(environment ? *environment : SessionEnvironment{}) {
     const SecureBytes roomKeyData = key_.sharedSecret(peerPublicKey_);
     roomCode_ = KeyHelpers::deriveRoomCode(roomKeyData);
     connection_ = relay.open(owner, KeyHelpers::deriveRoomToken(roomKeyData, dayClock));
@@ -263,14 +264,14 @@ void SimulatedPeer::renewSession() {
     session_ = std::make_unique<PFSChatSession>(environment_, SoftwareKeyStore::wrap(key_), peerPublicKey_, roomCode_);
 }
 
-void SimulatedPeer::sendTunneled(std::string_view jsonText) { send(protocol::sealTunnelText(*session_, jsonText)); }
+void SimulatedPeer::sendTunneled(std::string_view jsonText) { send(protocol::sealTunnelText(*session_, jsonText, Instant::of(clock_))); }
 
 std::optional<boost::json::object> SimulatedPeer::nextOfType(const std::string& type, double seconds, bool tunneled) {
     for (const double until = relay_.timeline_.now() + seconds; relay_.timeline_.now() <= until;) {
         const auto text = next(until - relay_.timeline_.now());
         if (!text) return std::nullopt;
         auto message = !tunneled                    ? protocol::parsePlainFrame(*text)
-                       : session_->isTunnelReady() ? protocol::openTunnelText(*session_, *text)
+                       : session_->isTunnelReady() ? protocol::openTunnelText(*session_, *text, Instant::of(clock_))
                                                    : std::nullopt;
         if (message && message->typeName == type) return std::move(message->object);
     }
@@ -291,15 +292,15 @@ boost::json::object SimulatedPeer::hello() const {
 bool SimulatedPeer::handshake(const boost::json::object& clientHello, std::optional<std::string> kcOverride) {
     const auto hello = protocol::decodeHello({protocol::MessageType::hello, "hello", clientHello});
     if (!hello || !hello->mlk) throw std::runtime_error("the client's hello does not decode");
-    session_->completeHandshake(hello->ct, hello->ek, *hello->mlk);
+    session_->completeHandshake(hello->ct, hello->ek, *hello->mlk, Instant::of(clock_));
     if (*session_->isInitiator()) {
         sendTunneled(protocol::encode(protocol::Kex2{session_->performPQKeyExchange()}));
-        session_->completePQInitiator();
+        session_->completePQInitiator(Instant::of(clock_));
     } else {
         const auto kex2 = nextOfType("kex2", 5.0, true);
         const auto mc = kex2 ? protocol::decodeKex2({protocol::MessageType::kex2, "kex2", *kex2}) : std::nullopt;
         if (!mc) return false;
-        session_->completePQKeyExchange(mc->mc);
+        session_->completePQKeyExchange(mc->mc, Instant::of(clock_));
     }
     const auto kc = kcOverride ? bytesFromBase64URLString(*kcOverride) : toBytes(*session_->localKeyConfirmation());
     sendTunneled(protocol::encode(protocol::Ready{kc.value(), {}}));
@@ -307,7 +308,7 @@ bool SimulatedPeer::handshake(const boost::json::object& clientHello, std::optio
 }
 
 std::string SimulatedPeer::msgFrame(const std::string& line) {
-    return protocol::sealChatLine(*session_, asBytes(line));
+    return protocol::sealChatLine(*session_, Instant::of(clock_), asBytes(line));
 }
 
 }  // namespace duoquill::test

@@ -105,9 +105,9 @@ private:
 // replayed or skipped records, hostile text. Waiting for a frame runs the timeline.
 class SimulatedPeer {
 public:
-    // `dayClock` picks the day the room token is derived for (the client's clock). Sessions
-    // draw on `environment` when given (it must outlive the peer), else on the system with an
-    // epoch directory of their own.
+    // `dayClock` picks the day the room token is derived for (the client's clock) and the time
+    // the sessions are handed. Sessions draw on `environment` when given (it must outlive the
+    // peer), else on the system.
     SimulatedPeer(SimulatedRelay& relay, int owner, const Clock& dayClock, const SessionEnvironment* environment);
     ~SimulatedPeer();
     SimulatedPeer(const SimulatedPeer&) = delete;
@@ -142,7 +142,7 @@ private:
     p256::PrivateKey key_;
     p256::PublicKey peerPublicKey_;
     std::string roomCode_;
-    TempDir epochDirectory_;
+    const Clock& clock_;
     SessionEnvironment environment_;
     std::unique_ptr<PFSChatSession> session_;
     std::shared_ptr<SimulatedRelay::Connection> connection_;
