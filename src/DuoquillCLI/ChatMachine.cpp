@@ -245,6 +245,10 @@ bool ChatMachine::isUsableRelayURL(std::string_view url) {
 void ChatMachine::scheduleAutoRetry() {
     if (ended()) return;
     if (link()) out_.emplace_back(std::in_place_type<CloseConnection>, CloseConnection{true});
+    retryLater();
+}
+
+void ChatMachine::retryLater() {
     const double delay = retryDelay(retryCount_);
     ++retryCount_;
     enter(Reconnecting{});
@@ -258,9 +262,7 @@ void ChatMachine::connectionLost() {
     if (!link()) return;
     // The connection has failed: it is dropped, not closed.
     out_.emplace_back(std::in_place_type<CloseConnection>, CloseConnection{false});
-    enter(Reconnecting{});
-    announce(Phase::reconnecting);
-    scheduleAutoRetry();
+    retryLater();
 }
 
 void ChatMachine::fatal(std::string_view message) {
@@ -414,9 +416,10 @@ void ChatMachine::sendFailed(const SendTag& tag, const std::string& reason) {
         case SendTag::Kind::initiatorReady:
         case SendTag::Kind::responderReady:
             if (!sameSession) break;
+            // A send fails only when the connection has: a fresh session on it would fail too.
             sayError((tag.kind == SendTag::Kind::responderReady ? "[kex2 error] " : "[handshake error] ") + reason);
             noteFailedHandshake();
-            reconnectForPeer();
+            scheduleAutoRetry();
             break;
         case SendTag::Kind::line:
             // A line kept for a confirming peer goes out again with the next session.
@@ -494,28 +497,24 @@ void ChatMachine::plainHello(const protocol::RelayMessage& message) {
             return;
         }
     }
-    std::optional<PeerHello> hello;
-    if (decoded && decoded->mlk && decoded->pkid == expectedPeerKeyID()) {
-        hello = PeerHello{std::move(decoded->ct), std::move(decoded->ek), std::move(*decoded->mlk), {}};
-        hello->fingerprint = sha256(concat(hello->ct, hello->ek, hello->mlk));
-    }
+    // A hello that does not decode, or our own sent back by the relay, says nothing of the peer.
+    if (!decoded || !decoded->mlk || decoded->pkid != expectedPeerKeyID()) return;
+    PeerHello hello{std::move(decoded->ct), std::move(decoded->ek), std::move(*decoded->mlk), {}};
+    hello.fingerprint = sha256(concat(hello.ct, hello.ek, hello.mlk));
     if (!l->session || !l->session->isTunnelReady()) {
-        // Waiting: a usable hello (not our own sent back) is answered.
-        if (!hello) return;
-        rememberPeerHello(*hello);
-        acceptHello(std::move(*hello), false);
+        // Waiting: a usable hello is answered.
+        rememberPeerHello(hello);
+        acceptHello(std::move(hello), false);
         return;
     }
     // The session is in use: the peer has started a new one. One we have already had (this
     // session's own, or an older one delivered again) announces nothing new.
-    if (hello) {
-        if (hasSeenHello(hello->fingerprint)) return;
-        rememberPeerHello(*hello);
-    }
+    if (hasSeenHello(hello.fingerprint)) return;
+    rememberPeerHello(hello);
     // Under way before the peer had our hello: the handshake just begun may still complete.
     if (auto* h = std::get_if<Handshaking>(&state_); h && h->young && hellosMayBeAltered_) return;
     if (auto* a = std::get_if<Active>(&state_)) {
-        if (config_.baseProtocolOnly || !hello) return;
+        if (config_.baseProtocolOnly) return;
         // A hello never seen before comes from a new session: the peer is back (within the
         // grace after it left, or before the relay said so). Answer it now.
         if (!a->graceArmed) show(Show::Kind::peerEvent, "peer reconnecting...");

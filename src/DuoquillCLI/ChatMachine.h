@@ -13,7 +13,10 @@
 //
 //   Idle ──started──▶ Waiting ──usable hello──▶ Handshaking ──ready both ways──▶ Active
 //     (a new relay connection's Waiting is shown as connecting until our hello has gone out)
-//     every state but Ended ──connection lost / no peer / failed connect──▶ Reconnecting
+//     Waiting / Handshaking / Active ──connection lost, a failed send of our hello, kex2 or
+//       ready, a session that cannot be made──▶ Reconnecting (Idle and Reconnecting have no
+//       connection to lose)
+//     Waiting ──no peer, records of a left session that keep coming──▶ Reconnecting
 //     Reconnecting ──retry timer──▶ Waiting (a new relay connection)
 //     Handshaking / Active ──new peer hello, timeout, session error, peer's bye──▶ Waiting
 //       (a fresh session on the same connection)
@@ -298,7 +301,9 @@ private:
     // ---- connection and recovery ----
     void connect();
     void reconnectForPeer(bool adoptLatest = false);
+    // Closes the connection, if any, and waits the back-off in Reconnecting.
     void scheduleAutoRetry();
+    void retryLater();
     void leaveRelayConnection();
     void connectionLost();
     void fatal(std::string_view message);

@@ -73,7 +73,8 @@ void JsonChatDisplay::observe(const Action& action, Phase now) {
         emit(jsonrpc::notification("confirmed", R"({"numbers":)" + jsonrpc::numberList(confirmed->numbers) + "}"));
     } else if (const auto* show = std::get_if<Show>(&action)) {
         statusQuotesTypedLine_ = show->quotesTypedLine;
-        // A person sees "reconnecting..." twice when a connection fails; a program needs it once.
+        // A state is told when it changes: a fresh session says "waiting for peer..." again while
+        // the chat is waiting.
         if (show->announces && show->announces != lastState_) {
             lastState_ = show->announces;
             if (const auto name = stateName(*show->announces)) {

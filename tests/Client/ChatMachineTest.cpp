@@ -6,8 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <boost/json.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <deque>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -55,7 +60,7 @@ struct Side {
             return make(roomEpoch);
         };
         config.coverDraw = [] { return 0.5; };
-        config.jitterDraw = [] { return 0.0; };
+        config.jitterDraw = [this] { return jitter; };
         config.baseProtocolOnly = baseProtocolOnly;
         config.lineStreamStart = (std::uint64_t{1} << 52) + 1000 * static_cast<std::uint64_t>(owner);
         machine = std::make_unique<ChatMachine>(std::move(config));
@@ -65,6 +70,7 @@ struct Side {
     std::deque<SendText> wire;
     bool receiving = false;
     bool failSessions = false;
+    double jitter = 0.0;  // the back-off's draw
     std::vector<std::string> lastSentText;  // every text sent, in order
     Lines said;                              // every action, in order
     Lines epochFile;                         // what it did to the room's epoch file, in order
@@ -82,7 +88,11 @@ public:
         while (!pending.empty()) {
             Event next = std::move(pending.front());
             pending.pop_front();
-            for (auto& action : side(who).machine->handle(std::move(next), Instant{now, now})) {
+            const Phase before = phase(who);
+            const std::size_t kind = next.index();
+            auto actions = side(who).machine->handle(std::move(next), Instant{now, now});
+            transitions.push_back({before, kind, phase(who)});
+            for (auto& action : actions) {
                 if (auto* write = std::get_if<WriteSessionEpoch>(&action)) {
                     side(who).epochFile.push_back("write:" + seconds(write->wallSeconds - now));
                     continue;
@@ -134,6 +144,13 @@ public:
     Phase phase(int who) { return side(who).machine->phase(); }
 
     double now = 1'700'000'000.0;
+    // Every event handled: the state before, the event's index in Event, the state after.
+    struct Transition {
+        Phase from;
+        std::size_t event;
+        Phase to;
+    };
+    std::vector<Transition> transitions;
 
 private:
     std::string describe(int who, Action& action) {
@@ -232,11 +249,10 @@ TEST(ChatMachine, ConnectingTheNoPeerTimeoutLostConnectionsAndTheRetryBackOff) {
     const double expected[] = {0.3, 1, 2, 4, 8, 16, 30, 30, 30};
     for (int i = 0; i < 9; ++i) EXPECT_EQ(ChatMachine::retryDelay(i), expected[i]) << i;
 
-    // A lost connection shows "reconnecting..." twice: once for the loss, once for the retry.
+    // A lost connection is dropped and says "reconnecting..." once.
     chat.feed(0, TimerFired{Timer::retry});
     EXPECT_EQ(chat.feed(0, ConnectionLost{}),
-              (Lines{"drop", "cancel:connection", "cancel:stale", "status:reconnecting...", "cancel:retry",
-                     "status:reconnecting...", "arm:retry:8"}));
+              (Lines{"drop", "cancel:connection", "cancel:stale", "status:reconnecting...", "arm:retry:8"}));
 
     // A session that cannot be made is a connect error like any other, and so is its repeat.
     chat.side(0).failSessions = true;
@@ -642,6 +658,449 @@ TEST(ChatMachine, RecoveryGraceFreshHelloByeAndRecordsOfALeftSession) {
     EXPECT_EQ(stale.feed(0, TextReceived{record}), Lines{});
     EXPECT_EQ(stale.feed(0, TextReceived{record}),
               (Lines{"close", "cancel:connection", "status:reconnecting...", "arm:retry:1"}));
+}
+
+
+// ---- the README's table of transitions, row by row ----
+
+// The state names the table uses.
+std::string tableState(Phase phase) {
+    switch (phase) {
+        case Phase::idle: return "idle";
+        case Phase::connecting:
+        case Phase::waitingForPeer: return "waiting";
+        case Phase::handshaking: return "handshaking";
+        case Phase::active: return "active";
+        case Phase::reconnecting: return "reconnecting";
+        case Phase::disconnected:
+        case Phase::error: return "ended";
+    }
+    return "?";
+}
+
+// The event kinds of the rows' keys, in the order of Event.
+constexpr const char* eventKinds[] = {"started", "text", "sendDone", "sendFailed", "lost", "typed", "timer", "quit"};
+static_assert(std::size(eventKinds) == std::variant_size_v<Event>);
+
+struct TableRow {
+    std::string key;   // "kind/case", or a kind alone
+    std::string kind;  // one of eventKinds, or "any"
+    std::set<std::string> from;
+    std::set<std::string> to;  // empty: unchanged
+};
+
+std::set<std::string> stateList(std::string cell) {
+    std::set<std::string> states;
+    for (std::size_t at; (at = cell.find(" or ")) != std::string::npos;) cell.replace(at, 4, ", ");
+    for (std::size_t start = 0; start <= cell.size();) {
+        const std::size_t end = std::min(cell.find(", ", start), cell.size());
+        states.insert(cell.substr(start, end - start));
+        start = end + 2;
+    }
+    return states;
+}
+
+// The rows of the table under "### The chat client's transitions".
+std::vector<TableRow> readmeTable() {
+    std::ifstream in(DUOQUILL_README);
+    std::string line;
+    while (std::getline(in, line) && line != "### The chat client's transitions") {
+    }
+    std::vector<TableRow> rows;
+    bool inTable = false;
+    while (std::getline(in, line)) {
+        if (line.starts_with("#")) break;
+        if (!line.starts_with("|")) {
+            if (inTable) break;
+            continue;
+        }
+        inTable = true;
+        std::vector<std::string> cells;
+        for (std::size_t start = 2, end; (end = line.find(" | ", start)) != std::string::npos; start = end + 3) {
+            cells.push_back(line.substr(start, end - start));
+        }
+        cells.push_back(line.substr(line.rfind(" | ") + 3, line.size() - line.rfind(" | ") - 5));
+        if (cells.size() != 4 || !cells[1].starts_with('`')) continue;  // the header
+        TableRow row;
+        row.key = cells[1].substr(1, cells[1].find('`', 1) - 1);
+        row.kind = row.key.substr(0, row.key.find('/'));
+        row.from = stateList(cells[0]);
+        if (cells[3] != "unchanged") row.to = stateList(cells[3]);
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+// One event as a row has it: the state before and after.
+using Seen = std::pair<Phase, Phase>;
+Seen step(BackToBack& chat, int who, Event event, bool completeSends = true) {
+    const Phase before = chat.phase(who);
+    chat.feed(who, std::move(event), completeSends);
+    return {before, chat.phase(who)};
+}
+
+void toWaiting(BackToBack& chat) { chat.start(); }
+void toHandshaking(BackToBack& chat) {
+    chat.start();
+    chat.feed(0, TextReceived{chat.takeSent(1)});
+}
+void toActive(BackToBack& chat) { chat.start(true); }
+void toReconnecting(BackToBack& chat) {
+    chat.start();
+    chat.feed(0, ConnectionLost{});
+}
+// Both sides handshaking with each other's hello, nothing of the handshake delivered yet;
+// returns the initiator.
+int bothHandshaking(BackToBack& chat, bool completeSends = true) {
+    chat.start();
+    const std::string hello0 = chat.takeSent(0), hello1 = chat.takeSent(1);
+    chat.feed(0, TextReceived{hello1}, completeSends);
+    chat.feed(1, TextReceived{hello0}, completeSends);
+    return *chat.machine(0).currentSession()->isInitiator() ? 0 : 1;
+}
+// A hello of side 1's next session, not delivered: it fails one of ours and backs off.
+std::string freshHelloOf1(BackToBack& chat, const std::string& helloOf0) {
+    chat.feed(1, TextReceived{altered(boost::json::parse(helloOf0).as_object())});
+    chat.feed(1, TimerFired{Timer::connection});
+    return chat.takeSent(1);
+}
+// Side 0 handshaking, young, after an altered hello; and a new hello of the peer.
+std::string youngAfterAlteredHellos(BackToBack& chat) {
+    chat.start();
+    const std::string good = chat.takeSent(1), ours = chat.takeSent(0);
+    chat.feed(0, TextReceived{altered(boost::json::parse(good).as_object())});
+    chat.feed(0, TextReceived{good});
+    return freshHelloOf1(chat, ours);
+}
+Bytes ephemeralOf(ChatMachine& machine) { return machine.currentSession()->ephemeralPublicKey().compressed(); }
+
+using Scenario = std::function<std::vector<Seen>(BackToBack&)>;
+
+const std::map<std::string, Scenario>& scenarios() {
+    static const std::map<std::string, Scenario> all{
+        {"started", [](BackToBack& c) { return std::vector{step(c, 0, Started{})}; }},
+        {"timer/retry",
+         [](BackToBack& c) {
+             toReconnecting(c);
+             return std::vector{step(c, 0, TimerFired{Timer::retry})};
+         }},
+        {"started/no-session",
+         [](BackToBack& c) {
+             c.side(0).failSessions = true;
+             return std::vector{step(c, 0, Started{}), step(c, 0, TimerFired{Timer::retry})};
+         }},
+        {"started/bad-url",
+         [](BackToBack&) {
+             Side lone(0, false, "wss://r.io:0");
+             lone.machine->handle(Started{}, Instant{});
+             return std::vector{Seen{Phase::idle, lone.machine->phase()}};
+         }},
+        {"sendDone/hello",
+         [](BackToBack& c) {
+             c.feed(0, Started{}, false);
+             return std::vector{step(c, 0, SendDone{c.side(0).wire.back().tag})};
+         }},
+        {"sendFailed/hello",
+         [](BackToBack& c) {
+             c.feed(0, Started{}, false);
+             return std::vector{step(c, 0, SendFailed{c.side(0).wire.back().tag, "broken pipe"})};
+         }},
+        {"timer/no-peer",
+         [](BackToBack& c) {
+             toWaiting(c);
+             return std::vector{step(c, 0, TimerFired{Timer::connection})};
+         }},
+        {"timer/reconnect-no-peer",
+         [](BackToBack& c) {
+             toActive(c);
+             c.feed(0, TextReceived{protocol::encodePeerDisconnected()});
+             c.feed(0, TimerFired{Timer::connection});
+             EXPECT_EQ(c.phase(0), Phase::waitingForPeer);
+             return std::vector{step(c, 0, TimerFired{Timer::connection})};
+         }},
+        {"text/hello",
+         [](BackToBack& c) {
+             toWaiting(c);
+             return std::vector{step(c, 0, TextReceived{c.takeSent(1)})};
+         }},
+        {"text/hello-refused",
+         [](BackToBack& c) {
+             std::vector<Seen> seen;
+             for (auto to : {toWaiting, toHandshaking, toActive}) {
+                 BackToBack chat;
+                 to(chat);
+                 auto hello = boost::json::parse(chat.side(1).lastSentText.front()).as_object();
+                 hello.erase("mlk");
+                 seen.push_back(step(chat, 0, TextReceived{text(hello)}));
+                 EXPECT_EQ(chat.times(0, "error:Post-quantum key exchange required"), 1);
+                 c.transitions.insert(c.transitions.end(), chat.transitions.begin(), chat.transitions.end());
+             }
+             return seen;
+         }},
+        {"text/hello-ignored",
+         [](BackToBack& c) {
+             std::vector<Seen> seen;
+             for (auto to : {toWaiting, toHandshaking, toActive}) {
+                 BackToBack chat;
+                 to(chat);
+                 seen.push_back(step(chat, 0, TextReceived{chat.side(0).lastSentText.front()}));
+                 seen.push_back(step(chat, 0, TextReceived{R"({"t":"hello","pkid":"x"})"}));
+                 c.transitions.insert(c.transitions.end(), chat.transitions.begin(), chat.transitions.end());
+             }
+             return seen;
+         }},
+        {"text/hello-unopened",
+         [](BackToBack& c) {
+             toWaiting(c);
+             // The back-off's jitter takes at most half the delay (0.3 s here).
+             c.side(0).jitter = 0.999;
+             const Seen seen = step(c, 0, TextReceived{altered(boost::json::parse(c.takeSent(1)).as_object())});
+             const std::string armed = c.side(0).said.back();
+             EXPECT_EQ(armed.rfind("arm:connection:", 0), 0u) << armed;
+             const double delay = std::stod(armed.substr(armed.rfind(':') + 1));
+             EXPECT_TRUE(delay >= 0.15 && delay < 0.3) << armed;
+             return std::vector{seen};
+         }},
+        {"timer/backoff",
+         [](BackToBack& c) {
+             toWaiting(c);
+             c.feed(0, TextReceived{altered(boost::json::parse(c.takeSent(1)).as_object())});
+             return std::vector{step(c, 0, TimerFired{Timer::connection})};
+         }},
+        {"text/stale",
+         [](BackToBack& outer) {
+             BackToBack c(true);  // a base-protocol peer: not known to answer hellos
+             toActive(c);
+             c.feed(0, ConnectionLost{});
+             c.feed(0, TimerFired{Timer::retry});
+             c.feed(0, TimerFired{Timer::staleWatch});
+             c.feed(1, TimerFired{Timer::cover});
+             const std::string record = c.takeSent(1);
+             c.feed(0, TextReceived{record});
+             const Seen seen = step(c, 0, TextReceived{record});
+             outer.transitions = c.transitions;
+             return std::vector{seen};
+         }},
+        {"text/kex2",
+         [](BackToBack& c) {
+             const int i = bothHandshaking(c);
+             return std::vector{step(c, 1 - i, TextReceived{c.side(i).wire.front().text})};
+         }},
+        {"text/kex2-failed",
+         [](BackToBack& c) {
+             // A second kex2, after the genuine one, under the keys both sides now hold.
+             const int i = bothHandshaking(c);
+             c.feed(1 - i, TextReceived{c.side(i).wire.front().text});
+             const std::string again = protocol::sealTunnelText(
+                 *c.machine(i).currentSession(), protocol::encode(protocol::Kex2{Bytes(1568, 1)}), testTime);
+             const Seen seen = step(c, 1 - i, TextReceived{again});
+             EXPECT_EQ(c.times(1 - i, "status:[kex2 error] pqExchangeNotReady"), 1);
+             return std::vector{seen};
+         }},
+        {"text/ready",
+         [](BackToBack& c) {
+             const int i = bothHandshaking(c);
+             c.feed(1 - i, TextReceived{c.side(i).wire.front().text});
+             return std::vector{step(c, i, TextReceived{c.side(1 - i).wire.back().text})};
+         }},
+        {"text/ready-wrong",
+         [](BackToBack& c) {
+             const int i = bothHandshaking(c);
+             c.feed(1 - i, TextReceived{c.side(i).wire.front().text});
+             const std::string forged = protocol::sealTunnelText(
+                 *c.machine(1 - i).currentSession(), protocol::encode(protocol::Ready{Bytes(32, 7), {}}), testTime);
+             return std::vector{step(c, i, TextReceived{forged})};
+         }},
+        {"sendFailed/kex2",
+         [](BackToBack& c) {
+             const int i = bothHandshaking(c, false);
+             std::optional<SendTag> kex2;
+             for (const auto& sent : c.side(i).wire) {
+                 if (sent.tag.kind == SendTag::Kind::kex2) kex2 = sent.tag;
+             }
+             return std::vector{step(c, i, SendFailed{kex2.value(), "broken pipe"})};
+         }},
+        {"timer/handshake",
+         [](BackToBack& c) {
+             toHandshaking(c);
+             return std::vector{step(c, 0, TimerFired{Timer::connection})};
+         }},
+        {"text/hello-young",
+         [](BackToBack& c) {
+             const std::string fresh = youngAfterAlteredHellos(c);
+             const Bytes session = ephemeralOf(c.machine(0));
+             const Seen seen = step(c, 0, TextReceived{fresh});
+             EXPECT_EQ(ephemeralOf(c.machine(0)), session) << "remembered, not answered";
+             return std::vector{seen};
+         }},
+        {"text/hello-new",
+         [](BackToBack& c) {
+             const std::string fresh = youngAfterAlteredHellos(c);
+             c.feed(0, TimerFired{Timer::youngHandshake});
+             const Bytes session = ephemeralOf(c.machine(0));
+             const Seen seen = step(c, 0, TextReceived{fresh});
+             EXPECT_NE(ephemeralOf(c.machine(0)), session) << "answered with a fresh session";
+             return std::vector{seen};
+         }},
+        {"text/msg-early",
+         [](BackToBack& c) {
+             // The responder turns active; its ready is lost, its line reaches the initiator.
+             const int i = bothHandshaking(c);
+             while (!c.side(i).wire.empty()) {
+                 c.feed(1 - i, TextReceived{c.side(i).wire.front().text});
+                 c.side(i).wire.pop_front();
+             }
+             c.takeSent(1 - i);
+             c.feed(1 - i, LineTyped{SecureText("early")});
+             const Seen seen = step(c, i, TextReceived{c.takeSent(1 - i)});
+             EXPECT_EQ(c.times(i, "received:early"), 0) << "numbered: it comes again once the ready has";
+             return std::vector{seen};
+         }},
+        {"typed/active",
+         [](BackToBack& c) {
+             toActive(c);
+             return std::vector{step(c, 0, LineTyped{SecureText("hi")})};
+         }},
+        {"sendDone/line",
+         [](BackToBack& c) {
+             toActive(c);
+             c.feed(0, LineTyped{SecureText("hi")}, false);
+             return std::vector{step(c, 0, SendDone{c.side(0).wire.back().tag})};
+         }},
+        {"sendFailed/line",
+         [](BackToBack& c) {
+             toActive(c);
+             c.feed(0, LineTyped{SecureText("hi")}, false);
+             return std::vector{step(c, 0, SendFailed{c.side(0).wire.back().tag, "broken pipe"})};
+         }},
+        {"text/msg",
+         [](BackToBack& c) {
+             toActive(c);
+             c.feed(1, LineTyped{SecureText("hi")});
+             const std::string record = c.takeSent(1);
+             const Seen shown = step(c, 0, TextReceived{record});
+             // A record out of order inside a frame that opens: a fresh session.
+             const std::string bad = protocol::sealTunnelText(
+                 *c.machine(1).currentSession(),
+                 protocol::encode(protocol::Msg{5, Bytes(272, 1), std::nullopt, std::nullopt}), testTime);
+             const Seen failed = step(c, 0, TextReceived{bad});
+             EXPECT_EQ(c.times(0, "error:session expired — restarting..."), 1);
+             return std::vector{shown, failed};
+         }},
+        {"timer/cover",
+         [](BackToBack& c) {
+             toActive(c);
+             return std::vector{step(c, 0, TimerFired{Timer::cover})};
+         }},
+        {"text/peer-disconnected",
+         [](BackToBack& c) {
+             toActive(c);
+             return std::vector{step(c, 0, TextReceived{protocol::encodePeerDisconnected()})};
+         }},
+        {"timer/grace",
+         [](BackToBack& c) {
+             toActive(c);
+             c.feed(0, TextReceived{protocol::encodePeerDisconnected()});
+             return std::vector{step(c, 0, TimerFired{Timer::connection})};
+         }},
+        {"text/hello-active",
+         [](BackToBack& c) {
+             toActive(c);
+             c.feed(1, TextReceived{protocol::encodePeerDisconnected()});
+             c.feed(1, TimerFired{Timer::connection});
+             return std::vector{step(c, 0, TextReceived{c.takeSent(1)})};
+         }},
+        {"text/bye",
+         [](BackToBack& c) {
+             toActive(c);
+             c.feed(1, QuitRequested{});
+             return std::vector{step(c, 0, TextReceived{c.takeSent(1)})};
+         }},
+        {"lost",
+         [](BackToBack& c) {
+             std::vector<Seen> seen;
+             for (auto to : {toWaiting, toHandshaking, toActive}) {
+                 BackToBack chat;
+                 to(chat);
+                 seen.push_back(step(chat, 0, ConnectionLost{}));
+                 EXPECT_EQ(chat.times(0, "status:reconnecting..."), 1);
+                 c.transitions.insert(c.transitions.end(), chat.transitions.begin(), chat.transitions.end());
+             }
+             return seen;
+         }},
+        {"lost/none",
+         [](BackToBack& c) {
+             const Seen idle = step(c, 0, ConnectionLost{});
+             toReconnecting(c);
+             return std::vector{idle, step(c, 0, ConnectionLost{})};
+         }},
+        {"typed/queued",
+         [](BackToBack& c) {
+             std::vector<Seen> seen;
+             for (auto to : {toWaiting, toHandshaking, toReconnecting}) {
+                 BackToBack chat;
+                 to(chat);
+                 seen.push_back(step(chat, 0, LineTyped{SecureText("later")}));
+                 c.transitions.insert(c.transitions.end(), chat.transitions.begin(), chat.transitions.end());
+             }
+             return seen;
+         }},
+        {"quit",
+         [](BackToBack& c) {
+             std::vector<Seen> seen{step(c, 0, QuitRequested{})};
+             for (auto to : {toWaiting, toHandshaking, toActive, toReconnecting}) {
+                 BackToBack chat;
+                 to(chat);
+                 seen.push_back(step(chat, 0, QuitRequested{}));
+                 c.transitions.insert(c.transitions.end(), chat.transitions.begin(), chat.transitions.end());
+             }
+             return seen;
+         }},
+        {"any",
+         [](BackToBack& c) {
+             c.feed(0, QuitRequested{});
+             return std::vector{step(c, 0, LineTyped{SecureText("x")}), step(c, 0, Started{})};
+         }},
+    };
+    return all;
+}
+
+TEST(ChatMachine, EveryRowOfTheReadmeTableAndNoChangeOfStateWithoutOne) {
+    const auto rows = readmeTable();
+    ASSERT_GE(rows.size(), 30u) << DUOQUILL_README;
+    std::vector<BackToBack::Transition> made;
+    std::set<std::string> keys;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.key);
+        EXPECT_TRUE(keys.insert(row.key).second) << "a key used twice";
+        EXPECT_TRUE(row.kind == "any" || std::ranges::find(eventKinds, row.kind) != std::end(eventKinds));
+        const auto scenario = scenarios().find(row.key);
+        if (scenario == scenarios().end()) {
+            ADD_FAILURE() << "no scenario for the row";
+            continue;
+        }
+        BackToBack chat;
+        for (const auto& [from, to] : scenario->second(chat)) {
+            EXPECT_TRUE(row.from.contains(tableState(from))) << "from " << tableState(from);
+            if (row.to.empty()) {
+                EXPECT_EQ(tableState(to), tableState(from));
+            } else {
+                EXPECT_TRUE(row.to.contains(tableState(to))) << tableState(from) << " to " << tableState(to);
+            }
+        }
+        made.insert(made.end(), chat.transitions.begin(), chat.transitions.end());
+    }
+    for (const auto& [key, scenario] : scenarios()) EXPECT_TRUE(keys.contains(key)) << key << ": no row";
+    // Every change of state seen on the way, set-ups included, is one a row allows.
+    for (const auto& t : made) {
+        const std::string from = tableState(t.from), to = tableState(t.to);
+        if (from == to) continue;
+        const bool allowed = std::ranges::any_of(rows, [&](const TableRow& row) {
+            return (row.kind == "any" || row.kind == eventKinds[t.event]) && row.from.contains(from) &&
+                   row.to.contains(to);
+        });
+        EXPECT_TRUE(allowed) << from << " --" << eventKinds[t.event] << "--> " << to;
+    }
 }
 
 }  // namespace
