@@ -11,12 +11,14 @@
 #include "Duoquill/Crypto/SessionEnvironment.h"
 #include "Duoquill/Platform/KeyStorage/Pkcs11KeyStore.h"
 #include "Duoquill/Platform/KeyStorage/TpmKeyStore.h"
-#include "Kit/Paths.h"
 #include "Kit/SoftHsmToken.h"
 #include "Kit/Swtpm.h"
 
 namespace duoquill {
 namespace {
+
+// Sessions read no clock: every call is handed this moment.
+constexpr Instant benchTime{1'700'000'000.0, 1000.0};
 
 enum class Store { software, tpm, token };
 
@@ -74,21 +76,20 @@ const std::string roomCode(128, 'c');
 void TwoSidedHandshake(benchmark::State& state, Store kind) {
     if (!usable(kind, state)) return;
     Device device(kind);
-    const test::TempDir scratchA, scratchB;
-    const SessionEnvironment environmentA{.epochDirectory = scratchA.path()};
-    const SessionEnvironment environmentB{.epochDirectory = scratchB.path()};
+    const SessionEnvironment environmentA{};
+    const SessionEnvironment environmentB{};
     const std::shared_ptr<const P256KeyAgreementKey> a = device.store().generateP256();
     const std::shared_ptr<const P256KeyAgreementKey> b = SoftwareKeyStore().generateP256();
     const auto publicA = a->publicKey(), publicB = b->publicKey();
     for (auto _ : state) {
         PFSChatSession sideA(environmentA, a, publicB, roomCode);
         PFSChatSession sideB(environmentB, b, publicA, roomCode);
-        sideA.completeHandshake(sideB.authCiphertext(), sideB.authEncapKey(), sideB.mlkemPublicKeyData());
-        sideB.completeHandshake(sideA.authCiphertext(), sideA.authEncapKey(), sideA.mlkemPublicKeyData());
+        sideA.completeHandshake(sideB.authCiphertext(), sideB.authEncapKey(), sideB.mlkemPublicKeyData(), benchTime);
+        sideB.completeHandshake(sideA.authCiphertext(), sideA.authEncapKey(), sideA.mlkemPublicKeyData(), benchTime);
         PFSChatSession& initiator = *sideA.isInitiator() ? sideA : sideB;
         PFSChatSession& responder = *sideA.isInitiator() ? sideB : sideA;
-        responder.completePQKeyExchange(initiator.performPQKeyExchange());
-        initiator.completePQInitiator();
+        responder.completePQKeyExchange(initiator.performPQKeyExchange(), benchTime);
+        initiator.completePQInitiator(benchTime);
         // The two sides agree, or the hardware's ECDH is not the software's.
         if (initiator.localKeyConfirmation() != responder.expectedPeerKeyConfirmation()) state.SkipWithError("sides disagree");
     }

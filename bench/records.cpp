@@ -14,10 +14,12 @@
 #include "Duoquill/Crypto/SessionEnvironment.h"
 #include "Duoquill/Protocol/RelayMessages.h"
 #include "Duoquill/Protocol/TunnelPipeline.h"
-#include "Kit/Paths.h"
 
 namespace duoquill {
 namespace {
+
+// Sessions read no clock: every call is handed this moment.
+constexpr Instant benchTime{1'700'000'000.0, 1000.0};
 
 // Two sessions after the handshake and after the first exchange of ratchet headers.
 struct Conversation {
@@ -26,11 +28,11 @@ struct Conversation {
         std::shared_ptr<const P256KeyAgreementKey> idB = KeyStore::system().generateP256();
         a = std::make_unique<PFSChatSession>(environment, idA, idB->publicKey(), std::string(128, 'c'));
         b = std::make_unique<PFSChatSession>(environment, idB, idA->publicKey(), std::string(128, 'c'));
-        a->completeHandshake(b->authCiphertext(), b->authEncapKey(), b->mlkemPublicKeyData());
-        b->completeHandshake(a->authCiphertext(), a->authEncapKey(), a->mlkemPublicKeyData());
+        a->completeHandshake(b->authCiphertext(), b->authEncapKey(), b->mlkemPublicKeyData(), benchTime);
+        b->completeHandshake(a->authCiphertext(), a->authEncapKey(), a->mlkemPublicKeyData(), benchTime);
         if (!*a->isInitiator()) std::swap(a, b);
-        b->completePQKeyExchange(a->performPQKeyExchange());
-        a->completePQInitiator();
+        b->completePQKeyExchange(a->performPQKeyExchange(), benchTime);
+        a->completePQInitiator(benchTime);
         line(*a, *b);
         line(*b, *a);
     }
@@ -38,12 +40,12 @@ struct Conversation {
     static void line(PFSChatSession& from, PFSChatSession& to) {
         static const Bytes text(100, 'x');
         const auto header = from.prepareDHRatchetIfNeeded();
-        const auto sealed = from.seal(text);
+        const auto sealed = from.seal(text, benchTime);
         boost::json::object msg{{"t", "msg"}, {"n", sealed.counter}, {"d", base64String(sealed.data)}};
         if (header) msg["rk"] = base64String(*header);
-        const Bytes frame = from.tunnelSeal(asBytes(boost::json::serialize(msg)));
+        const Bytes frame = from.tunnelSeal(asBytes(boost::json::serialize(msg)), benchTime);
 
-        const SecureBytes payload = to.tunnelOpen(frame);
+        const SecureBytes payload = to.tunnelOpen(frame, benchTime);
         const auto received =
             boost::json::parse(std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()))
                 .as_object();
@@ -51,7 +53,7 @@ struct Conversation {
             to.receiveDHRatchetKey(*bytesFromBase64String(rk->as_string()));
         }
         const auto opened =
-            to.open(*bytesFromBase64String(received.at("d").as_string()), received.at("n").to_number<std::uint64_t>());
+            to.open(*bytesFromBase64String(received.at("d").as_string()), received.at("n").to_number<std::uint64_t>(), benchTime);
         benchmark::DoNotOptimize(opened->data());
     }
 
@@ -59,10 +61,10 @@ struct Conversation {
     static void bareLine(PFSChatSession& from, PFSChatSession& to) {
         static const Bytes text(100, 'x');
         const auto header = from.prepareDHRatchetIfNeeded();
-        const auto sealed = from.seal(text);
-        const Bytes frame = from.tunnelSeal(sealed.data);
+        const auto sealed = from.seal(text, benchTime);
+        const Bytes frame = from.tunnelSeal(sealed.data, benchTime);
         if (header) to.receiveDHRatchetKey(*header);
-        const auto opened = to.open(to.tunnelOpen(frame), sealed.counter);
+        const auto opened = to.open(to.tunnelOpen(frame, benchTime), sealed.counter, benchTime);
         benchmark::DoNotOptimize(opened->data());
     }
 
@@ -73,11 +75,11 @@ struct Conversation {
         static std::uint64_t number = std::uint64_t{1} << 52;
         std::optional<protocol::LineNumbers> numbers;
         if (numbered) numbers = protocol::LineNumbers{++number, number + 7};
-        const std::string frame = protocol::sealChatLine(from, text, numbers);
-        const auto message = protocol::openTunnelText(to, frame);
+        const std::string frame = protocol::sealChatLine(from, benchTime, text, numbers);
+        const auto message = protocol::openTunnelText(to, frame, benchTime);
         const auto msg = protocol::decodeMsg(*message);
         if (msg->rk) to.receiveDHRatchetKey(*msg->rk);
-        const auto opened = to.open(msg->d, msg->n);
+        const auto opened = to.open(msg->d, msg->n, benchTime);
         benchmark::DoNotOptimize(opened->data());
         auto seenNumbers = msg->numbers;  // a const value would take the deprecated overload
         benchmark::DoNotOptimize(seenNumbers);
@@ -91,8 +93,7 @@ constexpr std::int64_t linesPerConversation = 50000;
 
 template <void (*line)(PFSChatSession&, PFSChatSession&)>
 void LineWithoutRootStep(benchmark::State& state) {
-    const duoquill::test::TempDir scratch;
-    const SessionEnvironment environment{.epochDirectory = scratch.path()};
+    const SessionEnvironment environment{};
     auto conversation = std::make_unique<Conversation>(environment);
     std::int64_t lines = 0;
     for (auto _ : state) {
@@ -117,8 +118,7 @@ BENCHMARK(LineWithoutRootStep<&Conversation::bareLine>)
 
 template <void (*line)(PFSChatSession&, PFSChatSession&)>
 void LineWithRootStep(benchmark::State& state) {
-    const duoquill::test::TempDir scratch;
-    const SessionEnvironment environment{.epochDirectory = scratch.path()};
+    const SessionEnvironment environment{};
     Conversation conversation(environment);
     bool fromA = true;
     for (auto _ : state) {

@@ -1,16 +1,18 @@
 // Cost of making a session and of the whole two-sided handshake (both creations, both P-256
 // stages, the ML-KEM exchange and both key schedules), with the system key store and
-// randomness. Epoch files go to a scratch directory.
+// randomness.
 
 #include <benchmark/benchmark.h>
 
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Crypto/SessionEnvironment.h"
-#include "Kit/Paths.h"
 
 namespace duoquill {
 namespace {
+
+// Sessions read no clock: every call is handed this moment.
+constexpr Instant benchTime{1'700'000'000.0, 1000.0};
 
 struct Identities {
     std::shared_ptr<const P256KeyAgreementKey> a = KeyStore::system().generateP256();
@@ -20,8 +22,7 @@ struct Identities {
 const std::string roomCode(128, 'c');
 
 void SessionCreation(benchmark::State& state) {
-    const duoquill::test::TempDir scratch;
-    const SessionEnvironment environment{.epochDirectory = scratch.path()};
+    const SessionEnvironment environment{};
     const Identities ids;
     const auto peer = ids.b->publicKey();
     for (auto _ : state) {
@@ -34,8 +35,7 @@ BENCHMARK(SessionCreation)->Unit(benchmark::kMicrosecond);
 // The first session with a peer: a fresh identity key each time, which has not kept the
 // long-term key agreement yet.
 void SessionCreationFirstWithPeer(benchmark::State& state) {
-    const duoquill::test::TempDir scratch;
-    const SessionEnvironment environment{.epochDirectory = scratch.path()};
+    const SessionEnvironment environment{};
     const auto peer = KeyStore::system().generateP256()->publicKey();
     for (auto _ : state) {
         state.PauseTiming();
@@ -49,21 +49,20 @@ BENCHMARK(SessionCreationFirstWithPeer)->Unit(benchmark::kMicrosecond);
 
 void TwoSidedHandshake(benchmark::State& state) {
     // Each side keeps its epoch file in its own directory, as two machines would.
-    const duoquill::test::TempDir scratchA, scratchB;
-    const SessionEnvironment environmentA{.epochDirectory = scratchA.path()};
-    const SessionEnvironment environmentB{.epochDirectory = scratchB.path()};
+    const SessionEnvironment environmentA{};
+    const SessionEnvironment environmentB{};
     const Identities ids;
     const auto publicA = ids.a->publicKey(), publicB = ids.b->publicKey();
     for (auto _ : state) {
         PFSChatSession a(environmentA, ids.a, publicB, roomCode);
         PFSChatSession b(environmentB, ids.b, publicA, roomCode);
-        a.completeHandshake(b.authCiphertext(), b.authEncapKey(), b.mlkemPublicKeyData());
-        b.completeHandshake(a.authCiphertext(), a.authEncapKey(), a.mlkemPublicKeyData());
+        a.completeHandshake(b.authCiphertext(), b.authEncapKey(), b.mlkemPublicKeyData(), benchTime);
+        b.completeHandshake(a.authCiphertext(), a.authEncapKey(), a.mlkemPublicKeyData(), benchTime);
         PFSChatSession& initiator = *a.isInitiator() ? a : b;
         PFSChatSession& responder = *a.isInitiator() ? b : a;
         const Bytes ciphertext = initiator.performPQKeyExchange();
-        responder.completePQKeyExchange(ciphertext);
-        initiator.completePQInitiator();
+        responder.completePQKeyExchange(ciphertext, benchTime);
+        initiator.completePQInitiator(benchTime);
         benchmark::DoNotOptimize(initiator.localKeyConfirmation()->data());
     }
 }

@@ -437,7 +437,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             PFSChatSession* session = from.driver->machine().currentSession();
             if (!session || !session->isTunnelReady() || !from.connected) break;
             try {
-                from.inTransit.push_back(protocol::sealTunnelText(*session, payload));
+                from.inTransit.push_back(protocol::sealTunnelText(*session, payload, testTime));
             } catch (const std::exception&) {
             }
             break;
@@ -450,7 +450,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             PFSChatSession* session = from.driver->machine().currentSession();
             if (!session || !session->isReady() || !from.connected) break;
             try {
-                from.inTransit.push_back(protocol::sealChatLine(*session, asBytes(line), numbers));
+                from.inTransit.push_back(protocol::sealChatLine(*session, testTime, asBytes(line), numbers));
                 from.typed.insert(line);
             } catch (const std::exception&) {
             }

@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Pair& p = pair();
     try {
-        p.local->completeHandshake(ct, ek, mlk);
+        p.local->completeHandshake(ct, ek, mlk, testTime);
     } catch (const SessionError& e) {
         require(e.code() == SessionErrorCode::pqRequired && mlk.size() != PFSChatSession::mlkemPublicKeySize,
                 "pqRequired, and only for an ML-KEM key of the wrong size");
@@ -94,11 +94,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(std::ranges::equal(ct, p.peer->authCiphertext()) && std::ranges::equal(ek, p.peer->authEncapKey()),
             "only the genuine sealed key is accepted");
     require(p.local->isTunnelReady(), "an accepted hello installs tunnel keys");
-    p.peer->completeHandshake(p.local->authCiphertext(), p.local->authEncapKey(), p.local->mlkemPublicKeyData());
+    p.peer->completeHandshake(p.local->authCiphertext(), p.local->authEncapKey(), p.local->mlkemPublicKeyData(), testTime);
     require(p.peer->isInitiator() != p.local->isInitiator(), "exactly one initiator");
     const Bytes payload = {'{', '}'};
-    require(std::ranges::equal(p.peer->tunnelOpen(p.local->tunnelSeal(payload)), payload), "local to peer");
-    require(std::ranges::equal(p.local->tunnelOpen(p.peer->tunnelSeal(payload)), payload), "peer to local");
+    require(std::ranges::equal(p.peer->tunnelOpen(p.local->tunnelSeal(payload, testTime), testTime), payload), "local to peer");
+    require(std::ranges::equal(p.local->tunnelOpen(p.peer->tunnelSeal(payload, testTime), testTime), payload), "peer to local");
     p.restart();
     return 0;
 }

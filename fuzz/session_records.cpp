@@ -148,7 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const ReceiveState before = ReceiveState::of(sides.receiver);
     std::optional<SecureBytes> content;
     try {
-        content = sides.receiver.open(record, counter);
+        content = sides.receiver.open(record, counter, testTime);
     } catch (const SessionError& e) {
         const ReceiveState after = ReceiveState::of(sides.receiver);
         if (after == before) {

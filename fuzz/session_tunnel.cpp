@@ -39,11 +39,11 @@ std::vector<Bytes> seeds() {
         for (bool reverse : {false, true}) {
             const std::uint8_t sel = selector(point, reverse);
             auto sides = t.conversation.enter(static_cast<Conversation::Point>(point), reverse);
-            seed(sel, sides.sender.tunnelSeal(asBytes(ready)));
-            seed(sel, sides.sender.tunnelSeal(Bytes(1600, '7')));  // two buckets
-            seed(sel, sides.sender.tunnelSeal({}));
-            for (int i = 0; i < 17; ++i) sides.sender.tunnelSeal(asBytes("{}"));
-            seed(sel, sides.sender.tunnelSeal(asBytes(protocol::encodeBye())));  // 20 ahead of the first
+            seed(sel, sides.sender.tunnelSeal(asBytes(ready), testTime));
+            seed(sel, sides.sender.tunnelSeal(Bytes(1600, '7'), testTime));  // two buckets
+            seed(sel, sides.sender.tunnelSeal({}, testTime));
+            for (int i = 0; i < 17; ++i) sides.sender.tunnelSeal(asBytes("{}"), testTime);
+            seed(sel, sides.sender.tunnelSeal(asBytes(protocol::encodeBye()), testTime));  // 20 ahead of the first
 
             t.conversation.enter(static_cast<Conversation::Point>(point), reverse);
             SecureBytes badLength(1536, 0x20);
@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto counter = frameCounter(frame);
     std::optional<SecureBytes> payload;
     try {
-        payload = sides.receiver.tunnelOpen(frame);
+        payload = sides.receiver.tunnelOpen(frame, testTime);
     } catch (const SessionError& e) {
         const ReceiveState after = ReceiveState::of(sides.receiver);
         if (after == before) {
@@ -102,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(counter && *counter >= before.tunnelRxCounter && *counter - before.tunnelRxCounter <= 20,
             "accepted from the expected counter up to 20 ahead");
     require(after.tunnelRxCounter == *counter + 1, "the counter moves past the frame");
-    const SecureBytes back = sides.sender.tunnelOpen(sides.receiver.tunnelSeal(*payload));
+    const SecureBytes back = sides.sender.tunnelOpen(sides.receiver.tunnelSeal(*payload, testTime), testTime);
     require(back == *payload, "the payload re-seals to a frame that opens");
     return 0;
 }

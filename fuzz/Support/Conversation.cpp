@@ -5,13 +5,13 @@ namespace duoquill::fuzz {
 RecordMessage sendRecord(PFSChatSession& from, BytesView message, bool cover) {
     RecordMessage out;
     out.header = from.prepareDHRatchetIfNeeded();
-    out.record = cover ? from.sealDummy() : from.seal(message);
+    out.record = cover ? from.sealDummy(testTime) : from.seal(message, testTime);
     return out;
 }
 
 std::optional<SecureBytes> receiveRecord(PFSChatSession& to, const RecordMessage& message) {
     if (message.header) to.receiveDHRatchetKey(*message.header);
-    return to.open(message.record.data, message.record.counter);
+    return to.open(message.record.data, message.record.counter, testTime);
 }
 
 Conversation::Conversation(World& world) {
@@ -49,8 +49,8 @@ void Conversation::exchange(int from, std::string_view text, bool deliverFrame) 
     PFSChatSession& sender = *sides_[from];
     PFSChatSession& receiver = *sides_[1 - from];
     const RecordMessage message = sendRecord(sender, asBytes(text));
-    const Bytes frame = sender.tunnelSeal(asBytes(text));
-    if (deliverFrame) receiver.tunnelOpen(frame);
+    const Bytes frame = sender.tunnelSeal(asBytes(text), testTime);
+    if (deliverFrame) receiver.tunnelOpen(frame, testTime);
     receiveRecord(receiver, message);
     earlierRecords[from].push_back(message);
     earlierFrames[from].push_back(frame);

@@ -90,10 +90,11 @@ bool CLIChatClient::setUp(std::string peerPubKeyBase64URL, std::string relayBase
     const std::string localText = base64URLString(localCompressed);
     env_.display.banner(localText, peerPubKeyBase64URL, relayBaseURL);
 
-    auto makeSession = [this, peerKey = *peerKey]() -> std::unique_ptr<PFSChatSession> {
-        if (env_.makeSession) return env_.makeSession(localKey_, peerKey, roomCode_);
-        return std::make_unique<PFSChatSession>(localKey_, peerKey, roomCode_);
+    auto makeSession = [this, peerKey = *peerKey](std::optional<double> roomEpoch) -> std::unique_ptr<PFSChatSession> {
+        if (env_.makeSession) return env_.makeSession(localKey_, peerKey, roomCode_, roomEpoch);
+        return std::make_unique<PFSChatSession>(localKey_, peerKey, roomCode_, roomEpoch);
     };
+    epochs_ = SessionEpochStore(env_.epochDirectory);
     auto coverDraw = env_.coverDelay ? std::function<double()>([delay = env_.coverDelay] {
         return (delay() - ChatMachine::minCoverDelaySeconds) /
                (ChatMachine::maxCoverDelaySeconds - ChatMachine::minCoverDelaySeconds);
@@ -110,6 +111,7 @@ bool CLIChatClient::setUp(std::string peerPubKeyBase64URL, std::string relayBase
         .leads = std::lexicographical_compare(localCompressed.begin(), localCompressed.end(), peerCompressed.begin(),
                                               peerCompressed.end()),
         .makeSession = std::move(makeSession),
+        .roomEpoch = epochs_.read(roomCode_),
         .coverDraw = std::move(coverDraw),
         .jitterDraw = std::move(jitterDraw),
         .baseProtocolOnly = env_.baseProtocolOnly,
@@ -128,6 +130,14 @@ bool CLIChatClient::setUp(std::string peerPubKeyBase64URL, std::string relayBase
                     if (start) start(weak, std::move(task));
                 },
             .observer = env_.observer,
+            .storeSessionEpoch =
+                [this](std::optional<double> wallSeconds) {
+                    if (wallSeconds) {
+                        epochs_.write(roomCode_, *wallSeconds);
+                    } else {
+                        epochs_.remove(roomCode_);
+                    }
+                },
         },
         std::move(machine));
     return true;
@@ -151,10 +161,5 @@ asio::awaitable<void> CLIChatClient::quit() {
     co_return;
 }
 
-std::vector<std::uint64_t> CLIChatClient::unconfirmedLines() const {
-    std::vector<std::uint64_t> numbers;
-    for (const auto& entry : driver_->machine().outbox().entries()) numbers.push_back(entry.number);
-    return numbers;
-}
 
 }  // namespace duoquill::cli

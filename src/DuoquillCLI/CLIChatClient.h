@@ -10,8 +10,8 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
+#include "Duoquill/Crypto/SessionEpochStore.h"
 #include "Duoquill/Platform/KeyStorage/KeyStore.h"
 #include "Duoquill/Platform/Primitives/P256.h"
 #include "Duoquill/Platform/SecureBytes.h"
@@ -32,10 +32,10 @@ class PFSChatSession;
 namespace duoquill::cli {
 
 // Makes the secure session for a connection attempt. The program uses the session's
-// system defaults; tests substitute key stores and clocks.
+// system defaults; tests substitute key stores and entropy.
 using ChatSessionFactory = std::function<std::unique_ptr<PFSChatSession>(
     std::shared_ptr<const P256KeyAgreementKey> localStaticKey, const p256::PublicKey& peerStaticKey,
-    const std::string& roomCode)>;
+    const std::string& roomCode, std::optional<double> roomEpoch)>;
 
 // Starts the reader of the user's lines; it hands each line to the chat and waits.
 using ChatInputStarter = std::function<void(std::weak_ptr<ChatInput>, std::shared_ptr<TaskHandle>)>;
@@ -49,7 +49,7 @@ struct ChatEnvironment {
     ChatTransportFactory makeTransport;
     // Empty: PFSChatSession with the system defaults.
     ChatSessionFactory makeSession;
-    // Wall clock: the UTC day of the room token.
+    // The time of every event: the UTC day of the room token, the sessions' age.
     const Clock& clock = Clock::system();
     // Seconds before the next cover record; empty: uniform in [2, 5] from the secure source.
     std::function<double()> coverDelay;
@@ -66,6 +66,8 @@ struct ChatEnvironment {
     std::optional<std::uint64_t> lineStreamStart;
     // Null: nobody but the display is told.
     ChatObserver* observer = nullptr;
+    // Where the room's epoch file lives; empty: the per-user default.
+    std::optional<std::filesystem::path> epochDirectory;
 };
 
 // A draw in [0, 1] from the secure random source, with 53 bits.
@@ -90,7 +92,6 @@ public:
     // ---- ChatInput ----
     boost::asio::awaitable<void> sendMessage(SecureText line) override;
     boost::asio::awaitable<void> quit() override;
-    std::vector<std::uint64_t> unconfirmedLines() const override;
 
     // ---- observation, for tests ----
     const ChatMachine& machine() const noexcept { return driver_->machine(); }
@@ -102,6 +103,7 @@ private:
 
     ChatEnvironment env_;
     std::string roomCode_;
+    SessionEpochStore epochs_;
     std::shared_ptr<const P256KeyAgreementKey> localKey_;
     std::shared_ptr<ChatDriver> driver_;
 };

@@ -36,7 +36,7 @@ ChatDriver::~ChatDriver() { cancelAll(); }
 
 void ChatDriver::feed(Event event) {
     if (ended_) return;
-    Actions actions = machine_->handle(std::move(event), env_.clock.wallSeconds());
+    Actions actions = machine_->handle(std::move(event), Instant::of(env_.clock));
     for (auto& action : actions) {
         if (ended_) return;
         perform(action);
@@ -86,6 +86,10 @@ void ChatDriver::perform(Action& action) {
                 });
             } else if constexpr (std::is_same_v<A, CancelTimer>) {
                 cancelAndClear(timers_[static_cast<std::size_t>(a.timer)]);
+            } else if constexpr (std::is_same_v<A, WriteSessionEpoch>) {
+                if (env_.storeSessionEpoch) env_.storeSessionEpoch(a.wallSeconds);
+            } else if constexpr (std::is_same_v<A, ClearSessionEpoch>) {
+                if (env_.storeSessionEpoch) env_.storeSessionEpoch(std::nullopt);
             } else if constexpr (std::is_same_v<A, Show>) {
                 env_.display.show(a);
             } else if constexpr (std::is_same_v<A, StartInput>) {

@@ -42,6 +42,8 @@ struct ChatDriverEnvironment {
     std::function<void(std::shared_ptr<TaskHandle>)> startInput;
     // Null: nobody but the display is told.
     ChatObserver* observer = nullptr;
+    // Writes the room's epoch file with the time given, or removes it; empty: kept nowhere.
+    std::function<void(std::optional<double> wallSeconds)> storeSessionEpoch;
 };
 
 class ChatDriver : public std::enable_shared_from_this<ChatDriver> {

@@ -3,8 +3,6 @@
 // reader) may ask of the chat. They hold it weakly: a chat that is gone takes nothing more.
 
 #include <boost/asio/awaitable.hpp>
-#include <cstdint>
-#include <vector>
 
 #include "Duoquill/Platform/SecureBytes.h"
 
@@ -18,8 +16,6 @@ public:
     virtual boost::asio::awaitable<void> sendMessage(SecureText line) = 0;
     // Says goodbye through the tunnel, closes the connection and ends the process (status 0).
     virtual boost::asio::awaitable<void> quit() = 0;
-    // The numbers of the lines the peer has not confirmed yet, oldest first.
-    virtual std::vector<std::uint64_t> unconfirmedLines() const = 0;
 };
 
 }  // namespace duoquill::cli

@@ -51,13 +51,14 @@ Overloaded(F...) -> Overloaded<F...>;
 
 }  // namespace
 
-ChatMachine::ChatMachine(ChatMachineConfig config) : config_(std::move(config)), outbox_(config_.lineStreamStart) {}
+ChatMachine::ChatMachine(ChatMachineConfig config)
+    : config_(std::move(config)), roomEpoch_(config_.roomEpoch), outbox_(config_.lineStreamStart) {}
 
 ChatMachine::~ChatMachine() = default;
 
-Actions ChatMachine::handle(Event event, double wallSeconds) {
+Actions ChatMachine::handle(Event event, Instant now) {
     out_.clear();
-    now_ = wallSeconds;
+    now_ = now;
     if (ended()) return {};
     std::visit(Overloaded{
                    [&](Started&) {
@@ -141,6 +142,18 @@ void ChatMachine::send(std::string text, SendTag tag) {
     out_.emplace_back(std::in_place_type<SendText>, SendText{std::move(text), std::move(tag)});
 }
 
+void ChatMachine::dropSession(PFSChatSession& session) {
+    // The room's epoch file belongs to the session in use: it goes with it.
+    session.destroy();
+    roomEpoch_.reset();
+    out_.emplace_back(std::in_place_type<ClearSessionEpoch>, ClearSessionEpoch{});
+}
+
+void ChatMachine::keysMade() {
+    roomEpoch_ = now_.wallSeconds;
+    out_.emplace_back(std::in_place_type<WriteSessionEpoch>, WriteSessionEpoch{now_.wallSeconds});
+}
+
 void ChatMachine::enter(State next) {
     // The timers of the state left go with it; its session, if still held, is wiped.
     std::visit(Overloaded{
@@ -162,7 +175,7 @@ void ChatMachine::enter(State next) {
                    [](auto&) {},
                },
                state_);
-    if (Link* old = link(); old && old->session) old->session->destroy();
+    if (Link* old = link(); old && old->session) dropSession(*old->session);
     state_ = std::move(next);
 }
 
@@ -176,7 +189,7 @@ double ChatMachine::retryDelay(std::int64_t retryCount) {
 
 std::optional<ChatMachine::Link> ChatMachine::startSession(std::string_view errorPrefix) {
     std::unique_ptr<PFSChatSession> session;
-    if (auto failure = sessionStep([&] { session = config_.makeSession(); })) {
+    if (auto failure = sessionStep([&] { session = config_.makeSession(roomEpoch_); })) {
         sayConnectError(std::string(errorPrefix) + failure->text);
         scheduleAutoRetry();
         return std::nullopt;
@@ -188,16 +201,17 @@ void ChatMachine::connect() {
     announce(Phase::connecting);
     // A new relay connection: whatever the peer announced before belongs to the old one.
     latestPeerHello_.reset();
-    auto fresh = startSession("[connect error] ");
-    if (!fresh) return;
     // The token follows the UTC day of each new connection, so two users who started on
     // different days still meet; the room code the session uses never changes.
-    std::string url = config_.relayBaseURL + "/" + KeyHelpers::deriveRoomToken(config_.roomKeyData, EventClock(now_));
+    std::string url =
+        config_.relayBaseURL + "/" + KeyHelpers::deriveRoomToken(config_.roomKeyData, EventClock(now_.wallSeconds));
+    // Checked before a session is made: no retry makes it usable.
     if (!isUsableRelayURL(url)) {
-        fresh->session->destroy();
         fatal("Invalid relay URL");
         return;
     }
+    auto fresh = startSession("[connect error] ");
+    if (!fresh) return;
     out_.emplace_back(std::in_place_type<OpenConnection>, OpenConnection{std::move(url)});
     std::string hello = helloText(*fresh->session);
     const std::uint64_t generation = fresh->generation;
@@ -231,6 +245,10 @@ bool ChatMachine::isUsableRelayURL(std::string_view url) {
 void ChatMachine::scheduleAutoRetry() {
     if (ended()) return;
     if (link()) out_.emplace_back(std::in_place_type<CloseConnection>, CloseConnection{true});
+    retryLater();
+}
+
+void ChatMachine::retryLater() {
     const double delay = retryDelay(retryCount_);
     ++retryCount_;
     enter(Reconnecting{});
@@ -244,9 +262,7 @@ void ChatMachine::connectionLost() {
     if (!link()) return;
     // The connection has failed: it is dropped, not closed.
     out_.emplace_back(std::in_place_type<CloseConnection>, CloseConnection{false});
-    enter(Reconnecting{});
-    announce(Phase::reconnecting);
-    scheduleAutoRetry();
+    retryLater();
 }
 
 void ChatMachine::fatal(std::string_view message) {
@@ -259,6 +275,9 @@ void ChatMachine::fatal(std::string_view message) {
 }
 
 void ChatMachine::quit() {
+    UnconfirmedAtExit unconfirmed;
+    for (const auto& entry : outbox_.entries()) unconfirmed.numbers.push_back(entry.number);
+    out_.emplace_back(std::in_place_type<UnconfirmedAtExit>, std::move(unconfirmed));
     if (Link* l = link(); l && l->session && l->session->isTunnelReady()) {
         // A confirming peer learns which of its lines we showed, so it does not report them as
         // unconfirmed when it quits.
@@ -400,9 +419,10 @@ void ChatMachine::sendFailed(const SendTag& tag, const std::string& reason) {
         case SendTag::Kind::initiatorReady:
         case SendTag::Kind::responderReady:
             if (!sameSession) break;
+            // A send fails only when the connection has: a fresh session on it would fail too.
             sayError((tag.kind == SendTag::Kind::responderReady ? "[kex2 error] " : "[handshake error] ") + reason);
             noteFailedHandshake();
-            reconnectForPeer();
+            scheduleAutoRetry();
             break;
         case SendTag::Kind::line:
             // A line kept for a confirming peer goes out again with the next session.
@@ -480,28 +500,24 @@ void ChatMachine::plainHello(const protocol::RelayMessage& message) {
             return;
         }
     }
-    std::optional<PeerHello> hello;
-    if (decoded && decoded->mlk && decoded->pkid == expectedPeerKeyID()) {
-        hello = PeerHello{std::move(decoded->ct), std::move(decoded->ek), std::move(*decoded->mlk), {}};
-        hello->fingerprint = sha256(concat(hello->ct, hello->ek, hello->mlk));
-    }
+    // A hello that does not decode, or our own sent back by the relay, says nothing of the peer.
+    if (!decoded || !decoded->mlk || decoded->pkid != expectedPeerKeyID()) return;
+    PeerHello hello{std::move(decoded->ct), std::move(decoded->ek), std::move(*decoded->mlk), {}};
+    hello.fingerprint = sha256(concat(hello.ct, hello.ek, hello.mlk));
     if (!l->session || !l->session->isTunnelReady()) {
-        // Waiting: a usable hello (not our own sent back) is answered.
-        if (!hello) return;
-        rememberPeerHello(*hello);
-        acceptHello(std::move(*hello), false);
+        // Waiting: a usable hello is answered.
+        rememberPeerHello(hello);
+        acceptHello(std::move(hello), false);
         return;
     }
     // The session is in use: the peer has started a new one. One we have already had (this
     // session's own, or an older one delivered again) announces nothing new.
-    if (hello) {
-        if (hasSeenHello(hello->fingerprint)) return;
-        rememberPeerHello(*hello);
-    }
+    if (hasSeenHello(hello.fingerprint)) return;
+    rememberPeerHello(hello);
     // Under way before the peer had our hello: the handshake just begun may still complete.
     if (auto* h = std::get_if<Handshaking>(&state_); h && h->young && hellosMayBeAltered_) return;
     if (auto* a = std::get_if<Active>(&state_)) {
-        if (config_.baseProtocolOnly || !hello) return;
+        if (config_.baseProtocolOnly) return;
         // A hello never seen before comes from a new session: the peer is back (within the
         // grace after it left, or before the relay said so). Answer it now.
         if (!a->graceArmed) show(Show::Kind::peerEvent, "peer reconnecting...");
@@ -515,7 +531,7 @@ void ChatMachine::acceptHello(PeerHello hello, bool adopted) {
     auto* waiting = std::get_if<Waiting>(&state_);
     if (!waiting || !waiting->link.session) return;
     PFSChatSession& session = *waiting->link.session;
-    if (auto failure = sessionStep([&] { session.completeHandshake(hello.ct, hello.ek, hello.mlk); })) {
+    if (auto failure = sessionStep([&] { session.completeHandshake(hello.ct, hello.ek, hello.mlk, now_); })) {
         // Never adopt a hello our sessions cannot complete with.
         if (adopted) latestPeerHelloUsedUp_ = true;
         handshakeRefused("[handshake error] " + failure->text);
@@ -540,7 +556,8 @@ void ChatMachine::acceptHello(PeerHello hello, bool adopted) {
     auto failure = sessionStep([&] {
         sendTunneled(protocol::encode(protocol::Kex2{session.performPQKeyExchange()}),
                      SendTag{SendTag::Kind::kex2, generation});
-        session.completePQInitiator();
+        session.completePQInitiator(now_);
+        keysMade();
         handshaking.localReady = true;
         sendReady(SendTag::Kind::initiatorReady);
     });
@@ -558,7 +575,8 @@ void ChatMachine::kex2(const protocol::RelayMessage& message) {
     PFSChatSession& session = *l->session;
     auto* handshaking = std::get_if<Handshaking>(&state_);
     auto failure = sessionStep([&] {
-        session.completePQKeyExchange(kex2->mc);
+        session.completePQKeyExchange(kex2->mc, now_);
+        keysMade();
         if (handshaking) handshaking->localReady = true;
         sendReady(SendTag::Kind::responderReady);
     });
@@ -697,7 +715,7 @@ std::optional<protocol::LineNumbers> ChatMachine::lineNumbers(std::uint64_t numb
 
 void ChatMachine::sendTunneled(std::string json, SendTag tag) {
     PFSChatSession& session = *link()->session;
-    std::string frame = protocol::sealTunnelText(session, json);
+    std::string frame = protocol::sealTunnelText(session, json, now_);
     // A ready carries the key confirmation in the clear until it is sealed.
     secureWipe(json.data(), json.size());
     send(std::move(frame), std::move(tag));
@@ -709,7 +727,7 @@ void ChatMachine::textReceived(std::string text) {
     Link* l = link();
     if (!l) return;
     if (l->session && l->session->isTunnelReady()) {
-        if (const auto opened = protocol::openTunnelText(*l->session, text)) {
+        if (const auto opened = protocol::openTunnelText(*l->session, text, now_)) {
             tunnelFrame(*opened);
             return;
         }
@@ -771,7 +789,7 @@ void ChatMachine::msg(const protocol::RelayMessage& message) {
     std::optional<SecureBytes> content;
     if (auto failure = sessionStep([&] {
             if (msg->rk) session.receiveDHRatchetKey(*msg->rk);
-            content = session.open(msg->d, msg->n);
+            content = session.open(msg->d, msg->n, now_);
         })) {
         show(Show::Kind::error,
              failure->code ? std::string("session expired — restarting...") : "decrypt failed: " + failure->text);
@@ -844,7 +862,7 @@ void ChatMachine::sendOutbox(std::optional<std::uint64_t> typed) {
         typedReached = typedReached || isTyped;
         std::string frame;
         auto failure =
-            sessionStep([&] { frame = protocol::sealChatLine(session, entry->line.bytes(), lineNumbers(number)); });
+            sessionStep([&] { frame = protocol::sealChatLine(session, now_, entry->line.bytes(), lineNumbers(number)); });
         if (failure && failure->code) {
             // Nothing went out: the line waits for the next session.
             show(Show::Kind::error, "session expired — restarting...");
@@ -879,7 +897,7 @@ void ChatMachine::sendOutbox(std::optional<std::uint64_t> typed) {
 void ChatMachine::sendUnnumbered(SecureText line) {
     auto& active = std::get<Active>(state_);
     std::string frame;
-    auto failure = sessionStep([&] { frame = protocol::sealChatLine(*active.link.session, line.bytes()); });
+    auto failure = sessionStep([&] { frame = protocol::sealChatLine(*active.link.session, now_, line.bytes()); });
     if (failure && failure->code) {
         show(Show::Kind::error, "session expired — restarting...");
         reconnectForPeer();
@@ -899,7 +917,7 @@ void ChatMachine::coverDue() {
     if (session.isReady()) {
         std::string frame;
         auto failure =
-            sessionStep([&] { frame = protocol::sealCoverRecord(session, lineNumbers(outbox_.nextNumber())); });
+            sessionStep([&] { frame = protocol::sealCoverRecord(session, now_, lineNumbers(outbox_.nextNumber())); });
         if (failure && failure->code == SessionErrorCode::sessionExpired) {
             reconnectForPeer();
             return;

@@ -2,17 +2,21 @@
 // ChatMachine: every decision of the chat client, with no I/O inside.
 //
 // It takes events (started, text received, a send done or failed, the connection lost, a line
-// typed, a timer fired, quit), each with the wall-clock time, and returns the actions they
-// cause (open, read or close a relay connection, send a text, arm or cancel a timer, show a
-// line, start reading input, exit). It never reads a clock, awaits, or touches a socket, a file
-// or the terminal; randomness comes only from the draws it is handed. The secure session and
+// typed, a timer fired, quit), each with the time, and returns the actions they cause (open,
+// read or close a relay connection, send a text, arm or cancel a timer, write or remove the
+// room's epoch file, show a line, start reading input, exit). Neither it nor its session reads
+// a clock, awaits, or touches a socket, a file or the terminal; randomness comes only from the
+// draws it is handed. The secure session and
 // the message codec are called from here; CLIChatClient carries the actions out.
 //
 // The state is one variant; what a state needs lives in its struct and goes with it:
 //
 //   Idle ──started──▶ Waiting ──usable hello──▶ Handshaking ──ready both ways──▶ Active
 //     (a new relay connection's Waiting is shown as connecting until our hello has gone out)
-//     every state but Ended ──connection lost / no peer / failed connect──▶ Reconnecting
+//     Waiting / Handshaking / Active ──connection lost, a failed send of our hello, kex2 or
+//       ready, a session that cannot be made──▶ Reconnecting (Idle and Reconnecting have no
+//       connection to lose)
+//     Waiting ──no peer, records of a left session that keep coming──▶ Reconnecting
 //     Reconnecting ──retry timer──▶ Waiting (a new relay connection)
 //     Handshaking / Active ──new peer hello, timeout, session error, peer's bye──▶ Waiting
 //       (a fresh session on the same connection)
@@ -42,6 +46,7 @@
 #include <variant>
 #include <vector>
 
+#include "Duoquill/Crypto/Instant.h"
 #include "Duoquill/Platform/SecureBytes.h"
 #include "Duoquill/Protocol/RelayMessages.h"
 #include "DuoquillCLI/LineDelivery.h"
@@ -150,6 +155,17 @@ struct LineTaken {
 struct Confirmed {
     std::vector<std::uint64_t> numbers;
 };
+// The room's epoch file: written with the time a session's keys were made, removed when the
+// session goes.
+struct WriteSessionEpoch {
+    double wallSeconds;
+};
+struct ClearSessionEpoch {};
+// Quitting: the numbers of the lines the peer has not confirmed, oldest first. Comes first of
+// what quitting does, so that a program asking to quit is answered before the goodbye.
+struct UnconfirmedAtExit {
+    std::vector<std::uint64_t> numbers;
+};
 struct StartInput {};
 // Ends the process; `afterWrites`: once every queued text and close has gone out.
 struct Exit {
@@ -157,13 +173,15 @@ struct Exit {
     bool afterWrites = false;
 };
 using Action = std::variant<OpenConnection, StartReceiving, CloseConnection, SendText, ArmTimer, CancelTimer, Show,
-                            StartInput, Exit, LineTaken, Confirmed>;
+                            StartInput, Exit, LineTaken, Confirmed, WriteSessionEpoch, ClearSessionEpoch,
+                            UnconfirmedAtExit>;
 using Actions = std::vector<Action>;
 
 }  // namespace chat
 
-// Makes the secure session of a connection attempt; throws when it cannot.
-using ChatSessionMaker = std::function<std::unique_ptr<PFSChatSession>()>;
+// Makes the secure session of a connection attempt, handing it the room's epoch as the file
+// holds it now (nothing: no file); throws when it cannot.
+using ChatSessionMaker = std::function<std::unique_ptr<PFSChatSession>(std::optional<double> roomEpoch)>;
 
 struct ChatMachineConfig {
     std::string relayBaseURL;
@@ -174,6 +192,9 @@ struct ChatMachineConfig {
     // Whether the local key sorts first of the two (it then leads recovery).
     bool leads = false;
     ChatSessionMaker makeSession;
+    // The room's epoch file as read before the first session; the machine keeps track of it
+    // from then on through the epoch actions it returns.
+    std::optional<double> roomEpoch;
     // Uniform draws in [0, 1): the cover record's delay and the handshake back-off's jitter.
     std::function<double()> coverDraw;
     std::function<double()> jitterDraw;
@@ -220,8 +241,8 @@ public:
     ChatMachine(const ChatMachine&) = delete;
     ChatMachine& operator=(const ChatMachine&) = delete;
 
-    // `wallSeconds`: now, seconds since 1970 UTC (the room token follows the UTC day).
-    chat::Actions handle(chat::Event event, double wallSeconds);
+    // `now`: the time of the event (the room token follows its UTC day).
+    chat::Actions handle(chat::Event event, Instant now);
 
     // ---- observation ----
     chat::Phase phase() const noexcept;
@@ -286,7 +307,9 @@ private:
     // ---- connection and recovery ----
     void connect();
     void reconnectForPeer(bool adoptLatest = false);
+    // Closes the connection, if any, and waits the back-off in Reconnecting.
     void scheduleAutoRetry();
+    void retryLater();
     void leaveRelayConnection();
     void connectionLost();
     void fatal(std::string_view message);
@@ -298,6 +321,10 @@ private:
     void sendFailed(const chat::SendTag& tag, const std::string& reason);
     // Leaves the current state: cancels the timers it owned and wipes a session it held.
     void enter(State next);
+    // Wipes a session and removes the room's epoch file with it.
+    void dropSession(PFSChatSession& session);
+    // The session in use has made its keys: the room's epoch file takes their time.
+    void keysMade();
 
     // ---- handshake ----
     std::string helloText(const PFSChatSession& session) const;
@@ -355,7 +382,8 @@ private:
     ChatMachineConfig config_;
     State state_;
     chat::Actions out_;
-    double now_ = 0;
+    Instant now_;
+    std::optional<double> roomEpoch_;
     std::uint64_t generation_ = 0;  // counts sessions
     std::int64_t retryCount_ = 0;
 

@@ -54,10 +54,9 @@ asio::awaitable<bool> JsonRequestReader::handle(ChatInput& client, JsonChatDispl
     }
     auto& request = std::get<jsonrpc::Request>(parsed);
     if (request.method == "quit") {
-        if (request.id) {
-            output.answer(*request.id, R"({"unconfirmed":)" + jsonrpc::numberList(client.unconfirmedLines()) + "}");
-        }
+        output.beginQuit(request.id);
         co_await client.quit();
+        output.endQuit();
         co_return false;
     }
     output.beginSend(request.id);

@@ -140,10 +140,10 @@ protected:
         watchAll();
         PFSChatSession& ini = a->isInitiator().value() ? *a : *b;
         PFSChatSession& res = a->isInitiator().value() ? *b : *a;
-        EXPECT_EQ(res.tunnelOpen(ini.tunnelSeal(asBytes("kex2"))).size(), 4u);
-        res.completePQKeyExchange(ini.performPQKeyExchange());
+        EXPECT_EQ(res.tunnelOpen(ini.tunnelSeal(asBytes("kex2"), testTime), testTime).size(), 4u);
+        res.completePQKeyExchange(ini.performPQKeyExchange(), testTime);
         watchAll();
-        ini.completePQInitiator();
+        ini.completePQInitiator(testTime);
         watchAll();
         // Alternating turns (each a root step), a run of records, cover records and frames.
         PFSChatSession* from = &ini;
@@ -151,11 +151,11 @@ protected:
         for (int turn = 0; turn < 6; ++turn) {
             for (int i = 0; i <= turn % 3; ++i) {
                 const auto header = from->prepareDHRatchetIfNeeded();
-                const auto record = i == 1 ? from->sealDummy() : from->seal(asBytes("line " + std::to_string(turn)));
-                const Bytes frame = from->tunnelSeal(record.data);
-                const SecureBytes payload = to->tunnelOpen(frame);
+                const auto record = i == 1 ? from->sealDummy(testTime) : from->seal(asBytes("line " + std::to_string(turn)), testTime);
+                const Bytes frame = from->tunnelSeal(record.data, testTime);
+                const SecureBytes payload = to->tunnelOpen(frame, testTime);
                 if (header) to->receiveDHRatchetKey(*header);
-                to->open(payload, record.counter);
+                to->open(payload, record.counter, testTime);
                 watchAll();
             }
             std::swap(from, to);
@@ -257,7 +257,7 @@ TEST_F(ChatHygiene, NothingSecretReachesStandardErrorAndQuitWipesTheSessionBefor
         collect();
         // Errors and restarts on the terminal too: a record that does not open, a skipped counter.
         if (round == 10) {
-            auto record = peerSession().seal(asBytes("tampered"));
+            auto record = peerSession().seal(asBytes("tampered"), testTime);
             record.data[record.data.size() / 2] ^= 1;
             relay.sendAs(1, protocol::sealTunnelText(peerSession(), protocol::encode(protocol::Msg{
                                                                     record.counter, record.data, std::nullopt, std::nullopt})));

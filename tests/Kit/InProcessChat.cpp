@@ -128,8 +128,9 @@ ChatProcess::ChatProcess(int owner_, ManualTimeline& timeline_, SimulatedRelay& 
         .makeTransport = [this] { return std::make_shared<SimulatedTransport>(relay, io->get_executor(), owner); },
         .makeSession =
             [this](std::shared_ptr<const P256KeyAgreementKey> local, const p256::PublicKey& peer,
-                   const std::string& roomCode) {
-                return std::make_unique<PFSChatSession>(world.environment(), std::move(local), peer, roomCode);
+                   const std::string& roomCode, std::optional<double> roomEpoch) {
+                return std::make_unique<PFSChatSession>(world.environment(), std::move(local), peer, roomCode,
+                                                        roomEpoch);
             },
         .clock = world.clock,
         .coverDelay = [this] { return 2.0 + static_cast<double>(world.stream.next() % 3001) / 1000.0; },
@@ -142,6 +143,8 @@ ChatProcess::ChatProcess(int owner_, ManualTimeline& timeline_, SimulatedRelay& 
         .startInputReader = {},
         .baseProtocolOnly = baseProtocolOnly,
         .lineStreamStart = (std::uint64_t{1} << 52) + world.stream.next() % (std::uint64_t{1} << 51),
+        .observer = nullptr,
+        .epochDirectory = world.epochs.path(),
     };
     const std::string peerKey = base64URLString(World::identityKey(1 - owner).publicKey().compressed());
     client = cli::CLIChatClient::create(std::move(environment), peerKey, "wss://relay.test");

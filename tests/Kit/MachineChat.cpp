@@ -19,9 +19,10 @@ cli::ChatMachineConfig machineConfig(int owner, World& world, std::string relayU
         .peerPubKeyBase64URL = base64URLString(peerKey),
         .leads = localKey < peerKey,
         .makeSession =
-            [&world, local, peer, roomCode = std::move(roomCode)] {
-                return std::make_unique<PFSChatSession>(world.environment(), local, peer, roomCode);
+            [&world, local, peer, roomCode](std::optional<double> roomEpoch) {
+                return std::make_unique<PFSChatSession>(world.environment(), local, peer, roomCode, roomEpoch);
             },
+        .roomEpoch = SessionEpochStore(world.epochs.path()).read(roomCode),
         .coverDraw = [&world] { return static_cast<double>(world.stream.next() % 3001) / 3000.0; },
         .jitterDraw = [&world] { return static_cast<double>(world.stream.next() % 1000) / 1000.0; },
         .lineStreamStart = (std::uint64_t{1} << 52) + world.stream.next() % (std::uint64_t{1} << 51),

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "Duoquill/Crypto/SessionEpochStore.h"
 #include "DuoquillCLI/ChatMachine.h"
 #include "Kit/InProcessChat.h"
 #include "Kit/ManualTimeline.h"

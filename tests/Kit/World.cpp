@@ -102,14 +102,14 @@ std::unique_ptr<PFSChatSession> World::makeSession(int index) {
 }
 
 void World::handshake(PFSChatSession& a, PFSChatSession& b, bool pq) {
-    a.completeHandshake(b.authCiphertext(), b.authEncapKey(), b.mlkemPublicKeyData());
-    b.completeHandshake(a.authCiphertext(), a.authEncapKey(), a.mlkemPublicKeyData());
+    a.completeHandshake(b.authCiphertext(), b.authEncapKey(), b.mlkemPublicKeyData(), testTime);
+    b.completeHandshake(a.authCiphertext(), a.authEncapKey(), a.mlkemPublicKeyData(), testTime);
     if (!pq) return;
     PFSChatSession& initiator = a.isInitiator().value() ? a : b;
     PFSChatSession& responder = a.isInitiator().value() ? b : a;
     const Bytes ciphertext = initiator.performPQKeyExchange();
-    responder.completePQKeyExchange(ciphertext);
-    initiator.completePQInitiator();
+    responder.completePQKeyExchange(ciphertext, testTime);
+    initiator.completePQInitiator(testTime);
 }
 
 }  // namespace duoquill::test

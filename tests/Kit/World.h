@@ -17,6 +17,9 @@
 namespace duoquill {
 
 // A clock that moves only when told to.
+// The time sessions are handed where a test does not move it: a ManualClock's start.
+inline constexpr Instant testTime{1'700'000'000.0, 1000.0};
+
 class ManualClock final : public Clock {
 public:
     explicit ManualClock(double wall = 1'700'000'000.0, double uptime = 1000.0) : wall_(wall), uptime_(uptime) {}
@@ -89,7 +92,7 @@ struct World {
     World& operator=(const World&) = delete;
 
     SessionEnvironment environment() {
-        return {.keyStore = keyStore, .clock = clock, .entropy = entropy, .epochDirectory = epochs.path()};
+        return {.keyStore = keyStore, .entropy = entropy};
     }
     // Identity `index` of the pair: 0 has the scalar 0x11...11, 1 has 0x22...22.
     static p256::PrivateKey identityKey(int index);

@@ -124,37 +124,37 @@ TEST(RelayMessagesTest, PipelinesCarryMessagesBetweenTwoSessions) {
     PFSChatSession& res = a->isInitiator().value() ? *b : *a;
 
     const auto deliver = [](PFSChatSession& to, const std::string& frame) -> std::optional<SecureBytes> {
-        const auto message = openTunnelText(to, frame);
+        const auto message = openTunnelText(to, frame, testTime);
         EXPECT_TRUE(message && message->type == MessageType::msg);
         const auto msg = decodeMsg(message.value()).value();
         if (msg.rk) to.receiveDHRatchetKey(*msg.rk);
-        return to.open(msg.d, msg.n);
+        return to.open(msg.d, msg.n, testTime);
     };
-    const std::string line = sealChatLine(ini, asBytes("hello there"));
+    const std::string line = sealChatLine(ini, testTime, asBytes("hello there"));
     EXPECT_NE(line.front(), '{');
     EXPECT_EQ(toBytes(deliver(res, line).value()), toBytes(asBytes("hello there")));
-    EXPECT_FALSE(openTunnelText(res, line)) << "a replayed frame opens nothing";
-    EXPECT_FALSE(deliver(ini, sealCoverRecord(res)));
+    EXPECT_FALSE(openTunnelText(res, line, testTime)) << "a replayed frame opens nothing";
+    EXPECT_FALSE(deliver(ini, sealCoverRecord(res, testTime)));
 
     // Line numbers ride inside the padding: cover records and lines give the relay the same
     // frame sizes with them as without.
-    sealChatLine(ini, asBytes("the ratchet step goes with this one"));
+    sealChatLine(ini, testTime, asBytes("the ratchet step goes with this one"));
     for (const std::size_t lineBytes : {std::size_t{0}, std::size_t{100}, std::size_t{2000}}) {
         std::set<std::size_t> sizes[2];
         for (int i = 0; i < 60; ++i) {
             for (const bool numbered : {false, true}) {
                 const auto numbers = numbered ? std::optional<LineNumbers>({(1ULL << 53) - 1, (1ULL << 53) - 2}) : std::nullopt;
-                const std::string frame = lineBytes == 0 ? sealCoverRecord(ini, numbers)
-                                                         : sealChatLine(ini, Bytes(lineBytes, 'x'), numbers);
+                const std::string frame = lineBytes == 0 ? sealCoverRecord(ini, testTime, numbers)
+                                                         : sealChatLine(ini, testTime, Bytes(lineBytes, 'x'), numbers);
                 sizes[numbered].insert(frame.size());
             }
         }
         EXPECT_EQ(sizes[0], sizes[1]) << lineBytes;
     }
 
-    const auto bye = openTunnelText(ini, sealTunnelText(res, encodeBye()));
+    const auto bye = openTunnelText(ini, sealTunnelText(res, encodeBye(), testTime), testTime);
     EXPECT_EQ(bye.value().type, MessageType::bye);
-    EXPECT_FALSE(openTunnelText(ini, encodeBye())) << "a plain frame is not a tunnel frame";
+    EXPECT_FALSE(openTunnelText(ini, encodeBye(), testTime)) << "a plain frame is not a tunnel frame";
     EXPECT_EQ(parsePlainFrame(encodeBye()).value().type, MessageType::bye);
     EXPECT_FALSE(parsePlainFrame(R"( {"t":"bye"})"));
     EXPECT_FALSE(parsePlainFrame(""));

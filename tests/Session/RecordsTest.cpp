@@ -24,8 +24,8 @@ class RecordsTest : public AfterHandshake {};
 // and the choices real randomness makes.
 TEST_F(RecordsTest, RecordsAndFramesFillWholeBucketsAndRoundTrip) {
     world.entropy.choices.insert(world.entropy.choices.end(), {2, 1});
-    EXPECT_EQ(ini().seal(Bytes(252, 0x42)).data.size(), 1040u);
-    EXPECT_EQ(ini().sealDummy().data.size(), 528u);
+    EXPECT_EQ(ini().seal(Bytes(252, 0x42), testTime).data.size(), 1040u);
+    EXPECT_EQ(ini().sealDummy(testTime).data.size(), 528u);
     const std::tuple<std::size_t, std::uint32_t, std::size_t> sizes[] = {
         {0, 0, 1560}, {1534, 0, 1560}, {1534, 1, 3096}, {1535, 0, 3096}, {1535, 1, 4632},
         {3070, 0, 3096}, {3071, 0, 4632}, {65535, 0, 8 + 43 * 1536 + 16}};
@@ -33,15 +33,15 @@ TEST_F(RecordsTest, RecordsAndFramesFillWholeBucketsAndRoundTrip) {
         Bytes payload(size);
         for (std::size_t i = 0; i < size; ++i) payload[i] = static_cast<std::uint8_t>(i * 31 + size);
         world.entropy.choices.push_back(r);
-        const Bytes frame = ini().tunnelSeal(payload);
+        const Bytes frame = ini().tunnelSeal(payload, testTime);
         EXPECT_EQ(frame.size(), frameSize) << size;
-        EXPECT_EQ(res().tunnelOpen(frame), toSecure(payload)) << size;
+        EXPECT_EQ(res().tunnelOpen(frame, testTime), toSecure(payload)) << size;
     }
     std::set<std::size_t> real, cover, frames;
     for (int i = 0; i < 300 && (real.size() < 3 || cover.size() < 3 || frames.size() < 2); ++i) {
-        real.insert(ini().seal(Bytes{0x41}).data.size());
-        cover.insert(ini().sealDummy().data.size());
-        frames.insert(ini().tunnelSeal({}).size());
+        real.insert(ini().seal(Bytes{0x41}, testTime).data.size());
+        cover.insert(ini().sealDummy(testTime).data.size());
+        frames.insert(ini().tunnelSeal({}, testTime).size());
     }
     EXPECT_EQ(real, (std::set<std::size_t>{272, 528, 784}));
     EXPECT_EQ(cover, real);
@@ -49,7 +49,7 @@ TEST_F(RecordsTest, RecordsAndFramesFillWholeBucketsAndRoundTrip) {
 
     // An oversize payload has its own error, not a session failure, and changes nothing.
     const auto before = Access::fields(ini());
-    EXPECT_THROW(ini().tunnelSeal(Bytes(65536, 'x')), TunnelPayloadTooLarge);
+    EXPECT_THROW(ini().tunnelSeal(Bytes(65536, 'x'), testTime), TunnelPayloadTooLarge);
     static_assert(!std::is_base_of_v<SessionError, TunnelPayloadTooLarge>);
     EXPECT_EQ(Access::fields(ini()), before);
 }
@@ -86,102 +86,102 @@ TEST(Padding, UnpaddingRules) {
 // direction, counter, session ID and transcript state a record is bound to is pinned there too.
 TEST_F(RecordsTest, RecordsOpenInOrderOnceAndUnalteredAndARefusalMovesNothing) {
     std::vector<PFSChatSession::SealedRecord> sealed;
-    for (int i = 0; i < 5; ++i) sealed.push_back(ini().seal(asBytes("line " + std::to_string(i))));
+    for (int i = 0; i < 5; ++i) sealed.push_back(ini().seal(asBytes("line " + std::to_string(i)), testTime));
     EXPECT_EQ(sealed[4].counter, 4u);
     // A record of the responder's own chain does not open on its receiving chain.
-    EXPECT_THROW(res().open(res().seal(asBytes("mine")).data, 0), AuthenticationError);
-    EXPECT_EQ(res().open(sealed[0].data, 0), secure("line 0"));
+    EXPECT_THROW(res().open(res().seal(asBytes("mine"), testTime).data, 0, testTime), AuthenticationError);
+    EXPECT_EQ(res().open(sealed[0].data, 0, testTime), secure("line 0"));
     const auto before = Access::fields(res());
     const Bytes& next = sealed[1].data;
     for (std::size_t bit = 0; bit < next.size() * 8; ++bit) {
-        EXPECT_THROW(res().open(flipped(next, bit), 1), AuthenticationError) << "bit " << bit;
+        EXPECT_THROW(res().open(flipped(next, bit), 1, testTime), AuthenticationError) << "bit " << bit;
     }
-    EXPECT_THROW(res().open(BytesView(next).first(next.size() - 1), 1), AuthenticationError);
-    expectSessionError(E::replayDetected, [&] { res().open(sealed[0].data, 0); });
-    expectSessionError(E::openFailed, [&] { res().open(sealed[2].data, 2); });  // record 1 missing
-    expectSessionError(E::openFailed, [&] { res().open(Bytes(16), 1); });       // too short
+    EXPECT_THROW(res().open(BytesView(next).first(next.size() - 1), 1, testTime), AuthenticationError);
+    expectSessionError(E::replayDetected, [&] { res().open(sealed[0].data, 0, testTime); });
+    expectSessionError(E::openFailed, [&] { res().open(sealed[2].data, 2, testTime); });  // record 1 missing
+    expectSessionError(E::openFailed, [&] { res().open(Bytes(16), 1, testTime); });       // too short
     EXPECT_EQ(Access::fields(res()), before);
-    for (int i = 1; i < 5; ++i) EXPECT_EQ(res().open(sealed[i].data, i), secure("line " + std::to_string(i)));
-    expectSessionError(E::replayDetected, [&] { res().open(sealed[4].data, 4); });
+    for (int i = 1; i < 5; ++i) EXPECT_EQ(res().open(sealed[i].data, i, testTime), secure("line " + std::to_string(i)));
+    expectSessionError(E::replayDetected, [&] { res().open(sealed[4].data, 4, testTime); });
 }
 
 // A record or frame that authenticates but unpads badly is refused after its chain moved past it.
 TEST_F(RecordsTest, AMalformedPaddedFormThatAuthenticatesStillAdvancesTheChain) {
     const auto bad = Access::sealRecordPadded(ini(), toSecure(concat(Bytes{0x01, 0, 0, 1, 0}, Bytes(251, 0))));
     const auto tiny = Access::sealRecordPadded(ini(), toSecure(Bytes{0x01, 0, 0}));
-    const auto next = ini().seal(asBytes("after"));
+    const auto next = ini().seal(asBytes("after"), testTime);
     const auto before = Access::fields(res());
-    expectSessionError(E::openFailed, [&] { res().open(bad.data, bad.counter); });
+    expectSessionError(E::openFailed, [&] { res().open(bad.data, bad.counter, testTime); });
     EXPECT_EQ(Access::rxCounter(res()), 1u);
     EXPECT_NE(field(res(), "rxKey"), before.at("rxKey"));
     EXPECT_NE(field(res(), "rxTranscriptHash"), before.at("rxTranscriptHash"));
-    expectSessionError(E::openFailed, [&] { res().open(tiny.data, tiny.counter); });
-    EXPECT_EQ(res().open(next.data, next.counter), secure("after"));
+    expectSessionError(E::openFailed, [&] { res().open(tiny.data, tiny.counter, testTime); });
+    EXPECT_EQ(res().open(next.data, next.counter, testTime), secure("after"));
     // An empty padded form seals to 16 bytes, below the shortest record: nothing moves.
     const auto empty = Access::sealRecordPadded(ini(), SecureBytes{});
     EXPECT_EQ(empty.data.size(), 16u);
-    expectSessionError(E::openFailed, [&] { res().open(empty.data, empty.counter); });
+    expectSessionError(E::openFailed, [&] { res().open(empty.data, empty.counter, testTime); });
     EXPECT_EQ(Access::rxCounter(res()), 3u);
 
     // A frame with length field 2000 in a 1536-byte bucket.
     const Bytes badLength = Access::sealTunnelPadded(ini(), toSecure(concat(Bytes{0x07, 0xd0}, Bytes(1534, 0))));
-    expectSessionError(E::openFailed, [&] { res().tunnelOpen(badLength); });
+    expectSessionError(E::openFailed, [&] { res().tunnelOpen(badLength, testTime); });
     EXPECT_EQ(Access::tunnelRxCounter(res()), 1u);
-    EXPECT_EQ(res().tunnelOpen(ini().tunnelSeal(asBytes("next"))), secure("next"));
+    EXPECT_EQ(res().tunnelOpen(ini().tunnelSeal(asBytes("next"), testTime), testTime), secure("next"));
 }
 
 // 100,000 records end a record chain, 200,000 frames a tunnel chain.
 TEST_F(RecordsTest, RecordAndTunnelChainsEndAtTheirLimits) {
     constexpr auto limit = PFSChatSession::recordCounterLimit;
     Access::txCounter(ini()) = limit - 3;
-    for (std::uint64_t i = limit - 3; i < limit; ++i) EXPECT_EQ(ini().sealDummy().counter, i);
+    for (std::uint64_t i = limit - 3; i < limit; ++i) EXPECT_EQ(ini().sealDummy(testTime).counter, i);
     const auto key = field(ini(), "txKey");
-    expectSessionError(E::sessionExpired, [&] { ini().seal(asBytes("too many")); });
-    expectSessionError(E::sessionExpired, [&] { ini().sealDummy(); });
+    expectSessionError(E::sessionExpired, [&] { ini().seal(asBytes("too many"), testTime); });
+    expectSessionError(E::sessionExpired, [&] { ini().sealDummy(testTime); });
     EXPECT_EQ(field(ini(), "txKey"), key);
     EXPECT_EQ(Access::txCounter(ini()), limit);
     Access::rxCounter(res()) = limit;  // the receiving chain has the same limit
-    expectSessionError(E::sessionExpired, [&] { res().open(Bytes(272), limit); });
+    expectSessionError(E::sessionExpired, [&] { res().open(Bytes(272), limit, testTime); });
     Access::rxCounter(res()) = limit - 1;
-    expectSessionError(E::replayDetected, [&] { res().open(Bytes(272), 0); });
+    expectSessionError(E::replayDetected, [&] { res().open(Bytes(272), 0, testTime); });
 
     Access::tunnelTxCounter(ini()) = PFSChatSession::tunnelCounterLimit - 1;
-    const Bytes last = ini().tunnelSeal(asBytes("last"));
-    expectSessionError(E::sessionExpired, [&] { ini().tunnelSeal(asBytes("one more")); });
+    const Bytes last = ini().tunnelSeal(asBytes("last"), testTime);
+    expectSessionError(E::sessionExpired, [&] { ini().tunnelSeal(asBytes("one more"), testTime); });
     Access::tunnelRxCounter(res()) = PFSChatSession::tunnelCounterLimit;
-    expectSessionError(E::sessionExpired, [&] { res().tunnelOpen(last); });
+    expectSessionError(E::sessionExpired, [&] { res().tunnelOpen(last, testTime); });
 }
 
 // ---- tunnel ----
 
 TEST_F(RecordsTest, TunnelFramesOpenOnceUnalteredAndWithinAForwardWindowOfTwenty) {
     std::vector<Bytes> f;
-    for (int i = 0; i < 30; ++i) f.push_back(ini().tunnelSeal(asBytes("frame " + std::to_string(i))));
-    EXPECT_EQ(res().tunnelOpen(f[0]), secure("frame 0"));
+    for (int i = 0; i < 30; ++i) f.push_back(ini().tunnelSeal(asBytes("frame " + std::to_string(i)), testTime));
+    EXPECT_EQ(res().tunnelOpen(f[0], testTime), secure("frame 0"));
     const Bytes& frame = f[2];  // counter 2 while 1 is expected: flips of the counter land on both sides
     auto before = Access::fields(res());
     for (std::size_t bit = 0; bit < frame.size() * 8; ++bit) {
         // A flipped counter (the first 64 bits) may fall out of the window instead: which error
         // that raises is pinned below.
         if (bit < 64) {
-            EXPECT_ANY_THROW(res().tunnelOpen(flipped(frame, bit))) << "bit " << bit;
+            EXPECT_ANY_THROW(res().tunnelOpen(flipped(frame, bit), testTime)) << "bit " << bit;
         } else {
-            EXPECT_THROW(res().tunnelOpen(flipped(frame, bit)), AuthenticationError) << "bit " << bit;
+            EXPECT_THROW(res().tunnelOpen(flipped(frame, bit), testTime), AuthenticationError) << "bit " << bit;
         }
     }
-    expectSessionError(E::openFailed, [&] { res().tunnelOpen(BytesView(frame).first(24)); });
-    EXPECT_THROW(res().tunnelOpen(BytesView(frame).first(25)), AuthenticationError);
-    expectSessionError(E::replayDetected, [&] { res().tunnelOpen(f[0]); });
+    expectSessionError(E::openFailed, [&] { res().tunnelOpen(BytesView(frame).first(24), testTime); });
+    EXPECT_THROW(res().tunnelOpen(BytesView(frame).first(25), testTime), AuthenticationError);
+    expectSessionError(E::replayDetected, [&] { res().tunnelOpen(f[0], testTime); });
     EXPECT_EQ(Access::fields(res()), before);
-    for (int i = 1; i < 4; ++i) EXPECT_EQ(res().tunnelOpen(f[i]), secure("frame " + std::to_string(i)));
-    expectSessionError(E::replayDetected, [&] { res().tunnelOpen(f[2]); });
+    for (int i = 1; i < 4; ++i) EXPECT_EQ(res().tunnelOpen(f[i], testTime), secure("frame " + std::to_string(i)));
+    expectSessionError(E::replayDetected, [&] { res().tunnelOpen(f[2], testTime); });
     // From 4, a gap of 21 is refused and 4 is still expected; a gap of 20 is accepted.
     before = Access::fields(res());
-    expectSessionError(E::openFailed, [&] { res().tunnelOpen(f[25]); });
+    expectSessionError(E::openFailed, [&] { res().tunnelOpen(f[25], testTime); });
     EXPECT_EQ(Access::fields(res()), before);
-    EXPECT_EQ(res().tunnelOpen(f[24]), secure("frame 24"));
-    for (int i = 4; i < 24; ++i) expectSessionError(E::replayDetected, [&] { res().tunnelOpen(f[i]); });
-    EXPECT_EQ(res().tunnelOpen(f[25]), secure("frame 25"));
+    EXPECT_EQ(res().tunnelOpen(f[24], testTime), secure("frame 24"));
+    for (int i = 4; i < 24; ++i) expectSessionError(E::replayDetected, [&] { res().tunnelOpen(f[i], testTime); });
+    EXPECT_EQ(res().tunnelOpen(f[25], testTime), secure("frame 25"));
     EXPECT_EQ(Access::tunnelRxCounter(res()), 26u);
 }
 

@@ -175,8 +175,8 @@ TEST(SessionKnownAnswers, HandshakeAndKeySchedule) {
     EXPECT_EQ(hexString(ciphertext), str(ks.at("mlkemCiphertext")));
     expectFields(kat.side(0), {{"mlkemSharedSecret", ks.at("mlkemSharedSecret")},
                                {"mlkemCiphertext", ks.at("mlkemCiphertext")}});
-    kat.side(1).completePQKeyExchange(ciphertext);
-    kat.side(0).completePQInitiator();
+    kat.side(1).completePQKeyExchange(ciphertext, testTime);
+    kat.side(0).completePQInitiator(testTime);
     for (std::size_t i = 0; i < 2; ++i) {
         SCOPED_TRACE(i == 0 ? "side A" : "side B");
         auto& s = kat.side(i);
@@ -199,13 +199,13 @@ void expectRecord(KnownAnswerSessions& kat, const object& t) {
                           {"txDirection", t.at("direction")}});
     kat.queuePadding(t);
     const bool cover = t.contains("kind") && str(t.at("kind")) == "cover";
-    const auto sealed = cover ? sender.sealDummy() : sender.seal(hex(t.at("message")));
+    const auto sealed = cover ? sender.sealDummy(testTime) : sender.seal(hex(t.at("message")), testTime);
     EXPECT_EQ(sealed.counter, t.at("counter").to_number<std::uint64_t>());
     EXPECT_EQ(hexString(sealed.data), str(t.at("record")));
     expectFields(sender, {{"txKey", t.at("chainKeyAfter")}, {"txTranscriptHash", t.at("transcriptHashAfter")},
                           {"txCounter", t.at("counterAfter")}});
 
-    const auto opened = receiver.open(hex(t.at("record")), sealed.counter);
+    const auto opened = receiver.open(hex(t.at("record")), sealed.counter, testTime);
     EXPECT_EQ(opened ? hexString(*opened) : "null", t.at("opened").is_null() ? "null" : str(t.at("opened")));
     expectFields(receiver, {{"rxKey", t.at("chainKeyAfter")}, {"rxTranscriptHash", t.at("transcriptHashAfter")},
                             {"rxCounter", t.at("counterAfter")}});
@@ -235,9 +235,9 @@ TEST(SessionKnownAnswers, Tunnel) {
                               {"tunnelTxCounter", t.at("counter")}, {"txNonceMask", t.at("nonceMask")},
                               {"txDirection", t.at("direction")}});
         kat.queuePadding(t);
-        EXPECT_EQ(hexString(sender.tunnelSeal(hex(t.at("payload")))), str(t.at("frame")));
+        EXPECT_EQ(hexString(sender.tunnelSeal(hex(t.at("payload")), testTime)), str(t.at("frame")));
         expectFields(sender, {{"tunnelTxKey", t.at("nextTunnelKey")}, {"tunnelTxCounter", t.at("nextCounter")}});
-        EXPECT_EQ(hexString(receiver.tunnelOpen(hex(t.at("frame")))), str(t.at("opened")));
+        EXPECT_EQ(hexString(receiver.tunnelOpen(hex(t.at("frame")), testTime)), str(t.at("opened")));
         expectFields(receiver, {{"tunnelRxKey", t.at("nextTunnelKey")}, {"tunnelRxCounter", t.at("nextCounter")}});
     }
 }

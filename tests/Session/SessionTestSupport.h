@@ -13,6 +13,7 @@
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Crypto/PFSChatSession.h"
 #include "Duoquill/Crypto/SessionEnvironment.h"
+#include "Duoquill/Crypto/SessionEpochStore.h"
 #include "Duoquill/Platform/PlatformError.h"
 #include "Kit/Paths.h"
 #include "Kit/SessionAccess.h"
@@ -99,20 +100,19 @@ inline Identity makeIdentity(const std::optional<Bytes>& scalar = std::nullopt) 
     return SoftwareKeyStore::wrap(scalar ? p256::PrivateKey::fromScalar(*scalar) : p256::PrivateKey::generate());
 }
 
-// Everything a pair of sessions in one room needs, with manual time and a private epoch
-// directory.
+// Everything a pair of sessions in one room needs, with a private epoch directory.
 struct SessionWorld {
     explicit SessionWorld(std::string roomCode = std::string(128, 'a')) : roomCode(std::move(roomCode)) {}
 
     std::unique_ptr<PFSChatSession> makeSession(const Identity& local, const Identity& peer) {
-        const SessionEnvironment environment{
-            .keyStore = keyStore, .clock = clock, .entropy = entropy, .epochDirectory = dir.path()};
-        return std::make_unique<PFSChatSession>(environment, local, peer->publicKey(), roomCode);
+        const SessionEnvironment environment{.keyStore = keyStore, .entropy = entropy};
+        return std::make_unique<PFSChatSession>(environment, local, peer->publicKey(), roomCode, roomEpoch);
     }
     std::filesystem::path epochFile() const { return dir.path() / SessionEpochStore::fileName(roomCode); }
 
     TempDir dir;
-    ManualClock clock;
+    // The room's epoch file as the next session is handed it.
+    std::optional<double> roomEpoch;
     FixedKeyStore keyStore;
     FixedEntropy entropy;
     std::string roomCode;
@@ -125,10 +125,10 @@ struct SessionPair {
         : idA(idA_), idB(idB_), a(world.makeSession(idA, idB)), b(world.makeSession(idB, idA)) {}
 
     void completeHandshakes() { World::handshake(*a, *b, false); }  // the P-256 stage on both sides
-    void completePQ() {                                             // the post-quantum stage on both sides
+    void completePQ(Instant now = testTime) {  // the post-quantum stage on both sides
         const Bytes ciphertext = initiator().performPQKeyExchange();
-        responder().completePQKeyExchange(ciphertext);
-        initiator().completePQInitiator();
+        responder().completePQKeyExchange(ciphertext, now);
+        initiator().completePQInitiator(now);
     }
     void handshake() { World::handshake(*a, *b); }
     PFSChatSession& initiator() { return a->isInitiator().value() ? *a : *b; }
@@ -164,15 +164,15 @@ struct InFlight {
 
 inline InFlight send(PFSChatSession& from, std::optional<Bytes> text) {
     auto header = from.prepareDHRatchetIfNeeded();
-    const auto sealed = text ? from.seal(*text) : from.sealDummy();
-    return {std::move(header), from.tunnelSeal(sealed.data), sealed.counter, std::move(text)};
+    const auto sealed = text ? from.seal(*text, testTime) : from.sealDummy(testTime);
+    return {std::move(header), from.tunnelSeal(sealed.data, testTime), sealed.counter, std::move(text)};
 }
 
 // Opened in the client's order: the frame, the ratchet header, then the record.
 inline std::optional<SecureBytes> receive(PFSChatSession& to, const InFlight& sent) {
-    const SecureBytes record = to.tunnelOpen(sent.frame);
+    const SecureBytes record = to.tunnelOpen(sent.frame, testTime);
     if (sent.header) to.receiveDHRatchetKey(*sent.header);
-    return to.open(record, sent.counter);
+    return to.open(record, sent.counter, testTime);
 }
 
 }  // namespace duoquill::test

@@ -31,16 +31,15 @@ Bytes PFSChatSession::info(std::string_view prefix) const { return concat(asByte
 
 PFSChatSession::PFSChatSession(std::shared_ptr<const P256KeyAgreementKey> localStaticKey,
                                const p256::PublicKey& peerStaticKey, std::string roomCode,
-                               std::optional<Bytes> peerMLDSAPublicKey)
-    : PFSChatSession(SessionEnvironment{}, std::move(localStaticKey), peerStaticKey, std::move(roomCode),
+                               std::optional<double> roomEpoch, std::optional<Bytes> peerMLDSAPublicKey)
+    : PFSChatSession(SessionEnvironment{}, std::move(localStaticKey), peerStaticKey, std::move(roomCode), roomEpoch,
                      std::move(peerMLDSAPublicKey)) {}
 
 PFSChatSession::PFSChatSession(const SessionEnvironment& environment,
                                std::shared_ptr<const P256KeyAgreementKey> localStaticKey,
                                const p256::PublicKey& peerStaticKey, std::string roomCode,
-                               std::optional<Bytes> peerMLDSAPublicKey)
-    : env_{&environment.keyStore, &environment.entropy, &environment.clock},
-      epochs_(environment.clock, environment.epochDirectory),
+                               std::optional<double> roomEpoch, std::optional<Bytes> peerMLDSAPublicKey)
+    : env_{&environment.keyStore, &environment.entropy},
       ephemeralPrivateKey_(env_.keyStore->generateP256()),
       ephemeralPublicKey_(ephemeralPrivateKey_->publicKey()),
       roomCode_(std::move(roomCode)),
@@ -61,6 +60,7 @@ PFSChatSession::PFSChatSession(const SessionEnvironment& environment,
       infoTranscriptA_(info("morvane-pfs:transcript-a:")),
       infoTranscriptB_(info("morvane-pfs:transcript-b:")),
       infoDeniableAuth_(info("morvane-pfs:deniable-auth:")) {
+    epoch_ = roomEpoch;
     create(std::move(peerMLDSAPublicKey));
 }
 
@@ -90,7 +90,7 @@ SecureBytes PFSChatSession::deniablePSK() const {
 }
 
 void PFSChatSession::completeHandshake(BytesView peerAuthCiphertext, BytesView peerAuthEncapKey,
-                                       BytesView peerMLKEMPublicKeyData) {
+                                       BytesView peerMLKEMPublicKeyData, Instant now) {
     if (!localStaticKey_ || !peerStaticKey_ || !ephemeralPrivateKey_ || !pskDeniable_) {
         fail(SessionErrorCode::handshakeNotComplete);
     }
@@ -113,7 +113,6 @@ void PFSChatSession::completeHandshake(BytesView peerAuthCiphertext, BytesView p
     SecureBytes tunnelB = derive(tempKey, infoTunnelB_, keySize);
     SecureBytes p256Shared = derive(ephSecret, infoP256Extract_, keySize);
     Bytes peerMLKEM(peerMLKEMPublicKeyData.begin(), peerMLKEMPublicKeyData.end());
-    const double now = env_.clock->uptimeSeconds();
 
     ephemeralPrivateKey_.reset();
     localStaticKey_.reset();
@@ -127,7 +126,7 @@ void PFSChatSession::completeHandshake(BytesView peerAuthCiphertext, BytesView p
     p256SharedSecret_ = std::move(p256Shared);
     peerMLKEMPublicKeyData_ = std::move(peerMLKEM);
     orderedEpkSalt_ = std::move(orderedEpk);
-    sessionCreatedAt_ = now;
+    sessionCreatedAt_ = now.uptimeSeconds;
     handshakePhase_ = HandshakePhase::p256Complete;
 }
 
@@ -142,15 +141,15 @@ Bytes PFSChatSession::performPQKeyExchange() {
     return std::move(encapsulation.ciphertext);
 }
 
-void PFSChatSession::completePQInitiator() {
+void PFSChatSession::completePQInitiator(Instant now) {
     if (handshakePhase_ != HandshakePhase::p256Complete || isInitiator_ != true || !mlkemSharedSecretData_ ||
         !mlkemCiphertextData_) {
         fail(SessionErrorCode::pqExchangeNotReady);
     }
-    deriveHybridKeys();
+    deriveHybridKeys(now);
 }
 
-void PFSChatSession::completePQKeyExchange(BytesView ciphertext) {
+void PFSChatSession::completePQKeyExchange(BytesView ciphertext, Instant now) {
     if (handshakePhase_ != HandshakePhase::p256Complete || isInitiator_ != false) {
         fail(SessionErrorCode::pqExchangeNotReady);
     }
@@ -163,10 +162,10 @@ void PFSChatSession::completePQKeyExchange(BytesView ciphertext) {
     }
     mlkemSharedSecretData_ = std::move(shared);
     mlkemCiphertextData_ = Bytes(ciphertext.begin(), ciphertext.end());
-    deriveHybridKeys();
+    deriveHybridKeys(now);
 }
 
-void PFSChatSession::deriveHybridKeys() {
+void PFSChatSession::deriveHybridKeys(Instant now) {
     if (!p256SharedSecret_ || !mlkemSharedSecretData_ || !mlkemCiphertextData_ || !orderedEpkSalt_ || !isInitiator_) {
         fail(SessionErrorCode::pqExchangeNotReady);
     }
@@ -183,13 +182,13 @@ void PFSChatSession::deriveHybridKeys() {
     secureZeroData(peerMLKEMPublicKeyData_);
     mlkemPrivateKey_.reset();
 
-    deriveAllKeysFromMasterKey(masterKey, *isInitiator_);
+    deriveAllKeysFromMasterKey(masterKey, *isInitiator_, now);
     tunnelTxCounter_ = 0;
     tunnelRxCounter_ = 0;
     handshakePhase_ = HandshakePhase::pqComplete;
 }
 
-void PFSChatSession::deriveAllKeysFromMasterKey(const SecureBytes& masterKey, bool isInitiator) {
+void PFSChatSession::deriveAllKeysFromMasterKey(const SecureBytes& masterKey, bool isInitiator, Instant now) {
     // The initiator's sending values are the responder's receiving values, so the table
     // runs once with the A/B halves swapped on the responder.
     auto crossed = [isInitiator](std::optional<SecureBytes>& a, std::optional<SecureBytes>& b)
@@ -233,8 +232,8 @@ void PFSChatSession::deriveAllKeysFromMasterKey(const SecureBytes& masterKey, bo
     // both to start with a step due, two records sent before either header arrived would
     // make two root steps from the same root key, and the sides would never agree again.
     dhRatchetPending_ = isInitiator;
-    sessionCreatedAt_ = env_.clock->uptimeSeconds();
-    epochs_.persistSessionEpoch(roomCode_);
+    sessionCreatedAt_ = now.uptimeSeconds;
+    epoch_ = now.wallSeconds;
 }
 
 }  // namespace duoquill

@@ -13,13 +13,17 @@
 //      keys: phase p256Complete, isTunnelReady.
 //   3. Initiator: performPQKeyExchange() -> ciphertext sent through the tunnel, then
 //      completePQInitiator(). Responder: completePQKeyExchange(ciphertext). Either derives
-//      the master key and every session key: phase pqComplete, isReady, fresh tunnel keys,
-//      the epoch file written. The client then exchanges localKeyConfirmation and compares
+//      the master key and every session key: phase pqComplete, isReady, fresh tunnel keys;
+//      the caller then writes the room's epoch file with the time it passed in. The client then exchanges localKeyConfirmation and compares
 //      the peer's with expectedPeerKeyConfirmation.
 //   4. Traffic: prepareDHRatchetIfNeeded() then seal()/sealDummy(); tunnelSeal() of the
 //      message around it. On receipt: tunnelOpen(), receiveDHRatchetKey() when a header came,
 //      then open().
-//   5. destroy() (also run by the destructor) wipes every secret and removes the epoch file.
+//   5. destroy() (also run by the destructor) wipes every secret; the caller removes the
+//      room's epoch file.
+//
+// The session reads no clock and no file: every call that needs the time takes it, and the
+// room's epoch file is read by the caller before the session is made (`roomEpoch`).
 //
 // Errors: SessionError for the session's own conditions (what() is the case name);
 // TunnelPayloadTooLarge from tunnelSeal; CryptoError/AuthenticationError from the platform
@@ -33,7 +37,7 @@
 #include <string>
 #include <string_view>
 
-#include "Duoquill/Crypto/SessionEpochStore.h"
+#include "Duoquill/Crypto/Instant.h"
 #include "Duoquill/Crypto/SessionError.h"
 #include "Duoquill/Platform/KeyStorage/KeyStore.h"
 #include "Duoquill/Platform/Primitives/Hkdf.h"
@@ -44,7 +48,6 @@ namespace duoquill {
 
 struct SessionEnvironment;  // SessionEnvironment.h: the seams tests use to pin every input
 class SessionEntropy;
-class Clock;
 
 class PFSChatSession {
 public:
@@ -70,16 +73,20 @@ public:
     static constexpr std::size_t ratchetHeaderSize = 64 + 1568;              // keys only
     static constexpr std::size_t ratchetHeaderWithCiphertextSize = 64 + 1568 + 1568;
 
-    // Creates the session with the system key store, clocks, randomness and epoch directory.
+    // Creates the session with the system key store and randomness.
     // localStaticKey: the local identity key; peerStaticKey: the peer's identity key;
-    // roomCode: the 128-hex-digit room code; peerMLDSAPublicKey: kept and wiped, never used.
+    // roomCode: the 128-hex-digit room code; roomEpoch: the room's epoch file as read just
+    // before (nothing: no usable file), which ends this session too once a day old, until its
+    // own keys are made; peerMLDSAPublicKey: kept and wiped, never used.
     // Throws what key generation, key agreement or HPKE report.
     PFSChatSession(std::shared_ptr<const P256KeyAgreementKey> localStaticKey, const p256::PublicKey& peerStaticKey,
-                   std::string roomCode, std::optional<Bytes> peerMLDSAPublicKey = std::nullopt);
-    // The same with every outside input taken from `environment`; the key store, clock and
-    // entropy it names must outlive the session (the struct itself need not).
+                   std::string roomCode, std::optional<double> roomEpoch = std::nullopt,
+                   std::optional<Bytes> peerMLDSAPublicKey = std::nullopt);
+    // The same with the key store and entropy taken from `environment`; they must outlive the
+    // session (the struct itself need not).
     PFSChatSession(const SessionEnvironment& environment, std::shared_ptr<const P256KeyAgreementKey> localStaticKey,
                    const p256::PublicKey& peerStaticKey, std::string roomCode,
+                   std::optional<double> roomEpoch = std::nullopt,
                    std::optional<Bytes> peerMLDSAPublicKey = std::nullopt);
     ~PFSChatSession();  // runs destroy()
 
@@ -93,16 +100,17 @@ public:
     // pqRequired when the peer's ML-KEM key is not 1568 bytes; an HPKE or point failure
     // passes through. Everything that can fail runs before anything is written.
     void completeHandshake(BytesView peerAuthCiphertext, BytesView peerAuthEncapKey,
-                           BytesView peerMLKEMPublicKeyData);
+                           BytesView peerMLKEMPublicKeyData, Instant now);
 
     // Initiator, phase p256Complete: encapsulates to the peer's ML-KEM key and returns the
     // 1568-byte ciphertext to send. pqExchangeNotReady on the wrong phase or role.
     Bytes performPQKeyExchange();
-    // Initiator, after performPQKeyExchange: derives every session key.
-    void completePQInitiator();
+    // Initiator, after performPQKeyExchange: derives every session key. `now` starts the
+    // session's age and is the time the caller writes to the room's epoch file.
+    void completePQInitiator(Instant now);
     // Responder, phase p256Complete: decapsulates the initiator's ciphertext and derives every
     // session key. pqDecapsulationFailed when decapsulation fails (e.g. a wrong length).
-    void completePQKeyExchange(BytesView ciphertext);
+    void completePQKeyExchange(BytesView ciphertext, Instant now);
 
     bool isReady() const noexcept { return txKey_.has_value(); }
     bool isTunnelReady() const noexcept { return tunnelTxKey_.has_value(); }
@@ -127,19 +135,20 @@ public:
     //
     // Every seal and open first checks, in order: the chain key is present
     // (handshakeNotComplete), its counter is below 100000, the session's uptime age and the
-    // epoch file's age are below 86400 s (sessionExpired).
+    // age of its epoch (its keys' wall-clock time, or the room's reading before they exist)
+    // are below 86400 s at `now` (sessionExpired).
 
     // Pads the message (kind 0x01, 4-byte length, random padding to 256-byte buckets plus 0,
     // 1 or 2 extra buckets) and seals it under the sending chain; the chain then steps.
-    SealedRecord seal(BytesView message);
+    SealedRecord seal(BytesView message, Instant now);
     // The same for a cover record (kind 0x00, 256, 512 or 768 bytes of plaintext).
-    SealedRecord sealDummy();
+    SealedRecord sealDummy(Instant now);
     // Opens the record sealed under `counter`, which must be exactly the next expected one
     // (a smaller counter is replayDetected, a greater one openFailed). Returns the message,
     // or nothing for a cover record. An authentication failure passes through and moves
     // nothing; a record that authenticates but unpads badly raises openFailed after the
     // chain has moved past it.
-    std::optional<SecureBytes> open(BytesView record, std::uint64_t counter);
+    std::optional<SecureBytes> open(BytesView record, std::uint64_t counter, Instant now);
 
     // ---- tunnel ----
     //
@@ -147,12 +156,12 @@ public:
     // 1536-byte buckets (plus 0 or 1 extra). The same guard as records, limit 200000 frames.
 
     // Raises TunnelPayloadTooLarge (nothing changed) for payloads over 65535 bytes.
-    Bytes tunnelSeal(BytesView payload);
+    Bytes tunnelSeal(BytesView payload, Instant now);
     // Accepts frames up to 20 ahead of the expected one (those skipped can never open);
     // older frames are replayDetected, frames further ahead openFailed. As with records, an
     // authentic frame whose padded payload is malformed raises openFailed after the chain
     // has moved past it.
-    SecureBytes tunnelOpen(BytesView frame);
+    SecureBytes tunnelOpen(BytesView frame, Instant now);
 
     // ---- root ratchet ----
 
@@ -172,8 +181,8 @@ public:
 
     // ---- teardown ----
 
-    // Wipes every secret, returns the handshake to its start and removes the room's epoch
-    // file. Afterwards every operation fails. Safe to call any number of times.
+    // Wipes every secret and returns the handshake to its start. Afterwards every operation
+    // fails. Safe to call any number of times.
     void destroy() noexcept;
 
 private:
@@ -182,15 +191,15 @@ private:
     struct Env {
         KeyStore* keyStore;
         SessionEntropy* entropy;
-        const Clock* clock;
     };
 
     void create(std::optional<Bytes> peerMLDSAPublicKey);
     SecureBytes deniablePSK() const;
-    void deriveHybridKeys();
-    void deriveAllKeysFromMasterKey(const SecureBytes& masterKey, bool isInitiator);
+    void deriveHybridKeys(Instant now);
+    void deriveAllKeysFromMasterKey(const SecureBytes& masterKey, bool isInitiator, Instant now);
 
-    void requireValid(const std::optional<SecureBytes>& key, std::uint64_t counter, std::uint64_t limit) const;
+    void requireValid(const std::optional<SecureBytes>& key, std::uint64_t counter, std::uint64_t limit,
+                      Instant now) const;
     class SealBuffer;
     // Seals a padded plaintext as the next record.
     SealedRecord sealPadded(BytesView padded);
@@ -278,6 +287,7 @@ private:
         visit("handshakePhase", s.handshakePhase_);
         visit("isInitiator", s.isInitiator_);
         visit("sessionCreatedAt", s.sessionCreatedAt_);
+        visit("epoch", s.epoch_);
     }
     // Every field that can change after creation: the secrets, then what destroy() keeps.
     template <class Self, class Visit>
@@ -316,7 +326,6 @@ private:
     static constexpr std::string_view deniablePSKIdentifier = "morvane-pfs:deniable-v1";
 
     Env env_;
-    SessionEpochStore epochs_;
 
     // Fields in the order of the session's data model.
     std::unique_ptr<P256KeyAgreementKey> ephemeralPrivateKey_;
@@ -339,6 +348,9 @@ private:
     std::uint8_t txDirection_ = 0, rxDirection_ = 0;
     std::uint64_t resumeCounter_ = 0;
     double sessionCreatedAt_ = 0;
+    // Wall-clock seconds the session's age is counted from on the wall clock: the room's
+    // reading until the keys exist, then their time.
+    std::optional<double> epoch_;
     SecureBytes txNonceMask_ = SecureBytes(12, 0), rxNonceMask_ = SecureBytes(12, 0);
     std::unique_ptr<P256KeyAgreementKey> dhRatchetPrivateKey_;
     std::optional<p256::PublicKey> dhRatchetPublicKey_, peerDHRatchetKey_;

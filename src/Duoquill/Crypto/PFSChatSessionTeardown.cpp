@@ -1,4 +1,4 @@
-// Teardown: every secret wiped, the handshake back at its start, the epoch file removed.
+// Teardown: every secret wiped, the handshake back at its start.
 
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Crypto/PFSChatSession.h"
@@ -26,6 +26,7 @@ void clear(Bytes& bytes) noexcept { secureZero(bytes); }
 void clear(SecureBytes& bytes) noexcept { secureZero(bytes); }
 void clear(bool& flag) noexcept { flag = false; }
 void clear(double& time) noexcept { time = 0; }
+void clear(std::optional<double>& time) noexcept { time.reset(); }
 void clear(PFSChatSession::HandshakePhase& phase) noexcept { phase = PFSChatSession::HandshakePhase::initial; }
 
 }  // namespace
@@ -33,7 +34,6 @@ void clear(PFSChatSession::HandshakePhase& phase) noexcept { phase = PFSChatSess
 void PFSChatSession::destroy() noexcept {
     forEachSecret(*this, [](std::string_view, auto& field) { clear(field); });
     chainKdf_.clear();
-    epochs_.clearSessionEpoch(roomCode_);
 }
 
 }  // namespace duoquill

@@ -85,13 +85,12 @@ void PFSChatSession::ratchet(BytesView chainKey, std::span<std::uint8_t, chainKe
 }
 
 void PFSChatSession::requireValid(const std::optional<SecureBytes>& key, std::uint64_t counter,
-                                  std::uint64_t limit) const {
+                                  std::uint64_t limit, Instant now) const {
     if (!key) fail(SessionErrorCode::handshakeNotComplete);
     if (counter >= limit) fail(SessionErrorCode::sessionExpired);
-    if (env_.clock->uptimeSeconds() - sessionCreatedAt_ >= sessionLifetimeSeconds) {
-        fail(SessionErrorCode::sessionExpired);
-    }
-    if (epochs_.isSessionEpochExpired(roomCode_)) fail(SessionErrorCode::sessionExpired);
+    if (now.uptimeSeconds - sessionCreatedAt_ >= sessionLifetimeSeconds) fail(SessionErrorCode::sessionExpired);
+    // A time in the future is a negative age: not expired.
+    if (epoch_ && now.wallSeconds - *epoch_ >= sessionLifetimeSeconds) fail(SessionErrorCode::sessionExpired);
 }
 
 PFSChatSession::SealBuffer PFSChatSession::pad(BytesView message, bool isDummy) {
@@ -127,14 +126,14 @@ std::optional<SecureBytes> PFSChatSession::unpad(SecureBytes padded) {
     return padded;
 }
 
-PFSChatSession::SealedRecord PFSChatSession::seal(BytesView message) {
-    requireValid(txKey_, txCounter_, recordCounterLimit);
+PFSChatSession::SealedRecord PFSChatSession::seal(BytesView message, Instant now) {
+    requireValid(txKey_, txCounter_, recordCounterLimit, now);
     if (message.size() > 0xFFFFFFFFu) fail(SessionErrorCode::sealFailed);
     return sealRecord(pad(message, false));
 }
 
-PFSChatSession::SealedRecord PFSChatSession::sealDummy() {
-    requireValid(txKey_, txCounter_, recordCounterLimit);
+PFSChatSession::SealedRecord PFSChatSession::sealDummy(Instant now) {
+    requireValid(txKey_, txCounter_, recordCounterLimit, now);
     return sealRecord(pad({}, true));
 }
 
@@ -161,8 +160,8 @@ PFSChatSession::SealedRecord PFSChatSession::sealRecord(SealBuffer padded) {
     return {std::move(record), counter};
 }
 
-std::optional<SecureBytes> PFSChatSession::open(BytesView record, std::uint64_t counter) {
-    requireValid(rxKey_, rxCounter_, recordCounterLimit);
+std::optional<SecureBytes> PFSChatSession::open(BytesView record, std::uint64_t counter, Instant now) {
+    requireValid(rxKey_, rxCounter_, recordCounterLimit, now);
     if (record.size() < shortestRecord) fail(SessionErrorCode::openFailed);
     if (counter > rxCounter_) fail(SessionErrorCode::openFailed);
     if (counter < rxCounter_) fail(SessionErrorCode::replayDetected);
@@ -230,8 +229,8 @@ SecureBytes PFSChatSession::tunnelUnpad(SecureBytes padded) {
     return padded;
 }
 
-Bytes PFSChatSession::tunnelSeal(BytesView payload) {
-    requireValid(tunnelTxKey_, tunnelTxCounter_, tunnelCounterLimit);
+Bytes PFSChatSession::tunnelSeal(BytesView payload, Instant now) {
+    requireValid(tunnelTxKey_, tunnelTxCounter_, tunnelCounterLimit, now);
     if (payload.size() > tunnelMaxPayload) throw TunnelPayloadTooLarge();
 
     const std::uint64_t counter = tunnelTxCounter_;
@@ -249,8 +248,8 @@ Bytes PFSChatSession::tunnelSeal(BytesView payload) {
     return std::move(frame).sealed();
 }
 
-SecureBytes PFSChatSession::tunnelOpen(BytesView frame) {
-    requireValid(tunnelRxKey_, tunnelRxCounter_, tunnelCounterLimit);
+SecureBytes PFSChatSession::tunnelOpen(BytesView frame, Instant now) {
+    requireValid(tunnelRxKey_, tunnelRxCounter_, tunnelCounterLimit, now);
     if (frame.size() < counterFieldSize + shortestBody) fail(SessionErrorCode::openFailed);
     const std::uint64_t counter = bigendian::read(frame.first(counterFieldSize));
     const BytesView body = frame.subspan(counterFieldSize);

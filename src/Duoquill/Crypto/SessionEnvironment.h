@@ -1,18 +1,15 @@
 #pragma once
 // What a PFSChatSession draws on besides its arguments: the key store for every private key
-// it makes, the clocks, the epoch-file directory, and the randomness that is not a key
+// it makes, and the randomness that is not a key
 // (the HPKE sender's ephemeral key, ML-KEM encapsulation, padding choices and bytes).
 //
 // The chat client never needs this header: the plain PFSChatSession constructor uses the
 // system defaults. Tests and benchmarks include it to pin every input, so that a session
-// can reproduce known-answer values or run against a manual clock.
+// can reproduce known-answer values.
 
 #include <cstdint>
-#include <filesystem>
-#include <optional>
 #include <span>
 
-#include "Duoquill/Platform/System/Clock.h"
 #include "Duoquill/Platform/Primitives/Hpke.h"
 #include "Duoquill/Platform/KeyStorage/KeyStore.h"
 #include "Duoquill/Platform/PQ/MLKEM1024.h"
@@ -39,11 +36,7 @@ public:
 
 struct SessionEnvironment {
     KeyStore& keyStore = KeyStore::system();
-    // Wall clock for the epoch file, uptime for the session's age.
-    const Clock& clock = Clock::system();
     SessionEntropy& entropy = SessionEntropy::system();
-    // Directory of the epoch files; absent: <application support>/com.duoquill.session.
-    std::optional<std::filesystem::path> epochDirectory;
 };
 
 }  // namespace duoquill

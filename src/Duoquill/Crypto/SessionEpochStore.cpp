@@ -93,51 +93,45 @@ bool ensureDirectory(const fs::path& directory) noexcept {
 
 }  // namespace
 
-SessionEpochStore::SessionEpochStore(const Clock& clock, std::optional<std::filesystem::path> directory)
-    : clock_(&clock), directory_(std::move(directory)) {}
+SessionEpochStore::SessionEpochStore(std::optional<std::filesystem::path> directory)
+    : directory_(std::move(directory)) {}
 
 std::string SessionEpochStore::fileName(std::string_view roomCode) {
     const Bytes digest = sha256(asBytes(roomCode));
     return "epoch-" + hexString(BytesView(digest).first(nameDigestBytes));
 }
 
+fs::path SessionEpochStore::locate(std::string_view roomCode) const {
+    const fs::path directory = directory_ ? *directory_ : paths::applicationSupportDirectory() / directoryName;
+    return directory / fileName(roomCode);
+}
+
 std::optional<fs::path> SessionEpochStore::sessionEpochFile(std::string_view roomCode) const noexcept {
-    const fs::path* file = locate(roomCode);
-    if (!file || !ensureDirectory(file->parent_path())) return std::nullopt;
     try {
-        return *file;
+        fs::path file = locate(roomCode);
+        if (!ensureDirectory(file.parent_path())) return std::nullopt;
+        return file;
     } catch (const std::exception&) {
         return std::nullopt;
     }
 }
 
-const fs::path* SessionEpochStore::locate(std::string_view roomCode) const noexcept {
+std::optional<double> SessionEpochStore::read(std::string_view roomCode) const noexcept {
     try {
-        // Every record asks for the same room: its path is worked out once.
-        if (cachedRoomCode_ != roomCode || cachedFile_.empty()) {
-            const fs::path directory = directory_ ? *directory_ : paths::applicationSupportDirectory() / directoryName;
-            fs::path file = directory / fileName(roomCode);
-            cachedRoomCode_ = roomCode;
-            cachedFile_ = std::move(file);
-            // Another file: what was watched and read belongs to the one before.
-            watch_.reset();
-            lastReading_.reset();
-        }
-        return &cachedFile_;
+        // A directory that does not exist holds no file: nothing is made to read one.
+        return readEpoch(locate(roomCode));
     } catch (const std::exception&) {
-        cachedFile_.clear();
-        return nullptr;
+        return std::nullopt;
     }
 }
 
-void SessionEpochStore::persistSessionEpoch(std::string_view roomCode) const noexcept {
-    lastReading_.reset();
+void SessionEpochStore::write(std::string_view roomCode, double wallSeconds) const noexcept {
     try {
         const auto file = sessionEpochFile(roomCode);
         if (!file) return;
         // A reader sees either the old file or the whole new one, never a partial write.
         const fs::path temporary = fs::path(*file).concat(".tmp-" + hexString(random::bytes(8)));
-        const auto content = encode(clock_->wallSeconds());
+        const auto content = encode(wallSeconds);
         bool written;
         {
             Descriptor out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -153,37 +147,16 @@ void SessionEpochStore::persistSessionEpoch(std::string_view roomCode) const noe
     }
 }
 
-void SessionEpochStore::clearSessionEpoch(std::string_view roomCode) const noexcept {
-    lastReading_.reset();
+void SessionEpochStore::remove(std::string_view roomCode) const noexcept {
     try {
         // Removing a file needs no directory made for it.
-        const fs::path* file = locate(roomCode);
-        if (!file) return;
+        const fs::path file = locate(roomCode);
         // Only a file of ours goes; anything else at that path is left alone.
         std::error_code ec;
-        const auto status = fs::symlink_status(*file, ec);
-        if (!ec && (fs::is_regular_file(status) || fs::is_symlink(status))) fs::remove(*file, ec);
+        const auto status = fs::symlink_status(file, ec);
+        if (!ec && (fs::is_regular_file(status) || fs::is_symlink(status))) fs::remove(file, ec);
     } catch (const std::exception&) {
     }
-}
-
-bool SessionEpochStore::isSessionEpochExpired(std::string_view roomCode) const noexcept {
-    // Runs before every record and frame. A directory that does not exist holds no file, so it
-    // need not be created here; and the file is only read again once its directory reports a
-    // change, which costs one system call where a read costs four.
-    const fs::path* file = locate(roomCode);
-    if (!file) return false;
-    try {
-        if (!watch_) {
-            lastReading_.reset();
-            watch_ = std::make_unique<DirectoryWatch>(file->parent_path());
-        }
-        if (watch_->changed() || !lastReading_) lastReading_ = readEpoch(*file);
-    } catch (const std::exception&) {
-        watch_.reset();
-        lastReading_ = readEpoch(*file);
-    }
-    return *lastReading_ && clock_->wallSeconds() - **lastReading_ >= lifetimeSeconds;
 }
 
 }  // namespace duoquill

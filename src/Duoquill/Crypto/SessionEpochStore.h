@@ -7,25 +7,22 @@
 // and nothing is raised.
 
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "Duoquill/Platform/System/Clock.h"
-#include "Duoquill/Platform/System/DirectoryWatch.h"
-
 namespace duoquill {
 
+// The file's reader and writer. The session never touches it: the client reads a room's file
+// once before it makes sessions, writes it when a session's keys are made and removes it when
+// the session goes; the session applies the 24-hour rule to the time it is handed.
 class SessionEpochStore {
 public:
-    static constexpr double lifetimeSeconds = 86400.0;
     static constexpr std::size_t fileSize = 8;
 
     // directory: where the files live. Absent means <per-user application-support
     // directory>/com.duoquill.session, looked up afresh on every use.
-    explicit SessionEpochStore(const Clock& clock = Clock::system(),
-                               std::optional<std::filesystem::path> directory = std::nullopt);
+    explicit SessionEpochStore(std::optional<std::filesystem::path> directory = std::nullopt);
 
     // "epoch-" and the lowercase hex of the first 16 bytes of SHA-256(roomCode).
     static std::string fileName(std::string_view roomCode);
@@ -34,26 +31,17 @@ public:
     // directory cannot be found or created.
     std::optional<std::filesystem::path> sessionEpochFile(std::string_view roomCode) const noexcept;
 
-    // Writes the current wall-clock time, atomically (temporary file, then rename).
-    void persistSessionEpoch(std::string_view roomCode) const noexcept;
-    void clearSessionEpoch(std::string_view roomCode) const noexcept;
-    // True when the file holds exactly 8 bytes and is at least 86400 seconds old. A missing,
-    // unreadable or wrongly sized file, or a time in the future, is not expired. The file is
-    // read again whenever its directory reports a change, and every time where it cannot.
-    bool isSessionEpochExpired(std::string_view roomCode) const noexcept;
+    // The time the room's file holds: nothing when it is missing, unreadable, not a regular
+    // file of exactly 8 bytes.
+    std::optional<double> read(std::string_view roomCode) const noexcept;
+    // Writes `wallSeconds` atomically (temporary file, then rename).
+    void write(std::string_view roomCode, double wallSeconds) const noexcept;
+    void remove(std::string_view roomCode) const noexcept;
 
 private:
-    // The room's file, kept for the next call (nothing when it cannot be worked out).
-    const std::filesystem::path* locate(std::string_view roomCode) const noexcept;
+    std::filesystem::path locate(std::string_view roomCode) const;
 
-    const Clock* clock_;
     std::optional<std::filesystem::path> directory_;
-    mutable std::string cachedRoomCode_;
-    mutable std::filesystem::path cachedFile_;
-    // The last reading of cachedFile_ (nothing: no usable file), good while watch_ sees no
-    // change in its directory.
-    mutable std::unique_ptr<DirectoryWatch> watch_;
-    mutable std::optional<std::optional<double>> lastReading_;
 };
 
 }  // namespace duoquill

@@ -9,9 +9,9 @@
 namespace duoquill::protocol {
 namespace {
 
-std::string sealMsg(PFSChatSession& session, const std::optional<Bytes>& header,
+std::string sealMsg(PFSChatSession& session, Instant now, const std::optional<Bytes>& header,
                     const PFSChatSession::SealedRecord& record, std::optional<LineNumbers> numbers) {
-    return sealTunnelText(session, encode(Msg{record.counter, record.data, header, numbers}));
+    return sealTunnelText(session, encode(Msg{record.counter, record.data, header, numbers}), now);
 }
 
 std::string_view asText(const SecureBytes& bytes) {
@@ -28,29 +28,29 @@ std::size_t decimalDigits(std::uint64_t value) {
 
 }  // namespace
 
-std::string sealTunnelText(PFSChatSession& session, std::string_view jsonText) {
-    return base64String(session.tunnelSeal(asBytes(jsonText)));
+std::string sealTunnelText(PFSChatSession& session, std::string_view jsonText, Instant now) {
+    return base64String(session.tunnelSeal(asBytes(jsonText), now));
 }
 
-std::string sealChatLine(PFSChatSession& session, BytesView line, std::optional<LineNumbers> numbers) {
+std::string sealChatLine(PFSChatSession& session, Instant now, BytesView line, std::optional<LineNumbers> numbers) {
     const auto header = session.prepareDHRatchetIfNeeded();
-    const auto record = session.seal(line);
-    return sealMsg(session, header, record, numbers);
+    const auto record = session.seal(line, now);
+    return sealMsg(session, now, header, record, numbers);
 }
 
-std::string sealCoverRecord(PFSChatSession& session, std::optional<LineNumbers> numbers) {
+std::string sealCoverRecord(PFSChatSession& session, Instant now, std::optional<LineNumbers> numbers) {
     const auto header = session.prepareDHRatchetIfNeeded();
-    const auto record = session.sealDummy();
-    return sealMsg(session, header, record, numbers);
+    const auto record = session.sealDummy(now);
+    return sealMsg(session, now, header, record, numbers);
 }
 
-std::optional<RelayMessage> openTunnelText(PFSChatSession& session, std::string_view frameText) {
+std::optional<RelayMessage> openTunnelText(PFSChatSession& session, std::string_view frameText, Instant now) {
     const auto frame = bytesFromBase64String(frameText);
     if (!frame) return std::nullopt;
     // A frame that does not open under the session's keys is not ours to read; anything else
     // thrown here is a fault of this program and must not pass for a forged frame.
     try {
-        return parseRelayMessage(asText(session.tunnelOpen(*frame)), true);
+        return parseRelayMessage(asText(session.tunnelOpen(*frame, now)), true);
     } catch (const SessionError&) {
         return std::nullopt;
     } catch (const CryptoError&) {

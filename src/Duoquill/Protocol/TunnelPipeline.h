@@ -17,15 +17,15 @@
 namespace duoquill::protocol {
 
 // Outgoing: tunnelSeal of the JSON text, standard base64 of the frame (errors propagate).
-std::string sealTunnelText(PFSChatSession& session, std::string_view jsonText);
+std::string sealTunnelText(PFSChatSession& session, std::string_view jsonText, Instant now);
 // Outgoing "msg": the pending ratchet header, seal of the line (or sealDummy), the msg JSON,
 // tunnel seal, base64. Errors propagate; a failed tunnel seal leaves the record chain moved.
 // `numbers` go out as the "s" and "a" members when given.
-std::string sealChatLine(PFSChatSession& session, BytesView line, std::optional<LineNumbers> numbers = std::nullopt);
-std::string sealCoverRecord(PFSChatSession& session, std::optional<LineNumbers> numbers = std::nullopt);
+std::string sealChatLine(PFSChatSession& session, Instant now, BytesView line, std::optional<LineNumbers> numbers = std::nullopt);
+std::string sealCoverRecord(PFSChatSession& session, Instant now, std::optional<LineNumbers> numbers = std::nullopt);
 // Incoming: base64, tunnelOpen, parse; nothing when any step fails (the caller then tries the
 // frame as a plain message).
-std::optional<RelayMessage> openTunnelText(PFSChatSession& session, std::string_view frameText);
+std::optional<RelayMessage> openTunnelText(PFSChatSession& session, std::string_view frameText, Instant now);
 // Incoming plain frame: nothing unless it begins with '{' and parses as a relay message.
 std::optional<RelayMessage> parsePlainFrame(std::string_view frameText);
 
