@@ -101,6 +101,7 @@ private:
         .baseProtocolOnly = false,
         .lineStreamStart = {},
         .observer = json ? &jsonDisplay : nullptr,
+        .epochDirectory = {},
     };
     auto client = CLIChatClient::create(std::move(environment), peerPubKeyBase64URL, relayBaseURL);
     asio::co_spawn(io, client->run(), asio::detached);

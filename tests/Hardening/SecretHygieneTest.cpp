@@ -208,6 +208,7 @@ protected:
         ASSERT_TRUE(client.isActive() && peer.isActive());
     }
     PFSChatSession& peerSession() { return *peer.machine().currentSession(); }
+    Instant peerNow() const { return Instant::of(peer.world.clock); }
 
     std::string shown() const { return readFile(dir.path() / "stderr"); }
 
@@ -257,13 +258,13 @@ TEST_F(ChatHygiene, NothingSecretReachesStandardErrorAndQuitWipesTheSessionBefor
         collect();
         // Errors and restarts on the terminal too: a record that does not open, a skipped counter.
         if (round == 10) {
-            auto record = peerSession().seal(asBytes("tampered"), testTime);
+            auto record = peerSession().seal(asBytes("tampered"), peerNow());
             record.data[record.data.size() / 2] ^= 1;
             relay.sendAs(1, protocol::sealTunnelText(peerSession(), protocol::encode(protocol::Msg{
-                                                                    record.counter, record.data, std::nullopt, std::nullopt})));
+                                                                    record.counter, record.data, std::nullopt, std::nullopt}), peerNow()));
         } else if (round == 25) {
-            (void)protocol::sealChatLine(peerSession(), asBytes("never sent"));
-            relay.sendAs(1, protocol::sealChatLine(peerSession(), asBytes("after a gap")));
+            (void)protocol::sealChatLine(peerSession(), peerNow(), asBytes("never sent"));
+            relay.sendAs(1, protocol::sealChatLine(peerSession(), peerNow(), asBytes("after a gap")));
         }
         if (round == 10 || round == 25) {
             collect();
@@ -300,7 +301,7 @@ TEST_F(ChatHygiene, AFatalCheckWipesTheSessionBeforeTheProcessEnds) {
         if (protocol::parsePlainFrame(frame)) return frame;
         PFSChatSession& session = peerSession();
         if (++tunnelFrames != (*session.isInitiator() ? 2 : 1)) return frame;
-        return protocol::sealTunnelText(session, protocol::encode(protocol::Ready{Bytes(32, 0x42), {}}));
+        return protocol::sealTunnelText(session, protocol::encode(protocol::Ready{Bytes(32, 0x42), {}}), peerNow());
     });
     timeline.runFor(10, [&] { return client.machine().currentSession() != nullptr; });
     watchTheEnd(1);  // a waiting session holds its pre-shared key
