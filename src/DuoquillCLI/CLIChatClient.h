@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 
+#include "Duoquill/Networking/Socks5Proxy.h"
 #include "Duoquill/Platform/KeyStorage/KeyStore.h"
 #include "Duoquill/Platform/Primitives/P256.h"
 #include "Duoquill/Platform/SecureBytes.h"
@@ -158,7 +159,9 @@ enum class ChatInterface : std::uint8_t { person, json };
 
 // The `chat` command: runs the client on the main thread until it ends the process (status 0
 // after quitting, 1 after a fatal error).
+// With a proxy, every relay connection goes through it (SOCKS5).
 [[noreturn]] void runChat(const std::string& peerPubKeyBase64URL, const std::string& relayBaseURL,
-                          ChatInterface interface = ChatInterface::person);
+                          ChatInterface interface = ChatInterface::person,
+                          std::optional<Socks5Proxy> proxy = std::nullopt);
 
 }  // namespace duoquill::cli
