@@ -119,17 +119,19 @@ ConnectReply parseConnectReply(std::span<const std::uint8_t> received) {
     if (received[0] != kVersion) return Socks5Error::malformedReply;
     // A refusal counts whatever follows: some proxies close right after its code.
     if (received[1] != 0x00) return static_cast<Socks5Error>(received[1]);
+    if (received.size() >= 3 && received[2] != 0x00) return Socks5Error::malformedReply;
+    if (received.size() >= 4 && received[3] != kIPv4 && received[3] != kIPv6 && received[3] != kDomainName) {
+        return Socks5Error::malformedReply;
+    }
     if (received.size() < 5) return NeedBytes{5};
-    if (received[2] != 0x00) return Socks5Error::malformedReply;
     std::size_t total = 0;
     switch (received[3]) {
         case kIPv4: total = 4 + 4 + 2; break;
         case kIPv6: total = 4 + 16 + 2; break;
-        case kDomainName:
-            if (received[4] == 0) return Socks5Error::malformedReply;
+        default:
+            if (received[4] == 0) return Socks5Error::malformedReply;  // an empty name
             total = 4 + 1 + received[4] + 2;
             break;
-        default: return Socks5Error::malformedReply;
     }
     if (received.size() < total) return NeedBytes{total};
     if (received.size() > total) return Socks5Error::malformedReply;
