@@ -24,14 +24,14 @@ class Socks5TestProxy {
 public:
     struct Options {
         // Name -> IP address; every other name gets "host unreachable" (4).
-        std::map<std::string, std::string> names;
+        std::map<std::string, std::string> names{};
         // Picked when the client offers it; otherwise "no authentication".
         bool wantsCredentials = true;
         bool refusesCredentials = false;
         // Answers every CONNECT with this code (0: connects).
         std::uint8_t replyCode = 0;
         // Sent in place of the CONNECT reply, then the connection is closed.
-        std::optional<std::vector<std::uint8_t>> rawReply;
+        std::optional<std::vector<std::uint8_t>> rawReply{};
     };
 
     struct Request {

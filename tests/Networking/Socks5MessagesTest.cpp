@@ -33,7 +33,8 @@ Bytes operator+(Bytes a, const Bytes& b) {
 }
 
 TEST(Socks5Messages, RequestsAreTheBytesOfRfc1928And1929) {
-    EXPECT_EQ(greeting(), bytesOf({5, 2, 0, 2}));
+    EXPECT_EQ(greeting(true), bytesOf({5, 2, 0, 2}));
+    EXPECT_EQ(greeting(false), bytesOf({5, 1, 0}));
     EXPECT_EQ(authRequest("user", "pw"), bytesOf({1, 4}) + "user" + bytesOf({2}) + "pw");
     EXPECT_EQ(authRequest(std::string(255, 'u'), "p")->size(), 1u + 1 + 255 + 1 + 1);
     EXPECT_FALSE(authRequest("", "p"));
@@ -51,11 +52,12 @@ TEST(Socks5Messages, RequestsAreTheBytesOfRfc1928And1929) {
 
 TEST(Socks5Messages, RepliesAreJudgedAsSoonAsTheirBytesAllowAndRefusalsReadAsSentences) {
     using Method = socks5::Method;
-    EXPECT_EQ(std::get<Method>(parseMethodChoice(answer(5, 0))), Method::noAuthentication);
-    EXPECT_EQ(std::get<Method>(parseMethodChoice(answer(5, 2))), Method::usernamePassword);
-    EXPECT_EQ(std::get<Socks5Error>(parseMethodChoice(answer(5, 0xFF))), Socks5Error::noAcceptableMethod);
-    EXPECT_EQ(std::get<Socks5Error>(parseMethodChoice(answer(5, 1))), Socks5Error::malformedReply);  // not offered
-    EXPECT_EQ(std::get<Socks5Error>(parseMethodChoice(answer(4, 0))), Socks5Error::malformedReply);
+    EXPECT_EQ(std::get<Method>(parseMethodChoice(answer(5, 0), true)), Method::noAuthentication);
+    EXPECT_EQ(std::get<Method>(parseMethodChoice(answer(5, 2), true)), Method::usernamePassword);
+    EXPECT_EQ(std::get<Socks5Error>(parseMethodChoice(answer(5, 0xFF), true)), Socks5Error::noAcceptableMethod);
+    EXPECT_EQ(std::get<Socks5Error>(parseMethodChoice(answer(5, 1), true)), Socks5Error::malformedReply);  // not offered
+    EXPECT_EQ(std::get<Socks5Error>(parseMethodChoice(answer(4, 0), true)), Socks5Error::malformedReply);
+    EXPECT_EQ(std::get<Socks5Error>(parseMethodChoice(answer(5, 2), false)), Socks5Error::malformedReply);
     EXPECT_EQ(parseAuthReply(answer(1, 0)), std::nullopt);
     EXPECT_EQ(parseAuthReply(answer(1, 1)), Socks5Error::authRefused);
     EXPECT_EQ(parseAuthReply(answer(5, 0)), Socks5Error::malformedReply);

@@ -67,16 +67,22 @@ boost::system::error_code make_error_code(Socks5Error error) noexcept {
     return {static_cast<int>(error), socks5Category()};
 }
 
-std::vector<std::uint8_t> greeting() {
-    return {kVersion, 2, static_cast<std::uint8_t>(Method::noAuthentication),
-            static_cast<std::uint8_t>(Method::usernamePassword)};
+std::vector<std::uint8_t> greeting(bool withCredentials) {
+    std::vector<std::uint8_t> out{kVersion, 1, static_cast<std::uint8_t>(Method::noAuthentication)};
+    if (withCredentials) {
+        out[1] = 2;
+        out.push_back(static_cast<std::uint8_t>(Method::usernamePassword));
+    }
+    return out;
 }
 
-std::variant<Method, Socks5Error> parseMethodChoice(std::span<const std::uint8_t, 2> reply) {
+std::variant<Method, Socks5Error> parseMethodChoice(std::span<const std::uint8_t, 2> reply, bool withCredentials) {
     if (reply[0] != kVersion) return Socks5Error::malformedReply;
     switch (reply[1]) {
         case static_cast<std::uint8_t>(Method::noAuthentication): return Method::noAuthentication;
-        case static_cast<std::uint8_t>(Method::usernamePassword): return Method::usernamePassword;
+        case static_cast<std::uint8_t>(Method::usernamePassword):
+            if (withCredentials) return Method::usernamePassword;
+            break;
         case kNoAcceptableMethod: return Socks5Error::noAcceptableMethod;
     }
     return Socks5Error::malformedReply;  // a method that was not offered

@@ -46,9 +46,11 @@ inline boost::system::error_code replyCodeError(std::uint8_t code) noexcept {
 
 enum class Method : std::uint8_t { noAuthentication = 0x00, usernamePassword = 0x02 };
 
-// Offers both methods; a proxy that can isolate by credentials (Tor) picks username/password.
-std::vector<std::uint8_t> greeting();
-std::variant<Method, Socks5Error> parseMethodChoice(std::span<const std::uint8_t, 2> reply);
+// Offers no authentication, and username/password when there are credentials: a proxy that
+// isolates by credentials (Tor) then picks them.
+std::vector<std::uint8_t> greeting(bool withCredentials);
+// A method that was not offered is a malformed reply.
+std::variant<Method, Socks5Error> parseMethodChoice(std::span<const std::uint8_t, 2> reply, bool withCredentials);
 
 // nullopt when a credential is empty or longer than 255 bytes.
 std::optional<std::vector<std::uint8_t>> authRequest(std::string_view username, std::string_view password);

@@ -67,8 +67,10 @@ void drawIsolationCredentials(Socks5Proxy& proxy) {
 
 bool isOnionRelay(std::string_view relayUrl) {
     const auto parsed = boost::urls::parse_uri(relayUrl);
-    if (!parsed) return false;
-    std::string host = parsed->host_address();
+    return parsed && isOnionHost(parsed->host_address());
+}
+
+bool isOnionHost(std::string host) {
     if (host.ends_with('.')) host.pop_back();  // "name.onion." is the same name
     std::transform(host.begin(), host.end(), host.begin(), [](unsigned char c) { return std::tolower(c); });
     return host == "onion" || host.ends_with(".onion");

@@ -29,7 +29,9 @@ std::optional<Socks5Proxy> parseProxyUrl(std::string_view url);
 // Sets fresh random credentials (128 bits each) unless the URL gave some.
 void drawIsolationCredentials(Socks5Proxy& proxy);
 
-// Whether a wss:// relay URL names an onion service, which only a proxy such as Tor can reach.
+// Whether a wss:// relay URL, or a host name, names an onion service, which only a proxy such
+// as Tor can reach.
 bool isOnionRelay(std::string_view relayUrl);
+bool isOnionHost(std::string host);
 
 }  // namespace duoquill

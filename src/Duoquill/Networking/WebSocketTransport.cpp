@@ -290,7 +290,7 @@ private:
                  "The relay URL is not a usable wss:// URL");
             co_return;
         }
-        if (!proxy_ && isOnionRelay(target_->host)) {
+        if (!proxy_ && isOnionHost(target_->host)) {
             fail(boost::system::errc::make_error_code(boost::system::errc::invalid_argument),
                  "a .onion relay needs --proxy");
             co_return;
@@ -377,9 +377,10 @@ private:
         if (stepFailed("cannot be reached")) co_return false;
 
         std::array<std::uint8_t, 2> two{};
-        co_await exchangeWithProxy(socks5::greeting(), two, ec);
+        const bool withCredentials = !proxy_->username.empty();
+        co_await exchangeWithProxy(socks5::greeting(withCredentials), two, ec);
         if (stepFailed("failed")) co_return false;
-        const auto method = socks5::parseMethodChoice(two);
+        const auto method = socks5::parseMethodChoice(two, withCredentials);
         if (const auto* refusal = std::get_if<socks5::Socks5Error>(&method)) ec = *refusal;
         if (stepFailed("failed")) co_return false;
         if (std::get<socks5::Method>(method) == socks5::Method::usernamePassword) {
