@@ -81,9 +81,15 @@ ProcessResult ChatUser::run(const std::vector<std::string>& arguments, const std
 }
 
 ChatCliProcess::ChatCliProcess(const ChatUser& user, const std::string& peerKey, const std::string& relayURL,
-                               bool inTerminal)
+                               bool inTerminal, const std::vector<std::string>& options)
     : RunningProcess(cliPath().string(),
-                     relayURL.empty() ? std::vector<std::string>{"chat", peerKey} : std::vector<std::string>{"chat", peerKey, relayURL},
+                     [&] {
+                         std::vector<std::string> arguments{"chat"};
+                         arguments.insert(arguments.end(), options.begin(), options.end());
+                         arguments.push_back(peerKey);
+                         if (!relayURL.empty()) arguments.push_back(relayURL);
+                         return arguments;
+                     }(),
                      [&] {
           auto options = user.processOptions();
           options.terminal = inTerminal || !user.pin().empty();
