@@ -65,8 +65,11 @@ std::optional<std::vector<std::uint8_t>> connectRequest(std::string_view host, s
 // how long it is. NeedBytes::total is then the reply's length so far known (> bytes given).
 struct NeedBytes {
     std::size_t total;
+    bool operator==(const NeedBytes&) const = default;
 };
-struct Connected {};
+struct Connected {
+    bool operator==(const Connected&) const = default;
+};
 using ConnectReply = std::variant<NeedBytes, Connected, Socks5Error>;
 ConnectReply parseConnectReply(std::span<const std::uint8_t> received);
 
