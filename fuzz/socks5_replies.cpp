@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             requireSentence(*refusal);
             return 0;
         }
-        require(reply.size() >= 10 && reply[0] == 5 && reply[1] == 0 && reply[2] == 0, "granted only by 05 00 00");
+        require(reply.size() >= 8 && reply[0] == 5 && reply[1] == 0 && reply[2] == 0, "granted only by 05 00 00");
         const std::size_t address = reply[3] == 1 ? 4 : reply[3] == 4 ? 16 : reply[3] == 3 ? 1u + reply[4] : 0;
         require(address > 1 && reply.size() == 4 + address + 2, "the reply's length is its address type's");
         return 0;
