@@ -36,7 +36,8 @@ constexpr std::string_view kMoreHelp =
     "  duoquill-cli chat --proxy socks5h://HOST:PORT <name|peer-key> [<wss://\xE2\x80\xA6>]\n"
     "                                                   Through a SOCKS5 proxy such as Tor's\n"
     "                                                   (socks5h://127.0.0.1:9050; or set DUOQUILL_PROXY)\n"
-    "  duoquill-cli add <name> <peer-key> [<wss://\xE2\x80\xA6>]   Save a contact (--replace: a new key for it)\n"
+    "  duoquill-cli add <name> <peer-key> [<wss://\xE2\x80\xA6>]   Save a contact (--replace: a new key for it;\n"
+    "                                                   --proxy socks5h://HOST:PORT: its proxy)\n"
     "  duoquill-cli contacts                            List contacts, and who is verified\n"
     "  duoquill-cli remove <name>                       Forget a contact\n"
     "  duoquill-cli verify <name|peer-key>              Print the safety code to compare aloud\n";
@@ -59,7 +60,7 @@ std::optional<Grammar> grammarOf(std::string_view command) {
     if (command == "keygen") return Grammar{{"--force"}, {}, 0};
     if (command == "pubkey" || command == "--help" || command == "-h" || command == "--version") return Grammar{{}, {}, 0};
     if (command == "chat") return Grammar{{"--json"}, {"--proxy"}, 2, true};
-    if (command == "add") return Grammar{{"--replace"}, {}, 3, false, true};
+    if (command == "add") return Grammar{{"--replace"}, {"--proxy"}, 3, false, true};
     if (command == "contacts") return Grammar{{}, {}, 0, false, true};
     if (command == "remove" || command == "verify") return Grammar{{}, {}, 1, false, true};
     return std::nullopt;
@@ -122,7 +123,9 @@ bool runContactCommand(const std::string& command, const Arguments& arguments) {
     namespace contacts = duoquill::cli::CLIContactCommands;
     if (command == "add") {
         duoquill::ProcessHardening::protectSecrets();  // the own-key check may re-create the identity key
-        contacts::add(arguments.operands, arguments.has("--replace"));
+        const auto proxy = arguments.values.find("--proxy");
+        contacts::add(arguments.operands, arguments.has("--replace"),
+                      proxy == arguments.values.end() ? std::nullopt : std::optional<std::string>(proxy->second));
     } else if (command == "contacts") {
         contacts::list();
     } else if (command == "remove") {
@@ -136,11 +139,14 @@ bool runContactCommand(const std::string& command, const Arguments& arguments) {
     return true;
 }
 
-// The chat's proxy: --proxy, else DUOQUILL_PROXY; none when neither is given (or it is empty).
-std::optional<duoquill::Socks5Proxy> proxyOf(const Arguments& arguments) {
+// The chat's proxy: --proxy, else the contact's, else DUOQUILL_PROXY; none when none is given
+// (or the first given is empty).
+std::optional<duoquill::Socks5Proxy> proxyOf(const Arguments& arguments, const std::optional<std::string>& saved) {
     std::string text;
     if (const auto option = arguments.values.find("--proxy"); option != arguments.values.end()) {
         text = option->second;
+    } else if (saved) {
+        text = *saved;
     } else if (const char* variable = std::getenv("DUOQUILL_PROXY")) {
         text = variable;
     }
@@ -189,7 +195,8 @@ int main(int argc, char** argv) {
     const bool json = arguments.has("--json");
     std::vector<std::string> operands{args[0], command};
     operands.insert(operands.end(), arguments.operands.begin(), arguments.operands.end());
-    const std::vector<std::string> chatArgs = duoquill::cli::CLIContactCommands::resolveChat(operands).value_or(operands);
+    const auto saved = duoquill::cli::CLIContactCommands::resolveChat(operands);
+    const std::vector<std::string> chatArgs = saved ? saved->arguments : operands;
     if (chatArgs.size() < 4) {
         duoquill::writeStandardError("Error: chat requires <peer-pubkey-b64url> <wss://relay-url>\n");
         printUsage();
@@ -197,7 +204,7 @@ int main(int argc, char** argv) {
     const std::string& peerKey = chatArgs[2];
     const std::string& relayURL = chatArgs[3];
     if (!relayURL.starts_with("wss://")) fail("Error: relay URL must use wss://\n");
-    const std::optional<duoquill::Socks5Proxy> proxy = proxyOf(arguments);
+    const std::optional<duoquill::Socks5Proxy> proxy = proxyOf(arguments, saved ? saved->proxy : std::nullopt);
     // An onion name looked up outside Tor would tell the local resolver where the chat goes.
     if (!proxy && duoquill::isOnionRelay(relayURL)) fail("Error: a .onion relay needs --proxy\n");
     if (!duoquill::KeyHelpers::isValidPublicKey(peerKey)) fail("Error: invalid peer public key\n");

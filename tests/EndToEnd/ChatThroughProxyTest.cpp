@@ -42,12 +42,15 @@ TEST(ChatThroughProxy, BothEndsChatThroughSocks5ProxiesAndTheRelaysNameIsNeverRe
     RelayProcess relay;
     Socks5TestProxy recording({.names = {{std::string(kOnionRelayName), "127.0.0.1"}}});
     Microsocks microsocks;
-    // Alice's proxy from the environment, Bob's from the option, which wins over his variable.
+    // Alice's proxy from the environment, Bob's saved with the contact, which wins over his
+    // variable (and --proxy over both: the refusals below).
     const ChatUser alice("alice", {{"DUOQUILL_PROXY", recording.url()}});
     const ChatUser bob("bob", {{"DUOQUILL_PROXY", "socks5h://127.0.0.1:" + std::to_string(freeLoopbackPort())}});
-    ASSERT_EQ(bob.run({"add", "alice", alice.publicKey(), relayAt("localhost", relay.port())}).exitStatus, 0);
+    ASSERT_EQ(bob.run({"add", "alice", alice.publicKey(), relayAt("localhost", relay.port()), "--proxy", microsocks.url()})
+                  .exitStatus,
+              0);
     ChatCliProcess a(alice, bob.publicKey(), relayAt(kOnionRelayName, relay.port()));
-    ChatCliProcess b(bob, "alice", "", false, {"--proxy=" + microsocks.url()});
+    ChatCliProcess b(bob, "alice", "");
     ASSERT_TRUE(a.waitFor(kConnectedLine)) << a.standardError();
     ASSERT_TRUE(b.waitFor(kConnectedLine)) << b.standardError();
     a.type("through tor, as it were");
