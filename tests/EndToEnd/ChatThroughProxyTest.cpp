@@ -1,6 +1,7 @@
 // Real chats through SOCKS5 proxies to a real relay: the test kit's proxy, which records what
 // it was asked and alone knows the relay's onion name, and Debian's microsocks with a username
-// and password. What the user sees when the proxy is down, and the start-up refusals.
+// and password. (The start-up refusals: CommandLineTest; the proxy's failures:
+// WebSocketTransportTest, shown and retried as any connect error.)
 
 #include <gtest/gtest.h>
 
@@ -42,14 +43,13 @@ TEST(ChatThroughProxy, BothEndsChatThroughSocks5ProxiesAndTheRelaysNameIsNeverRe
     RelayProcess relay;
     Socks5TestProxy recording({.names = {{std::string(kOnionRelayName), "127.0.0.1"}}});
     Microsocks microsocks;
-    // Alice's proxy from the environment, Bob's saved with the contact, which wins over his
-    // variable (and --proxy over both: the refusals below).
-    const ChatUser alice("alice", {{"DUOQUILL_PROXY", recording.url()}});
+    // Alice's proxy from the option, Bob's saved with the contact, which wins over his variable.
+    const ChatUser alice("alice");
     const ChatUser bob("bob", {{"DUOQUILL_PROXY", "socks5h://127.0.0.1:" + std::to_string(freeLoopbackPort())}});
     ASSERT_EQ(bob.run({"add", "alice", alice.publicKey(), relayAt("localhost", relay.port()), "--proxy", microsocks.url()})
                   .exitStatus,
               0);
-    ChatCliProcess a(alice, bob.publicKey(), relayAt(kOnionRelayName, relay.port()));
+    ChatCliProcess a(alice, bob.publicKey(), relayAt(kOnionRelayName, relay.port()), false, {"--proxy", recording.url()});
     ChatCliProcess b(bob, "alice", "");
     ASSERT_TRUE(a.waitFor(kConnectedLine)) << a.standardError();
     ASSERT_TRUE(b.waitFor(kConnectedLine)) << b.standardError();
@@ -74,32 +74,6 @@ TEST(ChatThroughProxy, BothEndsChatThroughSocks5ProxiesAndTheRelaysNameIsNeverRe
     b.closeInput();
     EXPECT_EQ(a.waitForExit(), std::optional<int>(0));
     EXPECT_EQ(b.waitForExit(), std::optional<int>(0));
-}
-
-TEST(ChatThroughProxy, ProxyDownIsSaidAndRetriedAndStartUpRefusals) {
-    const ChatUser alice("alice", {{"NO_COLOR", "1"}}), bob("bob");
-    const std::string port = std::to_string(freeLoopbackPort());
-    ChatCliProcess a(alice, bob.publicKey(), relayAt("localhost", 9), false, {"--proxy", "socks5h://127.0.0.1:" + port});
-    const std::string down = "[connect error] The proxy at 127.0.0.1:" + port + " cannot be reached: Connection refused";
-    ASSERT_TRUE(a.waitFor(down)) << a.standardError();
-    ASSERT_TRUE(a.waitFor(" (3 times)\n", 20s)) << a.standardError();
-    EXPECT_EQ(a.timesShown("waiting for peer..."), 0u) << a.standardError();
-
-    const std::string onion = relayAt("abcdefghijklmnop.onion", 443);
-    EXPECT_EQ(alice.run({"chat", bob.publicKey(), onion}).standardError, "Error: a .onion relay needs --proxy\n");
-    const std::vector<std::pair<std::vector<std::string>, std::string>> refusals{
-        // An empty option turns off the proxy of the environment.
-        {{"chat", "--proxy", "", bob.publicKey(), onion}, "Error: a .onion relay needs --proxy\n"},
-        {{"chat", "--proxy", "socks5://127.0.0.1:9050", bob.publicKey(), onion},
-         "Error: the proxy must be given as socks5h://HOST:PORT\n"},
-        {{"chat", bob.publicKey(), onion, "--proxy"}, "Option --proxy needs a value\n"},
-    };
-    ChatUser carol("carol", {{"DUOQUILL_PROXY", "socks5h://127.0.0.1:9050"}});
-    for (const auto& [arguments, message] : refusals) {
-        const auto run = carol.run(arguments);
-        EXPECT_EQ(run.exitStatus, 1);
-        EXPECT_TRUE(run.standardError.starts_with(message)) << run.standardError;
-    }
 }
 
 }  // namespace
