@@ -87,7 +87,7 @@ asio::awaitable<void> Socks5TestProxy::serve(tcp::socket clientSocket) {
     const auto offered = [&](std::uint8_t method) {
         return std::find(request.methods.begin(), request.methods.end(), method) != request.methods.end();
     };
-    const std::uint8_t method = options_.wantsCredentials && offered(2) ? 2 : offered(0) ? 0 : 0xFF;
+    const std::uint8_t method = offered(2) ? 2 : offered(0) ? 0 : 0xFF;
     std::vector<std::uint8_t> choice{5, method};
     co_await writeBytes(socket, std::move(choice));
     if (method == 0xFF) co_return;
@@ -108,15 +108,13 @@ asio::awaitable<void> Socks5TestProxy::serve(tcp::socket clientSocket) {
         const auto raw = co_await readBytes(socket, 4);
         address = asio::ip::make_address_v4(asio::ip::address_v4::bytes_type{raw[0], raw[1], raw[2], raw[3]});
         request.address = address.to_string();
-    } else if (connect[3] == 4) {
-        const auto raw = co_await readBytes(socket, 16);
-        asio::ip::address_v6::bytes_type bytes;
-        std::copy(raw.begin(), raw.end(), bytes.begin());
-        address = asio::ip::make_address_v6(bytes);
-        request.address = address.to_string();
-    } else {
+    } else if (connect[3] == 3) {
         const auto nameLength = co_await readBytes(socket, 1);
         request.address = text(co_await readBytes(socket, nameLength[0]));
+    } else {
+        std::vector<std::uint8_t> unsupported{5, 8, 0, 1, 0, 0, 0, 0, 0, 0};
+        co_await writeBytes(socket, std::move(unsupported));
+        co_return;
     }
     const auto port = co_await readBytes(socket, 2);
     request.port = static_cast<std::uint16_t>(port[0] << 8 | port[1]);

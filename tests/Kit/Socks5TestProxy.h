@@ -23,10 +23,9 @@ namespace duoquill::test {
 class Socks5TestProxy {
 public:
     struct Options {
-        // Name -> IP address; every other name gets "host unreachable" (4).
+        // Name -> IP address; every other name gets "host unreachable" (4). Credentials are
+        // asked for whenever the client offers them; IPv6 addresses are not supported (8).
         std::map<std::string, std::string> names{};
-        // Picked when the client offers it; otherwise "no authentication".
-        bool wantsCredentials = true;
         bool refusesCredentials = false;
         // Answers every CONNECT with this code (0: connects).
         std::uint8_t replyCode = 0;
@@ -38,7 +37,7 @@ public:
         std::vector<std::uint8_t> methods;
         std::string username, password;
         std::uint8_t addressType = 0;
-        std::string address;  // the name, or the address in text form
+        std::string address;  // the name, or an IPv4 address in text form
         std::uint16_t port = 0;
     };
 
