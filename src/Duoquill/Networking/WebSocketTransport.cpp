@@ -89,6 +89,14 @@ std::optional<Target> targetFrom(std::string_view url) {
 
 bool isStopped(const error_code& ec) { return ec == asio::error::operation_aborted; }
 
+// The URL's grammar allows any run of digits; a CONNECT request holds 16 bits.
+std::optional<std::uint16_t> portNumber(std::string_view text) {
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value > 65535) return std::nullopt;
+    return static_cast<std::uint16_t>(value);
+}
+
 }  // namespace
 
 const char* WebSocketTransport::TransportError::what() const noexcept {
@@ -393,10 +401,8 @@ private:
             if (stepFailed("failed")) co_return false;
         }
 
-        unsigned port = 0;
-        const auto [portEnd, portError] = std::from_chars(target_->port.data(), target_->port.data() + target_->port.size(), port);
-        const bool portFits = portError == std::errc() && portEnd == target_->port.data() + target_->port.size() && port <= 65535;
-        auto request = portFits ? socks5::connectRequest(target_->host, static_cast<std::uint16_t>(port)) : std::nullopt;
+        const auto port = portNumber(target_->port);
+        auto request = port ? socks5::connectRequest(target_->host, *port) : std::nullopt;
         if (!request) ec = socks5::Socks5Error::unusableRequest;
         if (stepFailed("failed")) co_return false;
         co_await asio::async_write(stream, asio::buffer(*request), asio::redirect_error(asio::use_awaitable, ec));
