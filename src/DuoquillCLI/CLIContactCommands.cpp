@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "Duoquill/Crypto/CryptoCore.h"
+#include "Duoquill/Networking/Socks5Proxy.h"
 #include "Duoquill/Platform/KeyStorage/ContactBook.h"
 #include "Duoquill/Platform/KeyStorage/Keychain.h"
 #include "Duoquill/Platform/System/StandardStreams.h"
@@ -64,7 +65,7 @@ bool isValidName(std::string_view name) {
     return allowed && !KeyHelpers::isValidPublicKey(name);
 }
 
-void add(const std::vector<std::string>& rest, bool replace) {
+void add(const std::vector<std::string>& rest, bool replace, const std::optional<std::string>& proxy) {
     if (rest.size() < 2 || rest.size() > 3) fail("Error: add requires <name> <peer-pubkey-b64url> [<wss://relay-url>]\n");
     const std::string& name = rest[0];
     requireName(name);
@@ -77,6 +78,7 @@ void add(const std::vector<std::string>& rest, bool replace) {
         }
         relay = rest[2];
     }
+    if (proxy && !proxy->empty() && !parseProxyUrl(*proxy)) fail("Error: the proxy must be given as socks5h://HOST:PORT\n");
     const auto key = KeyHelpers::isValidPublicKey(rest[1]) ? KeyHelpers::compressedP256(rest[1]) : std::nullopt;
     if (!key) fail("Error: invalid peer public key\n");
     if (CLIKeyCommands::isOwnKey(*key)) fail("Error: that is your own key\n");
@@ -85,8 +87,10 @@ void add(const std::vector<std::string>& rest, bool replace) {
     auto existing = contacts.find(name);
     if (!existing.ok() && existing.status != KeychainStatus::itemNotFound) failKeychain("cannot read contacts", existing.status);
     Contact contact{name, *key, relay, false, std::nullopt};
+    if (proxy && !proxy->empty()) contact.proxy = *proxy;
     if (existing.ok()) {
         const Contact& old = existing.value;
+        if (!proxy) contact.proxy = old.proxy;
         if (old.peerKey == *key) {
             contact.verified = old.verified;
             contact.previousKey = old.previousKey;
@@ -116,7 +120,10 @@ void list() {
     std::string out;
     for (const auto& c : all.value) {
         out += c.name + std::string(width - c.name.size() + 2, ' ') + shortKey(c.peerKey) + "  " + c.relay.value_or("-") +
-               "  " + (c.verified ? "verified" : "not verified") + "\n";
+               "  " + (c.verified ? "verified" : "not verified");
+        // Host and port only: a saved URL may hold the proxy's password.
+        const auto proxy = c.proxy ? parseProxyUrl(*c.proxy) : std::nullopt;
+        out += (proxy ? "  proxy " + proxy->displayName() : std::string()) + "\n";
     }
     writeStandardOutput(out);
 }
@@ -181,7 +188,7 @@ void verify(const std::vector<std::string>& operands) {
     }
 }
 
-std::optional<std::vector<std::string>> resolveChat(const std::vector<std::string>& args) {
+std::optional<SavedChat> resolveChat(const std::vector<std::string>& args) {
     if (args.size() < 3 || !isValidName(args[2])) return std::nullopt;
     // A chat by key never creates a keychain file that is not there yet.
     std::error_code error;
@@ -206,7 +213,7 @@ std::optional<std::vector<std::string>> resolveChat(const std::vector<std::strin
         contact.previousKey.reset();
         contacts.save(contact);  // a failure only means the warning shows again next time
     }
-    return std::vector<std::string>{args[0], args[1], contact.peerKey, relay};
+    return SavedChat{{args[0], args[1], contact.peerKey, relay}, contact.proxy};
 }
 
 }  // namespace duoquill::cli::CLIContactCommands

@@ -16,9 +16,10 @@ inline constexpr std::size_t maxNameLength = 32;
 // 1-32 characters of a-z, 0-9, '.', '_' and '-' that are not also a peer key.
 bool isValidName(std::string_view name);
 
-// `add <name> <peer-key> [<wss://relay-url>]`, `replace` for --replace. Refuses the user's
-// own key.
-void add(const std::vector<std::string>& operands, bool replace);
+// `add <name> <peer-key> [<wss://relay-url>]`, `replace` for --replace, `proxy` for --proxy
+// (a socks5h:// URL to save; empty forgets the saved one; nothing keeps it). Refuses the
+// user's own key.
+void add(const std::vector<std::string>& operands, bool replace, const std::optional<std::string>& proxy = std::nullopt);
 // `contacts`: one line per contact on standard output.
 void list();
 // `remove <name>`.
@@ -29,9 +30,13 @@ void remove(const std::vector<std::string>& operands);
 void verify(const std::vector<std::string>& operands);
 
 // For `chat <name> [<wss://relay-url>]` naming a saved contact: the arguments with the name
-// replaced by its key and the relay filled in from the contact when not given. Shows, once,
-// that the contact's key was replaced since the last chat. Nothing when the operand is not a
-// saved name, so every other form goes on exactly as before.
-std::optional<std::vector<std::string>> resolveChat(const std::vector<std::string>& args);
+// replaced by its key and the relay filled in from the contact when not given, and the
+// contact's proxy. Shows, once, that the contact's key was replaced since the last chat.
+// Nothing when the operand is not a saved name, so every other form goes on exactly as before.
+struct SavedChat {
+    std::vector<std::string> arguments;
+    std::optional<std::string> proxy;
+};
+std::optional<SavedChat> resolveChat(const std::vector<std::string>& args);
 
 }  // namespace duoquill::cli::CLIContactCommands

@@ -29,7 +29,8 @@ namespace {
 // The relay connection of the program: the WebSocket transport as the driver uses it.
 class WebSocketChatTransport final : public ChatTransport {
 public:
-    explicit WebSocketChatTransport(asio::any_io_executor executor) : transport_(std::move(executor)) {}
+    WebSocketChatTransport(asio::any_io_executor executor, const std::optional<Socks5Proxy>& proxy)
+        : transport_(std::move(executor), WebSocketTransport::Timing{}, proxy) {}
     void connect(const std::string& url) override { transport_.connect(url); }
     asio::awaitable<void> send(std::string text) override { co_await transport_.send(std::move(text)); }
     asio::awaitable<std::string> receive() override { co_return co_await transport_.receive(); }
@@ -48,7 +49,10 @@ private:
 }  // namespace
 
 [[noreturn]] void runChat(const std::string& peerPubKeyBase64URL, const std::string& relayBaseURL,
-                          ChatInterface interface) {
+                          ChatInterface interface, std::optional<Socks5Proxy> proxy) {
+    // One set of proxy credentials for the whole chat, its reconnections included: a circuit
+    // of its own, shared with no other chat.
+    if (proxy) drawIsolationCredentials(*proxy);
     // A peer or relay that goes away must show as a failed write, not end the process.
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -72,7 +76,7 @@ private:
         .timers = timers,
         .display = json ? static_cast<ChatDisplay&>(jsonDisplay) : terminalDisplay,
         .identity = identity,
-        .makeTransport = [&io] { return std::make_shared<WebSocketChatTransport>(io.get_executor()); },
+        .makeTransport = [&io, &proxy] { return std::make_shared<WebSocketChatTransport>(io.get_executor(), proxy); },
         .makeSession = {},
         .clock = Clock::system(),
         .coverDelay = {},

@@ -3,7 +3,10 @@
 // together.
 
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include "Duoquill/Networking/Socks5Proxy.h"
 
 namespace duoquill::cli {
 
@@ -11,8 +14,9 @@ namespace duoquill::cli {
 enum class ChatInterface : std::uint8_t { person, json };
 
 // Runs the chat on the main thread until it ends the process (status 0 after quitting, 1 after
-// a fatal error).
+// a fatal error). With a proxy, every relay connection goes through it (SOCKS5).
 [[noreturn]] void runChat(const std::string& peerPubKeyBase64URL, const std::string& relayBaseURL,
-                          ChatInterface interface = ChatInterface::person);
+                          ChatInterface interface = ChatInterface::person,
+                          std::optional<Socks5Proxy> proxy = std::nullopt);
 
 }  // namespace duoquill::cli

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "Duoquill/Networking/Socks5Proxy.h"
 #include "Duoquill/Platform/System/ProcessHardening.h"
 #include "Duoquill/Platform/System/StandardStreams.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
@@ -30,7 +33,11 @@ constexpr std::string_view kMoreHelp =
     "  duoquill-cli chat <name> [<wss://\xE2\x80\xA6>]             Chat with a saved contact\n"
     "  duoquill-cli chat --json <name|peer-key> [<wss://\xE2\x80\xA6>]\n"
     "                                                   The chat as JSON-RPC lines, for programs\n"
-    "  duoquill-cli add <name> <peer-key> [<wss://\xE2\x80\xA6>]   Save a contact (--replace: a new key for it)\n"
+    "  duoquill-cli chat --proxy socks5h://HOST:PORT <name|peer-key> [<wss://\xE2\x80\xA6>]\n"
+    "                                                   Through a SOCKS5 proxy such as Tor's\n"
+    "                                                   (socks5h://127.0.0.1:9050; or set DUOQUILL_PROXY)\n"
+    "  duoquill-cli add <name> <peer-key> [<wss://\xE2\x80\xA6>]   Save a contact (--replace: a new key for it;\n"
+    "                                                   --proxy socks5h://HOST:PORT: its proxy)\n"
     "  duoquill-cli contacts                            List contacts, and who is verified\n"
     "  duoquill-cli remove <name>                       Forget a contact\n"
     "  duoquill-cli verify <name|peer-key>              Print the safety code to compare aloud\n";
@@ -40,6 +47,8 @@ std::string fullHelp() { return std::string(kUsage) + "\n" + std::string(kMoreHe
 // What a command takes after its word: these options, anywhere, and at most this many operands.
 struct Grammar {
     std::vector<std::string_view> options;
+    // Options that take the next word (or "=value") as their value.
+    std::vector<std::string_view> valuedOptions;
     std::size_t maxOperands = 0;
     // chat: words after its operands were always ignored, and scripts may pass them.
     bool ignoresExtraOperands = false;
@@ -48,18 +57,19 @@ struct Grammar {
 };
 
 std::optional<Grammar> grammarOf(std::string_view command) {
-    if (command == "keygen") return Grammar{{"--force"}, 0};
-    if (command == "pubkey" || command == "--help" || command == "-h" || command == "--version") return Grammar{{}, 0};
-    if (command == "chat") return Grammar{{"--json"}, 2, true};
-    if (command == "add") return Grammar{{"--replace"}, 3, false, true};
-    if (command == "contacts") return Grammar{{}, 0, false, true};
-    if (command == "remove" || command == "verify") return Grammar{{}, 1, false, true};
+    if (command == "keygen") return Grammar{{"--force"}, {}, 0};
+    if (command == "pubkey" || command == "--help" || command == "-h" || command == "--version") return Grammar{{}, {}, 0};
+    if (command == "chat") return Grammar{{"--json"}, {"--proxy"}, 2, true};
+    if (command == "add") return Grammar{{"--replace"}, {"--proxy"}, 3, false, true};
+    if (command == "contacts") return Grammar{{}, {}, 0, false, true};
+    if (command == "remove" || command == "verify") return Grammar{{}, {}, 1, false, true};
     return std::nullopt;
 }
 
 struct Arguments {
     std::vector<std::string> options;
     std::vector<std::string> operands;
+    std::map<std::string, std::string, std::less<>> values;
     bool has(std::string_view option) const { return std::find(options.begin(), options.end(), option) != options.end(); }
 };
 
@@ -85,6 +95,17 @@ Arguments parse(const std::vector<std::string>& args, const Grammar& grammar) {
     Arguments parsed;
     for (auto word = args.begin() + 2; word != args.end(); ++word) {
         if (word->starts_with("--") && !duoquill::KeyHelpers::isValidPublicKey(*word)) {
+            const std::string name = word->substr(0, word->find('='));
+            if (std::find(grammar.valuedOptions.begin(), grammar.valuedOptions.end(), name) != grammar.valuedOptions.end()) {
+                if (name.size() < word->size()) {
+                    parsed.values[name] = word->substr(name.size() + 1);
+                } else if (word + 1 != args.end()) {
+                    parsed.values[name] = *++word;
+                } else {
+                    refuse("Option " + name + " needs a value\n", grammar);
+                }
+                continue;
+            }
             const bool known = std::find(grammar.options.begin(), grammar.options.end(), *word) != grammar.options.end();
             if (!known) refuse("Unknown option: " + *word + "\n", grammar);
             parsed.options.push_back(*word);
@@ -102,7 +123,9 @@ bool runContactCommand(const std::string& command, const Arguments& arguments) {
     namespace contacts = duoquill::cli::CLIContactCommands;
     if (command == "add") {
         duoquill::ProcessHardening::protectSecrets();  // the own-key check may re-create the identity key
-        contacts::add(arguments.operands, arguments.has("--replace"));
+        const auto proxy = arguments.values.find("--proxy");
+        contacts::add(arguments.operands, arguments.has("--replace"),
+                      proxy == arguments.values.end() ? std::nullopt : std::optional<std::string>(proxy->second));
     } else if (command == "contacts") {
         contacts::list();
     } else if (command == "remove") {
@@ -114,6 +137,23 @@ bool runContactCommand(const std::string& command, const Arguments& arguments) {
         return false;
     }
     return true;
+}
+
+// The chat's proxy: --proxy, else the contact's, else DUOQUILL_PROXY; none when none is given
+// (or the first given is empty).
+std::optional<duoquill::Socks5Proxy> proxyOf(const Arguments& arguments, const std::optional<std::string>& saved) {
+    std::string text;
+    if (const auto option = arguments.values.find("--proxy"); option != arguments.values.end()) {
+        text = option->second;
+    } else if (saved) {
+        text = *saved;
+    } else if (const char* variable = std::getenv("DUOQUILL_PROXY")) {
+        text = variable;
+    }
+    if (text.empty()) return std::nullopt;
+    auto proxy = duoquill::parseProxyUrl(text);
+    if (!proxy) fail("Error: the proxy must be given as socks5h://HOST:PORT\n");
+    return proxy;
 }
 
 }  // namespace
@@ -155,7 +195,8 @@ int main(int argc, char** argv) {
     const bool json = arguments.has("--json");
     std::vector<std::string> operands{args[0], command};
     operands.insert(operands.end(), arguments.operands.begin(), arguments.operands.end());
-    const std::vector<std::string> chatArgs = duoquill::cli::CLIContactCommands::resolveChat(operands).value_or(operands);
+    const auto saved = duoquill::cli::CLIContactCommands::resolveChat(operands);
+    const std::vector<std::string> chatArgs = saved ? saved->arguments : operands;
     if (chatArgs.size() < 4) {
         duoquill::writeStandardError("Error: chat requires <peer-pubkey-b64url> <wss://relay-url>\n");
         printUsage();
@@ -163,10 +204,13 @@ int main(int argc, char** argv) {
     const std::string& peerKey = chatArgs[2];
     const std::string& relayURL = chatArgs[3];
     if (!relayURL.starts_with("wss://")) fail("Error: relay URL must use wss://\n");
+    const std::optional<duoquill::Socks5Proxy> proxy = proxyOf(arguments, saved ? saved->proxy : std::nullopt);
+    // An onion name looked up outside Tor would tell the local resolver where the chat goes.
+    if (!proxy && duoquill::isOnionRelay(relayURL)) fail("Error: a .onion relay needs --proxy\n");
     if (!duoquill::KeyHelpers::isValidPublicKey(peerKey)) fail("Error: invalid peer public key\n");
     duoquill::ProcessHardening::protectSecrets();
     // Both ends would be this one identity: the room would wait for a peer forever.
     if (keys::isOwnKey(peerKey)) fail("Error: that is your own key\n");
     duoquill::cli::runChat(peerKey, relayURL,
-                           json ? duoquill::cli::ChatInterface::json : duoquill::cli::ChatInterface::person);
+                           json ? duoquill::cli::ChatInterface::json : duoquill::cli::ChatInterface::person, proxy);
 }

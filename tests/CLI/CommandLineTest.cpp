@@ -17,10 +17,11 @@ const std::string kUsage =
 // A valid compressed key (the generator point).
 const std::string kValidKey = "AmsX0fLhLEJH-Lzm5WOkQPJ3A32BLeszoPShOUXYmMKW";
 
-ProcessResult cli(const std::vector<std::string>& args, const TempDir& home = TempDir()) {
+ProcessResult cli(const std::vector<std::string>& args, const TempDir& home = TempDir(), const std::string& proxy = {}) {
     ProcessOptions options;
     options.environment["HOME"] = home.str();
-    options.unsetEnvironment = {"XDG_DATA_HOME", "DUOQUILL_KEY_LABEL"};
+    options.unsetEnvironment = {"XDG_DATA_HOME", "DUOQUILL_KEY_LABEL", "DUOQUILL_PROXY"};
+    if (!proxy.empty()) options.environment["DUOQUILL_PROXY"] = proxy;
     return runProcess(cliPath().string(), args, options);
 }
 
@@ -42,6 +43,14 @@ TEST(CommandLine, EveryRefusalHasItsExactTextAndStatusOne) {
                                    std::string(5000, '0')}) {
         cases.push_back({{"chat", key, "wss://relay.example/", "extra"}, "Error: invalid peer public key\n"});
     }
+    // An onion relay is never looked up: without a proxy it is refused, before the key is read.
+    // Only socks5h:// proxies are taken, from the environment too; an empty --proxy turns that off.
+    const std::string onion = "wss://abcdefghijklmnop.onion/", notSocks5h = "Error: the proxy must be given as socks5h://HOST:PORT\n";
+    cases.push_back({{"chat", "not-a-key", onion}, "Error: a .onion relay needs --proxy\n"});
+    cases.push_back({{"chat", "--proxy=socks5://127.0.0.1:9050", "not-a-key", onion}, notSocks5h});
+    EXPECT_EQ(cli({"chat", "not-a-key", onion}, TempDir(), "socks5://127.0.0.1:9050").standardError, notSocks5h);
+    EXPECT_EQ(cli({"chat", "--proxy", "", "not-a-key", onion}, TempDir(), "socks5://127.0.0.1:9050").standardError,
+              "Error: a .onion relay needs --proxy\n");
     // A fifth argument is ignored: the chat starts, and ends at once for want of a key.
     cases.push_back({{"chat", kValidKey, "wss://127.0.0.1:1/", "fifth"}, "[error] No local key. Run 'keygen' first.\n"});
     for (const auto& [args, standardError] : cases) {
@@ -66,6 +75,7 @@ TEST(CommandLine, EveryCommandRefusesWordsItDoesNotKnow) {
         {{"pubkey", "x"}, "Unexpected argument: x\n"},
         {{"chat", kValidKey, relay, "--jsno"}, "Unknown option: --jsno\n"},
         {{"chat", "--replace", kValidKey, relay}, "Unknown option: --replace\n"},
+        {{"chat", kValidKey, relay, "--proxy"}, "Option --proxy needs a value\n"},
         {{"--version", "x"}, "Unexpected argument: x\n"},
         {{"--help", "--all"}, "Unknown option: --all\n"},
         // The contact commands show the whole help, which has them.

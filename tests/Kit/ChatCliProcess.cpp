@@ -25,7 +25,7 @@ ProcessOptions ChatUser::processOptions() const {
                            {"SSL_CERT_FILE", TestCertificates::shared().caFile().string()},
                            // Never a TPM the machine may have.
                            {"DUOQUILL_KEY_STORE", "software"}};
-    options.unsetEnvironment = {"XDG_DATA_HOME", "SSL_CERT_DIR"};
+    options.unsetEnvironment = {"XDG_DATA_HOME", "SSL_CERT_DIR", "DUOQUILL_PROXY"};
     for (const auto& [name, value] : environment_) options.environment[name] = value;
     for (const std::string& name : unset_) {
         options.environment.erase(name);
@@ -81,9 +81,15 @@ ProcessResult ChatUser::run(const std::vector<std::string>& arguments, const std
 }
 
 ChatCliProcess::ChatCliProcess(const ChatUser& user, const std::string& peerKey, const std::string& relayURL,
-                               bool inTerminal)
+                               bool inTerminal, const std::vector<std::string>& options)
     : RunningProcess(cliPath().string(),
-                     relayURL.empty() ? std::vector<std::string>{"chat", peerKey} : std::vector<std::string>{"chat", peerKey, relayURL},
+                     [&] {
+                         std::vector<std::string> arguments{"chat"};
+                         arguments.insert(arguments.end(), options.begin(), options.end());
+                         arguments.push_back(peerKey);
+                         if (!relayURL.empty()) arguments.push_back(relayURL);
+                         return arguments;
+                     }(),
                      [&] {
           auto options = user.processOptions();
           options.terminal = inTerminal || !user.pin().empty();

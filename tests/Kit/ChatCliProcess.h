@@ -55,9 +55,10 @@ class ChatCliProcess : public RunningProcess {
 public:
     // An empty relayURL leaves the operand out (`chat <name>`).
     // inTerminal: standard input and error a pseudo-terminal (ProcessOptions::terminal); always
-    // for a user with a PIN, which is typed once the program asks for it.
+    // for a user with a PIN, which is typed once the program asks for it. `options` go
+    // right after "chat".
     ChatCliProcess(const ChatUser& user, const std::string& peerKey, const std::string& relayURL,
-                   bool inTerminal = false);
+                   bool inTerminal = false, const std::vector<std::string>& options = {});
     // Reports a fault (reportFault) when a sanitizer reported one on standard error.
     ~ChatCliProcess() override;
 

@@ -35,7 +35,7 @@ TestCertificates::TestCertificates() : directory_(std::make_unique<TempDir>()) {
     newCertificate(privateKeyFile_, server,
                    {"-subj", "/CN=localhost", "-CA", caFile_.string(), "-CAkey", caKey.string(), "-addext",
                     "basicConstraints=critical,CA:FALSE", "-addext", "keyUsage=critical,digitalSignature", "-addext",
-                    "extendedKeyUsage=serverAuth", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1"});
+                    "extendedKeyUsage=serverAuth", "-addext", "subjectAltName=DNS:localhost,DNS:" + std::string(kOnionRelayName) + ",IP:127.0.0.1,IP:::1"});
     std::ofstream(certificateFile_) << readFile(server) << readFile(caFile_);
     using std::filesystem::perms;
     std::filesystem::permissions(privateKeyFile_, perms::owner_read | perms::owner_write);

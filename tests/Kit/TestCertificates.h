@@ -1,14 +1,18 @@
 #pragma once
 // A certificate authority and a server certificate made at test time, for TLS on loopback.
-// The server certificate names localhost, 127.0.0.1 and ::1. Point a client's trust store
+// The server certificate names localhost, kOnionRelayName, 127.0.0.1 and ::1. Point a client's trust store
 // at caFile() (e.g. SSL_CERT_FILE) and a server at certificateFile() / privateKeyFile().
 
 #include <filesystem>
 #include <memory>
+#include <string_view>
 
 #include "Kit/Paths.h"
 
 namespace duoquill::test {
+
+// A relay name that no resolver knows: only a test's SOCKS5 proxy (Socks5TestProxy) finds it.
+inline constexpr std::string_view kOnionRelayName = "duoquilltestrelay.onion";
 
 class TestCertificates {
 public:

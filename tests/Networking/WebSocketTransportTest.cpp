@@ -16,6 +16,7 @@
 
 #include "Duoquill/Networking/WebSocketTransport.h"
 #include "Kit/Process.h"
+#include "Kit/Socks5TestProxy.h"
 #include "Kit/TestCertificates.h"
 
 namespace duoquill::test {
@@ -381,6 +382,77 @@ TEST_F(WebSocketTransportTest, UnreachableStalledSilentAndUntrustedServersAreNet
     refusedWith(Server(TestCertificates::shared(), "127.0.0.2"), "127.0.0.2", "IP address mismatch");
     const TestCertificates stranger;
     refusedWith(Server(stranger), "localhost", "self-signed certificate in certificate chain");
+}
+
+// Through a proxy the relay's name goes to the proxy as a name, never to a resolver here (the
+// onion name resolves nowhere else); TLS checks it and sends it as SNI all the same. Each
+// transport signs in with the credentials it was given; literals go as addresses. Without a
+// proxy an onion relay is refused before any lookup.
+TEST_F(WebSocketTransportTest, ThroughASocks5ProxyTheRelaysNameIsLeftToTheProxy) {
+    Server server;
+    Socks5TestProxy proxy({.names = {{std::string(kOnionRelayName), "127.0.0.1"}}});
+    Socks5Proxy settings = *parseProxyUrl(proxy.url());
+    drawIsolationCredentials(settings);
+    WebSocketTransport transport(io_.get_executor(), quickTiming(), settings);
+    transport.connect(server.url(std::string(kOnionRelayName)));
+    await(transport.send("through the proxy"));
+    ASSERT_TRUE(runUntil([&] { return server.connections() == 1 && server.log(0).messages.size() == 1; }));
+    EXPECT_EQ(server.log(0).messages[0], "through the proxy");
+    EXPECT_EQ(server.log(0).serverName, kOnionRelayName);
+    EXPECT_EQ(server.log(0).target, "/room");
+
+    WebSocketTransport byAddress(io_.get_executor(), quickTiming(), *parseProxyUrl(proxy.url()));
+    byAddress.connect(server.url("127.0.0.1"));
+    await(byAddress.send("x"));
+
+    const auto requests = proxy.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].methods, (std::vector<std::uint8_t>{0, 2}));
+    EXPECT_EQ(requests[1].methods, (std::vector<std::uint8_t>{0}));  // no credentials, none offered
+    EXPECT_EQ(requests[0].addressType, 3);
+    EXPECT_EQ(requests[0].address, kOnionRelayName);
+    EXPECT_EQ(requests[0].port, std::stoi(server.url("").substr(7, 5)));
+    EXPECT_EQ(requests[0].username, settings.username);
+    EXPECT_EQ(requests[0].password, settings.password);
+    EXPECT_EQ(requests[1].addressType, 1);
+    EXPECT_EQ(requests[1].address, "127.0.0.1");
+
+    WebSocketTransport direct(io_.get_executor(), quickTiming());
+    direct.connect(server.url(std::string(kOnionRelayName)));
+    EXPECT_STREQ(failure<NetworkError>(direct.send("x")).what(), "a .onion relay needs --proxy");
+    EXPECT_EQ(server.connections(), 2u);
+}
+
+// Every way a proxy can fail the opening is a NetworkError whose text says what happened.
+TEST_F(WebSocketTransportTest, Socks5ProxyFailuresAreSentences) {
+    Server server;
+    const auto openingError = [&](const std::string& proxyUrl, const std::string& host = "localhost") {
+        WebSocketTransport transport(io_.get_executor(), quickTiming(), *parseProxyUrl(proxyUrl));
+        transport.connect(server.url(host));
+        return std::string(failure<NetworkError>(transport.send("x")).what());
+    };
+    const auto port = std::to_string(freeLoopbackPort());
+    EXPECT_EQ(openingError("socks5h://127.0.0.1:" + port),
+              "The proxy at 127.0.0.1:" + port + " cannot be reached: Connection refused");
+
+    const std::vector<std::string> meanings{"general failure", "not allowed by its rules", "network unreachable",
+                                            "host unreachable", "connection refused", "TTL expired",
+                                            "command not supported", "address type not supported"};
+    for (std::size_t code = 1; code <= meanings.size(); ++code) {
+        Socks5TestProxy refusing({.replyCode = static_cast<std::uint8_t>(code)});
+        EXPECT_EQ(openingError(refusing.url()), "The proxy could not connect to the relay: " + meanings[code - 1]);
+    }
+    Socks5TestProxy knowsNoNames({});
+    EXPECT_EQ(openingError(knowsNoNames.url()), "The proxy could not connect to the relay: host unreachable");
+    Socks5TestProxy refusesCredentials({.refusesCredentials = true});
+    EXPECT_EQ(openingError("socks5h://who:me@127.0.0.1:" + std::to_string(refusesCredentials.port())),
+              "The proxy refused the username and password");
+    EXPECT_EQ(refusesCredentials.requests().size(), 0u);
+    Socks5TestProxy garbled({.rawReply = std::vector<std::uint8_t>{5, 0, 0, 7, 1, 2, 3, 4, 5, 6}});
+    EXPECT_EQ(openingError(garbled.url()), "The proxy sent a malformed SOCKS5 reply");
+    Socks5TestProxy cutShort({.rawReply = std::vector<std::uint8_t>{5, 0, 0, 3, 9, 'a'}});
+    EXPECT_EQ(openingError(cutShort.url()), "The proxy at " + cutShort.url().substr(10) + " closed the connection");
+    EXPECT_EQ(server.connections(), 0u);
 }
 
 }  // namespace

@@ -1,11 +1,15 @@
 #include "Duoquill/Networking/WebSocketTransport.h"
 
+#include <array>
+#include <charconv>
 #include <deque>
 #include <optional>
 #include <utility>
 #include <variant>
 
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/ssl.hpp>
@@ -22,6 +26,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include "Duoquill/Networking/Socks5Messages.h"
 #include "Duoquill/Platform/Primitives/TlsPolicy.h"
 #include "Duoquill/Platform/Utf8.h"
 
@@ -84,6 +89,14 @@ std::optional<Target> targetFrom(std::string_view url) {
 
 bool isStopped(const error_code& ec) { return ec == asio::error::operation_aborted; }
 
+// The URL's grammar allows any run of digits; a CONNECT request holds 16 bits.
+std::optional<std::uint16_t> portNumber(std::string_view text) {
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value > 65535) return std::nullopt;
+    return static_cast<std::uint16_t>(value);
+}
+
 }  // namespace
 
 const char* WebSocketTransport::TransportError::what() const noexcept {
@@ -98,10 +111,12 @@ const char* WebSocketTransport::TransportError::what() const noexcept {
 // background coroutine holds it; every operation runs on the transport's executor.
 class WebSocketTransport::Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(asio::any_io_executor executor, std::shared_ptr<ssl::context> tls, Timing timing, std::string_view url)
+    Connection(asio::any_io_executor executor, std::shared_ptr<ssl::context> tls, Timing timing,
+               std::optional<Socks5Proxy> proxy, std::string_view url)
         : executor_(executor),
           tls_(std::move(tls)),
           timing_(timing),
+          proxy_(std::move(proxy)),
           target_(targetFrom(url)),
           resolver_(executor),
           ws_(executor, *tls_),
@@ -283,7 +298,12 @@ private:
                  "The relay URL is not a usable wss:// URL");
             co_return;
         }
-        openingDeadline_.expires_after(timing_.requestLimit);
+        if (!proxy_ && isOnionHost(target_->host)) {
+            fail(boost::system::errc::make_error_code(boost::system::errc::invalid_argument),
+                 "a .onion relay needs --proxy");
+            co_return;
+        }
+        openingDeadline_.expires_after(proxy_ ? timing_.proxiedRequestLimit : timing_.requestLimit);
         openingDeadline_.async_wait([weak = weak_from_this()](error_code ec) {
             auto self = weak.lock();
             if (ec || !self || self->phase_ != Phase::opening) return;
@@ -299,11 +319,16 @@ private:
             fail(timedOut_ ? error_code(asio::error::timed_out) : ec, describeOpeningFailure(ec));
             return true;
         };
-        const auto endpoints = co_await resolver_.async_resolve(target_->host, target_->port,
-                                                               asio::redirect_error(asio::use_awaitable, ec));
-        if (stepFailed()) co_return;
-        co_await beast::get_lowest_layer(ws_).async_connect(endpoints, asio::redirect_error(asio::use_awaitable, ec));
-        if (stepFailed()) co_return;
+        if (proxy_) {
+            if (!co_await connectThroughProxy()) co_return;
+        } else {
+            const auto endpoints = co_await resolver_.async_resolve(target_->host, target_->port,
+                                                                   asio::redirect_error(asio::use_awaitable, ec));
+            if (stepFailed()) co_return;
+            co_await beast::get_lowest_layer(ws_).async_connect(endpoints,
+                                                                asio::redirect_error(asio::use_awaitable, ec));
+            if (stepFailed()) co_return;
+        }
         // A frame often leaves as two TLS records; without this the second waits for the
         // peer's delayed acknowledgement of the first (tens of milliseconds per line).
         error_code ignored;
@@ -333,6 +358,79 @@ private:
         if (stepFailed()) co_return;
         phase_ = Phase::open;
         lastActivity_ = Clock::now();
+    }
+
+    // TCP to the proxy, then its CONNECT to the relay's name. False when the opening is over.
+    asio::awaitable<bool> connectThroughProxy() {
+        error_code ec;
+        const auto stepFailed = [&](std::string_view what) {
+            if (!ec && !closeRequested_ && !timedOut_) return false;
+            if (closeRequested_) return true;
+            if (timedOut_) {
+                fail(asio::error::timed_out, "The connection to the relay through the proxy timed out");
+            } else if (ec.category() == socks5::socks5Category()) {
+                fail(ec, ec.message());
+            } else if (ec == asio::error::eof) {
+                fail(ec, "The proxy at " + proxy_->displayName() + " closed the connection");
+            } else {
+                fail(ec, "The proxy at " + proxy_->displayName() + " " + std::string(what) + ": " + ec.message());
+            }
+            return true;
+        };
+        auto& stream = beast::get_lowest_layer(ws_);
+        const auto endpoints = co_await resolver_.async_resolve(proxy_->host, proxy_->port,
+                                                               asio::redirect_error(asio::use_awaitable, ec));
+        if (stepFailed("cannot be found")) co_return false;
+        co_await stream.async_connect(endpoints, asio::redirect_error(asio::use_awaitable, ec));
+        if (stepFailed("cannot be reached")) co_return false;
+
+        std::array<std::uint8_t, 2> two{};
+        const bool withCredentials = !proxy_->username.empty();
+        co_await exchangeWithProxy(socks5::greeting(withCredentials), two, ec);
+        if (stepFailed("failed")) co_return false;
+        const auto method = socks5::parseMethodChoice(two, withCredentials);
+        if (const auto* refusal = std::get_if<socks5::Socks5Error>(&method)) ec = *refusal;
+        if (stepFailed("failed")) co_return false;
+        if (std::get<socks5::Method>(method) == socks5::Method::usernamePassword) {
+            auto request = socks5::authRequest(proxy_->username, proxy_->password);
+            if (!request) ec = socks5::Socks5Error::unusableRequest;
+            if (stepFailed("failed")) co_return false;
+            co_await exchangeWithProxy(std::move(*request), two, ec);
+            if (stepFailed("failed")) co_return false;
+            if (const auto refusal = socks5::parseAuthReply(two)) ec = *refusal;
+            if (stepFailed("failed")) co_return false;
+        }
+
+        const auto port = portNumber(target_->port);
+        auto request = port ? socks5::connectRequest(target_->host, *port) : std::nullopt;
+        if (!request) ec = socks5::Socks5Error::unusableRequest;
+        if (stepFailed("failed")) co_return false;
+        co_await asio::async_write(stream, asio::buffer(*request), asio::redirect_error(asio::use_awaitable, ec));
+        if (stepFailed("failed")) co_return false;
+        std::vector<std::uint8_t> reply;
+        for (;;) {
+            const auto judged = socks5::parseConnectReply(reply);
+            if (std::holds_alternative<socks5::Connected>(judged)) co_return true;
+            if (const auto* refusal = std::get_if<socks5::Socks5Error>(&judged)) {
+                ec = *refusal;
+                stepFailed("failed");
+                co_return false;
+            }
+            const std::size_t have = reply.size();
+            reply.resize(std::get<socks5::NeedBytes>(judged).total);
+            co_await asio::async_read(stream, asio::buffer(reply.data() + have, reply.size() - have),
+                                      asio::redirect_error(asio::use_awaitable, ec));
+            if (stepFailed("failed")) co_return false;
+        }
+    }
+
+    // One request to the proxy and its two-byte answer.
+    asio::awaitable<void> exchangeWithProxy(std::vector<std::uint8_t> request, std::array<std::uint8_t, 2>& answer,
+                                            error_code& ec) {
+        auto& stream = beast::get_lowest_layer(ws_);
+        co_await asio::async_write(stream, asio::buffer(request), asio::redirect_error(asio::use_awaitable, ec));
+        if (ec) co_return;
+        co_await asio::async_read(stream, asio::buffer(answer), asio::redirect_error(asio::use_awaitable, ec));
     }
 
     static asio::awaitable<void> writeQueued(std::shared_ptr<Connection> self) {
@@ -414,6 +512,7 @@ private:
     asio::any_io_executor executor_;
     std::shared_ptr<ssl::context> tls_;
     Timing timing_;
+    std::optional<Socks5Proxy> proxy_;
     std::optional<Target> target_;
     tcp::resolver resolver_;
     websocket::stream<beast::ssl_stream<beast::tcp_stream>> ws_;
@@ -476,7 +575,10 @@ WebSocketTransport::WebSocketTransport(asio::any_io_executor executor)
     : WebSocketTransport(std::move(executor), Timing{}) {}
 
 WebSocketTransport::WebSocketTransport(asio::any_io_executor executor, Timing timing)
-    : executor_(std::move(executor)), timing_(timing), tls_(std::make_shared<ssl::context>(ssl::context::tls_client)) {
+    : WebSocketTransport(std::move(executor), timing, std::nullopt) {}
+
+WebSocketTransport::WebSocketTransport(asio::any_io_executor executor, Timing timing, std::optional<Socks5Proxy> proxy)
+    : executor_(std::move(executor)), timing_(timing), proxy_(std::move(proxy)), tls_(std::make_shared<ssl::context>(ssl::context::tls_client)) {
     tls::applyPolicy(tls_->native_handle());
     error_code ignored;  // without a readable trust store every certificate is refused, as it should be
     tls_->set_default_verify_paths(ignored);
@@ -492,7 +594,7 @@ void WebSocketTransport::connect(std::string_view url) {
     state_ = ConnectionState::connecting;
     // The relay would otherwise keep the old connection in the room until it noticed.
     if (task_) task_->close();
-    task_ = std::make_shared<Connection>(executor_, tls_, timing_, url);
+    task_ = std::make_shared<Connection>(executor_, tls_, timing_, proxy_, url);
     task_->start();
     state_ = ConnectionState::connected;
     startPing();

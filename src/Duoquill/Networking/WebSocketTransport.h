@@ -15,6 +15,12 @@
 // chain against the system trust store (OpenSSL's default paths, so SSL_CERT_FILE and
 // SSL_CERT_DIR are honoured) and the host name, and sends SNI; there is no fallback.
 //
+// Through a SOCKS5 proxy. With a proxy set, the TCP connection goes to the proxy, which is
+// asked (CONNECT) for the relay by its name: the transport never resolves the relay's name
+// itself. TLS and the upgrade then run through it unchanged. Without a proxy, a ".onion" relay
+// fails the opening before any lookup. The proxy's refusals read as sentences
+// ("The proxy could not connect to the relay: host unreachable").
+//
 // Concurrency. Any number of send() calls may be outstanding beside one receive(): messages go
 // on the wire strictly in the order the send() operations started (a write queue), each one
 // completing when its message has been written. Nothing moves the state on its own when the connection
@@ -41,6 +47,7 @@
 #include <cstddef>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -48,6 +55,8 @@
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/system/error_code.hpp>
+
+#include "Duoquill/Networking/Socks5Proxy.h"
 
 namespace boost::asio::ssl {
 class context;
@@ -92,6 +101,9 @@ public:
         std::chrono::steady_clock::duration pingInterval = std::chrono::seconds(15);
         // Bounds the opening (TCP connect, TLS and WebSocket handshakes) and the closing handshake.
         std::chrono::steady_clock::duration requestLimit = std::chrono::seconds(15);
+        // The same through a proxy: Tor may take tens of seconds to build a circuit to an
+        // onion service.
+        std::chrono::steady_clock::duration proxiedRequestLimit = std::chrono::seconds(60);
         // The longest silence (no frame, no pong) before a connection counts as dead.
         std::chrono::steady_clock::duration resourceLimit = std::chrono::seconds(300);
     };
@@ -102,6 +114,8 @@ public:
     // Prepares the TLS configuration (trust store read now); no connection yet.
     explicit WebSocketTransport(boost::asio::any_io_executor executor);
     WebSocketTransport(boost::asio::any_io_executor executor, Timing timing);
+    // Every connection goes through this proxy, signing in with its credentials.
+    WebSocketTransport(boost::asio::any_io_executor executor, Timing timing, std::optional<Socks5Proxy> proxy);
     // Stops the pings and closes the connection, if any, with code 1000 in the background.
     ~WebSocketTransport();
     WebSocketTransport(const WebSocketTransport&) = delete;
@@ -142,6 +156,7 @@ private:
 
     boost::asio::any_io_executor executor_;
     Timing timing_;
+    std::optional<Socks5Proxy> proxy_;
     std::shared_ptr<boost::asio::ssl::context> tls_;
     std::shared_ptr<Connection> task_;
     ConnectionState state_ = ConnectionState::disconnected;

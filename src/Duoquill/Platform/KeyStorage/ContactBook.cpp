@@ -14,7 +14,12 @@ constexpr const char* kCreateTable =
     " relay TEXT,"
     " verified INTEGER NOT NULL DEFAULT 0,"
     " previous_key TEXT,"
+    " proxy TEXT,"
     " PRIMARY KEY (identity, name))";
+
+// Tables made before contacts had a proxy lack its column.
+constexpr const char* kProbeProxy = "SELECT proxy FROM contacts LIMIT 0";
+constexpr const char* kAddProxy = "ALTER TABLE contacts ADD COLUMN proxy TEXT";
 
 class Query {
 public:
@@ -51,7 +56,7 @@ public:
         auto name = text(0);
         auto key = text(1);
         if (!name || !key) return std::nullopt;
-        return Contact{*name, *key, text(2), sqlite3_column_int(stmt_, 3) != 0, text(4)};
+        return Contact{*name, *key, text(2), sqlite3_column_int(stmt_, 3) != 0, text(4), text(5)};
     }
 
 private:
@@ -60,7 +65,7 @@ private:
     int index_ = 0;
 };
 
-constexpr const char* kColumns = "SELECT name, peer_key, relay, verified, previous_key FROM contacts";
+constexpr const char* kColumns = "SELECT name, peer_key, relay, verified, previous_key, proxy FROM contacts";
 
 }  // namespace
 
@@ -70,6 +75,9 @@ KeychainStatus ContactBook::transaction(Work&& work) {
     sqlite3* db = keychain_.db_;
     if (int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr); rc != SQLITE_OK) return Keychain::statusFromSqlite(rc);
     KeychainStatus status = Keychain::statusFromSqlite(sqlite3_exec(db, kCreateTable, nullptr, nullptr, nullptr));
+    if (status == KeychainStatus::success && sqlite3_exec(db, kProbeProxy, nullptr, nullptr, nullptr) != SQLITE_OK) {
+        status = Keychain::statusFromSqlite(sqlite3_exec(db, kAddProxy, nullptr, nullptr, nullptr));
+    }
     if (status == KeychainStatus::success) status = work(db);
     if (status == KeychainStatus::success) status = Keychain::statusFromSqlite(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr));
     if (status != KeychainStatus::success) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -112,9 +120,9 @@ KeychainResult<std::vector<Contact>> ContactBook::all() {
 KeychainStatus ContactBook::save(const Contact& contact) {
     return transaction([&](sqlite3* db) {
         Query q(db,
-                "INSERT OR REPLACE INTO contacts (identity, name, peer_key, relay, verified, previous_key)"
-                " VALUES (?, ?, ?, ?, ?, ?)");
-        q.bind(std::string_view(identity_)).bind(std::string_view(contact.name)).bind(std::string_view(contact.peerKey)).bind(contact.relay).bind(contact.verified).bind(contact.previousKey);
+                "INSERT OR REPLACE INTO contacts (identity, name, peer_key, relay, verified, previous_key, proxy)"
+                " VALUES (?, ?, ?, ?, ?, ?, ?)");
+        q.bind(std::string_view(identity_)).bind(std::string_view(contact.name)).bind(std::string_view(contact.peerKey)).bind(contact.relay).bind(contact.verified).bind(contact.previousKey).bind(contact.proxy);
         return Keychain::statusFromSqlite(q.step());
     });
 }

@@ -1,6 +1,6 @@
 #pragma once
 // Saved peers of one identity (a key label): a name, the peer's key as `pubkey` prints it, an
-// optional relay, whether the key was verified by safety code, and the key a replacement
+// optional relay and proxy, whether the key was verified by safety code, and the key a replacement
 // superseded until the next chat has shown the change.
 //
 // Kept in a table of its own inside the keychain file, so it shares the file's modes, owner
@@ -21,6 +21,7 @@ struct Contact {
     std::optional<std::string> relay;
     bool verified = false;
     std::optional<std::string> previousKey;
+    std::optional<std::string> proxy{};  // a socks5h:// URL
 };
 
 class ContactBook {
