@@ -275,6 +275,9 @@ void ChatMachine::fatal(std::string_view message) {
 }
 
 void ChatMachine::quit() {
+    UnconfirmedAtExit unconfirmed;
+    for (const auto& entry : outbox_.entries()) unconfirmed.numbers.push_back(entry.number);
+    out_.emplace_back(std::in_place_type<UnconfirmedAtExit>, std::move(unconfirmed));
     if (Link* l = link(); l && l->session && l->session->isTunnelReady()) {
         // A confirming peer learns which of its lines we showed, so it does not report them as
         // unconfirmed when it quits.

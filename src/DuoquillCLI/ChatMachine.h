@@ -161,6 +161,11 @@ struct WriteSessionEpoch {
     double wallSeconds;
 };
 struct ClearSessionEpoch {};
+// Quitting: the numbers of the lines the peer has not confirmed, oldest first. Comes first of
+// what quitting does, so that a program asking to quit is answered before the goodbye.
+struct UnconfirmedAtExit {
+    std::vector<std::uint64_t> numbers;
+};
 struct StartInput {};
 // Ends the process; `afterWrites`: once every queued text and close has gone out.
 struct Exit {
@@ -168,7 +173,8 @@ struct Exit {
     bool afterWrites = false;
 };
 using Action = std::variant<OpenConnection, StartReceiving, CloseConnection, SendText, ArmTimer, CancelTimer, Show,
-                            StartInput, Exit, LineTaken, Confirmed, WriteSessionEpoch, ClearSessionEpoch>;
+                            StartInput, Exit, LineTaken, Confirmed, WriteSessionEpoch, ClearSessionEpoch,
+                            UnconfirmedAtExit>;
 using Actions = std::vector<Action>;
 
 }  // namespace chat

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <utility>
 
 #include "Duoquill/Platform/System/StandardStreams.h"
 #include "DuoquillCLI/JsonRpc.h"
@@ -69,6 +70,9 @@ void JsonChatDisplay::observe(const Action& action, Phase now) {
             const std::string number = taken->number ? std::to_string(*taken->number) : "null";
             if (pending_->id) answer(*pending_->id, R"({"number":)" + number + "}");
         }
+    } else if (const auto* unconfirmed = std::get_if<UnconfirmedAtExit>(&action)) {
+        if (pendingQuit_) answer(*std::exchange(pendingQuit_, std::nullopt),
+                                 R"({"unconfirmed":)" + jsonrpc::numberList(unconfirmed->numbers) + "}");
     } else if (const auto* confirmed = std::get_if<Confirmed>(&action)) {
         emit(jsonrpc::notification("confirmed", R"({"numbers":)" + jsonrpc::numberList(confirmed->numbers) + "}"));
     } else if (const auto* show = std::get_if<Show>(&action)) {
@@ -121,6 +125,13 @@ void JsonChatDisplay::endSend() {
     // line typed before the session is up.
     if (pending_ && !pending_->answered && pending_->id) answer(*pending_->id, R"({"number":null})");
     pending_.reset();
+}
+
+void JsonChatDisplay::beginQuit(std::optional<std::string> id) { pendingQuit_ = std::move(id); }
+
+void JsonChatDisplay::endQuit() {
+    // A chat already over quits with nothing to say of its lines.
+    if (pendingQuit_) answer(*std::exchange(pendingQuit_, std::nullopt), R"({"unconfirmed":[]})");
 }
 
 void JsonChatDisplay::answer(std::string_view id, std::string_view resultJson) { emit(jsonrpc::result(id, resultJson)); }

@@ -45,6 +45,9 @@ public:
     // answers `id`; a notification's refusal becomes an "error" notification.
     void beginSend(std::optional<std::string> id);
     void endSend();
+    // Around the feeding of a "quit": the numbers of the lines left unconfirmed answer `id`.
+    void beginQuit(std::optional<std::string> id);
+    void endQuit();
     void answer(std::string_view id, std::string_view resultJson);
     void answerError(std::string_view id, int code, std::string_view message);
 
@@ -58,6 +61,7 @@ private:
         bool answered = false;
     };
     std::optional<PendingSend> pending_;
+    std::optional<std::string> pendingQuit_;
     bool statusQuotesTypedLine_ = false;
     std::optional<chat::Phase> lastState_;
 };

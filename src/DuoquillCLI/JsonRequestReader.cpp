@@ -55,12 +55,9 @@ asio::awaitable<bool> JsonRequestReader::handle(CLIChatClient& client, JsonChatD
     }
     auto& request = std::get<jsonrpc::Request>(parsed);
     if (request.method == "quit") {
-        if (request.id) {
-            std::vector<std::uint64_t> unconfirmed;
-            for (const auto& entry : client.machine().outbox().entries()) unconfirmed.push_back(entry.number);
-            output.answer(*request.id, R"({"unconfirmed":)" + jsonrpc::numberList(unconfirmed) + "}");
-        }
+        output.beginQuit(request.id);
         co_await client.quit();
+        output.endQuit();
         co_return false;
     }
     output.beginSend(request.id);

@@ -188,6 +188,8 @@ private:
                     return all;
                 } else if constexpr (std::is_same_v<A, Exit>) {
                     return "exit:" + std::to_string(a.status);
+                } else if constexpr (std::is_same_v<A, UnconfirmedAtExit>) {
+                    return "unconfirmed:" + std::to_string(a.numbers.size());
                 } else {
                     return "epoch";
                 }
@@ -252,7 +254,7 @@ TEST(ChatMachine, ConnectingTheNoPeerTimeoutLostConnectionsAndTheRetryBackOff) {
     EXPECT_EQ(chat.feed(0, TimerFired{Timer::retry})[1], "status:[connect error] no entropy (2 times)");
     // Lines typed meanwhile wait; quitting while a retry is pending starts no connection.
     EXPECT_EQ(chat.feed(0, LineTyped{SecureText("early")}), (Lines{"taken:0", "queued:early"}));
-    EXPECT_EQ(chat.feed(0, QuitRequested{}), (Lines{"cancel:retry", "peer:disconnected: quit",
+    EXPECT_EQ(chat.feed(0, QuitRequested{}), (Lines{"unconfirmed:1", "cancel:retry", "peer:disconnected: quit",
                                                    "error:1 line was not confirmed by the peer:", "status:  early",
                                                    "exit:0"}));
 }
@@ -407,7 +409,7 @@ TEST(ChatMachine, LinesAreQueuedSentConfirmedAndShownOnceAndAFailedSendSaysWhatH
     chat.feed(1, LineTyped{SecureText("last word")});
     chat.pump();
     ASSERT_FALSE(chat.machine(1).outbox().empty());
-    EXPECT_EQ(chat.feed(0, QuitRequested{}), (Lines{"send:bye", "close", "cancel:cover", "peer:disconnected: quit",
+    EXPECT_EQ(chat.feed(0, QuitRequested{}), (Lines{"unconfirmed:1", "send:bye", "close", "cancel:cover", "peer:disconnected: quit",
                                                    "error:1 line was not confirmed by the peer:", "status:  lost",
                                                    "exit:0"}));
     EXPECT_EQ(chat.feed(1, TextReceived{chat.takeSent(0)}),
@@ -471,7 +473,7 @@ TEST(ChatMachine, TheQueueRefusesALinePastItsBoundAndTheExitListsTheUnconfirmed)
               (Lines{"error:line not sent: the queue of lines waiting for the peer is full"}));
     const std::string shortened = " ✓ " + std::string(40 - 9, 'x') + "…";
     EXPECT_EQ(chat.feed(0, QuitRequested{}),
-              (Lines{"close", "cancel:connection", "cancel:stale", "peer:disconnected: quit",
+              (Lines{"unconfirmed:1000", "close", "cancel:connection", "cancel:stale", "peer:disconnected: quit",
                      "error:1000 lines were not confirmed by the peer:",
                      "status:  line 0" + shortened, "status:  line 1" + shortened, "status:  line 2" + shortened,
                      "status:  line 3" + shortened, "status:  line 4" + shortened, "status:  … and 995 more",
