@@ -24,9 +24,6 @@ using namespace chat;
 
 namespace {
 
-// How many recent peer hellos are remembered, to recognise one delivered again.
-constexpr std::size_t seenHelloMemory = 64;
-
 // The "pkid" of an identity: its compressed public key text, hashed.
 std::string keyID(std::string_view identity) { return base64URLString(sha512(asBytes(identity))); }
 
@@ -52,7 +49,10 @@ Overloaded(F...) -> Overloaded<F...>;
 }  // namespace
 
 ChatMachine::ChatMachine(ChatMachineConfig config)
-    : config_(std::move(config)), roomEpoch_(config_.roomEpoch), outbox_(config_.lineStreamStart) {}
+    : config_(std::move(config)),
+      roomEpoch_(config_.roomEpoch),
+      hellos_(config_.leads, config_.baseProtocolOnly),
+      outbox_(config_.lineStreamStart) {}
 
 ChatMachine::~ChatMachine() = default;
 
@@ -200,7 +200,7 @@ std::optional<ChatMachine::Link> ChatMachine::startSession(std::string_view erro
 void ChatMachine::connect() {
     announce(Phase::connecting);
     // A new relay connection: whatever the peer announced before belongs to the old one.
-    latestPeerHello_.reset();
+    hellos_.forgetLatest();
     // The token follows the UTC day of each new connection, so two users who started on
     // different days still meet; the room code the session uses never changes.
     std::string url =
@@ -293,16 +293,6 @@ void ChatMachine::quit() {
     out_.emplace_back(std::in_place_type<Exit>, Exit{0, true});
 }
 
-bool ChatMachine::adoptsLatestHello() {
-    if (config_.baseProtocolOnly) return false;
-    if (config_.leads || peerFollowsLeaderRule_ == false) return true;
-    if (peerFollowsLeaderRule_) return false;
-    // Nothing heard yet (a process that has not completed a session): a peer that never adopts
-    // needs to be answered as the leader would, one that follows the rule needs us to wait.
-    // Doing each in turn meets both within two sessions.
-    return reconnectsWithoutKnownRule_++ % 2 == 0;
-}
-
 void ChatMachine::reconnectForPeer(bool adoptLatest) {
     if (!link()) return;
     retryCount_ = 0;
@@ -319,9 +309,7 @@ void ChatMachine::reconnectForPeer(bool adoptLatest) {
 
     // The leading side answers the peer's latest hello with this session at once; the other
     // side's fresh session waits for a hello made for it.
-    if (latestPeerHello_ && !latestPeerHelloUsedUp_ && (adoptLatest || adoptsLatestHello())) {
-        acceptHello(*latestPeerHello_, true);
-    }
+    if (const PeerHello* latest = hellos_.toAdopt(adoptLatest)) acceptHello(*latest, true);
 }
 
 void ChatMachine::timerFired(Timer timer) {
@@ -348,9 +336,7 @@ void ChatMachine::timerFired(Timer timer) {
                 // An adopted hello that led nowhere (a replay, or one whose session the peer
                 // has left) is not adopted again: adopting it at every attempt would never let
                 // the relay connection go, and a peer that waits for that would never send one.
-                if (h->hello.adopted && latestPeerHello_ && latestPeerHello_->fingerprint == h->hello.fingerprint) {
-                    latestPeerHelloUsedUp_ = true;
-                }
+                if (h->hello.adopted) hellos_.usedUp(h->hello.fingerprint);
                 noteFailedHandshake();
                 reconnectForPeer();
             } else if (auto* a = std::get_if<Active>(&state_); a && a->graceArmed) {
@@ -468,26 +454,6 @@ void ChatMachine::showHelloRefusal(Link& link, std::string_view reason) {
     show(Show::Kind::error, reason);
 }
 
-bool ChatMachine::hasSeenHello(const Bytes& fingerprint) const {
-    return std::find(seenHellos_.begin(), seenHellos_.end(), fingerprint) != seenHellos_.end();
-}
-
-void ChatMachine::rememberPeerHello(const PeerHello& hello) {
-    latestPeerHello_ = hello;
-    latestPeerHelloUsedUp_ = false;
-    if (!hasSeenHello(hello.fingerprint)) {
-        seenHellos_.push_back(hello.fingerprint);
-        if (seenHellos_.size() > seenHelloMemory) seenHellos_.pop_front();
-    }
-}
-
-void ChatMachine::markLatestHelloUsedIfTaken() {
-    const TakenHello* taken = nullptr;
-    if (auto* h = std::get_if<Handshaking>(&state_)) taken = &h->hello;
-    if (auto* a = std::get_if<Active>(&state_)) taken = &a->hello;
-    if (taken && latestPeerHello_ && latestPeerHello_->fingerprint == taken->fingerprint) latestPeerHelloUsedUp_ = true;
-}
-
 void ChatMachine::plainHello(const protocol::RelayMessage& message) {
     Link* l = link();
     if (!l) return;
@@ -506,14 +472,14 @@ void ChatMachine::plainHello(const protocol::RelayMessage& message) {
     hello.fingerprint = sha256(concat(hello.ct, hello.ek, hello.mlk));
     if (!l->session || !l->session->isTunnelReady()) {
         // Waiting: a usable hello is answered.
-        rememberPeerHello(hello);
+        hellos_.remember(hello);
         acceptHello(std::move(hello), false);
         return;
     }
     // The session is in use: the peer has started a new one. One we have already had (this
     // session's own, or an older one delivered again) announces nothing new.
-    if (hasSeenHello(hello.fingerprint)) return;
-    rememberPeerHello(hello);
+    if (hellos_.seen(hello.fingerprint)) return;
+    hellos_.remember(hello);
     // Under way before the peer had our hello: the handshake just begun may still complete.
     if (auto* h = std::get_if<Handshaking>(&state_); h && h->young && hellosMayBeAltered_) return;
     if (auto* a = std::get_if<Active>(&state_)) {
@@ -533,7 +499,7 @@ void ChatMachine::acceptHello(PeerHello hello, bool adopted) {
     PFSChatSession& session = *waiting->link.session;
     if (auto failure = sessionStep([&] { session.completeHandshake(hello.ct, hello.ek, hello.mlk, now_); })) {
         // Never adopt a hello our sessions cannot complete with.
-        if (adopted) latestPeerHelloUsedUp_ = true;
+        if (adopted) hellos_.latestUsedUp();
         handshakeRefused("[handshake error] " + failure->text);
         return;
     }
@@ -614,7 +580,7 @@ void ChatMachine::ready(const protocol::RelayMessage& message) {
     if (!config_.baseProtocolOnly) {
         const auto announced = protocol::decodeReadyAnnouncement(message);
         stream = announced.lineStream;
-        peerFollowsLeaderRule_ = announced.followsLeaderRule;
+        hellos_.peerAnnounced(announced.followsLeaderRule);
     }
     if (auto* h = std::get_if<Handshaking>(&state_)) {
         h->peerReady = true;
@@ -632,7 +598,7 @@ void ChatMachine::maybeActive() {
     hellosMayBeAltered_ = false;
     sayRepeats();
     retryCount_ = 0;
-    if (latestPeerHello_ && latestPeerHello_->fingerprint == h->hello.fingerprint) latestPeerHelloUsedUp_ = true;
+    hellos_.usedUp(h->hello.fingerprint);
     enter(Active{std::move(h->link), std::move(h->hello), h->peerLineStream});
     showPendingLines();
     announce(Phase::active);
@@ -739,7 +705,7 @@ void ChatMachine::textReceived(std::string text) {
         // active, would stay in that session. Leaving the connection makes the relay say it
         // again. A peer that announced the leader rule answers our hello instead.
         auto* w = std::get_if<Waiting>(&state_);
-        if (w && w->staleWatchArmed && peerFollowsLeaderRule_ != true && !text.empty() && text.front() != '{' &&
+        if (w && w->staleWatchArmed && hellos_.peerFollowsRule() != true && !text.empty() && text.front() != '{' &&
             ++w->staleFrames == staleFramesBeforeLeaving) {
             leaveRelayConnection();
         }
@@ -765,7 +731,8 @@ void ChatMachine::textReceived(std::string text) {
 void ChatMachine::tunnelFrame(const protocol::RelayMessage& message) {
     // A frame that opens under this session's tunnel keys proves that the peer's session
     // completed with our hello: its hello is used up and is no use to a later session.
-    markLatestHelloUsedIfTaken();
+    if (const auto* h = std::get_if<Handshaking>(&state_)) hellos_.usedUp(h->hello.fingerprint);
+    if (const auto* a = std::get_if<Active>(&state_)) hellos_.usedUp(a->hello.fingerprint);
     switch (message.type) {
         case protocol::MessageType::kex2: kex2(message); break;
         case protocol::MessageType::ready: ready(message); break;
