@@ -175,6 +175,7 @@ void ChatMachine::enter(State next) {
                    [](auto&) {},
                },
                state_);
+    // A link handed on to the next state has left its session there.
     if (Link* old = link(); old && old->session) dropSession(*old->session);
     state_ = std::move(next);
 }
@@ -187,9 +188,10 @@ double ChatMachine::retryDelay(std::int64_t retryCount) {
     return std::min(std::ldexp(1.0, static_cast<int>(retryCount - 1)), maxRetryDelaySeconds);
 }
 
-std::optional<ChatMachine::Link> ChatMachine::startSession(std::string_view errorPrefix) {
+std::optional<ChatMachine::Link> ChatMachine::startSession(std::string_view errorPrefix,
+                                                           std::optional<double> roomEpoch) {
     std::unique_ptr<PFSChatSession> session;
-    if (auto failure = sessionStep([&] { session = config_.makeSession(roomEpoch_); })) {
+    if (auto failure = sessionStep([&] { session = config_.makeSession(roomEpoch); })) {
         sayConnectError(std::string(errorPrefix) + failure->text);
         scheduleAutoRetry();
         return std::nullopt;
@@ -210,7 +212,7 @@ void ChatMachine::connect() {
         fatal("Invalid relay URL");
         return;
     }
-    auto fresh = startSession("[connect error] ");
+    auto fresh = startSession("[connect error] ", roomEpoch_);
     if (!fresh) return;
     out_.emplace_back(std::in_place_type<OpenConnection>, OpenConnection{std::move(url)});
     std::string hello = helloText(*fresh->session);
@@ -278,7 +280,7 @@ void ChatMachine::quit() {
     UnconfirmedAtExit unconfirmed;
     for (const auto& entry : outbox_.entries()) unconfirmed.numbers.push_back(entry.number);
     out_.emplace_back(std::in_place_type<UnconfirmedAtExit>, std::move(unconfirmed));
-    if (Link* l = link(); l && l->session && l->session->isTunnelReady()) {
+    if (Link* l = link(); l && l->session->isTunnelReady()) {
         // A confirming peer learns which of its lines we showed, so it does not report them as
         // unconfirmed when it quits.
         std::optional<std::uint64_t> confirmed;
@@ -296,13 +298,13 @@ void ChatMachine::quit() {
 void ChatMachine::reconnectForPeer(bool adoptLatest) {
     if (!link()) return;
     retryCount_ = 0;
-    // The old session goes now; the connection stays.
-    enter(Waiting{});
-    announce(Phase::waitingForPeer);
-    auto fresh = startSession("[reconnect error] ");
+    // The old session goes as the fresh one takes its place, and the room's epoch file with it,
+    // so the fresh one is made with none; the connection stays.
+    auto fresh = startSession("[reconnect error] ", std::nullopt);
     if (!fresh) return;
+    enter(Waiting{.link = std::move(*fresh)});
+    announce(Phase::waitingForPeer);
     auto& waiting = std::get<Waiting>(state_);
-    waiting.link = std::move(*fresh);
     send(helloText(*waiting.link.session), SendTag{SendTag::Kind::reconnectHello, waiting.link.generation});
     waiting.timer = Waiting::Timer::reconnectNoPeer;
     arm(Timer::connection, reconnectNoPeerTimeoutSeconds);
@@ -470,7 +472,7 @@ void ChatMachine::plainHello(const protocol::RelayMessage& message) {
     if (!decoded || !decoded->mlk || decoded->pkid != expectedPeerKeyID()) return;
     PeerHello hello{std::move(decoded->ct), std::move(decoded->ek), std::move(*decoded->mlk), {}};
     hello.fingerprint = sha256(concat(hello.ct, hello.ek, hello.mlk));
-    if (!l->session || !l->session->isTunnelReady()) {
+    if (!l->session->isTunnelReady()) {
         // Waiting: a usable hello is answered.
         hellos_.remember(hello);
         acceptHello(std::move(hello), false);
@@ -495,7 +497,7 @@ void ChatMachine::plainHello(const protocol::RelayMessage& message) {
 
 void ChatMachine::acceptHello(PeerHello hello, bool adopted) {
     auto* waiting = std::get_if<Waiting>(&state_);
-    if (!waiting || !waiting->link.session) return;
+    if (!waiting) return;
     PFSChatSession& session = *waiting->link.session;
     if (auto failure = sessionStep([&] { session.completeHandshake(hello.ct, hello.ek, hello.mlk, now_); })) {
         // Never adopt a hello our sessions cannot complete with.
@@ -537,7 +539,7 @@ void ChatMachine::acceptHello(PeerHello hello, bool adopted) {
 void ChatMachine::kex2(const protocol::RelayMessage& message) {
     const auto kex2 = protocol::decodeKex2(message);
     Link* l = link();
-    if (!kex2 || !l || !l->session) return;
+    if (!kex2 || !l) return;
     PFSChatSession& session = *l->session;
     auto* handshaking = std::get_if<Handshaking>(&state_);
     auto failure = sessionStep([&] {
@@ -569,7 +571,7 @@ void ChatMachine::handshakeStepFailed(std::string_view prefix, const SessionStep
 void ChatMachine::ready(const protocol::RelayMessage& message) {
     const std::optional<SecureBytes> received = protocol::decodeReadyConfirmation(message);
     const Link* l = link();
-    const std::optional<SecureBytes>* expected = l && l->session ? &l->session->expectedPeerKeyConfirmation() : nullptr;
+    const std::optional<SecureBytes>* expected = l ? &l->session->expectedPeerKeyConfirmation() : nullptr;
     const bool holds = received && expected != nullptr && expected->has_value() &&
                        received->size() == (*expected)->size() && constantTimeEquals(*received, **expected);
     if (!holds) {
@@ -692,7 +694,7 @@ void ChatMachine::sendTunneled(std::string json, SendTag tag) {
 void ChatMachine::textReceived(std::string text) {
     Link* l = link();
     if (!l) return;
-    if (l->session && l->session->isTunnelReady()) {
+    if (l->session->isTunnelReady()) {
         if (const auto opened = protocol::openTunnelText(*l->session, text, now_)) {
             tunnelFrame(*opened);
             return;
@@ -751,7 +753,7 @@ void ChatMachine::tunnelFrame(const protocol::RelayMessage& message) {
 void ChatMachine::msg(const protocol::RelayMessage& message) {
     const auto msg = protocol::decodeMsg(message);
     Link* l = link();
-    if (!msg || !l || !l->session) return;
+    if (!msg || !l) return;
     PFSChatSession& session = *l->session;
     std::optional<SecureBytes> content;
     if (auto failure = sessionStep([&] {

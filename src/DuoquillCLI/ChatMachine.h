@@ -255,7 +255,7 @@ public:
 
 private:
     using PeerHello = PeerHellos::Hello;
-    // One secure session and what belongs to it alone.
+    // One secure session and what belongs to it alone; a state with a link always has its session.
     struct Link {
         std::unique_ptr<PFSChatSession> session;
         std::uint64_t generation = 0;
@@ -311,7 +311,7 @@ private:
     void connectionLost();
     void fatal(std::string_view message);
     void quit();
-    std::optional<Link> startSession(std::string_view errorPrefix);
+    std::optional<Link> startSession(std::string_view errorPrefix, std::optional<double> roomEpoch);
     void timerFired(chat::Timer timer);
     void sendDone(const chat::SendTag& tag);
     void sendFailed(const chat::SendTag& tag, const std::string& reason);
