@@ -24,9 +24,6 @@ using namespace chat;
 
 namespace {
 
-// How many recent peer hellos are remembered, to recognise one delivered again.
-constexpr std::size_t seenHelloMemory = 64;
-
 // The "pkid" of an identity: its compressed public key text, hashed.
 std::string keyID(std::string_view identity) { return base64URLString(sha512(asBytes(identity))); }
 
@@ -52,7 +49,10 @@ Overloaded(F...) -> Overloaded<F...>;
 }  // namespace
 
 ChatMachine::ChatMachine(ChatMachineConfig config)
-    : config_(std::move(config)), roomEpoch_(config_.roomEpoch), outbox_(config_.lineStreamStart) {}
+    : config_(std::move(config)),
+      roomEpoch_(config_.roomEpoch),
+      hellos_(config_.leads, config_.baseProtocolOnly),
+      outbox_(config_.lineStreamStart) {}
 
 ChatMachine::~ChatMachine() = default;
 
@@ -175,6 +175,7 @@ void ChatMachine::enter(State next) {
                    [](auto&) {},
                },
                state_);
+    // A link handed on to the next state has left its session there.
     if (Link* old = link(); old && old->session) dropSession(*old->session);
     state_ = std::move(next);
 }
@@ -187,9 +188,10 @@ double ChatMachine::retryDelay(std::int64_t retryCount) {
     return std::min(std::ldexp(1.0, static_cast<int>(retryCount - 1)), maxRetryDelaySeconds);
 }
 
-std::optional<ChatMachine::Link> ChatMachine::startSession(std::string_view errorPrefix) {
+std::optional<ChatMachine::Link> ChatMachine::startSession(std::string_view errorPrefix,
+                                                           std::optional<double> roomEpoch) {
     std::unique_ptr<PFSChatSession> session;
-    if (auto failure = sessionStep([&] { session = config_.makeSession(roomEpoch_); })) {
+    if (auto failure = sessionStep([&] { session = config_.makeSession(roomEpoch); })) {
         sayConnectError(std::string(errorPrefix) + failure->text);
         scheduleAutoRetry();
         return std::nullopt;
@@ -200,7 +202,7 @@ std::optional<ChatMachine::Link> ChatMachine::startSession(std::string_view erro
 void ChatMachine::connect() {
     announce(Phase::connecting);
     // A new relay connection: whatever the peer announced before belongs to the old one.
-    latestPeerHello_.reset();
+    hellos_.forgetLatest();
     // The token follows the UTC day of each new connection, so two users who started on
     // different days still meet; the room code the session uses never changes.
     std::string url =
@@ -210,7 +212,7 @@ void ChatMachine::connect() {
         fatal("Invalid relay URL");
         return;
     }
-    auto fresh = startSession("[connect error] ");
+    auto fresh = startSession("[connect error] ", roomEpoch_);
     if (!fresh) return;
     out_.emplace_back(std::in_place_type<OpenConnection>, OpenConnection{std::move(url)});
     std::string hello = helloText(*fresh->session);
@@ -278,7 +280,7 @@ void ChatMachine::quit() {
     UnconfirmedAtExit unconfirmed;
     for (const auto& entry : outbox_.entries()) unconfirmed.numbers.push_back(entry.number);
     out_.emplace_back(std::in_place_type<UnconfirmedAtExit>, std::move(unconfirmed));
-    if (Link* l = link(); l && l->session && l->session->isTunnelReady()) {
+    if (Link* l = link(); l && l->session->isTunnelReady()) {
         // A confirming peer learns which of its lines we showed, so it does not report them as
         // unconfirmed when it quits.
         std::optional<std::uint64_t> confirmed;
@@ -293,35 +295,23 @@ void ChatMachine::quit() {
     out_.emplace_back(std::in_place_type<Exit>, Exit{0, true});
 }
 
-bool ChatMachine::adoptsLatestHello() {
-    if (config_.baseProtocolOnly) return false;
-    if (config_.leads || peerFollowsLeaderRule_ == false) return true;
-    if (peerFollowsLeaderRule_) return false;
-    // Nothing heard yet (a process that has not completed a session): a peer that never adopts
-    // needs to be answered as the leader would, one that follows the rule needs us to wait.
-    // Doing each in turn meets both within two sessions.
-    return reconnectsWithoutKnownRule_++ % 2 == 0;
-}
-
 void ChatMachine::reconnectForPeer(bool adoptLatest) {
     if (!link()) return;
     retryCount_ = 0;
-    // The old session goes now; the connection stays.
-    enter(Waiting{});
-    announce(Phase::waitingForPeer);
-    auto fresh = startSession("[reconnect error] ");
+    // The old session goes as the fresh one takes its place, and the room's epoch file with it,
+    // so the fresh one is made with none; the connection stays.
+    auto fresh = startSession("[reconnect error] ", std::nullopt);
     if (!fresh) return;
+    enter(Waiting{.link = std::move(*fresh)});
+    announce(Phase::waitingForPeer);
     auto& waiting = std::get<Waiting>(state_);
-    waiting.link = std::move(*fresh);
     send(helloText(*waiting.link.session), SendTag{SendTag::Kind::reconnectHello, waiting.link.generation});
     waiting.timer = Waiting::Timer::reconnectNoPeer;
     arm(Timer::connection, reconnectNoPeerTimeoutSeconds);
 
     // The leading side answers the peer's latest hello with this session at once; the other
     // side's fresh session waits for a hello made for it.
-    if (latestPeerHello_ && !latestPeerHelloUsedUp_ && (adoptLatest || adoptsLatestHello())) {
-        acceptHello(*latestPeerHello_, true);
-    }
+    if (const PeerHello* latest = hellos_.toAdopt(adoptLatest)) acceptHello(*latest, true);
 }
 
 void ChatMachine::timerFired(Timer timer) {
@@ -348,9 +338,7 @@ void ChatMachine::timerFired(Timer timer) {
                 // An adopted hello that led nowhere (a replay, or one whose session the peer
                 // has left) is not adopted again: adopting it at every attempt would never let
                 // the relay connection go, and a peer that waits for that would never send one.
-                if (h->hello.adopted && latestPeerHello_ && latestPeerHello_->fingerprint == h->hello.fingerprint) {
-                    latestPeerHelloUsedUp_ = true;
-                }
+                if (h->hello.adopted) hellos_.usedUp(h->hello.fingerprint);
                 noteFailedHandshake();
                 reconnectForPeer();
             } else if (auto* a = std::get_if<Active>(&state_); a && a->graceArmed) {
@@ -468,26 +456,6 @@ void ChatMachine::showHelloRefusal(Link& link, std::string_view reason) {
     show(Show::Kind::error, reason);
 }
 
-bool ChatMachine::hasSeenHello(const Bytes& fingerprint) const {
-    return std::find(seenHellos_.begin(), seenHellos_.end(), fingerprint) != seenHellos_.end();
-}
-
-void ChatMachine::rememberPeerHello(const PeerHello& hello) {
-    latestPeerHello_ = hello;
-    latestPeerHelloUsedUp_ = false;
-    if (!hasSeenHello(hello.fingerprint)) {
-        seenHellos_.push_back(hello.fingerprint);
-        if (seenHellos_.size() > seenHelloMemory) seenHellos_.pop_front();
-    }
-}
-
-void ChatMachine::markLatestHelloUsedIfTaken() {
-    const TakenHello* taken = nullptr;
-    if (auto* h = std::get_if<Handshaking>(&state_)) taken = &h->hello;
-    if (auto* a = std::get_if<Active>(&state_)) taken = &a->hello;
-    if (taken && latestPeerHello_ && latestPeerHello_->fingerprint == taken->fingerprint) latestPeerHelloUsedUp_ = true;
-}
-
 void ChatMachine::plainHello(const protocol::RelayMessage& message) {
     Link* l = link();
     if (!l) return;
@@ -504,16 +472,16 @@ void ChatMachine::plainHello(const protocol::RelayMessage& message) {
     if (!decoded || !decoded->mlk || decoded->pkid != expectedPeerKeyID()) return;
     PeerHello hello{std::move(decoded->ct), std::move(decoded->ek), std::move(*decoded->mlk), {}};
     hello.fingerprint = sha256(concat(hello.ct, hello.ek, hello.mlk));
-    if (!l->session || !l->session->isTunnelReady()) {
+    if (!l->session->isTunnelReady()) {
         // Waiting: a usable hello is answered.
-        rememberPeerHello(hello);
+        hellos_.remember(hello);
         acceptHello(std::move(hello), false);
         return;
     }
     // The session is in use: the peer has started a new one. One we have already had (this
     // session's own, or an older one delivered again) announces nothing new.
-    if (hasSeenHello(hello.fingerprint)) return;
-    rememberPeerHello(hello);
+    if (hellos_.seen(hello.fingerprint)) return;
+    hellos_.remember(hello);
     // Under way before the peer had our hello: the handshake just begun may still complete.
     if (auto* h = std::get_if<Handshaking>(&state_); h && h->young && hellosMayBeAltered_) return;
     if (auto* a = std::get_if<Active>(&state_)) {
@@ -529,11 +497,11 @@ void ChatMachine::plainHello(const protocol::RelayMessage& message) {
 
 void ChatMachine::acceptHello(PeerHello hello, bool adopted) {
     auto* waiting = std::get_if<Waiting>(&state_);
-    if (!waiting || !waiting->link.session) return;
+    if (!waiting) return;
     PFSChatSession& session = *waiting->link.session;
     if (auto failure = sessionStep([&] { session.completeHandshake(hello.ct, hello.ek, hello.mlk, now_); })) {
         // Never adopt a hello our sessions cannot complete with.
-        if (adopted) latestPeerHelloUsedUp_ = true;
+        if (adopted) hellos_.latestUsedUp();
         handshakeRefused("[handshake error] " + failure->text);
         return;
     }
@@ -571,7 +539,7 @@ void ChatMachine::acceptHello(PeerHello hello, bool adopted) {
 void ChatMachine::kex2(const protocol::RelayMessage& message) {
     const auto kex2 = protocol::decodeKex2(message);
     Link* l = link();
-    if (!kex2 || !l || !l->session) return;
+    if (!kex2 || !l) return;
     PFSChatSession& session = *l->session;
     auto* handshaking = std::get_if<Handshaking>(&state_);
     auto failure = sessionStep([&] {
@@ -603,7 +571,7 @@ void ChatMachine::handshakeStepFailed(std::string_view prefix, const SessionStep
 void ChatMachine::ready(const protocol::RelayMessage& message) {
     const std::optional<SecureBytes> received = protocol::decodeReadyConfirmation(message);
     const Link* l = link();
-    const std::optional<SecureBytes>* expected = l && l->session ? &l->session->expectedPeerKeyConfirmation() : nullptr;
+    const std::optional<SecureBytes>* expected = l ? &l->session->expectedPeerKeyConfirmation() : nullptr;
     const bool holds = received && expected != nullptr && expected->has_value() &&
                        received->size() == (*expected)->size() && constantTimeEquals(*received, **expected);
     if (!holds) {
@@ -614,7 +582,7 @@ void ChatMachine::ready(const protocol::RelayMessage& message) {
     if (!config_.baseProtocolOnly) {
         const auto announced = protocol::decodeReadyAnnouncement(message);
         stream = announced.lineStream;
-        peerFollowsLeaderRule_ = announced.followsLeaderRule;
+        hellos_.peerAnnounced(announced.followsLeaderRule);
     }
     if (auto* h = std::get_if<Handshaking>(&state_)) {
         h->peerReady = true;
@@ -632,7 +600,7 @@ void ChatMachine::maybeActive() {
     hellosMayBeAltered_ = false;
     sayRepeats();
     retryCount_ = 0;
-    if (latestPeerHello_ && latestPeerHello_->fingerprint == h->hello.fingerprint) latestPeerHelloUsedUp_ = true;
+    hellos_.usedUp(h->hello.fingerprint);
     enter(Active{std::move(h->link), std::move(h->hello), h->peerLineStream});
     showPendingLines();
     announce(Phase::active);
@@ -726,7 +694,7 @@ void ChatMachine::sendTunneled(std::string json, SendTag tag) {
 void ChatMachine::textReceived(std::string text) {
     Link* l = link();
     if (!l) return;
-    if (l->session && l->session->isTunnelReady()) {
+    if (l->session->isTunnelReady()) {
         if (const auto opened = protocol::openTunnelText(*l->session, text, now_)) {
             tunnelFrame(*opened);
             return;
@@ -739,7 +707,7 @@ void ChatMachine::textReceived(std::string text) {
         // active, would stay in that session. Leaving the connection makes the relay say it
         // again. A peer that announced the leader rule answers our hello instead.
         auto* w = std::get_if<Waiting>(&state_);
-        if (w && w->staleWatchArmed && peerFollowsLeaderRule_ != true && !text.empty() && text.front() != '{' &&
+        if (w && w->staleWatchArmed && hellos_.peerFollowsRule() != true && !text.empty() && text.front() != '{' &&
             ++w->staleFrames == staleFramesBeforeLeaving) {
             leaveRelayConnection();
         }
@@ -765,7 +733,8 @@ void ChatMachine::textReceived(std::string text) {
 void ChatMachine::tunnelFrame(const protocol::RelayMessage& message) {
     // A frame that opens under this session's tunnel keys proves that the peer's session
     // completed with our hello: its hello is used up and is no use to a later session.
-    markLatestHelloUsedIfTaken();
+    if (const auto* h = std::get_if<Handshaking>(&state_)) hellos_.usedUp(h->hello.fingerprint);
+    if (const auto* a = std::get_if<Active>(&state_)) hellos_.usedUp(a->hello.fingerprint);
     switch (message.type) {
         case protocol::MessageType::kex2: kex2(message); break;
         case protocol::MessageType::ready: ready(message); break;
@@ -784,7 +753,7 @@ void ChatMachine::tunnelFrame(const protocol::RelayMessage& message) {
 void ChatMachine::msg(const protocol::RelayMessage& message) {
     const auto msg = protocol::decodeMsg(message);
     Link* l = link();
-    if (!msg || !l || !l->session) return;
+    if (!msg || !l) return;
     PFSChatSession& session = *l->session;
     std::optional<SecureBytes> content;
     if (auto failure = sessionStep([&] {

@@ -37,7 +37,6 @@
 // typed while no session is active wait in the same outbox, with any peer.
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -50,6 +49,7 @@
 #include "Duoquill/Platform/SecureBytes.h"
 #include "Duoquill/Protocol/RelayMessages.h"
 #include "DuoquillCLI/LineDelivery.h"
+#include "DuoquillCLI/PeerHellos.h"
 
 namespace duoquill {
 class PFSChatSession;
@@ -254,11 +254,8 @@ public:
     static double retryDelay(std::int64_t retryCount);
 
 private:
-    struct PeerHello {
-        Bytes ct, ek, mlk;
-        Bytes fingerprint;  // SHA-256 of the three values: tells hellos apart
-    };
-    // One secure session and what belongs to it alone.
+    using PeerHello = PeerHellos::Hello;
+    // One secure session and what belongs to it alone; a state with a link always has its session.
     struct Link {
         std::unique_ptr<PFSChatSession> session;
         std::uint64_t generation = 0;
@@ -314,8 +311,7 @@ private:
     void connectionLost();
     void fatal(std::string_view message);
     void quit();
-    std::optional<Link> startSession(std::string_view errorPrefix);
-    bool adoptsLatestHello();
+    std::optional<Link> startSession(std::string_view errorPrefix, std::optional<double> roomEpoch);
     void timerFired(chat::Timer timer);
     void sendDone(const chat::SendTag& tag);
     void sendFailed(const chat::SendTag& tag, const std::string& reason);
@@ -331,8 +327,6 @@ private:
     std::string expectedPeerKeyID() const;
     std::optional<std::string_view> helloRefusal(const protocol::HelloDecoding& decoded) const;
     void showHelloRefusal(Link& link, std::string_view reason);
-    void rememberPeerHello(const PeerHello& hello);
-    bool hasSeenHello(const Bytes& fingerprint) const;
     void plainHello(const protocol::RelayMessage& message);
     void acceptHello(PeerHello hello, bool adopted);
     void kex2(const protocol::RelayMessage& message);
@@ -348,7 +342,6 @@ private:
     void sayConnectError(std::string line);
     void sayRepeats();
     protocol::Announcement announcement() const;
-    void markLatestHelloUsedIfTaken();
 
     // ---- traffic ----
     void textReceived(std::string text);
@@ -388,12 +381,7 @@ private:
     std::int64_t retryCount_ = 0;
 
     // What the peer has said across sessions.
-    std::optional<PeerHello> latestPeerHello_;
-    bool latestPeerHelloUsedUp_ = false;
-    std::deque<Bytes> seenHellos_;  // recent fingerprints, newest last
-    // Whether the peer announced the leader rule in its last "ready"; nothing before one.
-    std::optional<bool> peerFollowsLeaderRule_;
-    int reconnectsWithoutKnownRule_ = 0;
+    PeerHellos hellos_;
 
     // Trouble since the last active session.
     int failedHandshakesInARow_ = 0;

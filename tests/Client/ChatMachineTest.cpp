@@ -284,32 +284,7 @@ TEST(ChatMachine, AnInvalidRelayURLEndsTheProcessAndAnEndedMachineDoesNothing) {
 // ---- the handshake and the hellos it refuses ----
 
 TEST(ChatMachine, HellosThatAreRefusedSaidOnceAndAlteredOnesBackedOff) {
-    const std::string stranger = base64URLString(p256::PrivateKey::generate().publicKey().compressed());
-    // Each refusal is said once per session, whatever the next one is.
-    const std::tuple<std::string, std::optional<std::string>, std::string> refused[] = {
-        {"mlk", std::nullopt, "Post-quantum key exchange required"},
-        {"mlk", base64String(Bytes(1567, 7)), "Post-quantum key exchange required"},
-        {"pkid", base64URLString(sha512(asBytes(stranger))), "Peer identity mismatch"},
-    };
-    for (const auto& [field, value, message] : refused) {
-        SCOPED_TRACE(message);
-        BackToBack chat;
-        chat.start();
-        auto hello = helloOf(chat, 1);
-        if (value) {
-            hello[field] = *value;
-        } else {
-            hello.erase(field);
-        }
-        EXPECT_EQ(chat.feed(0, TextReceived{text(hello)}), (Lines{"error:" + message}));
-        hello["pkid"] = base64URLString(sha512(asBytes(stranger)));
-        EXPECT_EQ(chat.feed(0, TextReceived{text(hello)}), Lines{});
-        EXPECT_EQ(chat.phase(0), Phase::waitingForPeer);
-        // The real peer still gets in.
-        chat.pump();
-        EXPECT_EQ(chat.phase(0), Phase::active);
-    }
-
+    // Refused hellos are a row of the README's table (below).
     BackToBack chat;
     chat.start();
     const auto good = helloOf(chat, 1);
@@ -765,15 +740,30 @@ const std::map<std::string, Scenario>& scenarios() {
          }},
         {"text/hello-refused",
          [](BackToBack& c) {
+             // Each refusal is said once per session, whatever the next one is, and the real peer
+             // still gets in.
+             const std::string stranger = base64URLString(sha512(asBytes(
+                 base64URLString(p256::PrivateKey::generate().publicKey().compressed()))));
+             const std::tuple<std::string, std::optional<std::string>, std::string> refused[] = {
+                 {"mlk", std::nullopt, "Post-quantum key exchange required"},
+                 {"mlk", base64String(Bytes(1567, 7)), "Post-quantum key exchange required"},
+                 {"pkid", stranger, "Peer identity mismatch"},
+             };
              std::vector<Seen> seen;
              for (auto to : {toWaiting, toHandshaking, toActive}) {
-                 BackToBack chat;
-                 to(chat);
-                 auto hello = boost::json::parse(chat.side(1).lastSentText.front()).as_object();
-                 hello.erase("mlk");
-                 seen.push_back(step(chat, 0, TextReceived{text(hello)}));
-                 EXPECT_EQ(chat.times(0, "error:Post-quantum key exchange required"), 1);
-                 c.transitions.insert(c.transitions.end(), chat.transitions.begin(), chat.transitions.end());
+                 for (const auto& [field, value, message] : refused) {
+                     BackToBack chat;
+                     to(chat);
+                     auto hello = boost::json::parse(chat.side(1).lastSentText.front()).as_object();
+                     value ? void(hello[field] = *value) : void(hello.erase(field));
+                     seen.push_back(step(chat, 0, TextReceived{text(hello)}));
+                     EXPECT_EQ(stepped, Lines{"error:" + message});
+                     hello["pkid"] = stranger;
+                     EXPECT_EQ(chat.feed(0, TextReceived{text(hello)}), Lines{});
+                     chat.pump();
+                     EXPECT_EQ(chat.phase(0), Phase::active);
+                     c.transitions.insert(c.transitions.end(), chat.transitions.begin(), chat.transitions.end());
+                 }
              }
              return seen;
          }},

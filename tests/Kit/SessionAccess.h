@@ -62,8 +62,7 @@ struct PFSChatSessionTestAccess {
     // The session object itself and every buffer it still owns.
     static std::vector<BytesView> storage(const S& s);
     // Everything the session changes after creation, key objects shared with the session;
-    // restoring it makes the session behave exactly as when it was taken (short of destroy(),
-    // which also removes the epoch file).
+    // restoring it makes the session behave exactly as when it was taken.
     using Snapshot = std::vector<std::any>;
     static Snapshot take(S& s);
     static void restore(S& s, const Snapshot& snapshot);

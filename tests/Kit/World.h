@@ -1,7 +1,7 @@
 #pragma once
 // One deterministic world for tests, fuzz targets and benchmarks: every key and random choice
 // of a session drawn from one seeded stream, clocks that move only when told, and a private
-// epoch directory. Worlds built alike hold the same keys in every run, so seed inputs made by
+// directory for the room's epoch file (the client's drivers write it; sessions are handed times). Worlds built alike hold the same keys in every run, so seed inputs made by
 // this code open again in a later run.
 
 #include <cstdint>
