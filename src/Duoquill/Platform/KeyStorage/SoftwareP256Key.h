@@ -4,7 +4,7 @@
 
 #include <mutex>
 
-#include "Duoquill/Platform/KeyStorage/KeyStore.h"
+#include "Duoquill/Platform/Primitives/P256KeyAgreementKey.h"
 
 namespace duoquill {
 

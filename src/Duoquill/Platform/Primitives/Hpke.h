@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "Duoquill/Platform/KeyStorage/KeyStore.h"
+#include "Duoquill/Platform/Primitives/P256KeyAgreementKey.h"
 #include "Duoquill/Platform/SecureBytes.h"
 
 namespace duoquill::hpke {
