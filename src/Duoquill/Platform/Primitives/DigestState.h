@@ -6,7 +6,8 @@
 #include <array>
 #include <cstdint>
 
-#include "Duoquill/Platform/Primitives/Hkdf.h"
+#include "Duoquill/Platform/Primitives/HashFunction.h"
+#include "Duoquill/Platform/SecureBytes.h"
 
 namespace duoquill {
 

@@ -3,11 +3,10 @@
 
 #include <memory>
 
+#include "Duoquill/Platform/Primitives/HashFunction.h"
 #include "Duoquill/Platform/SecureBytes.h"
 
 namespace duoquill {
-
-enum class HashFunction { sha256, sha512 };
 
 namespace hkdf {
 
