@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "Duoquill/Platform/PQ/MLDSAPolynomial.h"
+#include "Duoquill/Platform/PQ/MLDSAPoly.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define DUOQUILL_MLDSA_AVX2 1

@@ -3,10 +3,6 @@
 #include <bit>
 #include <cstring>
 
-#if __has_include(<valgrind/memcheck.h>)
-#include <valgrind/memcheck.h>
-#endif
-
 #include "Duoquill/Platform/PQ/MLDSAAvx2.h"
 #include "Duoquill/Platform/PQ/VectorBackend.h"
 
@@ -164,12 +160,6 @@ bool useAvx2() noexcept { return pq::usesAvx2(); }
 #endif
 
 }  // namespace
-
-void declassify([[maybe_unused]] const void* bytes, [[maybe_unused]] std::size_t size) noexcept {
-#if __has_include(<valgrind/memcheck.h>)
-    VALGRIND_MAKE_MEM_DEFINED(bytes, size);
-#endif
-}
 
 void ntt(Poly& a) noexcept {
 #if DUOQUILL_MLDSA_AVX2

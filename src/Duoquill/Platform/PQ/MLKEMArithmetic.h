@@ -6,7 +6,7 @@
 #include <array>
 #include <cstdint>
 
-#include "Duoquill/Platform/PQ/MLKEMPolynomial.h"
+#include "Duoquill/Platform/PQ/MLKEMPoly.h"
 
 namespace duoquill::mlkem::arith {
 

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "Duoquill/Platform/PQ/MLKEMPolynomial.h"
+#include "Duoquill/Platform/PQ/MLKEMPoly.h"
 #include "Duoquill/Platform/PQ/Sha3X4.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)

@@ -10,18 +10,10 @@
 #include <cstdint>
 #include <span>
 
+#include "Duoquill/Platform/PQ/MLKEMPoly.h"
 #include "Duoquill/Platform/SecureBytes.h"
 
 namespace duoquill::mlkem {
-
-inline constexpr std::int16_t q = 3329;
-inline constexpr std::size_t n = 256;
-inline constexpr std::size_t encodedPolySize = 384;  // 256 coefficients of 12 bits
-
-// Coefficients are int16 representatives; each operation states the range it leaves.
-struct Poly {
-    alignas(32) std::array<std::int16_t, n> c;
-};
 
 // Forward NTT. In: |c| < q, normal order. Out: bit-reversed order, |c| <= (q-1)/2.
 void ntt(Poly& a) noexcept;
@@ -29,12 +21,7 @@ void ntt(Poly& a) noexcept;
 // leaves). In: |c| < q. Out: |c| < q.
 void inverseNtt(Poly& a) noexcept;
 
-// A second operand b of multiplyAccumulate, precomputed once for an operand that is used
-// several times: (b[2i], b[2i + 1] * gamma_i) mod q at positions 2i and 2i + 1, |c| < q,
-// where X^2 - gamma_i is the modulus of the i-th degree-one product.
-struct MultiplyCache {
-    alignas(32) std::array<std::int16_t, n> c;
-};
+// The cache of b for multiplyAccumulate (MLKEMPoly.h).
 void computeMultiplyCache(MultiplyCache& cache, const Poly& b) noexcept;
 
 // out = sum_m a[m] * b[m] * 2^-16 in the NTT domain, for count <= 4, with bCache[m] the cache
