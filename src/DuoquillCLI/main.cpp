@@ -7,12 +7,14 @@
 #include <string_view>
 #include <vector>
 
+#include "Duoquill/Platform/KeyStorage/Pkcs11KeyStore.h"
 #include "Duoquill/Platform/System/ProcessHardening.h"
 #include "Duoquill/Platform/System/StandardStreams.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
 #include "DuoquillCLI/CLIChatClient.h"
 #include "DuoquillCLI/CLIContactCommands.h"
 #include "DuoquillCLI/CLIKeyCommands.h"
+#include "DuoquillCLI/TerminalPin.h"
 
 namespace {
 
@@ -130,6 +132,7 @@ int main(int argc, char** argv) {
         printUsage();
     }
     const Arguments arguments = parse(args, *grammar);
+    duoquill::Pkcs11KeyStore::setPinSource(&duoquill::cli::TerminalPin::ask);
     if (command == "--help" || command == "-h") {
         duoquill::writeStandardOutput(fullHelp());
         return 0;

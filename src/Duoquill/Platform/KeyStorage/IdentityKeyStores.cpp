@@ -6,7 +6,6 @@
 #include "Duoquill/Platform/KeyStorage/KeyStoreUnavailable.h"
 #include "Duoquill/Platform/KeyStorage/Pkcs11KeyStore.h"
 #include "Duoquill/Platform/KeyStorage/Pkcs11Uri.h"
-#include "Duoquill/Platform/KeyStorage/TerminalPin.h"
 #include "Duoquill/Platform/KeyStorage/TpmKeyStore.h"
 
 namespace duoquill::IdentityKeyStores {
@@ -18,7 +17,7 @@ constexpr std::string_view pkcs11Prefix = "pkcs11:";
 bool isUri(std::string_view setting) { return setting.find('=') != std::string_view::npos; }
 
 // The way past a missing terminal, in the words of the setting the user can give.
-[[noreturn]] void needPin(const TerminalPin::NoTerminal& missing, const std::string& example) {
+[[noreturn]] void needPin(const Pkcs11KeyStore::NoPinSource& missing, const std::string& example) {
     throw CryptoError(std::string(missing.what()) + ": run it on a terminal, or name a file that holds the PIN: " +
                       storeVariable + "=\"" + example + "\"");
 }
@@ -34,7 +33,7 @@ Choice onToken(std::string_view setting) {
         std::string line = "identity key created on the token " + token->tokenLabel() + " (" + token->modulePath() + ")";
         if (!uri.pinFile().empty()) line += "; its PIN is read from " + uri.pinFile();
         return {std::move(token), std::move(line)};
-    } catch (const TerminalPin::NoTerminal& missing) {
+    } catch (const Pkcs11KeyStore::NoPinSource& missing) {
         needPin(missing, "pkcs11:?module-path=" + uri.modulePath() + "&pin-source=file:<path>");
     }
 }
@@ -76,7 +75,7 @@ std::unique_ptr<P256KeyAgreementKey> restore(BytesView blob) {
     case IdentityBackend::pkcs11:
         try {
             return Pkcs11KeyStore::restore(blob, pinFileOfSetting());
-        } catch (const TerminalPin::NoTerminal& missing) {
+        } catch (const Pkcs11KeyStore::NoPinSource& missing) {
             needPin(missing, "pkcs11:?pin-source=file:<path>");
         }
     case IdentityBackend::software:

@@ -13,7 +13,6 @@
 #include "Duoquill/Platform/KeyStorage/KeyStoreUnavailable.h"
 #include "Duoquill/Platform/KeyStorage/PinFile.h"
 #include "Duoquill/Platform/KeyStorage/Pkcs11Uri.h"
-#include "Duoquill/Platform/KeyStorage/TerminalPin.h"
 #include "Duoquill/Platform/Primitives/Random.h"
 
 namespace duoquill {
@@ -123,9 +122,11 @@ private:
     bool finalize_ = false;
 };
 
+SecureBytes noPinSource(const std::string&) { throw Pkcs11KeyStore::NoPinSource(); }
+
 std::mutex pinSourceMutex;
 Pkcs11KeyStore::PinSource& pinSource() {
-    static Pkcs11KeyStore::PinSource source = &TerminalPin::ask;
+    static Pkcs11KeyStore::PinSource source = noPinSource;
     return source;
 }
 
@@ -351,7 +352,7 @@ std::unique_ptr<P256KeyAgreementKey> Pkcs11KeyStore::restore(BytesView blob, con
 
 void Pkcs11KeyStore::setPinSource(PinSource source) {
     const std::lock_guard lock(pinSourceMutex);
-    pinSource() = source ? std::move(source) : PinSource(&TerminalPin::ask);
+    pinSource() = source ? std::move(source) : PinSource(noPinSource);
 }
 
 const std::string& Pkcs11KeyStore::modulePath() const noexcept { return token_->module->path(); }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "Duoquill/Platform/KeyStorage/KeyStore.h"
+#include "Duoquill/Platform/PlatformError.h"
 
 namespace duoquill {
 
@@ -28,10 +29,16 @@ public:
     // PIN, PIN file refused, key gone).
     static std::unique_ptr<P256KeyAgreementKey> restore(BytesView blob, const std::string& pinFile = {});
 
-    // Asked once per process for a token that wants a PIN and has no PIN file: the terminal
-    // by default.
+    // Asked once per process for a token that wants a PIN and has no PIN file. The program
+    // supplies it (the client asks on its terminal); without one, or when the source has no way
+    // to ask, the token cannot be opened: NoPinSource.
     using PinSource = std::function<SecureBytes(const std::string& tokenLabel)>;
     static void setPinSource(PinSource source);
+
+    class NoPinSource : public CryptoError {
+    public:
+        NoPinSource() : CryptoError("the token needs a PIN and there is no terminal to ask for it on") {}
+    };
 
     const std::string& modulePath() const noexcept;
     const std::string& tokenLabel() const noexcept;

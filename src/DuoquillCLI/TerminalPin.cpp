@@ -1,18 +1,19 @@
-#include "Duoquill/Platform/KeyStorage/TerminalPin.h"
+#include "DuoquillCLI/TerminalPin.h"
 
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include "Duoquill/Platform/KeyStorage/Pkcs11KeyStore.h"
 #include "Duoquill/Platform/PlatformError.h"
 
-namespace duoquill::TerminalPin {
+namespace duoquill::cli::TerminalPin {
 namespace {
 
 class Terminal {
 public:
     Terminal() : fd_(::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY)) {
-        if (fd_ < 0) throw NoTerminal();
+        if (fd_ < 0) throw Pkcs11KeyStore::NoPinSource();
         if (::tcgetattr(fd_, &saved_) == 0) {
             termios quiet = saved_;
             quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
@@ -62,4 +63,4 @@ SecureBytes ask(const std::string& tokenLabel) {
     return pin;
 }
 
-}  // namespace duoquill::TerminalPin
+}  // namespace duoquill::cli::TerminalPin
