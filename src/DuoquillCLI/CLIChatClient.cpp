@@ -16,18 +16,18 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Crypto/PFSChatSession.h"
-#include "Duoquill/Platform/BigEndian.h"
-#include "Duoquill/Platform/Primitives/Random.h"
-#include "Duoquill/Platform/System/StandardStreams.h"
-#include "Duoquill/Utilities/KeyHelpers.h"
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Session/PFSChatSession.h"
+#include "Duoquill/Base/BigEndian.h"
+#include "Duoquill/Primitives/Random.h"
+#include "Duoquill/System/StandardStreams.h"
+#include "Duoquill/Identity/KeyHelpers.h"
 #include "DuoquillCLI/ChatErrorText.h"
 #include "DuoquillCLI/JsonChatDisplay.h"
 #include "DuoquillCLI/JsonRequestReader.h"
 #include "DuoquillCLI/StandardInputReader.h"
 #include "DuoquillCLI/TerminalLineEditor.h"
-#include "Duoquill/Networking/WebSocketTransport.h"
+#include "Duoquill/Transport/WebSocketTransport.h"
 
 namespace asio = boost::asio;
 

@@ -42,7 +42,7 @@
 #include <variant>
 #include <vector>
 
-#include "Duoquill/Platform/SecureBytes.h"
+#include "Duoquill/Base/SecureBytes.h"
 #include "Duoquill/Protocol/RelayMessages.h"
 #include "DuoquillCLI/LineDelivery.h"
 

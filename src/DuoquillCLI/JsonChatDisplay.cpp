@@ -4,7 +4,7 @@
 #include <cmath>
 #include <ctime>
 
-#include "Duoquill/Platform/System/StandardStreams.h"
+#include "Duoquill/System/StandardStreams.h"
 #include "DuoquillCLI/JsonRpc.h"
 
 namespace duoquill::cli {

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "Duoquill/Platform/System/Clock.h"
+#include "Duoquill/System/Clock.h"
 #include "DuoquillCLI/CLIChatClient.h"
 #include "DuoquillCLI/ChatDisplay.h"
 

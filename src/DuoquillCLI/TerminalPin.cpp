@@ -4,8 +4,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "Duoquill/Platform/KeyStorage/Pkcs11KeyStore.h"
-#include "Duoquill/Platform/PlatformError.h"
+#include "Duoquill/Keys/Hardware/Pkcs11KeyStore.h"
+#include "Duoquill/Base/PlatformError.h"
 
 namespace duoquill::cli::TerminalPin {
 namespace {

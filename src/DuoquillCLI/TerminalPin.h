@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "Duoquill/Platform/SecureBytes.h"
+#include "Duoquill/Base/SecureBytes.h"
 
 namespace duoquill::cli::TerminalPin {
 

@@ -7,10 +7,10 @@
 #include <string_view>
 #include <vector>
 
-#include "Duoquill/Platform/KeyStorage/Pkcs11KeyStore.h"
-#include "Duoquill/Platform/System/ProcessHardening.h"
-#include "Duoquill/Platform/System/StandardStreams.h"
-#include "Duoquill/Utilities/KeyHelpers.h"
+#include "Duoquill/Keys/Hardware/Pkcs11KeyStore.h"
+#include "Duoquill/System/ProcessHardening.h"
+#include "Duoquill/System/StandardStreams.h"
+#include "Duoquill/Identity/KeyHelpers.h"
 #include "DuoquillCLI/CLIChatClient.h"
 #include "DuoquillCLI/CLIContactCommands.h"
 #include "DuoquillCLI/CLIKeyCommands.h"

@@ -23,7 +23,7 @@
 #include <set>
 #include <span>
 
-#include "Duoquill/Crypto/CryptoCore.h"
+#include "Duoquill/Base/CryptoCore.h"
 #include "Duoquill/Protocol/RelayMessages.h"
 #include "Kit/InProcessChat.h"
 #include "Kit/SessionAccess.h"

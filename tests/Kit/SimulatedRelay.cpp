@@ -4,10 +4,10 @@
 #include <deque>
 #include <stdexcept>
 
-#include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/Primitives/Sha2.h"
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Primitives/Sha2.h"
 #include "Duoquill/Protocol/TunnelPipeline.h"
-#include "Duoquill/Utilities/KeyHelpers.h"
+#include "Duoquill/Identity/KeyHelpers.h"
 #include "Kit/World.h"
 
 namespace duoquill::test {

@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "Duoquill/Crypto/PFSChatSession.h"
-#include "Duoquill/Crypto/SessionEnvironment.h"
+#include "Duoquill/Session/PFSChatSession.h"
+#include "Duoquill/Session/SessionEnvironment.h"
 #include "DuoquillRelay/RoomRegistry.h"
 #include "Kit/ManualTimeline.h"
 #include "Kit/Paths.h"
