@@ -7,10 +7,10 @@
 
 #include <cstdlib>
 
-#include "Duoquill/Crypto/PFSChatSession.h"
-#include "Duoquill/Crypto/SessionEnvironment.h"
-#include "Duoquill/Platform/KeyStorage/Pkcs11KeyStore.h"
-#include "Duoquill/Platform/KeyStorage/TpmKeyStore.h"
+#include "Duoquill/Keys/Hardware/Pkcs11KeyStore.h"
+#include "Duoquill/Keys/Hardware/TpmKeyStore.h"
+#include "Duoquill/Session/PFSChatSession.h"
+#include "Duoquill/Session/SessionEnvironment.h"
 #include "Kit/SoftHsmToken.h"
 #include "Kit/Swtpm.h"
 

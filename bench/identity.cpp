@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/KeyStorage/KeyStore.h"
-#include "Duoquill/Platform/KeyStorage/Keychain.h"
-#include "Duoquill/Utilities/KeyHelpers.h"
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Keys/KeyStore.h"
+#include "Duoquill/Identity/Keychain.h"
+#include "Duoquill/Identity/KeyHelpers.h"
 #include "Kit/World.h"
 
 namespace {

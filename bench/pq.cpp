@@ -5,12 +5,12 @@
 
 #include <benchmark/benchmark.h>
 
-#include "Duoquill/Platform/KeyStorage/KeyStore.h"
-#include "Duoquill/Platform/PQ/MLDSA87.h"
-#include "Duoquill/Platform/PQ/MLKEM1024.h"
-#include "Duoquill/Platform/PQ/Sha3.h"
-#include "Duoquill/Platform/PQ/Sha3X4.h"
-#include "Duoquill/Platform/PQ/VectorBackend.h"
+#include "Duoquill/Keys/KeyStore.h"
+#include "Duoquill/Primitives/PQ/MLDSA87.h"
+#include "Duoquill/Primitives/PQ/MLKEM1024.h"
+#include "Duoquill/Primitives/PQ/Sha3.h"
+#include "Duoquill/Primitives/PQ/Sha3X4.h"
+#include "Duoquill/Primitives/PQ/VectorBackend.h"
 
 namespace {
 

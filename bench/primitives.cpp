@@ -2,12 +2,12 @@
 
 #include <benchmark/benchmark.h>
 
-#include "Duoquill/Platform/Primitives/AesGcm.h"
-#include "Duoquill/Platform/Primitives/Hkdf.h"
-#include "Duoquill/Platform/Primitives/Hpke.h"
-#include "Duoquill/Platform/Primitives/P256.h"
-#include "Duoquill/Platform/Primitives/Random.h"
-#include "Duoquill/Platform/KeyStorage/SoftwareP256Key.h"
+#include "Duoquill/Primitives/AesGcm.h"
+#include "Duoquill/Primitives/Hkdf.h"
+#include "Duoquill/Primitives/Hpke.h"
+#include "Duoquill/Primitives/P256.h"
+#include "Duoquill/Primitives/Random.h"
+#include "Duoquill/Keys/SoftwareP256Key.h"
 
 namespace duoquill {
 namespace {

@@ -9,9 +9,9 @@
 #include <benchmark/benchmark.h>
 
 #include <boost/json.hpp>
-#include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Crypto/PFSChatSession.h"
-#include "Duoquill/Crypto/SessionEnvironment.h"
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Session/PFSChatSession.h"
+#include "Duoquill/Session/SessionEnvironment.h"
 #include "Duoquill/Protocol/RelayMessages.h"
 #include "Duoquill/Protocol/TunnelPipeline.h"
 

@@ -4,9 +4,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Crypto/PFSChatSession.h"
-#include "Duoquill/Crypto/SessionEnvironment.h"
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Session/PFSChatSession.h"
+#include "Duoquill/Session/SessionEnvironment.h"
 
 namespace duoquill {
 namespace {

@@ -2,18 +2,38 @@
 # modules it links: each gets an include root of its own in the build tree, holding a link to
 # its source folder alone, so an include across a forbidden arrow fails to compile.
 #
-#   duoquill_module(NAME <target> FOLDER <path below src> [LINKS <targets>...] [EXCLUDE <regex>])
+#   duoquill_module(NAME <target> FOLDER <path below src> [LINKS <targets>...] [EXCLUDE <regex>]
+#                   [NESTED <subfolders>...])
+#
+# NESTED names subfolders that are modules of their own (Keys/Hardware): they are left out of
+# this module's sources and of its include root, so reaching them takes an arrow of its own.
 function(duoquill_module)
-  cmake_parse_arguments(M "" "NAME;FOLDER;EXCLUDE" "LINKS" ${ARGN})
-  file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/${M_FOLDER}/*.cpp)
+  cmake_parse_arguments(M "" "NAME;FOLDER;EXCLUDE" "LINKS;NESTED" ${ARGN})
+  set(folder ${PROJECT_SOURCE_DIR}/src/${M_FOLDER})
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${folder}/*.cpp)
   if(M_EXCLUDE)
     list(FILTER sources EXCLUDE REGEX "${M_EXCLUDE}")
   endif()
   set(root ${PROJECT_BINARY_DIR}/modules/${M_NAME})
-  get_filename_component(parent ${root}/${M_FOLDER} DIRECTORY)
-  file(MAKE_DIRECTORY ${parent})
-  if(NOT IS_SYMLINK ${root}/${M_FOLDER})
-    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/src/${M_FOLDER} ${root}/${M_FOLDER} SYMBOLIC)
+  if(M_NESTED)
+    # A folder of links, one per entry but the nested modules; a new entry reconfigures.
+    file(MAKE_DIRECTORY ${root}/${M_FOLDER})
+    file(GLOB entries CONFIGURE_DEPENDS LIST_DIRECTORIES true RELATIVE ${folder} ${folder}/*)
+    foreach(nested ${M_NESTED})
+      list(REMOVE_ITEM entries ${nested})
+      list(FILTER sources EXCLUDE REGEX "^${folder}/${nested}/")
+    endforeach()
+    foreach(entry ${entries})
+      if(NOT IS_SYMLINK ${root}/${M_FOLDER}/${entry})
+        file(CREATE_LINK ${folder}/${entry} ${root}/${M_FOLDER}/${entry} SYMBOLIC)
+      endif()
+    endforeach()
+  else()
+    get_filename_component(parent ${root}/${M_FOLDER} DIRECTORY)
+    file(MAKE_DIRECTORY ${parent})
+    if(NOT IS_SYMLINK ${root}/${M_FOLDER})
+      file(CREATE_LINK ${folder} ${root}/${M_FOLDER} SYMBOLIC)
+    endif()
   endif()
   if(NOT sources)
     # A module of headers only.

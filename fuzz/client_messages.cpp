@@ -29,8 +29,8 @@
 #include <map>
 #include <set>
 
-#include "Duoquill/Crypto/PFSChatSession.h"
-#include "Duoquill/Platform/Utf8.h"
+#include "Duoquill/Session/PFSChatSession.h"
+#include "Duoquill/Base/Utf8.h"
 #include "Duoquill/Protocol/TunnelPipeline.h"
 #include "DuoquillCLI/ChatDriver.h"
 #include "DuoquillCLI/ChatMachine.h"

@@ -10,9 +10,9 @@
 #include <algorithm>
 #include <string_view>
 
-#include "Duoquill/Platform/Primitives/Hpke.h"
-#include "Duoquill/Platform/PlatformError.h"
-#include "Duoquill/Platform/KeyStorage/SoftwareP256Key.h"
+#include "Duoquill/Primitives/Hpke.h"
+#include "Duoquill/Base/PlatformError.h"
+#include "Duoquill/Keys/SoftwareP256Key.h"
 #include "FuzzTarget.h"
 
 using namespace duoquill;

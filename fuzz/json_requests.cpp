@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "Duoquill/Platform/Utf8.h"
+#include "Duoquill/Base/Utf8.h"
 #include "DuoquillCLI/JsonRpc.h"
 #include "FuzzTarget.h"
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
-#include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/Primitives/P256.h"
-#include "Duoquill/Platform/PlatformError.h"
-#include "Duoquill/Utilities/KeyHelpers.h"
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Primitives/P256.h"
+#include "Duoquill/Base/PlatformError.h"
+#include "Duoquill/Identity/KeyHelpers.h"
 #include "FuzzTarget.h"
 
 using namespace duoquill;

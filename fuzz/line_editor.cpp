@@ -15,7 +15,7 @@
 #include <algorithm>
 #include <string>
 
-#include "Duoquill/Platform/Utf8.h"
+#include "Duoquill/Base/Utf8.h"
 #include "DuoquillCLI/LineEditor.h"
 #include "FuzzTarget.h"
 #include "Kit/TerminalScreen.h"

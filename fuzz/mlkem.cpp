@@ -3,9 +3,9 @@
 //
 // Input: one mode byte, then the bytes that mode reads (see the cases below).
 
-#include "Duoquill/Platform/PQ/MLKEM1024.h"
-#include "Duoquill/Platform/PQ/Sha3.h"
-#include "Duoquill/Platform/PlatformError.h"
+#include "Duoquill/Primitives/PQ/MLKEM1024.h"
+#include "Duoquill/Primitives/PQ/Sha3.h"
+#include "Duoquill/Base/PlatformError.h"
 #include "FuzzTarget.h"
 
 using namespace duoquill;

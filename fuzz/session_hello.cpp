@@ -10,7 +10,7 @@
 
 #include <algorithm>
 
-#include "Duoquill/Platform/PlatformError.h"
+#include "Duoquill/Base/PlatformError.h"
 #include "FuzzTarget.h"
 #include "Conversation.h"
 

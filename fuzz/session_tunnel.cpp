@@ -9,8 +9,8 @@
 // an accepted frame moves the counter to its own plus one, from at most 20 ahead; what opens
 // re-seals, in the other direction, to a frame that opens to the same payload.
 
-#include "Duoquill/Platform/BigEndian.h"
-#include "Duoquill/Platform/PlatformError.h"
+#include "Duoquill/Base/BigEndian.h"
+#include "Duoquill/Base/PlatformError.h"
 #include "Duoquill/Protocol/RelayMessages.h"
 #include "FuzzTarget.h"
 #include "Conversation.h"

@@ -14,7 +14,7 @@
 #include <string>
 #include <variant>
 
-#include "Duoquill/Networking/Socks5Messages.h"
+#include "Duoquill/Transport/Socks5Messages.h"
 #include "FuzzTarget.h"
 
 using namespace duoquill;

@@ -5,9 +5,9 @@
 #include <fstream>
 #include <string>
 
-#include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/Primitives/Sha2.h"
-#include "Duoquill/Platform/System/StandardStreams.h"
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Primitives/Sha2.h"
+#include "Duoquill/System/StandardStreams.h"
 
 namespace duoquill::fuzz {
 

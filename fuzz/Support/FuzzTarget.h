@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Duoquill/Platform/SecureBytes.h"
+#include "Duoquill/Base/SecureBytes.h"
 
 namespace duoquill::fuzz {
 

@@ -4,11 +4,11 @@
 
 #include <algorithm>
 
-#include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Crypto/PFSChatSession.h"
-#include "Duoquill/Platform/BigEndian.h"
-#include "Duoquill/Platform/Primitives/Random.h"
-#include "Duoquill/Utilities/KeyHelpers.h"
+#include "Duoquill/Base/BigEndian.h"
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Identity/KeyHelpers.h"
+#include "Duoquill/Primitives/Random.h"
+#include "Duoquill/Session/PFSChatSession.h"
 
 namespace asio = boost::asio;
 

@@ -11,11 +11,11 @@
 #include <optional>
 #include <string>
 
-#include "Duoquill/Crypto/SessionEpochStore.h"
-#include "Duoquill/Platform/KeyStorage/KeyStore.h"
-#include "Duoquill/Platform/Primitives/P256.h"
-#include "Duoquill/Platform/SecureBytes.h"
-#include "Duoquill/Platform/System/Clock.h"
+#include "Duoquill/Base/SecureBytes.h"
+#include "Duoquill/Keys/KeyStore.h"
+#include "Duoquill/Primitives/P256.h"
+#include "Duoquill/Session/SessionEpochStore.h"
+#include "Duoquill/System/Clock.h"
 #include "DuoquillCLI/ChatDisplay.h"
 #include "DuoquillCLI/ChatDriver.h"
 #include "DuoquillCLI/ChatIdentitySource.h"

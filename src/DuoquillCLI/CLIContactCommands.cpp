@@ -6,13 +6,13 @@
 #include <iostream>
 #include <unistd.h>
 
-#include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Networking/Socks5Proxy.h"
-#include "Duoquill/Platform/KeyStorage/ContactBook.h"
-#include "Duoquill/Platform/KeyStorage/Keychain.h"
-#include "Duoquill/Platform/System/StandardStreams.h"
-#include "Duoquill/Utilities/KeyHelpers.h"
-#include "Duoquill/Utilities/SafetyCode.h"
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Identity/ContactBook.h"
+#include "Duoquill/Identity/KeyHelpers.h"
+#include "Duoquill/Identity/Keychain.h"
+#include "Duoquill/Identity/SafetyCode.h"
+#include "Duoquill/System/StandardStreams.h"
+#include "Duoquill/Transport/Socks5Proxy.h"
 #include "DuoquillCLI/CLIKeyCommands.h"
 
 namespace duoquill::cli::CLIContactCommands {

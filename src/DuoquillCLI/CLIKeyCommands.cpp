@@ -8,13 +8,13 @@
 #include <unistd.h>
 #include <vector>
 
-#include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/KeyStorage/ContactBook.h"
-#include "Duoquill/Platform/KeyStorage/IdentityKeyStores.h"
-#include "Duoquill/Platform/KeyStorage/Keychain.h"
-#include "Duoquill/Platform/Primitives/Random.h"
-#include "Duoquill/Platform/System/StandardStreams.h"
-#include "Duoquill/Utilities/KeyHelpers.h"
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Identity/ContactBook.h"
+#include "Duoquill/Identity/IdentityKeyStores.h"
+#include "Duoquill/Identity/Keychain.h"
+#include "Duoquill/Primitives/Random.h"
+#include "Duoquill/System/StandardStreams.h"
+#include "Duoquill/Identity/KeyHelpers.h"
 
 namespace duoquill::cli {
 

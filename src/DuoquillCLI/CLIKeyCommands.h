@@ -17,8 +17,8 @@
 #include <string>
 #include <string_view>
 
-#include "Duoquill/Platform/KeyStorage/KeyStore.h"
-#include "Duoquill/Platform/Primitives/P256.h"
+#include "Duoquill/Keys/KeyStore.h"
+#include "Duoquill/Primitives/P256.h"
 
 namespace duoquill::cli {
 

@@ -7,7 +7,7 @@
 #include <ctime>
 #include <initializer_list>
 
-#include "Duoquill/Platform/System/StandardStreams.h"
+#include "Duoquill/System/StandardStreams.h"
 #include "DuoquillCLI/ChatDisplay.h"
 #include "DuoquillCLI/TerminalText.h"
 

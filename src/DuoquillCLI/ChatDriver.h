@@ -19,7 +19,7 @@
 #include <memory>
 #include <optional>
 
-#include "Duoquill/Platform/System/Clock.h"
+#include "Duoquill/System/Clock.h"
 #include "DuoquillCLI/ChatDisplay.h"
 #include "DuoquillCLI/ChatMachine.h"
 #include "DuoquillCLI/ChatObserver.h"

@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "Duoquill/Platform/KeyStorage/KeyStore.h"
-#include "Duoquill/Platform/Primitives/P256.h"
+#include "Duoquill/Keys/KeyStore.h"
+#include "Duoquill/Primitives/P256.h"
 
 namespace duoquill::cli {
 

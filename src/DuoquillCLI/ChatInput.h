@@ -4,7 +4,7 @@
 
 #include <boost/asio/awaitable.hpp>
 
-#include "Duoquill/Platform/SecureBytes.h"
+#include "Duoquill/Base/SecureBytes.h"
 
 namespace duoquill::cli {
 

@@ -7,14 +7,14 @@
 #include <boost/url/parse.hpp>
 #include <cmath>
 
-#include "Duoquill/Crypto/PFSChatSession.h"
-#include "Duoquill/Platform/Primitives/ConstantTime.h"
-#include "Duoquill/Platform/Primitives/Sha2.h"
-#include "Duoquill/Platform/System/Clock.h"
-#include "Duoquill/Platform/Utf8.h"
+#include "Duoquill/Session/PFSChatSession.h"
+#include "Duoquill/Primitives/ConstantTime.h"
+#include "Duoquill/Primitives/Sha2.h"
+#include "Duoquill/System/Clock.h"
+#include "Duoquill/Base/Utf8.h"
 #include "Duoquill/Protocol/TunnelPipeline.h"
-#include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Utilities/KeyHelpers.h"
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Identity/KeyHelpers.h"
 #include "DuoquillCLI/ChatSessionStep.h"
 #include "DuoquillCLI/TerminalText.h"
 

@@ -45,8 +45,8 @@
 #include <variant>
 #include <vector>
 
-#include "Duoquill/Crypto/Instant.h"
-#include "Duoquill/Platform/SecureBytes.h"
+#include "Duoquill/Base/SecureBytes.h"
+#include "Duoquill/Session/Instant.h"
 #include "Duoquill/Protocol/RelayMessages.h"
 #include "DuoquillCLI/LineDelivery.h"
 #include "DuoquillCLI/PeerHellos.h"

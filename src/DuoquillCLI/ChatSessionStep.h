@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "Duoquill/Crypto/SessionError.h"
-#include "Duoquill/Platform/PlatformError.h"
+#include "Duoquill/Session/SessionError.h"
+#include "Duoquill/Base/PlatformError.h"
 
 namespace duoquill::cli {
 

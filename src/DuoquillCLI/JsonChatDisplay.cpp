@@ -5,7 +5,7 @@
 #include <ctime>
 #include <utility>
 
-#include "Duoquill/Platform/System/StandardStreams.h"
+#include "Duoquill/System/StandardStreams.h"
 #include "DuoquillCLI/JsonRpc.h"
 
 namespace duoquill::cli {

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "Duoquill/Platform/System/Clock.h"
+#include "Duoquill/System/Clock.h"
 #include "DuoquillCLI/ChatObserver.h"
 #include "DuoquillCLI/ChatDisplay.h"
 

@@ -4,7 +4,7 @@
 #include <future>
 #include <thread>
 
-#include "Duoquill/Platform/System/StandardStreams.h"
+#include "Duoquill/System/StandardStreams.h"
 #include "DuoquillCLI/ChatInput.h"
 #include "DuoquillCLI/JsonChatDisplay.h"
 #include "DuoquillCLI/JsonRpc.h"

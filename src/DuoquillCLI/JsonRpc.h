@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "Duoquill/Platform/SecureBytes.h"
+#include "Duoquill/Base/SecureBytes.h"
 
 namespace duoquill::cli::jsonrpc {
 

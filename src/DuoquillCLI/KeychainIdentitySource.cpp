@@ -1,6 +1,6 @@
 #include "DuoquillCLI/CLIKeyCommands.h"
 #include "DuoquillCLI/ChatIdentitySource.h"
-#include "Duoquill/Platform/KeyStorage/Keychain.h"
+#include "Duoquill/Identity/Keychain.h"
 
 namespace duoquill::cli {
 

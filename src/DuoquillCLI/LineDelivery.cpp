@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "Duoquill/Platform/BigEndian.h"
-#include "Duoquill/Platform/Primitives/Random.h"
-#include "Duoquill/Platform/Utf8.h"
+#include "Duoquill/Base/BigEndian.h"
+#include "Duoquill/Primitives/Random.h"
+#include "Duoquill/Base/Utf8.h"
 
 namespace duoquill::cli {
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "Duoquill/Platform/SecureBytes.h"
+#include "Duoquill/Base/SecureBytes.h"
 
 namespace duoquill::cli {
 

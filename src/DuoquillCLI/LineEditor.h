@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Duoquill/Platform/SecureBytes.h"
+#include "Duoquill/Base/SecureBytes.h"
 #include "DuoquillCLI/KeyDecoder.h"
 
 namespace duoquill::cli {

@@ -12,7 +12,7 @@
 #include <deque>
 #include <optional>
 
-#include "Duoquill/Platform/SecureBytes.h"
+#include "Duoquill/Base/SecureBytes.h"
 
 namespace duoquill::cli {
 

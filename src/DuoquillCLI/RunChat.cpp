@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "Duoquill/Networking/WebSocketTransport.h"
-#include "Duoquill/Platform/System/StandardStreams.h"
+#include "Duoquill/System/StandardStreams.h"
+#include "Duoquill/Transport/WebSocketTransport.h"
 #include "DuoquillCLI/CLIChatClient.h"
 #include "DuoquillCLI/ChatIdentitySource.h"
 #include "DuoquillCLI/JsonChatDisplay.h"

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "Duoquill/Networking/Socks5Proxy.h"
+#include "Duoquill/Transport/Socks5Proxy.h"
 
 namespace duoquill::cli {
 

@@ -5,7 +5,7 @@
 #include <streambuf>
 #include <thread>
 
-#include "Duoquill/Platform/Utf8.h"
+#include "Duoquill/Base/Utf8.h"
 #include "DuoquillCLI/ChatInput.h"
 
 namespace asio = boost::asio;

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "Duoquill/Platform/SecureBytes.h"
+#include "Duoquill/Base/SecureBytes.h"
 #include "DuoquillCLI/ChatTasks.h"
 
 namespace duoquill::cli {

@@ -11,7 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "Duoquill/Platform/System/StandardStreams.h"
+#include "Duoquill/System/StandardStreams.h"
 #include "DuoquillCLI/ChatInput.h"
 #include "DuoquillCLI/StandardInputReader.h"
 

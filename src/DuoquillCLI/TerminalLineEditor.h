@@ -11,7 +11,7 @@
 #include <memory>
 #include <optional>
 
-#include "Duoquill/Platform/SecureBytes.h"
+#include "Duoquill/Base/SecureBytes.h"
 #include "DuoquillCLI/ChatDisplay.h"
 #include "DuoquillCLI/ChatTasks.h"
 #include "DuoquillCLI/LineEditor.h"

@@ -1,6 +1,6 @@
 #include "DuoquillCLI/TerminalText.h"
 
-#include "Duoquill/Platform/Utf8.h"
+#include "Duoquill/Base/Utf8.h"
 #include "DuoquillCLI/GraphemeBreak.h"
 
 namespace duoquill::cli::TerminalText {

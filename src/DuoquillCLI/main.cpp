@@ -9,13 +9,15 @@
 #include <string_view>
 #include <vector>
 
-#include "Duoquill/Networking/Socks5Proxy.h"
-#include "Duoquill/Platform/System/ProcessHardening.h"
-#include "Duoquill/Platform/System/StandardStreams.h"
-#include "Duoquill/Utilities/KeyHelpers.h"
+#include "Duoquill/Identity/KeyHelpers.h"
+#include "Duoquill/Keys/Hardware/Pkcs11KeyStore.h"
+#include "Duoquill/System/ProcessHardening.h"
+#include "Duoquill/System/StandardStreams.h"
+#include "Duoquill/Transport/Socks5Proxy.h"
 #include "DuoquillCLI/RunChat.h"
 #include "DuoquillCLI/CLIContactCommands.h"
 #include "DuoquillCLI/CLIKeyCommands.h"
+#include "DuoquillCLI/TerminalPin.h"
 
 namespace {
 
@@ -170,6 +172,7 @@ int main(int argc, char** argv) {
         printUsage();
     }
     const Arguments arguments = parse(args, *grammar);
+    duoquill::Pkcs11KeyStore::setPinSource(&duoquill::cli::TerminalPin::ask);
     if (command == "--help" || command == "-h") {
         duoquill::writeStandardOutput(fullHelp());
         return 0;

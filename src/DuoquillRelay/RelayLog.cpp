@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <ctime>
 
-#include "Duoquill/Platform/Primitives/Sha2.h"
-#include "Duoquill/Platform/System/StandardStreams.h"
+#include "Duoquill/Primitives/Sha2.h"
+#include "Duoquill/System/StandardStreams.h"
 
 namespace duoquill::relay {
 

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "Duoquill/Platform/Primitives/TlsPolicy.h"
+#include "Duoquill/Transport/TlsPolicy.h"
 #include "DuoquillRelay/OpenSslErrors.h"
 
 namespace duoquill::relay {

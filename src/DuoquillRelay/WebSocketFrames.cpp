@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "Duoquill/Platform/Utf8.h"
+#include "Duoquill/Base/Utf8.h"
 
 namespace duoquill::relay {
 namespace {

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "Duoquill/Platform/System/ProcessHardening.h"
-#include "Duoquill/Platform/System/StandardStreams.h"
+#include "Duoquill/System/ProcessHardening.h"
+#include "Duoquill/System/StandardStreams.h"
 #include "DuoquillRelay/Listener.h"
 #include "DuoquillRelay/RelayOptions.h"
 #include "DuoquillRelay/RelayServer.h"

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
-#include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Utilities/KeyHelpers.h"
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Identity/KeyHelpers.h"
 #include "Kit/ChatCliProcess.h"
 
 namespace duoquill::test {

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Crypto/PFSChatSession.h"
-#include "Duoquill/Platform/PlatformError.h"
-#include "Duoquill/Platform/Primitives/Sha2.h"
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Session/PFSChatSession.h"
+#include "Duoquill/Base/PlatformError.h"
+#include "Duoquill/Primitives/Sha2.h"
 #include "Duoquill/Protocol/TunnelPipeline.h"
 #include "DuoquillCLI/ChatMachine.h"
 #include "Kit/MachineChat.h"

@@ -17,8 +17,8 @@
 
 #include <openssl/crypto.h>
 
-#include "Duoquill/Platform/Primitives/Random.h"
-#include "Duoquill/Platform/System/ProcessHardening.h"
+#include "Duoquill/Primitives/Random.h"
+#include "Duoquill/System/ProcessHardening.h"
 #include "DuoquillCLI/CLIKeyCommands.h"
 #include "DuoquillCLI/ChatIdentitySource.h"
 #include "DuoquillCLI/JsonChatDisplay.h"

@@ -21,10 +21,10 @@
 #include <string>
 #include <vector>
 
-#include "Duoquill/Platform/System/LockedMemory.h"
-#include "Duoquill/Platform/Primitives/P256.h"
-#include "Duoquill/Platform/System/ProcessHardening.h"
-#include "Duoquill/Platform/SecureBytes.h"
+#include "Duoquill/Base/LockedMemory.h"
+#include "Duoquill/Primitives/P256.h"
+#include "Duoquill/System/ProcessHardening.h"
+#include "Duoquill/Base/SecureBytes.h"
 
 namespace duoquill {
 namespace {

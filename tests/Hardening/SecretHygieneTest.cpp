@@ -22,7 +22,7 @@
 #include <set>
 #include <span>
 
-#include "Duoquill/Crypto/CryptoCore.h"
+#include "Duoquill/Base/CryptoCore.h"
 #include "Duoquill/Protocol/RelayMessages.h"
 #include "Duoquill/Protocol/TunnelPipeline.h"
 #include "Kit/InProcessChat.h"

@@ -17,13 +17,13 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/KeyStorage/IdentityKeyBlob.h"
-#include "Duoquill/Platform/KeyStorage/IdentityKeyStores.h"
-#include "Duoquill/Platform/KeyStorage/Keychain.h"
-#include "Duoquill/Platform/KeyStorage/PinFile.h"
-#include "Duoquill/Platform/KeyStorage/Pkcs11KeyStore.h"
-#include "Duoquill/Platform/PlatformError.h"
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Keys/IdentityKeyBlob.h"
+#include "Duoquill/Identity/IdentityKeyStores.h"
+#include "Duoquill/Identity/Keychain.h"
+#include "Duoquill/Keys/Hardware/PinFile.h"
+#include "Duoquill/Keys/Hardware/Pkcs11KeyStore.h"
+#include "Duoquill/Base/PlatformError.h"
 #include "Kit/ChatCliProcess.h"
 #include "Kit/RelayProcess.h"
 #include "Kit/SoftHsmToken.h"

@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/Primitives/P256.h"
-#include "Duoquill/Platform/PlatformError.h"
-#include "Duoquill/Utilities/KeyHelpers.h"
-#include "Duoquill/Utilities/SafetyCode.h"
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Primitives/P256.h"
+#include "Duoquill/Base/PlatformError.h"
+#include "Duoquill/Identity/KeyHelpers.h"
+#include "Duoquill/Identity/SafetyCode.h"
 
 namespace duoquill::test {
 namespace {

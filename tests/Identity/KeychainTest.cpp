@@ -16,10 +16,10 @@
 #include <fstream>
 #include <thread>
 
-#include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/KeyStorage/Keychain.h"
-#include "Duoquill/Platform/PlatformError.h"
-#include "Duoquill/Utilities/KeyHelpers.h"
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Identity/Keychain.h"
+#include "Duoquill/Base/PlatformError.h"
+#include "Duoquill/Identity/KeyHelpers.h"
 #include "DuoquillCLI/CLIKeyCommands.h"
 #include "Kit/Paths.h"
 #include "Kit/Process.h"

@@ -8,8 +8,8 @@
 #include <map>
 #include <stdexcept>
 
-#include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Crypto/PFSChatSession.h"
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Session/PFSChatSession.h"
 
 namespace asio = boost::asio;
 

@@ -1,8 +1,8 @@
 #include "Kit/MachineChat.h"
 
-#include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Crypto/PFSChatSession.h"
-#include "Duoquill/Utilities/KeyHelpers.h"
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Session/PFSChatSession.h"
+#include "Duoquill/Identity/KeyHelpers.h"
 
 namespace duoquill::test {
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "Duoquill/Crypto/SessionEpochStore.h"
+#include "Duoquill/Session/SessionEpochStore.h"
 #include "DuoquillCLI/ChatMachine.h"
 #include "Kit/InProcessChat.h"
 #include "Kit/ManualTimeline.h"

@@ -2,8 +2,8 @@
 
 #include <type_traits>
 
-#include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/Primitives/AesGcm.h"
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Primitives/AesGcm.h"
 
 namespace duoquill {
 

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "Duoquill/Crypto/PFSChatSession.h"
+#include "Duoquill/Session/PFSChatSession.h"
 
 namespace duoquill {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "Duoquill/Platform/Utf8.h"
+#include "Duoquill/Base/Utf8.h"
 #include "DuoquillCLI/LineEditor.h"
 
 namespace duoquill::test {

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "Duoquill/Platform/PQ/MLDSA87.h"
-#include "Duoquill/Platform/PlatformError.h"
+#include "Duoquill/Primitives/PQ/MLDSA87.h"
+#include "Duoquill/Base/PlatformError.h"
 
 namespace duoquill::test {
 

@@ -9,9 +9,9 @@
 #include <span>
 #include <string>
 
-#include "Duoquill/Crypto/PFSChatSession.h"
-#include "Duoquill/Crypto/SessionEnvironment.h"
-#include "Duoquill/Platform/System/Clock.h"
+#include "Duoquill/Session/PFSChatSession.h"
+#include "Duoquill/Session/SessionEnvironment.h"
+#include "Duoquill/System/Clock.h"
 #include "Kit/Paths.h"
 
 namespace duoquill {

@@ -5,7 +5,7 @@
 
 #include <set>
 
-#include "Duoquill/Crypto/CryptoCore.h"
+#include "Duoquill/Base/CryptoCore.h"
 #include "Duoquill/Protocol/TunnelPipeline.h"
 #include "Kit/World.h"
 

@@ -32,7 +32,7 @@
 #include <tuple>
 #include <variant>
 
-#include "Duoquill/Platform/Primitives/TlsPolicy.h"
+#include "Duoquill/Transport/TlsPolicy.h"
 #include "DuoquillRelay/ConnectionLimiter.h"
 #include "DuoquillRelay/Listener.h"
 #include "DuoquillRelay/MemoryBudget.h"

@@ -7,8 +7,8 @@
 
 #include <boost/json.hpp>
 
-#include "Duoquill/Platform/Primitives/Sha2.h"
-#include "Duoquill/Utilities/KeyHelpers.h"
+#include "Duoquill/Primitives/Sha2.h"
+#include "Duoquill/Identity/KeyHelpers.h"
 #include "SessionTestSupport.h"
 
 namespace duoquill {

@@ -10,11 +10,11 @@
 #include <memory>
 #include <string>
 
-#include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Crypto/PFSChatSession.h"
-#include "Duoquill/Crypto/SessionEnvironment.h"
-#include "Duoquill/Crypto/SessionEpochStore.h"
-#include "Duoquill/Platform/PlatformError.h"
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Base/PlatformError.h"
+#include "Duoquill/Session/PFSChatSession.h"
+#include "Duoquill/Session/SessionEnvironment.h"
+#include "Duoquill/Session/SessionEpochStore.h"
 #include "Kit/Paths.h"
 #include "Kit/SessionAccess.h"
 #include "Kit/World.h"

@@ -7,8 +7,8 @@
 
 #include <new>
 
-#include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Crypto/PFSChatSession.h"
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Session/PFSChatSession.h"
 
 namespace json = boost::json;
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "Duoquill/Platform/SecureBytes.h"
+#include "Duoquill/Base/SecureBytes.h"
 
 namespace duoquill::protocol {
 

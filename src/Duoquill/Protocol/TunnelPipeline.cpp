@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-#include "Duoquill/Crypto/CryptoCore.h"
-#include "Duoquill/Platform/PlatformError.h"
-#include "Duoquill/Platform/Primitives/AesGcm.h"
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Base/PlatformError.h"
+#include "Duoquill/Primitives/AesGcm.h"
 
 namespace duoquill::protocol {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "Duoquill/Crypto/PFSChatSession.h"
+#include "Duoquill/Session/PFSChatSession.h"
 #include "Duoquill/Protocol/RelayMessages.h"
 
 namespace duoquill::protocol {

@@ -1,0 +1,249 @@
+// The polynomial routines of ML-KEM on each vector backend against the portable ones: every
+// routine gives the same result on the same input, over random inputs in the ranges that
+// MLKEMPolynomial.h states, and compression and decompression over every value they take.
+// The known-answer tests check whole keys and encapsulations against the standard on every
+// backend, the product through the transforms with them.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <random>
+#include <span>
+#include <vector>
+
+#include "Duoquill/Primitives/PQ/MLKEMPolynomial.h"
+#include "Duoquill/Primitives/PQ/Sha3.h"
+#include "VectorBackends.h"
+
+namespace duoquill {
+namespace {
+
+using mlkem::Poly;
+using mlkem::q;
+using Coefficients = std::vector<std::int16_t>;
+using Encoded = std::vector<std::uint8_t>;
+
+// The coefficients of the polynomials one after the other.
+Coefficients coefficients(std::span<const Poly> polys) {
+    Coefficients all;
+    for (const Poly& p : polys) all.insert(all.end(), p.c.begin(), p.c.end());
+    return all;
+}
+
+Coefficients coefficients(const Poly& p) { return coefficients({&p, 1}); }
+
+class MLKEMKernels : public test::PortableAgainstWider<20240611> {
+protected:
+    // Polynomials whose coefficients together take every value of [0, q), in a shuffled
+    // order, then random values of [0, q) to fill the last one.
+    std::vector<Poly> everyCoefficient() {
+        std::vector<std::int16_t> values;
+        for (int x = 0; x < q; ++x) values.push_back(static_cast<std::int16_t>(x));
+        std::uniform_int_distribution<int> d(0, q - 1);
+        while (values.size() % mlkem::n != 0) values.push_back(static_cast<std::int16_t>(d(rng_)));
+        std::shuffle(values.begin(), values.end(), rng_);
+        std::vector<Poly> polys(values.size() / mlkem::n);
+        for (std::size_t i = 0; i < values.size(); ++i) polys[i / mlkem::n].c[i % mlkem::n] = values[i];
+        return polys;
+    }
+
+    template <int d>
+    void checkCompression(const std::vector<Poly>& every) {
+        SCOPED_TRACE(d);
+        for (const Poly& p : every) {
+            expectSame<Encoded>(
+                [&] {
+                    Encoded out(mlkem::compressedSize(d));
+                    mlkem::compressEncode<d>(p, out.data());
+                    return out;
+                },
+                "compressEncode");
+        }
+        for (int round = 0; round < 50; ++round) {
+            const auto bytes = randomBytes(mlkem::compressedSize(d));
+            expectSame<Coefficients>(
+                [&] {
+                    Poly p;
+                    mlkem::decodeDecompress<d>(p, bytes.data());
+                    return coefficients(p);
+                },
+                "decodeDecompress");
+        }
+    }
+};
+
+TEST_F(MLKEMKernels, TransformsAndArithmetic) {
+    for (int round = 0; round < 50; ++round) {
+        const Poly small = randomPoly<Poly>(-(q - 1), q - 1), wide = randomPoly<Poly>(-32768, 32767);
+        const std::tuple<const char*, const Poly&, std::function<void(Poly&)>> operations[] = {
+            {"ntt", small, mlkem::ntt}, {"inverseNtt", small, mlkem::inverseNtt}, {"reduce", wide, mlkem::reduce},
+            {"toMontgomery", wide, mlkem::toMontgomery}, {"normalize", wide, mlkem::normalize},
+            {"add", wide, [&](Poly& p) { mlkem::add(p, small); }},
+            {"subtract", wide, [&](Poly& p) { mlkem::subtract(p, small); }}};
+        for (const auto& operation : operations) {
+            // Through std::get: clang 14 cannot capture structured bindings.
+            expectSame<Coefficients>(
+                [&operation] {
+                    Poly p = std::get<1>(operation);
+                    std::get<2>(operation)(p);
+                    return coefficients(p);
+                },
+                std::get<0>(operation));
+        }
+    }
+}
+
+TEST_F(MLKEMKernels, MultiplicationInTheNttDomain) {
+    for (int round = 0; round < 50; ++round) {
+        // The widest inputs allowed: a in (-q, q), b as the NTT leaves it.
+        std::array<Poly, 4> a, b;
+        for (std::size_t m = 0; m < 4; ++m) {
+            a[m] = randomPoly<Poly>(-(q - 1), q - 1);
+            b[m] = randomPoly<Poly>(-(q - 1) / 2, (q - 1) / 2);
+        }
+        if (round == 0) {
+            for (auto& p : a) p.c.fill(-(q - 1));
+            for (auto& p : b) p.c.fill((q - 1) / 2);
+        }
+        expectSame<Coefficients>(
+            [&] {
+                std::array<mlkem::MultiplyCache, 4> caches;
+                Coefficients all;
+                for (std::size_t m = 0; m < 4; ++m) {
+                    mlkem::computeMultiplyCache(caches[m], b[m]);
+                    all.insert(all.end(), caches[m].c.begin(), caches[m].c.end());
+                }
+                // The backends sum differently and leave different representatives below q
+                // in size: compared mod q.
+                for (std::size_t count = 1; count <= 4; ++count) {
+                    Poly out;
+                    mlkem::multiplyAccumulate(out, a.data(), b.data(), caches.data(), count);
+                    for (auto x : out.c) {
+                        EXPECT_LT(std::abs(x), q);
+                        all.push_back(static_cast<std::int16_t>((x % q + q) % q));
+                    }
+                }
+                return all;
+            },
+            "computeMultiplyCache and multiplyAccumulate");
+    }
+}
+
+TEST_F(MLKEMKernels, TwelveBitEncodings) {
+    for (const Poly& p : everyCoefficient()) {
+        expectSame<Encoded>(
+            [&] {
+                Encoded out(mlkem::encodedPolySize);
+                mlkem::encode12(p, out.data());
+                return out;
+            },
+            "encode12");
+    }
+    for (int round = 0; round < 50; ++round) {
+        // Random 12-bit values, most of them not below q; and some encodings below q.
+        auto bytes = randomBytes(mlkem::encodedPolySize);
+        if (round % 2 == 1) {
+            Poly p = randomPoly<Poly>(0, q - 1);
+            if (round == 1) p.c[255] = q - 1;
+            mlkem::encode12(p, bytes.data());
+            if (round == 3) bytes[383] |= 0xF0;   // the last value at least 3840, not below q
+        }
+        expectSame<Coefficients>(
+            [&] {
+                Poly p;
+                mlkem::decode12(p, bytes.data());
+                auto c = coefficients(p);
+                c.push_back(mlkem::isCanonical12(bytes.data()));
+                return c;
+            },
+            "decode12 and isCanonical12");
+    }
+}
+
+TEST_F(MLKEMKernels, CompressionOfEveryValue) {
+    const auto every = everyCoefficient();
+    checkCompression<1>(every);
+    checkCompression<5>(every);
+    checkCompression<11>(every);
+}
+
+TEST_F(MLKEMKernels, Sampling) {
+    for (int round = 0; round < 100; ++round) {
+        auto rho = randomBytes(32);
+        std::array<std::uint8_t, 4> j = {0, 1, 2, 3}, i = {static_cast<std::uint8_t>(round), 1, 2, 3};
+        if (round == 0) {
+            // The entry (j, i) = (1, 0) of this rho has 255 coefficients below q in the first
+            // three blocks of SHAKE128 output, so it needs a fourth.
+            for (std::size_t b = 0; b < 32; ++b) rho[b] = b % 2 == 0 ? 123 : 0;
+            i = {0, 0, 0, 0};
+        }
+        expectSame<Coefficients>(
+            [&] {
+                std::array<Poly, 4> out;
+                std::array<mlkem::MatrixEntry, 4> entries;
+                for (std::size_t e = 0; e < 4; ++e) entries[e] = {&out[e], j[e], i[e]};
+                mlkem::sampleMatrixAndDigests(rho, entries, {});
+                return coefficients(out);
+            },
+            "sampleMatrixAndDigests");
+        const auto sigma = randomBytes(32);
+        expectSame<Coefficients>(
+            [&] {
+                std::array<Poly, 5> out;
+                const auto nonce = static_cast<std::uint8_t>(round);
+                mlkem::sampleCBD2X4({&out[0], &out[1], &out[2], &out[3]}, sigma,
+                                    {nonce, static_cast<std::uint8_t>(nonce + 1), 7, 200});
+                mlkem::sampleCBD2(out[4], sigma, nonce);
+                EXPECT_EQ(coefficients(out[4]), coefficients(out[0]));
+                return coefficients(out);
+            },
+            "sampleCBD2X4 and sampleCBD2");
+    }
+}
+
+// The digests computed beside the sampling are SHA3-256 and SHAKE256 of their messages, and
+// the entries sampled beside them are those sampled alone, for any number of either.
+TEST_F(MLKEMKernels, DigestsBesideTheSampling) {
+    const auto rho = randomBytes(32);
+    std::array<Poly, 16> alone, beside;
+    std::array<mlkem::MatrixEntry, 16> entries, besideEntries;
+    for (std::size_t e = 0; e < 16; ++e) {
+        const auto j = static_cast<std::uint8_t>(e % 4), i = static_cast<std::uint8_t>(e / 4);
+        entries[e] = {&alone[e], j, i};
+        besideEntries[e] = {&beside[e], j, i};
+    }
+    mlkem::sampleMatrixAndDigests(rho, entries, {});
+    // Lengths on both sides of block boundaries, up to the longest (12 blocks with padding).
+    const std::size_t lengths[] = {0, 1, 32, 135, 136, 137, 1495, 1496, 1568, 1600, 1631};
+    for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE(round);
+        // Digest 0 is SHA3-256, digest 1 SHAKE256, each of a message given in two pieces.
+        const std::size_t digestCount = round % 3, entryCount = (round * 7) % 17;
+        std::vector<std::uint8_t> messages[2];
+        std::array<std::array<std::uint8_t, 32>, 2> outputs{}, expected{};
+        std::vector<mlkem::Digest136> digests;
+        for (std::size_t d = 0; d < digestCount; ++d) {
+            messages[d] = randomBytes(lengths[(round + 5 * d) % std::size(lengths)]);
+            const BytesView whole(messages[d]);
+            const std::size_t split = whole.size() / 3;
+            digests.push_back({{whole.first(split), whole.subspan(split)},
+                               d == 0 ? mlkem::sha3Suffix : mlkem::shakeSuffix, outputs[d].data()});
+        }
+        expected[0] = sha3::sha3_256(messages[0]);
+        sha3::Shake256().absorb(messages[1]).squeeze(expected[1]);
+        test::onEveryVectorBackend([&] {
+            outputs = {};
+            mlkem::sampleMatrixAndDigests(rho, std::span(besideEntries).first(entryCount), digests);
+            for (std::size_t e = 0; e < entryCount; ++e) {
+                EXPECT_EQ(coefficients(beside[e]), coefficients(alone[e])) << e;
+            }
+            for (std::size_t d = 0; d < digestCount; ++d) {
+                EXPECT_EQ(outputs[d], expected[d]) << "digest " << d << " of " << messages[d].size() << " bytes";
+            }
+        });
+    }
+}
+
+}  // namespace
+}  // namespace duoquill

@@ -1,0 +1,224 @@
+// The primitives beyond their vector files: AES-256-GCM's refusal of inputs cut short, lengthened
+// or of the wrong size, HKDF's limits, incremental SHA-2, the SHA-3 sponge's misuse checks, the
+// random source, the constant-time comparison, P-256 encodings, scalars and key blobs, and HPKE
+// in the shape the chat uses.
+// The digests of SHA-256 and SHA-512 are pinned by the session vectors (epoch file names, room
+// codes).
+
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Keys/KeyStore.h"
+#include "Duoquill/Keys/SoftwareP256Key.h"
+#include "Duoquill/Primitives/PQ/Sha3.h"
+#include "Duoquill/Base/PlatformError.h"
+#include "Duoquill/Primitives/AesGcm.h"
+#include "Duoquill/Primitives/ConstantTime.h"
+#include "Duoquill/Primitives/Hkdf.h"
+#include "Duoquill/Primitives/Hpke.h"
+#include "Duoquill/Primitives/P256.h"
+#include "Duoquill/Primitives/Random.h"
+#include "Duoquill/Primitives/Sha2.h"
+
+namespace duoquill {
+namespace {
+
+TEST(AesGcm, ShortenedLengthenedAndMissizedInputsAreRefused) {
+    const Bytes key = toBytes(random::bytes(aesgcm::keySize)), nonce = toBytes(random::bytes(aesgcm::nonceSize));
+    const Bytes aad = toBytes(random::bytes(13)), plaintext = toBytes(random::bytes(40));
+    const Bytes record = aesgcm::seal(key, nonce, plaintext, aad);
+    ASSERT_EQ(toBytes(aesgcm::open(key, nonce, record, aad)), plaintext);
+    // Changed bits of the key, nonce, record and data are in the vector file; a record or data
+    // cut short or lengthened are not.
+    for (std::size_t n = 0; n < record.size(); ++n) {
+        EXPECT_THROW(aesgcm::open(key, nonce, BytesView(record).first(n), aad), AuthenticationError) << n;
+    }
+    EXPECT_THROW(aesgcm::open(key, nonce, concat(record, Bytes{0}), aad), AuthenticationError);
+    EXPECT_THROW(aesgcm::open(key, nonce, record, concat(aad, Bytes{0})), AuthenticationError);
+    EXPECT_THROW(aesgcm::open(key, nonce, record, {}), AuthenticationError);
+    for (const auto& [keySize, nonceSize] : {std::pair{0, 12}, {16, 12}, {31, 12}, {33, 12}, {32, 0}, {32, 8}, {32, 11},
+                                             {32, 13}, {32, 16}}) {
+        const Bytes badKey(keySize, 1), badNonce(nonceSize, 1);
+        EXPECT_THROW(aesgcm::seal(badKey, badNonce, plaintext, {}), CryptoError) << keySize << " " << nonceSize;
+        EXPECT_THROW(aesgcm::open(badKey, badNonce, record, aad), CryptoError) << keySize << " " << nonceSize;
+    }
+    // The thread's kept context is whole again after every failure; in place gives the same bytes.
+    EXPECT_EQ(toBytes(aesgcm::open(key, nonce, record, aad)), plaintext);
+    Bytes inPlace = concat(plaintext, Bytes(aesgcm::tagSize));
+    aesgcm::sealInPlace(key, nonce, inPlace, aad);
+    EXPECT_EQ(inPlace, record);
+    Bytes noRoom(aesgcm::tagSize - 1);
+    EXPECT_THROW(aesgcm::sealInPlace(key, nonce, noRoom, aad), CryptoError);
+}
+
+// Longest outputs and round trips are in the vector files; these are not.
+TEST(Hkdf, EmptyOutputAndShortKeys) {
+    EXPECT_TRUE(hkdf::derive(HashFunction::sha512, Bytes(32, 1), {}, {}, 0).empty());
+    // A pseudorandom key shorter than the digest is not one extract could have made.
+    EXPECT_THROW(hkdf::expand(HashFunction::sha512, Bytes(32, 1), {}, 32), CryptoError);
+}
+
+// Any split of the input, and a fresh start after finish().
+TEST(Sha2, AnySplitGivesTheOneCallDigest) {
+    Bytes message(300);
+    for (std::size_t i = 0; i < message.size(); ++i) message[i] = static_cast<std::uint8_t>(i * 7);
+    const BytesView all(message);
+    for (std::size_t split = 0; split <= message.size(); split += 37) {
+        EXPECT_EQ(Sha256().update(all.first(split)).update(all.subspan(split)).finish(), sha256(message));
+        EXPECT_EQ(Sha512().update(all.first(split)).update({}).update(all.subspan(split)).finish(), sha512(message));
+    }
+    Sha512 hash;
+    (void)hash.update(asBytes("ignored")).finish();
+    EXPECT_EQ(hash.update(asBytes("abc")).finish(), sha512(asBytes("abc")));
+}
+
+TEST(Sha3, MisuseIsRefused) {
+    sha3::Shake256 xof;
+    Bytes out(10);
+    xof.absorb(out).squeeze(out);
+    EXPECT_THROW(xof.absorb(out), std::logic_error);
+    for (std::size_t rate : {0, 200, 135}) EXPECT_THROW(sha3::Sponge(rate, 0x1F), std::invalid_argument);
+}
+
+TEST(Random, BytesAreFreshAndUniformCoversItsRange) {
+    EXPECT_TRUE(random::bytes(0).empty());
+    EXPECT_NE(random::bytes(32), random::bytes(32));
+    random::fill({});
+    EXPECT_THROW(random::uniform(0), CryptoError);
+    EXPECT_EQ(random::uniform(1), 0u);
+    EXPECT_LT(random::uniform(0xffffffffu), 0xffffffffu);
+    std::array<int, 3> seen{};
+    for (int i = 0; i < 600; ++i) {
+        const std::uint32_t v = random::uniform(3);
+        ASSERT_LT(v, 3u);
+        ++seen[v];
+    }
+    for (int count : seen) EXPECT_GT(count, 100);  // about 200 each; 100 is far in the tail
+}
+
+TEST(ConstantTime, EqualsOnlyOnSameLengthAndBytes) {
+    EXPECT_TRUE(constantTimeEquals(Bytes{1, 2, 3, 4}, Bytes{1, 2, 3, 4}));
+    EXPECT_TRUE(constantTimeEquals({}, {}));
+    for (const Bytes& other : {Bytes{0, 2, 3, 4}, Bytes{1, 2, 3, 5}, Bytes{1, 2, 3}, Bytes{1, 2, 3, 4, 0}, Bytes{}}) {
+        EXPECT_FALSE(constantTimeEquals(Bytes{1, 2, 3, 4}, other));
+    }
+}
+
+// Public keys from scalars are in the HPKE vectors; the bounds of the scalar are not.
+TEST(P256, OnlyScalarsFromOneToNMinusOneAreTaken) {
+    const Bytes groupOrder = *bytesFromLegacyPairedString("ffffffff00000000ffffffffffffffffbce6faada7179e84f3b9cac2fc632551");
+    Bytes one(p256::scalarSize, 0), nMinusOne = groupOrder, nPlusOne = groupOrder;
+    one.back() = 1;
+    nMinusOne.back() -= 1;
+    nPlusOne.back() += 1;
+    // (n-1)·G = -G: same X as the generator, the other Y.
+    const Bytes generator = p256::PrivateKey::fromScalar(one).publicKey().compressed();
+    const Bytes last = p256::PrivateKey::fromScalar(nMinusOne).publicKey().compressed();
+    EXPECT_EQ(hexString(last), (generator[0] == 0x02 ? "03" : "02") + hexString(generator).substr(2));
+    for (const Bytes& bad : {Bytes(32, 0), groupOrder, nPlusOne, Bytes(32, 0xff), Bytes(31, 1), Bytes(33, 1), Bytes{}}) {
+        EXPECT_THROW(p256::PrivateKey::fromScalar(bad), CryptoError);
+    }
+}
+
+// Each form takes only its own tag (no hybrid 06/07) and size, including the one-byte point at
+// infinity. Points off the curve are in the ECDH vectors and PeerKeys; the round trips of the
+// forms in PeerKeys and the HPKE vectors.
+TEST(P256, WrongTagsAndSizesAreRefusedInEveryForm) {
+    using p256::PublicKey;
+    const auto key = p256::PrivateKey::generate().publicKey();
+    std::vector<std::pair<PublicKey (*)(BytesView), Bytes>> refused;
+    for (std::uint8_t tag = 0; tag < 8; ++tag) {
+        Bytes x963 = key.x963(), compressed = key.compressed();
+        x963[0] = compressed[0] = tag;
+        if (tag != 0x04) refused.emplace_back(&PublicKey::fromX963, x963);
+        if (tag != 0x02 && tag != 0x03) refused.emplace_back(&PublicKey::fromCompressed, compressed);
+    }
+    for (std::size_t n : {0, 1, 32, 33, 63, 64, 65, 66}) {
+        if (n != p256::rawSize) refused.emplace_back(&PublicKey::fromRaw, Bytes(n, 0x04));
+        if (n != p256::x963Size) refused.emplace_back(&PublicKey::fromX963, Bytes(n, 0x04));
+        if (n != p256::compressedSize) refused.emplace_back(&PublicKey::fromCompressed, Bytes(n, 0x02));
+    }
+    for (const auto& [import, bytes] : refused) EXPECT_THROW(import(bytes), CryptoError) << hexString(bytes);
+}
+
+TEST(P256, KeysRestoreFromTheirBlobAndNothingElse) {
+    KeyStore& store = KeyStore::system();
+    const auto key = store.generateP256(), peer = store.generateP256();
+    const SecureBytes blob = key->dataRepresentation();
+    const auto restored = store.restoreP256(blob);
+    EXPECT_EQ(restored->dataRepresentation(), blob);
+    EXPECT_EQ(restored->sharedSecret(peer->publicKey()), peer->sharedSecret(key->publicKey()));
+    // The kept long-term secret follows a change of peer.
+    const auto other = store.generateP256();
+    for (const auto* p : {peer.get(), other.get(), other.get(), peer.get()}) {
+        EXPECT_EQ(restored->longTermSharedSecret(p->publicKey()), p->sharedSecret(key->publicKey()));
+    }
+    EXPECT_EQ(SoftwareKeyStore::wrap(p256::PrivateKey::fromBlob(blob))->publicKey().raw(), key->publicKey().raw());
+
+    const Bytes good = toBytes(blob);
+    std::vector<Bytes> garbage = {Bytes{}, Bytes(good.size(), 0), Bytes(good.size(), 0xa5),
+                                  Bytes(good.begin(), good.end() - 1), concat(good, Bytes{0})};
+    for (std::size_t i = 0; i < good.size(); ++i) {
+        garbage.push_back(good);
+        garbage.back()[i] ^= 0x01;  // header, version, scalar or stored public key
+    }
+    garbage.push_back(good);
+    std::fill(garbage.back().begin() + 4, garbage.back().begin() + 36, 0);  // a zero scalar
+    for (const Bytes& bad : garbage) {
+        EXPECT_THROW(p256::PrivateKey::fromBlob(bad), CryptoError);
+        EXPECT_THROW(store.restoreP256(bad), CryptoError);
+    }
+}
+
+// HPKE as the chat uses it: mode_psk, a 144-byte info, a 64-byte message. The exact bytes of
+// both modes are in the vector file (for both ends, so every input of the key schedule counts);
+// a fresh ephemeral key, an info longer than theirs, a failed open and the export limit are
+// not. Changed records are refused by AES-GCM (its vectors), changed encapsulated keys by the
+// point checks above.
+class Hpke : public ::testing::Test {
+protected:
+    SoftwareP256Key recipientKey{p256::PrivateKey::generate()};
+    Bytes info = Bytes(144, 'i');
+    SecureBytes psk = random::bytes(32);
+    Bytes pskId = toBytes(asBytes("test-psk-id"));
+    Bytes message = toBytes(random::bytes(64));
+    hpke::KeySchedule schedule() const { return {hpke::Mode::psk, info, psk, pskId}; }
+    hpke::SenderContext sender() const { return hpke::SenderContext::setup(recipientKey.publicKey(), schedule()); }
+};
+
+TEST_F(Hpke, PskRoundTripWithLongInfoAndAFailedOpenKeepsTheSequence) {
+    auto s = sender();
+    const Bytes first = s.seal({}, message), second = s.seal(asBytes("ad"), message);
+    auto recipient = hpke::RecipientContext::setup(s.encapsulatedKey(), recipientKey, schedule());
+    EXPECT_THROW(recipient.open({}, second), AuthenticationError);  // sealed at sequence 1
+    EXPECT_EQ(toBytes(recipient.open({}, first)), message);
+    EXPECT_EQ(toBytes(recipient.open(asBytes("ad"), second)), message);
+    EXPECT_THROW(recipient.exportSecret({}, 255 * 64 + 1), CryptoError);
+    Bytes otherInfo = info;
+    otherInfo.back() ^= 1;  // the last byte of a long info counts too
+    auto other = hpke::RecipientContext::setup(s.encapsulatedKey(), recipientKey, {hpke::Mode::psk, otherInfo, psk, pskId});
+    EXPECT_THROW(other.open({}, first), AuthenticationError);
+    // Each setup draws a fresh ephemeral key.
+    auto again = sender();
+    EXPECT_NE(again.encapsulatedKey(), s.encapsulatedKey());
+    EXPECT_NE(again.seal({}, message), first);
+}
+
+// That mode_base without a psk is taken is in the vectors.
+TEST_F(Hpke, PskInputsMustMatchTheMode) {
+    const auto pk = recipientKey.publicKey();
+    const Bytes enc = sender().encapsulatedKey();
+    for (const hpke::KeySchedule& bad : {hpke::KeySchedule{hpke::Mode::psk, info, {}, {}},
+                                         hpke::KeySchedule{hpke::Mode::psk, info, psk, {}},
+                                         hpke::KeySchedule{hpke::Mode::psk, info, {}, pskId},
+                                         hpke::KeySchedule{hpke::Mode::base, info, psk, pskId},
+                                         hpke::KeySchedule{static_cast<hpke::Mode>(2), info, {}, {}}}) {
+        EXPECT_THROW(hpke::SenderContext::setup(pk, bad), CryptoError);
+        EXPECT_THROW(hpke::RecipientContext::setup(enc, recipientKey, bad), CryptoError);
+    }
+}
+
+}  // namespace
+}  // namespace duoquill
