@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "DuoquillCLI/TerminalText.h"
+#include "DuoquillCLI/Terminal/TerminalText.h"
 
 namespace {
 

@@ -29,12 +29,12 @@
 #include <map>
 #include <set>
 
-#include "Duoquill/Session/PFSChatSession.h"
 #include "Duoquill/Base/Utf8.h"
 #include "Duoquill/Protocol/TunnelPipeline.h"
-#include "DuoquillCLI/ChatDriver.h"
-#include "DuoquillCLI/ChatMachine.h"
-#include "DuoquillCLI/TerminalText.h"
+#include "Duoquill/Session/PFSChatSession.h"
+#include "DuoquillCLI/Chat/ChatDriver.h"
+#include "DuoquillCLI/Chat/ChatMachine.h"
+#include "DuoquillCLI/Terminal/TerminalText.h"
 #include "FuzzTarget.h"
 #include "Kit/InProcessChat.h"
 #include "Kit/MachineChat.h"

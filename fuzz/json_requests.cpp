@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "Duoquill/Base/Utf8.h"
-#include "DuoquillCLI/JsonRpc.h"
+#include "DuoquillCLI/Json/JsonRpc.h"
 #include "FuzzTarget.h"
 
 using namespace duoquill;

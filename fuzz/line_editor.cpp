@@ -16,7 +16,7 @@
 #include <string>
 
 #include "Duoquill/Base/Utf8.h"
-#include "DuoquillCLI/LineEditor.h"
+#include "DuoquillCLI/Terminal/LineEditor.h"
 #include "FuzzTarget.h"
 #include "Kit/TerminalScreen.h"
 

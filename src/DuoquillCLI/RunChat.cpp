@@ -13,12 +13,12 @@
 
 #include "Duoquill/System/StandardStreams.h"
 #include "Duoquill/Transport/WebSocketTransport.h"
-#include "DuoquillCLI/CLIChatClient.h"
-#include "DuoquillCLI/ChatIdentitySource.h"
-#include "DuoquillCLI/JsonChatDisplay.h"
-#include "DuoquillCLI/JsonRequestReader.h"
-#include "DuoquillCLI/StandardInputReader.h"
-#include "DuoquillCLI/TerminalLineEditor.h"
+#include "DuoquillCLI/Chat/CLIChatClient.h"
+#include "DuoquillCLI/Chat/ChatIdentitySource.h"
+#include "DuoquillCLI/Json/JsonChatDisplay.h"
+#include "DuoquillCLI/Json/JsonRequestReader.h"
+#include "DuoquillCLI/Terminal/StandardInputReader.h"
+#include "DuoquillCLI/Terminal/TerminalLineEditor.h"
 
 namespace asio = boost::asio;
 

@@ -14,10 +14,10 @@
 #include "Duoquill/System/ProcessHardening.h"
 #include "Duoquill/System/StandardStreams.h"
 #include "Duoquill/Transport/Socks5Proxy.h"
+#include "DuoquillCLI/Commands/CLIContactCommands.h"
+#include "DuoquillCLI/Commands/CLIKeyCommands.h"
 #include "DuoquillCLI/RunChat.h"
-#include "DuoquillCLI/CLIContactCommands.h"
-#include "DuoquillCLI/CLIKeyCommands.h"
-#include "DuoquillCLI/TerminalPin.h"
+#include "DuoquillCLI/Terminal/TerminalPin.h"
 
 namespace {
 

@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "Duoquill/Base/CryptoCore.h"
-#include "Duoquill/Session/PFSChatSession.h"
 #include "Duoquill/Base/PlatformError.h"
 #include "Duoquill/Primitives/Sha2.h"
 #include "Duoquill/Protocol/TunnelPipeline.h"
-#include "DuoquillCLI/ChatMachine.h"
+#include "Duoquill/Session/PFSChatSession.h"
+#include "DuoquillCLI/Chat/ChatMachine.h"
 #include "Kit/MachineChat.h"
 
 namespace duoquill::cli {

@@ -6,8 +6,8 @@
 #include <sstream>
 #include <thread>
 
+#include "DuoquillCLI/Terminal/StandardInputReader.h"
 #include "Kit/InProcessChat.h"
-#include "DuoquillCLI/StandardInputReader.h"
 
 namespace duoquill::test {
 namespace {

@@ -17,10 +17,10 @@
 #include <thread>
 
 #include "Duoquill/Base/CryptoCore.h"
-#include "Duoquill/Identity/Keychain.h"
 #include "Duoquill/Base/PlatformError.h"
 #include "Duoquill/Identity/KeyHelpers.h"
-#include "DuoquillCLI/CLIKeyCommands.h"
+#include "Duoquill/Identity/Keychain.h"
+#include "DuoquillCLI/Commands/CLIKeyCommands.h"
 #include "Kit/Paths.h"
 #include "Kit/Process.h"
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "DuoquillCLI/CLIChatClient.h"
+#include "DuoquillCLI/Chat/CLIChatClient.h"
 #include "Kit/ManualTimeline.h"
 #include "Kit/RecordingDisplay.h"
 #include "Kit/SimulatedRelay.h"

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "Duoquill/Session/SessionEpochStore.h"
-#include "DuoquillCLI/ChatMachine.h"
+#include "DuoquillCLI/Chat/ChatMachine.h"
 #include "Kit/InProcessChat.h"
 #include "Kit/ManualTimeline.h"
 #include "Kit/SimulatedRelay.h"

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "DuoquillCLI/ChatDisplay.h"
+#include "DuoquillCLI/Chat/ChatDisplay.h"
 #include "Kit/ManualTimeline.h"
 
 namespace duoquill::test {

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "Duoquill/Base/Utf8.h"
-#include "DuoquillCLI/LineEditor.h"
+#include "DuoquillCLI/Terminal/LineEditor.h"
 
 namespace duoquill::test {
 namespace {

@@ -1,0 +1,72 @@
+#pragma once
+// Where the chat client's lines go. The program writes them to the terminal through CLIUI
+// (TerminalChatDisplay, in CLIUI.cpp); tests record them.
+
+#include <string>
+#include <string_view>
+
+#include "DuoquillCLI/Terminal/CLIUI.h"
+
+namespace duoquill::cli {
+
+namespace chat {
+struct Show;
+}
+
+class ChatDisplay {
+public:
+    virtual ~ChatDisplay() = default;
+    // A line the machine shows, through the method of its kind.
+    void show(const chat::Show& line);
+    virtual void banner(std::string_view localKey, std::string_view peerKey, std::string_view relay) = 0;
+    // "[error] " + message, uncoloured: a start-up failure, just before the process ends.
+    virtual void startupError(std::string_view message) = 0;
+    virtual void status(std::string_view text) = 0;
+    virtual void peerEvent(std::string_view text) = 0;
+    virtual void error(std::string_view text) = 0;
+    virtual void connected() = 0;
+    virtual void sent(std::string_view text) = 0;
+    // A typed line kept until a session can take it.
+    virtual void queued(std::string_view text) = 0;
+    virtual void received(std::string_view text) = 0;
+    virtual void prompt() = 0;
+};
+
+// The line being typed, when an editor keeps it on screen below what is printed.
+class EditedInputLine {
+public:
+    virtual ~EditedInputLine() = default;
+    // Before a line is printed: takes the prompt and the partly typed line off the screen.
+    virtual void hide() = 0;
+    // After it: draws them again, the cursor where it was in the line.
+    virtual void redraw() = 0;
+    // The "> " prompt from now on, drawn at once.
+    virtual void showPrompt() = 0;
+};
+
+// The terminal: every line through CLIUI on standard error, in the look given; with an edited
+// input line, each printed above it.
+class TerminalChatDisplay final : public ChatDisplay {
+public:
+    explicit TerminalChatDisplay(EditedInputLine* input = nullptr, CLIUI::Look look = CLIUI::Look::terminal)
+        : input_(input), look_(look) {}
+    void banner(std::string_view localKey, std::string_view peerKey, std::string_view relay) override;
+    void startupError(std::string_view message) override;
+    void status(std::string_view text) override;
+    void peerEvent(std::string_view text) override;
+    void error(std::string_view text) override;
+    void connected() override;
+    void sent(std::string_view text) override;
+    void queued(std::string_view text) override;
+    void received(std::string_view text) override;
+    void prompt() override;
+
+private:
+    template <class Print>
+    void above(Print print);
+
+    EditedInputLine* input_;
+    CLIUI::Look look_;
+};
+
+}  // namespace duoquill::cli

@@ -1,0 +1,399 @@
+#pragma once
+// ChatMachine: every decision of the chat client, with no I/O inside.
+//
+// It takes events (started, text received, a send done or failed, the connection lost, a line
+// typed, a timer fired, quit), each with the time, and returns the actions they cause (open,
+// read or close a relay connection, send a text, arm or cancel a timer, write or remove the
+// room's epoch file, show a line, start reading input, exit). Neither it nor its session reads
+// a clock, awaits, or touches a socket, a file or the terminal; randomness comes only from the
+// draws it is handed. The secure session and
+// the message codec are called from here; CLIChatClient carries the actions out.
+//
+// The state is one variant; what a state needs lives in its struct and goes with it:
+//
+//   Idle ──started──▶ Waiting ──usable hello──▶ Handshaking ──ready both ways──▶ Active
+//     (a new relay connection's Waiting is shown as connecting until our hello has gone out)
+//     Waiting / Handshaking / Active ──connection lost, a failed send of our hello, kex2 or
+//       ready, a session that cannot be made──▶ Reconnecting (Idle and Reconnecting have no
+//       connection to lose)
+//     Waiting ──no peer, records of a left session that keep coming──▶ Reconnecting
+//     Reconnecting ──retry timer──▶ Waiting (a new relay connection)
+//     Handshaking / Active ──new peer hello, timeout, session error, peer's bye──▶ Waiting
+//       (a fresh session on the same connection)
+//     any ──quit, key confirmation failed, invalid relay URL──▶ Ended
+//
+// Recovery converges. Each session sends one hello, and a session completes its handshake with
+// one peer hello only, so both sides must pick each other's current hello. The machine
+// remembers the peer's latest hello; a hello that arrives while a session is in use starts a
+// fresh session (after a 5-second grace when active). Of the two identities, the one whose
+// compressed public key sorts first "leads": a fresh session it starts completes at once with
+// the peer's latest hello unless that hello is known to be used up, while the other side's
+// fresh sessions wait for a new hello. A peer announces in its "ready" that it follows this
+// rule; one that has not is answered as the leader would answer it.
+//
+// No typed line is lost. With a peer that announced a line stream, lines are numbered,
+// confirmed inside the tunnel and kept in the Outbox until confirmed; each new session sends
+// the unconfirmed ones again and the peer shows each number once (LineDelivery.h). Lines
+// typed while no session is active wait in the same outbox, with any peer.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "Duoquill/Base/SecureBytes.h"
+#include "Duoquill/Protocol/RelayMessages.h"
+#include "Duoquill/Session/Instant.h"
+#include "DuoquillCLI/Chat/LineDelivery.h"
+#include "DuoquillCLI/Chat/PeerHellos.h"
+
+namespace duoquill {
+class PFSChatSession;
+}
+
+namespace duoquill::cli {
+
+struct SessionStepFailure;
+
+namespace chat {
+
+// What a state is called on the screen and in tests.
+enum class Phase : std::uint8_t {
+    idle, connecting, waitingForPeer, handshaking, active, reconnecting, disconnected, error
+};
+
+// ---- timers: one slot each; arming a slot replaces what it held ----
+enum class Timer : std::uint8_t {
+    retry,           // Reconnecting: the back-off before a new relay connection
+    connection,      // no peer, handshake time-out, grace, reconnect no peer, handshake back-off
+    cover,           // Active: the next cover record
+    staleWatch,      // Waiting: records of an old session keep coming
+    youngHandshake,  // Handshaking: a hello this early is remembered, not answered
+};
+inline constexpr int timerCount = 5;
+
+// ---- what a sent text was, so that its outcome can be told ----
+struct SendTag {
+    enum class Kind : std::uint8_t { connectHello, reconnectHello, extraHello, kex2, initiatorReady, responderReady,
+                                     line, unnumberedLine, cover, bye };
+    SendTag(Kind kind, std::uint64_t session, bool kept = false, std::optional<SecureText> shown = std::nullopt)
+        : kind(kind), session(session), kept(kept), shown(std::move(shown)) {}
+    Kind kind;
+    std::uint64_t session;  // the session generation it was sealed under
+    // line: whether the outbox keeps it (for a confirming peer) if the send fails.
+    bool kept;
+    // The typed line, when its send completes the "sent" line on the screen.
+    std::optional<SecureText> shown;
+};
+
+// ---- events ----
+struct Started {};
+struct TextReceived {
+    std::string text;
+};
+struct SendDone {
+    SendTag tag;
+};
+struct SendFailed {
+    SendTag tag;
+    std::string reason;
+};
+// The current relay connection failed to receive (or was closed by the relay).
+struct ConnectionLost {};
+struct LineTyped {
+    SecureText line;
+};
+struct TimerFired {
+    Timer timer;
+};
+struct QuitRequested {};
+using Event = std::variant<Started, TextReceived, SendDone, SendFailed, ConnectionLost, LineTyped, TimerFired,
+                           QuitRequested>;
+
+// ---- actions ----
+// Opens a new relay connection; texts are sent on the newest one opened.
+struct OpenConnection {
+    std::string url;
+};
+// Starts delivering the connection's received texts (after its first send went out).
+struct StartReceiving {};
+// Lets the current connection go: with `disconnect`, closes it (code 1000) once the texts
+// queued before are sent; otherwise it is dropped as it is (it has already failed).
+struct CloseConnection {
+    bool disconnect = true;
+};
+struct SendText {
+    std::string text;
+    SendTag tag;
+};
+struct ArmTimer {
+    Timer timer;
+    double seconds;
+};
+struct CancelTimer {
+    Timer timer;
+};
+struct Show {
+    enum class Kind : std::uint8_t { status, peerEvent, error, connected, sent, queued, received, prompt };
+    Kind kind;
+    SecureText text;
+    // For a driver that reports to a program (chat --json); the terminal shows the text alone.
+    std::optional<Phase> announces = std::nullopt;  // the state a status line (or "connected") announces
+    bool failure = false;          // a status line telling of a failure the client recovers from
+    bool quotesTypedLine = false;  // a status line that quotes a typed line
+};
+// A typed line has been taken: numbered (kept until the peer confirms it), or, for a peer
+// that does not confirm, sent once with no number. A refused line gets an error line instead.
+struct LineTaken {
+    std::optional<std::uint64_t> number;
+};
+// The peer confirmed these lines (LineDelivery.h); they have left the outbox.
+struct Confirmed {
+    std::vector<std::uint64_t> numbers;
+};
+// The room's epoch file: written with the time a session's keys were made, removed when the
+// session goes.
+struct WriteSessionEpoch {
+    double wallSeconds;
+};
+struct ClearSessionEpoch {};
+// Quitting: the numbers of the lines the peer has not confirmed, oldest first. Comes first of
+// what quitting does, so that a program asking to quit is answered before the goodbye.
+struct UnconfirmedAtExit {
+    std::vector<std::uint64_t> numbers;
+};
+struct StartInput {};
+// Ends the process; `afterWrites`: once every queued text and close has gone out.
+struct Exit {
+    int status;
+    bool afterWrites = false;
+};
+using Action = std::variant<OpenConnection, StartReceiving, CloseConnection, SendText, ArmTimer, CancelTimer, Show,
+                            StartInput, Exit, LineTaken, Confirmed, WriteSessionEpoch, ClearSessionEpoch,
+                            UnconfirmedAtExit>;
+using Actions = std::vector<Action>;
+
+}  // namespace chat
+
+// Makes the secure session of a connection attempt, handing it the room's epoch as the file
+// holds it now (nothing: no file); throws when it cannot.
+using ChatSessionMaker = std::function<std::unique_ptr<PFSChatSession>(std::optional<double> roomEpoch)>;
+
+struct ChatMachineConfig {
+    std::string relayBaseURL;
+    // The room derivation's input: the static-static shared secret.
+    SecureBytes roomKeyData;
+    std::string localPubKeyCompressed;  // base64url
+    std::string peerPubKeyBase64URL;    // as given on the command line
+    // Whether the local key sorts first of the two (it then leads recovery).
+    bool leads = false;
+    ChatSessionMaker makeSession;
+    // The room's epoch file as read before the first session; the machine keeps track of it
+    // from then on through the epoch actions it returns.
+    std::optional<double> roomEpoch;
+    // Uniform draws in [0, 1): the cover record's delay and the handshake back-off's jitter.
+    std::function<double()> coverDraw;
+    std::function<double()> jitterDraw;
+    // A client of the base protocol only: announces nothing in "ready", numbers and resends
+    // nothing, never adopts a remembered hello, ignores hellos while active, and drops a line
+    // typed while no session is active.
+    bool baseProtocolOnly = false;
+    std::uint64_t lineStreamStart = 0;
+};
+
+class ChatMachine {
+public:
+    // ---- timing ----
+    static constexpr double noPeerTimeoutSeconds = 30.0;
+    static constexpr double handshakeTimeoutSeconds = 5.0;
+    static constexpr double peerReconnectGraceSeconds = 5.0;
+    static constexpr double reconnectNoPeerTimeoutSeconds = 8.0;
+    // Records of an old session that keep coming this long after our hello on a new relay
+    // connection (two of them: cover comes every 2 to 5 s) mean the peer is not answering it.
+    static constexpr double staleWatchDelaySeconds = 6.0;
+    static constexpr int staleFramesBeforeLeaving = 2;
+    static constexpr double firstRetryDelaySeconds = 0.3;
+    static constexpr double maxRetryDelaySeconds = 30.0;
+    // After a failed handshake the next hello waits the retry delay, at most this long and
+    // jittered down to half, so that two clients fed altered hellos do not answer each other
+    // at once, and meet within a few seconds once the hellos come through whole.
+    static constexpr double maxHandshakeBackoffSeconds = 2.0;
+    // A hello arriving this soon after the handshake began is remembered, not answered: it was
+    // under way before the peer had ours, and answering it would restart both handshakes.
+    static constexpr double youngHandshakeSeconds = 2.0;
+    static constexpr double minCoverDelaySeconds = 2.0;
+    static constexpr double maxCoverDelaySeconds = 5.0;
+
+    // The longest line taken, in UTF-8 bytes, whether or not a session is up: the longest whose
+    // "msg" fits one tunnel frame with a ratchet header beside it, which any session may need.
+    static std::size_t longestLine();
+    // Whether a relay URL (base, "/", room token) can be connected to: it parses, has a host, a
+    // port (if given) that is a number from 1 to 65535, and no query or fragment that the room's
+    // name would land in.
+    static bool isUsableRelayURL(std::string_view url);
+
+    explicit ChatMachine(ChatMachineConfig config);
+    ~ChatMachine();
+    ChatMachine(const ChatMachine&) = delete;
+    ChatMachine& operator=(const ChatMachine&) = delete;
+
+    // `now`: the time of the event (the room token follows its UTC day).
+    chat::Actions handle(chat::Event event, Instant now);
+
+    // ---- observation ----
+    chat::Phase phase() const noexcept;
+    bool ended() const noexcept;
+    bool leadsRecovery() const noexcept { return config_.leads; }
+    std::int64_t retryCount() const noexcept { return retryCount_; }
+    PFSChatSession* currentSession() const noexcept;
+    const Outbox& outbox() const noexcept { return outbox_; }
+    static double retryDelay(std::int64_t retryCount);
+
+private:
+    using PeerHello = PeerHellos::Hello;
+    // One secure session and what belongs to it alone; a state with a link always has its session.
+    struct Link {
+        std::unique_ptr<PFSChatSession> session;
+        std::uint64_t generation = 0;
+        bool refusalShown = false;  // a refused hello is said once per session
+    };
+    // The peer hello a session completed with.
+    struct TakenHello {
+        Bytes fingerprint;
+        bool adopted = false;  // remembered, not received while waiting
+    };
+
+    // ---- states ----
+    struct Idle {};
+    struct Reconnecting {  // no connection, no session
+        bool retryArmed = true;
+    };
+    struct Waiting {
+        Link link;
+        // Our hello has gone out on the relay connection: it is open, and the peer awaited.
+        bool connectionOpen = true;
+        enum class Timer : std::uint8_t { none, noPeer, reconnectNoPeer, backoff } timer = Timer::none;
+        bool staleWatchRunning = false;
+        bool staleWatchArmed = false;  // this wait has lasted staleWatchDelaySeconds
+        int staleFrames = 0;           // undecryptable frames since
+    };
+    struct Handshaking {
+        Link link;
+        TakenHello hello;
+        bool timerArmed = true;  // the handshake's time-out
+        bool young = true;
+        bool localReady = false;
+        bool peerReady = false;
+        std::optional<std::uint64_t> peerLineStream;  // announced in the peer's "ready"
+    };
+    struct Active {
+        Link link;
+        TakenHello hello;
+        std::optional<std::uint64_t> peerLineStream;
+        bool graceArmed = false;
+    };
+    struct Ended {
+        chat::Phase shown;  // disconnected or error
+    };
+    using State = std::variant<Idle, Reconnecting, Waiting, Handshaking, Active, Ended>;
+
+    // ---- connection and recovery ----
+    void connect();
+    void reconnectForPeer(bool adoptLatest = false);
+    // Closes the connection, if any, and waits the back-off in Reconnecting.
+    void scheduleAutoRetry();
+    void retryLater();
+    void leaveRelayConnection();
+    void connectionLost();
+    void fatal(std::string_view message);
+    void quit();
+    std::optional<Link> startSession(std::string_view errorPrefix, std::optional<double> roomEpoch);
+    void timerFired(chat::Timer timer);
+    void sendDone(const chat::SendTag& tag);
+    void sendFailed(const chat::SendTag& tag, const std::string& reason);
+    // Leaves the current state: cancels the timers it owned and wipes a session it held.
+    void enter(State next);
+    // Wipes a session and removes the room's epoch file with it.
+    void dropSession(PFSChatSession& session);
+    // The session in use has made its keys: the room's epoch file takes their time.
+    void keysMade();
+
+    // ---- handshake ----
+    std::string helloText(const PFSChatSession& session) const;
+    std::string expectedPeerKeyID() const;
+    std::optional<std::string_view> helloRefusal(const protocol::HelloDecoding& decoded) const;
+    void showHelloRefusal(Link& link, std::string_view reason);
+    void plainHello(const protocol::RelayMessage& message);
+    void acceptHello(PeerHello hello, bool adopted);
+    void kex2(const protocol::RelayMessage& message);
+    void ready(const protocol::RelayMessage& message);
+    // Our "ready": the key confirmation and what we announce.
+    void sendReady(chat::SendTag::Kind kind);
+    void handshakeStepFailed(std::string_view prefix, const SessionStepFailure& failure);
+    void maybeActive();
+    void handshakeRefused(std::string line);
+    void noteFailedHandshake();
+    void sayError(std::string line);
+    // A failed connection attempt: said at every try, a repeat with its count.
+    void sayConnectError(std::string line);
+    void sayRepeats();
+    protocol::Announcement announcement() const;
+
+    // ---- traffic ----
+    void textReceived(std::string text);
+    void tunnelFrame(const protocol::RelayMessage& message);
+    void msg(const protocol::RelayMessage& message);
+    void lineTyped(SecureText line);
+    void sendOutbox(std::optional<std::uint64_t> typed = std::nullopt);
+    void sendUnnumbered(SecureText line);
+    void coverDue();
+    void showPendingLines();
+    void showUnconfirmedLines();
+    double nextCoverDelay();
+    std::optional<protocol::LineNumbers> lineNumbers(std::uint64_t number) const;
+    // The peer's line stream, announced in this session's "ready"; nothing for a peer without one.
+    std::optional<std::uint64_t> peerLineStream() const noexcept;
+    bool peerConfirms() const noexcept { return peerLineStream().has_value(); }
+    void send(std::string text, chat::SendTag tag);
+    void sendTunneled(std::string json, chat::SendTag tag);
+
+    // ---- output ----
+    void show(chat::Show::Kind kind, std::string_view text = {});
+    void status(std::string_view text) { show(chat::Show::Kind::status, text); }
+    void announce(chat::Phase phase);
+    void confirm(std::uint64_t number);
+    void arm(chat::Timer timer, double seconds);
+    void cancel(chat::Timer timer);
+
+    Link* link() noexcept;
+    const Link* link() const noexcept;
+
+    ChatMachineConfig config_;
+    State state_;
+    chat::Actions out_;
+    Instant now_;
+    std::optional<double> roomEpoch_;
+    std::uint64_t generation_ = 0;  // counts sessions
+    std::int64_t retryCount_ = 0;
+
+    // What the peer has said across sessions.
+    PeerHellos hellos_;
+
+    // Trouble since the last active session.
+    int failedHandshakesInARow_ = 0;
+    // A hello failed: something on the way may be altering them, ours included, so a good
+    // hello taken is answered with ours once more.
+    bool hellosMayBeAltered_ = false;
+    std::string lastError_;
+    int lastErrorRepeats_ = 0;
+    bool lastErrorCountSaid_ = false;
+
+    Outbox outbox_;
+    ReceivedLines receivedLines_;
+};
+
+}  // namespace duoquill::cli

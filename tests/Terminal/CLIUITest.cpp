@@ -1,0 +1,256 @@
+// The terminal lines byte for byte, as they reach fd 2, one write per line.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <ctime>
+#include <functional>
+#include <stdexcept>
+#include <tuple>
+
+#include "DuoquillCLI/Terminal/CLIUI.h"
+
+namespace duoquill::test {
+namespace {
+
+namespace ui = duoquill::cli::CLIUI;
+
+// Catches what the code under test writes to fd 2, one entry per write(2) call: fd 2 is pointed
+// at a SOCK_SEQPACKET socket, which keeps the boundary of every write.
+class StandardErrorCapture {
+public:
+    StandardErrorCapture() {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) != 0) throw std::runtime_error("socketpair failed");
+        const int size = 1 << 20;
+        ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        ::setsockopt(fds[1], SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        saved_ = ::dup(2);
+        ::dup2(fds[0], 2);
+        ::close(fds[0]);
+        reader_ = fds[1];
+    }
+    ~StandardErrorCapture() {
+        ::dup2(saved_, 2);
+        ::close(saved_);
+        ::close(reader_);
+    }
+
+    // Every write made so far, in order.
+    std::vector<std::string> writes() {
+        std::vector<std::string> out;
+        std::string buffer(1 << 20, '\0');
+        for (ssize_t n; (n = ::recv(reader_, buffer.data(), buffer.size(), MSG_DONTWAIT)) > 0;) {
+            out.emplace_back(buffer.data(), static_cast<std::size_t>(n));
+        }
+        return out;
+    }
+
+private:
+    int saved_ = -1, reader_ = -1;
+};
+
+const std::string kKeyA = "AmsX0fLhLEJH-Lzm5WOkQPJ3A32BLeszoPShOUXYmMKW";
+const std::string kKeyB = "A2sX0fLhLEJH-Lzm5WOkQPJ3A32BLeszoPShOUXYmMKW";
+
+std::string formatTime(std::time_t t) {
+    std::tm local{};
+    localtime_r(&t, &local);
+    char buffer[16];
+    return std::string(buffer, std::strftime(buffer, sizeof buffer, "%H:%M:%S", &local));
+}
+
+// Runs `write` and returns its single write; the time stamp inside must be the local time
+// read during the call and is handed back in `time`.
+template <class F>
+std::string captureOne(F&& write, std::string* time = nullptr) {
+    StandardErrorCapture capture;
+    const std::time_t before = std::time(nullptr);
+    write();
+    const std::time_t after = std::time(nullptr);
+    const auto writes = capture.writes();
+    EXPECT_EQ(writes.size(), 1u);
+    if (writes.empty()) return {};
+    if (time) {
+        // The first dim run holding eight characters is the time stamp.
+        const std::string& line = writes[0];
+        const std::size_t start = line.find("\x1B[2m");
+        *time = start == std::string::npos ? "" : line.substr(start + 4, 8);
+        EXPECT_TRUE(*time == formatTime(before) || *time == formatTime(after)) << *time;
+    }
+    return writes[0];
+}
+
+TEST(CLIUI, EveryLineKindHasItsExactBytes) {
+    // Five and a half hours east of UTC: captureOne checks that the stamps are local time.
+    const char* oldZone = std::getenv("TZ");
+    const std::string savedZone = oldZone ? oldZone : "";
+    ::setenv("TZ", "XYZ-05:30", 1);
+    ::tzset();
+    // Each write as (before the time stamp, after it); empty texts keep the frame of the line.
+    const std::tuple<std::function<void()>, std::string, std::string> lines[] = {
+        {[] { ui::status("connecting..."); }, "", " \x1B[33mconnecting...\x1B[0m\n"},
+        {[] { ui::status(""); }, "", " \x1B[33m\x1B[0m\n"},
+        {[] { ui::peerEvent("disconnected: quit"); }, "", " \x1B[2mdisconnected: quit\x1B[0m\n"},
+        {[] { ui::error("send failed: notConnected"); }, "", " \x1B[31m\x1B[1msend failed: notConnected\x1B[0m\n"},
+        {[] { ui::connected(); }, "", " \x1B[32m\x1B[1mconnected\x1B[0m \x1B[2m\xE2\x80\x94 PQ handshake complete\x1B[0m\n\n"},
+        {[] { ui::sent("hello there"); }, "\x1B[1A\x1B[2K", " \x1B[32m\x1B[1myou\x1B[0m \x1B[2m>\x1B[0m hello there\n"},
+        {[] { ui::received("hi \xF0\x9F\x91\x8B\tback"); }, "\x1B[2K\r",
+         " \x1B[36m\x1B[1mpeer\x1B[0m \x1B[2m>\x1B[0m hi \xF0\x9F\x91\x8B\tback\n"},
+        // A peer's text can neither move, colour nor reorder anything (every case: TerminalText).
+        {[] { ui::received("\x1B]52;c;eA==\x07\rfake\xC2\x9B\xE2\x80\xAE\nx"); }, "\x1B[2K\r",
+         " \x1B[36m\x1B[1mpeer\x1B[0m \x1B[2m>\x1B[0m ^[]52;c;eA==^G^Mfake\xEF\xBF\xBD\xEF\xBF\xBD^Jx\n"},
+    };
+    for (const auto& [write, before, after] : lines) {
+        std::string t;
+        const std::string line = captureOne(write, &t);
+        EXPECT_EQ(line, before + "\x1B[2m" + t + "\x1B[0m" + after);
+    }
+    // The prompt: fifteen bytes, no line feed.
+    EXPECT_EQ(captureOne([] { ui::prompt(); }), "\x1B[1m\x1B[32m>\x1B[0m ");
+    oldZone ? ::setenv("TZ", savedZone.c_str(), 1) : ::unsetenv("TZ");
+    ::tzset();
+}
+
+// The plain look, for a log: the same text with no escape byte, no carriage return and no
+// prompt, each write whole lines, and the banner framed in ASCII to the same width.
+TEST(CLIUI, ThePlainLookWritesWholeLinesOfTextOnly) {
+    constexpr auto plain = ui::Look::plain;
+    const std::pair<std::function<void()>, std::string> lines[] = {
+        {[] { ui::status("connecting...", plain); }, " connecting...\n"},
+        {[] { ui::peerEvent("peer left", plain); }, " peer left\n"},
+        {[] { ui::error("send failed: notConnected", plain); }, " send failed: notConnected\n"},
+        {[] { ui::connected(plain); }, " connected \xE2\x80\x94 PQ handshake complete\n"},
+        {[] { ui::sent("hello there", plain); }, " you > hello there\n"},
+        {[] { ui::queued("later", plain); }, " you > later (queued)\n"},
+        {[] { ui::received("\x1B[2Jfake\rx", plain); }, " peer > ^[[2Jfake^Mx\n"},
+    };
+    for (const auto& [write, after] : lines) {
+        const std::string line = captureOne(write);
+        ASSERT_GE(line.size(), 8u);
+        EXPECT_EQ(line.substr(2, 1) + line.substr(5, 1), "::") << line;
+        EXPECT_EQ(line.substr(8), after);
+    }
+    StandardErrorCapture capture;
+    ui::prompt(plain);
+    EXPECT_TRUE(capture.writes().empty());
+
+    ui::banner(kKeyA, kKeyB, "wss://r.io", plain);
+    const auto banner = capture.writes();
+    const std::string edge = "+" + std::string(55, '-') + "+\n";
+    ASSERT_EQ(banner.size(), 7u);
+    EXPECT_EQ(banner[0], edge);
+    EXPECT_EQ(banner[1], "| Duoquill - Secure Chat" + std::string(31, ' ') + " |\n");
+    EXPECT_EQ(banner[2], edge);
+    EXPECT_EQ(banner[3], "| relay  wss://r.io" + std::string(36, ' ') + " |\n");
+    EXPECT_EQ(banner[4], "| you    " + kKeyA + "   |\n");
+    EXPECT_EQ(banner[6], edge);
+}
+
+// Plain unless standard error is a terminal, NO_COLOR is unset or empty, and TERM is not "dumb".
+TEST(CLIUI, TheLookFollowsStandardErrorNoColorAndTerm) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    const auto set = [](const char* name, const char* value) { value ? ::setenv(name, value, 1) : ::unsetenv(name); };
+    const std::string noColor = std::getenv("NO_COLOR") ? std::getenv("NO_COLOR") : "";
+    const std::string term = std::getenv("TERM") ? std::getenv("TERM") : "";
+    const std::tuple<bool, const char*, const char*, ui::Look> rows[] = {
+        {true, nullptr, "xterm-256color", ui::Look::terminal}, {true, "", "xterm", ui::Look::terminal},
+        {true, nullptr, nullptr, ui::Look::terminal},          {true, "1", "xterm", ui::Look::plain},
+        {true, nullptr, "dumb", ui::Look::plain},              {false, nullptr, "xterm", ui::Look::plain},
+    };
+    for (const auto& [onTerminal, noColorValue, termValue, look] : rows) {
+        StandardErrorCapture capture;  // fd 2 a socket, until the terminal takes its place
+        if (onTerminal) ::dup2(terminal, 2);
+        set("NO_COLOR", noColorValue);
+        set("TERM", termValue);
+        EXPECT_EQ(ui::lookOfStandardError(), look) << onTerminal << " " << (noColorValue ? noColorValue : "(unset)")
+                                                   << " " << (termValue ? termValue : "(unset)");
+    }
+    set("NO_COLOR", noColor.empty() ? nullptr : noColor.c_str());
+    set("TERM", term.empty() ? nullptr : term.c_str());
+    ::close(terminal);
+    ::close(master);
+}
+
+// Characters a line takes on screen: escape sequences removed, the rest counted by code
+// point (the banners below hold no combining sequences).
+std::size_t screenWidth(const std::string& line) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '\x1B') {
+            while (i < line.size() && !std::isalpha(static_cast<unsigned char>(line[i]))) ++i;
+            continue;
+        }
+        n += (static_cast<unsigned char>(line[i]) & 0xC0) != 0x80 && line[i] != '\n';
+    }
+    return n;
+}
+
+std::vector<std::string> captureBanner(const std::string& local, const std::string& peer, const std::string& relay) {
+    StandardErrorCapture capture;
+    ui::banner(local, peer, relay);
+    return capture.writes();
+}
+
+// A dim rule of `n` bars between two corners, as the banner's top, middle and bottom lines are.
+std::string rule(std::string_view left, std::size_t n, std::string_view right) {
+    std::string out = "\x1B[2m" + std::string(left);
+    for (std::size_t i = 0; i < n; ++i) out += "\xE2\x94\x80";
+    return out + std::string(right) + "\x1B[0m\n";
+}
+
+TEST(CLIUI, BannerWidthFollowsTheLongestFieldInCharactersAndFieldsAreNeutralised) {
+    const std::string left = "\x1B[2m\xE2\x94\x82\x1B[0m ", right = " \x1B[2m\xE2\x94\x82\x1B[0m\n";
+    const std::string longRelay = "wss://relay.example.org:8443/some/longer/path/for/the/relay";
+    // 26 characters in 36 bytes: the frame must not widen by the extra bytes.
+    const std::string accented = "wss://\xC3\xBC\xC3\xB1\xC3\xAF\xE6\x97\xA5\xE6\x9C\xAC.\xD0\xBF\xD1\x80\xD0\xB8.example.de";
+    // Combining accents, a ZWJ family and a flag are one character each.
+    const std::string clustered = "wss://e\xCC\x81" "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7"
+                                  "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7" + std::string(50, 'x');
+    struct Case {
+        std::string peer, relay;
+        std::size_t inner;
+        std::vector<std::pair<std::size_t, std::string>> fragments;  // line index, text it holds
+    };
+    const Case cases[] = {
+        // Two keys and a short relay: the narrowest frame, 57 wide.
+        {kKeyB, "wss://r.io", 55,
+         {{1, left + "\x1B[1mDuoquill \xE2\x80\x94 Secure Chat\x1B[0m" + std::string(31, ' ') + right},
+          {3, left + "relay  \x1B[34mwss://r.io\x1B[0m" + std::string(36, ' ') + right},
+          {4, left + "you    \x1B[32m" + kKeyA + "\x1B[0m  " + right},
+          {5, left + "peer   \x1B[36m" + kKeyB + "\x1B[0m  " + right}}},
+        {"short", longRelay, 7 + longRelay.size() + 4,
+         {{3, longRelay + "\x1B[0m   \x1B[2m"}, {5, "short\x1B[0m" + std::string(longRelay.size() - 3, ' ') + " \x1B[2m"}}},
+        {kKeyB, accented, 55, {{3, accented + "\x1B[0m" + std::string(55 - 7 - 26 - 2, ' ') + " "}}},
+        {kKeyB, clustered, 70, {{4, kKeyA + "\x1B[0m" + std::string(70 - 51 - 2, ' ') + " "}}},
+        {"\x1B]52;c;eA==\x07", "wss://r.io/\x1B[2J\xE2\x80\xAE", 55,
+         {{3, "wss://r.io/^[[2J\xEF\xBF\xBD\x1B[0m"}, {5, "^[]52;c;eA==^G\x1B[0m"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.relay);
+        const auto lines = captureBanner(kKeyA, c.peer, c.relay);
+        ASSERT_EQ(lines.size(), 7u);
+        EXPECT_EQ(lines[0], rule("\xE2\x94\x8C", c.inner, "\xE2\x94\x90"));
+        EXPECT_EQ(lines[2], rule("\xE2\x94\x9C", c.inner, "\xE2\x94\xA4"));
+        EXPECT_EQ(lines[6], rule("\xE2\x94\x94", c.inner, "\xE2\x94\x98"));
+        for (const auto& [index, fragment] : c.fragments) EXPECT_NE(lines[index].find(fragment), std::string::npos) << index;
+        if (c.relay != clustered) {  // screenWidth counts code points, not clusters
+            for (const auto& line : lines) EXPECT_EQ(screenWidth(line), c.inner + 2) << line;
+        }
+    }
+    // Padding is repeated text; a negative count (a field wider than the frame) gives none.
+    using ui::operator*;
+    EXPECT_EQ(std::string_view("ab") * 0, "");
+    EXPECT_EQ(std::string_view("ab") * -7, "");
+}
+
+}  // namespace
+}  // namespace duoquill::test
