@@ -145,11 +145,6 @@ int WebSocketTestClient::open(std::uint16_t port, const std::string& path) {
     Impl& impl = *impl_;
     const tcp::endpoint endpoint(asio::ip::make_address(impl.options.host), port);
     impl.withStream([&](auto& ws) {
-        if (!impl.options.sourceAddress.empty()) {
-            auto& socket = beast::get_lowest_layer(ws).socket();
-            socket.open(endpoint.protocol());
-            socket.bind(tcp::endpoint(asio::ip::make_address(impl.options.sourceAddress), 0));
-        }
         impl.runOrThrow("connect", [&](auto done) { beast::get_lowest_layer(ws).async_connect(endpoint, done); });
         if (impl.options.preamble.empty()) return;
         impl.runOrThrow("preamble", [&](auto done) {

@@ -33,7 +33,6 @@ public:
         std::string serverName = "localhost"; // SNI and the name the certificate must carry
         std::chrono::milliseconds timeout{5000};
         std::string preamble{};               // sent before TLS and the upgrade: a PROXY header
-        std::string sourceAddress{};          // bind to this loopback address first, e.g. "127.0.0.2"
     };
 
     explicit WebSocketTestClient(Options options);
