@@ -36,7 +36,10 @@ ChatDriver::~ChatDriver() { cancelAll(); }
 
 void ChatDriver::feed(Event event) {
     if (ended_) return;
+    const Phase before = machine_->phase();
+    const std::size_t kind = event.index();
     Actions actions = machine_->handle(std::move(event), Instant::of(env_.clock));
+    if (env_.observer) env_.observer->handled(kind, before, machine_->phase());
     for (auto& action : actions) {
         if (ended_) return;
         perform(action);
