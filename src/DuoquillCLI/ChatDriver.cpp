@@ -110,7 +110,7 @@ void ChatDriver::perform(Action& action) {
 void ChatDisplay::show(const Show& line) {
     const std::string_view text = line.text.view();
     switch (line.kind) {
-        case Show::Kind::status: status(text); break;
+        case Show::Kind::status: line.quotesTypedLine ? quoted(text) : status(text); break;
         case Show::Kind::peerEvent: peerEvent(text); break;
         case Show::Kind::error: error(text); break;
         case Show::Kind::connected: connected(); break;

@@ -16,7 +16,6 @@
 #include "Duoquill/Crypto/CryptoCore.h"
 #include "Duoquill/Utilities/KeyHelpers.h"
 #include "DuoquillCLI/ChatSessionStep.h"
-#include "DuoquillCLI/TerminalText.h"
 
 namespace duoquill::cli {
 
@@ -902,9 +901,8 @@ void ChatMachine::showUnconfirmedLines() {
     const std::size_t n = entries.size();
     show(Show::Kind::error, std::to_string(n) + (n == 1 ? " line was" : " lines were") + " not confirmed by the peer:");
     for (std::size_t i = 0; i < n && i < listed; ++i) {
-        // A status line steers nothing, whatever was typed.
         SecureText text("  ");
-        text += TerminalText::neutralised<SecureText>(shortenedLine(entries[i].line.view()).view()).view();
+        text += shortenedLine(entries[i].line.view()).view();
         out_.emplace_back(std::in_place_type<Show>,
                           Show{Show::Kind::status, std::move(text), std::nullopt, false, true});
     }

@@ -18,6 +18,7 @@
 #include "DuoquillCLI/JsonChatDisplay.h"
 #include "DuoquillCLI/JsonRequestReader.h"
 #include "DuoquillCLI/StandardInputReader.h"
+#include "DuoquillCLI/TerminalChatDisplay.h"
 #include "DuoquillCLI/TerminalLineEditor.h"
 
 namespace asio = boost::asio;

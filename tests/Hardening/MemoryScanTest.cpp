@@ -22,6 +22,7 @@
 #include "DuoquillCLI/CLIKeyCommands.h"
 #include "DuoquillCLI/ChatIdentitySource.h"
 #include "DuoquillCLI/JsonChatDisplay.h"
+#include "DuoquillCLI/TerminalChatDisplay.h"
 #include "DuoquillCLI/JsonRpc.h"
 #include "DuoquillCLI/StandardInputReader.h"
 #include "Kit/InProcessChat.h"
