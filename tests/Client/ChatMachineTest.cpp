@@ -7,10 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/asio/async_result.hpp>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <boost/json.hpp>
 #include <algorithm>
 #include <cstdio>
@@ -29,6 +26,7 @@
 #include "Duoquill/Protocol/TunnelPipeline.h"
 #include "DuoquillCLI/ChatDriver.h"
 #include "DuoquillCLI/ChatMachine.h"
+#include "Kit/HeldChat.h"
 #include "Kit/MachineChat.h"
 #include "Kit/RecordingDisplay.h"
 
@@ -72,45 +70,6 @@ struct Transition {
     Phase to;
 };
 
-struct Side;
-
-// The relay connection as the test holds it: a send completes at once, or is held until the
-// test ends it; a receive waits for the text the test hands it.
-class HeldTransport final : public ChatTransport {
-public:
-    HeldTransport(Side& side, asio::any_io_executor executor) : side_(side), executor_(std::move(executor)) {}
-    void connect(const std::string&) override {}
-    asio::awaitable<void> send(std::string text) override;
-    asio::awaitable<std::string> receive() override;
-    asio::awaitable<void> disconnect() override { co_return; }
-
-    // Completes the waiting receive with the text, or with the connection's end.
-    bool hand(std::optional<std::string> text) {
-        if (!waiter_) return false;
-        std::exchange(waiter_, nullptr)(std::move(text));
-        return true;
-    }
-    bool receiving() const { return waiter_ != nullptr; }
-    // The waiting receive holds this transport: letting it go breaks the circle.
-    void forget() { waiter_ = nullptr; }
-
-private:
-    Side& side_;
-    asio::any_io_executor executor_;
-    std::function<void(std::optional<std::string>)> waiter_;
-};
-
-// The timers as the test holds them: each sleeps until the test fires it.
-class HeldTimers final : public ChatTimers {
-public:
-    HeldTimers(Side& side, asio::any_io_executor executor) : side_(side), executor_(std::move(executor)) {}
-    asio::awaitable<void> sleep(double seconds, TaskHandle& task) override;
-
-private:
-    Side& side_;
-    asio::any_io_executor executor_;
-};
-
 // One client: the driver and its machine, and what the test holds of its world.
 struct Side final : ChatObserver {
     Side(int owner, bool baseProtocolOnly, std::vector<Transition>* transitions_ = nullptr,
@@ -132,7 +91,7 @@ struct Side final : ChatObserver {
                 .display = display,
                 .makeTransport =
                     [this] {
-                        auto transport = std::make_shared<HeldTransport>(*this, io.get_executor());
+                        auto transport = std::make_shared<test::HeldTransport>(sends, io.get_executor());
                         current = transport;
                         made.push_back(transport);
                         return transport;
@@ -147,8 +106,8 @@ struct Side final : ChatObserver {
     }
     ~Side() override {
         driver.reset();
-        sleeping.clear();
-        held.clear();
+        timers.clear();
+        sends.waiting.clear();
         for (const auto& transport : made) {
             if (auto alive = transport.lock()) alive->forget();
         }
@@ -162,7 +121,7 @@ struct Side final : ChatObserver {
         clock.setWall(now);
         clock.setUptime(now);
         const std::size_t first = said.size();
-        holdSends = !completeSends;
+        sends.hold = !completeSends;
         auto transport = current.lock();
         std::visit(
             [&](auto& e) {
@@ -183,7 +142,7 @@ struct Side final : ChatObserver {
             },
             event);
         run();
-        holdSends = false;
+        sends.hold = false;
         return Lines(said.begin() + static_cast<std::ptrdiff_t>(first), said.end());
     }
     void run() {
@@ -192,25 +151,18 @@ struct Side final : ChatObserver {
         io.restart();
     }
     void fire(Timer timer) {
-        const auto armed = std::ranges::find_if(sleeping, [&](const auto& s) { return s.second.first == timer; });
-        if (armed == sleeping.end()) {
-            ADD_FAILURE() << "timer " << timerName(timer) << " is not armed";
-            return;
-        }
-        auto wake = std::move(armed->second.second);
-        sleeping.erase(armed);
-        wake();
+        if (!timers.fire(timer)) ADD_FAILURE() << "timer " << timerName(timer) << " is not armed";
         run();
     }
     // Ends the held sends in order up to the one of `tag`: those before it succeed.
     void endSend(const SendTag& tag, std::optional<std::string> failure, bool completeSends) {
-        holdSends = true;
-        while (!held.empty()) {
-            auto [text, resume] = std::move(held.front());
-            held.pop_front();
+        sends.hold = true;
+        while (!sends.waiting.empty()) {
+            auto [text, resume] = std::move(sends.waiting.front());
+            sends.waiting.pop_front();
             const auto sent = std::ranges::find_if(sentLog, [&](const SendText& s) { return s.text == text; });
             const bool target = sent != sentLog.end() && sameTag(sent->tag, tag);
-            if (target) holdSends = !completeSends;
+            if (target) sends.hold = !completeSends;
             resume(target && failure ? std::make_exception_ptr(std::runtime_error(*failure)) : nullptr);
             run();
             if (target) return;
@@ -253,7 +205,7 @@ struct Side final : ChatObserver {
                     sentLog.push_front(a);
                     return "send:" + tagName(a.tag.kind);
                 } else if constexpr (std::is_same_v<A, ArmTimer>) {
-                    arming.push_back(a.timer);
+                    timers.arming(a.timer);
                     return "arm:" + timerName(a.timer) + ":" + seconds(a.seconds);
                 } else if constexpr (std::is_same_v<A, Show>) {
                     return showName(a.kind) + (a.text.empty() ? "" : ":" + std::string(a.text.view()));
@@ -282,19 +234,13 @@ struct Side final : ChatObserver {
     test::World world;
     ManualClock clock;
     asio::io_context io;
-    HeldTimers timers{*this, io.get_executor()};
+    test::HeldTimers timers{io.get_executor()};
     test::ManualTimeline timeline;
     test::RecordingDisplay display{timeline};
     std::vector<Transition>* transitions;
-    // Sleeps waiting to be fired, by the order they began: the timer and how to wake it.
-    std::map<std::uint64_t, std::pair<Timer, std::function<void()>>> sleeping;
-    std::uint64_t sleeps = 0;
-    std::deque<Timer> arming;  // armed, its sleep not begun yet
-    // Sends the transport holds: the text and how to end it.
-    std::deque<std::pair<std::string, std::function<void(std::exception_ptr)>>> held;
-    bool holdSends = false;
-    std::weak_ptr<HeldTransport> current;
-    std::vector<std::weak_ptr<HeldTransport>> made;
+    test::HeldSends sends;
+    std::weak_ptr<test::HeldTransport> current;
+    std::vector<std::weak_ptr<test::HeldTransport>> made;
     std::shared_ptr<ChatDriver> driver;
     std::optional<int> exitStatus;
     std::deque<SendText> wire;       // sent and not yet delivered
@@ -305,56 +251,6 @@ struct Side final : ChatObserver {
     Lines said;                              // every action, in order
     Lines epochFile;                         // what it did to the room's epoch file, in order
 };
-
-asio::awaitable<void> HeldTransport::send(std::string text) {
-    if (!side_.holdSends) co_return;
-    // A named initiation: GCC 12 destroys closures built inside a co_await expression twice.
-    auto initiation = [this, &text](auto handler) {
-        auto slot = std::make_shared<decltype(handler)>(std::move(handler));
-        side_.held.emplace_back(std::move(text), [slot, executor = executor_](std::exception_ptr failure) {
-            asio::post(executor, [slot, failure] { (*slot)(failure); });
-        });
-    };
-    co_await asio::async_initiate<const asio::use_awaitable_t<>, void(std::exception_ptr)>(std::move(initiation),
-                                                                                         asio::use_awaitable);
-}
-
-asio::awaitable<std::string> HeldTransport::receive() {
-    auto initiation = [this](auto handler) {
-        auto slot = std::make_shared<decltype(handler)>(std::move(handler));
-        waiter_ = [slot, executor = executor_](std::optional<std::string> text) {
-            asio::post(executor, [slot, text = std::move(text)]() mutable {
-                if (!text) return (*slot)(std::make_exception_ptr(std::runtime_error("connection lost")), std::string());
-                (*slot)(nullptr, std::move(*text));
-            });
-        };
-    };
-    co_return co_await asio::async_initiate<const asio::use_awaitable_t<>, void(std::exception_ptr, std::string)>(
-        std::move(initiation), asio::use_awaitable);
-}
-
-asio::awaitable<void> HeldTimers::sleep(double, TaskHandle& task) {
-    const Timer timer = side_.arming.front();
-    side_.arming.pop_front();
-    if (task.isCancelled()) co_return;
-    auto initiation = [this, timer, &task](auto handler) {
-        auto slot = std::make_shared<std::optional<decltype(handler)>>(std::move(handler));
-        auto wake = [slot, executor = executor_] {
-            if (!*slot) return;
-            auto h = std::move(**slot);
-            slot->reset();
-            asio::post(executor, std::move(h));
-        };
-        const std::uint64_t id = ++side_.sleeps;
-        side_.sleeping.emplace(id, std::pair{timer, wake});
-        task.setCancelHook([this, id, wake] {
-            side_.sleeping.erase(id);
-            wake();
-        });
-    };
-    co_await asio::async_initiate<const asio::use_awaitable_t<>, void()>(std::move(initiation), asio::use_awaitable);
-    task.clearCancelHook();
-}
 
 // Two clients back to back. feed() returns what the event made the machine do, and what the
 // completion of its sends made it do after (sends complete at once unless told otherwise).
