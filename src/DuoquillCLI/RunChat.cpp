@@ -18,6 +18,7 @@
 #include "DuoquillCLI/Json/JsonChatDisplay.h"
 #include "DuoquillCLI/Json/JsonRequestReader.h"
 #include "DuoquillCLI/Terminal/StandardInputReader.h"
+#include "DuoquillCLI/Terminal/TerminalChatDisplay.h"
 #include "DuoquillCLI/Terminal/TerminalLineEditor.h"
 
 namespace asio = boost::asio;

@@ -24,6 +24,7 @@
 #include "DuoquillCLI/Json/JsonChatDisplay.h"
 #include "DuoquillCLI/Json/JsonRpc.h"
 #include "DuoquillCLI/Terminal/StandardInputReader.h"
+#include "DuoquillCLI/Terminal/TerminalChatDisplay.h"
 #include "Kit/InProcessChat.h"
 #include "Kit/SessionAccess.h"
 #include "Redirection.h"

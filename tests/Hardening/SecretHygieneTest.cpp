@@ -25,6 +25,7 @@
 #include "Duoquill/Base/CryptoCore.h"
 #include "Duoquill/Protocol/RelayMessages.h"
 #include "Duoquill/Protocol/TunnelPipeline.h"
+#include "DuoquillCLI/Terminal/TerminalChatDisplay.h"
 #include "Kit/InProcessChat.h"
 #include "Kit/SessionAccess.h"
 #include "Kit/World.h"

@@ -14,6 +14,7 @@
 #include <tuple>
 
 #include "DuoquillCLI/Terminal/CLIUI.h"
+#include "DuoquillCLI/Terminal/TerminalChatDisplay.h"
 
 namespace duoquill::test {
 namespace {
@@ -129,6 +130,8 @@ TEST(CLIUI, ThePlainLookWritesWholeLinesOfTextOnly) {
         {[] { ui::sent("hello there", plain); }, " you > hello there\n"},
         {[] { ui::queued("later", plain); }, " you > later (queued)\n"},
         {[] { ui::received("\x1B[2Jfake\rx", plain); }, " peer > ^[[2Jfake^Mx\n"},
+        // A typed line quoted again (unconfirmed at the exit) steers nothing either.
+        {[] { cli::TerminalChatDisplay(nullptr, plain).quoted("  \x1B[2Jfake"); }, "   ^[[2Jfake\n"},
     };
     for (const auto& [write, after] : lines) {
         const std::string line = captureOne(write);

@@ -1,6 +1,6 @@
 #pragma once
-// Where the chat client's lines go. The program writes them to the terminal through CLIUI
-// (TerminalChatDisplay, in CLIUI.cpp); tests record them.
+// Where the chat client's lines go. The program writes them to the terminal
+// (TerminalChatDisplay.h); tests record them.
 
 #include <string>
 #include <string_view>
@@ -22,6 +22,8 @@ public:
     // "[error] " + message, uncoloured: a start-up failure, just before the process ends.
     virtual void startupError(std::string_view message) = 0;
     virtual void status(std::string_view text) = 0;
+    // A status line quoting a line the user typed, as typed.
+    virtual void quoted(std::string_view text) { status(text); }
     virtual void peerEvent(std::string_view text) = 0;
     virtual void error(std::string_view text) = 0;
     virtual void connected() = 0;
@@ -42,31 +44,6 @@ public:
     virtual void redraw() = 0;
     // The "> " prompt from now on, drawn at once.
     virtual void showPrompt() = 0;
-};
-
-// The terminal: every line through CLIUI on standard error, in the look given; with an edited
-// input line, each printed above it.
-class TerminalChatDisplay final : public ChatDisplay {
-public:
-    explicit TerminalChatDisplay(EditedInputLine* input = nullptr, CLIUI::Look look = CLIUI::Look::terminal)
-        : input_(input), look_(look) {}
-    void banner(std::string_view localKey, std::string_view peerKey, std::string_view relay) override;
-    void startupError(std::string_view message) override;
-    void status(std::string_view text) override;
-    void peerEvent(std::string_view text) override;
-    void error(std::string_view text) override;
-    void connected() override;
-    void sent(std::string_view text) override;
-    void queued(std::string_view text) override;
-    void received(std::string_view text) override;
-    void prompt() override;
-
-private:
-    template <class Print>
-    void above(Print print);
-
-    EditedInputLine* input_;
-    CLIUI::Look look_;
 };
 
 }  // namespace duoquill::cli

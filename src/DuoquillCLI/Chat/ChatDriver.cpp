@@ -36,7 +36,10 @@ ChatDriver::~ChatDriver() { cancelAll(); }
 
 void ChatDriver::feed(Event event) {
     if (ended_) return;
+    const Phase before = machine_->phase();
+    const std::size_t kind = event.index();
     Actions actions = machine_->handle(std::move(event), Instant::of(env_.clock));
+    if (env_.observer) env_.observer->handled(kind, before, machine_->phase());
     for (auto& action : actions) {
         if (ended_) return;
         perform(action);
@@ -80,12 +83,9 @@ void ChatDriver::perform(Action& action) {
             } else if constexpr (std::is_same_v<A, ArmTimer>) {
                 auto& slot = timers_[static_cast<std::size_t>(a.timer)];
                 cancelAndClear(slot);
-                slot = spawn([weak = weak_from_this(), timer = a.timer,
-                              seconds = a.seconds](std::shared_ptr<TaskHandle> task) {
-                    return timerTask(weak, std::move(task), timer, seconds);
+                slot = spawn([weak = weak_from_this(), armed = a](std::shared_ptr<TaskHandle> task) {
+                    return timerTask(weak, std::move(task), armed);
                 });
-            } else if constexpr (std::is_same_v<A, CancelTimer>) {
-                cancelAndClear(timers_[static_cast<std::size_t>(a.timer)]);
             } else if constexpr (std::is_same_v<A, WriteSessionEpoch>) {
                 if (env_.storeSessionEpoch) env_.storeSessionEpoch(a.wallSeconds);
             } else if constexpr (std::is_same_v<A, ClearSessionEpoch>) {
@@ -110,7 +110,7 @@ void ChatDriver::perform(Action& action) {
 void ChatDisplay::show(const Show& line) {
     const std::string_view text = line.text.view();
     switch (line.kind) {
-        case Show::Kind::status: status(text); break;
+        case Show::Kind::status: line.quotesTypedLine ? quoted(text) : status(text); break;
         case Show::Kind::peerEvent: peerEvent(text); break;
         case Show::Kind::error: error(text); break;
         case Show::Kind::connected: connected(); break;
@@ -148,20 +148,20 @@ std::shared_ptr<TaskHandle> ChatDriver::spawn(
 }
 
 asio::awaitable<void> ChatDriver::timerTask(std::weak_ptr<ChatDriver> weak, std::shared_ptr<TaskHandle> task,
-                                               Timer timer, double seconds) {
+                                               ArmTimer armed) {
     {
         auto self = weak.lock();
         if (!self) co_return;
         auto& timers = self->env_.timers;
         self.reset();
-        co_await timers.sleep(seconds, *task);
+        co_await timers.sleep(armed.seconds, *task);
     }
     if (task->isCancelled()) co_return;
     auto self = weak.lock();
     if (!self) co_return;
-    auto& slot = self->timers_[static_cast<std::size_t>(timer)];
+    auto& slot = self->timers_[static_cast<std::size_t>(armed.timer)];
     if (slot == task) slot.reset();
-    self->feed(TimerFired{timer});
+    self->feed(TimerFired{armed.timer, armed.stamp});
 }
 
 asio::awaitable<void> ChatDriver::receiveLoop(std::weak_ptr<ChatDriver> weak,

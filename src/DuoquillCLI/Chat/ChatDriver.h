@@ -87,7 +87,7 @@ private:
     static boost::asio::awaitable<void> writeLoop(std::weak_ptr<ChatDriver> weak,
                                                   std::shared_ptr<Connection> connection);
     static boost::asio::awaitable<void> timerTask(std::weak_ptr<ChatDriver> weak, std::shared_ptr<TaskHandle> task,
-                                                  chat::Timer timer, double seconds);
+                                                  chat::ArmTimer armed);
 
     ChatDriverEnvironment env_;
     std::unique_ptr<ChatMachine> machine_;

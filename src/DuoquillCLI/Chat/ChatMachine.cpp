@@ -70,7 +70,9 @@ Actions ChatMachine::handle(Event event, Instant now) {
                    [&](SendFailed& e) { sendFailed(e.tag, e.reason); },
                    [&](ConnectionLost&) { connectionLost(); },
                    [&](LineTyped& e) { lineTyped(std::move(e.line)); },
-                   [&](TimerFired& e) { timerFired(e.timer); },
+                   [&](TimerFired& e) {
+                       if (e.stamp == stateStamp_) timerFired(e.timer);
+                   },
                    [&](QuitRequested&) { quit(); },
                },
                event);
@@ -133,10 +135,8 @@ void ChatMachine::confirm(std::uint64_t number) {
 }
 
 void ChatMachine::arm(Timer timer, double seconds) {
-    out_.emplace_back(std::in_place_type<ArmTimer>, ArmTimer{timer, seconds});
+    out_.emplace_back(std::in_place_type<ArmTimer>, ArmTimer{timer, seconds, stateStamp_});
 }
-
-void ChatMachine::cancel(Timer timer) { out_.emplace_back(std::in_place_type<CancelTimer>, CancelTimer{timer}); }
 
 void ChatMachine::send(std::string text, SendTag tag) {
     out_.emplace_back(std::in_place_type<SendText>, SendText{std::move(text), std::move(tag)});
@@ -155,29 +155,10 @@ void ChatMachine::keysMade() {
 }
 
 void ChatMachine::enter(State next) {
-    // The timers of the state left go with it; its session, if still held, is wiped.
-    std::visit(Overloaded{
-                   [&](Reconnecting& r) {
-                       if (r.retryArmed) cancel(Timer::retry);
-                   },
-                   [&](Waiting& w) {
-                       if (w.timer != Waiting::Timer::none) cancel(Timer::connection);
-                       if (w.staleWatchRunning) cancel(Timer::staleWatch);
-                   },
-                   [&](Handshaking& h) {
-                       if (h.timerArmed) cancel(Timer::connection);
-                       if (h.young) cancel(Timer::youngHandshake);
-                   },
-                   [&](Active& a) {
-                       cancel(Timer::cover);
-                       if (a.graceArmed) cancel(Timer::connection);
-                   },
-                   [](auto&) {},
-               },
-               state_);
     // A link handed on to the next state has left its session there.
     if (Link* old = link(); old && old->session) dropSession(*old->session);
     state_ = std::move(next);
+    ++stateStamp_;
 }
 
 // ---- connection and recovery ----
@@ -315,50 +296,51 @@ void ChatMachine::reconnectForPeer(bool adoptLatest) {
 }
 
 void ChatMachine::timerFired(Timer timer) {
-    switch (timer) {
-        case Timer::retry:
-            if (auto* r = std::get_if<Reconnecting>(&state_)) {
-                r->retryArmed = false;
-                connect();
-            }
+    std::visit([&](auto& state) { onTimer(state, timer); }, state_);
+}
+
+void ChatMachine::onTimer(Reconnecting&, Timer timer) {
+    if (timer == Timer::retry) connect();
+}
+
+void ChatMachine::onTimer(Waiting& waiting, Timer timer) {
+    if (timer == Timer::staleWatch) {
+        waiting.staleWatchArmed = true;
+        return;
+    }
+    if (timer != Timer::connection) return;
+    switch (std::exchange(waiting.timer, Waiting::Timer::none)) {
+        case Waiting::Timer::noPeer:
+            status("timeout — no peer, retrying...");
+            leaveRelayConnection();
             break;
-        case Timer::connection:
-            if (auto* w = std::get_if<Waiting>(&state_)) {
-                const auto kind = std::exchange(w->timer, Waiting::Timer::none);
-                if (kind == Waiting::Timer::noPeer) {
-                    status("timeout — no peer, retrying...");
-                    leaveRelayConnection();
-                } else if (kind == Waiting::Timer::reconnectNoPeer) {
-                    leaveRelayConnection();
-                } else if (kind == Waiting::Timer::backoff) {
-                    reconnectForPeer();
-                }
-            } else if (auto* h = std::get_if<Handshaking>(&state_)) {
-                h->timerArmed = false;
-                // An adopted hello that led nowhere (a replay, or one whose session the peer
-                // has left) is not adopted again: adopting it at every attempt would never let
-                // the relay connection go, and a peer that waits for that would never send one.
-                if (h->hello.adopted) hellos_.usedUp(h->hello.fingerprint);
-                noteFailedHandshake();
-                reconnectForPeer();
-            } else if (auto* a = std::get_if<Active>(&state_); a && a->graceArmed) {
-                a->graceArmed = false;
-                show(Show::Kind::peerEvent, "peer left");
-                reconnectForPeer();
-            }
-            break;
-        case Timer::cover:
-            if (std::holds_alternative<Active>(state_)) coverDue();
-            break;
-        case Timer::staleWatch:
-            if (auto* w = std::get_if<Waiting>(&state_)) {
-                w->staleWatchRunning = false;
-                w->staleWatchArmed = true;
-            }
-            break;
-        case Timer::youngHandshake:
-            if (auto* h = std::get_if<Handshaking>(&state_)) h->young = false;
-            break;
+        case Waiting::Timer::reconnectNoPeer: leaveRelayConnection(); break;
+        case Waiting::Timer::backoff: reconnectForPeer(); break;
+        case Waiting::Timer::none: break;
+    }
+}
+
+void ChatMachine::onTimer(Handshaking& handshaking, Timer timer) {
+    if (timer == Timer::youngHandshake) {
+        handshaking.young = false;
+        return;
+    }
+    if (timer != Timer::connection) return;
+    // An adopted hello that led nowhere (a replay, or one whose session the peer has left) is
+    // not adopted again: adopting it at every attempt would never let the relay connection
+    // go, and a peer that waits for that would never send one.
+    if (handshaking.hello.adopted) hellos_.usedUp(handshaking.hello.fingerprint);
+    noteFailedHandshake();
+    reconnectForPeer();
+}
+
+void ChatMachine::onTimer(Active&, Timer timer) {
+    if (timer == Timer::cover) {
+        coverDue();
+    } else if (timer == Timer::connection) {
+        // The grace after the relay said the peer left has passed.
+        show(Show::Kind::peerEvent, "peer left");
+        reconnectForPeer();
     }
 }
 
@@ -372,10 +354,7 @@ void ChatMachine::sendDone(const SendTag& tag) {
                 out_.emplace_back(std::in_place_type<StartReceiving>, StartReceiving{});
                 w->timer = Waiting::Timer::noPeer;
                 arm(Timer::connection, noPeerTimeoutSeconds);
-                if (!config_.baseProtocolOnly) {
-                    w->staleWatchRunning = true;
-                    arm(Timer::staleWatch, staleWatchDelaySeconds);
-                }
+                if (!config_.baseProtocolOnly) arm(Timer::staleWatch, staleWatchDelaySeconds);
             }
             break;
         case SendTag::Kind::line:
@@ -488,7 +467,7 @@ void ChatMachine::plainHello(const protocol::RelayMessage& message) {
         if (config_.baseProtocolOnly) return;
         // A hello never seen before comes from a new session: the peer is back (within the
         // grace after it left, or before the relay said so). Answer it now.
-        if (!a->graceArmed) show(Show::Kind::peerEvent, "peer reconnecting...");
+        if (!a->peerLeft) show(Show::Kind::peerEvent, "peer reconnecting...");
         reconnectForPeer(true);
         return;
     }
@@ -720,7 +699,7 @@ void ChatMachine::textReceived(std::string text) {
             // goes on waiting for the peer's hello.
             if (auto* a = std::get_if<Active>(&state_)) {
                 show(Show::Kind::peerEvent, "peer reconnecting...");
-                a->graceArmed = true;
+                a->peerLeft = true;
                 arm(Timer::connection, peerReconnectGraceSeconds);
             }
             break;
@@ -923,9 +902,8 @@ void ChatMachine::showUnconfirmedLines() {
     const std::size_t n = entries.size();
     show(Show::Kind::error, std::to_string(n) + (n == 1 ? " line was" : " lines were") + " not confirmed by the peer:");
     for (std::size_t i = 0; i < n && i < listed; ++i) {
-        // A status line steers nothing, whatever was typed.
         SecureText text("  ");
-        text += TerminalText::neutralised<SecureText>(shortenedLine(entries[i].line.view()).view()).view();
+        text += shortenedLine(entries[i].line.view()).view();
         out_.emplace_back(std::in_place_type<Show>,
                           Show{Show::Kind::status, std::move(text), std::nullopt, false, true});
     }

@@ -3,7 +3,7 @@
 //
 // It takes events (started, text received, a send done or failed, the connection lost, a line
 // typed, a timer fired, quit), each with the time, and returns the actions they cause (open,
-// read or close a relay connection, send a text, arm or cancel a timer, write or remove the
+// read or close a relay connection, send a text, arm a timer, write or remove the
 // room's epoch file, show a line, start reading input, exit). Neither it nor its session reads
 // a clock, awaits, or touches a socket, a file or the terminal; randomness comes only from the
 // draws it is handed. The secure session and
@@ -66,7 +66,8 @@ enum class Phase : std::uint8_t {
     idle, connecting, waitingForPeer, handshaking, active, reconnecting, disconnected, error
 };
 
-// ---- timers: one slot each; arming a slot replaces what it held ----
+// ---- timers: one slot each; arming a slot replaces what it held. A timer carries the stamp
+// of the state it was armed in, and fires in vain once that state has been left. ----
 enum class Timer : std::uint8_t {
     retry,           // Reconnecting: the back-off before a new relay connection
     connection,      // no peer, handshake time-out, grace, reconnect no peer, handshake back-off
@@ -109,6 +110,7 @@ struct LineTyped {
 };
 struct TimerFired {
     Timer timer;
+    std::uint64_t stamp = 0;  // as armed
 };
 struct QuitRequested {};
 using Event = std::variant<Started, TextReceived, SendDone, SendFailed, ConnectionLost, LineTyped, TimerFired,
@@ -133,9 +135,7 @@ struct SendText {
 struct ArmTimer {
     Timer timer;
     double seconds;
-};
-struct CancelTimer {
-    Timer timer;
+    std::uint64_t stamp;  // echoed when it fires
 };
 struct Show {
     enum class Kind : std::uint8_t { status, peerEvent, error, connected, sent, queued, received, prompt };
@@ -172,7 +172,7 @@ struct Exit {
     int status;
     bool afterWrites = false;
 };
-using Action = std::variant<OpenConnection, StartReceiving, CloseConnection, SendText, ArmTimer, CancelTimer, Show,
+using Action = std::variant<OpenConnection, StartReceiving, CloseConnection, SendText, ArmTimer, Show,
                             StartInput, Exit, LineTaken, Confirmed, WriteSessionEpoch, ClearSessionEpoch,
                             UnconfirmedAtExit>;
 using Actions = std::vector<Action>;
@@ -269,22 +269,19 @@ private:
 
     // ---- states ----
     struct Idle {};
-    struct Reconnecting {  // no connection, no session
-        bool retryArmed = true;
-    };
+    struct Reconnecting {};  // no connection, no session
     struct Waiting {
         Link link;
         // Our hello has gone out on the relay connection: it is open, and the peer awaited.
         bool connectionOpen = true;
+        // What the connection timer ends: no peer came, or the handshake back-off.
         enum class Timer : std::uint8_t { none, noPeer, reconnectNoPeer, backoff } timer = Timer::none;
-        bool staleWatchRunning = false;
         bool staleWatchArmed = false;  // this wait has lasted staleWatchDelaySeconds
         int staleFrames = 0;           // undecryptable frames since
     };
     struct Handshaking {
         Link link;
         TakenHello hello;
-        bool timerArmed = true;  // the handshake's time-out
         bool young = true;
         bool localReady = false;
         bool peerReady = false;
@@ -294,7 +291,7 @@ private:
         Link link;
         TakenHello hello;
         std::optional<std::uint64_t> peerLineStream;
-        bool graceArmed = false;
+        bool peerLeft = false;  // the relay said so: the grace runs
     };
     struct Ended {
         chat::Phase shown;  // disconnected or error
@@ -313,9 +310,16 @@ private:
     void quit();
     std::optional<Link> startSession(std::string_view errorPrefix, std::optional<double> roomEpoch);
     void timerFired(chat::Timer timer);
+    // A timer of the current state, by state.
+    void onTimer(Reconnecting&, chat::Timer timer);
+    void onTimer(Waiting& waiting, chat::Timer timer);
+    void onTimer(Handshaking& handshaking, chat::Timer timer);
+    void onTimer(Active& active, chat::Timer timer);
+    void onTimer(Idle&, chat::Timer) {}
+    void onTimer(Ended&, chat::Timer) {}
     void sendDone(const chat::SendTag& tag);
     void sendFailed(const chat::SendTag& tag, const std::string& reason);
-    // Leaves the current state: cancels the timers it owned and wipes a session it held.
+    // Leaves the current state: its timers fire in vain from now on; a session it held is wiped.
     void enter(State next);
     // Wipes a session and removes the room's epoch file with it.
     void dropSession(PFSChatSession& session);
@@ -367,7 +371,6 @@ private:
     void announce(chat::Phase phase);
     void confirm(std::uint64_t number);
     void arm(chat::Timer timer, double seconds);
-    void cancel(chat::Timer timer);
 
     Link* link() noexcept;
     const Link* link() const noexcept;
@@ -378,6 +381,7 @@ private:
     Instant now_;
     std::optional<double> roomEpoch_;
     std::uint64_t generation_ = 0;  // counts sessions
+    std::uint64_t stateStamp_ = 0;  // counts states entered
     std::int64_t retryCount_ = 0;
 
     // What the peer has said across sessions.

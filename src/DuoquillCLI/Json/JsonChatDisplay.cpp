@@ -53,9 +53,10 @@ void JsonChatDisplay::startupError(std::string_view message) {
     notifyError(fatalError, message);
 }
 
-void JsonChatDisplay::status(std::string_view text) {
-    if (!statusQuotesTypedLine_) terminal_.status(text);
-}
+void JsonChatDisplay::status(std::string_view text) { terminal_.status(text); }
+
+// The answer to "quit" lists the lines left unconfirmed instead.
+void JsonChatDisplay::quoted(std::string_view) {}
 
 void JsonChatDisplay::peerEvent(std::string_view text) { terminal_.peerEvent(text); }
 void JsonChatDisplay::error(std::string_view text) { terminal_.error(text); }
@@ -76,7 +77,6 @@ void JsonChatDisplay::observe(const Action& action, Phase now) {
     } else if (const auto* confirmed = std::get_if<Confirmed>(&action)) {
         emit(jsonrpc::notification("confirmed", R"({"numbers":)" + jsonrpc::numberList(confirmed->numbers) + "}"));
     } else if (const auto* show = std::get_if<Show>(&action)) {
-        statusQuotesTypedLine_ = show->quotesTypedLine;
         // A state is told when it changes: a fresh session says "waiting for peer..." again while
         // the chat is waiting.
         if (show->announces && show->announces != lastState_) {

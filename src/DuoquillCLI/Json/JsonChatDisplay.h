@@ -12,6 +12,7 @@
 #include "Duoquill/System/Clock.h"
 #include "DuoquillCLI/Chat/ChatDisplay.h"
 #include "DuoquillCLI/Chat/ChatObserver.h"
+#include "DuoquillCLI/Terminal/TerminalChatDisplay.h"
 
 namespace duoquill::cli {
 
@@ -29,6 +30,7 @@ public:
     void banner(std::string_view localKey, std::string_view peerKey, std::string_view relay) override;
     void startupError(std::string_view message) override;
     void status(std::string_view text) override;
+    void quoted(std::string_view text) override;
     void peerEvent(std::string_view text) override;
     void error(std::string_view text) override;
     void connected() override;
@@ -62,7 +64,6 @@ private:
     };
     std::optional<PendingSend> pending_;
     std::optional<std::string> pendingQuit_;
-    bool statusQuotesTypedLine_ = false;
     std::optional<chat::Phase> lastState_;
 };
 
