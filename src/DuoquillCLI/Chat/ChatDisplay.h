@@ -5,7 +5,6 @@
 #include <string>
 #include <string_view>
 
-#include "DuoquillCLI/Terminal/CLIUI.h"
 
 namespace duoquill::cli {
 

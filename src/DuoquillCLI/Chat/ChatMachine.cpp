@@ -16,7 +16,6 @@
 #include "Duoquill/Session/PFSChatSession.h"
 #include "Duoquill/System/Clock.h"
 #include "DuoquillCLI/Chat/ChatSessionStep.h"
-#include "DuoquillCLI/Terminal/TerminalText.h"
 
 namespace duoquill::cli {
 

@@ -8,7 +8,6 @@
 #include <initializer_list>
 
 #include "Duoquill/System/StandardStreams.h"
-#include "DuoquillCLI/Chat/ChatDisplay.h"
 #include "DuoquillCLI/Terminal/TerminalText.h"
 
 namespace duoquill::cli::CLIUI {
