@@ -17,6 +17,11 @@ function(duoquill_module)
   set(root ${PROJECT_BINARY_DIR}/modules/${M_NAME})
   if(M_NESTED)
     # A folder of links, one per entry but the nested modules; a new entry reconfigures.
+    # A build made before the folder had nested modules holds one link to the whole folder:
+    # links made through it would land in the sources, so it goes first (the link only).
+    if(IS_SYMLINK ${root}/${M_FOLDER})
+      file(REMOVE ${root}/${M_FOLDER})
+    endif()
     file(MAKE_DIRECTORY ${root}/${M_FOLDER})
     file(GLOB entries CONFIGURE_DEPENDS LIST_DIRECTORIES true RELATIVE ${folder} ${folder}/*)
     foreach(nested ${M_NESTED})
@@ -31,6 +36,10 @@ function(duoquill_module)
   else()
     get_filename_component(parent ${root}/${M_FOLDER} DIRECTORY)
     file(MAKE_DIRECTORY ${parent})
+    # The folder of links of a build made while it had nested modules.
+    if(IS_DIRECTORY ${root}/${M_FOLDER} AND NOT IS_SYMLINK ${root}/${M_FOLDER})
+      file(REMOVE_RECURSE ${root}/${M_FOLDER})
+    endif()
     if(NOT IS_SYMLINK ${root}/${M_FOLDER})
       file(CREATE_LINK ${folder} ${root}/${M_FOLDER} SYMBOLIC)
     endif()
