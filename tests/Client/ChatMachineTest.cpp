@@ -639,14 +639,28 @@ TEST(ChatMachine, AnActiveSessionStartsTheRetryBackOffAgain) {
     BackToBack lost;
     lost.start(true);
     EXPECT_EQ(lost.feed(0, ConnectionLost{}).back(), "arm:retry:0.3");
-    // The timers of the state left fire in vain: the lost session's cover sends nothing.
-    EXPECT_EQ(lost.feed(0, TimerFired{Timer::cover}), Lines{});
     lost.feed(0, TimerFired{Timer::retry});
     EXPECT_EQ(lost.feed(0, ConnectionLost{}).back(), "arm:retry:1");
     lost.feed(0, TimerFired{Timer::retry});
     lost.pump();
     ASSERT_EQ(lost.phase(0), Phase::active);
     EXPECT_EQ(lost.feed(0, ConnectionLost{}).back(), "arm:retry:0.3");
+}
+
+// A timer fires in vain once the state that armed it is left: the stale watch of the first wait,
+// still sleeping, does not make the next wait take undecryptable frames for a peer that stays.
+TEST(ChatMachine, ATimerOfAStateLeftFiresInVain) {
+    BackToBack chat(true);  // a base-protocol peer: not known to answer hellos
+    chat.start(true);
+    ASSERT_EQ(chat.phase(0), Phase::active);
+    chat.feed(1, QuitRequested{});
+    chat.feed(0, TextReceived{chat.takeSent(1)});
+    ASSERT_EQ(chat.phase(0), Phase::waitingForPeer);
+    EXPECT_EQ(chat.feed(0, TimerFired{Timer::staleWatch}), Lines{});
+    for (int i = 0; i < ChatMachine::staleFramesBeforeLeaving; ++i) {
+        EXPECT_EQ(chat.feed(0, TextReceived{"bm90IGEgZnJhbWU="}), Lines{});
+    }
+    EXPECT_EQ(chat.phase(0), Phase::waitingForPeer);
 }
 
 
