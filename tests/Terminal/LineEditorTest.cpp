@@ -131,6 +131,12 @@ TEST(LineEditor, DrawsThePromptTheLineAndPrintsAboveIt) {
     EXPECT_EQ(editor.takeOutput().view(), prompt + "i\r\x1b[2C");
     editor.feed("\r");
     EXPECT_EQ(editor.takeOutput().view(), "\r\x1b[J" + prompt + "i\r\n" + prompt);
+    // An empty line is sent nowhere, so no sent line would replace a row left for it: Enter on
+    // it leaves the one prompt where it is.
+    ASSERT_TRUE(editor.takeEntered());
+    editor.feed("\r");
+    EXPECT_EQ(editor.takeOutput().view(), "");
+    EXPECT_EQ(editor.takeEntered()->line.view(), "");
 }
 
 // Long lines in narrow terminals: each row ends where the next character no longer fits, the

@@ -310,22 +310,23 @@ void LineEditor::enter(Ending ending) {
     Entered entered{ending, {}};
     if (ending == Ending::line) {
         entered.line = SecureText(line());
+        // An empty line is never sent, so no sent line would take its row: the prompt stays.
         if (!entered.line.empty()) {
             if (history_.size() == maxHistory) history_.erase(history_.begin());
             history_.push_back(entered.line);
+            // The line stays on screen in one row, the one the display replaces with the sent line.
+            layout();
+            hide();
+            std::size_t offset = 0;
+            const std::size_t elements = placed_.size();
+            for (std::size_t e = 0; e < elements && placed_[e].row == 0; ++e) writeElement(e, offset);
+            out_ += "\r\n";
+            erase(0, characters_.size());
+            top_ = 0;
+            render();
         }
-        // The line stays on screen in one row, the one the display replaces with the sent line.
-        layout();
-        hide();
-        std::size_t offset = 0;
-        const std::size_t elements = placed_.size();
-        for (std::size_t e = 0; e < elements && placed_[e].row == 0; ++e) writeElement(e, offset);
-        out_ += "\r\n";
-        erase(0, characters_.size());
         historyIndex_ = history_.size();
         draft_.reset();
-        top_ = 0;
-        render();
     }
     entered_ = std::move(entered);
 }
