@@ -8,7 +8,6 @@
 #include <cmath>
 
 #include "Duoquill/Base/CryptoCore.h"
-#include "Duoquill/Base/Utf8.h"
 #include "Duoquill/Identity/KeyHelpers.h"
 #include "Duoquill/Primitives/ConstantTime.h"
 #include "Duoquill/Primitives/Sha2.h"
@@ -51,7 +50,7 @@ ChatMachine::ChatMachine(ChatMachineConfig config)
     : config_(std::move(config)),
       roomEpoch_(config_.roomEpoch),
       hellos_(config_.leads, config_.baseProtocolOnly),
-      outbox_(config_.lineStreamStart) {}
+      traffic_(config_.lineStreamStart, config_.baseProtocolOnly, config_.coverDraw) {}
 
 ChatMachine::~ChatMachine() = default;
 
@@ -68,7 +67,13 @@ Actions ChatMachine::handle(Event event, Instant now) {
                    [&](SendDone& e) { sendDone(e.tag); },
                    [&](SendFailed& e) { sendFailed(e.tag, e.reason); },
                    [&](ConnectionLost&) { connectionLost(); },
-                   [&](LineTyped& e) { lineTyped(std::move(e.line)); },
+                   [&](LineTyped& e) {
+                       // Lines go out only in an active session that is ready; others wait or are dropped.
+                       auto* active = std::get_if<Active>(&state_);
+                       const bool ready = active && active->link.session->isReady();
+                       const auto session = ready ? lineSession() : std::nullopt;
+                       apply(traffic_.lineTyped(std::move(e.line), session ? &*session : nullptr, now_));
+                   },
                    [&](TimerFired& e) {
                        if (e.stamp == stateStamp_) timerFired(e.timer);
                    },
@@ -126,11 +131,6 @@ void ChatMachine::announce(Phase phase) {
     }
     line.announces = phase;
     out_.emplace_back(std::in_place_type<Show>, std::move(line));
-}
-
-void ChatMachine::confirm(std::uint64_t number) {
-    auto numbers = outbox_.confirm(number);
-    if (!numbers.empty()) out_.emplace_back(std::in_place_type<Confirmed>, Confirmed{std::move(numbers)});
 }
 
 void ChatMachine::arm(Timer timer, double seconds) {
@@ -202,10 +202,7 @@ void ChatMachine::connect() {
     send(std::move(hello), SendTag{SendTag::Kind::connectHello, generation});
 }
 
-std::size_t ChatMachine::longestLine() {
-    static const std::size_t longest = protocol::longestAlwaysAcceptedLine(true);
-    return longest;
-}
+std::size_t ChatMachine::longestLine() { return LineTraffic::longestLine(); }
 
 bool ChatMachine::isUsableRelayURL(std::string_view url) {
     const auto parsed = boost::urls::parse_uri(url);
@@ -257,21 +254,18 @@ void ChatMachine::fatal(std::string_view message) {
 }
 
 void ChatMachine::quit() {
-    UnconfirmedAtExit unconfirmed;
-    for (const auto& entry : outbox_.entries()) unconfirmed.numbers.push_back(entry.number);
-    out_.emplace_back(std::in_place_type<UnconfirmedAtExit>, std::move(unconfirmed));
+    out_.emplace_back(std::in_place_type<UnconfirmedAtExit>, traffic_.unconfirmedAtExit());
     if (Link* l = link(); l && l->session->isTunnelReady()) {
         // A confirming peer learns which of its lines we showed, so it does not report them as
         // unconfirmed when it quits.
-        std::optional<std::uint64_t> confirmed;
-        if (const auto stream = peerLineStream()) confirmed = receivedLines_.highest(*stream);
+        const std::optional<std::uint64_t> confirmed = traffic_.highestShown(peerLineStream());
         const std::uint64_t generation = l->generation;
         sessionStep([&] { sendTunneled(protocol::encodeBye(confirmed), SendTag{SendTag::Kind::bye, generation}); });
     }
     if (link()) out_.emplace_back(std::in_place_type<CloseConnection>, CloseConnection{true});
     enter(Ended{Phase::disconnected});
     show(Show::Kind::peerEvent, "disconnected: quit");
-    showUnconfirmedLines();
+    for (auto& action : traffic_.unconfirmedLines()) out_.push_back(std::move(action));
     out_.emplace_back(std::in_place_type<Exit>, Exit{0, true});
 }
 
@@ -335,7 +329,11 @@ void ChatMachine::onTimer(Handshaking& handshaking, Timer timer) {
 
 void ChatMachine::onTimer(Active&, Timer timer) {
     if (timer == Timer::cover) {
-        coverDue();
+        const auto session = lineSession();
+        LineTraffic::Step step = traffic_.coverTick(*session, now_);
+        const bool restart = step.restart;
+        apply(std::move(step));
+        if (!restart) arm(Timer::cover, traffic_.nextCoverDelay());
     } else if (timer == Timer::connection) {
         // The grace after the relay said the peer left has passed.
         show(Show::Kind::peerEvent, "peer left");
@@ -580,12 +578,12 @@ void ChatMachine::maybeActive() {
     retryCount_ = 0;
     hellos_.usedUp(h->hello.fingerprint);
     enter(Active{std::move(h->link), std::move(h->hello), h->peerLineStream});
-    showPendingLines();
+    const auto session = lineSession();
+    for (auto& action : traffic_.pendingLines(*session)) out_.push_back(std::move(action));
     announce(Phase::active);
     show(Show::Kind::prompt);
-    arm(Timer::cover, nextCoverDelay());
-    const auto& active = std::get<Active>(state_);
-    if (outbox_.nextToSend(active.link.generation, peerConfirms())) sendOutbox();
+    arm(Timer::cover, traffic_.nextCoverDelay());
+    apply(traffic_.sendWaiting(*session, now_));
 }
 
 void ChatMachine::noteFailedHandshake() {
@@ -642,7 +640,7 @@ void ChatMachine::sayConnectError(std::string line) {
 
 protocol::Announcement ChatMachine::announcement() const {
     if (config_.baseProtocolOnly) return {};
-    return protocol::Announcement{outbox_.streamStart(), true};
+    return protocol::Announcement{traffic_.streamStart(), true};
 }
 
 // ---- traffic ----
@@ -653,10 +651,19 @@ std::optional<std::uint64_t> ChatMachine::peerLineStream() const noexcept {
     return std::nullopt;
 }
 
-std::optional<protocol::LineNumbers> ChatMachine::lineNumbers(std::uint64_t number) const {
-    const auto stream = peerLineStream();
-    if (!stream) return std::nullopt;
-    return protocol::LineNumbers{number, receivedLines_.highest(*stream)};
+std::optional<LineTraffic::Session> ChatMachine::lineSession() noexcept {
+    Link* l = link();
+    if (!l) return std::nullopt;
+    return LineTraffic::Session{*l->session, l->generation, peerLineStream()};
+}
+
+void ChatMachine::apply(LineTraffic::Step step) {
+    for (auto& action : step.actions) out_.push_back(std::move(action));
+    if (step.restart) reconnectForPeer();
+}
+
+void ChatMachine::confirm(std::uint64_t number) {
+    for (auto& action : traffic_.confirm(number)) out_.push_back(std::move(action));
 }
 
 void ChatMachine::sendTunneled(std::string json, SendTag tag) {
@@ -716,7 +723,7 @@ void ChatMachine::tunnelFrame(const protocol::RelayMessage& message) {
     switch (message.type) {
         case protocol::MessageType::kex2: kex2(message); break;
         case protocol::MessageType::ready: ready(message); break;
-        case protocol::MessageType::msg: msg(message); break;
+        case protocol::MessageType::msg: apply(traffic_.received(message, *lineSession(), now_)); break;
         case protocol::MessageType::bye:
             if (const auto confirmed = protocol::decodeByeConfirmation(message); confirmed && peerConfirms()) {
                 confirm(*confirmed);
@@ -726,187 +733,6 @@ void ChatMachine::tunnelFrame(const protocol::RelayMessage& message) {
             break;
         default: break;
     }
-}
-
-void ChatMachine::msg(const protocol::RelayMessage& message) {
-    const auto msg = protocol::decodeMsg(message);
-    Link* l = link();
-    if (!msg || !l) return;
-    PFSChatSession& session = *l->session;
-    std::optional<SecureBytes> content;
-    if (auto failure = sessionStep([&] {
-            if (msg->rk) session.receiveDHRatchetKey(*msg->rk);
-            content = session.open(msg->d, msg->n, now_);
-        })) {
-        show(Show::Kind::error,
-             failure->code ? std::string("session expired — restarting...") : "decrypt failed: " + failure->text);
-        reconnectForPeer();
-        return;
-    }
-    const auto stream = peerLineStream();
-    if (stream && msg->numbers) confirm(msg->numbers->a);
-    if (!content) return;
-    if (msg->numbers && !config_.baseProtocolOnly) {
-        // A numbered line is shown once per number. Before the peer's "ready" has named its
-        // stream (that frame may have been lost), it is not shown: unconfirmed, it comes again.
-        if (!stream || !receivedLines_.takeNew(*stream, msg->numbers->s)) return;
-    }
-    const std::string_view text(reinterpret_cast<const char*>(content->data()), content->size());
-    if (!isValidUtf8(text)) return;
-    show(Show::Kind::received, text);
-    show(Show::Kind::prompt);
-}
-
-// ---- out ----
-
-void ChatMachine::lineTyped(SecureText line) {
-    if (line.empty()) {
-        show(Show::Kind::prompt);
-        return;
-    }
-    auto* active = std::get_if<Active>(&state_);
-    if (active && !active->link.session->isReady()) active = nullptr;
-    if (!active && config_.baseProtocolOnly) return;
-    // One limit whether or not a session is up: a line that waits must fit whatever session
-    // takes it, and one typed now must not depend on whether a ratchet step is due.
-    if (line.size() > longestLine()) {
-        show(Show::Kind::error, "message too large");
-        show(Show::Kind::prompt);
-        return;
-    }
-    // A peer that does not confirm gets a line typed while active as it always did.
-    if (config_.baseProtocolOnly ||
-        (active && !peerConfirms() && !outbox_.nextToSend(active->link.generation, false))) {
-        sendUnnumbered(std::move(line));
-        return;
-    }
-    const std::optional<std::uint64_t> number = outbox_.push(std::move(line));
-    if (!number) {
-        show(Show::Kind::error, "line not sent: the queue of lines waiting for the peer is full");
-        if (active) show(Show::Kind::prompt);
-        return;
-    }
-    out_.emplace_back(std::in_place_type<LineTaken>, LineTaken{number});
-    if (!active) {
-        show(Show::Kind::queued, outbox_.entries().back().line.view());
-        return;
-    }
-    sendOutbox(*number);
-}
-
-void ChatMachine::sendOutbox(std::optional<std::uint64_t> typed) {
-    const bool resend = peerConfirms();
-    bool typedReached = false;
-    while (auto* active = std::get_if<Active>(&state_)) {
-        PFSChatSession& session = *active->link.session;
-        const std::uint64_t generation = active->link.generation;
-        Outbox::Entry* entry = outbox_.nextToSend(generation, resend);
-        // A line that does not fit beside a pending ratchet header waits for the cover record
-        // that carries the header.
-        if (entry == nullptr || !protocol::chatLineFits(session, entry->line.size(), resend)) break;
-        const std::uint64_t number = entry->number;
-        const bool isTyped = typed == number;
-        typedReached = typedReached || isTyped;
-        std::string frame;
-        auto failure =
-            sessionStep([&] { frame = protocol::sealChatLine(session, now_, entry->line.bytes(), lineNumbers(number)); });
-        if (failure && failure->code) {
-            // Nothing went out: the line waits for the next session.
-            show(Show::Kind::error, "session expired — restarting...");
-            reconnectForPeer();
-            return;
-        }
-        SendTag tag{SendTag::Kind::line, generation, resend && !failure};
-        if (isTyped) tag.shown = SecureText(entry->line.view());
-        if (failure || !resend) {
-            // A peer that does not confirm gets each line once, as typed.
-            outbox_.remove(number);
-        } else {
-            entry->sentInSession = generation;
-        }
-        if (failure) {
-            show(Show::Kind::error, "send failed: " + failure->text);
-            show(Show::Kind::prompt);
-            continue;
-        }
-        send(std::move(frame), std::move(tag));
-    }
-    if (!typed || typedReached) return;
-    const Link* l = link();
-    for (const auto& entry : outbox_.entries()) {
-        if (entry.number == *typed && (!l || entry.sentInSession != l->generation)) {
-            show(Show::Kind::queued, entry.line.view());
-            show(Show::Kind::prompt);
-        }
-    }
-}
-
-void ChatMachine::sendUnnumbered(SecureText line) {
-    auto& active = std::get<Active>(state_);
-    std::string frame;
-    auto failure = sessionStep([&] { frame = protocol::sealChatLine(*active.link.session, now_, line.bytes()); });
-    if (failure && failure->code) {
-        show(Show::Kind::error, "session expired — restarting...");
-        reconnectForPeer();
-    } else if (failure) {
-        show(Show::Kind::error, "send failed: " + failure->text);
-        show(Show::Kind::prompt);
-    } else {
-        out_.emplace_back(std::in_place_type<LineTaken>, LineTaken{});
-        send(std::move(frame), SendTag{SendTag::Kind::unnumberedLine, active.link.generation, false, std::move(line)});
-    }
-}
-
-void ChatMachine::coverDue() {
-    auto& active = std::get<Active>(state_);
-    PFSChatSession& session = *active.link.session;
-    const std::uint64_t generation = active.link.generation;
-    if (session.isReady()) {
-        std::string frame;
-        auto failure =
-            sessionStep([&] { frame = protocol::sealCoverRecord(session, now_, lineNumbers(outbox_.nextNumber())); });
-        if (failure && failure->code == SessionErrorCode::sessionExpired) {
-            reconnectForPeer();
-            return;
-        }
-        if (!failure) send(std::move(frame), SendTag{SendTag::Kind::cover, generation});
-        // The record carried the pending ratchet header: a long line held back by it fits now.
-        if (outbox_.nextToSend(generation, peerConfirms())) sendOutbox();
-    }
-    if (std::holds_alternative<Active>(state_)) arm(Timer::cover, nextCoverDelay());
-}
-
-double ChatMachine::nextCoverDelay() {
-    return minCoverDelaySeconds + (maxCoverDelaySeconds - minCoverDelaySeconds) * config_.coverDraw();
-}
-
-void ChatMachine::showPendingLines() {
-    const Link* l = link();
-    const auto pending = outbox_.pending(l ? l->generation : 0, peerConfirms());
-    const auto lines = [](std::size_t n) { return std::to_string(n) + (n == 1 ? " line" : " lines"); };
-    if (pending.again > 0 && pending.queued > 0) {
-        status("sending " + lines(pending.again) + " not confirmed by the peer again, and " + lines(pending.queued) +
-               " queued");
-    } else if (pending.again > 0) {
-        status("sending " + lines(pending.again) + " not confirmed by the peer again");
-    } else if (pending.queued > 0) {
-        status("sending " + lines(pending.queued) + " queued");
-    }
-}
-
-void ChatMachine::showUnconfirmedLines() {
-    const auto& entries = outbox_.entries();
-    if (entries.empty()) return;
-    constexpr std::size_t listed = 5;
-    const std::size_t n = entries.size();
-    show(Show::Kind::error, std::to_string(n) + (n == 1 ? " line was" : " lines were") + " not confirmed by the peer:");
-    for (std::size_t i = 0; i < n && i < listed; ++i) {
-        SecureText text("  ");
-        text += shortenedLine(entries[i].line.view()).view();
-        out_.emplace_back(std::in_place_type<Show>,
-                          Show{Show::Kind::status, std::move(text), std::nullopt, false, true});
-    }
-    if (n > listed) status("  … and " + std::to_string(n - listed) + " more");
 }
 
 }  // namespace duoquill::cli
