@@ -1,20 +1,12 @@
-// The chat client's states and transitions: connection, handshake, recovery, and the traffic
-// of an active session (lines out, records in, the lines kept for the peer).
+// The chat client's machine: the events it takes, each handled where the state it is in says.
+// Sessions (connection, recovery, handshake) are in ChatMachineSessions.cpp, the output and
+// state changes they share in ChatMachineOutput.cpp, line traffic in LineTraffic.
 
 #include "DuoquillCLI/Chat/ChatMachine.h"
 
-#include <algorithm>
-#include <boost/url/parse.hpp>
-#include <cmath>
-
 #include "Duoquill/Base/CryptoCore.h"
-#include "Duoquill/Base/Utf8.h"
-#include "Duoquill/Identity/KeyHelpers.h"
-#include "Duoquill/Primitives/ConstantTime.h"
-#include "Duoquill/Primitives/Sha2.h"
 #include "Duoquill/Protocol/TunnelPipeline.h"
 #include "Duoquill/Session/PFSChatSession.h"
-#include "Duoquill/System/Clock.h"
 #include "DuoquillCLI/Chat/ChatSessionStep.h"
 
 namespace duoquill::cli {
@@ -22,20 +14,6 @@ namespace duoquill::cli {
 using namespace chat;
 
 namespace {
-
-// The "pkid" of an identity: its compressed public key text, hashed.
-std::string keyID(std::string_view identity) { return base64URLString(sha512(asBytes(identity))); }
-
-// The time of the event, as the room token's clock.
-class EventClock final : public Clock {
-public:
-    explicit EventClock(double wallSeconds) : wall_(wallSeconds) {}
-    double wallSeconds() const override { return wall_; }
-    double uptimeSeconds() const override { return 0; }
-
-private:
-    double wall_;
-};
 
 template <class... F>
 struct Overloaded : F... {
@@ -51,7 +29,7 @@ ChatMachine::ChatMachine(ChatMachineConfig config)
     : config_(std::move(config)),
       roomEpoch_(config_.roomEpoch),
       hellos_(config_.leads, config_.baseProtocolOnly),
-      outbox_(config_.lineStreamStart) {}
+      traffic_(config_.lineStreamStart, config_.baseProtocolOnly, config_.coverDraw) {}
 
 ChatMachine::~ChatMachine() = default;
 
@@ -68,7 +46,13 @@ Actions ChatMachine::handle(Event event, Instant now) {
                    [&](SendDone& e) { sendDone(e.tag); },
                    [&](SendFailed& e) { sendFailed(e.tag, e.reason); },
                    [&](ConnectionLost&) { connectionLost(); },
-                   [&](LineTyped& e) { lineTyped(std::move(e.line)); },
+                   [&](LineTyped& e) {
+                       // Lines go out only in an active session that is ready; others wait or are dropped.
+                       auto* active = std::get_if<Active>(&state_);
+                       const bool ready = active && active->link.session->isReady();
+                       const auto session = ready ? lineSession() : std::nullopt;
+                       apply(traffic_.lineTyped(std::move(e.line), session ? &*session : nullptr, now_));
+                   },
                    [&](TimerFired& e) {
                        if (e.stamp == stateStamp_) timerFired(e.timer);
                    },
@@ -77,8 +61,6 @@ Actions ChatMachine::handle(Event event, Instant now) {
                event);
     return std::move(out_);
 }
-
-// ---- observation ----
 
 Phase ChatMachine::phase() const noexcept {
     return std::visit(Overloaded{
@@ -92,206 +74,20 @@ Phase ChatMachine::phase() const noexcept {
                       state_);
 }
 
-bool ChatMachine::ended() const noexcept { return std::holds_alternative<Ended>(state_); }
-
-ChatMachine::Link* ChatMachine::link() noexcept {
-    if (auto* w = std::get_if<Waiting>(&state_)) return &w->link;
-    if (auto* h = std::get_if<Handshaking>(&state_)) return &h->link;
-    if (auto* a = std::get_if<Active>(&state_)) return &a->link;
-    return nullptr;
-}
-
-const ChatMachine::Link* ChatMachine::link() const noexcept { return const_cast<ChatMachine*>(this)->link(); }
-
-PFSChatSession* ChatMachine::currentSession() const noexcept {
-    const Link* l = link();
-    return l ? l->session.get() : nullptr;
-}
-
-// ---- output ----
-
-void ChatMachine::show(Show::Kind kind, std::string_view text) {
-    out_.emplace_back(std::in_place_type<Show>, Show{kind, SecureText(text)});
-}
-
-void ChatMachine::announce(Phase phase) {
-    Show line{Show::Kind::status, {}};
-    switch (phase) {
-        case Phase::connecting: line.text = SecureText("connecting..."); break;
-        case Phase::waitingForPeer: line.text = SecureText("waiting for peer..."); break;
-        case Phase::handshaking: line.text = SecureText("handshaking..."); break;
-        case Phase::reconnecting: line.text = SecureText("reconnecting..."); break;
-        case Phase::active: line.kind = Show::Kind::connected; break;
-        default: return;
-    }
-    line.announces = phase;
-    out_.emplace_back(std::in_place_type<Show>, std::move(line));
-}
-
-void ChatMachine::confirm(std::uint64_t number) {
-    auto numbers = outbox_.confirm(number);
-    if (!numbers.empty()) out_.emplace_back(std::in_place_type<Confirmed>, Confirmed{std::move(numbers)});
-}
-
-void ChatMachine::arm(Timer timer, double seconds) {
-    out_.emplace_back(std::in_place_type<ArmTimer>, ArmTimer{timer, seconds, stateStamp_});
-}
-
-void ChatMachine::send(std::string text, SendTag tag) {
-    out_.emplace_back(std::in_place_type<SendText>, SendText{std::move(text), std::move(tag)});
-}
-
-void ChatMachine::dropSession(PFSChatSession& session) {
-    // The room's epoch file belongs to the session in use: it goes with it.
-    session.destroy();
-    roomEpoch_.reset();
-    out_.emplace_back(std::in_place_type<ClearSessionEpoch>, ClearSessionEpoch{});
-}
-
-void ChatMachine::keysMade() {
-    roomEpoch_ = now_.wallSeconds;
-    out_.emplace_back(std::in_place_type<WriteSessionEpoch>, WriteSessionEpoch{now_.wallSeconds});
-}
-
-void ChatMachine::enter(State next) {
-    // A link handed on to the next state has left its session there.
-    if (Link* old = link(); old && old->session) dropSession(*old->session);
-    state_ = std::move(next);
-    ++stateStamp_;
-}
-
-// ---- connection and recovery ----
-
-double ChatMachine::retryDelay(std::int64_t retryCount) {
-    if (retryCount <= 0) return firstRetryDelaySeconds;
-    if (retryCount > 6) return maxRetryDelaySeconds;
-    return std::min(std::ldexp(1.0, static_cast<int>(retryCount - 1)), maxRetryDelaySeconds);
-}
-
-std::optional<ChatMachine::Link> ChatMachine::startSession(std::string_view errorPrefix,
-                                                           std::optional<double> roomEpoch) {
-    std::unique_ptr<PFSChatSession> session;
-    if (auto failure = sessionStep([&] { session = config_.makeSession(roomEpoch); })) {
-        sayConnectError(std::string(errorPrefix) + failure->text);
-        scheduleAutoRetry();
-        return std::nullopt;
-    }
-    return Link{std::move(session), ++generation_, false};
-}
-
-void ChatMachine::connect() {
-    announce(Phase::connecting);
-    // A new relay connection: whatever the peer announced before belongs to the old one.
-    hellos_.forgetLatest();
-    // The token follows the UTC day of each new connection, so two users who started on
-    // different days still meet; the room code the session uses never changes.
-    std::string url =
-        config_.relayBaseURL + "/" + KeyHelpers::deriveRoomToken(config_.roomKeyData, EventClock(now_.wallSeconds));
-    // Checked before a session is made: no retry makes it usable.
-    if (!isUsableRelayURL(url)) {
-        fatal("Invalid relay URL");
-        return;
-    }
-    auto fresh = startSession("[connect error] ", roomEpoch_);
-    if (!fresh) return;
-    out_.emplace_back(std::in_place_type<OpenConnection>, OpenConnection{std::move(url)});
-    std::string hello = helloText(*fresh->session);
-    const std::uint64_t generation = fresh->generation;
-    // "waiting for peer..." once the hello is out: before, nothing says the relay is there.
-    enter(Waiting{.link = std::move(*fresh), .connectionOpen = false});
-    send(std::move(hello), SendTag{SendTag::Kind::connectHello, generation});
-}
-
-std::size_t ChatMachine::longestLine() {
-    static const std::size_t longest = protocol::longestAlwaysAcceptedLine(true);
-    return longest;
-}
-
-bool ChatMachine::isUsableRelayURL(std::string_view url) {
-    const auto parsed = boost::urls::parse_uri(url);
-    if (!parsed || !parsed->has_authority() || parsed->encoded_host().empty()) return false;
-    if (parsed->has_query() || parsed->has_fragment()) return false;
-    // The parser reads "host:80x/..." as port "80" and a path "x/...": a path that does not
-    // start at a "/" means the port was not a number.
-    if (!std::string(parsed->encoded_path()).starts_with('/')) return false;
-    if (const std::string port(parsed->port()); !port.empty()) {
-        if (port.size() > 5 || !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-            return false;
-        }
-        const int number = std::stoi(port);
-        if (number < 1 || number > 65535) return false;
-    }
-    return true;
-}
-
-void ChatMachine::scheduleAutoRetry() {
-    if (ended()) return;
-    if (link()) out_.emplace_back(std::in_place_type<CloseConnection>, CloseConnection{true});
-    retryLater();
-}
-
-void ChatMachine::retryLater() {
-    const double delay = retryDelay(retryCount_);
-    ++retryCount_;
-    enter(Reconnecting{});
-    announce(Phase::reconnecting);
-    arm(Timer::retry, delay);
-}
-
-void ChatMachine::leaveRelayConnection() { scheduleAutoRetry(); }
-
-void ChatMachine::connectionLost() {
-    if (!link()) return;
-    // The connection has failed: it is dropped, not closed.
-    out_.emplace_back(std::in_place_type<CloseConnection>, CloseConnection{false});
-    retryLater();
-}
-
-void ChatMachine::fatal(std::string_view message) {
-    show(Show::Kind::error, message);
-    const bool connected = link() != nullptr;
-    enter(Ended{Phase::error});
-    out_.emplace_back(std::in_place_type<Exit>, Exit{1, false});
-    // Only reached where ending the process returns (tests): the connection goes as at an end.
-    if (connected) out_.emplace_back(std::in_place_type<CloseConnection>, CloseConnection{true});
-}
-
 void ChatMachine::quit() {
-    UnconfirmedAtExit unconfirmed;
-    for (const auto& entry : outbox_.entries()) unconfirmed.numbers.push_back(entry.number);
-    out_.emplace_back(std::in_place_type<UnconfirmedAtExit>, std::move(unconfirmed));
+    out_.emplace_back(std::in_place_type<UnconfirmedAtExit>, traffic_.unconfirmedAtExit());
     if (Link* l = link(); l && l->session->isTunnelReady()) {
         // A confirming peer learns which of its lines we showed, so it does not report them as
         // unconfirmed when it quits.
-        std::optional<std::uint64_t> confirmed;
-        if (const auto stream = peerLineStream()) confirmed = receivedLines_.highest(*stream);
+        const std::optional<std::uint64_t> confirmed = traffic_.highestShown(peerLineStream());
         const std::uint64_t generation = l->generation;
         sessionStep([&] { sendTunneled(protocol::encodeBye(confirmed), SendTag{SendTag::Kind::bye, generation}); });
     }
     if (link()) out_.emplace_back(std::in_place_type<CloseConnection>, CloseConnection{true});
     enter(Ended{Phase::disconnected});
     show(Show::Kind::peerEvent, "disconnected: quit");
-    showUnconfirmedLines();
+    for (auto& action : traffic_.unconfirmedLines()) out_.push_back(std::move(action));
     out_.emplace_back(std::in_place_type<Exit>, Exit{0, true});
-}
-
-void ChatMachine::reconnectForPeer(bool adoptLatest) {
-    if (!link()) return;
-    retryCount_ = 0;
-    // The old session goes as the fresh one takes its place, and the room's epoch file with it,
-    // so the fresh one is made with none; the connection stays.
-    auto fresh = startSession("[reconnect error] ", std::nullopt);
-    if (!fresh) return;
-    enter(Waiting{.link = std::move(*fresh)});
-    announce(Phase::waitingForPeer);
-    auto& waiting = std::get<Waiting>(state_);
-    send(helloText(*waiting.link.session), SendTag{SendTag::Kind::reconnectHello, waiting.link.generation});
-    waiting.timer = Waiting::Timer::reconnectNoPeer;
-    arm(Timer::connection, reconnectNoPeerTimeoutSeconds);
-
-    // The leading side answers the peer's latest hello with this session at once; the other
-    // side's fresh session waits for a hello made for it.
-    if (const PeerHello* latest = hellos_.toAdopt(adoptLatest)) acceptHello(*latest, true);
 }
 
 void ChatMachine::timerFired(Timer timer) {
@@ -335,7 +131,11 @@ void ChatMachine::onTimer(Handshaking& handshaking, Timer timer) {
 
 void ChatMachine::onTimer(Active&, Timer timer) {
     if (timer == Timer::cover) {
-        coverDue();
+        const auto session = lineSession();
+        LineTraffic::Step step = traffic_.coverTick(*session, now_);
+        const bool restart = step.restart;
+        apply(std::move(step));
+        if (!restart) arm(Timer::cover, traffic_.nextCoverDelay());
     } else if (timer == Timer::connection) {
         // The grace after the relay said the peer left has passed.
         show(Show::Kind::peerEvent, "peer left");
@@ -409,266 +209,6 @@ void ChatMachine::sendFailed(const SendTag& tag, const std::string& reason) {
     }
 }
 
-// ---- handshake ----
-
-std::string ChatMachine::helloText(const PFSChatSession& session) const {
-    return protocol::encode(protocol::Hello{keyID(config_.localPubKeyCompressed), session.authCiphertext(),
-                                            session.authEncapKey(), session.mlkemPublicKeyData()});
-}
-
-std::string ChatMachine::expectedPeerKeyID() const {
-    return keyID(KeyHelpers::compressedP256(config_.peerPubKeyBase64URL).value_or(config_.peerPubKeyBase64URL));
-}
-
-std::optional<std::string_view> ChatMachine::helloRefusal(const protocol::HelloDecoding& decoded) const {
-    // Our own hello sent back by the relay names us, not a wrong peer: the peer never sent it.
-    const std::string ownKeyID = keyID(config_.localPubKeyCompressed);
-    if (decoded.pkid == ownKeyID && ownKeyID != expectedPeerKeyID()) return std::nullopt;
-    if (!decoded.mlk) return "Post-quantum key exchange required";
-    if (decoded.pkid != expectedPeerKeyID()) return "Peer identity mismatch";
-    return std::nullopt;
-}
-
-void ChatMachine::showHelloRefusal(Link& link, std::string_view reason) {
-    if (std::exchange(link.refusalShown, true)) return;
-    show(Show::Kind::error, reason);
-}
-
-void ChatMachine::plainHello(const protocol::RelayMessage& message) {
-    Link* l = link();
-    if (!l) return;
-    auto decoded = protocol::decodeHello(message);
-    // Anyone who knows the room can send a hello: a downgrade or a foreign identity is never
-    // completed with, and proves nothing about the peer, so the session stays as it is.
-    if (decoded) {
-        if (const auto refusal = helloRefusal(*decoded)) {
-            showHelloRefusal(*l, *refusal);
-            return;
-        }
-    }
-    // A hello that does not decode, or our own sent back by the relay, says nothing of the peer.
-    if (!decoded || !decoded->mlk || decoded->pkid != expectedPeerKeyID()) return;
-    PeerHello hello{std::move(decoded->ct), std::move(decoded->ek), std::move(*decoded->mlk), {}};
-    hello.fingerprint = sha256(concat(hello.ct, hello.ek, hello.mlk));
-    if (!l->session->isTunnelReady()) {
-        // Waiting: a usable hello is answered.
-        hellos_.remember(hello);
-        acceptHello(std::move(hello), false);
-        return;
-    }
-    // The session is in use: the peer has started a new one. One we have already had (this
-    // session's own, or an older one delivered again) announces nothing new.
-    if (hellos_.seen(hello.fingerprint)) return;
-    hellos_.remember(hello);
-    // Under way before the peer had our hello: the handshake just begun may still complete.
-    if (auto* h = std::get_if<Handshaking>(&state_); h && h->young && hellosMayBeAltered_) return;
-    if (auto* a = std::get_if<Active>(&state_)) {
-        if (config_.baseProtocolOnly) return;
-        // A hello never seen before comes from a new session: the peer is back (within the
-        // grace after it left, or before the relay said so). Answer it now.
-        if (!a->peerLeft) show(Show::Kind::peerEvent, "peer reconnecting...");
-        reconnectForPeer(true);
-        return;
-    }
-    reconnectForPeer();
-}
-
-void ChatMachine::acceptHello(PeerHello hello, bool adopted) {
-    auto* waiting = std::get_if<Waiting>(&state_);
-    if (!waiting) return;
-    PFSChatSession& session = *waiting->link.session;
-    if (auto failure = sessionStep([&] { session.completeHandshake(hello.ct, hello.ek, hello.mlk, now_); })) {
-        // Never adopt a hello our sessions cannot complete with.
-        if (adopted) hellos_.latestUsedUp();
-        handshakeRefused("[handshake error] " + failure->text);
-        return;
-    }
-    const std::uint64_t generation = waiting->link.generation;
-    Handshaking next;
-    next.link = std::move(waiting->link);
-    next.hello = TakenHello{std::move(hello.fingerprint), adopted};
-    enter(std::move(next));
-    announce(Phase::handshaking);
-    arm(Timer::connection, handshakeTimeoutSeconds);
-    arm(Timer::youngHandshake, youngHandshakeSeconds);
-    auto& handshaking = std::get<Handshaking>(state_);
-    // Our hello may have been altered on its way like the ones we refused: the peer gets it
-    // again, ahead of anything sealed with this session. A copy it already took is ignored.
-    // An adopted hello was answered with ours just now.
-    if (hellosMayBeAltered_ && !adopted) send(helloText(session), SendTag{SendTag::Kind::extraHello, generation});
-    if (!session.isInitiator().value_or(false)) return;
-
-    // Initiator: encapsulate to the responder's ML-KEM key, then confirm.
-    auto failure = sessionStep([&] {
-        sendTunneled(protocol::encode(protocol::Kex2{session.performPQKeyExchange()}),
-                     SendTag{SendTag::Kind::kex2, generation});
-        session.completePQInitiator(now_);
-        keysMade();
-        handshaking.localReady = true;
-        sendReady(SendTag::Kind::initiatorReady);
-    });
-    if (failure) {
-        handshakeStepFailed("[handshake error] ", *failure);
-        return;
-    }
-    maybeActive();
-}
-
-void ChatMachine::kex2(const protocol::RelayMessage& message) {
-    const auto kex2 = protocol::decodeKex2(message);
-    Link* l = link();
-    if (!kex2 || !l) return;
-    PFSChatSession& session = *l->session;
-    auto* handshaking = std::get_if<Handshaking>(&state_);
-    auto failure = sessionStep([&] {
-        session.completePQKeyExchange(kex2->mc, now_);
-        keysMade();
-        if (handshaking) handshaking->localReady = true;
-        sendReady(SendTag::Kind::responderReady);
-    });
-    if (failure) {
-        handshakeStepFailed("[kex2 error] ", *failure);
-        return;
-    }
-    maybeActive();
-}
-
-void ChatMachine::sendReady(SendTag::Kind kind) {
-    const Link& l = *link();
-    if (const auto& kc = l.session->localKeyConfirmation()) {
-        sendTunneled(protocol::encode(protocol::Ready{*kc, announcement()}), SendTag{kind, l.generation});
-    }
-}
-
-void ChatMachine::handshakeStepFailed(std::string_view prefix, const SessionStepFailure& failure) {
-    sayError(std::string(prefix) + failure.text);
-    noteFailedHandshake();
-    reconnectForPeer();
-}
-
-void ChatMachine::ready(const protocol::RelayMessage& message) {
-    const std::optional<SecureBytes> received = protocol::decodeReadyConfirmation(message);
-    const Link* l = link();
-    const std::optional<SecureBytes>* expected = l ? &l->session->expectedPeerKeyConfirmation() : nullptr;
-    const bool holds = received && expected != nullptr && expected->has_value() &&
-                       received->size() == (*expected)->size() && constantTimeEquals(*received, **expected);
-    if (!holds) {
-        fatal("Key confirmation failed");
-        return;
-    }
-    std::optional<std::uint64_t> stream;
-    if (!config_.baseProtocolOnly) {
-        const auto announced = protocol::decodeReadyAnnouncement(message);
-        stream = announced.lineStream;
-        hellos_.peerAnnounced(announced.followsLeaderRule);
-    }
-    if (auto* h = std::get_if<Handshaking>(&state_)) {
-        h->peerReady = true;
-        h->peerLineStream = stream;
-        maybeActive();
-    } else if (auto* a = std::get_if<Active>(&state_)) {
-        a->peerLineStream = stream;
-    }
-}
-
-void ChatMachine::maybeActive() {
-    auto* h = std::get_if<Handshaking>(&state_);
-    if (!h || !h->localReady || !h->peerReady) return;
-    failedHandshakesInARow_ = 0;
-    hellosMayBeAltered_ = false;
-    sayRepeats();
-    retryCount_ = 0;
-    hellos_.usedUp(h->hello.fingerprint);
-    enter(Active{std::move(h->link), std::move(h->hello), h->peerLineStream});
-    showPendingLines();
-    announce(Phase::active);
-    show(Show::Kind::prompt);
-    arm(Timer::cover, nextCoverDelay());
-    const auto& active = std::get<Active>(state_);
-    if (outbox_.nextToSend(active.link.generation, peerConfirms())) sendOutbox();
-}
-
-void ChatMachine::noteFailedHandshake() {
-    if (++failedHandshakesInARow_ == 3) {
-        status("three handshakes in a row failed; still retrying (something on the way may be altering messages)");
-    }
-}
-
-void ChatMachine::handshakeRefused(std::string line) {
-    sayError(std::move(line));
-    noteFailedHandshake();
-    hellosMayBeAltered_ = true;
-    // The session stays and still takes a good hello; the next hello of a fresh one waits.
-    auto* w = std::get_if<Waiting>(&state_);
-    if (!w || w->timer == Waiting::Timer::backoff) return;
-    const double draw = config_.jitterDraw();
-    const double delay = std::min(retryDelay(failedHandshakesInARow_ - 1), maxHandshakeBackoffSeconds);
-    w->timer = Waiting::Timer::backoff;
-    arm(Timer::connection, delay * (1.0 - draw / 2));
-}
-
-void ChatMachine::sayRepeats() {
-    if (lastErrorRepeats_ > 1 && !lastErrorCountSaid_) {
-        status(lastError_ + " (" + std::to_string(lastErrorRepeats_) + " times)");
-        std::get<Show>(out_.back()).failure = true;
-    }
-    lastError_.clear();
-    lastErrorRepeats_ = 0;
-    lastErrorCountSaid_ = false;
-}
-
-void ChatMachine::sayError(std::string line) {
-    if (line == lastError_) {
-        ++lastErrorRepeats_;
-        return;
-    }
-    sayRepeats();
-    status(line);
-    std::get<Show>(out_.back()).failure = true;
-    lastError_ = std::move(line);
-    lastErrorRepeats_ = 1;
-}
-
-void ChatMachine::sayConnectError(std::string line) {
-    // Each try is a wait of its own for the user: a silent one would look like a connection.
-    if (line != lastError_) {
-        sayError(std::move(line));
-        return;
-    }
-    status(lastError_ + " (" + std::to_string(++lastErrorRepeats_) + " times)");
-    std::get<Show>(out_.back()).failure = true;
-    lastErrorCountSaid_ = true;
-}
-
-protocol::Announcement ChatMachine::announcement() const {
-    if (config_.baseProtocolOnly) return {};
-    return protocol::Announcement{outbox_.streamStart(), true};
-}
-
-// ---- traffic ----
-
-std::optional<std::uint64_t> ChatMachine::peerLineStream() const noexcept {
-    if (const auto* h = std::get_if<Handshaking>(&state_)) return h->peerLineStream;
-    if (const auto* a = std::get_if<Active>(&state_)) return a->peerLineStream;
-    return std::nullopt;
-}
-
-std::optional<protocol::LineNumbers> ChatMachine::lineNumbers(std::uint64_t number) const {
-    const auto stream = peerLineStream();
-    if (!stream) return std::nullopt;
-    return protocol::LineNumbers{number, receivedLines_.highest(*stream)};
-}
-
-void ChatMachine::sendTunneled(std::string json, SendTag tag) {
-    PFSChatSession& session = *link()->session;
-    std::string frame = protocol::sealTunnelText(session, json, now_);
-    // A ready carries the key confirmation in the clear until it is sealed.
-    secureWipe(json.data(), json.size());
-    send(std::move(frame), std::move(tag));
-}
-
-// ---- in ----
-
 void ChatMachine::textReceived(std::string text) {
     Link* l = link();
     if (!l) return;
@@ -716,7 +256,7 @@ void ChatMachine::tunnelFrame(const protocol::RelayMessage& message) {
     switch (message.type) {
         case protocol::MessageType::kex2: kex2(message); break;
         case protocol::MessageType::ready: ready(message); break;
-        case protocol::MessageType::msg: msg(message); break;
+        case protocol::MessageType::msg: apply(traffic_.received(message, *lineSession(), now_)); break;
         case protocol::MessageType::bye:
             if (const auto confirmed = protocol::decodeByeConfirmation(message); confirmed && peerConfirms()) {
                 confirm(*confirmed);
@@ -726,187 +266,6 @@ void ChatMachine::tunnelFrame(const protocol::RelayMessage& message) {
             break;
         default: break;
     }
-}
-
-void ChatMachine::msg(const protocol::RelayMessage& message) {
-    const auto msg = protocol::decodeMsg(message);
-    Link* l = link();
-    if (!msg || !l) return;
-    PFSChatSession& session = *l->session;
-    std::optional<SecureBytes> content;
-    if (auto failure = sessionStep([&] {
-            if (msg->rk) session.receiveDHRatchetKey(*msg->rk);
-            content = session.open(msg->d, msg->n, now_);
-        })) {
-        show(Show::Kind::error,
-             failure->code ? std::string("session expired — restarting...") : "decrypt failed: " + failure->text);
-        reconnectForPeer();
-        return;
-    }
-    const auto stream = peerLineStream();
-    if (stream && msg->numbers) confirm(msg->numbers->a);
-    if (!content) return;
-    if (msg->numbers && !config_.baseProtocolOnly) {
-        // A numbered line is shown once per number. Before the peer's "ready" has named its
-        // stream (that frame may have been lost), it is not shown: unconfirmed, it comes again.
-        if (!stream || !receivedLines_.takeNew(*stream, msg->numbers->s)) return;
-    }
-    const std::string_view text(reinterpret_cast<const char*>(content->data()), content->size());
-    if (!isValidUtf8(text)) return;
-    show(Show::Kind::received, text);
-    show(Show::Kind::prompt);
-}
-
-// ---- out ----
-
-void ChatMachine::lineTyped(SecureText line) {
-    if (line.empty()) {
-        show(Show::Kind::prompt);
-        return;
-    }
-    auto* active = std::get_if<Active>(&state_);
-    if (active && !active->link.session->isReady()) active = nullptr;
-    if (!active && config_.baseProtocolOnly) return;
-    // One limit whether or not a session is up: a line that waits must fit whatever session
-    // takes it, and one typed now must not depend on whether a ratchet step is due.
-    if (line.size() > longestLine()) {
-        show(Show::Kind::error, "message too large");
-        show(Show::Kind::prompt);
-        return;
-    }
-    // A peer that does not confirm gets a line typed while active as it always did.
-    if (config_.baseProtocolOnly ||
-        (active && !peerConfirms() && !outbox_.nextToSend(active->link.generation, false))) {
-        sendUnnumbered(std::move(line));
-        return;
-    }
-    const std::optional<std::uint64_t> number = outbox_.push(std::move(line));
-    if (!number) {
-        show(Show::Kind::error, "line not sent: the queue of lines waiting for the peer is full");
-        if (active) show(Show::Kind::prompt);
-        return;
-    }
-    out_.emplace_back(std::in_place_type<LineTaken>, LineTaken{number});
-    if (!active) {
-        show(Show::Kind::queued, outbox_.entries().back().line.view());
-        return;
-    }
-    sendOutbox(*number);
-}
-
-void ChatMachine::sendOutbox(std::optional<std::uint64_t> typed) {
-    const bool resend = peerConfirms();
-    bool typedReached = false;
-    while (auto* active = std::get_if<Active>(&state_)) {
-        PFSChatSession& session = *active->link.session;
-        const std::uint64_t generation = active->link.generation;
-        Outbox::Entry* entry = outbox_.nextToSend(generation, resend);
-        // A line that does not fit beside a pending ratchet header waits for the cover record
-        // that carries the header.
-        if (entry == nullptr || !protocol::chatLineFits(session, entry->line.size(), resend)) break;
-        const std::uint64_t number = entry->number;
-        const bool isTyped = typed == number;
-        typedReached = typedReached || isTyped;
-        std::string frame;
-        auto failure =
-            sessionStep([&] { frame = protocol::sealChatLine(session, now_, entry->line.bytes(), lineNumbers(number)); });
-        if (failure && failure->code) {
-            // Nothing went out: the line waits for the next session.
-            show(Show::Kind::error, "session expired — restarting...");
-            reconnectForPeer();
-            return;
-        }
-        SendTag tag{SendTag::Kind::line, generation, resend && !failure};
-        if (isTyped) tag.shown = SecureText(entry->line.view());
-        if (failure || !resend) {
-            // A peer that does not confirm gets each line once, as typed.
-            outbox_.remove(number);
-        } else {
-            entry->sentInSession = generation;
-        }
-        if (failure) {
-            show(Show::Kind::error, "send failed: " + failure->text);
-            show(Show::Kind::prompt);
-            continue;
-        }
-        send(std::move(frame), std::move(tag));
-    }
-    if (!typed || typedReached) return;
-    const Link* l = link();
-    for (const auto& entry : outbox_.entries()) {
-        if (entry.number == *typed && (!l || entry.sentInSession != l->generation)) {
-            show(Show::Kind::queued, entry.line.view());
-            show(Show::Kind::prompt);
-        }
-    }
-}
-
-void ChatMachine::sendUnnumbered(SecureText line) {
-    auto& active = std::get<Active>(state_);
-    std::string frame;
-    auto failure = sessionStep([&] { frame = protocol::sealChatLine(*active.link.session, now_, line.bytes()); });
-    if (failure && failure->code) {
-        show(Show::Kind::error, "session expired — restarting...");
-        reconnectForPeer();
-    } else if (failure) {
-        show(Show::Kind::error, "send failed: " + failure->text);
-        show(Show::Kind::prompt);
-    } else {
-        out_.emplace_back(std::in_place_type<LineTaken>, LineTaken{});
-        send(std::move(frame), SendTag{SendTag::Kind::unnumberedLine, active.link.generation, false, std::move(line)});
-    }
-}
-
-void ChatMachine::coverDue() {
-    auto& active = std::get<Active>(state_);
-    PFSChatSession& session = *active.link.session;
-    const std::uint64_t generation = active.link.generation;
-    if (session.isReady()) {
-        std::string frame;
-        auto failure =
-            sessionStep([&] { frame = protocol::sealCoverRecord(session, now_, lineNumbers(outbox_.nextNumber())); });
-        if (failure && failure->code == SessionErrorCode::sessionExpired) {
-            reconnectForPeer();
-            return;
-        }
-        if (!failure) send(std::move(frame), SendTag{SendTag::Kind::cover, generation});
-        // The record carried the pending ratchet header: a long line held back by it fits now.
-        if (outbox_.nextToSend(generation, peerConfirms())) sendOutbox();
-    }
-    if (std::holds_alternative<Active>(state_)) arm(Timer::cover, nextCoverDelay());
-}
-
-double ChatMachine::nextCoverDelay() {
-    return minCoverDelaySeconds + (maxCoverDelaySeconds - minCoverDelaySeconds) * config_.coverDraw();
-}
-
-void ChatMachine::showPendingLines() {
-    const Link* l = link();
-    const auto pending = outbox_.pending(l ? l->generation : 0, peerConfirms());
-    const auto lines = [](std::size_t n) { return std::to_string(n) + (n == 1 ? " line" : " lines"); };
-    if (pending.again > 0 && pending.queued > 0) {
-        status("sending " + lines(pending.again) + " not confirmed by the peer again, and " + lines(pending.queued) +
-               " queued");
-    } else if (pending.again > 0) {
-        status("sending " + lines(pending.again) + " not confirmed by the peer again");
-    } else if (pending.queued > 0) {
-        status("sending " + lines(pending.queued) + " queued");
-    }
-}
-
-void ChatMachine::showUnconfirmedLines() {
-    const auto& entries = outbox_.entries();
-    if (entries.empty()) return;
-    constexpr std::size_t listed = 5;
-    const std::size_t n = entries.size();
-    show(Show::Kind::error, std::to_string(n) + (n == 1 ? " line was" : " lines were") + " not confirmed by the peer:");
-    for (std::size_t i = 0; i < n && i < listed; ++i) {
-        SecureText text("  ");
-        text += shortenedLine(entries[i].line.view()).view();
-        out_.emplace_back(std::in_place_type<Show>,
-                          Show{Show::Kind::status, std::move(text), std::nullopt, false, true});
-    }
-    if (n > listed) status("  … and " + std::to_string(n - listed) + " more");
 }
 
 }  // namespace duoquill::cli

@@ -48,7 +48,8 @@
 #include "Duoquill/Base/SecureBytes.h"
 #include "Duoquill/Protocol/RelayMessages.h"
 #include "Duoquill/Session/Instant.h"
-#include "DuoquillCLI/Chat/LineDelivery.h"
+#include "DuoquillCLI/Chat/ChatActions.h"
+#include "DuoquillCLI/Chat/LineTraffic.h"
 #include "DuoquillCLI/Chat/PeerHellos.h"
 
 namespace duoquill {
@@ -59,125 +60,6 @@ namespace duoquill::cli {
 
 struct SessionStepFailure;
 
-namespace chat {
-
-// What a state is called on the screen and in tests.
-enum class Phase : std::uint8_t {
-    idle, connecting, waitingForPeer, handshaking, active, reconnecting, disconnected, error
-};
-
-// ---- timers: one slot each; arming a slot replaces what it held. A timer carries the stamp
-// of the state it was armed in, and fires in vain once that state has been left. ----
-enum class Timer : std::uint8_t {
-    retry,           // Reconnecting: the back-off before a new relay connection
-    connection,      // no peer, handshake time-out, grace, reconnect no peer, handshake back-off
-    cover,           // Active: the next cover record
-    staleWatch,      // Waiting: records of an old session keep coming
-    youngHandshake,  // Handshaking: a hello this early is remembered, not answered
-};
-inline constexpr int timerCount = 5;
-
-// ---- what a sent text was, so that its outcome can be told ----
-struct SendTag {
-    enum class Kind : std::uint8_t { connectHello, reconnectHello, extraHello, kex2, initiatorReady, responderReady,
-                                     line, unnumberedLine, cover, bye };
-    SendTag(Kind kind, std::uint64_t session, bool kept = false, std::optional<SecureText> shown = std::nullopt)
-        : kind(kind), session(session), kept(kept), shown(std::move(shown)) {}
-    Kind kind;
-    std::uint64_t session;  // the session generation it was sealed under
-    // line: whether the outbox keeps it (for a confirming peer) if the send fails.
-    bool kept;
-    // The typed line, when its send completes the "sent" line on the screen.
-    std::optional<SecureText> shown;
-};
-
-// ---- events ----
-struct Started {};
-struct TextReceived {
-    std::string text;
-};
-struct SendDone {
-    SendTag tag;
-};
-struct SendFailed {
-    SendTag tag;
-    std::string reason;
-};
-// The current relay connection failed to receive (or was closed by the relay).
-struct ConnectionLost {};
-struct LineTyped {
-    SecureText line;
-};
-struct TimerFired {
-    Timer timer;
-    std::uint64_t stamp = 0;  // as armed
-};
-struct QuitRequested {};
-using Event = std::variant<Started, TextReceived, SendDone, SendFailed, ConnectionLost, LineTyped, TimerFired,
-                           QuitRequested>;
-
-// ---- actions ----
-// Opens a new relay connection; texts are sent on the newest one opened.
-struct OpenConnection {
-    std::string url;
-};
-// Starts delivering the connection's received texts (after its first send went out).
-struct StartReceiving {};
-// Lets the current connection go: with `disconnect`, closes it (code 1000) once the texts
-// queued before are sent; otherwise it is dropped as it is (it has already failed).
-struct CloseConnection {
-    bool disconnect = true;
-};
-struct SendText {
-    std::string text;
-    SendTag tag;
-};
-struct ArmTimer {
-    Timer timer;
-    double seconds;
-    std::uint64_t stamp;  // echoed when it fires
-};
-struct Show {
-    enum class Kind : std::uint8_t { status, peerEvent, error, connected, sent, queued, received, prompt };
-    Kind kind;
-    SecureText text;
-    // For a driver that reports to a program (chat --json); the terminal shows the text alone.
-    std::optional<Phase> announces = std::nullopt;  // the state a status line (or "connected") announces
-    bool failure = false;          // a status line telling of a failure the client recovers from
-    bool quotesTypedLine = false;  // a status line that quotes a typed line
-};
-// A typed line has been taken: numbered (kept until the peer confirms it), or, for a peer
-// that does not confirm, sent once with no number. A refused line gets an error line instead.
-struct LineTaken {
-    std::optional<std::uint64_t> number;
-};
-// The peer confirmed these lines (LineDelivery.h); they have left the outbox.
-struct Confirmed {
-    std::vector<std::uint64_t> numbers;
-};
-// The room's epoch file: written with the time a session's keys were made, removed when the
-// session goes.
-struct WriteSessionEpoch {
-    double wallSeconds;
-};
-struct ClearSessionEpoch {};
-// Quitting: the numbers of the lines the peer has not confirmed, oldest first. Comes first of
-// what quitting does, so that a program asking to quit is answered before the goodbye.
-struct UnconfirmedAtExit {
-    std::vector<std::uint64_t> numbers;
-};
-struct StartInput {};
-// Ends the process; `afterWrites`: once every queued text and close has gone out.
-struct Exit {
-    int status;
-    bool afterWrites = false;
-};
-using Action = std::variant<OpenConnection, StartReceiving, CloseConnection, SendText, ArmTimer, Show,
-                            StartInput, Exit, LineTaken, Confirmed, WriteSessionEpoch, ClearSessionEpoch,
-                            UnconfirmedAtExit>;
-using Actions = std::vector<Action>;
-
-}  // namespace chat
 
 // Makes the secure session of a connection attempt, handing it the room's epoch as the file
 // holds it now (nothing: no file); throws when it cannot.
@@ -225,8 +107,8 @@ public:
     // A hello arriving this soon after the handshake began is remembered, not answered: it was
     // under way before the peer had ours, and answering it would restart both handshakes.
     static constexpr double youngHandshakeSeconds = 2.0;
-    static constexpr double minCoverDelaySeconds = 2.0;
-    static constexpr double maxCoverDelaySeconds = 5.0;
+    static constexpr double minCoverDelaySeconds = LineTraffic::minCoverDelaySeconds;
+    static constexpr double maxCoverDelaySeconds = LineTraffic::maxCoverDelaySeconds;
 
     // The longest line taken, in UTF-8 bytes, whether or not a session is up: the longest whose
     // "msg" fits one tunnel frame with a ratchet header beside it, which any session may need.
@@ -250,7 +132,7 @@ public:
     bool leadsRecovery() const noexcept { return config_.leads; }
     std::int64_t retryCount() const noexcept { return retryCount_; }
     PFSChatSession* currentSession() const noexcept;
-    const Outbox& outbox() const noexcept { return outbox_; }
+    const Outbox& outbox() const noexcept { return traffic_.outbox(); }
     static double retryDelay(std::int64_t retryCount);
 
 private:
@@ -350,15 +232,11 @@ private:
     // ---- traffic ----
     void textReceived(std::string text);
     void tunnelFrame(const protocol::RelayMessage& message);
-    void msg(const protocol::RelayMessage& message);
-    void lineTyped(SecureText line);
-    void sendOutbox(std::optional<std::uint64_t> typed = std::nullopt);
-    void sendUnnumbered(SecureText line);
-    void coverDue();
-    void showPendingLines();
-    void showUnconfirmedLines();
-    double nextCoverDelay();
-    std::optional<protocol::LineNumbers> lineNumbers(std::uint64_t number) const;
+    // The session lines go out in or come in with; nothing without a session.
+    std::optional<LineTraffic::Session> lineSession() noexcept;
+    // Takes what the line traffic did; a session it could not go on with gives way to a fresh one.
+    void apply(LineTraffic::Step step);
+    void confirm(std::uint64_t number);
     // The peer's line stream, announced in this session's "ready"; nothing for a peer without one.
     std::optional<std::uint64_t> peerLineStream() const noexcept;
     bool peerConfirms() const noexcept { return peerLineStream().has_value(); }
@@ -369,7 +247,6 @@ private:
     void show(chat::Show::Kind kind, std::string_view text = {});
     void status(std::string_view text) { show(chat::Show::Kind::status, text); }
     void announce(chat::Phase phase);
-    void confirm(std::uint64_t number);
     void arm(chat::Timer timer, double seconds);
 
     Link* link() noexcept;
@@ -396,8 +273,7 @@ private:
     int lastErrorRepeats_ = 0;
     bool lastErrorCountSaid_ = false;
 
-    Outbox outbox_;
-    ReceivedLines receivedLines_;
+    LineTraffic traffic_;
 };
 
 }  // namespace duoquill::cli

@@ -1,0 +1,106 @@
+// What the chat machine's sections share: the output they add to, state changes, and the
+// error lines said once with their count.
+
+#include "DuoquillCLI/Chat/ChatMachine.h"
+
+#include "Duoquill/Session/PFSChatSession.h"
+
+namespace duoquill::cli {
+
+using namespace chat;
+
+bool ChatMachine::ended() const noexcept { return std::holds_alternative<Ended>(state_); }
+
+ChatMachine::Link* ChatMachine::link() noexcept {
+    if (auto* w = std::get_if<Waiting>(&state_)) return &w->link;
+    if (auto* h = std::get_if<Handshaking>(&state_)) return &h->link;
+    if (auto* a = std::get_if<Active>(&state_)) return &a->link;
+    return nullptr;
+}
+
+const ChatMachine::Link* ChatMachine::link() const noexcept { return const_cast<ChatMachine*>(this)->link(); }
+
+PFSChatSession* ChatMachine::currentSession() const noexcept {
+    const Link* l = link();
+    return l ? l->session.get() : nullptr;
+}
+
+void ChatMachine::show(Show::Kind kind, std::string_view text) {
+    out_.emplace_back(std::in_place_type<Show>, Show{kind, SecureText(text)});
+}
+
+void ChatMachine::announce(Phase phase) {
+    Show line{Show::Kind::status, {}};
+    switch (phase) {
+        case Phase::connecting: line.text = SecureText("connecting..."); break;
+        case Phase::waitingForPeer: line.text = SecureText("waiting for peer..."); break;
+        case Phase::handshaking: line.text = SecureText("handshaking..."); break;
+        case Phase::reconnecting: line.text = SecureText("reconnecting..."); break;
+        case Phase::active: line.kind = Show::Kind::connected; break;
+        default: return;
+    }
+    line.announces = phase;
+    out_.emplace_back(std::in_place_type<Show>, std::move(line));
+}
+
+void ChatMachine::arm(Timer timer, double seconds) {
+    out_.emplace_back(std::in_place_type<ArmTimer>, ArmTimer{timer, seconds, stateStamp_});
+}
+
+void ChatMachine::send(std::string text, SendTag tag) {
+    out_.emplace_back(std::in_place_type<SendText>, SendText{std::move(text), std::move(tag)});
+}
+
+void ChatMachine::dropSession(PFSChatSession& session) {
+    // The room's epoch file belongs to the session in use: it goes with it.
+    session.destroy();
+    roomEpoch_.reset();
+    out_.emplace_back(std::in_place_type<ClearSessionEpoch>, ClearSessionEpoch{});
+}
+
+void ChatMachine::keysMade() {
+    roomEpoch_ = now_.wallSeconds;
+    out_.emplace_back(std::in_place_type<WriteSessionEpoch>, WriteSessionEpoch{now_.wallSeconds});
+}
+
+void ChatMachine::enter(State next) {
+    // A link handed on to the next state has left its session there.
+    if (Link* old = link(); old && old->session) dropSession(*old->session);
+    state_ = std::move(next);
+    ++stateStamp_;
+}
+
+void ChatMachine::sayRepeats() {
+    if (lastErrorRepeats_ > 1 && !lastErrorCountSaid_) {
+        status(lastError_ + " (" + std::to_string(lastErrorRepeats_) + " times)");
+        std::get<Show>(out_.back()).failure = true;
+    }
+    lastError_.clear();
+    lastErrorRepeats_ = 0;
+    lastErrorCountSaid_ = false;
+}
+
+void ChatMachine::sayError(std::string line) {
+    if (line == lastError_) {
+        ++lastErrorRepeats_;
+        return;
+    }
+    sayRepeats();
+    status(line);
+    std::get<Show>(out_.back()).failure = true;
+    lastError_ = std::move(line);
+    lastErrorRepeats_ = 1;
+}
+
+void ChatMachine::sayConnectError(std::string line) {
+    // Each try is a wait of its own for the user: a silent one would look like a connection.
+    if (line != lastError_) {
+        sayError(std::move(line));
+        return;
+    }
+    status(lastError_ + " (" + std::to_string(++lastErrorRepeats_) + " times)");
+    std::get<Show>(out_.back()).failure = true;
+    lastErrorCountSaid_ = true;
+}
+
+}  // namespace duoquill::cli

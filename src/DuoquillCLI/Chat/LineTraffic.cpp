@@ -1,0 +1,266 @@
+#include "DuoquillCLI/Chat/LineTraffic.h"
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "Duoquill/Base/Utf8.h"
+#include "Duoquill/Protocol/TunnelPipeline.h"
+#include "Duoquill/Session/PFSChatSession.h"
+#include "DuoquillCLI/Chat/ChatSessionStep.h"
+
+namespace duoquill::cli {
+
+using namespace chat;
+
+namespace {
+
+void show(Actions& out, Show::Kind kind, std::string_view text = {}) {
+    out.emplace_back(std::in_place_type<Show>, Show{kind, SecureText(text)});
+}
+
+void send(Actions& out, std::string text, SendTag tag) {
+    out.emplace_back(std::in_place_type<SendText>, SendText{std::move(text), std::move(tag)});
+}
+
+void append(Actions& out, Actions more) {
+    for (auto& action : more) out.push_back(std::move(action));
+}
+
+}  // namespace
+
+LineTraffic::LineTraffic(std::uint64_t lineStreamStart, bool baseProtocolOnly, std::function<double()> coverDraw)
+    : baseProtocolOnly_(baseProtocolOnly), coverDraw_(std::move(coverDraw)), outbox_(lineStreamStart) {}
+
+std::size_t LineTraffic::longestLine() {
+    static const std::size_t longest = protocol::longestAlwaysAcceptedLine(true);
+    return longest;
+}
+
+double LineTraffic::nextCoverDelay() {
+    return minCoverDelaySeconds +
+           (maxCoverDelaySeconds - minCoverDelaySeconds) * coverDraw_();
+}
+
+std::optional<protocol::LineNumbers> LineTraffic::lineNumbers(const Session& session, std::uint64_t number) const {
+    if (!session.peerLineStream) return std::nullopt;
+    return protocol::LineNumbers{number, receivedLines_.highest(*session.peerLineStream)};
+}
+
+std::optional<std::uint64_t> LineTraffic::highestShown(std::optional<std::uint64_t> peerStream) const {
+    if (!peerStream) return std::nullopt;
+    return receivedLines_.highest(*peerStream);
+}
+
+Actions LineTraffic::confirm(std::uint64_t number) {
+    Actions out;
+    auto numbers = outbox_.confirm(number);
+    if (!numbers.empty()) out.emplace_back(std::in_place_type<Confirmed>, Confirmed{std::move(numbers)});
+    return out;
+}
+
+// ---- in ----
+
+LineTraffic::Step LineTraffic::received(const protocol::RelayMessage& message, const Session& session, Instant now) {
+    Step step;
+    const auto msg = protocol::decodeMsg(message);
+    if (!msg) return step;
+    std::optional<SecureBytes> content;
+    if (auto failure = sessionStep([&] {
+            if (msg->rk) session.session.receiveDHRatchetKey(*msg->rk);
+            content = session.session.open(msg->d, msg->n, now);
+        })) {
+        show(step.actions, Show::Kind::error,
+             failure->code ? std::string("session expired — restarting...") : "decrypt failed: " + failure->text);
+        step.restart = true;
+        return step;
+    }
+    const auto stream = session.peerLineStream;
+    if (stream && msg->numbers) append(step.actions, confirm(msg->numbers->a));
+    if (!content) return step;
+    if (msg->numbers && !baseProtocolOnly_) {
+        // A numbered line is shown once per number. Before the peer's "ready" has named its
+        // stream (that frame may have been lost), it is not shown: unconfirmed, it comes again.
+        if (!stream || !receivedLines_.takeNew(*stream, msg->numbers->s)) return step;
+    }
+    const std::string_view text(reinterpret_cast<const char*>(content->data()), content->size());
+    if (!isValidUtf8(text)) return step;
+    show(step.actions, Show::Kind::received, text);
+    show(step.actions, Show::Kind::prompt);
+    return step;
+}
+
+// ---- out ----
+
+LineTraffic::Step LineTraffic::lineTyped(SecureText line, const Session* active, Instant now) {
+    Step step;
+    if (line.empty()) {
+        show(step.actions, Show::Kind::prompt);
+        return step;
+    }
+    if (!active && baseProtocolOnly_) return step;
+    // One limit whether or not a session is up: a line that waits must fit whatever session
+    // takes it, and one typed now must not depend on whether a ratchet step is due.
+    if (line.size() > longestLine()) {
+        show(step.actions, Show::Kind::error, "message too large");
+        show(step.actions, Show::Kind::prompt);
+        return step;
+    }
+    // A peer that does not confirm gets a line typed while active as it always did.
+    if (baseProtocolOnly_ ||
+        (active && !active->peerConfirms() && !outbox_.nextToSend(active->generation, false))) {
+        return sendUnnumbered(std::move(line), *active, now);
+    }
+    const std::optional<std::uint64_t> number = outbox_.push(std::move(line));
+    if (!number) {
+        show(step.actions, Show::Kind::error, "line not sent: the queue of lines waiting for the peer is full");
+        if (active) show(step.actions, Show::Kind::prompt);
+        return step;
+    }
+    step.actions.emplace_back(std::in_place_type<LineTaken>, LineTaken{number});
+    if (!active) {
+        show(step.actions, Show::Kind::queued, outbox_.entries().back().line.view());
+        return step;
+    }
+    Step sent = sendOutbox(*active, now, *number);
+    append(step.actions, std::move(sent.actions));
+    step.restart = sent.restart;
+    return step;
+}
+
+LineTraffic::Step LineTraffic::sendWaiting(const Session& active, Instant now) {
+    if (!outbox_.nextToSend(active.generation, active.peerConfirms())) return {};
+    return sendOutbox(active, now);
+}
+
+LineTraffic::Step LineTraffic::sendOutbox(const Session& active, Instant now, std::optional<std::uint64_t> typed) {
+    Step step;
+    const bool resend = active.peerConfirms();
+    bool typedReached = false;
+    for (;;) {
+        Outbox::Entry* entry = outbox_.nextToSend(active.generation, resend);
+        // A line that does not fit beside a pending ratchet header waits for the cover record
+        // that carries the header.
+        if (entry == nullptr || !protocol::chatLineFits(active.session, entry->line.size(), resend)) break;
+        const std::uint64_t number = entry->number;
+        const bool isTyped = typed == number;
+        typedReached = typedReached || isTyped;
+        std::string frame;
+        auto failure = sessionStep([&] {
+            frame = protocol::sealChatLine(active.session, now, entry->line.bytes(), lineNumbers(active, number));
+        });
+        if (failure && failure->code) {
+            // Nothing went out: the line waits for the next session.
+            show(step.actions, Show::Kind::error, "session expired — restarting...");
+            step.restart = true;
+            return step;
+        }
+        SendTag tag{SendTag::Kind::line, active.generation, resend && !failure};
+        if (isTyped) tag.shown = SecureText(entry->line.view());
+        if (failure || !resend) {
+            // A peer that does not confirm gets each line once, as typed.
+            outbox_.remove(number);
+        } else {
+            entry->sentInSession = active.generation;
+        }
+        if (failure) {
+            show(step.actions, Show::Kind::error, "send failed: " + failure->text);
+            show(step.actions, Show::Kind::prompt);
+            continue;
+        }
+        send(step.actions, std::move(frame), std::move(tag));
+    }
+    if (typed && !typedReached) append(step.actions, heldBack(active, *typed));
+    return step;
+}
+
+Actions LineTraffic::heldBack(const Session& active, std::uint64_t typed) const {
+    Actions out;
+    for (const auto& entry : outbox_.entries()) {
+        if (entry.number == typed && entry.sentInSession != active.generation) {
+            show(out, Show::Kind::queued, entry.line.view());
+            show(out, Show::Kind::prompt);
+        }
+    }
+    return out;
+}
+
+LineTraffic::Step LineTraffic::sendUnnumbered(SecureText line, const Session& active, Instant now) {
+    Step step;
+    std::string frame;
+    auto failure = sessionStep([&] { frame = protocol::sealChatLine(active.session, now, line.bytes()); });
+    if (failure && failure->code) {
+        show(step.actions, Show::Kind::error, "session expired — restarting...");
+        step.restart = true;
+    } else if (failure) {
+        show(step.actions, Show::Kind::error, "send failed: " + failure->text);
+        show(step.actions, Show::Kind::prompt);
+    } else {
+        step.actions.emplace_back(std::in_place_type<LineTaken>, LineTaken{});
+        send(step.actions, std::move(frame), SendTag{SendTag::Kind::unnumberedLine, active.generation, false, std::move(line)});
+    }
+    return step;
+}
+
+LineTraffic::Step LineTraffic::coverTick(const Session& active, Instant now) {
+    Step step;
+    if (!active.session.isReady()) return step;
+    std::string frame;
+    auto failure = sessionStep(
+        [&] { frame = protocol::sealCoverRecord(active.session, now, lineNumbers(active, outbox_.nextNumber())); });
+    if (failure && failure->code == SessionErrorCode::sessionExpired) {
+        step.restart = true;
+        return step;
+    }
+    if (!failure) send(step.actions, std::move(frame), SendTag{SendTag::Kind::cover, active.generation});
+    // The record carried the pending ratchet header: a long line held back by it fits now.
+    if (outbox_.nextToSend(active.generation, active.peerConfirms())) {
+        Step sent = sendOutbox(active, now);
+        append(step.actions, std::move(sent.actions));
+        step.restart = sent.restart;
+    }
+    return step;
+}
+
+// ---- said ----
+
+Actions LineTraffic::pendingLines(const Session& active) const {
+    Actions out;
+    const auto pending = outbox_.pending(active.generation, active.peerConfirms());
+    const auto lines = [](std::size_t n) { return std::to_string(n) + (n == 1 ? " line" : " lines"); };
+    if (pending.again > 0 && pending.queued > 0) {
+        show(out, Show::Kind::status,
+             "sending " + lines(pending.again) + " not confirmed by the peer again, and " + lines(pending.queued) +
+                 " queued");
+    } else if (pending.again > 0) {
+        show(out, Show::Kind::status, "sending " + lines(pending.again) + " not confirmed by the peer again");
+    } else if (pending.queued > 0) {
+        show(out, Show::Kind::status, "sending " + lines(pending.queued) + " queued");
+    }
+    return out;
+}
+
+UnconfirmedAtExit LineTraffic::unconfirmedAtExit() const {
+    UnconfirmedAtExit unconfirmed;
+    for (const auto& entry : outbox_.entries()) unconfirmed.numbers.push_back(entry.number);
+    return unconfirmed;
+}
+
+Actions LineTraffic::unconfirmedLines() const {
+    Actions out;
+    const auto& entries = outbox_.entries();
+    if (entries.empty()) return out;
+    constexpr std::size_t listed = 5;
+    const std::size_t n = entries.size();
+    show(out, Show::Kind::error,
+         std::to_string(n) + (n == 1 ? " line was" : " lines were") + " not confirmed by the peer:");
+    for (std::size_t i = 0; i < n && i < listed; ++i) {
+        SecureText text("  ");
+        text += shortenedLine(entries[i].line.view()).view();
+        out.emplace_back(std::in_place_type<Show>, Show{Show::Kind::status, std::move(text), std::nullopt, false, true});
+    }
+    if (n > listed) show(out, Show::Kind::status, "  … and " + std::to_string(n - listed) + " more");
+    return out;
+}
+
+}  // namespace duoquill::cli
