@@ -2,9 +2,10 @@
 // driver and machine on one simulated timeline, with a transport the input steers. The input
 // schedules every event: which text goes across next (whole, altered in one byte, again, or
 // lost), how a send ends, when a connection fails, when the earliest armed timer fires, what
-// each side types and when it quits. Both machines hold real sessions of fast deterministic worlds, so every text is one a
-// real peer could send; the input adds hostile ones: arbitrary text, relay notices, and tunnel
-// payloads of any shape sealed by the other side's real session.
+// each side types (a short line, or a long one of one byte repeated) and when it quits. Both
+// machines hold real sessions of fast deterministic worlds, so every text is one a real peer
+// could send; the input adds hostile ones: arbitrary text, relay notices, and tunnel payloads of
+// any shape sealed by the other side's real session.
 //
 // Input: one byte choosing the worlds' seed (bits 0-1), a peer of the base protocol on side 1
 // (bit 2), and whether the two first meet undisturbed (bit 3); then operations (see the switch).
@@ -67,6 +68,7 @@ enum Operation : std::uint8_t {
     peerNotice,
     failNextSend,
     quit,
+    typeLong,
     operationCount,
 };
 
@@ -374,6 +376,17 @@ std::vector<Bytes> seeds() {
         }
         return all;
     };
+    auto longLine = [](std::uint8_t side, std::uint16_t length) {
+        return fuzz::SeedWriter().u8(typeLong).u8(side).u16(length).u8('x').done();
+    };
+    auto longLines = [&](int count) {
+        Bytes all;
+        for (int i = 0; i < count; ++i) {
+            const Bytes one = longLine(0, 48000);
+            all.insert(all.end(), one.begin(), one.end());
+        }
+        return all;
+    };
     constexpr std::uint8_t met = 8, base = 4;
     return {
         with(0, {deliveries(6), op(type, 0, "hello there"), deliveries(2), op(nextTimer, 0)}),
@@ -387,6 +400,7 @@ std::vector<Bytes> seeds() {
                  op(rawText, 0, R"({"t":"hello"})"), op(nextTimer, 0), deliveries(4)}),
         with(met | 3, {op(failNextSend, 0), op(type, 0, "fails"), op(peerNotice, 1), op(quit, 0), deliveries(2)}),
         with(1, {deliveries(2), op(sealedPayload, 0, R"({"t":"ready","kc":"AAAA"})"), deliveries(4)}),
+        with(met, {longLine(0, 65535), op(connectionLost, 0), longLines(23), op(nextTimer, 0), deliveries(2)}),
     };
 }
 
@@ -478,6 +492,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             side.quitAsked = true;
             pair.feed(who, QuitRequested{});
             break;
+        case typeLong: {
+            // One byte repeated: a line past the longest a record takes, or enough of them to
+            // fill the queue, in a few input bytes.
+            const std::uint16_t length = in.u16();
+            const std::string line(length, static_cast<char>(in.u8()));
+            side.typed.insert(line);
+            pair.feed(who, LineTyped{SecureText(line)});
+            break;
+        }
         case operationCount:
             break;
         }
