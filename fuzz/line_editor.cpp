@@ -242,9 +242,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                          [](char c) { return (static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F; }),
                             "an entered line holds no control but tab");
                     require(editor.line().empty() && editor.cursorByte() == 0, "after Enter the line is empty");
-                    // The entered line keeps a row above the new one.
-                    screen.dropTopRows(std::max(0, 1 - (screen.scrolls() - scrolls)));
-                    if (!entered->line.empty()) lastEntered = std::move(entered->line);
+                    // A line entered keeps a row above the new one; an empty one leaves the prompt as it was.
+                    if (!entered->line.empty()) {
+                        screen.dropTopRows(std::max(0, 1 - (screen.scrolls() - scrolls)));
+                        lastEntered = std::move(entered->line);
+                    }
                     justEntered = at == bytes.size();
                 }
             }
