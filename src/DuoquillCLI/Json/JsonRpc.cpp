@@ -5,6 +5,7 @@
 #include <boost/json/parser.hpp>
 #include <boost/json/serialize.hpp>
 #include <boost/json/serializer.hpp>
+#include <cmath>
 #include <new>
 
 namespace json = boost::json;
@@ -28,6 +29,8 @@ std::variant<Request, Failure> interpret(const json::value& parsed) {
     std::optional<std::string> id;
     if (const json::value* given = object->if_contains("id")) {
         if (!given->is_string() && !given->is_number() && !given->is_null()) return invalid("\"id\" must be a string, a number or null");
+        // A number past a double's range reads as infinity, which has no JSON text to answer with.
+        if (given->is_double() && !std::isfinite(given->get_double())) return invalid("\"id\" must be a finite number");
         id = json::serialize(*given);
     }
     const std::string answerTo = id.value_or("null");
