@@ -85,6 +85,8 @@ struct ChatMachineConfig {
     // typed while no session is active.
     bool baseProtocolOnly = false;
     std::uint64_t lineStreamStart = 0;
+    // While active, send exactly one frame per cover tick, typed lines in place of cover.
+    bool steady = false;
 };
 
 class ChatMachine {
