@@ -20,7 +20,7 @@ public:
     std::vector<std::string> lines;
     std::vector<double> times;
 
-    void banner(std::string_view, std::string_view, std::string_view) override { push("banner"); }
+    void banner(const cli::ChatBanner&) override { push("banner"); }
     void startupError(std::string_view m) override { push("startup:", m); }
     void status(std::string_view t) override { push("status:", t); }
     void peerEvent(std::string_view t) override { push("peer:", t); }

@@ -143,7 +143,7 @@ TEST(CLIUI, ThePlainLookWritesWholeLinesOfTextOnly) {
     ui::prompt(plain);
     EXPECT_TRUE(capture.writes().empty());
 
-    ui::banner(kKeyA, kKeyB, "wss://r.io", plain);
+    ui::banner({.localKey = kKeyA, .peerKey = kKeyB, .relay = "wss://r.io"}, plain);
     const auto banner = capture.writes();
     const std::string edge = "+" + std::string(55, '-') + "+\n";
     ASSERT_EQ(banner.size(), 7u);
@@ -199,7 +199,7 @@ std::size_t screenWidth(const std::string& line) {
 
 std::vector<std::string> captureBanner(const std::string& local, const std::string& peer, const std::string& relay) {
     StandardErrorCapture capture;
-    ui::banner(local, peer, relay);
+    ui::banner({.localKey = local, .peerKey = peer, .relay = relay});
     return capture.writes();
 }
 
@@ -249,6 +249,40 @@ TEST(CLIUI, BannerWidthFollowsTheLongestFieldInCharactersAndFieldsAreNeutralised
             for (const auto& line : lines) EXPECT_EQ(screenWidth(line), c.inner + 2) << line;
         }
     }
+    // A proxy (never its credentials: the caller passes host and port) and the steady mode get
+    // a line each, between the relay and the keys; a pane narrower than the frame gets a frame
+    // as wide as the pane with each value broken into even pieces, and below 26 columns none.
+    const cli::ChatBanner routed{.localKey = kKeyA, .peerKey = kKeyB, .relay = "wss://r.io", .proxy = "127.0.0.1:9050", .steady = true};
+    const auto plainBanner = [&](std::size_t columns) {
+        StandardErrorCapture capture;
+        ui::banner(routed, ui::Look::plain, columns);
+        return capture.writes();
+    };
+    const auto wide = plainBanner(0);
+    ASSERT_EQ(wide.size(), 9u);
+    EXPECT_EQ(wide[4], "| proxy  127.0.0.1:9050" + std::string(32, ' ') + " |\n");
+    EXPECT_EQ(wide[5], "| mode   steady: sends on a fixed beat, typed or not" + std::string(3, ' ') + " |\n");
+    EXPECT_EQ(wide[6], "| you    " + kKeyA + "   |\n");
+    EXPECT_EQ(plainBanner(57), wide);
+    const auto narrow = plainBanner(40);
+    ASSERT_EQ(narrow.size(), 12u);
+    for (const auto& line : narrow) EXPECT_EQ(line.size(), 41u) << line;
+    EXPECT_EQ(narrow[0], "+" + std::string(38, '-') + "+\n");
+    EXPECT_EQ(narrow[5], "| mode   steady: sends on a fixed      |\n");
+    EXPECT_EQ(narrow[6], "|        beat, typed or not            |\n");
+    EXPECT_EQ(narrow[7], "| you    " + kKeyA.substr(0, 22) + "        |\n");
+    EXPECT_EQ(narrow[8], "|        " + kKeyA.substr(22) + "        |\n");
+    // A character is never split: two flags of two code points each, then 30 letters, in two lines of 16.
+    const std::string flags = "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA";
+    StandardErrorCapture flagCapture;
+    ui::banner({.localKey = kKeyA, .peerKey = kKeyB, .relay = flags + std::string(30, 'x')}, ui::Look::plain, 40);
+    const auto flagLines = flagCapture.writes();
+    EXPECT_EQ(flagLines[3], "| relay  " + flags + std::string(14, 'x') + std::string(14, ' ') + "|\n");
+    const auto frameless = plainBanner(25);
+    ASSERT_EQ(frameless.size(), 6u);
+    EXPECT_EQ(frameless[0], "Duoquill - Secure Chat\n");
+    EXPECT_EQ(frameless[4], "you    " + kKeyA + "\n");
+
     // Padding is repeated text; a negative count (a field wider than the frame) gives none.
     using ui::operator*;
     EXPECT_EQ(std::string_view("ab") * 0, "");

@@ -88,7 +88,11 @@ bool CLIChatClient::setUp(std::string peerPubKeyBase64URL, std::string relayBase
 
     const Bytes peerCompressed = peerKey->compressed();
     const std::string localText = base64URLString(localCompressed);
-    env_.display.banner(localText, peerPubKeyBase64URL, relayBaseURL);
+    env_.display.banner({.localKey = localText,
+                         .peerKey = peerPubKeyBase64URL,
+                         .relay = relayBaseURL,
+                         .proxy = env_.proxyShown,
+                         .steady = env_.steady});
 
     auto makeSession = [this, peerKey = *peerKey](std::optional<double> roomEpoch) -> std::unique_ptr<PFSChatSession> {
         if (env_.makeSession) return env_.makeSession(localKey_, peerKey, roomCode_, roomEpoch);
@@ -116,6 +120,7 @@ bool CLIChatClient::setUp(std::string peerPubKeyBase64URL, std::string relayBase
         .jitterDraw = std::move(jitterDraw),
         .baseProtocolOnly = env_.baseProtocolOnly,
         .lineStreamStart = env_.lineStreamStart.value_or(Outbox::randomStreamStart()),
+        .steady = env_.steady,
     });
     driver_ = ChatDriver::create(
         {

@@ -68,6 +68,10 @@ struct ChatEnvironment {
     ChatObserver* observer = nullptr;
     // Where the room's epoch file lives; empty: the per-user default.
     std::optional<std::filesystem::path> epochDirectory;
+    // The steady mode (ChatMachineConfig::steady).
+    bool steady = false;
+    // The proxy's "HOST:PORT" for the banner; empty: no proxy.
+    std::string proxyShown{};
 };
 
 // A draw in [0, 1] from the secure random source, with 53 bits.

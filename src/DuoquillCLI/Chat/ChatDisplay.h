@@ -12,12 +12,21 @@ namespace chat {
 struct Show;
 }
 
+// What the banner shows: both keys, the relay, and how this chat reaches it.
+struct ChatBanner {
+    std::string_view localKey;
+    std::string_view peerKey;
+    std::string_view relay;
+    std::string_view proxy{};  // "HOST:PORT", never credentials; empty: no proxy
+    bool steady = false;
+};
+
 class ChatDisplay {
 public:
     virtual ~ChatDisplay() = default;
     // A line the machine shows, through the method of its kind.
     void show(const chat::Show& line);
-    virtual void banner(std::string_view localKey, std::string_view peerKey, std::string_view relay) = 0;
+    virtual void banner(const ChatBanner& banner) = 0;
     // "[error] " + message, uncoloured: a start-up failure, just before the process ends.
     virtual void startupError(std::string_view message) = 0;
     virtual void status(std::string_view text) = 0;

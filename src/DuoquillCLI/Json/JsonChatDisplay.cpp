@@ -44,8 +44,8 @@ std::string utcTime(double seconds) {
 
 // ---- standard error ----
 
-void JsonChatDisplay::banner(std::string_view localKey, std::string_view peerKey, std::string_view relay) {
-    terminal_.banner(localKey, peerKey, relay);
+void JsonChatDisplay::banner(const ChatBanner& banner) {
+    terminal_.banner(banner);
 }
 
 void JsonChatDisplay::startupError(std::string_view message) {

@@ -27,7 +27,7 @@ public:
         : clock_(clock), terminal_(nullptr, look) {}
 
     // ---- ChatDisplay: standard error ----
-    void banner(std::string_view localKey, std::string_view peerKey, std::string_view relay) override;
+    void banner(const ChatBanner& banner) override;
     void startupError(std::string_view message) override;
     void status(std::string_view text) override;
     void quoted(std::string_view text) override;

@@ -1,13 +1,18 @@
 #include "DuoquillCLI/Terminal/CLIUI.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <initializer_list>
+#include <vector>
 
+#include "Duoquill/Base/Utf8.h"
 #include "Duoquill/System/StandardStreams.h"
+#include "DuoquillCLI/Chat/ChatDisplay.h"
+#include "DuoquillCLI/Terminal/GraphemeBreak.h"
 #include "DuoquillCLI/Terminal/TerminalText.h"
 
 namespace duoquill::cli::CLIUI {
@@ -86,6 +91,47 @@ std::string timePrefix(const Palette& p) { return join({p.dim, timestamp(), p.re
 
 bool isSetAndNotEmpty(const char* value) { return value != nullptr && *value != '\0'; }
 
+constexpr std::string_view kSteadyNote = "steady: sends on a fixed beat, typed or not";
+// The title and its frame: below this many columns the banner is drawn without one.
+constexpr std::size_t kNarrowestFrame = 26;
+
+// The text in lines of at most `width` user-perceived characters, broken after the last space
+// that fits where there is one, and never inside a character.
+std::vector<std::string_view> inPieces(std::string_view text, std::size_t width) {
+    // Where each character starts, in bytes, and the end.
+    std::vector<std::size_t> starts;
+    GraphemeClusterCounter counter;
+    Utf8Decoder decoder(text);
+    std::size_t at = 0;
+    while (!decoder.atEnd()) {
+        const DecodedCodePoint decoded = decoder.next();
+        const std::size_t before = counter.count();
+        counter.add(decoded.codePoint);
+        if (counter.count() != before) starts.push_back(at);
+        at += decoded.bytes.size();
+    }
+    const std::size_t count = starts.size();
+    starts.push_back(text.size());
+    const auto isSpace = [&](std::size_t character) { return text[starts[character]] == ' '; };
+
+    std::vector<std::string_view> pieces;
+    std::size_t first = 0;
+    do {
+        std::size_t end = std::min(first + width, count);
+        if (end < count) {
+            for (std::size_t k = end; k > first; --k) {
+                if (isSpace(k)) {
+                    end = k;
+                    break;
+                }
+            }
+        }
+        pieces.push_back(text.substr(starts[first], starts[end] - starts[first]));
+        first = end < count && isSpace(end) ? end + 1 : end;
+    } while (first < count);
+    return pieces;
+}
+
 }  // namespace
 
 Look lookOfStandardError() {
@@ -103,29 +149,63 @@ std::string operator*(std::string_view text, long long count) {
     return out;
 }
 
-void banner(std::string_view localKey, std::string_view peerKey, std::string_view relay, Look look) {
+std::size_t columnsOfStandardError() {
+    winsize size{};
+    if (::ioctl(2, TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
+}
+
+void banner(const ChatBanner& banner, Look look, std::size_t columns) {
     const Palette& p = paletteOf(look);
-    const std::string relayShown = TerminalText::neutralised(relay);
-    const std::string localShown = TerminalText::neutralised(localKey);
-    const std::string peerShown = TerminalText::neutralised(peerKey);
+    struct Field {
+        std::string_view label;
+        std::string_view colour;
+        std::string shown;
+    };
+    std::vector<Field> fields;
+    fields.push_back({"relay  ", p.blue, TerminalText::neutralised(banner.relay)});
+    if (!banner.proxy.empty()) fields.push_back({"proxy  ", p.blue, TerminalText::neutralised(banner.proxy)});
+    if (banner.steady) fields.push_back({"mode   ", "", std::string(kSteadyNote)});
+    fields.push_back({"you    ", p.green, TerminalText::neutralised(banner.localKey)});
+    fields.push_back({"peer   ", p.cyan, TerminalText::neutralised(banner.peerKey)});
 
-    const long long titleCount = static_cast<long long>(TerminalText::characterCount(p.title));
-    const long long relayCount = static_cast<long long>(TerminalText::characterCount("relay  " + relayShown));
-    const long long youCount = static_cast<long long>(TerminalText::characterCount("you    " + localShown));
-    const long long peerCount = static_cast<long long>(TerminalText::characterCount("peer   " + peerShown));
-    const long long inner = std::max({titleCount, relayCount, youCount, peerCount}) + 4;
-    const auto padding = [inner](long long count) { return std::string_view(" ") * (inner - count - 2); };
-    const std::string rule = p.horizontal * inner;
-    const std::string right = join({" ", p.dim, p.vertical, p.reset});
-
+    constexpr std::size_t labelWidth = 7;
+    const std::size_t titleCount = TerminalText::characterCount(p.title);
+    std::size_t widest = titleCount;
+    for (const auto& field : fields) widest = std::max(widest, labelWidth + TerminalText::characterCount(field.shown));
+    // Two columns of frame and a space on each side of the content.
+    constexpr std::size_t frame = 4;
+    if (columns != 0 && columns < kNarrowestFrame) {
+        // Too narrow for a frame: the lines alone, which the terminal wraps.
+        write(join({p.bold, p.title, p.reset}));
+        for (const auto& field : fields) write(join({field.label, field.colour, field.shown, p.reset}));
+        return;
+    }
+    // Two spaces of padding at least, as wide as the screen at most.
+    const std::size_t content = columns != 0 && widest + 2 + frame > columns ? columns - frame : widest + 2;
+    const std::size_t inner = content + 2;
+    const std::string rule = p.horizontal * static_cast<long long>(inner);
     const std::string left = join({p.dim, p.vertical, p.reset, " "});
+    const std::string right = join({" ", p.dim, p.vertical, p.reset});
+    const auto line = [&](std::string_view label, std::string_view colour, std::string_view text) {
+        const std::size_t count = label.size() + TerminalText::characterCount(text);
+        const std::string padding = std::string_view(" ") * static_cast<long long>(content - count);
+        write(join({left, label, colour, text, p.reset, padding, right}));
+    };
 
     write(join({p.dim, p.topLeft, rule, p.topRight, p.reset}));
-    write(join({left, p.bold, p.title, p.reset, padding(titleCount), right}));
+    write(join({left, p.bold, p.title, p.reset, std::string_view(" ") * static_cast<long long>(content - titleCount), right}));
     write(join({p.dim, p.teeLeft, rule, p.teeRight, p.reset}));
-    write(join({left, "relay  ", p.blue, relayShown, p.reset, padding(relayCount), right}));
-    write(join({left, "you    ", p.green, localShown, p.reset, padding(youCount), right}));
-    write(join({left, "peer   ", p.cyan, peerShown, p.reset, padding(peerCount), right}));
+    for (const auto& field : fields) {
+        // A key or URL in pieces of even length: the halves of a key are easier to compare than a
+        // key and a stub.
+        const std::size_t room = content - labelWidth;
+        const std::size_t count = std::max<std::size_t>(1, TerminalText::characterCount(field.shown));
+        const std::size_t lines = (count + room - 1) / room;
+        const bool words = field.shown.find(' ') != std::string::npos;
+        const auto pieces = inPieces(field.shown, words ? room : (count + lines - 1) / lines);
+        for (std::size_t i = 0; i < pieces.size(); ++i) line(i == 0 ? field.label : "       ", field.colour, pieces[i]);
+    }
     write(join({p.dim, p.bottomLeft, rule, p.bottomRight, p.reset}));
 }
 

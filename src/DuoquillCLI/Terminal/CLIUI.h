@@ -14,6 +14,10 @@
 #include <string>
 #include <string_view>
 
+namespace duoquill::cli {
+struct ChatBanner;
+}
+
 namespace duoquill::cli::CLIUI {
 
 // How the lines are drawn. `plain`: no escape sequence at all, no prompt, the banner framed in
@@ -24,10 +28,15 @@ enum class Look : std::uint8_t { terminal, plain };
 // NO_COLOR is set and not empty, or when TERM is "dumb".
 Look lookOfStandardError();
 
-// Seven-line frame holding the title, the relay URL (blue), the local key (green) and the
-// peer key (cyan), each shown in full. Its width follows the widest of them, counted in
-// user-perceived characters.
-void banner(std::string_view localKey, std::string_view peerKey, std::string_view relay, Look look = Look::terminal);
+// The columns of the terminal on standard error; 0 when it is not one (no limit).
+std::size_t columnsOfStandardError();
+
+// A frame holding the title, the relay URL (blue), the proxy and the steady mode when the chat
+// uses them, the local key (green) and the peer key (cyan), each shown in full: seven lines
+// without proxy and steady mode. Its width follows the widest of them, counted in
+// user-perceived characters, unless that is wider than `columns` (0: no limit): the values then
+// break across lines inside a frame as wide as the screen, and below 24 columns the frame goes.
+void banner(const ChatBanner& banner, Look look = Look::terminal, std::size_t columns = columnsOfStandardError());
 
 // TIME in dim, then the text in yellow: progress and state ("connecting...").
 void status(std::string_view text, Look look = Look::terminal);

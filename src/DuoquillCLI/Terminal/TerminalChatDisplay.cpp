@@ -13,8 +13,8 @@ void TerminalChatDisplay::above(Print print) {
     if (input_) input_->redraw();
 }
 
-void TerminalChatDisplay::banner(std::string_view localKey, std::string_view peerKey, std::string_view relay) {
-    above([&] { CLIUI::banner(localKey, peerKey, relay, look_); });
+void TerminalChatDisplay::banner(const ChatBanner& banner) {
+    above([&] { CLIUI::banner(banner, look_); });
 }
 void TerminalChatDisplay::startupError(std::string_view message) {
     above([&] { writeStandardError("[error] " + std::string(message) + "\n"); });

@@ -12,7 +12,7 @@ class TerminalChatDisplay final : public ChatDisplay {
 public:
     explicit TerminalChatDisplay(EditedInputLine* input = nullptr, CLIUI::Look look = CLIUI::Look::terminal)
         : input_(input), look_(look) {}
-    void banner(std::string_view localKey, std::string_view peerKey, std::string_view relay) override;
+    void banner(const ChatBanner& banner) override;
     void startupError(std::string_view message) override;
     void status(std::string_view text) override;
     void quoted(std::string_view text) override;
