@@ -49,8 +49,8 @@ private:
 
 }  // namespace
 
-[[noreturn]] void runChat(const std::string& peerPubKeyBase64URL, const std::string& relayBaseURL,
-                          ChatInterface interface, std::optional<Socks5Proxy> proxy) {
+[[noreturn]] void runChat(const std::string& peerPubKeyBase64URL, const std::string& relayBaseURL, ChatOptions options) {
+    std::optional<Socks5Proxy>& proxy = options.proxy;
     // One set of proxy credentials for the whole chat, its reconnections included: a circuit
     // of its own, shared with no other chat.
     if (proxy) drawIsolationCredentials(*proxy);
@@ -60,7 +60,7 @@ private:
     asio::io_context io;
     auto work = asio::make_work_guard(io);
     SteadyChatTimers timers(io.get_executor());
-    const bool json = interface == ChatInterface::json;
+    const bool json = options.interface == ChatInterface::json;
     // A log, NO_COLOR or a dumb terminal gets plain lines; the editor's redrawing would bring
     // back the cursor movement, so its lines are read as they come.
     const CLIUI::Look look = CLIUI::lookOfStandardError();
@@ -107,6 +107,8 @@ private:
         .lineStreamStart = {},
         .observer = json ? &jsonDisplay : nullptr,
         .epochDirectory = {},
+        .steady = options.steady,
+        .proxyShown = proxy ? proxy->displayName() : std::string(),
     };
     auto client = CLIChatClient::create(std::move(environment), peerPubKeyBase64URL, relayBaseURL);
     asio::co_spawn(io, client->run(), asio::detached);

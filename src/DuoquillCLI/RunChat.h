@@ -13,10 +13,16 @@ namespace duoquill::cli {
 // Who the chat is for: a person at a terminal, or a program speaking JSON-RPC (`chat --json`).
 enum class ChatInterface : std::uint8_t { person, json };
 
+// How the chat runs, as the command line, the contact and the environment chose.
+struct ChatOptions {
+    ChatInterface interface = ChatInterface::person;
+    // With a proxy, every relay connection goes through it (SOCKS5).
+    std::optional<Socks5Proxy> proxy;
+    bool steady = false;
+};
+
 // Runs the chat on the main thread until it ends the process (status 0 after quitting, 1 after
-// a fatal error). With a proxy, every relay connection goes through it (SOCKS5).
-[[noreturn]] void runChat(const std::string& peerPubKeyBase64URL, const std::string& relayBaseURL,
-                          ChatInterface interface = ChatInterface::person,
-                          std::optional<Socks5Proxy> proxy = std::nullopt);
+// a fatal error).
+[[noreturn]] void runChat(const std::string& peerPubKeyBase64URL, const std::string& relayBaseURL, ChatOptions options);
 
 }  // namespace duoquill::cli

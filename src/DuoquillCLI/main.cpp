@@ -38,8 +38,13 @@ constexpr std::string_view kMoreHelp =
     "  duoquill-cli chat --proxy socks5h://HOST:PORT <name|peer-key> [<wss://\xE2\x80\xA6>]\n"
     "                                                   Through a SOCKS5 proxy such as Tor's\n"
     "                                                   (socks5h://127.0.0.1:9050; or set DUOQUILL_PROXY)\n"
+    "  duoquill-cli chat --steady <name|peer-key> [<wss://\xE2\x80\xA6>]\n"
+    "                                                   One frame every 2-5 s whether you type or not:\n"
+    "                                                   the traffic shows nobody when you type\n"
+    "                                                   (or set DUOQUILL_STEADY=1; --no-steady: not now)\n"
     "  duoquill-cli add <name> <peer-key> [<wss://\xE2\x80\xA6>]   Save a contact (--replace: a new key for it;\n"
-    "                                                   --proxy socks5h://HOST:PORT: its proxy)\n"
+    "                                                   --proxy socks5h://HOST:PORT: its proxy;\n"
+    "                                                   --steady, --no-steady: its steady mode)\n"
     "  duoquill-cli contacts                            List contacts, and who is verified\n"
     "  duoquill-cli remove <name>                       Forget a contact\n"
     "  duoquill-cli verify <name|peer-key>              Print the safety code to compare aloud\n";
@@ -61,8 +66,8 @@ struct Grammar {
 std::optional<Grammar> grammarOf(std::string_view command) {
     if (command == "keygen") return Grammar{{"--force"}, {}, 0};
     if (command == "pubkey" || command == "--help" || command == "-h" || command == "--version") return Grammar{{}, {}, 0};
-    if (command == "chat") return Grammar{{"--json"}, {"--proxy"}, 2, true};
-    if (command == "add") return Grammar{{"--replace"}, {"--proxy"}, 3, false, true};
+    if (command == "chat") return Grammar{{"--json", "--steady", "--no-steady"}, {"--proxy"}, 2, true};
+    if (command == "add") return Grammar{{"--replace", "--steady", "--no-steady"}, {"--proxy"}, 3, false, true};
     if (command == "contacts") return Grammar{{}, {}, 0, false, true};
     if (command == "remove" || command == "verify") return Grammar{{}, {}, 1, false, true};
     return std::nullopt;
@@ -120,6 +125,16 @@ Arguments parse(const std::vector<std::string>& args, const Grammar& grammar) {
     return parsed;
 }
 
+// --steady or --no-steady, the later one given winning; nothing when neither is.
+std::optional<bool> steadyOption(const Arguments& arguments) {
+    std::optional<bool> steady;
+    for (const auto& option : arguments.options) {
+        if (option == "--steady") steady = true;
+        if (option == "--no-steady") steady = false;
+    }
+    return steady;
+}
+
 // The contact commands; false when the word names none of them.
 bool runContactCommand(const std::string& command, const Arguments& arguments) {
     namespace contacts = duoquill::cli::CLIContactCommands;
@@ -127,7 +142,8 @@ bool runContactCommand(const std::string& command, const Arguments& arguments) {
         duoquill::ProcessHardening::protectSecrets();  // the own-key check may re-create the identity key
         const auto proxy = arguments.values.find("--proxy");
         contacts::add(arguments.operands, arguments.has("--replace"),
-                      proxy == arguments.values.end() ? std::nullopt : std::optional<std::string>(proxy->second));
+                      proxy == arguments.values.end() ? std::nullopt : std::optional<std::string>(proxy->second),
+                      steadyOption(arguments));
     } else if (command == "contacts") {
         contacts::list();
     } else if (command == "remove") {
@@ -156,6 +172,18 @@ std::optional<duoquill::Socks5Proxy> proxyOf(const Arguments& arguments, const s
     auto proxy = duoquill::parseProxyUrl(text);
     if (!proxy) fail("Error: the proxy must be given as socks5h://HOST:PORT\n");
     return proxy;
+}
+
+// The steady mode: --steady or --no-steady, else the contact's, else DUOQUILL_STEADY ("1" on;
+// "0" or empty off).
+bool steadyOf(const Arguments& arguments, std::optional<bool> saved) {
+    if (const auto option = steadyOption(arguments)) return *option;
+    if (saved) return *saved;
+    const char* variable = std::getenv("DUOQUILL_STEADY");
+    const std::string_view text = variable ? variable : "";
+    if (text.empty() || text == "0") return false;
+    if (text != "1") fail("Error: DUOQUILL_STEADY must be 1 or 0\n");
+    return true;
 }
 
 }  // namespace
@@ -208,6 +236,7 @@ int main(int argc, char** argv) {
     const std::string& relayURL = chatArgs[3];
     if (!relayURL.starts_with("wss://")) fail("Error: relay URL must use wss://\n");
     const std::optional<duoquill::Socks5Proxy> proxy = proxyOf(arguments, saved ? saved->proxy : std::nullopt);
+    const bool steady = steadyOf(arguments, saved ? std::optional<bool>(saved->steady) : std::nullopt);
     // An onion name looked up outside Tor would tell the local resolver where the chat goes.
     if (!proxy && duoquill::isOnionRelay(relayURL)) fail("Error: a .onion relay needs --proxy\n");
     if (!duoquill::KeyHelpers::isValidPublicKey(peerKey)) fail("Error: invalid peer public key\n");
@@ -215,5 +244,7 @@ int main(int argc, char** argv) {
     // Both ends would be this one identity: the room would wait for a peer forever.
     if (keys::isOwnKey(peerKey)) fail("Error: that is your own key\n");
     duoquill::cli::runChat(peerKey, relayURL,
-                           json ? duoquill::cli::ChatInterface::json : duoquill::cli::ChatInterface::person, proxy);
+                           {.interface = json ? duoquill::cli::ChatInterface::json : duoquill::cli::ChatInterface::person,
+                            .proxy = proxy,
+                            .steady = steady});
 }

@@ -15,11 +15,18 @@ constexpr const char* kCreateTable =
     " verified INTEGER NOT NULL DEFAULT 0,"
     " previous_key TEXT,"
     " proxy TEXT,"
+    " steady INTEGER NOT NULL DEFAULT 0,"
     " PRIMARY KEY (identity, name))";
 
-// Tables made before contacts had a proxy lack its column.
-constexpr const char* kProbeProxy = "SELECT proxy FROM contacts LIMIT 0";
-constexpr const char* kAddProxy = "ALTER TABLE contacts ADD COLUMN proxy TEXT";
+// Tables made before contacts had a proxy, or a steady mode, lack its column.
+struct AddedColumn {
+    const char* probe;
+    const char* add;
+};
+constexpr AddedColumn kAddedColumns[] = {
+    {"SELECT proxy FROM contacts LIMIT 0", "ALTER TABLE contacts ADD COLUMN proxy TEXT"},
+    {"SELECT steady FROM contacts LIMIT 0", "ALTER TABLE contacts ADD COLUMN steady INTEGER NOT NULL DEFAULT 0"},
+};
 
 class Query {
 public:
@@ -56,7 +63,7 @@ public:
         auto name = text(0);
         auto key = text(1);
         if (!name || !key) return std::nullopt;
-        return Contact{*name, *key, text(2), sqlite3_column_int(stmt_, 3) != 0, text(4), text(5)};
+        return Contact{*name, *key, text(2), sqlite3_column_int(stmt_, 3) != 0, text(4), text(5), sqlite3_column_int(stmt_, 6) != 0};
     }
 
 private:
@@ -65,7 +72,7 @@ private:
     int index_ = 0;
 };
 
-constexpr const char* kColumns = "SELECT name, peer_key, relay, verified, previous_key, proxy FROM contacts";
+constexpr const char* kColumns = "SELECT name, peer_key, relay, verified, previous_key, proxy, steady FROM contacts";
 
 }  // namespace
 
@@ -75,8 +82,10 @@ KeychainStatus ContactBook::transaction(Work&& work) {
     sqlite3* db = keychain_.db_;
     if (int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr); rc != SQLITE_OK) return Keychain::statusFromSqlite(rc);
     KeychainStatus status = Keychain::statusFromSqlite(sqlite3_exec(db, kCreateTable, nullptr, nullptr, nullptr));
-    if (status == KeychainStatus::success && sqlite3_exec(db, kProbeProxy, nullptr, nullptr, nullptr) != SQLITE_OK) {
-        status = Keychain::statusFromSqlite(sqlite3_exec(db, kAddProxy, nullptr, nullptr, nullptr));
+    for (const auto& column : kAddedColumns) {
+        if (status == KeychainStatus::success && sqlite3_exec(db, column.probe, nullptr, nullptr, nullptr) != SQLITE_OK) {
+            status = Keychain::statusFromSqlite(sqlite3_exec(db, column.add, nullptr, nullptr, nullptr));
+        }
     }
     if (status == KeychainStatus::success) status = work(db);
     if (status == KeychainStatus::success) status = Keychain::statusFromSqlite(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr));
@@ -120,9 +129,9 @@ KeychainResult<std::vector<Contact>> ContactBook::all() {
 KeychainStatus ContactBook::save(const Contact& contact) {
     return transaction([&](sqlite3* db) {
         Query q(db,
-                "INSERT OR REPLACE INTO contacts (identity, name, peer_key, relay, verified, previous_key, proxy)"
-                " VALUES (?, ?, ?, ?, ?, ?, ?)");
-        q.bind(std::string_view(identity_)).bind(std::string_view(contact.name)).bind(std::string_view(contact.peerKey)).bind(contact.relay).bind(contact.verified).bind(contact.previousKey).bind(contact.proxy);
+                "INSERT OR REPLACE INTO contacts (identity, name, peer_key, relay, verified, previous_key, proxy, steady)"
+                " VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+        q.bind(std::string_view(identity_)).bind(std::string_view(contact.name)).bind(std::string_view(contact.peerKey)).bind(contact.relay).bind(contact.verified).bind(contact.previousKey).bind(contact.proxy).bind(contact.steady);
         return Keychain::statusFromSqlite(q.step());
     });
 }

@@ -1,7 +1,8 @@
 #pragma once
 // Saved peers of one identity (a key label): a name, the peer's key as `pubkey` prints it, an
-// optional relay and proxy, whether the key was verified by safety code, and the key a replacement
-// superseded until the next chat has shown the change.
+// optional relay and proxy, whether its chats run in the steady mode, whether the key was
+// verified by safety code, and the key a replacement superseded until the next chat has shown
+// the change.
 //
 // Kept in a table of its own inside the keychain file, so it shares the file's modes, owner
 // checks and wiping; every operation is one write transaction (the table is created by the
@@ -22,6 +23,7 @@ struct Contact {
     bool verified = false;
     std::optional<std::string> previousKey;
     std::optional<std::string> proxy{};  // a socks5h:// URL
+    bool steady = false;
 };
 
 class ContactBook {

@@ -65,7 +65,8 @@ bool isValidName(std::string_view name) {
     return allowed && !KeyHelpers::isValidPublicKey(name);
 }
 
-void add(const std::vector<std::string>& rest, bool replace, const std::optional<std::string>& proxy) {
+void add(const std::vector<std::string>& rest, bool replace, const std::optional<std::string>& proxy,
+         std::optional<bool> steady) {
     if (rest.size() < 2 || rest.size() > 3) fail("Error: add requires <name> <peer-pubkey-b64url> [<wss://relay-url>]\n");
     const std::string& name = rest[0];
     requireName(name);
@@ -88,9 +89,11 @@ void add(const std::vector<std::string>& rest, bool replace, const std::optional
     if (!existing.ok() && existing.status != KeychainStatus::itemNotFound) failKeychain("cannot read contacts", existing.status);
     Contact contact{name, *key, relay, false, std::nullopt};
     if (proxy && !proxy->empty()) contact.proxy = *proxy;
+    contact.steady = steady.value_or(false);
     if (existing.ok()) {
         const Contact& old = existing.value;
         if (!proxy) contact.proxy = old.proxy;
+        if (!steady) contact.steady = old.steady;
         if (old.peerKey == *key) {
             contact.verified = old.verified;
             contact.previousKey = old.previousKey;
@@ -123,7 +126,7 @@ void list() {
                "  " + (c.verified ? "verified" : "not verified");
         // Host and port only: a saved URL may hold the proxy's password.
         const auto proxy = c.proxy ? parseProxyUrl(*c.proxy) : std::nullopt;
-        out += (proxy ? "  proxy " + proxy->displayName() : std::string()) + "\n";
+        out += (proxy ? "  proxy " + proxy->displayName() : std::string()) + (c.steady ? "  steady" : "") + "\n";
     }
     writeStandardOutput(out);
 }
@@ -213,7 +216,7 @@ std::optional<SavedChat> resolveChat(const std::vector<std::string>& args) {
         contact.previousKey.reset();
         contacts.save(contact);  // a failure only means the warning shows again next time
     }
-    return SavedChat{{args[0], args[1], contact.peerKey, relay}, contact.proxy};
+    return SavedChat{{args[0], args[1], contact.peerKey, relay}, contact.proxy, contact.steady};
 }
 
 }  // namespace duoquill::cli::CLIContactCommands

@@ -17,9 +17,10 @@ inline constexpr std::size_t maxNameLength = 32;
 bool isValidName(std::string_view name);
 
 // `add <name> <peer-key> [<wss://relay-url>]`, `replace` for --replace, `proxy` for --proxy
-// (a socks5h:// URL to save; empty forgets the saved one; nothing keeps it). Refuses the
-// user's own key.
-void add(const std::vector<std::string>& operands, bool replace, const std::optional<std::string>& proxy = std::nullopt);
+// (a socks5h:// URL to save; empty forgets the saved one; nothing keeps it), `steady` for
+// --steady or --no-steady (nothing keeps the saved mode). Refuses the user's own key.
+void add(const std::vector<std::string>& operands, bool replace, const std::optional<std::string>& proxy = std::nullopt,
+         std::optional<bool> steady = std::nullopt);
 // `contacts`: one line per contact on standard output.
 void list();
 // `remove <name>`.
@@ -31,11 +32,12 @@ void verify(const std::vector<std::string>& operands);
 
 // For `chat <name> [<wss://relay-url>]` naming a saved contact: the arguments with the name
 // replaced by its key and the relay filled in from the contact when not given, and the
-// contact's proxy. Shows, once, that the contact's key was replaced since the last chat.
+// contact's proxy and steady mode. Shows, once, that the contact's key was replaced since the last chat.
 // Nothing when the operand is not a saved name, so every other form goes on exactly as before.
 struct SavedChat {
     std::vector<std::string> arguments;
     std::optional<std::string> proxy;
+    bool steady = false;
 };
 std::optional<SavedChat> resolveChat(const std::vector<std::string>& args);
 
