@@ -174,11 +174,11 @@ std::optional<duoquill::Socks5Proxy> proxyOf(const Arguments& arguments, const s
     return proxy;
 }
 
-// The steady mode: --steady or --no-steady, else the contact's, else DUOQUILL_STEADY ("1" on;
-// "0" or empty off).
-bool steadyOf(const Arguments& arguments, std::optional<bool> saved) {
+// The steady mode: --steady or --no-steady, else on when the contact has it, else
+// DUOQUILL_STEADY ("1" on; "0" or empty off).
+bool steadyOf(const Arguments& arguments, bool saved) {
     if (const auto option = steadyOption(arguments)) return *option;
-    if (saved) return *saved;
+    if (saved) return true;
     const char* variable = std::getenv("DUOQUILL_STEADY");
     const std::string_view text = variable ? variable : "";
     if (text.empty() || text == "0") return false;
@@ -236,7 +236,7 @@ int main(int argc, char** argv) {
     const std::string& relayURL = chatArgs[3];
     if (!relayURL.starts_with("wss://")) fail("Error: relay URL must use wss://\n");
     const std::optional<duoquill::Socks5Proxy> proxy = proxyOf(arguments, saved ? saved->proxy : std::nullopt);
-    const bool steady = steadyOf(arguments, saved ? std::optional<bool>(saved->steady) : std::nullopt);
+    const bool steady = steadyOf(arguments, saved && saved->steady);
     // An onion name looked up outside Tor would tell the local resolver where the chat goes.
     if (!proxy && duoquill::isOnionRelay(relayURL)) fail("Error: a .onion relay needs --proxy\n");
     if (!duoquill::KeyHelpers::isValidPublicKey(peerKey)) fail("Error: invalid peer public key\n");

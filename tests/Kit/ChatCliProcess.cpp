@@ -25,7 +25,7 @@ ProcessOptions ChatUser::processOptions() const {
                            {"SSL_CERT_FILE", TestCertificates::shared().caFile().string()},
                            // Never a TPM the machine may have.
                            {"DUOQUILL_KEY_STORE", "software"}};
-    options.unsetEnvironment = {"XDG_DATA_HOME", "SSL_CERT_DIR", "DUOQUILL_PROXY"};
+    options.unsetEnvironment = {"XDG_DATA_HOME", "SSL_CERT_DIR", "DUOQUILL_PROXY", "DUOQUILL_STEADY"};
     for (const auto& [name, value] : environment_) options.environment[name] = value;
     for (const std::string& name : unset_) {
         options.environment.erase(name);
