@@ -32,8 +32,8 @@ void verify(const std::vector<std::string>& operands);
 
 // For `chat <name> [<wss://relay-url>]` naming a saved contact: the arguments with the name
 // replaced by its key and the relay filled in from the contact when not given, and the
-// contact's proxy and steady mode. Shows, once, that the contact's key was replaced since the last chat.
-// Nothing when the operand is not a saved name, so every other form goes on exactly as before.
+// contact's proxy and steady mode. Shows, once, that the contact's key was replaced since the
+// last chat. Nothing when the operand is not a saved name, so every other form goes on exactly as before.
 struct SavedChat {
     std::vector<std::string> arguments;
     std::optional<std::string> proxy;
