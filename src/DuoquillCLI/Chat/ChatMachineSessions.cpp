@@ -1,11 +1,11 @@
 // The chat machine's sessions: the relay connection, recovery after a loss or a fresh peer
-// hello, and the handshake up to an active session.
+// hello, and the handshake up to an active session. Handshake steps return what the session
+// should become; recovery acts on it, so the calls go one way.
 
 #include "DuoquillCLI/Chat/ChatMachine.h"
 
 #include <algorithm>
 #include <boost/url/parse.hpp>
-#include <cmath>
 
 #include "Duoquill/Base/CryptoCore.h"
 #include "Duoquill/Identity/KeyHelpers.h"
@@ -37,12 +37,6 @@ private:
 };
 
 }  // namespace
-
-double ChatMachine::retryDelay(std::int64_t retryCount) {
-    if (retryCount <= 0) return firstRetryDelaySeconds;
-    if (retryCount > 6) return maxRetryDelaySeconds;
-    return std::min(std::ldexp(1.0, static_cast<int>(retryCount - 1)), maxRetryDelaySeconds);
-}
 
 std::optional<ChatMachine::Link> ChatMachine::startSession(std::string_view errorPrefix,
                                                            std::optional<double> roomEpoch) {
@@ -114,38 +108,30 @@ void ChatMachine::retryLater() {
 void ChatMachine::leaveRelayConnection() { scheduleAutoRetry(); }
 
 void ChatMachine::connectionLost() {
-    if (!link()) return;
     // The connection has failed: it is dropped, not closed.
     out_.emplace_back(std::in_place_type<CloseConnection>, CloseConnection{false});
     retryLater();
 }
 
-void ChatMachine::fatal(std::string_view message) {
-    show(Show::Kind::error, message);
-    const bool connected = link() != nullptr;
-    enter(Ended{Phase::error});
-    out_.emplace_back(std::in_place_type<Exit>, Exit{1, false});
-    // Only reached where ending the process returns (tests): the connection goes as at an end.
-    if (connected) out_.emplace_back(std::in_place_type<CloseConnection>, CloseConnection{true});
-}
-
 void ChatMachine::reconnectForPeer(bool adoptLatest) {
-    if (!link()) return;
-    retryCount_ = 0;
-    // The old session goes as the fresh one takes its place, and the room's epoch file with it,
-    // so the fresh one is made with none; the connection stays.
-    auto fresh = startSession("[reconnect error] ", std::nullopt);
-    if (!fresh) return;
-    enter(Waiting{.link = std::move(*fresh)});
-    announce(Phase::waitingForPeer);
-    auto& waiting = std::get<Waiting>(state_);
-    send(helloText(*waiting.link.session), SendTag{SendTag::Kind::reconnectHello, waiting.link.generation});
-    waiting.timer = Waiting::Timer::reconnectNoPeer;
-    arm(Timer::connection, reconnectNoPeerTimeoutSeconds);
+    // A session that could not go on with the hello it adopted gives way to another.
+    for (bool adopt = adoptLatest;; adopt = false) {
+        retryCount_ = 0;
+        // The old session goes as the fresh one takes its place, and the room's epoch file with
+        // it, so the fresh one is made with none; the connection stays.
+        auto fresh = startSession("[reconnect error] ", std::nullopt);
+        if (!fresh) return;
+        Waiting& waiting = enter(Waiting{.link = std::move(*fresh)});
+        announce(Phase::waitingForPeer);
+        send(helloText(*waiting.link.session), SendTag{SendTag::Kind::reconnectHello, waiting.link.generation});
+        waiting.timer = Waiting::Timer::reconnectNoPeer;
+        arm(Timer::connection, reconnectNoPeerTimeoutSeconds);
 
-    // The leading side answers the peer's latest hello with this session at once; the other
-    // side's fresh session waits for a hello made for it.
-    if (const PeerHello* latest = hellos_.toAdopt(adoptLatest)) acceptHello(*latest, true);
+        // The leading side answers the peer's latest hello with this session at once; the other
+        // side's fresh session waits for a hello made for it.
+        const PeerHello* latest = hellos_.toAdopt(adopt);
+        if (!latest || acceptHello(waiting, *latest, true) == SessionFate::keep) return;
+    }
 }
 
 std::string ChatMachine::helloText(const PFSChatSession& session) const {
@@ -171,158 +157,120 @@ void ChatMachine::showHelloRefusal(Link& link, std::string_view reason) {
     show(Show::Kind::error, reason);
 }
 
-void ChatMachine::plainHello(const protocol::RelayMessage& message) {
-    Link* l = link();
-    if (!l) return;
+std::optional<ChatMachine::PeerHello> ChatMachine::usableHello(Link& link, const protocol::RelayMessage& message) {
     auto decoded = protocol::decodeHello(message);
     // Anyone who knows the room can send a hello: a downgrade or a foreign identity is never
     // completed with, and proves nothing about the peer, so the session stays as it is.
     if (decoded) {
         if (const auto refusal = helloRefusal(*decoded)) {
-            showHelloRefusal(*l, *refusal);
-            return;
+            showHelloRefusal(link, *refusal);
+            return std::nullopt;
         }
     }
     // A hello that does not decode, or our own sent back by the relay, says nothing of the peer.
-    if (!decoded || !decoded->mlk || decoded->pkid != expectedPeerKeyID()) return;
+    if (!decoded || !decoded->mlk || decoded->pkid != expectedPeerKeyID()) return std::nullopt;
     PeerHello hello{std::move(decoded->ct), std::move(decoded->ek), std::move(*decoded->mlk), {}};
     hello.fingerprint = sha256(concat(hello.ct, hello.ek, hello.mlk));
-    if (!l->session->isTunnelReady()) {
-        // Waiting: a usable hello is answered.
-        hellos_.remember(hello);
-        acceptHello(std::move(hello), false);
-        return;
-    }
-    // The session is in use: the peer has started a new one. One we have already had (this
-    // session's own, or an older one delivered again) announces nothing new.
-    if (hellos_.seen(hello.fingerprint)) return;
-    hellos_.remember(hello);
-    // Under way before the peer had our hello: the handshake just begun may still complete.
-    if (auto* h = std::get_if<Handshaking>(&state_); h && h->young && hellosMayBeAltered_) return;
-    if (auto* a = std::get_if<Active>(&state_)) {
-        if (config_.baseProtocolOnly) return;
-        // A hello never seen before comes from a new session: the peer is back (within the
-        // grace after it left, or before the relay said so). Answer it now.
-        if (!a->peerLeft) show(Show::Kind::peerEvent, "peer reconnecting...");
-        reconnectForPeer(true);
-        return;
-    }
-    reconnectForPeer();
+    return hello;
 }
 
-void ChatMachine::acceptHello(PeerHello hello, bool adopted) {
-    auto* waiting = std::get_if<Waiting>(&state_);
-    if (!waiting) return;
-    PFSChatSession& session = *waiting->link.session;
+bool ChatMachine::newPeerHello(const PeerHello& hello) {
+    // One we have already had (this session's own, or an older one delivered again) announces
+    // nothing new.
+    if (hellos_.seen(hello.fingerprint)) return false;
+    hellos_.remember(hello);
+    return true;
+}
+
+ChatMachine::SessionFate ChatMachine::acceptHello(Waiting& waiting, PeerHello hello, bool adopted) {
+    PFSChatSession& session = *waiting.link.session;
     if (auto failure = sessionStep([&] { session.completeHandshake(hello.ct, hello.ek, hello.mlk, now_); })) {
         // Never adopt a hello our sessions cannot complete with.
         if (adopted) hellos_.latestUsedUp();
-        handshakeRefused("[handshake error] " + failure->text);
-        return;
+        handshakeRefused(waiting, "[handshake error] " + failure->text);
+        return SessionFate::keep;
     }
-    const std::uint64_t generation = waiting->link.generation;
+    const std::uint64_t generation = waiting.link.generation;
     Handshaking next;
-    next.link = std::move(waiting->link);
+    next.link = std::move(waiting.link);
     next.hello = TakenHello{std::move(hello.fingerprint), adopted};
-    enter(std::move(next));
+    Handshaking& handshaking = enter(std::move(next));
     announce(Phase::handshaking);
     arm(Timer::connection, handshakeTimeoutSeconds);
     arm(Timer::youngHandshake, youngHandshakeSeconds);
-    auto& handshaking = std::get<Handshaking>(state_);
     // Our hello may have been altered on its way like the ones we refused: the peer gets it
     // again, ahead of anything sealed with this session. A copy it already took is ignored.
     // An adopted hello was answered with ours just now.
     if (hellosMayBeAltered_ && !adopted) send(helloText(session), SendTag{SendTag::Kind::extraHello, generation});
-    if (!session.isInitiator().value_or(false)) return;
+    if (!session.isInitiator().value_or(false)) return SessionFate::keep;
 
     // Initiator: encapsulate to the responder's ML-KEM key, then confirm.
     auto failure = sessionStep([&] {
-        sendTunneled(protocol::encode(protocol::Kex2{session.performPQKeyExchange()}),
+        sendTunneled(handshaking.link, protocol::encode(protocol::Kex2{session.performPQKeyExchange()}),
                      SendTag{SendTag::Kind::kex2, generation});
         session.completePQInitiator(now_);
         keysMade();
         handshaking.localReady = true;
-        sendReady(SendTag::Kind::initiatorReady);
+        sendReady(handshaking.link, SendTag::Kind::initiatorReady);
     });
-    if (failure) {
-        handshakeStepFailed("[handshake error] ", *failure);
-        return;
-    }
-    maybeActive();
+    if (failure) return handshakeStepFailed("[handshake error] ", *failure);
+    return maybeActive(handshaking);
 }
 
-void ChatMachine::kex2(const protocol::RelayMessage& message) {
-    const auto kex2 = protocol::decodeKex2(message);
-    Link* l = link();
-    if (!kex2 || !l) return;
-    PFSChatSession& session = *l->session;
-    auto* handshaking = std::get_if<Handshaking>(&state_);
+ChatMachine::SessionFate ChatMachine::answerKex2(Link& link, const protocol::Kex2& kex2) {
+    PFSChatSession& session = *link.session;
     auto failure = sessionStep([&] {
-        session.completePQKeyExchange(kex2->mc, now_);
+        session.completePQKeyExchange(kex2.mc, now_);
         keysMade();
-        if (handshaking) handshaking->localReady = true;
-        sendReady(SendTag::Kind::responderReady);
+        sendReady(link, SendTag::Kind::responderReady);
     });
-    if (failure) {
-        handshakeStepFailed("[kex2 error] ", *failure);
-        return;
-    }
-    maybeActive();
+    if (failure) return handshakeStepFailed("[kex2 error] ", *failure);
+    return SessionFate::keep;
 }
 
-void ChatMachine::sendReady(SendTag::Kind kind) {
-    const Link& l = *link();
-    if (const auto& kc = l.session->localKeyConfirmation()) {
-        sendTunneled(protocol::encode(protocol::Ready{*kc, announcement()}), SendTag{kind, l.generation});
+void ChatMachine::sendReady(const Link& link, SendTag::Kind kind) {
+    if (const auto& kc = link.session->localKeyConfirmation()) {
+        sendTunneled(link, protocol::encode(protocol::Ready{*kc, announcement()}), SendTag{kind, link.generation});
     }
 }
 
-void ChatMachine::handshakeStepFailed(std::string_view prefix, const SessionStepFailure& failure) {
+ChatMachine::SessionFate ChatMachine::handshakeStepFailed(std::string_view prefix, const SessionStepFailure& failure) {
     sayError(std::string(prefix) + failure.text);
     noteFailedHandshake();
-    reconnectForPeer();
+    return SessionFate::replace;
 }
 
-void ChatMachine::ready(const protocol::RelayMessage& message) {
+bool ChatMachine::peerConfirmsKeys(const Link& link, const protocol::RelayMessage& message) {
     const std::optional<SecureBytes> received = protocol::decodeReadyConfirmation(message);
-    const Link* l = link();
-    const std::optional<SecureBytes>* expected = l ? &l->session->expectedPeerKeyConfirmation() : nullptr;
-    const bool holds = received && expected != nullptr && expected->has_value() &&
-                       received->size() == (*expected)->size() && constantTimeEquals(*received, **expected);
-    if (!holds) {
-        fatal("Key confirmation failed");
-        return;
-    }
-    std::optional<std::uint64_t> stream;
-    if (!config_.baseProtocolOnly) {
-        const auto announced = protocol::decodeReadyAnnouncement(message);
-        stream = announced.lineStream;
-        hellos_.peerAnnounced(announced.followsLeaderRule);
-    }
-    if (auto* h = std::get_if<Handshaking>(&state_)) {
-        h->peerReady = true;
-        h->peerLineStream = stream;
-        maybeActive();
-    } else if (auto* a = std::get_if<Active>(&state_)) {
-        a->peerLineStream = stream;
-    }
+    const std::optional<SecureBytes>& expected = link.session->expectedPeerKeyConfirmation();
+    const bool holds = received && expected.has_value() && received->size() == expected->size() &&
+                       constantTimeEquals(*received, *expected);
+    if (!holds) fatal("Key confirmation failed");
+    return holds;
 }
 
-void ChatMachine::maybeActive() {
-    auto* h = std::get_if<Handshaking>(&state_);
-    if (!h || !h->localReady || !h->peerReady) return;
+std::optional<std::uint64_t> ChatMachine::peerAnnouncement(const protocol::RelayMessage& message) {
+    if (config_.baseProtocolOnly) return std::nullopt;
+    const auto announced = protocol::decodeReadyAnnouncement(message);
+    hellos_.peerAnnounced(announced.followsLeaderRule);
+    return announced.lineStream;
+}
+
+ChatMachine::SessionFate ChatMachine::maybeActive(Handshaking& handshaking) {
+    if (!handshaking.localReady || !handshaking.peerReady) return SessionFate::keep;
     failedHandshakesInARow_ = 0;
     hellosMayBeAltered_ = false;
     sayRepeats();
     retryCount_ = 0;
-    hellos_.usedUp(h->hello.fingerprint);
-    enter(Active{std::move(h->link), std::move(h->hello), h->peerLineStream});
-    const auto session = lineSession();
-    for (auto& action : traffic_.pendingLines(*session)) out_.push_back(std::move(action));
+    hellos_.usedUp(handshaking.hello.fingerprint);
+    Active& active =
+        enter(Active{std::move(handshaking.link), std::move(handshaking.hello), handshaking.peerLineStream});
+    const LineTraffic::Session session = lineSession(active.link, active.peerLineStream);
+    for (auto& action : traffic_.pendingLines(session)) out_.push_back(std::move(action));
     announce(Phase::active);
     show(Show::Kind::prompt);
     arm(Timer::cover, traffic_.nextCoverDelay());
-    apply(traffic_.sendWaiting(*session, now_));
+    return apply(traffic_.sendWaiting(session, now_));
 }
 
 void ChatMachine::noteFailedHandshake() {
@@ -331,51 +279,21 @@ void ChatMachine::noteFailedHandshake() {
     }
 }
 
-void ChatMachine::handshakeRefused(std::string line) {
+void ChatMachine::handshakeRefused(Waiting& waiting, std::string line) {
     sayError(std::move(line));
     noteFailedHandshake();
     hellosMayBeAltered_ = true;
     // The session stays and still takes a good hello; the next hello of a fresh one waits.
-    auto* w = std::get_if<Waiting>(&state_);
-    if (!w || w->timer == Waiting::Timer::backoff) return;
+    if (waiting.timer == Waiting::Timer::backoff) return;
     const double draw = config_.jitterDraw();
     const double delay = std::min(retryDelay(failedHandshakesInARow_ - 1), maxHandshakeBackoffSeconds);
-    w->timer = Waiting::Timer::backoff;
+    waiting.timer = Waiting::Timer::backoff;
     arm(Timer::connection, delay * (1.0 - draw / 2));
 }
 
 protocol::Announcement ChatMachine::announcement() const {
     if (config_.baseProtocolOnly) return {};
     return protocol::Announcement{traffic_.streamStart(), true};
-}
-
-std::optional<std::uint64_t> ChatMachine::peerLineStream() const noexcept {
-    if (const auto* h = std::get_if<Handshaking>(&state_)) return h->peerLineStream;
-    if (const auto* a = std::get_if<Active>(&state_)) return a->peerLineStream;
-    return std::nullopt;
-}
-
-std::optional<LineTraffic::Session> ChatMachine::lineSession() noexcept {
-    Link* l = link();
-    if (!l) return std::nullopt;
-    return LineTraffic::Session{*l->session, l->generation, peerLineStream()};
-}
-
-void ChatMachine::apply(LineTraffic::Step step) {
-    for (auto& action : step.actions) out_.push_back(std::move(action));
-    if (step.restart) reconnectForPeer();
-}
-
-void ChatMachine::confirm(std::uint64_t number) {
-    for (auto& action : traffic_.confirm(number)) out_.push_back(std::move(action));
-}
-
-void ChatMachine::sendTunneled(std::string json, SendTag tag) {
-    PFSChatSession& session = *link()->session;
-    std::string frame = protocol::sealTunnelText(session, json, now_);
-    // A ready carries the key confirmation in the clear until it is sealed.
-    secureWipe(json.data(), json.size());
-    send(std::move(frame), std::move(tag));
 }
 
 }  // namespace duoquill::cli
