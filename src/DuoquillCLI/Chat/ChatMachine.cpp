@@ -1,6 +1,6 @@
-// The chat client's machine: each event is handled by the state it arrives in. Recovery and the
-// handshake are in ChatMachineSessions.cpp, what they share in ChatMachineOutput.cpp, line
-// traffic in LineTraffic.
+// The chat client's machine: each event is handled by the state it arrives in. Recovery is in
+// ChatMachineRecovery.cpp, the handshake in ChatMachineHandshake.cpp, what they share in
+// ChatMachineOutput.cpp, line traffic in LineTraffic.
 
 #include "DuoquillCLI/Chat/ChatMachine.h"
 

@@ -27,8 +27,8 @@
 //       bye──▶ Waiting (a fresh session on the same connection)
 //     any ──quit, key confirmation failed, invalid relay URL──▶ Ended
 //
-// The code calls one way: the event handlers call recovery and the handshake
-// (ChatMachineSessions.cpp), recovery calls the handshake, and both use what
+// The code calls one way: the event handlers call recovery (ChatMachineRecovery.cpp) and the
+// handshake (ChatMachineHandshake.cpp), recovery calls the handshake, and both use what
 // ChatMachineOutput.cpp holds. A handshake or line traffic step that cannot go on returns
 // `SessionFate::replace`, and its caller starts the fresh session.
 //
@@ -245,7 +245,7 @@ private:
     void quit(Link* link, std::optional<std::uint64_t> peerLineStream);
     void confirm(std::uint64_t number);
 
-    // ---- connection and recovery (ChatMachineSessions.cpp; calls into the handshake, never
+    // ---- connection and recovery (ChatMachineRecovery.cpp; calls into the handshake, never
     // the other way) ----
     void connect();
     // A fresh session on the same connection.
@@ -257,7 +257,7 @@ private:
     void connectionLost();
     std::optional<Link> startSession(std::string_view errorPrefix, std::optional<double> roomEpoch);
 
-    // ---- handshake (ChatMachineSessions.cpp): each step says what went wrong and returns
+    // ---- handshake (ChatMachineHandshake.cpp): each step says what went wrong and returns
     // what the session should become; recovery is left to the caller ----
     std::string helloText(const PFSChatSession& session) const;
     std::string expectedPeerKeyID() const;
