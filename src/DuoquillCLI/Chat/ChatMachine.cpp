@@ -1,10 +1,9 @@
-// The chat client's machine: the events it takes, each handled where the state it is in says.
-// Sessions (connection, recovery, handshake) are in ChatMachineSessions.cpp, the output and
-// state changes they share in ChatMachineOutput.cpp, line traffic in LineTraffic.
+// The chat client's machine: each event is handled by the state it arrives in. Recovery is in
+// ChatMachineRecovery.cpp, the handshake in ChatMachineHandshake.cpp, what they share in
+// ChatMachineOutput.cpp, line traffic in LineTraffic.
 
 #include "DuoquillCLI/Chat/ChatMachine.h"
 
-#include "Duoquill/Base/CryptoCore.h"
 #include "Duoquill/Protocol/TunnelPipeline.h"
 #include "Duoquill/Session/PFSChatSession.h"
 #include "DuoquillCLI/Chat/ChatSessionStep.h"
@@ -33,35 +32,6 @@ ChatMachine::ChatMachine(ChatMachineConfig config)
 
 ChatMachine::~ChatMachine() = default;
 
-Actions ChatMachine::handle(Event event, Instant now) {
-    out_.clear();
-    now_ = now;
-    if (ended()) return {};
-    std::visit(Overloaded{
-                   [&](Started&) {
-                       connect();
-                       if (!ended()) out_.emplace_back(std::in_place_type<StartInput>, StartInput{});
-                   },
-                   [&](TextReceived& e) { textReceived(std::move(e.text)); },
-                   [&](SendDone& e) { sendDone(e.tag); },
-                   [&](SendFailed& e) { sendFailed(e.tag, e.reason); },
-                   [&](ConnectionLost&) { connectionLost(); },
-                   [&](LineTyped& e) {
-                       // Lines go out only in an active session that is ready; others wait or are dropped.
-                       auto* active = std::get_if<Active>(&state_);
-                       const bool ready = active && active->link.session->isReady();
-                       const auto session = ready ? lineSession() : std::nullopt;
-                       apply(traffic_.lineTyped(std::move(e.line), session ? &*session : nullptr, now_));
-                   },
-                   [&](TimerFired& e) {
-                       if (e.stamp == stateStamp_) timerFired(e.timer);
-                   },
-                   [&](QuitRequested&) { quit(); },
-               },
-               event);
-    return std::move(out_);
-}
-
 Phase ChatMachine::phase() const noexcept {
     return std::visit(Overloaded{
                           [](const Idle&) { return Phase::idle; },
@@ -74,28 +44,98 @@ Phase ChatMachine::phase() const noexcept {
                       state_);
 }
 
-void ChatMachine::quit() {
-    out_.emplace_back(std::in_place_type<UnconfirmedAtExit>, traffic_.unconfirmedAtExit());
-    if (Link* l = link(); l && l->session->isTunnelReady()) {
-        // A confirming peer learns which of its lines we showed, so it does not report them as
-        // unconfirmed when it quits.
-        const std::optional<std::uint64_t> confirmed = traffic_.highestShown(peerLineStream());
-        const std::uint64_t generation = l->generation;
-        sessionStep([&] { sendTunneled(protocol::encodeBye(confirmed), SendTag{SendTag::Kind::bye, generation}); });
-    }
-    if (link()) out_.emplace_back(std::in_place_type<CloseConnection>, CloseConnection{true});
-    enter(Ended{Phase::disconnected});
-    show(Show::Kind::peerEvent, "disconnected: quit");
-    for (auto& action : traffic_.unconfirmedLines()) out_.push_back(std::move(action));
-    out_.emplace_back(std::in_place_type<Exit>, Exit{0, true});
+// ---- events every state takes alike ----
+
+template <class S>
+void ChatMachine::on(S&, SendDone& event) {
+    lineSendDone(event.tag);
 }
 
-void ChatMachine::timerFired(Timer timer) {
-    std::visit([&](auto& state) { onTimer(state, timer); }, state_);
+template <class S>
+void ChatMachine::on(S& state, SendFailed& event) {
+    if (const Link* link = linkOf(state); link && link->generation == event.tag.session) {
+        sessionSendFailed(event.tag, event.reason);
+    }
+    lineSendFailed(event.tag, event.reason);
 }
+
+template <class S>
+void ChatMachine::on(S& state, ConnectionLost&) {
+    // Idle and Reconnecting have no connection to lose.
+    if (linkOf(state)) connectionLost();
+}
+
+template <class S>
+void ChatMachine::on(S&, LineTyped& event) {
+    lineTyped(std::move(event.line), nullptr);
+}
+
+template <class S>
+void ChatMachine::on(S& state, TimerFired& event) {
+    if (event.stamp == stateStamp_) onTimer(state, event.timer);
+}
+
+template <class S>
+void ChatMachine::on(S& state, QuitRequested&) {
+    quit(linkOf(state), peerLineStreamOf(state));
+}
+
+Actions ChatMachine::handle(Event event, Instant now) {
+    out_.clear();
+    now_ = now;
+    if (ended()) return {};
+    std::visit([&](auto& state, auto& e) { on(state, e); }, state_, event);
+    return std::move(out_);
+}
+
+// ---- Idle ----
+
+void ChatMachine::on(Idle&, Started&) {
+    connect();
+    if (!ended()) out_.emplace_back(std::in_place_type<StartInput>, StartInput{});
+}
+
+// ---- Reconnecting ----
 
 void ChatMachine::onTimer(Reconnecting&, Timer timer) {
     if (timer == Timer::retry) connect();
+}
+
+// ---- Waiting ----
+
+void ChatMachine::on(Waiting& waiting, TextReceived& event) {
+    // No tunnel yet: only plain frames mean anything here.
+    const auto message = protocol::parsePlainFrame(event.text);
+    if (!message) {
+        // Records of a session we have left, still coming while our hello waits: the peer
+        // missed the relay's "peer-disconnected" and, not being one that answers a hello while
+        // active, would stay in that session. Leaving the connection makes the relay say it
+        // again. A peer that announced the leader rule answers our hello instead.
+        if (waiting.staleWatchArmed && hellos_.peerFollowsRule() != true && !event.text.empty() &&
+            event.text.front() != '{' && ++waiting.staleFrames == staleFramesBeforeLeaving) {
+            leaveRelayConnection();
+        }
+        return;
+    }
+    // A waiting session goes on waiting for the peer's hello whatever else the relay says.
+    if (message->type != protocol::MessageType::hello) return;
+    auto hello = usableHello(waiting.link, *message);
+    if (!hello) return;
+    hellos_.remember(*hello);
+    if (acceptHello(waiting, std::move(*hello), false) == SessionFate::replace) reconnectForPeer();
+}
+
+void ChatMachine::on(Waiting& waiting, SendDone& event) {
+    // The connection carried our hello: from now on it is read, and the peer awaited.
+    if (event.tag.kind == SendTag::Kind::connectHello && waiting.link.generation == event.tag.session) {
+        waiting.connectionOpen = true;
+        announce(Phase::waitingForPeer);
+        out_.emplace_back(std::in_place_type<StartReceiving>, StartReceiving{});
+        waiting.timer = Waiting::Timer::noPeer;
+        arm(Timer::connection, noPeerTimeoutSeconds);
+        if (!config_.baseProtocolOnly) arm(Timer::staleWatch, staleWatchDelaySeconds);
+    }
+    lineSendDone(event.tag);
 }
 
 void ChatMachine::onTimer(Waiting& waiting, Timer timer) {
@@ -115,6 +155,44 @@ void ChatMachine::onTimer(Waiting& waiting, Timer timer) {
     }
 }
 
+// ---- Handshaking ----
+
+void ChatMachine::on(Handshaking& handshaking, TextReceived& event) {
+    if (const auto opened = protocol::openTunnelText(*handshaking.link.session, event.text, now_)) {
+        if (tunnelFrame(handshaking, *opened) == SessionFate::replace) reconnectForPeer();
+        return;
+    }
+    // A "peer-disconnected" leaves the handshake waiting for the peer's hello.
+    const auto message = protocol::parsePlainFrame(event.text);
+    if (!message || message->type != protocol::MessageType::hello) return;
+    const auto hello = usableHello(handshaking.link, *message);
+    if (!hello || !newPeerHello(*hello)) return;
+    // Under way before the peer had our hello: the handshake just begun may still complete.
+    if (handshaking.young && hellosMayBeAltered_) return;
+    reconnectForPeer();
+}
+
+ChatMachine::SessionFate ChatMachine::tunnelFrame(Handshaking& handshaking, const protocol::RelayMessage& message) {
+    // A frame that opens under this session's tunnel keys proves that the peer's session
+    // completed with our hello: its hello is used up and is no use to a later session.
+    hellos_.usedUp(handshaking.hello.fingerprint);
+    switch (message.type) {
+        case protocol::MessageType::kex2: {
+            const auto kex2 = protocol::decodeKex2(message);
+            if (!kex2) return SessionFate::keep;
+            if (answerKex2(handshaking.link, *kex2) == SessionFate::replace) return SessionFate::replace;
+            handshaking.localReady = true;
+            return maybeActive(handshaking);
+        }
+        case protocol::MessageType::ready:
+            if (!peerConfirmsKeys(handshaking.link, message)) return SessionFate::keep;
+            handshaking.peerLineStream = peerAnnouncement(message);
+            handshaking.peerReady = true;
+            return maybeActive(handshaking);
+        default: return lineFrame(handshaking.link, handshaking.peerLineStream, message);
+    }
+}
+
 void ChatMachine::onTimer(Handshaking& handshaking, Timer timer) {
     if (timer == Timer::youngHandshake) {
         handshaking.young = false;
@@ -129,118 +207,30 @@ void ChatMachine::onTimer(Handshaking& handshaking, Timer timer) {
     reconnectForPeer();
 }
 
-void ChatMachine::onTimer(Active&, Timer timer) {
-    if (timer == Timer::cover) {
-        const auto session = lineSession();
-        LineTraffic::Step step = traffic_.coverTick(*session, now_);
-        const bool restart = step.restart;
-        apply(std::move(step));
-        if (!restart) arm(Timer::cover, traffic_.nextCoverDelay());
-    } else if (timer == Timer::connection) {
-        // The grace after the relay said the peer left has passed.
-        show(Show::Kind::peerEvent, "peer left");
-        reconnectForPeer();
-    }
-}
+// ---- Active ----
 
-void ChatMachine::sendDone(const SendTag& tag) {
-    switch (tag.kind) {
-        case SendTag::Kind::connectHello:
-            // The connection carried our hello: from now on it is read, and the peer awaited.
-            if (auto* w = std::get_if<Waiting>(&state_); w && w->link.generation == tag.session) {
-                w->connectionOpen = true;
-                announce(Phase::waitingForPeer);
-                out_.emplace_back(std::in_place_type<StartReceiving>, StartReceiving{});
-                w->timer = Waiting::Timer::noPeer;
-                arm(Timer::connection, noPeerTimeoutSeconds);
-                if (!config_.baseProtocolOnly) arm(Timer::staleWatch, staleWatchDelaySeconds);
-            }
-            break;
-        case SendTag::Kind::line:
-        case SendTag::Kind::unnumberedLine:
-            if (tag.shown) {
-                show(Show::Kind::sent, tag.shown->view());
-                show(Show::Kind::prompt);
-            }
-            break;
-        default: break;
-    }
-}
-
-void ChatMachine::sendFailed(const SendTag& tag, const std::string& reason) {
-    const Link* l = link();
-    const bool sameSession = l && l->generation == tag.session;
-    switch (tag.kind) {
-        case SendTag::Kind::connectHello:
-            if (!sameSession) break;
-            sayConnectError("[connect error] " + reason);
-            scheduleAutoRetry();
-            break;
-        case SendTag::Kind::reconnectHello:
-            if (!sameSession) break;
-            sayConnectError("[reconnect error] " + reason);
-            scheduleAutoRetry();
-            break;
-        case SendTag::Kind::kex2:
-        case SendTag::Kind::initiatorReady:
-        case SendTag::Kind::responderReady:
-            if (!sameSession) break;
-            // A send fails only when the connection has: a fresh session on it would fail too.
-            sayError((tag.kind == SendTag::Kind::responderReady ? "[kex2 error] " : "[handshake error] ") + reason);
-            noteFailedHandshake();
-            scheduleAutoRetry();
-            break;
-        case SendTag::Kind::line:
-            // A line kept for a confirming peer goes out again with the next session.
-            show(Show::Kind::error, tag.kept ? "not sent yet: " + reason +
-                                                   "; the line will be sent again in the next session"
-                                             : "send failed: " + reason);
-            show(Show::Kind::prompt);
-            break;
-        case SendTag::Kind::unnumberedLine:
-            show(Show::Kind::error, "send failed: " + reason);
-            show(Show::Kind::prompt);
-            break;
-        case SendTag::Kind::extraHello:
-        case SendTag::Kind::cover:
-        case SendTag::Kind::bye:
-            // The connection's failure shows in its receiving.
-            break;
-    }
-}
-
-void ChatMachine::textReceived(std::string text) {
-    Link* l = link();
-    if (!l) return;
-    if (l->session->isTunnelReady()) {
-        if (const auto opened = protocol::openTunnelText(*l->session, text, now_)) {
-            tunnelFrame(*opened);
-            return;
-        }
-    }
-    const auto message = protocol::parsePlainFrame(text);
-    if (!message) {
-        // Records of a session we have left, still coming while our hello waits: the peer
-        // missed the relay's "peer-disconnected" and, not being one that answers a hello while
-        // active, would stay in that session. Leaving the connection makes the relay say it
-        // again. A peer that announced the leader rule answers our hello instead.
-        auto* w = std::get_if<Waiting>(&state_);
-        if (w && w->staleWatchArmed && hellos_.peerFollowsRule() != true && !text.empty() && text.front() != '{' &&
-            ++w->staleFrames == staleFramesBeforeLeaving) {
-            leaveRelayConnection();
-        }
+void ChatMachine::on(Active& active, TextReceived& event) {
+    if (const auto opened = protocol::openTunnelText(*active.link.session, event.text, now_)) {
+        if (tunnelFrame(active, *opened) == SessionFate::replace) reconnectForPeer();
         return;
     }
+    const auto message = protocol::parsePlainFrame(event.text);
+    if (!message) return;
     switch (message->type) {
-        case protocol::MessageType::hello: plainHello(*message); break;
+        case protocol::MessageType::hello: {
+            // The peer has started a new session.
+            const auto hello = usableHello(active.link, *message);
+            if (!hello || !newPeerHello(*hello) || config_.baseProtocolOnly) return;
+            // A hello never seen before comes from a new session: the peer is back (within the
+            // grace after it left, or before the relay said so). Answer it now.
+            if (!active.peerLeft) show(Show::Kind::peerEvent, "peer reconnecting...");
+            reconnectForPeer(true);
+            break;
+        }
         case protocol::MessageType::peerDisconnected:
-            // Only an active session has a peer that can leave it; a waiting or handshaking one
-            // goes on waiting for the peer's hello.
-            if (auto* a = std::get_if<Active>(&state_)) {
-                show(Show::Kind::peerEvent, "peer reconnecting...");
-                a->peerLeft = true;
-                arm(Timer::connection, peerReconnectGraceSeconds);
-            }
+            show(Show::Kind::peerEvent, "peer reconnecting...");
+            active.peerLeft = true;
+            arm(Timer::connection, peerReconnectGraceSeconds);
             break;
         default:
             // A plain "bye" proves nothing: the peer's own comes through the tunnel.
@@ -248,24 +238,125 @@ void ChatMachine::textReceived(std::string text) {
     }
 }
 
-void ChatMachine::tunnelFrame(const protocol::RelayMessage& message) {
-    // A frame that opens under this session's tunnel keys proves that the peer's session
-    // completed with our hello: its hello is used up and is no use to a later session.
-    if (const auto* h = std::get_if<Handshaking>(&state_)) hellos_.usedUp(h->hello.fingerprint);
-    if (const auto* a = std::get_if<Active>(&state_)) hellos_.usedUp(a->hello.fingerprint);
+ChatMachine::SessionFate ChatMachine::tunnelFrame(Active& active, const protocol::RelayMessage& message) {
+    hellos_.usedUp(active.hello.fingerprint);
     switch (message.type) {
-        case protocol::MessageType::kex2: kex2(message); break;
-        case protocol::MessageType::ready: ready(message); break;
-        case protocol::MessageType::msg: apply(traffic_.received(message, *lineSession(), now_)); break;
+        case protocol::MessageType::kex2: {
+            // The session's keys are made: a kex2 now fails, as any step out of turn does.
+            const auto kex2 = protocol::decodeKex2(message);
+            return kex2 ? answerKex2(active.link, *kex2) : SessionFate::keep;
+        }
+        case protocol::MessageType::ready:
+            if (peerConfirmsKeys(active.link, message)) active.peerLineStream = peerAnnouncement(message);
+            return SessionFate::keep;
+        default: return lineFrame(active.link, active.peerLineStream, message);
+    }
+}
+
+void ChatMachine::on(Active& active, LineTyped& event) {
+    // Lines go out only in an active session that is ready; others wait or are dropped.
+    const LineTraffic::Session session = lineSession(active.link, active.peerLineStream);
+    lineTyped(std::move(event.line), active.link.session->isReady() ? &session : nullptr);
+}
+
+void ChatMachine::onTimer(Active& active, Timer timer) {
+    if (timer == Timer::cover) {
+        const LineTraffic::Session session = lineSession(active.link, active.peerLineStream);
+        if (apply(traffic_.coverTick(session, now_)) == SessionFate::replace) {
+            reconnectForPeer();
+        } else {
+            arm(Timer::cover, traffic_.nextCoverDelay());
+        }
+    } else if (timer == Timer::connection) {
+        // The grace after the relay said the peer left has passed.
+        show(Show::Kind::peerEvent, "peer left");
+        reconnectForPeer();
+    }
+}
+
+// ---- what several states share ----
+
+ChatMachine::SessionFate ChatMachine::lineFrame(Link& link, std::optional<std::uint64_t> peerLineStream,
+                                                const protocol::RelayMessage& message) {
+    switch (message.type) {
+        case protocol::MessageType::msg: return apply(traffic_.received(message, lineSession(link, peerLineStream), now_));
         case protocol::MessageType::bye:
-            if (const auto confirmed = protocol::decodeByeConfirmation(message); confirmed && peerConfirms()) {
+            if (const auto confirmed = protocol::decodeByeConfirmation(message); confirmed && peerLineStream) {
                 confirm(*confirmed);
             }
             show(Show::Kind::peerEvent, "peer left");
-            reconnectForPeer();
-            break;
-        default: break;
+            return SessionFate::replace;
+        default: return SessionFate::keep;
     }
+}
+
+void ChatMachine::lineSendDone(const SendTag& tag) {
+    if (tag.kind != SendTag::Kind::line && tag.kind != SendTag::Kind::unnumberedLine) return;
+    if (tag.shown) {
+        show(Show::Kind::sent, tag.shown->view());
+        show(Show::Kind::prompt);
+    }
+}
+
+void ChatMachine::sessionSendFailed(const SendTag& tag, const std::string& reason) {
+    switch (tag.kind) {
+        case SendTag::Kind::connectHello:
+            sayConnectError("[connect error] " + reason);
+            scheduleAutoRetry();
+            break;
+        case SendTag::Kind::reconnectHello:
+            sayConnectError("[reconnect error] " + reason);
+            scheduleAutoRetry();
+            break;
+        case SendTag::Kind::kex2:
+        case SendTag::Kind::initiatorReady:
+        case SendTag::Kind::responderReady:
+            // A send fails only when the connection has: a fresh session on it would fail too.
+            sayError((tag.kind == SendTag::Kind::responderReady ? "[kex2 error] " : "[handshake error] ") + reason);
+            noteFailedHandshake();
+            scheduleAutoRetry();
+            break;
+        default:
+            // An extra hello, cover or bye: the connection's failure shows in its receiving.
+            break;
+    }
+}
+
+void ChatMachine::lineSendFailed(const SendTag& tag, const std::string& reason) {
+    if (tag.kind == SendTag::Kind::line) {
+        // A line kept for a confirming peer goes out again with the next session.
+        show(Show::Kind::error, tag.kept ? "not sent yet: " + reason +
+                                               "; the line will be sent again in the next session"
+                                         : "send failed: " + reason);
+        show(Show::Kind::prompt);
+    } else if (tag.kind == SendTag::Kind::unnumberedLine) {
+        show(Show::Kind::error, "send failed: " + reason);
+        show(Show::Kind::prompt);
+    }
+}
+
+void ChatMachine::lineTyped(SecureText line, const LineTraffic::Session* active) {
+    if (apply(traffic_.lineTyped(std::move(line), active, now_)) == SessionFate::replace) reconnectForPeer();
+}
+
+void ChatMachine::quit(Link* link, std::optional<std::uint64_t> peerLineStream) {
+    out_.emplace_back(std::in_place_type<UnconfirmedAtExit>, traffic_.unconfirmedAtExit());
+    if (link && link->session->isTunnelReady()) {
+        // A confirming peer learns which of its lines we showed, so it does not report them as
+        // unconfirmed when it quits.
+        const std::optional<std::uint64_t> confirmed = traffic_.highestShown(peerLineStream);
+        const std::uint64_t generation = link->generation;
+        sessionStep([&] { sendTunneled(*link, protocol::encodeBye(confirmed), SendTag{SendTag::Kind::bye, generation}); });
+    }
+    if (link) out_.emplace_back(std::in_place_type<CloseConnection>, CloseConnection{true});
+    enter(Ended{Phase::disconnected});
+    show(Show::Kind::peerEvent, "disconnected: quit");
+    for (auto& action : traffic_.unconfirmedLines()) out_.push_back(std::move(action));
+    out_.emplace_back(std::in_place_type<Exit>, Exit{0, true});
+}
+
+void ChatMachine::confirm(std::uint64_t number) {
+    for (auto& action : traffic_.confirm(number)) out_.push_back(std::move(action));
 }
 
 }  // namespace duoquill::cli

@@ -9,18 +9,28 @@
 // draws it is handed. The secure session and
 // the message codec are called from here; CLIChatClient carries the actions out.
 //
-// The state is one variant; what a state needs lives in its struct and goes with it:
+// The state is one variant; what a state needs lives in its struct and goes with it. Each event
+// goes to the handler of the state it arrives in (`on(State&, Event&)`, ChatMachine.cpp); a
+// state with no handler for it drops it, and a timer armed in a state that has been left fires
+// in vain:
 //
 //   Idle ──started──▶ Waiting ──usable hello──▶ Handshaking ──ready both ways──▶ Active
 //     (a new relay connection's Waiting is shown as connecting until our hello has gone out)
 //     Waiting / Handshaking / Active ──connection lost, a failed send of our hello, kex2 or
 //       ready, a session that cannot be made──▶ Reconnecting (Idle and Reconnecting have no
 //       connection to lose)
+//     Idle / Reconnecting ──a session that cannot be made──▶ Reconnecting
 //     Waiting ──no peer, records of a left session that keep coming──▶ Reconnecting
 //     Reconnecting ──retry timer──▶ Waiting (a new relay connection)
-//     Handshaking / Active ──new peer hello, timeout, session error, peer's bye──▶ Waiting
-//       (a fresh session on the same connection)
+//     Waiting ──handshake back-off over──▶ Waiting (a fresh session on the same connection)
+//     Handshaking / Active ──new peer hello, timeout or grace over, session error, peer's
+//       bye──▶ Waiting (a fresh session on the same connection)
 //     any ──quit, key confirmation failed, invalid relay URL──▶ Ended
+//
+// The code calls one way: the event handlers call recovery (ChatMachineRecovery.cpp) and the
+// handshake (ChatMachineHandshake.cpp), recovery calls the handshake, and both use what
+// ChatMachineOutput.cpp holds. A handshake or line traffic step that cannot go on returns
+// `SessionFate::replace`, and its caller starts the fresh session.
 //
 // Recovery converges. Each session sends one hello, and a session completes its handshake with
 // one peer hello only, so both sides must pick each other's current hello. The machine
@@ -150,6 +160,9 @@ private:
         Bytes fingerprint;
         bool adopted = false;  // remembered, not received while waiting
     };
+    // What a step of the handshake or of the line traffic leaves the session in use with: it
+    // goes on, or it cannot and a fresh session on the same connection takes its place.
+    enum class SessionFate : std::uint8_t { keep, replace };
 
     // ---- states ----
     struct Idle {};
@@ -182,18 +195,37 @@ private:
     };
     using State = std::variant<Idle, Reconnecting, Waiting, Handshaking, Active, Ended>;
 
-    // ---- connection and recovery ----
-    void connect();
-    void reconnectForPeer(bool adoptLatest = false);
-    // Closes the connection, if any, and waits the back-off in Reconnecting.
-    void scheduleAutoRetry();
-    void retryLater();
-    void leaveRelayConnection();
-    void connectionLost();
-    void fatal(std::string_view message);
-    void quit();
-    std::optional<Link> startSession(std::string_view errorPrefix, std::optional<double> roomEpoch);
-    void timerFired(chat::Timer timer);
+    static Link* linkOf(Waiting& state) noexcept { return &state.link; }
+    static Link* linkOf(Handshaking& state) noexcept { return &state.link; }
+    static Link* linkOf(Active& state) noexcept { return &state.link; }
+    static Link* linkOf(auto&) noexcept { return nullptr; }
+    // The peer's line stream, announced in this session's "ready"; nothing for a peer without one.
+    static std::optional<std::uint64_t> peerLineStreamOf(const Handshaking& state) { return state.peerLineStream; }
+    static std::optional<std::uint64_t> peerLineStreamOf(const Active& state) { return state.peerLineStream; }
+    static std::optional<std::uint64_t> peerLineStreamOf(const auto&) { return std::nullopt; }
+
+    // ---- events, each handled by the state it arrives in (ChatMachine.cpp); an event a state
+    // has no handler for is dropped ----
+    template <class S, class E>
+    void on(S&, E&) {}
+    void on(Idle&, chat::Started&);
+    void on(Waiting& waiting, chat::TextReceived& event);
+    void on(Handshaking& handshaking, chat::TextReceived& event);
+    void on(Active& active, chat::TextReceived& event);
+    void on(Waiting& waiting, chat::SendDone& event);
+    template <class S>
+    void on(S&, chat::SendDone& event);
+    template <class S>
+    void on(S& state, chat::SendFailed& event);
+    template <class S>
+    void on(S& state, chat::ConnectionLost&);
+    void on(Active& active, chat::LineTyped& event);
+    template <class S>
+    void on(S&, chat::LineTyped& event);
+    template <class S>
+    void on(S& state, chat::TimerFired& event);
+    template <class S>
+    void on(S& state, chat::QuitRequested&);
     // A timer of the current state, by state.
     void onTimer(Reconnecting&, chat::Timer timer);
     void onTimer(Waiting& waiting, chat::Timer timer);
@@ -201,51 +233,82 @@ private:
     void onTimer(Active& active, chat::Timer timer);
     void onTimer(Idle&, chat::Timer) {}
     void onTimer(Ended&, chat::Timer) {}
-    void sendDone(const chat::SendTag& tag);
-    void sendFailed(const chat::SendTag& tag, const std::string& reason);
-    // Leaves the current state: its timers fire in vain from now on; a session it held is wiped.
-    void enter(State next);
-    // Wipes a session and removes the room's epoch file with it.
-    void dropSession(PFSChatSession& session);
-    // The session in use has made its keys: the room's epoch file takes their time.
-    void keysMade();
+    // A frame opened under the session's tunnel keys.
+    [[nodiscard]] SessionFate tunnelFrame(Handshaking& handshaking, const protocol::RelayMessage& message);
+    [[nodiscard]] SessionFate tunnelFrame(Active& active, const protocol::RelayMessage& message);
+    // A "msg" or "bye" in the tunnel, in either state that has one.
+    [[nodiscard]] SessionFate lineFrame(Link& link, std::optional<std::uint64_t> peerLineStream,
+                                        const protocol::RelayMessage& message);
+    void lineSendDone(const chat::SendTag& tag);
+    // A failed send of the current session's hello, kex2 or ready; of a typed line.
+    void sessionSendFailed(const chat::SendTag& tag, const std::string& reason);
+    void lineSendFailed(const chat::SendTag& tag, const std::string& reason);
+    void lineTyped(SecureText line, const LineTraffic::Session* active);
+    void quit(Link* link, std::optional<std::uint64_t> peerLineStream);
+    void confirm(std::uint64_t number);
 
-    // ---- handshake ----
+    // ---- connection and recovery (ChatMachineRecovery.cpp; calls into the handshake, never
+    // the other way) ----
+    void connect();
+    // A fresh session on the same connection.
+    void reconnectForPeer(bool adoptLatest = false);
+    // Closes the connection, if any, and waits the back-off in Reconnecting.
+    void scheduleAutoRetry();
+    void retryLater();
+    void leaveRelayConnection();
+    void connectionLost();
+    std::optional<Link> startSession(std::string_view errorPrefix, std::optional<double> roomEpoch);
+
+    // ---- handshake (ChatMachineHandshake.cpp): each step says what went wrong and returns
+    // what the session should become; recovery is left to the caller ----
     std::string helloText(const PFSChatSession& session) const;
     std::string expectedPeerKeyID() const;
     std::optional<std::string_view> helloRefusal(const protocol::HelloDecoding& decoded) const;
     void showHelloRefusal(Link& link, std::string_view reason);
-    void plainHello(const protocol::RelayMessage& message);
-    void acceptHello(PeerHello hello, bool adopted);
-    void kex2(const protocol::RelayMessage& message);
-    void ready(const protocol::RelayMessage& message);
+    // A plain hello that names the peer and can be completed with; a refused one is said.
+    std::optional<PeerHello> usableHello(Link& link, const protocol::RelayMessage& message);
+    // A usable hello while a session is in use: whether it is one we have not had before.
+    bool newPeerHello(const PeerHello& hello);
+    [[nodiscard]] SessionFate acceptHello(Waiting& waiting, PeerHello hello, bool adopted);
+    // The responder's keys from the initiator's kex2, and our "ready".
+    [[nodiscard]] SessionFate answerKex2(Link& link, const protocol::Kex2& kex2);
+    // Whether the peer's "ready" confirms the keys; a session that fails this ends the chat.
+    bool peerConfirmsKeys(const Link& link, const protocol::RelayMessage& message);
+    // The peer's line stream and rule, as its "ready" announces them.
+    std::optional<std::uint64_t> peerAnnouncement(const protocol::RelayMessage& message);
     // Our "ready": the key confirmation and what we announce.
-    void sendReady(chat::SendTag::Kind kind);
-    void handshakeStepFailed(std::string_view prefix, const SessionStepFailure& failure);
-    void maybeActive();
-    void handshakeRefused(std::string line);
+    void sendReady(const Link& link, chat::SendTag::Kind kind);
+    [[nodiscard]] SessionFate handshakeStepFailed(std::string_view prefix, const SessionStepFailure& failure);
+    [[nodiscard]] SessionFate maybeActive(Handshaking& handshaking);
+    void handshakeRefused(Waiting& waiting, std::string line);
     void noteFailedHandshake();
+    protocol::Announcement announcement() const;
+
+    // ---- shared by the sections above (ChatMachineOutput.cpp) ----
+    // Enters `next`. The state left behind: its timers fire in vain from now on; a session it
+    // held is wiped.
+    template <class S>
+    S& enter(S next) {
+        leaveState();
+        S& entered = state_.template emplace<S>(std::move(next));
+        ++stateStamp_;
+        return entered;
+    }
+    void leaveState();
+    void fatal(std::string_view message);
+    // Wipes a session and removes the room's epoch file with it.
+    void dropSession(PFSChatSession& session);
+    // The session in use has made its keys: the room's epoch file takes their time.
+    void keysMade();
     void sayError(std::string line);
     // A failed connection attempt: said at every try, a repeat with its count.
     void sayConnectError(std::string line);
     void sayRepeats();
-    protocol::Announcement announcement() const;
-
-    // ---- traffic ----
-    void textReceived(std::string text);
-    void tunnelFrame(const protocol::RelayMessage& message);
-    // The session lines go out in or come in with; nothing without a session.
-    std::optional<LineTraffic::Session> lineSession() noexcept;
-    // Takes what the line traffic did; a session it could not go on with gives way to a fresh one.
-    void apply(LineTraffic::Step step);
-    void confirm(std::uint64_t number);
-    // The peer's line stream, announced in this session's "ready"; nothing for a peer without one.
-    std::optional<std::uint64_t> peerLineStream() const noexcept;
-    bool peerConfirms() const noexcept { return peerLineStream().has_value(); }
+    static LineTraffic::Session lineSession(Link& link, std::optional<std::uint64_t> peerLineStream) noexcept;
+    // Takes what the line traffic did.
+    [[nodiscard]] SessionFate apply(LineTraffic::Step step);
     void send(std::string text, chat::SendTag tag);
-    void sendTunneled(std::string json, chat::SendTag tag);
-
-    // ---- output ----
+    void sendTunneled(const Link& link, std::string json, chat::SendTag tag);
     void show(chat::Show::Kind kind, std::string_view text = {});
     void status(std::string_view text) { show(chat::Show::Kind::status, text); }
     void announce(chat::Phase phase);

@@ -1,21 +1,28 @@
-// What the chat machine's sections share: the output they add to, state changes, and the
-// error lines said once with their count.
+// What the chat machine's sections share: the output they add to, state changes, the line
+// traffic's session, the retry delay, and the error lines said once with their count.
 
 #include "DuoquillCLI/Chat/ChatMachine.h"
 
+#include <algorithm>
+#include <cmath>
+
+#include "Duoquill/Protocol/TunnelPipeline.h"
 #include "Duoquill/Session/PFSChatSession.h"
 
 namespace duoquill::cli {
 
 using namespace chat;
 
+double ChatMachine::retryDelay(std::int64_t retryCount) {
+    if (retryCount <= 0) return firstRetryDelaySeconds;
+    if (retryCount > 6) return maxRetryDelaySeconds;
+    return std::min(std::ldexp(1.0, static_cast<int>(retryCount - 1)), maxRetryDelaySeconds);
+}
+
 bool ChatMachine::ended() const noexcept { return std::holds_alternative<Ended>(state_); }
 
 ChatMachine::Link* ChatMachine::link() noexcept {
-    if (auto* w = std::get_if<Waiting>(&state_)) return &w->link;
-    if (auto* h = std::get_if<Handshaking>(&state_)) return &h->link;
-    if (auto* a = std::get_if<Active>(&state_)) return &a->link;
-    return nullptr;
+    return std::visit([](auto& state) { return linkOf(state); }, state_);
 }
 
 const ChatMachine::Link* ChatMachine::link() const noexcept { return const_cast<ChatMachine*>(this)->link(); }
@@ -63,11 +70,34 @@ void ChatMachine::keysMade() {
     out_.emplace_back(std::in_place_type<WriteSessionEpoch>, WriteSessionEpoch{now_.wallSeconds});
 }
 
-void ChatMachine::enter(State next) {
+void ChatMachine::leaveState() {
     // A link handed on to the next state has left its session there.
     if (Link* old = link(); old && old->session) dropSession(*old->session);
-    state_ = std::move(next);
-    ++stateStamp_;
+}
+
+void ChatMachine::fatal(std::string_view message) {
+    show(Show::Kind::error, message);
+    const bool connected = link() != nullptr;
+    enter(Ended{Phase::error});
+    out_.emplace_back(std::in_place_type<Exit>, Exit{1, false});
+    // Only reached where ending the process returns (tests): the connection goes as at an end.
+    if (connected) out_.emplace_back(std::in_place_type<CloseConnection>, CloseConnection{true});
+}
+
+LineTraffic::Session ChatMachine::lineSession(Link& link, std::optional<std::uint64_t> peerLineStream) noexcept {
+    return LineTraffic::Session{*link.session, link.generation, peerLineStream};
+}
+
+ChatMachine::SessionFate ChatMachine::apply(LineTraffic::Step step) {
+    for (auto& action : step.actions) out_.push_back(std::move(action));
+    return step.restart ? SessionFate::replace : SessionFate::keep;
+}
+
+void ChatMachine::sendTunneled(const Link& link, std::string json, SendTag tag) {
+    std::string frame = protocol::sealTunnelText(*link.session, json, now_);
+    // A ready carries the key confirmation in the clear until it is sealed.
+    secureWipe(json.data(), json.size());
+    send(std::move(frame), std::move(tag));
 }
 
 void ChatMachine::sayRepeats() {
