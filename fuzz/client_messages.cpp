@@ -18,10 +18,7 @@
 // writes by itself is plain text; a machine exits with status 0 only after a quit, and
 // otherwise only with status 1 on a wrong key confirmation.
 
-#include <boost/asio/async_result.hpp>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <boost/json/serialize.hpp>
 
 #include <algorithm>
@@ -37,6 +34,7 @@
 #include "DuoquillCLI/Chat/ChatMachine.h"
 #include "DuoquillCLI/Terminal/TerminalText.h"
 #include "FuzzTarget.h"
+#include "Kit/HeldChat.h"
 #include "Kit/InProcessChat.h"
 #include "Kit/MachineChat.h"
 #include "Kit/RecordingDisplay.h"
@@ -72,34 +70,6 @@ enum Operation : std::uint8_t {
     operationCount,
 };
 
-struct Side;
-
-// The relay connection as the fuzzer holds it: texts sent go on their way to the other side,
-// and the next text received is whatever the fuzzer hands to the waiting receive.
-class FuzzTransport final : public cli::ChatTransport {
-public:
-    FuzzTransport(Side& side, asio::any_io_executor executor) : side_(side), executor_(std::move(executor)) {}
-    void connect(const std::string&) override {}
-    asio::awaitable<void> send(std::string text) override;
-    asio::awaitable<std::string> receive() override;
-    asio::awaitable<void> disconnect() override { co_return; }
-
-    // Completes the waiting receive with the text, or with the connection's end.
-    bool hand(std::optional<std::string> text) {
-        if (!waiter_) return false;
-        std::exchange(waiter_, nullptr)(std::move(text));
-        return true;
-    }
-    // The waiting receive holds this transport: letting it go breaks the circle.
-    void forget() { waiter_ = nullptr; }
-    bool broken = false;
-
-private:
-    Side& side_;
-    asio::any_io_executor executor_;
-    std::function<void(std::optional<std::string>)> waiter_;
-};
-
 // One client: the program's driver running its machine, on the pair's timeline, and what the
 // fuzzer knows of its connection (told by the driver before each action).
 struct Side final : cli::ChatObserver {
@@ -108,7 +78,7 @@ struct Side final : cli::ChatObserver {
         auto config = test::machineConfig(owner, world);
         config.baseProtocolOnly = baseProtocolOnly;
         pollerKey = timeline.attach([this] {
-            const auto n = io.poll();
+            const auto n = io.poll() + endBrokenReceives();
             if (io.stopped()) io.restart();
             return n;
         });
@@ -119,9 +89,12 @@ struct Side final : cli::ChatObserver {
                 .display = display,
                 .makeTransport =
                     [this] {
-                        auto transport = std::make_shared<FuzzTransport>(*this, io.get_executor());
-                        current = transport;
-                        made.push_back(transport);
+                        auto& connection = *connections.emplace_back(std::make_unique<Connection>());
+                        connection.sends.endAtOnce = [this, &connection](std::string text) {
+                            return endSend(connection, std::move(text));
+                        };
+                        auto transport = std::make_shared<test::HeldTransport>(connection.sends, io.get_executor());
+                        connection.transport = transport;
                         return transport;
                     },
                 .clock = world.clock,
@@ -133,8 +106,8 @@ struct Side final : cli::ChatObserver {
     }
     ~Side() override {
         driver.reset();
-        for (const auto& transport : made) {
-            if (auto alive = transport.lock()) alive->forget();
+        for (const auto& connection : connections) {
+            if (auto alive = connection->transport.lock()) alive->forget();
         }
         timeline.detach(pollerKey);
     }
@@ -151,6 +124,18 @@ struct Side final : cli::ChatObserver {
     }
     void dropConnection();
 
+    // One connection the driver opened, and whether the input broke it.
+    struct Connection {
+        test::HeldSends sends;
+        std::weak_ptr<test::HeldTransport> transport;
+        bool broken = false;
+    };
+    std::exception_ptr endSend(const Connection& connection, std::string text);
+    std::size_t endBrokenReceives();
+    std::shared_ptr<test::HeldTransport> current() const {
+        return connections.empty() ? nullptr : connections.back()->transport.lock();
+    }
+
     test::ManualTimeline& timeline;
     test::World world;
     asio::io_context io;
@@ -158,8 +143,7 @@ struct Side final : cli::ChatObserver {
     test::RecordingDisplay display;
     std::shared_ptr<cli::ChatDriver> driver;
     std::size_t pollerKey = 0;
-    std::weak_ptr<FuzzTransport> current;
-    std::vector<std::weak_ptr<FuzzTransport>> made;
+    std::vector<std::unique_ptr<Connection>> connections;  // the current one last
     Side* other = nullptr;
     bool connected = false;
     bool receiving = false;
@@ -177,27 +161,23 @@ void Side::dropConnection() {
     other->inTransit.clear();  // what the relay had for this connection is gone with it
 }
 
-asio::awaitable<void> FuzzTransport::send(std::string text) {
-    if (broken) throw std::runtime_error("connection lost");
-    if (side_.connected && std::exchange(side_.failNext, false)) throw std::runtime_error("broken pipe");
-    if (side_.connected && side_.current.lock().get() == this) side_.inTransit.push_back(std::move(text));
-    co_return;
+// Ends a send as the relay connection would: a text on the current connection goes on its way,
+// one on a broken connection fails, as does one the input chose to fail.
+std::exception_ptr Side::endSend(const Connection& connection, std::string text) {
+    if (connection.broken) return std::make_exception_ptr(std::runtime_error("connection lost"));
+    if (connected && std::exchange(failNext, false)) return std::make_exception_ptr(std::runtime_error("broken pipe"));
+    if (connected && &connection == connections.back().get()) inTransit.push_back(std::move(text));
+    return nullptr;
 }
 
-asio::awaitable<std::string> FuzzTransport::receive() {
-    if (broken) throw std::runtime_error("connection lost");
-    // A named initiation: GCC 12 destroys closures built inside a co_await expression twice.
-    auto initiation = [this](auto handler) {
-        auto slot = std::make_shared<decltype(handler)>(std::move(handler));
-        waiter_ = [slot, executor = executor_](std::optional<std::string> text) {
-            asio::post(executor, [slot, text = std::move(text)]() mutable {
-                if (!text) return (*slot)(std::make_exception_ptr(std::runtime_error("connection lost")), std::string());
-                (*slot)(nullptr, std::move(*text));
-            });
-        };
-    };
-    co_return co_await asio::async_initiate<const asio::use_awaitable_t<>, void(std::exception_ptr, std::string)>(
-        std::move(initiation), asio::use_awaitable);
+// A read of a broken connection learns of its end; returns how many did.
+std::size_t Side::endBrokenReceives() {
+    std::size_t ended = 0;
+    for (const auto& connection : connections) {
+        const auto transport = connection->transport.lock();
+        if (connection->broken && transport && transport->hand(std::nullopt)) ++ended;
+    }
+    return ended;
 }
 
 // The session a text reaches, and what taking a text may move in it.
@@ -284,10 +264,10 @@ public:
 
     void loseConnection(int who) {
         Side& s = side(who);
-        auto transport = s.current.lock();
+        const auto transport = s.current();
         if (!s.connected || !transport) return;
         s.dropConnection();
-        transport->broken = true;
+        s.connections.back()->broken = true;  // what it sends or reads from now on fails
         transport->hand(std::nullopt);
         timeline_.settle();
     }
@@ -304,7 +284,7 @@ public:
 
 private:
     void receive(int who, std::string text) {
-        if (auto transport = side(who).current.lock()) transport->hand(std::move(text));
+        if (auto transport = side(who).current()) transport->hand(std::move(text));
         timeline_.settle();
     }
 

@@ -11,7 +11,11 @@ namespace asio = boost::asio;
 namespace duoquill::test {
 
 asio::awaitable<void> HeldTransport::send(std::string text) {
-    if (!sends_.hold) co_return;
+    if (!sends_.hold) {
+        const auto failure = sends_.endAtOnce ? sends_.endAtOnce(std::move(text)) : nullptr;
+        if (failure) std::rethrow_exception(failure);
+        co_return;
+    }
     // A named initiation: GCC 12 destroys closures built inside a co_await expression twice.
     auto initiation = [this, &text](auto handler) {
         auto slot = std::make_shared<decltype(handler)>(std::move(handler));

@@ -21,6 +21,8 @@ namespace duoquill::test {
 struct HeldSends {
     bool hold = false;  // whether the next send waits
     std::deque<std::pair<std::string, std::function<void(std::exception_ptr failure)>>> waiting;
+    // Given, a send that does not wait is handed to it, and fails with what it returns.
+    std::function<std::exception_ptr(std::string text)> endAtOnce = {};
 };
 
 class HeldTransport final : public cli::ChatTransport {

@@ -127,8 +127,8 @@ asio::awaitable<void> Socks5TestProxy::serve(tcp::socket clientSocket) {
         co_await writeBytes(socket, *options_.rawReply);
         co_return;
     }
-    std::uint8_t code = options_.replyCode;
-    if (code == 0 && connect[3] == 3) {
+    std::uint8_t code = 0;
+    if (connect[3] == 3) {
         const auto known = options_.names.find(request.address);
         if (known == options_.names.end()) {
             code = 4;

@@ -27,8 +27,6 @@ public:
         // asked for whenever the client offers them; IPv6 addresses are not supported (8).
         std::map<std::string, std::string> names{};
         bool refusesCredentials = false;
-        // Answers every CONNECT with this code (0: connects).
-        std::uint8_t replyCode = 0;
         // Sent in place of the CONNECT reply, then the connection is closed.
         std::optional<std::vector<std::uint8_t>> rawReply{};
     };

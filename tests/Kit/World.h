@@ -27,10 +27,6 @@ public:
     double uptimeSeconds() const override { return uptime_; }
     void setWall(double seconds) { wall_ = seconds; }
     void setUptime(double seconds) { uptime_ = seconds; }
-    void advance(double seconds) {
-        wall_ += seconds;
-        uptime_ += seconds;
-    }
 
 private:
     double wall_;
