@@ -47,11 +47,6 @@ std::string tagName(SendTag::Kind kind) {
     return names[static_cast<int>(kind)];
 }
 
-std::string showName(Show::Kind kind) {
-    constexpr const char* names[] = {"status", "peer", "error", "connected", "sent", "queued", "received", "prompt"};
-    return names[static_cast<int>(kind)];
-}
-
 std::string seconds(double s) {
     char text[32];
     std::snprintf(text, sizeof text, "%g", s);
@@ -180,6 +175,11 @@ struct Side final : ChatObserver {
             epochFile.push_back("write:" + seconds(write->wallSeconds - clock.wallSeconds()));
         } else if (std::holds_alternative<ClearSessionEpoch>(action)) {
             epochFile.push_back("clear");
+        } else if (const auto* output = std::get_if<Output>(&action)) {
+            // As a display draws it: "status:connecting...", "connected", "received:hi", ...
+            test::RecordingDisplay drawn{timeline};
+            drawn.show(*output);
+            said.insert(said.end(), drawn.lines.begin(), drawn.lines.end());
         } else {
             said.push_back(describe(action));
         }
@@ -207,8 +207,6 @@ struct Side final : ChatObserver {
                 } else if constexpr (std::is_same_v<A, ArmTimer>) {
                     timers.arming(a.timer);
                     return "arm:" + timerName(a.timer) + ":" + seconds(a.seconds);
-                } else if constexpr (std::is_same_v<A, Show>) {
-                    return showName(a.kind) + (a.text.empty() ? "" : ":" + std::string(a.text.view()));
                 } else if constexpr (std::is_same_v<A, StartInput>) {
                     return "input";
                 } else if constexpr (std::is_same_v<A, LineTaken>) {

@@ -211,7 +211,7 @@ TEST(MemoryScan, TheJsonInterfaceKeepsNoCopyOfALine) {
     {
         const Redirection silenced(1);
         cli::JsonChatDisplay display;
-        display.observe(cli::chat::Show{cli::chat::Show::Kind::received, received.plain()}, cli::chat::Phase::active);
+        display.show(cli::chat::LineReceived{received.plain()});
     }
     const auto found = copiesInMemory(std::vector{end(sent), end(received)});
     EXPECT_EQ(found[0].size(), 0u) << "the text of a request";

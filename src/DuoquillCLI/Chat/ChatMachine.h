@@ -188,9 +188,9 @@ private:
     void retryLater();
     void leaveRelayConnection();
     void connectionLost();
-    void fatal(std::string_view message);
+    void fatal(chat::FatalError::Why why);
     void quit();
-    std::optional<Link> startSession(std::string_view errorPrefix, std::optional<double> roomEpoch);
+    std::optional<Link> startSession(chat::ErrorLine::What failure, std::optional<double> roomEpoch);
     void timerFired(chat::Timer timer);
     // A timer of the current state, by state.
     void onTimer(Reconnecting&, chat::Timer timer);
@@ -211,21 +211,21 @@ private:
     // ---- handshake ----
     std::string helloText(const PFSChatSession& session) const;
     std::string expectedPeerKeyID() const;
-    std::optional<std::string_view> helloRefusal(const protocol::HelloDecoding& decoded) const;
-    void showHelloRefusal(Link& link, std::string_view reason);
+    std::optional<chat::HelloRefused> helloRefusal(const protocol::HelloDecoding& decoded) const;
+    void showHelloRefusal(Link& link, chat::HelloRefused refusal);
     void plainHello(const protocol::RelayMessage& message);
     void acceptHello(PeerHello hello, bool adopted);
     void kex2(const protocol::RelayMessage& message);
     void ready(const protocol::RelayMessage& message);
     // Our "ready": the key confirmation and what we announce.
     void sendReady(chat::SendTag::Kind kind);
-    void handshakeStepFailed(std::string_view prefix, const SessionStepFailure& failure);
+    void handshakeStepFailed(chat::ErrorLine::What what, const SessionStepFailure& failure);
     void maybeActive();
-    void handshakeRefused(std::string line);
+    void handshakeRefused(std::string detail);
     void noteFailedHandshake();
-    void sayError(std::string line);
+    void sayError(chat::ErrorLine::What what, std::string detail);
     // A failed connection attempt: said at every try, a repeat with its count.
-    void sayConnectError(std::string line);
+    void sayConnectError(chat::ErrorLine::What what, std::string detail);
     void sayRepeats();
     protocol::Announcement announcement() const;
 
@@ -244,9 +244,8 @@ private:
     void sendTunneled(std::string json, chat::SendTag tag);
 
     // ---- output ----
-    void show(chat::Show::Kind kind, std::string_view text = {});
-    void status(std::string_view text) { show(chat::Show::Kind::status, text); }
-    void announce(chat::Phase phase);
+    void say(chat::Output output);
+    void announce(chat::Phase phase) { say(chat::PhaseChanged{phase}); }
     void arm(chat::Timer timer, double seconds);
 
     Link* link() noexcept;
@@ -269,8 +268,7 @@ private:
     // A hello failed: something on the way may be altering them, ours included, so a good
     // hello taken is answered with ours once more.
     bool hellosMayBeAltered_ = false;
-    std::string lastError_;
-    int lastErrorRepeats_ = 0;
+    std::optional<chat::ErrorLine> lastError_;
     bool lastErrorCountSaid_ = false;
 
     LineTraffic traffic_;
