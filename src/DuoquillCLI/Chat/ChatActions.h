@@ -1,6 +1,7 @@
 #pragma once
-// The chat machine's vocabulary: the events it takes, the actions it returns, and what a sent
-// text was, so that the outcome of its send can be told.
+// The chat machine's vocabulary: the events it takes, the actions it returns (among them what
+// it tells the person, as types the displays word), and what a sent text was, so that the
+// outcome of its send can be told.
 
 #include <cstddef>
 #include <cstdint>
