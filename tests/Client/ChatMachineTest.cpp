@@ -172,11 +172,8 @@ struct Side final : ChatObserver {
         return transport && transport->receiving();
     }
 
-    void observe(const Action& action, Phase) override {
-        if (const auto* taken = std::get_if<LineTaken>(&action); taken && taken->number) unconfirmed.insert(*taken->number);
-        if (const auto* confirmed = std::get_if<Confirmed>(&action)) {
-            for (auto n : confirmed->numbers) unconfirmed.erase(n);
-        }
+    void observe(const Action& action, Phase now) override {
+        lines.observe(action, now);
         if (auto* write = std::get_if<WriteSessionEpoch>(&action)) {
             epochFile.push_back("write:" + seconds(write->wallSeconds - clock.wallSeconds()));
         } else if (std::holds_alternative<ClearSessionEpoch>(action)) {
@@ -252,7 +249,7 @@ struct Side final : ChatObserver {
     double jitter = 0.0;  // the back-off's draw
     std::vector<std::string> lastSentText;  // every text sent, in order
     Lines said;                              // every action, in order
-    std::set<std::uint64_t> unconfirmed;     // lines taken, and not yet confirmed by the peer
+    test::LineLedger lines;
     Lines epochFile;                         // what it did to the room's epoch file, in order
 };
 
@@ -458,10 +455,10 @@ TEST(ChatMachine, LinesAreQueuedSentConfirmedAndShownOnceAndAFailedSendSaysWhatH
     // The queued line went when the session came; the peer showed it and confirms it in its
     // next record, after which a new session does not send it again.
     EXPECT_EQ(chat.times(0, "status:sending 1 line queued"), 1);
-    EXPECT_FALSE(chat.side(0).unconfirmed.empty());
+    EXPECT_FALSE(chat.side(0).lines.unconfirmed.empty());
     EXPECT_EQ(chat.feed(1, TimerFired{Timer::cover}), (Lines{"send:cover", "arm:cover:3.5"}));
     EXPECT_EQ(chat.feed(0, TextReceived{chat.takeSent(1)}), (Lines{"confirmed:0"}));
-    EXPECT_TRUE(chat.side(0).unconfirmed.empty());
+    EXPECT_TRUE(chat.side(0).lines.unconfirmed.empty());
 
     // Typed while active: sent, and "sent" once the transport took it.
     EXPECT_EQ(chat.feed(0, LineTyped{SecureText("hi")}), (Lines{"taken:1", "send:line", "sent:hi", "prompt"}));
@@ -471,20 +468,20 @@ TEST(ChatMachine, LinesAreQueuedSentConfirmedAndShownOnceAndAFailedSendSaysWhatH
     EXPECT_EQ(chat.feed(1, TextReceived{record}), Lines{});
     chat.feed(1, TimerFired{Timer::cover});
     chat.pump();
-    EXPECT_TRUE(chat.side(0).unconfirmed.empty());
+    EXPECT_TRUE(chat.side(0).lines.unconfirmed.empty());
 
     // A failed send to a confirming peer keeps the line, and says so.
     EXPECT_EQ(chat.feed(0, LineTyped{SecureText("lost")}, false), (Lines{"taken:2", "send:line"}));
     const SendTag tag = chat.side(0).wire.back().tag;
     EXPECT_EQ(chat.feed(0, SendFailed{tag, "broken pipe"}),
               (Lines{"error:not sent yet: broken pipe; the line will be sent again in the next session", "prompt"}));
-    EXPECT_EQ(chat.side(0).unconfirmed.size(), 1u);
+    EXPECT_EQ(chat.side(0).lines.unconfirmed.size(), 1u);
 
     // Quitting lists ours unconfirmed, and its goodbye confirms the peer's line that only it can.
     chat.takeSent(0);
     chat.feed(1, LineTyped{SecureText("last word")});
     chat.pump();
-    ASSERT_FALSE(chat.side(1).unconfirmed.empty());
+    ASSERT_FALSE(chat.side(1).lines.unconfirmed.empty());
     EXPECT_EQ(chat.feed(0, QuitRequested{}), (Lines{"unconfirmed:1", "send:bye", "close", "peer:disconnected: quit",
                                                    "error:1 line was not confirmed by the peer:", "status:  lost",
                                                    "exit:0"}));

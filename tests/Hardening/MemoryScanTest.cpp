@@ -132,10 +132,9 @@ TEST(MemoryScan, NoCopyOfALineOutlivesItsTurnAndNoKeyTheSession) {
     ASSERT_TRUE(alice->isActive() && bob->isActive());
     // Whether the line typed went out and came back confirmed: the peer has shown it.
     const auto shownByThePeer = [&](ChatProcess& from, const MaskedText& line) {
-        const cli::Outbox& outbox = from.client->machine().outbox();
-        const auto number = outbox.nextNumber();
+        const auto numbered = from.lines.numbered;
         from.type(line.plain().view());
-        const auto confirmed = [&] { return outbox.nextNumber() > number && outbox.empty(); };
+        const auto confirmed = [&] { return from.lines.numbered > numbered && from.lines.unconfirmed.empty(); };
         timeline.runFor(10, confirmed);
         return confirmed();
     };
