@@ -125,11 +125,9 @@ TEST(CLIUI, EveryLineKindHasItsExactBytes) {
 // prompt, each write whole lines, and the banner framed in ASCII to the same width.
 TEST(CLIUI, ThePlainLookWritesWholeLinesOfTextOnly) {
     constexpr auto plain = ui::Look::plain;
+    // The peer, error and "connected" lines in this look: TheJsonDisplayTellsEachOutputByItsKind.
     const std::pair<std::function<void()>, std::string> lines[] = {
         {[] { ui::status("connecting...", plain); }, " connecting...\n"},
-        {[] { ui::peerEvent("peer left", plain); }, " peer left\n"},
-        {[] { ui::error("send failed: notConnected", plain); }, " send failed: notConnected\n"},
-        {[] { ui::connected(plain); }, " connected \xE2\x80\x94 PQ handshake complete\n"},
         {[] { ui::sent("hello there", plain); }, " you > hello there\n"},
         {[] { ui::queued("later", plain); }, " you > later (queued)\n"},
         {[] { ui::received("\x1B[2Jfake\rx", plain); }, " peer > ^[[2Jfake^Mx\n"},
