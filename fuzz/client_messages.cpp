@@ -114,7 +114,7 @@ struct Side final : cli::ChatObserver {
 
     void observe(const Action& action, Phase) override {
         require(!exitStatus, "a machine that has exited does nothing more");
-        if (const auto* show = std::get_if<Show>(&action)) shown.push_back(*show);
+        if (const auto* output = std::get_if<Output>(&action)) shown.push_back(*output);
         if (std::holds_alternative<OpenConnection>(action) || std::holds_alternative<CloseConnection>(action) ||
             std::holds_alternative<Exit>(action)) {
             dropConnection();
@@ -152,7 +152,7 @@ struct Side final : cli::ChatObserver {
     std::optional<int> exitStatus;
     std::deque<std::string> inTransit;  // sent, on the way to the other side
     std::multiset<std::string> typed;   // every line that may reach the other side
-    std::vector<Show> shown;
+    std::vector<Output> shown;
 };
 
 void Side::dropConnection() {
@@ -309,16 +309,23 @@ bool steersNothing(std::string_view shown) {
 
 void checkWhatWasShown(Side& side, const Side& other) {
     std::map<std::string, std::size_t> received;
-    const Show* last = nullptr;
-    for (const Show& line : side.shown) {
-        const std::string_view text = line.text.view();
-        if (line.kind == Show::Kind::received) {
+    const Output* last = nullptr;
+    for (const Output& output : side.shown) {
+        last = &output;
+        if (const auto* line = std::get_if<LineReceived>(&output)) {
+            const std::string_view text = line->line.view();
             ++received[std::string(text)];
             require(steersNothing(cli::TerminalText::neutralised(text)), "a received line reaches the terminal inert");
-        } else if (line.kind != Show::Kind::sent && line.kind != Show::Kind::queued && !line.quotesTypedLine) {
-            require(steersNothing(text), "the client's own lines are plain text");
+            continue;
         }
-        last = &line;
+        // What was typed is shown as typed.
+        if (std::holds_alternative<LineSent>(output) || std::holds_alternative<LineQueued>(output) ||
+            std::holds_alternative<UnconfirmedLines>(output)) {
+            continue;
+        }
+        test::RecordingDisplay drawn{side.timeline};
+        drawn.show(output);
+        for (const auto& line : drawn.lines) require(steersNothing(line), "the client's own lines are plain text");
     }
     for (const auto& [text, times] : received) {
         require(times <= other.typed.count(text), "a received line was sent by the peer, shown at most as often");
@@ -327,7 +334,8 @@ void checkWhatWasShown(Side& side, const Side& other) {
     if (*side.exitStatus == 0) {
         require(side.quitAsked, "a machine exits with status 0 only after a quit");
     } else {
-        require(*side.exitStatus == 1 && last && last->text.view() == "Key confirmation failed",
+        const auto* fatal = last ? std::get_if<FatalError>(last) : nullptr;
+        require(*side.exitStatus == 1 && fatal && fatal->why == FatalError::Why::keyConfirmationFailed,
                 "a machine ends with an error only on a wrong key confirmation");
     }
 }

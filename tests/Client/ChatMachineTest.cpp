@@ -47,11 +47,6 @@ std::string tagName(SendTag::Kind kind) {
     return names[static_cast<int>(kind)];
 }
 
-std::string showName(Show::Kind kind) {
-    constexpr const char* names[] = {"status", "peer", "error", "connected", "sent", "queued", "received", "prompt"};
-    return names[static_cast<int>(kind)];
-}
-
 std::string seconds(double s) {
     char text[32];
     std::snprintf(text, sizeof text, "%g", s);
@@ -74,7 +69,9 @@ struct Transition {
 struct Side final : ChatObserver {
     Side(int owner, bool baseProtocolOnly, std::vector<Transition>* transitions_ = nullptr,
          std::string relay = "wss://relay.test")
-        : world(0x5eed + owner, true), transitions(transitions_) {
+        : firstNumber((std::uint64_t{1} << 52) + 1000 * static_cast<std::uint64_t>(owner)),
+          world(0x5eed + owner, true),
+          transitions(transitions_) {
         auto config = test::machineConfig(owner, world, std::move(relay));
         config.makeSession = [this, make = std::move(config.makeSession)](std::optional<double> roomEpoch) {
             if (failSessions) throw CryptoError("no entropy");
@@ -83,7 +80,7 @@ struct Side final : ChatObserver {
         config.coverDraw = [] { return 0.5; };
         config.jitterDraw = [this] { return jitter; };
         config.baseProtocolOnly = baseProtocolOnly;
-        config.lineStreamStart = (std::uint64_t{1} << 52) + 1000 * static_cast<std::uint64_t>(owner);
+        config.lineStreamStart = firstNumber;
         driver = ChatDriver::create(
             {
                 .executor = io.get_executor(),
@@ -175,11 +172,17 @@ struct Side final : ChatObserver {
         return transport && transport->receiving();
     }
 
-    void observe(const Action& action, Phase) override {
+    void observe(const Action& action, Phase now) override {
+        lines.observe(action, now);
         if (auto* write = std::get_if<WriteSessionEpoch>(&action)) {
             epochFile.push_back("write:" + seconds(write->wallSeconds - clock.wallSeconds()));
         } else if (std::holds_alternative<ClearSessionEpoch>(action)) {
             epochFile.push_back("clear");
+        } else if (const auto* output = std::get_if<Output>(&action)) {
+            // As a display draws it: "status:connecting...", "connected", "received:hi", ...
+            test::RecordingDisplay drawn{timeline};
+            drawn.show(*output);
+            said.insert(said.end(), drawn.lines.begin(), drawn.lines.end());
         } else {
             said.push_back(describe(action));
         }
@@ -207,15 +210,13 @@ struct Side final : ChatObserver {
                 } else if constexpr (std::is_same_v<A, ArmTimer>) {
                     timers.arming(a.timer);
                     return "arm:" + timerName(a.timer) + ":" + seconds(a.seconds);
-                } else if constexpr (std::is_same_v<A, Show>) {
-                    return showName(a.kind) + (a.text.empty() ? "" : ":" + std::string(a.text.view()));
                 } else if constexpr (std::is_same_v<A, StartInput>) {
                     return "input";
                 } else if constexpr (std::is_same_v<A, LineTaken>) {
-                    return "taken:" + (a.number ? std::to_string(*a.number - firstNumber()) : "-");
+                    return "taken:" + (a.number ? std::to_string(*a.number - firstNumber) : "-");
                 } else if constexpr (std::is_same_v<A, Confirmed>) {
                     std::string all = "confirmed";
-                    for (auto n : a.numbers) all += ":" + std::to_string(n - firstNumber());
+                    for (auto n : a.numbers) all += ":" + std::to_string(n - firstNumber);
                     return all;
                 } else if constexpr (std::is_same_v<A, Exit>) {
                     return "exit:" + std::to_string(a.status);
@@ -227,10 +228,9 @@ struct Side final : ChatObserver {
             },
             action);
     }
-    // Line numbers are shown from each side's first, which is 0.
-    std::uint64_t firstNumber() const { return driver->machine().outbox().streamStart(); }
     const ChatMachine& machine() const { return driver->machine(); }
 
+    const std::uint64_t firstNumber;  // of this side's lines: numbers are shown from it, as 0
     test::World world;
     ManualClock clock;
     asio::io_context io;
@@ -249,6 +249,7 @@ struct Side final : ChatObserver {
     double jitter = 0.0;  // the back-off's draw
     std::vector<std::string> lastSentText;  // every text sent, in order
     Lines said;                              // every action, in order
+    test::LineLedger lines;
     Lines epochFile;                         // what it did to the room's epoch file, in order
 };
 
@@ -454,10 +455,10 @@ TEST(ChatMachine, LinesAreQueuedSentConfirmedAndShownOnceAndAFailedSendSaysWhatH
     // The queued line went when the session came; the peer showed it and confirms it in its
     // next record, after which a new session does not send it again.
     EXPECT_EQ(chat.times(0, "status:sending 1 line queued"), 1);
-    EXPECT_FALSE(chat.machine(0).outbox().empty());
+    EXPECT_FALSE(chat.side(0).lines.unconfirmed.empty());
     EXPECT_EQ(chat.feed(1, TimerFired{Timer::cover}), (Lines{"send:cover", "arm:cover:3.5"}));
     EXPECT_EQ(chat.feed(0, TextReceived{chat.takeSent(1)}), (Lines{"confirmed:0"}));
-    EXPECT_TRUE(chat.machine(0).outbox().empty());
+    EXPECT_TRUE(chat.side(0).lines.unconfirmed.empty());
 
     // Typed while active: sent, and "sent" once the transport took it.
     EXPECT_EQ(chat.feed(0, LineTyped{SecureText("hi")}), (Lines{"taken:1", "send:line", "sent:hi", "prompt"}));
@@ -467,20 +468,20 @@ TEST(ChatMachine, LinesAreQueuedSentConfirmedAndShownOnceAndAFailedSendSaysWhatH
     EXPECT_EQ(chat.feed(1, TextReceived{record}), Lines{});
     chat.feed(1, TimerFired{Timer::cover});
     chat.pump();
-    EXPECT_TRUE(chat.machine(0).outbox().empty());
+    EXPECT_TRUE(chat.side(0).lines.unconfirmed.empty());
 
     // A failed send to a confirming peer keeps the line, and says so.
     EXPECT_EQ(chat.feed(0, LineTyped{SecureText("lost")}, false), (Lines{"taken:2", "send:line"}));
     const SendTag tag = chat.side(0).wire.back().tag;
     EXPECT_EQ(chat.feed(0, SendFailed{tag, "broken pipe"}),
               (Lines{"error:not sent yet: broken pipe; the line will be sent again in the next session", "prompt"}));
-    EXPECT_EQ(chat.machine(0).outbox().entries().size(), 1u);
+    EXPECT_EQ(chat.side(0).lines.unconfirmed.size(), 1u);
 
     // Quitting lists ours unconfirmed, and its goodbye confirms the peer's line that only it can.
     chat.takeSent(0);
     chat.feed(1, LineTyped{SecureText("last word")});
     chat.pump();
-    ASSERT_FALSE(chat.machine(1).outbox().empty());
+    ASSERT_FALSE(chat.side(1).lines.unconfirmed.empty());
     EXPECT_EQ(chat.feed(0, QuitRequested{}), (Lines{"unconfirmed:1", "send:bye", "close", "peer:disconnected: quit",
                                                    "error:1 line was not confirmed by the peer:", "status:  lost",
                                                    "exit:0"}));

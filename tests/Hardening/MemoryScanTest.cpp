@@ -132,10 +132,9 @@ TEST(MemoryScan, NoCopyOfALineOutlivesItsTurnAndNoKeyTheSession) {
     ASSERT_TRUE(alice->isActive() && bob->isActive());
     // Whether the line typed went out and came back confirmed: the peer has shown it.
     const auto shownByThePeer = [&](ChatProcess& from, const MaskedText& line) {
-        const cli::Outbox& outbox = from.client->machine().outbox();
-        const auto number = outbox.nextNumber();
+        const auto numbered = from.lines.numbered;
         from.type(line.plain().view());
-        const auto confirmed = [&] { return outbox.nextNumber() > number && outbox.empty(); };
+        const auto confirmed = [&] { return from.lines.numbered > numbered && from.lines.unconfirmed.empty(); };
         timeline.runFor(10, confirmed);
         return confirmed();
     };
@@ -211,7 +210,7 @@ TEST(MemoryScan, TheJsonInterfaceKeepsNoCopyOfALine) {
     {
         const Redirection silenced(1);
         cli::JsonChatDisplay display;
-        display.observe(cli::chat::Show{cli::chat::Show::Kind::received, received.plain()}, cli::chat::Phase::active);
+        display.show(cli::chat::LineReceived{received.plain()});
     }
     const auto found = copiesInMemory(std::vector{end(sent), end(received)});
     EXPECT_EQ(found[0].size(), 0u) << "the text of a request";

@@ -143,7 +143,7 @@ ChatProcess::ChatProcess(int owner_, ManualTimeline& timeline_, SimulatedRelay& 
         .startInputReader = {},
         .baseProtocolOnly = baseProtocolOnly,
         .lineStreamStart = (std::uint64_t{1} << 52) + world.stream.next() % (std::uint64_t{1} << 51),
-        .observer = nullptr,
+        .observer = &lines,
         .epochDirectory = world.epochs.path(),
     };
     const std::string peerKey = base64URLString(World::identityKey(1 - owner).publicKey().compressed());

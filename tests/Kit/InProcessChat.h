@@ -10,10 +10,12 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "DuoquillCLI/Chat/CLIChatClient.h"
+#include "DuoquillCLI/Chat/ChatObserver.h"
 #include "Kit/ManualTimeline.h"
 #include "Kit/RecordingDisplay.h"
 #include "Kit/SimulatedRelay.h"
@@ -54,6 +56,20 @@ private:
     std::map<ManualTimeline::EventId, bool> pending_;
 };
 
+// The lines a client took and its peer has not confirmed yet, as its machine said.
+struct LineLedger final : cli::ChatObserver {
+    void observe(const cli::chat::Action& action, cli::chat::Phase) override {
+        if (const auto* taken = std::get_if<cli::chat::LineTaken>(&action); taken && taken->number) {
+            ++numbered;
+            unconfirmed.insert(*taken->number);
+        } else if (const auto* confirmed = std::get_if<cli::chat::Confirmed>(&action)) {
+            for (auto number : confirmed->numbers) unconfirmed.erase(number);
+        }
+    }
+    std::size_t numbered = 0;  // lines taken with a number, ever
+    std::set<std::uint64_t> unconfirmed;
+};
+
 // The client of identity `owner` (World::identityKey) talking to the other identity. Its
 // lines go to `display` when given, else to its own RecordingDisplay. `baseProtocolOnly`: a
 // client of the base protocol (ChatMachineConfig).
@@ -75,6 +91,7 @@ struct ChatProcess {
     std::unique_ptr<boost::asio::io_context> io = std::make_unique<boost::asio::io_context>();
     std::unique_ptr<cli::ChatTimers> timers;  // on the timeline; their end drops the sleeps waiting in them
     RecordingDisplay display{timeline};
+    LineLedger lines;
     MemoryIdentity identity{World::identityKey(owner)};
     World world;
     std::optional<int> exitStatus;

@@ -13,31 +13,33 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "DuoquillCLI/Json/JsonChatDisplay.h"
 #include "DuoquillCLI/Terminal/CLIUI.h"
 #include "DuoquillCLI/Terminal/TerminalChatDisplay.h"
+#include "Kit/World.h"
 
 namespace duoquill::test {
 namespace {
 
 namespace ui = duoquill::cli::CLIUI;
 
-// Catches what the code under test writes to fd 2, one entry per write(2) call: fd 2 is pointed
-// at a SOCK_SEQPACKET socket, which keeps the boundary of every write.
+// Catches what the code under test writes to a descriptor (fd 2 unless told), one entry per
+// write(2) call: it is pointed at a SOCK_SEQPACKET socket, which keeps the boundary of every write.
 class StandardErrorCapture {
 public:
-    StandardErrorCapture() {
+    explicit StandardErrorCapture(int fd = 2) : fd_(fd) {
         int fds[2];
         if (::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) != 0) throw std::runtime_error("socketpair failed");
         const int size = 1 << 20;
         ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
         ::setsockopt(fds[1], SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-        saved_ = ::dup(2);
-        ::dup2(fds[0], 2);
+        saved_ = ::dup(fd_);
+        ::dup2(fds[0], fd_);
         ::close(fds[0]);
         reader_ = fds[1];
     }
     ~StandardErrorCapture() {
-        ::dup2(saved_, 2);
+        ::dup2(saved_, fd_);
         ::close(saved_);
         ::close(reader_);
     }
@@ -53,6 +55,7 @@ public:
     }
 
 private:
+    int fd_;
     int saved_ = -1, reader_ = -1;
 };
 
@@ -122,11 +125,9 @@ TEST(CLIUI, EveryLineKindHasItsExactBytes) {
 // prompt, each write whole lines, and the banner framed in ASCII to the same width.
 TEST(CLIUI, ThePlainLookWritesWholeLinesOfTextOnly) {
     constexpr auto plain = ui::Look::plain;
+    // The peer, error and "connected" lines in this look: TheJsonDisplayTellsEachOutputByItsKind.
     const std::pair<std::function<void()>, std::string> lines[] = {
         {[] { ui::status("connecting...", plain); }, " connecting...\n"},
-        {[] { ui::peerEvent("peer left", plain); }, " peer left\n"},
-        {[] { ui::error("send failed: notConnected", plain); }, " send failed: notConnected\n"},
-        {[] { ui::connected(plain); }, " connected \xE2\x80\x94 PQ handshake complete\n"},
         {[] { ui::sent("hello there", plain); }, " you > hello there\n"},
         {[] { ui::queued("later", plain); }, " you > later (queued)\n"},
         {[] { ui::received("\x1B[2Jfake\rx", plain); }, " peer > ^[[2Jfake^Mx\n"},
@@ -283,6 +284,85 @@ TEST(CLIUI, BannerWidthFollowsTheLongestFieldInCharactersAndFieldsAreNeutralised
     using ui::operator*;
     EXPECT_EQ(std::string_view("ab") * 0, "");
     EXPECT_EQ(std::string_view("ab") * -7, "");
+}
+
+// `chat --json`: what the machine says becomes JSON on standard output, by its kind, and the
+// person's lines on standard error, never a typed or received text among them.
+TEST(CLIUI, TheJsonDisplayTellsEachOutputByItsKind) {
+    using namespace cli::chat;
+    using cli::JsonChatDisplay;
+    ManualClock clock(1'765'324'800.25);
+    JsonChatDisplay display(clock, ui::Look::plain);
+    const auto error = [](int code, std::string_view message) {
+        return R"({"jsonrpc":"2.0","method":"error","params":{"code":)" + std::to_string(code) + R"(,"message":")" +
+               std::string(message) + "\"}}\n";
+    };
+    const auto state = [](std::string_view name) {
+        return R"({"jsonrpc":"2.0","method":"state","params":{"state":")" + std::string(name) + "\"}}\n";
+    };
+    std::vector<SecureText> unconfirmed;
+    for (int i = 0; i < 6; ++i) unconfirmed.emplace_back("typed secret " + std::to_string(i));
+    // Each step: what it says on standard output, and on standard error after the time stamp.
+    const std::tuple<std::function<void()>, std::vector<std::string>, std::vector<std::string>> steps[] = {
+        {[&] { display.show(PhaseChanged{Phase::connecting}); }, {state("connecting")}, {" connecting...\n"}},
+        {[&] { display.show(ErrorLine{ErrorLine::What::connect, "refused"}); },
+         {error(2, "[connect error] refused")}, {" [connect error] refused\n"}},
+        // A state is told once however often its line is shown.
+        {[&] {
+             display.show(PhaseChanged{Phase::waitingForPeer});
+             display.show(PhaseChanged{Phase::waitingForPeer});
+         },
+         {state("waiting")}, {" waiting for peer...\n", " waiting for peer...\n"}},
+        {[&] { display.show(PhaseChanged{Phase::active}); }, {state("connected")},
+         {" connected \xE2\x80\x94 PQ handshake complete\n"}},
+        {[&] { display.show(ErrorLine{ErrorLine::What::decrypt, "bad tag"}); }, {error(3, "decrypt failed: bad tag")},
+         {" decrypt failed: bad tag\n"}},
+        // The first red line while a line is being sent refuses it, as its answer.
+        {[&] {
+             display.beginSend(std::string("7"));
+             display.show(LineRefused{LineRefused::Reason::tooLarge});
+             display.show(Prompt{});
+             display.endSend();
+         },
+         {R"({"jsonrpc":"2.0","id":7,"error":{"code":-32000,"message":"message too large"}})" "\n"},
+         {" message too large\n"}},
+        {[&] {
+             display.beginSend(std::nullopt);
+             display.show(Recovering{Recovering::Why::sessionExpired});
+             display.endSend();
+         },
+         {error(3, "session expired \xE2\x80\x94 restarting...")}, {" session expired \xE2\x80\x94 restarting...\n"}},
+        {[&] {
+             display.beginSend(std::string("8"));
+             display.observe(LineTaken{12}, Phase::active);
+             display.show(LineSent{SecureText("typed secret")});
+             display.show(LineNotSent{"broken pipe", true});
+             display.endSend();
+         },
+         {R"({"jsonrpc":"2.0","id":8,"result":{"number":12}})" "\n",
+          error(3, "not sent yet: broken pipe; the line will be sent again in the next session")},
+         {" not sent yet: broken pipe; the line will be sent again in the next session\n"}},
+        {[&] {
+             display.show(LineQueued{SecureText("typed secret")});
+             display.show(LineReceived{SecureText("said \"secret\"")});
+         },
+         {R"({"jsonrpc":"2.0","method":"message","params":{"text":"said \"secret\"","time":"2025-12-10T00:00:00.250Z"}})"
+          "\n"},
+         {}},
+        {[&] { display.show(UnconfirmedLines{std::move(unconfirmed)}); },
+         {error(3, "6 lines were not confirmed by the peer:")},
+         {" 6 lines were not confirmed by the peer:\n", "   \xE2\x80\xA6 and 1 more\n"}},
+        {[&] { display.show(FatalError{FatalError::Why::invalidRelayURL}); }, {error(1, "Invalid relay URL")},
+         {" Invalid relay URL\n"}},
+    };
+    for (const auto& [step, out, err] : steps) {
+        StandardErrorCapture standardOutput(1), standardError;
+        step();
+        EXPECT_EQ(standardOutput.writes(), out);
+        std::vector<std::string> shown;
+        for (const auto& line : standardError.writes()) shown.push_back(line.substr(8));
+        EXPECT_EQ(shown, err);
+    }
 }
 
 }  // namespace

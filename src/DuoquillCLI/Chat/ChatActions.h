@@ -1,7 +1,9 @@
 #pragma once
-// The chat machine's vocabulary: the events it takes, the actions it returns, and what a sent
-// text was, so that the outcome of its send can be told.
+// The chat machine's vocabulary: the events it takes, the actions it returns (among them what
+// it tells the person, as types the displays word), and what a sent text was, so that the
+// outcome of its send can be told.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -90,15 +92,75 @@ struct ArmTimer {
     double seconds;
     std::uint64_t stamp;  // echoed when it fires
 };
-struct Show {
-    enum class Kind : std::uint8_t { status, peerEvent, error, connected, sent, queued, received, prompt };
-    Kind kind;
-    SecureText text;
-    // For a driver that reports to a program (chat --json); the terminal shows the text alone.
-    std::optional<Phase> announces = std::nullopt;  // the state a status line (or "connected") announces
-    bool failure = false;          // a status line telling of a failure the client recovers from
-    bool quotesTypedLine = false;  // a status line that quotes a typed line
+// ---- what the person is told: each display says it in its own way (ChatDisplay.h) ----
+// Connecting, waiting for the peer, handshaking, reconnecting, or active ("connected").
+struct PhaseChanged {
+    Phase phase;
 };
+// A typed line went out.
+struct LineSent {
+    SecureText line;
+};
+// A typed line waits for a session to take it.
+struct LineQueued {
+    SecureText line;
+};
+struct LineReceived {
+    SecureText line;
+};
+// A typed line that was not taken.
+struct LineRefused {
+    enum class Reason : std::uint8_t { tooLarge, queueFull };
+    Reason reason;
+};
+// A line whose send failed; one kept for a confirming peer goes out again with the next session.
+struct LineNotSent {
+    std::string reason;  // the transport's or the session's own words
+    bool willBeSentAgain = false;
+};
+// A session begins with lines still to send: those the peer did not confirm, sent again, and
+// those typed while none was up.
+struct PendingLines {
+    std::size_t again = 0;
+    std::size_t queued = 0;
+};
+struct PeerEvent {
+    // `quit`: our own leaving, shown as the peer's would be.
+    enum class Kind : std::uint8_t { reconnecting, left, quit };
+    Kind kind;
+};
+// The chat gives up on what it was doing and starts again.
+struct Recovering {
+    enum class Why : std::uint8_t { noPeer, sessionExpired, handshakesFailing };
+    Why why;
+};
+// Connecting or a handshake step failed (said once, then with its count as it repeats), or a
+// record did not open.
+struct ErrorLine {
+    enum class What : std::uint8_t { connect, reconnect, handshake, kex2, decrypt };
+    What what;
+    std::string detail;  // the transport's or the session's own words
+    int repeats = 1;
+};
+// A peer's hello that is never completed with; said once per session.
+struct HelloRefused {
+    enum class Why : std::uint8_t { noPostQuantumKey, otherIdentity };
+    Why why;
+};
+// The chat cannot go on; the process ends with status 1.
+struct FatalError {
+    enum class Why : std::uint8_t { invalidRelayURL, keyConfirmationFailed };
+    Why why;
+};
+// Quitting with lines the peer has not confirmed, oldest first.
+struct UnconfirmedLines {
+    std::vector<SecureText> lines;
+};
+// The input prompt is due again.
+struct Prompt {};
+using Output = std::variant<PhaseChanged, LineSent, LineQueued, LineReceived, LineRefused, LineNotSent, PendingLines,
+                            PeerEvent, Recovering, ErrorLine, HelloRefused, FatalError, UnconfirmedLines, Prompt>;
+
 // A typed line has been taken: numbered (kept until the peer confirms it), or, for a peer
 // that does not confirm, sent once with no number. A refused line gets an error line instead.
 struct LineTaken {
@@ -125,7 +187,7 @@ struct Exit {
     int status;
     bool afterWrites = false;
 };
-using Action = std::variant<OpenConnection, StartReceiving, CloseConnection, SendText, ArmTimer, Show,
+using Action = std::variant<OpenConnection, StartReceiving, CloseConnection, SendText, ArmTimer, Output,
                             StartInput, Exit, LineTaken, Confirmed, WriteSessionEpoch, ClearSessionEpoch,
                             UnconfirmedAtExit>;
 using Actions = std::vector<Action>;

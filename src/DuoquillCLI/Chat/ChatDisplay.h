@@ -1,16 +1,32 @@
 #pragma once
 // Where the chat client's lines go. The program writes them to the terminal
-// (TerminalChatDisplay.h); tests record them.
+// (TerminalChatDisplay.h) or, for `chat --json`, to standard error beside its JSON; tests
+// record them.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
+#include "DuoquillCLI/Chat/ChatActions.h"
 
 namespace duoquill::cli {
 
 namespace chat {
-struct Show;
-}
+
+// The words of what the machine said, the same on every display.
+std::string words(Phase phase);  // of a phase other than active, which has a line of its own
+std::string words(const LineRefused& refused);
+std::string words(const LineNotSent& notSent);
+std::string words(const PendingLines& pending);
+std::string words(const PeerEvent& event);
+std::string words(const Recovering& recovering);
+std::string words(const ErrorLine& error);
+std::string words(const HelloRefused& refused);
+std::string words(const FatalError& fatal);
+// The first line of the list of unconfirmed lines at exit.
+std::string unconfirmedHeading(std::size_t count);
+
+}  // namespace chat
 
 // What the banner shows: both keys, the relay, and how this chat reaches it.
 struct ChatBanner {
@@ -24,8 +40,8 @@ struct ChatBanner {
 class ChatDisplay {
 public:
     virtual ~ChatDisplay() = default;
-    // A line the machine shows, through the method of its kind.
-    void show(const chat::Show& line);
+    // What the machine said, as the lines below.
+    virtual void show(const chat::Output& output);
     virtual void banner(const ChatBanner& banner) = 0;
     // "[error] " + message, uncoloured: a start-up failure, just before the process ends.
     virtual void startupError(std::string_view message) = 0;

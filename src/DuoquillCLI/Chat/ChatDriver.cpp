@@ -90,7 +90,7 @@ void ChatDriver::perform(Action& action) {
                 if (env_.storeSessionEpoch) env_.storeSessionEpoch(a.wallSeconds);
             } else if constexpr (std::is_same_v<A, ClearSessionEpoch>) {
                 if (env_.storeSessionEpoch) env_.storeSessionEpoch(std::nullopt);
-            } else if constexpr (std::is_same_v<A, Show>) {
+            } else if constexpr (std::is_same_v<A, Output>) {
                 env_.display.show(a);
             } else if constexpr (std::is_same_v<A, StartInput>) {
                 inputTask_ = std::make_shared<TaskHandle>();
@@ -105,20 +105,6 @@ void ChatDriver::perform(Action& action) {
             }
         },
         action);
-}
-
-void ChatDisplay::show(const Show& line) {
-    const std::string_view text = line.text.view();
-    switch (line.kind) {
-        case Show::Kind::status: line.quotesTypedLine ? quoted(text) : status(text); break;
-        case Show::Kind::peerEvent: peerEvent(text); break;
-        case Show::Kind::error: error(text); break;
-        case Show::Kind::connected: connected(); break;
-        case Show::Kind::sent: sent(text); break;
-        case Show::Kind::queued: queued(text); break;
-        case Show::Kind::received: received(text); break;
-        case Show::Kind::prompt: prompt(); break;
-    }
 }
 
 void ChatDriver::cancelAll() {

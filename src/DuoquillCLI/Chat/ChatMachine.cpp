@@ -146,7 +146,7 @@ void ChatMachine::onTimer(Waiting& waiting, Timer timer) {
     if (timer != Timer::connection) return;
     switch (std::exchange(waiting.timer, Waiting::Timer::none)) {
         case Waiting::Timer::noPeer:
-            status("timeout — no peer, retrying...");
+            say(Recovering{Recovering::Why::noPeer});
             leaveRelayConnection();
             break;
         case Waiting::Timer::reconnectNoPeer: leaveRelayConnection(); break;
@@ -223,12 +223,12 @@ void ChatMachine::on(Active& active, TextReceived& event) {
             if (!hello || !newPeerHello(*hello) || config_.baseProtocolOnly) return;
             // A hello never seen before comes from a new session: the peer is back (within the
             // grace after it left, or before the relay said so). Answer it now.
-            if (!active.peerLeft) show(Show::Kind::peerEvent, "peer reconnecting...");
+            if (!active.peerLeft) say(PeerEvent{PeerEvent::Kind::reconnecting});
             reconnectForPeer(true);
             break;
         }
         case protocol::MessageType::peerDisconnected:
-            show(Show::Kind::peerEvent, "peer reconnecting...");
+            say(PeerEvent{PeerEvent::Kind::reconnecting});
             active.peerLeft = true;
             arm(Timer::connection, peerReconnectGraceSeconds);
             break;
@@ -269,7 +269,7 @@ void ChatMachine::onTimer(Active& active, Timer timer) {
         }
     } else if (timer == Timer::connection) {
         // The grace after the relay said the peer left has passed.
-        show(Show::Kind::peerEvent, "peer left");
+        say(PeerEvent{PeerEvent::Kind::left});
         reconnectForPeer();
     }
 }
@@ -284,7 +284,7 @@ ChatMachine::SessionFate ChatMachine::lineFrame(Link& link, std::optional<std::u
             if (const auto confirmed = protocol::decodeByeConfirmation(message); confirmed && peerLineStream) {
                 confirm(*confirmed);
             }
-            show(Show::Kind::peerEvent, "peer left");
+            say(PeerEvent{PeerEvent::Kind::left});
             return SessionFate::replace;
         default: return SessionFate::keep;
     }
@@ -293,26 +293,26 @@ ChatMachine::SessionFate ChatMachine::lineFrame(Link& link, std::optional<std::u
 void ChatMachine::lineSendDone(const SendTag& tag) {
     if (tag.kind != SendTag::Kind::line && tag.kind != SendTag::Kind::unnumberedLine) return;
     if (tag.shown) {
-        show(Show::Kind::sent, tag.shown->view());
-        show(Show::Kind::prompt);
+        say(LineSent{*tag.shown});
+        say(Prompt{});
     }
 }
 
 void ChatMachine::sessionSendFailed(const SendTag& tag, const std::string& reason) {
     switch (tag.kind) {
         case SendTag::Kind::connectHello:
-            sayConnectError("[connect error] " + reason);
+            sayConnectError(ErrorLine::What::connect, reason);
             scheduleAutoRetry();
             break;
         case SendTag::Kind::reconnectHello:
-            sayConnectError("[reconnect error] " + reason);
+            sayConnectError(ErrorLine::What::reconnect, reason);
             scheduleAutoRetry();
             break;
         case SendTag::Kind::kex2:
         case SendTag::Kind::initiatorReady:
         case SendTag::Kind::responderReady:
             // A send fails only when the connection has: a fresh session on it would fail too.
-            sayError((tag.kind == SendTag::Kind::responderReady ? "[kex2 error] " : "[handshake error] ") + reason);
+            sayError(tag.kind == SendTag::Kind::responderReady ? ErrorLine::What::kex2 : ErrorLine::What::handshake, reason);
             noteFailedHandshake();
             scheduleAutoRetry();
             break;
@@ -325,13 +325,11 @@ void ChatMachine::sessionSendFailed(const SendTag& tag, const std::string& reaso
 void ChatMachine::lineSendFailed(const SendTag& tag, const std::string& reason) {
     if (tag.kind == SendTag::Kind::line) {
         // A line kept for a confirming peer goes out again with the next session.
-        show(Show::Kind::error, tag.kept ? "not sent yet: " + reason +
-                                               "; the line will be sent again in the next session"
-                                         : "send failed: " + reason);
-        show(Show::Kind::prompt);
+        say(LineNotSent{reason, tag.kept});
+        say(Prompt{});
     } else if (tag.kind == SendTag::Kind::unnumberedLine) {
-        show(Show::Kind::error, "send failed: " + reason);
-        show(Show::Kind::prompt);
+        say(LineNotSent{reason});
+        say(Prompt{});
     }
 }
 
@@ -350,7 +348,7 @@ void ChatMachine::quit(Link* link, std::optional<std::uint64_t> peerLineStream) 
     }
     if (link) out_.emplace_back(std::in_place_type<CloseConnection>, CloseConnection{true});
     enter(Ended{Phase::disconnected});
-    show(Show::Kind::peerEvent, "disconnected: quit");
+    say(PeerEvent{PeerEvent::Kind::quit});
     for (auto& action : traffic_.unconfirmedLines()) out_.push_back(std::move(action));
     out_.emplace_back(std::in_place_type<Exit>, Exit{0, true});
 }

@@ -257,14 +257,14 @@ private:
     void retryLater();
     void leaveRelayConnection();
     void connectionLost();
-    std::optional<Link> startSession(std::string_view errorPrefix, std::optional<double> roomEpoch);
+    std::optional<Link> startSession(chat::ErrorLine::What failure, std::optional<double> roomEpoch);
 
     // ---- handshake (ChatMachineHandshake.cpp): each step says what went wrong and returns
     // what the session should become; recovery is left to the caller ----
     std::string helloText(const PFSChatSession& session) const;
     std::string expectedPeerKeyID() const;
-    std::optional<std::string_view> helloRefusal(const protocol::HelloDecoding& decoded) const;
-    void showHelloRefusal(Link& link, std::string_view reason);
+    std::optional<chat::HelloRefused> helloRefusal(const protocol::HelloDecoding& decoded) const;
+    void showHelloRefusal(Link& link, chat::HelloRefused refusal);
     // A plain hello that names the peer and can be completed with; a refused one is said.
     std::optional<PeerHello> usableHello(Link& link, const protocol::RelayMessage& message);
     // A usable hello while a session is in use: whether it is one we have not had before.
@@ -278,9 +278,9 @@ private:
     std::optional<std::uint64_t> peerAnnouncement(const protocol::RelayMessage& message);
     // Our "ready": the key confirmation and what we announce.
     void sendReady(const Link& link, chat::SendTag::Kind kind);
-    [[nodiscard]] SessionFate handshakeStepFailed(std::string_view prefix, const SessionStepFailure& failure);
+    [[nodiscard]] SessionFate handshakeStepFailed(chat::ErrorLine::What what, const SessionStepFailure& failure);
     [[nodiscard]] SessionFate maybeActive(Handshaking& handshaking);
-    void handshakeRefused(Waiting& waiting, std::string line);
+    void handshakeRefused(Waiting& waiting, std::string detail);
     void noteFailedHandshake();
     protocol::Announcement announcement() const;
 
@@ -295,23 +295,24 @@ private:
         return entered;
     }
     void leaveState();
-    void fatal(std::string_view message);
+    void fatal(chat::FatalError::Why why);
     // Wipes a session and removes the room's epoch file with it.
     void dropSession(PFSChatSession& session);
     // The session in use has made its keys: the room's epoch file takes their time.
     void keysMade();
-    void sayError(std::string line);
+    void sayError(chat::ErrorLine::What what, std::string detail);
     // A failed connection attempt: said at every try, a repeat with its count.
-    void sayConnectError(std::string line);
+    void sayConnectError(chat::ErrorLine::What what, std::string detail);
     void sayRepeats();
     static LineTraffic::Session lineSession(Link& link, std::optional<std::uint64_t> peerLineStream) noexcept;
     // Takes what the line traffic did.
     [[nodiscard]] SessionFate apply(LineTraffic::Step step);
     void send(std::string text, chat::SendTag tag);
     void sendTunneled(const Link& link, std::string json, chat::SendTag tag);
-    void show(chat::Show::Kind kind, std::string_view text = {});
-    void status(std::string_view text) { show(chat::Show::Kind::status, text); }
-    void announce(chat::Phase phase);
+
+    // ---- output ----
+    void say(chat::Output output);
+    void announce(chat::Phase phase) { say(chat::PhaseChanged{phase}); }
     void arm(chat::Timer timer, double seconds);
 
     Link* link() noexcept;
@@ -334,8 +335,7 @@ private:
     // A hello failed: something on the way may be altering them, ours included, so a good
     // hello taken is answered with ours once more.
     bool hellosMayBeAltered_ = false;
-    std::string lastError_;
-    int lastErrorRepeats_ = 0;
+    std::optional<chat::ErrorLine> lastError_;
     bool lastErrorCountSaid_ = false;
 
     LineTraffic traffic_;

@@ -34,18 +34,18 @@ std::string ChatMachine::expectedPeerKeyID() const {
     return keyID(KeyHelpers::compressedP256(config_.peerPubKeyBase64URL).value_or(config_.peerPubKeyBase64URL));
 }
 
-std::optional<std::string_view> ChatMachine::helloRefusal(const protocol::HelloDecoding& decoded) const {
+std::optional<HelloRefused> ChatMachine::helloRefusal(const protocol::HelloDecoding& decoded) const {
     // Our own hello sent back by the relay names us, not a wrong peer: the peer never sent it.
     const std::string ownKeyID = keyID(config_.localPubKeyCompressed);
     if (decoded.pkid == ownKeyID && ownKeyID != expectedPeerKeyID()) return std::nullopt;
-    if (!decoded.mlk) return "Post-quantum key exchange required";
-    if (decoded.pkid != expectedPeerKeyID()) return "Peer identity mismatch";
+    if (!decoded.mlk) return HelloRefused{HelloRefused::Why::noPostQuantumKey};
+    if (decoded.pkid != expectedPeerKeyID()) return HelloRefused{HelloRefused::Why::otherIdentity};
     return std::nullopt;
 }
 
-void ChatMachine::showHelloRefusal(Link& link, std::string_view reason) {
+void ChatMachine::showHelloRefusal(Link& link, HelloRefused refusal) {
     if (std::exchange(link.refusalShown, true)) return;
-    show(Show::Kind::error, reason);
+    say(refusal);
 }
 
 std::optional<ChatMachine::PeerHello> ChatMachine::usableHello(Link& link, const protocol::RelayMessage& message) {
@@ -78,7 +78,7 @@ ChatMachine::SessionFate ChatMachine::acceptHello(Waiting& waiting, PeerHello he
     if (auto failure = sessionStep([&] { session.completeHandshake(hello.ct, hello.ek, hello.mlk, now_); })) {
         // Never adopt a hello our sessions cannot complete with.
         if (adopted) hellos_.latestUsedUp();
-        handshakeRefused(waiting, "[handshake error] " + failure->text);
+        handshakeRefused(waiting, failure->text);
         return SessionFate::keep;
     }
     const std::uint64_t generation = waiting.link.generation;
@@ -104,7 +104,7 @@ ChatMachine::SessionFate ChatMachine::acceptHello(Waiting& waiting, PeerHello he
         handshaking.localReady = true;
         sendReady(handshaking.link, SendTag::Kind::initiatorReady);
     });
-    if (failure) return handshakeStepFailed("[handshake error] ", *failure);
+    if (failure) return handshakeStepFailed(ErrorLine::What::handshake, *failure);
     return maybeActive(handshaking);
 }
 
@@ -115,7 +115,7 @@ ChatMachine::SessionFate ChatMachine::answerKex2(Link& link, const protocol::Kex
         keysMade();
         sendReady(link, SendTag::Kind::responderReady);
     });
-    if (failure) return handshakeStepFailed("[kex2 error] ", *failure);
+    if (failure) return handshakeStepFailed(ErrorLine::What::kex2, *failure);
     return SessionFate::keep;
 }
 
@@ -125,8 +125,8 @@ void ChatMachine::sendReady(const Link& link, SendTag::Kind kind) {
     }
 }
 
-ChatMachine::SessionFate ChatMachine::handshakeStepFailed(std::string_view prefix, const SessionStepFailure& failure) {
-    sayError(std::string(prefix) + failure.text);
+ChatMachine::SessionFate ChatMachine::handshakeStepFailed(ErrorLine::What what, const SessionStepFailure& failure) {
+    sayError(what, failure.text);
     noteFailedHandshake();
     return SessionFate::replace;
 }
@@ -136,7 +136,7 @@ bool ChatMachine::peerConfirmsKeys(const Link& link, const protocol::RelayMessag
     const std::optional<SecureBytes>& expected = link.session->expectedPeerKeyConfirmation();
     const bool holds = received && expected.has_value() && received->size() == expected->size() &&
                        constantTimeEquals(*received, *expected);
-    if (!holds) fatal("Key confirmation failed");
+    if (!holds) fatal(FatalError::Why::keyConfirmationFailed);
     return holds;
 }
 
@@ -159,19 +159,19 @@ ChatMachine::SessionFate ChatMachine::maybeActive(Handshaking& handshaking) {
     const LineTraffic::Session session = lineSession(active.link, active.peerLineStream);
     for (auto& action : traffic_.pendingLines(session)) out_.push_back(std::move(action));
     announce(Phase::active);
-    show(Show::Kind::prompt);
+    say(Prompt{});
     arm(Timer::cover, traffic_.nextCoverDelay());
     return apply(traffic_.sendWaiting(session, now_));
 }
 
 void ChatMachine::noteFailedHandshake() {
     if (++failedHandshakesInARow_ == 3) {
-        status("three handshakes in a row failed; still retrying (something on the way may be altering messages)");
+        say(Recovering{Recovering::Why::handshakesFailing});
     }
 }
 
-void ChatMachine::handshakeRefused(Waiting& waiting, std::string line) {
-    sayError(std::move(line));
+void ChatMachine::handshakeRefused(Waiting& waiting, std::string detail) {
+    sayError(ErrorLine::What::handshake, std::move(detail));
     noteFailedHandshake();
     hellosMayBeAltered_ = true;
     // The session stays and still takes a good hello; the next hello of a fresh one waits.

@@ -32,23 +32,7 @@ PFSChatSession* ChatMachine::currentSession() const noexcept {
     return l ? l->session.get() : nullptr;
 }
 
-void ChatMachine::show(Show::Kind kind, std::string_view text) {
-    out_.emplace_back(std::in_place_type<Show>, Show{kind, SecureText(text)});
-}
-
-void ChatMachine::announce(Phase phase) {
-    Show line{Show::Kind::status, {}};
-    switch (phase) {
-        case Phase::connecting: line.text = SecureText("connecting..."); break;
-        case Phase::waitingForPeer: line.text = SecureText("waiting for peer..."); break;
-        case Phase::handshaking: line.text = SecureText("handshaking..."); break;
-        case Phase::reconnecting: line.text = SecureText("reconnecting..."); break;
-        case Phase::active: line.kind = Show::Kind::connected; break;
-        default: return;
-    }
-    line.announces = phase;
-    out_.emplace_back(std::in_place_type<Show>, std::move(line));
-}
+void ChatMachine::say(Output output) { out_.emplace_back(std::in_place_type<Output>, std::move(output)); }
 
 void ChatMachine::arm(Timer timer, double seconds) {
     out_.emplace_back(std::in_place_type<ArmTimer>, ArmTimer{timer, seconds, stateStamp_});
@@ -75,8 +59,8 @@ void ChatMachine::leaveState() {
     if (Link* old = link(); old && old->session) dropSession(*old->session);
 }
 
-void ChatMachine::fatal(std::string_view message) {
-    show(Show::Kind::error, message);
+void ChatMachine::fatal(FatalError::Why why) {
+    say(FatalError{why});
     const bool connected = link() != nullptr;
     enter(Ended{Phase::error});
     out_.emplace_back(std::in_place_type<Exit>, Exit{1, false});
@@ -101,35 +85,29 @@ void ChatMachine::sendTunneled(const Link& link, std::string json, SendTag tag) 
 }
 
 void ChatMachine::sayRepeats() {
-    if (lastErrorRepeats_ > 1 && !lastErrorCountSaid_) {
-        status(lastError_ + " (" + std::to_string(lastErrorRepeats_) + " times)");
-        std::get<Show>(out_.back()).failure = true;
-    }
-    lastError_.clear();
-    lastErrorRepeats_ = 0;
+    if (lastError_ && lastError_->repeats > 1 && !lastErrorCountSaid_) say(*lastError_);
+    lastError_.reset();
     lastErrorCountSaid_ = false;
 }
 
-void ChatMachine::sayError(std::string line) {
-    if (line == lastError_) {
-        ++lastErrorRepeats_;
+void ChatMachine::sayError(ErrorLine::What what, std::string detail) {
+    if (lastError_ && lastError_->what == what && lastError_->detail == detail) {
+        ++lastError_->repeats;
         return;
     }
     sayRepeats();
-    status(line);
-    std::get<Show>(out_.back()).failure = true;
-    lastError_ = std::move(line);
-    lastErrorRepeats_ = 1;
+    lastError_ = ErrorLine{what, std::move(detail)};
+    say(*lastError_);
 }
 
-void ChatMachine::sayConnectError(std::string line) {
+void ChatMachine::sayConnectError(ErrorLine::What what, std::string detail) {
     // Each try is a wait of its own for the user: a silent one would look like a connection.
-    if (line != lastError_) {
-        sayError(std::move(line));
+    if (!lastError_ || lastError_->what != what || lastError_->detail != detail) {
+        sayError(what, std::move(detail));
         return;
     }
-    status(lastError_ + " (" + std::to_string(++lastErrorRepeats_) + " times)");
-    std::get<Show>(out_.back()).failure = true;
+    ++lastError_->repeats;
+    say(*lastError_);
     lastErrorCountSaid_ = true;
 }
 

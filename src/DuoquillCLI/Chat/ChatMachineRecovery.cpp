@@ -31,11 +31,11 @@ private:
 
 }  // namespace
 
-std::optional<ChatMachine::Link> ChatMachine::startSession(std::string_view errorPrefix,
+std::optional<ChatMachine::Link> ChatMachine::startSession(ErrorLine::What failure,
                                                            std::optional<double> roomEpoch) {
     std::unique_ptr<PFSChatSession> session;
-    if (auto failure = sessionStep([&] { session = config_.makeSession(roomEpoch); })) {
-        sayConnectError(std::string(errorPrefix) + failure->text);
+    if (auto failed = sessionStep([&] { session = config_.makeSession(roomEpoch); })) {
+        sayConnectError(failure, failed->text);
         scheduleAutoRetry();
         return std::nullopt;
     }
@@ -52,10 +52,10 @@ void ChatMachine::connect() {
         config_.relayBaseURL + "/" + KeyHelpers::deriveRoomToken(config_.roomKeyData, EventClock(now_.wallSeconds));
     // Checked before a session is made: no retry makes it usable.
     if (!isUsableRelayURL(url)) {
-        fatal("Invalid relay URL");
+        fatal(FatalError::Why::invalidRelayURL);
         return;
     }
-    auto fresh = startSession("[connect error] ", roomEpoch_);
+    auto fresh = startSession(ErrorLine::What::connect, roomEpoch_);
     if (!fresh) return;
     out_.emplace_back(std::in_place_type<OpenConnection>, OpenConnection{std::move(url)});
     std::string hello = helloText(*fresh->session);
@@ -112,7 +112,7 @@ void ChatMachine::reconnectForPeer(bool adoptLatest) {
         retryCount_ = 0;
         // The old session goes as the fresh one takes its place, and the room's epoch file with
         // it, so the fresh one is made with none; the connection stays.
-        auto fresh = startSession("[reconnect error] ", std::nullopt);
+        auto fresh = startSession(ErrorLine::What::reconnect, std::nullopt);
         if (!fresh) return;
         Waiting& waiting = enter(Waiting{.link = std::move(*fresh)});
         announce(Phase::waitingForPeer);

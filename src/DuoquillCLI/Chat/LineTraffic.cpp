@@ -15,9 +15,7 @@ using namespace chat;
 
 namespace {
 
-void show(Actions& out, Show::Kind kind, std::string_view text = {}) {
-    out.emplace_back(std::in_place_type<Show>, Show{kind, SecureText(text)});
-}
+void say(Actions& out, Output output) { out.emplace_back(std::in_place_type<Output>, std::move(output)); }
 
 void send(Actions& out, std::string text, SendTag tag) {
     out.emplace_back(std::in_place_type<SendText>, SendText{std::move(text), std::move(tag)});
@@ -70,8 +68,11 @@ LineTraffic::Step LineTraffic::received(const protocol::RelayMessage& message, c
             if (msg->rk) session.session.receiveDHRatchetKey(*msg->rk);
             content = session.session.open(msg->d, msg->n, now);
         })) {
-        show(step.actions, Show::Kind::error,
-             failure->code ? std::string("session expired — restarting...") : "decrypt failed: " + failure->text);
+        if (failure->code) {
+            say(step.actions, Recovering{Recovering::Why::sessionExpired});
+        } else {
+            say(step.actions, ErrorLine{ErrorLine::What::decrypt, failure->text});
+        }
         step.restart = true;
         return step;
     }
@@ -85,8 +86,8 @@ LineTraffic::Step LineTraffic::received(const protocol::RelayMessage& message, c
     }
     const std::string_view text(reinterpret_cast<const char*>(content->data()), content->size());
     if (!isValidUtf8(text)) return step;
-    show(step.actions, Show::Kind::received, text);
-    show(step.actions, Show::Kind::prompt);
+    say(step.actions, LineReceived{SecureText(text)});
+    say(step.actions, Prompt{});
     return step;
 }
 
@@ -95,15 +96,15 @@ LineTraffic::Step LineTraffic::received(const protocol::RelayMessage& message, c
 LineTraffic::Step LineTraffic::lineTyped(SecureText line, const Session* active, Instant now) {
     Step step;
     if (line.empty()) {
-        show(step.actions, Show::Kind::prompt);
+        say(step.actions, Prompt{});
         return step;
     }
     if (!active && baseProtocolOnly_) return step;
     // One limit whether or not a session is up: a line that waits must fit whatever session
     // takes it, and one typed now must not depend on whether a ratchet step is due.
     if (line.size() > longestLine()) {
-        show(step.actions, Show::Kind::error, "message too large");
-        show(step.actions, Show::Kind::prompt);
+        say(step.actions, LineRefused{LineRefused::Reason::tooLarge});
+        say(step.actions, Prompt{});
         return step;
     }
     // A peer that does not confirm gets a line typed while active as it always did.
@@ -113,13 +114,13 @@ LineTraffic::Step LineTraffic::lineTyped(SecureText line, const Session* active,
     }
     const std::optional<std::uint64_t> number = outbox_.push(std::move(line));
     if (!number) {
-        show(step.actions, Show::Kind::error, "line not sent: the queue of lines waiting for the peer is full");
-        if (active) show(step.actions, Show::Kind::prompt);
+        say(step.actions, LineRefused{LineRefused::Reason::queueFull});
+        if (active) say(step.actions, Prompt{});
         return step;
     }
     step.actions.emplace_back(std::in_place_type<LineTaken>, LineTaken{number});
     if (!active) {
-        show(step.actions, Show::Kind::queued, outbox_.entries().back().line.view());
+        say(step.actions, LineQueued{SecureText(outbox_.entries().back().line.view())});
         return step;
     }
     Step sent = sendOutbox(*active, now, *number);
@@ -151,7 +152,7 @@ LineTraffic::Step LineTraffic::sendOutbox(const Session& active, Instant now, st
         });
         if (failure && failure->code) {
             // Nothing went out: the line waits for the next session.
-            show(step.actions, Show::Kind::error, "session expired — restarting...");
+            say(step.actions, Recovering{Recovering::Why::sessionExpired});
             step.restart = true;
             return step;
         }
@@ -164,8 +165,8 @@ LineTraffic::Step LineTraffic::sendOutbox(const Session& active, Instant now, st
             entry->sentInSession = active.generation;
         }
         if (failure) {
-            show(step.actions, Show::Kind::error, "send failed: " + failure->text);
-            show(step.actions, Show::Kind::prompt);
+            say(step.actions, LineNotSent{failure->text});
+            say(step.actions, Prompt{});
             continue;
         }
         send(step.actions, std::move(frame), std::move(tag));
@@ -178,8 +179,8 @@ Actions LineTraffic::heldBack(const Session& active, std::uint64_t typed) const 
     Actions out;
     for (const auto& entry : outbox_.entries()) {
         if (entry.number == typed && entry.sentInSession != active.generation) {
-            show(out, Show::Kind::queued, entry.line.view());
-            show(out, Show::Kind::prompt);
+            say(out, LineQueued{SecureText(entry.line.view())});
+            say(out, Prompt{});
         }
     }
     return out;
@@ -190,11 +191,11 @@ LineTraffic::Step LineTraffic::sendUnnumbered(SecureText line, const Session& ac
     std::string frame;
     auto failure = sessionStep([&] { frame = protocol::sealChatLine(active.session, now, line.bytes()); });
     if (failure && failure->code) {
-        show(step.actions, Show::Kind::error, "session expired — restarting...");
+        say(step.actions, Recovering{Recovering::Why::sessionExpired});
         step.restart = true;
     } else if (failure) {
-        show(step.actions, Show::Kind::error, "send failed: " + failure->text);
-        show(step.actions, Show::Kind::prompt);
+        say(step.actions, LineNotSent{failure->text});
+        say(step.actions, Prompt{});
     } else {
         step.actions.emplace_back(std::in_place_type<LineTaken>, LineTaken{});
         send(step.actions, std::move(frame), SendTag{SendTag::Kind::unnumberedLine, active.generation, false, std::move(line)});
@@ -227,16 +228,7 @@ LineTraffic::Step LineTraffic::coverTick(const Session& active, Instant now) {
 Actions LineTraffic::pendingLines(const Session& active) const {
     Actions out;
     const auto pending = outbox_.pending(active.generation, active.peerConfirms());
-    const auto lines = [](std::size_t n) { return std::to_string(n) + (n == 1 ? " line" : " lines"); };
-    if (pending.again > 0 && pending.queued > 0) {
-        show(out, Show::Kind::status,
-             "sending " + lines(pending.again) + " not confirmed by the peer again, and " + lines(pending.queued) +
-                 " queued");
-    } else if (pending.again > 0) {
-        show(out, Show::Kind::status, "sending " + lines(pending.again) + " not confirmed by the peer again");
-    } else if (pending.queued > 0) {
-        show(out, Show::Kind::status, "sending " + lines(pending.queued) + " queued");
-    }
+    if (pending.again > 0 || pending.queued > 0) say(out, PendingLines{pending.again, pending.queued});
     return out;
 }
 
@@ -248,18 +240,10 @@ UnconfirmedAtExit LineTraffic::unconfirmedAtExit() const {
 
 Actions LineTraffic::unconfirmedLines() const {
     Actions out;
-    const auto& entries = outbox_.entries();
-    if (entries.empty()) return out;
-    constexpr std::size_t listed = 5;
-    const std::size_t n = entries.size();
-    show(out, Show::Kind::error,
-         std::to_string(n) + (n == 1 ? " line was" : " lines were") + " not confirmed by the peer:");
-    for (std::size_t i = 0; i < n && i < listed; ++i) {
-        SecureText text("  ");
-        text += shortenedLine(entries[i].line.view()).view();
-        out.emplace_back(std::in_place_type<Show>, Show{Show::Kind::status, std::move(text), std::nullopt, false, true});
-    }
-    if (n > listed) show(out, Show::Kind::status, "  … and " + std::to_string(n - listed) + " more");
+    if (outbox_.entries().empty()) return out;
+    UnconfirmedLines unconfirmed;
+    for (const auto& entry : outbox_.entries()) unconfirmed.lines.emplace_back(entry.line.view());
+    say(out, std::move(unconfirmed));
     return out;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <type_traits>
 #include <utility>
 
 #include "Duoquill/System/StandardStreams.h"
@@ -64,7 +65,7 @@ void JsonChatDisplay::connected() { terminal_.connected(); }
 
 // ---- standard output ----
 
-void JsonChatDisplay::observe(const Action& action, Phase now) {
+void JsonChatDisplay::observe(const Action& action, Phase) {
     if (const auto* taken = std::get_if<LineTaken>(&action)) {
         if (pending_ && !pending_->answered) {
             pending_->answered = true;
@@ -76,35 +77,59 @@ void JsonChatDisplay::observe(const Action& action, Phase now) {
                                  R"({"unconfirmed":)" + jsonrpc::numberList(unconfirmed->numbers) + "}");
     } else if (const auto* confirmed = std::get_if<Confirmed>(&action)) {
         emit(jsonrpc::notification("confirmed", R"({"numbers":)" + jsonrpc::numberList(confirmed->numbers) + "}"));
-    } else if (const auto* show = std::get_if<Show>(&action)) {
-        // A state is told when it changes: a fresh session says "waiting for peer..." again while
-        // the chat is waiting.
-        if (show->announces && show->announces != lastState_) {
-            lastState_ = show->announces;
-            if (const auto name = stateName(*show->announces)) {
-                emit(jsonrpc::notification("state", R"({"state":")" + std::string(*name) + "\"}"));
-            }
-        }
-        if (show->failure) notifyError(recoveredError, show->text.view());
-        if (show->kind == Show::Kind::error) {
-            if (pending_ && !pending_->answered) {
-                // The line just sent was refused.
-                pending_->answered = true;
-                if (pending_->id) {
-                    answerError(*pending_->id, jsonrpc::lineRefused, show->text.view());
-                    return;
+    }
+}
+
+void JsonChatDisplay::show(const Output& output) {
+    std::visit(
+        [this](const auto& o) {
+            using O = std::decay_t<decltype(o)>;
+            if constexpr (std::is_same_v<O, PhaseChanged>) {
+                // A state is told when it changes: a fresh session says "waiting for peer..."
+                // again while the chat is waiting.
+                if (o.phase == lastState_) return;
+                lastState_ = o.phase;
+                if (const auto name = stateName(o.phase)) {
+                    emit(jsonrpc::notification("state", R"({"state":")" + std::string(*name) + "\"}"));
                 }
+            } else if constexpr (std::is_same_v<O, LineReceived>) {
+                SecureText params(R"({"text":)");
+                jsonrpc::appendString(params, o.line.view());
+                params += R"(,"time":")";
+                params += utcTime(clock_.wallSeconds());
+                params += "\"}";
+                emit(jsonrpc::notification("message", params.view()));
+            } else if constexpr (std::is_same_v<O, ErrorLine>) {
+                if (o.what == ErrorLine::What::decrypt) {
+                    chatErrorLine(words(o));
+                } else {
+                    notifyError(recoveredError, words(o));
+                }
+            } else if constexpr (std::is_same_v<O, Recovering>) {
+                if (o.why == Recovering::Why::sessionExpired) chatErrorLine(words(o));
+            } else if constexpr (std::is_same_v<O, FatalError>) {
+                notifyError(fatalError, words(o));
+            } else if constexpr (std::is_same_v<O, LineRefused> || std::is_same_v<O, LineNotSent> ||
+                                 std::is_same_v<O, HelloRefused>) {
+                chatErrorLine(words(o));
+            } else if constexpr (std::is_same_v<O, UnconfirmedLines>) {
+                if (!o.lines.empty()) chatErrorLine(unconfirmedHeading(o.lines.size()));
             }
-            notifyError(now == Phase::error ? fatalError : chatError, show->text.view());
-        } else if (show->kind == Show::Kind::received) {
-            SecureText params(R"({"text":)");
-            jsonrpc::appendString(params, show->text.view());
-            params += R"(,"time":")";
-            params += utcTime(clock_.wallSeconds());
-            params += "\"}";
-            emit(jsonrpc::notification("message", params.view()));
+        },
+        output);
+    ChatDisplay::show(output);
+}
+
+void JsonChatDisplay::chatErrorLine(std::string_view message) {
+    if (pending_ && !pending_->answered) {
+        // The line just sent was refused.
+        pending_->answered = true;
+        if (pending_->id) {
+            answerError(*pending_->id, jsonrpc::lineRefused, message);
+            return;
         }
     }
+    notifyError(chatError, message);
 }
 
 void JsonChatDisplay::notifyError(int code, std::string_view message) {

@@ -26,7 +26,8 @@ public:
     explicit JsonChatDisplay(const Clock& clock = Clock::system(), CLIUI::Look look = CLIUI::Look::terminal)
         : clock_(clock), terminal_(nullptr, look) {}
 
-    // ---- ChatDisplay: standard error ----
+    // ---- ChatDisplay: standard output, then the person's lines on standard error ----
+    void show(const chat::Output& output) override;
     void banner(const ChatBanner& banner) override;
     void startupError(std::string_view message) override;
     void status(std::string_view text) override;
@@ -55,6 +56,8 @@ public:
 
 private:
     void notifyError(int code, std::string_view message);
+    // A red line of the chat's: it refuses the line being sent, if nothing has answered it yet.
+    void chatErrorLine(std::string_view message);
 
     const Clock& clock_;
     TerminalChatDisplay terminal_;
