@@ -36,14 +36,18 @@ std::string outcome(std::string_view text) {
             if (!kc) return "fatal";
             const auto announced = decodeReadyAnnouncement(*message);
             return "ready " + hexString(*kc) + (announced.lineStream ? " ls" + std::to_string(*announced.lineStream) : "") +
-                   (announced.followsLeaderRule ? " lead" : "");
+                   (announced.followsLeaderRule ? " lead" : "") + (announced.joinsParts ? " parts" : "") +
+                   (announced.steady ? " steady" : "");
         }
         case MessageType::msg: {
             const auto msg = decodeMsg(*message);
             if (!msg) return "ignore";
+            const auto part = decodeMsgPart(*message);
             return "msg " + std::to_string(msg->n) + " " + hexString(msg->d) + " " +
                    (msg->rk ? hexString(*msg->rk) : "-") +
-                   (msg->numbers ? " s" + std::to_string(msg->numbers->s) + " a" + std::to_string(msg->numbers->a) : "");
+                   (msg->numbers ? " s" + std::to_string(msg->numbers->s) + " a" + std::to_string(msg->numbers->a) : "") +
+                   (part.part ? " p" + std::to_string(part.part->index) + "/" + std::to_string(part.part->count) : "") +
+                   (part.malformed ? " bad-part" : "");
         }
         case MessageType::bye: return "bye";
         case MessageType::peerDisconnected: return "peer-disconnected";
@@ -60,11 +64,14 @@ TEST(RelayMessagesTest, EncodesExactBytesAndDecodesByTheMemberRules) {
     EXPECT_EQ(encode(Ready{two, {}}), R"({"t":"ready","kc":"-_8"})");
     EXPECT_EQ(encode(Ready{two, {42, true}}), R"({"t":"ready","kc":"-_8","ls":42,"lead":"sorted-key"})");
     EXPECT_EQ(encode(Ready{two, {std::nullopt, true}}), R"({"t":"ready","kc":"-_8","lead":"sorted-key"})");
+    EXPECT_EQ(encode(Ready{two, {42, true, true, true}}),
+              R"({"t":"ready","kc":"-_8","ls":42,"lead":"sorted-key","parts":true,"steady":true})");
     EXPECT_EQ(encode(Msg{7, two, std::nullopt, std::nullopt}), R"({"t":"msg","n":7,"d":"+/8="})");
     EXPECT_EQ(encode(Msg{UINT64_MAX, {1}, Bytes{0xff}, std::nullopt}),
               R"({"t":"msg","n":18446744073709551615,"d":"AQ==","rk":"/w=="})");
     EXPECT_EQ(encode(Msg{7, two, std::nullopt, LineNumbers{4503599627370496, 4503599627370495}}),
               R"({"t":"msg","n":7,"d":"+/8=","s":4503599627370496,"a":4503599627370495})");
+    EXPECT_EQ(encode(Msg{7, two, std::nullopt, std::nullopt}, LinePart{0, 81}), R"({"t":"msg","n":7,"d":"+/8=","p":0,"pn":81})");
     EXPECT_EQ(encodeBye(), R"({"t":"bye"})");
     EXPECT_EQ(encodePeerDisconnected(), R"({"t":"peer-disconnected"})");
 
@@ -97,6 +104,8 @@ TEST(RelayMessagesTest, EncodesExactBytesAndDecodesByTheMemberRules) {
         {R"({"t":"ready","kc":"-_8","ls":9,"lead":"sorted-key"})", "ready fbff ls9 lead"},
         {R"({"t":"ready","kc":"-_8","ls":"9","lead":"other"})", "ready fbff"},
         {R"({"t":"ready","kc":"-_8","ls":-9,"lead":1})", "ready fbff"},
+        {R"({"t":"ready","kc":"-_8","parts":true,"steady":true})", "ready fbff parts steady"},
+        {R"({"t":"ready","kc":"-_8","parts":1,"steady":"true"})", "ready fbff"},
         // msg: "n" an integer that fits 64 unsigned bits; a bad "rk" is dropped, the msg kept
         {R"({"d":"AQ==","n":3,"t":"msg","z":null})", "msg 3 01 -"},
         {R"({"t":"msg","n":18446744073709551615,"d":"AQ=="})", "msg 18446744073709551615 01 -"},
@@ -112,6 +121,13 @@ TEST(RelayMessagesTest, EncodesExactBytesAndDecodesByTheMemberRules) {
         {R"({"t":"msg","n":3,"d":"AQ==","s":9,"a":8})", "msg 3 01 - s9 a8"},
         {R"({"t":"msg","n":3,"d":"AQ==","s":9})", "msg 3 01 -"},
         {R"({"t":"msg","n":3,"d":"AQ==","s":9,"a":"8"})", "msg 3 01 -"},
+        // parts: a pair of counters with 2 <= pn and p < pn, else the record holds no line
+        {R"({"t":"msg","n":3,"d":"AQ==","p":1,"pn":2})", "msg 3 01 - p1/2"},
+        {R"({"t":"msg","n":3,"d":"AQ==","p":2,"pn":2})", "msg 3 01 - bad-part"},
+        {R"({"t":"msg","n":3,"d":"AQ==","p":0,"pn":1})", "msg 3 01 - bad-part"},
+        {R"({"t":"msg","n":3,"d":"AQ==","pn":2})", "msg 3 01 - bad-part"},
+        {R"({"t":"msg","n":3,"d":"AQ==","p":-1,"pn":18446744073709551616})", "msg 3 01 - bad-part"},
+        {R"({"t":"msg","n":3,"d":"AQ==","p":"0","pn":2})", "msg 3 01 - bad-part"},
     };
     for (const auto& [text, expected] : cases) EXPECT_EQ(outcome(text), expected) << text;
 }
@@ -135,6 +151,30 @@ TEST(RelayMessagesTest, PipelinesCarryMessagesBetweenTwoSessions) {
     EXPECT_EQ(toBytes(deliver(res, line).value()), toBytes(asBytes("hello there")));
     EXPECT_FALSE(openTunnelText(res, line, testTime)) << "a replayed frame opens nothing";
     EXPECT_FALSE(deliver(ini, sealCoverRecord(res, testTime)));
+
+    // A line's part pads as a cover record does and its members ride in the same buckets: with
+    // both sides sending in turn (a ratchet header on every frame) and without, the relay sees
+    // the same frame sizes for parts as for cover records.
+    for (const bool alternate : {true, false}) {
+        std::set<std::size_t> sizes[2];
+        if (!alternate) sealCoverRecord(ini, testTime);  // takes the pending ratchet step
+        for (int i = 0; i < 90; ++i) {
+            const bool isPart = i % 2 == 1;
+            const std::string frame =
+                isPart ? sealChatLine(ini, testTime, Bytes(coverSizedLineBytes, 'p'), LineNumbers{(1ULL << 53) - 1, (1ULL << 53) - 2},
+                                      LinePart{180, 181})
+                       : sealCoverRecord(ini, testTime, LineNumbers{(1ULL << 53) - 1, (1ULL << 53) - 2});
+            sizes[isPart].insert(frame.size());
+            if (!alternate) continue;
+            deliver(res, frame);
+            deliver(ini, sealCoverRecord(res, testTime));
+        }
+        EXPECT_EQ(sizes[0], sizes[1]) << alternate;
+        EXPECT_GE(sizes[0].size(), 2u);
+    }
+    EXPECT_EQ(partsOfLine(coverSizedLineBytes), 1u);
+    EXPECT_EQ(partsOfLine(coverSizedLineBytes + 1), 2u);
+    EXPECT_EQ(partsOfLine(20480), 82u);
 
     // Line numbers ride inside the padding: cover records and lines give the relay the same
     // frame sizes with them as without.

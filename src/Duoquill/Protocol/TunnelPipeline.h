@@ -20,8 +20,9 @@ namespace duoquill::protocol {
 std::string sealTunnelText(PFSChatSession& session, std::string_view jsonText, Instant now);
 // Outgoing "msg": the pending ratchet header, seal of the line (or sealDummy), the msg JSON,
 // tunnel seal, base64. Errors propagate; a failed tunnel seal leaves the record chain moved.
-// `numbers` go out as the "s" and "a" members when given.
-std::string sealChatLine(PFSChatSession& session, Instant now, BytesView line, std::optional<LineNumbers> numbers = std::nullopt);
+// `numbers` go out as the "s" and "a" members when given, `part` as "p" and "pn".
+std::string sealChatLine(PFSChatSession& session, Instant now, BytesView line, std::optional<LineNumbers> numbers = std::nullopt,
+                         std::optional<LinePart> part = std::nullopt);
 std::string sealCoverRecord(PFSChatSession& session, Instant now, std::optional<LineNumbers> numbers = std::nullopt);
 // Incoming: base64, tunnelOpen, parse; nothing when any step fails (the caller then tries the
 // frame as a plain message).
@@ -40,6 +41,14 @@ inline constexpr std::size_t ratchetHeaderMaxBytes = PFSChatSession::ratchetHead
 // counter of the most digits, the largest ratchet header when one may be pending, and line
 // numbers of the most digits when they are carried.
 std::size_t largestMsgTextLength(std::size_t lineBytes, bool ratchetHeaderPending, bool lineNumbers = false);
+// The most bytes of a line one record holds with the padding of a cover record (one record
+// bucket, and the same random extra buckets), so that its "msg" lands in the tunnel buckets a
+// cover record's would, ratchet header or not. Longer lines go in parts of this size.
+inline constexpr std::size_t coverSizedLineBytes = PFSChatSession::recordBucket - 5;
+// The parts a line of `lineBytes` bytes takes.
+inline constexpr std::size_t partsOfLine(std::size_t lineBytes) {
+    return lineBytes <= coverSizedLineBytes ? 1 : (lineBytes + coverSizedLineBytes - 1) / coverSizedLineBytes;
+}
 // The longest line accepted whatever the session's state: 45307 bytes, with line numbers or not.
 std::size_t longestAlwaysAcceptedLine(bool lineNumbers = false);
 // Whether the session may seal this line. Checked before anything moves: a "msg" that outgrew
