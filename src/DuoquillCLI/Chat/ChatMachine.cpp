@@ -29,7 +29,7 @@ ChatMachine::ChatMachine(ChatMachineConfig config)
     : config_(std::move(config)),
       roomEpoch_(config_.roomEpoch),
       hellos_(config_.leads, config_.baseProtocolOnly),
-      traffic_(config_.lineStreamStart, config_.baseProtocolOnly, config_.coverDraw) {}
+      traffic_(config_.lineStreamStart, config_.baseProtocolOnly, config_.coverDraw, config_.steady) {}
 
 ChatMachine::~ChatMachine() = default;
 

@@ -85,6 +85,9 @@ struct ChatMachineConfig {
     // typed while no session is active.
     bool baseProtocolOnly = false;
     std::uint64_t lineStreamStart = 0;
+    // Once active, one "msg" at each cover tick, a waiting line (or part of one) in place of
+    // the cover record: the relay learns nothing of when lines are typed.
+    bool steady = false;
 };
 
 class ChatMachine {

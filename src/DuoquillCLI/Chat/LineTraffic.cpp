@@ -1,5 +1,6 @@
 #include "DuoquillCLI/Chat/LineTraffic.h"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -29,8 +30,9 @@ void append(Actions& out, Actions more) {
 
 }  // namespace
 
-LineTraffic::LineTraffic(std::uint64_t lineStreamStart, bool baseProtocolOnly, std::function<double()> coverDraw)
-    : baseProtocolOnly_(baseProtocolOnly), coverDraw_(std::move(coverDraw)), outbox_(lineStreamStart) {}
+LineTraffic::LineTraffic(std::uint64_t lineStreamStart, bool baseProtocolOnly, std::function<double()> coverDraw,
+                         bool steady)
+    : baseProtocolOnly_(baseProtocolOnly), steady_(steady), coverDraw_(std::move(coverDraw)), outbox_(lineStreamStart) {}
 
 std::size_t LineTraffic::longestLine() {
     static const std::size_t longest = protocol::longestAlwaysAcceptedLine(true);
@@ -78,6 +80,20 @@ LineTraffic::Step LineTraffic::received(const protocol::RelayMessage& message, c
     const auto stream = session.peerLineStream;
     if (stream && msg->numbers) append(step.actions, confirm(msg->numbers->a));
     if (!content) return step;
+    if (!baseProtocolOnly_) {
+        const protocol::PartDecoding part = protocol::decodeMsgPart(message);
+        if (part.malformed) {
+            incoming_.reset();
+            return step;
+        }
+        if (part.part) {
+            content = joinPart(*part.part, *msg, std::move(*content), session.generation);
+            if (!content) return step;
+        } else {
+            // A whole line between two parts: the line in parts is not coming whole.
+            incoming_.reset();
+        }
+    }
     if (msg->numbers && !baseProtocolOnly_) {
         // A numbered line is shown once per number. Before the peer's "ready" has named its
         // stream (that frame may have been lost), it is not shown: unconfirmed, it comes again.
@@ -90,6 +106,24 @@ LineTraffic::Step LineTraffic::received(const protocol::RelayMessage& message, c
     return step;
 }
 
+std::optional<SecureBytes> LineTraffic::joinPart(protocol::LinePart part, const protocol::Msg& msg, SecureBytes piece,
+                                                 std::uint64_t session) {
+    const std::optional<std::uint64_t> number = msg.numbers ? std::optional(msg.numbers->s) : std::nullopt;
+    if (part.index == 0) incoming_ = Incoming{session, number, part.count, 0, {}};
+    const bool follows = incoming_ && incoming_->session == session && incoming_->number == number &&
+                         incoming_->count == part.count && incoming_->next == part.index &&
+                         incoming_->bytes.size() + piece.size() <= longestLine();
+    if (!follows) {
+        incoming_.reset();
+        return std::nullopt;
+    }
+    incoming_->bytes.insert(incoming_->bytes.end(), piece.begin(), piece.end());
+    if (++incoming_->next < incoming_->count) return std::nullopt;
+    SecureBytes whole = std::move(incoming_->bytes);
+    incoming_.reset();
+    return whole;
+}
+
 // ---- out ----
 
 LineTraffic::Step LineTraffic::lineTyped(SecureText line, const Session* active, Instant now) {
@@ -98,7 +132,7 @@ LineTraffic::Step LineTraffic::lineTyped(SecureText line, const Session* active,
         show(step.actions, Show::Kind::prompt);
         return step;
     }
-    if (!active && baseProtocolOnly_) return step;
+    if (!active && baseProtocolOnly_ && !steady_) return step;
     // One limit whether or not a session is up: a line that waits must fit whatever session
     // takes it, and one typed now must not depend on whether a ratchet step is due.
     if (line.size() > longestLine()) {
@@ -106,6 +140,7 @@ LineTraffic::Step LineTraffic::lineTyped(SecureText line, const Session* active,
         show(step.actions, Show::Kind::prompt);
         return step;
     }
+    if (steady_) return queueSteady(std::move(line), active != nullptr);
     // A peer that does not confirm gets a line typed while active as it always did.
     if (baseProtocolOnly_ ||
         (active && !active->peerConfirms() && !outbox_.nextToSend(active->generation, false))) {
@@ -128,7 +163,21 @@ LineTraffic::Step LineTraffic::lineTyped(SecureText line, const Session* active,
     return step;
 }
 
+LineTraffic::Step LineTraffic::queueSteady(SecureText line, bool active) {
+    Step step;
+    const std::optional<std::uint64_t> number = outbox_.push(std::move(line));
+    if (!number) {
+        show(step.actions, Show::Kind::error, "line not sent: the queue of lines waiting for the peer is full");
+    } else {
+        step.actions.emplace_back(std::in_place_type<LineTaken>, LineTaken{number});
+        show(step.actions, Show::Kind::queued, outbox_.entries().back().line.view());
+    }
+    if (active) show(step.actions, Show::Kind::prompt);
+    return step;
+}
+
 LineTraffic::Step LineTraffic::sendWaiting(const Session& active, Instant now) {
+    if (steady_) return {};
     if (!outbox_.nextToSend(active.generation, active.peerConfirms())) return {};
     return sendOutbox(active, now);
 }
@@ -203,6 +252,19 @@ LineTraffic::Step LineTraffic::sendUnnumbered(SecureText line, const Session& ac
 }
 
 LineTraffic::Step LineTraffic::coverTick(const Session& active, Instant now) {
+    if (steady_) return steadyTick(active, now);
+    Step step = sendCover(active, now);
+    if (step.restart) return step;
+    // The record carried the pending ratchet header: a long line held back by it fits now.
+    if (outbox_.nextToSend(active.generation, active.peerConfirms())) {
+        Step sent = sendOutbox(active, now);
+        append(step.actions, std::move(sent.actions));
+        step.restart = sent.restart;
+    }
+    return step;
+}
+
+LineTraffic::Step LineTraffic::sendCover(const Session& active, Instant now) {
     Step step;
     if (!active.session.isReady()) return step;
     std::string frame;
@@ -213,16 +275,71 @@ LineTraffic::Step LineTraffic::coverTick(const Session& active, Instant now) {
         return step;
     }
     if (!failure) send(step.actions, std::move(frame), SendTag{SendTag::Kind::cover, active.generation});
-    // The record carried the pending ratchet header: a long line held back by it fits now.
-    if (outbox_.nextToSend(active.generation, active.peerConfirms())) {
-        Step sent = sendOutbox(active, now);
-        append(step.actions, std::move(sent.actions));
-        step.restart = sent.restart;
+    return step;
+}
+
+LineTraffic::Step LineTraffic::steadyTick(const Session& active, Instant now) {
+    const bool resend = active.peerConfirms();
+    Outbox::Entry* entry = active.session.isReady() ? outbox_.nextToSend(active.generation, resend) : nullptr;
+    if (entry == nullptr) return sendCover(active, now);
+    const std::size_t size = entry->line.size();
+    const std::size_t parts = active.peerJoinsParts ? protocol::partsOfLine(size) : 1;
+    // A whole line too long to go beside the pending ratchet header waits: this tick's cover
+    // record carries the header.
+    if (parts == 1 && !protocol::chatLineFits(active.session, size, resend)) return sendCover(active, now);
+    const std::uint64_t number = entry->number;
+    if (!outgoing_ || outgoing_->number != number || outgoing_->session != active.generation) {
+        outgoing_ = Outgoing{number, active.generation, 0};
     }
+    const std::size_t index = outgoing_->nextPart;
+    const std::size_t offset = index * protocol::coverSizedLineBytes;
+    const BytesView piece = parts == 1 ? entry->line.bytes()
+                                       : entry->line.bytes().subspan(offset, std::min(protocol::coverSizedLineBytes, size - offset));
+    const auto part = parts == 1 ? std::nullopt : std::optional(protocol::LinePart{index, parts});
+    Step step;
+    std::string frame;
+    auto failure = sessionStep(
+        [&] { frame = protocol::sealChatLine(active.session, now, piece, lineNumbers(active, number), part); });
+    const bool last = index + 1 == parts;
+    if (failure || last) outgoing_.reset();
+    if (failure && failure->code) {
+        show(step.actions, Show::Kind::error, "session expired — restarting...");
+        step.restart = true;
+        return step;
+    }
+    if (failure) {
+        if (!resend) outbox_.remove(number);
+        show(step.actions, Show::Kind::error, "send failed: " + failure->text);
+        show(step.actions, Show::Kind::prompt);
+        return step;
+    }
+    if (!last) {
+        ++outgoing_->nextPart;
+        send(step.actions, std::move(frame), SendTag{SendTag::Kind::cover, active.generation});
+        return step;
+    }
+    SendTag tag{SendTag::Kind::line, active.generation, resend, SecureText(entry->line.view())};
+    if (size > protocol::coverSizedLineBytes && parts == 1) {
+        show(step.actions, Show::Kind::status, "sent whole: this line's size was visible to the relay");
+    }
+    if (resend) {
+        entry->sentInSession = active.generation;
+    } else {
+        outbox_.remove(number);
+    }
+    send(step.actions, std::move(frame), std::move(tag));
     return step;
 }
 
 // ---- said ----
+
+Actions LineTraffic::steadyNote(const Session& active) const {
+    Actions out;
+    if (!steady_) return out;
+    show(out, Show::Kind::status,
+         active.peerSteady ? "steady: both sides" : "the peer sends when it types: its timing is visible");
+    return out;
+}
 
 Actions LineTraffic::pendingLines(const Session& active) const {
     Actions out;
