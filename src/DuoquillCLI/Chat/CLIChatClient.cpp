@@ -116,6 +116,7 @@ bool CLIChatClient::setUp(std::string peerPubKeyBase64URL, std::string relayBase
         .jitterDraw = std::move(jitterDraw),
         .baseProtocolOnly = env_.baseProtocolOnly,
         .lineStreamStart = env_.lineStreamStart.value_or(Outbox::randomStreamStart()),
+        .steady = env_.steady,
     });
     driver_ = ChatDriver::create(
         {

@@ -62,6 +62,8 @@ struct ChatEnvironment {
     ChatInputStarter startInputReader;
     // Behave as a client of the base protocol only (ChatMachineConfig::baseProtocolOnly).
     bool baseProtocolOnly = false;
+    // One frame per cover tick once active (ChatMachineConfig::steady).
+    bool steady = false;
     // The first number of this process's line stream; empty: drawn at random.
     std::optional<std::uint64_t> lineStreamStart;
     // Null: nobody but the display is told.
