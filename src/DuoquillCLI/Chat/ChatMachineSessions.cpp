@@ -346,7 +346,7 @@ void ChatMachine::handshakeRefused(std::string line) {
 
 protocol::Announcement ChatMachine::announcement() const {
     if (config_.baseProtocolOnly) return {};
-    return protocol::Announcement{traffic_.streamStart(), true};
+    return protocol::Announcement{traffic_.streamStart(), true, true, config_.steady};
 }
 
 std::optional<std::uint64_t> ChatMachine::peerLineStream() const noexcept {
