@@ -171,11 +171,15 @@ private:
         bool localReady = false;
         bool peerReady = false;
         std::optional<std::uint64_t> peerLineStream;  // announced in the peer's "ready"
+        bool peerJoinsParts = false;
+        bool peerSteady = false;
     };
     struct Active {
         Link link;
         TakenHello hello;
         std::optional<std::uint64_t> peerLineStream;
+        bool peerJoinsParts = false;
+        bool peerSteady = false;
         bool peerLeft = false;  // the relay said so: the grace runs
     };
     struct Ended {

@@ -293,18 +293,21 @@ void ChatMachine::ready(const protocol::RelayMessage& message) {
         fatal("Key confirmation failed");
         return;
     }
-    std::optional<std::uint64_t> stream;
+    protocol::Announcement announced;
     if (!config_.baseProtocolOnly) {
-        const auto announced = protocol::decodeReadyAnnouncement(message);
-        stream = announced.lineStream;
+        announced = protocol::decodeReadyAnnouncement(message);
         hellos_.peerAnnounced(announced.followsLeaderRule);
     }
     if (auto* h = std::get_if<Handshaking>(&state_)) {
         h->peerReady = true;
-        h->peerLineStream = stream;
+        h->peerLineStream = announced.lineStream;
+        h->peerJoinsParts = announced.joinsParts;
+        h->peerSteady = announced.steady;
         maybeActive();
     } else if (auto* a = std::get_if<Active>(&state_)) {
-        a->peerLineStream = stream;
+        a->peerLineStream = announced.lineStream;
+        a->peerJoinsParts = announced.joinsParts;
+        a->peerSteady = announced.steady;
     }
 }
 
@@ -316,7 +319,7 @@ void ChatMachine::maybeActive() {
     sayRepeats();
     retryCount_ = 0;
     hellos_.usedUp(h->hello.fingerprint);
-    enter(Active{std::move(h->link), std::move(h->hello), h->peerLineStream});
+    enter(Active{std::move(h->link), std::move(h->hello), h->peerLineStream, h->peerJoinsParts, h->peerSteady});
     const auto session = lineSession();
     for (auto& action : traffic_.pendingLines(*session)) out_.push_back(std::move(action));
     announce(Phase::active);
@@ -358,7 +361,12 @@ std::optional<std::uint64_t> ChatMachine::peerLineStream() const noexcept {
 std::optional<LineTraffic::Session> ChatMachine::lineSession() noexcept {
     Link* l = link();
     if (!l) return std::nullopt;
-    return LineTraffic::Session{*l->session, l->generation, peerLineStream()};
+    LineTraffic::Session session{*l->session, l->generation, peerLineStream()};
+    if (const auto* a = std::get_if<Active>(&state_)) {
+        session.peerJoinsParts = a->peerJoinsParts;
+        session.peerSteady = a->peerSteady;
+    }
+    return session;
 }
 
 void ChatMachine::apply(LineTraffic::Step step) {
