@@ -323,6 +323,7 @@ void ChatMachine::maybeActive() {
     const auto session = lineSession();
     for (auto& action : traffic_.pendingLines(*session)) out_.push_back(std::move(action));
     announce(Phase::active);
+    for (auto& action : traffic_.steadyNote(*session)) out_.push_back(std::move(action));
     show(Show::Kind::prompt);
     arm(Timer::cover, traffic_.nextCoverDelay());
     apply(traffic_.sendWaiting(*session, now_));
