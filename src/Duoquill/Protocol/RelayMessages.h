@@ -80,8 +80,10 @@ struct Msg {
 
 std::string encode(const Hello&);  // {"t":"hello","pkid":…,"ct":…,"ek":…,"mlk":…}
 std::string encode(const Kex2&);   // {"t":"kex2","mc":…}
-std::string encode(const Ready&);  // {"t":"ready","kc":…[,"ls":L][,"lead":"sorted-key"][,"parts":true][,"steady":true]}
-std::string encode(const Msg&, std::optional<LinePart> part = std::nullopt);  // {"t":"msg","n":N,"d":…[,"rk":…][,"s":S,"a":A][,"p":P,"pn":PN]}
+// {"t":"ready","kc":…[,"ls":L][,"lead":"sorted-key"][,"parts":true][,"steady":true]}
+std::string encode(const Ready&);
+// {"t":"msg","n":N,"d":…[,"rk":…][,"s":S,"a":A][,"p":P,"pn":PN]}
+std::string encode(const Msg&, std::optional<LinePart> part = std::nullopt);
 // `confirmed`: to a peer whose lines we confirm, the highest of its numbers shown in order.
 std::string encodeBye(std::optional<std::uint64_t> confirmed = std::nullopt);  // {"t":"bye"[,"a":A]}
 std::string encodePeerDisconnected();  // {"t":"peer-disconnected"}

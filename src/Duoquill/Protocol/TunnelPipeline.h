@@ -21,8 +21,8 @@ std::string sealTunnelText(PFSChatSession& session, std::string_view jsonText, I
 // Outgoing "msg": the pending ratchet header, seal of the line (or sealDummy), the msg JSON,
 // tunnel seal, base64. Errors propagate; a failed tunnel seal leaves the record chain moved.
 // `numbers` go out as the "s" and "a" members when given, `part` as "p" and "pn".
-std::string sealChatLine(PFSChatSession& session, Instant now, BytesView line, std::optional<LineNumbers> numbers = std::nullopt,
-                         std::optional<LinePart> part = std::nullopt);
+std::string sealChatLine(PFSChatSession& session, Instant now, BytesView line,
+                         std::optional<LineNumbers> numbers = std::nullopt, std::optional<LinePart> part = std::nullopt);
 std::string sealCoverRecord(PFSChatSession& session, Instant now, std::optional<LineNumbers> numbers = std::nullopt);
 // Incoming: base64, tunnelOpen, parse; nothing when any step fails (the caller then tries the
 // frame as a plain message).
