@@ -32,7 +32,10 @@ void append(Actions& out, Actions more) {
 
 LineTraffic::LineTraffic(std::uint64_t lineStreamStart, bool baseProtocolOnly, std::function<double()> coverDraw,
                          bool steady)
-    : baseProtocolOnly_(baseProtocolOnly), steady_(steady), coverDraw_(std::move(coverDraw)), outbox_(lineStreamStart) {}
+    : baseProtocolOnly_(baseProtocolOnly),
+      steady_(steady),
+      coverDraw_(std::move(coverDraw)),
+      outbox_(lineStreamStart) {}
 
 std::size_t LineTraffic::longestLine() {
     static const std::size_t longest = protocol::longestAlwaysAcceptedLine(true);
@@ -132,7 +135,7 @@ LineTraffic::Step LineTraffic::lineTyped(SecureText line, const Session* active,
         show(step.actions, Show::Kind::prompt);
         return step;
     }
-    if (!active && baseProtocolOnly_ && !steady_) return step;
+    if (!active && baseProtocolOnly_) return step;
     // One limit whether or not a session is up: a line that waits must fit whatever session
     // takes it, and one typed now must not depend on whether a ratchet step is due.
     if (line.size() > longestLine()) {
@@ -288,13 +291,15 @@ LineTraffic::Step LineTraffic::steadyTick(const Session& active, Instant now) {
     // record carries the header.
     if (parts == 1 && !protocol::chatLineFits(active.session, size, resend)) return sendCover(active, now);
     const std::uint64_t number = entry->number;
-    if (!outgoing_ || outgoing_->number != number || outgoing_->session != active.generation) {
+    if (!outgoing_ || outgoing_->number != number || outgoing_->session != active.generation ||
+        outgoing_->nextPart >= parts) {
         outgoing_ = Outgoing{number, active.generation, 0};
     }
     const std::size_t index = outgoing_->nextPart;
     const std::size_t offset = index * protocol::coverSizedLineBytes;
     const BytesView piece = parts == 1 ? entry->line.bytes()
-                                       : entry->line.bytes().subspan(offset, std::min(protocol::coverSizedLineBytes, size - offset));
+                                       : entry->line.bytes().subspan(offset, std::min(protocol::coverSizedLineBytes,
+                                                                                      size - offset));
     const auto part = parts == 1 ? std::nullopt : std::optional(protocol::LinePart{index, parts});
     Step step;
     std::string frame;
