@@ -48,7 +48,9 @@ Recorded steadyRun(std::uint64_t seed, const std::vector<std::string>& lines, do
     double activeSince = -1;
     for (int owner : {0, 1}) {
         pair.relay.setRewriting(owner, [&run, &pair, &activeSince, owner](const std::string& text) {
-            if (activeSince >= 0 && !text.starts_with("{")) run.frames[owner].push_back({pair.timeline.now(), frameBytes(text)});
+            if (activeSince >= 0 && !text.starts_with("{")) {
+                run.frames[owner].push_back({pair.timeline.now(), frameBytes(text)});
+            }
             return text;
         });
     }
@@ -104,7 +106,9 @@ TEST(SteadyTraffic, TypingLeavesNoTraceInTheFramesAndEveryLineArrivesOnceWhole) 
         for (int owner : {0, 1}) {
             SCOPED_TRACE(std::string(run == &typing ? "typing" : "idle") + " side " + std::to_string(owner));
             ASSERT_GT(run->frames[owner].size(), seconds / 5);
-            for (const auto& frame : run->frames[owner]) EXPECT_TRUE(coverFrameSizes.contains(frame.bytes)) << frame.bytes;
+            for (const auto& frame : run->frames[owner]) {
+                EXPECT_TRUE(coverFrameSizes.contains(frame.bytes)) << frame.bytes;
+            }
             // One frame per tick: every gap is one draw of 2 to 5 s (the relay's latency aside).
             for (const double gap : intervals(run->frames[owner])) {
                 EXPECT_GE(gap, 2.0 - 0.08);
