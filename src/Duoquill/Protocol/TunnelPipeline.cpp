@@ -88,6 +88,11 @@ std::size_t longestAlwaysAcceptedLine(bool lineNumbers) {
     return line;
 }
 
+bool fitsCoverFrame(const PFSChatSession& session, std::size_t lineBytes) {
+    return lineBytes <= coverSizedLineBytes ||
+           (lineBytes <= linePartBytes && session.pendingRatchetHeaderSize() != PFSChatSession::ratchetHeaderSize);
+}
+
 bool chatLineFits(const PFSChatSession& session, std::size_t lineBytes, bool lineNumbers) {
     return lineBytes <= maxChatLineBytes &&
            largestMsgTextLength(lineBytes, session.isDHRatchetPending(), lineNumbers) <= maxTunnelPayload;

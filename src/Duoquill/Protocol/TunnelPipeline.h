@@ -41,13 +41,17 @@ inline constexpr std::size_t ratchetHeaderMaxBytes = PFSChatSession::ratchetHead
 // counter of the most digits, the largest ratchet header when one may be pending, and line
 // numbers of the most digits when they are carried.
 std::size_t largestMsgTextLength(std::size_t lineBytes, bool ratchetHeaderPending, bool lineNumbers = false);
-// The most bytes of a line one record holds with the padding of a cover record (one record
-// bucket, and the same random extra buckets), so that its "msg" lands in the tunnel buckets a
-// cover record's would, ratchet header or not. Longer lines go in parts of this size.
+// Lines whose "msg" lands in the tunnel buckets a cover record's would. Up to one record
+// bucket, a line pads exactly as a cover record does: always. Up to two buckets, its "msg"
+// (with line numbers and part members) still fits the one tunnel bucket of a cover record
+// without a ratchet header, and the four of one beside a full header; only beside a keys-only
+// header, where the record's padding decides between two and three, would it show.
 inline constexpr std::size_t coverSizedLineBytes = PFSChatSession::recordBucket - 5;
-// The parts a line of `lineBytes` bytes takes.
+inline constexpr std::size_t linePartBytes = 2 * PFSChatSession::recordBucket - 5;
+bool fitsCoverFrame(const PFSChatSession& session, std::size_t lineBytes);
+// A longer line goes in parts of linePartBytes; how many.
 inline constexpr std::size_t partsOfLine(std::size_t lineBytes) {
-    return lineBytes <= coverSizedLineBytes ? 1 : (lineBytes + coverSizedLineBytes - 1) / coverSizedLineBytes;
+    return lineBytes <= linePartBytes ? 1 : (lineBytes + linePartBytes - 1) / linePartBytes;
 }
 // The longest line accepted whatever the session's state: 45307 bytes, with line numbers or not.
 std::size_t longestAlwaysAcceptedLine(bool lineNumbers = false);
