@@ -287,19 +287,24 @@ LineTraffic::Step LineTraffic::steadyTick(const Session& active, Instant now) {
     if (entry == nullptr) return sendCover(active, now);
     const std::size_t size = entry->line.size();
     const std::size_t parts = active.peerJoinsParts ? protocol::partsOfLine(size) : 1;
-    // A whole line too long to go beside the pending ratchet header waits: this tick's cover
-    // record carries the header.
-    if (parts == 1 && !protocol::chatLineFits(active.session, size, resend)) return sendCover(active, now);
     const std::uint64_t number = entry->number;
     if (!outgoing_ || outgoing_->number != number || outgoing_->session != active.generation ||
         outgoing_->nextPart >= parts) {
         outgoing_ = Outgoing{number, active.generation, 0};
     }
     const std::size_t index = outgoing_->nextPart;
-    const std::size_t offset = index * protocol::coverSizedLineBytes;
+    const std::size_t offset = index * protocol::linePartBytes;
     const BytesView piece = parts == 1 ? entry->line.bytes()
-                                       : entry->line.bytes().subspan(offset, std::min(protocol::coverSizedLineBytes,
+                                       : entry->line.bytes().subspan(offset, std::min(protocol::linePartBytes,
                                                                                       size - offset));
+    // What would not look like this tick's cover record waits for the next tick: this one's
+    // cover record carries the ratchet header that stands in its way. A whole line to a peer
+    // that does not join parts goes when it fits a frame at all.
+    const bool seen = parts == 1 && size > protocol::linePartBytes;
+    if (seen ? !protocol::chatLineFits(active.session, size, resend)
+             : !protocol::fitsCoverFrame(active.session, piece.size())) {
+        return sendCover(active, now);
+    }
     const auto part = parts == 1 ? std::nullopt : std::optional(protocol::LinePart{index, parts});
     Step step;
     std::string frame;
@@ -324,7 +329,7 @@ LineTraffic::Step LineTraffic::steadyTick(const Session& active, Instant now) {
         return step;
     }
     SendTag tag{SendTag::Kind::line, active.generation, resend, SecureText(entry->line.view())};
-    if (size > protocol::coverSizedLineBytes && parts == 1) {
+    if (seen) {
         show(step.actions, Show::Kind::status, "sent whole: this line's size was visible to the relay");
     }
     if (resend) {

@@ -5,9 +5,9 @@
 // a cover tick is decided here too.
 //
 // Steady: once active, exactly one "msg" goes out per cover tick: the next waiting line, or a
-// part of it, in place of the cover record, else the cover record. A line longer than a cover
-// record's padding holds goes in parts to a peer that joins them, and whole, its size seen, to
-// one that does not.
+// part of it, in place of the cover record, else the cover record. A line longer than a frame
+// of cover size holds goes in parts to a peer that joins them, and whole, its size seen, to one
+// that does not.
 
 #include <cstddef>
 #include <cstdint>
