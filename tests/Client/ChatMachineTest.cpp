@@ -257,8 +257,9 @@ struct Side final : ChatObserver {
 // completion of its sends made it do after (sends complete at once unless told otherwise).
 class BackToBack {
 public:
-    explicit BackToBack(bool bBase = false, bool aSteady = false)
-        : sides_{Side(0, false, &transitions, "wss://relay.test", aSteady), Side(1, bBase, &transitions)} {}
+    explicit BackToBack(bool bBase = false, bool aSteady = false, bool bSteady = false)
+        : sides_{Side(0, false, &transitions, "wss://relay.test", aSteady),
+                 Side(1, bBase, &transitions, "wss://relay.test", bSteady)} {}
 
     Lines feed(int who, Event event, bool completeSends = true) {
         return side(who).feed(std::move(event), completeSends, now);
@@ -562,11 +563,20 @@ TEST(ChatMachine, SteadyLinesWaitForTheTickAndGoInPartsOrWholeWithANote) {
                                     "send:cover", "send:cover"}));
             EXPECT_EQ(shownByPeer, (Lines{"received:" + longLine, "prompt", "received:after", "prompt"}));
         } else {
-            // 600 bytes: parts of 251, 251 and 98, then the next line.
-            EXPECT_EQ(ticks, (Lines{"send:cover", "send:cover", "send:line", "send:line"}));
+            // 600 bytes: parts of 507 and 93, then the next line.
+            EXPECT_EQ(ticks, (Lines{"send:cover", "send:line", "send:line", "send:cover"}));
             EXPECT_EQ(shownByPeer, (Lines{"received:" + longLine, "prompt", "received:after", "prompt"}));
         }
     }
+    // The initiator's first record carries a keys-only ratchet header, beside which a line past
+    // one record bucket would not look like cover: it waits a tick.
+    BackToBack chat(false, false, true);
+    chat.start(true);
+    ASSERT_EQ(chat.machine(1).currentSession()->pendingRatchetHeaderSize(), PFSChatSession::ratchetHeaderSize);
+    const std::string line(300, '.');
+    chat.feed(1, LineTyped{SecureText(line)});
+    EXPECT_EQ(chat.feed(1, TimerFired{Timer::cover}), (Lines{"send:cover", "arm:cover:3.5"}));
+    EXPECT_EQ(chat.feed(1, TimerFired{Timer::cover}), (Lines{"send:line", "sent:" + line, "prompt", "arm:cover:3.5"}));
 }
 
 // What a peer sends as parts is taken only as a whole line in order: a part out of its line's
