@@ -8,7 +8,8 @@
 // any shape sealed by the other side's real session.
 //
 // Input: one byte choosing the worlds' seed (bits 0-1), a peer of the base protocol on side 1
-// (bit 2), and whether the two first meet undisturbed (bit 3); then operations (see the switch).
+// (bit 2), whether the two first meet undisturbed (bit 3) and a steady side 0 (bit 4); then
+// operations (see the switch).
 //
 // Invariants: no exception out of a machine; a machine that has exited does nothing more; a
 // text from outside the other side's session (arbitrary, altered or taken before) leaves the
@@ -73,10 +74,11 @@ enum Operation : std::uint8_t {
 // One client: the program's driver running its machine, on the pair's timeline, and what the
 // fuzzer knows of its connection (told by the driver before each action).
 struct Side final : cli::ChatObserver {
-    Side(int owner, std::uint64_t seed, bool baseProtocolOnly, test::ManualTimeline& timeline_)
+    Side(int owner, std::uint64_t seed, bool baseProtocolOnly, test::ManualTimeline& timeline_, bool steady = false)
         : timeline(timeline_), world(seed, true), timers(timeline, io.get_executor()), display(timeline) {
         auto config = test::machineConfig(owner, world);
         config.baseProtocolOnly = baseProtocolOnly;
+        config.steady = steady;
         pollerKey = timeline.attach([this] {
             const auto n = io.poll() + endBrokenReceives();
             if (io.stopped()) io.restart();
@@ -203,8 +205,8 @@ struct Observed {
 
 class Pair {
 public:
-    Pair(std::uint64_t seed, bool baseSide1)
-        : sides_{std::make_unique<Side>(0, seed, false, timeline_),
+    Pair(std::uint64_t seed, bool baseSide1, bool steadySide0 = false)
+        : sides_{std::make_unique<Side>(0, seed, false, timeline_, steadySide0),
                  std::make_unique<Side>(1, seed ^ 0x7065657200000000ULL, baseSide1, timeline_)} {
         sides_[0]->other = sides_[1].get();
         sides_[1]->other = sides_[0].get();
@@ -375,7 +377,14 @@ std::vector<Bytes> seeds() {
         }
         return all;
     };
-    constexpr std::uint8_t met = 8, base = 4;
+    constexpr std::uint8_t met = 8, base = 4, steady = 16;
+    auto ticks = [&](int count) {
+        Bytes all;
+        for (int i = 0; i < count; ++i) {
+            for (const Bytes& one : {op(nextTimer, 0), deliveries(1)}) all.insert(all.end(), one.begin(), one.end());
+        }
+        return all;
+    };
     return {
         with(0, {deliveries(6), op(type, 0, "hello there"), deliveries(2), op(nextTimer, 0)}),
         with(met, {op(type, 1, "one"), op(deliverAltered, 0, "\x01\x10\x41"), op(type, 1, "two"), deliveries(3)}),
@@ -389,6 +398,8 @@ std::vector<Bytes> seeds() {
         with(met | 3, {op(failNextSend, 0), op(type, 0, "fails"), op(peerNotice, 1), op(quit, 0), deliveries(2)}),
         with(1, {deliveries(2), op(sealedPayload, 0, R"({"t":"ready","kc":"AAAA"})"), deliveries(4)}),
         with(met, {longLine(0, 65535), op(connectionLost, 0), longLines(23), op(nextTimer, 0), deliveries(2)}),
+        with(met | steady, {op(type, 0, "steady"), longLine(0, 600), ticks(4), op(connectionLost, 0), ticks(6)}),
+        with(met | steady | base, {longLine(0, 600), op(type, 0, "fits"), ticks(4)}),
     };
 }
 
@@ -402,7 +413,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzInput in(data, size);
     const std::uint8_t selector = in.u8();
-    Pair pair(worldSeeds[selector & 3], (selector & 4) != 0);
+    Pair pair(worldSeeds[selector & 3], (selector & 4) != 0, (selector & 16) != 0);
     pair.feed(0, Started{});
     pair.feed(1, Started{});
     if (selector & 8) pair.meet();

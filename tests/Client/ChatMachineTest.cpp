@@ -68,7 +68,7 @@ struct Transition {
 // One client: the driver and its machine, and what the test holds of its world.
 struct Side final : ChatObserver {
     Side(int owner, bool baseProtocolOnly, std::vector<Transition>* transitions_ = nullptr,
-         std::string relay = "wss://relay.test")
+         std::string relay = "wss://relay.test", bool steady = false)
         : firstNumber((std::uint64_t{1} << 52) + 1000 * static_cast<std::uint64_t>(owner)),
           world(0x5eed + owner, true),
           transitions(transitions_) {
@@ -80,6 +80,7 @@ struct Side final : ChatObserver {
         config.coverDraw = [] { return 0.5; };
         config.jitterDraw = [this] { return jitter; };
         config.baseProtocolOnly = baseProtocolOnly;
+        config.steady = steady;
         config.lineStreamStart = firstNumber;
         driver = ChatDriver::create(
             {
@@ -257,7 +258,9 @@ struct Side final : ChatObserver {
 // completion of its sends made it do after (sends complete at once unless told otherwise).
 class BackToBack {
 public:
-    explicit BackToBack(bool bBase = false) : sides_{Side(0, false, &transitions), Side(1, bBase, &transitions)} {}
+    explicit BackToBack(bool bBase = false, bool aSteady = false, bool bSteady = false)
+        : sides_{Side(0, false, &transitions, "wss://relay.test", aSteady),
+                 Side(1, bBase, &transitions, "wss://relay.test", bSteady)} {}
 
     Lines feed(int who, Event event, bool completeSends = true) {
         return side(who).feed(std::move(event), completeSends, now);
@@ -529,6 +532,92 @@ TEST(ChatMachine, OneLineLimitQueuedOrActiveWithOrWithoutARatchetStepDue) {
         const Lines received = chat.feed(1 - who, TextReceived{chat.takeSent(who)});
         EXPECT_EQ(std::count(received.begin(), received.end(), "received:" + line), 1);
     }
+}
+
+// Steady: a typed line waits for the tick and goes in place of its cover record; nothing goes
+// between ticks. A line longer than a cover record's padding goes in parts, one a tick, shown
+// once whole, to a peer that joins them, and whole with a note to one that does not.
+TEST(ChatMachine, SteadyLinesWaitForTheTickAndGoInPartsOrWholeWithANote) {
+    for (const bool base : {false, true}) {
+        SCOPED_TRACE(base ? "base peer" : "joining peer");
+        BackToBack chat(base, true);
+        chat.start(true);
+        ASSERT_EQ(chat.phase(0), Phase::active);
+        EXPECT_EQ(chat.times(0, "status:the peer sends when it types: its timing is visible"), 1);
+        EXPECT_EQ(chat.feed(0, LineTyped{SecureText("hi")}), (Lines{"taken:0", "queued:hi", "prompt"}));
+        EXPECT_EQ(chat.feed(0, TimerFired{Timer::cover}), (Lines{"send:line", "sent:hi", "prompt", "arm:cover:3.5"}));
+        EXPECT_EQ(chat.feed(1, TextReceived{chat.takeSent(0)}), (Lines{"received:hi", "prompt"}));
+
+        const std::string longLine = std::string(300, 'a') + std::string(300, 'b');
+        chat.feed(0, LineTyped{SecureText(longLine)});
+        chat.feed(0, LineTyped{SecureText("after")});
+        Lines shownByPeer;
+        Lines ticks;
+        for (int tick = 0; tick < 4; ++tick) {
+            const Lines did = chat.feed(0, TimerFired{Timer::cover});
+            EXPECT_EQ(std::count_if(did.begin(), did.end(), [](const std::string& l) { return l.starts_with("send:"); }), 1);
+            ticks.push_back(did.front());
+            for (auto& l : chat.feed(1, TextReceived{chat.takeSent(0)})) shownByPeer.push_back(l);
+        }
+        if (base) {
+            EXPECT_EQ(ticks, (Lines{"status:sent whole: this line's size was visible to the relay", "send:line",
+                                    "send:cover", "send:cover"}));
+            EXPECT_EQ(shownByPeer, (Lines{"received:" + longLine, "prompt", "received:after", "prompt"}));
+        } else {
+            // 600 bytes: parts of 507 and 93, then the next line.
+            EXPECT_EQ(ticks, (Lines{"send:cover", "send:line", "send:line", "send:cover"}));
+            EXPECT_EQ(shownByPeer, (Lines{"received:" + longLine, "prompt", "received:after", "prompt"}));
+        }
+    }
+    // The initiator's first record carries a keys-only ratchet header, beside which a line past
+    // one record bucket would not look like cover: it waits a tick.
+    BackToBack chat(false, false, true);
+    chat.start(true);
+    ASSERT_EQ(chat.machine(1).currentSession()->pendingRatchetHeaderSize(), PFSChatSession::ratchetHeaderSize);
+    const std::string line(300, '.');
+    chat.feed(1, LineTyped{SecureText(line)});
+    EXPECT_EQ(chat.feed(1, TimerFired{Timer::cover}), (Lines{"send:cover", "arm:cover:3.5"}));
+    EXPECT_EQ(chat.feed(1, TimerFired{Timer::cover}), (Lines{"send:line", "sent:" + line, "prompt", "arm:cover:3.5"}));
+}
+
+// What a peer sends as parts is taken only as a whole line in order: a part out of its line's
+// order, of another count, malformed, or past the longest line drops the line in parts silently;
+// a whole line in between is shown and ends it.
+TEST(ChatMachine, PartsThatDoNotFollowEachOtherAreDroppedSilently) {
+    BackToBack chat;
+    chat.start(true);
+    ASSERT_EQ(chat.phase(0), Phase::active);
+    PFSChatSession& peer = *chat.machine(1).currentSession();
+    const auto part = [&](std::string_view text, std::uint64_t index, std::uint64_t count) {
+        return chat.feed(0, TextReceived{protocol::sealChatLine(peer, testTime, asBytes(text), std::nullopt,
+                                                                protocol::LinePart{index, count})});
+    };
+    const auto whole = [&](std::string_view text) {
+        return chat.feed(0, TextReceived{protocol::sealChatLine(peer, testTime, asBytes(text))});
+    };
+    EXPECT_EQ(part("b", 1, 2), Lines{});  // no first part
+    EXPECT_EQ(part("a", 0, 2), Lines{});
+    EXPECT_EQ(part("b", 1, 2), (Lines{"received:ab", "prompt"}));
+    EXPECT_EQ(part("a", 0, 3), Lines{});
+    EXPECT_EQ(part("c", 2, 3), Lines{});  // a part skipped
+    EXPECT_EQ(part("b", 1, 3), Lines{});
+    EXPECT_EQ(part("a", 0, 2), Lines{});
+    EXPECT_EQ(part("b", 1, 3), Lines{});  // another count
+    EXPECT_EQ(part("a", 0, 2), Lines{});
+    EXPECT_EQ(whole("w"), (Lines{"received:w", "prompt"}));
+    EXPECT_EQ(part("b", 1, 2), Lines{});
+    EXPECT_EQ(part("x", 0, 2), Lines{});
+    const std::string tooMuch(ChatMachine::longestLine(), 'y');
+    EXPECT_EQ(part(tooMuch, 1, 2), Lines{});
+    // Malformed part members: the record is opened (the chain goes on) and holds no line.
+    const auto record = peer.seal(asBytes("m"), testTime);
+    const std::string malformed = protocol::sealTunnelText(
+        peer, R"({"t":"msg","n":)" + std::to_string(record.counter) + R"(,"d":")" + base64String(record.data) +
+                  R"(","p":2,"pn":2})",
+        testTime);
+    EXPECT_EQ(chat.feed(0, TextReceived{malformed}), Lines{});
+    EXPECT_EQ(whole("still here"), (Lines{"received:still here", "prompt"}));
+    EXPECT_EQ(chat.phase(0), Phase::active);
 }
 
 // With no session, lines wait up to the queue's bound; the next is refused, none is dropped, and

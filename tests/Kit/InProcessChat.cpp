@@ -109,12 +109,13 @@ asio::awaitable<void> ManualChatTimers::sleep(double seconds, cli::TaskHandle& t
 }
 
 ChatProcess::ChatProcess(int owner_, ManualTimeline& timeline_, SimulatedRelay& relay_, std::uint64_t seed,
-                         cli::ChatDisplay* shownOn, bool baseProtocolOnly)
+                         cli::ChatDisplay* shownOn, bool baseProtocolOnly, bool steady)
     : owner(owner_),
       timeline(timeline_),
       relay(relay_),
       timers(std::make_unique<ManualChatTimers>(timeline, io->get_executor())),
-      world(seed, true) {
+      world(seed, true),
+      coverStream(seed ^ 0xC0E5u) {
     pollerKey = timeline.attach([ioc = io.get()] {
         const auto n = ioc->poll();
         if (ioc->stopped()) ioc->restart();
@@ -133,7 +134,7 @@ ChatProcess::ChatProcess(int owner_, ManualTimeline& timeline_, SimulatedRelay& 
                                                         roomEpoch);
             },
         .clock = world.clock,
-        .coverDelay = [this] { return 2.0 + static_cast<double>(world.stream.next() % 3001) / 1000.0; },
+        .coverDelay = [this] { return 2.0 + static_cast<double>(coverStream.next() % 3001) / 1000.0; },
         .backoffJitter = [this] { return static_cast<double>(world.stream.next() % 1000) / 1000.0; },
         .exitProcess =
             [this](int status) {
@@ -145,6 +146,7 @@ ChatProcess::ChatProcess(int owner_, ManualTimeline& timeline_, SimulatedRelay& 
         .lineStreamStart = (std::uint64_t{1} << 52) + world.stream.next() % (std::uint64_t{1} << 51),
         .observer = &lines,
         .epochDirectory = world.epochs.path(),
+        .steady = steady,
     };
     const std::string peerKey = base64URLString(World::identityKey(1 - owner).publicKey().compressed());
     client = cli::CLIChatClient::create(std::move(environment), peerKey, "wss://relay.test");

@@ -72,10 +72,10 @@ struct LineLedger final : cli::ChatObserver {
 
 // The client of identity `owner` (World::identityKey) talking to the other identity. Its
 // lines go to `display` when given, else to its own RecordingDisplay. `baseProtocolOnly`: a
-// client of the base protocol (ChatMachineConfig).
+// client of the base protocol (ChatMachineConfig); `steady`: one frame per cover tick.
 struct ChatProcess {
     ChatProcess(int owner, ManualTimeline& timeline, SimulatedRelay& relay, std::uint64_t seed,
-                cli::ChatDisplay* display = nullptr, bool baseProtocolOnly = false);
+                cli::ChatDisplay* display = nullptr, bool baseProtocolOnly = false, bool steady = false);
     ~ChatProcess();
 
     // Hands a typed line to the client, as the standard-input reader does.
@@ -94,6 +94,8 @@ struct ChatProcess {
     LineLedger lines;
     MemoryIdentity identity{World::identityKey(owner)};
     World world;
+    // The cover delays' own draws: what the process types does not move its cover schedule.
+    DeterministicStream coverStream;
     std::optional<int> exitStatus;
     std::function<void(int)> onExit;  // runs when the client ends the process, before it returns
     std::shared_ptr<cli::CLIChatClient> client;

@@ -32,7 +32,8 @@ cli::ChatMachineConfig machineConfig(int owner, World& world, std::string relayU
 ChatProcess& MachinePair::launch(int which) {
     processes_[which].reset();
     const std::uint64_t processSeed = seed_ * 1000003 + (++launches_) * 7919 + static_cast<std::uint64_t>(which);
-    processes_[which] = std::make_unique<ChatProcess>(which, timeline, relay, processSeed, nullptr, baseProtocolOnly[which]);
+    processes_[which] = std::make_unique<ChatProcess>(which, timeline, relay, processSeed, nullptr, baseProtocolOnly[which],
+                                                        steady[which]);
     return *processes_[which];
 }
 

@@ -44,6 +44,7 @@ public:
     ManualTimeline timeline;
     SimulatedRelay relay;
     bool baseProtocolOnly[2] = {false, false};  // for the next launch of each side
+    bool steady[2] = {false, false};
 
 private:
     std::uint64_t seed_;

@@ -36,14 +36,18 @@ std::string outcome(std::string_view text) {
             if (!kc) return "fatal";
             const auto announced = decodeReadyAnnouncement(*message);
             return "ready " + hexString(*kc) + (announced.lineStream ? " ls" + std::to_string(*announced.lineStream) : "") +
-                   (announced.followsLeaderRule ? " lead" : "");
+                   (announced.followsLeaderRule ? " lead" : "") + (announced.joinsParts ? " parts" : "") +
+                   (announced.steady ? " steady" : "");
         }
         case MessageType::msg: {
             const auto msg = decodeMsg(*message);
             if (!msg) return "ignore";
+            const auto part = decodeMsgPart(*message);
             return "msg " + std::to_string(msg->n) + " " + hexString(msg->d) + " " +
                    (msg->rk ? hexString(*msg->rk) : "-") +
-                   (msg->numbers ? " s" + std::to_string(msg->numbers->s) + " a" + std::to_string(msg->numbers->a) : "");
+                   (msg->numbers ? " s" + std::to_string(msg->numbers->s) + " a" + std::to_string(msg->numbers->a) : "") +
+                   (part.part ? " p" + std::to_string(part.part->index) + "/" + std::to_string(part.part->count) : "") +
+                   (part.malformed ? " bad-part" : "");
         }
         case MessageType::bye: return "bye";
         case MessageType::peerDisconnected: return "peer-disconnected";
@@ -60,11 +64,14 @@ TEST(RelayMessagesTest, EncodesExactBytesAndDecodesByTheMemberRules) {
     EXPECT_EQ(encode(Ready{two, {}}), R"({"t":"ready","kc":"-_8"})");
     EXPECT_EQ(encode(Ready{two, {42, true}}), R"({"t":"ready","kc":"-_8","ls":42,"lead":"sorted-key"})");
     EXPECT_EQ(encode(Ready{two, {std::nullopt, true}}), R"({"t":"ready","kc":"-_8","lead":"sorted-key"})");
+    EXPECT_EQ(encode(Ready{two, {42, true, true, true}}),
+              R"({"t":"ready","kc":"-_8","ls":42,"lead":"sorted-key","parts":true,"steady":true})");
     EXPECT_EQ(encode(Msg{7, two, std::nullopt, std::nullopt}), R"({"t":"msg","n":7,"d":"+/8="})");
     EXPECT_EQ(encode(Msg{UINT64_MAX, {1}, Bytes{0xff}, std::nullopt}),
               R"({"t":"msg","n":18446744073709551615,"d":"AQ==","rk":"/w=="})");
     EXPECT_EQ(encode(Msg{7, two, std::nullopt, LineNumbers{4503599627370496, 4503599627370495}}),
               R"({"t":"msg","n":7,"d":"+/8=","s":4503599627370496,"a":4503599627370495})");
+    EXPECT_EQ(encode(Msg{7, two, std::nullopt, std::nullopt}, LinePart{0, 81}), R"({"t":"msg","n":7,"d":"+/8=","p":0,"pn":81})");
     EXPECT_EQ(encodeBye(), R"({"t":"bye"})");
     EXPECT_EQ(encodePeerDisconnected(), R"({"t":"peer-disconnected"})");
 
@@ -97,6 +104,8 @@ TEST(RelayMessagesTest, EncodesExactBytesAndDecodesByTheMemberRules) {
         {R"({"t":"ready","kc":"-_8","ls":9,"lead":"sorted-key"})", "ready fbff ls9 lead"},
         {R"({"t":"ready","kc":"-_8","ls":"9","lead":"other"})", "ready fbff"},
         {R"({"t":"ready","kc":"-_8","ls":-9,"lead":1})", "ready fbff"},
+        {R"({"t":"ready","kc":"-_8","parts":true,"steady":true})", "ready fbff parts steady"},
+        {R"({"t":"ready","kc":"-_8","parts":1,"steady":"true"})", "ready fbff"},
         // msg: "n" an integer that fits 64 unsigned bits; a bad "rk" is dropped, the msg kept
         {R"({"d":"AQ==","n":3,"t":"msg","z":null})", "msg 3 01 -"},
         {R"({"t":"msg","n":18446744073709551615,"d":"AQ=="})", "msg 18446744073709551615 01 -"},
@@ -112,6 +121,13 @@ TEST(RelayMessagesTest, EncodesExactBytesAndDecodesByTheMemberRules) {
         {R"({"t":"msg","n":3,"d":"AQ==","s":9,"a":8})", "msg 3 01 - s9 a8"},
         {R"({"t":"msg","n":3,"d":"AQ==","s":9})", "msg 3 01 -"},
         {R"({"t":"msg","n":3,"d":"AQ==","s":9,"a":"8"})", "msg 3 01 -"},
+        // parts: a pair of counters with 2 <= pn and p < pn, else the record holds no line
+        {R"({"t":"msg","n":3,"d":"AQ==","p":1,"pn":2})", "msg 3 01 - p1/2"},
+        {R"({"t":"msg","n":3,"d":"AQ==","p":2,"pn":2})", "msg 3 01 - bad-part"},
+        {R"({"t":"msg","n":3,"d":"AQ==","p":0,"pn":1})", "msg 3 01 - bad-part"},
+        {R"({"t":"msg","n":3,"d":"AQ==","pn":2})", "msg 3 01 - bad-part"},
+        {R"({"t":"msg","n":3,"d":"AQ==","p":-1,"pn":18446744073709551616})", "msg 3 01 - bad-part"},
+        {R"({"t":"msg","n":3,"d":"AQ==","p":"0","pn":2})", "msg 3 01 - bad-part"},
     };
     for (const auto& [text, expected] : cases) EXPECT_EQ(outcome(text), expected) << text;
 }
@@ -122,6 +138,13 @@ TEST(RelayMessagesTest, PipelinesCarryMessagesBetweenTwoSessions) {
     test::World::handshake(*a, *b);
     PFSChatSession& ini = a->isInitiator().value() ? *a : *b;
     PFSChatSession& res = a->isInitiator().value() ? *b : *a;
+    // Beside the keys-only header of the initiator's first record, only a record bucket's worth
+    // of line pads as a cover record does.
+    EXPECT_EQ(ini.pendingRatchetHeaderSize(), PFSChatSession::ratchetHeaderSize);
+    EXPECT_TRUE(fitsCoverFrame(ini, coverSizedLineBytes));
+    EXPECT_FALSE(fitsCoverFrame(ini, coverSizedLineBytes + 1));
+    EXPECT_TRUE(fitsCoverFrame(res, linePartBytes));
+    EXPECT_FALSE(fitsCoverFrame(res, linePartBytes + 1));
 
     const auto deliver = [](PFSChatSession& to, const std::string& frame) -> std::optional<SecureBytes> {
         const auto message = openTunnelText(to, frame, testTime);
@@ -136,21 +159,31 @@ TEST(RelayMessagesTest, PipelinesCarryMessagesBetweenTwoSessions) {
     EXPECT_FALSE(openTunnelText(res, line, testTime)) << "a replayed frame opens nothing";
     EXPECT_FALSE(deliver(ini, sealCoverRecord(res, testTime)));
 
-    // Line numbers ride inside the padding: cover records and lines give the relay the same
-    // frame sizes with them as without.
-    sealChatLine(ini, testTime, asBytes("the ratchet step goes with this one"));
-    for (const std::size_t lineBytes : {std::size_t{0}, std::size_t{100}, std::size_t{2000}}) {
-        std::set<std::size_t> sizes[2];
-        for (int i = 0; i < 60; ++i) {
-            for (const bool numbered : {false, true}) {
-                const auto numbers = numbered ? std::optional<LineNumbers>({(1ULL << 53) - 1, (1ULL << 53) - 2}) : std::nullopt;
-                const std::string frame = lineBytes == 0 ? sealCoverRecord(ini, testTime, numbers)
-                                                         : sealChatLine(ini, testTime, Bytes(lineBytes, 'x'), numbers);
-                sizes[numbered].insert(frame.size());
-            }
+    // Line numbers and a part's members ride inside the padding, and a part pads as a cover
+    // record does: with both sides sending in turn (a ratchet header on every frame) and
+    // without, the relay sees the same frame sizes for a cover record with numbers or without,
+    // and for a part.
+    const LineNumbers numbers{(1ULL << 53) - 1, (1ULL << 53) - 2};
+    for (const bool alternate : {true, false}) {
+        std::set<std::size_t> sizes[3];
+        if (!alternate) sealCoverRecord(ini, testTime);  // takes the pending ratchet step
+        for (int i = 0; i < 120; ++i) {
+            const std::string frame =
+                i % 3 == 0   ? sealCoverRecord(ini, testTime)
+                : i % 3 == 1 ? sealCoverRecord(ini, testTime, numbers)
+                             : sealChatLine(ini, testTime, Bytes(linePartBytes, 'p'), numbers, LinePart{88, 89});
+            sizes[i % 3].insert(frame.size());
+            if (!alternate) continue;
+            deliver(res, frame);
+            deliver(ini, sealCoverRecord(res, testTime));
         }
-        EXPECT_EQ(sizes[0], sizes[1]) << lineBytes;
+        EXPECT_EQ(sizes[0], sizes[1]) << alternate;
+        EXPECT_EQ(sizes[0], sizes[2]) << alternate;
+        EXPECT_GE(sizes[0].size(), 2u);
     }
+    EXPECT_EQ(partsOfLine(linePartBytes), 1u);
+    EXPECT_EQ(partsOfLine(linePartBytes + 1), 2u);
+    EXPECT_EQ(partsOfLine(20480), 41u);
 
     const auto bye = openTunnelText(ini, sealTunnelText(res, encodeBye(), testTime), testTime);
     EXPECT_EQ(bye.value().type, MessageType::bye);

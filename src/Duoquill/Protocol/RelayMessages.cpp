@@ -46,6 +46,11 @@ std::optional<std::uint64_t> counterMember(const json::object& object, std::stri
     return std::nullopt;
 }
 
+bool trueMember(const json::object& object, std::string_view name) {
+    const auto* member = object.if_contains(name);
+    return member != nullptr && member->is_bool() && member->as_bool();
+}
+
 // Heap memory wiped before it is given back. JSON values need no more than the default
 // alignment (and the parser does not always pass the same alignment back).
 class WipingResource final : public json::memory_resource {
@@ -98,12 +103,14 @@ std::string encode(const Ready& ready) {
     // confirmation; the caller wipes the returned text once it is sealed.
     constexpr std::string_view head = R"({"t":"ready","kc":")", tail = R"("})";
     constexpr std::string_view lineStream = R"(","ls":)", lead = R"(,"lead":"sorted-key")";
+    constexpr std::string_view parts = R"(,"parts":true)", steady = R"(,"steady":true)";
     std::string kc = base64URLString(ready.kc);
     const std::string ls =
         ready.announcement.lineStream ? std::to_string(*ready.announcement.lineStream) : std::string();
     std::string text;
     // One buffer, never reallocated.
-    text.reserve(head.size() + kc.size() + lineStream.size() + ls.size() + lead.size() + tail.size());
+    text.reserve(head.size() + kc.size() + lineStream.size() + ls.size() + lead.size() + parts.size() +
+                 steady.size() + tail.size());
     text.append(head).append(kc);
     if (ready.announcement.lineStream) {
         text.append(lineStream).append(ls);
@@ -111,17 +118,23 @@ std::string encode(const Ready& ready) {
         text.push_back('"');
     }
     if (ready.announcement.followsLeaderRule) text.append(lead);
+    if (ready.announcement.joinsParts) text.append(parts);
+    if (ready.announcement.steady) text.append(steady);
     text.push_back('}');
     secureWipe(kc.data(), kc.size());
     return text;
 }
 
-std::string encode(const Msg& msg) {
+std::string encode(const Msg& msg, std::optional<LinePart> part) {
     json::object object{{"t", "msg"}, {"n", msg.n}, {"d", base64String(msg.d)}};
     if (msg.rk) object["rk"] = base64String(*msg.rk);
     if (msg.numbers) {
         object["s"] = msg.numbers->s;
         object["a"] = msg.numbers->a;
+    }
+    if (part) {
+        object["p"] = part->index;
+        object["pn"] = part->count;
     }
     return json::serialize(object);
 }
@@ -168,6 +181,8 @@ Announcement decodeReadyAnnouncement(const RelayMessage& message) {
     announcement.lineStream = counterMember(message.object, "ls");
     const auto* lead = stringMember(message.object, "lead");
     announcement.followsLeaderRule = lead != nullptr && *lead == "sorted-key";
+    announcement.joinsParts = trueMember(message.object, "parts");
+    announcement.steady = trueMember(message.object, "steady");
     return announcement;
 }
 
@@ -181,6 +196,19 @@ std::optional<Msg> decodeMsg(const RelayMessage& message) {
     const auto a = counterMember(message.object, "a");
     if (s && a) msg.numbers = LineNumbers{*s, *a};
     return msg;
+}
+
+PartDecoding decodeMsgPart(const RelayMessage& message) {
+    PartDecoding decoding;
+    if (!message.object.contains("p") && !message.object.contains("pn")) return decoding;
+    const auto index = counterMember(message.object, "p");
+    const auto count = counterMember(message.object, "pn");
+    if (index && count && *count >= 2 && *index < *count) {
+        decoding.part = LinePart{*index, *count};
+    } else {
+        decoding.malformed = true;
+    }
+    return decoding;
 }
 
 std::optional<std::uint64_t> decodeByeConfirmation(const RelayMessage& message) {

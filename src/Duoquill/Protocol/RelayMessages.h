@@ -48,6 +48,10 @@ struct Announcement {
     // "lead": "sorted-key": the sender's fresh sessions adopt the peer's latest hello only when
     // its compressed identity key sorts first.
     bool followsLeaderRule = false;
+    // "parts": true: the sender joins a line sent in numbered parts ("p", "pn" of "msg").
+    bool joinsParts = false;
+    // "steady": true: the sender sends one "msg" per cover tick, lines in place of cover records.
+    bool steady = false;
 };
 struct Ready {
     BytesView kc;  // a secret the caller keeps in wiped storage; encode() leaves no copy
@@ -60,6 +64,13 @@ struct LineNumbers {
     std::uint64_t s = 0;
     std::uint64_t a = 0;
 };
+// One part of a line too long for a cover record's padding, to a peer that joins parts: "p",
+// the part's index from 0, and "pn", how many parts the line has (2 or more). The record holds
+// the part's bytes; the parts of one line follow each other, cover records between them.
+struct LinePart {
+    std::uint64_t index = 0;
+    std::uint64_t count = 0;
+};
 struct Msg {
     std::uint64_t n = 0;
     Bytes d;
@@ -69,8 +80,10 @@ struct Msg {
 
 std::string encode(const Hello&);  // {"t":"hello","pkid":…,"ct":…,"ek":…,"mlk":…}
 std::string encode(const Kex2&);   // {"t":"kex2","mc":…}
-std::string encode(const Ready&);  // {"t":"ready","kc":…[,"ls":L][,"lead":"sorted-key"]}
-std::string encode(const Msg&);    // {"t":"msg","n":N,"d":…[,"rk":…][,"s":S,"a":A]}
+// {"t":"ready","kc":…[,"ls":L][,"lead":"sorted-key"][,"parts":true][,"steady":true]}
+std::string encode(const Ready&);
+// {"t":"msg","n":N,"d":…[,"rk":…][,"s":S,"a":A][,"p":P,"pn":PN]}
+std::string encode(const Msg&, std::optional<LinePart> part = std::nullopt);
 // `confirmed`: to a peer whose lines we confirm, the highest of its numbers shown in order.
 std::string encodeBye(std::optional<std::uint64_t> confirmed = std::nullopt);  // {"t":"bye"[,"a":A]}
 std::string encodePeerDisconnected();  // {"t":"peer-disconnected"}
@@ -96,6 +109,13 @@ Announcement decodeReadyAnnouncement(const RelayMessage&);
 // An "rk" that is not a base64 string leaves rk empty, and "s" and "a" that are not both
 // counters leave numbers empty; the message still decodes.
 std::optional<Msg> decodeMsg(const RelayMessage&);
+// The part a "msg" carries: "p" and "pn" are one only as counters with 2 <= pn and p < pn.
+// `malformed`: either is there, yet they are no part; the record then holds no line.
+struct PartDecoding {
+    std::optional<LinePart> part;
+    bool malformed = false;
+};
+PartDecoding decodeMsgPart(const RelayMessage&);
 // The "a" of a bye, when it is a counter.
 std::optional<std::uint64_t> decodeByeConfirmation(const RelayMessage&);
 

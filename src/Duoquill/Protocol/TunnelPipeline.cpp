@@ -10,8 +10,9 @@ namespace duoquill::protocol {
 namespace {
 
 std::string sealMsg(PFSChatSession& session, Instant now, const std::optional<Bytes>& header,
-                    const PFSChatSession::SealedRecord& record, std::optional<LineNumbers> numbers) {
-    return sealTunnelText(session, encode(Msg{record.counter, record.data, header, numbers}), now);
+                    const PFSChatSession::SealedRecord& record, std::optional<LineNumbers> numbers,
+                    std::optional<LinePart> part = std::nullopt) {
+    return sealTunnelText(session, encode(Msg{record.counter, record.data, header, numbers}, part), now);
 }
 
 std::string_view asText(const SecureBytes& bytes) {
@@ -32,10 +33,11 @@ std::string sealTunnelText(PFSChatSession& session, std::string_view jsonText, I
     return base64String(session.tunnelSeal(asBytes(jsonText), now));
 }
 
-std::string sealChatLine(PFSChatSession& session, Instant now, BytesView line, std::optional<LineNumbers> numbers) {
+std::string sealChatLine(PFSChatSession& session, Instant now, BytesView line, std::optional<LineNumbers> numbers,
+                         std::optional<LinePart> part) {
     const auto header = session.prepareDHRatchetIfNeeded();
     const auto record = session.seal(line, now);
-    return sealMsg(session, now, header, record, numbers);
+    return sealMsg(session, now, header, record, numbers, part);
 }
 
 std::string sealCoverRecord(PFSChatSession& session, Instant now, std::optional<LineNumbers> numbers) {
@@ -84,6 +86,11 @@ std::size_t longestAlwaysAcceptedLine(bool lineNumbers) {
     std::size_t line = maxChatLineBytes;
     while (line > 0 && largestMsgTextLength(line, true, lineNumbers) > maxTunnelPayload) --line;
     return line;
+}
+
+bool fitsCoverFrame(const PFSChatSession& session, std::size_t lineBytes) {
+    return lineBytes <= coverSizedLineBytes ||
+           (lineBytes <= linePartBytes && session.pendingRatchetHeaderSize() != PFSChatSession::ratchetHeaderSize);
 }
 
 bool chatLineFits(const PFSChatSession& session, std::size_t lineBytes, bool lineNumbers) {

@@ -178,6 +178,14 @@ public:
     // True when the next record sent must carry a ratchet header (the client bounds the size
     // of a message before anything moves).
     bool isDHRatchetPending() const noexcept { return dhRatchetPending_; }
+    // The size of the header the next record carries: 0 when no step is due; keys only
+    // (ratchetHeaderSize) until a usable header of the peer has come; else keys and ciphertext.
+    std::size_t pendingRatchetHeaderSize() const noexcept {
+        if (!dhRatchetPending_) return 0;
+        const bool ciphertext = peerDHRatchetKey_ && peerMLKEMRatchetPublicKeyData_ &&
+                                peerMLKEMRatchetPublicKeyData_->size() == mlkemPublicKeySize;
+        return ciphertext ? ratchetHeaderWithCiphertextSize : ratchetHeaderSize;
+    }
 
     // ---- teardown ----
 

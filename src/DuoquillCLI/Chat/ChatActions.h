@@ -158,8 +158,15 @@ struct UnconfirmedLines {
 };
 // The input prompt is due again.
 struct Prompt {};
+// Steady mode, on becoming active: whether the peer sends at its own ticks too.
+struct SteadyPeer {
+    bool steady;
+};
+// Steady mode: a line sent whole to a peer that does not join parts, so its size showed.
+struct LineSizeVisible {};
 using Output = std::variant<PhaseChanged, LineSent, LineQueued, LineReceived, LineRefused, LineNotSent, PendingLines,
-                            PeerEvent, Recovering, ErrorLine, HelloRefused, FatalError, UnconfirmedLines, Prompt>;
+                            PeerEvent, Recovering, ErrorLine, HelloRefused, FatalError, UnconfirmedLines, Prompt,
+                            SteadyPeer, LineSizeVisible>;
 
 // A typed line has been taken: numbered (kept until the peer confirms it), or, for a peer
 // that does not confirm, sent once with no number. A refused line gets an error line instead.

@@ -100,6 +100,12 @@ std::string words(const FatalError& fatal) {
     return {};
 }
 
+std::string words(const SteadyPeer& peer) {
+    return peer.steady ? "steady: both sides" : "the peer sends when it types: its timing is visible";
+}
+
+std::string words(const LineSizeVisible&) { return "sent whole: this line's size was visible to the relay"; }
+
 std::string unconfirmedHeading(std::size_t n) {
     return count(n, " line was", " lines were") + " not confirmed by the peer:";
 }
@@ -120,7 +126,8 @@ void ChatDisplay::show(const Output& output) {
                 queued(o.line.view());
             } else if constexpr (std::is_same_v<O, LineReceived>) {
                 received(o.line.view());
-            } else if constexpr (std::is_same_v<O, PendingLines>) {
+            } else if constexpr (std::is_same_v<O, PendingLines> || std::is_same_v<O, SteadyPeer> ||
+                                 std::is_same_v<O, LineSizeVisible>) {
                 status(words(o));
             } else if constexpr (std::is_same_v<O, ErrorLine>) {
                 // A record that did not open is the chat's trouble; the rest, the way to the peer's.

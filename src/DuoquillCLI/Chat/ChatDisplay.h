@@ -23,6 +23,8 @@ std::string words(const Recovering& recovering);
 std::string words(const ErrorLine& error);
 std::string words(const HelloRefused& refused);
 std::string words(const FatalError& fatal);
+std::string words(const SteadyPeer& peer);
+std::string words(const LineSizeVisible& visible);
 // The first line of the list of unconfirmed lines at exit.
 std::string unconfirmedHeading(std::size_t count);
 

@@ -28,7 +28,7 @@ ChatMachine::ChatMachine(ChatMachineConfig config)
     : config_(std::move(config)),
       roomEpoch_(config_.roomEpoch),
       hellos_(config_.leads, config_.baseProtocolOnly),
-      traffic_(config_.lineStreamStart, config_.baseProtocolOnly, config_.coverDraw) {}
+      traffic_(config_.lineStreamStart, config_.baseProtocolOnly, config_.coverDraw, config_.steady) {}
 
 ChatMachine::~ChatMachine() = default;
 
@@ -186,10 +186,10 @@ ChatMachine::SessionFate ChatMachine::tunnelFrame(Handshaking& handshaking, cons
         }
         case protocol::MessageType::ready:
             if (!peerConfirmsKeys(handshaking.link, message)) return SessionFate::keep;
-            handshaking.peerLineStream = peerAnnouncement(message);
+            handshaking.peer = peerAnnouncement(message);
             handshaking.peerReady = true;
             return maybeActive(handshaking);
-        default: return lineFrame(handshaking.link, handshaking.peerLineStream, message);
+        default: return lineFrame(handshaking.link, handshaking.peer, message);
     }
 }
 
@@ -247,21 +247,21 @@ ChatMachine::SessionFate ChatMachine::tunnelFrame(Active& active, const protocol
             return kex2 ? answerKex2(active.link, *kex2) : SessionFate::keep;
         }
         case protocol::MessageType::ready:
-            if (peerConfirmsKeys(active.link, message)) active.peerLineStream = peerAnnouncement(message);
+            if (peerConfirmsKeys(active.link, message)) active.peer = peerAnnouncement(message);
             return SessionFate::keep;
-        default: return lineFrame(active.link, active.peerLineStream, message);
+        default: return lineFrame(active.link, active.peer, message);
     }
 }
 
 void ChatMachine::on(Active& active, LineTyped& event) {
     // Lines go out only in an active session that is ready; others wait or are dropped.
-    const LineTraffic::Session session = lineSession(active.link, active.peerLineStream);
+    const LineTraffic::Session session = lineSession(active.link, active.peer);
     lineTyped(std::move(event.line), active.link.session->isReady() ? &session : nullptr);
 }
 
 void ChatMachine::onTimer(Active& active, Timer timer) {
     if (timer == Timer::cover) {
-        const LineTraffic::Session session = lineSession(active.link, active.peerLineStream);
+        const LineTraffic::Session session = lineSession(active.link, active.peer);
         if (apply(traffic_.coverTick(session, now_)) == SessionFate::replace) {
             reconnectForPeer();
         } else {
@@ -276,12 +276,12 @@ void ChatMachine::onTimer(Active& active, Timer timer) {
 
 // ---- what several states share ----
 
-ChatMachine::SessionFate ChatMachine::lineFrame(Link& link, std::optional<std::uint64_t> peerLineStream,
+ChatMachine::SessionFate ChatMachine::lineFrame(Link& link, const PeerReady& peer,
                                                 const protocol::RelayMessage& message) {
     switch (message.type) {
-        case protocol::MessageType::msg: return apply(traffic_.received(message, lineSession(link, peerLineStream), now_));
+        case protocol::MessageType::msg: return apply(traffic_.received(message, lineSession(link, peer), now_));
         case protocol::MessageType::bye:
-            if (const auto confirmed = protocol::decodeByeConfirmation(message); confirmed && peerLineStream) {
+            if (const auto confirmed = protocol::decodeByeConfirmation(message); confirmed && peer.lineStream) {
                 confirm(*confirmed);
             }
             say(PeerEvent{PeerEvent::Kind::left});

@@ -95,7 +95,8 @@ struct ChatMachineConfig {
     // typed while no session is active.
     bool baseProtocolOnly = false;
     std::uint64_t lineStreamStart = 0;
-    // While active, send exactly one frame per cover tick, typed lines in place of cover.
+    // Once active, one "msg" at each cover tick, a waiting line (or part of one) in place of
+    // the cover record: the relay learns nothing of when lines are typed.
     bool steady = false;
 };
 
@@ -176,18 +177,24 @@ private:
         bool staleWatchArmed = false;  // this wait has lasted staleWatchDelaySeconds
         int staleFrames = 0;           // undecryptable frames since
     };
+    // What the peer's "ready" announced; nothing for a peer of the base protocol.
+    struct PeerReady {
+        std::optional<std::uint64_t> lineStream;
+        bool joinsParts = false;  // it joins a line sent in parts
+        bool steady = false;      // it sends one frame per cover tick
+    };
     struct Handshaking {
         Link link;
         TakenHello hello;
         bool young = true;
         bool localReady = false;
         bool peerReady = false;
-        std::optional<std::uint64_t> peerLineStream;  // announced in the peer's "ready"
+        PeerReady peer;
     };
     struct Active {
         Link link;
         TakenHello hello;
-        std::optional<std::uint64_t> peerLineStream;
+        PeerReady peer;
         bool peerLeft = false;  // the relay said so: the grace runs
     };
     struct Ended {
@@ -200,8 +207,8 @@ private:
     static Link* linkOf(Active& state) noexcept { return &state.link; }
     static Link* linkOf(auto&) noexcept { return nullptr; }
     // The peer's line stream, announced in this session's "ready"; nothing for a peer without one.
-    static std::optional<std::uint64_t> peerLineStreamOf(const Handshaking& state) { return state.peerLineStream; }
-    static std::optional<std::uint64_t> peerLineStreamOf(const Active& state) { return state.peerLineStream; }
+    static std::optional<std::uint64_t> peerLineStreamOf(const Handshaking& state) { return state.peer.lineStream; }
+    static std::optional<std::uint64_t> peerLineStreamOf(const Active& state) { return state.peer.lineStream; }
     static std::optional<std::uint64_t> peerLineStreamOf(const auto&) { return std::nullopt; }
 
     // ---- events, each handled by the state it arrives in (ChatMachine.cpp); an event a state
@@ -237,7 +244,7 @@ private:
     [[nodiscard]] SessionFate tunnelFrame(Handshaking& handshaking, const protocol::RelayMessage& message);
     [[nodiscard]] SessionFate tunnelFrame(Active& active, const protocol::RelayMessage& message);
     // A "msg" or "bye" in the tunnel, in either state that has one.
-    [[nodiscard]] SessionFate lineFrame(Link& link, std::optional<std::uint64_t> peerLineStream,
+    [[nodiscard]] SessionFate lineFrame(Link& link, const PeerReady& peer,
                                         const protocol::RelayMessage& message);
     void lineSendDone(const chat::SendTag& tag);
     // A failed send of the current session's hello, kex2 or ready; of a typed line.
@@ -275,7 +282,7 @@ private:
     // Whether the peer's "ready" confirms the keys; a session that fails this ends the chat.
     bool peerConfirmsKeys(const Link& link, const protocol::RelayMessage& message);
     // The peer's line stream and rule, as its "ready" announces them.
-    std::optional<std::uint64_t> peerAnnouncement(const protocol::RelayMessage& message);
+    PeerReady peerAnnouncement(const protocol::RelayMessage& message);
     // Our "ready": the key confirmation and what we announce.
     void sendReady(const Link& link, chat::SendTag::Kind kind);
     [[nodiscard]] SessionFate handshakeStepFailed(chat::ErrorLine::What what, const SessionStepFailure& failure);
@@ -304,7 +311,7 @@ private:
     // A failed connection attempt: said at every try, a repeat with its count.
     void sayConnectError(chat::ErrorLine::What what, std::string detail);
     void sayRepeats();
-    static LineTraffic::Session lineSession(Link& link, std::optional<std::uint64_t> peerLineStream) noexcept;
+    static LineTraffic::Session lineSession(Link& link, const PeerReady& peer) noexcept;
     // Takes what the line traffic did.
     [[nodiscard]] SessionFate apply(LineTraffic::Step step);
     void send(std::string text, chat::SendTag tag);

@@ -140,11 +140,11 @@ bool ChatMachine::peerConfirmsKeys(const Link& link, const protocol::RelayMessag
     return holds;
 }
 
-std::optional<std::uint64_t> ChatMachine::peerAnnouncement(const protocol::RelayMessage& message) {
-    if (config_.baseProtocolOnly) return std::nullopt;
+ChatMachine::PeerReady ChatMachine::peerAnnouncement(const protocol::RelayMessage& message) {
+    if (config_.baseProtocolOnly) return {};
     const auto announced = protocol::decodeReadyAnnouncement(message);
     hellos_.peerAnnounced(announced.followsLeaderRule);
-    return announced.lineStream;
+    return PeerReady{announced.lineStream, announced.joinsParts, announced.steady};
 }
 
 ChatMachine::SessionFate ChatMachine::maybeActive(Handshaking& handshaking) {
@@ -155,10 +155,11 @@ ChatMachine::SessionFate ChatMachine::maybeActive(Handshaking& handshaking) {
     retryCount_ = 0;
     hellos_.usedUp(handshaking.hello.fingerprint);
     Active& active =
-        enter(Active{std::move(handshaking.link), std::move(handshaking.hello), handshaking.peerLineStream});
-    const LineTraffic::Session session = lineSession(active.link, active.peerLineStream);
+        enter(Active{std::move(handshaking.link), std::move(handshaking.hello), handshaking.peer});
+    const LineTraffic::Session session = lineSession(active.link, active.peer);
     for (auto& action : traffic_.pendingLines(session)) out_.push_back(std::move(action));
     announce(Phase::active);
+    for (auto& action : traffic_.steadyNote(session)) out_.push_back(std::move(action));
     say(Prompt{});
     arm(Timer::cover, traffic_.nextCoverDelay());
     return apply(traffic_.sendWaiting(session, now_));
@@ -184,7 +185,7 @@ void ChatMachine::handshakeRefused(Waiting& waiting, std::string detail) {
 
 protocol::Announcement ChatMachine::announcement() const {
     if (config_.baseProtocolOnly) return {};
-    return protocol::Announcement{traffic_.streamStart(), true};
+    return protocol::Announcement{traffic_.streamStart(), true, true, config_.steady};
 }
 
 }  // namespace duoquill::cli

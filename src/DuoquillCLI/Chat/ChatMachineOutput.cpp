@@ -68,8 +68,11 @@ void ChatMachine::fatal(FatalError::Why why) {
     if (connected) out_.emplace_back(std::in_place_type<CloseConnection>, CloseConnection{true});
 }
 
-LineTraffic::Session ChatMachine::lineSession(Link& link, std::optional<std::uint64_t> peerLineStream) noexcept {
-    return LineTraffic::Session{*link.session, link.generation, peerLineStream};
+LineTraffic::Session ChatMachine::lineSession(Link& link, const PeerReady& peer) noexcept {
+    LineTraffic::Session session{*link.session, link.generation, peer.lineStream};
+    session.peerJoinsParts = peer.joinsParts;
+    session.peerSteady = peer.steady;
+    return session;
 }
 
 ChatMachine::SessionFate ChatMachine::apply(LineTraffic::Step step) {

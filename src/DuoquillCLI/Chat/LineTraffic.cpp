@@ -1,5 +1,6 @@
 #include "DuoquillCLI/Chat/LineTraffic.h"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -27,8 +28,12 @@ void append(Actions& out, Actions more) {
 
 }  // namespace
 
-LineTraffic::LineTraffic(std::uint64_t lineStreamStart, bool baseProtocolOnly, std::function<double()> coverDraw)
-    : baseProtocolOnly_(baseProtocolOnly), coverDraw_(std::move(coverDraw)), outbox_(lineStreamStart) {}
+LineTraffic::LineTraffic(std::uint64_t lineStreamStart, bool baseProtocolOnly, std::function<double()> coverDraw,
+                         bool steady)
+    : baseProtocolOnly_(baseProtocolOnly),
+      steady_(steady),
+      coverDraw_(std::move(coverDraw)),
+      outbox_(lineStreamStart) {}
 
 std::size_t LineTraffic::longestLine() {
     static const std::size_t longest = protocol::longestAlwaysAcceptedLine(true);
@@ -79,6 +84,20 @@ LineTraffic::Step LineTraffic::received(const protocol::RelayMessage& message, c
     const auto stream = session.peerLineStream;
     if (stream && msg->numbers) append(step.actions, confirm(msg->numbers->a));
     if (!content) return step;
+    if (!baseProtocolOnly_) {
+        const protocol::PartDecoding part = protocol::decodeMsgPart(message);
+        if (part.malformed) {
+            incoming_.reset();
+            return step;
+        }
+        if (part.part) {
+            content = joinPart(*part.part, *msg, std::move(*content), session.generation);
+            if (!content) return step;
+        } else {
+            // A whole line between two parts: the line in parts is not coming whole.
+            incoming_.reset();
+        }
+    }
     if (msg->numbers && !baseProtocolOnly_) {
         // A numbered line is shown once per number. Before the peer's "ready" has named its
         // stream (that frame may have been lost), it is not shown: unconfirmed, it comes again.
@@ -89,6 +108,24 @@ LineTraffic::Step LineTraffic::received(const protocol::RelayMessage& message, c
     say(step.actions, LineReceived{SecureText(text)});
     say(step.actions, Prompt{});
     return step;
+}
+
+std::optional<SecureBytes> LineTraffic::joinPart(protocol::LinePart part, const protocol::Msg& msg, SecureBytes piece,
+                                                 std::uint64_t session) {
+    const std::optional<std::uint64_t> number = msg.numbers ? std::optional(msg.numbers->s) : std::nullopt;
+    if (part.index == 0) incoming_ = Incoming{session, number, part.count, 0, {}};
+    const bool follows = incoming_ && incoming_->session == session && incoming_->number == number &&
+                         incoming_->count == part.count && incoming_->next == part.index &&
+                         incoming_->bytes.size() + piece.size() <= longestLine();
+    if (!follows) {
+        incoming_.reset();
+        return std::nullopt;
+    }
+    incoming_->bytes.insert(incoming_->bytes.end(), piece.begin(), piece.end());
+    if (++incoming_->next < incoming_->count) return std::nullopt;
+    SecureBytes whole = std::move(incoming_->bytes);
+    incoming_.reset();
+    return whole;
 }
 
 // ---- out ----
@@ -107,6 +144,7 @@ LineTraffic::Step LineTraffic::lineTyped(SecureText line, const Session* active,
         say(step.actions, Prompt{});
         return step;
     }
+    if (steady_) return queueSteady(std::move(line), active != nullptr);
     // A peer that does not confirm gets a line typed while active as it always did.
     if (baseProtocolOnly_ ||
         (active && !active->peerConfirms() && !outbox_.nextToSend(active->generation, false))) {
@@ -129,7 +167,21 @@ LineTraffic::Step LineTraffic::lineTyped(SecureText line, const Session* active,
     return step;
 }
 
+LineTraffic::Step LineTraffic::queueSteady(SecureText line, bool active) {
+    Step step;
+    const std::optional<std::uint64_t> number = outbox_.push(std::move(line));
+    if (!number) {
+        say(step.actions, LineRefused{LineRefused::Reason::queueFull});
+    } else {
+        step.actions.emplace_back(std::in_place_type<LineTaken>, LineTaken{number});
+        say(step.actions, LineQueued{SecureText(outbox_.entries().back().line.view())});
+    }
+    if (active) say(step.actions, Prompt{});
+    return step;
+}
+
 LineTraffic::Step LineTraffic::sendWaiting(const Session& active, Instant now) {
+    if (steady_) return {};
     if (!outbox_.nextToSend(active.generation, active.peerConfirms())) return {};
     return sendOutbox(active, now);
 }
@@ -204,6 +256,19 @@ LineTraffic::Step LineTraffic::sendUnnumbered(SecureText line, const Session& ac
 }
 
 LineTraffic::Step LineTraffic::coverTick(const Session& active, Instant now) {
+    if (steady_) return steadyTick(active, now);
+    Step step = sendCover(active, now);
+    if (step.restart) return step;
+    // The record carried the pending ratchet header: a long line held back by it fits now.
+    if (outbox_.nextToSend(active.generation, active.peerConfirms())) {
+        Step sent = sendOutbox(active, now);
+        append(step.actions, std::move(sent.actions));
+        step.restart = sent.restart;
+    }
+    return step;
+}
+
+LineTraffic::Step LineTraffic::sendCover(const Session& active, Instant now) {
     Step step;
     if (!active.session.isReady()) return step;
     std::string frame;
@@ -214,16 +279,77 @@ LineTraffic::Step LineTraffic::coverTick(const Session& active, Instant now) {
         return step;
     }
     if (!failure) send(step.actions, std::move(frame), SendTag{SendTag::Kind::cover, active.generation});
-    // The record carried the pending ratchet header: a long line held back by it fits now.
-    if (outbox_.nextToSend(active.generation, active.peerConfirms())) {
-        Step sent = sendOutbox(active, now);
-        append(step.actions, std::move(sent.actions));
-        step.restart = sent.restart;
+    return step;
+}
+
+LineTraffic::Step LineTraffic::steadyTick(const Session& active, Instant now) {
+    const bool resend = active.peerConfirms();
+    Outbox::Entry* entry = active.session.isReady() ? outbox_.nextToSend(active.generation, resend) : nullptr;
+    if (entry == nullptr) return sendCover(active, now);
+    const std::size_t size = entry->line.size();
+    const std::size_t parts = active.peerJoinsParts ? protocol::partsOfLine(size) : 1;
+    const std::uint64_t number = entry->number;
+    if (!outgoing_ || outgoing_->number != number || outgoing_->session != active.generation ||
+        outgoing_->nextPart >= parts) {
+        outgoing_ = Outgoing{number, active.generation, 0};
     }
+    const std::size_t index = outgoing_->nextPart;
+    const std::size_t offset = index * protocol::linePartBytes;
+    const BytesView piece = parts == 1 ? entry->line.bytes()
+                                       : entry->line.bytes().subspan(offset, std::min(protocol::linePartBytes,
+                                                                                      size - offset));
+    // What would not look like this tick's cover record waits for the next tick: this one's
+    // cover record carries the ratchet header that stands in its way. A whole line to a peer
+    // that does not join parts goes when it fits a frame at all.
+    const bool seen = parts == 1 && size > protocol::linePartBytes;
+    if (seen ? !protocol::chatLineFits(active.session, size, resend)
+             : !protocol::fitsCoverFrame(active.session, piece.size())) {
+        return sendCover(active, now);
+    }
+    const auto part = parts == 1 ? std::nullopt : std::optional(protocol::LinePart{index, parts});
+    Step step;
+    std::string frame;
+    auto failure = sessionStep(
+        [&] { frame = protocol::sealChatLine(active.session, now, piece, lineNumbers(active, number), part); });
+    const bool last = index + 1 == parts;
+    if (failure || last) outgoing_.reset();
+    if (failure && failure->code) {
+        say(step.actions, Recovering{Recovering::Why::sessionExpired});
+        step.restart = true;
+        return step;
+    }
+    if (failure) {
+        if (!resend) outbox_.remove(number);
+        say(step.actions, LineNotSent{failure->text});
+        say(step.actions, Prompt{});
+        return step;
+    }
+    if (!last) {
+        ++outgoing_->nextPart;
+        send(step.actions, std::move(frame), SendTag{SendTag::Kind::cover, active.generation});
+        return step;
+    }
+    SendTag tag{SendTag::Kind::line, active.generation, resend, SecureText(entry->line.view())};
+    if (seen) {
+        say(step.actions, LineSizeVisible{});
+    }
+    if (resend) {
+        entry->sentInSession = active.generation;
+    } else {
+        outbox_.remove(number);
+    }
+    send(step.actions, std::move(frame), std::move(tag));
     return step;
 }
 
 // ---- said ----
+
+Actions LineTraffic::steadyNote(const Session& active) const {
+    Actions out;
+    if (!steady_) return out;
+    say(out, SteadyPeer{active.peerSteady});
+    return out;
+}
 
 Actions LineTraffic::pendingLines(const Session& active) const {
     Actions out;
