@@ -104,7 +104,11 @@ ChatMachine::SessionFate ChatMachine::acceptHello(Waiting& waiting, PeerHello he
         handshaking.localReady = true;
         sendReady(handshaking.link, SendTag::Kind::initiatorReady);
     });
-    if (failure) return handshakeStepFailed(ErrorLine::What::handshake, *failure);
+    if (failure) {
+        // A hello whose key we cannot encapsulate to is no use to a later session either.
+        if (adopted) hellos_.usedUp(handshaking.hello.fingerprint);
+        return handshakeStepFailed(ErrorLine::What::handshake, *failure);
+    }
     return maybeActive(handshaking);
 }
 
