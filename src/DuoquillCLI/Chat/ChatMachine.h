@@ -145,7 +145,6 @@ public:
     bool leadsRecovery() const noexcept { return config_.leads; }
     std::int64_t retryCount() const noexcept { return retryCount_; }
     PFSChatSession* currentSession() const noexcept;
-    const Outbox& outbox() const noexcept { return traffic_.outbox(); }
     static double retryDelay(std::int64_t retryCount);
 
 private:

@@ -78,7 +78,6 @@ public:
     chat::Actions unconfirmedLines() const;
 
     std::uint64_t streamStart() const noexcept { return outbox_.streamStart(); }
-    const Outbox& outbox() const noexcept { return outbox_; }
 
 private:
     Step sendOutbox(const Session& active, Instant now, std::optional<std::uint64_t> typed = std::nullopt);
