@@ -104,6 +104,8 @@ TEST(CLIUI, EveryLineKindHasItsExactBytes) {
         {[] { ui::error("send failed: notConnected"); }, "", " \x1B[31m\x1B[1msend failed: notConnected\x1B[0m\n"},
         {[] { ui::connected(); }, "", " \x1B[32m\x1B[1mconnected\x1B[0m \x1B[2m\xE2\x80\x94 PQ handshake complete\x1B[0m\n\n"},
         {[] { ui::sent("hello there"); }, "\x1B[1A\x1B[2K", " \x1B[32m\x1B[1myou\x1B[0m \x1B[2m>\x1B[0m hello there\n"},
+        // A line shown queued and sent later takes a line of its own: nothing above it is erased.
+        {[] { ui::sentLater("hello there"); }, "\x1B[2K\r", " \x1B[32m\x1B[1myou\x1B[0m \x1B[2m>\x1B[0m hello there\n"},
         {[] { ui::received("hi \xF0\x9F\x91\x8B\tback"); }, "\x1B[2K\r",
          " \x1B[36m\x1B[1mpeer\x1B[0m \x1B[2m>\x1B[0m hi \xF0\x9F\x91\x8B\tback\n"},
         // A peer's text can neither move, colour nor reorder anything (every case: TerminalText).

@@ -44,6 +44,8 @@ struct SendTag {
     bool kept;
     // The typed line, when its send completes the "sent" line on the screen.
     std::optional<SecureText> shown;
+    // It was shown queued first: other lines may stand below it by the time it goes.
+    bool shownQueued = false;
 };
 
 // ---- events ----
@@ -97,9 +99,11 @@ struct ArmTimer {
 struct PhaseChanged {
     Phase phase;
 };
-// A typed line went out.
+// A typed line went out. `afterQueued`: it was shown queued first, so it goes on a line of its
+// own rather than in place of the line just typed.
 struct LineSent {
     SecureText line;
+    bool afterQueued = false;
 };
 // A typed line waits for a session to take it.
 struct LineQueued {

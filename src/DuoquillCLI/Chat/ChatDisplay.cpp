@@ -121,7 +121,7 @@ void ChatDisplay::show(const Output& output) {
             if constexpr (std::is_same_v<O, PhaseChanged>) {
                 o.phase == Phase::active ? connected() : status(words(o.phase));
             } else if constexpr (std::is_same_v<O, LineSent>) {
-                sent(o.line.view());
+                o.afterQueued ? sentLater(o.line.view()) : sent(o.line.view());
             } else if constexpr (std::is_same_v<O, LineQueued>) {
                 queued(o.line.view());
             } else if constexpr (std::is_same_v<O, LineReceived>) {

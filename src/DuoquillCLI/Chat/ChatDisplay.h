@@ -54,6 +54,8 @@ public:
     virtual void error(std::string_view text) = 0;
     virtual void connected() = 0;
     virtual void sent(std::string_view text) = 0;
+    // A line sent after it was shown queued, on a line of its own.
+    virtual void sentLater(std::string_view text) { sent(text); }
     // A typed line kept until a session can take it.
     virtual void queued(std::string_view text) = 0;
     virtual void received(std::string_view text) = 0;

@@ -293,7 +293,7 @@ ChatMachine::SessionFate ChatMachine::lineFrame(Link& link, const PeerReady& pee
 void ChatMachine::lineSendDone(const SendTag& tag) {
     if (tag.kind != SendTag::Kind::line && tag.kind != SendTag::Kind::unnumberedLine) return;
     if (tag.shown) {
-        say(LineSent{*tag.shown});
+        say(LineSent{*tag.shown, tag.shownQueued});
         say(Prompt{});
     }
 }

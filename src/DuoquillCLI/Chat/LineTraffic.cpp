@@ -330,6 +330,7 @@ LineTraffic::Step LineTraffic::steadyTick(const Session& active, Instant now) {
         return step;
     }
     SendTag tag{SendTag::Kind::line, active.generation, resend, SecureText(entry->line.view())};
+    tag.shownQueued = true;
     if (seen) {
         say(step.actions, LineSizeVisible{});
     }

@@ -236,6 +236,12 @@ void sent(std::string_view text, Look look) {
                 text}));
 }
 
+void sentLater(std::string_view text, Look look) {
+    const Palette& p = paletteOf(look);
+    write(join({p.eraseLine, p.lineStart, timePrefix(p), p.green, p.bold, "you", p.reset, " ", p.dim, ">", p.reset,
+                " ", text}));
+}
+
 void queued(std::string_view text, Look look) {
     const Palette& p = paletteOf(look);
     write(join({p.cursorUp, p.eraseLine, timePrefix(p), p.yellow, p.bold, "you", p.reset, " ", p.dim, ">", p.reset,

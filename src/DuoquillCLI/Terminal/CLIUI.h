@@ -48,6 +48,8 @@ void peerEvent(std::string_view text, Look look = Look::terminal);
 void error(std::string_view text, Look look = Look::terminal);
 // Replaces the line just typed (one up) with "TIME you > text".
 void sent(std::string_view text, Look look = Look::terminal);
+// "TIME you > text" on a line of its own: a line shown queued has gone out since.
+void sentLater(std::string_view text, Look look = Look::terminal);
 // Replaces the line just typed with "TIME you > text (queued)", "you" in yellow: the line
 // waits for a session.
 void queued(std::string_view text, Look look = Look::terminal);

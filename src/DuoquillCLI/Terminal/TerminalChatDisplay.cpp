@@ -39,6 +39,9 @@ void TerminalChatDisplay::connected() {
 void TerminalChatDisplay::sent(std::string_view text) {
     above([&] { CLIUI::sent(text, look_); });
 }
+void TerminalChatDisplay::sentLater(std::string_view text) {
+    above([&] { CLIUI::sentLater(text, look_); });
+}
 void TerminalChatDisplay::queued(std::string_view text) {
     above([&] { CLIUI::queued(text, look_); });
 }

@@ -20,6 +20,7 @@ public:
     void error(std::string_view text) override;
     void connected() override;
     void sent(std::string_view text) override;
+    void sentLater(std::string_view text) override;
     void queued(std::string_view text) override;
     void received(std::string_view text) override;
     void prompt() override;
