@@ -282,36 +282,43 @@ LineTraffic::Step LineTraffic::sendCover(const Session& active, Instant now) {
     return step;
 }
 
-LineTraffic::Step LineTraffic::steadyTick(const Session& active, Instant now) {
+std::optional<LineTraffic::Piece> LineTraffic::nextPiece(const Session& active) {
     const bool resend = active.peerConfirms();
     Outbox::Entry* entry = active.session.isReady() ? outbox_.nextToSend(active.generation, resend) : nullptr;
-    if (entry == nullptr) return sendCover(active, now);
+    if (entry == nullptr) return std::nullopt;
     const std::size_t size = entry->line.size();
     const std::size_t parts = active.peerJoinsParts ? protocol::partsOfLine(size) : 1;
-    const std::uint64_t number = entry->number;
-    if (!outgoing_ || outgoing_->number != number || outgoing_->session != active.generation ||
+    if (!outgoing_ || outgoing_->number != entry->number || outgoing_->session != active.generation ||
         outgoing_->nextPart >= parts) {
-        outgoing_ = Outgoing{number, active.generation, 0};
+        outgoing_ = Outgoing{entry->number, active.generation, 0};
     }
     const std::size_t index = outgoing_->nextPart;
     const std::size_t offset = index * protocol::linePartBytes;
-    const BytesView piece = parts == 1 ? entry->line.bytes()
+    const BytesView bytes = parts == 1 ? entry->line.bytes()
                                        : entry->line.bytes().subspan(offset, std::min(protocol::linePartBytes,
                                                                                       size - offset));
     // What would not look like this tick's cover record waits for the next tick: this one's
     // cover record carries the ratchet header that stands in its way. A whole line to a peer
     // that does not join parts goes when it fits a frame at all.
-    const bool seen = parts == 1 && size > protocol::linePartBytes;
-    if (seen ? !protocol::chatLineFits(active.session, size, resend)
-             : !protocol::fitsCoverFrame(active.session, piece.size())) {
-        return sendCover(active, now);
+    const bool sizeVisible = parts == 1 && size > protocol::linePartBytes;
+    if (sizeVisible ? !protocol::chatLineFits(active.session, size, resend)
+                    : !protocol::fitsCoverFrame(active.session, bytes.size())) {
+        return std::nullopt;
     }
-    const auto part = parts == 1 ? std::nullopt : std::optional(protocol::LinePart{index, parts});
+    return Piece{entry, index, parts, bytes, sizeVisible};
+}
+
+LineTraffic::Step LineTraffic::steadyTick(const Session& active, Instant now) {
+    const std::optional<Piece> piece = nextPiece(active);
+    if (!piece) return sendCover(active, now);
+    const bool resend = active.peerConfirms();
+    const std::uint64_t number = piece->entry->number;
+    const auto part = piece->parts == 1 ? std::nullopt : std::optional(protocol::LinePart{piece->index, piece->parts});
     Step step;
     std::string frame;
     auto failure = sessionStep(
-        [&] { frame = protocol::sealChatLine(active.session, now, piece, lineNumbers(active, number), part); });
-    const bool last = index + 1 == parts;
+        [&] { frame = protocol::sealChatLine(active.session, now, piece->bytes, lineNumbers(active, number), part); });
+    const bool last = piece->index + 1 == piece->parts;
     if (failure || last) outgoing_.reset();
     if (failure && failure->code) {
         say(step.actions, Recovering{Recovering::Why::sessionExpired});
@@ -329,13 +336,11 @@ LineTraffic::Step LineTraffic::steadyTick(const Session& active, Instant now) {
         send(step.actions, std::move(frame), SendTag{SendTag::Kind::cover, active.generation});
         return step;
     }
-    SendTag tag{SendTag::Kind::line, active.generation, resend, SecureText(entry->line.view())};
+    SendTag tag{SendTag::Kind::line, active.generation, resend, SecureText(piece->entry->line.view())};
     tag.shownQueued = true;
-    if (seen) {
-        say(step.actions, LineSizeVisible{});
-    }
+    if (piece->sizeVisible) say(step.actions, LineSizeVisible{});
     if (resend) {
-        entry->sentInSession = active.generation;
+        piece->entry->sentInSession = active.generation;
     } else {
         outbox_.remove(number);
     }

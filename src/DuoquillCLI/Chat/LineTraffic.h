@@ -85,6 +85,15 @@ private:
     chat::Actions heldBack(const Session& active, std::uint64_t typed) const;
     Step sendUnnumbered(SecureText line, const Session& active, Instant now);
     Step sendCover(const Session& active, Instant now);
+    // Steady: what of the outbox goes at this tick, if anything fits its frame.
+    struct Piece {
+        Outbox::Entry* entry;
+        std::size_t index;  // of `parts`
+        std::size_t parts;
+        BytesView bytes;
+        bool sizeVisible;  // a whole line longer than a part, to a peer that does not join parts
+    };
+    std::optional<Piece> nextPiece(const Session& active);
     // Steady: the tick's one frame.
     Step steadyTick(const Session& active, Instant now);
     Step queueSteady(SecureText line, bool active);
