@@ -52,10 +52,7 @@ TEST_F(MLDSAKernels, TransformsAndRowSums) {
                 return coefficients(t);
             },
             "multiplyAccumulate and finishRow");
-        for (std::size_t i = 0; i < n; ++i) {
-            ASSERT_GE(row[i], 0);
-            ASSERT_LT(row[i], q);
-        }
+        for (std::size_t i = 0; i < n; ++i) ASSERT_TRUE(row[i] >= 0 && row[i] < q) << i << ": " << row[i];
     }
 }
 

@@ -54,8 +54,7 @@ void runWithMarkedSecrets() {
     Bytes secretCiphertext = altered;
     markSecret(secretCiphertext);
     SecureBytes rejectedAgain = mlkem1024::decapsulate(dk, secretCiphertext);
-    for (BytesView result : {BytesView(received), BytesView(rejected), BytesView(rejectedAgain),
-                             BytesView(sent.sharedSecret)}) {
+    for (BytesView result : {BytesView(received), BytesView(rejected), BytesView(rejectedAgain), BytesView(sent.sharedSecret)}) {
         markPublic(result);
     }
     EXPECT_EQ(received, sent.sharedSecret);
