@@ -82,7 +82,8 @@ TEST_F(MLKEMKernels, TransformsAndArithmetic) {
             {"subtract", wide, [&](Poly& p) { mlkem::subtract(p, small); }}};
         for (const auto& operation : operations) {
             // Through std::get: clang 14 cannot capture structured bindings.
-            expectSamePoly([&operation](Poly& p) { p = std::get<1>(operation); std::get<2>(operation)(p); }, std::get<0>(operation));
+            expectSamePoly([&operation](Poly& p) { p = std::get<1>(operation); std::get<2>(operation)(p); },
+                           std::get<0>(operation));
         }
     }
 }

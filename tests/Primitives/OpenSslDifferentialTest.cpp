@@ -33,8 +33,8 @@ std::string openSslLacks(const char* algorithm) {
     EVP_KEYMGMT* management = EVP_KEYMGMT_fetch(nullptr, algorithm, nullptr);
     EVP_KEYMGMT_free(management);
     ERR_clear_error();
-    return management != nullptr ? std::string()
-                                 : std::string(OpenSSL_version(OPENSSL_VERSION)) + " has no " + algorithm + " (OpenSSL 3.5 and later have it)";
+    const std::string version = OpenSSL_version(OPENSSL_VERSION);
+    return management != nullptr ? std::string() : version + " has no " + algorithm + " (OpenSSL 3.5 and later have it)";
 }
 
 Bytes fresh(std::size_t size) { return toBytes(random::bytes(size)); }

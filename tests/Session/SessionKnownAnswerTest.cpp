@@ -177,8 +177,9 @@ TEST(SessionKnownAnswers, HandshakeAndKeySchedule) {
         auto& s = kat.side(i);
         expectFields(s, obj(sides[i].at("afterKeySchedule")));
         // The handshake's temporaries are gone.
-        expectFields(s, {{"handshakePhase", "pqComplete"}, {"p256SharedSecret", nullptr}, {"mlkemSharedSecret", nullptr}, {"mlkemCiphertext", nullptr},
-                         {"orderedEpk", nullptr}, {"peerMLKEMPublicKeyData", nullptr}, {"mlkemPrivateKey", nullptr}});
+        expectFields(s, {{"handshakePhase", "pqComplete"}, {"p256SharedSecret", nullptr}, {"mlkemSharedSecret", nullptr},
+                         {"mlkemCiphertext", nullptr}, {"orderedEpk", nullptr}, {"peerMLKEMPublicKeyData", nullptr},
+                         {"mlkemPrivateKey", nullptr}});
     }
 }
 
