@@ -148,9 +148,7 @@ TEST(SessionKnownAnswers, HandshakeAndKeySchedule) {
         EXPECT_EQ(std::string(bytes.begin(), bytes.end()), str(ks.at("labelPrefixes").at(name)) + room) << name;
     }
     EXPECT_EQ(ks.at("labelPrefixes").as_object().size(), 15u);
-    for (const auto& [name, text] : Access::constantLabels()) {
-        EXPECT_EQ(text, str(ks.at("constantLabels").at(name))) << name;
-    }
+    for (const auto& [name, text] : Access::constantLabels()) EXPECT_EQ(text, str(ks.at("constantLabels").at(name))) << name;
     EXPECT_EQ(ks.at("constantLabels").as_object().size(), Access::constantLabels().size());
 
     // Each recipient opens the other's ephemeral key: the ordered pair shows both.
