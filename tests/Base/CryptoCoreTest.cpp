@@ -24,9 +24,7 @@ TEST(Base64, BothFormsRoundTripAndDecodeByTheirOwnRules) {
     EXPECT_EQ(base64String(asBytes("fo")), "Zm8=");
     // The URL form reads either alphabet, padded or not; not a single leftover character,
     // blanks, non-ASCII or misplaced padding. The standard form reads only itself.
-    for (const char* text : {"-_8", "+/8", "+/8="}) {
-        EXPECT_EQ(bytesFromBase64URLString(text), (Bytes{0xfb, 0xff})) << text;
-    }
+    for (const char* text : {"-_8", "+/8", "+/8="}) EXPECT_EQ(bytesFromBase64URLString(text), (Bytes{0xfb, 0xff})) << text;
     for (const char* text : {"A", "AA\tA", "AA A", "AAA\xc3\xa9", "A=AA", "AA==AAAA"}) {
         EXPECT_FALSE(bytesFromBase64URLString(text)) << text;
     }

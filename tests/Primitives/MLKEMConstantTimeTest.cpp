@@ -54,8 +54,7 @@ void runWithMarkedSecrets() {
     Bytes secretCiphertext = altered;
     markSecret(secretCiphertext);
     SecureBytes rejectedAgain = mlkem1024::decapsulate(dk, secretCiphertext);
-    for (BytesView result : {BytesView(received), BytesView(rejected), BytesView(rejectedAgain),
-                             BytesView(sent.sharedSecret)}) {
+    for (BytesView result : {BytesView(received), BytesView(rejected), BytesView(rejectedAgain), BytesView(sent.sharedSecret)}) {
         markPublic(result);
     }
     EXPECT_EQ(received, sent.sharedSecret);
@@ -111,9 +110,8 @@ TEST(MLKEMConstantTime, NoBranchOrIndexDependsOnSecrets) {
         test::ProcessOptions options;
         options.timeout = std::chrono::seconds(120);
         return test::runProcess("/usr/bin/valgrind",
-                                {"--tool=memcheck", "--error-exitcode=97", "--track-origins=yes",
-                                 "--num-callers=30", self, "--gtest_also_run_disabled_tests",
-                                 "--gtest_filter=" + filter},
+                                {"--tool=memcheck", "--error-exitcode=97", "--track-origins=yes", "--num-callers=30", self,
+                                 "--gtest_also_run_disabled_tests", "--gtest_filter=" + filter},
                                 options);
     };
     const auto canary = underMemcheck("MLKEMConstantTime.DISABLED_Canary").standardError;

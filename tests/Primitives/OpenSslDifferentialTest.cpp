@@ -22,21 +22,19 @@
 namespace duoquill {
 namespace {
 
-struct PKeyFree {
-    void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
+template <auto release>
+struct Release {
+    void operator()(auto* object) const noexcept { release(object); }
 };
-struct PKeyContextFree {
-    void operator()(EVP_PKEY_CTX* context) const noexcept { EVP_PKEY_CTX_free(context); }
-};
-using PKey = std::unique_ptr<EVP_PKEY, PKeyFree>;
-using PKeyContext = std::unique_ptr<EVP_PKEY_CTX, PKeyContextFree>;
+using PKey = std::unique_ptr<EVP_PKEY, Release<EVP_PKEY_free>>;
+using PKeyContext = std::unique_ptr<EVP_PKEY_CTX, Release<EVP_PKEY_CTX_free>>;
 
 std::string openSslLacks(const char* algorithm) {
     EVP_KEYMGMT* management = EVP_KEYMGMT_fetch(nullptr, algorithm, nullptr);
     EVP_KEYMGMT_free(management);
     ERR_clear_error();
-    if (management != nullptr) return {};
-    return std::string(OpenSSL_version(OPENSSL_VERSION)) + " has no " + algorithm + " (OpenSSL 3.5 and later have it)";
+    const std::string version = OpenSSL_version(OPENSSL_VERSION);
+    return management != nullptr ? std::string() : version + " has no " + algorithm + " (OpenSSL 3.5 and later have it)";
 }
 
 Bytes fresh(std::size_t size) { return toBytes(random::bytes(size)); }

@@ -30,13 +30,6 @@ void onEveryVectorBackend(Body body) {
     pq::useVectorBackend(previous);
 }
 
-inline std::vector<std::uint8_t> randomBytes(std::mt19937& rng, std::size_t size) {
-    std::uniform_int_distribution<int> d(0, 255);
-    std::vector<std::uint8_t> b(size);
-    for (auto& x : b) x = static_cast<std::uint8_t>(d(rng));
-    return b;
-}
-
 // For the kernels: each computation on the portable backend against the same on the wider
 // backends, with random inputs drawn from Seed. Skipped where the processor has no AVX2; the
 // backend in use is put back at the end.
@@ -68,7 +61,12 @@ protected:
         for (auto& x : p.c) x = static_cast<std::remove_reference_t<decltype(x)>>(d(rng_));
         return p;
     }
-    std::vector<std::uint8_t> randomBytes(std::size_t size) { return test::randomBytes(rng_, size); }
+    std::vector<std::uint8_t> randomBytes(std::size_t size) {
+        std::uniform_int_distribution<int> d(0, 255);
+        std::vector<std::uint8_t> b(size);
+        for (auto& x : b) x = static_cast<std::uint8_t>(d(rng_));
+        return b;
+    }
 
     std::mt19937 rng_{Seed};
 

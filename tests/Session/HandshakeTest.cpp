@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <set>
 
 #include "SessionTestSupport.h"
@@ -43,10 +42,8 @@ TEST(Handshake, BadHellosAndCallsOutOfPhaseOrRoleAreRejectedTheRightOnesAccepted
     EXPECT_THROW(a.completeHandshake(ct, BytesView(enc).first(64), mlk, testTime), CryptoError);
     // The ML-KEM key's length is checked first: with a bad sealed key too it is pqRequired.
     for (std::size_t size : {0, 1567, 1569}) {
-        Bytes bad = mlk;
-        bad.resize(size, 0);
-        expectSessionError(E::pqRequired, [&] { a.completeHandshake(ct, enc, bad, testTime); });
-        expectSessionError(E::pqRequired, [&] { a.completeHandshake(Bytes(80), enc, bad, testTime); });
+        expectSessionError(E::pqRequired, [&] { a.completeHandshake(ct, enc, resized(mlk, size), testTime); });
+        expectSessionError(E::pqRequired, [&] { a.completeHandshake(Bytes(80), enc, resized(mlk, size), testTime); });
     }
     EXPECT_EQ(Access::fields(a), fresh);
 
@@ -66,9 +63,7 @@ TEST(Handshake, BadHellosAndCallsOutOfPhaseOrRoleAreRejectedTheRightOnesAccepted
     const Bytes ciphertext = ini.performPQKeyExchange();
     EXPECT_NE(first, ciphertext);
     for (std::size_t size : {0, 1567, 1569}) {
-        Bytes bad = ciphertext;
-        bad.resize(size);
-        expectSessionError(E::pqDecapsulationFailed, [&] { res.completePQKeyExchange(bad, testTime); });
+        expectSessionError(E::pqDecapsulationFailed, [&] { res.completePQKeyExchange(resized(ciphertext, size), testTime); });
         EXPECT_EQ(field(res, "handshakePhase"), "p256Complete");
         EXPECT_EQ(field(res, "mlkemSharedSecret"), "null");
     }

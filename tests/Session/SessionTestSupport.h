@@ -26,6 +26,10 @@ inline Bytes flipped(Bytes bytes, std::size_t bit) {
     bytes[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
     return bytes;
 }
+inline Bytes resized(Bytes bytes, std::size_t size) {
+    bytes.resize(size);
+    return bytes;
+}
 
 // A field of Access::fields(s), by name.
 inline std::string field(const PFSChatSession& s, const std::string& name) { return Access::fields(s).at(name); }

@@ -1,8 +1,10 @@
-// The polynomial routines of ML-KEM on each vector backend against the portable ones: every
-// routine gives the same result on the same input, over random inputs in the ranges that
-// MLKEMPolynomial.h states, and compression and decompression over every value they take.
-// The known-answer tests check whole keys and encapsulations against the standard on every
-// backend, the product through the transforms with them.
+// The polynomial routines of ML-KEM and ML-DSA on each vector backend against the portable
+// ones: every routine gives the same result on the same input, over random and extreme inputs
+// in the ranges that MLKEMPolynomial.h and MLDSAPolynomial.h state, ML-KEM's compression and
+// decompression over every value they take, and ML-DSA's rejection samplers against a direct
+// reading of their definition. The known-answer tests check whole keys and encapsulations
+// against the standard on every backend, the products through the transforms with them
+// (ML-DSA's t = A s1 + s2).
 
 #include <gtest/gtest.h>
 
@@ -12,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "Duoquill/Primitives/PQ/MLDSAPolynomial.h"
 #include "Duoquill/Primitives/PQ/MLKEMPolynomial.h"
 #include "Duoquill/Primitives/PQ/Sha3.h"
 #include "VectorBackends.h"
@@ -48,27 +51,26 @@ protected:
         return polys;
     }
 
+    // The bytes `write` puts into `size` of them, and the coefficients `fill` leaves, the same
+    // on every backend.
+    template <class Write>
+    void expectSameBytes(std::size_t size, Write write, const char* what) {
+        expectSame<Encoded>([&] { Encoded out(size); write(out.data()); return out; }, what);
+    }
+    template <class Fill>
+    void expectSamePoly(Fill fill, const char* what) {
+        expectSame<Coefficients>([&] { Poly p; fill(p); return coefficients(p); }, what);
+    }
+
     template <int d>
     void checkCompression(const std::vector<Poly>& every) {
         SCOPED_TRACE(d);
         for (const Poly& p : every) {
-            expectSame<Encoded>(
-                [&] {
-                    Encoded out(mlkem::compressedSize(d));
-                    mlkem::compressEncode<d>(p, out.data());
-                    return out;
-                },
-                "compressEncode");
+            expectSameBytes(mlkem::compressedSize(d), [&](auto* out) { mlkem::compressEncode<d>(p, out); }, "compressEncode");
         }
         for (int round = 0; round < 50; ++round) {
             const auto bytes = randomBytes(mlkem::compressedSize(d));
-            expectSame<Coefficients>(
-                [&] {
-                    Poly p;
-                    mlkem::decodeDecompress<d>(p, bytes.data());
-                    return coefficients(p);
-                },
-                "decodeDecompress");
+            expectSamePoly([&](Poly& p) { mlkem::decodeDecompress<d>(p, bytes.data()); }, "decodeDecompress");
         }
     }
 };
@@ -83,13 +85,8 @@ TEST_F(MLKEMKernels, TransformsAndArithmetic) {
             {"subtract", wide, [&](Poly& p) { mlkem::subtract(p, small); }}};
         for (const auto& operation : operations) {
             // Through std::get: clang 14 cannot capture structured bindings.
-            expectSame<Coefficients>(
-                [&operation] {
-                    Poly p = std::get<1>(operation);
-                    std::get<2>(operation)(p);
-                    return coefficients(p);
-                },
-                std::get<0>(operation));
+            expectSamePoly([&operation](Poly& p) { p = std::get<1>(operation); std::get<2>(operation)(p); },
+                           std::get<0>(operation));
         }
     }
 }
@@ -132,13 +129,7 @@ TEST_F(MLKEMKernels, MultiplicationInTheNttDomain) {
 
 TEST_F(MLKEMKernels, TwelveBitEncodings) {
     for (const Poly& p : everyCoefficient()) {
-        expectSame<Encoded>(
-            [&] {
-                Encoded out(mlkem::encodedPolySize);
-                mlkem::encode12(p, out.data());
-                return out;
-            },
-            "encode12");
+        expectSameBytes(mlkem::encodedPolySize, [&](auto* out) { mlkem::encode12(p, out); }, "encode12");
     }
     for (int round = 0; round < 50; ++round) {
         // Random 12-bit values, most of them not below q; and some encodings below q.
@@ -149,15 +140,8 @@ TEST_F(MLKEMKernels, TwelveBitEncodings) {
             mlkem::encode12(p, bytes.data());
             if (round == 3) bytes[383] |= 0xF0;   // the last value at least 3840, not below q
         }
-        expectSame<Coefficients>(
-            [&] {
-                Poly p;
-                mlkem::decode12(p, bytes.data());
-                auto c = coefficients(p);
-                c.push_back(mlkem::isCanonical12(bytes.data()));
-                return c;
-            },
-            "decode12 and isCanonical12");
+        expectSamePoly([&](Poly& p) { mlkem::decode12(p, bytes.data()); }, "decode12");
+        expectSame<bool>([&] { return mlkem::isCanonical12(bytes.data()); }, "isCanonical12");
     }
 }
 
@@ -235,9 +219,7 @@ TEST_F(MLKEMKernels, DigestsBesideTheSampling) {
         test::onEveryVectorBackend([&] {
             outputs = {};
             mlkem::sampleMatrixAndDigests(rho, std::span(besideEntries).first(entryCount), digests);
-            for (std::size_t e = 0; e < entryCount; ++e) {
-                EXPECT_EQ(coefficients(beside[e]), coefficients(alone[e])) << e;
-            }
+            for (std::size_t e = 0; e < entryCount; ++e) EXPECT_EQ(coefficients(beside[e]), coefficients(alone[e])) << e;
             for (std::size_t d = 0; d < digestCount; ++d) {
                 EXPECT_EQ(outputs[d], expected[d]) << "digest " << d << " of " << messages[d].size() << " bytes";
             }
@@ -245,5 +227,113 @@ TEST_F(MLKEMKernels, DigestsBesideTheSampling) {
     }
 }
 
+namespace dsa {
+
+using mldsa::n;
+using mldsa::Poly;
+using mldsa::q;
+using Values = std::vector<std::int32_t>;
+
+using MLDSAKernels = test::PortableAgainstWider<20261208>;
+
+Values coefficients(const Poly& p) { return {p.c.begin(), p.c.end()}; }
+
+TEST_F(MLDSAKernels, TransformsAndRowSums) {
+    for (int round = 0; round < 40; ++round) {
+        Poly input = randomPoly<Poly>(-(q - 1), q - 1);
+        if (round == 1) input.c.fill(q - 1);
+        if (round == 2) input.c.fill(-(q - 1));
+        expectSame<Values>([&] { Poly p = input; mldsa::ntt(p); return coefficients(p); }, "ntt");
+
+        // Seven products at the widest: entries of A in [0, q), NTT(s1) below 9q.
+        std::array<Poly, 7> a, b;
+        for (std::size_t c = 0; c < 7; ++c) {
+            a[c] = randomPoly<Poly>(0, q - 1);
+            b[c] = randomPoly<Poly>(-(9 * q - 1), 9 * q - 1);
+            if (round == 1) a[c].c.fill(q - 1), b[c].c.fill(9 * q - 1);
+            if (round == 2) a[c].c.fill(q - 1), b[c].c.fill(-(9 * q - 1));
+        }
+        const Poly s2 = randomPoly<Poly>(-2, 2);
+        const Values row = expectSame<Values>(
+            [&] {
+                mldsa::RowSum sum{};
+                for (std::size_t c = 0; c < 7; ++c) mldsa::multiplyAccumulate(sum, a[c], b[c]);
+                for (std::size_t i = 0; i < n; ++i) {
+                    std::int64_t expected = 0;
+                    for (std::size_t c = 0; c < 7; ++c) expected += std::int64_t{a[c].c[i]} * b[c].c[i];
+                    EXPECT_EQ(sum.c[i], expected) << i;
+                }
+                Poly t;
+                mldsa::finishRow(t, sum, s2);
+                return coefficients(t);
+            },
+            "multiplyAccumulate and finishRow");
+        for (std::size_t i = 0; i < n; ++i) ASSERT_TRUE(row[i] >= 0 && row[i] < q) << i << ": " << row[i];
+    }
+}
+
+TEST_F(MLDSAKernels, RejectionSamplers) {
+    auto expectedUniform = [](const std::vector<std::uint8_t>& bytes, std::size_t count) {
+        Values kept;
+        for (std::size_t p = 0; p + 3 <= bytes.size() && count + kept.size() < n; p += 3) {
+            const std::int32_t v = bytes[p] | bytes[p + 1] << 8 | (bytes[p + 2] & 0x7F) << 16;
+            if (v < q) kept.push_back(v);
+        }
+        return kept;
+    };
+    auto expectedBounded = [](const std::vector<std::uint8_t>& bytes, std::size_t count) {
+        Values kept;
+        for (std::size_t i = 0; i < 2 * bytes.size() && count + kept.size() < n; ++i) {
+            const int b = (bytes[i / 2] >> (4 * (i % 2))) & 0x0F;
+            if (b < 15) kept.push_back(2 - b % 5);
+        }
+        return kept;
+    };
+    // Runs a sampler from count on each backend: the kept values after the first count, with
+    // the new count last.
+    auto run = [&](auto sampler, const std::vector<std::uint8_t>& bytes, std::size_t count, const char* what) {
+        return expectSame<Values>(
+            [&] {
+                Poly a;
+                a.c.fill(-1);
+                const std::size_t end = sampler(a, count, bytes.data(), bytes.size());
+                Values out(a.c.begin() + static_cast<std::ptrdiff_t>(count), a.c.begin() + static_cast<std::ptrdiff_t>(end));
+                for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(a.c[i], -1) << what << " wrote before count";
+                out.push_back(static_cast<std::int32_t>(end));
+                return out;
+            },
+            what);
+    };
+    for (std::size_t length : {840u, 168u, 24u, 15u}) {
+        for (std::size_t count : {0u, 100u, 248u, 255u}) {
+            auto bytes = randomBytes(length);
+            // Many rejections: candidates of 2^23 - 1 and just at or below q.
+            for (std::size_t p = 0; p + 3 <= length; p += 9) bytes[p + 2] |= 0x7F;
+            if (length > 30) bytes[3] = 0x01, bytes[4] = 0xE0, bytes[5] = 0x7F;   // q itself
+            if (length > 30) bytes[6] = 0x00, bytes[7] = 0xE0, bytes[8] = 0x7F;   // q - 1
+            Values expected = expectedUniform(bytes, count);
+            expected.push_back(static_cast<std::int32_t>(count + expected.size()));
+            EXPECT_EQ(run(mldsa::rejectUniform, bytes, count, "rejectUniform"), expected) << length << " " << count;
+        }
+    }
+    for (std::size_t length : {272u, 136u, 4u}) {
+        for (std::size_t count : {0u, 100u, 248u, 255u}) {
+            for (int pattern = 0; pattern < 3; ++pattern) {
+                auto bytes = randomBytes(length);
+                // Random, then every high half rejected, then long runs of rejected bytes.
+                for (std::size_t p = 0; p < length; ++p) {
+                    if (pattern == 1) bytes[p] |= 0xF0;
+                    if (pattern == 2 && p % 16 < 9) bytes[p] = 0xFF;
+                }
+                Values expected = expectedBounded(bytes, count);
+                expected.push_back(static_cast<std::int32_t>(count + expected.size()));
+                EXPECT_EQ(run(mldsa::rejectBounded, bytes, count, "rejectBounded"), expected)
+                    << length << " " << count << " " << pattern;
+            }
+        }
+    }
+}
+
+}  // namespace dsa
 }  // namespace
 }  // namespace duoquill
