@@ -125,9 +125,8 @@ TEST(MemoryScan, NoCopyOfALineOutlivesItsTurnAndNoKeyTheSession) {
     cli::TerminalChatDisplay terminal;
     ManualTimeline timeline;
     SimulatedRelay relay{timeline, 5};
-    std::optional<ChatProcess> alice, bob;
-    alice.emplace(0, timeline, relay, 5, &terminal);
-    bob.emplace(1, timeline, relay, 5, &terminal);
+    std::optional<ChatProcess> alice(std::in_place, 0, timeline, relay, 5, &terminal),
+        bob(std::in_place, 1, timeline, relay, 5, &terminal);
     timeline.runFor(30, [&] { return alice->isActive() && bob->isActive(); });
     ASSERT_TRUE(alice->isActive() && bob->isActive());
     // Whether the line typed went out and came back confirmed: the peer has shown it.
@@ -150,9 +149,8 @@ TEST(MemoryScan, NoCopyOfALineOutlivesItsTurnAndNoKeyTheSession) {
     {
         const SecureText probe = lines[0].plain();
         const auto found = copiesInMemory(lines);
-        ASSERT_EQ(found[0].size(), 1u);  // the scan finds what is there
-        EXPECT_EQ(found[1].size(), 0u) << "a 12-character line";
-        EXPECT_EQ(found[2].size(), 0u) << "a 300-character line";
+        // The probe (the scan finds what is there), a 12-character line and a 300-character line.
+        EXPECT_EQ(std::tuple(found[0].size(), found[1].size(), found[2].size()), std::tuple(1u, 0u, 0u));
     }
 
     // Once both ends are gone (each session destroyed), none of its keys is left anywhere.
@@ -213,8 +211,7 @@ TEST(MemoryScan, TheJsonInterfaceKeepsNoCopyOfALine) {
         display.show(cli::chat::LineReceived{received.plain()});
     }
     const auto found = copiesInMemory(std::vector{end(sent), end(received)});
-    EXPECT_EQ(found[0].size(), 0u) << "the text of a request";
-    EXPECT_EQ(found[1].size(), 0u) << "the text of a message";
+    EXPECT_EQ(found[0].size() + found[1].size(), 0u) << "the text of a request or of a message";
 }
 
 // The chat reads its identity from the keychain once and keeps it; in a hardened process the
@@ -227,9 +224,7 @@ TEST(MemoryScan, TheIdentityScalarIsOnlyInLockedMemoryWhileTheChatHoldsIt) {
     const Redirection silenced(2);  // keygen says where the key went
     cli::CLIKeyCommands::keygen();
     cli::KeychainIdentitySource identity;
-    const auto identifier = identity.existingKeyIdentifier();
-    ASSERT_TRUE(identifier);
-    const auto key = identity.retrievePrivateKey(*identifier);
+    const auto key = identity.retrievePrivateKey(identity.existingKeyIdentifier().value());
     std::vector<MaskedText> forms;
     {
         const SecureBytes blob = key->dataRepresentation();
