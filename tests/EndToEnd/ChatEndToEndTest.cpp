@@ -98,29 +98,6 @@ TEST(ChatEndToEnd, ChatKilledPeerRestartedRelayAndEndOfInput) {
     EXPECT_EQ(log.find("> \n"), std::string::npos) << log;
 }
 
-// Two steady clients: each banner says so, and every line arrives once and in order, one too
-// long for a single cover frame among them. A steady line waits for the next 2-to-5-second tick
-// (a long one for several), hence the long waits.
-TEST(ChatEndToEnd, BothSidesSteadyAndLinesArrive) {
-    const ChatUser alice("alice"), bob("bob");
-    RelayProcess relay;
-    ASSERT_EQ(alice.run({"add", "bob", bob.publicKey(), relay.url(), "--steady"}).exitStatus, 0);
-    ChatCliProcess a(alice, "bob", "");
-    ChatCliProcess b(bob, alice.publicKey(), relay.url(), false, {"--steady"});
-    for (const ChatCliProcess* side : {&a, &b}) {
-        ASSERT_TRUE(side->waitFor(kConnectedLine)) << side->standardError();
-        EXPECT_EQ(side->timesShown("| mode   steady: "), 1u) << side->standardError();
-    }
-    const std::vector<std::string> lines{"one", std::string(3000, 'l'), "three"};
-    std::vector<std::string> shown;
-    for (const auto& line : lines) a.type(line), shown.push_back("peer > " + line + "\n");
-    b.type("back");
-    ASSERT_TRUE(b.waitFor("peer > three\n", 60s)) << b.standardError();
-    ASSERT_TRUE(a.waitFor("peer > back\n", 30s)) << a.standardError();
-    EXPECT_TRUE(inOrder(plainText(b.standardError()), shown)) << b.standardError();
-    for (const auto& line : shown) EXPECT_EQ(b.timesShown(line), 1u);
-}
-
 // What the user sees when the chat cannot start or cannot reach the relay, in a terminal with
 // NO_COLOR set: every try says that it failed, none that a peer is awaited, and no byte is an
 // escape. A relay URL that can reach no room ends the chat, and `chat --json` says so too.
