@@ -42,19 +42,14 @@ public:
         masked_.assign(drawn.begin(), drawn.end());
         for (auto& b : masked_) b = static_cast<std::uint8_t>('a' + b % 26) ^ kMask;
     }
-    explicit MaskedText(BytesView secret) {
-        for (auto b : secret) masked_.push_back(b ^ kMask);
-    }
+    explicit MaskedText(BytesView secret) { std::ranges::transform(secret, std::back_inserter(masked_), [](std::uint8_t b) { return b ^ kMask; }); }
     SecureText plain() const {
         SecureText text;
         for (auto b : masked_) text += static_cast<char>(b ^ kMask);
         return text;
     }
     bool matchesAt(const std::uint8_t* p) const {
-        for (std::size_t i = 0; i < masked_.size(); ++i) {
-            if ((p[i] ^ kMask) != masked_[i]) return false;
-        }
-        return true;
+        return std::equal(masked_.begin(), masked_.end(), p, [](std::uint8_t m, std::uint8_t b) { return m == (b ^ kMask); });
     }
     std::size_t size() const { return masked_.size(); }
     std::uint8_t first() const { return masked_[0] ^ kMask; }

@@ -59,9 +59,8 @@ constexpr bool mlockReachesTheKernel = true;
 // kB of memory locked by this process, from /proc/self/status.
 long lockedKilobytes() {
     std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmLck:", 0) == 0) return std::stol(line.substr(6));
-    }
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("VmLck:")) return std::stol(line.substr(6));
     return -1;
 }
 

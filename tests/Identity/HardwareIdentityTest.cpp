@@ -248,10 +248,9 @@ void expectKeyLockedInToken(const std::string& pin) {
     reinterpret_cast<CK_C_GetFunctionList>(::dlsym(module, "C_GetFunctionList"))(&p11);
     const CK_RV initialised = p11->C_Initialize(nullptr);
     // SoftHSM2 keeps a free slot beside the initialised token.
-    CK_SLOT_ID slots[4];
+    CK_SLOT_ID slots[4], slot = 0;
     CK_ULONG count = 4;
     p11->C_GetSlotList(CK_TRUE, slots, &count);
-    CK_SLOT_ID slot = slots[0];
     for (CK_ULONG i = 0; i < count; ++i) {
         CK_TOKEN_INFO info{};
         if (p11->C_GetTokenInfo(slots[i], &info) == CKR_OK && (info.flags & CKF_TOKEN_INITIALIZED) != 0) slot = slots[i];
@@ -268,11 +267,9 @@ void expectKeyLockedInToken(const std::string& pin) {
     p11->C_FindObjectsFinal(session);
     EXPECT_EQ(found, 1u);
     CK_BBOOL sensitive = CK_FALSE, extractable = CK_TRUE;
-    CK_ATTRIBUTE flags[] = {{CKA_SENSITIVE, &sensitive, sizeof sensitive},
-                            {CKA_EXTRACTABLE, &extractable, sizeof extractable}};
+    CK_ATTRIBUTE flags[] = {{CKA_SENSITIVE, &sensitive, sizeof sensitive}, {CKA_EXTRACTABLE, &extractable, sizeof extractable}};
     p11->C_GetAttributeValue(session, key, flags, 2);
-    EXPECT_EQ(sensitive, CK_TRUE);
-    EXPECT_EQ(extractable, CK_FALSE);
+    EXPECT_TRUE(sensitive == CK_TRUE && extractable == CK_FALSE);
     unsigned char value[64];
     CK_ATTRIBUTE secret{CKA_VALUE, value, sizeof value};
     EXPECT_EQ(p11->C_GetAttributeValue(session, key, &secret, 1), CKR_ATTRIBUTE_SENSITIVE);

@@ -233,8 +233,7 @@ protected:
     // A failing command: status 1, nothing on standard output; its standard error.
     std::string failure(const std::string& command, const std::optional<std::string>& label = std::nullopt) const {
         const auto r = runCli(command, {{"HOME", home.str()}}, label);
-        EXPECT_EQ(r.exitStatus, 1);
-        EXPECT_EQ(r.standardOutput, "");
+        EXPECT_EQ(std::pair(r.exitStatus, r.standardOutput), std::pair(1, std::string()));
         return r.standardError;
     }
     std::vector<std::string> accounts(const std::string& where) const {
@@ -251,9 +250,7 @@ TEST_F(KeyCommands, KeygenStoresTwoLinkedItemsThatPubkeyReadsAndAFailedKeygenKee
               std::tuple(0700u, 0700u, 0600u));
     // Its account is a random UUID in upper case: version 4, and 8, 9, A or B where the variant goes.
     std::string uuid;
-    for (const char c : std::string_view("xxxxxxxx-xxxx-4xxx-vxxx-xxxxxxxxxxxx")) {
-        uuid += c == 'x' ? "[0-9A-F]" : c == 'v' ? "[89AB]" : std::string(1, c);
-    }
+    for (const char c : std::string_view("xxxxxxxx-xxxx-4xxx-vxxx-xxxxxxxxxxxx")) uuid += c == 'x' ? "[0-9A-F]" : c == 'v' ? "[89AB]" : std::string(1, c);
     const auto identity = accounts(kIdentity + " AND label = 'cli' AND account GLOB '" + uuid + "'");
     ASSERT_EQ(identity.size(), 1u) << "no identity item with a version-4 UUID";
     EXPECT_EQ(accounts(kCache + " AND label IS NULL"), identity);
