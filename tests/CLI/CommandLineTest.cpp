@@ -67,23 +67,17 @@ TEST(CommandLine, EveryRefusalHasItsExactTextAndStatusOne) {
 TEST(CommandLine, EveryCommandRefusesWordsItDoesNotKnow) {
     const std::string relay = "wss://127.0.0.1:1/";
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{"keygen", "--bogus"}, "Unknown option: --bogus\n"},
-        {{"keygen", "--forc"}, "Unknown option: --forc\n"},
-        {{"keygen", "now"}, "Unexpected argument: now\n"},
-        {{"keygen", "-f"}, "Unexpected argument: -f\n"},
-        {{"pubkey", "--force"}, "Unknown option: --force\n"},
-        {{"pubkey", "x"}, "Unexpected argument: x\n"},
+        {{"keygen", "--bogus"}, "Unknown option: --bogus\n"}, {{"keygen", "--forc"}, "Unknown option: --forc\n"},
+        {{"keygen", "now"}, "Unexpected argument: now\n"}, {{"keygen", "-f"}, "Unexpected argument: -f\n"},
+        {{"pubkey", "--force"}, "Unknown option: --force\n"}, {{"pubkey", "x"}, "Unexpected argument: x\n"},
         {{"chat", kValidKey, relay, "--jsno"}, "Unknown option: --jsno\n"},
         {{"chat", "--replace", kValidKey, relay}, "Unknown option: --replace\n"},
         {{"chat", kValidKey, relay, "--proxy"}, "Option --proxy needs a value\n"},
-        {{"--version", "x"}, "Unexpected argument: x\n"},
-        {{"--help", "--all"}, "Unknown option: --all\n"},
+        {{"--version", "x"}, "Unexpected argument: x\n"}, {{"--help", "--all"}, "Unknown option: --all\n"},
         // The contact commands show the whole help, which has them.
         {{"add", "bob", kValidKey, "wss://relay.example/", "extra"}, "Unexpected argument: extra\n"},
-        {{"add", "--force", "bob", kValidKey}, "Unknown option: --force\n"},
-        {{"contacts", "--all"}, "Unknown option: --all\n"},
-        {{"remove", "bob", "carol"}, "Unexpected argument: carol\n"},
-        {{"verify", "bob", "--yes"}, "Unknown option: --yes\n"},
+        {{"add", "--force", "bob", kValidKey}, "Unknown option: --force\n"}, {{"contacts", "--all"}, "Unknown option: --all\n"},
+        {{"remove", "bob", "carol"}, "Unexpected argument: carol\n"}, {{"verify", "bob", "--yes"}, "Unknown option: --yes\n"},
     };
     for (const auto& [args, line] : cases) {
         SCOPED_TRACE(args[0] + " " + args[1]);

@@ -201,20 +201,16 @@ TEST(IdentityStoreSelection, DefaultAndRequestedStoresAndTheirMessages) {
         "Error generating key: DUOQUILL_KEY_STORE must be tpm, pkcs11:<module path>, a PKCS#11 URI or software, not ";
     // DUOQUILL_KEY_STORE, and what standard error starts with: status 1 when it is an error, else 0.
     std::vector<std::pair<std::optional<std::string>, std::string>> cases = {
-        {"pkcs11:/nonexistent/module.so",
-         "Error generating key: cannot use the token module (/nonexistent/module.so): "},
+        {"pkcs11:/nonexistent/module.so", "Error generating key: cannot use the token module (/nonexistent/module.so): "},
         {"pkcs11:?pin-source=file:/p", "Error generating key: DUOQUILL_KEY_STORE: the PKCS#11 URI needs the module's file: "
                                        "module-path=<path>\n"},
         {"pkcs11:?module-path=/m.so&pin-value=1", "Error generating key: the PKCS#11 URI holds the PIN itself (pin-value)"},
         {"pkcs11:?module-path=/m.so&pin-sorce=file:/p",
          "Error generating key: the PKCS#11 URI has an attribute this program does not know: \"pin-sorce\"\n"},
-        {"TPM", unknown + "\"TPM\"\n"},
-        {"pkcs11:", unknown + "\"pkcs11:\"\n"},
-        {"hsm", unknown + "\"hsm\"\n"}};
+        {"TPM", unknown + "\"TPM\"\n"}, {"pkcs11:", unknown + "\"pkcs11:\"\n"}, {"hsm", unknown + "\"hsm\"\n"}};
     if (noDevice) {
-        cases.insert(cases.begin(),
-                     {{std::nullopt, "identity key created in software: no usable TPM (/dev/tpmrm0: no TPM device)\n"},
-                      {"tpm", "Error generating key: cannot use the TPM (/dev/tpmrm0): no TPM device\n"}});
+        cases.insert(cases.begin(), {{std::nullopt, "identity key created in software: no usable TPM (/dev/tpmrm0: no TPM device)\n"},
+                                     {"tpm", "Error generating key: cannot use the TPM (/dev/tpmrm0): no TPM device\n"}});
     }
     for (const auto& [store, error] : cases) {
         SCOPED_TRACE(store.value_or("(unset)"));
