@@ -152,8 +152,7 @@ TEST(ContactCommands, SafetyCodeIsTheSameOnBothSidesOnlyYesMarksTheKeyVerifiedAn
 TEST(ContactCommands, TheUsersOwnKeyIsNeitherSavedNorChattedWithNorVerified) {
     const ChatUser alice("alice");
     const std::string ownHex = hexString(KeyHelpers::p256PublicKey(alice.publicKey()).raw());
-    const std::string ownKey = "Error: that is your own key\n";
-    const std::string relay = "wss://127.0.0.1:1/";
+    const std::string ownKey = "Error: that is your own key\n", relay = "wss://127.0.0.1:1/";
     expectRefused(alice.run({"add", "me", alice.publicKey()}), ownKey);
     expectRefused(alice.run({"add", "--replace", "me", ownHex, relay}), ownKey);
     EXPECT_EQ(alice.run({"contacts"}).standardOutput, "");
