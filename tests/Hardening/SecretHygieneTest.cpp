@@ -117,44 +117,38 @@ public:
     }
 };
 
-class SessionHygiene : public ::testing::Test {
-protected:
-    void watchAll() { watch.watch(*a); watch.watch(*b); }
-
-    void handshakeAndTalk() {
-        watchAll();
-        World::handshake(*a, *b, false);
-        watchAll();
-        PFSChatSession& ini = a->isInitiator().value() ? *a : *b;
-        PFSChatSession& res = a->isInitiator().value() ? *b : *a;
-        EXPECT_EQ(res.tunnelOpen(ini.tunnelSeal(asBytes("kex2"), testTime), testTime).size(), 4u);
-        res.completePQKeyExchange(ini.performPQKeyExchange(), testTime);
-        watchAll();
-        ini.completePQInitiator(testTime);
-        watchAll();
-        // Alternating turns (each a root step), a run of records, cover records and frames.
-        PFSChatSession *from = &ini, *to = &res;
-        for (int turn = 0; turn < 6; ++turn) {
-            for (int i = 0; i <= turn % 3; ++i) {
-                const auto header = from->prepareDHRatchetIfNeeded();
-                const auto record = i == 1 ? from->sealDummy(testTime) : from->seal(asBytes("line " + std::to_string(turn)), testTime);
-                const Bytes frame = from->tunnelSeal(record.data, testTime);
-                const SecureBytes payload = to->tunnelOpen(frame, testTime);
-                if (header) to->receiveDHRatchetKey(*header);
-                to->open(payload, record.counter, testTime);
-                watchAll();
-            }
-            std::swap(from, to);
-        }
-    }
-
+TEST(SessionHygiene, KeysAreWipedWhenRotatedAwayOnDestroyAndOnRelease) {
     World world;
     std::unique_ptr<PFSChatSession> a = world.makeSession(0), b = world.makeSession(1);
     FreedMemoryWatch watch;
-};
-
-TEST_F(SessionHygiene, KeysAreWipedWhenRotatedAwayOnDestroyAndOnRelease) {
-    handshakeAndTalk();
+    const auto watchAll = [&] {
+        watch.watch(*a);
+        watch.watch(*b);
+    };
+    watchAll();
+    World::handshake(*a, *b, false);
+    watchAll();
+    PFSChatSession& ini = a->isInitiator().value() ? *a : *b;
+    PFSChatSession& res = a->isInitiator().value() ? *b : *a;
+    EXPECT_EQ(res.tunnelOpen(ini.tunnelSeal(asBytes("kex2"), testTime), testTime).size(), 4u);
+    res.completePQKeyExchange(ini.performPQKeyExchange(), testTime);
+    watchAll();
+    ini.completePQInitiator(testTime);
+    watchAll();
+    // Alternating turns (each a root step), a run of records, cover records and frames.
+    PFSChatSession *from = &ini, *to = &res;
+    for (int turn = 0; turn < 6; ++turn) {
+        for (int i = 0; i <= turn % 3; ++i) {
+            const auto header = from->prepareDHRatchetIfNeeded();
+            const auto record = i == 1 ? from->sealDummy(testTime) : from->seal(asBytes("line " + std::to_string(turn)), testTime);
+            const Bytes frame = from->tunnelSeal(record.data, testTime);
+            const SecureBytes payload = to->tunnelOpen(frame, testTime);
+            if (header) to->receiveDHRatchetKey(*header);
+            to->open(payload, record.counter, testTime);
+            watchAll();
+        }
+        std::swap(from, to);
+    }
     EXPECT_GT(watch.watchedCount(), 30u) << "every rotation should have added new keys";
     EXPECT_EQ(watch.findings(), std::vector<std::string>{}) << "a rotated key was released unwiped";
     ASSERT_FALSE(watch.leftIn(*a).empty()) << "the scan must see the live keys before destroy()";
