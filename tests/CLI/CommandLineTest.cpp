@@ -29,7 +29,8 @@ ProcessResult cli(const std::vector<std::string>& args, const TempDir& home = Te
 TEST(CommandLine, EveryRefusalHasItsExactTextAndStatusOne) {
     std::vector<std::pair<std::vector<std::string>, std::string>> cases = {{{}, kUsage}};
     // Unknown commands are echoed as typed.
-    for (const std::string& word : {std::string("KEYGEN"), std::string("Keygen"), std::string(""),
+    for (const std::string& word : {std::string("KEYGEN"), std::string("Keygen"), std::string(""), std::string("-help"),
+                                    std::string("--HELP"),
                                     std::string("ke\xff\xfe" "gen\xc3"), std::string(100 * 1024, 'x')}) {
         cases.push_back({{word}, "Unknown command: " + word + "\n" + kUsage});
     }
@@ -66,23 +67,17 @@ TEST(CommandLine, EveryRefusalHasItsExactTextAndStatusOne) {
 TEST(CommandLine, EveryCommandRefusesWordsItDoesNotKnow) {
     const std::string relay = "wss://127.0.0.1:1/";
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{"keygen", "--bogus"}, "Unknown option: --bogus\n"},
-        {{"keygen", "--forc"}, "Unknown option: --forc\n"},
-        {{"keygen", "now"}, "Unexpected argument: now\n"},
-        {{"keygen", "-f"}, "Unexpected argument: -f\n"},
-        {{"pubkey", "--force"}, "Unknown option: --force\n"},
-        {{"pubkey", "x"}, "Unexpected argument: x\n"},
+        {{"keygen", "--bogus"}, "Unknown option: --bogus\n"}, {{"keygen", "--forc"}, "Unknown option: --forc\n"},
+        {{"keygen", "now"}, "Unexpected argument: now\n"}, {{"keygen", "-f"}, "Unexpected argument: -f\n"},
+        {{"pubkey", "--force"}, "Unknown option: --force\n"}, {{"pubkey", "x"}, "Unexpected argument: x\n"},
         {{"chat", kValidKey, relay, "--jsno"}, "Unknown option: --jsno\n"},
         {{"chat", "--replace", kValidKey, relay}, "Unknown option: --replace\n"},
         {{"chat", kValidKey, relay, "--proxy"}, "Option --proxy needs a value\n"},
-        {{"--version", "x"}, "Unexpected argument: x\n"},
-        {{"--help", "--all"}, "Unknown option: --all\n"},
+        {{"--version", "x"}, "Unexpected argument: x\n"}, {{"--help", "--all"}, "Unknown option: --all\n"},
         // The contact commands show the whole help, which has them.
         {{"add", "bob", kValidKey, "wss://relay.example/", "extra"}, "Unexpected argument: extra\n"},
-        {{"add", "--force", "bob", kValidKey}, "Unknown option: --force\n"},
-        {{"contacts", "--all"}, "Unknown option: --all\n"},
-        {{"remove", "bob", "carol"}, "Unexpected argument: carol\n"},
-        {{"verify", "bob", "--yes"}, "Unknown option: --yes\n"},
+        {{"add", "--force", "bob", kValidKey}, "Unknown option: --force\n"}, {{"contacts", "--all"}, "Unknown option: --all\n"},
+        {{"remove", "bob", "carol"}, "Unexpected argument: carol\n"}, {{"verify", "bob", "--yes"}, "Unknown option: --yes\n"},
     };
     for (const auto& [args, line] : cases) {
         SCOPED_TRACE(args[0] + " " + args[1]);
@@ -124,28 +119,28 @@ TEST(CommandLine, ChatOptionsComeFromTheCommandLineThenTheContactThenTheEnvironm
         {{"chat", "--json", "--steady", peer, relay}, {{"DUOQUILL_STEADY", "0"}, {"DUOQUILL_PROXY", "socks5h://h:2"}}, "h:2", true},
         {{"chat", peer, relay}, {{"DUOQUILL_STEADY", ""}}, "", false},
     };
+    const auto chat = [&](const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment) {
+        auto options = alice.processOptions();
+        for (const auto& [name, value] : environment) options.environment[name] = value;
+        return runProcess(cliPath().string(), arguments, options);
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments[1] + " " + c.arguments.back());
-        auto options = alice.processOptions();
-        for (const auto& [name, value] : c.environment) options.environment[name] = value;
-        const auto r = runProcess(cliPath().string(), c.arguments, options);
+        const auto r = chat(c.arguments, c.environment);
         EXPECT_EQ(r.exitStatus, 0) << r.standardError;
         EXPECT_EQ(r.standardError.find(steadyLine) != std::string::npos, c.steady) << r.standardError;
         EXPECT_EQ(r.standardError.find(proxyLine + c.proxy + " ") != std::string::npos, !c.proxy.empty()) << r.standardError;
         EXPECT_EQ(r.standardError.find("s3cret"), std::string::npos);
     }
-    auto options = alice.processOptions();
-    options.environment["DUOQUILL_STEADY"] = "yes";
-    EXPECT_EQ(runProcess(cliPath().string(), {"chat", "carol"}, options).standardError, "Error: DUOQUILL_STEADY must be 1 or 0\n");
+    EXPECT_EQ(chat({"chat", "carol"}, {{"DUOQUILL_STEADY", "yes"}}).standardError, "Error: DUOQUILL_STEADY must be 1 or 0\n");
 }
 
 // Both programs name the version of the CMake project they were built from.
 TEST(CommandLine, VersionOfBothProgramsIsTheProjectVersion) {
     const std::string project = readFile(sourceDir() / "CMakeLists.txt");
-    const std::string marker = "project(duoquill VERSION ";
-    const auto at = project.find(marker);
+    const auto at = project.find("project(duoquill VERSION ");
     ASSERT_NE(at, std::string::npos);
-    const std::string version = project.substr(at + marker.size(), project.find(' ', at + marker.size()) - at - marker.size());
+    const std::string version = project.substr(at + 25, project.find(' ', at + 25) - at - 25);
     for (const auto& [path, name] : {std::pair(cliPath(), "duoquill-cli"), std::pair(relayPath(), "duoquill-relay")}) {
         const auto r = runProcess(path.string(), {"--version"});
         EXPECT_EQ(r.exitStatus, 0);
@@ -159,16 +154,11 @@ TEST(CommandLine, HelpPrintsTheUsageOnStandardOutputWithStatusZero) {
     for (const std::string word : {"--help", "-h"}) {
         const auto r = cli({word});
         EXPECT_EQ(r.exitStatus, 0) << word;
-        EXPECT_TRUE(r.standardOutput.starts_with(kUsage + "\n")) << word;
-        EXPECT_NE(r.standardOutput.find("duoquill-cli verify <name|peer-key>"), std::string::npos) << word;
-        EXPECT_NE(r.standardOutput.find("duoquill-cli chat --json <name|peer-key>"), std::string::npos) << word;
-        EXPECT_NE(r.standardOutput.find("duoquill-cli chat --steady <name|peer-key>"), std::string::npos) << word;
         EXPECT_EQ(r.standardError, "") << word;
-    }
-    for (const std::string word : {"-help", "--HELP"}) {
-        const auto r = cli({word});
-        EXPECT_EQ(r.exitStatus, 1) << word;
-        EXPECT_EQ(r.standardError, "Unknown command: " + word + "\n" + kUsage) << word;
+        EXPECT_TRUE(r.standardOutput.starts_with(kUsage + "\n")) << word;
+        for (const std::string command : {"verify", "chat --json", "chat --steady"}) {
+            EXPECT_NE(r.standardOutput.find("duoquill-cli " + command + " <name|peer-key>"), std::string::npos) << word;
+        }
     }
 }
 

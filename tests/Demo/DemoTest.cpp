@@ -18,7 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-std::string demoPath() { return (sourceDir() / "scripts" / "demo").string(); }
+const std::string demoPath = (sourceDir() / "scripts" / "demo").string();
 
 // The programs of this build, temporary files under `temporary`, and no scripted-mode override.
 ProcessOptions demoOptions(const TempDir& temporary) {
@@ -30,9 +30,7 @@ ProcessOptions demoOptions(const TempDir& temporary) {
 }
 
 // The running processes whose command line mentions `text`, one "pid command line" each.
-std::string processesMentioning(const std::string& text) {
-    return runProcess("/usr/bin/pgrep", {"-af", text}).standardOutput;
-}
+std::string processesMentioning(const std::string& text) { return runProcess("/usr/bin/pgrep", {"-af", text}).standardOutput; }
 
 // The section of the demo's output that shows one side's screen.
 std::string screenOf(const std::string& output, const std::string& who) {
@@ -53,18 +51,16 @@ void expectNothingLeft(const TempDir& temporary, const std::string& log) {
 
 TEST(Demo, ScriptedExchangeShowsBothSidesAndCleansUp) {
     TempDir temporary;
-    const auto result = runProcess(demoPath(), {}, demoOptions(temporary));
+    const auto result = runProcess(demoPath, {}, demoOptions(temporary));
     ASSERT_FALSE(result.timedOut) << result.standardError;
     EXPECT_EQ(result.exitStatus, 0) << result.standardOutput << result.standardError;
 
     const std::string& out = result.standardOutput;
-    EXPECT_EQ(out.find('\x1b'), std::string::npos) << "escape sequences left in the printed screens";
-    EXPECT_EQ(out.find('\r'), std::string::npos);
+    EXPECT_EQ(out.find_first_of("\x1b\r"), std::string::npos) << "escape sequences left in the printed screens";
 
-    const std::string alice = screenOf(out, "alice");
-    const std::string bob = screenOf(out, "bob");
-    const std::string fromAlice = "Hi Bob, this line is end-to-end encrypted.";
-    const std::string fromBob = "Hi Alice! The relay only sees padded frames.";
+    const std::string alice = screenOf(out, "alice"), bob = screenOf(out, "bob");
+    const std::string fromAlice = "Hi Bob, this line is end-to-end encrypted.",
+                      fromBob = "Hi Alice! The relay only sees padded frames.";
     for (const auto* screen : {&alice, &bob}) {
         EXPECT_NE(screen->find("| Duoquill - Secure Chat"), std::string::npos) << *screen;
         EXPECT_NE(screen->find(" connected — PQ handshake complete\n"), std::string::npos) << *screen;
@@ -72,8 +68,7 @@ TEST(Demo, ScriptedExchangeShowsBothSidesAndCleansUp) {
         EXPECT_EQ(screen->find("\n> "), std::string::npos) << *screen;
     }
     // Each side shows its own line as sent, then the peer's as received, then leaves.
-    EXPECT_TRUE(inOrder(alice, {"connected", " you > " + fromAlice + "\n", " peer > " + fromBob + "\n",
-                                "disconnected: quit"}))
+    EXPECT_TRUE(inOrder(alice, {"connected", " you > " + fromAlice + "\n", " peer > " + fromBob + "\n", "disconnected: quit"}))
         << alice;
     EXPECT_TRUE(inOrder(bob, {"connected", " peer > " + fromAlice + "\n", " you > " + fromBob + "\n",
                               "waiting for peer...", "disconnected: quit"}))
@@ -86,7 +81,7 @@ TEST(Demo, ScriptedExchangeShowsBothSidesAndCleansUp) {
 
 TEST(Demo, InterruptedWhileChattingLeavesNothing) {
     TempDir temporary;
-    RunningProcess demo(demoPath(), {}, demoOptions(temporary));
+    RunningProcess demo(demoPath, {}, demoOptions(temporary));
     demo.closeInput();
 
     // Interrupt once both chats are connected, while their processes and FIFOs exist.
@@ -94,8 +89,8 @@ TEST(Demo, InterruptedWhileChattingLeavesNothing) {
         for (const auto& stage : fs::directory_iterator(temporary.path())) {
             for (const char* who : {"alice.screen", "bob.screen"}) {
                 std::error_code ec;
-                if (!fs::exists(stage.path() / who, ec)) return false;
-                if (readFile(stage.path() / who).find(" connected \u2014") == std::string::npos) return false;
+                const auto screen = stage.path() / who;
+                if (!fs::exists(screen, ec) || readFile(screen).find(" connected \u2014") == std::string::npos) return false;
             }
             return true;
         }

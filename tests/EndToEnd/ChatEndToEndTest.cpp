@@ -92,33 +92,8 @@ TEST(ChatEndToEnd, ChatKilledPeerRestartedRelayAndEndOfInput) {
     // Standard error a pipe, as a log: plain lines, an ASCII banner, no prompt, no escape byte.
     b.waitForEndOfOutput();
     const std::string log = b.standardError();
-    EXPECT_TRUE(log.starts_with("+----")) << log;
-    EXPECT_TRUE(log.ends_with(" disconnected: quit\n")) << log;
-    EXPECT_EQ(log.find('\x1b'), std::string::npos) << log;
-    EXPECT_EQ(log.find("> \n"), std::string::npos) << log;
-}
-
-// Two steady clients: each banner says so, and every line arrives once and in order, one too
-// long for a single cover frame among them. A steady line waits for the next 2-to-5-second tick
-// (a long one for several), hence the long waits.
-TEST(ChatEndToEnd, BothSidesSteadyAndLinesArrive) {
-    const ChatUser alice("alice"), bob("bob");
-    RelayProcess relay;
-    ASSERT_EQ(alice.run({"add", "bob", bob.publicKey(), relay.url(), "--steady"}).exitStatus, 0);
-    ChatCliProcess a(alice, "bob", "");
-    ChatCliProcess b(bob, alice.publicKey(), relay.url(), false, {"--steady"});
-    for (const ChatCliProcess* side : {&a, &b}) {
-        ASSERT_TRUE(side->waitFor(kConnectedLine)) << side->standardError();
-        EXPECT_EQ(side->timesShown("| mode   steady: "), 1u) << side->standardError();
-    }
-    const std::vector<std::string> lines{"one", std::string(3000, 'l'), "three"};
-    std::vector<std::string> shown;
-    for (const auto& line : lines) a.type(line), shown.push_back("peer > " + line + "\n");
-    b.type("back");
-    ASSERT_TRUE(b.waitFor("peer > three\n", 60s)) << b.standardError();
-    ASSERT_TRUE(a.waitFor("peer > back\n", 30s)) << a.standardError();
-    EXPECT_TRUE(inOrder(plainText(b.standardError()), shown)) << b.standardError();
-    for (const auto& line : shown) EXPECT_EQ(b.timesShown(line), 1u);
+    EXPECT_TRUE(log.starts_with("+----") && log.ends_with(" disconnected: quit\n")) << log;
+    EXPECT_TRUE(log.find('\x1b') == std::string::npos && log.find("> \n") == std::string::npos) << log;
 }
 
 // What the user sees when the chat cannot start or cannot reach the relay, in a terminal with
@@ -137,11 +112,9 @@ TEST(ChatEndToEnd, UnreachableRelayAndInvalidRelayURLs) {
     for (const std::string relay : {"wss://", "wss://127.0.0.1:notaport"}) {
         SCOPED_TRACE(relay);
         const auto person = alice.run({"chat", bob.publicKey(), relay});
-        EXPECT_EQ(person.exitStatus, 1);
-        EXPECT_TRUE(person.standardError.ends_with(" Invalid relay URL\n")) << person.standardError;
+        EXPECT_TRUE(person.exitStatus == 1 && person.standardError.ends_with(" Invalid relay URL\n")) << person.standardError;
         const auto program = alice.run({"chat", "--json", bob.publicKey(), relay});
-        EXPECT_EQ(program.exitStatus, 1);
-        EXPECT_TRUE(program.standardOutput.ends_with(
+        EXPECT_TRUE(program.exitStatus == 1 && program.standardOutput.ends_with(
             R"({"jsonrpc":"2.0","method":"error","params":{"code":1,"message":"Invalid relay URL"}})" "\n"))
             << program.standardOutput;
     }

@@ -39,7 +39,10 @@ private:
     std::unique_ptr<RunningProcess> process_;
 };
 
-TEST(ChatThroughProxy, BothEndsChatThroughSocks5ProxiesAndTheRelaysNameIsNeverResolvedLocally) {
+// Both clients steady as well: each banner says so, and every line arrives once and in order,
+// one too long for a single cover frame among them. A steady line waits for the next
+// 2-to-5-second tick (a long one for several), hence the long waits.
+TEST(ChatThroughProxy, BothEndsChatSteadyThroughSocks5ProxiesAndTheRelaysNameIsNeverResolvedLocally) {
     RelayProcess relay;
     Socks5TestProxy recording({.names = {{std::string(kOnionRelayName), "127.0.0.1"}}});
     Microsocks microsocks;
@@ -48,17 +51,24 @@ TEST(ChatThroughProxy, BothEndsChatThroughSocks5ProxiesAndTheRelaysNameIsNeverRe
     const ChatUser bob("bob", {{"DUOQUILL_PROXY", "socks5h://127.0.0.1:" + std::to_string(freeLoopbackPort())}});
     // microsocks connects to the first address a name resolves to, and "localhost" may be ::1 first while the
     // relay listens on 127.0.0.1 alone (Debian 13): Bob's relay is named by its IPv4 address.
-    ASSERT_EQ(bob.run({"add", "alice", alice.publicKey(), relayAt("127.0.0.1", relay.port()), "--proxy", microsocks.url()})
-                  .exitStatus,
-              0);
-    ChatCliProcess a(alice, bob.publicKey(), relayAt(kOnionRelayName, relay.port()), false, {"--proxy", recording.url()});
+    const auto add = bob.run(
+        {"add", "alice", alice.publicKey(), relayAt("127.0.0.1", relay.port()), "--steady", "--proxy", microsocks.url()});
+    ASSERT_EQ(add.exitStatus, 0) << add.standardError;
+    ChatCliProcess a(alice, bob.publicKey(), relayAt(kOnionRelayName, relay.port()), false,
+                     {"--steady", "--proxy", recording.url()});
     ChatCliProcess b(bob, "alice", "");
-    ASSERT_TRUE(a.waitFor(kConnectedLine)) << a.standardError();
-    ASSERT_TRUE(b.waitFor(kConnectedLine)) << b.standardError();
-    a.type("through tor, as it were");
+    for (const ChatCliProcess* side : {&a, &b}) {
+        ASSERT_TRUE(side->waitFor(kConnectedLine)) << side->standardError();
+        EXPECT_EQ(side->timesShown("| mode   steady: "), 1u) << side->standardError();
+    }
+    const std::vector<std::string> lines{"through tor, as it were", std::string(3000, 'l'), "three"};
+    std::vector<std::string> shown;
+    for (const auto& line : lines) a.type(line), shown.push_back("peer > " + line + "\n");
     b.type(std::string(3000, 'm'));
-    ASSERT_TRUE(b.waitFor("peer > through tor, as it were\n")) << b.standardError();
-    ASSERT_TRUE(a.waitFor("peer > " + std::string(3000, 'm') + "\n")) << a.standardError();
+    ASSERT_TRUE(b.waitFor("peer > three\n", 60s)) << b.standardError();
+    ASSERT_TRUE(a.waitFor("peer > " + std::string(3000, 'm') + "\n", 30s)) << a.standardError();
+    EXPECT_TRUE(inOrder(plainText(b.standardError()), shown)) << b.standardError();
+    for (const auto& line : shown) EXPECT_EQ(b.timesShown(line), 1u);
 
     const auto requests = recording.requests();
     ASSERT_FALSE(requests.empty());

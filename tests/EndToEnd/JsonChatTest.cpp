@@ -27,6 +27,14 @@ namespace fs = std::filesystem;
 
 bool isCall(const json::object& o, const char* method) { return o.contains("method") && o.at("method") == method; }
 
+// Whether `done` comes true within `timeout`.
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s) {
+    for (const auto deadline = std::chrono::steady_clock::now() + timeout; !done(); std::this_thread::sleep_for(20ms)) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+    }
+    return true;
+}
+
 class JsonChat : public RunningProcess {
 public:
     JsonChat(const ChatUser& user, const std::string& peerKey, const std::string& relayURL)
@@ -42,11 +50,11 @@ public:
         for (std::string line; std::getline(lines, line) && !lines.eof();) {
             const json::value value = json::parse(line);  // anything but JSON throws
             const json::object* object = value.if_object();
-            if (object == nullptr || object->if_contains("jsonrpc") == nullptr || object->at("jsonrpc") != "2.0") {
+            if (object != nullptr && object->contains("jsonrpc") && object->at("jsonrpc") == "2.0") {
+                parsed.push_back(*object);
+            } else {
                 ADD_FAILURE() << "not a JSON-RPC object on standard output: " << line;
-                continue;
             }
-            parsed.push_back(*object);
         }
         return parsed;
     }
@@ -54,30 +62,26 @@ public:
     // The `count`-th object that `match` accepts, once it has come.
     std::optional<json::object> waitFor(const std::function<bool(const json::object&)>& match,
                                         std::chrono::milliseconds timeout = 20s, std::size_t count = 1) const {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        do {
+        std::optional<json::object> found;
+        eventually([&] {
             std::size_t seen = 0;
             for (const auto& object : objects()) {
-                if (match(object) && ++seen == count) return object;
+                if (match(object) && ++seen == count) found = object;
             }
-            std::this_thread::sleep_for(20ms);
-        } while (std::chrono::steady_clock::now() < deadline);
-        return std::nullopt;
+            return found.has_value();
+        }, timeout);
+        return found;
     }
     std::optional<json::object> answer(const json::value& id) const {
         return waitFor([&](const json::object& o) { return o.contains("id") && o.at("id") == id; });
     }
     std::optional<json::object> state(std::string_view name, std::size_t count = 1) const {
-        const auto match = [&](const json::object& o) {
-            return isCall(o, "state") && o.at("params").at("state") == json::value(json::string_view(name));
-        };
-        return waitFor(match, 30s, count);
+        return waitFor([&](const json::object& o) { return isCall(o, "state") && o.at("params").at("state") == json::value(name); },
+                       30s, count);
     }
     std::optional<json::object> confirmed(std::int64_t number) const {
         return waitFor([&](const json::object& o) {
-            if (!isCall(o, "confirmed")) return false;
-            const auto& numbers = o.at("params").at("numbers").as_array();
-            return std::find(numbers.begin(), numbers.end(), json::value(number)) != numbers.end();
+            return isCall(o, "confirmed") && std::ranges::count(o.at("params").at("numbers").as_array(), json::value(number)) > 0;
         });
     }
 };
@@ -86,15 +90,6 @@ public:
 std::int64_t numberOf(const std::optional<json::object>& answer) {
     const auto* result = answer ? answer->if_contains("result") : nullptr;
     return result ? result->at("number").to_number<std::int64_t>() : -1;
-}
-
-bool eventually(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
 }
 
 std::int64_t errorCode(const std::optional<json::object>& answer) {
@@ -110,9 +105,8 @@ TEST(JsonChat, ScriptAndPersonSendReceiveConfirmReconnectAndQuit) {
     ASSERT_TRUE(b.state("connected")) << b.standardOutput() << b.standardError();
     ASSERT_TRUE(a->waitFor(kConnectedLine)) << a->standardError();
     std::vector<std::string> states;
-    for (const auto& o : b.objects()) {
+    for (const auto& o : b.objects())
         if (isCall(o, "state")) states.emplace_back(o.at("params").at("state").as_string());
-    }
     EXPECT_EQ(states, (std::vector<std::string>{"connecting", "waiting", "handshaking", "connected"}));
 
     // Sent: the number answers, the person sees the text, the peer's next record confirms it.
@@ -201,8 +195,7 @@ TEST(JsonChat, ReadmeNotifierRelaysEachReceivedLine) {
         options.environment["PATH"] = path;
         return std::make_unique<RunningProcess>(script.string(), std::vector<std::string>{alice.publicKey(), relay.url()}, options);
     };
-    const std::string systemPath = cliPath().parent_path().string() + ":" + std::getenv("PATH");
-    const std::string line = "-n <b>bold</b> & \x1b[31mred";
+    const std::string systemPath = cliPath().parent_path().string() + ":" + std::getenv("PATH"), line = "-n <b>bold</b> & \x1b[31mred";
 
     auto notifier = runNotifier(bin.str() + ":" + systemPath);
     ASSERT_TRUE(a.waitFor(kConnectedLine)) << a.standardError() << notifier->standardError();

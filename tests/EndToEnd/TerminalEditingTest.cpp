@@ -26,8 +26,7 @@ bool endsWith(const ChatCliProcess& client, std::string_view text) {
 void expectTerminalRestored(const ChatCliProcess& client) {
     termios modes{};
     ASSERT_EQ(::tcgetattr(client.terminal(), &modes), 0);
-    EXPECT_TRUE(modes.c_lflag & ICANON);
-    EXPECT_TRUE(modes.c_lflag & ECHO);
+    EXPECT_EQ(modes.c_lflag & (ICANON | ECHO), tcflag_t{ICANON | ECHO});
 }
 
 // Alice types in a terminal, Bob's input is a pipe; both are connected when a test starts.
@@ -45,7 +44,6 @@ protected:
 };
 
 TEST_F(TerminalEditing, PartialLineKeptEditingHistoryPasteAndCtrlC) {
-
     // A peer line arriving mid-typing lands above; the partial line is drawn again after it.
     a.write("hel");
     ASSERT_TRUE(endsWith(a, "hel")) << a.standardError();
@@ -102,18 +100,15 @@ TEST_F(TerminalEditing, CtrlDQuitsOnAnEmptyLineAndNothingIsWritten) {
 
     // The history lived in memory only: the keychain is all the HOME holds.
     for (const auto& entry : std::filesystem::recursive_directory_iterator(alice.home())) {
-        if (entry.is_regular_file()) {
-            EXPECT_NE(entry.path().string().find("/.local/share/duoquill/"), std::string::npos) << entry.path();
-        }
+        EXPECT_TRUE(!entry.is_regular_file() || entry.path().string().find("/.local/share/duoquill/") != std::string::npos)
+            << entry.path();
     }
 }
 
 // Pastes far longer than a row of a 120-column terminal: one within the chat's limit goes out
 // whole, one past it is refused, and the client goes on.
 TEST_F(TerminalEditing, LongPastesAreSentWholeOrRefusedAndTheClientGoesOn) {
-    winsize size{};
-    size.ws_col = 120;
-    size.ws_row = 24;
+    const winsize size{.ws_row = 24, .ws_col = 120, .ws_xpixel = 0, .ws_ypixel = 0};
     ASSERT_EQ(::ioctl(a.terminal(), TIOCSWINSZ, &size), 0);
 
     const std::string within(6000, 'p');

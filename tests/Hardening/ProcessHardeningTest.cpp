@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
@@ -60,17 +59,12 @@ constexpr bool mlockReachesTheKernel = true;
 // kB of memory locked by this process, from /proc/self/status.
 long lockedKilobytes() {
     std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmLck:", 0) == 0) return std::stol(line.substr(6));
-    }
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("VmLck:")) return std::stol(line.substr(6));
     return -1;
 }
 
-bool canOpen(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY);
-    if (fd >= 0) close(fd);
-    return fd >= 0;
-}
+bool canOpen(const std::string& path) { return std::ifstream(path).is_open(); }
 
 std::string p256StillWorks() {
     const auto key = p256::PrivateKey::generate();
@@ -92,13 +86,11 @@ TEST(LockedMemory, PlacementWipingFirstFitAndHeapWhenFull) {
     expectNoFailuresInChild([] {
         std::string failures = check(lockedmemory::enable(smallPool), "enable failed");
         failures += check(lockedmemory::enable(smallPool), "a second enable reports the pool");
-        const std::uint8_t* where;
-        {
-            SecureBytes key(64, 0xa5);
-            where = key.data();
-            failures += check(reinterpret_cast<std::uintptr_t>(where) % 32 == 0, "32-byte alignment");
-            failures += check(lockedmemory::bytesInUse() == 64, "64 bytes in use");
-        }
+        auto key = std::make_optional<SecureBytes>(64, 0xa5);
+        const std::uint8_t* where = key->data();
+        failures += check(reinterpret_cast<std::uintptr_t>(where) % 32 == 0, "32-byte alignment") +
+                    check(lockedmemory::bytesInUse() == 64, "64 bytes in use");
+        key.reset();
         // The pool stays mapped, so the released slots can be read back.
         failures += check(std::all_of(where, where + 64, [](std::uint8_t b) { return b == 0; }), "released bytes not wiped");
         failures += check(lockedmemory::bytesInUse() == 0, "released slots still in use");
@@ -107,10 +99,7 @@ TEST(LockedMemory, PlacementWipingFirstFitAndHeapWhenFull) {
         for (void* b; (b = lockedmemory::allocate(100)) != nullptr;) blocks.push_back(b);
         // 100 bytes take four 32-byte slots.
         failures += check(blocks.size() == smallPool / 128, "pool of 128-byte blocks not filled exactly");
-        {
-            const SecureBytes fallback(16, 1);  // from the heap, and back to it
-            failures += check(fallback[15] == 1, "heap fall-back");
-        }
+        failures += check(SecureBytes(16, 1)[15] == 1, "heap fall-back");  // from the heap, and back to it
         for (std::size_t i = 0; i < blocks.size(); i += 2) lockedmemory::deallocate(blocks[i], 100);
         failures += check(lockedmemory::allocate(200) == nullptr, "no two neighbouring free blocks yet");
         failures += check(lockedmemory::allocate(128) == blocks[0], "first fit takes the first hole");
@@ -124,34 +113,27 @@ TEST(LockedMemory, PlacementWipingFirstFitAndHeapWhenFull) {
     });
 }
 
-// A child that runs `setup`, then waits until it is killed (by the destructor).
-class WaitingChild {
-public:
+// A child that runs `setup`, then waits until it is killed (by the destructor). Its /proc
+// folder, or "" when it did not get ready.
+struct WaitingChild {
     explicit WaitingChild(void (*setup)()) {
         int ready[2];
         if (pipe(ready) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
+        if ((pid = fork()) == 0) {
             setup();
             (void)!write(ready[1], "r", 1);
             for (;;) pause();
         }
         close(ready[1]);
         char byte;
-        if (pid_ > 0 && read(ready[0], &byte, 1) != 1) end();
+        if (pid > 0 && read(ready[0], &byte, 1) == 1) proc = "/proc/" + std::to_string(pid);
         close(ready[0]);
     }
-    ~WaitingChild() { end(); }
-    pid_t pid() const { return pid_; }  // -1 when it did not get ready
-
-private:
-    void end() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
+    ~WaitingChild() {
+        if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
     }
-    pid_t pid_ = -1;
+    pid_t pid = -1;
+    std::string proc;
 };
 
 TEST(ProcessHardening, OtherProcessesOfTheUserCanNeitherReadNorAttach) {
@@ -162,16 +144,13 @@ TEST(ProcessHardening, OtherProcessesOfTheUserCanNeitherReadNorAttach) {
             if (setgid(65534) != 0 || setuid(65534) != 0) return std::string("setuid failed\n");
             prctl(PR_SET_DUMPABLE, 1);
         }
-        const WaitingChild plain([] {});
-        const WaitingChild hardened([] { ProcessHardening::protectSecrets(); });
-        if (plain.pid() <= 0 || hardened.pid() <= 0) return std::string("no children\n");
-        const std::string proc = "/proc/";
-        std::string failures =
-            check(canOpen(proc + std::to_string(plain.pid()) + "/environ"), "the control must be readable") +
-            check(!canOpen(proc + std::to_string(hardened.pid()) + "/environ"), "environ readable") +
-            check(!canOpen(proc + std::to_string(hardened.pid()) + "/mem"), "memory readable");
+        const WaitingChild plain([] {}), hardened([] { ProcessHardening::protectSecrets(); });
+        if (plain.proc.empty() || hardened.proc.empty()) return std::string("no children\n");
+        std::string failures = check(canOpen(plain.proc + "/environ"), "the control must be readable") +
+                               check(!canOpen(hardened.proc + "/environ"), "environ readable") +
+                               check(!canOpen(hardened.proc + "/mem"), "memory readable");
         errno = 0;
-        const long attached = ptrace(PTRACE_SEIZE, hardened.pid(), nullptr, nullptr);
+        const long attached = ptrace(PTRACE_SEIZE, hardened.pid, nullptr, nullptr);
         return failures + check(attached == -1 && errno == EPERM, "ptrace attached");
     });
 }

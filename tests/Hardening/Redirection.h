@@ -11,19 +11,14 @@ namespace duoquill::test {
 
 class Redirection {
 public:
-    explicit Redirection(int fd, const std::filesystem::path& path = "/dev/null",
-                         int flags = O_WRONLY | O_CREAT | O_TRUNC)
+    explicit Redirection(int fd, const std::filesystem::path& path = "/dev/null", int flags = O_WRONLY | O_CREAT | O_TRUNC)
         : fd_(fd), saved_(dup(fd)) {
         const int file = open(path.c_str(), flags, 0600);
         dup2(file, fd);
         close(file);
     }
-    ~Redirection() {
-        dup2(saved_, fd_);
-        close(saved_);
-    }
-    Redirection(const Redirection&) = delete;
-    Redirection& operator=(const Redirection&) = delete;
+    ~Redirection() { dup2(saved_, fd_); close(saved_); }
+    Redirection(Redirection&&) = delete;  // and with it every copy
 
 private:
     int fd_, saved_;

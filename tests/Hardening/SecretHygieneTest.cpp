@@ -71,8 +71,7 @@ public:
         state.active = true;
     }
     ~FreedMemoryWatch() { state.active = false; }
-    FreedMemoryWatch(const FreedMemoryWatch&) = delete;
-    FreedMemoryWatch& operator=(const FreedMemoryWatch&) = delete;
+    FreedMemoryWatch(FreedMemoryWatch&&) = delete;  // and with it every copy
 
     // Watches for `secret` from now on. Values already watched, shorter than 12 bytes (they would
     // match by chance), all zero (what wiped and not-yet-derived fields hold) or beyond the
@@ -90,101 +89,79 @@ public:
         slot.size = size;
         std::strncpy(slot.name.data(), name.c_str(), slot.name.size() - 1);
     }
+    // Every secret the session holds now.
+    void watch(const PFSChatSession& session) {
+        for (const auto& [name, bytes] : Access::secrets(session)) watch(name, bytes);
+    }
     std::size_t watchedCount() const { return state.count; }
 
     // "name (in a freed block of N bytes)", once per secret found.
     std::vector<std::string> findings() const {
         std::vector<std::string> out;
         for (const Secret& secret : state.watched()) {
-            if (secret.foundInBlockOf != 0) {
-                out.push_back(std::string(secret.name.data()) + " (in a freed block of " +
-                              std::to_string(secret.foundInBlockOf) + " bytes)");
-            }
+            if (secret.foundInBlockOf == 0) continue;
+            out.push_back(std::string(secret.name.data()) + " (in a freed block of " + std::to_string(secret.foundInBlockOf) + " bytes)");
         }
         return out;
     }
 
-    // The names of the secrets that occur in `memory`.
-    std::vector<std::string> occurrencesIn(BytesView memory) const {
+    // The names of the watched secrets found in the session's own storage.
+    std::vector<std::string> leftIn(const PFSChatSession& session) const {
         std::vector<std::string> out;
-        for (const Secret& secret : state.watched()) {
-            if (contains(memory.data(), memory.size(), secret)) out.emplace_back(secret.name.data());
+        for (BytesView region : Access::storage(session)) {
+            for (const Secret& secret : state.watched()) {
+                if (contains(region.data(), region.size(), secret)) out.emplace_back(secret.name.data());
+            }
         }
         return out;
     }
 };
 
-// Watches every secret the session holds now.
-void watchSecretsOf(FreedMemoryWatch& watch, const PFSChatSession& session) {
-    for (const auto& [name, bytes] : Access::secrets(session)) watch.watch(name, bytes);
-}
-
-// The watched secrets found in the session's own storage.
-std::vector<std::string> secretsLeftIn(const FreedMemoryWatch& watch, const PFSChatSession& session) {
-    std::vector<std::string> out;
-    for (BytesView region : Access::storage(session)) {
-        for (auto& name : watch.occurrencesIn(region)) out.push_back(name);
-    }
-    return out;
-}
-
-class SessionHygiene : public ::testing::Test {
-protected:
-    void watchAll() {
-        watchSecretsOf(watch, *a);
-        watchSecretsOf(watch, *b);
-    }
-
-    void handshakeAndTalk() {
-        watchAll();
-        World::handshake(*a, *b, false);
-        watchAll();
-        PFSChatSession& ini = a->isInitiator().value() ? *a : *b;
-        PFSChatSession& res = a->isInitiator().value() ? *b : *a;
-        EXPECT_EQ(res.tunnelOpen(ini.tunnelSeal(asBytes("kex2"), testTime), testTime).size(), 4u);
-        res.completePQKeyExchange(ini.performPQKeyExchange(), testTime);
-        watchAll();
-        ini.completePQInitiator(testTime);
-        watchAll();
-        // Alternating turns (each a root step), a run of records, cover records and frames.
-        PFSChatSession* from = &ini;
-        PFSChatSession* to = &res;
-        for (int turn = 0; turn < 6; ++turn) {
-            for (int i = 0; i <= turn % 3; ++i) {
-                const auto header = from->prepareDHRatchetIfNeeded();
-                const auto record = i == 1 ? from->sealDummy(testTime) : from->seal(asBytes("line " + std::to_string(turn)), testTime);
-                const Bytes frame = from->tunnelSeal(record.data, testTime);
-                const SecureBytes payload = to->tunnelOpen(frame, testTime);
-                if (header) to->receiveDHRatchetKey(*header);
-                to->open(payload, record.counter, testTime);
-                watchAll();
-            }
-            std::swap(from, to);
-        }
-    }
-
+TEST(SessionHygiene, KeysAreWipedWhenRotatedAwayOnDestroyAndOnRelease) {
     World world;
     std::unique_ptr<PFSChatSession> a = world.makeSession(0), b = world.makeSession(1);
     FreedMemoryWatch watch;
-};
-
-TEST_F(SessionHygiene, KeysAreWipedWhenRotatedAwayOnDestroyAndOnRelease) {
-    handshakeAndTalk();
+    const auto watchAll = [&] {
+        watch.watch(*a);
+        watch.watch(*b);
+    };
+    watchAll();
+    World::handshake(*a, *b, false);
+    watchAll();
+    PFSChatSession& ini = a->isInitiator().value() ? *a : *b;
+    PFSChatSession& res = a->isInitiator().value() ? *b : *a;
+    EXPECT_EQ(res.tunnelOpen(ini.tunnelSeal(asBytes("kex2"), testTime), testTime).size(), 4u);
+    res.completePQKeyExchange(ini.performPQKeyExchange(), testTime);
+    watchAll();
+    ini.completePQInitiator(testTime);
+    watchAll();
+    // Alternating turns (each a root step), a run of records, cover records and frames.
+    PFSChatSession *from = &ini, *to = &res;
+    for (int turn = 0; turn < 6; ++turn) {
+        for (int i = 0; i <= turn % 3; ++i) {
+            const auto header = from->prepareDHRatchetIfNeeded();
+            const auto record = i == 1 ? from->sealDummy(testTime) : from->seal(asBytes("line " + std::to_string(turn)), testTime);
+            const Bytes frame = from->tunnelSeal(record.data, testTime);
+            const SecureBytes payload = to->tunnelOpen(frame, testTime);
+            if (header) to->receiveDHRatchetKey(*header);
+            to->open(payload, record.counter, testTime);
+            watchAll();
+        }
+        std::swap(from, to);
+    }
     EXPECT_GT(watch.watchedCount(), 30u) << "every rotation should have added new keys";
     EXPECT_EQ(watch.findings(), std::vector<std::string>{}) << "a rotated key was released unwiped";
-    ASSERT_FALSE(secretsLeftIn(watch, *a).empty()) << "the scan must see the live keys before destroy()";
+    ASSERT_FALSE(watch.leftIn(*a).empty()) << "the scan must see the live keys before destroy()";
     a->destroy();
-    EXPECT_EQ(secretsLeftIn(watch, *a), std::vector<std::string>{});
+    EXPECT_EQ(watch.leftIn(*a), std::vector<std::string>{});
     a.reset();
     b.reset();  // no destroy() call: the destructor must do it
     EXPECT_EQ(watch.findings(), std::vector<std::string>{});
 
     // The watch is not blind: a copy released unwiped is found.
     watch.watch("probe", asBytes("a secret of many bytes"));
-    {
-        const std::string_view text = "xx a secret of many bytes xx";
-        const Bytes unwiped(text.begin(), text.end());
-    }
+    const BytesView text = asBytes("xx a secret of many bytes xx");
+    { const Bytes unwiped(text.begin(), text.end()); }
     EXPECT_EQ(watch.findings().size(), 1u);
 }
 
@@ -218,12 +195,12 @@ protected:
     void watchTheEnd(std::size_t fewestSecrets) {
         const PFSChatSession* session = client.client->machine().currentSession();
         ASSERT_NE(session, nullptr);
-        watchSecretsOf(watch, *session);
+        watch.watch(*session);
         ASSERT_GE(watch.watchedCount(), fewestSecrets);
         client.onExit = [this](int) {
             ended = true;
             if (const PFSChatSession* left = client.client->machine().currentSession()) {
-                leftAtExit = secretsLeftIn(watch, *left);
+                leftAtExit = watch.leftIn(*left);
                 leftAtExit.emplace_back("the session was still held");
             }
             freedUnwiped = watch.findings();
@@ -283,9 +260,8 @@ TEST_F(ChatHygiene, NothingSecretReachesStandardErrorAndQuitWipesTheSessionBefor
     EXPECT_EQ(leftAtExit, std::vector<std::string>{});
 
     const std::string text = shown();
-    ASSERT_NE(text.find("terminal line 39"), std::string::npos) << "the capture must hold the chat";
-    ASSERT_NE(text.find("peer line 39"), std::string::npos) << "the capture must hold the chat";
-    ASSERT_NE(text.find("restarting"), std::string::npos) << "the capture must hold a restart";
+    for (const char* held : {"terminal line 39", "peer line 39", "restarting"})
+        ASSERT_NE(text.find(held), std::string::npos) << "the capture must hold the chat and a restart";
     std::erase_if(secrets, [](const Bytes& s) { return s.size() < 12; });
     EXPECT_GT(secrets.size(), 40u);
     for (const Bytes& secret : secrets) {

@@ -69,22 +69,22 @@ TEST(PinFile, APinSourceIsAFileUriAndTheFileHoldsThePinAlone) {
     }
 
     const TempDir folder;
-    const auto file = [&](const std::string& content) {
-        const std::string path = (folder.path() / "pin").string();
+    int files = 0;
+    const auto file = [&](const std::string& content) {  // a file of its own for each content
+        const std::string path = (folder.path() / ("pin" + std::to_string(++files))).string();
         std::ofstream(path, std::ios::trunc) << content;
         ::chmod(path.c_str(), 0600);
         return path;
     };
     EXPECT_EQ(PinFile::read(file("1234\r\n")), toSecure(asBytes("1234")));
     EXPECT_EQ(PinFile::read(file("1234")), toSecure(asBytes("1234")));
-    EXPECT_THAT([&] { PinFile::read(file("12\n34\n")); }, ThrowsMessage<CryptoError>(HasSubstr("more than one line")));
-    EXPECT_THAT([&] { PinFile::read(file("\n")); }, ThrowsMessage<CryptoError>(HasSubstr("is empty")));
-    EXPECT_THAT([&] { PinFile::read(file(std::string(300, '1'))); }, ThrowsMessage<CryptoError>(HasSubstr("too long")));
     // Neither a folder nor a FIFO, which must not hold the process waiting for a writer.
     const std::string fifo = (folder.path() / "fifo").string();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    for (const std::string& path : {folder.str(), fifo}) {
-        EXPECT_THAT([&] { PinFile::read(path); }, ThrowsMessage<CryptoError>(HasSubstr("is not a regular file")));
+    for (const auto& [path, error] : std::vector<std::pair<std::string, std::string>>{
+             {file("12\n34\n"), "more than one line"}, {file("\n"), "is empty"}, {file(std::string(300, '1')), "too long"},
+             {folder.str(), "is not a regular file"}, {fifo, "is not a regular file"}}) {
+        EXPECT_THAT([&] { PinFile::read(path); }, ThrowsMessage<CryptoError>(HasSubstr(error)));
     }
 }
 
@@ -131,8 +131,8 @@ ProcessResult chatWithoutTerminal(const ChatUser& user, const ChatUser& peer, co
 }
 
 // A PIN file only its owner may read, the PIN on one line; its name needs percent-encoding.
-std::string writePinFile(const TempDir& folder, const std::string& pin) {
-    const std::string path = (folder.path() / "token pin").string();
+std::string writePinFile(const TempDir& folder, const std::string& owner, const std::string& pin) {
+    const std::string path = (folder.path() / (owner + " pin")).string();
     std::ofstream(path) << pin << "\n";
     ::chmod(path.c_str(), 0600);
     return path;
@@ -140,12 +140,15 @@ std::string writePinFile(const TempDir& folder, const std::string& pin) {
 
 std::string inUri(std::string path) { return path.replace(path.find(' '), 1, "%20"); }
 
-// A command run in `home` with DUOQUILL_KEY_STORE set to `store`, and no other variable of the stores.
-ProcessResult run(const TempDir& home, const std::string& command, const std::optional<std::string>& store = {}) {
+// A command run in `home` with DUOQUILL_KEY_STORE set to `store`, and no other variable of the
+// stores than the TPM's `tcti`.
+ProcessResult run(const TempDir& home, const std::string& command, const std::optional<std::string>& store = {},
+                  const std::string& tcti = {}) {
     ProcessOptions options;
     options.environment["HOME"] = home.str();
     options.unsetEnvironment = {"XDG_DATA_HOME", "DUOQUILL_KEY_LABEL", "TPM2OPENSSL_TCTI", "DUOQUILL_KEY_STORE"};
     if (store) options.environment["DUOQUILL_KEY_STORE"] = *store;
+    if (!tcti.empty()) options.environment["TPM2OPENSSL_TCTI"] = tcti;
     return runProcess(cliPath().string(), {command}, options);
 }
 
@@ -198,20 +201,16 @@ TEST(IdentityStoreSelection, DefaultAndRequestedStoresAndTheirMessages) {
         "Error generating key: DUOQUILL_KEY_STORE must be tpm, pkcs11:<module path>, a PKCS#11 URI or software, not ";
     // DUOQUILL_KEY_STORE, and what standard error starts with: status 1 when it is an error, else 0.
     std::vector<std::pair<std::optional<std::string>, std::string>> cases = {
-        {"pkcs11:/nonexistent/module.so",
-         "Error generating key: cannot use the token module (/nonexistent/module.so): "},
+        {"pkcs11:/nonexistent/module.so", "Error generating key: cannot use the token module (/nonexistent/module.so): "},
         {"pkcs11:?pin-source=file:/p", "Error generating key: DUOQUILL_KEY_STORE: the PKCS#11 URI needs the module's file: "
                                        "module-path=<path>\n"},
         {"pkcs11:?module-path=/m.so&pin-value=1", "Error generating key: the PKCS#11 URI holds the PIN itself (pin-value)"},
         {"pkcs11:?module-path=/m.so&pin-sorce=file:/p",
          "Error generating key: the PKCS#11 URI has an attribute this program does not know: \"pin-sorce\"\n"},
-        {"TPM", unknown + "\"TPM\"\n"},
-        {"pkcs11:", unknown + "\"pkcs11:\"\n"},
-        {"hsm", unknown + "\"hsm\"\n"}};
+        {"TPM", unknown + "\"TPM\"\n"}, {"pkcs11:", unknown + "\"pkcs11:\"\n"}, {"hsm", unknown + "\"hsm\"\n"}};
     if (noDevice) {
-        cases.insert(cases.begin(),
-                     {{std::nullopt, "identity key created in software: no usable TPM (/dev/tpmrm0: no TPM device)\n"},
-                      {"tpm", "Error generating key: cannot use the TPM (/dev/tpmrm0): no TPM device\n"}});
+        cases.insert(cases.begin(), {{std::nullopt, "identity key created in software: no usable TPM (/dev/tpmrm0: no TPM device)\n"},
+                                     {"tpm", "Error generating key: cannot use the TPM (/dev/tpmrm0): no TPM device\n"}});
     }
     for (const auto& [store, error] : cases) {
         SCOPED_TRACE(store.value_or("(unset)"));
@@ -223,18 +222,14 @@ TEST(IdentityStoreSelection, DefaultAndRequestedStoresAndTheirMessages) {
             << r.standardError;
     }
     // The failed keygens left the first key in place.
-    if (noDevice) {
-        EXPECT_EQ(run(home, "pubkey").exitStatus, 0);
-    }
+    EXPECT_TRUE(!noDevice || run(home, "pubkey").exitStatus == 0);
 
     // A TPM named by the provider's variable that does not answer is said to be out of reach,
     // in the system's words.
     const std::string closed = "swtpm:host=127.0.0.1,port=" + std::to_string(freeLoopbackPort());
     for (const auto& [tcti, reason] : std::vector<std::pair<std::string, std::string>>{
              {closed, "connection refused"}, {"device:/nonexistent/tpm0", "no such file or directory"}}) {
-        ProcessOptions options;
-        options.environment = {{"HOME", home.str()}, {"DUOQUILL_KEY_STORE", "tpm"}, {"TPM2OPENSSL_TCTI", tcti}};
-        const auto r = runProcess(cliPath().string(), {"keygen"}, options);
+        const auto r = run(home, "keygen", "tpm", tcti);
         EXPECT_EQ(r.exitStatus, 1);
         EXPECT_EQ(r.standardError, "Error generating key: cannot reach the TPM at " + tcti + ": " + reason + "\n");
     }
@@ -249,10 +244,9 @@ void expectKeyLockedInToken(const std::string& pin) {
     reinterpret_cast<CK_C_GetFunctionList>(::dlsym(module, "C_GetFunctionList"))(&p11);
     const CK_RV initialised = p11->C_Initialize(nullptr);
     // SoftHSM2 keeps a free slot beside the initialised token.
-    CK_SLOT_ID slots[4];
+    CK_SLOT_ID slots[4], slot = 0;
     CK_ULONG count = 4;
     p11->C_GetSlotList(CK_TRUE, slots, &count);
-    CK_SLOT_ID slot = slots[0];
     for (CK_ULONG i = 0; i < count; ++i) {
         CK_TOKEN_INFO info{};
         if (p11->C_GetTokenInfo(slots[i], &info) == CKR_OK && (info.flags & CKF_TOKEN_INITIALIZED) != 0) slot = slots[i];
@@ -269,11 +263,9 @@ void expectKeyLockedInToken(const std::string& pin) {
     p11->C_FindObjectsFinal(session);
     EXPECT_EQ(found, 1u);
     CK_BBOOL sensitive = CK_FALSE, extractable = CK_TRUE;
-    CK_ATTRIBUTE flags[] = {{CKA_SENSITIVE, &sensitive, sizeof sensitive},
-                            {CKA_EXTRACTABLE, &extractable, sizeof extractable}};
+    CK_ATTRIBUTE flags[] = {{CKA_SENSITIVE, &sensitive, sizeof sensitive}, {CKA_EXTRACTABLE, &extractable, sizeof extractable}};
     p11->C_GetAttributeValue(session, key, flags, 2);
-    EXPECT_EQ(sensitive, CK_TRUE);
-    EXPECT_EQ(extractable, CK_FALSE);
+    EXPECT_TRUE(sensitive == CK_TRUE && extractable == CK_FALSE);
     unsigned char value[64];
     CK_ATTRIBUTE secret{CKA_VALUE, value, sizeof value};
     EXPECT_EQ(p11->C_GetAttributeValue(session, key, &secret, 1), CKR_ATTRIBUTE_SENSITIVE);
@@ -282,7 +274,7 @@ void expectKeyLockedInToken(const std::string& pin) {
     ::dlclose(module);
 }
 
-TEST(TokenIdentity, KeygenOnTheTokenChatsWithASoftwareIdentityAndTheKeyStaysOnThatToken) {
+TEST(TokenIdentity, KeygenOnTheTokenChatsWithASoftwareIdentityTheKeyStaysOnThatTokenAndAPinFileServesWithoutATerminal) {
     if (!SoftHsmToken::available()) GTEST_SKIP() << "SoftHSM2 is not installed";
     const SoftHsmToken token("alice-token", "246810"), another("alice-token", "246810");
     ChatUser alice("alice", token.environment(), token.pin());
@@ -320,29 +312,24 @@ TEST(TokenIdentity, KeygenOnTheTokenChatsWithASoftwareIdentityAndTheKeyStaysOnTh
               "on: run it on a terminal, or name a file that holds the PIN: "
               "DUOQUILL_KEY_STORE=\"pkcs11:?pin-source=file:<path>\"\n");
     const TempDir folder;
-    const std::string pinFile = writePinFile(folder, token.pin());
-    alice.setForLaterRuns("DUOQUILL_KEY_STORE", "pkcs11:?pin-source=file://localhost" + inUri(pinFile));
+    const std::string alicePinFile = writePinFile(folder, "alice", token.pin());
+    alice.setForLaterRuns("DUOQUILL_KEY_STORE", "pkcs11:?pin-source=file://localhost" + inUri(alicePinFile));
     const auto r = chatWithoutTerminal(alice, bob, relay);
     EXPECT_EQ(r.exitStatus, 0) << r.standardError;
-}
 
-TEST(TokenIdentity, APinFileNamedAtKeygenServesEveryRunWithoutATerminalWhileOnlyItsOwnerMayUseIt) {
-    if (!SoftHsmToken::available()) GTEST_SKIP() << "SoftHSM2 is not installed";
-    const SoftHsmToken token("carol-token", "97531"), decoy("decoy", "11111");
-    const TempDir folder;
-    const std::string pinFile = writePinFile(folder, token.pin());
-    // The URI picks the token by its label, and percent-encoding is undone on the way.
-    ChatUser carol("carol", {{"SOFTHSM2_CONF", token.configuration()},
+    // A PIN file named at keygen serves every run without a terminal, while only its owner may
+    // use it. The URI picks the token by its label, and percent-encoding is undone on the way.
+    const SoftHsmToken carolToken("carol-token", "97531"), decoy("decoy", "11111");
+    const std::string pinFile = writePinFile(folder, "carol", carolToken.pin());
+    ChatUser carol("carol", {{"SOFTHSM2_CONF", carolToken.configuration()},
                              {"DUOQUILL_KEY_STORE", "pkcs11:token=carol-token?module-path=" + SoftHsmToken::modulePath() +
                                                         "&pin-source=file:" + inUri(pinFile)}});
-    const ChatUser bob("bob");
     EXPECT_EQ(carol.keygenMessage(), "identity key created on the token carol-token (" + SoftHsmToken::modulePath() +
                                          "); its PIN is read from " + pinFile + "\n");
     EXPECT_EQ(IdentityKeyBlob::access(identityBlob(carol, IdentityBackend::pkcs11), IdentityBackend::pkcs11), pinFile);
     carol.setForLaterRuns("DUOQUILL_KEY_STORE", std::nullopt);
-    const RelayProcess relay;
-    const auto r = chatWithoutTerminal(carol, bob, relay);
-    EXPECT_EQ(r.exitStatus, 0) << r.standardError;
+    const auto carolRun = chatWithoutTerminal(carol, bob, relay);
+    EXPECT_EQ(carolRun.exitStatus, 0) << carolRun.standardError;
 
     // Anyone but its owner with a way into the file, or another owner, and the PIN stays unread.
     const std::string refused = "[error] Cannot retrieve local private key: the PIN file " + pinFile;
@@ -353,7 +340,7 @@ TEST(TokenIdentity, APinFileNamedAtKeygenServesEveryRunWithoutATerminalWhileOnly
         EXPECT_THAT(open.standardError, HasSubstr(refused + " is open to other users (mode 0" + std::to_string(mode / 64) +
                                                   std::to_string(mode / 8 % 8) + std::to_string(mode % 8) +
                                                   "); make it yours alone: chmod 600 " + pinFile));
-        EXPECT_THAT(open.standardError, Not(HasSubstr(token.pin())));
+        EXPECT_THAT(open.standardError, Not(HasSubstr(carolToken.pin())));
     }
     ::chmod(pinFile.c_str(), 0600);
     if (::geteuid() == 0) {

@@ -76,15 +76,13 @@ TEST_F(KeychainTest, IsOwnerOnlyFromTheFirstWriteTightensLooserModesAndRefusesLi
     const KeychainStatus added = keychain.add(item("s", "a", "l", {1, 2, 3}));
     ::umask(umask);
     EXPECT_EQ(added, KeychainStatus::success);
-    EXPECT_EQ(mode(file), 0600u);
-    EXPECT_EQ(mode(file.parent_path()), 0700u);
-    EXPECT_EQ(mode(file.parent_path().parent_path()), 0700u);
+    const auto modes = [&] { return std::tuple(mode(file), mode(file.parent_path()), mode(file.parent_path().parent_path())); };
+    EXPECT_EQ(modes(), std::tuple(0600u, 0700u, 0700u));
     keychain.close();
     std::filesystem::permissions(file, std::filesystem::perms(0664));
     std::filesystem::permissions(file.parent_path(), std::filesystem::perms(0775));
     EXPECT_TRUE(Keychain(file).copyData(query("s", "a")).ok());
-    EXPECT_EQ(mode(file), 0600u);
-    EXPECT_EQ(mode(file.parent_path()), 0700u);
+    EXPECT_EQ(modes(), std::tuple(0600u, 0700u, 0700u));
 
     // A link in the file's place is neither followed nor has its target's mode changed.
     const auto elsewhere = home.path() / "elsewhere.db";
@@ -151,8 +149,7 @@ TEST_F(KeychainTest, AddFindDeleteAndValuesOfTheWrongTypeReadAsAbsent) {
     sql(file, "UPDATE items SET data = 'not bytes', accessible = 'Always' WHERE account = 'a';"
               "UPDATE items SET account = X'6200' WHERE account = 'b';");
     const auto data = keychain.copyData(query("raw", "a"));
-    EXPECT_TRUE(data.ok());
-    EXPECT_FALSE(data.value.has_value());
+    EXPECT_TRUE(data.ok() && !data.value.has_value());
     const auto all = keychain.copyAllAttributes(query("raw"));
     ASSERT_EQ(all.value.size(), 2u);
     EXPECT_FALSE(all.value[1].accessibility.has_value());
@@ -193,9 +190,7 @@ TEST_F(KeychainTest, ConcurrentWritersNeitherFailNorCollide) {
             failures += i % 2 == 0 && keychain.remove(query("svc", account)) != KeychainStatus::success;
         }
     };
-    std::thread a(writer, "alpha"), b(writer, "beta");
-    a.join();
-    b.join();
+    { const std::jthread a(writer, "alpha"), b(writer, "beta"); }
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(count(file, "label = 'alpha'"), kRounds / 2);
     EXPECT_EQ(count(file, "label = 'beta'"), kRounds / 2);
@@ -238,8 +233,7 @@ protected:
     // A failing command: status 1, nothing on standard output; its standard error.
     std::string failure(const std::string& command, const std::optional<std::string>& label = std::nullopt) const {
         const auto r = runCli(command, {{"HOME", home.str()}}, label);
-        EXPECT_EQ(r.exitStatus, 1);
-        EXPECT_EQ(r.standardOutput, "");
+        EXPECT_EQ(std::pair(r.exitStatus, r.standardOutput), std::pair(1, std::string()));
         return r.standardError;
     }
     std::vector<std::string> accounts(const std::string& where) const {
@@ -252,14 +246,11 @@ TEST_F(KeyCommands, KeygenStoresTwoLinkedItemsThatPubkeyReadsAndAFailedKeygenKee
     const std::string printed = key("keygen");
     EXPECT_EQ(base64URLString(KeyHelpers::p256PublicKey(printed).compressed()), printed);  // the compressed form
     EXPECT_EQ(key("pubkey"), printed);
-    EXPECT_EQ(mode(home.path() / ".local"), 0700u);
-    EXPECT_EQ(mode(keychain.parent_path()), 0700u);
-    EXPECT_EQ(mode(keychain), 0600u);
+    EXPECT_EQ(std::tuple(mode(home.path() / ".local"), mode(keychain.parent_path()), mode(keychain)),
+              std::tuple(0700u, 0700u, 0600u));
     // Its account is a random UUID in upper case: version 4, and 8, 9, A or B where the variant goes.
     std::string uuid;
-    for (const char c : std::string_view("xxxxxxxx-xxxx-4xxx-vxxx-xxxxxxxxxxxx")) {
-        uuid += c == 'x' ? "[0-9A-F]" : c == 'v' ? "[89AB]" : std::string(1, c);
-    }
+    for (const char c : std::string_view("xxxxxxxx-xxxx-4xxx-vxxx-xxxxxxxxxxxx")) uuid += c == 'x' ? "[0-9A-F]" : c == 'v' ? "[89AB]" : std::string(1, c);
     const auto identity = accounts(kIdentity + " AND label = 'cli' AND account GLOB '" + uuid + "'");
     ASSERT_EQ(identity.size(), 1u) << "no identity item with a version-4 UUID";
     EXPECT_EQ(accounts(kCache + " AND label IS NULL"), identity);
@@ -314,26 +305,21 @@ TEST_F(KeyCommands, KeygenOnATerminalAsksBeforeReplacingAnIdentity) {
         keygen.waitForEndOfOutput();
         return std::pair(status.value_or(-1), keygen.standardError());
     };
-    const auto [created, createdShown] = inTerminal({"keygen"}, "");  // nothing to replace: no question
-    EXPECT_EQ(created, 0) << createdShown;
+    EXPECT_EQ(inTerminal({"keygen"}, "").first, 0);  // nothing to replace: no question
     const std::string first = key("pubkey");
     for (const std::string answer : {"no\n", "y\n", "YES\n", "yes please\n", "\n", "\x04"}) {
         SCOPED_TRACE(answer);
         const auto [status, shown] = inTerminal({"keygen"}, answer);
-        EXPECT_EQ(status, 1);
-        EXPECT_NE(shown.find("Kept the identity cli; no new key was made."), std::string::npos) << shown;
+        EXPECT_TRUE(status == 1 && shown.find("Kept the identity cli; no new key was made.") != std::string::npos) << shown;
     }
     EXPECT_EQ(key("pubkey"), first);
     EXPECT_EQ(count(keychain, kIdentity), 1);
 
     const auto [replaced, replacedShown] = inTerminal({"keygen"}, "yes\n");
-    EXPECT_EQ(replaced, 0);
     const std::string second = key("pubkey");
-    EXPECT_NE(second, first);
-    EXPECT_NE(replacedShown.find(second), std::string::npos);
+    EXPECT_TRUE(replaced == 0 && second != first && replacedShown.find(second) != std::string::npos) << replacedShown;
     const auto [forced, forcedShown] = inTerminal({"keygen", "--force"}, "");
-    EXPECT_EQ(forced, 0);
-    EXPECT_EQ(forcedShown.find("Replace the identity"), std::string::npos);
+    EXPECT_TRUE(forced == 0 && forcedShown.find("Replace the identity") == std::string::npos) << forcedShown;
     EXPECT_NE(key("pubkey"), second);
     EXPECT_EQ(count(keychain, kIdentity), 1);
 }
@@ -350,28 +336,27 @@ TEST_F(KeyCommands, EachLabelHasItsOwnIdentity) {
     EXPECT_EQ(key("pubkey", ""), empty);
     EXPECT_EQ(key("pubkey"), cli);
     EXPECT_EQ(count(keychain, kIdentity + " AND label = ''"), 1);
-    EXPECT_EQ(count(keychain, kIdentity), 3);
-    EXPECT_EQ(count(keychain, kCache), 3);
+    EXPECT_EQ(std::pair(count(keychain, kIdentity), count(keychain, kCache)), std::pair(3ll, 3ll));
 }
 
 TEST_F(KeyCommands, DamagedOrUnusableKeychainsAreReportedAndNeverReplaced) {
     key("keygen");
     const std::string garbage(8192, '\x7f');
     std::ofstream(keychain, std::ios::binary) << garbage;
-    const std::string damaged = keychain.string() + ": the keychain file is damaged or is not a keychain (status -25295)\n";
-    EXPECT_EQ(failure("pubkey"), "Error retrieving key: could not read the keychain at " + damaged);
-    EXPECT_EQ(failure("keygen"), "Error generating key: could not read the keychain at " + damaged);
+    const auto bothFail = [&](const std::string& reason) {
+        EXPECT_EQ(failure("pubkey"), "Error retrieving key: could not read the keychain at " + keychain.string() + reason);
+        EXPECT_EQ(failure("keygen"), "Error generating key: could not read the keychain at " + keychain.string() + reason);
+    };
+    bothFail(": the keychain file is damaged or is not a keychain (status -25295)\n");
     EXPECT_EQ(readFile(keychain), garbage);
 
     std::filesystem::remove(keychain);
     std::filesystem::create_directories(keychain);  // a directory where the file should be
-    const std::string unusable =
-        keychain.string() + ": the keychain file or its folder is a symbolic link or not a plain file (status -25247)\n";
-    EXPECT_EQ(failure("pubkey"), "Error retrieving key: could not read the keychain at " + unusable);
-    EXPECT_EQ(failure("keygen"), "Error generating key: could not read the keychain at " + unusable);
+    const std::string unusable = ": the keychain file or its folder is a symbolic link or not a plain file (status -25247)\n";
+    bothFail(unusable);
     std::filesystem::remove_all(keychain.parent_path());
     std::ofstream(keychain.parent_path()) << "a file where the directory should be";
-    EXPECT_EQ(failure("keygen"), "Error generating key: could not read the keychain at " + unusable);
+    bothFail(unusable);
 }
 
 // What the chat client does at start-up, in this process, on a keychain the binary made.
@@ -387,8 +372,7 @@ TEST(ChatClientLookups, FindTheIdentityAndAgreeOnKeys) {
 
     EXPECT_EQ(keys::cliKeyLabel(), "lookups");
     const auto identifier = keys::existingKeyIdentifier();
-    ASSERT_TRUE(identifier);
-    EXPECT_EQ(keys::findKeyIdentifier(), identifier);
+    ASSERT_TRUE(identifier && keys::findKeyIdentifier() == identifier);
     const auto publicKey = [&] { return base64URLString(keys::retrievePublicKey(*identifier).compressed()); };
     EXPECT_EQ(publicKey(), printed);
     const auto peer = p256::PrivateKey::generate();
