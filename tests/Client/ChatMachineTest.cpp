@@ -880,8 +880,52 @@ std::string youngAfterAlteredHellos(BackToBack& chat) {
     return freshHelloOf1(chat, ours);
 }
 Bytes ephemeralOf(const ChatMachine& machine) { return machine.currentSession()->ephemeralPublicKey().compressed(); }
+void toGrace(BackToBack& chat) {
+    toActive(chat);
+    chat.feed(0, TextReceived{protocol::encodePeerDisconnected()});
+}
+void toSendingHello(BackToBack& chat) { chat.feed(0, Started{}, false); }
+void toSendingLine(BackToBack& chat) {
+    toActive(chat);
+    chat.feed(0, LineTyped{SecureText("hi")}, false);
+}
 
 using Scenario = std::function<std::vector<Seen>(BackToBack&)>;
+using SetUp = void (*)(BackToBack&);
+using MakeEvent = std::function<Event(BackToBack&)>;
+MakeEvent fires(Timer timer) {
+    return [timer](BackToBack&) -> Event { return TimerFired{timer}; };
+}
+MakeEvent texts(std::function<std::string(BackToBack&)> make) {
+    return [make](BackToBack& c) -> Event { return TextReceived{make(c)}; };
+}
+MakeEvent endsLastSend(std::optional<std::string> failure) {
+    return [failure](BackToBack& c) -> Event {
+        const SendTag tag = c.side(0).wire.back().tag;
+        return failure ? Event{SendFailed{tag, *failure}} : Event{SendDone{tag}};
+    };
+}
+// Side 0 brought to a state, then one event; with `expected`, what it must do.
+Scenario after(SetUp to, MakeEvent event, std::optional<Lines> expected = std::nullopt) {
+    return [=](BackToBack& c) {
+        to(c);
+        const Seen seen = step(c, 0, event(c));
+        if (expected) EXPECT_EQ(stepped, *expected);
+        return std::vector{seen};
+    };
+}
+// The same check from each state, each in a world of its own whose transitions `c` keeps.
+std::vector<Seen> fromEach(BackToBack& c, std::initializer_list<SetUp> states,
+                           const std::function<void(BackToBack&, std::vector<Seen>&)>& check) {
+    std::vector<Seen> seen;
+    for (const SetUp to : states) {
+        BackToBack chat;
+        to(chat);
+        check(chat, seen);
+        c.transitions.insert(c.transitions.end(), chat.transitions.begin(), chat.transitions.end());
+    }
+    return seen;
+}
 
 const std::map<std::string, Scenario>& scenarios() {
     static const std::map<std::string, Scenario> all{
@@ -891,11 +935,7 @@ const std::map<std::string, Scenario>& scenarios() {
              EXPECT_EQ(stepped, (Lines{"status:connecting...", "open", "send:hello", "input"}));
              return std::vector{seen};
          }},
-        {"timer/retry",
-         [](BackToBack& c) {
-             toReconnecting(c);
-             return std::vector{step(c, 0, TimerFired{Timer::retry})};
-         }},
+        {"timer/retry", after(toReconnecting, fires(Timer::retry))},
         {"started/no-session",
          [](BackToBack& c) {
              c.side(0).failSessions = true;
@@ -907,39 +947,21 @@ const std::map<std::string, Scenario>& scenarios() {
              lone.feed(Started{}, true, 0);
              return std::vector{Seen{Phase::idle, lone.machine().phase()}};
          }},
-        {"sendDone/hello",
-         [](BackToBack& c) {
-             c.feed(0, Started{}, false);
-             // Only a hello that went out shows the connection open: it is read, and the peer awaited.
-             const Seen seen = step(c, 0, SendDone{c.side(0).wire.back().tag});
-             EXPECT_EQ(stepped, (Lines{"status:waiting for peer...", "receive", "arm:connection:30", "arm:stale:6"}));
-             return std::vector{seen};
-         }},
-        {"sendFailed/hello",
-         [](BackToBack& c) {
-             c.feed(0, Started{}, false);
-             return std::vector{step(c, 0, SendFailed{c.side(0).wire.back().tag, "broken pipe"})};
-         }},
-        {"timer/no-peer",
-         [](BackToBack& c) {
-             toWaiting(c);
-             const Seen seen = step(c, 0, TimerFired{Timer::connection});
-             EXPECT_EQ(stepped, (Lines{"status:timeout — no peer, retrying...", "close", "status:reconnecting...", "arm:retry:0.3"}));
-             return std::vector{seen};
-         }},
+        // Only a hello that went out shows the connection open: it is read, and the peer awaited.
+        {"sendDone/hello", after(toSendingHello, endsLastSend(std::nullopt),
+                                 Lines{"status:waiting for peer...", "receive", "arm:connection:30", "arm:stale:6"})},
+        {"sendFailed/hello", after(toSendingHello, endsLastSend("broken pipe"))},
+        {"timer/no-peer", after(toWaiting, fires(Timer::connection),
+                                Lines{"status:timeout — no peer, retrying...", "close", "status:reconnecting...",
+                                      "arm:retry:0.3"})},
         {"timer/reconnect-no-peer",
          [](BackToBack& c) {
-             toActive(c);
-             c.feed(0, TextReceived{protocol::encodePeerDisconnected()});
+             toGrace(c);
              c.feed(0, TimerFired{Timer::connection});
              EXPECT_EQ(c.phase(0), Phase::waitingForPeer);
              return std::vector{step(c, 0, TimerFired{Timer::connection})};
          }},
-        {"text/hello",
-         [](BackToBack& c) {
-             toWaiting(c);
-             return std::vector{step(c, 0, TextReceived{c.takeSent(1)})};
-         }},
+        {"text/hello", after(toWaiting, texts([](BackToBack& c) { return c.takeSent(1); }))},
         {"text/hello-refused",
          [](BackToBack& c) {
              // Each refusal is said once per session, whatever the next one is, and the real peer
@@ -952,36 +974,29 @@ const std::map<std::string, Scenario>& scenarios() {
                  {"pkid", stranger, "Peer identity mismatch"},
              };
              std::vector<Seen> seen;
-             for (auto to : {toWaiting, toHandshaking, toActive}) {
-                 for (const auto& [field, value, message] : refused) {
-                     BackToBack chat;
-                     to(chat);
+             for (const auto& [field, value, message] : refused) {
+                 const auto more = fromEach(c, {toWaiting, toHandshaking, toActive}, [&](BackToBack& chat, auto& got) {
                      auto hello = boost::json::parse(chat.side(1).lastSentText.front()).as_object();
                      value ? void(hello[field] = *value) : void(hello.erase(field));
-                     seen.push_back(step(chat, 0, TextReceived{text(hello)}));
+                     got.push_back(step(chat, 0, TextReceived{text(hello)}));
                      EXPECT_EQ(stepped, Lines{"error:" + message});
                      hello["pkid"] = stranger;
                      EXPECT_EQ(chat.feed(0, TextReceived{text(hello)}), Lines{});
                      chat.pump();
                      EXPECT_EQ(chat.phase(0), Phase::active);
-                     c.transitions.insert(c.transitions.end(), chat.transitions.begin(), chat.transitions.end());
-                 }
+                 });
+                 seen.insert(seen.end(), more.begin(), more.end());
              }
              return seen;
          }},
         {"text/hello-ignored",
          [](BackToBack& c) {
-             std::vector<Seen> seen;
-             for (auto to : {toWaiting, toHandshaking, toActive}) {
-                 BackToBack chat;
-                 to(chat);
+             return fromEach(c, {toWaiting, toHandshaking, toActive}, [](BackToBack& chat, auto& seen) {
                  const Bytes session = ephemeralOf(chat.machine(0));
                  seen.push_back(step(chat, 0, TextReceived{chat.side(0).lastSentText.front()}));
                  seen.push_back(step(chat, 0, TextReceived{R"({"t":"hello","pkid":"x"})"}));
                  EXPECT_EQ(ephemeralOf(chat.machine(0)), session) << "the session goes on";
-                 c.transitions.insert(c.transitions.end(), chat.transitions.begin(), chat.transitions.end());
-             }
-             return seen;
+             });
          }},
         {"text/hello-unopened",
          [](BackToBack& c) {
@@ -1058,11 +1073,7 @@ const std::map<std::string, Scenario>& scenarios() {
              }
              return std::vector{step(c, i, SendFailed{kex2.value(), "broken pipe"})};
          }},
-        {"timer/handshake",
-         [](BackToBack& c) {
-             toHandshaking(c);
-             return std::vector{step(c, 0, TimerFired{Timer::connection})};
-         }},
+        {"timer/handshake", after(toHandshaking, fires(Timer::connection))},
         {"text/hello-young",
          [](BackToBack& c) {
              const std::string fresh = youngAfterAlteredHellos(c);
@@ -1094,23 +1105,9 @@ const std::map<std::string, Scenario>& scenarios() {
              EXPECT_EQ(c.times(i, "received:early"), 0) << "numbered: it comes again once the ready has";
              return std::vector{seen};
          }},
-        {"typed/active",
-         [](BackToBack& c) {
-             toActive(c);
-             return std::vector{step(c, 0, LineTyped{SecureText("hi")})};
-         }},
-        {"sendDone/line",
-         [](BackToBack& c) {
-             toActive(c);
-             c.feed(0, LineTyped{SecureText("hi")}, false);
-             return std::vector{step(c, 0, SendDone{c.side(0).wire.back().tag})};
-         }},
-        {"sendFailed/line",
-         [](BackToBack& c) {
-             toActive(c);
-             c.feed(0, LineTyped{SecureText("hi")}, false);
-             return std::vector{step(c, 0, SendFailed{c.side(0).wire.back().tag, "broken pipe"})};
-         }},
+        {"typed/active", after(toActive, [](BackToBack&) -> Event { return LineTyped{SecureText("hi")}; })},
+        {"sendDone/line", after(toSendingLine, endsLastSend(std::nullopt))},
+        {"sendFailed/line", after(toSendingLine, endsLastSend("broken pipe"))},
         {"text/msg",
          [](BackToBack& c) {
              toActive(c);
@@ -1125,27 +1122,11 @@ const std::map<std::string, Scenario>& scenarios() {
              EXPECT_EQ(c.times(0, "error:session expired — restarting..."), 1);
              return std::vector{shown, failed};
          }},
-        {"timer/cover",
-         [](BackToBack& c) {
-             toActive(c);
-             return std::vector{step(c, 0, TimerFired{Timer::cover})};
-         }},
-        {"text/peer-disconnected",
-         [](BackToBack& c) {
-             toActive(c);
-             const Seen seen = step(c, 0, TextReceived{protocol::encodePeerDisconnected()});
-             EXPECT_EQ(stepped, (Lines{"peer:peer reconnecting...", "arm:connection:5"}));
-             return std::vector{seen};
-         }},
-        {"timer/grace",
-         [](BackToBack& c) {
-             toActive(c);
-             c.feed(0, TextReceived{protocol::encodePeerDisconnected()});
-             const Seen seen = step(c, 0, TimerFired{Timer::connection});
-             EXPECT_EQ(stepped, (Lines{"peer:peer left", "status:waiting for peer...", "send:hello",
-                                       "arm:connection:8"}));
-             return std::vector{seen};
-         }},
+        {"timer/cover", after(toActive, fires(Timer::cover))},
+        {"text/peer-disconnected", after(toActive, texts([](BackToBack&) { return protocol::encodePeerDisconnected(); }),
+                                         Lines{"peer:peer reconnecting...", "arm:connection:5"})},
+        {"timer/grace", after(toGrace, fires(Timer::connection),
+                              Lines{"peer:peer left", "status:waiting for peer...", "send:hello", "arm:connection:8"})},
         {"text/hello-active",
          [](BackToBack& c) {
              toActive(c);
@@ -1165,16 +1146,11 @@ const std::map<std::string, Scenario>& scenarios() {
          }},
         {"lost",
          [](BackToBack& c) {
-             std::vector<Seen> seen;
-             for (auto to : {toWaiting, toHandshaking, toActive}) {
-                 BackToBack chat;
-                 to(chat);
+             return fromEach(c, {toWaiting, toHandshaking, toActive}, [](BackToBack& chat, auto& seen) {
                  seen.push_back(step(chat, 0, ConnectionLost{}));
                  EXPECT_EQ(chat.times(0, "status:reconnecting..."), 1);
                  EXPECT_EQ(stepped.front(), "drop");
-                 c.transitions.insert(c.transitions.end(), chat.transitions.begin(), chat.transitions.end());
-             }
-             return seen;
+             });
          }},
         {"lost/none",
          [](BackToBack& c) {
@@ -1184,24 +1160,16 @@ const std::map<std::string, Scenario>& scenarios() {
          }},
         {"typed/queued",
          [](BackToBack& c) {
-             std::vector<Seen> seen;
-             for (auto to : {toWaiting, toHandshaking, toReconnecting}) {
-                 BackToBack chat;
-                 to(chat);
+             return fromEach(c, {toWaiting, toHandshaking, toReconnecting}, [](BackToBack& chat, auto& seen) {
                  seen.push_back(step(chat, 0, LineTyped{SecureText("later")}));
-                 c.transitions.insert(c.transitions.end(), chat.transitions.begin(), chat.transitions.end());
-             }
-             return seen;
+             });
          }},
         {"quit",
          [](BackToBack& c) {
-             std::vector<Seen> seen{step(c, 0, QuitRequested{})};
-             for (auto to : {toWaiting, toHandshaking, toActive, toReconnecting}) {
-                 BackToBack chat;
-                 to(chat);
-                 seen.push_back(step(chat, 0, QuitRequested{}));
-                 c.transitions.insert(c.transitions.end(), chat.transitions.begin(), chat.transitions.end());
-             }
+             auto seen = fromEach(c, {toWaiting, toHandshaking, toActive, toReconnecting}, [](BackToBack& chat, auto& got) {
+                 got.push_back(step(chat, 0, QuitRequested{}));
+             });
+             seen.push_back(step(c, 0, QuitRequested{}));
              return seen;
          }},
         {"any",
