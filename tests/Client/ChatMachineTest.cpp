@@ -557,15 +557,11 @@ TEST(ChatMachine, SteadyLinesWaitForTheTickAndGoInPartsOrWholeWithANote) {
             ticks.push_back(did.front());
             for (auto& l : chat.feed(1, TextReceived{chat.takeSent(0)})) shownByPeer.push_back(l);
         }
-        if (base) {
-            EXPECT_EQ(ticks, (Lines{"status:sent whole: this line's size was visible to the relay", "send:line",
-                                    "send:cover", "send:cover"}));
-            EXPECT_EQ(shownByPeer, (Lines{"received:" + longLine, "prompt", "received:after", "prompt"}));
-        } else {
-            // 600 bytes: parts of 507 and 93, then the next line.
-            EXPECT_EQ(ticks, (Lines{"send:cover", "send:line", "send:line", "send:cover"}));
-            EXPECT_EQ(shownByPeer, (Lines{"received:" + longLine, "prompt", "received:after", "prompt"}));
-        }
+        // To a joining peer, 600 bytes go as parts of 507 and 93, then the next line.
+        EXPECT_EQ(ticks, (base ? Lines{"status:sent whole: this line's size was visible to the relay", "send:line",
+                                       "send:cover", "send:cover"}
+                               : Lines{"send:cover", "send:line", "send:line", "send:cover"}));
+        EXPECT_EQ(shownByPeer, (Lines{"received:" + longLine, "prompt", "received:after", "prompt"}));
     }
     // The initiator's first record carries a keys-only ratchet header, beside which a line past
     // one record bucket would not look like cover: it waits a tick.
@@ -593,20 +589,18 @@ TEST(ChatMachine, PartsThatDoNotFollowEachOtherAreDroppedSilently) {
     const auto whole = [&](std::string_view text) {
         return chat.feed(0, TextReceived{protocol::sealChatLine(peer, testTime, asBytes(text))});
     };
-    EXPECT_EQ(part("b", 1, 2), Lines{});  // no first part
-    EXPECT_EQ(part("a", 0, 2), Lines{});
-    EXPECT_EQ(part("b", 1, 2), (Lines{"received:ab", "prompt"}));
-    EXPECT_EQ(part("a", 0, 3), Lines{});
-    EXPECT_EQ(part("c", 2, 3), Lines{});  // a part skipped
-    EXPECT_EQ(part("b", 1, 3), Lines{});
-    EXPECT_EQ(part("a", 0, 2), Lines{});
-    EXPECT_EQ(part("b", 1, 3), Lines{});  // another count
-    EXPECT_EQ(part("a", 0, 2), Lines{});
-    EXPECT_EQ(whole("w"), (Lines{"received:w", "prompt"}));
-    EXPECT_EQ(part("b", 1, 2), Lines{});
-    EXPECT_EQ(part("x", 0, 2), Lines{});
-    const std::string tooMuch(ChatMachine::longestLine(), 'y');
-    EXPECT_EQ(part(tooMuch, 1, 2), Lines{});
+    // Each row: a part's text, index and count (a whole line: count 0), and the line it completes.
+    const std::tuple<std::string, std::uint64_t, std::uint64_t, std::string> rows[] = {
+        {"b", 1, 2, ""}, {"a", 0, 2, ""}, {"b", 1, 2, "ab"},  // no first part, then both
+        {"a", 0, 3, ""}, {"c", 2, 3, ""}, {"b", 1, 3, ""},    // a part skipped
+        {"a", 0, 2, ""}, {"b", 1, 3, ""},                     // another count
+        {"a", 0, 2, ""}, {"w", 0, 0, "w"}, {"b", 1, 2, ""},   // a whole line in between
+        {"x", 0, 2, ""}, {std::string(ChatMachine::longestLine(), 'y'), 1, 2, ""},
+    };
+    for (const auto& [text, index, count, shown] : rows) {
+        EXPECT_EQ(count ? part(text, index, count) : whole(text),
+                  (shown.empty() ? Lines{} : Lines{"received:" + shown, "prompt"}));
+    }
     // Malformed part members: the record is opened (the chain goes on) and holds no line.
     const auto record = peer.seal(asBytes("m"), testTime);
     const std::string malformed = protocol::sealTunnelText(
@@ -917,24 +911,21 @@ std::vector<Seen> fromEach(BackToBack& c, std::initializer_list<SetUp> states,
 
 const std::map<std::string, Scenario>& scenarios() {
     static const std::map<std::string, Scenario> all{
-        {"started",
-         [](BackToBack& c) {
-             const Seen seen = step(c, 0, Started{}, false);
-             EXPECT_EQ(stepped, (Lines{"status:connecting...", "open", "send:hello", "input"}));
-             return std::vector{seen};
-         }},
+        {"started", [](BackToBack& c) {
+            const Seen seen = step(c, 0, Started{}, false);
+            EXPECT_EQ(stepped, (Lines{"status:connecting...", "open", "send:hello", "input"}));
+            return std::vector{seen};
+        }},
         {"timer/retry", after(toReconnecting, fires(Timer::retry))},
-        {"started/no-session",
-         [](BackToBack& c) {
-             c.side(0).failSessions = true;
-             return std::vector{step(c, 0, Started{}), step(c, 0, TimerFired{Timer::retry})};
-         }},
-        {"started/bad-url",
-         [](BackToBack&) {
-             Side lone(0, false, nullptr, "wss://r.io:0");
-             lone.feed(Started{}, true, 0);
-             return std::vector{Seen{Phase::idle, lone.machine().phase()}};
-         }},
+        {"started/no-session", [](BackToBack& c) {
+            c.side(0).failSessions = true;
+            return std::vector{step(c, 0, Started{}), step(c, 0, TimerFired{Timer::retry})};
+        }},
+        {"started/bad-url", [](BackToBack&) {
+            Side lone(0, false, nullptr, "wss://r.io:0");
+            lone.feed(Started{}, true, 0);
+            return std::vector{Seen{Phase::idle, lone.machine().phase()}};
+        }},
         // Only a hello that went out shows the connection open: it is read, and the peer awaited.
         {"sendDone/hello", after(toSendingHello, endsLastSend(std::nullopt),
                                  Lines{"status:waiting for peer...", "receive", "arm:connection:30", "arm:stale:6"})},
@@ -942,229 +933,207 @@ const std::map<std::string, Scenario>& scenarios() {
         {"timer/no-peer", after(toWaiting, fires(Timer::connection),
                                 Lines{"status:timeout — no peer, retrying...", "close", "status:reconnecting...",
                                       "arm:retry:0.3"})},
-        {"timer/reconnect-no-peer",
-         [](BackToBack& c) {
-             toGrace(c);
-             c.feed(0, TimerFired{Timer::connection});
-             EXPECT_EQ(c.phase(0), Phase::waitingForPeer);
-             return std::vector{step(c, 0, TimerFired{Timer::connection})};
-         }},
+        {"timer/reconnect-no-peer", [](BackToBack& c) {
+            toGrace(c);
+            c.feed(0, TimerFired{Timer::connection});
+            EXPECT_EQ(c.phase(0), Phase::waitingForPeer);
+            return std::vector{step(c, 0, TimerFired{Timer::connection})};
+        }},
         {"text/hello", after(toWaiting, texts([](BackToBack& c) { return c.takeSent(1); }))},
-        {"text/hello-refused",
-         [](BackToBack& c) {
-             // Each refusal is said once per session, whatever the next one is, and the real peer
-             // still gets in.
-             const std::string stranger = base64URLString(sha512(asBytes(
-                 base64URLString(p256::PrivateKey::generate().publicKey().compressed()))));
-             const std::tuple<std::string, std::optional<std::string>, std::string> refused[] = {
-                 {"mlk", std::nullopt, "Post-quantum key exchange required"},
-                 {"mlk", base64String(Bytes(1567, 7)), "Post-quantum key exchange required"},
-                 {"pkid", stranger, "Peer identity mismatch"},
-             };
-             std::vector<Seen> seen;
-             for (const auto& [field, value, message] : refused) {
-                 const auto more = fromEach(c, {toWaiting, toHandshaking, toActive}, [&](BackToBack& chat, auto& got) {
-                     auto hello = boost::json::parse(chat.side(1).lastSentText.front()).as_object();
-                     value ? void(hello[field] = *value) : void(hello.erase(field));
-                     got.push_back(step(chat, 0, TextReceived{text(hello)}));
-                     EXPECT_EQ(stepped, Lines{"error:" + message});
-                     hello["pkid"] = stranger;
-                     EXPECT_EQ(chat.feed(0, TextReceived{text(hello)}), Lines{});
-                     chat.pump();
-                     EXPECT_EQ(chat.phase(0), Phase::active);
-                 });
-                 seen.insert(seen.end(), more.begin(), more.end());
-             }
-             return seen;
-         }},
-        {"text/hello-ignored",
-         [](BackToBack& c) {
-             return fromEach(c, {toWaiting, toHandshaking, toActive}, [](BackToBack& chat, auto& seen) {
-                 const Bytes session = ephemeralOf(chat.machine(0));
-                 seen.push_back(step(chat, 0, TextReceived{chat.side(0).lastSentText.front()}));
-                 seen.push_back(step(chat, 0, TextReceived{R"({"t":"hello","pkid":"x"})"}));
-                 EXPECT_EQ(ephemeralOf(chat.machine(0)), session) << "the session goes on";
-             });
-         }},
-        {"text/hello-unopened",
-         [](BackToBack& c) {
-             toWaiting(c);
-             // The back-off's jitter takes at most half the delay (0.3 s here).
-             c.side(0).jitter = 0.999;
-             const Seen seen = step(c, 0, TextReceived{altered(boost::json::parse(c.takeSent(1)).as_object())});
-             const std::string armed = c.side(0).said.back();
-             EXPECT_EQ(armed.rfind("arm:connection:", 0), 0u) << armed;
-             const double delay = std::stod(armed.substr(armed.rfind(':') + 1));
-             EXPECT_TRUE(delay >= 0.15 && delay < 0.3) << armed;
-             return std::vector{seen};
-         }},
-        {"timer/backoff",
-         [](BackToBack& c) {
-             toWaiting(c);
-             c.feed(0, TextReceived{altered(boost::json::parse(c.takeSent(1)).as_object())});
-             return std::vector{step(c, 0, TimerFired{Timer::connection})};
-         }},
-        {"text/stale",
-         [](BackToBack& outer) {
-             BackToBack c(true);  // a base-protocol peer: not known to answer hellos
-             toActive(c);
-             c.feed(0, ConnectionLost{});
-             c.feed(0, TimerFired{Timer::retry});
-             c.feed(0, TimerFired{Timer::staleWatch});
-             c.feed(1, TimerFired{Timer::cover});
-             const std::string record = c.takeSent(1);
-             c.feed(0, TextReceived{record});
-             const Seen seen = step(c, 0, TextReceived{record});
-             EXPECT_EQ(stepped, (Lines{"close", "status:reconnecting...", "arm:retry:1"}));
-             outer.transitions = c.transitions;
-             return std::vector{seen};
-         }},
-        {"text/kex2",
-         [](BackToBack& c) {
-             const int i = bothHandshaking(c);
-             return std::vector{step(c, 1 - i, TextReceived{c.side(i).wire.front().text})};
-         }},
-        {"text/kex2-failed",
-         [](BackToBack& c) {
-             // A second kex2, after the genuine one, under the keys both sides now hold.
-             const int i = bothHandshaking(c);
-             c.feed(1 - i, TextReceived{c.side(i).wire.front().text});
-             const std::string again = protocol::sealTunnelText(
-                 *c.machine(i).currentSession(), protocol::encode(protocol::Kex2{Bytes(1568, 1)}), testTime);
-             const Seen seen = step(c, 1 - i, TextReceived{again});
-             EXPECT_EQ(c.times(1 - i, "status:[kex2 error] pqExchangeNotReady"), 1);
-             return std::vector{seen};
-         }},
-        {"text/ready",
-         [](BackToBack& c) {
-             const int i = bothHandshaking(c);
-             c.feed(1 - i, TextReceived{c.side(i).wire.front().text});
-             return std::vector{step(c, i, TextReceived{c.side(1 - i).wire.back().text})};
-         }},
-        {"text/ready-wrong",
-         [](BackToBack& c) {
-             const int i = bothHandshaking(c);
-             c.feed(1 - i, TextReceived{c.side(i).wire.front().text});
-             const std::string forged = protocol::sealTunnelText(
-                 *c.machine(1 - i).currentSession(), protocol::encode(protocol::Ready{Bytes(32, 7), {}}), testTime);
-             const Seen seen = step(c, i, TextReceived{forged});
-             EXPECT_EQ(stepped, (Lines{"error:Key confirmation failed", "exit:1"}));
-             EXPECT_EQ(c.side(i).exitStatus, 1);
-             return std::vector{seen};
-         }},
-        {"sendFailed/kex2",
-         [](BackToBack& c) {
-             const int i = bothHandshaking(c, false);
-             std::optional<SendTag> kex2;
-             for (const auto& sent : c.side(i).wire) {
-                 if (sent.tag.kind == SendTag::Kind::kex2) kex2 = sent.tag;
-             }
-             return std::vector{step(c, i, SendFailed{kex2.value(), "broken pipe"})};
-         }},
+        {"text/hello-refused", [](BackToBack& c) {
+            // Each refusal is said once per session, whatever the next one is, and the real peer
+            // still gets in.
+            const std::string stranger = base64URLString(sha512(asBytes(
+                base64URLString(p256::PrivateKey::generate().publicKey().compressed()))));
+            const std::tuple<std::string, std::optional<std::string>, std::string> refused[] = {
+                {"mlk", std::nullopt, "Post-quantum key exchange required"},
+                {"mlk", base64String(Bytes(1567, 7)), "Post-quantum key exchange required"},
+                {"pkid", stranger, "Peer identity mismatch"},
+            };
+            std::vector<Seen> seen;
+            for (const auto& [field, value, message] : refused) {
+                const auto more = fromEach(c, {toWaiting, toHandshaking, toActive}, [&](BackToBack& chat, auto& got) {
+                    auto hello = boost::json::parse(chat.side(1).lastSentText.front()).as_object();
+                    value ? void(hello[field] = *value) : void(hello.erase(field));
+                    got.push_back(step(chat, 0, TextReceived{text(hello)}));
+                    EXPECT_EQ(stepped, Lines{"error:" + message});
+                    hello["pkid"] = stranger;
+                    EXPECT_EQ(chat.feed(0, TextReceived{text(hello)}), Lines{});
+                    chat.pump();
+                    EXPECT_EQ(chat.phase(0), Phase::active);
+                });
+                seen.insert(seen.end(), more.begin(), more.end());
+            }
+            return seen;
+        }},
+        {"text/hello-ignored", [](BackToBack& c) {
+            return fromEach(c, {toWaiting, toHandshaking, toActive}, [](BackToBack& chat, auto& seen) {
+                const Bytes session = ephemeralOf(chat.machine(0));
+                seen.push_back(step(chat, 0, TextReceived{chat.side(0).lastSentText.front()}));
+                seen.push_back(step(chat, 0, TextReceived{R"({"t":"hello","pkid":"x"})"}));
+                EXPECT_EQ(ephemeralOf(chat.machine(0)), session) << "the session goes on";
+            });
+        }},
+        {"text/hello-unopened", [](BackToBack& c) {
+            toWaiting(c);
+            // The back-off's jitter takes at most half the delay (0.3 s here).
+            c.side(0).jitter = 0.999;
+            const Seen seen = step(c, 0, TextReceived{altered(boost::json::parse(c.takeSent(1)).as_object())});
+            const std::string armed = c.side(0).said.back();
+            EXPECT_EQ(armed.rfind("arm:connection:", 0), 0u) << armed;
+            const double delay = std::stod(armed.substr(armed.rfind(':') + 1));
+            EXPECT_TRUE(delay >= 0.15 && delay < 0.3) << armed;
+            return std::vector{seen};
+        }},
+        {"timer/backoff", [](BackToBack& c) {
+            toWaiting(c);
+            c.feed(0, TextReceived{altered(boost::json::parse(c.takeSent(1)).as_object())});
+            return std::vector{step(c, 0, TimerFired{Timer::connection})};
+        }},
+        {"text/stale", [](BackToBack& outer) {
+            BackToBack c(true);  // a base-protocol peer: not known to answer hellos
+            toActive(c);
+            c.feed(0, ConnectionLost{});
+            c.feed(0, TimerFired{Timer::retry});
+            c.feed(0, TimerFired{Timer::staleWatch});
+            c.feed(1, TimerFired{Timer::cover});
+            const std::string record = c.takeSent(1);
+            c.feed(0, TextReceived{record});
+            const Seen seen = step(c, 0, TextReceived{record});
+            EXPECT_EQ(stepped, (Lines{"close", "status:reconnecting...", "arm:retry:1"}));
+            outer.transitions = c.transitions;
+            return std::vector{seen};
+        }},
+        {"text/kex2", [](BackToBack& c) {
+            const int i = bothHandshaking(c);
+            return std::vector{step(c, 1 - i, TextReceived{c.side(i).wire.front().text})};
+        }},
+        {"text/kex2-failed", [](BackToBack& c) {
+            // A second kex2, after the genuine one, under the keys both sides now hold.
+            const int i = bothHandshaking(c);
+            c.feed(1 - i, TextReceived{c.side(i).wire.front().text});
+            const std::string again = protocol::sealTunnelText(
+                *c.machine(i).currentSession(), protocol::encode(protocol::Kex2{Bytes(1568, 1)}), testTime);
+            const Seen seen = step(c, 1 - i, TextReceived{again});
+            EXPECT_EQ(c.times(1 - i, "status:[kex2 error] pqExchangeNotReady"), 1);
+            return std::vector{seen};
+        }},
+        {"text/ready", [](BackToBack& c) {
+            const int i = bothHandshaking(c);
+            c.feed(1 - i, TextReceived{c.side(i).wire.front().text});
+            return std::vector{step(c, i, TextReceived{c.side(1 - i).wire.back().text})};
+        }},
+        {"text/ready-wrong", [](BackToBack& c) {
+            const int i = bothHandshaking(c);
+            c.feed(1 - i, TextReceived{c.side(i).wire.front().text});
+            const std::string forged = protocol::sealTunnelText(
+                *c.machine(1 - i).currentSession(), protocol::encode(protocol::Ready{Bytes(32, 7), {}}), testTime);
+            const Seen seen = step(c, i, TextReceived{forged});
+            EXPECT_EQ(stepped, (Lines{"error:Key confirmation failed", "exit:1"}));
+            EXPECT_EQ(c.side(i).exitStatus, 1);
+            return std::vector{seen};
+        }},
+        {"sendFailed/kex2", [](BackToBack& c) {
+            const int i = bothHandshaking(c, false);
+            std::optional<SendTag> kex2;
+            for (const auto& sent : c.side(i).wire) {
+                if (sent.tag.kind == SendTag::Kind::kex2) kex2 = sent.tag;
+            }
+            return std::vector{step(c, i, SendFailed{kex2.value(), "broken pipe"})};
+        }},
         {"timer/handshake", after(toHandshaking, fires(Timer::connection))},
-        {"text/hello-young",
-         [](BackToBack& c) {
-             const std::string fresh = youngAfterAlteredHellos(c);
-             const Bytes session = ephemeralOf(c.machine(0));
-             const Seen seen = step(c, 0, TextReceived{fresh});
-             EXPECT_EQ(ephemeralOf(c.machine(0)), session) << "remembered, not answered";
-             return std::vector{seen};
-         }},
-        {"text/hello-new",
-         [](BackToBack& c) {
-             const std::string fresh = youngAfterAlteredHellos(c);
-             c.feed(0, TimerFired{Timer::youngHandshake});
-             const Bytes session = ephemeralOf(c.machine(0));
-             const Seen seen = step(c, 0, TextReceived{fresh});
-             EXPECT_NE(ephemeralOf(c.machine(0)), session) << "answered with a fresh session";
-             return std::vector{seen};
-         }},
-        {"text/msg-early",
-         [](BackToBack& c) {
-             // The responder turns active; its ready is lost, its line reaches the initiator.
-             const int i = bothHandshaking(c);
-             while (!c.side(i).wire.empty()) {
-                 c.feed(1 - i, TextReceived{c.side(i).wire.front().text});
-                 c.side(i).wire.pop_front();
-             }
-             c.takeSent(1 - i);
-             c.feed(1 - i, LineTyped{SecureText("early")});
-             const Seen seen = step(c, i, TextReceived{c.takeSent(1 - i)});
-             EXPECT_EQ(c.times(i, "received:early"), 0) << "numbered: it comes again once the ready has";
-             return std::vector{seen};
-         }},
+        {"text/hello-young", [](BackToBack& c) {
+            const std::string fresh = youngAfterAlteredHellos(c);
+            const Bytes session = ephemeralOf(c.machine(0));
+            const Seen seen = step(c, 0, TextReceived{fresh});
+            EXPECT_EQ(ephemeralOf(c.machine(0)), session) << "remembered, not answered";
+            return std::vector{seen};
+        }},
+        {"text/hello-new", [](BackToBack& c) {
+            const std::string fresh = youngAfterAlteredHellos(c);
+            c.feed(0, TimerFired{Timer::youngHandshake});
+            const Bytes session = ephemeralOf(c.machine(0));
+            const Seen seen = step(c, 0, TextReceived{fresh});
+            EXPECT_NE(ephemeralOf(c.machine(0)), session) << "answered with a fresh session";
+            return std::vector{seen};
+        }},
+        {"text/msg-early", [](BackToBack& c) {
+            // The responder turns active; its ready is lost, its line reaches the initiator.
+            const int i = bothHandshaking(c);
+            while (!c.side(i).wire.empty()) {
+                c.feed(1 - i, TextReceived{c.side(i).wire.front().text});
+                c.side(i).wire.pop_front();
+            }
+            c.takeSent(1 - i);
+            c.feed(1 - i, LineTyped{SecureText("early")});
+            const Seen seen = step(c, i, TextReceived{c.takeSent(1 - i)});
+            EXPECT_EQ(c.times(i, "received:early"), 0) << "numbered: it comes again once the ready has";
+            return std::vector{seen};
+        }},
         {"typed/active", after(toActive, [](BackToBack&) -> Event { return LineTyped{SecureText("hi")}; })},
         {"sendDone/line", after(toSendingLine, endsLastSend(std::nullopt))},
         {"sendFailed/line", after(toSendingLine, endsLastSend("broken pipe"))},
-        {"text/msg",
-         [](BackToBack& c) {
-             toActive(c);
-             c.feed(1, LineTyped{SecureText("hi")});
-             const std::string record = c.takeSent(1);
-             const Seen shown = step(c, 0, TextReceived{record});
-             // A record out of order inside a frame that opens: a fresh session.
-             const std::string bad = protocol::sealTunnelText(
-                 *c.machine(1).currentSession(),
-                 protocol::encode(protocol::Msg{5, Bytes(272, 1), std::nullopt, std::nullopt}), testTime);
-             const Seen failed = step(c, 0, TextReceived{bad});
-             EXPECT_EQ(c.times(0, "error:session expired — restarting..."), 1);
-             return std::vector{shown, failed};
-         }},
+        {"text/msg", [](BackToBack& c) {
+            toActive(c);
+            c.feed(1, LineTyped{SecureText("hi")});
+            const std::string record = c.takeSent(1);
+            const Seen shown = step(c, 0, TextReceived{record});
+            // A record out of order inside a frame that opens: a fresh session.
+            const std::string bad = protocol::sealTunnelText(
+                *c.machine(1).currentSession(),
+                protocol::encode(protocol::Msg{5, Bytes(272, 1), std::nullopt, std::nullopt}), testTime);
+            const Seen failed = step(c, 0, TextReceived{bad});
+            EXPECT_EQ(c.times(0, "error:session expired — restarting..."), 1);
+            return std::vector{shown, failed};
+        }},
         {"timer/cover", after(toActive, fires(Timer::cover))},
         {"text/peer-disconnected", after(toActive, texts([](BackToBack&) { return protocol::encodePeerDisconnected(); }),
                                          Lines{"peer:peer reconnecting...", "arm:connection:5"})},
         {"timer/grace", after(toGrace, fires(Timer::connection),
                               Lines{"peer:peer left", "status:waiting for peer...", "send:hello", "arm:connection:8"})},
-        {"text/hello-active",
-         [](BackToBack& c) {
-             toActive(c);
-             c.feed(1, TextReceived{protocol::encodePeerDisconnected()});
-             c.feed(1, TimerFired{Timer::connection});
-             const Seen seen = step(c, 0, TextReceived{c.takeSent(1)});
-             EXPECT_EQ(stepped.at(0), "peer:peer reconnecting...");
-             return std::vector{seen};
-         }},
-        {"text/bye",
-         [](BackToBack& c) {
-             toActive(c);
-             // A plain bye proves nothing: the peer's own comes through the tunnel.
-             EXPECT_EQ(c.feed(0, TextReceived{protocol::encodeBye()}), Lines{});
-             c.feed(1, QuitRequested{});
-             return std::vector{step(c, 0, TextReceived{c.takeSent(1)})};
-         }},
-        {"lost",
-         [](BackToBack& c) {
-             return fromEach(c, {toWaiting, toHandshaking, toActive}, [](BackToBack& chat, auto& seen) {
-                 seen.push_back(step(chat, 0, ConnectionLost{}));
-                 EXPECT_EQ(chat.times(0, "status:reconnecting..."), 1);
-                 EXPECT_EQ(stepped.front(), "drop");
-             });
-         }},
-        {"lost/none",
-         [](BackToBack& c) {
-             const Seen idle = step(c, 0, ConnectionLost{});
-             toReconnecting(c);
-             return std::vector{idle, step(c, 0, ConnectionLost{})};
-         }},
-        {"typed/queued",
-         [](BackToBack& c) {
-             return fromEach(c, {toWaiting, toHandshaking, toReconnecting}, [](BackToBack& chat, auto& seen) {
-                 seen.push_back(step(chat, 0, LineTyped{SecureText("later")}));
-             });
-         }},
-        {"quit",
-         [](BackToBack& c) {
-             auto seen = fromEach(c, {toWaiting, toHandshaking, toActive, toReconnecting}, [](BackToBack& chat, auto& got) {
-                 got.push_back(step(chat, 0, QuitRequested{}));
-             });
-             seen.push_back(step(c, 0, QuitRequested{}));
-             return seen;
-         }},
-        {"any",
-         [](BackToBack& c) {
-             c.feed(0, QuitRequested{});
-             return std::vector{step(c, 0, LineTyped{SecureText("x")}), step(c, 0, Started{})};
-         }},
+        {"text/hello-active", [](BackToBack& c) {
+            toActive(c);
+            c.feed(1, TextReceived{protocol::encodePeerDisconnected()});
+            c.feed(1, TimerFired{Timer::connection});
+            const Seen seen = step(c, 0, TextReceived{c.takeSent(1)});
+            EXPECT_EQ(stepped.at(0), "peer:peer reconnecting...");
+            return std::vector{seen};
+        }},
+        {"text/bye", [](BackToBack& c) {
+            toActive(c);
+            // A plain bye proves nothing: the peer's own comes through the tunnel.
+            EXPECT_EQ(c.feed(0, TextReceived{protocol::encodeBye()}), Lines{});
+            c.feed(1, QuitRequested{});
+            return std::vector{step(c, 0, TextReceived{c.takeSent(1)})};
+        }},
+        {"lost", [](BackToBack& c) {
+            return fromEach(c, {toWaiting, toHandshaking, toActive}, [](BackToBack& chat, auto& seen) {
+                seen.push_back(step(chat, 0, ConnectionLost{}));
+                EXPECT_EQ(chat.times(0, "status:reconnecting..."), 1);
+                EXPECT_EQ(stepped.front(), "drop");
+            });
+        }},
+        {"lost/none", [](BackToBack& c) {
+            const Seen idle = step(c, 0, ConnectionLost{});
+            toReconnecting(c);
+            return std::vector{idle, step(c, 0, ConnectionLost{})};
+        }},
+        {"typed/queued", [](BackToBack& c) {
+            return fromEach(c, {toWaiting, toHandshaking, toReconnecting}, [](BackToBack& chat, auto& seen) {
+                seen.push_back(step(chat, 0, LineTyped{SecureText("later")}));
+            });
+        }},
+        {"quit", [](BackToBack& c) {
+            auto seen = fromEach(c, {toWaiting, toHandshaking, toActive, toReconnecting}, [](BackToBack& chat, auto& got) {
+                got.push_back(step(chat, 0, QuitRequested{}));
+            });
+            seen.push_back(step(c, 0, QuitRequested{}));
+            return seen;
+        }},
+        {"any", [](BackToBack& c) {
+            c.feed(0, QuitRequested{});
+            return std::vector{step(c, 0, LineTyped{SecureText("x")}), step(c, 0, Started{})};
+        }},
     };
     return all;
 }
