@@ -205,7 +205,6 @@ struct Side final : ChatObserver {
                 [](const StartReceiving&) { return std::string("receive"); },
                 [&](const CloseConnection& a) { return current.reset(), std::string(a.disconnect ? "close" : "drop"); },
                 [&](const SendText& a) {
-                    lastSentText.push_back(a.text);
                     wire.push_back(a);
                     sentLog.push_front(a);
                     return "send:" + tagName(a.tag.kind);
@@ -246,7 +245,6 @@ struct Side final : ChatObserver {
     std::deque<SendText> sentLog;    // every send, newest first
     bool failSessions = false;
     double jitter = 0.0;  // the back-off's draw
-    std::vector<std::string> lastSentText;  // every text sent, in order
     Lines said;                              // every action, in order
     test::LineLedger lines;
     Lines epochFile;                         // what it did to the room's epoch file, in order
@@ -319,7 +317,7 @@ void toReconnecting(BackToBack& chat) {
 
 // The hello `who` sends next, as JSON, for altering.
 boost::json::object helloOf(BackToBack& chat, int who) {
-    return boost::json::parse(chat.side(who).lastSentText.back()).as_object();
+    return boost::json::parse(chat.side(who).sentLog.front().text).as_object();
 }
 
 std::string text(const boost::json::object& o) { return boost::json::serialize(o); }
@@ -466,7 +464,7 @@ TEST(ChatMachine, LinesAreQueuedSentConfirmedAndShownOnceAndAFailedSendSaysWhatH
     EXPECT_EQ(chat.feed(0, LineTyped{SecureText("hi")}), (Lines{"taken:1", "send:line", "sent:hi", "prompt"}));
     chat.pump();
     // The same record delivered twice is shown once (the tunnel refuses the replay).
-    const std::string record = chat.side(0).lastSentText.back();
+    const std::string record = chat.side(0).sentLog.front().text;
     EXPECT_EQ(chat.feed(1, TextReceived{record}), Lines{});
     chat.feed(1, TimerFired{Timer::cover});
     chat.pump();
@@ -712,23 +710,10 @@ TEST(ChatMachine, JunkForgeriesHostileTextAndAGapAreSurvived) {
     EXPECT_EQ(chat.feed(0, TextReceived{record("after a gap")}),
               (Lines{"error:session expired — restarting...", "status:waiting for peer...",
                      "send:hello", "arm:connection:8"}));
-    EXPECT_NE(helloOf(chat, 0).at("ek"), boost::json::parse(chat.side(0).lastSentText.front()).at("ek"));
+    EXPECT_NE(helloOf(chat, 0).at("ek"), boost::json::parse(chat.side(0).sentLog.back().text).at("ek"));
 }
 
 // ---- recovery: a peer that leaves, comes back, says goodbye, or sends records of an old session ----
-
-TEST(ChatMachine, AnActiveSessionStartsTheRetryBackOffAgain) {
-    // An active session starts the back-off again from its first step.
-    BackToBack lost;
-    lost.start(true);
-    EXPECT_EQ(lost.feed(0, ConnectionLost{}).back(), "arm:retry:0.3");
-    lost.feed(0, TimerFired{Timer::retry});
-    EXPECT_EQ(lost.feed(0, ConnectionLost{}).back(), "arm:retry:1");
-    lost.feed(0, TimerFired{Timer::retry});
-    lost.pump();
-    ASSERT_EQ(lost.phase(0), Phase::active);
-    EXPECT_EQ(lost.feed(0, ConnectionLost{}).back(), "arm:retry:0.3");
-}
 
 // A timer fires in vain once the state that armed it is left: the stale watch of the first wait,
 // still sleeping, does not make the next wait take undecryptable frames for a peer that stays.
@@ -747,10 +732,23 @@ TEST(ChatMachine, ATimerOfAStateLeftFiresInVain) {
 }
 
 
-TEST(ChatMachine, TheRoomsEpochFileIsWrittenWhenKeysAreMadeAndRemovedWithTheSession) {
+// The room's epoch file is written when keys are made and removed with the session; an active
+// session starts the retry back-off again from its first step.
+TEST(ChatMachine, TheEpochFileFollowsTheSessionAndAnActiveSessionStartsTheRetryBackOffAgain) {
     BackToBack chat;
     chat.start(true);
     EXPECT_EQ(chat.side(0).epochFile, Lines{"write:0"});
+    EXPECT_EQ(chat.feed(0, ConnectionLost{}).back(), "arm:retry:0.3");
+    chat.feed(0, TimerFired{Timer::retry});
+    EXPECT_EQ(chat.feed(0, ConnectionLost{}).back(), "arm:retry:1");
+    chat.feed(0, TimerFired{Timer::retry});
+    chat.pump();
+    ASSERT_EQ(chat.phase(0), Phase::active);
+    EXPECT_EQ(chat.feed(0, ConnectionLost{}).back(), "arm:retry:0.3");
+    chat.feed(0, TimerFired{Timer::retry});
+    chat.pump();
+    ASSERT_EQ(chat.phase(0), Phase::active);
+    chat.side(0).epochFile = {"write:0"};
     chat.now += 60;
     chat.feed(0, TextReceived{protocol::encodePeerDisconnected()});
     chat.feed(0, TimerFired{Timer::connection});  // the grace ends: a fresh session
@@ -934,7 +932,7 @@ const std::map<std::string, Scenario>& scenarios() {
             std::vector<Seen> seen;
             for (const auto& [field, value, message] : refused) {
                 const auto more = fromEach(c, {toWaiting, toHandshaking, toActive}, [&](BackToBack& chat, auto& got) {
-                    auto hello = boost::json::parse(chat.side(1).lastSentText.front()).as_object();
+                    auto hello = boost::json::parse(chat.side(1).sentLog.back().text).as_object();
                     value ? void(hello[field] = *value) : void(hello.erase(field));
                     got.push_back(step(chat, 0, TextReceived{text(hello)}));
                     EXPECT_EQ(stepped, Lines{"error:" + message});
@@ -950,7 +948,7 @@ const std::map<std::string, Scenario>& scenarios() {
         {"text/hello-ignored", [](BackToBack& c) {
             return fromEach(c, {toWaiting, toHandshaking, toActive}, [](BackToBack& chat, auto& seen) {
                 const Bytes session = ephemeralOf(chat.machine(0));
-                seen.push_back(step(chat, 0, TextReceived{chat.side(0).lastSentText.front()}));
+                seen.push_back(step(chat, 0, TextReceived{chat.side(0).sentLog.back().text}));
                 seen.push_back(step(chat, 0, TextReceived{R"({"t":"hello","pkid":"x"})"}));
                 EXPECT_EQ(ephemeralOf(chat.machine(0)), session) << "the session goes on";
             });
