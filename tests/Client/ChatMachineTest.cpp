@@ -15,7 +15,6 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -781,24 +780,44 @@ struct TableRow {
     std::set<std::string> to;  // empty: unchanged
 };
 
-std::set<std::string> stateList(const std::string& cell) {
-    static const std::regex separator(", | or ");
-    return {std::sregex_token_iterator(cell.begin(), cell.end(), separator, -1), std::sregex_token_iterator()};
+std::set<std::string> stateList(std::string cell) {
+    std::set<std::string> states;
+    for (std::size_t at; (at = cell.find(" or ")) != std::string::npos;) cell.replace(at, 4, ", ");
+    for (std::size_t start = 0; start <= cell.size();) {
+        const std::size_t end = std::min(cell.find(", ", start), cell.size());
+        states.insert(cell.substr(start, end - start));
+        start = end + 2;
+    }
+    return states;
 }
 
-// The rows of the table under "### The chat client's transitions": state, `key` and case, actions, next state.
+// The rows of the table under "### The chat client's transitions".
 std::vector<TableRow> readmeTable() {
     std::ifstream in(DUOQUILL_README);
     std::string line;
     while (std::getline(in, line) && line != "### The chat client's transitions") {
     }
-    static const std::regex row(R"(\| ([^|]+) \| `([^`]+)`[^|]* \| .* \| ([^|]+) \|)");
     std::vector<TableRow> rows;
-    for (std::smatch cells; std::getline(in, line) && !line.starts_with("#");) {
-        if (!std::regex_match(line, cells, row)) continue;
-        const std::string key = cells[2];
-        rows.push_back({key, key.substr(0, key.find('/')), stateList(cells[1]),
-                        cells[3] == "unchanged" ? std::set<std::string>{} : stateList(cells[3])});
+    bool inTable = false;
+    while (std::getline(in, line)) {
+        if (line.starts_with("#")) break;
+        if (!line.starts_with("|")) {
+            if (inTable) break;
+            continue;
+        }
+        inTable = true;
+        std::vector<std::string> cells;
+        for (std::size_t start = 2, end; (end = line.find(" | ", start)) != std::string::npos; start = end + 3) {
+            cells.push_back(line.substr(start, end - start));
+        }
+        cells.push_back(line.substr(line.rfind(" | ") + 3, line.size() - line.rfind(" | ") - 5));
+        if (cells.size() != 4 || !cells[1].starts_with('`')) continue;  // the header
+        TableRow row;
+        row.key = cells[1].substr(1, cells[1].find('`', 1) - 1);
+        row.kind = row.key.substr(0, row.key.find('/'));
+        row.from = stateList(cells[0]);
+        if (cells[3] != "unchanged") row.to = stateList(cells[3]);
+        rows.push_back(std::move(row));
     }
     return rows;
 }
