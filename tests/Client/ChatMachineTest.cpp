@@ -798,26 +798,17 @@ std::vector<TableRow> readmeTable() {
     while (std::getline(in, line) && line != "### The chat client's transitions") {
     }
     std::vector<TableRow> rows;
-    bool inTable = false;
-    while (std::getline(in, line)) {
-        if (line.starts_with("#")) break;
-        if (!line.starts_with("|")) {
-            if (inTable) break;
-            continue;
-        }
-        inTable = true;
+    while (std::getline(in, line) && !line.starts_with("#")) {
+        if (!line.starts_with("|")) continue;
         std::vector<std::string> cells;
         for (std::size_t start = 2, end; (end = line.find(" | ", start)) != std::string::npos; start = end + 3) {
             cells.push_back(line.substr(start, end - start));
         }
         cells.push_back(line.substr(line.rfind(" | ") + 3, line.size() - line.rfind(" | ") - 5));
         if (cells.size() != 4 || !cells[1].starts_with('`')) continue;  // the header
-        TableRow row;
-        row.key = cells[1].substr(1, cells[1].find('`', 1) - 1);
-        row.kind = row.key.substr(0, row.key.find('/'));
-        row.from = stateList(cells[0]);
-        if (cells[3] != "unchanged") row.to = stateList(cells[3]);
-        rows.push_back(std::move(row));
+        const std::string key = cells[1].substr(1, cells[1].find('`', 1) - 1);
+        rows.push_back({key, key.substr(0, key.find('/')), stateList(cells[0]),
+                        cells[3] == "unchanged" ? std::set<std::string>{} : stateList(cells[3])});
     }
     return rows;
 }
