@@ -190,9 +190,10 @@ std::size_t screenWidth(const std::string& line) {
     return n;
 }
 
-std::vector<std::string> captureBanner(const std::string& local, const std::string& peer, const std::string& relay) {
+std::vector<std::string> bannerLines(const cli::ChatBanner& banner, ui::Look look = ui::Look::terminal,
+                                     std::size_t columns = 0) {
     StandardErrorCapture capture;
-    ui::banner({.localKey = local, .peerKey = peer, .relay = relay});
+    ui::banner(banner, look, columns);
     return capture.writes();
 }
 
@@ -232,7 +233,7 @@ TEST(CLIUI, BannerWidthFollowsTheLongestFieldInCharactersAndFieldsAreNeutralised
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.relay);
-        const auto lines = captureBanner(kKeyA, c.peer, c.relay);
+        const auto lines = bannerLines({.localKey = kKeyA, .peerKey = c.peer, .relay = c.relay});
         ASSERT_EQ(lines.size(), 7u);
         EXPECT_EQ(lines[0], rule("\xE2\x94\x8C", c.inner, "\xE2\x94\x90"));
         EXPECT_EQ(lines[2], rule("\xE2\x94\x9C", c.inner, "\xE2\x94\xA4"));
@@ -246,22 +247,15 @@ TEST(CLIUI, BannerWidthFollowsTheLongestFieldInCharactersAndFieldsAreNeutralised
     // a line each, between the relay and the keys; a pane narrower than the frame gets a frame
     // as wide as the pane with each value broken into even pieces, and below 26 columns none.
     const cli::ChatBanner routed{.localKey = kKeyA, .peerKey = kKeyB, .relay = "wss://r.io", .proxy = "127.0.0.1:9050", .steady = true};
-    const auto plainBanner = [&](std::size_t columns) {
-        StandardErrorCapture capture;
-        ui::banner(routed, ui::Look::plain, columns);
-        return capture.writes();
-    };
+    const auto plainBanner = [&](std::size_t columns) { return bannerLines(routed, ui::Look::plain, columns); };
     const auto wide = plainBanner(0);
     ASSERT_EQ(wide.size(), 9u);
     const std::string edge = "+" + std::string(55, '-') + "+\n";
-    EXPECT_EQ(wide[0], edge);
-    EXPECT_EQ(wide[1], "| Duoquill - Secure Chat" + std::string(31, ' ') + " |\n");
-    EXPECT_EQ(wide[2], edge);
-    EXPECT_EQ(wide[3], "| relay  wss://r.io" + std::string(36, ' ') + " |\n");
-    EXPECT_EQ(wide[8], edge);
-    EXPECT_EQ(wide[4], "| proxy  127.0.0.1:9050" + std::string(32, ' ') + " |\n");
-    EXPECT_EQ(wide[5], "| mode   steady: sends on a fixed beat, typed or not" + std::string(3, ' ') + " |\n");
-    EXPECT_EQ(wide[6], "| you    " + kKeyA + "   |\n");
+    EXPECT_EQ(wide, (std::vector<std::string>{edge, "| Duoquill - Secure Chat" + std::string(31, ' ') + " |\n", edge,
+                                               "| relay  wss://r.io" + std::string(36, ' ') + " |\n",
+                                               "| proxy  127.0.0.1:9050" + std::string(32, ' ') + " |\n",
+                                               "| mode   steady: sends on a fixed beat, typed or not    |\n",
+                                               "| you    " + kKeyA + "   |\n", "| peer   " + kKeyB + "   |\n", edge}));
     EXPECT_EQ(plainBanner(57), wide);
     const auto narrow = plainBanner(40);
     ASSERT_EQ(narrow.size(), 12u);
@@ -273,10 +267,9 @@ TEST(CLIUI, BannerWidthFollowsTheLongestFieldInCharactersAndFieldsAreNeutralised
     EXPECT_EQ(narrow[8], "|        " + kKeyA.substr(22) + "        |\n");
     // A character is never split: two flags of two code points each, then 30 letters, in two lines of 16.
     const std::string flags = "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA";
-    StandardErrorCapture flagCapture;
-    ui::banner({.localKey = kKeyA, .peerKey = kKeyB, .relay = flags + std::string(30, 'x')}, ui::Look::plain, 40);
-    const auto flagLines = flagCapture.writes();
-    EXPECT_EQ(flagLines[3], "| relay  " + flags + std::string(14, 'x') + std::string(14, ' ') + "|\n");
+    EXPECT_EQ(bannerLines({.localKey = kKeyA, .peerKey = kKeyB, .relay = flags + std::string(30, 'x')}, ui::Look::plain, 40)
+                  .at(3),
+              "| relay  " + flags + std::string(14, 'x') + std::string(14, ' ') + "|\n");
     const auto frameless = plainBanner(25);
     ASSERT_EQ(frameless.size(), 6u);
     EXPECT_EQ(frameless[0], "Duoquill - Secure Chat\n");

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "DuoquillCLI/Terminal/LineEditor.h"
 #include "Kit/TerminalScreen.h"
 
@@ -10,6 +12,8 @@ namespace duoquill::test {
 namespace {
 
 using cli::LineEditor;
+using Rows = std::vector<std::string>;
+using Cell = std::pair<int, int>;
 
 const std::string kFFFD = "\xEF\xBF\xBD";
 const std::string left = "\x1b[D", right = "\x1b[C", up = "\x1b[A", down = "\x1b[B", home = "\x1b[H", del = "\x1b[3~";
@@ -27,7 +31,12 @@ struct Typing {
         }
     }
     void draw() { screen.write(editor.takeOutput().view()); }
-    std::string row(int r) const { return screen.rowText(r); }
+    std::vector<std::string> rows(int n) const {
+        std::vector<std::string> out;
+        for (int r = 0; r < n; ++r) out.push_back(screen.rowText(r));
+        return out;
+    }
+    std::pair<int, int> cursor() const { return {screen.cursorRow(), screen.cursorColumn()}; }
 
     LineEditor editor;
     TerminalScreen screen;
@@ -117,20 +126,19 @@ TEST(LineEditor, ALineTakesNoMoreThanItsLimitAndSaysSo) {
 TEST(LineEditor, DrawsThePromptTheLineAndPrintsAboveIt) {
     const std::string prompt = "\x1b[1m\x1b[32m>\x1b[0m ";
     LineEditor editor({80, 24});
-    editor.showPrompt();
-    EXPECT_EQ(editor.takeOutput().view(), prompt);
-    editor.feed("hi");
-    EXPECT_EQ(editor.takeOutput().view(), "\r" + prompt + "hi");
-    editor.feed(left);
-    EXPECT_EQ(editor.takeOutput().view(), "\r" + prompt + "hi\r\x1b[3C");
-    editor.feed("\x7f");
-    EXPECT_EQ(editor.takeOutput().view(), "\r" + prompt + "i\x1b[J\r\x1b[2C");
-    editor.hide();
-    EXPECT_EQ(editor.takeOutput().view(), "\r\x1b[J");
-    editor.redraw();
-    EXPECT_EQ(editor.takeOutput().view(), prompt + "i\r\x1b[2C");
-    editor.feed("\r");
-    EXPECT_EQ(editor.takeOutput().view(), "\r\x1b[J" + prompt + "i\r\n" + prompt);
+    const std::pair<std::function<void()>, std::string> steps[] = {
+        {[&] { editor.showPrompt(); }, prompt},
+        {[&] { editor.feed("hi"); }, "\r" + prompt + "hi"},
+        {[&] { editor.feed(left); }, "\r" + prompt + "hi\r\x1b[3C"},
+        {[&] { editor.feed("\x7f"); }, "\r" + prompt + "i\x1b[J\r\x1b[2C"},
+        {[&] { editor.hide(); }, "\r\x1b[J"},
+        {[&] { editor.redraw(); }, prompt + "i\r\x1b[2C"},
+        {[&] { editor.feed("\r"); }, "\r\x1b[J" + prompt + "i\r\n" + prompt},
+    };
+    for (const auto& [step, drawn] : steps) {
+        step();
+        EXPECT_EQ(editor.takeOutput().view(), drawn);
+    }
     // An empty line is sent nowhere, so no sent line would replace a row left for it: Enter on
     // it leaves the one prompt where it is.
     ASSERT_TRUE(editor.takeEntered());
@@ -147,37 +155,27 @@ TEST(LineEditor, WrapsWideCharactersAndShowsTheRowsAroundTheCursor) {
     t.editor.showPrompt();
     t.keys("ab" + han + "c" + han + han);  // "> ab" then the wide one goes to the next row
     t.draw();
-    EXPECT_EQ(t.row(0), "> ab");
-    EXPECT_EQ(t.row(1), han + "c" + han);
-    EXPECT_EQ(t.row(2), han);
-    EXPECT_EQ(t.screen.cursorRow(), 2);
-    EXPECT_EQ(t.screen.cursorColumn(), 2);
+    EXPECT_EQ(t.rows(3), (Rows{"> ab", han + "c" + han, han}));
+    EXPECT_EQ(t.cursor(), Cell(2, 2));
 
     // Twelve more rows: the screen shows the last three, with the cursor; Home shows the first.
     t.keys(std::string(60, 'x'));
-    EXPECT_EQ(t.row(0), "xxxxx");
-    EXPECT_EQ(t.row(2), "xx");
-    EXPECT_EQ(t.screen.cursorRow(), 2);
+    EXPECT_EQ(t.rows(3), (Rows{"xxxxx", "xxxxx", "xx"}));
+    EXPECT_EQ(t.cursor(), Cell(2, 2));
     t.keys("\x01");
-    EXPECT_EQ(t.row(0), "> ab");
-    EXPECT_EQ(t.row(2), han + "xxx");
-    EXPECT_EQ(t.screen.cursorRow(), 0);
-    EXPECT_EQ(t.screen.cursorColumn(), 2);
+    EXPECT_EQ(t.rows(3), (Rows{"> ab", han + "c" + han, han + "xxx"}));
+    EXPECT_EQ(t.cursor(), Cell(0, 2));
 
     // A line exactly as wide as the rows leaves the cursor at the start of a row of its own.
     Typing exact(4, 5);
     exact.keys("abcdefgh");
-    EXPECT_EQ(exact.row(1), "efgh");
-    EXPECT_EQ(exact.row(2), "");
-    EXPECT_EQ(exact.screen.cursorRow(), 2);
-    EXPECT_EQ(exact.screen.cursorColumn(), 0);
+    EXPECT_EQ(exact.rows(3), (Rows{"abcd", "efgh", ""}));
+    EXPECT_EQ(exact.cursor(), Cell(2, 0));
     // Marks without a base sit on a dotted circle rather than on the cell before; one column
     // is too narrow for a wide character, which shows as U+FFFD.
     Typing narrow(1, 8);
     narrow.keys("\xCC\x81" + han + "\t");
-    EXPECT_EQ(narrow.row(0), "\xE2\x97\x8C\xCC\x81");
-    EXPECT_EQ(narrow.row(1), kFFFD);
-    EXPECT_EQ(narrow.row(2), " ");
+    EXPECT_EQ(narrow.rows(3), (Rows{"\xE2\x97\x8C\xCC\x81", kFFFD, " "}));
     EXPECT_EQ(narrow.screen.cursorRow(), 3);
     EXPECT_TRUE(narrow.screen.unexpected().empty()) << narrow.screen.unexpected();
 }
@@ -189,17 +187,13 @@ TEST(LineEditor, ARedrawAfterAResizeReplacesTheRewrappedLine) {
     t.screen.resize(4, 10);
     t.editor.resize({4, 10});
     t.draw();
-    EXPECT_EQ(t.row(0), "> yy");
-    EXPECT_EQ(t.row(6), "yyy");
-    EXPECT_EQ(t.row(7), "");
-    EXPECT_EQ(t.screen.cursorRow(), 6);
-    EXPECT_EQ(t.screen.cursorColumn(), 1);
+    EXPECT_EQ(t.rows(8), (Rows{"> yy", "yyyy", "yyyy", "yyyy", "yyyy", "yyyy", "yyy", ""}));
+    EXPECT_EQ(t.cursor(), Cell(6, 1));
     t.screen.resize(30, 10);
     t.editor.resize({30, 10});
     t.draw();
-    EXPECT_EQ(t.row(0), "> " + std::string(25, 'y'));
-    EXPECT_EQ(t.row(1), "");
-    EXPECT_EQ(t.screen.cursorColumn(), 25);
+    EXPECT_EQ(t.rows(2), (Rows{"> " + std::string(25, 'y'), ""}));
+    EXPECT_EQ(t.cursor(), Cell(0, 25));
     EXPECT_TRUE(t.screen.unexpected().empty()) << t.screen.unexpected();
 }
 
