@@ -195,7 +195,7 @@ TEST(Relay, ForwardsEveryFrameUnchangedAndInOrderBothWaysWithinItsRoomOnlyUntilA
 // What a lone member sends is kept (the newest 16 frames, at most 128 KiB), delivered first
 // and once to the member that joins later, and forgotten when the lone member leaves. A member
 // whose peer closed hears of it, alone in its room, and waits alone again.
-TEST(Relay, LoneMemberKeepsItsNewestFramesForTheNextJoinerOnly) {
+TEST(Relay, LoneMemberKeepsItsNewestFramesForTheNextJoinerOnlyAndOnlyRoomPathsAreServed) {
     Relay relay;
     auto many = relay.join(roomPath(4)), large = relay.join(roomPath(5)), leaving = relay.join(roomPath(6));
     const std::string hello = R"({"t":"hello","pkid":"x","ct":"y","ek":"z","mlk":")" + std::string(2092, 'Q') + "\"}";
@@ -223,6 +223,17 @@ TEST(Relay, LoneMemberKeepsItsNewestFramesForTheNextJoinerOnly) {
     for (int i : {2, 3}) EXPECT_EQ(c->readText(), frameText(i, 60 * 1024));
     expectNothing(*c, 20ms);
     expectNothing(*relay.join(roomPath(6)), 20ms);
+
+    // Paths that are not rooms get 404 before the upgrade. A relay URL typed with a trailing "/"
+    // reaches the relay as "//" + token: the same room.
+    const std::string token = roomPath(1).substr(1);
+    for (const auto& path : {std::string("/"), std::string("/x"), "/" + token.substr(1), "/" + token + "0", "/" + token + "/",
+                             "/" + token.substr(0, 5) + "A" + token.substr(6), "/" + token.substr(0, 100) + "g" + token.substr(101),
+                             "/" + token + "?a=b", "//" + token.substr(1), "///" + token, "/room/" + token.substr(6)}) {
+        EXPECT_EQ(relay.client()->open(relay.port(), path), 404) << path;
+    }
+    auto plain = relay.join("/" + token), doubled = relay.join("//" + token);
+    EXPECT_EQ(relayed(*doubled, *plain, "through the doubled slash"), "through the doubled slash");
 }
 
 // Not the member that joined first: the one whose last frame is oldest, as a restarted
@@ -251,19 +262,6 @@ TEST(Relay, AThirdMemberIsTurnedAwayFromALivePairAndDisplacesOnlyASilentMember) 
     EXPECT_EQ(first->readText(), kPeerDisconnected);
     EXPECT_EQ(relayed(*first, *third, "to third"), "to third");
     EXPECT_EQ(relayed(*third, *first, "to first"), "to first");
-}
-
-// A relay URL typed with a trailing "/" reaches the relay as "//" + token: the same room.
-TEST(Relay, PathsThatAreNotRoomsGet404BeforeTheUpgradeAndADoubledSlashJoinsTheRoom) {
-    Relay relay;
-    const std::string token = roomPath(1).substr(1);
-    for (const auto& path : {std::string("/"), std::string("/x"), "/" + token.substr(1), "/" + token + "0", "/" + token + "/",
-                             "/" + token.substr(0, 5) + "A" + token.substr(6), "/" + token.substr(0, 100) + "g" + token.substr(101),
-                             "/" + token + "?a=b", "//" + token.substr(1), "///" + token, "/room/" + token.substr(6)}) {
-        EXPECT_EQ(relay.client()->open(relay.port(), path), 404) << path;
-    }
-    auto plain = relay.join("/" + token), doubled = relay.join("//" + token);
-    EXPECT_EQ(relayed(*doubled, *plain, "through the doubled slash"), "through the doubled slash");
 }
 
 // The opening handshake has a time limit; after it, only silence ends a connection. Every
@@ -387,8 +385,7 @@ TEST(Relay, ProxyProtocolNamesTheClientAndConnectionsWithoutAHeaderAreRefused) {
             WebSocketTestClient::Options{.tls = false, .caFile = {}, .preamble = std::move(header)});
     };
     auto a = via(proxyV2(0x21, 0x11, kV4Block)), b = via("PROXY TCP6 2001:db8::1 ::1 12345 443\r\n");
-    ASSERT_EQ(a->open(relay.port(), roomPath(1)), 101);
-    ASSERT_EQ(b->open(relay.port(), roomPath(1)), 101);
+    ASSERT_TRUE(a->open(relay.port(), roomPath(1)) == 101 && b->open(relay.port(), roomPath(1)) == 101);
     EXPECT_EQ(relayed(*a, *b, "through the proxy"), "through the proxy");
     EXPECT_THROW(via("PROXY TCP4 192.0.2.7 10.0.0.1 2 443\r\n")->open(relay.port(), roomPath(2)), std::runtime_error);
     EXPECT_THROW(via("")->open(relay.port(), roomPath(2)), std::runtime_error);
@@ -412,10 +409,8 @@ TEST(Relay, MembersThatNeverReadAreDroppedWhileANormalRoomKeepsWorking) {
     // Plain connections write what is queued in one gathered send: a drop must leave the frames
     // of the send under way alone.
     const struct { std::vector<std::string> arguments; std::string reason; bool plain; } attacks[] = {
-        {{"--memory-budget", "64"}, queueOver, false},
-        {{"--memory-budget", "1", "--max-queue-kib", "4096", "--write-timeout", "0.5"},
-         "the relay's memory budget is full", false},
-        {{"--memory-budget", "64"}, queueOver, true}};
+        {{"--memory-budget", "64"}, queueOver, false}, {{"--memory-budget", "64"}, queueOver, true},
+        {{"--memory-budget", "1", "--max-queue-kib", "4096", "--write-timeout", "0.5"}, "the relay's memory budget is full", false}};
     for (const auto& [arguments, reason, plain] : attacks) {
         Relay relay(arguments, plain);
         auto a = relay.join(roomPath(1)), b = relay.join(roomPath(1));
@@ -565,11 +560,9 @@ public:
                 EVP_CIPHER_CTX_ctrl(seal.get(), EVP_CTRL_GCM_GET_TAG, sizeof tag, tag) != 1) {
                 throw std::runtime_error("seal");
             }
-            const std::size_t length = 8 + hello.size() + sizeof tag;
-            records += std::string{SSL3_RT_HANDSHAKE, 3, 3, 0, static_cast<char>(length)};
-            records.append(reinterpret_cast<const char*>(nonce + 4), 8);
-            records.append(reinterpret_cast<const char*>(sealed), hello.size());
-            records.append(reinterpret_cast<const char*>(tag), sizeof tag);
+            records += std::string{SSL3_RT_HANDSHAKE, 3, 3, 0, static_cast<char>(8 + hello.size() + sizeof tag)} +
+                       std::string(reinterpret_cast<const char*>(nonce + 4), 8) + std::string(reinterpret_cast<const char*>(sealed), hello.size()) +
+                       std::string(reinterpret_cast<const char*>(tag), sizeof tag);
         }
         return records;
     }
@@ -579,11 +572,7 @@ public:
         setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         std::string bytes;
         char chunk[4096];
-        for (;;) {
-            const ssize_t n = ::recv(socket_.native_handle(), chunk, sizeof chunk, 0);
-            if (n <= 0) break;
-            bytes.append(chunk, static_cast<std::size_t>(n));
-        }
+        for (ssize_t n; (n = ::recv(socket_.native_handle(), chunk, sizeof chunk, 0)) > 0;) bytes.append(chunk, static_cast<std::size_t>(n));
         int records = 0;
         for (std::size_t at = 0; at + 5 <= bytes.size(); ++records) {
             at += 5 + (static_cast<std::size_t>(static_cast<unsigned char>(bytes[at + 3])) << 8) + static_cast<unsigned char>(bytes[at + 4]);
@@ -839,11 +828,8 @@ TEST(Relay, SighupReloadsTheCertificateForNewConnectionsOnly) {
     ASSERT_TRUE(relay.logShows("certificate reloaded")) << relay.log();
     EXPECT_EQ(relayed(*b, *a, "across the reload"), "across the reload");
     const auto opens = [&](const TestCertificates& authority) {
-        try {
-            return WebSocketTestClient({.caFile = authority.caFile()}).open(relay.port(), roomPath(2)) == 101;
-        } catch (const std::runtime_error&) {
-            return false;  // the certificate is not one this client trusts
-        }
+        try { return WebSocketTestClient({.caFile = authority.caFile()}).open(relay.port(), roomPath(2)) == 101; }
+        catch (const std::runtime_error&) { return false; }  // the certificate is not one this client trusts
     };
     EXPECT_FALSE(opens(first));
     EXPECT_TRUE(opens(second));
