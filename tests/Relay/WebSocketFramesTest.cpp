@@ -64,7 +64,7 @@ std::vector<Seen> readWhole(std::string_view bytes, std::size_t max = kMax) {
     return readAll(bytes, [&] { return bytes.size(); }, reader);
 }
 
-TEST(WebSocketFrames, EveryKindOfFrameReadsTheSameHoweverTheBytesAreSplit) {
+TEST(WebSocketFrames, EveryKindOfFrameReadsTheSameHoweverTheBytesAreSplitAndDiscardedMessagesAreNotKept) {
     const std::string medium(300, 'm');
     std::string large(70000, 'L');
     large[69999] = 'z';
@@ -108,6 +108,16 @@ TEST(WebSocketFrames, EveryKindOfFrameReadsTheSameHoweverTheBytesAreSplit) {
     piece = whole;
     ASSERT_EQ(reader.next(piece).kind, Kind::text);
     EXPECT_EQ(reader.takeMessage().capacity(), medium.size());
+
+    // Discarded messages are read but not kept, and control frames still count.
+    const std::string first = clientFrame(0x01, "begun");
+    piece = first;
+    EXPECT_EQ(reader.next(piece).kind, Kind::needMore);
+    reader.discardMessages();
+    EXPECT_FALSE(reader.inMessage());
+    EXPECT_EQ(reader.heldBytes(), 0u);
+    const std::string rest = clientFrame(0x80, "ended") + text("dropped") + clientFrame(0x88, "\x03\xe8");
+    EXPECT_EQ(readAll(rest, [&] { return rest.size(); }, reader), (std::vector<Seen>{{Kind::close, 1000, ""}}));
 }
 
 TEST(WebSocketFrames, HostileFramesAreFaultsWithTheirCloseCode) {
@@ -153,18 +163,6 @@ TEST(WebSocketFrames, HostileFramesAreFaultsWithTheirCloseCode) {
     EXPECT_EQ(readWhole(clientFrame(0x88, "")).back(), (Seen{Kind::close, none, ""}));
     // A close reason is cut to fit a control frame.
     EXPECT_EQ(closeFrame(1000, std::string(200, 'r')).size(), 2u + 125u);
-}
-
-TEST(WebSocketFrames, DiscardedMessagesAreReadButNotKeptAndControlFramesStillCount) {
-    FrameReader reader(kMax);
-    const std::string first = clientFrame(0x01, "begun");
-    std::string_view piece = first;
-    EXPECT_EQ(reader.next(piece).kind, Kind::needMore);
-    reader.discardMessages();
-    EXPECT_FALSE(reader.inMessage());
-    EXPECT_EQ(reader.heldBytes(), 0u);
-    const std::string rest = clientFrame(0x80, "ended") + text("dropped") + clientFrame(0x88, "\x03\xe8");
-    EXPECT_EQ(readAll(rest, [&] { return rest.size(); }, reader), (std::vector<Seen>{{Kind::close, 1000, ""}}));
 }
 
 }  // namespace
