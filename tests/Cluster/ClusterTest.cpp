@@ -103,8 +103,7 @@ bool stillFlows(Pair& pair, const std::string& tag) {
         const Kind kind = client.isOpen() ? client.read(2s).kind : Kind::closed;
         return kind == Kind::closed || kind == Kind::failed;
     };
-    EXPECT_TRUE(ended(*pair.a) && ended(*pair.b))
-        << "one member of " << pair.path.substr(1, 8) << " was cut off, the other not";
+    EXPECT_TRUE(ended(*pair.a) && ended(*pair.b)) << "one member of " << pair.path.substr(1, 8) << " was cut off, the other not";
     return false;
 }
 
@@ -116,7 +115,7 @@ std::array<long, 3> roomsPerRelay(const Relays& relays) {
 
 TEST(Cluster, RoomsSpreadOverTheRelaysAndADeadRelaysRoomsMeetAgainElsewhereWhileTheOthersGoOn) {
     Relays relays;
-    const std::vector<HaproxyProcess::Relay> ring = startRelays(relays);
+    const auto ring = startRelays(relays);
     const HaproxyProcess proxy({.relays = ring});
 
     // Two real chats first: the relay their room hashes to is the one that dies.
@@ -127,9 +126,7 @@ TEST(Cluster, RoomsSpreadOverTheRelaysAndADeadRelaysRoomsMeetAgainElsewhereWhile
     aliceChat.type("through the cluster");
     ASSERT_TRUE(bobChat.waitFor("through the cluster")) << plainText(bobChat.standardError());
     std::size_t victim = 3;
-    for (std::size_t i = 0; i < relays.size(); ++i) {
-        if (relays[i]->metric(kRoomsOfTwo) == 1) victim = i;
-    }
+    for (std::size_t i = 0; i < relays.size(); ++i) if (relays[i]->metric(kRoomsOfTwo) == 1) victim = i;
     ASSERT_LT(victim, relays.size());
 
     std::vector<Pair> pairs(kPairs);
@@ -139,18 +136,14 @@ TEST(Cluster, RoomsSpreadOverTheRelaysAndADeadRelaysRoomsMeetAgainElsewhereWhile
         ASSERT_TRUE(exchange(pairs[i], "first")) << i;
     }
     const std::array<long, 3> before = roomsPerRelay(relays);
-    for (std::size_t i = 0; i < relays.size(); ++i) {
-        EXPECT_GT(before[i], victim == i ? 1 : 0) << "relay " << i + 1 << " got no room";
-    }
+    for (std::size_t i = 0; i < relays.size(); ++i) EXPECT_GT(before[i], victim == i ? 1 : 0) << "relay " << i + 1 << " got no room";
     EXPECT_EQ(std::accumulate(before.begin(), before.end(), 0L), kPairs + 1);
 
     const auto killed = Clock::now();
     relays[victim]->stop(SIGKILL);
     relays[victim].reset();
     std::vector<std::size_t> moved;
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        if (!stillFlows(pairs[i], "during")) moved.push_back(i);
-    }
+    for (std::size_t i = 0; i < pairs.size(); ++i) if (!stillFlows(pairs[i], "during")) moved.push_back(i);
     EXPECT_EQ(static_cast<long>(moved.size()), before[victim] - 1);
     for (const std::size_t i : moved) {
         meet(proxy, pairs[i], killed + kFailoverLimit);
