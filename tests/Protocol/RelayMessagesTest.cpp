@@ -52,8 +52,7 @@ std::string outcome(std::string_view text) {
 
 TEST(RelayMessagesTest, EncodesExactBytesAndDecodesByTheMemberRules) {
     const Bytes two{0xfb, 0xff};
-    EXPECT_EQ(encode(Hello{"ab-_", two, {1}, {1, 2, 3}}),
-              R"({"t":"hello","pkid":"ab-_","ct":"+/8=","ek":"AQ==","mlk":"AQID"})");
+    EXPECT_EQ(encode(Hello{"ab-_", two, {1}, {1, 2, 3}}), R"({"t":"hello","pkid":"ab-_","ct":"+/8=","ek":"AQ==","mlk":"AQID"})");
     EXPECT_EQ(encode(Kex2{two}), R"({"t":"kex2","mc":"+/8="})");
     EXPECT_EQ(encode(Ready{two, {}}), R"({"t":"ready","kc":"-_8"})");
     EXPECT_EQ(encode(Ready{two, {42, true}}), R"({"t":"ready","kc":"-_8","ls":42,"lead":"sorted-key"})");

@@ -934,8 +934,7 @@ TEST(Relay, PlainAndQuietServeWithoutTlsAndWithoutLogAndStopOnSigint) {
     EXPECT_EQ(unmasked.bytes, accepted + std::string("\x88\x02\x03\xea", 4));
     EXPECT_TRUE(unmasked.ended);
     ::kill(relay.pid(), SIGINT);
-    expectClosed(*a, 1001);
-    expectClosed(*b, 1001);
+    for (auto* client : {a.get(), b.get()}) expectClosed(*client, 1001);
     EXPECT_EQ(relay.stop(0), 0);
     EXPECT_EQ(relay.log(), "listening on 127.0.0.1:" + std::to_string(relay.port()) + " (ws)\n");
 }
