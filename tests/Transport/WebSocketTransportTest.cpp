@@ -160,10 +160,8 @@ protected:
     // Runs the client's event loop until the condition holds (false after a safety limit that
     // no passing wait comes near).
     bool runUntil(const std::function<bool()>& condition) {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (!condition()) {
+        for (const auto deadline = std::chrono::steady_clock::now() + 10s; !condition(); runFor(2ms)) {
             if (std::chrono::steady_clock::now() >= deadline) return false;
-            runFor(2ms);
         }
         return true;
     }
