@@ -546,7 +546,7 @@ public:
                                   std::string("\x00\x00\x02\xc0\x2b\x01\x00", 7);
         std::string records;
         for (std::uint64_t sequence = 2; sequence < 2 + static_cast<std::uint64_t>(count); ++sequence) {
-            unsigned char nonce[12], additional[13], sealed[64], tag[16];
+            unsigned char nonce[12], additional[13], sealed[64 + 16];  // the tag behind the ciphertext
             std::memcpy(nonce, block + 32, 4);
             for (int i = 0; i < 8; ++i) nonce[4 + i] = additional[i] = static_cast<unsigned char>(sequence >> (56 - 8 * i));
             const unsigned char header[5] = {SSL3_RT_HANDSHAKE, 3, 3, 0, static_cast<unsigned char>(hello.size())};
@@ -557,12 +557,11 @@ public:
                 EVP_EncryptUpdate(seal.get(), nullptr, &n, additional, sizeof additional) != 1 ||
                 EVP_EncryptUpdate(seal.get(), sealed, &n, reinterpret_cast<const unsigned char*>(hello.data()), static_cast<int>(hello.size())) != 1 ||
                 EVP_EncryptFinal_ex(seal.get(), sealed + n, &last) != 1 ||
-                EVP_CIPHER_CTX_ctrl(seal.get(), EVP_CTRL_GCM_GET_TAG, sizeof tag, tag) != 1) {
+                EVP_CIPHER_CTX_ctrl(seal.get(), EVP_CTRL_GCM_GET_TAG, 16, sealed + hello.size()) != 1) {
                 throw std::runtime_error("seal");
             }
-            records += std::string{SSL3_RT_HANDSHAKE, 3, 3, 0, static_cast<char>(8 + hello.size() + sizeof tag)} +
-                       std::string(reinterpret_cast<const char*>(nonce + 4), 8) + std::string(reinterpret_cast<const char*>(sealed), hello.size()) +
-                       std::string(reinterpret_cast<const char*>(tag), sizeof tag);
+            records += std::string{SSL3_RT_HANDSHAKE, 3, 3, 0, static_cast<char>(8 + hello.size() + 16)} +
+                       std::string(reinterpret_cast<const char*>(nonce + 4), 8) + std::string(reinterpret_cast<const char*>(sealed), hello.size() + 16);
         }
         return records;
     }
@@ -788,8 +787,7 @@ TEST(Relay, AFloodOfHandshakeMessagesInOneWriteIsAnsweredAtMost32TimesAndDropsTh
     const Relay relay({"--threads", "1"});
     const struct { int version; const char* suites; int count; } floods[] = {
         {TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256", 20000},
-        {TLS1_2_VERSION, "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256", 4000},
-    };
+        {TLS1_2_VERSION, "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256", 4000}};
     int room = 820;
     for (const auto& flood : floods) {
         SCOPED_TRACE(flood.count);
@@ -959,8 +957,7 @@ TEST(Relay, MetricsCountWhatTheRelayDidAndNameNoRoomOrAddress) {
 
     const std::vector<std::pair<std::string, long>> expected{
         {"connections_open", 6}, {"connections_refused_total{reason=\"not_found\"}", 1},
-        {"connections_refused_total{reason=\"address_cap\"}", 0}, {"rooms{members=\"1\"}", 2},
-        {"rooms{members=\"2\"}", 2},
+        {"connections_refused_total{reason=\"address_cap\"}", 0}, {"rooms{members=\"1\"}", 2}, {"rooms{members=\"2\"}", 2},
         {"frames_forwarded_total", 20}, {"bytes_forwarded_total", 11000}, {"frames_kept_total", 3},
         {"members_dropped_total{reason=\"binary_frame\"}", 1}, {"members_dropped_total{reason=\"replaced\"}", 0},
         {"memory_budget_used_bytes", 12}, {"memory_budget_limit_bytes", 1048576}};
