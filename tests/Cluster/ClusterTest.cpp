@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <functional>
+#include <numeric>
 #include <thread>
 
 #include "Kit/ChatCliProcess.h"
@@ -28,20 +29,19 @@ constexpr int kPairs = 50;
 constexpr auto kFailoverLimit = 40s;
 const std::string kRoomsOfTwo = "rooms{members=\"2\"}";
 
-// A plain relay behind the proxy, with its metrics; `extra` after the usual arguments.
+// A plain relay behind the proxy, without a per-address limit, with its metrics; `extra` after the usual arguments.
 std::unique_ptr<RelayProcess> startRelay(std::vector<std::string> extra = {}) {
-    std::vector<std::string> arguments{"--proxy-protocol", "127.0.0.1", "--metrics", "127.0.0.1:0"};
-    arguments.insert(arguments.end(), extra.begin(), extra.end());
-    return std::make_unique<RelayProcess>(RelayProcess::Options{.plain = true, .arguments = arguments});
+    extra.insert(extra.begin(), {"--proxy-protocol", "127.0.0.1", "--metrics", "127.0.0.1:0", "--max-per-address", "0"});
+    return std::make_unique<RelayProcess>(RelayProcess::Options{.plain = true, .arguments = extra});
 }
 
 using Relays = std::array<std::unique_ptr<RelayProcess>, 3>;
 
-// Three relays without a per-address limit, and their places on the ring.
+// Three relays, and their places on the ring.
 std::vector<HaproxyProcess::Relay> startRelays(Relays& relays) {
     std::vector<HaproxyProcess::Relay> ring;
     for (auto& relay : relays) {
-        relay = startRelay({"--max-per-address", "0"});
+        relay = startRelay();
         ring.push_back({relay->port(), relay->metricsPort()});
     }
     return ring;
@@ -58,25 +58,18 @@ std::string roomPath(int n) {
     return path;
 }
 
-// Opens `path` through the proxy; nothing when it is not upgraded.
-Client open(const HaproxyProcess& proxy, const std::string& path) {
-    auto client = std::make_unique<WebSocketTestClient>(
-        WebSocketTestClient::Options{.caFile = TestCertificates::shared().caFile()});
-    if (client->open(proxy.port(), path) != 101) return nullptr;
-    return client;
-}
-
 struct Pair {
     std::string path;
     Client a, b;
 };
 
-// Opens until `deadline`, as a client does: the connection that finds a relay dead is dropped
-// when HAProxy takes the relay out.
+// Opens `path` through the proxy until `deadline`, as a client does: the connection that finds a
+// relay dead is dropped when HAProxy takes the relay out.
 Client openRetrying(const HaproxyProcess& proxy, const std::string& path, Clock::time_point deadline) {
     for (;;) {
         try {
-            if (Client client = open(proxy, path)) return client;
+            auto client = std::make_unique<WebSocketTestClient>(WebSocketTestClient::Options{.caFile = TestCertificates::shared().caFile()});
+            if (client->open(proxy.port(), path) == 101) return client;
         } catch (const std::runtime_error&) {
         }
         if (Clock::now() > deadline) throw std::runtime_error("no way into " + path.substr(0, 9));
@@ -102,18 +95,15 @@ bool exchange(Pair& pair, const std::string& tag) {
     }
 }
 
-bool ended(WebSocketTestClient& client) {
-    if (!client.isOpen()) return true;
-    const WebSocketEvent event = client.read(2s);
-    return event.kind == Kind::closed || event.kind == Kind::failed;
-}
-
 // After a relay died: true when the pair's frames still flow; false when both members'
 // connections have ended, as they must when one has.
 bool stillFlows(Pair& pair, const std::string& tag) {
     if (exchange(pair, tag)) return true;
-    EXPECT_TRUE(ended(*pair.a) && ended(*pair.b))
-        << "one member of " << pair.path.substr(1, 8) << " was cut off, the other not";
+    const auto ended = [](WebSocketTestClient& client) {
+        const Kind kind = client.isOpen() ? client.read(2s).kind : Kind::closed;
+        return kind == Kind::closed || kind == Kind::failed;
+    };
+    EXPECT_TRUE(ended(*pair.a) && ended(*pair.b)) << "one member of " << pair.path.substr(1, 8) << " was cut off, the other not";
     return false;
 }
 
@@ -125,7 +115,7 @@ std::array<long, 3> roomsPerRelay(const Relays& relays) {
 
 TEST(Cluster, RoomsSpreadOverTheRelaysAndADeadRelaysRoomsMeetAgainElsewhereWhileTheOthersGoOn) {
     Relays relays;
-    const std::vector<HaproxyProcess::Relay> ring = startRelays(relays);
+    const auto ring = startRelays(relays);
     const HaproxyProcess proxy({.relays = ring});
 
     // Two real chats first: the relay their room hashes to is the one that dies.
@@ -136,9 +126,7 @@ TEST(Cluster, RoomsSpreadOverTheRelaysAndADeadRelaysRoomsMeetAgainElsewhereWhile
     aliceChat.type("through the cluster");
     ASSERT_TRUE(bobChat.waitFor("through the cluster")) << plainText(bobChat.standardError());
     std::size_t victim = 3;
-    for (std::size_t i = 0; i < relays.size(); ++i) {
-        if (relays[i]->metric(kRoomsOfTwo) == 1) victim = i;
-    }
+    for (std::size_t i = 0; i < relays.size(); ++i) if (relays[i]->metric(kRoomsOfTwo) == 1) victim = i;
     ASSERT_LT(victim, relays.size());
 
     std::vector<Pair> pairs(kPairs);
@@ -148,18 +136,14 @@ TEST(Cluster, RoomsSpreadOverTheRelaysAndADeadRelaysRoomsMeetAgainElsewhereWhile
         ASSERT_TRUE(exchange(pairs[i], "first")) << i;
     }
     const std::array<long, 3> before = roomsPerRelay(relays);
-    for (std::size_t i = 0; i < relays.size(); ++i) {
-        EXPECT_GT(before[i], victim == i ? 1 : 0) << "relay " << i + 1 << " got no room";
-    }
-    EXPECT_EQ(before[0] + before[1] + before[2], kPairs + 1);
+    for (std::size_t i = 0; i < relays.size(); ++i) EXPECT_GT(before[i], victim == i ? 1 : 0) << "relay " << i + 1 << " got no room";
+    EXPECT_EQ(std::accumulate(before.begin(), before.end(), 0L), kPairs + 1);
 
     const auto killed = Clock::now();
     relays[victim]->stop(SIGKILL);
     relays[victim].reset();
     std::vector<std::size_t> moved;
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        if (!stillFlows(pairs[i], "during")) moved.push_back(i);
-    }
+    for (std::size_t i = 0; i < pairs.size(); ++i) if (!stillFlows(pairs[i], "during")) moved.push_back(i);
     EXPECT_EQ(static_cast<long>(moved.size()), before[victim] - 1);
     for (const std::size_t i : moved) {
         meet(proxy, pairs[i], killed + kFailoverLimit);
@@ -173,13 +157,12 @@ TEST(Cluster, RoomsSpreadOverTheRelaysAndADeadRelaysRoomsMeetAgainElsewhereWhile
     EXPECT_TRUE(aliceChat.waitFor("after the failover")) << plainText(aliceChat.standardError());
     EXPECT_TRUE(proxy.waitForRelay(static_cast<int>(victim + 1), false, 5s));
     const std::array<long, 3> after = roomsPerRelay(relays);
-    EXPECT_EQ(after[0] + after[1] + after[2], kPairs + 1);
+    EXPECT_EQ(std::accumulate(after.begin(), after.end(), 0L), kPairs + 1);
     for (std::size_t i = 0; i < relays.size(); ++i) EXPECT_TRUE(i == victim || after[i] >= before[i]) << i;
 
     // Back on its ports and its place on the ring: the rooms that moved away come back.
     const auto port = ring[victim].port, metricsPort = ring[victim].metricsPort;
-    relays[victim] = startRelay({"--max-per-address", "0", "--listen", "127.0.0.1:" + std::to_string(port), "--metrics",
-                                 "127.0.0.1:" + std::to_string(metricsPort)});
+    relays[victim] = startRelay({"--listen", "127.0.0.1:" + std::to_string(port), "--metrics", "127.0.0.1:" + std::to_string(metricsPort)});
     ASSERT_TRUE(proxy.waitForRelay(static_cast<int>(victim + 1), true, 10s)) << proxy.log();
     for (const std::size_t i : moved) {
         pairs[i].a->close();
@@ -188,13 +171,12 @@ TEST(Cluster, RoomsSpreadOverTheRelaysAndADeadRelaysRoomsMeetAgainElsewhereWhile
         EXPECT_TRUE(exchange(pairs[i], "back")) << i;
     }
     // The chats stay where they went: on one of the other two.
-    std::array<long, 3> rooms = roomsPerRelay(relays);
-    for (int i = 0; i < 100 && rooms[victim] != static_cast<long>(moved.size()); ++i) {
+    std::array<long, 3> rooms{};
+    for (int i = 0; (rooms = roomsPerRelay(relays))[victim] != static_cast<long>(moved.size()) && i < 100; ++i) {
         std::this_thread::sleep_for(20ms);
-        rooms = roomsPerRelay(relays);
     }
     EXPECT_EQ(rooms[victim], static_cast<long>(moved.size()));
-    EXPECT_EQ(rooms[0] + rooms[1] + rooms[2], kPairs + 1);
+    EXPECT_EQ(std::accumulate(rooms.begin(), rooms.end(), 0L), kPairs + 1);
     for (std::size_t i = 0; i < relays.size(); ++i) {
         EXPECT_TRUE(i == victim || rooms[i] == before[i] || rooms[i] == before[i] + 1) << i << ": " << rooms[i];
     }

@@ -70,32 +70,22 @@ public:
         SSL_set0_wbio(tls_.get(), socket);
     }
 
-    // What the relay's stream reads next, waiting on the socket as its read loop does; empty
-    // once the read fails.
-    std::string serverRead() {
+    // What the relay's stream reads next, waiting on the socket as its read loop does (or, `once`,
+    // what one read gives once the socket is readable); empty once the read fails.
+    std::string serverRead(bool once = false) {
+        if (once) server_->socket().wait(asio::socket_base::wait_read);
         for (;;) {
             boost::system::error_code ec;
-            std::string byte = serverReadNow(ec);
-            if (!byte.empty() || ec != asio::error::would_block) return byte;
+            char byte = 0;
+            if (server_->readNow(asio::buffer(&byte, 1), ec) == 1) return std::string(1, byte);
+            if (once || ec != asio::error::would_block) return "";
             server_->socket().wait(server_->waitsToWrite() ? asio::socket_base::wait_write : asio::socket_base::wait_read, ec);
         }
-    }
-
-    // One read, once the socket is readable.
-    std::string serverReadOnceReadable() {
-        server_->socket().wait(asio::socket_base::wait_read);
-        boost::system::error_code ec;
-        return serverReadNow(ec);
     }
 
     const TlsStream& server() const { return *server_; }
 
 private:
-    std::string serverReadNow(boost::system::error_code& ec) {
-        char byte = 0;
-        return server_->readNow(asio::buffer(&byte, 1), ec) == 1 ? std::string(1, byte) : std::string();
-    }
-
     TlsCertificates certificates_;
     asio::io_context io_;
     asio::ip::tcp::acceptor acceptor_;
@@ -114,7 +104,7 @@ TEST(TlsStream, HandshakeMessagesCountWithinAWindowThatStartsAgain) {
     std::signal(SIGPIPE, SIG_IGN);  // the answer to the 33rd meets a shut socket
     Connection connection;
     connection.sendKeyUpdatesThen(32, 'a');
-    EXPECT_EQ(connection.serverReadOnceReadable(), "a");
+    EXPECT_EQ(connection.serverRead(true), "a");
     EXPECT_FALSE(connection.server().tooManyHandshakeMessages());
 
     testNow += TlsStream::kHandshakeMessageWindow;

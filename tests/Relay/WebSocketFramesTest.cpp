@@ -64,7 +64,7 @@ std::vector<Seen> readWhole(std::string_view bytes, std::size_t max = kMax) {
     return readAll(bytes, [&] { return bytes.size(); }, reader);
 }
 
-TEST(WebSocketFrames, EveryKindOfFrameReadsTheSameHoweverTheBytesAreSplit) {
+TEST(WebSocketFrames, EveryKindOfFrameReadsTheSameHoweverTheBytesAreSplitAndDiscardedMessagesAreNotKept) {
     const std::string medium(300, 'm');
     std::string large(70000, 'L');
     large[69999] = 'z';
@@ -108,41 +108,39 @@ TEST(WebSocketFrames, EveryKindOfFrameReadsTheSameHoweverTheBytesAreSplit) {
     piece = whole;
     ASSERT_EQ(reader.next(piece).kind, Kind::text);
     EXPECT_EQ(reader.takeMessage().capacity(), medium.size());
+
+    // Discarded messages are read but not kept, and control frames still count.
+    const std::string first = clientFrame(0x01, "begun");
+    piece = first;
+    EXPECT_EQ(reader.next(piece).kind, Kind::needMore);
+    reader.discardMessages();
+    EXPECT_FALSE(reader.inMessage());
+    EXPECT_EQ(reader.heldBytes(), 0u);
+    const std::string rest = clientFrame(0x80, "ended") + text("dropped") + clientFrame(0x88, "\x03\xe8");
+    EXPECT_EQ(readAll(rest, [&] { return rest.size(); }, reader), (std::vector<Seen>{{Kind::close, 1000, ""}}));
 }
 
 TEST(WebSocketFrames, HostileFramesAreFaultsWithTheirCloseCode) {
     const std::string begun = clientFrame(0x01, "part");
-    const struct {
-        const char* what;
-        std::string bytes;
-        std::uint16_t code;
-    } cases[] = {
-        {"unmasked", clientFrame(0x81, "x", false), closeCode::protocolError},
-        {"reserved bit", clientFrame(0xC1, "x"), closeCode::protocolError},
-        {"unknown opcode", clientFrame(0x83, "x"), closeCode::protocolError},
-        {"unknown control opcode", clientFrame(0x8B, "x"), closeCode::protocolError},
-        {"fragmented ping", clientFrame(0x09, "x"), closeCode::protocolError},
-        {"long ping", clientFrame(0x89, std::string(126, 'p')), closeCode::protocolError},
-        {"continuation first", clientFrame(0x80, "x"), closeCode::protocolError},
-        {"new message inside one", begun + text("x"), closeCode::protocolError},
-        {"16-bit length for 100 bytes", clientFrame(0x81, std::string(100, 'a'), true, 2), closeCode::protocolError},
-        {"64-bit length for 300 bytes", clientFrame(0x81, std::string(300, 'a'), true, 8), closeCode::protocolError},
-        {"64-bit length with its top bit", std::string("\x81\xff\x80\0\0\0\0\0\0\0", 10), closeCode::protocolError},
-        {"one byte too many", text(std::string(kMax + 1, 'a')), closeCode::tooBig},
-        {"fragments past the limit", clientFrame(0x01, std::string(kMax, 'a')) + clientFrame(0x80, "a"), closeCode::tooBig},
-        {"overlong", text("\xc0\x80"), closeCode::badPayload},
-        {"surrogate", text("\xed\xa0\x80"), closeCode::badPayload},
-        {"past U+10FFFF", text("\xf4\x90\x80\x80"), closeCode::badPayload},
-        {"not a lead byte", text("\xf5\x80\x80\x80"), closeCode::badPayload},
-        {"cut at the message's end", clientFrame(0x01, "ok") + clientFrame(0x80, "\xe2\x82"), closeCode::badPayload},
+    using namespace closeCode;
+    const struct { const char* what; std::string bytes; std::uint16_t code; } cases[] = {
+        {"unmasked", clientFrame(0x81, "x", false), protocolError}, {"reserved bit", clientFrame(0xC1, "x"), protocolError},
+        {"unknown opcode", clientFrame(0x83, "x"), protocolError}, {"unknown control opcode", clientFrame(0x8B, "x"), protocolError},
+        {"fragmented ping", clientFrame(0x09, "x"), protocolError}, {"long ping", clientFrame(0x89, std::string(126, 'p')), protocolError},
+        {"continuation first", clientFrame(0x80, "x"), protocolError}, {"new message inside one", begun + text("x"), protocolError},
+        {"16-bit length for 100 bytes", clientFrame(0x81, std::string(100, 'a'), true, 2), protocolError},
+        {"64-bit length for 300 bytes", clientFrame(0x81, std::string(300, 'a'), true, 8), protocolError},
+        {"64-bit length with its top bit", std::string("\x81\xff\x80\0\0\0\0\0\0\0", 10), protocolError},
+        {"one byte too many", text(std::string(kMax + 1, 'a')), tooBig},
+        {"fragments past the limit", clientFrame(0x01, std::string(kMax, 'a')) + clientFrame(0x80, "a"), tooBig},
+        {"overlong", text("\xc0\x80"), badPayload}, {"surrogate", text("\xed\xa0\x80"), badPayload},
+        {"past U+10FFFF", text("\xf4\x90\x80\x80"), badPayload}, {"not a lead byte", text("\xf5\x80\x80\x80"), badPayload},
+        {"cut at the message's end", clientFrame(0x01, "ok") + clientFrame(0x80, "\xe2\x82"), badPayload},
         {"bad byte deep in a later fragment",
-         clientFrame(0x01, std::string(40, 'a')) + clientFrame(0x80, std::string(21, 'b') + "\xff" + std::string(20, 'c')),
-         closeCode::badPayload},
-        {"one-byte close", clientFrame(0x88, "\x03"), closeCode::protocolError},
-        {"close code 1005", clientFrame(0x88, "\x03\xed"), closeCode::protocolError},
-        {"close code 999", clientFrame(0x88, "\x03\xe7"), closeCode::protocolError},
-        {"close code 2000", clientFrame(0x88, "\x07\xd0"), closeCode::protocolError},
-        {"close reason not UTF-8", clientFrame(0x88, "\x03\xe8\xff"), closeCode::badPayload},
+         clientFrame(0x01, std::string(40, 'a')) + clientFrame(0x80, std::string(21, 'b') + "\xff" + std::string(20, 'c')), badPayload},
+        {"one-byte close", clientFrame(0x88, "\x03"), protocolError}, {"close code 1005", clientFrame(0x88, "\x03\xed"), protocolError},
+        {"close code 999", clientFrame(0x88, "\x03\xe7"), protocolError}, {"close code 2000", clientFrame(0x88, "\x07\xd0"), protocolError},
+        {"close reason not UTF-8", clientFrame(0x88, "\x03\xe8\xff"), badPayload},
     };
     for (const auto& c : cases) {
         FrameReader reader(kMax);
@@ -152,8 +150,7 @@ TEST(WebSocketFrames, HostileFramesAreFaultsWithTheirCloseCode) {
         EXPECT_EQ(seen.back(), (Seen{Kind::fault, c.code, ""})) << c.what;
         EXPECT_FALSE(reader.inMessage()) << c.what;
         // Nothing more is read after a fault.
-        const std::string moreBytes = text("more");
-        std::string_view more = moreBytes;
+        std::string_view more = bytes;
         EXPECT_EQ(reader.next(more).kind, Kind::needMore) << c.what;
         EXPECT_TRUE(more.empty()) << c.what;
     }
@@ -163,22 +160,8 @@ TEST(WebSocketFrames, HostileFramesAreFaultsWithTheirCloseCode) {
     for (const char* code : {"\x03\xe8", "\x03\xf5", "\x0b\xb8", "\x13\x87"}) {
         EXPECT_EQ(readWhole(clientFrame(0x88, code)).back().kind, Kind::close) << code;
     }
-    EXPECT_EQ(readWhole(clientFrame(0x88, "")).back(), (Seen{Kind::close, closeCode::none, ""}));
-}
-
-TEST(WebSocketFrames, DiscardedMessagesAreReadButNotKeptAndControlFramesStillCount) {
-    FrameReader reader(kMax);
-    const std::string first = clientFrame(0x01, "begun");
-    std::string_view piece = first;
-    EXPECT_EQ(reader.next(piece).kind, Kind::needMore);
-    reader.discardMessages();
-    EXPECT_FALSE(reader.inMessage());
-    EXPECT_EQ(reader.heldBytes(), 0u);
-    const std::string rest = clientFrame(0x80, "ended") + text("dropped") + clientFrame(0x88, "\x03\xe8");
-    EXPECT_EQ(readAll(rest, [&] { return rest.size(); }, reader), (std::vector<Seen>{{Kind::close, 1000, ""}}));
-}
-
-TEST(WebSocketFrames, ACloseReasonIsCutToFitAControlFrame) {
+    EXPECT_EQ(readWhole(clientFrame(0x88, "")).back(), (Seen{Kind::close, none, ""}));
+    // A close reason is cut to fit a control frame.
     EXPECT_EQ(closeFrame(1000, std::string(200, 'r')).size(), 2u + 125u);
 }
 

@@ -15,11 +15,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes bytesOf(std::initializer_list<int> values) {
-    Bytes out;
-    for (int v : values) out.push_back(static_cast<std::uint8_t>(v));
-    return out;
-}
 std::array<std::uint8_t, 2> answer(int first, int second) {
     return {static_cast<std::uint8_t>(first), static_cast<std::uint8_t>(second)};
 }
@@ -33,17 +28,17 @@ Bytes operator+(Bytes a, const Bytes& b) {
 }
 
 TEST(Socks5Messages, RequestsAreTheBytesOfRfc1928And1929) {
-    EXPECT_EQ(greeting(true), bytesOf({5, 2, 0, 2}));
-    EXPECT_EQ(greeting(false), bytesOf({5, 1, 0}));
-    EXPECT_EQ(authRequest("user", "pw"), bytesOf({1, 4}) + "user" + bytesOf({2}) + "pw");
+    EXPECT_EQ(greeting(true), (Bytes{5, 2, 0, 2}));
+    EXPECT_EQ(greeting(false), (Bytes{5, 1, 0}));
+    EXPECT_EQ(authRequest("user", "pw"), (Bytes{1, 4} + "user" + Bytes{2} + "pw"));
     EXPECT_EQ(authRequest(std::string(255, 'u'), "p")->size(), 1u + 1 + 255 + 1 + 1);
     EXPECT_FALSE(authRequest("", "p"));
     EXPECT_FALSE(authRequest("u", std::string(256, 'p')));
 
     // Names go to the proxy unresolved; literals go as addresses.
-    EXPECT_EQ(connectRequest("relay.example", 443), bytesOf({5, 1, 0, 3, 13}) + "relay.example" + bytesOf({0x01, 0xBB}));
-    EXPECT_EQ(connectRequest("127.0.0.1", 8443), bytesOf({5, 1, 0, 1, 127, 0, 0, 1, 0x20, 0xFB}));
-    EXPECT_EQ(connectRequest("::1", 1), bytesOf({5, 1, 0, 4}) + Bytes(15, 0) + bytesOf({1, 0, 1}));
+    EXPECT_EQ(connectRequest("relay.example", 443), (Bytes{5, 1, 0, 3, 13} + "relay.example" + Bytes{0x01, 0xBB}));
+    EXPECT_EQ(connectRequest("127.0.0.1", 8443), (Bytes{5, 1, 0, 1, 127, 0, 0, 1, 0x20, 0xFB}));
+    EXPECT_EQ(connectRequest("::1", 1), (Bytes{5, 1, 0, 4} + Bytes(15, 0) + Bytes{1, 0, 1}));
     EXPECT_EQ(connectRequest("0x7f000001", 80)->at(3), 3);  // not dotted quad: a name
     EXPECT_EQ(connectRequest(std::string(255, 'a'), 80)->size(), 4u + 1 + 255 + 2);
     EXPECT_FALSE(connectRequest(std::string(256, 'a'), 80));
@@ -51,16 +46,16 @@ TEST(Socks5Messages, RequestsAreTheBytesOfRfc1928And1929) {
 }
 
 TEST(Socks5Messages, RepliesAreJudgedAsSoonAsTheirBytesAllowAndRefusalsReadAsSentences) {
-    using Method = socks5::Method;
+    using enum Socks5Error;
     EXPECT_EQ(std::get<Method>(parseMethodChoice(answer(5, 0), true)), Method::noAuthentication);
     EXPECT_EQ(std::get<Method>(parseMethodChoice(answer(5, 2), true)), Method::usernamePassword);
-    EXPECT_EQ(std::get<Socks5Error>(parseMethodChoice(answer(5, 0xFF), true)), Socks5Error::noAcceptableMethod);
-    EXPECT_EQ(std::get<Socks5Error>(parseMethodChoice(answer(5, 1), true)), Socks5Error::malformedReply);  // not offered
-    EXPECT_EQ(std::get<Socks5Error>(parseMethodChoice(answer(4, 0), true)), Socks5Error::malformedReply);
-    EXPECT_EQ(std::get<Socks5Error>(parseMethodChoice(answer(5, 2), false)), Socks5Error::malformedReply);
+    EXPECT_EQ(std::get<Socks5Error>(parseMethodChoice(answer(5, 0xFF), true)), noAcceptableMethod);
+    EXPECT_EQ(std::get<Socks5Error>(parseMethodChoice(answer(5, 1), true)), malformedReply);  // not offered
+    EXPECT_EQ(std::get<Socks5Error>(parseMethodChoice(answer(4, 0), true)), malformedReply);
+    EXPECT_EQ(std::get<Socks5Error>(parseMethodChoice(answer(5, 2), false)), malformedReply);
     EXPECT_EQ(parseAuthReply(answer(1, 0)), std::nullopt);
-    EXPECT_EQ(parseAuthReply(answer(1, 1)), Socks5Error::authRefused);
-    EXPECT_EQ(parseAuthReply(answer(5, 0)), Socks5Error::malformedReply);
+    EXPECT_EQ(parseAuthReply(answer(1, 1)), authRefused);
+    EXPECT_EQ(parseAuthReply(answer(5, 0)), malformedReply);
 
     // Fed a byte at a time: each prefix asks for exactly what it needs.
     const auto needs = [](const Bytes& whole) {
@@ -71,22 +66,22 @@ TEST(Socks5Messages, RepliesAreJudgedAsSoonAsTheirBytesAllowAndRefusalsReadAsSen
         EXPECT_TRUE(std::holds_alternative<Connected>(parseConnectReply(whole)));
         return asked;
     };
-    EXPECT_EQ(needs(bytesOf({5, 0, 0, 1, 0, 0, 0, 0, 0, 0})), (std::vector<std::size_t>{2, 2, 5, 5, 5, 10, 10, 10, 10, 10}));
-    EXPECT_EQ(needs(bytesOf({5, 0, 0, 3, 3}) + "abc" + bytesOf({0, 80})).back(), 10u);
-    EXPECT_EQ(needs(bytesOf({5, 0, 0, 4}) + Bytes(18, 0)).back(), 22u);
+    EXPECT_EQ(needs(Bytes{5, 0, 0, 1, 0, 0, 0, 0, 0, 0}), (std::vector<std::size_t>{2, 2, 5, 5, 5, 10, 10, 10, 10, 10}));
+    EXPECT_EQ(needs(Bytes{5, 0, 0, 3, 3} + "abc" + Bytes{0, 80}).back(), 10u);
+    EXPECT_EQ(needs(Bytes{5, 0, 0, 4} + Bytes(18, 0)).back(), 22u);
 
     // Judged from two bytes: a proxy may close right after its code.
     for (const auto& [code, meaning] : std::vector<std::pair<int, std::string>>{
              {1, "general failure"}, {2, "not allowed by its rules"}, {3, "network unreachable"}, {4, "host unreachable"},
              {5, "connection refused"}, {6, "TTL expired"}, {7, "command not supported"},
              {8, "address type not supported"}, {0xF1, "unknown reply code 0xF1"}}) {
-        const auto error = std::get<Socks5Error>(parseConnectReply(bytesOf({5, code})));
+        const auto error = std::get<Socks5Error>(parseConnectReply(Bytes{5, static_cast<std::uint8_t>(code)}));
         EXPECT_EQ(make_error_code(error).message(), "The proxy could not connect to the relay: " + meaning) << code;
     }
 
-    for (const Bytes& malformed : {bytesOf({4, 0}), bytesOf({5, 0, 1}), bytesOf({5, 0, 0, 2}), bytesOf({5, 0, 0, 3, 0}),
-                                   bytesOf({5, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0})}) {
-        EXPECT_EQ(std::get<Socks5Error>(parseConnectReply(malformed)), Socks5Error::malformedReply) << malformed.size();
+    for (const Bytes& malformed : {Bytes{4, 0}, Bytes{5, 0, 1}, Bytes{5, 0, 0, 2}, Bytes{5, 0, 0, 3, 0},
+                                   Bytes{5, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}}) {
+        EXPECT_EQ(std::get<Socks5Error>(parseConnectReply(malformed)), malformedReply) << malformed.size();
     }
 }
 

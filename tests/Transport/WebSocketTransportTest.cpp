@@ -100,13 +100,11 @@ private:
         if (!ec) co_await beast::http::async_read(ws.next_layer(), buffer, request, asio::redirect_error(use, ec));
         if (ec) co_return;
         const char* serverName = SSL_get_servername(ws.next_layer().native_handle(), TLSEXT_NAMETYPE_host_name);
-        std::size_t index;
-        {
-            std::lock_guard lock(mutex_);
-            index = logs_.size();
-            logs_.push_back({std::string(request.target()), serverName ? serverName : "", {}, 0, {}, false});
-            sessions_.push_back(session);
-        }
+        std::unique_lock lock(mutex_);
+        const std::size_t index = logs_.size();
+        logs_.push_back({std::string(request.target()), serverName ? serverName : "", {}, 0, {}, false});
+        sessions_.push_back(session);
+        lock.unlock();
         const auto update = [this, index](auto change) {
             std::lock_guard lock(mutex_);
             change(logs_[index]);
@@ -162,10 +160,8 @@ protected:
     // Runs the client's event loop until the condition holds (false after a safety limit that
     // no passing wait comes near).
     bool runUntil(const std::function<bool()>& condition) {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (!condition()) {
+        for (const auto deadline = std::chrono::steady_clock::now() + 10s; !condition(); runFor(2ms)) {
             if (std::chrono::steady_clock::now() >= deadline) return false;
-            runFor(2ms);
         }
         return true;
     }
@@ -206,11 +202,14 @@ protected:
 TEST_F(WebSocketTransportTest, SendsArriveInCallOrderCancelledWaitsLoseNothingAndNoConnectionIsNotConnected) {
     Server server;
     WebSocketTransport transport(io_.get_executor());
-    EXPECT_EQ(transport.state(), State::disconnected);
-    const auto beforeSend = failure<TransportError>(transport.send("x"));
-    EXPECT_EQ(beforeSend.code(), TransportErrorCode::notConnected);
-    EXPECT_STREQ(beforeSend.what(), "notConnected");
-    EXPECT_EQ(failure<TransportError>(transport.receive()).code(), TransportErrorCode::notConnected);
+    const auto expectNotConnected = [&] {
+        EXPECT_EQ(transport.state(), State::disconnected);
+        const auto beforeSend = failure<TransportError>(transport.send("x"));
+        EXPECT_EQ(beforeSend.code(), TransportErrorCode::notConnected);
+        EXPECT_STREQ(beforeSend.what(), "notConnected");
+        EXPECT_EQ(failure<TransportError>(transport.receive()).code(), TransportErrorCode::notConnected);
+    };
+    expectNotConnected();
 
     transport.connect(server.url());
     EXPECT_EQ(transport.state(), State::connected);  // at once, before any network traffic
@@ -227,28 +226,22 @@ TEST_F(WebSocketTransportTest, SendsArriveInCallOrderCancelledWaitsLoseNothingAn
     for (std::size_t i = 0; i < kCount; ++i) ASSERT_EQ(messages[i].substr(0, messages[i].find('.')), std::to_string(i));
 
     await(transport.disconnect());
-    EXPECT_EQ(transport.state(), State::disconnected);
-    EXPECT_EQ(failure<TransportError>(transport.send("x")).code(), TransportErrorCode::notConnected);
-    EXPECT_EQ(failure<TransportError>(transport.receive()).code(), TransportErrorCode::notConnected);
+    expectNotConnected();
     await(transport.disconnect());  // twice is harmless
 
     transport.connect(server.url());  // connected again after a disconnect
     await(transport.send("two"));
     asio::cancellation_signal cancelReceive, cancelSend;
-    std::exception_ptr receiveFailure;
-    bool receiveDone = false;
-    asio::co_spawn(io_, transport.receive(),
-                   asio::bind_cancellation_slot(cancelReceive.slot(), [&](std::exception_ptr e, std::string) {
+    std::optional<std::exception_ptr> receiveFailure;
+    asio::co_spawn(io_, transport.receive(), asio::bind_cancellation_slot(cancelReceive.slot(), [&](std::exception_ptr e, std::string) {
                        receiveFailure = e;
-                       receiveDone = true;
                    }));
     runFor(20ms);
     cancelReceive.emit(asio::cancellation_type::terminal);
-    ASSERT_TRUE(runUntil([&] { return receiveDone; }));
-    EXPECT_TRUE(receiveFailure);
+    ASSERT_TRUE(runUntil([&] { return receiveFailure.has_value(); }));
+    EXPECT_TRUE(*receiveFailure);
     // A send whose waiting task is cancelled still goes out, in its place in the order.
-    asio::co_spawn(io_, transport.send("second"),
-                   asio::bind_cancellation_slot(cancelSend.slot(), [](std::exception_ptr) {}));
+    asio::co_spawn(io_, transport.send("second"), asio::bind_cancellation_slot(cancelSend.slot(), [](std::exception_ptr) {}));
     io_.restart();
     io_.poll_one();  // the send has started and waits for its write
     cancelSend.emit(asio::cancellation_type::terminal);
