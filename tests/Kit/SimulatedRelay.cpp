@@ -13,6 +13,7 @@ struct SimulatedRelay::Connection final : relay::RoomMember, std::enable_shared_
     int owner = 0;
     std::string path;
     std::weak_ptr<relay::Room> room;  // while a member (the room holds the member)
+    Connection(SimulatedRelay* r, int o, std::string p) : relay(r), owner(o), path(std::move(p)) {}
     bool clientAlive = true;      // the process still exists
     bool closedByClient = false;  // disconnected or dropped by its client
     bool gone = false;            // left the relay, for whatever reason
@@ -52,10 +53,7 @@ SimulatedRelay::~SimulatedRelay() {
 }
 
 SimulatedRelay::ConnectionPtr SimulatedRelay::connect(int owner, const std::string& url) {
-    auto c = std::make_shared<Connection>();
-    c->relay = this;
-    c->owner = owner;
-    c->path = url.substr(url.rfind('/') + 1);
+    auto c = std::make_shared<Connection>(this, owner, url.substr(url.rfind('/') + 1));
     connections_.push_back(c);
     schedule(c->lastUpstream, [this, c] { join(c); });
     return c;
@@ -189,17 +187,13 @@ void SimulatedRelay::processDied(int owner) {
 }
 
 void SimulatedRelay::cutConnectionOf(int owner) {
-    for (auto& c : std::vector(connections_)) {
-        if (c->owner == owner && !c->room.expired() && !c->gone) cut(c);
-    }
+    for (auto& c : std::vector(connections_)) if (c->owner == owner && !c->room.expired() && !c->gone) cut(c);
 }
 
 void SimulatedRelay::restart() {
     // Members are cut (each one's leaving may reach the other first); a connection not yet
     // joined finds no relay behind it.
-    for (auto& c : std::vector(connections_)) {
-        if (!c->gone) cut(c);
-    }
+    for (auto& c : std::vector(connections_)) if (!c->gone) cut(c);
     rooms_ = std::make_unique<relay::RoomRegistry>(relay::Room::BacklogLimits{});
 }
 
@@ -211,9 +205,7 @@ void SimulatedRelay::replayOldHello(int owner) {
     const auto& sent = hellos_[owner];
     if (sent.size() < 2) return;
     const std::string hello = sent[std::uniform_int_distribution<std::size_t>(0, sent.size() - 2)(random_)];
-    for (auto& c : connections_) {
-        if (c->owner != owner && !c->room.expired() && !c->gone) return deliver(c, hello);
-    }
+    for (auto& c : connections_) if (c->owner != owner && !c->room.expired() && !c->gone) return deliver(c, hello);
 }
 
 void SimulatedRelay::sendAs(int owner, std::string text) {

@@ -143,8 +143,7 @@ int WebSocketTestClient::open(std::uint16_t port, const std::string& path) {
         });
     });
     if (impl.tls) {
-        SSL* ssl = impl.tls->next_layer().native_handle();
-        if (SSL_set_tlsext_host_name(ssl, impl.options.serverName.c_str()) != 1) {
+        if (SSL_set_tlsext_host_name(impl.tls->next_layer().native_handle(), impl.options.serverName.c_str()) != 1) {
             throw std::runtime_error("cannot set the TLS server name");
         }
         impl.tls->next_layer().set_verify_callback(asio::ssl::host_name_verification(impl.options.serverName));
