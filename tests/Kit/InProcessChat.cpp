@@ -5,11 +5,9 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <map>
 #include <stdexcept>
 
 #include "Duoquill/Base/CryptoCore.h"
-#include "Duoquill/Session/PFSChatSession.h"
 
 namespace asio = boost::asio;
 

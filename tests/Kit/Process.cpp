@@ -6,14 +6,12 @@
 #include <sys/time.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <pty.h>
 #include <stdexcept>
 #include <sys/wait.h>
-#include <unistd.h>
 
 extern char** environ;
 

@@ -1,6 +1,5 @@
 #include "Kit/RelayProcess.h"
 
-#include <csignal>
 #include <fstream>
 #include <stdexcept>
 
