@@ -106,12 +106,8 @@ ChatCliProcess::~ChatCliProcess() {
     waitForEndOfOutput(5s);
     // In a sanitizer build the program reports its faults on standard error and may go on.
     const std::string error = standardError();
-    for (const std::string_view report : {"Sanitizer:", "runtime error:"}) {
-        if (error.find(report) != std::string::npos) {
-            reportFault("sanitizer report from duoquill-cli:\n" + error);
-            return;
-        }
-    }
+    const auto holds = [&](std::string_view report) { return error.find(report) != std::string::npos; };
+    if (holds("Sanitizer:") || holds("runtime error:")) reportFault("sanitizer report from duoquill-cli:\n" + error);
 }
 
 bool ChatCliProcess::waitFor(std::string_view text, std::chrono::milliseconds timeout, std::size_t wanted) const {

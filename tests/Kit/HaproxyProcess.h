@@ -34,8 +34,6 @@ public:
     // std::runtime_error if it does not.
     explicit HaproxyProcess(Options options);
     ~HaproxyProcess();
-    HaproxyProcess(const HaproxyProcess&) = delete;
-    HaproxyProcess& operator=(const HaproxyProcess&) = delete;
 
     std::uint16_t port() const { return port_; }
     std::string url() const { return "wss://127.0.0.1:" + std::to_string(port_); }

@@ -63,10 +63,7 @@ asio::awaitable<void> HeldTimers::sleep(double, cli::TaskHandle& task) {
     auto initiation = [this, timer, &task](auto handler) {
         auto slot = std::make_shared<std::optional<decltype(handler)>>(std::move(handler));
         auto wake = [slot, executor = executor_] {
-            if (!*slot) return;
-            auto h = std::move(**slot);
-            slot->reset();
-            asio::post(executor, std::move(h));
+            if (*slot) asio::post(executor, *std::exchange(*slot, std::nullopt));
         };
         const std::uint64_t id = ++sleeps_;
         sleeping_.emplace(id, std::pair{timer, wake});

@@ -5,11 +5,9 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <map>
 #include <stdexcept>
 
 #include "Duoquill/Base/CryptoCore.h"
-#include "Duoquill/Session/PFSChatSession.h"
 
 namespace asio = boost::asio;
 
@@ -24,9 +22,7 @@ public:
         : relay_(relay), executor_(std::move(executor)), owner_(owner) {}
 
     // Dropped without disconnect(): the connection goes with it.
-    ~SimulatedTransport() override {
-        if (c_) relay_.drop(c_);
-    }
+    ~SimulatedTransport() override { if (c_) relay_.drop(c_); }
 
     void connect(const std::string& url) override { c_ = relay_.connect(owner_, url); }
 
@@ -81,10 +77,7 @@ asio::awaitable<void> ManualChatTimers::sleep(double seconds, cli::TaskHandle& t
         // The timeline owns the waiting coroutine; the cancel hook only points at it.
         auto slot = std::make_shared<std::optional<Handler>>(std::move(handler));
         auto complete = [executor = executor_](const std::shared_ptr<std::optional<Handler>>& s) {
-            if (!s || !s->has_value()) return;
-            Handler h = std::move(**s);
-            s->reset();
-            asio::post(executor, std::move(h));
+            if (s && s->has_value()) asio::post(executor, *std::exchange(*s, std::nullopt));
         };
         auto eventId = std::make_shared<ManualTimeline::EventId>(0);
         const auto id = timeline_.schedule(seconds, [this, slot, complete, eventId, alive = alive_] {
@@ -94,13 +87,10 @@ asio::awaitable<void> ManualChatTimers::sleep(double seconds, cli::TaskHandle& t
         });
         *eventId = id;
         pending_.emplace(id, true);
-        std::weak_ptr<std::optional<Handler>> weak = slot;
-        task.setCancelHook([this, id, weak, complete, alive = std::weak_ptr<bool>(alive_)] {
-            auto stillAlive = alive.lock();
-            if (!stillAlive || !*stillAlive) return;
-            auto s = weak.lock();
+        task.setCancelHook([this, id, weak = std::weak_ptr(slot), complete, alive = std::weak_ptr<bool>(alive_)] {
+            if (const auto stillAlive = alive.lock(); !stillAlive || !*stillAlive) return;
             pending_.erase(id);
-            complete(s);
+            complete(weak.lock());
             timeline_.cancel(id);
         });
     };

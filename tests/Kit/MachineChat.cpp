@@ -1,7 +1,6 @@
 #include "Kit/MachineChat.h"
 
 #include "Duoquill/Base/CryptoCore.h"
-#include "Duoquill/Session/PFSChatSession.h"
 #include "Duoquill/Identity/KeyHelpers.h"
 
 namespace duoquill::test {

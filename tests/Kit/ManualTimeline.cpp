@@ -21,20 +21,13 @@ void ManualTimeline::cancel(EventId id) {
     deadlines_.erase(it);
 }
 
-std::size_t ManualTimeline::attach(std::function<std::size_t()> pollOnce) {
-    pollers_.emplace(nextPoller_, std::move(pollOnce));
-    return nextPoller_++;
-}
-
 void ManualTimeline::pollAll() {
     for (std::size_t round = 1; round != 0;) {
         round = 0;
         // Copy the keys: a handler may attach or detach executors.
         std::vector<std::size_t> keys;
         for (const auto& [key, poll] : pollers_) keys.push_back(key);
-        for (const auto key : keys) {
-            if (const auto it = pollers_.find(key); it != pollers_.end()) round += it->second();
-        }
+        for (const auto key : keys) if (const auto it = pollers_.find(key); it != pollers_.end()) round += it->second();
     }
 }
 
@@ -46,20 +39,21 @@ void ManualTimeline::runUntil(double until, const std::function<bool()>& stopWhe
             now_ = std::max(now_, until);
             return;
         }
-        auto node = events_.extract(events_.begin());
-        deadlines_.erase(node.key().id);
-        now_ = std::max(now_, node.key().deadline);
-        node.mapped()();
+        fireFirst();
     }
+}
+
+void ManualTimeline::fireFirst() {
+    auto node = events_.extract(events_.begin());
+    deadlines_.erase(node.key().id);
+    now_ = std::max(now_, node.key().deadline);
+    node.mapped()();
 }
 
 bool ManualTimeline::fireNext() {
     pollAll();
     if (events_.empty()) return false;
-    auto node = events_.extract(events_.begin());
-    deadlines_.erase(node.key().id);
-    now_ = std::max(now_, node.key().deadline);
-    node.mapped()();
+    fireFirst();
     pollAll();
     return true;
 }

@@ -20,7 +20,10 @@ public:
     void cancel(EventId id);
 
     // Executors whose ready work runs before the clock moves; detach() takes one away.
-    std::size_t attach(std::function<std::size_t()> pollOnce);
+    std::size_t attach(std::function<std::size_t()> pollOnce) {
+        pollers_.emplace(nextPoller_, std::move(pollOnce));
+        return nextPoller_++;
+    }
     void detach(std::size_t key) { pollers_.erase(key); }
 
     // Runs ready work and timers until the clock would pass `until`, or stopWhen() holds.
@@ -33,6 +36,7 @@ public:
 
 private:
     void pollAll();
+    void fireFirst();
 
     struct Key {
         double deadline;

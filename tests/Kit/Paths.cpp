@@ -2,9 +2,8 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
-#include <vector>
+#include <iterator>
 
 namespace duoquill::test {
 
@@ -20,10 +19,8 @@ std::filesystem::path relayPath() { return DUOQUILL_RELAY_PATH; }
 
 TempDir::TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "duoquill-test-XXXXXX").string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (::mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = buffer.data();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
 }
 
 TempDir::~TempDir() {
@@ -34,9 +31,7 @@ TempDir::~TempDir() {
 std::string readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path.string());
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 }  // namespace duoquill::test

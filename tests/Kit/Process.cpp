@@ -6,14 +6,12 @@
 #include <sys/time.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <pty.h>
 #include <stdexcept>
 #include <sys/wait.h>
-#include <unistd.h>
 
 extern char** environ;
 
@@ -28,11 +26,7 @@ std::function<void(const std::string&)> faultHandler = [](const std::string& rep
 };
 
 sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
+    return {.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
 }
 
 }  // namespace
@@ -58,19 +52,17 @@ RunningProcess::RunningProcess(const std::string& program, const std::vector<std
     argv.push_back(nullptr);
     envp.push_back(nullptr);
 
+    const auto exec = [&] {
+        ::execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    };
     ::signal(SIGPIPE, SIG_IGN);
     if (options.terminal) {
-        // Wide enough that no line of the chat wraps.
-        winsize size{};
-        size.ws_row = 40;
-        size.ws_col = 200;
+        winsize size{.ws_row = 40, .ws_col = 200, .ws_xpixel = 0, .ws_ypixel = 0};  // no line of the chat wraps
         int terminal = -1;
         pid_ = ::forkpty(&terminal, nullptr, nullptr, &size);
         if (pid_ < 0) throw std::runtime_error("forkpty failed");
-        if (pid_ == 0) {
-            ::execve(program.c_str(), argv.data(), envp.data());
-            _exit(127);
-        }
+        if (pid_ == 0) exec();
         ::fcntl(terminal, F_SETFD, FD_CLOEXEC);
         input_ = terminal;
         terminal_ = true;
@@ -85,21 +77,13 @@ RunningProcess::RunningProcess(const std::string& program, const std::vector<std
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
-        if (options.ownSession) {
-            ::setsid();
-        } else {
-            ::setpgid(0, 0);
-        }
-        ::dup2(in[0], 0);
-        ::dup2(out[1], 1);
-        ::dup2(err[1], 2);
-        ::execve(program.c_str(), argv.data(), envp.data());
-        _exit(127);
+        if (options.ownSession) ::setsid(); else ::setpgid(0, 0);
+        const int ends[] = {in[0], out[1], err[1]};
+        for (int fd = 0; fd < 3; ++fd) ::dup2(ends[fd], fd);
+        exec();
     }
     if (!options.ownSession) ::setpgid(pid_, pid_);  // as the child does: the group exists before either goes on
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
+    for (const int fd : {in[0], out[1], err[1]}) ::close(fd);
     input_ = in[1];
     readers_[0] = std::thread([this, fd = out[0]] { collect(fd, output_); });
     readers_[1] = std::thread([this, fd = err[0]] { collect(fd, error_); });
@@ -113,9 +97,7 @@ RunningProcess::~RunningProcess() {
     closeInput();
     // Whatever it started and left behind holds the outputs open: it goes too.
     if (!waitForEndOfOutput(2s)) ::kill(-pid_, SIGKILL);
-    for (auto& reader : readers_) {
-        if (reader.joinable()) reader.join();
-    }
+    for (auto& reader : readers_) if (reader.joinable()) reader.join();
 }
 
 void RunningProcess::collect(int fd, std::string& into) {
@@ -124,8 +106,7 @@ void RunningProcess::collect(int fd, std::string& into) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         std::lock_guard lock(mutex_);
-        if (n > 0) into.append(buffer, static_cast<std::size_t>(n));
-        if (n <= 0) --openOutputs_;
+        if (n > 0) into.append(buffer, static_cast<std::size_t>(n)); else --openOutputs_;
         changed_.notify_all();
         if (n <= 0) break;
     }
@@ -141,14 +122,6 @@ void RunningProcess::write(std::string_view text) {
     }
 }
 
-void RunningProcess::closeInput() {
-    if (input_ >= 0) ::close(input_);
-    input_ = -1;
-}
-
-void RunningProcess::killGroup() {
-    if (!status_) ::kill(-pid_, SIGKILL);
-}
 
 std::optional<int> RunningProcess::waitForExit(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -165,25 +138,14 @@ std::optional<int> RunningProcess::waitForExit(std::chrono::milliseconds timeout
     return status_;
 }
 
-std::string RunningProcess::standardOutput() const {
+std::string RunningProcess::locked(const std::string& text) const {
     std::lock_guard lock(mutex_);
-    return output_;
+    return text;
 }
 
-std::string RunningProcess::standardError() const {
-    std::lock_guard lock(mutex_);
-    return error_;
-}
-
-bool RunningProcess::waitForStandardError(const std::function<bool(const std::string&)>& condition,
-                                          std::chrono::milliseconds timeout) const {
+bool RunningProcess::waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) const {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return condition(error_); });
-}
-
-bool RunningProcess::waitForEndOfOutput(std::chrono::milliseconds timeout) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return openOutputs_ == 0; });
+    return changed_.wait_for(lock, timeout, condition);
 }
 
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,

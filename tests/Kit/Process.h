@@ -2,7 +2,9 @@
 // Runs a real program as a child process: arguments, environment, standard input fed by
 // the test, standard output and error captured.
 
+#include <signal.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -57,27 +59,38 @@ public:
     RunningProcess(const std::string& program, const std::vector<std::string>& arguments,
                    const ProcessOptions& options = {});
     virtual ~RunningProcess();
-    RunningProcess(const RunningProcess&) = delete;
-    RunningProcess& operator=(const RunningProcess&) = delete;
 
     pid_t pid() const { return pid_; }
     // The terminal's side the test holds (its modes are the program's), or -1 without one.
     int terminal() const { return terminal_ ? input_ : -1; }
     void write(std::string_view text);
-    void closeInput();
-    void killGroup();  // SIGKILL to the program and everything it started
+    void closeInput() {
+        if (input_ >= 0) ::close(input_);
+        input_ = -1;
+    }
+    // SIGKILL to the program and everything it started.
+    void killGroup() {
+        if (!status_) ::kill(-pid_, SIGKILL);
+    }
     // Its exit status (or -signal) once it has ended; nothing when it does not end in time.
     std::optional<int> waitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
-    std::string standardOutput() const;
-    std::string standardError() const;  // collected so far
+    // Collected so far.
+    std::string standardOutput() const { return locked(output_); }
+    std::string standardError() const { return locked(error_); }
     // Waits until standard error satisfies `condition` (called under a lock).
     bool waitForStandardError(const std::function<bool(const std::string&)>& condition,
-                              std::chrono::milliseconds timeout) const;
+                              std::chrono::milliseconds timeout) const {
+        return waitUntil([&] { return condition(error_); }, timeout);
+    }
     // Waits until the program has closed both outputs: what was collected is then complete.
-    bool waitForEndOfOutput(std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+    bool waitForEndOfOutput(std::chrono::milliseconds timeout = std::chrono::seconds(20)) const {
+        return waitUntil([this] { return openOutputs_ == 0; }, timeout);
+    }
 
 private:
+    bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) const;
+    std::string locked(const std::string& text) const;
     void collect(int fd, std::string& into);
 
     pid_t pid_ = -1;

@@ -35,9 +35,7 @@ public:
     bool contains(std::string_view line) const { return count(line) > 0; }
     std::vector<double> timesOf(std::string_view line) const {
         std::vector<double> out;
-        for (std::size_t i = 0; i < lines.size(); ++i) {
-            if (lines[i] == line) out.push_back(times[i]);
-        }
+        for (std::size_t i = 0; i < lines.size(); ++i) if (lines[i] == line) out.push_back(times[i]);
         return out;
     }
 

@@ -1,6 +1,5 @@
 #include "Kit/RelayProcess.h"
 
-#include <csignal>
 #include <fstream>
 #include <stdexcept>
 
@@ -30,13 +29,12 @@ RelayProcess::RelayProcess(Options options) : plain_(options.plain) {
     process_->waitForStandardError([&](const std::string& log) { return log.find(marker) != std::string::npos; },
                                    std::chrono::seconds(10));
     const std::string log = process_->standardError();
-    const auto at = log.find(marker);
-    if (at == std::string::npos) throw std::runtime_error("duoquill-relay did not start: " + log);
-    port_ = static_cast<std::uint16_t>(std::stoul(log.substr(at + marker.size())));
-    const std::string metricsMarker = "metrics on 127.0.0.1:";  // printed before the line above
-    if (const auto metricsAt = log.find(metricsMarker); metricsAt != std::string::npos) {
-        metricsPort_ = static_cast<std::uint16_t>(std::stoul(log.substr(metricsAt + metricsMarker.size())));
-    }
+    const auto portAfter = [&](const std::string& text) -> std::uint16_t {
+        const auto at = log.find(text);
+        return at == std::string::npos ? 0 : static_cast<std::uint16_t>(std::stoul(log.substr(at + text.size())));
+    };
+    if ((port_ = portAfter(marker)) == 0) throw std::runtime_error("duoquill-relay did not start: " + log);
+    metricsPort_ = portAfter("metrics on 127.0.0.1:");  // printed before the line above
 }
 
 RelayProcess::~RelayProcess() = default;

@@ -31,8 +31,6 @@ public:
     RelayProcess();
     explicit RelayProcess(Options options);
     ~RelayProcess();
-    RelayProcess(const RelayProcess&) = delete;
-    RelayProcess& operator=(const RelayProcess&) = delete;
 
     std::uint16_t port() const { return port_; }
     // Where GET /metrics is answered, when the arguments include --metrics 127.0.0.1:0; else 0.

@@ -4,6 +4,7 @@
 
 #include "Duoquill/Base/CryptoCore.h"
 #include "Duoquill/Primitives/AesGcm.h"
+#include "Kit/World.h"
 
 namespace duoquill {
 
@@ -34,16 +35,8 @@ public:
     std::shared_ptr<const P256KeyAgreementKey> key_;
 };
 
-class SharedMLKEMKey final : public MLKEM1024Key {
-public:
-    explicit SharedMLKEMKey(std::shared_ptr<const MLKEM1024Key> key) : key_(std::move(key)) {}
-    const Bytes& publicKey() const override { return key_->publicKey(); }
-    SecureBytes decapsulate(BytesView ciphertext) const override { return key_->decapsulate(ciphertext); }
-    std::shared_ptr<const MLKEM1024Key> key_;
-};
-
 template <class Key>
-using SharedKey = std::conditional_t<std::is_same_v<Key, MLKEM1024Key>, SharedMLKEMKey, SharedP256Key>;
+using SharedKey = std::conditional_t<std::is_same_v<Key, MLKEM1024Key>, test::SharedMLKEMKey, SharedP256Key>;
 
 // One field as fields() shows it.
 template <class T>
@@ -164,11 +157,10 @@ Bytes PFSChatSessionTestAccess::sealTunnelPadded(S& s, const SecureBytes& padded
 }
 
 test::ReceiveState PFSChatSessionTestAccess::receiveState(S& s) {
-    std::optional<Bytes> peerKey;
-    if (s.peerDHRatchetKey_) peerKey = s.peerDHRatchetKey_->raw();
     return {s.rxKey_,           s.rootKey_,           s.tunnelRxKey_, s.rxCounter_, s.tunnelRxCounter_,
-            s.rxTranscriptHash_, peerKey, s.peerMLKEMRatchetPublicKeyData_, s.dhRatchetPending_,
-            s.dhRatchetPrivateKey_ != nullptr};
+            s.rxTranscriptHash_,
+            s.peerDHRatchetKey_ ? std::optional<Bytes>(s.peerDHRatchetKey_->raw()) : std::nullopt,
+            s.peerMLKEMRatchetPublicKeyData_, s.dhRatchetPending_, s.dhRatchetPrivateKey_ != nullptr};
 }
 
 test::ReceiveState test::ReceiveState::of(PFSChatSession& session) { return Access::receiveState(session); }

@@ -61,8 +61,6 @@ public:
     // Delivers once more, to the other member, a hello the owner sent before its latest one.
     void replayOldHello(int owner);
     void setHostile(bool hostile) noexcept { hostile_ = hostile; }
-    // While set, every plain hello is forwarded with one base64 character of its "ct" altered.
-    void setSpoilingHellos(bool spoiling) noexcept { spoilingHellos_ = spoiling; }
     // While set, each frame the owner sends is replaced by what `rewrite` makes of it.
     void setRewriting(int owner, std::function<std::string(const std::string&)> rewrite) {
         rewriting_[owner] = std::move(rewrite);
@@ -70,11 +68,7 @@ public:
     // A frame of the test's own, as if the owner's client had sent it on its newest connection.
     void sendAs(int owner, std::string text);
 
-    // Every frame forwarded to the owner's client so far, in order.
-    const std::vector<std::string>& deliveredTo(int owner) { return delivered_[owner]; }
-
 private:
-    ConnectionPtr open(int owner, const std::string& path);
     double latency() { return std::uniform_real_distribution<double>(0.005, 0.08)(random_); }
     void schedule(double& last, std::function<void()> action);
     void join(const ConnectionPtr& c);
@@ -92,12 +86,10 @@ private:
     std::vector<ConnectionPtr> connections_;
     std::map<int, bool> loseNext_;
     std::map<int, std::vector<std::string>> hellos_;
-    std::map<int, std::vector<std::string>> delivered_;
     std::map<int, std::function<std::string(const std::string&)>> rewriting_;
     double lastLoss_ = 0;
     std::vector<std::string> seen_;  // what members sent: a hostile relay replays it
     bool hostile_ = false;
-    bool spoilingHellos_ = false;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

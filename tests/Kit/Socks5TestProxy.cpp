@@ -84,9 +84,7 @@ asio::awaitable<void> Socks5TestProxy::serve(tcp::socket clientSocket) {
     const auto head = co_await readBytes(socket, 2);
     if (head[0] != 5) co_return;
     request.methods = co_await readBytes(socket, head[1]);
-    const auto offered = [&](std::uint8_t method) {
-        return std::find(request.methods.begin(), request.methods.end(), method) != request.methods.end();
-    };
+    const auto offered = [&](std::uint8_t m) { return std::ranges::find(request.methods, m) != request.methods.end(); };
     const std::uint8_t method = offered(2) ? 2 : offered(0) ? 0 : 0xFF;
     std::vector<std::uint8_t> choice{5, method};
     co_await writeBytes(socket, std::move(choice));

@@ -41,8 +41,6 @@ public:
 
     explicit Socks5TestProxy(Options options);
     ~Socks5TestProxy();
-    Socks5TestProxy(const Socks5TestProxy&) = delete;
-    Socks5TestProxy& operator=(const Socks5TestProxy&) = delete;
 
     std::uint16_t port() const;
     // "socks5h://127.0.0.1:PORT"

@@ -1,6 +1,5 @@
 #include "Kit/SoftHsmToken.h"
 
-#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 

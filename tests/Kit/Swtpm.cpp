@@ -1,7 +1,5 @@
 #include "Kit/Swtpm.h"
 
-#include <chrono>
-#include <cstdint>
 #include <stdexcept>
 
 namespace duoquill::test {

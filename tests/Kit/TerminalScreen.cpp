@@ -44,11 +44,10 @@ void TerminalScreen::dropTopRows(int count) {
 
 void TerminalScreen::eraseRow(int row, int from) {
     auto& cells = grid_[static_cast<std::size_t>(row)];
+    const auto first = cells.begin() + from;
     // The left half of a wide character whose right half goes is gone with it.
-    if (from > 0 && from < columns_ && cells[static_cast<std::size_t>(from)].rightHalf) {
-        cells[static_cast<std::size_t>(from - 1)] = Cell{};
-    }
-    for (int c = from; c < columns_; ++c) cells[static_cast<std::size_t>(c)] = Cell{};
+    if (from > 0 && from < columns_ && first->rightHalf) *(first - 1) = Cell{};
+    std::fill(first, cells.end(), Cell{});
 }
 
 // A character in a cell of the cursor's row; the halves of wide characters it covers go.
@@ -103,15 +102,10 @@ void TerminalScreen::write(std::string_view bytes) {
     std::size_t i = 0;
     while (i < bytes.size()) {
         const auto byte = static_cast<unsigned char>(bytes[i]);
-        if (byte == '\r') {
-            column_ = 0;
-            forgetJoin();
-            ++i;
-        } else if (byte == '\n') {
-            lineFeed();
-            forgetJoin();
-            ++i;
-        } else if (byte == '\a') {
+        if (byte == '\r' || byte == '\n' || byte == '\a') {
+            if (byte == '\r') column_ = 0;
+            if (byte == '\n') lineFeed();
+            if (byte != '\a') forgetJoin();
             ++i;
         } else if (byte == 0x1B) {
             if (i + 1 >= bytes.size() || bytes[i + 1] != '[') {
@@ -192,9 +186,7 @@ void TerminalScreen::resize(int columns, int rows) {
     }
     // Empty rows below the cursor's go first; then the screen keeps its bottom rows.
     while (static_cast<int>(rewrapped.size()) > cursorRow + 1) {
-        bool empty = true;
-        for (const Cell& cell : rewrapped.back()) empty = empty && cell.width == 0 && !cell.rightHalf;
-        if (!empty) break;
+        if (std::ranges::any_of(rewrapped.back(), [](const Cell& cell) { return cell.width > 0 || cell.rightHalf; })) break;
         rewrapped.pop_back();
     }
     const int excess = std::max(0, static_cast<int>(rewrapped.size()) - rows);

@@ -2,8 +2,6 @@
 
 #include <fstream>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "Kit/Process.h"
 

@@ -38,11 +38,7 @@ struct WebSocketTestClient::Impl {
 
     template <class F>
     void withStream(F&& f) {
-        if (tls) {
-            f(*tls);
-        } else {
-            f(*plain);
-        }
+        tls ? f(*tls) : f(*plain);
     }
 
     // Runs the io_context until `done` holds or the time is up; false on time-out.
@@ -95,24 +91,18 @@ struct WebSocketTestClient::Impl {
     void readNext() {
         withStream([this](auto& ws) {
             ws.async_read(buffer, [this, &ws](beast::error_code ec, std::size_t) {
-                WebSocketEvent event;
+                using enum WebSocketEvent::Kind;
                 if (!ec) {
-                    event.kind = ws.got_text() ? WebSocketEvent::Kind::text : WebSocketEvent::Kind::binary;
-                    event.data = beast::buffers_to_string(buffer.data());
+                    events.push_back({ws.got_text() ? text : binary, beast::buffers_to_string(buffer.data()), 0, {}});
                     buffer.consume(buffer.size());
-                    events.push_back(std::move(event));
-                    readNext();
-                    return;
+                    return readNext();
                 }
+                const auto& reason = ws.reason();
                 if (ec == websocket::error::closed) {
-                    event.kind = WebSocketEvent::Kind::closed;
-                    event.closeCode = ws.reason().code;
-                    event.data = std::string(ws.reason().reason.data(), ws.reason().reason.size());
+                    events.push_back({closed, std::string(reason.reason.data(), reason.reason.size()), reason.code, {}});
                 } else {
-                    event.kind = WebSocketEvent::Kind::failed;
-                    event.error = ec.message();
+                    events.push_back({failed, {}, 0, ec.message()});
                 }
-                events.push_back(std::move(event));
                 ended = true;
             });
         });
@@ -153,8 +143,7 @@ int WebSocketTestClient::open(std::uint16_t port, const std::string& path) {
         });
     });
     if (impl.tls) {
-        SSL* ssl = impl.tls->next_layer().native_handle();
-        if (SSL_set_tlsext_host_name(ssl, impl.options.serverName.c_str()) != 1) {
+        if (SSL_set_tlsext_host_name(impl.tls->next_layer().native_handle(), impl.options.serverName.c_str()) != 1) {
             throw std::runtime_error("cannot set the TLS server name");
         }
         impl.tls->next_layer().set_verify_callback(asio::ssl::host_name_verification(impl.options.serverName));
@@ -187,8 +176,7 @@ WebSocketEvent WebSocketTestClient::read() { return read(impl_->options.timeout)
 WebSocketEvent WebSocketTestClient::read(std::chrono::milliseconds timeout) {
     Impl& impl = *impl_;
     if (!impl.open) throw std::runtime_error("read: not open");
-    impl.drive([&] { return !impl.events.empty(); }, timeout);
-    if (impl.events.empty()) return WebSocketEvent{};
+    if (!impl.drive([&] { return !impl.events.empty(); }, timeout)) return WebSocketEvent{};
     WebSocketEvent event = std::move(impl.events.front());
     impl.events.pop_front();
     return event;
@@ -208,9 +196,10 @@ void WebSocketTestClient::close(std::uint16_t code) {
         ws.async_close(websocket::close_reason(static_cast<websocket::close_code>(code)),
                        [&closed](beast::error_code) { closed = true; });
     });
-    if (!impl.drive([&] { return closed && impl.ended; }, impl.options.timeout)) {
+    const auto done = [&] { return closed && impl.ended; };
+    if (!impl.drive(done, impl.options.timeout)) {
         impl.closeSocket();
-        impl.drive([&] { return closed && impl.ended; }, impl.options.timeout);
+        impl.drive(done, impl.options.timeout);
     }
 }
 
@@ -222,17 +211,14 @@ void WebSocketTestClient::drop() {
 }
 
 std::string describe(const WebSocketEvent& event) {
+    const std::string size = std::to_string(event.data.size());
     switch (event.kind) {
-        case WebSocketEvent::Kind::text:
-            return "text frame of " + std::to_string(event.data.size()) + " bytes";
-        case WebSocketEvent::Kind::binary:
-            return "binary frame of " + std::to_string(event.data.size()) + " bytes";
-        case WebSocketEvent::Kind::closed:
-            return "close " + std::to_string(event.closeCode) + " \"" + event.data + "\"";
-        case WebSocketEvent::Kind::failed:
-            return "failure: " + event.error;
-        case WebSocketEvent::Kind::timedOut:
-            return "nothing (timed out)";
+        using enum WebSocketEvent::Kind;
+        case text: return "text frame of " + size + " bytes";
+        case binary: return "binary frame of " + size + " bytes";
+        case closed: return "close " + std::to_string(event.closeCode) + " \"" + event.data + "\"";
+        case failed: return "failure: " + event.error;
+        case timedOut: return "nothing (timed out)";
     }
     return "?";
 }

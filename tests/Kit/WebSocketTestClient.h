@@ -37,8 +37,6 @@ public:
 
     explicit WebSocketTestClient(Options options);
     ~WebSocketTestClient();
-    WebSocketTestClient(const WebSocketTestClient&) = delete;
-    WebSocketTestClient& operator=(const WebSocketTestClient&) = delete;
 
     // TCP connect, TLS handshake and the upgrade request for `path`. Returns the HTTP status
     // of the answer: 101 when the WebSocket is open. Throws std::runtime_error when the

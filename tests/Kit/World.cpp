@@ -9,16 +9,6 @@ namespace duoquill::test {
 
 namespace {
 
-class PooledMLKEMKey final : public MLKEM1024Key {
-public:
-    explicit PooledMLKEMKey(std::shared_ptr<const MLKEM1024Key> key) : key_(std::move(key)) {}
-    const Bytes& publicKey() const override { return key_->publicKey(); }
-    SecureBytes decapsulate(BytesView ciphertext) const override { return key_->decapsulate(ciphertext); }
-
-private:
-    std::shared_ptr<const MLKEM1024Key> key_;
-};
-
 class StandInMLDSAKey final : public MLDSA87Key {
 public:
     const Bytes& publicKey() const override {
@@ -43,12 +33,6 @@ void DeterministicStream::fill(std::span<std::uint8_t> out) noexcept {
     }
 }
 
-Bytes DeterministicStream::bytes(std::size_t count) {
-    Bytes out(count);
-    fill(out);
-    return out;
-}
-
 p256::PrivateKey DeterministicKeyStore::p256Key() {
     // A 256-bit draw is at or above the group order about once in 2^32 draws: draw again.
     for (;;) {
@@ -68,7 +52,7 @@ std::unique_ptr<MLKEM1024Key> DeterministicKeyStore::generateMLKEM1024() {
             }
             return keys;
         }();
-        return std::make_unique<PooledMLKEMKey>(pool[stream_.next() % pool.size()]);
+        return std::make_unique<SharedMLKEMKey>(pool[stream_.next() % pool.size()]);
     }
     const Bytes d = stream_.bytes(mlkem1024::seedSize), z = stream_.bytes(mlkem1024::seedSize);
     return SoftwareKeyStore::mlkemFromSeed(d, z);
@@ -77,23 +61,6 @@ std::unique_ptr<MLKEM1024Key> DeterministicKeyStore::generateMLKEM1024() {
 std::unique_ptr<MLDSA87Key> DeterministicKeyStore::generateMLDSA87() {
     if (fast_) return std::make_unique<StandInMLDSAKey>();
     return SoftwareKeyStore::mldsaFromSeed(stream_.bytes(mldsa87::seedSize));
-}
-
-hpke::SenderContext DeterministicEntropy::hpkeSender(const p256::PublicKey& recipient,
-                                                     const hpke::KeySchedule& schedule) {
-    return hpke::SenderContext::setupWithEphemeral(recipient, schedule, keys_.p256Key());
-}
-
-mlkem1024::Encapsulation DeterministicEntropy::encapsulate(BytesView encapsulationKey) {
-    return mlkem1024::encapsulateWithRandomness(encapsulationKey, stream_.bytes(32));
-}
-
-std::uint32_t DeterministicEntropy::uniform(std::uint32_t upperBound) {
-    return static_cast<std::uint32_t>(stream_.next() % upperBound);
-}
-
-p256::PrivateKey World::identityKey(int index) {
-    return p256::PrivateKey::fromScalar(Bytes(32, index == 0 ? 0x11 : 0x22));
 }
 
 std::unique_ptr<PFSChatSession> World::makeSession(int index) {

@@ -44,10 +44,25 @@ public:
     void reset(std::uint64_t seed) noexcept { state_ = seed; }
     std::uint64_t next() noexcept;
     void fill(std::span<std::uint8_t> out) noexcept;
-    Bytes bytes(std::size_t count);
+    Bytes bytes(std::size_t count) {
+        Bytes out(count);
+        fill(out);
+        return out;
+    }
 
 private:
     std::uint64_t state_;
+};
+
+// An ML-KEM key held by others too: a pool's, or the one a session snapshot keeps.
+class SharedMLKEMKey final : public MLKEM1024Key {
+public:
+    explicit SharedMLKEMKey(std::shared_ptr<const MLKEM1024Key> key) : key_(std::move(key)) {}
+    const Bytes& publicKey() const override { return key_->publicKey(); }
+    SecureBytes decapsulate(BytesView ciphertext) const override { return key_->decapsulate(ciphertext); }
+
+private:
+    std::shared_ptr<const MLKEM1024Key> key_;
 };
 
 // Software keys made from the stream. Fast keys save key generation: ML-KEM keys come from a
@@ -71,9 +86,13 @@ private:
 class DeterministicEntropy final : public SessionEntropy {
 public:
     DeterministicEntropy(DeterministicStream& stream, DeterministicKeyStore& keys) : stream_(stream), keys_(keys) {}
-    hpke::SenderContext hpkeSender(const p256::PublicKey& recipient, const hpke::KeySchedule& schedule) override;
-    mlkem1024::Encapsulation encapsulate(BytesView encapsulationKey) override;
-    std::uint32_t uniform(std::uint32_t upperBound) override;
+    hpke::SenderContext hpkeSender(const p256::PublicKey& recipient, const hpke::KeySchedule& schedule) override {
+        return hpke::SenderContext::setupWithEphemeral(recipient, schedule, keys_.p256Key());
+    }
+    mlkem1024::Encapsulation encapsulate(BytesView encapsulationKey) override {
+        return mlkem1024::encapsulateWithRandomness(encapsulationKey, stream_.bytes(32));
+    }
+    std::uint32_t uniform(std::uint32_t upperBound) override { return static_cast<std::uint32_t>(stream_.next() % upperBound); }
     void fill(std::span<std::uint8_t> out) override { stream_.fill(out); }
 
 private:
@@ -84,14 +103,12 @@ private:
 struct World {
     explicit World(std::uint64_t seed = 0x6475'6f71'7569'6c6cULL, bool fast = false)
         : stream(seed), keyStore(stream, fast) {}
-    World(const World&) = delete;
-    World& operator=(const World&) = delete;
 
     SessionEnvironment environment() {
         return {.keyStore = keyStore, .entropy = entropy};
     }
     // Identity `index` of the pair: 0 has the scalar 0x11...11, 1 has 0x22...22.
-    static p256::PrivateKey identityKey(int index);
+    static p256::PrivateKey identityKey(int index) { return p256::PrivateKey::fromScalar(Bytes(32, index == 0 ? 0x11 : 0x22)); }
     // A session of identity `index` talking to the other one.
     std::unique_ptr<PFSChatSession> makeSession(int index);
     // The P-256 stage on both sides, then (with `pq`) the post-quantum one.
