@@ -541,7 +541,7 @@ TEST(ChatMachine, SteadyLinesWaitForTheTickAndGoInPartsOrWholeWithANote) {
         ASSERT_EQ(chat.phase(0), Phase::active);
         EXPECT_EQ(chat.times(0, "status:the peer sends when it types: its timing is visible"), 1);
         EXPECT_EQ(chat.feed(0, LineTyped{SecureText("hi")}), (Lines{"taken:0", "queued:hi", "prompt"}));
-        EXPECT_EQ(chat.feed(0, TimerFired{Timer::cover}), (Lines{"send:line", "sent:hi", "prompt", "arm:cover:3.5"}));
+        EXPECT_EQ(chat.feed(0, TimerFired{Timer::cover}), (Lines{"send:line", "sent later:hi", "prompt", "arm:cover:3.5"}));
         EXPECT_EQ(chat.feed(1, TextReceived{chat.takeSent(0)}), (Lines{"received:hi", "prompt"}));
 
         const std::string longLine = std::string(300, 'a') + std::string(300, 'b');
@@ -569,7 +569,7 @@ TEST(ChatMachine, SteadyLinesWaitForTheTickAndGoInPartsOrWholeWithANote) {
     const std::string line(300, '.');
     chat.feed(1, LineTyped{SecureText(line)});
     EXPECT_EQ(chat.feed(1, TimerFired{Timer::cover}), (Lines{"send:cover", "arm:cover:3.5"}));
-    EXPECT_EQ(chat.feed(1, TimerFired{Timer::cover}), (Lines{"send:line", "sent:" + line, "prompt", "arm:cover:3.5"}));
+    EXPECT_EQ(chat.feed(1, TimerFired{Timer::cover}), (Lines{"send:line", "sent later:" + line, "prompt", "arm:cover:3.5"}));
 }
 
 // What a peer sends as parts is taken only as a whole line in order: a part out of its line's

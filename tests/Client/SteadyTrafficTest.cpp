@@ -28,7 +28,7 @@ struct Recorded {
     std::vector<Frame> frames[2];  // what each side sent once both were active, as the relay took it
     std::vector<std::string> typed;
     std::vector<std::string> shownByPeer;  // side 1's received lines
-    std::size_t sentShown = 0;            // side 0's "sent" lines
+    std::size_t sentShown = 0;            // side 0's lines shown sent after queued
     bool bothSaidSteady = false;
 };
 
@@ -76,7 +76,7 @@ Recorded steadyRun(std::uint64_t seed, const std::vector<std::string>& lines, do
     for (const auto& line : pair.process(1).display.lines) {
         if (line.starts_with("received:")) run.shownByPeer.push_back(line.substr(9));
     }
-    for (const auto& line : pair.process(0).display.lines) run.sentShown += line.starts_with("sent:");
+    for (const auto& line : pair.process(0).display.lines) run.sentShown += line.starts_with("sent later:");
     run.bothSaidSteady = pair.process(0).display.contains("status:steady: both sides") &&
                          pair.process(1).display.contains("status:steady: both sides");
     return run;

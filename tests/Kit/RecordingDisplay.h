@@ -27,6 +27,7 @@ public:
     void error(std::string_view t) override { push("error:", t); }
     void connected() override { push("connected"); }
     void sent(std::string_view t) override { push("sent:", t); }
+    void sentLater(std::string_view t) override { push("sent later:", t); }
     void queued(std::string_view t) override { push("queued:", t); }
     void received(std::string_view t) override { push("received:", t); }
     void prompt() override { push("prompt"); }
