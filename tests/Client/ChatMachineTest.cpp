@@ -440,6 +440,36 @@ TEST(ChatMachine, AHandshakeThatTimesOutAdoptsTheLatestHelloOnceThenLetsTheConne
     EXPECT_EQ(chat.phase(0), Phase::reconnecting);
 }
 
+// A hello the leader adopts but cannot encapsulate to (its ML-KEM key has no coefficient below q)
+// is used up: the next fresh session waits for a hello made for it rather than adopting it again.
+// Which side initiates follows the sessions' keys, so rounds run until the leader has initiated.
+TEST(ChatMachine, AnAdoptedHelloWhoseKeyCannotBeEncapsulatedToIsNotAdoptedAgain) {
+    BackToBack chat;
+    toActive(chat);
+    const int leader = chat.machine(0).leadsRecovery() ? 0 : 1, peer = 1 - leader;
+    int failed = 0;
+    for (int round = 0; round < 12 && failed == 0; ++round) {
+        chat.feed(peer, ConnectionLost{});
+        chat.feed(peer, TimerFired{Timer::retry});
+        auto hello = boost::json::parse(chat.takeSent(peer)).as_object();
+        hello["mlk"] = base64String(Bytes(1568, 0xFF));
+        const Lines said = chat.feed(leader, TextReceived{text(hello)});
+        if (std::ranges::any_of(said, [](const std::string& l) { return l.starts_with("status:[handshake error]"); })) {
+            ++failed;
+            EXPECT_EQ(std::ranges::count(said, std::string("send:hello")), 2);
+            EXPECT_EQ(chat.phase(leader), Phase::waitingForPeer);
+        }
+        for (int who : {0, 1}) chat.takeSent(who);
+        for (int who : {0, 1}) {
+            chat.feed(who, ConnectionLost{});
+            chat.feed(who, TimerFired{Timer::retry});
+        }
+        chat.pump();
+        ASSERT_EQ(chat.phase(leader), Phase::active);
+    }
+    EXPECT_EQ(failed, 1);
+}
+
 // ---- lines: queued, sent, confirmed, kept, shown once ----
 
 TEST(ChatMachine, LinesAreQueuedSentConfirmedAndShownOnceAndAFailedSendSaysWhatHappens) {
