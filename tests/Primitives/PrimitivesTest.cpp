@@ -25,16 +25,24 @@
 #include "Duoquill/Primitives/PQ/MLKEM1024.h"
 #include "Duoquill/Primitives/Random.h"
 #include "Duoquill/Primitives/Sha2.h"
+#include "Kit/World.h"
 #include "VectorBackends.h"
 
 namespace duoquill {
 namespace {
 
+// Bytes that are the same in every run.
+Bytes filled(std::size_t size, std::uint64_t seed) { return test::DeterministicStream(seed).bytes(size); }
+
+Bytes resized(Bytes b, std::size_t size) {
+    b.resize(size);
+    return b;
+}
+
 TEST(AesGcm, ShortenedLengthenedAndMissizedInputsAreRefused) {
     const Bytes key = toBytes(random::bytes(aesgcm::keySize)), nonce = toBytes(random::bytes(aesgcm::nonceSize));
     const Bytes aad = toBytes(random::bytes(13)), plaintext = toBytes(random::bytes(40));
     const Bytes record = aesgcm::seal(key, nonce, plaintext, aad);
-    ASSERT_EQ(toBytes(aesgcm::open(key, nonce, record, aad)), plaintext);
     // Changed bits of the key, nonce, record and data are in the vector file; a record or data
     // cut short or lengthened are not.
     for (std::size_t n = 0; n < record.size(); ++n) {
@@ -67,8 +75,7 @@ TEST(Hkdf, EmptyOutputAndShortKeys) {
 
 // Any split of the input, and a fresh start after finish().
 TEST(Sha2, AnySplitGivesTheOneCallDigest) {
-    Bytes message(300);
-    for (std::size_t i = 0; i < message.size(); ++i) message[i] = static_cast<std::uint8_t>(i * 7);
+    const Bytes message = filled(300, 7);
     const BytesView all(message);
     for (std::size_t split = 0; split <= message.size(); split += 37) {
         EXPECT_EQ(Sha256().update(all.first(split)).update(all.subspan(split)).finish(), sha256(message));
@@ -178,21 +185,14 @@ TEST(P256, KeysRestoreFromTheirBlobAndNothingElse) {
 // a fresh ephemeral key, an info longer than theirs, a failed open and the export limit are
 // not. Changed records are refused by AES-GCM (its vectors), changed encapsulated keys by the
 // point checks above.
-class Hpke : public ::testing::Test {
-protected:
-    SoftwareP256Key recipientKey{p256::PrivateKey::generate()};
-    Bytes info = Bytes(144, 'i');
-    SecureBytes psk = random::bytes(32);
-    Bytes pskId = toBytes(asBytes("test-psk-id"));
-    Bytes message = toBytes(random::bytes(64));
-    hpke::KeySchedule schedule() const { return {hpke::Mode::psk, info, psk, pskId}; }
-    hpke::SenderContext sender() const { return hpke::SenderContext::setup(recipientKey.publicKey(), schedule()); }
-};
-
-TEST_F(Hpke, PskRoundTripWithLongInfoAndAFailedOpenKeepsTheSequence) {
-    auto s = sender();
+TEST(Hpke, PskRoundTripKeepsItsSequenceAndInputsMustMatchTheMode) {
+    const SoftwareP256Key recipientKey{p256::PrivateKey::generate()};
+    const Bytes info(144, 'i'), pskId = toBytes(asBytes("test-psk-id")), message = toBytes(random::bytes(64));
+    const SecureBytes psk = random::bytes(32);
+    const hpke::KeySchedule schedule{hpke::Mode::psk, info, psk, pskId};
+    auto s = hpke::SenderContext::setup(recipientKey.publicKey(), schedule);
     const Bytes first = s.seal({}, message), second = s.seal(asBytes("ad"), message);
-    auto recipient = hpke::RecipientContext::setup(s.encapsulatedKey(), recipientKey, schedule());
+    auto recipient = hpke::RecipientContext::setup(s.encapsulatedKey(), recipientKey, schedule);
     EXPECT_THROW(recipient.open({}, second), AuthenticationError);  // sealed at sequence 1
     EXPECT_EQ(toBytes(recipient.open({}, first)), message);
     EXPECT_EQ(toBytes(recipient.open(asBytes("ad"), second)), message);
@@ -202,35 +202,18 @@ TEST_F(Hpke, PskRoundTripWithLongInfoAndAFailedOpenKeepsTheSequence) {
     auto other = hpke::RecipientContext::setup(s.encapsulatedKey(), recipientKey, {hpke::Mode::psk, otherInfo, psk, pskId});
     EXPECT_THROW(other.open({}, first), AuthenticationError);
     // Each setup draws a fresh ephemeral key.
-    auto again = sender();
+    auto again = hpke::SenderContext::setup(recipientKey.publicKey(), schedule);
     EXPECT_NE(again.encapsulatedKey(), s.encapsulatedKey());
     EXPECT_NE(again.seal({}, message), first);
-}
 
-// That mode_base without a psk is taken is in the vectors.
-TEST_F(Hpke, PskInputsMustMatchTheMode) {
-    const auto pk = recipientKey.publicKey();
-    const Bytes enc = sender().encapsulatedKey();
-    for (const hpke::KeySchedule& bad : {hpke::KeySchedule{hpke::Mode::psk, info, {}, {}},
-                                         hpke::KeySchedule{hpke::Mode::psk, info, psk, {}},
-                                         hpke::KeySchedule{hpke::Mode::psk, info, {}, pskId},
-                                         hpke::KeySchedule{hpke::Mode::base, info, psk, pskId},
-                                         hpke::KeySchedule{static_cast<hpke::Mode>(2), info, {}, {}}}) {
-        EXPECT_THROW(hpke::SenderContext::setup(pk, bad), CryptoError);
-        EXPECT_THROW(hpke::RecipientContext::setup(enc, recipientKey, bad), CryptoError);
+    // That mode_base without a psk is taken is in the vectors.
+    const hpke::KeySchedule refused[] = {{hpke::Mode::psk, info, {}, {}}, {hpke::Mode::psk, info, psk, {}},
+                                         {hpke::Mode::psk, info, {}, pskId}, {hpke::Mode::base, info, psk, pskId},
+                                         {static_cast<hpke::Mode>(2), info, {}, {}}};
+    for (const hpke::KeySchedule& bad : refused) {
+        EXPECT_THROW(hpke::SenderContext::setup(recipientKey.publicKey(), bad), CryptoError);
+        EXPECT_THROW(hpke::RecipientContext::setup(s.encapsulatedKey(), recipientKey, bad), CryptoError);
     }
-}
-
-Bytes filled(std::size_t size, std::uint8_t start) {
-    Bytes b(size);
-    for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::uint8_t>(start + 13 * i);
-    return b;
-}
-
-Bytes resized(BytesView b, std::size_t size) {
-    Bytes r(b.begin(), b.end());
-    r.resize(size, 0);
-    return r;
 }
 
 // Seeded keys and encapsulations are in the vector files; that random ones (ML-DSA-87's too)
@@ -307,12 +290,12 @@ TEST(MLKEM1024, MalformedKeysCiphertextsAndSeedsAreRefused) {
             EXPECT_THROW(mlkem1024::decapsulate(pair.decapsulationKey, resized(sent.ciphertext, size)), CryptoError);
         }
         for (std::size_t size : {0, 3167, 3169}) {
-            EXPECT_FALSE(mlkem1024::isValidDecapsulationKey(resized(pair.decapsulationKey, size)));
-            EXPECT_THROW(mlkem1024::decapsulate(resized(pair.decapsulationKey, size), sent.ciphertext), CryptoError);
+            EXPECT_FALSE(mlkem1024::isValidDecapsulationKey(resized(toBytes(pair.decapsulationKey), size)));
+            EXPECT_THROW(mlkem1024::decapsulate(resized(toBytes(pair.decapsulationKey), size), sent.ciphertext), CryptoError);
         }
         // The embedded ek (its vector and its rho) and the stored hash H(ek) must agree.
         for (std::size_t position : {1536, 3000, 3103, 3104, 3135}) {
-            Bytes dk = resized(pair.decapsulationKey, pair.decapsulationKey.size());
+            Bytes dk = toBytes(pair.decapsulationKey);
             dk[position] ^= 0x80;
             EXPECT_FALSE(mlkem1024::isValidDecapsulationKey(dk)) << position;
             EXPECT_THROW(mlkem1024::decapsulate(dk, sent.ciphertext), CryptoError) << position;
