@@ -29,17 +29,16 @@ TEST(Handshake, BadHellosAndCallsOutOfPhaseOrRoleAreRejectedTheRightOnesAccepted
     auto& a = *pair.a;
     const auto fresh = Access::fields(a);  // a failed completeHandshake must leave no trace
     const Bytes ct = pair.b->authCiphertext(), enc = pair.b->authEncapKey(), mlk = pair.b->mlkemPublicKeyData();
-    // Sealed to A's identity key, but by the holder of another one.
+    // Sealed to A's identity key, but by the holder of another one; cut short; any bit flipped.
     auto impostor = world.makeSession(makeIdentity(), pair.idA);
-    EXPECT_THROW(a.completeHandshake(impostor->authCiphertext(), impostor->authEncapKey(), mlk, testTime), CryptoError);
-    for (std::size_t bit = 0; bit < ct.size() * 8; ++bit) {
-        EXPECT_THROW(a.completeHandshake(flipped(ct, bit), enc, mlk, testTime), CryptoError) << "ciphertext bit " << bit;
+    std::vector<std::pair<Bytes, Bytes>> refused = {
+        {impostor->authCiphertext(), impostor->authEncapKey()}, {resized(ct, 79), enc}, {ct, resized(enc, 64)}};
+    for (std::size_t bit = 0; bit < ct.size() * 8; ++bit) refused.emplace_back(flipped(ct, bit), enc);
+    for (std::size_t bit = 0; bit < enc.size() * 8; ++bit) refused.emplace_back(ct, flipped(enc, bit));
+    for (const auto& [sealed, key] : refused) {
+        EXPECT_THROW(a.completeHandshake(sealed, key, mlk, testTime), CryptoError)
+            << hexString(sealed) << " " << hexString(key);
     }
-    for (std::size_t bit = 0; bit < enc.size() * 8; ++bit) {
-        EXPECT_THROW(a.completeHandshake(ct, flipped(enc, bit), mlk, testTime), CryptoError) << "encapsulated key bit " << bit;
-    }
-    EXPECT_THROW(a.completeHandshake(BytesView(ct).first(79), enc, mlk, testTime), CryptoError);
-    EXPECT_THROW(a.completeHandshake(ct, BytesView(enc).first(64), mlk, testTime), CryptoError);
     // The ML-KEM key's length is checked first: with a bad sealed key too it is pqRequired.
     for (std::size_t size : {0, 1567, 1569}) {
         expectSessionError(E::pqRequired, [&] { a.completeHandshake(ct, enc, resized(mlk, size), testTime); });
@@ -118,7 +117,7 @@ void expectInert(PFSChatSession& s, const PFSChatSession& peer, Instant now = te
     expectSessionError(E::handshakeNotComplete, [&] { s.tunnelOpen(Bytes(1560), now); });
 }
 
-TEST(Teardown, EverySecretGoesBeforeTheHandshakeAfterUseAndInTheDestructor) {
+TEST(Teardown, EverySecretGoesBeforeTheHandshakeAndAfterUse) {
     SessionWorld world;
     SessionPair early(world);
     auto before = Access::fields(*early.a);
@@ -129,13 +128,10 @@ TEST(Teardown, EverySecretGoesBeforeTheHandshakeAfterUseAndInTheDestructor) {
     expectInert(*early.a, *early.b, Instant{testTime.wallSeconds + 100000, testTime.uptimeSeconds + 100000});
     early.b->destroy();
 
-    SessionPair pair(world);
-    auto again = std::make_unique<SessionPair>(world, pair.idA, pair.idB);
-    again->handshake();
-    const auto earlier = again->a->localKeyConfirmation();
-    again.reset();
+    SessionPair pair(world), again(world, pair.idA, pair.idB);
     pair.handshake();
-    EXPECT_NE(pair.a->localKeyConfirmation(), earlier);  // fresh randomness in every session
+    again.handshake();
+    EXPECT_NE(pair.a->localKeyConfirmation(), again.a->localKeyConfirmation());  // fresh randomness in every session
     receive(pair.responder(), send(pair.initiator(), toBytes(asBytes("one"))));
     receive(pair.initiator(), send(pair.responder(), toBytes(asBytes("two"))));  // both sides now hold ratchet keys
     auto& s = pair.initiator();
