@@ -104,7 +104,7 @@ inline Identity makeIdentity(const std::optional<Bytes>& scalar = std::nullopt) 
     return SoftwareKeyStore::wrap(scalar ? p256::PrivateKey::fromScalar(*scalar) : p256::PrivateKey::generate());
 }
 
-// Everything a pair of sessions in one room needs, with a private epoch directory.
+// Everything a pair of sessions in one room needs.
 struct SessionWorld {
     explicit SessionWorld(std::string roomCode = std::string(128, 'a')) : roomCode(std::move(roomCode)) {}
 
@@ -112,9 +112,7 @@ struct SessionWorld {
         const SessionEnvironment environment{.keyStore = keyStore, .entropy = entropy};
         return std::make_unique<PFSChatSession>(environment, local, peer->publicKey(), roomCode, roomEpoch);
     }
-    std::filesystem::path epochFile() const { return dir.path() / SessionEpochStore::fileName(roomCode); }
 
-    TempDir dir;
     // The room's epoch file as the next session is handed it.
     std::optional<double> roomEpoch;
     FixedKeyStore keyStore;
