@@ -59,7 +59,6 @@ public:
         }
         pair = std::make_unique<SessionPair>(world, makeIdentity(hex(auth.at("identityPrivateKeyA"))),
                                              makeIdentity(hex(auth.at("identityPrivateKeyB"))));
-        EXPECT_TRUE(world.keyStore.p256Scalars.empty() && world.entropy.hpkeEphemeralScalars.empty());
         if (stages >= 1) pair->completeHandshakes();
         if (stages >= 2) completePQ();
     }
@@ -247,15 +246,13 @@ TEST(SessionKnownAnswers, Ratchet) {
         if (!step.at("mlkemEncapsulationRandomness").is_null()) {
             kat.world.entropy.encapsulationRandomness.push_back(hex(step.at("mlkemEncapsulationRandomness")));
         }
-        const auto header = sender.prepareDHRatchetIfNeeded();
-        ASSERT_TRUE(header);
-        EXPECT_TRUE(kat.world.entropy.encapsulationRandomness.empty());
-        EXPECT_EQ(hexString(*header), str(step.at("header")));
+        const Bytes header = sender.prepareDHRatchetIfNeeded().value();
+        EXPECT_EQ(hexString(header), str(step.at("header")));
         expectFields(sender, obj(step.at("after")));
         EXPECT_FALSE(sender.prepareDHRatchetIfNeeded());
 
         expectFields(receiver, obj(step.at("receiver").at("before")));
-        receiver.receiveDHRatchetKey(*header);
+        receiver.receiveDHRatchetKey(header);
         expectFields(receiver, obj(step.at("receiver").at("after")));
     }
     SCOPED_TRACE("record after the root steps");
