@@ -30,8 +30,7 @@ TEST_F(RecordsTest, RecordsAndFramesFillWholeBucketsAndRoundTrip) {
         {0, 0, 1560}, {1534, 0, 1560}, {1534, 1, 3096}, {1535, 0, 3096}, {1535, 1, 4632},
         {3070, 0, 3096}, {3071, 0, 4632}, {65535, 0, 8 + 43 * 1536 + 16}};
     for (const auto& [size, r, frameSize] : sizes) {
-        Bytes payload(size);
-        for (std::size_t i = 0; i < size; ++i) payload[i] = static_cast<std::uint8_t>(i * 31 + size);
+        const Bytes payload = DeterministicStream(size).bytes(size);
         world.entropy.choices.push_back(r);
         const Bytes frame = ini().tunnelSeal(payload, testTime);
         EXPECT_EQ(frame.size(), frameSize) << size;
@@ -249,10 +248,7 @@ TEST_F(RatchetTest, TenThousandRecordsInRandomOrderArriveIntact) {
         if (sent < longRunRecords && rng() % 4 < 2) {
             const int from = static_cast<int>(rng() % 2);
             std::optional<Bytes> text;  // a cover record one time in four
-            if (rng() % 4 != 0) {
-                text.emplace(rng() % 4097);
-                for (auto& b : *text) b = static_cast<std::uint8_t>(rng());
-            }
+            if (rng() % 4 != 0) text = DeterministicStream(rng()).bytes(rng() % 4097);
             wire[from].push_back(send(*side[from], std::move(text)));
             // A root step sent while records of the peer are still on their way.
             crossings += wire[from].back().header.has_value() && !wire[1 - from].empty();
