@@ -29,34 +29,32 @@ namespace {
 
 #ifdef DUOQUILL_HAS_MEMCHECK
 
-void markSecret(BytesView bytes) { VALGRIND_MAKE_MEM_UNDEFINED(bytes.data(), bytes.size()); }
-void markPublic(BytesView bytes) { VALGRIND_MAKE_MEM_DEFINED(bytes.data(), bytes.size()); }
+using Views = std::initializer_list<BytesView>;
+void markSecret(Views all) { for (BytesView b : all) VALGRIND_MAKE_MEM_UNDEFINED(b.data(), b.size()); }
+void markPublic(Views all) { for (BytesView b : all) VALGRIND_MAKE_MEM_DEFINED(b.data(), b.size()); }
 
 // What runs inside valgrind. Outputs that are public by design (ek, c) are marked defined
 // before they are used as inputs; results are marked defined only to compare them.
 void runWithMarkedSecrets() {
     SecureBytes d(32, 0x5A), z(32, 0xA5), m(32, 0x3C);
-    for (BytesView secret : {BytesView(d), BytesView(z), BytesView(m)}) markSecret(secret);
+    markSecret({d, z, m});
     auto pair = mlkem1024::generateFromSeeds(d, z);
-    markPublic(pair.encapsulationKey);
+    markPublic({pair.encapsulationKey});
     auto sent = mlkem1024::encapsulateWithRandomness(pair.encapsulationKey, m);
-    markPublic(sent.ciphertext);
+    markPublic({sent.ciphertext});
     // The secret parts of dk: the vector s and z; ek and H(ek) inside it are public.
     SecureBytes dk = pair.decapsulationKey;
-    markPublic(dk);
-    markSecret(BytesView(dk).first(1536));
-    markSecret(BytesView(dk).last(32));
+    markPublic({dk});
+    markSecret({BytesView(dk).first(1536), BytesView(dk).last(32)});
     Bytes altered = sent.ciphertext;
     altered[100] ^= 0x04;
     SecureBytes received = mlkem1024::decapsulate(dk, sent.ciphertext), rejected = mlkem1024::decapsulate(dk, altered);
     // The ciphertext is public, but decapsulation does not branch on it either: with it
     // marked secret too, the implicit rejection shows nothing of whether c' matched.
     Bytes secretCiphertext = altered;
-    markSecret(secretCiphertext);
+    markSecret({secretCiphertext});
     SecureBytes rejectedAgain = mlkem1024::decapsulate(dk, secretCiphertext);
-    for (BytesView result : {BytesView(received), BytesView(rejected), BytesView(rejectedAgain), BytesView(sent.sharedSecret)}) {
-        markPublic(result);
-    }
+    markPublic({received, rejected, rejectedAgain, sent.sharedSecret});
     EXPECT_EQ(received, sent.sharedSecret);
     EXPECT_NE(rejected, sent.sharedSecret);
     EXPECT_EQ(rejectedAgain, rejected);
@@ -67,17 +65,16 @@ void runWithMarkedSecrets() {
     for (std::size_t differing : {0, 17, 31, 32}) {
         SecureBytes confirmation = expected;
         if (differing < confirmation.size()) confirmation[differing] ^= 0x80;
-        markSecret(expected);
-        markSecret(confirmation);
+        markSecret({expected, confirmation});
         bool equal = constantTimeEquals(confirmation, expected);
         VALGRIND_MAKE_MEM_DEFINED(&equal, sizeof equal);
-        markPublic(expected);
+        markPublic({expected});
         EXPECT_EQ(equal, differing == 32);
     }
 
     // ML-DSA key generation from a secret seed.
     SecureBytes xi(32, 0x6B);
-    markSecret(xi);
+    markSecret({xi});
     (void)mldsa87::generateFromSeed(xi);
 }
 
@@ -86,12 +83,12 @@ void runWithMarkedSecrets() {
 // pass.
 TEST(MLKEMConstantTime, DISABLED_Canary) {
     SecureBytes secret(1, 1);
-    markSecret(secret);
+    markSecret({secret});
     volatile int sink = 0;
     if (secret[0] == 1) sink = sink + 1;
     static volatile std::uint8_t table[256];
     table[0] = table[secret[0]];
-    markPublic(secret);
+    markPublic({secret});
 }
 
 TEST(MLKEMConstantTime, NoBranchOrIndexDependsOnSecrets) {
