@@ -109,11 +109,8 @@ TEST_F(RecordsTest, AMalformedPaddedFormThatAuthenticatesStillAdvancesTheChain) 
     const auto bad = Access::sealRecordPadded(ini(), toSecure(concat(Bytes{0x01, 0, 0, 1, 0}, Bytes(251, 0))));
     const auto tiny = Access::sealRecordPadded(ini(), toSecure(Bytes{0x01, 0, 0}));
     const auto next = ini().seal(asBytes("after"), testTime);
-    const auto before = Access::fields(res());
+    // Each opens only if the one before moved the counter, key and transcript on.
     expectSessionError(E::openFailed, [&] { res().open(bad.data, bad.counter, testTime); });
-    EXPECT_EQ(Access::rxCounter(res()), 1u);
-    EXPECT_NE(field(res(), "rxKey"), before.at("rxKey"));
-    EXPECT_NE(field(res(), "rxTranscriptHash"), before.at("rxTranscriptHash"));
     expectSessionError(E::openFailed, [&] { res().open(tiny.data, tiny.counter, testTime); });
     EXPECT_EQ(res().open(next.data, next.counter, testTime), secure("after"));
     // An empty padded form seals to 16 bytes, below the shortest record: nothing moves.
@@ -192,9 +189,7 @@ TEST_F(RatchetTest, HeadersThatCannotStepTheRootChangeNothingOrOnlyStoreThePeerK
     const auto before = Access::fields(ini());
     expectSessionError(E::openFailed, [&] { ini().receiveDHRatchetKey(BytesView(reply).first(63)); });
     EXPECT_THROW(ini().receiveDHRatchetKey(Bytes(64, 0xff)), CryptoError);
-    Bytes offCurve = reply;
-    offCurve[63] ^= 1;
-    EXPECT_THROW(ini().receiveDHRatchetKey(offCurve), CryptoError);
+    EXPECT_THROW(ini().receiveDHRatchetKey(flipped(reply, 63 * 8)), CryptoError);  // off the curve
     EXPECT_EQ(Access::fields(ini()), before);
 
     // A 1632-byte header never steps the root, even on a side holding ratchet keys.
