@@ -69,10 +69,9 @@ public:
     }
 
     PFSChatSession& side(std::size_t i) { return i == 0 ? *pair->a : *pair->b; }
-    static std::size_t indexOf(const value& sender) { return str(sender) == "initiator" || str(sender) == "A" ? 0 : 1; }
     // The side a vector names as its sender, and the other one.
     std::pair<PFSChatSession&, PFSChatSession&> ends(const value& sender) {
-        const std::size_t from = indexOf(sender);
+        const std::size_t from = str(sender) == "initiator" || str(sender) == "A" ? 0 : 1;
         return {side(from), side(1 - from)};
     }
 
@@ -135,7 +134,6 @@ TEST(SessionKnownAnswers, HandshakeAndKeySchedule) {
     const auto& sides = ks.at("sides").as_array();
     for (std::size_t i = 0; i < 2; ++i) {
         SCOPED_TRACE(i == 0 ? "side A" : "side B");
-        ASSERT_EQ(KnownAnswerSessions::indexOf(seals[i].at("sender")), i);
         expectFields(kat.side(i), {{"ephemeralPublicKeyRaw", seals[i].at("ephemeralPublicKeyRaw")},
                                    {"authEncapKey", seals[i].at("authEncapKey")},
                                    {"authCiphertext", seals[i].at("authCiphertext")},
@@ -164,7 +162,6 @@ TEST(SessionKnownAnswers, HandshakeAndKeySchedule) {
 
     kat.world.entropy.encapsulationRandomness.push_back(hex(ks.at("mlkemEncapsulationRandomness")));
     const Bytes ciphertext = kat.side(0).performPQKeyExchange();
-    EXPECT_EQ(hexString(ciphertext), str(ks.at("mlkemCiphertext")));
     expectFields(kat.side(0), {{"mlkemSharedSecret", ks.at("mlkemSharedSecret")},
                                {"mlkemCiphertext", ks.at("mlkemCiphertext")}});
     kat.side(1).completePQKeyExchange(ciphertext, testTime);
