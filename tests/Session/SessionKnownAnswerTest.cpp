@@ -47,8 +47,7 @@ const object& keySchedule() { return sessionKAT("keySchedule"); }
 // Both sides of the known-answer handshake, created from the fixed inputs of the
 // deniableAuth and keySchedule tests: side 0 (A, the initiator) is the pair's `a`, side 1 its `b`.
 // Taken through the P-256 stage when `stages` is at least 1, the post-quantum one too at 2.
-class KnownAnswerSessions {
-public:
+struct KnownAnswerSessions {
     explicit KnownAnswerSessions(int stages = 0) : world(str(keySchedule().at("roomCode"))) {
         const object& auth = sessionKAT("deniableAuth");
         for (std::size_t i = 0; i < 2; ++i) {
