@@ -44,8 +44,7 @@ std::optional<T> next(std::deque<T>& queue) {
 }
 
 // Randomness that takes the queued values first and real randomness once a queue is empty.
-class FixedEntropy : public SessionEntropy {
-public:
+struct FixedEntropy : SessionEntropy {
     std::deque<Bytes> hpkeEphemeralScalars;
     std::deque<Bytes> encapsulationRandomness;
     std::deque<std::uint32_t> choices;   // extra padding buckets
@@ -75,8 +74,7 @@ public:
 };
 
 // Software keys, taking queued P-256 scalars and ML-KEM seeds first.
-class FixedKeyStore : public KeyStore {
-public:
+struct FixedKeyStore : KeyStore {
     std::deque<Bytes> p256Scalars;
     std::deque<std::pair<Bytes, Bytes>> mlkemSeeds;  // (d, z)
     // When set, the next generateMLKEM1024 call throws CryptoError.
