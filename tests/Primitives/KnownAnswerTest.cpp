@@ -190,8 +190,7 @@ TEST(KnownAnswers, EveryCaseOfEveryFilePasses) {
     for (const auto& entry : std::filesystem::directory_iterator(test::testVectorsDir())) {
         const std::string name = entry.path().filename().string();
         if (entry.path().extension() != ".json" || name.starts_with("session_kat")) continue;
-        const auto kind =
-            std::find_if(kinds.begin(), kinds.end(), [&](const Kind& k) { return name.starts_with(k.prefix); });
+        const auto kind = std::ranges::find_if(kinds, [&](const Kind& k) { return name.starts_with(k.prefix); });
         if (kind == kinds.end()) {
             ADD_FAILURE() << "vector file of unknown kind: " << name;
             continue;
