@@ -18,10 +18,6 @@ using namespace duoquill::test;
 namespace fs = std::filesystem;
 using E = SessionErrorCode;
 
-void writeFile(const fs::path& path, std::string_view content) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
-
 unsigned modeOf(const fs::path& path) { return static_cast<unsigned>(fs::symlink_status(path).permissions()); }
 
 TEST(EpochStore, APrivateFileNoPlantedLinkOrFifoFollowedAndOnlyEightBytesRead) {
@@ -61,7 +57,7 @@ TEST(EpochStore, APrivateFileNoPlantedLinkOrFifoFollowedAndOnlyEightBytesRead) {
     EXPECT_EQ(modeOf(file), 0600u);
 
     for (const std::string& content : {std::string(7, '\0'), std::string(8, '\0') + "x", std::string()}) {
-        writeFile(file, content);
+        std::ofstream(file, std::ios::binary) << content;
         EXPECT_EQ(store.read("abc"), std::nullopt) << hexString(asBytes(content));
     }
     EXPECT_EQ(store.read("another room"), std::nullopt);  // no file
@@ -75,7 +71,7 @@ TEST(EpochStore, APrivateFileNoPlantedLinkOrFifoFollowedAndOnlyEightBytesRead) {
     EXPECT_TRUE(fs::is_directory(file));
 
     // A directory that cannot be made: nothing is written, read or raised.
-    writeFile(dir.path() / "blocker", "not a directory");
+    std::ofstream(dir.path() / "blocker") << "not a directory";
     SessionEpochStore blocked(dir.path() / "blocker" / "com.duoquill.session");
     EXPECT_FALSE(blocked.sessionEpochFile("abc"));
     blocked.write("abc", 1.0);
