@@ -118,7 +118,6 @@ TEST(MLKEMConstantTime, NoBranchOrIndexDependsOnSecrets) {
         << "memcheck did not see a table index made from a marked secret:\n" << canary;
 
     const auto result = underMemcheck("MLKEMConstantTime.NoBranchOrIndexDependsOnSecrets");
-    ASSERT_FALSE(result.timedOut);
     EXPECT_EQ(result.standardError.find("uninitialised"), std::string::npos) << result.standardError;
     EXPECT_EQ(result.exitStatus, 0) << result.standardOutput << result.standardError;
     EXPECT_NE(result.standardOutput.find("[  PASSED  ] 1 test"), std::string::npos) << result.standardOutput;
