@@ -229,11 +229,11 @@ TEST(MLKEM1024, RandomKeysAndEncapsulationsAreFresh) {
     EXPECT_EQ(mlkem1024::decapsulate(alice.decapsulationKey, second.ciphertext), second.sharedSecret);
 }
 
-// A changed ciphertext byte anywhere (in u, in v, at either end) gives J(z || c'), not an error.
-TEST(MLKEM1024, AlteredCiphertextGivesTheRejectionKey) {
+TEST(MLKEM1024, AlteredCiphertextsGiveTheRejectionKeyMalformedInputsAreRefused) {
     test::onEveryVectorBackend([] {
         const auto pair = mlkem1024::generateFromSeeds(filled(32, 1), filled(32, 2));
         const auto sent = mlkem1024::encapsulateWithRandomness(pair.encapsulationKey, filled(32, 3));
+        // A changed ciphertext byte anywhere (in u, in v, at either end) gives J(z || c'), not an error.
         for (std::size_t position : {0, 700, 1407, 1408, 1567}) {
             SCOPED_TRACE(position);
             Bytes altered = sent.ciphertext;
@@ -244,12 +244,7 @@ TEST(MLKEM1024, AlteredCiphertextGivesTheRejectionKey) {
             sha3::Shake256().absorb(BytesView(pair.decapsulationKey).last(32)).absorb(altered).squeeze(rejection);
             EXPECT_EQ(hexString(key), hexString(rejection));
         }
-    });
-}
 
-TEST(MLKEM1024, MalformedKeysCiphertextsAndSeedsAreRefused) {
-    test::onEveryVectorBackend([] {
-        const auto pair = mlkem1024::generateFromSeeds(filled(32, 4), filled(32, 5));
         // Sets the 12-bit coefficient at `index` (12 bits each, little-endian) to `value`.
         auto withCoefficient = [&](std::size_t index, unsigned value) {
             Bytes ek = pair.encapsulationKey;
@@ -277,7 +272,6 @@ TEST(MLKEM1024, MalformedKeysCiphertextsAndSeedsAreRefused) {
         EXPECT_TRUE(mlkem1024::isValidEncapsulationKey(rho));
 
         // Wrong lengths of everything, and damaged decapsulation keys.
-        const auto sent = mlkem1024::encapsulate(pair.encapsulationKey);
         for (std::size_t size : {0, 31, 33, 64}) {
             EXPECT_THROW(mlkem1024::generateFromSeeds(filled(size, 0), filled(32, 0)), CryptoError);
             EXPECT_THROW(mlkem1024::generateFromSeeds(filled(32, 0), filled(size, 0)), CryptoError);
