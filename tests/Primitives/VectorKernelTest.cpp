@@ -63,15 +63,11 @@ TEST_F(MLKEMKernels, TransformsAndArithmetic) {
             expectSamePoly([&operation](Poly& p) { p = std::get<1>(operation); std::get<2>(operation)(p); },
                            std::get<0>(operation));
         }
-        // The widest inputs allowed: a in (-q, q), b as the NTT leaves it.
+        // The widest inputs allowed: a in (-q, q), b as the NTT leaves it; in round 0 their extremes.
         std::array<Poly, 4> a, b;
         for (std::size_t m = 0; m < 4; ++m) {
-            a[m] = randomPoly<Poly>(-(q - 1), q - 1);
-            b[m] = randomPoly<Poly>(-(q - 1) / 2, (q - 1) / 2);
-        }
-        if (round == 0) {
-            for (auto& p : a) p.c.fill(-(q - 1));
-            for (auto& p : b) p.c.fill((q - 1) / 2);
+            a[m] = randomPoly<Poly>(-(q - 1), round == 0 ? -(q - 1) : q - 1);
+            b[m] = randomPoly<Poly>(round == 0 ? (q - 1) / 2 : -(q - 1) / 2, (q - 1) / 2);
         }
         expectSame<Coefficients>(
             [&] {
