@@ -82,18 +82,15 @@ struct FixedKeyStore : KeyStore {
 
     std::unique_ptr<P256KeyAgreementKey> generateP256() override {
         const auto scalar = next(p256Scalars);
-        return scalar ? SoftwareKeyStore::wrap(p256::PrivateKey::fromScalar(*scalar)) : software_.generateP256();
+        return scalar ? SoftwareKeyStore::wrap(p256::PrivateKey::fromScalar(*scalar)) : system().generateP256();
     }
-    std::unique_ptr<P256KeyAgreementKey> restoreP256(BytesView data) override { return software_.restoreP256(data); }
+    std::unique_ptr<P256KeyAgreementKey> restoreP256(BytesView data) override { return system().restoreP256(data); }
     std::unique_ptr<MLKEM1024Key> generateMLKEM1024() override {
         if (std::exchange(failNextMLKEM, false)) throw CryptoError("key store refused");
         const auto seeds = next(mlkemSeeds);
-        return seeds ? SoftwareKeyStore::mlkemFromSeed(seeds->first, seeds->second) : software_.generateMLKEM1024();
+        return seeds ? SoftwareKeyStore::mlkemFromSeed(seeds->first, seeds->second) : system().generateMLKEM1024();
     }
-    std::unique_ptr<MLDSA87Key> generateMLDSA87() override { return software_.generateMLDSA87(); }
-
-private:
-    SoftwareKeyStore software_;
+    std::unique_ptr<MLDSA87Key> generateMLDSA87() override { return system().generateMLDSA87(); }
 };
 
 // A software identity key: the given scalar, or a fresh one.
