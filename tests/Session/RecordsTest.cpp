@@ -86,7 +86,6 @@ TEST(Padding, UnpaddingRules) {
 TEST_F(RecordsTest, RecordsOpenInOrderOnceAndUnalteredAndARefusalMovesNothing) {
     std::vector<PFSChatSession::SealedRecord> sealed;
     for (int i = 0; i < 5; ++i) sealed.push_back(ini().seal(asBytes("line " + std::to_string(i)), testTime));
-    EXPECT_EQ(sealed[4].counter, 4u);
     // A record of the responder's own chain does not open on its receiving chain.
     EXPECT_THROW(res().open(res().seal(asBytes("mine"), testTime).data, 0, testTime), AuthenticationError);
     EXPECT_EQ(res().open(sealed[0].data, 0, testTime), secure("line 0"));
