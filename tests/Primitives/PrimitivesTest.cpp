@@ -39,6 +39,11 @@ Bytes resized(Bytes b, std::size_t size) {
     return b;
 }
 
+Bytes flipped(Bytes b, std::size_t bit) {
+    b[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+    return b;
+}
+
 TEST(AesGcm, ShortenedLengthenedAndMissizedInputsAreRefused) {
     const Bytes key = toBytes(random::bytes(aesgcm::keySize)), nonce = toBytes(random::bytes(aesgcm::nonceSize));
     const Bytes aad = toBytes(random::bytes(13)), plaintext = toBytes(random::bytes(40));
@@ -168,10 +173,8 @@ TEST(P256, KeysRestoreFromTheirBlobAndNothingElse) {
     const Bytes good = toBytes(blob);
     std::vector<Bytes> garbage = {Bytes{}, Bytes(good.size(), 0), Bytes(good.size(), 0xa5),
                                   Bytes(good.begin(), good.end() - 1), concat(good, Bytes{0})};
-    for (std::size_t i = 0; i < good.size(); ++i) {
-        garbage.push_back(good);
-        garbage.back()[i] ^= 0x01;  // header, version, scalar or stored public key
-    }
+    // A changed bit in the header, version, scalar or stored public key.
+    for (std::size_t i = 0; i < good.size(); ++i) garbage.push_back(flipped(good, 8 * i));
     garbage.push_back(good);
     std::fill(garbage.back().begin() + 4, garbage.back().begin() + 36, 0);  // a zero scalar
     for (const Bytes& bad : garbage) {
@@ -197,8 +200,7 @@ TEST(Hpke, PskRoundTripKeepsItsSequenceAndInputsMustMatchTheMode) {
     EXPECT_EQ(toBytes(recipient.open({}, first)), message);
     EXPECT_EQ(toBytes(recipient.open(asBytes("ad"), second)), message);
     EXPECT_THROW(recipient.exportSecret({}, 255 * 64 + 1), CryptoError);
-    Bytes otherInfo = info;
-    otherInfo.back() ^= 1;  // the last byte of a long info counts too
+    const Bytes otherInfo = flipped(info, 8 * 143);  // the last byte of a long info counts too
     auto other = hpke::RecipientContext::setup(s.encapsulatedKey(), recipientKey, {hpke::Mode::psk, otherInfo, psk, pskId});
     EXPECT_THROW(other.open({}, first), AuthenticationError);
     // Each setup draws a fresh ephemeral key.
@@ -236,8 +238,7 @@ TEST(MLKEM1024, AlteredCiphertextsGiveTheRejectionKeyMalformedInputsAreRefused) 
         // A changed ciphertext byte anywhere (in u, in v, at either end) gives J(z || c'), not an error.
         for (std::size_t position : {0, 700, 1407, 1408, 1567}) {
             SCOPED_TRACE(position);
-            Bytes altered = sent.ciphertext;
-            altered[position] ^= 0x01;
+            const Bytes altered = flipped(sent.ciphertext, 8 * position);
             SecureBytes key;
             ASSERT_NO_THROW(key = mlkem1024::decapsulate(pair.decapsulationKey, altered));
             Bytes rejection(32);
@@ -289,8 +290,7 @@ TEST(MLKEM1024, AlteredCiphertextsGiveTheRejectionKeyMalformedInputsAreRefused) 
         }
         // The embedded ek (its vector and its rho) and the stored hash H(ek) must agree.
         for (std::size_t position : {1536, 3000, 3103, 3104, 3135}) {
-            Bytes dk = toBytes(pair.decapsulationKey);
-            dk[position] ^= 0x80;
+            const Bytes dk = flipped(toBytes(pair.decapsulationKey), 8 * position + 7);
             EXPECT_FALSE(mlkem1024::isValidDecapsulationKey(dk)) << position;
             EXPECT_THROW(mlkem1024::decapsulate(dk, sent.ciphertext), CryptoError) << position;
         }
