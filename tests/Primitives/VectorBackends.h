@@ -62,9 +62,8 @@ protected:
         return p;
     }
     std::vector<std::uint8_t> randomBytes(std::size_t size) {
-        std::uniform_int_distribution<int> d(0, 255);
         std::vector<std::uint8_t> b(size);
-        for (auto& x : b) x = static_cast<std::uint8_t>(d(rng_));
+        for (auto& x : b) x = static_cast<std::uint8_t>(rng_());
         return b;
     }
 

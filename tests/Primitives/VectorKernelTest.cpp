@@ -40,12 +40,10 @@ class MLKEMKernels : public test::PortableAgainstWider<20240611> {
 protected:
     // The bytes `write` puts into `size` of them, and the coefficients `fill` leaves, the same
     // on every backend.
-    template <class Write>
-    void expectSameBytes(std::size_t size, Write write, const char* what) {
+    void expectSameBytes(std::size_t size, auto write, const char* what) {
         expectSame<Encoded>([&] { Encoded out(size); write(out.data()); return out; }, what);
     }
-    template <class Fill>
-    void expectSamePoly(Fill fill, const char* what) {
+    void expectSamePoly(auto fill, const char* what) {
         expectSame<Coefficients>([&] { Poly p; fill(p); return coefficients(p); }, what);
     }
 };
