@@ -143,7 +143,7 @@ TEST(SessionKnownAnswers, HandshakeAndKeySchedule) {
     for (const auto& [name, bytes] : Access::perRoomLabels(kat.side(0))) {
         EXPECT_EQ(std::string(bytes.begin(), bytes.end()), str(ks.at("labelPrefixes").at(name)) + room) << name;
     }
-    EXPECT_EQ(ks.at("labelPrefixes").as_object().size(), 15u);
+    EXPECT_EQ(ks.at("labelPrefixes").as_object().size(), Access::perRoomLabels(kat.side(0)).size());
     for (const auto& [name, text] : Access::constantLabels()) EXPECT_EQ(text, str(ks.at("constantLabels").at(name))) << name;
     EXPECT_EQ(ks.at("constantLabels").as_object().size(), Access::constantLabels().size());
 
@@ -151,12 +151,11 @@ TEST(SessionKnownAnswers, HandshakeAndKeySchedule) {
     kat.pair->completeHandshakes();
     for (std::size_t i = 0; i < 2; ++i) {
         SCOPED_TRACE(i == 0 ? "side A" : "side B");
-        auto& s = kat.side(i);
-        expectFields(s, obj(sides[i].at("afterCompleteHandshake")));
-        expectFields(s, {{"isInitiator", sides[i].at("isInitiator")}, {"orderedEpk", ks.at("orderedEpk")},
-                         {"p256SharedSecret", ks.at("p256SharedSecret")},
-                         {"peerMLKEMPublicKeyData", sides[1 - i].at("mlkemPublicKeyData")}, {"ephemeralPrivateKey", nullptr},
-                         {"localStaticKey", nullptr}, {"peerStaticKey", nullptr}, {"pskDeniable", nullptr}});
+        expectFields(kat.side(i), obj(sides[i].at("afterCompleteHandshake")));
+        expectFields(kat.side(i), {{"isInitiator", sides[i].at("isInitiator")}, {"orderedEpk", ks.at("orderedEpk")},
+                                   {"p256SharedSecret", ks.at("p256SharedSecret")}, {"ephemeralPrivateKey", nullptr},
+                                   {"peerMLKEMPublicKeyData", sides[1 - i].at("mlkemPublicKeyData")},
+                                   {"localStaticKey", nullptr}, {"peerStaticKey", nullptr}, {"pskDeniable", nullptr}});
     }
 
     kat.world.entropy.encapsulationRandomness.push_back(hex(ks.at("mlkemEncapsulationRandomness")));
