@@ -22,12 +22,8 @@
 namespace duoquill {
 namespace {
 
-template <auto release>
-struct Release {
-    void operator()(auto* object) const noexcept { release(object); }
-};
-using PKey = std::unique_ptr<EVP_PKEY, Release<EVP_PKEY_free>>;
-using PKeyContext = std::unique_ptr<EVP_PKEY_CTX, Release<EVP_PKEY_CTX_free>>;
+using PKey = std::unique_ptr<EVP_PKEY, decltype([](EVP_PKEY* key) { EVP_PKEY_free(key); })>;
+using PKeyContext = std::unique_ptr<EVP_PKEY_CTX, decltype([](EVP_PKEY_CTX* context) { EVP_PKEY_CTX_free(context); })>;
 
 std::string openSslLacks(const char* algorithm) {
     EVP_KEYMGMT* management = EVP_KEYMGMT_fetch(nullptr, algorithm, nullptr);
