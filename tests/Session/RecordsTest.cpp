@@ -114,7 +114,6 @@ TEST_F(RecordsTest, AMalformedPaddedFormThatAuthenticatesStillAdvancesTheChain) 
     EXPECT_EQ(res().open(next.data, next.counter, testTime), secure("after"));
     // An empty padded form seals to 16 bytes, below the shortest record: nothing moves.
     const auto empty = Access::sealRecordPadded(ini(), SecureBytes{});
-    EXPECT_EQ(empty.data.size(), 16u);
     expectSessionError(E::openFailed, [&] { res().open(empty.data, empty.counter, testTime); });
     EXPECT_EQ(Access::rxCounter(res()), 3u);
 
