@@ -117,9 +117,8 @@ struct SessionWorld {
 
 // Two sessions of one pair of identities after (part of) the handshake.
 struct SessionPair {
-    explicit SessionPair(SessionWorld& world) : SessionPair(world, makeIdentity(), makeIdentity()) {}
-    SessionPair(SessionWorld& world, const Identity& idA_, const Identity& idB_)
-        : idA(idA_), idB(idB_), a(world.makeSession(idA, idB)), b(world.makeSession(idB, idA)) {}
+    explicit SessionPair(SessionWorld& world, Identity idA_ = makeIdentity(), Identity idB_ = makeIdentity())
+        : idA(std::move(idA_)), idB(std::move(idB_)), a(world.makeSession(idA, idB)), b(world.makeSession(idB, idA)) {}
 
     void completeHandshakes() { World::handshake(*a, *b, false); }  // the P-256 stage on both sides
     void completePQ(Instant now = testTime) {  // the post-quantum stage on both sides
