@@ -109,15 +109,13 @@ TEST(ChatEndToEnd, UnreachableRelayAndInvalidRelayURLs) {
     EXPECT_GE(a.timesShown("connecting..."), 3u);
     EXPECT_EQ(a.standardError().find('\x1b'), std::string::npos) << a.standardError();
 
-    for (const std::string relay : {"wss://", "wss://127.0.0.1:notaport"}) {
-        SCOPED_TRACE(relay);
-        const auto person = alice.run({"chat", bob.publicKey(), relay});
-        EXPECT_TRUE(person.exitStatus == 1 && person.standardError.ends_with(" Invalid relay URL\n")) << person.standardError;
-        const auto program = alice.run({"chat", "--json", bob.publicKey(), relay});
-        EXPECT_TRUE(program.exitStatus == 1 && program.standardOutput.ends_with(
-            R"({"jsonrpc":"2.0","method":"error","params":{"code":1,"message":"Invalid relay URL"}})" "\n"))
-            << program.standardOutput;
-    }
+    // Which URLs can reach no room: ChatMachine's table; here, that both ways out say so.
+    const auto person = alice.run({"chat", bob.publicKey(), "wss://"});
+    EXPECT_TRUE(person.exitStatus == 1 && person.standardError.ends_with(" Invalid relay URL\n")) << person.standardError;
+    const auto program = alice.run({"chat", "--json", bob.publicKey(), "wss://127.0.0.1:notaport"});
+    EXPECT_TRUE(program.exitStatus == 1 && program.standardOutput.ends_with(
+        R"({"jsonrpc":"2.0","method":"error","params":{"code":1,"message":"Invalid relay URL"}})" "\n"))
+        << program.standardOutput;
 }
 
 }  // namespace
