@@ -63,6 +63,13 @@ TEST(ContactCommands, AddListReplaceRemoveAndEveryRefusal) {
     expectRefused(alice.run({"add", "bob", kG, "wss://relay.example.org/\x1b[2J"}),
                   "Error: relay URL must not contain control characters\n");
     expectRefused(alice.run({"add", "bob"}), "Error: add requires <name> <peer-pubkey-b64url> [<wss://relay-url>]\n");
+    // The user's own key, in any of its written forms.
+    const std::string ownHex = hexString(KeyHelpers::p256PublicKey(alice.publicKey()).raw());
+    const std::string ownKey = "Error: that is your own key\n", relay = "wss://127.0.0.1:1/";
+    expectRefused(alice.run({"add", "me", alice.publicKey()}), ownKey);
+    expectRefused(alice.run({"add", "--replace", "me", ownHex, relay}), ownKey);
+    expectRefused(alice.run({"chat", alice.publicKey(), relay}), ownKey);
+    expectRefused(alice.run({"chat", "--json", ownHex, relay}), ownKey);
     EXPECT_EQ(alice.run({"contacts"}).standardOutput, "");  // nothing refused was saved
 
     const std::string longest(32, '.');
@@ -105,6 +112,15 @@ TEST(ContactCommands, AddListReplaceRemoveAndEveryRefusal) {
     expectRefused(alice.run({"remove", "bob"}), "Error: no contact named 'bob'\n");
     expectRefused(alice.run({"verify", "bob"}), "Error: no contact named 'bob'\n");
     EXPECT_EQ(alice.run({"contacts"}).standardOutput, longestLine);
+
+    // A contact that holds the user's own key (saved before this was refused) is neither chatted
+    // with nor verified; another identity of the same user is a peer like any other.
+    ASSERT_EQ(alice.run({"add", "me", kG, relay}).exitStatus, 0);
+    onKeychain(alice, "UPDATE contacts SET peer_key = '" + alice.publicKey() + "' WHERE name = 'me'");
+    expectRefused(alice.run({"chat", "me"}), ownKey);
+    expectRefused(alice.run({"verify", "me"}, "yes\n"), ownKey);
+    const std::string work = runAs(alice, "work", {"keygen"}).standardOutput.substr(0, 44);
+    EXPECT_EQ(alice.run({"add", "work", work}).standardError, "Saved work\n");
 }
 
 TEST(ContactCommands, SafetyCodeIsTheSameOnBothSidesOnlyYesMarksTheKeyVerifiedAndANewIdentityTakesTheMarkOff) {
@@ -145,27 +161,6 @@ TEST(ContactCommands, SafetyCodeIsTheSameOnBothSidesOnlyYesMarksTheKeyVerifiedAn
     EXPECT_NE(listed.find("bob"), std::string::npos);
     EXPECT_NE(runAs(alice, "work", {"contacts"}).standardOutput.find("  verified\n"), std::string::npos);
     EXPECT_EQ(alice.run({"keygen"}).standardError, "identity key created in software\n");
-}
-
-// In any of its written forms, and by the name of a contact that holds it (saved before this
-// was refused); another identity of the same user is a peer like any other.
-TEST(ContactCommands, TheUsersOwnKeyIsNeitherSavedNorChattedWithNorVerified) {
-    const ChatUser alice("alice");
-    const std::string ownHex = hexString(KeyHelpers::p256PublicKey(alice.publicKey()).raw());
-    const std::string ownKey = "Error: that is your own key\n", relay = "wss://127.0.0.1:1/";
-    expectRefused(alice.run({"add", "me", alice.publicKey()}), ownKey);
-    expectRefused(alice.run({"add", "--replace", "me", ownHex, relay}), ownKey);
-    EXPECT_EQ(alice.run({"contacts"}).standardOutput, "");
-    expectRefused(alice.run({"chat", alice.publicKey(), relay}), ownKey);
-    expectRefused(alice.run({"chat", "--json", ownHex, relay}), ownKey);
-
-    ASSERT_EQ(alice.run({"add", "me", kG, relay}).exitStatus, 0);
-    onKeychain(alice, "UPDATE contacts SET peer_key = '" + alice.publicKey() + "' WHERE name = 'me'");
-    expectRefused(alice.run({"chat", "me"}), ownKey);
-    expectRefused(alice.run({"verify", "me"}, "yes\n"), ownKey);
-
-    const std::string work = runAs(alice, "work", {"keygen"}).standardOutput.substr(0, 44);
-    EXPECT_EQ(alice.run({"add", "work", work}).standardError, "Saved work\n");
 }
 
 }  // namespace
