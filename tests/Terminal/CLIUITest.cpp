@@ -32,9 +32,6 @@ public:
     explicit StandardErrorCapture(int fd = 2) : fd_(fd) {
         int fds[2];
         if (::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) != 0) throw std::runtime_error("socketpair failed");
-        const int size = 1 << 20;
-        ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-        ::setsockopt(fds[1], SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
         saved_ = ::dup(fd_);
         ::dup2(fds[0], fd_);
         ::close(fds[0]);
