@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
+#include <pty.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -135,10 +135,8 @@ TEST(CLIUI, ThePlainLookWritesWholeLinesOfTextOnly) {
 
 // Plain unless standard error is a terminal, NO_COLOR is unset or empty, and TERM is not "dumb".
 TEST(CLIUI, TheLookFollowsStandardErrorNoColorAndTerm) {
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
-    const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
-    ASSERT_GE(terminal, 0);
+    int master = -1, terminal = -1;
+    ASSERT_EQ(::openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
     const auto set = [](const char* name, const char* value) { value ? ::setenv(name, value, 1) : ::unsetenv(name); };
     const std::string noColor = std::getenv("NO_COLOR") ? std::getenv("NO_COLOR") : "";
     const std::string term = std::getenv("TERM") ? std::getenv("TERM") : "";
