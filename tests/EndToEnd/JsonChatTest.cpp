@@ -30,10 +30,9 @@ bool isCall(const json::object& o, const char* method) { return o.contains("meth
 
 // Whether `done` comes true within `timeout`.
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s) {
-    for (const auto deadline = std::chrono::steady_clock::now() + timeout; !done(); std::this_thread::sleep_for(20ms)) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-    }
-    return true;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(20ms);
+    return done();
 }
 
 class JsonChat : public RunningProcess {
