@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <regex>
+#include <tuple>
 
 #include "Duoquill/Base/CryptoCore.h"
 #include "Duoquill/Identity/KeyHelpers.h"
@@ -22,9 +23,7 @@ const std::string k2G = "A3zyexiNA09-ilI4AwS1GsPAiWnid_IbNaYLSPxHZpl4";
 const std::string kRelay = "wss://relay.example.org";
 
 void expectRefused(const ProcessResult& r, const std::string& standardError) {
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.standardError, standardError);
-    EXPECT_EQ(r.standardOutput, "");
+    EXPECT_EQ(std::tuple(r.exitStatus, r.standardOutput, r.standardError), std::tuple(1, "", standardError));
 }
 
 // Runs SQL on the user's keychain, as another program could.
