@@ -86,7 +86,7 @@ void expectWrites(const std::function<void()>& write, const std::vector<std::str
     EXPECT_EQ(writes, writes == stamped(before) ? stamped(before) : stamped(localTime()));
 }
 
-TEST(CLIUI, EveryLineKindHasItsExactBytes) {
+TEST(CLIUI, EveryLineKindHasItsExactBytesInBothLooks) {
     // Five and a half hours east of UTC: the stamps must be local time.
     const char* oldZone = std::getenv("TZ");
     const std::string savedZone = oldZone ? oldZone : "";
@@ -111,16 +111,12 @@ TEST(CLIUI, EveryLineKindHasItsExactBytes) {
     for (const auto& [write, before, after] : lines) expectWrites(write, {before + "\x1B[2mHH:MM:SS\x1B[0m" + after});
     // The prompt: fifteen bytes, no line feed.
     expectWrites([] { ui::prompt(); }, {"\x1B[1m\x1B[32m>\x1B[0m "});
-    oldZone ? ::setenv("TZ", savedZone.c_str(), 1) : ::unsetenv("TZ");
-    ::tzset();
-}
 
-// The plain look, for a log: the same text with no escape byte, no carriage return and no
-// prompt, each write whole lines, and the banner framed in ASCII to the same width.
-TEST(CLIUI, ThePlainLookWritesWholeLinesOfTextOnly) {
+    // The plain look, for a log: the same text with no escape byte, no carriage return and no
+    // prompt, each write whole lines, and the banner framed in ASCII to the same width.
     constexpr auto plain = ui::Look::plain;
     // The peer, error and "connected" lines in this look: TheJsonDisplayTellsEachOutputByItsKind.
-    const std::pair<std::function<void()>, std::string> lines[] = {
+    const std::pair<std::function<void()>, std::string> plainLines[] = {
         {[] { ui::status("connecting...", plain); }, " connecting...\n"},
         {[] { ui::sent("hello there", plain); }, " you > hello there\n"},
         {[] { ui::queued("later", plain); }, " you > later (queued)\n"},
@@ -128,9 +124,11 @@ TEST(CLIUI, ThePlainLookWritesWholeLinesOfTextOnly) {
         // A typed line quoted again (unconfirmed at the exit) steers nothing either.
         {[] { cli::TerminalChatDisplay(nullptr, plain).quoted("  \x1B[2Jfake"); }, "   ^[[2Jfake\n"},
     };
-    for (const auto& [write, after] : lines) expectWrites(write, {"HH:MM:SS" + after});
+    for (const auto& [write, after] : plainLines) expectWrites(write, {"HH:MM:SS" + after});
     expectWrites([] { ui::prompt(plain); }, {});
     // The banner's plain frame: BannerWidthFollowsTheLongestFieldInCharactersAndFieldsAreNeutralised.
+    oldZone ? ::setenv("TZ", savedZone.c_str(), 1) : ::unsetenv("TZ");
+    ::tzset();
 }
 
 // Plain unless standard error is a terminal, NO_COLOR is unset or empty, and TERM is not "dumb".
