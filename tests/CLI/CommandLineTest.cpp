@@ -40,9 +40,7 @@ TEST(CommandLine, EveryRefusalHasItsExactTextAndStatusOneAndRunsNothing) {
     // Unknown commands are echoed as typed.
     const std::vector<std::string> words{"KEYGEN", "Keygen", "", "-help", "--HELP", "ke\xff\xfe" "gen\xc3",
                                          std::string(100 * 1024, 'x')};
-    for (const auto& word : words) {
-        cases.push_back({{word}, "Unknown command: " + word + "\n" + kUsage});
-    }
+    for (const auto& word : words) cases.push_back({{word}, "Unknown command: " + word + "\n" + kUsage});
     for (const auto& args : {std::vector<std::string>{"chat"}, std::vector<std::string>{"chat", kValidKey}}) {
         cases.push_back({args, "Error: chat requires <peer-pubkey-b64url> <wss://relay-url>\n" + kUsage});
     }

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <functional>
-#include <regex>
 #include <stdexcept>
 #include <tuple>
 
@@ -78,7 +77,9 @@ void expectWrites(const std::function<void()>& write, const std::vector<std::str
     write();
     const auto stamped = [&](const std::string& time) {
         auto lines = expected;
-        for (auto& line : lines) line = std::regex_replace(line, std::regex("HH:MM:SS"), time);
+        for (auto& line : lines) {
+            if (const auto at = line.find("HH:MM:SS"); at != std::string::npos) line.replace(at, 8, time);
+        }
         return lines;
     };
     // The clock may have ticked during the call.
@@ -216,7 +217,6 @@ TEST(CLIUI, BannerWidthFollowsTheLongestFieldInCharactersAndFieldsAreNeutralised
     const cli::ChatBanner routed{.localKey = kKeyA, .peerKey = kKeyB, .relay = "wss://r.io", .proxy = "127.0.0.1:9050", .steady = true};
     const auto plainBanner = [&](std::size_t columns) { return bannerLines(routed, ui::Look::plain, columns); };
     const auto wide = plainBanner(0);
-    ASSERT_EQ(wide.size(), 9u);
     const std::string edge = "+" + std::string(55, '-') + "+\n";
     EXPECT_EQ(wide, (std::vector<std::string>{edge, "| Duoquill - Secure Chat" + std::string(31, ' ') + " |\n", edge,
                                                "| relay  wss://r.io" + std::string(36, ' ') + " |\n",
