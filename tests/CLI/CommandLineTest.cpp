@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <tuple>
+
 #include "Kit/ChatCliProcess.h"
 #include "Kit/Paths.h"
 #include "Kit/Process.h"
@@ -18,22 +21,26 @@ const std::string kUsage =
 // A valid compressed key (the generator point).
 const std::string kValidKey = "AmsX0fLhLEJH-Lzm5WOkQPJ3A32BLeszoPShOUXYmMKW";
 
-ProcessResult cli(const std::vector<std::string>& args, const TempDir& home = TempDir(), const std::string& proxy = {}) {
+ProcessResult cli(const std::vector<std::string>& args, const TempDir& home = TempDir(),
+                  std::map<std::string, std::string> environment = {}) {
     ProcessOptions options;
+    options.environment = std::move(environment);
     options.environment["HOME"] = home.str();
     options.unsetEnvironment = {"XDG_DATA_HOME", "DUOQUILL_KEY_LABEL", "DUOQUILL_PROXY", "DUOQUILL_STEADY"};
-    if (!proxy.empty()) options.environment["DUOQUILL_PROXY"] = proxy;
     return runProcess(cliPath().string(), args, options);
 }
 
-TEST(CommandLine, EveryRefusalHasItsExactTextAndStatusOne) {
+// What a run ended with, as one value to compare: status, standard output, standard error.
+std::tuple<int, std::string, std::string> outcome(const ProcessResult& r) {
+    return {r.exitStatus, r.standardOutput, r.standardError};
+}
+
+TEST(CommandLine, EveryRefusalHasItsExactTextAndStatusOneAndRunsNothing) {
     std::vector<std::pair<std::vector<std::string>, std::string>> cases = {{{}, kUsage}};
     // Unknown commands are echoed as typed.
-    for (const std::string& word : {std::string("KEYGEN"), std::string("Keygen"), std::string(""), std::string("-help"),
-                                    std::string("--HELP"),
-                                    std::string("ke\xff\xfe" "gen\xc3"), std::string(100 * 1024, 'x')}) {
-        cases.push_back({{word}, "Unknown command: " + word + "\n" + kUsage});
-    }
+    const std::vector<std::string> words{"KEYGEN", "Keygen", "", "-help", "--HELP", "ke\xff\xfe" "gen\xc3",
+                                         std::string(100 * 1024, 'x')};
+    for (const auto& word : words) cases.push_back({{word}, "Unknown command: " + word + "\n" + kUsage});
     for (const auto& args : {std::vector<std::string>{"chat"}, std::vector<std::string>{"chat", kValidKey}}) {
         cases.push_back({args, "Error: chat requires <peer-pubkey-b64url> <wss://relay-url>\n" + kUsage});
     }
@@ -41,8 +48,8 @@ TEST(CommandLine, EveryRefusalHasItsExactTextAndStatusOne) {
     for (const std::string url : {"ws://relay.example/", "WSS://relay.example/", "https://x", "", "wss:/x"}) {
         cases.push_back({{"chat", "not-a-key", url}, "Error: relay URL must use wss://\n"});
     }
-    for (const std::string& key : {std::string(""), std::string("abc"), std::string(44, 'A'), std::string("\xff\xfe"),
-                                   std::string(5000, '0')}) {
+    const std::vector<std::string> keys{"", "abc", std::string(44, 'A'), "\xff\xfe", std::string(5000, '0')};
+    for (const auto& key : keys) {
         cases.push_back({{"chat", key, "wss://relay.example/", "extra"}, "Error: invalid peer public key\n"});
     }
     // An onion relay is never looked up: without a proxy it is refused, before the key is read.
@@ -50,23 +57,13 @@ TEST(CommandLine, EveryRefusalHasItsExactTextAndStatusOne) {
     const std::string onion = "wss://abcdefghijklmnop.onion/", notSocks5h = "Error: the proxy must be given as socks5h://HOST:PORT\n";
     cases.push_back({{"chat", "not-a-key", onion}, "Error: a .onion relay needs --proxy\n"});
     cases.push_back({{"chat", "--proxy=socks5://127.0.0.1:9050", "not-a-key", onion}, notSocks5h});
-    EXPECT_EQ(cli({"chat", "not-a-key", onion}, TempDir(), "socks5://127.0.0.1:9050").standardError, notSocks5h);
-    // A fifth argument is ignored: the chat starts, and ends at once for want of a key.
-    cases.push_back({{"chat", kValidKey, "wss://127.0.0.1:1/", "fifth"}, "[error] No local key. Run 'keygen' first.\n"});
-    for (const auto& [args, standardError] : cases) {
-        SCOPED_TRACE(args.empty() ? "no arguments" : args.back().substr(0, 40));
-        const auto r = cli(args);
-        EXPECT_EQ(r.exitStatus, 1);
-        EXPECT_EQ(r.standardError, standardError);
-        EXPECT_EQ(r.standardOutput, "");
-    }
-}
-
-// Refused before the command runs: a mistyped option never runs it as if absent (keygen --bogus
-// made a new identity). chat alone still ignores operands past its two, as it always has.
-TEST(CommandLine, EveryCommandRefusesWordsItDoesNotKnow) {
-    const std::string relay = "wss://127.0.0.1:1/";
-    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+    const auto fromEnvironment = cli({"chat", "not-a-key", onion}, TempDir(), {{"DUOQUILL_PROXY", "socks5://h:1"}});
+    EXPECT_EQ(fromEnvironment.standardError, notSocks5h);
+    // A mistyped option never runs a command as if absent (keygen --bogus made a new identity);
+    // chat alone still ignores operands past its two, as it always has. The contact commands show
+    // the whole help, which has them.
+    const std::string relay = "wss://127.0.0.1:1/", help = cli({"--help"}).standardOutput;
+    const std::vector<std::pair<std::vector<std::string>, std::string>> unknownWords = {
         {{"keygen", "--bogus"}, "Unknown option: --bogus\n"}, {{"keygen", "--forc"}, "Unknown option: --forc\n"},
         {{"keygen", "now"}, "Unexpected argument: now\n"}, {{"keygen", "-f"}, "Unexpected argument: -f\n"},
         {{"pubkey", "--force"}, "Unknown option: --force\n"}, {{"pubkey", "x"}, "Unexpected argument: x\n"},
@@ -74,25 +71,23 @@ TEST(CommandLine, EveryCommandRefusesWordsItDoesNotKnow) {
         {{"chat", "--replace", kValidKey, relay}, "Unknown option: --replace\n"},
         {{"chat", kValidKey, relay, "--proxy"}, "Option --proxy needs a value\n"},
         {{"--version", "x"}, "Unexpected argument: x\n"}, {{"--help", "--all"}, "Unknown option: --all\n"},
-        // The contact commands show the whole help, which has them.
         {{"add", "bob", kValidKey, "wss://relay.example/", "extra"}, "Unexpected argument: extra\n"},
         {{"add", "--force", "bob", kValidKey}, "Unknown option: --force\n"}, {{"contacts", "--all"}, "Unknown option: --all\n"},
         {{"remove", "bob", "carol"}, "Unexpected argument: carol\n"}, {{"verify", "bob", "--yes"}, "Unknown option: --yes\n"},
     };
-    for (const auto& [args, line] : cases) {
-        SCOPED_TRACE(args[0] + " " + args[1]);
+    for (const auto& [args, line] : unknownWords) {
+        const bool usage = args[0] == "keygen" || args[0] == "pubkey" || args[0] == "chat" || args[0].starts_with("--");
+        cases.push_back({args, line + (usage ? kUsage : help)});
+    }
+    for (const auto& [args, standardError] : cases) {
+        SCOPED_TRACE(args.empty() ? "no arguments" : args.back().substr(0, 40));
         const TempDir home;
-        const auto r = cli(args, home);
-        EXPECT_EQ(r.exitStatus, 1);
-        EXPECT_EQ(r.standardOutput, "");
-        if (args[0] == "keygen" || args[0] == "pubkey" || args[0] == "chat" || args[0].starts_with("--")) {
-            EXPECT_EQ(r.standardError, line + kUsage);
-        } else {
-            EXPECT_TRUE(r.standardError.starts_with(line + kUsage + "\n")) << r.standardError;
-            EXPECT_NE(r.standardError.find("  duoquill-cli " + args[0] + " "), std::string::npos);
-        }
+        EXPECT_EQ(outcome(cli(args, home)), std::tuple(1, "", standardError));
         EXPECT_FALSE(std::filesystem::exists(home.path() / ".local")) << "the command ran";
     }
+    // A fifth argument is ignored: the chat starts, and ends at once for want of a key.
+    const std::string noKey = "[error] No local key. Run 'keygen' first.\n";
+    EXPECT_EQ(outcome(cli({"chat", kValidKey, relay, "fifth"})), std::tuple(1, "", noKey));
 }
 
 // The chat's proxy and steady mode: the option over the contact's over the environment's, and
@@ -135,30 +130,24 @@ TEST(CommandLine, ChatOptionsComeFromTheCommandLineThenTheContactThenTheEnvironm
     EXPECT_EQ(chat({"chat", "carol"}, {{"DUOQUILL_STEADY", "yes"}}).standardError, "Error: DUOQUILL_STEADY must be 1 or 0\n");
 }
 
-// Both programs name the version of the CMake project they were built from.
-TEST(CommandLine, VersionOfBothProgramsIsTheProjectVersion) {
+// Asked for, the version and the usage (with the contact commands) are answers, not refusals: on
+// standard output, with status 0. Both programs name the version of the CMake project they
+// were built from; "-help" and "--HELP" stay unknown words.
+TEST(CommandLine, VersionAndHelpAreAnswersOnStandardOutput) {
     const std::string project = readFile(sourceDir() / "CMakeLists.txt");
     const auto at = project.find("project(duoquill VERSION ");
     ASSERT_NE(at, std::string::npos);
     const std::string version = project.substr(at + 25, project.find(' ', at + 25) - at - 25);
     for (const auto& [path, name] : {std::pair(cliPath(), "duoquill-cli"), std::pair(relayPath(), "duoquill-relay")}) {
-        const auto r = runProcess(path.string(), {"--version"});
-        EXPECT_EQ(r.exitStatus, 0);
-        EXPECT_EQ(r.standardOutput, std::string(name) + " " + version + "\n");
-        EXPECT_EQ(r.standardError, "");
+        const std::string expected = std::string(name) + " " + version + "\n";
+        EXPECT_EQ(outcome(runProcess(path.string(), {"--version"})), std::tuple(0, expected, ""));
     }
-}
-
-// Asked for, the usage (and the contact commands) is the answer, not a refusal; "-help" and "--HELP" stay unknown words.
-TEST(CommandLine, HelpPrintsTheUsageOnStandardOutputWithStatusZero) {
-    for (const std::string word : {"--help", "-h"}) {
-        const auto r = cli({word});
-        EXPECT_EQ(r.exitStatus, 0) << word;
-        EXPECT_EQ(r.standardError, "") << word;
-        EXPECT_TRUE(r.standardOutput.starts_with(kUsage + "\n")) << word;
-        for (const std::string command : {"verify", "chat --json", "chat --steady"}) {
-            EXPECT_NE(r.standardOutput.find("duoquill-cli " + command + " <name|peer-key>"), std::string::npos) << word;
-        }
+    const auto help = cli({"--help"});
+    EXPECT_EQ(outcome(cli({"-h"})), outcome(help));
+    EXPECT_EQ(std::pair(help.exitStatus, help.standardError), std::pair(0, std::string()));
+    EXPECT_TRUE(help.standardOutput.starts_with(kUsage + "\n")) << help.standardOutput;
+    for (const std::string command : {"verify", "chat --json", "chat --steady"}) {
+        EXPECT_NE(help.standardOutput.find("duoquill-cli " + command + " <name|peer-key>"), std::string::npos);
     }
 }
 

@@ -73,13 +73,13 @@ TEST(LineEditor, KeysEditTheLineByWholeCharacters) {
     for (const auto& [keys, line, cursor] : cases) {
         Typing t;
         t.keys(keys);
-        EXPECT_EQ(t.editor.line(), line) << testing::PrintToString(keys);
-        EXPECT_EQ(t.editor.cursorByte(), cursor) << testing::PrintToString(keys);
+        EXPECT_EQ(std::pair(t.editor.line(), t.editor.cursorByte()), std::pair(std::string_view(line), cursor))
+            << testing::PrintToString(keys);
         EXPECT_TRUE(t.entered.empty());
     }
 }
 
-TEST(LineEditor, EnterCtrlDAndCtrlCEndInOrderAndAPasteGoesLineByLine) {
+TEST(LineEditor, EnterCtrlDAndCtrlCEndInOrderAPasteGoesLineByLineAndHistoryRecallsLines) {
     Typing t;
     t.keys("one\rtwo\n\r\x1b[A\x1b[A\r\x04");
     ASSERT_EQ(t.entered.size(), 5u);
@@ -96,30 +96,28 @@ TEST(LineEditor, EnterCtrlDAndCtrlCEndInOrderAndAPasteGoesLineByLine) {
     ASSERT_TRUE(editor.takeEntered());
     EXPECT_EQ(editor.feed("half\x03rest"), 5u);
     EXPECT_EQ(editor.takeEntered()->ending, LineEditor::Ending::interrupt);
-}
 
-TEST(LineEditor, HistoryRecallsLinesAndKeepsTheLineBeingTyped) {
-    Typing t;
-    t.keys("first\rsecond\rdraft" + up + up + up);
-    EXPECT_EQ(t.editor.line(), "first");
-    t.keys("!" + down);  // an edited entry is not kept
-    EXPECT_EQ(t.editor.line(), "second");
-    t.keys(down);
-    EXPECT_EQ(t.editor.line(), "draft");
-    t.keys(down + "\x15" + up + "\r" + up + up);
-    EXPECT_EQ(t.editor.line(), "second");
-    ASSERT_EQ(t.entered.size(), 3u);
-    EXPECT_EQ(t.entered[2].line.view(), "second");
+    // The history recalls entered lines and keeps the one being typed.
+    Typing h;
+    h.keys("first\rsecond\rdraft" + up + up + up);
+    EXPECT_EQ(h.editor.line(), "first");
+    h.keys("!" + down);  // an edited entry is not kept
+    EXPECT_EQ(h.editor.line(), "second");
+    h.keys(down);
+    EXPECT_EQ(h.editor.line(), "draft");
+    h.keys(down + "\x15" + up + "\r" + up + up);
+    EXPECT_EQ(h.editor.line(), "second");
+    ASSERT_EQ(h.entered.size(), 3u);
+    EXPECT_EQ(h.entered[2].line.view(), "second");
 }
 
 TEST(LineEditor, ALineTakesNoMoreThanItsLimitAndSaysSo) {
-    Typing t;
-    t.keys(std::string(LineEditor::maxLineBytes - 1, 'a'));
-    EXPECT_EQ(t.editor.takeOutput().view().find('\a'), std::string_view::npos);
-    t.editor.feed("\xE6\xBC\xA2" "b" "c");  // the wide one does not fit, the rest does as far as it goes
-    const SecureText out = t.editor.takeOutput();
-    EXPECT_NE(out.view().find('\a'), std::string_view::npos);
-    EXPECT_EQ(t.editor.line(), std::string(LineEditor::maxLineBytes - 1, 'a') + "b");
+    LineEditor editor({80, 24});
+    editor.feed(std::string(LineEditor::maxLineBytes - 1, 'a'));
+    EXPECT_EQ(editor.takeOutput().view().find('\a'), std::string_view::npos);
+    editor.feed("\xE6\xBC\xA2" "b" "c");  // the wide one does not fit, the rest does as far as it goes
+    EXPECT_NE(editor.takeOutput().view().find('\a'), std::string_view::npos);
+    EXPECT_EQ(editor.line(), std::string(LineEditor::maxLineBytes - 1, 'a') + "b");
 }
 
 // The exact bytes of the commonest steps: typing at the prompt, a line printed above, Enter.
@@ -149,7 +147,7 @@ TEST(LineEditor, DrawsThePromptTheLineAndPrintsAboveIt) {
 
 // Long lines in narrow terminals: each row ends where the next character no longer fits, the
 // cursor is where its character is, and a line taller than the screen shows the cursor's rows.
-TEST(LineEditor, WrapsWideCharactersAndShowsTheRowsAroundTheCursor) {
+TEST(LineEditor, WrapsWideCharactersShowsTheRowsAroundTheCursorAndRewrapsOnAResize) {
     const std::string han = "\xE6\xBC\xA2";
     Typing t(5, 3);
     t.editor.showPrompt();
@@ -178,23 +176,22 @@ TEST(LineEditor, WrapsWideCharactersAndShowsTheRowsAroundTheCursor) {
     EXPECT_EQ(narrow.rows(3), (Rows{"\xE2\x97\x8C\xCC\x81", kFFFD, " "}));
     EXPECT_EQ(narrow.screen.cursorRow(), 3);
     EXPECT_TRUE(narrow.screen.unexpected().empty()) << narrow.screen.unexpected();
-}
 
-TEST(LineEditor, ARedrawAfterAResizeReplacesTheRewrappedLine) {
-    Typing t(10, 10);
-    t.editor.showPrompt();
-    t.keys(std::string(25, 'y') + left + left);
-    t.screen.resize(4, 10);
-    t.editor.resize({4, 10});
-    t.draw();
-    EXPECT_EQ(t.rows(8), (Rows{"> yy", "yyyy", "yyyy", "yyyy", "yyyy", "yyyy", "yyy", ""}));
-    EXPECT_EQ(t.cursor(), Cell(6, 1));
-    t.screen.resize(30, 10);
-    t.editor.resize({30, 10});
-    t.draw();
-    EXPECT_EQ(t.rows(2), (Rows{"> " + std::string(25, 'y'), ""}));
-    EXPECT_EQ(t.cursor(), Cell(0, 25));
-    EXPECT_TRUE(t.screen.unexpected().empty()) << t.screen.unexpected();
+    // A redraw after a resize replaces the rewrapped line.
+    Typing resized(10, 10);
+    resized.editor.showPrompt();
+    resized.keys(std::string(25, 'y') + left + left);
+    resized.screen.resize(4, 10);
+    resized.editor.resize({4, 10});
+    resized.draw();
+    EXPECT_EQ(resized.rows(8), (Rows{"> yy", "yyyy", "yyyy", "yyyy", "yyyy", "yyyy", "yyy", ""}));
+    EXPECT_EQ(resized.cursor(), Cell(6, 1));
+    resized.screen.resize(30, 10);
+    resized.editor.resize({30, 10});
+    resized.draw();
+    EXPECT_EQ(resized.rows(2), (Rows{"> " + std::string(25, 'y'), ""}));
+    EXPECT_EQ(resized.cursor(), Cell(0, 25));
+    EXPECT_TRUE(resized.screen.unexpected().empty()) << resized.screen.unexpected();
 }
 
 }  // namespace
