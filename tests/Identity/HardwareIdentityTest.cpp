@@ -140,15 +140,14 @@ std::string writePinFile(const TempDir& folder, const std::string& owner, const 
 
 std::string inUri(std::string path) { return path.replace(path.find(' '), 1, "%20"); }
 
-// A command run in `home` with DUOQUILL_KEY_STORE set to `store`, and no other variable of the
-// stores than the TPM's `tcti`.
-ProcessResult run(const TempDir& home, const std::string& command, const std::optional<std::string>& store = {},
-                  const std::string& tcti = {}) {
+using Environment = std::map<std::string, std::string>;
+
+// A command run in `home` with no variable of the stores but those in `environment`.
+ProcessResult run(const TempDir& home, const std::string& command, Environment environment = {}) {
     ProcessOptions options;
+    options.environment = std::move(environment);
     options.environment["HOME"] = home.str();
     options.unsetEnvironment = {"XDG_DATA_HOME", "DUOQUILL_KEY_LABEL", "TPM2OPENSSL_TCTI", "DUOQUILL_KEY_STORE"};
-    if (store) options.environment["DUOQUILL_KEY_STORE"] = *store;
-    if (!tcti.empty()) options.environment["TPM2OPENSSL_TCTI"] = tcti;
     return runProcess(cliPath().string(), {command}, options);
 }
 
@@ -184,9 +183,8 @@ TEST(TpmIdentity, KeygenInTheTpmChatsWithASoftwareIdentityAndTheBlobServesThatTp
     // ends with the reason.
     ::unsetenv("TPM2OPENSSL_TCTI");
     const Swtpm other;
-    auto options = alice.processOptions();
-    options.environment["TPM2OPENSSL_TCTI"] = other.tcti();
-    const auto r = runProcess(cliPath().string(), {"chat", bob.publicKey(), "wss://127.0.0.1:1"}, options);
+    alice.setForLaterRuns("TPM2OPENSSL_TCTI", other.tcti());
+    const auto r = alice.run({"chat", bob.publicKey(), "wss://127.0.0.1:1"});
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_THAT(r.standardError,
                 HasSubstr("Cannot retrieve local private key: TPM: the key blob was refused: it was made by "
@@ -214,7 +212,7 @@ TEST(IdentityStoreSelection, DefaultAndRequestedStoresAndTheirMessages) {
     }
     for (const auto& [store, error] : cases) {
         SCOPED_TRACE(store.value_or("(unset)"));
-        const auto r = run(home, "keygen", store);
+        const auto r = run(home, "keygen", store ? Environment{{"DUOQUILL_KEY_STORE", *store}} : Environment{});
         const bool fails = error.starts_with("Error");
         EXPECT_EQ(r.exitStatus, fails ? 1 : 0);
         EXPECT_EQ(r.standardOutput.size(), fails ? 0u : 45u);
@@ -229,7 +227,7 @@ TEST(IdentityStoreSelection, DefaultAndRequestedStoresAndTheirMessages) {
     const std::string closed = "swtpm:host=127.0.0.1,port=" + std::to_string(freeLoopbackPort());
     for (const auto& [tcti, reason] : std::vector<std::pair<std::string, std::string>>{
              {closed, "connection refused"}, {"device:/nonexistent/tpm0", "no such file or directory"}}) {
-        const auto r = run(home, "keygen", "tpm", tcti);
+        const auto r = run(home, "keygen", {{"DUOQUILL_KEY_STORE", "tpm"}, {"TPM2OPENSSL_TCTI", tcti}});
         EXPECT_EQ(r.exitStatus, 1);
         EXPECT_EQ(r.standardError, "Error generating key: cannot reach the TPM at " + tcti + ": " + reason + "\n");
     }
@@ -333,12 +331,11 @@ TEST(TokenIdentity, KeygenOnTheTokenChatsWithASoftwareIdentityTheKeyStaysOnThatT
 
     // Anyone but its owner with a way into the file, or another owner, and the PIN stays unread.
     const std::string refused = "[error] Cannot retrieve local private key: the PIN file " + pinFile;
-    for (const mode_t mode : {0640, 0604, 0620}) {
-        ::chmod(pinFile.c_str(), mode);
+    for (const std::string mode : {"640", "604", "620"}) {
+        ::chmod(pinFile.c_str(), std::stoi(mode, nullptr, 8));
         const auto open = chatWithoutTerminal(carol, bob, relay);
         EXPECT_EQ(open.exitStatus, 1);
-        EXPECT_THAT(open.standardError, HasSubstr(refused + " is open to other users (mode 0" + std::to_string(mode / 64) +
-                                                  std::to_string(mode / 8 % 8) + std::to_string(mode % 8) +
+        EXPECT_THAT(open.standardError, HasSubstr(refused + " is open to other users (mode 0" + mode +
                                                   "); make it yours alone: chmod 600 " + pinFile));
         EXPECT_THAT(open.standardError, Not(HasSubstr(carolToken.pin())));
     }
