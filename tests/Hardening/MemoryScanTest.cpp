@@ -37,10 +37,8 @@ constexpr std::uint8_t kMask = 0xA5;
 // Bytes to look for, kept masked: printable random text, or a secret's bytes.
 class MaskedText {
 public:
-    explicit MaskedText(std::size_t size) {
-        const SecureBytes drawn = random::bytes(size);
-        masked_.assign(drawn.begin(), drawn.end());
-        for (auto& b : masked_) b = static_cast<std::uint8_t>('a' + b % 26) ^ kMask;
+    explicit MaskedText(std::size_t size) : MaskedText(random::bytes(size)) {
+        for (auto& b : masked_) b = static_cast<std::uint8_t>('a' + (b ^ kMask) % 26) ^ kMask;
     }
     explicit MaskedText(BytesView secret) { std::ranges::transform(secret, std::back_inserter(masked_), [](std::uint8_t b) { return b ^ kMask; }); }
     SecureText plain() const {
@@ -74,7 +72,7 @@ std::vector<std::vector<const void*>> copiesInMemory(const std::vector<MaskedTex
     const int memory = open("/proc/self/mem", O_RDONLY);
     if (memory < 0) throw std::runtime_error("cannot open /proc/self/mem");
 
-    std::vector<std::pair<std::uintptr_t, std::uintptr_t>> regions;
+    std::vector<std::vector<const void*>> copies(texts.size());
     std::ifstream maps("/proc/self/maps");
     for (std::string line; std::getline(maps, line);) {
         unsigned long start = 0, end = 0;
@@ -85,11 +83,6 @@ std::vector<std::vector<const void*>> copiesInMemory(const std::vector<MaskedTex
         // Larger mappings are the sanitizers' shadow memory, which holds no data.
         if (readable != 'r' || name == "[vvar]" || name == "[vsyscall]" || end - start > (1ul << 30)) continue;
         if (start <= own && own < end) continue;
-        regions.emplace_back(start, end);
-    }
-
-    std::vector<std::vector<const void*>> copies(texts.size());
-    for (auto [start, end] : regions) {
         // Chunks overlap by the longest text's length less one: a copy across a boundary is
         // found, and found once.
         for (std::uintptr_t at = start; at < end;) {
