@@ -59,6 +59,14 @@ TEST(IdentityKeyBlob, OnlyARecordMakesVersionThreeAndLengthsThatDoNotAddUpAreNoB
                  CryptoError);
 }
 
+// A file in `folder` only its owner may read.
+std::string writePinFile(const TempDir& folder, const std::string& name, const std::string& content) {
+    const std::string path = (folder.path() / name).string();
+    std::ofstream(path, std::ios::trunc) << content;
+    ::chmod(path.c_str(), 0600);
+    return path;
+}
+
 TEST(PinFile, APinSourceIsAFileUriAndTheFileHoldsThePinAlone) {
     EXPECT_EQ(PinFile::pathOfSource("file:/home/u/.pin"), "/home/u/.pin");
     EXPECT_EQ(PinFile::pathOfSource("file:///home/u/token%20pin"), "/home/u/token pin");
@@ -69,12 +77,8 @@ TEST(PinFile, APinSourceIsAFileUriAndTheFileHoldsThePinAlone) {
     }
 
     const TempDir folder;
-    int files = 0;
-    const auto file = [&](const std::string& content) {  // a file of its own for each content
-        const std::string path = (folder.path() / ("pin" + std::to_string(++files))).string();
-        std::ofstream(path, std::ios::trunc) << content;
-        ::chmod(path.c_str(), 0600);
-        return path;
+    auto file = [&, files = 0](const std::string& content) mutable {  // a file of its own for each content
+        return writePinFile(folder, "pin" + std::to_string(++files), content);
     };
     EXPECT_EQ(PinFile::read(file("1234\r\n")), toSecure(asBytes("1234")));
     EXPECT_EQ(PinFile::read(file("1234")), toSecure(asBytes("1234")));
@@ -128,14 +132,6 @@ ProcessResult chatWithoutTerminal(const ChatUser& user, const ChatUser& peer, co
     auto options = user.processOptions();
     options.ownSession = true;
     return runProcess(cliPath().string(), {"chat", peer.publicKey(), relay.url()}, options);
-}
-
-// A PIN file only its owner may read, the PIN on one line; its name needs percent-encoding.
-std::string writePinFile(const TempDir& folder, const std::string& owner, const std::string& pin) {
-    const std::string path = (folder.path() / (owner + " pin")).string();
-    std::ofstream(path) << pin << "\n";
-    ::chmod(path.c_str(), 0600);
-    return path;
 }
 
 std::string inUri(std::string path) { return path.replace(path.find(' '), 1, "%20"); }
@@ -310,7 +306,7 @@ TEST(TokenIdentity, KeygenOnTheTokenChatsWithASoftwareIdentityTheKeyStaysOnThatT
               "on: run it on a terminal, or name a file that holds the PIN: "
               "DUOQUILL_KEY_STORE=\"pkcs11:?pin-source=file:<path>\"\n");
     const TempDir folder;
-    const std::string alicePinFile = writePinFile(folder, "alice", token.pin());
+    const std::string alicePinFile = writePinFile(folder, "alice pin", token.pin() + "\n");  // a name to percent-encode
     alice.setForLaterRuns("DUOQUILL_KEY_STORE", "pkcs11:?pin-source=file://localhost" + inUri(alicePinFile));
     const auto r = chatWithoutTerminal(alice, bob, relay);
     EXPECT_EQ(r.exitStatus, 0) << r.standardError;
@@ -318,7 +314,7 @@ TEST(TokenIdentity, KeygenOnTheTokenChatsWithASoftwareIdentityTheKeyStaysOnThatT
     // A PIN file named at keygen serves every run without a terminal, while only its owner may
     // use it. The URI picks the token by its label, and percent-encoding is undone on the way.
     const SoftHsmToken carolToken("carol-token", "97531"), decoy("decoy", "11111");
-    const std::string pinFile = writePinFile(folder, "carol", carolToken.pin());
+    const std::string pinFile = writePinFile(folder, "carol pin", carolToken.pin() + "\n");
     ChatUser carol("carol", {{"SOFTHSM2_CONF", carolToken.configuration()},
                              {"DUOQUILL_KEY_STORE", "pkcs11:token=carol-token?module-path=" + SoftHsmToken::modulePath() +
                                                         "&pin-source=file:" + inUri(pinFile)}});
