@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iostream>
 #include <optional>
+#include <ranges>
 
 #include <openssl/crypto.h>
 
@@ -170,8 +171,7 @@ TEST(MemoryScan, TheStandardInputReaderAndTheJsonInterfaceKeepNoCopyOfALine) {
         const Redirection standardInput(0, typed, O_RDONLY);
         std::setvbuf(stdin, nullptr, _IONBF, 0);  // as the chat program does
         auto first = cli::StandardInputReader::readLine(std::cin);
-        ASSERT_TRUE(first);
-        EXPECT_EQ(first->size(), line.size());
+        EXPECT_EQ(first ? first->size() : 0, line.size());
         first.reset();
         EXPECT_EQ(cli::StandardInputReader::readLine(std::cin).value_or(SecureText()), "next line");
     }
@@ -187,8 +187,7 @@ TEST(MemoryScan, TheStandardInputReaderAndTheJsonInterfaceKeepNoCopyOfALine) {
         request += sent.plain().view();
         request += R"("}})";
         auto parsed = cli::jsonrpc::parse(request.view());
-        ASSERT_TRUE(std::holds_alternative<cli::jsonrpc::Request>(parsed));
-        EXPECT_EQ(std::get<cli::jsonrpc::Request>(parsed).text.size(), sent.size());
+        EXPECT_EQ(std::get<cli::jsonrpc::Request>(parsed).text.size(), sent.size());  // throws when it is no request
     }
     {
         const Redirection silenced(1);
@@ -221,12 +220,10 @@ TEST(MemoryScan, TheIdentityScalarIsOnlyInLockedMemoryWhileTheChatHoldsIt) {
     }
     ASSERT_EQ(key->sharedSecret(World::identityKey(1).publicKey()).size(), 32u);  // as a handshake does
     std::size_t locked = 0;
-    for (const auto& copiesOfForm : copiesInMemory(forms)) {
-        for (const void* copy : copiesOfForm) {
-            const bool isLocked = CRYPTO_secure_allocated(copy) || lockedmemory::contains(copy);
-            EXPECT_TRUE(isLocked) << "a copy at " << copy;
-            locked += isLocked;
-        }
+    for (const void* copy : copiesInMemory(forms) | std::views::join) {
+        const bool isLocked = CRYPTO_secure_allocated(copy) || lockedmemory::contains(copy);
+        EXPECT_TRUE(isLocked) << "a copy at " << copy;
+        locked += isLocked;
     }
     EXPECT_GE(locked, 1u);  // the live key itself: the scan does see the locked memory
 }
