@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <deque>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -168,15 +169,11 @@ protected:
     // Awaits the operation on the client's loop: its result, or its error rethrown.
     template <class T>
     T await(asio::awaitable<T> operation) {
-        std::optional<std::conditional_t<std::is_void_v<T>, int, T>> value;  // set when done
-        std::exception_ptr failure;
-        asio::co_spawn(io_, std::move(operation), [&](std::exception_ptr e, auto... result) {
-            failure = e;
-            value.emplace(std::move(result)...);
-        });
-        if (!runUntil([&] { return value.has_value(); })) throw std::runtime_error("operation did not complete");
-        if (failure) std::rethrow_exception(failure);
-        if constexpr (!std::is_void_v<T>) return std::move(*value);
+        auto result = asio::co_spawn(io_, std::move(operation), asio::use_future);
+        if (!runUntil([&] { return result.wait_for(0s) == std::future_status::ready; })) {
+            throw std::runtime_error("operation did not complete");
+        }
+        return result.get();
     }
     // The error the operation fails with (a test failure if it fails otherwise, or not at all).
     template <class E, class T>
@@ -226,14 +223,12 @@ TEST_F(WebSocketTransportTest, SendsArriveInCallOrderCancelledWaitsLoseNothingAn
     transport.connect(server.url());  // connected again after a disconnect
     await(transport.send("two"));
     asio::cancellation_signal cancelReceive, cancelSend;
-    std::optional<std::exception_ptr> receiveFailure;
-    asio::co_spawn(io_, transport.receive(), asio::bind_cancellation_slot(cancelReceive.slot(), [&](std::exception_ptr e, std::string) {
-                       receiveFailure = e;
-                   }));
+    auto cancelled =
+        asio::co_spawn(io_, transport.receive(), asio::bind_cancellation_slot(cancelReceive.slot(), asio::use_future));
     runFor(20ms);
     cancelReceive.emit(asio::cancellation_type::terminal);
-    ASSERT_TRUE(runUntil([&] { return receiveFailure.has_value(); }));
-    EXPECT_TRUE(*receiveFailure);
+    ASSERT_TRUE(runUntil([&] { return cancelled.wait_for(0s) == std::future_status::ready; }));
+    EXPECT_ANY_THROW(cancelled.get());
     // A send whose waiting task is cancelled still goes out, in its place in the order.
     asio::co_spawn(io_, transport.send("second"), asio::bind_cancellation_slot(cancelSend.slot(), [](std::exception_ptr) {}));
     io_.restart();
@@ -296,8 +291,7 @@ TEST_F(WebSocketTransportTest, PingsWhileConnectedKeepAQuietConnectionAndClosesW
         // The replaced connection is closed, not left open in the room.
         ASSERT_TRUE(runUntil([&] { return server.logs().at(0).closeCode.has_value(); }));
         EXPECT_EQ(server.logs().at(0).closeCode, 1000);
-        std::optional<std::string> received;
-        asio::co_spawn(io_, transport.receive(), [&](std::exception_ptr e, std::string text) { received = e ? "failed" : text; });
+        auto received = asio::co_spawn(io_, transport.receive(), asio::use_future);
         const int before = server.logs().at(1).pings;
         const auto start = std::chrono::steady_clock::now();
         runFor(1200ms);  // no frame for four idle limits, but the pongs keep coming
@@ -305,10 +299,10 @@ TEST_F(WebSocketTransportTest, PingsWhileConnectedKeepAQuietConnectionAndClosesW
         const int pings = server.logs().at(1).pings - before;
         EXPECT_LE(pings, (std::chrono::steady_clock::now() - start) / 50ms + 2);
         EXPECT_GE(pings, 1);
-        EXPECT_FALSE(received.has_value());
+        EXPECT_EQ(received.wait_for(0s), std::future_status::timeout);
         server.send(1, "late");
-        ASSERT_TRUE(runUntil([&] { return received.has_value(); }));
-        EXPECT_EQ(*received, "late");
+        ASSERT_TRUE(runUntil([&] { return received.wait_for(0s) == std::future_status::ready; }));
+        EXPECT_EQ(received.get(), "late");
         EXPECT_EQ(server.logs().at(1).messages, std::vector<std::string>{"second"});
 
         await(transport.disconnect());
