@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iostream>
 #include <optional>
+#include <ranges>
 
 #include <openssl/crypto.h>
 
@@ -37,10 +38,8 @@ constexpr std::uint8_t kMask = 0xA5;
 // Bytes to look for, kept masked: printable random text, or a secret's bytes.
 class MaskedText {
 public:
-    explicit MaskedText(std::size_t size) {
-        const SecureBytes drawn = random::bytes(size);
-        masked_.assign(drawn.begin(), drawn.end());
-        for (auto& b : masked_) b = static_cast<std::uint8_t>('a' + b % 26) ^ kMask;
+    explicit MaskedText(std::size_t size) : MaskedText(random::bytes(size)) {
+        for (auto& b : masked_) b = static_cast<std::uint8_t>('a' + (b ^ kMask) % 26) ^ kMask;
     }
     explicit MaskedText(BytesView secret) { std::ranges::transform(secret, std::back_inserter(masked_), [](std::uint8_t b) { return b ^ kMask; }); }
     SecureText plain() const {
@@ -74,7 +73,7 @@ std::vector<std::vector<const void*>> copiesInMemory(const std::vector<MaskedTex
     const int memory = open("/proc/self/mem", O_RDONLY);
     if (memory < 0) throw std::runtime_error("cannot open /proc/self/mem");
 
-    std::vector<std::pair<std::uintptr_t, std::uintptr_t>> regions;
+    std::vector<std::vector<const void*>> copies(texts.size());
     std::ifstream maps("/proc/self/maps");
     for (std::string line; std::getline(maps, line);) {
         unsigned long start = 0, end = 0;
@@ -85,11 +84,6 @@ std::vector<std::vector<const void*>> copiesInMemory(const std::vector<MaskedTex
         // Larger mappings are the sanitizers' shadow memory, which holds no data.
         if (readable != 'r' || name == "[vvar]" || name == "[vsyscall]" || end - start > (1ul << 30)) continue;
         if (start <= own && own < end) continue;
-        regions.emplace_back(start, end);
-    }
-
-    std::vector<std::vector<const void*>> copies(texts.size());
-    for (auto [start, end] : regions) {
         // Chunks overlap by the longest text's length less one: a copy across a boundary is
         // found, and found once.
         for (std::uintptr_t at = start; at < end;) {
@@ -177,8 +171,7 @@ TEST(MemoryScan, TheStandardInputReaderAndTheJsonInterfaceKeepNoCopyOfALine) {
         const Redirection standardInput(0, typed, O_RDONLY);
         std::setvbuf(stdin, nullptr, _IONBF, 0);  // as the chat program does
         auto first = cli::StandardInputReader::readLine(std::cin);
-        ASSERT_TRUE(first);
-        EXPECT_EQ(first->size(), line.size());
+        EXPECT_EQ(first ? first->size() : 0, line.size());
         first.reset();
         EXPECT_EQ(cli::StandardInputReader::readLine(std::cin).value_or(SecureText()), "next line");
     }
@@ -194,8 +187,7 @@ TEST(MemoryScan, TheStandardInputReaderAndTheJsonInterfaceKeepNoCopyOfALine) {
         request += sent.plain().view();
         request += R"("}})";
         auto parsed = cli::jsonrpc::parse(request.view());
-        ASSERT_TRUE(std::holds_alternative<cli::jsonrpc::Request>(parsed));
-        EXPECT_EQ(std::get<cli::jsonrpc::Request>(parsed).text.size(), sent.size());
+        EXPECT_EQ(std::get<cli::jsonrpc::Request>(parsed).text.size(), sent.size());  // throws when it is no request
     }
     {
         const Redirection silenced(1);
@@ -228,12 +220,10 @@ TEST(MemoryScan, TheIdentityScalarIsOnlyInLockedMemoryWhileTheChatHoldsIt) {
     }
     ASSERT_EQ(key->sharedSecret(World::identityKey(1).publicKey()).size(), 32u);  // as a handshake does
     std::size_t locked = 0;
-    for (const auto& copiesOfForm : copiesInMemory(forms)) {
-        for (const void* copy : copiesOfForm) {
-            const bool isLocked = CRYPTO_secure_allocated(copy) || lockedmemory::contains(copy);
-            EXPECT_TRUE(isLocked) << "a copy at " << copy;
-            locked += isLocked;
-        }
+    for (const void* copy : copiesInMemory(forms) | std::views::join) {
+        const bool isLocked = CRYPTO_secure_allocated(copy) || lockedmemory::contains(copy);
+        EXPECT_TRUE(isLocked) << "a copy at " << copy;
+        locked += isLocked;
     }
     EXPECT_GE(locked, 1u);  // the live key itself: the scan does see the locked memory
 }

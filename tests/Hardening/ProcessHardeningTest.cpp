@@ -81,10 +81,14 @@ std::string notDumpableWithoutCore(const ProcessHardening::Result& result) {
 
 constexpr std::size_t smallPool = 64 * 1024;
 
-TEST(LockedMemory, PlacementWipingFirstFitAndHeapWhenFull) {
+TEST(LockedMemory, OffUntilEnabledPlacementWipingFirstFitAndHeapWhenFull) {
     if (!limitAllows(smallPool)) GTEST_SKIP() << "locked-memory limit too small";
     expectNoFailuresInChild([] {
-        std::string failures = check(lockedmemory::enable(smallPool), "enable failed");
+        int onTheHeap = 0;
+        std::string failures = check(!lockedmemory::isEnabled() && lockedmemory::allocate(32) == nullptr &&
+                                         !lockedmemory::deallocate(&onTheHeap, sizeof onTheHeap),
+                                     "the pool is on before it is enabled");
+        failures += check(lockedmemory::enable(smallPool), "enable failed");
         failures += check(lockedmemory::enable(smallPool), "a second enable reports the pool");
         auto key = std::make_optional<SecureBytes>(64, 0xa5);
         const std::uint8_t* where = key->data();
@@ -105,7 +109,6 @@ TEST(LockedMemory, PlacementWipingFirstFitAndHeapWhenFull) {
         failures += check(lockedmemory::allocate(128) == blocks[0], "first fit takes the first hole");
         lockedmemory::deallocate(blocks[3], 100);  // blocks 2 and 3 now free together
         failures += check(lockedmemory::allocate(256) == blocks[2], "two holes merge");
-        int onTheHeap = 0;
         failures += check(!lockedmemory::deallocate(&onTheHeap, sizeof onTheHeap), "a heap block taken for the pool's");
         failures += check(lockedmemory::allocate(lockedmemory::largestAllocation + 1) == nullptr,
                           "oversized requests go to the heap");
@@ -171,17 +174,13 @@ TEST(ProcessHardening, KeyMaterialIsLockedWhereTheLimitAllows) {
     });
 }
 
-TEST(ProcessHardening, TheSecretPoolIsOffUntilEnabledAndRefusedLockingIsNotFatal) {
+TEST(ProcessHardening, RefusedLockingIsNotFatal) {
     expectNoFailuresInChild([] {
-        int onTheHeap = 0;
-        std::string failures = check(!lockedmemory::isEnabled() && lockedmemory::allocate(32) == nullptr &&
-                                         !lockedmemory::deallocate(&onTheHeap, sizeof onTheHeap),
-                                     "the pool is on before it is enabled");
         const rlimit none{0, 0};
         setrlimit(RLIMIT_MEMLOCK, &none);
         const auto result = ProcessHardening::protectSecrets();
         const SecureBytes key(32, 0x5a);
-        return failures + notDumpableWithoutCore(result) +
+        return notDumpableWithoutCore(result) +
                check(!result.secretPoolLocked && !lockedmemory::isEnabled(), "no pool without a limit") +
                check(key.size() == 32 && key[31] == 0x5a, "SecureBytes falls back to the heap") + p256StillWorks();
     });

@@ -165,15 +165,6 @@ TEST(SessionHygiene, KeysAreWipedWhenRotatedAwayOnDestroyAndOnRelease) {
     EXPECT_EQ(watch.findings().size(), 1u);
 }
 
-// Every textual form a secret could take on a terminal.
-std::vector<std::string> encodings(BytesView secret) {
-    std::string upper = hexString(secret);
-    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    std::string base64 = base64String(secret);
-    base64.erase(base64.find_last_not_of('=') + 1);
-    return {std::string(secret.begin(), secret.end()), hexString(secret), upper, base64, base64URLString(secret)};
-}
-
 // The real client of identity 0 on the real terminal display, and the real client of identity 1
 // as its peer, through the simulated relay; the test seals frames of its own with the peer's
 // session.
@@ -264,8 +255,12 @@ TEST_F(ChatHygiene, NothingSecretReachesStandardErrorAndQuitWipesTheSessionBefor
         ASSERT_NE(text.find(held), std::string::npos) << "the capture must hold the chat and a restart";
     std::erase_if(secrets, [](const Bytes& s) { return s.size() < 12; });
     EXPECT_GT(secrets.size(), 40u);
-    for (const Bytes& secret : secrets) {
-        for (const std::string& form : encodings(secret)) {
+    for (const Bytes& secret : secrets) {  // in every textual form it could take on a terminal
+        std::string upper = hexString(secret), base64 = base64String(secret);
+        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        base64.erase(base64.find_last_not_of('=') + 1);
+        for (const std::string& form :
+             {std::string(secret.begin(), secret.end()), hexString(secret), upper, base64, base64URLString(secret)}) {
             EXPECT_EQ(text.find(form), std::string::npos) << "a secret reached standard error as " << form;
         }
     }

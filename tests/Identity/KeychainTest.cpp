@@ -122,10 +122,9 @@ TEST_F(KeychainTest, AddFindDeleteAndValuesOfTheWrongTypeReadAsAbsent) {
     Keychain keychain(file);
     EXPECT_EQ(keychain.add(item("svc", "acct-1", "work", {0xde, 0xad})), KeychainStatus::success);
     EXPECT_EQ(keychain.add(item("svc.pub", "acct-1", std::nullopt, {0xbe, 0xef})), KeychainStatus::success);
-    const auto found = keychain.copyAttributes(query("svc", std::nullopt, "work"));
-    ASSERT_TRUE(found.ok());
-    EXPECT_EQ(found.value.account, "acct-1");
-    EXPECT_EQ(found.value.accessibility, KeychainAccessibility::whenUnlockedThisDeviceOnly);
+    const auto found = keychain.copyAttributes(query("svc", std::nullopt, "work")).value;
+    EXPECT_EQ(found.account, "acct-1");
+    EXPECT_EQ(found.accessibility, KeychainAccessibility::whenUnlockedThisDeviceOnly);
     EXPECT_EQ(keychain.copyData(query("svc", "acct-1")).value, toSecure(Bytes{0xde, 0xad}));
     EXPECT_EQ(keychain.copyData(query("svc.pub", "acct-1")).value, toSecure(Bytes{0xbe, 0xef}));
     // Unlabelled items never match a label, not even the empty one.
@@ -207,14 +206,14 @@ void expectCacheOf(const std::filesystem::path& keychain, const std::string& pri
               std::vector<std::string>{hexString(KeyHelpers::p256PublicKey(printed).raw())});
 }
 
-ProcessResult runCli(const std::string& command, std::map<std::string, std::string> environment,
-                     const std::optional<std::string>& label) {
+// A software store, and no label but `label`.
+ProcessOptions cliOptions(std::map<std::string, std::string> environment, const std::optional<std::string>& label) {
     ProcessOptions options;
     options.environment = std::move(environment);
     options.unsetEnvironment = {"XDG_DATA_HOME", "DUOQUILL_KEY_LABEL"};
     options.environment.try_emplace("DUOQUILL_KEY_STORE", "software");
     if (label) options.environment["DUOQUILL_KEY_LABEL"] = *label;
-    return runProcess(cliPath().string(), {command}, options);
+    return options;
 }
 
 class KeyCommands : public ::testing::Test {
@@ -224,7 +223,7 @@ protected:
 
     // A command that must succeed: the key it printed, without the line feed.
     std::string key(const std::string& command, const std::optional<std::string>& label = std::nullopt) const {
-        const auto r = runCli(command, {{"HOME", home.str()}}, label);
+        const auto r = runProcess(cliPath().string(), {command}, cliOptions({{"HOME", home.str()}}, label));
         EXPECT_EQ(r.exitStatus, 0) << r.standardError;
         EXPECT_EQ(r.standardError, command == "keygen" ? "identity key created in software\n" : "");
         EXPECT_TRUE(r.standardOutput.size() == 45 && r.standardOutput.back() == '\n') << r.standardOutput;
@@ -232,7 +231,7 @@ protected:
     }
     // A failing command: status 1, nothing on standard output; its standard error.
     std::string failure(const std::string& command, const std::optional<std::string>& label = std::nullopt) const {
-        const auto r = runCli(command, {{"HOME", home.str()}}, label);
+        const auto r = runProcess(cliPath().string(), {command}, cliOptions({{"HOME", home.str()}}, label));
         EXPECT_EQ(std::pair(r.exitStatus, r.standardOutput), std::pair(1, std::string()));
         return r.standardError;
     }
@@ -289,9 +288,7 @@ TEST_F(KeyCommands, KeygenStoresTwoLinkedItemsThatPubkeyReadsAndAFailedKeygenKee
 // terminal (a script, as above), replace without asking.
 TEST_F(KeyCommands, KeygenOnATerminalAsksBeforeReplacingAnIdentity) {
     const auto inTerminal = [&](const std::vector<std::string>& arguments, const std::string& answer) {
-        ProcessOptions options;
-        options.environment = {{"HOME", home.str()}, {"DUOQUILL_KEY_STORE", "software"}};
-        options.unsetEnvironment = {"XDG_DATA_HOME", "DUOQUILL_KEY_LABEL"};
+        auto options = cliOptions({{"HOME", home.str()}}, std::nullopt);
         options.terminal = true;
         RunningProcess keygen(cliPath().string(), arguments, options);
         if (!answer.empty()) {
@@ -366,7 +363,8 @@ TEST(ChatClientLookups, FindTheIdentityAndAgreeOnKeys) {
     ASSERT_EQ(::setenv("DUOQUILL_KEY_LABEL", "lookups", 1), 0);
     namespace keys = cli::CLIKeyCommands;
     EXPECT_EQ(keys::existingKeyIdentifier(), std::nullopt);
-    const auto r = runCli("keygen", {{"XDG_DATA_HOME", dataHome.str()}}, "lookups");
+    const auto r =
+        runProcess(cliPath().string(), {"keygen"}, cliOptions({{"XDG_DATA_HOME", dataHome.str()}}, "lookups"));
     ASSERT_EQ(r.exitStatus, 0) << r.standardError;
     const std::string printed = r.standardOutput.substr(0, 44);
 
