@@ -23,11 +23,10 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <optional>
+#include <map>
 #include <sstream>
 #include <thread>
 #include <tuple>
@@ -74,9 +73,9 @@ std::vector<std::string> onThreeThreads(std::vector<std::string> arguments) {
 }
 
 struct Relay : RelayProcess {
-    explicit Relay(std::vector<std::string> arguments = {}, bool plain = false)
-        : RelayProcess(Options{.plain = plain, .arguments = onThreeThreads(std::move(arguments))}), plain(plain) {}
-    explicit Relay(Options options) : RelayProcess(options), plain(options.plain) {}
+    explicit Relay(std::vector<std::string> arguments = {}, bool plain = false,
+                   std::map<std::string, std::string> environment = {})
+        : RelayProcess({plain, onThreeThreads(std::move(arguments)), std::move(environment)}), plain(plain) {}
 
     Client client() const {
         return std::make_unique<WebSocketTestClient>(
@@ -94,10 +93,10 @@ struct Relay : RelayProcess {
     const bool plain;
 };
 
-// A distinct, valid room path for each number.
+// A distinct, valid room path for each number below 900000000.
 std::string roomPath(int n) {
-    std::string path = "/";
-    for (int i = 0; i < 128; ++i) path += "0123456789abcdef"[(n * 7 + i * 13 + (i * n) % 5) % 16];
+    std::string path = "/" + std::to_string(100000000 + n);
+    while (path.size() < 129) path += "0123456789abcdef"[(n * 7 + path.size() * 13 + (path.size() * n) % 5) % 16];
     return path;
 }
 
@@ -381,9 +380,8 @@ TEST(Relay, ProxyHeadersAreReadExactlyAndBadOnesRefused) {
 TEST(Relay, ProxyProtocolNamesTheClientAndConnectionsWithoutAHeaderAreRefused) {
     RelayProcess relay({.plain = true, .arguments = {"--proxy-protocol", "127.0.0.1", "--max-per-address", "1",
                                                      "--log-addresses"}});
-    const auto via = [&](std::string header) {
-        return std::make_unique<WebSocketTestClient>(
-            WebSocketTestClient::Options{.tls = false, .caFile = {}, .preamble = std::move(header)});
+    const auto via = [](std::string header) {
+        return std::make_unique<WebSocketTestClient>(WebSocketTestClient::Options{.tls = false, .caFile = {}, .preamble = header});
     };
     auto a = via(proxyV2(0x21, 0x11, kV4Block)), b = via("PROXY TCP6 2001:db8::1 ::1 12345 443\r\n");
     ASSERT_TRUE(a->open(relay.port(), roomPath(1)) == 101 && b->open(relay.port(), roomPath(1)) == 101);
@@ -750,11 +748,8 @@ TEST(Relay, AConnectionThatCannotBeSetUpIsDroppedAloneAndTheRelayServesOn) {
     const TempDir directory;
     const auto fault = directory.path() / "fail";
     std::string asan = std::getenv("ASAN_OPTIONS") != nullptr ? std::getenv("ASAN_OPTIONS") + std::string(":") : "";
-    const Relay relay(RelayProcess::Options{
-        .arguments = onThreeThreads({}),
-        .environment = {{"LD_PRELOAD", DUOQUILL_SSL_NEW_FAULT},
-                        {"DUOQUILL_SSL_NEW_FAULT", fault.string()},
-                        {"ASAN_OPTIONS", asan + "verify_asan_link_order=0"}}});
+    const Relay relay({}, false, {{"LD_PRELOAD", DUOQUILL_SSL_NEW_FAULT}, {"DUOQUILL_SSL_NEW_FAULT", fault.string()},
+                                  {"ASAN_OPTIONS", asan + "verify_asan_link_order=0"}});
     const Client a = relay.join(roomPath(1)), b = relay.join(roomPath(1));
     std::ofstream(fault).put('x');
     EXPECT_THROW(relay.client()->open(relay.port(), roomPath(2)), std::runtime_error);
@@ -774,9 +769,7 @@ TEST(Relay, UnfinishedTlsRecordsStayWithinTheBudget) {
     // 56 buffers fit in the budget, the other members are refused.
     std::vector<std::unique_ptr<BareTlsMember>> members;
     for (int i = 0; i < 120; ++i) {
-        char hex[65];
-        std::snprintf(hex, sizeof hex, "%064x", 5000 + i);
-        members.push_back(std::make_unique<BareTlsMember>(relay.port(), "/" + std::string(hex) + hex, TLS1_3_VERSION,
+        members.push_back(std::make_unique<BareTlsMember>(relay.port(), roomPath(5000 + i), TLS1_3_VERSION,
                                                           "TLS_AES_128_GCM_SHA256"));
     }
     std::this_thread::sleep_for(200ms);
@@ -916,43 +909,10 @@ TEST(Relay, SigtermClosesEveryConnectionWith1001AndTheLogKeepsFramesAndAddresses
     }
 }
 
-TEST(Relay, PlainAndQuietServeWithoutTlsAndWithoutLogAndStopOnSigint) {
-    Relay relay({"--quiet", "--threads", "2"}, true);
-    auto a = relay.join(roomPath(3)), b = relay.join(roomPath(3));
-    // Frames queued while a send is under way go out together, whole and in order.
-    std::vector<std::string> sent;
-    for (int i = 0; i < 300; ++i) sent.push_back(frameText(i, i % 3 == 0 ? 4632 : i % 7 == 0 ? 0 : 1560));
-    for (const auto& text : sent) a->sendText(text);
-    for (const auto& text : sent) ASSERT_EQ(b->readText(), text);
-    // A room's path asked for without the upgrade.
-    const RawAnswer answer = rawExchange(relay.port(), "GET " + roomPath(3) + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
-    EXPECT_EQ(answer.bytes.rfind("HTTP/1.1 426 ", 0), 0u) << answer.bytes;
-    EXPECT_TRUE(answer.ended);
-    // Upgrades without a key or for another version are refused; a member's ping is answered with
-    // its payload, its close with its code, and a frame that breaks the framing with 1002.
-    EXPECT_EQ(rawExchange(relay.port(), upgradeRequest(roomPath(4), "")).bytes.rfind("HTTP/1.1 400 ", 0), 0u);
-    const std::string otherVersion = rawExchange(relay.port(), upgradeRequest(roomPath(4), kKeyLine, "8")).bytes;
-    EXPECT_EQ(otherVersion.rfind("HTTP/1.1 426 ", 0), 0u) << otherVersion;
-    EXPECT_NE(otherVersion.find("Sec-WebSocket-Version: 13\r\n"), std::string::npos) << otherVersion;
-    const std::string accepted = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                                 "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\nServer: duoquill-relay\r\n\r\n";
-    const std::string ping = std::string("\x89\x83", 2) + std::string(4, '\0') + "abc";
-    const std::string close = std::string("\x88\x82", 2) + std::string(4, '\0') + "\x0f\xa0";  // 4000
-    const RawAnswer closed = rawExchange(relay.port(), upgradeRequest(roomPath(4)) + ping + close);
-    EXPECT_EQ(closed.bytes, accepted + "\x8a\x03" "abc" + std::string("\x88\x02\x0f\xa0", 4));
-    EXPECT_TRUE(closed.ended);
-    const RawAnswer unmasked = rawExchange(relay.port(), upgradeRequest(roomPath(4)) + "\x81\x01x");
-    EXPECT_EQ(unmasked.bytes, accepted + std::string("\x88\x02\x03\xea", 4));
-    EXPECT_TRUE(unmasked.ended);
-    ::kill(relay.pid(), SIGINT);
-    for (auto* client : {a.get(), b.get()}) expectClosed(*client, 1001);
-    EXPECT_EQ(relay.stop(0), 0);
-    EXPECT_EQ(relay.log(), "listening on 127.0.0.1:" + std::to_string(relay.port()) + " (ws)\n");
-}
-
-// Each count is driven once, on two threads, so a missed, doubled or misfiled count shows.
-TEST(Relay, MetricsCountWhatTheRelayDidAndNameNoRoomOrAddress) {
-    const Relay relay({"--threads", "2", "--memory-budget", "1", "--metrics", "127.0.0.1:0"}, true);
+// A plain relay, quiet. Its metrics count what it did, each count driven once on two threads so
+// that a missed, doubled or misfiled count shows, and name no room or address.
+TEST(Relay, PlainAndQuietCountsInItsMetricsServesWithoutTlsOrLogAndStopsOnSigint) {
+    Relay relay({"--threads", "2", "--memory-budget", "64", "--metrics", "127.0.0.1:0", "--quiet"}, true);
     EXPECT_EQ(relay.client()->open(relay.port(), "/x"), 404);
     const Client lone = relay.join(roomPath(3));
     for (int i = 0; i < 3; ++i) lone->sendText("kept");
@@ -973,10 +933,9 @@ TEST(Relay, MetricsCountWhatTheRelayDidAndNameNoRoomOrAddress) {
         {"connections_refused_total{reason=\"address_cap\"}", 0}, {"rooms{members=\"1\"}", 2}, {"rooms{members=\"2\"}", 2},
         {"frames_forwarded_total", 20}, {"bytes_forwarded_total", 11000}, {"frames_kept_total", 3},
         {"members_dropped_total{reason=\"binary_frame\"}", 1}, {"members_dropped_total{reason=\"replaced\"}", 0},
-        {"memory_budget_used_bytes", 12}, {"memory_budget_limit_bytes", 1048576}};
+        {"memory_budget_used_bytes", 12}, {"memory_budget_limit_bytes", 64 << 20}};
     const auto counted = [&] {
-        return std::all_of(expected.begin(), expected.end(),
-                           [&](const auto& sample) { return relay.metric(sample.first) == sample.second; });
+        return std::ranges::all_of(expected, [&](const auto& sample) { return relay.metric(sample.first) == sample.second; });
     };
     // The last close and the last writes are counted a moment after the clients see them.
     for (int i = 0; i < 250 && !counted(); ++i) std::this_thread::sleep_for(20ms);
@@ -1001,6 +960,37 @@ TEST(Relay, MetricsCountWhatTheRelayDidAndNameNoRoomOrAddress) {
     EXPECT_EQ(metrics.find("127.0.0.1"), std::string::npos);
     EXPECT_EQ(get("GET /other").rfind("HTTP/1.1 404 ", 0), 0u);
     EXPECT_EQ(get("POST /metrics").rfind("HTTP/1.1 405 ", 0), 0u);
+
+    // Frames queued while a send is under way go out together, whole and in order.
+    std::vector<std::string> sent;
+    for (int i = 0; i < 300; ++i) sent.push_back(frameText(i, i % 3 == 0 ? 4632 : i % 7 == 0 ? 0 : 1560));
+    for (const auto& text : sent) a->sendText(text);
+    for (const auto& text : sent) ASSERT_EQ(b->readText(), text);
+    // A room's path asked for without the upgrade.
+    const RawAnswer answer = rawExchange(relay.port(), "GET " + roomPath(5) + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    EXPECT_EQ(answer.bytes.rfind("HTTP/1.1 426 ", 0), 0u) << answer.bytes;
+    EXPECT_TRUE(answer.ended);
+    // Upgrades without a key or for another version are refused; a member's ping is answered with
+    // its payload, its close with its code, and a frame that breaks the framing with 1002.
+    EXPECT_EQ(rawExchange(relay.port(), upgradeRequest(roomPath(5), "")).bytes.rfind("HTTP/1.1 400 ", 0), 0u);
+    const std::string otherVersion = rawExchange(relay.port(), upgradeRequest(roomPath(5), kKeyLine, "8")).bytes;
+    EXPECT_EQ(otherVersion.rfind("HTTP/1.1 426 ", 0), 0u) << otherVersion;
+    EXPECT_NE(otherVersion.find("Sec-WebSocket-Version: 13\r\n"), std::string::npos) << otherVersion;
+    const std::string accepted = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                                 "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\nServer: duoquill-relay\r\n\r\n";
+    const std::string ping = std::string("\x89\x83", 2) + std::string(4, '\0') + "abc";
+    const std::string close = std::string("\x88\x82", 2) + std::string(4, '\0') + "\x0f\xa0";  // 4000
+    const RawAnswer closed = rawExchange(relay.port(), upgradeRequest(roomPath(5)) + ping + close);
+    EXPECT_EQ(closed.bytes, accepted + "\x8a\x03" "abc" + std::string("\x88\x02\x0f\xa0", 4));
+    EXPECT_TRUE(closed.ended);
+    const RawAnswer unmasked = rawExchange(relay.port(), upgradeRequest(roomPath(5)) + "\x81\x01x");
+    EXPECT_EQ(unmasked.bytes, accepted + std::string("\x88\x02\x03\xea", 4));
+    EXPECT_TRUE(unmasked.ended);
+    ::kill(relay.pid(), SIGINT);
+    for (auto* client : {a.get(), b.get(), c.get(), d.get(), lone.get(), itsPeer.get()}) expectClosed(*client, 1001);
+    EXPECT_EQ(relay.stop(0), 0);
+    EXPECT_EQ(relay.log(), "metrics on 127.0.0.1:" + std::to_string(relay.metricsPort()) + "\nlistening on 127.0.0.1:" +
+                               std::to_string(relay.port()) + " (ws)\n");
 }
 
 }  // namespace
