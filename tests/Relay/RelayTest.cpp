@@ -1,7 +1,7 @@
 // The duoquill-relay program, run for real, with WebSocket clients over TLS on loopback:
 // pairing and forwarding, the kept frames of a lone member, departures and displacement,
 // refused paths and frames, connection caps, time limits and memory, its TLS, command line,
-// log and signals.
+// log and signals. Its TLS stream's window on handshake messages, in this process.
 
 #include <gtest/gtest.h>
 
@@ -27,6 +27,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <thread>
 #include <tuple>
@@ -38,6 +39,8 @@
 #include "DuoquillRelay/MemoryBudget.h"
 #include "DuoquillRelay/ProxyHeader.h"
 #include "DuoquillRelay/RelayLog.h"
+#include "DuoquillRelay/TlsCertificates.h"
+#include "DuoquillRelay/TlsStream.h"
 #include "Kit/Paths.h"
 #include "Kit/Process.h"
 #include "Kit/RelayProcess.h"
@@ -454,7 +457,7 @@ TEST(Relay, UnfinishedMessageIsDroppedAfterTheBoundEvenWhileThePingsAreAnswered)
 // for the older versions; empty keeps the defaults) and to `groups` (empty: the defaults), so
 // that the test can ask for key updates: text frames of up to 65535 bytes, written masked and read
 // whole. Throws when the handshake fails. A `segment` size makes the relay send in small segments,
-// so that its socket buffer stays small.
+// so that its socket buffer stays small. Without a path, it stops after TLS.
 class BareTlsMember {
 public:
     BareTlsMember(std::uint16_t port, const std::string& path, int version, const char* suite, const char* groups = "",
@@ -478,16 +481,17 @@ public:
         tls_.reset(SSL_new(context_.get()));
         SSL_set_fd(tls_.get(), socket_.native_handle());
         if (SSL_connect(tls_.get()) != 1) throw std::runtime_error("TLS handshake failed");
+        if (path.empty()) return;
         write(upgradeRequest(path));
         std::string response;
         while (response.find("\r\n\r\n") == std::string::npos) response += read(1);
         if (response.rfind("HTTP/1.1 101", 0) != 0) throw std::runtime_error(response);
     }
-    void sendText(const std::string& text) {
+    static std::string frame(const std::string& text) {
         std::string frame{'\x81', static_cast<char>(0x80 | 126), static_cast<char>(text.size() >> 8),
                           static_cast<char>(text.size()), 'm', 'a', 's', 'k'};
         for (std::size_t i = 0; i < text.size(); ++i) frame += static_cast<char>(text[i] ^ "mask"[i % 4]);
-        write(frame);
+        return frame;
     }
     std::string readText() {
         const auto byte = [this] { return static_cast<std::size_t>(static_cast<unsigned char>(read(1)[0])); };
@@ -516,7 +520,7 @@ public:
         for (int i = 0; i < count; ++i) {
             if (SSL_key_update(tls_.get(), SSL_KEY_UPDATE_REQUESTED) != 1 || SSL_do_handshake(tls_.get()) != 1) break;
         }
-        if (!text.empty()) sendText(text);
+        if (!text.empty()) write(frame(text));
         char* bytes = nullptr;
         const long size = BIO_get_mem_data(SSL_get_wbio(tls_.get()), &bytes);
         std::string records(bytes, static_cast<std::size_t>(size));
@@ -673,6 +677,56 @@ TEST(Relay, OnlyStrongTlsIsAcceptedAndItsRecordsFollowKeyUpdatesEvenBehindABlock
         << relay.log();
     const Client a = relay.join(roomPath(room)), b = relay.join(roomPath(room));
     EXPECT_EQ(relayed(*a, *b, frameText(9, 300)), frameText(9, 300));
+}
+
+// The relay's TLS stream in this process, with the time of its window on handshake messages in the
+// test's hand: 32 key updates, a pause past the window, 32 more: the member stays, and the data
+// behind each batch is read, by the same read that opened the key updates (the socket holds nothing
+// more, so a read that stopped at a key update would leave the data unread until the member sent
+// again). One more within that window is the 33rd: once the read that carries it returns, the
+// stream says so, and its socket is shut.
+TEST(TlsStream, HandshakeMessagesCountWithinAWindowThatStartsAgain) {
+    std::signal(SIGPIPE, SIG_IGN);  // the answer to the 33rd meets a shut socket
+    static auto now = std::chrono::steady_clock::time_point{} + 1h;
+    const relay::TlsCertificates certificates(TestCertificates::shared().certificateFile().string(),
+                                              TestCertificates::shared().privateKeyFile().string());
+    asio::io_context io;
+    asio::ip::tcp::acceptor acceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
+    std::optional<BareTlsMember> client;
+    std::thread connecting([&] { client.emplace(acceptor.local_endpoint().port(), "", TLS1_3_VERSION, ""); });
+    relay::RelaySocket accepted(io.get_executor());
+    acceptor.accept(accepted);
+    relay::TlsStream server(std::move(accepted), certificates.current().get(), [] { return now; });
+    boost::system::error_code handshake = asio::error::would_block;
+    server.async_handshake([&](boost::system::error_code ec) { handshake = ec; });
+    io.run();
+    connecting.join();
+    ASSERT_FALSE(handshake);
+    // What the stream reads next, waiting on the socket as the relay's read loop does (or, `once`,
+    // what one read gives once the socket is readable); empty once the read fails.
+    const auto serverRead = [&](bool once) {
+        if (once) server.socket().wait(asio::socket_base::wait_read);
+        for (char bytes[64];;) {
+            boost::system::error_code ec;
+            if (const std::size_t n = server.readNow(asio::buffer(bytes), ec); n != 0) return std::string(bytes, n);
+            if (once || ec != asio::error::would_block) return std::string();
+            server.socket().wait(server.waitsToWrite() ? asio::socket_base::wait_write : asio::socket_base::wait_read, ec);
+        }
+    };
+    client->writeRaw(client->keyUpdates(32, "a"));
+    EXPECT_EQ(serverRead(true), BareTlsMember::frame("a"));
+    EXPECT_FALSE(server.tooManyHandshakeMessages());
+
+    now += relay::TlsStream::kHandshakeMessageWindow;
+    client->writeRaw(client->keyUpdates(32, "b"));
+    EXPECT_EQ(serverRead(false), BareTlsMember::frame("b"));
+    EXPECT_FALSE(server.tooManyHandshakeMessages());
+
+    now += relay::TlsStream::kHandshakeMessageWindow - 1ms;
+    client->writeRaw(client->keyUpdates(1, "c"));
+    (void)serverRead(false);  // the frame behind it, or the end: the caller drops the member either way
+    EXPECT_TRUE(server.tooManyHandshakeMessages());
+    EXPECT_EQ(serverRead(false), "");  // the socket is shut: nothing more comes in
 }
 
 // Finite-field groups would let a client spend a hundred times its own CPU on the relay: one that
