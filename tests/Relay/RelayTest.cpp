@@ -160,7 +160,7 @@ std::string upgradeRequest(const std::string& path, const std::string& key = kKe
            "Sec-WebSocket-Version: " + version + "\r\n\r\n";
 }
 
-TEST(Relay, ForwardsEveryFrameUnchangedAndInOrderBothWaysWithinItsRoomOnlyUntilAMemberLeaves) {
+TEST(Relay, ForwardsEveryFrameInOrderWithinItsRoomKeepsALoneMembersNewestAndServesOnlyRoomPaths) {
     Relay relay;
     auto a = relay.join(roomPath(1)), b = relay.join(roomPath(1));
     auto c = relay.join(roomPath(2)), d = relay.join(roomPath(2));
@@ -193,13 +193,10 @@ TEST(Relay, ForwardsEveryFrameUnchangedAndInOrderBothWaysWithinItsRoomOnlyUntilA
     expectClosed(*c, 1009);
     for (auto* remaining : {b.get(), d.get()}) EXPECT_EQ(remaining->readText(), kPeerDisconnected);
     EXPECT_TRUE(b->isOpen());
-}
 
-// What a lone member sends is kept (the newest 16 frames, at most 128 KiB), delivered first
-// and once to the member that joins later, and forgotten when the lone member leaves. A member
-// whose peer closed hears of it, alone in its room, and waits alone again.
-TEST(Relay, LoneMemberKeepsItsNewestFramesForTheNextJoinerOnlyAndOnlyRoomPathsAreServed) {
-    Relay relay;
+    // What a lone member sends is kept (the newest 16 frames, at most 128 KiB), delivered first
+    // and once to the member that joins later, and forgotten when the lone member leaves. A member
+    // whose peer closed hears of it, alone in its room, and waits alone again.
     auto many = relay.join(roomPath(4)), large = relay.join(roomPath(5)), leaving = relay.join(roomPath(6));
     const std::string hello = R"({"t":"hello","pkid":"x","ct":"y","ek":"z","mlk":")" + std::string(2092, 'Q') + "\"}";
     for (int i = 0; i < 20; ++i) many->sendText(i == 5 ? hello : "kept " + std::to_string(i));
@@ -210,11 +207,11 @@ TEST(Relay, LoneMemberKeepsItsNewestFramesForTheNextJoinerOnlyAndOnlyRoomPathsAr
     leaving->close();
     ASSERT_TRUE(relay.logShows("closed by the client (1000)"));
 
-    auto b = relay.join(roomPath(4));
-    for (int i = 5; i < 20; ++i) ASSERT_EQ(b->readText(), i == 5 ? hello : "kept " + std::to_string(i));
-    EXPECT_EQ(b->readText(), "");
-    EXPECT_EQ(relayed(*many, *b, "live"), "live");
-    b->close();
+    auto joiner = relay.join(roomPath(4));
+    for (int i = 5; i < 20; ++i) ASSERT_EQ(joiner->readText(), i == 5 ? hello : "kept " + std::to_string(i));
+    EXPECT_EQ(joiner->readText(), "");
+    EXPECT_EQ(relayed(*many, *joiner, "live"), "live");
+    joiner->close();
     EXPECT_EQ(many->readText(), kPeerDisconnected);
     expectNothing(*large, 30ms);
     many->sendText("anyone?");
@@ -222,14 +219,14 @@ TEST(Relay, LoneMemberKeepsItsNewestFramesForTheNextJoinerOnlyAndOnlyRoomPathsAr
     const Client next = relay.join(roomPath(4));
     EXPECT_EQ(next->readText(), "anyone?");
     expectNothing(*next);
-    auto c = relay.join(roomPath(5));
-    for (int i : {2, 3}) EXPECT_EQ(c->readText(), frameText(i, 60 * 1024));
-    expectNothing(*c, 20ms);
+    auto latecomer = relay.join(roomPath(5));
+    for (int i : {2, 3}) EXPECT_EQ(latecomer->readText(), frameText(i, 60 * 1024));
+    expectNothing(*latecomer, 20ms);
     expectNothing(*relay.join(roomPath(6)), 20ms);
 
     // Paths that are not rooms get 404 before the upgrade. A relay URL typed with a trailing "/"
     // reaches the relay as "//" + token: the same room.
-    const std::string token = roomPath(1).substr(1);
+    const std::string token = roomPath(3).substr(1);
     for (const auto& path : {std::string("/"), std::string("/x"), "/" + token.substr(1), "/" + token + "0", "/" + token + "/",
                              "/" + token.substr(0, 5) + "A" + token.substr(6), "/" + token.substr(0, 100) + "g" + token.substr(101),
                              "/" + token + "?a=b", "//" + token.substr(1), "///" + token, "/room/" + token.substr(6)}) {
@@ -384,7 +381,8 @@ TEST(Relay, ProxyProtocolNamesTheClientAndConnectionsWithoutAHeaderAreRefused) {
     RelayProcess relay({.plain = true, .arguments = {"--proxy-protocol", "127.0.0.1", "--max-per-address", "1",
                                                      "--log-addresses"}});
     const auto via = [](std::string header) {
-        return std::make_unique<WebSocketTestClient>(WebSocketTestClient::Options{.tls = false, .caFile = {}, .preamble = header});
+        return std::make_unique<WebSocketTestClient>(
+            WebSocketTestClient::Options{.tls = false, .caFile = {}, .preamble = std::move(header)});
     };
     auto a = via(proxyV2(0x21, 0x11, kV4Block)), b = via("PROXY TCP6 2001:db8::1 ::1 12345 443\r\n");
     ASSERT_TRUE(a->open(relay.port(), roomPath(1)) == 101 && b->open(relay.port(), roomPath(1)) == 101);
@@ -603,10 +601,16 @@ private:
     std::unique_ptr<SSL, decltype(&SSL_free)> tls_;
 };
 
-// Only TLS 1.3 and TLS 1.2 with ECDHE and an AEAD are accepted. With each suite accepted, records go both ways, also behind a key update the relay must answer with its
-// own, and close_notify ends the member; a flood of key updates or renegotiations drops it.
-TEST(Relay, OnlyStrongTlsIsAcceptedAndItsRecordsFollowKeyUpdatesEvenBehindABlockedWriteUntilAFloodOfThem) {
-    const Relay relay;
+// Only TLS 1.3 and TLS 1.2 with ECDHE and an AEAD are accepted. With each suite accepted, records
+// go both ways, also behind a key update the relay must answer with its own, and close_notify ends
+// the member. A member whose TLS fails, or floods the relay with handshake messages, is dropped
+// alone.
+TEST(Relay, OnlyStrongTlsIsServedAndAMemberWhoseTlsFailsOrFloodsIsDroppedAlone) {
+    const TempDir directory;
+    const auto fault = directory.path() / "fail";  // while it exists, the relay's SSL_new fails
+    std::string asan = std::getenv("ASAN_OPTIONS") != nullptr ? std::getenv("ASAN_OPTIONS") + std::string(":") : "";
+    const Relay relay({}, false, {{"LD_PRELOAD", DUOQUILL_SSL_NEW_FAULT}, {"DUOQUILL_SSL_NEW_FAULT", fault.string()},
+                                  {"ASAN_OPTIONS", asan + "verify_asan_link_order=0"}});
     const struct { int version; const char* suites; bool accepted; } cases[] = {
         {TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256", true},
         {TLS1_3_VERSION, "TLS_AES_256_GCM_SHA384", true},
@@ -654,9 +658,16 @@ TEST(Relay, OnlyStrongTlsIsAcceptedAndItsRecordsFollowKeyUpdatesEvenBehindABlock
     std::this_thread::sleep_for(200ms);
     for (int i = 0; i < 12; ++i) ASSERT_EQ(slow.readText(), frameText(i, 60000)) << i;
     EXPECT_EQ(slowPeer->readText(), frameText(12, 300));
+    EXPECT_EQ(relay.log().find("bad write retry"), std::string::npos) << relay.log();
+    // Whatever fails while a connection is set up (here OpenSSL cannot make its SSL object) drops
+    // that connection alone: the relay logs it and serves the open pair and new ones.
+    std::ofstream(fault).put('x');
+    EXPECT_THROW(relay.client()->open(relay.port(), roomPath(room)), std::runtime_error);
+    EXPECT_THROW(relay.client()->open(relay.port(), roomPath(room)), std::runtime_error);
+    ASSERT_TRUE(relay.logShows("not served: cannot set up TLS: malloc failure")) << relay.log();
+    std::filesystem::remove(fault);
     slowPeer->sendText(frameText(13, 300));
     EXPECT_EQ(slow.readText(), frameText(13, 300));
-    EXPECT_EQ(relay.log().find("bad write retry"), std::string::npos) << relay.log();
 
     // Handshake messages after the handshake, as many in one write as a member can send: key updates
     // on TLS 1.3, renegotiation requests on TLS 1.2. The read that carries the 33rd drops the
@@ -675,6 +686,7 @@ TEST(Relay, OnlyStrongTlsIsAcceptedAndItsRecordsFollowKeyUpdatesEvenBehindABlock
     }
     EXPECT_EQ(occurrences(relay.log(), "dropped: more than 32 TLS handshake messages (key updates, renegotiations) within 10 s"), 2U)
         << relay.log();
+    EXPECT_EQ(occurrences(relay.log(), "not served: cannot set up TLS: malloc failure"), 2U);
     const Client a = relay.join(roomPath(room)), b = relay.join(roomPath(room));
     EXPECT_EQ(relayed(*a, *b, frameText(9, 300)), frameText(9, 300));
 }
@@ -710,7 +722,8 @@ TEST(TlsStream, HandshakeMessagesCountWithinAWindowThatStartsAgain) {
             boost::system::error_code ec;
             if (const std::size_t n = server.readNow(asio::buffer(bytes), ec); n != 0) return std::string(bytes, n);
             if (once || ec != asio::error::would_block) return std::string();
-            server.socket().wait(server.waitsToWrite() ? asio::socket_base::wait_write : asio::socket_base::wait_read, ec);
+            const bool toWrite = server.waitsToWrite();
+            server.socket().wait(toWrite ? asio::socket_base::wait_write : asio::socket_base::wait_read, ec);
         }
     };
     client->writeRaw(client->keyUpdates(32, "a"));
@@ -811,25 +824,6 @@ TEST(Relay, PendingHandshakesAreChargedToTheBudgetFromTheirAcceptance) {
     const auto stalled = stalledHandshake(io, context.get(), timed.port());
     EXPECT_TRUE(timed.logShows("#1 dropped: TLS handshake not finished in time")) << timed.log();
     EXPECT_EQ(timed.metric("memory_budget_used_bytes"), 0);
-}
-
-// Whatever fails while a connection is set up (here OpenSSL cannot make its SSL object) drops
-// that connection alone: the relay logs it and serves the open pair and new ones.
-TEST(Relay, AConnectionThatCannotBeSetUpIsDroppedAloneAndTheRelayServesOn) {
-    const TempDir directory;
-    const auto fault = directory.path() / "fail";
-    std::string asan = std::getenv("ASAN_OPTIONS") != nullptr ? std::getenv("ASAN_OPTIONS") + std::string(":") : "";
-    const Relay relay({}, false, {{"LD_PRELOAD", DUOQUILL_SSL_NEW_FAULT}, {"DUOQUILL_SSL_NEW_FAULT", fault.string()},
-                                  {"ASAN_OPTIONS", asan + "verify_asan_link_order=0"}});
-    const Client a = relay.join(roomPath(1)), b = relay.join(roomPath(1));
-    std::ofstream(fault).put('x');
-    EXPECT_THROW(relay.client()->open(relay.port(), roomPath(2)), std::runtime_error);
-    EXPECT_THROW(relay.client()->open(relay.port(), roomPath(2)), std::runtime_error);
-    ASSERT_TRUE(relay.logShows("#4 not served: cannot set up TLS: malloc failure")) << relay.log();
-    std::filesystem::remove(fault);
-    EXPECT_EQ(relayed(*a, *b, "still served"), "still served");
-    const Client c = relay.join(roomPath(2)), d = relay.join(roomPath(2));
-    EXPECT_EQ(relayed(*d, *c, "and new ones"), "and new ones");
 }
 
 // A record left unfinished holds its buffer only within the memory budget and the handshake
@@ -981,7 +975,8 @@ TEST(Relay, PlainAndQuietCountsInItsMetricsServesWithoutTlsOrLogAndStopsOnSigint
         {"members_dropped_total{reason=\"binary_frame\"}", 1}, {"members_dropped_total{reason=\"replaced\"}", 0},
         {"memory_budget_used_bytes", 12}, {"memory_budget_limit_bytes", 64 << 20}};
     const auto counted = [&] {
-        return std::ranges::all_of(expected, [&](const auto& sample) { return relay.metric(sample.first) == sample.second; });
+        return std::ranges::all_of(expected,
+                                   [&](const auto& sample) { return relay.metric(sample.first) == sample.second; });
     };
     // The last close and the last writes are counted a moment after the clients see them.
     for (int i = 0; i < 250 && !counted(); ++i) std::this_thread::sleep_for(20ms);
