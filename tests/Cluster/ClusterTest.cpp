@@ -7,11 +7,11 @@
 #include <array>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
-#include <functional>
 #include <numeric>
 #include <thread>
 
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Primitives/Sha2.h"
 #include "Kit/ChatCliProcess.h"
 #include "Kit/HaproxyProcess.h"
 #include "Kit/RelayProcess.h"
@@ -48,15 +48,7 @@ std::vector<HaproxyProcess::Relay> startRelays(Relays& relays) {
 }
 
 // Distinct room paths spread like real ones (hex of a hash).
-std::string roomPath(int n) {
-    std::string path = "/";
-    for (int i = 0; path.size() < 129; ++i) {
-        char hex[17];
-        std::snprintf(hex, sizeof hex, "%016zx", std::hash<std::string>{}(std::to_string(n) + "." + std::to_string(i)));
-        path += hex;
-    }
-    return path;
-}
+std::string roomPath(int n) { return "/" + hexString(sha512(asBytes(std::to_string(n)))); }
 
 struct Pair {
     std::string path;
