@@ -132,8 +132,7 @@ TEST(Cluster, RoomsSpreadOverTheRelaysAndADeadRelaysRoomsMeetAgainElsewhereWhile
     EXPECT_EQ(std::accumulate(before.begin(), before.end(), 0L), kPairs + 1);
 
     const auto killed = Clock::now();
-    relays[victim]->stop(SIGKILL);
-    relays[victim].reset();
+    relays[victim].reset();  // SIGKILL
     std::vector<std::size_t> moved;
     for (std::size_t i = 0; i < pairs.size(); ++i) if (!stillFlows(pairs[i], "during")) moved.push_back(i);
     EXPECT_EQ(static_cast<long>(moved.size()), before[victim] - 1);
@@ -189,8 +188,7 @@ TEST(Cluster, RoomsSpreadOverTheRelaysAndADeadRelaysRoomsMeetAgainElsewhereWhile
 TEST(Cluster, TheRoomsOfADeadOrHungRelayMoveWithBothTheirMembers) {
     Relays relays;
     const HaproxyProcess proxy({.relays = startRelays(relays), .checkInterval = "500ms"});
-    relays[0]->stop(SIGKILL);
-    relays[0].reset();
+    relays[0].reset();  // SIGKILL
     std::vector<Pair> pairs(60);
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         pairs[i].path = roomPath(1000 + static_cast<int>(i));
