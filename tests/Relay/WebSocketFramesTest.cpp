@@ -5,6 +5,7 @@
 
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "DuoquillRelay/WebSocketFrames.h"
@@ -33,12 +34,8 @@ std::string clientFrame(std::uint8_t first, std::string_view payload, bool maske
 
 std::string text(std::string_view payload) { return clientFrame(0x81, payload); }
 
-struct Seen {
-    Kind kind;
-    std::uint16_t code;
-    std::string data;
-    bool operator==(const Seen&) const = default;
-};
+// What the reader saw: the event's kind, its code and its payload (a text message's whole).
+using Seen = std::tuple<Kind, std::uint16_t, std::string>;
 
 // Feeds `bytes` in pieces of the sizes `split` gives, until a fault.
 template <class Split>
