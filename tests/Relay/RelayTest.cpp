@@ -33,6 +33,8 @@
 #include <tuple>
 #include <variant>
 
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Primitives/Sha2.h"
 #include "Duoquill/Transport/TlsPolicy.h"
 #include "DuoquillRelay/ConnectionLimiter.h"
 #include "DuoquillRelay/Listener.h"
@@ -96,12 +98,8 @@ struct Relay : RelayProcess {
     const bool plain;
 };
 
-// A distinct, valid room path for each number below 900000000.
-std::string roomPath(int n) {
-    std::string path = "/" + std::to_string(100000000 + n);
-    while (path.size() < 129) path += "0123456789abcdef"[(n * 7 + path.size() * 13 + (path.size() * n) % 5) % 16];
-    return path;
-}
+// A distinct, valid room path for each number.
+std::string roomPath(int n) { return "/" + hexString(sha512(asBytes(std::to_string(n)))); }
 
 // Text of `size` bytes that differs by index, with a multi-byte character inside.
 std::string frameText(int index, std::size_t size) {
