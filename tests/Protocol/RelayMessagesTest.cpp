@@ -158,8 +158,7 @@ TEST(RelayMessagesTest, PipelinesCarryMessagesBetweenTwoSessions) {
     EXPECT_EQ((std::vector{partsOfLine(linePartBytes), partsOfLine(linePartBytes + 1), partsOfLine(20480)}),
               (std::vector<std::size_t>{1, 2, 41}));
 
-    const auto bye = openTunnelText(ini, sealTunnelText(res, encodeBye(), testTime), testTime);
-    EXPECT_EQ(bye.value().type, MessageType::bye);
+    EXPECT_EQ(openTunnelText(ini, sealTunnelText(res, encodeBye(), testTime), testTime).value().type, MessageType::bye);
     EXPECT_FALSE(openTunnelText(ini, encodeBye(), testTime)) << "a plain frame is not a tunnel frame";
     EXPECT_EQ(parsePlainFrame(encodeBye()).value().type, MessageType::bye);
     EXPECT_FALSE(parsePlainFrame(R"( {"t":"bye"})") || parsePlainFrame(""));

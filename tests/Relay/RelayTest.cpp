@@ -128,8 +128,7 @@ void expectNothing(WebSocketTestClient& client, std::chrono::milliseconds wait =
 
 void expectClosed(WebSocketTestClient& client, int code, const std::string& reason = "") {
     const WebSocketEvent event = client.read();
-    ASSERT_EQ(event.kind, Kind::closed) << describe(event);
-    EXPECT_EQ(event.closeCode, code);
+    EXPECT_EQ(event.closeCode, code) << describe(event);  // set for a close only
     EXPECT_TRUE(reason.empty() || event.data == reason) << event.data;
 }
 
@@ -255,8 +254,7 @@ TEST(Relay, AThirdMemberIsTurnedAwayFromALivePairAndDisplacesOnlyASilentMember) 
     auto third = relay.join(roomPath(11));
     WebSocketEvent event = second->read();
     while (event.kind == Kind::text) event = second->read();  // what it had not read yet
-    EXPECT_EQ(event.kind, Kind::closed) << describe(event);
-    EXPECT_EQ(event.closeCode, 4000);
+    EXPECT_EQ(event.closeCode, 4000) << describe(event);
     EXPECT_EQ(first->readText(), kPeerDisconnected);
     EXPECT_EQ(relayed(*first, *third, "to third"), "to third");
     EXPECT_EQ(relayed(*third, *first, "to first"), "to first");
@@ -275,8 +273,7 @@ TEST(Relay, ConnectionsAreCappedInTotalAndDroppedWhenHalfOpenOrSilent) {
     EXPECT_THROW(relay.client()->open(relay.port(), roomPath(8)), std::runtime_error);
     // `alive` reads (and so answers pings) for longer than both limits without sending a frame.
     const WebSocketEvent notice = alive->read(3000ms);
-    ASSERT_EQ(notice.kind, Kind::text) << describe(notice);
-    EXPECT_EQ(notice.data, kPeerDisconnected);
+    EXPECT_EQ(notice.data, kPeerDisconnected) << describe(notice);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
     expectNothing(*alive, 800ms);
     EXPECT_NE(silent->read(100ms).kind, Kind::text);
