@@ -675,6 +675,7 @@ TEST(Relay, OnlyStrongTlsIsServedAndAMemberWhoseTlsFailsOrFloodsIsDroppedAlone) 
     EXPECT_EQ(occurrences(relay.log(), "dropped: more than 32 TLS handshake messages (key updates, renegotiations) within 10 s"), 2U)
         << relay.log();
     EXPECT_EQ(occurrences(relay.log(), "not served: cannot set up TLS: malloc failure"), 2U);
+    EXPECT_EQ(relay.log().find("a connection not served"), std::string::npos);  // each named by its number
     const Client a = relay.join(roomPath(room)), b = relay.join(roomPath(room));
     EXPECT_EQ(relayed(*a, *b, frameText(9, 300)), frameText(9, 300));
 }
