@@ -413,8 +413,7 @@ TEST(Relay, MembersThatNeverReadAreDroppedWhileANormalRoomKeepsWorking) {
             } catch (const std::runtime_error&) {
                 break;  // refused while sending: the reason is in the log
             }
-            normalA->sendText("burst " + std::to_string(burst));
-            ASSERT_EQ(normalB->readText(), "burst " + std::to_string(burst));
+            ASSERT_EQ(relayed(*normalA, *normalB, "burst " + std::to_string(burst)), "burst " + std::to_string(burst));
         }
         EXPECT_TRUE(relay.logShows(reason)) << relay.log();
         // Under the budget, the sender may be stopped first, and the kernel then takes the rest.
@@ -918,8 +917,7 @@ TEST(Relay, SigtermClosesEveryConnectionWith1001AndTheLogKeepsFramesAndAddresses
         Relay relay(arguments);
         const std::string room = roomPath(1), secret = "frame-content-that-must-not-be-logged";
         auto a = relay.join(room), b = relay.join(room), lone = relay.join(roomPath(2));
-        a->sendText(secret);
-        ASSERT_EQ(b->readText(), secret);
+        ASSERT_EQ(relayed(*a, *b, secret), secret);
         for (int i = 0; i < 5; ++i) EXPECT_TRUE(rawExchange(relay.port()).ended);
         ::kill(relay.pid(), SIGTERM);
         for (auto* client : {a.get(), b.get(), lone.get()}) expectClosed(*client, 1001);
