@@ -32,11 +32,6 @@ struct Recorded {
     bool bothSaidSteady = false;
 };
 
-std::size_t frameBytes(const std::string& text) {
-    const auto bytes = bytesFromBase64String(text);
-    return bytes ? bytes->size() : 0;
-}
-
 // Side 0 types `lines` at random moments of the first `typingSeconds`; both run for `seconds`.
 Recorded steadyRun(std::uint64_t seed, const std::vector<std::string>& lines, double typingSeconds, double seconds,
               bool peerBase = false) {
@@ -49,7 +44,7 @@ Recorded steadyRun(std::uint64_t seed, const std::vector<std::string>& lines, do
     for (int owner : {0, 1}) {
         pair.relay.setRewriting(owner, [&run, &pair, &activeSince, owner](const std::string& text) {
             if (activeSince >= 0 && !text.starts_with("{")) {
-                run.frames[owner].push_back({pair.timeline.now(), frameBytes(text)});
+                run.frames[owner].push_back({pair.timeline.now(), bytesFromBase64String(text).value_or(Bytes{}).size()});
             }
             return text;
         });
@@ -60,11 +55,9 @@ Recorded steadyRun(std::uint64_t seed, const std::vector<std::string>& lines, do
     activeSince = pair.timeline.now();
 
     std::mt19937_64 random(seed);
-    std::vector<double> moments;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        moments.push_back(std::uniform_real_distribution<double>(0, typingSeconds)(random));
-    }
-    std::sort(moments.begin(), moments.end());
+    std::vector<double> moments(lines.size());
+    std::ranges::generate(moments, [&] { return std::uniform_real_distribution<double>(0, typingSeconds)(random); });
+    std::ranges::sort(moments);
     const double start = pair.timeline.now();
     for (std::size_t i = 0; i < lines.size(); ++i) {
         pair.timeline.runUntil(start + moments[i]);
@@ -117,12 +110,9 @@ TEST(SteadyTraffic, TypingLeavesNoTraceInTheFramesAndEveryLineArrivesOnceWhole) 
         }
     }
     // The same draws give the same moments, frame for frame, typing or not.
+    const auto same = [](double a, double b) { return std::abs(a - b) < 1e-9; };
     for (int owner : {0, 1}) {
-        const auto a = intervals(typing.frames[owner]), b = intervals(idle.frames[owner]);
-        ASSERT_EQ(a.size(), b.size());
-        double largest = 0;
-        for (std::size_t i = 0; i < a.size(); ++i) largest = std::max(largest, std::abs(a[i] - b[i]));
-        EXPECT_LT(largest, 1e-9) << "side " << owner;
+        EXPECT_TRUE(std::ranges::equal(intervals(typing.frames[owner]), intervals(idle.frames[owner]), same)) << owner;
     }
     EXPECT_EQ(typing.shownByPeer, typing.typed);
     EXPECT_EQ(typing.sentShown, lines.size());
