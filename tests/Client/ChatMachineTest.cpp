@@ -15,8 +15,8 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -130,7 +130,7 @@ struct Side final : ChatObserver {
                 } else if constexpr (std::is_same_v<E, ConnectionLost>) {
                     if (!transport || !transport->hand(std::nullopt)) driver->feed(std::move(event));
                 } else if constexpr (std::is_same_v<E, TimerFired>) {
-                    fire(e.timer);
+                    if (!timers.fire(e.timer)) ADD_FAILURE() << "timer " << timerName(e.timer) << " is not armed";
                 } else if constexpr (std::is_same_v<E, SendDone>) {
                     endSend(e.tag, std::nullopt, completeSends);
                 } else if constexpr (std::is_same_v<E, SendFailed>) {
@@ -148,10 +148,6 @@ struct Side final : ChatObserver {
         while (io.poll() > 0) {
         }
         io.restart();
-    }
-    void fire(Timer timer) {
-        if (!timers.fire(timer)) ADD_FAILURE() << "timer " << timerName(timer) << " is not armed";
-        run();
     }
     // Ends the held sends in order up to the one of `tag`: those before it succeed.
     void endSend(const SendTag& tag, std::optional<std::string> failure, bool completeSends) {
@@ -748,19 +744,10 @@ TEST(ChatMachine, TheEpochFileFollowsTheSessionAndAnActiveSessionStartsTheRetryB
 
 // ---- the README's table of transitions, row by row ----
 
-// The state names the table uses.
+// The state names the table uses, in the order of Phase.
 std::string tableState(Phase phase) {
-    switch (phase) {
-        case Phase::idle: return "idle";
-        case Phase::connecting:
-        case Phase::waitingForPeer: return "waiting";
-        case Phase::handshaking: return "handshaking";
-        case Phase::active: return "active";
-        case Phase::reconnecting: return "reconnecting";
-        case Phase::disconnected:
-        case Phase::error: return "ended";
-    }
-    return "?";
+    constexpr const char* names[] = {"idle", "waiting", "waiting", "handshaking", "active", "reconnecting", "ended", "ended"};
+    return names[static_cast<int>(phase)];
 }
 
 // The event kinds of the rows' keys, in the order of Event.
@@ -774,24 +761,31 @@ struct TableRow {
     std::set<std::string> to;  // empty: unchanged
 };
 
-std::set<std::string> stateList(const std::string& cell) {
-    static const std::regex separator(", | or ");
-    return {std::sregex_token_iterator(cell.begin(), cell.end(), separator, -1), std::sregex_token_iterator()};
+std::set<std::string> stateList(std::string cell) {
+    for (std::size_t at; (at = cell.find(" or ")) != std::string::npos;) cell.replace(at, 4, ", ");
+    std::set<std::string> states;
+    std::istringstream in(cell);
+    for (std::string state; std::getline(in >> std::ws, state, ',');) states.insert(state);
+    return states;
 }
 
-// The rows of the table under "### The chat client's transitions": state, `key` and the rest of the
-// event, actions, next state.
+// The rows of the table under "### The chat client's transitions".
 std::vector<TableRow> readmeTable() {
     std::ifstream in(DUOQUILL_README);
     std::string line;
     while (std::getline(in, line) && line != "### The chat client's transitions") {
     }
-    static const std::regex row(R"(^\| ([^|]+) \| `([^`]+)`[^|]* \| .* \| ([^|]+) \|$)");
     std::vector<TableRow> rows;
-    for (std::smatch cells; std::getline(in, line) && !line.starts_with("#");) {
-        if (!std::regex_match(line, cells, row)) continue;  // the header, or prose
-        const std::string key = cells[2];
-        rows.push_back({key, key.substr(0, key.find('/')), stateList(cells[1]),
+    while (std::getline(in, line) && !line.starts_with("#")) {
+        if (!line.starts_with("|")) continue;
+        std::vector<std::string> cells;
+        for (std::size_t start = 2, end; (end = line.find(" | ", start)) != std::string::npos; start = end + 3) {
+            cells.push_back(line.substr(start, end - start));
+        }
+        cells.push_back(line.substr(line.rfind(" | ") + 3, line.size() - line.rfind(" | ") - 5));
+        if (cells.size() != 4 || !cells[1].starts_with('`')) continue;  // the header
+        const std::string key = cells[1].substr(1, cells[1].find('`', 1) - 1);
+        rows.push_back({key, key.substr(0, key.find('/')), stateList(cells[0]),
                         cells[3] == "unchanged" ? std::set<std::string>{} : stateList(cells[3])});
     }
     return rows;
@@ -840,12 +834,6 @@ void toSendingLine(BackToBack& chat) {
 using Scenario = std::function<std::vector<Seen>(BackToBack&)>;
 using SetUp = void (*)(BackToBack&);
 using MakeEvent = std::function<Event(BackToBack&)>;
-MakeEvent fires(Timer timer) {
-    return [timer](BackToBack&) -> Event { return TimerFired{timer}; };
-}
-MakeEvent texts(std::function<std::string(BackToBack&)> make) {
-    return [make](BackToBack& c) -> Event { return TextReceived{make(c)}; };
-}
 MakeEvent endsLastSend(std::optional<std::string> failure) {
     return [failure](BackToBack& c) -> Event {
         const SendTag tag = c.side(0).wire.back().tag;
@@ -860,6 +848,9 @@ Scenario after(SetUp to, MakeEvent event, std::optional<Lines> expected = std::n
         EXPECT_EQ(stepped, expected.value_or(stepped));
         return std::vector{seen};
     };
+}
+Scenario after(SetUp to, Event event, std::optional<Lines> expected = std::nullopt) {
+    return after(to, [event](BackToBack&) { return event; }, std::move(expected));
 }
 // The same check from each state, each in a world of its own whose transitions `c` keeps.
 std::vector<Seen> fromEach(BackToBack& c, std::initializer_list<SetUp> states,
@@ -881,7 +872,7 @@ const std::map<std::string, Scenario>& scenarios() {
             EXPECT_EQ(stepped, (Lines{"status:connecting...", "open", "send:hello", "input"}));
             return std::vector{seen};
         }},
-        {"timer/retry", after(toReconnecting, fires(Timer::retry))},
+        {"timer/retry", after(toReconnecting, TimerFired{Timer::retry})},
         {"started/no-session", [](BackToBack& c) {
             c.side(0).failSessions = true;
             return std::vector{step(c, 0, Started{}), step(c, 0, TimerFired{Timer::retry})};
@@ -895,7 +886,7 @@ const std::map<std::string, Scenario>& scenarios() {
         {"sendDone/hello", after(toSendingHello, endsLastSend(std::nullopt),
                                  Lines{"status:waiting for peer...", "receive", "arm:connection:30", "arm:stale:6"})},
         {"sendFailed/hello", after(toSendingHello, endsLastSend("broken pipe"))},
-        {"timer/no-peer", after(toWaiting, fires(Timer::connection),
+        {"timer/no-peer", after(toWaiting, TimerFired{Timer::connection},
                                 Lines{"status:timeout — no peer, retrying...", "close", "status:reconnecting...",
                                       "arm:retry:0.3"})},
         {"timer/reconnect-no-peer", [](BackToBack& c) {
@@ -904,7 +895,7 @@ const std::map<std::string, Scenario>& scenarios() {
             EXPECT_EQ(c.phase(0), Phase::waitingForPeer);
             return std::vector{step(c, 0, TimerFired{Timer::connection})};
         }},
-        {"text/hello", after(toWaiting, texts([](BackToBack& c) { return c.takeSent(1); }))},
+        {"text/hello", after(toWaiting, [](BackToBack& c) -> Event { return TextReceived{c.takeSent(1)}; })},
         {"text/hello-refused", [](BackToBack& c) {
             // Each refusal is said once per session, whatever the next one is, and the real peer
             // still gets in.
@@ -1066,10 +1057,10 @@ const std::map<std::string, Scenario>& scenarios() {
             EXPECT_EQ(c.times(0, "error:session expired — restarting..."), 1);
             return std::vector{shown, failed};
         }},
-        {"timer/cover", after(toActive, fires(Timer::cover))},
-        {"text/peer-disconnected", after(toActive, texts([](BackToBack&) { return protocol::encodePeerDisconnected(); }),
+        {"timer/cover", after(toActive, TimerFired{Timer::cover})},
+        {"text/peer-disconnected", after(toActive, TextReceived{protocol::encodePeerDisconnected()},
                                          Lines{"peer:peer reconnecting...", "arm:connection:5"})},
-        {"timer/grace", after(toGrace, fires(Timer::connection),
+        {"timer/grace", after(toGrace, TimerFired{Timer::connection},
                               Lines{"peer:peer left", "status:waiting for peer...", "send:hello", "arm:connection:8"})},
         {"text/hello-active", [](BackToBack& c) {
             toActive(c);
