@@ -316,41 +316,6 @@ std::string altered(boost::json::object hello) {
     return text(hello);
 }
 
-// ---- connecting (the client's connection sequence and its retries) ----
-
-TEST(ChatMachine, ConnectingTheNoPeerTimeoutLostConnectionsAndTheRetryBackOff) {
-    // The first steps are rows of the README's table (below).
-    BackToBack chat;
-    chat.start();
-    chat.feed(0, TimerFired{Timer::connection});
-
-    // A relay that cannot be reached: every try says so, a repeat with its count, and none
-    // claims to wait for the peer. The back-off grows 0.3, 1, 2, 4 ... 30 s.
-    for (const auto& [repeat, delay] : {std::pair{"", "1"}, {" (2 times)", "2"}, {" (3 times)", "4"}}) {
-        EXPECT_EQ(chat.feed(0, TimerFired{Timer::retry}, false), (Lines{"status:connecting...", "open", "send:hello"}));
-        EXPECT_EQ(chat.feed(0, SendFailed{chat.side(0).wire.back().tag, "connection refused"}),
-                  (Lines{"status:[connect error] connection refused" + std::string(repeat), "close",
-                         "status:reconnecting...", std::string("arm:retry:") + delay}));
-    }
-    const double expected[] = {0.3, 1, 2, 4, 8, 16, 30, 30, 30};
-    for (int i = 0; i < 9; ++i) EXPECT_EQ(ChatMachine::retryDelay(i), expected[i]) << i;
-
-    chat.feed(0, TimerFired{Timer::retry});
-    chat.feed(0, ConnectionLost{});
-
-    // A session that cannot be made is a connect error like any other, and so is its repeat.
-    chat.side(0).failSessions = true;
-    EXPECT_EQ(chat.feed(0, TimerFired{Timer::retry}),
-              (Lines{"status:connecting...", "status:[connect error] no entropy", "status:reconnecting...",
-                     "arm:retry:16"}));
-    EXPECT_EQ(chat.feed(0, TimerFired{Timer::retry})[1], "status:[connect error] no entropy (2 times)");
-    // Lines typed meanwhile wait; quitting while a retry is pending starts no connection.
-    EXPECT_EQ(chat.feed(0, LineTyped{SecureText("early")}), (Lines{"taken:0", "queued:early"}));
-    EXPECT_EQ(chat.feed(0, QuitRequested{}), (Lines{"unconfirmed:1", "peer:disconnected: quit",
-                                                   "error:1 line was not confirmed by the peer:", "status:  early",
-                                                   "exit:0"}));
-}
-
 // ---- the handshake and the hellos it refuses ----
 
 // An altered hello fails to open: said once and counted. The next hello (of a fresh session)
@@ -828,8 +793,36 @@ const std::map<std::string, Scenario>& scenarios() {
         }},
         {"timer/retry", after(toReconnecting, TimerFired{Timer::retry})},
         {"started/no-session", [](BackToBack& c) {
+            // A session that cannot be made is a connect error like any other. So is a relay that
+            // cannot be reached: every try says so, a repeat with its count, and none claims to
+            // wait for the peer. The back-off grows 0.3, 1, 2, 4 ... 30 s.
             c.side(0).failSessions = true;
-            return std::vector{step(c, 0, Started{}), step(c, 0, TimerFired{Timer::retry})};
+            const Seen idle = step(c, 0, Started{});
+            EXPECT_EQ(stepped, (Lines{"status:connecting...", "status:[connect error] no entropy",
+                                      "status:reconnecting...", "arm:retry:0.3", "input"}));
+            c.side(0).failSessions = false;
+            for (const auto& [repeat, delay] : {std::pair{"", "1"}, {" (2 times)", "2"}, {" (3 times)", "4"}}) {
+                EXPECT_EQ(c.feed(0, TimerFired{Timer::retry}, false),
+                          (Lines{"status:connecting...", "open", "send:hello"}));
+                EXPECT_EQ(c.feed(0, SendFailed{c.side(0).wire.back().tag, "connection refused"}),
+                          (Lines{"status:[connect error] connection refused" + std::string(repeat), "close",
+                                 "status:reconnecting...", std::string("arm:retry:") + delay}));
+            }
+            const double expected[] = {0.3, 1, 2, 4, 8, 16, 30, 30, 30};
+            for (int i = 0; i < 9; ++i) EXPECT_EQ(ChatMachine::retryDelay(i), expected[i]) << i;
+            c.feed(0, TimerFired{Timer::retry});
+            c.feed(0, ConnectionLost{});
+            c.side(0).failSessions = true;
+            const Seen reconnecting = step(c, 0, TimerFired{Timer::retry});
+            EXPECT_EQ(stepped, (Lines{"status:connecting...", "status:[connect error] no entropy",
+                                      "status:reconnecting...", "arm:retry:16"}));
+            EXPECT_EQ(c.feed(0, TimerFired{Timer::retry})[1], "status:[connect error] no entropy (2 times)");
+            // Lines typed meanwhile wait; quitting while a retry is pending starts no connection.
+            EXPECT_EQ(c.feed(0, LineTyped{SecureText("early")}), (Lines{"taken:0", "queued:early"}));
+            EXPECT_EQ(c.feed(0, QuitRequested{}), (Lines{"unconfirmed:1", "peer:disconnected: quit",
+                                                         "error:1 line was not confirmed by the peer:",
+                                                         "status:  early", "exit:0"}));
+            return std::vector{idle, reconnecting};
         }},
         {"started/bad-url", [](BackToBack&) {
             // It ends the process at the first try instead of retrying; the ended machine does nothing.
