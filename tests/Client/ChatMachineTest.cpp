@@ -400,10 +400,16 @@ TEST(ChatMachine, AnAdoptedHelloWhoseKeyCannotBeEncapsulatedToIsNotAdoptedAgain)
 
 // ---- lines: queued, sent, confirmed, kept, shown once ----
 
-TEST(ChatMachine, LinesAreQueuedSentConfirmedAndShownOnceAndAFailedSendSaysWhatHappens) {
+// One limit for a line, whether it waits for a session or goes at once, and whether or not a
+// ratchet step is due beside it: the longest that always fits one tunnel frame.
+TEST(ChatMachine, LinesAreQueuedSentConfirmedShownOnceAndKeptToOneLimitAndAFailedSendSaysWhatHappens) {
+    const std::size_t longest = protocol::longestAlwaysAcceptedLine();
+    EXPECT_EQ(longest, 45307u);
+    const std::string queued(longest, 'q');
     BackToBack chat;
     chat.feed(0, Started{});
-    EXPECT_EQ(chat.feed(0, LineTyped{SecureText("before")}), (Lines{"taken:0", "queued:before"}));
+    EXPECT_EQ(chat.feed(0, LineTyped{SecureText(queued)}), (Lines{"taken:0", "queued:" + queued}));
+    EXPECT_EQ(chat.feed(0, LineTyped{SecureText(queued + "q")}), (Lines{"error:message too large", "prompt"}));
     EXPECT_EQ(chat.feed(0, LineTyped{SecureText("")}), (Lines{"prompt"}));
     chat.feed(1, Started{});
     chat.pump();
@@ -411,6 +417,7 @@ TEST(ChatMachine, LinesAreQueuedSentConfirmedAndShownOnceAndAFailedSendSaysWhatH
     // The queued line went when the session came; the peer showed it and confirms it in its
     // next record, after which a new session does not send it again.
     EXPECT_EQ(chat.times(0, "status:sending 1 line queued"), 1);
+    EXPECT_EQ(chat.times(1, "received:" + queued), 1);
     EXPECT_EQ(chat.feed(1, TimerFired{Timer::cover}), (Lines{"send:cover", "arm:cover:3.5"}));
     EXPECT_EQ(chat.feed(0, TextReceived{chat.takeSent(1)}), (Lines{"confirmed:0"}));
 
@@ -423,40 +430,7 @@ TEST(ChatMachine, LinesAreQueuedSentConfirmedAndShownOnceAndAFailedSendSaysWhatH
     chat.pump();
     EXPECT_TRUE(chat.side(0).lines.unconfirmed.empty());
 
-    // A failed send to a confirming peer keeps the line, and says so.
-    EXPECT_EQ(chat.feed(0, LineTyped{SecureText("lost")}, false), (Lines{"taken:2", "send:line"}));
-    const SendTag tag = chat.side(0).wire.back().tag;
-    EXPECT_EQ(chat.feed(0, SendFailed{tag, "broken pipe"}),
-              (Lines{"error:not sent yet: broken pipe; the line will be sent again in the next session", "prompt"}));
-
-    // Quitting lists ours unconfirmed, and its goodbye confirms the peer's line that only it can.
-    chat.takeSent(0);
-    chat.feed(1, LineTyped{SecureText("last word")});
-    chat.pump();
-    EXPECT_EQ(chat.feed(0, QuitRequested{}), (Lines{"unconfirmed:1", "send:bye", "close", "peer:disconnected: quit",
-                                                   "error:1 line was not confirmed by the peer:", "status:  lost",
-                                                   "exit:0"}));
-    EXPECT_EQ(chat.feed(1, TextReceived{chat.takeSent(0)}),
-              (Lines{"confirmed:0", "peer:peer left", "status:waiting for peer...", "send:hello", "arm:connection:8"}));
-    // The relay's notice that follows changes nothing.
-    EXPECT_EQ(chat.feed(1, TextReceived{protocol::encodePeerDisconnected()}), Lines{});
-}
-
-// One limit for a line, whether it waits for a session or goes at once, and whether or not a
-// ratchet step is due beside it: the longest that always fits one tunnel frame. Each row: who
-// types, how long a line, whether it goes.
-TEST(ChatMachine, OneLineLimitQueuedOrActiveWithOrWithoutARatchetStepDue) {
-    const std::size_t longest = protocol::longestAlwaysAcceptedLine();
-    EXPECT_EQ(longest, 45307u);
-    BackToBack chat;
-    chat.feed(0, Started{});
-    const std::string queued(longest, 'q');
-    EXPECT_EQ(chat.feed(0, LineTyped{SecureText(queued)}), (Lines{"taken:0", "queued:" + queued}));
-    EXPECT_EQ(chat.feed(0, LineTyped{SecureText(queued + "q")}), (Lines{"error:message too large", "prompt"}));
-    chat.feed(1, Started{});
-    chat.pump();
-    ASSERT_EQ(chat.phase(0), Phase::active);
-    EXPECT_EQ(chat.times(1, "received:" + queued), 1);
+    // Each row: who types, how long a line, whether it goes.
     const int s = chat.machine(0).currentSession()->isDHRatchetPending() ? 0 : 1;
     ASSERT_TRUE(chat.machine(s).currentSession()->isDHRatchetPending());
     const std::tuple<int, std::size_t, bool> rows[] = {
@@ -477,6 +451,28 @@ TEST(ChatMachine, OneLineLimitQueuedOrActiveWithOrWithoutARatchetStepDue) {
         const Lines received = chat.feed(1 - who, TextReceived{chat.takeSent(who)});
         EXPECT_EQ(std::count(received.begin(), received.end(), "received:" + line), 1);
     }
+
+    // A failed send to a confirming peer keeps the line, and says so.
+    const std::string taken = "taken:" + std::to_string(chat.side(0).lines.numbered);
+    EXPECT_EQ(chat.feed(0, LineTyped{SecureText("lost")}, false), (Lines{taken, "send:line"}));
+    const SendTag tag = chat.side(0).wire.back().tag;
+    EXPECT_EQ(chat.feed(0, SendFailed{tag, "broken pipe"}),
+              (Lines{"error:not sent yet: broken pipe; the line will be sent again in the next session", "prompt"}));
+
+    // Quitting lists ours unconfirmed, and its goodbye confirms the peer's line that only it can.
+    chat.takeSent(0);
+    chat.feed(1, LineTyped{SecureText("last word")});
+    chat.pump();
+    EXPECT_EQ(chat.feed(0, QuitRequested{}), (Lines{"unconfirmed:1", "send:bye", "close", "peer:disconnected: quit",
+                                                   "error:1 line was not confirmed by the peer:", "status:  lost",
+                                                   "exit:0"}));
+    const Lines bye = chat.feed(1, TextReceived{chat.takeSent(0)});
+    ASSERT_EQ(bye.size(), 5u);
+    EXPECT_TRUE(chat.side(1).lines.unconfirmed.empty());
+    EXPECT_EQ(Lines(bye.begin() + 1, bye.end()),
+              (Lines{"peer:peer left", "status:waiting for peer...", "send:hello", "arm:connection:8"}));
+    // The relay's notice that follows changes nothing.
+    EXPECT_EQ(chat.feed(1, TextReceived{protocol::encodePeerDisconnected()}), Lines{});
 }
 
 // Steady: a typed line waits for the tick and goes in place of its cover record; nothing goes
