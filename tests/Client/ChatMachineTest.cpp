@@ -18,6 +18,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Duoquill/Base/CryptoCore.h"
@@ -954,10 +955,7 @@ const std::map<std::string, Scenario>& scenarios() {
         {"text/msg-early", [](BackToBack& c) {
             // The responder turns active; its ready is lost, its line reaches the initiator.
             const int i = bothHandshaking(c);
-            while (!c.side(i).wire.empty()) {
-                c.feed(1 - i, TextReceived{c.side(i).wire.front().text});
-                c.side(i).wire.pop_front();
-            }
+            for (const auto& sent : std::exchange(c.side(i).wire, {})) c.feed(1 - i, TextReceived{sent.text});
             c.takeSent(1 - i);
             c.feed(1 - i, LineTyped{SecureText("early")});
             const Seen seen = step(c, i, TextReceived{c.takeSent(1 - i)});

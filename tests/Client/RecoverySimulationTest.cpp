@@ -236,10 +236,8 @@ void runSchedules(std::uint64_t schedules, bool withBasePeer) {
         Schedule schedule(seed, withBasePeer ? std::optional<int>(static_cast<int>(seed % 2)) : std::nullopt);
         const std::string failure = schedule.run();
         typed += schedule.typedCount;
-        if (!failure.empty()) {
-            ADD_FAILURE() << "seed " << seed << ": " << failure;
-            ++failures;
-        }
+        failures += !failure.empty();
+        EXPECT_TRUE(failure.empty()) << "seed " << seed << ": " << failure;
     }
     ::testing::Test::RecordProperty("typed_lines", static_cast<int>(typed));
 }
