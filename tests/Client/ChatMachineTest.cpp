@@ -148,7 +148,7 @@ struct Side final : ChatObserver {
     }
     // Ends the held sends in order up to the one of `tag`: those before it succeed.
     void endSend(const SendTag& tag, std::optional<std::string> failure, bool completeSends) {
-        const auto shown = [](const SendTag& t) { return t.shown ? std::string(t.shown->view()) : std::string("\x01"); };
+        const auto shown = [](const SendTag& t) { return t.shown ? std::string(t.shown->view()) : "\x01"; };
         const auto sameTag = [&](const SendTag& t) {
             return t.kind == tag.kind && t.session == tag.session && t.kept == tag.kept && shown(t) == shown(tag);
         };
@@ -989,7 +989,8 @@ const std::map<std::string, Scenario>& scenarios() {
             c.now += 60;
             c.feed(0, TextReceived{protocol::encodePeerDisconnected()});
             const Seen seen = step(c, 0, TimerFired{Timer::connection});
-            EXPECT_EQ(stepped, (Lines{"peer:peer left", "status:waiting for peer...", "send:hello", "arm:connection:8"}));
+            EXPECT_EQ(stepped,
+                      (Lines{"peer:peer left", "status:waiting for peer...", "send:hello", "arm:connection:8"}));
             c.pump();
             EXPECT_EQ(c.side(0).epochFile, (Lines{"write:0", "clear", "write:0"}));
             for (const char* delay : {"0.3", "1"}) {

@@ -59,7 +59,7 @@ public:
         return checkDelivery();
     }
 
-    // Lines typed, and how many of them were shown again by a peer that had lost count.
+    // Lines typed by every process of both sides.
     std::size_t typedCount = 0;
 
 private:
