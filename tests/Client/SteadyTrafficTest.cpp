@@ -82,12 +82,7 @@ std::vector<double> intervals(const std::vector<Frame>& frames) {
 TEST(SteadyTraffic, TypingLeavesNoTraceInTheFramesAndEveryLineArrivesOnceWhole) {
     std::vector<std::string> lines;
     for (int i = 0; i < 8; ++i) lines.push_back("short line " + std::to_string(i));
-    for (char fill : {'x', 'y'}) {
-        std::string longLine(20 * 1024, fill);
-        longLine[0] = '<';
-        longLine.back() = '>';
-        lines.push_back(longLine);
-    }
+    for (char fill : {'x', 'y'}) lines.push_back('<' + std::string(20 * 1024 - 2, fill) + '>');
     std::shuffle(lines.begin(), lines.end(), std::mt19937_64(3));
     constexpr double seconds = 900;
     const Recorded typing = steadyRun(11, lines, 300, seconds);
@@ -128,8 +123,7 @@ TEST(SteadyTraffic, ALineCutShortGoesAgainFromItsFirstPart) {
     pair.launch(0);
     pair.launch(1);
     ASSERT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 30.0));
-    std::string line(2000, 'c');
-    line.back() = '!';
+    const std::string line = std::string(1999, 'c') + '!';
     pair.process(0).type(line);
     pair.runFor(12.0);
     pair.relay.cutConnectionOf(0);
