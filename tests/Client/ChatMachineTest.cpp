@@ -10,7 +10,6 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/json.hpp>
 #include <algorithm>
-#include <cstdio>
 #include <deque>
 #include <fstream>
 #include <functional>
@@ -54,11 +53,7 @@ std::string tagName(SendTag::Kind kind) {
     return names[static_cast<int>(kind)];
 }
 
-std::string seconds(double s) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%g", s);
-    return text;
-}
+std::string seconds(double s) { return (std::ostringstream() << s).str(); }
 
 // Every event a machine handled: the state before, the event's index in Event, the state after.
 using Transition = std::tuple<Phase, std::size_t, Phase>;
@@ -388,8 +383,8 @@ TEST(ChatMachine, AnAdoptedHelloWhoseKeyCannotBeEncapsulatedToIsNotAdoptedAgain)
             EXPECT_EQ(std::ranges::count(said, std::string("send:hello")), 2);
             EXPECT_EQ(chat.phase(leader), Phase::waitingForPeer);
         }
-        for (int who : {0, 1}) chat.takeSent(who);
         for (int who : {0, 1}) {
+            chat.takeSent(who);
             chat.feed(who, ConnectionLost{});
             chat.feed(who, TimerFired{Timer::retry});
         }
