@@ -693,22 +693,7 @@ int bothHandshaking(BackToBack& chat, bool completeSends = true, bool kex2Delive
     if (kex2Delivered) chat.feed(1 - i, TextReceived{chat.side(i).wire.front().text});
     return i;
 }
-// Side 0 handshaking, young, after an altered hello; and a new hello of the peer (side 1's next
-// session, after one of ours failed it and it backed off), not delivered.
-std::string youngAfterAlteredHellos(BackToBack& chat) {
-    chat.start();
-    const std::string good = chat.takeSent(1), ours = chat.takeSent(0);
-    chat.feed(0, TextReceived{altered(boost::json::parse(good).as_object())});
-    chat.feed(0, TextReceived{good});
-    chat.feed(1, TextReceived{altered(boost::json::parse(ours).as_object())});
-    chat.feed(1, TimerFired{Timer::connection});
-    return chat.takeSent(1);
-}
 Bytes ephemeralOf(const ChatMachine& machine) { return machine.currentSession()->ephemeralPublicKey().compressed(); }
-void toGrace(BackToBack& chat) {
-    toActive(chat);
-    chat.feed(0, TextReceived{protocol::encodePeerDisconnected()});
-}
 void toSendingHello(BackToBack& chat) { chat.feed(0, Started{}, false); }
 void toSendingLine(BackToBack& chat) {
     toActive(chat);
@@ -736,11 +721,18 @@ Scenario after(SetUp to, MakeEvent event, std::optional<Lines> expected = std::n
 Scenario after(SetUp to, Event event, std::optional<Lines> expected = std::nullopt) {
     return after(to, [event](BackToBack&) { return event; }, std::move(expected));
 }
-// A new hello of the peer while side 0 handshakes after altered hellos: a young handshake
-// remembers it and goes on; an older one answers it with a fresh session.
+// A new hello of the peer (side 1's next session, after one of ours failed it and it backed off)
+// while side 0 handshakes after an altered hello: a young handshake remembers it and goes on; an
+// older one answers it with a fresh session.
 Scenario newHelloWhileHandshaking(bool young) {
     return [young](BackToBack& c) {
-        const std::string fresh = youngAfterAlteredHellos(c);
+        c.start();
+        const std::string good = c.takeSent(1), ours = c.takeSent(0);
+        c.feed(0, TextReceived{altered(boost::json::parse(good).as_object())});
+        c.feed(0, TextReceived{good});
+        c.feed(1, TextReceived{altered(boost::json::parse(ours).as_object())});
+        c.feed(1, TimerFired{Timer::connection});
+        const std::string fresh = c.takeSent(1);
         if (!young) c.feed(0, TimerFired{Timer::youngHandshake});
         const Bytes session = ephemeralOf(c.machine(0));
         const Seen seen = step(c, 0, TextReceived{fresh});
@@ -831,7 +823,8 @@ const std::map<std::string, Scenario>& scenarios() {
                                 Lines{"status:timeout — no peer, retrying...", "close", "status:reconnecting...",
                                       "arm:retry:0.3"})},
         {"timer/reconnect-no-peer", [](BackToBack& c) {
-            toGrace(c);
+            toActive(c);
+            c.feed(0, TextReceived{protocol::encodePeerDisconnected()});
             c.feed(0, TimerFired{Timer::connection});
             return std::vector{step(c, 0, TimerFired{Timer::connection})};
         }},
