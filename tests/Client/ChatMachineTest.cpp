@@ -34,7 +34,6 @@
 namespace duoquill::cli {
 namespace {
 
-namespace asio = boost::asio;
 using namespace chat;
 using Lines = std::vector<std::string>;
 
@@ -213,7 +212,7 @@ struct Side final : ChatObserver {
     const std::uint64_t firstNumber;  // of this side's lines: numbers are shown from it, as 0
     test::World world;
     ManualClock clock;
-    asio::io_context io;
+    boost::asio::io_context io;
     test::HeldTimers timers{io.get_executor()};
     test::ManualTimeline timeline;
     test::RecordingDisplay display{timeline};
@@ -355,7 +354,6 @@ TEST(ChatMachine, FailedHandshakesAreSaidOnceBackedOffAndCountedUntilASessionIsA
         chat.feed(who, TimerFired{Timer::retry});
     }
     EXPECT_EQ(saidOn(TextReceived{chat.takeSent(1)}), 0);
-    ASSERT_EQ(chat.phase(0), Phase::handshaking);
     EXPECT_EQ(saidOn(TimerFired{Timer::connection}), 0);
     chat.feed(0, TimerFired{Timer::youngHandshake});
     EXPECT_EQ(saidOn(TimerFired{Timer::connection}), 0);
@@ -450,8 +448,7 @@ TEST(ChatMachine, LinesAreQueuedSentConfirmedShownOnceAndKeptToOneLimitAndAFaile
     // A failed send to a confirming peer keeps the line, and says so.
     const std::string taken = "taken:" + std::to_string(chat.side(0).lines.numbered);
     EXPECT_EQ(chat.feed(0, LineTyped{SecureText("lost")}, false), (Lines{taken, "send:line"}));
-    const SendTag tag = chat.side(0).wire.back().tag;
-    EXPECT_EQ(chat.feed(0, SendFailed{tag, "broken pipe"}),
+    EXPECT_EQ(chat.feed(0, SendFailed{chat.side(0).wire.back().tag, "broken pipe"}),
               (Lines{"error:not sent yet: broken pipe; the line will be sent again in the next session", "prompt"}));
 
     // Quitting lists ours unconfirmed, and its goodbye confirms the peer's line that only it can.
@@ -953,8 +950,7 @@ const std::map<std::string, Scenario>& scenarios() {
         {"text/msg", [](BackToBack& c) {
             toActive(c);
             c.feed(1, LineTyped{SecureText("hi")});
-            const std::string record = c.takeSent(1);
-            const Seen shown = step(c, 0, TextReceived{record});
+            const Seen shown = step(c, 0, TextReceived{c.takeSent(1)});
             // A record out of order inside a frame that opens: a fresh session.
             const std::string bad = protocol::sealTunnelText(
                 *c.machine(1).currentSession(),

@@ -148,13 +148,11 @@ private:
             const std::string toB = "probe a" + std::to_string(probe), toA = "probe b" + std::to_string(probe);
             type(0, toB);
             type(1, toA);
-            const bool crossed = pair_.runUntil(
-                [&] {
-                    return pair_.process(1).display.contains("received:" + toB) &&
-                           pair_.process(0).display.contains("received:" + toA);
-                },
-                probeLimitSeconds);
-            if (!crossed) continue;
+            const auto crossed = [&] {
+                return pair_.process(1).display.contains("received:" + toB) &&
+                       pair_.process(0).display.contains("received:" + toA);
+            };
+            if (!pair_.runUntil(crossed, probeLimitSeconds)) continue;
             if (pair_.process(0).exitStatus || pair_.process(1).exitStatus) return fail("a client ended the process");
             const auto connectedLate = [&](int w) {
                 const auto connected = pair_.process(w).display.timesOf("connected");
@@ -268,21 +266,20 @@ TEST(RecoverySimulation, WithABasePeerEveryRestartMeetsAgainWithinTenSeconds) {
                 pair.runFor(away);
                 pair.launch(restarted);
                 const double back = pair.timeline.now();
-                const std::string where = "base side " + std::to_string(baseSide) + ", restarted " +
-                                          std::to_string(restarted) + " after " + std::to_string(away) + " s";
-                EXPECT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 10.0)) << where << ": not met";
+                SCOPED_TRACE("base side " + std::to_string(baseSide) + ", restarted " + std::to_string(restarted) +
+                             " after " + std::to_string(away) + " s");
+                EXPECT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 10.0)) << "not met";
                 for (int w = 0; w < 2; ++w) pair.process(w).type("after " + std::to_string(w));
                 const auto crossed = [&] {
                     return pair.process(0).display.contains("received:after 1") &&
                            pair.process(1).display.contains("received:after 0");
                 };
-                EXPECT_TRUE(pair.runUntil(crossed, 5.0))
-                    << where << ": no line crossed " << pair.timeline.now() - back << " s after the restart";
+                EXPECT_TRUE(pair.runUntil(crossed, 5.0)) << "no line crossed in " << pair.timeline.now() - back << " s";
                 for (int w = 0; w < 2; ++w) {
                     for (const auto& line : pair.process(w).display.lines) {
                         EXPECT_TRUE(!line.starts_with("received:") || pair.process(w).display.count(line) == 1)
-                            << where << ": shown twice: " << line;
-                        EXPECT_EQ(line.find("again"), std::string::npos) << where << ": " << line;
+                            << "shown twice: " << line;
+                        EXPECT_EQ(line.find("again"), std::string::npos) << line;
                     }
                 }
             }
