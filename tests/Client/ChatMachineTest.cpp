@@ -729,10 +729,9 @@ Scenario newHelloWhileHandshaking(bool young) {
         c.feed(0, TextReceived{good});
         c.feed(1, TextReceived{altered(boost::json::parse(ours).as_object())});
         c.feed(1, TimerFired{Timer::connection});
-        const std::string fresh = c.takeSent(1);
         if (!young) c.feed(0, TimerFired{Timer::youngHandshake});
         const Bytes session = ephemeralOf(c.machine(0));
-        const Seen seen = step(c, 0, TextReceived{fresh});
+        const Seen seen = step(c, 0, TextReceived{c.takeSent(1)});
         EXPECT_EQ(ephemeralOf(c.machine(0)) == session, young) << "the same session goes on";
         return std::vector{seen};
     };
@@ -891,9 +890,8 @@ const std::map<std::string, Scenario>& scenarios() {
         {"text/kex2-failed", [](BackToBack& c) {
             // A second kex2, after the genuine one, under the keys both sides now hold.
             const int i = bothHandshaking(c, true, true);
-            const std::string again = protocol::sealTunnelText(
-                *c.machine(i).currentSession(), protocol::encode(protocol::Kex2{Bytes(1568, 1)}), testTime);
-            const Seen seen = step(c, 1 - i, TextReceived{again});
+            const Seen seen = step(c, 1 - i, TextReceived{protocol::sealTunnelText(
+                *c.machine(i).currentSession(), protocol::encode(protocol::Kex2{Bytes(1568, 1)}), testTime)});
             EXPECT_EQ(c.times(1 - i, "status:[kex2 error] pqExchangeNotReady"), 1);
             return std::vector{seen};
         }},
@@ -903,9 +901,8 @@ const std::map<std::string, Scenario>& scenarios() {
         }},
         {"text/ready-wrong", [](BackToBack& c) {
             const int i = bothHandshaking(c, true, true);
-            const std::string forged = protocol::sealTunnelText(
-                *c.machine(1 - i).currentSession(), protocol::encode(protocol::Ready{Bytes(32, 7), {}}), testTime);
-            const Seen seen = step(c, i, TextReceived{forged});
+            const Seen seen = step(c, i, TextReceived{protocol::sealTunnelText(
+                *c.machine(1 - i).currentSession(), protocol::encode(protocol::Ready{Bytes(32, 7), {}}), testTime)});
             EXPECT_EQ(stepped, (Lines{"error:Key confirmation failed", "exit:1"}));
             EXPECT_EQ(c.side(i).exitStatus, 1);
             return std::vector{seen};
@@ -952,10 +949,9 @@ const std::map<std::string, Scenario>& scenarios() {
             c.feed(1, LineTyped{SecureText("hi")});
             const Seen shown = step(c, 0, TextReceived{c.takeSent(1)});
             // A record out of order inside a frame that opens: a fresh session.
-            const std::string bad = protocol::sealTunnelText(
+            const Seen failed = step(c, 0, TextReceived{protocol::sealTunnelText(
                 *c.machine(1).currentSession(),
-                protocol::encode(protocol::Msg{5, Bytes(272, 1), std::nullopt, std::nullopt}), testTime);
-            const Seen failed = step(c, 0, TextReceived{bad});
+                protocol::encode(protocol::Msg{5, Bytes(272, 1), std::nullopt, std::nullopt}), testTime)});
             EXPECT_EQ(c.times(0, "error:session expired — restarting..."), 1);
             return std::vector{shown, failed};
         }},
