@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "DuoquillCLI/Terminal/StandardInputReader.h"
-#include "Kit/InProcessChat.h"
+#include "Kit/MachineChat.h"
 
 namespace duoquill::test {
 namespace {
@@ -24,11 +24,9 @@ TEST(TypedLines, ReaderHandsLinesOverOneAtATimeUntilQuitOrEndOfInput) {
         {"bye for now", {"bye for now"}},
     };
     for (const auto& [text, expected] : runs) {
-        ManualTimeline timeline;
-        SimulatedRelay relay(timeline, 1);
-        ChatProcess a(0, timeline, relay, 1), b(1, timeline, relay, 2);
-        timeline.runFor(10.0, [&] { return a.isActive() && b.isActive(); });
-        ASSERT_TRUE(a.isActive() && b.isActive());
+        MachinePair pair;
+        ChatProcess &a = pair.launch(0), &b = pair.launch(1);
+        ASSERT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 10.0));
         std::istringstream input(text);
         std::atomic<bool> done = false;
         std::thread reader([&] {
@@ -36,11 +34,11 @@ TEST(TypedLines, ReaderHandsLinesOverOneAtATimeUntilQuitOrEndOfInput) {
             done = true;
         });
         for (int i = 0; i < 100000 && !done; ++i) {
-            timeline.runFor(0.001);
+            pair.runFor(0.001);
             std::this_thread::yield();
         }
         reader.join();
-        timeline.runFor(1.0);
+        pair.runFor(1.0);
         std::vector<std::string> received;
         for (const auto& line : b.display.lines) {
             if (line.starts_with("received:")) received.push_back(line.substr(9));

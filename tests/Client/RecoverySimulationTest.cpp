@@ -59,7 +59,7 @@ public:
         return checkDelivery();
     }
 
-    // Lines typed, and how many of them were shown again by a peer that had lost count.
+    // Lines typed by every process of both sides.
     std::size_t typedCount = 0;
 
 private:
@@ -67,17 +67,13 @@ private:
         pair_.launch(side);
         incarnation_[side].emplace_back();
     }
-    void kill(int side) {
-        keepShown(side);
-        pair_.kill(side);
-    }
     // What the process showed, kept past its end.
     void keepShown(int side) {
-        auto& shown = shownBy_[side];
-        if (shown.size() < incarnation_[side].size()) shown.resize(incarnation_[side].size());
-        shown.back().clear();
+        shownBy_[side].resize(incarnation_[side].size());
+        auto& shown = shownBy_[side].back();
+        shown.clear();
         for (const auto& line : pair_.process(side).display.lines) {
-            if (line.starts_with("received:")) shown.back().insert(line.substr(9));
+            if (line.starts_with("received:")) shown.insert(line.substr(9));
         }
     }
     // Runs time on, each side typing now and then (whatever its state).
@@ -109,7 +105,8 @@ private:
         trace_ << faultNames[static_cast<int>(fault)] << "(" << side << ")@" << now() << " ";
         switch (fault) {
             case Fault::restartProcess: {
-                kill(side);
+                keepShown(side);
+                pair_.kill(side);
                 // Back within the peer's grace, or well after it.
                 runTyping(uniform(0.0, 10.0));
                 launch(side);
@@ -151,22 +148,17 @@ private:
             const std::string toB = "probe a" + std::to_string(probe), toA = "probe b" + std::to_string(probe);
             type(0, toB);
             type(1, toA);
-            const bool crossed = pair_.runUntil(
-                [&] {
-                    return pair_.process(1).display.contains("received:" + toB) &&
-                           pair_.process(0).display.contains("received:" + toA);
-                },
-                probeLimitSeconds);
-            if (!crossed) continue;
-            for (int w = 0; w < 2; ++w) {
-                if (pair_.process(w).exitStatus) return fail("a client ended the process");
-            }
-            double activeAt = lastFault;
-            for (int w = 0; w < 2; ++w) {
+            const auto crossed = [&] {
+                return pair_.process(1).display.contains("received:" + toB) &&
+                       pair_.process(0).display.contains("received:" + toA);
+            };
+            if (!pair_.runUntil(crossed, probeLimitSeconds)) continue;
+            if (pair_.process(0).exitStatus || pair_.process(1).exitStatus) return fail("a client ended the process");
+            const auto connectedLate = [&](int w) {
                 const auto connected = pair_.process(w).display.timesOf("connected");
-                if (!connected.empty()) activeAt = std::max(activeAt, connected.back());
-            }
-            if (activeAt > deadline) break;
+                return !connected.empty() && connected.back() > deadline;
+            };
+            if (connectedLate(0) || connectedLate(1)) break;
             return {};
         }
         return fail("no recovery within 30 s of the last fault");
@@ -242,10 +234,8 @@ void runSchedules(std::uint64_t schedules, bool withBasePeer) {
         Schedule schedule(seed, withBasePeer ? std::optional<int>(static_cast<int>(seed % 2)) : std::nullopt);
         const std::string failure = schedule.run();
         typed += schedule.typedCount;
-        if (!failure.empty()) {
-            ADD_FAILURE() << "seed " << seed << ": " << failure;
-            ++failures;
-        }
+        failures += !failure.empty();
+        EXPECT_TRUE(failure.empty()) << "seed " << seed << ": " << failure;
     }
     ::testing::Test::RecordProperty("typed_lines", static_cast<int>(typed));
 }
@@ -276,21 +266,20 @@ TEST(RecoverySimulation, WithABasePeerEveryRestartMeetsAgainWithinTenSeconds) {
                 pair.runFor(away);
                 pair.launch(restarted);
                 const double back = pair.timeline.now();
-                const auto crossed = [&](int w, const std::string& line) {
-                    return pair.process(w).display.contains("received:" + line);
-                };
-                const std::string where = "base side " + std::to_string(baseSide) + ", restarted " +
-                                          std::to_string(restarted) + " after " + std::to_string(away) + " s";
-                EXPECT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 10.0)) << where << ": not met";
+                SCOPED_TRACE("base side " + std::to_string(baseSide) + ", restarted " + std::to_string(restarted) +
+                             " after " + std::to_string(away) + " s");
+                EXPECT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 10.0)) << "not met";
                 for (int w = 0; w < 2; ++w) pair.process(w).type("after " + std::to_string(w));
-                EXPECT_TRUE(pair.runUntil([&] { return crossed(0, "after 1") && crossed(1, "after 0"); }, 5.0))
-                    << where << ": no line crossed " << pair.timeline.now() - back << " s after the restart";
+                const auto crossed = [&] {
+                    return pair.process(0).display.contains("received:after 1") &&
+                           pair.process(1).display.contains("received:after 0");
+                };
+                EXPECT_TRUE(pair.runUntil(crossed, 5.0)) << "no line crossed in " << pair.timeline.now() - back << " s";
                 for (int w = 0; w < 2; ++w) {
                     for (const auto& line : pair.process(w).display.lines) {
-                        if (line.starts_with("received:")) {
-                            EXPECT_EQ(pair.process(w).display.count(line), 1u) << where;
-                        }
-                        EXPECT_EQ(line.find("again"), std::string::npos) << where << ": " << line;
+                        EXPECT_TRUE(!line.starts_with("received:") || pair.process(w).display.count(line) == 1)
+                            << "shown twice: " << line;
+                        EXPECT_EQ(line.find("again"), std::string::npos) << line;
                     }
                 }
             }
