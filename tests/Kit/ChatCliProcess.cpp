@@ -101,9 +101,7 @@ ChatCliProcess::ChatCliProcess(const ChatUser& user, const std::string& peerKey,
 }
 
 ChatCliProcess::~ChatCliProcess() {
-    killGroup();
-    waitForExit(5s);
-    waitForEndOfOutput(5s);
+    stop(SIGKILL, 5s);
     // In a sanitizer build the program reports its faults on standard error and may go on.
     const std::string error = standardError();
     const auto holds = [&](std::string_view report) { return error.find(report) != std::string::npos; };

@@ -3,10 +3,10 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "Kit/Process.h"
 #include "Kit/TestCertificates.h"
@@ -33,31 +33,28 @@ HaproxyProcess::HaproxyProcess(Options options) {
     adminSocket_ = (directory_.path() / "admin.sock").string();
     port_ = freeLoopbackPort();
 
-    ProcessOptions environment;
-    environment.environment = {{"DUOQUILL_BIND", "127.0.0.1:" + std::to_string(port_)},
-                               {"DUOQUILL_TLS_PEM", pem.string()},
-                               {"DUOQUILL_CHECK_INTER", options.checkInterval},
-                               {"DUOQUILL_ADMIN_SOCKET", adminSocket_}};
+    ProcessOptions environment{.environment = {{"DUOQUILL_BIND", "127.0.0.1:" + std::to_string(port_)},
+                                               {"DUOQUILL_TLS_PEM", pem.string()},
+                                               {"DUOQUILL_CHECK_INTER", options.checkInterval},
+                                               {"DUOQUILL_ADMIN_SOCKET", adminSocket_}},
+                               .unsetEnvironment = {"DUOQUILL_HAPROXY_USER"}};
     for (std::size_t i = 0; i < options.relays.size(); ++i) {
         const std::string name = "DUOQUILL_RELAY_" + std::to_string(i + 1);
         environment.environment[name] = "127.0.0.1:" + std::to_string(options.relays[i].port);
         environment.environment[name + "_METRICS"] = std::to_string(options.relays[i].metricsPort);
     }
-    environment.unsetEnvironment = {"DUOQUILL_HAPROXY_USER"};
-    process_ = std::make_unique<RunningProcess>(
-        haproxyPath(),
-        std::vector<std::string>{"-db", "-f", (sourceDir() / "deploy" / "haproxy" / "haproxy.cfg").string()},
-        environment);
+    const auto configuration = sourceDir() / "deploy" / "haproxy" / "haproxy.cfg";
+    process_ = std::make_unique<RunningProcess>(haproxyPath(), std::vector<std::string>{"-db", "-f", configuration.string()},
+                                                environment);
 
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!listensOnLoopback(port_) || relaysUp().size() != options.relays.size()) {
-        if (process_->waitForExit(0ms) || std::chrono::steady_clock::now() > deadline) {
-            throw std::runtime_error("haproxy did not start: " + log());
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    for (std::size_t i = 0; i < options.relays.size(); ++i) {
-        if (!waitForRelay(static_cast<int>(i + 1), true, 10s)) throw std::runtime_error("haproxy sees a relay down: " + log());
+    const bool started = pollUntil([&] {
+        const auto up = relaysUp();
+        return process_->waitForExit(0ms) ||
+               (listensOnLoopback(port_) && up.size() == options.relays.size() &&
+                std::ranges::all_of(up, [](const auto& relay) { return relay.second; }));
+    }, 20s);
+    if (!started || process_->waitForExit(0ms)) {
+        throw std::runtime_error("haproxy did not start with every relay up: " + log());
     }
 }
 
@@ -89,13 +86,11 @@ std::map<int, bool> HaproxyProcess::relaysUp() const {
 }
 
 bool HaproxyProcess::waitForRelay(int id, bool up, std::chrono::milliseconds timeout) const {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
+    return pollUntil([&] {
         const auto states = relaysUp();
-        if (const auto it = states.find(id); it != states.end() && it->second == up) return true;
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
+        const auto it = states.find(id);
+        return it != states.end() && it->second == up;
+    }, timeout);
 }
 
 std::string HaproxyProcess::log() const { return process_->standardOutput() + process_->standardError(); }

@@ -4,14 +4,13 @@
 #include <stdexcept>
 
 #include "Kit/Paths.h"
-#include "Kit/Process.h"
 #include "Kit/TestCertificates.h"
 
 namespace duoquill::test {
 
-RelayProcess::RelayProcess() : RelayProcess(Options{}) {}
+namespace {
 
-RelayProcess::RelayProcess(Options options) : plain_(options.plain) {
+std::vector<std::string> relayArguments(const RelayProcess::Options& options) {
     std::vector<std::string> arguments{"--listen", "127.0.0.1:0"};
     if (options.plain) {
         arguments.push_back("--plain");
@@ -21,14 +20,18 @@ RelayProcess::RelayProcess(Options options) : plain_(options.plain) {
                                            certificates.privateKeyFile().string()});
     }
     arguments.insert(arguments.end(), options.arguments.begin(), options.arguments.end());
-    ProcessOptions processOptions;
-    processOptions.environment = options.environment;
-    process_ = std::make_unique<RunningProcess>(relayPath().string(), arguments, processOptions);
+    return arguments;
+}
 
+}  // namespace
+
+RelayProcess::RelayProcess(Options options)
+    : RunningProcess(relayPath().string(), relayArguments(options), {.environment = options.environment}),
+      plain_(options.plain) {
     const std::string marker = "listening on 127.0.0.1:";
-    process_->waitForStandardError([&](const std::string& log) { return log.find(marker) != std::string::npos; },
-                                   std::chrono::seconds(10));
-    const std::string log = process_->standardError();
+    waitForStandardError([&](const std::string& log) { return log.find(marker) != std::string::npos; },
+                         std::chrono::seconds(10));
+    const std::string log = standardError();
     const auto portAfter = [&](const std::string& text) -> std::uint16_t {
         const auto at = log.find(text);
         return at == std::string::npos ? 0 : static_cast<std::uint16_t>(std::stoul(log.substr(at + text.size())));
@@ -37,31 +40,12 @@ RelayProcess::RelayProcess(Options options) : plain_(options.plain) {
     metricsPort_ = portAfter("metrics on 127.0.0.1:");  // printed before the line above
 }
 
-RelayProcess::~RelayProcess() = default;
-
-std::string RelayProcess::url() const {
-    return std::string(plain_ ? "ws" : "wss") + "://127.0.0.1:" + std::to_string(port_);
-}
-
-pid_t RelayProcess::pid() const { return process_->pid(); }
-
 long RelayProcess::residentKiB() const {
     std::ifstream status("/proc/" + std::to_string(pid()) + "/status");
     for (std::string line; std::getline(status, line);) {
         if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
     }
     return -1;
-}
-
-int RelayProcess::stop(int signal, std::chrono::milliseconds timeout) {
-    if (signal != 0 && !process_->waitForExit(std::chrono::milliseconds(0))) ::kill(process_->pid(), signal);
-    auto status = process_->waitForExit(timeout);
-    if (!status) {
-        process_->killGroup();
-        process_->waitForExit();
-    }
-    process_->waitForEndOfOutput(std::chrono::seconds(5));
-    return status && *status >= 0 ? *status : -1;
 }
 
 long RelayProcess::metric(const std::string& name) const {
@@ -72,7 +56,5 @@ long RelayProcess::metric(const std::string& name) const {
     const auto at = answer.find(line);
     return at == std::string::npos ? -1 : std::stol(answer.substr(at + line.size()));
 }
-
-std::string RelayProcess::log() const { return process_->standardError(); }
 
 }  // namespace duoquill::test

@@ -3,20 +3,16 @@
 // system-chosen port and the shared test certificates (or plain), its standard error
 // collected as it runs. The destructor kills it if the test has not ended it.
 
-#include <sys/types.h>
-
-#include <chrono>
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "Kit/Process.h"
+
 namespace duoquill::test {
 
-class RunningProcess;
-
-class RelayProcess {
+class RelayProcess : public RunningProcess {
 public:
     struct Options {
         bool plain = false;
@@ -28,9 +24,8 @@ public:
 
     // Returns once the relay has printed its "listening on" line; throws std::runtime_error
     // if it does not.
-    RelayProcess();
+    RelayProcess() : RelayProcess(Options{}) {}
     explicit RelayProcess(Options options);
-    ~RelayProcess();
 
     std::uint16_t port() const { return port_; }
     // Where GET /metrics is answered, when the arguments include --metrics 127.0.0.1:0; else 0.
@@ -38,23 +33,16 @@ public:
     // One sample of what GET /metrics answers, e.g. metric("rooms{members=\"2\"}"); -1 when absent.
     long metric(const std::string& name) const;
     // "wss://127.0.0.1:PORT" (or ws://); a client needs SSL_CERT_FILE = TestCertificates::shared().caFile().
-    std::string url() const;
-    pid_t pid() const;
+    std::string url() const { return std::string(plain_ ? "ws" : "wss") + "://127.0.0.1:" + std::to_string(port_); }
     // Its resident memory now (VmRSS).
     long residentKiB() const;
-
-    // Sends the signal and waits for the process to end. The exit status, or -1 when a
-    // signal ended it (or it did not end in time and was killed).
-    int stop(int signal, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
-
     // Everything written to standard error so far (all of it once stop() has returned).
-    std::string log() const;
+    std::string log() const { return standardError(); }
 
 private:
     bool plain_ = false;
     std::uint16_t port_ = 0;
     std::uint16_t metricsPort_ = 0;
-    std::unique_ptr<RunningProcess> process_;
 };
 
 }  // namespace duoquill::test

@@ -18,10 +18,9 @@ SoftHsmToken::SoftHsmToken(const std::string& label, const std::string& pin)
     std::filesystem::create_directory(folder_.path() / "tokens");
     std::ofstream(configuration_) << "directories.tokendir = " << (folder_.path() / "tokens").string()
                                   << "\nobjectstore.backend = file\nlog.level = ERROR\n";
-    ProcessOptions options;
-    options.environment = {{"SOFTHSM2_CONF", configuration_}};
     const auto result = runProcess("/usr/bin/softhsm2-util",
-                                   {"--init-token", "--free", "--label", label, "--pin", pin, "--so-pin", pin + "-so"}, options);
+                                   {"--init-token", "--free", "--label", label, "--pin", pin, "--so-pin", pin + "-so"},
+                                   {.environment = {{"SOFTHSM2_CONF", configuration_}}});
     if (result.exitStatus != 0) throw std::runtime_error("softhsm2-util failed: " + result.standardError);
 }
 

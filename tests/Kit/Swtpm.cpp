@@ -19,14 +19,11 @@ Swtpm::Swtpm() {
         auto process = std::make_unique<RunningProcess>(
             "/usr/bin/swtpm", std::vector<std::string>{"socket", "--tpm2", "--tpmstate", "dir=" + state_.str(), "--server", server,
                                               "--ctrl", control, "--flags", "not-need-init,startup-clear"});
-        for (int wait = 0; wait < 100; ++wait) {
-            if (listensOnLoopback(port)) {
-                tcti_ = "swtpm:host=127.0.0.1,port=" + std::to_string(port);
-                process_ = std::move(process);
-                break;
-            }
-            if (process->waitForExit(std::chrono::milliseconds(50))) break;  // the port was taken meanwhile
-        }
+        const auto ended = [&] { return process->waitForExit(std::chrono::milliseconds(0)).has_value(); };
+        pollUntil([&] { return ended() || listensOnLoopback(port); }, std::chrono::seconds(5));
+        if (ended() || !listensOnLoopback(port)) continue;  // the port was taken meanwhile
+        tcti_ = "swtpm:host=127.0.0.1,port=" + std::to_string(port);
+        process_ = std::move(process);
     }
     if (!process_) throw std::runtime_error("swtpm did not start");
 }
