@@ -26,8 +26,7 @@
 #include "Duoquill/Session/PFSChatSession.h"
 #include "DuoquillCLI/Chat/ChatDriver.h"
 #include "DuoquillCLI/Chat/ChatMachine.h"
-#include "Kit/HeldChat.h"
-#include "Kit/MachineChat.h"
+#include "Kit/InProcessChat.h"
 #include "Kit/RecordingDisplay.h"
 
 namespace duoquill::cli {

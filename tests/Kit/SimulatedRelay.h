@@ -12,9 +12,9 @@
 // nothing), held back past later ones, or joined by a frame of its own (one seen earlier, a
 // bye or a peer-disconnected).
 //
-// A client reaches it through a Connection of plain callbacks (connect, send, receive,
-// disconnect, drop), which the driver's ChatTransport is made of (InProcessChat.cpp).
+// A client reaches it through transport(), the driver's ChatTransport.
 
+#include <boost/asio/any_io_executor.hpp>
 #include <functional>
 #include <map>
 #include <memory>
@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "DuoquillCLI/Chat/ChatTransport.h"
 #include "DuoquillRelay/RoomRegistry.h"
 #include "Kit/ManualTimeline.h"
 
@@ -33,19 +34,10 @@ public:
     SimulatedRelay(ManualTimeline& timeline, std::uint64_t seed);
     ~SimulatedRelay();
 
-    struct Connection;
-    using ConnectionPtr = std::shared_ptr<Connection>;
-    // A connection of the process `owner` to the room named by the URL's last segment.
-    ConnectionPtr connect(int owner, const std::string& url);
-    // Hands the text to the relay; the reason when the connection cannot take it.
-    std::optional<std::string> send(const ConnectionPtr& c, std::string text);
-    // Calls `receiver` once, with the next text, or with nothing once the connection has ended.
-    // A later call replaces a receiver not yet called.
-    void receive(const ConnectionPtr& c, std::function<void(std::optional<std::string>)> receiver);
-    // Closes with code 1000: the connection leaves after what was sent on it.
-    void disconnect(const ConnectionPtr& c);
-    // Lets the connection go without a close, as dropping a socket does.
-    void drop(const ConnectionPtr& c);
+    // The driver's transport for a client of the process `owner`: its connection joins the room
+    // named by the URL's last segment; every completion is posted to `executor`. Dropped without
+    // disconnect(), it lets its connection go without a close, as dropping a socket does.
+    std::shared_ptr<cli::ChatTransport> transport(int owner, boost::asio::any_io_executor executor);
 
     // The process ended: its connections drop without a close, nothing more is posted to it.
     void processDied(int owner);
@@ -69,6 +61,10 @@ public:
     void sendAs(int owner, std::string text);
 
 private:
+    struct Connection;
+    using ConnectionPtr = std::shared_ptr<Connection>;
+    class Transport;
+
     double latency() { return std::uniform_real_distribution<double>(0.005, 0.08)(random_); }
     void schedule(double& last, std::function<void()> action);
     void join(const ConnectionPtr& c);
