@@ -36,7 +36,6 @@
 #include "DuoquillCLI/Terminal/TerminalText.h"
 #include "FuzzTarget.h"
 #include "Kit/InProcessChat.h"
-#include "Kit/RecordingDisplay.h"
 #include "Kit/SessionAccess.h"
 
 namespace asio = boost::asio;

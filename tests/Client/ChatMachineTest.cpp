@@ -27,7 +27,6 @@
 #include "DuoquillCLI/Chat/ChatDriver.h"
 #include "DuoquillCLI/Chat/ChatMachine.h"
 #include "Kit/InProcessChat.h"
-#include "Kit/RecordingDisplay.h"
 
 namespace duoquill::cli {
 namespace {

@@ -4,14 +4,16 @@
 //
 // ChatProcess is the real CLIChatClient with its own io_context, timers on a shared simulated
 // timeline, a deterministic world of its own, an identity held in memory, a display that
-// records every line and a transport to the simulated relay. Killing a process drops
-// everything it had, as the end of a real process would. MachinePair: two of them on one relay.
+// records every line (RecordingDisplay, which the machine's tables draw with too) and a
+// transport to the simulated relay. Killing a process drops everything it had, as the end of a
+// real process would. MachinePair: two of them on one relay.
 //
 // For tables that step one event at a time, a driver's transport and timers as a test holds
 // them (HeldTransport, HeldTimers): a send completes at once or waits until the test ends it, a
 // receive waits for the text the test hands it, and each timer sleeps until the test fires it,
 // in any order.
 
+#include <algorithm>
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/io_context.hpp>
 #include <deque>
@@ -22,11 +24,13 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "DuoquillCLI/Chat/CLIChatClient.h"
+#include "DuoquillCLI/Chat/ChatDisplay.h"
 #include "DuoquillCLI/Chat/ChatObserver.h"
 #include "Kit/ManualTimeline.h"
-#include "Kit/RecordingDisplay.h"
 #include "Kit/SimulatedRelay.h"
 #include "Kit/World.h"
 
@@ -109,6 +113,42 @@ private:
     HeldSends& sends_;
     boost::asio::any_io_executor executor_;
     std::function<void(std::optional<std::string>)> waiter_;
+};
+
+// Every line the client shows, as "kind:text" ("status:connecting...", "connected", "prompt",
+// "received:hi", ...), with the simulated time it was shown at.
+class RecordingDisplay final : public cli::ChatDisplay {
+public:
+    explicit RecordingDisplay(const ManualTimeline& timeline) : timeline_(timeline) {}
+    std::vector<std::string> lines;
+    std::vector<double> times;
+
+    void banner(const cli::ChatBanner&) override { push("banner"); }
+    void startupError(std::string_view m) override { push("startup:", m); }
+    void status(std::string_view t) override { push("status:", t); }
+    void peerEvent(std::string_view t) override { push("peer:", t); }
+    void error(std::string_view t) override { push("error:", t); }
+    void connected() override { push("connected"); }
+    void sent(std::string_view t) override { push("sent:", t); }
+    void sentLater(std::string_view t) override { push("sent later:", t); }
+    void queued(std::string_view t) override { push("queued:", t); }
+    void received(std::string_view t) override { push("received:", t); }
+    void prompt() override { push("prompt"); }
+
+    std::size_t count(std::string_view line) const { return std::count(lines.begin(), lines.end(), line); }
+    bool contains(std::string_view line) const { return count(line) > 0; }
+    std::vector<double> timesOf(std::string_view line) const {
+        std::vector<double> out;
+        for (std::size_t i = 0; i < lines.size(); ++i) if (lines[i] == line) out.push_back(times[i]);
+        return out;
+    }
+
+private:
+    void push(std::string_view kind, std::string_view text = {}) {
+        lines.push_back(std::string(kind) + std::string(text));
+        times.push_back(timeline_.now());
+    }
+    const ManualTimeline& timeline_;
 };
 
 // The lines a client took and its peer has not confirmed yet, as its machine said.
