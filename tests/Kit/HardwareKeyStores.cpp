@@ -1,5 +1,6 @@
-#include "Kit/Swtpm.h"
+#include "Kit/HardwareKeyStores.h"
 
+#include <fstream>
 #include <stdexcept>
 
 namespace duoquill::test {
@@ -26,6 +27,21 @@ Swtpm::Swtpm() {
         process_ = std::move(process);
     }
     if (!process_) throw std::runtime_error("swtpm did not start");
+}
+
+bool SoftHsmToken::available() {
+    return std::filesystem::exists(modulePath()) && std::filesystem::exists("/usr/bin/softhsm2-util");
+}
+
+SoftHsmToken::SoftHsmToken(const std::string& label, const std::string& pin)
+    : configuration_((folder_.path() / "softhsm2.conf").string()), pin_(pin) {
+    std::filesystem::create_directory(folder_.path() / "tokens");
+    std::ofstream(configuration_) << "directories.tokendir = " << (folder_.path() / "tokens").string()
+                                  << "\nobjectstore.backend = file\nlog.level = ERROR\n";
+    const auto result = runProcess("/usr/bin/softhsm2-util",
+                                   {"--init-token", "--free", "--label", label, "--pin", pin, "--so-pin", pin + "-so"},
+                                   {.environment = {{"SOFTHSM2_CONF", configuration_}}});
+    if (result.exitStatus != 0) throw std::runtime_error("softhsm2-util failed: " + result.standardError);
 }
 
 }  // namespace duoquill::test
