@@ -13,7 +13,6 @@
 #include <thread>
 
 #include "Kit/ChatCliProcess.h"
-#include "Kit/HaproxyProcess.h"
 #include "Kit/RelayProcess.h"
 #include "Kit/TestCertificates.h"
 #include "Kit/WebSocketTestClient.h"
