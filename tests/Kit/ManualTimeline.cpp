@@ -7,18 +7,14 @@ namespace duoquill::test {
 
 ManualTimeline::EventId ManualTimeline::schedule(double delay, std::function<void()> fire) {
     const EventId id = nextId_++;
-    const double deadline = now_ + std::max(delay, 0.0);
-    events_.emplace(Key{deadline, id}, std::move(fire));
-    deadlines_.emplace(id, deadline);
+    events_.emplace(Key{now_ + std::max(delay, 0.0), id}, std::move(fire));
     return id;
 }
 
 void ManualTimeline::cancel(EventId id) {
-    const auto it = deadlines_.find(id);
-    if (it == deadlines_.end()) return;
+    const auto event = std::ranges::find_if(events_, [id](const auto& e) { return e.first.id == id; });
     // Take the callback out before destroying it: its destructor may reach back into us.
-    auto node = events_.extract(Key{it->second, id});
-    deadlines_.erase(it);
+    if (event != events_.end()) events_.extract(event);
 }
 
 void ManualTimeline::pollAll() {
@@ -45,7 +41,6 @@ void ManualTimeline::runUntil(double until, const std::function<bool()>& stopWhe
 
 void ManualTimeline::fireFirst() {
     auto node = events_.extract(events_.begin());
-    deadlines_.erase(node.key().id);
     now_ = std::max(now_, node.key().deadline);
     node.mapped()();
 }

@@ -48,7 +48,6 @@ private:
     double now_ = 0.0;
     EventId nextId_ = 1;
     std::map<Key, std::function<void()>> events_;
-    std::map<EventId, double> deadlines_;
     std::map<std::size_t, std::function<std::size_t()>> pollers_;
     std::size_t nextPoller_ = 0;
 };
