@@ -26,20 +26,19 @@ void HeldTimers::clear() {
     }
 }
 
-void HeldTimers::end(std::uint64_t id) {
+bool HeldTimers::end(std::uint64_t id) {
     const auto sleeping = sleeping_.find(id);
-    if (sleeping == sleeping_.end()) return;
+    if (sleeping == sleeping_.end()) return false;
     auto wake = std::move(sleeping->second.wake);
     if (timeline_) timeline_->cancel(sleeping->second.event);
     sleeping_.erase(sleeping);
     wake();
+    return true;
 }
 
 bool HeldTimers::fire(cli::chat::Timer timer) {
     const auto armed = std::ranges::find_if(sleeping_, [&](const auto& s) { return s.second.timer == timer; });
-    if (armed == sleeping_.end()) return false;
-    end(armed->first);
-    return true;
+    return armed != sleeping_.end() && end(armed->first);
 }
 
 asio::awaitable<void> HeldTimers::sleep(double seconds, cli::TaskHandle& task) {
@@ -130,20 +129,19 @@ ChatProcess::ChatProcess(int owner_, ManualTimeline& timeline_, SimulatedRelay& 
     : owner(owner_),
       timeline(timeline_),
       relay(relay_),
-      timers(std::make_unique<HeldTimers>(io->get_executor(), &timeline)),
       world(seed, true),
       coverStream(seed ^ 0xC0E5u) {
-    pollerKey = timeline.attach([ioc = io.get()] {
-        const auto n = ioc->poll();
-        if (ioc->stopped()) ioc->restart();
+    pollerKey = timeline.attach([this] {
+        const auto n = io.poll();
+        if (io.stopped()) io.restart();
         return n;
     });
     cli::ChatEnvironment environment{
-        .executor = io->get_executor(),
-        .timers = *timers,
+        .executor = io.get_executor(),
+        .timers = timers,
         .display = shownOn ? *shownOn : display,
         .identity = identity,
-        .makeTransport = [this] { return relay.transport(owner, io->get_executor()); },
+        .makeTransport = [this] { return relay.transport(owner, io.get_executor()); },
         .makeSession =
             [this](std::shared_ptr<const P256KeyAgreementKey> local, const p256::PublicKey& peer,
                    const std::string& roomCode, std::optional<double> roomEpoch) {
@@ -167,18 +165,15 @@ ChatProcess::ChatProcess(int owner_, ManualTimeline& timeline_, SimulatedRelay& 
     };
     const std::string peerKey = base64URLString(World::identityKey(1 - owner).publicKey().compressed());
     client = cli::CLIChatClient::create(std::move(environment), peerKey, "wss://relay.test");
-    asio::co_spawn(*io, client->run(), asio::detached);
+    asio::co_spawn(io, client->run(), asio::detached);
 }
 
-void ChatProcess::type(std::string_view line) { asio::co_spawn(*io, client->sendMessage(SecureText(line)), asio::detached); }
+void ChatProcess::type(std::string_view line) { asio::co_spawn(io, client->sendMessage(SecureText(line)), asio::detached); }
 
-void ChatProcess::quit() { asio::co_spawn(*io, client->quit(), asio::detached); }
+void ChatProcess::quit() { asio::co_spawn(io, client->quit(), asio::detached); }
 
 ChatProcess::~ChatProcess() {
     relay.processDied(owner);
-    client.reset();
-    timers.reset();
-    io.reset();
     timeline.detach(pollerKey);
 }
 

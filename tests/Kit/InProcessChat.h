@@ -30,7 +30,6 @@
 #include "DuoquillCLI/Chat/CLIChatClient.h"
 #include "DuoquillCLI/Chat/ChatDisplay.h"
 #include "DuoquillCLI/Chat/ChatObserver.h"
-#include "Kit/ManualTimeline.h"
 #include "Kit/SimulatedRelay.h"
 #include "Kit/World.h"
 
@@ -75,7 +74,8 @@ private:
         std::function<void()> wake;
         ManualTimeline::EventId event = 0;
     };
-    void end(std::uint64_t id);
+    // Ends the sleep; false when it has ended already.
+    bool end(std::uint64_t id);
 
     boost::asio::any_io_executor executor_;
     ManualTimeline* timeline_;
@@ -187,8 +187,6 @@ struct ChatProcess {
     int owner;
     ManualTimeline& timeline;
     SimulatedRelay& relay;
-    std::unique_ptr<boost::asio::io_context> io = std::make_unique<boost::asio::io_context>();
-    std::unique_ptr<HeldTimers> timers;  // on the timeline; their end drops the sleeps waiting in them
     RecordingDisplay display{timeline};
     LineLedger lines;
     MemoryIdentity identity{World::identityKey(owner)};
@@ -197,6 +195,10 @@ struct ChatProcess {
     DeterministicStream coverStream;
     std::optional<int> exitStatus;
     std::function<void(int)> onExit;  // runs when the client ends the process, before it returns
+    // Gone first, before all the above: the client, then the timers (and the sleeps waiting in
+    // them), then what is still queued.
+    boost::asio::io_context io;
+    HeldTimers timers{io.get_executor(), &timeline};
     std::shared_ptr<cli::CLIChatClient> client;
     std::size_t pollerKey = 0;
 };
