@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -43,14 +44,13 @@ RunningProcess::RunningProcess(const std::string& program, const std::vector<std
     }
     for (const auto& name : options.unsetEnvironment) variables.erase(name);
     for (const auto& [name, value] : options.environment) variables[name] = value;
-    std::vector<std::string> environment, argumentList{program};
-    for (const auto& [name, value] : variables) environment.push_back(name + "=" + value);
+    std::vector<std::string> argumentList{program}, environment;
     argumentList.insert(argumentList.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv, envp;
-    for (auto& a : argumentList) argv.push_back(a.data());
-    for (auto& e : environment) envp.push_back(e.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
+    for (const auto& [name, value] : variables) environment.push_back(name + "=" + value);
+    // execve's arrays: pointers into the strings above, each ended by a null pointer.
+    std::vector<char*> argv(argumentList.size() + 1), envp(environment.size() + 1);
+    std::ranges::transform(argumentList, argv.begin(), [](std::string& a) { return a.data(); });
+    std::ranges::transform(environment, envp.begin(), [](std::string& e) { return e.data(); });
 
     const auto exec = [&] {
         ::execve(program.c_str(), argv.data(), envp.data());
