@@ -1,6 +1,5 @@
 #include "Kit/WebSocketTestClient.h"
 
-#include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/write.hpp>
@@ -9,9 +8,11 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
+#include <deque>
 #include <functional>
 #include <optional>
 #include <stdexcept>
+#include <type_traits>
 
 namespace duoquill::test {
 
@@ -137,23 +138,21 @@ WebSocketTestClient::~WebSocketTestClient() {
 int WebSocketTestClient::open(std::uint16_t port, const std::string& path) {
     Impl& impl = *impl_;
     const tcp::endpoint endpoint(asio::ip::make_address_v4("127.0.0.1"), port);
+    websocket::response_type response;
+    beast::error_code result;
     impl.withStream([&](auto& ws) {
         impl.runOrThrow("connect", [&](auto done) { beast::get_lowest_layer(ws).async_connect(endpoint, done); });
         // A few bytes on a fresh connection: the write never waits.
         asio::write(beast::get_lowest_layer(ws).socket(), asio::buffer(impl.options.preamble));
-    });
-    if (impl.tls) {
-        if (SSL_set_tlsext_host_name(impl.tls->next_layer().native_handle(), kServerName.c_str()) != 1) {
-            throw std::runtime_error("cannot set the TLS server name");
+        if constexpr (std::is_same_v<std::decay_t<decltype(ws)>, TlsStream>) {
+            if (SSL_set_tlsext_host_name(ws.next_layer().native_handle(), kServerName.c_str()) != 1) {
+                throw std::runtime_error("cannot set the TLS server name");
+            }
+            ws.next_layer().set_verify_callback(asio::ssl::host_name_verification(kServerName));
+            impl.runOrThrow("TLS handshake", [&](auto done) {
+                ws.next_layer().async_handshake(asio::ssl::stream_base::client, done);
+            });
         }
-        impl.tls->next_layer().set_verify_callback(asio::ssl::host_name_verification(kServerName));
-        impl.runOrThrow("TLS handshake", [&](auto done) {
-            impl.tls->next_layer().async_handshake(asio::ssl::stream_base::client, done);
-        });
-    }
-    websocket::response_type response;
-    beast::error_code result;
-    impl.withStream([&](auto& ws) {
         result = impl.run("WebSocket handshake", [&](auto done) {
             ws.async_handshake(response, kServerName + ":" + std::to_string(port), path, done);
         });

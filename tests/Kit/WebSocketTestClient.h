@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <memory>
 #include <string>
