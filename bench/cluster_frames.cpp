@@ -15,7 +15,6 @@
 #include <sstream>
 #include <string>
 
-#include "Kit/HaproxyProcess.h"
 #include "Kit/RelayProcess.h"
 #include "Kit/TestCertificates.h"
 #include "Kit/WebSocketTestClient.h"

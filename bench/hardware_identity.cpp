@@ -11,8 +11,7 @@
 #include "Duoquill/Keys/Hardware/TpmKeyStore.h"
 #include "Duoquill/Session/PFSChatSession.h"
 #include "Duoquill/Session/SessionEnvironment.h"
-#include "Kit/SoftHsmToken.h"
-#include "Kit/Swtpm.h"
+#include "Kit/HardwareKeyStores.h"
 
 namespace duoquill {
 namespace {

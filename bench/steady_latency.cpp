@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "Kit/MachineChat.h"
+#include "Kit/InProcessChat.h"
 
 namespace {
 

@@ -35,10 +35,7 @@
 #include "DuoquillCLI/Chat/ChatMachine.h"
 #include "DuoquillCLI/Terminal/TerminalText.h"
 #include "FuzzTarget.h"
-#include "Kit/HeldChat.h"
 #include "Kit/InProcessChat.h"
-#include "Kit/MachineChat.h"
-#include "Kit/RecordingDisplay.h"
 #include "Kit/SessionAccess.h"
 
 namespace asio = boost::asio;
@@ -75,7 +72,7 @@ enum Operation : std::uint8_t {
 // fuzzer knows of its connection (told by the driver before each action).
 struct Side final : cli::ChatObserver {
     Side(int owner, std::uint64_t seed, bool baseProtocolOnly, test::ManualTimeline& timeline_, bool steady = false)
-        : timeline(timeline_), world(seed, true), timers(timeline, io.get_executor()), display(timeline) {
+        : timeline(timeline_), world(seed, true), timers(io.get_executor(), &timeline), display(timeline) {
         auto config = test::machineConfig(owner, world);
         config.baseProtocolOnly = baseProtocolOnly;
         config.steady = steady;
@@ -141,7 +138,7 @@ struct Side final : cli::ChatObserver {
     test::ManualTimeline& timeline;
     test::World world;
     asio::io_context io;
-    test::ManualChatTimers timers;
+    test::HeldTimers timers;
     test::RecordingDisplay display;
     std::shared_ptr<cli::ChatDriver> driver;
     std::size_t pollerKey = 0;

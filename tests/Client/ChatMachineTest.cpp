@@ -27,9 +27,7 @@
 #include "Duoquill/Session/PFSChatSession.h"
 #include "DuoquillCLI/Chat/ChatDriver.h"
 #include "DuoquillCLI/Chat/ChatMachine.h"
-#include "Kit/HeldChat.h"
-#include "Kit/MachineChat.h"
-#include "Kit/RecordingDisplay.h"
+#include "Kit/InProcessChat.h"
 
 namespace duoquill::cli {
 namespace {

@@ -30,7 +30,7 @@ TEST(TypedLines, ReaderHandsLinesOverOneAtATimeUntilQuitOrEndOfInput) {
         std::istringstream input(text);
         std::atomic<bool> done = false;
         std::thread reader([&] {
-            StandardInputReader::run(input, a.io->get_executor(), a.client, std::make_shared<cli::TaskHandle>());
+            StandardInputReader::run(input, a.io.get_executor(), a.client, std::make_shared<cli::TaskHandle>());
             done = true;
         });
         for (int i = 0; i < 100000 && !done; ++i) {

@@ -19,7 +19,7 @@
 #include <set>
 #include <sstream>
 
-#include "Kit/MachineChat.h"
+#include "Kit/InProcessChat.h"
 
 namespace duoquill::test {
 namespace {

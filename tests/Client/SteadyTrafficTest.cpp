@@ -11,7 +11,7 @@
 #include <set>
 
 #include "Duoquill/Base/CryptoCore.h"
-#include "Kit/MachineChat.h"
+#include "Kit/InProcessChat.h"
 
 namespace duoquill::test {
 namespace {

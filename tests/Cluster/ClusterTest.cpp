@@ -13,7 +13,6 @@
 #include "Duoquill/Base/CryptoCore.h"
 #include "Duoquill/Primitives/Sha2.h"
 #include "Kit/ChatCliProcess.h"
-#include "Kit/HaproxyProcess.h"
 #include "Kit/RelayProcess.h"
 #include "Kit/TestCertificates.h"
 #include "Kit/WebSocketTestClient.h"

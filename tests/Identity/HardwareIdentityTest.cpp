@@ -25,9 +25,8 @@
 #include "Duoquill/Keys/Hardware/Pkcs11KeyStore.h"
 #include "Duoquill/Base/PlatformError.h"
 #include "Kit/ChatCliProcess.h"
+#include "Kit/HardwareKeyStores.h"
 #include "Kit/RelayProcess.h"
-#include "Kit/SoftHsmToken.h"
-#include "Kit/Swtpm.h"
 
 namespace duoquill::test {
 namespace {

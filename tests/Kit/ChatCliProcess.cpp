@@ -8,7 +8,6 @@ namespace duoquill::test {
 
 namespace {
 
-
 std::size_t timesIn(std::string_view error, std::string_view text) {
     const std::string shown = plainText(error);
     std::size_t n = 0;
@@ -18,14 +17,15 @@ std::size_t timesIn(std::string_view error, std::string_view text) {
 
 }  // namespace
 
-ProcessOptions ChatUser::processOptions() const {
-    ProcessOptions options;
-    options.environment = {{"HOME", home()},
-                           {"DUOQUILL_KEY_LABEL", label()},
-                           {"SSL_CERT_FILE", TestCertificates::shared().caFile().string()},
-                           // Never a TPM the machine may have.
-                           {"DUOQUILL_KEY_STORE", "software"}};
-    options.unsetEnvironment = {"XDG_DATA_HOME", "SSL_CERT_DIR", "DUOQUILL_PROXY", "DUOQUILL_STEADY"};
+ProcessOptions ChatUser::processOptions(bool inTerminal) const {
+    ProcessOptions options{.environment = {{"HOME", home()},
+                                           {"DUOQUILL_KEY_LABEL", label_},
+                                           {"SSL_CERT_FILE", TestCertificates::shared().caFile().string()},
+                                           // Never a TPM the machine may have.
+                                           {"DUOQUILL_KEY_STORE", "software"}},
+                           .unsetEnvironment = {"XDG_DATA_HOME", "SSL_CERT_DIR", "DUOQUILL_PROXY", "DUOQUILL_STEADY"},
+                           .terminal = inTerminal};
+    if (inTerminal) options.environment["TERM"] = "xterm";
     for (const auto& [name, value] : environment_) options.environment[name] = value;
     for (const std::string& name : unset_) {
         options.environment.erase(name);
@@ -56,15 +56,12 @@ ChatUser::ChatUser(std::string label, std::map<std::string, std::string> environ
         return;
     }
     // In a terminal both outputs arrive together: the message line, then the key's.
-    auto options = processOptions();
-    options.terminal = true;
-    RunningProcess keygen(cliPath().string(), {"keygen"}, options);
+    RunningProcess keygen(cliPath().string(), {"keygen"}, processOptions(true));
     if (!keygen.waitForStandardError([](const std::string& shown) { return shown.find(kPinPrompt) != std::string::npos; }, 20s)) {
         throw std::runtime_error("keygen asked for no PIN: " + keygen.standardError());
     }
     keygen.write(pin_ + "\n");
-    const auto status = keygen.waitForExit();
-    keygen.waitForEndOfOutput();
+    const int status = keygen.stop(0, 20s);
     const std::string shown = plainText(keygen.standardError());
     if (status != 0) throw std::runtime_error("keygen failed: " + shown);
     const auto end = shown.find_last_not_of('\n');
@@ -90,20 +87,13 @@ ChatCliProcess::ChatCliProcess(const ChatUser& user, const std::string& peerKey,
                          if (!relayURL.empty()) arguments.push_back(relayURL);
                          return arguments;
                      }(),
-                     [&] {
-          auto options = user.processOptions();
-          options.terminal = inTerminal || !user.pin().empty();
-          if (options.terminal) options.environment["TERM"] = "xterm";
-          return options;
-      }()) {
+                     user.processOptions(inTerminal || !user.pin().empty())) {
     if (user.pin().empty()) return;
     if (waitFor(kPinPrompt)) write(user.pin() + "\n");
 }
 
 ChatCliProcess::~ChatCliProcess() {
-    killGroup();
-    waitForExit(5s);
-    waitForEndOfOutput(5s);
+    stop(SIGKILL, 5s);
     // In a sanitizer build the program reports its faults on standard error and may go on.
     const std::string error = standardError();
     const auto holds = [&](std::string_view report) { return error.find(report) != std::string::npos; };

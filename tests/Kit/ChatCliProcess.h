@@ -27,11 +27,11 @@ class ChatUser {
 public:
     explicit ChatUser(std::string label, std::map<std::string, std::string> environment = {}, std::string pin = {});
     const std::string& publicKey() const { return publicKey_; }
-    const std::string& label() const { return label_; }
     std::string home() const { return home_.str(); }
     const std::map<std::string, std::string>& environment() const { return environment_; }
-    // The environment every process of this user runs with: its HOME, label, store and CA.
-    ProcessOptions processOptions() const;
+    // The environment every process of this user runs with: its HOME, label, store and CA; in a
+    // terminal of its own (ProcessOptions::terminal), an xterm's.
+    ProcessOptions processOptions(bool inTerminal = false) const;
     const std::string& pin() const { return pin_; }
     // What keygen said on standard error.
     const std::string& keygenMessage() const { return keygenMessage_; }

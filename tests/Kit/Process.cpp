@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -43,14 +44,13 @@ RunningProcess::RunningProcess(const std::string& program, const std::vector<std
     }
     for (const auto& name : options.unsetEnvironment) variables.erase(name);
     for (const auto& [name, value] : options.environment) variables[name] = value;
-    std::vector<std::string> environment, argumentList{program};
-    for (const auto& [name, value] : variables) environment.push_back(name + "=" + value);
+    std::vector<std::string> argumentList{program}, environment;
     argumentList.insert(argumentList.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv, envp;
-    for (auto& a : argumentList) argv.push_back(a.data());
-    for (auto& e : environment) envp.push_back(e.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
+    for (const auto& [name, value] : variables) environment.push_back(name + "=" + value);
+    // execve's arrays: pointers into the strings above, each ended by a null pointer.
+    std::vector<char*> argv(argumentList.size() + 1), envp(environment.size() + 1);
+    std::ranges::transform(argumentList, argv.begin(), [](std::string& a) { return a.data(); });
+    std::ranges::transform(environment, envp.begin(), [](std::string& e) { return e.data(); });
 
     const auto exec = [&] {
         ::execve(program.c_str(), argv.data(), envp.data());
@@ -122,20 +122,25 @@ void RunningProcess::write(std::string_view text) {
     }
 }
 
-
 std::optional<int> RunningProcess::waitForExit(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!status_) {
+    pollUntil([this] {
         int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
             status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-        } else if (std::chrono::steady_clock::now() >= deadline) {
-            return std::nullopt;
-        } else {
-            std::this_thread::sleep_for(5ms);
         }
-    }
+        return status_.has_value();
+    }, timeout);
     return status_;
+}
+
+int RunningProcess::stop(int signal, std::chrono::milliseconds timeout) {
+    if (signal != 0 && !status_) ::kill(-pid_, signal);
+    if (!waitForExit(timeout)) {
+        killGroup();
+        waitForExit();
+    }
+    waitForEndOfOutput(5s);
+    return status_.value_or(-1) >= 0 ? *status_ : -1;
 }
 
 std::string RunningProcess::locked(const std::string& text) const {
@@ -157,18 +162,21 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
         process.closeInput();
     });
     ProcessResult result;
-    std::optional<int> status = process.waitForExit(options.timeout);
-    if (!status) {
-        result.timedOut = true;
-        process.killGroup();
-        status = process.waitForExit();
-    }
+    result.timedOut = !process.waitForExit(options.timeout);
+    result.exitStatus = process.stop(0, 0ms);
     feeder.join();
-    process.waitForEndOfOutput(5s);
     result.standardOutput = process.standardOutput();
     result.standardError = process.standardError();
-    if (status && *status >= 0) result.exitStatus = *status;
     return result;
+}
+
+bool pollUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
 }
 
 std::uint16_t freeLoopbackPort() {

@@ -34,9 +34,9 @@ struct ProcessResult {
 
 struct ProcessOptions {
     // Variables set on top of the test's environment.
-    std::map<std::string, std::string> environment;
-    std::vector<std::string> unsetEnvironment;
-    std::string standardInput;
+    std::map<std::string, std::string> environment{};
+    std::vector<std::string> unsetEnvironment{};
+    std::string standardInput{};
     std::chrono::milliseconds timeout{30000};
     // Standard input, output and error one pseudo-terminal of the program's own, as a user's
     // shell gives it: write() types into it and everything shown is collected as standard error.
@@ -74,6 +74,9 @@ public:
     }
     // Its exit status (or -signal) once it has ended; nothing when it does not end in time.
     std::optional<int> waitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // Sends the signal to its group (0: none) and waits for its end, killing the group when it does
+    // not come in time, then for its outputs. The exit status, or -1 when a signal ended it.
+    int stop(int signal, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
     // Collected so far.
     std::string standardOutput() const { return locked(output_); }
@@ -103,6 +106,9 @@ private:
     std::string output_, error_;
     int openOutputs_ = 2;
 };
+
+// Calls `condition` every 10 ms until it holds or the time is up; whether it held.
+bool pollUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
 // For the servers tests start on loopback: a port nothing listens on at the moment of asking,
 // whether something listens on one, and a socket connected to it (-1 when nothing does).

@@ -156,13 +156,11 @@ Bytes PFSChatSessionTestAccess::sealTunnelPadded(S& s, const SecureBytes& padded
     return frame;
 }
 
-test::ReceiveState PFSChatSessionTestAccess::receiveState(S& s) {
+PFSChatSessionTestAccess::ReceiveState PFSChatSessionTestAccess::ReceiveState::of(S& s) {
     return {s.rxKey_,           s.rootKey_,           s.tunnelRxKey_, s.rxCounter_, s.tunnelRxCounter_,
             s.rxTranscriptHash_,
             s.peerDHRatchetKey_ ? std::optional<Bytes>(s.peerDHRatchetKey_->raw()) : std::nullopt,
             s.peerMLKEMRatchetPublicKeyData_, s.dhRatchetPending_, s.dhRatchetPrivateKey_ != nullptr};
 }
-
-test::ReceiveState test::ReceiveState::of(PFSChatSession& session) { return Access::receiveState(session); }
 
 }  // namespace duoquill

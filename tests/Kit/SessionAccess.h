@@ -15,24 +15,6 @@
 
 namespace duoquill {
 
-namespace test {
-
-// Counters and keys a receiver moves when it accepts something; compared before and after.
-struct ReceiveState {
-    std::optional<SecureBytes> rxKey, rootKey, tunnelRxKey;
-    std::uint64_t rxCounter = 0, tunnelRxCounter = 0;
-    Bytes rxTranscriptHash;
-    std::optional<Bytes> peerDHRatchetKey, peerMLKEMRatchetPublicKeyData;
-    bool dhRatchetPending = false;
-    bool hasDHRatchetPrivateKey = false;
-
-    static ReceiveState of(PFSChatSession& session);
-    bool operator==(const ReceiveState&) const = default;
-};
-
-
-}  // namespace test
-
 struct PFSChatSessionTestAccess {
     using S = PFSChatSession;
 
@@ -72,11 +54,23 @@ struct PFSChatSessionTestAccess {
     static Bytes sealTunnelPadded(S& s, const SecureBytes& padded);
     static S::SealedRecord sealRecordPadded(S& s, const SecureBytes& padded) { return s.sealPadded(padded); }
 
-    static test::ReceiveState receiveState(S& s);
+    // Counters and keys a receiver moves when it accepts something; compared before and after.
+    struct ReceiveState {
+        std::optional<SecureBytes> rxKey, rootKey, tunnelRxKey;
+        std::uint64_t rxCounter = 0, tunnelRxCounter = 0;
+        Bytes rxTranscriptHash;
+        std::optional<Bytes> peerDHRatchetKey, peerMLKEMRatchetPublicKeyData;
+        bool dhRatchetPending = false;
+        bool hasDHRatchetPrivateKey = false;
+
+        static ReceiveState of(S& s);
+        bool operator==(const ReceiveState&) const = default;
+    };
 };
 
 namespace test {
 using Access = PFSChatSessionTestAccess;
+using ReceiveState = Access::ReceiveState;
 }  // namespace test
 
 }  // namespace duoquill

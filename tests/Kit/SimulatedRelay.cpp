@@ -1,12 +1,68 @@
 #include "Kit/SimulatedRelay.h"
 
 #include <algorithm>
+#include <boost/asio/async_result.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <deque>
+#include <optional>
+#include <stdexcept>
+#include <vector>
 
 #include "Duoquill/Protocol/RelayMessages.h"
 #include "Duoquill/Protocol/TunnelPipeline.h"
 
+namespace asio = boost::asio;
+
 namespace duoquill::test {
+
+ManualTimeline::EventId ManualTimeline::schedule(double delay, std::function<void()> fire) {
+    const EventId id = nextId_++;
+    events_.emplace(Key{now_ + std::max(delay, 0.0), id}, std::move(fire));
+    return id;
+}
+
+void ManualTimeline::cancel(EventId id) {
+    const auto event = std::ranges::find_if(events_, [id](const auto& e) { return e.first.id == id; });
+    // Take the callback out before destroying it: its destructor may reach back into us.
+    if (event != events_.end()) events_.extract(event);
+}
+
+void ManualTimeline::pollAll() {
+    for (std::size_t round = 1; round != 0;) {
+        round = 0;
+        // Copy the keys: a handler may attach or detach executors.
+        std::vector<std::size_t> keys;
+        for (const auto& [key, poll] : pollers_) keys.push_back(key);
+        for (const auto key : keys) if (const auto it = pollers_.find(key); it != pollers_.end()) round += it->second();
+    }
+}
+
+void ManualTimeline::runUntil(double until, const std::function<bool()>& stopWhen) {
+    for (;;) {
+        pollAll();
+        if (stopWhen && stopWhen()) return;
+        if (events_.empty() || events_.begin()->first.deadline > until) {
+            now_ = std::max(now_, until);
+            return;
+        }
+        fireFirst();
+    }
+}
+
+void ManualTimeline::fireFirst() {
+    auto node = events_.extract(events_.begin());
+    now_ = std::max(now_, node.key().deadline);
+    node.mapped()();
+}
+
+bool ManualTimeline::fireNext() {
+    pollAll();
+    if (events_.empty()) return false;
+    fireFirst();
+    pollAll();
+    return true;
+}
 
 struct SimulatedRelay::Connection final : relay::RoomMember, std::enable_shared_from_this<Connection> {
     SimulatedRelay* relay = nullptr;
@@ -52,39 +108,73 @@ SimulatedRelay::~SimulatedRelay() {
     for (auto& c : connections_) c->waiter = nullptr;
 }
 
-SimulatedRelay::ConnectionPtr SimulatedRelay::connect(int owner, const std::string& url) {
-    auto c = std::make_shared<Connection>(this, owner, url.substr(url.rfind('/') + 1));
-    connections_.push_back(c);
-    schedule(c->lastUpstream, [this, c] { join(c); });
-    return c;
-}
+// Each completion is posted to the transport's executor.
+class SimulatedRelay::Transport final : public cli::ChatTransport {
+public:
+    Transport(SimulatedRelay& relay, int owner, asio::any_io_executor executor)
+        : relay_(relay), owner_(owner), executor_(std::move(executor)) {}
 
-std::optional<std::string> SimulatedRelay::send(const ConnectionPtr& c, std::string text) {
-    if (c->closedByClient) return "notConnected";
-    if (c->closeDelivered) return "connection closed";
-    schedule(c->lastUpstream, [this, c, text = std::move(text)] { receiveFrame(c, text); });
-    return std::nullopt;
-}
+    ~Transport() override {
+        if (!c_ || c_->closedByClient || !c_->clientAlive) return;
+        c_->closedByClient = true;
+        c_->waiter = nullptr;
+        leaveLater();
+    }
 
-void SimulatedRelay::receive(const ConnectionPtr& c, std::function<void(std::optional<std::string>)> receiver) {
-    if (c->closedByClient) return receiver(std::nullopt);
-    c->waiter = std::move(receiver);
-    c->complete();
-}
+    void connect(const std::string& url) override {
+        c_ = std::make_shared<Connection>(&relay_, owner_, url.substr(url.rfind('/') + 1));
+        relay_.connections_.push_back(c_);
+        relay_.schedule(c_->lastUpstream, [&relay = relay_, c = c_] { relay.join(c); });
+    }
 
-void SimulatedRelay::disconnect(const ConnectionPtr& c) {
-    if (c->closedByClient) return;
-    c->closedByClient = c->closeDelivered = true;
-    c->inbox.clear();
-    c->complete();
-    schedule(c->lastUpstream, [this, c] { leave(c); });
-}
+    asio::awaitable<void> send(std::string text) override {
+        if (!c_ || c_->closedByClient) throw std::runtime_error("notConnected");
+        if (c_->closeDelivered) throw std::runtime_error("connection closed");
+        relay_.schedule(c_->lastUpstream, [&relay = relay_, c = c_, text = std::move(text)] { relay.receiveFrame(c, text); });
+        co_return;
+    }
 
-void SimulatedRelay::drop(const ConnectionPtr& c) {
-    if (c->closedByClient || !c->clientAlive) return;
-    c->closedByClient = true;
-    c->waiter = nullptr;
-    schedule(c->lastUpstream, [this, c] { leave(c); });
+    // A later receive replaces a receiver not yet called.
+    asio::awaitable<std::string> receive() override {
+        if (!c_) throw std::runtime_error("notConnected");
+        // A named initiation: GCC 12 destroys closures built inside a co_await expression twice.
+        auto initiation = [this](auto handler) {
+            auto slot = std::make_shared<decltype(handler)>(std::move(handler));
+            c_->waiter = [slot, executor = executor_](std::optional<std::string> text) {
+                asio::post(executor, [slot, text = std::move(text)]() mutable {
+                    if (!text) return (*slot)(std::make_exception_ptr(std::runtime_error("connection closed")), std::string());
+                    (*slot)(nullptr, std::move(*text));
+                });
+            };
+            if (c_->closedByClient) return std::exchange(c_->waiter, nullptr)(std::nullopt);
+            c_->complete();
+        };
+        co_return co_await asio::async_initiate<const asio::use_awaitable_t<>, void(std::exception_ptr, std::string)>(
+            std::move(initiation), asio::use_awaitable);
+    }
+
+    // Closes with code 1000: the connection leaves after what was sent on it.
+    asio::awaitable<void> disconnect() override {
+        if (c_ && !c_->closedByClient) {
+            c_->closedByClient = c_->closeDelivered = true;
+            c_->inbox.clear();
+            c_->complete();
+            leaveLater();
+        }
+        co_return;
+    }
+
+private:
+    void leaveLater() { relay_.schedule(c_->lastUpstream, [&relay = relay_, c = c_] { relay.leave(c); }); }
+
+    SimulatedRelay& relay_;
+    int owner_;
+    asio::any_io_executor executor_;
+    ConnectionPtr c_;
+};
+
+std::shared_ptr<cli::ChatTransport> SimulatedRelay::transport(int owner, asio::any_io_executor executor) {
+    return std::make_shared<Transport>(*this, owner, std::move(executor));
 }
 
 // Runs `action` after a hop's latency, never before the previous action of its direction.
@@ -195,10 +285,6 @@ void SimulatedRelay::restart() {
     // joined finds no relay behind it.
     for (auto& c : std::vector(connections_)) if (!c->gone) cut(c);
     rooms_ = std::make_unique<relay::RoomRegistry>(relay::Room::BacklogLimits{});
-}
-
-bool SimulatedRelay::hasLossPending() const {
-    return std::any_of(loseNext_.begin(), loseNext_.end(), [](const auto& entry) { return entry.second; });
 }
 
 void SimulatedRelay::replayOldHello(int owner) {

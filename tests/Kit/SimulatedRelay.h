@@ -1,4 +1,6 @@
 #pragma once
+// Simulated time (ManualTimeline), and the relay on it (SimulatedRelay).
+//
 // The relay's own rooms (RoomRegistry) behind in-process transports on simulated time: two
 // members per room paired by path, frames forwarded unchanged and in order, what a lone member
 // sends kept for the member that joins, a newcomer displacing the member heard from longest
@@ -12,40 +14,79 @@
 // nothing), held back past later ones, or joined by a frame of its own (one seen earlier, a
 // bye or a peer-disconnected).
 //
-// A client reaches it through a Connection of plain callbacks (connect, send, receive,
-// disconnect, drop), which the driver's ChatTransport is made of (InProcessChat.cpp).
+// A client reaches it through transport(), the driver's ChatTransport.
 
+#include <algorithm>
+#include <boost/asio/any_io_executor.hpp>
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
-#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "DuoquillCLI/Chat/ChatTransport.h"
 #include "DuoquillRelay/RoomRegistry.h"
-#include "Kit/ManualTimeline.h"
 
 namespace duoquill::test {
+
+// Simulated time shared by any number of executors (one per simulated process). Nothing moves
+// until the test asks: runUntil() runs every ready handler, then advances the clock to the
+// earliest pending deadline and fires it, and so on. Events of equal deadline fire in the
+// order they were scheduled, so a run is reproducible.
+class ManualTimeline {
+public:
+    double now() const noexcept { return now_; }
+
+    using EventId = unsigned long long;
+    // Calls fire() when the clock reaches now + delay; cancel(id) drops it unfired.
+    EventId schedule(double delay, std::function<void()> fire);
+    void cancel(EventId id);
+
+    // Executors whose ready work runs before the clock moves; detach() takes one away.
+    std::size_t attach(std::function<std::size_t()> pollOnce) {
+        pollers_.emplace(nextPoller_, std::move(pollOnce));
+        return nextPoller_++;
+    }
+    void detach(std::size_t key) { pollers_.erase(key); }
+
+    // Runs ready work and timers until the clock would pass `until`, or stopWhen() holds.
+    void runUntil(double until, const std::function<bool()>& stopWhen = nullptr);
+    void runFor(double seconds, const std::function<bool()>& stopWhen = nullptr) { runUntil(now_ + seconds, stopWhen); }
+    // Runs ready work, then the earliest event and the work it readied; false when none is pending.
+    bool fireNext();
+    // Runs ready work until there is none; the clock stays.
+    void settle() { pollAll(); }
+
+private:
+    void pollAll();
+    void fireFirst();
+
+    struct Key {
+        double deadline;
+        EventId id;
+        bool operator<(const Key& other) const {
+            return deadline != other.deadline ? deadline < other.deadline : id < other.id;
+        }
+    };
+    double now_ = 0.0;
+    EventId nextId_ = 1;
+    std::map<Key, std::function<void()>> events_;
+    std::map<std::size_t, std::function<std::size_t()>> pollers_;
+    std::size_t nextPoller_ = 0;
+};
+
 
 class SimulatedRelay {
 public:
     SimulatedRelay(ManualTimeline& timeline, std::uint64_t seed);
     ~SimulatedRelay();
 
-    struct Connection;
-    using ConnectionPtr = std::shared_ptr<Connection>;
-    // A connection of the process `owner` to the room named by the URL's last segment.
-    ConnectionPtr connect(int owner, const std::string& url);
-    // Hands the text to the relay; the reason when the connection cannot take it.
-    std::optional<std::string> send(const ConnectionPtr& c, std::string text);
-    // Calls `receiver` once, with the next text, or with nothing once the connection has ended.
-    // A later call replaces a receiver not yet called.
-    void receive(const ConnectionPtr& c, std::function<void(std::optional<std::string>)> receiver);
-    // Closes with code 1000: the connection leaves after what was sent on it.
-    void disconnect(const ConnectionPtr& c);
-    // Lets the connection go without a close, as dropping a socket does.
-    void drop(const ConnectionPtr& c);
+    // The driver's transport for a client of the process `owner`: its connection joins the room
+    // named by the URL's last segment; every completion is posted to `executor`. Dropped without
+    // disconnect(), it lets its connection go without a close, as dropping a socket does.
+    std::shared_ptr<cli::ChatTransport> transport(int owner, boost::asio::any_io_executor executor);
 
     // The process ended: its connections drop without a close, nothing more is posted to it.
     void processDied(int owner);
@@ -55,7 +96,9 @@ public:
     void restart();
     // The next tunnel (non-JSON) frame the owner sends is lost.
     void loseNextTunnelFrameFrom(int owner) { loseNext_[owner] = true; }
-    bool hasLossPending() const;
+    bool hasLossPending() const {
+        return std::any_of(loseNext_.begin(), loseNext_.end(), [](const auto& entry) { return entry.second; });
+    }
     void cancelPendingLosses() { loseNext_.clear(); }
     double lastLossTime() const noexcept { return lastLoss_; }
     // Delivers once more, to the other member, a hello the owner sent before its latest one.
@@ -69,6 +112,10 @@ public:
     void sendAs(int owner, std::string text);
 
 private:
+    struct Connection;
+    using ConnectionPtr = std::shared_ptr<Connection>;
+    class Transport;
+
     double latency() { return std::uniform_real_distribution<double>(0.005, 0.08)(random_); }
     void schedule(double& last, std::function<void()> action);
     void join(const ConnectionPtr& c);

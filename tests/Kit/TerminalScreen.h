@@ -6,7 +6,6 @@
 // before, as in common terminals. On a resize the rows are rewrapped to the new width, as
 // terminals that keep long rows do. Anything else it is sent is noted as unexpected.
 
-#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,7 +21,6 @@ public:
     // Takes the top rows away, the cursor's row with the rest: the rows below are then on top.
     void dropTopRows(int count);
 
-    int columns() const { return columns_; }
     int rows() const { return rows_; }
     int cursorRow() const { return row_; }
     // How many times a line feed on the bottom row has moved the rows up.

@@ -1,6 +1,5 @@
 #include "Kit/WebSocketTestClient.h"
 
-#include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/write.hpp>
@@ -9,9 +8,11 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
+#include <deque>
 #include <functional>
 #include <optional>
 #include <stdexcept>
+#include <type_traits>
 
 namespace duoquill::test {
 
@@ -22,6 +23,9 @@ using asio::ip::tcp;
 
 using TlsStream = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
 using PlainStream = websocket::stream<beast::tcp_stream>;
+
+constexpr std::chrono::milliseconds kTimeout{5000};
+const std::string kServerName = "localhost";
 
 struct WebSocketTestClient::Impl {
     explicit Impl(Options o) : options(std::move(o)) {}
@@ -61,9 +65,9 @@ struct WebSocketTestClient::Impl {
             finished = true;
             result = ec;
         });
-        if (!drive([&] { return finished; }, options.timeout)) {
+        if (!drive([&] { return finished; }, kTimeout)) {
             closeSocket();
-            drive([&] { return finished; }, options.timeout);
+            drive([&] { return finished; }, kTimeout);
             throw std::runtime_error(std::string(what) + ": timed out");
         }
         return result;
@@ -133,29 +137,24 @@ WebSocketTestClient::~WebSocketTestClient() {
 
 int WebSocketTestClient::open(std::uint16_t port, const std::string& path) {
     Impl& impl = *impl_;
-    const tcp::endpoint endpoint(asio::ip::make_address(impl.options.host), port);
-    impl.withStream([&](auto& ws) {
-        impl.runOrThrow("connect", [&](auto done) { beast::get_lowest_layer(ws).async_connect(endpoint, done); });
-        if (impl.options.preamble.empty()) return;
-        impl.runOrThrow("preamble", [&](auto done) {
-            asio::async_write(beast::get_lowest_layer(ws), asio::buffer(impl.options.preamble),
-                              [done](beast::error_code ec, std::size_t) { done(ec); });
-        });
-    });
-    if (impl.tls) {
-        if (SSL_set_tlsext_host_name(impl.tls->next_layer().native_handle(), impl.options.serverName.c_str()) != 1) {
-            throw std::runtime_error("cannot set the TLS server name");
-        }
-        impl.tls->next_layer().set_verify_callback(asio::ssl::host_name_verification(impl.options.serverName));
-        impl.runOrThrow("TLS handshake", [&](auto done) {
-            impl.tls->next_layer().async_handshake(asio::ssl::stream_base::client, done);
-        });
-    }
+    const tcp::endpoint endpoint(asio::ip::make_address_v4("127.0.0.1"), port);
     websocket::response_type response;
     beast::error_code result;
     impl.withStream([&](auto& ws) {
+        impl.runOrThrow("connect", [&](auto done) { beast::get_lowest_layer(ws).async_connect(endpoint, done); });
+        // A few bytes on a fresh connection: the write never waits.
+        asio::write(beast::get_lowest_layer(ws).socket(), asio::buffer(impl.options.preamble));
+        if constexpr (std::is_same_v<std::decay_t<decltype(ws)>, TlsStream>) {
+            if (SSL_set_tlsext_host_name(ws.next_layer().native_handle(), kServerName.c_str()) != 1) {
+                throw std::runtime_error("cannot set the TLS server name");
+            }
+            ws.next_layer().set_verify_callback(asio::ssl::host_name_verification(kServerName));
+            impl.runOrThrow("TLS handshake", [&](auto done) {
+                ws.next_layer().async_handshake(asio::ssl::stream_base::client, done);
+            });
+        }
         result = impl.run("WebSocket handshake", [&](auto done) {
-            ws.async_handshake(response, impl.options.serverName + ":" + std::to_string(port), path, done);
+            ws.async_handshake(response, kServerName + ":" + std::to_string(port), path, done);
         });
     });
     if (result == websocket::error::upgrade_declined) return response.result_int();
@@ -170,8 +169,6 @@ bool WebSocketTestClient::isOpen() const { return impl_->open && !impl_->ended; 
 void WebSocketTestClient::sendText(std::string_view text) { impl_->write(true, text); }
 void WebSocketTestClient::sendBinary(std::string_view bytes) { impl_->write(false, bytes); }
 void WebSocketTestClient::sendPart(std::string_view text, bool last) { impl_->write(true, text, last); }
-
-WebSocketEvent WebSocketTestClient::read() { return read(impl_->options.timeout); }
 
 WebSocketEvent WebSocketTestClient::read(std::chrono::milliseconds timeout) {
     Impl& impl = *impl_;
@@ -188,25 +185,24 @@ std::string WebSocketTestClient::readText() {
     return std::move(event.data);
 }
 
-void WebSocketTestClient::close(std::uint16_t code) {
+void WebSocketTestClient::close() {
     Impl& impl = *impl_;
     if (!impl.open || impl.ended) return;
     bool closed = false;
     impl.withStream([&](auto& ws) {
-        ws.async_close(websocket::close_reason(static_cast<websocket::close_code>(code)),
-                       [&closed](beast::error_code) { closed = true; });
+        ws.async_close(websocket::close_code::normal, [&closed](beast::error_code) { closed = true; });
     });
     const auto done = [&] { return closed && impl.ended; };
-    if (!impl.drive(done, impl.options.timeout)) {
+    if (!impl.drive(done, kTimeout)) {
         impl.closeSocket();
-        impl.drive(done, impl.options.timeout);
+        impl.drive(done, kTimeout);
     }
 }
 
 void WebSocketTestClient::drop() {
     Impl& impl = *impl_;
     impl.closeSocket();
-    if (impl.open) impl.drive([&] { return impl.ended; }, impl.options.timeout);
+    if (impl.open) impl.drive([&] { return impl.ended; }, kTimeout);
     impl.ended = true;
 }
 

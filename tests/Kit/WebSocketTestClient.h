@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -26,13 +25,12 @@ struct WebSocketEvent {
 
 class WebSocketTestClient {
 public:
+    // A client of 127.0.0.1 that sends "localhost" as the TLS server name and expects it on the
+    // certificate. Each call waits at most 5 s unless given a time.
     struct Options {
         bool tls = true;
-        std::filesystem::path caFile;         // required with tls
-        std::string host = "127.0.0.1";       // where to connect
-        std::string serverName = "localhost"; // SNI and the name the certificate must carry
-        std::chrono::milliseconds timeout{5000};
-        std::string preamble{};               // sent before TLS and the upgrade: a PROXY header
+        std::filesystem::path caFile;  // required with tls
+        std::string preamble{};        // sent before TLS and the upgrade: a PROXY header
     };
 
     explicit WebSocketTestClient(Options options);
@@ -51,13 +49,12 @@ public:
     void sendBinary(std::string_view bytes);
 
     // The next frame or the end of the connection; `timedOut` when nothing came in time.
-    WebSocketEvent read();
-    WebSocketEvent read(std::chrono::milliseconds timeout);
+    WebSocketEvent read(std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // Reads until a text frame arrives and returns its payload; throws on anything else.
     std::string readText();
 
-    // Sends a close frame and waits for the server's answer.
-    void close(std::uint16_t code = 1000);
+    // Sends a close frame (1000) and waits for the server's answer.
+    void close();
     // Ends the TCP connection at once: no close frame, no TLS close_notify.
     void drop();
 
