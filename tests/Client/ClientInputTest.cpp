@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "DuoquillCLI/Terminal/StandardInputReader.h"
-#include "Kit/MachineChat.h"
+#include "Kit/InProcessChat.h"
 
 namespace duoquill::test {
 namespace {
