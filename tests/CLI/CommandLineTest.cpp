@@ -41,9 +41,8 @@ TEST(CommandLine, EveryRefusalHasItsExactTextAndStatusOneAndRunsNothing) {
     const std::vector<std::string> words{"KEYGEN", "Keygen", "", "-help", "--HELP", "ke\xff\xfe" "gen\xc3",
                                          std::string(100 * 1024, 'x')};
     for (const auto& word : words) cases.push_back({{word}, "Unknown command: " + word + "\n" + kUsage});
-    for (const auto& args : {std::vector<std::string>{"chat"}, std::vector<std::string>{"chat", kValidKey}}) {
-        cases.push_back({args, "Error: chat requires <peer-pubkey-b64url> <wss://relay-url>\n" + kUsage});
-    }
+    const std::string needsTwo = "Error: chat requires <peer-pubkey-b64url> <wss://relay-url>\n" + kUsage;
+    cases.insert(cases.end(), {{{"chat"}, needsTwo}, {{"chat", kValidKey}, needsTwo}});
     // The relay URL is checked before the key.
     for (const std::string url : {"ws://relay.example/", "WSS://relay.example/", "https://x", "", "wss:/x"}) {
         cases.push_back({{"chat", "not-a-key", url}, "Error: relay URL must use wss://\n"});
