@@ -98,9 +98,7 @@ struct Side final : ChatObserver {
         driver.reset();
         timers.clear();
         sends.waiting.clear();
-        for (const auto& transport : made) {
-            if (auto alive = transport.lock()) alive->forget();
-        }
+        for (const auto& transport : made) if (auto alive = transport.lock()) alive->forget();
     }
 
     // Hands the event to the client the way it would come: texts and a lost connection through
@@ -780,8 +778,7 @@ const std::map<std::string, Scenario>& scenarios() {
                 EXPECT_EQ(lone.feed(QuitRequested{}, true, 0), Lines{});
             }
             for (const char* relay : {"wss://r.io:", "wss://[::1]:8443", "wss://r.io:65535/base/", "wss://user@r.io"}) {
-                SCOPED_TRACE(relay);
-                EXPECT_EQ(Side(0, false, nullptr, relay).feed(Started{}, true, 0).at(1), "open");
+                EXPECT_EQ(Side(0, false, nullptr, relay).feed(Started{}, true, 0).at(1), "open") << relay;
             }
             return seen;
         }},
