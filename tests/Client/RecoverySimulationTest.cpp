@@ -191,9 +191,7 @@ private:
             keepShown(w);
             std::set<std::string> everShown;
             for (const auto& shown : shownBy_[w]) everShown.insert(shown.begin(), shown.end());
-            for (const auto& line : incarnation_[1 - w].back()) {
-                if (!everShown.contains(line)) return line;
-            }
+            for (const auto& line : incarnation_[1 - w].back()) if (!everShown.contains(line)) return line;
         }
         return {};
     }
@@ -252,35 +250,33 @@ TEST(RecoverySimulation, AClientOfTheBaseProtocolOnlyRecoversWithUsAndSeesNoLine
 // of the key order, either side restarting, within its peer's grace or after it: they meet
 // again within 10 s, that peer shows no line twice, and ours sends nothing again.
 TEST(RecoverySimulation, WithABasePeerEveryRestartMeetsAgainWithinTenSeconds) {
-    for (const int baseSide : {0, 1}) {
-        for (const int restarted : {0, 1}) {
-            for (const double away : {0.5, 3.0, 7.0}) {
-                MachinePair pair(11);
-                pair.baseProtocolOnly[baseSide] = true;
-                pair.launch(0);
-                pair.launch(1);
-                ASSERT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 30.0));
-                for (int w = 0; w < 2; ++w) pair.process(w).type("before " + std::to_string(w));
-                pair.runFor(1.0);
-                pair.kill(restarted);
-                pair.runFor(away);
-                pair.launch(restarted);
-                const double back = pair.timeline.now();
-                SCOPED_TRACE("base side " + std::to_string(baseSide) + ", restarted " + std::to_string(restarted) +
-                             " after " + std::to_string(away) + " s");
-                EXPECT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 10.0)) << "not met";
-                for (int w = 0; w < 2; ++w) pair.process(w).type("after " + std::to_string(w));
-                const auto crossed = [&] {
-                    return pair.process(0).display.contains("received:after 1") &&
-                           pair.process(1).display.contains("received:after 0");
-                };
-                EXPECT_TRUE(pair.runUntil(crossed, 5.0)) << "no line crossed in " << pair.timeline.now() - back << " s";
-                for (int w = 0; w < 2; ++w) {
-                    for (const auto& line : pair.process(w).display.lines) {
-                        EXPECT_TRUE(!line.starts_with("received:") || pair.process(w).display.count(line) == 1)
-                            << "shown twice: " << line;
-                        EXPECT_EQ(line.find("again"), std::string::npos) << line;
-                    }
+    for (const auto& [baseSide, restarted] : {std::pair{0, 0}, {0, 1}, {1, 0}, {1, 1}}) {
+        for (const double away : {0.5, 3.0, 7.0}) {
+            MachinePair pair(11);
+            pair.baseProtocolOnly[baseSide] = true;
+            pair.launch(0);
+            pair.launch(1);
+            ASSERT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 30.0));
+            for (int w = 0; w < 2; ++w) pair.process(w).type("before " + std::to_string(w));
+            pair.runFor(1.0);
+            pair.kill(restarted);
+            pair.runFor(away);
+            pair.launch(restarted);
+            const double back = pair.timeline.now();
+            SCOPED_TRACE("base side " + std::to_string(baseSide) + ", restarted " + std::to_string(restarted) +
+                         " after " + std::to_string(away) + " s");
+            EXPECT_TRUE(pair.runUntil([&] { return pair.bothActive(); }, 10.0)) << "not met";
+            for (int w = 0; w < 2; ++w) pair.process(w).type("after " + std::to_string(w));
+            const auto crossed = [&] {
+                return pair.process(0).display.contains("received:after 1") &&
+                       pair.process(1).display.contains("received:after 0");
+            };
+            EXPECT_TRUE(pair.runUntil(crossed, 5.0)) << "no line crossed in " << pair.timeline.now() - back << " s";
+            for (int w = 0; w < 2; ++w) {
+                for (const auto& line : pair.process(w).display.lines) {
+                    EXPECT_TRUE(!line.starts_with("received:") || pair.process(w).display.count(line) == 1)
+                        << "shown twice: " << line;
+                    EXPECT_EQ(line.find("again"), std::string::npos) << line;
                 }
             }
         }

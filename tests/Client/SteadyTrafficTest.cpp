@@ -79,7 +79,7 @@ std::vector<double> intervals(const std::vector<Frame>& frames) {
     return out;
 }
 
-TEST(SteadyTraffic, TypingLeavesNoTraceInTheFramesAndEveryLineArrivesOnceWhole) {
+TEST(SteadyTraffic, TypingLeavesNoTraceInTheFramesEvenWithABasePeerAndEveryLineArrivesOnceWhole) {
     std::vector<std::string> lines;
     for (int i = 0; i < 8; ++i) lines.push_back("short line " + std::to_string(i));
     for (char fill : {'x', 'y'}) lines.push_back('<' + std::string(20 * 1024 - 2, fill) + '>');
@@ -104,14 +104,10 @@ TEST(SteadyTraffic, TypingLeavesNoTraceInTheFramesAndEveryLineArrivesOnceWhole) 
     for (int owner : {0, 1}) {
         EXPECT_TRUE(std::ranges::equal(intervals(typing[owner]), intervals(idle[owner]), same)) << owner;
     }
-}
-
-// A steady client with a peer of the base protocol chats, and lines that fit a cover record's
-// padding go in cover-sized frames (the size note of a longer line: ChatMachineTest).
-TEST(SteadyTraffic, ABasePeerStillChatsAndLinesThatFitLookLikeCover) {
-    const std::vector<std::string> lines = {"one", std::string(251, 's'), "three"};
-    const Recorded run = steadyRun(5, lines, 20, 60, true);
-    for (const auto& frame : run[0]) EXPECT_TRUE(coverFrameSizes.contains(frame.bytes)) << frame.bytes;
+    // A steady client with a peer of the base protocol chats, and lines that fit a cover record's
+    // padding go in cover-sized frames (the size note of a longer line: ChatMachineTest).
+    const Recorded withBasePeer = steadyRun(5, {"one", std::string(251, 's'), "three"}, 20, 60, true);
+    for (const auto& frame : withBasePeer[0]) EXPECT_TRUE(coverFrameSizes.contains(frame.bytes)) << frame.bytes;
 }
 
 // A line whose parts were cut short by a lost connection goes again, from its first part, in the

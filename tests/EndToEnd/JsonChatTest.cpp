@@ -121,8 +121,7 @@ TEST(JsonChat, NotifierThenScriptAndPersonSendReceiveConfirmReconnectAndQuit) {
     eventually([&] { return notifier->standardOutput().ends_with("second|\n"); });
     EXPECT_EQ(notifier->standardOutput(), "-a|duoquill|--|duoquill|-n &lt;b&gt;bold&lt;/b&gt; &amp; \x1b[31mred|\n"
                                           "-a|duoquill|--|duoquill|second|\n");
-    notifier->killGroup();
-    notifier->waitForExit(5s);
+    notifier.reset();
     if (runProcess("/bin/sh", {"-c", "command -v notify-send"}).exitStatus != 0) {
         notifier = runNotifier(systemPath);
         ASSERT_TRUE(a->waitFor(kConnectedLine, 30s, 2)) << a->standardError();
@@ -130,8 +129,7 @@ TEST(JsonChat, NotifierThenScriptAndPersonSendReceiveConfirmReconnectAndQuit) {
         const std::string printed = "duoquill: -n <b>bold</b> & ^[[31mred\n";
         EXPECT_TRUE(eventually([&] { return notifier->standardOutput().find(printed) != std::string::npos; }))
             << notifier->standardOutput();
-        notifier->killGroup();
-        notifier->waitForExit(5s);
+        notifier.reset();
     }
 
     const auto connected = a->timesShown(kConnectedLine);
@@ -154,11 +152,9 @@ TEST(JsonChat, NotifierThenScriptAndPersonSendReceiveConfirmReconnectAndQuit) {
     const std::string typed = "red \x1b[31mtext\x1b[0m, tab\there";
     a->type(typed);
     // (A line the killed notifier showed but had not confirmed may come before it.)
-    const auto message = b.waitFor([&](const json::object& o) {
+    ASSERT_TRUE(b.waitFor([&](const json::object& o) {
         return isCall(o, "message") && o.at("params").at("text") == typed.c_str();
-    });
-    ASSERT_TRUE(message) << b.standardOutput();
-    EXPECT_TRUE(message->at("params").at("time").as_string().ends_with("Z"));
+    })) << b.standardOutput();
     EXPECT_EQ(b.standardError().find("tab"), std::string::npos) << b.standardError();
     EXPECT_EQ(b.standardError().find("alice\""), std::string::npos) << b.standardError();
 
@@ -171,21 +167,16 @@ TEST(JsonChat, NotifierThenScriptAndPersonSendReceiveConfirmReconnectAndQuit) {
     b.request(R"({"jsonrpc":"1.0","id":4,"method":"send","params":{"text":"old"}})");
     b.request(R"({"jsonrpc":"2.0","id":"long","method":"send","params":{"text":")" + std::string(50000, 'L') + "\"}}");
     b.request(R"({"jsonrpc":"2.0","id":5,"method":"send","params":{"text":"after the errors"}})");
-    EXPECT_EQ(numberIn(b.answer(nullptr), "error", "code"), -32700);
-    EXPECT_EQ(numberIn(b.answer("x"), "error", "code"), -32601);
-    EXPECT_EQ(numberIn(b.answer(3), "error", "code"), -32602);
-    EXPECT_EQ(numberIn(b.answer(4), "error", "code"), -32600);
-    const auto tooLong = b.answer("long");
-    EXPECT_EQ(numberIn(tooLong, "error", "code"), -32000);
-    EXPECT_EQ(tooLong ? tooLong->at("error").at("message") : json::value(), "message too large");
+    const std::pair<json::value, std::int64_t> refused[] = {
+        {nullptr, -32700}, {"x", -32601}, {3, -32602}, {4, -32600}, {"long", -32000}};
+    for (const auto& [id, code] : refused) EXPECT_EQ(numberIn(b.answer(id), "error", "code"), code) << id;
     EXPECT_EQ(numberIn(b.answer(5), "result", "number"), first + 1);
     ASSERT_TRUE(a->waitFor("peer > after the errors\n")) << a->standardError();
     EXPECT_EQ(a->timesShown("peer > batched") + a->timesShown("peer > old"), 0u);
 
     // Alice's process is killed and started again; a line sent in the gap reaches the new one
     // once and is confirmed.
-    a->killGroup();
-    a->waitForExit(5s);
+    a.reset();
     ASSERT_TRUE(b.state("waiting", 2)) << b.standardOutput();
     b.request(R"({"jsonrpc":"2.0","id":6,"method":"send","params":{"text":"in the gap"}})");
     EXPECT_EQ(numberIn(b.answer(6), "result", "number"), first + 2);

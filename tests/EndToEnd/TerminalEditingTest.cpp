@@ -63,16 +63,15 @@ TEST(TerminalEditing, EditingHistoryPastesAndEveryWayOut) {
     ASSERT_TRUE(b->waitFor("peer > hello\n")) << b->standardError();
     ASSERT_TRUE(a->waitFor("you > hello\n")) << a->standardError();
 
+    // The editing keys themselves: LineEditorTest; here, that what they make is what is sent.
     a->write("wrd" + left + left + "o" + right + "l\r");
-    a->write("gone\x15tail\x01head \x05!\r");
-    a->write("two words\x17\x17kept\r");
-    a->write(up + up + up + "\r");  // back past "kept" and "head tail!"
-    a->write("one\rtwo\r");         // a paste
+    a->write(up + up + "\r");    // back past "world" to "hello"
+    a->write("one\rtwo\r");     // a paste
     ASSERT_TRUE(b->waitFor("peer > two\n")) << b->standardError();
     const std::string received = plainText(b->standardError());
-    EXPECT_TRUE(inOrder(received, {"peer > hello\n", "peer > world\n", "peer > head tail!\n", "peer > kept\n",
-                                   "peer > world\n", "peer > one\n", "peer > two\n"})) << received;
-    EXPECT_EQ(b->timesShown("peer > "), 7u) << received;
+    EXPECT_TRUE(inOrder(received, {"peer > hello\n", "peer > world\n", "peer > hello\n", "peer > one\n",
+                                   "peer > two\n"})) << received;
+    EXPECT_EQ(b->timesShown("peer > "), 5u) << received;
 
     // Pastes far longer than a row of a 120-column terminal: one within the chat's limit goes
     // out whole, one past it is refused, and the client goes on.
@@ -86,7 +85,7 @@ TEST(TerminalEditing, EditingHistoryPastesAndEveryWayOut) {
     a->write("still here\r");
     ASSERT_TRUE(b->waitFor("peer > still here\n")) << b->standardError().size();
     EXPECT_EQ(b->timesShown("qqq"), 0u);
-    EXPECT_EQ(b->timesShown("peer > "), 9u);
+    EXPECT_EQ(b->timesShown("peer > "), 7u);
     expectGoodbye("half typed\x03", "half typed");
 
     // Ctrl-D quits on an empty line only. A lone Esc holds nothing up; UTF-8 is typed and

@@ -82,13 +82,11 @@ TEST(LineEditor, KeysEditTheLineByWholeCharacters) {
 TEST(LineEditor, EnterCtrlDAndCtrlCEndInOrderAPasteGoesLineByLineAndHistoryRecallsLines) {
     Typing t;
     t.keys("one\rtwo\n\r\x1b[A\x1b[A\r\x04");
-    ASSERT_EQ(t.entered.size(), 5u);
-    const std::vector<std::string> lines{"one", "two", "", "one"};
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        EXPECT_EQ(t.entered[i].ending, LineEditor::Ending::line);
-        EXPECT_EQ(t.entered[i].line.view(), lines[i]);
-    }
-    EXPECT_EQ(t.entered[4].ending, LineEditor::Ending::endOfInput);
+    using Ended = std::vector<std::pair<LineEditor::Ending, std::string>>;
+    Ended ended;
+    for (const auto& e : t.entered) ended.emplace_back(e.ending, e.line.view());
+    using enum LineEditor::Ending;
+    EXPECT_EQ(ended, (Ended{{line, "one"}, {line, "two"}, {line, ""}, {line, "one"}, {endOfInput, ""}}));
 
     // One line at a time: the bytes after an entered line wait for the next call.
     LineEditor editor({80, 24});
