@@ -96,7 +96,9 @@ struct Side final : ChatObserver {
         driver.reset();
         timers.clear();
         sends.waiting.clear();
-        for (const auto& transport : made) if (auto alive = transport.lock()) alive->forget();
+        for (const auto& transport : made) {
+            if (auto alive = transport.lock()) alive->forget();
+        }
     }
 
     // Hands the event to the client the way it would come: texts and a lost connection through

@@ -191,7 +191,9 @@ private:
             keepShown(w);
             std::set<std::string> everShown;
             for (const auto& shown : shownBy_[w]) everShown.insert(shown.begin(), shown.end());
-            for (const auto& line : incarnation_[1 - w].back()) if (!everShown.contains(line)) return line;
+            for (const auto& line : incarnation_[1 - w].back()) {
+                if (!everShown.contains(line)) return line;
+            }
         }
         return {};
     }
