@@ -775,7 +775,7 @@ bool answered(asio::ip::tcp::socket& socket) {
 // handshake raise the relay's memory by no more than the budget counts for them (what /metrics
 // says), and those past the budget are closed before any TLS. Ended by their clients or by the
 // TLS time-out, they give their charge back.
-TEST(Relay, PendingHandshakesAreChargedToTheBudgetFromTheirAcceptance) {
+TEST(Relay, PendingHandshakesAndUnfinishedTlsRecordsStayWithinTheBudget) {
     // No time-out ends a handshake while they are counted, however slow the machine.
     Relay relay({"--memory-budget", "8", "--handshake-timeout", "600", "--tls-handshake-timeout", "600",
                  "--max-per-address", "0", "--metrics", "127.0.0.1:0"});
@@ -807,34 +807,31 @@ TEST(Relay, PendingHandshakesAreChargedToTheBudgetFromTheirAcceptance) {
     EXPECT_NE(relay.log().find(", " + std::to_string(300 - fit) + " with the memory budget spent"), std::string::npos);
 
     // The TLS time-out, the shorter one here, ends a stalled handshake; its charge goes before its line is logged.
-    const Relay timed({"--tls-handshake-timeout", "0.2", "--metrics", "127.0.0.1:0"});
-    const auto stalled = stalledHandshake(io, context.get(), timed.port());
-    EXPECT_TRUE(timed.logShows("#1 dropped: TLS handshake not finished in time")) << timed.log();
-    EXPECT_EQ(timed.metric("memory_budget_used_bytes"), 0);
-}
+    const Relay small({"--memory-budget", "1", "--handshake-timeout", "2", "--tls-handshake-timeout", "0.5",
+                       "--max-per-address", "0", "--threads", "1", "--metrics", "127.0.0.1:0"});
+    const auto stalled = stalledHandshake(io, context.get(), small.port());
+    EXPECT_TRUE(small.logShows("#1 dropped: TLS handshake not finished in time")) << small.log();
+    EXPECT_EQ(small.metric("memory_budget_used_bytes"), 0);
 
-// A record left unfinished holds its buffer only within the memory budget and the handshake
-// time-out.
-TEST(Relay, UnfinishedTlsRecordsStayWithinTheBudget) {
-    Relay relay({"--memory-budget", "1", "--handshake-timeout", "2", "--max-per-address", "0", "--threads", "1"});
-    // Each member, alone in its room, sends the first part of a record and nothing more: about
-    // 56 buffers fit in the budget, the other members are refused.
+    // A record left unfinished holds its buffer only within the memory budget and the handshake
+    // time-out. Each member, alone in its room, sends the first part of a record and nothing more:
+    // about 56 buffers fit in the budget, the other members are refused.
     std::vector<std::unique_ptr<BareTlsMember>> members;
     for (int i = 0; i < 120; ++i) {
-        members.push_back(std::make_unique<BareTlsMember>(relay.port(), roomPath(5000 + i), TLS1_3_VERSION,
+        members.push_back(std::make_unique<BareTlsMember>(small.port(), roomPath(5000 + i), TLS1_3_VERSION,
                                                           "TLS_AES_128_GCM_SHA256"));
     }
     std::this_thread::sleep_for(200ms);
-    const long before = relay.residentKiB();
+    const long beforeRecords = small.residentKiB();
     for (auto& member : members) member->writeRaw(std::string("\x17\x03\x03\x40\x11", 5) + std::string(12000, 'r'));
     std::this_thread::sleep_for(500ms);
-    EXPECT_LT(relay.residentKiB() - before, kGrowthBoundKiB);
-    for (int i = 0; i < 100 && occurrences(relay.log(), "unfinished TLS record held a buffer (1013)") < 50; ++i) {
+    EXPECT_LT(small.residentKiB() - beforeRecords, kGrowthBoundKiB);
+    for (int i = 0; i < 100 && occurrences(small.log(), "unfinished TLS record held a buffer (1013)") < 50; ++i) {
         std::this_thread::sleep_for(100ms);  // logged once the closing time-out ends them
     }
-    EXPECT_GE(occurrences(relay.log(), "unfinished TLS record held a buffer (1013)"), 50U) << relay.log();
-    EXPECT_GE(occurrences(relay.log(), "dropped: message not completed within 2000 ms"), 40U) << relay.log();
-    const Client a = relay.join(roomPath(1)), b = relay.join(roomPath(1));
+    EXPECT_GE(occurrences(small.log(), "unfinished TLS record held a buffer (1013)"), 50U) << small.log();
+    EXPECT_GE(occurrences(small.log(), "dropped: message not completed within 2000 ms"), 40U) << small.log();
+    const Client a = small.join(roomPath(1)), b = small.join(roomPath(1));
     EXPECT_EQ(relayed(*a, *b, kTunnelFrame), kTunnelFrame);
 }
 
