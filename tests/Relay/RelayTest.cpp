@@ -801,10 +801,8 @@ TEST(Relay, PendingHandshakesAndUnfinishedTlsRecordsStayWithinTheBudget) {
     pending.clear();
     for (int i = 0; i < 500 && relay.metric("memory_budget_used_bytes") != 0; ++i) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(relay.metric("memory_budget_used_bytes"), 0);
-    {
-        const Client a = relay.join(roomPath(1)), b = relay.join(roomPath(1));
-        EXPECT_EQ(relayed(*a, *b, kTunnelFrame), kTunnelFrame);
-    }
+    const Client a = relay.join(roomPath(1)), b = relay.join(roomPath(1));
+    EXPECT_EQ(relayed(*a, *b, kTunnelFrame), kTunnelFrame);
     EXPECT_EQ(relay.stop(SIGTERM), 0);
     EXPECT_NE(relay.log().find(", " + std::to_string(300 - fit) + " with the memory budget spent"), std::string::npos);
 
@@ -833,8 +831,8 @@ TEST(Relay, PendingHandshakesAndUnfinishedTlsRecordsStayWithinTheBudget) {
     }
     EXPECT_GE(occurrences(small.log(), "unfinished TLS record held a buffer (1013)"), 50U) << small.log();
     EXPECT_GE(occurrences(small.log(), "dropped: message not completed within 2000 ms"), 40U) << small.log();
-    const Client a = small.join(roomPath(1)), b = small.join(roomPath(1));
-    EXPECT_EQ(relayed(*a, *b, kTunnelFrame), kTunnelFrame);
+    const Client c = small.join(roomPath(1)), d = small.join(roomPath(1));
+    EXPECT_EQ(relayed(*c, *d, kTunnelFrame), kTunnelFrame);
 }
 
 // SIGHUP: new connections get the new certificate, open ones keep theirs and go on; a pair
