@@ -988,8 +988,7 @@ TEST(Relay, PlainAndQuietCountsInItsMetricsServesWithoutTlsOrLogAndStopsOnSigint
     EXPECT_EQ(answer.bytes.rfind("HTTP/1.1 426 ", 0), 0u) << answer.bytes;
     EXPECT_TRUE(answer.ended);
     // Upgrades without a key or for another version are refused; a member's ping is answered with
-    // its payload and its close with its code. (A frame that breaks the framing closes with its
-    // code as the oversized frame of the forwarding test does.)
+    // its payload, its close with its code, and a frame that breaks the framing with 1002.
     EXPECT_EQ(rawExchange(relay.port(), upgradeRequest(roomPath(5), "")).bytes.rfind("HTTP/1.1 400 ", 0), 0u);
     const std::string otherVersion = rawExchange(relay.port(), upgradeRequest(roomPath(5), kKeyLine, "8")).bytes;
     EXPECT_EQ(otherVersion.rfind("HTTP/1.1 426 ", 0), 0u) << otherVersion;
@@ -1001,6 +1000,9 @@ TEST(Relay, PlainAndQuietCountsInItsMetricsServesWithoutTlsOrLogAndStopsOnSigint
     const RawAnswer closed = rawExchange(relay.port(), upgradeRequest(roomPath(5)) + ping + close);
     EXPECT_EQ(closed.bytes, accepted + "\x8a\x03" "abc" + std::string("\x88\x02\x0f\xa0", 4));
     EXPECT_TRUE(closed.ended);
+    const RawAnswer unmasked = rawExchange(relay.port(), upgradeRequest(roomPath(5)) + "\x81\x01x");
+    EXPECT_EQ(unmasked.bytes, accepted + std::string("\x88\x02\x03\xea", 4));
+    EXPECT_TRUE(unmasked.ended);
     ::kill(relay.pid(), SIGINT);
     for (auto* client : {a.get(), b.get(), c.get(), d.get(), lone.get(), itsPeer.get()}) expectClosed(*client, 1001);
     EXPECT_EQ(relay.stop(0), 0);
