@@ -112,7 +112,8 @@ TEST(JsonChat, NotifierThenScriptAndPersonSendReceiveConfirmReconnectAndQuit) {
         options.environment["PATH"] = path;
         return std::make_unique<RunningProcess>(script.string(), std::vector<std::string>{alice.publicKey(), relay.url()}, options);
     };
-    const std::string systemPath = cliPath().parent_path().string() + ":" + std::getenv("PATH"), line = "-n <b>bold</b> & \x1b[31mred";
+    const std::string systemPath = cliPath().parent_path().string() + ":" + std::getenv("PATH");
+    const std::string line = "-n <b>bold</b> & \x1b[31mred";
 
     auto notifier = runNotifier(bin.str() + ":" + systemPath);
     ASSERT_TRUE(a->waitFor(kConnectedLine)) << a->standardError() << notifier->standardError();

@@ -694,9 +694,11 @@ TEST(Relay, OnlyStrongTlsOnCurvesOrTheHybridIsServedAndAMemberWhoseTlsFailsOrFlo
     const std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> policy(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
     const std::string groups = tls::applyPolicy(policy.get());
     EXPECT_NE(relay.log().find("(wss, key exchange " + groups + ")"), std::string::npos) << relay.log();
-    if (groups.starts_with("X25519MLKEM768:")) {
-        EXPECT_EQ(BareTlsMember(relay.port(), "", TLS1_3_VERSION, "", groups.c_str()).group(), "X25519MLKEM768");
+    // Last, so that an OpenSSL without the hybrid shows this test skipped after every other check ran.
+    if (!groups.starts_with("X25519MLKEM768:")) {
+        GTEST_SKIP() << OpenSSL_version(OPENSSL_VERSION) << " has no X25519MLKEM768 (OpenSSL 3.5 and later do)";
     }
+    EXPECT_EQ(BareTlsMember(relay.port(), "", TLS1_3_VERSION, "", groups.c_str()).group(), "X25519MLKEM768");
 }
 
 // The relay's TLS stream in this process, with the time of its window on handshake messages in the
