@@ -11,12 +11,10 @@
 
 #include "SessionTestSupport.h"
 
-namespace duoquill {
+namespace duoquill::test {
 namespace {
 
-using namespace duoquill::test;
 namespace fs = std::filesystem;
-using E = SessionErrorCode;
 
 unsigned modeOf(const fs::path& path) { return static_cast<unsigned>(fs::symlink_status(path).permissions()); }
 
@@ -116,4 +114,4 @@ TEST(SessionEpoch, KeysStartTheDayAndEitherClockEndsTheSessionAtADay) {
 }
 
 }  // namespace
-}  // namespace duoquill
+}  // namespace duoquill::test

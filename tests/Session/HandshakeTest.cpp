@@ -7,17 +7,14 @@
 
 #include "SessionTestSupport.h"
 
-namespace duoquill {
+namespace duoquill::test {
 namespace {
 
-using namespace duoquill::test;
-using E = SessionErrorCode;
-
-// Which of the three post-quantum calls each side may make, stage by stage: any other raises
-// pqExchangeNotReady.
-void expectOnlyAllowedPQCalls(PFSChatSession& s, bool perform, bool completeInitiator, bool completeResponder) {
+// Which of the post-quantum calls each side may make, stage by stage: any other raises
+// pqExchangeNotReady. Finishing as the initiator is never allowed at the stages checked here.
+void expectOnlyAllowedPQCalls(PFSChatSession& s, bool perform, bool completeResponder) {
     if (!perform) expectSessionError(E::pqExchangeNotReady, [&] { s.performPQKeyExchange(); });
-    if (!completeInitiator) expectSessionError(E::pqExchangeNotReady, [&] { s.completePQInitiator(testTime); });
+    expectSessionError(E::pqExchangeNotReady, [&] { s.completePQInitiator(testTime); });
     if (!completeResponder) expectSessionError(E::pqExchangeNotReady, [&] { s.completePQKeyExchange(Bytes(1568), testTime); });
 }
 
@@ -25,7 +22,7 @@ void expectOnlyAllowedPQCalls(PFSChatSession& s, bool perform, bool completeInit
 TEST(Handshake, BadHellosAndCallsOutOfPhaseOrRoleAreRejectedTheRightOnesAcceptedAndProvisionalFramesEnd) {
     SessionWorld world;
     SessionPair pair(world);
-    for (auto* s : {pair.a.get(), pair.b.get()}) expectOnlyAllowedPQCalls(*s, false, false, false);
+    for (auto* s : {pair.a.get(), pair.b.get()}) expectOnlyAllowedPQCalls(*s, false, false);
     auto& a = *pair.a;
     const auto fresh = Access::fields(a);  // a failed completeHandshake must leave no trace
     const Bytes ct = pair.b->authCiphertext(), enc = pair.b->authEncapKey(), mlk = pair.b->mlkemPublicKeyData();
@@ -52,8 +49,8 @@ TEST(Handshake, BadHellosAndCallsOutOfPhaseOrRoleAreRejectedTheRightOnesAccepted
     expectSessionError(E::handshakeNotComplete, [&] {
         ini.completeHandshake(res.authCiphertext(), res.authEncapKey(), res.mlkemPublicKeyData(), testTime);
     });
-    expectOnlyAllowedPQCalls(res, false, false, true);
-    expectOnlyAllowedPQCalls(ini, true, false, false);
+    expectOnlyAllowedPQCalls(res, false, true);
+    expectOnlyAllowedPQCalls(ini, true, false);
     EXPECT_EQ(ini.tunnelOpen(res.tunnelSeal(asBytes("back"), testTime), testTime), secure("back"));
     const Bytes provisional = ini.tunnelSeal(asBytes("late"), testTime);
 
@@ -69,7 +66,7 @@ TEST(Handshake, BadHellosAndCallsOutOfPhaseOrRoleAreRejectedTheRightOnesAccepted
     ini.completePQInitiator(testTime);
     EXPECT_EQ(ini.localKeyConfirmation(), res.expectedPeerKeyConfirmation());
     EXPECT_THROW(res.tunnelOpen(provisional, testTime), AuthenticationError);
-    for (auto* s : {&ini, &res}) expectOnlyAllowedPQCalls(*s, false, false, false);
+    for (auto* s : {&ini, &res}) expectOnlyAllowedPQCalls(*s, false, false);
 
     // An altered ciphertext of the right length is implicitly rejected: no error, but the
     // confirmations no longer match.
@@ -106,7 +103,7 @@ void expectInert(PFSChatSession& s, const PFSChatSession& peer, Instant now = te
     expectSessionError(E::handshakeNotComplete, [&] {
         s.completeHandshake(peer.authCiphertext(), peer.authEncapKey(), peer.mlkemPublicKeyData(), now);
     });
-    expectOnlyAllowedPQCalls(s, false, false, false);
+    expectOnlyAllowedPQCalls(s, false, false);
     expectSessionError(E::handshakeNotComplete, [&] { s.seal(asBytes("x"), now); });
     expectSessionError(E::handshakeNotComplete, [&] { s.sealDummy(now); });
     expectSessionError(E::handshakeNotComplete, [&] { s.open(Bytes(272), 0, now); });
@@ -143,4 +140,4 @@ TEST(Teardown, EverySecretGoesBeforeTheHandshakeAndAfterUse) {
 }
 
 }  // namespace
-}  // namespace duoquill
+}  // namespace duoquill::test

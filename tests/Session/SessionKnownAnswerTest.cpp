@@ -11,10 +11,9 @@
 #include "Duoquill/Identity/KeyHelpers.h"
 #include "SessionTestSupport.h"
 
-namespace duoquill {
+namespace duoquill::test {
 namespace {
 
-using namespace duoquill::test;
 using boost::json::object;
 using boost::json::value;
 
@@ -254,4 +253,4 @@ TEST(SessionKnownAnswers, Ratchet) {
 }
 
 }  // namespace
-}  // namespace duoquill
+}  // namespace duoquill::test
