@@ -33,7 +33,6 @@ namespace duoquill::test {
 namespace {
 
 using ::testing::HasSubstr;
-using ::testing::Not;
 using ::testing::ThrowsMessage;
 
 TEST(IdentityKeyBlob, OnlyARecordMakesVersionThreeAndLengthsThatDoNotAddUpAreNoBlob) {
@@ -331,7 +330,7 @@ TEST(TokenIdentity, KeygenOnTheTokenChatsWithASoftwareIdentityTheKeyStaysOnThatT
         EXPECT_EQ(open.exitStatus, 1);
         EXPECT_THAT(open.standardError, HasSubstr(refused + " is open to other users (mode 0" + mode +
                                                   "); make it yours alone: chmod 600 " + pinFile));
-        EXPECT_THAT(open.standardError, Not(HasSubstr(carolToken.pin())));
+        EXPECT_THAT(open.standardError, ::testing::Not(HasSubstr(carolToken.pin())));
     }
     ::chmod(pinFile.c_str(), 0600);
     if (::geteuid() == 0) {
