@@ -30,17 +30,17 @@ namespace {
 
 std::string check(bool condition, const std::string& what) { return condition ? "" : what + "\n"; }
 
+// Ends the child with its failures on standard error, and status 0 only when there are none.
+[[noreturn]] void exitWith(const std::string& failures) {
+    std::fputs(failures.c_str(), stderr);
+    std::_Exit(failures.empty() ? 0 : 1);
+}
+
 // Runs `body` in a child; the failures it returns, one per line, fail the test. The child is the
 // test program started afresh, not a fork: an earlier test may have hardened this process.
 void expectNoFailuresInChild(const std::function<std::string()>& body) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            const std::string failures = body();
-            std::fputs(failures.c_str(), stderr);
-            std::_Exit(failures.empty() ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(exitWith(body()), ::testing::ExitedWithCode(0), "");
 }
 
 bool limitAllows(std::size_t poolSize) {
