@@ -368,7 +368,6 @@ TEST(ChatClientLookups, FindTheIdentityAndAgreeOnKeys) {
     ASSERT_EQ(r.exitStatus, 0) << r.standardError;
     const std::string printed = r.standardOutput.substr(0, 44);
 
-    EXPECT_EQ(keys::cliKeyLabel(), "lookups");
     const auto identifier = keys::existingKeyIdentifier();
     ASSERT_TRUE(identifier && keys::findKeyIdentifier() == identifier);
     const auto publicKey = [&] { return base64URLString(keys::retrievePublicKey(*identifier).compressed()); };
