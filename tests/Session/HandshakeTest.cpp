@@ -36,9 +36,8 @@ TEST(Handshake, BadHellosAndCallsOutOfPhaseOrRoleAreRejectedTheRightOnesAccepted
         EXPECT_THROW(a.completeHandshake(sealed, key, mlk, testTime), CryptoError)
             << hexString(sealed) << " " << hexString(key);
     }
-    // The ML-KEM key's length is checked first: with a bad sealed key too it is pqRequired.
+    // The ML-KEM key's length is checked first: even with a bad sealed key it is pqRequired.
     for (std::size_t size : {0, 1567, 1569}) {
-        expectSessionError(E::pqRequired, [&] { a.completeHandshake(ct, enc, resized(mlk, size), testTime); });
         expectSessionError(E::pqRequired, [&] { a.completeHandshake(Bytes(80), enc, resized(mlk, size), testTime); });
     }
     EXPECT_EQ(Access::fields(a), fresh);
