@@ -166,7 +166,8 @@ TEST(ProcessHardening, KeyMaterialIsLockedWhereTheLimitAllowsAndARefusalIsNotFat
                 check(key.size() == 32 && key[31] == 0x5a, "a key buffer") +
                 check(p256Key.sharedSecret(p256Key.publicKey()).size() == 32, "P-256 still works");
             if (refused) {
-                return failures + check(!result.secretPoolLocked && !lockedmemory::isEnabled(), "no pool without a limit");
+                return failures +
+                       check(!result.secretPoolLocked && !lockedmemory::isEnabled(), "no pool without a limit");
             }
             return failures + check(result.secretPoolLocked, "pool not locked") +
                    check(result.cryptoHeapLocked, "crypto heap not locked") +

@@ -258,7 +258,8 @@ TEST_F(MLDSAKernels, RejectionSamplers) {
             Poly a;
             a.c.fill(-1);
             const std::size_t end = sampler(a, count, bytes.data(), bytes.size());
-            Values out(a.c.begin() + static_cast<std::ptrdiff_t>(count), a.c.begin() + static_cast<std::ptrdiff_t>(end));
+            Values out(a.c.begin() + static_cast<std::ptrdiff_t>(count),
+                       a.c.begin() + static_cast<std::ptrdiff_t>(end));
             for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(a.c[i], -1) << what << " wrote before count";
             out.push_back(static_cast<std::int32_t>(end));
             return out;
