@@ -125,11 +125,11 @@ TEST_F(KeychainTest, AddFindDeleteAndValuesOfTheWrongTypeReadAsAbsent) {
     const auto found = keychain.copyAttributes(query("svc", std::nullopt, "work")).value;
     EXPECT_EQ(found.account, "acct-1");
     EXPECT_EQ(found.accessibility, KeychainAccessibility::whenUnlockedThisDeviceOnly);
-    EXPECT_EQ(keychain.copyData(query("svc", "acct-1")).value, toSecure(Bytes{0xde, 0xad}));
     EXPECT_EQ(keychain.copyData(query("svc.pub", "acct-1")).value, toSecure(Bytes{0xbe, 0xef}));
     // Unlabelled items never match a label, not even the empty one.
     EXPECT_EQ(keychain.copyAttributes(query(std::nullopt, std::nullopt, "")).status, KeychainStatus::itemNotFound);
 
+    // The first item's data, kept when a second one of the same service and account is refused.
     EXPECT_EQ(keychain.add(item("svc", "acct-1", "other", {9})), KeychainStatus::duplicateItem);
     EXPECT_EQ(keychain.copyData(query("svc", "acct-1")).value, toSecure(Bytes{0xde, 0xad}));
 
