@@ -30,17 +30,17 @@ namespace {
 
 std::string check(bool condition, const std::string& what) { return condition ? "" : what + "\n"; }
 
+// Ends the child with its failures on standard error, and status 0 only when there are none.
+[[noreturn]] void exitWith(const std::string& failures) {
+    std::fputs(failures.c_str(), stderr);
+    std::_Exit(failures.empty() ? 0 : 1);
+}
+
 // Runs `body` in a child; the failures it returns, one per line, fail the test. The child is the
 // test program started afresh, not a fork: an earlier test may have hardened this process.
 void expectNoFailuresInChild(const std::function<std::string()>& body) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            const std::string failures = body();
-            std::fputs(failures.c_str(), stderr);
-            std::_Exit(failures.empty() ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(exitWith(body()), ::testing::ExitedWithCode(0), "");
 }
 
 bool limitAllows(std::size_t poolSize) {
@@ -65,19 +65,6 @@ long lockedKilobytes() {
 }
 
 bool canOpen(const std::string& path) { return std::ifstream(path).is_open(); }
-
-std::string p256StillWorks() {
-    const auto key = p256::PrivateKey::generate();
-    return check(key.sharedSecret(key.publicKey()).size() == 32, "P-256 still works");
-}
-
-// Not dumpable and no core file, as reported and as the kernel has it.
-std::string notDumpableWithoutCore(const ProcessHardening::Result& result) {
-    rlimit core{};
-    getrlimit(RLIMIT_CORE, &core);
-    return check(result.notDumpable && prctl(PR_GET_DUMPABLE) == 0, "still dumpable") +
-           check(result.coreLimitZero && core.rlim_cur == 0 && core.rlim_max == 0, "core limit not 0");
-}
 
 constexpr std::size_t smallPool = 64 * 1024;
 
@@ -158,32 +145,37 @@ TEST(ProcessHardening, OtherProcessesOfTheUserCanNeitherReadNorAttach) {
     });
 }
 
-TEST(ProcessHardening, KeyMaterialIsLockedWhereTheLimitAllows) {
-    if (!limitAllows(lockedmemory::defaultPoolSize)) GTEST_SKIP() << "locked-memory limit too small";
-    expectNoFailuresInChild([] {
-        const auto result = ProcessHardening::protectSecrets();
-        std::string failures =
-            notDumpableWithoutCore(result) + check(result.secretPoolLocked, "pool not locked") +
-            check(result.cryptoHeapLocked, "crypto heap not locked") +
-            check(!mlockReachesTheKernel || lockedKilobytes() * 1024 >= long{lockedmemory::defaultPoolSize},
-                  "VmLck below the pool size");
-        const std::size_t before = lockedmemory::bytesInUse();
-        const SecureBytes key(32, 0x5a);
-        return failures + check(lockedmemory::bytesInUse() == before + 32, "a key buffer is not in the pool") +
-               p256StillWorks();
-    });
-}
-
-TEST(ProcessHardening, RefusedLockingIsNotFatal) {
-    expectNoFailuresInChild([] {
-        const rlimit none{0, 0};
-        setrlimit(RLIMIT_MEMLOCK, &none);
-        const auto result = ProcessHardening::protectSecrets();
-        const SecureBytes key(32, 0x5a);
-        return notDumpableWithoutCore(result) +
-               check(!result.secretPoolLocked && !lockedmemory::isEnabled(), "no pool without a limit") +
-               check(key.size() == 32 && key[31] == 0x5a, "SecureBytes falls back to the heap") + p256StillWorks();
-    });
+// Whether locking is allowed or refused (no limit at all), the process ends up not dumpable,
+// without core files, and working; key buffers go to the pool only when it is locked.
+TEST(ProcessHardening, KeyMaterialIsLockedWhereTheLimitAllowsAndARefusalIsNotFatal) {
+    for (const bool refused : {true, false}) {
+        SCOPED_TRACE(refused ? "locking refused" : "locking allowed");
+        if (!refused && !limitAllows(lockedmemory::defaultPoolSize)) GTEST_SKIP() << "locked-memory limit too small";
+        expectNoFailuresInChild([refused] {
+            const rlimit none{0, 0};
+            if (refused) setrlimit(RLIMIT_MEMLOCK, &none);
+            const auto result = ProcessHardening::protectSecrets();
+            const auto p256Key = p256::PrivateKey::generate();
+            const std::size_t before = lockedmemory::bytesInUse();
+            const SecureBytes key(32, 0x5a);
+            rlimit core{};
+            getrlimit(RLIMIT_CORE, &core);
+            std::string failures =
+                check(result.notDumpable && prctl(PR_GET_DUMPABLE) == 0, "still dumpable") +
+                check(result.coreLimitZero && core.rlim_cur == 0 && core.rlim_max == 0, "core limit not 0") +
+                check(key.size() == 32 && key[31] == 0x5a, "a key buffer") +
+                check(p256Key.sharedSecret(p256Key.publicKey()).size() == 32, "P-256 still works");
+            if (refused) {
+                return failures +
+                       check(!result.secretPoolLocked && !lockedmemory::isEnabled(), "no pool without a limit");
+            }
+            return failures + check(result.secretPoolLocked, "pool not locked") +
+                   check(result.cryptoHeapLocked, "crypto heap not locked") +
+                   check(lockedmemory::bytesInUse() == before + 32, "a key buffer is not in the pool") +
+                   check(!mlockReachesTheKernel || lockedKilobytes() * 1024 >= long{lockedmemory::defaultPoolSize},
+                         "VmLck below the pool size");
+        });
+    }
 }
 
 }  // namespace

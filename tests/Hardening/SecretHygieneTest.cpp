@@ -121,10 +121,7 @@ TEST(SessionHygiene, KeysAreWipedWhenRotatedAwayOnDestroyAndOnRelease) {
     World world;
     std::unique_ptr<PFSChatSession> a = world.makeSession(0), b = world.makeSession(1);
     FreedMemoryWatch watch;
-    const auto watchAll = [&] {
-        watch.watch(*a);
-        watch.watch(*b);
-    };
+    const auto watchAll = [&] { for (const auto* session : {a.get(), b.get()}) watch.watch(*session); };
     watchAll();
     World::handshake(*a, *b, false);
     watchAll();

@@ -125,11 +125,11 @@ TEST_F(KeychainTest, AddFindDeleteAndValuesOfTheWrongTypeReadAsAbsent) {
     const auto found = keychain.copyAttributes(query("svc", std::nullopt, "work")).value;
     EXPECT_EQ(found.account, "acct-1");
     EXPECT_EQ(found.accessibility, KeychainAccessibility::whenUnlockedThisDeviceOnly);
-    EXPECT_EQ(keychain.copyData(query("svc", "acct-1")).value, toSecure(Bytes{0xde, 0xad}));
     EXPECT_EQ(keychain.copyData(query("svc.pub", "acct-1")).value, toSecure(Bytes{0xbe, 0xef}));
     // Unlabelled items never match a label, not even the empty one.
     EXPECT_EQ(keychain.copyAttributes(query(std::nullopt, std::nullopt, "")).status, KeychainStatus::itemNotFound);
 
+    // The first item's data, kept when a second one of the same service and account is refused.
     EXPECT_EQ(keychain.add(item("svc", "acct-1", "other", {9})), KeychainStatus::duplicateItem);
     EXPECT_EQ(keychain.copyData(query("svc", "acct-1")).value, toSecure(Bytes{0xde, 0xad}));
 
@@ -243,7 +243,6 @@ protected:
 TEST_F(KeyCommands, KeygenStoresTwoLinkedItemsThatPubkeyReadsAndAFailedKeygenKeepsTheOldIdentity) {
     EXPECT_EQ(failure("pubkey"), kNoKey);
     const std::string printed = key("keygen");
-    EXPECT_EQ(base64URLString(KeyHelpers::p256PublicKey(printed).compressed()), printed);  // the compressed form
     EXPECT_EQ(key("pubkey"), printed);
     EXPECT_EQ(std::tuple(mode(home.path() / ".local"), mode(keychain.parent_path()), mode(keychain)),
               std::tuple(0700u, 0700u, 0600u));
@@ -368,7 +367,6 @@ TEST(ChatClientLookups, FindTheIdentityAndAgreeOnKeys) {
     ASSERT_EQ(r.exitStatus, 0) << r.standardError;
     const std::string printed = r.standardOutput.substr(0, 44);
 
-    EXPECT_EQ(keys::cliKeyLabel(), "lookups");
     const auto identifier = keys::existingKeyIdentifier();
     ASSERT_TRUE(identifier && keys::findKeyIdentifier() == identifier);
     const auto publicKey = [&] { return base64URLString(keys::retrievePublicKey(*identifier).compressed()); };

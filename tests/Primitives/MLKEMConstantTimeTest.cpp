@@ -118,7 +118,7 @@ TEST(MLKEMConstantTime, NoBranchOrIndexDependsOnSecrets) {
         << "memcheck did not see a table index made from a marked secret:\n" << canary;
 
     const auto result = underMemcheck("MLKEMConstantTime.NoBranchOrIndexDependsOnSecrets");
-    EXPECT_EQ(result.standardError.find("uninitialised"), std::string::npos) << result.standardError;
+    // Any report of memcheck's makes the status 97.
     EXPECT_EQ(result.exitStatus, 0) << result.standardOutput << result.standardError;
     EXPECT_NE(result.standardOutput.find("[  PASSED  ] 1 test"), std::string::npos) << result.standardOutput;
     // Every backend that this processor has ran under memcheck (valgrind passes AVX2 on, not AVX-512).

@@ -43,7 +43,7 @@ protected:
 
     // The portable result; a test failure when a wider backend gives another.
     template <class Result>
-    Result expectSame(const std::function<Result()>& compute, const std::string& what) {
+    Result expectSame(const std::string& what, const std::function<Result()>& compute) {
         pq::useVectorBackend(pq::VectorBackend::portable);
         const Result expected = compute();
         for (auto backend : {pq::VectorBackend::avx2, pq::VectorBackend::avx512}) {

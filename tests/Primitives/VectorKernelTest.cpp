@@ -40,11 +40,11 @@ class MLKEMKernels : public test::PortableAgainstWider<20240611> {
 protected:
     // The bytes `write` puts into `size` of them, and the coefficients `fill` leaves, the same
     // on every backend.
-    void expectSameBytes(std::size_t size, auto write, const char* what) {
-        expectSame<Encoded>([&] { Encoded out(size); write(out.data()); return out; }, what);
+    void expectSameBytes(const char* what, std::size_t size, auto write) {
+        expectSame<Encoded>(what, [&] { Encoded out(size); write(out.data()); return out; });
     }
-    void expectSamePoly(auto fill, const char* what) {
-        expectSame<Coefficients>([&] { Poly p; fill(p); return coefficients(p); }, what);
+    void expectSamePoly(const char* what, auto fill) {
+        expectSame<Coefficients>(what, [&] { Poly p; fill(p); return coefficients(p); });
     }
 };
 
@@ -58,8 +58,8 @@ TEST_F(MLKEMKernels, TransformsAndArithmetic) {
             {"subtract", wide, [&](Poly& p) { mlkem::subtract(p, small); }}};
         for (const auto& operation : operations) {
             // Through std::get: clang 14 cannot capture structured bindings.
-            expectSamePoly([&operation](Poly& p) { p = std::get<1>(operation); std::get<2>(operation)(p); },
-                           std::get<0>(operation));
+            expectSamePoly(std::get<0>(operation),
+                           [&operation](Poly& p) { p = std::get<1>(operation); std::get<2>(operation)(p); });
         }
         // The widest inputs allowed: a in (-q, q), b as the NTT leaves it; in round 0 their extremes.
         std::array<Poly, 4> a, b;
@@ -67,27 +67,25 @@ TEST_F(MLKEMKernels, TransformsAndArithmetic) {
             a[m] = randomPoly<Poly>(-(q - 1), round == 0 ? -(q - 1) : q - 1);
             b[m] = randomPoly<Poly>(round == 0 ? (q - 1) / 2 : -(q - 1) / 2, (q - 1) / 2);
         }
-        expectSame<Coefficients>(
-            [&] {
-                std::array<mlkem::MultiplyCache, 4> caches;
-                Coefficients all;
-                for (std::size_t m = 0; m < 4; ++m) {
-                    mlkem::computeMultiplyCache(caches[m], b[m]);
-                    all.insert(all.end(), caches[m].c.begin(), caches[m].c.end());
+        expectSame<Coefficients>("computeMultiplyCache and multiplyAccumulate", [&] {
+            std::array<mlkem::MultiplyCache, 4> caches;
+            Coefficients all;
+            for (std::size_t m = 0; m < 4; ++m) {
+                mlkem::computeMultiplyCache(caches[m], b[m]);
+                all.insert(all.end(), caches[m].c.begin(), caches[m].c.end());
+            }
+            // The backends sum differently and leave different representatives below q
+            // in size: compared mod q.
+            for (std::size_t count = 1; count <= 4; ++count) {
+                Poly out;
+                mlkem::multiplyAccumulate(out, a.data(), b.data(), caches.data(), count);
+                for (auto x : out.c) {
+                    EXPECT_LT(std::abs(x), q);
+                    all.push_back(static_cast<std::int16_t>((x % q + q) % q));
                 }
-                // The backends sum differently and leave different representatives below q
-                // in size: compared mod q.
-                for (std::size_t count = 1; count <= 4; ++count) {
-                    Poly out;
-                    mlkem::multiplyAccumulate(out, a.data(), b.data(), caches.data(), count);
-                    for (auto x : out.c) {
-                        EXPECT_LT(std::abs(x), q);
-                        all.push_back(static_cast<std::int16_t>((x % q + q) % q));
-                    }
-                }
-                return all;
-            },
-            "computeMultiplyCache and multiplyAccumulate");
+            }
+            return all;
+        });
     }
 }
 
@@ -102,10 +100,10 @@ TEST_F(MLKEMKernels, EncodingsAndCompression) {
     for (std::size_t start = 0; start < values.size(); start += mlkem::n) {
         Poly p;
         std::copy_n(values.begin() + static_cast<std::ptrdiff_t>(start), mlkem::n, p.c.begin());
-        expectSameBytes(mlkem::encodedPolySize, [&](auto* out) { mlkem::encode12(p, out); }, "encode12");
-        expectSameBytes(mlkem::compressedSize(1), [&](auto* out) { mlkem::compressEncode<1>(p, out); }, "to 1 bit");
-        expectSameBytes(mlkem::compressedSize(5), [&](auto* out) { mlkem::compressEncode<5>(p, out); }, "to 5 bits");
-        expectSameBytes(mlkem::compressedSize(11), [&](auto* out) { mlkem::compressEncode<11>(p, out); }, "to 11 bits");
+        expectSameBytes("encode12", mlkem::encodedPolySize, [&](auto* out) { mlkem::encode12(p, out); });
+        expectSameBytes("to 1 bit", mlkem::compressedSize(1), [&](auto* out) { mlkem::compressEncode<1>(p, out); });
+        expectSameBytes("to 5 bits", mlkem::compressedSize(5), [&](auto* out) { mlkem::compressEncode<5>(p, out); });
+        expectSameBytes("to 11 bits", mlkem::compressedSize(11), [&](auto* out) { mlkem::compressEncode<11>(p, out); });
     }
     for (int round = 0; round < 50; ++round) {
         // Random 12-bit values, most of them not below q; and some encodings below q.
@@ -116,29 +114,27 @@ TEST_F(MLKEMKernels, EncodingsAndCompression) {
             mlkem::encode12(p, bytes.data());
             if (round == 3) bytes[383] |= 0xF0;   // the last value at least 3840, not below q
         }
-        expectSamePoly([&](Poly& p) { mlkem::decode12(p, bytes.data()); }, "decode12");
-        expectSame<bool>([&] { return mlkem::isCanonical12(bytes.data()); }, "isCanonical12");
+        expectSamePoly("decode12", [&](Poly& p) { mlkem::decode12(p, bytes.data()); });
+        expectSame<bool>("isCanonical12", [&] { return mlkem::isCanonical12(bytes.data()); });
         // Any bytes decompress: the first 32, 160 and 352 of these.
-        expectSamePoly([&](Poly& p) { mlkem::decodeDecompress<1>(p, bytes.data()); }, "from 1 bit");
-        expectSamePoly([&](Poly& p) { mlkem::decodeDecompress<5>(p, bytes.data()); }, "from 5 bits");
-        expectSamePoly([&](Poly& p) { mlkem::decodeDecompress<11>(p, bytes.data()); }, "from 11 bits");
+        expectSamePoly("from 1 bit", [&](Poly& p) { mlkem::decodeDecompress<1>(p, bytes.data()); });
+        expectSamePoly("from 5 bits", [&](Poly& p) { mlkem::decodeDecompress<5>(p, bytes.data()); });
+        expectSamePoly("from 11 bits", [&](Poly& p) { mlkem::decodeDecompress<11>(p, bytes.data()); });
     }
 }
 
 TEST_F(MLKEMKernels, CenteredBinomialSampling) {
     for (int round = 0; round < 100; ++round) {
         const auto sigma = randomBytes(32);
-        expectSame<Coefficients>(
-            [&] {
-                std::array<Poly, 5> out;
-                const auto nonce = static_cast<std::uint8_t>(round);
-                mlkem::sampleCBD2X4({&out[0], &out[1], &out[2], &out[3]}, sigma,
-                                    {nonce, static_cast<std::uint8_t>(nonce + 1), 7, 200});
-                mlkem::sampleCBD2(out[4], sigma, nonce);
-                EXPECT_EQ(coefficients(out[4]), coefficients(out[0]));
-                return coefficients(out);
-            },
-            "sampleCBD2X4 and sampleCBD2");
+        expectSame<Coefficients>("sampleCBD2X4 and sampleCBD2", [&] {
+            std::array<Poly, 5> out;
+            const auto nonce = static_cast<std::uint8_t>(round);
+            mlkem::sampleCBD2X4({&out[0], &out[1], &out[2], &out[3]}, sigma,
+                                {nonce, static_cast<std::uint8_t>(nonce + 1), 7, 200});
+            mlkem::sampleCBD2(out[4], sigma, nonce);
+            EXPECT_EQ(coefficients(out[4]), coefficients(out[0]));
+            return coefficients(out);
+        });
     }
 }
 
@@ -163,12 +159,10 @@ TEST_F(MLKEMKernels, MatrixSamplingAndTheDigestsBesideIt) {
             // three blocks of SHAKE128 output, so it needs a fourth.
             for (std::size_t b = 0; b < 32; ++b) rho[b] = b % 2 == 0 ? 123 : 0;
         }
-        expectSame<Coefficients>(
-            [&] {
-                mlkem::sampleMatrixAndDigests(rho, entries, {});
-                return coefficients(alone);
-            },
-            "sampleMatrixAndDigests");
+        expectSame<Coefficients>("sampleMatrixAndDigests", [&] {
+            mlkem::sampleMatrixAndDigests(rho, entries, {});
+            return coefficients(alone);
+        });
         // Digest 0 is SHA3-256, digest 1 SHAKE256, each of a message given in two pieces.
         const std::size_t digestCount = round % 3, entryCount = (round * 7) % 17;
         std::vector<std::uint8_t> messages[2];
@@ -210,7 +204,7 @@ TEST_F(MLDSAKernels, TransformsAndRowSums) {
         Poly input = randomPoly<Poly>(-(q - 1), q - 1);
         if (round == 1) input.c.fill(q - 1);
         if (round == 2) input.c.fill(-(q - 1));
-        expectSame<Values>([&] { Poly p = input; mldsa::ntt(p); return coefficients(p); }, "ntt");
+        expectSame<Values>("ntt", [&] { Poly p = input; mldsa::ntt(p); return coefficients(p); });
 
         // Seven products at the widest: entries of A in [0, q), NTT(s1) below 9q.
         std::array<Poly, 7> a, b;
@@ -221,20 +215,18 @@ TEST_F(MLDSAKernels, TransformsAndRowSums) {
             if (round == 2) a[c].c.fill(q - 1), b[c].c.fill(-(9 * q - 1));
         }
         const Poly s2 = randomPoly<Poly>(-2, 2);
-        const Values row = expectSame<Values>(
-            [&] {
-                mldsa::RowSum sum{};
-                for (std::size_t c = 0; c < 7; ++c) mldsa::multiplyAccumulate(sum, a[c], b[c]);
-                for (std::size_t i = 0; i < n; ++i) {
-                    std::int64_t expected = 0;
-                    for (std::size_t c = 0; c < 7; ++c) expected += std::int64_t{a[c].c[i]} * b[c].c[i];
-                    EXPECT_EQ(sum.c[i], expected) << i;
-                }
-                Poly t;
-                mldsa::finishRow(t, sum, s2);
-                return coefficients(t);
-            },
-            "multiplyAccumulate and finishRow");
+        const Values row = expectSame<Values>("multiplyAccumulate and finishRow", [&] {
+            mldsa::RowSum sum{};
+            for (std::size_t c = 0; c < 7; ++c) mldsa::multiplyAccumulate(sum, a[c], b[c]);
+            for (std::size_t i = 0; i < n; ++i) {
+                std::int64_t expected = 0;
+                for (std::size_t c = 0; c < 7; ++c) expected += std::int64_t{a[c].c[i]} * b[c].c[i];
+                EXPECT_EQ(sum.c[i], expected) << i;
+            }
+            Poly t;
+            mldsa::finishRow(t, sum, s2);
+            return coefficients(t);
+        });
         for (std::size_t i = 0; i < n; ++i) ASSERT_TRUE(row[i] >= 0 && row[i] < q) << i << ": " << row[i];
     }
 }
@@ -262,17 +254,16 @@ TEST_F(MLDSAKernels, RejectionSamplers) {
     // Runs a sampler from count on each backend: the kept values after the first count, with
     // the new count last.
     auto run = [&](auto sampler, const std::vector<std::uint8_t>& bytes, std::size_t count, const char* what) {
-        return expectSame<Values>(
-            [&] {
-                Poly a;
-                a.c.fill(-1);
-                const std::size_t end = sampler(a, count, bytes.data(), bytes.size());
-                Values out(a.c.begin() + static_cast<std::ptrdiff_t>(count), a.c.begin() + static_cast<std::ptrdiff_t>(end));
-                for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(a.c[i], -1) << what << " wrote before count";
-                out.push_back(static_cast<std::int32_t>(end));
-                return out;
-            },
-            what);
+        return expectSame<Values>(what, [&] {
+            Poly a;
+            a.c.fill(-1);
+            const std::size_t end = sampler(a, count, bytes.data(), bytes.size());
+            Values out(a.c.begin() + static_cast<std::ptrdiff_t>(count),
+                       a.c.begin() + static_cast<std::ptrdiff_t>(end));
+            for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(a.c[i], -1) << what << " wrote before count";
+            out.push_back(static_cast<std::int32_t>(end));
+            return out;
+        });
     };
     for (std::size_t length : {840u, 168u, 24u, 15u}) {
         for (std::size_t count : {0u, 100u, 248u, 255u}) {

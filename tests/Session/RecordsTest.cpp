@@ -11,11 +11,8 @@
 
 #include "SessionTestSupport.h"
 
-namespace duoquill {
+namespace duoquill::test {
 namespace {
-
-using namespace duoquill::test;
-using E = SessionErrorCode;
 
 class RecordsTest : public AfterHandshake {};
 
@@ -259,4 +256,4 @@ TEST_F(RatchetTest, TenThousandRecordsInRandomOrderArriveIntact) {
 }
 
 }  // namespace
-}  // namespace duoquill
+}  // namespace duoquill::test

@@ -145,6 +145,8 @@ protected:
     SessionPair pair{world};
 };
 
+using E = SessionErrorCode;
+
 // Runs `body` and checks it raises SessionError with `code`: what() is the case's name.
 inline void expectSessionError(SessionErrorCode code, const std::function<void()>& body) {
     EXPECT_THAT(body, ::testing::ThrowsMessage<SessionError>(::testing::StrEq(std::string(sessionErrorName(code)))));
