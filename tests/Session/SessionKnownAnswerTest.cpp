@@ -121,8 +121,7 @@ TEST(RoomDerivation, RoomCodesTokensAndEpochFileNamesMatchTheSessionVectorsAndDa
     }
 }
 
-// The hello values and every value each stage of the handshake derives or drops; a wrong label
-// shows in the values derived with it.
+// The hello values, the labels, and every value each stage of the handshake derives or drops.
 TEST(SessionKnownAnswers, HandshakeAndKeySchedule) {
     KnownAnswerSessions kat;
     const object& auth = sessionKAT("deniableAuth");
@@ -137,6 +136,14 @@ TEST(SessionKnownAnswers, HandshakeAndKeySchedule) {
                                    {"pskDeniable", auth.at("pskDeniable")},
                                    {"mlkemPublicKeyData", sides[i].at("mlkemPublicKeyData")}});
     }
+    const std::string room = str(ks.at("roomCode"));
+    for (const auto& [name, bytes] : Access::perRoomLabels(kat.side(0))) {
+        EXPECT_EQ(std::string(bytes.begin(), bytes.end()), str(ks.at("labelPrefixes").at(name)) + room) << name;
+    }
+    EXPECT_EQ(ks.at("labelPrefixes").as_object().size(), Access::perRoomLabels(kat.side(0)).size());
+    for (const auto& [name, text] : Access::constantLabels()) EXPECT_EQ(text, str(ks.at("constantLabels").at(name))) << name;
+    EXPECT_EQ(ks.at("constantLabels").as_object().size(), Access::constantLabels().size());
+
     // Each recipient opens the other's ephemeral key: the ordered pair shows both.
     kat.pair->completeHandshakes();
     for (std::size_t i = 0; i < 2; ++i) {
