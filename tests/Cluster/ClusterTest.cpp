@@ -10,8 +10,6 @@
 #include <numeric>
 #include <thread>
 
-#include "Duoquill/Base/CryptoCore.h"
-#include "Duoquill/Primitives/Sha2.h"
 #include "Kit/ChatCliProcess.h"
 #include "Kit/RelayProcess.h"
 #include "Kit/TestCertificates.h"
@@ -47,8 +45,6 @@ std::vector<HaproxyProcess::Relay> startRelays(Relays& relays) {
 }
 
 // Distinct room paths spread like real ones (hex of a hash).
-std::string roomPath(int n) { return "/" + hexString(sha512(asBytes(std::to_string(n)))); }
-
 struct Pair {
     std::string path;
     Client a, b;

@@ -8,6 +8,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "Duoquill/Base/CryptoCore.h"
+#include "Duoquill/Primitives/Sha2.h"
 #include "Kit/TestCertificates.h"
 
 namespace duoquill::test {
@@ -37,6 +39,8 @@ std::string haproxyPath() {
 }
 
 }  // namespace
+
+std::string roomPath(int n) { return "/" + hexString(sha512(asBytes(std::to_string(n)))); }
 
 RelayProcess::RelayProcess(Options options)
     : RunningProcess(relayPath().string(), relayArguments(options), {.environment = options.environment}),

@@ -17,6 +17,9 @@ namespace duoquill::test {
 // The relay started on 127.0.0.1 with a system-chosen port and the shared test certificates (or
 // plain), its standard error collected as it runs. The destructor kills it if the test has not
 // ended it.
+// A room path as clients make them: "/" and 128 hex digits, distinct for every n.
+std::string roomPath(int n);
+
 class RelayProcess : public RunningProcess {
 public:
     struct Options {

@@ -33,8 +33,6 @@
 #include <tuple>
 #include <variant>
 
-#include "Duoquill/Base/CryptoCore.h"
-#include "Duoquill/Primitives/Sha2.h"
 #include "Duoquill/Transport/TlsPolicy.h"
 #include "DuoquillRelay/ConnectionLimiter.h"
 #include "DuoquillRelay/Listener.h"
@@ -99,8 +97,6 @@ struct Relay : RelayProcess {
 };
 
 // A distinct, valid room path for each number.
-std::string roomPath(int n) { return "/" + hexString(sha512(asBytes(std::to_string(n)))); }
-
 // Text of `size` bytes that differs by index, with a multi-byte character inside.
 std::string frameText(int index, std::size_t size) {
     std::string text = "#" + std::to_string(index) + " \xC3\xA9 ";
